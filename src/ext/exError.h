@@ -1,0 +1,46 @@
+// Error reporting: doReportError and the error-report codes.
+// Owns qrxErrorStatus (the last code reported, the exit status of a failed start).
+// Prefix: none (doReportError, initError, errorTextFor); REPORT_ERROR passes file and line.
+#pragma once
+#include <cstdint>
+
+// ErrorReportCode, a 32-bit word handed by value:
+//
+//   bit  17      16     15..12        10..8        7..0
+//      +--------+-----+-----------+------------+---------+
+//      |contact | pl. |   cause   |  severity  | number  |
+//      +--------+-----+-----------+------------+---------+
+//   severity: 0x400 fatal (the report ends the process), 0x200 error, 0x100 note
+//   cause:    0x1000 the user, 0x2000 the platform, 0x4000 a VM bug, 0x8000 a limit
+//   number:   selects the canned text (0..8; above 8 "Unknown error.")
+enum : uint32_t {
+  errNumberMask = 0xFF,
+  errNote = 0x100,
+  errError = 0x200,
+  errFatal = 0x400,
+  errCauseUser = 0x1000,
+  errCausePlatform = 0x2000,
+  errCauseVMBug = 0x4000,
+  errCauseLimit = 0x8000,
+  errCauseMask = 0xF000,
+  errPlatformLayer = 0x10000,  // carried by platform codes; changes nothing printed
+  errContact = 0x20000,        // adds the contact line
+};
+
+enum { reportBufferBytes = 2000 };  // the composed report is cut at this size
+
+extern uint64_t qrxErrorStatus;  // code of the latest report
+extern uint32_t bannerPending;   // 1 until the first report has used the banner
+
+void initError();
+const char* errorTextFor(uint32_t number);
+// Reports message (or null) with code; file and line name the reporting site (file may
+// be null). Does not return for a Fatal code.
+int doReportError(const char* message, uint32_t code, const char* file, int line);
+
+#define REPORT_ERROR(message, code) doReportError((message), (code), __FILE__, __LINE__)
+
+// Fatal reports of object memory and the execution engine.
+[[noreturn]] void reportAllocFailure(const char* what, const char* file, int line);
+[[noreturn]] void doPanic(const char* file, int line);
+#define PANIC() doPanic(__FILE__, __LINE__)

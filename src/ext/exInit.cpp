@@ -1,0 +1,111 @@
+// Start-up: the supervisor that opens the image and starts the kernel, image reading,
+// and the orderly exit. Owns imageFilePtr, headerReadPending and the version globals.
+// Prefix: none (startSupervisor, loadImageHeader, readImageFile, closeImageFile, vmExit).
+#include <cstdio>
+#include <cstring>
+
+#include "ext/exError.h"
+#include "ext/exOption.h"
+#include "ext/platform.h"
+#include "mman/mmImageHeader.h"
+#include "mman/mmInit.h"
+
+int32_t imageFilePtr = -1;
+uint32_t headerReadPending = 1;
+const uint32_t hasTransFloatPrims = 1;
+uint32_t enableTP = 1;
+uint32_t enableTFP = 1;
+
+const char* versionString = "tessel 0.1 Smalltalk virtual machine for x86-64";
+const uint8_t vm_id0 = 72, vm_id1 = 64, vm_id2 = 76, vm_id3 = 176;
+
+static const char initSource[] = "src/ext/exInit.cpp";
+
+// The engine's clock base; timers proper come with the timer primitives.
+static uint64_t startMicroseconds;
+void initTime() { startMicroseconds = pdMicrosecondClock(); }
+
+uint64_t readImageFile(void* buffer, uint64_t count) {
+  headerReadPending = 0;
+  int error = 0;
+  pdBeginCritical();
+  int64_t n = pdRead(imageFilePtr, buffer, count, &error);
+  pdEndCritical();
+  return n < 0 ? 0 : (uint64_t)n;
+}
+
+void closeImageFile() {
+  if (imageFilePtr >= 0) pdCloseImage(imageFilePtr);
+  imageFilePtr = -1;
+  headerReadPending = 1;
+}
+
+int loadImageHeader(const char* fileName, int report) {
+  headerReadPending = 1;
+  memset(vmThumb, 0, sizeof vmThumb);
+  memset(viSig, 0, sizeof viSig);
+  imageFilePtr = -1;
+  if (fileName == nullptr) {
+    if (report) doReportError("No image filename supplied.", 0x1207, initSource, __LINE__);
+    return 0;
+  }
+  int error = 0;
+  int64_t fd = pdOpenImage(fileName, pdOpenRead, &error);
+  if (fd < 0) {
+    if (report) {
+      char message[600];
+      snprintf(message, sizeof message, "Can't open %.500s", fileName);
+      doReportError(message, 0x1207, initSource, __LINE__);
+    }
+    return 0;
+  }
+  imageFilePtr = (int32_t)fd;
+  return readImageHeader(report, fd);
+}
+
+static const char* heraldOrVersion() {
+  return viHeraldString[0] != 0 ? viHeraldString : versionString;
+}
+
+// Option 0x10 turns translated primitives off; 0x10000 toggles the float ones.
+static void applyTranslationOptions() {
+  if (qrxOptions & optNoTranslatedPrims) enableTFP = 0, enableTP = 0;
+  if (!(qrxOptions & optToggleTranslatedFloatPrims)) return;
+  if (!hasTransFloatPrims) {
+    puts("platform has no translated float prims");
+    return;
+  }
+  printf("%sabling translated float prims; default %sabled\n", enableTFP ? "dis" : "en",
+         enableTFP ? "en" : "dis");
+  enableTFP = !enableTFP;
+}
+
+void startSupervisor() {
+  pdInitPlatform();
+  initTime();
+  applyTranslationOptions();
+  int ok = loadImageHeader(imageFilename, !reportVersionOnly);
+  if (ok && !reportVersionOnly) {
+    if (showHerald) pdHerald(heraldOrVersion());
+    startKernel();
+  }
+  if (reportVersionOnly)
+    pdReportVersion(heraldOrVersion(), vm_id0, vm_id1, vm_id2, vm_id3, viSig, vmThumb);
+  closeImageFile();
+  pdExit(qrxErrorStatus);
+}
+
+// The stacks of every Process go to "stack.txt" on -xq; until processes run, the dump
+// holds its heading only.
+static void dumpStacksOnExit() {
+  FILE* f = fopen(adjustOEReportFileName("stack.txt"), "a");
+  if (f == nullptr) return;
+  fputs("Dump on vmExit:\n", f);
+  fclose(f);
+}
+
+void vmExit(uint64_t code) {
+  if (dumpStackOnExit) dumpStacksOnExit();
+  pdTerminateWindow();
+  pdExit(code);
+}

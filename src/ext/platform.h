@@ -1,0 +1,60 @@
+// The platform interface: functions and hooks that each platform layer provides.
+// The portable core includes only this header; src/plat (Unix) and src/platpc (Windows)
+// implement it. Prefix: pd. Hooks are function variables that a GUI library may rebind.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+// Start-up and reporting.
+void pdPrint(int suppress, int addNewline, const char* text);
+[[noreturn]] void pdExit(uint64_t code);
+void pdHerald(const char* text);
+void pdReportVersion(const char* banner, unsigned vmVersion, unsigned vmPlatform,
+                     unsigned vmRelease, unsigned vmFlags, const uint8_t* viSig,
+                     const uint8_t* fromId);
+void pdInitPlatform();
+const char* pdErrorString(int error);
+FILE* pdDebugLog(int kind);  // 0 stderr, 1 stdout, 2 and more "debuglog.txt"
+const char* adjustOEReportFileName(const char* name);
+void pdInitProfile(uint64_t codeZoneStart, uint64_t codeZoneSize);
+
+// Image files. Results follow the platform's conventions: -1 with the error number in
+// *error on failure.
+enum { pdOpenRead = 0, pdOpenSnapshot = 577 };  // 577: write-only, create, truncate
+int64_t pdOpenImage(const char* path, int oflag, int* error);
+int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error);
+int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error);
+int pdCloseImage(int64_t fd);
+int pdBlessSnapshot(const char* path, uint64_t expectedSize);
+
+// Critical sections hold off asynchronous platform activity; they nest.
+void pdBeginCritical();
+void pdEndCritical();
+void pdResetCritical();
+
+// Memory.
+uint64_t pdGetPagesize();
+void* pdMoreMemory(uint64_t size, int protection);
+// Anonymous memory at or above lowestAddress (page rounded); 0 when refused.
+void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t alignment, int protection,
+                  uint64_t* sizeOut);
+int pdUnmapMemory(uint64_t length, void* address);
+void pdSetMemExecPerm(void* address, uint64_t length);
+int pdMustFlushICache();
+uint32_t pdCopyToExternalHeap(void* destination, const void* source, int64_t length);
+uint32_t pdCopyFromExternalHeap(void* destination, const void* source, int64_t length);
+enum { pdProtRead = 1, pdProtWrite = 2, pdProtExec = 4 };
+
+// Time.
+uint64_t pdMicrosecondClock();
+
+// Hooks (function variables with working defaults).
+extern void (*pdBlockUntilEvent)();
+extern void (*pdFinishLongComp)();
+extern void (*pdHeraldScreen)(const char* text);
+extern void (*pdInformSystemReady)();
+extern void (*pdRingBell)();
+extern void (*pdStartLongComp)(uint64_t expectedMilliseconds);
+extern void (*pdStringEncoding)(const char** name, uint16_t** characterTable);
+extern void (*pdSynchronizeInput)();
+extern void (*pdTerminateWindow)();

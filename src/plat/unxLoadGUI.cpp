@@ -1,0 +1,85 @@
+// Unix layer: binding the GUI library (initGUI with the initFunctions hook table).
+// Owns the binding state and the library handle.
+// Prefix: none (loadGUILibrary, guiLibraryPath).
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "ext/exOption.h"
+#include "ext/platform.h"
+#include "plat/unxMain.h"
+
+// The window system is not linked into this build yet, so the library is searched for.
+const uint32_t guiSubsystemLinked = 0;
+uint32_t guiBindingState;  // GuiBinding
+static void* guiLibraryHandle;
+char graphicsPlatformName[64] = "nil";
+
+typedef int (*InitGUIFunction)(InitFunctionEntry* functions, int count);
+
+InitGUIFunction initGUILink() { return nullptr; }
+
+static char libraryPath[4097];
+
+static void lastComponentInto(char* out, size_t size, const char* path) {
+  const char* slash = strrchr(path, '/');
+  snprintf(out, size, "%s", slash != nullptr ? slash + 1 : path);
+}
+
+// The program's own path with "gui.so" appended: /opt/e/bin/engine looks for
+// enginegui.so, first in the current directory, then beside the program, then on PATH.
+const char* guiLibraryPath() {
+  if (guiLibraryFilename[0] != 0) return guiLibraryFilename;
+  char resolved[4097];
+  ssize_t n;
+  do n = readlink(programPath, resolved, sizeof resolved - 1);
+  while (n < 0 && errno == EAGAIN);
+  if (n < 0) snprintf(resolved, sizeof resolved, "%s", programPath != nullptr ? programPath : "");
+  else resolved[n] = 0;
+  char full[4097], last[4097], local[4099];
+  snprintf(full, sizeof full, "%.4089sgui.so", resolved);
+  lastComponentInto(last, sizeof last, full);
+  snprintf(local, sizeof local, "./%s", last);
+  const char* found = nullptr;
+  if (access(local, F_OK) == 0) found = local;
+  else if (access(full, F_OK) == 0) found = full;
+  else found = findInPath(last);
+  snprintf(libraryPath, sizeof libraryPath, "%.4096s", found != nullptr ? found : last);
+  return libraryPath;
+}
+
+static InitGUIFunction openGUILibrary() {
+  if (guiSubsystemLinked) return initGUILink();
+  const char* path = guiLibraryPath();
+  dlerror();
+  guiLibraryHandle = dlopen(path, RTLD_LAZY | RTLD_GLOBAL);
+  if (guiLibraryHandle == nullptr) {
+    fprintf(stderr, "couldn't open %s; %s\n", path, dlerror());
+    return nullptr;
+  }
+  void* entry = dlsym(guiLibraryHandle, "initGUI");
+  if (entry == nullptr) {
+    fprintf(stderr, "no %s in %s; %s\n", "initGUI", "gui.so", dlerror());
+    return nullptr;
+  }
+  return (InitGUIFunction)entry;
+}
+
+// Answers 0 once bound, else the PrimErrorTable code to fail with: 19 when the
+// library's initGUI refused (final), 9 when it could not be found or opened (the next
+// GUI primitive tries again).
+uint32_t loadGUILibrary() {
+  if (guiBindingState == guiBound) return 0;
+  if (guiBindingState == guiRefused) return 19;
+  pdBeginCritical();
+  InitGUIFunction entry = openGUILibrary();
+  if (entry == nullptr) {
+    pdEndCritical();
+    return 9;
+  }
+  guiBindingState = entry(initFunctions, initFunctionCount) ? guiBound : guiRefused;
+  pdEndCritical();
+  return guiBindingState == guiBound ? 0 : 19;
+}

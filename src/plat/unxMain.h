@@ -1,0 +1,32 @@
+// Unix layer: entry, hooks and the GUI hook table.
+// Prefix: pd, oeMain.
+#pragma once
+#include <cstdint>
+
+[[noreturn]] int oeMain(int argc, char** argv);
+int exitStatusFor(uint64_t code);
+
+// One entry of the table handed to the GUI library's initGUI.
+struct InitFunctionEntry {
+  uint64_t address;  // the hook variable's address (pdSizeOfEvent: the function's)
+  const char* name;
+};
+enum { initFunctionCount = 10 };
+extern InitFunctionEntry initFunctions[initFunctionCount];
+uint64_t pdSizeOfEvent();
+
+void waitForIO();
+void signal_userfds();
+void pdAckChildSignal();
+void UPInitInternalLinkRegistry();
+
+extern uint64_t profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profile_nzone_hipc;
+
+const char* findInPath(const char* name);
+
+// GUI library binding.
+enum GuiBinding { guiUnbound = 0, guiRefused = 1, guiBound = 2 };
+extern uint32_t guiBindingState;
+extern char graphicsPlatformName[64];
+const char* guiLibraryPath();
+uint32_t loadGUILibrary();

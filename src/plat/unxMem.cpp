@@ -1,0 +1,93 @@
+// Unix layer: memory for object memory and the native-code zone.
+// Prefix: pd (pdGetPagesize, pdMoreMemory, pdMapMemory, pdUnmapMemory, ...).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "ext/exError.h"
+#include "ext/platform.h"
+
+uint64_t pdGetPagesize() {
+  static uint64_t pageSize;
+  if (pageSize == 0) {
+    long size = sysconf(_SC_PAGESIZE);
+    pageSize = size > 0 ? (uint64_t)size : 0;
+  }
+  return pageSize;
+}
+
+static uint64_t pageSizeOr8k() {
+  uint64_t size = pdGetPagesize();
+  return size != 0 ? size : 8192;
+}
+
+static uint64_t roundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
+
+// Grows the data segment to an 8-aligned block; falls back to malloc.
+void* pdMoreMemory(uint64_t size, int) {
+  char* brk = (char*)sbrk(0);
+  uint64_t pad = (uint64_t)(-(intptr_t)brk & 7);
+  char* start = (char*)sbrk((intptr_t)(size + pad));
+  if (start == nullptr || start == (char*)-1) return malloc(size);
+  return start + pad;
+}
+
+static int protectionBits(int protection) {
+  int bits = PROT_NONE;
+  if (protection & pdProtRead) bits |= PROT_READ;
+  if (protection & pdProtWrite) bits |= PROT_WRITE;
+  if (protection & pdProtExec) bits |= PROT_EXEC;
+  return bits;
+}
+
+// An anonymous private mapping at or above lowestAddress. The wanted address is the
+// first hint too: without one Linux places mappings far above 2 GiB, and the code zone
+// and the heap must lie low for generated code's 32-bit addresses.
+void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protection,
+                  uint64_t* sizeOut) {
+  uint64_t page = pageSizeOr8k();
+  uint64_t length = roundUp(size == 0 ? 1 : size, page);
+  uint64_t hint = roundUp(lowestAddress, page);
+  if (sizeOut != nullptr) *sizeOut = length;
+  int prot = protectionBits(protection);
+  for (int attempt = 0; attempt < 2; attempt++) {
+    void* p = mmap((void*)hint, length, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    if ((uint64_t)p >= lowestAddress) return p;
+    munmap(p, length);
+  }
+  return nullptr;
+}
+
+int pdUnmapMemory(uint64_t length, void* address) {
+  if (munmap(address, length) == 0) return 1;
+  REPORT_ERROR("couldn't munmap memory.  (see munmap(2))", 0x18200);
+  return 0;
+}
+
+void pdSetMemExecPerm(void* address, uint64_t length) {
+  uint64_t page = pageSizeOr8k();
+  uint64_t start = (uint64_t)address / page * page;
+  uint64_t end = roundUp((uint64_t)address + length, page);
+  if (mprotect((void*)start, end - start, PROT_READ | PROT_WRITE | PROT_EXEC) != 0)
+    perror("mprotect");
+}
+
+int pdMustFlushICache() { return 1; }
+
+static uint32_t copyExternal(void* destination, const void* source, int64_t length) {
+  if (length < 1) return (uint32_t)length;
+  if (destination == nullptr || source == nullptr) return 0xFFFFFFFF;
+  memcpy(destination, source, (size_t)length);
+  return (uint32_t)length;
+}
+
+uint32_t pdCopyToExternalHeap(void* destination, const void* source, int64_t length) {
+  return copyExternal(destination, source, length);
+}
+
+uint32_t pdCopyFromExternalHeap(void* destination, const void* source, int64_t length) {
+  return copyExternal(destination, source, length);
+}

@@ -35,6 +35,8 @@ void pdResetCritical();
 // Memory.
 uint64_t pdGetPagesize();
 void* pdMoreMemory(uint64_t size, int protection);
+// Frees a block of pdMoreMemory that the C heap gave; data-segment blocks stay.
+void pdFreeMoreMemory(void* block);
 // Anonymous memory at or above lowestAddress (page rounded); 0 when refused.
 void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t alignment, int protection,
                   uint64_t* sizeOut);

@@ -26,12 +26,43 @@ static uint64_t pageSizeOr8k() {
 static uint64_t roundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
 // Grows the data segment to an 8-aligned block; falls back to malloc.
+// Blocks that pdMoreMemory took from malloc when the data segment could not grow.
+struct HeapBlock {
+  char* start;  // as malloc answered it; null = unused entry
+  uint64_t size;  // bytes
+};
+static HeapBlock heapBlocks[64];
+
+static void* mallocBlock(uint64_t size) {
+  char* p = (char*)malloc(size);
+  if (p == nullptr) return nullptr;
+  for (HeapBlock& b : heapBlocks) {
+    if (b.start == nullptr) {
+      b = {p, size};
+      return p;
+    }
+  }
+  return p;  // untracked: never freed, which is safe
+}
+
 void* pdMoreMemory(uint64_t size, int) {
   char* brk = (char*)sbrk(0);
   uint64_t pad = (uint64_t)(-(intptr_t)brk & 7);
   char* start = (char*)sbrk((intptr_t)(size + pad));
-  if (start == nullptr || start == (char*)-1) return malloc(size);
+  if (start == nullptr || start == (char*)-1) return mallocBlock(size);
   return start + pad;
+}
+
+// Only blocks that malloc gave are freed (found by any address inside them, since the
+// caller may have aligned the start); the data segment cannot shrink piecemeal.
+void pdFreeMoreMemory(void* block) {
+  for (HeapBlock& b : heapBlocks) {
+    if (b.start != nullptr && block >= b.start && (char*)block < b.start + b.size) {
+      free(b.start);
+      b.start = nullptr;
+      return;
+    }
+  }
 }
 
 static int protectionBits(int protection) {

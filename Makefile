@@ -6,7 +6,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
 PACKAGES = g++ clang libclang-rt-14-dev cmake ninja-build make libgtest-dev libbenchmark-dev \
-           zlib1g-dev libx11-dev mingw-w64 wine wine64 xvfb xauth
+           zlib1g-dev libx11-dev mingw-w64 libz-mingw-w64-dev wine wine64 xvfb xauth
 FUZZ_SECONDS ?= 30
 
 .PHONY: all deps build run test test-release test-asan test-clang test-windows test-fuzz bench clean

@@ -200,12 +200,12 @@ bool emPushSmallInt(Emitter &e, int64_t v) {
   }
   int64_t mag = v < 0 ? -v : v;  // the 16-bit part keeps the sign: low 15 bits of the magnitude
   int64_t ext = mag / 32768, low = mag % 32768;
-  if (ext > 65535) return false;
   int64_t part = v < 0 ? -low : low;
   if (v < 0 && low == 0) {  // -32768 x k: the part must stay negative
     part = -32768;
     ext -= 1;
   }
+  if (ext > 65535) return false;
   std::vector<uint8_t> b;
   putExt(b, uint32_t(ext));
   b.push_back(0xF9);

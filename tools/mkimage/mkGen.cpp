@@ -13,7 +13,7 @@ const MkSpecial mkSpecials[] = {
     {"=", 1},       {"~=", 1},       {"*", 1},        {"/", 1},       {"//", 1},      {"%", 1},
     {"bitAnd:", 1}, {"bitOr:", 1},   {"bitXor:", 1},  {"<<", 1},      {">>", 1},      {"at:", 1},
     {"at:put:", 2}, {"~~", 1},       {"length", 0},   {"isNil", 0},   {"==", 1},      {"class", 0},
-    {"value:", 1},  {"value", 0},    {"notNil", 0},   {"new", 0},     {"new:", 1},    {"value:value:", 2},
+    {"value:", 1},  {"value", 0},    {"notNil", 0},   {"new", 0},     {"new:", 1},    {"value:with:", 2},
     {"rem:", 1},    {"abs", 0},      {"println", 0},  {"asString", 0}, {"printString", 0}, {"not", 0},
     {"max:", 1},    {"min:", 1},     {"negated", 0},
 };

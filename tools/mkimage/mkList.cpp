@@ -38,7 +38,7 @@ static std::string quoted(const std::string &s, char q) {
   return out + q;
 }
 
-static std::string literalText(const MkLiteral &l) {
+static std::string literalText(const MkLiteral &l, const MkMethod *owner = nullptr) {
   char buf[64];
   switch (l.kind) {
     case mkLitNil: return "nil";
@@ -66,7 +66,10 @@ static std::string literalText(const MkLiteral &l) {
     case mkLitClass: return l.text;
     case mkLitMeta: return l.text + " class";
     case mkLitSystem: return "system";
-    case mkLitBlock: snprintf(buf, sizeof buf, "block method %d", l.block + 1); return buf;
+    case mkLitBlock:  // named by the number its listing carries
+      snprintf(buf, sizeof buf, "block %d", owner && l.block >= 0 && size_t(l.block) < owner->blocks.size()
+                                                ? owner->blocks[size_t(l.block)].blockNumber : l.block + 1);
+      return buf;
   }
   return "?";
 }
@@ -85,7 +88,7 @@ struct Dec {
 
 static std::string lit(const Dec &d, uint32_t k) {
   if (k >= d.m.literals.size()) return "literal " + std::to_string(k) + " (missing)";
-  return "literal " + std::to_string(k) + " " + literalText(d.m.literals[k]);
+  return "literal " + std::to_string(k) + " " + literalText(d.m.literals[k], &d.m);
 }
 
 static std::string special(uint32_t k) {
@@ -304,7 +307,7 @@ std::string mkListMethod(const MkMethod &m) {
            m.frameSize, m.isBlock ? " block" : "", m.numCopied ? (" copied " + std::to_string(m.numCopied)).c_str() : "");
   out += buf;
   for (size_t k = 0; k < m.literals.size(); k++)
-    out += "  literal " + std::to_string(k) + ": " + literalText(m.literals[k]) + "\n";
+    out += "  literal " + std::to_string(k) + ": " + literalText(m.literals[k], &m) + "\n";
   if (m.bytes.size() >= headerBytes) listCode(out, m, headerBytes);
   for (const MkMethod &b : m.blocks) out += mkListMethod(b);
   return out;

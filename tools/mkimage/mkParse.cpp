@@ -511,6 +511,8 @@ static Node *parseCascade(Parser &P, Node *first) {
 
 static Node *parseExpression(Parser &P) {
   if (P.tok.kind == tIdent && P.ahead.kind == tAssign) {
+    for (const char *w : {"self", "super", "thisContext", "nil", "true", "false"})
+      if (P.tok.text == w) return fail(P, "cannot assign to '" + P.tok.text + "'"), nullptr;
     Node *a = node(P, nAssign);
     a->name = P.tok.text;
     next(P);

@@ -156,8 +156,9 @@ static void visitInlinedSend(Ana &a, Node *n, Scope *s) {
   Node *last = n->args.empty() ? n->recv : n->args.back();
   if (loop) a.loops.push_back({n->recv->pos, last->end});
   if (k == inToDo || k == inToByDo || k == inTimesRepeat) a.loops.push_back({last->pos, last->end});
-  bool constLimit = k != inTimesRepeat ? n->args[0]->kind == nLiteral && n->args[0]->lit.kind == mkLitSmallInt
-                                       : n->recv->kind == nLiteral && n->recv->lit.kind == mkLitSmallInt;
+  if (k != inToDo && k != inToByDo && k != inTimesRepeat) return;
+  const Node *limit = k == inTimesRepeat ? n->recv : n->args[0];
+  bool constLimit = limit->kind == nLiteral && limit->lit.kind == mkLitSmallInt;
   if (k == inToDo || k == inToByDo) n->hidden = constLimit ? nullptr : hiddenTemp(a, s->frame);
   if (k == inTimesRepeat) {
     n->hidden = hiddenTemp(a, s->frame);

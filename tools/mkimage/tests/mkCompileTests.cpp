@@ -1,0 +1,215 @@
+// mkimage tests: compile errors with positions, instruction encodings at their limits, and
+// structural checks over everything the kernel and the examples compile to.
+#include <map>
+
+#include "mkTestUtil.h"
+
+TEST(MkCompile_Errors, MalformedInputsReportTheirPosition) {
+  struct Case {
+    const char *source;
+    const char *expected;
+  } cases[] = {
+      {"A = nil ( m = ( ^x ) )", "e.som:1:18: undefined variable 'x'"},
+      {"A = nil ( m = ( ^1 + ) )", "e.som:1:22: expression expected"},
+      {"A = nil ( m = ( 'abc ) )", "e.som:1:17: unterminated string"},
+      {"A = nil ( m = ( \"abc ) )", "e.som:1:17: unterminated comment"},
+      {"A = nil ( m = ( ^#( 1 2", "e.som:1:24: ')' expected to close the literal array"},
+      {"A = nil ( m = ( ^[:x x] ) )", "e.som:1:22: '|' expected after block parameters"},
+      {"A = nil ( m: a = ( a := 3 ) )", "e.som:1:20: cannot assign to 'a'"},
+      {"A = nil ( m = ( self := 3 ) )", "e.som:1:17: cannot assign to 'self'"},
+      {"A = nil ( m = ( | t t | ) )", "e.som:1:21: 't' is declared twice"},
+      {"A = nil ( m = ( <primitive: 70000> ) )", "e.som:1:29: primitive number 0-65535 expected"},
+      {"A = nil ( m = ( <primitive: 1> <primitive: 2> ) )", "e.som:1:32: second primitive declaration"},
+      {"A = nil ( m = ( <primitive: 1 error: > ) )", "e.som:1:38: error temporary name expected"},
+      {"A = nil ( m = ( ^1 ) m = ( ^2 ) )", "e.som:1:22: method 'm' is defined twice"},
+      {"A = B ( )", "e.som:1:1: unknown superclass 'B'"},
+      {"A = nil ( ) A = nil ( )", "e.som:1:13: class 'A' is defined twice"},
+      {"A = B ( ) B = A ( )", "e.som:1:1: class 'A' inherits from itself"},
+      {"A = nil ( | x | ) B = A ( | x | )", "e.som:1:19: instance variable 'x' is declared twice"},
+      {"A = nil ( m = ( ^$", "e.som:1:18: character expected after $"},
+      {"A = nil ( m = ( ^'a\\q' ) )", "e.som:1:18: unknown escape in string"},
+      {"A = nil ( m = ( ^3 foo; ) )", "e.som:1:25: message expected after ';'"},
+      {"A = nil ( m = ( ^3; foo ) )", "e.som:1:19: cascade needs a message before ';'"},
+      {"A = nil ( m = ( ^1 ^2 ) )", "e.som:1:20: '.' or ')' expected"},
+      {"A = nil ( m = ( ^[1 2] ) )", "e.som:1:21: '.' or ']' expected"},
+      {"A = nil ( m = ^1 )", "e.som:1:15: '(' expected"},
+      {"A = nil ( m ( ) )", "e.som:1:13: '=' expected after the method pattern"},
+      {"A = nil ( m = ( ) ", "e.som:1:19: ')' expected to close the class"},
+      {"A = nil ( m = ( ^1 ~ ) )", "e.som:1:22: expression expected"},
+      {"A = nil ( m = ( ^# ) )", "e.som:1:18: bad symbol"},
+      {"A = nil ( m = ( ^x := 1 ) )", "e.som:1:18: undefined variable 'x'"},
+      {"A = nil ( m = ( [:a | a := 1] ) )", "e.som:1:23: cannot assign to 'a'"},
+      {"A = nil ( m = ( ^`x ) )", "e.som:1:18: unexpected character"},
+  };
+  for (const Case &c : cases) {
+    MkProgram p;
+    MkError err;
+    EXPECT_FALSE(mkCompile({{"e.som", c.source}}, p, err)) << c.source;
+    EXPECT_EQ(mkFormatError(err), c.expected) << c.source;
+  }
+}
+
+TEST(MkCompile_Errors, PositionCountsLinesAndTheRightFile) {
+  MkProgram p;
+  MkError err;
+  std::vector<MkSource> src = {{"a.som", "A = nil (\n  m = ( ^1 )\n)\n"}, {"b.som", "B = A (\n\n  n = (\n    ^y ) )\n"}};
+  EXPECT_FALSE(mkCompile(src, p, err));
+  EXPECT_EQ(mkFormatError(err), "b.som:4:6: undefined variable 'y'");
+}
+
+// Pushing integers: each value takes the shortest form that holds it.
+TEST(MkCompile_Encoding, IntegerPushesUseTheShortestForm) {
+  struct Case {
+    const char *literal;
+    std::vector<uint8_t> code;
+  } cases[] = {
+      {"0", {0x49}},
+      {"2", {0x4B}},
+      {"3", {0xD8, 0x03}},
+      {"255", {0xD8, 0xFF}},
+      {"256", {0xF9, 0x01, 0x00}},
+      {"-1", {0xF9, 0xFF, 0xFF}},
+      {"32767", {0xF9, 0x7F, 0xFF}},
+      {"-32768", {0xF9, 0x80, 0x00}},
+      {"32768", {0xC9, 0x01, 0xF9, 0x00, 0x00}},
+      {"-32769", {0xC9, 0x01, 0xF9, 0xFF, 0xFF}},
+      {"-65536", {0xC9, 0x01, 0xF9, 0x80, 0x00}},
+      {"2147483647", {0xF8, 0xFF, 0xFF, 0xF9, 0x7F, 0xFF}},
+      {"-2147483648", {0xF8, 0xFF, 0xFF, 0xF9, 0x80, 0x00}},
+      {"2147483648", {0x1C}},
+  };
+  for (const Case &c : cases) {
+    MkProgram p;
+    const MkMethod *m = compileMethod(std::string("^") + c.literal, p);
+    ASSERT_NE(m, nullptr);
+    std::vector<uint8_t> want = c.code;
+    want.push_back(0x65);
+    EXPECT_EQ(codeOf(*m), want) << c.literal;
+  }
+}
+
+// Operands past the short forms: literal sends and pushes, temporaries, fields and blocks.
+TEST(MkCompile_Encoding, LargeOperandsTakeLongFormsAndPrefixes) {
+  std::string fields, body;
+  for (int i = 0; i < 300; i++) fields += " f" + std::to_string(i);
+  for (int i = 0; i < 300; i++) body += "x s" + std::to_string(i) + ". ";
+  std::string src = "T = ( |" + fields + " | m: x = ( " + body + "^f299 ) n = ( ^f17 ) )";
+  MkProgram p = compileWithKernel({{"t.som", src}});
+  const MkMethod *m = findMethod(p, "T", "m:");
+  ASSERT_NE(m, nullptr);
+  std::string l = mkListMethod(*m);
+  EXPECT_NE(l.find("70              send #s0 (0 args)"), std::string::npos);
+  EXPECT_NE(l.find("F1 10           send #s16 (0 args)"), std::string::npos);
+  EXPECT_NE(l.find("FC 00 20        send #s32 (0 args)"), std::string::npos);
+  EXPECT_NE(l.find("C9 01 FC 00 2B  send #s299 (0 args)"), std::string::npos);
+  EXPECT_NE(l.find("C9 01 D0 2B     push inst var 299"), std::string::npos);
+  const MkMethod *n = findMethod(p, "T", "n");
+  EXPECT_EQ(codeOf(*n), (std::vector<uint8_t>{0xD0, 17, 0x65}));
+}
+
+TEST(MkCompile_Encoding, ManyTemporariesUseByteForms) {
+  std::string temps, body;
+  for (int i = 0; i < 20; i++) temps += " t" + std::to_string(i);
+  MkProgram p;
+  const MkMethod *m = compileMethod("|" + temps + " | t19 := x. ^t19", p);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->bytes[0], 0x80);  // long header: 20 temporaries
+  EXPECT_EQ(m->bytes[1], 1);
+  EXPECT_EQ(m->bytes[2], 20);
+  EXPECT_EQ(codeOf(*m), (std::vector<uint8_t>{0x10, 0xDB, 20, 0xD1, 20, 0x65}));
+}
+
+// A conditional whose arm is larger than 1023 bytes needs the prefixed branch; the loop end
+// around it too.
+TEST(MkCompile_Encoding, LongJumpsGetExtensionPrefixes) {
+  std::string arm;
+  for (int i = 0; i < 400; i++) arm += "x foo: 1000. ";
+  MkProgram p;
+  const MkMethod *m = compileMethod("[x isNil] whileFalse: [x ifTrue: [" + arm + "]]", p);
+  ASSERT_NE(m, nullptr);
+  std::string l = mkListMethod(*m);
+  EXPECT_NE(l.find("C9 01 EF DA     branch if true to 2018"), std::string::npos) << l.substr(0, 600);
+  EXPECT_NE(l.find("C9 01 EB D1     branch if false to 2014"), std::string::npos);
+  EXPECT_NE(l.find("C9 01 E0 1F     loop end, jump back to 1"), std::string::npos);
+  EXPECT_EQ(l.find("<--"), std::string::npos);
+}
+
+// Block forms: clean and copying blocks use FA, blocks with a non-local return the full forms.
+TEST(MkCompile_Encoding, BlockKindsFollowWhatTheBlockNeeds) {
+  struct Case {
+    const char *body;
+    uint8_t opcode;
+    int copied;
+  } cases[] = {
+      {"^[1]", 0xFA, 0}, {"^[x]", 0xFA, 1}, {"^[x + f0]", 0xFA, 2}, {"^[^1]", 0xCF, 0}, {"^[^x]", 0xF7, 1},
+  };
+  for (const Case &c : cases) {
+    MkProgram p;
+    const MkMethod *m = compileMethod(c.body, p);
+    ASSERT_NE(m, nullptr);
+    std::vector<uint8_t> code = codeOf(*m);
+    ASSERT_GE(code.size(), 3u);
+    EXPECT_EQ(code[code.size() - (c.opcode == 0xCF ? 3 : 4)], c.opcode) << c.body;
+    ASSERT_EQ(m->blocks.size(), 1u);
+    EXPECT_EQ(m->blocks[0].numCopied, c.copied) << c.body;
+  }
+}
+
+// Decodes every method and block of the kernel and the examples and checks the control flow:
+// no invalid encoding, every forward target an instruction start, every loop end back at its
+// loop head, loops properly nested.
+static void checkStructure(const MkMethod &m) {
+  std::string l = mkListMethod(m);
+  size_t body = l.find('\n');
+  EXPECT_EQ(l.find("<--"), std::string::npos) << l;
+  std::map<long, std::string> at;
+  std::vector<std::pair<long, std::string>> lines;
+  std::istringstream in(l.substr(body + 1));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("  ", 0) != 0 || line.size() < 24 || !isdigit((unsigned char)line[6])) {
+      if (line.rfind("  ", 0) != 0) break;  // the listing of a nested block starts
+      continue;
+    }
+    long pc = std::stol(line.substr(2, 5));
+    at[pc] = line.substr(23);
+    lines.push_back({pc, line.substr(23)});
+  }
+  long end = (long)codeOf(m).size() + 1;
+  for (auto &[pc, text] : lines) {
+    size_t to = text.find(" to ");
+    if (to == std::string::npos || (text.find("jump") == std::string::npos && text.find("branch") == std::string::npos)) continue;
+    long target = std::stol(text.substr(to + 4));
+    EXPECT_TRUE(target == end || at.count(target)) << m.selector << " pc " << pc << ": " << text;
+    if (text.rfind("loop end", 0) == 0) {
+      EXPECT_EQ(at[target], "loop head") << m.selector << " pc " << pc;
+      EXPECT_LT(target, pc);
+    }
+  }
+  for (const MkMethod &b : m.blocks) checkStructure(b);
+}
+
+TEST(MkCompile_Structure, KernelAndExamplesDecodeCleanly) {
+  std::vector<MkSource> ex;
+  for (const char *f : {"Hello", "Arithmetic", "Recursion", "Collections", "Blocks", "Errors", "LargeInt", "Processes"})
+    ex.push_back({std::string(f) + ".som", readText(std::string(MKIMAGE_DIR) + "/examples/" + f + ".som")});
+  MkProgram p = compileWithKernel(ex);
+  int methods = 0;
+  for (const MkClass &k : p.classes) {
+    for (const MkMethod &m : k.methods) checkStructure(m), methods++;
+    for (const MkMethod &m : k.classMethods) checkStructure(m), methods++;
+  }
+  EXPECT_GT(methods, 200);
+}
+
+// The frame size in the header covers arguments, temporaries and the deepest stack.
+TEST(MkCompile_Header, DeepExpressionsSetTheFrameSize) {
+  MkProgram p;
+  const MkMethod *m = compileMethod("^x a: 1 b: 2 c: 3 d: 4 e: 5 f: 6 g: 7 h: 8 i: 9 j: 10 k: 11 l: 12", p);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->bytes[0], 0x80);
+  EXPECT_EQ(m->frameSize, 1 + 13);  // the argument, the receiver and twelve arguments
+  EXPECT_EQ(m->bytes[3], 14);
+  const MkMethod *small = compileMethod("^x + 1", p);
+  EXPECT_EQ(small->bytes, (std::vector<uint8_t>{0x04, 0x10, 0xC8, 0x65}));  // short header, no frame size
+}

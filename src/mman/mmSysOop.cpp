@@ -190,11 +190,14 @@ void mournClassTablePageEntry(oop page) {
     classTableAllocationPointer = i == 0 ? classIndexFirstFree : i << 10;
 }
 
-// Metaclass is the class of the class of Array; its subclasses count too.
+// An object is a class when its class is a metaclass: an instance of Metaclass (the class of
+// the class of Array) or of a subclass of it.
 int classType(oop o) {
   if (isImmediate(o)) return 0;
   oop metaclass = classOf(classOf(sysOopRegistry[sysArrayClass]));
-  for (oop c = classOf(o); c != nilOop(); c = superclassOf(c)) {
+  oop meta = classOf(o);
+  if (isImmediate(meta)) return 0;
+  for (oop c = classOf(meta); c != nilOop(); c = superclassOf(c)) {
     if (c == metaclass) return (classFormatOf(o) & formatIndexable) ? 2 : 1;
   }
   return 0;

@@ -75,13 +75,13 @@ void collectFreeOt(Verifier& v) {
 
 void collectTree(Verifier& v, uint64_t node, uint64_t parent, uint64_t lo, uint64_t hi,
                  uint64_t& chunks, uint64_t& slots) {
-  if (node == 0) return;
+  if (node == 0 || chunks > oldSpaceSegs.freeChunks) return;
   FreeChunk* c = reinterpret_cast<FreeChunk*>(node);
   uint64_t size = c->sizeWord >> 3;
   if ((c->sizeWord & 7) != 7 || size <= freeListCount) v.fault("tree node %" PRIx64 ": bad size word", node);
   if (size < lo || size > hi) v.fault("tree node %" PRIx64 ": out of order", node);
   if (c->parent != parent) v.fault("tree node %" PRIx64 ": parent link wrong", node);
-  for (uint64_t k = node; k != 0; k = reinterpret_cast<FreeChunk*>(k)->next) {
+  for (uint64_t k = node; k != 0 && chunks <= oldSpaceSegs.freeChunks; k = reinterpret_cast<FreeChunk*>(k)->next) {
     if (k != node && (reinterpret_cast<FreeChunk*>(k)->sizeWord >> 3) != size)
       v.fault("chain of %" PRIx64 ": size differs", node);
     v.pieces.push_back({k, k + size * 8, "tree chunk"});
@@ -101,7 +101,7 @@ void collectFreeChunks(Verifier& v) {
       v.pieces.push_back({c, c + n * 8, "list chunk"});
       chunks++;
       slots += n;
-      if (chunks > (1u << 26)) return v.fault("free list cycle");
+      if (chunks > oldSpaceSegs.freeChunks) return v.fault("list %" PRIu64 " runs past the chunk count (cycle?)", n);
     }
   }
   collectTree(v, oldSpaceSegs.treeRoot, 0, freeListCount + 1, ~uint64_t(0), chunks, slots);

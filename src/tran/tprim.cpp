@@ -10,9 +10,13 @@
 PrimEntry* primTable[primSubTableEntries];
 PrimEntry defaultPrimEntry;
 
+// A table set up again (tests) gives back the sub-tables it took from the C heap.
 void initPrimitiveTable() {
   defaultPrimEntry = PrimEntry{0, 0, primKindVarArgC, 0, {0, 0, 0, 0, 0}};
-  for (PrimEntry*& sub : primTable) sub = nullptr;
+  for (PrimEntry*& sub : primTable) {
+    free(sub);
+    sub = nullptr;
+  }
 }
 
 PrimEntry* getPrimEntry(uint64_t number) {

@@ -187,12 +187,16 @@ TEST_F(OldSpace, PrimitivesCheckTheirArgumentsAndAct) {
   EXPECT_EQ(oldSpaceSegs.treeRoot, top);
   EXPECT_TRUE(callPrimitive(328, r, {trueOop()}).failed);
   EXPECT_EQ(callPrimitive(323, r, {smallIntegerFor(80000)}).result, trueOop());
-  EXPECT_EQ(numOldSpaceSegs(), 2u);
+  EXPECT_EQ(callPrimitive(323, r, {smallIntegerFor(80000)}).result, trueOop());
+  EXPECT_EQ(numOldSpaceSegs(), 3u);
   EXPECT_TRUE(callPrimitive(323, r, {smallIntegerFor(-1)}).failed);
+  // The first segment by address is never given back; the platform places the new ones,
+  // so at least one of the two empty segments follows another and goes back.
   o = callPrimitive(329, r, {smallIntegerFor(1 << 20)});
   EXPECT_FALSE(o.failed);
-  EXPECT_EQ(numOldSpaceSegs(), 1u);  // the empty mapped segment went back
-  EXPECT_GT(smallIntegerValue(o.result), 80000);
+  EXPECT_LE(numOldSpaceSegs(), 2u);
+  EXPECT_GE(smallIntegerValue(o.result), 80000);
+  EXPECT_EQ(smallIntegerValue(callPrimitive(329, r, {smallIntegerFor(0)}).result), 0);
 }
 
 // A randomised run over objects, with references among them and from old holders to new

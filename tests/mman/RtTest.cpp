@@ -159,10 +159,14 @@ TEST_F(Rt, CompactionDropsUnmarkedEntriesAndShrinkKeepsSpareSlots) {
   EXPECT_EQ((rt.end - rt.ffs) / 8, 5000u);
   canonicalizeRt();
   EXPECT_EQ(*reinterpret_cast<oop*>(rt.ffs), 0u);
-  char text[200];
-  FILE* f = fmemopen(text, sizeof text, "w");
+  char text[200] = {};
+  FILE* f = tmpfile();
+  ASSERT_NE(f, nullptr);
   printRtUsageTo(f);
+  rewind(f);
+  size_t got = fread(text, 1, sizeof text - 1, f);
   fclose(f);
+  text[got] = 0;
   char expected[200];
   snprintf(expected, sizeof expected, "\t0 [FSS (unused): 0, FFS: 3, WT: 4993] 5003 @ 0x%x\n",
            unsigned(rt.start & 0xFFFFFFFF));

@@ -92,7 +92,7 @@ TEST(ObjectHeader_Fields, SitAtTheirBitPositions) {
   EXPECT_EQ(raw[11], 252);
   EXPECT_EQ((high >> 10) & 0xFFFFF, 0x12345u);
   EXPECT_EQ(high >> 30, 3u);
-  EXPECT_EQ((low16 >> 2) & 0xFF, 0xA5u);
+  EXPECT_EQ(unsigned((low16 >> 2) & 0xFF), 0xA5u);
   EXPECT_EQ(hashOf(&h), 0x12345u);
   EXPECT_EQ(indexabilityOf(&h), 0xA5u);
   EXPECT_EQ(sizeFieldOf(&h), 252u);

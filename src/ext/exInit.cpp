@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exInflate.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
@@ -25,7 +26,9 @@ static const char initSource[] = "src/ext/exInit.cpp";
 static uint64_t startMicroseconds;
 void initTime() { startMicroseconds = pdMicrosecondClock(); }
 
+// The header is always read plainly; a body of format 1 is inflated as it is read.
 uint64_t readImageFile(void* buffer, uint64_t count) {
+  if (!headerReadPending && getImageFileFormat() == imageGzip) return readCompressedImage(buffer, count);
   headerReadPending = 0;
   int error = 0;
   pdBeginCritical();
@@ -38,6 +41,7 @@ void closeImageFile() {
   if (imageFilePtr >= 0) pdCloseImage(imageFilePtr);
   imageFilePtr = -1;
   headerReadPending = 1;
+  resetCompressedImage();
 }
 
 int loadImageHeader(const char* fileName, int report) {

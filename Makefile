@@ -1,0 +1,77 @@
+# tessel: one entry for building, running the demo and passing the tests.
+#   make run    install what is missing, build, run tessel on the demo image
+#   make test   install what is missing, build every configuration, run every test
+# Each configuration builds in its own folder under build/.
+
+JOBS ?= $(shell nproc)
+CMAKE_GEN = -G Ninja
+PACKAGES = g++ clang libclang-rt-14-dev cmake ninja-build make libgtest-dev libbenchmark-dev \
+           zlib1g-dev libx11-dev mingw-w64 libz-mingw-w64-dev wine wine64 xvfb xauth
+FUZZ_SECONDS ?= 30
+
+.PHONY: all deps build run test test-release test-asan test-clang test-windows test-fuzz bench clean
+
+all: build
+
+# Installs the Debian packages that the build and tests use, when any is missing.
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+build/release/build.ninja:
+	cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps build/release/build.ninja
+	cmake --build build/release -j $(JOBS)
+
+# The main job: tessel on the demo image that the build makes. Until image loading is
+# built, start-up stops after the header with its own report (exit status 2).
+run: build
+	build/release/tools/mkheader --herald "tessel demo image" build/demo.im
+	build/release/tessel -v build/demo.im
+	-build/release/tessel build/demo.im
+
+test: deps test-release test-asan test-clang test-windows test-fuzz
+	@echo "all configurations passed"
+
+test-release: build
+	ctest --test-dir build/release --output-on-failure
+
+test-asan: deps
+	cmake -S . -B build/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON
+	cmake --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan --output-on-failure
+
+test-clang: deps
+	CC=clang CXX=clang++ cmake -S . -B build/clang $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/clang -j $(JOBS)
+	ctest --test-dir build/clang --output-on-failure
+
+test-windows: deps
+	cmake -S . -B build/win $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/win -j $(JOBS)
+	ctest --test-dir build/win --output-on-failure
+
+test-fuzz: build
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DTESSEL_FUZZ=ON
+	cmake --build build/fuzz -j $(JOBS)
+	mkdir -p build/fuzz/corpus
+	build/release/tools/mkheader build/fuzz/corpus/plain.im
+	build/release/tools/mkheader --swap build/fuzz/corpus/swapped.im
+	build/release/tools/mkheader --format 1 --subtype 3 build/fuzz/corpus/odd.im
+	build/fuzz/tests/fuzz/header_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	  -close_fd_mask=1 build/fuzz/corpus
+
+bench: deps
+	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON
+	cmake --build build/bench -j $(JOBS)
+	build/bench/bench/tessel_bench
+
+clean:
+	rm -rf build

@@ -1,0 +1,118 @@
+// Windows layer: address-space services for object memory and the code zone.
+// Owns the pdMoreMemory reservation. Prefix: pd.
+#include <windows.h>
+
+#include <cstring>
+
+#include "ext/exError.h"
+#include "ext/platform.h"
+
+uint64_t pdGetPagesize() {
+  static uint64_t pageSize;
+  if (pageSize == 0) {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    pageSize = info.dwPageSize;
+  }
+  return pageSize;
+}
+
+static uint64_t roundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
+
+static DWORD protectionFor(int flags) {
+  static const DWORD table[8] = {
+      PAGE_NOACCESS, PAGE_READONLY, PAGE_WRITECOPY, PAGE_READWRITE,
+      PAGE_EXECUTE, PAGE_EXECUTE_READ, PAGE_EXECUTE_WRITECOPY, PAGE_EXECUTE_READWRITE,
+  };
+  return table[flags & 7];
+}
+
+// Data-segment growth is emulated by committing successive pages of one reservation.
+enum : uint64_t { moreMemoryReservation = 256ULL << 20 };
+static char* regionBase;
+static char* regionEnd;
+static char* regionNext;
+
+void* pdMoreMemory(uint64_t size, int protection) {
+  if (regionBase == nullptr) {
+    regionBase = (char*)VirtualAlloc(nullptr, moreMemoryReservation, MEM_RESERVE, PAGE_NOACCESS);
+    if (regionBase == nullptr) return nullptr;
+    regionEnd = regionBase + moreMemoryReservation;
+    regionNext = regionBase;
+  }
+  uint64_t length = roundUp(size, pdGetPagesize());
+  if (length > (uint64_t)(regionEnd - regionNext)) return nullptr;
+  void* p = VirtualAlloc(regionNext, length, MEM_COMMIT, protectionFor(protection));
+  if (p == nullptr) return nullptr;
+  regionNext += length;
+  return p;
+}
+
+// Memory given out by pdMoreMemory is never decommitted.
+void pdFreeMoreMemory(void*) {}
+
+// The lowest free region at or above lowestAddress large enough for length bytes.
+static void* allocateAtOrAbove(uint64_t lowestAddress, uint64_t length, DWORD protection) {
+  uint64_t page = pdGetPagesize();
+  for (uint64_t address = roundUp(lowestAddress, page); address < (1ULL << 47);) {
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery((void*)address, &info, sizeof info) < sizeof info) {
+      REPORT_ERROR("couldn't VirtualQuery memory.", 0x18100);
+      return nullptr;
+    }
+    if (info.State == MEM_FREE && info.RegionSize >= length) {
+      void* p = VirtualAlloc((void*)address, length, MEM_RESERVE | MEM_COMMIT, protection);
+      if (p != nullptr) return p;
+    }
+    uint64_t step = info.RegionSize > page ? info.RegionSize : page;
+    address = roundUp((uint64_t)info.BaseAddress + step, page);
+  }
+  return nullptr;
+}
+
+// A wanted low address is searched upwards from it, so that heap and code zone can lie
+// below 2 GiB; without one, the system places the mapping top-down.
+void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protection,
+                  uint64_t* sizeOut) {
+  uint64_t length = roundUp(size == 0 ? 1 : size, pdGetPagesize());
+  DWORD prot = protectionFor(protection);
+  void* p = nullptr;
+  if (lowestAddress != 0) p = allocateAtOrAbove(lowestAddress, length, prot);
+  else p = VirtualAlloc(nullptr, length, MEM_TOP_DOWN | MEM_RESERVE | MEM_COMMIT, prot);
+  if (p == nullptr) {
+    REPORT_ERROR("couldn't VirtualAlloc memory.", 0x18100);
+    return nullptr;
+  }
+  if (sizeOut != nullptr) *sizeOut = length;
+  return p;
+}
+
+int pdUnmapMemory(uint64_t size, void* address) {
+  VirtualFree(address, size, MEM_DECOMMIT);
+  if (VirtualFree(address, 0, MEM_RELEASE)) return 1;
+  REPORT_ERROR("couldn't VirtualFree memory.", 0x18100);
+  return 0;
+}
+
+void pdSetMemExecPerm(void* address, uint64_t length) {
+  DWORD previous;
+  if (!VirtualProtect(address, length, PAGE_EXECUTE_READWRITE, &previous))
+    REPORT_ERROR("couldn't add execute permission.", 0x10100);
+}
+
+int pdMustFlushICache() { return 1; }
+
+static uint32_t copyExternal(void* destination, const void* source, int64_t length) {
+  if (length < 1) return (uint32_t)length;
+  if (destination == nullptr || source == nullptr) return 0xFFFFFFFF;
+  memcpy(destination, source, (size_t)length);
+  return (uint32_t)length;
+}
+
+uint32_t pdCopyToExternalHeap(void* destination, const void* source, int64_t length) {
+  return copyExternal(destination, source, length);
+}
+
+uint32_t pdCopyFromExternalHeap(void* destination, const void* source, int64_t length) {
+  return copyExternal(destination, source, length);
+}

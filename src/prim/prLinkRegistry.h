@@ -1,0 +1,21 @@
+// Link registry: C names of routines inside the engine, for the image's C calls.
+// Owns the registry array. Prefix: UP, oe (exported), initLinkRegistryPrimitives.
+#pragma once
+#include <cstdint>
+
+// One registered routine. The name is the caller's own string, kept, not copied.
+struct LinkRegistryEntry {
+  const char* name;
+  void* handle;
+};
+
+extern "C" {
+uint64_t UPRegisterSymbolAndHandle(const char* name, void* handle);
+uint64_t oeRegisterSymbolAndHandle(const char* name, void* handle);
+void* UPHandleForSymbol(const char* name);
+void UPInitLinkRegistry();
+}
+
+uint32_t linkRegistryCount();
+uint32_t linkRegistryCapacity();
+const LinkRegistryEntry* linkRegistryEntry(uint32_t index);

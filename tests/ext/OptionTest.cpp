@@ -1,0 +1,113 @@
+// Engine options: the numeric syntax and the effect of each option that succeeds.
+// Failures end the process; their messages are checked through the real program.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "ext/exError.h"
+#include "ext/exOption.h"
+
+namespace {
+
+TEST(Option_Numeric, SyntaxTable) {
+  struct Case {
+    const char* text;
+    uint64_t value;
+  } cases[] = {
+      {"64k", 65536},       {"0x10000", 65536},   {"0X1f", 31},        {"010", 8},
+      {"+5", 5},            {"8s", 256},          {"64s", 0},          {"63S", 1ULL << 63},
+      {"1m", 1 << 20},      {"2G", 2ULL << 30},   {"0", 0},            {"-1", ~0ULL},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parseNumericOption(0, ~0ULL, "o", "options", c.text), c.value) << c.text;
+  }
+}
+
+TEST(Option_Numeric, DigitsWrapInSixtyFourBits) {
+  EXPECT_EQ(parseNumericOption(0, ~0ULL, "o", "options", "18446744073709551617"), 1u);
+}
+
+TEST(Option_Set, SpaceOptionsTakeTheNextArgument) {
+  struct Case {
+    const char* option;
+    const char* value;
+    uint64_t* global;
+    uint64_t expected;
+  } cases[] = {
+      {"m1", "64k", &mOptionEdenSpaceSize, 65536},
+      {"m2", "10000", &mOptionSurvivorSpaceSize, 10000},
+      {"m3", "8s", &mOptionLargeSpaceSize, 256},
+      {"m3", "64s", &mOptionLargeSpaceSize, 0},
+      {"m4", "0x40000", &mOptionStackSpaceSize, 0x40000},
+      {"m5xyz", "1m", &mOptionCompiledCodeCacheSize, 1 << 20},  // text after the digit ignored
+      {"M6", "200000", &mOptionOldSpaceHeadroom, 200000},
+      {"m7", "0", &mOptionFixedSpaceInitialSize, 0},
+  };
+  for (const Case& c : cases) {
+    *c.global = 12345;
+    EXPECT_EQ(setOption(c.option, c.value), 1u) << c.option;
+    EXPECT_EQ(*c.global, c.expected) << c.option;
+  }
+}
+
+TEST(Option_Set, FlagsAndValues) {
+  showHerald = 1;
+  EXPECT_EQ(setOption("noherald", nullptr), 0u);
+  EXPECT_EQ(showHerald, 0u);
+  EXPECT_EQ(setOption("gui", nullptr), 0u);  // -noherald -gui shows the herald
+  EXPECT_EQ(showHerald, 1u);
+  EXPECT_EQ(loadGUIOnStartup, 1u);
+  EXPECT_EQ(setOption("NoHerald", nullptr), 0u);  // -gui -noherald does not
+  EXPECT_EQ(showHerald, 0u);
+  EXPECT_EQ(setOption("guilib", "/x/g.so"), 1u);
+  EXPECT_STREQ(guiLibraryFilename, "/x/g.so");
+  EXPECT_EQ(setOption("className", "Foo"), 1u);
+  EXPECT_STREQ(resourceClassName, "Foo");
+  EXPECT_EQ(setOption("ieeefp", nullptr), 0u);
+  EXPECT_EQ(IEEEInfNaN, 1u);
+  EXPECT_EQ(setOption("lpromote", "next"), 0u);
+  EXPECT_STREQ(desiredLoadPolicyName, "promote");
+  EXPECT_EQ(setOption("l", "demote"), 1u);
+  EXPECT_STREQ(desiredLoadPolicyName, "demote");
+  qrxOptions = 0;
+  EXPECT_EQ(setOption("o", "0x40000"), 1u);
+  EXPECT_EQ(setOption("o0x10", nullptr), 0u);
+  EXPECT_EQ(qrxOptions, 0x40010u);
+  EXPECT_EQ(setOption("o", "-1"), 1u);  // -o -1 sets every option bit
+  EXPECT_EQ(qrxOptions, ~0ULL);
+  qrxOptions = 0;
+  EXPECT_EQ(setOption("verbose", nullptr), 0u);
+  EXPECT_EQ(reportVersionOnly, 1u);
+  EXPECT_EQ(setOption("xqz", nullptr), 0u);
+  EXPECT_EQ(dumpStackOnExit, 1u);
+  reportVersionOnly = 0, dumpStackOnExit = 0, IEEEInfNaN = 0, loadGUIOnStartup = 0;
+  desiredLoadPolicyName = nullptr;
+}
+
+TEST(Option_Set, LongGuiLibraryNameIsCut) {
+  std::string name(6000, 'g');
+  setOption("guilib", name.c_str());
+  EXPECT_EQ(strlen(guiLibraryFilename), (size_t)guiLibraryFilenameBytes - 1);
+  guiLibraryFilename[0] = 0;
+  loadGUIOnStartup = 0;
+}
+
+TEST(Option_Walk, StopsAtTheImageName) {
+  const char* argv[] = {"tessel", "-m1", "100000", "-=img.im", "-m1", "200000", "x"};
+  imageFilename = nullptr;
+  walkArguments(7, (char**)argv);
+  EXPECT_STREQ(imageFilename, "img.im");
+  EXPECT_EQ(mOptionEdenSpaceSize, 100000u);  // the second -m1 is left to the image
+  const char* bare[] = {"tessel", "img2.im", "-m1", "300000"};
+  imageFilename = nullptr;
+  walkArguments(4, (char**)bare);
+  EXPECT_STREQ(imageFilename, "img2.im");
+  EXPECT_EQ(mOptionEdenSpaceSize, 100000u);
+  const char* spaced[] = {"tessel", "-=", "img3.im"};
+  imageFilename = nullptr;
+  walkArguments(3, (char**)spaced);
+  EXPECT_STREQ(imageFilename, "img3.im");
+  imageFilename = nullptr;
+}
+
+}  // namespace

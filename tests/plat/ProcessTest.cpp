@@ -1,0 +1,268 @@
+// The tessel program run as a user runs it: options, usage texts, image-header
+// failures and exit statuses.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "mman/mmImageHeader.h"
+
+namespace {
+
+struct ProcessRun {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status;       // exit status
+};
+
+std::string readAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, (size_t)n);
+  return text;
+}
+
+ProcessRun runTessel(std::vector<std::string> args, const char* env = nullptr) {
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return {"", "pipe failed", -1};
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1), dup2(err[1], 2);
+    close(out[0]), close(err[0]);
+    if (env != nullptr) putenv((char*)env);
+    std::vector<char*> argv{(char*)"tessel"};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(TESSEL_EXE, argv.data());
+    _exit(127);
+  }
+  close(out[1]), close(err[1]);
+  ProcessRun run;
+  run.out = readAll(out[0]);  // outputs are small: the pipes never fill
+  run.err = readAll(err[0]);
+  close(out[0]), close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+const std::string banner = "tessel 0.1 Smalltalk virtual machine for x86-64\n";
+
+const std::string usage =
+    "usage: tessel -className -gui -guilib guilib.so -ieeefp -l policy -m1 bytes -m2 bytes -m3 "
+    "bytes -m4 bytes -m5 bytes -m6 bytes -m7 bytes -noherald -v -xq -? imagefile.im\n\n"
+    "usage: tessel [engine options] -=imagefile.im [image options]\n\n";
+
+const std::string longHelp =
+    "\nVirtual Machine Options:\n\n"
+    "-className cn\tuse cn as the class name for X11 resource database searches.\n"
+    "-gui   \tload default gui subsystem shared library on startup\n"
+    "-guilib guilib.so\tload specified gui subsystem shared library on startup\n"
+    "-ieeefp \tfloat primitives answer Inf and NaNs\n"
+    "-l policy\toverrides image load policy\n"
+    "\t\tpromote to load all objects into permspace\n"
+    "\t\tdemote to load all objects into oldspace\n"
+    "\t\tnormal to load objects into their current spaces\n"
+    "-m1 bytes \tset the eden space size to bytes\n"
+    "-m2 bytes \tset the survivor space size to bytes\n"
+    "-m3 bytes \tset the large space size to bytes\n"
+    "-m4 bytes \tset the stack space size to bytes\n"
+    "-m5 bytes \tset the compiled code cache size to bytes\n"
+    "-m6 bytes \tset the old space headroom to bytes\n"
+    "-m7 bytes \tset the fixed space initial size to bytes\n"
+    "-noherald\tsuppress printing of herald string and display of splash screen\n"
+    "-v\t\tdisplay engine and image version information\n"
+    "-xq\t\tgenerate stack dump in stack.txt on exit\n"
+    "-?\t\tdisplay this help\n"
+    "-= imagefile\tsupply image name, ending options parsed by engine\n"
+    "\t\toptions after -= imagefile are then available to the image\n\n"
+    "Numeric option syntax:\n"
+    "\tPrefix with + or - to add or subtract\n"
+    "\tPrefix with 0 for octal or 0x for hexadecimal\n"
+    "\tSuffix with k for kilobytes, m for megabytes or g for gigabytes\n"
+    "\tSuffix with s for shift, e.g. 8s is 256 (1 bitShift: 8)\n\n";
+
+TEST(Process_Usage, HelpTextIsExact) {
+  std::string help = usage.substr(0, usage.size() - 1) + longHelp + "\n";
+  for (const char* option : {"-?", "-x", "-xz"}) {
+    ProcessRun r = runTessel({option});
+    EXPECT_EQ(r.status, 0) << option;
+    EXPECT_EQ(r.out, help) << option;
+  }
+}
+
+// Each failing option: the banner, the report, the empty text of number 7 and the usage,
+// then status 7.
+TEST(Process_Options, FailuresReportAndExitSeven) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"-m1", "010"}, "Can't set option 'm1' (eden space size) to 8, should be between 40000 and 268435456."},
+      {{"-m3", "-1"}, "Can't set option 'm3' (large space size) to -1, should be between 0 and 1073741824."},
+      {{"-m1", "12q"}, "Option 'm1' (eden space size) badly formed option value '12q'."},
+      {{"-m1", "12kk"}, "Option 'm1' (eden space size) badly formed option value '12kk'."},
+      {{"-m1", "+"}, "Option 'm1' (eden space size) badly formed option value '+'."},
+      {{"-m1", ""}, "Option 'm1' (eden space size) badly formed option value ''."},
+      {{"-m2", "0x"}, "Option 'm2' (survivor space size) badly formed option value '0x'."},
+      {{"-m4", "09"}, "Option 'm4' (stack space size) badly formed option value '09'."},
+      {{"-m9"}, "Missing argument to -m9"},
+      {{"-m9", "5"}, "No such option 'm'"},
+      {{"-m", "5"}, "No such option 'm'"},
+      {{"-m1"}, "Missing argument to -m1"},
+      {{"-guilib"}, "Missing argument to -guilib"},
+      {{"-className"}, "Missing argument to -className"},
+      {{"-l"}, "Missing argument to -l"},
+      {{"-o"}, "Missing argument to -o"},
+      {{"-="}, "Missing argument to -="},
+      {{"-q"}, "No such option 'q'"},
+      {{"-1"}, "No such option '1'"},
+      {{"-c"}, "No such option 'c'"},
+      {{"-nosuch"}, "No such option 'n'"},
+      {{"-o", "0xZ"}, "Option 'o' (options) badly formed option value '0xZ'."},
+  };
+  for (const Case& c : cases) {
+    ProcessRun r = runTessel(c.args);
+    EXPECT_EQ(r.status, 7) << c.message;
+    EXPECT_EQ(r.out, banner + "Fatal error: " + c.message + "\n\n" + usage) << c.message;
+  }
+}
+
+TEST(Process_Image, MissingImage) {
+  ProcessRun r = runTessel({"nosuch.im"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.out, banner + "Error: Can't open nosuch.im\n\n" + usage);
+  r = runTessel({});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.out, banner + "Error: No image filename supplied.\n\n" + usage);
+  r = runTessel({"-v", "nosuch.im"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, banner.size()), banner);
+  EXPECT_NE(r.out.find("\tVI   version: 0 minor: 0 release: 0 variant: 0\n"), std::string::npos);
+}
+
+ImageHeader goodHeader() {
+  ImageHeader h;
+  memset(&h, 0, sizeof h);
+  h.imageType = imageType64;
+  h.imageSubType = 2;
+  h.flags = imageFlagSameOrder;
+  memcpy(h.viSig, "\x01\x02\x03\x04", 4);
+  memcpy(h.vmId, "\x48\x40\x4c\x35", 4);
+  strcpy(h.heraldString, "Test Image 7");
+  sealImageHeader(&h);
+  return h;
+}
+
+std::string writeFile(const char* name, const void* bytes, size_t count) {
+  std::string path = testing::TempDir() + name;
+  FILE* f = fopen(path.c_str(), "wb");
+  fwrite(bytes, 1, count, f);
+  fclose(f);
+  return path;
+}
+
+TEST(Process_Image, VersionReportsTheHeaderIdentification) {
+  ImageHeader h = goodHeader();
+  std::string path = writeFile("v.im", &h, sizeof h);
+  ProcessRun r = runTessel({"-v", path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, 13), "Test Image 7\n");
+  EXPECT_NE(r.out.find("\tVM   version: 72 platform: 64 release: 76.12 flags: 0\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\tVI   version: 1 minor: 2 release: 3 variant: 4\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\tFrom version: 72 platform: 64 release: 76.4 flags: 5\n"), std::string::npos);
+}
+
+// Each refused header: the report (its first line is the banner, which is the image's
+// herald once the header has been copied) and the status of its code.
+TEST(Process_Image, HeaderFailures) {
+  const std::string truncated = "\nError.\nUnable to read the image file. File may be truncated.\n";
+  const std::string incompatible = "\nYour image file is not compatible with the virtual machine.\n";
+  struct Case {
+    const char* name;
+    void (*spoil)(ImageHeader*);
+    size_t bytes;
+    std::vector<std::string> options;
+    std::string report;
+    int status;
+  } cases[] = {
+      {"short.im", nullptr, 1023, {}, banner + "src/mman/mmImageHeader.cpp:", 1},
+      {"short.im", nullptr, 1023, {}, truncated, 1},
+      {"empty.im", nullptr, 0, {}, truncated, 1},
+      {"t9.im", [](ImageHeader* h) { h->imageType = 9; }, 1024, {},
+       banner + "Error: The VM is 64-bit but the image is 32-bit.\n", 3},
+      {"t9.im", [](ImageHeader* h) { h->imageType = 9; }, 1024, {},
+       "\nError: The VM is 64-bit but the image is 32-bit.\n" + incompatible.substr(1), 3},
+      {"s3.im", [](ImageHeader* h) { h->imageSubType = 3; }, 1024, {},
+       "Test Image 7\nError: The image may depend", 3},
+      {"s3.im", [](ImageHeader* h) { h->imageSubType = 3; }, 1024, {},
+       "\nError: The image may depend on features that the VM does not support" + incompatible, 3},
+      {"fmt.im", [](ImageHeader* h) { h->fileFormat = 2; }, 1024, {},
+       "\nFatal error: unrecognized image format\nCan't load image.\n", 2},
+      {"pol.im", nullptr, 1024, {"-l", "sideways"},
+       banner + "Fatal error: invalid load policy\n\n" + usage, 7},
+  };
+  for (const Case& c : cases) {
+    ImageHeader h = goodHeader();
+    if (c.spoil) c.spoil(&h);
+    std::string path = writeFile(c.name, &h, c.bytes);
+    std::vector<std::string> args = c.options;
+    args.push_back(path);
+    ProcessRun r = runTessel(args);
+    EXPECT_EQ(r.status, c.status) << c.name;
+    bool atStart = c.report.compare(0, 1, "\n") != 0;
+    if (atStart) EXPECT_EQ(r.out.substr(0, c.report.size()), c.report) << c.name;
+    else EXPECT_NE(r.out.find(c.report), std::string::npos) << c.name << ": " << r.out;
+  }
+}
+
+TEST(Process_Image, TypeCheckCanBeSkipped) {
+  ImageHeader h = goodHeader();
+  h.imageSubType = 3;
+  std::string path = writeFile("s3ok.im", &h, sizeof h);
+  ProcessRun r = runTessel({"-o", "0x40000", path});
+  EXPECT_EQ(r.status, 2);  // accepted: start-up goes on to the kernel
+}
+
+// Good headers of either byte order pass every check; start-up then stops where image
+// loading is not built yet, with its own report and status.
+TEST(Process_Image, AcceptedHeadersReachKernelStartUp) {
+  ImageHeader same = goodHeader();
+  ImageHeader other = goodHeader();
+  other.flags = 0;
+  other.oldDataStart = 0x1122334455667788;  // the swap must be repaired, not just accepted
+  swapImageHeader(&other);
+  for (ImageHeader* h : {&same, &other}) {
+    std::string path = writeFile("ok.im", h, sizeof *h);
+    ProcessRun r = runTessel({"-noherald", path});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("Fatal error: loading the image body is not built yet\nCan't load image."),
+              std::string::npos)
+        << r.out;
+  }
+}
+
+TEST(Process_Exit, DumpOnExitGoesToTheLogDirectory) {
+  std::string dir = testing::TempDir() + "qzlog";
+  mkdir(dir.c_str(), 0777);
+  std::string stack = dir + "/stack.txt";
+  remove(stack.c_str());
+  std::string env = "QZ_LOG_DIR=" + dir;
+  ProcessRun r = runTessel({"-xq", "-?"}, env.c_str());
+  EXPECT_EQ(r.status, 0);
+  FILE* f = fopen(stack.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  char line[64] = {0};
+  EXPECT_NE(fgets(line, sizeof line, f), nullptr);
+  fclose(f);
+  EXPECT_STREQ(line, "Dump on vmExit:\n");
+}
+
+}  // namespace

@@ -51,6 +51,21 @@ oop oopStackBottom(oop top) {
   return top;
 }
 
+// Below the top every segment of the stack is full; a segment that is not is the top, or a
+// top that emptied while it was being enumerated.
+static bool isLastSegment(oop* ref, oop seg) {
+  return seg == *ref || segmentCount(seg) < oopStackEntries;
+}
+
+// Removes the entry at (seg, i) after drop: the entry popped from the top takes its place
+// unless it was itself the last entry.
+static void fillHoleFromTop(oop* ref, oop seg, uint64_t i) {
+  oop top = *ref;
+  bool isLast = seg == top && i + 1 == segmentCount(top);
+  oop last = popOopStack(ref);
+  if (!isLast) segmentBody(seg)[oopStackFirstEntry + i] = last;
+}
+
 // From the bottom up; a dropped entry's place takes the entry popped from the top, which is
 // then tested there.
 void enumOopStack(oop* ref, OopStackTest test, OopStackDrop drop) {
@@ -58,7 +73,7 @@ void enumOopStack(oop* ref, OopStackTest test, OopStackDrop drop) {
   uint64_t i = 0;
   for (;;) {
     if (i >= segmentCount(seg)) {
-      if (seg == *ref) return;
+      if (isLastSegment(ref, seg)) return;
       seg = segmentNext(seg);
       i = 0;
       continue;
@@ -69,11 +84,43 @@ void enumOopStack(oop* ref, OopStackTest test, OopStackDrop drop) {
       continue;
     }
     drop(entry);
-    oop top = *ref;
-    bool isLast = seg == top && i + 1 == segmentCount(top);
-    oop last = popOopStack(ref);
-    if (!isLast) segmentBody(seg)[oopStackFirstEntry + i] = last;
+    fillHoleFromTop(ref, seg, i);
   }
+}
+
+uint64_t incEnumOopStack(oop* ref, OopStackStepTest test, OopStackDrop drop, uint64_t position,
+                         uint64_t limit, int* done) {
+  oop seg = oopStackBottom(*ref);
+  for (uint64_t k = position / oopStackEntries; k > 0 && seg != *ref; k--) seg = segmentNext(seg);
+  uint64_t i = position % oopStackEntries, visited = 0;
+  int stop = 0;
+  *done = 0;
+  while (visited < limit && !stop) {
+    if (i >= segmentCount(seg)) {
+      if (isLastSegment(ref, seg)) {
+        *done = 1;
+        return position;
+      }
+      seg = segmentNext(seg);
+      i = 0;
+      continue;
+    }
+    oop entry = segmentBody(seg)[oopStackFirstEntry + i];
+    visited++;
+    if (test(entry, &stop)) {
+      i++;
+      position++;
+      continue;
+    }
+    drop(entry);
+    fillHoleFromTop(ref, seg, i);
+  }
+  return position;
+}
+
+uint64_t incEnumOopStackNBL(oop* ref, OopStackStepTest test, OopStackDrop drop, uint64_t position,
+                            int* done) {
+  return incEnumOopStack(ref, test, drop, position, ~uint64_t(0), done);
 }
 
 // Cuts a segment's body away; the header is left for the collector.

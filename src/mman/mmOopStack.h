@@ -59,6 +59,14 @@ inline oop popOopStack(oop* ref) {
 typedef int (*OopStackTest)(oop entry);
 typedef void (*OopStackDrop)(oop entry);
 void enumOopStack(oop* ref, OopStackTest test, OopStackDrop drop);
+// The same enumeration in steps: test may set *stop to end the step early. Starts at entry
+// number position from the bottom, visits at most limit entries, answers the position to
+// resume at and sets *done when the end was reached.
+typedef int (*OopStackStepTest)(oop entry, int* stop);
+uint64_t incEnumOopStack(oop* ref, OopStackStepTest test, OopStackDrop drop, uint64_t position,
+                         uint64_t limit, int* done);
+uint64_t incEnumOopStackNBL(oop* ref, OopStackStepTest test, OopStackDrop drop, uint64_t position,
+                            int* done);
 void emptyOopStack(oop* ref, OopStackTest test, OopStackDrop drop);
 void shrinkOopStack(oop* ref);
 void releaseOopStack(oop* ref);

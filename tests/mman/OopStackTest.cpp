@@ -131,3 +131,50 @@ TEST_F(OopStack, EmptyShrinkAndReleaseGiveSegmentsBack) {
 }
 
 }  // namespace
+
+namespace {
+
+int testCalls;
+int dropTopOnly(oop e) {
+  testCalls++;
+  return smallIntegerValue(e) != 1021;
+}
+
+TEST_F(OopStack, DroppingTheTopSegmentsLastEntryEndsTheEnumeration) {
+  for (int64_t i = 0; i < 1022; i++) pushOopStack(&stack, smallIntegerFor(i));
+  testCalls = 0;
+  dropped.clear();
+  enumOopStack(&stack, dropTopOnly, recordDrop);
+  EXPECT_EQ(testCalls, 1022);  // every entry tested once
+  EXPECT_EQ(liveEntriesInOopStack(&stack), 1021u);
+}
+
+int stepCalls;
+int stopAtFive(oop e, int* stop) {
+  stepCalls++;
+  if (smallIntegerValue(e) == 5) *stop = 1;
+  return smallIntegerValue(e) % 3 != 0;  // drops multiples of 3
+}
+
+TEST_F(OopStack, SteppedEnumerationResumesWhereItStopped) {
+  for (int64_t i = 0; i < 2500; i++) pushOopStack(&stack, smallIntegerFor(i));
+  int done = 0;
+  stepCalls = 0;
+  dropped.clear();
+  // 0 dropped: 2499 moves in and is dropped, 2498 moves in and is kept; 1, 2 kept; 3 dropped,
+  // 2497 moves in and is kept; 4 kept; 5 stops the step.
+  uint64_t at = incEnumOopStack(&stack, stopAtFive, recordDrop, 0, 100, &done);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(at, 6u);
+  EXPECT_EQ(stepCalls, 9);
+  at = incEnumOopStack(&stack, stopAtFive, recordDrop, at, 1000, &done);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(stepCalls, 1009);  // the limit counts visits
+  at = incEnumOopStackNBL(&stack, stopAtFive, recordDrop, at, &done);
+  EXPECT_TRUE(done);
+  EXPECT_EQ(at, liveEntriesInOopStack(&stack));
+  for (uint64_t n = liveEntriesInOopStack(&stack); n > 0; n--) EXPECT_NE(smallIntegerValue(popOopStack(&stack)) % 3, 0);
+  EXPECT_EQ(dropped.size(), 834u);  // the multiples of 3 below 2500
+}
+
+}  // namespace

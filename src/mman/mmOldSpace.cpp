@@ -25,6 +25,7 @@ uint64_t fragExactFits;
 uint64_t fragProbes;
 uint64_t oldObjectsAllocated;
 uint64_t oldBytesAllocated;
+uint64_t threadedDataForSnapshot;
 
 static const char* const oldSpaceFile = "src/mman/mmOldSpace";
 
@@ -584,6 +585,62 @@ ObjectHeader* searchObjectMemory(ObjectHeader* start, void* arg, OtPredicate pre
     }
   }
   return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// The free lists across a snapshot.
+
+// The first node down the larger side of the tree with room for the heads, or a fresh chunk
+// freed into the tree at once.
+static uint64_t threadedChunk() {
+  for (uint64_t n = oldSpaceSegs.treeRoot; n != 0; n = chunkAt(n)->larger)
+    if (chunkAt(n)->sizeWord >= threadedChunkSlots * 8 + freeChunkSizeTag) return n;
+  uint64_t chunk = allocOldData(threadedChunkSlots, 1);
+  if (chunk != 0) freeOldData(chunk, threadedChunkSlots);
+  return chunk;
+}
+
+int prepareThreadedFreeListForSnapshot() {
+  uint64_t chunk = threadedChunk();
+  if (chunk == 0) return 0;
+  word(chunk, threadedHeadsWord) = oldSpaceSegs.treeRoot;
+  for (uint32_t i = 0; i < freeListCount; i++) word(chunk, threadedHeadsWord + 1 + i) = oldSpaceSegs.lists[i];
+  threadedDataForSnapshot = chunk;
+  return 1;
+}
+
+static uint64_t relocated(RelocateFn relocate, uint64_t address) {
+  return address == 0 ? 0 : relocate(address);
+}
+
+// Relocates a subtree's links; node is already relocated, its fields not yet.
+static void relocateTree(RelocateFn relocate, uint64_t node) {
+  FreeChunk* c = chunkAt(node);
+  for (uint64_t k = node; chunkAt(k)->next != 0; k = chunkAt(k)->next)
+    chunkAt(k)->next = relocate(chunkAt(k)->next);
+  c->smaller = relocated(relocate, c->smaller);
+  c->larger = relocated(relocate, c->larger);
+  c->parent = relocated(relocate, c->parent);
+  if (c->smaller != 0) relocateTree(relocate, c->smaller);
+  if (c->larger != 0) relocateTree(relocate, c->larger);
+}
+
+void updateThreadedDataPointers(RelocateFn relocate) {
+  uint64_t chunk = threadedDataForSnapshot;
+  if (chunk == 0) return;
+  oldSpaceSegs.treeRoot = word(chunk, threadedHeadsWord);
+  oldSpaceSegs.listBits = 0;
+  for (uint32_t i = 0; i < freeListCount; i++) {
+    oldSpaceSegs.lists[i] = word(chunk, threadedHeadsWord + 1 + i);
+    if (oldSpaceSegs.lists[i] != 0) oldSpaceSegs.listBits |= uint64_t(1) << i;
+  }
+  if (relocate == nullptr) return;
+  oldSpaceSegs.treeRoot = relocated(relocate, oldSpaceSegs.treeRoot);
+  for (uint64_t& head : oldSpaceSegs.lists) {
+    head = relocated(relocate, head);
+    for (uint64_t c = head; c != 0; c = word(c, 0)) word(c, 0) = relocated(relocate, word(c, 0));
+  }
+  if (oldSpaceSegs.treeRoot != 0) relocateTree(relocate, oldSpaceSegs.treeRoot);
 }
 
 // ---------------------------------------------------------------------------------------

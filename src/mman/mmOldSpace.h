@@ -68,6 +68,7 @@ extern uint64_t fragExactFits;       // chunks that fitted exactly
 extern uint64_t fragProbes;          // lists and tree nodes examined
 extern uint64_t oldObjectsAllocated; // entries handed out
 extern uint64_t oldBytesAllocated;   // body bytes handed out
+extern uint64_t threadedDataForSnapshot;  // byte address of the chunk holding the saved heads
 
 inline uint64_t segmentRoom(const OldSpaceSegment* s) { return (s->otLow + 16 - s->dataTop) / 8; }
 
@@ -113,5 +114,13 @@ OldSpaceSegment* addressInOldNewOt(uint64_t address);
 int objPointsToOldSpace(ObjectHeader* h);
 typedef int (*OtPredicate)(void* arg, ObjectHeader* entry);
 ObjectHeader* searchObjectMemory(ObjectHeader* start, void* arg, OtPredicate predicate);
+
+// Image support: before a snapshot the tree root and the 64 list heads are copied into words
+// 5..69 of a free chunk of at least 70 slots (answers 0 when none can be had); after loading
+// they are copied back and, given a relocation function, every link is relocated.
+enum : uint32_t { threadedChunkSlots = 70, threadedHeadsWord = 5, threadedHeads = 65 };
+int prepareThreadedFreeListForSnapshot();
+typedef uint64_t (*RelocateFn)(uint64_t address);
+void updateThreadedDataPointers(RelocateFn relocate);
 
 void initOldSpacePrims();

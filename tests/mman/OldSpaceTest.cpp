@@ -232,13 +232,79 @@ TEST_F(OldSpace, RandomisedRunKeepsEveryInvariant) {
       oop value = rng() % 4 == 0 ? newNewObject(testClasses.object, 0) : pick();
       storeSlot(holder, rng() % bodyWordsOf(h), value, __FILE__, __LINE__);
     } else if (op < 97) {
-      ASSERT_EQ(growOldSpace(int64_t(1000 + rng() % 50000)), 1);
+      oop bytes = smallIntegerFor(int64_t(8000 + rng() % 400000));
+      ASSERT_EQ(callPrimitive(323, nilOop(), {bytes}).result, trueOop());
+    } else if (op < 98) {
+      callPrimitive(329, nilOop(), {smallIntegerFor(int64_t(rng() % 800000))});
     } else {
       callPrimitive(328, nilOop(), {smallIntegerFor(int64_t(rng() % 4000))});
     }
     std::string faults = verifyHeap();
     ASSERT_EQ(faults, "") << "after step " << step << " (operation " << op << ")";
   }
+}
+
+}  // namespace
+
+namespace {
+
+uint64_t relocationDelta;
+uint64_t relocateByDelta(uint64_t a) { return a + relocationDelta; }
+
+// In-order sizes of the tree, each node's chain length after it; parent links checked.
+void treeShape(uint64_t node, uint64_t parent, std::vector<uint64_t>& out) {
+  if (node == 0) return;
+  FreeChunk* c = reinterpret_cast<FreeChunk*>(node);
+  EXPECT_EQ(c->parent, parent);
+  treeShape(c->smaller, node, out);
+  uint64_t chain = 0;
+  for (uint64_t k = node; k != 0; k = reinterpret_cast<FreeChunk*>(k)->next) chain++;
+  out.push_back(c->sizeWord >> 3);
+  out.push_back(chain);
+  treeShape(c->larger, node, out);
+}
+
+std::vector<uint64_t> freeShape() {
+  std::vector<uint64_t> shape;
+  for (uint64_t head : oldSpaceSegs.lists) {
+    uint64_t n = 0;
+    for (uint64_t c = head; c != 0; c = *reinterpret_cast<uint64_t*>(c)) n++;
+    shape.push_back(n);
+  }
+  treeShape(oldSpaceSegs.treeRoot, 0, shape);
+  return shape;
+}
+
+TEST_F(OldSpace, FreeListsSurviveASnapshotAndARelocatedLoad) {
+  for (uint64_t n : {3, 3, 10, 64, 65, 200, 90, 200, 500, 90, 120}) {
+    freeChunk(n);
+    freeChunk(1);  // keeps neighbours apart
+  }
+  ASSERT_EQ(prepareThreadedFreeListForSnapshot(), 1);
+  EXPECT_GE(reinterpret_cast<FreeChunk*>(threadedDataForSnapshot)->sizeWord >> 3, 70u);
+  OldSpaceSegs saved = oldSpaceSegs;
+  std::vector<uint64_t> shape = freeShape();
+  oldSpaceSegs.treeRoot = 0;
+  memset(oldSpaceSegs.lists, 0, sizeof oldSpaceSegs.lists);
+  oldSpaceSegs.listBits = 0;
+  updateThreadedDataPointers(nullptr);
+  EXPECT_EQ(oldSpaceSegs.treeRoot, saved.treeRoot);
+  EXPECT_EQ(memcmp(oldSpaceSegs.lists, saved.lists, sizeof saved.lists), 0);
+  EXPECT_EQ(verifyHeap(), "");
+
+  // The segment's data copied elsewhere, as a load at another address would place it.
+  uint64_t bytes = oldSpace.dataTop - oldSpace.dataStart;
+  std::vector<uint64_t> copy(bytes / 8);
+  memcpy(copy.data(), reinterpret_cast<void*>(oldSpace.dataStart), bytes);
+  relocationDelta = reinterpret_cast<uint64_t>(copy.data()) - oldSpace.dataStart;
+  threadedDataForSnapshot += relocationDelta;
+  updateThreadedDataPointers(relocateByDelta);
+  EXPECT_EQ(freeShape(), shape);
+  for (uint64_t head : oldSpaceSegs.lists)
+    for (uint64_t c = head; c != 0; c = *reinterpret_cast<uint64_t*>(c))
+      EXPECT_TRUE(c >= uint64_t(reinterpret_cast<uint64_t>(copy.data())) &&
+                  c < reinterpret_cast<uint64_t>(copy.data()) + bytes);
+  oldSpaceSegs = saved;  // back to the heap in place
 }
 
 }  // namespace

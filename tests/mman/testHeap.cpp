@@ -1,0 +1,201 @@
+// Test support: a small heap built from scratch, and a stand-in new space.
+#include "mman/testHeap.h"
+
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "ext/exLeave.h"
+#include "mman/mmImageHeader.h"
+#include "mman/mmIncGC.h"
+#include "mman/mmOldSpace.h"
+#include "mman/mmPending.h"
+#include "mman/mmRt.h"
+#include "mman/mmSysOop.h"
+
+TestClasses testClasses;
+uint64_t testNewSpaceStart, testNewSpaceTop, testNewSpaceEnd;
+
+// Static, so in the low part of the address space below every mapped segment.
+alignas(4096) static uint8_t newSpaceArea[1 << 20];
+alignas(4096) static uint8_t pastSpaceArea[1 << 16];
+static uint32_t classMetaIndex;  // the shared metaclass of every test class
+
+static ObjectHeader* oldHeader(uint32_t tag, uint64_t bytes, uint64_t flags, oop fill) {
+  ObjectHeader* h = allocInOldSpace(tag, 0, bytes, flags, fill, 1);
+  assert(h != nullptr);
+  return h;
+}
+
+static oop makeClassObject(uint64_t format, oop superclass) {
+  ObjectHeader* h = oldHeader(classMetaIndex, 3 * 8, hasPtrsBit, nilOop());
+  setIndexability(h, 3);
+  bodyOf(h)[0] = superclass;
+  bodyOf(h)[2] = smallIntegerFor(int64_t(format));
+  return oopOf(h);
+}
+
+static void putClass(uint32_t index, oop cls) {
+  classTable[index >> 10][index & 1023] = cls;
+  setHash(headerOf(cls), index);
+}
+
+static uint32_t enterClass(oop cls) {
+  oop error = enterIntoClassTable(cls);
+  assert(error == 0);
+  (void)error;
+  return hashOf(headerOf(cls));
+}
+
+uint32_t newTestClass(uint64_t format) {
+  return enterClass(makeClassObject(format, classAt(testClasses.object)));
+}
+
+// The registry, the class-table pages and the objects everything else refers to.
+static void makeRoots() {
+  oop nil = oopOf(oldHeader(0, 0, 0, 1));
+  ObjectHeader* reg = oldHeader(classIndexArray, 64 * 8, hasPtrsBit, nil);
+  sysOopRegistryOop = oopOf(reg);
+  refreshSysOopRegistry();
+  oop marker = oopOf(oldHeader(0, 0, 0, 1));
+  sysOopRegistry[sysEmptySlotMarker] = marker;
+  sysOopRegistry[sysTrue] = oopOf(oldHeader(0, 0, 0, 1));
+  sysOopRegistry[sysFalse] = oopOf(oldHeader(0, 0, 0, 1));
+  oop pages = oopOf(oldHeader(classIndexArray, classTablePages * 8, hasPtrsBit, nil));
+  sysOopRegistry[sysClassTablePages] = pages;
+  oop page0 = oopOf(oldHeader(classIndexClassTablePage, classTablePageSlots * 8,
+                              hasPtrsBit | isGCSpecialBit | isImmutableBit, marker));
+  bodyOf(headerOf(pages))[0] = page0;
+  refreshClassTable();
+  classTableAllocationPointer = classIndexFirstFree;
+}
+
+// Kernel classes at their reserved indices; a shared metaclass whose class is Metaclass.
+static void makeKernelClasses() {
+  oop nil = nilOop();
+  classMetaIndex = 43;  // entered first, below
+  oop meta = makeClassObject(formatPointers, nil);
+  oop metaclass = makeClassObject(formatPointers, nil);
+  putClass(classIndexFirstFree, meta);
+  classTableAllocationPointer = classIndexFirstFree + 1;
+  setClassTag(headerOf(meta), enterClass(metaclass));
+  setClassTag(headerOf(metaclass), classMetaIndex);
+  oop object = makeClassObject(formatPointers, nil);
+  testClasses.object = enterClass(object);
+  struct { uint32_t index; uint64_t format; } kernel[] = {
+      {classIndexArray, formatPointers | formatIndexable},
+      {classIndexByteArray, formatIndexable},
+      {classIndexByteString, formatIndexable},
+      {classIndexLargePositiveInteger, formatIndexable},
+      {classIndexClassTablePage, formatPointers | formatIndexable | formatWeak},
+      {classIndexCharacter, formatPointers}, {classIndexSmallInteger, formatPointers},
+      {classIndexSmallDouble, formatPointers}};
+  for (auto& k : kernel) putClass(k.index, makeClassObject(k.format, object));
+  sysOopRegistry[sysArrayClass] = classAt(classIndexArray);
+  sysOopRegistry[sysByteArrayClass] = classAt(classIndexByteArray);
+  sysOopRegistry[sysClassTablePageClass] = classAt(classIndexClassTablePage);
+  uint32_t undefined = newTestClass(formatPointers);
+  setClassTag(headerOf(nil), undefined);
+  setClassTag(headerOf(sysOop(sysTrue)), undefined);
+  setClassTag(headerOf(sysOop(sysFalse)), undefined);
+  setClassTag(headerOf(sysOop(sysEmptySlotMarker)), testClasses.object);
+  // The kernel's constants live in perm space in a real image.
+  for (uint32_t slot : {uint32_t(sysNil), uint32_t(sysTrue), uint32_t(sysFalse), uint32_t(sysEmptySlotMarker)})
+    makePerm(sysOop(slot));
+}
+
+static void makeTestClassesAndTables(uint64_t rtSlots) {
+  testClasses.pointers = newTestClass(formatPointers | formatIndexable);
+  testClasses.bytes = newTestClass(formatIndexable);
+  testClasses.weak = newTestClass(formatPointers | formatIndexable | formatWeak);
+  testClasses.threeSlots = newTestClass(formatPointers | 3);
+  ObjectHeader* errors = oldHeader(classIndexArray, 37 * 8, hasPtrsBit, 1);
+  for (int64_t k = 0; k < 37; k++) bodyOf(errors)[k] = smallIntegerFor(-(k + 1));
+  sysOopRegistry[sysPrimErrorTable] = oopOf(errors);
+  sysOopRegistry[sysRt] = oopOf(oldHeader(classIndexArray, rtSlots * 8, hasPtrsBit, 0));
+  memset(&rt, 0, sizeof rt);
+  updateRtPtrs(1);
+  firstFreeSlotX = sysFirstRunTimeSlot;
+}
+
+void newTestHeap(uint64_t oldSlots, uint64_t rtSlots) {
+  freeTestHeap();
+  testNewSpaceStart = testNewSpaceTop = reinterpret_cast<uint64_t>(newSpaceArea);
+  testNewSpaceEnd = testNewSpaceStart + sizeof newSpaceArea;
+  pastSpace.start = pastSpace.top = reinterpret_cast<uint64_t>(pastSpaceArea);
+  pastSpace.end = pastSpace.start + sizeof pastSpaceArea;
+  oldNewSpaceBoundary = pastSpace.end > testNewSpaceEnd ? pastSpace.end : testNewSpaceEnd;
+  bool grown = growOldSpace(int64_t(oldSlots));
+  assert(grown);
+  (void)grown;
+  makeRoots();
+  makeKernelClasses();
+  makeTestClassesAndTables(rtSlots);
+}
+
+void freeTestHeap() {
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr;) {
+    OldSpaceSegment* next = s->next;
+    lessMemory(s, s->otHigh + 16 - reinterpret_cast<uint64_t>(s), s->segFlags & segMapped);
+    s = next;
+  }
+  memset(&oldSpaceSegs, 0, sizeof oldSpaceSegs);
+  memset(&oldSpace, 0, sizeof oldSpace);
+  memset(&rt, 0, sizeof rt);
+  memset(classTable, 0, sizeof classTable);
+  memset(requested, 0, sizeof requested);
+  memset(handled, 0, sizeof handled);
+  oldRtOop = incMarkStackOop = 0;
+  currentIncGCState = incGCResting;
+  incGCMarkOverflow = 0;
+  incGCMarkCount = incGCMarkBytes = 0;
+  osReserveSlots = 0;
+  incSweepPoint = ~uint64_t(0);
+  permSpaceAbsorbed = 0;
+  scavengeInProgress = tenureToShrinkRememberedTable = 0;
+  lowSpaceLimit = 0;
+  anyReq = 0;
+  primFailure = PrimFailure{};
+  resetFragmentationCounts();
+  oldObjectsAllocated = oldBytesAllocated = 0;
+  lastClassTablePageX = 0;
+  sysOopRegistry = nullptr;
+  firstClassTablePage = nullptr;
+  sysOopRegistryOop = 0;
+}
+
+static bool isPointerFormat(uint64_t format) { return (format & formatPointers) != 0; }
+
+oop newOldObject(uint32_t classIndex, uint64_t n) {
+  uint64_t format = classFormatOf(classAt(classIndex));
+  if (isPointerFormat(format))
+    return oopOf(oldHeader(classIndex, n * 8, headerFlagsForFormat(format), nilOop()));
+  ObjectHeader* h = oldHeader(classIndex, n, 0, 0);
+  return oopOf(h);
+}
+
+oop newNewObject(uint32_t classIndex, uint64_t n) {
+  uint64_t format = classFormatOf(classAt(classIndex));
+  bool ptrs = isPointerFormat(format);
+  uint64_t bytes = ptrs ? n * 8 : n;
+  uint64_t rounded = roundedBodyBytes(bytes);
+  uint64_t sizeWord = needsSizeWord(rounded) ? 8 : 0;
+  assert(testNewSpaceTop + 16 + sizeWord + rounded <= testNewSpaceEnd);
+  ObjectHeader* h = reinterpret_cast<ObjectHeader*>(testNewSpaceTop);
+  h->flags = classIndex | headerFlagsForFormat(format);
+  h->dataPtr = testNewSpaceTop + 16 + sizeWord;
+  if (sizeWord) {
+    setSizeField(h, sizeFieldExtended);
+    *sizeWordOf(h) = rounded;
+  } else {
+    setSizeField(h, uint32_t(rounded / 8));
+  }
+  if (!ptrs) setIndexability(h, uint32_t(rounded - bytes));
+  for (uint64_t i = 0; i < rounded / 8; i++) bodyOf(h)[i] = ptrs ? nilOop() : 0;
+  testNewSpaceTop = h->dataPtr + rounded;
+  return oopOf(h);
+}
+
+void makePerm(oop o) { setFlag(headerOf(o), isPermBit); }

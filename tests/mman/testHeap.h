@@ -1,0 +1,35 @@
+// Test support: a small heap built from scratch (old space, registry, class table, kernel
+// classes, remembered table) and a stand-in new space below oldNewSpaceBoundary.
+#pragma once
+#include <cstdint>
+
+#include "mman/mmObject.h"
+
+// Classes the test heap makes (class indices).
+struct TestClasses {
+  uint32_t object;       // Object: fixed pointer class, 0 named slots
+  uint32_t pointers;     // a variable pointer class
+  uint32_t bytes;        // a variable byte class
+  uint32_t weak;         // a weak variable pointer class
+  uint32_t threeSlots;   // a fixed pointer class with 3 named slots
+};
+extern TestClasses testClasses;
+
+// Builds a fresh heap: one old segment of oldSlots slots, an RT of rtSlots slots, a stand-in
+// new space of newBytes bytes and a past space of pastBytes bytes.
+void newTestHeap(uint64_t oldSlots = 1 << 17, uint64_t rtSlots = 100);
+// Gives every segment back and clears the globals.
+void freeTestHeap();
+
+// An old object of the class (pointer classes get slots slots filled with nil, byte classes
+// bytes bytes of 0).
+oop newOldObject(uint32_t classIndex, uint64_t slotsOrBytes);
+// A new-space object (header and body side by side) in the stand-in new space.
+oop newNewObject(uint32_t classIndex, uint64_t slotsOrBytes);
+// Makes an old object count as perm (perm space itself is another component's).
+void makePerm(oop o);
+// A class with the given format value, superclass Object, entered into the class table.
+uint32_t newTestClass(uint64_t format);
+
+// The stand-in new space.
+extern uint64_t testNewSpaceStart, testNewSpaceTop, testNewSpaceEnd;

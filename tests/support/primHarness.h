@@ -1,0 +1,16 @@
+// Test support: calls a registered C primitive with a receiver and arguments and records
+// its answer or its failure (error object and argument count).
+#pragma once
+#include <cstdint>
+#include <initializer_list>
+
+#include "mman/mmObject.h"
+
+struct PrimOutcome {
+  bool failed;       // the primitive called failPrimitive
+  oop result;        // its answer when it did not fail
+  oop errorOop;      // the error object handed to failPrimitive
+  uint64_t numArgs;  // the argument count handed to failPrimitive
+};
+
+PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<oop> args);

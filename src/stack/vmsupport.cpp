@@ -8,30 +8,30 @@
 #include "ext/platform.h"
 
 #define REQUEST_NAME(name, text) text,
-const char* const requestKindNames[numRequestKinds] = {REQUEST_KINDS(REQUEST_NAME)};
+const char* const requestKindNames[requestKindCount] = {REQUEST_KINDS(REQUEST_NAME)};
 #undef REQUEST_NAME
-static_assert(numRequestKinds == 10, "ten request kinds");
+static_assert(requestKindCount == 10, "ten request kinds");
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "counters are posted from signal handlers");
-static_assert(std::atomic_ref<uint64_t>::is_always_lock_free, "stackLimit is stored whole");
+static_assert(std::atomic_ref<int64_t>::is_always_lock_free, "stackLimit is stored whole");
 
-std::atomic<uint32_t> requested[numRequestKinds];
-std::atomic<uint32_t> handled[numRequestKinds];
+std::atomic<uint32_t> requested[requestKindCount];
+std::atomic<uint32_t> handled[requestKindCount];
 std::atomic<uint32_t> anyReq;
 std::atomic<uint32_t> anyAck;
-uint64_t stackLimit;
-RequestServer requestServers[numRequestKinds];
+int64_t stackLimit;
+RequestServer requestServers[requestKindCount];
 
 static void forceStackCheck() {
-  std::atomic_ref<uint64_t>(stackLimit).store(stackLimitForced, std::memory_order_release);
+  std::atomic_ref<int64_t>(stackLimit).store(stackLimitForced, std::memory_order_release);
 }
 
 void setRequestServer(uint32_t kind, RequestServer server) {
-  assert(kind < numRequestKinds);
+  assert(kind < requestKindCount);
   requestServers[kind] = server;
 }
 
 uint32_t setRequest(uint32_t kind) {
-  assert(kind < numRequestKinds);
+  assert(kind < requestKindCount);
   requested[kind].fetch_add(1, std::memory_order_acq_rel);
   uint32_t total = anyReq.fetch_add(1, std::memory_order_acq_rel) + 1;
   forceStackCheck();
@@ -46,13 +46,13 @@ uint32_t asyncSetRequest(uint32_t kind, int wakeKind, int force) {
 }
 
 int isRequested(uint32_t kind) {
-  assert(kind < numRequestKinds);
+  assert(kind < requestKindCount);
   return requested[kind].load(std::memory_order_acquire) !=
          handled[kind].load(std::memory_order_relaxed);
 }
 
 void clearRequest(uint32_t kind) {
-  assert(kind < numRequestKinds);
+  assert(kind < requestKindCount);
   handled[kind].store(requested[kind].load(std::memory_order_acquire), std::memory_order_relaxed);
 }
 
@@ -77,11 +77,11 @@ static void serveRequest(uint32_t kind) {
 static void acknowledge() { anyAck.store(anyReq.load(std::memory_order_acquire)); }
 
 void handleAsyncRequests() {
-  if (anyRequestsPending() && !isRequested(reqProcessSwitch) && !isRequested(reqLowSpace) &&
-      !isRequested(reqCompactLarge) && !isRequested(reqScavenge))
+  if (anyRequestsPending() && !isRequested(requestProcessSwitch) && !isRequested(requestLowSpace) &&
+      !isRequested(requestCompactLarge) && !isRequested(requestScavenge))
     acknowledge();
-  static const uint32_t order[] = {reqInput, reqChildStatus, reqTimer,
-                                   reqUserPoll, reqThreadedCalls, reqSignals};
+  static const uint32_t order[] = {requestInput, requestChildStatus, requestTimer,
+                                   requestUserPoll, requestThreadedCalls, requestSignals};
   static_assert(sizeof order / sizeof order[0] == firstSyncRequest, "every async kind");
   for (uint32_t kind : order) serveRequest(kind);
 }
@@ -89,12 +89,12 @@ void handleAsyncRequests() {
 void handleRequests() {
   acknowledge();
   handleAsyncRequests();
-  for (uint32_t kind = firstSyncRequest; kind < numRequestKinds; kind++) serveRequest(kind);
+  for (uint32_t kind = firstSyncRequest; kind < requestKindCount; kind++) serveRequest(kind);
   // Asynchronous kinds posted by the servers themselves stay visible.
   if (!anyAsyncRequests()) acknowledge();
 }
 
-void restoreStackLimit(uint64_t realLimit) {
-  std::atomic_ref<uint64_t>(stackLimit).store(realLimit, std::memory_order_release);
+void restoreStackLimit(int64_t realLimit) {
+  std::atomic_ref<int64_t>(stackLimit).store(realLimit, std::memory_order_release);
   if (anyRequestsPending()) forceStackCheck();
 }

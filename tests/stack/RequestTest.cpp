@@ -22,17 +22,17 @@ void serveLowSpace() { served += '8'; }
 void serveSwitch() { served += '9'; }
 void scavengeThatPostsInput() {
   served += '6';
-  setRequest(reqInput);
+  setRequest(requestInput);
 }
 
 // Brings every counter to a quiet state and installs recording servers (kind 2 none).
 class RequestTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const RequestServer servers[numRequestKinds] = {
+    static const RequestServer servers[requestKindCount] = {
         serveInput, serveTimer, nullptr, serveChild, serveThreads,
         serveSignals, serveScavenge, serveCompact, serveLowSpace, serveSwitch};
-    for (uint32_t k = 0; k < numRequestKinds; k++) {
+    for (uint32_t k = 0; k < requestKindCount; k++) {
       setRequestServer(k, servers[k]);
       clearRequest(k);
     }
@@ -44,53 +44,53 @@ class RequestTest : public ::testing::Test {
 
 TEST_F(RequestTest, Request_PostForcesStackCheckAndCounts) {
   uint32_t before = anyReq.load();
-  EXPECT_EQ(setRequest(reqTimer), before + 1);
+  EXPECT_EQ(setRequest(requestTimer), before + 1);
   EXPECT_EQ(stackLimit, stackLimitForced);
-  EXPECT_TRUE(isRequested(reqTimer));
-  EXPECT_FALSE(isRequested(reqInput));
+  EXPECT_TRUE(isRequested(requestTimer));
+  EXPECT_FALSE(isRequested(requestInput));
   EXPECT_TRUE(anyAsyncRequests());
   EXPECT_TRUE(anyRequestsPending());
 }
 
 TEST_F(RequestTest, Request_SeveralPostsOfOneKindServeOnce) {
-  for (int i = 0; i < 3; i++) setRequest(reqTimer);
+  for (int i = 0; i < 3; i++) setRequest(requestTimer);
   handleRequests();
   EXPECT_EQ(served, "1");
-  EXPECT_FALSE(isRequested(reqTimer));
+  EXPECT_FALSE(isRequested(requestTimer));
   EXPECT_FALSE(anyRequestsPending());
   handleRequests();
   EXPECT_EQ(served, "1");
 }
 
 TEST_F(RequestTest, Request_ScavengeNotAcknowledgedByAsyncService) {
-  setRequest(reqScavenge);
+  setRequest(requestScavenge);
   handleAsyncRequests();
   EXPECT_EQ(served, "");
   EXPECT_TRUE(anyRequestsPending());
-  EXPECT_TRUE(isRequested(reqScavenge));
+  EXPECT_TRUE(isRequested(requestScavenge));
   handleRequests();
   EXPECT_EQ(served, "6");
   EXPECT_FALSE(anyRequestsPending());
 }
 
 TEST_F(RequestTest, Request_AsyncServiceAcknowledgesWhenOnlyAsyncPending) {
-  setRequest(reqInput);
-  setRequest(reqSignals);
+  setRequest(requestInput);
+  setRequest(requestSignals);
   handleAsyncRequests();
   EXPECT_EQ(served, "05");
   EXPECT_FALSE(anyRequestsPending());
 }
 
 TEST_F(RequestTest, Request_UserPollClearedWithoutHandler) {
-  setRequest(reqUserPoll);
+  setRequest(requestUserPoll);
   handleRequests();
   EXPECT_EQ(served, "");
-  EXPECT_FALSE(isRequested(reqUserPoll));
+  EXPECT_FALSE(isRequested(requestUserPoll));
 }
 
 TEST_F(RequestTest, Request_ServiceOrderEndsWithProcessSwitch) {
-  for (uint32_t k : {reqProcessSwitch, reqScavenge, reqLowSpace, reqCompactLarge, reqSignals,
-                     reqThreadedCalls, reqTimer, reqChildStatus, reqInput})
+  for (uint32_t k : {requestProcessSwitch, requestScavenge, requestLowSpace, requestCompactLarge, requestSignals,
+                     requestThreadedCalls, requestTimer, requestChildStatus, requestInput})
     setRequest(k);
   handleRequests();
   EXPECT_EQ(served, "031456789");
@@ -99,11 +99,11 @@ TEST_F(RequestTest, Request_ServiceOrderEndsWithProcessSwitch) {
 
 // A server that posts an asynchronous kind leaves it visible for the next stack check.
 TEST_F(RequestTest, Request_PostByServerStaysPending) {
-  setRequestServer(reqScavenge, scavengeThatPostsInput);
-  setRequest(reqScavenge);
+  setRequestServer(requestScavenge, scavengeThatPostsInput);
+  setRequest(requestScavenge);
   handleRequests();
   EXPECT_EQ(served, "6");
-  EXPECT_TRUE(isRequested(reqInput));
+  EXPECT_TRUE(isRequested(requestInput));
   EXPECT_TRUE(anyRequestsPending());
   handleRequests();
   EXPECT_EQ(served, "60");
@@ -112,8 +112,8 @@ TEST_F(RequestTest, Request_PostByServerStaysPending) {
 
 TEST_F(RequestTest, Request_RestoredLimitStaysForcedWhilePending) {
   restoreStackLimit(0x5000);
-  EXPECT_EQ(stackLimit, 0x5000u);
-  setRequest(reqLowSpace);
+  EXPECT_EQ(stackLimit, 0x5000);
+  setRequest(requestLowSpace);
   restoreStackLimit(0x5000);
   EXPECT_EQ(stackLimit, stackLimitForced);
 }
@@ -121,14 +121,14 @@ TEST_F(RequestTest, Request_RestoredLimitStaysForcedWhilePending) {
 // Posts from several threads at once: the counters must see every one of them.
 TEST_F(RequestTest, Request_ConcurrentPostsAreNotLost) {
   const uint32_t threads = 4, posts = 20000;
-  uint32_t baseKind = requested[reqThreadedCalls].load(), baseAny = anyReq.load();
+  uint32_t baseKind = requested[requestThreadedCalls].load(), baseAny = anyReq.load();
   std::vector<std::thread> workers;
   for (uint32_t t = 0; t < threads; t++)
     workers.emplace_back([] {
-      for (uint32_t i = 0; i < posts; i++) setRequest(reqThreadedCalls);
+      for (uint32_t i = 0; i < posts; i++) setRequest(requestThreadedCalls);
     });
   for (std::thread& w : workers) w.join();
-  EXPECT_EQ(requested[reqThreadedCalls].load() - baseKind, threads * posts);
+  EXPECT_EQ(requested[requestThreadedCalls].load() - baseKind, threads * posts);
   EXPECT_EQ(anyReq.load() - baseAny, threads * posts);
   handleRequests();
   EXPECT_EQ(served, "4");

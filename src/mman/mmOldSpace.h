@@ -1,0 +1,117 @@
+// Object memory: old space: segments, their object tables, free lists and size tree.
+// Owns oldSpaceSegs, oldSpace (working copy of the current segment), osReserveSlots and the
+// old-space counters. Prefix: none (allocInOldSpace, allocOldData, growOldSpace, ...).
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+#include "mman/mmObject.h"
+
+// A segment: one block from moreMemory with this record at its base. Bodies grow up from
+// dataStart to dataTop; the object table (16-byte headers) grows down from otHigh, holding
+// the entries otLow + 16 .. otHigh inclusive. Free room, in slots: (otLow + 16 - dataTop) / 8.
+struct OldSpaceSegment {
+  OldSpaceSegment* next;    // next segment by address, 0 at the end
+  OldSpaceSegment* prev;    // previous segment by address, 0 at the start
+  uint64_t dataStart;       // byte address: base + 72
+  uint64_t dataTop;         // byte address: first unused body byte
+  uint64_t otLow;           // byte address: the next entry to hand out
+  uint64_t otHigh;          // byte address: the highest entry
+  uint64_t compactOtLow;    // compaction: the segment's new OT low end
+  uint64_t compactLimit;    // compaction: limit for packing bodies into it
+  uint32_t segFlags;        // bit 0 mapped (may go back to the platform), bit 1 compaction
+  uint32_t segPad;          // unused
+};
+static_assert(sizeof(OldSpaceSegment) == 72, "a segment record is 9 words");
+
+enum : uint32_t {
+  segMapped = 1,
+  segCompacting = 2,
+  segOverheadBytes = 88,        // record plus the table's end gap asked beyond the slots
+  freeListCount = 64,           // segregated lists of 1..64 slots
+  freeChunkSizeTag = 7,         // a tree node's word 0 is slots * 8 + 7
+};
+
+// The segment list, the free object-table entries and the free body chunks. Invariant
+// "free space is counted": freeChunks and freeSlots are the number and total slots of the
+// chunks on the 64 lists and in the tree.
+struct OldSpaceSegs {
+  OldSpaceSegment* first;      // lowest segment
+  OldSpaceSegment* last;       // highest segment
+  OldSpaceSegment* current;    // the segment allocation bumps in
+  uint64_t freeOtHead;         // byte address of the first free entry, 0 = none
+  uint64_t freeOtCount;        // entries on that list
+  uint64_t freeChunks;         // chunks on the lists and in the tree
+  uint64_t freeSlots;          // slots in them
+  uint64_t treeRoot;           // byte address of the size tree's root chunk, 0 = empty
+  uint64_t lists[freeListCount];  // list n (chunks of exactly n slots) at lists[n - 1]
+  uint64_t listBits;           // bit n-1 set when list n may be non-empty
+};
+static_assert(sizeof(OldSpaceSegs) == 73 * 8, "oldSpaceSegs is 73 words");
+
+// A chunk of the size tree (more than 64 slots).
+struct FreeChunk {
+  uint64_t sizeWord;   // slots * 8 + 7
+  uint64_t next;       // next chunk of the same size, 0 = none
+  uint64_t smaller;    // subtree of smaller chunks
+  uint64_t larger;     // subtree of larger chunks
+  uint64_t parent;     // 0 at the root
+};
+
+extern OldSpaceSegs oldSpaceSegs;
+extern OldSpaceSegment oldSpace;     // working copy of *oldSpaceSegs.current
+extern uint64_t osReserveSlots;      // slots kept back for the memory manager's own needs
+extern uint64_t incSweepPoint;       // next entry of a running sweep; all ones when none
+extern uint64_t fragFailedSearches;  // searches that probed and found nothing
+extern uint64_t fragSplits;          // chunks split
+extern uint64_t fragExactFits;       // chunks that fitted exactly
+extern uint64_t fragProbes;          // lists and tree nodes examined
+extern uint64_t oldObjectsAllocated; // entries handed out
+extern uint64_t oldBytesAllocated;   // body bytes handed out
+
+inline uint64_t segmentRoom(const OldSpaceSegment* s) { return (s->otLow + 16 - s->dataTop) / 8; }
+
+// Writes oldSpace back to the current segment's record; walks of the list start with it.
+void writeBackOldSpace();
+void setCurrentOldSegment(OldSpaceSegment* segment);
+
+// A new header in old space with the given class index, named-slot count, body bytes and
+// header flags (hasPtrs, isGCSpecial, ...); fill 1 leaves the body unfilled. 0 when refused.
+ObjectHeader* allocInOldSpace(uint32_t classTag, uint64_t namedSlots, uint64_t byteSize,
+                              uint64_t headerFlags, oop fill, int useReserve);
+// A free chunk of exactly slots slots, or 0.
+uint64_t allocOldData(uint64_t slots, int useReserve);
+// Gives a chunk back to the lists (1..64 slots) or the tree.
+void freeOldData(uint64_t chunk, uint64_t slots);
+void freeLargeOldDataNoOop(uint64_t chunk, uint64_t slots);
+// Gives an entry back to the free list, or makes it an empty ByteArray while the remembered
+// table or a running mark still refers to it.
+void freeOldOtEntry(ObjectHeader* h);
+// Frees an old object whose body lies in old data (or that has none) at once.
+void recycleOldObj(ObjectHeader* h);
+
+int growOldSpace(int64_t slots);
+int findContiguousSlotsInOldSpaceSlowly(uint64_t slots, int useReserve);
+uint64_t growOldObject(ObjectHeader* h, uint64_t extraSlots, uint64_t minExtraSlots);
+uint64_t shrinkOldObject(ObjectHeader* h, uint64_t slots, uint64_t minSlots);
+// Primitive 329's work: gives empty mapped segments back; answers the bytes released.
+uint64_t releaseEmptyOldSegments(uint64_t bytes);
+
+uint64_t slotsLeftInOldSpace();
+uint64_t slotsUsedInOldSpace();
+uint64_t otEntriesUsedInOldSpace();
+uint64_t numOldSpaceSegs();
+int sufficientFreeContiguousSpace(uint64_t slots);
+int64_t slotsFreeInOldSpaceMinusReserve();
+void resetFragmentationCounts();
+
+OldSpaceSegment* addressInOldSegment(uint64_t address);
+OldSpaceSegment* addressInOldSegmentData(uint64_t address);
+OldSpaceSegment* addressInOldOt(uint64_t address);
+OldSpaceSegment* addressInOldNewOt(uint64_t address);
+
+int objPointsToOldSpace(ObjectHeader* h);
+typedef int (*OtPredicate)(void* arg, ObjectHeader* entry);
+ObjectHeader* searchObjectMemory(ObjectHeader* start, void* arg, OtPredicate predicate);
+
+void initOldSpacePrims();

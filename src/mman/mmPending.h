@@ -1,0 +1,38 @@
+// Object memory: state that components not yet built own (requests, new space, scavenger,
+// memory policy, primitive failure), kept here so that old space and the barrier stand alone.
+// Prefix: none. Each name is the owner's; the owner's own definition replaces this file's.
+#pragma once
+#include <cstdint>
+
+#include "mman/mmObject.h"
+
+// Asynchronous requests: kind k is pending while requested[k] != handled[k].
+enum { requestKindCount = 10, requestScavenge = 6, requestCompactLarge = 7, requestLowSpace = 8 };
+extern uint32_t requested[requestKindCount];  // posts per kind
+extern uint32_t handled[requestKindCount];    // serves per kind
+extern uint32_t anyReq;                       // total posts
+extern int64_t stackLimit;                    // -1 while a request is pending
+uint32_t setRequest(uint32_t kind);
+int isRequested(uint32_t kind);
+
+// The past survivor space {start, top, end} (byte addresses).
+struct SurvivorSpace {
+  uint64_t start;  // first byte
+  uint64_t top;    // first unused byte
+  uint64_t end;    // byte after the space
+};
+extern SurvivorSpace pastSpace;
+
+extern uint32_t scavengeInProgress;             // 1 while a scavenge runs
+extern uint32_t tenureToShrinkRememberedTable;  // 1: the next scavenge empties the RT
+extern uint64_t lowSpaceLimit;                  // bytes; 0 = no low-space check
+
+// Primitive failure: the provisional form records the error and answers 0; the execution
+// engine's protocol takes over the name.
+struct PrimFailure {
+  uint64_t failed;   // 1 after failPrimitive
+  oop errorOop;      // the error object handed over
+  uint64_t numArgs;  // argument count handed over
+};
+extern PrimFailure primFailure;
+oop failPrimitive(oop errorOop, uint64_t numArgs);

@@ -1,0 +1,85 @@
+// Object memory: the remembered tables and the store check (write barrier).
+// Owns rt (the remembered table's record) and oldRtOop (the old remembered table).
+// Prefix: none (storeCheck, registerInRt, registerInOldRt, ...).
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+#include "ext/exError.h"
+#include "mman/mmIncGC.h"
+#include "mman/mmObject.h"
+
+// The remembered table (RT) lists old objects that may refer to new ones; the old remembered
+// table lists perm objects that may refer to old, non-perm ones. Invariants, asserted by the
+// heap verifier: "no old-to-new reference without a remembered entry" and "inRt (isInOldRt)
+// is set exactly on the objects listed".
+struct RememberedTable {
+  oop object;     // the RT Array (registry slot 32)
+  uint64_t start; // byte address of its first body slot
+  uint64_t ffs;   // first free slot: entries occupy [start, ffs)
+  uint64_t fss;   // end of the scavenger's weak partition; 0 outside a scavenge
+  uint64_t wt;    // warning threshold (soft limit)
+  uint64_t end;   // byte address after the body
+  uint64_t scan;  // scan position, used by the scavenger
+};
+extern RememberedTable rt;
+extern oop oldRtOop;  // top segment of the old RT's oop stack, 0 when there is none
+
+enum : uint32_t {
+  rtGrowSlots = 5000,
+  rtShrinkKeepSlots = 5000,
+  rtShrinkMinBytes = 2048,
+  rtWarningGapSlots = 10,
+  storeCheckFailureCode = errFatal | 8,  // 0x408: a registration the barrier could not make
+};
+
+int registerInRt(ObjectHeader* h);
+int registerInOldRt(ObjectHeader* h);
+// The fatal report of a registration that failed; the store has been made.
+void reportStoreCheckFailure(const char* file, int line);
+
+// The barrier for an old or perm value: keeps the incremental collector's invariant (a marked
+// holder never refers to an unmarked object) and records perm holders of old values.
+inline void storeCheckOld(ObjectHeader* holder, oop value, const char* file, int line) {
+  ObjectHeader* v = headerOf(value);
+  if (currentIncGCState == incGCMarking && isMarked(holder) && !isMarked(v)) incMarkObj(value);
+  if ((holder->flags & (isPermBit | isInOldRtBit)) == isPermBit && !permSpaceAbsorbed &&
+      !isPermHeader(v) && !registerInOldRt(holder))
+    reportStoreCheckFailure(file, line);
+}
+
+// Runs after value was stored into holder.
+inline void storeCheck(ObjectHeader* holder, oop value, const char* file, int line) {
+  if (isImmediate(value) || isNewObject(oopOf(holder))) return;
+  if (isNewObject(value)) {
+    if (!inRt(holder) && !registerInRt(holder)) reportStoreCheckFailure(file, line);
+    return;
+  }
+  storeCheckOld(holder, value, file, line);
+}
+
+#define STORE_CHECK(holder, value) storeCheck((holder), (value), __FILE__, __LINE__)
+
+// Stores value into slot index of holder and applies the barrier.
+inline void storeSlot(oop holder, uint64_t index, oop value, const char* file, int line) {
+  ObjectHeader* h = headerOf(holder);
+  bodyOf(h)[index] = value;
+  storeCheck(h, value, file, line);
+}
+
+void computeRtWarning();
+void canonicalizeRt();
+void updateRtPtrs(int reload);
+void shrinkRt();
+void noPermCompactRt();
+void skipPermCompactRt();
+void sweepRt();
+uint64_t objReallyInRt(ObjectHeader* h);
+void printRtUsageTo(FILE* stream);
+
+void noPermCompactOldRt();
+void emptyOldRt();
+void shrinkOldRt();
+void cacheOldRtOop();
+int objReallyInOldRt(ObjectHeader* h);
+void printOldRtUsageTo(FILE* stream);

@@ -10,6 +10,8 @@
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
+#include "mman/mmRt.h"
 #include "stack/vmsupport.h"
 
 LargeSpaceRecord largeSpace;
@@ -334,4 +336,48 @@ void printLargeSpaceSegmentsTo(FILE* stream) {
           t->freeWords);
   fprintf(stream, "\ttable entries: %" PRIu64 " (n %" PRIu64 ", o %" PRIu64 ")\n", entries,
           newOwners, oldOwners);
+}
+
+// ---- Request 7 -------------------------------------------------------------------------------
+
+// Moves the body of old owner h from block b into old data; 0 when old space has no room.
+static int moveBodyToOldSpace(BlockTableEntry* b, ObjectHeader* h) {
+  uint64_t length = bodyBytesOf(h) - (indexabilityOf(h) & 7);
+  uint64_t rounded = roundedBodyBytes(length);
+  uint64_t extra = needsSizeWord(rounded) ? 1 : 0;
+  uint64_t words = rounded / 8 + extra;
+  if (isPermObject(h) && !isInOldRt(h) && !registerInOldRt(h)) return 0;
+  uint64_t chunk = words != 0 ? allocOldData(words, 0) : 0;
+  if (words != 0 && chunk == 0) return 0;
+  uint64_t body = chunk + extra * 8;
+  memcpy(reinterpret_cast<void*>(body), reinterpret_cast<void*>(h->dataPtr), rounded);
+  h->dataPtr = words != 0 ? body : 0;
+  if (extra) {
+    setSizeField(h, sizeFieldExtended);
+    *sizeWordOf(h) = rounded;
+  } else {
+    setSizeField(h, uint32_t(rounded / 8));
+  }
+  setIndexability(h, uint32_t(rounded - length));
+  btFree(&largeSpace.table, b);
+  return 1;
+}
+
+// Served for request 7: compact when that frees enough; give up on a size that could never
+// fit; otherwise first move old owners' bodies, from the top down, into old space.
+void compactLargeSpaceResponse() {
+  BlockTable* t = &largeSpace.table;
+  uint64_t pending = largeSpacePendingWords;
+  if (t->freeWords >= pending) {
+    compactLargeSpace();
+  } else if (pending >= (uint64_t(t->lowest) - t->firstBlock->block) / 8) {
+    // it could never fit: nothing to do
+  } else {
+    for (BlockTableEntry* e = t->lastBlock; e != nullptr && t->freeWords < pending; e = e->prev) {
+      if (btIsFree(e) || isNewObject(e->owner)) continue;
+      if (!moveBodyToOldSpace(e, reinterpret_cast<ObjectHeader*>(e->owner))) break;
+    }
+    compactLargeSpace();
+  }
+  largeSpacePendingWords = 0;
 }

@@ -27,24 +27,6 @@ void initNewSpaceBounds(uint64_t edenStart, uint64_t edenEnd, uint64_t warningWo
   oldNewSpaceBoundary = edenEnd;
 }
 
-void initNewObjectHeader(ObjectHeader* h, uint64_t body, uint32_t classTag, int64_t namedSlots,
-                         uint64_t byteSize, uint64_t headerFlags, uint64_t fill) {
-  uint64_t rounded = roundedBodyBytes(byteSize);
-  h->dataPtr = body;
-  h->flags = classTag | headerFlags;
-  if (needsSizeWord(rounded)) {
-    setSizeField(h, sizeFieldExtended);
-    *sizeWordOf(h) = rounded;
-  } else {
-    setSizeField(h, uint32_t(rounded / 8));
-  }
-  if (headerFlags & hasPtrsBit)
-    setIndexability(h, namedSlots > indexabilityAskClass ? indexabilityAskClass : uint32_t(namedSlots));
-  else
-    setIndexability(h, uint32_t(rounded - byteSize));
-  if (fill != noFill) fillWords(reinterpret_cast<uint64_t*>(body), rounded / 8, fill);
-}
-
 // Header (and size word) then body, bumped from *top; 0 when it would pass limit. On
 // success *passed says whether the new top lies beyond warning.
 static ObjectHeader* bumpObject(uint64_t* top, uint64_t warning, uint64_t limit,

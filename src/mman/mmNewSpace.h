@@ -43,8 +43,41 @@ void initNewSpaceBounds(uint64_t edenStart, uint64_t edenEnd, uint64_t warningWo
 // Writes the header fields every new object gets: flags := classTag | headerFlags, the
 // size field (and size word above 2008 bytes) for a body of byteSize bytes at body, and
 // indexability (named slots, capped) or the odd-byte count; fills the body unless fill is 1.
-void initNewObjectHeader(ObjectHeader* h, uint64_t body, uint32_t classTag, int64_t namedSlots,
-                         uint64_t byteSize, uint64_t headerFlags, uint64_t fill);
+enum : uint64_t { noFill = 1 };  // the fill value that leaves a body for the caller to write
+inline void fillWords(uint64_t* p, uint64_t words, uint64_t fill) {
+  for (uint64_t i = 0; i < words; i++) p[i] = fill;
+}
+inline void initNewObjectHeader(ObjectHeader* h, uint64_t body, uint32_t classTag,
+                                int64_t namedSlots, uint64_t byteSize, uint64_t headerFlags,
+                                uint64_t fill) {
+  uint64_t rounded = roundedBodyBytes(byteSize);
+  h->dataPtr = body;
+  uint64_t flags = classTag | headerFlags;
+  if (needsSizeWord(rounded)) {
+    flags |= uint64_t(sizeFieldExtended) << sizeFieldShift;
+    *reinterpret_cast<uint64_t*>(body - 8) = rounded;
+  } else {
+    flags |= (rounded / 8) << sizeFieldShift;
+  }
+  uint64_t index = (headerFlags & hasPtrsBit)
+                       ? (namedSlots > int64_t(indexabilityAskClass) ? uint64_t(indexabilityAskClass) : uint64_t(namedSlots))
+                       : rounded - byteSize;
+  h->flags = flags | (index << indexabilityShift);
+  if (fill != noFill) fillWords(reinterpret_cast<uint64_t*>(body), rounded / 8, fill);
+}
+
+// Eden's fast path, inline at the instantiation sites: the object of allocInNewSpace, or
+// 0 (nothing changed) when it would pass the warning limit.
+inline ObjectHeader* allocInEdenInline(uint32_t classTag, int64_t namedSlots, uint64_t byteSize,
+                                       uint64_t headerFlags, uint64_t fill) {
+  uint64_t rounded = roundedBodyBytes(byteSize);
+  uint64_t body = eden.allocPtr + objectHeaderBytes + (needsSizeWord(rounded) ? 8 : 0);
+  if (byteSize >= maxAllocBytes || body + rounded > eden.warningLimit) return nullptr;
+  ObjectHeader* h = reinterpret_cast<ObjectHeader*>(eden.allocPtr);
+  eden.allocPtr = body + rounded;
+  initNewObjectHeader(h, body, classTag, namedSlots, byteSize, headerFlags, fill);
+  return h;
+}
 
 // Allocation answers the header, or 0. Eden posts the scavenge request when the warning
 // limit is passed and falls back to past space past its end; past space posts nothing.

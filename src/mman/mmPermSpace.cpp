@@ -37,7 +37,7 @@ int addressInPermData(uint64_t address) {
 // The fill value is the one value a new perm object holds: it needs the remembered
 // tables when it is new, or old and not perm.
 static int rememberFill(ObjectHeader* h, uint64_t fill) {
-  if (fill == noFill || isImmediate(fill)) return 1;
+  if (fill == noFill || fill == 0 || isImmediate(fill)) return 1;  // 0: zeroed bytes
   if (isNewObject(fill)) return registerInRt(h);
   if (isOldNotPerm(fill)) return registerInOldRt(h);
   return 1;

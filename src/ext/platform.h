@@ -50,6 +50,12 @@ enum { pdProtRead = 1, pdProtWrite = 2, pdProtExec = 4 };
 // Time.
 uint64_t pdMicrosecondClock();
 
+// Wakes the VM thread after a request was posted from outside it: nothing for kind 1
+// (the timer signal interrupts the wait itself); otherwise when the VM thread waits for a
+// wake-up (needMessageToWakeup) or force is non-zero. Safe in a signal handler.
+void pdWakeup(int kind, int force);
+extern volatile uint32_t needMessageToWakeup;  // set by the idle wait before it blocks
+
 // Hooks (function variables with working defaults).
 extern void (*pdBlockUntilEvent)();
 extern void (*pdFinishLongComp)();

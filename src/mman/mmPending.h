@@ -6,22 +6,8 @@
 
 #include "mman/mmObject.h"
 
-// Asynchronous requests: kind k is pending while requested[k] != handled[k].
-enum { requestKindCount = 10, requestScavenge = 6, requestCompactLarge = 7, requestLowSpace = 8 };
-extern uint32_t requested[requestKindCount];  // posts per kind
-extern uint32_t handled[requestKindCount];    // serves per kind
-extern uint32_t anyReq;                       // total posts
-extern int64_t stackLimit;                    // -1 while a request is pending
-uint32_t setRequest(uint32_t kind);
-int isRequested(uint32_t kind);
-
-// The past survivor space {start, top, end} (byte addresses).
-struct SurvivorSpace {
-  uint64_t start;  // first byte
-  uint64_t top;    // first unused byte
-  uint64_t end;    // byte after the space
-};
-extern SurvivorSpace pastSpace;
+#include "mman/mmNewSpace.h"
+#include "stack/vmsupport.h"
 
 extern uint32_t scavengeInProgress;             // 1 while a scavenge runs
 extern uint32_t tenureToShrinkRememberedTable;  // 1: the next scavenge empties the RT

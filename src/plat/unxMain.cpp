@@ -81,7 +81,7 @@ int oeMain(int argc, char** argv) {
   startSupervisor();
 }
 
-void pdInitPlatform() {}
+void pdInitPlatform() { recordWakeThread(); }
 void pdAckChildSignal() {}
 void UPInitInternalLinkRegistry() {}
 

@@ -16,6 +16,7 @@ extern InitFunctionEntry initFunctions[initFunctionCount];
 uint64_t pdSizeOfEvent();
 
 void waitForIO();
+void recordWakeThread();  // the thread that pdWakeup signals: the caller
 void signal_userfds();
 void pdAckChildSignal();
 void UPInitInternalLinkRegistry();

@@ -1,8 +1,38 @@
-// Primitives: small services for primitive code (class membership).
-// Owns no global. Prefix: none (isKindOf).
+// Primitives: utilities that primitive code of every group uses (class membership, integer
+// objects to C integers, error objects carrying a value). Owns no global record.
+// Prefix: none (isKindOf, inheritsFrom1..4, oopToQ32 .. oopToSq64, cloneErrorWith, ...).
 #pragma once
+#include <cstdint>
+
 #include "mman/mmObject.h"
 
-// 1 when the object's class (immediates by their tag's class) is cls or inherits from it;
-// 0 when cls is nil.
+// 1 when the object's class is cls or inherits from it; 0 when cls is nil.
 int isKindOf(oop object, oop cls);
+// 1 when cls is one of the given classes or inherits from one; a match on nil answers 0.
+int inheritsFrom1(oop cls, oop c1);
+int inheritsFrom2(oop cls, oop c1, oop c2);
+int inheritsFrom3(oop cls, oop c1, oop c2, oop c3);
+int inheritsFrom4(oop cls, oop c1, oop c2, oop c3, oop c4);
+
+// Integer objects to C integers: 1 and *out set when the object is an integer in range.
+int oopToQ32(oop object, uint32_t* out);   // SmallInteger 0 .. 2^32-1
+int oopToSq32(oop object, int32_t* out);   // SmallInteger -2^31 .. 2^31-1
+int oopToQ31(oop object, uint32_t* out);   // SmallInteger 0 .. 2^31-1
+int oopToQ64(oop object, uint64_t* out);   // SmallInteger >= 0, or 5..8-byte LargePositive
+int oopToQ63(oop object, uint64_t* out);   // oopToQ64 below 2^63
+int oopToSq64(oop object, int64_t* out);   // any integer object in -2^63 .. 2^63-1
+
+// The error (a PrimErrorTable entry) itself when it is immediate or not a pointer object,
+// when value is 0, or when no copy can be made; else a copy whose slot 0 is value.
+oop cloneErrorWith(oop error, oop value);
+
+// What a failed call-out, threaded call or fault leaves: code is 0 (bad argument), a
+// negative SmallInteger -n (PrimErrorTable entry n-1), a positive SmallInteger, or an
+// error object; the values are raw C integers.
+struct CallErrorRecord {
+  oop code;         // as above
+  uint64_t value1;  // first value (argument position, errno, signal, ...)
+  uint64_t value2;  // second value (faults only)
+};
+enum : int64_t { callErrorFault = -141 };
+oop cloneCallCError(const CallErrorRecord* record);

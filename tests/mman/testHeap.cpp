@@ -145,8 +145,8 @@ void freeTestHeap() {
   memset(&oldSpace, 0, sizeof oldSpace);
   memset(&rt, 0, sizeof rt);
   memset(classTable, 0, sizeof classTable);
-  memset(requested, 0, sizeof requested);
-  memset(handled, 0, sizeof handled);
+  for (auto& r : requested) r.store(0);
+  for (auto& h : handled) h.store(0);
   oldRtOop = incMarkStackOop = 0;
   currentIncGCState = incGCResting;
   incGCMarkOverflow = 0;

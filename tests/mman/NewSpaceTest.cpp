@@ -1,0 +1,148 @@
+// Tests of new space: eden bump allocation, the warning limit, past-space fallback,
+// freeing into fillers and shrinking in place.
+#include <gtest/gtest.h>
+
+#include "mman/mmAllocate.h"
+#include "mman/mmNewSpace.h"
+#include "spaceArena.h"
+#include "stack/vmsupport.h"
+
+namespace {
+
+constexpr uint32_t tagA = 50;
+constexpr uint64_t nilStandIn = 0x1000;  // any heap-looking fill word
+
+class NewSpaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { newSpaceArena(); }
+  void TearDown() override {
+    EXPECT_SPACES_VALID();
+    freeSpaceArena();
+  }
+};
+
+struct SizeCase {
+  uint64_t byteSize;
+  uint64_t footprint;   // bytes taken from eden
+  uint32_t sizeField;
+  uint64_t sizeWord;    // 0 when none
+  uint32_t oddBytes;
+};
+
+TEST_F(NewSpaceTest, NewSpace_ByteObjectLayoutAtSizeFieldLimit) {
+  const SizeCase cases[] = {
+      {0, 16, 0, 0, 0},       {5, 24, 1, 0, 3},          {2008, 16 + 2008, 251, 0, 0},
+      {2009, 16 + 8 + 2016, 252, 2016, 7}, {4096, 16 + 8 + 4096, 252, 4096, 0},
+  };
+  for (const SizeCase& c : cases) {
+    uint64_t before = eden.allocPtr;
+    ObjectHeader* h = allocInNewSpace(tagA, 0, c.byteSize, 0, 0);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(oopOf(h), before);
+    EXPECT_EQ(eden.allocPtr - before, c.footprint) << c.byteSize;
+    EXPECT_EQ(sizeFieldOf(h), c.sizeField) << c.byteSize;
+    if (c.sizeWord != 0) {
+      EXPECT_EQ(*sizeWordOf(h), c.sizeWord);
+    }
+    EXPECT_EQ(indexabilityOf(h), c.oddBytes);
+    EXPECT_EQ(byteSizeOf(h), c.byteSize);
+    for (uint64_t i = 0; i < bodyWordsOf(h); i++) EXPECT_EQ(bodyOf(h)[i], 0u);
+  }
+}
+
+TEST_F(NewSpaceTest, NewSpace_PointerObjectFlagsAndFill) {
+  ObjectHeader* h = allocInNewSpace(tagA, 300, 300 * 8, hasPtrsBit | isGCSpecialBit, nilStandIn);
+  ASSERT_NE(h, nullptr);
+  EXPECT_TRUE(hasPtrs(h));
+  EXPECT_TRUE(isGCSpecial(h));
+  EXPECT_EQ(classTagOf(h), tagA);
+  EXPECT_EQ(indexabilityOf(h), 255u);  // named count capped
+  EXPECT_EQ(bodyWordsOf(h), 300u);
+  for (uint64_t i = 0; i < 300; i++) ASSERT_EQ(bodyOf(h)[i], nilStandIn);
+  // fill value 1 leaves the body as it was
+  uint64_t at = eden.allocPtr + 16;
+  *reinterpret_cast<uint64_t*>(at) = 0x77;
+  ObjectHeader* u = allocInNewSpace(tagA, 2, 16, hasPtrsBit, noFill);
+  EXPECT_EQ(bodyOf(u)[0], 0x77u);
+}
+
+TEST_F(NewSpaceTest, NewSpace_WarningLimitPostsScavengeOnlyWhenPassed) {
+  while (eden.warningLimit - eden.allocPtr - 16 > 2008) allocInNewSpace(tagA, 0, 2000, 0, 0);
+  uint64_t room = eden.warningLimit - eden.allocPtr - 16;  // body bytes that end at the limit
+  ASSERT_NE(allocInNewSpace(tagA, 0, room, 0, 0), nullptr);
+  EXPECT_EQ(eden.allocPtr, eden.warningLimit);
+  EXPECT_FALSE(isRequested(requestScavenge));
+  ASSERT_NE(allocInNewSpace(tagA, 0, 1, 0, 0), nullptr);
+  EXPECT_TRUE(isRequested(requestScavenge));
+  EXPECT_EQ(stackLimit, stackLimitForced);
+}
+
+TEST_F(NewSpaceTest, NewSpace_FullEdenFallsBackToPastThenFails) {
+  eden.allocPtr = eden.end - 16;
+  ObjectHeader* h = allocInNewSpace(tagA, 0, 64, 0, 0);
+  ASSERT_NE(h, nullptr);
+  EXPECT_GE(oopOf(h), pastSpace.start);
+  EXPECT_LT(oopOf(h), pastSpace.end);
+  EXPECT_TRUE(isRequested(requestScavenge));
+  EXPECT_EQ(eden.allocPtr, eden.end - 16);  // the pointer was put back
+  pastSpace.top = pastSpace.end - 40;
+  EXPECT_EQ(allocInNewSpace(tagA, 0, 64, 0, 0), nullptr);
+  EXPECT_EQ(pastSpace.top, pastSpace.end - 40);
+  eden.allocPtr = eden.start;  // keep the spaces walkable for the verifier
+  pastSpace.top = oopOf(h) + 16 + 64;
+}
+
+TEST_F(NewSpaceTest, NewSpace_RecycledObjectBecomesFillerOfItsWords) {
+  ObjectHeader* a = allocInNewSpace(tagA, 0, 40, 0, 0);
+  ObjectHeader* b = allocInNewSpace(tagA, 0, 8, 0, 0);
+  recycleNewObj(a);
+  EXPECT_EQ(classTagOf(a), 0u);
+  EXPECT_EQ(a->dataPtr, 0u);
+  EXPECT_EQ(fillerWordsOf(a), 5u);
+  EXPECT_EQ(getNextNewSpaceObj(a), b);
+  EXPECT_EQ(searchNewSpace(eden.start, eden.allocPtr, tagA), b);
+  recycleNewObj(b);  // the last object: its filler reaches the top
+  EXPECT_EQ(oopOf(getNextNewSpaceObj(b)), eden.allocPtr);
+  EXPECT_EQ(searchNewSpace(eden.start, eden.allocPtr, tagA), nullptr);
+}
+
+struct ShrinkCase {
+  uint64_t n, words;
+  bool inPlace;
+  uint64_t fillerWords;
+  bool bodyMoved;
+};
+
+TEST_F(NewSpaceTest, NewSpace_ShrinkInPlaceFillerFigures) {
+  const ShrinkCase cases[] = {
+      {300, 200, true, 99, true},    // loses its size word: body moves down
+      {300, 260, true, 38, false},   // stays extended
+      {100, 40, true, 58, false},    // never extended
+      {100, 98, true, 0, false},     // two words: a bare filler header
+  };
+  for (const ShrinkCase& c : cases) {
+    ObjectHeader* h = allocInNewSpace(tagA, 0, c.n * 8, hasPtrsBit, 0);
+    for (uint64_t i = 0; i < c.n; i++) bodyOf(h)[i] = smallIntegerFor(int64_t(i));
+    ObjectHeader* after = allocInNewSpace(tagA + 1, 0, 8, 0, 0);
+    uint64_t body = h->dataPtr;
+    EXPECT_EQ(shrinkOrCopyNewObj(h, c.words), h);
+    EXPECT_EQ(bodyWordsOf(h), c.words);
+    EXPECT_EQ(h->dataPtr, c.bodyMoved ? body - 8 : body);
+    for (uint64_t i = 0; i < c.words; i++) ASSERT_EQ(bodyOf(h)[i], smallIntegerFor(int64_t(i)));
+    ObjectHeader* filler = reinterpret_cast<ObjectHeader*>(h->dataPtr + c.words * 8);
+    EXPECT_EQ(classTagOf(filler), 0u);
+    EXPECT_EQ(fillerWordsOf(filler), c.fillerWords) << c.n << "->" << c.words;
+    EXPECT_EQ(getNextNewSpaceObj(getNextNewSpaceObj(h)), after);
+  }
+}
+
+TEST_F(NewSpaceTest, NewSpace_ShrinkRefusesBytesAndGrowth) {
+  ObjectHeader* bytes = allocInNewSpace(tagA, 0, 64, 0, 0);
+  EXPECT_EQ(shrinkOrCopyNewObj(bytes, 2), nullptr);
+  ObjectHeader* ptrs = allocInNewSpace(tagA, 0, 80, hasPtrsBit, 0);
+  EXPECT_EQ(shrinkOrCopyNewObj(ptrs, 11), nullptr);
+  EXPECT_EQ(shrinkOrCopyPtrObj(ptrs, 10), ptrs);
+  EXPECT_EQ(shrinkOrCopyPtrObj(ptrs, 11), nullptr);
+}
+
+}  // namespace

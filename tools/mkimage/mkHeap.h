@@ -1,0 +1,58 @@
+// mkimage: turns a compiled program into the kernel's heap objects (classes, metaclasses,
+// symbols, methods, registry, class table, scheduler and the starting process) in old space.
+// Owns nothing global beyond the engine's own records it fills. Prefix mk.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "mkCompiler.h"
+#include "mman/mmObject.h"
+
+// Registry roles and layout constants the builder fixes.
+enum : uint32_t {
+  mkPriorityLevels = 8,     // ready lists of the scheduler
+  mkStartPriority = 4,      // priority of the starting process
+  mkRtSlots = 1000,         // slots of the remembered-table Array
+  mkErrorTableSlots = 37,   // PrimErrorTable entries
+  mkFinalQueueSlots = 100,  // indexed slots of the finalization queue
+  mkContextFrameMin = 12,   // least size of a context's frame-contents Array
+};
+
+// What the build made, for the image writer and the tests.
+struct MkBuilt {
+  oop registry = 0;                    // the registry Array (also sysOopRegistryOop)
+  oop system = 0;                      // the one System instance
+  oop process = 0;                     // the starting Process (the active one)
+  oop startContext = 0;                // its suspended context
+  oop startMethod = 0;                 // System>>start
+  std::map<std::string, oop> classes;  // every class by name
+  std::map<std::string, oop> symbols;  // every Symbol by its text
+  std::map<const MkMethod*, oop> methods;  // each record (methods and blocks) to its object
+};
+
+// Builds every kernel object in the old space that the caller has made (growOldSpace, with
+// oldNewSpaceBoundary set), installs the registry and class table in the engine's globals
+// (sysOopRegistryOop, classTable, classTableAllocationPointer, lastHash, the RT record) and
+// answers true, or false with the reason in err. args: the image's default arguments.
+bool mkBuildHeap(const MkProgram& program, const std::vector<std::string>& args, MkBuilt& out,
+                 std::string& err);
+
+// Classes placed at reserved class indices and the registry slots that hold them (0: none).
+struct MkKernelClass {
+  const char* name;     // class name in the kernel sources
+  uint32_t classIndex;  // reserved class index
+  uint32_t registry;    // registry slot holding it, 0 for none
+  bool required;        // the build fails without it
+};
+extern const MkKernelClass mkKernelClasses[];
+extern const int mkNumKernelClasses;
+
+// Selectors the registry names: slot and text.
+struct MkRegistrySelector {
+  uint32_t slot;         // registry slot
+  const char* selector;  // selector text
+};
+extern const MkRegistrySelector mkRegistrySelectors[];
+extern const int mkNumRegistrySelectors;

@@ -97,5 +97,11 @@ TEST(MkGolden_CommandLine, ListsDeterministicallyAndReportsErrors) {
 
   std::string img;
   EXPECT_EQ(runCommand(std::string(MKIMAGE_EXE) + " -o x.im " + dir + "/kernel/*.som --args Hello", img), 3);
-  EXPECT_NE(img.find("not built yet"), std::string::npos);
+  EXPECT_NE(img.find("writing image files is not available yet"), std::string::npos);
+
+  std::string lone = testing::TempDir() + "mk_lone.som";
+  std::ofstream(lone) << "Object = nil ( )\n";
+  std::string missing;
+  EXPECT_EQ(runCommand(std::string(MKIMAGE_EXE) + " -o x.im " + lone, missing), 1);
+  EXPECT_EQ(missing, "mkimage: the kernel class Class is missing\n");
 }

@@ -16,7 +16,7 @@ static void* arena;
 void newSpaceArena(const ArenaSizes& s) {
   uint64_t bytes = (2 * (s.survivorWords + 1) + s.edenWords + 10 + s.permWords + s.largeWords +
                     9 + s.fixedWords) * 8 + 64;
-  arena = aligned_alloc(64, (bytes + 63) & ~uint64_t(63));
+  arena = malloc(bytes);  // the spaces are aligned inside it
   memset(arena, 0xA5, bytes);
   uint64_t a = (uint64_t(arena) + 15) & ~uint64_t(15);
   uint64_t past = a, future = past + (s.survivorWords + 1) * 8;

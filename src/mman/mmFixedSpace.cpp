@@ -11,7 +11,11 @@
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmSysOop.h"
+#include "prim/prUtil.h"
+#include "tran/tprim.h"
 
 FixedSpaceSegment fixedSpace;
 FixedSpaceSegs fixedSpaceSegs;
@@ -336,4 +340,20 @@ int verifyFixedSpace(const char** why) {
   }
   if (prev != fixedSpaceSegs.last) return *why = "segment list does not end at last", 0;
   return 1;
+}
+
+// ---- Primitives ----------------------------------------------------------------------------
+
+// Primitive 1047: whether a body of that many bytes could be placed now (the allocation
+// search, table compaction allowed); a count beyond any body answers false.
+static oop primCanAllocateFixedObject(oop receiver, oop byteCount) {
+  (void)receiver;
+  uint64_t bytes;
+  if (!oopToQ64(byteCount, &bytes)) return failPrimitive(primErrorAt(3), 1);
+  if (bytes >= maxAllocBytes) return falseOop();
+  return booleanOop(findFixedBlock(fixedBlockWords(bytes), 1) != nullptr);
+}
+
+void initFixedSpacePrims() {
+  addCPrimitive(1047, reinterpret_cast<const void*>(primCanAllocateFixedObject), 1);
 }

@@ -60,5 +60,7 @@ uint64_t occupiedFtSlots();
 uint64_t numFixedSpaceSegs();
 uint64_t maximalFreeSlotsInFixedSpaceSeg(FixedSpaceSegment* segment);
 void printFixedSpaceSegmentsTo(FILE* stream);
+// Registers primitive 1047 (can a fixed body of n bytes be placed now).
+void initFixedSpacePrims();
 // Checks every segment's block chain; 0 and the reason when broken (heap verifier).
 int verifyFixedSpace(const char** why);

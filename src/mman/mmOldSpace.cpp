@@ -9,6 +9,7 @@
 #include "ext/exError.h"
 #include "ext/exLeave.h"
 #include "ext/platform.h"
+#include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
@@ -699,9 +700,26 @@ static oop primSetOldSpaceReserve(oop receiver, oop bytes) {
   return receiver;
 }
 
+// Primitives 1042 and 1043: fixed space grows or shrinks by whole segments.
+static oop primGrowFixedSpace(oop receiver, oop bytes) {
+  (void)receiver;
+  uint64_t n;
+  if (!argumentBytes(bytes, ~uint64_t(0) >> 1, &n)) return failPrimitive(primErrorAt(3), 1);
+  return booleanOop(growFixedSpace((n + 7) / 8));
+}
+
+static oop primShrinkFixedSpace(oop receiver, oop bytes) {
+  (void)receiver;
+  uint64_t n;
+  if (!argumentBytes(bytes, ~uint64_t(0), &n)) return failPrimitive(primErrorAt(3), 1);
+  return smallIntegerFor(int64_t(shrinkFixedSpace(n / 8 + (n % 8 != 0)) * 8));
+}
+
 void initOldSpacePrims() {
   addCPrimitive(323, reinterpret_cast<const void*>(primGrowOldSpace), 1);
   addCPrimitive(328, reinterpret_cast<const void*>(primCarveOldFreeChunk), 1);
   addCPrimitive(329, reinterpret_cast<const void*>(primReleaseOldSegments), 1);
   addCPrimitive(409, reinterpret_cast<const void*>(primSetOldSpaceReserve), 1);
+  addCPrimitive(1042, reinterpret_cast<const void*>(primGrowFixedSpace), 1);
+  addCPrimitive(1043, reinterpret_cast<const void*>(primShrinkFixedSpace), 1);
 }

@@ -33,3 +33,5 @@ oop newNewObject(uint32_t classIndex, uint64_t slotsOrBytes);
 void makePerm(oop o);
 // A class with the given format value, superclass Object, entered into the class table.
 uint32_t newTestClass(uint64_t format);
+// The same class object without a class index (hash 0).
+oop newUnenteredTestClass(uint64_t format);

@@ -13,6 +13,7 @@
 #include "mman/mmIncGC.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
+#include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 #include "tran/tprim.h"
 
@@ -642,6 +643,27 @@ void updateThreadedDataPointers(RelocateFn relocate) {
     for (uint64_t c = head; c != 0; c = word(c, 0)) word(c, 0) = relocated(relocate, word(c, 0));
   }
   if (oldSpaceSegs.treeRoot != 0) relocateTree(relocate, oldSpaceSegs.treeRoot);
+}
+
+// ---------------------------------------------------------------------------------------
+// Writing old space into a snapshot: every segment's data in list order, the segment map
+// when there is more than one segment, then every segment's object table.
+
+int writeOldSpace(int64_t fd, uint64_t* bytesWritten) {
+  writeBackOldSpace();
+  int error = 0;
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr && error == 0; s = s->next)
+    error = writeImageBytes(fd, s->dataStart, s->dataTop - s->dataStart, bytesWritten);
+  if (oldSpaceSegs.first != oldSpaceSegs.last) {
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr && error == 0; s = s->next) {
+      uint64_t map[4] = {s->dataStart, (s->dataTop - s->dataStart) & ~uint64_t(7), s->otLow + 16,
+                         (s->otHigh - s->otLow) & ~uint64_t(15)};
+      error = writeImageBytes(fd, uint64_t(map), sizeof map, bytesWritten);
+    }
+  }
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr && error == 0; s = s->next)
+    error = writeImageBytes(fd, s->otLow + 16, s->otHigh - s->otLow, bytesWritten);
+  return error;
 }
 
 // ---------------------------------------------------------------------------------------

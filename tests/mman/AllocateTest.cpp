@@ -139,7 +139,9 @@ TEST_F(AllocationPrimsTest, Prim71_RoutesBySizeAndKind) {
     EXPECT_EQ(bodyWordsOf(h), c.words) << c.count;
     oop expected = hasPtrs(h) ? nilOop() : 0;
     for (uint64_t i = 0; i < c.words; i++) ASSERT_EQ(slotOf(o.result, i), expected);
-    if (!hasPtrs(h)) EXPECT_EQ(byteSizeOf(h), uint64_t(c.count));
+    if (!hasPtrs(h)) {
+      EXPECT_EQ(byteSizeOf(h), uint64_t(c.count));
+    }
   }
   PrimOutcome weak = callPrimitive(71, cls(testClasses.weak), {si(4)});
   ASSERT_FALSE(weak.failed);

@@ -30,10 +30,12 @@ build/release/build.ninja:
 build: deps build/release/build.ninja
 	cmake --build build/release -j $(JOBS)
 
-# The main job: tessel on the demo image that the build makes. Until image loading is
-# built, start-up stops after the header with its own report (exit status 2).
+# The main job: tessel on the demo image that the build makes with mkimage from the kernel
+# library and an example program. Until the engine loads image bodies, start-up stops after
+# the header with its own report (exit status 2).
+DEMO_SOURCES = tools/mkimage/kernel/*.som tools/mkimage/examples/Hello.som
 run: build
-	build/release/tools/mkheader --herald "tessel demo image" build/demo.im
+	build/release/tools/mkimage/mkimage -o build/demo.im $(DEMO_SOURCES) --args Hello
 	build/release/tessel -v build/demo.im
 	-build/release/tessel build/demo.im
 

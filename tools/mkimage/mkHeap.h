@@ -14,8 +14,8 @@
 enum : uint32_t {
   mkPriorityLevels = 8,     // ready lists of the scheduler
   mkStartPriority = 4,      // priority of the starting process
-  mkRtSlots = 1000,         // slots of the remembered-table Array
   mkErrorTableSlots = 37,   // PrimErrorTable entries
+  mkOldSlots = 1 << 18,     // slots of the one old segment the kernel is built in
   mkFinalQueueSlots = 100,  // indexed slots of the finalization queue
   mkContextFrameMin = 12,   // least size of a context's frame-contents Array
 };
@@ -32,12 +32,20 @@ struct MkBuilt {
   std::map<const MkMethod*, oop> methods;  // each record (methods and blocks) to its object
 };
 
-// Builds every kernel object in the old space that the caller has made (growOldSpace, with
-// oldNewSpaceBoundary set), installs the registry and class table in the engine's globals
-// (sysOopRegistryOop, classTable, classTableAllocationPointer, lastHash, the RT record) and
-// answers true, or false with the reason in err. args: the image's default arguments.
+// Makes the image writer's empty heap with the sizes mkimage uses and the identity hashes
+// restarted, so that the same program always gives the same heap. Answers false without
+// memory.
+bool mkNewHeap();
+// Builds every kernel object in old space on the heap mkNewHeap made: gives its roots (nil,
+// true, false, the marker, registry, class table, error table) their classes and fills the
+// registry, class table and the rest. Answers true, or false with the reason in err.
+// args: the image's default arguments.
 bool mkBuildHeap(const MkProgram& program, const std::vector<std::string>& args, MkBuilt& out,
                  std::string& err);
+// The whole job: a fresh heap, the kernel built on it, the image file written and the heap
+// freed. Answers true, or false with the reason in err (no file is left behind then).
+bool mkWriteImage(const MkProgram& program, const std::vector<std::string>& args, const char* path,
+                  std::string& err);
 
 // Classes placed at reserved class indices and the registry slots that hold them (0: none).
 struct MkKernelClass {

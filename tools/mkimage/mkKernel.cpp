@@ -2,8 +2,11 @@
 // classes and metaclasses, System, the scheduler and the process that starts the program.
 // Owns no globals (fills the engine's). Prefix mk.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
+#include "imageWriter.h"
 #include "mkHeapBuild.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmOldSpace.h"
@@ -79,42 +82,23 @@ static bool formatFor(MkBld& b, const std::string& name, uint64_t& format) {
 
 // ---------------------------------------------------------------- roots
 
-static oop bareObject(MkBld& b) {
-  ObjectHeader* h = allocInOldSpace(0, 0, 0, 0, 0, 0);
-  if (h == nullptr) return mkFail(b, "old space is full"), 0;
-  return oopOf(h);
-}
-
-// nil, true, false, the empty-slot marker, the registry, page 0 of the class table and the
-// PrimErrorTable; their classes are set once the classes exist.
-static bool makeRoots(MkBld& b) {
-  b.nil = bareObject(b);
-  if (b.nil == 0) return false;
-  oop reg = mkPointers(b, classIndexArray, 0, sysFirstRunTimeSlot, 0);
-  if (reg == 0) return false;
-  sysOopRegistryOop = b.out.registry = reg;
-  refreshSysOopRegistry();
-  firstFreeSlotX = sysFirstRunTimeSlot;
-  prevFirstFreeSlotX = sysFirstRunTimeSlot;
-  registerSysOop(b.nil, sysNil);
-  for (uint32_t slot : {uint32_t(sysTrue), uint32_t(sysFalse), uint32_t(sysEmptySlotMarker)}) {
-    oop o = bareObject(b);
-    if (o == 0) return false;
-    registerSysOop(o, slot);
+// The image writer's heap already holds nil, true, false, the empty-slot marker, the
+// registry, class-table page 0, the PrimErrorTable and the remembered table; its stand-in
+// class at the first free index goes, so that the kernel's classes start there.
+static bool adoptRoots(MkBld& b) {
+  if (sysOopRegistryOop == 0 || firstClassTablePage == nullptr)
+    return mkFail(b, "the heap has no registry or class table");
+  b.out.registry = sysOopRegistryOop;
+  b.nil = sysOop(sysNil);
+  oop marker = sysOop(sysEmptySlotMarker);
+  for (uint32_t i = classIndexFirstFree; i < classTablePageSlots; i++) {
+    oop standIn = firstClassTablePage[i];
+    if (standIn == marker) continue;
+    firstClassTablePage[i] = marker;
+    recycleOldObj(headerOf(standIn));
   }
-  oop pages = mkPointers(b, classIndexArray, 0, classTablePages, 0);
-  oop page0 = pages ? mkPointers(b, classIndexClassTablePage, 0, classTablePageSlots, isGCSpecialBit | isImmutableBit) : 0;
-  if (page0 == 0) return false;
-  for (uint32_t i = 0; i < classTablePageSlots; i++) bodyOf(headerOf(page0))[i] = sysOop(sysEmptySlotMarker);
-  mkStore(pages, 0, page0);
-  registerSysOop(pages, sysClassTablePages);
-  refreshClassTable();
   classTableAllocationPointer = classIndexFirstFree;
-  std::vector<oop> errors;
-  for (int64_t k = 0; k < mkErrorTableSlots; k++) errors.push_back(smallIntegerFor(-(k + 1)));
-  oop table = mkArrayOf(b, errors);
-  if (table) registerSysOop(table, sysPrimErrorTable);
-  return table != 0;
+  return true;
 }
 
 // ---------------------------------------------------------------- classes
@@ -234,13 +218,8 @@ static bool registerClasses(MkBld& b) {
   return true;
 }
 
-// The remembered table (empty: every object is old) and the finalization queue.
-static bool makeTables(MkBld& b) {
-  ObjectHeader* h = allocInOldSpace(classIndexArray, 0, mkRtSlots * 8, hasPtrsBit, 0, 0);
-  if (h == nullptr) return mkFail(b, "old space is full");
-  registerSysOop(oopOf(h), sysRt);
-  memset(&rt, 0, sizeof rt);
-  updateRtPtrs(1);
+// The finalization queue (a WeakArray), when the kernel has the class.
+static bool makeFinalQueue(MkBld& b) {
   auto weak = b.out.classes.find("WeakArray");
   if (weak == b.out.classes.end()) return true;  // start-up makes it when it can
   uint64_t named = formatNamedSlots(classFormatOf(weak->second));
@@ -342,9 +321,40 @@ bool mkBuildHeap(const MkProgram& program, const std::vector<std::string>& args,
                  std::string& err) {
   MkBld b{program, out, {}, 0, 21, 0, 0, 0, {}, {}};
   out = MkBuilt();
-  lastHash = 0;  // the same input always gives the same hashes
-  bool ok = makeRoots(b) && makeClasses(b) && registerClasses(b) && makeScheduler(b) &&
-            fillSystem(b, args) && makeTables(b) && fillSymbolTable(b);
+  bool ok = adoptRoots(b) && makeClasses(b) && registerClasses(b) && makeScheduler(b) &&
+            fillSystem(b, args) && makeFinalQueue(b) && fillSymbolTable(b);
   err = b.err;
   return ok && err.empty();
+}
+
+// ---------------------------------------------------------------- the image
+
+bool mkNewHeap() {
+  IwHeapSizes sizes;
+  sizes.oldSlots = mkOldSlots;
+  lastHash = 0;  // the same input always gives the same hashes
+  return iwNewHeap(sizes) != 0;
+}
+
+bool mkWriteImage(const MkProgram& program, const std::vector<std::string>& args, const char* path,
+                  std::string& err) {
+  if (!mkNewHeap()) {
+    iwFreeHeap();
+    err = "no memory for the heap";
+    return false;
+  }
+  MkBuilt built;
+  bool ok = mkBuildHeap(program, args, built, err);
+  if (ok) {
+    uint64_t bytes = 0;
+    int status = iwWriteImage(path, IwWriteOptions(), &bytes);
+    if (status != 0) {
+      ok = false;
+      err = std::string("cannot write ") + path + ": " +
+            (status > 0 ? strerror(status) : "the heap could not be laid out for writing");
+      unlink(path);  // no half-written image; unlink never takes a directory
+    }
+  }
+  iwFreeHeap();
+  return ok;
 }

@@ -1,5 +1,8 @@
-// mkimage: command line: compiles class sources, lists them and builds the kernel heap for an
-// image. Owns no globals. Prefix none.
+// mkimage: command line: compiles class sources, lists them and writes an image of the kernel
+// heap built from them. Owns no globals. Prefix none.
+#include <sys/personality.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -7,7 +10,6 @@
 
 #include "mkCompiler.h"
 #include "mkHeap.h"
-#include "mman/mmOldSpace.h"
 
 static bool readFile(const char *path, std::string &out) {
   FILE *f = fopen(path, "rb");
@@ -20,22 +22,15 @@ static bool readFile(const char *path, std::string &out) {
   return ok;
 }
 
-// Builds the kernel objects in a fresh old space; the image file itself needs the image
-// writer, which is not there yet.
-static int writeImage(const MkProgram &program, const std::vector<std::string> &args) {
-  oldNewSpaceBoundary = 4096;  // no new space: every object is old
-  if (!growOldSpace(int64_t(1) << 20)) {
-    fprintf(stderr, "mkimage: no memory for the heap\n");
-    return 1;
-  }
-  MkBuilt built;
-  std::string err;
-  if (!mkBuildHeap(program, args, built, err)) {
-    fprintf(stderr, "mkimage: %s\n", err.c_str());
-    return 1;
-  }
-  fprintf(stderr, "mkimage: the kernel heap was built, but writing image files is not available yet\n");
-  return 3;
+// The heap's addresses go into the image, so the same input gives the same file only when
+// the address space is laid out the same way every run: run once more without address
+// randomisation. Where that is refused the image is as sound, only not reproducible.
+static void fixAddressSpace(char **argv) {
+  int now = personality(0xffffffff);
+  if (now == -1 || (now & ADDR_NO_RANDOMIZE)) return;
+  if (personality(static_cast<unsigned long>(now) | ADDR_NO_RANDOMIZE) == -1) return;
+  execv("/proc/self/exe", argv);
+  personality(static_cast<unsigned long>(now));  // exec failed: go on as we are
 }
 
 static int usage() {
@@ -71,7 +66,8 @@ int main(int argc, char **argv) {
       sources.push_back(std::move(s));
     }
   }
-  if (sources.empty()) return usage();
+  if (sources.empty() || (haveArgs && output == nullptr)) return usage();  // --args belong to an image
+  if (output != nullptr) fixAddressSpace(argv);
   MkProgram program;
   MkError err;
   if (!mkCompile(sources, program, err)) {
@@ -79,6 +75,11 @@ int main(int argc, char **argv) {
     return 1;
   }
   if (list) fputs(mkListProgram(program).c_str(), stdout);
-  if (output || haveArgs) return writeImage(program, imageArgs);
+  if (output == nullptr) return 0;
+  std::string why;
+  if (!mkWriteImage(program, imageArgs, output, why)) {
+    fprintf(stderr, "mkimage: %s\n", why.c_str());
+    return 1;
+  }
   return 0;
 }

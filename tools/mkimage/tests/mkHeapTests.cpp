@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "imageWriter.h"
 #include "mkHeap.h"
 #include "mkTestUtil.h"
 #include "mman/heapVerifier.h"
@@ -12,17 +13,11 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
-#include "mman/testHeap.h"
 
 namespace {
 
-// An empty heap: one old segment above a boundary that no object lies below.
-void emptyHeap() {
-  freeTestHeap();
-  testNewSpaceStart = testNewSpaceTop = testNewSpaceEnd = 0;
-  oldNewSpaceBoundary = 4096;
-  ASSERT_TRUE(growOldSpace(int64_t(1) << 20));
-}
+// The image writer's empty heap, as mkimage makes it.
+void emptyHeap() { ASSERT_TRUE(mkNewHeap()); }
 
 struct Built {
   MkProgram program;
@@ -80,7 +75,7 @@ TEST(MkHeap_Build, TheHeapVerifierAcceptsTheKernel) {
   EXPECT_EQ(verifyHeap(), "");
   EXPECT_EQ(sysOopRegistryOop, b.out.registry);
   EXPECT_EQ(bodyOf(headerOf(b.out.registry)), sysOopRegistry);
-  freeTestHeap();
+  iwFreeHeap();
 }
 
 TEST(MkHeap_Registry, EveryFixedRoleHoldsItsObject) {
@@ -123,7 +118,7 @@ TEST(MkHeap_Registry, EveryFixedRoleHoldsItsObject) {
     if (isImmediate(sysOop(slot)) || sysOop(slot) == nilOop()) continue;
     EXPECT_NE(classTagOf(headerOf(sysOop(slot))), 0u) << "registry slot " << slot << " has no class";
   }
-  freeTestHeap();
+  iwFreeHeap();
 }
 
 TEST(MkHeap_Classes, IndicesMetaclassesAndFormats) {
@@ -166,7 +161,7 @@ TEST(MkHeap_Classes, IndicesMetaclassesAndFormats) {
       {"Message", formatPointers | 2}, {"Class", formatPointers | 4}, {"Metaclass", formatPointers | 5}};
   for (const auto& f : formats) EXPECT_EQ(classFormatOf(b.out.classes.at(f.name)), f.format) << f.name;
   EXPECT_EQ(formatNamedSlots(classFormatOf(classOf(b.out.classes.at("Symbol")))), 5u);  // + table
-  freeTestHeap();
+  iwFreeHeap();
 }
 
 TEST(MkHeap_Methods, LookupFindsEveryMethodAndDictionariesAreSorted) {
@@ -193,7 +188,7 @@ TEST(MkHeap_Methods, LookupFindsEveryMethodAndDictionariesAreSorted) {
   EXPECT_EQ(lookup(b.out.classes.at("Hello"), b.out.symbols.at("at:put:")), 0u);
   oop newMethod = lookup(classOf(b.out.classes.at("Hello")), b.out.symbols.at("new"));
   EXPECT_EQ(slotOf(newMethod, 1), b.out.classes.at("Class"));
-  freeTestHeap();
+  iwFreeHeap();
 }
 
 namespace {
@@ -241,7 +236,7 @@ TEST(MkHeap_Methods, ObjectsMatchTheirRecords) {
     for (const MkMethod& m : k.classMethods) checkMethod(b, m, classOf(cls), 0), count++;
   }
   EXPECT_GT(count, 200u);
-  freeTestHeap();
+  iwFreeHeap();
 }
 
 TEST(MkHeap_Literals, LiteralsTakeTheirHeapForms) {
@@ -277,7 +272,7 @@ TEST(MkHeap_Literals, LiteralsTakeTheirHeapForms) {
   EXPECT_EQ(slotOf(nested, 2), trueOop());
   EXPECT_EQ(slotOf(array, 9), smallIntegerFor(smallIntegerMax));
   EXPECT_EQ(verifyHeap(), "");
-  freeTestHeap();
+  iwFreeHeap();
 }
 
 TEST(MkHeap_Start, TheActiveProcessResumesSystemStart) {
@@ -328,7 +323,7 @@ TEST(MkHeap_Start, TheActiveProcessResumesSystemStart) {
   EXPECT_EQ(inTable.size(), slotsOf(table));
   EXPECT_EQ(inTable.size(), b.out.symbols.size());
   for (const auto& [text, s] : b.out.symbols) EXPECT_TRUE(inTable.count(s)) << text;
-  freeTestHeap();
+  iwFreeHeap();
 }
 
 TEST(MkHeap_Build, SameInputSameHashesAndIndices) {
@@ -344,7 +339,7 @@ TEST(MkHeap_Build, SameInputSameHashesAndIndices) {
   EXPECT_EQ(slotsUsedInOldSpace(), used);
   EXPECT_EQ(otEntriesUsedInOldSpace(), entries);
   for (const auto& [text, s] : second.out.symbols) EXPECT_EQ(hashOf(headerOf(s)), hashes[text]) << text;
-  freeTestHeap();
+  iwFreeHeap();
 }
 
 TEST(MkHeap_Errors, MissingKernelPiecesAreReported) {
@@ -380,5 +375,5 @@ TEST(MkHeap_Errors, MissingKernelPiecesAreReported) {
   std::string err;
   EXPECT_FALSE(mkBuildHeap(p, {}, out, err));
   EXPECT_EQ(err, "System has no method start");
-  freeTestHeap();
+  iwFreeHeap();
 }

@@ -1,7 +1,9 @@
 // mkimage tests: shared helpers for reading sources and compiling them.
 #pragma once
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -14,6 +16,18 @@ inline std::string readText(const std::string &path) {
   std::stringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+// Runs a shell command; answers its exit status (-1 when it did not exit) and appends its
+// standard output and error to out.
+inline int runCommand(const std::string &cmd, std::string &out) {
+  FILE *f = popen((cmd + " 2>&1").c_str(), "r");
+  if (!f) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  int status = pclose(f);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 inline std::vector<MkSource> kernelSources() {

@@ -83,20 +83,27 @@ static bool formatFor(MkBld& b, const std::string& name, uint64_t& format) {
 // ---------------------------------------------------------------- roots
 
 // The image writer's heap already holds nil, true, false, the empty-slot marker, the
-// registry, class-table page 0, the PrimErrorTable and the remembered table; its stand-in
-// class at the first free index goes, so that the kernel's classes start there.
+// registry, class-table page 0, the PrimErrorTable and the remembered table. Its stand-in
+// classes (the class the constants carry, and its instances at the reserved indices and
+// their registry slots) are freed, so that no stray instance of a reused index stays in the
+// image and the first free index goes to the kernel.
 static bool adoptRoots(MkBld& b) {
   if (sysOopRegistryOop == 0 || firstClassTablePage == nullptr)
     return mkFail(b, "the heap has no registry or class table");
   b.out.registry = sysOopRegistryOop;
   b.nil = sysOop(sysNil);
   oop marker = sysOop(sysEmptySlotMarker);
-  for (uint32_t i = classIndexFirstFree; i < classTablePageSlots; i++) {
-    oop standIn = firstClassTablePage[i];
-    if (standIn == marker) continue;
+  uint32_t standIn = classTagOf(headerOf(b.nil));
+  std::vector<oop> standIns;
+  for (uint32_t i = 0; i < classTablePageSlots; i++) {
+    oop c = firstClassTablePage[i];
+    if (c == marker || !isHeapObject(c) || classTagOf(headerOf(c)) != standIn) continue;
     firstClassTablePage[i] = marker;
-    recycleOldObj(headerOf(standIn));
+    standIns.push_back(c);
   }
+  for (uint32_t slot = 0; slot < sysFirstRunTimeSlot; slot++)
+    if (std::find(standIns.begin(), standIns.end(), sysOop(slot)) != standIns.end()) registerSysOop(b.nil, slot);
+  for (oop c : standIns) recycleOldObj(headerOf(c));
   classTableAllocationPointer = classIndexFirstFree;
   return true;
 }
@@ -180,12 +187,18 @@ static bool makeClasses(MkBld& b) {
   b.methodIndex = hashOf(headerOf(b.out.classes["CompiledMethod"]));
   b.blockMethodIndex = hashOf(headerOf(b.out.classes["CompiledBlock"]));
   b.dictionaryIndex = hashOf(headerOf(b.out.classes["MethodDictionary"]));
-  setClassTag(headerOf(b.nil), hashOf(headerOf(b.out.classes["Nil"])));
-  setClassTag(headerOf(sysOop(sysTrue)), hashOf(headerOf(b.out.classes["True"])));
-  setClassTag(headerOf(sysOop(sysFalse)), hashOf(headerOf(b.out.classes["False"])));
-  setClassTag(headerOf(sysOop(sysEmptySlotMarker)), hashOf(headerOf(b.out.classes["Object"])));
-  // System's one instance exists before any method, since literals may name it.
+  // The constants were made bare; their headers take the kind their classes give instances.
   uint64_t format;
+  const std::pair<uint32_t, const char*> constants[] = {
+      {sysNil, "Nil"}, {sysTrue, "True"}, {sysFalse, "False"}, {sysEmptySlotMarker, "Object"}};
+  for (const auto& [slot, name] : constants) {
+    ObjectHeader* h = headerOf(sysOop(slot));
+    if (!formatFor(b, name, format)) return false;
+    if (formatNamedSlots(format) != 0) return mkFail(b, std::string("class ") + name + " must have no fields");
+    setClassTag(h, hashOf(headerOf(b.out.classes[name])));
+    if (format & formatPointers) setFlag(h, hasPtrsBit);
+  }
+  // System's one instance exists before any method, since literals may name it.
   if (!formatFor(b, "System", format)) return false;
   b.out.system = mkPointers(b, hashOf(headerOf(b.out.classes["System"])), formatNamedSlots(format), formatNamedSlots(format), 0);
   if (b.out.system == 0) return false;

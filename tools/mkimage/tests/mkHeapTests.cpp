@@ -40,6 +40,7 @@ std::string bytesOf(oop o) {
 }
 uint64_t slotsOf(oop o) { return bodyWordsOf(headerOf(o)); }
 uint32_t indexOf(oop cls) { return hashOf(headerOf(cls)); }
+bool isMetaclassIndex(Built& b, uint32_t tag) { return classOf(classAt(tag)) == b.out.classes.at("Metaclass"); }
 bool isSymbol(oop o, const std::string& text) {
   return isHeapObject(o) && classTagOf(headerOf(o)) == 21 && bytesOf(o) == text;
 }
@@ -161,6 +162,35 @@ TEST(MkHeap_Classes, IndicesMetaclassesAndFormats) {
       {"Message", formatPointers | 2}, {"Class", formatPointers | 4}, {"Metaclass", formatPointers | 5}};
   for (const auto& f : formats) EXPECT_EQ(classFormatOf(b.out.classes.at(f.name)), f.format) << f.name;
   EXPECT_EQ(formatNamedSlots(classFormatOf(classOf(b.out.classes.at("Symbol")))), 5u);  // + table
+  iwFreeHeap();
+}
+
+// Every object in the heap is an instance its class can describe: a real class (not the
+// empty-slot marker), the class's pointer or byte kind, its named slots, and a fixed size
+// when the class is not indexable. A stray object left under a reused class index fails.
+TEST(MkHeap_Classes, EveryObjectFitsItsClass) {
+  Built b;
+  build(b);
+  writeBackOldSpace();
+  oop marker = sysOop(sysEmptySlotMarker);
+  size_t objects = 0;
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    for (uint64_t a = s->otLow + objectHeaderBytes; a <= s->otHigh; a += objectHeaderBytes) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+      uint32_t tag = classTagOf(h);
+      if (tag == 0) continue;  // a free entry
+      objects++;
+      oop cls = classAt(tag);
+      ASSERT_NE(cls, marker) << "class index " << tag;
+      uint64_t format = classFormatOf(cls);
+      uint64_t named = formatNamedSlots(format);
+      SCOPED_TRACE(bytesOf(slotOf(isMetaclassIndex(b, tag) ? slotOf(cls, 4) : cls, 3)));
+      EXPECT_EQ(hasPtrs(h), (format & formatPointers) != 0);
+      if (!(format & formatPointers)) continue;
+      EXPECT_GE(bodyWordsOf(h), named);
+      if (!(format & formatIndexable)) EXPECT_EQ(bodyWordsOf(h), named);
+    }
+  EXPECT_GT(objects, 1000u);
   iwFreeHeap();
 }
 

@@ -29,6 +29,33 @@ enum : uint32_t {
 
 enum { reportBufferBytes = 2000 };  // the composed report is cut at this size
 
+// Primitive failure codes: indices into the image's PrimErrorTable (registry slot 31).
+// A failing primitive answers failPrimitive(table[code], argumentCount); codes 1 and 11
+// usually answer a copy of the entry that carries a value (cloneErrorWith).
+enum PrimFailureCode : uint32_t {
+  primErrGeneral = 0,          // general or numeric failure
+  primErrNoSpace = 1,          // object memory could not allocate
+  primErrMalloc = 2,           // the C heap could not allocate
+  primErrBadArgument = 3,
+  primErrBadReceiver = 4,      // also an unusable descriptor or channel
+  primErrWrongClass = 5,       // or an immediate where an object is needed
+  primErrIndex = 6,            // index out of range
+  primErrArgumentCount = 7,
+  primErrEngine = 8,           // snapshot and perform failures of the execution engine
+  primErrPlatform = 9,         // the platform operation failed (cloned with its error)
+  primErrNotFound = 10,        // the named thing does not exist
+  primErrThreadedCall = 11,    // threaded-call status (cloned with it)
+  primErrNotHere = 12,         // the operation cannot be carried out here
+  primErrCCall = 13,
+  primErrGUIInit = 19,         // the GUI library's initialisation refused
+  primErrHostLookup = 22,
+  primErrImmutable = 23,
+  primErrNotInitialized = 24,
+  primErrClassTableFull = 26,
+  primErrDefaultTableSize = 37,  // entries of the table installed for an image without one
+  primErrMinimumTableSize = 27,  // an image's own table is kept from this size up
+};
+
 extern uint64_t qrxErrorStatus;  // code of the latest report
 extern uint32_t bannerPending;   // 1 until the first report has used the banner
 

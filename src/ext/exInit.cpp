@@ -6,10 +6,14 @@
 
 #include "ext/exError.h"
 #include "ext/exInflate.h"
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
+#include "mman/mmAllocate.h"
 #include "mman/mmInit.h"
+#include "mman/mmSysOop.h"
+#include "prim/prLinkRegistry.h"
 
 int32_t imageFilePtr = -1;
 uint32_t headerReadPending = 1;
@@ -112,4 +116,33 @@ void vmExit(uint64_t code) {
   if (dumpStackOnExit) dumpStacksOnExit();
   pdTerminateWindow();
   pdExit(code);
+}
+
+// ---- Registration steps of kernel start-up ---------------------------------------------
+
+int64_t timerSemaphoreX = -1;
+int64_t inputSemaphoreX = -1;
+
+void initPrimitives() { initLinkRegistryPrimitives(); }
+
+static void initExternPrimitives() { initPlatformPrimitiveSets(); }
+
+void installPrimErrorTable() {
+  oop table = sysOop(sysPrimErrorTable);
+  if (table != nilOop() && !isImmediate(table) && hasPtrs(headerOf(table)) &&
+      byteSizeOf(headerOf(table)) / 8 >= primErrMinimumTableSize)
+    return;
+  ObjectHeader* h = allocVSObj(sysOop(sysArrayClass), primErrDefaultTableSize);
+  if (h == nullptr) doReportError(nullptr, 0x8406, initSource, __LINE__);
+  for (int64_t k = 0; k < primErrDefaultTableSize; k++) bodyOf(h)[k] = smallIntegerFor(-(k + 1));
+  registerSysOop(oopOf(h), sysPrimErrorTable);
+}
+
+void initSuper() {
+  initExternPrimitives();
+  timerSemaphoreX = allocSysOopSlot();
+  inputSemaphoreX = allocSysOopSlot();
+  if (timerSemaphoreX < 0 || inputSemaphoreX < 0)
+    doReportError("No room in registry", 0x8400, initSource, __LINE__);
+  installPrimErrorTable();
 }

@@ -56,6 +56,11 @@ uint64_t pdMicrosecondClock();
 void pdWakeup(int kind, int force);
 extern volatile uint32_t needMessageToWakeup;  // set by the idle wait before it blocks
 
+// Start-up registration: the platform's own link-registry entries, and the platform's
+// primitive sets that the portable start-up registers among its external sets.
+extern "C" void UPInitInternalLinkRegistry();
+void initPlatformPrimitiveSets();
+
 // Hooks (function variables with working defaults).
 extern void (*pdBlockUntilEvent)();
 extern void (*pdFinishLongComp)();

@@ -11,7 +11,12 @@
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmSnapshot.h"
+#include "mman/mmSysOop.h"
+#include "prim/prUtil.h"
+#include "tran/tprim.h"
 
 FixedSpaceSegment fixedSpace;
 FixedSpaceSegs fixedSpaceSegs;
@@ -336,4 +341,92 @@ int verifyFixedSpace(const char** why) {
   }
   if (prev != fixedSpaceSegs.last) return *why = "segment list does not end at last", 0;
   return 1;
+}
+
+// ---- Writing a snapshot --------------------------------------------------------------------
+
+// Exchanges the table slots of entries a and b (the chain's order is unchanged).
+static void exchangeEntries(BlockTable* t, BlockTableEntry* a, BlockTableEntry* b) {
+  auto other = [a, b](BlockTableEntry* e) { return e == a ? b : e == b ? a : e; };
+  BlockTableEntry ea = *a, eb = *b;
+  *a = {other(eb.prev), other(eb.next), eb.owner, eb.block, eb.words};
+  *b = {other(ea.prev), other(ea.next), ea.owner, ea.block, ea.words};
+  t->firstBlock = other(t->firstBlock);
+  t->lastBlock = other(t->lastBlock);
+  t->firstFree = other(t->firstFree);
+  for (BlockTableEntry* e : {a, b}) {
+    if (e->prev != nullptr) e->prev->next = e;
+    if (e->next != nullptr) e->next->prev = e;
+  }
+}
+
+// The owned blocks of a segment in chain order; neighbouring owned blocks form one run.
+static int writeFixedRuns(int64_t fd, const BlockTable* t, uint64_t* bytes) {
+  const BlockTableEntry* e = t->firstBlock;
+  while (e != nullptr) {
+    if (btIsFree(e)) {
+      e = e->next;
+      continue;
+    }
+    uint64_t start = e->block;
+    while (e != nullptr && !btIsFree(e)) e = e->next;
+    uint64_t end = e != nullptr ? e->block : btEnd(t->lastBlock);
+    int error = writeImageBytes(fd, start, end - start, bytes);
+    if (error != 0) return error;
+  }
+  return 0;
+}
+
+// A segment's whole table, its topmost entry carrying the end marker while it is written:
+// owner = the entry count as a SmallInteger, next = the next segment's table low end (0 for
+// the last), size = the words from its block to the next segment's first block.
+static int writeFixedTable(int64_t fd, FixedSpaceSegment* s, uint64_t* bytes) {
+  BlockTable* t = &s->table;
+  BlockTableEntry* top = t->highest;
+  BlockTableEntry saved = *top;
+  top->owner = smallIntegerFor(int64_t(t->highest - t->lowest + 1));
+  top->next = s->next != nullptr ? s->next->table.lowest : nullptr;
+  if (s->next != nullptr) top->words = (s->next->table.firstBlock->block - top->block) / 8;
+  int error = writeImageBytes(fd, uint64_t(t->lowest), uint64_t(t->highest + 1) - uint64_t(t->lowest), bytes);
+  *top = saved;
+  return error;
+}
+
+// The end marker overwrites the owner, link and size of each table's topmost entry, and a
+// loader clears that owner and drops the block's data. The topmost entry is the segment's
+// first block, owned as soon as anything was allocated there; so before writing, the last
+// block (always free, and ending at the table) is moved into the topmost slot. The file
+// keeps its layout and a loader reads it unchanged: the marker entry of each saved segment
+// is its free last block, and its size spans the rest of the segment up to the next
+// segment's first block, so that the later data moves down by exactly the gap.
+int writeFixedSpace(int64_t fd, uint64_t* bytes) {
+  writeBackFixedSpace();
+  for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next)
+    if (s->table.lastBlock != s->table.highest) exchangeEntries(&s->table, s->table.lastBlock, s->table.highest);
+  if (fixedSpaceSegs.current != nullptr) fixedSpace = *fixedSpaceSegs.current;
+  for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) {
+    int error = writeFixedRuns(fd, &s->table, bytes);
+    if (error != 0) return error;
+  }
+  for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) {
+    int error = writeFixedTable(fd, s, bytes);
+    if (error != 0) return error;
+  }
+  return 0;
+}
+
+// ---- Primitives ----------------------------------------------------------------------------
+
+// Primitive 1047: whether a body of that many bytes could be placed now (the allocation
+// search, table compaction allowed); a count beyond any body answers false.
+static oop primCanAllocateFixedObject(oop receiver, oop byteCount) {
+  (void)receiver;
+  uint64_t bytes;
+  if (!oopToQ64(byteCount, &bytes)) return failPrimitive(primErrorAt(3), 1);
+  if (bytes >= maxAllocBytes) return falseOop();
+  return booleanOop(findFixedBlock(fixedBlockWords(bytes), 1) != nullptr);
+}
+
+void initFixedSpacePrims() {
+  addCPrimitive(1047, reinterpret_cast<const void*>(primCanAllocateFixedObject), 1);
 }

@@ -54,11 +54,18 @@ void skipPermSweepFt();
 void sweepAndCompactFtAfterScavenge();
 void sweepAndCompactFixedSpace();
 void compactFixedSpace();
+// Snapshot: the owned blocks of every segment (runs of neighbours, free blocks left out),
+// then every segment's table with the end marker in its topmost entry, which is first made
+// the segment's free last block so that no live body sits under the marker. Answers 0 or
+// the platform error number; adds the bytes written to *bytes.
+int writeFixedSpace(int64_t fd, uint64_t* bytes);
 
 uint64_t occupiedFsDataSlots();
 uint64_t occupiedFtSlots();
 uint64_t numFixedSpaceSegs();
 uint64_t maximalFreeSlotsInFixedSpaceSeg(FixedSpaceSegment* segment);
 void printFixedSpaceSegmentsTo(FILE* stream);
+// Registers primitive 1047 (can a fixed body of n bytes be placed now).
+void initFixedSpacePrims();
 // Checks every segment's block chain; 0 and the reason when broken (heap verifier).
 int verifyFixedSpace(const char** why);

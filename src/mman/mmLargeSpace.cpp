@@ -12,6 +12,7 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmSnapshot.h"
 #include "stack/vmsupport.h"
 
 LargeSpaceRecord largeSpace;
@@ -308,18 +309,13 @@ void compactLargeSpace() {
   largeTableHasUnused = 0;
 }
 
+// Snapshot: the blocks before the last one (compacted first, so all owned), then the table
+// from its low end to the highest entry; the bytes written are added to *bytes.
 int writeLargeSpace(int64_t fd, uint64_t* bytes) {
   BlockTable* t = &largeSpace.table;
-  *bytes = 0;
-  int error = 0;
-  uint64_t dataBytes = t->lastBlock->block - t->firstBlock->block;
-  uint64_t tableBytes = reinterpret_cast<uint64_t>(t->highest + 1) - reinterpret_cast<uint64_t>(t->lowest);
-  if (pdWrite(fd, reinterpret_cast<void*>(t->firstBlock->block), dataBytes, &error) != int64_t(dataBytes))
-    return error != 0 ? error : -1;
-  *bytes += dataBytes;
-  if (pdWrite(fd, t->lowest, tableBytes, &error) != int64_t(tableBytes)) return error != 0 ? error : -1;
-  *bytes += tableBytes;
-  return 0;
+  int error = writeImageBytes(fd, t->firstBlock->block, t->lastBlock->block - t->firstBlock->block, bytes);
+  if (error != 0) return error;
+  return writeImageBytes(fd, uint64_t(t->lowest), uint64_t(t->highest + 1) - uint64_t(t->lowest), bytes);
 }
 
 void printLargeSpaceSegmentsTo(FILE* stream) {

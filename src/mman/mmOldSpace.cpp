@@ -9,11 +9,13 @@
 #include "ext/exError.h"
 #include "ext/exLeave.h"
 #include "ext/platform.h"
+#include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 #include "tran/tprim.h"
 
@@ -770,6 +772,27 @@ void absorbPermSpace() {
 }
 
 // ---------------------------------------------------------------------------------------
+// Writing old space into a snapshot: every segment's data in list order, the segment map
+// when there is more than one segment, then every segment's object table.
+
+int writeOldSpace(int64_t fd, uint64_t* bytesWritten) {
+  writeBackOldSpace();
+  int error = 0;
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr && error == 0; s = s->next)
+    error = writeImageBytes(fd, s->dataStart, s->dataTop - s->dataStart, bytesWritten);
+  if (oldSpaceSegs.first != oldSpaceSegs.last) {
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr && error == 0; s = s->next) {
+      uint64_t map[4] = {s->dataStart, (s->dataTop - s->dataStart) & ~uint64_t(7), s->otLow + 16,
+                         (s->otHigh - s->otLow) & ~uint64_t(15)};
+      error = writeImageBytes(fd, uint64_t(map), sizeof map, bytesWritten);
+    }
+  }
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr && error == 0; s = s->next)
+    error = writeImageBytes(fd, s->otLow + 16, s->otHigh - s->otLow, bytesWritten);
+  return error;
+}
+
+// ---------------------------------------------------------------------------------------
 // Primitives. Integer arguments are SmallIntegers or LargePositiveIntegers of up to 8 bytes.
 
 static int argumentBytes(oop arg, uint64_t limit, uint64_t* out) {
@@ -825,9 +848,26 @@ static oop primSetOldSpaceReserve(oop receiver, oop bytes) {
   return receiver;
 }
 
+// Primitives 1042 and 1043: fixed space grows or shrinks by whole segments.
+static oop primGrowFixedSpace(oop receiver, oop bytes) {
+  (void)receiver;
+  uint64_t n;
+  if (!argumentBytes(bytes, ~uint64_t(0) >> 1, &n)) return failPrimitive(primErrorAt(3), 1);
+  return booleanOop(growFixedSpace((n + 7) / 8));
+}
+
+static oop primShrinkFixedSpace(oop receiver, oop bytes) {
+  (void)receiver;
+  uint64_t n;
+  if (!argumentBytes(bytes, ~uint64_t(0), &n)) return failPrimitive(primErrorAt(3), 1);
+  return smallIntegerFor(int64_t(shrinkFixedSpace(n / 8 + (n % 8 != 0)) * 8));
+}
+
 void initOldSpacePrims() {
   addCPrimitive(323, reinterpret_cast<const void*>(primGrowOldSpace), 1);
   addCPrimitive(328, reinterpret_cast<const void*>(primCarveOldFreeChunk), 1);
   addCPrimitive(329, reinterpret_cast<const void*>(primReleaseOldSegments), 1);
   addCPrimitive(409, reinterpret_cast<const void*>(primSetOldSpaceReserve), 1);
+  addCPrimitive(1042, reinterpret_cast<const void*>(primGrowFixedSpace), 1);
+  addCPrimitive(1043, reinterpret_cast<const void*>(primShrinkFixedSpace), 1);
 }

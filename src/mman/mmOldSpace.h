@@ -142,4 +142,10 @@ void flattenThreadedDataForPermLoad();
 // Perm space counts as one more old segment from now on (permSpaceAbsorbed).
 void absorbPermSpace();
 
+// Snapshot: every segment's data, the segment map (four words per segment: data start,
+// data bytes, first entry, table bytes) when there are several, then every object table.
+// Answers 0 or the platform error number (-1 when none was given); adds to *bytesWritten.
+int writeOldSpace(int64_t fd, uint64_t* bytesWritten);
+
+// Registers 323, 328, 329, 409 and the fixed-space sizing primitives 1042 and 1043.
 void initOldSpacePrims();

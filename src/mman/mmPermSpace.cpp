@@ -5,12 +5,12 @@
 
 #include <cassert>
 
-#include "ext/platform.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 
 OldSpaceSegment permSpace;
@@ -127,16 +127,9 @@ void nilPermSpacePtrs(uint64_t address) {
   permSpace.otLow = permSpace.otHigh = address - objectHeaderBytes;
 }
 
+// Snapshot: the data, then the headers; the bytes written are added to *written.
 int writePermSpace(int64_t fd, uint64_t* written) {
-  *written = 0;
-  int error = 0;
-  uint64_t dataBytes = permSpace.dataTop - permSpace.dataStart;
-  uint64_t otBytes = permSpace.otHigh - permSpace.otLow;
-  if (pdWrite(fd, reinterpret_cast<void*>(permSpace.dataStart), dataBytes, &error) != int64_t(dataBytes))
-    return error != 0 ? error : -1;
-  *written += dataBytes;
-  if (pdWrite(fd, reinterpret_cast<void*>(permSpace.otLow + objectHeaderBytes), otBytes, &error) != int64_t(otBytes))
-    return error != 0 ? error : -1;
-  *written += otBytes;
-  return 0;
+  int error = writeImageBytes(fd, permSpace.dataStart, permSpace.dataTop - permSpace.dataStart, written);
+  if (error != 0) return error;
+  return writeImageBytes(fd, permSpace.otLow + objectHeaderBytes, permSpace.otHigh - permSpace.otLow, written);
 }

@@ -7,9 +7,14 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
+#include "mman/mmPending.h"
+#include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
+#include "prim/prString.h"
+#include "tran/tprim.h"
 
 // The window system is not linked into this build yet, so the library is searched for.
 const uint32_t guiSubsystemLinked = 0;
@@ -82,4 +87,22 @@ uint32_t loadGUILibrary() {
   guiBindingState = entry(initFunctions, initFunctionCount) ? guiBound : guiRefused;
   pdEndCritical();
   return guiBindingState == guiBound ? 0 : 19;
+}
+
+// ---- Start-up registration ---------------------------------------------------------
+
+// Primitive 949: the name the bound GUI library gave itself ("nil" before binding).
+static oop primIdentifierString(oop) {
+  oop s = STStringWithSize(graphicsPlatformName, strlen(graphicsPlatformName));
+  return s != 0 ? s : failPrimitive(primErrorAt(primErrGeneral), 0);
+}
+
+// With -gui or -guilib the library binds now, and a failure ends the start. Binding on
+// the first GUI primitive needs the execution engine's primitive protocol (committing,
+// finding the running primitive's number), which comes with it; until then the GUI
+// primitive numbers stay unregistered and their methods' fall-back code runs.
+void reserveOrLoadGUIPrimitives() {
+  addCPrimitive(949, reinterpret_cast<const void*>(primIdentifierString), 0);
+  if (!loadGUIOnStartup) return;
+  if (loadGUILibrary() != 0) REPORT_ERROR("failed to load GUI library", 0x10400);
 }

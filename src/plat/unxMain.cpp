@@ -83,7 +83,14 @@ int oeMain(int argc, char** argv) {
 
 void pdInitPlatform() { recordWakeThread(); }
 void pdAckChildSignal() {}
+// The Unix build has no link-registry entries of its own.
 void UPInitInternalLinkRegistry() {}
+
+// The Unix layer's sets among start-up's external primitive sets.
+void initPlatformPrimitiveSets() {
+  reserveOrLoadGUIPrimitives();
+  initOSErrorCodePrims();
+}
 
 void pdPrint(int suppress, int addNewline, const char* text) {
   if (suppress) return;

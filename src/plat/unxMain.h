@@ -19,7 +19,6 @@ void waitForIO();
 void recordWakeThread();  // the thread that pdWakeup signals: the caller
 void signal_userfds();
 void pdAckChildSignal();
-void UPInitInternalLinkRegistry();
 
 extern uint64_t profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profile_nzone_hipc;
 
@@ -31,3 +30,13 @@ extern uint32_t guiBindingState;
 extern char graphicsPlatformName[64];
 const char* guiLibraryPath();
 uint32_t loadGUILibrary();
+
+// The errno names of primitives 696 and 697.
+struct ErrorCodeEntry {
+  int32_t code;      // errno value, or the engine's own negative code
+  const char* name;  // null ends the table
+};
+extern const ErrorCodeEntry errorCodes[];
+const char* errorCodeName(int64_t code);
+void initOSErrorCodePrims();
+void reserveOrLoadGUIPrimitives();

@@ -65,6 +65,21 @@ void pdFreeMoreMemory(void* block) {
   }
 }
 
+// Tries free places from address upward (each step doubles, so the probe is short) with
+// a mapping that never replaces an existing one.
+static void* probeAbove(uint64_t address, uint64_t length, int prot) {
+  uint64_t step = roundUp(length, pageSizeOr8k());
+  for (int attempt = 0; attempt < 40 && address < (1ULL << 47); attempt++) {
+    void* p = mmap((void*)address, length, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE,
+                   -1, 0);
+    if (p != MAP_FAILED && (uint64_t)p == address) return p;
+    if (p != MAP_FAILED) munmap(p, length);  // an old kernel took the address as a hint
+    address += step;
+    step *= 2;
+  }
+  return nullptr;
+}
+
 static int protectionBits(int protection) {
   int bits = PROT_NONE;
   if (protection & pdProtRead) bits |= PROT_READ;
@@ -75,7 +90,8 @@ static int protectionBits(int protection) {
 
 // An anonymous private mapping at or above lowestAddress. The wanted address is the
 // first hint too: without one Linux places mappings far above 2 GiB, and the code zone
-// and the heap must lie low for generated code's 32-bit addresses.
+// and the heap must lie low for generated code's 32-bit addresses. When the kernel puts
+// the mapping lower (the hint was taken), free places above the hint are probed.
 void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protection,
                   uint64_t* sizeOut) {
   uint64_t page = pageSizeOr8k();
@@ -83,13 +99,11 @@ void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protectio
   uint64_t hint = roundUp(lowestAddress, page);
   if (sizeOut != nullptr) *sizeOut = length;
   int prot = protectionBits(protection);
-  for (int attempt = 0; attempt < 2; attempt++) {
-    void* p = mmap((void*)hint, length, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    if ((uint64_t)p >= lowestAddress) return p;
-    munmap(p, length);
-  }
-  return nullptr;
+  void* p = mmap((void*)hint, length, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  if ((uint64_t)p >= lowestAddress) return p;
+  munmap(p, length);
+  return probeAbove(hint, length, prot);
 }
 
 int pdUnmapMemory(uint64_t length, void* address) {

@@ -105,3 +105,10 @@ void pdEndCritical() {
 }
 
 void pdResetCritical() { pollNesting = 0; }
+
+// The Windows input-method routines that this registers come with the Windows input
+// layer; until then the build has no link-registry entries of its own.
+extern "C" void UPInitInternalLinkRegistry() {}
+
+// The Windows layer's primitive sets (error names, libraries) come with it.
+void initPlatformPrimitiveSets() {}

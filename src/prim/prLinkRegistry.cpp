@@ -7,6 +7,13 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exInflate.h"
+#include "ext/platform.h"
+#include "mman/mmPending.h"
+#include "mman/mmSysOop.h"
+#include "prim/prCValue.h"
+#include "prim/prString.h"
+#include "tran/tprim.h"
 
 static LinkRegistryEntry* registry;  // entries 0 .. count-1
 static uint32_t registryCount;       // entries in use
@@ -46,4 +53,25 @@ uint32_t linkRegistryCount() { return registryCount; }
 uint32_t linkRegistryCapacity() { return registryCapacity; }
 const LinkRegistryEntry* linkRegistryEntry(uint32_t index) {
   return index < registryCount ? &registry[index] : nullptr;
+}
+
+// ---- Primitive 333 ---------------------------------------------------------------------
+
+// The handle registered under a name, as an unsigned integer; a name that is no string of
+// at most 1023 characters, or is not registered (or registered with 0), fails with 3.
+static oop primHandleForSymbol(oop, oop name) {
+  char buffer[1024];
+  if (copyToCString(name, buffer, sizeof buffer - 1) == nullptr)
+    return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  void* handle = UPHandleForSymbol(buffer);
+  if (handle == nullptr) return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  oop answer = cUnsignedToOop((uint64_t)handle);
+  return answer != 0 ? answer : failPrimitive(primErrorAt(primErrNoSpace), 1);
+}
+
+void initLinkRegistryPrimitives() {
+  oeInitZlibLinkRegistry();
+  UPInitInternalLinkRegistry();
+  UPInitLinkRegistry();
+  addCPrimitive(333, reinterpret_cast<const void*>(primHandleForSymbol), 1);
 }

@@ -16,6 +16,9 @@ void* UPHandleForSymbol(const char* name);
 void UPInitLinkRegistry();
 }
 
+// Fills the registry (zlib, the platform's own routines) and registers primitive 333.
+void initLinkRegistryPrimitives();
+
 uint32_t linkRegistryCount();
 uint32_t linkRegistryCapacity();
 const LinkRegistryEntry* linkRegistryEntry(uint32_t index);

@@ -7,7 +7,8 @@
 
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
-#include "spaceArena.h"
+#include "mman/heapVerifier.h"
+#include "mman/spaceArena.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ class FixedSpaceTest : public ::testing::Test {
     newSpaceArena(s);
   }
   void TearDown() override {
-    EXPECT_SPACES_VALID();
+    EXPECT_HEAP_VALID();
     shrinkFixedSpace(~uint64_t(0) >> 4);  // give grown segments back
     freeSpaceArena();
   }
@@ -57,13 +58,14 @@ TEST_F(FixedSpaceTest, FixedSpace_SearchRules) {
   ObjectHeader* rest = allocInFixedSpace(tagBytes, (fixedSpace.table.lastBlock->words - 8) * 8, 0, 0);
   ASSERT_NE(rest, nullptr);
   ASSERT_LE(fixedSpace.table.lastBlock->words, uint64_t(btEntryWords));
-  reRegisterFixedObj(a, nullptr);
-  reRegisterFixedObj(c, nullptr);
+  BlockTableEntry* blockC = btFindOwner(&fixedSpace.table, oopOf(c));
+  recycleNewObj(a);  // gives the blocks back
+  recycleNewObj(c);
   EXPECT_EQ(findFixedBlock(10, 0), nullptr);                        // no entry for a split
   BlockTableEntry* exact = findFixedBlock(22, 0);
   ASSERT_NE(exact, nullptr);
   EXPECT_EQ(exact->words, 22u);
-  EXPECT_EQ(exact->block + 8, c->dataPtr);
+  EXPECT_EQ(exact, blockC);
   (void)b;
   (void)d;
 }
@@ -108,8 +110,7 @@ TEST_F(FixedSpaceTest, FixedSpace_RandomSoakKeepsSegmentsValid) {
       live.clear();
       eden.allocPtr = eden.start;
     }
-    const char* why = "";
-    ASSERT_TRUE(verifyNewLargeFixed(&why)) << "step " << step << ": " << why;
+    ASSERT_EQ(verifyHeap(), "") << "step " << step;
   }
   for (ObjectHeader* h : live) recycleNewObj(h);
 }

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "mman/heapVerifier.h"
+#include "mman/mmFixedSpace.h"
+#include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
+#include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/modelGraph.h"
@@ -68,6 +71,21 @@ TEST(HeapFixture_Verifier, SeesEachKindOfCorruption) {
          *sizeWordOf(b) = 2000;
        }},
       {"stale class table", [](oop, oop) { classTable[0] = nullptr; }},
+      {"reference into the middle of a new object", [](oop h, oop y) { bodyOf(headerOf(h))[1] = y + 16; }},
+      {"eden walk overshoots", [](oop, oop y) { setSizeField(headerOf(y), 200); }},
+      {"large body whose block was freed", [](oop, oop) {
+         reRegisterLargeObj(allocInLargeSpace(testClasses.bytes, 3000, 0, 0), nullptr);
+       }},
+      {"fixed body without its NULs", [](oop, oop) {
+         ObjectHeader* f = allocInFixedSpace(testClasses.bytes, 5, 0, 0);
+         reinterpret_cast<uint8_t*>(bodyOf(f))[6] = 1;
+       }},
+      {"large chain count wrong", [](oop, oop) { largeSpace.table.freeWords -= 1; }},
+      {"perm free list count wrong", [](oop, oop) { permSpaceSegs.freeWords += 1; }},
+      {"perm body overlaps", [](oop, oop) {
+         ObjectHeader* p = allocInPermSpace(testClasses.bytes, 0, 16, 0, 0);
+         p->dataPtr += 8;
+       }},
   };
   for (const Case& c : cases) {
     newTestHeap();

@@ -8,7 +8,8 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
-#include "spaceArena.h"
+#include "mman/heapVerifier.h"
+#include "mman/spaceArena.h"
 #include "stack/vmsupport.h"
 
 namespace {
@@ -24,7 +25,7 @@ class LargeSpaceTest : public ::testing::Test {
     newSpaceArena(s);
   }
   void TearDown() override {
-    EXPECT_SPACES_VALID();
+    EXPECT_HEAP_VALID();
     freeSpaceArena();
   }
   static BlockTableEntry* blockOf(ObjectHeader* h) { return btFindOwner(&largeSpace.table, oopOf(h)); }
@@ -61,7 +62,7 @@ TEST_F(LargeSpaceTest, LargeSpace_ExactFitInMiddleTakesNoEntry) {
   ObjectHeader* b = allocInLargeSpace(tagBytes, 800, 0, 0);
   ASSERT_NE(b, nullptr);
   BlockTableEntry* blockA = blockOf(a);
-  reRegisterLargeObj(a, nullptr);
+  recycleNewObj(a);  // gives the block back
   EXPECT_EQ(largeSpace.table.firstFree, blockA);
   BlockTableEntry* lowest = largeSpace.table.lowest;
   ObjectHeader* c = allocInLargeSpace(tagBytes, 800, 0, 0);
@@ -164,8 +165,7 @@ TEST_F(LargeSpaceTest, LargeSpace_RandomSoakKeepsChainValid) {
       compactLargeSpace();
       eden.allocPtr = eden.start;
     }
-    const char* why = "";
-    ASSERT_TRUE(verifyNewLargeFixed(&why)) << "step " << step << ": " << why;
+    ASSERT_EQ(verifyHeap(), "") << "step " << step;
   }
   for (auto& [h, seed] : live) EXPECT_TRUE(hasPattern(h, seed));
 }

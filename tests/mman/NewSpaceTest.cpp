@@ -4,7 +4,8 @@
 
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
-#include "spaceArena.h"
+#include "mman/heapVerifier.h"
+#include "mman/spaceArena.h"
 #include "stack/vmsupport.h"
 
 namespace {
@@ -16,7 +17,7 @@ class NewSpaceTest : public ::testing::Test {
  protected:
   void SetUp() override { newSpaceArena(); }
   void TearDown() override {
-    EXPECT_SPACES_VALID();
+    EXPECT_HEAP_VALID();
     freeSpaceArena();
   }
 };

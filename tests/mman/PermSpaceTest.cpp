@@ -4,7 +4,8 @@
 
 #include "mman/mmAllocate.h"
 #include "mman/mmPermSpace.h"
-#include "spaceArena.h"
+#include "mman/heapVerifier.h"
+#include "mman/spaceArena.h"
 
 namespace {
 
@@ -13,7 +14,10 @@ constexpr uint32_t tagA = 70;
 class PermSpaceTest : public ::testing::Test {
  protected:
   void SetUp() override { newSpaceArena(); }
-  void TearDown() override { freeSpaceArena(); }
+  void TearDown() override {
+    EXPECT_HEAP_VALID();
+    freeSpaceArena();
+  }
 };
 
 TEST_F(PermSpaceTest, PermSpace_EmptyBodyTakesOnlyAHeader) {

@@ -1,4 +1,4 @@
-// Test support: the heap verifier.
+// Test support: the heap verifier over every space.
 #include "mman/heapVerifier.h"
 
 #include <algorithm>
@@ -8,8 +8,12 @@
 #include <set>
 #include <vector>
 
+#include "mman/mmFixedSpace.h"
+#include "mman/mmLargeSpace.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
+#include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
@@ -25,7 +29,10 @@ struct Verifier {
   std::string faults;
   std::vector<Interval> pieces;      // bodies and free chunks
   std::set<uint64_t> freeEntries;    // the free-OT list
-  std::set<uint64_t> liveEntries;    // old entries in use
+  std::set<uint64_t> liveEntries;    // old and perm entries in use
+  std::set<uint64_t> newHeaders;     // new-space objects (fillers left out)
+  std::vector<Interval> regions;     // old segments' data and perm data, tiled by pieces
+  std::set<uint64_t> largeOwners, fixedOwners;  // headers owning a block
   int count = 0;
 
   void fault(const char* format, ...) {
@@ -40,7 +47,6 @@ struct Verifier {
   }
 };
 
-bool inNewSpace(uint64_t a) { return a >= testNewSpaceStart && a < testNewSpaceTop; }
 
 void checkSegments(Verifier& v) {
   writeBackOldSpace();
@@ -56,6 +62,7 @@ void checkSegments(Verifier& v) {
     if ((s->otHigh - s->otLow) % 16 != 0) v.fault("segment %" PRIx64 ": OT not in 16-byte steps", base);
     if (base < oldNewSpaceBoundary) v.fault("segment %" PRIx64 " below the boundary", base);
     if (s == oldSpaceSegs.current) currentSeen = true;
+    v.regions.push_back({s->dataStart, s->dataTop, "old segment data"});
   }
   if (prev != oldSpaceSegs.last) v.fault("last segment wrong");
   if (!currentSeen) v.fault("current segment not in the list");
@@ -110,7 +117,11 @@ void collectFreeChunks(Verifier& v) {
             chunks, slots, oldSpaceSegs.freeChunks, oldSpaceSegs.freeSlots);
 }
 
+// Heaps without a class table (the bare space arena) have no class tags to check.
+bool hasClassTable() { return sysOopRegistry != nullptr && classTable[0] != nullptr; }
+
 bool validClassTag(uint32_t tag) {
+  if (!hasClassTable()) return tag != 0;
   if (classTable[tag >> 10] == nullptr) return false;
   oop cls = classTable[tag >> 10][tag & 1023];
   return cls != sysOop(sysEmptySlotMarker) && isHeapObject(cls) && cls != 0;
@@ -119,7 +130,7 @@ bool validClassTag(uint32_t tag) {
 bool validReference(Verifier& v, oop o) {
   if (isImmediate(o)) return true;
   if (o == 0 || (o & 7) != 0) return false;
-  if (inNewSpace(o)) return true;
+  if (isNewObject(o)) return v.newHeaders.count(o) != 0;
   return v.liveEntries.count(o) != 0;
 }
 
@@ -128,8 +139,8 @@ bool isClassTablePage(oop o) { return classTagOf(headerOf(o)) == classIndexClass
 void checkBody(Verifier& v, ObjectHeader* h) {
   uint64_t a = oopOf(h);
   uint32_t sf = sizeFieldOf(h);
-  if (sf >= sizeFieldLarge) return;  // bodies of other spaces: their verifiers
-  if (h->dataPtr == 0) {
+  if (sf >= sizeFieldLarge) return;  // bodies of large and fixed space: checkBlockSpaces
+  if (h->dataPtr == 0 || (isPermObject(h) && sf == 0)) {
     if (sf != 0) v.fault("entry %" PRIx64 ": no body but size %u", a, sf);
     return;
   }
@@ -158,6 +169,111 @@ void collectEntries(Verifier& v) {
   for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
     for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16)
       if (!v.freeEntries.count(a)) v.liveEntries.insert(a);
+  if (!permSpaceExists) return;
+  for (uint64_t a = permSpace.otLow + 16; a <= permSpace.otHigh; a += 16) {
+    v.liveEntries.insert(a);
+    if (!isPermHeader(reinterpret_cast<ObjectHeader*>(a))) v.fault("perm entry %" PRIx64 " without isPerm", a);
+  }
+}
+
+// Perm data is tiled by perm bodies and the chunks of the perm free list.
+void collectPermFreeChunks(Verifier& v) {
+  if (!permSpaceExists || permSpaceAbsorbed) return;
+  v.regions.push_back({permSpace.dataStart, permSpace.dataTop, "perm data"});
+  uint64_t n = 0, words = 0;
+  for (uint64_t c = permSpaceSegs.freeHead; c != 0 && n <= permSpaceSegs.freeChunks; n++) {
+    uint64_t* chunk = reinterpret_cast<uint64_t*>(c);
+    uint64_t w = (chunk[0] & 1) ? 1 : chunk[1];
+    v.pieces.push_back({c, c + w * 8, "perm free chunk"});
+    words += w;
+    c = chunk[0] & ~uint64_t(1);
+  }
+  if (n != permSpaceSegs.freeChunks || words != permSpaceSegs.freeWords)
+    v.fault("perm free list: %" PRIu64 " chunks / %" PRIu64 " words, counts say %" PRIu64 " / %" PRIu64,
+            n, words, permSpaceSegs.freeChunks, permSpaceSegs.freeWords);
+}
+
+// ---- New space ------------------------------------------------------------------------------
+
+// Every header of [from, top) is a filler or a well-formed object and the walk lands on top.
+void walkNewArea(Verifier& v, const char* name, uint64_t from, uint64_t top) {
+  uint64_t a = from;
+  while (a < top) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    uint32_t sf = sizeFieldOf(h);
+    if (classTagOf(h) == 0) {
+      if (h->dataPtr != 0) v.fault("%s: filler at %" PRIx64 " with a body pointer", name, a);
+    } else if (sf == sizeFieldLarge || sf == sizeFieldFixed) {
+      if (hasPtrs(h)) v.fault("%s: pointer object %" PRIx64 " with a large or fixed body", name, a);
+      v.newHeaders.insert(a);
+    } else if (h->dataPtr != a + 16 + (hasSizeWord(h) ? 8 : 0)) {
+      return v.fault("%s: object %" PRIx64 " whose body is not beside its header", name, a);
+    } else {
+      if (hasSizeWord(h) && *sizeWordOf(h) <= maxInlineBodyBytes)
+        v.fault("%s: size word on %" PRIx64 " whose body fits the size field", name, a);
+      v.newHeaders.insert(a);
+    }
+    uint64_t next = oopOf(nextNewSpaceHeader(h));
+    if (next <= a) return v.fault("%s: walk stuck at %" PRIx64, name, a);
+    a = next;
+  }
+  if (a != top) v.fault("%s: walk overshoots its top", name);
+}
+
+void collectNewSpace(Verifier& v) {
+  if (eden.start == 0) return;
+  writeNewSpaceEndMarkers();
+  if (eden.allocPtr > eden.end || pastSpace.top > pastSpace.end) return v.fault("new space: top past end");
+  walkNewArea(v, "eden", eden.start, eden.allocPtr);
+  walkNewArea(v, "past space", pastSpace.start, pastSpace.top);
+}
+
+// Without a registry (the bare space arena) there is no nil: slots hold stand-in values.
+void checkNewObjects(Verifier& v) {
+  for (uint64_t a : v.newHeaders) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (!validClassTag(classTagOf(h))) v.fault("new %" PRIx64 ": class index %u invalid", a, classTagOf(h));
+    if (!hasPtrs(h) || sizeFieldOf(h) >= sizeFieldLarge || !hasClassTable()) continue;
+    for (uint64_t i = 0; i < bodyWordsOf(h); i++)
+      if (!validReference(v, bodyOf(h)[i]))
+        v.fault("new %" PRIx64 " slot %" PRIu64 ": bad reference %" PRIx64, a, i, bodyOf(h)[i]);
+  }
+}
+
+// ---- Large and fixed space ------------------------------------------------------------------
+
+void collectOwners(Verifier& v, const BlockTable* t, std::set<uint64_t>& owners, const char* name) {
+  for (const BlockTableEntry* e = t->firstBlock; e != nullptr; e = e->next) {
+    if (btIsFree(e)) continue;
+    uint64_t owner = oopOf(btCurrentOwner(e->owner));
+    if (!owners.insert(owner).second) v.fault("%s: %" PRIx64 " owns two blocks", name, owner);
+    if (!v.newHeaders.count(owner) && !v.liveEntries.count(owner))
+      v.fault("%s: block %" PRIx64 " owned by %" PRIx64 ", not a live object", name, e->block, owner);
+  }
+}
+
+// The block chains hold, and the headers with bodies there are exactly the blocks' owners.
+void checkBlockSpaces(Verifier& v) {
+  const char* why = "";
+  if (largeSpace.table.firstBlock != nullptr) {
+    if (!btVerify(&largeSpace.table, &why)) v.fault("large space: %s", why);
+    else collectOwners(v, &largeSpace.table, v.largeOwners, "large space");
+  }
+  if (fixedSpaceSegs.first != nullptr) {
+    if (!verifyFixedSpace(&why)) {
+      v.fault("fixed space: %s", why);
+    } else {
+      for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next)
+        collectOwners(v, &s->table, v.fixedOwners, "fixed space");
+    }
+  }
+  auto checkSizeField = [&](uint64_t a) {
+    uint32_t sf = sizeFieldOf(reinterpret_cast<ObjectHeader*>(a));
+    if (sf == sizeFieldLarge && !v.largeOwners.count(a)) v.fault("%" PRIx64 ": large body without a block", a);
+    if (sf == sizeFieldFixed && !v.fixedOwners.count(a)) v.fault("%" PRIx64 ": fixed body without a block", a);
+  };
+  for (uint64_t a : v.newHeaders) checkSizeField(a);
+  for (uint64_t a : v.liveEntries) checkSizeField(a);
 }
 
 void checkEntries(Verifier& v) {
@@ -170,20 +286,29 @@ void checkEntries(Verifier& v) {
 }
 
 void checkCoverage(Verifier& v) {
-  std::sort(v.pieces.begin(), v.pieces.end(), [](const Interval& a, const Interval& b) { return a.start < b.start; });
+  auto byStart = [](const Interval& a, const Interval& b) { return a.start < b.start; };
+  std::sort(v.pieces.begin(), v.pieces.end(), byStart);
+  std::sort(v.regions.begin(), v.regions.end(), byStart);
   size_t i = 0;
-  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
-    uint64_t at = s->dataStart;
-    while (i < v.pieces.size() && v.pieces[i].start < s->dataTop) {
+  for (const Interval& r : v.regions) {
+    uint64_t at = r.start;
+    while (i < v.pieces.size() && v.pieces[i].start < r.start) i++;  // reported below
+    while (i < v.pieces.size() && v.pieces[i].start < r.end) {
       const Interval& p = v.pieces[i];
       if (p.start != at)
-        v.fault("data at %" PRIx64 ": %s starts at %" PRIx64 " (gap or overlap)", at, p.what, p.start);
+        v.fault("%s at %" PRIx64 ": %s starts at %" PRIx64 " (gap or overlap)", r.what, at, p.what, p.start);
       at = std::max(at, p.end);
       i++;
     }
-    if (at != s->dataTop) v.fault("segment data ends at %" PRIx64 ", covered to %" PRIx64, s->dataTop, at);
+    if (at != r.end) v.fault("%s ends at %" PRIx64 ", covered to %" PRIx64, r.what, r.end, at);
   }
-  if (i != v.pieces.size()) v.fault("%zu bodies or chunks outside every segment's data", v.pieces.size() - i);
+  uint64_t outside = 0;
+  for (const Interval& p : v.pieces) {
+    bool in = false;
+    for (const Interval& r : v.regions) in = in || (p.start >= r.start && p.end <= r.end);
+    outside += !in;
+  }
+  if (outside != 0) v.fault("%" PRIu64 " bodies or chunks outside every data area", outside);
 }
 
 void checkRt(Verifier& v) {
@@ -235,8 +360,12 @@ std::string verifyHeap() {
   collectFreeOt(v);
   collectFreeChunks(v);
   collectEntries(v);
+  collectPermFreeChunks(v);
+  collectNewSpace(v);
   checkEntries(v);
+  checkNewObjects(v);
   checkCoverage(v);
+  checkBlockSpaces(v);
   checkRt(v);
   checkRegistryAndClassTable(v);
   return v.faults;

@@ -1,25 +1,26 @@
-// Test support: new, perm, large and fixed space placed in one arena, and the checks of
-// their invariants (the heap verifier's part for these spaces).
-#include "spaceArena.h"
+// Test support: new, perm, large and fixed space placed in one static arena.
+#include "mman/spaceArena.h"
 
-#include <cstdlib>
+#include <cassert>
 #include <cstring>
 
+#include "ext/exLeave.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
 #include "stack/vmsupport.h"
 
-static void* arena;
+// Static, so in the low part of the address space below every mapped segment.
+alignas(4096) static uint8_t arena[8 << 20];
 
 void newSpaceArena(const ArenaSizes& s) {
   uint64_t bytes = (2 * (s.survivorWords + 1) + s.edenWords + 10 + s.permWords + s.largeWords +
-                    9 + s.fixedWords) * 8 + 64;
-  arena = aligned_alloc(64, (bytes + 63) & ~uint64_t(63));
+                    9 + s.fixedWords) * 8;
+  assert(bytes <= sizeof arena);
   memset(arena, 0xA5, bytes);
-  uint64_t a = (uint64_t(arena) + 15) & ~uint64_t(15);
-  uint64_t past = a, future = past + (s.survivorWords + 1) * 8;
+  uint64_t past = uint64_t(arena), future = past + (s.survivorWords + 1) * 8;
   uint64_t edenStart = future + (s.survivorWords + 1) * 8;
   uint64_t edenEnd = edenStart + s.edenWords * 8;
   initNewSpaceBounds(edenStart, edenEnd, s.warningWords, past, past + s.survivorWords * 8,
@@ -35,38 +36,26 @@ void newSpaceArena(const ArenaSizes& s) {
   anyAck.store(anyReq.load());
 }
 
-void freeSpaceArena() {
-  free(arena);
-  arena = nullptr;
-  fixedSpaceSegs = {};
-  permSpaceExists = 0;
-}
-
-// Every header of [from, top) is a filler or a well-formed object; the walk lands on top.
-static int verifyNewArea(const char* name, uint64_t from, uint64_t top, const char** why) {
-  uint64_t a = from;
-  while (a < top) {
-    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
-    if (classTagOf(h) == 0) {
-      if (h->dataPtr != 0) return *why = "filler with a body pointer", 0;
-    } else if (sizeFieldOf(h) == sizeFieldLarge || sizeFieldOf(h) == sizeFieldFixed) {
-      if (hasPtrs(h)) return *why = "pointer object with a large or fixed body", 0;
-    } else if (h->dataPtr != a + 16 + (hasSizeWord(h) ? 8 : 0)) {
-      return *why = "new object whose body is not beside its header", 0;
-    } else if (hasSizeWord(h) && *sizeWordOf(h) <= maxInlineBodyBytes) {
-      return *why = "size word on a body that fits the size field", 0;
-    }
-    a = oopOf(nextNewSpaceHeader(h));
+// Old segments come from moreMemory; they go back with the arena.
+static void freeOldSegments() {
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr;) {
+    OldSpaceSegment* next = s->next;
+    lessMemory(s, s->otHigh + 16 - reinterpret_cast<uint64_t>(s), s->segFlags & segMapped);
+    s = next;
   }
-  if (a != top) return *why = name, 0;
-  return 1;
+  memset(&oldSpaceSegs, 0, sizeof oldSpaceSegs);
+  memset(&oldSpace, 0, sizeof oldSpace);
 }
 
-int verifyNewLargeFixed(const char** why) {
-  writeNewSpaceEndMarkers();
-  if (eden.allocPtr > eden.end || pastSpace.top > pastSpace.end) return *why = "top past end", 0;
-  if (!verifyNewArea("eden walk overshoots its top", eden.start, eden.allocPtr, why)) return 0;
-  if (!verifyNewArea("past walk overshoots its top", pastSpace.start, pastSpace.top, why)) return 0;
-  if (!btVerify(&largeSpace.table, why)) return 0;
-  return verifyFixedSpace(why);
+void freeSpaceArena() {
+  freeOldSegments();
+  eden = {};
+  pastSpace = futureSpace = {};
+  largeSpace = {};
+  fixedSpace = {};
+  fixedSpaceSegs = {};
+  permSpace = {};
+  permSpaceSegs = {};
+  permSpaceExists = 0;
 }

@@ -1,5 +1,5 @@
-// Test support: new, perm, large and fixed space placed in one arena, and the checks of
-// their invariants (the heap verifier's part for these spaces).
+// Test support: new, perm, large and fixed space placed in one static arena, as start-up
+// places them. Their invariants are checked by the shared heap verifier (heapVerifier.h).
 #pragma once
 #include <cstdint>
 
@@ -16,15 +16,6 @@ struct ArenaSizes {
 
 // Lays the spaces out as start-up does (survivors with a word of gap, eden with 80 bytes,
 // then perm, large, the fixed record and fixed space) and clears the request counters.
+// The arena is static, so it lies below every mapped old segment.
 void newSpaceArena(const ArenaSizes& sizes = ArenaSizes());
 void freeSpaceArena();
-
-// 1 when new space walks from each start exactly to its top, over well-formed headers and
-// fillers, and the large and fixed block chains hold; else 0 with the reason in *why.
-int verifyNewLargeFixed(const char** why);
-
-#define EXPECT_SPACES_VALID()                         \
-  do {                                                \
-    const char* why_ = "";                            \
-    EXPECT_TRUE(verifyNewLargeFixed(&why_)) << why_;  \
-  } while (0)

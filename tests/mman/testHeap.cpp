@@ -6,20 +6,15 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "ext/exLeave.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmIncGC.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 
 TestClasses testClasses;
-uint64_t testNewSpaceStart, testNewSpaceTop, testNewSpaceEnd;
-
-// Static, so in the low part of the address space below every mapped segment.
-alignas(4096) static uint8_t newSpaceArea[1 << 20];
-alignas(4096) static uint8_t pastSpaceArea[1 << 16];
 static uint32_t classMetaIndex;  // the shared metaclass of every test class
 
 static ObjectHeader* oldHeader(uint32_t tag, uint64_t bytes, uint64_t flags, oop fill) {
@@ -47,6 +42,8 @@ static uint32_t enterClass(oop cls) {
   (void)error;
   return hashOf(headerOf(cls));
 }
+
+oop newUnenteredTestClass(uint64_t format) { return makeClassObject(format, classAt(testClasses.object)); }
 
 uint32_t newTestClass(uint64_t format) {
   return enterClass(makeClassObject(format, classAt(testClasses.object)));
@@ -119,13 +116,18 @@ static void makeTestClassesAndTables(uint64_t rtSlots) {
   firstFreeSlotX = sysFirstRunTimeSlot;
 }
 
-void newTestHeap(uint64_t oldSlots, uint64_t rtSlots) {
+ArenaSizes testHeapSizes() {
+  ArenaSizes s;
+  s.edenWords = (1 << 20) / 8;
+  s.survivorWords = (1 << 16) / 8;
+  return s;
+}
+
+void newTestHeap(uint64_t oldSlots, uint64_t rtSlots) { newTestHeap(oldSlots, rtSlots, testHeapSizes()); }
+
+void newTestHeap(uint64_t oldSlots, uint64_t rtSlots, const ArenaSizes& sizes) {
   freeTestHeap();
-  testNewSpaceStart = testNewSpaceTop = reinterpret_cast<uint64_t>(newSpaceArea);
-  testNewSpaceEnd = testNewSpaceStart + sizeof newSpaceArea;
-  pastSpace.start = pastSpace.top = reinterpret_cast<uint64_t>(pastSpaceArea);
-  pastSpace.end = pastSpace.start + sizeof pastSpaceArea;
-  oldNewSpaceBoundary = pastSpace.end > testNewSpaceEnd ? pastSpace.end : testNewSpaceEnd;
+  newSpaceArena(sizes);
   bool grown = growOldSpace(int64_t(oldSlots));
   assert(grown);
   (void)grown;
@@ -135,14 +137,7 @@ void newTestHeap(uint64_t oldSlots, uint64_t rtSlots) {
 }
 
 void freeTestHeap() {
-  writeBackOldSpace();
-  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr;) {
-    OldSpaceSegment* next = s->next;
-    lessMemory(s, s->otHigh + 16 - reinterpret_cast<uint64_t>(s), s->segFlags & segMapped);
-    s = next;
-  }
-  memset(&oldSpaceSegs, 0, sizeof oldSpaceSegs);
-  memset(&oldSpace, 0, sizeof oldSpace);
+  freeSpaceArena();
   memset(&rt, 0, sizeof rt);
   memset(classTable, 0, sizeof classTable);
   for (auto& r : requested) r.store(0);
@@ -179,22 +174,9 @@ oop newOldObject(uint32_t classIndex, uint64_t n) {
 oop newNewObject(uint32_t classIndex, uint64_t n) {
   uint64_t format = classFormatOf(classAt(classIndex));
   bool ptrs = isPointerFormat(format);
-  uint64_t bytes = ptrs ? n * 8 : n;
-  uint64_t rounded = roundedBodyBytes(bytes);
-  uint64_t sizeWord = needsSizeWord(rounded) ? 8 : 0;
-  assert(testNewSpaceTop + 16 + sizeWord + rounded <= testNewSpaceEnd);
-  ObjectHeader* h = reinterpret_cast<ObjectHeader*>(testNewSpaceTop);
-  h->flags = classIndex | headerFlagsForFormat(format);
-  h->dataPtr = testNewSpaceTop + 16 + sizeWord;
-  if (sizeWord) {
-    setSizeField(h, sizeFieldExtended);
-    *sizeWordOf(h) = rounded;
-  } else {
-    setSizeField(h, uint32_t(rounded / 8));
-  }
-  if (!ptrs) setIndexability(h, uint32_t(rounded - bytes));
-  for (uint64_t i = 0; i < rounded / 8; i++) bodyOf(h)[i] = ptrs ? nilOop() : 0;
-  testNewSpaceTop = h->dataPtr + rounded;
+  ObjectHeader* h = allocInNewSpace(classIndex, ptrs ? int64_t(formatNamedSlots(format)) : 0,
+                                    ptrs ? n * 8 : n, headerFlagsForFormat(format), ptrs ? nilOop() : 0);
+  assert(h != nullptr && isNewObject(oopOf(h)));
   return oopOf(h);
 }
 

@@ -1,9 +1,10 @@
-// Test support: a small heap built from scratch (old space, registry, class table, kernel
-// classes, remembered table) and a stand-in new space below oldNewSpaceBoundary.
+// Test support: a small heap built from scratch: the spaces of spaceArena (new, perm,
+// large, fixed), old space, registry, class table, kernel classes and remembered table.
 #pragma once
 #include <cstdint>
 
 #include "mman/mmObject.h"
+#include "mman/spaceArena.h"
 
 // Classes the test heap makes (class indices).
 struct TestClasses {
@@ -15,21 +16,22 @@ struct TestClasses {
 };
 extern TestClasses testClasses;
 
-// Builds a fresh heap: one old segment of oldSlots slots, an RT of rtSlots slots, a stand-in
-// new space of newBytes bytes and a past space of pastBytes bytes.
+// Builds a fresh heap: the arena's spaces (eden of 1 MB and survivor spaces of 64 KB unless
+// sizes say otherwise), one old segment of oldSlots slots and an RT of rtSlots slots.
 void newTestHeap(uint64_t oldSlots = 1 << 17, uint64_t rtSlots = 100);
+void newTestHeap(uint64_t oldSlots, uint64_t rtSlots, const ArenaSizes& sizes);
+ArenaSizes testHeapSizes();
 // Gives every segment back and clears the globals.
 void freeTestHeap();
 
 // An old object of the class (pointer classes get slots slots filled with nil, byte classes
 // bytes bytes of 0).
 oop newOldObject(uint32_t classIndex, uint64_t slotsOrBytes);
-// A new-space object (header and body side by side) in the stand-in new space.
+// A new-space object (header and body side by side), allocated in eden.
 oop newNewObject(uint32_t classIndex, uint64_t slotsOrBytes);
 // Makes an old object count as perm (perm space itself is another component's).
 void makePerm(oop o);
 // A class with the given format value, superclass Object, entered into the class table.
 uint32_t newTestClass(uint64_t format);
-
-// The stand-in new space.
-extern uint64_t testNewSpaceStart, testNewSpaceTop, testNewSpaceEnd;
+// The same class object without a class index (hash 0).
+oop newUnenteredTestClass(uint64_t format);

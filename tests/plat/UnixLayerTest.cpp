@@ -36,6 +36,18 @@ TEST(Unix_Memory, MapsLowWhenAskedAndRoundsToPages) {
   EXPECT_EQ(pdUnmapMemory(granted, p), 1);
 }
 
+// A wanted address that is already taken still gives a mapping at or above it.
+TEST(Unix_Memory, OccupiedHintStillMapsAbove) {
+  uint64_t granted = 0;
+  char* first = (char*)pdMapMemory(1 << 20, 0x30000000, 0, pdProtRead | pdProtWrite, &granted);
+  ASSERT_NE(first, nullptr);
+  char* second = (char*)pdMapMemory(1 << 20, (uint64_t)first, 0, pdProtRead | pdProtWrite, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_GE(second, first + granted);
+  EXPECT_EQ(pdUnmapMemory(1 << 20, second), 1);
+  EXPECT_EQ(pdUnmapMemory(granted, first), 1);
+}
+
 TEST(Unix_Memory, MoreMemoryAlignsAndGivesBackOnlyWhatItMay) {
   char* a = (char*)pdMoreMemory(100, 0);
   char* b = (char*)pdMoreMemory(100, 0);

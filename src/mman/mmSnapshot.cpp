@@ -1,0 +1,129 @@
+// Object memory: snapshot writing: the header a snapshot writes and the body in file order.
+// Owns no global record. Prefix: none (composeSnapshotHeader, writeSnapshotFile).
+#include "mman/mmSnapshot.h"
+
+#include <cstring>
+
+#include "ext/exOption.h"
+#include "ext/platform.h"
+#include "mman/mmFixedSpace.h"
+#include "mman/mmLargeSpace.h"
+#include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
+#include "mman/mmPermSpace.h"
+#include "mman/mmSysOop.h"
+
+// Bytes 924..991 of every snapshot: free text that no loader reads.
+static const char snapshotNotice[] = "tessel object memory snapshot; load it with the tessel engine.";
+static_assert(sizeof snapshotNotice <= 68, "the notice is 68 bytes at most");
+
+int writeImageBytes(int64_t fd, uint64_t start, uint64_t bytes, uint64_t* total) {
+  if (bytes == 0) return 0;
+  int error = 0;
+  if (pdWrite(fd, reinterpret_cast<const void*>(start), bytes, &error) != int64_t(bytes))
+    return error != 0 ? error : -1;
+  *total += bytes;
+  return 0;
+}
+
+static void composeIdentity(ImageHeader* h, uint32_t kind) {
+  memcpy(h->vmIdString, vmIdString, sizeof h->vmIdString);
+  memcpy(h->fileId, fileId, sizeof h->fileId);
+  h->imageType = imageType64;
+  h->imageSubType = imageSubTypeMax;
+  h->snapshotKind = uint8_t(kind);
+  h->fileFormat = imagePlain;
+  h->flags = persistIEEEInfNaN ? (imageFlagSameOrder | imageFlagIEEE) : imageFlagSameOrder;
+  h->heraldFlags = persistShowHerald ? 0 : imageHeraldHidden;
+  memcpy(h->viSig, viSig, sizeof h->viSig);
+  h->vmId[0] = vm_id0;
+  h->vmId[1] = vm_id1;
+  h->vmId[2] = vm_id2;
+  h->vmId[3] = uint8_t((vmThumb[3] & 0x0F) | vm_id3);
+  memcpy(h->heraldString, viHeraldString, heraldStringBytes);
+  h->heraldString[heraldStringBytes - 1] = 0;
+  h->marker = 'D';
+  memcpy(h->notice, snapshotNotice, sizeof snapshotNotice);
+}
+
+// The memory-policy fractions come from imageLayout, where primitive 305 changes them.
+static void composeFractions(ImageHeader* h) {
+  const ImageLayout* l = &imageLayout;
+  h->edenWarningFraction = l->edenWarningFraction;
+  h->tenureFraction = l->tenureFraction;
+  h->largeTenureFraction = l->largeTenureFraction;
+  h->edenSizeFraction = l->edenSizeFraction;
+  h->survivorSizeFraction = l->survivorSizeFraction;
+  h->largeSizeFraction = l->largeSizeFraction;
+  h->stackSizeFraction = l->stackSizeFraction;
+  h->codeCacheSizeFraction = l->codeCacheSizeFraction;
+  h->oldHeadroomFraction = l->oldHeadroomFraction;
+  h->fixedSizeFraction = l->fixedSizeFraction;
+}
+
+// Past space, large space and perm space: their bounds as the writers will write them.
+static void composeNewLargePerm(ImageHeader* h) {
+  h->newSpaceBase = pastSpace.start < futureSpace.start ? pastSpace.start : futureSpace.start;
+  h->pastSpaceStart = pastSpace.start;
+  h->pastSpaceBytes = (pastSpace.top - pastSpace.start) & ~uint64_t(7);
+  const BlockTable* t = &largeSpace.table;
+  h->largeDataStart = t->firstBlock->block;
+  h->largeDataBytes = (t->lastBlock->block - t->firstBlock->block) & ~uint64_t(7);
+  h->largeTableStart = uint64_t(t->lowest);
+  h->largeTableBytes = ((uint64_t(t->highest) - uint64_t(t->lowest)) & ~uint64_t(7)) + sizeof(BlockTableEntry);
+  h->permDataStart = permSpace.dataStart;
+  h->permDataBytes = (permSpace.dataTop - permSpace.dataStart) & ~uint64_t(7);
+  h->permOTStart = permSpace.otLow + objectHeaderBytes;
+  h->permOTBytes = (permSpace.otHigh - permSpace.otLow) & ~uint64_t(7);
+  h->permThreadedDataHead = permSpaceSegs.freeHead;
+}
+
+static void composeOldFixed(ImageHeader* h) {
+  writeBackOldSpace();
+  const OldSpaceSegment* first = oldSpaceSegs.first;
+  h->oldDataStart = first->dataStart;
+  h->oldDataBytes = slotsUsedInOldSpace() * 8;
+  h->oldOTStart = first->otLow + objectHeaderBytes;
+  h->oldOTBytes = otEntriesUsedInOldSpace() * objectHeaderBytes;
+  h->oldSegmentsMinusOne = numOldSpaceSegs() - 1;
+  h->sysOopRegistryOop = sysOopRegistryOop;
+  h->firstFreeRegistryIndex = sysFirstRunTimeSlot;
+  h->oldFreeEntryHead = oldSpaceSegs.freeOtHead;
+  h->oldFreeEntryCount = oldSpaceSegs.freeOtCount;
+  h->threadedDataHead = threadedDataForSnapshot;
+  h->oldFreeDataChunks = oldSpaceSegs.freeChunks;
+  h->oldFreeSlots = oldSpaceSegs.freeSlots;
+  h->lastHash = lastHash;
+  h->classTableAllocationPointer = classTableAllocationPointer;
+  writeBackFixedSpace();
+  const FixedSpaceSegment* f = fixedSpaceSegs.first;
+  h->fixedDataStart = f->table.firstBlock->block;
+  h->fixedDataBytes = occupiedFsDataSlots() * 8;
+  h->fixedTableStart = uint64_t(f->table.lowest);
+  h->fixedTableBytes = occupiedFtSlots() * 8;
+}
+
+void composeSnapshotHeader(ImageHeader* header, uint32_t kind) {
+  memset(header, 0, sizeof *header);
+  composeIdentity(header, kind);
+  composeFractions(header);
+  composeNewLargePerm(header);
+  composeOldFixed(header);
+  sealImageHeader(header);
+}
+
+int writeSnapshotFile(int64_t fd, const ImageHeader* header, uint64_t* total) {
+  *total = 0;
+  int error = 0;
+  if (pdWrite(fd, header, sizeof *header, &error) == int64_t(sizeof *header))
+    *total += sizeof *header;
+  else if (error != 0)
+    return error;
+  error = writePermSpace(fd, total);
+  if (error == 0)
+    error = writeImageBytes(fd, pastSpace.start, (pastSpace.top - pastSpace.start) & ~uint64_t(7), total);
+  if (error == 0) error = writeLargeSpace(fd, total);
+  if (error == 0) error = writeFixedSpace(fd, total);
+  if (error == 0) error = writeOldSpace(fd, total);
+  return error;
+}

@@ -1,0 +1,29 @@
+// Windows layer: the wake-up semaphore on which the VM thread sleeps when idle.
+// Owns the semaphore and the idle flag. Prefix: pd (pdWakeup).
+// The alarm and poll threads that also use it come with the timers.
+#include <windows.h>
+
+#include "ext/exError.h"
+#include "ext/platform.h"
+
+static HANDLE wakeupSemaphore;   // initial 0, maximum 1
+volatile LONG vmThreadIdle;      // 1 while the VM thread waits for an event
+
+static HANDLE wakeup() {
+  if (wakeupSemaphore == nullptr) {
+    HANDLE h = CreateSemaphoreW(nullptr, 0, 1, nullptr);
+    if (h != nullptr && InterlockedCompareExchangePointer(&wakeupSemaphore, h, nullptr) != nullptr)
+      CloseHandle(h);  // another thread made it first
+  }
+  return wakeupSemaphore;
+}
+
+// Wakes the VM thread when it is idle or when force's low byte asks for it; a semaphore
+// that is already released stays so.
+void pdWakeup(int, int force) {
+  if (!vmThreadIdle && (force & 0xFF) == 0) return;
+  HANDLE h = wakeup();
+  if (h != nullptr && ReleaseSemaphore(h, 1, nullptr)) return;
+  if (h != nullptr && GetLastError() == ERROR_TOO_MANY_POSTS) return;
+  REPORT_ERROR("couldn't signal wakeup semaphore", 9216);
+}

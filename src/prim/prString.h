@@ -1,0 +1,22 @@
+// Primitive utilities: the platform string encoding and copies between string objects
+// and C buffers. Owns the encoding table and platformStringClassX.
+// Prefix: none (STStringWithSize, copySubStringToC, copyToCString, platformByteFor).
+#pragma once
+#include <cstdint>
+
+#include "mman/mmObject.h"
+
+// The class index of the platform-string class (a byte class); ByteString until the
+// image chooses another.
+extern uint32_t platformStringClassX;
+
+// A new platform string of n bytes copied from bytes; 0 for a null buffer or no space.
+oop STStringWithSize(const char* bytes, uint64_t n);
+// Copies the first n characters of a string into buffer; 0 when the object is not a
+// string of a known class, is shorter than n, or holds a character the platform lacks.
+char* copySubStringToC(oop string, char* buffer, uint64_t n);
+// The whole string and a terminating 0; buffer holds capacity + 1 bytes; 0 when the
+// string is longer than capacity or cannot be copied.
+char* copyToCString(oop string, char* buffer, uint64_t capacity);
+// The platform byte of a character code, or -1 when the encoding has none.
+int platformByteFor(uint32_t code);

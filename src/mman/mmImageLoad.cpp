@@ -4,6 +4,8 @@
 #include "mman/mmImageLoad.h"
 
 #include "ext/exError.h"
+#include "ext/exInit.h"
+#include "ext/exOption.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmLargeSpace.h"
@@ -11,6 +13,7 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmOopStack.h"
 #include "mman/mmSysOop.h"
 
 ImageDeltas imageDeltas;
@@ -575,4 +578,47 @@ void repairImageByteObjects() {
   writeNewSpaceEndMarkers();
   for (uint64_t a = pastSpace.start; a < pastSpace.top; a = oopOf(nextPastObject(reinterpret_cast<ObjectHeader*>(a))))
     repairByteObject(reinterpret_cast<ObjectHeader*>(a));
+}
+
+// ---- Roots ----------------------------------------------------------------------------------------
+
+// A loaded object with pointers and at least words body words.
+static bool isPointerObject(oop o, uint64_t words) {
+  if (!isLoadedHeader(o)) return false;
+  const ObjectHeader* h = reinterpret_cast<const ObjectHeader*>(o);
+  return classTagOf(h) != 0 && hasPtrs(h) && h->dataPtr != 0 && bodyWordsOf(h) >= words;
+}
+
+// A class the engine instantiates at start-up: its format slot must be a SmallInteger.
+static bool isUsableClass(oop o) {
+  return isPointerObject(o, classFormatSlot + 1) && isSmallInteger(bodyOf(headerOf(o))[classFormatSlot]);
+}
+
+void checkLoadedRoots() {
+  if (!isPointerObject(sysOopRegistryOop, sysClassTablePageClass + 1)) BAD_IMAGE();
+  const oop* registry = bodyOf(headerOf(sysOopRegistryOop));
+  oop nil = registry[sysNil];
+  if (!isLoadedHeader(nil) || !isPointerObject(registry[sysClassTablePages], classTablePages)) BAD_IMAGE();
+  const oop* pages = bodyOf(headerOf(registry[sysClassTablePages]));
+  for (uint32_t i = 0; i < classTablePages; i++)
+    if (pages[i] != nil && !isPointerObject(pages[i], classTablePageSlots)) BAD_IMAGE();
+  if (!isUsableClass(registry[sysArrayClass])) BAD_IMAGE();
+  if (registry[sysFinalQueue] == nil ? !isUsableClass(registry[sysWeakArrayClass])
+                                     : !isPointerObject(registry[sysFinalQueue], 0)) BAD_IMAGE();
+  if (registry[sysOldRt] != nil && !isLoadedHeader(registry[sysOldRt])) BAD_IMAGE();
+  if (!isPointerObject(registry[sysRt], 0)) BAD_IMAGE();
+  const ObjectHeader* rtHeader = headerOf(registry[sysRt]);
+  const oop* entries = bodyOf(rtHeader);
+  for (uint64_t i = 0, n = bodyWordsOf(rtHeader); i < n && entries[i] != 0; i++)
+    if (!isLoadedHeader(entries[i])) BAD_IMAGE();
+}
+
+// Perm objects that refer to old, non-perm objects go into the old remembered table (after
+// promote, the objects that stayed old are the ones start-up made in the headroom).
+void rememberPermToOldReferences() {
+  for (uint64_t a = permSpace.otLow + otEntryBytes; permSpaceExists && a <= permSpace.otHigh; a += otEntryBytes) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (classTagOf(h) != 0 && !isInOldRt(h) && objPointsToOldSpace(h) && !registerInOldRt(h))
+      doReportError("Can't allocate OldRt", 0x404, "src/mman/mmImageLoad", __LINE__);
+  }
 }

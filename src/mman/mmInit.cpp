@@ -95,8 +95,9 @@ static uint64_t computeKernelSlots() {
                              l.pastSpaceBytes / 8);
   s[slotsLarge] = atLeast(wordsOf(sizeFromPolicy(mOptionLargeSpaceSize, l.largeSizeFraction, 307200)),
                           (l.largeDataBytes + l.largeTableBytes) / 8 + 5000);
+  // An empty fixed space still needs room for its one table entry.
   s[slotsFixed] = atLeast(wordsOf(sizeFromPolicy(mOptionFixedSpaceInitialSize, l.fixedSizeFraction, 307200)),
-                          (l.fixedDataBytes + l.fixedTableBytes) / 8);
+                          atLeast((l.fixedDataBytes + l.fixedTableBytes) / 8, btEntryWords));
   s[slotsFixedPart] = s[slotsLarge] + s[slotsEden] + 12 + s[slotsFixed] + 2 * s[slotsSurvivor] + s[slotsCode];
   s[slotsOld] = (segmentMapBytes() + 7) / 8 + (l.oldOTBytes + l.oldDataBytes + 7) / 8 + 11;
   s[slotsPerm] = l.permOTBytes + l.permDataBytes == 0 ? 0 : (l.permOTBytes + l.permDataBytes + 7) / 8 + 2;

@@ -24,8 +24,11 @@
 #include "mman/testHeap.h"
 
 std::string tempImagePath(const char* name) {
+  const char* dir = getenv("TMPDIR");
+  if (dir == nullptr) dir = getenv("TEMP");
+  if (dir == nullptr) dir = "/tmp";
   char path[512];
-  snprintf(path, sizeof path, "%s/tessel-load-%d-%s", P_tmpdir, int(getpid()), name);
+  snprintf(path, sizeof path, "%s/tessel-load-%d-%s", dir, int(getpid()), name);
   return path;
 }
 

@@ -64,11 +64,11 @@ test-fuzz: build
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DTESSEL_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS)
 	mkdir -p build/fuzz/corpus
-	build/release/tools/mkheader build/fuzz/corpus/plain.im
-	build/release/tools/mkheader --swap build/fuzz/corpus/swapped.im
+	build/release/tools/mkheader build/fuzz/corpus/header.im
 	build/release/tools/mkheader --format 1 --subtype 3 build/fuzz/corpus/odd.im
-	build/fuzz/tests/fuzz/header_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
-	  -close_fd_mask=1 build/fuzz/corpus
+	build/fuzz/tests/fuzz/load_fuzz_seeds build/fuzz/corpus
+	build/fuzz/tests/fuzz/load_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=131072 \
+	  -rss_limit_mb=4096 -close_fd_mask=1 build/fuzz/corpus
 
 bench: deps
 	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON

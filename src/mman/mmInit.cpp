@@ -1,17 +1,39 @@
-// Object memory: kernel start-up.
-// Loading the spaces, relocation and the reboot into Smalltalk are not built yet: the
-// start ends here with a clear report (Fatal, "Can't load image.", exit status 2).
+// Object memory: kernel start-up: sizing the spaces, placing them in one block, reading the
+// image into them, relocating it, the tables the collectors need, the load policy and the
+// registration of primitives. Owns kernelSlots, kernelBlock and the decompression workspaces.
+// Prefix: none (startKernel, loadKernel).
 #include "mman/mmInit.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "ext/exError.h"
+#include "ext/exInit.h"
+#include "ext/exLeave.h"
+#include "ext/exOption.h"
 #include "ext/platform.h"
+#include "mman/mmAllocate.h"
+#include "mman/mmFinal.h"
+#include "mman/mmFixedSpace.h"
+#include "mman/mmImageHeader.h"
+#include "mman/mmImageLoad.h"
+#include "mman/mmLargeSpace.h"
+#include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
+#include "mman/mmPending.h"
+#include "mman/mmPermSpace.h"
+#include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
+#include "mman/mmSysOop.h"
+#include "tran/tprim.h"
 
-void startKernel() {
-  REPORT_ERROR("loading the image body is not built yet", errFatal | 2);
-  pdExit(2);  // not reached: the report is Fatal
-}
-
+uint64_t kernelSlots[kernelSlotCount];
+KernelBlock kernelBlock;
+uint64_t totalInitialAllocBytes;
+int64_t temp1RegisteredOopX = -1, temp2RegisteredOopX = -1;
 DecompressionWorkspaces decompressionWorkspaces;
+
+static const char initFile[] = "src/mman/mmInit";
 
 void getDecompressionWorkspaces(uint8_t** workspace, uint64_t* workspaceSize, uint8_t** input,
                                 uint64_t* inputSize) {
@@ -19,4 +41,348 @@ void getDecompressionWorkspaces(uint8_t** workspace, uint64_t* workspaceSize, ui
   *workspaceSize = decompressionWorkspaces.workspaceSize;
   *input = decompressionWorkspaces.input;
   *inputSize = decompressionWorkspaces.inputSize;
+}
+
+[[noreturn]] static void fatal(const char* message, uint32_t code, int line) {
+  doReportError(message, code | errFatal, initFile, line);
+  vmExit(qrxErrorStatus);  // not reached: the report is Fatal
+}
+
+// ---- Sizing ---------------------------------------------------------------------------------
+
+// An option in bytes when given, else the image's fraction (x 10000) of the default, in
+// single precision and truncated, as images written elsewhere expect.
+static uint64_t sizeFromPolicy(uint64_t option, uint32_t fraction, uint64_t defaultBytes) {
+  if (option != 0) return option;
+  return uint64_t(float(fraction) / 10000.0f * float(defaultBytes));
+}
+static uint64_t wordsOf(uint64_t bytes) { return (bytes + 7) / 8; }
+static uint64_t atLeast(uint64_t words, uint64_t minimum) { return words > minimum ? words : minimum; }
+
+// Saved sizes beyond this many bytes cannot be placed below 2 GiB; refusing them early keeps
+// the arithmetic below from wrapping on a damaged header.
+enum : uint64_t { savedBytesLimit = uint64_t(1) << 31 };
+
+static uint64_t savedOldSegments() { return imageLayout.oldSegmentsMinusOne + 1; }
+static uint64_t segmentMapBytes() {
+  return savedOldSegments() > 1 ? segmentMapWords * 8 * savedOldSegments() : 0;
+}
+
+// Every saved size must fit the block and be whole entries; anything else is a bad image.
+static void checkSavedSizes() {
+  const ImageLayout& l = imageLayout;
+  const uint64_t sizes[] = {l.pastSpaceBytes, l.largeDataBytes, l.largeTableBytes, l.oldDataBytes,
+                            l.oldOTBytes,     l.permDataBytes,  l.permOTBytes,     l.fixedDataBytes,
+                            l.fixedTableBytes, l.oldSegmentsMinusOne};
+  for (uint64_t s : sizes)
+    if (s >= savedBytesLimit) BAD_IMAGE();
+  if (l.oldOTBytes % otEntryBytes != 0 || l.permOTBytes % otEntryBytes != 0) BAD_IMAGE();
+  if (l.largeTableBytes % blockTableEntryBytes != 0 || l.fixedTableBytes % blockTableEntryBytes != 0) BAD_IMAGE();
+  if (l.largeDataBytes % 8 != 0 || l.fixedDataBytes % 8 != 0 || l.pastSpaceBytes % 8 != 0) BAD_IMAGE();
+  if (l.oldDataBytes % 8 != 0 || l.permDataBytes % 8 != 0) BAD_IMAGE();
+  if (l.largeDataBytes != 0 && l.largeTableBytes == 0) BAD_IMAGE();
+}
+
+// kernelSlots[0..8] and the old headroom, in words.
+static uint64_t computeKernelSlots() {
+  const ImageLayout& l = imageLayout;
+  uint64_t* s = kernelSlots;
+  s[slotsStack] = atLeast(wordsOf(sizeFromPolicy(mOptionStackSpaceSize, l.stackSizeFraction, 81920)), 3072);
+  s[slotsCode] = atLeast(wordsOf(sizeFromPolicy(mOptionCompiledCodeCacheSize, l.codeCacheSizeFraction, 983040)), 25000);
+  if (s[slotsCode] > maxCodeCacheWords) s[slotsCode] = maxCodeCacheWords;
+  s[slotsEden] = atLeast(wordsOf(sizeFromPolicy(mOptionEdenSpaceSize, l.edenSizeFraction, 460800)), 5000);
+  s[slotsSurvivor] = atLeast(atLeast(wordsOf(sizeFromPolicy(mOptionSurvivorSpaceSize, l.survivorSizeFraction, 92160)), 1250),
+                             l.pastSpaceBytes / 8);
+  s[slotsLarge] = atLeast(wordsOf(sizeFromPolicy(mOptionLargeSpaceSize, l.largeSizeFraction, 307200)),
+                          (l.largeDataBytes + l.largeTableBytes) / 8 + 5000);
+  // An empty fixed space still needs room for its one table entry.
+  s[slotsFixed] = atLeast(wordsOf(sizeFromPolicy(mOptionFixedSpaceInitialSize, l.fixedSizeFraction, 307200)),
+                          atLeast((l.fixedDataBytes + l.fixedTableBytes) / 8, btEntryWords));
+  s[slotsFixedPart] = s[slotsLarge] + s[slotsEden] + 12 + s[slotsFixed] + 2 * s[slotsSurvivor] + s[slotsCode];
+  s[slotsOld] = (segmentMapBytes() + 7) / 8 + (l.oldOTBytes + l.oldDataBytes + 7) / 8 + 11;
+  s[slotsPerm] = l.permOTBytes + l.permDataBytes == 0 ? 0 : (l.permOTBytes + l.permDataBytes + 7) / 8 + 2;
+  if (mOptionOldSpaceHeadroom != 0) return mOptionOldSpaceHeadroom / 8;
+  return uint64_t(float(l.oldHeadroomFraction) / 10000.0f * float(defaultHeadroomWords));
+}
+
+// ---- Placing --------------------------------------------------------------------------------
+
+// Where each space of the block starts (bytes).
+struct KernelPlaces {
+  uint64_t code, pastSpace, futureSpace, eden, perm, large, fixedRecord, fixed, old;
+};
+
+// The block is asked for low in the address space: translated code reaches it with 32-bit
+// displacements, so block and code zone must lie below 2 GiB.
+static uint64_t takeKernelBlock(uint64_t bytes) {
+  int mapped = 0;
+  uint64_t granted = 0;
+  void* block = moreMemory(bytes + kernelBlockAlignment, 1, kernelBlockHint, kernelBlockAlignment,
+                           pdProtRead | pdProtWrite | pdProtExec, &mapped, &granted);
+  if (block == nullptr) fatal(nullptr, 0x604, __LINE__);
+  kernelBlock = {reinterpret_cast<uint64_t>(block), granted, uint32_t(mapped)};
+  return (kernelBlock.base + kernelBlockAlignment - 1) & ~(kernelBlockAlignment - 1);
+}
+
+static KernelPlaces placeSpaces(uint64_t base) {
+  const uint64_t* s = kernelSlots;
+  bool promote = imageLayout.loadPolicy == loadPromote;
+  KernelPlaces p{};
+  p.code = base;
+  uint64_t lower = base + s[slotsCode] * 8, upper = lower + s[slotsSurvivor] * 8 + 8;
+  bool pastSecond = imageLayout.newSpaceBase != imageLayout.pastSpaceStart;
+  p.pastSpace = pastSecond ? upper : lower;
+  p.futureSpace = pastSecond ? lower : upper;
+  p.eden = upper + s[slotsSurvivor] * 8 + 8;
+  uint64_t a = p.eden + s[slotsEden] * 8 + edenGapBytes;
+  if (promote) p.old = a, a += s[slotsOld] * 8;
+  else p.perm = a, a += s[slotsPerm] * 8;
+  p.large = a, a += s[slotsLarge] * 8;
+  p.fixedRecord = a, p.fixed = a + sizeof(FixedSpaceSegment), a = p.fixed + s[slotsFixed] * 8;
+  if (promote) p.perm = a;  // after every other space, so that a perm space read here overlaps none
+  else p.old = a;
+  const uint64_t starts[] = {p.pastSpace, p.futureSpace, p.eden, p.perm, p.large, p.fixed, p.old};
+  for (uint64_t start : starts)
+    if (start < base) fatal("Order of memory space is invalid", 0x204, __LINE__);
+  return p;
+}
+
+// ---- Reading --------------------------------------------------------------------------------
+
+// Reads bytes into address in pieces a compressed read can count; a short read is fatal
+// with the space's own message.
+static void readSpace(uint64_t address, uint64_t bytes, const char* message, uint32_t code, int line) {
+  uint8_t* p = reinterpret_cast<uint8_t*>(address);
+  while (bytes > 0) {
+    uint64_t piece = bytes < readPieceBytes ? bytes : uint64_t(readPieceBytes);
+    uint64_t n = readImageFile(p, piece);
+    if (n == 0) fatal(message, code, line);
+    p += n, bytes -= n;
+  }
+}
+
+static void readPermSpace(const KernelPlaces& p) {
+  const ImageLayout& l = imageLayout;
+  uint64_t top = p.perm + kernelSlots[slotsPerm] * 8;
+  permSpace = {};
+  permSpaceSegs = {};
+  permSpaceExists = kernelSlots[slotsPerm] != 0;
+  permSpace.dataStart = p.perm;
+  permSpace.dataTop = p.perm + l.permDataBytes;
+  permSpace.otHigh = permSpaceExists ? top - objectHeaderBytes : p.perm - objectHeaderBytes;
+  permSpace.otLow = permSpace.otHigh - l.permOTBytes;
+  permSpace.segFlags = segCompacting;  // marks the perm record while it counts as old
+  *reinterpret_cast<uint32_t*>(p.perm - 8) = segCompacting;
+  permSpaceSegs.freeHead = l.permThreadedDataHead;
+  if (!permSpaceExists) return;
+  readSpace(permSpace.dataStart, l.permDataBytes, "Can't initialize PermSpace", 0x201, __LINE__);
+  readSpace(permSpace.otLow + otEntryBytes, l.permOTBytes, "Can't initialize PermSpace", 0x201, __LINE__);
+}
+
+static void readNewSpace(const KernelPlaces& p) {
+  const ImageLayout& l = imageLayout;
+  uint64_t edenWords = kernelSlots[slotsEden], survivorBytes = kernelSlots[slotsSurvivor] * 8;
+  uint64_t threshold = l.edenWarningFraction == 0 ? 1024
+                       : l.edenWarningFraction >= 10000 ? 0
+                       : uint64_t((1.0f - float(l.edenWarningFraction) / 10000.0f) * float(edenWords));
+  if (threshold >= edenWords) threshold = edenWords - 1;
+  initNewSpaceBounds(p.eden, p.eden + edenWords * 8, threshold, p.pastSpace, p.pastSpace + survivorBytes,
+                     p.futureSpace, p.futureSpace + survivorBytes);
+  pastSpace.top = pastSpace.start + l.pastSpaceBytes;
+  readSpace(pastSpace.start, l.pastSpaceBytes, "Can't initialize VM caches", 4, __LINE__);
+}
+
+// Large and fixed space: data at the area's start, the table ending at its top. The tables
+// are relocated and made live later, with the other spaces.
+static void readBlockSpaces(const KernelPlaces& p) {
+  const ImageLayout& l = imageLayout;
+  uint64_t largeWords = kernelSlots[slotsLarge];
+  largeSpace = {};
+  largeSpace.tenureThresholdWords =
+      l.largeTenureFraction == 0 ? 5000 : uint64_t((1.0f - float(l.largeTenureFraction) / 10000.0f) * float(largeWords));
+  loadedSpaces = {p.large, largeWords * 8, p.fixed, kernelSlots[slotsFixed] * 8};
+  uint64_t largeTop = p.large + largeWords * 8, fixedTop = p.fixed + kernelSlots[slotsFixed] * 8;
+  readSpace(p.large, l.largeDataBytes, "Can't initialize VM caches", 4, __LINE__);
+  readSpace(largeTop - l.largeTableBytes, l.largeTableBytes, "Can't initialize VM caches", 4, __LINE__);
+  readSpace(p.fixed, l.fixedDataBytes, "Can't initialize VM caches", 4, __LINE__);
+  readSpace(fixedTop - l.fixedTableBytes, l.fixedTableBytes, "Can't initialize VM caches", 4, __LINE__);
+}
+
+static void readOldSpace(const KernelPlaces& p) {
+  const ImageLayout& l = imageLayout;
+  OldSpaceSegment* segment = reinterpret_cast<OldSpaceSegment*>(p.old);
+  initOldSpaceBounds(segment, l.oldDataBytes / 8, l.oldOTBytes / otEntryBytes, kernelSlots[slotsOld],
+                     l.oldFreeEntryHead, l.oldFreeEntryCount, l.threadedDataHead, l.oldFreeDataChunks,
+                     l.oldFreeSlots);
+  readSpace(segment->dataStart, l.oldDataBytes, "Can't initialize OldSpace", 0x201, __LINE__);
+  oldSpaceMap.start = reinterpret_cast<uint64_t*>(segment->dataTop);
+  oldSpaceMap.end = oldSpaceMap.start + segmentMapBytes() / 8;
+  readSpace(segment->dataTop, segmentMapBytes(), "Can't initialize OldSpace", 0x201, __LINE__);
+  readSpace(segment->otLow + otEntryBytes, l.oldOTBytes, "Can't initialize OldSpace", 0x201, __LINE__);
+}
+
+// The inflate allocator works in the C heap block; compressed input is read into the code
+// zone, which holds no code until loading is over.
+static void lendDecompressionWorkspaces(uint8_t* heapBlock, const KernelPlaces& p) {
+  decompressionWorkspaces = {heapBlock, loadHeapBlockBytes, reinterpret_cast<uint8_t*>(p.code),
+                             kernelSlots[slotsCode] * 8};
+}
+
+// ---- Tables, headroom and load policy --------------------------------------------------------
+
+// Perm space kept its place while references into other spaces moved: perm objects that
+// refer outside perm space (those listed in the tables) still hold saved references.
+static int permStayedWhileOthersMoved() {
+  const ImageDeltas& d = imageDeltas;
+  return permSpaceExists && !permSpaceMoved &&
+         (d.oldOT != 0 || d.oldData != 0 || d.largeData != 0 || d.pastSpace != 0 || imageLayout.oldSegmentsMinusOne != 0);
+}
+
+static void setUpTables() {
+  int swapped = imageLayout.swapped;
+  if (swapped) swapImageBody();
+  relocateImageObjects();
+  int initPerm = permStayedWhileOthersMoved();
+  checkLoadedRoots();
+  initSysOopRegistry();
+  if (swapped) repairImageByteObjects();
+  initOldRt(swapped, initPerm);
+  initRt(initPerm);
+  initFinalQueue();
+}
+
+// Asks for the headroom, backing off a fiftieth at a time until the request stops changing.
+static void addOldHeadroom(uint64_t headroom) {
+  uint64_t request = osReserveSlots + atLeast(headroom, minHeadroomWords);
+  uint64_t step = request / 50;
+  while (!growOldSpace(int64_t(request))) {
+    headroom = headroom > step ? headroom - step : 0;
+    uint64_t next = (eden.end - eden.start) / 8 + atLeast(headroom, minHeadroomWords);
+    if (next == request) fatal("Can't allocate OldSpace Headroom", 0x404, __LINE__);
+    request = next;
+  }
+}
+
+// The loaded segment (the first, placed in the block) becomes perm space; the headroom
+// segment stays as the only old segment.
+static void promoteLoadedOldSpace() {
+  if (permSpaceExists) fatal("Unable to promote objects from OldSpace to PermSpace", 0x4400, __LINE__);
+  writeBackOldSpace();
+  OldSpaceSegment* loaded = reinterpret_cast<OldSpaceSegment*>(loadedOldSegment);
+  for (uint64_t a = loaded->otLow + otEntryBytes; a <= loaded->otHigh; a += otEntryBytes) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (classTagOf(h) == 0) {
+      h->flags = classIndexByteArray;
+      h->dataPtr = 0;
+    }
+    setFlag(h, isMarkedBit | isPermBit);
+  }
+  permSpace.dataStart = loaded->dataStart, permSpace.dataTop = loaded->dataTop;
+  permSpace.otLow = loaded->otLow, permSpace.otHigh = loaded->otHigh;
+  permSpaceSegs = {};
+  flattenThreadedDataForPermLoad();
+  loaded->segFlags |= segCompacting;
+  OldSpaceSegment* headroom = loaded->next;
+  headroom->prev = nullptr;
+  oldSpaceSegs.first = headroom;
+  oldSpaceSegs.current = nullptr;
+  setCurrentOldSegment(headroom);
+  oldSpaceSegs.freeOtHead = 0, oldSpaceSegs.freeOtCount = 0;
+  resetThreadedData();
+  permSpaceExists = 1;
+  rememberPermToOldReferences();
+}
+
+// Perm space becomes an ordinary old segment: its objects lose the perm and mark bits, and
+// no perm object is left for the old remembered table to list.
+static void demotePermSpace() {
+  uint64_t count, slots;
+  assimilateOldFreeList(&permSpaceSegs.freeHead, &count, &slots);
+  if (!permSpaceExists) return;
+  for (uint64_t a = permSpace.otLow + otEntryBytes; a <= permSpace.otHigh; a += otEntryBytes)
+    clearFlag(reinterpret_cast<ObjectHeader*>(a), isMarkedBit | isPermBit);
+  absorbPermSpace();
+  emptyOldRt();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) s->segFlags &= ~uint32_t(segCompacting);
+  if (oldSpaceSegs.current != nullptr) oldSpace = *oldSpaceSegs.current;
+  permSpaceAbsorbed = 0;
+  permSpaceExists = 0;
+  permSpaceMoved = 1;
+}
+
+// ---- Primitives 307 and 407 -------------------------------------------------------------------
+
+static oop primDefaultSpaceSizes() {
+  static const int64_t defaults[] = {460800, 92160, 307200, 81920, 983040, 1572864, 307200};
+  ObjectHeader* h = allocVSObj(sysOop(sysArrayClass), 7);
+  if (h == nullptr) return failPrimitive(primErrorAt(primErrNoSpace), 0);
+  for (int i = 0; i < 7; i++) bodyOf(h)[i] = smallIntegerFor(defaults[i]);
+  return oopOf(h);
+}
+
+static oop primPermSpaceInPlace() { return booleanOop(!permSpaceMoved); }
+
+// Object memory's primitive sets in their fixed order (the sets not built yet are left out),
+// then the two of start-up, then the rest of the system's.
+static void registerPrimitives() {
+  initAllocationPrims();
+  initOldSpacePrims();
+  initFixedSpacePrims();
+  addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);
+  addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
+  initPrimitives();
+  initSuper();
+}
+
+// ---- Start-up --------------------------------------------------------------------------------
+
+uint64_t loadedOldSegment;
+
+void loadKernel() {
+  pdStartLongComp(10000);
+  uint8_t* heapBlock = static_cast<uint8_t*>(malloc(loadHeapBlockBytes));
+  if (heapBlock == nullptr) fatal("Insufficient memory.", 0x404, __LINE__);
+  checkSavedSizes();
+  uint64_t headroom = computeKernelSlots();
+  const uint64_t* s = kernelSlots;
+  stackSpaceSlots = s[slotsStack];
+  totalInitialAllocBytes = (s[slotsPerm] + s[slotsFixedPart] + s[slotsOld]) * 8 + sizeof(FixedSpaceSegment);
+  KernelPlaces p = placeSpaces(takeKernelBlock(totalInitialAllocBytes));
+  pdInitProfile(p.code, s[slotsCode] * 8);
+  lendDecompressionWorkspaces(heapBlock, p);
+  readPermSpace(p);
+  readNewSpace(p);
+  readBlockSpaces(p);
+  loadedOldSegment = p.old;
+  readOldSpace(p);
+  if (p.code + 64 * s[slotsCode] > 0x7FFFFFFF)
+    fatal("Can't initialize N-method zone at a suitable address", 0x404, __LINE__);
+  pdSetMemExecPerm(reinterpret_cast<void*>(p.code), s[slotsCode] * 8);
+  computeImageDeltas();
+  decompressionWorkspaces = {};
+  free(heapBlock);
+  setUpTables();
+  uint64_t survivorBytes = s[slotsSurvivor] * 8;
+  initScavenger(imageLayout.tenureFraction == 0 ? uint64_t(platformTenureThreshold)
+                                                : uint64_t(float(imageLayout.tenureFraction) / 10000.0f * float(survivorBytes)));
+  addOldHeadroom(headroom);
+  if (oldRtOop == 0 && !createOldRt()) fatal("Can't allocate OldRt", 0x404, __LINE__);
+  temp1RegisteredOopX = allocSysOopSlot();
+  temp2RegisteredOopX = allocSysOopSlot();
+  if (temp1RegisteredOopX < 0 || temp2RegisteredOopX < 0)
+    fatal("No room in the sysOopRegistry", 0x4406, __LINE__);
+  if (imageLayout.loadPolicy == loadPromote) promoteLoadedOldSpace();
+  if (imageLayout.loadPolicy == loadDemote) demotePermSpace();
+  if (!(qrxOptions & 0x40000) && (imageLayout.type != imageType64 || imageLayout.subType > imageSubTypeMax))
+    fatal("Unable to convert your image's format", 0x403, __LINE__);
+  closeImageFile();
+  registerPrimitives();
+  pdFinishLongComp();
+}
+
+// The execution engine that would build the stack zone and resume the image's active process
+// is not built yet: start-up ends here, visibly and with its own status.
+void startKernel() {
+  loadKernel();
+  fatal("image loaded; the execution engine is not built yet, so it cannot be run", kernelStopCode, __LINE__);
 }

@@ -11,7 +11,9 @@
 #include "ext/platform.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmPending.h"
+#include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
@@ -615,34 +617,158 @@ static uint64_t relocated(RelocateFn relocate, uint64_t address) {
   return address == 0 ? 0 : relocate(address);
 }
 
-// Relocates a subtree's links; node is already relocated, its fields not yet.
-static void relocateTree(RelocateFn relocate, uint64_t node) {
+// The next node of a preorder walk of the size tree: down to a child, else up through the
+// parent links to the nearest unvisited larger subtree. No stack, so a degenerate tree of
+// any depth is walked in constant space.
+static uint64_t nextTreeNode(uint64_t node) {
   FreeChunk* c = chunkAt(node);
-  for (uint64_t k = node; chunkAt(k)->next != 0; k = chunkAt(k)->next)
-    chunkAt(k)->next = relocate(chunkAt(k)->next);
-  c->smaller = relocated(relocate, c->smaller);
-  c->larger = relocated(relocate, c->larger);
-  c->parent = relocated(relocate, c->parent);
-  if (c->smaller != 0) relocateTree(relocate, c->smaller);
-  if (c->larger != 0) relocateTree(relocate, c->larger);
+  if (c->smaller != 0) return c->smaller;
+  if (c->larger != 0) return c->larger;
+  for (uint64_t child = node, parent = c->parent; parent != 0; child = parent, parent = chunkAt(parent)->parent) {
+    FreeChunk* p = chunkAt(parent);
+    if (p->smaller == child && p->larger != 0) return p->larger;
+  }
+  return 0;
 }
 
-void updateThreadedDataPointers(RelocateFn relocate) {
+// Relocates every link of the tree (each node's chain, subtrees and parent) in preorder;
+// answers 0 when more than budget chunks are met (a damaged, cyclic tree).
+static int relocateTree(RelocateFn relocate, uint64_t budget) {
+  for (uint64_t node = oldSpaceSegs.treeRoot; node != 0; node = nextTreeNode(node)) {
+    FreeChunk* c = chunkAt(node);
+    for (uint64_t k = node; chunkAt(k)->next != 0; k = chunkAt(k)->next) {
+      if (budget-- == 0) return 0;
+      chunkAt(k)->next = relocate(chunkAt(k)->next);
+    }
+    if (budget-- == 0) return 0;
+    c->smaller = relocated(relocate, c->smaller);
+    c->larger = relocated(relocate, c->larger);
+    c->parent = relocated(relocate, c->parent);
+  }
+  return 1;
+}
+
+int updateThreadedDataPointers(RelocateFn relocate) {
   uint64_t chunk = threadedDataForSnapshot;
-  if (chunk == 0) return;
+  if (chunk == 0) return 1;
   oldSpaceSegs.treeRoot = word(chunk, threadedHeadsWord);
   oldSpaceSegs.listBits = 0;
   for (uint32_t i = 0; i < freeListCount; i++) {
     oldSpaceSegs.lists[i] = word(chunk, threadedHeadsWord + 1 + i);
     if (oldSpaceSegs.lists[i] != 0) oldSpaceSegs.listBits |= uint64_t(1) << i;
   }
-  if (relocate == nullptr) return;
+  if (relocate == nullptr) return 1;
+  uint64_t budget = slotsUsedInOldSpace() + 1;  // no more chunks than slots
   oldSpaceSegs.treeRoot = relocated(relocate, oldSpaceSegs.treeRoot);
   for (uint64_t& head : oldSpaceSegs.lists) {
     head = relocated(relocate, head);
-    for (uint64_t c = head; c != 0; c = word(c, 0)) word(c, 0) = relocated(relocate, word(c, 0));
+    for (uint64_t c = head; c != 0; c = word(c, 0)) {
+      if (budget-- == 0) return 0;
+      word(c, 0) = relocated(relocate, word(c, 0));
+    }
   }
-  if (oldSpaceSegs.treeRoot != 0) relocateTree(relocate, oldSpaceSegs.treeRoot);
+  return relocateTree(relocate, budget);
+}
+
+// ---------------------------------------------------------------------------------------
+// Loading: the bounds of the loaded segment, and free data handed between perm space and
+// old space by the load policies.
+
+void initOldSpaceBounds(OldSpaceSegment* segment, uint64_t dataSlots, uint64_t otEntries,
+                        uint64_t totalSlots, uint64_t freeOtHead, uint64_t freeOtCount,
+                        uint64_t threadedHead, uint64_t freeChunks, uint64_t freeSlots) {
+  uint64_t base = reinterpret_cast<uint64_t>(segment);
+  memset(segment, 0, sizeof *segment);
+  segment->dataStart = base + sizeof(OldSpaceSegment);
+  segment->dataTop = segment->dataStart + dataSlots * 8;
+  segment->otHigh = base + totalSlots * 8 - 32;
+  segment->otLow = segment->otHigh - otEntries * 16;
+  memset(&oldSpaceSegs, 0, sizeof oldSpaceSegs);
+  oldSpaceSegs.first = oldSpaceSegs.last = segment;
+  oldSpaceSegs.current = nullptr;
+  setCurrentOldSegment(segment);
+  oldSpaceSegs.freeOtHead = freeOtHead;
+  oldSpaceSegs.freeOtCount = freeOtCount;
+  threadedDataForSnapshot = threadedHead;
+  oldSpaceSegs.freeChunks = freeChunks;
+  oldSpaceSegs.freeSlots = freeSlots;
+  osReserveSlots = (eden.end - eden.start) / 8 + (pastSpace.end - pastSpace.start) / 8 + realSlotsInStackSpace();
+  incSweepPoint = ~uint64_t(0);
+}
+
+void resetThreadedData() {
+  memset(oldSpaceSegs.lists, 0, sizeof oldSpaceSegs.lists);
+  oldSpaceSegs.listBits = 0;
+  oldSpaceSegs.treeRoot = 0;
+  oldSpaceSegs.freeChunks = oldSpaceSegs.freeSlots = 0;
+}
+
+void assimilateOldFreeList(uint64_t* head, uint64_t* countOut, uint64_t* slotsOut) {
+  uint64_t count = 0, slots = 0;
+  for (uint64_t c = *head; c >= 2;) {
+    uint64_t first = word(c, 0);
+    uint64_t n = (first & 1) ? 1 : word(c, 1);
+    freeOldData(c, n);
+    count += 1;
+    slots += n;
+    c = first & ~uint64_t(1);
+  }
+  *head = 0;
+  *countOut = count;
+  *slotsOut = slots;
+}
+
+void absorbPermFreeList() {
+  uint64_t count, slots;
+  assimilateOldFreeList(&permSpaceSegs.freeHead, &count, &slots);
+  permSpaceSegs.freeChunks = permSpaceSegs.freeWords = 0;
+}
+
+// Threads one chunk onto the perm free list in its single-list form.
+static void threadPermChunk(uint64_t chunk, uint64_t slots) {
+  word(chunk, 0) = permSpaceSegs.freeHead | (slots == 1 ? 1 : 0);
+  if (slots > 1) word(chunk, 1) = slots;
+  permSpaceSegs.freeHead = chunk;
+  permSpaceSegs.freeChunks += 1;
+  permSpaceSegs.freeWords += slots;
+}
+
+void flattenThreadedDataForPermLoad() {
+  for (uint32_t n = 1; n <= freeListCount; n++) {
+    for (uint64_t c = oldSpaceSegs.lists[n - 1]; c != 0;) {
+      uint64_t next = word(c, 0);
+      threadPermChunk(c, n);
+      c = next;
+    }
+  }
+  for (uint64_t node = oldSpaceSegs.treeRoot; node != 0;) {
+    uint64_t following = nextTreeNode(node);  // read the links before the chunks are rewritten
+    uint64_t slots = chunkSlots(node);
+    for (uint64_t k = chunkAt(node)->next; k != 0;) {
+      uint64_t next = chunkAt(k)->next;
+      threadPermChunk(k, slots);
+      k = next;
+    }
+    threadPermChunk(node, slots);
+    node = following;
+  }
+  resetThreadedData();
+}
+
+// Perm space becomes one more segment, its record in the gap just below its data.
+void absorbPermSpace() {
+  if (!permSpaceExists || permSpaceAbsorbed) return;
+  writeBackOldSpace();
+  OldSpaceSegment* record = reinterpret_cast<OldSpaceSegment*>(permSpace.dataStart - sizeof(OldSpaceSegment));
+  memset(record, 0, sizeof *record);
+  record->dataStart = permSpace.dataStart;
+  record->dataTop = permSpace.dataTop;
+  record->otLow = permSpace.otLow;
+  record->otHigh = permSpace.otHigh;
+  record->segFlags = segCompacting;
+  linkSegment(record);
+  if (oldSpaceSegs.current != nullptr) oldSpace = *oldSpaceSegs.current;
+  permSpaceAbsorbed = 1;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -121,7 +121,26 @@ ObjectHeader* searchObjectMemory(ObjectHeader* start, void* arg, OtPredicate pre
 enum : uint32_t { threadedChunkSlots = 70, threadedHeadsWord = 5, threadedHeads = 65 };
 int prepareThreadedFreeListForSnapshot();
 typedef uint64_t (*RelocateFn)(uint64_t address);
-void updateThreadedDataPointers(RelocateFn relocate);
+// Answers 0 when the lists or the tree hold more chunks than old space has slots (a damaged
+// image whose links run in a circle).
+int updateThreadedDataPointers(RelocateFn relocate);
+
+// Start-up: the loaded first segment becomes the only and current one, with the free-entry
+// list, threaded free data and free counts saved in the image; sets osReserveSlots and ends
+// any incremental sweep.
+void initOldSpaceBounds(OldSpaceSegment* segment, uint64_t dataSlots, uint64_t otEntries,
+                        uint64_t totalSlots, uint64_t freeOtHead, uint64_t freeOtCount,
+                        uint64_t threadedHead, uint64_t freeChunks, uint64_t freeSlots);
+// Empties the 64 lists and the tree and zeroes the free counts.
+void resetThreadedData();
+// A free list in the single-list form (word 0 the next chunk, bit 0 set for a one-slot
+// chunk; word 1 the size) goes into the lists and the tree; *head becomes 0.
+void assimilateOldFreeList(uint64_t* head, uint64_t* countOut, uint64_t* slotsOut);
+void absorbPermFreeList();  // the perm free list into old space's lists
+// Every old free chunk onto the perm free list (promote), then resetThreadedData.
+void flattenThreadedDataForPermLoad();
+// Perm space counts as one more old segment from now on (permSpaceAbsorbed).
+void absorbPermSpace();
 
 // Snapshot: every segment's data, the segment map (four words per segment: data start,
 // data bytes, first entry, table bytes) when there are several, then every object table.

@@ -14,3 +14,4 @@ oop failPrimitive(oop errorOop, uint64_t numArgs) {
   primFailure.numArgs = numArgs;
   return 0;
 }
+uint64_t stackSpaceSlots;

@@ -22,3 +22,7 @@ struct PrimFailure {
 };
 extern PrimFailure primFailure;
 oop failPrimitive(oop errorOop, uint64_t numArgs);
+
+// Words of the stack zone, set by start-up until the stack zone is built.
+extern uint64_t stackSpaceSlots;
+inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }

@@ -5,9 +5,12 @@
 
 #include <cinttypes>
 
+#include "mman/mmImageHeader.h"
+#include "mman/mmImageLoad.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
 #include "mman/mmPending.h"
+#include "mman/mmPermSpace.h"
 #include "mman/mmSysOop.h"
 
 RememberedTable rt;
@@ -159,4 +162,94 @@ void printOldRtUsageTo(FILE* stream) {
   }
   fprintf(stream, "\t%" PRIu64 " total slots, %" PRIu64 " used slots\n", totalEntriesInOopStack(&oldRtOop),
           liveEntriesInOopStack(&oldRtOop));
+}
+
+// ---------------------------------------------------------------------------------------
+// After loading an image.
+
+int initPermObj(ObjectHeader* h) {
+  updatePermDataPtrFunc(h);
+  if (hasPtrs(h) && h->dataPtr != 0) {
+    oop* body = bodyOf(h);
+    for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) updateOopFunc(&body[i]);
+  }
+  return 1;
+}
+
+// The registry, the RT object and the old RT's own segments are relocated by their owners.
+static void initPermObjIfNotSystemObj(oop o) {
+  if (isImmediate(o) || isNewObject(o) || !isPermObject(headerOf(o))) return;
+  if (o == sysOopRegistryOop || o == rt.object || objIsOopStackSeg(&oldRtOop, o)) return;
+  initPermObj(headerOf(o));
+}
+
+void initRt(int initPerm) {
+  rt.object = sysOop(sysRt);
+  ObjectHeader* h = headerOf(rt.object);
+  if (initPerm && isPermObject(h)) initPermObj(h);
+  rt.start = h->dataPtr;
+  rt.end = rt.start + (h->dataPtr == 0 ? 0 : bodyBytesOf(h));
+  rt.fss = 0;
+  rt.ffs = rt.start;
+  while (rt.ffs < rt.end && *reinterpret_cast<oop*>(rt.ffs) != 0) {
+    oop entry = *reinterpret_cast<oop*>(rt.ffs);
+    if (initPerm && !isInOldRt(headerOf(entry))) initPermObjIfNotSystemObj(entry);
+    rt.ffs += 8;
+  }
+  computeRtWarning();
+}
+
+// Links and entries of one segment; the count word is checked so that a damaged image
+// cannot make the walk leave the segment.
+static void initOopStackSegment(oop seg, int swapped, int initPerm) {
+  ObjectHeader* h = headerOf(seg);
+  if (initPerm && isPermObject(h)) updatePermDataPtrFunc(h);
+  if (h->dataPtr == 0 || bodyWordsOf(h) < oopStackSegmentWords) BAD_IMAGE();
+  uint64_t* body = reinterpret_cast<uint64_t*>(h->dataPtr);
+  if (swapped) body[oopStackCountWord] = __builtin_bswap64(body[oopStackCountWord]);
+  uint64_t count = body[oopStackCountWord];
+  if (count > oopStackEntries) BAD_IMAGE();
+  for (uint64_t i = 1; i < oopStackFirstEntry + count; i++) {
+    if (swapped) body[i] = __builtin_bswap64(body[i]);
+    updateOopFunc(reinterpret_cast<oop*>(&body[i]));
+  }
+}
+
+void initOldRt(int swapped, int initPerm) {
+  oop top = sysOop(sysOldRt);
+  oldRtOop = 0;
+  if (top == nilOop()) return;
+  uint64_t steps = 0, limit = (oldSpace.otHigh - oldSpace.otLow) / 16 + 1;
+  oop seg = top;
+  do {
+    if (!isLoadedHeader(seg) || ++steps > limit) BAD_IMAGE();
+    initOopStackSegment(seg, swapped, initPerm);
+    seg = segmentNext(seg);
+  } while (seg != top);
+  oldRtOop = top;
+  if (!initPerm) return;
+  seg = top;
+  do {
+    for (uint64_t i = 0, n = segmentCount(seg); i < n; i++)
+      initPermObjIfNotSystemObj(segmentBody(seg)[oopStackFirstEntry + i]);
+    seg = segmentNext(seg);
+  } while (seg != top);
+}
+
+int createOldRt() {
+  oop stack = createOopStack();
+  if (stack == 0) return 0;
+  for (uint64_t a = permSpace.otLow + 16; permSpaceExists && a <= permSpace.otHigh; a += 16) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (classTagOf(h) == 0 || isInOldRt(h) || !objPointsToOldSpace(h)) continue;
+    if (!pushOopStack(&stack, oopOf(h))) {
+      emptyOopStack(&stack, [](oop) { return 0; }, [](oop e) { clearFlag(headerOf(e), isInOldRtBit); });
+      releaseOopStack(&stack);
+      return 0;
+    }
+    setFlag(h, isInOldRtBit);
+  }
+  oldRtOop = stack;
+  cacheOldRtOop();
+  return 1;
 }

@@ -68,6 +68,24 @@ inline void storeSlot(oop holder, uint64_t index, oop value, const char* file, i
 }
 
 void computeRtWarning();
+
+// ---- After loading an image -------------------------------------------------------------
+// The body of the image was byte-order repaired and relocated before these run; initPerm is
+// set when perm space kept its place while other spaces moved, so that perm objects listed
+// in the tables (the only perm objects that can refer outside perm space) still hold saved
+// references. Loading relocates every object's slots once: these relocate only what the
+// relocation walk did not reach.
+// Relocates a perm object's body pointer and its non-immediate slots; answers 1.
+int initPermObj(ObjectHeader* h);
+// The RT from registry slot 32: FFS at the first 0 entry, FSS 0, WT by the rule.
+void initRt(int initPerm);
+// The old RT from registry slot 33 (none when nil): its segments' links and entries are
+// relocated (its segments hold no pointers, so no walk reached them); with swapped the
+// words are first put back into this machine's order.
+void initOldRt(int swapped, int initPerm);
+// A new old RT of every perm object that refers to old space; answers 1, or 0 (nothing kept)
+// when a segment could not be had.
+int createOldRt();
 void canonicalizeRt();
 void updateRtPtrs(int reload);
 void shrinkRt();

@@ -52,20 +52,24 @@ void* pdMoreMemory(uint64_t size, int protection) {
 void pdFreeMoreMemory(void*) {}
 
 // The lowest free region at or above lowestAddress large enough for length bytes.
+// Reservations start on the allocation granularity (64 KB), so each candidate is rounded up
+// to it and must still leave the free region room for the whole length.
 static void* allocateAtOrAbove(uint64_t lowestAddress, uint64_t length, DWORD protection) {
-  uint64_t page = pdGetPagesize();
-  for (uint64_t address = roundUp(lowestAddress, page); address < (1ULL << 47);) {
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  uint64_t granularity = system.dwAllocationGranularity != 0 ? system.dwAllocationGranularity : 65536;
+  for (uint64_t address = roundUp(lowestAddress, granularity); address < (1ULL << 47);) {
     MEMORY_BASIC_INFORMATION info;
     if (VirtualQuery((void*)address, &info, sizeof info) < sizeof info) {
       REPORT_ERROR("couldn't VirtualQuery memory.", 0x18100);
       return nullptr;
     }
-    if (info.State == MEM_FREE && info.RegionSize >= length) {
+    uint64_t regionEnd = (uint64_t)info.BaseAddress + info.RegionSize;
+    if (info.State == MEM_FREE && address + length <= regionEnd) {
       void* p = VirtualAlloc((void*)address, length, MEM_RESERVE | MEM_COMMIT, protection);
       if (p != nullptr) return p;
     }
-    uint64_t step = info.RegionSize > page ? info.RegionSize : page;
-    address = roundUp((uint64_t)info.BaseAddress + step, page);
+    address = roundUp(regionEnd > address ? regionEnd : address + 1, granularity);
   }
   return nullptr;
 }

@@ -1,0 +1,624 @@
+// Object memory: loading the image body: byte-order repair and relocation of every space.
+// Owns imageDeltas, oldSpaceMap, permSpaceMoved and loadedSpaces.
+// Prefix: none (relocateImageObjects, updateOopFunc, updatePermDataPtrFunc, swapImageBody, ...).
+#include "mman/mmImageLoad.h"
+
+#include "ext/exError.h"
+#include "ext/exInit.h"
+#include "ext/exOption.h"
+#include "mman/mmFixedSpace.h"
+#include "mman/mmImageHeader.h"
+#include "mman/mmLargeSpace.h"
+#include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
+#include "mman/mmPermSpace.h"
+#include "mman/mmRt.h"
+#include "mman/mmOopStack.h"
+#include "mman/mmSysOop.h"
+
+ImageDeltas imageDeltas;
+OldSpaceMap oldSpaceMap;
+uint32_t permSpaceMoved;
+LoadedSpaces loadedSpaces;
+
+void reportBadImage(const char* file, int line) {
+  doReportError("Bad oop contained in image", errFatal | 2, file, line);
+  vmExit(qrxErrorStatus);  // not reached: the report is Fatal
+}
+
+static inline uint64_t& wordAt(uint64_t address) { return *reinterpret_cast<uint64_t*>(address); }
+static inline uint64_t reversed(uint64_t w) { return __builtin_bswap64(w); }
+
+// ---- Deltas and the segment map ---------------------------------------------------------------
+
+void computeImageDeltas() {
+  const ImageLayout& l = imageLayout;
+  ImageDeltas& d = imageDeltas;
+  d.pastSpace = int64_t(pastSpace.start - l.pastSpaceStart);
+  d.largeData = int64_t(loadedSpaces.largeArea - l.largeDataStart);
+  uint64_t largeTableLow = loadedSpaces.largeArea + loadedSpaces.largeAreaBytes - l.largeTableBytes;
+  d.largeTable = int64_t(largeTableLow - l.largeTableStart);
+  d.fixedData = int64_t(loadedSpaces.fixedArea - l.fixedDataStart);
+  uint64_t fixedTableLow = loadedSpaces.fixedArea + loadedSpaces.fixedAreaBytes - l.fixedTableBytes;
+  d.fixedTable = int64_t(fixedTableLow - l.fixedTableStart);
+  d.oldData = int64_t(oldSpace.dataStart - l.oldDataStart);
+  d.oldOT = int64_t(oldSpace.otLow + otEntryBytes - l.oldOTStart);
+  d.permData = int64_t(permSpace.dataStart - l.permDataStart);
+  d.permOT = int64_t(permSpace.otLow + otEntryBytes - l.permOTStart);
+}
+
+// Each segment's gap is its saved start less the saved end of the one before it.
+void convertSegmentMap() {
+  uint64_t dataEnd = 0, otEnd = 0, dataGap = 0, otGap = 0;
+  for (uint64_t* e = oldSpaceMap.start; e + segmentMapWords <= oldSpaceMap.end; e += segmentMapWords) {
+    bool first = e == oldSpaceMap.start;
+    if (!first && (e[0] < dataEnd || e[2] < otEnd)) BAD_IMAGE();  // segments out of order
+    dataGap += first ? 0 : e[0] - dataEnd;
+    otGap += first ? 0 : e[2] - otEnd;
+    dataEnd = e[0] + e[1];
+    otEnd = e[2] + e[3];
+    e[0] = dataEnd, e[1] = dataGap, e[2] = otEnd, e[3] = otGap;
+  }
+}
+
+static bool severalSegments() { return oldSpaceMap.end - oldSpaceMap.start > int64_t(segmentMapWords); }
+
+int imageNeedsObjectWalk() {
+  const ImageDeltas& d = imageDeltas;
+  return d.oldOT != 0 || d.pastSpace != 0 || d.oldData != 0 || d.largeData != 0 || d.permOT != 0 ||
+         severalSegments();
+}
+
+// The cumulative gap of the saved segment holding address (field 0 data, 2 table); with
+// found clear when the address lies beyond the last segment.
+static uint64_t segmentGap(uint64_t address, int field, bool* found) {
+  *found = true;
+  if (oldSpaceMap.start == oldSpaceMap.end) return 0;
+  for (uint64_t* e = oldSpaceMap.start; e < oldSpaceMap.end; e += segmentMapWords)
+    if (address < e[field]) return e[field + 1];
+  *found = false;
+  return 0;
+}
+
+// ---- References and bodies --------------------------------------------------------------------
+
+static inline uint64_t relocatedReference(uint64_t ref) {
+  if (ref == 0 || (ref & 1)) return ref;  // immediates stay; 0 is no reference
+  const ImageLayout& l = imageLayout;
+  if (ref < l.newSpaceLimit) return ref + uint64_t(imageDeltas.pastSpace);
+  if (ref >= l.oldDataStart && ref < l.oldSpaceUpperLimit) {
+    bool found;
+    uint64_t gap = segmentGap(ref, 2, &found);  // beyond the last segment: no gap
+    return ref + uint64_t(imageDeltas.oldOT) - gap;
+  }
+  return ref + uint64_t(imageDeltas.permOT);
+}
+
+void updateOopFunc(oop* slot) { *slot = relocatedReference(*slot); }
+
+static bool inOldSavedRange(uint64_t address) {
+  return address >= imageLayout.oldDataStart && address < imageLayout.oldSpaceUpperLimit;
+}
+
+// A saved old body address, relocated; beyond the last segment the image is bad.
+static uint64_t relocatedOldBody(uint64_t address) {
+  bool found;
+  uint64_t gap = segmentGap(address, 0, &found);
+  if (!found || address < imageLayout.oldDataStart) BAD_IMAGE();
+  return address + uint64_t(imageDeltas.oldData) - gap;
+}
+
+// 1 when h's body (and its size word) lies wholly in [lo, hi).
+static bool bodyWithin(const ObjectHeader* h, uint64_t lo, uint64_t hi) {
+  uint64_t p = h->dataPtr;
+  if ((p & 7) != 0 || p < lo || p > hi) return false;
+  uint64_t words = sizeFieldOf(h);
+  if (words >= sizeFieldExtended) {
+    if (p < lo + 8) return false;
+    words = *sizeWordOf(h) >> 3;
+  }
+  return words <= (hi - p) / 8;
+}
+
+static bool bodyInOldData(const ObjectHeader* h) { return bodyWithin(h, oldSpace.dataStart, oldSpace.dataTop); }
+static bool bodyInPermData(const ObjectHeader* h) {
+  return permSpaceExists && bodyWithin(h, permSpace.dataStart, permSpace.dataTop);
+}
+
+int isLoadedHeader(uint64_t h) {
+  if ((h & 7) != 0) return 0;
+  if (h > oldSpace.otLow && h <= oldSpace.otHigh) return (h - oldSpace.otLow) % otEntryBytes == 0;
+  if (permSpaceExists && h > permSpace.otLow && h <= permSpace.otHigh)
+    return (h - permSpace.otLow) % otEntryBytes == 0;
+  return h >= pastSpace.start && h + objectHeaderBytes <= pastSpace.top;
+}
+
+static void relocateSlots(ObjectHeader* h) {
+  oop* body = bodyOf(h);
+  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = relocatedReference(body[i]);
+}
+
+// Body pointers of old and perm headers by size field: none for 0; large and fixed bodies
+// are set from their block tables; bodies in the saved old range move with their segment;
+// perm bodies (perm headers only) by the perm-data delta. Then pointer slots.
+static void relocateOtEntry(ObjectHeader* h, bool perm) {
+  uint32_t s = sizeFieldOf(h);
+  if (s == sizeFieldLarge || s == sizeFieldFixed) {
+    if (hasPtrs(h)) BAD_IMAGE();  // only byte bodies live in large and fixed space
+    return;
+  }
+  if (s == 0) {
+    h->dataPtr = 0;
+    return;
+  }
+  if (!perm || inOldSavedRange(h->dataPtr)) {
+    h->dataPtr = relocatedOldBody(h->dataPtr);
+    if (!bodyInOldData(h)) BAD_IMAGE();
+  } else {
+    h->dataPtr += uint64_t(imageDeltas.permData);
+    if (!bodyInPermData(h)) BAD_IMAGE();
+  }
+  if (hasPtrs(h)) relocateSlots(h);
+}
+
+void updatePermDataPtrFunc(ObjectHeader* h) {
+  uint32_t s = sizeFieldOf(h);
+  if (s == 0 || s == sizeFieldLarge || s == sizeFieldFixed) return;
+  h->dataPtr = inOldSavedRange(h->dataPtr) ? relocatedOldBody(h->dataPtr)
+                                           : h->dataPtr + uint64_t(imageDeltas.permData);
+  if (!bodyInOldData(h) && !bodyInPermData(h)) BAD_IMAGE();
+}
+
+// ---- Old object table ---------------------------------------------------------------------------
+
+// Free entries are threaded afresh; one still remembered or marked must not be reused and
+// becomes an empty ByteArray instead.
+static void relocateOldOtEntry(ObjectHeader* h) {
+  if (classTagOf(h) != 0) {
+    relocateOtEntry(h, false);
+    return;
+  }
+  if (!(h->flags & (inRtBit | isMarkedBit))) {
+    h->dataPtr = oldSpaceSegs.freeOtHead;
+    oldSpaceSegs.freeOtHead = oopOf(h);
+    oldSpaceSegs.freeOtCount += 1;
+    return;
+  }
+  h->flags &= ~(classTagMask | sizeFieldMask | indexabilityMask);
+  h->flags |= classIndexByteArray;
+  h->dataPtr = 0;
+}
+
+static uint64_t relocateThreadedLink(uint64_t address) {
+  uint64_t a = relocatedOldBody(address);
+  if ((a & 7) != 0 || a < oldSpace.dataStart || a + 8 > oldSpace.dataTop) BAD_IMAGE();
+  return a;
+}
+
+static void relocateOldSpace() {
+  oldSpaceSegs.freeOtHead = 0;
+  oldSpaceSegs.freeOtCount = 0;
+  for (uint64_t a = oldSpace.otLow + otEntryBytes; a <= oldSpace.otHigh; a += otEntryBytes)
+    relocateOldOtEntry(reinterpret_cast<ObjectHeader*>(a));
+  if (threadedDataForSnapshot != 0) {
+    threadedDataForSnapshot = relocateThreadedLink(threadedDataForSnapshot);
+    if (threadedDataForSnapshot + threadedChunkSlots * 8 > oldSpace.dataTop) BAD_IMAGE();
+  }
+  if (!updateThreadedDataPointers(relocateThreadedLink)) BAD_IMAGE();
+  sysOopRegistryOop = relocatedReference(sysOopRegistryOop);
+}
+
+// ---- Large space ----------------------------------------------------------------------------------
+
+static BlockTableEntry* relocatedLink(BlockTableEntry* link, int64_t delta, uint64_t lo, uint64_t hi) {
+  if (link == nullptr) return nullptr;
+  uint64_t a = uint64_t(link) + uint64_t(delta);
+  if (a < lo || a > hi || (a - lo) % sizeof(BlockTableEntry) != 0) BAD_IMAGE();
+  return reinterpret_cast<BlockTableEntry*>(a);
+}
+
+// The owner h of block e (data below dataHi): a loaded header carrying sizeField whose
+// body pointer is set after the block's size word, which must fit the block.
+static void attachOwner(BlockTableEntry* e, uint64_t h, uint32_t sizeField, uint64_t dataHi) {
+  if (!isLoadedHeader(h) || sizeFieldOf(reinterpret_cast<ObjectHeader*>(h)) != sizeField) BAD_IMAGE();
+  if (e->words < 1 || e->block >= dataHi || e->words > (dataHi - e->block) / 8) BAD_IMAGE();
+  if ((wordAt(e->block) >> 3) + 1 > e->words) BAD_IMAGE();
+  e->owner = h;
+  reinterpret_cast<ObjectHeader*>(h)->dataPtr = e->block + 8;
+}
+
+// Links and block addresses move with the table and the data; the last block (not saved)
+// then reaches up to the table's low end.
+static void relocateLargeTable(BlockTable* t, uint64_t area, uint64_t dataEnd) {
+  uint64_t lo = uint64_t(t->lowest), hi = uint64_t(t->highest);
+  for (BlockTableEntry* e = t->highest; e >= t->lowest; e--) {
+    if (e->block == 0) {
+      largeTableHasUnused = 1;
+      continue;
+    }
+    e->prev = relocatedLink(e->prev, imageDeltas.largeTable, lo, hi);
+    e->next = relocatedLink(e->next, imageDeltas.largeTable, lo, hi);
+    e->block += uint64_t(imageDeltas.largeData);
+    if (e->prev == nullptr) t->firstBlock = e;
+  }
+  if (t->firstBlock == nullptr || t->firstBlock->block != area) BAD_IMAGE();
+  uint64_t expected = area, steps = 0;
+  for (BlockTableEntry* e = t->firstBlock; e != nullptr; e = e->next) {
+    if (e->block != expected || ++steps > uint64_t(t->highest - t->lowest) + 1) BAD_IMAGE();
+    t->lastBlock = e;
+    if (e->next == nullptr) break;
+    if (e->next->prev != e) BAD_IMAGE();
+    if (!btIsFree(e)) attachOwner(e, relocatedReference(e->owner), sizeFieldLarge, dataEnd);
+    expected = e->block + e->words * 8;
+  }
+  BlockTableEntry* last = t->lastBlock;
+  if (!btIsFree(last) || last->block != dataEnd) BAD_IMAGE();
+  last->words = (lo - last->block) / 8;
+}
+
+static void loadLargeSpace() {
+  const ImageLayout& l = imageLayout;
+  uint64_t area = loadedSpaces.largeArea, words = loadedSpaces.largeAreaBytes / 8;
+  uint64_t tenure = largeSpace.tenureThresholdWords;
+  if (l.largeDataBytes == 0) {
+    initLargeSpace(area, words, tenure);
+    return;
+  }
+  uint64_t top = area + words * 8;
+  BlockTable* t = &largeSpace.table;
+  *t = BlockTable{};
+  t->lowest = reinterpret_cast<BlockTableEntry*>(top - l.largeTableBytes);
+  t->highest = reinterpret_cast<BlockTableEntry*>(top) - 1;
+  largeTableHasUnused = 0;
+  relocateLargeTable(t, area, area + l.largeDataBytes);
+  t->freeWords = 0;
+  for (BlockTableEntry* e = t->firstBlock; e != nullptr; e = e->next)
+    if (btIsFree(e)) t->freeWords += e->words;
+  t->firstFree = btNextFree(t->firstBlock);
+  largeSpacePendingWords = 0;
+}
+
+// ---- New space ------------------------------------------------------------------------------------
+
+// The header after h, checked to advance within past space.
+static ObjectHeader* nextPastObject(ObjectHeader* h) {
+  uint64_t next = oopOf(nextNewSpaceHeader(h));
+  if (next <= oopOf(h) || next > pastSpace.top) BAD_IMAGE();
+  return reinterpret_cast<ObjectHeader*>(next);
+}
+
+// Bodies beside their headers move with them; large and fixed bodies are set from their
+// tables. The walk stops at the end marker stored at the top.
+static void relocatePastSpace() {
+  writeNewSpaceEndMarkers();
+  uint64_t a = pastSpace.start;
+  while (a < pastSpace.top) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (a + objectHeaderBytes > pastSpace.top) BAD_IMAGE();
+    uint32_t s = sizeFieldOf(h);
+    if (classTagOf(h) != 0 && s != sizeFieldLarge && s != sizeFieldFixed) {
+      uint64_t body = a + objectHeaderBytes + (s == sizeFieldExtended ? 8 : 0);
+      if (h->dataPtr + uint64_t(imageDeltas.pastSpace) != body || body > pastSpace.top) BAD_IMAGE();
+      h->dataPtr = body;
+      if (!bodyWithin(h, pastSpace.start, pastSpace.top)) BAD_IMAGE();
+      if (hasPtrs(h)) relocateSlots(h);
+    } else if (classTagOf(h) != 0 && hasPtrs(h)) {
+      BAD_IMAGE();
+    }
+    a = oopOf(nextPastObject(h));
+  }
+}
+
+// ---- Perm space -----------------------------------------------------------------------------------
+
+// The head is a plain address; each chunk's first word is the next chunk or-ed with 1 when
+// the chunk itself is one word long, and the list ends at a value below 2. Chunks in the
+// saved old range move with old space, the others with perm data.
+static void relocatePermFreeList() {
+  uint64_t* link = &permSpaceSegs.freeHead;
+  uint64_t budget = (permSpace.dataTop - permSpace.dataStart + oldSpace.dataTop - oldSpace.dataStart) / 8;
+  permSpaceSegs.freeChunks = permSpaceSegs.freeWords = 0;
+  while (*link >= 2) {
+    uint64_t tag = *link & 1, saved = *link & ~uint64_t(1);
+    uint64_t chunk = inOldSavedRange(saved) ? relocatedOldBody(saved) : saved + uint64_t(imageDeltas.permData);
+    *link = chunk | tag;
+    bool inPerm = permSpaceExists && chunk >= permSpace.dataStart && chunk < permSpace.dataTop;
+    uint64_t top = inPerm ? permSpace.dataTop : oldSpace.dataTop;
+    if (!inPerm && (chunk < oldSpace.dataStart || chunk >= oldSpace.dataTop)) BAD_IMAGE();
+    if ((chunk & 7) != 0 || budget-- == 0) BAD_IMAGE();
+    uint64_t* c = reinterpret_cast<uint64_t*>(chunk);
+    uint64_t words = 1;
+    if (!(c[0] & 1)) {
+      if (chunk + 16 > top) BAD_IMAGE();
+      words = c[1];
+      if (words < 2 || words > (top - chunk) / 8) BAD_IMAGE();
+    }
+    permSpaceSegs.freeChunks += 1;
+    permSpaceSegs.freeWords += words;
+    link = &c[0];
+  }
+}
+
+static void relocatePermSpace() {
+  for (uint64_t a = permSpace.otLow + otEntryBytes; a <= permSpace.otHigh; a += otEntryBytes) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (classTagOf(h) != 0) relocateOtEntry(h, true);
+  }
+}
+
+// ---- Fixed space ---------------------------------------------------------------------------------
+
+// The header whose saved body pointer is savedBody (fixed bodies keep their saved pointers
+// until the fixed pass sets them), or 0.
+static uint64_t findSavedFixedOwner(uint64_t savedBody) {
+  auto matches = [savedBody](uint64_t a) {
+    const ObjectHeader* h = reinterpret_cast<const ObjectHeader*>(a);
+    return classTagOf(h) != 0 && sizeFieldOf(h) == sizeFieldFixed && h->dataPtr == savedBody;
+  };
+  if (permSpaceExists)
+    for (uint64_t a = permSpace.otLow + otEntryBytes; a <= permSpace.otHigh; a += otEntryBytes)
+      if (matches(a)) return a;
+  for (uint64_t a = oldSpace.otLow + otEntryBytes; a <= oldSpace.otHigh; a += otEntryBytes)
+    if (matches(a)) return a;
+  writeNewSpaceEndMarkers();
+  for (uint64_t a = pastSpace.start; a < pastSpace.top; a = oopOf(nextPastObject(reinterpret_cast<ObjectHeader*>(a))))
+    if (matches(a)) return a;
+  return 0;
+}
+
+// One saved segment's table, entries [first, marker]: links from saved addresses (its
+// table started at savedStart) to loaded ones. The marker (the segment's last entry) held
+// the entry count, the next segment's table start and a distance to it while it was
+// written; its own successor, size and owner are found again from the other entries' back
+// links and from the header whose body lay in its block.
+static void relocateFixedSegmentTable(BlockTableEntry* first, BlockTableEntry* marker, uint64_t savedStart) {
+  uint64_t n = uint64_t(marker - first) + 1;
+  auto link = [&](BlockTableEntry* saved) -> BlockTableEntry* {
+    if (saved == nullptr) return nullptr;
+    uint64_t offset = uint64_t(saved) - savedStart;
+    if (offset % sizeof(BlockTableEntry) != 0 || offset / sizeof(BlockTableEntry) >= n) BAD_IMAGE();
+    return first + offset / sizeof(BlockTableEntry);
+  };
+  BlockTableEntry* successor = nullptr;
+  for (BlockTableEntry* e = first; e <= marker; e++) {
+    e->prev = link(e->prev);
+    if (e != marker) e->next = link(e->next);
+    if (e->prev == marker) successor = e;
+    if (e != marker && e->owner != 0) e->owner = relocatedReference(e->owner);
+  }
+  marker->next = successor;
+  marker->owner = 0;
+  if (successor != nullptr) {  // not the last block: it may have an owner
+    if (successor->block <= marker->block) BAD_IMAGE();
+    marker->words = (successor->block - marker->block) / 8;
+    marker->owner = findSavedFixedOwner(marker->block + 8);
+  }
+}
+
+// The first block of a segment's chain (no back link) and its last block (no forward link).
+static BlockTableEntry* chainEnds(BlockTableEntry* first, BlockTableEntry* marker, BlockTableEntry** last) {
+  BlockTableEntry* head = nullptr;
+  for (BlockTableEntry* e = first; e <= marker; e++)
+    if (e->prev == nullptr && e->block != 0) head = e;
+  if (head == nullptr) BAD_IMAGE();
+  uint64_t steps = 0;
+  BlockTableEntry* e = head;
+  while (e->next != nullptr) {
+    if (++steps > uint64_t(marker - first)) BAD_IMAGE();
+    e = e->next;
+  }
+  *last = e;
+  return head;
+}
+
+// Splits the loaded tables at their markers and joins the segments' chains into one.
+static BlockTableEntry* joinFixedSegments(BlockTableEntry* low, uint64_t n) {
+  uint64_t savedStart = imageLayout.fixedTableStart;
+  BlockTableEntry *head = nullptr, *tail = nullptr;
+  for (uint64_t i = 0; i < n;) {
+    uint64_t j = i;
+    while (j < n && !isSmallInteger(low[j].owner)) j++;
+    if (j == n || smallIntegerValue(low[j].owner) != int64_t(j - i + 1)) BAD_IMAGE();
+    BlockTableEntry* marker = low + j;
+    uint64_t nextStart = uint64_t(marker->next);
+    relocateFixedSegmentTable(low + i, marker, savedStart);
+    BlockTableEntry* last;
+    BlockTableEntry* first = chainEnds(low + i, marker, &last);
+    if (tail != nullptr) tail->next = first, first->prev = tail;
+    if (head == nullptr) head = first;
+    tail = last;
+    savedStart = nextStart;
+    i = j + 1;
+  }
+  return head;
+}
+
+// Owned blocks were saved back to back (free blocks left out): each takes its place at the
+// cursor; free entries are left unused, one of them becoming the last block.
+static void packFixedBlocks(BlockTable* t, BlockTableEntry* head, uint64_t n) {
+  uint64_t cursor = loadedSpaces.fixedArea, dataEnd = cursor + imageLayout.fixedDataBytes, steps = 0;
+  BlockTableEntry *prevOwned = nullptr, *spare = nullptr;
+  t->firstBlock = nullptr;
+  for (BlockTableEntry* e = head; e != nullptr;) {
+    if (++steps > n) BAD_IMAGE();
+    BlockTableEntry* next = e->next;
+    if (e->owner == 0) {
+      *e = BlockTableEntry{nullptr, nullptr, 0, 0, 0};
+      spare = e;
+    } else {
+      e->block = cursor;
+      attachOwner(e, e->owner, sizeFieldFixed, dataEnd);
+      e->prev = prevOwned;
+      if (prevOwned != nullptr) prevOwned->next = e; else t->firstBlock = e;
+      prevOwned = e;
+      cursor += e->words * 8;
+    }
+    e = next;
+  }
+  if (cursor != dataEnd || spare == nullptr) BAD_IMAGE();
+  *spare = BlockTableEntry{prevOwned, nullptr, 0, cursor, (uint64_t(t->lowest) - cursor) / 8};
+  if (prevOwned != nullptr) prevOwned->next = spare; else t->firstBlock = spare;
+  t->lastBlock = t->firstFree = spare;
+  t->freeWords = spare->words;
+  btCompactTable(t);
+}
+
+static void loadFixedSpace() {
+  const ImageLayout& l = imageLayout;
+  FixedSpaceSegment* record = reinterpret_cast<FixedSpaceSegment*>(loadedSpaces.fixedArea - sizeof(FixedSpaceSegment));
+  uint64_t words = loadedSpaces.fixedAreaBytes / 8;
+  if (l.fixedDataBytes == 0 || l.fixedTableBytes == 0) {
+    initializeEmptyFixedSpaceSegment(record, words, loadedSpaces.fixedArea, sizeof(BlockTableEntry));
+  } else {
+    uint64_t top = loadedSpaces.fixedArea + words * 8, n = l.fixedTableBytes / sizeof(BlockTableEntry);
+    record->next = record->prev = nullptr;
+    record->mapped = 0;
+    BlockTable* t = &record->table;
+    *t = BlockTable{};
+    t->lowest = reinterpret_cast<BlockTableEntry*>(top - l.fixedTableBytes);
+    t->highest = reinterpret_cast<BlockTableEntry*>(top) - 1;
+    packFixedBlocks(t, joinFixedSegments(t->lowest, n), n);
+  }
+  initFixedSpaceSegs(record);
+}
+
+// ---- The whole image ------------------------------------------------------------------------------
+
+// Order: old table, large table, new space, perm space, then the fixed tables, whose owners
+// are found by their saved body pointers before any fixed body pointer is set.
+void relocateImageObjects() {
+  convertSegmentMap();
+  bool walk = imageNeedsObjectWalk();
+  if (walk) relocateOldSpace();
+  else if (!updateThreadedDataPointers(nullptr)) BAD_IMAGE();
+  loadLargeSpace();
+  if (walk) relocatePastSpace();
+  relocatePermFreeList();
+  permSpaceMoved = 0;
+  if (permSpaceExists && (imageDeltas.permOT != 0 || imageDeltas.permData != 0)) {
+    permSpaceMoved = 1;
+    relocatePermSpace();
+  } else if (permSpaceExists && !isNewObject(sysOopRegistryOop) && isLoadedHeader(sysOopRegistryOop) &&
+             isPermObject(headerOf(sysOopRegistryOop))) {
+    initPermObj(headerOf(sysOopRegistryOop));
+  }
+  loadFixedSpace();
+  if (imageLayout.loadPolicy == loadPromote || imageLayout.loadPolicy == loadDemote) {
+    permSpaceMoved = 1;
+    absorbPermFreeList();
+  }
+}
+
+// ---- Byte order -----------------------------------------------------------------------------------
+
+static void reverseWords(uint64_t from, uint64_t to) {
+  for (uint64_t a = from; a + 8 <= to; a += 8) wordAt(a) = reversed(wordAt(a));
+}
+
+void swapImageBody() {
+  const ImageLayout& l = imageLayout;
+  reverseWords(oldSpace.otLow + otEntryBytes, oldSpace.otHigh + otEntryBytes);
+  reverseWords(uint64_t(oldSpaceMap.start), uint64_t(oldSpaceMap.end));
+  reverseWords(oldSpace.dataStart, oldSpace.dataTop);
+  reverseWords(permSpace.otLow + otEntryBytes, permSpace.otHigh + otEntryBytes);
+  reverseWords(permSpace.dataStart, permSpace.dataTop);
+  uint64_t largeTop = loadedSpaces.largeArea + loadedSpaces.largeAreaBytes;
+  reverseWords(largeTop - l.largeTableBytes, largeTop);
+  reverseWords(loadedSpaces.largeArea, loadedSpaces.largeArea + l.largeDataBytes);
+  uint64_t fixedTop = loadedSpaces.fixedArea + loadedSpaces.fixedAreaBytes;
+  reverseWords(fixedTop - l.fixedTableBytes, fixedTop);
+  reverseWords(loadedSpaces.fixedArea, loadedSpaces.fixedArea + l.fixedDataBytes);
+  reverseWords(pastSpace.start, pastSpace.top);
+}
+
+// After the whole-word reversal: each 64-bit word's two 32-bit halves change places; each
+// 32-bit unit's two 16-bit halves change places; each word's eight bytes are reversed.
+void objSwapTwoQ32s(uint64_t* body, uint64_t bytes) {
+  for (uint64_t i = 0; i < bytes / 8; i++) body[i] = (body[i] << 32) | (body[i] >> 32);
+}
+void objReverseTwoQ16s(uint64_t* body, uint64_t bytes) {
+  for (uint64_t i = 0; i < bytes / 8; i++)
+    body[i] = ((body[i] & 0x0000FFFF0000FFFFull) << 16) | ((body[i] >> 16) & 0x0000FFFF0000FFFFull);
+}
+void objReverseEightQ8s(uint64_t* body, uint64_t bytes) {
+  for (uint64_t i = 0; i < bytes / 8; i++) body[i] = reversed(body[i]);
+}
+
+static bool bodyInLoadedArea(const ObjectHeader* h) {
+  return bodyInOldData(h) || bodyInPermData(h) || bodyWithin(h, pastSpace.start, pastSpace.top) ||
+         bodyWithin(h, loadedSpaces.largeArea, loadedSpaces.largeArea + loadedSpaces.largeAreaBytes) ||
+         bodyWithin(h, loadedSpaces.fixedArea, loadedSpaces.fixedArea + loadedSpaces.fixedAreaBytes);
+}
+
+// The bytes of a byte object by its class: 4-byte floats, two-byte strings and symbols are
+// units of their own size; 8-byte floats were right after the word reversal; every other
+// byte object is reversed again, which gives its bytes back in order.
+static void repairByteObject(ObjectHeader* h) {
+  uint32_t tag = classTagOf(h);
+  if (tag == 0 || hasPtrs(h) || tag == classIndexDouble || h->dataPtr == 0) return;
+  if (!bodyInLoadedArea(h)) BAD_IMAGE();
+  uint64_t* body = reinterpret_cast<uint64_t*>(h->dataPtr);
+  uint64_t bytes = bodyBytesOf(h);
+  if (tag == classIndexFloat) {
+    objSwapTwoQ32s(body, bytes);
+  } else if (tag == classIndexTwoByteString || tag == classIndexTwoByteSymbol) {
+    objSwapTwoQ32s(body, bytes);
+    objReverseTwoQ16s(body, bytes);
+  } else {
+    objReverseEightQ8s(body, bytes);
+  }
+}
+
+void repairImageByteObjects() {
+  if (permSpaceExists)
+    for (uint64_t a = permSpace.otHigh; a > permSpace.otLow; a -= otEntryBytes)
+      repairByteObject(reinterpret_cast<ObjectHeader*>(a));
+  for (uint64_t a = oldSpace.otHigh; a > oldSpace.otLow; a -= otEntryBytes)
+    repairByteObject(reinterpret_cast<ObjectHeader*>(a));
+  writeNewSpaceEndMarkers();
+  for (uint64_t a = pastSpace.start; a < pastSpace.top; a = oopOf(nextPastObject(reinterpret_cast<ObjectHeader*>(a))))
+    repairByteObject(reinterpret_cast<ObjectHeader*>(a));
+}
+
+// ---- Roots ----------------------------------------------------------------------------------------
+
+// A loaded object with pointers and at least words body words.
+static bool isPointerObject(oop o, uint64_t words) {
+  if (!isLoadedHeader(o)) return false;
+  const ObjectHeader* h = reinterpret_cast<const ObjectHeader*>(o);
+  return classTagOf(h) != 0 && hasPtrs(h) && h->dataPtr != 0 && bodyWordsOf(h) >= words;
+}
+
+// A class the engine instantiates at start-up: its format slot must be a SmallInteger.
+static bool isUsableClass(oop o) {
+  return isPointerObject(o, classFormatSlot + 1) && isSmallInteger(bodyOf(headerOf(o))[classFormatSlot]);
+}
+
+void checkLoadedRoots() {
+  if (!isPointerObject(sysOopRegistryOop, sysClassTablePageClass + 1)) BAD_IMAGE();
+  const oop* registry = bodyOf(headerOf(sysOopRegistryOop));
+  oop nil = registry[sysNil];
+  if (!isLoadedHeader(nil) || !isPointerObject(registry[sysClassTablePages], classTablePages)) BAD_IMAGE();
+  const oop* pages = bodyOf(headerOf(registry[sysClassTablePages]));
+  for (uint32_t i = 0; i < classTablePages; i++)
+    if (pages[i] != nil && !isPointerObject(pages[i], classTablePageSlots)) BAD_IMAGE();
+  if (!isUsableClass(registry[sysArrayClass])) BAD_IMAGE();
+  if (registry[sysFinalQueue] == nil ? !isUsableClass(registry[sysWeakArrayClass])
+                                     : !isPointerObject(registry[sysFinalQueue], 0)) BAD_IMAGE();
+  if (registry[sysOldRt] != nil && !isLoadedHeader(registry[sysOldRt])) BAD_IMAGE();
+  if (!isPointerObject(registry[sysRt], 0)) BAD_IMAGE();
+  const ObjectHeader* rtHeader = headerOf(registry[sysRt]);
+  const oop* entries = bodyOf(rtHeader);
+  for (uint64_t i = 0, n = bodyWordsOf(rtHeader); i < n && entries[i] != 0; i++)
+    if (!isLoadedHeader(entries[i])) BAD_IMAGE();
+}
+
+// Perm objects that refer to old, non-perm objects go into the old remembered table (after
+// promote, the objects that stayed old are the ones start-up made in the headroom).
+void rememberPermToOldReferences() {
+  for (uint64_t a = permSpace.otLow + otEntryBytes; permSpaceExists && a <= permSpace.otHigh; a += otEntryBytes) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (classTagOf(h) != 0 && !isInOldRt(h) && objPointsToOldSpace(h) && !registerInOldRt(h))
+      doReportError("Can't allocate OldRt", 0x404, "src/mman/mmImageLoad", __LINE__);
+  }
+}

@@ -1,0 +1,204 @@
+// Loading images in process: a heap spanning every space written with the snapshot writers,
+// loaded elsewhere, relocated and compared by structure; compressed and other-byte-order
+// files; the load policies; sizes from options; primitives 307 and 407.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "ext/exOption.h"
+#include "mman/heapVerifier.h"
+#include "mman/loadImages.h"
+#include "mman/mmFinal.h"
+#include "mman/mmFixedSpace.h"
+#include "mman/mmImageHeader.h"
+#include "mman/mmImageLoad.h"
+#include "mman/mmInit.h"
+#include "mman/mmLargeSpace.h"
+#include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
+#include "mman/mmPermSpace.h"
+#include "mman/mmRt.h"
+#include "mman/mmSysOop.h"
+#include "mman/testHeap.h"
+#include "support/primHarness.h"
+
+namespace {
+
+enum Variant { plainFile, gzipFile, otherOrderFile };
+
+class ImageLoadTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> files;
+  uint64_t savedEden = 0;
+
+  void TearDown() override {
+    freeLoadedKernel();
+    desiredLoadPolicyName = nullptr;
+    for (const std::string& f : files) remove(f.c_str());
+  }
+
+  std::string path(const char* name) {
+    files.push_back(tempImagePath(name));
+    return files.back();
+  }
+
+  // Writes the current heap as the variant and loads it; answers "" or what failed.
+  std::string writeAndLoad(Variant variant, uint32_t kind, const std::vector<oop>& byteObjects = {}) {
+    std::string why = verifyHeap();
+    if (!why.empty()) return "before writing: " + why;
+    savedEden = eden.start;
+    std::string plain = path("plain.im");
+    why = writeHeapImage(plain, kind, variant == otherOrderFile ? byteObjects : std::vector<oop>{});
+    if (!why.empty()) return why;
+    std::string loaded = plain;
+    if (variant == gzipFile) gzipImageFile(plain, loaded = path("gzip.im"));
+    if (variant == otherOrderFile) otherOrderImageFile(plain, loaded = path("swapped.im"));
+    return loadImageInProcess(loaded) ? "" : "header refused";
+  }
+};
+
+std::vector<oop> byteObjectsOf(const SpanningHeap& heap) {
+  std::vector<oop> bytes;
+  for (size_t i = 0; i < heap.graph.size(); i++)
+    if (heap.graph[i].slots.empty()) bytes.push_back(heap.oops[i]);
+  return bytes;
+}
+
+// Every space moved (the test heap lies in a static arena and mapped segments, the loaded
+// block low in the address space), so every reference was relocated.
+TEST_F(ImageLoadTest, RoundTrip_EverySpaceRelocatedInEachFileForm) {
+  for (Variant variant : {plainFile, gzipFile, otherOrderFile}) {
+    SCOPED_TRACE(variant);
+    SpanningHeap heap = buildSpanningHeap();
+    ASSERT_GE(numFixedSpaceSegs(), 2u);
+    ASSERT_EQ(writeAndLoad(variant, loadNormal, byteObjectsOf(heap)), "");
+    EXPECT_NE(eden.start, savedEden);
+    EXPECT_EQ(compareWithModel(loadedRoot(), heap.graph, 0), "");
+    EXPECT_HEAP_VALID();
+    EXPECT_TRUE(permSpaceExists);
+    EXPECT_EQ(numFixedSpaceSegs(), 1u);
+    EXPECT_GE(numOldSpaceSegs(), 2u);  // the loaded segment and the headroom
+    EXPECT_NE(oldRtOop, 0u);
+    EXPECT_GT(rt.ffs, rt.start);
+    freeLoadedKernel();
+  }
+}
+
+#ifndef _WIN32
+TEST_F(ImageLoadTest, BlockAndCodeZoneBelowTwoGiB) {
+  buildSpanningHeap();
+  ASSERT_EQ(writeAndLoad(plainFile, loadNormal), "");
+  EXPECT_LT(kernelBlock.base + kernelBlock.bytes, uint64_t(1) << 31);
+  EXPECT_LT(oldSpaceSegs.first->otHigh, uint64_t(1) << 31);
+}
+#endif
+
+// Policy, whether the image has perm space, and what prim 407 answers afterwards.
+TEST_F(ImageLoadTest, LoadPolicies_PermSpaceAndPrim407) {
+  struct Case {
+    const char* option;  // -l, or null for the image's own kind
+    uint32_t kind;
+    bool withPerm;
+    bool permAfter;
+    bool inPlace;  // prim 407
+  } cases[] = {
+      {nullptr, loadNormal, true, true, false},   // perm space moved with the block
+      {nullptr, loadNormal, false, false, true},  // no perm space: nothing moved
+      {"demote", loadNormal, true, false, false},
+      {nullptr, loadDemote, true, false, false},
+      {"promote", loadNormal, false, true, false},
+      {nullptr, loadPromote, false, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.option ? c.option : "-") + " kind " + std::to_string(c.kind));
+    ModelGraph graph;
+    oop root;
+    if (c.withPerm) {
+      SpanningHeap heap = buildSpanningHeap();
+      graph = heap.graph;
+      root = heap.oops[0];
+    } else {
+      newTestHeap();
+      sysOopRegistry[sysWeakArrayClass] = classAt(testClasses.weak);
+      initFinalQueue();
+      graph = {{testClasses.pointers, false, {ModelSlot::ref(1), ModelSlot::imm(smallIntegerFor(5))}, {}},
+               {testClasses.bytes, false, {}, {1, 2, 3, 4, 5, 6, 7, 8, 9}}};
+      root = buildModelGraph(graph)[0];
+      sysOopRegistry[sysProcessor] = root;
+    }
+    desiredLoadPolicyName = c.option;
+    ASSERT_EQ(writeAndLoad(plainFile, c.kind), "");
+    EXPECT_EQ(compareWithModel(loadedRoot(), graph, 0), "");
+    EXPECT_HEAP_VALID();
+    EXPECT_EQ(bool(permSpaceExists), c.permAfter);
+    if (c.permAfter && !c.withPerm) {
+      EXPECT_TRUE(isPermObject(headerOf(loadedRoot())));
+    }
+    if (!c.permAfter) {
+      EXPECT_FALSE(isPermHeader(headerOf(loadedRoot())));
+    }
+    PrimOutcome answer = callPrimitive(407, nilOop(), {});
+    ASSERT_FALSE(answer.failed);
+    EXPECT_EQ(answer.result, booleanOop(c.inPlace));
+    freeLoadedKernel();
+    desiredLoadPolicyName = nullptr;
+  }
+}
+
+// Each -m option sets its space in bytes (rounded up to words); 0 takes the image's fraction.
+TEST_F(ImageLoadTest, SpaceOptions_ResizeTheirSpaces) {
+  struct Case {
+    uint64_t* option;
+    uint64_t bytes;
+    uint64_t expected;
+    uint64_t (*observed)();
+  } cases[] = {
+      {&mOptionEdenSpaceSize, 600000, 600000, [] { return eden.end - eden.start; }},
+      {&mOptionSurvivorSpaceSize, 200003, 200008, [] { return pastSpace.end - pastSpace.start; }},
+      {&mOptionLargeSpaceSize, 800000, 800000, [] { return loadedSpaces.largeAreaBytes; }},
+      {&mOptionStackSpaceSize, 300000, 300000, [] { return kernelSlots[slotsStack] * 8; }},
+      {&mOptionCompiledCodeCacheSize, 2400000, 2400000, [] { return kernelSlots[slotsCode] * 8; }},
+      {&mOptionCompiledCodeCacheSize, 20 << 20, 16 << 20, [] { return kernelSlots[slotsCode] * 8; }},
+      {&mOptionFixedSpaceInitialSize, 500000, 500000, [] { return loadedSpaces.fixedAreaBytes; }},
+  };
+  for (const Case& c : cases) {
+    buildSpanningHeap();
+    *c.option = c.bytes;
+    std::string why = writeAndLoad(plainFile, loadNormal);
+    *c.option = 0;
+    ASSERT_EQ(why, "");
+    EXPECT_EQ(c.observed(), c.expected);
+    EXPECT_HEAP_VALID();
+    freeLoadedKernel();
+  }
+}
+
+// The headroom is a segment of its own: at least the asked words above the reserve.
+TEST_F(ImageLoadTest, HeadroomOption_SizesTheAddedSegment) {
+  for (uint64_t bytes : {uint64_t(400000), uint64_t(4000000)}) {
+    buildSpanningHeap();
+    mOptionOldSpaceHeadroom = bytes;
+    std::string why = writeAndLoad(plainFile, loadNormal);
+    mOptionOldSpaceHeadroom = 0;
+    ASSERT_EQ(why, "");
+    writeBackOldSpace();
+    OldSpaceSegment* added = nullptr;
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+      if (reinterpret_cast<uint64_t>(s) != loadedOldSegment) added = s;
+    ASSERT_NE(added, nullptr);
+    EXPECT_GE(segmentRoom(added), osReserveSlots + bytes / 8 - 64);  // less what start-up allocated
+    freeLoadedKernel();
+  }
+}
+
+TEST_F(ImageLoadTest, Prim307_DefaultSpaceSizes) {
+  buildSpanningHeap();
+  ASSERT_EQ(writeAndLoad(plainFile, loadNormal), "");
+  PrimOutcome o = callPrimitive(307, nilOop(), {});
+  ASSERT_FALSE(o.failed);
+  const int64_t expected[] = {460800, 92160, 307200, 81920, 983040, 1572864, 307200};
+  ASSERT_EQ(bodyWordsOf(headerOf(o.result)), 7u);
+  for (int i = 0; i < 7; i++) EXPECT_EQ(bodyOf(headerOf(o.result))[i], smallIntegerFor(expected[i]));
+}
+
+}  // namespace

@@ -1,6 +1,6 @@
 // mkimage tests: image files: the same input gives the same bytes, the written header reads
-// back through the engine's own header checks and describes the heap that was built, and a
-// failed run leaves no file.
+// back through the engine's own header checks and describes the heap that was built, a
+// failed run leaves no file, and the engine loads the image.
 #include <sys/stat.h>
 
 #include "imageWriter.h"
@@ -8,7 +8,9 @@
 #include "mkTestUtil.h"
 #include "ext/exOption.h"
 #include "mman/heapVerifier.h"
+#include "mman/loadImages.h"
 #include "mman/mmImageHeader.h"
+#include "mman/mmInit.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmSysOop.h"
 
@@ -16,6 +18,8 @@ namespace {
 
 const std::string dir = MKIMAGE_DIR;
 const std::string helloSources = dir + "/kernel/*.som " + dir + "/examples/Hello.som";
+
+std::string bytesOf(oop o) { return std::string(reinterpret_cast<const char*>(bodyOf(headerOf(o))), byteSizeOf(headerOf(o))); }
 
 bool exists(const std::string& path) {
   struct stat st;
@@ -104,5 +108,37 @@ TEST(MkImage_File, TheHeaderReadsBackAndDescribesTheHeap) {
   EXPECT_LT(registry, imageLayout.oldOTStart + imageLayout.oldOTBytes);
   EXPECT_EQ(imageLayout.oldOTBytes % otEntryBytes, 0u);
   EXPECT_GT(imageLayout.oldDataBytes, 0u);
+  remove(path.c_str());
+}
+
+// The engine's loader takes the image: the loaded heap passes the heap verifier, and the
+// objects start-up reads are there, relocated: the constants' classes, the registry's
+// tables, and the active process resuming System>>start. The real program loads it up to
+// the point where start-up stops before running Smalltalk.
+TEST(MkImage_Load, TheEngineLoadsTheImage) {
+  MkProgram program = compileWithKernel({{"Hello.som", readText(dir + "/examples/Hello.som")}});
+  std::string path = testing::TempDir() + "mk_load.im", err;
+  ASSERT_TRUE(mkWriteImage(program, {"Hello"}, path.c_str(), err)) << err;
+  ASSERT_TRUE(loadImageInProcess(path));
+  EXPECT_HEAP_VALID();
+  auto nameOf = [](oop cls) { return bytesOf(slotOf(cls, 3)); };
+  EXPECT_EQ(nameOf(classOf(nilOop())), "Nil");
+  EXPECT_EQ(nameOf(classOf(trueOop())), "True");
+  EXPECT_EQ(nameOf(classAt(classIndexArray)), "Array");
+  EXPECT_EQ(nameOf(sysOop(sysSmallIntegerClass)), "SmallInteger");
+  EXPECT_EQ(bodyWordsOf(headerOf(sysOop(sysSpecialSelectors))), uint64_t(2 * mkNumSpecials));
+  EXPECT_EQ(bodyWordsOf(headerOf(sysOop(sysPrimErrorTable))), uint64_t(mkErrorTableSlots));
+  oop process = slotOf(sysOop(sysProcessor), 1);
+  EXPECT_EQ(nameOf(classOf(process)), "Process");
+  oop context = slotOf(process, 1);
+  EXPECT_EQ(classTagOf(headerOf(context)), uint32_t(classIndexMethodContext));
+  oop method = slotOf(context, 0);
+  EXPECT_EQ(bytesOf(slotOf(method, 2)), "start");
+  EXPECT_EQ(nameOf(slotOf(method, 1)), "System");
+  EXPECT_EQ(nameOf(classOf(slotOf(context, 3))), "System");
+  freeLoadedKernel();
+
+  std::string out;
+  EXPECT_EQ(runCommand(std::string(TESSEL_EXE) + " " + path, out), int(kernelStopCode)) << out;
   remove(path.c_str());
 }

@@ -31,8 +31,8 @@ build: deps build/release/build.ninja
 	cmake --build build/release -j $(JOBS)
 
 # The main job: tessel on the demo image that the build makes with mkimage from the kernel
-# library and an example program. Until the engine loads image bodies, start-up stops after
-# the header with its own report (exit status 2).
+# library and an example program. Until the execution engine is built, start-up loads the
+# image and stops before running it, with its own report (exit status 10).
 DEMO_SOURCES = tools/mkimage/kernel/*.som tools/mkimage/examples/Hello.som
 run: build
 	build/release/tools/mkimage/mkimage -o build/demo.im $(DEMO_SOURCES) --args Hello

@@ -364,7 +364,7 @@ bool mkWriteImage(const MkProgram& program, const std::vector<std::string>& args
     if (status != 0) {
       ok = false;
       err = std::string("cannot write ") + path + ": " +
-            (status > 0 ? strerror(status) : "the heap could not be laid out for writing");
+            (status > 0 ? strerror(status) : "the image writer failed");
       unlink(path);  // no half-written image; unlink never takes a directory
     }
   }

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
@@ -195,6 +196,7 @@ static uint64_t printSpace(const char* name, uint64_t from, uint64_t to, int ver
 }
 
 uint64_t printNewSpace(int verbose, FILE* stream) {
+  if (stream == nullptr) stream = pdDebugLog(0);
   writeNewSpaceEndMarkers();
   uint64_t total = printSpace("eden:", eden.start, eden.allocPtr, verbose, stream);
   total += printSpace("futureSpace:", futureSpace.start, futureSpace.top, verbose, stream);

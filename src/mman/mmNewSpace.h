@@ -103,5 +103,6 @@ ObjectHeader* shrinkOrCopyNewObj(ObjectHeader* h, uint64_t words);
 // in their class's class-table slot, take the new address.
 void sweepNewSpace();
 
-// Counts the live (non-filler) objects of a space, optionally listing them.
+// Counts the live (non-filler) objects of a space, optionally listing them; a null stream
+// is the debug log.
 uint64_t printNewSpace(int verbose, FILE* stream);

@@ -11,12 +11,16 @@
 #include "ext/platform.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
+#include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmOopStack.h"
+#include "mman/mmAllocate.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
+#include "prim/prCValue.h"
 #include "tran/tprim.h"
 
 OldSpaceSegs oldSpaceSegs;
@@ -863,8 +867,166 @@ static oop primShrinkFixedSpace(oop receiver, oop bytes) {
   return smallIntegerFor(int64_t(shrinkFixedSpace(n / 8 + (n % 8 != 0)) * 8));
 }
 
+
+// ---------------------------------------------------------------------------------------
+// Memory statistics (primitive 326): one instance of the receiver, a pointer class with
+// indexable pointer instances and at least 62 named slots, whose slots hold the figures of
+// every space. Named slots the table gives no value stay nil.
+
+enum : uint64_t { statsNamedSlots = 62, statsTableEntryBytes = 40 };
+
+static uint64_t oldSegmentBytes(const OldSpaceSegment* s) { return s->otHigh + 16 - s->dataStart; }
+static uint64_t oldSegmentEntries(const OldSpaceSegment* s) { return (s->otHigh - s->otLow) / 16; }
+static uint64_t fixedSegmentEntries(const FixedSpaceSegment* s) {
+  return uint64_t(s->table.highest - s->table.lowest + 1);
+}
+static uint64_t fixedSegmentBytes(const FixedSpaceSegment* s) {
+  return uint64_t(s->table.highest + 1) - uint64_t(s);
+}
+static uint64_t fixedSegmentOccupiedBytes(const FixedSpaceSegment* s) {
+  uint64_t words = 0;
+  for (BlockTableEntry* e = s->table.firstBlock; e != nullptr; e = e->next)
+    if (!btIsFree(e)) words += e->words;
+  return words * 8;
+}
+
+// The largest room allocation could use without growing: a segment's gap or a free chunk
+// (the tree's largest node, else the largest non-empty list).
+static uint64_t largestFreeOldBytes() {
+  uint64_t most = 0;
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    if (segmentRoom(s) > most) most = segmentRoom(s);
+  uint64_t chunk = 0;
+  if (oldSpaceSegs.treeRoot != 0) {
+    uint64_t node = oldSpaceSegs.treeRoot;
+    while (reinterpret_cast<FreeChunk*>(node)->larger != 0) node = reinterpret_cast<FreeChunk*>(node)->larger;
+    chunk = reinterpret_cast<FreeChunk*>(node)->sizeWord >> 3;
+  } else {
+    for (uint32_t n = freeListCount; n > 0 && chunk == 0; n--)
+      if (oldSpaceSegs.lists[n - 1] != 0) chunk = n;
+  }
+  return (chunk > most ? chunk : most) * 8;
+}
+
+static void oldRtCounts(uint64_t* total, uint64_t* live) {
+  *total = *live = 0;
+  if (oldRtOop == 0) return;
+  oop seg = oldRtOop;
+  do {
+    *total += oopStackEntries;
+    *live += segmentCount(seg);
+    seg = segmentNext(seg);
+  } while (seg != oldRtOop && seg != 0);
+}
+
+static oop primMemoryStatistics(oop receiver, oop reset) {
+  if (isImmediate(receiver) || !hasPtrs(headerOf(receiver)) ||
+      byteSizeOf(headerOf(receiver)) <= classFormatSlot * 8 ||
+      !isSmallInteger(slotOf(receiver, classFormatSlot)))
+    return failPrimitive(primErrorAt(5), 1);
+  uint64_t format = classFormatOf(receiver);
+  uint64_t named = formatNamedSlots(format);
+  if ((format & (formatIndexable | formatPointers)) != (formatIndexable | formatPointers) ||
+      named < statsNamedSlots)
+    return failPrimitive(primErrorAt(5), 1);
+  if (reset != trueOop() && reset != falseOop()) return failPrimitive(primErrorAt(3), 1);
+  writeBackOldSpace();
+  writeBackFixedSpace();
+  uint64_t oldSegs = numOldSpaceSegs(), fixedSegs = numFixedSpaceSegs();
+  bool exact = named == statsNamedSlots;
+  uint64_t perFixed = exact ? 3 : 4;
+  uint64_t indexed = 3 * oldSegs + perFixed * fixedSegs;
+
+  // The figures are read before the instance is allocated, which changes them.
+  uint64_t oldBytes = 0, oldEntries = 0, oldBody = 0, fixedBytes = 0, fixedEntries = 0, fixedUsed = 0;
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
+    oldBytes += oldSegmentBytes(s);
+    oldEntries += oldSegmentEntries(s);
+    oldBody += s->dataTop - s->dataStart;
+  }
+  for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) {
+    fixedBytes += fixedSegmentBytes(s);
+    fixedEntries += fixedSegmentEntries(s);
+    fixedUsed += fixedSegmentOccupiedBytes(s);
+  }
+  uint64_t oldRtTotal, oldRtLive;
+  oldRtCounts(&oldRtTotal, &oldRtLive);
+  const BlockTable& lt = largeSpace.table;
+  uint64_t largeArea = lt.firstBlock != nullptr ? uint64_t(lt.highest + 1) - lt.firstBlock->block : 0;
+  uint64_t largeCount = numLargeSpaceObjects();
+  uint64_t permBytes = permSpaceExists ? permSpace.otHigh + 16 - permSpace.dataStart : 0;
+  uint64_t permEntries = permSpaceExists ? (permSpace.otHigh - permSpace.otLow) / 16 : 0;
+  uint64_t permBody = permSpaceExists ? permSpace.dataTop - permSpace.dataStart - permSpaceSegs.freeWords * 8 : 0;
+  int64_t freeMinusReserve = slotsFreeInOldSpaceMinusReserve();
+
+  struct Figure {
+    uint32_t slot;
+    uint64_t value;
+  };
+  const Figure figures[] = {
+      {0, 16}, {1, 8}, {2, 8},
+      {3, (rt.end - rt.start) / 8}, {4, (rt.ffs - rt.start) / 8},
+      {5, eden.end - eden.start}, {6, eden.allocPtr - eden.start}, {7, eden.warningLimit - eden.start},
+      {8, pastSpace.end - pastSpace.start}, {9, pastSpace.top - pastSpace.start},
+      {10, pending.tenureThreshold * 8},
+      {11, largeArea}, {12, (occupiedLsDataSlots() + btEntryWords * largeCount + btEntryWords) * 8},
+      {13, largeSpace.tenureThresholdWords * 8}, {14, largeCount}, {15, statsTableEntryBytes},
+      {16, oldSpaceSegs.freeOtCount}, {17, oldSpaceSegs.freeChunks}, {18, oldSpaceSegs.freeSlots * 8},
+      {19, fragFailedSearches}, {20, fragSplits}, {21, fragExactFits}, {22, fragProbes},
+      {24, incGCMarkCount}, {25, incGCMarkBytes}, {26, pending.incGCWeakCount},
+      {27, pending.incGCWeakBytes}, {28, pending.incUnmarkCount}, {29, pending.incGCWeakNilCount},
+      {30, pending.incGCWeakNilBytes}, {31, oldObjectsAllocated}, {32, oldBytesAllocated},
+      {33, pending.incSweepEntriesScanned}, {34, pending.incSweepObjectsFreed},
+      {35, pending.incSweepBytesFreed}, {36, slotsLeftInOldSpace() * 8}, {37, osReserveSlots * 8},
+      {39, lowSpaceLimit}, {40, oldBytes}, {41, oldEntries}, {42, oldBody}, {43, oldSegs},
+      {44, pending.numScavenges}, {45, pending.numIncGCs}, {46, pending.numGCs},
+      {47, pending.numOldCompactions}, {48, pending.stackZoneBytes}, {49, pending.codeCacheBytes},
+      {50, permBytes}, {51, permEntries}, {52, permBody}, {53, oldRtTotal}, {54, oldRtLive},
+      {55, pending.numGlobalGCs}, {56, fixedSegs}, {57, fixedBytes},
+      {58, statsTableEntryBytes * fixedEntries + statsTableEntryBytes + fixedUsed}, {59, fixedEntries},
+      {60, statsTableEntryBytes},
+  };
+  // Slots beyond 61 only a class that declares them receives.
+  struct Declared {
+    uint32_t slot;
+    uint64_t moreThan;  // given when the class declares more named slots than this
+    uint64_t value;
+  };
+  const Declared declared[] = {
+      {62, 62, largestFreeOldBytes()},
+      {63, 65, pending.stackCompactCount}, {64, 65, pending.numMarkStackOverflows},
+      {65, 65, pending.numWeakObjectListOverflows}, {66, 66, pending.numCompactNMethods},
+      {67, 68, pending.incGCAbortedCount}, {68, 68, pending.incGCMarkStackOverflows},
+  };
+  if (reset == trueOop()) resetFragmentationCounts();
+
+  ObjectHeader* h = allocVSObj(receiver, indexed);  // nil-filled: every slot is set below
+  if (h == nullptr) return failPrimitive(primErrorAt(1), 1);
+  oop stats = oopOf(h);
+  auto put = [&](uint64_t slot, oop value) { storeSlot(stats, slot, value, __FILE__, __LINE__); };
+  for (const Figure& f : figures) put(f.slot, cUnsignedToOop(f.value));
+  put(23, characterFor(currentIncGCState));
+  put(38, cSignedToOop(freeMinusReserve));
+  for (const Declared& d : declared)
+    if (named > d.moreThan) put(d.slot, cUnsignedToOop(d.value));
+  uint64_t i = named;  // per segment, in list order
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
+    put(i++, cUnsignedToOop(oldSegmentBytes(s)));
+    put(i++, cUnsignedToOop(oldSegmentEntries(s)));
+    put(i++, cUnsignedToOop(s->dataTop - s->dataStart));
+  }
+  for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) {
+    put(i++, cUnsignedToOop(fixedSegmentBytes(s)));
+    put(i++, cUnsignedToOop(fixedSegmentEntries(s)));
+    put(i++, cUnsignedToOop(fixedSegmentOccupiedBytes(s)));
+    if (!exact) put(i++, cUnsignedToOop(maximalFreeSlotsInFixedSpaceSeg(s) * 8));
+  }
+  return stats;
+}
+
 void initOldSpacePrims() {
   addCPrimitive(323, reinterpret_cast<const void*>(primGrowOldSpace), 1);
+  addCPrimitive(326, reinterpret_cast<const void*>(primMemoryStatistics), 1);
   addCPrimitive(328, reinterpret_cast<const void*>(primCarveOldFreeChunk), 1);
   addCPrimitive(329, reinterpret_cast<const void*>(primReleaseOldSegments), 1);
   addCPrimitive(409, reinterpret_cast<const void*>(primSetOldSpaceReserve), 1);

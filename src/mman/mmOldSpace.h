@@ -147,5 +147,5 @@ void absorbPermSpace();
 // Answers 0 or the platform error number (-1 when none was given); adds to *bytesWritten.
 int writeOldSpace(int64_t fd, uint64_t* bytesWritten);
 
-// Registers 323, 328, 329, 409 and the fixed-space sizing primitives 1042 and 1043.
+// Registers 323, 326, 328, 329, 409 and the fixed-space sizing primitives 1042 and 1043.
 void initOldSpacePrims();

@@ -6,6 +6,7 @@
 uint32_t scavengeInProgress;
 uint32_t tenureToShrinkRememberedTable;
 uint64_t lowSpaceLimit;
+PendingCounters pending;
 PrimFailure primFailure;
 
 oop failPrimitive(oop errorOop, uint64_t numArgs) {

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "mman/heapVerifier.h"
+#include "mman/mmFixedSpace.h"
+#include "mman/mmIncGC.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
@@ -305,6 +308,86 @@ TEST_F(OldSpace, FreeListsSurviveASnapshotAndARelocatedLoad) {
       EXPECT_TRUE(c >= uint64_t(reinterpret_cast<uint64_t>(copy.data())) &&
                   c < reinterpret_cast<uint64_t>(copy.data()) + bytes);
   oldSpaceSegs = saved;  // back to the heap in place
+}
+
+// Memory statistics: summary slots agree with the per-segment tail and with the spaces
+// themselves; declared extra slots, the counter reset and the argument checks.
+TEST_F(OldSpace, MemoryStatisticsDescribeEverySpace) {
+  ASSERT_EQ(callPrimitive(323, nilOop(), {smallIntegerFor(80000)}).result, trueOop());
+  freeChunk(5);
+  freeChunk(300);
+  oop stats62 = classAt(newTestClass(formatIndexable | formatPointers | 62));
+  oop stats70 = classAt(newTestClass(formatIndexable | formatPointers | 70));
+  oop stats64 = classAt(newTestClass(formatIndexable | formatPointers | 64));
+  uint64_t oldSegs = numOldSpaceSegs(), fixedSegs = numFixedSpaceSegs();
+  ASSERT_EQ(oldSegs, 2u);
+  auto value = [](oop stats, uint64_t slot) {
+    oop v = slotOf(stats, slot);
+    EXPECT_TRUE(isSmallInteger(v)) << slot;
+    return uint64_t(smallIntegerValue(v));
+  };
+
+  fragSplits = 7;
+  uint64_t edenBytes = eden.end - eden.start;
+  PrimOutcome o = callPrimitive(326, stats62, {falseOop()});
+  ASSERT_FALSE(o.failed);
+  oop s = o.result;
+  EXPECT_EQ(byteSizeOf(headerOf(s)), (62 + 3 * (oldSegs + fixedSegs)) * 8);
+  EXPECT_EQ(value(s, 0), 16u);
+  EXPECT_EQ(value(s, 5), edenBytes);
+  EXPECT_EQ(value(s, 15), 40u);
+  EXPECT_EQ(value(s, 17), oldSpaceSegs.freeChunks);
+  EXPECT_EQ(value(s, 20), 7u);
+  EXPECT_EQ(slotOf(s, 23), characterFor(currentIncGCState));
+  EXPECT_EQ(value(s, 43), oldSegs);
+  EXPECT_EQ(value(s, 56), fixedSegs);
+  EXPECT_EQ(slotOf(s, 61), nilOop());
+  uint64_t sums[3] = {0, 0, 0};
+  for (uint64_t k = 0; k < 3 * oldSegs; k++) sums[k % 3] += value(s, 62 + k);
+  EXPECT_EQ(sums[0], value(s, 40));
+  EXPECT_EQ(sums[1], value(s, 41));
+  EXPECT_EQ(sums[2], value(s, 42));
+  uint64_t fixedBytes = 0;
+  for (uint64_t k = 0; k < fixedSegs; k++) fixedBytes += value(s, 62 + 3 * oldSegs + 3 * k);
+  EXPECT_EQ(fixedBytes, value(s, 57));
+  EXPECT_EQ(fragSplits, 7u);  // false leaves the counters
+
+  o = callPrimitive(326, stats70, {trueOop()});
+  ASSERT_FALSE(o.failed);
+  s = o.result;
+  EXPECT_EQ(byteSizeOf(headerOf(s)), (70 + 3 * oldSegs + 4 * fixedSegs) * 8);
+  EXPECT_EQ(value(s, 20), 7u);  // read before the reset
+  EXPECT_EQ(fragSplits, 0u);
+  uint64_t room = 0;
+  writeBackOldSpace();
+  for (OldSpaceSegment* g = oldSpaceSegs.first; g != nullptr; g = g->next) room = std::max(room, segmentRoom(g));
+  EXPECT_EQ(value(s, 62), std::max<uint64_t>(room, 300) * 8);
+  for (uint64_t slot = 63; slot <= 68; slot++) EXPECT_EQ(value(s, slot), 0u) << slot;
+  EXPECT_EQ(slotOf(s, 69), nilOop());
+  FixedSpaceSegment* last = fixedSpaceSegs.first;
+  EXPECT_EQ(value(s, 70 + 3 * oldSegs + 3), maximalFreeSlotsInFixedSpaceSeg(last) * 8);
+
+  s = callPrimitive(326, stats64, {falseOop()}).result;
+  ASSERT_NE(s, oop(0));
+  EXPECT_TRUE(isSmallInteger(slotOf(s, 62)));
+  EXPECT_EQ(slotOf(s, 63), nilOop());
+
+  struct Refusal {
+    oop receiver, argument;
+    uint32_t code;
+  } refusals[] = {
+      {nilOop(), falseOop(), 5},
+      {smallIntegerFor(3), falseOop(), 5},
+      {classAt(newTestClass(formatIndexable | formatPointers | 61)), falseOop(), 5},
+      {classAt(newTestClass(formatPointers | 62)), falseOop(), 5},
+      {classAt(newTestClass(formatIndexable | 62)), falseOop(), 5},
+      {stats62, smallIntegerFor(1), 3},
+  };
+  for (const Refusal& r : refusals) {
+    PrimOutcome f = callPrimitive(326, r.receiver, {r.argument});
+    EXPECT_TRUE(f.failed);
+    EXPECT_EQ(f.errorOop, primErrorAt(r.code));
+  }
 }
 
 }  // namespace

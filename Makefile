@@ -30,8 +30,8 @@ build/release/build.ninja:
 build: deps build/release/build.ninja
 	cmake --build build/release -j $(JOBS)
 
-# The main job: tessel on the demo image that the build makes. Until image loading is
-# built, start-up stops after the header with its own report (exit status 2).
+# The main job: tessel on the demo image that the build makes. The demo is a header alone
+# until whole images are written here, so start-up refuses its empty body (exit status 2).
 run: build
 	build/release/tools/mkheader --herald "tessel demo image" build/demo.im
 	build/release/tessel -v build/demo.im

@@ -78,3 +78,6 @@ void checkLoadedRoots();
 // Registers in the old remembered table every perm object that refers to old space and is
 // not yet listed.
 void rememberPermToOldReferences();
+// After the old remembered table is attached: the bodies start-up writes into (registry,
+// class-table pages, remembered tables, finalization queue) share no memory.
+void checkRootBodiesApart();

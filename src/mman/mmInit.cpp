@@ -57,6 +57,12 @@ static uint64_t sizeFromPolicy(uint64_t option, uint32_t fraction, uint64_t defa
   return uint64_t(float(fraction) / 10000.0f * float(defaultBytes));
 }
 static uint64_t wordsOf(uint64_t bytes) { return (bytes + 7) / 8; }
+// (1 - fraction / 10000) of words: the part a threshold leaves; none for a fraction of 10000
+// or more (the header's u32 may hold any value).
+static uint64_t remainderOf(uint32_t fraction, uint64_t words) {
+  if (fraction >= 10000) return 0;
+  return uint64_t((1.0f - float(fraction) / 10000.0f) * float(words));
+}
 static uint64_t atLeast(uint64_t words, uint64_t minimum) { return words > minimum ? words : minimum; }
 
 // Saved sizes beyond this many bytes cannot be placed below 2 GiB; refusing them early keeps
@@ -115,6 +121,7 @@ struct KernelPlaces {
 // The block is asked for low in the address space: translated code reaches it with 32-bit
 // displacements, so block and code zone must lie below 2 GiB.
 static uint64_t takeKernelBlock(uint64_t bytes) {
+  if (bytes > kernelBlockLimit - kernelBlockHint) fatal(nullptr, 0x604, __LINE__);  // cannot lie below 2 GiB
   int mapped = 0;
   uint64_t granted = 0;
   void* block = moreMemory(bytes + kernelBlockAlignment, 1, kernelBlockHint, kernelBlockAlignment,
@@ -182,9 +189,7 @@ static void readPermSpace(const KernelPlaces& p) {
 static void readNewSpace(const KernelPlaces& p) {
   const ImageLayout& l = imageLayout;
   uint64_t edenWords = kernelSlots[slotsEden], survivorBytes = kernelSlots[slotsSurvivor] * 8;
-  uint64_t threshold = l.edenWarningFraction == 0 ? 1024
-                       : l.edenWarningFraction >= 10000 ? 0
-                       : uint64_t((1.0f - float(l.edenWarningFraction) / 10000.0f) * float(edenWords));
+  uint64_t threshold = l.edenWarningFraction == 0 ? 1024 : remainderOf(l.edenWarningFraction, edenWords);
   if (threshold >= edenWords) threshold = edenWords - 1;
   initNewSpaceBounds(p.eden, p.eden + edenWords * 8, threshold, p.pastSpace, p.pastSpace + survivorBytes,
                      p.futureSpace, p.futureSpace + survivorBytes);
@@ -199,7 +204,7 @@ static void readBlockSpaces(const KernelPlaces& p) {
   uint64_t largeWords = kernelSlots[slotsLarge];
   largeSpace = {};
   largeSpace.tenureThresholdWords =
-      l.largeTenureFraction == 0 ? 5000 : uint64_t((1.0f - float(l.largeTenureFraction) / 10000.0f) * float(largeWords));
+      l.largeTenureFraction == 0 ? 5000 : remainderOf(l.largeTenureFraction, largeWords);
   loadedSpaces = {p.large, largeWords * 8, p.fixed, kernelSlots[slotsFixed] * 8};
   uint64_t largeTop = p.large + largeWords * 8, fixedTop = p.fixed + kernelSlots[slotsFixed] * 8;
   readSpace(p.large, l.largeDataBytes, "Can't initialize VM caches", 4, __LINE__);
@@ -244,9 +249,11 @@ static void setUpTables() {
   relocateImageObjects();
   int initPerm = permStayedWhileOthersMoved();
   checkLoadedRoots();
-  initSysOopRegistry();
+  refreshSysOopRegistry();
   if (swapped) repairImageByteObjects();
   initOldRt(swapped, initPerm);
+  checkRootBodiesApart();
+  initSysOopRegistry();
   initRt(initPerm);
   initFinalQueue();
 }
@@ -342,6 +349,7 @@ void loadKernel() {
   pdStartLongComp(10000);
   uint8_t* heapBlock = static_cast<uint8_t*>(malloc(loadHeapBlockBytes));
   if (heapBlock == nullptr) fatal("Insufficient memory.", 0x404, __LINE__);
+  decompressionWorkspaces = {heapBlock, loadHeapBlockBytes, nullptr, 0};  // owned here until freed
   checkSavedSizes();
   uint64_t headroom = computeKernelSlots();
   const uint64_t* s = kernelSlots;

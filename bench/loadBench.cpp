@@ -9,6 +9,7 @@
 #include "mman/loadImages.h"
 #include "mman/mmFinal.h"
 #include "mman/mmOldSpace.h"
+#include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 
@@ -24,9 +25,13 @@ std::string writeLargeImages() {
   initFinalQueue();
   uint64_t seed = 12345;
   oop previous = nilOop();
-  while (slotsUsedInOldSpace() * 8 < imageBytes - (1 << 20)) {
+  while (slotsUsedInOldSpace() * 8 + otEntriesUsedInOldSpace() * 16 < imageBytes - (1 << 20)) {
     oop holder = newOldObject(testClasses.pointers, 8);
     oop bytes = newOldObject(testClasses.bytes, 300);
+    if (holder == 0 || bytes == 0) {
+      fprintf(stderr, "old space full at %llu slots\n", (unsigned long long)slotsUsedInOldSpace());
+      return "";
+    }
     uint8_t* body = reinterpret_cast<uint8_t*>(bodyOf(headerOf(bytes)));
     for (int i = 0; i < 300; i++) {
       seed = seed * 6364136223846793005ull + 1442695040888963407ull;
@@ -45,9 +50,18 @@ std::string writeLargeImages() {
   return plain;
 }
 
+void removeImages();
+
 const std::string& plainImage() {
   static std::string path = writeLargeImages();
+  static bool registered = atexit(removeImages) == 0;
+  (void)registered;
   return path;
+}
+
+void removeImages() {
+  remove(plainImage().c_str());
+  remove((plainImage() + ".gz").c_str());
 }
 
 void runCommand(benchmark::State& state, const std::string& command) {

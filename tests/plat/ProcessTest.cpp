@@ -267,7 +267,9 @@ TEST(Process_Exit, DumpOnExitGoesToTheLogDirectory) {
 
 // ---- Whole images ------------------------------------------------------------------------
 
-const char stopReport[] = "Fatal error: image loaded; the execution engine is not built yet, so it cannot be run";
+const char stopReport[] =
+    "Fatal error: image loaded; the execution engine is not built yet, so it cannot be run\n"
+    "Start-up ends before the reboot into Smalltalk.";
 
 // The spanning heap of the in-process load tests, written once per test as a plain image.
 class Process_Load : public ::testing::Test {

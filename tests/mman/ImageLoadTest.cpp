@@ -71,6 +71,8 @@ TEST_F(ImageLoadTest, RoundTrip_EverySpaceRelocatedInEachFileForm) {
     SCOPED_TRACE(variant);
     SpanningHeap heap = buildSpanningHeap();
     ASSERT_GE(numFixedSpaceSegs(), 2u);
+    writeBackFixedSpace();  // each segment's first body sits under its table's topmost entry
+    for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) ASSERT_NE(s->table.highest->owner, 0u);
     ASSERT_EQ(writeAndLoad(variant, loadNormal, byteObjectsOf(heap)), "");
     EXPECT_NE(eden.start, savedEden);
     EXPECT_EQ(compareWithModel(loadedRoot(), heap.graph, 0), "");
@@ -171,6 +173,23 @@ TEST_F(ImageLoadTest, SpaceOptions_ResizeTheirSpaces) {
     EXPECT_HEAP_VALID();
     freeLoadedKernel();
   }
+}
+
+// Without options the image's fractions apply; 10000 gives exactly the default sizes.
+TEST_F(ImageLoadTest, FractionsOfTenThousandGiveTheDefaults) {
+  buildSpanningHeap();
+  ImageLayout& l = imageLayout;
+  l.edenSizeFraction = l.survivorSizeFraction = l.largeSizeFraction = l.stackSizeFraction = 10000;
+  l.codeCacheSizeFraction = l.oldHeadroomFraction = l.fixedSizeFraction = 10000;
+  ASSERT_EQ(writeAndLoad(plainFile, loadNormal), "");
+  EXPECT_EQ(eden.end - eden.start, 460800u);
+  EXPECT_EQ(pastSpace.end - pastSpace.start, 92160u);
+  EXPECT_EQ(loadedSpaces.largeAreaBytes, 307200u);
+  EXPECT_EQ(kernelSlots[slotsStack] * 8, 81920u);
+  EXPECT_EQ(kernelSlots[slotsCode] * 8, 983040u);
+  EXPECT_EQ(loadedSpaces.fixedAreaBytes, 307200u);
+  EXPECT_HEAP_VALID();
+  imageLayout = ImageLayout{};
 }
 
 // The headroom is a segment of its own: at least the asked words above the reserve.

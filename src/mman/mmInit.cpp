@@ -179,7 +179,8 @@ static void readPermSpace(const KernelPlaces& p) {
   permSpace.otHigh = permSpaceExists ? top - objectHeaderBytes : p.perm - objectHeaderBytes;
   permSpace.otLow = permSpace.otHigh - l.permOTBytes;
   permSpace.segFlags = segCompacting;  // marks the perm record while it counts as old
-  *reinterpret_cast<uint32_t*>(p.perm - 8) = segCompacting;
+  if (imageLayout.loadPolicy != loadPromote)  // the record's flags word, in the gap after eden
+    *reinterpret_cast<uint32_t*>(p.perm - 8) = segCompacting;
   permSpaceSegs.freeHead = l.permThreadedDataHead;
   if (!permSpaceExists) return;
   readSpace(permSpace.dataStart, l.permDataBytes, "Can't initialize PermSpace", 0x201, __LINE__);
@@ -289,11 +290,10 @@ static void promoteLoadedOldSpace() {
   permSpaceSegs = {};
   flattenThreadedDataForPermLoad();
   loaded->segFlags |= segCompacting;
-  OldSpaceSegment* headroom = loaded->next;
-  headroom->prev = nullptr;
-  oldSpaceSegs.first = headroom;
+  if (loaded->prev != nullptr) loaded->prev->next = loaded->next; else oldSpaceSegs.first = loaded->next;
+  if (loaded->next != nullptr) loaded->next->prev = loaded->prev; else oldSpaceSegs.last = loaded->prev;
   oldSpaceSegs.current = nullptr;
-  setCurrentOldSegment(headroom);
+  setCurrentOldSegment(oldSpaceSegs.first);
   oldSpaceSegs.freeOtHead = 0, oldSpaceSegs.freeOtCount = 0;
   resetThreadedData();
   permSpaceExists = 1;

@@ -112,14 +112,23 @@ SpanningHeap buildSpanningHeap() {
       {B, false, {}, pattern(3001, 1)},                      // large body
       {B, false, {}, pattern(200, 2)},                       // first fixed segment's top entry
       {B, false, {}, pattern(77, 3)},                        // second fixed segment's top entry
-      {P, false, {S::ref(2), S::ref(0)}, {}},                // second old segment to past: RT
+      {P, false, {S::ref(2), S::ref(0), S::ref(11), S::ref(12), S::ref(13)}, {}},  // old segment 2 to past: RT
       {B, false, {}, pattern(13, 4)},                        // perm bytes
       {B, false, {}, pattern(2100, 5)},                      // old bytes with a size word
       {B, false, {}, pattern(31, 6)},                        // second old segment bytes
       {B, false, {}, pattern(9, 7)},                         // past bytes
+      {classIndexTwoByteString, false, {}, pattern(22, 8)},  // units of their own size in
+      {classIndexFloat, false, {}, pattern(12, 9)},          // the other byte order
+      {classIndexDouble, false, {}, pattern(8, 10)},
   };
   heap.places = {Place::old1,   Place::perm,   Place::past, Place::large, Place::fixed1, Place::fixed2,
-                 Place::old2,   Place::perm,   Place::old1, Place::old2,  Place::past};
+                 Place::old2,   Place::perm,   Place::old1, Place::old2,  Place::past,
+                 Place::old1,   Place::perm,   Place::past};
+  for (uint32_t tag : {uint32_t(classIndexTwoByteString), uint32_t(classIndexFloat), uint32_t(classIndexDouble)}) {
+    oop cls = newUnenteredTestClass(formatIndexable);
+    classTable[0][tag] = cls;
+    setHash(headerOf(cls), tag);
+  }
   OldSpaceSegment* first = oldSpaceSegs.current;
   for (size_t i = 0; i < heap.graph.size(); i++) {
     if (heap.places[i] == Place::old2 && oldSpaceSegs.first == oldSpaceSegs.last) {
@@ -155,11 +164,27 @@ oop loadedRoot() { return sysOop(sysProcessor); }
 
 // ---- Writing --------------------------------------------------------------------------------
 
-static void reverseBodies(const std::vector<oop>& objects) {
-  for (oop o : objects) {
-    ObjectHeader* h = headerOf(o);
-    uint64_t* body = reinterpret_cast<uint64_t*>(h->dataPtr);
-    for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = __builtin_bswap64(body[i]);
+// A machine of the other byte order stores each unit of a byte body (2 bytes for two-byte
+// strings, 4 for Float, 8 for Double, else 1) with its bytes reversed; the whole file is
+// word-reversed afterwards, so the body is written as the word reversal of that form.
+static uint64_t unitBytesOf(const ObjectHeader* h) {
+  switch (classTagOf(h)) {
+    case classIndexTwoByteString:
+    case classIndexTwoByteSymbol: return 2;
+    case classIndexFloat: return 4;
+    case classIndexDouble: return 8;
+    default: return 1;
+  }
+}
+
+static void toOtherOrderForm(const ObjectHeader* h) {
+  uint8_t* body = reinterpret_cast<uint8_t*>(h->dataPtr);
+  uint64_t unit = unitBytesOf(h);
+  for (uint64_t w = 0, n = bodyWordsOf(h); w < n; w++) {
+    uint8_t* word = body + 8 * w;
+    uint8_t stored[8];
+    for (uint64_t i = 0; i < 8; i++) stored[i] = word[i / unit * unit + (unit - 1 - i % unit)];
+    for (uint64_t i = 0; i < 8; i++) word[i] = stored[7 - i];
   }
 }
 
@@ -173,10 +198,17 @@ std::string writeHeapImage(const std::string& path, uint32_t kind, const std::ve
   int error = 0;
   int64_t fd = pdOpenImage(path.c_str(), pdOpenSnapshot, &error);
   if (fd < 0) return "cannot open " + path;
-  reverseBodies(byteObjects);
+  std::vector<std::vector<uint8_t>> saved;
+  for (oop o : byteObjects) {
+    const ObjectHeader* h = headerOf(o);
+    const uint8_t* body = reinterpret_cast<const uint8_t*>(h->dataPtr);
+    saved.emplace_back(body, body + bodyBytesOf(h));
+    toOtherOrderForm(h);
+  }
   uint64_t total = 0;
   int status = writeSnapshotFile(fd, &header, &total);
-  reverseBodies(byteObjects);
+  for (size_t i = 0; i < byteObjects.size(); i++)
+    memcpy(reinterpret_cast<void*>(headerOf(byteObjects[i])->dataPtr), saved[i].data(), saved[i].size());
   pdCloseImage(fd);
   return status == 0 ? "" : "write failed";
 }

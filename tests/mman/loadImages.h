@@ -23,14 +23,13 @@ SpanningHeap buildSpanningHeap();
 oop loadedRoot();
 
 // Writes the current heap as a snapshot of the given kind; answers "" or what failed. The
-// bodies of byteObjects are written with the bytes of each word reversed (and restored
-// after), as the first step of making the other byte order's image.
+// bodies of byteObjects are written in the form that, once every word of the file is
+// reversed (otherOrderImageFile), is how a machine of the other byte order stores them.
 std::string writeHeapImage(const std::string& path, uint32_t kind, const std::vector<oop>& byteObjects = {});
 // The same image with its body as one gzip member (format byte 1).
 void gzipImageFile(const std::string& plain, const std::string& out);
 // An image as a machine of the other byte order writes it: header fields and every body
-// word reversed, flags bit 0 clear. A machine of either order stores a byte object's bytes
-// in order, so plain must have been written with its byte bodies reversed (above).
+// word reversed, flags bit 0 clear; plain was written with its byte bodies prepared (above).
 void otherOrderImageFile(const std::string& plain, const std::string& out);
 
 // Reads the header and loads the image in this process; false when the header was refused.

@@ -147,6 +147,32 @@ TEST_F(ImageLoadTest, LoadPolicies_PermSpaceAndPrim407) {
   }
 }
 
+// A loaded heap saved again and reloaded: perm space lands where it was saved while the two
+// old segments close up, so the perm objects that refer to old space (listed in the old
+// remembered table) are relocated one by one, and prim 407 answers true.
+TEST_F(ImageLoadTest, PermInPlaceWhileOldSegmentsMove) {
+  SpanningHeap heap = buildSpanningHeap();
+  ASSERT_EQ(writeAndLoad(plainFile, loadNormal), "");
+  oop perm = slotOf(loadedRoot(), 0);  // node 1, a perm object
+  ASSERT_TRUE(isPermObject(headerOf(perm)));
+  oop added = newOldObject(testClasses.bytes, 5);  // lands in the headroom segment
+  storeSlot(perm, 1, added, __FILE__, __LINE__);
+  heap.graph[1].slots[1] = ModelSlot::ref(int64_t(heap.graph.size()));
+  heap.graph.push_back({testClasses.bytes, false, {}, {0, 0, 0, 0, 0}});
+  uint64_t permStart = permSpace.dataStart;
+  ASSERT_EQ(numOldSpaceSegs(), 2u);
+  std::string again = path("again.im");
+  ASSERT_EQ(writeHeapImage(again, loadNormal), "");
+  freeLoadedKernel();
+  ASSERT_TRUE(loadImageInProcess(again));
+  ASSERT_EQ(permSpace.dataStart, permStart);
+  EXPECT_EQ(compareWithModel(loadedRoot(), heap.graph, 0), "");
+  EXPECT_HEAP_VALID();
+  PrimOutcome answer = callPrimitive(407, nilOop(), {});
+  ASSERT_FALSE(answer.failed);
+  EXPECT_EQ(answer.result, trueOop());
+}
+
 // Each -m option sets its space in bytes (rounded up to words); 0 takes the image's fraction.
 TEST_F(ImageLoadTest, SpaceOptions_ResizeTheirSpaces) {
   struct Case {

@@ -7,9 +7,11 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
+#include "mman/mmSysOop.h"
 #include "stack/vmsupport.h"
 
 EdenRecord eden;
@@ -96,6 +98,40 @@ void recycleNewObj(ObjectHeader* h) {
   recycleNewOtEntry(h, (next - oopOf(h) - objectHeaderBytes) / 8);
 }
 
+// ---- Sweeping after a global collection ------------------------------------------------------
+
+// An old object that compaction moved keeps its mark and holds its new address in dataPtr.
+static oop movedTo(oop o) {
+  if (!isHeapObject(o) || o == 0 || !isOldNotPerm(o)) return o;
+  ObjectHeader* h = headerOf(o);
+  return isMarked(h) ? oop(h->dataPtr) : o;
+}
+
+static void sweepArea(uint64_t from, uint64_t to) {
+  for (ObjectHeader* h = reinterpret_cast<ObjectHeader*>(from); oopOf(h) < to; h = nextNewSpaceHeader(h)) {
+    if (classTagOf(h) == 0) continue;
+    if (!isMarked(h)) {
+      recycleNewObj(h);
+      continue;
+    }
+    clearFlag(h, isMarkedBit);
+    uint32_t tag = classTagOf(h);
+    if (classTable[tag >> 10] != nullptr) {
+      oop* slot = &classTable[tag >> 10][tag & 1023];
+      *slot = movedTo(*slot);
+    }
+    if (!hasPtrs(h) || sizeFieldOf(h) >= sizeFieldLarge) continue;
+    oop* body = bodyOf(h);
+    for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = movedTo(body[i]);
+  }
+}
+
+void sweepNewSpace() {
+  writeNewSpaceEndMarkers();
+  sweepArea(eden.start, eden.allocPtr);
+  sweepArea(pastSpace.start, pastSpace.top);
+}
+
 // Cuts an adjacent new-space body to words (n - words >= 2). A body that loses its size
 // word moves down one word over it; the freed tail becomes a filler up to the next header.
 static ObjectHeader* shrinkNewInPlace(ObjectHeader* h, uint64_t n, uint64_t words) {
@@ -160,6 +196,7 @@ static uint64_t printSpace(const char* name, uint64_t from, uint64_t to, int ver
 }
 
 uint64_t printNewSpace(int verbose, FILE* stream) {
+  if (stream == nullptr) stream = pdDebugLog(0);
   writeNewSpaceEndMarkers();
   uint64_t total = printSpace("eden:", eden.start, eden.allocPtr, verbose, stream);
   total += printSpace("futureSpace:", futureSpace.start, futureSpace.top, verbose, stream);

@@ -97,6 +97,12 @@ inline bool isInNewSpace(uint64_t a) { return a >= newSpaceLowerBound && a < old
 void recycleNewOtEntry(ObjectHeader* h, uint64_t words);
 void recycleNewObj(ObjectHeader* h);
 ObjectHeader* shrinkOrCopyNewObj(ObjectHeader* h, uint64_t words);
+// After a global collection that marked new space and compacted old space: unmarked eden
+// and past-space objects become fillers; marked ones lose the mark, and references to old
+// objects that compaction moved (still marked, new address in dataPtr), in their slots and
+// in their class's class-table slot, take the new address.
+void sweepNewSpace();
 
-// Counts the live (non-filler) objects of a space, optionally listing them.
+// Counts the live (non-filler) objects of a space, optionally listing them; a null stream
+// is the debug log.
 uint64_t printNewSpace(int verbose, FILE* stream);

@@ -7,6 +7,7 @@
 
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
+#include "prim/prUtil.h"
 
 uint32_t platformStringClassX = classIndexByteString;
 
@@ -45,18 +46,33 @@ oop STStringWithSize(const char* bytes, uint64_t n) {
   return oopOf(h);
 }
 
+// The basic byte class (ByteString, ByteArray or TwoByteString, in that order) whose
+// instances a class's instances are accessed like, or 0. Until method lookup can compare
+// the classes' access primitives, a class accesses like a basic class when it is one or
+// inherits from one.
+static uint32_t byteAccessClassOf(uint32_t classIndex) {
+  static const uint32_t basic[] = {classIndexByteString, classIndexByteArray, classIndexTwoByteString};
+  for (uint32_t b : basic)
+    if (classIndex == b) return b;
+  oop cls = classAt(classIndex);
+  for (uint32_t b : basic)
+    if (isHeapObject(classAt(b)) && inheritsFrom1(cls, classAt(b))) return b;
+  return 0;
+}
+
 // The string's length in characters, or -1 for an object that is no string of the
-// classes copied here (the platform string, ByteString, ByteArray, TwoByteString).
+// classes copied here (the platform string, ByteString, ByteArray, TwoByteString and the
+// classes accessed like them). *classIndex receives the class copied as.
 static int64_t stringLength(oop string, uint32_t* classIndex) {
   if (isImmediate(string)) return -1;
   ObjectHeader* h = headerOf(string);
   if (hasPtrs(h)) return -1;
   uint32_t c = classTagOf(h);
+  if (c != platformStringClassX) c = byteAccessClassOf(c);
   *classIndex = c;
   uint64_t bytes = byteSizeOf(h);
   if (c == classIndexTwoByteString) return (int64_t)(bytes / 2);
-  if (c == platformStringClassX || c == classIndexByteString || c == classIndexByteArray)
-    return (int64_t)bytes;
+  if (c != 0) return (int64_t)bytes;
   return -1;
 }
 
@@ -85,4 +101,64 @@ char* copyToCString(oop string, char* buffer, uint64_t capacity) {
   if (size < 0 || (uint64_t)size > capacity) return nullptr;
   buffer[size] = 0;
   return copySubStringToC(string, buffer, (uint64_t)size);
+}
+
+int setStringEncoding(oop cls, const uint16_t* codes, uint16_t* copy) {
+  if (isImmediate(cls)) return 0;
+  uint32_t index = hashOf(headerOf(cls));
+  if (index == 0 || classTable[index >> 10] == nullptr || classAt(index) != cls) return 0;
+  uint32_t access = byteAccessClassOf(index);
+  if (access != classIndexByteArray && access != classIndexByteString) return 0;
+  platformStringClassX = index;
+  for (int i = 0; i < 256; i++) {
+    encoding.charCode[i] = codes[i];
+    encoding.byteCode[i] = (uint8_t)i;
+    if (copy != nullptr) copy[i] = codes[i];
+  }
+  for (int i = 0; i < 256; i++)
+    for (int j = i + 1; j < 256; j++)
+      if (encoding.charCode[i] > encoding.charCode[j]) {
+        uint16_t c = encoding.charCode[i];
+        uint8_t b = encoding.byteCode[i];
+        encoding.charCode[i] = encoding.charCode[j], encoding.byteCode[i] = encoding.byteCode[j];
+        encoding.charCode[j] = c, encoding.byteCode[j] = b;
+      }
+  encoding.ready = true;
+  return 1;
+}
+
+int isValidPlatformString(oop string) {
+  if (isImmediate(string) || hasPtrs(headerOf(string))) return 0;
+  ObjectHeader* h = headerOf(string);
+  bool fixed = sizeFieldOf(h) == sizeFieldFixed;
+  if (classTagOf(h) == platformStringClassX && fixed) return 1;
+  uint32_t access = byteAccessClassOf(classTagOf(h));
+  if (access != classIndexByteString && access != classIndexTwoByteString) return 0;
+  const uint8_t* body = (const uint8_t*)bodyOf(h);
+  bool wide = access == classIndexTwoByteString;
+  if (!fixed) {
+    // C code reads up to a terminating 0 inside the body's last word.
+    uint64_t unit = wide ? 2 : 1, at = bodyBytesOf(h);
+    bool terminated = false;
+    while (!terminated && at >= unit) {
+      at -= unit;
+      terminated = body[at] == 0 && (!wide || body[at + 1] == 0);
+    }
+    if (!terminated) return 0;
+  }
+  uint64_t n = wide ? byteSizeOf(h) / 2 : byteSizeOf(h);
+  for (uint64_t i = 0; i < n; i++) {
+    uint32_t code = body[i];
+    if (wide) memcpy(&code, body + 2 * i, 2), code &= 0xFFFF;
+    if (platformByteFor(code) != (int)code) return 0;
+  }
+  return 1;
+}
+
+char* tempCString(oop string) {
+  if (isImmediate(string) || hasPtrs(headerOf(string))) return nullptr;
+  uint64_t size = byteSizeOf(headerOf(string));
+  ObjectHeader* h = allocVSObj(sysOop(sysByteArrayClass), size + 1);
+  if (h == nullptr) return nullptr;
+  return copyToCString(string, (char*)bodyOf(h), size);
 }

@@ -1,6 +1,7 @@
 // Primitive utilities: the platform string encoding and copies between string objects
 // and C buffers. Owns the encoding table and platformStringClassX.
-// Prefix: none (STStringWithSize, copySubStringToC, copyToCString, platformByteFor).
+// Prefix: none (STStringWithSize, copySubStringToC, copyToCString, platformByteFor,
+// setStringEncoding, isValidPlatformString, tempCString).
 #pragma once
 #include <cstdint>
 
@@ -20,3 +21,13 @@ char* copySubStringToC(oop string, char* buffer, uint64_t n);
 char* copyToCString(oop string, char* buffer, uint64_t capacity);
 // The platform byte of a character code, or -1 when the encoding has none.
 int platformByteFor(uint32_t code);
+// Makes cls (an entered class whose instances are accessed like ByteString or ByteArray)
+// the platform-string class and codes (256 character codes; platform byte i stands for
+// codes[i]) the encoding; copy, when given, receives the codes. 0 when cls is refused.
+int setStringEncoding(oop cls, const uint16_t* codes, uint16_t* copy);
+// 1 when C code may take the string's own bytes: a platform string with a fixed-space body,
+// or a byte or two-byte string with a 0 (unit) in its body whose every character is its
+// own platform byte.
+int isValidPlatformString(oop string);
+// The bytes of a new ByteArray holding the string as a C string, or 0.
+char* tempCString(oop string);

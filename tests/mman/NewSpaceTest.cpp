@@ -5,7 +5,10 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
 #include "mman/heapVerifier.h"
+#include "mman/mmLargeSpace.h"
+#include "mman/mmSysOop.h"
 #include "mman/spaceArena.h"
+#include "mman/testHeap.h"
 #include "stack/vmsupport.h"
 
 namespace {
@@ -144,6 +147,50 @@ TEST_F(NewSpaceTest, NewSpace_ShrinkRefusesBytesAndGrowth) {
   EXPECT_EQ(shrinkOrCopyNewObj(ptrs, 11), nullptr);
   EXPECT_EQ(shrinkOrCopyPtrObj(ptrs, 10), ptrs);
   EXPECT_EQ(shrinkOrCopyPtrObj(ptrs, 11), nullptr);
+}
+
+// Old space as compaction leaves it for the sweep: a moved object keeps its mark and holds
+// its new address in dataPtr; an object that stayed is unmarked.
+TEST(NewSpaceSweep, NewSpace_SweepFreesUnmarkedAndFollowsMovedOldObjects) {
+  newTestHeap();
+  uint32_t cls = newTestClass(formatPointers | formatIndexable);
+  oop movedClass = classAt(cls), classCopy = newUnenteredTestClass(formatPointers | formatIndexable);
+  oop moved = newOldObject(testClasses.pointers, 1), target = newOldObject(testClasses.pointers, 1);
+  oop stayed = newOldObject(testClasses.pointers, 1);
+  oop live = newNewObject(cls, 4), dead = newNewObject(testClasses.pointers, 2);
+  ObjectHeader* deadLarge = allocInLargeSpace(testClasses.bytes, 3000, 0, 0);
+  oop after = newNewObject(testClasses.pointers, 1);
+  ASSERT_NE(deadLarge, nullptr);
+  uint64_t largeFree = largeSpace.table.freeWords;
+  bodyOf(headerOf(live))[0] = moved;
+  bodyOf(headerOf(live))[1] = stayed;
+  bodyOf(headerOf(live))[2] = smallIntegerFor(7);
+  bodyOf(headerOf(live))[3] = after;
+  for (oop o : {live, after}) setFlag(headerOf(o), isMarkedBit);
+  uint64_t movedBody = headerOf(moved)->dataPtr, classBody = headerOf(movedClass)->dataPtr;
+  for (oop o : {moved, movedClass}) setFlag(headerOf(o), isMarkedBit);
+  headerOf(moved)->dataPtr = target;
+  headerOf(movedClass)->dataPtr = classCopy;
+
+  sweepNewSpace();
+
+  EXPECT_EQ(classTagOf(headerOf(dead)), 0u);
+  EXPECT_EQ(fillerWordsOf(headerOf(dead)), 2u);
+  EXPECT_EQ(classTagOf(deadLarge), 0u);
+  EXPECT_GT(largeSpace.table.freeWords, largeFree);
+  for (oop o : {live, after}) EXPECT_FALSE(isMarked(headerOf(o)));
+  const oop expected[] = {target, stayed, smallIntegerFor(7), after};
+  for (uint64_t i = 0; i < 4; i++) EXPECT_EQ(bodyOf(headerOf(live))[i], expected[i]) << i;
+  EXPECT_EQ(classAt(cls), classCopy);
+
+  // Put the moved objects back so that the heap is whole again.
+  classTable[cls >> 10][cls & 1023] = movedClass;
+  headerOf(moved)->dataPtr = movedBody;
+  headerOf(movedClass)->dataPtr = classBody;
+  for (oop o : {moved, movedClass}) clearFlag(headerOf(o), isMarkedBit);
+  bodyOf(headerOf(live))[0] = moved;
+  EXPECT_HEAP_VALID();
+  freeTestHeap();
 }
 
 }  // namespace

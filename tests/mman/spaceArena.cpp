@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ext/exLeave.h"
+#include "imageWriter.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
@@ -16,24 +17,17 @@
 alignas(4096) static uint8_t arena[8 << 20];
 
 void newSpaceArena(const ArenaSizes& s) {
-  uint64_t bytes = (2 * (s.survivorWords + 1) + s.edenWords + 10 + s.permWords + s.largeWords +
-                    9 + s.fixedWords) * 8;
+  IwHeapSizes sizes;
+  sizes.edenWords = s.edenWords;
+  sizes.warningWords = s.warningWords;
+  sizes.survivorWords = s.survivorWords;
+  sizes.largeWords = s.largeWords;
+  sizes.fixedWords = s.fixedWords;
+  sizes.permWords = s.permWords;
+  uint64_t bytes = iwSpacesBytes(sizes);
   assert(bytes <= sizeof arena);
   memset(arena, 0xA5, bytes);
-  uint64_t past = uint64_t(arena), future = past + (s.survivorWords + 1) * 8;
-  uint64_t edenStart = future + (s.survivorWords + 1) * 8;
-  uint64_t edenEnd = edenStart + s.edenWords * 8;
-  initNewSpaceBounds(edenStart, edenEnd, s.warningWords, past, past + s.survivorWords * 8,
-                     future, future + s.survivorWords * 8);
-  uint64_t perm = edenEnd + 80;
-  initPermSpace(perm, perm + s.permWords * 8);
-  uint64_t large = perm + s.permWords * 8;
-  initLargeSpace(large, s.largeWords, 5000);
-  FixedSpaceSegment* seg = reinterpret_cast<FixedSpaceSegment*>(large + s.largeWords * 8);
-  initializeEmptyFixedSpaceSegment(seg, s.fixedWords, uint64_t(seg + 1), sizeof(BlockTableEntry));
-  initFixedSpaceSegs(seg);
-  for (uint32_t k = 0; k < requestKindCount; k++) clearRequest(k);
-  anyAck.store(anyReq.load());
+  iwLayOutSpaces(uint64_t(arena), sizes);
 }
 
 // Old segments come from moreMemory; they go back with the arena.

@@ -7,11 +7,11 @@
 #include <string>
 
 #include "mman/loadImages.h"
-#include "mman/mmFinal.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "imageWriter.h"
 
 namespace {
 
@@ -20,14 +20,14 @@ constexpr uint64_t imageBytes = 64 << 20;
 // Chains of pointer objects and text-like byte objects filling one old segment: every slot
 // is relocated on load, and the bytes compress about as a real image does.
 std::string writeLargeImages() {
-  newTestHeap(imageBytes / 8 + (1 << 16), 100);
-  sysOopRegistry[sysWeakArrayClass] = classAt(testClasses.weak);
-  initFinalQueue();
+  IwHeapSizes sizes;
+  sizes.oldSlots = imageBytes / 8 + (1 << 16);
+  if (!iwNewHeap(sizes)) return "";
   uint64_t seed = 12345;
   oop previous = nilOop();
   while (slotsUsedInOldSpace() * 8 + otEntriesUsedInOldSpace() * 16 < imageBytes - (1 << 20)) {
-    oop holder = newOldObject(testClasses.pointers, 8);
-    oop bytes = newOldObject(testClasses.bytes, 300);
+    oop holder = newOldObject(classIndexArray, 8);
+    oop bytes = newOldObject(classIndexByteArray, 300);
     if (holder == 0 || bytes == 0) {
       fprintf(stderr, "old space full at %llu slots\n", (unsigned long long)slotsUsedInOldSpace());
       return "";
@@ -44,10 +44,9 @@ std::string writeLargeImages() {
   }
   sysOopRegistry[sysProcessor] = previous;
   std::string plain = tempImagePath("bench64.im");
-  if (!writeHeapImage(plain, 0).empty()) return "";
-  gzipImageFile(plain, plain + ".gz");
-  freeTestHeap();
-  return plain;
+  bool written = writeHeapImage(plain, 0).empty() && writeHeapImage(plain + ".gz", 0, gzipForm).empty();
+  iwFreeHeap();
+  return written ? plain : "";
 }
 
 void removeImages();

@@ -622,8 +622,8 @@ void checkLoadedRoots() {
   for (uint32_t i = 0; i < classTablePages; i++)
     if (pages[i] != nil && !isPointerObject(pages[i], classTablePageSlots)) BAD_IMAGE();
   if (!isUsableClass(registry[sysArrayClass])) BAD_IMAGE();
-  if (registry[sysFinalQueue] == nil ? !isUsableClass(registry[sysWeakArrayClass])
-                                     : !isPointerObject(registry[sysFinalQueue], 0)) BAD_IMAGE();
+  if (registry[sysFinalQueue] != nil && !isPointerObject(registry[sysFinalQueue], 0)) BAD_IMAGE();
+  if (registry[sysWeakArrayClass] != nil && !isUsableClass(registry[sysWeakArrayClass])) BAD_IMAGE();
   if (registry[sysOldRt] != nil && !isLoadedHeader(registry[sysOldRt])) BAD_IMAGE();
   if (!isPointerObject(registry[sysRt], 0)) BAD_IMAGE();
   const ObjectHeader* rtHeader = headerOf(registry[sysRt]);

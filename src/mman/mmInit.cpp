@@ -256,7 +256,6 @@ static void setUpTables() {
   checkRootBodiesApart();
   initSysOopRegistry();
   initRt(initPerm);
-  initFinalQueue();
 }
 
 // Asks for the headroom, backing off a fiftieth at a time until the request stops changing.
@@ -374,6 +373,7 @@ void loadKernel() {
   initScavenger(imageLayout.tenureFraction == 0 ? uint64_t(platformTenureThreshold)
                                                 : uint64_t(float(imageLayout.tenureFraction) / 10000.0f * float(survivorBytes)));
   addOldHeadroom(headroom);
+  initFinalQueue();  // after the headroom: an image without a queue has no room for one before
   if (oldRtOop == 0 && !createOldRt()) fatal("Can't allocate OldRt", 0x404, __LINE__);
   temp1RegisteredOopX = allocSysOopSlot();
   temp2RegisteredOopX = allocSysOopSlot();

@@ -67,8 +67,8 @@ test-fuzz: build
 	build/release/tools/mkheader build/fuzz/corpus/header.im
 	build/release/tools/mkheader --format 1 --subtype 3 build/fuzz/corpus/odd.im
 	build/fuzz/tests/fuzz/load_fuzz_seeds build/fuzz/corpus
-	build/fuzz/tests/fuzz/load_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=131072 \
-	  -rss_limit_mb=4096 -close_fd_mask=1 build/fuzz/corpus
+	ASAN_OPTIONS=allocator_may_return_null=1 build/fuzz/tests/fuzz/load_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=131072 \
+	  -rss_limit_mb=4096 -close_fd_mask=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus
 
 bench: deps
 	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON

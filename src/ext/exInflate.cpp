@@ -10,6 +10,7 @@
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmInit.h"
+#include "mman/mmObject.h"
 #include "prim/prLinkRegistry.h"
 
 static_assert(sizeof(z_stream) <= conflateBlocksOffset - conflateStreamOffset,
@@ -50,6 +51,13 @@ void* oeConflateInitAlloc(void* memory, uint64_t size) {
   stream->zfree = conflateFree;
   stream->opaque = memory;
   return stream;
+}
+
+void* oeConflateInitHeapObj(uint64_t object) {
+  if (isImmediate(object)) return nullptr;
+  ObjectHeader* h = headerOf(object);
+  if (sizeFieldOf(h) != sizeFieldFixed || hasPtrs(h) || h->dataPtr == 0) return nullptr;
+  return oeConflateInitAlloc(bodyOf(h), byteSizeOf(h));
 }
 
 // The data address of a block taken for an allocation with the given header kind.
@@ -217,6 +225,7 @@ void oeInitZlibLinkRegistry() {
       {"gzclose", (void*)gzclose},       {"gzerror", (void*)gzerror},
       {"uncompress", (void*)uncompress}, {"zError", (void*)zError},
       {"zlibVersion", (void*)zlibVersion},
+      {"oeConflateInitHeapObj", (void*)oeConflateInitHeapObj},
       {"oeConflateInitAlloc", (void*)oeConflateInitAlloc},
   };
   for (const Entry& e : entries) UPRegisterSymbolAndHandle(e.name, e.handle);

@@ -20,6 +20,9 @@ enum : uint64_t {
 
 extern "C" {
 void* oeConflateInitAlloc(void* memory, uint64_t size);
+// The same workspace in the body of a byte object whose body lies in fixed space (it never
+// moves), of its byte size; null for any other object.
+void* oeConflateInitHeapObj(uint64_t object);
 void* conflateAlloc(void* opaque, unsigned items, unsigned size);
 void conflateFree(void* opaque, void* pointer);
 }

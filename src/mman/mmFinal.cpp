@@ -13,7 +13,7 @@ int64_t finalizationSemaphoreX = -1;
 // The queue is weak (isGCSpecial), so entries that die before they are fetched are cleared.
 static oop newFinalQueue() {
   oop cls = sysOop(sysWeakArrayClass);
-  if (isImmediate(cls) || cls == nilOop()) return 0;
+  if (isImmediate(cls) || cls == nilOop()) return 0;  // no class to make it from
   uint64_t named = formatNamedSlots(classFormatOf(cls));
   ObjectHeader* h = allocInOldSpace(hashOf(headerOf(cls)), named, (named + finalQueueInitialSlots) * 8,
                                     hasPtrsBit | isGCSpecialBit, nilOop(), 1);

@@ -3,6 +3,9 @@
 // Prefix: none (relocateImageObjects, updateOopFunc, updatePermDataPtrFunc, swapImageBody, ...).
 #include "mman/mmImageLoad.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "ext/exError.h"
 #include "ext/exInit.h"
 #include "ext/exOption.h"
@@ -280,11 +283,27 @@ static void loadLargeSpace() {
 
 // ---- New space ------------------------------------------------------------------------------------
 
-// The header after h, checked to advance within past space.
+// The header after h in loaded past space, found from h and the words after it alone (its
+// body pointer is not trusted yet): a filler's words; after a header whose body lies in large
+// or fixed space, the next header or a skip marker (a word with its low 3 bits set); else
+// past the adjacent body and its size word. Every step must advance within past space.
 static ObjectHeader* nextPastObject(ObjectHeader* h) {
-  uint64_t next = oopOf(nextNewSpaceHeader(h));
-  if (next <= oopOf(h) || next > pastSpace.top) BAD_IMAGE();
-  return reinterpret_cast<ObjectHeader*>(next);
+  uint64_t a = oopOf(h), next = a + objectHeaderBytes, top = pastSpace.top, words = 0;
+  uint32_t s = sizeFieldOf(h);
+  if (next > top) BAD_IMAGE();
+  if (classTagOf(h) == 0) {
+    words = fillerWordsOf(h);
+  } else if (s == sizeFieldLarge || s == sizeFieldFixed) {
+    uint64_t w = next + 8 <= top ? wordAt(next) : 0;
+    words = (w & 7) == 7 ? w >> 3 : 0;
+  } else if (s == sizeFieldExtended) {
+    if (next + 8 > top) BAD_IMAGE();
+    words = (wordAt(next) >> 3) + 1;
+  } else {
+    words = s;
+  }
+  if (words > (top - next) / 8) BAD_IMAGE();
+  return reinterpret_cast<ObjectHeader*>(next + words * 8);
 }
 
 // Bodies beside their headers move with them; large and fixed bodies are set from their
@@ -603,8 +622,8 @@ void checkLoadedRoots() {
   for (uint32_t i = 0; i < classTablePages; i++)
     if (pages[i] != nil && !isPointerObject(pages[i], classTablePageSlots)) BAD_IMAGE();
   if (!isUsableClass(registry[sysArrayClass])) BAD_IMAGE();
-  if (registry[sysFinalQueue] == nil ? !isUsableClass(registry[sysWeakArrayClass])
-                                     : !isPointerObject(registry[sysFinalQueue], 0)) BAD_IMAGE();
+  if (registry[sysFinalQueue] != nil && !isPointerObject(registry[sysFinalQueue], 0)) BAD_IMAGE();
+  if (registry[sysWeakArrayClass] != nil && !isUsableClass(registry[sysWeakArrayClass])) BAD_IMAGE();
   if (registry[sysOldRt] != nil && !isLoadedHeader(registry[sysOldRt])) BAD_IMAGE();
   if (!isPointerObject(registry[sysRt], 0)) BAD_IMAGE();
   const ObjectHeader* rtHeader = headerOf(registry[sysRt]);
@@ -621,4 +640,31 @@ void rememberPermToOldReferences() {
     if (classTagOf(h) != 0 && !isInOldRt(h) && objPointsToOldSpace(h) && !registerInOldRt(h))
       doReportError("Can't allocate OldRt", 0x404, "src/mman/mmImageLoad", __LINE__);
   }
+}
+
+// Start-up writes into these bodies (registry slots, remembered entries, queue window, class
+// lookups); in a damaged image two of them could share memory and one write corrupt another.
+void checkRootBodiesApart() {
+  std::vector<std::pair<uint64_t, uint64_t>> bodies;
+  auto add = [&bodies](oop o) {
+    const ObjectHeader* h = headerOf(o);
+    if (h->dataPtr != 0) bodies.push_back({h->dataPtr, h->dataPtr + bodyBytesOf(h)});
+  };
+  const oop* registry = bodyOf(headerOf(sysOopRegistryOop));
+  oop nil = registry[sysNil];
+  add(sysOopRegistryOop);
+  add(registry[sysClassTablePages]);
+  const oop* pages = bodyOf(headerOf(registry[sysClassTablePages]));
+  for (uint32_t i = 0; i < classTablePages; i++)
+    if (pages[i] != nil) add(pages[i]);
+  add(registry[sysRt]);
+  if (registry[sysFinalQueue] != nil) add(registry[sysFinalQueue]);
+  if (oldRtOop != 0) {
+    oop seg = oldRtOop;
+    do add(seg), seg = segmentNext(seg);
+    while (seg != oldRtOop);
+  }
+  std::sort(bodies.begin(), bodies.end());
+  for (size_t i = 1; i < bodies.size(); i++)
+    if (bodies[i].first < bodies[i - 1].second) BAD_IMAGE();
 }

@@ -72,9 +72,12 @@ void objReverseTwoQ16s(uint64_t* body, uint64_t bytes);
 void objReverseEightQ8s(uint64_t* body, uint64_t bytes);
 
 // Before the registry is used: the registry, the class-table pages, the classes start-up
-// instantiates and the remembered table are loaded objects of the right kind ("Bad oop
-// contained in image" when not).
+// instantiates (where the registry names them) and the remembered table are loaded objects
+// of the right kind ("Bad oop contained in image" when not).
 void checkLoadedRoots();
 // Registers in the old remembered table every perm object that refers to old space and is
 // not yet listed.
 void rememberPermToOldReferences();
+// After the old remembered table is attached: the bodies start-up writes into (registry,
+// class-table pages, remembered tables, finalization queue) share no memory.
+void checkRootBodiesApart();

@@ -57,6 +57,12 @@ static uint64_t sizeFromPolicy(uint64_t option, uint32_t fraction, uint64_t defa
   return uint64_t(float(fraction) / 10000.0f * float(defaultBytes));
 }
 static uint64_t wordsOf(uint64_t bytes) { return (bytes + 7) / 8; }
+// (1 - fraction / 10000) of words: the part a threshold leaves; none for a fraction of 10000
+// or more (the header's u32 may hold any value).
+static uint64_t remainderOf(uint32_t fraction, uint64_t words) {
+  if (fraction >= 10000) return 0;
+  return uint64_t((1.0f - float(fraction) / 10000.0f) * float(words));
+}
 static uint64_t atLeast(uint64_t words, uint64_t minimum) { return words > minimum ? words : minimum; }
 
 // Saved sizes beyond this many bytes cannot be placed below 2 GiB; refusing them early keeps
@@ -115,6 +121,7 @@ struct KernelPlaces {
 // The block is asked for low in the address space: translated code reaches it with 32-bit
 // displacements, so block and code zone must lie below 2 GiB.
 static uint64_t takeKernelBlock(uint64_t bytes) {
+  if (bytes > kernelBlockLimit - kernelBlockHint) fatal(nullptr, 0x604, __LINE__);  // cannot lie below 2 GiB
   int mapped = 0;
   uint64_t granted = 0;
   void* block = moreMemory(bytes + kernelBlockAlignment, 1, kernelBlockHint, kernelBlockAlignment,
@@ -172,7 +179,8 @@ static void readPermSpace(const KernelPlaces& p) {
   permSpace.otHigh = permSpaceExists ? top - objectHeaderBytes : p.perm - objectHeaderBytes;
   permSpace.otLow = permSpace.otHigh - l.permOTBytes;
   permSpace.segFlags = segCompacting;  // marks the perm record while it counts as old
-  *reinterpret_cast<uint32_t*>(p.perm - 8) = segCompacting;
+  if (imageLayout.loadPolicy != loadPromote)  // the record's flags word, in the gap after eden
+    *reinterpret_cast<uint32_t*>(p.perm - 8) = segCompacting;
   permSpaceSegs.freeHead = l.permThreadedDataHead;
   if (!permSpaceExists) return;
   readSpace(permSpace.dataStart, l.permDataBytes, "Can't initialize PermSpace", 0x201, __LINE__);
@@ -182,9 +190,7 @@ static void readPermSpace(const KernelPlaces& p) {
 static void readNewSpace(const KernelPlaces& p) {
   const ImageLayout& l = imageLayout;
   uint64_t edenWords = kernelSlots[slotsEden], survivorBytes = kernelSlots[slotsSurvivor] * 8;
-  uint64_t threshold = l.edenWarningFraction == 0 ? 1024
-                       : l.edenWarningFraction >= 10000 ? 0
-                       : uint64_t((1.0f - float(l.edenWarningFraction) / 10000.0f) * float(edenWords));
+  uint64_t threshold = l.edenWarningFraction == 0 ? 1024 : remainderOf(l.edenWarningFraction, edenWords);
   if (threshold >= edenWords) threshold = edenWords - 1;
   initNewSpaceBounds(p.eden, p.eden + edenWords * 8, threshold, p.pastSpace, p.pastSpace + survivorBytes,
                      p.futureSpace, p.futureSpace + survivorBytes);
@@ -199,7 +205,7 @@ static void readBlockSpaces(const KernelPlaces& p) {
   uint64_t largeWords = kernelSlots[slotsLarge];
   largeSpace = {};
   largeSpace.tenureThresholdWords =
-      l.largeTenureFraction == 0 ? 5000 : uint64_t((1.0f - float(l.largeTenureFraction) / 10000.0f) * float(largeWords));
+      l.largeTenureFraction == 0 ? 5000 : remainderOf(l.largeTenureFraction, largeWords);
   loadedSpaces = {p.large, largeWords * 8, p.fixed, kernelSlots[slotsFixed] * 8};
   uint64_t largeTop = p.large + largeWords * 8, fixedTop = p.fixed + kernelSlots[slotsFixed] * 8;
   readSpace(p.large, l.largeDataBytes, "Can't initialize VM caches", 4, __LINE__);
@@ -244,11 +250,12 @@ static void setUpTables() {
   relocateImageObjects();
   int initPerm = permStayedWhileOthersMoved();
   checkLoadedRoots();
-  initSysOopRegistry();
+  refreshSysOopRegistry();
   if (swapped) repairImageByteObjects();
   initOldRt(swapped, initPerm);
+  checkRootBodiesApart();
+  initSysOopRegistry();
   initRt(initPerm);
-  initFinalQueue();
 }
 
 // Asks for the headroom, backing off a fiftieth at a time until the request stops changing.
@@ -282,11 +289,10 @@ static void promoteLoadedOldSpace() {
   permSpaceSegs = {};
   flattenThreadedDataForPermLoad();
   loaded->segFlags |= segCompacting;
-  OldSpaceSegment* headroom = loaded->next;
-  headroom->prev = nullptr;
-  oldSpaceSegs.first = headroom;
+  if (loaded->prev != nullptr) loaded->prev->next = loaded->next; else oldSpaceSegs.first = loaded->next;
+  if (loaded->next != nullptr) loaded->next->prev = loaded->prev; else oldSpaceSegs.last = loaded->prev;
   oldSpaceSegs.current = nullptr;
-  setCurrentOldSegment(headroom);
+  setCurrentOldSegment(oldSpaceSegs.first);
   oldSpaceSegs.freeOtHead = 0, oldSpaceSegs.freeOtCount = 0;
   resetThreadedData();
   permSpaceExists = 1;
@@ -342,6 +348,7 @@ void loadKernel() {
   pdStartLongComp(10000);
   uint8_t* heapBlock = static_cast<uint8_t*>(malloc(loadHeapBlockBytes));
   if (heapBlock == nullptr) fatal("Insufficient memory.", 0x404, __LINE__);
+  decompressionWorkspaces = {heapBlock, loadHeapBlockBytes, nullptr, 0};  // owned here until freed
   checkSavedSizes();
   uint64_t headroom = computeKernelSlots();
   const uint64_t* s = kernelSlots;
@@ -366,6 +373,7 @@ void loadKernel() {
   initScavenger(imageLayout.tenureFraction == 0 ? uint64_t(platformTenureThreshold)
                                                 : uint64_t(float(imageLayout.tenureFraction) / 10000.0f * float(survivorBytes)));
   addOldHeadroom(headroom);
+  initFinalQueue();  // after the headroom: an image without a queue has no room for one before
   if (oldRtOop == 0 && !createOldRt()) fatal("Can't allocate OldRt", 0x404, __LINE__);
   temp1RegisteredOopX = allocSysOopSlot();
   temp2RegisteredOopX = allocSysOopSlot();

@@ -26,7 +26,8 @@ enum : uint64_t {
   edenGapBytes = 80,                     // after eden: room for the perm segment record
   loadHeapBlockBytes = 153600,           // C heap block used while loading (inflate workspace)
   kernelBlockAlignment = 32768,          // alignment of the block's base
-  kernelBlockHint = 0x10000000,          // the block is sought from here up (below 2 GiB)
+  kernelBlockHint = 0x10000000,          // the block is sought from here up
+  kernelBlockLimit = uint64_t(1) << 31,  // and must end below this
   readPieceBytes = 1 << 30,              // largest single read of a space
   kernelStopCode = 0x0A,                 // start-up ends before the reboot (exit status 10)
 };

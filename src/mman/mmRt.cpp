@@ -179,7 +179,7 @@ int initPermObj(ObjectHeader* h) {
 // The registry, the RT object and the old RT's own segments are relocated by their owners.
 static void initPermObjIfNotSystemObj(oop o) {
   if (isImmediate(o) || isNewObject(o) || !isPermObject(headerOf(o))) return;
-  if (o == sysOopRegistryOop || o == rt.object || objIsOopStackSeg(&oldRtOop, o)) return;
+  if (o == sysOopRegistryOop || o == sysOop(sysRt) || objIsOopStackSeg(&oldRtOop, o)) return;
   initPermObj(headerOf(o));
 }
 
@@ -212,6 +212,7 @@ static void initOopStackSegment(oop seg, int swapped, int initPerm) {
   for (uint64_t i = 1; i < oopStackFirstEntry + count; i++) {
     if (swapped) body[i] = __builtin_bswap64(body[i]);
     updateOopFunc(reinterpret_cast<oop*>(&body[i]));
+    if (!isLoadedHeader(body[i])) BAD_IMAGE();  // links and entries are objects of the image
   }
 }
 
@@ -224,6 +225,10 @@ void initOldRt(int swapped, int initPerm) {
   do {
     if (!isLoadedHeader(seg) || ++steps > limit) BAD_IMAGE();
     initOopStackSegment(seg, swapped, initPerm);
+    seg = segmentNext(seg);
+  } while (seg != top);
+  do {  // every link now leads to a prepared segment: the ring must agree both ways
+    if (segmentPrev(segmentNext(seg)) != seg) BAD_IMAGE();
     seg = segmentNext(seg);
   } while (seg != top);
   oldRtOop = top;

@@ -11,7 +11,9 @@
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
+#include "mman/mmFixedSpace.h"
 #include "mman/mmInit.h"
+#include "mman/testHeap.h"
 
 namespace {
 
@@ -113,6 +115,22 @@ TEST(Conflate, WorkspaceMinimumAndStreamPlace) {
   EXPECT_EQ(oeConflateInitAlloc(memory.data(), conflateWorkspaceMinimum - 1), nullptr);
   EXPECT_EQ(oeConflateInitAlloc(memory.data(), conflateWorkspaceMinimum),
             memory.data() + conflateStreamOffset);
+}
+
+// Only a fixed-space byte body can hold a workspace: it never moves while zlib works in it.
+TEST(Conflate, HeapObjectWorkspaceOnlyInFixedSpace) {
+  ArenaSizes sizes = testHeapSizes();
+  sizes.fixedWords = 3 * conflateWorkspaceMinimum / 8;
+  newTestHeap(1 << 17, 100, sizes);
+  ObjectHeader* fixed = allocInFixedSpace(testClasses.bytes, conflateWorkspaceMinimum + 3, 0, 0);
+  ObjectHeader* small = allocInFixedSpace(testClasses.bytes, conflateWorkspaceMinimum - 1, 0, 0);
+  ASSERT_NE(fixed, nullptr);
+  ASSERT_NE(small, nullptr);
+  EXPECT_EQ(oeConflateInitHeapObj(oopOf(fixed)), reinterpret_cast<uint8_t*>(bodyOf(fixed)) + conflateStreamOffset);
+  EXPECT_EQ(oeConflateInitHeapObj(oopOf(small)), nullptr);
+  EXPECT_EQ(oeConflateInitHeapObj(newOldObject(testClasses.bytes, conflateWorkspaceMinimum + 3)), nullptr);
+  EXPECT_EQ(oeConflateInitHeapObj(smallIntegerFor(5)), nullptr);
+  freeTestHeap();
 }
 
 // Bump allocation first; freed blocks are searched only once the bump area is spent.

@@ -1,5 +1,5 @@
-// Test support: image files of a test heap, written with the engine's own snapshot writers,
-// their gzip and other-byte-order variants, and loading one in process as start-up does.
+// Test support: image files of a heap spanning every space, written with the image writer
+// (tools/imagewriter), and loading one in process as start-up does.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -12,26 +12,24 @@
 enum class Place { old1, old2, perm, past, large, fixed1, fixed2 };
 
 // A heap spanning every space: perm and past objects, two old segments, large and fixed
-// bodies (the first body of each fixed segment sits under its table's topmost entry), and
-// entries in both remembered tables. The graph's node 0 is the root, kept in registry slot 3.
+// bodies in two fixed segments (the first body of each under its table's topmost entry),
+// byte objects whose bytes the other byte order keeps in units of 1, 2, 4 and 8, and entries
+// in both remembered tables. The graph's node 0 is the root, kept in registry slot 3. The
+// image has no finalization queue: loading makes one.
 struct SpanningHeap {
   ModelGraph graph;
   std::vector<Place> places;
   std::vector<oop> oops;
 };
 SpanningHeap buildSpanningHeap();
+// Enters a weak class in registry slot 26, from which loading makes the finalization queue.
+void addWeakArrayClass();
 oop loadedRoot();
 
-// Writes the current heap as a snapshot of the given kind; answers "" or what failed. The
-// bodies of byteObjects are written with the bytes of each word reversed (and restored
-// after), as the first step of making the other byte order's image.
-std::string writeHeapImage(const std::string& path, uint32_t kind, const std::vector<oop>& byteObjects = {});
-// The same image with its body as one gzip member (format byte 1).
-void gzipImageFile(const std::string& plain, const std::string& out);
-// An image as a machine of the other byte order writes it: header fields and every body
-// word reversed, flags bit 0 clear. A machine of either order stores a byte object's bytes
-// in order, so plain must have been written with its byte bodies reversed (above).
-void otherOrderImageFile(const std::string& plain, const std::string& out);
+enum ImageForm : uint32_t { plainForm = 0, gzipForm = 1, otherOrderForm = 2 };
+// Writes the current heap as a snapshot of the given kind in the given form; answers "" or
+// what failed.
+std::string writeHeapImage(const std::string& path, uint32_t kind, ImageForm form = plainForm);
 
 // Reads the header and loads the image in this process; false when the header was refused.
 bool loadImageInProcess(const std::string& path);

@@ -1,25 +1,27 @@
 // Object memory: old space: segments, object-table entries, body allocation and freeing.
 // Owns oldSpaceSegs, oldSpace, osReserveSlots, incSweepPoint and the old-space counters.
 // Prefix: none (allocInOldSpace, allocOldData, freeOldData, growOldSpace, ...).
-#include "mman/mmOldSpace.h"
 
-#include <cassert>
-#include <cstring>
 
 #include "ext/exError.h"
 #include "ext/exLeave.h"
 #include "ext/platform.h"
+#include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
+#include "mman/mmInit.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmAllocate.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
+#include <cassert>
+#include <cstring>
 #include "prim/prCValue.h"
 #include "tran/tprim.h"
 
@@ -968,7 +970,7 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
       {3, (rt.end - rt.start) / 8}, {4, (rt.ffs - rt.start) / 8},
       {5, eden.end - eden.start}, {6, eden.allocPtr - eden.start}, {7, eden.warningLimit - eden.start},
       {8, pastSpace.end - pastSpace.start}, {9, pastSpace.top - pastSpace.start},
-      {10, pending.tenureThreshold * 8},
+      {10, uint64_t(tenureThreshold > 0 ? tenureThreshold : 0) * 8},
       {11, largeArea}, {12, (occupiedLsDataSlots() + btEntryWords * largeCount + btEntryWords) * 8},
       {13, largeSpace.tenureThresholdWords * 8}, {14, largeCount}, {15, statsTableEntryBytes},
       {16, oldSpaceSegs.freeOtCount}, {17, oldSpaceSegs.freeChunks}, {18, oldSpaceSegs.freeSlots * 8},
@@ -980,7 +982,7 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
       {35, pending.incSweepBytesFreed}, {36, slotsLeftInOldSpace() * 8}, {37, osReserveSlots * 8},
       {39, lowSpaceLimit}, {40, oldBytes}, {41, oldEntries}, {42, oldBody}, {43, oldSegs},
       {44, pending.numScavenges}, {45, pending.numIncGCs}, {46, pending.numGCs},
-      {47, pending.numOldCompactions}, {48, pending.stackZoneBytes}, {49, pending.codeCacheBytes},
+      {47, pending.numOldCompactions}, {48, realSlotsInStackSpace() * 8}, {49, kernelSlots[slotsCode] * 8},
       {50, permBytes}, {51, permEntries}, {52, permBody}, {53, oldRtTotal}, {54, oldRtLive},
       {55, pending.numGlobalGCs}, {56, fixedSegs}, {57, fixedBytes},
       {58, statsTableEntryBytes * fixedEntries + statsTableEntryBytes + fixedUsed}, {59, fixedEntries},

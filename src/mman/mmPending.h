@@ -13,8 +13,8 @@ extern uint32_t scavengeInProgress;             // 1 while a scavenge runs
 extern uint32_t tenureToShrinkRememberedTable;  // 1: the next scavenge empties the RT
 extern uint64_t lowSpaceLimit;                  // bytes; 0 = no low-space check
 
-// Counters of the collectors, the stack zone and the code cache that memory statistics
-// (primitive 326) report; they stay 0 until their owners exist.
+// Counters of the collectors that memory statistics (primitive 326) report; they stay 0
+// until their owners exist.
 struct PendingCounters {
   uint64_t numScavenges, numIncGCs, numGCs, numGlobalGCs, numOldCompactions;
   uint64_t numMarkStackOverflows, numWeakObjectListOverflows;
@@ -22,8 +22,6 @@ struct PendingCounters {
   uint64_t incGCWeakCount, incGCWeakBytes, incGCWeakNilCount, incGCWeakNilBytes, incUnmarkCount;
   uint64_t incSweepEntriesScanned, incSweepObjectsFreed, incSweepBytesFreed;
   uint64_t stackCompactCount, numCompactNMethods;
-  uint64_t tenureThreshold;  // slots: a survivor older than this is tenured
-  uint64_t stackZoneBytes, codeCacheBytes;
 };
 extern PendingCounters pending;
 

@@ -216,10 +216,7 @@ static void initOopStackSegment(oop seg, int swapped, int initPerm) {
   }
 }
 
-void initOldRt(int swapped, int initPerm) {
-  oop top = sysOop(sysOldRt);
-  oldRtOop = 0;
-  if (top == nilOop()) return;
+void initOopStack(int swapped, int initPerm, oop top) {
   uint64_t steps = 0, limit = (oldSpace.otHigh - oldSpace.otLow) / 16 + 1;
   oop seg = top;
   do {
@@ -231,9 +228,16 @@ void initOldRt(int swapped, int initPerm) {
     if (segmentPrev(segmentNext(seg)) != seg) BAD_IMAGE();
     seg = segmentNext(seg);
   } while (seg != top);
+}
+
+void initOldRt(int swapped, int initPerm) {
+  oop top = sysOop(sysOldRt);
+  oldRtOop = 0;
+  if (top == nilOop()) return;
+  initOopStack(swapped, initPerm, top);
   oldRtOop = top;
   if (!initPerm) return;
-  seg = top;
+  oop seg = top;
   do {
     for (uint64_t i = 0, n = segmentCount(seg); i < n; i++)
       initPermObjIfNotSystemObj(segmentBody(seg)[oopStackFirstEntry + i]);

@@ -83,6 +83,10 @@ void initRt(int initPerm);
 // relocated (its segments hold no pointers, so no walk reached them); with swapped the
 // words are first put back into this machine's order.
 void initOldRt(int swapped, int initPerm);
+// An oop stack's ring after loading, from its top segment: each segment's body pointer (perm,
+// with initPerm), words (swapped) and links and entries are made good; a ring that does not
+// close, or that leads outside the loaded tables, is a bad image.
+void initOopStack(int swapped, int initPerm, oop top);
 // A new old RT of every perm object that refers to old space; answers 1, or 0 (nothing kept)
 // when a segment could not be had.
 int createOldRt();

@@ -9,10 +9,12 @@
 #include "mman/heapVerifier.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
+#include "mman/mmInit.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "support/primHarness.h"
@@ -328,6 +330,11 @@ TEST_F(OldSpace, MemoryStatisticsDescribeEverySpace) {
   };
 
   fragSplits = 7;
+  int64_t savedTenure = tenureThreshold;
+  uint64_t savedStack = stackSpaceSlots, savedCode = kernelSlots[slotsCode];
+  tenureThreshold = 100;
+  stackSpaceSlots = 3072;
+  kernelSlots[slotsCode] = 25000;
   uint64_t edenBytes = eden.end - eden.start;
   PrimOutcome o = callPrimitive(326, stats62, {falseOop()});
   ASSERT_FALSE(o.failed);
@@ -335,11 +342,14 @@ TEST_F(OldSpace, MemoryStatisticsDescribeEverySpace) {
   EXPECT_EQ(byteSizeOf(headerOf(s)), (62 + 3 * (oldSegs + fixedSegs)) * 8);
   EXPECT_EQ(value(s, 0), 16u);
   EXPECT_EQ(value(s, 5), edenBytes);
+  EXPECT_EQ(value(s, 10), 800u);
   EXPECT_EQ(value(s, 15), 40u);
   EXPECT_EQ(value(s, 17), oldSpaceSegs.freeChunks);
   EXPECT_EQ(value(s, 20), 7u);
   EXPECT_EQ(slotOf(s, 23), characterFor(currentIncGCState));
   EXPECT_EQ(value(s, 43), oldSegs);
+  EXPECT_EQ(value(s, 48), 3072u * 8);
+  EXPECT_EQ(value(s, 49), 25000u * 8);
   EXPECT_EQ(value(s, 56), fixedSegs);
   EXPECT_EQ(slotOf(s, 61), nilOop());
   uint64_t sums[3] = {0, 0, 0};
@@ -351,6 +361,9 @@ TEST_F(OldSpace, MemoryStatisticsDescribeEverySpace) {
   for (uint64_t k = 0; k < fixedSegs; k++) fixedBytes += value(s, 62 + 3 * oldSegs + 3 * k);
   EXPECT_EQ(fixedBytes, value(s, 57));
   EXPECT_EQ(fragSplits, 7u);  // false leaves the counters
+  tenureThreshold = savedTenure;
+  stackSpaceSlots = savedStack;
+  kernelSlots[slotsCode] = savedCode;
 
   o = callPrimitive(326, stats70, {trueOop()});
   ASSERT_FALSE(o.failed);

@@ -188,7 +188,9 @@ TEST(MkHeap_Classes, EveryObjectFitsItsClass) {
       EXPECT_EQ(hasPtrs(h), (format & formatPointers) != 0);
       if (!(format & formatPointers)) continue;
       EXPECT_GE(bodyWordsOf(h), named);
-      if (!(format & formatIndexable)) EXPECT_EQ(bodyWordsOf(h), named);
+      if (!(format & formatIndexable)) {
+        EXPECT_EQ(bodyWordsOf(h), named);
+      }
     }
   EXPECT_GT(objects, 1000u);
   iwFreeHeap();

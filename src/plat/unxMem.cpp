@@ -88,10 +88,11 @@ static int protectionBits(int protection) {
   return bits;
 }
 
-// An anonymous private mapping at or above lowestAddress. The wanted address is the
-// first hint too: without one Linux places mappings far above 2 GiB, and the code zone
-// and the heap must lie low for generated code's 32-bit addresses. When the kernel puts
-// the mapping lower (the hint was taken), free places above the hint are probed.
+// An anonymous private mapping at or above lowestAddress, as low as it can be had. The
+// wanted address is the first hint too: without one Linux places mappings far above 2 GiB,
+// and the code zone and the heap must lie low for generated code's 32-bit addresses. When
+// the hint is taken (the brk heap of a randomised address space can sit right there), the
+// kernel answers some high address instead: free places just above the hint come first.
 void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protection,
                   uint64_t* sizeOut) {
   uint64_t page = pageSizeOr8k();
@@ -101,9 +102,13 @@ void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protectio
   int prot = protectionBits(protection);
   void* p = mmap((void*)hint, length, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  if ((uint64_t)p >= lowestAddress) return p;
-  munmap(p, length);
-  return probeAbove(hint, length, prot);
+  if ((uint64_t)p == hint) return p;
+  void* above = probeAbove(hint, length, prot);
+  if (above != nullptr || (uint64_t)p < lowestAddress) {
+    munmap(p, length);
+    return above;
+  }
+  return p;
 }
 
 int pdUnmapMemory(uint64_t length, void* address) {

@@ -522,6 +522,7 @@ void relocateImageObjects() {
     initPermObj(headerOf(sysOopRegistryOop));
   }
   loadFixedSpace();
+  checkFreeChunksApart();
   if (imageLayout.loadPolicy == loadPromote || imageLayout.loadPolicy == loadDemote) {
     permSpaceMoved = 1;
     absorbPermFreeList();
@@ -644,7 +645,8 @@ void rememberPermToOldReferences() {
 
 // Start-up writes into these bodies (registry slots, remembered entries, queue window, class
 // lookups); in a damaged image two of them could share memory and one write corrupt another.
-void checkRootBodiesApart() {
+// The vector is gone before a bad image is reported (the report may not return here).
+static bool rootBodiesApart() {
   std::vector<std::pair<uint64_t, uint64_t>> bodies;
   auto add = [&bodies](oop o) {
     const ObjectHeader* h = headerOf(o);
@@ -666,5 +668,117 @@ void checkRootBodiesApart() {
   }
   std::sort(bodies.begin(), bodies.end());
   for (size_t i = 1; i < bodies.size(); i++)
-    if (bodies[i].first < bodies[i - 1].second) BAD_IMAGE();
+    if (bodies[i].first < bodies[i - 1].second) return false;
+  return true;
+}
+
+void checkRootBodiesApart() {
+  if (!rootBodiesApart()) BAD_IMAGE();
+}
+
+// ---- Free chunks ----------------------------------------------------------------------------------
+
+// Start-up allocates from the free lists and the size tree the image brought. In a damaged
+// image a free chunk could lie over a live body (the remembered tables, the registry) or
+// run past the data, and the first allocation would overwrite what the loader has checked.
+// A map of one bit per word of old and perm data holds the live bodies; every chunk must
+// lie inside the data, on no marked word, and is marked in turn (a chunk met twice, as in a
+// cyclic list, fails too).
+struct DataMap {
+  uint64_t start, end;  // byte addresses of the data
+  std::vector<uint64_t> bits;
+};
+
+static DataMap* mapFor(DataMap* maps, uint64_t address, uint64_t words) {
+  for (int i = 0; i < 2; i++) {
+    DataMap& m = maps[i];
+    if ((address & 7) == 0 && address >= m.start && address < m.end && words <= (m.end - address) / 8)
+      return &m;
+  }
+  return nullptr;
+}
+
+static bool anyMarked(const DataMap& m, uint64_t address, uint64_t words) {
+  for (uint64_t w = (address - m.start) / 8, end = w + words; w < end; w++)
+    if (m.bits[w / 64] & (uint64_t(1) << (w % 64))) return true;
+  return false;
+}
+
+static void mark(DataMap& m, uint64_t address, uint64_t words) {
+  for (uint64_t w = (address - m.start) / 8, end = w + words; w < end; w++) m.bits[w / 64] |= uint64_t(1) << (w % 64);
+}
+
+static bool claimChunk(DataMap* maps, uint64_t address, uint64_t words) {
+  DataMap* m = mapFor(maps, address, words);
+  if (m == nullptr || words == 0 || anyMarked(*m, address, words)) return false;
+  mark(*m, address, words);
+  return true;
+}
+
+// Marks the bodies of the entries from first to last; a body in neither data area is bad.
+static bool markBodies(DataMap* maps, uint64_t first, uint64_t last) {
+  for (uint64_t a = first; a <= last; a += otEntryBytes) {
+    const ObjectHeader* h = reinterpret_cast<const ObjectHeader*>(a);
+    uint32_t size = sizeFieldOf(h);
+    if (classTagOf(h) == 0 || size >= sizeFieldLarge || h->dataPtr == 0) continue;
+    uint64_t extra = size == sizeFieldExtended ? 8 : 0;
+    if (mapFor(maps, h->dataPtr - extra, extra / 8 + 1) == nullptr) return false;
+    uint64_t words = bodyWordsOf(h) + extra / 8;
+    DataMap* m = mapFor(maps, h->dataPtr - extra, words);
+    if (m == nullptr) return false;
+    mark(*m, h->dataPtr - extra, words);
+  }
+  return true;
+}
+
+static bool freeChunksApart() {
+  DataMap maps[2];
+  maps[0].start = oldSpace.dataStart, maps[0].end = oldSpace.dataTop;
+  maps[1].start = permSpaceExists ? permSpace.dataStart : 0;
+  maps[1].end = permSpaceExists ? permSpace.dataTop : 0;
+  for (DataMap& m : maps) m.bits.assign((m.end - m.start) / 8 / 64 + 1, 0);
+  if (!markBodies(maps, oldSpace.otLow + otEntryBytes, oldSpace.otHigh)) return false;
+  if (permSpaceExists && !markBodies(maps, permSpace.otLow + otEntryBytes, permSpace.otHigh)) return false;
+  for (uint32_t n = 1; n <= freeListCount; n++)
+    for (uint64_t c = oldSpaceSegs.lists[n - 1]; c != 0; c = wordAt(c))
+      if (!claimChunk(maps, c, n)) return false;
+  std::vector<uint64_t> nodes;  // the size tree, each node with its chain of equal chunks
+  if (uint64_t root = oldSpaceSegs.treeRoot; root != 0) {
+    if (mapFor(maps, root, sizeof(FreeChunk) / 8) == nullptr || reinterpret_cast<const FreeChunk*>(root)->parent != 0)
+      return false;
+    nodes.push_back(root);
+  }
+  while (!nodes.empty()) {
+    uint64_t node = nodes.back();
+    nodes.pop_back();
+    if (mapFor(maps, node, sizeof(FreeChunk) / 8) == nullptr) return false;
+    const FreeChunk* f = reinterpret_cast<const FreeChunk*>(node);
+    uint64_t sizeWord = f->sizeWord;
+    if ((sizeWord & 7) != freeChunkSizeTag || (sizeWord >> 3) <= freeListCount) return false;
+    for (uint64_t c = node; c != 0; c = reinterpret_cast<const FreeChunk*>(c)->next) {
+      if (!claimChunk(maps, c, sizeWord >> 3) || reinterpret_cast<const FreeChunk*>(c)->sizeWord != sizeWord) return false;
+    }
+    for (uint64_t child : {f->smaller, f->larger}) {
+      if (child == 0) continue;
+      if (mapFor(maps, child, sizeof(FreeChunk) / 8) == nullptr ||
+          reinterpret_cast<const FreeChunk*>(child)->parent != node)
+        return false;
+      nodes.push_back(child);
+    }
+  }
+  for (uint64_t c = permSpaceSegs.freeHead; c >= 2;) {
+    uint64_t a = c & ~uint64_t(1);
+    if (mapFor(maps, a, 1) == nullptr) return false;
+    const uint64_t* chunk = reinterpret_cast<const uint64_t*>(a);
+    bool oneWord = (chunk[0] & 1) != 0;
+    if (!oneWord && mapFor(maps, a, 2) == nullptr) return false;
+    uint64_t words = oneWord ? 1 : chunk[1];
+    if (!claimChunk(maps, a, words)) return false;
+    c = chunk[0] & ~uint64_t(1);
+  }
+  return true;
+}
+
+void checkFreeChunksApart() {
+  if (!freeChunksApart()) BAD_IMAGE();
 }

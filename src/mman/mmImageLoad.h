@@ -81,3 +81,6 @@ void rememberPermToOldReferences();
 // After the old remembered table is attached: the bodies start-up writes into (registry,
 // class-table pages, remembered tables, finalization queue) share no memory.
 void checkRootBodiesApart();
+// Every free chunk of the image (old lists and size tree, perm free list) lies inside old or
+// perm data, apart from every live body and every other chunk; else the image is bad.
+void checkFreeChunksApart();

@@ -12,6 +12,8 @@
 
 #include "mman/loadImages.h"
 #include "mman/mmImageHeader.h"
+#include "mman/mmSysOop.h"
+#include "mman/mmOldSpace.h"
 #include "imageWriter.h"
 
 namespace {
@@ -364,6 +366,40 @@ TEST_F(Process_Load, DamagedFilesEndWithTheirReport) {
     ProcessRun r = runTessel({"-noherald", c.file});
     EXPECT_EQ(r.status, 1) << c.file << "\n" << r.out;
     EXPECT_NE(r.out.find(c.report), std::string::npos) << c.file << "\n" << r.out;
+  }
+}
+
+// Start-up allocates from the free chunks an image brings. Chunks freed into the lists and
+// the size tree load; a chunk that lies over a live body is a bad image, refused before
+// anything is allocated over the body.
+TEST(Process_FreeChunks, AChunkOverALiveBodyIsRefused) {
+  struct Case {
+    const char* name;
+    bool overLiveBody;
+    int status;
+    const char* report;
+  } cases[] = {
+      {"freed.im", false, 10, stopReport},
+      {"overlap.im", true, 2, "Fatal error: Bad oop contained in image"},
+  };
+  for (const Case& c : cases) {
+    buildSpanningHeap();
+    iwUseOldSegment(0);
+    ObjectHeader* listed = allocInOldSpace(classIndexArray, 0, 5 * 8, hasPtrsBit, nilOop(), 1);
+    ObjectHeader* treed = allocInOldSpace(classIndexArray, 0, 100 * 8, hasPtrsBit, nilOop(), 1);
+    ObjectHeader* kept = allocInOldSpace(classIndexArray, 0, 8 * 8, hasPtrsBit, nilOop(), 1);
+    ASSERT_TRUE(listed != nullptr && treed != nullptr && kept != nullptr);
+    recycleOldObj(listed);
+    recycleOldObj(treed);
+    if (c.overLiveBody) freeOldData(kept->dataPtr, 8);
+    std::string file = tempImagePath(c.name);
+    std::string why = writeHeapImage(file, loadNormal);
+    iwFreeHeap();
+    ASSERT_EQ(why, "");
+    ProcessRun r = runTessel({"-noherald", file});
+    EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.report), std::string::npos) << c.name << "\n" << r.out;
+    remove(file.c_str());
   }
 }
 

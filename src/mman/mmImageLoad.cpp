@@ -570,6 +570,12 @@ static bool bodyInLoadedArea(const ObjectHeader* h) {
          bodyWithin(h, loadedSpaces.fixedArea, loadedSpaces.fixedArea + loadedSpaces.fixedAreaBytes);
 }
 
+int isSoundLoadedObject(oop o) {
+  if (!isLoadedHeader(o)) return 0;
+  const ObjectHeader* h = headerOf(o);
+  return h->dataPtr != 0 ? bodyInLoadedArea(h) : sizeFieldOf(h) == 0;
+}
+
 // The bytes of a byte object by its class: 4-byte floats, two-byte strings and symbols are
 // units of their own size; 8-byte floats were right after the word reversal; every other
 // byte object is reversed again, which gives its bytes back in order.
@@ -604,7 +610,7 @@ void repairImageByteObjects() {
 
 // A loaded object with pointers and at least words body words.
 static bool isPointerObject(oop o, uint64_t words) {
-  if (!isLoadedHeader(o)) return false;
+  if (!isSoundLoadedObject(o)) return false;
   const ObjectHeader* h = reinterpret_cast<const ObjectHeader*>(o);
   return classTagOf(h) != 0 && hasPtrs(h) && h->dataPtr != 0 && bodyWordsOf(h) >= words;
 }
@@ -626,6 +632,8 @@ void checkLoadedRoots() {
   if (registry[sysFinalQueue] != nil && !isPointerObject(registry[sysFinalQueue], 0)) BAD_IMAGE();
   if (registry[sysWeakArrayClass] != nil && !isUsableClass(registry[sysWeakArrayClass])) BAD_IMAGE();
   if (registry[sysOldRt] != nil && !isLoadedHeader(registry[sysOldRt])) BAD_IMAGE();
+  oop errors = registry[sysPrimErrorTable];  // replaced at start-up when unusable, but read first
+  if (!isImmediate(errors) && errors != nil && !isSoundLoadedObject(errors)) BAD_IMAGE();
   if (!isPointerObject(registry[sysRt], 0)) BAD_IMAGE();
   const ObjectHeader* rtHeader = headerOf(registry[sysRt]);
   const oop* entries = bodyOf(rtHeader);

@@ -63,6 +63,9 @@ void repairImageByteObjects();
 
 // 1 when h is an entry of the loaded perm or old object table, or lies in past space.
 int isLoadedHeader(uint64_t h);
+// 1 when o is a loaded header whose body, size word included, lies wholly in a loaded area
+// (or that has no body and a size field of 0): what may be read through it.
+int isSoundLoadedObject(oop o);
 
 // Byte-order repair of a byte object's body after the whole-word reversal: swap the two
 // 32-bit halves of each word; swap the two 16-bit halves of each 32-bit unit; reverse the

@@ -204,7 +204,7 @@ void initRt(int initPerm) {
 static void initOopStackSegment(oop seg, int swapped, int initPerm) {
   ObjectHeader* h = headerOf(seg);
   if (initPerm && isPermObject(h)) updatePermDataPtrFunc(h);
-  if (h->dataPtr == 0 || bodyWordsOf(h) < oopStackSegmentWords) BAD_IMAGE();
+  if (!isSoundLoadedObject(seg) || h->dataPtr == 0 || bodyWordsOf(h) < oopStackSegmentWords) BAD_IMAGE();
   uint64_t* body = reinterpret_cast<uint64_t*>(h->dataPtr);
   if (swapped) body[oopStackCountWord] = __builtin_bswap64(body[oopStackCountWord]);
   uint64_t count = body[oopStackCountWord];

@@ -60,6 +60,7 @@ test-windows: deps
 	cmake --build build/win -j $(JOBS)
 	ctest --test-dir build/win --output-on-failure
 
+# tests/fuzz/regressions holds inputs that once crashed the loader: every run replays them.
 test-fuzz: build
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DTESSEL_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS)
@@ -68,7 +69,7 @@ test-fuzz: build
 	build/release/tools/mkheader --format 1 --subtype 3 build/fuzz/corpus/odd.im
 	build/fuzz/tests/fuzz/load_fuzz_seeds build/fuzz/corpus
 	ASAN_OPTIONS=allocator_may_return_null=1 build/fuzz/tests/fuzz/load_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=131072 \
-	  -rss_limit_mb=4096 -close_fd_mask=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus
+	  -rss_limit_mb=4096 -close_fd_mask=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/regressions
 
 bench: deps
 	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON

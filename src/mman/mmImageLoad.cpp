@@ -620,6 +620,20 @@ static bool isUsableClass(oop o) {
   return isPointerObject(o, classFormatSlot + 1) && isSmallInteger(bodyOf(headerOf(o))[classFormatSlot]);
 }
 
+// The class of a loaded object by way of the loaded class-table pages (the class table is
+// attached only after these checks), or 0 when its entry is no usable class.
+static oop loadedClassAt(uint64_t tag, const oop* pages, oop nil) {
+  if (tag >> 10 >= classTablePages || pages[tag >> 10] == nil) return 0;
+  oop cls = bodyOf(headerOf(pages[tag >> 10]))[tag & 1023];
+  return isUsableClass(cls) ? cls : 0;
+}
+
+// A class start-up instantiates: usable, and found in the class table under its own index,
+// which its instances will carry.
+static bool isInstantiableClass(oop cls, const oop* pages, oop nil) {
+  return isUsableClass(cls) && loadedClassAt(hashOf(headerOf(cls)), pages, nil) == cls;
+}
+
 void checkLoadedRoots() {
   if (!isPointerObject(sysOopRegistryOop, sysClassTablePageClass + 1)) BAD_IMAGE();
   const oop* registry = bodyOf(headerOf(sysOopRegistryOop));
@@ -628,9 +642,14 @@ void checkLoadedRoots() {
   const oop* pages = bodyOf(headerOf(registry[sysClassTablePages]));
   for (uint32_t i = 0; i < classTablePages; i++)
     if (pages[i] != nil && !isPointerObject(pages[i], classTablePageSlots)) BAD_IMAGE();
-  if (!isUsableClass(registry[sysArrayClass])) BAD_IMAGE();
-  if (registry[sysFinalQueue] != nil && !isPointerObject(registry[sysFinalQueue], 0)) BAD_IMAGE();
-  if (registry[sysWeakArrayClass] != nil && !isUsableClass(registry[sysWeakArrayClass])) BAD_IMAGE();
+  if (!isInstantiableClass(registry[sysArrayClass], pages, nil)) BAD_IMAGE();
+  if (oop queue = registry[sysFinalQueue]; queue != nil) {
+    if (!isPointerObject(queue, 0)) BAD_IMAGE();
+    const ObjectHeader* q = headerOf(queue);  // its named slots may be the class's to say
+    if (indexabilityOf(q) == indexabilityAskClass && loadedClassAt(classTagOf(q), pages, nil) == 0) BAD_IMAGE();
+  }
+  if (registry[sysWeakArrayClass] != nil && !isInstantiableClass(registry[sysWeakArrayClass], pages, nil))
+    BAD_IMAGE();
   if (registry[sysOldRt] != nil && !isLoadedHeader(registry[sysOldRt])) BAD_IMAGE();
   oop errors = registry[sysPrimErrorTable];  // replaced at start-up when unusable, but read first
   if (!isImmediate(errors) && errors != nil && !isSoundLoadedObject(errors)) BAD_IMAGE();

@@ -793,6 +793,7 @@ static bool freeChunksApart() {
       nodes.push_back(child);
     }
   }
+  if (permSpaceSegs.freeHead & 1) return false;  // the tag belongs in a chunk's first word only
   for (uint64_t c = permSpaceSegs.freeHead; c >= 2;) {
     uint64_t a = c & ~uint64_t(1);
     if (mapFor(maps, a, 1) == nullptr) return false;

@@ -637,19 +637,50 @@ static uint64_t nextTreeNode(uint64_t node) {
   return 0;
 }
 
-// Relocates every link of the tree (each node's chain, subtrees and parent) in preorder;
-// answers 0 when more than budget chunks are met (a damaged, cyclic tree).
+// A tree node's five words lie in one segment's data.
+static bool isTreeNodePlace(uint64_t node) {
+  OldSpaceSegment* s = addressInOldSegmentData(node);
+  return s != nullptr && (node & 7) == 0 && node + sizeof(FreeChunk) <= s->dataTop;
+}
+
+// Relocates every link of the tree (each node's chain and subtrees) in preorder. The parent
+// links are not relocated but set afresh from the walk before it climbs them, so a damaged
+// one cannot lead it astray. Answers 0 when more than budget steps are taken (a damaged,
+// cyclic tree) or a node does not lie wholly in the data.
 static int relocateTree(RelocateFn relocate, uint64_t budget) {
-  for (uint64_t node = oldSpaceSegs.treeRoot; node != 0; node = nextTreeNode(node)) {
+  uint64_t node = oldSpaceSegs.treeRoot;
+  if (node == 0) return 1;
+  if (!isTreeNodePlace(node)) return 0;
+  chunkAt(node)->parent = 0;
+  while (node != 0) {
     FreeChunk* c = chunkAt(node);
     for (uint64_t k = node; chunkAt(k)->next != 0; k = chunkAt(k)->next) {
       if (budget-- == 0) return 0;
       chunkAt(k)->next = relocate(chunkAt(k)->next);
+      if (!isTreeNodePlace(chunkAt(k)->next)) return 0;
     }
     if (budget-- == 0) return 0;
     c->smaller = relocated(relocate, c->smaller);
     c->larger = relocated(relocate, c->larger);
-    c->parent = relocated(relocate, c->parent);
+    for (uint64_t child : {c->smaller, c->larger}) {
+      if (child == 0) continue;
+      if (!isTreeNodePlace(child)) return 0;
+      chunkAt(child)->parent = node;
+    }
+    if (c->smaller != 0 || c->larger != 0) {
+      node = c->smaller != 0 ? c->smaller : c->larger;
+      continue;
+    }
+    uint64_t child = node;  // climb to the nearest larger subtree not yet walked
+    node = 0;
+    for (uint64_t parent = c->parent; parent != 0; child = parent, parent = chunkAt(parent)->parent) {
+      if (budget-- == 0) return 0;
+      FreeChunk* p = chunkAt(parent);
+      if (p->smaller == child && p->larger != 0) {
+        node = p->larger;
+        break;
+      }
+    }
   }
   return 1;
 }

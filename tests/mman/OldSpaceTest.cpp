@@ -303,7 +303,12 @@ TEST_F(OldSpace, FreeListsSurviveASnapshotAndARelocatedLoad) {
   memcpy(copy.data(), reinterpret_cast<void*>(oldSpace.dataStart), bytes);
   relocationDelta = reinterpret_cast<uint64_t>(copy.data()) - oldSpace.dataStart;
   threadedDataForSnapshot += relocationDelta;
-  updateThreadedDataPointers(relocateByDelta);
+  OldSpaceSegment inPlace = oldSpace;  // the loaded segment's data is the copy
+  oldSpace.dataStart += relocationDelta;
+  oldSpace.dataTop += relocationDelta;
+  EXPECT_EQ(updateThreadedDataPointers(relocateByDelta), 1);
+  oldSpace = inPlace;
+  writeBackOldSpace();
   EXPECT_EQ(freeShape(), shape);
   for (uint64_t head : oldSpaceSegs.lists)
     for (uint64_t c = head; c != 0; c = *reinterpret_cast<uint64_t*>(c))

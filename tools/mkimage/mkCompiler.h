@@ -112,7 +112,7 @@ std::string mkListProgram(const MkProgram &p);
 // Test helper: a method record from raw bytecodes, with the header the engine expects for the
 // given counts and flags (long form when any field needs it). Flags are the long header's bits
 // 4 (context receiver), 3 (unwind) and 2 (handler); forceLong asks for the long form anyway.
-struct MkHeaderSpec {
+struct MkHeaderFields {
   int numArgs = 0;          // arguments
   int numTemps = 0;         // temporaries
   int frameSize = 0;        // 0, 12 (short form bit 4) or any value (long form)
@@ -122,6 +122,6 @@ struct MkHeaderSpec {
   bool handler = false;     // exception-handler method
   bool forceLong = false;   // long header even when the short one would do
 };
-std::vector<uint8_t> mkHeader(const MkHeaderSpec &spec);
-MkMethod mkAssemble(const MkHeaderSpec &spec, const std::vector<uint8_t> &bytecodes,
+std::vector<uint8_t> mkHeader(const MkHeaderFields &fields);
+MkMethod mkAssemble(const MkHeaderFields &fields, const std::vector<uint8_t> &bytecodes,
                     const std::vector<MkLiteral> &literals);

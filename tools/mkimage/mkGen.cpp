@@ -465,7 +465,7 @@ static void setHeader(Gen &g) {
   o.primitive = g.frame->blockDepth == 0 ? g.m.primitive : -1;
   int need = o.numArgs + o.numTemps + g.e.maxDepth;
   o.frameSize = need > 12 ? need : 0;
-  MkHeaderSpec h;
+  MkHeaderFields h;
   h.numArgs = o.numArgs;
   h.numTemps = o.numTemps;
   h.frameSize = o.frameSize;
@@ -512,7 +512,7 @@ bool mkGenerate(Ctx &c, MethodAst &m, const ClassInfo &ci, Scope *method, MkMeth
 
 // ---------------------------------------------------------------- headers
 
-std::vector<uint8_t> mkHeader(const MkHeaderSpec &h) {
+std::vector<uint8_t> mkHeader(const MkHeaderFields &h) {
   bool flags = h.contextReceiver || h.unwind || h.handler;
   bool shortForm = !h.forceLong && !flags && h.numArgs <= 3 && h.numTemps <= 3 && (h.frameSize == 0 || h.frameSize == 12);
   if (shortForm)
@@ -522,16 +522,16 @@ std::vector<uint8_t> mkHeader(const MkHeaderSpec &h) {
   return {b0, uint8_t(h.numArgs), uint8_t(h.numTemps), uint8_t(h.frameSize)};
 }
 
-MkMethod mkAssemble(const MkHeaderSpec &spec, const std::vector<uint8_t> &bytecodes,
+MkMethod mkAssemble(const MkHeaderFields &fields, const std::vector<uint8_t> &bytecodes,
                     const std::vector<MkLiteral> &literals) {
   MkMethod m;
   m.className = "Test";
   m.selector = "test";
-  m.isBlock = spec.isBlock;
-  m.numArgs = spec.numArgs;
-  m.numTemps = spec.numTemps;
-  m.frameSize = spec.frameSize;
-  m.bytes = mkHeader(spec);
+  m.isBlock = fields.isBlock;
+  m.numArgs = fields.numArgs;
+  m.numTemps = fields.numTemps;
+  m.frameSize = fields.frameSize;
+  m.bytes = mkHeader(fields);
   m.bytes.insert(m.bytes.end(), bytecodes.begin(), bytecodes.end());
   m.literals = literals;
   if (bytecodes.size() >= 3 && bytecodes[0] == 0xFE) m.primitive = bytecodes[1] << 8 | bytecodes[2];

@@ -42,7 +42,7 @@ TEST(MkGolden_Listing, HelperFormsMatchGolden) {
   lits[1].kind = mkLitSymbol, lits[1].text = "bar";
   lits[2].kind = mkLitSmallInt, lits[2].small = 7;
   struct Case {
-    MkHeaderSpec h;
+    MkHeaderFields h;
     std::vector<uint8_t> code;
   } cases[] = {
       {{}, {0x34, 0x3F, 0xD3, 0x02, 0xC9, 0x01, 0xD3, 0x00, 0x66, 0x66, 0x66, 0x65}},

@@ -271,12 +271,17 @@ void compactFixedSpace() {
 
 // ---- Counts, printing and checking ---------------------------------------------------------
 
+uint64_t occupiedFsDataSlotsInSeg(const FixedSpaceSegment* segment) {
+  uint64_t n = 0;
+  for (BlockTableEntry* e = segment->table.firstBlock; e != nullptr; e = e->next)
+    if (!btIsFree(e)) n += e->words;
+  return n;
+}
+
 uint64_t occupiedFsDataSlots() {
   writeBackFixedSpace();
   uint64_t n = 0;
-  for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next)
-    for (BlockTableEntry* e = s->table.firstBlock; e != nullptr; e = e->next)
-      if (!btIsFree(e)) n += e->words;
+  for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) n += occupiedFsDataSlotsInSeg(s);
   return n;
 }
 

@@ -61,6 +61,7 @@ void compactFixedSpace();
 int writeFixedSpace(int64_t fd, uint64_t* bytes);
 
 uint64_t occupiedFsDataSlots();
+uint64_t occupiedFsDataSlotsInSeg(const FixedSpaceSegment* segment);  // after writeBackFixedSpace
 uint64_t occupiedFtSlots();
 uint64_t numFixedSpaceSegs();
 uint64_t maximalFreeSlotsInFixedSpaceSeg(FixedSpaceSegment* segment);

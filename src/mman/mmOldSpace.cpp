@@ -916,12 +916,6 @@ static uint64_t fixedSegmentEntries(const FixedSpaceSegment* s) {
 static uint64_t fixedSegmentBytes(const FixedSpaceSegment* s) {
   return uint64_t(s->table.highest + 1) - uint64_t(s);
 }
-static uint64_t fixedSegmentOccupiedBytes(const FixedSpaceSegment* s) {
-  uint64_t words = 0;
-  for (BlockTableEntry* e = s->table.firstBlock; e != nullptr; e = e->next)
-    if (!btIsFree(e)) words += e->words;
-  return words * 8;
-}
 
 // The largest room allocation could use without growing: a segment's gap or a free chunk
 // (the tree's largest node, else the largest non-empty list).
@@ -932,8 +926,8 @@ static uint64_t largestFreeOldBytes() {
   uint64_t chunk = 0;
   if (oldSpaceSegs.treeRoot != 0) {
     uint64_t node = oldSpaceSegs.treeRoot;
-    while (reinterpret_cast<FreeChunk*>(node)->larger != 0) node = reinterpret_cast<FreeChunk*>(node)->larger;
-    chunk = reinterpret_cast<FreeChunk*>(node)->sizeWord >> 3;
+    while (chunkAt(node)->larger != 0) node = chunkAt(node)->larger;
+    chunk = chunkSlots(node);
   } else {
     for (uint32_t n = freeListCount; n > 0 && chunk == 0; n--)
       if (oldSpaceSegs.lists[n - 1] != 0) chunk = n;
@@ -971,17 +965,11 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
   uint64_t indexed = 3 * oldSegs + perFixed * fixedSegs;
 
   // The figures are read before the instance is allocated, which changes them.
-  uint64_t oldBytes = 0, oldEntries = 0, oldBody = 0, fixedBytes = 0, fixedEntries = 0, fixedUsed = 0;
-  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
-    oldBytes += oldSegmentBytes(s);
-    oldEntries += oldSegmentEntries(s);
-    oldBody += s->dataTop - s->dataStart;
-  }
-  for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) {
-    fixedBytes += fixedSegmentBytes(s);
-    fixedEntries += fixedSegmentEntries(s);
-    fixedUsed += fixedSegmentOccupiedBytes(s);
-  }
+  uint64_t oldBytes = 0, fixedBytes = 0;
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) oldBytes += oldSegmentBytes(s);
+  for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) fixedBytes += fixedSegmentBytes(s);
+  uint64_t oldEntries = otEntriesUsedInOldSpace(), oldBody = slotsUsedInOldSpace() * 8;
+  uint64_t fixedEntries = occupiedFtSlots() / btEntryWords, fixedUsed = occupiedFsDataSlots() * 8;
   uint64_t oldRtTotal, oldRtLive;
   oldRtCounts(&oldRtTotal, &oldRtLive);
   const BlockTable& lt = largeSpace.table;
@@ -1051,7 +1039,7 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
   for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) {
     put(i++, cUnsignedToOop(fixedSegmentBytes(s)));
     put(i++, cUnsignedToOop(fixedSegmentEntries(s)));
-    put(i++, cUnsignedToOop(fixedSegmentOccupiedBytes(s)));
+    put(i++, cUnsignedToOop(occupiedFsDataSlotsInSeg(s) * 8));
     if (!exact) put(i++, cUnsignedToOop(maximalFreeSlotsInFixedSpaceSeg(s) * 8));
   }
   return stats;

@@ -452,10 +452,8 @@ static Node *parseBinaryTail(Parser &P, Node *r) {
   return r;
 }
 
-static Node *parseKeywordTail(Parser &P, Node *r) {
-  r = parseBinaryTail(P, r);
-  if (!r || P.tok.kind != tKeyword) return r;
-  Node *s = send(P, r, P.tok, "");
+// The keyword parts of the send s: each keyword joins its selector, each argument its args.
+static Node *parseKeywordParts(Parser &P, Node *s) {
   while (P.tok.kind == tKeyword) {
     s->name += P.tok.text;
     next(P);
@@ -464,6 +462,12 @@ static Node *parseKeywordTail(Parser &P, Node *r) {
     s->args.push_back(arg);
   }
   return s;
+}
+
+static Node *parseKeywordTail(Parser &P, Node *r) {
+  r = parseBinaryTail(P, r);
+  if (!r || P.tok.kind != tKeyword) return r;
+  return parseKeywordParts(P, send(P, r, P.tok, ""));
 }
 
 // The first message of a cascade part, with a null receiver, then the rest of its chain.
@@ -480,14 +484,7 @@ static Node *parseCascadePart(Parser &P) {
     s->args.push_back(arg);
     return parseKeywordTail(P, s);
   }
-  while (P.tok.kind == tKeyword) {
-    s->name += P.tok.text;
-    next(P);
-    Node *arg = parseBinaryTail(P, parsePrimary(P));
-    if (!arg) return nullptr;
-    s->args.push_back(arg);
-  }
-  return s;
+  return parseKeywordParts(P, s);
 }
 
 // Cascade parts are message chains on the cascade receiver, which they reach as a null

@@ -725,19 +725,29 @@ static DataMap* mapFor(DataMap* maps, uint64_t address, uint64_t words) {
   return nullptr;
 }
 
-static bool anyMarked(const DataMap& m, uint64_t address, uint64_t words) {
-  for (uint64_t w = (address - m.start) / 8, end = w + words; w < end; w++)
-    if (m.bits[w / 64] & (uint64_t(1) << (w % 64))) return true;
-  return false;
+// Applies visit to the map words that hold the bits of [address, address + words * 8), each
+// with the mask of those bits; answers false as soon as visit does.
+template <typename Visit>
+static bool forEachMaskWord(DataMap& m, uint64_t address, uint64_t words, Visit visit) {
+  uint64_t first = (address - m.start) / 8, end = first + words;
+  while (first < end) {
+    uint64_t bit = first % 64, count = end - first < 64 - bit ? end - first : 64 - bit;
+    uint64_t mask = (count == 64 ? ~uint64_t(0) : ((uint64_t(1) << count) - 1)) << bit;
+    if (!visit(m.bits[first / 64], mask)) return false;
+    first += count;
+  }
+  return true;
 }
 
 static void mark(DataMap& m, uint64_t address, uint64_t words) {
-  for (uint64_t w = (address - m.start) / 8, end = w + words; w < end; w++) m.bits[w / 64] |= uint64_t(1) << (w % 64);
+  forEachMaskWord(m, address, words, [](uint64_t& w, uint64_t mask) { return (w |= mask), true; });
 }
 
 static bool claimChunk(DataMap* maps, uint64_t address, uint64_t words) {
   DataMap* m = mapFor(maps, address, words);
-  if (m == nullptr || words == 0 || anyMarked(*m, address, words)) return false;
+  if (m == nullptr || words == 0) return false;
+  if (!forEachMaskWord(*m, address, words, [](uint64_t& w, uint64_t mask) { return (w & mask) == 0; }))
+    return false;
   mark(*m, address, words);
   return true;
 }
@@ -748,12 +758,10 @@ static bool markBodies(DataMap* maps, uint64_t first, uint64_t last) {
     const ObjectHeader* h = reinterpret_cast<const ObjectHeader*>(a);
     uint32_t size = sizeFieldOf(h);
     if (classTagOf(h) == 0 || size >= sizeFieldLarge || h->dataPtr == 0) continue;
-    uint64_t extra = size == sizeFieldExtended ? 8 : 0;
-    if (mapFor(maps, h->dataPtr - extra, extra / 8 + 1) == nullptr) return false;
-    uint64_t words = bodyWordsOf(h) + extra / 8;
-    DataMap* m = mapFor(maps, h->dataPtr - extra, words);
-    if (m == nullptr) return false;
-    mark(*m, h->dataPtr - extra, words);
+    if (!bodyInOldData(h) && !bodyInPermData(h)) return false;
+    uint64_t extra = size == sizeFieldExtended ? 1 : 0;
+    uint64_t start = h->dataPtr - extra * 8, words = bodyWordsOf(h) + extra;
+    if (words != 0) mark(*mapFor(maps, start, words), start, words);
   }
   return true;
 }
@@ -769,29 +777,28 @@ static bool freeChunksApart() {
   for (uint32_t n = 1; n <= freeListCount; n++)
     for (uint64_t c = oldSpaceSegs.lists[n - 1]; c != 0; c = wordAt(c))
       if (!claimChunk(maps, c, n)) return false;
-  std::vector<uint64_t> nodes;  // the size tree, each node with its chain of equal chunks
-  if (uint64_t root = oldSpaceSegs.treeRoot; root != 0) {
-    if (mapFor(maps, root, sizeof(FreeChunk) / 8) == nullptr || reinterpret_cast<const FreeChunk*>(root)->parent != 0)
+  // The size tree, each node with its chain of equal chunks; a node is read only once its
+  // five words are known to lie in the data, and its parent link must lead back.
+  std::vector<uint64_t> nodes;
+  auto reach = [&](uint64_t node, uint64_t parent) {
+    if (node == 0) return true;
+    if (mapFor(maps, node, sizeof(FreeChunk) / 8) == nullptr ||
+        reinterpret_cast<const FreeChunk*>(node)->parent != parent)
       return false;
-    nodes.push_back(root);
-  }
+    nodes.push_back(node);
+    return true;
+  };
+  if (!reach(oldSpaceSegs.treeRoot, 0)) return false;
   while (!nodes.empty()) {
     uint64_t node = nodes.back();
     nodes.pop_back();
-    if (mapFor(maps, node, sizeof(FreeChunk) / 8) == nullptr) return false;
     const FreeChunk* f = reinterpret_cast<const FreeChunk*>(node);
     uint64_t sizeWord = f->sizeWord;
     if ((sizeWord & 7) != freeChunkSizeTag || (sizeWord >> 3) <= freeListCount) return false;
     for (uint64_t c = node; c != 0; c = reinterpret_cast<const FreeChunk*>(c)->next) {
       if (!claimChunk(maps, c, sizeWord >> 3) || reinterpret_cast<const FreeChunk*>(c)->sizeWord != sizeWord) return false;
     }
-    for (uint64_t child : {f->smaller, f->larger}) {
-      if (child == 0) continue;
-      if (mapFor(maps, child, sizeof(FreeChunk) / 8) == nullptr ||
-          reinterpret_cast<const FreeChunk*>(child)->parent != node)
-        return false;
-      nodes.push_back(child);
-    }
+    if (!reach(f->smaller, node) || !reach(f->larger, node)) return false;
   }
   if (permSpaceSegs.freeHead & 1) return false;  // the tag belongs in a chunk's first word only
   for (uint64_t c = permSpaceSegs.freeHead; c >= 2;) {

@@ -625,12 +625,14 @@ static uint64_t relocated(RelocateFn relocate, uint64_t address) {
 
 // The next node of a preorder walk of the size tree: down to a child, else up through the
 // parent links to the nearest unvisited larger subtree. No stack, so a degenerate tree of
-// any depth is walked in constant space.
-static uint64_t nextTreeNode(uint64_t node) {
+// any depth is walked in constant space. Each step up costs one of *budget when given; an
+// exhausted budget ends the walk with *budget at 0 (a damaged, cyclic tree).
+static uint64_t nextTreeNode(uint64_t node, uint64_t* budget = nullptr) {
   FreeChunk* c = chunkAt(node);
   if (c->smaller != 0) return c->smaller;
   if (c->larger != 0) return c->larger;
   for (uint64_t child = node, parent = c->parent; parent != 0; child = parent, parent = chunkAt(parent)->parent) {
+    if (budget != nullptr && (*budget)-- == 0) return *budget = 0, 0;
     FreeChunk* p = chunkAt(parent);
     if (p->smaller == child && p->larger != 0) return p->larger;
   }
@@ -667,20 +669,8 @@ static int relocateTree(RelocateFn relocate, uint64_t budget) {
       if (!isTreeNodePlace(child)) return 0;
       chunkAt(child)->parent = node;
     }
-    if (c->smaller != 0 || c->larger != 0) {
-      node = c->smaller != 0 ? c->smaller : c->larger;
-      continue;
-    }
-    uint64_t child = node;  // climb to the nearest larger subtree not yet walked
-    node = 0;
-    for (uint64_t parent = c->parent; parent != 0; child = parent, parent = chunkAt(parent)->parent) {
-      if (budget-- == 0) return 0;
-      FreeChunk* p = chunkAt(parent);
-      if (p->smaller == child && p->larger != 0) {
-        node = p->larger;
-        break;
-      }
-    }
+    node = nextTreeNode(node, &budget);
+    if (budget == 0) return 0;
   }
   return 1;
 }

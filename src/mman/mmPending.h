@@ -1,5 +1,5 @@
 // Object memory: state that components not yet built own (requests, new space, scavenger,
-// memory policy, primitive failure), kept here so that old space and the barrier stand alone.
+// memory policy), kept here so that old space and the barrier stand alone.
 // Prefix: none. Each name is the owner's; the owner's own definition replaces this file's.
 #pragma once
 #include <cstdint>
@@ -25,15 +25,8 @@ struct PendingCounters {
 };
 extern PendingCounters pending;
 
-// Primitive failure: the provisional form records the error and answers 0; the execution
-// engine's protocol takes over the name.
-struct PrimFailure {
-  uint64_t failed;   // 1 after failPrimitive
-  oop errorOop;      // the error object handed over
-  uint64_t numArgs;  // argument count handed over
-};
-extern PrimFailure primFailure;
-oop failPrimitive(oop errorOop, uint64_t numArgs);
+// Primitive failure is the execution engine's protocol.
+#include "stack/nsupport.h"
 
 // Words of the stack zone, set by start-up until the stack zone is built.
 extern uint64_t stackSpaceSlots;

@@ -1,0 +1,170 @@
+// Execution engine: the stack zone: segment chains, allocation with stealing, the root
+// pseudo-frame of every segment.
+// Owns stackZone, freeStacks, allocatedStacks, currentStack. Prefix: stack, init.
+#include "stack/stackzone.h"
+
+#include <cstring>
+
+#include "ext/exError.h"
+#include "ext/platform.h"
+#include "mman/mmPending.h"
+#include "stack/vmsupport.h"
+
+extern "C" {
+uint64_t* currentStack;
+uint64_t rootReturnPC;
+}
+uint64_t stackZone;
+uint64_t startOfStackZone;
+uint64_t endOfStackZone;
+int32_t NumStacks;
+uint64_t* freeStacks;
+uint64_t allocatedStacks[2];
+uint64_t lastOverflowSegment;
+uint32_t overflowRepeatCount;
+int (*stackStabilizeHook)(uint64_t* segment);
+
+static uint64_t* sentinel() { return allocatedStacks; }
+static uint64_t* segmentAt(int32_t i) { return reinterpret_cast<uint64_t*>(stackZone + uint64_t(i) * stackSegmentBytes); }
+static uint64_t* link(uint64_t w) { return reinterpret_cast<uint64_t*>(w); }
+static uint64_t word(const uint64_t* p) { return reinterpret_cast<uint64_t>(p); }
+
+static void placeZone(uint64_t base, int32_t numStacks) {
+  stackZone = startOfStackZone = base;
+  NumStacks = numStacks;
+  endOfStackZone = base + uint64_t(numStacks) * stackSegmentBytes;
+  initStackChains();
+}
+
+void initStackChains() {
+  allocatedStacks[0] = allocatedStacks[1] = word(sentinel());
+  currentStack = nullptr;
+  freeStacks = NumStacks > 0 ? segmentAt(0) : nullptr;
+  for (int32_t i = 0; i < NumStacks; i++) {
+    uint64_t* s = segmentAt(i);
+    uint64_t base = word(s);
+    s[shNext] = i + 1 < NumStacks ? word(segmentAt(i + 1)) : 0;
+    s[shSp] = base + stackSegmentBytes;
+    s[shFp] = base + stackSegmentBytes - 8;
+    s[shRealLim] = base + stackRealLimBytes;
+    s[shReceiver] = 0;
+  }
+}
+
+// The zone lies in the caller's C stack: the continuation runs below it and never returns
+// while the system runs.
+int initStacksOnStack(int32_t numStacks, uint64_t* zoneOut, void (*continuation)()) {
+  uint8_t* raw = static_cast<uint8_t*>(__builtin_alloca(uint64_t(numStacks) * stackSegmentBytes + 32));
+  uint64_t base = (reinterpret_cast<uint64_t>(raw) + 15) & ~uint64_t(15);
+  *zoneOut = base;
+  placeZone(base, numStacks);
+  continuation();
+  return 1;
+}
+
+int initStacks(void* zoneOrNull, int32_t numStacks) {
+  void* zone = zoneOrNull;
+  if (zone == nullptr) zone = pdMoreMemory(uint64_t(numStacks) * stackSegmentBytes, pdProtRead | pdProtWrite);
+  if (zone == nullptr) REPORT_ERROR("Can't allocate stacks", errFatal | errCauseLimit);
+  placeZone(reinterpret_cast<uint64_t>(zone), numStacks);
+  return 1;
+}
+
+static void unlinkAllocated(uint64_t* s) {
+  uint64_t* next = link(s[shNext]);
+  uint64_t* prev = link(s[shPrevious]);
+  if (prev == sentinel()) allocatedStacks[0] = word(next); else prev[shNext] = word(next);
+  if (next == sentinel()) allocatedStacks[1] = word(prev); else next[shPrevious] = word(prev);
+}
+
+static void linkAtHead(uint64_t* s) {
+  uint64_t* head = link(allocatedStacks[0]);
+  s[shNext] = word(head);
+  s[shPrevious] = word(sentinel());
+  if (head == sentinel()) allocatedStacks[1] = word(s); else head[shPrevious] = word(s);
+  allocatedStacks[0] = word(s);
+}
+
+// Inserts s just behind the head.
+static void linkSecond(uint64_t* s) {
+  uint64_t* head = link(allocatedStacks[0]);
+  uint64_t* next = link(head[shNext]);
+  s[shPrevious] = word(head);
+  s[shNext] = word(next);
+  head[shNext] = word(s);
+  if (next == sentinel()) allocatedStacks[1] = word(s); else next[shPrevious] = word(s);
+}
+
+static void makeCurrent(uint64_t* s) {
+  currentStack = s;
+  restoreStackLimit(int64_t(s[shRealLim]));
+}
+
+// The least recently used segment, or a nearly empty one among the NumStacks/4 least
+// recently used (never the head), is stabilized to free it.
+static void stealSegment() {
+  pending.stackCompactCount++;
+  uint64_t* candidate = link(allocatedStacks[1]);
+  uint64_t* s = candidate;
+  for (int32_t n = NumStacks / 4; n > 0 && s != sentinel() && link(s[shPrevious]) != sentinel(); n--) {
+    if (segmentBase(s) + stackSegmentBytes - s[shSp] <= stackShallowBytes) {
+      candidate = s;
+      break;
+    }
+    s = link(s[shPrevious]);
+  }
+  if (candidate != sentinel() && stackStabilizeHook != nullptr) stackStabilizeHook(candidate);
+}
+
+uint64_t* stackAlloc(int mayFail) {
+  if (freeStacks == nullptr) {
+    stealSegment();
+    if (freeStacks == nullptr) {
+      if (mayFail) return nullptr;
+      REPORT_ERROR("Can't free stack", errFatal | errCauseLimit);
+    }
+  }
+  uint64_t* s = freeStacks;
+  freeStacks = link(s[shNext]);
+  linkAtHead(s);
+  makeCurrent(s);
+  s[shRootFp] = 0;
+  s[shRootContext] = 0;
+  s[shRootReturn] = rootReturnPC;
+  s[shSp] = word(s + shRootReturn);
+  s[shFp] = rootFpOf(s);
+  return s;
+}
+
+void stackDeAlloc(uint64_t* s) {
+  unlinkAllocated(s);
+  if (currentStack == s) currentStack = nullptr;
+  s[shNext] = word(freeStacks);
+  freeStacks = s;
+  s[shFp] = segmentBase(s) + stackSegmentBytes - 8;
+  s[shSp] = segmentBase(s) + stackSegmentBytes;
+}
+
+void stackAtHead(uint64_t* s) {
+  if (link(allocatedStacks[0]) != s) {
+    unlinkAllocated(s);
+    linkAtHead(s);
+  }
+  makeCurrent(s);
+}
+
+void promoteStack(uint64_t* s) {
+  uint64_t* head = link(allocatedStacks[0]);
+  if (s == head || link(head[shNext]) == s) return;
+  unlinkAllocated(s);
+  linkSecond(s);
+}
+
+int allocatedStacksDo(int (*fn)(uint64_t* segment)) {
+  for (uint64_t* s = link(allocatedStacks[0]); s != sentinel();) {
+    uint64_t* next = link(s[shNext]);
+    if (!fn(s)) return 0;
+    s = next;
+  }
+  return 1;
+}

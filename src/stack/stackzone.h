@@ -1,0 +1,43 @@
+// Execution engine: the stack zone: NumStacks segments of 8192 bytes, the free chain and the
+// ring of allocated segments, the running segment and the move of frames on overflow.
+// Owns stackZone, the chains and currentStack. Prefix: stack (segments), init (start-up).
+#pragma once
+#include <cstdint>
+
+#include "tran/nmLayout.h"
+
+// Invariants: a segment is on exactly one of freeStacks and the allocatedStacks ring;
+// currentStack, when non-zero, is allocated; segments never move.
+extern "C" {
+extern uint64_t* currentStack;   // the running segment, 0 while none (glue reads it)
+extern uint64_t rootReturnPC;    // return pc of every bottom frame (glue entry rootReturn)
+}
+extern uint64_t stackZone;           // base of the zone
+extern uint64_t startOfStackZone;    // the same
+extern uint64_t endOfStackZone;      // stackZone + NumStacks x 8192
+extern int32_t NumStacks;            // segments in the zone
+extern uint64_t* freeStacks;         // chain of free segments through word 0; 0 = empty
+extern uint64_t allocatedStacks[2];  // ring sentinel: [0] head (most recent), [1] tail
+extern uint64_t lastOverflowSegment; // the segment that overflowed last
+extern uint32_t overflowRepeatCount; // how often in a row
+
+inline uint64_t* segmentOf(uint64_t address) {
+  return reinterpret_cast<uint64_t*>(stackZone + ((address - stackZone) & ~uint64_t(stackSegmentBytes - 1)));
+}
+inline uint64_t segmentBase(const uint64_t* s) { return reinterpret_cast<uint64_t>(s); }
+inline uint64_t rootFpOf(const uint64_t* s) { return segmentBase(s) + shRootFp * 8; }
+inline bool isEmptySegment(const uint64_t* s) { return s[shFp] == rootFpOf(s); }
+
+int initStacksOnStack(int32_t numStacks, uint64_t* zoneOut, void (*continuation)());
+int initStacks(void* zoneOrNull, int32_t numStacks);
+void initStackChains();
+uint64_t* stackAlloc(int mayFail);
+void stackDeAlloc(uint64_t* segment);
+void stackAtHead(uint64_t* segment);
+void promoteStack(uint64_t* segment);
+// Calls fn on every allocated segment from the head; stops at the first 0 answer.
+int allocatedStacksDo(int (*fn)(uint64_t* segment));
+
+// Segment stealing needs the frame stabilizer; until it exists stackAlloc with no free
+// segment fails (0 with mayFail, else fatal).
+extern int (*stackStabilizeHook)(uint64_t* segment);

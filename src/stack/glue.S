@@ -247,7 +247,8 @@ rtPrimGlue3:
         jmp rtPrimGlueMany
 
 // The k-th argument (1-based) of an n-argument call into dst: r13 for the last, r12 for
-// the one before, else from the native stack at r10 (argument n-2 nearest). r11 = n.
+// the one before, else from the native stack at r10 (the method's return address; argument
+// n-2 just above it). r11 = n.
 .macro ARGK k, dst
         cmpq $\k, %r11
         jb 9f
@@ -255,7 +256,7 @@ rtPrimGlue3:
         cmpq $(\k+1), %r11
         je 8f
         movq %r11, %rax
-        subq $(\k+2), %rax
+        subq $(\k+1), %rax
         movq (%r10,%rax,8), \dst
         jmp 9f
 7:      movq %r13, \dst
@@ -290,7 +291,7 @@ rtPrimGlueMany:
         jmp 6f
 5:      movq %r11, %rax
         subq %rcx, %rax
-        pushq -16(%r10,%rax,8)
+        pushq -8(%r10,%rax,8)
 6:      decq %rcx
         cmpq $6, %rcx
         jae 4b
@@ -314,8 +315,9 @@ rtPrimGlueVarArgMany:
         movq SH_SP(%rax), %rdx
         call *%r15
 
-// Result 0 is a failure. A committed primitive resumes at its frame's resume pc; otherwise
-// the receiver and the stacked arguments (n - 1 words above the return address) are dropped.
+// Result 0 is a failure. A committed primitive resumes at its frame's resume pc; otherwise,
+// with 3 or more arguments, the receiver and the stacked arguments (n - 1 words above the
+// return address) are dropped.
 primGlueManyReturn:
         testq %rax, %rax
         jz primFailGlueFromC
@@ -325,9 +327,12 @@ primGlueManyReturn:
         jnz 1f
         ret
 1:      movq SH_NUMARGS(%rax), %r9
+        cmpq $2, %r9
+        jbe 2f
         popq %r15
         leaq -8(%rsp,%r9,8), %rsp
         jmp *%r15
+2:      ret
 
 // User primitives go through the dispatch services.
 PRIM_GLUE rtUPrimGlue0, 0, CrtUPrimGlue0

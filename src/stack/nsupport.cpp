@@ -71,7 +71,7 @@ void commitPrimitiveFrame(oop result, uint64_t nmethod, uint64_t resumePc) {
   --sp;  // the context slot
   *--sp = nmethod;
   *--sp = s[shReceiver];
-  uint64_t n = minArgs2(s[shNumArgs]);
+  uint64_t n = minArgs2(h->numArgs);  // the glue of 0-2 arguments leaves word 5 alone
   for (uint64_t i = 0; i < n; i++) *--sp = s[shArg0 + i];
   for (uint32_t i = 0; i < h->numTemps; i++) *--sp = nilOop();
   *--sp = result;

@@ -8,6 +8,7 @@
 #include "ext/exError.h"
 #include "ext/platform.h"
 #include "mman/mmPending.h"
+#include "stack/glue.h"
 #include "stack/vmsupport.h"
 
 extern "C" {
@@ -33,6 +34,7 @@ static void placeZone(uint64_t base, int32_t numStacks) {
   stackZone = startOfStackZone = base;
   NumStacks = numStacks;
   endOfStackZone = base + uint64_t(numStacks) * stackSegmentBytes;
+  rootReturnPC = glueAddress(rootReturn);
   initStackChains();
 }
 

@@ -1,0 +1,172 @@
+// Native/C glue with hand-built machine code: primitives of 0-8 and variable arguments
+// called from a method prologue, their answers, failures, commits and restarts.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "stack/glue.h"
+#include "stack/nsupport.h"
+#include "stack/stackzone.h"
+#include "tran/nmLayout.h"
+
+extern "C" {
+uint64_t testFn, testReceiver, testArgs[8], rspBefore, rspAfter, seenFp, seenSp, testSavedRsp;
+uint64_t testEnter(void (*entry)());
+void callPrim0(), callPrim1(), callPrim2(), callPrim3(), callPrim4(), callPrim5(), callPrim6(),
+    callPrim7(), callPrim8(), callVarArg1(), callVarArg5();
+}
+
+namespace {
+
+enum class Mode { answer, fail, commit, commitThenFail, restart };
+
+const oop answerOop = 0x7770, errorOop = 0x5550, receiverOop = 0x1110;
+Mode mode;
+uint64_t currentArgs;
+int calls;
+bool aligned;
+std::vector<oop> seenArgs;  // receiver, then the arguments in order
+
+oop behave() {
+  calls++;
+  switch (mode) {
+    case Mode::answer: return answerOop;
+    case Mode::fail: return failPrimitive(errorOop, currentArgs);
+    case Mode::commit: commitPrimitive(answerOop); return answerOop;
+    case Mode::commitThenFail: commitPrimitive(answerOop); return failPrimitive(errorOop, currentArgs);
+    case Mode::restart:
+      if (calls == 1) commitPrimitiveWithRestart(answerOop);
+      return answerOop + 16 * uint64_t(calls);
+  }
+  return 0;
+}
+
+// C entry alignment: the glue must call with rsp % 16 == 8, so the frame address is aligned.
+extern "C" oop fixedPrim(oop r, oop a1, oop a2, oop a3, oop a4, oop a5, oop a6, oop a7, oop a8) {
+  aligned = (reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) == 0;
+  const oop all[9] = {r, a1, a2, a3, a4, a5, a6, a7, a8};
+  seenArgs.assign(all, all + currentArgs + 1);
+  return behave();
+}
+
+// Variable arguments: the first n-2 above the return address at sp, the last two saved.
+extern "C" oop varArgPrim(oop r, uint64_t n, const uint64_t* sp) {
+  aligned = (reinterpret_cast<uint64_t>(__builtin_frame_address(0)) & 15) == 0;
+  seenArgs = {r};
+  for (uint64_t k = 1; k + 2 <= n; k++) seenArgs.push_back(sp[1 + (n - 2 - k)]);
+  if (n >= 2) seenArgs.push_back(currentStack[shArg0]);
+  seenArgs.push_back(currentStack[n >= 2 ? shArg1 : shArg0]);
+  return behave();
+}
+
+alignas(stackSegmentBytes) uint64_t zone[4 * stackSegmentWords];
+
+struct Arity {
+  uint64_t n;
+  void (*caller)();
+  bool varArg;
+};
+const Arity arities[] = {
+    {0, callPrim0, false}, {1, callPrim1, false}, {2, callPrim2, false}, {3, callPrim3, false},
+    {4, callPrim4, false}, {5, callPrim5, false}, {6, callPrim6, false}, {7, callPrim7, false},
+    {8, callPrim8, false}, {1, callVarArg1, true}, {5, callVarArg5, true},
+};
+
+class GlueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    initStacks(zone, 4);
+    stackAlloc(0);
+  }
+  // Runs the caller of arity a with the primitive behaving as m; answers rbx at the end.
+  oop run(const Arity& a, Mode m) {
+    mode = m;
+    calls = 0;
+    currentArgs = a.n;
+    seenArgs.clear();
+    aligned = false;
+    seenFp = 0;
+    testFn = a.varArg ? reinterpret_cast<uint64_t>(&varArgPrim) : reinterpret_cast<uint64_t>(&fixedPrim);
+    testReceiver = receiverOop;
+    for (uint64_t i = 0; i < 8; i++) testArgs[i] = 0x100 * (i + 2);
+    currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
+    currentStack[shFp] = rootFpOf(currentStack);
+    return testEnter(a.caller);
+  }
+  std::vector<oop> expectedArgs(uint64_t n) {
+    std::vector<oop> v{receiverOop};
+    for (uint64_t i = 0; i < n; i++) v.push_back(testArgs[i]);
+    return v;
+  }
+  // The caller's rsp after the call: the callee popped the receiver and stacked arguments.
+  void expectCallerStackRestored(uint64_t n) {
+    EXPECT_EQ(rspAfter, rspBefore + (n >= 3 ? 8 * (n - 1) : 0)) << n;
+  }
+  // The failure code ran with the receiver and register arguments in its frame.
+  void expectFailureFrame(uint64_t n) {
+    ASSERT_NE(seenFp, 0u);
+    const uint64_t* fp = reinterpret_cast<const uint64_t*>(seenFp);
+    EXPECT_EQ(fp[frReceiver], receiverOop);
+    if (n == 1) {
+      EXPECT_EQ(fp[frFirstArg], testArgs[0]);
+    }
+    if (n >= 2) {
+      EXPECT_EQ(fp[frFirstArg], testArgs[n - 2]);
+      EXPECT_EQ(fp[frFirstArg - 1], testArgs[n - 1]);
+    }
+    for (uint64_t k = 2; k <= n && n >= 3; k++) {  // stacked receiver and arguments
+      EXPECT_EQ(fp[k], k == n ? receiverOop : testArgs[n - 1 - k]) << k;
+    }
+  }
+};
+
+TEST_F(GlueTest, PrimitiveAnswersWithArgumentsInOrderAndAlignedCStack) {
+  for (const Arity& a : arities) {
+    SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
+    EXPECT_EQ(run(a, Mode::answer), answerOop);
+    EXPECT_TRUE(aligned);
+    EXPECT_EQ(seenArgs, expectedArgs(a.n));
+    expectCallerStackRestored(a.n);
+    EXPECT_EQ(currentStack[shReceiver], 0u);
+  }
+}
+
+TEST_F(GlueTest, FailureRunsTheMethodWithTheErrorAndIntactArguments) {
+  for (const Arity& a : arities) {
+    SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
+    EXPECT_EQ(run(a, Mode::fail), errorOop);  // the body answers its top: the error
+    expectFailureFrame(a.n);
+    expectCallerStackRestored(a.n);
+  }
+}
+
+TEST_F(GlueTest, CommitAnswersThroughThePrimitiveReturnPoint) {
+  for (const Arity& a : arities) {
+    SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
+    EXPECT_EQ(run(a, Mode::commit), answerOop);
+    EXPECT_EQ(seenFp, 0u);  // the failure code did not run
+    EXPECT_EQ(currentStack[shNumArgs], 0u);
+    expectCallerStackRestored(a.n);
+  }
+}
+
+TEST_F(GlueTest, CommitThenFailResumesAtTheFirstNonPrimitivePc) {
+  for (const Arity& a : arities) {
+    SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
+    EXPECT_EQ(run(a, Mode::commitThenFail), errorOop);
+    expectFailureFrame(a.n);
+    expectCallerStackRestored(a.n);
+  }
+}
+
+TEST_F(GlueTest, RestartRunsThePrimitiveAgain) {
+  for (const Arity& a : arities) {
+    SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
+    EXPECT_EQ(run(a, Mode::restart), answerOop + 32);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(seenArgs, expectedArgs(a.n));
+    expectCallerStackRestored(a.n);
+  }
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "support/testZone.h"
 #include "tran/nmalloc.h"
 
 namespace {
@@ -16,6 +17,7 @@ constexpr uint64_t cacheBytes = 2048 * 16;
 
 // A code area in ordinary memory (nothing here runs the code) with a zone of zoneBytes.
 struct Zone {
+  SavedNMethodZone saved;
   std::vector<uint8_t> area;
   explicit Zone(uint64_t zoneBytes) : area(3 + cacheBytes + zoneBytes + 64) {
     uint64_t base = (reinterpret_cast<uint64_t>(area.data()) + 15) & ~uint64_t(15);

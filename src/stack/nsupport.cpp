@@ -111,9 +111,14 @@ oop commitPrimitiveAndHandleRequests(oop result) {
 
 // ---- Run-time routines --------------------------------------------------------------------
 
+// A loop's stack check failed: serve what is pending. The limit is restored first (so that a
+// post during service forces it again) and once more after, so that served requests do not
+// cost the next check another trip.
 extern "C" void CrtEndLoop() {
   restoreStackLimit(int64_t(currentStack[shRealLim]));
-  if (anyRequestsPending()) handleRequests();
+  if (!anyRequestsPending()) return;
+  handleRequests();
+  restoreStackLimit(int64_t(currentStack[shRealLim]));
 }
 
 // Routines of components not built yet: reaching one stops the system.

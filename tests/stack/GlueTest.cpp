@@ -2,16 +2,25 @@
 // called from a method prologue, their answers, failures, commits and restarts.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
+#include <pthread.h>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/stackzone.h"
+#include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
 
 extern "C" {
 uint64_t testFn, testReceiver, testArgs[8], rspBefore, rspAfter, seenFp, seenSp, testSavedRsp;
 uint64_t testEnter(void (*entry)());
+void testLoop();
+std::atomic<uint64_t> loopCount;
+uint64_t loopStop;
 void callPrim0(), callPrim1(), callPrim2(), callPrim3(), callPrim4(), callPrim5(), callPrim6(),
     callPrim7(), callPrim8(), callVarArg1(), callVarArg5();
 }
@@ -167,6 +176,57 @@ TEST_F(GlueTest, RestartRunsThePrimitiveAgain) {
     EXPECT_EQ(seenArgs, expectedArgs(a.n));
     expectCallerStackRestored(a.n);
   }
+}
+
+// ---- Requests break a running native loop ----------------------------------------------
+
+std::string served;
+void serveSignals() { served += '5'; }
+void serveTimer() {
+  served += '1';
+  loopStop = 1;
+}
+void postFromHandler(int) { setRequest(requestSignals); }
+
+void waitForLoop(uint64_t passes) {
+  uint64_t target = loopCount.load() + passes;
+  while (loopCount.load() < target) std::this_thread::yield();
+}
+
+TEST_F(GlueTest, RequestsFromASignalHandlerAndAThreadBreakANativeLoop) {
+  anyReq = 0;
+  anyAck = 0;
+  for (uint32_t k = 0; k < requestKindCount; k++) {
+    requested[k] = 0;
+    handled[k] = 0;
+    setRequestServer(k, nullptr);
+  }
+  setRequestServer(requestSignals, serveSignals);
+  setRequestServer(requestTimer, serveTimer);
+  served.clear();
+  loopStop = 0;
+  loopCount = 0;
+  restoreStackLimit(int64_t(currentStack[shRealLim]));
+  struct sigaction action = {}, old = {};
+  action.sa_handler = postFromHandler;
+  sigaction(SIGUSR2, &action, &old);
+  pthread_t vmThread = pthread_self();
+  std::thread poster([vmThread] {
+    waitForLoop(10000);
+    pthread_kill(vmThread, SIGUSR2);
+    while (handled[requestSignals].load() == 0) std::this_thread::yield();
+    waitForLoop(10000);
+    setRequest(requestTimer);
+  });
+  currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
+  currentStack[shFp] = rootFpOf(currentStack);
+  testEnter(testLoop);
+  poster.join();
+  sigaction(SIGUSR2, &old, nullptr);
+  EXPECT_EQ(served, "51");
+  EXPECT_EQ(anyReq.load(), anyAck.load());
+  EXPECT_EQ(stackLimit, int64_t(currentStack[shRealLim]));
+  for (uint32_t k = 0; k < requestKindCount; k++) setRequestServer(k, nullptr);
 }
 
 }  // namespace

@@ -167,4 +167,18 @@ CALLER callPrim8, 8, nmPrim8_entry
 CALLER callVarArg1, 1, nmVarArg1_entry
 CALLER callVarArg5, 5, nmVarArg5_entry
 
+// A loop whose back-edge checks the stack limit as generated code does (cmp rsp with the
+// 32-bit absolute address of stackLimit); it ends when loopStop is set.
+        .globl testLoop
+        .p2align 4
+testLoop:
+        incq loopCount(%rip)
+        cmpq $0, loopStop(%rip)
+        jne 2f
+        cmpq stackLimit, %rsp
+        jae testLoop
+        call rtEndLoop
+        jmp testLoop
+2:      ret
+
         .section .note.GNU-stack,"",@progbits

@@ -10,6 +10,7 @@
 #include "mman/mmPending.h"
 #include "stack/glue.h"
 #include "stack/vmsupport.h"
+#include "tran/tpcmap.h"
 
 extern "C" {
 uint64_t* currentStack;
@@ -169,4 +170,51 @@ int allocatedStacksDo(int (*fn)(uint64_t* segment)) {
     s = next;
   }
   return 1;
+}
+
+// ---- GC walkers -----------------------------------------------------------------------------
+
+static NMethodHeader* frameNMethod(uint64_t fp) {
+  return reinterpret_cast<NMethodHeader*>(reinterpret_cast<uint64_t*>(fp)[frNMethod] & frameNMethodMask);
+}
+
+static void visitNMethod(NMethodHeader* nm, void (*slotFn)(oop*, void*), void* data) {
+  slotFn(reinterpret_cast<oop*>(&nm->vmethod), data);
+  if (nm->selector != 0) slotFn(reinterpret_cast<oop*>(&nm->selector), data);
+}
+
+// Calls slotFn with the address of every root slot of one segment.
+static void segmentSlotsDo(uint64_t* s, void (*slotFn)(oop*, void*), void* data) {
+  if (s[shReceiver] != 0 && s[shFailAddr] != 0) {
+    NMethodHeader* nm = reinterpret_cast<NMethodHeader*>(nmethFromPrimReturn(s[shFailAddr]));
+    slotFn(reinterpret_cast<oop*>(s + shReceiver), data);
+    for (uint32_t i = 0; i < nm->numArgs && i < 2; i++) slotFn(reinterpret_cast<oop*>(s + shArg0 + i), data);
+    visitNMethod(nm, slotFn, data);
+  }
+  uint64_t low = s[shSp] + 8;
+  for (uint64_t fp = s[shFp];; fp = reinterpret_cast<uint64_t*>(fp)[frCallerFp]) {
+    for (uint64_t a = low; a + 24 <= fp; a += 8) slotFn(reinterpret_cast<oop*>(a), data);
+    if (fp == rootFpOf(s)) return;
+    uint64_t* f = reinterpret_cast<uint64_t*>(fp);
+    visitNMethod(frameNMethod(fp), slotFn, data);
+    if (f[frNMethod] & frameHybridBit) slotFn(reinterpret_cast<oop*>(f + frContext), data);
+    low = fp + 16;
+  }
+}
+
+static void allSlotsDo(void (*slotFn)(oop*, void*), void* data) {
+  uint64_t* end = allocatedStacks;
+  for (uint64_t* s = link(allocatedStacks[0]); s != end; s = link(s[shNext])) segmentSlotsDo(s, slotFn, data);
+}
+
+void stackEnumerateOopsForGC(void (*fn)(oop object)) {
+  allSlotsDo(
+      [](oop* slot, void* f) {
+        if ((*slot & 1) == 0 && *slot != 0) reinterpret_cast<void (*)(oop)>(f)(*slot);
+      },
+      reinterpret_cast<void*>(fn));
+}
+
+void stackEnumerateRefsForGC(void (*fn)(oop* slot)) {
+  allSlotsDo([](oop* slot, void* f) { reinterpret_cast<void (*)(oop*)>(f)(slot); }, reinterpret_cast<void*>(fn));
 }

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "mman/mmObject.h"
 #include "tran/nmLayout.h"
 
 // Invariants: a segment is on exactly one of freeStacks and the allocatedStacks ring;
@@ -37,6 +38,15 @@ void stackAtHead(uint64_t* segment);
 void promoteStack(uint64_t* segment);
 // Calls fn on every allocated segment from the head; stops at the first 0 answer.
 int allocatedStacksDo(int (*fn)(uint64_t* segment));
+
+// GC walkers. For every allocated segment and every frame from the top: the words between
+// sp + 8 and fp - 24 (the next frame's range starts above the current fp's return pc), then,
+// for a real frame, its nmethod's vmethod and selector and, when hybrid, its context. A
+// pending primitive's receiver and register arguments (save-area words 6-8, by the called
+// method's argument count) and its method are visited too: the primitive may allocate.
+// The oop form skips immediates and null selectors; the reference form passes slot addresses.
+void stackEnumerateOopsForGC(void (*fn)(oop object));
+void stackEnumerateRefsForGC(void (*fn)(oop* slot));
 
 // Segment stealing needs the frame stabilizer; until it exists stackAlloc with no free
 // segment fails (0 with mayFail, else fatal).

@@ -2,6 +2,7 @@
 // called from a method prologue, their answers, failures, commits and restarts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <pthread.h>
@@ -19,6 +20,7 @@ extern "C" {
 uint64_t testFn, testReceiver, testArgs[8], rspBefore, rspAfter, seenFp, seenSp, testSavedRsp;
 uint64_t testEnter(void (*entry)());
 void testLoop();
+void otherResume();
 std::atomic<uint64_t> loopCount;
 uint64_t loopStop;
 void callPrim0(), callPrim1(), callPrim2(), callPrim3(), callPrim4(), callPrim5(), callPrim6(),
@@ -27,7 +29,7 @@ void callPrim0(), callPrim1(), callPrim2(), callPrim3(), callPrim4(), callPrim5(
 
 namespace {
 
-enum class Mode { answer, fail, commit, commitThenFail, restart };
+enum class Mode { answer, fail, commit, commitThenFail, restart, commitAndServe };
 
 const oop answerOop = 0x7770, errorOop = 0x5550, receiverOop = 0x1110;
 Mode mode;
@@ -46,6 +48,7 @@ oop behave() {
     case Mode::restart:
       if (calls == 1) commitPrimitiveWithRestart(answerOop);
       return answerOop + 16 * uint64_t(calls);
+    case Mode::commitAndServe: return commitPrimitiveAndHandleRequests(answerOop);
   }
   return 0;
 }
@@ -175,6 +178,42 @@ TEST_F(GlueTest, RestartRunsThePrimitiveAgain) {
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(seenArgs, expectedArgs(a.n));
     expectCallerStackRestored(a.n);
+  }
+}
+
+// ---- A process switch served inside a commit -------------------------------------------
+
+uint64_t* otherSegment;
+const uint64_t otherValue = 0x9990;
+void switchToOther() { stackAtHead(otherSegment); }
+
+// Another process waits on its own segment: resume pc on top, its value above, a frame
+// pointer of its own. Served as a process switch, the commit's glue continues it exactly.
+TEST_F(GlueTest, ProcessSwitchInACommitContinuesTheOtherSegment) {
+  for (uint64_t n : {1, 5}) {
+    SCOPED_TRACE(n);
+    initStacks(zone, 4);
+    uint64_t* mine = stackAlloc(0);
+    otherSegment = stackAlloc(0);
+    uint64_t* o = otherSegment;
+    o[shRootReturn - 1] = otherValue;
+    o[shRootReturn - 2] = glueAddress(otherResume);
+    o[shSp] = reinterpret_cast<uint64_t>(o + shRootReturn - 2);
+    o[shFp] = reinterpret_cast<uint64_t>(o + 700);
+    stackAtHead(mine);
+    anyReq = 0;
+    anyAck = 0;
+    for (uint32_t k = 0; k < requestKindCount; k++) requested[k] = handled[k] = 0;
+    setRequestServer(requestProcessSwitch, switchToOther);
+    setRequest(requestProcessSwitch);
+    const Arity& a = *std::find_if(std::begin(arities), std::end(arities),
+                                   [n](const Arity& x) { return x.n == n && !x.varArg; });
+    EXPECT_EQ(run(a, Mode::commitAndServe), otherValue);
+    EXPECT_EQ(currentStack, o);
+    EXPECT_EQ(seenSp, reinterpret_cast<uint64_t>(o + shRootReturn - 1));
+    EXPECT_EQ(seenFp, reinterpret_cast<uint64_t>(o + 700));
+    EXPECT_EQ(mine[shReceiver], 0u);  // the committed frame is real
+    setRequestServer(requestProcessSwitch, nullptr);
   }
 }
 

@@ -23,6 +23,7 @@ testEnter:
         leaq testExit(%rip), %r11
         pushq %r11
         jmp *%rdi
+        .globl testExit
 testExit:
         movq testSavedRsp(%rip), %rsp
         movq %rbx, %rax
@@ -166,6 +167,14 @@ CALLER callPrim7, 7, nmPrim7_entry
 CALLER callPrim8, 8, nmPrim8_entry
 CALLER callVarArg1, 1, nmVarArg1_entry
 CALLER callVarArg5, 5, nmVarArg5_entry
+
+// Where another process resumes: records rsp and rbp and leaves the test with rbx.
+        .globl otherResume
+        .p2align 4
+otherResume:
+        movq %rsp, seenSp(%rip)
+        movq %rbp, seenFp(%rip)
+        jmp testExit
 
 // A loop whose back-edge checks the stack limit as generated code does (cmp rsp with the
 // 32-bit absolute address of stackLimit); it ends when loopStop is set.

@@ -407,6 +407,7 @@ static void rebootContinuation() {
 // code that runs below it; otherwise in memory of its own.
 void startKernel() {
   loadKernel();
+  installRequestServers();
   int32_t numStacks = int32_t(kernelSlots[slotsStack] / stackSegmentWords);
   uint64_t zoneBytes = uint64_t(numStacks) * stackSegmentBytes;
   const uint64_t cStackMargin = 2 << 20;

@@ -44,9 +44,14 @@ class StackZoneTest : public ::testing::Test {
     anyAck = 0;
     stabilized.clear();
     stackStabilizeHook = freeByStabilizing;
+    savedCompactCount = pending.stackCompactCount;
     initStacks(zone, 8);
   }
-  void TearDown() override { stackStabilizeHook = nullptr; }
+  void TearDown() override {
+    stackStabilizeHook = nullptr;
+    pending.stackCompactCount = savedCompactCount;  // memory statistics tests read it
+  }
+  uint64_t savedCompactCount = 0;
 };
 
 TEST_F(StackZoneTest, ChainsAtStartAndAFreshSegment) {

@@ -25,6 +25,7 @@ uint64_t allocatedStacks[2];
 uint64_t lastOverflowSegment;
 uint32_t overflowRepeatCount;
 int (*stackStabilizeHook)(uint64_t* segment);
+oop (*scavengeCopyHook)(oop object);
 
 static uint64_t* sentinel() { return allocatedStacks; }
 static uint64_t* segmentAt(int32_t i) { return reinterpret_cast<uint64_t*>(stackZone + uint64_t(i) * stackSegmentBytes); }
@@ -217,4 +218,47 @@ void stackEnumerateOopsForGC(void (*fn)(oop object)) {
 
 void stackEnumerateRefsForGC(void (*fn)(oop* slot)) {
   allSlotsDo([](oop* slot, void* f) { reinterpret_cast<void (*)(oop*)>(f)(slot); }, reinterpret_cast<void*>(fn));
+}
+
+// The frame whose caller is the root pseudo-frame, or 0 for an empty segment.
+static uint64_t bottomFrameOf(uint64_t* s) {
+  uint64_t fp = s[shFp];
+  if (fp == rootFpOf(s)) return 0;
+  while (reinterpret_cast<uint64_t*>(fp)[frCallerFp] != rootFpOf(s)) fp = reinterpret_cast<uint64_t*>(fp)[frCallerFp];
+  return fp;
+}
+
+void scavengeStacks() {
+  if (scavengeCopyHook == nullptr) REPORT_ERROR("scavenging the stacks: not built yet", errFatal | errCauseVMBug);
+  uint64_t* end = allocatedStacks;
+  for (uint64_t* s = link(allocatedStacks[0]); s != end; s = link(s[shNext])) {
+    segmentSlotsDo(
+        s,
+        [](oop* slot, void*) {
+          if (*slot != 0 && isHeapObject(*slot) && isNewObject(*slot)) *slot = scavengeCopyHook(*slot);
+        },
+        nullptr);
+    uint64_t bottom = bottomFrameOf(s);
+    if (bottom != 0 && (reinterpret_cast<uint64_t*>(bottom)[frNMethod] & frameHybridBit))
+      s[shRootContext] = reinterpret_cast<uint64_t*>(bottom)[frContext];
+  }
+}
+
+void enumerateFramesAndReturns(void (*fn)(uint64_t fp, uint64_t* pcSlot)) {
+  uint64_t* cur = currentStack;
+  if (cur != nullptr && cur[shReceiver] != 0 && cur[shFailAddr] != 0) {
+    uint64_t fake[3] = {nmethFromPrimReturn(cur[shFailAddr]), 0, 0};  // fake[0] is fp[-2]
+    fn(reinterpret_cast<uint64_t>(fake + 2), cur + shFailAddr);
+  }
+  uint64_t* end = allocatedStacks;
+  for (uint64_t* s = link(allocatedStacks[0]); s != end; s = link(s[shNext])) {
+    uint64_t* pcSlot = reinterpret_cast<uint64_t*>(s[shSp]);
+    for (uint64_t fp = s[shFp]; fp != rootFpOf(s); fp = reinterpret_cast<uint64_t*>(fp)[frCallerFp]) {
+      fn(fp, pcSlot);
+      pcSlot = reinterpret_cast<uint64_t*>(fp) + frReturnPc;
+    }
+    uint64_t bottom = bottomFrameOf(s);
+    if (bottom != 0 && (reinterpret_cast<uint64_t*>(bottom)[frNMethod] & frameHybridBit))
+      s[shRootNMethod] = reinterpret_cast<uint64_t*>(bottom)[frNMethod] & frameNMethodMask;
+  }
 }

@@ -48,6 +48,17 @@ int allocatedStacksDo(int (*fn)(uint64_t* segment));
 void stackEnumerateOopsForGC(void (*fn)(oop object));
 void stackEnumerateRefsForGC(void (*fn)(oop* slot));
 
+// Scavenger root scan: every new-space reference the walkers find is replaced by its copy;
+// a bottom frame's context is refreshed in the root (word 1022). The copier is the
+// scavenger's (copy unless forwarded); until the scavenger exists the hook is null (not
+// built yet) and a scan is fatal.
+extern oop (*scavengeCopyHook)(oop object);
+void scavengeStacks();
+// For nmethod compaction: fn(fp, address of the word holding the frame's pc) for every frame,
+// first a pending primitive's call site (a fake frame naming its nmethod, and word 9); the
+// root's nmethod word (1021) is refreshed for a hybrid bottom frame.
+void enumerateFramesAndReturns(void (*fn)(uint64_t fp, uint64_t* pcSlot));
+
 // Segment stealing needs the frame stabilizer; until it exists stackAlloc with no free
 // segment fails (0 with mayFail, else fatal).
 extern int (*stackStabilizeHook)(uint64_t* segment);

@@ -39,9 +39,11 @@ struct SegmentBuilder {
   uint64_t* s;
   uint64_t sp, fp;
   std::vector<uint64_t> expected;
+  std::vector<uint64_t> fps;  // frames, bottom first
   uint64_t next = 0x1000;  // distinct even values
 
   explicit SegmentBuilder(uint64_t* seg) : s(seg), sp(seg[shSp]), fp(seg[shFp]) {
+    s[shRootSender] = value();
     expected.push_back(addr(s + shRootSender));
   }
   void push(uint64_t v, bool root) {
@@ -67,6 +69,7 @@ struct SegmentBuilder {
     }
     push(fp, false);
     fp = sp;
+    fps.push_back(fp);
     push(hybrid ? value() : 0, false);
     if (hybrid) expected.push_back(fp - 8);
     push(addr(&nm) | (hybrid ? uint64_t(frameHybridBit) : 0), false);
@@ -156,6 +159,56 @@ TEST_F(StackWalkTest, PendingPrimitiveSaveAreaIsARoot) {
     stackEnumerateRefsForGC(recordRef);
     EXPECT_EQ(sorted(visited), sorted(expected)) << nm;
   }
+}
+
+oop movedCopy(oop o) { return o + 0x1000000; }
+
+TEST_F(StackWalkTest, ScavengeReplacesNewReferencesAndRefreshesTheRootContext) {
+  uint64_t savedBoundary = oldNewSpaceBoundary;
+  oldNewSpaceBoundary = 0x100000;
+  scavengeCopyHook = movedCopy;
+  SegmentBuilder b(stackAlloc(0));
+  b.frame(nms[1], true, 1, 0);  // hybrid bottom frame
+  b.frame(nms[0], false, 0, 0);
+  b.push(smallIntegerFor(3), false);
+  b.push(0x200000, false);  // an old object stays
+  b.finish();
+  std::vector<uint64_t> before;
+  for (uint64_t a : b.expected) before.push_back(*reinterpret_cast<uint64_t*>(a));
+  scavengeStacks();
+  for (size_t i = 0; i < b.expected.size(); i++)
+    EXPECT_EQ(*reinterpret_cast<uint64_t*>(b.expected[i]), before[i] + 0x1000000) << i;
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(b.sp)[2], smallIntegerFor(3));
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(b.sp)[1], 0x200000u);
+  EXPECT_EQ(b.s[shRootContext], reinterpret_cast<uint64_t*>(b.fps[0])[frContext]);
+  scavengeCopyHook = nullptr;
+  oldNewSpaceBoundary = savedBoundary;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> framesSeen;
+void recordFrame(uint64_t fp, uint64_t* pcSlot) {
+  uint64_t nm = reinterpret_cast<uint64_t*>(fp)[frNMethod] & frameNMethodMask;
+  framesSeen.push_back({nm, addr(pcSlot)});
+}
+
+TEST_F(StackWalkTest, FramesAndReturnsNameEachFramesPcWord) {
+  SegmentBuilder b(stackAlloc(0));
+  b.frame(nms[2], true, 0, 1);
+  b.frame(nms[1], false, 1, 0);
+  b.frame(nms[0], false, 0, 2);
+  b.finish();
+  b.s[shReceiver] = 0x6660;
+  b.s[shFailAddr] = addr(&nms[1]) + 100;
+  framesSeen.clear();
+  enumerateFramesAndReturns(recordFrame);
+  const std::vector<std::pair<uint64_t, uint64_t>> expected = {
+      {addr(&nms[1]), addr(b.s + shFailAddr)},
+      {addr(&nms[0]), b.s[shSp]},
+      {addr(&nms[1]), b.fps[2] + 8},
+      {addr(&nms[2]), b.fps[1] + 8},
+  };
+  EXPECT_EQ(framesSeen, expected);
+  EXPECT_EQ(b.s[shRootNMethod], addr(&nms[2]));
 }
 
 }  // namespace

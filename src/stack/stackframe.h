@@ -1,0 +1,22 @@
+// Execution engine: frames and hybrid contexts: giving a frame its context, copying a frame
+// into its context, telling live hybrid contexts from dead ones and reading context slots.
+// Prefix: frame (frames), none (isLiveHybrid, contextInstVarNoReify).
+#pragma once
+#include <cstdint>
+
+#include "mman/mmObject.h"
+
+// A hybrid context (class 8 or 9) is live while its frame is: fp = sender slot - 1 lies in
+// a segment of the zone above that segment's sp, fp[-2] carries the hybrid bit, fp[-1] is the
+// context and the pc slot - 1 is fp's saved caller fp. Any other hybrid context is dead.
+
+// Gives the frame at fp its context (a bottom frame's also goes to the root and gets its
+// arguments copied); 0 when mayFail and no room, else fatal on no room.
+oop frameMakeHybrid(uint64_t fp, int mayFail);
+// Copies the frame's stacked arguments and its words from fp[-4] down to stackTop into the
+// context's frame contents (made when nil); answers 0 when the Array cannot be made.
+int frameEnsureStack(uint64_t fp, uint64_t stackTop);
+// Answers 1 for a live hybrid context; a dead hybrid one is made stable and dead on the spot.
+int isLiveHybrid(oop context);
+// Slot index (0-5) without allocating: live hybrids derive pc, sender and depth from the frame.
+oop contextInstVarNoReify(oop context, uint32_t index);

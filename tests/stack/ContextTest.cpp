@@ -1,0 +1,125 @@
+// Hybrid contexts over hand-built frames: a frame's context and the slots it derives from
+// the frame, the bottom frame's copy into the root, and a popped frame's context turning
+// dead and stable.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "mman/mmSysOop.h"
+#include "mman/testHeap.h"
+#include "stack/stackframe.h"
+#include "stack/stackzone.h"
+
+namespace {
+
+alignas(stackSegmentBytes) uint64_t zone[2 * stackSegmentWords];
+
+struct alignas(16) FakeNMethod {
+  NMethodHeader h;
+};
+FakeNMethod nmA, nmB;
+
+uint64_t addr(const void* p) { return reinterpret_cast<uint64_t>(p); }
+
+class ContextTest : public ::testing::Test {
+ protected:
+  uint64_t* s = nullptr;
+  uint64_t sp = 0, fpA = 0, fpB = 0;
+  oop method = 0, receiverA = 0, receiverB = 0;
+
+  void push(uint64_t v) {
+    sp -= 8;
+    *reinterpret_cast<uint64_t*>(sp) = v;
+  }
+  // Bottom frame A (2 arguments, 1 temporary) calls B (no arguments, 2 stack words).
+  void SetUp() override {
+    newTestHeap();
+    initStacks(zone, 2);
+    s = stackAlloc(0);
+    s[shRootSender] = nilOop();
+    method = newOldObject(classIndexArray, 1);
+    receiverA = newNewObject(classIndexArray, 1);
+    receiverB = smallIntegerFor(42);
+    memset(&nmA, 0, sizeof nmA);
+    memset(&nmB, 0, sizeof nmB);
+    nmA.h.numArgs = 2;
+    nmA.h.numTemps = 1;
+    nmA.h.frame = 12;
+    nmA.h.vmethod = method;
+    nmB.h.flags = nmFlagBlock;
+    nmB.h.frame = 14;
+    nmB.h.vmethod = method;
+    sp = s[shSp];
+    push(rootFpOf(s));
+    fpA = sp;
+    push(0);
+    push(addr(&nmA));
+    push(receiverA);
+    push(smallIntegerFor(1));  // r12
+    push(smallIntegerFor(2));  // r13
+    push(nilOop());           // temporary
+    push(addr(&nmA) + 300);   // return pc into A
+    push(fpA);
+    fpB = sp;
+    push(0);
+    push(addr(&nmB));
+    push(receiverB);
+    push(smallIntegerFor(7));
+    push(smallIntegerFor(8));
+    push(addr(&nmB) + 200);  // B's resume pc
+    s[shSp] = sp;
+    s[shFp] = fpB;
+  }
+  void TearDown() override { freeTestHeap(); }
+  static oop slot(oop ctx, uint32_t i) { return bodyOf(headerOf(ctx))[i]; }
+};
+
+TEST_F(ContextTest, HybridContextDerivesItsSlotsFromTheFrame) {
+  oop b = frameMakeHybrid(fpB, 0);
+  ASSERT_NE(b, oop(0));
+  EXPECT_EQ(classTagOf(headerOf(b)), uint32_t(classIndexHybridBlockContext));
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(fpB)[frContext], b);
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(fpB)[frNMethod], addr(&nmB) | frameHybridBit);
+  EXPECT_EQ(slot(b, ctxPc), fpA + 1);
+  EXPECT_EQ(slot(b, ctxSender), fpB + 1);
+  EXPECT_EQ(isLiveHybrid(b), 1);
+  EXPECT_EQ(contextInstVarNoReify(b, ctxMethod), method);
+  EXPECT_EQ(contextInstVarNoReify(b, ctxPc), smallIntegerFor(-200));
+  EXPECT_EQ(contextInstVarNoReify(b, ctxSender), oop(0));  // A has no context: none is made
+  EXPECT_EQ(contextInstVarNoReify(b, ctxReceiver), receiverB);
+  EXPECT_EQ(contextInstVarNoReify(b, ctxDepth), smallIntegerFor(2));
+  EXPECT_EQ(contextInstVarNoReify(b, ctxContents), nilOop());
+}
+
+TEST_F(ContextTest, BottomFrameContextGoesToTheRootWithItsArguments) {
+  oop a = frameMakeHybrid(fpA, 0);
+  EXPECT_EQ(classTagOf(headerOf(a)), uint32_t(classIndexHybridMethodContext));
+  EXPECT_EQ(s[shRootContext], a);
+  oop contents = slot(a, ctxContents);
+  ASSERT_NE(contents, nilOop());
+  EXPECT_EQ(bodyWordsOf(headerOf(contents)), 12u);
+  EXPECT_EQ(slot(a, ctxDepth), smallIntegerFor(2));
+  EXPECT_EQ(slotOf(contents, 0), smallIntegerFor(1));
+  EXPECT_EQ(slotOf(contents, 1), smallIntegerFor(2));
+  EXPECT_EQ(slotOf(contents, 2), nilOop());
+  oop b = frameMakeHybrid(fpB, 0);
+  EXPECT_EQ(contextInstVarNoReify(b, ctxSender), a);
+  EXPECT_EQ(contextInstVarNoReify(a, ctxSender), nilOop());  // the root's sender
+  EXPECT_EQ(contextInstVarNoReify(a, ctxPc), smallIntegerFor(-300));
+  EXPECT_EQ(contextInstVarNoReify(a, ctxDepth), smallIntegerFor(3));  // args and the temporary
+}
+
+TEST_F(ContextTest, PoppedFrameContextReadsDeadAndStable) {
+  oop b = frameMakeHybrid(fpB, 0);
+  s[shSp] = fpB + 8;  // B returns
+  s[shFp] = fpA;
+  EXPECT_EQ(isLiveHybrid(b), 0);
+  EXPECT_EQ(classTagOf(headerOf(b)), uint32_t(classIndexBlockContext));
+  EXPECT_EQ(slot(b, ctxSender), nilOop());
+  EXPECT_EQ(slot(b, ctxPc), smallIntegerFor(-int64_t(nMethodCannotResumeEntry)));
+  EXPECT_EQ(contextInstVarNoReify(b, ctxReceiver), receiverB);
+  EXPECT_EQ(isLiveHybrid(b), 0);  // stable contexts stay as they are
+  EXPECT_EQ(classTagOf(headerOf(b)), uint32_t(classIndexBlockContext));
+}
+
+}  // namespace

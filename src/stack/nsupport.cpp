@@ -16,7 +16,6 @@ uint64_t CStack;
 uint64_t CFrame;
 uint64_t contextOnTop;
 }
-void (*handleStackOverflowHook)();
 
 static inline const NMethodHeader* nmHeader(uint64_t nm) { return reinterpret_cast<const NMethodHeader*>(nm); }
 static inline uint64_t* words(uint64_t a) { return reinterpret_cast<uint64_t*>(a); }
@@ -59,11 +58,7 @@ void commitPrimitiveFrame(oop result, uint64_t nmethod, uint64_t resumePc) {
   const NMethodHeader* h = nmHeader(nmethod);
   uint64_t need = 8 * uint64_t(h->frame);
   if (need < 96) need = 96;
-  if (currentStack[shSp] - need < currentStack[shRealLim]) {
-    if (handleStackOverflowHook == nullptr)
-      REPORT_ERROR("moving frames on overflow: not built yet", errFatal | errCauseVMBug);
-    handleStackOverflowHook();
-  }
+  if (currentStack[shSp] - need < currentStack[shRealLim]) handleStackOverflow();
   uint64_t* s = currentStack;
   uint64_t* sp = words(s[shSp]);
   *--sp = s[shFp];
@@ -129,7 +124,7 @@ extern "C" void CrtEndLoop() {
   doPanic(__FILE__, __LINE__);
 }
 #define STAND_INS(X)                                                                         \
-  X(CrootReturn) X(CrtBadBytecode) X(CunlinkedSend) X(CunlinkedSendNoCheck)                  \
+  X(CrtBadBytecode) X(CunlinkedSend) X(CunlinkedSendNoCheck)                  \
   X(CunlinkedSendNonImmediate) X(CunlinkedSendSuper) X(CrtExtendClosedPIC)                   \
   X(CrtOpenPICSendMiss) X(CrtMNUFromPIC) X(CrtPICAbortSendMiss) X(CrtAbortRelinkSendToUnlinked) \
   X(CcantReturn) X(Cdnu0) X(Cdnu1) X(Cdnu2) X(Cdnu3) X(CdnuMany) X(CrtCarefulCallPrim)       \

@@ -21,10 +21,6 @@ void commitPrimitiveWithRestart(oop result);
 oop commitPrimitiveAndHandleRequests(oop result);
 void commitPrimitiveFrame(oop result, uint64_t nmethod, uint64_t resumePc);
 
-// Room for a frame ran out: frames move to another segment. Not built yet: until the
-// overflow mover exists this hook is null and a commit without room is fatal.
-extern void (*handleStackOverflowHook)();
-
 extern "C" {
 void CrtEndLoop();
 }

@@ -7,7 +7,9 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "stack/glue.h"
 #include "stack/stackzone.h"
+#include "tran/tpcmap.h"
 #include "tran/nmLayout.h"
 
 static inline uint64_t* frameWords(uint64_t fp) { return reinterpret_cast<uint64_t*>(fp); }
@@ -143,4 +145,54 @@ oop contextInstVarNoReify(oop context, uint32_t index) {
     }
     default: return bodyOf(headerOf(context))[index];
   }
+}
+
+// A stable (or dead) context gets its frame rebuilt on a segment: not built yet.
+static uint64_t* stableToHybrid(oop) {
+  REPORT_ERROR("resuming a stable context: not built yet", errFatal | errCauseVMBug);
+  return nullptr;
+}
+
+void resumeContext(oop context) {
+  uint64_t* s;
+  if (isLiveHybrid(context)) {
+    uint64_t fp = liveFrameOf(context);
+    s = segmentOf(fp);
+    uint64_t above = frameAbove(fp);
+    if (above != 0) {
+      uint32_t n = nmOf(above)->numArgs;
+      uint64_t word = n >= 3 ? above + 8 * uint64_t(n) : above + 8;
+      frameWords(word)[0] = frameWords(above)[frReturnPc];
+      s[shSp] = word;
+      s[shFp] = fp;
+    }
+  } else {
+    s = stableToHybrid(context);
+  }
+  if (currentStack != s || reinterpret_cast<uint64_t*>(allocatedStacks[0]) != s) stackAtHead(s);
+  s[shReceiver] = 0;
+  const NMethodHeader* nm = nmOf(s[shFp]);
+  if (nm->flags & nmFlagPrimitive) {
+    uint64_t nmAddress = reinterpret_cast<uint64_t>(nm);
+    uint64_t resume = *reinterpret_cast<uint64_t*>(s[shSp]);
+    uint64_t primReturn = mapPrimitiveReturn(nmAddress);
+    if (resume == primReturn || resume == mapPrimitiveRestart(nmAddress))
+      s[shFailAddr] = primReturn - nMethodPrimitiveJumpSize;
+  }
+}
+
+extern "C" void CrootReturn() {
+  uint64_t* s = currentStack;
+  oop sender = s[shRootSender];
+  if (sender != nilOop()) {
+    stackDeAlloc(s);
+    resumeContext(sender);
+    return;
+  }
+  contextOnTop = s[shRootContext];
+  stackDeAlloc(s);
+  if (isLiveHybrid(contextOnTop))
+    doReportError("rootReturn encountered a valid hybrid context", errFatal | errCauseVMBug, "src/stack/stackframe",
+                  __LINE__);
+  stableToHybrid(contextOnTop);
 }

@@ -20,3 +20,12 @@ int frameEnsureStack(uint64_t fp, uint64_t stackTop);
 int isLiveHybrid(oop context);
 // Slot index (0-5) without allocating: live hybrids derive pc, sender and depth from the frame.
 oop contextInstVarNoReify(oop context, uint32_t index);
+// Makes the context's frame the top frame of the running segment (a live hybrid's frames
+// above it are dropped); rebuilding a stable context's frame is not built yet (fatal).
+void resumeContext(oop context);
+
+extern "C" {
+// A segment's bottom frame returned (glue rootReturn): continue in the root's sender with the
+// result still in rbx.
+void CrootReturn();
+}

@@ -9,6 +9,7 @@
 #include "ext/platform.h"
 #include "mman/mmPending.h"
 #include "stack/glue.h"
+#include "stack/stackframe.h"
 #include "stack/vmsupport.h"
 #include "tran/tpcmap.h"
 
@@ -261,4 +262,97 @@ void enumerateFramesAndReturns(void (*fn)(uint64_t fp, uint64_t* pcSlot)) {
     if (bottom != 0 && (reinterpret_cast<uint64_t*>(bottom)[frNMethod] & frameHybridBit))
       s[shRootNMethod] = reinterpret_cast<uint64_t*>(bottom)[frNMethod] & frameNMethodMask;
   }
+}
+
+// ---- Moving frames --------------------------------------------------------------------------
+
+static uint64_t* words(uint64_t a) { return reinterpret_cast<uint64_t*>(a); }
+static uint32_t argsOf(uint64_t fp) {
+  return reinterpret_cast<const NMethodHeader*>(words(fp)[frNMethod] & frameNMethodMask)->numArgs;
+}
+// The word that holds fp's return pc after its stacked arguments are popped.
+static uint64_t returnWordAfterPop(uint64_t fp) {
+  uint32_t n = argsOf(fp);
+  return n >= 3 ? fp + 8 * uint64_t(n) : fp + 8;
+}
+
+// The context the moved chain returns into: the caller frame's (made when it has none), or
+// for a segment's only frame the segment's own sender.
+static oop callerContext(uint64_t* s, uint64_t fp) {
+  uint64_t caller = words(fp)[frCallerFp];
+  if (caller == rootFpOf(s)) return s[shRootSender];
+  uint64_t* c = words(caller);
+  return (c[frNMethod] & frameHybridBit) ? c[frContext] : frameMakeHybrid(caller, 0);
+}
+
+int relocateDownTo(uint64_t fp, int mayFail, int keepPrimitiveState) {
+  uint64_t* s = segmentOf(fp);
+  uint64_t* previous = currentStack;
+  promoteStack(s);
+  uint64_t* n = stackAlloc(mayFail);
+  if (n == nullptr) return 0;
+  if (!keepPrimitiveState && s[shReceiver] != 0) {
+    for (uint32_t w = shNumArgs; w <= shPrimErr; w++) n[w] = s[w];
+    s[shReceiver] = 0;
+  }
+  bool onlyFrame = words(fp)[frCallerFp] == rootFpOf(s);
+  n[shRootSender] = callerContext(s, fp);
+  // Stacked receiver and arguments go above the root return pc, which moves below them.
+  uint32_t args = argsOf(fp);
+  uint64_t* top = n + shRootReturn;
+  if (args >= 3) {
+    for (uint32_t k = args; k >= 2; k--) *top-- = words(fp)[k];
+    *top = rootReturnPC;
+  }
+  uint64_t newFp = reinterpret_cast<uint64_t>(top) - 8;
+  int64_t delta = int64_t(newFp) - int64_t(fp);
+  uint64_t low = s[shSp];
+  memmove(reinterpret_cast<void*>(low + uint64_t(delta)), reinterpret_cast<void*>(low), fp + 8 - low);
+  for (uint64_t f = s[shFp] + uint64_t(delta);; f = words(f)[frCallerFp]) {
+    uint64_t* w = words(f);
+    if (f == newFp) w[frCallerFp] = rootFpOf(n); else w[frCallerFp] += uint64_t(delta);
+    if (w[frNMethod] & frameHybridBit) {
+      ObjectHeader* ctx = headerOf(w[frContext]);
+      bodyOf(ctx)[ctxPc] = w[frCallerFp] + 1;
+      bodyOf(ctx)[ctxSender] = f + 1;
+      if (f == newFp) {
+        n[shRootContext] = w[frContext];
+        uint32_t reg = args < 2 ? args : 2;
+        if (!frameEnsureStack(f, f + 8 * uint64_t(int64_t(frReceiver) - int64_t(reg))))
+          reportAllocFailure("relocating frame", "src/stack/stackzone", __LINE__);
+      }
+    }
+    if (f == newFp) break;
+  }
+  n[shSp] = low + uint64_t(delta);
+  n[shFp] = s[shFp] + uint64_t(delta);
+  // The old segment resumes its caller where the moved chain would have returned.
+  uint64_t resumeWord = returnWordAfterPop(fp);
+  words(resumeWord)[0] = words(fp)[frReturnPc];
+  s[shSp] = resumeWord;
+  s[shFp] = words(fp)[frCallerFp];
+  if (onlyFrame) stackDeAlloc(s);
+  if (keepPrimitiveState && previous != nullptr && previous != s) stackAtHead(previous);
+  return 1;
+}
+
+void handleStackOverflow() {
+  uint64_t* s = currentStack;
+  uint64_t f = s[shFp];
+  if (reinterpret_cast<uint64_t>(s) != lastOverflowSegment) {
+    lastOverflowSegment = reinterpret_cast<uint64_t>(s);
+    overflowRepeatCount = 0;
+    relocateDownTo(f, 0, 0);
+    return;
+  }
+  uint32_t count = ++overflowRepeatCount;
+  uint64_t p = f, c = words(f)[frCallerFp];
+  uint64_t bound = segmentBase(s) + stackOverflowBoundBytes;
+  for (uint32_t i = 0; i < count; i++) {
+    c = words(f)[frCallerFp];
+    if (c >= bound || c == rootFpOf(s)) break;
+    p = f;
+    f = c;
+  }
+  relocateDownTo(c == rootFpOf(s) ? p : f, 0, 0);
 }

@@ -39,6 +39,14 @@ void promoteStack(uint64_t* segment);
 // Calls fn on every allocated segment from the head; stops at the first 0 answer.
 int allocatedStacksDo(int (*fn)(uint64_t* segment));
 
+// Moves the frame at fp and every frame above it to a fresh segment whose root returns into
+// the caller's context; answers 0 only when mayFail and no segment is free. With
+// keepPrimitiveState the pending primitive stays with the old segment.
+int relocateDownTo(uint64_t fp, int mayFail, int keepPrimitiveState);
+// Moves the top frames of the running segment: one frame on a first overflow, one more on
+// each repeat, never past a caller frame at or above base + stackOverflowBoundBytes.
+void handleStackOverflow();
+
 // GC walkers. For every allocated segment and every frame from the top: the words between
 // sp + 8 and fp - 24 (the next frame's range starts above the current fp's return pc), then,
 // for a real frame, its nmethod's vmethod and selector and, when hybrid, its context. A

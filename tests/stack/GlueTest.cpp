@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "mman/testHeap.h"
 #include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/stackzone.h"
@@ -21,6 +22,7 @@ uint64_t testFn, testReceiver, testArgs[8], rspBefore, rspAfter, seenFp, seenSp,
 uint64_t testEnter(void (*entry)());
 void testLoop();
 void otherResume();
+void nmOuter_code();
 std::atomic<uint64_t> loopCount;
 uint64_t loopStop;
 void callPrim0(), callPrim1(), callPrim2(), callPrim3(), callPrim4(), callPrim5(), callPrim6(),
@@ -36,6 +38,7 @@ Mode mode;
 uint64_t currentArgs;
 int calls;
 bool aligned;
+uint64_t* commitSegment;
 std::vector<oop> seenArgs;  // receiver, then the arguments in order
 
 oop behave() {
@@ -43,7 +46,10 @@ oop behave() {
   switch (mode) {
     case Mode::answer: return answerOop;
     case Mode::fail: return failPrimitive(errorOop, currentArgs);
-    case Mode::commit: commitPrimitive(answerOop); return answerOop;
+    case Mode::commit:
+      commitPrimitive(answerOop);
+      commitSegment = currentStack;
+      return answerOop;
     case Mode::commitThenFail: commitPrimitive(answerOop); return failPrimitive(errorOop, currentArgs);
     case Mode::restart:
       if (calls == 1) commitPrimitiveWithRestart(answerOop);
@@ -179,6 +185,37 @@ TEST_F(GlueTest, RestartRunsThePrimitiveAgain) {
     EXPECT_EQ(seenArgs, expectedArgs(a.n));
     expectCallerStackRestored(a.n);
   }
+}
+
+// ---- A commit without room moves frames ----------------------------------------------------
+
+// Outer and inner run just above the segment's limit; the primitive's commit has no room, so
+// inner moves to a fresh segment whose root returns into outer's context.
+TEST_F(GlueTest, CommitOnAFullSegmentMovesFramesThatReturnThroughTheRoot) {
+  newTestHeap();  // outer's context is made when inner moves
+  uint64_t* s = currentStack;
+  mode = Mode::commit;
+  calls = 0;
+  currentArgs = 1;
+  commitSegment = nullptr;
+  seenFp = 0;
+  testFn = reinterpret_cast<uint64_t>(&fixedPrim);
+  testReceiver = receiverOop;
+  testArgs[0] = 0x200;
+  s[shRootSender] = 0x3330;
+  s[shSp] = s[shRealLim] + 64;
+  s[shFp] = rootFpOf(s);
+  lastOverflowSegment = 0;
+  uint64_t freeBefore = 0;
+  for (uint64_t* f = freeStacks; f != nullptr; f = reinterpret_cast<uint64_t*>(f[shNext])) freeBefore++;
+  EXPECT_EQ(testEnter(nmOuter_code), answerOop);
+  EXPECT_NE(commitSegment, s);
+  EXPECT_EQ(currentStack, s);
+  EXPECT_EQ(seenFp, 0u);
+  uint64_t freeAfter = 0;
+  for (uint64_t* f = freeStacks; f != nullptr; f = reinterpret_cast<uint64_t*>(f[shNext])) freeAfter++;
+  EXPECT_EQ(freeAfter, freeBefore);  // the moved frames' segment was given back by the root return
+  freeTestHeap();
 }
 
 // ---- A process switch served inside a commit -------------------------------------------

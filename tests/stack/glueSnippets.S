@@ -168,6 +168,39 @@ CALLER callPrim8, 8, nmPrim8_entry
 CALLER callVarArg1, 1, nmVarArg1_entry
 CALLER callVarArg5, 5, nmVarArg5_entry
 
+// Two framed methods without primitive: outer calls inner, which sends the 1-argument
+// primitive; each answers what its callee answered.
+.macro FRAMED name
+        .p2align 4
+        .globl \name
+\name:
+        .quad 0
+        .long 128
+        .byte 0, 255, 0, 0, 12
+        .fill 7, 1, 0
+        .quad 0, 0
+        .globl \name\()_code
+\name\()_code:
+        pushq %rbp
+        movq %rsp, %rbp
+        subq $8, %rsp
+        leaq \name(%rip), %r11
+        pushq %r11
+        pushq %rbx
+.endm
+FRAMED nmOuter
+        call nmInner_code
+        movq %rbp, %rsp
+        popq %rbp
+        ret
+FRAMED nmInner
+        movq testReceiver(%rip), %rbx
+        movq testArgs(%rip), %r12
+        call nmPrim1_entry
+        movq %rbp, %rsp
+        popq %rbp
+        ret
+
 // Where another process resumes: records rsp and rbp and leaves the test with rbx.
         .globl otherResume
         .p2align 4

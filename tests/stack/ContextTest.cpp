@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
@@ -120,6 +121,93 @@ TEST_F(ContextTest, PoppedFrameContextReadsDeadAndStable) {
   EXPECT_EQ(contextInstVarNoReify(b, ctxReceiver), receiverB);
   EXPECT_EQ(isLiveHybrid(b), 0);  // stable contexts stay as they are
   EXPECT_EQ(classTagOf(headerOf(b)), uint32_t(classIndexBlockContext));
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Overflow moves ------------------------------------------------------------------------
+
+alignas(stackSegmentBytes) uint64_t overflowZone[6 * stackSegmentWords];
+
+class OverflowTest : public ::testing::Test {
+ protected:
+  FakeNMethod nm;
+  void SetUp() override {
+    newTestHeap();
+    initStacks(overflowZone, 6);
+    memset(&nm, 0, sizeof nm);
+    nm.h.frame = 12;
+    nm.h.vmethod = nilOop();
+    lastOverflowSegment = 0;
+  }
+  void TearDown() override { freeTestHeap(); }
+  // Frames of no arguments from startByte above the base down, each with the given number
+  // of stack words; answers their fps, bottom first.
+  std::vector<uint64_t> pushFrames(uint64_t* s, uint64_t startByte, const std::vector<int>& stackWords) {
+    std::vector<uint64_t> fps;
+    uint64_t sp = reinterpret_cast<uint64_t>(s) + startByte, fp = rootFpOf(s);
+    auto push = [&sp](uint64_t v) { sp -= 8; *reinterpret_cast<uint64_t*>(sp) = v; };
+    for (size_t i = 0; i < stackWords.size(); i++) {
+      push(0x9000 + 16 * i);  // return pc
+      push(fp);
+      fp = sp;
+      fps.push_back(fp);
+      push(0);
+      push(addr(&nm));
+      push(smallIntegerFor(int64_t(i)));  // receiver
+      for (int w = 0; w < stackWords[i]; w++) push(smallIntegerFor(w));
+    }
+    push(0x8800);  // resume pc
+    s[shSp] = sp;
+    s[shFp] = fp;
+    s[shRootSender] = nilOop();
+    return fps;
+  }
+  static int frameCount(uint64_t* s) {
+    int n = 0;
+    for (uint64_t fp = s[shFp]; fp != rootFpOf(s); fp = reinterpret_cast<uint64_t*>(fp)[frCallerFp]) n++;
+    return n;
+  }
+};
+
+TEST_F(OverflowTest, RepeatedOverflowsMoveOneFrameMoreEachTime) {
+  uint64_t* s = stackAlloc(0);
+  std::vector<uint64_t> fps = pushFrames(s, 1400, {1, 2, 1, 3});
+  handleStackOverflow();
+  uint64_t* n1 = currentStack;
+  ASSERT_NE(n1, s);
+  EXPECT_EQ(frameCount(n1), 1);
+  EXPECT_EQ(frameCount(s), 3);
+  EXPECT_EQ(s[shFp], fps[2]);
+  EXPECT_EQ(*reinterpret_cast<uint64_t*>(s[shSp]), 0x9000u + 16 * 3);  // the moved frame's return pc
+  // The moved frame returns into its caller's context through the root.
+  oop caller = n1[shRootSender];
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(fps[2])[frContext], caller);
+  EXPECT_EQ(isLiveHybrid(caller), 1);
+  uint64_t moved = n1[shFp];
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(moved)[frCallerFp], rootFpOf(n1));
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(moved)[frReturnPc], rootReturnPC);
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(moved)[frReceiver], smallIntegerFor(3));
+  stackAtHead(s);
+  handleStackOverflow();
+  uint64_t* n2 = currentStack;
+  EXPECT_EQ(frameCount(n2), 2);
+  EXPECT_EQ(frameCount(s), 1);
+  stackAtHead(n1);  // another segment resets the count
+  handleStackOverflow();
+  EXPECT_EQ(frameCount(currentStack), 1);
+}
+
+TEST_F(OverflowTest, MovesNeverPassACallerAboveTheBound) {
+  uint64_t* s = stackAlloc(0);
+  pushFrames(s, 6200, {2, 120, 1});  // the first two frames lie above the bound
+  handleStackOverflow();
+  stackAtHead(s);
+  handleStackOverflow();  // a repeat, but the caller above the bound stays
+  EXPECT_EQ(frameCount(currentStack), 1);
+  EXPECT_EQ(frameCount(s), 1);
 }
 
 }  // namespace

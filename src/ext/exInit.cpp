@@ -14,6 +14,7 @@
 #include "mman/mmInit.h"
 #include "mman/mmSysOop.h"
 #include "prim/prLinkRegistry.h"
+#include "stack/contexts.h"
 
 int32_t imageFilePtr = -1;
 uint32_t headerReadPending = 1;
@@ -139,6 +140,7 @@ void installPrimErrorTable() {
 }
 
 void initSuper() {
+  initContextPrimitives();
   initExternPrimitives();
   timerSemaphoreX = allocSysOopSlot();
   inputSemaphoreX = allocSysOopSlot();

@@ -77,7 +77,7 @@ int frameEnsureStack(uint64_t fp, uint64_t stackTop) {
 }
 
 // The frame of a hybrid context, when the context is live.
-static uint64_t liveFrameOf(oop context) {
+uint64_t liveFrameOf(oop context) {
   ObjectHeader* h = headerOf(context);
   uint32_t tag = classTagOf(h);
   if (tag != classIndexHybridMethodContext && tag != classIndexHybridBlockContext) return 0;
@@ -195,4 +195,25 @@ extern "C" void CrootReturn() {
     doReportError("rootReturn encountered a valid hybrid context", errFatal | errCauseVMBug, "src/stack/stackframe",
                   __LINE__);
   stableToHybrid(contextOnTop);
+}
+
+extern "C" oop CLoadContextInstVar(oop context, uint64_t byteOffset) {
+  uint32_t index = uint32_t(byteOffset / 8);
+  if (!isLiveHybrid(context)) return bodyOf(headerOf(context))[index];
+  uint64_t fp = liveFrameOf(context);
+  if (index == ctxSender) {
+    uint64_t caller = frameWords(fp)[frCallerFp];
+    uint64_t* s = segmentOf(fp);
+    if (caller == rootFpOf(s)) return s[shRootSender];
+    uint64_t* c = frameWords(caller);
+    return (c[frNMethod] & frameHybridBit) ? c[frContext] : frameMakeHybrid(caller, 0);
+  }
+  if (index == ctxContents) {
+    uint64_t above = frameAbove(fp);
+    uint64_t top = above == 0 ? segmentOf(fp)[shSp] + 8
+                              : (nmOf(above)->numArgs < 3 ? above + 16 : above + 8 * (nmOf(above)->numArgs + 1));
+    if (!frameEnsureStack(fp, top)) reportAllocFailure("fetch hybrid stack", "src/stack/stackframe", __LINE__);
+    return bodyOf(headerOf(context))[ctxContents];
+  }
+  return contextInstVarNoReify(context, index);
 }

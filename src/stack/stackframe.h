@@ -20,6 +20,12 @@ int frameEnsureStack(uint64_t fp, uint64_t stackTop);
 int isLiveHybrid(oop context);
 // Slot index (0-5) without allocating: live hybrids derive pc, sender and depth from the frame.
 oop contextInstVarNoReify(oop context, uint32_t index);
+// For translated code (glue LoadContextInstVar): as contextInstVarNoReify, but the sender of
+// a live hybrid is made when its frame has none, and the frame contents are brought up to date.
+extern "C" oop CLoadContextInstVar(oop context, uint64_t byteOffset);
+// The live frame of a hybrid context, or 0.
+uint64_t liveFrameOf(oop context);
+
 // Makes the context's frame the top frame of the running segment (a live hybrid's frames
 // above it are dropped); rebuilding a stable context's frame is not built yet (fatal).
 void resumeContext(oop context);

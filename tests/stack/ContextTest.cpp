@@ -6,9 +6,12 @@
 #include <cstring>
 #include <vector>
 
+#include "ext/exError.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "stack/contexts.h"
 #include "stack/stackframe.h"
+#include "support/primHarness.h"
 #include "stack/stackzone.h"
 
 namespace {
@@ -208,6 +211,51 @@ TEST_F(OverflowTest, MovesNeverPassACallerAboveTheBound) {
   handleStackOverflow();  // a repeat, but the caller above the bound stays
   EXPECT_EQ(frameCount(currentStack), 1);
   EXPECT_EQ(frameCount(s), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Context primitives --------------------------------------------------------------------
+
+TEST_F(ContextTest, PrimitivesReadSlotsAndSearchTheChain) {
+  initContextPrimitives();
+  oop b = frameMakeHybrid(fpB, 0);
+  PrimOutcome pc = callPrimitive(803, b, {smallIntegerFor(2)});
+  ASSERT_FALSE(pc.failed);
+  EXPECT_EQ(pc.result, smallIntegerFor(-200));
+  // The sender through the primitive makes A's context; the frame contents get B's words.
+  oop a = callPrimitive(803, b, {smallIntegerFor(3)}).result;
+  EXPECT_EQ(a, reinterpret_cast<uint64_t*>(fpA)[frContext]);
+  oop contents = callPrimitive(803, b, {smallIntegerFor(6)}).result;
+  ASSERT_NE(contents, nilOop());
+  EXPECT_EQ(slotOf(contents, 0), smallIntegerFor(7));
+  EXPECT_EQ(slotOf(contents, 1), smallIntegerFor(8));
+  EXPECT_EQ(callPrimitive(802, b, {}).result, smallIntegerFor(0));
+  EXPECT_EQ(callPrimitive(806, b, {smallIntegerFor(1), a}).result, a);
+  EXPECT_EQ(callPrimitive(807, b, {a}).result, trueOop());
+  EXPECT_EQ(callPrimitive(807, a, {b}).result, falseOop());
+  struct Bad {
+    uint32_t prim;
+    oop receiver;
+    std::vector<oop> args;
+    uint32_t code;
+  };
+  const Bad bad[] = {
+      {803, b, {nilOop()}, primErrBadArgument}, {803, b, {smallIntegerFor(0)}, primErrIndex},
+      {803, b, {smallIntegerFor(7)}, primErrIndex}, {806, a, {b, smallIntegerFor(3)}, primErrNotFound},
+      {802, smallIntegerFor(1), {}, primErrWrongClass},
+  };
+  for (const Bad& c : bad) {
+    uint64_t spBefore = s[shSp];
+    PrimOutcome o = c.args.size() == 0   ? callPrimitive(c.prim, c.receiver, {})
+                    : c.args.size() == 1 ? callPrimitive(c.prim, c.receiver, {c.args[0]})
+                                         : callPrimitive(c.prim, c.receiver, {c.args[0], c.args[1]});
+    EXPECT_TRUE(o.failed) << c.prim;
+    EXPECT_EQ(o.errorOop, primErrorAt(c.code)) << c.prim;
+    EXPECT_EQ(s[shSp], spBefore);  // the caller's stack is untouched
+  }
 }
 
 }  // namespace

@@ -1,0 +1,75 @@
+// Execution engine: context primitives (slot access, sender-chain searches).
+// Owns nothing global. Prefix: none.
+#include "stack/contexts.h"
+
+#include "ext/exError.h"
+#include "mman/mmPending.h"
+#include "mman/mmSysOop.h"
+#include "stack/stackframe.h"
+#include "stack/stackzone.h"
+#include "tran/tprim.h"
+
+static bool isContextObject(oop o) {
+  if (!isHeapObject(o)) return false;
+  uint32_t tag = classTagOf(headerOf(o));
+  return tag == classIndexHybridMethodContext || tag == classIndexHybridBlockContext ||
+         tag == classIndexMethodContext || tag == classIndexBlockContext;
+}
+
+// The next context towards the bottom: a live hybrid's caller frames up to the first that
+// has a context (or the root's sender), a stable context's sender slot.
+static oop nextInChain(oop context) {
+  if (!isLiveHybrid(context)) return bodyOf(headerOf(context))[ctxSender];
+  uint64_t fp = liveFrameOf(context);
+  uint64_t* s = segmentOf(fp);
+  for (;;) {
+    uint64_t caller = reinterpret_cast<uint64_t*>(fp)[frCallerFp];
+    if (caller == rootFpOf(s)) return s[shRootSender];
+    uint64_t* c = reinterpret_cast<uint64_t*>(caller);
+    if (c[frNMethod] & frameHybridBit) return c[frContext];
+    fp = caller;
+  }
+}
+
+oop findContextInChain(oop context, oop a, oop b) {
+  for (oop c = context; c != 0 && c != nilOop() && isContextObject(c); c = nextInChain(c))
+    if (c == a || c == b) return c;
+  return 0;
+}
+
+// 802: contexts have no indexed slots of their own beyond the named ones.
+static oop primContextSize(oop receiver) {
+  if (!isContextObject(receiver)) return failPrimitive(primErrorAt(primErrWrongClass), 0);
+  uint64_t words = bodyWordsOf(headerOf(receiver));
+  return smallIntegerFor(int64_t(words > contextNamedSlots ? words - contextNamedSlots : 0));
+}
+
+// 803: instVarAt: with a 1-based index.
+static oop primContextInstVarAt(oop receiver, oop index) {
+  if (!isSmallInteger(index)) return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  int64_t i = smallIntegerValue(index);
+  if (!isHeapObject(receiver) || i < 1 || uint64_t(i) > bodyWordsOf(headerOf(receiver)))
+    return failPrimitive(primErrorAt(primErrIndex), 1);
+  if (i > int64_t(contextNamedSlots) || classTagOf(headerOf(receiver)) > classIndexHybridBlockContext)
+    return bodyOf(headerOf(receiver))[i - 1];
+  return CLoadContextInstVar(receiver, uint64_t(i - 1) * 8);
+}
+
+// 806: the first of the two arguments in the receiver's chain.
+static oop primFindContextInChain(oop receiver, oop a, oop b) {
+  oop found = findContextInChain(receiver, a, b);
+  return found != 0 ? found : failPrimitive(primErrorAt(primErrNotFound), 2);
+}
+
+// 807: whether the argument is in the receiver's sender chain.
+static oop primHasSender(oop receiver, oop context) {
+  oop first = isContextObject(receiver) ? nextInChain(receiver) : 0;
+  return booleanOop(first != 0 && findContextInChain(first, context, context) != 0);
+}
+
+void initContextPrimitives() {
+  addCPrimitive(802, reinterpret_cast<const void*>(primContextSize), 0);
+  addCPrimitive(803, reinterpret_cast<const void*>(primContextInstVarAt), 1);
+  addCPrimitive(806, reinterpret_cast<const void*>(primFindContextInChain), 2);
+  addCPrimitive(807, reinterpret_cast<const void*>(primHasSender), 1);
+}

@@ -147,10 +147,120 @@ oop contextInstVarNoReify(oop context, uint32_t index) {
   }
 }
 
-// A stable (or dead) context gets its frame rebuilt on a segment: not built yet.
-static uint64_t* stableToHybrid(oop) {
-  REPORT_ERROR("resuming a stable context: not built yet", errFatal | errCauseVMBug);
-  return nullptr;
+uint64_t (*vToNMethodHook)(oop method);
+uint64_t (*addNMethodHook)(oop method);
+int64_t (*mapVToNPCHook)(oop context, int64_t vpc, uint64_t nmethod);
+
+// The stack top of a frame: sp + 8 for the segment's top frame, else just above the
+// stacked receiver of the frame above (the words a callee pops are not the caller's).
+static uint64_t stackTopOf(uint64_t fp, uint64_t above) {
+  if (above == 0) return segmentOf(fp)[shSp] + 8;
+  uint32_t n = nmOf(above)->numArgs;
+  return n < 3 ? above + 16 : above + 8 * (uint64_t(n) + 1);
+}
+
+int stackReify(uint64_t* s) {
+  uint64_t above = 0;
+  for (uint64_t fp = s[shFp]; fp != rootFpOf(s); fp = frameWords(fp)[frCallerFp]) {
+    if (!(frameWords(fp)[frNMethod] & frameHybridBit) && frameMakeHybrid(fp, 1) == 0) return 0;
+    if (!frameEnsureStack(fp, stackTopOf(fp, above))) return 0;
+    above = fp;
+  }
+  return 1;
+}
+
+int stackStabilize(uint64_t* s) {
+  if (!stackReify(s)) return 0;
+  uint64_t resumeWord = s[shSp];
+  for (uint64_t fp = s[shFp]; fp != rootFpOf(s); fp = frameWords(fp)[frCallerFp]) {
+    uint64_t* f = frameWords(fp);
+    ObjectHeader* ctx = headerOf(f[frContext]);
+    uint64_t caller = f[frCallerFp];
+    oop sender = caller == rootFpOf(s) ? s[shRootSender] : frameWords(caller)[frContext];
+    uint64_t resume = *reinterpret_cast<uint64_t*>(resumeWord);
+    bodyOf(ctx)[ctxPc] = smallIntegerFor(int64_t(reinterpret_cast<uint64_t>(nmOf(fp))) - int64_t(resume));
+    storeInto(ctx, ctxSender, sender);
+    setClassTag(ctx, classTagOf(ctx) + contextStableDelta);
+    resumeWord = fp + 8;
+  }
+  stackDeAlloc(s);
+  return 1;
+}
+
+static uint64_t nmethodFor(oop method) {
+  uint64_t nm = vToNMethodHook != nullptr ? vToNMethodHook(method) : 0;
+  if (nm == 0 && addNMethodHook != nullptr) nm = addNMethodHook(method);
+  if (nm == 0) {
+    doReportError("Unable to translate method for execution. No room in code cache.", errFatal | 9,
+                  "src/stack/stackframe", __LINE__);
+  }
+  return nm;
+}
+
+// The segment the frame goes on, with the caller fp it links to.
+static uint64_t* frameSegmentFor(oop context, const NMethodHeader* nm, uint64_t* callerFp) {
+  oop sender = bodyOf(headerOf(context))[ctxSender];
+  if (isHeapObject(sender) && sender != nilOop() && classTagOf(headerOf(sender)) <= classIndexHybridBlockContext &&
+      isLiveHybrid(sender)) {
+    uint64_t fp = liveFrameOf(sender);
+    uint64_t* s = segmentOf(fp);
+    if (s[shFp] == fp && (s[shSp] - s[shRealLim]) / 8 > uint64_t(nm->frame) + 12) {
+      if (currentStack != s || reinterpret_cast<uint64_t*>(allocatedStacks[0]) != s) stackAtHead(s);
+      *callerFp = fp;
+      return s;
+    }
+  }
+  uint64_t* s = stackAlloc(0);
+  *callerFp = rootFpOf(s);
+  s[shRootContext] = context;
+  s[shRootSender] = sender;
+  return s;
+}
+
+static uint64_t resumePcFor(oop context, const NMethodHeader* nm, oop contents) {
+  uint64_t base = reinterpret_cast<uint64_t>(nm);
+  oop pc = bodyOf(headerOf(context))[ctxPc];
+  bool immutable = isImmutable(headerOf(context)) || (isHeapObject(contents) && isImmutable(headerOf(contents)));
+  if (nm->frame == 0 || immutable || !isSmallInteger(pc)) return base + nMethodCannotResumeEntry;
+  int64_t v = smallIntegerValue(pc);
+  if (v < 0) return base + uint64_t(-v);
+  int64_t offset = mapVToNPCHook != nullptr ? mapVToNPCHook(context, v, base) : 0;
+  return offset > 0 ? base + uint64_t(offset) : base + nMethodCannotResumeEntry;
+}
+
+uint64_t* stableToHybrid(oop context) {
+  ObjectHeader* h = headerOf(context);
+  uint64_t nmAddress = nmethodFor(bodyOf(h)[ctxMethod]);
+  const NMethodHeader* nm = reinterpret_cast<const NMethodHeader*>(nmAddress);
+  uint64_t callerFp;
+  uint64_t* s = frameSegmentFor(context, nm, &callerFp);
+  h = headerOf(context);
+  oop contents = bodyOf(h)[ctxContents];
+  const oop* words = contents != nilOop() ? bodyOf(headerOf(contents)) : nullptr;
+  uint64_t depth = uint64_t(smallIntegerValue(bodyOf(h)[ctxDepth]));
+  uint64_t* sp = reinterpret_cast<uint64_t*>(s[shSp]);
+  uint32_t n = nm->numArgs;
+  uint64_t used = 0;
+  if (n >= 3) {  // receiver and stacked arguments above the return pc
+    uint64_t returnPc = *sp;
+    *sp = bodyOf(h)[ctxReceiver];
+    for (uint32_t i = 0; i + 2 < n; i++) *--sp = words[used++];
+    *--sp = returnPc;
+  }
+  *--sp = callerFp;
+  uint64_t fp = reinterpret_cast<uint64_t>(sp);
+  *--sp = context;
+  *--sp = nmAddress | frameHybridBit;
+  *--sp = bodyOf(h)[ctxReceiver];
+  for (; used < depth; used++) *--sp = words[used];
+  *--sp = resumePcFor(context, nm, contents);
+  uint32_t tag = classTagOf(h);
+  if (tag > classIndexHybridBlockContext) setClassTag(h, tag - contextStableDelta);
+  bodyOf(h)[ctxPc] = callerFp + 1;
+  bodyOf(h)[ctxSender] = fp + 1;
+  s[shSp] = reinterpret_cast<uint64_t>(sp);
+  s[shFp] = fp;
+  return s;
 }
 
 void resumeContext(oop context) {

@@ -26,6 +26,22 @@ extern "C" oop CLoadContextInstVar(oop context, uint64_t byteOffset);
 // The live frame of a hybrid context, or 0.
 uint64_t liveFrameOf(oop context);
 
+// Every frame of the segment gets its context holding a copy of the frame; 0 on no room.
+int stackReify(uint64_t* segment);
+// Every frame becomes a stable context (resume pcs kept as native offsets, senders linked);
+// the segment is freed.
+int stackStabilize(uint64_t* segment);
+// Rebuilds a stable context's frame: on its sender's segment when the sender's frame is that
+// segment's top and there is room, else on a fresh segment. Answers the segment.
+uint64_t* stableToHybrid(oop context);
+
+// The translator's services (filled by the translator; tests fill them): the nmethod of a
+// method (0 when none), translating one (0 on failure), and a bytecode pc's native offset
+// (0 or less when none).
+extern uint64_t (*vToNMethodHook)(oop method);
+extern uint64_t (*addNMethodHook)(oop method);
+extern int64_t (*mapVToNPCHook)(oop context, int64_t vpc, uint64_t nmethod);
+
 // Makes the context's frame the top frame of the running segment (a live hybrid's frames
 // above it are dropped); rebuilding a stable context's frame is not built yet (fatal).
 void resumeContext(oop context);

@@ -25,7 +25,7 @@ uint64_t* freeStacks;
 uint64_t allocatedStacks[2];
 uint64_t lastOverflowSegment;
 uint32_t overflowRepeatCount;
-int (*stackStabilizeHook)(uint64_t* segment);
+int (*stackStabilizeHook)(uint64_t* segment) = stackStabilize;
 oop (*scavengeCopyHook)(oop object);
 
 static uint64_t* sentinel() { return allocatedStacks; }

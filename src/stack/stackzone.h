@@ -67,6 +67,5 @@ void scavengeStacks();
 // root's nmethod word (1021) is refreshed for a hybrid bottom frame.
 void enumerateFramesAndReturns(void (*fn)(uint64_t fp, uint64_t* pcSlot));
 
-// Segment stealing needs the frame stabilizer; until it exists stackAlloc with no free
-// segment fails (0 with mayFail, else fatal).
+// How a stolen segment is freed (stackStabilize; tests may watch it).
 extern int (*stackStabilizeHook)(uint64_t* segment);

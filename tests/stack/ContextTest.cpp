@@ -259,3 +259,82 @@ TEST_F(ContextTest, PrimitivesReadSlotsAndSearchTheChain) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Stabilizing and rebuilding ------------------------------------------------------------
+
+FakeNMethod nmC;
+oop methods[3];
+uint64_t nmethodOfMethod(oop m) {
+  FakeNMethod* nms[3] = {&nmA, &nmB, &nmC};
+  for (int i = 0; i < 3; i++)
+    if (methods[i] == m) return addr(nms[i]);
+  return 0;
+}
+
+// A (2 arguments, bottom) calls B (a block) which sends C 5 arguments: three stacked above
+// C's return pc. The chain is stabilized, then rebuilt context by context on another segment.
+TEST_F(ContextTest, StabilizedChainIsRebuiltWordForWord) {
+  for (int i = 0; i < 3; i++) methods[i] = newOldObject(classIndexArray, 1);
+  nmA.h.vmethod = methods[0];
+  nmB.h.vmethod = methods[1];
+  memset(&nmC, 0, sizeof nmC);
+  nmC.h.numArgs = 5;
+  nmC.h.numTemps = 1;
+  nmC.h.frame = 12;
+  nmC.h.vmethod = methods[2];
+  sp = s[shSp] + 8;  // B's resume pc word becomes its call's return pc
+  push(smallIntegerFor(50));  // C's receiver, then arguments 1-3
+  push(smallIntegerFor(51));
+  push(smallIntegerFor(52));
+  push(smallIntegerFor(53));
+  push(addr(&nmB) + 210);  // return pc into B
+  push(fpB);
+  uint64_t fpC = sp;
+  push(0);
+  push(addr(&nmC));
+  push(smallIntegerFor(50));
+  push(smallIntegerFor(54));  // r12
+  push(smallIntegerFor(55));  // r13
+  push(nilOop());            // temporary
+  push(smallIntegerFor(56));
+  push(addr(&nmC) + 150);  // resume pc
+  s[shSp] = sp;
+  s[shFp] = fpC;
+  ASSERT_EQ(stackReify(s), 1);
+  const uint64_t spBefore = s[shSp];
+  std::vector<uint64_t> before(reinterpret_cast<uint64_t*>(spBefore), s + shRootReturn + 1);
+  const uint64_t fps[3] = {fpA, fpB, fpC};
+  oop ctx[3];
+  for (int i = 0; i < 3; i++) ctx[i] = reinterpret_cast<uint64_t*>(fps[i])[frContext];
+  ASSERT_EQ(stackStabilize(s), 1);
+  EXPECT_EQ(classTagOf(headerOf(ctx[0])), uint32_t(classIndexMethodContext));
+  EXPECT_EQ(classTagOf(headerOf(ctx[1])), uint32_t(classIndexBlockContext));
+  EXPECT_EQ(slot(ctx[2], ctxSender), ctx[1]);
+  EXPECT_EQ(slot(ctx[1], ctxSender), ctx[0]);
+  EXPECT_EQ(slot(ctx[0], ctxSender), nilOop());
+  EXPECT_EQ(slot(ctx[2], ctxPc), smallIntegerFor(-150));
+  EXPECT_EQ(slot(ctx[1], ctxPc), smallIntegerFor(-210));
+  EXPECT_EQ(slot(ctx[2], ctxDepth), smallIntegerFor(7));  // 3 stacked, 2 register, temp, 1 stack
+  uint64_t* hold = stackAlloc(0);  // keep the old segment so that the rebuild lands elsewhere
+  vToNMethodHook = nmethodOfMethod;
+  uint64_t* n = stableToHybrid(ctx[0]);
+  EXPECT_NE(n, s);
+  EXPECT_EQ(stableToHybrid(ctx[1]), n);
+  EXPECT_EQ(stableToHybrid(ctx[2]), n);
+  vToNMethodHook = nullptr;
+  std::vector<uint64_t> after(reinterpret_cast<uint64_t*>(n[shSp]), n + shRootReturn + 1);
+  ASSERT_EQ(after.size(), before.size());
+  uint64_t delta = addr(n) - addr(s);
+  for (size_t i = 0; i < before.size(); i++) {
+    uint64_t oldAddress = spBefore + 8 * i;
+    bool savedFp = oldAddress == fpA || oldAddress == fpB || oldAddress == fpC;  // saved caller fps
+    EXPECT_EQ(after[i], savedFp ? before[i] + delta : before[i]) << i;
+  }
+  for (int i = 0; i < 3; i++) EXPECT_EQ(isLiveHybrid(ctx[i]), 1) << i;
+  EXPECT_EQ(n[shRootContext], ctx[0]);
+  (void)hold;
+}
+
+}  // namespace

@@ -43,15 +43,17 @@ class StackZoneTest : public ::testing::Test {
     anyReq = 0;
     anyAck = 0;
     stabilized.clear();
+    savedHook = stackStabilizeHook;
     stackStabilizeHook = freeByStabilizing;
     savedCompactCount = pending.stackCompactCount;
     initStacks(zone, 8);
   }
   void TearDown() override {
-    stackStabilizeHook = nullptr;
+    stackStabilizeHook = savedHook;
     pending.stackCompactCount = savedCompactCount;  // memory statistics tests read it
   }
   uint64_t savedCompactCount = 0;
+  int (*savedHook)(uint64_t*) = nullptr;
 };
 
 TEST_F(StackZoneTest, ChainsAtStartAndAFreshSegment) {

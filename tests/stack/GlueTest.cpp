@@ -12,7 +12,10 @@
 
 #include "mman/testHeap.h"
 #include "stack/glue.h"
+#include "mman/mmAllocate.h"
+#include "mman/mmSysOop.h"
 #include "stack/nsupport.h"
+#include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
@@ -23,6 +26,7 @@ uint64_t testEnter(void (*entry)());
 void testLoop();
 void otherResume();
 void nmOuter_code();
+extern uint8_t nmOuter[], nmInner[], nmExit[], nmExit_code[], nmPrim1[];
 std::atomic<uint64_t> loopCount;
 uint64_t loopStop;
 void callPrim0(), callPrim1(), callPrim2(), callPrim3(), callPrim4(), callPrim5(), callPrim6(),
@@ -31,7 +35,7 @@ void callPrim0(), callPrim1(), callPrim2(), callPrim3(), callPrim4(), callPrim5(
 
 namespace {
 
-enum class Mode { answer, fail, commit, commitThenFail, restart, commitAndServe };
+enum class Mode { answer, fail, commit, commitThenFail, restart, commitAndServe, stabilize };
 
 const oop answerOop = 0x7770, errorOop = 0x5550, receiverOop = 0x1110;
 Mode mode;
@@ -55,6 +59,18 @@ oop behave() {
       if (calls == 1) commitPrimitiveWithRestart(answerOop);
       return answerOop + 16 * uint64_t(calls);
     case Mode::commitAndServe: return commitPrimitiveAndHandleRequests(answerOop);
+    case Mode::stabilize: {
+      // The frames so far become stable contexts; the primitive's own frame resumes first and
+      // every caller is rebuilt when its callee returns through the root.
+      commitPrimitive(answerOop);
+      uint64_t* seg = currentStack;
+      uint64_t fp = seg[shFp];
+      stackReify(seg);
+      oop top = reinterpret_cast<uint64_t*>(fp)[frContext];
+      stackStabilize(seg);
+      resumeContext(top);
+      return answerOop;
+    }
   }
   return 0;
 }
@@ -215,6 +231,51 @@ TEST_F(GlueTest, CommitOnAFullSegmentMovesFramesThatReturnThroughTheRoot) {
   uint64_t freeAfter = 0;
   for (uint64_t* f = freeStacks; f != nullptr; f = reinterpret_cast<uint64_t*>(f[shNext])) freeAfter++;
   EXPECT_EQ(freeAfter, freeBefore);  // the moved frames' segment was given back by the root return
+  freeTestHeap();
+}
+
+// ---- A chain stabilized in the middle --------------------------------------------------------
+
+oop methodFor[5];
+uint8_t* nmFor[5];
+uint64_t nmethodOfMethod(oop m) {
+  for (int i = 0; i < 5; i++)
+    if (methodFor[i] == m) return reinterpret_cast<uint64_t>(nmFor[i]);
+  return 0;
+}
+
+TEST_F(GlueTest, ChainStabilizedMidwayAnswersAsWithout) {
+  newTestHeap();
+  uint8_t* nms[4] = {nmOuter, nmInner, nmExit, nmPrim1};
+  for (int i = 0; i < 4; i++) {
+    methodFor[i] = newOldObject(classIndexArray, 1);
+    nmFor[i] = nms[i];
+    reinterpret_cast<NMethodHeader*>(nms[i])->vmethod = methodFor[i];
+  }
+  vToNMethodHook = nmethodOfMethod;
+  ObjectHeader* exit = allocSmallObj(classIndexMethodContext, contextNamedSlots, 8 * contextNamedSlots, hasPtrsBit, nilOop());
+  bodyOf(exit)[ctxMethod] = methodFor[2];
+  bodyOf(exit)[ctxPc] = smallIntegerFor(int64_t(nmExit) - int64_t(reinterpret_cast<uint64_t>(nmExit_code)));
+  bodyOf(exit)[ctxDepth] = smallIntegerFor(0);
+  for (Mode m : {Mode::commit, Mode::stabilize}) {
+    initStacks(zone, 4);
+    uint64_t* s = stackAlloc(0);
+    s[shRootSender] = oopOf(exit);
+    mode = m;
+    calls = 0;
+    currentArgs = 1;
+    testFn = reinterpret_cast<uint64_t>(&fixedPrim);
+    testReceiver = receiverOop;
+    testArgs[0] = 0x200;
+    uint64_t answer = testEnter(nmOuter_code);
+    EXPECT_EQ(answer, answerOop) << int(m);
+    EXPECT_EQ(calls, 1);
+  }
+  // Without stabilizing the outer frame returns to the test directly; with it, the rebuilt
+  // outer frame returned through the root into the exit context's rebuilt frame.
+  EXPECT_EQ(classTagOf(exit), uint32_t(classIndexHybridMethodContext));
+  vToNMethodHook = nullptr;
+  for (uint8_t* nm : nms) reinterpret_cast<NMethodHeader*>(nm)->vmethod = 0;
   freeTestHeap();
 }
 

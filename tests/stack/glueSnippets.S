@@ -1,7 +1,8 @@
 // Hand-built native code for the glue tests: an entry from C that runs native code on the
 // current segment and comes back with rbx, callers that send with 0-8 arguments, and
 // nmethods whose prologue calls a primitive through the glue.
-        .text
+// Writable as well as executable: tests fill the nmethods' method fields.
+        .section .tessel_test_code, "awx", @progbits
 
 // testEnter(entry): saves the C callee-saved registers, records the C stack level, moves
 // onto the current segment at its saved sp/fp with testExit as return address and jumps.
@@ -200,6 +201,21 @@ FRAMED nmInner
         movq %rbp, %rsp
         popq %rbp
         ret
+
+// A method whose only code leaves the test: the context that the outermost test frame
+// returns into.
+        .p2align 4
+        .globl nmExit
+nmExit:
+        .quad 0
+        .long 128
+        .byte 0, 255, 0, 0, 12
+        .fill 7, 1, 0
+        .quad 0, 0
+        .globl nmExit_code
+nmExit_code:
+        jmp testExit
+        .fill 80, 1, 0xCC
 
 // Where another process resumes: records rsp and rbp and leaves the test with rbx.
         .globl otherResume

@@ -4,6 +4,7 @@
 
 #include "ext/exError.h"
 #include "mman/mmPending.h"
+#include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
@@ -55,6 +56,48 @@ static oop primContextInstVarAt(oop receiver, oop index) {
   return CLoadContextInstVar(receiver, uint64_t(i - 1) * 8);
 }
 
+// 804: instVarAt:put: keeping a live context's frame consistent.
+static oop primContextInstVarAtPut(oop receiver, oop index, oop value) {
+  if (!isSmallInteger(index)) return failPrimitive(primErrorAt(primErrBadArgument), 2);
+  int64_t i = smallIntegerValue(index);
+  if (!isContextObject(receiver) || i < 1 || uint64_t(i) > bodyWordsOf(headerOf(receiver)))
+    return failPrimitive(primErrorAt(primErrIndex), 2);
+  if (i > int64_t(contextNamedSlots)) {
+    bodyOf(headerOf(receiver))[i - 1] = value;
+    storeCheck(headerOf(receiver), value, "src/stack/contexts", __LINE__);
+  } else {
+    storeContextInstVar(receiver, value, uint32_t(i - 1));
+  }
+  return value;
+}
+
+// 527: a stack value by 1-based index: the stacked arguments first, then from fp[-4] down.
+static oop primContextStackAt(oop receiver, oop index) {
+  if (!isSmallInteger(index)) return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  if (!isContextObject(receiver)) return failPrimitive(primErrorAt(primErrBadReceiver), 1);
+  int64_t i = smallIntegerValue(index);
+  uint32_t tag = classTagOf(headerOf(receiver));
+  bool wasHybrid = tag <= classIndexHybridBlockContext;
+  if (wasHybrid && !isLiveHybrid(receiver)) return nilOop();  // a dead hybrid
+  if (!wasHybrid) {
+    oop contents = bodyOf(headerOf(receiver))[ctxContents];
+    if (!isHeapObject(contents) || classTagOf(headerOf(contents)) != classIndexArray)
+      return failPrimitive(primErrorAt(primErrBadReceiver), 1);
+    if (i < 1 || uint64_t(i) > bodyWordsOf(headerOf(contents))) return failPrimitive(primErrorAt(primErrIndex), 1);
+    return slotOf(contents, uint64_t(i - 1));
+  }
+  uint64_t fp = liveFrameOf(receiver);
+  const NMethodHeader* nm =
+      reinterpret_cast<const NMethodHeader*>(reinterpret_cast<uint64_t*>(fp)[frNMethod] & frameNMethodMask);
+  int64_t depth = smallIntegerValue(contextInstVarNoReify(receiver, ctxDepth));
+  int64_t limit = nm->frame > uint32_t(contextMinContents) ? nm->frame : int64_t(contextMinContents);
+  if (i < 1 || i > limit) return failPrimitive(primErrorAt(primErrIndex), 1);
+  if (i > depth) return nilOop();
+  int64_t stacked = nm->numArgs >= 3 ? nm->numArgs - 2 : 0;
+  if (i <= stacked) return reinterpret_cast<uint64_t*>(fp)[nm->numArgs - i];
+  return reinterpret_cast<uint64_t*>(fp)[frFirstArg - (i - stacked - 1)];
+}
+
 // 806: the first of the two arguments in the receiver's chain.
 static oop primFindContextInChain(oop receiver, oop a, oop b) {
   oop found = findContextInChain(receiver, a, b);
@@ -70,6 +113,8 @@ static oop primHasSender(oop receiver, oop context) {
 void initContextPrimitives() {
   addCPrimitive(802, reinterpret_cast<const void*>(primContextSize), 0);
   addCPrimitive(803, reinterpret_cast<const void*>(primContextInstVarAt), 1);
+  addCPrimitive(527, reinterpret_cast<const void*>(primContextStackAt), 1);
+  addCPrimitive(804, reinterpret_cast<const void*>(primContextInstVarAtPut), 2);
   addCPrimitive(806, reinterpret_cast<const void*>(primFindContextInChain), 2);
   addCPrimitive(807, reinterpret_cast<const void*>(primHasSender), 1);
 }

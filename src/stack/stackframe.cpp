@@ -327,3 +327,90 @@ extern "C" oop CLoadContextInstVar(oop context, uint64_t byteOffset) {
   }
   return contextInstVarNoReify(context, index);
 }
+
+oop suspendTopContext() {
+  uint64_t fp = currentStack[shFp];
+  uint64_t* f = frameWords(fp);
+  return (f[frNMethod] & frameHybridBit) ? f[frContext] : frameMakeHybrid(fp, 0);
+}
+
+// Pops the segment's top frame: its return pc goes to the word that the caller resumes at.
+static void popTopFrame(uint64_t* s) {
+  uint64_t fp = s[shFp];
+  uint32_t n = nmOf(fp)->numArgs;
+  uint64_t word = n >= 3 ? fp + 8 * uint64_t(n) : fp + 8;
+  frameWords(word)[0] = frameWords(fp)[frReturnPc];
+  s[shSp] = word;
+  s[shFp] = frameWords(fp)[frCallerFp];
+  if (isEmptySegment(s)) stackDeAlloc(s);
+}
+
+oop stabilizeTopFrame(uint64_t* s, int dead) {
+  uint64_t fp = s[shFp];
+  uint64_t* f = frameWords(fp);
+  if (!(f[frNMethod] & frameHybridBit)) frameMakeHybrid(fp, 0);
+  if (!frameEnsureStack(fp, s[shSp] + 8)) reportAllocFailure("stable frame", "src/stack/stackframe", __LINE__);
+  oop pc = smallIntegerFor(-int64_t(nMethodCannotResumeEntry)), sender = nilOop();
+  if (!dead) {
+    pc = smallIntegerFor(int64_t(reinterpret_cast<uint64_t>(nmOf(fp))) - int64_t(*reinterpret_cast<uint64_t*>(s[shSp])));
+    uint64_t caller = f[frCallerFp];
+    if (caller == rootFpOf(s)) sender = s[shRootSender];
+    else if (frameWords(caller)[frNMethod] & frameHybridBit) sender = frameWords(caller)[frContext];
+    else sender = frameMakeHybrid(caller, 0);
+  }
+  ObjectHeader* h = headerOf(f[frContext]);
+  bodyOf(h)[ctxPc] = pc;
+  storeInto(h, ctxSender, sender);
+  setClassTag(h, classTagOf(h) + contextStableDelta);
+  popTopFrame(s);
+  return oopOf(h);
+}
+
+int stabilizeThisContext(oop context, int mayFail) {
+  uint64_t fp = liveFrameOf(context);
+  uint64_t above = frameAbove(fp);
+  if (above != 0 && !relocateDownTo(above, mayFail, 0)) {
+    if (mayFail) return 0;
+    doReportError("Can't allocate for stabilizeThisContext", errFatal | errCauseLimit, "src/stack/stackframe",
+                  __LINE__);
+  }
+  stabilizeTopFrame(segmentOf(fp), 0);
+  return 1;
+}
+
+static bool isAllocatedSegment(uint64_t* s) {
+  for (uint64_t w = allocatedStacks[0]; w != reinterpret_cast<uint64_t>(allocatedStacks);
+       w = reinterpret_cast<uint64_t*>(w)[shNext])
+    if (reinterpret_cast<uint64_t*>(w) == s) return true;
+  return false;
+}
+
+// Sender: the context's frame becomes a segment's bottom, whose root names the new sender.
+static void storeLiveSender(oop context, oop value) {
+  uint64_t fp = liveFrameOf(context);
+  uint64_t* s = segmentOf(fp);
+  if (frameWords(fp)[frCallerFp] != rootFpOf(s)) {
+    relocateDownTo(fp, 0, s != currentStack);
+    s = segmentOf(liveFrameOf(context));
+  }
+  s[shRootSender] = value;
+}
+
+void storeContextInstVar(oop context, oop value, uint32_t index) {
+  if (isLiveHybrid(context)) {
+    uint64_t fp = liveFrameOf(context);
+    if (index == ctxSender) {
+      storeLiveSender(context, value);
+      return;
+    }
+    if (index == ctxReceiver) {
+      frameWords(fp)[frReceiver] = value;
+      storeInto(headerOf(context), index, value);
+      return;
+    }
+    uint64_t* running = currentStack;
+    stabilizeThisContext(context, 0);
+    if (running != nullptr && isAllocatedSegment(running) && currentStack != running) stackAtHead(running);
+  }
+  storeInto(headerOf(context), index, value);
+}

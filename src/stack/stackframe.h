@@ -42,6 +42,17 @@ extern uint64_t (*vToNMethodHook)(oop method);
 extern uint64_t (*addNMethodHook)(oop method);
 extern int64_t (*mapVToNPCHook)(oop context, int64_t vpc, uint64_t nmethod);
 
+// The context of the running segment's top frame (made when it has none).
+oop suspendTopContext();
+// The top frame becomes a stable context (dead: sender nil, cannot resume) and is popped;
+// an emptied segment is freed.
+oop stabilizeTopFrame(uint64_t* segment, int dead);
+// A live hybrid context becomes stable: frames above it move away first. 0 when mayFail and
+// no segment is free.
+int stabilizeThisContext(oop context, int mayFail);
+// Stores a context slot keeping frame and object consistent (see contexts.h).
+void storeContextInstVar(oop context, oop value, uint32_t index);
+
 // Makes the context's frame the top frame of the running segment (a live hybrid's frames
 // above it are dropped); rebuilding a stable context's frame is not built yet (fatal).
 void resumeContext(oop context);

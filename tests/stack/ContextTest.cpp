@@ -338,3 +338,65 @@ TEST_F(ContextTest, StabilizedChainIsRebuiltWordForWord) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Stores into live contexts ---------------------------------------------------------------
+
+TEST_F(ContextTest, StoresKeepFrameAndContextConsistent) {
+  oop a = frameMakeHybrid(fpA, 0);
+  oop b = frameMakeHybrid(fpB, 0);
+  // The receiver goes to the frame too; the context stays live.
+  storeContextInstVar(b, smallIntegerFor(99), ctxReceiver);
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(fpB)[frReceiver], smallIntegerFor(99));
+  EXPECT_EQ(isLiveHybrid(b), 1);
+  // A new sender: B's frame becomes the bottom of a fresh segment whose root names it.
+  oop other = newNewObject(classIndexArray, 1);
+  storeContextInstVar(b, other, ctxSender);
+  ASSERT_EQ(isLiveHybrid(b), 1);
+  uint64_t newFp = bodyOf(headerOf(b))[ctxSender] - 1;
+  uint64_t* n = segmentOf(newFp);
+  EXPECT_NE(n, s);
+  EXPECT_EQ(n[shRootSender], other);
+  EXPECT_EQ(contextInstVarNoReify(b, ctxSender), other);
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(newFp)[frReceiver], smallIntegerFor(99));
+  // Any other slot stabilizes the context first: A is now its segment's only frame.
+  storeContextInstVar(a, smallIntegerFor(5), ctxPc);
+  EXPECT_EQ(classTagOf(headerOf(a)), uint32_t(classIndexMethodContext));
+  EXPECT_EQ(slot(a, ctxPc), smallIntegerFor(5));
+  EXPECT_EQ(slot(a, ctxSender), nilOop());  // the root's sender
+  EXPECT_EQ(slot(a, ctxDepth), smallIntegerFor(3));
+  EXPECT_EQ(isLiveHybrid(b), 1);  // the other segment is untouched
+}
+
+TEST_F(ContextTest, StackValuesOfLiveStableAndDeadContexts) {
+  initContextPrimitives();
+  oop b = frameMakeHybrid(fpB, 0);
+  struct Read {
+    int64_t index;
+    bool fails;
+    oop value;
+  };
+  const Read live[] = {{1, false, smallIntegerFor(7)}, {2, false, smallIntegerFor(8)}, {3, false, nilOop()},
+                       {14, false, nilOop()},         {15, true, 0},                  {0, true, 0}};
+  for (const Read& r : live) {
+    PrimOutcome o = callPrimitive(527, b, {smallIntegerFor(r.index)});
+    EXPECT_EQ(o.failed, r.fails) << r.index;
+    if (!r.fails) {
+      EXPECT_EQ(o.result, r.value) << r.index;
+    }
+  }
+  oop a = frameMakeHybrid(fpA, 0);
+  EXPECT_EQ(callPrimitive(527, a, {smallIntegerFor(3)}).result, nilOop());  // A's temporary
+  EXPECT_EQ(callPrimitive(804, a, {smallIntegerFor(4), smallIntegerFor(77)}).result, smallIntegerFor(77));
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(fpA)[frReceiver], smallIntegerFor(77));
+  stabilizeTopFrame(s, 0);  // B becomes stable
+  EXPECT_EQ(callPrimitive(527, b, {smallIntegerFor(2)}).result, smallIntegerFor(8));
+  EXPECT_EQ(callPrimitive(527, b, {smallIntegerFor(15)}).errorOop, primErrorAt(primErrIndex));  // 14 slots
+  oop deadOne = frameMakeHybrid(fpA, 0);
+  s[shSp] = fpA + 8;
+  s[shFp] = rootFpOf(s);
+  EXPECT_EQ(callPrimitive(527, deadOne, {smallIntegerFor(1)}).result, nilOop());
+}
+
+}  // namespace

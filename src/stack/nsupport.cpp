@@ -128,7 +128,7 @@ extern "C" void CrtEndLoop() {
   X(CunlinkedSendNonImmediate) X(CunlinkedSendSuper) X(CrtExtendClosedPIC)                   \
   X(CrtOpenPICSendMiss) X(CrtMNUFromPIC) X(CrtPICAbortSendMiss) X(CrtAbortRelinkSendToUnlinked) \
   X(CcantReturn) X(Cdnu0) X(Cdnu1) X(Cdnu2) X(Cdnu3) X(CdnuMany) X(CrtCarefulCallPrim)       \
-  X(CLoadThisContext) X(CrtAbortSend) X(CrtAbortPrimFail) X(CrtNotBoolean) X(CrtNotBooleanTrue) \
+  X(CrtAbortSend) X(CrtAbortPrimFail) X(CrtNotBoolean) X(CrtNotBooleanTrue) \
   X(CrtNotBooleanFalse) X(CrtMakeFullBlock) X(CrtConsArray) X(CrtMakeFullCopyingBlock)       \
   X(CrtMakeCopyingBlock) X(CrtMakeCopyingBlock1) X(CrtCreateArray) X(CrtMethodReturn)        \
   X(CrtStoreContextInstVar) X(CrtCheckStore) X(CrtAttemptToAssign)    \

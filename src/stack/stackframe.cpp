@@ -414,3 +414,6 @@ void storeContextInstVar(oop context, oop value, uint32_t index) {
   }
   storeInto(headerOf(context), index, value);
 }
+
+// thisContext of a frame without one (glue rtLoadThisContext found the hybrid bit clear).
+extern "C" oop CLoadThisContext() { return suspendTopContext(); }

@@ -26,7 +26,9 @@ uint64_t testEnter(void (*entry)());
 void testLoop();
 void otherResume();
 void nmOuter_code();
-extern uint8_t nmOuter[], nmInner[], nmExit[], nmExit_code[], nmPrim1[];
+void nmThisContext_code();
+uint64_t firstContext;
+extern uint8_t nmOuter[], nmInner[], nmExit[], nmExit_code[], nmPrim1[], nmThisContext[];
 std::atomic<uint64_t> loopCount;
 uint64_t loopStop;
 void callPrim0(), callPrim1(), callPrim2(), callPrim3(), callPrim4(), callPrim5(), callPrim6(),
@@ -276,6 +278,21 @@ TEST_F(GlueTest, ChainStabilizedMidwayAnswersAsWithout) {
   EXPECT_EQ(classTagOf(exit), uint32_t(classIndexHybridMethodContext));
   vToNMethodHook = nullptr;
   for (uint8_t* nm : nms) reinterpret_cast<NMethodHeader*>(nm)->vmethod = 0;
+  freeTestHeap();
+}
+
+TEST_F(GlueTest, ThisContextIsMadeOnceForItsFrame) {
+  newTestHeap();
+  reinterpret_cast<NMethodHeader*>(nmThisContext)->vmethod = nilOop();
+  firstContext = 0;
+  currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
+  currentStack[shFp] = rootFpOf(currentStack);
+  oop ctx = testEnter(nmThisContext_code);
+  EXPECT_NE(firstContext, 0u);
+  EXPECT_EQ(ctx, firstContext);
+  EXPECT_EQ(classTagOf(headerOf(ctx)), uint32_t(classIndexHybridMethodContext));
+  EXPECT_EQ(currentStack[shRootContext], ctx);  // the frame was its segment's bottom
+  reinterpret_cast<NMethodHeader*>(nmThisContext)->vmethod = 0;
   freeTestHeap();
 }
 

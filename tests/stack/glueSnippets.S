@@ -202,6 +202,15 @@ FRAMED nmInner
         popq %rbp
         ret
 
+// Asks for thisContext twice: the first call makes it, the second finds it in the frame.
+FRAMED nmThisContext
+        call rtLoadThisContext
+        movq %rbx, firstContext(%rip)
+        call rtLoadThisContext
+        movq %rbp, %rsp
+        popq %rbp
+        ret
+
 // A method whose only code leaves the test: the context that the outermost test frame
 // returns into.
         .p2align 4

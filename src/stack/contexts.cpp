@@ -98,6 +98,54 @@ static oop primContextStackAt(oop receiver, oop index) {
   return reinterpret_cast<uint64_t*>(fp)[frFirstArg - (i - stacked - 1)];
 }
 
+// A context counts for handler and unwind searches by its nmethod's flags while live, else by
+// the first byte of its method's bytecodes.
+static bool isMarkedForHandlers(oop context) {
+  if (isLiveHybrid(context)) {
+    uint64_t fp = liveFrameOf(context);
+    const NMethodHeader* nm =
+        reinterpret_cast<const NMethodHeader*>(reinterpret_cast<uint64_t*>(fp)[frNMethod] & frameNMethodMask);
+    return (nm->flags & (nmFlagHandler | nmFlagUnwind)) != 0;
+  }
+  oop method = bodyOf(headerOf(context))[ctxMethod];
+  if (!isHeapObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) == 0) return false;
+  oop bytecodes = slotOf(method, 0);
+  if (!isHeapObject(bytecodes) || hasPtrs(headerOf(bytecodes)) || byteSizeOf(headerOf(bytecodes)) == 0) return false;
+  uint8_t first = *reinterpret_cast<const uint8_t*>(bodyOf(headerOf(bytecodes)));
+  return (first & 0x8C) > 131;
+}
+
+// 808: the next marked context below the receiver, stopping at the argument. Frames of a
+// live chain are looked at even when they have no context yet (one is made for the answer).
+static oop primNextHandlerContext(oop receiver, oop stop) {
+  if (stop != nilOop() && !isContextObject(stop)) return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  oop c = receiver;
+  while (isContextObject(c)) {
+    if (isLiveHybrid(c)) {
+      uint64_t fp = liveFrameOf(c);
+      uint64_t* s = segmentOf(fp);
+      for (fp = reinterpret_cast<uint64_t*>(fp)[frCallerFp]; fp != rootFpOf(s); fp = reinterpret_cast<uint64_t*>(fp)[frCallerFp]) {
+        uint64_t* f = reinterpret_cast<uint64_t*>(fp);
+        bool hybrid = (f[frNMethod] & frameHybridBit) != 0;
+        if (hybrid && f[frContext] == stop) return nilOop();
+        const NMethodHeader* nm = reinterpret_cast<const NMethodHeader*>(f[frNMethod] & frameNMethodMask);
+        if (nm->flags & (nmFlagHandler | nmFlagUnwind)) return hybrid ? f[frContext] : frameMakeHybrid(fp, 0);
+      }
+      c = s[shRootSender];
+    } else {
+      c = bodyOf(headerOf(c))[ctxSender];
+    }
+    if (c == stop || !isContextObject(c)) return nilOop();
+    if (!isLiveHybrid(c) && isMarkedForHandlers(c)) return c;
+    if (isLiveHybrid(c)) {
+      uint64_t* f = reinterpret_cast<uint64_t*>(liveFrameOf(c));
+      if (reinterpret_cast<const NMethodHeader*>(f[frNMethod] & frameNMethodMask)->flags & (nmFlagHandler | nmFlagUnwind))
+        return c;
+    }
+  }
+  return nilOop();
+}
+
 // 806: the first of the two arguments in the receiver's chain.
 static oop primFindContextInChain(oop receiver, oop a, oop b) {
   oop found = findContextInChain(receiver, a, b);
@@ -117,4 +165,5 @@ void initContextPrimitives() {
   addCPrimitive(804, reinterpret_cast<const void*>(primContextInstVarAtPut), 2);
   addCPrimitive(806, reinterpret_cast<const void*>(primFindContextInChain), 2);
   addCPrimitive(807, reinterpret_cast<const void*>(primHasSender), 1);
+  addCPrimitive(808, reinterpret_cast<const void*>(primNextHandlerContext), 1);
 }

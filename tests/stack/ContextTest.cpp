@@ -400,3 +400,30 @@ TEST_F(ContextTest, StackValuesOfLiveStableAndDeadContexts) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ContextTest, HandlerSearchFindsMarkedFramesAndStableMethods) {
+  initContextPrimitives();
+  oop b = frameMakeHybrid(fpB, 0);
+  EXPECT_EQ(callPrimitive(808, b, {nilOop()}).result, nilOop());  // nothing marked below
+  nmA.h.flags = nmFlagHandler;
+  oop found = callPrimitive(808, b, {nilOop()}).result;  // A has no context yet: one is made
+  EXPECT_EQ(found, reinterpret_cast<uint64_t*>(fpA)[frContext]);
+  EXPECT_EQ(callPrimitive(808, b, {found}).result, nilOop());  // stopping at A
+  EXPECT_EQ(callPrimitive(808, b, {smallIntegerFor(1)}).errorOop, primErrorAt(primErrBadArgument));
+  // A stable chain: the marker is in the first bytecode of the method.
+  nmA.h.flags = 0;
+  stabilizeTopFrame(s, 0);
+  oop a = stabilizeTopFrame(s, 0);
+  oop bytecodes = newOldObject(classIndexByteArray, 4);
+  *reinterpret_cast<uint8_t*>(bodyOf(headerOf(bytecodes))) = 0x8C;
+  oop m = newOldObject(classIndexArray, 1);
+  bodyOf(headerOf(m))[0] = bytecodes;
+  bodyOf(headerOf(a))[ctxMethod] = m;
+  EXPECT_EQ(callPrimitive(808, b, {nilOop()}).result, a);
+  *reinterpret_cast<uint8_t*>(bodyOf(headerOf(bytecodes))) = 0x83;  // 0x83 & 0x8C = 0x80: not marked
+  EXPECT_EQ(callPrimitive(808, b, {nilOop()}).result, nilOop());
+}
+
+}  // namespace

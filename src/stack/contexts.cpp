@@ -8,6 +8,7 @@
 #include "mman/mmSysOop.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
+#include "tran/nmalloc.h"
 #include "tran/tprim.h"
 
 static bool isContextObject(oop o) {
@@ -146,6 +147,37 @@ static oop primNextHandlerContext(oop receiver, oop stop) {
   return nilOop();
 }
 
+// 524: a bytecode pc of the receiver's method as a native pc, SmallInteger(-offset).
+static oop primBytecodeToNativePc(oop receiver, oop vpc) {
+  if (!isSmallInteger(vpc) || smallIntegerValue(vpc) <= 0 || !isContextObject(receiver))
+    return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  uint64_t nm = mustAddNMethod(bodyOf(headerOf(receiver))[ctxMethod]);
+  int64_t offset = nm != 0 ? mustMapVToNPC(receiver, smallIntegerValue(vpc), nm) : 0;
+  if (offset <= 0) return failPrimitive(primErrorAt(primErrGeneral), 1);
+  return smallIntegerFor(-offset);
+}
+
+// 525: a native pc (negative SmallInteger) of the receiver's method as a bytecode pc.
+static oop primNativeToBytecodePc(oop receiver, oop npc) {
+  if (!isSmallInteger(npc) || smallIntegerValue(npc) >= 0 || !isContextObject(receiver))
+    return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  uint64_t nm = mustAddNMethod(bodyOf(headerOf(receiver))[ctxMethod]);
+  if (nm == 0) return failPrimitive(primErrorAt(primErrNoSpace), 1);
+  int64_t vpc = 0;
+  for (int attempt = 0; attempt < 3 && vpc <= 0 && mapNToVPCHook != nullptr; attempt++) {
+    if (attempt == 1) compactNMethods();
+    if (attempt == 2) {
+      stabilizeMostStacks();
+      compactAllNMethods();
+    }
+    vpc = mapNToVPCHook(nm, -smallIntegerValue(npc));
+    if (vpc == 0) break;  // unmappable: retrying does not help
+  }
+  if (vpc < 0) return failPrimitive(primErrorAt(primErrNoSpace), 1);
+  if (vpc == 0) return failPrimitive(primErrorAt(primErrGeneral), 1);
+  return smallIntegerFor(vpc);
+}
+
 // 806: the first of the two arguments in the receiver's chain.
 static oop primFindContextInChain(oop receiver, oop a, oop b) {
   oop found = findContextInChain(receiver, a, b);
@@ -161,6 +193,8 @@ static oop primHasSender(oop receiver, oop context) {
 void initContextPrimitives() {
   addCPrimitive(802, reinterpret_cast<const void*>(primContextSize), 0);
   addCPrimitive(803, reinterpret_cast<const void*>(primContextInstVarAt), 1);
+  addCPrimitive(524, reinterpret_cast<const void*>(primBytecodeToNativePc), 1);
+  addCPrimitive(525, reinterpret_cast<const void*>(primNativeToBytecodePc), 1);
   addCPrimitive(527, reinterpret_cast<const void*>(primContextStackAt), 1);
   addCPrimitive(804, reinterpret_cast<const void*>(primContextInstVarAtPut), 2);
   addCPrimitive(806, reinterpret_cast<const void*>(primFindContextInChain), 2);

@@ -9,6 +9,7 @@
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
 #include "stack/stackzone.h"
+#include "tran/nmalloc.h"
 #include "tran/tpcmap.h"
 #include "tran/nmLayout.h"
 
@@ -150,6 +151,7 @@ oop contextInstVarNoReify(oop context, uint32_t index) {
 uint64_t (*vToNMethodHook)(oop method);
 uint64_t (*addNMethodHook)(oop method);
 int64_t (*mapVToNPCHook)(oop context, int64_t vpc, uint64_t nmethod);
+int64_t (*mapNToVPCHook)(uint64_t nmethod, int64_t offset);
 
 // The stack top of a frame: sp + 8 for the segment's top frame, else just above the
 // stacked receiver of the frame above (the words a callee pops are not the caller's).
@@ -187,9 +189,42 @@ int stackStabilize(uint64_t* s) {
   return 1;
 }
 
-static uint64_t nmethodFor(oop method) {
+// Translation failures make room and try again: first by compacting the zone, then by
+// stabilizing every other segment so that no frame holds on to an nmethod.
+uint64_t mustAddNMethod(oop method) {
   uint64_t nm = vToNMethodHook != nullptr ? vToNMethodHook(method) : 0;
-  if (nm == 0 && addNMethodHook != nullptr) nm = addNMethodHook(method);
+  if (nm != 0 || addNMethodHook == nullptr) return nm;
+  if ((nm = addNMethodHook(method)) != 0) return nm;
+  compactNMethods();
+  if ((nm = addNMethodHook(method)) != 0) return nm;
+  stabilizeMostStacks();
+  compactAllNMethods();
+  return addNMethodHook(method);
+}
+
+int64_t mustMapVToNPC(oop context, int64_t vpc, uint64_t nm) {
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nm);
+  int64_t offset = 0;
+  bool prim = (h->flags & nmFlagPrimitive) != 0;
+  if (prim && vpc == 1) offset = int64_t(mapPrimitiveRestart(nm) - nm);
+  else if (prim && vpc == 4) offset = int64_t(mapPrimitiveReturn(nm) - nm);
+  else if (vpc == (prim ? 5 : 1)) offset = int64_t(nPCofFirstNonPrimitiveVPC(nm) - nm);
+  else if (mapVToNPCHook != nullptr) {
+    for (int attempt = 0; attempt < 3 && offset <= 0; attempt++) {
+      if (attempt == 1) compactNMethods();
+      if (attempt == 2) {
+        stabilizeMostStacks();
+        compactAllNMethods();
+      }
+      offset = mapVToNPCHook(context, vpc, nm);
+    }
+    return offset;
+  }
+  return offset > int64_t(nMethodHeaderSize) ? offset : 0;
+}
+
+static uint64_t nmethodFor(oop method) {
+  uint64_t nm = mustAddNMethod(method);
   if (nm == 0) {
     doReportError("Unable to translate method for execution. No room in code cache.", errFatal | 9,
                   "src/stack/stackframe", __LINE__);
@@ -224,7 +259,7 @@ static uint64_t resumePcFor(oop context, const NMethodHeader* nm, oop contents) 
   if (nm->frame == 0 || immutable || !isSmallInteger(pc)) return base + nMethodCannotResumeEntry;
   int64_t v = smallIntegerValue(pc);
   if (v < 0) return base + uint64_t(-v);
-  int64_t offset = mapVToNPCHook != nullptr ? mapVToNPCHook(context, v, base) : 0;
+  int64_t offset = mustMapVToNPC(context, v, base);
   return offset > 0 ? base + uint64_t(offset) : base + nMethodCannotResumeEntry;
 }
 

@@ -41,6 +41,12 @@ uint64_t* stableToHybrid(oop context);
 extern uint64_t (*vToNMethodHook)(oop method);
 extern uint64_t (*addNMethodHook)(oop method);
 extern int64_t (*mapVToNPCHook)(oop context, int64_t vpc, uint64_t nmethod);
+extern int64_t (*mapNToVPCHook)(uint64_t nmethod, int64_t offset);  // bytecode pc, 0 none, -1 no room
+// A method's nmethod, translated when it has none (0 when it cannot be).
+uint64_t mustAddNMethod(oop method);
+// A bytecode pc's native offset in the nmethod (primitive restart, return and first
+// non-primitive points served here); 0 or less when unmappable. Compacts and retries.
+int64_t mustMapVToNPC(oop context, int64_t vpc, uint64_t nmethod);
 
 // The context of the running segment's top frame (made when it has none).
 oop suspendTopContext();

@@ -356,3 +356,20 @@ void handleStackOverflow() {
   }
   relocateDownTo(c == rootFpOf(s) ? p : f, 0, 0);
 }
+
+// ---- Whole-zone conversions -----------------------------------------------------------------
+
+static int eachAllocated(int (*fn)(uint64_t*), uint64_t* skip) {
+  for (uint64_t* s = link(allocatedStacks[0]); s != sentinel();) {
+    uint64_t* next = link(s[shNext]);  // stabilizing frees s
+    if (s != skip && !fn(s)) return 0;
+    s = next;
+  }
+  return 1;
+}
+int reifyAllStacks() { return eachAllocated(stackReify, nullptr); }
+int stabilizeAllStacks() {
+  currentStack = nullptr;
+  return eachAllocated(stackStabilize, nullptr);
+}
+int stabilizeMostStacks() { return eachAllocated(stackStabilize, currentStack); }

@@ -39,6 +39,12 @@ void promoteStack(uint64_t* segment);
 // Calls fn on every allocated segment from the head; stops at the first 0 answer.
 int allocatedStacksDo(int (*fn)(uint64_t* segment));
 
+// Apply stackReify / stackStabilize to every allocated segment from the head (all, or all
+// but the running one); answer 0 at the first that fails.
+int reifyAllStacks();
+int stabilizeAllStacks();
+int stabilizeMostStacks();
+
 // Moves the frame at fp and every frame above it to a fresh segment whose root returns into
 // the caller's context; answers 0 only when mayFail and no segment is free. With
 // keepPrimitiveState the pending primitive stays with the old segment.

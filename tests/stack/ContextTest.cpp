@@ -8,6 +8,7 @@
 
 #include "ext/exError.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmAllocate.h"
 #include "mman/testHeap.h"
 #include "stack/contexts.h"
 #include "stack/stackframe.h"
@@ -424,6 +425,77 @@ TEST_F(ContextTest, HandlerSearchFindsMarkedFramesAndStableMethods) {
   EXPECT_EQ(callPrimitive(808, b, {nilOop()}).result, a);
   *reinterpret_cast<uint8_t*>(bodyOf(headerOf(bytecodes))) = 0x83;  // 0x83 & 0x8C = 0x80: not marked
   EXPECT_EQ(callPrimitive(808, b, {nilOop()}).result, nilOop());
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Mapping pcs ------------------------------------------------------------------------------
+
+struct alignas(16) MappedNMethod {
+  NMethodHeader h;
+  uint8_t rest[216];
+};
+MappedNMethod mapped;
+oop mappedMethod;
+int64_t mapAnswer;
+uint64_t mappedNMethodOf(oop m) { return m == mappedMethod ? addr(&mapped) : 0; }
+int64_t mapVToN(oop, int64_t vpc, uint64_t) { return mapAnswer > 0 ? mapAnswer + vpc : mapAnswer; }
+int64_t mapNToV(uint64_t, int64_t offset) { return mapAnswer > 0 ? offset / 10 : mapAnswer; }
+
+TEST_F(ContextTest, PrimitivesMapBytecodeAndNativePcs) {
+  initContextPrimitives();
+  mappedMethod = newOldObject(classIndexArray, 1);
+  memset(&mapped, 0, sizeof mapped);
+  mapped.h.usedSize = sizeof mapped;
+  uint8_t* block = reinterpret_cast<uint8_t*>(&mapped);
+  block[sizeof mapped - 1] = 0xE0;  // an empty map; the primitive map's words below it
+  const uint64_t primWords[2] = {0x90, 0xA0};
+  memcpy(block + sizeof mapped - 32, primWords, 16);
+  uint16_t distance = 51;
+  memcpy(block + 49, &distance, 2);
+  ObjectHeader* ctx = allocSmallObj(classIndexMethodContext, contextNamedSlots, 8 * contextNamedSlots, hasPtrsBit, nilOop());
+  bodyOf(ctx)[ctxMethod] = mappedMethod;
+  vToNMethodHook = mappedNMethodOf;
+  mapVToNPCHook = mapVToN;
+  mapNToVPCHook = mapNToV;
+  struct Case {
+    uint32_t prim;
+    uint8_t flags;
+    oop pc;
+    int64_t mapping;
+    bool fails;
+    uint32_t code;
+    oop answer;
+  } cases[] = {
+      {524, nmFlagPrimitive, smallIntegerFor(1), 0, false, 0, smallIntegerFor(-0x90)},
+      {524, nmFlagPrimitive, smallIntegerFor(4), 0, false, 0, smallIntegerFor(-0xA0)},
+      {524, nmFlagPrimitive, smallIntegerFor(5), 0, false, 0, smallIntegerFor(-100)},
+      {524, 0, smallIntegerFor(1), 0, false, 0, smallIntegerFor(-100)},
+      {524, 0, smallIntegerFor(7), 100, false, 0, smallIntegerFor(-107)},
+      {524, 0, smallIntegerFor(7), 0, true, primErrGeneral, 0},
+      {524, 0, smallIntegerFor(0), 100, true, primErrBadArgument, 0},
+      {524, 0, nilOop(), 100, true, primErrBadArgument, 0},
+      {525, 0, smallIntegerFor(-100), 1, false, 0, smallIntegerFor(10)},
+      {525, 0, smallIntegerFor(100), 1, true, primErrBadArgument, 0},
+      {525, 0, smallIntegerFor(-100), -1, true, primErrNoSpace, 0},
+      {525, 0, smallIntegerFor(-100), 0, true, primErrGeneral, 0},
+  };
+  for (const Case& c : cases) {
+    mapped.h.flags = c.flags;
+    mapAnswer = c.mapping;
+    PrimOutcome o = callPrimitive(c.prim, oopOf(ctx), {c.pc});
+    EXPECT_EQ(o.failed, c.fails) << c.prim << " " << c.pc;
+    if (c.fails) {
+      EXPECT_EQ(o.errorOop, primErrorAt(c.code)) << c.prim << " " << c.pc;
+    } else {
+      EXPECT_EQ(o.result, c.answer) << c.prim << " " << c.pc;
+    }
+  }
+  vToNMethodHook = nullptr;
+  mapVToNPCHook = nullptr;
+  mapNToVPCHook = nullptr;
 }
 
 }  // namespace

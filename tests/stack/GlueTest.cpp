@@ -28,6 +28,7 @@ void otherResume();
 void nmOuter_code();
 void nmThisContext_code();
 uint64_t firstContext;
+uint64_t loopTimes;
 extern uint8_t nmOuter[], nmInner[], nmExit[], nmExit_code[], nmPrim1[], nmThisContext[];
 std::atomic<uint64_t> loopCount;
 uint64_t loopStop;

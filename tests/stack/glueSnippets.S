@@ -226,6 +226,29 @@ nmExit_code:
         jmp testExit
         .fill 80, 1, 0xCC
 
+// Sends the primitive loopTimes times from native code (r14 survives glue and C calls).
+        .globl primLoop0, primLoop5
+        .p2align 4
+primLoop0:
+        movq loopTimes(%rip), %r14
+1:      movq testReceiver(%rip), %rbx
+        call nmPrim0_entry
+        decq %r14
+        jnz 1b
+        ret
+        .p2align 4
+primLoop5:
+        movq loopTimes(%rip), %r14
+1:      movq testReceiver(%rip), %rbx
+        pushq %rbx
+        PUSHARGS 0, 2
+        movq testArgs+24(%rip), %r12
+        movq testArgs+32(%rip), %r13
+        call nmPrim5_entry
+        decq %r14
+        jnz 1b
+        ret
+
 // Where another process resumes: records rsp and rbp and leaves the test with rbx.
         .globl otherResume
         .p2align 4

@@ -5,7 +5,9 @@
 
 #include "ext/exError.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmRt.h"
 #include "stack/glue.h"
+#include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
@@ -102,6 +104,66 @@ oop commitPrimitiveAndHandleRequests(oop result) {
   commitPrimitive(result);
   handleRequests();
   return words(currentStack[shSp])[1];
+}
+
+// ---- Late results -----------------------------------------------------------------------
+
+// The word holding a live frame's resume pc: at sp for its segment's top frame, else the
+// return-pc word of the frame above it.
+static uint64_t* resumePcWord(uint64_t fp) {
+  uint64_t* s = segmentOf(fp);
+  uint64_t above = 0;
+  for (uint64_t f = s[shFp]; f != fp; f = words(f)[frCallerFp]) above = f;
+  return above == 0 ? words(s[shSp]) : words(above) + frReturnPc;
+}
+
+// The word that topOfStack names for a live hybrid context.
+static uint64_t* liveStackTop(uint64_t fp) {
+  uint64_t* s = segmentOf(fp);
+  uint64_t above = 0;
+  for (uint64_t f = s[shFp]; f != fp; f = words(f)[frCallerFp]) above = f;
+  if (above == 0) return words(s[shSp] + 8);
+  uint32_t n = nmHeader(words(above)[frNMethod] & frameNMethodMask)->numArgs;
+  return n < 3 ? words(above + 16) : words(above + 8 * (uint64_t(n) + 1));
+}
+
+void asynchReCommitOrFailPrimitive(oop context, oop result, int restartFlag) {
+  if (!isLiveHybrid(context)) {
+    ObjectHeader* h = headerOf(context);
+    int64_t depth = smallIntegerValue(bodyOf(h)[ctxDepth]);
+    ObjectHeader* contents = headerOf(bodyOf(h)[ctxContents]);
+    bodyOf(contents)[depth - 1] = result;
+    storeCheck(contents, result, "src/stack/nsupport", __LINE__);
+    if (restartFlag) bodyOf(h)[ctxPc] = smallIntegerFor(5);
+    return;
+  }
+  uint64_t fp = liveFrameOf(context);
+  *liveStackTop(fp) = result;
+  if (restartFlag) *resumePcWord(fp) = nPCofFirstNonPrimitiveVPC(words(fp)[frNMethod] & frameNMethodMask);
+}
+
+// The primitive marker byte 254 begins a method's bytecodes: after a 4-byte header when the
+// first byte has bit 7 set; in the immediate form it is (word >> 24) & 0xFF.
+static bool beginsWithPrimitive(oop method) {
+  if (!isHeapObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) == 0) return false;
+  oop bytecodes = slotOf(method, 0);
+  if (isSmallInteger(bytecodes)) return ((uint64_t(bytecodes) >> 24) & 0xFF) == 254;
+  if (!isHeapObject(bytecodes) || hasPtrs(headerOf(bytecodes))) return false;
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(bytecodes)));
+  uint64_t size = byteSizeOf(headerOf(bytecodes));
+  uint64_t at = size > 0 && (b[0] & 0x80) ? 4 : 0;
+  return at < size && b[at] == 254;
+}
+
+void convertRestartToReturn(oop context) {
+  if (!isLiveHybrid(context)) {
+    ObjectHeader* h = headerOf(context);
+    if (beginsWithPrimitive(bodyOf(h)[ctxMethod])) bodyOf(h)[ctxPc] = smallIntegerFor(4);
+    return;
+  }
+  uint64_t fp = liveFrameOf(context);
+  uint64_t nm = words(fp)[frNMethod] & frameNMethodMask;
+  if (nmHeader(nm)->flags & nmFlagPrimitive) words(segmentOf(fp)[shSp])[0] = mapPrimitiveReturn(nm);
 }
 
 // ---- Run-time routines --------------------------------------------------------------------

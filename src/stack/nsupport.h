@@ -21,6 +21,12 @@ void commitPrimitiveWithRestart(oop result);
 oop commitPrimitiveAndHandleRequests(oop result);
 void commitPrimitiveFrame(oop result, uint64_t nmethod, uint64_t resumePc);
 
+// Delivers the result of a primitive finished elsewhere to the suspended process of the
+// context: into its stack top; with restart, the failure code runs with it as the error.
+void asynchReCommitOrFailPrimitive(oop context, oop result, int restartFlag);
+// A suspended context that would run its primitive again resumes after it instead.
+void convertRestartToReturn(oop context);
+
 extern "C" {
 void CrtEndLoop();
 }

@@ -11,6 +11,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/testHeap.h"
 #include "stack/contexts.h"
+#include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "support/primHarness.h"
 #include "stack/stackzone.h"
@@ -21,6 +22,7 @@ alignas(stackSegmentBytes) uint64_t zone[2 * stackSegmentWords];
 
 struct alignas(16) FakeNMethod {
   NMethodHeader h;
+  uint8_t code[88];  // the entry sequence's offset word at 49
 };
 FakeNMethod nmA, nmB;
 
@@ -496,6 +498,51 @@ TEST_F(ContextTest, PrimitivesMapBytecodeAndNativePcs) {
   vToNMethodHook = nullptr;
   mapVToNPCHook = nullptr;
   mapNToVPCHook = nullptr;
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Late primitive results ------------------------------------------------------------------
+
+TEST_F(ContextTest, LateResultsReachLiveAndStableContexts) {
+  oop b = frameMakeHybrid(fpB, 0);
+  uint16_t distance = 30;
+  memcpy(reinterpret_cast<uint8_t*>(&nmB) + 49, &distance, 2);
+  asynchReCommitOrFailPrimitive(b, smallIntegerFor(70), 0);
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(s[shSp])[1], smallIntegerFor(70));  // the stack top
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(s[shSp])[0], addr(&nmB) + 200);
+  asynchReCommitOrFailPrimitive(b, smallIntegerFor(71), 1);
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(s[shSp])[0], addr(&nmB) + 49 + 30);  // the failure code
+  stabilizeTopFrame(s, 0);
+  asynchReCommitOrFailPrimitive(b, smallIntegerFor(72), 1);
+  EXPECT_EQ(slotOf(slot(b, ctxContents), 1), smallIntegerFor(72));  // depth 2
+  EXPECT_EQ(slot(b, ctxPc), smallIntegerFor(5));
+}
+
+TEST_F(ContextTest, RestartBecomesReturnForMethodsBeginningWithThePrimitiveMarker) {
+  oop b = frameMakeHybrid(fpB, 0);
+  stabilizeTopFrame(s, 0);
+  struct Case {
+    std::vector<uint8_t> bytes;
+    bool converted;
+  } cases[] = {{{0xFE, 1, 0, 0}, false}, {{0x80, 0, 0, 0, 254, 1}, true}, {{0x10, 254}, false}, {{0x80, 254, 0, 0, 7}, false}};
+  for (const Case& c : cases) {
+    oop bytecodes = newOldObject(classIndexByteArray, c.bytes.size());
+    memcpy(bodyOf(headerOf(bytecodes)), c.bytes.data(), c.bytes.size());
+    oop m = newOldObject(classIndexArray, 1);
+    bodyOf(headerOf(m))[0] = bytecodes;
+    bodyOf(headerOf(b))[ctxMethod] = m;
+    bodyOf(headerOf(b))[ctxPc] = smallIntegerFor(1);
+    convertRestartToReturn(b);
+    EXPECT_EQ(slot(b, ctxPc), smallIntegerFor(c.converted ? 4 : 1)) << int(c.bytes[0]);
+  }
+  oop m = newOldObject(classIndexArray, 1);
+  bodyOf(headerOf(m))[0] = smallIntegerFor(int64_t(254) << 21);  // the immediate form: oop bits 24-31
+  bodyOf(headerOf(b))[ctxMethod] = m;
+  convertRestartToReturn(b);
+  EXPECT_EQ(slot(b, ctxPc), smallIntegerFor(4));
 }
 
 }  // namespace

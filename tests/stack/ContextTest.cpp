@@ -550,3 +550,20 @@ TEST_F(ContextTest, RestartBecomesReturnForMethodsBeginningWithThePrimitiveMarke
 }
 
 }  // namespace
+
+namespace {
+
+using ContextDeathTest = ContextTest;
+
+// A live hybrid context has six slots; asking for a seventh is an engine fault.
+TEST_F(ContextDeathTest, SlotPastTheNamedOnesOfALiveHybridIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        oop b = frameMakeHybrid(fpB, 0);
+        contextInstVarNoReify(b, 6);
+      },
+      [](int status) { return status != 0; }, "");
+}
+
+}  // namespace

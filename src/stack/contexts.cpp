@@ -46,6 +46,29 @@ static oop primContextSize(oop receiver) {
   return smallIntegerFor(int64_t(words > contextNamedSlots ? words - contextNamedSlots : 0));
 }
 
+// The body slot of a 1-based index beyond the named slots, or -1 when out of bounds.
+static int64_t indexedSlot(oop receiver, oop index) {
+  int64_t i = smallIntegerValue(index);
+  uint64_t words = bodyWordsOf(headerOf(receiver));
+  if (i < 1 || uint64_t(i) + contextNamedSlots > words) return -1;
+  return i - 1 + contextNamedSlots;
+}
+
+// 800, 801: indexed slots of a context (subclasses may have them).
+static oop primContextAt(oop receiver, oop index) {
+  if (!isSmallInteger(index) || !isContextObject(receiver)) return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  int64_t slot = indexedSlot(receiver, index);
+  return slot < 0 ? failPrimitive(primErrorAt(primErrIndex), 1) : bodyOf(headerOf(receiver))[slot];
+}
+static oop primContextAtPut(oop receiver, oop index, oop value) {
+  if (!isSmallInteger(index) || !isContextObject(receiver)) return failPrimitive(primErrorAt(primErrBadArgument), 2);
+  int64_t slot = indexedSlot(receiver, index);
+  if (slot < 0) return failPrimitive(primErrorAt(primErrIndex), 2);
+  bodyOf(headerOf(receiver))[slot] = value;
+  storeCheck(headerOf(receiver), value, "src/stack/contexts", __LINE__);
+  return value;
+}
+
 // 803: instVarAt: with a 1-based index.
 static oop primContextInstVarAt(oop receiver, oop index) {
   if (!isSmallInteger(index)) return failPrimitive(primErrorAt(primErrBadArgument), 1);
@@ -191,6 +214,8 @@ static oop primHasSender(oop receiver, oop context) {
 }
 
 void initContextPrimitives() {
+  addCPrimitive(800, reinterpret_cast<const void*>(primContextAt), 1);
+  addCPrimitive(801, reinterpret_cast<const void*>(primContextAtPut), 2);
   addCPrimitive(802, reinterpret_cast<const void*>(primContextSize), 0);
   addCPrimitive(803, reinterpret_cast<const void*>(primContextInstVarAt), 1);
   addCPrimitive(524, reinterpret_cast<const void*>(primBytecodeToNativePc), 1);

@@ -567,3 +567,21 @@ TEST_F(ContextDeathTest, SlotPastTheNamedOnesOfALiveHybridIsFatal) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ContextTest, IndexedSlotsBeyondTheNamedOnes) {
+  initContextPrimitives();
+  ObjectHeader* h = allocSmallObj(classIndexMethodContext, contextNamedSlots, 8 * (contextNamedSlots + 2), hasPtrsBit, nilOop());
+  oop c = oopOf(h);
+  EXPECT_EQ(callPrimitive(802, c, {}).result, smallIntegerFor(2));
+  EXPECT_EQ(callPrimitive(801, c, {smallIntegerFor(2), smallIntegerFor(9)}).result, smallIntegerFor(9));
+  EXPECT_EQ(bodyOf(h)[contextNamedSlots + 1], smallIntegerFor(9));
+  EXPECT_EQ(callPrimitive(800, c, {smallIntegerFor(2)}).result, smallIntegerFor(9));
+  EXPECT_EQ(callPrimitive(800, c, {smallIntegerFor(3)}).errorOop, primErrorAt(primErrIndex));
+  EXPECT_EQ(callPrimitive(800, c, {smallIntegerFor(0)}).errorOop, primErrorAt(primErrIndex));
+  EXPECT_EQ(callPrimitive(801, c, {nilOop(), smallIntegerFor(1)}).errorOop, primErrorAt(primErrBadArgument));
+  EXPECT_EQ(bodyOf(h)[contextNamedSlots], nilOop());
+}
+
+}  // namespace

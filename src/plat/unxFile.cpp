@@ -407,7 +407,7 @@ static void closeDirectory(DIR* d) {
 
 // The names gathered on the oop stack, in readdir order, as an Array; 0 when no space.
 static oop arrayFromStack(oop* stack) {
-  uint64_t n = totalEntriesInOopStack(stack);
+  uint64_t n = liveEntriesInOopStack(stack);
   ObjectHeader* a = allocVSObj(sysOop(sysArrayClass), n);
   if (a == nullptr) return 0;
   for (uint64_t i = n; i > 0; i--) storeSlot(oopOf(a), i - 1, popOopStack(stack), __FILE__, __LINE__);

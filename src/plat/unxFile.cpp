@@ -401,9 +401,9 @@ static int opendirError(const char* path) {
   return accessPath(path, R_OK | X_OK) != 0 ? errno : ENOMEM;
 }
 
-static void closeDirectory(DIR* d) {
-  while (closedir(d) != 0 && errno == EINTR) {}
-}
+// Never repeated on EINTR: the stream is released either way, and a second closedir would
+// free it twice.
+static void closeDirectory(DIR* d) { closedir(d); }
 
 // The names gathered on the oop stack, in readdir order, as an Array; 0 when no space.
 static oop arrayFromStack(oop* stack) {

@@ -20,8 +20,8 @@ static void putClassAt(uint32_t index, uint64_t format) {
   sysOopRegistry[index] = cls;
 }
 
-void newIOTestHeap() {
-  newTestHeap();
+void newIOTestHeap(uint64_t oldSlots) {
+  newTestHeap(oldSlots);
   putClassAt(classIndexSemaphore, formatPointers | 3);
   sysOopRegistry[sysByteStringClass] = classAt(classIndexByteString);
   ObjectHeader* table = allocVSObj(sysOop(sysArrayClass), 37);

@@ -9,7 +9,7 @@
 #include "mman/mmObject.h"
 #include "support/primHarness.h"
 
-void newIOTestHeap();
+void newIOTestHeap(uint64_t oldSlots = 1 << 17);
 oop newSemaphore();
 int64_t excessSignals(oop semaphore);
 oop byteString(const std::string& text);

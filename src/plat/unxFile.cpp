@@ -119,17 +119,20 @@ static uint8_t* transferBytes(oop buffer, oop start, oop count, int64_t* n) {
   return (uint8_t*)bodyOf(headerOf(buffer)) + first - 1;
 }
 
-// 660, 679: read; 661, 680: write. One call, a partial count answered as it is.
+// 660, 679: read; 661, 680: write. One call, a partial count answered as it is. The
+// critical section keeps a signal from breaking off a call that blocks; a descriptor the
+// image opened non-blocking never sleeps interruptibly, so it is spared the two mask changes.
 static oop transfer(oop receiver, oop buffer, oop start, oop count, bool write) {
   int fd = descriptorOf(receiver);
   if (fd < 0) return failCode(primErrBadReceiver, 3);
   int64_t n;
   uint8_t* bytes = transferBytes(buffer, start, count, &n);
   if (bytes == nullptr) return failCode(primErrBadArgument, 3);
-  pdBeginCritical();
+  bool critical = !isPreparedNonBlocking(fd);
+  if (critical) pdBeginCritical();
   ssize_t done = write ? ::write(fd, bytes, (size_t)n) : ::read(fd, bytes, (size_t)n);
   int error = errno;
-  pdEndCritical();
+  if (critical) pdEndCritical();
   if (done < 0) return failErrno(error, 3);
   return answerServingRequests(smallIntegerFor(done));
 }

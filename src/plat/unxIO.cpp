@@ -32,6 +32,7 @@ int32_t used_ufds;  // descriptors the image holds (and the engine's watched one
 static uint8_t* wantRead;   // bit fd: a read Semaphore waits
 static uint8_t* wantWrite;  // bit fd: a write Semaphore waits
 static uint8_t* systemFd;   // bit fd: the engine itself watches it
+static uint8_t* nonBlockingFd;  // bit fd: prepareUfd made it non-blocking (closeUfd clears)
 static int32_t highestFd;   // no bit is set above it
 static struct pollfd* pollList;
 static int32_t pollCapacity;
@@ -91,12 +92,13 @@ void setupNewIO() {
     limit.rlim_cur = (rlim_t)max_fds;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
-  free(wantRead), free(wantWrite), free(systemFd);
+  free(wantRead), free(wantWrite), free(systemFd), free(nonBlockingFd);
   size_t bytes = ((size_t)max_fds + 7) / 8;
   wantRead = (uint8_t*)calloc(bytes, 1);
   wantWrite = (uint8_t*)calloc(bytes, 1);
   systemFd = (uint8_t*)calloc(bytes, 1);
-  if (wantRead == nullptr || wantWrite == nullptr || systemFd == nullptr)
+  nonBlockingFd = (uint8_t*)calloc(bytes, 1);
+  if (wantRead == nullptr || wantWrite == nullptr || systemFd == nullptr || nonBlockingFd == nullptr)
     doReportError("Can't malloc file descriptor bit vectors", 0x404, ioSource, __LINE__);
   highestFd = 0;
   int32_t open = countOpenFromProc();
@@ -192,6 +194,7 @@ int prepareUfd(int fd) {
   if (fdFlags < 0 || flFlags < 0 || fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC) < 0 ||
       fcntl(fd, F_SETFL, flFlags | O_NONBLOCK) < 0)
     return 0;
+  if (fd < max_fds) setBit(nonBlockingFd, fd);
   fcntl(fd, F_SETOWN, getpid());
   fcntl(fd, F_SETFL, flFlags | O_NONBLOCK | O_ASYNC);
   return 1;
@@ -199,6 +202,7 @@ int prepareUfd(int fd) {
 
 // close is never repeated on EINTR: the descriptor is gone either way.
 int closeUfd(int fd) {
+  if (fd >= 0 && fd < max_fds) clearBit(nonBlockingFd, fd);
   errno = 0;
   int r = close(fd);
   if (r == 0 && used_ufds > 0) used_ufds--;
@@ -219,6 +223,8 @@ void releaseSfd(int fd) {
   clearBit(systemFd, fd);
   if (used_ufds > 0) used_ufds--;
 }
+
+bool isPreparedNonBlocking(int fd) { return fd >= 0 && fd < max_fds && testBit(nonBlockingFd, fd); }
 
 int64_t bytesReadable(int fd) {
   int n = 0;

@@ -80,6 +80,7 @@ oop ioSemaphoreAt(int fd, int direction);
 int waitForIOWithTimeout(int fd, int mask, int* readyOut, int timeoutMs);
 int prepareUfd(int fd);
 int closeUfd(int fd);
+bool isPreparedNonBlocking(int fd);  // prepareUfd made it non-blocking and it is not closed
 void prepareSfd(int fd);
 void releaseSfd(int fd);
 int64_t bytesReadable(int fd);

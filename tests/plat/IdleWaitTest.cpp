@@ -241,4 +241,27 @@ TEST_F(Unix_IdleWait, RequestJustBeforeTheSleepIsSeen) {
   setRequestServer(requestThreadedCalls, nullptr);
 }
 
+// A signal arriving while one descriptor is polled is taken and the poll goes on.
+TEST_F(Unix_IdleWait, OneDescriptorPollOutlastsASignal) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(registerSignal(SIGUSR1), 1);
+  pthread_t tester = pthread_self();
+  std::thread source([&] {
+    usleep(20000);
+    pthread_kill(tester, SIGUSR1);
+    usleep(20000);
+    (void)!write(p[1], "x", 1);
+  });
+  int ready = 0;
+  int r = waitForIOWithTimeout(p[0], 1, &ready, 5000);
+  source.join();
+  EXPECT_EQ(r, 1);
+  EXPECT_EQ(ready, 1);
+  EXPECT_TRUE(isRequested(requestSignals));  // the signal was taken meanwhile
+  EXPECT_EQ(waitForIOWithTimeout(p[1], 2, &ready, 0), 1);
+  EXPECT_EQ(ready, 2);
+  close(p[0]), close(p[1]);
+}
+
 }  // namespace

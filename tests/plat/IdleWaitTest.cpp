@@ -188,7 +188,6 @@ TEST_F(Unix_IdleWait, EachSourceEndsTheWait) {
   ASSERT_FALSE(setNamed("SIGUSR1", usr1).failed);
   setRequestServer(requestChildStatus, markServed);
   setRequestServer(requestThreadedCalls, markServed);
-  pthread_t tester = pthread_self();
   struct Case {
     const char* source;
     std::function<void()> start;  // runs on another thread after 20 ms
@@ -218,7 +217,6 @@ TEST_F(Unix_IdleWait, EachSourceEndsTheWait) {
   }
   EXPECT_EQ(ioSemaphoreAt(p[0], 0), nilOop());  // each registration fires once
   EXPECT_EQ(excessSignals(readable), 1);
-  (void)tester;
   while (waitpid(-1, nullptr, WNOHANG) > 0) {}
   close(p[0]), close(p[1]);
   setRequestServer(requestChildStatus, nullptr);

@@ -204,8 +204,10 @@ TEST_F(Unix_IdleWait, EachSourceEndsTheWait) {
   for (Case& c : cases) {
     served = false;
     polls = 0;
-    if (c.start == nullptr)
-      ASSERT_FALSE(callPrimitive(352, nilOop(), {timer, smallIntegerFor((int64_t)pdMicrosecondClock() + 20000)}).failed);
+    if (c.start == nullptr) {
+      oop deadline = smallIntegerFor((int64_t)pdMicrosecondClock() + 20000);
+      ASSERT_FALSE(callPrimitive(352, nilOop(), {timer, deadline}).failed);
+    }
     std::thread source([&] {
       usleep(20000);
       if (c.start) c.start();

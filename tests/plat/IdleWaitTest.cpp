@@ -202,6 +202,7 @@ TEST_F(Unix_IdleWait, EachSourceEndsTheWait) {
   };
   ASSERT_EQ(setIOsem(p[0], 0, readable), 0u);
   for (Case& c : cases) {
+    SCOPED_TRACE(c.source);
     served = false;
     polls = 0;
     if (c.start == nullptr) {

@@ -2,6 +2,7 @@
 #include "support/primHarness.h"
 
 #include <cassert>
+#include <cstring>
 #include <vector>
 
 #include "mman/mmPending.h"
@@ -11,6 +12,25 @@
 namespace {
 
 alignas(16) uint64_t harnessSegment[stackSegmentWords];
+
+// The method whose prologue "called" the primitive: a header and, at offset 100, the
+// failure jump and its offset word, so that a commit can build the method's frame.
+struct alignas(16) HarnessNMethod {
+  NMethodHeader h;
+  uint8_t code[88];
+};
+HarnessNMethod harnessMethod;
+
+uint64_t harnessCallSite(uint8_t numArgs) {
+  harnessMethod.h.usedSize = sizeof harnessMethod;
+  harnessMethod.h.numArgs = numArgs;
+  harnessMethod.h.frame = 12;
+  uint8_t* code = reinterpret_cast<uint8_t*>(&harnessMethod);
+  code[100] = 0xEB;
+  uint32_t word = 102;
+  memcpy(code + 102, &word, 4);
+  return reinterpret_cast<uint64_t>(&harnessMethod) + 100;
+}
 
 // Word 6 non-zero marks the primitive pending; some tests pass no receiver (0).
 oop pendingWord(oop receiver) { return receiver != 0 ? receiver : oopTagCharacter; }
@@ -26,7 +46,7 @@ void preparePending(oop receiver, const std::vector<oop>& a) {
   s[shReceiver] = pendingWord(receiver);
   s[shArg0] = a.size() >= 1 ? a[a.size() >= 2 ? a.size() - 2 : 0] : 0;
   s[shArg1] = a.size() >= 2 ? a[a.size() - 1] : 0;
-  s[shFailAddr] = 0;
+  s[shFailAddr] = harnessCallSite(uint8_t(a.size()));
   s[shPrimErr] = 0;
 }
 
@@ -51,6 +71,10 @@ PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<o
   }
   currentStack = saved;
   const uint64_t* s = harnessSegment;
+  if (s[shReceiver] == 0 && s[shPrimErr] == 0) {
+    // Committed: the frame holds the answer that the glue would return through it.
+    return {false, reinterpret_cast<const uint64_t*>(s[shSp])[1], 0, 0};
+  }
   if (s[shPrimErr] != 0) {
     // The short failure path answers the receiver over a pushed failure-glue address; the
     // long one answers 0.

@@ -201,6 +201,35 @@ static oop primNativeToBytecodePc(oop receiver, oop npc) {
   return smallIntegerFor(vpc);
 }
 
+// 809: every context between the receiver and the argument dies (only when the argument is
+// in the receiver's chain) and the argument becomes the receiver's sender.
+static oop primTerminateTo(oop receiver, oop stop) {
+  if (!isContextObject(receiver) || (stop != nilOop() && !isContextObject(stop)))
+    return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  if (isImmutable(headerOf(receiver))) return failPrimitive(primErrorAt(primErrImmutable), 1);
+  oop first = nextInChain(receiver);
+  bool inChain = stop != nilOop() && findContextInChain(first, stop, stop) != 0;
+  if (isLiveHybrid(receiver)) {
+    uint64_t fp = liveFrameOf(receiver);
+    uint64_t* s = segmentOf(fp);
+    bool bottom = reinterpret_cast<uint64_t*>(fp)[frCallerFp] == rootFpOf(s);
+    oop rootSender = s[shRootSender];
+    storeLiveSender(receiver, stop);  // the receiver's frame leaves the frames below it
+    if (!inChain) return receiver;
+    if (bottom) {
+      nilContexts(rootSender, stop);
+    } else {
+      oop next = 0;
+      if (!popToHybridFrame(s, stop, &next)) nilContexts(next, stop);
+    }
+    return receiver;
+  }
+  if (inChain) nilContexts(first, stop);
+  bodyOf(headerOf(receiver))[ctxSender] = stop;
+  storeCheck(headerOf(receiver), stop, "src/stack/contexts", __LINE__);
+  return receiver;
+}
+
 // 806: the first of the two arguments in the receiver's chain.
 static oop primFindContextInChain(oop receiver, oop a, oop b) {
   oop found = findContextInChain(receiver, a, b);
@@ -222,6 +251,7 @@ void initContextPrimitives() {
   addCPrimitive(525, reinterpret_cast<const void*>(primNativeToBytecodePc), 1);
   addCPrimitive(527, reinterpret_cast<const void*>(primContextStackAt), 1);
   addCPrimitive(804, reinterpret_cast<const void*>(primContextInstVarAtPut), 2);
+  addCPrimitive(809, reinterpret_cast<const void*>(primTerminateTo), 1);
   addCPrimitive(806, reinterpret_cast<const void*>(primFindContextInChain), 2);
   addCPrimitive(807, reinterpret_cast<const void*>(primHasSender), 1);
   addCPrimitive(808, reinterpret_cast<const void*>(primNextHandlerContext), 1);

@@ -421,7 +421,7 @@ static bool isAllocatedSegment(uint64_t* s) {
 }
 
 // Sender: the context's frame becomes a segment's bottom, whose root names the new sender.
-static void storeLiveSender(oop context, oop value) {
+void storeLiveSender(oop context, oop value) {
   uint64_t fp = liveFrameOf(context);
   uint64_t* s = segmentOf(fp);
   if (frameWords(fp)[frCallerFp] != rootFpOf(s)) {
@@ -452,3 +452,36 @@ void storeContextInstVar(oop context, oop value, uint32_t index) {
 
 // thisContext of a frame without one (glue rtLoadThisContext found the hybrid bit clear).
 extern "C" oop CLoadThisContext() { return suspendTopContext(); }
+
+int popToHybridFrame(uint64_t* s, oop context, oop* rootSender) {
+  for (;;) {
+    uint64_t* f = frameWords(s[shFp]);
+    if ((f[frNMethod] & frameHybridBit) && f[frContext] == context) return 1;
+    if (f[frCallerFp] == rootFpOf(s)) *rootSender = s[shRootSender];
+    popTopFrame(s);
+    if (f[frCallerFp] == rootFpOf(s) || isEmptySegment(s)) return 0;
+  }
+}
+
+void nilContexts(oop start, oop stop) {
+  oop c = start;
+  while (c != stop && c != 0 && c != nilOop() && isHeapObject(c)) {
+    uint32_t tag = classTagOf(headerOf(c));
+    if (tag < classIndexHybridMethodContext || tag > classIndexBlockContext) return;
+    if (isLiveHybrid(c)) {
+      uint64_t fp = liveFrameOf(c);
+      uint64_t* s = segmentOf(fp);
+      uint64_t above = frameAbove(fp);
+      if (above != 0) relocateDownTo(above, 0, 1);  // frames above are not in this chain
+      oop next = 0;
+      if (popToHybridFrame(s, stop, &next)) return;  // the stop context's frame is reached
+      c = next;
+    } else {
+      ObjectHeader* h = headerOf(c);
+      oop next = bodyOf(h)[ctxSender];
+      bodyOf(h)[ctxSender] = nilOop();
+      bodyOf(h)[ctxPc] = smallIntegerFor(-int64_t(nMethodCannotResumeEntry));
+      c = next;
+    }
+  }
+}

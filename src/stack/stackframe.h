@@ -59,6 +59,15 @@ int stabilizeThisContext(oop context, int mayFail);
 // Stores a context slot keeping frame and object consistent (see contexts.h).
 void storeContextInstVar(oop context, oop value, uint32_t index);
 
+// Frames of the segment are dropped from the top until the context's frame is on top (1) or
+// the segment empties and is freed (0; *rootSender gets its root's sender).
+int popToHybridFrame(uint64_t* segment, oop context, oop* rootSender);
+// Every context from start down to stop (exclusive) becomes dead: live ones by dropping their
+// frames, stable ones by sender nil and the cannot-resume pc.
+void nilContexts(oop start, oop stop);
+// The sender of a live hybrid context becomes value: its frame moves to a segment's bottom.
+void storeLiveSender(oop context, oop value);
+
 // Makes the context's frame the top frame of the running segment (a live hybrid's frames
 // above it are dropped); rebuilding a stable context's frame is not built yet (fatal).
 void resumeContext(oop context);

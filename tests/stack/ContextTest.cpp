@@ -15,6 +15,7 @@
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "support/primHarness.h"
+#include "tran/tprim.h"
 #include "stack/stackzone.h"
 
 namespace {
@@ -582,6 +583,49 @@ TEST_F(ContextTest, IndexedSlotsBeyondTheNamedOnes) {
   EXPECT_EQ(callPrimitive(800, c, {smallIntegerFor(0)}).errorOop, primErrorAt(primErrIndex));
   EXPECT_EQ(callPrimitive(801, c, {nilOop(), smallIntegerFor(1)}).errorOop, primErrorAt(primErrBadArgument));
   EXPECT_EQ(bodyOf(h)[contextNamedSlots], nilOop());
+}
+
+}  // namespace
+
+namespace {
+
+oop stableContext(oop sender) {
+  ObjectHeader* h = allocSmallObj(classIndexMethodContext, contextNamedSlots, 8 * contextNamedSlots, hasPtrsBit, nilOop());
+  bodyOf(h)[ctxSender] = sender;
+  bodyOf(h)[ctxPc] = smallIntegerFor(-100);
+  return oopOf(h);
+}
+
+// The primitive run from the fixture's own segment, as the running one (moving frames brings
+// the running segment back to the head, which the harness's segment is not part of).
+oop terminateTo(oop receiver, oop stop) {
+  return reinterpret_cast<oop (*)(oop, oop)>(getPrimEntry(809)->function)(receiver, stop);
+}
+
+// B (live, top) sits on A (live, bottom), whose root sender is the stable X, whose sender is Y.
+TEST_F(ContextTest, TerminateToKillsTheContextsInBetween) {
+  initContextPrimitives();
+  oop y = stableContext(nilOop());
+  oop x = stableContext(y);
+  s[shRootSender] = x;
+  oop a = frameMakeHybrid(fpA, 0);
+  oop b = frameMakeHybrid(fpB, 0);
+  oop unrelated = stableContext(nilOop());
+  EXPECT_EQ(terminateTo(b, unrelated), b);  // not in the chain: only the sender changes
+  EXPECT_EQ(contextInstVarNoReify(b, ctxSender), unrelated);
+  EXPECT_EQ(isLiveHybrid(a), 1);
+  EXPECT_EQ(slot(x, ctxSender), y);
+  storeContextInstVar(b, a, ctxSender);  // back onto A, as before
+  EXPECT_EQ(terminateTo(b, y), b);
+  EXPECT_EQ(isLiveHybrid(b), 1);
+  EXPECT_EQ(contextInstVarNoReify(b, ctxSender), y);
+  EXPECT_EQ(isLiveHybrid(a), 0);  // its frame was dropped
+  EXPECT_EQ(slot(x, ctxSender), nilOop());
+  EXPECT_EQ(slot(x, ctxPc), smallIntegerFor(-int64_t(nMethodCannotResumeEntry)));
+  EXPECT_EQ(slot(y, ctxPc), smallIntegerFor(-100));  // the argument lives on
+  EXPECT_EQ(callPrimitive(809, b, {smallIntegerFor(1)}).errorOop, primErrorAt(primErrBadArgument));
+  setFlag(headerOf(y), isImmutableBit);
+  EXPECT_EQ(callPrimitive(809, y, {nilOop()}).errorOop, primErrorAt(primErrImmutable));
 }
 
 }  // namespace

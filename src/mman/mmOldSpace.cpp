@@ -990,7 +990,7 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
       {33, pending.incSweepEntriesScanned}, {34, pending.incSweepObjectsFreed},
       {35, pending.incSweepBytesFreed}, {36, slotsLeftInOldSpace() * 8}, {37, osReserveSlots * 8},
       {39, lowSpaceLimit}, {40, oldBytes}, {41, oldEntries}, {42, oldBody}, {43, oldSegs},
-      {44, pending.numScavenges}, {45, pending.numIncGCs}, {46, pending.numGCs},
+      {44, numScavenges}, {45, pending.numIncGCs}, {46, pending.numGCs},
       {47, pending.numOldCompactions}, {48, realSlotsInStackSpace() * 8}, {49, kernelSlots[slotsCode] * 8},
       {50, permBytes}, {51, permEntries}, {52, permBody}, {53, oldRtTotal}, {54, oldRtLive},
       {55, pending.numGlobalGCs}, {56, fixedSegs}, {57, fixedBytes},

@@ -3,8 +3,6 @@
 // Prefix: none (failPrimitive).
 #include "mman/mmPending.h"
 
-uint32_t scavengeInProgress;
-uint32_t tenureToShrinkRememberedTable;
 uint64_t lowSpaceLimit;
 PendingCounters pending;
 PrimFailure primFailure;
@@ -16,3 +14,20 @@ oop failPrimitive(oop errorOop, uint64_t numArgs) {
   return 0;
 }
 uint64_t stackSpaceSlots;
+
+// Not built yet: the stack zone scans the frames' slots through copyAndForward.
+void scavengeStacks() {}
+// Not built yet: native methods and the method cache hold no new-space references so far.
+void nmUpdateNewRefs() {}
+void purgeDeadClassesFromMCache() {}
+// Not built yet: the scheduler resumes a waiting process; until then the signal is kept as
+// an excess signal (slot 2 of a Semaphore).
+void asynchSignal(oop semaphore) {
+  if (isImmediate(semaphore) || bodyWordsOf(headerOf(semaphore)) < 3) return;
+  oop* excess = &bodyOf(headerOf(semaphore))[2];
+  *excess = smallIntegerFor(isSmallInteger(*excess) ? smallIntegerValue(*excess) + 1 : 1);
+}
+// Not built yet: the incremental collector's hooks.
+void addToIncWeakListFunc(oop) {}
+void incGCObjWeaknessChanged(oop, bool) {}
+void incGCObjEphemeronnessChanged(oop, bool) {}

@@ -222,4 +222,236 @@ TEST_F(ScavengeModelTest, Scavenge_ModelFuzzUnderTheStressSwitch) {
   EXPECT_GT(numScavenges, 500u);
 }
 
+// ---- Tenuring -----------------------------------------------------------------------------------
+
+class ScavengeTest : public ScavengeHeapTest {
+ protected:
+  // k rooted pointer objects of 10 slots (12 slots with the header), slot 0 their number.
+  void rootObjects(uint64_t k) {
+    for (uint64_t i = 0; i < k; i++) {
+      oop o = newNewObject(testClasses.pointers, 10);
+      bodyOf(headerOf(o))[0] = smallIntegerFor(int64_t(i));
+      setRoot(i, o);
+    }
+  }
+  uint64_t countOld(uint64_t k) {
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < k; i++) {
+      EXPECT_EQ(slotOf(rootAt(i), 0), smallIntegerFor(int64_t(i)));
+      n += isOld(rootAt(i));
+    }
+    return n;
+  }
+};
+
+// Past space holds u slots; the lowest (u - threshold) of them are tenured.
+TEST_F(ScavengeTest, Scavenge_TenuresTheOldestSurvivorsBeyondTheThreshold) {
+  struct Case { int64_t thresholdMinusUsed; uint64_t tenured; } cases[] = {
+      {0, 0}, {100, 0}, {-1, 1}, {-12, 1}, {-13, 2}, {-60, 5}};
+  for (const Case& c : cases) {
+    makeHeap(1 << 18, 100);
+    rootObjects(5);
+    ASSERT_EQ(scavengeNewSpace(), 1);
+    ASSERT_EQ(countOld(5), 0u);
+    int64_t used = int64_t(pastSpace.top - pastSpace.start) / 8;
+    ASSERT_EQ(used, 60);
+    tenureThreshold = used + c.thresholdMinusUsed;
+    ASSERT_EQ(scavengeNewSpace(), 1);
+    EXPECT_EQ(countOld(5), c.tenured) << c.thresholdMinusUsed;
+    for (uint64_t i = 0; i < c.tenured; i++) EXPECT_TRUE(isOld(rootAt(i))) << "the lowest are tenured first";
+    EXPECT_HEAP_VALID();
+  }
+}
+
+TEST_F(ScavengeTest, Scavenge_ShortFutureSpaceTenuresTheOverflow) {
+  ArenaSizes sizes = testHeapSizes();
+  sizes.survivorWords = 40;  // three objects of 12 slots fit
+  makeHeap(1 << 18, 100, sizes);
+  tenureThreshold = 1000;  // nothing is tenured by age
+  rootObjects(8);
+  ASSERT_EQ(scavengeNewSpace(), 1);
+  EXPECT_EQ(countOld(8), 5u);
+  EXPECT_EQ(pastSpace.top - pastSpace.start, 36u * 8);
+}
+
+TEST_F(ScavengeTest, Scavenge_ClassHeldOnlyByItsPageIsTenured) {
+  ObjectHeader* cls = allocInNewSpace(testClasses.object, 3, 24, hasPtrsBit, nilOop());
+  bodyOf(cls)[0] = classAt(testClasses.object);
+  bodyOf(cls)[2] = smallIntegerFor(formatPointers);
+  ASSERT_EQ(enterIntoClassTable(oopOf(cls)), 0u);
+  uint32_t index = hashOf(cls);
+  ObjectHeader* page = headerOf(slotOf(sysOop(sysClassTablePages), index >> 10));
+  ASSERT_TRUE(inRt(page));
+  ASSERT_EQ(scavengeNewSpace(), 1);
+  oop moved = classAt(index);
+  EXPECT_TRUE(isOld(moved));
+  EXPECT_EQ(slotOf(moved, 2), smallIntegerFor(formatPointers));
+  EXPECT_EQ(hashOf(headerOf(moved)), index);
+  EXPECT_FALSE(inRt(page));
+}
+
+TEST_F(ScavengeTest, Scavenge_ExplicitScavengeWithoutRoomAnswersZero) {
+  makeHeap(1 << 12, 100);
+  uint64_t k = 0;
+  while ((eden.allocPtr - eden.start) / 8 < slotsLeftInOldSpace() + 100) setRoot(k++ % rootSlots, newNewObject(testClasses.pointers, 200));
+  uint64_t top = eden.allocPtr, scavenges = numScavenges;
+  oop first = rootAt(0);
+  for (int (*run)() : {flushEden, scavengeTenuringEveryone, flushNewSpace}) {
+    int answer = run();
+    if (run != flushNewSpace) EXPECT_EQ(answer, 0);  // flushNewSpace answers whether past space is empty
+    EXPECT_EQ(eden.allocPtr, top);
+    EXPECT_EQ(numScavenges, scavenges);
+    EXPECT_EQ(rootAt(0), first);
+  }
+}
+
+TEST_F(ScavengeTest, Scavenge_LargeBodiesTenureWithinTheBudget) {
+  std::vector<oop> large;
+  for (uint64_t i = 0; i < 6; i++) {
+    ObjectHeader* h = allocLargeByteObj(testClasses.bytes, 3000, 0, 0);
+    ASSERT_EQ(sizeFieldOf(h), sizeFieldLarge);
+    setRoot(i, oopOf(h));
+  }
+  largeSpace.tenureThresholdWords = largeSpace.table.freeWords + 800;
+  int64_t budget = int64_t(largeSlotsToTenure());
+  ASSERT_EQ(budget, 800);
+  ASSERT_EQ(scavengeNewSpace(), 1);
+  int64_t tenured = 0, objects = 0;
+  for (uint64_t i = 0; i < 6; i++)
+    if (isOld(rootAt(i))) tenured += int64_t(bodyWordsOf(headerOf(rootAt(i)))), objects++;
+  EXPECT_GE(tenured, budget);
+  EXPECT_LT(tenured - int64_t(bodyWordsOf(headerOf(rootAt(0)))), budget) << "only the last may overshoot";
+  EXPECT_EQ(objects, 3);
+}
+
+// ---- Weak objects and ephemerons ------------------------------------------------------------
+
+TEST_F(ScavengeTest, Scavenge_WeakSlotsOfDeadReferentsAreClearedAndTheHolderQueuedOnce) {
+  for (bool oldHolder : {false, true}) {
+    makeHeap(1 << 18, 100);
+    oop live = newNewObject(testClasses.pointers, 1);
+    setRoot(1, live);
+    oop weak = oldHolder ? newOldObject(weakClass, 4) : newWeak(4);
+    setRoot(0, weak);
+    store(weak, 1, newNewObject(testClasses.pointers, 1));
+    store(weak, 2, live);
+    store(weak, 3, newNewObject(testClasses.pointers, 1));
+    ASSERT_EQ(scavengeNewSpace(), 1);
+    weak = rootAt(0);
+    EXPECT_EQ(slotOf(weak, 1), sysOop(sysEmptySlotMarker));
+    EXPECT_EQ(slotOf(weak, 2), rootAt(1));
+    EXPECT_EQ(slotOf(weak, 3), sysOop(sysEmptySlotMarker));
+    EXPECT_EQ(queued(), std::vector<oop>{weak}) << oldHolder;
+    EXPECT_HEAP_VALID();
+  }
+}
+
+TEST_F(ScavengeTest, Scavenge_EphemeronWithKeyOnlyInItsValueIsQueuedAndKeepsBoth) {
+  for (bool oldEphemeron : {false, true}) {
+    makeHeap(1 << 18, 100);
+    oop key = newNewObject(testClasses.pointers, 1);
+    oop value = newNewObject(testClasses.pointers, 1);
+    store(value, 0, key);
+    oop e = newEphemeron(key, value, oldEphemeron);
+    setRoot(0, e);
+    ASSERT_EQ(scavengeNewSpace(), 1);
+    e = rootAt(0);
+    ObjectHeader* h = headerOf(e);
+    EXPECT_EQ(queued(), std::vector<oop>{e}) << oldEphemeron;
+    EXPECT_FALSE(isGCSpecial(h));
+    EXPECT_FALSE(hasFlag(h, ephemeronNotWeakBit));
+    EXPECT_EQ(slotOf(slotOf(e, 1), 0), slotOf(e, 0)) << "key and value survive together";
+    EXPECT_HEAP_VALID();
+    ASSERT_EQ(scavengeNewSpace(), 1);
+    EXPECT_EQ(queued().size(), 1u) << "queued once: it is an ordinary object now";
+  }
+}
+
+// e[i]'s key is reachable only through e[i-1]'s value; e[0]'s key is rooted, so the fixpoint
+// reaches every key and nothing is queued.
+TEST_F(ScavengeTest, Scavenge_EphemeronChainsReachTheFixpoint) {
+  for (bool reverse : {false, true}) {
+    makeHeap(1 << 18, 100);
+    const int n = 6;
+    oop keys[n];
+    for (int i = 0; i < n; i++) keys[i] = newNewObject(testClasses.pointers, 1);
+    setRoot(0, keys[0]);
+    for (int j = 0; j < n; j++) {
+      int i = reverse ? n - 1 - j : j;
+      oop value = i + 1 < n ? keys[i + 1] : nilOop();
+      setRoot(uint64_t(1 + i), newEphemeron(keys[i], value, i % 2 == 1));
+    }
+    ASSERT_EQ(scavengeNewSpace(), 1);
+    EXPECT_TRUE(queued().empty()) << reverse;
+    for (int i = 0; i < n; i++) {
+      oop e = rootAt(uint64_t(1 + i));
+      EXPECT_TRUE(isEphemeron(headerOf(e)));
+      if (i + 1 < n) {
+        EXPECT_EQ(slotOf(e, 1), slotOf(rootAt(uint64_t(2 + i)), 0));
+      }
+    }
+    EXPECT_EQ(slotOf(rootAt(1), 0), rootAt(0));
+    EXPECT_HEAP_VALID();
+  }
+}
+
+TEST_F(ScavengeTest, Scavenge_StrongModesClearAndQueueNothing) {
+  for (int (*run)() : {flushEden, scavengeTenuringEveryone}) {
+    makeHeap(1 << 18, 100);
+    oop weak = newWeak(2);
+    setRoot(0, weak);
+    store(weak, 1, newNewObject(testClasses.pointers, 1));
+    oop key = newNewObject(testClasses.pointers, 1);
+    setRoot(1, newEphemeron(key, nilOop()));
+    ASSERT_EQ(run(), 1);
+    EXPECT_NE(slotOf(rootAt(0), 1), sysOop(sysEmptySlotMarker));
+    EXPECT_TRUE(isEphemeron(headerOf(rootAt(1))));
+    EXPECT_TRUE(queued().empty());
+    EXPECT_HEAP_VALID();
+  }
+}
+
+// A full queue that may not grow (no Semaphore) loses the ephemerons: they stay ephemerons,
+// kept alive, and are found again once there is room.
+TEST_F(ScavengeTest, Scavenge_FailedReservationQueuesNoneAndFindsThemAgain) {
+  while (finalQueueWrite < finalQueueEnd) {
+    *reinterpret_cast<oop*>(finalQueueWrite) = newOldObject(testClasses.pointers, 1);
+    finalQueueWrite += 8;
+  }
+  for (uint64_t i = 0; i < 2; i++) setRoot(i, newEphemeron(newNewObject(testClasses.pointers, 1), nilOop()));
+  ASSERT_EQ(scavengeNewSpace(), 1);
+  EXPECT_EQ(finalQueueOverflow, 2);
+  for (uint64_t i = 0; i < 2; i++) EXPECT_TRUE(isEphemeron(headerOf(rootAt(i))));
+  finalQueueRead = finalQueueWrite;  // the image fetched everything
+  finalQueueOverflow = 0;
+  ASSERT_EQ(scavengeNewSpace(), 1);
+  EXPECT_EQ(queued().size(), 2u);
+  for (uint64_t i = 0; i < 2; i++) EXPECT_FALSE(isGCSpecial(headerOf(rootAt(i))));
+}
+
+// ---- Shrinking mode --------------------------------------------------------------------------
+
+TEST_F(ScavengeTest, Scavenge_ShrinkingModeEmptiesAtLeastHalfTheTable) {
+  ArenaSizes sizes = testHeapSizes();
+  sizes.survivorWords = 256;
+  makeHeap(1 << 18, 300, sizes);
+  initScavenger(platformTenureThreshold);
+  std::vector<oop> holders;
+  while (!tenureToShrinkRememberedTable) {
+    oop holder = newOldObject(testClasses.pointers, 1);
+    store(holder, 0, newNewObject(testClasses.bytes, 8));
+    holders.push_back(holder);
+    ASSERT_LT(holders.size(), 400u);
+  }
+  EXPECT_TRUE(isRequested(requestScavenge));
+  uint64_t before = (rt.ffs - rt.start) / 8;
+  EXPECT_GT(before, (pastSpace.end - pastSpace.start) / 8);
+  handleRequests();
+  EXPECT_LE((rt.ffs - rt.start) / 8, before / 2);
+  EXPECT_FALSE(tenureToShrinkRememberedTable);
+  for (ObjectHeader* h = reinterpret_cast<ObjectHeader*>(pastSpace.start); oopOf(h) < pastSpace.top; h = nextNewSpaceHeader(h))
+    EXPECT_EQ(h->flags & rtCountBits, 0u);
+  for (oop holder : holders) EXPECT_FALSE(inRt(headerOf(holder)) && !isNewObject(slotOf(holder, 0)));
+}
+
 }  // namespace

@@ -47,20 +47,17 @@ class FinalizationTest : public ScavengeHeapTest {
 TEST_F(FinalizationTest, Finalization_FetchSkipsMarkersAndTheQueueThenResetsTheWindow) {
   registerSemaphore();
   weakWithDeadReferent(0);
-  weakWithDeadReferent(1);
   ASSERT_EQ(scavengeNewSpace(), 1);
   EXPECT_EQ(excessSignals(), 1) << "the collection signals the Semaphore";
-  // the first entry dies before it is fetched: the queue's own slot is cleared and the queue
-  // queues itself
-  setRoot(0, nilOop());
-  *reinterpret_cast<oop*>(finalQueueRead) = newNewObject(testClasses.pointers, 1);
-  storeCheck(headerOf(sysOop(sysFinalQueue)), *reinterpret_cast<oop*>(finalQueueRead), __FILE__, __LINE__);
+  // an entry that dies before it is fetched: its slot is cleared and the queue queues itself
+  addToFinalQueue(newNewObject(testClasses.pointers, 1));
   ASSERT_EQ(scavengeNewSpace(), 1);
   std::vector<oop> q = queued();
   ASSERT_EQ(q.size(), 3u);
-  EXPECT_EQ(q[0], sysOop(sysEmptySlotMarker));
+  EXPECT_EQ(q[0], rootAt(0));
+  EXPECT_EQ(q[1], sysOop(sysEmptySlotMarker));
   EXPECT_EQ(q[2], sysOop(sysFinalQueue));
-  EXPECT_EQ(fetch(), rootAt(1));
+  EXPECT_EQ(fetch(), rootAt(0));
   EXPECT_EQ(fetch(), nilOop());
   EXPECT_EQ(finalQueueRead, finalQueueBase);
   EXPECT_EQ(finalQueueWrite, finalQueueBase);

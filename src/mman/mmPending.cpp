@@ -31,3 +31,8 @@ void asynchSignal(oop semaphore) {
 void addToIncWeakListFunc(oop) {}
 void incGCObjWeaknessChanged(oop, bool) {}
 void incGCObjEphemeronnessChanged(oop, bool) {}
+// Not built yet: the primitive commit protocol and the stack zone; nothing to do until then.
+int commitPrimitive() { return 1; }
+int stabilizeAllStacks() { return 1; }
+// Not built yet: generated code that holds eden's warning limit.
+void tranNoteEdenWarningThresholdChanged() {}

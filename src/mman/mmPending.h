@@ -46,3 +46,6 @@ void asynchSignal(oop semaphore);  // scheduler not built yet: adds an excess si
 void addToIncWeakListFunc(oop object);  // incremental collector hooks: not built yet, no-ops
 void incGCObjWeaknessChanged(oop object, bool weak);
 void incGCObjEphemeronnessChanged(oop object, bool ephemeron);
+int commitPrimitive();             // primitive protocol not built yet: succeeds
+int stabilizeAllStacks();          // stack zone not built yet: succeeds
+void tranNoteEdenWarningThresholdChanged();  // translator not built yet: nothing holds the limit

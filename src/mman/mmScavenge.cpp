@@ -8,7 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <cmath>
+
 #include "ext/exError.h"
+#include "ext/platform.h"
+#include "mman/mmAllocate.h"
+#include "mman/mmImageHeader.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
@@ -19,9 +24,12 @@
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
+#include "prim/prUtil.h"
 #include "stack/vmsupport.h"
+#include "tran/tprim.h"
 
 int64_t tenureThreshold;
+uint64_t scavengeWarningThreshold = 1024;
 uint64_t numScavenges;
 uint32_t scavengeInProgress;
 uint32_t tenureToShrinkRememberedTable;
@@ -754,4 +762,102 @@ int64_t getTenureThreshold() { return tenureThreshold; }
 void printScavengerUsageTo(FILE* stream) {
   fprintf(stream, "Scavenges: %" PRIi64 ", low space limit: %" PRIi64 ", reserve slots: %" PRIi64 "\n",
           int64_t(numScavenges), int64_t(lowSpaceLimit), int64_t(osReserveSlots));
+}
+
+// ---- Primitives 308 and 309 ---------------------------------------------------------------------
+
+enum : uint64_t { defaultLargeTenureSlots = 5000 };
+
+static uint64_t largeSpaceSlots() {
+  const BlockTable& t = largeSpace.table;
+  if (t.firstBlock == nullptr) return 0;
+  return (reinterpret_cast<uint64_t>(t.highest) + btEntryWords * 8 - t.firstBlock->block) / 8;
+}
+
+// A fraction slot: nil (unchanged), or a Float, boxed or immediate. 0 when it is neither.
+static int readFraction(oop v, bool* given, double* f) {
+  *given = v != nilOop();
+  if (!*given) return 1;
+  if (isSmallDouble(v)) {
+    *f = loadSmallDoubleFromOop(v);
+  } else if (isHeapObject(v) && classOf(v) == sysOop(sysFloatClass) && !hasPtrs(headerOf(v)) &&
+             sizeFieldOf(headerOf(v)) < sizeFieldLarge && byteSizeOf(headerOf(v)) == 8) {
+    memcpy(f, bodyOf(headerOf(v)), 8);
+  } else {
+    return 0;
+  }
+  return !std::isnan(*f) && *f <= 1.0;  // NaN fits no rule of the table
+}
+
+static uint32_t savedFraction(double f) { return f < 0 ? 0 : uint32_t(f * 10000 + 0.5); }
+
+// The eden limit moves only while every stack is stable: generated code holds it.
+static int moveEdenWarningLimit(uint64_t limit) {
+  pdStartLongComp(100);
+  int ok = stabilizeAllStacks();
+  if (ok && scavengeStressInterval == 0) {  // the stress switch holds the limit at eden's start
+    eden.warningLimit = limit;
+    tranNoteEdenWarningThresholdChanged();
+  }
+  pdFinishLongComp();
+  return ok;
+}
+
+static oop primSetScavengeParameters(oop receiver, oop params) {
+  if (isImmediate(params) || classOf(params) != sysOop(sysArrayClass) || pointerSlotsOf(headerOf(params)) < 3)
+    return failPrimitive(primErrorAt(3), 1);
+  bool given[3];
+  double f[3] = {0, 0, 0};
+  for (int i = 0; i < 3; i++)
+    if (!readFraction(slotOf(params, uint64_t(i)), &given[i], &f[i])) return failPrimitive(primErrorAt(3), 1);
+  uint64_t edenSlots = (eden.end - eden.start) / 8, pastSlots = (pastSpace.end - pastSpace.start) / 8;
+  uint64_t limit = eden.warningLimit;
+  if (given[0]) {
+    limit = f[0] < 0 ? eden.end - scavengeWarningThreshold * 8 : eden.start + uint64_t(double(edenSlots) * f[0]) * 8;
+    imageLayout.edenWarningFraction = savedFraction(f[0]);
+  }
+  if (given[1]) {
+    tenureThreshold = f[1] < 0 ? int64_t(platformTenureThreshold / 8) : int64_t(double(pastSlots) * f[1]);
+    imageLayout.tenureFraction = savedFraction(f[1]);
+  }
+  if (given[2]) {
+    largeSpace.tenureThresholdWords =
+        f[2] < 0 ? defaultLargeTenureSlots : uint64_t((1.0 - f[2]) * double(largeSpaceSlots()));
+    imageLayout.largeTenureFraction = savedFraction(f[2]);
+  }
+  commitPrimitive();
+  if (limit != eden.warningLimit && !moveEdenWarningLimit(limit)) return failPrimitive(primErrorAt(1), 1);
+  handleRequests();
+  return receiver;
+}
+
+static oop newFloat(double d) {
+  oop cls = sysOop(sysFloatClass);
+  ObjectHeader* h = allocSmallObj(hashOf(headerOf(cls)), 0, 8, 0, noFill);
+  if (h == nullptr) return 0;
+  memcpy(bodyOf(h), &d, 8);
+  return oopOf(h);
+}
+
+static oop primGetScavengeParameters(oop receiver) {
+  (void)receiver;
+  double edenSlots = double((eden.end - eden.start) / 8), pastSlots = double((pastSpace.end - pastSpace.start) / 8);
+  double largeSlots = double(largeSpaceSlots());
+  double d[3] = {(edenSlots - double(scavengeWarningThreshold)) / edenSlots,
+                 double(platformTenureThreshold / 8) / pastSlots,
+                 largeSlots == 0 ? 0.0 : (largeSlots - double(defaultLargeTenureSlots)) / largeSlots};
+  ObjectHeader* array = allocVSObj(sysOop(sysArrayClass), 3);
+  if (array == nullptr) return failPrimitive(primErrorAt(1), 0);
+  oop result = oopOf(array);
+  for (uint64_t i = 0; i < 3; i++) {
+    oop f = newFloat(d[i]);  // may scavenge: the Array is found again through its slot
+    if (f == 0) return failPrimitive(primErrorAt(1), 0);
+    storeSlot(result, i, f, whereScavenge, 1032);
+  }
+  return result;
+}
+
+void initScavengePrims() {
+  addCPrimitive(308, reinterpret_cast<const void*>(primSetScavengeParameters), 1);
+  addCPrimitive(309, reinterpret_cast<const void*>(primGetScavengeParameters), 0);
 }

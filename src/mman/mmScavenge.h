@@ -58,4 +58,7 @@ int tenureToShrinkRtPredicate(ObjectHeader* h);
 int64_t initScavenger(uint64_t bytes);
 int64_t getTenureThreshold();
 void printScavengerUsageTo(FILE* stream);
-extern int64_t scavengeSemaphoreX;  // registry index of the scavenge Semaphore, -1 = none
+extern int64_t scavengeSemaphoreX;         // registry index of the scavenge Semaphore, -1 = none
+extern uint64_t scavengeWarningThreshold;  // slots between eden's warning limit and its end, by default
+// Registers primitives 308 (set the scavenge fractions) and 309 (their defaults).
+void initScavengePrims();

@@ -13,7 +13,11 @@
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/scavengeHeap.h"
+#include "ext/platform.h"
+#include "mman/mmImageHeader.h"
 #include "stack/vmsupport.h"
+#include "support/primHarness.h"
+#include "tran/tprim.h"
 
 namespace {
 
@@ -205,7 +209,9 @@ class ScavengeModelTest : public ScavengeHeapTest {
         handleRequests();
         ASSERT_EQ(compare(), "");
       }
-      if (step % 64 == 0) ASSERT_EQ(verifyHeap(), "") << "step " << step;
+      if (step % 64 == 0) {
+        ASSERT_EQ(verifyHeap(), "") << "step " << step;
+      }
     }
   }
 };
@@ -298,7 +304,7 @@ TEST_F(ScavengeTest, Scavenge_ExplicitScavengeWithoutRoomAnswersZero) {
   oop first = rootAt(0);
   for (int (*run)() : {flushEden, scavengeTenuringEveryone, flushNewSpace}) {
     int answer = run();
-    if (run != flushNewSpace) EXPECT_EQ(answer, 0);  // flushNewSpace answers whether past space is empty
+    EXPECT_EQ(answer, run == flushNewSpace ? 1 : 0);  // flushNewSpace: past space is (still) empty
     EXPECT_EQ(eden.allocPtr, top);
     EXPECT_EQ(numScavenges, scavenges);
     EXPECT_EQ(rootAt(0), first);
@@ -452,6 +458,115 @@ TEST_F(ScavengeTest, Scavenge_ShrinkingModeEmptiesAtLeastHalfTheTable) {
   for (ObjectHeader* h = reinterpret_cast<ObjectHeader*>(pastSpace.start); oopOf(h) < pastSpace.top; h = nextNewSpaceHeader(h))
     EXPECT_EQ(h->flags & rtCountBits, 0u);
   for (oop holder : holders) EXPECT_FALSE(inRt(headerOf(holder)) && !isNewObject(slotOf(holder, 0)));
+}
+
+// ---- Primitives 308 and 309 ---------------------------------------------------------------------
+
+int longCompDepth, longCompStarts;
+void countStart(uint64_t) { longCompDepth++, longCompStarts++; }
+void countFinish() { longCompDepth--; }
+
+class ScavengeParamsTest : public ScavengeHeapTest {
+ protected:
+  uint32_t floatClass = 0;
+  void (*savedStart)(uint64_t) = nullptr;
+  void (*savedFinish)() = nullptr;
+  void SetUp() override {
+    ScavengeHeapTest::SetUp();
+    initPrimitiveTable();
+    initScavengePrims();
+    floatClass = newTestClass(formatIndexable);
+    sysOopRegistry[sysFloatClass] = classAt(floatClass);
+    scavengeWarningThreshold = 1024;
+    savedStart = pdStartLongComp, savedFinish = pdFinishLongComp;
+    pdStartLongComp = countStart, pdFinishLongComp = countFinish;
+    longCompDepth = longCompStarts = 0;
+  }
+  void TearDown() override {
+    pdStartLongComp = savedStart, pdFinishLongComp = savedFinish;
+    ScavengeHeapTest::TearDown();
+  }
+  oop boxed(double d) {
+    oop f = newOldObject(floatClass, 8);
+    memcpy(bodyOf(headerOf(f)), &d, 8);
+    return f;
+  }
+  oop params(std::vector<oop> slots) {
+    oop a = newOldObject(classIndexArray, slots.size());
+    for (uint64_t i = 0; i < slots.size(); i++) store(a, i, slots[i]);
+    return a;
+  }
+  static double floatValue(oop f) {
+    double d;
+    memcpy(&d, bodyOf(headerOf(f)), 8);
+    return d;
+  }
+};
+
+TEST_F(ScavengeParamsTest, Scavenge_SetParametersRejectsBadInputChangingNothing) {
+  oop nil = nilOop();
+  oop cases[] = {smallIntegerFor(1), params({nil, nil}), params({nil, smallIntegerFor(1), nil}),
+                 params({nil, boxed(1.5), nil}), params({smallDoubleFor(1.5), nil, nil}),
+                 params({nil, nil, boxed(std::nan(""))}), newOldObject(testClasses.pointers, 3)};
+  uint64_t limit = eden.warningLimit;
+  int64_t threshold = tenureThreshold;
+  ImageLayout layout = imageLayout;
+  for (oop arg : cases) {
+    PrimOutcome r = callPrimitive(308, nilOop(), {arg});
+    EXPECT_TRUE(r.failed);
+    EXPECT_EQ(r.errorOop, primErrorAt(3));
+    EXPECT_EQ(eden.warningLimit, limit);
+    EXPECT_EQ(tenureThreshold, threshold);
+    EXPECT_EQ(memcmp(&layout, &imageLayout, sizeof layout), 0);
+  }
+  EXPECT_EQ(longCompStarts, 0);
+}
+
+TEST_F(ScavengeParamsTest, Scavenge_SetParametersAppliesTheFractions) {
+  uint64_t edenSlots = (eden.end - eden.start) / 8, pastSlots = (pastSpace.end - pastSpace.start) / 8;
+  uint64_t largeSlots = (reinterpret_cast<uint64_t>(largeSpace.table.highest) + 40 - largeSpace.table.firstBlock->block) / 8;
+  struct Case { double f; bool boxedForm; uint64_t limit; int64_t threshold; uint64_t large; uint32_t saved; } cases[] = {
+      {0.5, false, eden.start + edenSlots / 2 * 8, int64_t(pastSlots / 2), largeSlots / 2, 5000},
+      {-1.0, true, eden.end - 1024 * 8, 7680, 5000, 0},
+      {1.0, false, eden.end, int64_t(pastSlots), 0, 10000},
+      {0.25, true, eden.start + edenSlots / 4 * 8, int64_t(pastSlots / 4), largeSlots * 3 / 4, 2500},
+  };
+  for (const Case& c : cases) {
+    oop f = c.boxedForm ? boxed(c.f) : smallDoubleFor(c.f);
+    PrimOutcome r = callPrimitive(308, trueOop(), {params({f, f, f})});
+    ASSERT_FALSE(r.failed) << c.f;
+    EXPECT_EQ(r.result, trueOop());
+    EXPECT_EQ(eden.warningLimit, c.limit) << c.f;
+    EXPECT_EQ(tenureThreshold, c.threshold) << c.f;
+    EXPECT_EQ(largeSpace.tenureThresholdWords, c.large) << c.f;
+    EXPECT_EQ(imageLayout.edenWarningFraction, c.saved);
+    EXPECT_EQ(imageLayout.tenureFraction, c.saved);
+    EXPECT_EQ(imageLayout.largeTenureFraction, c.saved);
+    EXPECT_EQ(longCompDepth, 0) << "long-computation hooks paired";
+  }
+  EXPECT_EQ(longCompStarts, 4) << "each change of the eden limit is a long computation";
+  // nil slots leave their parameter alone
+  uint64_t limit = eden.warningLimit;
+  ASSERT_FALSE(callPrimitive(308, trueOop(), {params({nilOop(), smallDoubleFor(0.5), nilOop()})}).failed);
+  EXPECT_EQ(eden.warningLimit, limit);
+  EXPECT_EQ(tenureThreshold, int64_t(pastSlots / 2));
+  EXPECT_EQ(imageLayout.edenWarningFraction, 2500u);
+  EXPECT_EQ(longCompStarts, 4);
+}
+
+TEST_F(ScavengeParamsTest, Scavenge_GetParametersAnswersTheDefaults) {
+  eden.warningLimit = eden.start;  // the current values play no part
+  tenureThreshold = 3;
+  PrimOutcome r = callPrimitive(309, nilOop(), {});
+  ASSERT_FALSE(r.failed);
+  double edenSlots = double((eden.end - eden.start) / 8), pastSlots = double((pastSpace.end - pastSpace.start) / 8);
+  double largeSlots = double((reinterpret_cast<uint64_t>(largeSpace.table.highest) + 40 - largeSpace.table.firstBlock->block) / 8);
+  double want[3] = {(edenSlots - 1024) / edenSlots, 7680 / pastSlots, (largeSlots - 5000) / largeSlots};
+  ASSERT_EQ(bodyWordsOf(headerOf(r.result)), 3u);
+  for (uint64_t i = 0; i < 3; i++) {
+    EXPECT_EQ(classOf(slotOf(r.result, i)), classAt(floatClass));
+    EXPECT_DOUBLE_EQ(floatValue(slotOf(r.result, i)), want[i]);
+  }
 }
 
 }  // namespace

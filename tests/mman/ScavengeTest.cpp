@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mman/loadImages.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
@@ -18,6 +19,7 @@
 #include "stack/vmsupport.h"
 #include "support/primHarness.h"
 #include "tran/tprim.h"
+#include "imageWriter.h"
 
 namespace {
 
@@ -458,6 +460,32 @@ TEST_F(ScavengeTest, Scavenge_ShrinkingModeEmptiesAtLeastHalfTheTable) {
   for (ObjectHeader* h = reinterpret_cast<ObjectHeader*>(pastSpace.start); oopOf(h) < pastSpace.top; h = nextNewSpaceHeader(h))
     EXPECT_EQ(h->flags & rtCountBits, 0u);
   for (oop holder : holders) EXPECT_FALSE(inRt(headerOf(holder)) && !isNewObject(slotOf(holder, 0)));
+}
+
+// ---- A loaded image ---------------------------------------------------------------------------
+
+// The heap spanning every space (perm, past, large and fixed bodies, both remembered tables),
+// written and loaded in process, stays the same graph and sound over scavenges that tenure
+// some of it, with garbage allocated in between.
+TEST(Scavenge_LoadedImage, StaysSoundOverScavenges) {
+  SpanningHeap heap = buildSpanningHeap();
+  std::string file = tempImagePath("scavenge.im");
+  std::string why = writeHeapImage(file, loadNormal);
+  iwFreeHeap();
+  ASSERT_EQ(why, "");
+  ASSERT_TRUE(loadImageInProcess(file));
+  remove(file.c_str());
+  EXPECT_EQ(verifyHeap(), "");
+  for (int round = 0; round < 4; round++) {
+    for (int i = 0; i < 50; i++) ASSERT_NE(allocInNewSpace(classIndexArray, 0, 64, hasPtrsBit, nilOop()), nullptr);
+    tenureThreshold = round % 2 == 0 ? 0 : 7680;
+    int (*run)() = round == 3 ? flushNewSpace : scavengeNewSpace;
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(compareWithModel(loadedRoot(), heap.graph, 0), "") << round;
+    EXPECT_EQ(verifyHeap(), "") << round;
+  }
+  EXPECT_EQ(pastSpace.top, pastSpace.start) << "flushNewSpace tenures everyone";
+  freeLoadedKernel();
 }
 
 // ---- Primitives 308 and 309 ---------------------------------------------------------------------

@@ -99,6 +99,11 @@ void sweepRt();
 uint64_t objReallyInRt(ObjectHeader* h);
 void printRtUsageTo(FILE* stream);
 
+// Quick compaction: perm entries whose bodies lie in old data get their blocks threaded like
+// old objects' (the body's first word points back to the header).
+void scanOldRtCreatingBackPtrs();
+// After compaction: the old RT's top segment is stored again in registry slot 33.
+void updateOldRtPtrs(int compacting);
 void noPermCompactOldRt();
 void emptyOldRt();
 void shrinkOldRt();

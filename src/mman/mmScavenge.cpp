@@ -195,6 +195,10 @@ void copyAndForward(ObjectHeader* h, uint32_t incMark, uint32_t tenureNow) {
   h->flags &= ~rtCountBits;  // free in new objects; they must not reach an old header
   ObjectHeader* n = tenureFirst ? tenureToOldSpace(h, incMark) : copyToFutureSpace(h);
   if (n == nullptr) n = tenureFirst ? copyToFutureSpace(h) : tenureToOldSpace(h, incMark);
+  if (n == nullptr) {  // old bodies slide, headers stay: callers re-read bodies after each copy
+    compact();
+    n = tenureToOldSpace(h, incMark);
+  }
   if (n == nullptr) scavengeFatal("Cannot tenure object.", __LINE__);
   copiesMade++;
   uint64_t adjacent = h->dataPtr - (sizeFieldOf(h) == sizeFieldExtended ? 8 : 0) == oopOf(h) + objectHeaderBytes;

@@ -13,6 +13,7 @@
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
+#include "mman/mmOopStack.h"
 #include "mman/scavengeHeap.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
@@ -460,6 +461,43 @@ TEST_F(ScavengeTest, Scavenge_ShrinkingModeEmptiesAtLeastHalfTheTable) {
   for (ObjectHeader* h = reinterpret_cast<ObjectHeader*>(pastSpace.start); oopOf(h) < pastSpace.top; h = nextNewSpaceHeader(h))
     EXPECT_EQ(h->flags & rtCountBits, 0u);
   for (oop holder : holders) EXPECT_FALSE(inRt(headerOf(holder)) && !isNewObject(slotOf(holder, 0)));
+}
+
+// ---- Incremental marking -----------------------------------------------------------------------
+
+// While the incremental collector marks, what a marked holder reaches is marked when it is
+// tenured, also through objects tenured on the way.
+TEST_F(ScavengeTest, Scavenge_MarkingKeepsMarkedHoldersFromUnmarkedReferents) {
+  incMarkStackOop = createOopStack();
+  ASSERT_NE(incMarkStackOop, 0u);
+  currentIncGCState = incGCMarking;
+  oop marked = newOldObject(testClasses.pointers, 2), unmarked = newOldObject(testClasses.pointers, 1);
+  setFlag(headerOf(marked), isMarkedBit);
+  setRoot(0, marked);
+  setRoot(1, unmarked);
+  oop a = newNewObject(testClasses.pointers, 1), b = newNewObject(testClasses.pointers, 1);
+  store(a, 0, b);
+  store(marked, 0, a);
+  store(marked, 1, newNewObject(testClasses.bytes, 8));
+  store(unmarked, 0, newNewObject(testClasses.pointers, 1));
+  ASSERT_EQ(scavengeTenuringEveryone(), 1);
+  uint64_t checked = 0;
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    for (uint64_t e = s->otLow + 16; e <= s->otHigh; e += 16) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(e);
+      if (classTagOf(h) == 0 || !isMarked(h) || !hasPtrs(h) || h->dataPtr == 0 || oopOf(h) == incMarkStackOop) continue;
+      for (uint64_t i = 0; i < bodyWordsOf(h); i++) {
+        oop v = bodyOf(h)[i];
+        if (!isHeapObject(v) || isNewObject(v) || isPermObject(headerOf(v))) continue;
+        EXPECT_TRUE(isMarked(headerOf(v))) << "marked " << std::hex << e << " slot " << i;
+        checked++;
+      }
+    }
+  EXPECT_GE(checked, 3u);
+  EXPECT_TRUE(isMarked(headerOf(slotOf(slotOf(marked, 0), 0)))) << "reached through a tenured object";
+  EXPECT_FALSE(isMarked(headerOf(slotOf(unmarked, 0))));
+  currentIncGCState = incGCResting;
 }
 
 // ---- A loaded image ---------------------------------------------------------------------------

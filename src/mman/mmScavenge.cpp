@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "ext/exError.h"
+#include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmImageHeader.h"
@@ -52,7 +53,31 @@ static uint64_t deadPartitionEnd;    // final pass: counted dead-key entries lie
 
 static const char* const whereScavenge = "src/mman/mmScavenge";
 
+static void resolveForwardedSlots(ObjectHeader* h) {
+  if (!hasPtrs(h) || h->dataPtr == 0 || sizeFieldOf(h) >= sizeFieldLarge || isForwarded(h)) return;
+  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) {
+    oop v = bodyOf(h)[i];
+    if (isHeapObject(v) && v != 0 && isNewObject(v) && isForwarded(headerOf(v))) bodyOf(h)[i] = forwardeeOf(headerOf(v));
+  }
+}
+
+static void resolveForwardedIn(uint64_t from, uint64_t top) {
+  for (ObjectHeader* h = reinterpret_cast<ObjectHeader*>(from); oopOf(h) < top; h = nextNewSpaceHeader(h))
+    if (classTagOf(h) != 0 || isForwarded(h)) resolveForwardedSlots(h);
+}
+
+// A dump written on the way out walks new space: the walk ends at each top, and references
+// to copied objects lead to the copies (the stack's slots are the stack zone's to resolve).
+static void makeNewSpaceWalkable() {
+  writeNewSpaceEndMarkers();
+  resolveForwardedIn(eden.start, eden.allocPtr);
+  resolveForwardedIn(pastSpace.start, pastSpace.top);
+  resolveForwardedIn(futureSpace.start, futureSpace.top);
+  for (uint64_t a = rt.start; a < rt.ffs; a += 8) resolveForwardedSlots(headerOf(*reinterpret_cast<oop*>(a)));
+}
+
 [[noreturn]] static void scavengeFatal(const char* message, int line) {
+  if (dumpStackOnExit) makeNewSpaceWalkable();
   doReportError(message, errFatal | 5, whereScavenge, line);
   abort();
 }

@@ -20,7 +20,7 @@ struct RememberedTable {
   uint64_t fss;   // end of the scavenger's weak partition; 0 outside a scavenge
   uint64_t wt;    // warning threshold (soft limit)
   uint64_t end;   // byte address after the body
-  uint64_t scan;  // scan position, used by the scavenger
+  uint64_t scan;  // scavenger: entries [0, scan) are scanned (an index: the body may move)
 };
 extern RememberedTable rt;
 extern oop oldRtOop;  // top segment of the old RT's oop stack, 0 when there is none

@@ -189,7 +189,7 @@ static ObjectHeader* tenureToOldSpace(ObjectHeader* h, uint32_t incMark) {
     uint64_t index = hasPtrs(h) ? indexabilityOf(h) : 0;
     n = allocInOldSpace(classTagOf(h), index, bytes, flagsToCarry(h), 1, 1);
     if (n == nullptr) return nullptr;
-    memcpy(bodyOf(n), bodyOf(h), bodyBytesOf(h));
+    if (bytes != 0) memcpy(bodyOf(n), bodyOf(h), bodyBytesOf(h));
     if (!hasPtrs(h)) setIndexability(n, indexabilityOf(h));
     if (hasPtrs(n) && bodyWordsOf(n) != 0 && !inRt(n) && !registerInRt(n)) {
       releaseTenured(n);

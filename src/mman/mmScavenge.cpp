@@ -100,10 +100,21 @@ static inline bool keyIsLive(oop key) {
   if (!isNewRef(key)) return true;
   return isForwarded(headerOf(key)) || inFuture(key);
 }
-// After the fixpoint: the key is a new object that is not a copy made before the boundary.
-static inline bool keyIsDead(oop key) {
-  oop k = resolved(key);
-  return isNewRef(k) && !(inFuture(k) && k < ephemeronBoundary);
+// The final pass marks an object tenured after the fixpoint in its forwarded old header's
+// second word (free once forwarded, and a list link only for future-space copies); a copy in
+// future space tells by lying at or above the boundary. A list ephemeron whose key died carries
+// deadKeyBit (free in new objects) until it is queued.
+enum : uint64_t { lateTenureStamp = ~uint64_t(0), deadKeyBit = isInOldRtBit };
+
+// In the final pass, before the ephemeron's slots are scanned: its key was not reached by the
+// fixpoint, wherever the final pass has put it since.
+static bool keyIsDead(oop key) {
+  if (!isNewRef(key)) return false;
+  if (inFuture(key)) return key >= ephemeronBoundary;
+  ObjectHeader* h = headerOf(key);
+  if (!isForwarded(h)) return true;
+  oop copy = forwardeeOf(h);
+  return isNewObject(copy) ? copy >= ephemeronBoundary : h->flags == lateTenureStamp;
 }
 static inline bool deferEphemeron(const ObjectHeader* h) {
   if (weakAsStrong || !isEphemeron(h) || bodyWordsOf(h) == 0) return false;
@@ -205,7 +216,7 @@ static void noteCopiedSpecial(ObjectHeader* old, ObjectHeader* copy) {
   if (isWeakObject(copy)) {
     old->flags = weakList;
     weakList = oopOf(old);
-  } else if (bodyWordsOf(copy) != 0 && !keyIsLive(bodyOf(copy)[0])) {
+  } else if (bodyWordsOf(copy) != 0 && deferEphemeron(copy)) {
     old->flags = 0;
     if (ephemeronTail == 0) ephemeronList = oopOf(old);
     else headerOf(ephemeronTail)->flags = oopOf(old);
@@ -228,6 +239,7 @@ void copyAndForward(ObjectHeader* h, uint32_t incMark, uint32_t tenureNow) {
   copiesMade++;
   uint64_t adjacent = h->dataPtr - (sizeFieldOf(h) == sizeFieldExtended ? 8 : 0) == oopOf(h) + objectHeaderBytes;
   noteCopiedSpecial(h, n);  // before forwarding: reads the flags word it then reuses
+  if (ephemeronBoundary != 0 && !isNewObject(oopOf(n))) h->flags = lateTenureStamp;
   h->dataPtr = oopOf(n) | (adjacent ? forwardedWithBody : forwardedOther);
 }
 
@@ -275,7 +287,7 @@ static void scanNewSlots(ObjectHeader* h, uint64_t from, uint64_t to, uint32_t i
 static void scanFutureObject(ObjectHeader* h, uint32_t incMark) {
   uint64_t n = pointerSlotsOf(h);
   if (n == 0) return;
-  if (deferEphemerons && deferEphemeron(h)) return;  // the ephemeron list holds it
+  if (deferEphemeron(h)) return;  // the ephemeron list holds it
   if (!weakAsStrong && isWeakObject(h)) n = namedSlotsOf(h);
   scanNewSlots(h, 0, n, incMark);
 }
@@ -527,13 +539,17 @@ static void keepListEphemerons() {
   uint64_t e = ephemeronCursor == 0 ? ephemeronList : headerOf(ephemeronCursor)->flags;
   for (; e != 0; e = headerOf(e)->flags) {
     ObjectHeader* copy = headerOf(forwardeeOf(headerOf(e)));
-    if (keyIsDead(bodyOf(copy)[0])) deadKeyCount++;
+    if (keyIsDead(bodyOf(copy)[0])) {
+      setFlag(copy, deadKeyBit);
+      deadKeyCount++;
+    }
     scanAllSlotsOfCopy(copy);
     ephemeronCursor = e;
   }
 }
 
-// Final pass b): partition ephemerons; counted dead-key ones gather below deadPartitionEnd.
+// Final pass b): partition ephemerons; counted dead-key ones gather below deadPartitionEnd,
+// also when their keys were tenured: they are queued all the same.
 static int keepPartitionEphemerons() {
   int changed = 0;
   for (uint64_t p = deadPartitionEnd; p < fssIndex();) {
@@ -544,7 +560,7 @@ static int keepPartitionEphemerons() {
     }
     changed = 1;
     bool dead = keyIsDead(bodyOf(h)[0]);
-    if (!scanOldObject(h, 0)) dead = false;  // everything tenured: nothing new to queue
+    scanOldObject(h, 0);
     if (dead) {
       swapEntries(p, deadPartitionEnd++);
       deadKeyCount++;
@@ -578,16 +594,16 @@ static void ephemeronFinalPass(uint64_t* s) {
   }
 }
 
+// Without room none is queued: they were kept alive and are found again next time.
 static void queueDeadKeyEphemerons() {
-  if (deadKeyCount <= 0 || !reserveOnEphemeronQueue(uint64_t(deadKeyCount))) return;
+  bool room = deadKeyCount > 0 && reserveOnEphemeronQueue(uint64_t(deadKeyCount));
   for (uint64_t e = ephemeronList; e != 0; e = headerOf(e)->flags) {
     ObjectHeader* copy = headerOf(forwardeeOf(headerOf(e)));
-    if (isEphemeron(copy) && keyIsDead(bodyOf(copy)[0])) addToEphemeronQueue(oopOf(copy));
+    if (!hasFlag(copy, deadKeyBit)) continue;
+    clearFlag(copy, deadKeyBit);
+    if (room) addToEphemeronQueue(oopOf(copy));
   }
-  for (uint64_t p = 0; p < fssIndex(); p++) {
-    ObjectHeader* h = headerOf(rtEntries()[p]);
-    if (isEphemeron(h) && keyIsDead(bodyOf(h)[0])) addToEphemeronQueue(oopOf(h));
-  }
+  for (uint64_t p = 0; room && p < deadPartitionEnd; p++) addToEphemeronQueue(rtEntries()[p]);
 }
 
 // Clears the indexed slots of a weak object whose referents died; answers 1 when it still

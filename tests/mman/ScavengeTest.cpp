@@ -27,11 +27,12 @@ namespace {
 
 // ---- Model fuzz ---------------------------------------------------------------------------------
 //
-// Every object carries its model id: slot 0 (a SmallInteger) of pointer objects, the first
-// eight bytes of byte objects. The shadow model knows each object's kind, size and slots; after
-// every scavenge the heap reached from the roots must match it exactly.
+// Every object carries its model id: slot 0 (a SmallInteger) of pointer objects (slot 2 of
+// ephemerons, whose slot 0 is the key), the first eight bytes of byte objects. The shadow model
+// knows each object's kind, size and slots; after every scavenge the heap reached from the roots
+// must match it exactly.
 
-enum Kind { kPointers, kSizeWord, kBytes, kLargeBytes, kFixedBytes, kWeak, kOldPointers, kindCount };
+enum Kind { kPointers, kSizeWord, kBytes, kLargeBytes, kFixedBytes, kWeak, kOldPointers, kEphemeron, kindCount };
 
 constexpr int64_t refNil = -1, refMarker = -2;
 
@@ -41,9 +42,13 @@ struct Node {
   std::vector<int64_t> ref;  // pointer kinds: slot i >= 1 holds refNil, refMarker or a node id
   bool old = false;
   bool alive = true;
+  bool ephemeron = false;    // an ephemeron not yet queued
 };
 
-bool isPointerKind(Kind k) { return k == kPointers || k == kSizeWord || k == kWeak || k == kOldPointers; }
+bool isPointerKind(Kind k) {
+  return k == kPointers || k == kSizeWord || k == kWeak || k == kOldPointers || k == kEphemeron;
+}
+uint64_t idSlot(Kind k) { return k == kEphemeron ? 2 : 0; }
 
 class ScavengeModelTest : public ScavengeHeapTest {
  protected:
@@ -51,12 +56,27 @@ class ScavengeModelTest : public ScavengeHeapTest {
   std::vector<Node> nodes;
   std::map<int64_t, oop> where;  // live node -> its object
   std::vector<int64_t> roots = std::vector<int64_t>(rootSlots, refNil);
+  uint32_t ephemeron3 = 0;  // key, value, id
+
+  void SetUp() override {
+    ScavengeHeapTest::SetUp();
+    ephemeron3 = newTestClass(formatPointers | formatEphemeron | 3);
+    oop semaphore = newOldObject(hashOf(headerOf(sysOop(sysSemaphoreClass))), 3);
+    finalizationSemaphoreX = allocSysOopSlot();
+    registerSysOop(semaphore, uint32_t(finalizationSemaphoreX));  // so that the queue grows
+  }
+  // The image fetches everything after each scavenge.
+  static void drainQueue() {
+    for (uint64_t a = finalQueueBase; a < finalQueueWrite; a += 8) *reinterpret_cast<oop*>(a) = nilOop();
+    finalQueueRead = finalQueueWrite = finalQueueBase;
+    ASSERT_EQ(finalQueueOverflow, 0);
+  }
 
   uint64_t pick(uint64_t n) { return rng() % n; }
 
-  static int64_t idOf(oop o) {
+  int64_t idOf(oop o) const {
     ObjectHeader* h = headerOf(o);
-    if (hasPtrs(h)) return smallIntegerValue(bodyOf(h)[0]);
+    if (hasPtrs(h)) return smallIntegerValue(bodyOf(h)[classTagOf(h) == ephemeron3 ? 2 : 0]);
     return int64_t(reinterpret_cast<uint64_t*>(h->dataPtr)[0]);
   }
 
@@ -68,21 +88,24 @@ class ScavengeModelTest : public ScavengeHeapTest {
       case kBytes: return allocInNewSpace(testClasses.bytes, 0, size, 0, 0);
       case kLargeBytes: return allocLargeByteObj(testClasses.bytes, size, 0, 0);
       case kFixedBytes: return allocVSObjInFixedSpace(classAt(testClasses.bytes), size);
+      case kEphemeron:
+        return allocInNewSpace(ephemeron3, 3, 24, hasPtrsBit | isGCSpecialBit | ephemeronNotWeakBit, nilOop());
       default: return headerOf(newOldObject(testClasses.pointers, size));
     }
   }
 
   void newNode() {
     Kind k = Kind(pick(kindCount));
-    uint64_t sizes[kindCount] = {2 + pick(12), 260, 8 + pick(60), 2100 + pick(800), 40, 2 + pick(6), 2 + pick(6)};
+    uint64_t sizes[kindCount] = {2 + pick(12), 260, 8 + pick(60), 2100 + pick(800), 40, 2 + pick(6), 2 + pick(6), 3};
     uint64_t size = sizes[k];
     ObjectHeader* h = allocate(k, size);
     if (h == nullptr) return scavenge(0);
     int64_t id = int64_t(nodes.size());
     Node n{k, size, {}, !isNewObject(oopOf(h))};
+    n.ephemeron = k == kEphemeron;
     if (isPointerKind(k)) {
       n.ref.assign(size, refNil);
-      bodyOf(h)[0] = smallIntegerFor(id);
+      bodyOf(h)[idSlot(k)] = smallIntegerFor(id);
     } else {
       reinterpret_cast<uint64_t*>(h->dataPtr)[0] = uint64_t(id);
     }
@@ -91,6 +114,24 @@ class ScavengeModelTest : public ScavengeHeapTest {
     uint64_t r = pick(rootSlots);
     roots[r] = id;
     setRoot(r, oopOf(h));
+    if (k == kEphemeron) giveFreshKey(id);
+  }
+
+  // A key reachable only through the ephemeron (and, half the time, its value).
+  void giveFreshKey(int64_t e) {
+    ObjectHeader* h = allocate(kPointers, 2);
+    if (h == nullptr) return;
+    int64_t key = int64_t(nodes.size());
+    Node n{kPointers, 2, {refNil, refNil}, !isNewObject(oopOf(h))};
+    bodyOf(h)[0] = smallIntegerFor(key);
+    nodes.push_back(n);
+    where[key] = oopOf(h);
+    nodes[e].ref[0] = key;
+    store(where[e], 0, oopOf(h));
+    if (pick(2) == 0) {
+      nodes[e].ref[1] = key;
+      store(where[e], 1, oopOf(h));
+    }
   }
 
   int64_t randomLive() {
@@ -104,28 +145,62 @@ class ScavengeModelTest : public ScavengeHeapTest {
     int64_t a = randomLive();
     if (a == refNil || !isPointerKind(nodes[a].kind) || nodes[a].size < 2) return;
     int64_t b = pick(4) == 0 ? refNil : randomLive();
-    uint64_t k = 1 + pick(nodes[a].size - 1);
+    uint64_t k = nodes[a].kind == kEphemeron ? pick(2) : 1 + pick(nodes[a].size - 1);
     nodes[a].ref[k] = b;
     store(where[a], k, b == refNil ? nilOop() : where[b]);
   }
 
   // Reachability as the scavenger sees it: the roots and every old object are alive; weak
-  // slots hold nothing alive unless weakAsStrong.
+  // slots hold nothing alive, and an ephemeron's slots only once its key is reached, unless
+  // weakAsStrong. Ephemerons whose keys were reached only through such slots are kept whole
+  // and queued: they become ordinary objects.
   void markLive(bool weakAsStrong) {
-    std::vector<int64_t> work;
+    std::vector<int64_t> work, deferred;
     std::set<int64_t> seen;
     for (int64_t r : roots)
       if (r >= 0) work.push_back(r);
     for (auto& [id, o] : where)
       if (nodes[id].old) work.push_back(id);
-    while (!work.empty()) {
-      int64_t id = work.back();
-      work.pop_back();
-      if (!seen.insert(id).second) continue;
-      Node& n = nodes[id];
-      if (n.kind == kWeak && !weakAsStrong) continue;  // only slot 0 is strong: the id
-      for (int64_t r : n.ref)
+    auto expand = [&](int64_t id) {
+      for (int64_t r : nodes[id].ref)
         if (r >= 0) work.push_back(r);
+    };
+    auto keyReached = [&](int64_t id) {
+      int64_t k = nodes[id].ref[0];
+      return k < 0 || nodes[k].old || seen.count(k) != 0;
+    };
+    auto drain = [&](bool defer) {
+      while (!work.empty()) {
+        int64_t id = work.back();
+        work.pop_back();
+        if (!seen.insert(id).second) continue;
+        const Node& n = nodes[id];
+        if (n.kind == kWeak && !weakAsStrong) continue;  // only slot 0 is strong: the id
+        if (defer && n.ephemeron && !weakAsStrong && !keyReached(id)) deferred.push_back(id);
+        else expand(id);
+      }
+    };
+    drain(true);
+    for (bool progress = true; progress;) {
+      progress = false;
+      for (size_t i = 0; i < deferred.size();) {
+        if (!keyReached(deferred[i])) {
+          i++;
+          continue;
+        }
+        expand(deferred[i]);
+        deferred.erase(deferred.begin() + long(i));
+        progress = true;
+      }
+      drain(true);
+    }
+    std::set<int64_t> fixpoint = seen;
+    for (int64_t d : deferred) expand(d);
+    drain(false);
+    for (int64_t id : seen) {
+      Node& n = nodes[id];
+      int64_t k = n.ephemeron ? n.ref[0] : -1;
+      if (!weakAsStrong && k >= 0 && !nodes[k].old && !fixpoint.count(k)) n.ephemeron = false;
     }
     for (auto it = where.begin(); it != where.end();) {
       if (seen.count(it->first)) {
@@ -166,7 +241,9 @@ class ScavengeModelTest : public ScavengeHeapTest {
       ObjectHeader* h = headerOf(o);
       uint64_t size = isPointerKind(n.kind) ? bodyWordsOf(h) : byteSizeOf(h);
       if (size != n.size) return "node " + std::to_string(id) + " changed size";
-      for (uint64_t k = 1; k < n.ref.size(); k++) {
+      if (n.kind == kEphemeron && isEphemeron(h) != n.ephemeron) return "ephemeron " + std::to_string(id) + " queued wrongly";
+      for (uint64_t k = 0; k < n.ref.size(); k++) {
+        if (k == idSlot(n.kind)) continue;
         oop v = bodyOf(h)[k];
         int64_t want = n.ref[k];
         if (want == refNil && v != nilOop()) return "slot should be nil";
@@ -201,6 +278,7 @@ class ScavengeModelTest : public ScavengeHeapTest {
       default: scavengeTenuringInstancesOf(testClasses.bytes); break;
     }
     ASSERT_EQ(compare(), "");
+    drainQueue();
     ASSERT_EQ(futureSpace.top, futureSpace.start);
     for (auto& [id, o] : where) {
       const Node& n = nodes[id];
@@ -228,6 +306,7 @@ class ScavengeModelTest : public ScavengeHeapTest {
         markLive(false);
         handleRequests();
         ASSERT_EQ(compare(), "");
+        drainQueue();
       }
       if (step % 64 == 0) {
         ASSERT_EQ(verifyHeap(), "") << "step " << step;
@@ -372,18 +451,21 @@ TEST_F(ScavengeTest, Scavenge_WeakSlotsOfDeadReferentsAreClearedAndTheHolderQueu
   }
 }
 
+// Also when the key is tenured while it is kept (flushNewSpace tenures everyone).
 TEST_F(ScavengeTest, Scavenge_EphemeronWithKeyOnlyInItsValueIsQueuedAndKeepsBoth) {
-  for (bool oldEphemeron : {false, true}) {
+  for (int c = 0; c < 4; c++) {
+    bool oldEphemeron = c % 2 == 1;
+    int (*run)() = c < 2 ? scavengeNewSpace : flushNewSpace;
     makeHeap(1 << 18, 100);
     oop key = newNewObject(testClasses.pointers, 1);
     oop value = newNewObject(testClasses.pointers, 1);
     store(value, 0, key);
     oop e = newEphemeron(key, value, oldEphemeron);
     setRoot(0, e);
-    ASSERT_EQ(scavengeNewSpace(), 1);
+    run();
     e = rootAt(0);
     ObjectHeader* h = headerOf(e);
-    EXPECT_EQ(queued(), std::vector<oop>{e}) << oldEphemeron;
+    EXPECT_EQ(queued(), std::vector<oop>{e}) << c;
     EXPECT_FALSE(isGCSpecial(h));
     EXPECT_FALSE(hasFlag(h, ephemeronNotWeakBit));
     EXPECT_EQ(slotOf(slotOf(e, 1), 0), slotOf(e, 0)) << "key and value survive together";

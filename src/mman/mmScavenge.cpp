@@ -89,12 +89,6 @@ static inline bool isNewRef(oop o) { return isHeapObject(o) && o != 0 && isNewOb
 static inline bool isWeakObject(const ObjectHeader* h) {
   return (h->flags & (isGCSpecialBit | ephemeronNotWeakBit)) == isGCSpecialBit;
 }
-// A reference resolved through the forwarding mark.
-static inline oop resolved(oop o) {
-  if (!isNewRef(o)) return o;
-  ObjectHeader* h = headerOf(o);
-  return isForwarded(h) ? forwardeeOf(h) : o;
-}
 // The key is reachable so far: immediate, old, forwarded or already a copy.
 static inline bool keyIsLive(oop key) {
   if (!isNewRef(key)) return true;

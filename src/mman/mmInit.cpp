@@ -25,6 +25,7 @@
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmVerify.h"
 #include "stack/glue.h"
 #include "stack/stackzone.h"
 #include "tran/nmalloc.h"
@@ -195,6 +196,7 @@ static void readNewSpace(const KernelPlaces& p) {
   uint64_t edenWords = kernelSlots[slotsEden], survivorBytes = kernelSlots[slotsSurvivor] * 8;
   uint64_t threshold = l.edenWarningFraction == 0 ? 1024 : remainderOf(l.edenWarningFraction, edenWords);
   if (threshold >= edenWords) threshold = edenWords - 1;
+  scavengeWarningThreshold = threshold;
   initNewSpaceBounds(p.eden, p.eden + edenWords * 8, threshold, p.pastSpace, p.pastSpace + survivorBytes,
                      p.futureSpace, p.futureSpace + survivorBytes);
   pastSpace.top = pastSpace.start + l.pastSpaceBytes;
@@ -337,6 +339,8 @@ static void registerPrimitives() {
   initAllocationPrims();
   initOldSpacePrims();
   initFixedSpacePrims();
+  initScavengePrims();
+  initFinalizationPrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);
   addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
   initPrimitives();
@@ -407,6 +411,7 @@ static void rebootContinuation() {
 // code that runs below it; otherwise in memory of its own.
 void startKernel() {
   loadKernel();
+  if (initScavengeStress() != 0) scavengeNewSpace();  // verified before and after
   installRequestServers();
   int32_t numStacks = int32_t(kernelSlots[slotsStack] / stackSegmentWords);
   uint64_t zoneBytes = uint64_t(numStacks) * stackSegmentBytes;

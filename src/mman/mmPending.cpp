@@ -3,19 +3,27 @@
 // Prefix: none.
 #include "mman/mmPending.h"
 
-uint32_t scavengeInProgress;
-uint32_t tenureToShrinkRememberedTable;
 uint64_t lowSpaceLimit;
 PendingCounters pending;
 uint64_t stackSpaceSlots;
 
 uint64_t asynchSignalCount;
 
-// Not built yet: the no-waiter half of the scheduler's asynchSignal.
+// Not built yet: the scheduler resumes a waiting process; until then the signal is kept as
+// an excess signal.
 void asynchSignal(oop semaphore) {
   asynchSignalCount++;
-  oop* body = bodyOf(headerOf(semaphore));
-  body[semaphoreExcessSignalsSlot] = smallIntegerFor(smallIntegerValue(body[semaphoreExcessSignalsSlot]) + 1);
+  if (isImmediate(semaphore) || bodyWordsOf(headerOf(semaphore)) <= semaphoreExcessSignalsSlot) return;
+  oop* excess = &bodyOf(headerOf(semaphore))[semaphoreExcessSignalsSlot];
+  *excess = smallIntegerFor(isSmallInteger(*excess) ? smallIntegerValue(*excess) + 1 : 1);
 }
 
-int64_t scavengeSemaphoreX;
+// Not built yet: native methods and the method cache hold no new-space references so far.
+void nmUpdateNewRefs() {}
+void purgeDeadClassesFromMCache() {}
+// Not built yet: the incremental collector's hooks.
+void addToIncWeakListFunc(oop) {}
+void incGCObjWeaknessChanged(oop, bool) {}
+void incGCObjEphemeronnessChanged(oop, bool) {}
+// Not built yet: generated code that holds eden's warning limit.
+void tranNoteEdenWarningThresholdChanged() {}

@@ -79,7 +79,10 @@ class ContextTest : public ::testing::Test {
     s[shSp] = sp;
     s[shFp] = fpB;
   }
-  void TearDown() override { freeTestHeap(); }
+  void TearDown() override {
+    initStackChains();  // no segment outlives the test
+    freeTestHeap();
+  }
   static oop slot(oop ctx, uint32_t i) { return bodyOf(headerOf(ctx))[i]; }
 };
 
@@ -150,7 +153,10 @@ class OverflowTest : public ::testing::Test {
     nm.h.vmethod = nilOop();
     lastOverflowSegment = 0;
   }
-  void TearDown() override { freeTestHeap(); }
+  void TearDown() override {
+    initStackChains();  // no segment outlives the test
+    freeTestHeap();
+  }
   // Frames of no arguments from startByte above the base down, each with the given number
   // of stack words; answers their fps, bottom first.
   std::vector<uint64_t> pushFrames(uint64_t* s, uint64_t startByte, const std::vector<int>& stackWords) {

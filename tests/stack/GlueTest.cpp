@@ -115,6 +115,7 @@ class GlueTest : public ::testing::Test {
     initStacks(zone, 4);
     stackAlloc(0);
   }
+  void TearDown() override { initStackChains(); }  // no segment outlives the test
   // Runs the caller of arity a with the primitive behaving as m; answers rbx at the end.
   oop run(const Arity& a, Mode m) {
     mode = m;

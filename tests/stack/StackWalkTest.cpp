@@ -99,6 +99,7 @@ class StackWalkTest : public ::testing::Test {
     makeNMethod(nms[2], 4, 0x5030, 0x5040);
     visited.clear();
   }
+  void TearDown() override { initStackChains(); }  // no segment outlives the test
   static std::vector<uint64_t> sorted(std::vector<uint64_t> v) {
     std::sort(v.begin(), v.end());
     return v;

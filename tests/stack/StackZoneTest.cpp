@@ -49,6 +49,7 @@ class StackZoneTest : public ::testing::Test {
     initStacks(zone, 8);
   }
   void TearDown() override {
+    initStackChains();  // no segment outlives the test
     stackStabilizeHook = savedHook;
     pending.stackCompactCount = savedCompactCount;  // memory statistics tests read it
   }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "tran/nmLayout.h"
+
 // Register numbers are the hardware encodings; bit 3 goes into the REX prefix.
 enum CgenReg : int {
   rAX = 0, rCX = 1, rDX = 2, rBX = 3, rSP = 4, rBP = 5, rSI = 6, rDI = 7,
@@ -23,13 +25,6 @@ enum CgenCond : int {
   ccLE = 0x7E, ccG = 0x7F,
 };
 
-// The send site: mov r15d, imm32; call rel32. The send path finds the immediate at
-// return address - 9 and the call displacement at return address - 4.
-enum : int {
-  sendSiteSize = 11,
-  sendSiteImmediateOffset = -9,     // from the return address
-  sendSiteDisplacementOffset = -4,  // from the return address
-};
 
 // ---------------------------------------------------------------- byte stores
 

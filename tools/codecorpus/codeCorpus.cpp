@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "tran/cgenx86_64.h"
+#include "tran/tstack.h"
 
 void CorpusSink::line(const char* format, ...) {
   char buf[160];
@@ -339,6 +340,157 @@ void sendSites(CorpusSink& s) {
     s.at = cgenSendSite(s.at, v, s.at + 11 + 0x200);
     s.line("mov $0x%x,%%r15d\ncall .+0x205", v);
   }
+}
+
+
+// ---------------------------------------------------------------- simulated stack
+
+const uint64_t heapObject = 0x00400000, bigImmediate = 0x123456789ab3;
+
+void stackEntries(CorpusSink& s, int op) {
+  tStackInit();
+  const struct {
+    StackEntry e;
+    const char* text[4];
+  } rows[] = {
+    {seRegEntry(rR9), {"mov %r9,%rbx", "push %r9", "mov %r9,-0x30(%rbp)", "{load} cmp %r9,%r9"}},
+    {seRegEntry(rCX, skRegCounted), {"mov %rcx,%rbx", "push %rcx", "mov %rcx,-0x30(%rbp)", "{load} cmp %rcx,%r9"}},
+    {seRegEntry(rR14, skStableReg), {"mov %r14,%rbx", "push %r14", "mov %r14,-0x30(%rbp)", "{load} cmp %r14,%r9"}},
+    {seRegEntry(rR10, skUntaggedInt),
+     {"lea 0x3(,%r10,8),%rbx", "lea 0x3(,%r10,8),%r10\npush %r10", "lea 0x3(,%r10,8),%r10\nmov %r10,-0x30(%rbp)",
+      "lea 0x3(,%r10,8),%r10\n{load} cmp %r10,%r9"}},
+    {seRegEntry(rR12, skUntaggedChar),
+     {"mov %r12,%rbx\nshl $3,%rbx\nadd $1,%rbx", "shl $3,%r12\nadd $1,%r12\npush %r12",
+      "shl $3,%r12\nadd $1,%r12\nmov %r12,-0x30(%rbp)", "shl $3,%r12\nadd $1,%r12\n{load} cmp %r12,%r9"}},
+    {seConst(43), {"{load} xor %ebx,%ebx\nmov $43,%bl", "push $43", "mov $43,%r11\nmov %r11,-0x30(%rbp)", "cmp $43,%r9"}},
+    {seConst(3), {"{load} xor %ebx,%ebx\nmov $3,%bl", "push $3", "mov $3,%r11\nmov %r11,-0x30(%rbp)", "cmp $3,%r9"}},
+    {seConst(0x3f3), {"mov $0x3f3,%rbx", "movabs $0x3f3,%r11\npush %r11", "mov $0x3f3,%r11\nmov %r11,-0x30(%rbp)",
+                      "cmp $0x3f3,%r9"}},
+    {seConst((uint64_t)-5), {"mov $-5,%rbx", "push $-5", "mov $-5,%r11\nmov %r11,-0x30(%rbp)", "cmp $-5,%r9"}},
+    {seConst(bigImmediate),
+     {"movabs $0x123456789ab3,%rbx", "movabs $0x123456789ab3,%r11\npush %r11",
+      "movabs $0x123456789ab3,%r11\nmov %r11,-0x30(%rbp)", "movabs $0x123456789ab3,%r11\n{load} cmp %r11,%r9"}},
+    {seConst(heapObject),
+     {"movabs $0x400000,%rbx", "movabs $0x400000,%r11\npush %r11", "movabs $0x400000,%rax\nmov %rax,-0x30(%rbp)",
+      "movabs $0x400000,%r11\n{load} cmp %r11,%r9"}},
+    {seSlotEntry(skSlot, rBP, -48), {"mov -0x30(%rbp),%rbx", "pushq -0x30(%rbp)",
+                                     "mov -0x30(%rbp),%r11\nmov %r11,-0x30(%rbp)", "cmp -0x30(%rbp),%r9"}},
+    {seSlotEntry(skReadSlot, rBP, 2032), {"mov 0x7f0(%rbp),%rbx", "pushq 0x7f0(%rbp)",
+                                          "mov 0x7f0(%rbp),%r11\nmov %r11,-0x30(%rbp)", "cmp 0x7f0(%rbp),%r9"}},
+    {seSlotEntry(skSlot, rR8, 0), {"mov (%r8),%rbx", "pushq (%r8)", "mov (%r8),%r11\nmov %r11,-0x30(%rbp)",
+                                   "cmp (%r8),%r9"}},
+    {seSlotEntry(skReadSlot, rR14, 2040), {"mov 0x7f8(%r14),%rbx", "pushq 0x7f8(%r14)",
+                                           "mov 0x7f8(%r14),%r11\nmov %r11,-0x30(%rbp)", "cmp 0x7f8(%r14),%r9"}},
+    {seSlotEntry(skSlot, rR12, 8), {"mov 0x8(%r12),%rbx", "pushq 0x8(%r12)",
+                                    "mov 0x8(%r12),%r11\nmov %r11,-0x30(%rbp)", "cmp 0x8(%r12),%r9"}},
+  };
+  for (const auto& row : rows) {
+    StackEntry e = row.e;
+    stackSim[0] = e;
+    if (op == 0) s.at = tStackLoad(&e, rBX, s.at);
+    if (op == 1) s.at = tStackPush(&stackSim[0], s.at);
+    if (op == 2) s.at = tStackStore(&e, rBP, -48, s.at);
+    if (op == 3) s.at = tStackCompare(&e, rR9, s.at);
+    s.line("%s", row.text[op]);
+  }
+  // The forms that only some operations take.
+  StackEntry pushed = {skPushed, 0, (uint64_t)(uintptr_t)&spill[0]};
+  StackEntry global = {skGlobal, 0, 0x00601000};
+  StackEntry code = {skCode, 0, 0};
+  if (op == 0) {
+    s.at = tStackLoad(&pushed, rR13, s.at);
+    s.line("pop %%r13");
+    StackEntry small = seConst(43);
+    s.at = tStackLoad(&small, rR8, s.at);  // the xor/mov-byte form is for rax-rbx only
+    s.line("mov $43,%%r8");
+    s.at = tStackLoad(&small, rAX, s.at);
+    s.line("{load} xor %%eax,%%eax\nmov $43,%%al");
+    StackEntry zero = seConst(0x3 - 3 + 1);  // Character 0
+    s.at = tStackLoad(&zero, rCX, s.at);
+    s.line("{load} xor %%ecx,%%ecx\nmov $1,%%cl");
+    s.at = tStackLoadBase(&global, rR14, s.at);
+    s.line("mov 0x601000,%%r14");
+    code.payload = (uint64_t)(uintptr_t)(s.at + 0x100);
+    s.at = tStackLoadBase(&code, rR14, s.at);
+    s.line("lea .+0x100(%%rip),%%r14");
+    int reg = 0;
+    StackEntry ivarHolder = seSlotEntry(skSlot, rBP, -56);
+    s.at = tStackLoadDataPtr(&ivarHolder, rR14, &reg, s.at);
+    s.line("mov -0x38(%%rbp),%%r14\nmov (%%r14),%%r14");
+    StackEntry self = seSelfNormal;
+    s.at = tStackLoadDataPtr(&self, rR8, &reg, s.at);
+    s.line("mov -0x18(%%rbp),%%r8\nmov (%%r8),%%r8");
+  }
+  if (op == 1) {
+    stackSim[1] = {skCode, 0, (uint64_t)(uintptr_t)(s.at + 0x200)};
+    s.at = tStackPush(&stackSim[1], s.at);
+    s.line("lea .+0x200(%%rip),%%r11\npush %%r11");
+  }
+  if (op == 2) {
+    s.at = tStackStore(&pushed, rR8, 16, s.at);
+    s.line("popq 0x10(%%r8)");
+    StackEntry r = seRegEntry(rBX);
+    s.at = tStackStore(&r, rR12, 0, s.at);
+    s.line("mov %%rbx,(%%r12)");
+    s.at = tStackStore(&r, rR13, 0x7f8, s.at);
+    s.line("mov %%rbx,0x7f8(%%r13)");
+  }
+  if (op == 3) {
+    s.at = tStackCompare(&pushed, rBX, s.at);
+    s.line("pop %%rax\n{load} cmp %%rax,%%rbx");
+    s.at = tStackCompareBase(&global, rAX, s.at);
+    s.line("cmp 0x601000,%%rax");
+  }
+}
+void stackLoads(CorpusSink& s) { stackEntries(s, 0); }
+void stackPushes(CorpusSink& s) { stackEntries(s, 1); }
+void stackStores(CorpusSink& s) { stackEntries(s, 2); }
+void stackCompares(CorpusSink& s) { stackEntries(s, 3); }
+
+// Sends of 0 to 5 arguments over mixed entries: flushing below the receiver, r13 then r12,
+// stacked arguments above the receiver, the receiver into rbx.
+void sendArgs(CorpusSink& s) {
+  tStackInit();
+  stackEmpty = stackSim - 1;
+  const StackEntry mixed[] = {seSlotEntry(skReadSlot, rBP, -24), seConst(43), seSlotEntry(skSlot, rBP, -40),
+                              seRegEntry(rBX), seConst(heapObject), seSlotEntry(skSlot, rR8, 16)};
+  // n = 0: receiver self
+  stackSim[0] = mixed[0];
+  s.at = emitArgs(0, &stackSim[0], s.at);
+  s.line("mov -0x18(%%rbp),%%rbx");
+  // n = 1 over one entry below the receiver: that entry is flushed first
+  stackSim[0] = mixed[1];
+  stackSim[1] = mixed[0];
+  stackSim[2] = mixed[3];
+  s.at = emitArgs(1, &stackSim[2], s.at);
+  s.line("push $43\nmov %%rbx,%%r12\nmov -0x18(%%rbp),%%rbx");
+  // n = 2 (entry 0 already on the machine stack)
+  stackSim[1] = mixed[2];
+  stackSim[2] = mixed[1];
+  stackSim[3] = mixed[5];
+  s.at = emitArgs(2, &stackSim[3], s.at);
+  s.line("mov 0x10(%%r8),%%r13\nmov $43,%%r12\nmov -0x28(%%rbp),%%rbx");
+  // n = 3, register receiver: pushed, then loaded from its register
+  stackEmpty = stackSim - 1;
+  stackSim[0] = mixed[3];
+  stackSim[1] = mixed[4];
+  stackSim[2] = mixed[1];
+  stackSim[3] = mixed[0];
+  s.at = emitArgs(3, &stackSim[3], s.at);
+  s.line("push %%rbx\nmovabs $0x400000,%%r11\npush %%r11\nmov -0x18(%%rbp),%%r13\nmov $43,%%r12");
+  // n = 4, receiver a slot: reloaded from its spill slot
+  stackSim[0] = mixed[2];
+  stackSim[1] = mixed[1];
+  stackSim[2] = mixed[5];
+  stackSim[3] = mixed[0];
+  stackSim[4] = mixed[3];
+  s.at = emitArgs(4, &stackSim[4], s.at);
+  s.line("pushq -0x28(%%rbp)\npush $43\npushq 0x10(%%r8)\nmov %%rbx,%%r13\nmov -0x18(%%rbp),%%r12");
+  s.line("mov -0x20(%%rbp),%%rbx");
+  // n = 5, everything already pushed: the two last arguments pop into r13, r12
+  for (int i = 0; i < 6; i++) stackSim[i] = {skPushed, 0, (uint64_t)(uintptr_t)&spill[i]};
+  s.at = emitArgs(5, &stackSim[5], s.at);
+  s.line("pop %%r13\npop %%r12\nmov -0x20(%%rbp),%%rbx");
 }
 
 }  // namespace

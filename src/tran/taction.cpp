@@ -148,3 +148,25 @@ void optReFix(OptState* state, uint8_t* here, const char* name) {
   }
   state->target = here;
 }
+
+uint8_t* tBxp(const uint8_t* branchPC, const uint8_t* target, int sense, StackEntry* top, const OptState* state,
+              uint8_t* at) {
+  if (top - 1 > stackEmpty) at = tStackFlush(top - 1, 3, at);
+  bool isShort = target - branchPC <= effectiveMaxVBytesJumpShort;
+  int32_t kind;
+  if (top->kind == skConst && (top->payload == tTrue || top->payload == tFalse)) {
+    if ((top->payload == tTrue) != (sense != 0)) return at;  // never taken
+    at = isShort ? emitJmpRel8(at, 0) : emitJmpRel32(at, at + 5);
+    kind = isShort ? actShortJump : actLongJump;
+  } else if (top->kind == skCond) {
+    int cond = (int)top->payload ^ (sense != 0 ? 0 : 1);  // branch if false: the inverse
+    at = isShort ? emitJccRel8(at, cond, 0) : emitJccRel32(at, cond, 0);
+    kind = isShort ? actShortCondJump : actLongCondJump;
+  } else {
+    // The test of a value against true and false with its non-Boolean path: not built yet.
+    TAbortFunc("tBxp of a value that is neither a constant Boolean nor a condition: not built yet", -1, at,
+               "src/tran/taction", __LINE__);
+  }
+  addAction(kind, target, state, assignedRegSummary, top - 1, at);
+  return at;
+}

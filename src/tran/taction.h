@@ -30,7 +30,7 @@ struct ActionRecord {
   ActionRecord* next;        // link in the sorted list, the loop list or the free list
   const uint8_t* vPC;        // target bytecode position
   int32_t kind;              // ActionKind
-  int16_t depth;             // simulated stack depth at the jump, in entries
+  int16_t depth;             // simulated stack depth at the jump: the index of its top entry
   int16_t registerMarks[2];  // the loop's register-knowledge marks at the jump
   const OptState* optState;  // peephole state at the jump, or null
   OptState optWords;         // its copy (only when optState is non-null)
@@ -51,7 +51,7 @@ extern uint32_t enableASOpt, enableLIOpt, enableROpt;  // peephole switches
 
 void actionInit();
 void actionReset(const uint8_t* endPC);
-// depth = stackTop's distance above the simulated stack's base.
+// depth = the index of stackTop in the simulated stack.
 ActionRecord* addAction(int32_t kind, const uint8_t* vPC, const OptState* state, uint64_t registerSummary,
                         const void* stackTop, uint8_t* site);
 ActionRecord* loopBegin(const uint8_t* vPC, uint64_t registerSummary, uint8_t* site);
@@ -60,3 +60,11 @@ ActionRecord* loopEnd(const uint8_t* vPC);
 ActionRecord* actionPop();
 void actionFree(ActionRecord* record);
 void optReFix(OptState* state, uint8_t* here, const char* name);
+
+struct StackEntry;
+// Conditional branch to target (sense 1: branch if true, 0: if false) on the top entry of the
+// simulated stack, which it consumes; everything below is flushed first. A constant top
+// gives an unconditional jump or none, a flags condition a conditional jump; the jump is
+// short when target lies within effectiveMaxVBytesJumpShort bytecode bytes.
+uint8_t* tBxp(const uint8_t* branchPC, const uint8_t* target, int sense, StackEntry* top, const OptState* state,
+              uint8_t* at);

@@ -8,6 +8,8 @@
 #include "ext/exError.h"
 
 TVInfo tVInfo;
+uint64_t tNil, tTrue, tFalse;
+int32_t effectiveMaxVBytesJumpShort = 6;
 
 void TAbortFunc(const char* message, int64_t vpc, const uint8_t*, const char* file, int line) {
   fprintf(stderr, "\nTranslator problem %s %d: %s\n", file, line, message);

@@ -24,6 +24,12 @@ struct TVInfo {
 };
 extern TVInfo tVInfo;
 
+// Per translation: the registry's nil, true and false, and the largest forward distance in
+// bytecode bytes for which a short native jump is tried (6 at the start of a translation,
+// lowered by one on each retry after a short jump did not reach).
+extern uint64_t tNil, tTrue, tFalse;
+extern int32_t effectiveMaxVBytesJumpShort;
+
 // Fatal translator failure: the message, the method's particulars and the code so far go to
 // stderr, then the engine stops with a panic at file and line. vpc is the bytecode offset or
 // -1; codeEnd the end of the code generated so far, or null.

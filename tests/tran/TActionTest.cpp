@@ -6,6 +6,7 @@
 
 #include "tran/cgenx86_64.h"
 #include "tran/taction.h"
+#include "tran/tmain.h"
 #include "tran/tstack.h"
 
 namespace {
@@ -129,5 +130,58 @@ TEST(TAction_OptReFix, RetargetsTheRecordedJumpWhenItsOptimisationIsOn) {
     optReFix(&state, site + 3, c.name);
     EXPECT_NE(state.target, site + 3) << c.name << " switched off";
     *c.enable = 1;
+  }
+}
+
+// Branches on a constant Boolean or on a condition in the flags: the jump form by sense and
+// distance, and the action that waits for the target.
+TEST(TAction_TBxp, ConstantAndConditionTops) {
+  tStackInit();
+  tTrue = 0x500010;
+  tFalse = 0x500020;
+  effectiveMaxVBytesJumpShort = 6;
+  const struct {
+    StackEntry top;
+    int sense, distance;
+    const char* bytes;  // hex; "" for no jump
+    int32_t kind;
+  } cases[] = {
+    {seConst(0x500010), 1, 6, "eb00", actShortJump},
+    {seConst(0x500010), 1, 7, "e900000000", actLongJump},
+    {seConst(0x500020), 0, 3, "eb00", actShortJump},
+    {seConst(0x500010), 0, 3, "", 0},  // true never branches if false
+    {seConst(0x500020), 1, 3, "", 0},
+    {{skCond, 0, ccL}, 1, 6, "7c00", actShortCondJump},
+    {{skCond, 0, ccL}, 0, 6, "7d00", actShortCondJump},  // branch if false: the inverse
+    {{skCond, 0, ccE}, 1, 50, "0f8400000000", actLongCondJump},
+    {{skCond, 0, ccA}, 0, 50, "0f8600000000", actLongCondJump},
+  };
+  static uint8_t bytecodes[64];
+  for (auto c : cases) {
+    actionInit();
+    actionReset(bytecodes + 60);
+    stackEmpty = stackSim - 1;
+    stackSim[0] = seRegEntry(rBX);  // below the condition: flushed
+    stackSim[1] = c.top;
+    uint8_t buf[32];
+    uint8_t* end = tBxp(bytecodes, bytecodes + c.distance, c.sense, &stackSim[1], nullptr, buf);
+    ASSERT_GE(end - buf, 1);
+    EXPECT_EQ(buf[0], 0x53);  // push rbx
+    std::string hex;
+    char two[3];
+    for (uint8_t* p = buf + 1; p < end; p++) {
+      snprintf(two, sizeof two, "%02x", *p);
+      hex += two;
+    }
+    EXPECT_EQ(hex, c.bytes) << c.sense << "/" << c.distance;
+    if (*c.bytes == 0) {
+      EXPECT_EQ(actNext, &actionTable[0]);  // nothing pending
+      continue;
+    }
+    ASSERT_NE(actNext, &actionTable[0]);
+    EXPECT_EQ(actNext->kind, c.kind);
+    EXPECT_EQ(actNext->vPC, bytecodes + c.distance);
+    EXPECT_EQ(actNext->site, end);
+    EXPECT_EQ(actNext->depth, 0);  // the condition is consumed: the top is entry 0
   }
 }

@@ -117,6 +117,14 @@ inline uint8_t* emitMovMR(uint8_t* at, int base, int32_t disp, int s) {
   at = cgenPutB(0x89, at);
   return cgenModMem(at, s, base, disp);
 }
+// mov [base+index], s (REX.W 89, SIB scale 1); base is not rbp/r13.
+inline uint8_t* emitMovMIdxR(uint8_t* at, int base, int index, int s) {
+  assert((base & 7) != rBP && (index & 15) != rSP);
+  at = cgenPutB(0x48 | ((s >> 3) << 2) | ((index >> 3) << 1) | (base >> 3), at);
+  at = cgenPutB(0x89, at);
+  at = cgenPutB(0x04 | ((s & 7) << 3), at);
+  return cgenPutB(((index & 7) << 3) | (base & 7), at);
+}
 // mov d, [address] (REX.W 8B, SIB 25)
 inline uint8_t* emitMovRA(uint8_t* at, int d, uint32_t address) {
   at = cgenRexW(at, d, 0);

@@ -2,6 +2,8 @@
 // Prefix: tStack, se, reg (and emitArgs, localFrameOffset, lookBranch).
 #include "tran/tstack.h"
 
+#include "mman/mmIncGC.h"
+#include "mman/mmObject.h"
 #include "stack/vmsupport.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taction.h"
@@ -57,8 +59,6 @@ StackEntry tStackLocal(int i, int n) {
   e.kind = i < n ? skReadSlot : skSlot;
   return e;
 }
-
-static bool isImmediate(uint64_t oop) { return (oop & 1) != 0; }
 
 // mov d, imm64 with a heap object's address recorded as a literal of the PC map.
 static uint8_t* movQuad(int d, uint64_t value, uint8_t* at) {
@@ -353,4 +353,199 @@ int lookBranch(const uint8_t* p, const uint8_t** target) {
     return 1;
   }
   return 0;
+}
+
+// ---------------------------------------------------------------- stores and the store check
+
+const void* tRtAttemptToAssign;
+const void* tRtCheckStore;
+const void* tRtStoreContextInstVar;
+void (*tMapRelCall)(uint64_t addressAfter, uint64_t target);
+void (*tMapOnly)(uint64_t bytecodeIndex, uint64_t address);
+StoreStub storeStubs[5];
+
+enum : uint8_t { bitImmutable = 32, bitMarked = 33, bitPerm = 62, bitInOldRt = 20, bitInRt = 21 };
+
+// S := oldNewSpaceBoundary, in the shortest form for its value.
+static uint8_t* loadBoundary(int S, uint8_t* at) {
+  uint64_t b = oldNewSpaceBoundary;
+  if (b < 256 && S < 4) {
+    at = emitXorRR(at, S, S);
+    return emitMovR8I8(at, S, (uint8_t)b);
+  }
+  return b <= 0x7fffffff ? emitMovRI32(at, S, (int32_t)b) : emitMovRI64(at, S, b);
+}
+
+// A "done" exit for condition cc (the short-jump opcode taken when done): in stub form a
+// return skipped in the opposite sense; inline, a jump recorded for patching to the end.
+static uint8_t* doneExit(int cc, bool stubForm, uint8_t** pending, int* nPending, uint8_t* at) {
+  if (stubForm) {
+    at = emitJccRel8(at, cc ^ 1, 1);
+    return emitRet(at);
+  }
+  at = emitJccRel8(at, cc, 0);
+  pending[(*nPending)++] = at;
+  return at;
+}
+
+uint8_t* tStoreCheck(uint8_t* at, int H, int V, int F, int flagsLoaded, int S, uint8_t** exits, int stubForm,
+                     uint8_t** afterFirstTests) {
+  uint8_t* done[8];
+  int nDone = 0;
+  uint8_t* work[3];
+  bool stub = stubForm != 0;
+  assert((uintptr_t)&currentIncGCState < 0x80000000u);  // addressed as a 32-bit absolute
+  at = loadBoundary(S, at);
+  at = emitCmpRR(at, S, H);
+  at = doneExit(ccAE, stub, done, &nDone, at);  // holder new
+  if (V < 4) {
+    at = emitTestR8I8(at, V, 1);
+    at = doneExit(ccNE, stub, done, &nDone, at);  // value immediate
+  } else {
+    at = emitBtRI(at, V, 0);
+    at = doneExit(ccB, stub, done, &nDone, at);
+  }
+  if (afterFirstTests != nullptr) *afterFirstTests = at;
+  if (!flagsLoaded) at = emitMovRM(at, F, H, 8);
+  at = emitCmpRR(at, S, V);
+  at = emitJccRel8(at, ccAE, 0);  // value new: to the remembered-table test
+  uint8_t* toRtTest = at;
+  // Incremental marking: a marked holder must not come to refer to an unmarked value.
+  at = emitBtRI(at, F, bitMarked);
+  at = emitJccRel8(at, ccAE, 0);  // holder unmarked
+  uint8_t* unmarked = at;
+  at = emitXorRR(at, rAX, rAX);
+  at = emitMovALA(at, (uint32_t)(uintptr_t)&currentIncGCState);
+  at = emitCmpRI(at, rAX, incGCMarking);
+  at = emitJccRel8(at, ccNE, 0);  // not marking
+  uint8_t* notMarking = at;
+  at = emitMovRM(at, rAX, V, 8);
+  at = emitBtRI(at, rAX, bitMarked);
+  at = emitJccRel8(at, ccAE, 0);  // value unmarked: needs work
+  work[0] = at;
+  cgenPatchRel8(unmarked, at);
+  cgenPatchRel8(notMarking, at);
+  // Perm holders of old values go into the old remembered table.
+  at = emitMovRM(at, rAX, V, 8);
+  at = emitBtRI(at, rAX, bitPerm);
+  at = doneExit(ccB, stub, done, &nDone, at);  // value perm
+  at = emitBtRI(at, F, bitPerm);
+  at = doneExit(ccAE, stub, done, &nDone, at);  // holder not perm
+  at = emitBtRI(at, F, bitInOldRt);
+  at = doneExit(ccB, stub, done, &nDone, at);  // already listed
+  at = emitJmpRel8(at, 0);  // needs work
+  work[1] = at;
+  cgenPatchRel8(toRtTest, at);
+  at = emitBtRI(at, F, bitInRt);
+  if (stub) {
+    at = doneExit(ccB, true, done, &nDone, at);  // already remembered; else falls to the end
+    cgenPatchRel8(work[0], at);
+    cgenPatchRel8(work[1], at);
+    return at;
+  }
+  at = emitJccRel8(at, ccAE, 0);  // not remembered: needs work
+  work[2] = at;
+  for (int i = 0; i < nDone; i++) cgenPatchRel8(done[i], at);
+  for (int i = 0; i < 3; i++) exits[i] = work[i];
+  return at;
+}
+
+static uint8_t* pushJump(const void* target, uint8_t* at) {
+  at = emitPushI32(at, (int32_t)(uintptr_t)target);  // push; ret: a jump the glue returns from
+  return emitRet(at);
+}
+
+// Stub n (storeStubGeneral: slot byte offset in r9). On entry at start: rbx value; at
+// afterSelfLoad: r12 holder. Leaves r8 = holder body, r13 = holder flags.
+static uint8_t* genStoreStub(int n, uint8_t* at, StoreStub* entries) {
+  entries->start = at;
+  at = tStackLoad(&seSelf, rR12, at);
+  entries->afterSelfLoad = at;
+  at = emitMovRM(at, rR8, rR12, 0);    // holder body
+  at = emitMovRM(at, rR13, rR12, 8);   // header flags
+  at = emitBtRI(at, rR13, bitImmutable);
+  at = emitJccRel8(at, ccAE, 0);       // mutable: to the store
+  uint8_t* toStore = at;
+  entries->immutable = at;
+  at = n == storeStubGeneral ? emitShiftRI(at, shiftShr, rR9, 3) : emitMovRI32(at, rR9, n);
+  at = pushJump(tRtAttemptToAssign, at);
+  cgenPatchRel8(toStore, at);
+  at = n == storeStubGeneral ? emitMovMIdxR(at, rR8, rR9, rBX) : emitMovMR(at, rR8, 8 * n, rBX);
+  at = tStoreCheck(at, rR12, rBX, rR13, 1, rAX, nullptr, 1, &entries->check);
+  return pushJump(tRtCheckStore, at);
+}
+
+uint8_t* initStoreInst(uint8_t* area) {
+  seSelf = seSelfNormal;
+  uint8_t* at = genStoreStub(storeStubGeneral, area, &storeStubs[storeStubGeneral]);
+  for (int n = 3; n >= 0; n--) at = genStoreStub(n, at, &storeStubs[n]);
+  return at;
+}
+
+static uint8_t* recordedCall(const void* target, uint8_t* at) {
+  at = emitCallRel(at, target);
+  if (tMapRelCall != nullptr) tMapRelCall((uint64_t)(uintptr_t)at, (uint64_t)(uintptr_t)target);
+  return at;
+}
+static void mapHere(uint64_t vpc, uint8_t* at) {
+  if (tMapOnly != nullptr) tMapOnly(vpc, (uint64_t)(uintptr_t)at);
+}
+
+// A constant value needs no check when it is an immediate or (perm space not absorbed) a perm
+// object.
+static bool needsNoCheck(const StackEntry* value) {
+  if (value->kind != skConst) return false;
+  uint64_t v = value->payload;
+  return isImmediate(v) || (!permSpaceAbsorbed && (((const uint64_t*)(uintptr_t)v)[1] & isPermBit) != 0);
+}
+
+uint8_t* tStoreInst(StackEntry* holder, int n, StackEntry* value, int16_t* marks, uint64_t vpc,
+                    int contextReceiver, uint8_t* at) {
+  if (value - 1 > stackEmpty) at = tStackFlush(value - 1, 3, at);
+  bool self = holder->kind == seSelf.kind && holder->payload == seSelf.payload;
+  if (contextReceiver) {
+    at = tStackLoad(holder, rR12, at);
+    at = tStackLoad(value, rBX, at);
+    at = emitMovRI32(at, rR9, n);
+    at = recordedCall(tRtStoreContextInstVar, at);
+    mapHere(vpc, at);
+  } else if (n < 4) {
+    at = tStackLoad(holder, rR12, at);
+    at = tStackLoad(value, rBX, at);
+    at = emitMovRM(at, rR13, rR12, 8);      // header flags
+    at = emitBtRI(at, rR13, bitImmutable);
+    at = emitJccRel8(at, ccAE, 0);          // mutable: to the store
+    uint8_t* toStore = at;
+    at = recordedCall(storeStubs[n].immutable, at);
+    mapHere(vpc, at);
+    at = emitJmpRel8(at, 0);                // to the end
+    uint8_t* toEnd = at;
+    cgenPatchRel8(toStore, at);
+    if (!(self && marks[0] == 1)) at = emitMovRM(at, rR8, rR12, 0);  // holder body
+    at = emitMovMR(at, rR8, 8 * n, rBX);
+    uint8_t* skips[2] = {nullptr, nullptr};
+    if (!needsNoCheck(value)) {
+      at = loadBoundary(rAX, at);
+      at = emitCmpRR(at, rAX, rR12);
+      at = emitJccRel8(at, ccAE, 0);        // holder new
+      skips[0] = at;
+      at = emitTestR8I8(at, rBX, 1);
+      at = emitJccRel8(at, ccNE, 0);        // value immediate
+      skips[1] = at;
+      at = recordedCall(storeStubs[n].check, at);
+    }
+    cgenPatchRel8(toEnd, at);
+    for (uint8_t* s : skips) {
+      if (s != nullptr) cgenPatchRel8(s, at);
+    }
+  } else {
+    if (!self) at = tStackLoad(holder, rR12, at);
+    at = tStackLoad(value, rBX, at);
+    at = emitMovRI32(at, rR9, 8 * n);
+    StoreStub& stub = storeStubs[storeStubGeneral];
+    at = recordedCall(self ? stub.start : stub.afterSelfLoad, at);
+    mapHere(vpc, at);
+  }
+  marks[0] = marks[1] = -1;
+  return at;
 }

@@ -59,6 +59,42 @@ extern StackEntry seStackLimit;   // {9, &stackLimit}
 // (genMapLit: literal, address after the 8 literal bytes, offset -8). Null records nothing.
 extern void (*tMapLit)(uint64_t literal, uint64_t address, int64_t offset);
 
+// Run-time entry points the store paths reach; the glue sets them (all below 2 GiB: they are
+// pushed as 32-bit immediates). Not built yet on this branch: tests set them to doubles.
+extern const void* tRtAttemptToAssign;     // CrtAttemptToAssign(r12 holder, rbx value, r9 index)
+extern const void* tRtCheckStore;          // CrtCheckStore(r12 holder, rbx value)
+extern const void* tRtStoreContextInstVar; // r12 context, rbx value, r9 index
+// Call sites and mapped points for the PC map (genMapRelCall, genMapOnly); null records nothing.
+extern void (*tMapRelCall)(uint64_t addressAfter, uint64_t target);
+extern void (*tMapOnly)(uint64_t bytecodeIndex, uint64_t address);
+
+// The five store stubs: "store inst var N" (slot byte offset in r9) and "store inst var" 3..0.
+struct StoreStub {
+  uint8_t* start;          // loads self into r12 first
+  uint8_t* afterSelfLoad;  // holder in r12, value in rbx
+  uint8_t* immutable;      // the holder is immutable: on to CrtAttemptToAssign
+  uint8_t* check;          // after the store and the first two tests of the store check
+};
+enum { storeStubGeneral = 4 };  // index of "store inst var N"; 0..3 are the fixed slots
+extern StoreStub storeStubs[5];
+
+// Store check after value V was stored into holder H (F: H's header flags word, S: scratch,
+// rax in practice). Stub form: every "done" exit returns and the paths that need work fall to
+// the end. Inline form: "done" exits land after the sequence and the three jumps that need
+// work are handed back in exits[0..2] (their 8-bit displacements end there) for the caller to
+// patch to its slow path. afterFirstTests (when not null) receives the position after the
+// new-holder and immediate-value tests.
+uint8_t* tStoreCheck(uint8_t* at, int H, int V, int F, int flagsLoaded, int S, uint8_t** exits, int stubForm,
+                     uint8_t** afterFirstTests);
+// Generates the store stubs into [area, answer); a stand-in for placing them in the permanent
+// code area through tGenerate1 (not built yet on this branch).
+uint8_t* initStoreInst(uint8_t* area);
+// Stores the top entry (value) into slot index of holder (an entry); the value stays on the
+// stack. marks are the loop's register-knowledge marks; vpc the bytecode index mapped to the
+// calls. contextReceiver routes the store through the context routine.
+uint8_t* tStoreInst(StackEntry* holder, int index, StackEntry* value, int16_t* marks, uint64_t vpc,
+                    int contextReceiver, uint8_t* at);
+
 // Register-cache summary: one 4-bit field per slot (load state, entry kind); no policy
 // assigns registers, so both stay 0 and the reconciling operations emit nothing.
 extern uint64_t assignedRegSummary;

@@ -13,6 +13,7 @@ TEST(CodeCorpus_GoldenBytes, EveryCaseWritesItsBytes) {
     codeCorpus[i].build(sink);
     int64_t n = sink.at - (buf.data() + 3);
     ASSERT_LE(n, (int64_t)codeCorpusMaxCaseBytes) << codeCorpus[i].name;
+    if (codeCorpus[i].golden == nullptr) continue;  // checked against GNU as only
     EXPECT_EQ(corpusHex(buf.data() + 3, n), codeCorpus[i].golden) << codeCorpus[i].name;
   }
 }

@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "mman/mmIncGC.h"
+#include "mman/mmObject.h"
 #include "tran/cgenx86_64.h"
 #include "tran/tstack.h"
 
@@ -491,6 +493,68 @@ void sendArgs(CorpusSink& s) {
   for (int i = 0; i < 6; i++) stackSim[i] = {skPushed, 0, (uint64_t)(uintptr_t)&spill[i]};
   s.at = emitArgs(5, &stackSim[5], s.at);
   s.line("pop %%r13\npop %%r12\nmov -0x20(%%rbp),%%rbx");
+}
+
+// ---------------------------------------------------------------- store check
+// These hold the address of the incremental collector's state byte, which differs from build
+// to build: they have no golden bytes and are checked against GNU as only.
+
+void checkMarkingText(CorpusSink& s, const char* v, const char* f, const char* toPerm, const char* slow) {
+  s.line("bt $33,%%%s\njae %s\n{load} xor %%rax,%%rax\nmov 0x%x,%%al\ncmp $0x6d,%%rax\njne %s", f, toPerm,
+         (unsigned)(uintptr_t)&currentIncGCState, toPerm);
+  s.line("mov 0x8(%%%s),%%rax\nbt $33,%%rax\njae %s", v, slow);
+}
+
+void storeCheckInline(CorpusSink& s) {
+  uint64_t saved = oldNewSpaceBoundary;
+  oldNewSpaceBoundary = 0x10000000;
+  uint8_t* exits[3];
+  s.at = tStoreCheck(s.at, rR12, rBX, rR13, 0, rAX, exits, 0, nullptr);
+  for (uint8_t* e : exits) cgenPatchRel8(e, s.at + 1);
+  s.at = emitRet(s.at);
+  s.at = cgenPutB(0xCC, s.at);
+  s.line("mov $0x10000000,%%rax\n{load} cmp %%r12,%%rax\njae 9f\ntest $1,%%bl\njne 9f\nmov 0x8(%%r12),%%r13");
+  s.line("{load} cmp %%rbx,%%rax\njae 5f");
+  checkMarkingText(s, "rbx", "r13", "4f", "8f");
+  s.line("4: mov 0x8(%%rbx),%%rax\nbt $62,%%rax\njb 9f\nbt $62,%%r13\njae 9f\nbt $20,%%r13\njb 9f\njmp 8f");
+  s.line("5: bt $21,%%r13\njae 8f\n9: ret\n8: int3");
+  // A value above rbx is tested with bt; flags already loaded; a boundary above 2^31.
+  oldNewSpaceBoundary = 0x123456780;
+  s.at = tStoreCheck(s.at, rR14, rR9, rR11, 1, rAX, exits, 0, nullptr);
+  for (uint8_t* e : exits) cgenPatchRel8(e, s.at + 1);
+  s.at = emitRet(s.at);
+  s.at = cgenPutB(0xCC, s.at);
+  s.line("movabs $0x123456780,%%rax\n{load} cmp %%r14,%%rax\njae 9f\nbt $0,%%r9\njb 9f");
+  s.line("{load} cmp %%r9,%%rax\njae 5f");
+  checkMarkingText(s, "r9", "r11", "4f", "8f");
+  s.line("4: mov 0x8(%%r9),%%rax\nbt $62,%%rax\njb 9f\nbt $62,%%r11\njae 9f\nbt $20,%%r11\njb 9f\njmp 8f");
+  s.line("5: bt $21,%%r11\njae 8f\n9: ret\n8: int3");
+  oldNewSpaceBoundary = saved;
+}
+
+void storeStubText(CorpusSink& s, const char* store, const char* index) {
+  s.line("mov -0x18(%%rbp),%%r12\nmov (%%r12),%%r8\nmov 0x8(%%r12),%%r13\nbt $32,%%r13\njae 1f\n%s", index);
+  s.line("push $0x401000\nret\n1: %s", store);
+  s.line("mov $0x10000000,%%rax\n{load} cmp %%r12,%%rax\njb 2f\nret\n2: test $1,%%bl\nje 2f\nret");
+  s.line("2: {load} cmp %%rbx,%%rax\njae 5f");
+  checkMarkingText(s, "rbx", "r13", "4f", "8f");
+  s.line("4: mov 0x8(%%rbx),%%rax\nbt $62,%%rax\njae 2f\nret\n2: bt $62,%%r13\njb 2f\nret");
+  s.line("2: bt $20,%%r13\njae 2f\nret\n2: jmp 8f\n5: bt $21,%%r13\njae 8f\nret\n8: push $0x402000\nret");
+}
+
+void storeStubs5(CorpusSink& s) {
+  uint64_t saved = oldNewSpaceBoundary;
+  oldNewSpaceBoundary = 0x10000000;
+  tStackInit();
+  tRtAttemptToAssign = (const void*)0x401000;
+  tRtCheckStore = (const void*)0x402000;
+  s.at = initStoreInst(s.at);
+  storeStubText(s, "mov %rbx,(%r8,%r9,1)", "shr $3,%r9");
+  static const char* const stores[4] = {"mov %rbx,(%r8)", "mov %rbx,0x8(%r8)", "mov %rbx,0x10(%r8)",
+                                        "mov %rbx,0x18(%r8)"};
+  static const char* const indices[4] = {"mov $0,%r9", "mov $1,%r9", "mov $2,%r9", "mov $3,%r9"};
+  for (int n = 3; n >= 0; n--) storeStubText(s, stores[n], indices[n]);
+  oldNewSpaceBoundary = saved;
 }
 
 }  // namespace

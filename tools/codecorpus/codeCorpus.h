@@ -15,7 +15,7 @@ struct CorpusSink {
 struct CorpusCase {
   const char* name;
   void (*build)(CorpusSink& sink);
-  const char* golden;  // the bytes, two hex digits each
+  const char* golden;  // the bytes, two hex digits each; null where build addresses are embedded
 };
 
 extern const CorpusCase codeCorpus[];

@@ -85,7 +85,7 @@ TEST(StoreCheck_Native, ReachesTheRoutineExactlyWhereTheBarrierWould) {
         uint64_t vFlags = bit(vMarked, isMarkedBit) | bit(vk == 3, isPermBit);
         uint64_t h = header(hk == 0 ? newHolder : hk == 1 ? oldHolder : permHolder, hFlags, 0);
         uint64_t v = vk == 0 ? 43 : header(vk == 1 ? newValue : vk == 2 ? oldValue : permValue, vFlags, 1);
-        currentIncGCState = marking ? incGCMarking : 'i';
+        currentIncGCState = marking ? (uint8_t)incGCMarking : (uint8_t)'i';
         bool expected = barrierNeedsWork(h, v, marking);
         reached += expected;
         for (int form = 0; form < 2; form++) {

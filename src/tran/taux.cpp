@@ -41,7 +41,7 @@ uint8_t* cNopGenTo(uint8_t* from, uint8_t* to) {
 // since cqo and idiv overwrite both. Where a result lands in rax or rdx the moves are
 // ordered so that neither result overwrites the other before it is read.
 uint8_t* cgenDiv(int a, int b, int both, uint8_t* at) {
-  assert(a != b && (a & 7) != rSP && (a & 7) != rBP && (b & 7) != rSP && (b & 7) != rBP);
+  assert(a != b && a != rSP && a != rBP && b != rSP && b != rBP);
   // Without both, a divisor in rax or rdx is saved too: only b changes.
   bool saveRax = b != rAX && (a != rAX || !both);
   bool saveRdx = b != rDX && (a != rDX || !both);

@@ -13,6 +13,7 @@
 // while it fits, then one instruction (with 66 prefixes) for the rest, so a fill of n bytes
 // costs at most ceil(n / 7) + 1 decodes.
 uint8_t* cNopGenTo(uint8_t* from, uint8_t* to) {
+  if (to <= from) return from;
   uint8_t* at = from;
   while (to - at >= 7) {
     static const uint8_t lea7[7] = {0x48, 0x8D, 0x80, 0, 0, 0, 0};  // lea rax, [rax+0]
@@ -205,6 +206,9 @@ static uint8_t* genEntrySequence(uint8_t* block, const TVInfo* info, const void*
     at = emitCmpRR(at, rAX, rR15);        // the tag the send site expects
     at = emitJccRel8(at, ccNE, (int8_t)(miss - (at + 2)));
   }
+  if (at > block + nMethodEntryNoCheck) {
+    TAbortFunc("Class check overran the unchecked entry", -1, at, "src/tran/taux", __LINE__);
+  }
   return cNopGenTo(at, block + nMethodEntryNoCheck);
 }
 
@@ -369,4 +373,33 @@ void restoreNMethodPostRelocation(uint8_t* nmethod) {
   int args = h->numArgs < 2 ? h->numArgs : 2;
   int k = h->frame == 0 ? 0 : (h->flags & nmFlagPrimitive) != 0 ? 5 + args : 1 + args;
   memcpy(nmethod + nMethodCannotResumeEntry, &entryCodeTable[k], 8);
+}
+
+// The first translation's set-up: abort stubs, the layout measurement, the entry-code table
+// and the store stubs. area stands in for the permanent code area and scratch for the zone's
+// scratch space (both not built yet on this branch). The shared stubs of later parts (PICs,
+// translated primitives, the non-Boolean branch stubs) are not built yet either.
+uint8_t* initFirstTime(uint8_t* scratch, uint8_t* area) {
+  uint8_t* at = initTxAborts(area);
+  // The offsets that glue, frames and PICs rely on, measured on generated code.
+  uint8_t* abortReturn = emitCallR(emitMovRI32(scratch + nMethodCannotResumeEntry, rAX, 0), rAX);
+  uint8_t* missReturn = emitCallRel(scratch + nMethodAbortSendMissOffset, scratch);
+  TVInfo block = {};
+  block.isBlock = 1;
+  block.frameSize = 12;
+  uint8_t* blockEntry = genEntrySequence(scratch, &block, AbortSendTable[0]);
+  if (abortReturn != scratch + nMethodAbortOffsetOffset || missReturn != scratch + nMethodAbortSendMissReturnOffset ||
+      blockEntry != scratch + nMethodBlockEntry) {
+    TAbortFunc("Entry sequence differs from its layout", -1, nullptr, "src/tran/taux", __LINE__);
+  }
+  for (uint8_t tag : {0, 1, 3, 5}) {
+    TVInfo method = {};
+    method.receiverTag = tag;
+    if (genEntrySequence(scratch, &method, AbortSendTable[0]) != scratch + nMethodEntryNoCheck) {
+      TAbortFunc("Entry sequence differs from its layout", -1, nullptr, "src/tran/taux", __LINE__);
+    }
+  }
+  initEntryCodeTable();
+  at = cNopGenTo(at, (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15));
+  return initStoreInst(at);
 }

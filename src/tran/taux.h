@@ -40,6 +40,10 @@ uint8_t* initTemps(const uint8_t* bytecodes, uint8_t* blockStart, TVInfo* info);
 uint8_t* tReturn(int frameSize, int numArgs, uint8_t* at);
 // Frame size (words) for a method whose header says 0: frameless or 12 from its bytecodes.
 int tFrameSizeFor(const uint8_t* bytecodes, const uint8_t* end, const TVInfo* info);
+// The first translation's one-time set-up: abort stubs and store stubs into area (a stand-in
+// for the permanent code area), the entry sequence measured in scratch against the layout
+// constants (a difference is fatal), the entry-code table. Answers the end of area's use.
+uint8_t* initFirstTime(uint8_t* scratch, uint8_t* area);
 // Fills entryCodeTable from the abort stubs (they must exist).
 void initEntryCodeTable();
 // Rewrites the first eight code bytes of a moved nmethod from the entry-code table.

@@ -240,3 +240,38 @@ TEST(Prologue_PrimitiveDeathTest, UnknownPrimitiveKindIsFatal) {
   info.primitive = 60;
   EXPECT_DEATH(initTemps(bytes, block, &info), "This primitive type is not recognized");
 }
+
+TEST(Prologue_Trailer, PrimitiveMethodsEndWithTheCarefulCallStubAndTwoOffsets) {
+  Fixture f;
+  addCPrimitive(60, (const void*)0x401000, 0);
+  tGlue.carefulCallPrim = glue(11);
+  for (int has43 = 0; has43 < 2; has43++) {
+    std::vector<uint8_t> bytes = {254, 0, 60};
+    if (has43) bytes.push_back(0x43);
+    bytes.push_back(0x64);
+    TVInfo info = {};
+    info.bytecodes = bytes.data();
+    info.bytecodesEnd = bytes.data() + bytes.size();
+    info.primitive = 60;
+    uint8_t* body = initTemps(info.bytecodes, block, &info);
+    uint8_t* bodyEnd = body + 5;  // whatever the body is
+    records.clear();
+    uint8_t* end = tFinishMethod(bodyEnd, block, &info);
+    EXPECT_EQ((uintptr_t)end % 16, 0u);
+    EXPECT_GE(end - bodyEnd, 32);
+    EXPECT_LT(end - bodyEnd, 48);
+    char text[100];
+    const uint8_t* p = disx86_64Text(bodyEnd, text, sizeof text, nullptr, name, disMode64);
+    EXPECT_EQ(std::string(text), "mov    $" + hex((uint64_t)(uintptr_t)getPrimEntry(60)) + ",%rbx");
+    p = disx86_64Text(p, text, sizeof text, nullptr, name, disMode64);
+    EXPECT_EQ(std::string(text), "mov    $" + hex(glueBase + 16 * 11) + ",%rax");
+    disx86_64Text(p, text, sizeof text, nullptr, name, disMode64);
+    EXPECT_STREQ(text, "call   *%rax");
+    uint64_t words[2];
+    memcpy(words, end - 16, 16);
+    EXPECT_EQ(words[0], (uint64_t)(bodyEnd - block)) << "the stub's offset";
+    EXPECT_EQ(words[1], has43 ? (uint64_t)(primReturnEntry - block) : ~0ull) << "the primitive return entry";
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0], "map@" + hex((uint64_t)(bodyEnd - block)) + " vpc " + std::to_string(bytes.size()));
+  }
+}

@@ -343,12 +343,14 @@ uint8_t* initTemps(const uint8_t* bytecodes, uint8_t* block, TVInfo* info) {
 uint8_t* tFinishMethod(uint8_t* at, uint8_t* block, const TVInfo* info) {
   if (tMapOnly != nullptr) tMapOnly((uint64_t)(info->bytecodesEnd - info->bytecodes), (uint64_t)(uintptr_t)at);
   uint8_t* stub = at;
-  const PrimEntry* entry = getPrimEntry((uint64_t)(uint32_t)info->primitive);
-  assert((uintptr_t)entry < 0x80000000u && (uintptr_t)tGlue.carefulCallPrim < 0x80000000u);
-  at = emitMovRI32(at, rBX, (int32_t)(uintptr_t)entry);
-  at = emitMovRI32(at, rAX, (int32_t)(uintptr_t)tGlue.carefulCallPrim);
+  // The table entry and the routine are loaded as 32-bit immediates where they lie below 2 GiB
+  // (always in the engine's own layout), else with 64-bit loads.
+  uint64_t entry = (uint64_t)(uintptr_t)getPrimEntry((uint64_t)(uint32_t)info->primitive);
+  uint64_t routine = (uint64_t)(uintptr_t)tGlue.carefulCallPrim;
+  at = entry <= 0x7fffffff ? emitMovRI32(at, rBX, (int32_t)entry) : emitMovRI64(at, rBX, entry);
+  at = routine <= 0x7fffffff ? emitMovRI32(at, rAX, (int32_t)routine) : emitMovRI64(at, rAX, routine);
   at = emitCallR(at, rAX);
-  uint8_t* end = (uint8_t*)(((uintptr_t)stub + 32 + 15) & ~(uintptr_t)15);  // >= 16 past the 16-byte stub
+  uint8_t* end = (uint8_t*)(((uintptr_t)at + 16 + 15) & ~(uintptr_t)15);  // >= 16 past the stub
   at = cNopGenTo(at, end - 16);
   at = cgenPutQ((uint64_t)(stub - block), at);
   return cgenPutQ(primReturnEntry != nullptr ? (uint64_t)(primReturnEntry - block) : ~0ull, at);

@@ -112,7 +112,16 @@ static void dumpStacksOnExit() {
   fclose(f);
 }
 
+// A report raised while the process is already ending (the dump's file name refused, a
+// window that will not close) calls vmExit again: that report has been printed once, and
+// the process ends at once with the status of the first exit, skipping the dump.
+static uint32_t exitStarted = 0;
+static uint64_t firstExitCode = 0;
+
 void vmExit(uint64_t code) {
+  if (exitStarted) pdExit(firstExitCode);
+  exitStarted = 1;
+  firstExitCode = code;
   if (dumpStackOnExit) dumpStacksOnExit();
   pdTerminateWindow();
   pdExit(code);

@@ -267,6 +267,18 @@ TEST(Process_Exit, DumpOnExitGoesToTheLogDirectory) {
   EXPECT_STREQ(line, "Dump on vmExit:\n");
 }
 
+// A log directory too long for a report-file name makes the dump itself fail fatally while
+// the process is ending: that report is printed once and the first status stands.
+TEST(Process_Exit, AReportDuringExitDoesNotExitAgain) {
+  std::string env = "QZ_LOG_DIR=/" + std::string(4090, 'd');
+  ProcessRun r = runTessel({"-xq", "-m1", "12q"}, env.c_str());
+  EXPECT_EQ(r.status, 7) << r.out;
+  const std::string tooLong = "QZ_LOG_DIR is too long to be safe";
+  size_t first = r.out.find(tooLong);
+  EXPECT_NE(first, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(tooLong, first + 1), std::string::npos) << r.out;
+}
+
 // ---- Whole images ------------------------------------------------------------------------
 
 const char stopReport[] =

@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <dirent.h>
 #include <unistd.h>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "mman/mmSysOop.h"
 #include "mman/mmOldSpace.h"
 #include "imageWriter.h"
+#include "ext/platform.h"
 
 namespace {
 
@@ -277,6 +281,45 @@ TEST(Process_Exit, AReportDuringExitDoesNotExitAgain) {
   size_t first = r.out.find(tooLong);
   EXPECT_NE(first, std::string::npos) << r.out;
   EXPECT_EQ(r.out.find(tooLong, first + 1), std::string::npos) << r.out;
+}
+
+// A write that runs out of room (here a file size limit; a full disk fails the same way)
+// leaves the old image byte for byte and no temporary file beside it; /dev/full, not a
+// regular file, is refused without being touched.
+TEST(Process_ImageWrite, AFailedSnapshotLeavesTheOldImage) {
+  std::string dir = testing::TempDir() + "fullwrite";
+  mkdir(dir.c_str(), 0777);
+  std::string target = dir + "/old.im";
+  std::vector<uint8_t> old(3000);
+  for (size_t i = 0; i < old.size(); i++) old[i] = uint8_t(i * 7);
+  writeFileBytes(target, old);
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {8192, 8192};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::vector<uint8_t> image(65536, 0x5A);
+    int error = 0;
+    int64_t fd = pdOpenImage(target.c_str(), pdOpenSnapshot, &error);
+    if (fd < 0) _exit(3);
+    pdWrite(fd, image.data(), image.size(), &error);
+    int closed = pdCloseImage(fd);
+    fd = pdOpenImage("/dev/full", pdOpenSnapshot, &error);
+    _exit(closed == 0 ? 4 : fd >= 0 ? 5 : 0);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(readFileBytes(target), old);
+  int entries = 0;
+  DIR* d = opendir(dir.c_str());
+  ASSERT_NE(d, nullptr);
+  while (struct dirent* e = readdir(d)) entries += e->d_name[0] != '.';
+  closedir(d);
+  EXPECT_EQ(entries, 1);
+  struct stat st;
+  EXPECT_TRUE(stat("/dev/full", &st) != 0 || S_ISCHR(st.st_mode));
+  remove(target.c_str());
 }
 
 // ---- Whole images ------------------------------------------------------------------------

@@ -92,12 +92,15 @@ void startSupervisor() {
   pdInitPlatform();
   initTime();
   applyTranslationOptions();
-  int ok = loadImageHeader(imageFilename, !reportVersionOnly);
+  // -v alone reports the engine's version; with a file, a file that is no usable image is
+  // reported as at any start, and no version is claimed for it.
+  bool versionOfEngine = reportVersionOnly && imageFilename == nullptr;
+  int ok = loadImageHeader(imageFilename, !versionOfEngine);
   if (ok && !reportVersionOnly) {
     if (showHerald) pdHerald(heraldOrVersion());
     startKernel();
   }
-  if (reportVersionOnly)
+  if (reportVersionOnly && (ok || versionOfEngine))
     pdReportVersion(heraldOrVersion(), vm_id0, vm_id1, vm_id2, vm_id3, viSig, vmThumb);
   closeImageFile();
   pdExit(qrxErrorStatus);

@@ -14,6 +14,7 @@ ImageHeader sampleHeader() {
   h.imageType = imageType64;
   h.imageSubType = 2;
   h.flags = imageFlagSameOrder;
+  h.marker = imageMarker;
   h.newSpaceBase = 0x1000;
   h.permDataStart = 0x40000000;
   h.largeDataStart = 0x20000000;

@@ -118,12 +118,12 @@ static void dumpStacksOnExit() {
 // A report raised while the process is already ending (the dump's file name refused, a
 // window that will not close) calls vmExit again: that report has been printed once, and
 // the process ends at once with the status of the first exit, skipping the dump.
-static uint32_t exitStarted = 0;
+uint32_t vmExiting = 0;
 static uint64_t firstExitCode = 0;
 
 void vmExit(uint64_t code) {
-  if (exitStarted) pdExit(firstExitCode);
-  exitStarted = 1;
+  if (vmExiting) pdExit(firstExitCode);
+  vmExiting = 1;
   firstExitCode = code;
   if (dumpStackOnExit) dumpStacksOnExit();
   pdTerminateWindow();

@@ -180,7 +180,7 @@ static void lexHash(Lexer &L, Tok &t) {
 static bool lexPunct(Lexer &L, Tok &t, int ch) {
   static const char punct[] = "()[]^.;";
   static const TokKind kinds[] = {tLParen, tRParen, tLBracket, tRBracket, tCaret, tPeriod, tSemicolon};
-  const char *hit = strchr(punct, ch);
+  const char *hit = ch > 0 ? strchr(punct, ch) : nullptr;  // a NUL byte is no punctuation
   if (!hit) return false;
   adv(L);
   t.kind = kinds[hit - punct];

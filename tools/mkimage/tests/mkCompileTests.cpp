@@ -47,6 +47,10 @@ TEST(MkCompile_Errors, MalformedInputsReportTheirPosition) {
     EXPECT_FALSE(mkCompile({{"e.som", c.source}}, p, err)) << c.source;
     EXPECT_EQ(mkFormatError(err), c.expected) << c.source;
   }
+  MkProgram p;
+  MkError err;
+  EXPECT_FALSE(mkCompile({{"e.som", std::string("A = nil ( m = ( ^\0 ) )", 23)}}, p, err));
+  EXPECT_EQ(mkFormatError(err), "e.som:1:18: unexpected character");
 }
 
 // Literals the image cannot hold as written are refused where they stand.

@@ -49,7 +49,7 @@ TEST(MkCompile_Errors, MalformedInputsReportTheirPosition) {
   }
   MkProgram p;
   MkError err;
-  EXPECT_FALSE(mkCompile({{"e.som", std::string("A = nil ( m = ( ^\0 ) )", 23)}}, p, err));
+  EXPECT_FALSE(mkCompile({{"e.som", std::string("A = nil ( m = ( ^\0 ) )", 22)}}, p, err));
   EXPECT_EQ(mkFormatError(err), "e.som:1:18: unexpected character");
 }
 

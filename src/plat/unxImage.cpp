@@ -33,10 +33,11 @@ static PendingImage* pendingFor(int fd) {
 
 // The file a snapshot replaces: the path itself, or the file a symbolic link names, so
 // that the link stays a link. Anything but a regular file (a device, a directory, a pipe)
-// is refused with EPERM; a missing file is created.
+// is refused with EPERM; a missing file is created (its mode answered as noMode).
+static const mode_t noMode = ~mode_t(0);
 static int resolveTarget(const char* path, char* target, mode_t* mode) {
   struct stat st;
-  *mode = 0;
+  *mode = noMode;
   if (lstat(path, &st) != 0) {
     if (errno != ENOENT) return errno;
     if (strlen(path) >= PATH_MAX) return ENAMETOOLONG;
@@ -68,7 +69,7 @@ static int64_t openSnapshot(const char* path, int* error) {
   strcat(p->temp, ".XXXXXX");
   int fd = mkstemp(p->temp);
   if (fd < 0) return *error = errno, -1;
-  if (mode == 0) {
+  if (mode == noMode) {
     mode_t mask = umask(0);
     umask(mask);
     mode = 0666 & ~mask;

@@ -233,6 +233,21 @@ TEST_F(AllocationPrimsTest, Prim532_CopiesThePaddingOfAShortByteBody) {
   EXPECT_EQ(memcmp(bodyOf(headerOf(o.result)), body, 8), 0);
 }
 
+// A copied ephemeron is an ephemeron: both flags come from its class's format.
+TEST_F(AllocationPrimsTest, Prim532_CopiedEphemeronStaysAnEphemeron) {
+  uint32_t ephemeron = newTestClass(formatPointers | formatEphemeron | 3);
+  oop original = newOldObject(ephemeron, 3);
+  ASSERT_TRUE(isGCSpecial(headerOf(original)));
+  ASSERT_TRUE(headerOf(original)->flags & ephemeronNotWeakBit);
+  PrimOutcome o = callPrimitive(532, original, {});
+  ASSERT_FALSE(o.failed);
+  ObjectHeader* c = headerOf(o.result);
+  EXPECT_EQ(classTagOf(c), ephemeron);
+  EXPECT_TRUE(isGCSpecial(c));
+  EXPECT_TRUE(c->flags & ephemeronNotWeakBit);
+  EXPECT_EQ(bodyWordsOf(c), 3u);
+}
+
 // Copies that land outside new space get the store check of an unknown holder.
 TEST_F(AllocationPrimsTest, Prim533_PermCopyIsRemembered) {
   oop young = newNewObject(testClasses.object, 0);

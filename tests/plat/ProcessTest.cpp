@@ -37,7 +37,8 @@ std::string readAll(int fd) {
   return text;
 }
 
-ProcessRun runTessel(std::vector<std::string> args, const char* env = nullptr) {
+// nofile, when given, is the child's descriptor limit (soft and hard).
+ProcessRun runTessel(std::vector<std::string> args, const char* env = nullptr, rlim_t nofile = 0) {
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return {"", "pipe failed", -1};
   pid_t pid = fork();
@@ -45,6 +46,8 @@ ProcessRun runTessel(std::vector<std::string> args, const char* env = nullptr) {
     dup2(out[1], 1), dup2(err[1], 2);
     close(out[0]), close(err[0]);
     if (env != nullptr) putenv((char*)env);
+    struct rlimit limit = {nofile, nofile};
+    if (nofile != 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
     std::vector<char*> argv{(char*)"tessel"};
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -420,6 +423,13 @@ TEST_F(Process_Load, EveryFormAndOptionReachesTheStopPoint) {
   }
 }
 
+// Start-up's descriptor bookkeeping copes with a small limit.
+TEST_F(Process_Load, StartsUnderALowDescriptorLimit) {
+  ProcessRun r = runTessel({"-noherald", plain}, nullptr, 64);
+  EXPECT_EQ(r.status, 10) << r.out;
+  EXPECT_NE(r.out.find(stopReport), std::string::npos) << r.out;
+}
+
 // -l names a policy whole; an unknown one and promoting an image that has perm space are
 // fatal with their own codes (0x1407: status 7; 0x4400: low byte 0, status 9).
 TEST_F(Process_Load, PolicyFailures) {
@@ -522,6 +532,29 @@ TEST(Process_FreeChunks, AChunkOverALiveBodyIsRefused) {
     EXPECT_NE(r.out.find(c.report), std::string::npos) << c.name << "\n" << r.out;
     remove(file.c_str());
   }
+}
+
+
+// Under the scavenge stress switch start-up runs one scavenge, checked by the heap verifier
+// before and after; an old object that refers to a new one without a remembered entry is
+// found and reported as fatal (0x405: status 5).
+TEST_F(Process_Load, ScavengeStressVerifiesTheLoadedHeap) {
+  ProcessRun r = runTessel({"-noherald", plain}, "TESSEL_SCAVENGE_STRESS=1");
+  EXPECT_EQ(r.status, 10) << r.out;
+  EXPECT_NE(r.out.find(stopReport), std::string::npos) << r.out;
+  SpanningHeap heap = buildSpanningHeap();
+  iwUseOldSegment(0);
+  ObjectHeader* holder = allocInOldSpace(classIndexArray, 0, 8, hasPtrsBit, nilOop(), 1);
+  ASSERT_TRUE(holder != nullptr && heap.places[2] == Place::past);
+  bodyOf(holder)[0] = heap.oops[2];  // stored past the store check
+  std::string file = path("unremembered.im");
+  std::string why = writeHeapImage(file, loadNormal);
+  iwFreeHeap();
+  ASSERT_EQ(why, "");
+  r = runTessel({"-noherald", file}, "TESSEL_SCAVENGE_STRESS=1");
+  EXPECT_EQ(r.status, 5) << r.out;
+  EXPECT_NE(r.out.find("Heap verification failed before scavenge"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no old-to-new reference without a remembered entry"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ uint64_t startOfStackZone;
 uint64_t endOfStackZone;
 int32_t NumStacks;
 uint64_t* freeStacks;
-uint64_t allocatedStacks[2];
+// An empty ring from the start: the walkers may run before any zone exists.
+uint64_t allocatedStacks[2] = {reinterpret_cast<uint64_t>(allocatedStacks), reinterpret_cast<uint64_t>(allocatedStacks)};
 uint64_t lastOverflowSegment;
 uint32_t overflowRepeatCount;
 int (*stackStabilizeHook)(uint64_t* segment) = stackStabilize;

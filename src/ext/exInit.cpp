@@ -15,6 +15,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmInit.h"
 #include "mman/mmSysOop.h"
+#include "prim/prArithmetic.h"
 #include "prim/prLinkRegistry.h"
 
 int32_t imageFilePtr = -1;
@@ -124,7 +125,11 @@ void vmExit(uint64_t code) {
 int64_t timerSemaphoreX = -1;
 int64_t inputSemaphoreX = -1;
 
-void initPrimitives() { initLinkRegistryPrimitives(); }
+// The numeric sets first, then the link registry.
+void initPrimitives() {
+  initArithmeticPrims();
+  initLinkRegistryPrimitives();
+}
 
 // The platform's sets (its GUI binding, then its descriptor-level I/O) come around the
 // portable ones in start-up's order.

@@ -7,6 +7,7 @@
 #include "ext/exEnviron.h"
 #include "ext/exError.h"
 #include "ext/exInflate.h"
+#include "ext/exLeave.h"
 #include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/exTimer.h"
@@ -136,7 +137,9 @@ void initPrimitives() {
 static void initExternPrimitives() {
   initPlatformGUIPrimitives();
   initEnvironmentPrimitives();
+  initLeavePrimitives();
   initTimePrimitives();
+  initSignalPrimitives();
   initPlatformPrimitiveSets();
 }
 

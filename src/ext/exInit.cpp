@@ -13,6 +13,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmInit.h"
 #include "mman/mmSysOop.h"
+#include "prim/prLargeInt.h"
 #include "prim/prLinkRegistry.h"
 
 int32_t imageFilePtr = -1;
@@ -123,7 +124,11 @@ void vmExit(uint64_t code) {
 int64_t timerSemaphoreX = -1;
 int64_t inputSemaphoreX = -1;
 
-void initPrimitives() { initLinkRegistryPrimitives(); }
+// The numeric sets first, then the link registry, then hashing and byte order.
+void initPrimitives() {
+  initLargeIntPrims();
+  initLinkRegistryPrimitives();
+}
 
 static void initExternPrimitives() { initPlatformPrimitiveSets(); }
 

@@ -85,6 +85,9 @@ static void makeKernelClasses() {
       {classIndexByteArray, formatIndexable},
       {classIndexByteString, formatIndexable},
       {classIndexLargePositiveInteger, formatIndexable},
+      {classIndexLargeNegativeInteger, formatIndexable},
+      {classIndexDouble, formatIndexable},
+      {classIndexFloat, formatIndexable},
       {classIndexClassTablePage, formatPointers | formatIndexable | formatWeak},
       {classIndexCharacter, formatPointers}, {classIndexSmallInteger, formatPointers},
       {classIndexSmallDouble, formatPointers}};
@@ -92,6 +95,9 @@ static void makeKernelClasses() {
   sysOopRegistry[sysArrayClass] = classAt(classIndexArray);
   sysOopRegistry[sysByteArrayClass] = classAt(classIndexByteArray);
   sysOopRegistry[sysClassTablePageClass] = classAt(classIndexClassTablePage);
+  for (uint32_t slot : {uint32_t(sysLargePositiveIntegerClass), uint32_t(sysLargeNegativeIntegerClass),
+                        uint32_t(sysDoubleClass), uint32_t(sysFloatClass)})
+    sysOopRegistry[slot] = classAt(slot);  // these slots equal the class indices
   uint32_t undefined = newTestClass(formatPointers);
   setClassTag(headerOf(nil), undefined);
   setClassTag(headerOf(sysOop(sysTrue)), undefined);

@@ -13,6 +13,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmInit.h"
 #include "mman/mmSysOop.h"
+#include "prim/prDouble.h"
 #include "prim/prLargeInt.h"
 #include "prim/prLinkRegistry.h"
 
@@ -126,6 +127,8 @@ int64_t inputSemaphoreX = -1;
 
 // The numeric sets first, then the link registry, then hashing and byte order.
 void initPrimitives() {
+  initFloatPrims();
+  initDoublePrims();
   initLargeIntPrims();
   initLinkRegistryPrimitives();
 }

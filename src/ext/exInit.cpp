@@ -14,6 +14,7 @@
 #include "mman/mmInit.h"
 #include "mman/mmSysOop.h"
 #include "prim/prDouble.h"
+#include "prim/prHash.h"
 #include "prim/prLargeInt.h"
 #include "prim/prLinkRegistry.h"
 
@@ -131,6 +132,8 @@ void initPrimitives() {
   initDoublePrims();
   initLargeIntPrims();
   initLinkRegistryPrimitives();
+  initHashPrimitives();
+  initBytePrimitives();
 }
 
 static void initExternPrimitives() { initPlatformPrimitiveSets(); }

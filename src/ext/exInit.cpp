@@ -13,6 +13,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmInit.h"
 #include "mman/mmSysOop.h"
+#include "prim/prByteOrder.h"
 #include "prim/prDouble.h"
 #include "prim/prHash.h"
 #include "prim/prLargeInt.h"
@@ -136,7 +137,10 @@ void initPrimitives() {
   initBytePrimitives();
 }
 
-static void initExternPrimitives() { initPlatformPrimitiveSets(); }
+static void initExternPrimitives() {
+  initScanCharPrimitives();
+  initPlatformPrimitiveSets();
+}
 
 void installPrimErrorTable() {
   oop table = sysOop(sysPrimErrorTable);

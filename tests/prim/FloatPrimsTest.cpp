@@ -12,6 +12,8 @@
 
 #include "ext/exOption.h"
 #include "mman/heapVerifier.h"
+#include "mman/mmImageHeader.h"
+#include "mman/mmSnapshot.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
@@ -385,6 +387,36 @@ TEST_P(FloatPrims, BoxesWhenEdenIsFull) {
   expectOutcome(callPrimitive(41, floatBox(1.5f), {smallIntegerFor(1)}), asFloat(2.5f), 1);
   eden.allocPtr = mark;
   EXPECT_HEAP_VALID();
+}
+
+// -ieeefp holds for the run: the image's flag bit 5 turns IEEEInfNaN on when the option did
+// not, and a snapshot writes the image's own setting back, not the option's.
+TEST(IEEEFlagPrims, OptionHoldsForTheRunOnly) {
+  struct Case { uint32_t option; uint32_t imageFlags; uint32_t running; uint32_t written; };
+  const Case cases[] = {{0, 0x01, 0, 0x01}, {0, 0x21, 1, 0x21}, {1, 0x01, 1, 0x01}, {1, 0x21, 1, 0x21}};
+  newTestHeap();
+  for (const Case& c : cases) {
+    ImageHeader h;
+    memset(&h, 0, sizeof h);
+    h.imageType = imageType64;
+    h.imageSubType = 2;
+    h.flags = c.imageFlags;
+    h.newSpaceBase = 0x1000;
+    h.permDataStart = 0x40000000;
+    h.largeDataStart = 0x20000000;
+    h.oldDataStart = 0x30000000;
+    h.sysOopRegistryOop = 0x30001230;
+    h.firstFreeRegistryIndex = 64;
+    IEEEInfNaN = c.option;
+    ASSERT_EQ(acceptImageHeader(&h, 1), 1);
+    EXPECT_EQ(IEEEInfNaN, c.running);
+    ImageHeader out;
+    memset(&out, 0, sizeof out);
+    composeSnapshotHeader(&out, 0);
+    EXPECT_EQ(out.flags, c.written) << "option " << c.option << " image flags " << c.imageFlags;
+  }
+  IEEEInfNaN = 0;
+  freeTestHeap();
 }
 
 INSTANTIATE_TEST_SUITE_P(InfNaN, FloatPrims, testing::Values(0u, 1u),

@@ -30,6 +30,10 @@ oop byteObject(const std::vector<uint8_t>& bytes, bool old = false) {
   if (!bytes.empty()) memcpy(bodyOf(headerOf(o)), bytes.data(), bytes.size());
   return o;
 }
+std::vector<uint8_t> bodyBytes(oop o, size_t n) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(o)));
+  return std::vector<uint8_t>(p, p + n);
+}
 std::vector<uint8_t> bytesOfString(const std::string& s) { return {s.begin(), s.end()}; }
 std::vector<uint8_t> sequence(size_t n) {
   std::vector<uint8_t> v(n);
@@ -96,7 +100,7 @@ TEST_F(HashPrims, ByteReversalAgainstModel) {
       PrimOutcome r = callPrimitive(prim, o, {});
       ASSERT_FALSE(r.failed);
       EXPECT_EQ(r.result, o);
-      EXPECT_EQ(memcmp(bodyOf(headerOf(o)), want.data(), n), 0) << prim << " on " << n << " bytes";
+      EXPECT_EQ(bodyBytes(o, n), want) << prim << " on " << n << " bytes";
       // Immutable: fails untouched when a unit would change, else answers unchanged.
       oop frozen = byteObject(before);
       setFlag(headerOf(frozen), isImmutableBit);
@@ -105,7 +109,7 @@ TEST_F(HashPrims, ByteReversalAgainstModel) {
       if (f.failed) {
         EXPECT_EQ(f.errorOop, primErrorAt(23));
       }
-      EXPECT_EQ(memcmp(bodyOf(headerOf(frozen)), before.data(), n), 0);
+      EXPECT_EQ(bodyBytes(frozen, n), before);
     }
   }
   EXPECT_HEAP_VALID();

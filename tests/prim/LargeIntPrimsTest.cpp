@@ -184,7 +184,7 @@ oop largeObject(const Ref& a, size_t extraZeros = 0) {
   size_t n = byteLength(a.mag) + extraZeros;
   ObjectHeader* h = allocInNewSpace(a.negative ? classIndexLargeNegativeInteger : classIndexLargePositiveInteger, 0,
                                     n, 0, 0);
-  memcpy(bodyOf(h), a.mag.data(), byteLength(a.mag));
+  if (!a.mag.empty()) memcpy(bodyOf(h), a.mag.data(), byteLength(a.mag));
   return oopOf(h);
 }
 oop objectFor(const Ref& a) { return fitsSmall(a) ? smallIntegerFor(smallValue(a)) : largeObject(a); }

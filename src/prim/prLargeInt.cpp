@@ -3,8 +3,10 @@
 // Prefix: none (initLargeIntPrims).
 #include "prim/prLargeInt.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
@@ -400,35 +402,145 @@ static uint64_t gcdWords(uint64_t a, uint64_t b) {
   return a;
 }
 
-// Euclid on private copies of the two magnitudes; the remainders come from the division
-// core. Answers the non-negative gcd, or 0 with *code set.
-static oop gcdMagnitudes(const LargeOperand& r, const LargeOperand& a, uint32_t* code) {
-  uint64_t nx = digitsIn(r.length) + 1, ny = digitsIn(a.length) + 1;
-  uint32_t* x = static_cast<uint32_t*>(calloc(nx, 4));
-  uint32_t* y = static_cast<uint32_t*>(calloc(ny > nx ? ny : nx, 4));
+// A working magnitude of the gcd: digits in a private buffer, n significant ones.
+struct GcdNumber {
+  uint32_t* d;  // little-endian digits; the buffer holds the larger operand and one more
+  uint64_t n;   // significant digits (0 for the value 0)
+};
+
+static void trimNumber(GcdNumber* v) {
+  while (v->n != 0 && v->d[v->n - 1] == 0) v->n--;
+}
+static uint64_t numberBits(const GcdNumber& v) {
+  return v.n == 0 ? 0 : 32 * (v.n - 1) + uint64_t(highBit(v.d[v.n - 1]));
+}
+static int compareNumbers(const GcdNumber& x, const GcdNumber& y) {
+  if (x.n != y.n) return x.n > y.n ? 1 : -1;
+  for (uint64_t i = x.n; i-- > 0;)
+    if (x.d[i] != y.d[i]) return x.d[i] > y.d[i] ? 1 : -1;
+  return 0;
+}
+static uint64_t trailingZeroBits(const GcdNumber& v) {
+  uint64_t i = 0;
+  while (i < v.n && v.d[i] == 0) i++;
+  return i == v.n ? 0 : 32 * i + uint64_t(__builtin_ctz(v.d[i]));
+}
+static void shiftNumberRight(GcdNumber* v, uint64_t s) {
+  uint64_t ds = s / 32, bs = s % 32;
+  if (s == 0) return;
+  for (uint64_t i = 0; i + ds < v->n; i++) {
+    uint64_t pair = v->d[i + ds] | (i + ds + 1 < v->n ? uint64_t(v->d[i + ds + 1]) << 32 : 0);
+    v->d[i] = uint32_t(pair >> bs);
+  }
+  for (uint64_t i = v->n > ds ? v->n - ds : 0; i < v->n; i++) v->d[i] = 0;
+  trimNumber(v);
+}
+static uint64_t stripTrailingZeros(GcdNumber* v) {
+  uint64_t t = trailingZeroBits(*v);
+  shiftNumberRight(v, t);
+  return t;
+}
+static void subtractNumbers(GcdNumber* x, const GcdNumber& y) {  // x >= y
+  int64_t acc = 0;
+  for (uint64_t i = 0; i < x->n; i++) {
+    acc += int64_t(x->d[i]) - (i < y.n ? int64_t(y.d[i]) : 0);
+    x->d[i] = uint32_t(acc);
+    acc >>= 32;
+  }
+  trimNumber(x);
+}
+// The 32 bits of v from bit o up.
+static uint32_t bitsAt(const GcdNumber& v, uint64_t o) {
+  uint64_t i = o / 32, s = o % 32;
+  uint64_t pair = (i < v.n ? v.d[i] : 0) | (i + 1 < v.n ? uint64_t(v.d[i + 1]) << 32 : 0);
+  return uint32_t(pair >> s);
+}
+
+// One Lehmer step: the cofactors of the leading 30 bits, applied to both numbers at once.
+// False when it makes no progress (the binary step takes over).
+static bool lehmerStep(GcdNumber* x, GcdNumber* y) {
+  uint64_t b = numberBits(*x), o = b < 31 ? 0 : b - 30;
+  int64_t xh = bitsAt(*x, o), yh = bitsAt(*y, o);
+  if (yh == 0 || yh == 0xFFFFFFFF) return false;
+  int64_t A = 1, B = 0, C = 0, D = 1;
+  while (yh + C != 0 && yh + D != 0) {
+    int64_t q = (xh + A) / (yh + C);
+    if (q != (xh + B) / (yh + D)) break;
+    int64_t nc = A - q * C, nd = B - q * D, ny = xh - q * yh;
+    A = C, B = D, C = nc, D = nd, xh = yh, yh = ny;
+  }
+  if (B == 0) return false;
+  int64_t cx = 0, cy = 0;  // signed carries; the cofactors stay below 2^31
+  for (uint64_t i = 0; i < x->n; i++) {
+    int64_t xi = x->d[i], yi = i < y->n ? y->d[i] : 0;
+    cx += A * xi + B * yi;
+    cy += C * xi + D * yi;
+    x->d[i] = uint32_t(cx);
+    y->d[i] = uint32_t(cy);
+    cx >>= 32;
+    cy >>= 32;
+  }
+  assert(cx == 0 && cy == 0);  // a unimodular step keeps both non-negative
+  y->n = x->n;
+  trimNumber(x);
+  trimNumber(y);
+  return true;
+}
+
+// Subtractions of odd numbers until their lengths are within 10 bits (or y is 0).
+static void binaryStep(GcdNumber* x, GcdNumber* y) {
+  do {
+    stripTrailingZeros(x);
+    stripTrailingZeros(y);
+    if (compareNumbers(*x, *y) < 0) std::swap(*x, *y);
+    subtractNumbers(x, *y);
+    stripTrailingZeros(x);
+    if (compareNumbers(*x, *y) < 0) std::swap(*x, *y);
+  } while (y->n != 0 && numberBits(*x) - numberBits(*y) > 10);
+}
+
+// The gcd of two magnitudes on private copies: the common power of two taken out, Lehmer
+// steps while they make progress, binary steps otherwise, 32-bit Euclid at the end. Answers
+// the non-negative gcd (the argument itself when it is non-negative and evidently the gcd),
+// or 0 with *code set: 1 when the copies cannot be made.
+static oop gcdMagnitudes(const LargeOperand& r, const LargeOperand& a, oop argument, uint32_t* code) {
+  uint64_t cap = (r.length > a.length ? digitsIn(r.length) : digitsIn(a.length)) + 2;
+  GcdNumber x{static_cast<uint32_t*>(calloc(cap, 4)), digitsIn(r.length)};
+  GcdNumber y{static_cast<uint32_t*>(calloc(cap, 4)), digitsIn(a.length)};
+  uint32_t* buffers[2] = {x.d, y.d};
   oop answer = 0;
   *code = errNoSpace;
-  if (x != nullptr && y != nullptr) {
-    memcpy(x, r.bytes, r.length);
-    memcpy(y, a.bytes, a.length);
-    LargeOperand vx{reinterpret_cast<uint8_t*>(x), r.length, false};
-    LargeOperand vy{reinterpret_cast<uint8_t*>(y), a.length, false};
+  if (x.d != nullptr && y.d != nullptr) {
     *code = errGeneral;
-    bool ok = true;
-    while (ok && vy.length != 0) {
-      Division d;
-      if (!(ok = divideMagnitudes(vx, vy, &d))) break;
-      uint64_t rn = significantLength(reinterpret_cast<uint8_t*>(workU), d.remainderDigits * 4);
-      uint8_t* dividend = const_cast<uint8_t*>(vx.bytes);  // x or y: the remainder replaces it
-      memset(dividend, 0, digitsIn(vx.length) * 4);
-      memcpy(dividend, workU, rn);
-      vx = vy;
-      vy = {dividend, rn, false};
+    memcpy(x.d, r.bytes, r.length);
+    memcpy(y.d, a.bytes, a.length);
+    uint64_t t1 = stripTrailingZeros(&x), t2 = stripTrailingZeros(&y), common = t1 < t2 ? t1 : t2;
+    if (t1 > t2 && !a.negative && compareNumbers(x, y) == 0) {
+      answer = argument;
+    } else {
+      if (compareNumbers(x, y) < 0) std::swap(x, y);
+      while (y.n != 0) {
+        if (x.n <= 1) {
+          x.d[0] = uint32_t(gcdWords(x.d[0], y.d[0]));
+          break;
+        }
+        if (!lehmerStep(&x, &y)) binaryStep(&x, &y);
+        if (compareNumbers(x, y) < 0) std::swap(x, y);
+      }
+      GcdNumber g{static_cast<uint32_t*>(calloc(x.n + common / 32 + 2, 4)), 0};
+      if (g.d != nullptr) {
+        for (uint64_t i = 0; i < x.n; i++) {
+          uint64_t w = uint64_t(x.d[i]) << (common % 32);
+          g.d[i + common / 32] |= uint32_t(w);
+          g.d[i + common / 32 + 1] |= uint32_t(w >> 32);
+        }
+        answer = answerDigits(g.d, x.n + common / 32 + 2, false);
+        free(g.d);
+      }
     }
-    if (ok) answer = answerDigits(reinterpret_cast<const uint32_t*>(vx.bytes), digitsIn(vx.length), false);
   }
-  free(x);
-  free(y);
+  free(buffers[0]);
+  free(buffers[1]);
   return answer;
 }
 
@@ -510,7 +622,8 @@ static oop primLargeGcd(oop receiver, oop argument) {
   viewLarge(receiver, &r);
   viewArgument(argument, &a);
   uint32_t code;
-  oop answer = gcdMagnitudes(r, a, &code);
+  if (a.length == 0) return answerOrFail(answerDigits(reinterpret_cast<const uint32_t*>(r.bytes), digitsIn(r.length), false));
+  oop answer = gcdMagnitudes(r, a, argument, &code);
   return answer != 0 ? answer : fail(code);
 }
 

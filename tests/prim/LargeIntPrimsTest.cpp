@@ -178,12 +178,12 @@ int64_t smallValue(const Ref& a) {
 }
 size_t byteLength(const Mag& m) { return (bits(m) + 7) / 8; }
 
-// A LargeInteger object of the value in new space (forced: also values that fit a
+// An immutable LargeInteger object of the value in new space (forced: also values that fit a
 // SmallInteger, for the unnormalised receivers), extra zero bytes on top when asked.
 oop largeObject(const Ref& a, size_t extraZeros = 0) {
   size_t n = byteLength(a.mag) + extraZeros;
   ObjectHeader* h = allocInNewSpace(a.negative ? classIndexLargeNegativeInteger : classIndexLargePositiveInteger, 0,
-                                    n, 0, 0);
+                                    n, isImmutableBit, 0);
   if (!a.mag.empty()) memcpy(bodyOf(h), a.mag.data(), byteLength(a.mag));
   return oopOf(h);
 }
@@ -383,6 +383,23 @@ TEST_F(LargeIntPrims, UnnormalisedOperands) {
   for (uint32_t prim : {30, 31, 32, 33}) check(prim, big, zero, largeObject(big), largeObject(zero, 12));
   Ref small = fromInt(-12345);
   for (uint32_t prim : {21, 29, 35}) check(prim, small, fromInt(3), largeObject(small, 8), smallIntegerFor(3));
+}
+
+// Operands with a large common factor and common powers of two, so that the gcd's Lehmer
+// steps, binary steps and final word steps all run before a non-trivial answer.
+TEST_F(LargeIntPrims, GcdOfCommonMultiples) {
+  std::mt19937_64 rng(38);
+  uint64_t mark = eden.allocPtr;
+  for (int round = 0; round < 200; round++) {
+    eden.allocPtr = mark;
+    Ref g = make(false, randomMag(rng, 1 + rng() % 60));
+    bool negative = rng() & 1;
+    Ref r = make(negative, shl(mul(g, make(false, randomMag(rng, 1 + rng() % 150))).mag, rng() % 70));
+    Ref a = make(negative, shl(mul(g, make(false, randomMag(rng, 1 + rng() % 150))).mag, rng() % 70));
+    if (fitsSmall(r)) r.mag.push_back(1);
+    check(38, r, a, largeObject(r), objectFor(a));
+    if (HasFatalFailure()) return;
+  }
 }
 
 TEST_F(LargeIntPrims, ShiftsAgainstReference) {

@@ -104,8 +104,8 @@ class ScanCharPrims : public testing::Test {
     oop s = newOldObject(testClasses.bytes, 512);
     uint16_t* e = reinterpret_cast<uint16_t*>(bodyOf(headerOf(s)));
     for (int c = 'a'; c <= 'y'; c++) e[c] = uint16_t(page | (c - 'a' + 1));
-    e[' '] = 65535;
-    e['z'] = uint16_t(page ? 0x300 : 300);
+    e[uint8_t(' ')] = 65535;
+    e[uint8_t('z')] = uint16_t(page ? 0x300 : 300);
     return s;
   }
   static oop bytes(const char* text) {

@@ -342,6 +342,28 @@ TEST_P(FloatPrims, FloatOperations) {
   expectOutcome(callPrimitive(47, floatBox(16777216.0f), {smallIntegerFor(16777217)}), boolean(true), 1);
 }
 
+// Random binary32 patterns of every exponent through arithmetic, truncation, rounding and
+// exponent, against the C operations in binary32 and the long double models.
+TEST_P(FloatPrims, EveryFloatExponent) {
+  std::mt19937 rng(590);
+  for (uint32_t field = 0; field < 256; field++)
+    for (int k = 0; k < 4; k++) {
+      resetEden();
+      uint32_t b = (rng() & 0x80000000u) | (field << 23) | (rng() & 0x7FFFFF);
+      float r;
+      memcpy(&r, &b, 4);
+      SCOPED_TRACE(testing::Message() << std::hex << "bits " << b);
+      oop boxed = floatBox(r), other = floatBox(1.75f);
+      expectOutcome(callPrimitive(41, boxed, {other}), asFloat(r + 1.75f), 1);
+      expectOutcome(callPrimitive(49, boxed, {other}), asFloat(r * 1.75f), 1);
+      expectOutcome(callPrimitive(50, boxed, {smallIntegerFor(3)}), asFloat(r / 3.0f), 1);
+      expectOutcome(callPrimitive(51, boxed, {}), truncatedModel(r), 0);
+      expectOutcome(callPrimitive(590, boxed, {}), roundedModel(r), 0);
+      expectOutcome(callPrimitive(53, boxed, {}), integer(r == 0 ? 0 : int(field) - 127), 0);
+      if (HasFatalFailure()) return;
+    }
+}
+
 // Arguments and receivers of the wrong kind fail with code 0 and the primitive's count.
 TEST_P(FloatPrims, WrongKindsFail) {
   oop d = doubleBox(1.5), f = floatBox(1.5f), bytes = newNewObject(classIndexByteArray, 8);

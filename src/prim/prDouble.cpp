@@ -15,25 +15,6 @@
 // argument count.
 static oop fail0(uint64_t numArgs) { return failPrimitive(primErrorAt(0), numArgs); }
 
-static bool isByteObjectOfClass(oop o, uint32_t tag, uint64_t minBytes) {
-  if (!isHeapObject(o)) return false;
-  ObjectHeader* h = headerOf(o);
-  return classTagOf(h) == tag && !hasPtrs(h) && byteSizeOf(h) >= minBytes;
-}
-bool isDoubleObject(oop o) { return isByteObjectOfClass(o, classIndexDouble, 8); }
-bool isFloatObject(oop o) { return isByteObjectOfClass(o, classIndexFloat, 4); }
-
-double doubleValueOf(oop o) {
-  double d;
-  memcpy(&d, bodyOf(headerOf(o)), 8);
-  return d;
-}
-float floatValueOf(oop o) {
-  float f;
-  memcpy(&f, bodyOf(headerOf(o)), 4);
-  return f;
-}
-
 int castOopToFiniteDouble(oop o, double* out) {
   if (isSmallInteger(o)) {
     *out = double(smallIntegerValue(o));

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "mman/mmObject.h"
+#include "mman/mmSysOop.h"
 
 // Boxed Double (class 25, one body word) and Float (class 28, one word with 4 odd bytes),
 // both immutable; the header words a bump allocation writes:
@@ -33,11 +34,25 @@ inline bool isFiniteFloat(float f) { return ((floatBits(f) >> 23) & 0xFF) != 0xF
 inline int floatActualExponent(float f) { return int((floatBits(f) >> 23) & 0xFF) - 127; }
 inline int floatSmalltalkExponent(float f) { return (floatBits(f) << 1) == 0 ? 0 : floatActualExponent(f); }
 
-// Value of a Double or Float object (callers have checked the class).
-double doubleValueOf(oop o);
-float floatValueOf(oop o);
-bool isDoubleObject(oop o);  // a byte object of class 25 with a whole word of body
-bool isFloatObject(oop o);   // a byte object of class 28 with at least 4 bytes
+// Double and Float objects: byte objects of class 25 (a whole word of body) and 28 (at
+// least 4 bytes), and their values (callers have checked the class).
+inline bool isByteObjectOfClass(oop o, uint32_t tag, uint64_t minBytes) {
+  if (!isHeapObject(o)) return false;
+  ObjectHeader* h = headerOf(o);
+  return classTagOf(h) == tag && !hasPtrs(h) && byteSizeOf(h) >= minBytes;
+}
+inline bool isDoubleObject(oop o) { return isByteObjectOfClass(o, classIndexDouble, 8); }
+inline bool isFloatObject(oop o) { return isByteObjectOfClass(o, classIndexFloat, 4); }
+inline double doubleValueOf(oop o) {
+  double d;
+  memcpy(&d, bodyOf(headerOf(o)), 8);
+  return d;
+}
+inline float floatValueOf(oop o) {
+  float f;
+  memcpy(&f, bodyOf(headerOf(o)), 4);
+  return f;
+}
 
 // SmallInteger, SmallDouble, Float or Double to double: 1 and *out when the value is
 // finite (SmallIntegers and SmallDoubles always are); 0 for other objects and non-finite values.

@@ -3,6 +3,7 @@
 // Owns no global record (IEEEInfNaN is start-up's). Prefix: none (initDoublePrims,
 // castOopToFiniteDouble, isFiniteDouble, newDoubleBox, newFloatBox, ...).
 #pragma once
+#include <cmath>
 #include <cstdint>
 
 #include "mman/mmObject.h"
@@ -66,6 +67,18 @@ oop newFloatBox(float f);
 // and *out when the result lies below 2^60 in magnitude.
 bool roundedHalfAwayFromZero(double d, int64_t* out);
 bool truncatedToSmallInteger(double d, int64_t* out);
+
+// The binary64 library functions the unary Double and SmallDouble primitives apply.
+typedef double (*UnaryFunction)(double);
+inline double sineOf(double d) { return std::sin(d); }
+inline double cosineOf(double d) { return std::cos(d); }
+inline double tangentOf(double d) { return std::tan(d); }
+inline double arcSineOf(double d) { return std::asin(d); }
+inline double arcCosineOf(double d) { return std::acos(d); }
+inline double arcTangentOf(double d) { return std::atan(d); }
+inline double squareRootOf(double d) { return std::sqrt(d); }  // sqrtsd; NaN for negatives, as the library
+inline double logarithmOf(double d) { return std::log(d); }
+inline double exponentialOf(double d) { return std::exp(d); }
 
 void initDoublePrims();
 void initSmallDoublePrims();

@@ -85,18 +85,18 @@ static oop primFloatRounded(oop receiver) {
   return smallIntegerFor(v);
 }
 
-typedef float (*UnaryFunction)(float);
-static float sineOf(float f) { return std::sin(f); }
-static float cosineOf(float f) { return std::cos(f); }
-static float tangentOf(float f) { return std::tan(f); }
-static float arcSineOf(float f) { return std::asin(f); }
-static float arcCosineOf(float f) { return std::acos(f); }
-static float arcTangentOf(float f) { return std::atan(f); }
-static float squareRootOf(float f) { return std::sqrt(f); }
-static float logarithmOf(float f) { return std::log(f); }
-static float exponentialOf(float f) { return std::exp(f); }
+typedef float (*UnaryFloatFunction)(float);
+static float sineOfFloat(float f) { return std::sin(f); }
+static float cosineOfFloat(float f) { return std::cos(f); }
+static float tangentOfFloat(float f) { return std::tan(f); }
+static float arcSineOfFloat(float f) { return std::asin(f); }
+static float arcCosineOfFloat(float f) { return std::acos(f); }
+static float arcTangentOfFloat(float f) { return std::atan(f); }
+static float squareRootOfFloat(float f) { return std::sqrt(f); }
+static float logarithmOfFloat(float f) { return std::log(f); }
+static float exponentialOfFloat(float f) { return std::exp(f); }
 
-template <UnaryFunction f>
+template <UnaryFloatFunction f>
 static oop primFloatUnary(oop receiver) {
   if (!isFloatObject(receiver)) return fail0(0);
   return answerFloat(f(floatValueOf(receiver)), 0);
@@ -144,15 +144,15 @@ static const FloatPrimEntry floatPrims[] = {
     PRIM0(53, primFloatExponent),
     PRIM1(54, primFloatTimesTwoPower),
     PRIM0(590, primFloatRounded),
-    PRIM0(600, primFloatUnary<sineOf>),
-    PRIM0(591, primFloatUnary<cosineOf>),
-    PRIM0(601, primFloatUnary<tangentOf>),
-    PRIM0(592, primFloatUnary<arcSineOf>),
-    PRIM0(593, primFloatUnary<arcCosineOf>),
-    PRIM0(602, primFloatUnary<arcTangentOf>),
-    PRIM0(603, primFloatUnary<squareRootOf>),
-    PRIM0(604, primFloatUnary<logarithmOf>),
-    PRIM0(605, primFloatUnary<exponentialOf>),
+    PRIM0(600, primFloatUnary<sineOfFloat>),
+    PRIM0(591, primFloatUnary<cosineOfFloat>),
+    PRIM0(601, primFloatUnary<tangentOfFloat>),
+    PRIM0(592, primFloatUnary<arcSineOfFloat>),
+    PRIM0(593, primFloatUnary<arcCosineOfFloat>),
+    PRIM0(602, primFloatUnary<arcTangentOfFloat>),
+    PRIM0(603, primFloatUnary<squareRootOfFloat>),
+    PRIM0(604, primFloatUnary<logarithmOfFloat>),
+    PRIM0(605, primFloatUnary<exponentialOfFloat>),
     PRIM1(606, primFloatPower),
     PRIM0(609, primFloatFloorLog10),
 };

@@ -86,16 +86,6 @@ static oop primSmallDoubleRounded(oop receiver) {
   return smallIntegerFor(v);
 }
 
-typedef double (*UnaryFunction)(double);
-static double sineOf(double d) { return std::sin(d); }
-static double cosineOf(double d) { return std::cos(d); }
-static double tangentOf(double d) { return std::tan(d); }
-static double arcSineOf(double d) { return std::asin(d); }
-static double arcCosineOf(double d) { return std::acos(d); }
-static double arcTangentOf(double d) { return std::atan(d); }
-static double squareRootOf(double d) { return std::sqrt(d); }
-static double logarithmOf(double d) { return std::log(d); }
-static double exponentialOf(double d) { return std::exp(d); }
 
 template <UnaryFunction f>
 static oop primSmallDoubleUnary(oop receiver) {

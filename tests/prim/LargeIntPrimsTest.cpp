@@ -287,15 +287,19 @@ class LargeIntPrims : public testing::Test {
   void TearDown() override { freeTestHeap(); }
 };
 
-// Magnitudes whose digits are drawn from 0, 0xFFFFFFFF, 0x80000000 and random words, so
-// that Algorithm D's estimates are corrected and its add-back runs.
+// Magnitudes whose digits are drawn from 0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE,
+// 0xFFFFFFFF and random words, so that Algorithm D's estimates are corrected and, a few
+// times in the seeded run, its add-back runs.
 Mag randomMag(std::mt19937_64& rng, size_t bytes) {
   Mag m((bytes + 3) / 4);
   for (auto& d : m) {
-    switch (rng() % 5) {
+    switch (rng() % 8) {
       case 0: d = 0; break;
       case 1: d = 0xFFFFFFFF; break;
       case 2: d = 0x80000000; break;
+      case 3: d = 0x7FFFFFFF; break;
+      case 4: d = 0xFFFFFFFE; break;
+      case 5: d = 1; break;
       default: d = uint32_t(rng());
     }
   }

@@ -16,3 +16,19 @@ oop failPrimitive(oop errorOop, uint64_t numArgs) {
   return 0;
 }
 uint64_t stackSpaceSlots;
+
+uint64_t asynchSignalCount;
+
+// Not built yet: the no-waiter half of the scheduler's asynchSignal.
+void asynchSignal(oop semaphore) {
+  asynchSignalCount++;
+  oop* body = bodyOf(headerOf(semaphore));
+  body[semaphoreExcessSignalsSlot] = smallIntegerFor(smallIntegerValue(body[semaphoreExcessSignalsSlot]) + 1);
+}
+
+// Not built yet: commits nothing (no frames exist); serves the requests, answers result.
+oop commitPrimitiveAndHandleRequests(oop result) {
+  handleRequests();
+  return result;
+}
+int64_t scavengeSemaphoreX;

@@ -38,3 +38,17 @@ oop failPrimitive(oop errorOop, uint64_t numArgs);
 // Words of the stack zone, set by start-up until the stack zone is built.
 extern uint64_t stackSpaceSlots;
 inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }
+
+// Signalling a Semaphore from an asynchronous source (timer, descriptor, signal). Not built
+// yet: the scheduler's own asynchSignal (waking a waiting Process) replaces this; here only
+// the no-waiter half runs: excessSignals (slot 2) + 1. asynchSignalCount counts the calls.
+extern uint64_t asynchSignalCount;
+void asynchSignal(oop semaphore);
+enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
+
+// Not built yet: the commit protocol's own form replaces this. Serves the pending requests
+// and answers the primitive's result.
+oop commitPrimitiveAndHandleRequests(oop result);
+
+// The registry index of the scavenge Semaphore (0: none); the scavenger signals it.
+extern int64_t scavengeSemaphoreX;

@@ -136,7 +136,12 @@ static oop answerDigits(const uint32_t* d, uint64_t nd, bool negative) {
   return oopOf(h);
 }
 
-static oop answerOrFail(oop result) { return result != 0 ? result : fail(errGeneral); }
+// An answer made by allocation is delivered through the commit path when requests are
+// pending (eden's warning limit may just have posted the scavenge).
+static oop answerOrFail(oop result) {
+  if (result == 0) return fail(errGeneral);
+  return anyRequestsPending() ? commitPrimitiveAndHandleRequests(result) : result;
+}
 
 // ---- Compare, add, subtract, multiply ------------------------------------------------------
 
@@ -624,7 +629,7 @@ static oop primLargeGcd(oop receiver, oop argument) {
   uint32_t code;
   if (a.length == 0) return answerOrFail(answerDigits(reinterpret_cast<const uint32_t*>(r.bytes), digitsIn(r.length), false));
   oop answer = gcdMagnitudes(r, a, argument, &code);
-  return answer != 0 ? answer : fail(code);
+  return answer != 0 ? answerOrFail(answer) : fail(code);
 }
 
 // SmallIntegers only; the answer 2^60 (gcd of -2^60 with 0 or itself) has no SmallInteger.

@@ -128,7 +128,8 @@ void vmExit(uint64_t code) {
 int64_t timerSemaphoreX = -1;
 int64_t inputSemaphoreX = -1;
 
-// The numeric sets first, then the link registry, then hashing and byte order.
+// The numeric sets first, then the link registry, then hashing and byte order; the
+// SmallInteger set and the threaded-call service's set come right after the LargeInteger one.
 void initPrimitives() {
   initFloatPrims();
   initDoublePrims();

@@ -25,6 +25,7 @@
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmVerify.h"
 #include "tran/tprim.h"
 
 uint64_t kernelSlots[kernelSlotCount];
@@ -192,6 +193,7 @@ static void readNewSpace(const KernelPlaces& p) {
   uint64_t edenWords = kernelSlots[slotsEden], survivorBytes = kernelSlots[slotsSurvivor] * 8;
   uint64_t threshold = l.edenWarningFraction == 0 ? 1024 : remainderOf(l.edenWarningFraction, edenWords);
   if (threshold >= edenWords) threshold = edenWords - 1;
+  scavengeWarningThreshold = threshold;
   initNewSpaceBounds(p.eden, p.eden + edenWords * 8, threshold, p.pastSpace, p.pastSpace + survivorBytes,
                      p.futureSpace, p.futureSpace + survivorBytes);
   pastSpace.top = pastSpace.start + l.pastSpaceBytes;
@@ -334,6 +336,8 @@ static void registerPrimitives() {
   initAllocationPrims();
   initOldSpacePrims();
   initFixedSpacePrims();
+  initScavengePrims();
+  initFinalizationPrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);
   addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
   initPrimitives();
@@ -392,5 +396,6 @@ void loadKernel() {
 // is not built yet: start-up ends here, visibly and with its own status.
 void startKernel() {
   loadKernel();
+  if (initScavengeStress() != 0) scavengeNewSpace();  // verified before and after
   fatal("image loaded; the execution engine is not built yet, so it cannot be run", kernelStopCode, __LINE__);
 }

@@ -3,8 +3,6 @@
 // Prefix: none (failPrimitive).
 #include "mman/mmPending.h"
 
-uint32_t scavengeInProgress;
-uint32_t tenureToShrinkRememberedTable;
 uint64_t lowSpaceLimit;
 PendingCounters pending;
 PrimFailure primFailure;
@@ -19,11 +17,13 @@ uint64_t stackSpaceSlots;
 
 uint64_t asynchSignalCount;
 
-// Not built yet: the no-waiter half of the scheduler's asynchSignal.
+// Not built yet: the scheduler resumes a waiting process; until then the signal is kept as
+// an excess signal.
 void asynchSignal(oop semaphore) {
   asynchSignalCount++;
-  oop* body = bodyOf(headerOf(semaphore));
-  body[semaphoreExcessSignalsSlot] = smallIntegerFor(smallIntegerValue(body[semaphoreExcessSignalsSlot]) + 1);
+  if (isImmediate(semaphore) || bodyWordsOf(headerOf(semaphore)) <= semaphoreExcessSignalsSlot) return;
+  oop* excess = &bodyOf(headerOf(semaphore))[semaphoreExcessSignalsSlot];
+  *excess = smallIntegerFor(isSmallInteger(*excess) ? smallIntegerValue(*excess) + 1 : 1);
 }
 
 // Not built yet: commits nothing (no frames exist); serves the requests, answers result.
@@ -31,4 +31,17 @@ oop commitPrimitiveAndHandleRequests(oop result) {
   handleRequests();
   return result;
 }
-int64_t scavengeSemaphoreX;
+// Not built yet: the stack zone scans the frames' slots through copyAndForward.
+void scavengeStacks() {}
+// Not built yet: native methods and the method cache hold no new-space references so far.
+void nmUpdateNewRefs() {}
+void purgeDeadClassesFromMCache() {}
+// Not built yet: the incremental collector's hooks.
+void addToIncWeakListFunc(oop) {}
+void incGCObjWeaknessChanged(oop, bool) {}
+void incGCObjEphemeronnessChanged(oop, bool) {}
+// Not built yet: the primitive commit protocol and the stack zone; nothing to do until then.
+int commitPrimitive() { return 1; }
+int stabilizeAllStacks() { return 1; }
+// Not built yet: generated code that holds eden's warning limit.
+void tranNoteEdenWarningThresholdChanged() {}

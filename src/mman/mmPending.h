@@ -9,14 +9,13 @@
 #include "mman/mmNewSpace.h"
 #include "stack/vmsupport.h"
 
-extern uint32_t scavengeInProgress;             // 1 while a scavenge runs
-extern uint32_t tenureToShrinkRememberedTable;  // 1: the next scavenge empties the RT
+#include "mman/mmScavenge.h"  // scavengeInProgress, tenureToShrinkRememberedTable, numScavenges
 extern uint64_t lowSpaceLimit;                  // bytes; 0 = no low-space check
 
 // Counters of the collectors that memory statistics (primitive 326) report; they stay 0
 // until their owners exist.
 struct PendingCounters {
-  uint64_t numScavenges, numIncGCs, numGCs, numGlobalGCs, numOldCompactions;
+  uint64_t numIncGCs, numGCs, numGlobalGCs;
   uint64_t numMarkStackOverflows, numWeakObjectListOverflows;
   uint64_t incGCAbortedCount, incGCMarkStackOverflows;
   uint64_t incGCWeakCount, incGCWeakBytes, incGCWeakNilCount, incGCWeakNilBytes, incUnmarkCount;
@@ -50,5 +49,13 @@ enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
 // and answers the primitive's result.
 oop commitPrimitiveAndHandleRequests(oop result);
 
-// The registry index of the scavenge Semaphore (0: none); the scavenger signals it.
-extern int64_t scavengeSemaphoreX;
+// Callees of the collectors whose owners are not built yet.
+void scavengeStacks();            // stack roots: not built yet, scans nothing
+void nmUpdateNewRefs();           // native-method new references: not built yet, nothing to do
+void purgeDeadClassesFromMCache();  // method cache: not built yet, nothing to purge
+void addToIncWeakListFunc(oop object);  // incremental collector hooks: not built yet, no-ops
+void incGCObjWeaknessChanged(oop object, bool weak);
+void incGCObjEphemeronnessChanged(oop object, bool ephemeron);
+int commitPrimitive();             // primitive protocol not built yet: succeeds
+int stabilizeAllStacks();          // stack zone not built yet: succeeds
+void tranNoteEdenWarningThresholdChanged();  // translator not built yet: nothing holds the limit

@@ -414,4 +414,27 @@ TEST(Process_FreeChunks, AChunkOverALiveBodyIsRefused) {
   }
 }
 
+
+// Under the scavenge stress switch start-up runs one scavenge, checked by the heap verifier
+// before and after; an old object that refers to a new one without a remembered entry is
+// found and reported as fatal (0x405: status 5).
+TEST_F(Process_Load, ScavengeStressVerifiesTheLoadedHeap) {
+  ProcessRun r = runTessel({"-noherald", plain}, "TESSEL_SCAVENGE_STRESS=1");
+  EXPECT_EQ(r.status, 10) << r.out;
+  EXPECT_NE(r.out.find(stopReport), std::string::npos) << r.out;
+  SpanningHeap heap = buildSpanningHeap();
+  iwUseOldSegment(0);
+  ObjectHeader* holder = allocInOldSpace(classIndexArray, 0, 8, hasPtrsBit, nilOop(), 1);
+  ASSERT_TRUE(holder != nullptr && heap.places[2] == Place::past);
+  bodyOf(holder)[0] = heap.oops[2];  // stored past the store check
+  std::string file = path("unremembered.im");
+  std::string why = writeHeapImage(file, loadNormal);
+  iwFreeHeap();
+  ASSERT_EQ(why, "");
+  r = runTessel({"-noherald", file}, "TESSEL_SCAVENGE_STRESS=1");
+  EXPECT_EQ(r.status, 5) << r.out;
+  EXPECT_NE(r.out.find("Heap verification failed before scavenge"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no old-to-new reference without a remembered entry"), std::string::npos) << r.out;
+}
+
 }  // namespace

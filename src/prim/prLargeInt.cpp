@@ -136,12 +136,10 @@ static oop answerDigits(const uint32_t* d, uint64_t nd, bool negative) {
   return oopOf(h);
 }
 
-// An answer made by allocation is delivered through the commit path when requests are
-// pending (eden's warning limit may just have posted the scavenge).
-static oop answerOrFail(oop result) {
-  if (result == 0) return fail(errGeneral);
-  return anyRequestsPending() ? commitPrimitiveAndHandleRequests(result) : result;
-}
+// Answers are returned directly: the commit path's present form would serve a pending
+// scavenge without keeping the fresh result where the scavenger updates it. Pending
+// requests are served at the next check.
+static oop answerOrFail(oop result) { return result != 0 ? result : fail(errGeneral); }
 
 // ---- Compare, add, subtract, multiply ------------------------------------------------------
 
@@ -629,7 +627,7 @@ static oop primLargeGcd(oop receiver, oop argument) {
   uint32_t code;
   if (a.length == 0) return answerOrFail(answerDigits(reinterpret_cast<const uint32_t*>(r.bytes), digitsIn(r.length), false));
   oop answer = gcdMagnitudes(r, a, argument, &code);
-  return answer != 0 ? answerOrFail(answer) : fail(code);
+  return answer != 0 ? answer : fail(code);
 }
 
 // SmallIntegers only; the answer 2^60 (gcd of -2^60 with 0 or itself) has no SmallInteger.

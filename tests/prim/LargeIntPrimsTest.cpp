@@ -11,7 +11,6 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "prim/prLargeInt.h"
-#include "stack/vmsupport.h"
 #include "support/primHarness.h"
 
 namespace {
@@ -426,22 +425,6 @@ TEST_F(LargeIntPrims, ShiftsAgainstReference) {
     Ref want = k >= 0 ? make(r.negative, shl(r.mag, size_t(k))) : make(false, shr(r.mag, size_t(-k)));
     EXPECT_EQ(show(readAnswer(o.result)), show(want));
   }
-}
-
-// A pending request is served before an allocating primitive answers; a comparison leaves it.
-TEST_F(LargeIntPrims, AllocatingAnswersServePendingRequests) {
-  static int served;
-  served = 0;
-  setRequestServer(requestTimer, [] { served++; });
-  Ref two64 = make(false, {0, 0, 1});
-  oop r = largeObject(two64);
-  asyncSetRequest(requestTimer, 0, 0);
-  check(23, two64, fromInt(1), r, smallIntegerFor(1));
-  EXPECT_EQ(served, 0);
-  check(21, two64, fromInt(1), r, smallIntegerFor(1));
-  EXPECT_EQ(served, 1);
-  EXPECT_FALSE(anyRequestsPending());
-  setRequestServer(requestTimer, nullptr);
 }
 
 // Failures and the answers that are not computed values.

@@ -423,6 +423,7 @@ TEST(IEEEFlagPrims, OptionHoldsForTheRunOnly) {
     h.imageType = imageType64;
     h.imageSubType = 2;
     h.flags = c.imageFlags;
+    h.marker = imageMarker;
     h.newSpaceBase = 0x1000;
     h.permDataStart = 0x40000000;
     h.largeDataStart = 0x20000000;

@@ -75,8 +75,6 @@ TEST(ByteOrderPrims, ObjectReverseFourQ8s) {
 
 // ---- Scan characters -------------------------------------------------------------------
 
-typedef oop (*Scan5)(oop, oop, oop, oop, oop, oop);
-typedef oop (*Scan6)(oop, oop, oop, oop, oop, oop, oop);
 
 class ScanCharPrims : public testing::Test {
  protected:
@@ -121,14 +119,11 @@ class ScanCharPrims : public testing::Test {
     return s;
   }
   PrimOutcome scan(bool paged, oop receiver, int64_t start, int64_t stop, oop text, int64_t rightX) {
-    primFailure = PrimFailure{};
-    oop r = paged ? reinterpret_cast<Scan6>(getPrimEntry(972)->function)(
-                        receiver, smallIntegerFor(start), smallIntegerFor(stop), text, smallIntegerFor(rightX),
-                        pagedStops, pages)
-                  : reinterpret_cast<Scan5>(getPrimEntry(956)->function)(
-                        receiver, smallIntegerFor(start), smallIntegerFor(stop), text, smallIntegerFor(rightX), stops);
-    if (primFailure.failed) return {true, 0, primFailure.errorOop, primFailure.numArgs};
-    return {false, r, 0, 0};
+    if (paged)
+      return callPrimitive(972, receiver, {smallIntegerFor(start), smallIntegerFor(stop), text,
+                                           smallIntegerFor(rightX), pagedStops, pages});
+    return callPrimitive(956, receiver, {smallIntegerFor(start), smallIntegerFor(stop), text,
+                                         smallIntegerFor(rightX), stops});
   }
   oop widths = 0, page1 = 0, pages = 0, stops = 0, pagedStops = 0, source = 0;
 };
@@ -199,14 +194,12 @@ TEST_F(ScanCharPrims, FailuresTouchNothing) {
       EXPECT_EQ(slotOf(s, 1), smallIntegerFor(-99));
     }
   // 972 alone: a stops object too short, and pages that are not an Array.
-  primFailure = PrimFailure{};
-  reinterpret_cast<Scan6>(getPrimEntry(972)->function)(scanner(0), smallIntegerFor(1), smallIntegerFor(3), source,
-                                                      smallIntegerFor(100), shortStops, pages);
-  EXPECT_TRUE(primFailure.failed);
-  primFailure = PrimFailure{};
-  reinterpret_cast<Scan6>(getPrimEntry(972)->function)(scanner(0), smallIntegerFor(1), smallIntegerFor(3), source,
-                                                      smallIntegerFor(100), pagedStops, source);
-  EXPECT_TRUE(primFailure.failed);
+  EXPECT_TRUE(callPrimitive(972, scanner(0), {smallIntegerFor(1), smallIntegerFor(3), source, smallIntegerFor(100),
+                                              shortStops, pages})
+                  .failed);
+  EXPECT_TRUE(callPrimitive(972, scanner(0), {smallIntegerFor(1), smallIntegerFor(3), source, smallIntegerFor(100),
+                                              pagedStops, source})
+                  .failed);
   EXPECT_HEAP_VALID();
 }
 

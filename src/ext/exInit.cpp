@@ -7,6 +7,7 @@
 #include "ext/exEnviron.h"
 #include "ext/exError.h"
 #include "ext/exInflate.h"
+#include "ext/exLeave.h"
 #include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/exTimer.h"
@@ -15,7 +16,9 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmInit.h"
 #include "mman/mmSysOop.h"
+#include "prim/prArithmetic.h"
 #include "prim/prLinkRegistry.h"
+#include "stack/contexts.h"
 
 int32_t imageFilePtr = -1;
 uint32_t headerReadPending = 1;
@@ -136,14 +139,20 @@ void vmExit(uint64_t code) {
 int64_t timerSemaphoreX = -1;
 int64_t inputSemaphoreX = -1;
 
-void initPrimitives() { initLinkRegistryPrimitives(); }
+// The numeric sets first, then the link registry.
+void initPrimitives() {
+  initArithmeticPrims();
+  initLinkRegistryPrimitives();
+}
 
 // The platform's sets (its GUI binding, then its descriptor-level I/O) come around the
 // portable ones in start-up's order.
 static void initExternPrimitives() {
   initPlatformGUIPrimitives();
   initEnvironmentPrimitives();
+  initLeavePrimitives();
   initTimePrimitives();
+  initSignalPrimitives();
   initPlatformPrimitiveSets();
 }
 
@@ -159,6 +168,7 @@ void installPrimErrorTable() {
 }
 
 void initSuper() {
+  initContextPrimitives();
   registerStartupNamedObjects();
   initExternPrimitives();
   timerSemaphoreX = allocSysOopSlot();

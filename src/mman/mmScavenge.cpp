@@ -246,6 +246,8 @@ static oop scavengeRef(oop ref, uint32_t incMark, uint32_t tenureNow) {
   return forwardeeOf(h);
 }
 
+oop scavengeStackReference(oop ref) { return scavengeRef(ref, 0, 0); }
+
 // ---- Scanning ---------------------------------------------------------------------------------
 
 // Slots [from, to) of an old holder; answers 1 when one refers to new space afterwards. The
@@ -864,7 +866,7 @@ static oop primSetScavengeParameters(oop receiver, oop params) {
         f[2] < 0 ? defaultLargeTenureSlots : uint64_t((1.0 - f[2]) * double(largeSpaceSlots()));
     imageLayout.largeTenureFraction = savedFraction(f[2]);
   }
-  commitPrimitive();
+  commitPrimitive(receiver);
   if (limit != eden.warningLimit && !moveEdenWarningLimit(limit)) return failPrimitive(primErrorAt(1), 1);
   handleRequests();
   return receiver;

@@ -85,17 +85,36 @@ static uint64_t segmentGap(uint64_t address, int field, bool* found) {
 
 // ---- References and bodies --------------------------------------------------------------------
 
-static inline uint64_t relocatedReference(uint64_t ref) {
-  if (ref == 0 || (ref & 1)) return ref;  // immediates stay; 0 is no reference
+// Where a saved reference now points. The layout and deltas are copied into a local record
+// for a whole body: stores into the body could alias the globals, which would otherwise be
+// read again for every slot.
+struct ReferenceMove {
+  uint64_t newLimit, oldLo, oldHi, pastDelta, oldDelta, permDelta;
+  const uint64_t *mapStart, *mapEnd;
+};
+
+static ReferenceMove currentReferenceMove() {
   const ImageLayout& l = imageLayout;
-  if (ref < l.newSpaceLimit) return ref + uint64_t(imageDeltas.pastSpace);
-  if (ref >= l.oldDataStart && ref < l.oldSpaceUpperLimit) {
-    bool found;
-    uint64_t gap = segmentGap(ref, 2, &found);  // beyond the last segment: no gap
-    return ref + uint64_t(imageDeltas.oldOT) - gap;
-  }
-  return ref + uint64_t(imageDeltas.permOT);
+  return {l.newSpaceLimit, l.oldDataStart, l.oldSpaceUpperLimit, uint64_t(imageDeltas.pastSpace),
+          uint64_t(imageDeltas.oldOT), uint64_t(imageDeltas.permOT), oldSpaceMap.start, oldSpaceMap.end};
 }
+
+static inline uint64_t movedReference(const ReferenceMove& m, uint64_t ref) {
+  if (ref == 0 || (ref & 1)) return ref;  // immediates stay; 0 is no reference
+  if (ref < m.newLimit) return ref + m.pastDelta;
+  if (ref >= m.oldLo && ref < m.oldHi) {
+    uint64_t gap = 0;  // beyond the last segment: no gap
+    for (const uint64_t* e = m.mapStart; e < m.mapEnd; e += segmentMapWords)
+      if (ref < e[2]) {
+        gap = e[3];
+        break;
+      }
+    return ref + m.oldDelta - gap;
+  }
+  return ref + m.permDelta;
+}
+
+static uint64_t relocatedReference(uint64_t ref) { return movedReference(currentReferenceMove(), ref); }
 
 void updateOopFunc(oop* slot) { *slot = relocatedReference(*slot); }
 
@@ -137,8 +156,9 @@ int isLoadedHeader(uint64_t h) {
 }
 
 static void relocateSlots(ObjectHeader* h) {
+  const ReferenceMove m = currentReferenceMove();
   oop* body = bodyOf(h);
-  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = relocatedReference(body[i]);
+  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = movedReference(m, body[i]);
 }
 
 // Body pointers of old and perm headers by size field: none for 0; large and fixed bodies

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmFinal.h"
@@ -15,6 +16,10 @@
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmPending.h"
+#include "prim/prString.h"
+#include "prim/prUtil.h"
+#include "tran/tprim.h"
 
 // Bytes 924..991 of every snapshot: free text that no loader reads.
 static const char snapshotNotice[] = "tessel object memory snapshot; load it with the tessel engine.";
@@ -160,4 +165,26 @@ SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind) {
   if (status != 0) return {snapshotFailedIO, status > 0 ? status : 0, out.total};
   if (!snapshotFileOps.bless(name, out.total)) return {snapshotFailedIO, 0, out.total};
   return out;
+}
+
+// ---- Primitives 303 and 304: the herald ----------------------------------------------------
+
+static oop primHerald(oop) {
+  const char* text = viHeraldString[0] != 0 ? viHeraldString : versionString;
+  oop string = text != nullptr && text[0] != 0 ? STStringWithSize(text, strlen(text)) : 0;
+  return string != 0 ? string : failPrimitive(primErrorAt(primErrNoSpace), 0);
+}
+
+static oop primSetHerald(oop receiver, oop string) {
+  char buffer[heraldStringBytes];
+  if (isImmediate(string) || !inheritsFrom2(classOf(string), sysOop(sysByteStringClass), sysOop(sysTwoByteStringClass)) ||
+      copyToCString(string, buffer, heraldStringBytes - 1) == nullptr)
+    return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  memcpy(viHeraldString, buffer, strlen(buffer) + 1);
+  return receiver;
+}
+
+void initSnapshotPrims() {
+  addCPrimitive(303, reinterpret_cast<const void*>(primHerald), 0);
+  addCPrimitive(304, reinterpret_cast<const void*>(primSetHerald), 1);
 }

@@ -50,3 +50,8 @@ struct SnapshotOutcome {
 };
 enum { snapshotFailedPrepare = 1, snapshotFailedIO = 9 };
 SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind);
+
+// Primitives 303 (the herald, or the version banner when it is empty) and 304 (sets the
+// herald from a string of at most 100 bytes). The named object "heraldString" is one of
+// start-up's.
+void initSnapshotPrims();

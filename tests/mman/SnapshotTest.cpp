@@ -19,6 +19,10 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmSnapshot.h"
+#include "mman/mmSysOop.h"
+#include "mman/testHeap.h"
+#include "ext/exOption.h"
+#include "support/ioKernel.h"
 #include "imageWriter.h"
 
 namespace {
@@ -166,6 +170,38 @@ TEST_F(SnapshotTest, EveryFailureKeepsTheTargetAndTheNextSaveSucceeds) {
   ASSERT_TRUE(loadImageInProcess(target));
   EXPECT_EQ(compareWithModel(loadedRoot(), heap.graph, 0), "");
   EXPECT_HEAP_VALID();
+}
+
+// 304 stores a string of up to 100 bytes and answers its receiver; 303 answers it, or the
+// version banner when the herald is empty.
+TEST(SnapshotHerald, SetAndAnswer) {
+  newIOTestHeap();
+  initSnapshotPrims();
+  viHeraldString[0] = 0;
+  PrimOutcome answer = callPrimitive(303, nilOop(), {});
+  ASSERT_FALSE(answer.failed);
+  EXPECT_EQ(textOf(answer.result), versionString);
+  struct Case {
+    oop argument;
+    int failure;  // 0: stored
+  } cases[] = {{byteString(std::string(100, 'h')), 0}, {byteString(""), 0}, {byteString("a herald"), 0},
+               {byteString(std::string(101, 'x')), 3}, {smallIntegerFor(4), 3}, {nilOop(), 3}};
+  for (const Case& c : cases) {
+    std::string before = viHeraldString;
+    oop receiver = byteString("receiver");
+    PrimOutcome set = callPrimitive(304, receiver, {c.argument});
+    EXPECT_EQ(set.failed ? failureOf(set).code : 0, c.failure);
+    std::string expected = c.failure == 0 ? textOf(c.argument) : before;
+    EXPECT_EQ(std::string(viHeraldString), expected);
+    if (!set.failed) {
+      EXPECT_EQ(set.result, receiver);
+    }
+    answer = callPrimitive(303, nilOop(), {});
+    ASSERT_FALSE(answer.failed);
+    EXPECT_EQ(textOf(answer.result), expected.empty() ? std::string(versionString) : expected);
+  }
+  viHeraldString[0] = 0;
+  freeTestHeap();
 }
 
 }  // namespace

@@ -25,6 +25,10 @@ int64_t pdOpenImage(const char* path, int oflag, int* error);
 int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error);
 int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error);
 int pdCloseImage(int64_t fd);
+// A snapshot whose writing failed: its close removes what was written.
+void pdDiscardSnapshot(int64_t fd);
+// A snapshot closed well replaces its target only here, when its size is the expected one:
+// 1; otherwise what was written is removed: 0.
 int pdBlessSnapshot(const char* path, uint64_t expectedSize);
 
 // Critical sections hold off asynchronous platform activity; they nest.

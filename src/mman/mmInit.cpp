@@ -24,6 +24,7 @@
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
+#include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
 #include "stack/glue.h"
@@ -341,6 +342,7 @@ static void registerPrimitives() {
   initFixedSpacePrims();
   initScavengePrims();
   initFinalizationPrims();
+  initSnapshotPrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);
   addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
   initPrimitives();

@@ -1,26 +1,38 @@
 // Object memory: snapshot writing: the header a snapshot writes and the body in file order.
-// Owns no global record. Prefix: none (composeSnapshotHeader, writeSnapshotFile).
+// Owns snapshotFileOps. Prefix: none (composeSnapshotHeader, writeSnapshotFile,
+// saveSnapshotFile).
 #include "mman/mmSnapshot.h"
 
 #include <cstring>
 
+#include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
+#include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmPending.h"
+#include "prim/prString.h"
+#include "prim/prUtil.h"
+#include "tran/tprim.h"
 
 // Bytes 924..991 of every snapshot: free text that no loader reads.
 static const char snapshotNotice[] = "tessel object memory snapshot; load it with the tessel engine.";
 static_assert(sizeof snapshotNotice <= 68, "the notice is 68 bytes at most");
 
+const SnapshotFileOps platformSnapshotFileOps = {pdOpenImage, pdWrite, pdCloseImage, pdDiscardSnapshot,
+                                                 pdBlessSnapshot};
+SnapshotFileOps snapshotFileOps = platformSnapshotFileOps;
+
 int writeImageBytes(int64_t fd, uint64_t start, uint64_t bytes, uint64_t* total) {
   if (bytes == 0) return 0;
   int error = 0;
-  if (pdWrite(fd, reinterpret_cast<const void*>(start), bytes, &error) != int64_t(bytes))
+  if (snapshotFileOps.write(fd, reinterpret_cast<const void*>(start), bytes, &error) != int64_t(bytes))
     return error != 0 ? error : -1;
   *total += bytes;
   return 0;
@@ -112,18 +124,67 @@ void composeSnapshotHeader(ImageHeader* header, uint32_t kind) {
   sealImageHeader(header);
 }
 
+// A header that comes up short fails like any other write: a file without its whole header
+// would otherwise pass as a snapshot.
 int writeSnapshotFile(int64_t fd, const ImageHeader* header, uint64_t* total) {
   *total = 0;
-  int error = 0;
-  if (pdWrite(fd, header, sizeof *header, &error) == int64_t(sizeof *header))
-    *total += sizeof *header;
-  else if (error != 0)
-    return error;
-  error = writePermSpace(fd, total);
+  int error = writeImageBytes(fd, reinterpret_cast<uint64_t>(header), sizeof *header, total);
+  if (error == 0) error = writePermSpace(fd, total);
   if (error == 0)
     error = writeImageBytes(fd, pastSpace.start, (pastSpace.top - pastSpace.start) & ~uint64_t(7), total);
   if (error == 0) error = writeLargeSpace(fd, total);
   if (error == 0) error = writeFixedSpace(fd, total);
   if (error == 0) error = writeOldSpace(fd, total);
   return error;
+}
+
+// Perm space is written as its own space. A promoting file must hold it absorbed into old
+// space, which is not built yet (absorbing it for the file and restoring it afterwards), so
+// a promoting snapshot of a heap with perm space fails before its file is opened rather
+// than replace the target with an image that cannot load.
+SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind) {
+  SnapshotOutcome out = {0, 0, 0};
+  if (kind == 1 && permSpaceExists) return {snapshotFailedPrepare, 0, 0};
+  int error = 0;
+  int64_t fd = snapshotFileOps.open(name, pdOpenSnapshot, &error);
+  if (fd < 0) return {snapshotFailedIO, error, 0};
+  canonicalizeRt();
+  shiftFinalQueueEntries();
+  cacheOldRtOop();
+  pdBeginCritical();
+  ImageHeader header;
+  composeSnapshotHeader(&header, kind);
+  int status = writeSnapshotFile(fd, &header, &out.total);
+  pdEndCritical();
+  if (status != 0) {
+    snapshotFileOps.discard(fd);
+    snapshotFileOps.close(fd);
+  } else {
+    status = snapshotFileOps.close(fd);
+  }
+  if (status != 0) return {snapshotFailedIO, status > 0 ? status : 0, out.total};
+  if (!snapshotFileOps.bless(name, out.total)) return {snapshotFailedIO, 0, out.total};
+  return out;
+}
+
+// ---- Primitives 303 and 304: the herald ----------------------------------------------------
+
+static oop primHerald(oop) {
+  const char* text = viHeraldString[0] != 0 ? viHeraldString : versionString;
+  oop string = text != nullptr && text[0] != 0 ? STStringWithSize(text, strlen(text)) : 0;
+  return string != 0 ? string : failPrimitive(primErrorAt(primErrNoSpace), 0);
+}
+
+static oop primSetHerald(oop receiver, oop string) {
+  char buffer[heraldStringBytes];
+  if (isImmediate(string) || !inheritsFrom2(classOf(string), sysOop(sysByteStringClass), sysOop(sysTwoByteStringClass)) ||
+      copyToCString(string, buffer, heraldStringBytes - 1) == nullptr)
+    return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  memcpy(viHeraldString, buffer, strlen(buffer) + 1);
+  return receiver;
+}
+
+void initSnapshotPrims() {
+  addCPrimitive(303, reinterpret_cast<const void*>(primHerald), 0);
+  addCPrimitive(304, reinterpret_cast<const void*>(primSetHerald), 1);
 }

@@ -1,6 +1,6 @@
 // Unix layer: the image-file functions used by start-up, the image reader and snapshots.
 // They report errno through their out word and leave the reporting to the caller.
-// Prefix: pd (pdOpenImage, pdRead, pdWrite, pdCloseImage, pdBlessSnapshot).
+// Prefix: pd (pdOpenImage, pdRead, pdWrite, pdCloseImage, pdDiscardSnapshot, pdBlessSnapshot).
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,20 +13,35 @@
 #include "ext/platform.h"
 
 // An image being written goes to a new file beside its target and replaces the target
-// only once it is whole and on disk, so a failed or killed write leaves the old image as
-// it was. One record per open snapshot; failed is set by any write that fell short.
+// only once it is whole, closed, on disk and blessed at its expected size, so a failed or
+// killed write leaves the old image as it was. One record per open snapshot, kept after a
+// good close until the blessing; failed is set by any write that fell short.
 struct PendingImage {
-  int fd;                // -1 when the record is free
+  int fd;                // -1 once closed
+  int closed;            // closed well, waiting for pdBlessSnapshot
   int failed;            // errno of the first failed write, 0 while all writes succeeded
   char temp[PATH_MAX];   // the file being written
-  char target[PATH_MAX]; // the file it replaces on a good close
+  char target[PATH_MAX]; // the file it replaces when blessed
+  char name[PATH_MAX];   // the path the snapshot was opened with
 };
 enum { pendingImageCount = 8 };
-static PendingImage pendingImages[pendingImageCount] = {
-    {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}},
-    {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}};
+static PendingImage pendingImages[pendingImageCount];
+static bool pendingImagesReady;
+
+static void freePending(PendingImage* p, bool removeTemp) {
+  if (removeTemp) unlink(p->temp);
+  p->fd = -1;
+  p->closed = 0;
+}
+
+static void readyPendingImages() {
+  if (pendingImagesReady) return;
+  for (PendingImage& p : pendingImages) p.fd = -1, p.closed = 0;
+  pendingImagesReady = true;
+}
 
 static PendingImage* pendingFor(int fd) {
+  readyPendingImages();
   for (PendingImage& p : pendingImages)
     if (p.fd == fd && fd >= 0) return &p;
   return nullptr;
@@ -59,10 +74,19 @@ static int resolveTarget(const char* path, char* target, mode_t* mode) {
 // A snapshot (577) writes a new temporary file in the target's directory, with the old
 // file's permission bits or the usual ones for a new file.
 static int64_t openSnapshot(const char* path, int* error) {
+  readyPendingImages();
+  if (strlen(path) >= PATH_MAX) return *error = ENAMETOOLONG, -1;
+  // A closed snapshot never blessed is given up when its name is written again or a
+  // record is wanted.
+  for (PendingImage& q : pendingImages)
+    if (q.closed && strcmp(q.name, path) == 0) freePending(&q, true);
   PendingImage* p = nullptr;
   for (PendingImage& q : pendingImages)
-    if (q.fd < 0) p = &q;
+    if (q.fd < 0 && !q.closed) p = &q;
+  for (PendingImage& q : pendingImages)
+    if (p == nullptr && q.closed) freePending(p = &q, true);
   if (p == nullptr) return *error = EMFILE, -1;
+  strcpy(p->name, path);
   mode_t mode;
   if ((*error = resolveTarget(path, p->target, &mode)) != 0) return -1;
   if (strlen(p->target) + 8 >= PATH_MAX) return *error = ENAMETOOLONG, -1;
@@ -132,34 +156,53 @@ int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error) {
   return n;
 }
 
-// Makes a whole snapshot durable and puts it in place of its target: the data reach the
-// disk before the rename, and the directory entry after it.
-static int commitSnapshot(PendingImage* p) {
+// A snapshot's data reach the disk before its close; any failure removes the temporary file.
+static int closeSnapshot(PendingImage* p) {
   int error = p->failed;
   if (error == 0 && fsync(p->fd) != 0) error = errno;
   if (close(p->fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(p->temp, p->target) != 0) error = errno;
   if (error != 0) {
-    unlink(p->temp);
+    freePending(p, true);
   } else {
-    char dir[PATH_MAX];
-    strcpy(dir, p->target);
-    char* slash = strrchr(dir, '/');
-    if (slash == nullptr) strcpy(dir, ".");
-    else slash[slash == dir ? 1 : 0] = 0;
-    int d = open(dir, O_RDONLY | O_DIRECTORY);
-    if (d >= 0) fsync(d), close(d);
+    p->fd = -1;
+    p->closed = 1;
   }
-  p->fd = -1;
   return error;
 }
 
 int pdCloseImage(int64_t fd) {
   pdBeginCritical();
   PendingImage* p = pendingFor((int)fd);
-  int error = p != nullptr ? commitSnapshot(p) : (close((int)fd) == 0 ? 0 : errno);
+  int error = p != nullptr ? closeSnapshot(p) : (close((int)fd) == 0 ? 0 : errno);
   pdEndCritical();
   return error;
 }
 
-int pdBlessSnapshot(const char*, uint64_t) { return 1; }
+void pdDiscardSnapshot(int64_t fd) {
+  PendingImage* p = pendingFor((int)fd);
+  if (p != nullptr && p->failed == 0) p->failed = EIO;
+}
+
+// A closed snapshot of exactly the expected size replaces its target, and the directory
+// entry is made durable after the rename; anything else removes the temporary file.
+int pdBlessSnapshot(const char* path, uint64_t expectedSize) {
+  readyPendingImages();
+  PendingImage* p = nullptr;
+  for (PendingImage& q : pendingImages)
+    if (q.closed && strcmp(q.name, path) == 0) p = &q;
+  if (p == nullptr) return 0;
+  struct stat st;
+  if (stat(p->temp, &st) != 0 || uint64_t(st.st_size) != expectedSize || rename(p->temp, p->target) != 0) {
+    freePending(p, true);
+    return 0;
+  }
+  char dir[PATH_MAX];
+  strcpy(dir, p->target);
+  char* slash = strrchr(dir, '/');
+  if (slash == nullptr) strcpy(dir, ".");
+  else slash[slash == dir ? 1 : 0] = 0;
+  int d = open(dir, O_RDONLY | O_DIRECTORY);
+  if (d >= 0) fsync(d), close(d);
+  freePending(p, false);
+  return 1;
+}

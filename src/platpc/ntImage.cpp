@@ -1,5 +1,6 @@
 // Windows layer: the image-file functions used by start-up, the image reader and
-// snapshots. Prefix: pd (pdOpenImage, pdRead, pdWrite, pdCloseImage, pdBlessSnapshot).
+// snapshots. Prefix: pd (pdOpenImage, pdRead, pdWrite, pdCloseImage, pdDiscardSnapshot,
+// pdBlessSnapshot).
 #include <windows.h>
 
 #include <cerrno>
@@ -12,21 +13,35 @@
 #include "ext/platform.h"
 
 // An image being written goes to a new file beside its target and replaces the target
-// only once it is whole and flushed, so a failed or killed write leaves the old image as
-// it was. One record per open snapshot; failed is set by any write that fell short.
+// only once it is whole, closed, flushed and blessed at its expected size, so a failed or
+// killed write leaves the old image as it was. One record per open snapshot, kept after a
+// good close until the blessing; failed is set by any write that fell short.
 struct PendingImage {
-  int fd;                 // -1 when the record is free
+  int fd;                 // -1 once closed
+  int closed;             // closed well, waiting for pdBlessSnapshot
   int failed;             // errno of the first failed write, 0 while all writes succeeded
   char temp[MAX_PATH];    // the file being written
-  char target[MAX_PATH];  // the file it replaces on a good close
+  char target[MAX_PATH];  // the file it replaces when blessed
 };
 enum { pendingImageCount = 8 };
-static PendingImage pendingImages[pendingImageCount] = {
-    {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}},
-    {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}, {-1, 0, {0}, {0}}};
+static PendingImage pendingImages[pendingImageCount];
+static bool pendingImagesReady;
 static unsigned tempSerial;
 
+static void freePending(PendingImage* p, bool removeTemp) {
+  if (removeTemp) _unlink(p->temp);
+  p->fd = -1;
+  p->closed = 0;
+}
+
+static void readyPendingImages() {
+  if (pendingImagesReady) return;
+  for (PendingImage& p : pendingImages) p.fd = -1, p.closed = 0;
+  pendingImagesReady = true;
+}
+
 static PendingImage* pendingFor(int fd) {
+  readyPendingImages();
   for (PendingImage& p : pendingImages)
     if (p.fd == fd && fd >= 0) return &p;
   return nullptr;
@@ -35,9 +50,16 @@ static PendingImage* pendingFor(int fd) {
 // A snapshot (577) writes a new temporary file beside its target; anything but a regular
 // file (a directory, a device) is refused with EPERM.
 static int64_t openSnapshot(const char* path, int* error) {
+  readyPendingImages();
+  // A closed snapshot never blessed is given up when its name is written again or a
+  // record is wanted.
+  for (PendingImage& q : pendingImages)
+    if (q.closed && strcmp(q.target, path) == 0) freePending(&q, true);
   PendingImage* p = nullptr;
   for (PendingImage& q : pendingImages)
-    if (q.fd < 0) p = &q;
+    if (q.fd < 0 && !q.closed) p = &q;
+  for (PendingImage& q : pendingImages)
+    if (p == nullptr && q.closed) freePending(p = &q, true);
   if (p == nullptr) return *error = EMFILE, -1;
   struct _stat64 st;
   if (_stat64(path, &st) == 0 && !(st.st_mode & _S_IFREG)) return *error = EPERM, -1;
@@ -98,25 +120,47 @@ static bool widePath(const char* path, wchar_t* wide) {
   return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) > 0;
 }
 
-// Flushes a whole snapshot and moves it over its target, the move itself written through.
-static int commitSnapshot(PendingImage* p) {
+// A snapshot is flushed before its close; any failure removes the temporary file.
+static int closeSnapshot(PendingImage* p) {
   int error = p->failed;
   if (error == 0 && _commit(p->fd) != 0) error = errno;
   if (_close(p->fd) != 0 && error == 0) error = errno;
-  wchar_t temp[MAX_PATH], target[MAX_PATH];
-  if (error == 0 && !(widePath(p->temp, temp) && widePath(p->target, target))) error = ENAMETOOLONG;
-  if (error == 0 &&
-      !MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    error = EACCES;
-  if (error != 0) _unlink(p->temp);
-  p->fd = -1;
+  if (error != 0) {
+    freePending(p, true);
+  } else {
+    p->fd = -1;
+    p->closed = 1;
+  }
   return error;
 }
 
 int pdCloseImage(int64_t fd) {
   PendingImage* p = pendingFor((int)fd);
-  if (p != nullptr) return commitSnapshot(p);
+  if (p != nullptr) return closeSnapshot(p);
   return _close((int)fd) == 0 ? 0 : errno;
 }
 
-int pdBlessSnapshot(const char*, uint64_t) { return 1; }
+void pdDiscardSnapshot(int64_t fd) {
+  PendingImage* p = pendingFor((int)fd);
+  if (p != nullptr && p->failed == 0) p->failed = EIO;
+}
+
+// A closed snapshot of exactly the expected size moves over its target, the move written
+// through; anything else removes the temporary file.
+int pdBlessSnapshot(const char* path, uint64_t expectedSize) {
+  readyPendingImages();
+  PendingImage* p = nullptr;
+  for (PendingImage& q : pendingImages)
+    if (q.closed && strcmp(q.target, path) == 0) p = &q;
+  if (p == nullptr) return 0;
+  struct _stat64 st;
+  wchar_t temp[MAX_PATH], target[MAX_PATH];
+  if (_stat64(p->temp, &st) != 0 || uint64_t(st.st_size) != expectedSize ||
+      !(widePath(p->temp, temp) && widePath(p->target, target)) ||
+      !MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    freePending(p, true);
+    return 0;
+  }
+  freePending(p, false);
+  return 1;
+}

@@ -32,7 +32,8 @@ fs::path freshDir(const char* name) {
   return dir;
 }
 
-// A good write replaces an old file or makes a new one, and leaves nothing else behind.
+// A good write, closed and blessed, replaces an old file or makes a new one, and leaves
+// nothing else behind.
 TEST(ImageFile_Snapshot, ReplacesWholeAndLeavesNoTemporaryFile) {
   fs::path dir = freshDir("snapok");
   for (bool existed : {true, false}) {
@@ -48,9 +49,41 @@ TEST(ImageFile_Snapshot, ReplacesWholeAndLeavesNoTemporaryFile) {
       EXPECT_EQ(contentsOf(target), "the old image, longer than the new");  // not yet replaced
     }
     EXPECT_EQ(pdCloseImage(fd), 0);
+    if (existed) {
+      EXPECT_EQ(contentsOf(target), "the old image, longer than the new");  // not before the blessing
+    }
+    EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), 9), 1);
     EXPECT_EQ(contentsOf(target), "new image") << existed;
     EXPECT_EQ(namesIn(dir), std::vector<std::string>{"a.im"}) << existed;
   }
+  fs::remove_all(dir);
+}
+
+// A closed file whose size is not the expected one, or a close never blessed and then
+// written again, leaves the old image and nothing else.
+TEST(ImageFile_Snapshot, WrongSizeOrNoBlessingKeepsTheOldImage) {
+  fs::path dir = freshDir("snapbless");
+  fs::path target = dir / "c.im";
+  std::ofstream(target, std::ios::binary) << "old";
+  for (uint64_t expected : {8ull, 10ull, 0ull}) {
+    int error = -1;
+    int64_t fd = pdOpenImage(target.string().c_str(), pdOpenSnapshot, &error);
+    ASSERT_GE(fd, 0) << error;
+    EXPECT_EQ(pdWrite(fd, "new image", 9, &error), 9);
+    EXPECT_EQ(pdCloseImage(fd), 0);
+    if (expected != 0) {
+      EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), expected), 0) << expected;
+    }
+    EXPECT_EQ(contentsOf(target), "old") << expected;
+  }
+  int error = -1;
+  int64_t fd = pdOpenImage(target.string().c_str(), pdOpenSnapshot, &error);  // gives up the unblessed one
+  ASSERT_GE(fd, 0) << error;
+  pdDiscardSnapshot(fd);
+  EXPECT_NE(pdCloseImage(fd), 0);
+  EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), 0), 0);
+  EXPECT_EQ(contentsOf(target), "old");
+  EXPECT_EQ(namesIn(dir), std::vector<std::string>{"c.im"});
   fs::remove_all(dir);
 }
 

@@ -93,6 +93,7 @@ TEST(Unix_ImageFile, SnapshotOpenKeepsOldPermissions) {
   EXPECT_EQ(error, 0);
   EXPECT_EQ(pdWrite(fd, "newer", 5, &error), 5);
   EXPECT_EQ(pdCloseImage(fd), 0);
+  EXPECT_EQ(pdBlessSnapshot(path.c_str(), 5), 1);
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0444u);

@@ -349,7 +349,9 @@ int iwWriteImage(const char* path, const IwWriteOptions& options, uint64_t* byte
   int64_t fd = pdOpenImage(path, pdOpenSnapshot, &error);
   if (fd >= 0) {
     error = writeSnapshotFile(fd, &iwLastHeader, bytes);
+    if (error != 0) pdDiscardSnapshot(fd);
     if (pdCloseImage(fd) != 0 && error == 0) error = -1;
+    if (error == 0 && !pdBlessSnapshot(path, *bytes)) error = -1;
   } else if (error == 0) {
     error = -1;
   }

@@ -14,6 +14,7 @@
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFinal.h"
+#include "mman/mmGlobalGC.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmImageLoad.h"
@@ -338,6 +339,7 @@ static void registerPrimitives() {
   initFixedSpacePrims();
   initScavengePrims();
   initFinalizationPrims();
+  initGarbagePrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);
   addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
   initPrimitives();

@@ -97,9 +97,15 @@ static void makeKernelClasses() {
   setClassTag(headerOf(sysOop(sysTrue)), undefined);
   setClassTag(headerOf(sysOop(sysFalse)), undefined);
   setClassTag(headerOf(sysOop(sysEmptySlotMarker)), testClasses.object);
-  // The kernel's constants live in perm space in a real image.
+  // The kernel's constants live in perm space in a real image; their classes are old here,
+  // so the old remembered table lists them (a global collection marks old classes through it).
   for (uint32_t slot : {uint32_t(sysNil), uint32_t(sysTrue), uint32_t(sysFalse), uint32_t(sysEmptySlotMarker)})
     makePerm(sysOop(slot));
+}
+
+static void rememberPermConstants() {
+  for (uint32_t slot : {uint32_t(sysNil), uint32_t(sysTrue), uint32_t(sysFalse), uint32_t(sysEmptySlotMarker)})
+    registerInOldRt(headerOf(sysOop(slot)));
 }
 
 static void makeTestClassesAndTables(uint64_t rtSlots) {
@@ -134,6 +140,7 @@ void newTestHeap(uint64_t oldSlots, uint64_t rtSlots, const ArenaSizes& sizes) {
   makeRoots();
   makeKernelClasses();
   makeTestClassesAndTables(rtSlots);
+  rememberPermConstants();
 }
 
 void freeTestHeap() {

@@ -34,6 +34,7 @@ void gcStressAfterScavenge();
 // Request 8: the low-space limit is dropped and the registered low-space Semaphore, if any,
 // is signalled once.
 void lowSpaceResponse();
+extern int64_t lowSpaceSemaphoreX;  // registry slot of the low-space Semaphore, -1 = none yet
 
 // Registers primitives 138, 322, 325 and 448 and installs request 8's server.
 void initGarbagePrims();

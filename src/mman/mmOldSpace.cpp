@@ -1201,8 +1201,8 @@ int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes) 
       incSweepPoint = incSweepSegment != nullptr ? incSweepSegment->otLow + 16 : ~uint64_t(0);
       if (incSweepSegment == nullptr) break;
     }
-    if (interruptible && anyAsyncRequests()) {
-      handleAsyncRequests();
+    if (interruptible) {
+      if (anyAsyncRequests()) handleAsyncRequests();
       if (isRequested(requestProcessSwitch)) return 0;
     }
     if (examined >= maxEntries || freed >= maxBytes) return 0;

@@ -301,8 +301,10 @@ void printGCUsageTo(FILE* stream) {
 static void verifyOrDie(const char* when) {
   std::string faults = verifyHeap();
   if (faults.empty()) return;
-  std::string text = std::string("heap fault ") + when + " a stressed collection: " + faults;
-  doReportError(text.c_str(), errFatal | errCauseVMBug, globalGCFile, __LINE__);
+  std::string first = faults.substr(0, faults.find('\n'));
+  char message[400];
+  snprintf(message, sizeof message, "Heap verification failed %s collection: %s", when, first.c_str());
+  doReportError(message, errFatal | 5, globalGCFile, __LINE__);
 }
 
 uint64_t initGCStress() {

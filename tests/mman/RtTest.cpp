@@ -85,6 +85,7 @@ TEST_F(Rt, StoreCheckFollowsItsDecisionTable) {
   }
   EXPECT_EQ(incGCMarkOverflow, 0u);
   while (liveEntriesInOopStack(&incMarkStackOop) != 0) popOopStack(&incMarkStackOop);
+  clearOldMarks();
 }
 
 TEST_F(Rt, AbsorbedPermSpaceCountsAsOld) {

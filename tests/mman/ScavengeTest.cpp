@@ -634,6 +634,7 @@ TEST_F(ScavengeTest, Scavenge_MarkingKeepsMarkedHoldersFromUnmarkedReferents) {
   EXPECT_TRUE(isMarked(headerOf(slotOf(slotOf(marked, 0), 0)))) << "reached through a tenured object";
   EXPECT_FALSE(isMarked(headerOf(slotOf(unmarked, 0))));
   currentIncGCState = incGCResting;
+  clearOldMarks();
 }
 
 // ---- A loaded image ---------------------------------------------------------------------------

@@ -187,4 +187,13 @@ oop newNewObject(uint32_t classIndex, uint64_t n) {
   return oopOf(h);
 }
 
+void clearOldMarks() {
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+      if (!isPermObject(h)) clearFlag(h, isMarkedBit);
+    }
+}
+
 void makePerm(oop o) { setFlag(headerOf(o), isPermBit); }

@@ -198,7 +198,7 @@ static void readNewSpace(const KernelPlaces& p) {
   initNewSpaceBounds(p.eden, p.eden + edenWords * 8, threshold, p.pastSpace, p.pastSpace + survivorBytes,
                      p.futureSpace, p.futureSpace + survivorBytes);
   pastSpace.top = pastSpace.start + l.pastSpaceBytes;
-  readSpace(pastSpace.start, l.pastSpaceBytes, "Can't initialize VM caches", 4, __LINE__);
+  readSpace(pastSpace.start, l.pastSpaceBytes, "Can't initialize VM caches", 0x201, __LINE__);
 }
 
 // Large and fixed space: data at the area's start, the table ending at its top. The tables
@@ -211,10 +211,10 @@ static void readBlockSpaces(const KernelPlaces& p) {
       l.largeTenureFraction == 0 ? 5000 : remainderOf(l.largeTenureFraction, largeWords);
   loadedSpaces = {p.large, largeWords * 8, p.fixed, kernelSlots[slotsFixed] * 8};
   uint64_t largeTop = p.large + largeWords * 8, fixedTop = p.fixed + kernelSlots[slotsFixed] * 8;
-  readSpace(p.large, l.largeDataBytes, "Can't initialize VM caches", 4, __LINE__);
-  readSpace(largeTop - l.largeTableBytes, l.largeTableBytes, "Can't initialize VM caches", 4, __LINE__);
-  readSpace(p.fixed, l.fixedDataBytes, "Can't initialize VM caches", 4, __LINE__);
-  readSpace(fixedTop - l.fixedTableBytes, l.fixedTableBytes, "Can't initialize VM caches", 4, __LINE__);
+  readSpace(p.large, l.largeDataBytes, "Can't initialize VM caches", 0x201, __LINE__);
+  readSpace(largeTop - l.largeTableBytes, l.largeTableBytes, "Can't initialize VM caches", 0x201, __LINE__);
+  readSpace(p.fixed, l.fixedDataBytes, "Can't initialize VM caches", 0x201, __LINE__);
+  readSpace(fixedTop - l.fixedTableBytes, l.fixedTableBytes, "Can't initialize VM caches", 0x201, __LINE__);
 }
 
 static void readOldSpace(const KernelPlaces& p) {

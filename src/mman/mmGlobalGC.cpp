@@ -23,6 +23,7 @@
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
+#include "prim/prUtil.h"
 #include "stack/vmsupport.h"
 #include "tran/tprim.h"
 
@@ -353,7 +354,31 @@ static oop primScavenge(oop receiver) {
   return commitPrimitiveAndHandleRequests(booleanOop(scavengeNewSpace()));
 }
 
+// Primitive 112: the bytes free in old space beyond the reserve.
+static oop primOldSpaceFreeBytes(oop receiver) {
+  (void)receiver;
+  return smallIntegerFor(8 * slotsFreeInOldSpaceMinusReserve());
+}
+
+// Primitive 116: the low-space Semaphore (or nil) and the limit in bytes (the third
+// argument; the second is only checked). nil drops the limit.
+static oop primSetLowSpaceSemaphore(oop receiver, oop semaphore, oop check, oop limit) {
+  if (!isSmallInteger(check) || !isSmallInteger(limit) || smallIntegerValue(limit) < 0)
+    return failPrimitive(primErrorAt(3), 3);
+  if (semaphore != nilOop() && (isImmediate(semaphore) || !isKindOf(semaphore, sysOop(sysSemaphoreClass))))
+    return failPrimitive(primErrorAt(3), 3);
+  if (lowSpaceSemaphoreX < 0 || lowSpaceSemaphoreX > maxValidSysOopX()) {
+    lowSpaceSemaphoreX = allocSysOopSlot();
+    if (lowSpaceSemaphoreX < 0) return failPrimitive(primErrorAt(1), 3);
+  }
+  registerSysOop(semaphore, uint32_t(lowSpaceSemaphoreX));
+  lowSpaceLimit = semaphore == nilOop() ? 0 : uint64_t(smallIntegerValue(limit));
+  return receiver;
+}
+
 void initGarbagePrims() {
+  addCPrimitive(112, reinterpret_cast<const void*>(primOldSpaceFreeBytes), 0);
+  addCPrimitive(116, reinterpret_cast<const void*>(primSetLowSpaceSemaphore), 3);
   addCPrimitive(138, reinterpret_cast<const void*>(primCollectGarbage), 0);
   addCPrimitive(322, reinterpret_cast<const void*>(primFlushNewSpace), 0);
   addCPrimitive(325, reinterpret_cast<const void*>(primCompact), 0);

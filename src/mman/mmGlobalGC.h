@@ -36,5 +36,6 @@ void gcStressAfterScavenge();
 void lowSpaceResponse();
 extern int64_t lowSpaceSemaphoreX;  // registry slot of the low-space Semaphore, -1 = none yet
 
-// Registers primitives 138, 322, 325 and 448 and installs request 8's server.
+// Registers primitives 112, 116 (the low-space Semaphore), 138, 322, 325 and 448 and
+// installs request 8's server.
 void initGarbagePrims();

@@ -537,8 +537,10 @@ int sufficientFreeContiguousSpace(uint64_t slots) {
   return 0;
 }
 
+// 0 when the free room does not cover the reserve.
 int64_t slotsFreeInOldSpaceMinusReserve() {
-  return int64_t(slotsLeftInOldSpace() + oldSpaceSegs.freeSlots) - int64_t(osReserveSlots);
+  uint64_t room = slotsLeftInOldSpace() + oldSpaceSegs.freeSlots;
+  return room > osReserveSlots ? int64_t(room - osReserveSlots) : 0;
 }
 
 void resetFragmentationCounts() { fragFailedSearches = fragSplits = fragExactFits = fragProbes = 0; }

@@ -281,19 +281,55 @@ TEST_F(GlobalGCTest, GCStress_EveryNthScavengeRequestCollects) {
 TEST_F(GlobalGCTest, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {
   oop semaphore = newOldObject(hashOf(headerOf(sysOop(sysSemaphoreClass))), 3);
   store(semaphore, semaphoreExcessSignalsSlot, smallIntegerFor(0));
-  lowSpaceSemaphoreX = allocSysOopSlot();
-  registerSysOop(semaphore, uint32_t(lowSpaceSemaphoreX));
-  lowSpaceLimit = 4096;
+  lowSpaceSemaphoreX = -1;
+  PrimOutcome armed = callPrimitive(116, nilOop(), {semaphore, smallIntegerFor(0), smallIntegerFor(4096)});
+  ASSERT_FALSE(armed.failed);
+  EXPECT_EQ(lowSpaceLimit, 4096u);
+  ASSERT_GE(lowSpaceSemaphoreX, 0);
+  EXPECT_EQ(sysOop(uint32_t(lowSpaceSemaphoreX)), semaphore);
   uint64_t signals = asynchSignalCount;
   setRequest(requestLowSpace);
   handleRequests();
   EXPECT_EQ(lowSpaceLimit, 0u);
   EXPECT_EQ(asynchSignalCount, signals + 1);
   EXPECT_EQ(slotOf(semaphore, semaphoreExcessSignalsSlot), smallIntegerFor(1));
-  registerSysOop(nilOop(), uint32_t(lowSpaceSemaphoreX));
+  ASSERT_FALSE(callPrimitive(116, nilOop(), {nilOop(), smallIntegerFor(0), smallIntegerFor(4096)}).failed);
+  EXPECT_EQ(lowSpaceLimit, 0u);
   lowSpaceResponse();
   EXPECT_EQ(asynchSignalCount, signals + 1);
   lowSpaceSemaphoreX = -1;
+}
+
+TEST_F(GlobalGCTest, LowSpace_Prim116RejectsBadArgumentsChangingNothing) {
+  lowSpaceLimit = 77;
+  oop notSemaphore = oldArray(1);
+  const std::vector<std::vector<oop>> bad = {
+      {notSemaphore, smallIntegerFor(0), smallIntegerFor(10)},
+      {smallIntegerFor(1), smallIntegerFor(0), smallIntegerFor(10)},
+      {nilOop(), nilOop(), smallIntegerFor(10)},
+      {nilOop(), smallIntegerFor(0), smallIntegerFor(-1)},
+  };
+  for (const auto& args : bad) {
+    PrimOutcome out = callPrimitive(116, nilOop(), {args[0], args[1], args[2]});
+    EXPECT_TRUE(out.failed);
+    EXPECT_EQ(out.errorOop, primErrorAt(3));
+    EXPECT_EQ(lowSpaceLimit, 77u);
+  }
+  lowSpaceLimit = 0;
+}
+
+// Primitive 112: free bytes beyond the reserve, never negative.
+TEST_F(GlobalGCTest, LowSpace_Prim112AnswersTheFreeBytesBeyondTheReserve) {
+  writeBackOldSpace();
+  uint64_t room = slotsLeftInOldSpace() + oldSpaceSegs.freeSlots;
+  uint64_t saved = osReserveSlots;
+  for (uint64_t reserve : {uint64_t(0), room / 2, room, room + 100}) {
+    osReserveSlots = reserve;
+    PrimOutcome out = callPrimitive(112, nilOop(), {});
+    ASSERT_FALSE(out.failed);
+    EXPECT_EQ(smallIntegerValue(out.result), reserve < room ? int64_t(8 * (room - reserve)) : 0) << reserve;
+  }
+  osReserveSlots = saved;
 }
 
 }  // namespace

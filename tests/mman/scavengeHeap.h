@@ -8,6 +8,7 @@
 #include "mman/mmFinal.h"
 #include "mman/mmGlobalGC.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
@@ -53,8 +54,9 @@ class ScavengeHeapTest : public ::testing::Test {
     auto isClass = [](oop c) { return isHeapObject(c) && c != 0 && c != nilOop(); };
     uint64_t n = 1024;
     while (n > 0 && !isClass(classTable[0][n - 1])) n--;
-    oop all = newOldObject(testClasses.pointers, n);
-    if (all == 0) return;  // a heap too small to collect
+    ObjectHeader* h = allocInOldSpace(testClasses.pointers, 0, n * 8, hasPtrsBit, nilOop(), 0);
+    if (h == nullptr) return;  // a heap too small to collect
+    oop all = oopOf(h);
     for (uint64_t i = 0; i < n; i++)
       if (isClass(classTable[0][i])) store(all, i, classTable[0][i]);
     registerSysOop(all, uint32_t(classesX));

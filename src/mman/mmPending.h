@@ -1,5 +1,5 @@
 // Object memory: state that components not yet built own (requests, new space, scavenger,
-// memory policy, primitive failure), kept here so that old space and the barrier stand alone.
+// memory policy), kept here so that old space and the barrier stand alone.
 // Prefix: none. Each name is the owner's; the owner's own definition replaces this file's.
 #pragma once
 #include <cstdint>
@@ -23,15 +23,8 @@ struct PendingCounters {
 };
 extern PendingCounters pending;
 
-// Primitive failure: the provisional form records the error and answers 0; the execution
-// engine's protocol takes over the name.
-struct PrimFailure {
-  uint64_t failed;   // 1 after failPrimitive
-  oop errorOop;      // the error object handed over
-  uint64_t numArgs;  // argument count handed over
-};
-extern PrimFailure primFailure;
-oop failPrimitive(oop errorOop, uint64_t numArgs);
+// Primitive failure is the execution engine's protocol.
+#include "stack/nsupport.h"
 
 // Words of the stack zone, set by start-up until the stack zone is built.
 extern uint64_t stackSpaceSlots;
@@ -44,17 +37,12 @@ extern uint64_t asynchSignalCount;
 void asynchSignal(oop semaphore);
 enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
 
-// Not built yet: the commit protocol's own form replaces this. Serves the pending requests
-// and answers the primitive's result.
-oop commitPrimitiveAndHandleRequests(oop result);
-
 // Callees of the collectors whose owners are not built yet.
-void scavengeStacks();            // stack roots: not built yet, scans nothing
 void nmUpdateNewRefs();           // native-method new references: not built yet, nothing to do
 void purgeDeadClassesFromMCache();  // method cache: not built yet, nothing to purge
 void addToIncWeakListFunc(oop object);  // incremental collector hooks: not built yet, no-ops
 void incGCObjWeaknessChanged(oop object, bool weak);
 void incGCObjEphemeronnessChanged(oop object, bool ephemeron);
-int commitPrimitive();             // primitive protocol not built yet: succeeds
-int stabilizeAllStacks();          // stack zone not built yet: succeeds
 void tranNoteEdenWarningThresholdChanged();  // translator not built yet: nothing holds the limit
+// The stack zone's own (scavengeStacks, stabilizeAllStacks) and the commit protocol.
+#include "stack/stackzone.h"

@@ -159,7 +159,6 @@ void freeTestHeap() {
   scavengeInProgress = tenureToShrinkRememberedTable = 0;
   lowSpaceLimit = 0;
   anyReq = 0;
-  primFailure = PrimFailure{};
   resetFragmentationCounts();
   oldObjectsAllocated = oldBytesAllocated = 0;
   lastClassTablePageX = 0;

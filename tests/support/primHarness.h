@@ -1,5 +1,6 @@
-// Test support: calls a registered C primitive with a receiver and arguments and records
-// its answer or its failure (error object and argument count).
+// Test support: calls a registered C primitive with a receiver and arguments as the glue
+// does (a pending primitive in the save area of a running segment) and reads its answer or
+// its failure (error object and argument count from the save area).
 #pragma once
 #include <cstdint>
 #include <initializer_list>

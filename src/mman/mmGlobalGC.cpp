@@ -334,7 +334,6 @@ void lowSpaceResponse() {
 // ---- Primitives -----------------------------------------------------------------------------
 
 static oop primCollectGarbage(oop receiver) {
-  if (!commitPrimitive()) return failPrimitive(primErrorAt(0), 0);
   numGCs += 1;
   if (!collectGarbage(0)) return failPrimitive(primErrorAt(0), 0);
   return commitPrimitiveAndHandleRequests(receiver);

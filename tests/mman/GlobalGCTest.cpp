@@ -254,16 +254,6 @@ TEST_F(IncSweepTest, IncSweep_StopsAtTheByteBudgetAndAtAProcessSwitch) {
 
 // ---- Primitives, requests, the stress switch -----------------------------------------------------
 
-TEST_F(GlobalGCTest, Prim138_CollectsAndAnswersTheReceiver) {
-  oop dead = oldArray(2);
-  uint64_t before = numGCs;
-  PrimOutcome out = callPrimitive(138, root, {});
-  ASSERT_FALSE(out.failed);
-  EXPECT_EQ(out.result, root);
-  EXPECT_EQ(numGCs, before + 1);
-  EXPECT_TRUE(freed(dead));
-}
-
 TEST_F(GlobalGCTest, GCStress_EveryNthScavengeRequestCollects) {
   setenv("TESSEL_GC_STRESS", "2", 1);
   EXPECT_EQ(initGCStress(), 2u);

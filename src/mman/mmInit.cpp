@@ -14,6 +14,7 @@
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFinal.h"
+#include "mman/mmGlobalGC.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmImageLoad.h"
@@ -338,11 +339,12 @@ static oop primPermSpaceInPlace() { return booleanOop(!permSpaceMoved); }
 // then the two of start-up, then the rest of the system's.
 static void registerPrimitives() {
   initAllocationPrims();
-  initOldSpacePrims();
-  initFixedSpacePrims();
   initScavengePrims();
-  initFinalizationPrims();
   initSnapshotPrims();
+  initOldSpacePrims();
+  initGarbagePrims();
+  initFixedSpacePrims();
+  initFinalizationPrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);
   addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
   initPrimitives();

@@ -9,6 +9,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
+#include "mman/mmGlobalGC.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmInit.h"
 #include "mman/mmLargeSpace.h"
@@ -536,8 +537,10 @@ int sufficientFreeContiguousSpace(uint64_t slots) {
   return 0;
 }
 
+// 0 when the free room does not cover the reserve.
 int64_t slotsFreeInOldSpaceMinusReserve() {
-  return int64_t(slotsLeftInOldSpace() + oldSpaceSegs.freeSlots) - int64_t(osReserveSlots);
+  uint64_t room = slotsLeftInOldSpace() + oldSpaceSegs.freeSlots;
+  return room > osReserveSlots ? int64_t(room - osReserveSlots) : 0;
 }
 
 void resetFragmentationCounts() { fragFailedSearches = fragSplits = fragExactFits = fragProbes = 0; }
@@ -722,6 +725,7 @@ void initOldSpaceBounds(OldSpaceSegment* segment, uint64_t dataSlots, uint64_t o
   oldSpaceSegs.freeSlots = freeSlots;
   osReserveSlots = (eden.end - eden.start) / 8 + (pastSpace.end - pastSpace.start) / 8 + realSlotsInStackSpace();
   incSweepPoint = ~uint64_t(0);
+  incSweepSegment = nullptr;
 }
 
 void resetThreadedData() {
@@ -991,10 +995,10 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
       {33, pending.incSweepEntriesScanned}, {34, pending.incSweepObjectsFreed},
       {35, pending.incSweepBytesFreed}, {36, slotsLeftInOldSpace() * 8}, {37, osReserveSlots * 8},
       {39, lowSpaceLimit}, {40, oldBytes}, {41, oldEntries}, {42, oldBody}, {43, oldSegs},
-      {44, numScavenges}, {45, pending.numIncGCs}, {46, pending.numGCs},
+      {44, numScavenges}, {45, pending.numIncGCs}, {46, numGCs},
       {47, numOldCompactions}, {48, realSlotsInStackSpace() * 8}, {49, kernelSlots[slotsCode] * 8},
       {50, permBytes}, {51, permEntries}, {52, permBody}, {53, oldRtTotal}, {54, oldRtLive},
-      {55, pending.numGlobalGCs}, {56, fixedSegs}, {57, fixedBytes},
+      {55, numGlobalGCs}, {56, fixedSegs}, {57, fixedBytes},
       {58, statsTableEntryBytes * fixedEntries + statsTableEntryBytes + fixedUsed}, {59, fixedEntries},
       {60, statsTableEntryBytes},
   };
@@ -1006,8 +1010,8 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
   };
   const Declared declared[] = {
       {62, 62, largestFreeOldBytes()},
-      {63, 65, pending.stackCompactCount}, {64, 65, pending.numMarkStackOverflows},
-      {65, 65, pending.numWeakObjectListOverflows}, {66, 66, pending.numCompactNMethods},
+      {63, 65, pending.stackCompactCount}, {64, 65, numMarkStackOverflows},
+      {65, 65, numWeakObjectListOverflows}, {66, 66, pending.numCompactNMethods},
       {67, 68, pending.incGCAbortedCount}, {68, 68, pending.incGCMarkStackOverflows},
   };
   if (reset == trueOop()) resetFragmentationCounts();
@@ -1126,4 +1130,85 @@ void compact() {
   reversePointersInOldSpace();
   prepareThreadedDataForCompaction(0);
   compactOldSpace();
+}
+
+// ---- Sweeping after a mark ------------------------------------------------------------------
+
+OldSpaceSegment* incSweepSegment;
+
+static OldSpaceSegment* firstSegmentWithEntries(OldSpaceSegment* s) {
+  while (s != nullptr && s->otLow >= s->otHigh) s = s->next;
+  return s;
+}
+
+void resetIncSweepCounts() {
+  pending.incSweepEntriesScanned = pending.incSweepObjectsFreed = pending.incSweepBytesFreed = 0;
+  oldObjectsAllocated = oldBytesAllocated = 0;
+}
+
+void saveOtBaseAfterIncMark() {
+  writeBackOldSpace();
+  incSweepSegment = firstSegmentWithEntries(oldSpaceSegs.first);
+  incSweepPoint = incSweepSegment != nullptr ? incSweepSegment->otLow + 16 : ~uint64_t(0);
+  resetIncSweepCounts();
+}
+
+// Frees an unmarked live entry; answers the body bytes released. Bodies outside old data
+// (perm data while perm space stands apart) stay; large and fixed bodies go back to their
+// tables unless a table sweep freed them already.
+static uint64_t sweepDeadEntry(ObjectHeader* h) {
+  uint64_t bytes = 0;
+  uint32_t sf = sizeFieldOf(h);
+  if (h->dataPtr != 0 && sf != 0) {
+    if (sf == sizeFieldLarge) {
+      bytes = bodyBytesOf(h) + 8;
+      reRegisterLargeObj(h, nullptr);
+    } else if (sf == sizeFieldFixed) {
+      bytes = bodyBytesOf(h) + 8;
+      reRegisterFixedObj(h, nullptr);
+    } else if (addressInOldSegmentData(blockOf(h)) != nullptr) {
+      uint64_t extra = sf == sizeFieldExtended ? 1 : 0;
+      bytes = (bodyWordsOf(h) + extra) * 8;
+      freeOldData(blockOf(h), bytes / 8);
+    }
+  }
+  h->dataPtr = 0;
+  setSizeField(h, 0);
+  pending.incSweepObjectsFreed += 1;
+  pending.incSweepBytesFreed += bytes;
+  freeOldOtEntry(h);  // an entry the remembered table lists stays as an empty ByteArray
+  return bytes;
+}
+
+int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes) {
+  uint64_t examined = 0, freed = 0;
+  writeBackOldSpace();
+  while (incSweepSegment != nullptr) {
+    OldSpaceSegment* s = incSweepSegment;
+    uint64_t end = incSweepPoint + uint64_t(sweepRunEntries) * 16;
+    if (end > s->otHigh + 16) end = s->otHigh + 16;
+    for (uint64_t a = incSweepPoint; a < end; a += 16) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+      if (classTagOf(h) == 0 || isPermObject(h)) continue;
+      if (isMarked(h))
+        clearFlag(h, isMarkedBit);
+      else
+        freed += sweepDeadEntry(h);
+    }
+    pending.incSweepEntriesScanned += (end - incSweepPoint) / 16 + 1;
+    examined += (end - incSweepPoint) / 16;
+    incSweepPoint = end;
+    if (end > s->otHigh) {
+      incSweepSegment = firstSegmentWithEntries(s->next);
+      incSweepPoint = incSweepSegment != nullptr ? incSweepSegment->otLow + 16 : ~uint64_t(0);
+      if (incSweepSegment == nullptr) break;
+    }
+    if (interruptible) {
+      if (anyAsyncRequests()) handleAsyncRequests();
+      if (isRequested(requestProcessSwitch)) return 0;
+    }
+    if (examined >= maxEntries || freed >= maxBytes) return 0;
+  }
+  incSweepPoint = ~uint64_t(0);
+  return 1;
 }

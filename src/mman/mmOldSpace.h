@@ -159,5 +159,19 @@ void reversePointersInOldSpace();
 void prepareThreadedDataForCompaction(int withPerm);
 void compactOldSpace();
 
+// ---- Sweeping after a mark -----------------------------------------------------------------
+// A sweep walks the object tables upward from incSweepPoint in runs of sweepRunEntries: a
+// marked entry loses its mark, an unmarked live one is freed (perm entries, while perm space
+// stands apart, are left). New entries handed out at or above the point are born marked.
+enum : uint32_t { sweepRunEntries = 8192 };
+extern OldSpaceSegment* incSweepSegment;  // segment being swept, 0 when none
+void resetIncSweepCounts();
+// Starts a sweep at the lowest entry of the first segment that has entries.
+void saveOtBaseAfterIncMark();
+// One quantum: answers 1 when the sweep is complete, 0 when it stopped at maxEntries
+// examined, maxBytes freed, or (interruptible) a process switch requested meanwhile. A run
+// is always finished before stopping.
+int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes);
+
 // Registers 323, 326, 328, 329, 409 and the fixed-space sizing primitives 1042 and 1043.
 void initOldSpacePrims();

@@ -15,8 +15,7 @@ extern uint64_t lowSpaceLimit;                  // bytes; 0 = no low-space check
 // Counters of the collectors that memory statistics (primitive 326) report; they stay 0
 // until their owners exist.
 struct PendingCounters {
-  uint64_t numIncGCs, numGCs, numGlobalGCs;
-  uint64_t numMarkStackOverflows, numWeakObjectListOverflows;
+  uint64_t numIncGCs;
   uint64_t incGCAbortedCount, incGCMarkStackOverflows;
   uint64_t incGCWeakCount, incGCWeakBytes, incGCWeakNilCount, incGCWeakNilBytes, incUnmarkCount;
   uint64_t incSweepEntriesScanned, incSweepObjectsFreed, incSweepBytesFreed;

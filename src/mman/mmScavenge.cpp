@@ -16,6 +16,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmFinal.h"
+#include "mman/mmGlobalGC.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
@@ -758,7 +759,10 @@ static int signalled(int ran) {
 int scavengeNewSpace() {
   return signalled(runScavenge(tenureToShrinkRememberedTable ? tenureToShrinkRtPredicate : nullptr, 1, 0));
 }
-void serveScavengeRequest() { scavengeNewSpace(); }
+void serveScavengeRequest() {
+  scavengeNewSpace();
+  gcStressAfterScavenge();
+}
 int flushNewSpace() {
   signalled(runScavenge(tenureEveryonePredicate, 0, 0));
   return pastSpace.top == pastSpace.start;

@@ -13,6 +13,7 @@
 #include "ext/exError.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
+#include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
@@ -281,10 +282,13 @@ void checkBlockSpaces(Verifier& v) {
 }
 
 void checkEntries(Verifier& v) {
+  // Between collections (no incremental cycle, no sweep) only perm headers carry marks.
+  bool atRest = currentIncGCState == incGCResting && incSweepPoint == ~uint64_t(0);
   for (uint64_t a : v.liveEntries) {
     ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
     if (!validClassTag(classTagOf(h))) v.fault("entry %" PRIx64 ": class index %u invalid", a, classTagOf(h));
     if (h->dataPtr & 3) v.fault("entry %" PRIx64 ": forwarded outside a collection", a);
+    if (atRest && isMarked(h) && !isPermObject(h)) v.fault("entry %" PRIx64 ": marked while no collector runs", a);
     checkBody(v, h);
   }
 }

@@ -11,6 +11,7 @@
 
 #include "mman/loadImages.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmGlobalGC.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
@@ -57,10 +58,13 @@ class ScavengeModelTest : public ScavengeHeapTest {
   std::map<int64_t, oop> where;  // live node -> its object
   std::vector<int64_t> roots = std::vector<int64_t>(rootSlots, refNil);
   uint32_t ephemeron3 = 0;  // key, value, id
+  bool globalCollections = false;  // the fuzz also runs global collections
+  uint64_t collections = 0;
 
   void SetUp() override {
     ScavengeHeapTest::SetUp();
     ephemeron3 = newTestClass(formatPointers | formatEphemeron | 3);
+    keepClasses();
     oop semaphore = newOldObject(hashOf(headerOf(sysOop(sysSemaphoreClass))), 3);
     finalizationSemaphoreX = allocSysOopSlot();
     registerSysOop(semaphore, uint32_t(finalizationSemaphoreX));  // so that the queue grows
@@ -150,24 +154,25 @@ class ScavengeModelTest : public ScavengeHeapTest {
     store(where[a], k, b == refNil ? nilOop() : where[b]);
   }
 
-  // Reachability as the scavenger sees it: the roots and every old object are alive; weak
-  // slots hold nothing alive, and an ephemeron's slots only once its key is reached, unless
-  // weakAsStrong. Ephemerons whose keys were reached only through such slots are kept whole
-  // and queued: they become ordinary objects.
-  void markLive(bool weakAsStrong) {
+  // Reachability as the scavenger sees it: the roots and every old object are alive (for a
+  // global collection only the roots); weak slots hold nothing alive, and an ephemeron's
+  // slots only once its key is reached, unless weakAsStrong. Ephemerons whose keys were
+  // reached only through such slots are kept whole and queued: they become ordinary objects.
+  void markLive(bool weakAsStrong, bool global = false) {
+    auto rooted = [&](int64_t id) { return nodes[id].old && !global; };
     std::vector<int64_t> work, deferred;
     std::set<int64_t> seen;
     for (int64_t r : roots)
       if (r >= 0) work.push_back(r);
     for (auto& [id, o] : where)
-      if (nodes[id].old) work.push_back(id);
+      if (rooted(id)) work.push_back(id);
     auto expand = [&](int64_t id) {
       for (int64_t r : nodes[id].ref)
         if (r >= 0) work.push_back(r);
     };
     auto keyReached = [&](int64_t id) {
       int64_t k = nodes[id].ref[0];
-      return k < 0 || nodes[k].old || seen.count(k) != 0;
+      return k < 0 || rooted(k) || seen.count(k) != 0;
     };
     auto drain = [&](bool defer) {
       while (!work.empty()) {
@@ -200,7 +205,7 @@ class ScavengeModelTest : public ScavengeHeapTest {
     for (int64_t id : seen) {
       Node& n = nodes[id];
       int64_t k = n.ephemeron ? n.ref[0] : -1;
-      if (!weakAsStrong && k >= 0 && !nodes[k].old && !fixpoint.count(k)) n.ephemeron = false;
+      if (!weakAsStrong && k >= 0 && !rooted(k) && !fixpoint.count(k)) n.ephemeron = false;
     }
     for (auto it = where.begin(); it != where.end();) {
       if (seen.count(it->first)) {
@@ -290,6 +295,22 @@ class ScavengeModelTest : public ScavengeHeapTest {
     }
   }
 
+  // A global collection: exactly the model's reachable set survives; the old objects it
+  // drops are free entries afterwards.
+  void collect() {
+    std::map<int64_t, oop> before = where;
+    markLive(false, true);
+    ASSERT_EQ(verifyHeap(), "") << "before";
+    ASSERT_EQ(collectGarbage(0), 1);
+    ASSERT_EQ(verifyHeap(), "") << "after " << collections;
+    collections++;
+    ASSERT_EQ(compare(), "");
+    drainQueue();
+    for (auto& [id, o] : before)
+      if (!where.count(id) && nodes[id].old)
+        ASSERT_EQ(classTagOf(headerOf(o)), 0u) << "dead old node " << id << " kept";
+  }
+
   void run(int steps) {
     for (int step = 0; step < steps && !HasFatalFailure(); step++) {
       uint64_t op = pick(20);
@@ -301,6 +322,8 @@ class ScavengeModelTest : public ScavengeHeapTest {
         setRoot(r, nilOop());
       } else if (op == 17) {
         scavenge(int(pick(7)));
+      } else if (op == 18 && globalCollections) {
+        collect();
       }
       if (isRequested(requestScavenge)) {
         markLive(false);
@@ -318,6 +341,20 @@ class ScavengeModelTest : public ScavengeHeapTest {
 TEST_F(ScavengeModelTest, Scavenge_ModelFuzzKeepsTheGraph) {
   run(4000);
   EXPECT_GT(numScavenges, 20u);
+}
+
+TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzKeepsExactlyTheReachableGraph) {
+  globalCollections = true;
+  run(4000);
+  EXPECT_GT(collections, 20u);
+}
+
+// A mark area of 16 slots overflows again and again; the survivors are the same.
+TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithATinyMarkStack) {
+  globalCollections = true;
+  gcMarkAreaCap = 16 * 8;
+  run(3000);
+  EXPECT_GT(numMarkStackOverflows, 0u);
 }
 
 TEST_F(ScavengeModelTest, Scavenge_ModelFuzzUnderTheStressSwitch) {
@@ -597,6 +634,7 @@ TEST_F(ScavengeTest, Scavenge_MarkingKeepsMarkedHoldersFromUnmarkedReferents) {
   EXPECT_TRUE(isMarked(headerOf(slotOf(slotOf(marked, 0), 0)))) << "reached through a tenured object";
   EXPECT_FALSE(isMarked(headerOf(slotOf(unmarked, 0))));
   currentIncGCState = incGCResting;
+  clearOldMarks();
 }
 
 // ---- A loaded image ---------------------------------------------------------------------------

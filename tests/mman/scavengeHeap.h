@@ -6,6 +6,7 @@
 
 #include "mman/heapVerifier.h"
 #include "mman/mmFinal.h"
+#include "mman/mmGlobalGC.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
@@ -24,6 +25,7 @@ class ScavengeHeapTest : public ::testing::Test {
   void TearDown() override {
     EXPECT_HEAP_VALID();
     scavengeStressInterval = 0;
+    gcStressInterval = gcMarkAreaCap = gcScratchAreaCap = 0;
     freeTestHeap();
   }
 
@@ -39,7 +41,27 @@ class ScavengeHeapTest : public ::testing::Test {
     finalizationSemaphoreX = -1;
     classPageMourned = 0;
     root = newOldObject(testClasses.pointers, rootSlots);
+    registerSysOop(root, uint32_t(allocSysOopSlot()));  // what the image reaches
+    classesX = -1;
+    keepClasses();
+    compact();  // the registry grew: no free chunk is left behind
   }
+
+  // The image holds its classes strongly (the class table alone holds them weakly): an Array
+  // in a registry slot keeps every class of the first class-table page.
+  void keepClasses() {
+    if (classesX < 0) classesX = allocSysOopSlot();
+    auto isClass = [](oop c) { return isHeapObject(c) && c != 0 && c != nilOop(); };
+    uint64_t n = 1024;
+    while (n > 0 && !isClass(classTable[0][n - 1])) n--;
+    ObjectHeader* h = allocInOldSpace(testClasses.pointers, 0, n * 8, hasPtrsBit, nilOop(), 0);
+    if (h == nullptr) return;  // a heap too small to collect
+    oop all = oopOf(h);
+    for (uint64_t i = 0; i < n; i++)
+      if (isClass(classTable[0][i])) store(all, i, classTable[0][i]);
+    registerSysOop(all, uint32_t(classesX));
+  }
+  int64_t classesX = -1;
 
   oop rootAt(uint64_t i) { return slotOf(root, i); }
   void setRoot(uint64_t i, oop v) { storeSlot(root, i, v, __FILE__, __LINE__); }

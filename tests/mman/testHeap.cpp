@@ -109,9 +109,15 @@ static void makeKernelClasses() {
   setClassTag(headerOf(sysOop(sysTrue)), undefined);
   setClassTag(headerOf(sysOop(sysFalse)), undefined);
   setClassTag(headerOf(sysOop(sysEmptySlotMarker)), testClasses.object);
-  // The kernel's constants live in perm space in a real image.
+  // The kernel's constants live in perm space in a real image; their classes are old here,
+  // so the old remembered table lists them (a global collection marks old classes through it).
   for (uint32_t slot : {uint32_t(sysNil), uint32_t(sysTrue), uint32_t(sysFalse), uint32_t(sysEmptySlotMarker)})
     makePerm(sysOop(slot));
+}
+
+static void rememberPermConstants() {
+  for (uint32_t slot : {uint32_t(sysNil), uint32_t(sysTrue), uint32_t(sysFalse), uint32_t(sysEmptySlotMarker)})
+    registerInOldRt(headerOf(sysOop(slot)));
 }
 
 static void makeTestClassesAndTables(uint64_t rtSlots) {
@@ -146,6 +152,7 @@ void newTestHeap(uint64_t oldSlots, uint64_t rtSlots, const ArenaSizes& sizes) {
   makeRoots();
   makeKernelClasses();
   makeTestClassesAndTables(rtSlots);
+  rememberPermConstants();
 }
 
 void freeTestHeap() {
@@ -189,6 +196,15 @@ oop newNewObject(uint32_t classIndex, uint64_t n) {
                                     ptrs ? n * 8 : n, headerFlagsForFormat(format), ptrs ? nilOop() : 0);
   assert(h != nullptr && isNewObject(oopOf(h)));
   return oopOf(h);
+}
+
+void clearOldMarks() {
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+      if (!isPermObject(h)) clearFlag(h, isMarkedBit);
+    }
 }
 
 void makePerm(oop o) { setFlag(headerOf(o), isPermBit); }

@@ -21,6 +21,8 @@ extern TestClasses testClasses;
 void newTestHeap(uint64_t oldSlots = 1 << 17, uint64_t rtSlots = 100);
 void newTestHeap(uint64_t oldSlots, uint64_t rtSlots, const ArenaSizes& sizes);
 ArenaSizes testHeapSizes();
+// Ends a hand-made incremental mark: clears the marks of old, non-perm entries.
+void clearOldMarks();
 // Gives every segment back and clears the globals.
 void freeTestHeap();
 

@@ -1,0 +1,387 @@
+// Object memory: the global mark-sweep collector: marking from the registry, weak objects
+// and ephemerons, the sweeps of every space, old space's compaction; primitives 138, 322,
+// 325 and 448; the collection stress switch; the low-space request.
+// Prefix: none (collectGarbage, initGarbagePrims, ...).
+#include "mman/mmGlobalGC.h"
+
+#include <cinttypes>
+#include <cstdlib>
+#include <string>
+
+#include "ext/exError.h"
+#include "ext/platform.h"
+#include "mman/mmFinal.h"
+#include "mman/mmFixedSpace.h"
+#include "mman/mmIncGC.h"
+#include "mman/mmLargeSpace.h"
+#include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
+#include "mman/mmOopStack.h"
+#include "mman/mmPending.h"
+#include "mman/mmImageHeader.h"
+#include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
+#include "mman/mmSysOop.h"
+#include "mman/mmVerify.h"
+#include "prim/prUtil.h"
+#include "stack/vmsupport.h"
+#include "tran/tprim.h"
+
+uint64_t numGCs, numGlobalGCs, numMarkStackOverflows, numWeakObjectListOverflows;
+uint64_t gcMarkAreaCap, gcScratchAreaCap;
+uint64_t gcStressInterval;
+static uint64_t gcStressCount;
+int64_t lowSpaceSemaphoreX = -1;
+
+static const char* const globalGCFile = "src/mman/mmGlobalGC";
+
+// ---- Work areas -----------------------------------------------------------------------------
+// The mark stack lies in the larger free area of new space (eden past its allocation point,
+// or future space); the weak list grows up and the ephemeron list down in the scratch area.
+
+static oop *stackBase, *stackTop, *stackEnd;
+static oop *weakBase, *weakTop, *ephBottom, *ephTop;  // ephemerons occupy [ephBottom, ephTop)
+static uint32_t markOverflow, ephemeronMarkingOn;
+
+// Not built yet: the native-method zone, emptied by the collection, lends this area; until
+// the code zone exists a static area of the same use stands in.
+static oop scratchZone[1 << 15];
+
+static void placeWorkAreas() {
+  uint64_t edenFree = eden.end - eden.allocPtr, futureFree = futureSpace.end - futureSpace.top;
+  uint64_t start = futureFree >= edenFree ? futureSpace.top : eden.allocPtr;
+  uint64_t bytes = futureFree >= edenFree ? futureFree : edenFree;
+  if (gcMarkAreaCap != 0 && bytes > gcMarkAreaCap) bytes = gcMarkAreaCap;
+  stackBase = stackTop = reinterpret_cast<oop*>(start);
+  stackEnd = stackBase + bytes / 8;
+  uint64_t scratch = sizeof scratchZone / 8;
+  if (gcScratchAreaCap != 0 && scratch > gcScratchAreaCap / 8) scratch = gcScratchAreaCap / 8;
+  weakBase = weakTop = scratchZone;
+  ephBottom = ephTop = scratchZone + scratch;
+}
+
+// A body pointer with the "marked, not yet scanned" bit cleared.
+static inline oop* body(const ObjectHeader* h) { return reinterpret_cast<oop*>(h->dataPtr & ~uint64_t(7)); }
+static inline uint64_t words(const ObjectHeader* h) {
+  uint32_t s = sizeFieldOf(h);
+  return s < sizeFieldExtended ? s : body(h)[-1] >> 3;
+}
+static uint64_t namedSlots(const ObjectHeader* h) {
+  uint64_t n = indexabilityOf(h);
+  if (n != indexabilityAskClass) return n;
+  oop cls = classOfHeader(h);
+  return formatNamedSlots(uint64_t(smallIntegerValue(body(headerOf(cls))[classFormatSlot])));
+}
+
+// Live for this collection: immediates, perm objects (perm space stands apart) and marked ones.
+static inline bool survives(oop o) {
+  if (!isHeapObject(o) || o == 0) return true;
+  ObjectHeader* h = headerOf(o);
+  return isPermObject(h) || isMarked(h);
+}
+
+static void push(ObjectHeader* h) {
+  if (stackTop < stackEnd) {
+    *stackTop++ = oopOf(h);
+    return;
+  }
+  h->dataPtr |= 1;  // the overflow rescan finds it
+  markOverflow = 1;
+}
+
+static void markOop(oop o) {
+  for (;;) {
+    if (survives(o)) return;
+    ObjectHeader* h = headerOf(o);
+    setFlag(h, isMarkedBit);
+    if (hasPtrs(h) && h->dataPtr != 0 && words(h) != 0) {
+      push(h);
+      return;
+    }
+    o = classOfHeader(h);  // not scanned: its class is marked in its place
+  }
+}
+
+static bool addWeak(oop o) {
+  if (weakTop >= ephBottom) return false;
+  *weakTop++ = o;
+  return true;
+}
+static bool addEphemeron(oop o) {
+  if (ephBottom <= weakTop) return false;
+  *--ephBottom = o;
+  return true;
+}
+
+static void scanObject(ObjectHeader* h) {
+  markOop(classOfHeader(h));
+  // The remembered table's entries hold nobody alive (dead holders leave it when it is
+  // compacted), and its slots past the first free one are stale.
+  if (!hasPtrs(h) || h->dataPtr == 0 || oopOf(h) == rt.object) return;
+  oop* b = body(h);
+  uint64_t n = words(h);
+  if (isGCSpecial(h)) {
+    if (isEphemeron(h)) {
+      if (ephemeronMarkingOn && n != 0 && !survives(b[0])) {
+        if (addEphemeron(oopOf(h))) return;
+        numWeakObjectListOverflows += 1;
+      }
+    } else if (addWeak(oopOf(h))) {
+      n = namedSlots(h);
+    } else {
+      numWeakObjectListOverflows += 1;
+    }
+  }
+  for (uint64_t i = 0; i < n; i++) markOop(b[i]);
+}
+
+// Objects left with bit 0 of dataPtr set by a full stack are scanned now.
+static void rescanArea(uint64_t from, uint64_t to) {
+  for (ObjectHeader* h = reinterpret_cast<ObjectHeader*>(from); oopOf(h) < to;) {
+    bool flagged = classTagOf(h) != 0 && (h->dataPtr & 1) != 0;
+    if (flagged) h->dataPtr &= ~uint64_t(1);
+    ObjectHeader* next = nextNewSpaceHeader(h);
+    if (flagged) scanObject(h);
+    h = next;
+  }
+}
+static void rescanOverflowed() {
+  rescanArea(pastSpace.start, pastSpace.top);
+  rescanArea(eden.start, eden.allocPtr);
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+      if (classTagOf(h) == 0 || (h->dataPtr & 1) == 0) continue;
+      h->dataPtr &= ~uint64_t(1);
+      scanObject(h);
+    }
+}
+
+static void markLoop() {
+  for (;;) {
+    while (stackTop > stackBase) scanObject(headerOf(*--stackTop));
+    if (ephemeronMarkingOn)  // ephemerons whose keys are now marked are traced
+      for (oop* e = ephBottom; e < ephTop;) {
+        if (!survives(body(headerOf(*e))[0])) {
+          e++;
+          continue;
+        }
+        ObjectHeader* h = headerOf(*e);
+        *e = *ephBottom++;  // the list's open end fills the place
+        if (e < ephBottom) e = ephBottom;
+        ephemeronMarkingOn = 0;  // its key is live: scanned whole
+        scanObject(h);
+        ephemeronMarkingOn = 1;
+      }
+    if (stackTop > stackBase) continue;
+    if (!markOverflow) return;
+    markOverflow = 0;
+    numMarkStackOverflows += 1;
+    rescanOverflowed();
+  }
+}
+
+static void scanPermRoot(oop o) {
+  if (isHeapObject(o) && o != 0 && isPermObject(headerOf(o))) scanObject(headerOf(o));
+}
+
+// The old RT's segments are marked as objects (their classes with them).
+static void markOldRtSegments() {
+  if (oldRtOop == 0) return;
+  oop s = oldRtOop;
+  do {
+    markOop(s);
+    s = segmentNext(s);
+  } while (s != oldRtOop);
+}
+
+static void markRoots() {
+  oop registry = sysOopRegistryOop;
+  if (isPermObject(headerOf(registry)))
+    scanObject(headerOf(registry));
+  else
+    markOop(registry);
+  markOldRtSegments();
+  if (oldRtOop != 0) {
+    oop top = oldRtOop;
+    oop s = top;
+    do {  // perm holders of old objects
+      for (uint64_t i = 0, n = segmentCount(s); i < n; i++) scanPermRoot(segmentBody(s)[oopStackFirstEntry + i]);
+      s = segmentNext(s);
+    } while (s != top);
+  }
+  for (uint64_t a = rt.start; a < rt.ffs; a += 8) scanPermRoot(*reinterpret_cast<oop*>(a));
+}
+
+// Deferred ephemerons: their keys died. Each is traced whole and, when the queue had room
+// for all of them, queued.
+static void queueDeadKeyEphemerons() {
+  uint64_t count = uint64_t(ephTop - ephBottom);
+  ephemeronMarkingOn = 0;
+  if (count == 0) return;
+  int reserved = reserveOnEphemeronQueue(count);
+  for (oop* e = ephBottom; e < ephTop; e++) {
+    scanObject(headerOf(*e));
+    if (reserved) addToEphemeronQueue(*e);
+  }
+  ephBottom = ephTop;
+}
+
+static void clearWeakSlots() {
+  oop marker = sysOop(sysEmptySlotMarker);
+  while (weakTop > weakBase) {
+    ObjectHeader* h = headerOf(*--weakTop);
+    oop* b = bodyOf(h);
+    bool cleared = false;
+    for (uint64_t i = namedSlots(h), n = bodyWordsOf(h); i < n; i++)
+      if (!survives(b[i])) {
+        b[i] = marker;
+        storeCheck(h, marker, globalGCFile, __LINE__);
+        cleared = true;
+      }
+    if (cleared) addToFinalQueue(oopOf(h));
+  }
+}
+
+static void skipPermCompactOldRtEntries() {
+  if (oldRtOop != 0) noPermCompactOldRt();
+}
+
+static void sweepSpaces() {
+  skipPermCompactRt();
+  skipPermCompactOldRtEntries();
+  skipPermSweepLt();
+  skipPermSweepFt();
+  saveOtBaseAfterIncMark();
+  incSweepOldSpace(0, ~uint64_t(0), ~uint64_t(0));
+  sweepNewSpace();
+  compact();
+}
+
+int collectGarbage(int includePerm) {
+  (void)includePerm;  // collecting perm space with old space is not built yet
+  pdStartLongComp(2000);
+  cacheOldRtOop();
+  if (!stabilizeAllStacks()) {
+    pdFinishLongComp();
+    return 0;
+  }
+  flushEden();
+  trimClassTable();
+  placeWorkAreas();
+  markRoots();
+  ephemeronMarkingOn = 1;
+  markLoop();
+  queueDeadKeyEphemerons();
+  markLoop();
+  clearWeakSlots();
+  // Queueing may have grown the queue, and clearing a perm holder's slot the old RT: the
+  // objects made meanwhile are marked now.
+  markOop(sysOop(sysFinalQueue));
+  markOldRtSegments();
+  markLoop();
+  sweepSpaces();
+  signalFinalizationSemaphoreIfRequired();
+  shrinkRt();
+  shrinkOldRt();
+  shrinkSysOopRegistry();
+  shrinkFinalQueue();
+  pdFinishLongComp();
+  return 1;
+}
+
+void printGCUsageTo(FILE* stream) {
+  fprintf(stream, "GGCs: %" PRId64 ", GCs: %" PRId64 "\n", int64_t(numGlobalGCs), int64_t(numGCs));
+  fprintf(stream, "Mark stack overflows: %" PRId64 ", weak object list overflows: %" PRId64 "\n",
+          int64_t(numMarkStackOverflows), int64_t(numWeakObjectListOverflows));
+}
+
+// ---- Stress switch and requests -------------------------------------------------------------
+
+static void verifyOrDie(const char* when) {
+  std::string faults = verifyHeap();
+  if (faults.empty()) return;
+  std::string first = faults.substr(0, faults.find('\n'));
+  char message[400];
+  snprintf(message, sizeof message, "Heap verification failed %s collection: %s", when, first.c_str());
+  doReportError(message, errFatal | 5, globalGCFile, __LINE__);
+}
+
+uint64_t initGCStress() {
+  const char* v = getenv("TESSEL_GC_STRESS");
+  gcStressInterval = v != nullptr ? strtoull(v, nullptr, 10) : 0;
+  gcStressCount = 0;
+  return gcStressInterval;
+}
+
+void gcStressAfterScavenge() {
+  if (gcStressInterval == 0 || ++gcStressCount < gcStressInterval) return;
+  gcStressCount = 0;
+  verifyOrDie("before");
+  collectGarbage(int(numGCs & 1));
+  numGCs += 1;
+  verifyOrDie("after");
+}
+
+void lowSpaceResponse() {
+  lowSpaceLimit = 0;
+  if (lowSpaceSemaphoreX < 0 || lowSpaceSemaphoreX > maxValidSysOopX()) return;
+  oop s = sysOop(uint32_t(lowSpaceSemaphoreX));
+  if (s != nilOop()) asynchSignal(s);
+}
+
+// ---- Primitives -----------------------------------------------------------------------------
+
+static oop primCollectGarbage(oop receiver) {
+  numGCs += 1;
+  if (!collectGarbage(0)) return failPrimitive(primErrorAt(0), 0);
+  return commitPrimitiveAndHandleRequests(receiver);
+}
+static oop primFlushNewSpace(oop receiver) {
+  (void)receiver;
+  return commitPrimitiveAndHandleRequests(booleanOop(flushNewSpace()));
+}
+static oop primCompact(oop receiver) {
+  pdStartLongComp(2000);
+  compact();
+  pdFinishLongComp();
+  return commitPrimitiveAndHandleRequests(receiver);
+}
+static oop primScavenge(oop receiver) {
+  (void)receiver;
+  return commitPrimitiveAndHandleRequests(booleanOop(scavengeNewSpace()));
+}
+
+// Primitive 112: the bytes free in old space beyond the reserve.
+static oop primOldSpaceFreeBytes(oop receiver) {
+  (void)receiver;
+  return smallIntegerFor(8 * slotsFreeInOldSpaceMinusReserve());
+}
+
+// Primitive 116: the low-space Semaphore (or nil) and the limit in bytes (the third
+// argument; the second is only checked). nil drops the limit.
+static oop primSetLowSpaceSemaphore(oop receiver, oop semaphore, oop check, oop limit) {
+  if (!isSmallInteger(check) || !isSmallInteger(limit) || smallIntegerValue(limit) < 0)
+    return failPrimitive(primErrorAt(3), 3);
+  if (semaphore != nilOop() && (isImmediate(semaphore) || !isKindOf(semaphore, sysOop(sysSemaphoreClass))))
+    return failPrimitive(primErrorAt(3), 3);
+  if (lowSpaceSemaphoreX < 0 || lowSpaceSemaphoreX > maxValidSysOopX()) {
+    lowSpaceSemaphoreX = allocSysOopSlot();
+    if (lowSpaceSemaphoreX < 0) return failPrimitive(primErrorAt(1), 3);
+  }
+  registerSysOop(semaphore, uint32_t(lowSpaceSemaphoreX));
+  lowSpaceLimit = semaphore == nilOop() ? 0 : uint64_t(smallIntegerValue(limit));
+  return receiver;
+}
+
+void initGarbagePrims() {
+  addCPrimitive(112, reinterpret_cast<const void*>(primOldSpaceFreeBytes), 0);
+  addCPrimitive(116, reinterpret_cast<const void*>(primSetLowSpaceSemaphore), 3);
+  addCPrimitive(138, reinterpret_cast<const void*>(primCollectGarbage), 0);
+  addCPrimitive(322, reinterpret_cast<const void*>(primFlushNewSpace), 0);
+  addCPrimitive(325, reinterpret_cast<const void*>(primCompact), 0);
+  addCPrimitive(448, reinterpret_cast<const void*>(primScavenge), 0);
+  setRequestServer(requestLowSpace, lowSpaceResponse);
+  initGCStress();
+}

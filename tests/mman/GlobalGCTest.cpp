@@ -1,0 +1,325 @@
+// Tests of the global collector: weak objects and ephemerons, overflowing work areas, the
+// bodies of other spaces, the sweep quantum, the stress switch, primitive 138 and request 8.
+#include <gtest/gtest.h>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+#include "mman/mmAllocate.h"
+#include "mman/mmFixedSpace.h"
+#include "mman/mmGlobalGC.h"
+#include "mman/mmLargeSpace.h"
+#include "mman/mmOldSpace.h"
+#include "mman/mmPending.h"
+#include "mman/scavengeHeap.h"
+#include "support/primHarness.h"
+
+namespace {
+
+class GlobalGCTest : public ScavengeHeapTest {
+ public:  // the case table's checks use the fixture
+  using ScavengeHeapTest::makeHeap;
+  using ScavengeHeapTest::newEphemeron;
+  using ScavengeHeapTest::setRoot;
+  void SetUp() override {
+    ScavengeHeapTest::SetUp();
+    initGarbagePrims();
+  }
+  oop oldArray(uint64_t n) { return newOldObject(testClasses.pointers, n); }
+  oop oldWeak(uint64_t indexed) {
+    return oopOf(allocInOldSpace(weakClass, 1, (1 + indexed) * 8, hasPtrsBit | isGCSpecialBit, nilOop(), 1));
+  }
+  static bool freed(oop o) { return classTagOf(headerOf(o)) == 0; }
+  static bool queuedHas(oop o) {
+    for (oop q : queued())
+      if (q == o) return true;
+    return false;
+  }
+};
+
+// The weak and ephemeron cases: what survives, what is cleared, what is queued.
+TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
+  struct Case {
+    const char* name;
+    std::function<void(GlobalGCTest*)> check;
+  };
+  const Case cases[] = {
+      {"weak array: indexed referents held only by it are cleared, named ones kept",
+       [](GlobalGCTest* t) {
+         oop w = t->oldWeak(2), named = t->oldArray(1), dead = t->oldArray(1), kept = t->oldArray(1);
+         store(w, 0, named), store(w, 1, dead), store(w, 2, kept);
+         t->setRoot(0, w), t->setRoot(1, kept);
+         ASSERT_EQ(collectGarbage(0), 1);
+         EXPECT_EQ(slotOf(w, 0), named);
+         EXPECT_EQ(slotOf(w, 1), sysOop(sysEmptySlotMarker));
+         EXPECT_EQ(slotOf(w, 2), kept);
+         EXPECT_TRUE(freed(dead));
+         EXPECT_TRUE(queuedHas(w));
+       }},
+      {"weak array whose referents all live is not queued",
+       [](GlobalGCTest* t) {
+         oop w = t->oldWeak(1), kept = t->oldArray(1);
+         store(w, 1, kept);
+         t->setRoot(0, w), t->setRoot(1, kept);
+         ASSERT_EQ(collectGarbage(0), 1);
+         EXPECT_EQ(slotOf(w, 1), kept);
+         EXPECT_FALSE(queuedHas(w));
+       }},
+      {"ephemeron whose key is reached only through its value: queued, both kept",
+       [](GlobalGCTest* t) {
+         oop key = t->oldArray(1);
+         oop e = t->newEphemeron(key, key, true);
+         t->setRoot(0, e);
+         ASSERT_EQ(collectGarbage(0), 1);
+         EXPECT_FALSE(freed(key));
+         EXPECT_EQ(slotOf(e, 0), key);
+         EXPECT_TRUE(queuedHas(e));
+         EXPECT_FALSE(isEphemeron(headerOf(e)));
+       }},
+      {"ephemeron whose key is marked later in the same mark: traced, not queued",
+       [](GlobalGCTest* t) {
+         oop key = t->oldArray(1), value = t->oldArray(1), chain = t->oldArray(1);
+         oop e = t->newEphemeron(key, value, true);
+         store(chain, 0, t->oldArray(1));
+         store(slotOf(chain, 0), 0, key);
+         t->setRoot(0, e), t->setRoot(1, chain);
+         ASSERT_EQ(collectGarbage(0), 1);
+         EXPECT_FALSE(freed(value));
+         EXPECT_TRUE(isEphemeron(headerOf(e)));
+         EXPECT_FALSE(queuedHas(e));
+       }},
+      {"ephemeron chain: each key is the value of the one before",
+       [](GlobalGCTest* t) {
+         oop k1 = t->oldArray(1), k2 = t->oldArray(1), v2 = t->oldArray(1);
+         oop e2 = t->newEphemeron(k2, v2, true);
+         oop e1 = t->newEphemeron(k1, e2, true);
+         t->setRoot(0, e1), t->setRoot(1, k1);
+         ASSERT_EQ(collectGarbage(0), 1);
+         EXPECT_FALSE(queuedHas(e1));
+         EXPECT_TRUE(queuedHas(e2));  // k2 is held by nothing but e2
+         EXPECT_FALSE(freed(v2));
+       }},
+      {"dead weak holder: neither queued nor kept",
+       [](GlobalGCTest* t) {
+         oop w = t->oldWeak(1), referent = t->oldArray(1);
+         store(w, 1, referent);
+         ASSERT_EQ(collectGarbage(0), 1);
+         EXPECT_TRUE(freed(w));
+         EXPECT_TRUE(freed(referent));
+         EXPECT_TRUE(queued().empty());
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    makeHeap(1 << 18, 100);
+    c.check(this);
+    EXPECT_HEAP_VALID();
+  }
+}
+
+// A full queue that cannot grow: the ephemerons are kept whole but not queued; the loss counts.
+TEST_F(GlobalGCTest, GlobalGC_FailedReservationKeepsEphemeronsUnqueued) {
+  ASSERT_EQ(collectGarbage(0), 1);  // the heap's own weak objects lose their dead referents
+  finalQueueOverflow = 0;
+  while (finalQueueWrite < finalQueueEnd) {
+    *reinterpret_cast<oop*>(finalQueueWrite) = root;  // entries the image has not fetched
+    finalQueueWrite += 8;
+  }
+  for (uint64_t i = 0; i < 3; i++) {
+    oop key = oldArray(1);
+    setRoot(i, newEphemeron(key, key, true));
+  }
+  ASSERT_EQ(collectGarbage(0), 1);
+  EXPECT_EQ(finalQueueOverflow, 3);
+  for (uint64_t i = 0; i < 3; i++) {
+    EXPECT_TRUE(isEphemeron(headerOf(rootAt(i))));
+    EXPECT_FALSE(freed(slotOf(rootAt(i), 0)));
+  }
+}
+
+// A mark area of 16 slots and a scratch area of two entries: the collection completes,
+// counting rescans; weak arrays past the list's room are held strongly.
+TEST_F(GlobalGCTest, GlobalGC_OverflowingWorkAreas) {
+  gcMarkAreaCap = 16 * 8;
+  gcScratchAreaCap = 16;
+  oop head = oldArray(1), o = head;
+  for (int i = 0; i < 500; i++) {
+    oop next = i % 2 ? oldArray(3) : newNewObject(testClasses.pointers, 3);
+    store(o, 0, next);
+    o = next;
+  }
+  setRoot(0, head);
+  std::vector<oop> weaks, referents;
+  for (uint64_t i = 0; i < 5; i++) {
+    weaks.push_back(oldWeak(1));
+    referents.push_back(oldArray(1));
+    store(weaks[i], 1, referents[i]);
+    setRoot(1 + i, weaks[i]);
+  }
+  ASSERT_EQ(collectGarbage(0), 1);
+  EXPECT_GT(numMarkStackOverflows, 0u);
+  EXPECT_GE(numWeakObjectListOverflows, 3u);  // the class-table pages are weak too
+  uint64_t held = 0;
+  for (uint64_t i = 0; i < 5; i++) {
+    bool cleared = slotOf(weaks[i], 1) == sysOop(sysEmptySlotMarker);
+    EXPECT_EQ(cleared, freed(referents[i])) << i;
+    held += !cleared;
+  }
+  EXPECT_GE(held, 3u);
+  uint64_t length = 0;
+  for (oop p = rootAt(0); p != nilOop(); p = slotOf(p, 0)) length++;
+  EXPECT_EQ(length, 501u);
+}
+
+// Dead owners give their large and fixed blocks back; live ones keep their bytes.
+TEST_F(GlobalGCTest, GlobalGC_FreesTheLargeAndFixedBodiesOfTheDead) {
+  ObjectHeader* liveLarge = allocLargeByteObj(testClasses.bytes, 4000, 0, 0);
+  ObjectHeader* deadLarge = allocLargeByteObj(testClasses.bytes, 4000, 0, 0);
+  ObjectHeader* liveFixed = allocVSObjInFixedSpace(classAt(testClasses.bytes), 100);
+  ObjectHeader* deadFixed = allocVSObjInFixedSpace(classAt(testClasses.bytes), 100);
+  ASSERT_TRUE(liveLarge && deadLarge && liveFixed && deadFixed);
+  (void)deadLarge, (void)deadFixed;
+  reinterpret_cast<uint8_t*>(liveLarge->dataPtr)[3999] = 7;
+  reinterpret_cast<uint8_t*>(liveFixed->dataPtr)[99] = 9;
+  setRoot(0, oopOf(liveLarge)), setRoot(1, oopOf(liveFixed));
+  uint64_t large = occupiedLsDataSlots(), fixed = occupiedFsDataSlots();
+  ASSERT_EQ(collectGarbage(0), 1);
+  EXPECT_LT(occupiedLsDataSlots(), large);
+  EXPECT_LT(occupiedFsDataSlots(), fixed);
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(headerOf(rootAt(0))->dataPtr)[3999], 7);
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(headerOf(rootAt(1))->dataPtr)[99], 9);
+}
+
+// ---- The sweep quantum --------------------------------------------------------------------------
+
+class IncSweepTest : public GlobalGCTest {
+ protected:
+  // Every entry now live is marked, then n one-slot objects; odd ones stay unmarked.
+  std::vector<oop> handMarked(uint64_t n) {
+    writeBackOldSpace();
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+      for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16)
+        if (classTagOf(reinterpret_cast<ObjectHeader*>(a)) != 0) setFlag(reinterpret_cast<ObjectHeader*>(a), isMarkedBit);
+    std::vector<oop> objects;
+    for (uint64_t i = 0; i < n; i++) {
+      oop o = newOldObject(testClasses.bytes, 8);
+      if (i % 2 == 0) setFlag(headerOf(o), isMarkedBit);
+      objects.push_back(o);
+    }
+    return objects;
+  }
+};
+
+TEST_F(IncSweepTest, IncSweep_RunsFinishEvenPastTheirBudgets) {
+  std::vector<oop> objects = handMarked(9000);
+  oop listed = objects[1];
+  ASSERT_TRUE(registerInRt(headerOf(listed)));
+  oop upper = objects[3];  // an entry high in the table, freed while the sweep runs
+  saveOtBaseAfterIncMark();
+  EXPECT_EQ(incSweepOldSpace(0, 10, ~uint64_t(0)), 0);
+  EXPECT_EQ(pending.incSweepEntriesScanned, uint64_t(sweepRunEntries) + 1);
+  ASSERT_LT(incSweepPoint, oopOf(headerOf(upper)));
+  recycleOldObj(headerOf(upper));
+  ObjectHeader* born = allocInOldSpace(testClasses.bytes, 0, 8, 0, 0, 1);
+  ASSERT_EQ(oopOf(born), upper);  // the freed entry comes back above the sweep point
+  EXPECT_TRUE(isMarked(born));
+  EXPECT_EQ(incSweepOldSpace(0, ~uint64_t(0), ~uint64_t(0)), 1);
+  EXPECT_EQ(incSweepPoint, ~uint64_t(0));
+  EXPECT_FALSE(isMarked(born));
+  EXPECT_EQ(classTagOf(born), testClasses.bytes);
+  for (uint64_t i = 0; i < objects.size(); i++) {
+    if (i == 3) continue;
+    ObjectHeader* h = headerOf(objects[i]);
+    EXPECT_FALSE(isMarked(h));
+    if (i % 2 == 0) EXPECT_EQ(classTagOf(h), testClasses.bytes) << i;
+    else if (objects[i] == listed) EXPECT_EQ(classTagOf(h), uint32_t(classIndexByteArray));
+    else EXPECT_EQ(classTagOf(h), 0u) << i;
+  }
+  EXPECT_EQ(headerOf(listed)->dataPtr, 0u);
+  EXPECT_TRUE(inRt(headerOf(listed)));
+  EXPECT_EQ(pending.incSweepObjectsFreed, 4499u);  // the odd ones but the reborn one
+}
+
+TEST_F(IncSweepTest, IncSweep_StopsAtTheByteBudgetAndAtAProcessSwitch) {
+  handMarked(20000);
+  saveOtBaseAfterIncMark();
+  EXPECT_EQ(incSweepOldSpace(0, ~uint64_t(0), 1), 0);
+  EXPECT_EQ(pending.incSweepEntriesScanned, uint64_t(sweepRunEntries) + 1);
+  setRequest(requestProcessSwitch);
+  EXPECT_EQ(incSweepOldSpace(1, ~uint64_t(0), ~uint64_t(0)), 0);
+  EXPECT_EQ(pending.incSweepEntriesScanned, 2 * (uint64_t(sweepRunEntries) + 1));
+  clearRequest(requestProcessSwitch);
+  EXPECT_EQ(incSweepOldSpace(1, ~uint64_t(0), ~uint64_t(0)), 1);
+}
+
+// ---- Primitives, requests, the stress switch -----------------------------------------------------
+
+TEST_F(GlobalGCTest, GCStress_EveryNthScavengeRequestCollects) {
+  setenv("TESSEL_GC_STRESS", "2", 1);
+  EXPECT_EQ(initGCStress(), 2u);
+  unsetenv("TESSEL_GC_STRESS");
+  oop dead = oldArray(2);
+  uint64_t before = numGCs;
+  serveScavengeRequest();
+  EXPECT_EQ(numGCs, before);
+  EXPECT_FALSE(freed(dead));
+  serveScavengeRequest();
+  EXPECT_EQ(numGCs, before + 1);
+  EXPECT_TRUE(freed(dead));
+}
+
+TEST_F(GlobalGCTest, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {
+  oop semaphore = newOldObject(hashOf(headerOf(sysOop(sysSemaphoreClass))), 3);
+  store(semaphore, semaphoreExcessSignalsSlot, smallIntegerFor(0));
+  lowSpaceSemaphoreX = -1;
+  PrimOutcome armed = callPrimitive(116, nilOop(), {semaphore, smallIntegerFor(0), smallIntegerFor(4096)});
+  ASSERT_FALSE(armed.failed);
+  EXPECT_EQ(lowSpaceLimit, 4096u);
+  ASSERT_GE(lowSpaceSemaphoreX, 0);
+  EXPECT_EQ(sysOop(uint32_t(lowSpaceSemaphoreX)), semaphore);
+  uint64_t signals = asynchSignalCount;
+  setRequest(requestLowSpace);
+  handleRequests();
+  EXPECT_EQ(lowSpaceLimit, 0u);
+  EXPECT_EQ(asynchSignalCount, signals + 1);
+  EXPECT_EQ(slotOf(semaphore, semaphoreExcessSignalsSlot), smallIntegerFor(1));
+  ASSERT_FALSE(callPrimitive(116, nilOop(), {nilOop(), smallIntegerFor(0), smallIntegerFor(4096)}).failed);
+  EXPECT_EQ(lowSpaceLimit, 0u);
+  lowSpaceResponse();
+  EXPECT_EQ(asynchSignalCount, signals + 1);
+  lowSpaceSemaphoreX = -1;
+}
+
+TEST_F(GlobalGCTest, LowSpace_Prim116RejectsBadArgumentsChangingNothing) {
+  lowSpaceLimit = 77;
+  oop notSemaphore = oldArray(1);
+  const std::vector<std::vector<oop>> bad = {
+      {notSemaphore, smallIntegerFor(0), smallIntegerFor(10)},
+      {smallIntegerFor(1), smallIntegerFor(0), smallIntegerFor(10)},
+      {nilOop(), nilOop(), smallIntegerFor(10)},
+      {nilOop(), smallIntegerFor(0), smallIntegerFor(-1)},
+  };
+  for (const auto& args : bad) {
+    PrimOutcome out = callPrimitive(116, nilOop(), {args[0], args[1], args[2]});
+    EXPECT_TRUE(out.failed);
+    EXPECT_EQ(out.errorOop, primErrorAt(3));
+    EXPECT_EQ(lowSpaceLimit, 77u);
+  }
+  lowSpaceLimit = 0;
+}
+
+// Primitive 112: free bytes beyond the reserve, never negative.
+TEST_F(GlobalGCTest, LowSpace_Prim112AnswersTheFreeBytesBeyondTheReserve) {
+  writeBackOldSpace();
+  uint64_t room = slotsLeftInOldSpace() + oldSpaceSegs.freeSlots;
+  uint64_t saved = osReserveSlots;
+  for (uint64_t reserve : {uint64_t(0), room / 2, room, room + 100}) {
+    osReserveSlots = reserve;
+    PrimOutcome out = callPrimitive(112, nilOop(), {});
+    ASSERT_FALSE(out.failed);
+    EXPECT_EQ(smallIntegerValue(out.result), reserve < room ? int64_t(8 * (room - reserve)) : 0) << reserve;
+  }
+  osReserveSlots = saved;
+}
+
+}  // namespace

@@ -7,6 +7,7 @@
 #include "ext/exEnviron.h"
 #include "ext/exError.h"
 #include "ext/exInflate.h"
+#include "ext/exLeave.h"
 #include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/exTimer.h"
@@ -15,6 +16,11 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmInit.h"
 #include "mman/mmSysOop.h"
+#include "prim/prArithmetic.h"
+#include "prim/prByteOrder.h"
+#include "prim/prDouble.h"
+#include "prim/prHash.h"
+#include "prim/prLargeInt.h"
 #include "prim/prLinkRegistry.h"
 #include "stack/contexts.h"
 
@@ -137,14 +143,27 @@ void vmExit(uint64_t code) {
 int64_t timerSemaphoreX = -1;
 int64_t inputSemaphoreX = -1;
 
-void initPrimitives() { initLinkRegistryPrimitives(); }
+// The numeric sets first (the SmallInteger set right after the LargeInteger one), then the
+// link registry, then hashing and byte order.
+void initPrimitives() {
+  initFloatPrims();
+  initDoublePrims();
+  initLargeIntPrims();
+  initArithmeticPrims();
+  initLinkRegistryPrimitives();
+  initHashPrimitives();
+  initBytePrimitives();
+}
 
 // The platform's sets (its GUI binding, then its descriptor-level I/O) come around the
 // portable ones in start-up's order.
 static void initExternPrimitives() {
   initPlatformGUIPrimitives();
+  initScanCharPrimitives();
   initEnvironmentPrimitives();
+  initLeavePrimitives();
   initTimePrimitives();
+  initSignalPrimitives();
   initPlatformPrimitiveSets();
 }
 

@@ -563,6 +563,17 @@ void objReverseTwoQ16s(uint64_t* body, uint64_t bytes) {
 void objReverseEightQ8s(uint64_t* body, uint64_t bytes) {
   for (uint64_t i = 0; i < bytes / 8; i++) body[i] = reversed(body[i]);
 }
+// Each 32-bit unit byte-reversed: the word reversed, then its halves back in place.
+void objReverseFourQ8s(uint64_t* body, uint64_t bytes) {
+  for (uint64_t i = 0; i < bytes / 8; i++) {
+    uint64_t w = reversed(body[i]);
+    body[i] = (w << 32) | (w >> 32);
+  }
+  if (bytes % 8 >= 4) {
+    uint32_t* unit = reinterpret_cast<uint32_t*>(body + bytes / 8);
+    *unit = __builtin_bswap32(*unit);
+  }
+}
 
 static bool bodyInLoadedArea(const ObjectHeader* h) {
   return bodyInOldData(h) || bodyInPermData(h) || bodyWithin(h, pastSpace.start, pastSpace.top) ||

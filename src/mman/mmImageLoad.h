@@ -69,10 +69,11 @@ int isSoundLoadedObject(oop o);
 
 // Byte-order repair of a byte object's body after the whole-word reversal: swap the two
 // 32-bit halves of each word; swap the two 16-bit halves of each 32-bit unit; reverse the
-// eight bytes of each word.
+// eight bytes of each word; reverse the four bytes of each 32-bit unit.
 void objSwapTwoQ32s(uint64_t* body, uint64_t bytes);
 void objReverseTwoQ16s(uint64_t* body, uint64_t bytes);
 void objReverseEightQ8s(uint64_t* body, uint64_t bytes);
+void objReverseFourQ8s(uint64_t* body, uint64_t bytes);
 
 // Before the registry is used: the registry, the class-table pages, the classes start-up
 // instantiates (where the registry names them) and the remembered table are loaded objects

@@ -246,6 +246,8 @@ static oop scavengeRef(oop ref, uint32_t incMark, uint32_t tenureNow) {
   return forwardeeOf(h);
 }
 
+oop scavengeStackReference(oop ref) { return scavengeRef(ref, 0, 0); }
+
 // ---- Scanning ---------------------------------------------------------------------------------
 
 // Slots [from, to) of an old holder; answers 1 when one refers to new space afterwards. The

@@ -46,6 +46,9 @@ void serveScavengeRequest();
 // Copies or tenures one unforwarded new object and forwards it (the scans and scavengeStacks
 // call it); tenureNow asks for old space first.
 void copyAndForward(ObjectHeader* h, uint32_t incMark, uint32_t tenureNow);
+// A new-space reference held outside the heap (a stack slot) as it must read once its referent
+// is copied; the stack zone's scavengeStacks calls it for every such slot during a scavenge.
+oop scavengeStackReference(oop ref);
 // After a scavenge: 1 when the slot refers to a future-space copy or a forwarded object (the
 // slot takes the copy), 0 when the referent was not copied.
 int updateNewObjRef(oop* slot);

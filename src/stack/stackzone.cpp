@@ -8,6 +8,7 @@
 #include "ext/exError.h"
 #include "ext/platform.h"
 #include "mman/mmPending.h"
+#include "mman/mmScavenge.h"
 #include "stack/glue.h"
 #include "stack/stackframe.h"
 #include "stack/vmsupport.h"
@@ -27,7 +28,7 @@ uint64_t allocatedStacks[2] = {reinterpret_cast<uint64_t>(allocatedStacks), rein
 uint64_t lastOverflowSegment;
 uint32_t overflowRepeatCount;
 int (*stackStabilizeHook)(uint64_t* segment) = stackStabilize;
-oop (*scavengeCopyHook)(oop object);
+oop (*scavengeCopyHook)(oop object) = scavengeStackReference;
 
 static uint64_t* sentinel() { return allocatedStacks; }
 static uint64_t* segmentAt(int32_t i) { return reinterpret_cast<uint64_t*>(stackZone + uint64_t(i) * stackSegmentBytes); }
@@ -231,7 +232,6 @@ static uint64_t bottomFrameOf(uint64_t* s) {
 }
 
 void scavengeStacks() {
-  if (scavengeCopyHook == nullptr) return;  // not built yet: the scavenger's copier is not installed
   uint64_t* end = allocatedStacks;
   for (uint64_t* s = link(allocatedStacks[0]); s != end; s = link(s[shNext])) {
     segmentSlotsDo(

@@ -64,8 +64,7 @@ void stackEnumerateRefsForGC(void (*fn)(oop* slot));
 
 // Scavenger root scan: every new-space reference the walkers find is replaced by its copy;
 // a bottom frame's context is refreshed in the root (word 1022). The copier is the
-// scavenger's (copy unless forwarded); until the scavenger installs it (not built yet) the
-// hook is null and the scan does nothing.
+// scavenger's scavengeStackReference (copy unless forwarded); tests may put another in.
 extern oop (*scavengeCopyHook)(oop object);
 void scavengeStacks();
 // For nmethod compaction: fn(fp, address of the word holding the frame's pc) for every frame,

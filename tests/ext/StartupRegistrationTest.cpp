@@ -7,6 +7,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "tran/tprim.h"
 
 namespace {
 
@@ -41,6 +42,27 @@ TEST(Startup_Registry, SemaphoreSlotsAreRunTimeSlots) {
   initSuper();
   EXPECT_GE(timerSemaphoreX, (int64_t)sysFirstRunTimeSlot);
   EXPECT_EQ(inputSemaphoreX, timerSemaphoreX + 1);
+  freeTestHeap();
+}
+
+// initPrimitives and initSuper enter the numeric, hash, byte-order and scan sets as C
+// primitives with their argument counts.
+TEST(Startup_Registry, NumericHashAndScanSets) {
+  newTestHeap();
+  initPrimitiveTable();
+  initPrimitives();
+  initSuper();
+  const uint32_t counts[][2] = {{21, 1}, {37, 1}, {39, 1}, {40, 0}, {54, 1}, {590, 0}, {606, 1}, {609, 0},
+                                {560, 1}, {575, 0}, {585, 1}, {589, 0}, {849, 0}, {820, 0}, {845, 1}, {848, 0},
+                                {1700, 0}, {1701, 1}, {1747, 0}, {1753, 0}, {956, 5}, {972, 6}};
+  for (const auto& c : counts) {
+    const PrimEntry* e = getPrimEntry(c[0]);
+    EXPECT_NE(e->function, 0u) << c[0];
+    EXPECT_EQ(e->kind, primKindC) << c[0];
+    EXPECT_EQ(e->numArgs, c[1]) << c[0];
+  }
+  EXPECT_EQ(getPrimEntry(586)->function, 0u);  // 586 and 846 are not numbers of these sets
+  EXPECT_EQ(getPrimEntry(846)->function, 0u);
   freeTestHeap();
 }
 

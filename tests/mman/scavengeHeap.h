@@ -7,6 +7,7 @@
 #include "mman/heapVerifier.h"
 #include "mman/mmFinal.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"

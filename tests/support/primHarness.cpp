@@ -67,7 +67,18 @@ PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<o
     case 3:
       result = reinterpret_cast<oop (*)(oop, oop, oop, oop)>(e->function)(receiver, a[0], a[1], a[2]);
       break;
-    default: assert(!"primitives of more than 3 arguments take the var-arg form");
+    case 4:
+      result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop)>(e->function)(receiver, a[0], a[1], a[2], a[3]);
+      break;
+    case 5:
+      result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop, oop)>(e->function)(receiver, a[0], a[1], a[2],
+                                                                                    a[3], a[4]);
+      break;
+    case 6:
+      result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop, oop, oop)>(e->function)(receiver, a[0], a[1],
+                                                                                         a[2], a[3], a[4], a[5]);
+      break;
+    default: assert(!"primitives of more than 6 arguments take the var-arg form");
   }
   currentStack = saved;
   const uint64_t* s = harnessSegment;

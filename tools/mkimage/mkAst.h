@@ -46,6 +46,7 @@ struct MethodAst {
   std::vector<std::string> params, temps; // arguments and temporaries
   std::vector<int> paramPos, tempPos;     // their offsets
   int primitive = -1;                     // primitive number or -1
+  bool unwind = false;                    // `<unwind>`: runs its blocks when a return passes it
   std::string primError;                  // name of the error temporary, empty for none
   int primErrorPos = 0;                   // its offset
   std::vector<Node *> body;               // statements

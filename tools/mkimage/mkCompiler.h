@@ -58,6 +58,7 @@ struct MkMethod {
   int numCopied = 0;             // blocks: copied values taken by the closure
   int frameSize = 0;             // header frame size in words; 0 lets the engine decide
   int primitive = -1;            // primitive number, -1 none
+  bool unwind = false;           // unwind-marked (long header bit 3); never a block
   std::vector<uint8_t> bytes;    // the bytecode holder: header then bytecodes
   std::vector<MkLiteral> literals;  // literal frame in slot order
   std::vector<MkMethod> blocks;  // nested block methods referenced by mkLitBlock literals

@@ -472,6 +472,7 @@ static void setHeader(Gen &g) {
   o.numTemps = int(g.frame->locals.size()) - o.numArgs;
   o.numCopied = int(g.frame->copies.size());
   o.primitive = g.frame->blockDepth == 0 ? g.m.primitive : -1;
+  o.unwind = g.frame->blockDepth == 0 && g.m.unwind;
   int need = o.numArgs + o.numTemps + g.e.maxDepth;
   o.frameSize = need > 12 ? need : 0;
   MkHeaderFields h;
@@ -479,6 +480,7 @@ static void setHeader(Gen &g) {
   h.numTemps = o.numTemps;
   h.frameSize = o.frameSize;
   h.isBlock = o.isBlock;
+  h.unwind = o.unwind;
   std::vector<uint8_t> code = emFinish(g.e);
   o.bytes = mkHeader(h);
   o.bytes.insert(o.bytes.end(), code.begin(), code.end());
@@ -540,6 +542,7 @@ MkMethod mkAssemble(const MkHeaderFields &fields, const std::vector<uint8_t> &by
   m.numArgs = fields.numArgs;
   m.numTemps = fields.numTemps;
   m.frameSize = fields.frameSize;
+  m.unwind = fields.unwind;
   m.bytes = mkHeader(fields);
   m.bytes.insert(m.bytes.end(), bytecodes.begin(), bytecodes.end());
   m.literals = literals;

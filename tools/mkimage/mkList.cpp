@@ -303,8 +303,8 @@ std::string mkListMethod(const MkMethod &m) {
     snprintf(buf, sizeof buf, "%s%02X", k ? " " : "", m.bytes[k]);
     hex += buf;
   }
-  snprintf(buf, sizeof buf, "  header %s: args %d temps %d frame %d%s%s\n", hex.c_str(), m.numArgs, m.numTemps,
-           m.frameSize, m.isBlock ? " block" : "", m.numCopied ? (" copied " + std::to_string(m.numCopied)).c_str() : "");
+  snprintf(buf, sizeof buf, "  header %s: args %d temps %d frame %d%s%s%s\n", hex.c_str(), m.numArgs, m.numTemps,
+           m.frameSize, m.isBlock ? " block" : "", m.unwind ? " unwind" : "", m.numCopied ? (" copied " + std::to_string(m.numCopied)).c_str() : "");
   out += buf;
   for (size_t k = 0; k < m.literals.size(); k++)
     out += "  literal " + std::to_string(k) + ": " + literalText(m.literals[k], &m) + "\n";

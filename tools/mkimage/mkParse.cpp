@@ -635,8 +635,17 @@ static bool parseStatements(Parser &P, std::vector<Node *> &out, TokKind closer)
   }
 }
 
-// `<primitive: N>` or `<primitive: N error: name>`; the current token is the `<`.
+// `<primitive: N>`, `<primitive: N error: name>` or `<unwind>`; the current token is the `<`.
 static bool parsePrimitive(Parser &P, MethodAst &m) {
+  if (P.ahead.kind == tIdent && P.ahead.text == "unwind") {
+    if (m.unwind) return fail(P, "second unwind mark");
+    m.unwind = true;
+    next(P);
+    next(P);
+    if (!isBin(P, ">")) return fail(P, "'>' expected");
+    next(P);
+    return true;
+  }
   if (m.primitive >= 0) return fail(P, "second primitive declaration");
   next(P);
   if (P.tok.kind != tKeyword || P.tok.text != "primitive:") return fail(P, "'primitive:' expected");
@@ -693,7 +702,7 @@ static bool parseMethod(Parser &P, MethodAst &m) {
   if (!isBin(P, "=")) return fail(P, "'=' expected after the method pattern");
   next(P);
   if (!expect(P, tLParen, "'('")) return false;
-  for (int i = 0; i < 2; i++) {
+  for (int i = 0; i < 3; i++) {
     P.frameArgs = m.params.size();
     if ((isBin(P, "|") || isBin(P, "||")) && !parseNames(P, m.temps, &m.tempPos)) return false;
     if (isBin(P, "<") && !parsePrimitive(P, m)) return false;

@@ -21,6 +21,8 @@ TEST(MkCompile_Errors, MalformedInputsReportTheirPosition) {
       {"A = nil ( m = ( <primitive: 70000> ) )", "e.som:1:29: primitive number 0-65535 expected"},
       {"A = nil ( m = ( <primitive: 1> <primitive: 2> ) )", "e.som:1:32: second primitive declaration"},
       {"A = nil ( m = ( <primitive: 1 error: > ) )", "e.som:1:38: error temporary name expected"},
+      {"A = nil ( m = ( <unwind> <unwind> ) )", "e.som:1:26: second unwind mark"},
+      {"A = nil ( m = ( <unwind ^1 ) )", "e.som:1:25: '>' expected"},
       {"A = nil ( m = ( ^1 ) m = ( ^2 ) )", "e.som:1:22: method 'm' is defined twice"},
       {"A = B ( )", "e.som:1:1: unknown superclass 'B'"},
       {"A = nil ( ) A = nil ( )", "e.som:1:13: class 'A' is defined twice"},
@@ -295,7 +297,7 @@ static void checkStructure(const MkMethod &m) {
 TEST(MkCompile_Structure, KernelAndExamplesDecodeCleanly) {
   std::vector<MkSource> ex;
   for (const char *f : {"Hello", "Arithmetic", "Recursion", "Collections", "Blocks", "Errors", "LargeInt", "Processes",
-                        "Args", "Sleep", "Files"})
+                        "Args", "Sleep", "Files", "Strings", "Unwind"})
     ex.push_back({std::string(f) + ".som", readText(std::string(MKIMAGE_DIR) + "/examples/" + f + ".som")});
   MkProgram p = compileWithKernel(ex);
   int methods = 0;
@@ -316,4 +318,38 @@ TEST(MkCompile_Header, DeepExpressionsSetTheFrameSize) {
   EXPECT_EQ(m->bytes[3], 14);
   const MkMethod *small = compileMethod("^x + 1", p);
   EXPECT_EQ(small->bytes, (std::vector<uint8_t>{0x04, 0x10, 0xC8, 0x65}));  // short header, no frame size
+}
+
+// `<unwind>` before or after the temporaries and the primitive sets the long header's unwind
+// bit of the method, never of its blocks; in the kernel only ensure: and ifCurtailed: have it.
+TEST(MkCompile_Header, UnwindMarkSetsTheHeaderBit) {
+  struct Case {
+    const char *body;
+    int primitive;
+  } cases[] = {
+      {"<unwind> ^x", -1},
+      {"| t | <unwind> t := x. ^[t] value", -1},
+      {"<unwind> <primitive: 60> ^x", 60},
+      {"<primitive: 60 error: e> | t | <unwind> ^[^e] value", 60},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.body);
+    MkProgram p;
+    const MkMethod *m = compileMethod(c.body, p);
+    ASSERT_NE(m, nullptr);
+    EXPECT_TRUE(m->unwind);
+    EXPECT_EQ(m->bytes[0] & 0x88, 0x88);  // long header, unwind-marked
+    EXPECT_EQ(m->bytes[1], m->numArgs);
+    EXPECT_EQ(m->bytes[2], m->numTemps);
+    EXPECT_EQ(m->primitive, c.primitive);
+    for (const MkMethod &b : m->blocks) EXPECT_EQ(b.bytes[0] & 0x88, b.bytes[0] & 0x80 ? 0x80 : 0);
+  }
+  MkProgram p;
+  const MkMethod *plain = compileMethod("<primitive: 60> ^x", p);
+  EXPECT_EQ(plain->bytes[0] & 0x08, 0);
+  std::vector<std::string> marked;
+  for (const MkClass &k : p.classes)
+    for (const MkMethod &m : k.methods)
+      if (m.unwind || ((m.bytes[0] & 0x88) == 0x88)) marked.push_back(k.name + ">>" + m.selector);
+  EXPECT_EQ(marked, (std::vector<std::string>{"Block>>ensure:", "Block>>ifCurtailed:"}));
 }

@@ -11,6 +11,7 @@
 #include "mman/mmObject.h"
 #include "mman/mmPending.h"
 #include "tran/tprim.h"
+#include "tran/txmem.h"
 
 NMZone nmZone;
 uint64_t nmZoneSize;
@@ -47,13 +48,10 @@ static int64_t initClearICache(uint64_t area, uint64_t size) {
   return 3;
 }
 
-// The method cache: 2048 entries of 16 bytes, cleared. Its lookups belong to the send path.
+// The method cache: 2048 entries of 16 bytes, cleared (a hook may place another).
 static int64_t initMCacheArea(uint64_t address, uint64_t bytes) {
   if (nmHooks.initMCache != nullptr) return nmHooks.initMCache(address, bytes);
-  const uint64_t need = 2048 * 16;  // method cache not built yet: its area is only reserved
-  if (bytes < need) return -1;
-  memset(reinterpret_cast<void*>(address), 0, need);
-  return int64_t(need);
+  return initMCache(address, bytes);
 }
 
 void initNMethodAlloc(uint64_t codeArea, uint64_t size) {
@@ -89,6 +87,7 @@ int initNMethods(uint64_t codeArea, uint64_t size) {
 
 void reInitNMethods() {
   if (nmHooks.clearMCache != nullptr) nmHooks.clearMCache();
+  else clearMCache();
   if (nmHooks.clearNTable != nullptr) nmHooks.clearNTable();
   nmZone.holesBytes = 0;
   nmZone.free = nmZone.holesStart = nmZone.bottom;

@@ -24,6 +24,14 @@ struct TVInfo {
 };
 extern TVInfo tVInfo;
 
+// Decodes compiled method `method` into info: header fields, the bytecode range, the literal
+// range, the primitive and its error temporary. Answers 0 (info unspecified) when the method
+// cannot be translated: an immediate, not a pointer object of an indexable class, a bytecode
+// holder that is an immediate or not a byte object, or a holder too short for its header;
+// else 1. A primitive whose table entry takes another argument count (and is not of the
+// variable-argument C kind) becomes 0x10000: it is not called.
+int unpackVMethod(uint64_t method, TVInfo* info);
+
 // Per translation: the registry's nil, true and false, and the largest forward distance in
 // bytecode bytes for which a short native jump is tried (6 at the start of a translation,
 // lowered by one on each retry after a short jump did not reach).

@@ -271,6 +271,13 @@ static oop primHasSender(oop receiver, oop context) {
   return booleanOop(first != 0 && findContextInChain(first, context, context) != 0);
 }
 
+// Translated code stores into a slot of thisContext or another context (glue
+// rtStoreContextInstVar); the value stays in rbx.
+extern "C" oop CrtStoreContextInstVar(oop context, oop value, uint64_t index) {
+  storeContextInstVar(context, value, uint32_t(index));
+  return value;
+}
+
 void initContextPrimitives() {
   addCPrimitive(800, reinterpret_cast<const void*>(primContextAt), 1);
   addCPrimitive(801, reinterpret_cast<const void*>(primContextAtPut), 2);

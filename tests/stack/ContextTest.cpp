@@ -707,3 +707,27 @@ TEST_F(ContextTest, StackAtPutStoresIntoStableAndLiveContexts) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ContextTest, TranslatedCodeStoresKeepFrameAndContextConsistent) {
+  oop b = frameMakeHybrid(fpB, 0);
+  EXPECT_EQ(CrtStoreContextInstVar(b, smallIntegerFor(99), ctxReceiver), smallIntegerFor(99));
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(fpB)[frReceiver], smallIntegerFor(99));
+  EXPECT_EQ(isLiveHybrid(b), 1);
+  // The method slot of A, below B: A stabilizes (B moves away and keeps running) first.
+  oop a = frameMakeHybrid(fpA, 0);
+  oop other = newOldObject(classIndexArray, 1);
+  EXPECT_EQ(CrtStoreContextInstVar(a, other, ctxMethod), other);
+  ASSERT_EQ(classTagOf(headerOf(a)), uint32_t(classIndexMethodContext));
+  EXPECT_EQ(slot(a, ctxMethod), other);
+  EXPECT_EQ(slot(a, ctxReceiver), receiverA);
+  ASSERT_EQ(isLiveHybrid(b), 1);
+  EXPECT_EQ(contextInstVarNoReify(b, ctxSender), a);
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(liveFrameOf(b))[frReceiver], smallIntegerFor(99));
+  // A stable context takes the store as it is.
+  EXPECT_EQ(CrtStoreContextInstVar(a, smallIntegerFor(4), ctxReceiver), smallIntegerFor(4));
+  EXPECT_EQ(slot(a, ctxReceiver), smallIntegerFor(4));
+}
+
+}  // namespace

@@ -730,4 +730,25 @@ TEST_F(ContextTest, TranslatedCodeStoresKeepFrameAndContextConsistent) {
   EXPECT_EQ(slot(a, ctxReceiver), smallIntegerFor(4));
 }
 
+TEST_F(ContextTest, StabilizingAMethodsContextsLeavesOtherFramesRunning) {
+  oop other = newOldObject(classIndexArray, 1);
+  nmB.h.vmethod = other;  // A runs method, B runs other
+  oop b = frameMakeHybrid(fpB, 0);
+  EXPECT_EQ(stabilizeContextsWithMethod(newOldObject(classIndexArray, 1)), 1);  // none runs it
+  EXPECT_EQ(s[shFp], fpB);
+  EXPECT_EQ(stabilizeContextsWithMethod(method), 1);
+  // A (no context before) is stable with a copy of its frame; B runs on, A as its sender.
+  ASSERT_EQ(isLiveHybrid(b), 1);
+  oop a = contextInstVarNoReify(b, ctxSender);
+  ASSERT_TRUE(isHeapObject(a));
+  EXPECT_EQ(classTagOf(headerOf(a)), uint32_t(classIndexMethodContext));
+  EXPECT_EQ(slot(a, ctxMethod), method);
+  EXPECT_EQ(slotOf(slot(a, ctxContents), 1), smallIntegerFor(2));
+  EXPECT_EQ(stabilizeContextsWithMethod(method), 1);  // nothing left to do
+  EXPECT_EQ(isLiveHybrid(b), 1);
+  EXPECT_EQ(stabilizeContextsWithMethod(other), 1);
+  EXPECT_EQ(classTagOf(headerOf(b)), uint32_t(classIndexBlockContext));
+  EXPECT_EQ(slot(b, ctxSender), a);
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "tran/nmalloc.h"
@@ -120,6 +121,34 @@ static oop primContextStackAt(oop receiver, oop index) {
   int64_t stacked = nm->numArgs >= 3 ? nm->numArgs - 2 : 0;
   if (i <= stacked) return reinterpret_cast<uint64_t*>(fp)[nm->numArgs - i];
   return reinterpret_cast<uint64_t*>(fp)[frFirstArg - (i - stacked - 1)];
+}
+
+// 528: a stack value by 1-based index put. A live context is stabilized so that the store
+// lands in its frame contents; the running frame is committed first so that it can move, and
+// it is rebuilt and runs on again afterwards.
+static oop primContextStackAtPut(oop receiver, oop index, oop value) {
+  if (!isSmallInteger(index)) return failPrimitive(primErrorAt(primErrBadArgument), 2);
+  if (!isContextObject(receiver)) return failPrimitive(primErrorAt(primErrBadReceiver), 2);
+  int64_t i = smallIntegerValue(index);
+  if (classTagOf(headerOf(receiver)) <= classIndexHybridBlockContext && isLiveHybrid(receiver)) {
+    // Checked before the commit: a failure must leave the caller's stack as it was.
+    const NMethodHeader* nm = reinterpret_cast<const NMethodHeader*>(
+        reinterpret_cast<uint64_t*>(liveFrameOf(receiver))[frNMethod] & frameNMethodMask);
+    int64_t limit = nm->frame > uint32_t(contextMinContents) ? nm->frame : int64_t(contextMinContents);
+    if (i < 1 || i > limit) return failPrimitive(primErrorAt(primErrIndex), 2);
+    commitPrimitive(value);
+    oop running = suspendTopContext();
+    stabilizeThisContext(receiver, 0);
+    uint64_t* s = isLiveHybrid(running) ? segmentOf(liveFrameOf(running)) : stableToHybrid(running);
+    stackAtHead(s);
+  }
+  oop contents = bodyOf(headerOf(receiver))[ctxContents];
+  if (!isHeapObject(contents) || classTagOf(headerOf(contents)) != classIndexArray)
+    return failPrimitive(primErrorAt(primErrBadReceiver), 2);
+  if (i < 1 || uint64_t(i) > bodyWordsOf(headerOf(contents))) return failPrimitive(primErrorAt(primErrIndex), 2);
+  bodyOf(headerOf(contents))[i - 1] = value;
+  storeCheck(headerOf(contents), value, "src/stack/contexts", __LINE__);
+  return value;
 }
 
 // A context counts for handler and unwind searches by its nmethod's flags while live, else by
@@ -242,6 +271,13 @@ static oop primHasSender(oop receiver, oop context) {
   return booleanOop(first != 0 && findContextInChain(first, context, context) != 0);
 }
 
+// Translated code stores into a slot of thisContext or another context (glue
+// rtStoreContextInstVar); the value stays in rbx.
+extern "C" oop CrtStoreContextInstVar(oop context, oop value, uint64_t index) {
+  storeContextInstVar(context, value, uint32_t(index));
+  return value;
+}
+
 void initContextPrimitives() {
   addCPrimitive(800, reinterpret_cast<const void*>(primContextAt), 1);
   addCPrimitive(801, reinterpret_cast<const void*>(primContextAtPut), 2);
@@ -250,6 +286,7 @@ void initContextPrimitives() {
   addCPrimitive(524, reinterpret_cast<const void*>(primBytecodeToNativePc), 1);
   addCPrimitive(525, reinterpret_cast<const void*>(primNativeToBytecodePc), 1);
   addCPrimitive(527, reinterpret_cast<const void*>(primContextStackAt), 1);
+  addCPrimitive(528, reinterpret_cast<const void*>(primContextStackAtPut), 2);
   addCPrimitive(804, reinterpret_cast<const void*>(primContextInstVarAtPut), 2);
   addCPrimitive(809, reinterpret_cast<const void*>(primTerminateTo), 1);
   addCPrimitive(806, reinterpret_cast<const void*>(primFindContextInChain), 2);

@@ -8,3 +8,5 @@
 // stable contexts by their sender slot); answers the first of a or b met, or 0 at nil.
 oop findContextInChain(oop context, oop a, oop b);
 void initContextPrimitives();
+// Glue rtStoreContextInstVar: storeContextInstVar for translated code (slot index, 0-based).
+extern "C" oop CrtStoreContextInstVar(oop context, oop value, uint64_t index);

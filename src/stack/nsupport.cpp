@@ -193,7 +193,7 @@ extern "C" void CrtEndLoop() {
   X(CrtAbortSend) X(CrtAbortPrimFail) X(CrtNotBoolean) X(CrtNotBooleanTrue) \
   X(CrtNotBooleanFalse) X(CrtMakeFullBlock) X(CrtConsArray) X(CrtMakeFullCopyingBlock)       \
   X(CrtMakeCopyingBlock) X(CrtMakeCopyingBlock1) X(CrtCreateArray) X(CrtMethodReturn)        \
-  X(CrtStoreContextInstVar) X(CrtCheckStore) X(CrtAttemptToAssign)    \
+  X(CrtCheckStore) X(CrtAttemptToAssign)    \
   X(CrtCannotResume)
 #define STAND_IN(name) \
   extern "C" void name() { notBuilt(#name); }

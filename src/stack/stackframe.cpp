@@ -413,6 +413,27 @@ int stabilizeThisContext(oop context, int mayFail) {
   return 1;
 }
 
+int stabilizeContextsWithMethod(oop vmethod) {
+  for (;;) {
+    uint64_t found = 0, above = 0;
+    for (uint64_t w = allocatedStacks[0]; found == 0 && w != reinterpret_cast<uint64_t>(allocatedStacks);
+         w = reinterpret_cast<uint64_t*>(w)[shNext]) {
+      uint64_t* s = reinterpret_cast<uint64_t*>(w);
+      above = 0;
+      for (uint64_t fp = s[shFp]; fp != rootFpOf(s); above = fp, fp = frameWords(fp)[frCallerFp])
+        if (nmOf(fp)->vmethod == vmethod) {
+          found = fp;
+          break;
+        }
+    }
+    if (found == 0) return 1;
+    oop context = (frameWords(found)[frNMethod] & frameHybridBit) ? frameWords(found)[frContext]
+                                                                   : frameMakeHybrid(found, 1);
+    if (context == 0 || !frameEnsureStack(found, stackTopOf(found, above))) return 0;
+    if (!stabilizeThisContext(context, 1)) return 0;
+  }
+}
+
 static bool isAllocatedSegment(uint64_t* s) {
   for (uint64_t w = allocatedStacks[0]; w != reinterpret_cast<uint64_t>(allocatedStacks);
        w = reinterpret_cast<uint64_t*>(w)[shNext])

@@ -56,6 +56,9 @@ oop stabilizeTopFrame(uint64_t* segment, int dead);
 // A live hybrid context becomes stable: frames above it move away first. 0 when mayFail and
 // no segment is free.
 int stabilizeThisContext(oop context, int mayFail);
+// Every frame running the method becomes a stable context (segments are scanned again after
+// each, as stabilizing moves frames); 0 at the first that finds no room, else 1.
+int stabilizeContextsWithMethod(oop vmethod);
 // Stores a context slot keeping frame and object consistent (see contexts.h).
 void storeContextInstVar(oop context, oop value, uint32_t index);
 

@@ -17,6 +17,7 @@
 #include "support/primHarness.h"
 #include "tran/tprim.h"
 #include "stack/stackzone.h"
+#include "stack/vmsupport.h"
 
 namespace {
 
@@ -632,6 +633,122 @@ TEST_F(ContextTest, TerminateToKillsTheContextsInBetween) {
   EXPECT_EQ(callPrimitive(809, b, {smallIntegerFor(1)}).errorOop, primErrorAt(primErrBadArgument));
   setFlag(headerOf(y), isImmutableBit);
   EXPECT_EQ(callPrimitive(809, y, {nilOop()}).errorOop, primErrorAt(primErrImmutable));
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Stack stores and method-wide stabilizing -----------------------------------------------
+
+FakeNMethod nmP;  // the method whose prologue calls the primitive (failure jump at 100)
+
+TEST_F(ContextTest, StackAtPutStoresIntoStableAndLiveContexts) {
+  initContextPrimitives();
+  oop a = frameMakeHybrid(fpA, 0);
+  oop b = frameMakeHybrid(fpB, 0);
+  // Failures leave the live context and its frame alone (A's frame holds 12 slots).
+  struct Bad {
+    oop receiver, index;
+    int code;
+  };
+  const Bad bad[] = {{a, smallIntegerFor(0), primErrIndex},
+                     {a, smallIntegerFor(13), primErrIndex},
+                     {a, nilOop(), primErrBadArgument},
+                     {smallIntegerFor(3), smallIntegerFor(1), primErrBadReceiver}};
+  for (const Bad& c : bad) {
+    PrimOutcome o = callPrimitive(528, c.receiver, {c.index, smallIntegerFor(5)});
+    EXPECT_TRUE(o.failed);
+    EXPECT_EQ(o.errorOop, primErrorAt(c.code)) << c.code;
+  }
+  EXPECT_EQ(isLiveHybrid(a), 1);
+  EXPECT_EQ(isLiveHybrid(b), 1);
+
+  // Live A below the running B: the primitive, called from B, commits its own frame on top;
+  // A becomes stable with the store in its contents and the committed frame runs on.
+  memset(&nmP, 0, sizeof nmP);
+  nmP.h.usedSize = sizeof nmP;
+  nmP.h.numArgs = 2;
+  nmP.h.frame = 12;
+  nmP.h.vmethod = method;
+  uint8_t* code = reinterpret_cast<uint8_t*>(&nmP);
+  code[100] = 0xEB;
+  uint32_t word = 102;
+  memcpy(code + 102, &word, 4);
+  oop value = newNewObject(classIndexArray, 1);
+  s[shNumArgs] = 2;
+  s[shReceiver] = a;
+  s[shArg0] = smallIntegerFor(3);
+  s[shArg1] = value;
+  s[shFailAddr] = addr(&nmP) + 100;
+  auto prim = reinterpret_cast<oop (*)(oop, oop, oop)>(getPrimEntry(528)->function);
+  EXPECT_EQ(prim(a, smallIntegerFor(3), value), value);
+  ASSERT_EQ(classTagOf(headerOf(a)), uint32_t(classIndexMethodContext));
+  oop contents = slot(a, ctxContents);
+  EXPECT_EQ(slotOf(contents, 0), smallIntegerFor(1));  // A's arguments are kept
+  EXPECT_EQ(slotOf(contents, 1), smallIntegerFor(2));
+  EXPECT_EQ(slotOf(contents, 2), value);  // the temporary was nil
+  uint64_t* running = currentStack;
+  ASSERT_NE(running, nullptr);
+  EXPECT_EQ(uint64_t(stackLimit), running[shRealLim]);  // it is the head, limit and all
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(running[shFp])[frNMethod] & frameNMethodMask, addr(&nmP));
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(running[shSp])[1], value);  // the answer on its stack
+  EXPECT_EQ(isLiveHybrid(b), 1);  // B moved with it
+  EXPECT_EQ(segmentOf(liveFrameOf(b)), running);
+  EXPECT_EQ(contextInstVarNoReify(b, ctxSender), a);
+
+  // Stable A: a plain store, bounded by the contents' size.
+  EXPECT_EQ(callPrimitive(528, a, {smallIntegerFor(12), smallIntegerFor(9)}).result, smallIntegerFor(9));
+  EXPECT_EQ(slotOf(contents, 11), smallIntegerFor(9));
+  EXPECT_EQ(callPrimitive(528, a, {smallIntegerFor(13), smallIntegerFor(9)}).errorOop, primErrorAt(primErrIndex));
+  bodyOf(headerOf(a))[ctxContents] = nilOop();
+  EXPECT_EQ(callPrimitive(528, a, {smallIntegerFor(1), smallIntegerFor(9)}).errorOop,
+            primErrorAt(primErrBadReceiver));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ContextTest, TranslatedCodeStoresKeepFrameAndContextConsistent) {
+  oop b = frameMakeHybrid(fpB, 0);
+  EXPECT_EQ(CrtStoreContextInstVar(b, smallIntegerFor(99), ctxReceiver), smallIntegerFor(99));
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(fpB)[frReceiver], smallIntegerFor(99));
+  EXPECT_EQ(isLiveHybrid(b), 1);
+  // The method slot of A, below B: A stabilizes (B moves away and keeps running) first.
+  oop a = frameMakeHybrid(fpA, 0);
+  oop other = newOldObject(classIndexArray, 1);
+  EXPECT_EQ(CrtStoreContextInstVar(a, other, ctxMethod), other);
+  ASSERT_EQ(classTagOf(headerOf(a)), uint32_t(classIndexMethodContext));
+  EXPECT_EQ(slot(a, ctxMethod), other);
+  EXPECT_EQ(slot(a, ctxReceiver), receiverA);
+  ASSERT_EQ(isLiveHybrid(b), 1);
+  EXPECT_EQ(contextInstVarNoReify(b, ctxSender), a);
+  EXPECT_EQ(reinterpret_cast<uint64_t*>(liveFrameOf(b))[frReceiver], smallIntegerFor(99));
+  // A stable context takes the store as it is.
+  EXPECT_EQ(CrtStoreContextInstVar(a, smallIntegerFor(4), ctxReceiver), smallIntegerFor(4));
+  EXPECT_EQ(slot(a, ctxReceiver), smallIntegerFor(4));
+}
+
+TEST_F(ContextTest, StabilizingAMethodsContextsLeavesOtherFramesRunning) {
+  oop other = newOldObject(classIndexArray, 1);
+  nmB.h.vmethod = other;  // A runs method, B runs other
+  oop b = frameMakeHybrid(fpB, 0);
+  EXPECT_EQ(stabilizeContextsWithMethod(newOldObject(classIndexArray, 1)), 1);  // none runs it
+  EXPECT_EQ(s[shFp], fpB);
+  EXPECT_EQ(stabilizeContextsWithMethod(method), 1);
+  // A (no context before) is stable with a copy of its frame; B runs on, A as its sender.
+  ASSERT_EQ(isLiveHybrid(b), 1);
+  oop a = contextInstVarNoReify(b, ctxSender);
+  ASSERT_TRUE(isHeapObject(a));
+  EXPECT_EQ(classTagOf(headerOf(a)), uint32_t(classIndexMethodContext));
+  EXPECT_EQ(slot(a, ctxMethod), method);
+  EXPECT_EQ(slotOf(slot(a, ctxContents), 1), smallIntegerFor(2));
+  EXPECT_EQ(stabilizeContextsWithMethod(method), 1);  // nothing left to do
+  EXPECT_EQ(isLiveHybrid(b), 1);
+  EXPECT_EQ(stabilizeContextsWithMethod(other), 1);
+  EXPECT_EQ(classTagOf(headerOf(b)), uint32_t(classIndexBlockContext));
+  EXPECT_EQ(slot(b, ctxSender), a);
 }
 
 }  // namespace

@@ -31,10 +31,10 @@ int64_t ioa_classX = -1;  // registry slot of the I/O-accessor class, -1 until 6
 static const char platformName[] = "unix sysV x86_64 linux";
 
 // 699: I/O start-up.
-static oop primStartIO(oop, oop spec) {
-  if (isImmediate(spec) || !hasPtrs(headerOf(spec)) ||
-      classFormatOf(classOf(spec)) != classFormatOf(sysOop(sysArrayClass)) ||
-      bodyWordsOf(headerOf(spec)) != 3)
+static oop primStartIO(oop, oop request) {
+  if (isImmediate(request) || !hasPtrs(headerOf(request)) ||
+      classFormatOf(classOf(request)) != classFormatOf(sysOop(sysArrayClass)) ||
+      bodyWordsOf(headerOf(request)) != 3)
     return failCode(primErrBadArgument, 1);
   if (ioSemTableX == 0) {
     oop error = initIOSemMachinery();
@@ -44,7 +44,7 @@ static oop primStartIO(oop, oop spec) {
   int64_t slot = name != 0 ? allocSysOopSlot() : -1;
   if (slot < 0) return failCode(primErrNoSpace, 1);
   ioa_classX = slot;
-  registerSysOop(slotOf(spec, 2), (uint32_t)slot);
+  registerSysOop(slotOf(request, 2), (uint32_t)slot);
   return name;
 }
 

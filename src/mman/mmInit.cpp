@@ -24,6 +24,8 @@
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
+#include "mman/mmString.h"
+#include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
 #include "tran/tprim.h"
 
@@ -331,6 +333,8 @@ static oop primPermSpaceInPlace() { return booleanOop(!permSpaceMoved); }
 // Object memory's primitive sets in their fixed order (the sets not built yet are left out),
 // then the two of start-up, then the rest of the system's.
 static void registerPrimitives() {
+  initSubscriptPrims();
+  initStringPrims();
   initAllocationPrims();
   initOldSpacePrims();
   initFixedSpacePrims();

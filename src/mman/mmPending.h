@@ -38,3 +38,39 @@ oop failPrimitive(oop errorOop, uint64_t numArgs);
 // Words of the stack zone, set by start-up until the stack zone is built.
 extern uint64_t stackSpaceSlots;
 inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }
+
+// ---- Stand-ins, not built yet: the commit protocol, the stack zone's reification, the
+// context accessors, the scavenger's tenuring forms and the incremental collector's class
+// hook. Each records its calls; the owners' definitions replace them.
+struct PendingCalls {
+  uint64_t commits;          // commitPrimitive
+  uint64_t resumes;          // commitPrimitiveAndHandleRequests
+  uint64_t stabilizes;       // stabilizeThisContext
+  uint64_t reifies;          // reifyAllStacks
+  uint64_t tenures;          // the scavengeTenuring... forms
+  uint64_t edenFlushes;      // flushEden
+  uint64_t classChanges;     // incGCObjClassChanged
+  oop stackTop;              // the word topOfStack(0) answers: the last committed result
+  uint32_t refuseStabilize;  // 1: stabilizeThisContext answers 0
+  uint32_t refuseReify;      // 1: reifyAllStacks answers 0
+};
+extern PendingCalls pendingCalls;
+
+// Commit: the result becomes the top of the current stack.
+void commitPrimitive(oop result);
+// Commits the result, serves pending requests and answers the stack top.
+oop commitPrimitiveAndHandleRequests(oop result);
+// The top of a context's stack; 0 means the current stack.
+oop topOfStack(oop context);
+// A hybrid context (class index 8, 9) becomes stable (11, 12); 0 when refused.
+oop stabilizeThisContext(oop context, int mayFail);
+int reifyAllStacks();
+int scavengeTenuringInstancesOf(uint32_t classIndex);
+int scavengeTenuringOwnersOf(oop object);
+int scavengeTenuringEveryone();
+int flushEden();
+void incGCObjClassChanged(oop object, int wasWeak, int wasEphemeron);
+// Context slots read and written as stored (frames are not built yet).
+oop CLoadContextInstVar(oop context, uint64_t byteOffset);
+oop storeContextInstVar(oop context, oop value, uint64_t index);
+oop contextInstVarNoReify(oop context, uint64_t index);

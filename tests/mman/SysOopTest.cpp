@@ -110,7 +110,7 @@ TEST_F(SysOop, MoreThan1024ClassesMakePageOne) {
   EXPECT_EQ(classTagOf(p), classIndexClassTablePage);
   EXPECT_TRUE(isImmutable(p) && isGCSpecial(p) && hasPtrs(p));
   for (uint32_t i = 0; i < classIndexFirstFree; i++)
-    if (i != 1 && i != 3 && i != 5 && i != 15 && i != 18 && i != 22 && i != 17 && i != 42) {
+    if (i != 1 && i != 3 && i != 5 && i != 15 && !(i >= 17 && i <= 19) && !(i >= 21 && i <= 28) && i != 42) {
       EXPECT_EQ(classAt(i), sysOop(sysEmptySlotMarker)) << "reserved index " << i;
     }
 }

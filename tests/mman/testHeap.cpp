@@ -89,8 +89,20 @@ static void makeKernelClasses() {
       {classIndexCharacter, formatPointers}, {classIndexSmallInteger, formatPointers},
       {classIndexSmallDouble, formatPointers}};
   for (auto& k : kernel) putClass(k.index, makeClassObject(k.format, object));
-  sysOopRegistry[sysArrayClass] = classAt(classIndexArray);
-  sysOopRegistry[sysByteArrayClass] = classAt(classIndexByteArray);
+  // Subclasses of kernel classes, and the registry's kernel-class slots.
+  struct { uint32_t index; uint64_t format; uint32_t superclass; } derived[] = {
+      {classIndexLargeNegativeInteger, formatIndexable, 0},
+      {21, formatIndexable, classIndexByteString},  // ByteSymbol
+      {classIndexTwoByteString, formatIndexable, 0},
+      {classIndexTwoByteSymbol, formatIndexable, classIndexTwoByteString},
+      {classIndexDouble, formatIndexable, 0},
+      {26, formatPointers | formatIndexable | formatWeak, 0},  // WeakArray
+      {27, formatPointers | 2, 0},                             // Point
+      {classIndexFloat, formatIndexable, 0}};
+  for (auto& d : derived)
+    putClass(d.index, makeClassObject(d.format, d.superclass != 0 ? classAt(d.superclass) : object));
+  for (uint32_t slot : {15u, 17u, 18u, 19u, 21u, 22u, 23u, 24u, 25u, 26u, 27u, 28u})
+    sysOopRegistry[slot] = classAt(slot);
   sysOopRegistry[sysClassTablePageClass] = classAt(classIndexClassTablePage);
   uint32_t undefined = newTestClass(formatPointers);
   setClassTag(headerOf(nil), undefined);
@@ -153,6 +165,7 @@ void freeTestHeap() {
   lowSpaceLimit = 0;
   anyReq = 0;
   primFailure = PrimFailure{};
+  pendingCalls = PendingCalls{};
   resetFragmentationCounts();
   oldObjectsAllocated = oldBytesAllocated = 0;
   lastClassTablePageX = 0;

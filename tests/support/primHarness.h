@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <initializer_list>
+#include <vector>
 
 #include "mman/mmObject.h"
 
@@ -14,3 +15,5 @@ struct PrimOutcome {
 };
 
 PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<oop> args);
+// The same with the arguments in a vector (tables of cases); up to 6 arguments.
+PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>& args);

@@ -19,6 +19,7 @@
 #include "mman/mmImageLoad.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
@@ -336,6 +337,7 @@ static void registerPrimitives() {
   initSubscriptPrims();
   initStringPrims();
   initAllocationPrims();
+  initObjectPrims();
   initOldSpacePrims();
   initFixedSpacePrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);

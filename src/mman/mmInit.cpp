@@ -13,6 +13,7 @@
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmEnumerate.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmImageHeader.h"
@@ -338,6 +339,7 @@ static void registerPrimitives() {
   initStringPrims();
   initAllocationPrims();
   initObjectPrims();
+  initEnumerationPrims();
   initOldSpacePrims();
   initFixedSpacePrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);

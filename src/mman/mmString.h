@@ -8,3 +8,6 @@
 
 // Registers 414 and the collation primitives 1710-1712.
 void initStringPrims();
+// Gives back the decomposition output buffer (kept between calls); the next call starts
+// again with room for 10 codes.
+void releaseDecompositionBuffer();

@@ -234,7 +234,8 @@ static oop failCarrying(int64_t value) {
 static bool sameContents(oop a, oop b) {
   if (headerOf(a)->dataPtr == headerOf(b)->dataPtr) return true;
   if (isWide(a) != isWide(b) || byteSizeOf(headerOf(a)) != byteSizeOf(headerOf(b))) return false;
-  return memcmp(bodyOf(headerOf(a)), bodyOf(headerOf(b)), byteSizeOf(headerOf(a))) == 0;
+  uint64_t n = byteSizeOf(headerOf(a));
+  return n == 0 || memcmp(bodyOf(headerOf(a)), bodyOf(headerOf(b)), n) == 0;
 }
 
 static bool isNonIgnorable(oop option) {

@@ -235,7 +235,7 @@ static oop p223(oop rcv, oop a) {
     return fail(primErrBadArgument, 1);
   ObjectHeader *r = headerOf(rcv), *s = headerOf(a);
   uint64_t n = byteSizeOf(r);
-  return booleanOop(n == byteSizeOf(s) && memcmp(bytesOf(r), bytesOf(s), n) == 0);
+  return booleanOop(n == byteSizeOf(s) && (n == 0 || memcmp(bytesOf(r), bytesOf(s), n) == 0));
 }
 
 // Character searches. units selects two-byte elements; backward scans from `from` down.
@@ -412,7 +412,7 @@ static oop p432(oop rcv, oop string) {
     if (isImmediate(e)) continue;
     ObjectHeader* eh = headerOf(e);
     if (classTagOf(eh) == target && !hasPtrs(eh) && byteSizeOf(eh) == keyBytes &&
-        memcmp(bytesOf(eh), key, keyBytes) == 0)
+        (keyBytes == 0 || memcmp(bytesOf(eh), key, keyBytes) == 0))
       return e;
   }
   return nilOop();

@@ -72,16 +72,17 @@ class CollationPrims : public ::testing::Test {
   }
   static oop bytes(const std::string& s, uint32_t cls = classIndexByteString) {
     oop o = newOldObject(cls, s.size());
-    memcpy(bodyOf(headerOf(o)), s.data(), s.size());
+    if (!s.empty()) memcpy(bodyOf(headerOf(o)), s.data(), s.size());
     return o;
   }
   static oop wide(const std::u16string& s) {
     oop o = newOldObject(classIndexTwoByteString, s.size() * 2);
-    memcpy(bodyOf(headerOf(o)), s.data(), s.size() * 2);
+    if (!s.empty()) memcpy(bodyOf(headerOf(o)), s.data(), s.size() * 2);
     return o;
   }
   static std::u16string units(oop o) {
-    return std::u16string(reinterpret_cast<const char16_t*>(bodyOf(headerOf(o))), byteSizeOf(headerOf(o)) / 2);
+    uint64_t n = byteSizeOf(headerOf(o)) / 2;
+    return n == 0 ? std::u16string() : std::u16string(reinterpret_cast<const char16_t*>(bodyOf(headerOf(o))), n);
   }
   static void expectFailure(const PrimOutcome& o, uint32_t code, int64_t carried = 0) {
     ASSERT_TRUE(o.failed);

@@ -3,7 +3,10 @@
 // reads that see them); range copies against a memmove model; the store check's effects.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -730,6 +733,30 @@ TEST_F(SubscriptPrims, StoresKeepTheRememberedTables) {
   ASSERT_FALSE(callPrimitive(450, permDst, {si(1), si(2), source, si(1)}).failed);
   EXPECT_TRUE(isInOldRt(headerOf(permDst)));
   EXPECT_HEAP_VALID();
+}
+
+}  // namespace
+
+namespace {
+
+// A store whose remembered-table registration cannot be made is a fatal report naming this
+// source; the report goes to standard output, sent to standard error here to be read.
+TEST(SubscriptPrimsDeathTest, FailedRegistrationIsFatalAndNamesTheSource) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        newTestHeap(1 << 14, 2);
+        initPrimitiveTable();
+        initSubscriptPrims();
+        for (int i = 0; i < 2; i++) registerInRt(headerOf(newOldObject(classIndexArray, 0)));
+        oop holder = newOldObject(classIndexArray, 1);
+        while (allocOldData(1, 1) != 0) {
+        }
+        fflush(stdout);
+        dup2(2, 1);
+        callPrimitive(61, holder, {smallIntegerFor(1), newNewObject(testClasses.object, 0)});
+      },
+      ::testing::ExitedWithCode(8), "src/mman/mmSubscript:");
 }
 
 }  // namespace

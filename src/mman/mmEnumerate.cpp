@@ -1,7 +1,5 @@
-// Object memory: heap scans and the enumeration primitives. The first/next primitives walk
-// perm space and the old segments (searchObjectMemory) after tenuring what they look for
-// out of new space; the collecting forms scan new space too.
-// Prefix: none.
+// Object memory: heap scans and the enumeration primitives.
+// Owns no global record. Prefix: none.
 #include "mman/mmEnumerate.h"
 
 #include "ext/exError.h"
@@ -150,6 +148,8 @@ oop collectAllSpecifiedObjects(void* arg, OtPredicate predicate, int weak, int r
 }
 
 // ---- Primitives --------------------------------------------------------------------------------
+// The first/next primitives walk perm space and the old segments (searchObjectMemory) after
+// tenuring what they look for out of new space; the collecting forms scan new space too.
 
 // Answers a result of a primitive that did not commit: through the request service when
 // requests are pending.

@@ -1,5 +1,5 @@
 // Object memory: the object primitives and immediate freeing.
-// Prefix: none.
+// Owns no global record. Prefix: none.
 #include "mman/mmObjPrims.h"
 
 #include "ext/exError.h"

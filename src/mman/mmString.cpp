@@ -1,9 +1,5 @@
-// Object memory: the string primitives: the two-byte range copy (registered here, built with
-// the indexed-access primitives) and the collation primitives. The collation primitives are
-// fast paths over tables held in the image: whatever the tables do not settle directly
-// (contractions, codes without entries, equal first-level weights) fails, and the image's
-// own code decides.
-// Prefix: none.
+// Object memory: the string primitives (two-byte range copy, collation).
+// Owns the decomposition output buffer and the per-call page caches. Prefix: none.
 #include "mman/mmString.h"
 
 #include <cstdlib>
@@ -21,6 +17,9 @@
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
 
 // ---- Collation objects and tables ---------------------------------------------------------
+// The collation primitives are fast paths over tables held in the image: whatever the tables
+// do not settle directly (contractions, codes without entries, equal first-level weights)
+// fails, and the image's own code decides.
 
 // Body slots of the collation object (the receiver).
 enum : uint32_t {
@@ -302,13 +301,13 @@ static bool reserveOutput(uint64_t n) {
   return true;
 }
 
-struct Pending {
+struct PendingSequence {
   uint32_t codes[pendingCodes];
   uint32_t classes[pendingCodes];
   uint32_t count;
 };
 
-static bool flushPending(Pending* p) {
+static bool flushPending(PendingSequence* p) {
   if (p->count > 1)
     for (uint32_t pass = 0; pass + 1 < p->count; pass++)
       for (uint32_t k = 0; k + 1 < p->count - pass; k++)
@@ -323,51 +322,55 @@ static bool flushPending(Pending* p) {
   return true;
 }
 
+// Decomposes one input code through the work stack into the output and the pending
+// sequence; answers 0 or the failure code plus one.
+static uint32_t decomposeCode(uint32_t code, uint64_t wanted, PendingSequence* sequence) {
+  uint32_t stack[workStackCodes], depth = 0;
+  stack[depth++] = code;
+  while (depth > 0) {
+    uint32_t x = stack[--depth], e;
+    bool present;
+    if (!unitEntry(&properties, x, &e, &present)) return primErrBadArgument + 1;
+    uint32_t kind = e >> 14, combining = e & 0xFF;
+    if (kind == 2) {  // a Hangul syllable, decomposed by rule
+      if (x < hangulFirst) return primErrGeneral + 1;
+      uint32_t s = x - hangulFirst;
+      if (!flushPending(sequence) || !reserveOutput(3)) return primErrNoSpace + 1;
+      output.codes[output.used++] = uint16_t(4352 + s / 588);
+      output.codes[output.used++] = uint16_t(4449 + (s % 588) / 28);
+      if (s % 28 != 0) output.codes[output.used++] = uint16_t(4519 + s % 28);
+    } else if ((kind == 1 || kind == 3) && ((e >> 8) & 0xF) <= wanted) {
+      const void* page;
+      if (!pageFor(&decompositions, x, &page)) return primErrBadArgument + 1;
+      oop mapping = page != nullptr ? static_cast<const oop*>(page)[x % pageCodes] : nilOop();
+      if (!isHeapObject(mapping) || hasPtrs(headerOf(mapping)) ||
+          (classOf(mapping) != sysOop(sysByteStringClass) && classOf(mapping) != sysOop(sysTwoByteStringClass)))
+        return primErrNotHere + 1;
+      uint64_t m = lengthOf(mapping);
+      if (depth + m > workStackCodes) return primErrGeneral + 1;
+      for (uint64_t k = m; k > 0; k--) stack[depth++] = codeAt(mapping, k - 1);  // popped first to last
+    } else {
+      if (combining == 0 && !flushPending(sequence)) return primErrNoSpace + 1;
+      if (sequence->count == pendingCodes) return primErrGeneral + 1;
+      sequence->codes[sequence->count] = x;
+      sequence->classes[sequence->count++] = combining;
+    }
+  }
+  return 0;
+}
+
 static oop p1711(oop rcv, oop string, oop level) {
   if (!isHeapObject(rcv) || !hasPtrs(headerOf(rcv))) return fail(primErrWrongClass, 2);
   if (!initLookup(&properties, rcv, slotProperties, -1, pageUnits) ||
       !initLookup(&decompositions, rcv, slotDecompositions, -1, pagePointers) || !isString(string) ||
       !isImmediate(level))
     return fail(primErrBadArgument, 2);
-  uint64_t wanted = level >> 3;
   output.used = 0;
   if (!reserveOutput(0)) return fail(primErrNoSpace, 2);
-  Pending pending{};
-  uint32_t stack[workStackCodes];
-  for (uint64_t i = 0, n = lengthOf(string); i < n; i++) {
-    uint32_t depth = 0;
-    stack[depth++] = codeAt(string, i);
-    while (depth > 0) {
-      uint32_t x = stack[--depth], e;
-      bool present;
-      if (!unitEntry(&properties, x, &e, &present)) return fail(primErrBadArgument, 2);
-      uint32_t kind = e >> 14, combining = e & 0xFF;
-      if (kind == 2) {
-        if (x < hangulFirst) return fail(primErrGeneral, 2);
-        uint32_t s = x - hangulFirst;
-        if (!flushPending(&pending) || !reserveOutput(3)) return fail(primErrNoSpace, 2);
-        output.codes[output.used++] = uint16_t(4352 + s / 588);
-        output.codes[output.used++] = uint16_t(4449 + (s % 588) / 28);
-        if (s % 28 != 0) output.codes[output.used++] = uint16_t(4519 + s % 28);
-      } else if ((kind == 1 || kind == 3) && ((e >> 8) & 0xF) <= wanted) {
-        const void* page;
-        if (!pageFor(&decompositions, x, &page)) return fail(primErrBadArgument, 2);
-        oop mapping = page != nullptr ? static_cast<const oop*>(page)[x % pageCodes] : nilOop();
-        if (!isHeapObject(mapping) || hasPtrs(headerOf(mapping)) ||
-            (classOf(mapping) != sysOop(sysByteStringClass) && classOf(mapping) != sysOop(sysTwoByteStringClass)))
-          return fail(primErrNotHere, 2);
-        uint64_t m = lengthOf(mapping);
-        if (depth + m > workStackCodes) return fail(primErrGeneral, 2);
-        for (uint64_t k = m; k > 0; k--) stack[depth++] = codeAt(mapping, k - 1);
-      } else {
-        if (combining == 0 && !flushPending(&pending)) return fail(primErrNoSpace, 2);
-        if (pending.count == pendingCodes) return fail(primErrGeneral, 2);
-        pending.codes[pending.count] = x;
-        pending.classes[pending.count++] = combining;
-      }
-    }
-  }
-  if (!flushPending(&pending)) return fail(primErrNoSpace, 2);
+  PendingSequence sequence{};
+  for (uint64_t i = 0, n = lengthOf(string); i < n; i++)
+    if (uint32_t failure = decomposeCode(codeAt(string, i), level >> 3, &sequence)) return fail(failure - 1, 2);
+  if (!flushPending(&sequence)) return fail(primErrNoSpace, 2);
   uint64_t bytes = output.used * 2;
   ObjectHeader* h = allocInEdenInline(classIndexTwoByteString, 0, bytes, 0, noFill);
   if (h == nullptr) h = allocSmallObj(classIndexTwoByteString, 0, bytes, 0, noFill);

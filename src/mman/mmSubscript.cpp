@@ -1,9 +1,5 @@
-// Object memory: the indexed-access primitives. Indices are 1-based SmallIntegers; a
-// non-SmallInteger index fails 3 before an out-of-range one fails 6, bounds are tested
-// before immutability, and every oop store runs the store check. Primitives that the image
-// installs only on byte (or pointer) receivers fail 5 for any other receiver rather than
-// touch its body.
-// Prefix: none.
+// Object memory: the indexed-access primitives.
+// Owns no global record. Prefix: none.
 #include "mman/mmSubscript.h"
 
 #include <cmath>
@@ -20,6 +16,11 @@
 #include "prim/prString.h"
 #include "prim/prUtil.h"
 #include "tran/tprim.h"
+
+// Indices are 1-based SmallIntegers: a non-SmallInteger index fails 3 before an out-of-range
+// one fails 6, bounds are tested before immutability, and every oop store runs the store
+// check. Primitives that the image installs only on byte (or pointer) receivers fail 5 for
+// any other receiver rather than touch its body.
 
 static const char subscriptFile[] = "src/mman/mmSubscript";
 

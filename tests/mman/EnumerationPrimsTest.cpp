@@ -205,4 +205,25 @@ TEST_F(EnumerationPrims, CollectionWithoutRoom) {
   EXPECT_HEAP_VALID();
 }
 
+// The scan fills the buffer while room remains and answers the count, negated when short.
+TEST_F(EnumerationPrims, ScanAnswersTheCountNegatedWhenTheBufferIsShort) {
+  uint32_t cls = newTestClass(formatPointers);
+  std::vector<oop> made = {newNewObject(cls, 0), oopOf(allocInPermSpace(cls, 0, 0, hasPtrsBit, nilOop())),
+                           newOldObject(cls, 0)};
+  for (size_t room = 0; room <= 4; room++) {
+    SCOPED_TRACE(room);
+    std::vector<oop> buffer(room + 1, 0);
+    int64_t n = scanObjectMemory(&cls, instanceOfClassIndex, buffer.data(), buffer.data() + room);
+    EXPECT_EQ(n, room >= 3 ? 3 : -3);
+    for (size_t i = 0; i < std::min<size_t>(room, 3); i++)
+      EXPECT_TRUE(std::find(made.begin(), made.end(), buffer[i]) != made.end());
+    EXPECT_EQ(buffer[room], 0u) << "nothing written past the room";
+  }
+  oop holder = newOldObject(classIndexArray, 1);
+  storeSlot(holder, 0, made[2], __FILE__, __LINE__);
+  oop found[2] = {0, 0};
+  EXPECT_EQ(scanReferentsOf(made[2], oopInObj, found, found + 2), 1);
+  EXPECT_EQ(found[0], holder);
+}
+
 }  // namespace

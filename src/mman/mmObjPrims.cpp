@@ -54,7 +54,7 @@ static oop p1060(oop rcv) { return booleanOop(isImmediate(rcv) || hashOf(headerO
 
 static oop p1061(oop rcv) {
   if (isSmallInteger(rcv)) return rcv;
-  if (isImmediate(rcv)) return smallIntegerFor(int64_t(rcv >> 3));
+  if (isImmediate(rcv)) return (rcv & ~oopTagMask) | oopTagSmallInteger;  // oop >> 3 as a SmallInteger
   uint32_t hash = hashOf(headerOf(rcv));
   return hash != 0 ? smallIntegerFor(hash) : fail(primErrWrongClass, 0);
 }

@@ -68,6 +68,11 @@ TEST_F(EnumerationPrims, EveryObjectOnceAndAsTheCollectingFormFindsThem) {
   EXPECT_EQ(asSet(seen).size(), seen.size()) << "an object visited twice";
   EXPECT_EQ(seen.front(), permObj) << "perm space comes first";
   for (oop o : made) EXPECT_TRUE(asSet(seen).count(o));
+  // With a request pending, the next object is answered through the request service.
+  setRequest(requestCompactLarge);
+  uint64_t resumes = pendingCalls.resumes;
+  EXPECT_EQ(callPrimitive(531, seen[0], {}).result, seen[1]);
+  EXPECT_EQ(pendingCalls.resumes, resumes + 1);
   // 163 walks the same way from its argument.
   EXPECT_EQ(callPrimitive(163, nilOop(), {seen[0]}).result, seen[1]);
   EXPECT_TRUE(callPrimitive(163, nilOop(), {smallIntegerFor(1)}).failed);

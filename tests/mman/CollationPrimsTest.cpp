@@ -187,7 +187,7 @@ TEST_F(CollationPrims, DecompositionBufferGrowsPastLongFlushes) {
   }
 }
 
-class CollationCompare : public CollationPrims {
+class CollationComparePrims : public CollationPrims {
  protected:
   oop option = 0;
   void SetUp() override {
@@ -212,7 +212,7 @@ class CollationCompare : public CollationPrims {
   PrimOutcome compare(oop a, oop b) { return callPrimitive(1712, coll, {a, b, option}); }
 };
 
-TEST_F(CollationCompare, FirstLevelWeights) {
+TEST_F(CollationComparePrims, FirstLevelWeights) {
   struct Case { oop a, b; int64_t answer; };
   Case cases[] = {
       {bytes("abc"), bytes("abd"), -1},     {bytes("abd"), bytes("abc"), 1},
@@ -235,7 +235,7 @@ TEST_F(CollationCompare, FirstLevelWeights) {
   EXPECT_HEAP_VALID();
 }
 
-TEST_F(CollationCompare, Refusals) {
+TEST_F(CollationComparePrims, Refusals) {
   oop s = bytes("abc"), t = bytes("abd");
   // Identical contents answer 0 before the option and the tables are looked at.
   for (uint32_t slot : {2u, 3u, 5u}) put(slot, nilOop());

@@ -158,26 +158,25 @@ static oop p174(oop, oop o, oop i, oop v) {
 
 // ---- Bytes, characters and two-byte units -------------------------------------------------
 
-// The byte (or unit) position of a read or write on a byte receiver, after the receiver,
-// index and bound tests; -1 after a failure.
-static int64_t bytePosition(oop rcv, oop index, uint64_t count, uint64_t numArgs) {
+// The 0-based position of element `index` of count elements, after the index (3) and
+// bound (6) tests; -1 after a failure.
+static int64_t bytePosition(oop index, uint64_t count, uint64_t numArgs) {
   if (!isSmallInteger(index)) return fail(primErrBadArgument, numArgs), -1;
   int64_t i = smallIntegerValue(index);
   if (!inRange(i, count)) return fail(primErrIndex, numArgs), -1;
-  (void)rcv;
   return i - 1;
 }
 
 static oop p63(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
-  int64_t p = bytePosition(rcv, i, byteSizeOf(h), 1);
+  int64_t p = bytePosition(i, byteSizeOf(h), 1);
   return p < 0 ? 0 : characterFor(bytesOf(h)[p]);
 }
 static oop p342(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
-  int64_t p = bytePosition(rcv, i, byteSizeOf(h), 1);
+  int64_t p = bytePosition(i, byteSizeOf(h), 1);
   if (p < 0) return 0;
   if (bytesOf(h)[p] >= 128) return fail(primErrGeneral, 1);
   return characterFor(bytesOf(h)[p]);
@@ -185,19 +184,19 @@ static oop p342(oop rcv, oop i) {
 static oop p420(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
-  int64_t p = bytePosition(rcv, i, byteSizeOf(h), 1);
+  int64_t p = bytePosition(i, byteSizeOf(h), 1);
   return p < 0 ? 0 : smallIntegerFor(bytesOf(h)[p]);
 }
 static oop p412(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
-  int64_t p = bytePosition(rcv, i, unitCountOf(h), 1);
+  int64_t p = bytePosition(i, unitCountOf(h), 1);
   return p < 0 ? 0 : characterFor(unitsOf(h)[p]);
 }
 static oop p423(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
-  int64_t p = bytePosition(rcv, i, unitCountOf(h), 1);
+  int64_t p = bytePosition(i, unitCountOf(h), 1);
   return p < 0 ? 0 : smallIntegerFor(unitsOf(h)[p]);
 }
 
@@ -206,7 +205,7 @@ static oop p423(oop rcv, oop i) {
 static oop storeElement(oop rcv, oop i, oop v, bool units, bool characters, uint64_t limit) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 2);
   ObjectHeader* h = headerOf(rcv);
-  int64_t p = bytePosition(rcv, i, units ? unitCountOf(h) : byteSizeOf(h), 2);
+  int64_t p = bytePosition(i, units ? unitCountOf(h) : byteSizeOf(h), 2);
   if (p < 0) return 0;
   bool ok = characters ? isCharacter(v) && characterValue(v) < limit
                        : isSmallInteger(v) && smallIntegerValue(v) >= 0 && uint64_t(smallIntegerValue(v)) < limit;

@@ -213,6 +213,29 @@ TEST_F(ObjectPrims, ChangingClassesInFailureOrder) {
   EXPECT_HEAP_VALID();
 }
 
+// While marking runs, a marked object that takes an unmarked class marks the class, so that
+// no marked object refers to an unmarked one.
+TEST_F(ObjectPrims, ClassChangesKeepTheMarkingInvariant) {
+  oop fixed3 = newUnenteredTestClass(formatPointers | 3);
+  oop other = newOldObject(testClasses.threeSlots, 3);
+  struct Case { uint32_t prim; oop rcv; oop arg; oop cls; };
+  oop a = newOldObject(classIndexArray, 3), b = newOldObject(classIndexArray, 3);
+  Case cases[] = {{536, fixed3, a, fixed3}, {535, b, other, classAt(testClasses.threeSlots)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.prim);
+    oop o = c.prim == 536 ? c.arg : c.rcv;
+    currentIncGCState = incGCMarking;
+    setFlag(headerOf(o), isMarkedBit);
+    clearFlag(headerOf(c.cls), isMarkedBit);
+    ASSERT_FALSE(callPrimitive(c.prim, c.rcv, {c.arg}).failed);
+    EXPECT_TRUE(isMarked(headerOf(c.cls)));
+    currentIncGCState = incGCResting;
+    clearFlag(headerOf(o), isMarkedBit);
+    clearFlag(headerOf(c.cls), isMarkedBit);
+  }
+  EXPECT_HEAP_VALID();
+}
+
 TEST_F(ObjectPrims, RecycleObjInEverySpace) {
   struct Kind {
     const char* what;

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ext/exEnviron.h"
 #include "ext/exError.h"
 #include "ext/exInflate.h"
 #include "ext/exInit.h"
 #include "ext/exOption.h"
+#include "ext/exTimer.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmAllocate.h"
@@ -26,9 +28,6 @@ const uint8_t vm_id0 = 72, vm_id1 = 64, vm_id2 = 76, vm_id3 = 176;
 
 static const char initSource[] = "src/ext/exInit.cpp";
 
-// The engine's clock base; timers proper come with the timer primitives.
-static uint64_t startMicroseconds;
-void initTime() { startMicroseconds = pdMicrosecondClock(); }
 
 // The header is always read plainly; a body of format 1 is inflated as it is read.
 uint64_t readImageFile(void* buffer, uint64_t count) {
@@ -114,6 +113,8 @@ static void dumpStacksOnExit() {
 
 void vmExit(uint64_t code) {
   if (dumpStackOnExit) dumpStacksOnExit();
+  pdTerminateTimer();
+  pdStopProfileTimer(1);
   pdTerminateWindow();
   pdExit(code);
 }
@@ -125,7 +126,14 @@ int64_t inputSemaphoreX = -1;
 
 void initPrimitives() { initLinkRegistryPrimitives(); }
 
-static void initExternPrimitives() { initPlatformPrimitiveSets(); }
+// The platform's sets (its GUI binding, then its descriptor-level I/O) come around the
+// portable ones in start-up's order.
+static void initExternPrimitives() {
+  initPlatformGUIPrimitives();
+  initEnvironmentPrimitives();
+  initTimePrimitives();
+  initPlatformPrimitiveSets();
+}
 
 void installPrimErrorTable() {
   oop table = sysOop(sysPrimErrorTable);
@@ -139,6 +147,7 @@ void installPrimErrorTable() {
 }
 
 void initSuper() {
+  registerStartupNamedObjects();
   initExternPrimitives();
   timerSemaphoreX = allocSysOopSlot();
   inputSemaphoreX = allocSysOopSlot();

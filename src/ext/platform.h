@@ -47,8 +47,14 @@ uint32_t pdCopyToExternalHeap(void* destination, const void* source, int64_t len
 uint32_t pdCopyFromExternalHeap(void* destination, const void* source, int64_t length);
 enum { pdProtRead = 1, pdProtWrite = 2, pdProtExec = 4 };
 
-// Time.
+// Time. The delay timer is one-shot: pdSignalAtMicroseconds arms it for an absolute
+// pdMicrosecondClock time (a time already due runs timeExpired at once) and answers 1, or
+// answers 0 and proposes a nearer time in *retryOut when the time is too far ahead.
 uint64_t pdMicrosecondClock();
+void pdInitTime();
+int pdSignalAtMicroseconds(uint64_t when, uint64_t* retryOut);
+void pdTerminateTimer();
+int pdStopProfileTimer(int quiet);
 
 // Wakes the VM thread after a request was posted from outside it: nothing for kind 1
 // (the timer signal interrupts the wait itself); otherwise when the VM thread waits for a
@@ -57,8 +63,10 @@ void pdWakeup(int kind, int force);
 extern volatile uint32_t needMessageToWakeup;  // set by the idle wait before it blocks
 
 // Start-up registration: the platform's own link-registry entries, and the platform's
-// primitive sets that the portable start-up registers among its external sets.
+// primitive sets that the portable start-up registers among its external sets: the GUI
+// binding's first, the descriptor-level I/O sets after the portable ones.
 extern "C" void UPInitInternalLinkRegistry();
+void initPlatformGUIPrimitives();
 void initPlatformPrimitiveSets();
 
 // Hooks (function variables with working defaults).

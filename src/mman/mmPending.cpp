@@ -19,6 +19,17 @@ oop failPrimitive(oop errorOop, uint64_t numArgs) {
 }
 uint64_t stackSpaceSlots;
 
+uint64_t asynchSignalCount;
+
+// Not built yet: the no-waiter half of the scheduler's asynchSignal.
+void asynchSignal(oop semaphore) {
+  asynchSignalCount++;
+  oop* body = bodyOf(headerOf(semaphore));
+  body[semaphoreExcessSignalsSlot] = smallIntegerFor(smallIntegerValue(body[semaphoreExcessSignalsSlot]) + 1);
+}
+
+int64_t scavengeSemaphoreX;
+
 // ---- Stand-ins, not built yet (see mmPending.h).
 PendingCalls pendingCalls;
 

@@ -39,6 +39,16 @@ oop failPrimitive(oop errorOop, uint64_t numArgs);
 extern uint64_t stackSpaceSlots;
 inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }
 
+// Signalling a Semaphore from an asynchronous source (timer, descriptor, signal). Not built
+// yet: the scheduler's own asynchSignal (waking a waiting Process) replaces this; here only
+// the no-waiter half runs: excessSignals (slot 2) + 1. asynchSignalCount counts the calls.
+extern uint64_t asynchSignalCount;
+void asynchSignal(oop semaphore);
+enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
+
+// The registry index of the scavenge Semaphore (0: none); the scavenger signals it.
+extern int64_t scavengeSemaphoreX;
+
 // ---- Stand-ins, not built yet: the commit protocol, the stack zone's reification, the
 // context accessors, the scavenger's tenuring forms and the incremental collector's class
 // hook. Each records its calls; the owners' definitions replace them.

@@ -62,10 +62,6 @@ InitFunctionEntry initFunctions[initFunctionCount] = {
     {(uint64_t)&pdTerminateWindow, "pdTerminateWindow"},
 };
 
-// Idle wait and descriptor signalling come with the descriptor-semaphore layer; until
-// then there is nothing to wait for or to signal.
-void waitForIO() {}
-void signal_userfds() {}
 
 // ---- Entry -------------------------------------------------------------------------
 
@@ -87,10 +83,8 @@ void pdAckChildSignal() {}
 void UPInitInternalLinkRegistry() {}
 
 // The Unix layer's sets among start-up's external primitive sets.
-void initPlatformPrimitiveSets() {
-  reserveOrLoadGUIPrimitives();
-  initOSErrorCodePrims();
-}
+void initPlatformGUIPrimitives() { reserveOrLoadGUIPrimitives(); }
+void initPlatformPrimitiveSets() { initNewIO(); }
 
 void pdPrint(int suppress, int addNewline, const char* text) {
   if (suppress) return;

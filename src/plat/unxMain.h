@@ -2,6 +2,10 @@
 // Prefix: pd, oeMain.
 #pragma once
 #include <cstdint>
+#include <poll.h>
+#include <signal.h>
+
+#include "mman/mmObject.h"
 
 [[noreturn]] int oeMain(int argc, char** argv);
 int exitStatusFor(uint64_t code);
@@ -40,3 +44,49 @@ extern const ErrorCodeEntry errorCodes[];
 const char* errorCodeName(int64_t code);
 void initOSErrorCodePrims();
 void reserveOrLoadGUIPrimitives();
+
+// ---- Signals, timer and descriptors ------------------------------------------------------
+
+struct RegisteredNamedObject;
+void initSignals();
+void initSignalRegistration();
+int registerSignal(int signal);  // 1, or 0 for a number outside 1..64
+void SIGNALSemaphoreResponse();
+void signalSIGNALSemaphores(uint64_t set);  // bit s-1 stands for signal s
+void blockCriticalSignals(sigset_t* old);
+
+extern uint32_t sysClockResolution;  // milliseconds of one clock tick
+uint32_t clockResolutionFor(long ticksPerSecond);
+int pdCheckTimer(int force);
+int pollTimeout();  // milliseconds, -1 without an active timer
+
+// Poll event masks: watched for reading (POLLIN, POLLPRI, POLLRDNORM, POLLMSG) and writing
+// (POLLPRI, POLLOUT, POLLWRNORM); ready for reading adds POLLERR, POLLHUP, POLLNVAL, ready
+// for writing is POLLPRI, POLLOUT, POLLERR, POLLHUP, POLLNVAL, POLLWRNORM; errors 0x38.
+enum : short { pollWatchRead = 0x443, pollWatchWrite = 0x106 };
+enum : short { pollReadyRead = 0x47B, pollReadyWrite = 0x13E, pollErrorMask = 0x38 };
+
+extern int32_t max_fds, max_ufds, used_ufds;
+extern int64_t ioSemTableX;
+// The idle wait's sleep (ppoll); a test may interpose its own.
+typedef int (*IdlePoll)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*);
+extern IdlePoll idlePoll;
+void setupNewIO();
+oop initIOSemMachinery();  // 0, or the failure's error object
+oop setIOsem(int fd, int direction, oop semaphore);  // 0, or the failure's error object
+void clearIOsem(int fd, int direction);
+void signalIOsem(int fd, int direction);
+oop ioSemaphoreAt(int fd, int direction);
+int waitForIOWithTimeout(int fd, int mask, int* readyOut, int timeoutMs);
+int prepareUfd(int fd);
+int closeUfd(int fd);
+bool isPreparedNonBlocking(int fd);  // prepareUfd made it non-blocking and it is not closed
+void prepareSfd(int fd);
+void releaseSfd(int fd);
+int64_t bytesReadable(int fd);
+const char* makeMsgForErrno(const char* text, int error);
+const char* makeMsg(const char* text);
+
+void initNewIO();
+void initMiscPrims();
+void initSerialPrims();

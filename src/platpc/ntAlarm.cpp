@@ -27,3 +27,18 @@ void pdWakeup(int, int force) {
   if (h != nullptr && GetLastError() == ERROR_TOO_MANY_POSTS) return;
   REPORT_ERROR("couldn't signal wakeup semaphore", 9216);
 }
+
+// The alarm thread is not built yet: the delay timer cannot be armed, and a time already
+// due runs its expiry at once as on every platform.
+void timeExpired();
+void pdInitTime() {}
+int pdSignalAtMicroseconds(uint64_t when, uint64_t*) {
+  if (pdMicrosecondClock() >= when) {
+    timeExpired();
+    return 1;
+  }
+  REPORT_ERROR("Unable to set timer (alarm thread not built yet)", 0x2000);
+  return 1;
+}
+void pdTerminateTimer() {}
+int pdStopProfileTimer(int) { return 0; }

@@ -110,5 +110,6 @@ void pdResetCritical() { pollNesting = 0; }
 // layer; until then the build has no link-registry entries of its own.
 extern "C" void UPInitInternalLinkRegistry() {}
 
-// The Windows layer's primitive sets (error names, libraries) come with it.
+// The Windows layer's primitive sets (error names, libraries, I/O channels) come with it.
+void initPlatformGUIPrimitives() {}
 void initPlatformPrimitiveSets() {}

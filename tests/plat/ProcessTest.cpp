@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +33,8 @@ std::string readAll(int fd) {
   return text;
 }
 
-ProcessRun runTessel(std::vector<std::string> args, const char* env = nullptr) {
+// nofile, when given, is the child's descriptor limit (soft and hard).
+ProcessRun runTessel(std::vector<std::string> args, const char* env = nullptr, rlim_t nofile = 0) {
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return {"", "pipe failed", -1};
   pid_t pid = fork();
@@ -40,6 +42,8 @@ ProcessRun runTessel(std::vector<std::string> args, const char* env = nullptr) {
     dup2(out[1], 1), dup2(err[1], 2);
     close(out[0]), close(err[0]);
     if (env != nullptr) putenv((char*)env);
+    struct rlimit limit = {nofile, nofile};
+    if (nofile != 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
     std::vector<char*> argv{(char*)"tessel"};
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -315,6 +319,13 @@ TEST_F(Process_Load, EveryFormAndOptionReachesTheStopPoint) {
     EXPECT_EQ(r.status, 10) << args[1] << "\n" << r.out;
     EXPECT_NE(r.out.find(stopReport), std::string::npos) << args[1] << "\n" << r.out;
   }
+}
+
+// Start-up's descriptor bookkeeping copes with a small limit.
+TEST_F(Process_Load, StartsUnderALowDescriptorLimit) {
+  ProcessRun r = runTessel({"-noherald", plain}, nullptr, 64);
+  EXPECT_EQ(r.status, 10) << r.out;
+  EXPECT_NE(r.out.find(stopReport), std::string::npos) << r.out;
 }
 
 // -l names a policy whole; an unknown one and promoting an image that has perm space are

@@ -191,7 +191,8 @@ static void checkStructure(const MkMethod &m) {
 
 TEST(MkCompile_Structure, KernelAndExamplesDecodeCleanly) {
   std::vector<MkSource> ex;
-  for (const char *f : {"Hello", "Arithmetic", "Recursion", "Collections", "Blocks", "Errors", "LargeInt", "Processes"})
+  for (const char *f : {"Hello", "Arithmetic", "Recursion", "Collections", "Blocks", "Errors", "LargeInt", "Processes",
+                        "Args", "Sleep", "Files"})
     ex.push_back({std::string(f) + ".som", readText(std::string(MKIMAGE_DIR) + "/examples/" + f + ".som")});
   MkProgram p = compileWithKernel(ex);
   int methods = 0;

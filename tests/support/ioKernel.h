@@ -1,0 +1,24 @@
+// Test support: a test heap with what the I/O primitives need: a Semaphore class at its
+// reserved index, the string classes in the registry, the timer Semaphore's slot and a
+// PrimErrorTable of one-slot error objects (installed with primitive 401), each of its own
+// class so that a failure's code can be read back from a copy carrying errno.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "mman/mmObject.h"
+#include "support/primHarness.h"
+
+void newIOTestHeap(uint64_t oldSlots = 1 << 17);
+oop newSemaphore();
+int64_t excessSignals(oop semaphore);
+oop byteString(const std::string& text);
+std::string textOf(oop byteObject);
+
+// What a failed primitive handed over: its PrimErrorTable code, and the value an error
+// copy carries (errno), or -1 when the error is the table's entry itself.
+struct FailureInfo {
+  int code;
+  int64_t value;
+};
+FailureInfo failureOf(const PrimOutcome& outcome);

@@ -7,7 +7,11 @@ JOBS ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
 PACKAGES = g++ clang libclang-rt-14-dev cmake ninja-build make libgtest-dev libbenchmark-dev \
            zlib1g-dev libx11-dev mingw-w64 libz-mingw-w64-dev wine wine64 xvfb xauth
-FUZZ_SECONDS ?= 30
+# Each GoogleTest case is a ctest test of its own; they run CTEST_JOBS at a time.
+CTEST_JOBS ?= 6
+CTEST = ctest -j $(CTEST_JOBS) --output-on-failure
+# Seconds of each fuzz target's run in make test (three targets).
+FUZZ_SECONDS ?= 20
 
 .PHONY: all deps build run test test-release test-asan test-clang test-windows test-fuzz bench clean
 
@@ -43,24 +47,26 @@ test: deps test-release test-asan test-clang test-windows test-fuzz
 	@echo "all configurations passed"
 
 test-release: build
-	ctest --test-dir build/release --output-on-failure
+	$(CTEST) --test-dir build/release
 
 test-asan: deps
 	cmake -S . -B build/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON
 	cmake --build build/asan -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan --output-on-failure
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/asan
 
 test-clang: deps
 	CC=clang CXX=clang++ cmake -S . -B build/clang $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/clang -j $(JOBS)
-	ctest --test-dir build/clang --output-on-failure
+	$(CTEST) --test-dir build/clang
 
 test-windows: deps
 	cmake -S . -B build/win $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/win -j $(JOBS)
-	ctest --test-dir build/win --output-on-failure
+	$(CTEST) --test-dir build/win
 
-# tests/fuzz/regressions holds inputs that once crashed the loader: every run replays them.
+# tests/fuzz/regressions holds inputs that once crashed the loader: every run replays them
+# (and ctest replays them through the program). Then the option walk and the mkimage
+# compiler, each from its seeds.
 test-fuzz: build
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DTESSEL_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS)
@@ -70,6 +76,12 @@ test-fuzz: build
 	build/fuzz/tests/fuzz/load_fuzz_seeds build/fuzz/corpus
 	ASAN_OPTIONS=allocator_may_return_null=1 build/fuzz/tests/fuzz/load_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=131072 \
 	  -rss_limit_mb=4096 -close_fd_mask=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/regressions
+	mkdir -p build/fuzz/corpus-options build/fuzz/corpus-mkimage
+	build/fuzz/tests/fuzz/option_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 -close_fd_mask=1 \
+	  -artifact_prefix=build/fuzz/option- build/fuzz/corpus-options tests/fuzz/seeds/options
+	build/fuzz/tests/fuzz/mkparse_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -rss_limit_mb=4096 \
+	  -close_fd_mask=1 -artifact_prefix=build/fuzz/mkparse- build/fuzz/corpus-mkimage \
+	  tools/mkimage/kernel tools/mkimage/examples tools/mkimage/tests/corpus
 
 bench: deps
 	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON

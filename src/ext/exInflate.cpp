@@ -153,22 +153,24 @@ static int64_t readInput() {
   return n;
 }
 
-// Checks the gzip magic, skips the 10-byte header and opens a raw-deflate stream.
+// Checks the gzip magic and method byte, then lets zlib read the member: its header by
+// its flags (extra field, file name, comment, header CRC, as the standard gzip tool
+// writes them) and its trailer's CRC. Fewer than 10 bytes cannot be a member.
 static bool startCompressedImage() {
   uint8_t* workspace;
   uint64_t workspaceSize;
   getDecompressionWorkspaces(&workspace, &workspaceSize, &inputBuffer, &inputSize);
   int64_t n = inputBuffer != nullptr && inputSize >= 10 ? readInput() : -1;
-  if (n < 3 || inputBuffer[0] != 0x1F || inputBuffer[1] != 0x8B || inputBuffer[2] != 0x08)
-    return compressedFailure("compressed image data has incorrect header", __LINE__);
   if (n < 10) return compressedFailure("read past end of compressed image file", __LINE__);
+  if (inputBuffer[0] != 0x1F || inputBuffer[1] != 0x8B || inputBuffer[2] != 0x08)
+    return compressedFailure("compressed image data has incorrect header", __LINE__);
   z_stream* stream = (z_stream*)oeConflateInitAlloc(workspace, workspaceSize);
   if (stream == nullptr)
     return compressedFailure("failed to initialize decompression allocator", __LINE__);
   imageWorkspace = workspace;
-  stream->next_in = inputBuffer + 10;
-  stream->avail_in = (uInt)(n - 10);
-  if (inflateInit2(stream, -15) != Z_OK)
+  stream->next_in = inputBuffer;
+  stream->avail_in = (uInt)n;
+  if (inflateInit2(stream, 15 + 16) != Z_OK)
     return compressedFailure("failed to initialize decompression", __LINE__);
   imageStream = stream;
   return true;

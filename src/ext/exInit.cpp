@@ -91,12 +91,15 @@ void startSupervisor() {
   pdInitPlatform();
   initTime();
   applyTranslationOptions();
-  int ok = loadImageHeader(imageFilename, !reportVersionOnly);
+  // -v alone reports the engine's version; with a file, a file that is no usable image is
+  // reported as at any start, and no version is claimed for it.
+  bool versionOfEngine = reportVersionOnly && imageFilename == nullptr;
+  int ok = loadImageHeader(imageFilename, !versionOfEngine);
   if (ok && !reportVersionOnly) {
     if (showHerald) pdHerald(heraldOrVersion());
     startKernel();
   }
-  if (reportVersionOnly)
+  if (reportVersionOnly && (ok || versionOfEngine))
     pdReportVersion(heraldOrVersion(), vm_id0, vm_id1, vm_id2, vm_id3, viSig, vmThumb);
   closeImageFile();
   pdExit(qrxErrorStatus);
@@ -111,7 +114,16 @@ static void dumpStacksOnExit() {
   fclose(f);
 }
 
+// A report raised while the process is already ending (the dump's file name refused, a
+// window that will not close) calls vmExit again: that report has been printed once, and
+// the process ends at once with the status of the first exit, skipping the dump.
+uint32_t vmExiting = 0;
+static uint64_t firstExitCode = 0;
+
 void vmExit(uint64_t code) {
+  if (vmExiting) pdExit(firstExitCode);
+  vmExiting = 1;
+  firstExitCode = code;
   if (dumpStackOnExit) dumpStacksOnExit();
   pdTerminateTimer();
   pdStopProfileTimer(1);

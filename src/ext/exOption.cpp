@@ -41,9 +41,10 @@ static void optionError(const char* message, int line) {
   doReportError(message, 0x1407, optionSource, line);
 }
 
+// A lone "-" names no option at all: it is reported as the option "-".
 static void noSuchOption(char letter) {
   char message[64];
-  snprintf(message, sizeof message, "No such option '%c'", letter);
+  snprintf(message, sizeof message, "No such option '%c'", letter != 0 ? letter : '-');
   optionError(message, __LINE__);
 }
 
@@ -67,8 +68,9 @@ static void badlyFormed(const char* name, const char* description, const char* t
   optionError(message, __LINE__);
 }
 
-// Sign, radix (0x hex, 0 octal), digits wrapping in 64 bits, one optional suffix
-// (k, m, g shift by 10, 20, 30; s makes 1 << n), then an unsigned range test.
+// Sign, radix (0x hex, 0 octal), digits, one optional suffix (k, m, g shift by 10, 20, 30;
+// s makes 1 << n), then an unsigned range test. A magnitude that does not fit 64 bits,
+// before or after its suffix, is badly formed rather than wrapped into some other size.
 uint64_t parseNumericOption(uint64_t min, uint64_t max, const char* name,
                             const char* description, const char* text) {
   const char* p = text;
@@ -88,16 +90,23 @@ uint64_t parseNumericOption(uint64_t min, uint64_t max, const char* name,
     int d = digitValue(*p);
     if (radix == 8 && (d == 8 || d == 9)) badlyFormed(name, description, text);
     if (d >= radix) break;
+    if (value > (~(uint64_t)0 - (uint64_t)d) / (uint64_t)radix) badlyFormed(name, description, text);
     value = value * (uint64_t)radix + (uint64_t)d;
   }
   if (*p) {
+    int shift = 0;
     switch (*p) {
-      case 'k': case 'K': value <<= 10; break;
-      case 'm': case 'M': value <<= 20; break;
-      case 'g': case 'G': value <<= 30; break;
-      case 's': case 'S': value = value >= 64 ? 0 : (uint64_t)1 << value; break;
+      case 'k': case 'K': shift = 10; break;
+      case 'm': case 'M': shift = 20; break;
+      case 'g': case 'G': shift = 30; break;
+      case 's': case 'S':
+        if (value >= 64) badlyFormed(name, description, text);
+        value = (uint64_t)1 << value;
+        break;
       default: badlyFormed(name, description, text);
     }
+    if (value > (~(uint64_t)0 >> shift)) badlyFormed(name, description, text);
+    value <<= shift;
     if (p[1] != 0) badlyFormed(name, description, text);
   }
   if (negative) value = (uint64_t)0 - value;

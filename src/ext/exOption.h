@@ -32,6 +32,7 @@ extern uint32_t headerReadPending;           // the next image read is a plain r
 extern const uint32_t hasTransFloatPrims;    // translated float primitives exist
 extern uint32_t enableTP;                    // translated primitives in use
 extern uint32_t enableTFP;                   // translated float primitives in use
+extern uint32_t vmExiting;                   // vmExit has begun: a later vmExit ends at once
 
 // Option bits read before the image loads.
 enum : uint64_t {

@@ -72,10 +72,15 @@ static int loadPolicyNamed(const char* name) {
   return -1;
 }
 
-static void copyIdentification(const ImageHeader* header) {
-  memcpy(vmIdString, header->vmIdString, sizeof vmIdString);
+// The herald becomes the banner of later reports, so it is taken only from a header that
+// has passed every check: a file that is no image must not print its bytes as a banner.
+static void copyHerald(const ImageHeader* header) {
   memcpy(viHeraldString, header->heraldString, heraldStringBytes);
   viHeraldString[heraldStringBytes] = 0;
+}
+
+static void copyIdentification(const ImageHeader* header) {
+  memcpy(vmIdString, header->vmIdString, sizeof vmIdString);
   memcpy(fileId, header->fileId, sizeof fileId);
   imageLayout.type = header->imageType;
   imageLayout.subType = header->imageSubType;
@@ -99,7 +104,6 @@ static int checkImageType(int reportErrors) {
   if (imageLayout.type == imageType64 && imageLayout.subType <= imageSubTypeMax) return 1;
   if (!reportErrors) return 0;
   if (imageLayout.type != imageType64) {
-    viHeraldString[0] = 0;
     REPORT_ERROR("The VM is 64-bit but the image is 32-bit.", 0x1203);
   } else {
     REPORT_ERROR("The image may depend on features that the VM does not support", 0x1203);
@@ -163,7 +167,14 @@ static void deriveLimits() {
 
 // The checks of readImageHeader on a header in memory, in the order the loader must
 // make them; swaps the header in place when it is of the other byte order.
+// A file without the image marker is no image at all (an empty or random file): that is
+// said before anything else of the header, such as its word size, is judged.
 int acceptImageHeader(ImageHeader* header, int reportErrors) {
+  viHeraldString[0] = 0;
+  if (header->marker != imageMarker) {
+    if (reportErrors) REPORT_ERROR("The file is not an image file.", 0x1203);
+    return 0;
+  }
   imageLayout.loadPolicy = header->snapshotKind;
   if (desiredLoadPolicyName != nullptr) {
     int policy = loadPolicyNamed(desiredLoadPolicyName);
@@ -188,6 +199,7 @@ int acceptImageHeader(ImageHeader* header, int reportErrors) {
   lastHash = header->lastHash != 0 ? header->lastHash : 1;
   classTableAllocationPointer = header->classTableAllocationPointer;
   deriveLimits();
+  copyHerald(header);
   return 1;
 }
 

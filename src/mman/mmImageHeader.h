@@ -66,7 +66,7 @@ struct ImageHeader {
   uint32_t fixedSizeFraction;      // 352: x 10000
   uint8_t reserved356[466];
   char heraldString[101];          // 822: NUL padded
-  char marker;                     // 923: 'D'
+  char marker;                     // 923: 'D' (imageMarker), the file's identity as an image
   char notice[68];                 // 924
   uint8_t reserved992[28];
   uint32_t checksum;               // 1020: little-endian, not tested on load
@@ -87,6 +87,7 @@ enum {
   imageFlagIEEE = 0x20,
   imageHeraldHidden = 0x01,
   heraldStringBytes = 101,
+  imageMarker = 'D',  // every image this engine or mkimage writes carries it at 923
   otEntryBytes = 16,
   blockTableEntryBytes = 40,
 };

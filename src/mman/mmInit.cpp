@@ -29,6 +29,7 @@
 #include "mman/mmString.h"
 #include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmVerify.h"
 #include "tran/tprim.h"
 
 uint64_t kernelSlots[kernelSlotCount];
@@ -196,10 +197,11 @@ static void readNewSpace(const KernelPlaces& p) {
   uint64_t edenWords = kernelSlots[slotsEden], survivorBytes = kernelSlots[slotsSurvivor] * 8;
   uint64_t threshold = l.edenWarningFraction == 0 ? 1024 : remainderOf(l.edenWarningFraction, edenWords);
   if (threshold >= edenWords) threshold = edenWords - 1;
+  scavengeWarningThreshold = threshold;
   initNewSpaceBounds(p.eden, p.eden + edenWords * 8, threshold, p.pastSpace, p.pastSpace + survivorBytes,
                      p.futureSpace, p.futureSpace + survivorBytes);
   pastSpace.top = pastSpace.start + l.pastSpaceBytes;
-  readSpace(pastSpace.start, l.pastSpaceBytes, "Can't initialize VM caches", 4, __LINE__);
+  readSpace(pastSpace.start, l.pastSpaceBytes, "Can't initialize VM caches", 0x201, __LINE__);
 }
 
 // Large and fixed space: data at the area's start, the table ending at its top. The tables
@@ -212,10 +214,10 @@ static void readBlockSpaces(const KernelPlaces& p) {
       l.largeTenureFraction == 0 ? 5000 : remainderOf(l.largeTenureFraction, largeWords);
   loadedSpaces = {p.large, largeWords * 8, p.fixed, kernelSlots[slotsFixed] * 8};
   uint64_t largeTop = p.large + largeWords * 8, fixedTop = p.fixed + kernelSlots[slotsFixed] * 8;
-  readSpace(p.large, l.largeDataBytes, "Can't initialize VM caches", 4, __LINE__);
-  readSpace(largeTop - l.largeTableBytes, l.largeTableBytes, "Can't initialize VM caches", 4, __LINE__);
-  readSpace(p.fixed, l.fixedDataBytes, "Can't initialize VM caches", 4, __LINE__);
-  readSpace(fixedTop - l.fixedTableBytes, l.fixedTableBytes, "Can't initialize VM caches", 4, __LINE__);
+  readSpace(p.large, l.largeDataBytes, "Can't initialize VM caches", 0x201, __LINE__);
+  readSpace(largeTop - l.largeTableBytes, l.largeTableBytes, "Can't initialize VM caches", 0x201, __LINE__);
+  readSpace(p.fixed, l.fixedDataBytes, "Can't initialize VM caches", 0x201, __LINE__);
+  readSpace(fixedTop - l.fixedTableBytes, l.fixedTableBytes, "Can't initialize VM caches", 0x201, __LINE__);
 }
 
 static void readOldSpace(const KernelPlaces& p) {
@@ -342,6 +344,8 @@ static void registerPrimitives() {
   initEnumerationPrims();
   initOldSpacePrims();
   initFixedSpacePrims();
+  initScavengePrims();
+  initFinalizationPrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);
   addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
   initPrimitives();
@@ -400,5 +404,6 @@ void loadKernel() {
 // is not built yet: start-up ends here, visibly and with its own status.
 void startKernel() {
   loadKernel();
+  if (initScavengeStress() != 0) scavengeNewSpace();  // verified before and after
   fatal("image loaded; the execution engine is not built yet, so it cannot be run", kernelStopCode, __LINE__);
 }

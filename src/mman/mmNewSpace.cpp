@@ -12,6 +12,7 @@
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmVerify.h"
 #include "stack/vmsupport.h"
 
 EdenRecord eden;
@@ -49,9 +50,15 @@ static ObjectHeader* bumpObject(uint64_t* top, uint64_t warning, uint64_t limit,
 ObjectHeader* allocInNewSpace(uint32_t classTag, int64_t namedSlots, uint64_t byteSize,
                               uint64_t headerFlags, uint64_t fill) {
   bool passed = false;
-  ObjectHeader* h = bumpObject(&eden.allocPtr, eden.warningLimit, eden.end, classTag,
+  uint64_t warning = eden.warningLimit;
+  if (scavengeStressInterval != 0) {  // the limit sits at eden's start: count instead
+    warning = eden.end;
+    if (++scavengeStressCount >= scavengeStressInterval) scavengeStressCount = 0, passed = true;
+  }
+  bool stressPost = passed;
+  ObjectHeader* h = bumpObject(&eden.allocPtr, warning, eden.end, classTag,
                                namedSlots, byteSize, headerFlags, fill, &passed);
-  if (passed) setRequest(requestScavenge);
+  if (passed || stressPost) setRequest(requestScavenge);
   if (h != nullptr) return h;
   return allocInPastSpace(classTag, namedSlots, byteSize, headerFlags, fill);
 }

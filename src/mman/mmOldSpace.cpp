@@ -7,6 +7,7 @@
 #include "ext/exLeave.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmInit.h"
@@ -1002,8 +1003,8 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
       {33, pending.incSweepEntriesScanned}, {34, pending.incSweepObjectsFreed},
       {35, pending.incSweepBytesFreed}, {36, slotsLeftInOldSpace() * 8}, {37, osReserveSlots * 8},
       {39, lowSpaceLimit}, {40, oldBytes}, {41, oldEntries}, {42, oldBody}, {43, oldSegs},
-      {44, pending.numScavenges}, {45, pending.numIncGCs}, {46, pending.numGCs},
-      {47, pending.numOldCompactions}, {48, realSlotsInStackSpace() * 8}, {49, kernelSlots[slotsCode] * 8},
+      {44, numScavenges}, {45, pending.numIncGCs}, {46, pending.numGCs},
+      {47, numOldCompactions}, {48, realSlotsInStackSpace() * 8}, {49, kernelSlots[slotsCode] * 8},
       {50, permBytes}, {51, permEntries}, {52, permBody}, {53, oldRtTotal}, {54, oldRtLive},
       {55, pending.numGlobalGCs}, {56, fixedSegs}, {57, fixedBytes},
       {58, statsTableEntryBytes * fixedEntries + statsTableEntryBytes + fixedUsed}, {59, fixedEntries},
@@ -1055,4 +1056,86 @@ void initOldSpacePrims() {
   addCPrimitive(409, reinterpret_cast<const void*>(primSetOldSpaceReserve), 1);
   addCPrimitive(1042, reinterpret_cast<const void*>(primGrowFixedSpace), 1);
   addCPrimitive(1043, reinterpret_cast<const void*>(primShrinkFixedSpace), 1);
+}
+
+// ---- Quick compaction ----------------------------------------------------------------------------
+
+uint64_t numOldCompactions;
+
+// The block of a body in old data: the body with its size word.
+static uint64_t blockOf(const ObjectHeader* h) { return h->dataPtr - (sizeFieldOf(h) == sizeFieldExtended ? 8 : 0); }
+
+static void threadBlock(ObjectHeader* h) {
+  uint64_t* block = reinterpret_cast<uint64_t*>(blockOf(h));
+  uint64_t first = *block;
+  *block = oopOf(h);
+  h->dataPtr = first;
+}
+
+void reversePointersInOldSpace() {
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+      uint32_t sf = sizeFieldOf(h);
+      if (classTagOf(h) == 0 || sf == 0 || sf > sizeFieldExtended || h->dataPtr == 0) continue;
+      if (addressInOldSegmentData(blockOf(h)) != nullptr) threadBlock(h);
+    }
+}
+
+void prepareThreadedDataForCompaction(int withPerm) {
+  for (uint64_t n = 1; n <= freeListCount; n++)
+    for (uint64_t c = oldSpaceSegs.lists[n - 1]; c != 0;) {
+      uint64_t next = *reinterpret_cast<uint64_t*>(c);
+      *reinterpret_cast<uint64_t*>(c) = n * 8 + freeChunkSizeTag;
+      c = next;
+    }
+  (void)withPerm;  // perm free chunks take part only in a collection that absorbs perm space
+  resetThreadedData();
+}
+
+// Restores a threaded block's first word and header at its new place to.
+static uint64_t placeBlock(uint64_t from, uint64_t to) {
+  ObjectHeader* h = reinterpret_cast<ObjectHeader*>(*reinterpret_cast<uint64_t*>(from));
+  uint64_t first = h->dataPtr;
+  bool sized = sizeFieldOf(h) == sizeFieldExtended;
+  uint64_t bytes = sized ? first + 8 : uint64_t(sizeFieldOf(h)) * 8;
+  if (to != from) memmove(reinterpret_cast<void*>(to + 8), reinterpret_cast<void*>(from + 8), bytes - 8);
+  *reinterpret_cast<uint64_t*>(to) = first;
+  h->dataPtr = to + (sized ? 8 : 0);
+  return bytes;
+}
+
+static void compactSegment(OldSpaceSegment* s) {
+  uint64_t from = s->dataStart, to = s->dataStart;
+  while (from < s->dataTop) {
+    uint64_t w = *reinterpret_cast<uint64_t*>(from);
+    if ((w & 7) == freeChunkSizeTag) {
+      from += w & ~uint64_t(7);
+      continue;
+    }
+    uint64_t bytes = placeBlock(from, to);
+    from += bytes;
+    to += bytes;
+  }
+  s->dataTop = to;
+}
+
+void compactOldSpace() {
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) compactSegment(s);
+  if (oldSpaceSegs.current != nullptr) oldSpace = *oldSpaceSegs.current;
+  numOldCompactions++;
+  updateSysOopRegistryPtrs(0);
+  updateRtPtrs(0);
+  updateOldRtPtrs(0);
+  updateFinalQueuePtrs(0);
+  resetFragmentationCounts();
+}
+
+void compact() {
+  scanOldRtCreatingBackPtrs();
+  reversePointersInOldSpace();
+  prepareThreadedDataForCompaction(0);
+  compactOldSpace();
 }

@@ -149,5 +149,17 @@ void absorbPermSpace();
 // Answers 0 or the platform error number (-1 when none was given); adds to *bytesWritten.
 int writeOldSpace(int64_t fd, uint64_t* bytesWritten);
 
+// ---- Quick compaction ----------------------------------------------------------------------------
+// Slides the bodies of every segment down over its free chunks; headers stay where they are,
+// so no reference changes. While it runs each body block's first word is a back pointer to
+// its header (low 3 bits 0; the header's dataPtr holds the displaced word) or, for a free
+// run, its byte length | 7. Afterwards the free lists and tree are empty and every freed
+// slot is its segment's free room. Used when tenuring fails during a scavenge.
+extern uint64_t numOldCompactions;  // quick compactions run
+void compact();
+void reversePointersInOldSpace();
+void prepareThreadedDataForCompaction(int withPerm);
+void compactOldSpace();
+
 // Registers 323, 326, 328, 329, 409 and the fixed-space sizing primitives 1042 and 1043.
 void initOldSpacePrims();

@@ -9,14 +9,13 @@
 #include "mman/mmNewSpace.h"
 #include "stack/vmsupport.h"
 
-extern uint32_t scavengeInProgress;             // 1 while a scavenge runs
-extern uint32_t tenureToShrinkRememberedTable;  // 1: the next scavenge empties the RT
+#include "mman/mmScavenge.h"  // scavengeInProgress, tenureToShrinkRememberedTable, numScavenges
 extern uint64_t lowSpaceLimit;                  // bytes; 0 = no low-space check
 
 // Counters of the collectors that memory statistics (primitive 326) report; they stay 0
 // until their owners exist.
 struct PendingCounters {
-  uint64_t numScavenges, numIncGCs, numGCs, numGlobalGCs, numOldCompactions;
+  uint64_t numIncGCs, numGCs, numGlobalGCs;
   uint64_t numMarkStackOverflows, numWeakObjectListOverflows;
   uint64_t incGCAbortedCount, incGCMarkStackOverflows;
   uint64_t incGCWeakCount, incGCWeakBytes, incGCWeakNilCount, incGCWeakNilBytes, incUnmarkCount;
@@ -46,19 +45,25 @@ extern uint64_t asynchSignalCount;
 void asynchSignal(oop semaphore);
 enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
 
-// The registry index of the scavenge Semaphore (0: none); the scavenger signals it.
-extern int64_t scavengeSemaphoreX;
+// Callees of the collectors whose owners are not built yet.
+void scavengeStacks();            // stack roots: not built yet, scans nothing
+void nmUpdateNewRefs();           // native-method new references: not built yet, nothing to do
+void purgeDeadClassesFromMCache();  // method cache: not built yet, nothing to purge
+void addToIncWeakListFunc(oop object);  // incremental collector hooks: not built yet, no-ops
+void incGCObjWeaknessChanged(oop object, bool weak);
+void incGCObjEphemeronnessChanged(oop object, bool ephemeron);
+int commitPrimitive();             // primitive protocol not built yet: succeeds
+int stabilizeAllStacks();          // stack zone not built yet: succeeds
+void tranNoteEdenWarningThresholdChanged();  // translator not built yet: nothing holds the limit
 
-// ---- Stand-ins, not built yet: the commit protocol, the stack zone's reification, the
-// context accessors, the scavenger's tenuring forms and the incremental collector's class
-// hook. Each records its calls; the owners' definitions replace them.
+// ---- Stand-ins, not built yet: the commit protocol with a result, the stack zone's
+// reification, the context accessors and the incremental collector's class hook. Each
+// records its calls; the owners' definitions replace them.
 struct PendingCalls {
   uint64_t commits;          // commitPrimitive
   uint64_t resumes;          // commitPrimitiveAndHandleRequests
   uint64_t stabilizes;       // stabilizeThisContext
   uint64_t reifies;          // reifyAllStacks
-  uint64_t tenures;          // the scavengeTenuring... forms
-  uint64_t edenFlushes;      // flushEden
   uint64_t classChanges;     // incGCObjClassChanged
   oop stackTop;              // the word topOfStack(0) answers: the last committed result
   uint32_t refuseStabilize;  // 1: stabilizeThisContext answers 0
@@ -66,7 +71,7 @@ struct PendingCalls {
 };
 extern PendingCalls pendingCalls;
 
-// Commit: the result becomes the top of the current stack.
+// Commit with a result: it becomes the top of the current stack.
 void commitPrimitive(oop result);
 // Commits the result, serves pending requests and answers the stack top.
 oop commitPrimitiveAndHandleRequests(oop result);
@@ -75,10 +80,6 @@ oop topOfStack(oop context);
 // A hybrid context (class index 8, 9) becomes stable (11, 12); 0 when refused.
 oop stabilizeThisContext(oop context, int mayFail);
 int reifyAllStacks();
-int scavengeTenuringInstancesOf(uint32_t classIndex);
-int scavengeTenuringOwnersOf(oop object);
-int scavengeTenuringEveryone();
-int flushEden();
 void incGCObjClassChanged(oop object, int wasWeak, int wasEphemeron);
 // Context slots read and written as stored (frames are not built yet).
 oop CLoadContextInstVar(oop context, uint64_t byteOffset);

@@ -137,6 +137,29 @@ void printRtUsageTo(FILE* stream) {
 
 static void dropFromOldRt(oop entry) { clearFlag(headerOf(entry), isInOldRtBit); }
 
+void scanOldRtCreatingBackPtrs() {
+  if (oldRtOop == 0) return;
+  oop top = oldRtOop, seg = top;
+  do {
+    for (uint64_t i = 0, n = segmentCount(seg); i < n; i++) {
+      ObjectHeader* h = headerOf(segmentBody(seg)[oopStackFirstEntry + i]);
+      uint32_t sf = sizeFieldOf(h);
+      if (!isPermObject(h) || sf == 0 || sf > sizeFieldExtended || h->dataPtr == 0) continue;
+      uint64_t block = h->dataPtr - (sf == sizeFieldExtended ? 8 : 0);
+      if (addressInOldSegmentData(block) == nullptr) continue;
+      uint64_t first = *reinterpret_cast<uint64_t*>(block);
+      *reinterpret_cast<uint64_t*>(block) = oopOf(h);
+      h->dataPtr = first;
+    }
+    seg = segmentNext(seg);
+  } while (seg != top);
+}
+
+void updateOldRtPtrs(int compacting) {
+  (void)compacting;  // headers keep their places in a quick compaction: only the slot is refreshed
+  cacheOldRtOop();
+}
+
 void noPermCompactOldRt() {
   if (oldRtOop == 0) return;
   enumOopStack(&oldRtOop, [](oop e) { return int(isMarked(headerOf(e))); }, dropFromOldRt);

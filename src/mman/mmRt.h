@@ -20,7 +20,7 @@ struct RememberedTable {
   uint64_t fss;   // end of the scavenger's weak partition; 0 outside a scavenge
   uint64_t wt;    // warning threshold (soft limit)
   uint64_t end;   // byte address after the body
-  uint64_t scan;  // scan position, used by the scavenger
+  uint64_t scan;  // scavenger: entries [0, scan) are scanned (an index: the body may move)
 };
 extern RememberedTable rt;
 extern oop oldRtOop;  // top segment of the old RT's oop stack, 0 when there is none
@@ -99,6 +99,11 @@ void sweepRt();
 uint64_t objReallyInRt(ObjectHeader* h);
 void printRtUsageTo(FILE* stream);
 
+// Quick compaction: perm entries whose bodies lie in old data get their blocks threaded like
+// old objects' (the body's first word points back to the header).
+void scanOldRtCreatingBackPtrs();
+// After compaction: the old RT's top segment is stored again in registry slot 33.
+void updateOldRtPtrs(int compacting);
 void noPermCompactOldRt();
 void emptyOldRt();
 void shrinkOldRt();

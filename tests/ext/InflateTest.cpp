@@ -17,10 +17,18 @@
 
 namespace {
 
-std::vector<uint8_t> gzipOf(const std::vector<uint8_t>& data) {
+// A gzip member of data; with named, its header carries every optional field (extra field,
+// file name, comment, header CRC) as the standard tool may write them.
+std::vector<uint8_t> gzipOf(const std::vector<uint8_t>& data, bool named = false) {
   z_stream s;
   memset(&s, 0, sizeof s);
   deflateInit2(&s, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);  // 31: a plain gzip header
+  uint8_t extra[] = {'t', 's', 2, 0, 7, 9};
+  gz_header header;
+  memset(&header, 0, sizeof header);
+  header.extra = extra, header.extra_len = sizeof extra;
+  header.name = (Bytef*)"image.im", header.comment = (Bytef*)"saved", header.hcrc = 1;
+  if (named) deflateSetHeader(&s, &header);
   std::vector<uint8_t> out(compressBound((uLong)data.size()) + 64);
   s.next_in = (Bytef*)data.data();
   s.avail_in = (uInt)data.size();
@@ -69,12 +77,15 @@ class CompressedImage : public testing::Test {
 
 TEST_F(CompressedImage, SuccessiveReadsContinueOneStream) {
   std::vector<uint8_t> data = patterned(200000);
-  open(gzipOf(data));
-  std::vector<uint8_t> got(data.size());
-  ASSERT_EQ(readImageFile(got.data(), 100), 100u);
-  ASSERT_EQ(readImageFile(got.data() + 100, 200), 200u);
-  ASSERT_EQ(readImageFile(got.data() + 300, data.size() - 300), data.size() - 300);
-  EXPECT_EQ(got, data);
+  for (bool named : {false, true}) {
+    open(gzipOf(data, named));
+    std::vector<uint8_t> got(data.size());
+    ASSERT_EQ(readImageFile(got.data(), 100), 100u) << named;
+    ASSERT_EQ(readImageFile(got.data() + 100, 200), 200u);
+    ASSERT_EQ(readImageFile(got.data() + 300, data.size() - 300), data.size() - 300);
+    EXPECT_EQ(got, data) << named;
+    closeImageFile();
+  }
 }
 
 // A well-formed body shorter than the loader asks for is a short read, not a hang.
@@ -91,6 +102,11 @@ TEST_F(CompressedImage, BrokenBodiesFailCleanly) {
   std::vector<uint8_t> gz = gzipOf(patterned(100000));
   std::vector<uint8_t> corrupt = gz;
   for (size_t i = 20; i < corrupt.size(); i += 3) corrupt[i] ^= 0x5A;
+  std::vector<uint8_t> method = gz, flags = gz;
+  method[2] = 7;
+  flags[3] = 0xE0;  // reserved flag bits
+  std::vector<uint8_t> badHeaderCrc = gzipOf(patterned(1000), true);
+  badHeaderCrc[10 + 8 + 9 + 6] ^= 1;  // after the fixed part, the extra field, the name, the comment
   struct Case {
     const char* name;
     std::vector<uint8_t> body;
@@ -98,7 +114,12 @@ TEST_F(CompressedImage, BrokenBodiesFailCleanly) {
       {"truncated", std::vector<uint8_t>(gz.begin(), gz.begin() + (long)gz.size() / 2)},
       {"corrupt", corrupt},
       {"not gzip", std::vector<uint8_t>(100, 'x')},
+      {"method 7", method},
+      {"reserved flags", flags},
+      {"header CRC", badHeaderCrc},
+      {"nine bytes", std::vector<uint8_t>(gz.begin(), gz.begin() + 9)},
       {"shorter than the gzip header", std::vector<uint8_t>(gz.begin(), gz.begin() + 5)},
+      {"three bytes", std::vector<uint8_t>(gz.begin(), gz.begin() + 3)},
       {"two bytes", std::vector<uint8_t>(gz.begin(), gz.begin() + 2)},
       {"empty", {}},
   };
@@ -164,6 +185,25 @@ TEST(Conflate, BlocksAreReusedSplitAndGivenBack) {
   // freed b is merged into it and split again.
   EXPECT_EQ(conflateAlloc(base, 10, 1), a - 8 + 768 + 2);
   EXPECT_EQ(conflateAlloc(base, 10, 1), a - 8 + 784 + 2);
+}
+
+// The bump area is used up to its last byte less the 8 it keeps: an allocation that fills a
+// workspace exactly succeeds, one byte less of workspace refuses it.
+TEST(Conflate, BumpAllocationFillsTheWorkspaceExactly) {
+  const uint64_t block = 32768;  // 4095 words with an 8-byte header
+  for (uint64_t spare : {0u, 1u}) {
+    uint64_t size = conflateBlocksOffset + block + 8 - spare;
+    std::vector<uint64_t> memory(size / 8 + 1);
+    uint8_t* base = (uint8_t*)memory.data();
+    ASSERT_NE(oeConflateInitAlloc(base, size), nullptr);
+    void* p = conflateAlloc(base, 4095, 8);
+    if (spare == 0) {
+      EXPECT_EQ(p, base + conflateBlocksOffset + 8);
+      EXPECT_EQ(*(uint8_t**)base, base + size - 8);  // the top stops 8 short of the end
+    } else {
+      EXPECT_EQ(p, nullptr);
+    }
+  }
 }
 
 // Merging never makes a block larger than its size word can describe.

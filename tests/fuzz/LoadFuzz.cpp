@@ -47,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   imageFilePtr = dup(fileno(f));
   fclose(f);
   headerReadPending = 1;
+  vmExiting = 0;  // the last input's fatal report left through the exit hook
   pdTerminateWindow = endLoad;
   if (setjmp(loadEnded) == 0 && readImageHeader(1, imageFilePtr)) loadKernel();
   releaseLoad();

@@ -218,6 +218,36 @@ TEST_F(AllocationPrimsTest, Prim532_CopiesWithFreshIdentity) {
   EXPECT_EQ(o.result, si(4));
 }
 
+// A 5-byte body's three padding bytes are copied as the original holds them (zero), not
+// left as whatever eden held where the copy lands.
+TEST_F(AllocationPrimsTest, Prim532_CopiesThePaddingOfAShortByteBody) {
+  oop bytes = newOldObject(testClasses.bytes, 5);
+  uint8_t* body = reinterpret_cast<uint8_t*>(bodyOf(headerOf(bytes)));
+  for (int i = 0; i < 5; i++) body[i] = uint8_t(0xA0 + i);
+  ASSERT_EQ(body[5] | body[6] | body[7], 0);
+  memset(reinterpret_cast<void*>(eden.allocPtr), 0xEE, 64);  // the place the copy takes
+  PrimOutcome o = callPrimitive(532, bytes, {});
+  ASSERT_FALSE(o.failed);
+  EXPECT_EQ(byteSizeOf(headerOf(o.result)), 5u);
+  EXPECT_EQ(indexabilityOf(headerOf(o.result)), 3u);
+  EXPECT_EQ(memcmp(bodyOf(headerOf(o.result)), body, 8), 0);
+}
+
+// A copied ephemeron is an ephemeron: both flags come from its class's format.
+TEST_F(AllocationPrimsTest, Prim532_CopiedEphemeronStaysAnEphemeron) {
+  uint32_t ephemeron = newTestClass(formatPointers | formatEphemeron | 3);
+  oop original = newOldObject(ephemeron, 3);
+  ASSERT_TRUE(isGCSpecial(headerOf(original)));
+  ASSERT_TRUE(headerOf(original)->flags & ephemeronNotWeakBit);
+  PrimOutcome o = callPrimitive(532, original, {});
+  ASSERT_FALSE(o.failed);
+  ObjectHeader* c = headerOf(o.result);
+  EXPECT_EQ(classTagOf(c), ephemeron);
+  EXPECT_TRUE(isGCSpecial(c));
+  EXPECT_TRUE(c->flags & ephemeronNotWeakBit);
+  EXPECT_EQ(bodyWordsOf(c), 3u);
+}
+
 // Copies that land outside new space get the store check of an unknown holder.
 TEST_F(AllocationPrimsTest, Prim533_PermCopyIsRemembered) {
   oop young = newNewObject(testClasses.object, 0);

@@ -133,12 +133,17 @@ TEST_F(EnumerationPrims, OwnersAndStrongOwners) {
   storeSlot(holder, 2, target, __FILE__, __LINE__);
   oop weakHolder = newOldObject(testClasses.weak, 2);
   storeSlot(weakHolder, 1, target, __FILE__, __LINE__);
+  // A new-space owner, kept alive by an old root; scavenges move it, so it is read back there.
   oop young = newNewObject(classIndexArray, 1);
   storeSlot(young, 0, target, __FILE__, __LINE__);
-  std::vector<oop> seen = loop(197, 198, target, true);
-  EXPECT_EQ(asSet(seen), (std::set<oop>{holder, weakHolder}));
-  EXPECT_EQ(asSet(elements(collect(403, target, {falseOop()}))), (std::set<oop>{holder, weakHolder, young}));
-  EXPECT_EQ(asSet(elements(collect(408, target, {falseOop()}))), (std::set<oop>{holder, young}));
+  oop root = newOldObject(classIndexArray, 1);
+  storeSlot(root, 0, young, __FILE__, __LINE__);
+  oop owners = collect(403, target, {falseOop()});
+  EXPECT_EQ(asSet(elements(owners)), (std::set<oop>{holder, weakHolder, slotOf(root, 0)}));
+  oop strong = collect(408, target, {falseOop()});
+  EXPECT_EQ(asSet(elements(strong)), (std::set<oop>{holder, slotOf(root, 0)}));
+  std::vector<oop> seen = loop(197, 198, target, true);  // tenures the owners first
+  EXPECT_EQ(asSet(seen), (std::set<oop>{holder, weakHolder, slotOf(root, 0)}));
   EXPECT_TRUE(callPrimitive(198, target, {smallIntegerFor(2)}).failed);
   EXPECT_HEAP_VALID();
 }

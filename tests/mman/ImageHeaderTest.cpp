@@ -14,6 +14,7 @@ ImageHeader sampleHeader() {
   h.imageType = imageType64;
   h.imageSubType = 2;
   h.flags = imageFlagSameOrder;
+  h.marker = imageMarker;
   h.newSpaceBase = 0x1000;
   h.permDataStart = 0x40000000;
   h.largeDataStart = 0x20000000;
@@ -72,6 +73,119 @@ TEST(ImageHeader_Accept, RepairsTheOtherByteOrder) {
   EXPECT_EQ(imageLayout.fixedSizeFraction, 1234u);
   EXPECT_EQ(imageLayout.edenWarningFraction, 9000u);
   EXPECT_EQ(lastHash, 77u);
+}
+
+// A header as a machine of the other byte order writes it, built byte by byte (each field
+// most significant byte first, with a value of its own), not through the engine's swap
+// routine: a wrong offset in the swap tables cannot cancel itself out here. Every field
+// must read back in the loaded record.
+TEST(ImageHeader_Accept, ReadsEveryFieldOfAnIndependentlyBuiltOtherOrderHeader) {
+  struct Field {
+    uint16_t offset;
+    uint8_t width;
+    uint64_t ImageLayout::*layout64;  // where the loaded value lands, when in imageLayout
+    uint32_t ImageLayout::*layout32;
+    uint64_t* global64;
+    uint32_t* global32;
+  } fields[] = {
+      {80, 8, &ImageLayout::newSpaceBase, nullptr, nullptr, nullptr},
+      {88, 8, &ImageLayout::pastSpaceStart, nullptr, nullptr, nullptr},
+      {96, 8, &ImageLayout::pastSpaceBytes, nullptr, nullptr, nullptr},
+      {104, 8, &ImageLayout::largeDataStart, nullptr, nullptr, nullptr},
+      {112, 8, &ImageLayout::largeDataBytes, nullptr, nullptr, nullptr},
+      {120, 8, &ImageLayout::largeTableStart, nullptr, nullptr, nullptr},
+      {128, 8, &ImageLayout::largeTableBytes, nullptr, nullptr, nullptr},
+      {136, 8, &ImageLayout::oldDataStart, nullptr, nullptr, nullptr},
+      {144, 8, &ImageLayout::oldDataBytes, nullptr, nullptr, nullptr},
+      {152, 8, &ImageLayout::oldOTStart, nullptr, nullptr, nullptr},
+      {160, 8, &ImageLayout::oldOTBytes, nullptr, nullptr, nullptr},
+      {168, 8, &ImageLayout::oldSegmentsMinusOne, nullptr, nullptr, nullptr},
+      {176, 8, nullptr, nullptr, &sysOopRegistryOop, nullptr},
+      {184, 4, nullptr, nullptr, nullptr, &prevFirstFreeSlotX},
+      {192, 8, &ImageLayout::oldFreeEntryHead, nullptr, nullptr, nullptr},
+      {200, 8, &ImageLayout::oldFreeEntryCount, nullptr, nullptr, nullptr},
+      {208, 8, &ImageLayout::threadedDataHead, nullptr, nullptr, nullptr},
+      {216, 8, &ImageLayout::oldFreeDataChunks, nullptr, nullptr, nullptr},
+      {224, 8, &ImageLayout::oldFreeSlots, nullptr, nullptr, nullptr},
+      {232, 4, nullptr, nullptr, nullptr, &lastHash},
+      {236, 4, nullptr, nullptr, nullptr, &classTableAllocationPointer},
+      {240, 4, nullptr, &ImageLayout::edenSizeFraction, nullptr, nullptr},
+      {244, 4, nullptr, &ImageLayout::survivorSizeFraction, nullptr, nullptr},
+      {248, 4, nullptr, &ImageLayout::largeSizeFraction, nullptr, nullptr},
+      {252, 4, nullptr, &ImageLayout::stackSizeFraction, nullptr, nullptr},
+      {256, 4, nullptr, &ImageLayout::codeCacheSizeFraction, nullptr, nullptr},
+      {260, 4, nullptr, &ImageLayout::oldHeadroomFraction, nullptr, nullptr},
+      {264, 8, &ImageLayout::permDataStart, nullptr, nullptr, nullptr},
+      {272, 8, &ImageLayout::permDataBytes, nullptr, nullptr, nullptr},
+      {280, 8, &ImageLayout::permOTStart, nullptr, nullptr, nullptr},
+      {288, 8, &ImageLayout::permOTBytes, nullptr, nullptr, nullptr},
+      {296, 8, nullptr, nullptr, nullptr, nullptr},  // reserved: loaded, unused
+      {304, 8, &ImageLayout::permThreadedDataHead, nullptr, nullptr, nullptr},
+      {320, 8, &ImageLayout::fixedDataStart, nullptr, nullptr, nullptr},
+      {328, 8, &ImageLayout::fixedDataBytes, nullptr, nullptr, nullptr},
+      {336, 8, &ImageLayout::fixedTableStart, nullptr, nullptr, nullptr},
+      {344, 8, &ImageLayout::fixedTableBytes, nullptr, nullptr, nullptr},
+      {352, 4, nullptr, &ImageLayout::fixedSizeFraction, nullptr, nullptr},
+      {56, 4, nullptr, &ImageLayout::edenWarningFraction, nullptr, nullptr},
+      {60, 4, nullptr, &ImageLayout::tenureFraction, nullptr, nullptr},
+      {64, 4, nullptr, &ImageLayout::largeTenureFraction, nullptr, nullptr},
+  };
+  static_assert(sizeof fields / sizeof fields[0] == 41);
+  ImageHeader h;
+  memset(&h, 0, sizeof h);
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(&h);
+  bytes[40] = imageType64, bytes[41] = 2, bytes[923] = imageMarker;  // flags 0: the other order
+  // Adjacent fields hold different values, so a field swapped at the wrong width or offset
+  // reads wrong.
+  auto valueOf = [](const Field& f) {
+    uint64_t v = 0x0102030405060708ULL * (f.offset / 4) + f.offset;  // differs in every byte
+    return f.width == 8 ? v : (v & 0xFFFFFFFF) | 0x10000000;
+  };
+  for (const Field& f : fields)
+    for (int i = 0; i < f.width; i++) bytes[f.offset + i] = uint8_t(valueOf(f) >> (8 * (f.width - 1 - i)));
+  ASSERT_EQ(acceptImageHeader(&h, 1), 1);
+  EXPECT_EQ(imageLayout.swapped, 1u);
+  for (const Field& f : fields) {
+    uint64_t inHeader = 0;
+    memcpy(&inHeader, bytes + f.offset, f.width);
+    EXPECT_EQ(inHeader, valueOf(f)) << "offset " << f.offset;
+    if (f.layout64) {
+      EXPECT_EQ(imageLayout.*f.layout64, valueOf(f)) << "offset " << f.offset;
+    }
+    if (f.layout32) {
+      EXPECT_EQ(imageLayout.*f.layout32, valueOf(f)) << "offset " << f.offset;
+    }
+    if (f.global64) {
+      EXPECT_EQ(*f.global64, valueOf(f)) << "offset " << f.offset;
+    }
+    if (f.global32) {
+      EXPECT_EQ(*f.global32, valueOf(f)) << "offset " << f.offset;
+    }
+  }
+}
+
+// Type 9 subtype 0 (let through by the check-skipping bit) predates the fixed-space
+// fraction, which then reads as 10000; the herald flag hides the herald.
+TEST(ImageHeader_Accept, OldStyleFixedFractionAndHiddenHerald) {
+  struct Case {
+    uint8_t type, subType, heraldFlags;
+    uint32_t fixedFraction;
+    uint32_t shown;
+  } cases[] = {
+      {9, 0, 0, 10000, 1}, {9, 1, 0, 1234, 1}, {10, 0, 0, 1234, 1}, {10, 2, imageHeraldHidden, 1234, 0},
+  };
+  for (const Case& c : cases) {
+    ImageHeader h = sampleHeader();
+    h.imageType = c.type, h.imageSubType = c.subType, h.heraldFlags = c.heraldFlags;
+    qrxOptions = optSkipImageTypeCheck;
+    showHerald = 1;
+    ASSERT_EQ(acceptImageHeader(&h, 1), 1);
+    EXPECT_EQ(imageLayout.fixedSizeFraction, c.fixedFraction) << int(c.type) << "/" << int(c.subType);
+    EXPECT_EQ(showHerald, c.shown) << int(c.heraldFlags);
+    EXPECT_EQ(persistShowHerald, c.shown) << int(c.heraldFlags);
+  }
+  qrxOptions = 0;
+  showHerald = 1;
 }
 
 TEST(ImageHeader_Accept, TypeChecksAndTheirOverride) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "ext/exOption.h"
 #include "mman/heapVerifier.h"
@@ -237,6 +238,110 @@ TEST_F(ImageLoadTest, Prim307_DefaultSpaceSizes) {
   const int64_t expected[] = {460800, 92160, 307200, 81920, 983040, 1572864, 307200};
   ASSERT_EQ(bodyWordsOf(headerOf(o.result)), 7u);
   for (int i = 0; i < 7; i++) EXPECT_EQ(bodyOf(headerOf(o.result))[i], smallIntegerFor(expected[i]));
+}
+
+}  // namespace
+
+// ---- Loader parts on hand-made inputs ----------------------------------------------------
+
+namespace {
+
+// Four saved segments with different data and table gaps: each row becomes {end, gap so
+// far, table end, table gap so far}, and a reference is lowered by its own segment's gap.
+TEST(ImageLoad_SegmentMap, GapsAccumulateOverEverySegment) {
+  uint64_t map[] = {
+      0x100000, 0x1000, 0x200000, 0x100,  // no gap before the first
+      0x101800, 0x0800, 0x200180, 0x080,  // gaps 0x800 and 0x80
+      0x103000, 0x2000, 0x200400, 0x200,  // gaps 0x1000 and 0x200
+      0x105008, 0x0010, 0x200610, 0x010,  // gaps 0x8 and 0x10
+  };
+  OldSpaceMap savedMap = oldSpaceMap;
+  ImageLayout savedLayout = imageLayout;
+  ImageDeltas savedDeltas = imageDeltas;
+  oldSpaceMap = {map, map + 16};
+  convertSegmentMap();
+  uint64_t expected[] = {
+      0x101000, 0, 0x200100, 0,      0x102000, 0x800, 0x200200, 0x80,
+      0x105000, 0x1800, 0x200600, 0x280, 0x105018, 0x1808, 0x200620, 0x290,
+  };
+  for (int i = 0; i < 16; i++) EXPECT_EQ(map[i], expected[i]) << "word " << i;
+  imageLayout.newSpaceLimit = 0x1000, imageLayout.oldDataStart = 0x100000;
+  imageLayout.oldSpaceUpperLimit = ~uint64_t(0);
+  imageDeltas = {};
+  imageDeltas.oldOT = 0x10000000;
+  struct Case {
+    uint64_t saved, loaded;
+  } refs[] = {
+      {0x200010, 0x10200010}, {0x200190, 0x10200190 - 0x80}, {0x200400, 0x10200400 - 0x280},
+      {0x200610, 0x10200610 - 0x290}, {0x300000, 0x10300000},  // beyond the last: no gap
+      {0x200011 | 1, 0x200011}, {0x800, 0x800},                 // an immediate; a new reference (delta 0)
+  };
+  for (const Case& c : refs) {
+    oop slot = c.saved;
+    updateOopFunc(&slot);
+    EXPECT_EQ(slot, c.loaded) << std::hex << c.saved;
+  }
+  imageDeltas = {};
+  EXPECT_EQ(imageNeedsObjectWalk(), 1);  // several segments, every delta 0: still walked
+  oldSpaceMap = {map, map + 4};
+  EXPECT_EQ(imageNeedsObjectWalk(), 0);
+  oldSpaceMap = savedMap;
+  imageLayout = savedLayout;
+  imageDeltas = savedDeltas;
+}
+
+// A header is an object-table entry above the table's low end (which is no entry) or lies
+// in past space.
+TEST(ImageLoad_Headers, TableEdgesAndPastSpace) {
+  OldSpaceSegment savedOld = oldSpace;
+  SurvivorSpace savedPast = pastSpace;
+  uint32_t savedPerm = permSpaceExists;
+  oldSpace.otLow = 0x50000, oldSpace.otHigh = 0x50100;
+  pastSpace.start = 0x90000, pastSpace.top = 0x90100;
+  permSpaceExists = 0;
+  struct Case {
+    uint64_t h;
+    int loaded;
+  } cases[] = {
+      {0x50000, 0}, {0x50008, 0}, {0x50010, 1}, {0x50018, 0}, {0x50100, 1}, {0x50110, 0},
+      {0x90000, 1}, {0x900F0, 1}, {0x900F8, 0}, {0x90100, 0}, {0x8FFF0, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(isLoadedHeader(c.h), c.loaded) << std::hex << c.h;
+  oldSpace = savedOld;
+  pastSpace = savedPast;
+  permSpaceExists = savedPerm;
+}
+
+// Byte bodies written by a machine of the other order, built unit by unit most significant
+// byte first: after the loader's whole-word reversal, each unit size's repair gives back the
+// units, code units of 0x100 and above included.
+TEST(ImageLoad_ByteOrder, RepairGivesBackUnitsOfEachSize) {
+  struct Case {
+    int unit;
+    void (*repair)(uint64_t*, uint64_t);
+  } cases[] = {
+      {1, objReverseEightQ8s},
+      {2, [](uint64_t* b, uint64_t n) { objSwapTwoQ32s(b, n), objReverseTwoQ16s(b, n); }},
+      {4, objSwapTwoQ32s},
+      {8, [](uint64_t*, uint64_t) {}},
+  };
+  for (const Case& c : cases) {
+    uint64_t native[2];
+    uint8_t* units = reinterpret_cast<uint8_t*>(native);
+    uint8_t file[16];
+    uint64_t values[16];
+    int count = 16 / c.unit;
+    for (int i = 0; i < count; i++) {
+      values[i] = (0x4E2D0141A5C3D83DULL >> (8 * (i % 3))) & (c.unit == 8 ? ~0ULL : (1ULL << (8 * c.unit)) - 1);
+      memcpy(units + i * c.unit, &values[i], size_t(c.unit));  // the units as this machine holds them
+      for (int b = 0; b < c.unit; b++) file[i * c.unit + b] = uint8_t(values[i] >> (8 * (c.unit - 1 - b)));
+    }
+    uint64_t body[2];
+    memcpy(body, file, 16);
+    for (uint64_t& w : body) w = __builtin_bswap64(w);  // the loader's reversal of every word
+    c.repair(body, 16);
+    EXPECT_EQ(memcmp(body, native, 16), 0) << "unit " << c.unit;
+  }
 }
 
 }  // namespace

@@ -81,6 +81,37 @@ TEST_F(NewSpaceTest, NewSpace_WarningLimitPostsScavengeOnlyWhenPassed) {
   EXPECT_EQ(stackLimit, stackLimitForced);
 }
 
+// The warning limit lies its words (not bytes) below eden's end; the inline path refuses
+// an object that would pass it, changing nothing and posting nothing, where the slow path
+// allocates and posts the scavenge request. An object that ends exactly at eden's end, or
+// at past space's end, fits.
+TEST_F(NewSpaceTest, NewSpace_WarningLimitInWordsAndExactFits) {
+  EdenRecord e = eden;
+  SurvivorSpace past = pastSpace, future = futureSpace;
+  initNewSpaceBounds(e.start, e.end, 100, past.start, past.end, future.start, future.end);
+  EXPECT_EQ(eden.warningLimit, e.end - 800);
+  clearRequest(requestScavenge);
+  eden.allocPtr = eden.warningLimit - 16 - 64;
+  ASSERT_NE(allocInEdenInline(tagA, 0, 64, 0, 0), nullptr);  // ends at the limit
+  EXPECT_EQ(eden.allocPtr, eden.warningLimit);
+  EXPECT_EQ(allocInEdenInline(tagA, 0, 1, 0, 0), nullptr);
+  EXPECT_EQ(eden.allocPtr, eden.warningLimit);
+  EXPECT_FALSE(isRequested(requestScavenge));
+  ASSERT_NE(allocInNewSpace(tagA, 0, 1, 0, 0), nullptr);
+  EXPECT_TRUE(isRequested(requestScavenge));
+  eden.allocPtr = eden.end - 16 - 64;
+  ObjectHeader* last = allocInNewSpace(tagA, 0, 64, 0, 0);
+  EXPECT_EQ(oopOf(last), eden.end - 80);
+  EXPECT_EQ(eden.allocPtr, eden.end);
+  pastSpace.top = pastSpace.end - 16 - 64;
+  ObjectHeader* inPast = allocInNewSpace(tagA, 0, 64, 0, 0);  // eden is full: past space
+  EXPECT_EQ(oopOf(inPast), pastSpace.end - 80);
+  EXPECT_EQ(pastSpace.top, pastSpace.end);
+  EXPECT_EQ(allocInNewSpace(tagA, 0, 0, 0, 0), nullptr);
+  eden.allocPtr = eden.start;  // keep the spaces walkable for the verifier
+  pastSpace.top = pastSpace.start;
+}
+
 TEST_F(NewSpaceTest, NewSpace_FullEdenFallsBackToPastThenFails) {
   eden.allocPtr = eden.end - 16;
   ObjectHeader* h = allocInNewSpace(tagA, 0, 64, 0, 0);

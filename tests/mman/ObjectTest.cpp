@@ -2,6 +2,8 @@
 // and the new-space walk step.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <cmath>
 #include <cstring>
 
@@ -9,6 +11,23 @@
 #include "mman/mmObject.h"
 
 namespace {
+
+// Each of the eight low-bit patterns is exactly one kind of oop, or (2, 4, 6, 7) none.
+TEST(Oop_Tags, EachLowBitPatternIsAtMostOneKind) {
+  const char* expected[8] = {"object", "character", "", "integer", "", "double", "", ""};
+  for (uint64_t high : {0ULL, 0x12345678ULL, 0x1FFFFFFFFFFFFFFFULL}) {
+    for (uint64_t low = 0; low < 8; low++) {
+      oop o = high << 3 | low;
+      std::string kinds;
+      if (isHeapObject(o)) kinds += "object";
+      if (isCharacter(o)) kinds += "character";
+      if (isSmallInteger(o)) kinds += "integer";
+      if (isSmallDouble(o)) kinds += "double";
+      EXPECT_EQ(kinds, expected[low]) << low;
+      EXPECT_EQ(isImmediate(o), (low & 1) != 0) << low;
+    }
+  }
+}
 
 TEST(Oop_SmallInteger, EncodesAndDecodesAcrossItsRange) {
   struct Case { int64_t value; oop expected; } cases[] = {

@@ -37,6 +37,29 @@ oop objectIn(Space s, bool withPointers) {
 
 uint64_t rtCount() { return (rt.ffs - rt.start) / 8; }
 
+// The table a loaded image brings is read up to its first empty slot: a table with no
+// empty slot keeps every entry, its last included.
+TEST_F(Rt, LoadedTableWithNoFreeSlotKeepsItsLastEntry) {
+  ASSERT_EQ(sysOop(sysRt), rt.object);
+  while (rt.ffs < rt.end) {
+    oop holder = newOldObject(testClasses.pointers, 1);
+    storeSlot(holder, 0, newNewObject(testClasses.object, 0), __FILE__, __LINE__);
+  }
+  uint64_t start = rt.start, end = rt.end;
+  oop last = *reinterpret_cast<oop*>(end - 8);
+  ASSERT_NE(last, 0u);
+  for (uint64_t emptied : {0, 1}) {
+    if (emptied) *reinterpret_cast<oop*>(end - 8) = 0;
+    initRt(0);
+    EXPECT_EQ(rt.start, start);
+    EXPECT_EQ(rt.end, end);
+    EXPECT_EQ(rt.ffs, end - 8 * emptied) << emptied;
+  }
+  *reinterpret_cast<oop*>(end - 8) = last;
+  initRt(0);
+  EXPECT_EQ(rt.ffs, end);
+}
+
 // Every holder and value kind, with incremental marking off and on.
 TEST_F(Rt, StoreCheckFollowsItsDecisionTable) {
   struct Case {

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <dirent.h>
 #include <unistd.h>
 #include <vector>
 
@@ -16,6 +18,8 @@
 #include "mman/mmSysOop.h"
 #include "mman/mmOldSpace.h"
 #include "imageWriter.h"
+#include "ext/platform.h"
+#include <zlib.h>
 
 namespace {
 
@@ -135,6 +139,15 @@ TEST(Process_Options, FailuresReportAndExitSeven) {
       {{"-c"}, "No such option 'c'"},
       {{"-nosuch"}, "No such option 'n'"},
       {{"-o", "0xZ"}, "Option 'o' (options) badly formed option value '0xZ'."},
+      {{"-m1", "0x10000000000040000"}, "Option 'm1' (eden space size) badly formed option value '0x10000000000040000'."},
+      {{"-m1", "18446744073709551617"}, "Option 'm1' (eden space size) badly formed option value '18446744073709551617'."},
+      {{"-m3", "17179869184g"}, "Option 'm3' (large space size) badly formed option value '17179869184g'."},
+      {{"-m3", "17592186044416M"}, "Option 'm3' (large space size) badly formed option value '17592186044416M'."},
+      {{"-m3", "18014398509481984k"}, "Option 'm3' (large space size) badly formed option value '18014398509481984k'."},
+      {{"-m3", "64s"}, "Option 'm3' (large space size) badly formed option value '64s'."},
+      {{"-m0", "5"}, "No such option 'm'"},
+      {{"-m8", "5"}, "No such option 'm'"},
+      {{"-"}, "No such option '-'"},
   };
   for (const Case& c : cases) {
     ProcessRun r = runTessel(c.args);
@@ -150,7 +163,10 @@ TEST(Process_Image, MissingImage) {
   r = runTessel({});
   EXPECT_EQ(r.status, 7);
   EXPECT_EQ(r.out, banner + "Error: No image filename supplied.\n\n" + usage);
-  r = runTessel({"-v", "nosuch.im"});
+  r = runTessel({"-v", "nosuch.im"});  // a named image is reported as at any start
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.out, banner + "Error: Can't open nosuch.im\n\n" + usage);
+  r = runTessel({"-v"});  // without one, the engine's own version
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.substr(0, banner.size()), banner);
   EXPECT_NE(r.out.find("\tVI   version: 0 minor: 0 release: 0 variant: 0\n"), std::string::npos);
@@ -165,6 +181,7 @@ ImageHeader goodHeader() {
   memcpy(h.viSig, "\x01\x02\x03\x04", 4);
   memcpy(h.vmId, "\x48\x40\x4c\x35", 4);
   strcpy(h.heraldString, "Test Image 7");
+  h.marker = imageMarker;
   sealImageHeader(&h);
   return h;
 }
@@ -188,6 +205,13 @@ TEST(Process_Image, VersionReportsTheHeaderIdentification) {
   EXPECT_NE(r.out.find("\tFrom version: 72 platform: 64 release: 76.4 flags: 5\n"), std::string::npos);
 }
 
+// Bytes of no image: every byte set, none of them a NUL, as a random file would be.
+void fillWithNoise(ImageHeader* h) {
+  uint8_t* b = reinterpret_cast<uint8_t*>(h);
+  uint32_t x = 12345;
+  for (size_t i = 0; i < sizeof *h; i++) x = x * 1103515245 + 12345, b[i] = uint8_t(0x80 | (x >> 16));
+}
+
 // Each refused header: the report (its first line is the banner, which is the image's
 // herald once the header has been copied) and the status of its code.
 TEST(Process_Image, HeaderFailures) {
@@ -209,13 +233,22 @@ TEST(Process_Image, HeaderFailures) {
       {"t9.im", [](ImageHeader* h) { h->imageType = 9; }, 1024, {},
        "\nError: The VM is 64-bit but the image is 32-bit.\n" + incompatible.substr(1), 3},
       {"s3.im", [](ImageHeader* h) { h->imageSubType = 3; }, 1024, {},
-       "Test Image 7\nError: The image may depend", 3},
+       banner + "Error: The image may depend", 3},
       {"s3.im", [](ImageHeader* h) { h->imageSubType = 3; }, 1024, {},
        "\nError: The image may depend on features that the VM does not support" + incompatible, 3},
       {"fmt.im", [](ImageHeader* h) { h->fileFormat = 2; }, 1024, {},
        "\nFatal error: unrecognized image format\nCan't load image.\n", 2},
       {"pol.im", nullptr, 1024, {"-l", "sideways"},
        banner + "Fatal error: invalid load policy\n\n" + usage, 7},
+      {"zero.im", [](ImageHeader* h) { memset(h, 0, sizeof *h); }, 1024, {},
+       banner + "Error: The file is not an image file.\n" + incompatible.substr(1), 3},
+      {"noise.im", fillWithNoise, 1024, {}, banner + "Error: The file is not an image file.\n", 3},
+      {"noised.im", [](ImageHeader* h) { fillWithNoise(h), h->marker = imageMarker, h->fileFormat = 0xC7; },
+       1024, {}, banner + "src/mman/mmImageHeader.cpp:", 2},
+      {"noised.im", [](ImageHeader* h) { fillWithNoise(h), h->marker = imageMarker, h->fileFormat = 0xC7; },
+       1024, {}, "\nFatal error: unrecognized image format\n", 2},
+      {"zerov.im", [](ImageHeader* h) { memset(h, 0, sizeof *h); }, 1024, {"-v"},
+       banner + "Error: The file is not an image file.\n" + incompatible.substr(1), 3},
   };
   for (const Case& c : cases) {
     ImageHeader h = goodHeader();
@@ -271,11 +304,79 @@ TEST(Process_Exit, DumpOnExitGoesToTheLogDirectory) {
   EXPECT_STREQ(line, "Dump on vmExit:\n");
 }
 
+// A log directory too long for a report-file name makes the dump itself fail fatally while
+// the process is ending: that report is printed once and the first status stands.
+TEST(Process_Exit, AReportDuringExitDoesNotExitAgain) {
+  std::string env = "QZ_LOG_DIR=/" + std::string(4090, 'd');
+  ProcessRun r = runTessel({"-xq", "-m1", "12q"}, env.c_str());
+  EXPECT_EQ(r.status, 7) << r.out;
+  const std::string tooLong = "QZ_LOG_DIR is too long to be safe";
+  size_t first = r.out.find(tooLong);
+  EXPECT_NE(first, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(tooLong, first + 1), std::string::npos) << r.out;
+}
+
+// A write that runs out of room (here a file size limit; a full disk fails the same way)
+// leaves the old image byte for byte and no temporary file beside it; a pipe, not a
+// regular file, is refused without being touched.
+TEST(Process_ImageWrite, AFailedSnapshotLeavesTheOldImage) {
+  std::string dir = testing::TempDir() + "fullwrite";
+  mkdir(dir.c_str(), 0777);
+  std::string target = dir + "/old.im";
+  std::vector<uint8_t> old(3000);
+  for (size_t i = 0; i < old.size(); i++) old[i] = uint8_t(i * 7);
+  writeFileBytes(target, old);
+  std::string pipePath = dir + "/pipe.im";
+  remove(pipePath.c_str());
+  ASSERT_EQ(mkfifo(pipePath.c_str(), 0666), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {8192, 8192};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::vector<uint8_t> image(65536, 0x5A);
+    int error = 0;
+    int64_t fd = pdOpenImage(target.c_str(), pdOpenSnapshot, &error);
+    if (fd < 0) _exit(3);
+    pdWrite(fd, image.data(), image.size(), &error);
+    int closed = pdCloseImage(fd);
+    fd = pdOpenImage(pipePath.c_str(), pdOpenSnapshot, &error);
+    _exit(closed == 0 ? 4 : fd >= 0 ? 5 : 0);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(readFileBytes(target), old);
+  int entries = 0;
+  DIR* d = opendir(dir.c_str());
+  ASSERT_NE(d, nullptr);
+  while (struct dirent* e = readdir(d)) entries += e->d_name[0] != '.';
+  closedir(d);
+  EXPECT_EQ(entries, 2);
+  struct stat st;
+  EXPECT_TRUE(stat(pipePath.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  remove(target.c_str());
+  remove(pipePath.c_str());
+}
+
 // ---- Whole images ------------------------------------------------------------------------
 
 const char stopReport[] =
     "Fatal error: image loaded; the execution engine is not built yet, so it cannot be run\n"
     "Start-up ends before the reboot into Smalltalk.";
+
+// The compressed image with the gzip header the standard tool writes for a named file, with
+// every optional field present: extra field, file name, comment and header CRC.
+std::vector<uint8_t> withFullGzipHeader(const std::vector<uint8_t>& packed) {
+  std::vector<uint8_t> out(packed.begin(), packed.begin() + imageHeaderBytes);
+  std::vector<uint8_t> gz = {0x1F, 0x8B, 0x08, 0x1E, 1, 2, 3, 4, 0, 3, 4, 0, 'a', 'b', 'c', 'd'};
+  for (const char* text : {"image.im", "a comment"}) gz.insert(gz.end(), text, text + strlen(text) + 1);
+  uint32_t crc = uint32_t(crc32(0, gz.data(), uInt(gz.size())));
+  gz.push_back(uint8_t(crc)), gz.push_back(uint8_t(crc >> 8));
+  out.insert(out.end(), gz.begin(), gz.end());
+  out.insert(out.end(), packed.begin() + imageHeaderBytes + 10, packed.end());
+  return out;
+}
 
 // The spanning heap of the in-process load tests, written once per test as a plain image.
 class Process_Load : public ::testing::Test {
@@ -308,8 +409,9 @@ class Process_Load : public ::testing::Test {
 
 TEST_F(Process_Load, EveryFormAndOptionReachesTheStopPoint) {
   std::string gzip = files[1], swapped = files[2];
+  std::string named = withBytes("named.im", withFullGzipHeader(readFileBytes(gzip)));
   std::vector<std::vector<std::string>> runs = {
-      {plain}, {gzip}, {swapped}, {"-l", "demote", plain}, {"-l", "normal", gzip},
+      {plain}, {gzip}, {swapped}, {named}, {"-l", "demote", plain}, {"-l", "normal", gzip},
       {"-m1", "600k", plain}, {"-m2", "200k", plain}, {"-m3", "1m", plain}, {"-m4", "300k", plain},
       {"-m5", "2m", plain}, {"-m6", "4m", plain}, {"-m7", "500k", plain},
   };
@@ -360,8 +462,18 @@ TEST_F(Process_Load, DamagedFilesEndWithTheirReport) {
   reinterpret_cast<ImageHeader*>(promising.data())->oldOTBytes += 16 * 1000;
   std::vector<uint8_t> badStream = packed;
   badStream[imageHeaderBytes + 10] = 0xFF;  // a deflate block of the reserved type
+  std::vector<uint8_t> wrongMethod = packed;
+  wrongMethod[imageHeaderBytes + 2] = 7;
   std::vector<uint8_t> shortStream = packed;  // a well-formed stream that ends early
   reinterpret_cast<ImageHeader*>(shortStream.data())->oldOTBytes += 16 * 1000;
+  const char truncated[] = "\nUnable to read the image file. File may be truncated.";
+  // Without perm space the first read is new space's, then large space's: header-only
+  // files whose first short read is of those.
+  std::vector<uint8_t> noPerm = cut(good, imageHeaderBytes), noPermOrPast;
+  ImageHeader* h = reinterpret_cast<ImageHeader*>(noPerm.data());
+  h->permDataBytes = 0, h->permOTBytes = 0;
+  noPermOrPast = noPerm;
+  reinterpret_cast<ImageHeader*>(noPermOrPast.data())->pastSpaceBytes = 0;
   struct Case {
     std::string file;
     const char* report;
@@ -372,6 +484,14 @@ TEST_F(Process_Load, DamagedFilesEndWithTheirReport) {
       {withBytes("shortgz.im", shortStream), "Fatal error: Can't initialize OldSpace"},
       {withBytes("cutgz.im", cut(packed, packed.size() - 20)), "Fatal error: Can't initialize OldSpace"},
       {withBytes("tinygz.im", cut(packed, imageHeaderBytes + 5)), "Fatal error: Can't initialize PermSpace"},
+      {withBytes("gz3.im", cut(packed, imageHeaderBytes + 3)), truncated},
+      {withBytes("gz9.im", cut(packed, imageHeaderBytes + 9)), truncated},
+      {withBytes("method.im", wrongMethod), truncated},
+      {withBytes("header.im", cut(good, imageHeaderBytes)), truncated},
+      {withBytes("headergz.im", cut(packed, imageHeaderBytes)), truncated},
+      {withBytes("bodycut.im", cut(good, imageHeaderBytes + 24)), truncated},
+      {withBytes("nopast.im", noPerm), "Can't initialize VM caches\nUnable to read the image file"},
+      {withBytes("nolarge.im", noPermOrPast), "Can't initialize VM caches\nUnable to read the image file"},
   };
   for (const Case& c : cases) {
     ProcessRun r = runTessel({"-noherald", c.file});
@@ -412,6 +532,29 @@ TEST(Process_FreeChunks, AChunkOverALiveBodyIsRefused) {
     EXPECT_NE(r.out.find(c.report), std::string::npos) << c.name << "\n" << r.out;
     remove(file.c_str());
   }
+}
+
+
+// Under the scavenge stress switch start-up runs one scavenge, checked by the heap verifier
+// before and after; an old object that refers to a new one without a remembered entry is
+// found and reported as fatal (0x405: status 5).
+TEST_F(Process_Load, ScavengeStressVerifiesTheLoadedHeap) {
+  ProcessRun r = runTessel({"-noherald", plain}, "TESSEL_SCAVENGE_STRESS=1");
+  EXPECT_EQ(r.status, 10) << r.out;
+  EXPECT_NE(r.out.find(stopReport), std::string::npos) << r.out;
+  SpanningHeap heap = buildSpanningHeap();
+  iwUseOldSegment(0);
+  ObjectHeader* holder = allocInOldSpace(classIndexArray, 0, 8, hasPtrsBit, nilOop(), 1);
+  ASSERT_TRUE(holder != nullptr && heap.places[2] == Place::past);
+  bodyOf(holder)[0] = heap.oops[2];  // stored past the store check
+  std::string file = path("unremembered.im");
+  std::string why = writeHeapImage(file, loadNormal);
+  iwFreeHeap();
+  ASSERT_EQ(why, "");
+  r = runTessel({"-noherald", file}, "TESSEL_SCAVENGE_STRESS=1");
+  EXPECT_EQ(r.status, 5) << r.out;
+  EXPECT_NE(r.out.find("Heap verification failed before scavenge"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no old-to-new reference without a remembered entry"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -157,14 +157,10 @@ static EmSendKind sendKindFor(Gen &g, const Node *r) {
 
 static void genInline(Gen &g, Node *n, bool forValue);
 
-static void genSend(Gen &g, Node *n, bool forValue) {
-  if (n->inl != inNone) {
-    genInline(g, n, forValue);
-    return;
-  }
+// The arguments and the send of n, its receiver's value already pushed.
+static void genSendAfterReceiver(Gen &g, Node *n, bool forValue) {
   const Node *r = n->recv ? n->recv : g.cascadeRecv;
   bool super = r->kind == nSuper;
-  if (n->recv) genValue(g, n->recv);
   for (Node *a : n->args) genValue(g, a);
   int nargs = int(n->args.size());
   if (super) {
@@ -177,6 +173,19 @@ static void genSend(Gen &g, Node *n, bool forValue) {
     else emSendLiteral(g.e, kind, symbolIndex(g, n->name), nargs);
   }
   if (!forValue) emPop(g.e);
+}
+
+// A chain of sends nests through its receivers without bound: the innermost receiver is
+// pushed first, then each send of the chain from the inside out.
+static void genSend(Gen &g, Node *n, bool forValue) {
+  if (n->inl != inNone) {
+    genInline(g, n, forValue);
+    return;
+  }
+  std::vector<Node *> chain{n};
+  for (Node *r = n->recv; r && r->kind == nSend && r->inl == inNone; r = r->recv) chain.push_back(r);
+  if (chain.back()->recv) genValue(g, chain.back()->recv);
+  for (size_t i = chain.size(); i-- > 0;) genSendAfterReceiver(g, chain[i], i == 0 ? forValue : true);
 }
 
 static void genCascade(Gen &g, Node *n, bool forValue) {

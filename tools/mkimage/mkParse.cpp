@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 #include "mkAst.h"
 
@@ -106,8 +107,35 @@ static bool lexString(Lexer &L, Tok &t) {
   }
 }
 
+static int digitValue(int ch) {
+  if (isDigit(ch)) return ch - '0';
+  if (ch >= 'A' && ch <= 'Z') return ch - 'A' + 10;
+  if (ch >= 'a' && ch <= 'z') return ch - 'a' + 10;
+  return -1;
+}
+
+// `16r1F`: the radix in decimal, then digits and letters; a digit the radix does not have
+// is an error at the literal, never the start of a unary send.
+static void lexRadixDigits(Lexer &L, Tok &t) {
+  int radix = atoi(t.text.c_str());
+  t.text += 'r', adv(L);
+  if (t.text.size() > 3 || radix < 2 || radix > 36) {
+    t.kind = tError, t.text = "radix must be between 2 and 36";
+    return;
+  }
+  while (digitValue(peekc(L)) >= 0) {
+    if (digitValue(peekc(L)) >= radix) {
+      t.kind = tError, t.text = "digit outside its radix";
+      return;
+    }
+    t.text += char(peekc(L)), adv(L);
+  }
+}
+
 static void lexNumber(Lexer &L, Tok &t) {
   while (isDigit(peekc(L))) t.text += char(peekc(L)), adv(L);
+  t.kind = tNumber;
+  if (peekc(L) == 'r' && digitValue(peekc(L, 1)) >= 0) return lexRadixDigits(L, t);
   if (peekc(L) == '.' && isDigit(peekc(L, 1))) {
     t.text += '.', adv(L);
     while (isDigit(peekc(L))) t.text += char(peekc(L)), adv(L);
@@ -117,7 +145,6 @@ static void lexNumber(Lexer &L, Tok &t) {
     if (peekc(L) == '-') t.text += '-', adv(L);
     while (isDigit(peekc(L))) t.text += char(peekc(L)), adv(L);
   }
-  t.kind = tNumber;
 }
 
 static void lexWord(Lexer &L, Tok &t, bool symbol) {
@@ -153,7 +180,7 @@ static void lexHash(Lexer &L, Tok &t) {
 static bool lexPunct(Lexer &L, Tok &t, int ch) {
   static const char punct[] = "()[]^.;";
   static const TokKind kinds[] = {tLParen, tRParen, tLBracket, tRBracket, tCaret, tPeriod, tSemicolon};
-  const char *hit = strchr(punct, ch);
+  const char *hit = ch > 0 ? strchr(punct, ch) : nullptr;  // a NUL byte is no punctuation
   if (!hit) return false;
   adv(L);
   t.kind = kinds[hit - punct];
@@ -204,8 +231,8 @@ static void lexNext(Lexer &L, Tok &t) {
 
 // ---------------------------------------------------------------- numbers
 
-// Decimal digits to a little-endian base-256 magnitude.
-static std::vector<uint8_t> decimalMagnitude(const std::string &digits, int zeros) {
+// Digits in radix to a little-endian base-256 magnitude, then zeros more zero digits.
+static std::vector<uint8_t> magnitudeOf(const std::string &digits, int radix, int zeros) {
   std::vector<uint8_t> mag;
   auto mulAdd = [&mag](int mul, int add) {
     int carry = add;
@@ -216,8 +243,8 @@ static std::vector<uint8_t> decimalMagnitude(const std::string &digits, int zero
     }
     while (carry) mag.push_back(uint8_t(carry & 255)), carry >>= 8;
   };
-  for (char d : digits) mulAdd(10, d - '0');
-  for (int i = 0; i < zeros; i++) mulAdd(10, 0);
+  for (char d : digits) mulAdd(radix, digitValue((unsigned char)d));
+  for (int i = 0; i < zeros; i++) mulAdd(radix, 0);
   return mag;
 }
 
@@ -240,24 +267,47 @@ static MkLiteral integerLiteral(std::vector<uint8_t> mag, bool negative) {
   return l;
 }
 
-static MkLiteral numberLiteral(const std::string &text, bool negative) {
+// A number token's value; false for a float that a double cannot hold (it would become an
+// infinity).
+static bool numberLiteral(const std::string &text, bool negative, MkLiteral &l) {
+  size_t r = text.find('r');
+  if (r != std::string::npos) {
+    l = integerLiteral(magnitudeOf(text.substr(r + 1), atoi(text.c_str()), 0), negative);
+    return true;
+  }
   size_t e = text.find('e');
   std::string mant = e == std::string::npos ? text : text.substr(0, e);
-  int exp = e == std::string::npos ? 0 : atoi(text.c_str() + e + 1);
-  if (mant.find('.') == std::string::npos && exp >= 0 && exp < 10000) return integerLiteral(decimalMagnitude(mant, exp), negative);
-  MkLiteral l;
+  long exp = e == std::string::npos ? 0 : strtol(text.c_str() + e + 1, nullptr, 10);
+  if (mant.find('.') == std::string::npos && exp >= 0 && exp < 10000) {
+    l = integerLiteral(magnitudeOf(mant, 10, int(exp)), negative);
+    return true;
+  }
+  l = MkLiteral();
   l.kind = mkLitFloat;
   l.real = strtod(text.c_str(), nullptr);
   if (negative) l.real = -l.real;
-  return l;
+  return std::isfinite(l.real);
 }
 
 // ---------------------------------------------------------------- parser
+
+// Nesting (parentheses, blocks, literal arrays, assignments) is bounded so that neither the
+// parser nor the passes after it can run out of stack; chains of unary, binary and keyword
+// messages are parsed and walked iteratively and are not bounded.
+enum { maxNesting = 256 };
+
+// Literals of one method, its blocks and selectors included, counted while parsing so that
+// an oversized method is refused at the literal that passes the bound, long before its
+// object would be built; and the frame's named fields (arguments and temporaries).
+enum { maxMethodLiterals = 4096, maxFrameNames = 255 };
 
 struct Parser {
   Ctx &c;
   Lexer L;
   Tok tok, ahead;
+  int depth = 0;                            // nesting of the expression being parsed
+  size_t frameArgs = 0;                     // arguments of the frame whose temporaries are read
+  std::unordered_set<std::string> literals;  // the current method's literals and selectors
   Parser(Ctx &ctx, const std::string &text) : c(ctx) {
     L.s = &text;
     lexNext(L, tok);
@@ -294,6 +344,7 @@ static bool parseNames(Parser &P, std::vector<std::string> &names, std::vector<i
   }
   next(P);
   while (P.tok.kind == tIdent) {
+    if (pos && names.size() + P.frameArgs >= maxFrameNames) return fail(P, "too many temporaries (at most 255 with arguments)");
     names.push_back(P.tok.text);
     if (pos) pos->push_back(P.tok.pos);
     next(P);
@@ -306,7 +357,31 @@ static bool parseNames(Parser &P, std::vector<std::string> &names, std::vector<i
 static Node *parseExpression(Parser &P);
 static bool parseStatements(Parser &P, std::vector<Node *> &out, TokKind closer);
 
+// Adds a literal or selector to the current method's set by its key (kind, then text);
+// fails at the current token once the method holds more than its bytecodes can reach.
+static bool noteLiteral(Parser &P, char kind, const std::string &text) {
+  P.literals.insert(kind + text);
+  if (P.literals.size() <= maxMethodLiterals) return true;
+  return fail(P, "too many literals in one method (at most " + std::to_string(maxMethodLiterals) + ")");
+}
+
+static bool noteSelector(Parser &P, const std::string &selector) {
+  return mkSpecialIndex(selector) >= 0 || noteLiteral(P, 's', selector);
+}
+
+// Enters one level of nesting, failing at the current token past the bound.
+static bool enter(Parser &P) {
+  if (++P.depth <= maxNesting) return true;
+  return fail(P, "nesting too deep");
+}
+
 static Node *literalNode(Parser &P, MkLiteral lit) {
+  std::string key = lit.text;
+  if (lit.kind == mkLitLargeInt) key.assign(lit.magnitude.begin(), lit.magnitude.end()), key += lit.negative ? '-' : '+';
+  if (lit.kind == mkLitFloat) key.assign((const char *)&lit.real, sizeof lit.real);
+  if (lit.kind == mkLitSmallInt) key = std::to_string(lit.small);
+  bool counted = lit.kind == mkLitChar || (lit.kind == mkLitSmallInt && lit.small >= -32768 && lit.small < 32768);
+  if (!counted && !noteLiteral(P, char('A' + lit.kind), key)) return nullptr;
   Node *n = node(P, nLiteral);
   n->lit = std::move(lit);
   next(P);
@@ -317,6 +392,7 @@ static bool parseArrayElement(Parser &P, MkLiteral &out);
 
 static bool parseArrayBody(Parser &P, MkLiteral &arr) {
   arr.kind = mkLitArray;
+  if (!enter(P)) return false;
   next(P);
   while (P.tok.kind != tRParen) {
     if (P.tok.kind == tEnd) return fail(P, "')' expected to close the literal array");
@@ -324,6 +400,7 @@ static bool parseArrayBody(Parser &P, MkLiteral &arr) {
     if (!parseArrayElement(P, el)) return false;
     arr.elements.push_back(std::move(el));
   }
+  P.depth--;
   next(P);
   return true;
 }
@@ -334,11 +411,11 @@ static bool negativeAhead(const Parser &P) {
 
 static bool parseArrayElement(Parser &P, MkLiteral &el) {
   Tok &t = P.tok;
-  if (negativeAhead(P)) {
-    next(P);
-    el = numberLiteral(P.tok.text, true);
-  } else if (t.kind == tNumber) el = numberLiteral(t.text, false);
-  else if (t.kind == tChar) el.kind = mkLitChar, el.small = t.code;
+  if (negativeAhead(P) || t.kind == tNumber) {
+    bool negative = negativeAhead(P);
+    if (negative) next(P);
+    if (!numberLiteral(P.tok.text, negative, el)) return fail(P, "float literal out of range");
+  } else if (t.kind == tChar) el.kind = mkLitChar, el.small = t.code;
   else if (t.kind == tString) el.kind = mkLitString, el.text = t.text;
   else if (t.kind == tSymbol || t.kind == tBinary) el.kind = mkLitSymbol, el.text = t.text;
   else if (t.kind == tArrayStart || t.kind == tLParen) return parseArrayBody(P, el);
@@ -375,6 +452,7 @@ static Node *parseBlock(Parser &P) {
       return fail(P, "'|' expected after block parameters"), nullptr;
     }
   }
+  P.frameArgs = b->params.size();
   if ((isBin(P, "|") || isBin(P, "||")) && !parseNames(P, b->temps, &b->tempPos)) return nullptr;
   if (!parseStatements(P, b->args, tRBracket)) return nullptr;
   b->end = P.tok.pos;
@@ -393,6 +471,8 @@ static Node *parseVariable(Parser &P) {
     }
   Node *n = node(P, nVar);
   n->name = P.tok.text;
+  bool global = n->name[0] >= 'A' && n->name[0] <= 'Z';  // a class name: one more literal
+  if (global && !noteLiteral(P, 'g', n->name)) return nullptr;
   next(P);
   return n;
 }
@@ -400,18 +480,20 @@ static Node *parseVariable(Parser &P) {
 static Node *parsePrimary(Parser &P) {
   Tok &t = P.tok;
   if (t.kind == tIdent) return parseVariable(P);
-  if (negativeAhead(P)) {
-    next(P);
-    return literalNode(P, numberLiteral(P.tok.text, true));
-  }
   MkLiteral l;
-  if (t.kind == tNumber) return literalNode(P, numberLiteral(t.text, false));
+  if (negativeAhead(P) || t.kind == tNumber) {
+    bool negative = negativeAhead(P);
+    if (negative) next(P);
+    if (!numberLiteral(P.tok.text, negative, l)) return fail(P, "float literal out of range"), nullptr;
+    return literalNode(P, l);
+  }
   if (t.kind == tChar) return l.kind = mkLitChar, l.small = t.code, literalNode(P, l);
   if (t.kind == tString) return l.kind = mkLitString, l.text = t.text, literalNode(P, l);
   if (t.kind == tSymbol) return l.kind = mkLitSymbol, l.text = t.text, literalNode(P, l);
   if (t.kind == tArrayStart) {
     Node *n = node(P, nLiteral);
-    return parseArrayBody(P, n->lit) ? n : nullptr;
+    if (!parseArrayBody(P, n->lit)) return nullptr;
+    return noteLiteral(P, 'a', std::to_string(n->pos)) ? n : nullptr;  // each array is its own literal
   }
   if (t.kind == tLBracket) return parseBlock(P);
   if (t.kind == tLParen) {
@@ -433,6 +515,7 @@ static Node *send(Parser &P, Node *recv, const Tok &at, std::string sel) {
 
 static Node *parseUnaryTail(Parser &P, Node *r) {
   while (r && P.tok.kind == tIdent) {
+    if (!noteSelector(P, P.tok.text)) return nullptr;
     r = send(P, r, P.tok, P.tok.text);
     next(P);
   }
@@ -442,6 +525,7 @@ static Node *parseUnaryTail(Parser &P, Node *r) {
 static Node *parseBinaryTail(Parser &P, Node *r) {
   r = parseUnaryTail(P, r);
   while (r && P.tok.kind == tBinary) {
+    if (!noteSelector(P, P.tok.text)) return nullptr;
     Node *s = send(P, r, P.tok, P.tok.text);
     next(P);
     Node *arg = parseUnaryTail(P, parsePrimary(P));
@@ -461,7 +545,7 @@ static Node *parseKeywordParts(Parser &P, Node *s) {
     if (!arg) return nullptr;
     s->args.push_back(arg);
   }
-  return s;
+  return noteSelector(P, s->name) ? s : nullptr;
 }
 
 static Node *parseKeywordTail(Parser &P, Node *r) {
@@ -473,6 +557,7 @@ static Node *parseKeywordTail(Parser &P, Node *r) {
 // The first message of a cascade part, with a null receiver, then the rest of its chain.
 static Node *parseCascadePart(Parser &P) {
   Node *s = send(P, nullptr, P.tok, P.tok.kind == tKeyword ? "" : P.tok.text);
+  if (P.tok.kind != tKeyword && !noteSelector(P, P.tok.text)) return nullptr;
   if (P.tok.kind == tIdent) {
     next(P);
     return parseKeywordTail(P, s);
@@ -506,7 +591,7 @@ static Node *parseCascade(Parser &P, Node *first) {
   return c;
 }
 
-static Node *parseExpression(Parser &P) {
+static Node *parseNestedExpression(Parser &P) {
   if (P.tok.kind == tIdent && P.ahead.kind == tAssign) {
     for (const char *w : {"self", "super", "thisContext", "nil", "true", "false"})
       if (P.tok.text == w) return fail(P, "cannot assign to '" + P.tok.text + "'"), nullptr;
@@ -519,6 +604,14 @@ static Node *parseExpression(Parser &P) {
   }
   Node *e = parseKeywordTail(P, parsePrimary(P));
   if (e && P.tok.kind == tSemicolon) return parseCascade(P, e);
+  return e;
+}
+
+// Every parenthesis, block statement and assigned value is one level deeper.
+static Node *parseExpression(Parser &P) {
+  if (!enter(P)) return nullptr;
+  Node *e = parseNestedExpression(P);
+  P.depth--;
   return e;
 }
 
@@ -594,11 +687,14 @@ static bool parsePattern(Parser &P, MethodAst &m) {
 }
 
 static bool parseMethod(Parser &P, MethodAst &m) {
+  P.literals.clear();
+  P.depth = 0;
   if (!parsePattern(P, m)) return false;
   if (!isBin(P, "=")) return fail(P, "'=' expected after the method pattern");
   next(P);
   if (!expect(P, tLParen, "'('")) return false;
   for (int i = 0; i < 2; i++) {
+    P.frameArgs = m.params.size();
     if ((isBin(P, "|") || isBin(P, "||")) && !parseNames(P, m.temps, &m.tempPos)) return false;
     if (isBin(P, "<") && !parsePrimitive(P, m)) return false;
   }

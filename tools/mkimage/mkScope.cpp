@@ -184,6 +184,22 @@ static void visitBlock(Ana &a, Node *n, Scope *s) {
   visitBody(a, n, f, true);
 }
 
+// A chain of sends (`x abs abs ...`, `1 + 1 + ...`) nests through its receivers without
+// bound: walk down the receivers first, then visit the arguments from the innermost send
+// out, which is source order.
+static void visitSendChain(Ana &a, Node *n, Scope *s) {
+  std::vector<Node *> chain;
+  for (; n && n->kind == nSend; n = n->recv) {
+    n->inl = decideInline(n);
+    if (n->inl != inNone) break;
+    chain.push_back(n);
+  }
+  if (n && n->kind == nSend) visitInlinedSend(a, n, s);
+  else visit(a, n, s);
+  for (size_t i = chain.size(); i-- > 0 && !a.c.failed;)
+    for (Node *arg : chain[i]->args) visit(a, arg, s);
+}
+
 static void visit(Ana &a, Node *n, Scope *s) {
   if (a.c.failed || !n) return;
   switch (n->kind) {
@@ -193,15 +209,7 @@ static void visit(Ana &a, Node *n, Scope *s) {
       break;
     case nSelf: case nSuper: noteSelf(a, s); break;
     case nAssign: visitAssign(a, n, s); break;
-    case nSend:
-      n->inl = decideInline(n);
-      if (n->inl != inNone) {
-        visitInlinedSend(a, n, s);
-        break;
-      }
-      visit(a, n->recv, s);
-      for (Node *arg : n->args) visit(a, arg, s);
-      break;
+    case nSend: visitSendChain(a, n, s); break;
     case nCascade:
       visit(a, n->recv, s);
       for (Node *part : n->args) visit(a, part, s);

@@ -47,6 +47,109 @@ TEST(MkCompile_Errors, MalformedInputsReportTheirPosition) {
     EXPECT_FALSE(mkCompile({{"e.som", c.source}}, p, err)) << c.source;
     EXPECT_EQ(mkFormatError(err), c.expected) << c.source;
   }
+  MkProgram p;
+  MkError err;
+  EXPECT_FALSE(mkCompile({{"e.som", std::string("A = nil ( m = ( ^\0 ) )", 22)}}, p, err));
+  EXPECT_EQ(mkFormatError(err), "e.som:1:18: unexpected character");
+}
+
+// Literals the image cannot hold as written are refused where they stand.
+TEST(MkCompile_Errors, UnrepresentableLiteralsReportTheirPosition) {
+  struct Case {
+    const char *source;
+    const char *expected;  // null: compiles
+  } cases[] = {
+      {"A = nil ( m = ( ^1.0e400 ) )", "e.som:1:18: float literal out of range"},
+      {"A = nil ( m = ( ^-1.0e400 ) )", "e.som:1:19: float literal out of range"},
+      {"A = nil ( m = ( ^#(1 2.5e999) ) )", "e.som:1:22: float literal out of range"},
+      {"A = nil ( m = ( ^1.0e308 ) )", nullptr},
+      {"A = nil ( m = ( ^2r102 ) )", "e.som:1:18: digit outside its radix"},
+      {"A = nil ( m = ( ^16r1G ) )", "e.som:1:18: digit outside its radix"},
+      {"A = nil ( m = ( ^37r1 ) )", "e.som:1:18: radix must be between 2 and 36"},
+      {"A = nil ( m = ( ^1r0 ) )", "e.som:1:18: radix must be between 2 and 36"},
+      {"A = nil ( m = ( ^36rZz ) )", nullptr},
+  };
+  for (const Case &c : cases) {
+    MkProgram p;
+    MkError err;
+    bool ok = mkCompile({{"e.som", c.source}}, p, err);
+    EXPECT_EQ(ok, c.expected == nullptr) << c.source;
+    if (!ok) {
+      EXPECT_EQ(mkFormatError(err), c.expected ? c.expected : "") << c.source;
+    }
+  }
+}
+
+// Radix literals give their value; two large integers differing only in sign stay two
+// literals.
+TEST(MkCompile_Literals, RadixValuesAndSignedLargeIntegers) {
+  MkProgram p;
+  MkError err;
+  ASSERT_TRUE(mkCompile({{"e.som", "A = nil ( m = ( ^#(2r1011 16rFF -8r17 36rz 16r10000000000000000 "
+                                    "-16r10000000000000000) ) )"}},
+                        p, err))
+      << mkFormatError(err);
+  const MkLiteral &a = p.classes[0].methods[0].literals[0];
+  ASSERT_EQ(a.elements.size(), 6u);
+  int64_t expected[] = {11, 255, -15, 35};
+  for (int i = 0; i < 4; i++) EXPECT_EQ(a.elements[size_t(i)].small, expected[i]) << i;
+  EXPECT_EQ(a.elements[4].kind, mkLitLargeInt);
+  EXPECT_EQ(a.elements[4].magnitude, std::vector<uint8_t>({0, 0, 0, 0, 0, 0, 0, 0, 1}));
+  EXPECT_FALSE(a.elements[4].negative);
+  EXPECT_TRUE(a.elements[5].negative);
+  MkProgram q;
+  ASSERT_TRUE(mkCompile({{"e.som", "A = nil ( m = ( | a | a := 100000000000000000000. a := -100000000000000000000 ) )"}},
+                        q, err));
+  int large = 0;
+  for (const MkLiteral &l : q.classes[0].methods[0].literals) large += l.kind == mkLitLargeInt;
+  EXPECT_EQ(large, 2);
+}
+
+std::string repeated(const std::string &piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; i++) out += piece;
+  return out;
+}
+
+std::string method(const std::string &body) { return "A = nil ( m = ( | a | " + body + " ) )"; }
+
+// Nesting is bounded with a position; message chains of any length compile, each send in
+// order. Each bound is tried at its limit and one past it.
+TEST(MkCompile_Limits, NestingIsBoundedAndChainsAreNot) {
+  std::string symbols;
+  for (int i = 0; i < 4097; i++) symbols += "a := #s" + std::to_string(i) + ". ";
+  std::string temps;
+  for (int i = 0; i < 256; i++) temps += " t" + std::to_string(i);
+  struct Case {
+    std::string source;
+    std::string expected;  // empty: compiles
+    size_t minBytes;       // compiles: at least this many bytecode bytes
+  } cases[] = {
+      {method("^" + repeated("(", 255) + "1" + repeated(")", 255)), "", 1},
+      {method("^" + repeated("(", 256) + "1" + repeated(")", 256)), "e.som:1:280: nesting too deep", 0},
+      {method("^" + repeated("[", 255) + repeated("]", 255)), "", 1},
+      {method("^" + repeated("[", 20000) + repeated("]", 20000)), "e.som:1:280: nesting too deep", 0},
+      {method("^#" + repeated("(", 257) + repeated(")", 257)), "e.som:1:280: nesting too deep", 0},
+      {method("^" + repeated("a := ", 300) + "1"), "e.som:1:1304: nesting too deep", 0},
+      {method("^1" + repeated(" + 1", 50000)), "", 50000},
+      {method("^a" + repeated(" abs", 100000)), "", 100000},
+      {method("^(a abs; yourself" + repeated(" abs", 50000) + ")"), "", 50000},
+      {method(symbols.substr(0, symbols.find("a := #s4096"))), "", 4096},
+      {method(symbols), "e.som:1:" + std::to_string(23 + symbols.find("#s4096")) + ": too many literals in one method (at most 4096)", 0},
+      {"A = nil ( m = ( |" + temps.substr(0, temps.find(" t255")) + " | ) )", "", 1},
+      {"A = nil ( m = ( |" + temps + " | ) )", "e.som:1:" + std::to_string(18 + temps.find("t255")) + ": too many temporaries (at most 255 with arguments)", 0},
+  };
+  for (const Case &c : cases) {
+    MkProgram p;
+    MkError err;
+    bool ok = mkCompile({{"e.som", c.source}}, p, err);
+    EXPECT_EQ(ok, c.expected.empty()) << c.source.substr(0, 60) << " " << mkFormatError(err);
+    if (!ok) {
+      EXPECT_EQ(mkFormatError(err), c.expected) << c.source.substr(0, 60);
+    } else {
+      EXPECT_GE(p.classes[0].methods[0].bytes.size(), c.minBytes) << c.source.substr(0, 60);
+    }
+  }
 }
 
 TEST(MkCompile_Errors, PositionCountsLinesAndTheRightFile) {

@@ -1,13 +1,17 @@
-// Test support: the heap verifier over every space.
-#include "mman/heapVerifier.h"
+// Object memory: the heap verifier over every space, and the scavenge stress switch.
+// Owns scavengeStressInterval. Prefix: none (verifyHeap, initScavengeStress, ...).
+#include "mman/mmVerify.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <vector>
 
+#include "ext/exError.h"
+#include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
@@ -15,8 +19,8 @@
 #include "mman/mmOopStack.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
-#include "mman/testHeap.h"
 
 namespace {
 
@@ -352,6 +356,24 @@ void checkRegistryAndClassTable(Verifier& v) {
   }
 }
 
+// Outside a scavenge: future space is empty, the RT has no partition, and the queue's window
+// lies in order inside the queue's indexed slots.
+void checkScavengerState(Verifier& v) {
+  if (scavengeInProgress) return;
+  if (eden.start != 0 && futureSpace.top != futureSpace.start) v.fault("future space not empty outside a scavenge");
+  if (rt.object != 0 && rt.fss != 0) v.fault("RT partition (FSS) in use outside a scavenge");
+  if (sysOopRegistryOop == 0 || finalQueueBase == 0) return;
+  oop queue = sysOop(sysFinalQueue);
+  if (queue == nilOop() || !isHeapObject(queue)) return;
+  ObjectHeader* q = headerOf(queue);
+  uint64_t named = indexabilityOf(q);
+  if (named == indexabilityAskClass) named = formatNamedSlots(classFormatOf(classOfHeader(q)));
+  if (finalQueueBase != q->dataPtr + named * 8 || finalQueueEnd != q->dataPtr + bodyWordsOf(q) * 8)
+    v.fault("queue window does not match the queue's body");
+  if (!(finalQueueBase <= finalQueueRead && finalQueueRead <= finalQueueWrite && finalQueueWrite <= finalQueueEnd))
+    v.fault("queue window out of order");
+}
+
 }  // namespace
 
 std::string verifyHeap() {
@@ -368,5 +390,36 @@ std::string verifyHeap() {
   checkBlockSpaces(v);
   checkRt(v);
   checkRegistryAndClassTable(v);
+  checkScavengerState(v);
   return v.faults;
 }
+
+// ---- The stress switch ------------------------------------------------------------------------
+
+uint64_t scavengeStressInterval;
+uint64_t scavengeStressCount;
+
+uint64_t initScavengeStress() {
+  const char* text = getenv("TESSEL_SCAVENGE_STRESS");
+  scavengeStressInterval = 0;
+  if (text != nullptr) {
+    char* end = nullptr;
+    unsigned long long n = strtoull(text, &end, 10);
+    if (end != text && *end == 0) scavengeStressInterval = n;
+  }
+  scavengeStressCount = 0;
+  if (scavengeStressInterval != 0) eden.warningLimit = eden.start;
+  return scavengeStressInterval;
+}
+
+static void verifyOrDie(const char* when) {
+  std::string faults = verifyHeap();
+  if (faults.empty()) return;
+  std::string first = faults.substr(0, faults.find('\n'));
+  char message[400];
+  snprintf(message, sizeof message, "Heap verification failed %s scavenge: %s", when, first.c_str());
+  doReportError(message, errFatal | 5, "src/mman/mmVerify", __LINE__);
+}
+
+void verifyBeforeScavenge() { verifyOrDie("before"); }
+void verifyAfterScavenge() { verifyOrDie("after"); }

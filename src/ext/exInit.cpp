@@ -16,6 +16,7 @@
 #include "mman/mmInit.h"
 #include "mman/mmSysOop.h"
 #include "prim/prLinkRegistry.h"
+#include "stack/contexts.h"
 
 int32_t imageFilePtr = -1;
 uint32_t headerReadPending = 1;
@@ -159,6 +160,7 @@ void installPrimErrorTable() {
 }
 
 void initSuper() {
+  initContextPrimitives();
   registerStartupNamedObjects();
   initExternPrimitives();
   timerSemaphoreX = allocSysOopSlot();

@@ -43,6 +43,8 @@ void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t alignment, int
 int pdUnmapMemory(uint64_t length, void* address);
 void pdSetMemExecPerm(void* address, uint64_t length);
 int pdMustFlushICache();
+// Bytes the main thread's stack may grow to (its soft limit); 0 when unknown.
+uint64_t pdMainStackLimit();
 uint32_t pdCopyToExternalHeap(void* destination, const void* source, int64_t length);
 uint32_t pdCopyFromExternalHeap(void* destination, const void* source, int64_t length);
 enum { pdProtRead = 1, pdProtWrite = 2, pdProtExec = 4 };

@@ -12,6 +12,7 @@
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "stack/stackframe.h"
 #include "prim/prUtil.h"
 #include "tran/tprim.h"
 
@@ -46,7 +47,8 @@ int instanceOfClassIndexList(void* arg, ObjectHeader* h) {
 static int holdsIn(ObjectHeader* h, oop target, uint64_t first, uint64_t last) {
   bool context = classTagOf(h) <= classIndexHybridBlockContext;
   for (uint64_t i = first; i < last; i++)
-    if ((context ? contextInstVarNoReify(oopOf(h), i) : bodyOf(h)[i]) == target) return 1;
+    if ((context && i <= ctxContents ? contextInstVarNoReify(oopOf(h), uint32_t(i)) : bodyOf(h)[i]) == target)
+      return 1;
   return 0;
 }
 

@@ -30,6 +30,9 @@
 #include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
+#include "stack/glue.h"
+#include "stack/stackzone.h"
+#include "tran/nmalloc.h"
 #include "tran/tprim.h"
 
 uint64_t kernelSlots[kernelSlotCount];
@@ -377,6 +380,7 @@ void loadKernel() {
   if (p.code + 64 * s[slotsCode] > 0x7FFFFFFF)
     fatal("Can't initialize N-method zone at a suitable address", 0x404, __LINE__);
   pdSetMemExecPerm(reinterpret_cast<void*>(p.code), s[slotsCode] * 8);
+  if (!initNMethods(p.code, s[slotsCode] * 8)) fatal("Can't initialize N-method zone", 0x404, __LINE__);
   computeImageDeltas();
   decompressionWorkspaces = {};
   free(heapBlock);
@@ -400,10 +404,32 @@ void loadKernel() {
   pdFinishLongComp();
 }
 
-// The execution engine that would build the stack zone and resume the image's active process
-// is not built yet: start-up ends here, visibly and with its own status.
+uint64_t CStackMain;  // the C stack level of the Smalltalk thread
+
+// Runs on the C stack below the stack zone: records the C level of every later glue call.
+// Rebooting the image's active process is not built yet: start-up ends here, visibly and
+// with its own status.
+static void rebootContinuation() {
+  markStack();
+  CStackMain = CStack;
+  fatal("image loaded; the execution engine is not built yet, so it cannot be run", kernelStopCode, __LINE__);
+}
+
+// The zone lies on the main thread's stack when it fits there with room to spare for the C
+// code that runs below it; otherwise in memory of its own.
 void startKernel() {
   loadKernel();
   if (initScavengeStress() != 0) scavengeNewSpace();  // verified before and after
-  fatal("image loaded; the execution engine is not built yet, so it cannot be run", kernelStopCode, __LINE__);
+  installRequestServers();
+  int32_t numStacks = int32_t(kernelSlots[slotsStack] / stackSegmentWords);
+  uint64_t zoneBytes = uint64_t(numStacks) * stackSegmentBytes;
+  const uint64_t cStackMargin = 2 << 20;
+  if (zoneBytes + cStackMargin <= pdMainStackLimit()) {
+    uint64_t zone;
+    initStacksOnStack(numStacks, &zone, rebootContinuation);
+  } else {
+    initStacks(nullptr, numStacks);
+    rebootContinuation();
+  }
+  fatal("the system returned from its reboot", 0x4400, __LINE__);
 }

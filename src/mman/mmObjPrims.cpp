@@ -12,6 +12,7 @@
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "stack/stackframe.h"
 #include "tran/tprim.h"
 
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
@@ -104,11 +105,16 @@ static oop setImmutability(oop o, oop v, uint64_t numArgs) {
     setFlag(h, isImmutableBit);
     return previous;
   }
-  // A context may still live in a stack frame: it is made a stable heap context first.
-  commitPrimitive(o);
-  if (stabilizeThisContext(o, 1) == 0) return fail(primErrNoSpace, numArgs);
+  // A context still living in a stack frame is made a stable heap context first (a dead
+  // hybrid one becomes stable on the spot).
+  if (isLiveHybrid(o)) {
+    commitPrimitive(o);
+    if (stabilizeThisContext(o, 1) == 0) return fail(primErrNoSpace, numArgs);
+    setFlag(h, isImmutableBit);
+    return commitPrimitiveAndHandleRequests(previous);
+  }
   setFlag(h, isImmutableBit);
-  return commitPrimitiveAndHandleRequests(previous);
+  return previous;
 }
 static oop p177(oop, oop o, oop v) { return setImmutability(o, v, 2); }
 static oop p1064(oop rcv, oop v) { return setImmutability(rcv, v, 1); }

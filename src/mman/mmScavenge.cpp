@@ -864,7 +864,7 @@ static oop primSetScavengeParameters(oop receiver, oop params) {
         f[2] < 0 ? defaultLargeTenureSlots : uint64_t((1.0 - f[2]) * double(largeSpaceSlots()));
     imageLayout.largeTenureFraction = savedFraction(f[2]);
   }
-  commitPrimitive();
+  commitPrimitive(receiver);
   if (limit != eden.warningLimit && !moveEdenWarningLimit(limit)) return failPrimitive(primErrorAt(1), 1);
   handleRequests();
   return receiver;

@@ -12,6 +12,7 @@
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "stack/stackframe.h"
 #include "prim/prCValue.h"
 #include "prim/prString.h"
 #include "prim/prUtil.h"
@@ -150,7 +151,10 @@ static oop p174(oop, oop o, oop i, oop v) {
   ObjectHeader* h = namedSlotHolder(o, i, true, 3, &slot);
   if (h == nullptr) return 0;
   if (isImmutable(h)) return fail(primErrImmutable, 3);
-  if (classTagOf(h) <= classIndexHybridBlockContext) return storeContextInstVar(o, v, slot);
+  if (classTagOf(h) <= classIndexHybridBlockContext) {
+    storeContextInstVar(o, v, uint32_t(slot));
+    return v;
+  }
   bodyOf(h)[slot] = v;
   STORE_CHECK_HERE(h, v);
   return v;

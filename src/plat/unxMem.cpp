@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "ext/exError.h"
@@ -126,6 +127,12 @@ void pdSetMemExecPerm(void* address, uint64_t length) {
 }
 
 int pdMustFlushICache() { return 1; }
+
+uint64_t pdMainStackLimit() {
+  struct rlimit r;
+  if (getrlimit(RLIMIT_STACK, &r) != 0) return 0;
+  return r.rlim_cur == RLIM_INFINITY ? UINT64_MAX : uint64_t(r.rlim_cur);
+}
 
 static uint32_t copyExternal(void* destination, const void* source, int64_t length) {
   if (length < 1) return (uint32_t)length;

@@ -106,6 +106,9 @@ void pdSetMemExecPerm(void* address, uint64_t length) {
 
 int pdMustFlushICache() { return 1; }
 
+// The main thread's reserve is fixed at link time; the stack zone does not go there.
+uint64_t pdMainStackLimit() { return 0; }
+
 static uint32_t copyExternal(void* destination, const void* source, int64_t length) {
   if (length < 1) return (uint32_t)length;
   if (destination == nullptr || source == nullptr) return 0xFFFFFFFF;

@@ -46,6 +46,8 @@ enum : int64_t { stackLimitForced = -1 };
 typedef void (*RequestServer)();
 extern RequestServer requestServers[requestKindCount];
 void setRequestServer(uint32_t kind, RequestServer server);
+// Installs the servers of the components that exist (input, large-space compaction).
+void installRequestServers();
 
 uint32_t setRequest(uint32_t kind);  // answers the new anyReq
 uint32_t asyncSetRequest(uint32_t kind, int wakeKind, int force);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "mman/mmSysOop.h"  // the context class indices
+
 // ---- Stack segments ----------------------------------------------------------------------
 // A segment is 1024 words at an 8192-byte boundary from the zone base. Words 0-10 are its
 // header, 11-1018 hold frames growing downwards, 1019-1023 are the root pseudo-frame:
@@ -86,16 +88,13 @@ enum : uint32_t {
   ctxContents = 5,  // Array of max(contextMinContents, frame size) slots, or nil
   contextNamedSlots = 6,
   contextMinContents = 12,
-  classIndexHybridMethodContext = 8,
-  classIndexHybridBlockContext = 9,
-  classIndexMethodContext = 11,
-  classIndexBlockContext = 12,
   contextStableDelta = 3,
-  classIndexFrameContents = 15,  // Array
 };
-static_assert(classIndexHybridMethodContext + contextStableDelta == classIndexMethodContext &&
-                  classIndexHybridBlockContext + contextStableDelta == classIndexBlockContext,
-              "stable context classes are the hybrid ones plus three");
+static_assert(classIndexHybridMethodContext == 8 && classIndexHybridBlockContext == 9 &&
+                  uint32_t(classIndexHybridMethodContext) + contextStableDelta == classIndexMethodContext &&
+                  uint32_t(classIndexHybridBlockContext) + contextStableDelta == classIndexBlockContext,
+              "hybrid contexts are classes 8 and 9; their stable forms 11 and 12");
+static_assert(classIndexArray == 15, "frame contents are Arrays");
 
 // ---- nmethod header --------------------------------------------------------------------------
 // Every block of the native-method zone starts with these 40 bytes; code follows at offset 40

@@ -3,20 +3,17 @@
 // Prefix: none (initPrimitiveTable, getPrimEntry, addCPrimitive, ...).
 #include "tran/tprim.h"
 
-#include <cstdlib>
-
 #include "ext/exError.h"
+#include "tran/nmalloc.h"
 
 PrimEntry* primTable[primSubTableEntries];
-PrimEntry defaultPrimEntry;
+PrimEntry defaultPrimEntry = {0, 0, primKindVarArgC, 0, {0, 0, 0, 0, 0}};
 
-// A table set up again (tests) gives back the sub-tables it took from the C heap.
+// Sub-tables live in the native-method zone's permanent area: generated code addresses
+// entries as 32-bit constants. A table set up again leaves its old sub-tables there.
 void initPrimitiveTable() {
   defaultPrimEntry = PrimEntry{0, 0, primKindVarArgC, 0, {0, 0, 0, 0, 0}};
-  for (PrimEntry*& sub : primTable) {
-    free(sub);
-    sub = nullptr;
-  }
+  for (PrimEntry*& sub : primTable) sub = nullptr;
 }
 
 PrimEntry* getPrimEntry(uint64_t number) {
@@ -25,10 +22,8 @@ PrimEntry* getPrimEntry(uint64_t number) {
   return sub == nullptr ? &defaultPrimEntry : sub + (number & 255);
 }
 
-// Sub-tables are never freed; until the native-method zone's permanent part exists they come
-// from the C heap.
 static PrimEntry* newPrimSubTable() {
-  PrimEntry* sub = static_cast<PrimEntry*>(malloc(primSubTableEntries * sizeof(PrimEntry)));
+  PrimEntry* sub = reinterpret_cast<PrimEntry*>(nMethodPermAlloc(primSubTableEntries * sizeof(PrimEntry)));
   if (sub == nullptr)
     doReportError("Can't allocate primitive sub-table", errFatal | errCauseLimit,
                   "src/tran/tprim", __LINE__);

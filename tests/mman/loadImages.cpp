@@ -20,6 +20,7 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "imageWriter.h"
+#include "support/testZone.h"
 
 std::string tempImagePath(const char* name) {
   const char* dir = getenv("TMPDIR");
@@ -170,4 +171,5 @@ void freeLoadedKernel() {
   if (kernelBlock.base != 0) lessMemory(reinterpret_cast<void*>(kernelBlock.base), kernelBlock.bytes, int(kernelBlock.mapped));
   kernelBlock = {};
   permSpaceAbsorbed = 0;
+  resetTestZone();  // the loaded code area held the zone and the primitive sub-tables
 }

@@ -9,6 +9,7 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "tran/nmLayout.h"
 
 oop oldBytes(uint32_t classIndex, const std::vector<uint8_t>& data) {
   ObjectHeader* h = allocInOldSpace(classIndex, 0, data.size(), 0, 0, 1);
@@ -43,10 +44,12 @@ std::vector<PrimCase> slotAccessCases() {
   setIndexability(headerOf(askClass), indexabilityAskClass);
   oop large = oopOf(allocLargePointerObj(classIndexArray, 0, 300 * 8, hasPtrsBit, nil));
   bodyOf(headerOf(large))[299] = si(299);
-  // A hybrid context: class index 8 whose class format names 2 slots.
+  // A hybrid context without a frame (class index 8, its stable form 11, whose class format
+  // names 2 slots): read through the context accessors, it is dead, so its pc cannot resume.
   oop ctxClass = newUnenteredTestClass(formatPointers | 2);
-  classTable[0][8] = ctxClass;
-  oop ctx = oldSlots(8, 2, {si(81), si(82)});
+  classTable[0][classIndexHybridMethodContext] = ctxClass;
+  classTable[0][classIndexMethodContext] = ctxClass;
+  oop ctx = oldSlots(classIndexHybridMethodContext, 2, {si(81), si(82)});
 
   std::vector<PrimCase> rows = {
       {60, si(3), {si(1)}, code(5), "immediate receiver"},
@@ -96,7 +99,7 @@ std::vector<PrimCase> slotAccessCases() {
       {162, nil, {si(1)}, code(5), "immediate argument"},
       {173, nil, {fixed, si(1)}, ans(si(1)), "named slot of the argument"},
       {173, nil, {fixed, si(4)}, code(6), "past the class's named count"},
-      {173, nil, {ctx, si(2)}, ans(si(82)), "hybrid context"},
+      {173, nil, {ctx, si(2)}, ans(si(-int64_t(nMethodCannotResumeEntry))), "dead hybrid context's pc"},
       {173, nil, {ctx, si(3)}, code(6), "past the context's named count"},
       {174, nil, {ctx, si(1), si(91)}, ans(si(91)), "store into a context"},
       {173, nil, {ctx, si(1)}, ans(si(91)), "reads it"},

@@ -164,7 +164,6 @@ void freeTestHeap() {
   scavengeInProgress = tenureToShrinkRememberedTable = 0;
   lowSpaceLimit = 0;
   anyReq = 0;
-  primFailure = PrimFailure{};
   pendingCalls = PendingCalls{};
   resetFragmentationCounts();
   oldObjectsAllocated = oldBytesAllocated = 0;

@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "ext/platform.h"
+#include "mman/mmLargeSpace.h"
 #include "stack/vmsupport.h"
 
 namespace {
@@ -132,6 +134,27 @@ TEST_F(RequestTest, Request_ConcurrentPostsAreNotLost) {
   EXPECT_EQ(anyReq.load() - baseAny, threads * posts);
   handleRequests();
   EXPECT_EQ(served, "4");
+}
+
+}  // namespace
+
+namespace {
+
+int inputHookCalls;
+void countInput() { inputHookCalls++; }
+
+// Input is served through the platform hook as it is bound when served, not when installed.
+TEST_F(RequestTest, Request_InstalledServersReachInputHookAndLargeSpace) {
+  installRequestServers();
+  EXPECT_EQ(requestServers[requestCompactLarge], compactLargeSpaceResponse);
+  void (*saved)() = pdSynchronizeInput;
+  pdSynchronizeInput = countInput;
+  inputHookCalls = 0;
+  setRequest(requestInput);
+  handleRequests();
+  pdSynchronizeInput = saved;
+  EXPECT_EQ(inputHookCalls, 1);
+  EXPECT_FALSE(anyRequestsPending());
 }
 
 }  // namespace

@@ -2,10 +2,66 @@
 #include "support/primHarness.h"
 
 #include <cassert>
+#include <cstring>
 #include <vector>
 
 #include "mman/mmPending.h"
+#include "stack/stackzone.h"
 #include "tran/tprim.h"
+
+namespace {
+
+alignas(16) uint64_t harnessSegment[stackSegmentWords];
+
+// The method whose prologue "called" the primitive: a header and, at offset 100, the
+// failure jump and its offset word, so that a commit can build the method's frame.
+struct alignas(16) HarnessNMethod {
+  NMethodHeader h;
+  uint8_t code[88];
+};
+HarnessNMethod harnessMethod;
+
+uint64_t harnessCallSite(uint8_t numArgs) {
+  harnessMethod.h.usedSize = sizeof harnessMethod;
+  harnessMethod.h.numArgs = numArgs;
+  harnessMethod.h.frame = 12;
+  uint8_t* code = reinterpret_cast<uint8_t*>(&harnessMethod);
+  code[100] = 0xEB;
+  uint32_t word = 102;
+  memcpy(code + 102, &word, 4);
+  return reinterpret_cast<uint64_t>(&harnessMethod) + 100;
+}
+
+// Word 6 non-zero marks the primitive pending; some tests pass no receiver (0).
+oop pendingWord(oop receiver) { return receiver != 0 ? receiver : oopTagCharacter; }
+
+// A segment as the primitive glue leaves it: sp at the caller's return pc, the save area
+// holding the pending primitive.
+void preparePending(oop receiver, const std::vector<oop>& a) {
+  uint64_t* s = harnessSegment;
+  s[shSp] = reinterpret_cast<uint64_t>(s + shRootReturn);
+  s[shFp] = reinterpret_cast<uint64_t>(s + shRootFp);
+  s[shRealLim] = reinterpret_cast<uint64_t>(s) + stackRealLimBytes;
+  s[shNumArgs] = a.size();
+  s[shReceiver] = pendingWord(receiver);
+  s[shArg0] = a.size() >= 1 ? a[a.size() >= 2 ? a.size() - 2 : 0] : 0;
+  s[shArg1] = a.size() >= 2 ? a[a.size() - 1] : 0;
+  s[shFailAddr] = harnessCallSite(uint8_t(a.size()));
+  s[shPrimErr] = 0;
+}
+
+// A failure after a commit would enter native code at the frame's failure code; the hook
+// brings it back to callPrimitive instead.
+void* harnessJump[5];
+oop frameErrorOop;
+uint64_t frameNumArgs;
+void harnessFrameFailure(oop errorOop, uint64_t numArgs) {
+  frameErrorOop = errorOop;
+  frameNumArgs = numArgs;
+  __builtin_longjmp(harnessJump, 1);
+}
+
+}  // namespace
 
 PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<oop> argList) {
   return callPrimitive(number, receiver, std::vector<oop>(argList));
@@ -14,7 +70,15 @@ PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<o
 PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>& a) {
   const PrimEntry* e = getPrimEntry(number);
   assert(e->function != 0 && e->kind == primKindC && e->numArgs == a.size());
-  primFailure = PrimFailure{};
+  uint64_t* saved = currentStack;
+  currentStack = harnessSegment;
+  preparePending(receiver, a);
+  frameFailureHook = harnessFrameFailure;
+  if (__builtin_setjmp(harnessJump) != 0) {
+    frameFailureHook = nullptr;
+    currentStack = saved;
+    return {true, 0, frameErrorOop, frameNumArgs, true};
+  }
   oop result = 0;
   switch (a.size()) {
     case 0: result = reinterpret_cast<oop (*)(oop)>(e->function)(receiver); break;
@@ -36,6 +100,21 @@ PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>&
       break;
     default: assert(!"primitives of more than 6 arguments take the var-arg form");
   }
-  if (primFailure.failed) return {true, 0, primFailure.errorOop, primFailure.numArgs};
-  return {false, result, 0, 0};
+  frameFailureHook = nullptr;
+  currentStack = saved;
+  const uint64_t* s = harnessSegment;
+  if (s[shReceiver] == 0 && s[shPrimErr] == 0) {
+    // Committed: the frame holds the answer that the glue would return through it.
+    return {false, reinterpret_cast<const uint64_t*>(s[shSp])[1], 0, 0, false};
+  }
+  if (s[shPrimErr] != 0) {
+    // The short failure path answers the receiver over a pushed failure-glue address; the
+    // long one answers 0.
+    bool shortPath = a.size() <= 2;
+    assert(shortPath ? result == pendingWord(receiver) && s[shSp] + 8 == reinterpret_cast<uint64_t>(s + shRootReturn)
+                     : result == 0);
+    (void)shortPath;
+    return {true, 0, s[shPrimErr], s[shNumArgs], false};
+  }
+  return {false, result, 0, 0, false};
 }

@@ -1,0 +1,39 @@
+// Execution engine: the primitive failure and commit protocol, and the run-time routines
+// that the glue calls (those not built yet stop the system when reached).
+// Owns CStack, CFrame, contextOnTop. Prefix: none (failPrimitive, commitPrimitive...).
+#pragma once
+#include <cstdint>
+
+#include "mman/mmObject.h"
+
+// The value a primitive's C function returns to its glue after the failure was laid out:
+// with a pending primitive, the receiver (0-2 arguments: the glue's return enters the short
+// failure path pushed here) or 0 (3 or more: the glue's own failure path); without one (the
+// frame is built), it does not return: the frame resumes at its first non-primitive pc.
+oop failPrimitive(oop errorOop, uint64_t numArgs);
+// Called once a failure is laid on a built frame, before native code is entered at the
+// failure code; null in the engine. Tests that run primitives outside native code set it and
+// do not return from it.
+extern void (*frameFailureHook)(oop errorOop, uint64_t numArgs);
+// Builds the pending primitive's frame so that the process resumes at the primitive return
+// point with result; without a pending primitive the result replaces the word above sp.
+void commitPrimitive(oop result);
+// As commitPrimitive, but resuming runs the primitive again.
+void commitPrimitiveWithRestart(oop result);
+// commitPrimitive, then serve the pending requests; answers the word above the (possibly
+// other) current segment's sp.
+oop commitPrimitiveAndHandleRequests(oop result);
+void commitPrimitiveFrame(oop result, uint64_t nmethod, uint64_t resumePc);
+// The top of a context's stack (0: the word above the current segment's sp, where a commit
+// leaves its result); a primitive rereads what it committed there after a collection.
+oop topOfStack(oop context);
+
+// Delivers the result of a primitive finished elsewhere to the suspended process of the
+// context: into its stack top; with restart, the failure code runs with it as the error.
+void asynchReCommitOrFailPrimitive(oop context, oop result, int restartFlag);
+// A suspended context that would run its primitive again resumes after it instead.
+void convertRestartToReturn(oop context);
+
+extern "C" {
+void CrtEndLoop();
+}

@@ -12,6 +12,7 @@
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "tran/tprim.h"
 
@@ -152,7 +153,7 @@ static oop p536(oop rcv, oop obj) {
   else
     ok = (f & (formatIndexable | formatPointers)) == formatIndexable;
   if (!ok) return fail(primErrBadArgument, 1);
-  if (!prepareClassChange(o, 1)) return 0;
+  if (!prepareClassChange(o, 1)) return primFailureAnswer();
   if (index == 0) {
     oop error = enterIntoClassTable(rcv);
     if (error != 0) return failPrimitive(error, 1);
@@ -189,7 +190,7 @@ static oop p535(oop rcv, oop a) {
     }
     if (!ok) return fail(primErrBadArgument, 1);
   }
-  if (!prepareClassChange(o, 1)) return 0;
+  if (!prepareClassChange(o, 1)) return primFailureAnswer();
   classChangeBarrier(o, cls);
   bool weak = wasWeak(o), eph = isEphemeron(o);
   setClassTag(o, classTagOf(s));

@@ -12,6 +12,7 @@
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "prim/prCValue.h"
 #include "prim/prString.h"
@@ -128,12 +129,12 @@ static ObjectHeader* namedSlotHolder(oop o, oop index, bool classNamed, uint64_t
 static oop p73(oop rcv, oop i) {
   uint64_t slot;
   ObjectHeader* h = namedSlotHolder(rcv, i, false, 1, &slot);
-  return h == nullptr ? 0 : bodyOf(h)[slot];
+  return h == nullptr ? primFailureAnswer() : bodyOf(h)[slot];
 }
 static oop p74(oop rcv, oop i, oop v) {
   uint64_t slot;
   ObjectHeader* h = namedSlotHolder(rcv, i, false, 2, &slot);
-  if (h == nullptr) return 0;
+  if (h == nullptr) return primFailureAnswer();
   if (isImmutable(h)) return fail(primErrImmutable, 2);
   bodyOf(h)[slot] = v;
   STORE_CHECK_HERE(h, v);
@@ -142,14 +143,14 @@ static oop p74(oop rcv, oop i, oop v) {
 static oop p173(oop, oop o, oop i) {
   uint64_t slot;
   ObjectHeader* h = namedSlotHolder(o, i, true, 2, &slot);
-  if (h == nullptr) return 0;
+  if (h == nullptr) return primFailureAnswer();
   if (classTagOf(h) <= classIndexHybridBlockContext) return CLoadContextInstVar(o, slot * 8);
   return bodyOf(h)[slot];
 }
 static oop p174(oop, oop o, oop i, oop v) {
   uint64_t slot;
   ObjectHeader* h = namedSlotHolder(o, i, true, 3, &slot);
-  if (h == nullptr) return 0;
+  if (h == nullptr) return primFailureAnswer();
   if (isImmutable(h)) return fail(primErrImmutable, 3);
   if (classTagOf(h) <= classIndexHybridBlockContext) {
     storeContextInstVar(o, v, uint32_t(slot));
@@ -175,13 +176,13 @@ static oop p63(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
   int64_t p = bytePosition(i, byteSizeOf(h), 1);
-  return p < 0 ? 0 : characterFor(bytesOf(h)[p]);
+  return p < 0 ? primFailureAnswer() : characterFor(bytesOf(h)[p]);
 }
 static oop p342(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
   int64_t p = bytePosition(i, byteSizeOf(h), 1);
-  if (p < 0) return 0;
+  if (p < 0) return primFailureAnswer();
   if (bytesOf(h)[p] >= 128) return fail(primErrGeneral, 1);
   return characterFor(bytesOf(h)[p]);
 }
@@ -189,19 +190,19 @@ static oop p420(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
   int64_t p = bytePosition(i, byteSizeOf(h), 1);
-  return p < 0 ? 0 : smallIntegerFor(bytesOf(h)[p]);
+  return p < 0 ? primFailureAnswer() : smallIntegerFor(bytesOf(h)[p]);
 }
 static oop p412(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
   int64_t p = bytePosition(i, unitCountOf(h), 1);
-  return p < 0 ? 0 : characterFor(unitsOf(h)[p]);
+  return p < 0 ? primFailureAnswer() : characterFor(unitsOf(h)[p]);
 }
 static oop p423(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   ObjectHeader* h = headerOf(rcv);
   int64_t p = bytePosition(i, unitCountOf(h), 1);
-  return p < 0 ? 0 : smallIntegerFor(unitsOf(h)[p]);
+  return p < 0 ? primFailureAnswer() : smallIntegerFor(unitsOf(h)[p]);
 }
 
 // The element stores: index (3), bound (6), value (3), immutability (23). limit is the
@@ -210,7 +211,7 @@ static oop storeElement(oop rcv, oop i, oop v, bool units, bool characters, uint
   if (!isBytes(rcv)) return fail(primErrWrongClass, 2);
   ObjectHeader* h = headerOf(rcv);
   int64_t p = bytePosition(i, units ? unitCountOf(h) : byteSizeOf(h), 2);
-  if (p < 0) return 0;
+  if (p < 0) return primFailureAnswer();
   bool ok = characters ? isCharacter(v) && characterValue(v) < limit
                        : isSmallInteger(v) && smallIntegerValue(v) >= 0 && uint64_t(smallIntegerValue(v)) < limit;
   if (!ok) return fail(primErrBadArgument, 2);
@@ -363,7 +364,7 @@ static oop p425(oop rcv, oop index) {
   bool absent;
   uint64_t e;
   ObjectHeader* page = tablePage(rcv, index, 1, false, &absent, &e);
-  if (page == nullptr) return 0;
+  if (page == nullptr) return primFailureAnswer();
   return smallIntegerFor(absent ? 0 : unitsOf(page)[e]);
 }
 
@@ -374,7 +375,7 @@ static oop p426(oop rcv, oop index, oop value) {
   bool absent;
   uint64_t e;
   ObjectHeader* page = tablePage(rcv, index, 2, true, &absent, &e);
-  if (page == nullptr) return 0;
+  if (page == nullptr) return primFailureAnswer();
   if (!isSmallInteger(value) || smallIntegerValue(value) < 0 || smallIntegerValue(value) > 65535)
     return fail(primErrBadArgument, 2);
   if (isImmutable(page)) return fail(primErrImmutable, 2);
@@ -539,7 +540,7 @@ template <typename T>
 static oop readElement(oop rcv, oop index) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   int64_t p = elementOffset(rcv, index, sizeof(T), 1);
-  if (p < 0) return 0;
+  if (p < 0) return primFailureAnswer();
   T v = readAt<T>(rcv, p);
   oop answer = sizeof(T) == 8 && T(-1) > T(0) ? cUnsignedToOop(uint64_t(v)) : cSignedToOop(int64_t(v));
   return answer != 0 ? answer : fail(primErrNoSpace, 1);
@@ -550,7 +551,7 @@ template <typename T>
 static oop storeInteger(oop rcv, oop index, oop value, bool valueOk, T v) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 2);
   int64_t p = elementOffset(rcv, index, sizeof(T), 2, valueOk);
-  if (p < 0) return 0;
+  if (p < 0) return primFailureAnswer();
   if (isImmutable(headerOf(rcv))) return fail(primErrImmutable, 2);
   memcpy(bytesOf(headerOf(rcv)) + p, &v, sizeof v);
   return value;
@@ -608,7 +609,7 @@ static oop boxFloat(uint32_t classTag, uint64_t bits, uint64_t bytes, uint64_t n
 static oop p548(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   int64_t p = elementOffset(rcv, i, 4, 1);
-  if (p < 0) return 0;
+  if (p < 0) return primFailureAnswer();
   float f = readAt<float>(rcv, p);
   if (!std::isfinite(f) && !IEEEInfNaN) return fail(primErrGeneral, 1);
   return boxFloat(classIndexFloat, readAt<uint32_t>(rcv, p), 4, 1);
@@ -617,7 +618,7 @@ static oop p548(oop rcv, oop i) {
 static oop p550(oop rcv, oop i) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 1);
   int64_t p = elementOffset(rcv, i, 8, 1);
-  if (p < 0) return 0;
+  if (p < 0) return primFailureAnswer();
   double d = readAt<double>(rcv, p);
   if (fitsSmallDouble(d)) return smallDoubleFor(d);
   if (!std::isfinite(d) && !IEEEInfNaN) return fail(primErrGeneral, 1);
@@ -632,7 +633,7 @@ static bool isBoxOf(oop v, uint32_t classTag) {
 static oop p549(oop rcv, oop i, oop v) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 2);
   int64_t p = elementOffset(rcv, i, 4, 2);
-  if (p < 0) return 0;
+  if (p < 0) return primFailureAnswer();
   if (isImmutable(headerOf(rcv))) return fail(primErrImmutable, 2);
   float f;
   if (isSmallInteger(v)) f = float(smallIntegerValue(v));
@@ -645,7 +646,7 @@ static oop p549(oop rcv, oop i, oop v) {
 static oop p551(oop rcv, oop i, oop v) {
   if (!isBytes(rcv)) return fail(primErrWrongClass, 2);
   int64_t p = elementOffset(rcv, i, 8, 2);
-  if (p < 0) return 0;
+  if (p < 0) return primFailureAnswer();
   if (isImmutable(headerOf(rcv))) return fail(primErrImmutable, 2);
   double d;
   float f;

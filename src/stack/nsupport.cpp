@@ -54,6 +54,11 @@ oop failPrimitive(oop errorOop, uint64_t numArgs) {
   return s[shReceiver];
 }
 
+oop primFailureAnswer() {
+  const uint64_t* s = currentStack;
+  return s[shNumArgs] > 2 ? 0 : s[shReceiver];
+}
+
 // ---- Commit -----------------------------------------------------------------------------
 
 // Builds the frame that the prologue would have built, below the saved sp, ending in the

@@ -11,6 +11,9 @@
 // failure path pushed here) or 0 (3 or more: the glue's own failure path); without one (the
 // frame is built), it does not return: the frame resumes at its first non-primitive pc.
 oop failPrimitive(oop errorOop, uint64_t numArgs);
+// What the failPrimitive call that a primitive already made answered, for a primitive that
+// returns after a helper failed it: the glue's failure paths expect that very word.
+oop primFailureAnswer();
 // Called once a failure is laid on a built frame, before native code is entered at the
 // failure code; null in the engine. Tests that run primitives outside native code set it and
 // do not return from it.

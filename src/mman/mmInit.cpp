@@ -13,6 +13,7 @@
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmEnumerate.h"
 #include "mman/mmFinal.h"
 #include "mman/mmGlobalGC.h"
 #include "mman/mmFixedSpace.h"
@@ -20,12 +21,15 @@
 #include "mman/mmImageLoad.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSnapshot.h"
+#include "mman/mmString.h"
+#include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
 #include "stack/glue.h"
@@ -338,8 +342,12 @@ static oop primPermSpaceInPlace() { return booleanOop(!permSpaceMoved); }
 // Object memory's primitive sets in their fixed order (the sets not built yet are left out),
 // then the two of start-up, then the rest of the system's.
 static void registerPrimitives() {
+  initSubscriptPrims();
+  initStringPrims();
   initAllocationPrims();
+  initObjectPrims();
   initScavengePrims();
+  initEnumerationPrims();
   initSnapshotPrims();
   initOldSpacePrims();
   initGarbagePrims();

@@ -586,18 +586,30 @@ static bool liveEntry(ObjectHeader* e) {
   return (classTagOf(e) != 0 && oopOf(e) < incSweepPoint) || isMarked(e);
 }
 
-// Entries in address order: segments by address, each table from low to high.
-ObjectHeader* searchObjectMemory(ObjectHeader* start, void* arg, OtPredicate predicate) {
+// Entries in walk order: perm space's table while it is separate, then the segments by
+// address, each table from low to high. after = 0 starts at the beginning; otherwise the
+// walk resumes past that entry (an entry in no table finds nothing).
+ObjectHeader* searchObjectMemory(ObjectHeader* after, void* arg, OtPredicate predicate) {
   writeBackOldSpace();
-  uint64_t from = oopOf(start);
-  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
-    uint64_t a = s->otLow + 16;
-    if (from > a) a = from;
-    for (; a <= s->otHigh; a += 16) {
-      ObjectHeader* e = reinterpret_cast<ObjectHeader*>(a);
-      if (liveEntry(e) && predicate(arg, e)) return e;
+  uint64_t from = oopOf(after);
+  bool started = from == 0;
+  auto scan = [&](uint64_t low, uint64_t high, bool perm) -> ObjectHeader* {
+    uint64_t a = low;
+    if (!started) {
+      if (from < low || from > high) return nullptr;
+      a = from + 16;
+      started = true;
     }
-  }
+    for (; a <= high; a += 16) {
+      ObjectHeader* e = reinterpret_cast<ObjectHeader*>(a);
+      if ((perm ? classTagOf(e) != 0 : liveEntry(e)) && predicate(arg, e)) return e;
+    }
+    return nullptr;
+  };
+  if (permSpaceExists && !permSpaceAbsorbed)
+    if (ObjectHeader* e = scan(permSpace.otLow + 16, permSpace.otHigh, true)) return e;
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    if (ObjectHeader* e = scan(s->otLow + 16, s->otHigh, false)) return e;
   return nullptr;
 }
 

@@ -113,7 +113,9 @@ OldSpaceSegment* addressInOldNewOt(uint64_t address);
 
 int objPointsToOldSpace(ObjectHeader* h);
 typedef int (*OtPredicate)(void* arg, ObjectHeader* entry);
-ObjectHeader* searchObjectMemory(ObjectHeader* start, void* arg, OtPredicate predicate);
+// The first live entry after `after` (0: from the beginning; perm space first while it is
+// separate) for which predicate answers non-zero, or 0.
+ObjectHeader* searchObjectMemory(ObjectHeader* after, void* arg, OtPredicate predicate);
 
 // Image support: before a snapshot the tree root and the 64 list heads are copied into words
 // 5..69 of a free chunk of at least 70 slots (answers 0 when none can be had); after loading

@@ -27,3 +27,7 @@ void incGCObjWeaknessChanged(oop, bool) {}
 void incGCObjEphemeronnessChanged(oop, bool) {}
 // Not built yet: generated code that holds eden's warning limit.
 void tranNoteEdenWarningThresholdChanged() {}
+
+// Not built yet: the incremental collector's class hook (see mmPending.h).
+PendingCalls pendingCalls;
+void incGCObjClassChanged(oop, int, int) { pendingCalls.classChanges += 1; }

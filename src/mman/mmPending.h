@@ -46,3 +46,11 @@ void incGCObjEphemeronnessChanged(oop object, bool ephemeron);
 void tranNoteEdenWarningThresholdChanged();  // translator not built yet: nothing holds the limit
 // The stack zone's own (scavengeStacks, stabilizeAllStacks) and the commit protocol.
 #include "stack/stackzone.h"
+
+// The incremental collector's class hook: not built yet. It counts its calls (tests read it);
+// the owner's definition replaces it.
+struct PendingCalls {
+  uint64_t classChanges;  // incGCObjClassChanged
+};
+extern PendingCalls pendingCalls;
+void incGCObjClassChanged(oop object, int wasWeak, int wasEphemeron);

@@ -4,6 +4,7 @@
 #include "prim/prString.h"
 
 #include <cstring>
+#include <span>
 
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
@@ -46,18 +47,29 @@ oop STStringWithSize(const char* bytes, uint64_t n) {
   return oopOf(h);
 }
 
-// The basic byte class (ByteString, ByteArray or TwoByteString, in that order) whose
-// instances a class's instances are accessed like, or 0. Until method lookup can compare
-// the classes' access primitives, a class accesses like a basic class when it is one or
-// inherits from one.
-static uint32_t byteAccessClassOf(uint32_t classIndex) {
-  static const uint32_t basic[] = {classIndexByteString, classIndexByteArray, classIndexTwoByteString};
-  for (uint32_t b : basic)
+// The reference class (Array, ByteString, ByteArray or TwoByteString) whose basic-access
+// methods a class's instances share, or 0. Not built yet: until method lookup can compare
+// the classes' access primitives, a class shares them when it is a reference class or
+// inherits from one; a pointer class is compared with Array only, others with ByteString,
+// ByteArray and TwoByteString in that order.
+uint32_t basicAccessClass(uint32_t classIndex, int withAtPut) {
+  (void)withAtPut;
+  static const uint32_t pointers[] = {classIndexArray};
+  static const uint32_t bytes[] = {classIndexByteString, classIndexByteArray, classIndexTwoByteString};
+  if (classIndex == classIndexArray) return classIndex;
+  for (uint32_t b : bytes)
     if (classIndex == b) return b;
   oop cls = classAt(classIndex);
-  for (uint32_t b : basic)
+  if (!isHeapObject(cls)) return 0;
+  bool ptrs = (classFormatOf(cls) & formatPointers) != 0;
+  for (uint32_t b : ptrs ? std::span<const uint32_t>(pointers) : std::span<const uint32_t>(bytes))
     if (isHeapObject(classAt(b)) && inheritsFrom1(cls, classAt(b))) return b;
   return 0;
+}
+
+static uint32_t byteAccessClassOf(uint32_t classIndex) {
+  uint32_t c = basicAccessClass(classIndex, 0);
+  return c == classIndexArray ? 0 : c;
 }
 
 // The string's length in characters, or -1 for an object that is no string of the

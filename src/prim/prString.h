@@ -19,6 +19,9 @@ char* copySubStringToC(oop string, char* buffer, uint64_t n);
 // The whole string and a terminating 0; buffer holds capacity + 1 bytes; 0 when the
 // string is longer than capacity or cannot be copied.
 char* copyToCString(oop string, char* buffer, uint64_t capacity);
+// The reference class index (15 Array, 17 ByteString, 22 ByteArray, 23 TwoByteString) whose
+// basic-access methods the class's instances share, or 0.
+uint32_t basicAccessClass(uint32_t classIndex, int withAtPut);
 // The platform byte of a character code, or -1 when the encoding has none.
 int platformByteFor(uint32_t code);
 // Makes cls (an entered class whose instances are accessed like ByteString or ByteArray)

@@ -36,9 +36,12 @@ static inline uint64_t minArgs2(uint64_t n) { return n < 2 ? n : 2; }
   words(sp)[1] = errorOop;
   words(sp)[0] = nPCofFirstNonPrimitiveVPC(nm);
   s[shSp] = sp;
+  if (frameFailureHook != nullptr) frameFailureHook(errorOop, numArgs);
   backToNcode();
   doPanic(__FILE__, __LINE__);  // backToNcode does not return
 }
+
+void (*frameFailureHook)(oop errorOop, uint64_t numArgs);
 
 oop failPrimitive(oop errorOop, uint64_t numArgs) {
   uint64_t* s = currentStack;
@@ -49,6 +52,11 @@ oop failPrimitive(oop errorOop, uint64_t numArgs) {
   s[shSp] -= 8;
   words(s[shSp])[0] = primFailGlueShort;
   return s[shReceiver];
+}
+
+oop primFailureAnswer() {
+  const uint64_t* s = currentStack;
+  return s[shNumArgs] > 2 ? 0 : s[shReceiver];
 }
 
 // ---- Commit -----------------------------------------------------------------------------
@@ -125,6 +133,16 @@ static uint64_t* liveStackTop(uint64_t fp) {
   if (above == 0) return words(s[shSp] + 8);
   uint32_t n = nmHeader(words(above)[frNMethod] & frameNMethodMask)->numArgs;
   return n < 3 ? words(above + 16) : words(above + 8 * (uint64_t(n) + 1));
+}
+
+oop topOfStack(oop context) {
+  if (context == 0) return words(currentStack[shSp])[1];
+  if (!isLiveHybrid(context)) {
+    ObjectHeader* h = headerOf(context);
+    int64_t depth = smallIntegerValue(bodyOf(h)[ctxDepth]);
+    return bodyOf(headerOf(bodyOf(h)[ctxContents]))[depth - 1];
+  }
+  return *liveStackTop(liveFrameOf(context));
 }
 
 void asynchReCommitOrFailPrimitive(oop context, oop result, int restartFlag) {

@@ -11,6 +11,13 @@
 // failure path pushed here) or 0 (3 or more: the glue's own failure path); without one (the
 // frame is built), it does not return: the frame resumes at its first non-primitive pc.
 oop failPrimitive(oop errorOop, uint64_t numArgs);
+// What the failPrimitive call that a primitive already made answered, for a primitive that
+// returns after a helper failed it: the glue's failure paths expect that very word.
+oop primFailureAnswer();
+// Called once a failure is laid on a built frame, before native code is entered at the
+// failure code; null in the engine. Tests that run primitives outside native code set it and
+// do not return from it.
+extern void (*frameFailureHook)(oop errorOop, uint64_t numArgs);
 // Builds the pending primitive's frame so that the process resumes at the primitive return
 // point with result; without a pending primitive the result replaces the word above sp.
 void commitPrimitive(oop result);
@@ -20,6 +27,9 @@ void commitPrimitiveWithRestart(oop result);
 // other) current segment's sp.
 oop commitPrimitiveAndHandleRequests(oop result);
 void commitPrimitiveFrame(oop result, uint64_t nmethod, uint64_t resumePc);
+// The top of a context's stack (0: the word above the current segment's sp, where a commit
+// leaves its result); a primitive rereads what it committed there after a collection.
+oop topOfStack(oop context);
 
 // Delivers the result of a primitive finished elsewhere to the suspended process of the
 // context: into its stack top; with restart, the failure code runs with it as the error.

@@ -171,6 +171,7 @@ void freeTestHeap() {
   scavengeInProgress = tenureToShrinkRememberedTable = 0;
   lowSpaceLimit = 0;
   anyReq = 0;
+  pendingCalls = PendingCalls{};
   resetFragmentationCounts();
   oldObjectsAllocated = oldBytesAllocated = 0;
   lastClassTablePageX = 0;

@@ -50,15 +50,35 @@ void preparePending(oop receiver, const std::vector<oop>& a) {
   s[shPrimErr] = 0;
 }
 
+// A failure after a commit would enter native code at the frame's failure code; the hook
+// brings it back to callPrimitive instead.
+void* harnessJump[5];
+oop frameErrorOop;
+uint64_t frameNumArgs;
+void harnessFrameFailure(oop errorOop, uint64_t numArgs) {
+  frameErrorOop = errorOop;
+  frameNumArgs = numArgs;
+  __builtin_longjmp(harnessJump, 1);
+}
+
 }  // namespace
 
 PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<oop> argList) {
+  return callPrimitive(number, receiver, std::vector<oop>(argList));
+}
+
+PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>& a) {
   const PrimEntry* e = getPrimEntry(number);
-  std::vector<oop> a(argList);
   assert(e->function != 0 && e->kind == primKindC && e->numArgs == a.size());
   uint64_t* saved = currentStack;
   currentStack = harnessSegment;
   preparePending(receiver, a);
+  frameFailureHook = harnessFrameFailure;
+  if (__builtin_setjmp(harnessJump) != 0) {
+    frameFailureHook = nullptr;
+    currentStack = saved;
+    return {true, 0, frameErrorOop, frameNumArgs, true};
+  }
   oop result = 0;
   switch (a.size()) {
     case 0: result = reinterpret_cast<oop (*)(oop)>(e->function)(receiver); break;
@@ -80,11 +100,12 @@ PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<o
       break;
     default: assert(!"primitives of more than 6 arguments take the var-arg form");
   }
+  frameFailureHook = nullptr;
   currentStack = saved;
   const uint64_t* s = harnessSegment;
   if (s[shReceiver] == 0 && s[shPrimErr] == 0) {
     // Committed: the frame holds the answer that the glue would return through it.
-    return {false, reinterpret_cast<const uint64_t*>(s[shSp])[1], 0, 0};
+    return {false, reinterpret_cast<const uint64_t*>(s[shSp])[1], 0, 0, false};
   }
   if (s[shPrimErr] != 0) {
     // The short failure path answers the receiver over a pushed failure-glue address; the
@@ -93,7 +114,7 @@ PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<o
     assert(shortPath ? result == pendingWord(receiver) && s[shSp] + 8 == reinterpret_cast<uint64_t>(s + shRootReturn)
                      : result == 0);
     (void)shortPath;
-    return {true, 0, s[shPrimErr], s[shNumArgs]};
+    return {true, 0, s[shPrimErr], s[shNumArgs], false};
   }
-  return {false, result, 0, 0};
+  return {false, result, 0, 0, false};
 }

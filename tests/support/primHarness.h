@@ -1,9 +1,11 @@
 // Test support: calls a registered C primitive with a receiver and arguments as the glue
 // does (a pending primitive in the save area of a running segment) and reads its answer or
-// its failure (error object and argument count from the save area).
+// its failure (error object and argument count from the save area, or, after a commit, as
+// the built frame's failure hands them over).
 #pragma once
 #include <cstdint>
 #include <initializer_list>
+#include <vector>
 
 #include "mman/mmObject.h"
 
@@ -12,6 +14,9 @@ struct PrimOutcome {
   oop result;        // its answer when it did not fail
   oop errorOop;      // the error object handed to failPrimitive
   uint64_t numArgs;  // the argument count handed to failPrimitive
+  bool afterCommit;  // it failed after committing (from its built frame)
 };
 
 PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<oop> args);
+// The same with the arguments in a vector (tables of cases); up to 6 arguments.
+PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>& args);

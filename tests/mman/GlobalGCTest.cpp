@@ -255,9 +255,10 @@ TEST_F(IncSweepTest, IncSweep_StopsAtTheByteBudgetAndAtAProcessSwitch) {
 // ---- Primitives, requests, the stress switch -----------------------------------------------------
 
 TEST_F(GlobalGCTest, GCStress_EveryNthScavengeRequestCollects) {
-  setenv("TESSEL_GC_STRESS", "2", 1);
+  static char on[] = "TESSEL_GC_STRESS=2", off[] = "TESSEL_GC_STRESS=";  // putenv: both builds
+  putenv(on);
   EXPECT_EQ(initGCStress(), 2u);
-  unsetenv("TESSEL_GC_STRESS");
+  putenv(off);
   oop dead = oldArray(2);
   uint64_t before = numGCs;
   serveScavengeRequest();

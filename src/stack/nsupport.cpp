@@ -9,6 +9,7 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "stack/glue.h"
+#include "stack/send.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
@@ -210,6 +211,116 @@ extern "C" void CrtEndLoop() {
   restoreStackLimit(int64_t(currentStack[shRealLim]));
 }
 
+// ---- Objects for the running method -------------------------------------------------------
+
+static const char nsupportFile[] = "src/stack/nsupport";
+enum : uint32_t { classIndexBlockClosure = 13, blockNamedSlots = 3 };
+
+// Takes the top n values off the saved native stack (the first pushed is the deepest),
+// keeping the return address on top, into a new Array.
+static ObjectHeader* arrayFromStack(uint64_t n, const char* what) {
+  ObjectHeader* a = newRunTimeObject(classIndexArray, 0, n, what);
+  uint64_t* sp = words(currentStack[shSp]);
+  for (uint64_t i = 0; i < n; i++) {
+    oop v = sp[n - i];
+    bodyOf(a)[i] = v;
+    storeCheck(a, v, nsupportFile, __LINE__);
+  }
+  uint64_t returnAddress = sp[0];
+  currentStack[shSp] += 8 * n;
+  words(currentStack[shSp])[0] = returnAddress;
+  return a;
+}
+
+static oop newBlock(oop method, oop outer, oop copied, const char* what) {
+  ObjectHeader* b = newRunTimeObject(classIndexBlockClosure, blockNamedSlots, 0, what);
+  const oop slots[blockNamedSlots] = {method, outer, copied};
+  for (uint32_t i = 0; i < blockNamedSlots; i++) {
+    bodyOf(b)[i] = slots[i];
+    storeCheck(b, slots[i], nsupportFile, __LINE__);
+  }
+  return oopOf(b);
+}
+
+extern "C" oop CrtCreateArray(uint64_t n) { return oopOf(newRunTimeObject(classIndexArray, 0, n, "create array")); }
+extern "C" oop CrtConsArray(uint64_t n) { return oopOf(arrayFromStack(n, "cons array")); }
+extern "C" oop CrtMakeCopyingBlock1(oop method, oop value) {
+  return newBlock(method, nilOop(), value, "copying block(1)");
+}
+extern "C" oop CrtMakeCopyingBlock(oop method, uint64_t n) {
+  oop copied = oopOf(arrayFromStack(n, "block copied values"));
+  return newBlock(method, nilOop(), copied, "copying block");
+}
+extern "C" oop CrtMakeFullBlock(oop method) {
+  oop outer = frameMakeHybrid(currentStack[shFp], 0);
+  return newBlock(method, outer, nilOop(), "full block");
+}
+extern "C" oop CrtMakeFullCopyingBlock(oop method, uint64_t n) {
+  oop copied = oopOf(arrayFromStack(n, "block copied values"));
+  oop outer = frameMakeHybrid(currentStack[shFp], 0);
+  return newBlock(method, outer, copied, "full copying block");
+}
+
+extern "C" void CrtCheckStore(oop holder, oop value) { storeCheck(headerOf(holder), value, nsupportFile, __LINE__); }
+
+// ---- Sends made by the run time ------------------------------------------------------------
+
+// Pushes the entry of the method that selector runs on receiver; a selector nobody
+// understands goes to doesNotUnderstand: with the arguments instead (and does not return).
+static void pushEntryFor(oop receiver, oop selector, uint64_t numArgs, const oop* args) {
+  uint32_t tag = receiverClassTag(receiver);
+  uint64_t m = findMethodHook(selector, tag);
+  if (m > lookupNotUnderstood && m < lookupFirstNMethod) m = handleTranFailure(tag, selector, m);
+  if (m == lookupNotUnderstood) doesNotUnderstandWA(numArgs, receiver, selector, 0, args);
+  pushOnSavedStack(m + nMethodGlueEntry);
+}
+
+// A conditional branch met a non-Boolean: mustBeBoolean is sent to it and the branch runs
+// again on the answer (its resume pc moved back by backUp bytes).
+static void notBoolean(oop value, uint64_t backUp) {
+  words(currentStack[shSp])[0] -= backUp;
+  pushEntryFor(value, sysOop(sysMustBeBooleanSelector), 0, nullptr);
+  pushOnSavedStack(value);
+  backToNcodePop0();
+  doPanic(__FILE__, __LINE__);
+}
+extern "C" void CrtNotBoolean(oop value, uint64_t backUp) { notBoolean(value, backUp); }
+extern "C" void CrtNotBooleanTrue(oop value, uint64_t backUp) { notBoolean(value + trueOop(), backUp); }
+extern "C" void CrtNotBooleanFalse(oop value, uint64_t backUp) { notBoolean(value + falseOop(), backUp); }
+
+// A store into an immutable object: the object is sent the registry's selector with the
+// value and the 1-based slot index.
+extern "C" void CrtAttemptToAssign(oop object, oop value, uint64_t index) {
+  const oop args[2] = {value, smallIntegerFor(int64_t(index) + 1)};
+  pushEntryFor(object, sysOop(sysReadOnlyAssignSelector), 2, args);
+  pushOnSavedStack(args[1]);
+  pushOnSavedStack(args[0]);
+  pushOnSavedStack(object);
+  backToNcodePop2();
+  doPanic(__FILE__, __LINE__);
+}
+
+// ---- Prologue stack checks -----------------------------------------------------------------
+
+// The abort stub left the frame without its temporaries: [resume pc][register arguments]
+// [receiver][nmethod][context slot][caller fp]. Room first, then the temporaries (and the
+// primitive's error) go in under the resume pc, then the requests.
+static void finishAbortedFrame(bool withError, oop error) {
+  uint64_t nm = words(currentStack[shFp])[frNMethod] & frameNMethodMask;
+  const NMethodHeader* h = nmHeader(nm);
+  uint64_t needed = h->frame > 12 ? 8 * uint64_t(h->frame) - 96 : 0;
+  if (currentStack[shSp] - needed < currentStack[shRealLim]) handleStackOverflow();
+  uint64_t resume = words(currentStack[shSp])[0];
+  currentStack[shSp] += 8;
+  for (uint32_t i = 0; i < h->numTemps; i++) pushOnSavedStack(nilOop());
+  if (withError) pushOnSavedStack(error == 0 ? nilOop() : error);
+  pushOnSavedStack(resume);
+  restoreStackLimit(int64_t(currentStack[shRealLim]));
+  if (anyRequestsPending()) handleRequests();
+}
+extern "C" void CrtAbortSend() { finishAbortedFrame(false, 0); }
+extern "C" void CrtAbortPrimFail(oop error) { finishAbortedFrame(true, error); }
+
 // Routines of components not built yet: reaching one stops the system.
 [[noreturn]] static void notBuilt(const char* name) {
   static char text[120];
@@ -219,10 +330,7 @@ extern "C" void CrtEndLoop() {
 }
 #define STAND_INS(X)                                                                         \
   X(CrtBadBytecode) X(CrtExtendClosedPIC) X(CrtOpenPICSendMiss) X(CrtMNUFromPIC)              \
-  X(CrtCarefulCallPrim) X(CrtAbortSend) X(CrtAbortPrimFail) X(CrtNotBoolean)                 \
-  X(CrtNotBooleanTrue) X(CrtNotBooleanFalse) X(CrtMakeFullBlock) X(CrtConsArray)             \
-  X(CrtMakeFullCopyingBlock) X(CrtMakeCopyingBlock) X(CrtMakeCopyingBlock1) X(CrtCreateArray) \
-  X(CrtMethodReturn) X(CrtCheckStore) X(CrtAttemptToAssign)
+  X(CrtCarefulCallPrim) X(CrtMethodReturn)
 #define STAND_IN(name) \
   extern "C" void name() { notBuilt(#name); }
 STAND_INS(STAND_IN)

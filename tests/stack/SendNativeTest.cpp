@@ -22,7 +22,10 @@
 #include "tran/taux.h"
 #include "tran/tstack.h"
 
-extern "C" uint64_t testEnter(void (*entry)());
+extern "C" {
+uint64_t testEnter(void (*entry)());
+void CrtAttemptToAssign(oop object, oop value, uint64_t index);
+}
 
 namespace {
 
@@ -97,7 +100,7 @@ class SendNativeTest : public ::testing::Test {
     return b;
   }
   // An nmethod answering id in rbx; a doesNotUnderstand: method also records rbx, r12, r13.
-  uint64_t nmethod(oop sel, uint32_t classIndex, int numArgs, int32_t id, bool records = false) {
+  uint64_t nmethod(oop sel, uint32_t classIndex, int numArgs, uint64_t id, bool records = false) {
     uint8_t* b = block();
     auto* h = reinterpret_cast<NMethodHeader*>(b);
     memset(h, 0, sizeof *h);
@@ -119,7 +122,7 @@ class SendNativeTest : public ::testing::Test {
       at = emitMovMR(at, rR11, 8, rR12);
       at = emitMovMR(at, rR11, 16, rR13);
     }
-    emitRet(emitMovRI32(at, rBX, id));
+    emitRet(emitMovRI64(at, rBX, id));
     uint64_t nm = reinterpret_cast<uint64_t>(b);
     methods[{sel, classIndex}] = nm;
     return nm;
@@ -322,6 +325,71 @@ TEST_F(SendNativeTest, SuperSendsStartAboveTheMethodClass) {
   run(caller(selFoo, unlinkedSendSuper0, 0, receivers.data(), results.data(), &R, rootClass), 1);
   EXPECT_EQ(results[1], 53u);
   EXPECT_EQ(slotOf(seenDnu.r12, 2), rootClass);
+}
+
+// A branch that met a non-Boolean sends mustBeBoolean and runs again on the answer; the
+// True form is handed the value less true.
+TEST_F(SendNativeTest, NonBooleanBranchRunsAgainOnTheAnswerOfMustBeBoolean) {
+  oop mustBeBoolean = newOldObject(testClasses.bytes, 1);
+  sysOopRegistry[sysMustBeBooleanSelector] = mustBeBoolean;
+  nmethod(mustBeBoolean, classA, 0, trueOop(), true);
+  static uint64_t trueWord;
+  trueWord = trueOop();
+  for (bool trueForm : {false, true}) {
+    SCOPED_TRACE(trueForm);
+    oop value = newOldObject(classA, 0);
+    // top: cmp rbx, [true]; je done; (rbx -= true); r9 := bytes back to top; call; done: ret
+    uint8_t* top = block();
+    uint8_t* at = emitMovRI64(top, rR11, reinterpret_cast<uint64_t>(&trueWord));
+    at = bytes(at, {0x49, 0x3B, 0x1B});  // cmp rbx, [r11]
+    uint8_t* je = at;
+    at += 2;
+    if (trueForm) at = bytes(at, {0x49, 0x2B, 0x1B});  // sub rbx, [r11]
+    uint8_t* loadBackUp = at;
+    at = emitMovRI64(at, rR9, 0);
+    at = emitCallRel(at, reinterpret_cast<const void*>(trueForm ? rtNotBooleanTrue : rtNotBoolean));
+    uint64_t backUp = uint64_t(at - top);
+    memcpy(loadBackUp + 2, &backUp, 8);
+    je[0] = 0x74;
+    je[1] = uint8_t(at - (je + 2));
+    emitRet(at);
+    next = at + 16;
+    seenDnu = {};
+    lookups = 0;
+    uint64_t* p = currentStack + shRootReturn;
+    currentStack[shSp] = reinterpret_cast<uint64_t>(p);
+    currentStack[shFp] = rootFpOf(currentStack);
+    // testEnter starts with rbx unset: enter through a stub that loads the value.
+    uint8_t* stub = block();
+    at = emitMovRI64(stub, rBX, value);
+    emitJmpRel32(at, top);
+    next = stub + 64;
+    EXPECT_EQ(testEnter(reinterpret_cast<void (*)()>(stub)), trueOop());
+    EXPECT_EQ(seenDnu.rbx, value);
+    EXPECT_EQ(lookups, 1);
+  }
+}
+
+// A store into an immutable object sends the registry's selector with the value and the
+// 1-based index.
+TEST_F(SendNativeTest, AssignmentToAnImmutableObjectIsSent) {
+  oop attempt = newOldObject(testClasses.bytes, 1);
+  sysOopRegistry[sysReadOnlyAssignSelector] = attempt;
+  nmethod(attempt, classA, 2, 61, true);
+  oop object = newOldObject(classA, 0);
+  uint8_t* code = block();
+  uint8_t* at = emitMovRI64(code, rR12, object);
+  at = emitMovRI64(at, rBX, smallIntegerFor(4));
+  at = emitMovRI64(at, rR9, 2);
+  at = emitCallRel(at, reinterpret_cast<const void*>(rtAttemptToAssign));
+  emitRet(at);
+  next = at + 16;
+  currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
+  currentStack[shFp] = rootFpOf(currentStack);
+  EXPECT_EQ(testEnter(reinterpret_cast<void (*)()>(code)), 61u);
+  EXPECT_EQ(seenDnu.rbx, object);
+  EXPECT_EQ(seenDnu.r12, smallIntegerFor(4));
+  EXPECT_EQ(seenDnu.r13, smallIntegerFor(3));
 }
 
 }  // namespace

@@ -321,6 +321,127 @@ static void finishAbortedFrame(bool withError, oop error) {
 extern "C" void CrtAbortSend() { finishAbortedFrame(false, 0); }
 extern "C" void CrtAbortPrimFail(oop error) { finishAbortedFrame(true, error); }
 
+// ---- Non-local return ------------------------------------------------------------------------
+
+static inline bool isNilOrZero(oop o) { return o == 0 || o == nilOop(); }
+
+// A stable context counts as unwind-marked when its method's bytecodes begin with a byte
+// carrying both 0x80 and 0x08.
+static bool stableIsUnwindMarked(oop context) {
+  oop method = slotOf(context, ctxMethod);
+  if (!isHeapObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) == 0) return false;
+  oop bytecodes = slotOf(method, 0);
+  if (!isHeapObject(bytecodes) || hasPtrs(headerOf(bytecodes)) || byteSizeOf(headerOf(bytecodes)) == 0)
+    return false;
+  uint8_t first = *reinterpret_cast<const uint8_t*>(bodyOf(headerOf(bytecodes)));
+  return (first & 0x88) == 0x88;
+}
+
+// The context of a frame in the segment's chain (made when it has none).
+static oop contextOfFrame(uint64_t fp) {
+  if (words(fp)[frNMethod] & frameHybridBit) return words(fp)[frContext];
+  return frameMakeHybrid(fp, 0);
+}
+
+// Searches from the top frame towards home: answers 1 when home is reached, with *unwind set
+// to the first unwind-marked context met (the home included), else 0. Until an unwind
+// context is found every frame is tested, so none is skipped; after that, reaching the
+// home's segment is enough.
+static int findHome(oop home, uint64_t* homeSegment, oop* unwind) {
+  oop u = 0;
+  uint64_t* seg = currentStack;
+  uint64_t fp = seg[shFp];
+  for (;;) {
+    for (; fp != rootFpOf(seg); fp = words(fp)[frCallerFp]) {
+      uint64_t nm = words(fp)[frNMethod] & frameNMethodMask;
+      if (u == 0 && (nmHeader(nm)->flags & nmFlagUnwind)) u = contextOfFrame(fp);
+      if (u != 0 && homeSegment == seg) break;
+      if ((words(fp)[frNMethod] & frameHybridBit) && words(fp)[frContext] == home) break;
+    }
+    if (fp != rootFpOf(seg)) {
+      *unwind = u;
+      return 1;
+    }
+    oop sender = seg[shRootSender];
+    for (;;) {
+      if (isNilOrZero(sender)) return 0;
+      if (isLiveHybrid(sender)) break;
+      if (u == 0 && stableIsUnwindMarked(sender)) u = sender;
+      if (sender == home) {
+        *unwind = u;
+        return 1;
+      }
+      sender = slotOf(sender, ctxSender);
+    }
+    fp = liveFrameOf(sender);
+    seg = segmentOf(fp);
+  }
+}
+
+// The return cannot be made: the cannot-return path gets the context and the result.
+static oop cannotReturn(oop context, oop result) {
+  contextOnTop = context;
+  pushOnSavedStack(cantReturnPC);
+  return result;
+}
+
+extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
+  uint64_t topFp = currentStack[shFp];
+  oop home = slotOf(words(topFp)[frReceiver], 1);
+  for (uint64_t i = 1; i < depth; i++) home = slotOf(contextInstVarNoReify(home, ctxReceiver), 1);
+
+  bool live = isLiveHybrid(home) != 0;  // a dead hybrid home becomes stable here
+  uint64_t homeFp = live ? liveFrameOf(home) : 0;
+  uint64_t* homeSegment = live ? segmentOf(homeFp) : nullptr;
+  if (!live && isNilOrZero(slotOf(home, ctxSender))) return cannotReturn(home, result);
+  if (live && words(homeFp)[frCallerFp] == rootFpOf(homeSegment) && isNilOrZero(homeSegment[shRootSender]))
+    return cannotReturn(home, result);
+
+  oop unwind = 0;
+  if (!findHome(home, homeSegment, &unwind)) return cannotReturn(frameMakeHybrid(topFp, 0), result);
+
+  if (unwind != 0) {
+    oop context = frameMakeHybrid(currentStack[shFp], 0);
+    const oop args[2] = {result, unwind};
+    pushEntryFor(context, sysOop(sysUnwindSelector), 2, args);
+    pushOnSavedStack(unwind);
+    pushOnSavedStack(result);
+    pushOnSavedStack(context);
+    backToNcodePop2();
+    doPanic(__FILE__, __LINE__);
+  }
+
+  // Drop the frames above the first one with a context, then kill every context down to
+  // the home.
+  uint64_t* seg = currentStack;
+  oop start = 0;
+  for (uint64_t fp = seg[shFp]; fp != rootFpOf(seg); fp = words(fp)[frCallerFp])
+    if (words(fp)[frNMethod] & frameHybridBit) {
+      start = words(fp)[frContext];
+      break;
+    }
+  if (start == 0) popToHybridFrame(seg, 0, &start);
+  else popToHybridFrame(seg, start, &start);
+  nilContexts(start, home);
+
+  if (!live) {
+    resumeContext(slotOf(home, ctxSender));
+  } else {
+    homeFp = liveFrameOf(home);
+    uint64_t* s = segmentOf(homeFp);
+    if (currentStack != s || reinterpret_cast<uint64_t*>(allocatedStacks[0]) != s) stackAtHead(s);
+    uint32_t n = nmHeader(words(homeFp)[frNMethod] & frameNMethodMask)->numArgs;
+    uint64_t word = n >= 3 ? homeFp + 8 * uint64_t(n) : homeFp + 8;
+    words(word)[0] = words(homeFp)[frReturnPc];
+    s[shSp] = word;
+    s[shFp] = words(homeFp)[frCallerFp];
+    s[shReceiver] = 0;
+  }
+  pushOnSavedStack(result);
+  backToNcodePopResult();
+  doPanic(__FILE__, __LINE__);
+}
+
 // Routines of components not built yet: reaching one stops the system.
 [[noreturn]] static void notBuilt(const char* name) {
   static char text[120];
@@ -330,7 +451,7 @@ extern "C" void CrtAbortPrimFail(oop error) { finishAbortedFrame(true, error); }
 }
 #define STAND_INS(X)                                                                         \
   X(CrtBadBytecode) X(CrtExtendClosedPIC) X(CrtOpenPICSendMiss) X(CrtMNUFromPIC)              \
-  X(CrtCarefulCallPrim) X(CrtMethodReturn)
+  X(CrtCarefulCallPrim)
 #define STAND_IN(name) \
   extern "C" void name() { notBuilt(#name); }
 STAND_INS(STAND_IN)

@@ -13,6 +13,7 @@
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
 #include "stack/send.h"
+#include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "tran/cgenx86_64.h"
 #include "tran/nativeCode.h"
@@ -24,6 +25,7 @@
 
 extern "C" {
 uint64_t testEnter(void (*entry)());
+void testExit();
 void CrtAttemptToAssign(oop object, oop value, uint64_t index);
 }
 
@@ -390,6 +392,112 @@ TEST_F(SendNativeTest, AssignmentToAnImmutableObjectIsSent) {
   EXPECT_EQ(seenDnu.rbx, object);
   EXPECT_EQ(seenDnu.r12, smallIntegerFor(4));
   EXPECT_EQ(seenDnu.r13, smallIntegerFor(3));
+}
+
+// Non-local return: frames laid by hand on the running segment, bottom first; the home's
+// return pc leads out of the test. Frame letters: B bottom, H home, X with a context, Y
+// without, K the block returning (on top); a star marks an unwind-marked method.
+class MethodReturnTest : public SendNativeTest {
+ protected:
+  NMethodHeader nms[8] = {};
+  std::map<char, uint64_t> fps;
+
+  uint64_t enterReturn(const std::string& frames, oop result, oop deadHome = 0) {
+    oop method = newOldObject(testClasses.pointers, 1);
+    uint64_t* s = currentStack;
+    uint64_t fp = reinterpret_cast<uint64_t>(s + shRootFp - 5);
+    uint64_t caller = rootFpOf(s);
+    size_t k = 0;
+    for (size_t i = 0; i < frames.size(); i++) {
+      char name = frames[i];
+      bool unwind = i + 1 < frames.size() && frames[i + 1] == '*';
+      if (name == '*') continue;
+      NMethodHeader& nm = nms[k++];
+      nm = {};
+      nm.flags = unwind ? nmFlagUnwind : 0;
+      nm.frame = 12;
+      nm.vmethod = method;
+      uint64_t* f = reinterpret_cast<uint64_t*>(fp);
+      if (caller != rootFpOf(s)) f[frReturnPc] = name == 'H' ? 0 : 0xDEAD;
+      f[frCallerFp] = caller;
+      f[frContext] = 0;
+      f[frNMethod] = reinterpret_cast<uint64_t>(&nm);
+      f[frReceiver] = smallIntegerFor(int64_t(i));
+      fps[name] = fp;
+      caller = fp;
+      fp -= 40;
+    }
+    s[shFp] = caller;
+    s[shSp] = caller - 24;
+    reinterpret_cast<uint64_t*>(fps['H'])[frReturnPc] = reinterpret_cast<uint64_t>(&testExit);
+    for (auto& [name, at] : fps)
+      if (name == 'H' || name == 'X') frameMakeHybrid(at, 0);
+    oop home = deadHome != 0 ? deadHome : reinterpret_cast<uint64_t*>(fps['H'])[frContext];
+    oop closure = newOldObject(testClasses.threeSlots, 3);
+    bodyOf(headerOf(closure))[1] = home;
+    reinterpret_cast<uint64_t*>(fps['K'])[frReceiver] = closure;
+    uint8_t* code = block();
+    uint8_t* at = emitMovRI64(code, rBX, result);
+    at = emitMovRI64(at, rR12, 1);
+    at = emitCallRel(at, reinterpret_cast<const void*>(rtMethodReturn));
+    emitRet(at);
+    next = at + 16;
+    return testEnter(reinterpret_cast<void (*)()>(code));
+  }
+  oop contextOf(char name) { return reinterpret_cast<uint64_t*>(fps[name])[frContext]; }
+};
+
+TEST_F(MethodReturnTest, ReturnsFromTheHomeAndKillsTheContextsBetween) {
+  for (const char* frames : {"BHXYK", "BHK", "BHYYXK"}) {
+    SCOPED_TRACE(frames);
+    fps.clear();
+    oop result = smallIntegerFor(1234);
+    EXPECT_EQ(enterReturn(frames, result), result);
+    if (fps.count('X')) {
+      oop x = contextOf('X');
+      EXPECT_EQ(isLiveHybrid(x), 0);
+      EXPECT_EQ(slotOf(x, ctxSender), nilOop());
+    }
+    EXPECT_EQ(currentStack[shFp], fps['B']) << "the home's caller runs";
+    EXPECT_EQ(isLiveHybrid(contextOf('H')), 0) << "the home has returned";
+  }
+}
+
+// The first unwind-marked context met on the way (the home included) is sent the unwind
+// selector with the result, from the returning block's context; nothing is dropped.
+TEST_F(MethodReturnTest, AnUnwindMarkedFrameOnTheWayIsSentTheUnwindSelector) {
+  oop unwindSelector = newOldObject(testClasses.bytes, 1);
+  sysOopRegistry[sysUnwindSelector] = unwindSelector;
+  nmethod(unwindSelector, classIndexHybridMethodContext, 2, 77, true);
+  const struct {
+    const char* frames;
+    char unwind;
+  } cases[] = {{"BHX*K", 'X'}, {"BH*YK", 'H'}, {"BHY*X*K", 'X'}, {"BHXY*K", 'Y'}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.frames);
+    fps.clear();
+    seenDnu = {};
+    oop result = smallIntegerFor(55);
+    EXPECT_EQ(enterReturn(c.frames, result), 77u);
+    EXPECT_EQ(seenDnu.rbx, contextOf('K'));
+    EXPECT_EQ(seenDnu.r12, result);
+    EXPECT_EQ(seenDnu.r13, contextOf(c.unwind));
+    EXPECT_EQ(isLiveHybrid(contextOf('H')), 1);
+  }
+}
+
+// A home whose method has returned: cannotReturn: goes to the home with the result.
+TEST_F(MethodReturnTest, ADeadHomeCannotBeReturnedTo) {
+  oop cannotReturnSelector = newOldObject(testClasses.bytes, 1);
+  sysOopRegistry[sysCannotReturnSelector] = cannotReturnSelector;
+  nmethod(cannotReturnSelector, classIndexMethodContext, 1, 88, true);
+  ObjectHeader* h = reinterpret_cast<ObjectHeader*>(newOldObject(testClasses.pointers, contextNamedSlots));
+  setClassTag(h, classIndexMethodContext);
+  bodyOf(h)[ctxSender] = nilOop();
+  oop result = smallIntegerFor(9);
+  EXPECT_EQ(enterReturn("BHK", result, oopOf(h)), 88u);
+  EXPECT_EQ(seenDnu.rbx, oopOf(h));
+  EXPECT_EQ(seenDnu.r12, result);
 }
 
 }  // namespace

@@ -10,10 +10,16 @@
 #include "ext/exError.h"
 #include "ext/exOption.h"
 #include "mman/mmSysOop.h"
+#include "prim/prUtil.h"
 #include "stack/glue.h"
+#include "stack/nsupport.h"
+#include "stack/stackframe.h"
+#include "stack/vmsupport.h"
 #include "stack/stackzone.h"
 #include "tran/nmLayout.h"
 #include "tran/nmalloc.h"
+#include "tran/tmain.h"
+#include "tran/tprim.h"
 #include "tran/tpcmap.h"
 
 static inline const NMethodHeader* nmHeader(uint64_t nm) { return reinterpret_cast<const NMethodHeader*>(nm); }
@@ -216,3 +222,278 @@ extern "C" void CrtAbortRelinkSendToUnlinked(oop receiver) { relinkSendToUnlinke
 // A linked nmethod's class check missed. Without closed PICs the site is relinked to the
 // receiver's class, as when PICs are switched off.
 extern "C" void CrtPICAbortSendMiss(oop receiver) { relinkSendToUnlinked(receiver); }
+
+// ---- Evaluation primitives ------------------------------------------------------------------
+// Each replaces its own pending call by a send: the callee returns straight to the
+// primitive's caller. Failure codes are PrimErrorTable indices.
+
+enum : uint32_t { evalBadArgument = 3, evalBadReceiver = 5, evalWrongArgCount = 7, evalTranslation = 8 };
+constexpr uint64_t maxEvalArgs = 255;
+
+static oop evalFail(uint32_t code, uint64_t primArgs) { return failPrimitive(primErrorAt(code), primArgs); }
+static oop translationFail(uint64_t code, uint64_t primArgs) {
+  return failPrimitive(cloneErrorWith(primErrorAt(evalTranslation), smallIntegerFor(int64_t(code))), primArgs);
+}
+
+// The lookup with the zone compacted when it was full; other failures are answered.
+static uint64_t lookupForEval(oop selector, uint32_t classTag) {
+  uint64_t m = findMethodHook(selector, classTag);
+  if (m != lookupNoSpace) return m;
+  compactNMethods();
+  m = findMethodHook(selector, classTag);
+  if (m != lookupNoSpace) return m;
+  stabilizeMostStacks();
+  compactAllNMethods();
+  return findMethodHook(selector, classTag);
+}
+
+// Drops the running primitive's state (pending: its receiver word; committed: its frame)
+// and, unless keepStacked, the words its caller stacked for it (receiver and the first
+// primArgs-2 arguments), so that the caller's return address is on top.
+static void dropPrimitiveState(uint64_t primArgs, bool keepStacked = false) {
+  uint64_t* s = currentStack;
+  if (s[shReceiver] != 0) {
+    s[shReceiver] = 0;
+  } else {
+    uint64_t fp = s[shFp];
+    s[shSp] = fp + 8;
+    s[shFp] = words(fp)[frCallerFp];
+  }
+  if (primArgs >= 3 && !keepStacked) {
+    uint64_t returnAddress = savedSp()[0];
+    s[shSp] += 8 * (primArgs - 1);
+    savedSp()[0] = returnAddress;
+  }
+}
+
+// Enters entry with receiver and 0-2 register arguments.
+[[noreturn]] static void enterWithRegisters(uint64_t entry, oop receiver, const oop* args, uint64_t n) {
+  pushOnSavedStack(entry);
+  for (uint64_t i = n; i-- > 0;) pushOnSavedStack(args[i]);
+  pushOnSavedStack(receiver);
+  if (n == 0) backToNcodePop0();
+  else if (n == 1) backToNcodePop1();
+  else backToNcodePop2();
+  doPanic(__FILE__, __LINE__);
+}
+
+// The general layout: for more than two arguments the receiver and the first n-2 go above
+// the caller's return address; then the entry, the last two (zero words for missing ones)
+// and the receiver.
+[[noreturn]] static void enterWithArguments(uint64_t entry, oop receiver, const oop* args, uint64_t n) {
+  if (n > 2) {
+    uint64_t returnAddress = savedSp()[0];
+    currentStack[shSp] += 8;
+    pushOnSavedStack(receiver);
+    for (uint64_t i = 0; i + 2 < n; i++) pushOnSavedStack(args[i]);
+    pushOnSavedStack(returnAddress);
+  }
+  pushOnSavedStack(entry);
+  pushOnSavedStack(n >= 2 ? args[n - 1] : 0);
+  pushOnSavedStack(n >= 2 ? args[n - 2] : n == 1 ? args[0] : 0);
+  pushOnSavedStack(receiver);
+  backToNcodePopping();
+  doPanic(__FILE__, __LINE__);
+}
+
+// perform:, perform:with:, perform:with:with:.
+static oop perform(oop receiver, oop selector, const oop* args, uint64_t n, uint64_t primArgs) {
+  uint64_t m = lookupForEval(selector, receiverClassTag(receiver));
+  if (m == lookupNotUnderstood) {
+    oop copy[2] = {n > 0 ? args[0] : 0, n > 1 ? args[1] : 0};
+    dropPrimitiveState(primArgs);
+    doesNotUnderstandWA(n, receiver, selector, 0, copy);
+  }
+  if (m < lookupFirstNMethod) return translationFail(m, primArgs);
+  if (reinterpret_cast<const NMethodHeader*>(m)->numArgs != n) return evalFail(evalWrongArgCount, primArgs);
+  oop copy[2] = {n > 0 ? args[0] : 0, n > 1 ? args[1] : 0};
+  dropPrimitiveState(primArgs);
+  enterWithRegisters(m + nMethodGlueEntry, receiver, copy, n);
+}
+
+static oop primPerform(oop receiver, oop selector) { return perform(receiver, selector, nullptr, 0, 1); }
+static oop primPerformWith(oop receiver, oop selector, oop a1) {
+  const oop args[1] = {a1};
+  return perform(receiver, selector, args, 1, 2);
+}
+static oop primPerformWithWith(oop receiver, oop selector, oop a1, oop a2) {
+  const oop args[2] = {a1, a2};
+  return perform(receiver, selector, args, 2, 3);
+}
+
+static bool isArray(oop o) { return isHeapObject(o) && classOf(o) == sysOop(sysArrayClass); }
+
+// perform:withArguments: with an optional lookup class (0: the receiver's class).
+static oop performWithArguments(oop receiver, oop selector, oop arguments, oop lookupClass, uint64_t primArgs) {
+  if (!isArray(arguments)) return evalFail(evalBadArgument, primArgs);
+  uint64_t n = bodyWordsOf(headerOf(arguments));
+  oop args[maxEvalArgs];
+  if (n > maxEvalArgs) return evalFail(evalWrongArgCount, primArgs);
+  memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
+  uint64_t m;
+  if (lookupClass != 0) {
+    if (!inheritsFrom1(classOf(receiver), lookupClass)) return evalFail(evalBadArgument, primArgs);
+    oop super = superclassOf(lookupClass);
+    if (super == nilOop()) {
+      m = lookupNotUnderstood;
+    } else {
+      uint32_t index = classIndexEntering(super);
+      m = index == 0 ? lookupNotTranslatable : lookupForEval(selector, index);
+    }
+  } else {
+    m = lookupForEval(selector, receiverClassTag(receiver));
+  }
+  if (m == lookupNotUnderstood) {
+    dropPrimitiveState(primArgs);
+    doesNotUnderstandWA(n, receiver, selector, lookupClass, args);
+  }
+  if (m < lookupFirstNMethod) return translationFail(m, primArgs);
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(m);
+  if (h->numArgs != n) return evalFail(evalWrongArgCount, primArgs);
+  // A method that performs itself serves pending requests on each round.
+  uint64_t* s = currentStack;
+  if ((h->flags & nmFlagPrimitive) && s[shReceiver] != 0 && m == nmethFromPrimReturn(s[shFailAddr]) &&
+      anyRequestsPending()) {
+    commitPrimitiveWithRestart(nilOop());
+    handleRequests();
+    return nilOop();
+  }
+  dropPrimitiveState(primArgs);
+  uint64_t need = 8 * uint64_t(h->frame) > 96 ? 8 * uint64_t(h->frame) : 96;
+  if (currentStack[shRealLim] > currentStack[shSp] - need) handleStackOverflow();
+  enterWithArguments(m + nMethodGlueEntry, receiver, args, n);
+}
+
+static oop primPerformWithArgs(oop receiver, oop selector, oop arguments) {
+  return performWithArguments(receiver, selector, arguments, 0, 2);
+}
+static oop primPerformWithArgsInSuperclass(oop receiver, oop selector, oop arguments, oop cls) {
+  return performWithArguments(receiver, selector, arguments, cls, 3);
+}
+static oop primObjectPerform(oop, oop object, oop selector, oop arguments) {
+  return performWithArguments(object, selector, arguments, 0, 3);
+}
+static oop primObjectPerformInSuperclass(oop, oop object, oop selector, oop arguments, oop cls) {
+  return performWithArguments(object, selector, arguments, cls, 4);
+}
+
+// The nmethod of a block's method for n arguments, or a failure code: 7 for another
+// argument count, 0x100 | code for a translation failure.
+static uint64_t blockNMethod(oop block, uint64_t n, uint32_t* error) {
+  if (!isHeapObject(block) || !hasPtrs(headerOf(block)) || bodyWordsOf(headerOf(block)) < 1) {
+    *error = evalBadReceiver;
+    return 0;
+  }
+  oop method = slotOf(block, 0);
+  uint64_t nm = vToNMethodHook != nullptr ? vToNMethodHook(method) : 0;
+  if (nm == 0) {
+    TVInfo info;
+    if (!unpackVMethod(method, &info)) {
+      *error = 0x100 | lookupNotTranslatable;
+      return 0;
+    }
+    if (info.numArgs != n) {
+      *error = evalWrongArgCount;
+      return 0;
+    }
+    nm = mustAddNMethod(method);
+    if (nm == 0) {
+      *error = 0x100 | lookupNotTranslatable;
+      return 0;
+    }
+  }
+  if (reinterpret_cast<const NMethodHeader*>(nm)->numArgs != n) {
+    *error = evalWrongArgCount;
+    return 0;
+  }
+  return nm;
+}
+
+static oop blockFail(uint32_t error, uint64_t primArgs) {
+  return error & 0x100 ? translationFail(error & 0xFF, primArgs) : evalFail(error, primArgs);
+}
+
+static oop blockValue(oop block, const oop* args, uint64_t n) {
+  uint32_t error = 0;
+  uint64_t nm = blockNMethod(block, n, &error);
+  if (nm == 0) return blockFail(error, n);
+  dropPrimitiveState(n, true);  // with three arguments the first stays where a send expects it
+  enterWithRegisters(nm + nMethodBlockGlueEntry, block, n == 3 ? args + 1 : args, n < 2 ? n : 2);
+}
+
+static oop primValue(oop block) { return blockValue(block, nullptr, 0); }
+static oop primValue1(oop block, oop a1) {
+  const oop args[1] = {a1};
+  return blockValue(block, args, 1);
+}
+static oop primValue2(oop block, oop a1, oop a2) {
+  const oop args[2] = {a1, a2};
+  return blockValue(block, args, 2);
+}
+static oop primValue3(oop block, oop a1, oop a2, oop a3) {
+  const oop args[3] = {a1, a2, a3};
+  return blockValue(block, args, 3);
+}
+
+static oop primValueWithArguments(oop block, oop arguments) {
+  if (!isArray(arguments)) return evalFail(evalBadArgument, 1);
+  uint64_t n = bodyWordsOf(headerOf(arguments));
+  if (n > maxEvalArgs) return evalFail(evalWrongArgCount, 1);
+  oop args[maxEvalArgs];
+  memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
+  uint32_t error = 0;
+  uint64_t nm = blockNMethod(block, n, &error);
+  if (nm == 0) return blockFail(error, 1);
+  dropPrimitiveState(1);
+  if (n <= 2) enterWithRegisters(nm + nMethodBlockGlueEntry, block, args, n);
+  enterWithArguments(nm + nMethodBlockGlueEntry, block, args, n);
+}
+
+// A compiled method (the receiver) run on an object of its class or a subclass.
+static oop primExecuteMethod(oop method, oop object, oop arguments) {
+  if (!isArray(arguments)) return evalFail(evalBadArgument, 2);
+  uint64_t n = bodyWordsOf(headerOf(arguments));
+  if (n > maxEvalArgs) return evalFail(evalWrongArgCount, 2);
+  if (!isHeapObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) < 2)
+    return evalFail(evalBadReceiver, 2);
+  uint64_t nm = vToNMethodHook != nullptr ? vToNMethodHook(method) : 0;
+  if (nm == 0) {
+    TVInfo info;
+    if (!unpackVMethod(method, &info)) return translationFail(lookupNotTranslatable, 2);
+    if (info.numArgs != n) return evalFail(evalWrongArgCount, 2);
+    nm = mustAddNMethod(method);
+    if (nm == 0) return translationFail(lookupNotTranslatable, 2);
+  }
+  if (reinterpret_cast<const NMethodHeader*>(nm)->numArgs != n) return evalFail(evalWrongArgCount, 2);
+  oop methodClass = slotOf(method, 1);
+  oop nil = nilOop();
+  bool found = false;
+  for (oop c = classOf(object); c != nil; c = superclassOf(c)) {
+    if (!isHeapObject(c) || !hasPtrs(headerOf(c)) || bodyWordsOf(headerOf(c)) < 3) return evalFail(evalBadReceiver, 2);
+    if (c == methodClass) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) return evalFail(evalBadReceiver, 2);
+  oop args[maxEvalArgs];
+  memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
+  dropPrimitiveState(2);
+  enterWithArguments(nm + nMethodGlueEntry, object, args, n);
+}
+
+void initEvaluationPrimitives() {
+  addCPrimitive(184, reinterpret_cast<const void*>(primObjectPerform), 3);
+  addCPrimitive(185, reinterpret_cast<const void*>(primObjectPerformInSuperclass), 4);
+  addCPrimitive(500, reinterpret_cast<const void*>(primValueWithArguments), 1);
+  addCPrimitive(501, reinterpret_cast<const void*>(primValue), 0);
+  addCPrimitive(502, reinterpret_cast<const void*>(primValue1), 1);
+  addCPrimitive(503, reinterpret_cast<const void*>(primValue2), 2);
+  addCPrimitive(504, reinterpret_cast<const void*>(primValue3), 3);
+  addCPrimitive(510, reinterpret_cast<const void*>(primPerformWithArgs), 2);
+  addCPrimitive(511, reinterpret_cast<const void*>(primPerform), 1);
+  addCPrimitive(512, reinterpret_cast<const void*>(primPerformWith), 2);
+  addCPrimitive(513, reinterpret_cast<const void*>(primPerformWithWith), 3);
+  addCPrimitive(515, reinterpret_cast<const void*>(primPerformWithArgsInSuperclass), 3);
+  addCPrimitive(523, reinterpret_cast<const void*>(primExecuteMethod), 2);
+}

@@ -57,6 +57,9 @@ uint64_t doesNotUnderstand(uint64_t numArgs, oop selector, oop lookupClass);
 [[noreturn]] void doesNotUnderstandWA(uint64_t numArgs, oop receiver, oop selector, oop lookupClass,
                                       const oop* arguments);
 
+// Registers the evaluation primitives (block value, perform, running a method).
+void initEvaluationPrimitives();
+
 extern "C" {
 void CunlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs);
 void CunlinkedSendNoCheck(oop receiver, uint32_t selectorIndex, uint64_t numArgs);

@@ -21,6 +21,7 @@
 #include "tran/nmalloc.h"
 #include "tran/taction.h"
 #include "tran/taux.h"
+#include "tran/tprim.h"
 #include "tran/tstack.h"
 
 extern "C" {
@@ -42,7 +43,7 @@ uint64_t tableLookup(oop selector, uint32_t classIndex) {
 }
 
 struct {
-  uint64_t rbx, r12, r13;
+  uint64_t rbx, r12, r13, stacked[4];
 } seenDnu;
 uint64_t loopIndex, rspBefore, rspAfter;
 extern "C" void flushNothing() {}
@@ -102,7 +103,8 @@ class SendNativeTest : public ::testing::Test {
     return b;
   }
   // An nmethod answering id in rbx; a doesNotUnderstand: method also records rbx, r12, r13.
-  uint64_t nmethod(oop sel, uint32_t classIndex, int numArgs, uint64_t id, bool records = false) {
+  uint64_t nmethod(oop sel, uint32_t classIndex, int numArgs, uint64_t id, bool records = false,
+                   bool isBlock = false) {
     uint8_t* b = block();
     auto* h = reinterpret_cast<NMethodHeader*>(b);
     memset(h, 0, sizeof *h);
@@ -116,15 +118,25 @@ class SendNativeTest : public ::testing::Test {
     info.primitive = -1;
     info.numArgs = uint8_t(numArgs);
     info.receiverTag = uint8_t(classIndex < 8 ? classIndex : 0);
+    info.isBlock = isBlock;
     uint8_t* at = initTemps(returnSelf, b, &info);
-    EXPECT_EQ(at, b + nMethodGlueEntry);
+    EXPECT_EQ(at, b + (isBlock ? nMethodBlockEntry : nMethodGlueEntry));
     if (records) {
       at = emitMovRI64(at, rR11, reinterpret_cast<uint64_t>(&seenDnu));
       at = emitMovMR(at, rR11, 0, rBX);
       at = emitMovMR(at, rR11, 8, rR12);
       at = emitMovMR(at, rR11, 16, rR13);
+      for (int k = 0; k + 2 < numArgs; k++) {  // stacked arguments, the first deepest
+        at = emitMovRM(at, rAX, rSP, 8 * (numArgs - 2 - k));
+        at = emitMovMR(at, rR11, 24 + 8 * k, rAX);
+      }
     }
-    emitRet(emitMovRI64(at, rBX, id));
+    at = emitMovRI64(at, rBX, id);
+    if (numArgs >= 3) {
+      at = bytes(at, {0xC2, uint8_t(8 * (numArgs - 1)), 0});  // ret: drop receiver and stacked
+    } else {
+      emitRet(at);
+    }
     uint64_t nm = reinterpret_cast<uint64_t>(b);
     methods[{sel, classIndex}] = nm;
     return nm;
@@ -498,6 +510,183 @@ TEST_F(MethodReturnTest, ADeadHomeCannotBeReturnedTo) {
   EXPECT_EQ(enterReturn("BHK", result, oopOf(h)), 88u);
   EXPECT_EQ(seenDnu.rbx, oopOf(h));
   EXPECT_EQ(seenDnu.r12, result);
+}
+
+// Evaluation primitives called from a method prologue through the real primitive glue.
+// The method's failure code answers the error it finds on its stack.
+class EvaluationTest : public SendNativeTest {
+ protected:
+  uint8_t primBytecodes[4] = {254, 0, 0, 0x60};
+
+  void SetUp() override {
+    SendNativeTest::SetUp();
+    for (int k = 0; k < 5; k++) tGlue.primGlue[k] = reinterpret_cast<const void*>(PrimGlueTable[k]);
+    initPrimitiveTable();
+    initEvaluationPrimitives();
+    oop table = newOldObject(testClasses.pointers, 10);
+    for (int k = 0; k < 10; k++) bodyOf(headerOf(table))[k] = newOldObject(testClasses.pointers, 1);
+    sysOopRegistry[sysPrimErrorTable] = table;
+    sysOopRegistry[sysArrayClass] = classAt(classIndexArray);
+  }
+  void TearDown() override {
+    vToNMethodHook = nullptr;
+    SendNativeTest::TearDown();
+  }
+  // A method whose prologue calls primitive prim; its failure code answers the error.
+  uint64_t primMethod(int prim, int numArgs) {
+    uint8_t* b = block();
+    next += 256;
+    auto* h = reinterpret_cast<NMethodHeader*>(b);
+    memset(h, 0, sizeof *h);
+    h->usedSize = 512;
+    h->mark = nmMarkAllocated;
+    h->flags = nmFlagPrimitive;
+    h->numArgs = uint8_t(numArgs);
+    TVInfo info = {};
+    primBytecodes[1] = uint8_t(prim >> 8);
+    primBytecodes[2] = uint8_t(prim);
+    info.bytecodes = primBytecodes;
+    info.bytecodesEnd = primBytecodes + 4;
+    info.primitive = prim;
+    info.numArgs = uint8_t(numArgs);
+    uint8_t* at = initTemps(primBytecodes, b, &info);
+    h->frame = info.frameSize;
+    at = emitMovRM(at, rBX, rSP, 0);  // the error value the prologue pushed
+    tReturn(info.frameSize, numArgs, at);
+    return reinterpret_cast<uint64_t>(b);
+  }
+  // Calls entry once with receiver and arguments laid out as a send of n arguments; answers
+  // rbx and checks that the caller's stack is as it was.
+  uint64_t callOnce(uint64_t entry, oop receiver, std::vector<oop> args) {
+    int n = int(args.size());
+    uint8_t* code = block();
+    uint8_t* at = emitMovRI64(code, rR11, reinterpret_cast<uint64_t>(&rspBefore));
+    at = emitMovMR(at, rR11, 0, rSP);
+    at = emitMovRI64(at, rBX, receiver);
+    if (n >= 3) at = emitPushR(at, rBX);
+    for (int k = 0; k + 2 < n; k++) {
+      at = emitMovRI64(at, rAX, args[size_t(k)]);
+      at = emitPushR(at, rAX);
+    }
+    if (n >= 1) at = emitMovRI64(at, rR12, args[size_t(n >= 2 ? n - 2 : 0)]);
+    if (n >= 2) at = emitMovRI64(at, rR13, args[size_t(n - 1)]);
+    at = emitCallRel(at, reinterpret_cast<const void*>(entry + nMethodEntryNoCheck));
+    at = emitMovRI64(at, rR11, reinterpret_cast<uint64_t>(&rspAfter));
+    at = emitMovMR(at, rR11, 0, rSP);
+    emitRet(at);
+    next = at + 16;
+    currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
+    currentStack[shFp] = rootFpOf(currentStack);
+    seenDnu = {};
+    uint64_t answer = testEnter(reinterpret_cast<void (*)()>(code));
+    EXPECT_EQ(rspAfter, rspBefore) << "the caller's stack";
+    return answer;
+  }
+  oop array(std::vector<oop> values) {
+    oop a = newOldObject(testClasses.pointers, values.size());
+    setClassTag(headerOf(a), classIndexArray);
+    for (size_t i = 0; i < values.size(); i++) bodyOf(headerOf(a))[i] = values[i];
+    return a;
+  }
+};
+
+TEST_F(EvaluationTest, PerformsSendTheSelectorWithTheArguments) {
+  oop sel0 = selector[selFoo], sel1 = newOldObject(testClasses.bytes, 1), sel2 = newOldObject(testClasses.bytes, 2),
+      sel3 = newOldObject(testClasses.bytes, 3);
+  nmethod(sel0, classA, 0, 70, true);
+  nmethod(sel1, classA, 1, 71, true);
+  nmethod(sel2, classA, 2, 72, true);
+  nmethod(sel3, classA, 3, 73, true);
+  oop r = newOldObject(classA, 0);
+  const oop a = smallIntegerFor(1), b = smallIntegerFor(2), c = smallIntegerFor(3);
+  const struct {
+    int prim;
+    std::vector<oop> args;  // of the primitive
+    uint64_t answer;
+    std::vector<oop> seen;  // r12, r13, then the stacked first argument
+  } cases[] = {
+      {511, {sel0}, 70, {}},
+      {512, {sel1, a}, 71, {a}},
+      {513, {sel2, a, b}, 72, {a, b}},
+      {510, {sel2, array({a, b})}, 72, {a, b}},
+      {510, {sel3, array({a, b, c})}, 73, {b, c, a}},
+      {184, {r, sel1, array({a})}, 71, {a}},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(testing::Message() << k.prim << " " << k.args.size());
+    uint64_t performer = primMethod(k.prim, int(k.args.size()));
+    EXPECT_EQ(callOnce(performer, k.prim == 184 ? smallIntegerFor(0) : r, k.args), k.answer);
+    EXPECT_EQ(seenDnu.rbx, r);
+    const uint64_t got[3] = {seenDnu.r12, seenDnu.r13, seenDnu.stacked[0]};
+    for (size_t i = 0; i < k.seen.size(); i++) EXPECT_EQ(got[i], k.seen[i]) << i;
+  }
+}
+
+// A failing evaluation primitive runs the method's failure code with the error and leaves
+// the caller's stack as it was.
+TEST_F(EvaluationTest, FailuresAnswerTheErrorAndLeaveTheStack) {
+  oop sel1 = newOldObject(testClasses.bytes, 1);
+  nmethod(sel1, classA, 1, 71);
+  oop r = newOldObject(classA, 0);
+  const struct {
+    int prim;
+    std::vector<oop> args;
+    uint32_t error;
+  } cases[] = {
+      {511, {sel1}, 7},                                     // the method takes one argument
+      {513, {sel1, smallIntegerFor(1), smallIntegerFor(2)}, 7},
+      {510, {sel1, smallIntegerFor(4)}, 3},                 // not an Array
+      {510, {sel1, array({})}, 7},
+      {501, {}, 5},                                         // the receiver is no block
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(testing::Message() << k.prim << " " << k.args.size());
+    uint64_t performer = primMethod(k.prim, int(k.args.size()));
+    EXPECT_EQ(callOnce(performer, k.prim == 501 ? smallIntegerFor(3) : r, k.args), primErrorAt(k.error));
+  }
+}
+
+TEST_F(EvaluationTest, PerformOfAnUnknownSelectorSendsDoesNotUnderstandForIt) {
+  nmethod(selector[selDnu], classA, 1, 74, true);
+  oop unknown = newOldObject(testClasses.bytes, 1);
+  oop r = newOldObject(classA, 0);
+  uint64_t performer = primMethod(512, 2);
+  EXPECT_EQ(callOnce(performer, r, {unknown, smallIntegerFor(6)}), 74u);
+  oop message = seenDnu.r12;
+  EXPECT_EQ(slotOf(message, 0), unknown);
+  EXPECT_EQ(slotOf(slotOf(message, 1), 0), smallIntegerFor(6));
+}
+
+std::map<oop, uint64_t> blockMethods;
+uint64_t blockLookup(oop method) { return blockMethods.count(method) ? blockMethods[method] : 0; }
+
+TEST_F(EvaluationTest, BlockValueRunsTheBlockMethodWithTheArguments) {
+  blockMethods.clear();
+  vToNMethodHook = blockLookup;
+  const oop a = smallIntegerFor(1), b = smallIntegerFor(2), c = smallIntegerFor(3);
+  const struct {
+    int prim;
+    std::vector<oop> args;
+    int blockArgs;
+    std::vector<oop> seen;
+  } cases[] = {
+      {501, {}, 0, {}},          {502, {a}, 1, {a}},       {503, {a, b}, 2, {a, b}},
+      {504, {a, b, c}, 3, {b, c, a}}, {500, {0}, 2, {a, b}}, {500, {0}, 3, {b, c, a}},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(testing::Message() << k.prim << " " << k.blockArgs);
+    oop method = newOldObject(testClasses.pointers, 2);
+    blockMethods[method] = nmethod(0, 0, k.blockArgs, 80 + uint64_t(k.blockArgs), true, true);
+    oop closure = newOldObject(testClasses.threeSlots, 3);
+    bodyOf(headerOf(closure))[0] = method;
+    std::vector<oop> args = k.args;
+    if (k.prim == 500) args[0] = k.blockArgs == 2 ? array({a, b}) : array({a, b, c});
+    uint64_t performer = primMethod(k.prim, int(args.size()));
+    EXPECT_EQ(callOnce(performer, closure, args), 80 + uint64_t(k.blockArgs));
+    EXPECT_EQ(seenDnu.rbx, closure);
+    const uint64_t got[3] = {seenDnu.r12, seenDnu.r13, seenDnu.stacked[0]};
+    for (size_t i = 0; i < k.seen.size(); i++) EXPECT_EQ(got[i], k.seen[i]) << i;
+  }
 }
 
 }  // namespace

@@ -329,7 +329,7 @@ static oop performWithArguments(oop receiver, oop selector, oop arguments, oop l
   uint64_t n = bodyWordsOf(headerOf(arguments));
   oop args[maxEvalArgs];
   if (n > maxEvalArgs) return evalFail(evalWrongArgCount, primArgs);
-  memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
+  if (n > 0) memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
   uint64_t m;
   if (lookupClass != 0) {
     if (!inheritsFrom1(classOf(receiver), lookupClass)) return evalFail(evalBadArgument, primArgs);
@@ -440,7 +440,7 @@ static oop primValueWithArguments(oop block, oop arguments) {
   uint64_t n = bodyWordsOf(headerOf(arguments));
   if (n > maxEvalArgs) return evalFail(evalWrongArgCount, 1);
   oop args[maxEvalArgs];
-  memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
+  if (n > 0) memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
   uint32_t error = 0;
   uint64_t nm = blockNMethod(block, n, &error);
   if (nm == 0) return blockFail(error, 1);
@@ -477,7 +477,7 @@ static oop primExecuteMethod(oop method, oop object, oop arguments) {
   }
   if (!found) return evalFail(evalBadReceiver, 2);
   oop args[maxEvalArgs];
-  memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
+  if (n > 0) memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
   dropPrimitiveState(2);
   enterWithArguments(nm + nMethodGlueEntry, object, args, n);
 }

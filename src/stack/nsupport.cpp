@@ -450,7 +450,7 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
   doPanic(__FILE__, __LINE__);
 }
 #define STAND_INS(X)                                                                         \
-  X(CrtBadBytecode) X(CrtExtendClosedPIC) X(CrtOpenPICSendMiss) X(CrtMNUFromPIC)              \
+  X(CrtBadBytecode)                                                                          \
   X(CrtCarefulCallPrim)
 #define STAND_IN(name) \
   extern "C" void name() { notBuilt(#name); }

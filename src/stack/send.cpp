@@ -20,6 +20,7 @@
 #include "tran/nmalloc.h"
 #include "tran/tmain.h"
 #include "tran/tprim.h"
+#include "tran/txmem.h"
 #include "tran/tpcmap.h"
 
 static inline const NMethodHeader* nmHeader(uint64_t nm) { return reinterpret_cast<const NMethodHeader*>(nm); }
@@ -48,7 +49,7 @@ static inline uint32_t getU32(uint64_t at) {
   memcpy(&v, reinterpret_cast<const void*>(at), 4);
   return v;
 }
-static inline void flushSite() {
+void flushSite() {
   if (rtFlushICache != nullptr) rtFlushICache();
 }
 
@@ -128,12 +129,20 @@ static void enterAfterFailure(uint64_t numArgs, uint32_t classTag, oop selector,
   pushOnSavedStack(code + nMethodGlueEntry);
 }
 
-static void unlinkedSend(uint32_t selectorIndex, uint64_t numArgs, uint32_t classTag,
+// Continues into the lookup result r, or handles its failure.
+static void enterAfterFailureOrMethod(uint64_t numArgs, uint32_t classTag, oop selector, uint64_t r) {
+  if (r >= lookupFirstNMethod) pushOnSavedStack(r + nMethodGlueEntry);
+  else enterAfterFailure(numArgs, classTag, selector, r, 0);
+}
+
+uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs);
+
+static void unlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs, uint32_t classTag,
                          uint32_t entryOffset) {
   oop selector = selectorForIndex(selectorIndex);
   uint64_t r = findMethodHook(selector, classTag);
+  if (r == lookupNotUnderstood && !picsDisabled()) r = bindToMNUPIC(receiver, selector, numArgs);
   if (r < lookupFirstNMethod) {
-    // A site that nobody understands goes straight to doesNotUnderstand: (no MNU PIC here).
     enterAfterFailure(numArgs, classTag, selector, r, 0);
     return;
   }
@@ -142,13 +151,13 @@ static void unlinkedSend(uint32_t selectorIndex, uint64_t numArgs, uint32_t clas
 }
 
 extern "C" void CunlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs) {
-  unlinkedSend(selectorIndex, numArgs, receiverClassTag(receiver), nMethodEntry);
+  unlinkedSend(receiver, selectorIndex, numArgs, receiverClassTag(receiver), nMethodEntry);
 }
 extern "C" void CunlinkedSendNoCheck(oop receiver, uint32_t selectorIndex, uint64_t numArgs) {
-  unlinkedSend(selectorIndex, numArgs, receiverClassTag(receiver), nMethodEntryNoCheck);
+  unlinkedSend(receiver, selectorIndex, numArgs, receiverClassTag(receiver), nMethodEntryNoCheck);
 }
 extern "C" void CunlinkedSendNonImmediate(oop receiver, uint32_t selectorIndex, uint64_t numArgs) {
-  unlinkedSend(selectorIndex, numArgs, classTagOf(headerOf(receiver)), nMethodEntryNonImmediate);
+  unlinkedSend(receiver, selectorIndex, numArgs, classTagOf(headerOf(receiver)), nMethodEntryNonImmediate);
 }
 
 // The class index of a superclass, entering it into the class table when it has none; 0
@@ -219,9 +228,284 @@ int relinkSendToUnlinked(oop receiver) {
 
 extern "C" void CrtAbortRelinkSendToUnlinked(oop receiver) { relinkSendToUnlinked(receiver); }
 
-// A linked nmethod's class check missed. Without closed PICs the site is relinked to the
-// receiver's class, as when PICs are switched off.
-extern "C" void CrtPICAbortSendMiss(oop receiver) { relinkSendToUnlinked(receiver); }
+
+// ---- Polymorphic inline caches --------------------------------------------------------------
+// A PIC is a zone block with an nmethod header: numArgs, then the MNU-path byte (numTemps's
+// place) and numCases (frame's place); the method word holds the doesNotUnderstand: nmethod
+// shared by the MNU cases (0: look it up; 1: the selector may be understood now).
+//
+// Closed PIC:  40 MNU path: lea r14, [pic]; push rtMNUFromPIC; ret
+//              64 class check of rax against r15, missing into the case list
+//              87 jmp case 0's target
+//              92 per case: cmp rax, imm32; je rel32   (13 bytes each)
+//              then the miss tail: lea r14, [pic]; push rtExtendClosedPIC; ret
+// Open PIC:    40 the same path to rtOpenPICSendMiss; 64 r15 := the receiver's class tag;
+//              87 the method-cache probe for the PIC's selector, missing to 40.
+
+NMethodHeader* nPICtable[nPICBuckets];
+
+static inline NMethodHeader* picHeader(uint64_t pic) { return reinterpret_cast<NMethodHeader*>(pic); }
+static inline uint8_t& picHasMNU(uint64_t pic) { return picHeader(pic)->numTemps; }
+static inline uint8_t& picNumCases(uint64_t pic) { return picHeader(pic)->frame; }
+static inline bool isOpenPIC(uint64_t pic) { return (picHeader(pic)->flags & nmFlagOpenPIC) == nmFlagOpenPIC; }
+
+static uint8_t* putBytes(uint8_t* at, std::initializer_list<uint8_t> bytes) {
+  for (uint8_t b : bytes) *at++ = b;
+  return at;
+}
+static uint8_t* putU32At(uint8_t* at, uint32_t v) {
+  memcpy(at, &v, 4);
+  return at + 4;
+}
+static uint8_t* putU64At(uint8_t* at, uint64_t v) {
+  memcpy(at, &v, 8);
+  return at + 8;
+}
+static uint8_t* fillNops(uint8_t* at, uint8_t* to) {
+  while (at < to) *at++ = 0x90;
+  return at;
+}
+
+// lea r14, [pic]; push routine; ret (13 bytes).
+static uint8_t* genPICPath(uint8_t* at, uint64_t pic, void (*routine)()) {
+  at = putBytes(at, {0x4C, 0x8D, 0x35});
+  at = putU32At(at, uint32_t(pic - uint64_t(at + 4)));
+  at = putBytes(at, {0x68});
+  at = putU32At(at, uint32_t(glueAddress(routine)));
+  return putBytes(at, {0xC3});
+}
+
+// rax := the receiver's class tag (immediates: their 3-bit tag).
+static uint8_t* genClassTag(uint8_t* at) {
+  at = putBytes(at, {0x48, 0x89, 0xD8});              // mov rax, rbx
+  at = putBytes(at, {0x48, 0x83, 0xE0, 0x07});        // and rax, 7
+  at = putBytes(at, {0x75, 0x09});                    // jnz: an immediate
+  at = putBytes(at, {0x48, 0x8B, 0x43, 0x08});        // mov rax, [rbx + 8]
+  return putBytes(at, {0x25, 0xFF, 0xFF, 0x0F, 0x00});  // and eax, 0xFFFFF
+}
+
+static inline uint8_t* caseAt(uint64_t pic, uint32_t k) {
+  return reinterpret_cast<uint8_t*>(pic) + nPICFirstTargetOffset + (k - 1) * nPICTypeCaseSize;
+}
+
+// Case k >= 1 over the miss tail, and the tail after it.
+static void writeCase(uint64_t pic, uint32_t k, uint32_t classTag, uint64_t target) {
+  uint8_t* at = caseAt(pic, k);
+  at = putBytes(at, {0x48, 0x81, 0xF8});
+  at = putU32At(at, classTag);
+  at = putBytes(at, {0x0F, 0x84});
+  at = putU32At(at, uint32_t(target - uint64_t(at + 4)));
+  genPICPath(at, pic, rtExtendClosedPIC);
+}
+
+static void registerPIC(uint64_t pic, oop selector) {
+  NMethodHeader* h = picHeader(pic);
+  h->selector = selector;
+  if (isHeapObject(selector) && isNewObject(selector)) {
+    h->flags |= nmFlagNewRef;
+    nMethodAddToList(pic);
+  }
+  uint32_t bucket = selectorHash(selector) & (nPICBuckets - 1);
+  h->link = reinterpret_cast<uint64_t>(nPICtable[bucket]);
+  nPICtable[bucket] = h;
+}
+
+// A closed PIC whose case 0 is target0 for the site's own class; 0 when the zone is full.
+static uint64_t newClosedPIC(oop selector, uint32_t numArgs, uint64_t target0) {
+  NMethodHeader* h = nMethodAlloc(nPICClosedSize);
+  if (h == nullptr) return 0;
+  uint64_t pic = reinterpret_cast<uint64_t>(h);
+  uint32_t used = h->usedSize;
+  memset(h, 0, sizeof *h);
+  h->usedSize = used;
+  h->mark = nmMarkAllocated;
+  h->flags = nmFlagPIC;
+  h->numArgs = uint8_t(numArgs);
+  uint8_t* b = reinterpret_cast<uint8_t*>(pic);
+  uint8_t* at = genPICPath(b + nMethodCannotResumeEntry, pic, rtMNUFromPIC);
+  at = fillNops(at, b + nMethodEntry);
+  at = genClassTag(at);
+  at = putBytes(at, {0x4C, 0x39, 0xF8, 0x75, 0x05});  // cmp rax, r15; jne the case list
+  at = putBytes(at, {0xE9});
+  at = putU32At(at, uint32_t(target0 - uint64_t(at + 4)));
+  at = genPICPath(at, pic, rtExtendClosedPIC);
+  fillNops(at, b + h->usedSize);
+  picNumCases(pic) = 1;
+  registerPIC(pic, selector);
+  return pic;
+}
+
+// Method-cache probe at [rdx]: the entry's class is r15 and its nmethod has the PIC's
+// selector -> its no-check entry.
+static uint8_t* genProbe(uint8_t* at, uint64_t pic) {
+  at = putBytes(at, {0x45, 0x3B, 0x3C, 0x13});  // cmp r15d, [r11 + rdx]
+  uint8_t* miss1 = at;
+  at = putBytes(at, {0x75, 0x00});
+  at = putBytes(at, {0x49, 0x8B, 0x44, 0x13, 0x08});  // mov rax, [r11 + rdx + 8]
+  at = putBytes(at, {0x4C, 0x8B, 0x15});              // mov r10, [pic.selector]
+  at = putU32At(at, uint32_t(pic + offsetof(NMethodHeader, selector) - uint64_t(at + 4)));
+  at = putBytes(at, {0x4C, 0x39, 0x50, 0x20});  // cmp [rax + 32], r10
+  uint8_t* miss2 = at;
+  at = putBytes(at, {0x75, 0x00});
+  at = putBytes(at, {0x48, 0x83, 0xC0, uint8_t(nMethodEntryNoCheck)});  // add rax, no-check entry
+  at = putBytes(at, {0xFF, 0xE0});                                       // jmp rax
+  miss1[1] = uint8_t(at - (miss1 + 2));
+  miss2[1] = uint8_t(at - (miss2 + 2));
+  return at;
+}
+
+// The open PIC of a selector: r15 := the class tag, then both probes of the method cache.
+static uint64_t newOpenPIC(oop selector, uint32_t numArgs) {
+  if (isHeapObject(selector) && hashOf(headerOf(selector)) == 0) getObjHash(headerOf(selector));
+  NMethodHeader* h = nMethodAlloc(nPICOpenSize);
+  if (h == nullptr) return 0;
+  uint64_t pic = reinterpret_cast<uint64_t>(h);
+  uint32_t used = h->usedSize;
+  memset(h, 0, sizeof *h);
+  h->usedSize = used;
+  h->mark = nmMarkAllocated;
+  h->flags = nmFlagOpenPIC;
+  h->numArgs = uint8_t(numArgs);
+  uint8_t* b = reinterpret_cast<uint8_t*>(pic);
+  uint8_t* at = genPICPath(b + nMethodCannotResumeEntry, pic, rtOpenPICSendMiss);
+  at = fillNops(at, b + nMethodEntry);
+  at = genClassTag(at);
+  at = putBytes(at, {0x49, 0x89, 0xC7});  // mov r15, rax
+  at = fillNops(at, b + nMethodEntryNoCheck);
+  at = putBytes(at, {0x49, 0x8D, 0x97});  // lea rdx, [r15 + hash]
+  at = putU32At(at, selectorHash(selector));
+  at = putBytes(at, {0x81, 0xE2});  // and edx, mask
+  at = putU32At(at, mCacheMask);
+  at = putBytes(at, {0x48, 0xC1, 0xE2, 0x04});  // shl rdx, 4
+  at = putBytes(at, {0x49, 0xBB});              // mov r11, mCache
+  at = putU64At(at, reinterpret_cast<uint64_t>(mCache));
+  at = genProbe(at, pic);
+  at = putBytes(at, {0x48, 0x81, 0xC2});  // add rdx, second probe * 16
+  at = putU32At(at, mCacheSecondProbe * 16);
+  at = putBytes(at, {0x81, 0xE2});  // and edx, mask * 16
+  at = putU32At(at, mCacheMask << 4);
+  at = genProbe(at, pic);
+  at = putBytes(at, {0xE9});  // the miss path at 40
+  at = putU32At(at, uint32_t(pic + nMethodCannotResumeEntry - uint64_t(at + 4)));
+  if (uint64_t(at - b) > nPICOpenSize) doPanic(__FILE__, __LINE__);
+  fillNops(at, b + h->usedSize);
+  registerPIC(pic, selector);
+  return pic;
+}
+
+static uint64_t findOpenPIC(oop selector) {
+  for (NMethodHeader* h = nPICtable[selectorHash(selector) & (nPICBuckets - 1)]; h != nullptr;
+       h = reinterpret_cast<NMethodHeader*>(h->link))
+    if (h->selector == selector && (h->flags & nmFlagOpenPIC) == nmFlagOpenPIC) return reinterpret_cast<uint64_t>(h);
+  return 0;
+}
+
+// The doesNotUnderstand: nmethod for the class, 0 when there is none, 1 when the lookup
+// failed otherwise.
+static uint64_t dnuMethodFor(uint32_t classTag) {
+  uint64_t m = findMethodHook(sysOop(sysDnuSelector), classTag);
+  if (m == lookupNotUnderstood) return 0;
+  return m < lookupFirstNMethod ? 1 : m;
+}
+
+// Adds the MNU path with its method word for the first MNU case, or merges a later case's
+// doesNotUnderstand: method into it.
+static void noteMNUCase(uint64_t pic, uint64_t dnu) {
+  if (!picHasMNU(pic)) {
+    picHasMNU(pic) = 1;
+    picHeader(pic)->vmethod = dnu;
+  } else if (picHeader(pic)->vmethod != dnu) {
+    picHeader(pic)->vmethod = 0;
+  }
+}
+
+uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs) {
+  uint64_t dnu = dnuMethodFor(receiverClassTag(receiver));
+  if (dnu == 1) return lookupNotUnderstood;
+  // Case 0 jumps to the MNU path, written over its own first bytes once the block exists.
+  uint64_t pic = newClosedPIC(selector, uint32_t(numArgs), 0);
+  if (pic == 0) return lookupNotUnderstood;
+  uint8_t* jump = reinterpret_cast<uint8_t*>(pic) + nMethodEntryNoCheck + 1;
+  putU32At(jump, uint32_t(pic + nMethodCannotResumeEntry - uint64_t(jump + 4)));
+  noteMNUCase(pic, dnu);
+  flushSite();
+  return pic;
+}
+
+extern "C" void CrtPICAbortSendMiss(oop receiver) {
+  if (picsDisabled()) {
+    relinkSendToUnlinked(receiver);
+    return;
+  }
+  uint64_t* sp = savedSp();
+  uint64_t old = sp[0] - nMethodAbortSendMissReturnOffset;
+  oop selector = nmHeader(old)->selector;
+  uint32_t tag = receiverClassTag(receiver);
+  uint64_t r = findMethodHook(selector, tag);
+  bool mnu = r == lookupNotUnderstood;
+  if (mnu) r = dnuMethodFor(tag);
+  if ((!mnu && r < lookupFirstNMethod) || (mnu && r == 1)) {
+    currentStack[shSp] += 8;
+    enterAfterFailure(nmHeader(old)->numArgs, tag, selector, mnu ? lookupNotUnderstood : r, 0);
+    return;
+  }
+  uint64_t pic = newClosedPIC(selector, nmHeader(old)->numArgs, old + nMethodEntryNoCheck);
+  if (pic == 0) {  // no room: the site stays monomorphic
+    relinkSend(receiver, tag, selector, old);
+    return;
+  }
+  if (mnu) noteMNUCase(pic, r);
+  writeCase(pic, 1, tag, mnu ? pic + nMethodCannotResumeEntry : r + nMethodEntryNoCheck);
+  picNumCases(pic) = 2;
+  flushSite();
+  updateInlineCacheToPIC(sp[1], old, pic);
+  sp[0] = pic + nPICGlueEntry;
+}
+
+extern "C" void CrtOpenPICSendMiss(oop receiver, uint64_t pic) {
+  oop selector = picHeader(pic)->selector;
+  uint32_t tag = receiverClassTag(receiver);
+  uint64_t r = findMethodHook(selector, tag);
+  enterAfterFailureOrMethod(picHeader(pic)->numArgs, tag, selector, r);
+}
+
+extern "C" void CrtExtendClosedPIC(oop receiver, uint64_t pic) {
+  uint64_t R = *savedSp();
+  oop selector = picHeader(pic)->selector;
+  uint32_t numArgs = picHeader(pic)->numArgs;
+  uint32_t tag = receiverClassTag(receiver);
+  if (picNumCases(pic) >= nPICMaxCases) {
+    uint64_t open = findOpenPIC(selector);
+    if (open == 0) open = newOpenPIC(selector, numArgs);
+    if (open == 0) {
+      CrtOpenPICSendMiss(receiver, pic);
+      return;
+    }
+    updateInlineCacheToPIC(R, pic, open);
+    pushOnSavedStack(open + nPICGlueEntry);
+    return;
+  }
+  uint64_t r = findMethodHook(selector, tag);
+  if (r >= lookupFirstNMethod) {
+    writeCase(pic, picNumCases(pic)++, tag, r + nMethodEntryNoCheck);
+    flushSite();
+    pushOnSavedStack(r + nMethodGlueEntry);
+    return;
+  }
+  if (r != lookupNotUnderstood) {
+    enterAfterFailureOrMethod(numArgs, tag, selector, r);
+    return;
+  }
+  uint64_t dnu = picHasMNU(pic) && picHeader(pic)->vmethod == 0 ? 0 : dnuMethodFor(tag);
+  if (dnu == 1) {
+    CrtOpenPICSendMiss(receiver, pic);
+    return;
+  }
+  noteMNUCase(pic, dnu);
+  writeCase(pic, picNumCases(pic)++, tag, pic + nMethodCannotResumeEntry);
+  flushSite();
+  pushOnSavedStack(pic + nMethodCannotResumeEntry);
+}
 
 // ---- Evaluation primitives ------------------------------------------------------------------
 // Each replaces its own pending call by a send: the callee returns straight to the

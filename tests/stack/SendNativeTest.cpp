@@ -3,13 +3,19 @@
 // Linking, relinking on a class-check miss, immediates, super sends and doesNotUnderstand:.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ext/exOption.h"
 #include "mman/testHeap.h"
+#include "support/testZone.h"
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
 #include "stack/send.h"
@@ -23,6 +29,7 @@
 #include "tran/taux.h"
 #include "tran/tprim.h"
 #include "tran/tstack.h"
+#include "tran/txmem.h"
 
 extern "C" {
 uint64_t testEnter(void (*entry)());
@@ -36,10 +43,20 @@ alignas(stackSegmentBytes) uint64_t sendZone[4 * stackSegmentWords];
 
 std::map<std::pair<oop, uint32_t>, uint64_t> methods;
 int lookups;
+// The method table with the method cache in front, as the translator's lookup fills it.
 uint64_t tableLookup(oop selector, uint32_t classIndex) {
   lookups++;
   auto it = methods.find({selector, classIndex});
-  return it == methods.end() ? lookupNotUnderstood : it->second;
+  if (it == methods.end()) return lookupNotUnderstood;
+  if (mCacheProbe(selector, classIndex) == 0) mCacheFill(mCacheVictim(selector, classIndex), classIndex, it->second);
+  return it->second;
+}
+
+// An executable zone below 2 GiB for the PICs (the program's zone is plain data).
+uint8_t* executableZone() {
+  static void* zone = mmap(nullptr, 1 << 20, PROT_READ | PROT_WRITE | PROT_EXEC,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+  return static_cast<uint8_t*>(zone);
 }
 
 struct {
@@ -57,6 +74,9 @@ class SendNativeTest : public ::testing::Test {
   uint8_t* next = nullptr;
   uint64_t (*savedHook)(oop, uint32_t) = nullptr;
   void (*savedFlush)() = nullptr;
+  std::unique_ptr<SavedNMethodZone> savedZone;
+  MethodCacheEntry* savedCache = nullptr;
+  uint64_t savedOptions = 0;
   oop selector[2] = {};
   uint32_t classA = 0, classB = 0, classC = 0;
 
@@ -69,6 +89,12 @@ class SendNativeTest : public ::testing::Test {
     next = initTxAborts(area);
     tStackInit();
     actionInit();
+    savedOptions = qrxOptions;
+    savedCache = mCache;
+    savedZone = std::make_unique<SavedNMethodZone>();
+    ASSERT_NE(executableZone(), MAP_FAILED);
+    initNMethodAlloc(reinterpret_cast<uint64_t>(executableZone()), 1 << 20);
+    memset(nPICtable, 0, sizeof nPICtable);
     savedFlush = rtFlushICache;
     rtFlushICache = flushNothing;  // the program's zone is not executable here
     savedHook = findMethodHook;
@@ -92,6 +118,10 @@ class SendNativeTest : public ::testing::Test {
   void TearDown() override {
     findMethodHook = savedHook;
     rtFlushICache = savedFlush;
+    memset(nPICtable, 0, sizeof nPICtable);
+    savedZone.reset();
+    mCache = savedCache;
+    qrxOptions = savedOptions;
     initStackChains();
     freeTestHeap();
   }
@@ -247,7 +277,8 @@ TEST_F(SendNativeTest, EachKindLinksToItsEntryWithTheReceiversTag) {
   }
 }
 
-// A class-check miss in the callee's entry relinks the site to the new class's method.
+// A class-check miss in the callee's entry relinks the site (PICs off) or turns it
+// polymorphic: then each class is looked up once.
 TEST_F(SendNativeTest, ClassCheckMissRelinksTheSite) {
   std::map<char, uint64_t> ids = {{'A', 31}, {'B', 32}, {'i', 33}};
   nmethod(selector[selFoo], classA, 0, 31);
@@ -255,10 +286,13 @@ TEST_F(SendNativeTest, ClassCheckMissRelinksTheSite) {
   nmethod(selector[selFoo], classIndexSmallInteger, 0, 33);
   const struct {
     std::string order;  // sent first to last
+    bool picsOff;
     int lookups;
-  } cases[] = {{"AAAA", 1}, {"AABB", 2}, {"ABAB", 4}, {"iAiiB", 4}};
+  } cases[] = {{"AAAA", true, 1}, {"AABB", true, 2}, {"ABAB", true, 4}, {"iAiiB", true, 4},
+               {"AAAA", false, 1}, {"AABB", false, 2}, {"ABAB", false, 2}, {"iAiiB", false, 3}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.order);
+    SCOPED_TRACE(testing::Message() << c.order << (c.picsOff ? " PICs off" : ""));
+    qrxOptions = c.picsOff ? savedOptions | (uint64_t(1) << 32) : savedOptions & ~(uint64_t(1) << 32);
     lookups = 0;
     size_t n = c.order.size();
     std::vector<uint64_t> receivers(n + 1), results(n + 1, 0);
@@ -282,28 +316,39 @@ TEST_F(SendNativeTest, NotUnderstoodSendsAMessageWithTheArgumentsInOrder) {
     void (*glue)();
   } cases[] = {{0, unlinkedSend0}, {1, unlinkedSend1}, {2, unlinkedSend2}, {3, unlinkedSend3},
                {6, unlinkedSendMany}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.n);
-    oop r = newOldObject(classC, 0);
-    std::vector<uint64_t> receivers(2, r), results(2, 0);
-    uint64_t R = 0;
-    seenDnu = {};
-    run(caller(selFoo, c.glue, c.n, receivers.data(), results.data(), &R), 1);
-    EXPECT_EQ(results[1], 41u);
-    EXPECT_EQ(rspAfter, rspBefore);
-    EXPECT_EQ(seenDnu.rbx, r);
-    oop message = seenDnu.r12;
-    ASSERT_TRUE(isHeapObject(message));
-    EXPECT_EQ(classOf(message), sysOop(sysMessageClass));
-    EXPECT_EQ(slotOf(message, 0), selector[selFoo]);
-    EXPECT_EQ(slotOf(message, 2), nilOop());
-    oop args = slotOf(message, 1);
-    ASSERT_EQ(classTagOf(headerOf(args)), classIndexArray);
-    ASSERT_EQ(bodyWordsOf(headerOf(args)), uint64_t(c.n));
-    for (int k = 1; k <= c.n; k++) EXPECT_EQ(slotOf(args, k - 1), smallIntegerFor(k)) << k;
-    EXPECT_EQ(siteTarget(R), reinterpret_cast<uint64_t>(c.glue)) << "the site stays unlinked";
+  // The first send goes from the unlinked routine, the second through the MNU PIC it made
+  // (or, with PICs off, through the unlinked routine again).
+  for (bool picsOff : {false, true}) {
+    qrxOptions = picsOff ? savedOptions | (uint64_t(1) << 32) : savedOptions & ~(uint64_t(1) << 32);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.n << (picsOff ? " PICs off" : ""));
+      oop r = newOldObject(classC, 0);
+      std::vector<uint64_t> receivers(3, r), results(3, 0);
+      uint64_t R = 0;
+      run(caller(selFoo, c.glue, c.n, receivers.data(), results.data(), &R), 2);
+      for (int round = 1; round <= 2; round++) EXPECT_EQ(results[round], 41u) << round;
+      EXPECT_EQ(rspAfter, rspBefore);
+      EXPECT_EQ(seenDnu.rbx, r);
+      oop message = seenDnu.r12;
+      ASSERT_TRUE(isHeapObject(message));
+      EXPECT_EQ(classOf(message), sysOop(sysMessageClass));
+      EXPECT_EQ(slotOf(message, 0), selector[selFoo]);
+      EXPECT_EQ(slotOf(message, 2), nilOop());
+      oop args = slotOf(message, 1);
+      ASSERT_EQ(classTagOf(headerOf(args)), classIndexArray);
+      ASSERT_EQ(bodyWordsOf(headerOf(args)), uint64_t(c.n));
+      for (int k = 1; k <= c.n; k++) EXPECT_EQ(slotOf(args, k - 1), smallIntegerFor(k)) << k;
+      if (picsOff) {
+        EXPECT_EQ(siteTarget(R), reinterpret_cast<uint64_t>(c.glue)) << "the site stays unlinked";
+      } else {
+        const auto* pic = reinterpret_cast<const NMethodHeader*>(siteTarget(R) - nPICGlueEntry);
+        EXPECT_EQ(pic->flags, nmFlagPIC);
+        EXPECT_EQ(pic->numTemps, 1) << "the MNU path";
+      }
+    }
   }
 }
+
 
 // The two-argument form gets the selector and the Array in registers.
 TEST_F(SendNativeTest, TwoArgumentDoesNotUnderstandGetsSelectorAndArray) {

@@ -106,6 +106,7 @@ class SendNativeTest : public ::testing::Test {
       selector[i] = newOldObject(testClasses.bytes, 3);
       memcpy(bodyOf(headerOf(selector[i])), i == 0 ? "foo" : "dnu", 3);
       bodyOf(headerOf(specials))[2 * i] = selector[i];
+      getObjHash(headerOf(selector[i]));  // selectors the image sends have their hashes
     }
     sysOopRegistry[sysSpecialSelectors] = specials;
     sysOopRegistry[sysDnuSelector] = selector[selDnu];
@@ -384,6 +385,63 @@ TEST_F(SendNativeTest, SuperSendsStartAboveTheMethodClass) {
   run(caller(selFoo, unlinkedSendSuper0, 0, receivers.data(), results.data(), &R, rootClass), 1);
   EXPECT_EQ(results[1], 53u);
   EXPECT_EQ(slotOf(seenDnu.r12, 2), rootClass);
+}
+
+// Classes met at one site: the second makes a closed PIC (one call of the miss routine), the
+// third extends it (one call of the extend routine); each class is looked up once.
+TEST_F(SendNativeTest, AThreeClassSiteBuildsOneClosedPIC) {
+  uint32_t classes[3] = {classA, classB, classC};
+  for (int i = 0; i < 3; i++) nmethod(selector[selFoo], classes[i], 0, 90 + uint64_t(i));
+  const uint64_t rounds = 300;
+  std::vector<uint64_t> receivers(3 * rounds + 1), results(3 * rounds + 1, 0);
+  for (uint64_t i = 1; i <= 3 * rounds; i++) receivers[i] = newOldObject(classes[i % 3], 0);
+  uint64_t R = 0;
+  run(caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R), 3 * rounds);
+  for (uint64_t i = 1; i <= 3 * rounds; i++) ASSERT_EQ(results[i], 90 + i % 3) << i;
+  EXPECT_EQ(lookups, 3);
+  const auto* pic = reinterpret_cast<const NMethodHeader*>(siteTarget(R) - nPICGlueEntry);
+  EXPECT_EQ(pic->flags, nmFlagPIC);
+  EXPECT_EQ(pic->frame, 3) << "cases";
+  EXPECT_EQ(pic->numTemps, 0) << "no MNU path";
+}
+
+// Ten classes twice, two of them not understood: the ninth moves the site to the open PIC,
+// which a second site of the selector shares. Once a class was looked up, the open PIC's
+// cache probe finds its method; not-understood sends look up the selector and
+// doesNotUnderstand: each time.
+TEST_F(SendNativeTest, TenClassesMoveTheSiteToTheSharedOpenPIC) {
+  std::vector<uint32_t> classes = {classA, classB, classC};
+  while (classes.size() < 10) classes.push_back(newTestClass(formatPointers));
+  for (size_t i = 0; i < classes.size(); i++) {
+    if (i == 3 || i == 7) nmethod(selector[selDnu], classes[i], 1, 200 + i, true);
+    else nmethod(selector[selFoo], classes[i], 0, 100 + i);
+  }
+  std::vector<uint64_t> receivers(21), results(21, 0);
+  for (size_t i = 0; i < 20; i++) receivers[20 - i] = newOldObject(classes[i % 10], 0);
+  auto expectResults = [&] {
+    for (size_t i = 0; i < 20; i++) {
+      size_t k = i % 10;
+      EXPECT_EQ(results[20 - i], (k == 3 || k == 7 ? 200 : 100) + k) << i;
+    }
+  };
+  uint64_t R1 = 0, R2 = 0;
+  void (*site1)() = caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R1);
+  run(site1, 20);
+  expectResults();
+  // First ten: one lookup per understood class, three per not-understood one (selector,
+  // doesNotUnderstand: for the case, and for the send); second ten: two per not-understood.
+  EXPECT_EQ(lookups, 8 + 2 * 3 + 2 * 2);
+  uint64_t open = siteTarget(R1) - nPICGlueEntry;
+  EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(open)->flags, nmFlagOpenPIC);
+  lookups = 0;
+  std::fill(results.begin(), results.end(), 0);
+  run(site1, 20);
+  expectResults();
+  EXPECT_EQ(lookups, 2 * 2 * 2);
+  std::fill(results.begin(), results.end(), 0);
+  run(caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R2), 20);
+  expectResults();
+  EXPECT_EQ(siteTarget(R2), siteTarget(R1)) << "one open PIC per selector";
 }
 
 // A branch that met a non-Boolean sends mustBeBoolean and runs again on the answer; the

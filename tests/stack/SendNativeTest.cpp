@@ -6,6 +6,9 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <map>
@@ -442,6 +445,52 @@ TEST_F(SendNativeTest, TenClassesMoveTheSiteToTheSharedOpenPIC) {
   run(caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R2), 20);
   expectResults();
   EXPECT_EQ(siteTarget(R2), siteTarget(R1)) << "one open PIC per selector";
+}
+
+// The closed PIC's bytes against GNU as: three classes and a not-understood one.
+TEST_F(SendNativeTest, ClosedPICBytesMatchTheAssembler) {
+  uint32_t classD = newTestClass(formatPointers);
+  uint64_t targets[3];
+  uint32_t classes[4] = {classA, classB, classC, classD};
+  for (int i = 0; i < 3; i++) targets[i] = nmethod(selector[selFoo], classes[i], 0, 90 + uint64_t(i));
+  nmethod(selector[selDnu], classD, 1, 94);
+  std::vector<uint64_t> receivers(5), results(5, 0);
+  for (int i = 0; i < 4; i++) receivers[4 - i] = newOldObject(classes[i], 0);
+  uint64_t R = 0;
+  run(caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R), 4);
+  uint64_t pic = siteTarget(R) - nPICGlueEntry;
+  ASSERT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->frame, 4);
+
+  char text[4096];
+  int n = snprintf(text, sizeof text,
+                   "\t.text\ns:\n\tlea s-40(%%rip), %%r14\n\tpush $%" PRIu64 "\n\tret\n\t.fill 11, 1, 0x90\n"
+                   "\tmov %%rbx, %%rax\n\tand $7, %%rax\n\tjnz 1f\n\tmov 8(%%rbx), %%rax\n"
+                   "\tand $0xFFFFF, %%eax\n1:\tcmp %%r15, %%rax\n\tjne 2f\n\t{disp32} jmp s-40+%" PRIu64 "\n2:\n",
+                   glueAddress(rtMNUFromPIC), targets[0] + nMethodEntryNoCheck - pic);
+  for (int k = 1; k < 4; k++) {
+    uint64_t target = k < 3 ? targets[k] + nMethodEntryNoCheck - pic : nMethodCannotResumeEntry;
+    n += snprintf(text + n, sizeof text - size_t(n),
+                  "\t.byte 0x48, 0x81, 0xf8\n\t.long %u\n\t{disp32} je s-40+%" PRIu64 "\n", classes[k], target);
+  }
+  snprintf(text + n, sizeof text - size_t(n), "\tlea s-40(%%rip), %%r14\n\tpush $%" PRIu64 "\n\tret\n",
+           glueAddress(rtExtendClosedPIC));
+  std::string dir = std::string(TESSEL_BINARY_DIR) + "/pic-oracle";
+  ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
+  FILE* f = fopen((dir + "/pic.s").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs(text, f);
+  fclose(f);
+  std::string cmd = "cd '" + dir + "' && as -o pic.o pic.s && objcopy -O binary -j .text pic.o pic.bin";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << text;
+  f = fopen((dir + "/pic.bin").c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<uint8_t> expected(512);
+  expected.resize(fread(expected.data(), 1, expected.size(), f));
+  fclose(f);
+  const uint8_t* code = reinterpret_cast<const uint8_t*>(pic) + nMethodCannotResumeEntry;
+  std::vector<uint8_t> actual(code, code + expected.size());
+  EXPECT_EQ(actual, expected) << text;
+  EXPECT_EQ(expected.size(), nPICFirstTargetOffset - nMethodCannotResumeEntry + 3 * nPICTypeCaseSize + 13u);
 }
 
 // A branch that met a non-Boolean sends mustBeBoolean and runs again on the answer; the

@@ -930,6 +930,8 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
     if (mapStart - at < 273) return mapStart + 1;
     p += 3;
     if (p < L.end && *p == 0x43) p++;
+    stackEmpty--;  // the error value the prologue pushed is the first operand
+    L.top = stackEmpty + 1;
     for (uint64_t i = 0; i < uint64_t(p - bytecodes); i++) {
       if (genMapTest(i) == 0) genMapOnly(i, (uint64_t)(uintptr_t)at);  // the primitive return stays
     }

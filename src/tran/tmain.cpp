@@ -128,6 +128,7 @@ uint64_t tVMethod, tSelector;
 uint64_t* tPVToN;
 uint8_t* startNMethod;
 uint32_t tPermAreaBytes = 4096;
+uint8_t* tLastCodeEnd;
 static bool firstTimeFlag = true;
 
 void tResetFirstTime() { firstTimeFlag = true; }
@@ -239,6 +240,7 @@ uint64_t nmTranslate(uint64_t method, uint64_t selector, uint64_t** table) {
       continue;
     }
     uint64_t mapLength = uint64_t(mapEnd - mapStart);
+    tLastCodeEnd = r;
     uint8_t* mapAt = r > block + nMethodEntryNoCheck + 2 ? r : block + nMethodEntryNoCheck + 2;
     h->numArgs = tVInfo.numArgs;
     h->numTemps = tVInfo.numTemps;

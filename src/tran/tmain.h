@@ -60,6 +60,7 @@ extern uint64_t tVMethod, tSelector;
 extern uint64_t* tPVToN;
 extern uint8_t* startNMethod;
 extern uint32_t tPermAreaBytes;  // the permanent-area room of the one-time set-up
+extern uint8_t* tLastCodeEnd;    // end of the code of the last translation (for listings)
 
 // Translates method (sent as selector) into a new nmethod; answers it, or 2 (no room in the
 // zone) or 3 (not translatable). With table non-null the nmethod is a throw-away holding the

@@ -83,16 +83,17 @@ tIvar = ( civ := 2. ^civ + (civ := 5) )
 poking: n = ( | s | s := 0. 1 to: n do: [:i | s := s + i. self poke]. ^s )
 ))";
 
-class TranslateRun : public ::testing::Test {
+class TranslatorZone : public ::testing::Test {
  protected:
-  static void build(const std::string& extra) {
-    program = compileWithKernel({{"T.som", extra}});
+  virtual std::vector<MkSource> sources() { return {{"T.som", runSource}}; }
+  static void build(const std::vector<MkSource>& extra) {
+    program = compileWithKernel(extra);
     ASSERT_TRUE(mkNewHeap());
     std::string err;
     ASSERT_TRUE(mkBuildHeap(program, {}, built, err)) << err;
   }
   void SetUp() override {
-    build(runSource);
+    build(sources());
     installTranslatorHooks();
     pdSetMemExecPerm(runArea, runAreaBytes);
     initNMethods(reinterpret_cast<uint64_t>(runArea), runAreaBytes);
@@ -135,8 +136,10 @@ class TranslateRun : public ::testing::Test {
   static MkBuilt built;
   SavedNMethodZone savedZone;
 };
-MkProgram TranslateRun::program;
-MkBuilt TranslateRun::built;
+MkProgram TranslatorZone::program;
+MkBuilt TranslatorZone::built;
+
+class TranslateRun : public TranslatorZone {};
 
 TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
   EXPECT_EQ(run(translate("sumTo:"), {smallIntegerFor(1000000)}), smallIntegerFor(500000500000));
@@ -183,6 +186,126 @@ TEST_F(TranslateRun, ForcedStackLimitCallsOutAtEachLoopEndAndResumesAtTheHead) {
   EXPECT_EQ(recCount, 10u);
   EXPECT_EQ(recEndLoops, 10u);
   EXPECT_EQ(recReceiver, receiver());
+}
+
+}  // namespace
+
+namespace {
+
+// Every method of the kernel, the examples and the compiler's corpus.
+class TranslateCorpus : public TranslatorZone {
+ protected:
+  std::vector<MkSource> sources() override {
+    std::vector<MkSource> all;
+    for (const char* f : {"Args", "Arithmetic", "Blocks", "Collections", "Errors", "Files", "Hello", "LargeInt",
+                          "Processes", "Recursion", "Sleep", "Strings", "Unwind"}) {
+      all.push_back({std::string(f) + ".som", readText(std::string(MKIMAGE_DIR) + "/examples/" + f + ".som")});
+    }
+    all.push_back({"Corpus.som", readText(std::string(MKIMAGE_DIR) + "/tests/corpus/Corpus.som")});
+    return all;
+  }
+};
+
+struct Translated {
+  std::string name;
+  oop method;
+  uint64_t nm;
+  uint8_t* codeEnd;
+};
+
+void collect(const MkMethod& m, std::vector<const MkMethod*>& out) {
+  out.push_back(&m);
+  for (const MkMethod& b : m.blocks) collect(b, out);
+}
+
+// The code of an nmethod as regions of whole instructions: the abort call, then from the miss
+// call (or the block entry) to the end of the code, without a primitive method's trailer words.
+void appendCode(const Translated& t, std::string& bytes) {
+  const uint8_t* nm = reinterpret_cast<const uint8_t*>(t.nm);
+  bytes.append(reinterpret_cast<const char*>(nm + nMethodCannotResumeEntry), nMethodAbortOffsetOffset - nMethodCannotResumeEntry);
+  bool block = (reinterpret_cast<const NMethodHeader*>(nm)->flags & nmFlagBlock) != 0;
+  bool prim = (reinterpret_cast<const NMethodHeader*>(nm)->flags & nmFlagPrimitive) != 0;
+  const uint8_t* from = nm + (block ? nMethodBlockEntry : nMethodAbortSendMissOffset);
+  const uint8_t* to = t.codeEnd - (prim ? 16 : 0);
+  bytes.append(reinterpret_cast<const char*>(from), size_t(to - from));
+}
+
+TEST_F(TranslateCorpus, EveryMethodTranslatesDisassemblesAndMapsItsSitesBothWays) {
+  std::vector<const MkMethod*> records;
+  for (const MkClass& k : program.classes) {
+    for (const MkMethod& m : k.methods) collect(m, records);
+    for (const MkMethod& m : k.classMethods) collect(m, records);
+  }
+  ASSERT_GT(records.size(), 300u);
+  std::vector<Translated> done;
+  for (const MkMethod* m : records) {
+    oop method = built.methods.at(m);
+    std::string name = m->className + (m->classSide ? " class" : "") + ">>" + m->selector +
+                       (m->isBlock ? " block " + std::to_string(m->blockNumber) : "");
+    uint64_t nm = m->isBlock ? addNMethod(method, 0) : addNMethod(method, built.symbols.at(m->selector));
+    ASSERT_GE(nm, lookupResultLimit) << name;
+    EXPECT_EQ(badBytecodePC, -1) << name;
+    const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nm);
+    EXPECT_EQ(h->vmethod, method);
+    EXPECT_EQ(h->numArgs, m->numArgs) << name;
+    EXPECT_EQ(h->numTemps, m->numTemps) << name;
+    EXPECT_EQ((h->flags & nmFlagBlock) != 0, m->isBlock) << name;
+    done.push_back({name, method, nm, tLastCodeEnd});
+  }
+  // objdump decodes every instruction.
+  std::string bytes;
+  std::vector<std::pair<size_t, std::string>> starts;
+  for (const Translated& t : done) {
+    starts.push_back({bytes.size(), t.name});
+    appendCode(t, bytes);
+  }
+  std::string dir = ::testing::TempDir();
+  std::string bin = dir + "/corpus-code.bin";
+  FILE* f = fopen(bin.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+  std::string cmd = "objdump -D -b binary -mi386:x86-64 " + bin + " | grep -F '(bad)'";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char line[512];
+  int bad = 0;
+  while (fgets(line, sizeof line, p) != nullptr) {
+    size_t offset = strtoull(line, nullptr, 16);
+    std::string owner;
+    for (const auto& s : starts) {
+      if (s.first <= offset) owner = s.second;
+    }
+    ADD_FAILURE() << "undecodable code in " << owner << ": " << line;
+    if (++bad > 10) break;
+  }
+  pclose(p);
+  remove(bin.c_str());
+  // Every send site and loop end maps to a bytecode pc that maps back to it.
+  int sites = 0, loopEnds = 0;
+  for (const Translated& t : done) {
+    auto roundTrip = [&](uint64_t returnAddress) {
+      int64_t npc = int64_t(returnAddress - t.nm);
+      int64_t vpc = mapNToVPC(t.method, npc);
+      EXPECT_GT(vpc, 0) << t.name << " at " << npc;
+      EXPECT_EQ(mapVToNPC(t.method, vpc), npc) << t.name << " vpc " << vpc;
+    };
+    forEachSendSite(t.nm, [&](uint64_t r, uint32_t) {
+      roundTrip(r);
+      sites++;
+    });
+    // Loop ends: the calls of the loop-end routine, found by the code after the stack check.
+    for (const uint8_t* q = reinterpret_cast<const uint8_t*>(t.nm) + nMethodEntryNoCheck; q + 5 <= t.codeEnd; q++) {
+      int32_t d;
+      memcpy(&d, q + 1, 4);
+      if (q[0] == 0xE8 && q + 5 + d == tRt.endLoop && q[-6] == 0x0F && q[-5] == 0x83) {
+        roundTrip(uint64_t(reinterpret_cast<uintptr_t>(q + 5)));
+        loopEnds++;
+      }
+    }
+  }
+  EXPECT_GT(sites, 1000);
+  EXPECT_GT(loopEnds, 20);
 }
 
 }  // namespace

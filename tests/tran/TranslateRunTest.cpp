@@ -68,7 +68,14 @@ void linkSite(uint64_t returnAddress, uint32_t sendType, uint32_t classTag, uint
   memcpy(reinterpret_cast<void*>(returnAddress - 4), &d, 4);
 }
 
-const char* const runSource = R"(T = (
+const char* const opNames[8] = {"+", "-", "<", ">", "<=", ">=", "=", "~="};
+// The grid's constant arguments: imm8, imm32 and 64-bit forms, and the most negative.
+const int64_t gridConstants[4] = {5, 100000, (int64_t(1) << 60) - 1, -(int64_t(1) << 60)};
+
+// The run methods and, per special selector k of 0-7: vk:with: (the value), fk:with: (before
+// a branch if false), tk:with: (before a branch if true) and ckxj: (constant argument j).
+std::string runSource() {
+  std::string s = R"(T = (
 ----
 | civ |
 sumTo: n = ( | s | s := 0. 1 to: n do: [:i | s := s + i]. ^s )
@@ -81,11 +88,25 @@ a4: x y: y z: z w: w = ( ^x - y - z - w )
 tTemp = ( | t | t := 2. ^t + (t := 5) )
 tIvar = ( civ := 2. ^civ + (civ := 5) )
 poking: n = ( | s | s := 0. 1 to: n do: [:i | s := s + i. self poke]. ^s )
-))";
+i0: a with: b = ( ^a == b )
+i1: a with: b = ( ^a ~~ b )
+i2: a with: b = ( ^(a == b) ifTrue: [1] ifFalse: [2] )
+k0 = ( true ifTrue: [^1]. ^2 )
+k1: a = ( ^(a ifTrue: [true] ifFalse: [false]) ifTrue: [1] ifFalse: [2] )
+)";
+  for (int k = 0; k < 8; k++) {
+    std::string op = opNames[k], n = std::to_string(k);
+    s += "v" + n + ": a with: b = ( ^a " + op + " b )\n";
+    s += "f" + n + ": a with: b = ( ^(a " + op + " b) ifTrue: [1] ifFalse: [2] )\n";
+    s += "t" + n + ": a with: b = ( (a " + op + " b) ifFalse: [^2]. ^1 )\n";
+    for (int j = 0; j < 4; j++) s += "c" + n + "x" + std::to_string(j) + ": a = ( ^a " + op + " " + std::to_string(gridConstants[j]) + " )\n";
+  }
+  return s + ")";
+}
 
 class TranslatorZone : public ::testing::Test {
  protected:
-  virtual std::vector<MkSource> sources() { return {{"T.som", runSource}}; }
+  virtual std::vector<MkSource> sources() { return {{"T.som", runSource()}}; }
   static void build(const std::vector<MkSource>& extra) {
     program = compileWithKernel(extra);
     ASSERT_TRUE(mkNewHeap());
@@ -306,6 +327,140 @@ TEST_F(TranslateCorpus, EveryMethodTranslatesDisassemblesAndMapsItsSitesBothWays
   }
   EXPECT_GT(sites, 1000);
   EXPECT_GT(loopEnds, 20);
+}
+
+}  // namespace
+
+namespace {
+
+class TranslateGrid : public TranslatorZone {};
+
+// What a special selector's fast path answers for two SmallIntegers, or nothing when it must
+// send (an overflow of + or -).
+bool expected(int k, int64_t a, int64_t b, int64_t* value, bool* boolean) {
+  switch (k) {
+    case 0:
+    case 1: {
+      int64_t r = k == 0 ? a + b : a - b;
+      *value = r;
+      return fitsSmallInteger(r);
+    }
+    case 2: *boolean = a < b; break;
+    case 3: *boolean = a > b; break;
+    case 4: *boolean = a <= b; break;
+    case 5: *boolean = a >= b; break;
+    case 6: *boolean = a == b; break;
+    default: *boolean = a != b; break;
+  }
+  return true;
+}
+
+TEST_F(TranslateGrid, InlineArithmeticAndComparisonsAnswerExactlyAndSendOnlyWhenTheyMust) {
+  const int64_t e = int64_t(1) << 60;
+  const int64_t values[] = {-e, -e + 1, -1, 0, 1, e - 2, e - 1};
+  const oop notSmall[] = {nilOop(), characterFor('a'), receiver()};
+  for (int k = 0; k < 8; k++) {
+    SCOPED_TRACE(opNames[k]);
+    std::string n = std::to_string(k);
+    uint64_t v = translate("v" + n + ":with:");
+    uint64_t f = translate("f" + n + ":with:");
+    uint64_t t = translate("t" + n + ":with:");
+    bool comparison = k >= 2;
+    // One call through the send row: it must see exactly these operands and selector.
+    auto sent = [&](uint64_t nm, oop a, oop b, oop answer) {
+      uint64_t before = recCount;
+      recAnswer = answer;
+      oop r = run(nm, {a, b});
+      EXPECT_EQ(recCount, before + 1);
+      EXPECT_EQ(recReceiver, a);
+      EXPECT_EQ(recArg, b);
+      EXPECT_EQ(recSelector & 0xFFFFFFFF, uint64_t(k));
+      return r;
+    };
+    for (int64_t a : values) {
+      for (int64_t b : values) {
+        SCOPED_TRACE(std::to_string(a) + " " + opNames[k] + " " + std::to_string(b));
+        oop ao = smallIntegerFor(a), bo = smallIntegerFor(b);
+        int64_t value = 0;
+        bool boolean = false;
+        if (!expected(k, a, b, &value, &boolean)) {
+          EXPECT_EQ(sent(v, ao, bo, smallIntegerFor(999)), smallIntegerFor(999));
+          continue;
+        }
+        uint64_t before = recCount;
+        EXPECT_EQ(run(v, {ao, bo}), comparison ? booleanOop(boolean) : smallIntegerFor(value));
+        if (comparison) {
+          EXPECT_EQ(run(f, {ao, bo}), smallIntegerFor(boolean ? 1 : 2));
+          EXPECT_EQ(run(t, {ao, bo}), smallIntegerFor(boolean ? 1 : 2));
+        }
+        EXPECT_EQ(recCount, before);
+      }
+    }
+    // A non-SmallInteger on either side takes the send; its answer decides a branch.
+    for (oop other : notSmall) {
+      for (int side = 0; side < 2; side++) {
+        oop a = side == 0 ? other : smallIntegerFor(3), b = side == 0 ? smallIntegerFor(3) : other;
+        EXPECT_EQ(sent(v, a, b, smallIntegerFor(77)), smallIntegerFor(77));
+        if (comparison) {
+          EXPECT_EQ(sent(f, a, b, trueOop()), smallIntegerFor(1));
+          EXPECT_EQ(sent(f, a, b, falseOop()), smallIntegerFor(2));
+          EXPECT_EQ(sent(t, a, b, trueOop()), smallIntegerFor(1));
+          EXPECT_EQ(sent(t, a, b, falseOop()), smallIntegerFor(2));
+        }
+      }
+    }
+    // Constant arguments of every immediate width.
+    for (int j = 0; j < 4; j++) {
+      uint64_t c = translate("c" + n + "x" + std::to_string(j) + ":");
+      int64_t b = gridConstants[j];
+      for (int64_t a : values) {
+        SCOPED_TRACE(std::to_string(a) + " " + opNames[k] + " constant " + std::to_string(b));
+        int64_t value = 0;
+        bool boolean = false;
+        uint64_t before = recCount;
+        if (!expected(k, a, b, &value, &boolean)) {
+          recAnswer = smallIntegerFor(999);
+          EXPECT_EQ(run(c, {smallIntegerFor(a)}), smallIntegerFor(999));
+          EXPECT_EQ(recCount, before + 1);
+          EXPECT_EQ(recReceiver, smallIntegerFor(a));
+          EXPECT_EQ(recArg, smallIntegerFor(b));
+          continue;
+        }
+        EXPECT_EQ(run(c, {smallIntegerFor(a)}), comparison ? booleanOop(boolean) : smallIntegerFor(value));
+        EXPECT_EQ(recCount, before);
+      }
+      recAnswer = smallIntegerFor(55);
+      uint64_t before = recCount;
+      EXPECT_EQ(run(c, {nilOop()}), smallIntegerFor(55));
+      EXPECT_EQ(recCount, before + 1);
+      EXPECT_EQ(recArg, smallIntegerFor(b));
+    }
+  }
+}
+
+TEST_F(TranslateGrid, IdentityNeverSendsAndConstantBooleansFold) {
+  struct Case {
+    const char* selector;
+    std::vector<uint64_t> args;
+    oop answer;
+  };
+  const oop one = smallIntegerFor(1), two = smallIntegerFor(2);
+  const Case cases[] = {
+      {"i0:with:", {nilOop(), nilOop()}, trueOop()},
+      {"i0:with:", {nilOop(), receiver()}, falseOop()},
+      {"i1:with:", {nilOop(), nilOop()}, falseOop()},
+      {"i1:with:", {receiver(), nilOop()}, trueOop()},
+      {"i2:with:", {receiver(), receiver()}, one},
+      {"i2:with:", {one, two}, two},
+      {"k0", {}, one},
+      {"k1:", {trueOop()}, one},
+      {"k1:", {falseOop()}, two},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.selector);
+    EXPECT_EQ(run(translate(c.selector), c.args), c.answer);
+  }
+  EXPECT_EQ(recCount, 0u);
 }
 
 }  // namespace

@@ -900,7 +900,14 @@ static int prefixesAllowed(uint8_t b) {
 }
 
 // The upper bound of what one instruction emits besides its flushes.
-enum : int64_t { instructionRoom = 240, flushRoomPerEntry = 12 };
+enum : int64_t { instructionRoom = 128, flushRoomPerEntry = 12, trailerRoom = 64 };
+
+// Entries a flush would still push (pushed entries form a prefix of the stack).
+static int64_t unpushedEntries() {
+  int64_t n = 0;
+  for (StackEntry* e = L.top; e > stackEmpty && e->kind != skPushed; e--) n++;
+  return n;
+}
 
 static uint8_t* badBytecodeStub(uint8_t* at) {
   uint64_t n = uint64_t(L.end - L.bytecodes);
@@ -958,6 +965,9 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
   const uint8_t* extFollows = nullptr;  // the instruction the pending prefixes belong to
   while (true) {
     L.p = p;
+    // Room for the flushes of the actions here and for the instruction: past the margin the
+    // code budget is doubled, so nothing is ever written beyond the block.
+    if (at + instructionRoom + flushRoomPerEntry * unpushedEntries() > mapStart - 50) return mapStart + 1;
     int r = processActions(&at);
     if (r == 1) return tLoopShortJumpRetry();
     if (L.invalid) return tLoopInvalid();
@@ -967,7 +977,10 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
         return tLoopInvalid();
       }
       if (r != -1) return tLoopInvalid();  // cannot happen: the end action stands at the end
-      if (info->primitive > 0) at = tFinishMethod(at, block, info);
+      if (info->primitive > 0) {
+        if (at + trailerRoom > mapStart) return mapStart + 1;
+        at = tFinishMethod(at, block, info);
+      }
       return at > mapStart - 50 ? mapStart + 1 : at;
     }
     if (extCount > 0 && p != extFollows) {
@@ -1002,7 +1015,6 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
       p = L.next;
       continue;
     }
-    if (at + instructionRoom + flushRoomPerEntry * (L.top - stackEmpty + 8) > mapStart - 50) return mapStart + 1;
     uint32_t b1 = len > 1 ? p[1] : 0, b2 = len > 2 ? p[2] : 0;
     uint32_t x = e1 * 256 + b1;  // the extended byte operand
     switch (b) {

@@ -107,8 +107,18 @@ k1: a = ( ^(a ifTrue: [true] ifFalse: [false]) ifTrue: [1] ifFalse: [2] )
 class TranslatorZone : public ::testing::Test {
  protected:
   virtual std::vector<MkSource> sources() { return {{"T.som", runSource()}}; }
-  static void build(const std::vector<MkSource>& extra) {
+  // Methods assembled from raw bytecodes, added to T's class side.
+  virtual std::vector<MkMethod> assembled() { return {}; }
+  void build(const std::vector<MkSource>& extra) {
     program = compileWithKernel(extra);
+    for (MkClass& k : program.classes) {
+      if (k.name != "T") continue;
+      for (MkMethod m : assembled()) {
+        m.className = "T";
+        m.classSide = true;
+        k.classMethods.push_back(m);
+      }
+    }
     ASSERT_TRUE(mkNewHeap());
     std::string err;
     ASSERT_TRUE(mkBuildHeap(program, {}, built, err)) << err;
@@ -461,6 +471,137 @@ TEST_F(TranslateGrid, IdentityNeverSendsAndConstantBooleansFold) {
     EXPECT_EQ(run(translate(c.selector), c.args), c.answer);
   }
   EXPECT_EQ(recCount, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+MkLiteral smallLiteral(int64_t v) {
+  MkLiteral l;
+  l.kind = mkLitSmallInt;
+  l.small = v;
+  return l;
+}
+
+MkMethod assemble(const char* selector, MkHeaderFields fields, std::vector<uint8_t> code,
+                  std::vector<MkLiteral> literals = {}) {
+  MkMethod m = mkAssemble(fields, code, literals);
+  m.selector = selector;
+  return m;
+}
+
+std::vector<uint8_t> repeat(std::vector<uint8_t> unit, int times, std::vector<uint8_t> head, std::vector<uint8_t> tail) {
+  for (int i = 0; i < times; i++) head.insert(head.end(), unit.begin(), unit.end());
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// Invalid encodings: the method becomes a stub reporting the first bad bytecode (1-based).
+struct BadCase {
+  const char* selector;
+  std::vector<uint8_t> code;
+  int64_t badIndex;
+};
+const std::vector<BadCase>& badCases() {
+  static const std::vector<BadCase> cases = {
+      {"badOpcode", {0x2C}, 1},
+      {"badThirdPrefix", {0x44, 0xC9, 1, 0xC9, 2, 0xC9, 3, 0xD0, 0}, 6},
+      {"badUnusedPrefix", {0xC9, 1, 0x44, 0x65}, 3},
+      {"badOperandPastEnd", {0x44, 0xD8}, 2},
+      {"badPairPastEnd", {0xF9, 0}, 1},
+      {"badTargetPastEnd", {0xE4, 0x10, 0x60}, 1},
+      {"badTargetInsideInstruction", {0x44, 0xE4, 0x01, 0xD8, 0x05, 0x65}, 2},
+      {"badPrimitiveMarkerInBody", {0x44, 0xFE, 0x65}, 2},
+      {"badErrorMarkerInBody", {0x44, 0x43, 0x65}, 2},
+      {"badSuperWithoutClass", {0x44, 0x44, 0xF2, 0x00, 0x65}, 3},
+      {"badLoopEndWithoutHead", {0x44, 0xE3, 0xFE, 0x65}, 2},
+      {"badMissingLiteral", {0x1C, 0x65}, 1},
+      {"badFallsOffTheEnd", {0x44, 0x66}, 3},
+  };
+  return cases;
+}
+
+class TranslateRetry : public TranslatorZone {
+ protected:
+  std::vector<MkMethod> assembled() override {
+    std::vector<MkMethod> out;
+    // A five-byte branch over two compares with a 64-bit constant: more than 127 code bytes.
+    out.push_back(assemble("shortJump:", {1, 0, 12},
+                           {0x10, 0x10, 0xC4, 0x1C, 0xA2, 0x1C, 0xA2, 0x40, 0x65}, {smallLiteral(int64_t(1) << 59)}));
+    // thisContext sixty times: two map bytes for each one-byte instruction.
+    out.push_back(assemble("mapHeavy", {0, 0, 12}, repeat({0x54}, 60, {}, {0xD5, 60, 0x65})));
+    // Comparisons of variables: about thirty code bytes for each bytecode byte.
+    out.push_back(assemble("codeHeavy:", {1, 0, 12}, repeat({0x10, 0xA2}, 30, {0x10}, {0x65})));
+    for (const BadCase& c : badCases()) out.push_back(assemble(c.selector, {0, 0, 12}, c.code));
+    out.push_back(assemble("underflow", {0, 0, 12}, {0x66, 0x60}));
+    out.push_back(assemble("overflow", {0, 0, 12}, repeat({0x44}, 300, {}, {0x60})));
+    return out;
+  }
+  static uint64_t budget(const std::string& selector, uint64_t* map) {
+    TVInfo info;
+    EXPECT_TRUE(unpackVMethod(methodOf(selector), &info));
+    uint64_t n = uint64_t(info.bytecodesEnd - info.bytecodes);
+    *map = n + 10;
+    return ((info.primitive > 0 ? 60 : 30) + n) * 13 + 90;
+  }
+};
+
+TEST_F(TranslateRetry, ShortJumpMapAndCodeOverflowsRetranslate) {
+  // The short jump retry keeps the block: one allocation, of the first size.
+  uint64_t map, code = budget("shortJump:", &map);
+  uint64_t nm = translate("shortJump:");
+  EXPECT_EQ(effectiveMaxVBytesJumpShort, 5);
+  EXPECT_EQ(nmAllocRequest, code + map);
+  bool longBranch = false;
+  for (const uint8_t* q = reinterpret_cast<const uint8_t*>(nm) + nMethodEntryNoCheck; q + 1 < tLastCodeEnd; q++) {
+    longBranch |= q[0] == 0x0F && q[1] == 0x84;
+  }
+  EXPECT_TRUE(longBranch);
+  recAnswer = falseOop();
+  EXPECT_EQ(run(nm, {trueOop()}), falseOop()) << "true < c answers what the send answers";
+  // A map overflow doubles the map budget only, a code overflow the code budget only.
+  code = budget("mapHeavy", &map);
+  translate("mapHeavy");
+  EXPECT_EQ(nmAllocRequest, code + 2 * map);
+  code = budget("codeHeavy:", &map);
+  uint64_t heavy = translate("codeHeavy:");
+  EXPECT_EQ(nmAllocRequest, 2 * code + map);
+  recAnswer = trueOop();
+  recCount = 0;
+  EXPECT_EQ(run(heavy, {smallIntegerFor(4)}), trueOop()) << "4 < 4 inline, then each Boolean < 4 sends";
+  EXPECT_EQ(recCount, 29u);
+}
+
+TEST_F(TranslateRetry, InvalidEncodingsBecomeAReportingStubAndBadStateIsFatal) {
+  for (const BadCase& c : badCases()) {
+    SCOPED_TRACE(c.selector);
+    uint64_t nm = translate(c.selector);
+    EXPECT_EQ(badBytecodePC, c.badIndex);
+    EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(nm)->flags & nmFlagPrimitive, 0);
+    // The body loads the index into rbx and calls the reporting routine.
+    bool calls = false;
+    for (const uint8_t* q = reinterpret_cast<const uint8_t*>(nm) + nMethodEntryNoCheck; q + 5 <= tLastCodeEnd; q++) {
+      int32_t d;
+      memcpy(&d, q + 1, 4);
+      calls |= q[0] == 0xE8 && q + 5 + d == tRt.badBytecode;
+    }
+    EXPECT_TRUE(calls);
+  }
+  EXPECT_DEATH(nmTranslate(methodOf("underflow"), 0, nullptr), "Simulated stack underflow");
+  EXPECT_DEATH(nmTranslate(methodOf("overflow"), 0, nullptr), "Simulated stack overflow");
+  // Not translatable: 3 and nothing allocated; no room: 2 and the zone unchanged.
+  NMZone before = nmZone;
+  EXPECT_EQ(nmTranslate(smallIntegerFor(3), 0, nullptr), lookupNotTranslatable);
+  EXPECT_EQ(nmTranslate(receiver(), 0, nullptr), lookupNotTranslatable);
+  EXPECT_EQ(memcmp(&before, &nmZone, sizeof before), 0);
+  while (nMethodAlloc(4096) != nullptr) {
+  }
+  while (nMethodAlloc(64) != nullptr) {
+  }
+  before = nmZone;
+  EXPECT_EQ(nmTranslate(methodOf("sumTo:"), 0, nullptr), lookupNoSpace);
+  EXPECT_EQ(memcmp(&before, &nmZone, sizeof before), 0);
 }
 
 }  // namespace

@@ -534,6 +534,11 @@ class TranslateRetry : public TranslatorZone {
     // Comparisons of variables: about thirty code bytes for each bytecode byte.
     out.push_back(assemble("codeHeavy:", {1, 0, 12}, repeat({0x10, 0xA2}, 30, {0x10}, {0x65})));
     for (const BadCase& c : badCases()) out.push_back(assemble(c.selector, {0, 0, 12}, c.code));
+    // The forms the compiler never chooses, and flagged long headers.
+    out.push_back(assemble("forms", {0, 0, 12}, {0x34, 0x66, 0xD3, 0x00, 0x66, 0x40, 0x49, 0x4A, 0xD5, 0x02, 0x6A, 0x60},
+                           {smallLiteral(1)}));
+    out.push_back(assemble("flagged", {0, 1, 20, false, false, true, true, true}, {0x60}));
+    out.push_back(assemble("contextIvar:", {1, 0, 0, false, true, false, false, true}, {0x00, 0x65}));
     out.push_back(assemble("underflow", {0, 0, 12}, {0x66, 0x60}));
     out.push_back(assemble("overflow", {0, 0, 12}, repeat({0x44}, 300, {}, {0x60})));
     return out;
@@ -573,20 +578,44 @@ TEST_F(TranslateRetry, ShortJumpMapAndCodeOverflowsRetranslate) {
   EXPECT_EQ(recCount, 29u);
 }
 
+// Whether the code of nm calls target.
+bool callsRoutine(uint64_t nm, const void* target) {
+  for (const uint8_t* q = reinterpret_cast<const uint8_t*>(nm) + nMethodEntryNoCheck; q + 5 <= tLastCodeEnd; q++) {
+    int32_t d;
+    memcpy(&d, q + 1, 4);
+    if (q[0] == 0xE8 && q + 5 + d == target) return true;
+  }
+  return false;
+}
+
+TEST_F(TranslateRetry, AssembledFormsAndFlaggedHeaders) {
+  uint64_t nm = translate("forms");
+  EXPECT_EQ(badBytecodePC, -1);
+  std::vector<uint32_t> types;
+  forEachSendSite(nm, [&](uint64_t r, uint32_t type) {
+    uint32_t selector;
+    memcpy(&selector, reinterpret_cast<void*>(r - 9), 4);
+    EXPECT_EQ(selector, 25u);
+    types.push_back(type);
+  });
+  EXPECT_EQ(types, (std::vector<uint32_t>{10, 10}));
+  EXPECT_TRUE(callsRoutine(nm, tRt.consArray));
+  const NMethodHeader* flagged = reinterpret_cast<const NMethodHeader*>(translate("flagged"));
+  EXPECT_EQ(flagged->flags & (nmFlagUnwind | nmFlagHandler), nmFlagUnwind | nmFlagHandler);
+  EXPECT_EQ(flagged->frame, 20);
+  EXPECT_EQ(flagged->numTemps, 1);
+  uint64_t ctx = translate("contextIvar:");
+  EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(ctx)->frame, 12);
+  EXPECT_TRUE(callsRoutine(ctx, tRt.loadContextInstVar));
+}
+
 TEST_F(TranslateRetry, InvalidEncodingsBecomeAReportingStubAndBadStateIsFatal) {
   for (const BadCase& c : badCases()) {
     SCOPED_TRACE(c.selector);
     uint64_t nm = translate(c.selector);
     EXPECT_EQ(badBytecodePC, c.badIndex);
     EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(nm)->flags & nmFlagPrimitive, 0);
-    // The body loads the index into rbx and calls the reporting routine.
-    bool calls = false;
-    for (const uint8_t* q = reinterpret_cast<const uint8_t*>(nm) + nMethodEntryNoCheck; q + 5 <= tLastCodeEnd; q++) {
-      int32_t d;
-      memcpy(&d, q + 1, 4);
-      calls |= q[0] == 0xE8 && q + 5 + d == tRt.badBytecode;
-    }
-    EXPECT_TRUE(calls);
+    EXPECT_TRUE(callsRoutine(nm, tRt.badBytecode));
   }
   EXPECT_DEATH(nmTranslate(methodOf("underflow"), 0, nullptr), "Simulated stack underflow");
   EXPECT_DEATH(nmTranslate(methodOf("overflow"), 0, nullptr), "Simulated stack overflow");

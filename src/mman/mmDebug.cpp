@@ -21,6 +21,7 @@ int64_t classNameX = -1;
 int64_t thisClassX = -1;
 int64_t metaclassInstSize = -1;
 DbCodeRanges dbCodeRanges = {};
+void (*dbCodeRangesHook)(DbCodeRanges* ranges) = nullptr;
 
 static uint32_t symbolClassTag = 0;  // class tag of Symbols, 0 when not known
 
@@ -141,6 +142,9 @@ static oop soundClassOf(const ObjectHeader* h) {
   if (sysOopRegistry != nullptr && cls == sysOopRegistry[sysEmptySlotMarker]) return 0;
   return isHeapObject(cls) && isSoundHeader(cls) ? cls : 0;
 }
+
+int dbIsHeader(oop o) { return isHeapObject(o) && headerPlace(o) != placeNone; }
+int dbHasSoundBody(oop o) { return dbIsHeader(o) && bodyIsSound(headerOf(o)); }
 
 int dbIsObject(oop o) {
   return isHeapObject(o) && isSoundHeader(o) && soundClassOf(headerOf(o)) != 0;
@@ -480,6 +484,7 @@ static bool inRange(uint64_t a, uint64_t lo, uint64_t hi) { return lo < hi && a 
 
 // The area of an address that lies in no heap space.
 static const char* codeAreaOf(uint64_t a) {
+  if (dbCodeRangesHook != nullptr) dbCodeRangesHook(&dbCodeRanges);
   const DbCodeRanges& r = dbCodeRanges;
   if (inRange(a, r.stackLow, r.stackHigh)) return "in stack zone, ";
   if (inRange(a, r.glueLow, r.glueHigh)) return "in glue code, ";

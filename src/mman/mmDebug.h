@@ -24,6 +24,8 @@ struct DbCodeRanges {
   uint64_t glueLow, glueHigh;    // the hand-written glue
 };
 extern DbCodeRanges dbCodeRanges;
+// Refreshes dbCodeRanges before they are read; set by the stack layer, 0 when absent.
+extern void (*dbCodeRangesHook)(DbCodeRanges* ranges);
 
 FILE* dbLog();
 // Finds classNameX, metaclassInstSize and thisClassX from the Array class (start-up).
@@ -33,6 +35,10 @@ void initDebugPrims();
 // live (eden or past space below their tops, future space, an object table) and whose body
 // lies wholly inside one data area. Fillers and free entries are not objects.
 int dbIsObject(oop o);
+// A header where headers live (body and class unchecked), and one whose size word and
+// body lie inside one data area.
+int dbIsHeader(oop o);
+int dbHasSoundBody(oop o);
 // A new-space filler header at o (class tag 0 below the boundary, in new space).
 int dbIsFiller(oop o);
 

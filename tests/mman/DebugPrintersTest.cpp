@@ -21,64 +21,10 @@
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "mman/namedClasses.h"
 #include "mman/testHeap.h"
 
 namespace {
-
-const uint32_t byteSymbolIndex = 21;
-
-oop symbolFor(const char* s) {
-  oop o = newOldObject(byteSymbolIndex, strlen(s));
-  memcpy(bodyOf(headerOf(o)), s, strlen(s));
-  return o;
-}
-
-oop pointerObject(uint64_t slots) { return newOldObject(testClasses.pointers, slots); }
-
-uint32_t enter(oop cls) {
-  EXPECT_EQ(enterIntoClassTable(cls), oop(0));
-  return hashOf(headerOf(cls));
-}
-
-// Gives classes names the way an image has them: a class of five slots (superclass, method
-// dictionary, format, name, one more), a metaclass of four (the fourth: its class), every
-// metaclass an instance of Metaclass.
-class Named {
- public:
-  void build() {
-    oop metaclass = pointerObject(5), metaMeta = pointerObject(4);
-    setSlots(metaclass, formatPointers | 4, symbolFor("Metaclass"));
-    setSlots(metaMeta, formatPointers | 5, metaclass);
-    metaclassIndex = enter(metaclass);
-    setClassTag(headerOf(metaMeta), metaclassIndex);
-    setClassTag(headerOf(metaclass), enter(metaMeta));
-    struct { uint32_t index; const char* name; } kernel[] = {
-        {classIndexArray, "Array"},     {byteSymbolIndex, "ByteSymbol"}, {classIndexByteString, "ByteString"},
-        {classIndexDouble, "Double"},   {classIndexFloat, "Float"},     {testClasses.object, "Object"},
-        {testClasses.threeSlots, "Triple"}, {testClasses.bytes, "Bytes"}};
-    for (auto& k : kernel) rename(k.index, k.name);
-    sysOopRegistry[sysDnuSelector] = symbolFor("doesNotUnderstand:");
-  }
-  uint32_t metaclassIndex = 0;
-
- private:
-  static void setSlots(oop o, uint64_t format, oop last) {
-    bodyOf(headerOf(o))[classFormatSlot] = smallIntegerFor(int64_t(format));
-    bodyOf(headerOf(o))[3] = last;
-  }
-  void rename(uint32_t index, const char* name) {
-    oop old = classAt(index);
-    oop meta = pointerObject(4), cls = pointerObject(5);
-    setSlots(meta, formatPointers | 5, cls);
-    setClassTag(headerOf(meta), metaclassIndex);
-    setClassTag(headerOf(cls), enter(meta));
-    bodyOf(headerOf(cls))[0] = slotOf(old, 0);
-    setSlots(cls, classFormatOf(old), symbolFor(name));
-    classTable[index >> 10][index & 1023] = cls;
-    setHash(headerOf(cls), index);
-    if (index < 64 && sysOopRegistry[index] == old) sysOopRegistry[index] = cls;
-  }
-};
 
 // Output of one call, with the given addresses replaced by their names.
 class Capture {
@@ -133,7 +79,7 @@ class DebugPrinters : public ::testing::Test {
     classNameX = thisClassX = metaclassInstSize = -1;
     freeTestHeap();
   }
-  Named named;
+  NamedClasses named;
 };
 
 TEST_F(DebugPrinters, InitFindsTheNameAndMetaclassSlots) {
@@ -189,7 +135,7 @@ TEST_F(DebugPrinters, ClassNamesOfEveryKindOfWord) {
 TEST_F(DebugPrinters, ClassNamesBeforeInitAndOfAnObsoleteClass) {
   Capture c;
   oop arrayClass = classAt(classIndexArray);
-  oop other = pointerObject(5);  // an old copy of Array, its metaclass pointing elsewhere
+  oop other = newOldObject(testClasses.pointers, 5);  // an old copy of Array, its metaclass pointing elsewhere
   memcpy(bodyOf(headerOf(other)), bodyOf(headerOf(arrayClass)), 5 * 8);
   setClassTag(headerOf(other), classTagOf(headerOf(arrayClass)));
   EXPECT_EQ(c.of([&] { dbObjClassName(other); }), "an Obsolete Class (Array) ??\n");

@@ -473,7 +473,8 @@ extern "C" void dbSelectorName(oop o) {
   if (isImmediate(o)) return (void)fputs("\nImmediate objects have no selector name.\n", f);
   if (dbIsFiller(o)) return (void)fputs("\nDummyObject has no selector name.\n", f);
   if (!dbIsObject(o) || hasPtrs(headerOf(o))) return (void)fprintf(f, "Bogus Oop 0x%" PRIx64 "\n", o);
-  fwrite(reinterpret_cast<const void*>(headerOf(o)->dataPtr), 1, byteSizeOf(headerOf(o)), f);
+  uint64_t n = byteSizeOf(headerOf(o));
+  if (n != 0) fwrite(reinterpret_cast<const void*>(headerOf(o)->dataPtr), 1, n, f);
   fputc('\n', f);
 }
 extern "C" void dbxSelectorName(oop o) { dbSelectorName(o); }

@@ -175,7 +175,7 @@ TEST_F(DebugPrinters, HeaderFieldsOfInlineAndExtendedBodies) {
   oop small = newOldObject(testClasses.pointers, 3);
   setHash(headerOf(small), 0x123);
   setFlag(headerOf(small), isImmutableBit);
-  oop big = newOldObject(testClasses.bytes, 2009);  // a body above 2008 bytes has a size word
+  oop big = newOldObject(testClasses.bytes, 2100);  // a body above 2008 bytes has a size word
   c.name(small, "SMALL");
   c.name(headerOf(small)->dataPtr, "BODY");
   c.name(big, "BIG");
@@ -196,8 +196,8 @@ TEST_F(DebugPrinters, HeaderFieldsOfInlineAndExtendedBodies) {
   EXPECT_EQ(c.of([&] { EXPECT_EQ(dbObjHeader(small), headerOf(small)->flags); }), want);
   std::string bigText = c.of([&] { dbxHeader(big); });
   EXPECT_NE(bigText.find("\ndataPtr =  BIGBODY  (bodyPtr = BIGSIZE)\nbodyPtr =  BIGSIZE\n"), std::string::npos) << bigText;
-  EXPECT_NE(bigText.find("size =  252 0xfc (sizeField: 252 0xfc)\tbodySize =  2024 0x7e8 (extended)\n"
-                         "odd bytes = 0x7\n"),
+  EXPECT_NE(bigText.find("size =  263 0x107 (sizeField: 252 0xfc)\tbodySize =  2112 0x840 (extended)\n"
+                         "odd bytes = 0x4\n"),
             std::string::npos)
       << bigText;
 }

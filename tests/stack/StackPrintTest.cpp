@@ -341,6 +341,23 @@ TEST_F(Dumps, StackFileHoldsEveryProcessAndSectionInOrder) {
   EXPECT_EQ(count(file("processes.txt"), "\nprocess 0x"), 4);
 }
 
+// The active process's frames come from currentStack; a missing or bogus one is said.
+TEST_F(Dumps, ActiveProcessWithoutItsStack) {
+  dumpAll(0);
+  std::string with = readAll(log);
+  EXPECT_NE(with.find(" (activeProcess) priority: 4\n"), std::string::npos) << with;
+  EXPECT_NE(with.find("NumArgs 2  NumTemps 1  at:put:"), std::string::npos) << with;
+  currentStack = nullptr;
+  dumpAll(0);
+  EXPECT_NE(readAll(log).find("activeProcess's currentStack is NULL\n"), std::string::npos);
+  currentStack = s + 1;
+  dumpAll(0);
+  char want[80];
+  snprintf(want, sizeof want, "currentStack 0x%" PRIx64 " isn't a stack.\n", addr(s + 1));
+  EXPECT_NE(readAll(log).find(want), std::string::npos);
+  currentStack = s;
+}
+
 TEST_F(Dumps, NoProcessClassAndAnUnopenableDirectory) {
   named.rename(classTagOf(headerOf(processes[0])), "Thread");
   dumpAllProcesses(0);

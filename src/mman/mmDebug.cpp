@@ -526,6 +526,7 @@ extern "C" void dbxResidence(uint64_t a) { dbResidence(a); }
 
 struct OwnerScan {
   oop target;
+  bool targetIsClass;  // a sound object: its instances are listed too
   int insts, refs;
   FILE* f;
 };
@@ -533,7 +534,7 @@ struct OwnerScan {
 static int printOwner(void* arg, ObjectHeader* h) {
   OwnerScan* s = static_cast<OwnerScan*>(arg);
   oop o = oopOf(h);
-  bool inst = classTagOf(headerOf(s->target)) != 0 && soundClassOf(h) == s->target;
+  bool inst = s->targetIsClass && soundClassOf(h) == s->target;
   bool ref = false;
   if (hasPtrs(h) && !isForwarded(h))
     for (uint64_t i = 0, n = bodyWordsOf(h); i < n && !ref; i++) ref = bodyOf(h)[i] == s->target;
@@ -547,7 +548,7 @@ static int printOwner(void* arg, ObjectHeader* h) {
 }
 
 extern "C" void dbObjOwners(oop o) {
-  OwnerScan s = {o, 0, 0, dbLog()};
+  OwnerScan s = {o, dbIsObject(o) != 0, 0, 0, dbLog()};
   scanObjectMemory(&s, printOwner, nullptr, nullptr);
   fputc('\n', s.f);
 }

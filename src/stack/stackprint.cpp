@@ -236,7 +236,7 @@ extern "C" void printChain() {
 
 static const NMethodHeader* nmethodOf(uint64_t fp) {
   uint64_t nm = words(fp)[frNMethod] & ~uint64_t(frameHybridBit);
-  if (!inNZone(nm) || (nm & 15) != 0) return nullptr;
+  if (!inNZone(nm) || (nm & 15) != 0 || nm + sizeof(NMethodHeader) > nmZone.top) return nullptr;
   return reinterpret_cast<const NMethodHeader*>(nm);
 }
 
@@ -284,6 +284,7 @@ extern "C" void rawPrintFrame(uint64_t fp) {
   uint64_t* w = words(fp);
   const NMethodHeader* nm = nmethodOf(fp);
   int numArgs = nm != nullptr ? nm->numArgs : 0;
+  while (numArgs >= 2 && fp + 8 * uint64_t(numArgs) >= rootFpOf(segmentOf(fp))) numArgs--;  // a bad count
   for (int k = numArgs; k >= 2; k--) fprintf(f, "  fp+%d: 0x%" PRIx64 " (stacked %s)\n", 8 * k, w[k], k == numArgs ? "receiver" : "argument");
   fprintf(f, "  fp+8: 0x%" PRIx64 " (retpc)\n", w[frReturnPc]);
   fprintf(f, "  fp+0: 0x%" PRIx64 " (saved fp)\n", w[frCallerFp]);

@@ -337,6 +337,8 @@ TEST_F(DebugPrinters, OwnersDataOwnersAndIndices) {
   c.name(holder, "HOLDER");
   c.name(inst, "INST");
   EXPECT_EQ(c.of([&] { dbxOwners(target); }), "HOLDER  \n");
+  EXPECT_EQ(c.of([&] { dbObjOwners(smallIntegerFor(99)); }), "\n");  // no holder, no instances
+  EXPECT_EQ(c.of([&] { dbObjOwners(target + 8); }), "\n");
   std::string insts = c.of([&] { dbObjOwners(cls); });
   EXPECT_NE(insts.find("TARGET* "), std::string::npos) << insts;
   EXPECT_NE(insts.find("INST* "), std::string::npos) << insts;

@@ -210,21 +210,22 @@ extern "C" uint64_t dbObjDataPtr(oop o) {
 
 // ---- Names ---------------------------------------------------------------------------------
 
+int dbEncodeUtf8(uint64_t c, char* b) {
+  if (c == 0 || c >= 0x110000) return b[0] = '?', 1;  // a NUL would cut a text log's line
+  if (c < 0x80) return b[0] = char(c), 1;
+  if (c < 0x800) return b[0] = char(0xC0 | (c >> 6)), b[1] = char(0x80 | (c & 63)), 2;
+  if (c < 0x10000) {
+    b[0] = char(0xE0 | (c >> 12)), b[1] = char(0x80 | ((c >> 6) & 63)), b[2] = char(0x80 | (c & 63));
+    return 3;
+  }
+  b[0] = char(0xF0 | (c >> 18)), b[1] = char(0x80 | ((c >> 12) & 63));
+  b[2] = char(0x80 | ((c >> 6) & 63)), b[3] = char(0x80 | (c & 63));
+  return 4;
+}
+
 int dbPutUtf8(uint64_t c, FILE* stream) {
   char b[4];
-  int n;
-  if (c < 0x80) b[0] = char(c), n = 1;
-  else if (c < 0x800) b[0] = char(0xC0 | (c >> 6)), b[1] = char(0x80 | (c & 63)), n = 2;
-  else if (c < 0x10000) {
-    b[0] = char(0xE0 | (c >> 12)), b[1] = char(0x80 | ((c >> 6) & 63));
-    b[2] = char(0x80 | (c & 63)), n = 3;
-  } else if (c < 0x110000) {
-    b[0] = char(0xF0 | (c >> 18)), b[1] = char(0x80 | ((c >> 12) & 63));
-    b[2] = char(0x80 | ((c >> 6) & 63)), b[3] = char(0x80 | (c & 63)), n = 4;
-  } else {
-    b[0] = '?', n = 1;  // no code point
-  }
-  if (c == 0) b[0] = '?';  // a NUL would cut the line in a text log
+  int n = dbEncodeUtf8(c, b);
   fwrite(b, 1, size_t(n), stream);
   return n;
 }

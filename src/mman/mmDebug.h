@@ -79,5 +79,7 @@ void dbPrintIndicesOfIn(oop o, oop obj);
 
 // The name Symbol of a class (class or metaclass) as bytes and length; 0 when it has none.
 const char* dbClassNameBytes(oop cls, uint64_t* length);
-// Writes code point c as UTF-8 (any locale); answers the bytes written.
+// Code point c as UTF-8 (any locale) into b (4 bytes), "?" for NUL and non-code points;
+// answers the bytes; dbPutUtf8 writes them to a stream.
+int dbEncodeUtf8(uint64_t c, char* b);
 int dbPutUtf8(uint64_t c, FILE* stream);

@@ -167,14 +167,13 @@ static bool inGlue(uint64_t a) { return minGluePC < maxGluePC && a >= minGluePC 
 static bool inNZone(uint64_t a) { return nmZone.bottom < nmZone.top && a >= nmZone.bottom && a < nmZone.top; }
 
 const char* className(oop o, char* b, size_t size) {
+  char u[4];
   if (sysOopRegistry != nullptr && o == nilOop()) snprintf(b, size, "<nil>");
   else if (sysOopRegistry != nullptr && o == trueOop()) snprintf(b, size, "<true>");
   else if (sysOopRegistry != nullptr && o == falseOop()) snprintf(b, size, "<false>");
   else if (isSmallInteger(o)) snprintf(b, size, "SmallInteger [ %" PRId64 " ]", smallIntegerValue(o));
   else if (isSmallDouble(o)) snprintf(b, size, "SmallDouble [ %g ]", loadSmallDoubleFromOop(o));
-  else if (isCharacter(o) && characterValue(o) >= 0x20 && characterValue(o) < 0x7F)
-    snprintf(b, size, "Character [ %c ]", char(characterValue(o)));
-  else if (isCharacter(o)) snprintf(b, size, "Character [ U+%04" PRIX64 " ]", characterValue(o));
+  else if (isCharacter(o)) snprintf(b, size, "Character [ %.*s ]", dbEncodeUtf8(characterValue(o), u), u);
   else if (inGlue(o)) snprintf(b, size, "<Glue PC>");
   else if (inNZone(o)) snprintf(b, size, "<NMethod PC>");
   else if (!dbIsHeader(o) || !dbHasSoundBody(o)) snprintf(b, size, "<Bogus Oop>");

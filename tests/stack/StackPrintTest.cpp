@@ -163,6 +163,18 @@ TEST_F(StackPrint, ClassReceiversAndUnknownSelectors) {
   EXPECT_NE(out.find("(an immediate) selector"), std::string::npos) << out;  // Character: unnamed here
 }
 
+TEST_F(StackPrint, ClassNamesOfImmediatesAndCodeAddresses) {
+  char b[160];
+  struct { oop o; const char* text; } cases[] = {
+      {nilOop(), "<nil>"},          {trueOop(), "<true>"},         {falseOop(), "<false>"},
+      {smallIntegerFor(-3), "SmallInteger [ -3 ]"}, {smallDoubleFor(0.5), "SmallDouble [ 0.5 ]"},
+      {characterFor('q'), "Character [ q ]"},       {characterFor(0xE9), "Character [ \xC3\xA9 ]"},
+      {characterFor(0), "Character [ ? ]"},         {addr(&nms[1]) + 48, "<NMethod PC>"},
+      {0x10, "<Bogus Oop>"},                        {newOldObject(classIndexArray, 1), "Array"},
+  };
+  for (auto& k : cases) EXPECT_STREQ(className(k.o, b, sizeof b), k.text);
+}
+
 TEST_F(StackPrint, ShouldBeLiveHybridChangesNothing) {
   oop b = frameMakeHybrid(fpB, 0);
   ASSERT_NE(b, oop(0));

@@ -110,7 +110,9 @@ class SnapshotTest : public ::testing::Test {
     int opened = f != Fault::openFails && out.failure != snapshotFailedPrepare;
     EXPECT_EQ(longStarts, opened);
     EXPECT_EQ(longEnds, opened);
-    if (opened) EXPECT_EQ(longExpected, 10000u);
+    if (opened) {
+      EXPECT_EQ(longExpected, 10000u);
+    }
     return out;
   }
 };

@@ -285,6 +285,9 @@ TEST_F(DebugPrinters, AccessorsStayInsideTheBody) {
 
 TEST_F(DebugPrinters, ResidenceOfEverySpace) {
   Capture c;
+  auto savedHook = dbCodeRangesHook;
+  dbCodeRangesHook = nullptr;  // code areas as set below, whatever ran before
+  dbCodeRanges = {};
   oop young = newNewObject(testClasses.pointers, 2);
   oop old = newOldObject(testClasses.pointers, 2);
   oop empty = newOldObject(testClasses.pointers, 0);
@@ -320,6 +323,16 @@ TEST_F(DebugPrinters, ResidenceOfEverySpace) {
     if (k.text != nullptr) EXPECT_EQ(got, k.text) << std::hex << k.a;
     else EXPECT_NE(got.find("has invalid alignment, "), std::string::npos) << got;
   }
+  // Code areas, as the stack layer names them.
+  dbCodeRanges = {0x1000, 0x2000, 0x5000, 0x6000, 0x3000, 0x3100};
+  c.name(0x1800, "S"), c.name(0x3008, "G"), c.name(0x5008, "N"), c.name(0x4000, "B"), c.name(0x7000, "A");
+  struct { uint64_t a; const char* text; } areas[] = {
+      {0x1800, "object S in stack zone, but not in any OT\n"}, {0x3008, "object G in glue code, but not in any OT\n"},
+      {0x5008, "object N in ncode, but not in any OT\n"},      {0x4000, "object B below nzone, but not in any OT\n"},
+      {0x7000, "object A above nzone, but not in any OT\n"}};
+  for (auto& k : areas) EXPECT_EQ(c.of([&] { dbResidence(k.a); }), k.text);
+  dbCodeRanges = {};
+  dbCodeRangesHook = savedHook;
   // The remembered flags come from the header and from the tables.
   registerInRt(headerOf(old));
   EXPECT_EQ(c.of([&] { dbResidence(old); }),

@@ -316,6 +316,7 @@ class Dumps : public StackPrint {
     fseek(f, 0, SEEK_END);
     std::string s = readAll(f);
     fclose(f);
+    std::erase(s, '\r');  // text files end their lines with CR LF on Windows
     return s;
   }
 };

@@ -6,6 +6,7 @@
 #include "mman/mmIncGC.h"
 #include "mman/mmObject.h"
 #include "nativeCode.h"
+#include "support/testZone.h"
 #include "tran/cgenx86_64.h"
 #include "tran/tstack.h"
 
@@ -70,8 +71,9 @@ TEST(StoreCheck_Native, ReachesTheRoutineExactlyWhereTheBarrierWould) {
   at = emitRet(at);
   for (uint8_t* e : exits) cgenPatchRel8(e, at);
   at = genDouble(at, 1);
-  at = (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15);
-  initStoreInst(at);
+  SavedNMethodZone savedZone;
+  nativeZone();
+  initStoreInst();
 
   const uint64_t holderKinds[] = {0, 1, 2}, valueKinds[] = {0, 1, 2, 3};  // new old perm / imm new old perm
   int reached = 0;
@@ -118,8 +120,10 @@ TEST(StoreCheck_Native, InstanceVariableStoresThroughTheStubs) {
   genDouble(area + 32, 2);
   tRtCheckStore = area;
   tRtAttemptToAssign = area + 32;
-  uint8_t* code = initStoreInst(area + 64);
-  code = (uint8_t*)(((uintptr_t)code + 15) & ~(uintptr_t)15);
+  SavedNMethodZone savedZone;
+  nativeZone();
+  initStoreInst();
+  uint8_t* code = area + 64;
   constexpr uint64_t oldHolderFlags = 0;
   const struct {
     int index;

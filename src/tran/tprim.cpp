@@ -4,7 +4,11 @@
 #include "tran/tprim.h"
 
 #include "ext/exError.h"
+#include "tran/cgenx86_64.h"
 #include "tran/nmalloc.h"
+#include "tran/taux.h"
+#include "tran/tmain.h"
+#include "tran/tstack.h"
 
 PrimEntry* primTable[primSubTableEntries];
 PrimEntry defaultPrimEntry = {0, 0, primKindVarArgC, 0, {0, 0, 0, 0, 0}};
@@ -56,4 +60,358 @@ void addVarArgUPrimitive(uint32_t number, const void* function) {
 }
 void addVarArgCPrimitiveForRange(uint32_t first, uint32_t limit, const void* function) {
   for (uint32_t n = first; n < limit; n++) addVarArgCPrimitive(n, function);
+}
+
+// ---- Translated primitives ------------------------------------------------------------------
+
+uint32_t enableXTP = 0;  // enableTP and enableTFP belong to the start-up options
+
+static uint8_t* genAddSub(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genMultiply(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genDivide(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genBitOp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genShift(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genWordHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+
+#define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
+// Records whose generator is null are not built yet: their numbers stay C primitives.
+#define TXNONE(number, args, level, flag) TX(number, args, level, flag, nullptr)
+
+TranslatedPrimRecord txArithPrims[54] = {
+    TX(1, 1, 0, 1, genAddSub),    TX(2, 1, 0, 1, genAddSub),    TX(3, 1, 0, 1, genCompare),
+    TX(4, 1, 0, 1, genCompare),   TX(5, 1, 0, 1, genCompare),   TX(6, 1, 0, 1, genCompare),
+    TX(7, 1, 0, 1, genCompare),   TX(8, 1, 0, 1, genCompare),   TX(9, 1, 0, 1, genMultiply),
+    TX(1747, 0, 0, 1, genWordHash), TX(10, 1, 0, 1, genDivide), TX(11, 1, 0, 1, genDivide),
+    TX(12, 1, 0, 1, genDivide),   TX(13, 1, 0, 1, genDivide),   TX(14, 1, 0, 1, genBitOp),
+    TX(15, 1, 0, 1, genBitOp),    TX(16, 1, 0, 1, genBitOp),    TX(17, 1, 0, 1, genShift),
+    TXNONE(40, 0, 2, 1),          TXNONE(589, 0, 2, 1),
+    TXNONE(41, 1, 2, 0),  TXNONE(42, 1, 2, 0),  TXNONE(43, 1, 2, 0),  TXNONE(44, 1, 2, 0),  TXNONE(45, 1, 2, 0),
+    TXNONE(46, 1, 2, 0),  TXNONE(47, 1, 2, 0),  TXNONE(48, 1, 2, 0),  TXNONE(49, 1, 2, 0),  TXNONE(50, 1, 2, 0),
+    TXNONE(561, 1, 2, 0), TXNONE(562, 1, 2, 0), TXNONE(563, 1, 2, 0), TXNONE(564, 1, 2, 0), TXNONE(565, 1, 2, 0),
+    TXNONE(566, 1, 2, 0), TXNONE(567, 1, 2, 0), TXNONE(568, 1, 2, 0), TXNONE(569, 1, 2, 0), TXNONE(570, 1, 2, 0),
+    TXNONE(821, 1, 2, 0), TXNONE(822, 1, 2, 0), TXNONE(823, 1, 2, 0), TXNONE(824, 1, 2, 0), TXNONE(825, 1, 2, 0),
+    TXNONE(826, 1, 2, 0), TXNONE(827, 1, 2, 0), TXNONE(828, 1, 2, 0), TXNONE(829, 1, 2, 0), TXNONE(830, 1, 2, 0),
+    TXNONE(582, 0, 2, 0), TXNONE(603, 0, 2, 0), TXNONE(842, 0, 2, 0),
+    {},
+};
+TranslatedPrimRecord txControlPrims[6] = {
+    TXNONE(501, 0, 0, 0), TXNONE(502, 1, 0, 0), TXNONE(503, 2, 0, 0), TXNONE(511, 1, 0, 0), TXNONE(512, 2, 0, 0), {},
+};
+TranslatedPrimRecord txMemPrims[12] = {
+    TXNONE(18, 1, 0, 0),    TXNONE(70, 0, 0, 0),    TXNONE(71, 1, 0, 0),  TXNONE(75, 0, 0, 0),
+    TXNONE(109, 1, 0, 192), TXNONE(110, 1, 0, 192), TXNONE(111, 0, 0, 192), TXNONE(410, 0, 0, 192),
+    TXNONE(411, 1, 0, 0),   TXNONE(820, 0, 0, 192), TXNONE(1065, 0, 0, 192), {},
+};
+TranslatedPrimRecord txSubscriptPrims[14] = {
+    TXNONE(60, 1, 0, 0),  TXNONE(61, 2, 0, 0),  TXNONE(62, 0, 0, 0),  TXNONE(63, 1, 0, 0),  TXNONE(64, 2, 0, 0),
+    TXNONE(412, 1, 0, 0), TXNONE(413, 2, 0, 0), TXNONE(420, 1, 0, 0), TXNONE(421, 2, 0, 0), TXNONE(423, 1, 0, 0),
+    TXNONE(424, 2, 0, 0), TXNONE(540, 1, 0, 0), TXNONE(544, 1, 0, 0), {},
+};
+#undef TX
+#undef TXNONE
+
+void txRegisterTable(TranslatedPrimRecord* table, int L, int kind) {
+  if ((L & 1) == 0) return;
+  int A = L >> 1;
+  for (TranslatedPrimRecord* r = table; r->number != 0; r++) {
+    if ((txLevel(r) | A) != A || r->generator == nullptr) continue;
+    int n = txArgCount(r);
+    if (r->cFunction == nullptr) {  // the first registration: the C primitive becomes the fallback
+      const PrimEntry* e = getPrimEntry(r->number);
+      if (e->function == 0 || e->kind != primKindC) continue;  // nothing to fall back on
+      r->cFunction = reinterpret_cast<const void*>(e->function);
+      r->glue = tGlue.primGlue[n < 4 ? n : 4];
+    }
+    addPrimitiveWithParams(r->number, r, (uint8_t)n, (uint8_t)kind, r->flag);
+  }
+}
+
+void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
+  if (L != 0) reg(txArithPrims, L, primKindTranslated);
+}
+
+void makeTranslatedPrimitives() {
+  int L = enableTP == 0 ? 0 : enableXTP != 0 ? 7 : 5;
+  initTxArithPrims(L, txRegisterTable);
+  // The control, memory and subscript tables: not built yet (their numbers stay C primitives).
+}
+
+// ---- shared emitters ------------------------------------------------------------------------
+
+uint8_t* txUseCPrim(const TranslatedPrimRecord* r, uint8_t* at, int withReturnMark) {
+  uint64_t fn = (uint64_t)(uintptr_t)r->cFunction;
+  at = fn <= 0x7fffffff ? emitMovRI32(at, rR15, (int32_t)fn) : emitMovRI64(at, rR15, fn);
+  int n = txArgCount(r);
+  if (n > 3) at = emitMovRI32(at, rR9, n);
+  at = emitCallRel(at, r->glue);
+  if (tMapRelCall != nullptr) tMapRelCall((uint64_t)(uintptr_t)at, (uint64_t)(uintptr_t)r->glue);
+  if (withReturnMark) {
+    at = emitJmpRel8(at, 4);
+    at = cgenPutL((uint64_t)(at - (startNMethod != nullptr ? startNMethod : at)), at);
+  }
+  return at;
+}
+
+uint8_t* txMakeBoolean(uint8_t* at) {
+  at[-1] = 11;
+  at = emitMovRI64(at, rBX, tFalse);
+  at = emitRet(at);
+  at = emitMovRI64(at, rBX, tTrue);
+  return emitRet(at);
+}
+
+uint8_t* txGetClassTag(int reg, uint8_t* at) {
+  if (reg != rBX) at = emitMovRR(at, reg, rBX);
+  at = emitAluRI8(at, aluAnd, reg, 7);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* immediate = at;
+  at = emitMovRM(at, reg, rBX, 8);
+  if (reg == rAX) {
+    at = emitAndEAXI32(at, 0xFFFFF);
+  } else {  // and reg32, imm32 (81 /4 id): clears the upper half too
+    if (reg >= 8) at = cgenPutB(0x41, at);
+    at = cgenPutB(0x81, at);
+    at = cgenPutB(0xE0 | (reg & 7), at);
+    at = cgenPutL(0xFFFFF, at);
+  }
+  cgenPatchRel8(immediate, at);
+  return at;
+}
+
+void txFixShortList(uint8_t** list, int n, const uint8_t* target) {
+  for (int i = 0; i < n; i++) {
+    if (list[i] != nullptr) list[i][-1] = (uint8_t)(target - list[i]);
+  }
+}
+
+// ---- SmallInteger members -------------------------------------------------------------------
+// Tagged SmallIntegers are v*8 + 3: 64-bit signed overflow of the scaled values is exactly
+// leaving the SmallInteger range. Every path that gives up leaves rbx and r12 (and r13) as
+// they came, so the fallback sees the send's operands.
+
+// op d, s with REX.W: 03 add, 2B sub, 23 and, 0B or, 33 xor (d is the reg field).
+static uint8_t* aluRR(uint8_t* at, uint8_t opcode, int d, int s) {
+  at = cgenRexW(at, d, s);
+  at = cgenPutB(opcode, at);
+  return cgenModRR(at, d, s);
+}
+static uint8_t* imulRR(uint8_t* at, int d, int s) {
+  at = cgenRexW(at, d, s);
+  at = cgenPutB(0x0F, at);
+  at = cgenPutB(0xAF, at);
+  return cgenModRR(at, d, s);
+}
+// The D3 /n group (shift by cl) and F7 /3 (neg) on a 64-bit register.
+static uint8_t* shiftRCl(uint8_t* at, int n, int r) {
+  at = cgenRexW(at, 0, r);
+  at = cgenPutB(0xD3, at);
+  return cgenModRR(at, n, r);
+}
+static uint8_t* negR(uint8_t* at, int r) {
+  at = cgenRexW(at, 0, r);
+  at = cgenPutB(0xF7, at);
+  return cgenModRR(at, 3, r);
+}
+static uint8_t* xchgRR(uint8_t* at, int a, int b) {
+  at = cgenRexW(at, a, b);
+  at = cgenPutB(0x87, at);
+  return cgenModRR(at, a, b);
+}
+static uint8_t* testRR(uint8_t* at, int a, int b) {
+  at = cgenRexW(at, b, a);
+  at = cgenPutB(0x85, at);
+  return cgenModRR(at, b, a);
+}
+
+// The end of every path that gives up.
+static uint8_t* giveUp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  return inlineFailure ? emitMovRI32(at, rR15, 0) : txUseCPrim(r, at, 0);
+}
+// bt r12, 1; jnc: the argument must be a SmallInteger. Answers the jump to patch.
+static uint8_t* argumentCheck(uint8_t** jump, uint8_t* at) {
+  at = emitBtRI(at, rR12, 1);
+  at = emitJccRel8(at, ccAE, 0);
+  *jump = at;
+  return at;
+}
+
+static uint8_t* genAddSub(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail[2];
+  at = argumentCheck(&fail[0], at);
+  at = emitMovRR(at, rR15, rR12);
+  at = emitAluRI8(at, aluSub, rR15, 3);  // untagged, still scaled
+  at = emitMovRR(at, rR11, rBX);
+  at = aluRR(at, r->number == 1 ? 0x03 : 0x2B, rR11, rR15);
+  at = emitJccRel8(at, ccO, 0);
+  fail[1] = at;
+  at = emitMovRR(at, rBX, rR11);
+  at = emitRet(at);
+  txFixShortList(fail, 2, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+static uint8_t* genCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  static const uint8_t conditions[6] = {ccL, ccG, ccLE, ccGE, ccE, ccNE};  // 3..8
+  uint8_t* fail;
+  at = argumentCheck(&fail, at);
+  at = emitCmpRR(at, rBX, rR12);
+  at = emitJccRel8(at, conditions[r->number - 3], 0);
+  at = txMakeBoolean(at);
+  txFixShortList(&fail, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+static uint8_t* genMultiply(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail;
+  at = argumentCheck(&fail, at);
+  at = emitMovRR(at, rR15, rBX);
+  at = emitShiftRI(at, shiftSar, rBX, 3);
+  at = emitAluRI8(at, aluSub, rR12, 3);
+  at = imulRR(at, rBX, rR12);
+  at = emitJccRel8(at, ccO, 0);
+  uint8_t* repair = at;
+  at = emitAluRI8(at, aluAdd, rBX, 3);
+  at = emitRet(at);
+  txFixShortList(&repair, 1, at);
+  at = emitAluRI8(at, aluAdd, rR12, 3);
+  at = emitMovRR(at, rBX, rR15);
+  txFixShortList(&fail, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+static uint8_t* genBitOp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  static const uint8_t opcodes[3] = {0x23, 0x0B, 0x33};  // 14 and, 15 or, 16 xor
+  uint8_t* fail;
+  at = argumentCheck(&fail, at);
+  at = aluRR(at, opcodes[r->number - 14], rBX, rR12);
+  if (r->number == 16) at = emitAluRI8(at, aluAdd, rBX, 3);  // both tags cancelled
+  at = emitRet(at);
+  txFixShortList(&fail, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+// bitShift: counts of 60 or more to the left fail unless the receiver is 0, as in C.
+static uint8_t* genShift(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail;
+  at = argumentCheck(&fail, at);
+  at = emitShiftRI(at, shiftSar, rR12, 3);  // the count
+  at = emitCmpRI(at, rR12, 0);
+  at = emitJccRel8(at, ccG, 0);
+  uint8_t* toLeft = at;
+  at = negR(at, rR12);
+  at = emitCmpRI(at, rR12, 61);
+  at = emitJccRel8(at, ccL, 0);
+  uint8_t* small = at;
+  at = emitMovRI32(at, rR12, 61);  // only the sign is left
+  txFixShortList(&small, 1, at);
+  at = xchgRR(at, rR12, rCX);
+  at = shiftRCl(at, shiftSar, rBX);
+  at = xchgRR(at, rR12, rCX);
+  at = emitAluRI8(at, aluAnd, rBX, -8);
+  at = emitAluRI8(at, aluAdd, rBX, 3);
+  at = emitRet(at);
+  txFixShortList(&toLeft, 1, at);
+  at = emitCmpRI(at, rR12, 60);
+  at = emitJccRel8(at, ccL, 0);
+  uint8_t* inRange = at;
+  at = emitCmpRI(at, rBX, 3);
+  at = emitJccRel8(at, ccNE, 0);  // a non-zero receiver loses bits
+  uint8_t* tooFar = at;
+  at = emitRet(at);               // 0 shifted is 0
+  txFixShortList(&inRange, 1, at);
+  at = emitAluRI8(at, aluSub, rBX, 3);
+  at = emitMovRR(at, rR15, rBX);
+  at = xchgRR(at, rR12, rCX);
+  at = shiftRCl(at, shiftShl, rBX);
+  at = emitMovRR(at, rR9, rBX);
+  at = shiftRCl(at, shiftSar, rR9);
+  at = xchgRR(at, rR12, rCX);
+  at = emitCmpRR(at, rR9, rR15);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* lost = at;
+  at = emitAluRI8(at, aluAdd, rBX, 3);
+  at = emitRet(at);
+  txFixShortList(&lost, 1, at);
+  at = emitLeaRM(at, rBX, rR15, 3);
+  txFixShortList(&tooFar, 1, at);
+  at = emitLeaTagInt(at, rR12, rR12);
+  txFixShortList(&fail, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+// 10 exact /, 11 \\ (floored modulo), 12 // (floored), 13 quo: (truncated). The operands stay
+// scaled by 8, so the quotient comes out unscaled and the remainder scaled. The one quotient
+// out of range (the most negative SmallInteger by -1) is caught before the idiv, which would
+// trap; its modulo is 0.
+static uint8_t* genDivide(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail[3] = {nullptr, nullptr, nullptr};
+  uint8_t* restore[2] = {nullptr, nullptr};
+  at = argumentCheck(&fail[0], at);
+  at = emitCmpRI(at, rR12, 3);
+  at = emitJccRel8(at, ccE, 0);  // zero divisor
+  fail[1] = at;
+  at = emitAluRI8(at, aluSub, rR12, 3);
+  at = emitAluRI8(at, aluSub, rBX, 3);
+  at = emitMovRR(at, rR15, rBX);  // kept for the paths that give up
+  at = emitMovRR(at, rR9, rR12);
+  at = emitCmpRI(at, rR12, -8);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* divide = at;
+  at = emitMovRI64(at, rR11, 0x8000000000000000ull);
+  at = emitCmpRR(at, rBX, rR11);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* divide2 = at;
+  if (r->number == 11) {
+    at = emitMovRI32(at, rBX, 3);
+    at = emitRet(at);
+  } else {
+    at = emitJmpRel8(at, 0);
+    restore[0] = at;
+  }
+  txFixShortList(&divide, 1, at);
+  txFixShortList(&divide2, 1, at);
+  at = cgenDiv(rR12, rBX, 1, at);  // rbx quotient, r12 remainder (scaled)
+  uint8_t* done = nullptr;
+  switch (r->number) {
+    case 10:
+      at = testRR(at, rR12, rR12);
+      at = emitJccRel8(at, ccNE, 0);  // not exact
+      restore[1] = at;
+      break;
+    case 11:
+    case 12:
+      at = testRR(at, rR12, rR12);
+      at = emitJccRel8(at, ccE, 0);
+      done = at;
+      at = emitMovRR(at, rR11, rR12);
+      at = aluRR(at, 0x33, rR11, rR9);  // signs differ: one step down
+      at = emitJccRel8(at, ccNS, 0);
+      fail[2] = at;  // reused below as a second jump to done
+      at = r->number == 11 ? aluRR(at, 0x03, rR12, rR9) : emitAluRI8(at, aluSub, rBX, 1);
+      txFixShortList(&done, 1, at);
+      txFixShortList(&fail[2], 1, at);
+      fail[2] = nullptr;
+      break;
+    default: break;
+  }
+  at = r->number == 11 ? emitLeaRM(at, rBX, rR12, 3) : emitLeaTagInt(at, rBX, rBX);
+  at = emitRet(at);
+  txFixShortList(restore, 2, at);
+  if (restore[0] != nullptr || restore[1] != nullptr) {
+    at = emitLeaRM(at, rBX, rR15, 3);
+    at = emitLeaRM(at, rR12, rR9, 3);
+  }
+  txFixShortList(fail, 3, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+// A hash step of the receiver (a SmallInteger: the method's class says so); never gives up.
+static uint8_t* genWordHash(uint8_t* at, const TranslatedPrimRecord*, int) {
+  at = emitShiftRI(at, shiftSar, rBX, 3);
+  at = emitMovRI64(at, rR12, 1664525);
+  at = imulRR(at, rBX, rR12);
+  at = emitAluRI32(at, aluAnd, rBX, 0x0FFFFFFF);
+  at = emitLeaTagInt(at, rBX, rBX);
+  return emitRet(at);
 }

@@ -1,0 +1,139 @@
+// Differential runs of the translated SmallInteger primitives: for each operand pair the C
+// primitive (through the primitive harness) and the generated code alone (run natively, its
+// glue a probe) must agree: the same answer inline, or the fallback reached with the
+// operands as passed (inlineFailure 0) or the fall-through with r15 = 0 (inlineFailure 1),
+// and only where C fails.
+#include <gtest/gtest.h>
+
+#include "mman/mmSysOop.h"
+#include "mman/testHeap.h"
+#include "nativeCode.h"
+#include "prim/prArithmetic.h"
+#include "prim/prHash.h"
+#include "support/primHarness.h"
+#include "tran/cgenx86_64.h"
+#include "tran/taux.h"
+#include "tran/tmain.h"
+#include "tran/tprim.h"
+
+namespace {
+
+uint64_t seen[6];  // at the probe: rbx, r12, r13, r15, rsp; at entry: rsp
+
+// The glue probe: notes the registers, r10 := 2, and returns past the generated code.
+uint8_t* genProbe(uint8_t* at) {
+  at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)seen);
+  const int regs[4] = {rBX, rR12, rR13, rR15};
+  for (int k = 0; k < 4; k++) at = emitMovMR(at, rR11, 8 * k, regs[k]);
+  at = emitMovMR(at, rR11, 32, rSP);
+  at = emitMovRI32(at, rR10, 2);
+  at = emitAluRI8(at, aluAdd, rSP, 8);
+  return emitRet(at);
+}
+
+const int64_t p60 = int64_t(1) << 60;
+
+class TxPrimNative : public testing::Test {
+ protected:
+  uint8_t* area = nullptr;
+  TGlueEntries savedGlue = tGlue;
+  void SetUp() override {
+    newTestHeap();
+    initPrimitiveTable();
+    initArithmeticPrims();
+    initHashPrimitives();
+    tNil = nilOop();
+    tTrue = trueOop();
+    tFalse = falseOop();
+    area = nativeCodeArea();
+    for (int k = 0; k < 5; k++) tGlue.primGlue[k] = area;
+    genProbe(area);
+    for (TranslatedPrimRecord* r = txArithPrims; r->number != 0; r++) r->cFunction = r->glue = nullptr;
+    txRegisterTable(txArithPrims, 5, primKindTranslated);
+  }
+  void TearDown() override {
+    for (TranslatedPrimRecord* r = txArithPrims; r->number != 0; r++) r->cFunction = r->glue = nullptr;
+    tGlue = savedGlue;
+    initPrimitiveTable();
+    freeTestHeap();
+  }
+
+  // Generated code of the record behind `number`: notes rsp, the inline code, then (for the
+  // fall-through) r10 := 3.
+  uint8_t* generate(uint32_t number, int inlineFailure) {
+    const PrimEntry* e = getPrimEntry(number);
+    EXPECT_EQ(e->kind, primKindTranslated);
+    const TranslatedPrimRecord* r = (const TranslatedPrimRecord*)(uintptr_t)e->function;
+    uint8_t* code = area + 256;
+    uint8_t* at = emitMovRI64(code, rR11, (uint64_t)(uintptr_t)&seen[5]);
+    at = emitMovMR(at, rR11, 0, rSP);
+    at = r->generator(at, r, inlineFailure);
+    at = emitMovRI32(at, rR10, 3);
+    emitRet(at);
+    return code;
+  }
+
+  void check(uint32_t number, oop receiver, oop argument) {
+    const TranslatedPrimRecord* r = (const TranslatedPrimRecord*)(uintptr_t)getPrimEntry(number)->function;
+    addCPrimitive(number, r->cFunction, (uint8_t)txArgCount(r));  // the harness calls the table's function
+    PrimOutcome c = txArgCount(r) == 0 ? callPrimitive(number, receiver, {}) : callPrimitive(number, receiver, {argument});
+    addPrimitiveWithParams(number, r, (uint8_t)txArgCount(r), primKindTranslated, r->flag);
+    for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
+      SCOPED_TRACE(testing::Message() << "primitive " << number << " receiver 0x" << std::hex << receiver
+                                      << " argument 0x" << argument << " inlineFailure " << inlineFailure);
+      uint8_t* code = generate(number, inlineFailure);
+      const uint64_t r13 = 0x5A5A5A5A5A5A5A5Aull;
+      RegFile regs = {};
+      regs.r[rSP] = 0x202;
+      regs.r[rBX] = receiver;
+      regs.r[rR12] = argument;
+      regs.r[rR13] = r13;
+      regs.r[rR15] = 0x77;
+      regs.r[rCX] = 0xC0C0;
+      nativeRun(code, regs);
+      EXPECT_EQ(regs.r[rCX], 0xC0C0u);
+      if (!c.failed) {
+        ASSERT_EQ(regs.r[rR10], 0u) << "answered inline";
+        EXPECT_EQ(regs.r[rBX], c.result);
+      } else if (inlineFailure == 0) {
+        ASSERT_EQ(regs.r[rR10], 2u) << "the fallback";
+        EXPECT_EQ(seen[0], receiver);
+        EXPECT_EQ(seen[1], argument);
+        EXPECT_EQ(seen[2], r13);
+        EXPECT_EQ(seen[3], (uint64_t)(uintptr_t)r->cFunction);
+        EXPECT_EQ(seen[4], seen[5] - 8) << "called from the method's entry level";
+      } else {
+        ASSERT_EQ(regs.r[rR10], 3u) << "the fall-through";
+        EXPECT_EQ(regs.r[rR15], 0u);
+        EXPECT_EQ(regs.r[rBX], receiver);
+        EXPECT_EQ(regs.r[rR12], argument);
+        EXPECT_EQ(regs.r[rR13], r13);
+      }
+    }
+  }
+};
+
+}  // namespace
+
+TEST_F(TxPrimNative, SmallIntegerMembersAnswerAsTheCPrimitives) {
+  const int64_t values[] = {0, 1, -1, 2, -2, 3, 7, -7, 1000, -1000, (1 << 30) - 1, 1 << 30, int64_t(1) << 59,
+                            -(int64_t(1) << 59), p60 - 1, p60 - 2, -p60, -p60 + 1, p60 / 3, 0x123456789ABLL};
+  const int64_t shifts[] = {-1000, -64, -61, -60, -59, -3, -1, 0, 1, 3, 30, 58, 59, 60, 61, 64, 1000};
+  const oop others[] = {nilOop(), characterFor('a'), newNewObject(testClasses.object, 0)};
+  for (uint32_t number : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u}) {
+    for (int64_t r : values) {
+      for (int64_t a : values) {
+        check(number, smallIntegerFor(r), smallIntegerFor(a));
+        if (HasFatalFailure()) return;
+      }
+      for (oop other : others) check(number, smallIntegerFor(r), other);
+      if (HasFatalFailure()) return;
+    }
+  }
+  for (int64_t r : values) {
+    for (int64_t k : shifts) check(17, smallIntegerFor(r), smallIntegerFor(k));
+    for (oop other : others) check(17, smallIntegerFor(r), other);
+    check(1747, smallIntegerFor(r), 0);
+    if (HasFatalFailure()) return;
+  }
+}

@@ -9,6 +9,8 @@
 #include "tran/taux.h"
 #include "tran/tmain.h"
 #include "tran/tstack.h"
+#include "mman/mmObject.h"
+#include "mman/mmSysOop.h"
 
 PrimEntry* primTable[primSubTableEntries];
 PrimEntry defaultPrimEntry = {0, 0, primKindVarArgC, 0, {0, 0, 0, 0, 0}};
@@ -73,6 +75,10 @@ static uint8_t* genDivide(uint8_t* at, const TranslatedPrimRecord* r, int inline
 static uint8_t* genBitOp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genShift(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genWordHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genIdentity(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genClass(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 
 #define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
 // Records whose generator is null are not built yet: their numbers stay C primitives.
@@ -99,9 +105,9 @@ TranslatedPrimRecord txControlPrims[6] = {
     TXNONE(501, 0, 0, 0), TXNONE(502, 1, 0, 0), TXNONE(503, 2, 0, 0), TXNONE(511, 1, 0, 0), TXNONE(512, 2, 0, 0), {},
 };
 TranslatedPrimRecord txMemPrims[12] = {
-    TXNONE(18, 1, 0, 0),    TXNONE(70, 0, 0, 0),    TXNONE(71, 1, 0, 0),  TXNONE(75, 0, 0, 0),
-    TXNONE(109, 1, 0, 192), TXNONE(110, 1, 0, 192), TXNONE(111, 0, 0, 192), TXNONE(410, 0, 0, 192),
-    TXNONE(411, 1, 0, 0),   TXNONE(820, 0, 0, 192), TXNONE(1065, 0, 0, 192), {},
+    TXNONE(18, 1, 0, 0),    TXNONE(70, 0, 0, 0),    TXNONE(71, 1, 0, 0),  TX(75, 0, 0, 0, genIdentityHash),
+    TX(109, 1, 0, 192, genIdentity), TX(110, 1, 0, 192, genIdentity), TX(111, 0, 0, 192, genClass),
+    TXNONE(410, 0, 0, 192), TXNONE(411, 1, 0, 0),   TXNONE(820, 0, 0, 192), TX(1065, 0, 0, 192, genMaxHash), {},
 };
 TranslatedPrimRecord txSubscriptPrims[14] = {
     TXNONE(60, 1, 0, 0),  TXNONE(61, 2, 0, 0),  TXNONE(62, 0, 0, 0),  TXNONE(63, 1, 0, 0),  TXNONE(64, 2, 0, 0),
@@ -131,10 +137,17 @@ void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
   if (L != 0) reg(txArithPrims, L, primKindTranslated);
 }
 
+// The inline allocators ("create array", "make copying block 1 value") are not built yet: the
+// run-time routines stay in use.
+void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
+  if (L != 0) reg(txMemPrims, L, primKindTranslated);
+}
+
 void makeTranslatedPrimitives() {
   int L = enableTP == 0 ? 0 : enableXTP != 0 ? 7 : 5;
   initTxArithPrims(L, txRegisterTable);
-  // The control, memory and subscript tables: not built yet (their numbers stay C primitives).
+  // The control and subscript tables: not built yet (their numbers stay C primitives).
+  initTxMemPrims(L, txRegisterTable);
 }
 
 // ---- shared emitters ------------------------------------------------------------------------
@@ -413,5 +426,67 @@ static uint8_t* genWordHash(uint8_t* at, const TranslatedPrimRecord*, int) {
   at = imulRR(at, rBX, rR12);
   at = emitAluRI32(at, aluAnd, rBX, 0x0FFFFFFF);
   at = emitLeaTagInt(at, rBX, rBX);
+  return emitRet(at);
+}
+
+// ---- identity and class members -------------------------------------------------------------
+
+// 110 ==, 109 ~~: the oops themselves.
+static uint8_t* genIdentity(uint8_t* at, const TranslatedPrimRecord* r, int) {
+  at = emitCmpRR(at, rR12, rBX);
+  at = emitJccRel8(at, r->number == 110 ? ccE : ccNE, 0);
+  return txMakeBoolean(at);
+}
+
+// mov d, [base + index*8] (base neither rbp nor r13)
+static uint8_t* movRIdx8(uint8_t* at, int d, int base, int index) {
+  at = cgenPutB(0x48 | ((d >> 3) << 2) | ((index >> 3) << 1) | (base >> 3), at);
+  at = cgenPutB(0x8B, at);
+  at = cgenPutB(0x04 | ((d & 7) << 3), at);
+  return cgenPutB(0xC0 | ((index & 7) << 3) | (base & 7), at);
+}
+
+// 111: the class through the class table's page (index >> 10) and slot (index & 1023).
+static uint8_t* genClass(uint8_t* at, const TranslatedPrimRecord*, int) {
+  at = txGetClassTag(rR15, at);
+  at = emitMovRR(at, rAX, rR15);
+  at = emitShiftRI(at, shiftShr, rAX, 10);
+  at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)classTable);
+  at = movRIdx8(at, rR11, rR11, rAX);
+  at = emitAluRI32(at, aluAnd, rR15, 1023);
+  at = movRIdx8(at, rBX, rR11, rR15);
+  return emitRet(at);
+}
+
+// 75: the identity hash (header bits 42-61) as a SmallInteger. An immediate fails in C; an
+// object without a hash yet gets one there, so that case always calls C.
+static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  at = emitTestR8I8(at, rBX, 1);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* immediate = at;
+  at = emitMovRM(at, rR11, rBX, 8);
+  at = emitMovRI64(at, rAX, 0x3FFFFC0000000000ull);
+  at = aluRR(at, 0x23, rR11, rAX);
+  at = emitJccRel8(at, ccE, 0);
+  uint8_t* noHash = at;
+  at = emitShiftRI(at, shiftShr, rR11, 39);
+  at = emitLeaRM(at, rBX, rR11, 3);
+  at = emitRet(at);
+  txFixShortList(&immediate, 1, at);
+  uint8_t* over = nullptr;
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  txFixShortList(&noHash, 1, at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
+}
+
+// 1065: the largest identity hash as a SmallInteger.
+static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord*, int) {
+  at = emitMovRI32(at, rBX, (int32_t)(((uint64_t)identityHashMax << 3) | 3));
   return emitRet(at);
 }

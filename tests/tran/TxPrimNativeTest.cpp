@@ -5,6 +5,7 @@
 // and only where C fails.
 #include <gtest/gtest.h>
 
+#include "mman/mmObjPrims.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "nativeCode.h"
@@ -42,17 +43,24 @@ class TxPrimNative : public testing::Test {
     initPrimitiveTable();
     initArithmeticPrims();
     initHashPrimitives();
+    initObjectPrims();
     tNil = nilOop();
     tTrue = trueOop();
     tFalse = falseOop();
     area = nativeCodeArea();
     for (int k = 0; k < 5; k++) tGlue.primGlue[k] = area;
     genProbe(area);
-    for (TranslatedPrimRecord* r = txArithPrims; r->number != 0; r++) r->cFunction = r->glue = nullptr;
+    forgetCaptures();
     txRegisterTable(txArithPrims, 5, primKindTranslated);
+    txRegisterTable(txMemPrims, 5, primKindTranslated);
+  }
+  static void forgetCaptures() {
+    for (TranslatedPrimRecord* t : {txArithPrims, txMemPrims}) {
+      for (TranslatedPrimRecord* r = t; r->number != 0; r++) r->cFunction = r->glue = nullptr;
+    }
   }
   void TearDown() override {
-    for (TranslatedPrimRecord* r = txArithPrims; r->number != 0; r++) r->cFunction = r->glue = nullptr;
+    forgetCaptures();
     tGlue = savedGlue;
     initPrimitiveTable();
     freeTestHeap();
@@ -135,5 +143,32 @@ TEST_F(TxPrimNative, SmallIntegerMembersAnswerAsTheCPrimitives) {
     for (oop other : others) check(17, smallIntegerFor(r), other);
     check(1747, smallIntegerFor(r), 0);
     if (HasFatalFailure()) return;
+  }
+}
+
+TEST_F(TxPrimNative, IdentityAndClassMembersAnswerAsTheCPrimitives) {
+  oop hashed = newNewObject(testClasses.object, 0), old = newOldObject(testClasses.threeSlots, 3);
+  getObjHash(headerOf(hashed));
+  getObjHash(headerOf(old));
+  const oop receivers[] = {smallIntegerFor(-7), characterFor('z'), nilOop(), trueOop(), hashed, old};
+  for (oop r : receivers) {
+    for (uint32_t number : {75u, 111u, 1065u}) check(number, r, 0);
+    for (oop a : receivers) {
+      check(109, r, a);
+      check(110, r, a);
+    }
+    if (HasFatalFailure()) return;
+  }
+  // Without a hash yet, 75 leaves the object alone and calls C, which assigns one.
+  for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
+    oop fresh = newNewObject(testClasses.object, 0);
+    ASSERT_EQ(hashOf(headerOf(fresh)), 0u);
+    RegFile regs = {};
+    regs.r[rSP] = 0x202;
+    regs.r[rBX] = fresh;
+    nativeRun(generate(75, inlineFailure), regs);
+    EXPECT_EQ(regs.r[rR10], 2u) << inlineFailure;
+    EXPECT_EQ(seen[0], fresh);
+    EXPECT_EQ(hashOf(headerOf(fresh)), 0u);
   }
 }

@@ -531,6 +531,7 @@ void initFirstTime() {
     if (genEntrySequence(scratch, &method, AbortSendTable[0]) != scratch + nMethodEntryNoCheck) layoutDiffers(__LINE__);
   }
   initEntryCodeTable();
+  makeTranslatedPrimitives();
   initStoreInst();
   generatingRuntimeRoutines = 0;
 }

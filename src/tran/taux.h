@@ -71,9 +71,9 @@ uint8_t* tReturn(int frameSize, int numArgs, uint8_t* at);
 // Frame size (words) for a method whose header says 0: frameless or 12 from its bytecodes.
 int tFrameSizeFor(const uint8_t* bytecodes, const uint8_t* end, const TVInfo* info);
 // The first translation's one-time set-up: the abort stubs, the entry sequence measured in
-// scratch space against the layout constants (a difference is fatal), the entry-code table
-// and the store stubs. The shared stubs of later components (PICs, the non-Boolean branch
-// stubs) are made by them.
+// scratch space against the layout constants (a difference is fatal), the entry-code table,
+// the translated primitives and the store stubs. The shared stubs of later components (PICs,
+// the non-Boolean branch stubs) are made by them.
 void initFirstTime();
 // Fills entryCodeTable from the abort stubs (they must exist).
 void initEntryCodeTable();

@@ -125,7 +125,7 @@ void txRegisterTable(TranslatedPrimRecord* table, int L, int kind) {
     int n = txArgCount(r);
     if (r->cFunction == nullptr) {  // the first registration: the C primitive becomes the fallback
       const PrimEntry* e = getPrimEntry(r->number);
-      if (e->function == 0 || e->kind != primKindC) continue;  // nothing to fall back on
+      if (e->function == 0 || e->kind != primKindC || tGlue.primGlue[n < 4 ? n : 4] == nullptr) continue;  // nothing to fall back on
       r->cFunction = reinterpret_cast<const void*>(e->function);
       r->glue = tGlue.primGlue[n < 4 ? n : 4];
     }

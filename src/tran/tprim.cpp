@@ -79,6 +79,7 @@ static uint8_t* genIdentity(uint8_t* at, const TranslatedPrimRecord* r, int inli
 static uint8_t* genClass(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 
 #define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
 // Records whose generator is null are not built yet: their numbers stay C primitives.
@@ -96,8 +97,10 @@ TranslatedPrimRecord txArithPrims[54] = {
     TXNONE(46, 1, 2, 0),  TXNONE(47, 1, 2, 0),  TXNONE(48, 1, 2, 0),  TXNONE(49, 1, 2, 0),  TXNONE(50, 1, 2, 0),
     TXNONE(561, 1, 2, 0), TXNONE(562, 1, 2, 0), TXNONE(563, 1, 2, 0), TXNONE(564, 1, 2, 0), TXNONE(565, 1, 2, 0),
     TXNONE(566, 1, 2, 0), TXNONE(567, 1, 2, 0), TXNONE(568, 1, 2, 0), TXNONE(569, 1, 2, 0), TXNONE(570, 1, 2, 0),
-    TXNONE(821, 1, 2, 0), TXNONE(822, 1, 2, 0), TXNONE(823, 1, 2, 0), TXNONE(824, 1, 2, 0), TXNONE(825, 1, 2, 0),
-    TXNONE(826, 1, 2, 0), TXNONE(827, 1, 2, 0), TXNONE(828, 1, 2, 0), TXNONE(829, 1, 2, 0), TXNONE(830, 1, 2, 0),
+    TXNONE(821, 1, 2, 0), TXNONE(822, 1, 2, 0),
+    TX(823, 1, 2, 0, genSmallDoubleCompare), TX(824, 1, 2, 0, genSmallDoubleCompare),
+    TX(825, 1, 2, 0, genSmallDoubleCompare), TX(826, 1, 2, 0, genSmallDoubleCompare),
+    TX(827, 1, 2, 0, genSmallDoubleCompare), TX(828, 1, 2, 0, genSmallDoubleCompare), TXNONE(829, 1, 2, 0), TXNONE(830, 1, 2, 0),
     TXNONE(582, 0, 2, 0), TXNONE(603, 0, 2, 0), TXNONE(842, 0, 2, 0),
     {},
 };
@@ -489,4 +492,96 @@ static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int 
 static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord*, int) {
   at = emitMovRI32(at, rBX, (int32_t)(((uint64_t)identityHashMax << 3) | 3));
   return emitRet(at);
+}
+
+// ---- floating-point members -----------------------------------------------------------------
+
+static uint8_t* sse(uint8_t* at, uint8_t prefix, bool w, uint8_t opcode, int reg, int rm) {
+  at = cgenPutB(prefix, at);
+  at = w ? cgenRexW(at, reg, rm) : cgenRexOpt(at, reg, rm);
+  at = cgenPutB(0x0F, at);
+  at = cgenPutB(opcode, at);
+  return cgenModRR(at, reg, rm);
+}
+// movsd x, [r] (F2 0F 10 /r; r neither rsp/r12 nor rbp/r13)
+static uint8_t* movsdXM(uint8_t* at, int x, int r) {
+  at = cgenPutB(0xF2, at);
+  at = cgenRexOpt(at, x, r);
+  at = cgenPutB(0x0F, at);
+  at = cgenPutB(0x10, at);
+  return cgenPutB(((x & 7) << 3) | (r & 7), at);
+}
+
+// x := the double a SmallDouble oop in rax stands for (rax changes): the 60 stored bits with
+// the sign below them, re-biased unless the value is a zero, then the sign rotated to the top.
+static uint8_t* decodeSmallDouble(uint8_t* at, int x) {
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  at = emitCmpRI(at, rAX, 1);
+  at = emitJccRel8(at, ccBE, 0);
+  uint8_t* zero = at;
+  at = emitMovRI64(at, rR11, 0x7000000000000000ull);
+  at = aluRR(at, 0x03, rAX, rR11);
+  txFixShortList(&zero, 1, at);
+  at = cgenRexW(at, 0, rAX);  // ror rax, 1
+  at = cgenPutB(0xD1, at);
+  at = cgenModRR(at, 1, rAX);
+  return emitMovqXR(at, x, rAX);
+}
+
+// 823-828: the receiver (a SmallDouble) against a SmallDouble, Double or SmallInteger
+// argument, NaNs unordered. Other objects (a Float, which C answers for) call C; anything
+// else fails there.
+static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  // Argument against receiver: the conditions are the mirror images.
+  static const uint8_t conditions[6] = {ccA, ccB, ccAE, ccBE, ccE, ccNE};  // <, >, <=, >=, =, ~=
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  at = emitMovRR(at, rAX, rBX);
+  at = decodeSmallDouble(at, 1);
+  at = emitMovRR(at, rAX, rR12);
+  at = emitAluRI8(at, aluAnd, rAX, 7);
+  at = emitJccRel8(at, ccE, 0);  // an object
+  uint8_t* object = at;
+  at = emitCmpRI(at, rAX, oopTagSmallDouble);
+  at = emitJccRel8(at, ccE, 0);
+  uint8_t* smallDouble = at;
+  at = emitCmpRI(at, rAX, oopTagSmallInteger);
+  at = emitJccRel8(at, ccNE, 0);  // a Character: C fails
+  uint8_t* fails = at;
+  at = emitMovRR(at, rAX, rR12);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
+  at = emitJmpRel8(at, 0);
+  uint8_t* toCompare1 = at;
+  txFixShortList(&smallDouble, 1, at);
+  at = emitMovRR(at, rAX, rR12);
+  at = decodeSmallDouble(at, 0);
+  at = emitJmpRel8(at, 0);
+  uint8_t* toCompare2 = at;
+  txFixShortList(&object, 1, at);
+  at = emitMovRM(at, rAX, rR12, 8);
+  at = emitAndEAXI32(at, 0xFFFFF);
+  at = emitCmpRI(at, rAX, classIndexDouble);
+  at = emitJccRel8(at, ccNE, 0);  // another object: C decides
+  uint8_t* other = at;
+  at = emitMovRM(at, rAX, rR12, 0);
+  at = movsdXM(at, 0, rAX);
+  uint8_t* compare[2] = {toCompare1, toCompare2};
+  txFixShortList(compare, 2, at);
+  at = emitUcomisd(at, 0, 1);
+  at = tFJumpCond(conditions[r->number - 823], at);
+  at = txMakeBoolean(at);
+  uint8_t* over = nullptr;
+  if (inlineFailure) {
+    txFixShortList(&fails, 1, at);
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+    txFixShortList(&other, 1, at);
+  } else {
+    uint8_t* both[2] = {fails, other};
+    txFixShortList(both, 2, at);
+  }
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
 }

@@ -5,11 +5,15 @@
 // and only where C fails.
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <vector>
+
 #include "mman/mmObjPrims.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "nativeCode.h"
 #include "prim/prArithmetic.h"
+#include "prim/prDouble.h"
 #include "prim/prHash.h"
 #include "support/primHarness.h"
 #include "tran/cgenx86_64.h"
@@ -44,6 +48,7 @@ class TxPrimNative : public testing::Test {
     initArithmeticPrims();
     initHashPrimitives();
     initObjectPrims();
+    initSmallDoublePrims();
     tNil = nilOop();
     tTrue = trueOop();
     tFalse = falseOop();
@@ -81,6 +86,8 @@ class TxPrimNative : public testing::Test {
     return code;
   }
 
+  bool mayCallC = false;  // members that hand some cases C answers for to C
+
   void check(uint32_t number, oop receiver, oop argument) {
     const TranslatedPrimRecord* r = (const TranslatedPrimRecord*)(uintptr_t)getPrimEntry(number)->function;
     addCPrimitive(number, r->cFunction, (uint8_t)txArgCount(r));  // the harness calls the table's function
@@ -100,7 +107,11 @@ class TxPrimNative : public testing::Test {
       regs.r[rCX] = 0xC0C0;
       nativeRun(code, regs);
       EXPECT_EQ(regs.r[rCX], 0xC0C0u);
-      if (!c.failed) {
+      if (mayCallC && regs.r[rR10] == 2) {
+        EXPECT_EQ(seen[0], receiver);
+        EXPECT_EQ(seen[1], argument);
+        EXPECT_EQ(seen[3], (uint64_t)(uintptr_t)r->cFunction);
+      } else if (!c.failed) {
         ASSERT_EQ(regs.r[rR10], 0u) << "answered inline";
         EXPECT_EQ(regs.r[rBX], c.result);
       } else if (inlineFailure == 0) {
@@ -171,4 +182,39 @@ TEST_F(TxPrimNative, IdentityAndClassMembersAnswerAsTheCPrimitives) {
     EXPECT_EQ(seen[0], fresh);
     EXPECT_EQ(hashOf(headerOf(fresh)), 0u);
   }
+}
+
+TEST_F(TxPrimNative, SmallDoubleComparisonsAnswerAsTheCPrimitives) {
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const double receivers[] = {0.0, -0.0, 1.0, -1.0, 1.5, -3.25, 1e10, doubleFromBits(smallDoubleMinMagnitude),
+                              doubleFromBits(smallDoubleMaxMagnitude), -doubleFromBits(smallDoubleMaxMagnitude)};
+  std::vector<oop> arguments;
+  for (double d : receivers) arguments.push_back(smallDoubleFor(d));
+  for (double d : {nan, -nan, inf, -inf, 5e-324, -5e-324, 1e300, 1.0, -0.0, 1.5}) arguments.push_back(newDoubleBox(d));
+  for (int64_t v : {int64_t(0), int64_t(1), int64_t(-1), (int64_t(1) << 53) + 1, p60 - 1, -p60})
+    arguments.push_back(smallIntegerFor(v));
+  arguments.push_back(newFloatBox(1.5f));  // C answers: the inline code hands it over
+  arguments.push_back(characterFor('a'));
+  arguments.push_back(nilOop());
+  for (uint32_t number = 823; number <= 828; number++) {
+    for (double d : receivers) {
+      for (oop a : arguments) {
+        mayCallC = !isImmediate(a) && classTagOf(headerOf(a)) != classIndexDouble;  // only other objects
+        check(number, smallDoubleFor(d), a);
+      }
+      if (HasFatalFailure()) return;
+    }
+  }
+  // With the floating-point code off, every case goes to C.
+  uint32_t savedTFP = enableTFP;
+  enableTFP = 0;
+  for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
+    RegFile regs = {};
+    regs.r[rSP] = 0x202;
+    regs.r[rBX] = smallDoubleFor(1.0);
+    regs.r[rR12] = smallDoubleFor(2.0);
+    nativeRun(generate(823, inlineFailure), regs);
+    EXPECT_EQ(regs.r[rR10], 2u) << inlineFailure;
+  }
+  enableTFP = savedTFP;
 }

@@ -80,6 +80,9 @@ static uint8_t* genClass(uint8_t* at, const TranslatedPrimRecord* r, int inlineF
 static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genSmallDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 
 #define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
 // Records whose generator is null are not built yet: their numbers stay C primitives.
@@ -92,16 +95,16 @@ TranslatedPrimRecord txArithPrims[54] = {
     TX(1747, 0, 0, 1, genWordHash), TX(10, 1, 0, 1, genDivide), TX(11, 1, 0, 1, genDivide),
     TX(12, 1, 0, 1, genDivide),   TX(13, 1, 0, 1, genDivide),   TX(14, 1, 0, 1, genBitOp),
     TX(15, 1, 0, 1, genBitOp),    TX(16, 1, 0, 1, genBitOp),    TX(17, 1, 0, 1, genShift),
-    TXNONE(40, 0, 2, 1),          TXNONE(589, 0, 2, 1),
+    TXNONE(40, 0, 2, 1),          TX(589, 0, 2, 1, genAsSmallDouble),
     TXNONE(41, 1, 2, 0),  TXNONE(42, 1, 2, 0),  TXNONE(43, 1, 2, 0),  TXNONE(44, 1, 2, 0),  TXNONE(45, 1, 2, 0),
     TXNONE(46, 1, 2, 0),  TXNONE(47, 1, 2, 0),  TXNONE(48, 1, 2, 0),  TXNONE(49, 1, 2, 0),  TXNONE(50, 1, 2, 0),
     TXNONE(561, 1, 2, 0), TXNONE(562, 1, 2, 0), TXNONE(563, 1, 2, 0), TXNONE(564, 1, 2, 0), TXNONE(565, 1, 2, 0),
     TXNONE(566, 1, 2, 0), TXNONE(567, 1, 2, 0), TXNONE(568, 1, 2, 0), TXNONE(569, 1, 2, 0), TXNONE(570, 1, 2, 0),
-    TXNONE(821, 1, 2, 0), TXNONE(822, 1, 2, 0),
+    TX(821, 1, 2, 0, genSmallDoubleArith), TX(822, 1, 2, 0, genSmallDoubleArith),
     TX(823, 1, 2, 0, genSmallDoubleCompare), TX(824, 1, 2, 0, genSmallDoubleCompare),
     TX(825, 1, 2, 0, genSmallDoubleCompare), TX(826, 1, 2, 0, genSmallDoubleCompare),
-    TX(827, 1, 2, 0, genSmallDoubleCompare), TX(828, 1, 2, 0, genSmallDoubleCompare), TXNONE(829, 1, 2, 0), TXNONE(830, 1, 2, 0),
-    TXNONE(582, 0, 2, 0), TXNONE(603, 0, 2, 0), TXNONE(842, 0, 2, 0),
+    TX(827, 1, 2, 0, genSmallDoubleCompare), TX(828, 1, 2, 0, genSmallDoubleCompare), TX(829, 1, 2, 0, genSmallDoubleArith), TX(830, 1, 2, 0, genSmallDoubleArith),
+    TXNONE(582, 0, 2, 0), TXNONE(603, 0, 2, 0), TX(842, 0, 2, 0, genSmallDoubleSqrt),
     {},
 };
 TranslatedPrimRecord txControlPrims[6] = {
@@ -197,7 +200,10 @@ uint8_t* txGetClassTag(int reg, uint8_t* at) {
 
 void txFixShortList(uint8_t** list, int n, const uint8_t* target) {
   for (int i = 0; i < n; i++) {
-    if (list[i] != nullptr) list[i][-1] = (uint8_t)(target - list[i]);
+    if (list[i] == nullptr) continue;
+    int64_t d = target - list[i];
+    if (!cgenFitsS8(d)) TAbortFunc("Short jump out of range in a translated primitive", -1, list[i], "src/tran/tprim", __LINE__);
+    list[i][-1] = (uint8_t)d;
   }
 }
 
@@ -528,13 +534,10 @@ static uint8_t* decodeSmallDouble(uint8_t* at, int x) {
   return emitMovqXR(at, x, rAX);
 }
 
-// 823-828: the receiver (a SmallDouble) against a SmallDouble, Double or SmallInteger
-// argument, NaNs unordered. Other objects (a Float, which C answers for) call C; anything
-// else fails there.
-static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
-  // Argument against receiver: the conditions are the mirror images.
-  static const uint8_t conditions[6] = {ccA, ccB, ccAE, ccBE, ccE, ccNE};  // <, >, <=, >=, =, ~=
-  if (!enableTFP) return txUseCPrim(r, at, 0);
+// xmm1 := the receiver (a SmallDouble), xmm0 := the argument: a SmallDouble, a Double or a
+// SmallInteger. *fails gets the 32-bit jump taken for an immediate C fails for (a Character),
+// *other the one for any other object (a Float, which C answers for, among them).
+static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** other) {
   at = emitMovRR(at, rAX, rBX);
   at = decodeSmallDouble(at, 1);
   at = emitMovRR(at, rAX, rR12);
@@ -545,43 +548,121 @@ static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r
   at = emitJccRel8(at, ccE, 0);
   uint8_t* smallDouble = at;
   at = emitCmpRI(at, rAX, oopTagSmallInteger);
-  at = emitJccRel8(at, ccNE, 0);  // a Character: C fails
-  uint8_t* fails = at;
+  at = emitJccRel32(at, ccNE, 0);  // both give-up jumps are long: the operation lies between
+  *fails = at;
   at = emitMovRR(at, rAX, rR12);
   at = emitShiftRI(at, shiftSar, rAX, 3);
   at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
   at = emitJmpRel8(at, 0);
-  uint8_t* toCompare1 = at;
+  uint8_t* done1 = at;
   txFixShortList(&smallDouble, 1, at);
   at = emitMovRR(at, rAX, rR12);
   at = decodeSmallDouble(at, 0);
   at = emitJmpRel8(at, 0);
-  uint8_t* toCompare2 = at;
+  uint8_t* done2 = at;
   txFixShortList(&object, 1, at);
   at = emitMovRM(at, rAX, rR12, 8);
   at = emitAndEAXI32(at, 0xFFFFF);
   at = emitCmpRI(at, rAX, classIndexDouble);
-  at = emitJccRel8(at, ccNE, 0);  // another object: C decides
-  uint8_t* other = at;
+  at = emitJccRel32(at, ccNE, 0);
+  *other = at;
   at = emitMovRM(at, rAX, rR12, 0);
   at = movsdXM(at, 0, rAX);
-  uint8_t* compare[2] = {toCompare1, toCompare2};
-  txFixShortList(compare, 2, at);
-  at = emitUcomisd(at, 0, 1);
-  at = tFJumpCond(conditions[r->number - 823], at);
-  at = txMakeBoolean(at);
+  uint8_t* done[2] = {done1, done2};
+  txFixShortList(done, 2, at);
+  return at;
+}
+
+// The end of a floating-point member: where C fails (the 32-bit jump fails, and the short
+// jumps in more) the shortcut is taken with inlineFailure; other objects always call C.
+static uint8_t* floatTail(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t* fails, uint8_t** more,
+                          int nMore, uint8_t* other) {
   uint8_t* over = nullptr;
+  cgenPatchRel32(fails, at);
+  txFixShortList(more, nMore, at);
   if (inlineFailure) {
-    txFixShortList(&fails, 1, at);
     at = emitMovRI32(at, rR15, 0);
     at = emitJmpRel8(at, 0);
     over = at;
-    txFixShortList(&other, 1, at);
-  } else {
-    uint8_t* both[2] = {fails, other};
-    txFixShortList(both, 2, at);
   }
+  cgenPatchRel32(other, at);
   at = txUseCPrim(r, at, 0);
   if (over != nullptr) txFixShortList(&over, 1, at);
   return at;
+}
+
+// 823-828: the receiver against the argument, NaNs unordered.
+static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  // Argument against receiver: the conditions are the mirror images.
+  static const uint8_t conditions[6] = {ccA, ccB, ccAE, ccBE, ccE, ccNE};  // <, >, <=, >=, =, ~=
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  uint8_t *fails, *other;
+  at = smallDoubleOperands(at, &fails, &other);
+  at = emitUcomisd(at, 0, 1);
+  at = tFJumpCond(conditions[r->number - 823], at);
+  at = txMakeBoolean(at);
+  return floatTail(at, r, inlineFailure, fails, nullptr, 0, other);
+}
+
+// rbx := the SmallDouble for the double in rax, or a jump (answered) to give up when it has
+// no immediate form: rotate the sign to bit 0, re-bias; zeros of either sign are 5 and 13.
+static uint8_t* encodeSmallDouble(uint8_t* at, uint8_t** noForm) {
+  at = cgenRexW(at, 0, rAX);  // rol rax, 1
+  at = cgenPutB(0xD1, at);
+  at = cgenModRR(at, 0, rAX);
+  at = emitMovRR(at, rR15, rAX);
+  at = emitMovRI64(at, rR11, 0x7000000000000002ull);
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitMovRI64(at, rR11, 0x1FFFFFFFFFFFFFFEull);
+  at = emitCmpRR(at, rAX, rR11);
+  at = emitJccRel8(at, ccB, 0);
+  uint8_t* inRange = at;
+  at = emitCmpRI(at, rR15, 1);
+  at = emitJccRel8(at, ccA, 0);
+  *noForm = at;
+  at = emitLeaRM(at, rAX, rR15, -2);  // a zero: the same two steps land on 5 or 13
+  txFixShortList(&inRange, 1, at);
+  at = emitShiftRI(at, shiftShl, rAX, 3);
+  return emitLeaRM(at, rBX, rAX, 0x15);
+}
+
+// 821 +, 822 -, 829 *, 830 /: answers a SmallDouble, or gives up where the result has none.
+static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  uint8_t opcode = r->number == 821 ? 0x58 : r->number == 822 ? 0x5C : r->number == 829 ? 0x59 : 0x5E;
+  uint8_t *fails, *noForm, *other;
+  at = smallDoubleOperands(at, &fails, &other);
+  at = sse(at, 0xF2, false, opcode, 1, 0);  // xmm1 op= xmm0
+  at = sse(at, 0x66, true, 0x7E, 1, rAX);   // movq rax, xmm1
+  at = encodeSmallDouble(at, &noForm);
+  at = emitRet(at);
+  return floatTail(at, r, inlineFailure, fails, &noForm, 1, other);
+}
+
+// 842: the square root of the receiver, a SmallDouble.
+static uint8_t* genSmallDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  at = emitMovRR(at, rAX, rBX);
+  at = decodeSmallDouble(at, 0);
+  at = sse(at, 0xF2, false, 0x51, 0, 0);   // sqrtsd xmm0, xmm0
+  at = sse(at, 0x66, true, 0x7E, 0, rAX);  // movq rax, xmm0
+  uint8_t* noForm;
+  at = encodeSmallDouble(at, &noForm);
+  at = emitRet(at);
+  txFixShortList(&noForm, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+// 589: a SmallInteger as a SmallDouble; every SmallInteger has one.
+static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  at = emitMovRR(at, rAX, rBX);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
+  at = sse(at, 0x66, true, 0x7E, 0, rAX);  // movq rax, xmm0
+  uint8_t* noForm;
+  at = encodeSmallDouble(at, &noForm);
+  at = emitRet(at);
+  txFixShortList(&noForm, 1, at);  // not reached for a SmallInteger
+  return giveUp(at, r, inlineFailure);
 }

@@ -49,6 +49,7 @@ class TxPrimNative : public testing::Test {
     initHashPrimitives();
     initObjectPrims();
     initSmallDoublePrims();
+    initDoublePrims();
     tNil = nilOop();
     tTrue = trueOop();
     tFalse = falseOop();
@@ -184,7 +185,7 @@ TEST_F(TxPrimNative, IdentityAndClassMembersAnswerAsTheCPrimitives) {
   }
 }
 
-TEST_F(TxPrimNative, SmallDoubleComparisonsAnswerAsTheCPrimitives) {
+TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
   const double receivers[] = {0.0, -0.0, 1.0, -1.0, 1.5, -3.25, 1e10, doubleFromBits(smallDoubleMinMagnitude),
                               doubleFromBits(smallDoubleMaxMagnitude), -doubleFromBits(smallDoubleMaxMagnitude)};
@@ -196,7 +197,7 @@ TEST_F(TxPrimNative, SmallDoubleComparisonsAnswerAsTheCPrimitives) {
   arguments.push_back(newFloatBox(1.5f));  // C answers: the inline code hands it over
   arguments.push_back(characterFor('a'));
   arguments.push_back(nilOop());
-  for (uint32_t number = 823; number <= 828; number++) {
+  for (uint32_t number = 821; number <= 830; number++) {
     for (double d : receivers) {
       for (oop a : arguments) {
         mayCallC = !isImmediate(a) && classTagOf(headerOf(a)) != classIndexDouble;  // only other objects
@@ -205,6 +206,13 @@ TEST_F(TxPrimNative, SmallDoubleComparisonsAnswerAsTheCPrimitives) {
       if (HasFatalFailure()) return;
     }
   }
+  mayCallC = false;
+  for (double d : receivers) check(842, smallDoubleFor(d), 0);
+  for (double d : {0.25, 2.0, 1e-300 * 0 + 5e-200, -4.0}) {
+    if (fitsSmallDouble(d)) check(842, smallDoubleFor(d), 0);
+  }
+  for (int64_t v : {int64_t(0), int64_t(1), int64_t(-1), int64_t(-7), (int64_t(1) << 53) + 1, p60 - 1, -p60})
+    check(589, smallIntegerFor(v), 0);
   // With the floating-point code off, every case goes to C.
   uint32_t savedTFP = enableTFP;
   enableTFP = 0;

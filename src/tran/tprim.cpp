@@ -98,8 +98,11 @@ TranslatedPrimRecord txArithPrims[54] = {
     TXNONE(40, 0, 2, 1),          TX(589, 0, 2, 1, genAsSmallDouble),
     TXNONE(41, 1, 2, 0),  TXNONE(42, 1, 2, 0),  TXNONE(43, 1, 2, 0),  TXNONE(44, 1, 2, 0),  TXNONE(45, 1, 2, 0),
     TXNONE(46, 1, 2, 0),  TXNONE(47, 1, 2, 0),  TXNONE(48, 1, 2, 0),  TXNONE(49, 1, 2, 0),  TXNONE(50, 1, 2, 0),
-    TXNONE(561, 1, 2, 0), TXNONE(562, 1, 2, 0), TXNONE(563, 1, 2, 0), TXNONE(564, 1, 2, 0), TXNONE(565, 1, 2, 0),
-    TXNONE(566, 1, 2, 0), TXNONE(567, 1, 2, 0), TXNONE(568, 1, 2, 0), TXNONE(569, 1, 2, 0), TXNONE(570, 1, 2, 0),
+    TX(561, 1, 2, 0, genSmallDoubleArith),   TX(562, 1, 2, 0, genSmallDoubleArith),
+    TX(563, 1, 2, 0, genSmallDoubleCompare), TX(564, 1, 2, 0, genSmallDoubleCompare),
+    TX(565, 1, 2, 0, genSmallDoubleCompare), TX(566, 1, 2, 0, genSmallDoubleCompare),
+    TX(567, 1, 2, 0, genSmallDoubleCompare), TX(568, 1, 2, 0, genSmallDoubleCompare),
+    TX(569, 1, 2, 0, genSmallDoubleArith),   TX(570, 1, 2, 0, genSmallDoubleArith),
     TX(821, 1, 2, 0, genSmallDoubleArith), TX(822, 1, 2, 0, genSmallDoubleArith),
     TX(823, 1, 2, 0, genSmallDoubleCompare), TX(824, 1, 2, 0, genSmallDoubleCompare),
     TX(825, 1, 2, 0, genSmallDoubleCompare), TX(826, 1, 2, 0, genSmallDoubleCompare),
@@ -534,12 +537,17 @@ static uint8_t* decodeSmallDouble(uint8_t* at, int x) {
   return emitMovqXR(at, x, rAX);
 }
 
-// xmm1 := the receiver (a SmallDouble), xmm0 := the argument: a SmallDouble, a Double or a
+// xmm1 := the receiver (a SmallDouble, or with boxedReceiver a Double), xmm0 := the argument: a SmallDouble, a Double or a
 // SmallInteger. *fails gets the 32-bit jump taken for an immediate C fails for (a Character),
 // *other the one for any other object (a Float, which C answers for, among them).
-static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** other) {
-  at = emitMovRR(at, rAX, rBX);
-  at = decodeSmallDouble(at, 1);
+static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** other, bool boxedReceiver) {
+  if (boxedReceiver) {  // a Double: its body word
+    at = emitMovRM(at, rAX, rBX, 0);
+    at = movsdXM(at, 1, rAX);
+  } else {
+    at = emitMovRR(at, rAX, rBX);
+    at = decodeSmallDouble(at, 1);
+  }
   at = emitMovRR(at, rAX, rR12);
   at = emitAluRI8(at, aluAnd, rAX, 7);
   at = emitJccRel8(at, ccE, 0);  // an object
@@ -574,9 +582,10 @@ static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** othe
 }
 
 // The end of a floating-point member: where C fails (the 32-bit jump fails, and the short
-// jumps in more) the shortcut is taken with inlineFailure; other objects always call C.
+// jumps in more) the shortcut is taken with inlineFailure; other objects (the 32-bit jump
+// other) and the short jumps in toC always call C.
 static uint8_t* floatTail(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t* fails, uint8_t** more,
-                          int nMore, uint8_t* other) {
+                          int nMore, uint8_t* other, uint8_t** toC, int nToC) {
   uint8_t* over = nullptr;
   cgenPatchRel32(fails, at);
   txFixShortList(more, nMore, at);
@@ -586,22 +595,25 @@ static uint8_t* floatTail(uint8_t* at, const TranslatedPrimRecord* r, int inline
     over = at;
   }
   cgenPatchRel32(other, at);
+  txFixShortList(toC, nToC, at);
   at = txUseCPrim(r, at, 0);
   if (over != nullptr) txFixShortList(&over, 1, at);
   return at;
 }
 
-// 823-828: the receiver against the argument, NaNs unordered.
+// 823-828 (SmallDouble receiver), 563-568 (Double): the receiver against the argument, NaNs
+// unordered.
 static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   // Argument against receiver: the conditions are the mirror images.
   static const uint8_t conditions[6] = {ccA, ccB, ccAE, ccBE, ccE, ccNE};  // <, >, <=, >=, =, ~=
   if (!enableTFP) return txUseCPrim(r, at, 0);
+  bool boxed = r->number < 800;
   uint8_t *fails, *other;
-  at = smallDoubleOperands(at, &fails, &other);
+  at = smallDoubleOperands(at, &fails, &other, boxed);
   at = emitUcomisd(at, 0, 1);
-  at = tFJumpCond(conditions[r->number - 823], at);
+  at = tFJumpCond(conditions[r->number - (boxed ? 563 : 823)], at);
   at = txMakeBoolean(at);
-  return floatTail(at, r, inlineFailure, fails, nullptr, 0, other);
+  return floatTail(at, r, inlineFailure, fails, nullptr, 0, other, nullptr, 0);
 }
 
 // rbx := the SmallDouble for the double in rax, or a jump (answered) to give up when it has
@@ -626,17 +638,22 @@ static uint8_t* encodeSmallDouble(uint8_t* at, uint8_t** noForm) {
   return emitLeaRM(at, rBX, rAX, 0x15);
 }
 
-// 821 +, 822 -, 829 *, 830 /: answers a SmallDouble, or gives up where the result has none.
+// 821 +, 822 -, 829 *, 830 / (SmallDouble receiver) and 561, 562, 569, 570 (Double): answers
+// a SmallDouble where the result has one. Otherwise a SmallDouble member fails in C; a Double
+// member's result is boxed there (inline boxes are not built yet), so C is called.
 static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   if (!enableTFP) return txUseCPrim(r, at, 0);
-  uint8_t opcode = r->number == 821 ? 0x58 : r->number == 822 ? 0x5C : r->number == 829 ? 0x59 : 0x5E;
+  int k = r->number % 10;  // 1 +, 2 -, 9 *, 0 /
+  uint8_t opcode = k == 1 ? 0x58 : k == 2 ? 0x5C : k == 9 ? 0x59 : 0x5E;
+  bool boxed = r->number < 800;
   uint8_t *fails, *noForm, *other;
-  at = smallDoubleOperands(at, &fails, &other);
+  at = smallDoubleOperands(at, &fails, &other, boxed);
   at = sse(at, 0xF2, false, opcode, 1, 0);  // xmm1 op= xmm0
   at = sse(at, 0x66, true, 0x7E, 1, rAX);   // movq rax, xmm1
   at = encodeSmallDouble(at, &noForm);
   at = emitRet(at);
-  return floatTail(at, r, inlineFailure, fails, &noForm, 1, other);
+  if (boxed) return floatTail(at, r, inlineFailure, fails, nullptr, 0, other, &noForm, 1);
+  return floatTail(at, r, inlineFailure, fails, &noForm, 1, other, nullptr, 0);
 }
 
 // 842: the square root of the receiver, a SmallDouble.

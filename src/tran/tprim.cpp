@@ -80,6 +80,7 @@ static uint8_t* genClass(uint8_t* at, const TranslatedPrimRecord* r, int inlineF
 static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genSmallDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
@@ -119,7 +120,7 @@ TranslatedPrimRecord txMemPrims[12] = {
     TXNONE(410, 0, 0, 192), TXNONE(411, 1, 0, 0),   TXNONE(820, 0, 0, 192), TX(1065, 0, 0, 192, genMaxHash), {},
 };
 TranslatedPrimRecord txSubscriptPrims[14] = {
-    TXNONE(60, 1, 0, 0),  TXNONE(61, 2, 0, 0),  TXNONE(62, 0, 0, 0),  TXNONE(63, 1, 0, 0),  TXNONE(64, 2, 0, 0),
+    TX(60, 1, 0, 0, genBasicAt), TXNONE(61, 2, 0, 0),  TXNONE(62, 0, 0, 0),  TXNONE(63, 1, 0, 0),  TXNONE(64, 2, 0, 0),
     TXNONE(412, 1, 0, 0), TXNONE(413, 2, 0, 0), TXNONE(420, 1, 0, 0), TXNONE(421, 2, 0, 0), TXNONE(423, 1, 0, 0),
     TXNONE(424, 2, 0, 0), TXNONE(540, 1, 0, 0), TXNONE(544, 1, 0, 0), {},
 };
@@ -152,11 +153,17 @@ void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
   if (L != 0) reg(txMemPrims, L, primKindTranslated);
 }
 
+// "get self class format" is not built yet: receivers whose header defers to the class go to C.
+void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
+  if (L != 0) reg(txSubscriptPrims, L, primKindTranslated);
+}
+
 void makeTranslatedPrimitives() {
   int L = enableTP == 0 ? 0 : enableXTP != 0 ? 7 : 5;
   initTxArithPrims(L, txRegisterTable);
-  // The control and subscript tables: not built yet (their numbers stay C primitives).
+  // The control table: not built yet (its numbers stay C primitives).
   initTxMemPrims(L, txRegisterTable);
+  initTxSubscriptPrims(L, txRegisterTable);
 }
 
 // ---- shared emitters ------------------------------------------------------------------------
@@ -682,4 +689,74 @@ static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int
   at = emitRet(at);
   txFixShortList(&noForm, 1, at);  // not reached for a SmallInteger
   return giveUp(at, r, inlineFailure);
+}
+
+// ---- subscript members ----------------------------------------------------------------------
+
+// 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger.
+// Immediates, non-SmallInteger indices and indices out of range fail in C; bodies of more
+// than 251 words (their size lies elsewhere) and headers that defer the named count to the
+// class are answered by C.
+static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t *fails[3], *toC[3];
+  at = emitTestR8I8(at, rBX, 7);
+  at = emitJccRel32(at, ccNE, 0);  // the give-up jumps are long: the two paths lie between
+  fails[0] = at;
+  at = emitBtRI(at, rR12, 1);
+  at = emitJccRel32(at, ccAE, 0);
+  fails[1] = at;
+  at = emitMovRM(at, rR15, rBX, 8);           // the header word
+  at = emitMovRR(at, rAX, rR15);
+  at = emitShiftRI(at, shiftShr, rAX, 24);
+  at = emitAluRI32(at, aluAnd, rAX, 0xFF);    // body words
+  at = emitCmpRI(at, rAX, 251);
+  at = emitJccRel32(at, ccA, 0);
+  toC[0] = at;
+  at = emitMovRR(at, rR9, rR12);
+  at = emitShiftRI(at, shiftSar, rR9, 3);
+  at = emitAluRI8(at, aluSub, rR9, 1);        // 0-based index
+  at = emitShiftRI(at, shiftShr, rR15, 34);   // indexability, then the pointer bit
+  at = emitMovRR(at, rR11, rR15);
+  at = emitAluRI32(at, aluAnd, rR11, 0xFF);
+  at = emitBtRI(at, rR15, 63 - 34);
+  at = emitJccRel8(at, ccAE, 0);
+  uint8_t* bytes = at;
+  at = emitCmpRI(at, rR11, 255);
+  at = emitJccRel32(at, ccE, 0);              // the class knows the named count
+  toC[1] = at;
+  at = aluRR(at, 0x2B, rAX, rR11);            // indexed slots
+  at = emitJccRel32(at, ccB, 0);              // fewer words than named slots
+  toC[2] = at;
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel32(at, ccAE, 0);             // out of range (below 1 included)
+  fails[2] = at;
+  at = aluRR(at, 0x03, rR9, rR11);            // past the named slots
+  at = emitMovRM(at, rR11, rBX, 0);
+  at = movRIdx8(at, rBX, rR11, rR9);
+  at = emitRet(at);
+  txFixShortList(&bytes, 1, at);
+  at = emitShiftRI(at, shiftShl, rAX, 3);
+  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel8(at, ccAE, 0);
+  uint8_t* byteRange = at;
+  at = emitMovRM(at, rR11, rBX, 0);
+  static const uint8_t movzx[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
+  memcpy(at, movzx, 5);
+  at += 5;
+  at = emitLeaTagInt(at, rBX, rAX);
+  at = emitRet(at);
+  uint8_t* over = nullptr;
+  for (uint8_t* f : fails) cgenPatchRel32(f, at);
+  txFixShortList(&byteRange, 1, at);
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  for (uint8_t* c : toC) cgenPatchRel32(c, at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
 }

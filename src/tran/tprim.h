@@ -76,6 +76,8 @@ void makeTranslatedPrimitives();
 // its argument count; a number without a C function stays as it is.
 void txRegisterTable(TranslatedPrimRecord* table, int L, int kind);
 void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
+void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
+void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 
 // Emitters the generators share.
 // The fallback call: r15 := C function, r9 := count above 3, call glue (recorded as a

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "mman/mmObjPrims.h"
+#include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
+#include "mman/subscriptCases.h"
 #include "mman/testHeap.h"
 #include "nativeCode.h"
 #include "prim/prArithmetic.h"
@@ -50,6 +52,7 @@ class TxPrimNative : public testing::Test {
     initObjectPrims();
     initSmallDoublePrims();
     initDoublePrims();
+    initSubscriptPrims();
     tNil = nilOop();
     tTrue = trueOop();
     tFalse = falseOop();
@@ -59,9 +62,10 @@ class TxPrimNative : public testing::Test {
     forgetCaptures();
     txRegisterTable(txArithPrims, 5, primKindTranslated);
     txRegisterTable(txMemPrims, 5, primKindTranslated);
+    txRegisterTable(txSubscriptPrims, 5, primKindTranslated);
   }
   static void forgetCaptures() {
-    for (TranslatedPrimRecord* t : {txArithPrims, txMemPrims}) {
+    for (TranslatedPrimRecord* t : {txArithPrims, txMemPrims, txSubscriptPrims}) {
       for (TranslatedPrimRecord* r = t; r->number != 0; r++) r->cFunction = r->glue = nullptr;
     }
   }
@@ -240,4 +244,43 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
     EXPECT_EQ(regs.r[rR10], 2u) << inlineFailure;
   }
   enableTFP = savedTFP;
+}
+
+// Receivers whose size or named count the header does not hold: the inline code calls C.
+bool leftToC(oop o) {
+  if (isImmediate(o)) return false;
+  const ObjectHeader* h = headerOf(o);
+  return sizeFieldOf(h) > 251 || (hasPtrs(h) && indexabilityOf(h) == indexabilityAskClass);
+}
+
+// The indexed-access cases of the C primitives, replayed through the translated ones built.
+TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
+  int replayed = 0;
+  for (auto cases : {slotAccessCases(), byteAndUnitCases()}) {
+    for (const PrimCase& c : cases) {
+      if (getPrimEntry(c.prim)->kind != primKindTranslated) continue;
+      SCOPED_TRACE(c.what);
+      mayCallC = leftToC(c.rcv);
+      check(c.prim, c.rcv, c.args.empty() ? 0 : c.args[0]);
+      replayed++;
+      if (HasFatalFailure()) return;
+    }
+  }
+  EXPECT_GT(replayed, 20);
+  mayCallC = false;
+  // Indices at the edges of pointer objects of 0, 3 and 251 named slots and of byte objects
+  // with 0-7 unused bytes.
+  for (uint64_t named : {0u, 3u, 200u}) {
+    std::vector<oop> slots;
+    for (uint64_t k = 0; k < named + 5; k++) slots.push_back(smallIntegerFor((int64_t)k * 10));
+    oop o = oldSlots(testClasses.pointers, named, slots);
+    for (int64_t i : {-1, 0, 1, 5, 6, 1000}) check(60, o, smallIntegerFor(i));
+  }
+  for (size_t n = 8; n <= 16; n++) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t k = 0; k < n; k++) bytes[k] = (uint8_t)(200 + k);
+    oop o = oldBytes(testClasses.bytes, bytes);
+    for (int64_t i : {int64_t(0), int64_t(1), (int64_t)n, (int64_t)n + 1}) check(60, o, smallIntegerFor(i));
+    check(60, o, nilOop());
+  }
 }

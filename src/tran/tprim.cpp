@@ -120,8 +120,8 @@ TranslatedPrimRecord txMemPrims[12] = {
     TXNONE(410, 0, 0, 192), TXNONE(411, 1, 0, 0),   TXNONE(820, 0, 0, 192), TX(1065, 0, 0, 192, genMaxHash), {},
 };
 TranslatedPrimRecord txSubscriptPrims[14] = {
-    TX(60, 1, 0, 0, genBasicAt), TXNONE(61, 2, 0, 0),  TXNONE(62, 0, 0, 0),  TXNONE(63, 1, 0, 0),  TXNONE(64, 2, 0, 0),
-    TXNONE(412, 1, 0, 0), TXNONE(413, 2, 0, 0), TXNONE(420, 1, 0, 0), TXNONE(421, 2, 0, 0), TXNONE(423, 1, 0, 0),
+    TX(60, 1, 0, 0, genBasicAt), TXNONE(61, 2, 0, 0),  TXNONE(62, 0, 0, 0),  TX(63, 1, 0, 0, genBasicAt),  TXNONE(64, 2, 0, 0),
+    TXNONE(412, 1, 0, 0), TXNONE(413, 2, 0, 0), TX(420, 1, 0, 0, genBasicAt), TXNONE(421, 2, 0, 0), TXNONE(423, 1, 0, 0),
     TXNONE(424, 2, 0, 0), TXNONE(540, 1, 0, 0), TXNONE(544, 1, 0, 0), {},
 };
 #undef TX
@@ -693,7 +693,41 @@ static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int
 
 // ---- subscript members ----------------------------------------------------------------------
 
-// 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger.
+// The byte path of the subscript readers: rax body words, r11 the indexability byte, r9 the
+// 0-based index. Ends every member: the long jumps in fails (3) take the shortcut with
+// inlineFailure, the long jump toC0 and the long jumps in moreToC call C.
+static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t** fails, uint8_t* toC0,
+                          uint8_t** moreToC = nullptr, int nMoreToC = 0) {
+  at = emitShiftRI(at, shiftShl, rAX, 3);
+  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel8(at, ccAE, 0);
+  uint8_t* byteRange = at;
+  at = emitMovRM(at, rR11, rBX, 0);
+  static const uint8_t movzx[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
+  memcpy(at, movzx, 5);
+  at += 5;
+  at = emitLeaTagInt(at, rBX, rAX);
+  if (r->number == 63) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
+  at = emitRet(at);
+  uint8_t* over = nullptr;
+  for (int i = 0; i < 3; i++) cgenPatchRel32(fails[i], at);
+  txFixShortList(&byteRange, 1, at);
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  cgenPatchRel32(toC0, at);
+  for (int i = 0; i < nMoreToC; i++) cgenPatchRel32(moreToC[i], at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
+}
+
+// 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger;
+// 63 and 420: a byte of a byte object, as a Character or a SmallInteger (pointer objects fail).
 // Immediates, non-SmallInteger indices and indices out of range fail in C; bodies of more
 // than 251 words (their size lies elsewhere) and headers that defer the named count to the
 // class are answered by C.
@@ -719,6 +753,11 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   at = emitMovRR(at, rR11, rR15);
   at = emitAluRI32(at, aluAnd, rR11, 0xFF);
   at = emitBtRI(at, rR15, 63 - 34);
+  if (r->number != 60) {
+    at = emitJccRel32(at, ccB, 0);  // a pointer object
+    fails[2] = at;
+    return genByteAt(at, r, inlineFailure, fails, toC[0]);
+  }
   at = emitJccRel8(at, ccAE, 0);
   uint8_t* bytes = at;
   at = emitCmpRI(at, rR11, 255);
@@ -735,28 +774,5 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   at = movRIdx8(at, rBX, rR11, rR9);
   at = emitRet(at);
   txFixShortList(&bytes, 1, at);
-  at = emitShiftRI(at, shiftShl, rAX, 3);
-  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
-  at = aluRR(at, 0x2B, rAX, rR11);
-  at = emitCmpRR(at, rR9, rAX);
-  at = emitJccRel8(at, ccAE, 0);
-  uint8_t* byteRange = at;
-  at = emitMovRM(at, rR11, rBX, 0);
-  static const uint8_t movzx[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
-  memcpy(at, movzx, 5);
-  at += 5;
-  at = emitLeaTagInt(at, rBX, rAX);
-  at = emitRet(at);
-  uint8_t* over = nullptr;
-  for (uint8_t* f : fails) cgenPatchRel32(f, at);
-  txFixShortList(&byteRange, 1, at);
-  if (inlineFailure) {
-    at = emitMovRI32(at, rR15, 0);
-    at = emitJmpRel8(at, 0);
-    over = at;
-  }
-  for (uint8_t* c : toC) cgenPatchRel32(c, at);
-  at = txUseCPrim(r, at, 0);
-  if (over != nullptr) txFixShortList(&over, 1, at);
-  return at;
+  return genByteAt(at, r, inlineFailure, fails, toC[0], toC + 1, 2);
 }

@@ -274,13 +274,18 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
     std::vector<oop> slots;
     for (uint64_t k = 0; k < named + 5; k++) slots.push_back(smallIntegerFor((int64_t)k * 10));
     oop o = oldSlots(testClasses.pointers, named, slots);
-    for (int64_t i : {-1, 0, 1, 5, 6, 1000}) check(60, o, smallIntegerFor(i));
+    for (int64_t i : {-1, 0, 1, 5, 6, 1000}) {
+      for (uint32_t number : {60u, 63u, 420u}) check(number, o, smallIntegerFor(i));  // bytes only: 63, 420
+    }
   }
   for (size_t n = 8; n <= 16; n++) {
     std::vector<uint8_t> bytes(n);
     for (size_t k = 0; k < n; k++) bytes[k] = (uint8_t)(200 + k);
     oop o = oldBytes(testClasses.bytes, bytes);
-    for (int64_t i : {int64_t(0), int64_t(1), (int64_t)n, (int64_t)n + 1}) check(60, o, smallIntegerFor(i));
-    check(60, o, nilOop());
+    for (uint32_t number : {60u, 63u, 420u}) {
+      for (int64_t i : {int64_t(0), int64_t(1), (int64_t)n, (int64_t)n + 1}) check(number, o, smallIntegerFor(i));
+      check(number, o, nilOop());
+      check(number, smallIntegerFor(4), smallIntegerFor(1));
+    }
   }
 }

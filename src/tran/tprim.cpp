@@ -81,6 +81,7 @@ static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int 
 static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genSmallDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
@@ -120,7 +121,7 @@ TranslatedPrimRecord txMemPrims[12] = {
     TXNONE(410, 0, 0, 192), TXNONE(411, 1, 0, 0),   TXNONE(820, 0, 0, 192), TX(1065, 0, 0, 192, genMaxHash), {},
 };
 TranslatedPrimRecord txSubscriptPrims[14] = {
-    TX(60, 1, 0, 0, genBasicAt), TXNONE(61, 2, 0, 0),  TXNONE(62, 0, 0, 0),  TX(63, 1, 0, 0, genBasicAt),  TXNONE(64, 2, 0, 0),
+    TX(60, 1, 0, 0, genBasicAt), TXNONE(61, 2, 0, 0),  TX(62, 0, 0, 0, genBasicSize),  TX(63, 1, 0, 0, genBasicAt),  TXNONE(64, 2, 0, 0),
     TXNONE(412, 1, 0, 0), TXNONE(413, 2, 0, 0), TX(420, 1, 0, 0, genBasicAt), TXNONE(421, 2, 0, 0), TXNONE(423, 1, 0, 0),
     TXNONE(424, 2, 0, 0), TXNONE(540, 1, 0, 0), TXNONE(544, 1, 0, 0), {},
 };
@@ -775,4 +776,53 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   at = emitRet(at);
   txFixShortList(&bytes, 1, at);
   return genByteAt(at, r, inlineFailure, fails, toC[0], toC + 1, 2);
+}
+
+// 62 (basic size): a byte object's byte count, or a pointer object's slots past the named
+// ones. Immediates fail in C; bodies of more than 251 words, headers that defer the named
+// count to the class and pointer objects without indexed slots (the class decides whether
+// that is 0 or a failure) are answered by C.
+static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* toC[3];
+  at = emitTestR8I8(at, rBX, 7);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* fails = at;
+  at = emitMovRM(at, rR15, rBX, 8);
+  at = emitMovRR(at, rAX, rR15);
+  at = emitShiftRI(at, shiftShr, rAX, 24);
+  at = emitAluRI32(at, aluAnd, rAX, 0xFF);    // body words
+  at = emitCmpRI(at, rAX, 251);
+  at = emitJccRel8(at, ccA, 0);
+  toC[0] = at;
+  at = emitShiftRI(at, shiftShr, rR15, 34);
+  at = emitMovRR(at, rR11, rR15);
+  at = emitAluRI32(at, aluAnd, rR11, 0xFF);   // indexability
+  at = emitBtRI(at, rR15, 63 - 34);
+  at = emitJccRel8(at, ccB, 0);
+  uint8_t* pointers = at;
+  at = emitShiftRI(at, shiftShl, rAX, 3);
+  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitLeaTagInt(at, rBX, rAX);
+  at = emitRet(at);
+  txFixShortList(&pointers, 1, at);
+  at = emitCmpRI(at, rR11, 255);
+  at = emitJccRel8(at, ccE, 0);
+  toC[1] = at;
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitJccRel8(at, ccLE, 0);              // no indexed slots
+  toC[2] = at;
+  at = emitLeaTagInt(at, rBX, rAX);
+  at = emitRet(at);
+  txFixShortList(&fails, 1, at);
+  uint8_t* over = nullptr;
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  txFixShortList(toC, 3, at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
 }

@@ -246,11 +246,13 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
   enableTFP = savedTFP;
 }
 
-// Receivers whose size or named count the header does not hold: the inline code calls C.
-bool leftToC(oop o) {
+// Receivers whose size or named count the header does not hold, and for 62 pointer objects
+// without indexed slots: the inline code calls C.
+bool leftToC(uint32_t number, oop o) {
   if (isImmediate(o)) return false;
   const ObjectHeader* h = headerOf(o);
-  return sizeFieldOf(h) > 251 || (hasPtrs(h) && indexabilityOf(h) == indexabilityAskClass);
+  if (sizeFieldOf(h) > 251 || (hasPtrs(h) && indexabilityOf(h) == indexabilityAskClass)) return true;
+  return number == 62 && hasPtrs(h) && bodyWordsOf(h) <= indexabilityOf(h);
 }
 
 // The indexed-access cases of the C primitives, replayed through the translated ones built.
@@ -260,7 +262,7 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
     for (const PrimCase& c : cases) {
       if (getPrimEntry(c.prim)->kind != primKindTranslated) continue;
       SCOPED_TRACE(c.what);
-      mayCallC = leftToC(c.rcv);
+      mayCallC = leftToC(c.prim, c.rcv);
       check(c.prim, c.rcv, c.args.empty() ? 0 : c.args[0]);
       replayed++;
       if (HasFatalFailure()) return;
@@ -277,7 +279,12 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
     for (int64_t i : {-1, 0, 1, 5, 6, 1000}) {
       for (uint32_t number : {60u, 63u, 420u}) check(number, o, smallIntegerFor(i));  // bytes only: 63, 420
     }
+    check(62, o, 0);
   }
+  mayCallC = true;  // no indexed slots: the class decides, in C
+  for (uint64_t named : {0u, 2u}) check(62, oldSlots(testClasses.pointers, named, std::vector<oop>(named, nilOop())), 0);
+  mayCallC = false;
+  check(62, smallIntegerFor(3), 0);
   for (size_t n = 8; n <= 16; n++) {
     std::vector<uint8_t> bytes(n);
     for (size_t k = 0; k < n; k++) bytes[k] = (uint8_t)(200 + k);
@@ -287,5 +294,6 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
       check(number, o, nilOop());
       check(number, smallIntegerFor(4), smallIntegerFor(1));
     }
+    check(62, o, 0);
   }
 }

@@ -13,6 +13,7 @@
 
 #include "mkCompiler.h"
 #include "tran/cgenx86_64.h"
+#include "tran/nmalloc.h"
 #include "tran/taction.h"
 #include "tran/taux.h"
 #include "tran/tprim.h"
@@ -94,6 +95,18 @@ void setUp() {
   tGlue.primGlueVarArgMany = stubs;
 }
 
+void flushNothing() {}
+
+// The store stubs, in the permanent area of a zone of the benchmark's own (data memory: its
+// i-cache stub cannot be called, and nothing here runs).
+void makeStoreStubs() {
+  alignas(16) static uint8_t zone[1 << 20];
+  initNMethods((uint64_t)(uintptr_t)zone, sizeof zone);
+  rtFlushICache = flushNothing;
+  resetCodeSymbols();
+  initStoreInst();
+}
+
 void BM_Prologues(benchmark::State& state) {
   setUp();
   std::vector<Method>& methods = kernelMethods();
@@ -173,8 +186,7 @@ uint8_t* straightLine(uint8_t* at, int rounds, int* bytecodes) {
 
 void BM_StraightLine(benchmark::State& state) {
   setUp();
-  static uint8_t stubArea[4096];
-  initStoreInst(stubArea);
+  makeStoreStubs();
   uint64_t bytes = 0;
   int bytecodes = 0;
   for (auto _ : state) {
@@ -190,8 +202,7 @@ BENCHMARK(BM_StraightLine);
 
 void BM_StraightLineMemcpy(benchmark::State& state) {
   setUp();
-  static uint8_t stubArea[4096];
-  initStoreInst(stubArea);
+  makeStoreStubs();
   int bytecodes = 0;
   uint64_t n = (uint64_t)(straightLine(code, 200, &bytecodes) - code);
   for (auto _ : state) {

@@ -1,6 +1,12 @@
 // Translator: shared code sequences (filling, division, floating branches, send sites).
 // Prefix: cgen, cNop, tF, tc (declared in cgenx86_64.h).
+#include <cinttypes>
+#include <cstdio>
+
+#include "ext/exError.h"
 #include "ext/platform.h"
+#include "tran/disx86_64.h"
+#include "tran/nmalloc.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taux.h"
 #include "tran/taction.h"
@@ -157,24 +163,23 @@ static uint8_t* genAbortStub(uint8_t* at, int numArgs, const void* routine) {
   return pushJump(at, routine);
 }
 
-uint8_t* initTxAborts(uint8_t* area) {
-  uint8_t* at = area;
-  for (int n = 0; n < 3; n++) {
-    AbortSendTable[n] = at;
-    at = genAbortStub(at, n, tGlue.abortSend);
-    at = cNopGenTo(at, (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15));
-  }
-  for (int n = 0; n < 3; n++) {
-    AbortPrimFailTable[n] = at;
-    at = genAbortStub(at, n, tGlue.abortPrimFail);
-    at = cNopGenTo(at, (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15));
-  }
-  // "abort send no frame": resume, then straight on to cannot-resume.
-  AbortNoFrame = at;
+static uint8_t* genAbortSendStub(uint8_t* at, uint64_t, int numArgs) {
+  return genAbortStub(at, numArgs, tGlue.abortSend);
+}
+static uint8_t* genAbortPrimFailStub(uint8_t* at, uint64_t, int numArgs) {
+  return genAbortStub(at, numArgs, tGlue.abortPrimFail);
+}
+// Without a frame there is nothing to resume: push resume, then on to cannot-resume.
+static uint8_t* genAbortNoFrameStub(uint8_t* at) {
   at = genResume(at);
   at = emitPushR(at, rAX);
-  at = pushJump(at, tGlue.cannotResume);
-  return cNopGenTo(at, (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15));
+  return pushJump(at, tGlue.cannotResume);
+}
+
+void initTxAborts() {
+  for (int n = 0; n < 3; n++) AbortSendTable[n] = tGenerate1(genAbortSendStub, 0, n, "abort send");
+  for (int n = 0; n < 3; n++) AbortPrimFailTable[n] = tGenerate1(genAbortPrimFailStub, 0, n, "abort prim fail");
+  AbortNoFrame = tGenerate(genAbortNoFrameStub, "abort send no frame");
 }
 
 // The fixed sequence from the header's end to the unchecked entry (or, for a block, to the
@@ -377,31 +382,156 @@ void restoreNMethodPostRelocation(uint8_t* nmethod) {
   memcpy(nmethod + nMethodCannotResumeEntry, &entryCodeTable[k], 8);
 }
 
-// The first translation's set-up: abort stubs, the layout measurement, the entry-code table
-// and the store stubs. area stands in for the permanent code area and scratch for the zone's
-// scratch space (both not built yet on this branch). The shared stubs of later parts (PICs,
-// translated primitives, the non-Boolean branch stubs) are not built yet either.
-uint8_t* initFirstTime(uint8_t* scratch, uint8_t* area) {
-  uint8_t* at = initTxAborts(area);
+// ---------------------------------------------------------------- run-time stubs
+
+CodeSymbol nzoneRTSymbolTable[nzoneRTSymbolCapacity];
+int nzoneRTSymbolCount;
+uint8_t* startNMethod;
+uint64_t profile_compaction_area;
+uint64_t profile_other_area;
+uint32_t tDebug;
+uint32_t generatingRuntimeRoutines;
+
+static const char tauxFile[] = "src/tran/taux";
+
+static uint8_t* align16(uint8_t* at) { return (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15); }
+
+static void enterSymbol(uint64_t address, const char* name) {
+  if (nzoneRTSymbolCount >= nzoneRTSymbolCapacity) {
+    doReportError("OE_PROFILE nzone table overflow", errFatal | errCauseVMBug, tauxFile, __LINE__);
+    return;
+  }
+  CodeSymbol& s = nzoneRTSymbolTable[nzoneRTSymbolCount++];
+  s.address = address;
+  snprintf(s.name, sizeof s.name, "%s", name);
+}
+
+// "abort send" 1 becomes "NrtAbortSend1": the first letter and each letter after a blank
+// upper-cased, blanks dropped; the two profiler areas that come first keep their names.
+static void stubSymbol(const char* description, int number, char* out, size_t cap) {
+  size_t n = snprintf(out, cap, "Nrt");
+  bool upper = true;
+  for (const char* c = description; *c != 0 && n + 1 < cap; c++) {
+    if (*c == ' ') {
+      upper = true;
+      continue;
+    }
+    out[n++] = upper && *c >= 'a' && *c <= 'z' ? (char)(*c - 'a' + 'A') : *c;
+    upper = false;
+  }
+  out[n] = 0;
+  if (number >= 0) snprintf(out + n, cap - n, "%d", number);
+}
+
+const char* nzoneSymbolAt(uint64_t address) {
+  for (int i = 0; i < nzoneRTSymbolCount; i++) {
+    if (nzoneRTSymbolTable[i].address == address) return nzoneRTSymbolTable[i].name;
+  }
+  return nullptr;
+}
+
+void resetCodeSymbols() {
+  nzoneRTSymbolCount = 0;
+  profile_compaction_area = profile_other_area = 0;
+}
+
+static int symbolProc(char* buf, int size, uint64_t address) {
+  const char* name = nzoneSymbolAt(address);
+  if (name == nullptr) return 0;
+  snprintf(buf, size, "%s", name);
+  return 1;
+}
+
+static void listStub(const char* name, const uint8_t* from, const uint8_t* to) {
+  fprintf(stderr, "\n------ Translating %s ------\n", name);
+  for (const uint8_t* at = from; at < to;) {
+    const char* label = nzoneSymbolAt((uint64_t)(uintptr_t)at);
+    if (label != nullptr) fprintf(stderr, "%s:\t", label);
+    else fprintf(stderr, "_%" PRIx64 ":\t", (uint64_t)(uintptr_t)at);
+    char text[160];
+    const uint8_t* next = disx86_64Text(at, text, sizeof text, nullptr, symbolProc, disMode64);
+    fputs(text, stderr);
+    for (const uint8_t* b = at; b < next; b++) fprintf(stderr, " %02x", *b);
+    fputc('\n', stderr);
+    at = next;
+  }
+}
+
+// Generation at one place: startNMethod set as for a method's block, the end padded to 16.
+// Call sites inside stubs are never moved, so no PC map records them.
+static uint8_t* generateAt(uint8_t* at, TGenerator gen, TGenerator1 gen1, uint64_t argument, int number) {
+  void (*relCall)(uint64_t, uint64_t) = tMapRelCall;
+  void (*only)(uint64_t, uint64_t) = tMapOnly;
+  void (*lit)(uint64_t, uint64_t, int64_t) = tMapLit;
+  tMapRelCall = nullptr;
+  tMapOnly = nullptr;
+  tMapLit = nullptr;
+  startNMethod = at - nMethodHeaderSize;
+  uint8_t* end = gen != nullptr ? gen(at) : gen1(at, argument, number);
+  tMapRelCall = relCall;
+  tMapOnly = only;
+  tMapLit = lit;
+  return cNopGenTo(end, align16(end));
+}
+
+static uint8_t* generateStub(TGenerator gen, TGenerator1 gen1, uint64_t argument, int number, const char* description) {
+  uint8_t* scratch = align16((uint8_t*)(uintptr_t)nMethodAllocScratch(800));
+  uint64_t length = (uint64_t)(generateAt(scratch, gen, gen1, argument, number) - scratch);
+  uint8_t* stub = (uint8_t*)(uintptr_t)nMethodPermAlloc(length);
+  if (stub == nullptr) {
+    doReportError("No room for run-time code in the native-method zone", errFatal | errCauseLimit, tauxFile, __LINE__);
+    return nullptr;
+  }
+  if (nzoneRTSymbolCount == 0) {
+    profile_compaction_area = (uint64_t)(uintptr_t)stub + length;
+    profile_other_area = ((profile_compaction_area + maxNZonePC) / 2 + 15) & ~uint64_t(15);
+    enterSymbol(profile_other_area, "OtherCode");
+    enterSymbol(profile_compaction_area, "CompactedCode");
+  }
+  uint8_t* end = generateAt(stub, gen, gen1, argument, number);
+  if ((uint64_t)(end - stub) != length) TAbortFunc("Run-time stub changed its length", -1, end, tauxFile, __LINE__);
+  char name[sizeof nzoneRTSymbolTable[0].name];
+  stubSymbol(description, gen1 != nullptr ? number : -1, name, sizeof name);
+  enterSymbol((uint64_t)(uintptr_t)stub, name);
+  if ((tDebug & 0x80) != 0) listStub(name, stub, end);
+  rtFlushICache();
+  return stub;
+}
+
+uint8_t* tGenerate(TGenerator generator, const char* name) { return generateStub(generator, nullptr, 0, -1, name); }
+
+uint8_t* tGenerate1(TGenerator1 generator, uint64_t argument, int number, const char* name) {
+  return generateStub(nullptr, generator, argument, number, name);
+}
+
+// ---------------------------------------------------------------- the first translation
+
+static void layoutDiffers(int line) {
+  TAbortFunc("Entry sequence differs from its layout", -1, nullptr, tauxFile, line);
+}
+
+void initFirstTime() {
+  generatingRuntimeRoutines = 1;
+  resetCodeSymbols();  // the zone's permanent area is fresh
+  initTxAborts();
   // The offsets that glue, frames and PICs rely on, measured on generated code.
+  uint8_t* scratch = align16((uint8_t*)(uintptr_t)nMethodAllocScratch(140 + 16));
   uint8_t* abortReturn = emitCallR(emitMovRI32(scratch + nMethodCannotResumeEntry, rAX, 0), rAX);
   uint8_t* missReturn = emitCallRel(scratch + nMethodAbortSendMissOffset, scratch);
+  if (abortReturn != scratch + nMethodAbortOffsetOffset || missReturn != scratch + nMethodAbortSendMissReturnOffset) {
+    layoutDiffers(__LINE__);
+  }
   TVInfo block = {};
   block.isBlock = 1;
   block.frameSize = 12;
-  uint8_t* blockEntry = genEntrySequence(scratch, &block, AbortSendTable[0]);
-  if (abortReturn != scratch + nMethodAbortOffsetOffset || missReturn != scratch + nMethodAbortSendMissReturnOffset ||
-      blockEntry != scratch + nMethodBlockEntry) {
-    TAbortFunc("Entry sequence differs from its layout", -1, nullptr, "src/tran/taux", __LINE__);
-  }
+  if (genEntrySequence(scratch, &block, AbortSendTable[0]) != scratch + nMethodBlockEntry) layoutDiffers(__LINE__);
   for (uint8_t tag : {0, 1, 3, 5}) {
     TVInfo method = {};
     method.receiverTag = tag;
-    if (genEntrySequence(scratch, &method, AbortSendTable[0]) != scratch + nMethodEntryNoCheck) {
-      TAbortFunc("Entry sequence differs from its layout", -1, nullptr, "src/tran/taux", __LINE__);
-    }
+    if (genEntrySequence(scratch, &method, AbortSendTable[0]) != scratch + nMethodEntryNoCheck) layoutDiffers(__LINE__);
   }
   initEntryCodeTable();
-  at = cNopGenTo(at, (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15));
-  return initStoreInst(at);
+  makeTranslatedPrimitives();
+  initStoreInst();
+  generatingRuntimeRoutines = 0;
 }

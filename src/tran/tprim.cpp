@@ -4,7 +4,13 @@
 #include "tran/tprim.h"
 
 #include "ext/exError.h"
+#include "tran/cgenx86_64.h"
 #include "tran/nmalloc.h"
+#include "tran/taux.h"
+#include "tran/tmain.h"
+#include "tran/tstack.h"
+#include "mman/mmObject.h"
+#include "mman/mmSysOop.h"
 
 PrimEntry* primTable[primSubTableEntries];
 PrimEntry defaultPrimEntry = {0, 0, primKindVarArgC, 0, {0, 0, 0, 0, 0}};
@@ -56,4 +62,767 @@ void addVarArgUPrimitive(uint32_t number, const void* function) {
 }
 void addVarArgCPrimitiveForRange(uint32_t first, uint32_t limit, const void* function) {
   for (uint32_t n = first; n < limit; n++) addVarArgCPrimitive(n, function);
+}
+
+// ---- Translated primitives ------------------------------------------------------------------
+
+uint32_t enableXTP = 0;  // enableTP and enableTFP belong to the start-up options
+
+static uint8_t* genAddSub(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genMultiply(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genDivide(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genBitOp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genShift(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genWordHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genIdentity(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genClass(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genSmallDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+
+#define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
+// Records whose generator is null are not built yet: their numbers stay C primitives.
+#define TXNONE(number, args, level, flag) TX(number, args, level, flag, nullptr)
+
+TranslatedPrimRecord txArithPrims[54] = {
+    TX(1, 1, 0, 1, genAddSub),    TX(2, 1, 0, 1, genAddSub),    TX(3, 1, 0, 1, genCompare),
+    TX(4, 1, 0, 1, genCompare),   TX(5, 1, 0, 1, genCompare),   TX(6, 1, 0, 1, genCompare),
+    TX(7, 1, 0, 1, genCompare),   TX(8, 1, 0, 1, genCompare),   TX(9, 1, 0, 1, genMultiply),
+    TX(1747, 0, 0, 1, genWordHash), TX(10, 1, 0, 1, genDivide), TX(11, 1, 0, 1, genDivide),
+    TX(12, 1, 0, 1, genDivide),   TX(13, 1, 0, 1, genDivide),   TX(14, 1, 0, 1, genBitOp),
+    TX(15, 1, 0, 1, genBitOp),    TX(16, 1, 0, 1, genBitOp),    TX(17, 1, 0, 1, genShift),
+    TXNONE(40, 0, 2, 1),          TX(589, 0, 2, 1, genAsSmallDouble),
+    TXNONE(41, 1, 2, 0),  TXNONE(42, 1, 2, 0),  TXNONE(43, 1, 2, 0),  TXNONE(44, 1, 2, 0),  TXNONE(45, 1, 2, 0),
+    TXNONE(46, 1, 2, 0),  TXNONE(47, 1, 2, 0),  TXNONE(48, 1, 2, 0),  TXNONE(49, 1, 2, 0),  TXNONE(50, 1, 2, 0),
+    TX(561, 1, 2, 0, genSmallDoubleArith),   TX(562, 1, 2, 0, genSmallDoubleArith),
+    TX(563, 1, 2, 0, genSmallDoubleCompare), TX(564, 1, 2, 0, genSmallDoubleCompare),
+    TX(565, 1, 2, 0, genSmallDoubleCompare), TX(566, 1, 2, 0, genSmallDoubleCompare),
+    TX(567, 1, 2, 0, genSmallDoubleCompare), TX(568, 1, 2, 0, genSmallDoubleCompare),
+    TX(569, 1, 2, 0, genSmallDoubleArith),   TX(570, 1, 2, 0, genSmallDoubleArith),
+    TX(821, 1, 2, 0, genSmallDoubleArith), TX(822, 1, 2, 0, genSmallDoubleArith),
+    TX(823, 1, 2, 0, genSmallDoubleCompare), TX(824, 1, 2, 0, genSmallDoubleCompare),
+    TX(825, 1, 2, 0, genSmallDoubleCompare), TX(826, 1, 2, 0, genSmallDoubleCompare),
+    TX(827, 1, 2, 0, genSmallDoubleCompare), TX(828, 1, 2, 0, genSmallDoubleCompare), TX(829, 1, 2, 0, genSmallDoubleArith), TX(830, 1, 2, 0, genSmallDoubleArith),
+    TXNONE(582, 0, 2, 0), TXNONE(603, 0, 2, 0), TX(842, 0, 2, 0, genSmallDoubleSqrt),
+    {},
+};
+TranslatedPrimRecord txControlPrims[6] = {
+    TXNONE(501, 0, 0, 0), TXNONE(502, 1, 0, 0), TXNONE(503, 2, 0, 0), TXNONE(511, 1, 0, 0), TXNONE(512, 2, 0, 0), {},
+};
+TranslatedPrimRecord txMemPrims[12] = {
+    TXNONE(18, 1, 0, 0),    TXNONE(70, 0, 0, 0),    TXNONE(71, 1, 0, 0),  TX(75, 0, 0, 0, genIdentityHash),
+    TX(109, 1, 0, 192, genIdentity), TX(110, 1, 0, 192, genIdentity), TX(111, 0, 0, 192, genClass),
+    TXNONE(410, 0, 0, 192), TXNONE(411, 1, 0, 0),   TXNONE(820, 0, 0, 192), TX(1065, 0, 0, 192, genMaxHash), {},
+};
+TranslatedPrimRecord txSubscriptPrims[14] = {
+    TX(60, 1, 0, 0, genBasicAt), TXNONE(61, 2, 0, 0),  TX(62, 0, 0, 0, genBasicSize),  TX(63, 1, 0, 0, genBasicAt),  TXNONE(64, 2, 0, 0),
+    TXNONE(412, 1, 0, 0), TXNONE(413, 2, 0, 0), TX(420, 1, 0, 0, genBasicAt), TXNONE(421, 2, 0, 0), TXNONE(423, 1, 0, 0),
+    TXNONE(424, 2, 0, 0), TXNONE(540, 1, 0, 0), TXNONE(544, 1, 0, 0), {},
+};
+#undef TX
+#undef TXNONE
+
+void txRegisterTable(TranslatedPrimRecord* table, int L, int kind) {
+  if ((L & 1) == 0) return;
+  int A = L >> 1;
+  for (TranslatedPrimRecord* r = table; r->number != 0; r++) {
+    if ((txLevel(r) | A) != A || r->generator == nullptr) continue;
+    int n = txArgCount(r);
+    if (r->cFunction == nullptr) {  // the first registration: the C primitive becomes the fallback
+      const PrimEntry* e = getPrimEntry(r->number);
+      if (e->function == 0 || e->kind != primKindC || tGlue.primGlue[n < 4 ? n : 4] == nullptr) continue;  // nothing to fall back on
+      r->cFunction = reinterpret_cast<const void*>(e->function);
+      r->glue = tGlue.primGlue[n < 4 ? n : 4];
+    }
+    addPrimitiveWithParams(r->number, r, (uint8_t)n, (uint8_t)kind, r->flag);
+  }
+}
+
+void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
+  if (L != 0) reg(txArithPrims, L, primKindTranslated);
+}
+
+// The inline allocators ("create array", "make copying block 1 value") are not built yet: the
+// run-time routines stay in use.
+void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
+  if (L != 0) reg(txMemPrims, L, primKindTranslated);
+}
+
+// "get self class format" is not built yet: receivers whose header defers to the class go to C.
+void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
+  if (L != 0) reg(txSubscriptPrims, L, primKindTranslated);
+}
+
+void makeTranslatedPrimitives() {
+  int L = enableTP == 0 ? 0 : enableXTP != 0 ? 7 : 5;
+  initTxArithPrims(L, txRegisterTable);
+  // The control table: not built yet (its numbers stay C primitives).
+  initTxMemPrims(L, txRegisterTable);
+  initTxSubscriptPrims(L, txRegisterTable);
+}
+
+// ---- shared emitters ------------------------------------------------------------------------
+
+uint8_t* txUseCPrim(const TranslatedPrimRecord* r, uint8_t* at, int withReturnMark) {
+  uint64_t fn = (uint64_t)(uintptr_t)r->cFunction;
+  at = fn <= 0x7fffffff ? emitMovRI32(at, rR15, (int32_t)fn) : emitMovRI64(at, rR15, fn);
+  int n = txArgCount(r);
+  if (n > 3) at = emitMovRI32(at, rR9, n);
+  at = emitCallRel(at, r->glue);
+  if (tMapRelCall != nullptr) tMapRelCall((uint64_t)(uintptr_t)at, (uint64_t)(uintptr_t)r->glue);
+  if (withReturnMark) {
+    at = emitJmpRel8(at, 4);
+    at = cgenPutL((uint64_t)(at - (startNMethod != nullptr ? startNMethod : at)), at);
+  }
+  return at;
+}
+
+uint8_t* txMakeBoolean(uint8_t* at) {
+  at[-1] = 11;
+  at = emitMovRI64(at, rBX, tFalse);
+  at = emitRet(at);
+  at = emitMovRI64(at, rBX, tTrue);
+  return emitRet(at);
+}
+
+uint8_t* txGetClassTag(int reg, uint8_t* at) {
+  if (reg != rBX) at = emitMovRR(at, reg, rBX);
+  at = emitAluRI8(at, aluAnd, reg, 7);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* immediate = at;
+  at = emitMovRM(at, reg, rBX, 8);
+  if (reg == rAX) {
+    at = emitAndEAXI32(at, 0xFFFFF);
+  } else {  // and reg32, imm32 (81 /4 id): clears the upper half too
+    if (reg >= 8) at = cgenPutB(0x41, at);
+    at = cgenPutB(0x81, at);
+    at = cgenPutB(0xE0 | (reg & 7), at);
+    at = cgenPutL(0xFFFFF, at);
+  }
+  cgenPatchRel8(immediate, at);
+  return at;
+}
+
+void txFixShortList(uint8_t** list, int n, const uint8_t* target) {
+  for (int i = 0; i < n; i++) {
+    if (list[i] == nullptr) continue;
+    int64_t d = target - list[i];
+    if (!cgenFitsS8(d)) TAbortFunc("Short jump out of range in a translated primitive", -1, list[i], "src/tran/tprim", __LINE__);
+    list[i][-1] = (uint8_t)d;
+  }
+}
+
+// ---- SmallInteger members -------------------------------------------------------------------
+// Tagged SmallIntegers are v*8 + 3: 64-bit signed overflow of the scaled values is exactly
+// leaving the SmallInteger range. Every path that gives up leaves rbx and r12 (and r13) as
+// they came, so the fallback sees the send's operands.
+
+// op d, s with REX.W: 03 add, 2B sub, 23 and, 0B or, 33 xor (d is the reg field).
+static uint8_t* aluRR(uint8_t* at, uint8_t opcode, int d, int s) {
+  at = cgenRexW(at, d, s);
+  at = cgenPutB(opcode, at);
+  return cgenModRR(at, d, s);
+}
+static uint8_t* imulRR(uint8_t* at, int d, int s) {
+  at = cgenRexW(at, d, s);
+  at = cgenPutB(0x0F, at);
+  at = cgenPutB(0xAF, at);
+  return cgenModRR(at, d, s);
+}
+// The D3 /n group (shift by cl) and F7 /3 (neg) on a 64-bit register.
+static uint8_t* shiftRCl(uint8_t* at, int n, int r) {
+  at = cgenRexW(at, 0, r);
+  at = cgenPutB(0xD3, at);
+  return cgenModRR(at, n, r);
+}
+static uint8_t* negR(uint8_t* at, int r) {
+  at = cgenRexW(at, 0, r);
+  at = cgenPutB(0xF7, at);
+  return cgenModRR(at, 3, r);
+}
+static uint8_t* xchgRR(uint8_t* at, int a, int b) {
+  at = cgenRexW(at, a, b);
+  at = cgenPutB(0x87, at);
+  return cgenModRR(at, a, b);
+}
+static uint8_t* testRR(uint8_t* at, int a, int b) {
+  at = cgenRexW(at, b, a);
+  at = cgenPutB(0x85, at);
+  return cgenModRR(at, b, a);
+}
+
+// The end of every path that gives up.
+static uint8_t* giveUp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  return inlineFailure ? emitMovRI32(at, rR15, 0) : txUseCPrim(r, at, 0);
+}
+// bt r12, 1; jnc: the argument must be a SmallInteger. Answers the jump to patch.
+static uint8_t* argumentCheck(uint8_t** jump, uint8_t* at) {
+  at = emitBtRI(at, rR12, 1);
+  at = emitJccRel8(at, ccAE, 0);
+  *jump = at;
+  return at;
+}
+
+static uint8_t* genAddSub(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail[2];
+  at = argumentCheck(&fail[0], at);
+  at = emitMovRR(at, rR15, rR12);
+  at = emitAluRI8(at, aluSub, rR15, 3);  // untagged, still scaled
+  at = emitMovRR(at, rR11, rBX);
+  at = aluRR(at, r->number == 1 ? 0x03 : 0x2B, rR11, rR15);
+  at = emitJccRel8(at, ccO, 0);
+  fail[1] = at;
+  at = emitMovRR(at, rBX, rR11);
+  at = emitRet(at);
+  txFixShortList(fail, 2, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+static uint8_t* genCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  static const uint8_t conditions[6] = {ccL, ccG, ccLE, ccGE, ccE, ccNE};  // 3..8
+  uint8_t* fail;
+  at = argumentCheck(&fail, at);
+  at = emitCmpRR(at, rBX, rR12);
+  at = emitJccRel8(at, conditions[r->number - 3], 0);
+  at = txMakeBoolean(at);
+  txFixShortList(&fail, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+static uint8_t* genMultiply(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail;
+  at = argumentCheck(&fail, at);
+  at = emitMovRR(at, rR15, rBX);
+  at = emitShiftRI(at, shiftSar, rBX, 3);
+  at = emitAluRI8(at, aluSub, rR12, 3);
+  at = imulRR(at, rBX, rR12);
+  at = emitJccRel8(at, ccO, 0);
+  uint8_t* repair = at;
+  at = emitAluRI8(at, aluAdd, rBX, 3);
+  at = emitRet(at);
+  txFixShortList(&repair, 1, at);
+  at = emitAluRI8(at, aluAdd, rR12, 3);
+  at = emitMovRR(at, rBX, rR15);
+  txFixShortList(&fail, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+static uint8_t* genBitOp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  static const uint8_t opcodes[3] = {0x23, 0x0B, 0x33};  // 14 and, 15 or, 16 xor
+  uint8_t* fail;
+  at = argumentCheck(&fail, at);
+  at = aluRR(at, opcodes[r->number - 14], rBX, rR12);
+  if (r->number == 16) at = emitAluRI8(at, aluAdd, rBX, 3);  // both tags cancelled
+  at = emitRet(at);
+  txFixShortList(&fail, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+// bitShift: counts of 60 or more to the left fail unless the receiver is 0, as in C.
+static uint8_t* genShift(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail;
+  at = argumentCheck(&fail, at);
+  at = emitShiftRI(at, shiftSar, rR12, 3);  // the count
+  at = emitCmpRI(at, rR12, 0);
+  at = emitJccRel8(at, ccG, 0);
+  uint8_t* toLeft = at;
+  at = negR(at, rR12);
+  at = emitCmpRI(at, rR12, 61);
+  at = emitJccRel8(at, ccL, 0);
+  uint8_t* small = at;
+  at = emitMovRI32(at, rR12, 61);  // only the sign is left
+  txFixShortList(&small, 1, at);
+  at = xchgRR(at, rR12, rCX);
+  at = shiftRCl(at, shiftSar, rBX);
+  at = xchgRR(at, rR12, rCX);
+  at = emitAluRI8(at, aluAnd, rBX, -8);
+  at = emitAluRI8(at, aluAdd, rBX, 3);
+  at = emitRet(at);
+  txFixShortList(&toLeft, 1, at);
+  at = emitCmpRI(at, rR12, 60);
+  at = emitJccRel8(at, ccL, 0);
+  uint8_t* inRange = at;
+  at = emitCmpRI(at, rBX, 3);
+  at = emitJccRel8(at, ccNE, 0);  // a non-zero receiver loses bits
+  uint8_t* tooFar = at;
+  at = emitRet(at);               // 0 shifted is 0
+  txFixShortList(&inRange, 1, at);
+  at = emitAluRI8(at, aluSub, rBX, 3);
+  at = emitMovRR(at, rR15, rBX);
+  at = xchgRR(at, rR12, rCX);
+  at = shiftRCl(at, shiftShl, rBX);
+  at = emitMovRR(at, rR9, rBX);
+  at = shiftRCl(at, shiftSar, rR9);
+  at = xchgRR(at, rR12, rCX);
+  at = emitCmpRR(at, rR9, rR15);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* lost = at;
+  at = emitAluRI8(at, aluAdd, rBX, 3);
+  at = emitRet(at);
+  txFixShortList(&lost, 1, at);
+  at = emitLeaRM(at, rBX, rR15, 3);
+  txFixShortList(&tooFar, 1, at);
+  at = emitLeaTagInt(at, rR12, rR12);
+  txFixShortList(&fail, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+// 10 exact /, 11 \\ (floored modulo), 12 // (floored), 13 quo: (truncated). The operands stay
+// scaled by 8, so the quotient comes out unscaled and the remainder scaled. The one quotient
+// out of range (the most negative SmallInteger by -1) is caught before the idiv, which would
+// trap; its modulo is 0.
+static uint8_t* genDivide(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail[3] = {nullptr, nullptr, nullptr};
+  uint8_t* restore[2] = {nullptr, nullptr};
+  at = argumentCheck(&fail[0], at);
+  at = emitCmpRI(at, rR12, 3);
+  at = emitJccRel8(at, ccE, 0);  // zero divisor
+  fail[1] = at;
+  at = emitAluRI8(at, aluSub, rR12, 3);
+  at = emitAluRI8(at, aluSub, rBX, 3);
+  at = emitMovRR(at, rR15, rBX);  // kept for the paths that give up
+  at = emitMovRR(at, rR9, rR12);
+  at = emitCmpRI(at, rR12, -8);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* divide = at;
+  at = emitMovRI64(at, rR11, 0x8000000000000000ull);
+  at = emitCmpRR(at, rBX, rR11);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* divide2 = at;
+  if (r->number == 11) {
+    at = emitMovRI32(at, rBX, 3);
+    at = emitRet(at);
+  } else {
+    at = emitJmpRel8(at, 0);
+    restore[0] = at;
+  }
+  txFixShortList(&divide, 1, at);
+  txFixShortList(&divide2, 1, at);
+  at = cgenDiv(rR12, rBX, 1, at);  // rbx quotient, r12 remainder (scaled)
+  uint8_t* done = nullptr;
+  switch (r->number) {
+    case 10:
+      at = testRR(at, rR12, rR12);
+      at = emitJccRel8(at, ccNE, 0);  // not exact
+      restore[1] = at;
+      break;
+    case 11:
+    case 12:
+      at = testRR(at, rR12, rR12);
+      at = emitJccRel8(at, ccE, 0);
+      done = at;
+      at = emitMovRR(at, rR11, rR12);
+      at = aluRR(at, 0x33, rR11, rR9);  // signs differ: one step down
+      at = emitJccRel8(at, ccNS, 0);
+      fail[2] = at;  // reused below as a second jump to done
+      at = r->number == 11 ? aluRR(at, 0x03, rR12, rR9) : emitAluRI8(at, aluSub, rBX, 1);
+      txFixShortList(&done, 1, at);
+      txFixShortList(&fail[2], 1, at);
+      fail[2] = nullptr;
+      break;
+    default: break;
+  }
+  at = r->number == 11 ? emitLeaRM(at, rBX, rR12, 3) : emitLeaTagInt(at, rBX, rBX);
+  at = emitRet(at);
+  txFixShortList(restore, 2, at);
+  if (restore[0] != nullptr || restore[1] != nullptr) {
+    at = emitLeaRM(at, rBX, rR15, 3);
+    at = emitLeaRM(at, rR12, rR9, 3);
+  }
+  txFixShortList(fail, 3, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+// A hash step of the receiver (a SmallInteger: the method's class says so); never gives up.
+static uint8_t* genWordHash(uint8_t* at, const TranslatedPrimRecord*, int) {
+  at = emitShiftRI(at, shiftSar, rBX, 3);
+  at = emitMovRI64(at, rR12, 1664525);
+  at = imulRR(at, rBX, rR12);
+  at = emitAluRI32(at, aluAnd, rBX, 0x0FFFFFFF);
+  at = emitLeaTagInt(at, rBX, rBX);
+  return emitRet(at);
+}
+
+// ---- identity and class members -------------------------------------------------------------
+
+// 110 ==, 109 ~~: the oops themselves.
+static uint8_t* genIdentity(uint8_t* at, const TranslatedPrimRecord* r, int) {
+  at = emitCmpRR(at, rR12, rBX);
+  at = emitJccRel8(at, r->number == 110 ? ccE : ccNE, 0);
+  return txMakeBoolean(at);
+}
+
+// mov d, [base + index*8] (base neither rbp nor r13)
+static uint8_t* movRIdx8(uint8_t* at, int d, int base, int index) {
+  at = cgenPutB(0x48 | ((d >> 3) << 2) | ((index >> 3) << 1) | (base >> 3), at);
+  at = cgenPutB(0x8B, at);
+  at = cgenPutB(0x04 | ((d & 7) << 3), at);
+  return cgenPutB(0xC0 | ((index & 7) << 3) | (base & 7), at);
+}
+
+// 111: the class through the class table's page (index >> 10) and slot (index & 1023).
+static uint8_t* genClass(uint8_t* at, const TranslatedPrimRecord*, int) {
+  at = txGetClassTag(rR15, at);
+  at = emitMovRR(at, rAX, rR15);
+  at = emitShiftRI(at, shiftShr, rAX, 10);
+  at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)classTable);
+  at = movRIdx8(at, rR11, rR11, rAX);
+  at = emitAluRI32(at, aluAnd, rR15, 1023);
+  at = movRIdx8(at, rBX, rR11, rR15);
+  return emitRet(at);
+}
+
+// 75: the identity hash (header bits 42-61) as a SmallInteger. An immediate fails in C; an
+// object without a hash yet gets one there, so that case always calls C.
+static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  at = emitTestR8I8(at, rBX, 1);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* immediate = at;
+  at = emitMovRM(at, rR11, rBX, 8);
+  at = emitMovRI64(at, rAX, 0x3FFFFC0000000000ull);
+  at = aluRR(at, 0x23, rR11, rAX);
+  at = emitJccRel8(at, ccE, 0);
+  uint8_t* noHash = at;
+  at = emitShiftRI(at, shiftShr, rR11, 39);
+  at = emitLeaRM(at, rBX, rR11, 3);
+  at = emitRet(at);
+  txFixShortList(&immediate, 1, at);
+  uint8_t* over = nullptr;
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  txFixShortList(&noHash, 1, at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
+}
+
+// 1065: the largest identity hash as a SmallInteger.
+static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord*, int) {
+  at = emitMovRI32(at, rBX, (int32_t)(((uint64_t)identityHashMax << 3) | 3));
+  return emitRet(at);
+}
+
+// ---- floating-point members -----------------------------------------------------------------
+
+static uint8_t* sse(uint8_t* at, uint8_t prefix, bool w, uint8_t opcode, int reg, int rm) {
+  at = cgenPutB(prefix, at);
+  at = w ? cgenRexW(at, reg, rm) : cgenRexOpt(at, reg, rm);
+  at = cgenPutB(0x0F, at);
+  at = cgenPutB(opcode, at);
+  return cgenModRR(at, reg, rm);
+}
+// movsd x, [r] (F2 0F 10 /r; r neither rsp/r12 nor rbp/r13)
+static uint8_t* movsdXM(uint8_t* at, int x, int r) {
+  at = cgenPutB(0xF2, at);
+  at = cgenRexOpt(at, x, r);
+  at = cgenPutB(0x0F, at);
+  at = cgenPutB(0x10, at);
+  return cgenPutB(((x & 7) << 3) | (r & 7), at);
+}
+
+// x := the double a SmallDouble oop in rax stands for (rax changes): the 60 stored bits with
+// the sign below them, re-biased unless the value is a zero, then the sign rotated to the top.
+static uint8_t* decodeSmallDouble(uint8_t* at, int x) {
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  at = emitCmpRI(at, rAX, 1);
+  at = emitJccRel8(at, ccBE, 0);
+  uint8_t* zero = at;
+  at = emitMovRI64(at, rR11, 0x7000000000000000ull);
+  at = aluRR(at, 0x03, rAX, rR11);
+  txFixShortList(&zero, 1, at);
+  at = cgenRexW(at, 0, rAX);  // ror rax, 1
+  at = cgenPutB(0xD1, at);
+  at = cgenModRR(at, 1, rAX);
+  return emitMovqXR(at, x, rAX);
+}
+
+// xmm1 := the receiver (a SmallDouble, or with boxedReceiver a Double), xmm0 := the argument: a SmallDouble, a Double or a
+// SmallInteger. *fails gets the 32-bit jump taken for an immediate C fails for (a Character),
+// *other the one for any other object (a Float, which C answers for, among them).
+static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** other, bool boxedReceiver) {
+  if (boxedReceiver) {  // a Double: its body word
+    at = emitMovRM(at, rAX, rBX, 0);
+    at = movsdXM(at, 1, rAX);
+  } else {
+    at = emitMovRR(at, rAX, rBX);
+    at = decodeSmallDouble(at, 1);
+  }
+  at = emitMovRR(at, rAX, rR12);
+  at = emitAluRI8(at, aluAnd, rAX, 7);
+  at = emitJccRel8(at, ccE, 0);  // an object
+  uint8_t* object = at;
+  at = emitCmpRI(at, rAX, oopTagSmallDouble);
+  at = emitJccRel8(at, ccE, 0);
+  uint8_t* smallDouble = at;
+  at = emitCmpRI(at, rAX, oopTagSmallInteger);
+  at = emitJccRel32(at, ccNE, 0);  // both give-up jumps are long: the operation lies between
+  *fails = at;
+  at = emitMovRR(at, rAX, rR12);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
+  at = emitJmpRel8(at, 0);
+  uint8_t* done1 = at;
+  txFixShortList(&smallDouble, 1, at);
+  at = emitMovRR(at, rAX, rR12);
+  at = decodeSmallDouble(at, 0);
+  at = emitJmpRel8(at, 0);
+  uint8_t* done2 = at;
+  txFixShortList(&object, 1, at);
+  at = emitMovRM(at, rAX, rR12, 8);
+  at = emitAndEAXI32(at, 0xFFFFF);
+  at = emitCmpRI(at, rAX, classIndexDouble);
+  at = emitJccRel32(at, ccNE, 0);
+  *other = at;
+  at = emitMovRM(at, rAX, rR12, 0);
+  at = movsdXM(at, 0, rAX);
+  uint8_t* done[2] = {done1, done2};
+  txFixShortList(done, 2, at);
+  return at;
+}
+
+// The end of a floating-point member: where C fails (the 32-bit jump fails, and the short
+// jumps in more) the shortcut is taken with inlineFailure; other objects (the 32-bit jump
+// other) and the short jumps in toC always call C.
+static uint8_t* floatTail(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t* fails, uint8_t** more,
+                          int nMore, uint8_t* other, uint8_t** toC, int nToC) {
+  uint8_t* over = nullptr;
+  cgenPatchRel32(fails, at);
+  txFixShortList(more, nMore, at);
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  cgenPatchRel32(other, at);
+  txFixShortList(toC, nToC, at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
+}
+
+// 823-828 (SmallDouble receiver), 563-568 (Double): the receiver against the argument, NaNs
+// unordered.
+static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  // Argument against receiver: the conditions are the mirror images.
+  static const uint8_t conditions[6] = {ccA, ccB, ccAE, ccBE, ccE, ccNE};  // <, >, <=, >=, =, ~=
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  bool boxed = r->number < 800;
+  uint8_t *fails, *other;
+  at = smallDoubleOperands(at, &fails, &other, boxed);
+  at = emitUcomisd(at, 0, 1);
+  at = tFJumpCond(conditions[r->number - (boxed ? 563 : 823)], at);
+  at = txMakeBoolean(at);
+  return floatTail(at, r, inlineFailure, fails, nullptr, 0, other, nullptr, 0);
+}
+
+// rbx := the SmallDouble for the double in rax, or a jump (answered) to give up when it has
+// no immediate form: rotate the sign to bit 0, re-bias; zeros of either sign are 5 and 13.
+static uint8_t* encodeSmallDouble(uint8_t* at, uint8_t** noForm) {
+  at = cgenRexW(at, 0, rAX);  // rol rax, 1
+  at = cgenPutB(0xD1, at);
+  at = cgenModRR(at, 0, rAX);
+  at = emitMovRR(at, rR15, rAX);
+  at = emitMovRI64(at, rR11, 0x7000000000000002ull);
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitMovRI64(at, rR11, 0x1FFFFFFFFFFFFFFEull);
+  at = emitCmpRR(at, rAX, rR11);
+  at = emitJccRel8(at, ccB, 0);
+  uint8_t* inRange = at;
+  at = emitCmpRI(at, rR15, 1);
+  at = emitJccRel8(at, ccA, 0);
+  *noForm = at;
+  at = emitLeaRM(at, rAX, rR15, -2);  // a zero: the same two steps land on 5 or 13
+  txFixShortList(&inRange, 1, at);
+  at = emitShiftRI(at, shiftShl, rAX, 3);
+  return emitLeaRM(at, rBX, rAX, 0x15);
+}
+
+// 821 +, 822 -, 829 *, 830 / (SmallDouble receiver) and 561, 562, 569, 570 (Double): answers
+// a SmallDouble where the result has one. Otherwise a SmallDouble member fails in C; a Double
+// member's result is boxed there (inline boxes are not built yet), so C is called.
+static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  int k = r->number % 10;  // 1 +, 2 -, 9 *, 0 /
+  uint8_t opcode = k == 1 ? 0x58 : k == 2 ? 0x5C : k == 9 ? 0x59 : 0x5E;
+  bool boxed = r->number < 800;
+  uint8_t *fails, *noForm, *other;
+  at = smallDoubleOperands(at, &fails, &other, boxed);
+  at = sse(at, 0xF2, false, opcode, 1, 0);  // xmm1 op= xmm0
+  at = sse(at, 0x66, true, 0x7E, 1, rAX);   // movq rax, xmm1
+  at = encodeSmallDouble(at, &noForm);
+  at = emitRet(at);
+  if (boxed) return floatTail(at, r, inlineFailure, fails, nullptr, 0, other, &noForm, 1);
+  return floatTail(at, r, inlineFailure, fails, &noForm, 1, other, nullptr, 0);
+}
+
+// 842: the square root of the receiver, a SmallDouble.
+static uint8_t* genSmallDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  at = emitMovRR(at, rAX, rBX);
+  at = decodeSmallDouble(at, 0);
+  at = sse(at, 0xF2, false, 0x51, 0, 0);   // sqrtsd xmm0, xmm0
+  at = sse(at, 0x66, true, 0x7E, 0, rAX);  // movq rax, xmm0
+  uint8_t* noForm;
+  at = encodeSmallDouble(at, &noForm);
+  at = emitRet(at);
+  txFixShortList(&noForm, 1, at);
+  return giveUp(at, r, inlineFailure);
+}
+
+// 589: a SmallInteger as a SmallDouble; every SmallInteger has one.
+static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  at = emitMovRR(at, rAX, rBX);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
+  at = sse(at, 0x66, true, 0x7E, 0, rAX);  // movq rax, xmm0
+  uint8_t* noForm;
+  at = encodeSmallDouble(at, &noForm);
+  at = emitRet(at);
+  txFixShortList(&noForm, 1, at);  // not reached for a SmallInteger
+  return giveUp(at, r, inlineFailure);
+}
+
+// ---- subscript members ----------------------------------------------------------------------
+
+// The byte path of the subscript readers: rax body words, r11 the indexability byte, r9 the
+// 0-based index. Ends every member: the long jumps in fails (3) take the shortcut with
+// inlineFailure, the long jump toC0 and the long jumps in moreToC call C.
+static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t** fails, uint8_t* toC0,
+                          uint8_t** moreToC = nullptr, int nMoreToC = 0) {
+  at = emitShiftRI(at, shiftShl, rAX, 3);
+  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel8(at, ccAE, 0);
+  uint8_t* byteRange = at;
+  at = emitMovRM(at, rR11, rBX, 0);
+  static const uint8_t movzx[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
+  memcpy(at, movzx, 5);
+  at += 5;
+  at = emitLeaTagInt(at, rBX, rAX);
+  if (r->number == 63) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
+  at = emitRet(at);
+  uint8_t* over = nullptr;
+  for (int i = 0; i < 3; i++) cgenPatchRel32(fails[i], at);
+  txFixShortList(&byteRange, 1, at);
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  cgenPatchRel32(toC0, at);
+  for (int i = 0; i < nMoreToC; i++) cgenPatchRel32(moreToC[i], at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
+}
+
+// 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger;
+// 63 and 420: a byte of a byte object, as a Character or a SmallInteger (pointer objects fail).
+// Immediates, non-SmallInteger indices and indices out of range fail in C; bodies of more
+// than 251 words (their size lies elsewhere) and headers that defer the named count to the
+// class are answered by C.
+static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t *fails[3], *toC[3];
+  at = emitTestR8I8(at, rBX, 7);
+  at = emitJccRel32(at, ccNE, 0);  // the give-up jumps are long: the two paths lie between
+  fails[0] = at;
+  at = emitBtRI(at, rR12, 1);
+  at = emitJccRel32(at, ccAE, 0);
+  fails[1] = at;
+  at = emitMovRM(at, rR15, rBX, 8);           // the header word
+  at = emitMovRR(at, rAX, rR15);
+  at = emitShiftRI(at, shiftShr, rAX, 24);
+  at = emitAluRI32(at, aluAnd, rAX, 0xFF);    // body words
+  at = emitCmpRI(at, rAX, 251);
+  at = emitJccRel32(at, ccA, 0);
+  toC[0] = at;
+  at = emitMovRR(at, rR9, rR12);
+  at = emitShiftRI(at, shiftSar, rR9, 3);
+  at = emitAluRI8(at, aluSub, rR9, 1);        // 0-based index
+  at = emitShiftRI(at, shiftShr, rR15, 34);   // indexability, then the pointer bit
+  at = emitMovRR(at, rR11, rR15);
+  at = emitAluRI32(at, aluAnd, rR11, 0xFF);
+  at = emitBtRI(at, rR15, 63 - 34);
+  if (r->number != 60) {
+    at = emitJccRel32(at, ccB, 0);  // a pointer object
+    fails[2] = at;
+    return genByteAt(at, r, inlineFailure, fails, toC[0]);
+  }
+  at = emitJccRel8(at, ccAE, 0);
+  uint8_t* bytes = at;
+  at = emitCmpRI(at, rR11, 255);
+  at = emitJccRel32(at, ccE, 0);              // the class knows the named count
+  toC[1] = at;
+  at = aluRR(at, 0x2B, rAX, rR11);            // indexed slots
+  at = emitJccRel32(at, ccB, 0);              // fewer words than named slots
+  toC[2] = at;
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel32(at, ccAE, 0);             // out of range (below 1 included)
+  fails[2] = at;
+  at = aluRR(at, 0x03, rR9, rR11);            // past the named slots
+  at = emitMovRM(at, rR11, rBX, 0);
+  at = movRIdx8(at, rBX, rR11, rR9);
+  at = emitRet(at);
+  txFixShortList(&bytes, 1, at);
+  return genByteAt(at, r, inlineFailure, fails, toC[0], toC + 1, 2);
+}
+
+// 62 (basic size): a byte object's byte count, or a pointer object's slots past the named
+// ones. Immediates fail in C; bodies of more than 251 words, headers that defer the named
+// count to the class and pointer objects without indexed slots (the class decides whether
+// that is 0 or a failure) are answered by C.
+static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* toC[3];
+  at = emitTestR8I8(at, rBX, 7);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* fails = at;
+  at = emitMovRM(at, rR15, rBX, 8);
+  at = emitMovRR(at, rAX, rR15);
+  at = emitShiftRI(at, shiftShr, rAX, 24);
+  at = emitAluRI32(at, aluAnd, rAX, 0xFF);    // body words
+  at = emitCmpRI(at, rAX, 251);
+  at = emitJccRel8(at, ccA, 0);
+  toC[0] = at;
+  at = emitShiftRI(at, shiftShr, rR15, 34);
+  at = emitMovRR(at, rR11, rR15);
+  at = emitAluRI32(at, aluAnd, rR11, 0xFF);   // indexability
+  at = emitBtRI(at, rR15, 63 - 34);
+  at = emitJccRel8(at, ccB, 0);
+  uint8_t* pointers = at;
+  at = emitShiftRI(at, shiftShl, rAX, 3);
+  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitLeaTagInt(at, rBX, rAX);
+  at = emitRet(at);
+  txFixShortList(&pointers, 1, at);
+  at = emitCmpRI(at, rR11, 255);
+  at = emitJccRel8(at, ccE, 0);
+  toC[1] = at;
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitJccRel8(at, ccLE, 0);              // no indexed slots
+  toC[2] = at;
+  at = emitLeaTagInt(at, rBX, rAX);
+  at = emitRet(at);
+  txFixShortList(&fails, 1, at);
+  uint8_t* over = nullptr;
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  txFixShortList(toC, 3, at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
 }

@@ -40,3 +40,52 @@ void addUPrimitive(uint32_t number, const void* function, uint8_t numArgs);
 void addVarArgCPrimitive(uint32_t number, const void* function);
 void addVarArgUPrimitive(uint32_t number, const void* function);
 void addVarArgCPrimitiveForRange(uint32_t first, uint32_t limit, const void* function);
+
+// ---- Translated primitives ------------------------------------------------------------------
+// A translated primitive's fast path is emitted inline at the start of its method's nmethod;
+// what it does not finish goes to the C primitive the table held before (the record's
+// cFunction) through the ordinary primitive glue. Records are entered in the table as kind 1
+// with the record's address as the function.
+struct TranslatedPrimRecord;
+// Emits the inline code at `at` and answers the new position. Registers: receiver (and
+// result) rbx, the last two arguments r12 and r13. Where the inline path gives up it ends in
+// the fallback call (inlineFailure 0) or in mov r15, 0 falling through into the code that
+// follows (inlineFailure 1: the method pops the error anyway).
+typedef uint8_t* (*TxPrimGenerator)(uint8_t* at, const TranslatedPrimRecord* record, int inlineFailure);
+struct TranslatedPrimRecord {
+  uint16_t number;          // 0 ends a table
+  uint8_t arity;            // bits 0-4 argument count (4 or more: "many"), bits 5-7 level
+  uint8_t flag;             // handed to the primitive table entry
+  TxPrimGenerator generator;  // null: not translated (not built yet); the number stays a C primitive
+  const void* glue;         // PrimGlueTable entry of the fallback; filled at registration
+  const void* cFunction;    // the fallback; captured at the first registration
+};
+static_assert(sizeof(TranslatedPrimRecord) == 32, "a translated-primitive record is 32 bytes");
+inline int txArgCount(const TranslatedPrimRecord* r) { return r->arity & 31; }
+inline int txLevel(const TranslatedPrimRecord* r) { return r->arity >> 5; }
+
+extern TranslatedPrimRecord txArithPrims[54], txControlPrims[6], txMemPrims[12], txSubscriptPrims[14];
+extern uint32_t enableTP;   // 1: translated primitives on (start-up options)
+extern uint32_t enableTFP;  // 1: inline floating-point code on (start-up options)
+extern uint32_t enableXTP;  // 1: the extended level too
+
+// Registers the four tables at the level the globals select (none with enableTP 0).
+void makeTranslatedPrimitives();
+// Registers the records of table whose level fits in L >> 1 (nothing when L's bit 0 is clear)
+// as `kind`. The first registration captures the table's current C function and the glue of
+// its argument count; a number without a C function stays as it is.
+void txRegisterTable(TranslatedPrimRecord* table, int L, int kind);
+void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
+void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
+void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
+
+// Emitters the generators share.
+// The fallback call: r15 := C function, r9 := count above 3, call glue (recorded as a
+// relative call); withReturnMark adds EB 04 and the u32 offset from the nmethod's start.
+uint8_t* txUseCPrim(const TranslatedPrimRecord* record, uint8_t* at, int withReturnMark);
+// After an 8-bit conditional jump: the jump taken answers true, else false.
+uint8_t* txMakeBoolean(uint8_t* at);
+// reg := the receiver's class index (its tag for an immediate).
+uint8_t* txGetClassTag(int reg, uint8_t* at);
+// Points the n 8-bit jump displacements ending at list[i] (null entries skipped) at target.
+void txFixShortList(uint8_t** list, int n, const uint8_t* target);

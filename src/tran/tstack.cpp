@@ -1,6 +1,7 @@
 // Translator: simulated operand stack, frame entries and the register-cache skeleton.
 // Prefix: tStack, se, reg (and emitArgs, localFrameOffset, lookBranch).
 #include "tran/tstack.h"
+#include "tran/taux.h"
 
 #include "mman/mmIncGC.h"
 #include "mman/mmObject.h"
@@ -475,11 +476,14 @@ static uint8_t* genStoreStub(int n, uint8_t* at, StoreStub* entries) {
   return pushJump(tRtCheckStore, at);
 }
 
-uint8_t* initStoreInst(uint8_t* area) {
+uint8_t* genStoreInstStub(uint8_t* at, uint64_t, int n) { return genStoreStub(n, at, &storeStubs[n]); }
+
+static uint8_t* genGeneralStoreStub(uint8_t* at) { return genStoreInstStub(at, 0, storeStubGeneral); }
+
+void initStoreInst() {
   seSelf = seSelfNormal;
-  uint8_t* at = genStoreStub(storeStubGeneral, area, &storeStubs[storeStubGeneral]);
-  for (int n = 3; n >= 0; n--) at = genStoreStub(n, at, &storeStubs[n]);
-  return at;
+  tGenerate(genGeneralStoreStub, "store inst var N");
+  for (int n = 3; n >= 0; n--) tGenerate1(genStoreInstStub, 0, n, "store inst var");
 }
 
 static uint8_t* recordedCall(const void* target, uint8_t* at) {

@@ -86,9 +86,12 @@ extern StoreStub storeStubs[5];
 // new-holder and immediate-value tests.
 uint8_t* tStoreCheck(uint8_t* at, int H, int V, int F, int flagsLoaded, int S, uint8_t** exits, int stubForm,
                      uint8_t** afterFirstTests);
-// Generates the store stubs into [area, answer); a stand-in for placing them in the permanent
-// code area through tGenerate1 (not built yet on this branch).
-uint8_t* initStoreInst(uint8_t* area);
+// Makes the five store stubs in the permanent code area (through tGenerate1) and records
+// their entries in storeStubs.
+void initStoreInst();
+// Store stub n (storeStubGeneral for "store inst var N") written at `at`, its entries recorded
+// in storeStubs[n]; answers the end.
+uint8_t* genStoreInstStub(uint8_t* at, uint64_t unused, int n);
 // Stores the top entry (value) into slot index of holder (an entry); the value stays on the
 // stack. marks are the loop's register-knowledge marks; vpc the bytecode index mapped to the
 // calls. contextReceiver routes the store through the context routine.

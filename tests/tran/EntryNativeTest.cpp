@@ -3,8 +3,10 @@
 
 #include "nativeCode.h"
 #include "stack/vmsupport.h"
+#include "support/testZone.h"
 #include "tran/cgenx86_64.h"
 #include "tran/nmLayout.h"
+#include "tran/nmalloc.h"
 #include "tran/taction.h"
 #include "tran/taux.h"
 #include "tran/tprim.h"
@@ -31,6 +33,7 @@ uint8_t* genFrameDouble(uint8_t* at, int which) {
 }
 
 struct EntryArea {
+  SavedNMethodZone savedZone;
   uint8_t* area;
   uint8_t* block;
   int64_t savedLimit = stackLimit;
@@ -49,8 +52,8 @@ struct EntryArea {
     at = genFrameDouble(at, 2);
     tGlue.cannotResume = at;
     at = genFrameDouble(at, 3);
-    at = (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15);
-    at = initTxAborts(at);
+    nativeZone();
+    initTxAborts();
     block = (uint8_t*)(((uintptr_t)at + 255) & ~(uintptr_t)255);
     tStackInit();
     actionInit();
@@ -146,10 +149,28 @@ TEST(Entry_Native, TrippedStackCheckReachesTheAbortRoutine) {
 
 TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
   EntryArea s;
-  static uint8_t scratch[256];
-  uint8_t* end = initFirstTime(scratch, s.area + 2048);  // stubs again, measured layout, table
-  EXPECT_LE(end, s.area + 4096);
-  EXPECT_EQ(storeStubs[0].start > s.area + 2048, true);
+  nativeZone();
+  initFirstTime();  // stubs again, measured layout, table
+  // Every stub in the permanent area under its name, in the order made.
+  const struct {
+    const char* name;
+    const uint8_t* address;
+  } stubs[] = {
+      {"NrtAbortSend0", AbortSendTable[0]},        {"NrtAbortSend1", AbortSendTable[1]},
+      {"NrtAbortSend2", AbortSendTable[2]},        {"NrtAbortPrimFail0", AbortPrimFailTable[0]},
+      {"NrtAbortPrimFail1", AbortPrimFailTable[1]}, {"NrtAbortPrimFail2", AbortPrimFailTable[2]},
+      {"NrtAbortSendNoFrame", AbortNoFrame},        {"NrtStoreInstVarN", storeStubs[storeStubGeneral].start},
+      {"NrtStoreInstVar3", storeStubs[3].start},    {"NrtStoreInstVar2", storeStubs[2].start},
+      {"NrtStoreInstVar1", storeStubs[1].start},    {"NrtStoreInstVar0", storeStubs[0].start},
+  };
+  ASSERT_EQ(nzoneRTSymbolCount, 2 + (int)(sizeof stubs / sizeof stubs[0]));
+  for (int i = 0; i < (int)(sizeof stubs / sizeof stubs[0]); i++) {
+    EXPECT_STREQ(nzoneRTSymbolTable[2 + i].name, stubs[i].name);
+    EXPECT_EQ(nzoneRTSymbolTable[2 + i].address, (uint64_t)(uintptr_t)stubs[i].address) << stubs[i].name;
+    EXPECT_GE((uint64_t)(uintptr_t)stubs[i].address, minNZoneRTPC) << stubs[i].name;
+    EXPECT_EQ((uintptr_t)stubs[i].address & 15, 0u) << stubs[i].name;
+  }
+  EXPECT_EQ(generatingRuntimeRoutines, 0u);
   static const uint8_t plain[] = {0x70, 0x7C};
   static const uint8_t frameless[] = {0x60};
   static const uint8_t withPrim[] = {254, 0, 60, 0x70, 0x7C};

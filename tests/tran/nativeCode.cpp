@@ -5,11 +5,13 @@
 
 #include "ext/platform.h"
 #include "tran/cgenx86_64.h"
+#include "tran/nmalloc.h"
+#include "tran/taux.h"
 
 namespace {
 
 uint8_t* thunk;
-enum { areaSize = 64 * 1024, thunkRoom = 256 };
+enum { codeSize = 64 * 1024, zoneSize = 192 * 1024, areaSize = codeSize + zoneSize, thunkRoom = 256 };
 
 // void thunk(RegFile* rdi, code* rsi). Saves the callee-saved registers, keeps rdi and rsi on
 // the stack (rsp stays 16-byte aligned at the call), loads the flags and registers (rdi last),
@@ -59,8 +61,15 @@ static void ensureArea() {
 
 uint8_t* nativeCodeArea() {
   ensureArea();
-  memset(area + thunkRoom, 0xCC, areaSize - thunkRoom);
+  memset(area + thunkRoom, 0xCC, codeSize - thunkRoom);
   return area + thunkRoom;
+}
+
+void nativeZone() {
+  ensureArea();
+  memset(area + codeSize, 0xCC, zoneSize);
+  initNMethods((uint64_t)(uintptr_t)(area + codeSize), zoneSize);
+  resetCodeSymbols();
 }
 
 void nativeRun(const uint8_t* code, RegFile& regs) {

@@ -12,5 +12,9 @@ struct RegFile {
 // A fresh code area of 64 KiB below 2 GiB, readable, writable and executable; the thunk
 // lives in its first bytes. Answers the first free byte.
 uint8_t* nativeCodeArea();
+// Lays the native-method zone out afresh in executable memory below 2 GiB (beside the code
+// area), with an empty code symbol table, so that stubs made in its permanent area can run.
+// The caller keeps the program's zone aside (SavedNMethodZone).
+void nativeZone();
 // Calls code with the registers of regs and stores them back.
 void nativeRun(const uint8_t* code, RegFile& regs);

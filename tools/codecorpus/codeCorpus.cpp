@@ -548,7 +548,9 @@ void storeStubs5(CorpusSink& s) {
   tStackInit();
   tRtAttemptToAssign = (const void*)0x401000;
   tRtCheckStore = (const void*)0x402000;
-  s.at = initStoreInst(s.at);
+  seSelf = seSelfNormal;
+  s.at = genStoreInstStub(s.at, 0, storeStubGeneral);
+  for (int n = 3; n >= 0; n--) s.at = genStoreInstStub(s.at, 0, n);
   storeStubText(s, "mov %rbx,(%r8,%r9,1)", "shr $3,%r9");
   static const char* const stores[4] = {"mov %rbx,(%r8)", "mov %rbx,0x8(%r8)", "mov %rbx,0x10(%r8)",
                                         "mov %rbx,0x18(%r8)"};

@@ -1,0 +1,299 @@
+// Differential runs of the translated SmallInteger primitives: for each operand pair the C
+// primitive (through the primitive harness) and the generated code alone (run natively, its
+// glue a probe) must agree: the same answer inline, or the fallback reached with the
+// operands as passed (inlineFailure 0) or the fall-through with r15 = 0 (inlineFailure 1),
+// and only where C fails.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <vector>
+
+#include "mman/mmObjPrims.h"
+#include "mman/mmSubscript.h"
+#include "mman/mmSysOop.h"
+#include "mman/subscriptCases.h"
+#include "mman/testHeap.h"
+#include "nativeCode.h"
+#include "prim/prArithmetic.h"
+#include "prim/prDouble.h"
+#include "prim/prHash.h"
+#include "support/primHarness.h"
+#include "tran/cgenx86_64.h"
+#include "tran/taux.h"
+#include "tran/tmain.h"
+#include "tran/tprim.h"
+
+namespace {
+
+uint64_t seen[6];  // at the probe: rbx, r12, r13, r15, rsp; at entry: rsp
+
+// The glue probe: notes the registers, r10 := 2, and returns past the generated code.
+uint8_t* genProbe(uint8_t* at) {
+  at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)seen);
+  const int regs[4] = {rBX, rR12, rR13, rR15};
+  for (int k = 0; k < 4; k++) at = emitMovMR(at, rR11, 8 * k, regs[k]);
+  at = emitMovMR(at, rR11, 32, rSP);
+  at = emitMovRI32(at, rR10, 2);
+  at = emitAluRI8(at, aluAdd, rSP, 8);
+  return emitRet(at);
+}
+
+const int64_t p60 = int64_t(1) << 60;
+
+class TxPrimNative : public testing::Test {
+ protected:
+  uint8_t* area = nullptr;
+  TGlueEntries savedGlue = tGlue;
+  void SetUp() override {
+    newTestHeap();
+    initPrimitiveTable();
+    initArithmeticPrims();
+    initHashPrimitives();
+    initObjectPrims();
+    initSmallDoublePrims();
+    initDoublePrims();
+    initSubscriptPrims();
+    tNil = nilOop();
+    tTrue = trueOop();
+    tFalse = falseOop();
+    area = nativeCodeArea();
+    for (int k = 0; k < 5; k++) tGlue.primGlue[k] = area;
+    genProbe(area);
+    forgetCaptures();
+    txRegisterTable(txArithPrims, 5, primKindTranslated);
+    txRegisterTable(txMemPrims, 5, primKindTranslated);
+    txRegisterTable(txSubscriptPrims, 5, primKindTranslated);
+  }
+  static void forgetCaptures() {
+    for (TranslatedPrimRecord* t : {txArithPrims, txMemPrims, txSubscriptPrims}) {
+      for (TranslatedPrimRecord* r = t; r->number != 0; r++) r->cFunction = r->glue = nullptr;
+    }
+  }
+  void TearDown() override {
+    forgetCaptures();
+    tGlue = savedGlue;
+    initPrimitiveTable();
+    freeTestHeap();
+  }
+
+  // Generated code of the record behind `number`: notes rsp, the inline code, then (for the
+  // fall-through) r10 := 3.
+  uint8_t* generate(uint32_t number, int inlineFailure) {
+    const PrimEntry* e = getPrimEntry(number);
+    EXPECT_EQ(e->kind, primKindTranslated);
+    const TranslatedPrimRecord* r = (const TranslatedPrimRecord*)(uintptr_t)e->function;
+    uint8_t* code = area + 256;
+    uint8_t* at = emitMovRI64(code, rR11, (uint64_t)(uintptr_t)&seen[5]);
+    at = emitMovMR(at, rR11, 0, rSP);
+    at = r->generator(at, r, inlineFailure);
+    at = emitMovRI32(at, rR10, 3);
+    emitRet(at);
+    return code;
+  }
+
+  bool mayCallC = false;  // members that hand some cases C answers for to C
+  bool boxesCallC = false;  // results without an immediate form are left to C (it boxes or fails)
+
+  void check(uint32_t number, oop receiver, oop argument) {
+    const TranslatedPrimRecord* r = (const TranslatedPrimRecord*)(uintptr_t)getPrimEntry(number)->function;
+    addCPrimitive(number, r->cFunction, (uint8_t)txArgCount(r));  // the harness calls the table's function
+    PrimOutcome c = txArgCount(r) == 0 ? callPrimitive(number, receiver, {}) : callPrimitive(number, receiver, {argument});
+    addPrimitiveWithParams(number, r, (uint8_t)txArgCount(r), primKindTranslated, r->flag);
+    bool callsC = mayCallC || (boxesCallC && (c.failed || !isImmediate(c.result)));
+    for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
+      SCOPED_TRACE(testing::Message() << "primitive " << number << " receiver 0x" << std::hex << receiver
+                                      << " argument 0x" << argument << " inlineFailure " << inlineFailure);
+      uint8_t* code = generate(number, inlineFailure);
+      const uint64_t r13 = 0x5A5A5A5A5A5A5A5Aull;
+      RegFile regs = {};
+      regs.r[rSP] = 0x202;
+      regs.r[rBX] = receiver;
+      regs.r[rR12] = argument;
+      regs.r[rR13] = r13;
+      regs.r[rR15] = 0x77;
+      regs.r[rCX] = 0xC0C0;
+      nativeRun(code, regs);
+      EXPECT_EQ(regs.r[rCX], 0xC0C0u);
+      if (callsC && regs.r[rR10] == 2) {
+        EXPECT_EQ(seen[0], receiver);
+        EXPECT_EQ(seen[1], argument);
+        EXPECT_EQ(seen[3], (uint64_t)(uintptr_t)r->cFunction);
+      } else if (!c.failed) {
+        ASSERT_EQ(regs.r[rR10], 0u) << "answered inline";
+        EXPECT_EQ(regs.r[rBX], c.result);
+      } else if (inlineFailure == 0) {
+        ASSERT_EQ(regs.r[rR10], 2u) << "the fallback";
+        EXPECT_EQ(seen[0], receiver);
+        EXPECT_EQ(seen[1], argument);
+        EXPECT_EQ(seen[2], r13);
+        EXPECT_EQ(seen[3], (uint64_t)(uintptr_t)r->cFunction);
+        EXPECT_EQ(seen[4], seen[5] - 8) << "called from the method's entry level";
+      } else {
+        ASSERT_EQ(regs.r[rR10], 3u) << "the fall-through";
+        EXPECT_EQ(regs.r[rR15], 0u);
+        EXPECT_EQ(regs.r[rBX], receiver);
+        EXPECT_EQ(regs.r[rR12], argument);
+        EXPECT_EQ(regs.r[rR13], r13);
+      }
+    }
+  }
+};
+
+}  // namespace
+
+TEST_F(TxPrimNative, SmallIntegerMembersAnswerAsTheCPrimitives) {
+  const int64_t values[] = {0, 1, -1, 2, -2, 3, 7, -7, 1000, -1000, (1 << 30) - 1, 1 << 30, int64_t(1) << 59,
+                            -(int64_t(1) << 59), p60 - 1, p60 - 2, -p60, -p60 + 1, p60 / 3, 0x123456789ABLL};
+  const int64_t shifts[] = {-1000, -64, -61, -60, -59, -3, -1, 0, 1, 3, 30, 58, 59, 60, 61, 64, 1000};
+  const oop others[] = {nilOop(), characterFor('a'), newNewObject(testClasses.object, 0)};
+  for (uint32_t number : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u}) {
+    for (int64_t r : values) {
+      for (int64_t a : values) {
+        check(number, smallIntegerFor(r), smallIntegerFor(a));
+        if (HasFatalFailure()) return;
+      }
+      for (oop other : others) check(number, smallIntegerFor(r), other);
+      if (HasFatalFailure()) return;
+    }
+  }
+  for (int64_t r : values) {
+    for (int64_t k : shifts) check(17, smallIntegerFor(r), smallIntegerFor(k));
+    for (oop other : others) check(17, smallIntegerFor(r), other);
+    check(1747, smallIntegerFor(r), 0);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST_F(TxPrimNative, IdentityAndClassMembersAnswerAsTheCPrimitives) {
+  oop hashed = newNewObject(testClasses.object, 0), old = newOldObject(testClasses.threeSlots, 3);
+  getObjHash(headerOf(hashed));
+  getObjHash(headerOf(old));
+  const oop receivers[] = {smallIntegerFor(-7), characterFor('z'), nilOop(), trueOop(), hashed, old};
+  for (oop r : receivers) {
+    for (uint32_t number : {75u, 111u, 1065u}) check(number, r, 0);
+    for (oop a : receivers) {
+      check(109, r, a);
+      check(110, r, a);
+    }
+    if (HasFatalFailure()) return;
+  }
+  // Without a hash yet, 75 leaves the object alone and calls C, which assigns one.
+  for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
+    oop fresh = newNewObject(testClasses.object, 0);
+    ASSERT_EQ(hashOf(headerOf(fresh)), 0u);
+    RegFile regs = {};
+    regs.r[rSP] = 0x202;
+    regs.r[rBX] = fresh;
+    nativeRun(generate(75, inlineFailure), regs);
+    EXPECT_EQ(regs.r[rR10], 2u) << inlineFailure;
+    EXPECT_EQ(seen[0], fresh);
+    EXPECT_EQ(hashOf(headerOf(fresh)), 0u);
+  }
+}
+
+TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const double receivers[] = {0.0, -0.0, 1.0, -1.0, 1.5, -3.25, 1e10, doubleFromBits(smallDoubleMinMagnitude),
+                              doubleFromBits(smallDoubleMaxMagnitude), -doubleFromBits(smallDoubleMaxMagnitude)};
+  std::vector<oop> arguments;
+  for (double d : receivers) arguments.push_back(smallDoubleFor(d));
+  for (double d : {nan, -nan, inf, -inf, 5e-324, -5e-324, 1e300, 1.0, -0.0, 1.5}) arguments.push_back(newDoubleBox(d));
+  for (int64_t v : {int64_t(0), int64_t(1), int64_t(-1), (int64_t(1) << 53) + 1, p60 - 1, -p60})
+    arguments.push_back(smallIntegerFor(v));
+  arguments.push_back(newFloatBox(1.5f));  // C answers: the inline code hands it over
+  arguments.push_back(characterFor('a'));
+  arguments.push_back(nilOop());
+  for (uint32_t number = 821; number <= 830; number++) {
+    for (double d : receivers) {
+      for (oop a : arguments) {
+        mayCallC = !isImmediate(a) && classTagOf(headerOf(a)) != classIndexDouble;  // only other objects
+        check(number, smallDoubleFor(d), a);
+      }
+      if (HasFatalFailure()) return;
+    }
+  }
+  // Double receivers: the comparisons and the operations whose results have an immediate form.
+  boxesCallC = true;
+  for (uint32_t number = 561; number <= 570; number++) {
+    for (double d : {0.0, -0.0, 1.5, -3.25, 1e300, nan, inf, 5e-324}) {
+      oop box = newDoubleBox(d);
+      for (oop a : arguments) {
+        mayCallC = !isImmediate(a) && classTagOf(headerOf(a)) != classIndexDouble;
+        check(number, box, a);
+      }
+      if (HasFatalFailure()) return;
+    }
+  }
+  boxesCallC = false;
+  mayCallC = false;
+  for (double d : receivers) check(842, smallDoubleFor(d), 0);
+  for (double d : {0.25, 2.0, 1e-300 * 0 + 5e-200, -4.0}) {
+    if (fitsSmallDouble(d)) check(842, smallDoubleFor(d), 0);
+  }
+  for (int64_t v : {int64_t(0), int64_t(1), int64_t(-1), int64_t(-7), (int64_t(1) << 53) + 1, p60 - 1, -p60})
+    check(589, smallIntegerFor(v), 0);
+  // With the floating-point code off, every case goes to C.
+  uint32_t savedTFP = enableTFP;
+  enableTFP = 0;
+  for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
+    RegFile regs = {};
+    regs.r[rSP] = 0x202;
+    regs.r[rBX] = smallDoubleFor(1.0);
+    regs.r[rR12] = smallDoubleFor(2.0);
+    nativeRun(generate(823, inlineFailure), regs);
+    EXPECT_EQ(regs.r[rR10], 2u) << inlineFailure;
+  }
+  enableTFP = savedTFP;
+}
+
+// Receivers whose size or named count the header does not hold, and for 62 pointer objects
+// without indexed slots: the inline code calls C.
+bool leftToC(uint32_t number, oop o) {
+  if (isImmediate(o)) return false;
+  const ObjectHeader* h = headerOf(o);
+  if (sizeFieldOf(h) > 251 || (hasPtrs(h) && indexabilityOf(h) == indexabilityAskClass)) return true;
+  return number == 62 && hasPtrs(h) && bodyWordsOf(h) <= indexabilityOf(h);
+}
+
+// The indexed-access cases of the C primitives, replayed through the translated ones built.
+TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
+  int replayed = 0;
+  for (auto cases : {slotAccessCases(), byteAndUnitCases()}) {
+    for (const PrimCase& c : cases) {
+      if (getPrimEntry(c.prim)->kind != primKindTranslated) continue;
+      SCOPED_TRACE(c.what);
+      mayCallC = leftToC(c.prim, c.rcv);
+      check(c.prim, c.rcv, c.args.empty() ? 0 : c.args[0]);
+      replayed++;
+      if (HasFatalFailure()) return;
+    }
+  }
+  EXPECT_GT(replayed, 20);
+  mayCallC = false;
+  // Indices at the edges of pointer objects of 0, 3 and 251 named slots and of byte objects
+  // with 0-7 unused bytes.
+  for (uint64_t named : {0u, 3u, 200u}) {
+    std::vector<oop> slots;
+    for (uint64_t k = 0; k < named + 5; k++) slots.push_back(smallIntegerFor((int64_t)k * 10));
+    oop o = oldSlots(testClasses.pointers, named, slots);
+    for (int64_t i : {-1, 0, 1, 5, 6, 1000}) {
+      for (uint32_t number : {60u, 63u, 420u}) check(number, o, smallIntegerFor(i));  // bytes only: 63, 420
+    }
+    check(62, o, 0);
+  }
+  mayCallC = true;  // no indexed slots: the class decides, in C
+  for (uint64_t named : {0u, 2u}) check(62, oldSlots(testClasses.pointers, named, std::vector<oop>(named, nilOop())), 0);
+  mayCallC = false;
+  check(62, smallIntegerFor(3), 0);
+  for (size_t n = 8; n <= 16; n++) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t k = 0; k < n; k++) bytes[k] = (uint8_t)(200 + k);
+    oop o = oldBytes(testClasses.bytes, bytes);
+    for (uint32_t number : {60u, 63u, 420u}) {
+      for (int64_t i : {int64_t(0), int64_t(1), (int64_t)n, (int64_t)n + 1}) check(number, o, smallIntegerFor(i));
+      check(number, o, nilOop());
+      check(number, smallIntegerFor(4), smallIntegerFor(1));
+    }
+    check(62, o, 0);
+  }
+}

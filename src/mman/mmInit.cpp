@@ -21,6 +21,7 @@
 #include "mman/mmImageLoad.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmBecome.h"
 #include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
@@ -346,6 +347,7 @@ static void registerPrimitives() {
   initStringPrims();
   initAllocationPrims();
   initObjectPrims();
+  initBecomePrims();
   initScavengePrims();
   initEnumerationPrims();
   initSnapshotPrims();

@@ -31,3 +31,4 @@ void tranNoteEdenWarningThresholdChanged() {}
 // Not built yet: the incremental collector's class hook (see mmPending.h).
 PendingCalls pendingCalls;
 void incGCObjClassChanged(oop, int, int) { pendingCalls.classChanges += 1; }
+void incGCOtEntriesSwapped(oop, oop) {}

@@ -54,3 +54,7 @@ struct PendingCalls {
 };
 extern PendingCalls pendingCalls;
 void incGCObjClassChanged(oop object, int wasWeak, int wasEphemeron);
+
+// The incremental collector's exchange hook: not built yet. Outside a running incremental
+// mark (state 'r', the only state until it exists) an exchange needs nothing of it.
+void incGCOtEntriesSwapped(oop a, oop b);

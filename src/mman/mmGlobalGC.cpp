@@ -23,6 +23,7 @@
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
+#include "prim/prCValue.h"
 #include "prim/prUtil.h"
 #include "stack/vmsupport.h"
 #include "tran/tprim.h"
@@ -356,7 +357,8 @@ static oop primScavenge(oop receiver) {
 // Primitive 112: the bytes free in old space beyond the reserve.
 static oop primOldSpaceFreeBytes(oop receiver) {
   (void)receiver;
-  return smallIntegerFor(8 * slotsFreeInOldSpaceMinusReserve());
+  oop bytes = cUnsignedToOop(8 * uint64_t(slotsFreeInOldSpaceMinusReserve()));
+  return bytes != 0 ? bytes : failPrimitive(primErrorAt(1), 0);
 }
 
 // Primitive 116: the low-space Semaphore (or nil) and the limit in bytes (the third

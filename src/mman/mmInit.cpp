@@ -23,6 +23,7 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmBecome.h"
 #include "mman/mmObjPrims.h"
+#include "mman/mmResources.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
@@ -348,6 +349,7 @@ static void registerPrimitives() {
   initAllocationPrims();
   initObjectPrims();
   initBecomePrims();
+  initResourcePrims();
   initScavengePrims();
   initEnumerationPrims();
   initSnapshotPrims();

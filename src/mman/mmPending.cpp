@@ -32,3 +32,4 @@ void tranNoteEdenWarningThresholdChanged() {}
 PendingCalls pendingCalls;
 void incGCObjClassChanged(oop, int, int) { pendingCalls.classChanges += 1; }
 void incGCOtEntriesSwapped(oop, oop) {}
+void blowAwayIncGC() {}

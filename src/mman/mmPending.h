@@ -58,3 +58,6 @@ void incGCObjClassChanged(oop object, int wasWeak, int wasEphemeron);
 // The incremental collector's exchange hook: not built yet. Outside a running incremental
 // mark (state 'r', the only state until it exists) an exchange needs nothing of it.
 void incGCOtEntriesSwapped(oop a, oop b);
+// Brings the incremental collector to rest before a global collection: not built yet; in
+// state 'r', the only state until it exists, there is nothing to do.
+void blowAwayIncGC();

@@ -69,6 +69,7 @@ void checkSegments(Verifier& v) {
     if ((s->otHigh - s->otLow) % 16 != 0) v.fault("segment %" PRIx64 ": OT not in 16-byte steps", base);
     if (base < oldNewSpaceBoundary) v.fault("segment %" PRIx64 " below the boundary", base);
     if (s == oldSpaceSegs.current) currentSeen = true;
+    if ((s->segFlags & segCompacting) && !permSpaceAbsorbed) v.fault("segment %" PRIx64 ": perm record still linked", base);
     v.regions.push_back({s->dataStart, s->dataTop, "old segment data"});
   }
   if (prev != oldSpaceSegs.last) v.fault("last segment wrong");

@@ -15,6 +15,7 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
+#include "mman/mmOopStack.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
@@ -274,9 +275,23 @@ static void replacementBarrier(ObjectHeader* holder) {
     doReportError("Become: cannot remember a perm holder", errFatal | 1032, becomeFile, __LINE__);
 }
 
+// The remembered tables are left alone: a listed r replaced by a new or immediate x would
+// corrupt the next scavenge, and x's holders are registered by the barrier anyway.
+static bool isRememberedTable(ObjectHeader* h) {
+  if (oopOf(h) == rt.object) return true;
+  if (oldRtOop == 0) return false;
+  oop s = oldRtOop;
+  do {
+    if (oopOf(h) == s) return true;
+    s = segmentNext(s);
+  } while (s != oldRtOop);
+  return false;
+}
+
 static int replaceInObject(void*, ObjectHeader* h) {
   uint32_t tag = classTagOf(h);
   if (!hasPtrs(h) || tag == classIndexClassTablePage || sizeFieldOf(h) >= sizeFieldLarge) return 0;
+  if (isRememberedTable(h)) return 0;
   oop r = replacedRef, x = replacementRef;
   if (tag <= classIndexHybridBlockContext) {
     for (uint64_t i = bodyWordsOf(h); i-- > 0;)

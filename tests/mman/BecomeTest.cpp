@@ -250,7 +250,9 @@ TEST_F(Become, OneWayReplacesHeapReferencesWithTheStoreCheck) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     oop x = c.x();
+    ASSERT_TRUE(registerInRt(headerOf(r)));  // a listed r stays listed: the tables are not rewritten
     replaceEveryReference(r, x);
+    EXPECT_TRUE(objReallyInRt(headerOf(r)));
     for (uint64_t s : {uint64_t(3), uint64_t(4), uint64_t(5)})
       for (uint64_t i : {uint64_t(0), uint64_t(1)}) EXPECT_EQ(slotOf(rootAt(s), i), x);
     EXPECT_EQ(slotOf(rootAt(3), 2), nilOop());

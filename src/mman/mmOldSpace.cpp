@@ -815,14 +815,14 @@ void absorbPermSpace() {
   permSpaceAbsorbed = 1;
 }
 
-// The perm record lies at either end of the list (perm space sits below or above every old
-// segment); its bounds, moved by compaction, go back to permSpace.
+// The perm record was linked by address; old segments grown later may lie on both sides of
+// perm space, so it is looked for along the whole list. Its bounds, moved by compaction, go
+// back to permSpace.
 void restorePermSpace() {
   if (!permSpaceExists || !permSpaceAbsorbed) return;
   writeBackOldSpace();
-  OldSpaceSegment* record = nullptr;
-  if (oldSpaceSegs.first != nullptr && (oldSpaceSegs.first->segFlags & segCompacting)) record = oldSpaceSegs.first;
-  else if (oldSpaceSegs.last != nullptr && (oldSpaceSegs.last->segFlags & segCompacting)) record = oldSpaceSegs.last;
+  OldSpaceSegment* record = oldSpaceSegs.first;
+  while (record != nullptr && !(record->segFlags & segCompacting)) record = record->next;
   if (record == nullptr) {
     doReportError("perm space not found", 17408, "src/mman/mmOldSpace", __LINE__);
     return;

@@ -143,7 +143,7 @@ void absorbPermFreeList();  // the perm free list into old space's lists
 void flattenThreadedDataForPermLoad();
 // Perm space counts as one more old segment from now on (permSpaceAbsorbed).
 void absorbPermSpace();
-// Unlinks the perm record again; "perm space not found" (fatal) when it is at neither end.
+// Unlinks the perm record again; "perm space not found" (fatal) when it is not in the list.
 void restorePermSpace();
 
 // Snapshot: every segment's data, the segment map (four words per segment: data start,

@@ -34,3 +34,5 @@ void incGCObjClassChanged(oop, int, int) { pendingCalls.classChanges += 1; }
 
 // Not built yet: the native-method tables' own definition replaces it.
 uint64_t nPICtable[128];
+void incGCOtEntriesSwapped(oop, oop) {}
+void blowAwayIncGC() {}

@@ -58,3 +58,9 @@ void incGCObjClassChanged(oop object, int wasWeak, int wasEphemeron);
 // The PIC table (bucket heads by selector hash & 127, chained through the header's link
 // word): the native-method tables own it, not built yet on this branch.
 extern uint64_t nPICtable[128];
+// The incremental collector's exchange hook: not built yet. Outside a running incremental
+// mark (state 'r', the only state until it exists) an exchange needs nothing of it.
+void incGCOtEntriesSwapped(oop a, oop b);
+// Brings the incremental collector to rest before a global collection: not built yet; in
+// state 'r', the only state until it exists, there is nothing to do.
+void blowAwayIncGC();

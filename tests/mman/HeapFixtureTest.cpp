@@ -82,6 +82,13 @@ TEST(HeapFixture_Verifier, SeesEachKindOfCorruption) {
        }},
       {"large chain count wrong", [](oop, oop) { largeSpace.table.freeWords -= 1; }},
       {"perm free list count wrong", [](oop, oop) { permSpaceSegs.freeWords += 1; }},
+      {"a new body away from its header and under no filler", [](oop, oop y) {
+         headerOf(y)->dataPtr = headerOf(newNewObject(testClasses.bytes, 16))->dataPtr;
+       }},
+      {"perm record left linked", [](oop, oop) {
+         absorbPermSpace();
+         permSpaceAbsorbed = 0;
+       }},
       {"perm body overlaps", [](oop, oop) {
          ObjectHeader* p = allocInPermSpace(testClasses.bytes, 0, 16, 0, 0);
          p->dataPtr += 8;

@@ -24,6 +24,7 @@
 #include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
+#include "mman/mmProcess.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
@@ -348,6 +349,7 @@ static void registerPrimitives() {
   initObjectPrims();
   initScavengePrims();
   initEnumerationPrims();
+  initProcessPrims();
   initSnapshotPrims();
   initOldSpacePrims();
   initGarbagePrims();
@@ -410,13 +412,12 @@ void loadKernel() {
 
 uint64_t CStackMain;  // the C stack level of the Smalltalk thread
 
-// Runs on the C stack below the stack zone: records the C level of every later glue call.
-// Rebooting the image's active process is not built yet: start-up ends here, visibly and
-// with its own status.
+// Runs on the C stack below the stack zone: records the C level of every later glue call and
+// enters Smalltalk in the image's process.
 static void rebootContinuation() {
   markStack();
   CStackMain = CStack;
-  fatal("image loaded; the execution engine is not built yet, so it cannot be run", kernelStopCode, __LINE__);
+  rebootSystem();
 }
 
 // The zone lies on the main thread's stack when it fits there with room to spare for the C

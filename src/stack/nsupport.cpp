@@ -5,6 +5,8 @@
 
 #include "ext/exError.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmNewSpace.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "stack/glue.h"
 #include "stack/stackframe.h"
@@ -184,6 +186,18 @@ void convertRestartToReturn(oop context) {
   if (nmHeader(nm)->flags & nmFlagPrimitive) words(segmentOf(fp)[shSp])[0] = mapPrimitiveReturn(nm);
 }
 
+// ---- Objects made by the run time --------------------------------------------------------
+
+ObjectHeader* newRunTimeObject(uint32_t classTag, uint64_t namedSlots, uint64_t indexedSlots, const char* what) {
+  uint64_t bytes = 8 * (namedSlots + indexedSlots);
+  oop nil = nilOop();
+  ObjectHeader* h = allocInEdenInline(classTag, int64_t(namedSlots), bytes, hasPtrsBit, nil);
+  if (h == nullptr) h = allocInNewSpace(classTag, int64_t(namedSlots), bytes, hasPtrsBit, nil);
+  if (h == nullptr) h = allocInOldSpace(classTag, namedSlots, bytes, hasPtrsBit, nil, 0);
+  if (h == nullptr) reportAllocFailure(what, __FILE__, __LINE__);
+  return h;
+}
+
 // ---- Run-time routines --------------------------------------------------------------------
 
 // A loop's stack check failed: serve what is pending. The limit is restored first (so that a
@@ -204,15 +218,11 @@ extern "C" void CrtEndLoop() {
   doPanic(__FILE__, __LINE__);
 }
 #define STAND_INS(X)                                                                         \
-  X(CrtBadBytecode) X(CunlinkedSend) X(CunlinkedSendNoCheck)                  \
-  X(CunlinkedSendNonImmediate) X(CunlinkedSendSuper) X(CrtExtendClosedPIC)                   \
-  X(CrtOpenPICSendMiss) X(CrtMNUFromPIC) X(CrtPICAbortSendMiss) X(CrtAbortRelinkSendToUnlinked) \
-  X(CcantReturn) X(Cdnu0) X(Cdnu1) X(Cdnu2) X(Cdnu3) X(CdnuMany) X(CrtCarefulCallPrim)       \
-  X(CrtAbortSend) X(CrtAbortPrimFail) X(CrtNotBoolean) X(CrtNotBooleanTrue) \
-  X(CrtNotBooleanFalse) X(CrtMakeFullBlock) X(CrtConsArray) X(CrtMakeFullCopyingBlock)       \
-  X(CrtMakeCopyingBlock) X(CrtMakeCopyingBlock1) X(CrtCreateArray) X(CrtMethodReturn)        \
-  X(CrtCheckStore) X(CrtAttemptToAssign)    \
-  X(CrtCannotResume)
+  X(CrtBadBytecode) X(CrtExtendClosedPIC) X(CrtOpenPICSendMiss) X(CrtMNUFromPIC)              \
+  X(CrtCarefulCallPrim) X(CrtAbortSend) X(CrtAbortPrimFail) X(CrtNotBoolean)                 \
+  X(CrtNotBooleanTrue) X(CrtNotBooleanFalse) X(CrtMakeFullBlock) X(CrtConsArray)             \
+  X(CrtMakeFullCopyingBlock) X(CrtMakeCopyingBlock) X(CrtMakeCopyingBlock1) X(CrtCreateArray) \
+  X(CrtMethodReturn) X(CrtCheckStore) X(CrtAttemptToAssign)
 #define STAND_IN(name) \
   extern "C" void name() { notBuilt(#name); }
 STAND_INS(STAND_IN)

@@ -37,6 +37,10 @@ void asynchReCommitOrFailPrimitive(oop context, oop result, int restartFlag);
 // A suspended context that would run its primitive again resumes after it instead.
 void convertRestartToReturn(oop context);
 
+// A pointer object of the class made for the run time: eden, then new space, then old
+// space, nil-filled; when all are full the allocation failure is fatal, naming what.
+ObjectHeader* newRunTimeObject(uint32_t classTag, uint64_t namedSlots, uint64_t indexedSlots, const char* what);
+
 extern "C" {
 void CrtEndLoop();
 }

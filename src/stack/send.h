@@ -1,0 +1,74 @@
+// Execution engine: send sites and their patching, the unlinked-send routines, relinking
+// after a class-check miss, translation failures, and the message-not-understood redirection
+// (src/stack/dnu). Owns findMethodHook and the pending-MNU record. Prefix: none.
+#pragma once
+#include <cstdint>
+
+#include "mman/mmObject.h"
+
+// Answers of a lookup below this are failure codes: 1 not understood, 2 no zone space,
+// 3 not translatable, 4 other.
+enum : uint64_t {
+  lookupNotUnderstood = 1,
+  lookupNoSpace = 2,
+  lookupNotTranslatable = 3,
+  lookupFailed = 4,
+  lookupFirstNMethod = 5,
+};
+
+// The lookup behind every send that no linked site serves: the nmethod for the selector
+// sent to an instance of the class index, or a failure code. The translator's findMethod
+// replaces the default, which is not built yet and stops the system.
+extern uint64_t (*findMethodHook)(oop selector, uint32_t classIndex);
+
+// The class tag a linked site compares: the 3-bit tag of an immediate, else the header's.
+inline uint32_t receiverClassTag(oop receiver) {
+  return isImmediate(receiver) ? uint32_t(receiver & oopTagMask) : classTagOf(headerOf(receiver));
+}
+// The selector a site's immediate names, read from the top frame's method for literals.
+oop selectorForIndex(uint32_t selectorIndex);
+// PICs are switched off by this option bit.
+bool picsDisabled();
+
+// Site patches; R is the return address of the site's call.
+void smashInlineCache(uint64_t R, uint32_t classTag, uint64_t target);
+void smashInlineCall(uint64_t R, uint64_t target);
+void updateInlineCache(uint64_t R, uint32_t classTag, uint64_t oldBase, uint64_t newBase);
+void updateInlineCacheToPIC(uint64_t R, uint64_t oldBase, uint64_t newBase);
+
+// Class-check miss of a linked nmethod old: relinks the site whose return address is the
+// second word of the saved stack and leaves the entry to run on top.
+void relinkSend(oop receiver, uint32_t classTag, oop selector, uint64_t old);
+// The site called an unlinked nmethod: relink it to the current lookup result; answers 1
+// when the address now on top enters an nmethod.
+int relinkSendToUnlinked(oop receiver);
+// A lookup that failed for code 2-4: compaction and retries, else fatal. Answers an nmethod
+// or 1 (not understood).
+uint64_t handleTranFailure(uint32_t classTag, oop selector, uint64_t code);
+
+// Pushes the saved native stack of the current segment.
+void pushOnSavedStack(uint64_t word);
+
+// doesNotUnderstand: records the failed send and pushes the dnu glue entry for its argument
+// count; answers that address.
+uint64_t doesNotUnderstand(uint64_t numArgs, oop selector, oop lookupClass);
+// Sends doesNotUnderstand: (registry slot 8) for selector with the arguments in order and
+// enters native code; never returns.
+[[noreturn]] void doesNotUnderstandWA(uint64_t numArgs, oop receiver, oop selector, oop lookupClass,
+                                      const oop* arguments);
+
+extern "C" {
+void CunlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs);
+void CunlinkedSendNoCheck(oop receiver, uint32_t selectorIndex, uint64_t numArgs);
+void CunlinkedSendNonImmediate(oop receiver, uint32_t selectorIndex, uint64_t numArgs);
+void CunlinkedSendSuper(oop receiver, uint32_t selectorIndex, oop methodClass, uint64_t numArgs);
+void CrtAbortRelinkSendToUnlinked(oop receiver);
+void CrtPICAbortSendMiss(oop receiver);
+void Cdnu0(oop receiver);
+void Cdnu1(oop receiver, oop a1);
+void Cdnu2(oop receiver, oop a1, oop a2);
+void Cdnu3(oop receiver, oop r12, oop r13);
+void CdnuMany(oop receiver, oop r12, oop r13);
+void CcantReturn(oop value);
+void CrtCannotResume();
+}

@@ -229,6 +229,21 @@ void asynchSignal(oop semaphore) {
   if (a == nilOop() || priorityOf(w) > priorityOf(a)) setRequest(requestProcessSwitch);
 }
 
+static bool takeExcessSignal(oop semaphore) {
+  oop excess = slotOf(semaphore, semaphoreExcessSignals);
+  if (!isSmallInteger(excess) || smallIntegerValue(excess) <= 0) return false;
+  PUT(semaphore, semaphoreExcessSignals, smallIntegerFor(smallIntegerValue(excess) - 1));
+  return true;
+}
+
+int waitOnCalloutSemaphore(oop semaphore, oop stackTop) {
+  if (takeExcessSignal(semaphore)) return 0;
+  appendToList(semaphore, activeProcess());
+  commitPrimitiveWithRestart(stackTop);
+  transferToProcess(0);
+  return 1;
+}
+
 oop requestActiveProcessPriority(oop priority) {
   oop a = activeProcess();
   oop old = slotOf(a, processPriority);
@@ -308,11 +323,7 @@ static oop primSignal(oop semaphore) {
 }
 
 static oop primWait(oop semaphore) {
-  oop excess = slotOf(semaphore, semaphoreExcessSignals);
-  if (isSmallInteger(excess) && smallIntegerValue(excess) > 0) {
-    PUT(semaphore, semaphoreExcessSignals, smallIntegerFor(smallIntegerValue(excess) - 1));
-    return semaphore;
-  }
+  if (takeExcessSignal(semaphore)) return semaphore;
   appendToList(semaphore, activeProcess());
   commitPrimitiveWithRestart(semaphore);
   transferToProcess(0);

@@ -50,6 +50,10 @@ void makeProcessReady(oop process);
 void transferToProcess(uint32_t terminated);
 void processSwitch();
 void asynchSignal(oop semaphore);
+// For the C-call primitives, after their restartable commit: takes an excess signal and
+// answers 0, or the active process waits (its primitive runs again with stackTop as its top
+// of stack) and another runs; 1 comes back only to tests' scheduler operations.
+int waitOnCalloutSemaphore(oop semaphore, oop stackTop);
 oop requestActiveProcessPriority(oop priority);
 void rebootSystem();
 void initProcessPrims();

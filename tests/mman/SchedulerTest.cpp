@@ -17,6 +17,7 @@
 #include "support/ioKernel.h"
 #include "support/primHarness.h"
 #include "tran/nmLayout.h"
+#include "tran/tprim.h"
 
 namespace {
 
@@ -354,6 +355,33 @@ TEST_F(Scheduler, PriorityChanges) {
   oop r2Context = ctx(r2);
   EXPECT_FALSE(callPrimitive(311, r2, {smallIntegerFor(5)}).failed);
   expectSwitchTo(r2, r2Context);
+}
+
+// A C-call primitive's wait: committed with restart, it takes an excess signal or waits.
+oop calloutSemaphore;
+int calloutAnswer;
+oop calloutPrimitive(oop receiver) {
+  commitPrimitiveWithRestart(receiver);
+  calloutAnswer = waitOnCalloutSemaphore(calloutSemaphore, smallIntegerFor(5));
+  return receiver;
+}
+
+TEST_F(Scheduler, CalloutWaitTakesAnExcessSignalOrWaits) {
+  const uint32_t testPrimitive = 65000;
+  addCPrimitive(testPrimitive, reinterpret_cast<const void*>(calloutPrimitive), 0);
+  calloutSemaphore = newSemaphore();
+  storeSlot(calloutSemaphore, semaphoreExcessSignals, smallIntegerFor(1), "test", 0);
+  EXPECT_FALSE(callPrimitive(testPrimitive, active, {}).failed);
+  EXPECT_EQ(calloutAnswer, 0);
+  EXPECT_EQ(excessSignals(calloutSemaphore), 0);
+  EXPECT_TRUE(rec.resumed.empty());
+  oop other = ready(1);
+  oop otherContext = ctx(other);
+  PrimOutcome r = callPrimitive(testPrimitive, active, {});
+  EXPECT_EQ(calloutAnswer, 1);
+  EXPECT_EQ(r.result, smallIntegerFor(5));  // the given top of stack
+  EXPECT_EQ(members(calloutSemaphore), std::vector<oop>{active});
+  expectSwitchTo(other, otherContext);
 }
 
 TEST_F(Scheduler, RequestedPriorityPostsTheSwitchWhenLowered) {

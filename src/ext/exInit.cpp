@@ -23,6 +23,7 @@
 #include "prim/prLargeInt.h"
 #include "prim/prLinkRegistry.h"
 #include "stack/contexts.h"
+#include "stack/send.h"
 
 int32_t imageFilePtr = -1;
 uint32_t headerReadPending = 1;
@@ -180,6 +181,7 @@ void installPrimErrorTable() {
 
 void initSuper() {
   initContextPrimitives();
+  initEvaluationPrimitives();
   registerStartupNamedObjects();
   initExternPrimitives();
   timerSemaphoreX = allocSysOopSlot();

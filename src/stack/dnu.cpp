@@ -127,6 +127,22 @@ extern "C" void CdnuMany(oop receiver, oop r12, oop r13) {
   collectAndSend(receiver, r);
 }
 
+// The MNU path of a PIC. A method word of 1 says the selector may be understood by now:
+// then the send goes on into the method found.
+extern "C" void CrtMNUFromPIC(oop receiver, oop r12, oop r13, uint64_t pic) {
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(pic);
+  if (h->vmethod == 1) {
+    uint64_t r = findMethodHook(h->selector, receiverClassTag(receiver));
+    if (r >= lookupFirstNMethod) {
+      pushOnSavedStack(r + nMethodGlueEntry);
+      return;
+    }
+  }
+  pendingMNU = {h->selector, h->numArgs, 0};
+  const oop r[2] = {r12, r13};
+  collectAndSend(receiver, r);
+}
+
 // A non-local return found its home dead: cannotReturn: to the context left on top.
 extern "C" void CcantReturn(oop value) {
   oop context = contextOnTop;

@@ -9,6 +9,7 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "stack/glue.h"
+#include "stack/send.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
@@ -210,6 +211,237 @@ extern "C" void CrtEndLoop() {
   restoreStackLimit(int64_t(currentStack[shRealLim]));
 }
 
+// ---- Objects for the running method -------------------------------------------------------
+
+static const char nsupportFile[] = "src/stack/nsupport";
+enum : uint32_t { classIndexBlockClosure = 13, blockNamedSlots = 3 };
+
+// Takes the top n values off the saved native stack (the first pushed is the deepest),
+// keeping the return address on top, into a new Array.
+static ObjectHeader* arrayFromStack(uint64_t n, const char* what) {
+  ObjectHeader* a = newRunTimeObject(classIndexArray, 0, n, what);
+  uint64_t* sp = words(currentStack[shSp]);
+  for (uint64_t i = 0; i < n; i++) {
+    oop v = sp[n - i];
+    bodyOf(a)[i] = v;
+    storeCheck(a, v, nsupportFile, __LINE__);
+  }
+  uint64_t returnAddress = sp[0];
+  currentStack[shSp] += 8 * n;
+  words(currentStack[shSp])[0] = returnAddress;
+  return a;
+}
+
+static oop newBlock(oop method, oop outer, oop copied, const char* what) {
+  ObjectHeader* b = newRunTimeObject(classIndexBlockClosure, blockNamedSlots, 0, what);
+  const oop slots[blockNamedSlots] = {method, outer, copied};
+  for (uint32_t i = 0; i < blockNamedSlots; i++) {
+    bodyOf(b)[i] = slots[i];
+    storeCheck(b, slots[i], nsupportFile, __LINE__);
+  }
+  return oopOf(b);
+}
+
+extern "C" oop CrtCreateArray(uint64_t n) { return oopOf(newRunTimeObject(classIndexArray, 0, n, "create array")); }
+extern "C" oop CrtConsArray(uint64_t n) { return oopOf(arrayFromStack(n, "cons array")); }
+extern "C" oop CrtMakeCopyingBlock1(oop method, oop value) {
+  return newBlock(method, nilOop(), value, "copying block(1)");
+}
+extern "C" oop CrtMakeCopyingBlock(oop method, uint64_t n) {
+  oop copied = oopOf(arrayFromStack(n, "block copied values"));
+  return newBlock(method, nilOop(), copied, "copying block");
+}
+extern "C" oop CrtMakeFullBlock(oop method) {
+  oop outer = frameMakeHybrid(currentStack[shFp], 0);
+  return newBlock(method, outer, nilOop(), "full block");
+}
+extern "C" oop CrtMakeFullCopyingBlock(oop method, uint64_t n) {
+  oop copied = oopOf(arrayFromStack(n, "block copied values"));
+  oop outer = frameMakeHybrid(currentStack[shFp], 0);
+  return newBlock(method, outer, copied, "full copying block");
+}
+
+extern "C" void CrtCheckStore(oop holder, oop value) { storeCheck(headerOf(holder), value, nsupportFile, __LINE__); }
+
+// ---- Sends made by the run time ------------------------------------------------------------
+
+// Pushes the entry of the method that selector runs on receiver; a selector nobody
+// understands goes to doesNotUnderstand: with the arguments instead (and does not return).
+static void pushEntryFor(oop receiver, oop selector, uint64_t numArgs, const oop* args) {
+  uint32_t tag = receiverClassTag(receiver);
+  uint64_t m = findMethodHook(selector, tag);
+  if (m > lookupNotUnderstood && m < lookupFirstNMethod) m = handleTranFailure(tag, selector, m);
+  if (m == lookupNotUnderstood) doesNotUnderstandWA(numArgs, receiver, selector, 0, args);
+  pushOnSavedStack(m + nMethodGlueEntry);
+}
+
+// A conditional branch met a non-Boolean: mustBeBoolean is sent to it and the branch runs
+// again on the answer (its resume pc moved back by backUp bytes).
+static void notBoolean(oop value, uint64_t backUp) {
+  words(currentStack[shSp])[0] -= backUp;
+  pushEntryFor(value, sysOop(sysMustBeBooleanSelector), 0, nullptr);
+  pushOnSavedStack(value);
+  backToNcodePop0();
+  doPanic(__FILE__, __LINE__);
+}
+extern "C" void CrtNotBoolean(oop value, uint64_t backUp) { notBoolean(value, backUp); }
+extern "C" void CrtNotBooleanTrue(oop value, uint64_t backUp) { notBoolean(value + trueOop(), backUp); }
+extern "C" void CrtNotBooleanFalse(oop value, uint64_t backUp) { notBoolean(value + falseOop(), backUp); }
+
+// A store into an immutable object: the object is sent the registry's selector with the
+// value and the 1-based slot index.
+extern "C" void CrtAttemptToAssign(oop object, oop value, uint64_t index) {
+  const oop args[2] = {value, smallIntegerFor(int64_t(index) + 1)};
+  pushEntryFor(object, sysOop(sysReadOnlyAssignSelector), 2, args);
+  pushOnSavedStack(args[1]);
+  pushOnSavedStack(args[0]);
+  pushOnSavedStack(object);
+  backToNcodePop2();
+  doPanic(__FILE__, __LINE__);
+}
+
+// ---- Prologue stack checks -----------------------------------------------------------------
+
+// The abort stub left the frame without its temporaries: [resume pc][register arguments]
+// [receiver][nmethod][context slot][caller fp]. Room first, then the temporaries (and the
+// primitive's error) go in under the resume pc, then the requests.
+static void finishAbortedFrame(bool withError, oop error) {
+  uint64_t nm = words(currentStack[shFp])[frNMethod] & frameNMethodMask;
+  const NMethodHeader* h = nmHeader(nm);
+  uint64_t needed = h->frame > 12 ? 8 * uint64_t(h->frame) - 96 : 0;
+  if (currentStack[shSp] - needed < currentStack[shRealLim]) handleStackOverflow();
+  uint64_t resume = words(currentStack[shSp])[0];
+  currentStack[shSp] += 8;
+  for (uint32_t i = 0; i < h->numTemps; i++) pushOnSavedStack(nilOop());
+  if (withError) pushOnSavedStack(error == 0 ? nilOop() : error);
+  pushOnSavedStack(resume);
+  restoreStackLimit(int64_t(currentStack[shRealLim]));
+  if (anyRequestsPending()) handleRequests();
+}
+extern "C" void CrtAbortSend() { finishAbortedFrame(false, 0); }
+extern "C" void CrtAbortPrimFail(oop error) { finishAbortedFrame(true, error); }
+
+// ---- Non-local return ------------------------------------------------------------------------
+
+static inline bool isNilOrZero(oop o) { return o == 0 || o == nilOop(); }
+
+// A stable context counts as unwind-marked when its method's bytecodes begin with a byte
+// carrying both 0x80 and 0x08.
+static bool stableIsUnwindMarked(oop context) {
+  oop method = slotOf(context, ctxMethod);
+  if (!isHeapObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) == 0) return false;
+  oop bytecodes = slotOf(method, 0);
+  if (!isHeapObject(bytecodes) || hasPtrs(headerOf(bytecodes)) || byteSizeOf(headerOf(bytecodes)) == 0)
+    return false;
+  uint8_t first = *reinterpret_cast<const uint8_t*>(bodyOf(headerOf(bytecodes)));
+  return (first & 0x88) == 0x88;
+}
+
+// The context of a frame in the segment's chain (made when it has none).
+static oop contextOfFrame(uint64_t fp) {
+  if (words(fp)[frNMethod] & frameHybridBit) return words(fp)[frContext];
+  return frameMakeHybrid(fp, 0);
+}
+
+// Searches from the top frame towards home: answers 1 when home is reached, with *unwind set
+// to the first unwind-marked context met (the home included), else 0. Until an unwind
+// context is found every frame is tested, so none is skipped; after that, reaching the
+// home's segment is enough.
+static int findHome(oop home, uint64_t* homeSegment, oop* unwind) {
+  oop u = 0;
+  uint64_t* seg = currentStack;
+  uint64_t fp = seg[shFp];
+  for (;;) {
+    for (; fp != rootFpOf(seg); fp = words(fp)[frCallerFp]) {
+      uint64_t nm = words(fp)[frNMethod] & frameNMethodMask;
+      if (u == 0 && (nmHeader(nm)->flags & nmFlagUnwind)) u = contextOfFrame(fp);
+      if (u != 0 && homeSegment == seg) break;
+      if ((words(fp)[frNMethod] & frameHybridBit) && words(fp)[frContext] == home) break;
+    }
+    if (fp != rootFpOf(seg)) {
+      *unwind = u;
+      return 1;
+    }
+    oop sender = seg[shRootSender];
+    for (;;) {
+      if (isNilOrZero(sender)) return 0;
+      if (isLiveHybrid(sender)) break;
+      if (u == 0 && stableIsUnwindMarked(sender)) u = sender;
+      if (sender == home) {
+        *unwind = u;
+        return 1;
+      }
+      sender = slotOf(sender, ctxSender);
+    }
+    fp = liveFrameOf(sender);
+    seg = segmentOf(fp);
+  }
+}
+
+// The return cannot be made: the cannot-return path gets the context and the result.
+static oop cannotReturn(oop context, oop result) {
+  contextOnTop = context;
+  pushOnSavedStack(cantReturnPC);
+  return result;
+}
+
+extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
+  uint64_t topFp = currentStack[shFp];
+  oop home = slotOf(words(topFp)[frReceiver], 1);
+  for (uint64_t i = 1; i < depth; i++) home = slotOf(contextInstVarNoReify(home, ctxReceiver), 1);
+
+  bool live = isLiveHybrid(home) != 0;  // a dead hybrid home becomes stable here
+  uint64_t homeFp = live ? liveFrameOf(home) : 0;
+  uint64_t* homeSegment = live ? segmentOf(homeFp) : nullptr;
+  if (!live && isNilOrZero(slotOf(home, ctxSender))) return cannotReturn(home, result);
+  if (live && words(homeFp)[frCallerFp] == rootFpOf(homeSegment) && isNilOrZero(homeSegment[shRootSender]))
+    return cannotReturn(home, result);
+
+  oop unwind = 0;
+  if (!findHome(home, homeSegment, &unwind)) return cannotReturn(frameMakeHybrid(topFp, 0), result);
+
+  if (unwind != 0) {
+    oop context = frameMakeHybrid(currentStack[shFp], 0);
+    const oop args[2] = {result, unwind};
+    pushEntryFor(context, sysOop(sysUnwindSelector), 2, args);
+    pushOnSavedStack(unwind);
+    pushOnSavedStack(result);
+    pushOnSavedStack(context);
+    backToNcodePop2();
+    doPanic(__FILE__, __LINE__);
+  }
+
+  // Drop the frames above the first one with a context, then kill every context down to
+  // the home.
+  uint64_t* seg = currentStack;
+  oop start = 0;
+  for (uint64_t fp = seg[shFp]; fp != rootFpOf(seg); fp = words(fp)[frCallerFp])
+    if (words(fp)[frNMethod] & frameHybridBit) {
+      start = words(fp)[frContext];
+      break;
+    }
+  if (start == 0) popToHybridFrame(seg, 0, &start);
+  else popToHybridFrame(seg, start, &start);
+  nilContexts(start, home);
+
+  if (!live) {
+    resumeContext(slotOf(home, ctxSender));
+  } else {
+    homeFp = liveFrameOf(home);
+    uint64_t* s = segmentOf(homeFp);
+    if (currentStack != s || reinterpret_cast<uint64_t*>(allocatedStacks[0]) != s) stackAtHead(s);
+    uint32_t n = nmHeader(words(homeFp)[frNMethod] & frameNMethodMask)->numArgs;
+    uint64_t word = n >= 3 ? homeFp + 8 * uint64_t(n) : homeFp + 8;
+    words(word)[0] = words(homeFp)[frReturnPc];
+    s[shSp] = word;
+    s[shFp] = words(homeFp)[frCallerFp];
+    s[shReceiver] = 0;
+  }
+  pushOnSavedStack(result);
+  backToNcodePopResult();
+  doPanic(__FILE__, __LINE__);
+}
+
 // Routines of components not built yet: reaching one stops the system.
 [[noreturn]] static void notBuilt(const char* name) {
   static char text[120];
@@ -218,11 +450,8 @@ extern "C" void CrtEndLoop() {
   doPanic(__FILE__, __LINE__);
 }
 #define STAND_INS(X)                                                                         \
-  X(CrtBadBytecode) X(CrtExtendClosedPIC) X(CrtOpenPICSendMiss) X(CrtMNUFromPIC)              \
-  X(CrtCarefulCallPrim) X(CrtAbortSend) X(CrtAbortPrimFail) X(CrtNotBoolean)                 \
-  X(CrtNotBooleanTrue) X(CrtNotBooleanFalse) X(CrtMakeFullBlock) X(CrtConsArray)             \
-  X(CrtMakeFullCopyingBlock) X(CrtMakeCopyingBlock) X(CrtMakeCopyingBlock1) X(CrtCreateArray) \
-  X(CrtMethodReturn) X(CrtCheckStore) X(CrtAttemptToAssign)
+  X(CrtBadBytecode)                                                                          \
+  X(CrtCarefulCallPrim)
 #define STAND_IN(name) \
   extern "C" void name() { notBuilt(#name); }
 STAND_INS(STAND_IN)

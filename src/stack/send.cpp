@@ -10,10 +10,17 @@
 #include "ext/exError.h"
 #include "ext/exOption.h"
 #include "mman/mmSysOop.h"
+#include "prim/prUtil.h"
 #include "stack/glue.h"
+#include "stack/nsupport.h"
+#include "stack/stackframe.h"
+#include "stack/vmsupport.h"
 #include "stack/stackzone.h"
 #include "tran/nmLayout.h"
 #include "tran/nmalloc.h"
+#include "tran/tmain.h"
+#include "tran/tprim.h"
+#include "tran/txmem.h"
 #include "tran/tpcmap.h"
 
 static inline const NMethodHeader* nmHeader(uint64_t nm) { return reinterpret_cast<const NMethodHeader*>(nm); }
@@ -42,7 +49,7 @@ static inline uint32_t getU32(uint64_t at) {
   memcpy(&v, reinterpret_cast<const void*>(at), 4);
   return v;
 }
-static inline void flushSite() {
+void flushSite() {
   if (rtFlushICache != nullptr) rtFlushICache();
 }
 
@@ -122,12 +129,20 @@ static void enterAfterFailure(uint64_t numArgs, uint32_t classTag, oop selector,
   pushOnSavedStack(code + nMethodGlueEntry);
 }
 
-static void unlinkedSend(uint32_t selectorIndex, uint64_t numArgs, uint32_t classTag,
+// Continues into the lookup result r, or handles its failure.
+static void enterAfterFailureOrMethod(uint64_t numArgs, uint32_t classTag, oop selector, uint64_t r) {
+  if (r >= lookupFirstNMethod) pushOnSavedStack(r + nMethodGlueEntry);
+  else enterAfterFailure(numArgs, classTag, selector, r, 0);
+}
+
+uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs);
+
+static void unlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs, uint32_t classTag,
                          uint32_t entryOffset) {
   oop selector = selectorForIndex(selectorIndex);
   uint64_t r = findMethodHook(selector, classTag);
+  if (r == lookupNotUnderstood && !picsDisabled()) r = bindToMNUPIC(receiver, selector, numArgs);
   if (r < lookupFirstNMethod) {
-    // A site that nobody understands goes straight to doesNotUnderstand: (no MNU PIC here).
     enterAfterFailure(numArgs, classTag, selector, r, 0);
     return;
   }
@@ -136,13 +151,13 @@ static void unlinkedSend(uint32_t selectorIndex, uint64_t numArgs, uint32_t clas
 }
 
 extern "C" void CunlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs) {
-  unlinkedSend(selectorIndex, numArgs, receiverClassTag(receiver), nMethodEntry);
+  unlinkedSend(receiver, selectorIndex, numArgs, receiverClassTag(receiver), nMethodEntry);
 }
 extern "C" void CunlinkedSendNoCheck(oop receiver, uint32_t selectorIndex, uint64_t numArgs) {
-  unlinkedSend(selectorIndex, numArgs, receiverClassTag(receiver), nMethodEntryNoCheck);
+  unlinkedSend(receiver, selectorIndex, numArgs, receiverClassTag(receiver), nMethodEntryNoCheck);
 }
 extern "C" void CunlinkedSendNonImmediate(oop receiver, uint32_t selectorIndex, uint64_t numArgs) {
-  unlinkedSend(selectorIndex, numArgs, classTagOf(headerOf(receiver)), nMethodEntryNonImmediate);
+  unlinkedSend(receiver, selectorIndex, numArgs, classTagOf(headerOf(receiver)), nMethodEntryNonImmediate);
 }
 
 // The class index of a superclass, entering it into the class table when it has none; 0
@@ -213,6 +228,556 @@ int relinkSendToUnlinked(oop receiver) {
 
 extern "C" void CrtAbortRelinkSendToUnlinked(oop receiver) { relinkSendToUnlinked(receiver); }
 
-// A linked nmethod's class check missed. Without closed PICs the site is relinked to the
-// receiver's class, as when PICs are switched off.
-extern "C" void CrtPICAbortSendMiss(oop receiver) { relinkSendToUnlinked(receiver); }
+
+// ---- Polymorphic inline caches --------------------------------------------------------------
+// A PIC is a zone block with an nmethod header: numArgs, then the MNU-path byte (numTemps's
+// place) and numCases (frame's place); the method word holds the doesNotUnderstand: nmethod
+// shared by the MNU cases (0: look it up; 1: the selector may be understood now).
+//
+// Closed PIC:  40 MNU path: lea r14, [pic]; push rtMNUFromPIC; ret
+//              64 class check of rax against r15, missing into the case list
+//              87 jmp case 0's target
+//              92 per case: cmp rax, imm32; je rel32   (13 bytes each)
+//              then the miss tail: lea r14, [pic]; push rtExtendClosedPIC; ret
+// Open PIC:    40 the same path to rtOpenPICSendMiss; 64 r15 := the receiver's class tag;
+//              87 the method-cache probe for the PIC's selector, missing to 40.
+
+NMethodHeader* nPICtable[nPICBuckets];
+
+static inline NMethodHeader* picHeader(uint64_t pic) { return reinterpret_cast<NMethodHeader*>(pic); }
+static inline uint8_t& picHasMNU(uint64_t pic) { return picHeader(pic)->numTemps; }
+static inline uint8_t& picNumCases(uint64_t pic) { return picHeader(pic)->frame; }
+static inline bool isOpenPIC(uint64_t pic) { return (picHeader(pic)->flags & nmFlagOpenPIC) == nmFlagOpenPIC; }
+
+static uint8_t* putBytes(uint8_t* at, std::initializer_list<uint8_t> bytes) {
+  for (uint8_t b : bytes) *at++ = b;
+  return at;
+}
+static uint8_t* putU32At(uint8_t* at, uint32_t v) {
+  memcpy(at, &v, 4);
+  return at + 4;
+}
+static uint8_t* putU64At(uint8_t* at, uint64_t v) {
+  memcpy(at, &v, 8);
+  return at + 8;
+}
+static uint8_t* fillNops(uint8_t* at, uint8_t* to) {
+  while (at < to) *at++ = 0x90;
+  return at;
+}
+
+// lea r14, [pic]; push routine; ret (13 bytes).
+static uint8_t* genPICPath(uint8_t* at, uint64_t pic, void (*routine)()) {
+  at = putBytes(at, {0x4C, 0x8D, 0x35});
+  at = putU32At(at, uint32_t(pic - uint64_t(at + 4)));
+  at = putBytes(at, {0x68});
+  at = putU32At(at, uint32_t(glueAddress(routine)));
+  return putBytes(at, {0xC3});
+}
+
+// rax := the receiver's class tag (immediates: their 3-bit tag).
+static uint8_t* genClassTag(uint8_t* at) {
+  at = putBytes(at, {0x48, 0x89, 0xD8});              // mov rax, rbx
+  at = putBytes(at, {0x48, 0x83, 0xE0, 0x07});        // and rax, 7
+  at = putBytes(at, {0x75, 0x09});                    // jnz: an immediate
+  at = putBytes(at, {0x48, 0x8B, 0x43, 0x08});        // mov rax, [rbx + 8]
+  return putBytes(at, {0x25, 0xFF, 0xFF, 0x0F, 0x00});  // and eax, 0xFFFFF
+}
+
+static inline uint8_t* caseAt(uint64_t pic, uint32_t k) {
+  return reinterpret_cast<uint8_t*>(pic) + nPICFirstTargetOffset + (k - 1) * nPICTypeCaseSize;
+}
+
+// Case k >= 1 over the miss tail, and the tail after it.
+static void writeCase(uint64_t pic, uint32_t k, uint32_t classTag, uint64_t target) {
+  uint8_t* at = caseAt(pic, k);
+  at = putBytes(at, {0x48, 0x81, 0xF8});
+  at = putU32At(at, classTag);
+  at = putBytes(at, {0x0F, 0x84});
+  at = putU32At(at, uint32_t(target - uint64_t(at + 4)));
+  genPICPath(at, pic, rtExtendClosedPIC);
+}
+
+static void registerPIC(uint64_t pic, oop selector) {
+  NMethodHeader* h = picHeader(pic);
+  h->selector = selector;
+  if (isHeapObject(selector) && isNewObject(selector)) {
+    h->flags |= nmFlagNewRef;
+    nMethodAddToList(pic);
+  }
+  uint32_t bucket = selectorHash(selector) & (nPICBuckets - 1);
+  h->link = reinterpret_cast<uint64_t>(nPICtable[bucket]);
+  nPICtable[bucket] = h;
+}
+
+// A closed PIC whose case 0 is target0 for the site's own class; 0 when the zone is full.
+static uint64_t newClosedPIC(oop selector, uint32_t numArgs, uint64_t target0) {
+  NMethodHeader* h = nMethodAlloc(nPICClosedSize);
+  if (h == nullptr) return 0;
+  uint64_t pic = reinterpret_cast<uint64_t>(h);
+  uint32_t used = h->usedSize;
+  memset(h, 0, sizeof *h);
+  h->usedSize = used;
+  h->mark = nmMarkAllocated;
+  h->flags = nmFlagPIC;
+  h->numArgs = uint8_t(numArgs);
+  uint8_t* b = reinterpret_cast<uint8_t*>(pic);
+  uint8_t* at = genPICPath(b + nMethodCannotResumeEntry, pic, rtMNUFromPIC);
+  at = fillNops(at, b + nMethodEntry);
+  at = genClassTag(at);
+  at = putBytes(at, {0x4C, 0x39, 0xF8, 0x75, 0x05});  // cmp rax, r15; jne the case list
+  at = putBytes(at, {0xE9});
+  at = putU32At(at, uint32_t(target0 - uint64_t(at + 4)));
+  at = genPICPath(at, pic, rtExtendClosedPIC);
+  fillNops(at, b + h->usedSize);
+  picNumCases(pic) = 1;
+  registerPIC(pic, selector);
+  return pic;
+}
+
+// Method-cache probe at [rdx]: the entry's class is r15 and its nmethod has the PIC's
+// selector -> its no-check entry.
+static uint8_t* genProbe(uint8_t* at, uint64_t pic) {
+  at = putBytes(at, {0x45, 0x3B, 0x3C, 0x13});  // cmp r15d, [r11 + rdx]
+  uint8_t* miss1 = at;
+  at = putBytes(at, {0x75, 0x00});
+  at = putBytes(at, {0x49, 0x8B, 0x44, 0x13, 0x08});  // mov rax, [r11 + rdx + 8]
+  at = putBytes(at, {0x4C, 0x8B, 0x15});              // mov r10, [pic.selector]
+  at = putU32At(at, uint32_t(pic + offsetof(NMethodHeader, selector) - uint64_t(at + 4)));
+  at = putBytes(at, {0x4C, 0x39, 0x50, 0x20});  // cmp [rax + 32], r10
+  uint8_t* miss2 = at;
+  at = putBytes(at, {0x75, 0x00});
+  at = putBytes(at, {0x48, 0x83, 0xC0, uint8_t(nMethodEntryNoCheck)});  // add rax, no-check entry
+  at = putBytes(at, {0xFF, 0xE0});                                       // jmp rax
+  miss1[1] = uint8_t(at - (miss1 + 2));
+  miss2[1] = uint8_t(at - (miss2 + 2));
+  return at;
+}
+
+// The open PIC of a selector: r15 := the class tag, then both probes of the method cache.
+static uint64_t newOpenPIC(oop selector, uint32_t numArgs) {
+  if (isHeapObject(selector) && hashOf(headerOf(selector)) == 0) getObjHash(headerOf(selector));
+  NMethodHeader* h = nMethodAlloc(nPICOpenSize);
+  if (h == nullptr) return 0;
+  uint64_t pic = reinterpret_cast<uint64_t>(h);
+  uint32_t used = h->usedSize;
+  memset(h, 0, sizeof *h);
+  h->usedSize = used;
+  h->mark = nmMarkAllocated;
+  h->flags = nmFlagOpenPIC;
+  h->numArgs = uint8_t(numArgs);
+  uint8_t* b = reinterpret_cast<uint8_t*>(pic);
+  uint8_t* at = genPICPath(b + nMethodCannotResumeEntry, pic, rtOpenPICSendMiss);
+  at = fillNops(at, b + nMethodEntry);
+  at = genClassTag(at);
+  at = putBytes(at, {0x49, 0x89, 0xC7});  // mov r15, rax
+  at = fillNops(at, b + nMethodEntryNoCheck);
+  at = putBytes(at, {0x49, 0x8D, 0x97});  // lea rdx, [r15 + hash]
+  at = putU32At(at, selectorHash(selector));
+  at = putBytes(at, {0x81, 0xE2});  // and edx, mask
+  at = putU32At(at, mCacheMask);
+  at = putBytes(at, {0x48, 0xC1, 0xE2, 0x04});  // shl rdx, 4
+  at = putBytes(at, {0x49, 0xBB});              // mov r11, mCache
+  at = putU64At(at, reinterpret_cast<uint64_t>(mCache));
+  at = genProbe(at, pic);
+  at = putBytes(at, {0x48, 0x81, 0xC2});  // add rdx, second probe * 16
+  at = putU32At(at, mCacheSecondProbe * 16);
+  at = putBytes(at, {0x81, 0xE2});  // and edx, mask * 16
+  at = putU32At(at, mCacheMask << 4);
+  at = genProbe(at, pic);
+  at = putBytes(at, {0xE9});  // the miss path at 40
+  at = putU32At(at, uint32_t(pic + nMethodCannotResumeEntry - uint64_t(at + 4)));
+  if (uint64_t(at - b) > nPICOpenSize) doPanic(__FILE__, __LINE__);
+  fillNops(at, b + h->usedSize);
+  registerPIC(pic, selector);
+  return pic;
+}
+
+static uint64_t findOpenPIC(oop selector) {
+  for (NMethodHeader* h = nPICtable[selectorHash(selector) & (nPICBuckets - 1)]; h != nullptr;
+       h = reinterpret_cast<NMethodHeader*>(h->link))
+    if (h->selector == selector && (h->flags & nmFlagOpenPIC) == nmFlagOpenPIC) return reinterpret_cast<uint64_t>(h);
+  return 0;
+}
+
+// The doesNotUnderstand: nmethod for the class, 0 when there is none, 1 when the lookup
+// failed otherwise.
+static uint64_t dnuMethodFor(uint32_t classTag) {
+  uint64_t m = findMethodHook(sysOop(sysDnuSelector), classTag);
+  if (m == lookupNotUnderstood) return 0;
+  return m < lookupFirstNMethod ? 1 : m;
+}
+
+// Adds the MNU path with its method word for the first MNU case, or merges a later case's
+// doesNotUnderstand: method into it.
+static void noteMNUCase(uint64_t pic, uint64_t dnu) {
+  if (!picHasMNU(pic)) {
+    picHasMNU(pic) = 1;
+    picHeader(pic)->vmethod = dnu;
+  } else if (picHeader(pic)->vmethod != dnu) {
+    picHeader(pic)->vmethod = 0;
+  }
+}
+
+uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs) {
+  uint64_t dnu = dnuMethodFor(receiverClassTag(receiver));
+  if (dnu == 1) return lookupNotUnderstood;
+  // Case 0 jumps to the MNU path, written over its own first bytes once the block exists.
+  uint64_t pic = newClosedPIC(selector, uint32_t(numArgs), 0);
+  if (pic == 0) return lookupNotUnderstood;
+  uint8_t* jump = reinterpret_cast<uint8_t*>(pic) + nMethodEntryNoCheck + 1;
+  putU32At(jump, uint32_t(pic + nMethodCannotResumeEntry - uint64_t(jump + 4)));
+  noteMNUCase(pic, dnu);
+  flushSite();
+  return pic;
+}
+
+extern "C" void CrtPICAbortSendMiss(oop receiver) {
+  if (picsDisabled()) {
+    relinkSendToUnlinked(receiver);
+    return;
+  }
+  uint64_t* sp = savedSp();
+  uint64_t old = sp[0] - nMethodAbortSendMissReturnOffset;
+  oop selector = nmHeader(old)->selector;
+  uint32_t tag = receiverClassTag(receiver);
+  uint64_t r = findMethodHook(selector, tag);
+  bool mnu = r == lookupNotUnderstood;
+  if (mnu) r = dnuMethodFor(tag);
+  if ((!mnu && r < lookupFirstNMethod) || (mnu && r == 1)) {
+    currentStack[shSp] += 8;
+    enterAfterFailure(nmHeader(old)->numArgs, tag, selector, mnu ? lookupNotUnderstood : r, 0);
+    return;
+  }
+  uint64_t pic = newClosedPIC(selector, nmHeader(old)->numArgs, old + nMethodEntryNoCheck);
+  if (pic == 0) {  // no room: the site stays monomorphic
+    relinkSend(receiver, tag, selector, old);
+    return;
+  }
+  if (mnu) noteMNUCase(pic, r);
+  writeCase(pic, 1, tag, mnu ? pic + nMethodCannotResumeEntry : r + nMethodEntryNoCheck);
+  picNumCases(pic) = 2;
+  flushSite();
+  updateInlineCacheToPIC(sp[1], old, pic);
+  sp[0] = pic + nPICGlueEntry;
+}
+
+extern "C" void CrtOpenPICSendMiss(oop receiver, uint64_t pic) {
+  oop selector = picHeader(pic)->selector;
+  uint32_t tag = receiverClassTag(receiver);
+  uint64_t r = findMethodHook(selector, tag);
+  enterAfterFailureOrMethod(picHeader(pic)->numArgs, tag, selector, r);
+}
+
+extern "C" void CrtExtendClosedPIC(oop receiver, uint64_t pic) {
+  uint64_t R = *savedSp();
+  oop selector = picHeader(pic)->selector;
+  uint32_t numArgs = picHeader(pic)->numArgs;
+  uint32_t tag = receiverClassTag(receiver);
+  if (picNumCases(pic) >= nPICMaxCases) {
+    uint64_t open = findOpenPIC(selector);
+    if (open == 0) open = newOpenPIC(selector, numArgs);
+    if (open == 0) {
+      CrtOpenPICSendMiss(receiver, pic);
+      return;
+    }
+    updateInlineCacheToPIC(R, pic, open);
+    pushOnSavedStack(open + nPICGlueEntry);
+    return;
+  }
+  uint64_t r = findMethodHook(selector, tag);
+  if (r >= lookupFirstNMethod) {
+    writeCase(pic, picNumCases(pic)++, tag, r + nMethodEntryNoCheck);
+    flushSite();
+    pushOnSavedStack(r + nMethodGlueEntry);
+    return;
+  }
+  if (r != lookupNotUnderstood) {
+    enterAfterFailureOrMethod(numArgs, tag, selector, r);
+    return;
+  }
+  uint64_t dnu = picHasMNU(pic) && picHeader(pic)->vmethod == 0 ? 0 : dnuMethodFor(tag);
+  if (dnu == 1) {
+    CrtOpenPICSendMiss(receiver, pic);
+    return;
+  }
+  noteMNUCase(pic, dnu);
+  writeCase(pic, picNumCases(pic)++, tag, pic + nMethodCannotResumeEntry);
+  flushSite();
+  pushOnSavedStack(pic + nMethodCannotResumeEntry);
+}
+
+// ---- Evaluation primitives ------------------------------------------------------------------
+// Each replaces its own pending call by a send: the callee returns straight to the
+// primitive's caller. Failure codes are PrimErrorTable indices.
+
+enum : uint32_t { evalBadArgument = 3, evalBadReceiver = 5, evalWrongArgCount = 7, evalTranslation = 8 };
+constexpr uint64_t maxEvalArgs = 255;
+
+static oop evalFail(uint32_t code, uint64_t primArgs) { return failPrimitive(primErrorAt(code), primArgs); }
+static oop translationFail(uint64_t code, uint64_t primArgs) {
+  return failPrimitive(cloneErrorWith(primErrorAt(evalTranslation), smallIntegerFor(int64_t(code))), primArgs);
+}
+
+// The lookup with the zone compacted when it was full; other failures are answered.
+static uint64_t lookupForEval(oop selector, uint32_t classTag) {
+  uint64_t m = findMethodHook(selector, classTag);
+  if (m != lookupNoSpace) return m;
+  compactNMethods();
+  m = findMethodHook(selector, classTag);
+  if (m != lookupNoSpace) return m;
+  stabilizeMostStacks();
+  compactAllNMethods();
+  return findMethodHook(selector, classTag);
+}
+
+// Drops the running primitive's state (pending: its receiver word; committed: its frame)
+// and, unless keepStacked, the words its caller stacked for it (receiver and the first
+// primArgs-2 arguments), so that the caller's return address is on top.
+static void dropPrimitiveState(uint64_t primArgs, bool keepStacked = false) {
+  uint64_t* s = currentStack;
+  if (s[shReceiver] != 0) {
+    s[shReceiver] = 0;
+  } else {
+    uint64_t fp = s[shFp];
+    s[shSp] = fp + 8;
+    s[shFp] = words(fp)[frCallerFp];
+  }
+  if (primArgs >= 3 && !keepStacked) {
+    uint64_t returnAddress = savedSp()[0];
+    s[shSp] += 8 * (primArgs - 1);
+    savedSp()[0] = returnAddress;
+  }
+}
+
+// Enters entry with receiver and 0-2 register arguments.
+[[noreturn]] static void enterWithRegisters(uint64_t entry, oop receiver, const oop* args, uint64_t n) {
+  pushOnSavedStack(entry);
+  for (uint64_t i = n; i-- > 0;) pushOnSavedStack(args[i]);
+  pushOnSavedStack(receiver);
+  if (n == 0) backToNcodePop0();
+  else if (n == 1) backToNcodePop1();
+  else backToNcodePop2();
+  doPanic(__FILE__, __LINE__);
+}
+
+// The general layout: for more than two arguments the receiver and the first n-2 go above
+// the caller's return address; then the entry, the last two (zero words for missing ones)
+// and the receiver.
+[[noreturn]] static void enterWithArguments(uint64_t entry, oop receiver, const oop* args, uint64_t n) {
+  if (n > 2) {
+    uint64_t returnAddress = savedSp()[0];
+    currentStack[shSp] += 8;
+    pushOnSavedStack(receiver);
+    for (uint64_t i = 0; i + 2 < n; i++) pushOnSavedStack(args[i]);
+    pushOnSavedStack(returnAddress);
+  }
+  pushOnSavedStack(entry);
+  pushOnSavedStack(n >= 2 ? args[n - 1] : 0);
+  pushOnSavedStack(n >= 2 ? args[n - 2] : n == 1 ? args[0] : 0);
+  pushOnSavedStack(receiver);
+  backToNcodePopping();
+  doPanic(__FILE__, __LINE__);
+}
+
+// perform:, perform:with:, perform:with:with:.
+static oop perform(oop receiver, oop selector, const oop* args, uint64_t n, uint64_t primArgs) {
+  uint64_t m = lookupForEval(selector, receiverClassTag(receiver));
+  if (m == lookupNotUnderstood) {
+    oop copy[2] = {n > 0 ? args[0] : 0, n > 1 ? args[1] : 0};
+    dropPrimitiveState(primArgs);
+    doesNotUnderstandWA(n, receiver, selector, 0, copy);
+  }
+  if (m < lookupFirstNMethod) return translationFail(m, primArgs);
+  if (reinterpret_cast<const NMethodHeader*>(m)->numArgs != n) return evalFail(evalWrongArgCount, primArgs);
+  oop copy[2] = {n > 0 ? args[0] : 0, n > 1 ? args[1] : 0};
+  dropPrimitiveState(primArgs);
+  enterWithRegisters(m + nMethodGlueEntry, receiver, copy, n);
+}
+
+static oop primPerform(oop receiver, oop selector) { return perform(receiver, selector, nullptr, 0, 1); }
+static oop primPerformWith(oop receiver, oop selector, oop a1) {
+  const oop args[1] = {a1};
+  return perform(receiver, selector, args, 1, 2);
+}
+static oop primPerformWithWith(oop receiver, oop selector, oop a1, oop a2) {
+  const oop args[2] = {a1, a2};
+  return perform(receiver, selector, args, 2, 3);
+}
+
+static bool isArray(oop o) { return isHeapObject(o) && classOf(o) == sysOop(sysArrayClass); }
+
+// perform:withArguments: with an optional lookup class (0: the receiver's class).
+static oop performWithArguments(oop receiver, oop selector, oop arguments, oop lookupClass, uint64_t primArgs) {
+  if (!isArray(arguments)) return evalFail(evalBadArgument, primArgs);
+  uint64_t n = bodyWordsOf(headerOf(arguments));
+  oop args[maxEvalArgs];
+  if (n > maxEvalArgs) return evalFail(evalWrongArgCount, primArgs);
+  if (n > 0) memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
+  uint64_t m;
+  if (lookupClass != 0) {
+    if (!inheritsFrom1(classOf(receiver), lookupClass)) return evalFail(evalBadArgument, primArgs);
+    oop super = superclassOf(lookupClass);
+    if (super == nilOop()) {
+      m = lookupNotUnderstood;
+    } else {
+      uint32_t index = classIndexEntering(super);
+      m = index == 0 ? lookupNotTranslatable : lookupForEval(selector, index);
+    }
+  } else {
+    m = lookupForEval(selector, receiverClassTag(receiver));
+  }
+  if (m == lookupNotUnderstood) {
+    dropPrimitiveState(primArgs);
+    doesNotUnderstandWA(n, receiver, selector, lookupClass, args);
+  }
+  if (m < lookupFirstNMethod) return translationFail(m, primArgs);
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(m);
+  if (h->numArgs != n) return evalFail(evalWrongArgCount, primArgs);
+  // A method that performs itself serves pending requests on each round.
+  uint64_t* s = currentStack;
+  if ((h->flags & nmFlagPrimitive) && s[shReceiver] != 0 && m == nmethFromPrimReturn(s[shFailAddr]) &&
+      anyRequestsPending()) {
+    commitPrimitiveWithRestart(nilOop());
+    handleRequests();
+    return nilOop();
+  }
+  dropPrimitiveState(primArgs);
+  uint64_t need = 8 * uint64_t(h->frame) > 96 ? 8 * uint64_t(h->frame) : 96;
+  if (currentStack[shRealLim] > currentStack[shSp] - need) handleStackOverflow();
+  enterWithArguments(m + nMethodGlueEntry, receiver, args, n);
+}
+
+static oop primPerformWithArgs(oop receiver, oop selector, oop arguments) {
+  return performWithArguments(receiver, selector, arguments, 0, 2);
+}
+static oop primPerformWithArgsInSuperclass(oop receiver, oop selector, oop arguments, oop cls) {
+  return performWithArguments(receiver, selector, arguments, cls, 3);
+}
+static oop primObjectPerform(oop, oop object, oop selector, oop arguments) {
+  return performWithArguments(object, selector, arguments, 0, 3);
+}
+static oop primObjectPerformInSuperclass(oop, oop object, oop selector, oop arguments, oop cls) {
+  return performWithArguments(object, selector, arguments, cls, 4);
+}
+
+// The nmethod of a block's method for n arguments, or a failure code: 7 for another
+// argument count, 0x100 | code for a translation failure.
+static uint64_t blockNMethod(oop block, uint64_t n, uint32_t* error) {
+  if (!isHeapObject(block) || !hasPtrs(headerOf(block)) || bodyWordsOf(headerOf(block)) < 1) {
+    *error = evalBadReceiver;
+    return 0;
+  }
+  oop method = slotOf(block, 0);
+  uint64_t nm = vToNMethodHook != nullptr ? vToNMethodHook(method) : 0;
+  if (nm == 0) {
+    TVInfo info;
+    if (!unpackVMethod(method, &info)) {
+      *error = 0x100 | lookupNotTranslatable;
+      return 0;
+    }
+    if (info.numArgs != n) {
+      *error = evalWrongArgCount;
+      return 0;
+    }
+    nm = mustAddNMethod(method);
+    if (nm == 0) {
+      *error = 0x100 | lookupNotTranslatable;
+      return 0;
+    }
+  }
+  if (reinterpret_cast<const NMethodHeader*>(nm)->numArgs != n) {
+    *error = evalWrongArgCount;
+    return 0;
+  }
+  return nm;
+}
+
+static oop blockFail(uint32_t error, uint64_t primArgs) {
+  return error & 0x100 ? translationFail(error & 0xFF, primArgs) : evalFail(error, primArgs);
+}
+
+static oop blockValue(oop block, const oop* args, uint64_t n) {
+  uint32_t error = 0;
+  uint64_t nm = blockNMethod(block, n, &error);
+  if (nm == 0) return blockFail(error, n);
+  dropPrimitiveState(n, true);  // with three arguments the first stays where a send expects it
+  enterWithRegisters(nm + nMethodBlockGlueEntry, block, n == 3 ? args + 1 : args, n < 2 ? n : 2);
+}
+
+static oop primValue(oop block) { return blockValue(block, nullptr, 0); }
+static oop primValue1(oop block, oop a1) {
+  const oop args[1] = {a1};
+  return blockValue(block, args, 1);
+}
+static oop primValue2(oop block, oop a1, oop a2) {
+  const oop args[2] = {a1, a2};
+  return blockValue(block, args, 2);
+}
+static oop primValue3(oop block, oop a1, oop a2, oop a3) {
+  const oop args[3] = {a1, a2, a3};
+  return blockValue(block, args, 3);
+}
+
+static oop primValueWithArguments(oop block, oop arguments) {
+  if (!isArray(arguments)) return evalFail(evalBadArgument, 1);
+  uint64_t n = bodyWordsOf(headerOf(arguments));
+  if (n > maxEvalArgs) return evalFail(evalWrongArgCount, 1);
+  oop args[maxEvalArgs];
+  if (n > 0) memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
+  uint32_t error = 0;
+  uint64_t nm = blockNMethod(block, n, &error);
+  if (nm == 0) return blockFail(error, 1);
+  dropPrimitiveState(1);
+  if (n <= 2) enterWithRegisters(nm + nMethodBlockGlueEntry, block, args, n);
+  enterWithArguments(nm + nMethodBlockGlueEntry, block, args, n);
+}
+
+// A compiled method (the receiver) run on an object of its class or a subclass.
+static oop primExecuteMethod(oop method, oop object, oop arguments) {
+  if (!isArray(arguments)) return evalFail(evalBadArgument, 2);
+  uint64_t n = bodyWordsOf(headerOf(arguments));
+  if (n > maxEvalArgs) return evalFail(evalWrongArgCount, 2);
+  if (!isHeapObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) < 2)
+    return evalFail(evalBadReceiver, 2);
+  uint64_t nm = vToNMethodHook != nullptr ? vToNMethodHook(method) : 0;
+  if (nm == 0) {
+    TVInfo info;
+    if (!unpackVMethod(method, &info)) return translationFail(lookupNotTranslatable, 2);
+    if (info.numArgs != n) return evalFail(evalWrongArgCount, 2);
+    nm = mustAddNMethod(method);
+    if (nm == 0) return translationFail(lookupNotTranslatable, 2);
+  }
+  if (reinterpret_cast<const NMethodHeader*>(nm)->numArgs != n) return evalFail(evalWrongArgCount, 2);
+  oop methodClass = slotOf(method, 1);
+  oop nil = nilOop();
+  bool found = false;
+  for (oop c = classOf(object); c != nil; c = superclassOf(c)) {
+    if (!isHeapObject(c) || !hasPtrs(headerOf(c)) || bodyWordsOf(headerOf(c)) < 3) return evalFail(evalBadReceiver, 2);
+    if (c == methodClass) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) return evalFail(evalBadReceiver, 2);
+  oop args[maxEvalArgs];
+  if (n > 0) memcpy(args, bodyOf(headerOf(arguments)), 8 * n);
+  dropPrimitiveState(2);
+  enterWithArguments(nm + nMethodGlueEntry, object, args, n);
+}
+
+void initEvaluationPrimitives() {
+  addCPrimitive(184, reinterpret_cast<const void*>(primObjectPerform), 3);
+  addCPrimitive(185, reinterpret_cast<const void*>(primObjectPerformInSuperclass), 4);
+  addCPrimitive(500, reinterpret_cast<const void*>(primValueWithArguments), 1);
+  addCPrimitive(501, reinterpret_cast<const void*>(primValue), 0);
+  addCPrimitive(502, reinterpret_cast<const void*>(primValue1), 1);
+  addCPrimitive(503, reinterpret_cast<const void*>(primValue2), 2);
+  addCPrimitive(504, reinterpret_cast<const void*>(primValue3), 3);
+  addCPrimitive(510, reinterpret_cast<const void*>(primPerformWithArgs), 2);
+  addCPrimitive(511, reinterpret_cast<const void*>(primPerform), 1);
+  addCPrimitive(512, reinterpret_cast<const void*>(primPerformWith), 2);
+  addCPrimitive(513, reinterpret_cast<const void*>(primPerformWithWith), 3);
+  addCPrimitive(515, reinterpret_cast<const void*>(primPerformWithArgsInSuperclass), 3);
+  addCPrimitive(523, reinterpret_cast<const void*>(primExecuteMethod), 2);
+}

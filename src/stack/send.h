@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "mman/mmObject.h"
+#include "tran/nmLayout.h"
 
 // Answers of a lookup below this are failure codes: 1 not understood, 2 no zone space,
 // 3 not translatable, 4 other.
@@ -46,6 +47,26 @@ int relinkSendToUnlinked(oop receiver);
 // or 1 (not understood).
 uint64_t handleTranFailure(uint32_t classTag, oop selector, uint64_t code);
 
+// ---- PICs ----
+enum : uint32_t {
+  nPICBuckets = 128,
+  nPICGlueEntry = nMethodEntry,
+  nPICLoadThisPICOffset = 47,
+  nPICFirstTargetOffset = nMethodEntryNoCheck + 5,
+  nPICTypeCaseSize = 13,
+  nPICMaxCases = 8,
+  nPICClosedSize = nPICFirstTargetOffset + 7 * nPICTypeCaseSize + 13,  // all cases and the tail
+  nPICOpenSize = 224,
+};
+enum : uint8_t { nmFlagOpenPIC = 0x48 };
+// PICs chained by selector hash & 127 through their link word.
+extern NMethodHeader* nPICtable[nPICBuckets];
+// A closed PIC of one case, the MNU path, for a first send that is not understood; 1 when
+// none can be made.
+uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs);
+// The instruction-cache flush after a patch.
+void flushSite();
+
 // Pushes the saved native stack of the current segment.
 void pushOnSavedStack(uint64_t word);
 
@@ -56,6 +77,9 @@ uint64_t doesNotUnderstand(uint64_t numArgs, oop selector, oop lookupClass);
 // enters native code; never returns.
 [[noreturn]] void doesNotUnderstandWA(uint64_t numArgs, oop receiver, oop selector, oop lookupClass,
                                       const oop* arguments);
+
+// Registers the evaluation primitives (block value, perform, running a method).
+void initEvaluationPrimitives();
 
 extern "C" {
 void CunlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs);
@@ -70,5 +94,8 @@ void Cdnu2(oop receiver, oop a1, oop a2);
 void Cdnu3(oop receiver, oop r12, oop r13);
 void CdnuMany(oop receiver, oop r12, oop r13);
 void CcantReturn(oop value);
+void CrtExtendClosedPIC(oop receiver, uint64_t pic);
+void CrtOpenPICSendMiss(oop receiver, uint64_t pic);
+void CrtMNUFromPIC(oop receiver, oop r12, oop r13, uint64_t pic);
 void CrtCannotResume();
 }

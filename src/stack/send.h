@@ -6,15 +6,13 @@
 
 #include "mman/mmObject.h"
 #include "tran/nmLayout.h"
+#include "tran/tmain.h"
 
-// Answers of a lookup below this are failure codes: 1 not understood, 2 no zone space,
-// 3 not translatable, 4 other.
+// Answers of a lookup below lookupFirstNMethod are the translator's failure codes:
+// 1 not understood, 2 no zone space, 3 not translatable, 4 other.
 enum : uint64_t {
-  lookupNotUnderstood = 1,
-  lookupNoSpace = 2,
-  lookupNotTranslatable = 3,
-  lookupFailed = 4,
-  lookupFirstNMethod = 5,
+  lookupFailed = lookupOtherFailure,
+  lookupFirstNMethod = lookupResultLimit,
 };
 
 // The lookup behind every send that no linked site serves: the nmethod for the selector

@@ -35,7 +35,10 @@
 #include "mman/mmVerify.h"
 #include "stack/glue.h"
 #include "stack/stackzone.h"
+#include "stack/send.h"
 #include "tran/nmalloc.h"
+#include "tran/tloop.h"
+#include "tran/tmain.h"
 #include "tran/tprim.h"
 
 uint64_t kernelSlots[kernelSlotCount];
@@ -359,6 +362,7 @@ static void registerPrimitives() {
   addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
   initPrimitives();
   initSuper();
+  initTranAfter(qrxOptions);
 }
 
 // ---- Start-up --------------------------------------------------------------------------------
@@ -386,6 +390,8 @@ void loadKernel() {
   if (p.code + 64 * s[slotsCode] > 0x7FFFFFFF)
     fatal("Can't initialize N-method zone at a suitable address", 0x404, __LINE__);
   pdSetMemExecPerm(reinterpret_cast<void*>(p.code), s[slotsCode] * 8);
+  installTranslatorHooks();  // the zone's set-up initialises the translator
+  findMethodHook = findMethod;
   if (!initNMethods(p.code, s[slotsCode] * 8)) fatal("Can't initialize N-method zone", 0x404, __LINE__);
   computeImageDeltas();
   decompressionWorkspaces = {};

@@ -346,7 +346,7 @@ TEST_F(TranslateCorpus, EveryMethodTranslatesDisassemblesAndMapsItsSitesBothWays
     for (const uint8_t* q = reinterpret_cast<const uint8_t*>(t.nm) + nMethodEntryNoCheck; q + 5 <= t.codeEnd; q++) {
       int32_t d;
       memcpy(&d, q + 1, 4);
-      if (q[0] == 0xE8 && q + 5 + d == tRt.endLoop && q[-6] == 0x0F && q[-5] == 0x83) {
+      if (q[0] == 0xE8 && uint64_t(reinterpret_cast<uintptr_t>(q)) + 5 + uint64_t(int64_t(d)) == uint64_t(reinterpret_cast<uintptr_t>(tRt.endLoop)) && q[-6] == 0x0F && q[-5] == 0x83) {
         roundTrip(uint64_t(reinterpret_cast<uintptr_t>(q + 5)));
         loopEnds++;
       }
@@ -600,7 +600,7 @@ bool callsRoutine(uint64_t nm, const void* target) {
   for (const uint8_t* q = reinterpret_cast<const uint8_t*>(nm) + nMethodEntryNoCheck; q + 5 <= tLastCodeEnd; q++) {
     int32_t d;
     memcpy(&d, q + 1, 4);
-    if (q[0] == 0xE8 && q + 5 + d == target) return true;
+    if (q[0] == 0xE8 && uint64_t(reinterpret_cast<uintptr_t>(q)) + 5 + uint64_t(int64_t(d)) == uint64_t(reinterpret_cast<uintptr_t>(target))) return true;
   }
   return false;
 }

@@ -35,7 +35,6 @@
 #include "mman/mmVerify.h"
 #include "stack/glue.h"
 #include "stack/stackzone.h"
-#include "stack/send.h"
 #include "tran/nmalloc.h"
 #include "tran/tloop.h"
 #include "tran/tmain.h"
@@ -391,7 +390,6 @@ void loadKernel() {
     fatal("Can't initialize N-method zone at a suitable address", 0x404, __LINE__);
   pdSetMemExecPerm(reinterpret_cast<void*>(p.code), s[slotsCode] * 8);
   installTranslatorHooks();  // the zone's set-up initialises the translator
-  findMethodHook = findMethod;
   if (!initNMethods(p.code, s[slotsCode] * 8)) fatal("Can't initialize N-method zone", 0x404, __LINE__);
   computeImageDeltas();
   decompressionWorkspaces = {};

@@ -20,3 +20,6 @@ void tranNoteEdenWarningThresholdChanged() {}
 // Not built yet: the incremental collector's class hook (see mmPending.h).
 PendingCalls pendingCalls;
 void incGCObjClassChanged(oop, int, int) { pendingCalls.classChanges += 1; }
+
+// Not built yet: the native-method tables' own definition replaces it.
+uint64_t nPICtable[128];

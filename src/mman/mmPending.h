@@ -51,3 +51,7 @@ struct PendingCalls {
 };
 extern PendingCalls pendingCalls;
 void incGCObjClassChanged(oop object, int wasWeak, int wasEphemeron);
+
+// The PIC table (bucket heads by selector hash & 127, chained through the header's link
+// word): the native-method tables own it, not built yet on this branch.
+extern uint64_t nPICtable[128];

@@ -32,7 +32,7 @@ inline uint64_t* savedSp() { return words(currentStack[shSp]); }
 uint64_t lookupOrRecover(oop receiver, oop selector) {
   uint32_t tag = receiverClassTag(receiver);
   uint64_t r = findMethodHook(selector, tag);
-  if (r >= lookupFirstNMethod || r == lookupNotUnderstood) return r;
+  if (r >= lookupResultLimit || r == lookupNotUnderstood) return r;
   return handleTranFailure(tag, selector, r);
 }
 
@@ -133,7 +133,7 @@ extern "C" void CrtMNUFromPIC(oop receiver, oop r12, oop r13, uint64_t pic) {
   const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(pic);
   if (h->vmethod == 1) {
     uint64_t r = findMethodHook(h->selector, receiverClassTag(receiver));
-    if (r >= lookupFirstNMethod) {
+    if (r >= lookupResultLimit) {
       pushOnSavedStack(r + nMethodGlueEntry);
       return;
     }

@@ -270,7 +270,7 @@ extern "C" void CrtCheckStore(oop holder, oop value) { storeCheck(headerOf(holde
 static void pushEntryFor(oop receiver, oop selector, uint64_t numArgs, const oop* args) {
   uint32_t tag = receiverClassTag(receiver);
   uint64_t m = findMethodHook(selector, tag);
-  if (m > lookupNotUnderstood && m < lookupFirstNMethod) m = handleTranFailure(tag, selector, m);
+  if (m > lookupNotUnderstood && m < lookupResultLimit) m = handleTranFailure(tag, selector, m);
   if (m == lookupNotUnderstood) doesNotUnderstandWA(numArgs, receiver, selector, 0, args);
   pushOnSavedStack(m + nMethodGlueEntry);
 }

@@ -9,6 +9,7 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "prim/prUtil.h"
 #include "stack/glue.h"
@@ -27,11 +28,7 @@ static inline const NMethodHeader* nmHeader(uint64_t nm) { return reinterpret_ca
 static inline uint64_t* words(uint64_t a) { return reinterpret_cast<uint64_t*>(a); }
 static inline uint64_t* savedSp() { return words(currentStack[shSp]); }
 
-static uint64_t findMethodNotBuilt(oop, uint32_t) {
-  REPORT_ERROR("findMethod: not built yet", errFatal | errCauseVMBug);
-  doPanic(__FILE__, __LINE__);
-}
-uint64_t (*findMethodHook)(oop selector, uint32_t classIndex) = findMethodNotBuilt;
+uint64_t (*findMethodHook)(oop selector, uint32_t classIndex) = findMethod;
 
 static constexpr uint64_t optionPICsOff = uint64_t(1) << 32;
 bool picsDisabled() { return (qrxOptions & optionPICsOff) != 0; }
@@ -102,7 +99,7 @@ uint64_t handleTranFailure(uint32_t classTag, oop selector, uint64_t code) {
       r = findMethodHook(selector, classTag);
     }
   }
-  if (r == lookupNotUnderstood || r >= lookupFirstNMethod) return r;
+  if (r == lookupNotUnderstood || r >= lookupResultLimit) return r;
   char name[128] = "<unknown>";
   if (isHeapObject(selector) && selector != 0 && !hasPtrs(headerOf(selector))) {
     uint64_t n = byteSizeOf(headerOf(selector));
@@ -131,7 +128,7 @@ static void enterAfterFailure(uint64_t numArgs, uint32_t classTag, oop selector,
 
 // Continues into the lookup result r, or handles its failure.
 static void enterAfterFailureOrMethod(uint64_t numArgs, uint32_t classTag, oop selector, uint64_t r) {
-  if (r >= lookupFirstNMethod) pushOnSavedStack(r + nMethodGlueEntry);
+  if (r >= lookupResultLimit) pushOnSavedStack(r + nMethodGlueEntry);
   else enterAfterFailure(numArgs, classTag, selector, r, 0);
 }
 
@@ -142,7 +139,7 @@ static void unlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs,
   oop selector = selectorForIndex(selectorIndex);
   uint64_t r = findMethodHook(selector, classTag);
   if (r == lookupNotUnderstood && !picsDisabled()) r = bindToMNUPIC(receiver, selector, numArgs);
-  if (r < lookupFirstNMethod) {
+  if (r < lookupResultLimit) {
     enterAfterFailure(numArgs, classTag, selector, r, 0);
     return;
   }
@@ -178,7 +175,7 @@ extern "C" void CunlinkedSendSuper(oop receiver, uint32_t selectorIndex, oop met
   }
   uint32_t superIndex = classIndexEntering(super);
   uint64_t r = superIndex == 0 ? lookupNotTranslatable : findMethodHook(selector, superIndex);
-  if (r < lookupFirstNMethod) {
+  if (r < lookupResultLimit) {
     enterAfterFailure(numArgs, superIndex, selector, r, methodClass);
     return;
   }
@@ -193,7 +190,7 @@ void relinkSend(oop receiver, uint32_t classTag, oop selector, uint64_t old) {
   (void)receiver;
   uint64_t r = findMethodHook(selector, classTag);
   uint64_t* sp = savedSp();
-  if (r >= lookupFirstNMethod) {
+  if (r >= lookupResultLimit) {
     updateInlineCache(sp[1], classTag, old, r);
     sp[0] = r + nMethodGlueEntry;
     return;
@@ -242,7 +239,6 @@ extern "C" void CrtAbortRelinkSendToUnlinked(oop receiver) { relinkSendToUnlinke
 // Open PIC:    40 the same path to rtOpenPICSendMiss; 64 r15 := the receiver's class tag;
 //              87 the method-cache probe for the PIC's selector, missing to 40.
 
-NMethodHeader* nPICtable[nPICBuckets];
 
 static inline NMethodHeader* picHeader(uint64_t pic) { return reinterpret_cast<NMethodHeader*>(pic); }
 static inline uint8_t& picHasMNU(uint64_t pic) { return picHeader(pic)->numTemps; }
@@ -306,8 +302,8 @@ static void registerPIC(uint64_t pic, oop selector) {
     nMethodAddToList(pic);
   }
   uint32_t bucket = selectorHash(selector) & (nPICBuckets - 1);
-  h->link = reinterpret_cast<uint64_t>(nPICtable[bucket]);
-  nPICtable[bucket] = h;
+  h->link = nPICtable[bucket];
+  nPICtable[bucket] = pic;
 }
 
 // A closed PIC whose case 0 is target0 for the site's own class; 0 when the zone is full.
@@ -394,8 +390,8 @@ static uint64_t newOpenPIC(oop selector, uint32_t numArgs) {
 }
 
 static uint64_t findOpenPIC(oop selector) {
-  for (NMethodHeader* h = nPICtable[selectorHash(selector) & (nPICBuckets - 1)]; h != nullptr;
-       h = reinterpret_cast<NMethodHeader*>(h->link))
+  for (NMethodHeader* h = picHeader(nPICtable[selectorHash(selector) & (nPICBuckets - 1)]); h != nullptr;
+       h = picHeader(h->link))
     if (h->selector == selector && (h->flags & nmFlagOpenPIC) == nmFlagOpenPIC) return reinterpret_cast<uint64_t>(h);
   return 0;
 }
@@ -405,7 +401,7 @@ static uint64_t findOpenPIC(oop selector) {
 static uint64_t dnuMethodFor(uint32_t classTag) {
   uint64_t m = findMethodHook(sysOop(sysDnuSelector), classTag);
   if (m == lookupNotUnderstood) return 0;
-  return m < lookupFirstNMethod ? 1 : m;
+  return m < lookupResultLimit ? 1 : m;
 }
 
 // Adds the MNU path with its method word for the first MNU case, or merges a later case's
@@ -444,7 +440,7 @@ extern "C" void CrtPICAbortSendMiss(oop receiver) {
   uint64_t r = findMethodHook(selector, tag);
   bool mnu = r == lookupNotUnderstood;
   if (mnu) r = dnuMethodFor(tag);
-  if ((!mnu && r < lookupFirstNMethod) || (mnu && r == 1)) {
+  if ((!mnu && r < lookupResultLimit) || (mnu && r == 1)) {
     currentStack[shSp] += 8;
     enterAfterFailure(nmHeader(old)->numArgs, tag, selector, mnu ? lookupNotUnderstood : r, 0);
     return;
@@ -486,7 +482,7 @@ extern "C" void CrtExtendClosedPIC(oop receiver, uint64_t pic) {
     return;
   }
   uint64_t r = findMethodHook(selector, tag);
-  if (r >= lookupFirstNMethod) {
+  if (r >= lookupResultLimit) {
     writeCase(pic, picNumCases(pic)++, tag, r + nMethodEntryNoCheck);
     flushSite();
     pushOnSavedStack(r + nMethodGlueEntry);
@@ -588,7 +584,7 @@ static oop perform(oop receiver, oop selector, const oop* args, uint64_t n, uint
     dropPrimitiveState(primArgs);
     doesNotUnderstandWA(n, receiver, selector, 0, copy);
   }
-  if (m < lookupFirstNMethod) return translationFail(m, primArgs);
+  if (m < lookupResultLimit) return translationFail(m, primArgs);
   if (reinterpret_cast<const NMethodHeader*>(m)->numArgs != n) return evalFail(evalWrongArgCount, primArgs);
   oop copy[2] = {n > 0 ? args[0] : 0, n > 1 ? args[1] : 0};
   dropPrimitiveState(primArgs);
@@ -631,7 +627,7 @@ static oop performWithArguments(oop receiver, oop selector, oop arguments, oop l
     dropPrimitiveState(primArgs);
     doesNotUnderstandWA(n, receiver, selector, lookupClass, args);
   }
-  if (m < lookupFirstNMethod) return translationFail(m, primArgs);
+  if (m < lookupResultLimit) return translationFail(m, primArgs);
   const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(m);
   if (h->numArgs != n) return evalFail(evalWrongArgCount, primArgs);
   // A method that performs itself serves pending requests on each round.

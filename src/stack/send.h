@@ -6,18 +6,11 @@
 
 #include "mman/mmObject.h"
 #include "tran/nmLayout.h"
-#include "tran/tmain.h"
-
-// Answers of a lookup below lookupFirstNMethod are the translator's failure codes:
-// 1 not understood, 2 no zone space, 3 not translatable, 4 other.
-enum : uint64_t {
-  lookupFailed = lookupOtherFailure,
-  lookupFirstNMethod = lookupResultLimit,
-};
+#include "tran/tmain.h"  // the lookup answer codes
 
 // The lookup behind every send that no linked site serves: the nmethod for the selector
-// sent to an instance of the class index, or a failure code. The translator's findMethod
-// replaces the default, which is not built yet and stops the system.
+// sent to an instance of the class index, or a failure code. The translator's findMethod;
+// tests put a table of their own in its place.
 extern uint64_t (*findMethodHook)(oop selector, uint32_t classIndex);
 
 // The class tag a linked site compares: the 3-bit tag of an immediate, else the header's.
@@ -57,8 +50,6 @@ enum : uint32_t {
   nPICOpenSize = 224,
 };
 enum : uint8_t { nmFlagOpenPIC = 0x48 };
-// PICs chained by selector hash & 127 through their link word.
-extern NMethodHeader* nPICtable[nPICBuckets];
 // A closed PIC of one case, the MNU path, for a first send that is not understood; 1 when
 // none can be made.
 uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ext/exOption.h"
+#include "mman/mmPending.h"
 #include "mman/testHeap.h"
 #include "support/testZone.h"
 #include "mman/mmSysOop.h"
@@ -309,6 +310,31 @@ TEST_F(SendNativeTest, ClassCheckMissRelinksTheSite) {
     EXPECT_EQ(lookups, c.lookups);
     for (size_t i = 0; i < n; i++) EXPECT_EQ(results[n - i], ids[c.order[i]]) << i;
   }
+}
+
+// An nmethod made unenterable the way unlinking does it (its miss call leads to the relink
+// routine, its unchecked entry jumps to that call): the next send relinks the site to the
+// method the lookup now answers, keeping the entry offset.
+TEST_F(SendNativeTest, ASiteOfAnUnlinkedNMethodRelinksOnItsNextSend) {
+  uint64_t first = nmethod(selector[selFoo], classA, 0, 31);
+  std::vector<uint64_t> receivers(4, newOldObject(classA, 0)), results(4, 0);
+  uint64_t R = 0;
+  void (*site)() = caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R);
+  run(site, 1);
+  ASSERT_EQ(siteTarget(R), first + nMethodEntry);
+  uint8_t* b = reinterpret_cast<uint8_t*>(first);
+  emitCallRel(b + nMethodAbortSendMissOffset, reinterpret_cast<const void*>(rtAbortRelinkSendToUnlinked));
+  b[nMethodEntryNoCheck] = 0xEB;
+  b[nMethodEntryNoCheck + 1] = uint8_t(int8_t(nMethodAbortSendMissOffset - (nMethodEntryNoCheck + 2)));
+  reinterpret_cast<NMethodHeader*>(b)->flags |= nmFlagUnlinked;
+  uint64_t second = nmethod(selector[selFoo], classA, 0, 32);
+  lookups = 0;
+  run(site, 3);
+  EXPECT_EQ(results[3], 32u);
+  EXPECT_EQ(results[1], 32u);
+  EXPECT_EQ(lookups, 1);
+  EXPECT_EQ(siteTarget(R), second + nMethodEntry);
+  EXPECT_EQ(siteImmediate(R), classA);
 }
 
 // Not understood: the Message carries the selector, the arguments in order and the lookup

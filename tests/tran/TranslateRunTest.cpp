@@ -88,6 +88,7 @@ a4: x y: y z: z w: w = ( ^x - y - z - w )
 tTemp = ( | t | t := 2. ^t + (t := 5) )
 tIvar = ( civ := 2. ^civ + (civ := 5) )
 poking: n = ( | s | s := 0. 1 to: n do: [:i | s := s + i. self poke]. ^s )
+nested: n = ( 1 to: n do: [:i | [i > 0] whileTrue: [^i + 10]]. ^0 )
 i0: a with: b = ( ^a == b )
 i1: a with: b = ( ^a ~~ b )
 i2: a with: b = ( ^(a == b) ifTrue: [1] ifFalse: [2] )
@@ -219,6 +220,7 @@ TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
       {"a4:y:z:w:", {smallIntegerFor(1000), smallIntegerFor(100), smallIntegerFor(10), smallIntegerFor(1)}, 889},
       {"tTemp", {}, 7},
       {"tIvar", {}, 7},
+      {"nested:", {smallIntegerFor(3)}, 11},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.selector);

@@ -14,7 +14,7 @@
 uint64_t qrxErrorStatus = 0;
 uint32_t bannerPending = 1;
 
-enum { errorTextCount = 11 };
+enum { errorTextCount = 9 };
 static const char* errorTexts[errorTextCount];
 static const char* severityWords[3];
 static const char* causeWords[4];
@@ -31,8 +31,6 @@ void initError() {
       "Space could not be allocated.",
       "",  // 7: usage error; the usage follows the report
       "Remembered table overflow.",
-      nullptr,
-      "Start-up ends before the reboot into Smalltalk.",  // 10: the execution engine is not built yet
   };
   for (int i = 0; i < errorTextCount; i++) errorTexts[i] = texts[i];
   severityWords[0] = "Note";

@@ -27,6 +27,7 @@
 #include "mman/mmResources.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
+#include "mman/mmProcess.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
@@ -38,6 +39,8 @@
 #include "stack/glue.h"
 #include "stack/stackzone.h"
 #include "tran/nmalloc.h"
+#include "tran/tloop.h"
+#include "tran/tmain.h"
 #include "tran/tprim.h"
 
 uint64_t kernelSlots[kernelSlotCount];
@@ -355,6 +358,7 @@ static void registerPrimitives() {
   initResourcePrims();
   initScavengePrims();
   initEnumerationPrims();
+  initProcessPrims();
   initSnapshotPrims();
   initOldSpacePrims();
   initGarbagePrims();
@@ -364,6 +368,7 @@ static void registerPrimitives() {
   addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
   initPrimitives();
   initSuper();
+  initTranAfter(qrxOptions);
 }
 
 // ---- Start-up --------------------------------------------------------------------------------
@@ -391,6 +396,7 @@ void loadKernel() {
   if (p.code + 64 * s[slotsCode] > 0x7FFFFFFF)
     fatal("Can't initialize N-method zone at a suitable address", 0x404, __LINE__);
   pdSetMemExecPerm(reinterpret_cast<void*>(p.code), s[slotsCode] * 8);
+  installTranslatorHooks();  // the zone's set-up initialises the translator
   if (!initNMethods(p.code, s[slotsCode] * 8)) fatal("Can't initialize N-method zone", 0x404, __LINE__);
   computeImageDeltas();
   decompressionWorkspaces = {};
@@ -417,13 +423,12 @@ void loadKernel() {
 
 uint64_t CStackMain;  // the C stack level of the Smalltalk thread
 
-// Runs on the C stack below the stack zone: records the C level of every later glue call.
-// Rebooting the image's active process is not built yet: start-up ends here, visibly and
-// with its own status.
+// Runs on the C stack below the stack zone: records the C level of every later glue call and
+// enters Smalltalk in the image's process.
 static void rebootContinuation() {
   markStack();
   CStackMain = CStack;
-  fatal("image loaded; the execution engine is not built yet, so it cannot be run", kernelStopCode, __LINE__);
+  rebootSystem();
 }
 
 // The zone lies on the main thread's stack when it fits there with room to spare for the C

@@ -29,7 +29,6 @@ enum : uint64_t {
   kernelBlockHint = 0x10000000,          // the block is sought from here up
   kernelBlockLimit = uint64_t(1) << 31,  // and must end below this
   readPieceBytes = 1 << 30,              // largest single read of a space
-  kernelStopCode = 0x0A,                 // start-up ends before the reboot (exit status 10)
 };
 
 // The one block holding every space but the stack zone and the headroom.

@@ -30,11 +30,8 @@ extern PendingCounters pending;
 extern uint64_t stackSpaceSlots;
 inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }
 
-// Signalling a Semaphore from an asynchronous source (timer, descriptor, signal). Not built
-// yet: the scheduler's own asynchSignal (waking a waiting Process) replaces this; here only
-// the no-waiter half runs: excessSignals (slot 2) + 1. asynchSignalCount counts the calls.
-extern uint64_t asynchSignalCount;
-void asynchSignal(oop semaphore);
+// Signalling a Semaphore from an asynchronous source is the scheduler's.
+#include "mman/mmProcess.h"
 enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
 
 // Callees of the collectors whose owners are not built yet.

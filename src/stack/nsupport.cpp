@@ -257,6 +257,8 @@ extern "C" oop CrtMakeFullBlock(oop method) {
 }
 extern "C" oop CrtMakeFullCopyingBlock(oop method, uint64_t n) {
   oop copied = oopOf(arrayFromStack(n, "block copied values"));
+  // A single copied value is held as itself: the block's copy-values code reads it so.
+  if (n == 1) copied = slotOf(copied, 0);
   oop outer = frameMakeHybrid(currentStack[shFp], 0);
   return newBlock(method, outer, copied, "full copying block");
 }

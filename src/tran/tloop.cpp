@@ -770,6 +770,8 @@ static uint8_t* tLoopHead(uint8_t* at) {
 }
 
 static uint8_t* tJmpBack(const uint8_t* head, uint8_t* at) {
+  // Inner loops whose ends were never reached (their bodies return) are closed here.
+  while (actLoops != nullptr && actLoops->vPC > head && actLoops->vPC < L.p) loopEnd(actLoops->vPC);
   ActionRecord* loop = actLoops;
   if (loop == nullptr || loop->vPC != head || loop->depth != int16_t(L.top - stackSim)) {
     invalid();

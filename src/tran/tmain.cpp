@@ -12,6 +12,7 @@
 #include "ext/platform.h"
 #include "stack/glue.h"
 #include "stack/stackframe.h"
+#include "tran/disx86_64.h"
 #include "tran/nmalloc.h"
 #include "tran/taux.h"
 #include "tran/tloop.h"
@@ -251,6 +252,8 @@ uint64_t nmTranslate(uint64_t method, uint64_t selector, uint64_t** table) {
     } else {
       memmove(mapAt, mapStart, mapLength);
       nMethodShorten(h, uint64_t(mapAt - block) + mapLength);
+      // What lies between the code and the reversed map reads as int3 in listings.
+      memset(mapAt + mapLength, 0xCC, size_t(block + h->usedSize - (mapAt + mapLength)));
       genMapCopy(mapAt, block + h->usedSize, mapLength, info.primitive > 0);
     }
     uint8_t flags = h->flags & nmFlagNewRef;
@@ -446,4 +449,82 @@ void installTranslatorHooks() {
   mapNToVPCHook = mapNToVPCForFrame;
   nmHooks.clearNTable = clearNTable;
   nmHooks.initTranslator = initTranslator;
+}
+
+// ---- listings ------------------------------------------------------------------------------
+
+static const char* entryLabel(uint64_t nm, uint64_t offset) {
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nm);
+  bool block = (h->flags & nmFlagBlock) != 0;
+  if ((h->flags & nmFlagPrimitive) != 0) {
+    if (nm + offset == mapPrimitiveRestart(nm)) return "prim restart";
+    if (nm + offset == mapPrimitiveReturn(nm)) return "prim return";
+  }
+  switch (offset) {
+    case nMethodCannotResumeEntry: return "cannot-resume entry";
+    case nMethodAbortOffsetOffset: return "abort return";
+    case nMethodAbortSendMissReturnOffset: return block ? nullptr : "abort send miss return";
+    case nMethodEntry: return block ? "block entry" : "entry";
+    case nMethodEntryNonImmediate: return block ? nullptr : "non-imm entry";
+    case nMethodEntryNoCheck: return block ? nullptr : "no-check entry";
+    default: return nullptr;
+  }
+}
+
+void fprintNCode(FILE* stream, const uint8_t* from, const uint8_t* to, uint64_t nm, const uint64_t* offsetTable) {
+  for (const uint8_t* p = from; p < to;) {
+    uint64_t offset = nm != 0 ? uint64_t(reinterpret_cast<uintptr_t>(p)) - nm : 0;
+    const char* label = nm != 0 ? entryLabel(nm, offset) : nullptr;
+    if (label != nullptr) {
+      int vpc = -1;
+      for (int64_t i = 0; offsetTable != nullptr && offsetTable[i] != 0 && i < 65536; i++) {
+        if (uint32_t(offsetTable[i]) == offset) vpc = int(i + 1);
+      }
+      if (vpc > 0) fprintf(stream, "%s (vpc %d):\n", label, vpc);
+      else fprintf(stream, "%s:\n", label);
+    }
+    if (nm != 0 && offset == nMethodAbortOffsetOffset) {  // the distance to the body is data
+      uint16_t d;
+      memcpy(&d, p, 2);
+      fprintf(stream, "nm@%03" PRIx64 ":\t.word 0x%04x(offset from nm)\n", offset, unsigned(d));
+      p += 2;
+      continue;
+    }
+    char text[200];
+    const uint8_t* next = disx86_64Text(p, text, sizeof text, nullptr, nullptr, disMode64);
+    if (nm != 0) fprintf(stream, "nm@%03" PRIx64 ":\t", offset);
+    else fprintf(stream, "_%" PRIx64 ":\t", uint64_t(reinterpret_cast<uintptr_t>(p)));
+    for (const uint8_t* b = p; b < next; b++) fprintf(stream, " %02x", unsigned(*b));
+    fprintf(stream, "\t%s", text);
+    if (nm != 0) {
+      uint8_t data[8];
+      uint32_t n = mapDataForNpc(nm, uint64_t(reinterpret_cast<uintptr_t>(next)), data, sizeof data, nullptr);
+      if (n > 0) {
+        fprintf(stream, "\tmap:");
+        for (uint32_t i = 0; i < n && i < sizeof data; i++) fprintf(stream, " %02x", unsigned(data[i]));
+      }
+    }
+    fputc('\n', stream);
+    p = next;
+  }
+}
+
+void printEntireNMethod(uint64_t nm, const uint64_t* offsetTable, FILE* stream, int, int) {
+  if (!isNMethod(nm)) {
+    fprintf(stream, "0x%" PRIx64 " is not an nmethod\n", nm);
+    return;
+  }
+  printNMethod(nm, stream);
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nm);
+  uint64_t mapStart = findPCMapStart(nm + h->usedSize);
+  bool prim = (h->flags & nmFlagPrimitive) != 0;
+  uint64_t codeEnd = prim ? getPrimMap(nm) - 16 : mapStart;
+  const uint8_t* code = reinterpret_cast<const uint8_t*>(nm + nMethodHeaderSize);
+  fprintNCode(stream, code, reinterpret_cast<const uint8_t*>(codeEnd), nm, offsetTable);
+  if (prim) {
+    fprintf(stream, "Restart: 0x%06" PRIx64 "\n", mapPrimitiveRestart(nm) - nm);
+    fprintf(stream, "Return:  0x%06" PRIx64 "\n", mapPrimitiveReturn(nm) - nm);
+  }
+  fprintf(stream, "PC map:\n");
+  fprintPCMap(stream, nm + h->usedSize);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // What the translation of one method knows about it (filled by the unpacking of a method).
 struct TVInfo {
@@ -97,3 +98,9 @@ uint64_t findMethod(uint64_t selector, uint32_t classIndex);
 extern uint64_t lastFailedMethod;  // the compiled method whose translation failed last
 // Points the run-time core's and the zone's hooks at the translator.
 void installTranslatorHooks();
+
+// Listings: the code of [from, to) one instruction a line, with the entry points of nmethod
+// (when given) labelled, and the map bytes recorded at each instruction's end; the nmethod's
+// record, its code, its primitive map and its PC map.
+void fprintNCode(FILE* stream, const uint8_t* from, const uint8_t* to, uint64_t nmethod, const uint64_t* offsetTable);
+void printEntireNMethod(uint64_t nmethod, const uint64_t* offsetTable, FILE* stream, int showRegisterNames, int flag);

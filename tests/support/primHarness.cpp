@@ -7,6 +7,7 @@
 
 #include "mman/mmPending.h"
 #include "stack/stackzone.h"
+#include "tran/tpcmap.h"
 #include "tran/tprim.h"
 
 namespace {
@@ -14,10 +15,12 @@ namespace {
 alignas(16) uint64_t harnessSegment[stackSegmentWords];
 
 // The method whose prologue "called" the primitive: a header and, at offset 100, the
-// failure jump and its offset word, so that a commit can build the method's frame.
+// failure jump and its offset word, so that a commit can build the method's frame; at its
+// end a primitive map (restart and return offsets, then the map's end byte), so that a
+// restartable commit finds its resume point.
 struct alignas(16) HarnessNMethod {
   NMethodHeader h;
-  uint8_t code[88];
+  uint8_t code[120];
 };
 HarnessNMethod harnessMethod;
 
@@ -29,6 +32,10 @@ uint64_t harnessCallSite(uint8_t numArgs) {
   code[100] = 0xEB;
   uint32_t word = 102;
   memcpy(code + 102, &word, 4);
+  const uint64_t restartOffset = 112, returnOffset = 116;
+  memcpy(code + 128, &restartOffset, 8);
+  memcpy(code + 136, &returnOffset, 8);
+  code[sizeof harnessMethod - 1] = mapEnd;
   return reinterpret_cast<uint64_t>(&harnessMethod) + 100;
 }
 

@@ -88,6 +88,7 @@ a4: x y: y z: z w: w = ( ^x - y - z - w )
 tTemp = ( | t | t := 2. ^t + (t := 5) )
 tIvar = ( civ := 2. ^civ + (civ := 5) )
 poking: n = ( | s | s := 0. 1 to: n do: [:i | s := s + i. self poke]. ^s )
+nested: n = ( 1 to: n do: [:i | [i > 0] whileTrue: [^i + 10]]. ^0 )
 i0: a with: b = ( ^a == b )
 i1: a with: b = ( ^a ~~ b )
 i2: a with: b = ( ^(a == b) ifTrue: [1] ifFalse: [2] )
@@ -187,6 +188,23 @@ TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
   });
   EXPECT_EQ(sites, 2);
   EXPECT_EQ(run(fib, {smallIntegerFor(20)}), smallIntegerFor(6765));
+  // The listing labels the entries, decodes every instruction and shows each site's map byte.
+  char* text = nullptr;
+  size_t length = 0;
+  FILE* listing = open_memstream(&text, &length);
+  printEntireNMethod(fib, nullptr, listing, 0, 0);
+  fclose(listing);
+  std::string l(text, length);
+  free(text);
+  int allSites = 0;
+  forEachSendSite(fib, [&](uint64_t, uint32_t) { allSites++; });
+  size_t mapLines = 0;
+  for (size_t at = l.find("\tmap:"); at != std::string::npos; at = l.find("\tmap:", at + 1)) mapLines++;
+  EXPECT_EQ(mapLines, size_t(allSites)) << l;
+  for (const char* label : {"cannot-resume entry:\n", "\nentry:\n", "non-imm entry:\n", "no-check entry:\n", "PC map:\n"}) {
+    EXPECT_NE(l.find(label), std::string::npos) << label;
+  }
+  EXPECT_EQ(l.substr(0, l.find("PC map:")).find(".byte"), std::string::npos) << l;
   EXPECT_EQ(recCount, 0u);
 
   struct Case {
@@ -202,6 +220,7 @@ TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
       {"a4:y:z:w:", {smallIntegerFor(1000), smallIntegerFor(100), smallIntegerFor(10), smallIntegerFor(1)}, 889},
       {"tTemp", {}, 7},
       {"tIvar", {}, 7},
+      {"nested:", {smallIntegerFor(3)}, 11},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.selector);
@@ -329,7 +348,7 @@ TEST_F(TranslateCorpus, EveryMethodTranslatesDisassemblesAndMapsItsSitesBothWays
     for (const uint8_t* q = reinterpret_cast<const uint8_t*>(t.nm) + nMethodEntryNoCheck; q + 5 <= t.codeEnd; q++) {
       int32_t d;
       memcpy(&d, q + 1, 4);
-      if (q[0] == 0xE8 && q + 5 + d == tRt.endLoop && q[-6] == 0x0F && q[-5] == 0x83) {
+      if (q[0] == 0xE8 && uint64_t(reinterpret_cast<uintptr_t>(q)) + 5 + uint64_t(int64_t(d)) == uint64_t(reinterpret_cast<uintptr_t>(tRt.endLoop)) && q[-6] == 0x0F && q[-5] == 0x83) {
         roundTrip(uint64_t(reinterpret_cast<uintptr_t>(q + 5)));
         loopEnds++;
       }
@@ -583,7 +602,7 @@ bool callsRoutine(uint64_t nm, const void* target) {
   for (const uint8_t* q = reinterpret_cast<const uint8_t*>(nm) + nMethodEntryNoCheck; q + 5 <= tLastCodeEnd; q++) {
     int32_t d;
     memcpy(&d, q + 1, 4);
-    if (q[0] == 0xE8 && q + 5 + d == target) return true;
+    if (q[0] == 0xE8 && uint64_t(reinterpret_cast<uintptr_t>(q)) + 5 + uint64_t(int64_t(d)) == uint64_t(reinterpret_cast<uintptr_t>(target))) return true;
   }
   return false;
 }

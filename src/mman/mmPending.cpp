@@ -18,9 +18,6 @@ void asynchSignal(oop semaphore) {
   *excess = smallIntegerFor(isSmallInteger(*excess) ? smallIntegerValue(*excess) + 1 : 1);
 }
 
-// Not built yet: native methods and the method cache hold no new-space references so far.
-void nmUpdateNewRefs() {}
-void purgeDeadClassesFromMCache() {}
 // Not built yet: the incremental collector's hooks.
 void addToIncWeakListFunc(oop) {}
 void incGCObjWeaknessChanged(oop, bool) {}

@@ -1,13 +1,19 @@
 // Test support: the test program's native-method zone.
 #include "support/testZone.h"
 
+#include "ext/platform.h"
+
 namespace {
 
 constexpr uint64_t testCodeAreaBytes = 16 << 20;
 alignas(16) uint8_t testCodeArea[testCodeAreaBytes];
 
+// The area runs code (the i-cache stub at least, which every code change calls).
 struct ProgramZone {
-  ProgramZone() { resetTestZone(); }
+  ProgramZone() {
+    pdSetMemExecPerm(testCodeArea, testCodeAreaBytes);
+    resetTestZone();
+  }
 } programZone;
 
 }  // namespace

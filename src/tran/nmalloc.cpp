@@ -1041,8 +1041,7 @@ int nmUpdateNewLiterals() {
 // Both entries lead to the relink routine: the class check's miss path becomes a call of it,
 // and the unchecked entry jumps there. The nmethod goes to the end of its chain so that lookups
 // meet its successors first.
-uint64_t nMethodUnlink(NMethodHeader* nmethod) {
-  uint64_t successor = nmethod->link;
+static void unlinkEntries(NMethodHeader* nmethod) {
   uint64_t block = addressOf(nmethod);
   if ((nmethod->flags & nmFlagBlock) == 0) {
     uint8_t* code = reinterpret_cast<uint8_t*>(block);
@@ -1055,6 +1054,12 @@ uint64_t nMethodUnlink(NMethodHeader* nmethod) {
   }
   nmethod->flags |= nmFlagUnlinked;
   nmethod->mark = 0;
+}
+
+uint64_t nMethodUnlink(NMethodHeader* nmethod) {
+  uint64_t successor = nmethod->link;
+  uint64_t block = addressOf(nmethod);
+  unlinkEntries(nmethod);
   uint64_t* pp = findNMethodLinkBefore(nmethod);
   if (pp != nullptr) {
     *pp = nmethod->link;
@@ -1064,4 +1069,79 @@ uint64_t nMethodUnlink(NMethodHeader* nmethod) {
   }
   rtFlushICache();
   return successor;
+}
+
+// ---- Flushes when methods change ----------------------------------------------------------
+
+static void forgetInMCache(uint64_t nmethod) {
+  if (mCache == nullptr) return;
+  for (uint32_t i = 0; i < mCacheEntries; i++)
+    if (mCache[i].classIndex != 0 && mCache[i].nmethod == nmethod) mCache[i].classIndex = 0;
+}
+
+static uint64_t frameSearchFor;
+static int frameSearchFound;
+static void findFrameOf(uint64_t fp, uint64_t*) {
+  if ((reinterpret_cast<uint64_t*>(fp)[frNMethod] & frameNMethodMask) == frameSearchFor) frameSearchFound = 1;
+}
+static bool hasActivation(uint64_t nmethod) {
+  frameSearchFor = nmethod;
+  frameSearchFound = 0;
+  enumerateFramesAndReturns(findFrameOf);
+  return frameSearchFound != 0;
+}
+
+void nmFlushCachedCodeForMethod(oop method) {
+  if (!isHeapObject(method) || method == 0 || hashOf(headerOf(method)) == 0) return;  // never filed
+  VToNTable* t = tableForVMethod(method);
+  bool methods = t == &allVToNTables[nmMethodTable];
+  bool freedAny = false, changed = false;
+  for (uint64_t* pp = &t->buckets[hashOf(headerOf(method)) & t->mask]; *pp != 0;) {
+    NMethodHeader* e = blockAt(*pp);
+    if (e->vmethod != method) {
+      pp = &e->link;
+      continue;
+    }
+    if (methods && (e->flags & nmFlagUnlinked) == 0) unlinkEntries(e);
+    changed = true;
+    if (hasActivation(*pp)) {
+      // Unlinked but still running: freed by a sweep once its frames are gone.
+      e->flags |= nmFlagUnlinked;
+      e->mark = 0;
+      pp = &e->link;
+      continue;
+    }
+    *pp = e->link;
+    forgetInMCache(addressOf(e));
+    nMethodDealloc(e);
+    freedAny = true;
+  }
+  if (!changed) return;
+  if (methods && npicOps.flushCachedMNUMethodEntriesForMethod != nullptr)
+    npicOps.flushCachedMNUMethodEntriesForMethod(method);
+  // Sites linked to a freed block would enter whatever is allocated there next.
+  if (freedAny) invalidatePostFreeNMethods();
+  rtFlushICache();
+}
+
+void nmFlushLookupEntriesForSelector(oop selector) {
+  if (selector == 0 || (isHeapObject(selector) && hashOf(headerOf(selector)) == 0)) return;  // never looked up
+  if (npicOps.flushPICEntriesForSelector != nullptr) npicOps.flushPICEntriesForSelector(selector);
+  VToNTable& t = allVToNTables[nmMethodTable];
+  // An unlinked nmethod moves to the end of its chain, where the walk meets it again, flagged.
+  for (uint32_t i = 0; i <= t.mask; i++)
+    for (uint64_t e = t.buckets[i]; e != 0;) {
+      uint64_t next = *linkWord(e);
+      if (blockAt(e)->selector == selector && (blockAt(e)->flags & nmFlagUnlinked) == 0) nMethodUnlink(blockAt(e));
+      e = next;
+    }
+  if (mCache != nullptr)
+    for (uint32_t i = 0; i < mCacheEntries; i++)
+      if (mCache[i].classIndex != 0 && blockAt(mCache[i].nmethod)->selector == selector) mCache[i].classIndex = 0;
+}
+
+void nmFlushLookupCache() {
+  invalidateNMethods();
+  clearMCache();
+  invalidateNMethods();
 }

@@ -156,6 +156,15 @@ int nMethodRefersTo(const NMethodHeader* nmethod, oop object, int mustScan);
 int nmUpdateNewLiterals();
 uint64_t nMethodUnlink(NMethodHeader* nmethod);
 
+// Flushes when methods change (the lookup's side).
+// A compiled method being replaced: its nmethods become unenterable and are freed, except one
+// with an activation, which stays unlinked until the next sweep; the cache and the sites that
+// called them forget them.
+void nmFlushCachedCodeForMethod(oop method);
+// A method for the selector was added or removed somewhere: every nmethod of it is unlinked.
+void nmFlushLookupEntriesForSelector(oop selector);
+void nmFlushLookupCache();
+
 // The PIC family's maintenance operations, registered by the PICs; PIC blocks are handed to
 // them by the collection. Null until PICs are built (not built yet): no PIC exists then.
 struct NPICMaintenance {
@@ -164,5 +173,7 @@ struct NPICMaintenance {
   void (*restorePostRelocation)(uint64_t pic);
   int (*hasLinksToUnmarked)(uint64_t pic);
   uint64_t (*updateNewLits)(uint64_t pic, int* freed);
+  void (*flushCachedMNUMethodEntriesForMethod)(oop method);
+  void (*flushPICEntriesForSelector)(oop selector);
 };
 extern NPICMaintenance npicOps;

@@ -22,7 +22,7 @@ void resetTestZone() { initNMethods(reinterpret_cast<uint64_t>(testCodeArea), te
 
 SavedNMethodZone::SavedNMethodZone()
     : zone(nmZone), size(nmZoneSize), request(nmAllocRequest), minPC(minNZonePC), maxPC(maxNZonePC),
-      minRTPC(minNZoneRTPC), stub(icacheStubAddress), flush(rtFlushICache) {}
+      minRTPC(minNZoneRTPC), stub(icacheStubAddress), flush(rtFlushICache), cache(mCache) {}
 
 SavedNMethodZone::~SavedNMethodZone() {
   nmZone = zone;
@@ -33,4 +33,5 @@ SavedNMethodZone::~SavedNMethodZone() {
   minNZoneRTPC = minRTPC;
   icacheStubAddress = stub;
   rtFlushICache = flush;
+  mCache = cache;
 }

@@ -59,7 +59,6 @@ class NMethodCollectionTest : public ::testing::Test {
   uint64_t savedEntryCodes[8];
   SendTypeEntry savedSendTypes[nmSendTypes];
   oop selectors[4] = {};
-  MethodCacheEntry* programCache = mCache;
 
   void SetUp() override {
     newTestHeap();
@@ -80,7 +79,6 @@ class NMethodCollectionTest : public ::testing::Test {
     memcpy(entryCodeTable, savedEntryCodes, sizeof savedEntryCodes);
     memcpy(sendTypeTable, savedSendTypes, sizeof savedSendTypes);
     clearNTable();  // the program's zone files nothing
-    mCache = programCache;
     freeTestHeap();
   }
 
@@ -541,6 +539,71 @@ TEST_F(NMethodCollectionTest, CollectionFreesDeadNMethodsAndTheirLinks) {
   EXPECT_EQ(live->mark, 0);
   EXPECT_NE(other->mark, 0);
   EXPECT_EQ(markNMethodsAsNotReferringTo(selectors[0]), 1) << "a literal of every method";
+}
+
+// A replaced method: its nmethods become unenterable; the idle one is freed with the links and
+// cache entries that led to it, the one with an activation waits for the next sweep.
+TEST_F(NMethodCollectionTest, ReplacedMethodLosesItsNMethods) {
+  NMethodHeader* idle = make(0);
+  NMethodHeader* running = make(1);
+  NMethodHeader* caller = make(2);
+  oop method = idle->vmethod;
+  *findNMethodLinkBefore(running) = running->link;
+  running->vmethod = method;
+  nmTableAdd(running);
+  link(caller, 0, idle, 9);
+  link(caller, 1, running, 9);
+  mCacheFill(&mCache[1], 9, addr(idle));
+  mCacheFill(&mCache[2], 10, addr(caller));
+  uint64_t* s = stackAlloc(0);
+  uint64_t sp = s[shSp];
+  auto push = [&](uint64_t v) {
+    sp -= 8;
+    *reinterpret_cast<uint64_t*>(sp) = v;
+  };
+  push(rootFpOf(s));
+  uint64_t fp = sp;
+  push(0);
+  push(addr(running));
+  push(nilOop());
+  push(addr(running) + 120);
+  s[shSp] = sp;
+  s[shFp] = fp;
+  nmFlushCachedCodeForMethod(method);
+  EXPECT_EQ(find(0), 0u);
+  ASSERT_EQ(find(1), addr(running));
+  EXPECT_EQ(running->flags & nmFlagUnlinked, nmFlagUnlinked);
+  EXPECT_EQ(running->mark, 0);
+  EXPECT_EQ(callTarget(addr(running) + nMethodAbortSendMissReturnOffset), addr(rtAbortRelinkSendToUnlinked));
+  EXPECT_EQ(siteTarget(addr(caller), 0), glueOf(siteTypes[0])) << "linked to the freed one";
+  EXPECT_EQ(siteTarget(addr(caller), 1), addr(running) + nMethodEntryNoCheck) << "relinks through the entry";
+  EXPECT_EQ(mCache[1].classIndex, 0u);
+  EXPECT_EQ(mCache[2].classIndex, 10u);
+  EXPECT_NE(caller->flags & nmFlagUnlinked, nmFlagUnlinked);
+  checkZone();
+}
+
+TEST_F(NMethodCollectionTest, SelectorFlushUnlinksItsNMethodsAndCacheEntries) {
+  NMethodHeader* a = make(0, selectors[1]);
+  NMethodHeader* b = make(1, selectors[1]);
+  NMethodHeader* other = make(2, selectors[2]);
+  mCacheFill(&mCache[1], 9, addr(a));
+  mCacheFill(&mCache[2], 9, addr(other));
+  oop unhashed = newOldObject(classIndexArray, 1);
+  other->selector = unhashed;
+  nmFlushLookupEntriesForSelector(unhashed);  // never looked up: nothing to flush
+  EXPECT_EQ(other->flags & nmFlagUnlinked, 0);
+  getObjHash(headerOf(selectors[1]));
+  nmFlushLookupEntriesForSelector(selectors[1]);
+  for (NMethodHeader* n : {a, b}) {
+    EXPECT_EQ(n->flags & nmFlagUnlinked, nmFlagUnlinked);
+    EXPECT_EQ(callTarget(addr(n) + nMethodAbortSendMissReturnOffset), addr(rtAbortRelinkSendToUnlinked));
+  }
+  EXPECT_EQ(other->flags & nmFlagUnlinked, 0);
+  EXPECT_EQ(mCache[1].classIndex, 0u);
+  EXPECT_EQ(mCache[2].classIndex, 9u);
+  other->selector = selectors[2];
+  checkZone();
 }
 
 TEST_F(NMethodCollectionTest, PurgeKeepsLiveClassesAndTheContextClasses) {

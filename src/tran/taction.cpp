@@ -7,6 +7,7 @@
 
 #include "ext/exError.h"
 #include "tran/cgenx86_64.h"
+#include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tstack.h"
 
@@ -163,9 +164,9 @@ uint8_t* tBxp(const uint8_t* branchPC, const uint8_t* target, int sense, StackEn
     at = isShort ? emitJccRel8(at, cond, 0) : emitJccRel32(at, cond, 0);
     kind = isShort ? actShortCondJump : actLongCondJump;
   } else {
-    // The test of a value against true and false with its non-Boolean path: not built yet.
-    TAbortFunc("tBxp of a value that is neither a constant Boolean nor a condition: not built yet", -1, at,
-               "src/tran/taction", __LINE__);
+    // Any other value: loaded into rbx and tested against both Booleans.
+    at = tStackLoad(top, rBX, at);
+    return tBxpTest(sense, branchPC, target, top, state, at);
   }
   addAction(kind, target, state, assignedRegSummary, top - 1, at);
   return at;

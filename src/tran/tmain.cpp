@@ -4,11 +4,21 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "ext/exError.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
+#include "ext/platform.h"
+#include "stack/glue.h"
+#include "stack/stackframe.h"
+#include "tran/disx86_64.h"
+#include "tran/nmalloc.h"
+#include "tran/taux.h"
+#include "tran/tloop.h"
+#include "tran/tpcmap.h"
 #include "tran/tprim.h"
+#include "tran/txmem.h"
 
 TVInfo tVInfo;
 uint64_t tNil, tTrue, tFalse;
@@ -111,4 +121,410 @@ int unpackVMethod(uint64_t method, TVInfo* info) {
   }
   *info = i;
   return 1;
+}
+
+// ---- the translation driver -----------------------------------------------------------------
+
+uint64_t tVMethod, tSelector;
+uint64_t* tPVToN;
+uint8_t* startNMethod;
+uint32_t tPermAreaBytes = 4096;
+uint8_t* tLastCodeEnd;
+static bool firstTimeFlag = true;
+
+void tResetFirstTime() { firstTimeFlag = true; }
+
+// Glue entries the generated code reaches, unless a test pointed them elsewhere.
+static void installGlueEntries() {
+  auto fill = [](const void*& slot, uint64_t address) {
+    if (slot == nullptr) slot = reinterpret_cast<const void*>(uintptr_t(address));
+  };
+  fill(tGlue.picAbortSendMiss, glueAddress(rtPICAbortSendMiss));
+  fill(tGlue.abortSend, glueAddress(rtAbortSend));
+  fill(tGlue.abortPrimFail, glueAddress(rtAbortPrimFail));
+  fill(tGlue.cannotResume, glueAddress(rtCannotResume));
+  for (int i = 0; i < 5; i++) {
+    fill(tGlue.primGlue[i], PrimGlueTable[i]);
+    fill(tGlue.userPrimGlue[i], UserPrimGlueTable[i]);
+  }
+  fill(tGlue.primGlueVarArgMany, glueAddress(rtPrimGlueVarArgMany));
+  fill(tGlue.carefulCallPrim, glueAddress(rtCarefulCallPrim));
+  fill(tRtAttemptToAssign, glueAddress(rtAttemptToAssign));
+  fill(tRtCheckStore, glueAddress(rtCheckStore));
+  fill(tRtStoreContextInstVar, glueAddress(rtStoreContextInstVar));
+  tInitRtRoutines();
+}
+
+// Abort stubs, store stubs and the non-Boolean stubs go into one piece of the permanent area.
+static void translatorFirstTime() {
+  installGlueEntries();
+  uint8_t* area = reinterpret_cast<uint8_t*>(nMethodPermAlloc(tPermAreaBytes));
+  if (area == nullptr) TAbortFunc("No permanent code area for the run-time stubs", -1, nullptr, "src/tran/tmain", __LINE__);
+  uint8_t* scratch = reinterpret_cast<uint8_t*>(nMethodAllocScratch(800));
+  uint8_t* end = initFirstTime(scratch, area);
+  end = initBxpNotBoolean(scratch, end);
+  if (end > area + tPermAreaBytes) TAbortFunc("Overran working area", -1, end, "src/tran/tmain", __LINE__);
+  initSendTypeTable();
+}
+
+static void useMapWriter() {
+  tMapLit = genMapLit;
+  tMapRelCall = genMapRelCall;
+  tMapOnly = genMapOnly;
+}
+
+uint64_t nmTranslate(uint64_t method, uint64_t selector, uint64_t** table) {
+  tNil = nilOop();
+  tTrue = trueOop();
+  tFalse = falseOop();
+  if (firstTimeFlag) {
+    firstTimeFlag = false;
+    tSelector = tVMethod = 0;
+    tPVToN = nullptr;
+    tMapLit = nullptr;  // the stubs have no map
+    tMapRelCall = nullptr;
+    tMapOnly = nullptr;
+    translatorFirstTime();
+  }
+  useMapWriter();
+  tVMethod = method;
+  tSelector = selector;
+  TVInfo info;
+  if (!unpackVMethod(method, &info)) return lookupNotTranslatable;
+  uint64_t n = uint64_t(info.bytecodesEnd - info.bytecodes);
+  badBytecodePC = -1;
+  effectiveMaxVBytesJumpShort = 6;
+  uint64_t codeBudget = ((info.primitive > 0 ? 60 : 30) + n) * 13 + 90;
+  uint64_t mapBudget = n + 10;
+  uint64_t tableBytes = (n + 2) * 8;
+  for (;;) {
+    uint64_t total = mapBudget + codeBudget;
+    if (table != nullptr) total = (total + 7) & ~uint64_t(7);
+    NMethodHeader* h = nMethodAlloc(table != nullptr ? total + tableBytes : total);
+    if (h == nullptr) return lookupNoSpace;
+    uint8_t* block = reinterpret_cast<uint8_t*>(h);
+    uint64_t* offsets = table != nullptr ? reinterpret_cast<uint64_t*>(block + total) : nullptr;
+    tPVToN = offsets;
+    uint8_t* mapStart = block + total - mapBudget;
+    startNMethod = block;
+    uint8_t* r;
+    for (;;) {
+      if (offsets != nullptr) memset(offsets, 0, tableBytes);
+      genMapAlloc(mapStart, block + total, offsets);
+      assignedRegSummary = emptyRegSummary = 0;
+      regsInitialized = 0;
+      tVInfo = info;
+      h->flags = 0;
+      r = tMainLoop(info.bytecodes, block, mapStart, &tVInfo);
+      if (regsInitialized) regCleanup();
+      if (r == tLoopShortJumpRetry()) {
+        effectiveMaxVBytesJumpShort -= 1;
+        continue;
+      }
+      if (r == tLoopInvalid()) {
+        info.primErrorTemp = 255;
+        info.primitive = -1;
+        continue;
+      }
+      break;
+    }
+    uint8_t* mapEnd = genMapClose(0);
+    if (mapEnd == nullptr) {
+      nMethodDealloc(h);
+      mapBudget *= 2;
+      continue;
+    }
+    if (r > mapStart) {
+      if (r > block + total) TAbortFunc("Overran working area", 0, r, "src/tran/tmain", 217);
+      nMethodDealloc(h);
+      codeBudget *= 2;
+      continue;
+    }
+    uint64_t mapLength = uint64_t(mapEnd - mapStart);
+    tLastCodeEnd = r;
+    uint8_t* mapAt = r > block + nMethodEntryNoCheck + 2 ? r : block + nMethodEntryNoCheck + 2;
+    h->numArgs = tVInfo.numArgs;
+    h->numTemps = tVInfo.numTemps;
+    h->frame = tVInfo.frameSize;
+    if (offsets != nullptr) {
+      offsets[offsets[n] == 0 ? n : n + 1] = nMethodCannotResumeEntry;
+      *table = offsets;
+    } else {
+      memmove(mapAt, mapStart, mapLength);
+      nMethodShorten(h, uint64_t(mapAt - block) + mapLength);
+      // What lies between the code and the reversed map reads as int3 in listings.
+      memset(mapAt + mapLength, 0xCC, size_t(block + h->usedSize - (mapAt + mapLength)));
+      genMapCopy(mapAt, block + h->usedSize, mapLength, info.primitive > 0);
+    }
+    uint8_t flags = h->flags & nmFlagNewRef;
+    if (info.isBlock) flags |= nmFlagBlock;
+    if (info.primitive >= 0) flags |= nmFlagPrimitive;
+    if (info.isUnwind) flags |= nmFlagUnwind;
+    if (info.isHandler) flags |= nmFlagHandler;
+    if (isNewObject(method) || (selector != 0 && !isImmediate(selector) && isNewObject(selector))) flags |= nmFlagNewRef;
+    h->flags = flags;
+    h->vmethod = method;
+    h->selector = selector;
+    if (offsets == nullptr && pdMustFlushICache() != 0 && rtFlushICache != nullptr) rtFlushICache();
+    return (uint64_t)(uintptr_t)block;
+  }
+}
+
+int64_t mapVToNPC(uint64_t method, int64_t vpc) {
+  uint64_t* table = nullptr;
+  uint64_t nm = nmTranslate(method, 0, &table);
+  const TVInfo& info = tVInfo;
+  int64_t nBytes = info.bytecodesEnd - info.bytecodes;
+  if (nm < lookupResultLimit) {
+    TVInfo probe;
+    if (unpackVMethod(method, &probe) && vpc == (probe.bytecodesEnd - probe.bytecodes) + 1) return nMethodCannotResumeEntry;
+    return 0;
+  }
+  int64_t answer = -1;
+  if (vpc >= 1 && vpc <= nBytes + 1 && uint32_t(table[vpc - 1]) != 0) answer = int64_t(uint32_t(table[vpc - 1]));
+  nMethodDealloc(reinterpret_cast<NMethodHeader*>(nm));
+  return answer;
+}
+
+// The primitive rules of a native offset: 4 at the primitive return, 1 at the call point or
+// the restart, else 0.
+static int64_t primitiveVpc(uint64_t nm, int64_t npc) {
+  int64_t ret = int64_t(mapPrimitiveReturn(nm) - nm);
+  if (npc == ret) return 4;
+  if (npc == ret - int64_t(nMethodPrimitiveJumpSize) || npc == int64_t(mapPrimitiveRestart(nm) - nm)) return 1;
+  return 0;
+}
+
+int64_t mapNToVPC(uint64_t method, int64_t npc, int* noRoom) {
+  if (noRoom != nullptr) *noRoom = 0;
+  uint64_t nm = vToNMethod(method, 0);
+  if (nm != 0) {
+    const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nm);
+    bool prim = (h->flags & nmFlagPrimitive) != 0;
+    if (npc == int64_t(nPCofFirstNonPrimitiveVPC(nm) - nm)) return prim ? 5 : 1;
+    if (prim) {
+      int64_t v = primitiveVpc(nm, npc);
+      if (v != 0) return v;
+    }
+  }
+  uint64_t* table = nullptr;
+  uint64_t copy = nmTranslate(method, 0, &table);
+  if (copy < lookupResultLimit) {
+    if (noRoom != nullptr) *noRoom = copy == lookupNoSpace;
+    TVInfo probe;
+    if (npc == nMethodCannotResumeEntry && unpackVMethod(method, &probe)) return (probe.bytecodesEnd - probe.bytecodes) + 1;
+    return 0;
+  }
+  int64_t nBytes = tVInfo.bytecodesEnd - tVInfo.bytecodes;
+  int64_t answer = -1;
+  for (int64_t i = 0; i <= nBytes + 1; i++) {
+    if (table[i] != 0 && int64_t(uint32_t(table[i])) == npc) {
+      answer = i + 1;
+      break;
+    }
+  }
+  nMethodDealloc(reinterpret_cast<NMethodHeader*>(copy));
+  return answer < 0 ? -1 : (answer < nBytes + 1 ? answer : nBytes + 1);
+}
+
+// ---- the method-to-nmethod tables ------------------------------------------------------------
+
+static uint64_t blockBuckets0[128], blockBuckets1[256], blockBuckets2[128], blockBuckets3[16];
+static uint64_t methodBuckets[256], picBuckets[128];
+VToNTable allVToNTables[6] = {{blockBuckets0, 127}, {blockBuckets1, 255}, {blockBuckets2, 127},
+                              {blockBuckets3, 15},  {methodBuckets, 255}, {picBuckets, 127}};
+uint64_t lastFailedMethod;
+
+static VToNTable* tableFor(bool isBlock, uint32_t numArgs) {
+  return &allVToNTables[!isBlock ? 4 : numArgs <= 2 ? numArgs : 3];
+}
+
+VToNTable* tableForVMethod(uint64_t method) {
+  oop holder = slotOf(method, 0);
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(holder)));
+  uint8_t h = bytes[0];
+  return tableFor((h & hdrBlock) != 0, (h & hdrLong) ? bytes[1] : (h >> 2) & 3);
+}
+
+VToNTable* tableForNMethod(uint64_t nmethod) {
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nmethod);
+  return tableFor((h->flags & nmFlagBlock) != 0, h->numArgs);
+}
+
+void clearNTable() {
+  for (VToNTable& t : allVToNTables) memset(t.buckets, 0, (t.mask + 1) * sizeof(uint64_t));
+}
+
+static uint64_t* bucketOf(VToNTable* t, uint64_t method) {
+  ObjectHeader* h = headerOf(method);
+  uint32_t hash = hashOf(h) != 0 ? hashOf(h) : getObjHash(h);
+  return &t->buckets[hash & t->mask];
+}
+
+uint64_t vToNMethod(uint64_t method, uint64_t selector) {
+  if (isImmediate(method)) return 0;
+  TVInfo probe;
+  if (!unpackVMethod(method, &probe)) return 0;
+  uint64_t* head = bucketOf(tableForVMethod(method), method);
+  uint64_t* unbound = nullptr;
+  for (uint64_t* link = head; *link != 0; link = &reinterpret_cast<NMethodHeader*>(*link)->link) {
+    NMethodHeader* h = reinterpret_cast<NMethodHeader*>(*link);
+    if (h->vmethod != method || (h->flags & nmFlagUnlinked) != 0) continue;
+    if (selector == 0 || h->selector == selector) {
+      uint64_t nm = *link;
+      *link = h->link;  // to the front of its chain
+      h->link = *head;
+      *head = nm;
+      return nm;
+    }
+    if (h->selector == 0 && unbound == nullptr) unbound = link;
+  }
+  if (unbound == nullptr) return 0;
+  uint64_t nm = *unbound;
+  NMethodHeader* h = reinterpret_cast<NMethodHeader*>(nm);
+  h->selector = selector;
+  if (!isImmediate(selector) && isNewObject(selector)) h->flags |= nmFlagNewRef;
+  *unbound = h->link;
+  h->link = *head;
+  *head = nm;
+  return nm;
+}
+
+uint64_t addNMethod(uint64_t method, uint64_t selector) {
+  uint64_t nm = nmTranslate(method, selector, nullptr);
+  if (nm < lookupResultLimit) return nm;
+  NMethodHeader* h = reinterpret_cast<NMethodHeader*>(nm);
+  if ((h->flags & nmFlagNewRef) != 0 && !nMethodAddToList(nm)) {
+    nMethodDealloc(h);
+    return lookupNoSpace;
+  }
+  uint64_t* head = bucketOf(tableForNMethod(nm), method);
+  h->link = *head;
+  *head = nm;
+  return nm;
+}
+
+uint64_t findMethod(uint64_t selector, uint32_t classIndex) {
+  uint64_t nm = mCacheProbe(selector, classIndex);
+  if (nm != 0) return nm;
+  MethodCacheEntry* victim = mCacheVictim(selector, classIndex);
+  oop method = lookupCompiledMethod(selector, classAt(classIndex));
+  if (method == 0) return lookupNotUnderstood;
+  nm = vToNMethod(method, selector);
+  if (nm == 0) nm = addNMethod(method, selector);
+  if (nm < lookupResultLimit) {
+    lastFailedMethod = method;
+    return nm;
+  }
+  mCacheFill(victim, classIndex, nm);
+  return nm;
+}
+
+// ---- hooks -------------------------------------------------------------------------------------
+
+static uint64_t vToNMethodForFrame(oop method) { return vToNMethod(method, 0); }
+static uint64_t addNMethodForFrame(oop method) {
+  uint64_t nm = addNMethod(method, 0);
+  return nm < lookupResultLimit ? 0 : nm;
+}
+static int64_t mapVToNPCForFrame(oop, int64_t vpc, uint64_t nmethod) {
+  return mapVToNPC(reinterpret_cast<const NMethodHeader*>(nmethod)->vmethod, vpc);
+}
+static int64_t mapNToVPCForFrame(uint64_t nmethod, int64_t offset) {
+  int noRoom = 0;
+  int64_t vpc = mapNToVPC(reinterpret_cast<const NMethodHeader*>(nmethod)->vmethod, offset, &noRoom);
+  if (noRoom) return -1;
+  return vpc < 0 ? 0 : vpc;
+}
+static void initTranslator() {
+  tResetFirstTime();
+  actionInit();
+  tStackInit();
+}
+
+void installTranslatorHooks() {
+  vToNMethodHook = vToNMethodForFrame;
+  addNMethodHook = addNMethodForFrame;
+  mapVToNPCHook = mapVToNPCForFrame;
+  mapNToVPCHook = mapNToVPCForFrame;
+  nmHooks.clearNTable = clearNTable;
+  nmHooks.initTranslator = initTranslator;
+}
+
+// ---- listings ------------------------------------------------------------------------------
+
+static const char* entryLabel(uint64_t nm, uint64_t offset) {
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nm);
+  bool block = (h->flags & nmFlagBlock) != 0;
+  if ((h->flags & nmFlagPrimitive) != 0) {
+    if (nm + offset == mapPrimitiveRestart(nm)) return "prim restart";
+    if (nm + offset == mapPrimitiveReturn(nm)) return "prim return";
+  }
+  switch (offset) {
+    case nMethodCannotResumeEntry: return "cannot-resume entry";
+    case nMethodAbortOffsetOffset: return "abort return";
+    case nMethodAbortSendMissReturnOffset: return block ? nullptr : "abort send miss return";
+    case nMethodEntry: return block ? "block entry" : "entry";
+    case nMethodEntryNonImmediate: return block ? nullptr : "non-imm entry";
+    case nMethodEntryNoCheck: return block ? nullptr : "no-check entry";
+    default: return nullptr;
+  }
+}
+
+void fprintNCode(FILE* stream, const uint8_t* from, const uint8_t* to, uint64_t nm, const uint64_t* offsetTable) {
+  for (const uint8_t* p = from; p < to;) {
+    uint64_t offset = nm != 0 ? uint64_t(reinterpret_cast<uintptr_t>(p)) - nm : 0;
+    const char* label = nm != 0 ? entryLabel(nm, offset) : nullptr;
+    if (label != nullptr) {
+      int vpc = -1;
+      for (int64_t i = 0; offsetTable != nullptr && offsetTable[i] != 0 && i < 65536; i++) {
+        if (uint32_t(offsetTable[i]) == offset) vpc = int(i + 1);
+      }
+      if (vpc > 0) fprintf(stream, "%s (vpc %d):\n", label, vpc);
+      else fprintf(stream, "%s:\n", label);
+    }
+    if (nm != 0 && offset == nMethodAbortOffsetOffset) {  // the distance to the body is data
+      uint16_t d;
+      memcpy(&d, p, 2);
+      fprintf(stream, "nm@%03" PRIx64 ":\t.word 0x%04x(offset from nm)\n", offset, unsigned(d));
+      p += 2;
+      continue;
+    }
+    char text[200];
+    const uint8_t* next = disx86_64Text(p, text, sizeof text, nullptr, nullptr, disMode64);
+    if (nm != 0) fprintf(stream, "nm@%03" PRIx64 ":\t", offset);
+    else fprintf(stream, "_%" PRIx64 ":\t", uint64_t(reinterpret_cast<uintptr_t>(p)));
+    for (const uint8_t* b = p; b < next; b++) fprintf(stream, " %02x", unsigned(*b));
+    fprintf(stream, "\t%s", text);
+    if (nm != 0) {
+      uint8_t data[8];
+      uint32_t n = mapDataForNpc(nm, uint64_t(reinterpret_cast<uintptr_t>(next)), data, sizeof data, nullptr);
+      if (n > 0) {
+        fprintf(stream, "\tmap:");
+        for (uint32_t i = 0; i < n && i < sizeof data; i++) fprintf(stream, " %02x", unsigned(data[i]));
+      }
+    }
+    fputc('\n', stream);
+    p = next;
+  }
+}
+
+void printEntireNMethod(uint64_t nm, const uint64_t* offsetTable, FILE* stream, int, int) {
+  if (!isNMethod(nm)) {
+    fprintf(stream, "0x%" PRIx64 " is not an nmethod\n", nm);
+    return;
+  }
+  printNMethod(nm, stream);
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nm);
+  uint64_t mapStart = findPCMapStart(nm + h->usedSize);
+  bool prim = (h->flags & nmFlagPrimitive) != 0;
+  uint64_t codeEnd = prim ? getPrimMap(nm) - 16 : mapStart;
+  const uint8_t* code = reinterpret_cast<const uint8_t*>(nm + nMethodHeaderSize);
+  fprintNCode(stream, code, reinterpret_cast<const uint8_t*>(codeEnd), nm, offsetTable);
+  if (prim) {
+    fprintf(stream, "Restart: 0x%06" PRIx64 "\n", mapPrimitiveRestart(nm) - nm);
+    fprintf(stream, "Return:  0x%06" PRIx64 "\n", mapPrimitiveReturn(nm) - nm);
+  }
+  fprintf(stream, "PC map:\n");
+  fprintPCMap(stream, nm + h->usedSize);
 }

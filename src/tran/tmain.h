@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // What the translation of one method knows about it (filled by the unpacking of a method).
 struct TVInfo {
@@ -42,3 +43,64 @@ extern int32_t effectiveMaxVBytesJumpShort;
 // stderr, then the engine stops with a panic at file and line. vpc is the bytecode offset or
 // -1; codeEnd the end of the code generated so far, or null.
 [[noreturn]] void TAbortFunc(const char* message, int64_t vpc, const uint8_t* codeEnd, const char* file, int line);
+
+// ---- the translation driver and the lookup of nmethods
+
+// Answer codes below the lowest nmethod address (LookupResultCode).
+enum : uint64_t {
+  lookupNotUnderstood = 1,
+  lookupNoSpace = 2,
+  lookupNotTranslatable = 3,
+  lookupOtherFailure = 4,
+  lookupResultLimit = 5,
+};
+
+// Per translation: the method, its selector, the requested bytecode-to-native table (or null)
+// and the block being written.
+extern uint64_t tVMethod, tSelector;
+extern uint64_t* tPVToN;
+extern uint8_t* startNMethod;
+extern uint32_t tPermAreaBytes;  // the permanent-area room of the one-time set-up
+extern uint8_t* tLastCodeEnd;    // end of the code of the last translation (for listings)
+
+// Translates method (sent as selector) into a new nmethod; answers it, or 2 (no room in the
+// zone) or 3 (not translatable). With table non-null the nmethod is a throw-away holding the
+// per-bytecode native offsets at *table (not shortened, map not stored): the caller frees it.
+uint64_t nmTranslate(uint64_t method, uint64_t selector, uint64_t** table);
+// The one-time set-up runs again at the next translation (after the zone was laid out anew).
+void tResetFirstTime();
+
+// Native offset of bytecode pc vpc (1 = the first bytecode) of method, -1 when it has none,
+// and 0 (or the cannot-resume entry for the pc past the end) when the method cannot be
+// translated.
+int64_t mapVToNPC(uint64_t method, int64_t vpc);
+// Bytecode pc of native offset npc in method's code, the smaller of it and nBytes + 1; -1
+// when no bytecode maps there; 0 (nBytes + 1 for the cannot-resume entry) when the method
+// cannot be translated. noRoom (when given) is set when the zone had no room for it.
+int64_t mapNToVPC(uint64_t method, int64_t npc, int* noRoom = nullptr);
+
+// The method-to-nmethod tables: bucket heads chained through the header's link word.
+struct VToNTable {
+  uint64_t* buckets;
+  uint32_t mask;
+};
+extern VToNTable allVToNTables[6];  // 0-3 blocks by argument count, 4 methods, 5 PICs
+VToNTable* tableForVMethod(uint64_t method);
+VToNTable* tableForNMethod(uint64_t nmethod);
+void clearNTable();
+// The nmethod of method (for selector; 0 any), without translating; 0 when none.
+uint64_t vToNMethod(uint64_t method, uint64_t selector);
+// Translates method and enters the nmethod in its table; answers it or a code below 5.
+uint64_t addNMethod(uint64_t method, uint64_t selector);
+// The nmethod that runs when selector is sent to an instance of the class at classIndex,
+// through the method cache; or 1 (not understood), 2, 3 or 4.
+uint64_t findMethod(uint64_t selector, uint32_t classIndex);
+extern uint64_t lastFailedMethod;  // the compiled method whose translation failed last
+// Points the run-time core's and the zone's hooks at the translator.
+void installTranslatorHooks();
+
+// Listings: the code of [from, to) one instruction a line, with the entry points of nmethod
+// (when given) labelled, and the map bytes recorded at each instruction's end; the nmethod's
+// record, its code, its primitive map and its PC map.
+void fprintNCode(FILE* stream, const uint8_t* from, const uint8_t* to, uint64_t nmethod, const uint64_t* offsetTable);
+void printEntireNMethod(uint64_t nmethod, const uint64_t* offsetTable, FILE* stream, int showRegisterNames, int flag);

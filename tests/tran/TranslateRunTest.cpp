@@ -1,0 +1,653 @@
+// Translation of whole methods built by mkimage in-process, run natively on a stack segment:
+// loops, recursion through linked self-sends, argument passing, stores that alias pushed
+// values, loop ends that call out, and the inline arithmetic and comparisons on the
+// SmallInteger edges with their send paths.
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ext/platform.h"
+#include "imageWriter.h"
+#include "mkHeap.h"
+#include "mkTestUtil.h"
+#include "mman/mmObject.h"
+#include "mman/mmSysOop.h"
+#include "stack/stackzone.h"
+#include "stack/vmsupport.h"
+#include "support/testZone.h"
+#include "tran/nmalloc.h"
+#include "tran/tloop.h"
+#include "tran/tmain.h"
+#include "tran/tpcmap.h"
+#include "tran/tprim.h"
+
+extern "C" {
+uint64_t tranCall(uint64_t entry, uint64_t receiver, const uint64_t* args, uint64_t numArgs);
+void recordSend();
+void recordEndLoop();
+extern uint64_t tranRspBefore, tranRspAfter, recReceiver, recArg, recSelector, recCount, recAnswer;
+extern uint64_t recForceLimit, recEndLoops;
+}
+
+namespace {
+
+alignas(stackSegmentBytes) uint64_t segments[4 * stackSegmentWords];
+// The zone's code area: executable, below 2 GiB like the engine's.
+constexpr uint64_t runAreaBytes = 8 << 20;
+alignas(4096) uint8_t runArea[runAreaBytes];
+
+// Every send site of an nmethod with its return address and send type, from its PC map.
+void forEachSendSite(uint64_t nm, const std::function<void(uint64_t, uint32_t)>& fn) {
+  static const uint32_t types[4] = {0, 1, 10, 11};
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(nm + reinterpret_cast<NMethodHeader*>(nm)->usedSize) - 1;
+  uint64_t position = nm + nMethodHeaderSize;
+  for (;; p--) {
+    uint8_t b = *p;
+    if (b == mapEnd) return;
+    uint32_t kind = b >> 5;
+    if (kind <= mapKindNonImmSend1) {
+      position += b & 31;
+      fn(position, types[kind]);
+    } else if (kind == mapKindDelta) {
+      position += b & 31;
+    } else if (kind == mapKindSend) {
+      fn(position, b & 31);
+    }
+  }
+}
+
+// Links a site as a monomorphic inline cache would: the expected class at R-9, the callee's
+// entry for the site's send type at R-4.
+void linkSite(uint64_t returnAddress, uint32_t sendType, uint32_t classTag, uint64_t callee) {
+  uint32_t tag = classTag;
+  memcpy(reinterpret_cast<void*>(returnAddress - 9), &tag, 4);
+  int32_t d = int32_t(int64_t(callee + sendTypeTable[sendType].entryOffset) - int64_t(returnAddress));
+  memcpy(reinterpret_cast<void*>(returnAddress - 4), &d, 4);
+}
+
+const char* const opNames[8] = {"+", "-", "<", ">", "<=", ">=", "=", "~="};
+// The grid's constant arguments: imm8, imm32 and 64-bit forms, and the most negative.
+const int64_t gridConstants[4] = {5, 100000, (int64_t(1) << 60) - 1, -(int64_t(1) << 60)};
+
+// The run methods and, per special selector k of 0-7: vk:with: (the value), fk:with: (before
+// a branch if false), tk:with: (before a branch if true) and ckxj: (constant argument j).
+std::string runSource() {
+  std::string s = R"(T = (
+----
+| civ |
+sumTo: n = ( | s | s := 0. 1 to: n do: [:i | s := s + i]. ^s )
+fib: n = ( n < 2 ifTrue: [^n]. ^(self fib: n - 1) + (self fib: n - 2) )
+a0 = ( ^7 )
+a1: x = ( ^x )
+a2: x y: y = ( ^x - y )
+a3: x y: y z: z = ( ^x - y - z )
+a4: x y: y z: z w: w = ( ^x - y - z - w )
+tTemp = ( | t | t := 2. ^t + (t := 5) )
+tIvar = ( civ := 2. ^civ + (civ := 5) )
+poking: n = ( | s | s := 0. 1 to: n do: [:i | s := s + i. self poke]. ^s )
+i0: a with: b = ( ^a == b )
+i1: a with: b = ( ^a ~~ b )
+i2: a with: b = ( ^(a == b) ifTrue: [1] ifFalse: [2] )
+k0 = ( true ifTrue: [^1]. ^2 )
+k1: a = ( ^(a ifTrue: [true] ifFalse: [false]) ifTrue: [1] ifFalse: [2] )
+)";
+  for (int k = 0; k < 8; k++) {
+    std::string op = opNames[k], n = std::to_string(k);
+    s += "v" + n + ": a with: b = ( ^a " + op + " b )\n";
+    s += "f" + n + ": a with: b = ( ^(a " + op + " b) ifTrue: [1] ifFalse: [2] )\n";
+    s += "t" + n + ": a with: b = ( (a " + op + " b) ifFalse: [^2]. ^1 )\n";
+    for (int j = 0; j < 4; j++) s += "c" + n + "x" + std::to_string(j) + ": a = ( ^a " + op + " " + std::to_string(gridConstants[j]) + " )\n";
+  }
+  return s + ")";
+}
+
+class TranslatorZone : public ::testing::Test {
+ protected:
+  virtual std::vector<MkSource> sources() { return {{"T.som", runSource()}}; }
+  // Methods assembled from raw bytecodes, added to T's class side.
+  virtual std::vector<MkMethod> assembled() { return {}; }
+  void build(const std::vector<MkSource>& extra) {
+    program = compileWithKernel(extra);
+    for (MkClass& k : program.classes) {
+      if (k.name != "T") continue;
+      for (MkMethod m : assembled()) {
+        m.className = "T";
+        m.classSide = true;
+        k.classMethods.push_back(m);
+      }
+    }
+    ASSERT_TRUE(mkNewHeap());
+    std::string err;
+    ASSERT_TRUE(mkBuildHeap(program, {}, built, err)) << err;
+  }
+  void SetUp() override {
+    build(sources());
+    installTranslatorHooks();
+    pdSetMemExecPerm(runArea, runAreaBytes);
+    initNMethods(reinterpret_cast<uint64_t>(runArea), runAreaBytes);
+    for (SendTypeRow& row : sendTypeTable) row.glue = reinterpret_cast<uint64_t>(&recordSend);
+    tRt.endLoop = reinterpret_cast<const void*>(&recordEndLoop);
+    initStacks(segments, 4);
+    stackAlloc(0);
+    currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
+    currentStack[shFp] = rootFpOf(currentStack);
+    restoreStackLimit(int64_t(currentStack[shRealLim]));
+    recCount = recEndLoops = recForceLimit = 0;
+    recAnswer = smallIntegerFor(999);
+  }
+  void TearDown() override {
+    initStackChains();
+    tRt = {};
+    for (SendTypeRow& row : sendTypeTable) row = {};
+    initPrimitiveTable();
+    iwFreeHeap();
+  }
+  static oop methodOf(const std::string& selector) {
+    const MkMethod* m = findMethod(program, "T", selector);
+    EXPECT_NE(m, nullptr) << selector;
+    return m == nullptr ? 0 : built.methods.at(m);
+  }
+  static oop selectorOf(const std::string& selector) { return built.symbols.at(selector); }
+  static oop receiver() { return built.classes.at("T"); }
+  static uint64_t translate(const std::string& selector) {
+    uint64_t nm = findMethodFor(selector);
+    EXPECT_GE(nm, lookupResultLimit) << selector;
+    return nm;
+  }
+  static uint64_t findMethodFor(const std::string& selector) {
+    return findMethod(selectorOf(selector), classTagOf(headerOf(receiver())));
+  }
+  static oop run(uint64_t nm, std::vector<uint64_t> args) {
+    return tranCall(nm + nMethodEntryNoCheck, receiver(), args.data(), args.size());
+  }
+  static MkProgram program;
+  static MkBuilt built;
+  SavedNMethodZone savedZone;
+};
+MkProgram TranslatorZone::program;
+MkBuilt TranslatorZone::built;
+
+class TranslateRun : public TranslatorZone {};
+
+TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
+  EXPECT_EQ(run(translate("sumTo:"), {smallIntegerFor(1000000)}), smallIntegerFor(500000500000));
+  EXPECT_EQ(recCount, 0u) << "an all-inline loop sends nothing";
+
+  uint64_t fib = translate("fib:");
+  int sites = 0;
+  forEachSendSite(fib, [&](uint64_t r, uint32_t type) {
+    uint32_t selector;
+    memcpy(&selector, reinterpret_cast<void*>(r - 9), 4);
+    if (selector < 256) return;  // the inline paths' sends stay unlinked
+    linkSite(r, type, classTagOf(headerOf(receiver())), fib);
+    sites++;
+  });
+  EXPECT_EQ(sites, 2);
+  EXPECT_EQ(run(fib, {smallIntegerFor(20)}), smallIntegerFor(6765));
+  // The listing labels the entries, decodes every instruction and shows each site's map byte.
+  char* text = nullptr;
+  size_t length = 0;
+  FILE* listing = open_memstream(&text, &length);
+  printEntireNMethod(fib, nullptr, listing, 0, 0);
+  fclose(listing);
+  std::string l(text, length);
+  free(text);
+  int allSites = 0;
+  forEachSendSite(fib, [&](uint64_t, uint32_t) { allSites++; });
+  size_t mapLines = 0;
+  for (size_t at = l.find("\tmap:"); at != std::string::npos; at = l.find("\tmap:", at + 1)) mapLines++;
+  EXPECT_EQ(mapLines, size_t(allSites)) << l;
+  for (const char* label : {"cannot-resume entry:\n", "\nentry:\n", "non-imm entry:\n", "no-check entry:\n", "PC map:\n"}) {
+    EXPECT_NE(l.find(label), std::string::npos) << label;
+  }
+  EXPECT_EQ(l.substr(0, l.find("PC map:")).find(".byte"), std::string::npos) << l;
+  EXPECT_EQ(recCount, 0u);
+
+  struct Case {
+    const char* selector;
+    std::vector<uint64_t> args;
+    int64_t answer;
+  };
+  const Case cases[] = {
+      {"a0", {}, 7},
+      {"a1:", {smallIntegerFor(5)}, 5},
+      {"a2:y:", {smallIntegerFor(100), smallIntegerFor(10)}, 90},
+      {"a3:y:z:", {smallIntegerFor(100), smallIntegerFor(10), smallIntegerFor(1)}, 89},
+      {"a4:y:z:w:", {smallIntegerFor(1000), smallIntegerFor(100), smallIntegerFor(10), smallIntegerFor(1)}, 889},
+      {"tTemp", {}, 7},
+      {"tIvar", {}, 7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.selector);
+    EXPECT_EQ(run(translate(c.selector), c.args), smallIntegerFor(c.answer));
+    EXPECT_EQ(tranRspAfter, tranRspBefore) << "the callee pops what its caller stacked";
+  }
+}
+
+TEST_F(TranslateRun, ForcedStackLimitCallsOutAtEachLoopEndAndResumesAtTheHead) {
+  uint64_t nm = translate("poking:");
+  recForceLimit = 1;
+  EXPECT_EQ(run(nm, {smallIntegerFor(10)}), smallIntegerFor(55));
+  EXPECT_EQ(recCount, 10u);
+  EXPECT_EQ(recEndLoops, 10u);
+  EXPECT_EQ(recReceiver, receiver());
+}
+
+}  // namespace
+
+namespace {
+
+// Every method of the kernel, the examples and the compiler's corpus.
+class TranslateCorpus : public TranslatorZone {
+ protected:
+  std::vector<MkSource> sources() override {
+    std::vector<MkSource> all;
+    for (const char* f : {"Args", "Arithmetic", "Blocks", "Collections", "Errors", "Files", "Hello", "LargeInt",
+                          "Processes", "Recursion", "Sleep", "Strings", "Unwind"}) {
+      all.push_back({std::string(f) + ".som", readText(std::string(MKIMAGE_DIR) + "/examples/" + f + ".som")});
+    }
+    all.push_back({"Corpus.som", readText(std::string(MKIMAGE_DIR) + "/tests/corpus/Corpus.som")});
+    return all;
+  }
+};
+
+struct Translated {
+  std::string name;
+  oop method;
+  uint64_t nm;
+  uint8_t* codeEnd;
+};
+
+void collect(const MkMethod& m, std::vector<const MkMethod*>& out) {
+  out.push_back(&m);
+  for (const MkMethod& b : m.blocks) collect(b, out);
+}
+
+// The code of an nmethod as regions of whole instructions: the abort call, then from the miss
+// call (or the block entry) to the end of the code, without a primitive method's trailer words.
+void appendCode(const Translated& t, std::string& bytes) {
+  const uint8_t* nm = reinterpret_cast<const uint8_t*>(t.nm);
+  bytes.append(reinterpret_cast<const char*>(nm + nMethodCannotResumeEntry), nMethodAbortOffsetOffset - nMethodCannotResumeEntry);
+  bool block = (reinterpret_cast<const NMethodHeader*>(nm)->flags & nmFlagBlock) != 0;
+  bool prim = (reinterpret_cast<const NMethodHeader*>(nm)->flags & nmFlagPrimitive) != 0;
+  const uint8_t* from = nm + (block ? nMethodBlockEntry : nMethodAbortSendMissOffset);
+  const uint8_t* to = t.codeEnd - (prim ? 16 : 0);
+  bytes.append(reinterpret_cast<const char*>(from), size_t(to - from));
+}
+
+TEST_F(TranslateCorpus, EveryMethodTranslatesDisassemblesAndMapsItsSitesBothWays) {
+  std::vector<const MkMethod*> records;
+  for (const MkClass& k : program.classes) {
+    for (const MkMethod& m : k.methods) collect(m, records);
+    for (const MkMethod& m : k.classMethods) collect(m, records);
+  }
+  ASSERT_GT(records.size(), 300u);
+  std::vector<Translated> done;
+  for (const MkMethod* m : records) {
+    oop method = built.methods.at(m);
+    std::string name = m->className + (m->classSide ? " class" : "") + ">>" + m->selector +
+                       (m->isBlock ? " block " + std::to_string(m->blockNumber) : "");
+    uint64_t nm = m->isBlock ? addNMethod(method, 0) : addNMethod(method, built.symbols.at(m->selector));
+    ASSERT_GE(nm, lookupResultLimit) << name;
+    EXPECT_EQ(badBytecodePC, -1) << name;
+    const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nm);
+    EXPECT_EQ(h->vmethod, method);
+    EXPECT_EQ(h->numArgs, m->numArgs) << name;
+    EXPECT_EQ(h->numTemps, m->numTemps) << name;
+    EXPECT_EQ((h->flags & nmFlagBlock) != 0, m->isBlock) << name;
+    done.push_back({name, method, nm, tLastCodeEnd});
+  }
+  // objdump decodes every instruction.
+  std::string bytes;
+  std::vector<std::pair<size_t, std::string>> starts;
+  for (const Translated& t : done) {
+    starts.push_back({bytes.size(), t.name});
+    appendCode(t, bytes);
+  }
+  std::string dir = ::testing::TempDir();
+  std::string bin = dir + "/corpus-code.bin";
+  FILE* f = fopen(bin.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+  std::string cmd = "objdump -D -b binary -mi386:x86-64 " + bin + " | grep -F '(bad)'";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char line[512];
+  int bad = 0;
+  while (fgets(line, sizeof line, p) != nullptr) {
+    size_t offset = strtoull(line, nullptr, 16);
+    std::string owner;
+    for (const auto& s : starts) {
+      if (s.first <= offset) owner = s.second;
+    }
+    ADD_FAILURE() << "undecodable code in " << owner << ": " << line;
+    if (++bad > 10) break;
+  }
+  pclose(p);
+  remove(bin.c_str());
+  // Every send site and loop end maps to a bytecode pc that maps back to it.
+  int sites = 0, loopEnds = 0;
+  for (const Translated& t : done) {
+    auto roundTrip = [&](uint64_t returnAddress) {
+      int64_t npc = int64_t(returnAddress - t.nm);
+      int64_t vpc = mapNToVPC(t.method, npc);
+      EXPECT_GT(vpc, 0) << t.name << " at " << npc;
+      EXPECT_EQ(mapVToNPC(t.method, vpc), npc) << t.name << " vpc " << vpc;
+    };
+    forEachSendSite(t.nm, [&](uint64_t r, uint32_t) {
+      roundTrip(r);
+      sites++;
+    });
+    // Loop ends: the calls of the loop-end routine, found by the code after the stack check.
+    for (const uint8_t* q = reinterpret_cast<const uint8_t*>(t.nm) + nMethodEntryNoCheck; q + 5 <= t.codeEnd; q++) {
+      int32_t d;
+      memcpy(&d, q + 1, 4);
+      if (q[0] == 0xE8 && q + 5 + d == tRt.endLoop && q[-6] == 0x0F && q[-5] == 0x83) {
+        roundTrip(uint64_t(reinterpret_cast<uintptr_t>(q + 5)));
+        loopEnds++;
+      }
+    }
+  }
+  EXPECT_GT(sites, 1000);
+  EXPECT_GT(loopEnds, 20);
+}
+
+}  // namespace
+
+namespace {
+
+class TranslateGrid : public TranslatorZone {};
+
+// What a special selector's fast path answers for two SmallIntegers, or nothing when it must
+// send (an overflow of + or -).
+bool expected(int k, int64_t a, int64_t b, int64_t* value, bool* boolean) {
+  switch (k) {
+    case 0:
+    case 1: {
+      int64_t r = k == 0 ? a + b : a - b;
+      *value = r;
+      return fitsSmallInteger(r);
+    }
+    case 2: *boolean = a < b; break;
+    case 3: *boolean = a > b; break;
+    case 4: *boolean = a <= b; break;
+    case 5: *boolean = a >= b; break;
+    case 6: *boolean = a == b; break;
+    default: *boolean = a != b; break;
+  }
+  return true;
+}
+
+TEST_F(TranslateGrid, InlineArithmeticAndComparisonsAnswerExactlyAndSendOnlyWhenTheyMust) {
+  const int64_t e = int64_t(1) << 60;
+  const int64_t values[] = {-e, -e + 1, -1, 0, 1, e - 2, e - 1};
+  const oop notSmall[] = {nilOop(), characterFor('a'), receiver()};
+  for (int k = 0; k < 8; k++) {
+    SCOPED_TRACE(opNames[k]);
+    std::string n = std::to_string(k);
+    uint64_t v = translate("v" + n + ":with:");
+    uint64_t f = translate("f" + n + ":with:");
+    uint64_t t = translate("t" + n + ":with:");
+    bool comparison = k >= 2;
+    // One call through the send row: it must see exactly these operands and selector.
+    auto sent = [&](uint64_t nm, oop a, oop b, oop answer) {
+      uint64_t before = recCount;
+      recAnswer = answer;
+      oop r = run(nm, {a, b});
+      EXPECT_EQ(recCount, before + 1);
+      EXPECT_EQ(recReceiver, a);
+      EXPECT_EQ(recArg, b);
+      EXPECT_EQ(recSelector & 0xFFFFFFFF, uint64_t(k));
+      return r;
+    };
+    for (int64_t a : values) {
+      for (int64_t b : values) {
+        SCOPED_TRACE(std::to_string(a) + " " + opNames[k] + " " + std::to_string(b));
+        oop ao = smallIntegerFor(a), bo = smallIntegerFor(b);
+        int64_t value = 0;
+        bool boolean = false;
+        if (!expected(k, a, b, &value, &boolean)) {
+          EXPECT_EQ(sent(v, ao, bo, smallIntegerFor(999)), smallIntegerFor(999));
+          continue;
+        }
+        uint64_t before = recCount;
+        EXPECT_EQ(run(v, {ao, bo}), comparison ? booleanOop(boolean) : smallIntegerFor(value));
+        if (comparison) {
+          EXPECT_EQ(run(f, {ao, bo}), smallIntegerFor(boolean ? 1 : 2));
+          EXPECT_EQ(run(t, {ao, bo}), smallIntegerFor(boolean ? 1 : 2));
+        }
+        EXPECT_EQ(recCount, before);
+      }
+    }
+    // A non-SmallInteger on either side takes the send; its answer decides a branch.
+    for (oop other : notSmall) {
+      for (int side = 0; side < 2; side++) {
+        oop a = side == 0 ? other : smallIntegerFor(3), b = side == 0 ? smallIntegerFor(3) : other;
+        EXPECT_EQ(sent(v, a, b, smallIntegerFor(77)), smallIntegerFor(77));
+        if (comparison) {
+          EXPECT_EQ(sent(f, a, b, trueOop()), smallIntegerFor(1));
+          EXPECT_EQ(sent(f, a, b, falseOop()), smallIntegerFor(2));
+          EXPECT_EQ(sent(t, a, b, trueOop()), smallIntegerFor(1));
+          EXPECT_EQ(sent(t, a, b, falseOop()), smallIntegerFor(2));
+        }
+      }
+    }
+    // Constant arguments of every immediate width.
+    for (int j = 0; j < 4; j++) {
+      uint64_t c = translate("c" + n + "x" + std::to_string(j) + ":");
+      int64_t b = gridConstants[j];
+      for (int64_t a : values) {
+        SCOPED_TRACE(std::to_string(a) + " " + opNames[k] + " constant " + std::to_string(b));
+        int64_t value = 0;
+        bool boolean = false;
+        uint64_t before = recCount;
+        if (!expected(k, a, b, &value, &boolean)) {
+          recAnswer = smallIntegerFor(999);
+          EXPECT_EQ(run(c, {smallIntegerFor(a)}), smallIntegerFor(999));
+          EXPECT_EQ(recCount, before + 1);
+          EXPECT_EQ(recReceiver, smallIntegerFor(a));
+          EXPECT_EQ(recArg, smallIntegerFor(b));
+          continue;
+        }
+        EXPECT_EQ(run(c, {smallIntegerFor(a)}), comparison ? booleanOop(boolean) : smallIntegerFor(value));
+        EXPECT_EQ(recCount, before);
+      }
+      recAnswer = smallIntegerFor(55);
+      uint64_t before = recCount;
+      EXPECT_EQ(run(c, {nilOop()}), smallIntegerFor(55));
+      EXPECT_EQ(recCount, before + 1);
+      EXPECT_EQ(recArg, smallIntegerFor(b));
+    }
+  }
+}
+
+TEST_F(TranslateGrid, IdentityNeverSendsAndConstantBooleansFold) {
+  struct Case {
+    const char* selector;
+    std::vector<uint64_t> args;
+    oop answer;
+  };
+  const oop one = smallIntegerFor(1), two = smallIntegerFor(2);
+  const Case cases[] = {
+      {"i0:with:", {nilOop(), nilOop()}, trueOop()},
+      {"i0:with:", {nilOop(), receiver()}, falseOop()},
+      {"i1:with:", {nilOop(), nilOop()}, falseOop()},
+      {"i1:with:", {receiver(), nilOop()}, trueOop()},
+      {"i2:with:", {receiver(), receiver()}, one},
+      {"i2:with:", {one, two}, two},
+      {"k0", {}, one},
+      {"k1:", {trueOop()}, one},
+      {"k1:", {falseOop()}, two},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.selector);
+    EXPECT_EQ(run(translate(c.selector), c.args), c.answer);
+  }
+  EXPECT_EQ(recCount, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+MkLiteral smallLiteral(int64_t v) {
+  MkLiteral l;
+  l.kind = mkLitSmallInt;
+  l.small = v;
+  return l;
+}
+
+MkMethod assemble(const char* selector, MkHeaderFields fields, std::vector<uint8_t> code,
+                  std::vector<MkLiteral> literals = {}) {
+  MkMethod m = mkAssemble(fields, code, literals);
+  m.selector = selector;
+  return m;
+}
+
+std::vector<uint8_t> repeat(std::vector<uint8_t> unit, int times, std::vector<uint8_t> head, std::vector<uint8_t> tail) {
+  for (int i = 0; i < times; i++) head.insert(head.end(), unit.begin(), unit.end());
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// Invalid encodings: the method becomes a stub reporting the first bad bytecode (1-based).
+struct BadCase {
+  const char* selector;
+  std::vector<uint8_t> code;
+  int64_t badIndex;
+};
+const std::vector<BadCase>& badCases() {
+  static const std::vector<BadCase> cases = {
+      {"badOpcode", {0x2C}, 1},
+      {"badThirdPrefix", {0x44, 0xC9, 1, 0xC9, 2, 0xC9, 3, 0xD0, 0}, 6},
+      {"badUnusedPrefix", {0xC9, 1, 0x44, 0x65}, 3},
+      {"badOperandPastEnd", {0x44, 0xD8}, 2},
+      {"badPairPastEnd", {0xF9, 0}, 1},
+      {"badTargetPastEnd", {0xE4, 0x10, 0x60}, 1},
+      {"badTargetInsideInstruction", {0x44, 0xE4, 0x01, 0xD8, 0x05, 0x65}, 2},
+      {"badPrimitiveMarkerInBody", {0x44, 0xFE, 0x65}, 2},
+      {"badErrorMarkerInBody", {0x44, 0x43, 0x65}, 2},
+      {"badSuperWithoutClass", {0x44, 0x44, 0xF2, 0x00, 0x65}, 3},
+      {"badLoopEndWithoutHead", {0x44, 0xE3, 0xFE, 0x65}, 2},
+      {"badMissingLiteral", {0x1C, 0x65}, 1},
+      {"badFallsOffTheEnd", {0x44, 0x66}, 3},
+  };
+  return cases;
+}
+
+class TranslateRetry : public TranslatorZone {
+ protected:
+  std::vector<MkMethod> assembled() override {
+    std::vector<MkMethod> out;
+    // A five-byte branch over two compares with a 64-bit constant: more than 127 code bytes.
+    out.push_back(assemble("shortJump:", {1, 0, 12},
+                           {0x10, 0x10, 0xC4, 0x1C, 0xA2, 0x1C, 0xA2, 0x40, 0x65}, {smallLiteral(int64_t(1) << 59)}));
+    // thisContext sixty times: two map bytes for each one-byte instruction.
+    out.push_back(assemble("mapHeavy", {0, 0, 12}, repeat({0x54}, 60, {}, {0xD5, 60, 0x65})));
+    // Comparisons of variables: about thirty code bytes for each bytecode byte.
+    out.push_back(assemble("codeHeavy:", {1, 0, 12}, repeat({0x10, 0xA2}, 30, {0x10}, {0x65})));
+    for (const BadCase& c : badCases()) out.push_back(assemble(c.selector, {0, 0, 12}, c.code));
+    // The forms the compiler never chooses, and flagged long headers.
+    out.push_back(assemble("forms", {0, 0, 12}, {0x34, 0x66, 0xD3, 0x00, 0x66, 0x40, 0x49, 0x4A, 0xD5, 0x02, 0x6A, 0x60},
+                           {smallLiteral(1)}));
+    out.push_back(assemble("flagged", {0, 1, 20, false, false, true, true, true}, {0x60}));
+    out.push_back(assemble("contextIvar:", {1, 0, 0, false, true, false, false, true}, {0x00, 0x65}));
+    out.push_back(assemble("underflow", {0, 0, 12}, {0x66, 0x60}));
+    out.push_back(assemble("overflow", {0, 0, 12}, repeat({0x44}, 300, {}, {0x60})));
+    return out;
+  }
+  static uint64_t budget(const std::string& selector, uint64_t* map) {
+    TVInfo info;
+    EXPECT_TRUE(unpackVMethod(methodOf(selector), &info));
+    uint64_t n = uint64_t(info.bytecodesEnd - info.bytecodes);
+    *map = n + 10;
+    return ((info.primitive > 0 ? 60 : 30) + n) * 13 + 90;
+  }
+};
+
+TEST_F(TranslateRetry, ShortJumpMapAndCodeOverflowsRetranslate) {
+  // The short jump retry keeps the block: one allocation, of the first size.
+  uint64_t map, code = budget("shortJump:", &map);
+  uint64_t nm = translate("shortJump:");
+  EXPECT_EQ(effectiveMaxVBytesJumpShort, 5);
+  EXPECT_EQ(nmAllocRequest, code + map);
+  bool longBranch = false;
+  for (const uint8_t* q = reinterpret_cast<const uint8_t*>(nm) + nMethodEntryNoCheck; q + 1 < tLastCodeEnd; q++) {
+    longBranch |= q[0] == 0x0F && q[1] == 0x84;
+  }
+  EXPECT_TRUE(longBranch);
+  recAnswer = falseOop();
+  EXPECT_EQ(run(nm, {trueOop()}), falseOop()) << "true < c answers what the send answers";
+  // A map overflow doubles the map budget only, a code overflow the code budget only.
+  code = budget("mapHeavy", &map);
+  translate("mapHeavy");
+  EXPECT_EQ(nmAllocRequest, code + 2 * map);
+  code = budget("codeHeavy:", &map);
+  uint64_t heavy = translate("codeHeavy:");
+  EXPECT_EQ(nmAllocRequest, 2 * code + map);
+  recAnswer = trueOop();
+  recCount = 0;
+  EXPECT_EQ(run(heavy, {smallIntegerFor(4)}), trueOop()) << "4 < 4 inline, then each Boolean < 4 sends";
+  EXPECT_EQ(recCount, 29u);
+}
+
+// Whether the code of nm calls target.
+bool callsRoutine(uint64_t nm, const void* target) {
+  for (const uint8_t* q = reinterpret_cast<const uint8_t*>(nm) + nMethodEntryNoCheck; q + 5 <= tLastCodeEnd; q++) {
+    int32_t d;
+    memcpy(&d, q + 1, 4);
+    if (q[0] == 0xE8 && q + 5 + d == target) return true;
+  }
+  return false;
+}
+
+TEST_F(TranslateRetry, AssembledFormsAndFlaggedHeaders) {
+  uint64_t nm = translate("forms");
+  EXPECT_EQ(badBytecodePC, -1);
+  std::vector<uint32_t> types;
+  forEachSendSite(nm, [&](uint64_t r, uint32_t type) {
+    uint32_t selector;
+    memcpy(&selector, reinterpret_cast<void*>(r - 9), 4);
+    EXPECT_EQ(selector, 25u);
+    types.push_back(type);
+  });
+  EXPECT_EQ(types, (std::vector<uint32_t>{10, 10}));
+  EXPECT_TRUE(callsRoutine(nm, tRt.consArray));
+  const NMethodHeader* flagged = reinterpret_cast<const NMethodHeader*>(translate("flagged"));
+  EXPECT_EQ(flagged->flags & (nmFlagUnwind | nmFlagHandler), nmFlagUnwind | nmFlagHandler);
+  EXPECT_EQ(flagged->frame, 20);
+  EXPECT_EQ(flagged->numTemps, 1);
+  uint64_t ctx = translate("contextIvar:");
+  EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(ctx)->frame, 12);
+  EXPECT_TRUE(callsRoutine(ctx, tRt.loadContextInstVar));
+}
+
+TEST_F(TranslateRetry, InvalidEncodingsBecomeAReportingStubAndBadStateIsFatal) {
+  for (const BadCase& c : badCases()) {
+    SCOPED_TRACE(c.selector);
+    uint64_t nm = translate(c.selector);
+    EXPECT_EQ(badBytecodePC, c.badIndex);
+    EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(nm)->flags & nmFlagPrimitive, 0);
+    EXPECT_TRUE(callsRoutine(nm, tRt.badBytecode));
+  }
+  EXPECT_DEATH(nmTranslate(methodOf("underflow"), 0, nullptr), "Simulated stack underflow");
+  EXPECT_DEATH(nmTranslate(methodOf("overflow"), 0, nullptr), "Simulated stack overflow");
+  // Not translatable: 3 and nothing allocated; no room: 2 and the zone unchanged.
+  NMZone before = nmZone;
+  EXPECT_EQ(nmTranslate(smallIntegerFor(3), 0, nullptr), lookupNotTranslatable);
+  EXPECT_EQ(nmTranslate(receiver(), 0, nullptr), lookupNotTranslatable);
+  EXPECT_EQ(memcmp(&before, &nmZone, sizeof before), 0);
+  while (nMethodAlloc(4096) != nullptr) {
+  }
+  while (nMethodAlloc(64) != nullptr) {
+  }
+  before = nmZone;
+  EXPECT_EQ(nmTranslate(methodOf("sumTo:"), 0, nullptr), lookupNoSpace);
+  EXPECT_EQ(memcmp(&before, &nmZone, sizeof before), 0);
+}
+
+}  // namespace

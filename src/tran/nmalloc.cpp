@@ -15,6 +15,8 @@
 #include "stack/glue.h"
 #include "stack/stackzone.h"
 #include "tran/taux.h"
+#include "tran/tloop.h"
+#include "tran/tmain.h"
 #include "tran/tpcmap.h"
 #include "tran/tprim.h"
 #include "tran/txmem.h"
@@ -88,8 +90,6 @@ int initNMethods(uint64_t codeArea, uint64_t size) {
   static const uint8_t jump[6] = {0xEB, 0, 0, 0, 0, 0};
   uint64_t scratch = nMethodAllocScratch(40);
   if (scratch != 0) memcpy(reinterpret_cast<void*>(scratch), jump, sizeof jump);
-  // The glue column now; the entry offsets when the first method is translated.
-  for (uint32_t t = 0; t < nmSendTypes; t++) sendTypeTable[t] = SendTypeEntry{SendTable[t], 0};
   return 1;
 }
 
@@ -376,22 +376,8 @@ static void printIfMethod(NMethodHeader* b, void* method) {
 }
 void printNMethodsForVMethod(uint64_t method) { nMethodZoneDo(printIfMethod, &method); }
 
-// ---- Send types -----------------------------------------------------------------------------
-
-SendTypeEntry sendTypeTable[nmSendTypes];
-
-void initSendTypeTable() {
-  static const uint64_t byKind[4] = {nMethodEntry, nMethodEntryNoCheck, nMethodEntryNonImmediate,
-                                     nMethodEntryNoCheck};
-  for (uint32_t t = 0; t < nmSendTypes; t++) sendTypeTable[t].entryOffset = byKind[t / 5];
-}
-
 // ---- Method-to-nmethod tables ---------------------------------------------------------------
 
-static uint64_t blocks0[128], blocks1[256], blocks2[128], blocksMany[16], methods[256];
-uint64_t nPICtable[128];
-VToNTable allVToNTables[nmTableCount] = {{blocks0, 127}, {blocks1, 255},  {blocks2, 127},
-                                         {blocksMany, 15}, {methods, 255}, {nPICtable, 127}};
 uint32_t notInTableReason;
 uint32_t nmFreeBucketCursor;
 int32_t nmFreeTableCursor = nmPICTable;
@@ -401,28 +387,9 @@ static inline uint64_t* linkWord(uint64_t nmethod) { return &blockAt(nmethod)->l
 static inline bool isPIC(const NMethodHeader* b) { return (b->flags & nmFlagPIC) != 0; }
 static inline bool inZone(uint64_t p) { return p >= nmZone.bottom && p < nmZone.free; }
 
-static VToNTable* tableForArgs(bool isBlock, uint32_t numArgs) {
-  if (!isBlock) return &allVToNTables[nmMethodTable];
-  return &allVToNTables[numArgs <= 2 ? numArgs : 3];
-}
-
-VToNTable* tableForNMethod(const NMethodHeader* nmethod) {
+VToNTable* tableOfNMethod(const NMethodHeader* nmethod) {
   if (isPIC(nmethod)) return &allVToNTables[nmPICTable];
-  return tableForArgs((nmethod->flags & nmFlagBlock) != 0, nmethod->numArgs);
-}
-
-// The encoded header is the first byte of the bytecode holder (slot 0): bit 0x20 a block, bit
-// 0x80 a long header whose second byte is the argument count, else the count is bits 2-3.
-VToNTable* tableForVMethod(oop method) {
-  if (!isHeapObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) == 0)
-    return &allVToNTables[nmMethodTable];
-  oop holder = slotOf(method, 0);
-  if (!isHeapObject(holder) || hasPtrs(headerOf(holder)) || byteSizeOf(headerOf(holder)) == 0)
-    return &allVToNTables[nmMethodTable];
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(holder)));
-  if ((bytes[0] & 0x20) == 0) return &allVToNTables[nmMethodTable];
-  uint32_t args = (bytes[0] & 0x80) != 0 ? (byteSizeOf(headerOf(holder)) > 1 ? bytes[1] : 0) : (bytes[0] >> 2) & 3;
-  return tableForArgs(true, args);
+  return tableForNMethod(addressOf(nmethod));
 }
 
 uint32_t nmTableKey(const NMethodHeader* nmethod) {
@@ -434,7 +401,7 @@ uint32_t nmTableKey(const NMethodHeader* nmethod) {
 }
 
 void nmTableAdd(NMethodHeader* nmethod) {
-  VToNTable* t = tableForNMethod(nmethod);
+  VToNTable* t = tableOfNMethod(nmethod);
   uint64_t* bucket = &t->buckets[nmTableKey(nmethod) & t->mask];
   nmethod->link = *bucket;
   *bucket = addressOf(nmethod);
@@ -444,7 +411,7 @@ void nmTableAdd(NMethodHeader* nmethod) {
 static uint64_t* bucketOf(const NMethodHeader* nmethod) {
   oop key = isPIC(nmethod) ? nmethod->selector : nmethod->vmethod;
   if (!isImmediate(key) && (key == 0 || !isHeapObject(key) || hashOf(headerOf(key)) == 0)) return nullptr;
-  VToNTable* t = tableForNMethod(nmethod);
+  VToNTable* t = tableOfNMethod(nmethod);
   return &t->buckets[nmTableKey(nmethod) & t->mask];
 }
 
@@ -454,10 +421,6 @@ uint64_t* findNMethodLinkBefore(const NMethodHeader* nmethod) {
   for (; *pp != 0; pp = linkWord(*pp))
     if (*pp == addressOf(nmethod)) return pp;
   return nullptr;
-}
-
-void clearNTable() {
-  for (VToNTable& t : allVToNTables) memset(t.buckets, 0, (uint64_t(t.mask) + 1) * 8);
 }
 
 // The block's table is searched chain by chain, so that nothing it names is read before it is
@@ -472,7 +435,7 @@ int nMethodIsInTables(uint64_t block) {
     notInTableReason = isPIC(b) ? 2 : 4;
     return 0;
   }
-  const VToNTable* t = tableForNMethod(b);
+  const VToNTable* t = tableOfNMethod(b);
   for (uint32_t i = 0; i <= t->mask; i++)
     for (uint64_t e = t->buckets[i]; e != 0; e = *linkWord(e))
       if (e == block) return 1;
@@ -543,7 +506,8 @@ uint64_t nmFreeUntil(uint64_t bytesWanted, uint32_t mask, int stopIfNothingWante
 
 int nmSweepPICs(int allCases) {
   int newRefs = 0;
-  for (uint64_t& head : nPICtable) {
+  for (uint32_t bucket = 0; bucket <= allVToNTables[nmPICTable].mask; bucket++) {
+    uint64_t& head = allVToNTables[nmPICTable].buckets[bucket];
     uint64_t* pp = &head;
     while (*pp != 0) {
       NMethodHeader* pic = blockAt(*pp);
@@ -571,7 +535,8 @@ static void nmTablesDo(void (*fn)(NMethodHeader* e, void* data), void* data) {
 }
 
 void invalidateNMethods() {
-  for (uint64_t& head : nPICtable) {
+  for (uint32_t bucket = 0; bucket <= allVToNTables[nmPICTable].mask; bucket++) {
+    uint64_t& head = allVToNTables[nmPICTable].buckets[bucket];
     for (uint64_t e = head; e != 0;) {
       uint64_t next = *linkWord(e);
       if (blockAt(e)->usedSize != 0) nMethodDealloc(blockAt(e));
@@ -646,7 +611,7 @@ int markNMethodsAsNotReferringTo(oop object) {
 
 void unlinkAndFreeUnmarkedNMethods(uint32_t anyUnmarked) {
   for (int i = int(allVToNTables[nmPICTable].mask); i >= 0; i--)
-    for (uint64_t e = nPICtable[i]; e != 0; e = *linkWord(e)) {
+    for (uint64_t e = allVToNTables[nmPICTable].buckets[i]; e != 0; e = *linkWord(e)) {
       NMethodHeader* pic = blockAt(e);
       if (pic->mark == 0) anyUnmarked = 1;
       else if (npicOps.hasLinksToUnmarked != nullptr && npicOps.hasLinksToUnmarked(e)) {
@@ -812,7 +777,7 @@ void nMethodMapDo(const NMethodHeader* nmethod,
 }
 
 uint64_t nmSiteTarget(uint64_t returnAddress, uint32_t sendType) {
-  if (sendType >= nmSendTypes) return 0;
+  if (sendType >= 20) return 0;
   uint64_t target = returnAddress + uint64_t(int64_t(int32_t(readU32(returnAddress + sendSiteDisplacementOffset))));
   if (target < minNZonePC || target >= minNZoneRTPC) return 0;
   return target - sendTypeTable[sendType].entryOffset;
@@ -1093,32 +1058,35 @@ static bool hasActivation(uint64_t nmethod) {
 
 void nmFlushCachedCodeForMethod(oop method) {
   if (!isHeapObject(method) || method == 0 || hashOf(headerOf(method)) == 0) return;  // never filed
-  VToNTable* t = tableForVMethod(method);
-  bool methods = t == &allVToNTables[nmMethodTable];
   bool freedAny = false, changed = false;
-  for (uint64_t* pp = &t->buckets[hashOf(headerOf(method)) & t->mask]; *pp != 0;) {
-    NMethodHeader* e = blockAt(*pp);
-    if (e->vmethod != method) {
-      pp = &e->link;
-      continue;
+  // A method's nmethods are filed by its hash, in the methods table or, for a block method, in
+  // the block table of its argument count: each of those buckets is searched.
+  for (uint32_t table = 0; table <= nmMethodTable; table++) {
+    VToNTable* t = &allVToNTables[table];
+    bool methods = table == nmMethodTable;
+    for (uint64_t* pp = &t->buckets[hashOf(headerOf(method)) & t->mask]; *pp != 0;) {
+      NMethodHeader* e = blockAt(*pp);
+      if (e->vmethod != method) {
+        pp = &e->link;
+        continue;
+      }
+      if (methods && (e->flags & nmFlagUnlinked) == 0) unlinkEntries(e);
+      changed = true;
+      if (hasActivation(*pp)) {
+        // Unlinked but still running: freed by a sweep once its frames are gone.
+        e->flags |= nmFlagUnlinked;
+        e->mark = 0;
+        pp = &e->link;
+        continue;
+      }
+      *pp = e->link;
+      forgetInMCache(addressOf(e));
+      nMethodDealloc(e);
+      freedAny = true;
     }
-    if (methods && (e->flags & nmFlagUnlinked) == 0) unlinkEntries(e);
-    changed = true;
-    if (hasActivation(*pp)) {
-      // Unlinked but still running: freed by a sweep once its frames are gone.
-      e->flags |= nmFlagUnlinked;
-      e->mark = 0;
-      pp = &e->link;
-      continue;
-    }
-    *pp = e->link;
-    forgetInMCache(addressOf(e));
-    nMethodDealloc(e);
-    freedAny = true;
   }
   if (!changed) return;
-  if (methods && npicOps.flushCachedMNUMethodEntriesForMethod != nullptr)
-    npicOps.flushCachedMNUMethodEntriesForMethod(method);
+  if (npicOps.flushCachedMNUMethodEntriesForMethod != nullptr) npicOps.flushCachedMNUMethodEntriesForMethod(method);
   // Sites linked to a freed block would enter whatever is allocated there next.
   if (freedAny) invalidatePostFreeNMethods();
   rtFlushICache();

@@ -79,35 +79,18 @@ void printNMZone();
 void printUnlinkedNMethods();
 void printNMethodsForVMethod(uint64_t method);
 
-// ---- Send types ------------------------------------------------------------------------------
-// Per send type: the glue an unlinked site calls, and the entry offset a linked site calls.
-// Rows 0-4 normal (0-3 arguments, many), 5-9 no-check, 10-14 non-immediate, 15-19 super.
-struct SendTypeEntry {
-  uint64_t glue;
-  uint64_t entryOffset;
-};
-enum : uint32_t { nmSendTypes = 20 };
-extern SendTypeEntry sendTypeTable[nmSendTypes];
-// Fills the entry offset of every row (the glue column is filled by initNMethods).
-void initSendTypeTable();
-
 // ---- Method-to-nmethod tables ----------------------------------------------------------------
 // Six hash tables of singly linked chains through each header's link word: blocks by argument
 // count (0, 1, 2, 3 and more), methods, and PICs (by selector). An nmethod is in one chain at
 // most; a hit moves it to the front, so a chain runs from the most recently found.
-struct VToNTable {
-  uint64_t* buckets;
-  uint32_t mask;  // bucket count - 1
-};
+// The tables themselves (allVToNTables, tableForVMethod, clearNTable) are the lookup's.
 enum : uint32_t { nmMethodTable = 4, nmPICTable = 5, nmTableCount = 6 };
-extern VToNTable allVToNTables[nmTableCount];
-extern uint64_t nPICtable[128];
 extern uint32_t notInTableReason;  // why nMethodIsInTables refused: 1 outside, 2 no PIC selector, 4 no method, 5 not filed
 extern uint32_t nmFreeBucketCursor;  // nmFreeUntil resumes here (masked per table)
 extern int32_t nmFreeTableCursor;    // ... and with this table (5 down to 0)
 
-VToNTable* tableForVMethod(oop method);
-VToNTable* tableForNMethod(const NMethodHeader* nmethod);
+// The table an nmethod is filed in: by kind and argument count, a PIC in the PIC table.
+struct VToNTable* tableOfNMethod(const NMethodHeader* nmethod);
 // The key an nmethod is filed under: its method's identity hash (given one when it has none),
 // for a PIC its selector's hash.
 uint32_t nmTableKey(const NMethodHeader* nmethod);
@@ -115,7 +98,6 @@ uint32_t nmTableKey(const NMethodHeader* nmethod);
 void nmTableAdd(NMethodHeader* nmethod);
 // The word that points to the nmethod in its chain (a bucket head or a link word), or null.
 uint64_t* findNMethodLinkBefore(const NMethodHeader* nmethod);
-void clearNTable();
 int nMethodIsInTables(uint64_t block);
 
 // ---- Native-method collection ----------------------------------------------------------------

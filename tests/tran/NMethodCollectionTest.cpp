@@ -19,6 +19,8 @@
 #include "support/testZone.h"
 #include "tran/nmalloc.h"
 #include "tran/taux.h"
+#include "tran/tloop.h"
+#include "tran/tmain.h"
 #include "tran/tpcmap.h"
 #include "tran/txmem.h"
 
@@ -57,7 +59,7 @@ class NMethodCollectionTest : public ::testing::Test {
  protected:
   SavedNMethodZone saved;
   uint64_t savedEntryCodes[8];
-  SendTypeEntry savedSendTypes[nmSendTypes];
+  SendTypeRow savedSendTypes[20];
   oop selectors[4] = {};
 
   void SetUp() override {
@@ -69,7 +71,7 @@ class NMethodCollectionTest : public ::testing::Test {
     if (!executable) pdSetMemExecPerm(codeArea, sizeof codeArea);
     executable = true;
     initNMethodAlloc(addr(codeArea), areaBytes);
-    for (uint32_t t = 0; t < nmSendTypes; t++) sendTypeTable[t].glue = SendTable[t];
+    for (uint32_t t = 0; t < 20; t++) sendTypeTable[t].glue = SendTable[t];
     initSendTypeTable();
     initStacks(stackArea, 2);
     for (oop& s : selectors) s = newOldObject(classIndexArray, 1);
@@ -208,7 +210,7 @@ TEST_F(NMethodCollectionTest, TablesFollowArgumentsAndKinds) {
     NMethodHeader h = {};
     h.flags = c.flags;
     h.numArgs = c.numArgs;
-    EXPECT_EQ(tableForNMethod(&h), &allVToNTables[c.table]) << int(c.flags) << " " << int(c.numArgs);
+    EXPECT_EQ(tableOfNMethod(&h), &allVToNTables[c.table]) << int(c.flags) << " " << int(c.numArgs);
   }
   // A method's table comes from the first byte of its bytecodes: short and long headers.
   struct MCase {

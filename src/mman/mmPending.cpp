@@ -7,9 +7,6 @@ uint64_t lowSpaceLimit;
 PendingCounters pending;
 uint64_t stackSpaceSlots;
 
-// Not built yet: native methods and the method cache hold no new-space references so far.
-void nmUpdateNewRefs() {}
-void purgeDeadClassesFromMCache() {}
 // Not built yet: the incremental collector's hooks.
 void addToIncWeakListFunc(oop) {}
 void incGCObjWeaknessChanged(oop, bool) {}

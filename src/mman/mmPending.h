@@ -35,8 +35,8 @@ inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }
 enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
 
 // Callees of the collectors whose owners are not built yet.
-void nmUpdateNewRefs();           // native-method new references: not built yet, nothing to do
-void purgeDeadClassesFromMCache();  // method cache: not built yet, nothing to purge
+#include "tran/nmalloc.h"  // nmUpdateNewRefs
+#include "tran/txmem.h"    // purgeDeadClassesFromMCache
 void addToIncWeakListFunc(oop object);  // incremental collector hooks: not built yet, no-ops
 void incGCObjWeaknessChanged(oop object, bool weak);
 void incGCObjEphemeronnessChanged(oop object, bool ephemeron);

@@ -10,6 +10,14 @@
 #include "ext/platform.h"
 #include "mman/mmObject.h"
 #include "mman/mmPending.h"
+#include "mman/mmScavenge.h"
+#include "mman/mmSysOop.h"
+#include "stack/glue.h"
+#include "stack/stackzone.h"
+#include "tran/taux.h"
+#include "tran/tloop.h"
+#include "tran/tmain.h"
+#include "tran/tpcmap.h"
 #include "tran/tprim.h"
 #include "tran/txmem.h"
 
@@ -88,7 +96,7 @@ int initNMethods(uint64_t codeArea, uint64_t size) {
 void reInitNMethods() {
   if (nmHooks.clearMCache != nullptr) nmHooks.clearMCache();
   else clearMCache();
-  if (nmHooks.clearNTable != nullptr) nmHooks.clearNTable();
+  clearNTable();
   nmZone.holesBytes = 0;
   nmZone.free = nmZone.holesStart = nmZone.bottom;
   nmZone.list = nmZone.top;
@@ -231,8 +239,7 @@ int isNMethod(uint64_t p) {
   if (p < nmZone.bottom || p + nMethodHeaderSize > nmZone.free) return 0;
   const NMethodHeader* b = blockAt(p);
   if (b->usedSize != 0 && p + b->usedSize == nmZone.free) return 1;
-  if (relocatingNMethods == 0 && nmHooks.nMethodIsInTables != nullptr && nmHooks.nMethodIsInTables(p))
-    return 1;
+  if (relocatingNMethods == 0 && nMethodIsInTables(p)) return 1;
   for (uint64_t q = nmZone.bottom; q < nmZone.free;) {
     const NMethodHeader* c = blockAt(q);
     uint64_t step = nMethodBlockSize(c);
@@ -248,7 +255,7 @@ static int compactAttempt() {
   int64_t wanted = zone / 4 + int64_t(nmAllocRequest);
   if (zone / 3 > wanted) wanted = zone / 3;
   int64_t target = wanted - int64_t(nmZone.top - nmZone.free) - int64_t(nmZone.holesBytes);
-  if (nmHooks.nmCompact != nullptr) nmHooks.nmCompact(target > 0 ? target : 0);
+  nmCompact(target > 0 ? target : 0);
   NMethodHeader* trial = nMethodAlloc(nmAllocRequest);
   if (trial == nullptr) return 0;
   nMethodDealloc(trial);
@@ -368,3 +375,741 @@ static void printIfMethod(NMethodHeader* b, void* method) {
   if (b->usedSize != 0 && b->vmethod == *static_cast<uint64_t*>(method)) printf("0x%" PRIx64 "\n", addressOf(b));
 }
 void printNMethodsForVMethod(uint64_t method) { nMethodZoneDo(printIfMethod, &method); }
+
+// ---- Method-to-nmethod tables ---------------------------------------------------------------
+
+uint32_t notInTableReason;
+uint32_t nmFreeBucketCursor;
+int32_t nmFreeTableCursor = nmPICTable;
+NPICMaintenance npicOps;
+
+static inline uint64_t* linkWord(uint64_t nmethod) { return &blockAt(nmethod)->link; }
+static inline bool isPIC(const NMethodHeader* b) { return (b->flags & nmFlagPIC) != 0; }
+static inline bool inZone(uint64_t p) { return p >= nmZone.bottom && p < nmZone.free; }
+
+VToNTable* tableOfNMethod(const NMethodHeader* nmethod) {
+  if (isPIC(nmethod)) return &allVToNTables[nmPICTable];
+  return tableForNMethod(addressOf(nmethod));
+}
+
+uint32_t nmTableKey(const NMethodHeader* nmethod) {
+  oop key = isPIC(nmethod) ? nmethod->selector : nmethod->vmethod;
+  if (isImmediate(key)) return uint32_t(key >> 3);
+  if (key == 0) return 0;
+  uint32_t h = hashOf(headerOf(key));
+  return h != 0 ? h : getObjHash(headerOf(key));
+}
+
+void nmTableAdd(NMethodHeader* nmethod) {
+  VToNTable* t = tableOfNMethod(nmethod);
+  uint64_t* bucket = &t->buckets[nmTableKey(nmethod) & t->mask];
+  nmethod->link = *bucket;
+  *bucket = addressOf(nmethod);
+}
+
+// The chain an nmethod would be in, or null when its key object has no hash (never filed).
+static uint64_t* bucketOf(const NMethodHeader* nmethod) {
+  oop key = isPIC(nmethod) ? nmethod->selector : nmethod->vmethod;
+  if (!isImmediate(key) && (key == 0 || !isHeapObject(key) || hashOf(headerOf(key)) == 0)) return nullptr;
+  VToNTable* t = tableOfNMethod(nmethod);
+  return &t->buckets[nmTableKey(nmethod) & t->mask];
+}
+
+uint64_t* findNMethodLinkBefore(const NMethodHeader* nmethod) {
+  uint64_t* pp = bucketOf(nmethod);
+  if (pp == nullptr) return nullptr;
+  for (; *pp != 0; pp = linkWord(*pp))
+    if (*pp == addressOf(nmethod)) return pp;
+  return nullptr;
+}
+
+// The block's table is searched chain by chain, so that nothing it names is read before it is
+// known to be a filed nmethod (a stale or damaged block may name anything).
+int nMethodIsInTables(uint64_t block) {
+  if ((block & 7) != 0 || block < nmZone.bottom || block + nMethodHeaderSize > nmZone.free) {
+    notInTableReason = 1;
+    return 0;
+  }
+  const NMethodHeader* b = blockAt(block);
+  if (isPIC(b) ? b->selector == 0 : (b->vmethod == 0 || !isHeapObject(b->vmethod))) {
+    notInTableReason = isPIC(b) ? 2 : 4;
+    return 0;
+  }
+  const VToNTable* t = tableOfNMethod(b);
+  for (uint32_t i = 0; i <= t->mask; i++)
+    for (uint64_t e = t->buckets[i]; e != 0; e = *linkWord(e))
+      if (e == block) return 1;
+  notInTableReason = 5;
+  return 0;
+}
+
+// ---- Freeing --------------------------------------------------------------------------------
+
+// Chains are kept most recently found first; reversed, a walk meets the oldest first.
+static void nmReverseChains() {
+  for (VToNTable& t : allVToNTables)
+    for (uint32_t i = 0; i <= t.mask; i++) {
+      uint64_t reversed = 0;
+      for (uint64_t e = t.buckets[i]; e != 0;) {
+        uint64_t next = *linkWord(e);
+        *linkWord(e) = reversed;
+        reversed = e;
+        e = next;
+      }
+      t.buckets[i] = reversed;
+    }
+}
+
+uint64_t nmFreeUntil(uint64_t bytesWanted, uint32_t mask, int stopIfNothingWanted) {
+  if (bytesWanted == 0 && stopIfNothingWanted) return 0;
+  nmReverseChains();
+  const uint32_t stepsPerPass = nmTableCount * (allVToNTables[nmMethodTable].mask + 1);
+  uint64_t freed = 0;
+  uint32_t bucket = nmFreeBucketCursor;
+  int32_t table = nmFreeTableCursor;
+  bool done = false;
+  for (uint32_t passMask = mask; !done;) {
+    for (uint32_t step = 0; step < stepsPerPass && !done; step++) {
+      VToNTable& t = allVToNTables[table];
+      uint64_t* pp = &t.buckets[bucket & t.mask];
+      while (*pp != 0) {
+        NMethodHeader* e = blockAt(*pp);
+        if ((e->mark & passMask) != 0) {
+          pp = &e->link;
+          continue;
+        }
+        *pp = e->link;
+        freed += e->usedSize;
+        nMethodDealloc(e);
+        if (freed >= bytesWanted) {
+          done = true;
+          break;
+        }
+      }
+      if (done) break;
+      if (table == 0) {
+        table = nmPICTable;
+        bucket++;
+      } else {
+        table--;
+      }
+    }
+    if (done || passMask == 0x1FF || passMask == 0x80 || passMask == 0) break;
+    passMask = (passMask * 2) & 0xFF;
+  }
+  nmFreeBucketCursor = bucket;
+  nmFreeTableCursor = table;
+  nmReverseChains();
+  nmSweepPICs(0);
+  return freed;
+}
+
+int nmSweepPICs(int allCases) {
+  int newRefs = 0;
+  for (uint32_t bucket = 0; bucket <= allVToNTables[nmPICTable].mask; bucket++) {
+    uint64_t& head = allVToNTables[nmPICTable].buckets[bucket];
+    uint64_t* pp = &head;
+    while (*pp != 0) {
+      NMethodHeader* pic = blockAt(*pp);
+      bool gone = pic->usedSize == 0;
+      bool drop = gone || (npicOps.shouldFreePIC != nullptr && npicOps.shouldFreePIC(*pp, allCases));
+      if (!drop) {
+        pp = &pic->link;
+        continue;
+      }
+      *pp = pic->link;
+      if ((pic->flags & nmFlagNewRef) != 0) newRefs = 1;
+      if (!gone) nMethodDealloc(pic);
+    }
+  }
+  return newRefs;
+}
+
+uint64_t listNMethod(uint64_t nmethod) { return blockAt(nmethod)->usedSize != 0 ? nmethod : 0; }
+
+// Calls fn on every entry of the six tables (fn may not unlink it).
+static void nmTablesDo(void (*fn)(NMethodHeader* e, void* data), void* data) {
+  for (VToNTable& t : allVToNTables)
+    for (uint32_t i = 0; i <= t.mask; i++)
+      for (uint64_t e = t.buckets[i]; e != 0; e = *linkWord(e)) fn(blockAt(e), data);
+}
+
+void invalidateNMethods() {
+  for (uint32_t bucket = 0; bucket <= allVToNTables[nmPICTable].mask; bucket++) {
+    uint64_t& head = allVToNTables[nmPICTable].buckets[bucket];
+    for (uint64_t e = head; e != 0;) {
+      uint64_t next = *linkWord(e);
+      if (blockAt(e)->usedSize != 0) nMethodDealloc(blockAt(e));
+      e = next;
+    }
+    head = 0;
+  }
+  nmTablesDo([](NMethodHeader* e, void*) { nmInvalidateLinks(e); }, nullptr);
+  nMethodSelectFromList(listNMethod);
+}
+
+void invalidatePostFreeNMethods() {
+  nmSweepPICs(1);
+  nmTablesDo(
+      [](NMethodHeader* e, void*) {
+        if (!isPIC(e)) nmInvalidateLinksToFree(e);
+      },
+      nullptr);
+  nMethodSelectFromList(listNMethod);
+}
+
+void nmUpdateNewRefs() {
+  if (nmUpdateNewLiterals() != 0) invalidatePostFreeNMethods();
+  nmUpdateNewRefsFromMCache();
+}
+
+static bool isMarkedObject(oop o) { return isHeapObject(o) && o != 0 && isMarked(headerOf(o)); }
+
+int markNMethodsWithMarkedObjs() {
+  int anyDead = 0;
+  nMethodZoneDo(
+      [](NMethodHeader* b, void* any) {
+        if (b->usedSize == 0) return;
+        bool live;
+        if (isPIC(b)) live = isImmediate(b->selector) || isMarkedObject(b->selector);
+        else if (b->selector != 0 && isHeapObject(b->selector) && !isMarked(headerOf(b->selector))) live = false;
+        else live = isMarkedObject(b->vmethod);
+        if (!live) {
+          b->mark = 0;
+          *static_cast<int*>(any) = 1;
+        } else if (b->mark == 0) {
+          b->mark = 1;
+        }
+      },
+      &anyDead);
+  return anyDead;
+}
+
+int markNMethodsAsNotReferringTo(oop object) {
+  struct Query {
+    oop object;
+    int mustScan;
+    int any;
+  } q = {object, nMethodRefersToMustScanNMethod(object), 0};
+  nMethodZoneDo(
+      [](NMethodHeader* b, void* data) {
+        Query* q = static_cast<Query*>(data);
+        if (b->usedSize == 0) return;
+        bool refers;
+        if (isHeapObject(q->object) && isNewObject(q->object) && (b->flags & nmFlagNewRef) == 0) refers = false;
+        else refers = nMethodRefersTo(b, q->object, q->mustScan) != 0;
+        if (refers) {
+          b->mark = 0;
+          q->any = 1;
+        } else if (b->mark == 0) {
+          b->mark = 1;
+        }
+      },
+      &q);
+  return q.any;
+}
+
+void unlinkAndFreeUnmarkedNMethods(uint32_t anyUnmarked) {
+  for (int i = int(allVToNTables[nmPICTable].mask); i >= 0; i--)
+    for (uint64_t e = allVToNTables[nmPICTable].buckets[i]; e != 0; e = *linkWord(e)) {
+      NMethodHeader* pic = blockAt(e);
+      if (pic->mark == 0) anyUnmarked = 1;
+      else if (npicOps.hasLinksToUnmarked != nullptr && npicOps.hasLinksToUnmarked(e)) {
+        pic->mark = 0;
+        anyUnmarked = 1;
+      }
+    }
+  struct Sweep {
+    uint32_t anyUnmarked;
+    int needFlush;
+  } s = {anyUnmarked, 0};
+  nmTablesDo(
+      [](NMethodHeader* e, void* data) {
+        Sweep* s = static_cast<Sweep*>(data);
+        if (e->mark == 0) s->anyUnmarked = 1;
+        else if (!isPIC(e) && nmInvalidateLinksToUnmarked(e)) s->needFlush = 1;
+      },
+      &s);
+  if (s.anyUnmarked) {
+    nmFreeUntil(nmZone.top - nmZone.bottom, 0x1FF, 0);
+    // The method cache must not answer a block that was just freed.
+    nmUpdateNewRefsFromMCache();
+  }
+  nMethodSelectFromList(listNMethod);
+  if (s.needFlush) rtFlushICache();
+}
+
+// ---- Compaction -----------------------------------------------------------------------------
+
+// During a compaction the first code word of every block in use holds its displacement.
+static inline int64_t& displacementOf(uint64_t block) { return *reinterpret_cast<int64_t*>(block + nMethodHeaderSize); }
+
+static void nmMarkActive(uint64_t fp, uint64_t*) {
+  uint64_t n = reinterpret_cast<uint64_t*>(fp)[frNMethod] & frameNMethodMask;
+  if (inZone(n)) blockAt(n)->mark |= 0x80;
+}
+
+static void nmRelocateFrame(uint64_t fp, uint64_t* pcSlot) {
+  uint64_t* slot = &reinterpret_cast<uint64_t*>(fp)[frNMethod];
+  uint64_t n = *slot & frameNMethodMask;
+  if (!inZone(n) || blockAt(n)->usedSize == 0) return;
+  int64_t d = displacementOf(n);
+  if (*pcSlot >= n && *pcSlot < n + blockAt(n)->usedSize) *pcSlot += uint64_t(d);
+  *slot += uint64_t(d);
+  if ((blockAt(n)->flags & nmFlagUnlinked) != 0) blockAt(n)->mark = 0;
+}
+
+static uint64_t nmRelocatedAddress(uint64_t n) {
+  return blockAt(n)->usedSize != 0 ? n + uint64_t(displacementOf(n)) : 0;
+}
+
+static void restoreAfterMove(NMethodHeader* b) {
+  if (!isPIC(b)) restoreNMethodPostRelocation(reinterpret_cast<uint8_t*>(b));
+  else if (npicOps.restorePostRelocation != nullptr) npicOps.restorePostRelocation(addressOf(b));
+}
+
+void nmCompact(int64_t bytesWanted) {
+  enumerateFramesAndReturns(nmMarkActive);
+  nmFreeUntil(bytesWanted > 0 ? uint64_t(bytesWanted) : 0, 255, 1);
+
+  relocatingNMethods = 1;
+  int64_t d = 0;
+  for (uint64_t p = nmZone.bottom; p < nmZone.free;) {
+    NMethodHeader* b = blockAt(p);
+    uint64_t step = nMethodBlockSize(b);
+    if (step < nMethodHeaderSize) break;
+    if (b->usedSize == 0) {
+      d -= int64_t(step);
+    } else {
+      b->mark >>= 1;
+      displacementOf(p) = d;
+    }
+    p += step;
+  }
+
+  enumerateFramesAndReturns(nmRelocateFrame);
+  if (mCache != nullptr)
+    for (uint32_t i = 0; i < mCacheEntries; i++) {
+      MethodCacheEntry& e = mCache[i];
+      if (e.classIndex == 0) continue;
+      if (blockAt(e.nmethod)->usedSize != 0) e.nmethod += uint64_t(displacementOf(e.nmethod));
+      else e.classIndex = 0;
+    }
+  nMethodSelectFromList(nmRelocatedAddress);
+  for (VToNTable& t : allVToNTables)
+    for (uint32_t i = 0; i <= t.mask; i++)
+      for (uint64_t* pp = &t.buckets[i]; *pp != 0;) {
+        uint64_t e = *pp;
+        *pp = e + uint64_t(displacementOf(e));
+        pp = linkWord(e);
+      }
+  // Every block in use, filed or not, has its sites moved with it.
+  nMethodZoneDo(
+      [](NMethodHeader* b, void*) {
+        if (b->usedSize == 0) return;
+        if (!isPIC(b)) nMethodRelocateLinks(b);
+        else if (npicOps.relocateLinks != nullptr) npicOps.relocateLinks(addressOf(b));
+      },
+      nullptr);
+
+  // Slide: an empty sentinel ends the chain; each run of blocks in use between free blocks is
+  // restored and moved down as one.
+  uint64_t end = nmZone.free;
+  blockAt(end)->usedSize = 0;
+  blockAt(end)->vmethod = 0;
+  uint64_t dest = nmZone.bottom;
+  for (uint64_t p = nmZone.bottom;;) {
+    NMethodHeader* b = blockAt(p);
+    if (b->usedSize == 0) {
+      if (p >= end || b->vmethod < nMethodHeaderSize) break;
+      p += b->vmethod;
+      continue;
+    }
+    uint64_t run = p;
+    while (p < end && blockAt(p)->usedSize != 0) {
+      restoreAfterMove(blockAt(p));
+      p += blockAt(p)->usedSize;
+    }
+    if (dest != run) memmove(reinterpret_cast<void*>(dest), reinterpret_cast<void*>(run), p - run);
+    dest += p - run;
+  }
+  nmZone.free = dest;
+  nmZone.holesStart = nmZone.bottom;
+  nmZone.holesBytes = 0;
+  relocatingNMethods = 0;
+  rtFlushICache();
+}
+
+// ---- Send sites -----------------------------------------------------------------------------
+
+static inline uint32_t readU32(uint64_t a) {
+  uint32_t v;
+  memcpy(&v, reinterpret_cast<const void*>(a), 4);
+  return v;
+}
+static inline void writeU32(uint64_t a, uint32_t v) { memcpy(reinterpret_cast<void*>(a), &v, 4); }
+
+void nMethodMapDo(const NMethodHeader* nmethod,
+                  void (*fn)(NMapPlace kind, uint64_t position, uint32_t sendType, void* data), void* data) {
+  static const uint32_t typeOfKind[4] = {0, 1, 10, 11};
+  uint64_t start = addressOf(nmethod);
+  uint64_t position = start + nMethodHeaderSize;
+  for (const uint8_t* p = reinterpret_cast<const uint8_t*>(start + nmethod->usedSize) - 1;
+       p >= reinterpret_cast<const uint8_t*>(start + nMethodHeaderSize); p--) {
+    uint8_t b = *p;
+    uint32_t operand = b & 31;
+    switch (b >> 5) {
+      case mapKindSend0: case mapKindSend1: case mapKindNonImmSend0: case mapKindNonImmSend1:
+        position += operand;
+        fn(nmPlaceSite, position, typeOfKind[b >> 5], data);
+        break;
+      case mapKindDelta: position += operand; break;
+      case mapKindSend: fn(nmPlaceSite, position, operand, data); break;
+      case mapKindMarker:
+        if (b == mapEnd) return;
+        if (b == mapNewLit) fn(nmPlaceNewLiteral, position, 0, data);
+        else if (b == mapRelCall) fn(nmPlaceRelCall, position, 0, data);
+        else if (b == mapLocProg) fn(nmPlaceProgram, position, 0, data);
+        break;
+      default: break;
+    }
+  }
+}
+
+uint64_t nmSiteTarget(uint64_t returnAddress, uint32_t sendType) {
+  if (sendType >= 20) return 0;
+  uint64_t target = returnAddress + uint64_t(int64_t(int32_t(readU32(returnAddress + sendSiteDisplacementOffset))));
+  if (target < minNZonePC || target >= minNZoneRTPC) return 0;
+  return target - sendTypeTable[sendType].entryOffset;
+}
+
+// The literals of a compiled method: its indexable slots, behind the named ones.
+static const oop* methodLiterals(oop method, uint64_t* count) {
+  *count = 0;
+  if (method == 0 || !isHeapObject(method) || !hasPtrs(headerOf(method))) return nullptr;
+  oop cls = classOfHeader(headerOf(method));
+  if (cls == 0 || isImmediate(cls)) return nullptr;
+  uint64_t named = formatNamedSlots(classFormatOf(cls));
+  uint64_t words = bodyWordsOf(headerOf(method));
+  if (words < named) return nullptr;
+  *count = words - named;
+  return bodyOf(headerOf(method)) + named;
+}
+
+uint32_t indexForSelectorInNMethod(oop selector, const NMethodHeader* nmethod) {
+  uint64_t n;
+  const oop* literals = methodLiterals(nmethod->vmethod, &n);
+  bool small = literals != nullptr && bodyWordsOf(headerOf(nmethod->vmethod)) <= 256;
+  if (small)
+    for (uint64_t k = 0; k < n; k++)
+      if (literals[k] == selector) return uint32_t(256 + k);
+  oop specials = sysOopRegistry != nullptr ? sysOop(sysSpecialSelectors) : 0;
+  if (specials != 0 && isHeapObject(specials) && hasPtrs(headerOf(specials))) {
+    uint64_t pairs = bodyWordsOf(headerOf(specials)) / 2;
+    for (uint64_t i = 0; i < pairs && i < 256; i++)
+      if (slotOf(specials, 2 * i) == selector) return uint32_t(i);
+  }
+  if (!small && literals != nullptr)
+    for (uint64_t k = 0; k < n; k++)
+      if (literals[k] == selector) return uint32_t(256 + k);
+  return 0xFFFFFFFF;
+}
+
+// Unlinked, a site loads its selector index and calls its send type's glue.
+static void unlinkSiteAt(const NMethodHeader* nmethod, uint64_t r, uint32_t sendType, oop selector, int64_t moveBy) {
+  writeU32(r + sendSiteImmediateOffset, indexForSelectorInNMethod(selector, nmethod));
+  writeU32(r + sendSiteDisplacementOffset, uint32_t(int32_t(int64_t(sendTypeTable[sendType].glue) - int64_t(r) - moveBy)));
+}
+
+void nmUnlinkSite(const NMethodHeader* nmethod, uint64_t returnAddress, uint32_t sendType) {
+  uint64_t target = nmSiteTarget(returnAddress, sendType);
+  if (target == 0) return;
+  unlinkSiteAt(nmethod, returnAddress, sendType, blockAt(target)->selector, 0);
+}
+
+// Unlinks the linked sites whose target the predicate picks; answers 1 when one changed.
+struct SiteFilter {
+  const NMethodHeader* nmethod;
+  bool (*picks)(const NMethodHeader* target, uint64_t returnAddress, const void* arg);
+  const void* arg;
+  int changed;
+};
+static int unlinkSitesWhere(const NMethodHeader* nmethod,
+                            bool (*picks)(const NMethodHeader*, uint64_t, const void*), const void* arg) {
+  if (isPIC(nmethod) || nmethod->usedSize == 0) return 0;
+  SiteFilter f = {nmethod, picks, arg, 0};
+  nMethodMapDo(
+      nmethod,
+      [](NMapPlace kind, uint64_t r, uint32_t type, void* data) {
+        SiteFilter* f = static_cast<SiteFilter*>(data);
+        if (kind != nmPlaceSite) return;
+        uint64_t target = nmSiteTarget(r, type);
+        if (target == 0 || !f->picks(blockAt(target), r, f->arg)) return;
+        unlinkSiteAt(f->nmethod, r, type, blockAt(target)->selector, 0);
+        f->changed = 1;
+      },
+      &f);
+  if (f.changed) rtFlushICache();
+  return f.changed;
+}
+
+int nmInvalidateLinks(const NMethodHeader* nmethod) {
+  return unlinkSitesWhere(nmethod, [](const NMethodHeader*, uint64_t, const void*) { return true; }, nullptr);
+}
+
+int nmInvalidateLinksTo(const NMethodHeader* nmethod, oop selector) {
+  return unlinkSitesWhere(
+      nmethod, [](const NMethodHeader* t, uint64_t, const void* sel) { return t->selector == *static_cast<const oop*>(sel); },
+      &selector);
+}
+
+int nmInvalidateLinksToFree(const NMethodHeader* nmethod) {
+  return unlinkSitesWhere(nmethod, [](const NMethodHeader* t, uint64_t, const void*) { return t->usedSize == 0; },
+                          nullptr);
+}
+
+// A link survives a collection only to a marked, enterable target, for a class tag that still
+// names a live class (the context classes 8-10 always do).
+static bool linkDiesAfterCollection(const NMethodHeader* target, uint64_t r, const void*) {
+  if (target->usedSize == 0 || target->mark == 0 || (target->flags & nmFlagUnlinked) != 0) return true;
+  uint32_t tag = readU32(r + sendSiteImmediateOffset);
+  if (tag >= 8 && tag <= 10) return false;
+  if (tag >= uint64_t(classTablePages) * classTablePageSlots || classTable[tag >> 10] == nullptr) return true;
+  oop cls = classAt(tag);
+  return !isMarkedObject(cls) || hashOf(headerOf(cls)) != tag;
+}
+
+int nmInvalidateLinksToUnmarked(const NMethodHeader* nmethod) {
+  return unlinkSitesWhere(nmethod, linkDiesAfterCollection, nullptr);
+}
+
+// During a compaction: every code displacement of the nmethod is corrected by how far it and
+// its target move. A site whose target was freed is unlinked, since nothing will be there.
+void nMethodRelocateLinks(const NMethodHeader* nmethod) {
+  nMethodMapDo(
+      nmethod,
+      [](NMapPlace kind, uint64_t position, uint32_t type, void* data) {
+        const NMethodHeader* self = static_cast<const NMethodHeader*>(data);
+        int64_t moveBy = displacementOf(addressOf(self));
+        if (kind == nmPlaceSite) {
+          uint64_t target = nmSiteTarget(position, type);
+          uint64_t at = position + sendSiteDisplacementOffset;
+          if (target == 0) {
+            writeU32(at, readU32(at) - uint32_t(moveBy));
+          } else if (blockAt(target)->usedSize == 0) {
+            unlinkSiteAt(self, position, type, blockAt(target)->selector, moveBy);
+          } else {
+            writeU32(at, readU32(at) + uint32_t(displacementOf(target) - moveBy));
+          }
+        } else if (kind == nmPlaceRelCall) {
+          uint64_t target = position + 4 + uint64_t(int64_t(int32_t(readU32(position))));
+          int64_t targetMoves = 0;
+          if (inZone(target)) {
+            uint64_t block = nMethodForPC(target);
+            if (block != 0 && blockAt(block)->usedSize != 0) targetMoves = displacementOf(block);
+          }
+          writeU32(position, readU32(position) + uint32_t(targetMoves - moveBy));
+        }
+      },
+      const_cast<NMethodHeader*>(nmethod));
+}
+
+// Only new-space objects are named by the code's map; old ones are reached through the method.
+int nMethodRefersToMustScanNMethod(oop object) { return isHeapObject(object) && object != 0 && isNewObject(object); }
+
+int nMethodRefersTo(const NMethodHeader* nmethod, oop object, int mustScan) {
+  if (nmethod->selector == object) return 1;
+  if (isPIC(nmethod)) return 0;
+  if (nmethod->vmethod == object) return 1;
+  // A literal of the method may be compiled into the code without a map entry.
+  uint64_t n;
+  const oop* literals = methodLiterals(nmethod->vmethod, &n);
+  for (uint64_t k = 0; k < n; k++)
+    if (literals[k] == object) return 1;
+  if (!mustScan || (nmethod->flags & nmFlagNewRef) == 0) return 0;
+  struct Probe {
+    oop object;
+    int found;
+  } probe = {object, 0};
+  nMethodMapDo(
+      nmethod,
+      [](NMapPlace kind, uint64_t position, uint32_t, void* data) {
+        Probe* p = static_cast<Probe*>(data);
+        oop v;
+        if (kind != nmPlaceNewLiteral) return;
+        memcpy(&v, reinterpret_cast<const void*>(position), 8);
+        if (v == p->object) p->found = 1;
+      },
+      &probe);
+  return probe.found;
+}
+
+// One new-space reference after a scavenge: moved to its copy; answers 0 when it still lies in
+// new space, 1 when it left it, -1 when its object died.
+static int updateOneNewRef(oop* slot) {
+  oop v = *slot;
+  if (v == 0 || !isHeapObject(v) || !isNewObject(v)) return 1;
+  if (!updateNewObjRef(slot)) return -1;
+  return isNewObject(*slot) ? 0 : 1;
+}
+
+static int newLiteralsFreedPIC;
+static int newLiteralsRewritten;
+
+static uint64_t updateListedNMethod(uint64_t entry) {
+  NMethodHeader* b = blockAt(entry);
+  if (b->usedSize == 0) return 0;
+  if (isPIC(b)) return npicOps.updateNewLits != nullptr ? npicOps.updateNewLits(entry, &newLiteralsFreedPIC) : entry;
+  struct State {
+    int stillNew, dead;
+  } st = {0, 0};
+  auto account = [](State* st, int r) {
+    if (r == 0) st->stillNew = 1;
+    else if (r < 0) st->dead = 1;
+  };
+  account(&st, updateOneNewRef(&b->vmethod));
+  account(&st, updateOneNewRef(&b->selector));
+  nMethodMapDo(
+      b,
+      [](NMapPlace kind, uint64_t position, uint32_t, void* data) {
+        if (kind != nmPlaceNewLiteral) return;
+        State* st = static_cast<State*>(data);
+        oop v;
+        memcpy(&v, reinterpret_cast<const void*>(position), 8);
+        int r = updateOneNewRef(&v);
+        memcpy(reinterpret_cast<void*>(position), &v, 8);
+        newLiteralsRewritten = 1;
+        if (r == 0) st->stillNew = 1;
+        else if (r < 0) st->dead = 1;
+      },
+      &st);
+  if (st.dead) {
+    // Its code names an object that is gone: nothing may enter it again, and the next sweep
+    // frees it.
+    if ((b->flags & nmFlagUnlinked) == 0) nMethodUnlink(b);
+    b->mark = 0;
+    st.stillNew = 0;
+  }
+  if (st.stillNew) return entry;
+  b->flags &= uint8_t(~nmFlagNewRef);
+  return 0;
+}
+
+int nmUpdateNewLiterals() {
+  newLiteralsFreedPIC = 0;
+  newLiteralsRewritten = 0;
+  nMethodSelectFromList(updateListedNMethod);
+  if (newLiteralsRewritten) rtFlushICache();
+  return newLiteralsFreedPIC;
+}
+
+// Both entries lead to the relink routine: the class check's miss path becomes a call of it,
+// and the unchecked entry jumps there. The nmethod goes to the end of its chain so that lookups
+// meet its successors first.
+static void unlinkEntries(NMethodHeader* nmethod) {
+  uint64_t block = addressOf(nmethod);
+  if ((nmethod->flags & nmFlagBlock) == 0) {
+    uint8_t* code = reinterpret_cast<uint8_t*>(block);
+    code[nMethodAbortSendMissOffset] = 0xE8;
+    uint64_t relink = reinterpret_cast<uint64_t>(&rtAbortRelinkSendToUnlinked);
+    writeU32(block + nMethodAbortSendMissOffset + 1,
+             uint32_t(int32_t(int64_t(relink) - int64_t(block + nMethodAbortSendMissReturnOffset))));
+    code[nMethodEntryNoCheck] = 0xEB;
+    code[nMethodEntryNoCheck + 1] = uint8_t(int8_t(int32_t(nMethodAbortSendMissOffset) - int32_t(nMethodEntryNoCheck + 2)));
+  }
+  nmethod->flags |= nmFlagUnlinked;
+  nmethod->mark = 0;
+}
+
+uint64_t nMethodUnlink(NMethodHeader* nmethod) {
+  uint64_t successor = nmethod->link;
+  uint64_t block = addressOf(nmethod);
+  unlinkEntries(nmethod);
+  uint64_t* pp = findNMethodLinkBefore(nmethod);
+  if (pp != nullptr) {
+    *pp = nmethod->link;
+    while (*pp != 0) pp = linkWord(*pp);
+    *pp = block;
+    nmethod->link = 0;
+  }
+  rtFlushICache();
+  return successor;
+}
+
+// ---- Flushes when methods change ----------------------------------------------------------
+
+static void forgetInMCache(uint64_t nmethod) {
+  if (mCache == nullptr) return;
+  for (uint32_t i = 0; i < mCacheEntries; i++)
+    if (mCache[i].classIndex != 0 && mCache[i].nmethod == nmethod) mCache[i].classIndex = 0;
+}
+
+static uint64_t frameSearchFor;
+static int frameSearchFound;
+static void findFrameOf(uint64_t fp, uint64_t*) {
+  if ((reinterpret_cast<uint64_t*>(fp)[frNMethod] & frameNMethodMask) == frameSearchFor) frameSearchFound = 1;
+}
+static bool hasActivation(uint64_t nmethod) {
+  frameSearchFor = nmethod;
+  frameSearchFound = 0;
+  enumerateFramesAndReturns(findFrameOf);
+  return frameSearchFound != 0;
+}
+
+void nmFlushCachedCodeForMethod(oop method) {
+  if (!isHeapObject(method) || method == 0 || hashOf(headerOf(method)) == 0) return;  // never filed
+  bool freedAny = false, changed = false;
+  // A method's nmethods are filed by its hash, in the methods table or, for a block method, in
+  // the block table of its argument count: each of those buckets is searched.
+  for (uint32_t table = 0; table <= nmMethodTable; table++) {
+    VToNTable* t = &allVToNTables[table];
+    bool methods = table == nmMethodTable;
+    for (uint64_t* pp = &t->buckets[hashOf(headerOf(method)) & t->mask]; *pp != 0;) {
+      NMethodHeader* e = blockAt(*pp);
+      if (e->vmethod != method) {
+        pp = &e->link;
+        continue;
+      }
+      if (methods && (e->flags & nmFlagUnlinked) == 0) unlinkEntries(e);
+      changed = true;
+      if (hasActivation(*pp)) {
+        // Unlinked but still running: freed by a sweep once its frames are gone.
+        e->flags |= nmFlagUnlinked;
+        e->mark = 0;
+        pp = &e->link;
+        continue;
+      }
+      *pp = e->link;
+      forgetInMCache(addressOf(e));
+      nMethodDealloc(e);
+      freedAny = true;
+    }
+  }
+  if (!changed) return;
+  if (npicOps.flushCachedMNUMethodEntriesForMethod != nullptr) npicOps.flushCachedMNUMethodEntriesForMethod(method);
+  // Sites linked to a freed block would enter whatever is allocated there next.
+  if (freedAny) invalidatePostFreeNMethods();
+  rtFlushICache();
+}
+
+void nmFlushLookupEntriesForSelector(oop selector) {
+  if (selector == 0 || (isHeapObject(selector) && hashOf(headerOf(selector)) == 0)) return;  // never looked up
+  if (npicOps.flushPICEntriesForSelector != nullptr) npicOps.flushPICEntriesForSelector(selector);
+  VToNTable& t = allVToNTables[nmMethodTable];
+  // An unlinked nmethod moves to the end of its chain, where the walk meets it again, flagged.
+  for (uint32_t i = 0; i <= t.mask; i++)
+    for (uint64_t e = t.buckets[i]; e != 0;) {
+      uint64_t next = *linkWord(e);
+      if (blockAt(e)->selector == selector && (blockAt(e)->flags & nmFlagUnlinked) == 0) nMethodUnlink(blockAt(e));
+      e = next;
+    }
+  if (mCache != nullptr)
+    for (uint32_t i = 0; i < mCacheEntries; i++)
+      if (mCache[i].classIndex != 0 && blockAt(mCache[i].nmethod)->selector == selector) mCache[i].classIndex = 0;
+}
+
+void nmFlushLookupCache() {
+  invalidateNMethods();
+  clearMCache();
+  invalidateNMethods();
+}

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "mman/mmObject.h"
 #include "tran/nmLayout.h"
 
 // The zone, upward: [bottom, free) a contiguous chain of blocks, each starting with an
@@ -41,9 +42,6 @@ enum : uint32_t {
 struct NMethodZoneHooks {
   int64_t (*initMCache)(uint64_t address, uint64_t bytes);  // bytes used, or -1
   void (*clearMCache)();
-  void (*clearNTable)();
-  int (*nMethodIsInTables)(uint64_t block);
-  void (*nmCompact)(int64_t target);
   void (*initTranslator)();  // register cache, simulated stack, action table, nmethod prims
   void (*printNPIC)(uint64_t block, FILE* stream);
 };
@@ -80,3 +78,84 @@ void printNMAtPC(uint64_t pc);
 void printNMZone();
 void printUnlinkedNMethods();
 void printNMethodsForVMethod(uint64_t method);
+
+// ---- Method-to-nmethod tables ----------------------------------------------------------------
+// Six hash tables of singly linked chains through each header's link word: blocks by argument
+// count (0, 1, 2, 3 and more), methods, and PICs (by selector). An nmethod is in one chain at
+// most; a hit moves it to the front, so a chain runs from the most recently found.
+// The tables themselves (allVToNTables, tableForVMethod, clearNTable) are the lookup's.
+enum : uint32_t { nmMethodTable = 4, nmPICTable = 5, nmTableCount = 6 };
+extern uint32_t notInTableReason;  // why nMethodIsInTables refused: 1 outside, 2 no PIC selector, 4 no method, 5 not filed
+extern uint32_t nmFreeBucketCursor;  // nmFreeUntil resumes here (masked per table)
+extern int32_t nmFreeTableCursor;    // ... and with this table (5 down to 0)
+
+// The table an nmethod is filed in: by kind and argument count, a PIC in the PIC table.
+struct VToNTable* tableOfNMethod(const NMethodHeader* nmethod);
+// The key an nmethod is filed under: its method's identity hash (given one when it has none),
+// for a PIC its selector's hash.
+uint32_t nmTableKey(const NMethodHeader* nmethod);
+// Links the nmethod at the head of its chain.
+void nmTableAdd(NMethodHeader* nmethod);
+// The word that points to the nmethod in its chain (a bucket head or a link word), or null.
+uint64_t* findNMethodLinkBefore(const NMethodHeader* nmethod);
+int nMethodIsInTables(uint64_t block);
+
+// ---- Native-method collection ----------------------------------------------------------------
+// Frees nmethods oldest first until bytesWanted bytes are free: passes free the marks that have
+// no bit in common with the pass mask (255: marks 0, then below 2, 4, ... 128; 0x1FF: marks 0
+// only). Answers the bytes freed.
+uint64_t nmFreeUntil(uint64_t bytesWanted, uint32_t mask, int stopIfNothingWanted);
+int nmSweepPICs(int allCases);
+// Frees about bytesWanted bytes (never an nmethod with a frame) and slides the zone down,
+// moving every frame, cache entry, list entry, chain link and send site with it.
+void nmCompact(int64_t bytesWanted);
+uint64_t listNMethod(uint64_t nmethod);
+void invalidateNMethods();
+void invalidatePostFreeNMethods();
+void nmUpdateNewRefs();  // scavenger hook
+int markNMethodsWithMarkedObjs();
+int markNMethodsAsNotReferringTo(oop object);
+void unlinkAndFreeUnmarkedNMethods(uint32_t anyUnmarked);
+
+// ---- Send-site links -------------------------------------------------------------------------
+// Entries of an nmethod's PC map that name places in its code.
+enum NMapPlace : uint32_t { nmPlaceSite, nmPlaceNewLiteral, nmPlaceRelCall, nmPlaceProgram };
+// Calls fn for every send site (at its return address, with its send type), new-space literal
+// (its first byte), rel-call displacement (its first byte) and program address of the nmethod.
+void nMethodMapDo(const NMethodHeader* nmethod,
+                  void (*fn)(NMapPlace kind, uint64_t position, uint32_t sendType, void* data), void* data);
+// The target nmethod (or PIC) a site linked to, or 0 when the site calls outside the zone.
+uint64_t nmSiteTarget(uint64_t returnAddress, uint32_t sendType);
+uint32_t indexForSelectorInNMethod(oop selector, const NMethodHeader* nmethod);
+void nmUnlinkSite(const NMethodHeader* nmethod, uint64_t returnAddress, uint32_t sendType);
+int nmInvalidateLinks(const NMethodHeader* nmethod);
+int nmInvalidateLinksTo(const NMethodHeader* nmethod, oop selector);
+int nmInvalidateLinksToFree(const NMethodHeader* nmethod);
+int nmInvalidateLinksToUnmarked(const NMethodHeader* nmethod);
+void nMethodRelocateLinks(const NMethodHeader* nmethod);
+int nMethodRefersToMustScanNMethod(oop object);
+int nMethodRefersTo(const NMethodHeader* nmethod, oop object, int mustScan);
+int nmUpdateNewLiterals();
+uint64_t nMethodUnlink(NMethodHeader* nmethod);
+
+// Flushes when methods change (the lookup's side).
+// A compiled method being replaced: its nmethods become unenterable and are freed, except one
+// with an activation, which stays unlinked until the next sweep; the cache and the sites that
+// called them forget them.
+void nmFlushCachedCodeForMethod(oop method);
+// A method for the selector was added or removed somewhere: every nmethod of it is unlinked.
+void nmFlushLookupEntriesForSelector(oop selector);
+void nmFlushLookupCache();
+
+// The PIC family's maintenance operations, registered by the PICs; PIC blocks are handed to
+// them by the collection. Null until PICs are built (not built yet): no PIC exists then.
+struct NPICMaintenance {
+  int (*shouldFreePIC)(uint64_t pic, int allCases);
+  void (*relocateLinks)(uint64_t pic);
+  void (*restorePostRelocation)(uint64_t pic);
+  int (*hasLinksToUnmarked)(uint64_t pic);
+  uint64_t (*updateNewLits)(uint64_t pic, int* freed);
+  void (*flushCachedMNUMethodEntriesForMethod)(oop method);
+  void (*flushPICEntriesForSelector)(oop selector);
+};
+extern NPICMaintenance npicOps;

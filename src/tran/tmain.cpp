@@ -447,7 +447,6 @@ void installTranslatorHooks() {
   addNMethodHook = addNMethodForFrame;
   mapVToNPCHook = mapVToNPCForFrame;
   mapNToVPCHook = mapNToVPCForFrame;
-  nmHooks.clearNTable = clearNTable;
   nmHooks.initTranslator = initTranslator;
 }
 

@@ -27,6 +27,27 @@ void clearMCache() {
   for (uint32_t i = 0; i < mCacheEntries; i++) mCache[i].classIndex = 0;
 }
 
+void purgeDeadClassesFromMCache() {
+  if (mCache == nullptr) return;
+  for (uint32_t i = 0; i < mCacheEntries; i++) {
+    uint32_t c = mCache[i].classIndex;
+    if (c == 0 || (c >= 8 && c <= 10)) continue;
+    bool dead = c >= 0x100000 || classTable[c >> 10] == nullptr;
+    if (!dead) {
+      oop cls = classAt(c);
+      dead = cls == 0 || isImmediate(cls) || hashOf(headerOf(cls)) != c;
+    }
+    if (dead) mCache[i].classIndex = 0;
+  }
+}
+
+void nmUpdateNewRefsFromMCache() {
+  if (mCache == nullptr) return;
+  for (uint32_t i = 0; i < mCacheEntries; i++)
+    if (mCache[i].classIndex != 0 && reinterpret_cast<const NMethodHeader*>(mCache[i].nmethod)->usedSize == 0)
+      mCache[i].classIndex = 0;
+}
+
 static bool isHit(const MethodCacheEntry& e, oop selector, uint32_t classIndex) {
   return e.classIndex == classIndex && e.classIndex != 0 &&
          reinterpret_cast<const NMethodHeader*>(e.nmethod)->selector == selector;

@@ -29,6 +29,11 @@ extern uint64_t mDictSearchLimit; // indexable slots from which dictionaries are
 // dictionary search linear. Answers the bytes used, or -1 when they exceed size.
 int64_t initMCache(uint64_t area, uint64_t size);
 void clearMCache();
+// Clears the entries whose class index no longer names a live class (beyond the table, an
+// absent page, a free slot, or a class of another hash); the context classes 8-10 stay.
+void purgeDeadClassesFromMCache();
+// After a scavenge: clears the entries whose nmethod was freed meanwhile.
+void nmUpdateNewRefsFromMCache();
 
 // Hash of a selector: an immediate's oop >> 3, else the object's identity hash (0: none yet).
 inline uint32_t selectorHash(oop selector) {

@@ -1,13 +1,19 @@
 // Test support: the test program's native-method zone.
 #include "support/testZone.h"
 
+#include "ext/platform.h"
+
 namespace {
 
 constexpr uint64_t testCodeAreaBytes = 16 << 20;
 alignas(16) uint8_t testCodeArea[testCodeAreaBytes];
 
+// The area runs code (the i-cache stub at least, which every code change calls).
 struct ProgramZone {
-  ProgramZone() { resetTestZone(); }
+  ProgramZone() {
+    pdSetMemExecPerm(testCodeArea, testCodeAreaBytes);
+    resetTestZone();
+  }
 } programZone;
 
 }  // namespace
@@ -16,7 +22,7 @@ void resetTestZone() { initNMethods(reinterpret_cast<uint64_t>(testCodeArea), te
 
 SavedNMethodZone::SavedNMethodZone()
     : zone(nmZone), size(nmZoneSize), request(nmAllocRequest), minPC(minNZonePC), maxPC(maxNZonePC),
-      minRTPC(minNZoneRTPC), stub(icacheStubAddress), flush(rtFlushICache) {}
+      minRTPC(minNZoneRTPC), stub(icacheStubAddress), flush(rtFlushICache), cache(mCache) {}
 
 SavedNMethodZone::~SavedNMethodZone() {
   nmZone = zone;
@@ -27,4 +33,5 @@ SavedNMethodZone::~SavedNMethodZone() {
   minNZoneRTPC = minRTPC;
   icacheStubAddress = stub;
   rtFlushICache = flush;
+  mCache = cache;
 }

@@ -3,6 +3,7 @@
 // of their own keep the program's zone aside while they run.
 #pragma once
 #include "tran/nmalloc.h"
+#include "tran/txmem.h"
 
 // Lays the program's zone out afresh (its permanent area emptied, the primitive table
 // cleared): after an in-process image load whose code area is gone again.
@@ -17,4 +18,5 @@ class SavedNMethodZone {
   NMZone zone;
   uint64_t size, request, minPC, maxPC, minRTPC, stub;
   void (*flush)();
+  MethodCacheEntry* cache;  // lives in the code area, so it goes with the zone
 };

@@ -6,6 +6,7 @@
 
 #include <cinttypes>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,9 @@
 #include "support/testZone.h"
 #include "tran/nmalloc.h"
 #include "tran/tloop.h"
+#include "tran/taux.h"
 #include "tran/tmain.h"
+#include "tran/txmem.h"
 #include "tran/tpcmap.h"
 #include "tran/tprim.h"
 
@@ -227,6 +230,82 @@ TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
     EXPECT_EQ(run(translate(c.selector), c.args), smallIntegerFor(c.answer));
     EXPECT_EQ(tranRspAfter, tranRspBefore) << "the callee pops what its caller stacked";
   }
+}
+
+// Collection over translated methods: after each round of freeing or compacting, the zone's
+// chain, the tables, the method cache and the entry-code words hold, fib's links follow it, and
+// the methods still answer.
+TEST_F(TranslateRun, CollectionKeepsTranslatedCodeRunning) {
+  const char* selectors[] = {"sumTo:", "fib:", "a0", "a1:", "a2:y:", "a3:y:z:", "a4:y:z:w:", "tTemp", "tIvar"};
+  uint32_t tag = classTagOf(headerOf(receiver()));
+  auto linkFib = [&](uint64_t fib) {
+    forEachSendSite(fib, [&](uint64_t r, uint32_t type) {
+      uint32_t selector;
+      memcpy(&selector, reinterpret_cast<void*>(r - 9), 4);
+      if (selector >= 256) linkSite(r, type, tag, fib);
+    });
+  };
+  std::mt19937 rng(7);
+  for (int round = 0; round < 25; round++) {
+    SCOPED_TRACE(round);
+    for (const char* s : selectors) translate(s);
+    uint64_t fib = translate("fib:");
+    linkFib(fib);
+    for (uint64_t p = nmZone.bottom; p < nmZone.free; p += nMethodBlockSize(reinterpret_cast<NMethodHeader*>(p))) {
+      NMethodHeader* b = reinterpret_cast<NMethodHeader*>(p);
+      if (b->usedSize != 0) b->mark = uint8_t(rng() % 3 == 0 ? 0 : 1 + rng() % 100);
+    }
+    reinterpret_cast<NMethodHeader*>(fib)->mark = 0x80 | 50;  // as if running: its links must move with it
+    oop fibMethod = reinterpret_cast<NMethodHeader*>(fib)->vmethod;
+    if (rng() % 2 == 0) {
+      nmCompact(int64_t(rng() % 4096));
+    } else {
+      nmFreeUntil(rng() % 4096, 255, 1);
+      invalidatePostFreeNMethods();
+      nmUpdateNewRefsFromMCache();
+    }
+    uint64_t p = nmZone.bottom, holes = 0;
+    uint64_t movedFib = 0;
+    while (p < nmZone.free) {
+      NMethodHeader* b = reinterpret_cast<NMethodHeader*>(p);
+      uint64_t step = nMethodBlockSize(b);
+      ASSERT_GE(step, nMethodHeaderSize);
+      if (b->usedSize == 0) {
+        holes += step;
+      } else {
+        EXPECT_TRUE(nMethodIsInTables(p));
+        int args = b->numArgs < 2 ? b->numArgs : 2;
+        int k = b->frame == 0 ? 0 : (b->flags & nmFlagPrimitive) != 0 ? 5 + args : 1 + args;
+        uint64_t word;
+        memcpy(&word, reinterpret_cast<const void*>(p + nMethodHeaderSize), 8);
+        EXPECT_EQ(word, entryCodeTable[k]);
+        if (b->vmethod == fibMethod) movedFib = p;
+      }
+      p += step;
+    }
+    ASSERT_EQ(p, nmZone.free);
+    ASSERT_EQ(holes, nmZone.holesBytes);
+    for (uint32_t i = 0; i < mCacheEntries; i++)
+      if (mCache[i].classIndex != 0) {
+        EXPECT_NE(reinterpret_cast<NMethodHeader*>(mCache[i].nmethod)->usedSize, 0u);
+      }
+    ASSERT_NE(movedFib, 0u);
+    int linked = 0;
+    forEachSendSite(movedFib, [&](uint64_t r, uint32_t type) {
+      uint32_t selector;
+      memcpy(&selector, reinterpret_cast<void*>(r - 9), 4);
+      if (selector != tag) return;
+      int32_t rel;
+      memcpy(&rel, reinterpret_cast<void*>(r - 4), 4);
+      EXPECT_EQ(r + uint64_t(int64_t(rel)), movedFib + sendTypeTable[type].entryOffset);
+      linked++;
+    });
+    EXPECT_EQ(linked, 2);
+    EXPECT_EQ(run(movedFib, {smallIntegerFor(15)}), smallIntegerFor(610));
+    EXPECT_EQ(run(translate("sumTo:"), {smallIntegerFor(1000)}), smallIntegerFor(500500));
+    EXPECT_EQ(run(translate("a2:y:"), {smallIntegerFor(100), smallIntegerFor(10)}), smallIntegerFor(90));
+  }
+  EXPECT_EQ(recCount, 0u);
 }
 
 TEST_F(TranslateRun, ForcedStackLimitCallsOutAtEachLoopEndAndResumesAtTheHead) {

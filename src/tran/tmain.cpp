@@ -127,8 +127,7 @@ int unpackVMethod(uint64_t method, TVInfo* info) {
 
 uint64_t tVMethod, tSelector;
 uint64_t* tPVToN;
-uint8_t* startNMethod;
-uint32_t tPermAreaBytes = 4096;
+uint32_t tPermAreaBytes = 512;
 uint8_t* tLastCodeEnd;
 static bool firstTimeFlag = true;
 
@@ -155,14 +154,15 @@ static void installGlueEntries() {
   tInitRtRoutines();
 }
 
-// Abort stubs, store stubs and the non-Boolean stubs go into one piece of the permanent area.
+// The abort and store stubs place themselves in the permanent area; the non-Boolean stubs
+// follow in a piece of their own.
 static void translatorFirstTime() {
   installGlueEntries();
+  initFirstTime();
   uint8_t* area = reinterpret_cast<uint8_t*>(nMethodPermAlloc(tPermAreaBytes));
   if (area == nullptr) TAbortFunc("No permanent code area for the run-time stubs", -1, nullptr, "src/tran/tmain", __LINE__);
   uint8_t* scratch = reinterpret_cast<uint8_t*>(nMethodAllocScratch(800));
-  uint8_t* end = initFirstTime(scratch, area);
-  end = initBxpNotBoolean(scratch, end);
+  uint8_t* end = initBxpNotBoolean(scratch, area);
   if (end > area + tPermAreaBytes) TAbortFunc("Overran working area", -1, end, "src/tran/tmain", __LINE__);
   initSendTypeTable();
 }

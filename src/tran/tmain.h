@@ -59,7 +59,6 @@ enum : uint64_t {
 // and the block being written.
 extern uint64_t tVMethod, tSelector;
 extern uint64_t* tPVToN;
-extern uint8_t* startNMethod;
 extern uint32_t tPermAreaBytes;  // the permanent-area room of the one-time set-up
 extern uint8_t* tLastCodeEnd;    // end of the code of the last translation (for listings)
 

@@ -90,7 +90,7 @@ class SendNativeTest : public ::testing::Test {
     stackAlloc(0);
     area = nativeCodeArea();
     tGlue.picAbortSendMiss = reinterpret_cast<const void*>(&rtPICAbortSendMiss);
-    next = initTxAborts(area);
+    next = area;
     tStackInit();
     actionInit();
     savedOptions = qrxOptions;
@@ -101,6 +101,7 @@ class SendNativeTest : public ::testing::Test {
     memset(nPICtable, 0, sizeof nPICtable);
     savedFlush = rtFlushICache;
     rtFlushICache = flushNothing;  // the program's zone is not executable here
+    initTxAborts();  // into the zone's permanent area
     savedHook = findMethodHook;
     findMethodHook = tableLookup;
     methods.clear();

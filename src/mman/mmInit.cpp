@@ -19,6 +19,7 @@
 #include "mman/mmFixedSpace.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmImageLoad.h"
+#include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmObjPrims.h"
@@ -351,6 +352,7 @@ static void registerPrimitives() {
   initSnapshotPrims();
   initOldSpacePrims();
   initGarbagePrims();
+  initIncGCPrims();
   initFixedSpacePrims();
   initFinalizationPrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);

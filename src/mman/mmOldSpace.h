@@ -175,5 +175,17 @@ void saveOtBaseAfterIncMark();
 // is always finished before stopping.
 int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes);
 
+// ---- Unmarking after an abandoned mark ------------------------------------------------------
+// The same walk clears the mark of every entry (live, dead or free); incUnmarkCount grows by
+// a run's entries plus one, and a quantum stops once its own count reaches maxWork (a
+// quantum of 0 does exactly one run). Perm headers, in their own table, keep their marks.
+extern OldSpaceSegment* incUnmarkSegment;  // segment being unmarked, 0 when none
+extern uint64_t incUnmarkPoint;            // next entry to unmark; all ones when no pass runs
+extern uint64_t incUnmarkCount;
+void resetIncUnmarkCounts();
+void prepareToUnmarkOldSpace();
+// One quantum: answers 1 when the last segment is done (or no pass exists), else 0.
+int incUnmarkOldSpace(int interruptible, uint64_t maxWork, uint64_t maxBytes);
+
 // Registers 323, 326, 328, 329, 409 and the fixed-space sizing primitives 1042 and 1043.
 void initOldSpacePrims();

@@ -21,13 +21,7 @@ void asynchSignal(oop semaphore) {
 // Not built yet: native methods and the method cache hold no new-space references so far.
 void nmUpdateNewRefs() {}
 void purgeDeadClassesFromMCache() {}
-// Not built yet: the incremental collector's hooks.
-void addToIncWeakListFunc(oop) {}
-void incGCObjWeaknessChanged(oop, bool) {}
-void incGCObjEphemeronnessChanged(oop, bool) {}
 // Not built yet: generated code that holds eden's warning limit.
 void tranNoteEdenWarningThresholdChanged() {}
 
-// Not built yet: the incremental collector's class hook (see mmPending.h).
 PendingCalls pendingCalls;
-void incGCObjClassChanged(oop, int, int) { pendingCalls.classChanges += 1; }

@@ -29,6 +29,8 @@ class IncGCTest : public ScavengeHeapTest {
   using ScavengeHeapTest::newEphemeron;
   using ScavengeHeapTest::setRoot;
   using ScavengeHeapTest::root;
+  using ScavengeHeapTest::weakClass;
+  using ScavengeHeapTest::ephemeronClass;
   void SetUp() override {
     ScavengeHeapTest::SetUp();
     initIncGCPrims();
@@ -278,6 +280,114 @@ TEST_F(IncGCTest, IncGC_StatesOfSuccessiveQuanta) {
   EXPECT_EQ(incMarkSweep(0, all, all), 1);
   EXPECT_EQ(currentIncGCState, incGCResting);
   EXPECT_EQ(numIncGCs, 2u);
+}
+
+// Kind changes while marking runs (primitives 467 and 468 call the hooks).
+TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
+  initFinalizationPrims();
+  auto markUntil = [](const std::function<bool()>& reached) {
+    while (currentIncGCState != incGCNilling && currentIncGCState != incGCSweeping && !reached())
+      if (incMarkSweep(1, 1, all)) break;
+  };
+  struct Case {
+    const char* name;
+    std::function<void(IncGCTest*)> check;
+  };
+  const Case cases[] = {
+      {"made strong after its scan: what its weak part holds is kept",
+       [&](IncGCTest* t) {
+         oop w = t->oldWeak(2), held = t->oldArray(1);
+         store(w, 2, held);
+         t->setRoot(0, w);
+         markUntil([&] { return incMarkStackOop != 0 && isMarked(headerOf(w)) && !oopOnOopStack(w, &incMarkStackOop); });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(isMarked(headerOf(held)));
+         ASSERT_FALSE(callPrimitive(467, w, {falseOop()}).failed);
+         runCycle(all);
+         EXPECT_FALSE(freed(held));
+         EXPECT_EQ(slotOf(w, 2), held);
+       }},
+      {"made weak while waiting on the mark stack: its dead referent is cleared, it is queued once",
+       [&](IncGCTest* t) {
+         oop w = oopOf(allocInOldSpace(t->weakClass, 1, 3 * 8, hasPtrsBit, nilOop(), 1)), dead = t->oldArray(1);
+         store(w, 2, dead);
+         t->setRoot(0, w);
+         markUntil([&] { return incMarkStackOop != 0 && isMarked(headerOf(w)) && oopOnOopStack(w, &incMarkStackOop); });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(callPrimitive(467, w, {trueOop()}).failed);
+         runCycle(all);
+         EXPECT_TRUE(freed(dead));
+         EXPECT_EQ(slotOf(w, 2), sysOop(sysEmptySlotMarker));
+         std::vector<oop> q = queued();
+         EXPECT_EQ(std::count(q.begin(), q.end(), w), 1);
+       }},
+      {"no longer an ephemeron while listed: traced whole, not queued",
+       [&](IncGCTest* t) {
+         oop key = t->oldArray(1);
+         oop e = t->newEphemeron(key, nilOop(), true);
+         t->setRoot(0, e);
+         markUntil([&] { return incEphemeronListOop != 0 && liveEntriesInOopStack(&incEphemeronListOop) != 0; });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(callPrimitive(468, e, {falseOop()}).failed);
+         runCycle(all);
+         EXPECT_FALSE(freed(key));
+         EXPECT_FALSE(queuedHas(e));
+       }},
+      {"made an ephemeron after its scan: listed, and its key reached then keeps it off the queue",
+       [&](IncGCTest* t) {
+         oop key = t->oldArray(1);
+         oop e = oopOf(allocInOldSpace(t->ephemeronClass, 2, 16, hasPtrsBit, nilOop(), 1));
+         store(e, 0, key);
+         t->setRoot(0, e);
+         markUntil([&] { return incMarkStackOop != 0 && isMarked(headerOf(e)) && !oopOnOopStack(e, &incMarkStackOop); });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(callPrimitive(468, e, {trueOop()}).failed);
+         runCycle(all);
+         EXPECT_FALSE(freed(key));
+         EXPECT_FALSE(queuedHas(e));
+         EXPECT_TRUE(isEphemeron(headerOf(e)));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    makeHeap(1 << 18, 100);
+    initFinalizationPrims();
+    for (int i = 1; i < 40; i++) setRoot(i, oldArray(1));  // work for the first quanta
+    c.check(this);
+    EXPECT_EQ(currentIncGCState, incGCResting);
+    EXPECT_HEAP_VALID();
+  }
+}
+
+// The out-of-line store check: a perm holder of an old value is remembered in every state;
+// the value is marked only while marking runs and the holder is marked.
+TEST_F(IncGCTest, IncGC_OutOfLineStoreCheck) {
+  struct Case {
+    uint8_t state;
+    bool holderPerm, holderMarked, valueMarked, remembered;
+  } cases[] = {
+      {incGCResting, true, false, false, true},  {incGCMarking, true, true, true, true},
+      {incGCMarking, false, true, true, false},  {incGCMarking, false, false, false, false},
+      {incGCSweeping, false, true, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(1, char(c.state)) + (c.holderPerm ? " perm" : " old") + (c.holderMarked ? " marked" : ""));
+    oop holder = oldArray(1), value = oldArray(1);
+    if (c.holderPerm) makePerm(holder);
+    if (c.holderMarked) setFlag(headerOf(holder), isMarkedBit);
+    if (c.state == incGCMarking) incMarkSweep(0, 1, all);
+    uint8_t saved = currentIncGCState;
+    if (c.state == incGCSweeping) currentIncGCState = incGCSweeping;  // only the letter matters here
+    bodyOf(headerOf(holder))[0] = value;
+    chStOldObjInNonNew(holder, 0, value);
+    currentIncGCState = saved;
+    EXPECT_EQ(isMarked(headerOf(value)), c.valueMarked);
+    EXPECT_EQ(bool(isInOldRt(headerOf(holder))), c.remembered);
+    store(holder, 0, nilOop());
+    if (c.holderPerm) clearFlag(headerOf(holder), isPermBit | isInOldRtBit), emptyOldRt();
+    clearFlag(headerOf(holder), isMarkedBit);
+    blowAwayIncGC();
+  }
 }
 
 // From every state the collector comes to rest with no mark left; from 's' the sweep is

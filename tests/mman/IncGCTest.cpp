@@ -446,6 +446,21 @@ TEST_F(IncGCTest, IncGCPrims_449CyclesAnd327Aborts) {
   EXPECT_EQ(incGCMarkStackOverflows, 0u);
 }
 
+// Old space too small for the collector's stacks: the cycle unmarks at once, and 449 counts
+// the overflow.
+TEST_F(IncGCTest, IncGCPrims_NoRoomForTheStacks) {
+  while (oldBytes(oopStackSegmentBytes - 64) != 0) {
+  }
+  ASSERT_EQ(createOopStack(), 0u);
+  ASSERT_FALSE(callPrimitive(449, nilOop(), {falseOop(), nilOop(), nilOop()}).failed);
+  EXPECT_EQ(currentIncGCState, incGCAborting);
+  EXPECT_EQ(incGCMarkStackOverflows, 1u);
+  ASSERT_FALSE(callPrimitive(449, nilOop(), {trueOop(), nilOop(), nilOop()}).failed);
+  EXPECT_EQ(currentIncGCState, incGCResting);
+  EXPECT_EQ(incGCMarkStackOverflows, 1u);
+  EXPECT_EQ(numIncGCs, 0u);
+}
+
 TEST_F(IncGCTest, IncGCPrims_449RefusesBadArguments) {
   oop nine = newOldObject(classIndexLargePositiveInteger, 9);
   oop eight = newOldObject(classIndexLargePositiveInteger, 8);

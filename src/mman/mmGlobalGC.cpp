@@ -18,11 +18,13 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
 #include "mman/mmPending.h"
+#include "mman/mmPermSpace.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
+#include "prim/prCValue.h"
 #include "prim/prUtil.h"
 #include "stack/vmsupport.h"
 #include "tran/tprim.h"
@@ -248,7 +250,8 @@ static void skipPermCompactOldRtEntries() {
   if (oldRtOop != 0) noPermCompactOldRt();
 }
 
-static void sweepSpaces() {
+// With perm space absorbed the perm-skipping forms treat perm objects as old ones.
+static void sweepSpaces(int withPerm) {
   skipPermCompactRt();
   skipPermCompactOldRtEntries();
   skipPermSweepLt();
@@ -256,18 +259,37 @@ static void sweepSpaces() {
   saveOtBaseAfterIncMark();
   incSweepOldSpace(0, ~uint64_t(0), ~uint64_t(0));
   sweepNewSpace();
-  compact();
+  compactWithPerm(withPerm);
+  sweepOldRt();  // tells perm by the header bit: runs while perm space is still absorbed
+  if (withPerm) {
+    restorePermSpace();
+    markPermSpace(1);
+  }
+}
+
+// The finalization queue in perm space must be listed in the old remembered table before
+// perm space is collected with old space (its slots are rewritten as entries come and go).
+static bool listPermFinalQueue() {
+  oop q = sysOop(sysFinalQueue);
+  if (!isHeapObject(q) || q == 0 || !isPermObject(headerOf(q)) || isInOldRt(headerOf(q))) return true;
+  return registerInOldRt(headerOf(q)) != 0;
 }
 
 int collectGarbage(int includePerm) {
-  (void)includePerm;  // collecting perm space with old space is not built yet
+  int withPerm = includePerm && permSpaceExists && !permSpaceAbsorbed;
+  if (withPerm && !listPermFinalQueue()) return 0;
   pdStartLongComp(2000);
+  blowAwayIncGC();
   cacheOldRtOop();
   if (!stabilizeAllStacks()) {
     pdFinishLongComp();
     return 0;
   }
   flushEden();
+  if (withPerm) {
+    markPermSpace(0);
+    absorbPermSpace();
+  }
   trimClassTable();
   placeWorkAreas();
   markRoots();
@@ -281,7 +303,7 @@ int collectGarbage(int includePerm) {
   markOop(sysOop(sysFinalQueue));
   markOldRtSegments();
   markLoop();
-  sweepSpaces();
+  sweepSpaces(withPerm);
   signalFinalizationSemaphoreIfRequired();
   shrinkRt();
   shrinkOldRt();
@@ -338,6 +360,12 @@ static oop primCollectGarbage(oop receiver) {
   if (!collectGarbage(0)) return failPrimitive(primErrorAt(0), 0);
   return commitPrimitiveAndHandleRequests(receiver);
 }
+// Primitive 406: perm space is collected too.
+static oop primGlobalCollectGarbage(oop receiver) {
+  numGlobalGCs += 1;
+  if (!collectGarbage(1)) return failPrimitive(primErrorAt(0), 0);
+  return commitPrimitiveAndHandleRequests(receiver);
+}
 static oop primFlushNewSpace(oop receiver) {
   (void)receiver;
   return commitPrimitiveAndHandleRequests(booleanOop(flushNewSpace()));
@@ -356,7 +384,8 @@ static oop primScavenge(oop receiver) {
 // Primitive 112: the bytes free in old space beyond the reserve.
 static oop primOldSpaceFreeBytes(oop receiver) {
   (void)receiver;
-  return smallIntegerFor(8 * slotsFreeInOldSpaceMinusReserve());
+  oop bytes = cUnsignedToOop(8 * uint64_t(slotsFreeInOldSpaceMinusReserve()));
+  return bytes != 0 ? bytes : failPrimitive(primErrorAt(1), 0);
 }
 
 // Primitive 116: the low-space Semaphore (or nil) and the limit in bytes (the third
@@ -381,6 +410,7 @@ void initGarbagePrims() {
   addCPrimitive(138, reinterpret_cast<const void*>(primCollectGarbage), 0);
   addCPrimitive(322, reinterpret_cast<const void*>(primFlushNewSpace), 0);
   addCPrimitive(325, reinterpret_cast<const void*>(primCompact), 0);
+  addCPrimitive(406, reinterpret_cast<const void*>(primGlobalCollectGarbage), 0);
   addCPrimitive(448, reinterpret_cast<const void*>(primScavenge), 0);
   setRequestServer(requestLowSpace, lowSpaceResponse);
   initGCStress();

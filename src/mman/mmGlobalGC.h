@@ -18,8 +18,8 @@ extern uint64_t gcScratchAreaCap;
 // Marks everything reachable from the registry (perm objects count as marked), clears weak
 // slots to the empty-slot marker, queues ephemerons whose keys died, frees the unmarked
 // objects of every space and slides old space's bodies together. Answers 1, or 0 when the
-// stacks could not be stabilized (nothing changed). includePerm: perm space taking part is
-// not built yet; the collection then runs as without it.
+// stacks could not be stabilized (nothing changed). includePerm: perm space is absorbed and
+// collected like old space (its dead headers stay as empty ByteArrays), then restored.
 int collectGarbage(int includePerm);
 
 void printGCUsageTo(FILE* stream);
@@ -36,6 +36,6 @@ void gcStressAfterScavenge();
 void lowSpaceResponse();
 extern int64_t lowSpaceSemaphoreX;  // registry slot of the low-space Semaphore, -1 = none yet
 
-// Registers primitives 112, 116 (the low-space Semaphore), 138, 322, 325 and 448 and
+// Registers primitives 112, 116 (the low-space Semaphore), 138, 322, 325, 406 and 448 and
 // installs request 8's server.
 void initGarbagePrims();

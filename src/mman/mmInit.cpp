@@ -22,7 +22,9 @@
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmBecome.h"
 #include "mman/mmObjPrims.h"
+#include "mman/mmResources.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
@@ -347,6 +349,8 @@ static void registerPrimitives() {
   initStringPrims();
   initAllocationPrims();
   initObjectPrims();
+  initBecomePrims();
+  initResourcePrims();
   initScavengePrims();
   initEnumerationPrims();
   initSnapshotPrims();

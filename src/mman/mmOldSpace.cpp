@@ -815,6 +815,29 @@ void absorbPermSpace() {
   permSpaceAbsorbed = 1;
 }
 
+// The perm record lies at either end of the list (perm space sits below or above every old
+// segment); its bounds, moved by compaction, go back to permSpace.
+void restorePermSpace() {
+  if (!permSpaceExists || !permSpaceAbsorbed) return;
+  writeBackOldSpace();
+  OldSpaceSegment* record = nullptr;
+  if (oldSpaceSegs.first != nullptr && (oldSpaceSegs.first->segFlags & segCompacting)) record = oldSpaceSegs.first;
+  else if (oldSpaceSegs.last != nullptr && (oldSpaceSegs.last->segFlags & segCompacting)) record = oldSpaceSegs.last;
+  if (record == nullptr) {
+    doReportError("perm space not found", 17408, "src/mman/mmOldSpace", __LINE__);
+    return;
+  }
+  permSpace.dataStart = record->dataStart;
+  permSpace.dataTop = record->dataTop;
+  permSpace.otLow = record->otLow;
+  permSpace.otHigh = record->otHigh;
+  if (record->prev != nullptr) record->prev->next = record->next; else oldSpaceSegs.first = record->next;
+  if (record->next != nullptr) record->next->prev = record->prev; else oldSpaceSegs.last = record->prev;
+  if (oldSpaceSegs.current == record) oldSpaceSegs.current = oldSpaceSegs.first;
+  if (oldSpaceSegs.current != nullptr) oldSpace = *oldSpaceSegs.current;  // its links changed
+  permSpaceAbsorbed = 0;
+}
+
 // ---------------------------------------------------------------------------------------
 // Writing old space into a snapshot: every segment's data in list order, the segment map
 // when there is more than one segment, then every segment's object table.
@@ -1094,7 +1117,15 @@ void prepareThreadedDataForCompaction(int withPerm) {
       *reinterpret_cast<uint64_t*>(c) = n * 8 + freeChunkSizeTag;
       c = next;
     }
-  (void)withPerm;  // perm free chunks take part only in a collection that absorbs perm space
+  if (withPerm) {  // perm space's own list, linked through word 0 (bit 0: a one-word chunk)
+    for (uint64_t c = permSpaceSegs.freeHead; c != 0;) {
+      uint64_t* chunk = reinterpret_cast<uint64_t*>(c);
+      uint64_t words = (chunk[0] & 1) ? 1 : chunk[1];
+      c = chunk[0] & ~uint64_t(1);
+      chunk[0] = words * 8 + freeChunkSizeTag;
+    }
+    permSpaceSegs.freeHead = permSpaceSegs.freeChunks = permSpaceSegs.freeWords = 0;
+  }
   resetThreadedData();
 }
 
@@ -1137,10 +1168,12 @@ void compactOldSpace() {
   resetFragmentationCounts();
 }
 
-void compact() {
+void compact() { compactWithPerm(0); }
+
+void compactWithPerm(int withPerm) {
   scanOldRtCreatingBackPtrs();
   reversePointersInOldSpace();
-  prepareThreadedDataForCompaction(0);
+  prepareThreadedDataForCompaction(withPerm);
   compactOldSpace();
 }
 
@@ -1188,7 +1221,8 @@ static uint64_t sweepDeadEntry(ObjectHeader* h) {
   setSizeField(h, 0);
   pending.incSweepObjectsFreed += 1;
   pending.incSweepBytesFreed += bytes;
-  freeOldOtEntry(h);  // an entry the remembered table lists stays as an empty ByteArray
+  if (isPermHeader(h)) recyclePermOtEntry(h);  // absorbed perm space: its headers are never reused
+  else freeOldOtEntry(h);  // an entry the remembered table lists stays as an empty ByteArray
   return bytes;
 }
 
@@ -1225,8 +1259,6 @@ int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes) 
   return 1;
 }
 
-// ---- Unmarking after an abandoned mark --------------------------------------------------------
-
 OldSpaceSegment* incUnmarkSegment;
 uint64_t incUnmarkPoint = ~uint64_t(0);
 uint64_t incUnmarkCount;
@@ -1240,9 +1272,8 @@ void prepareToUnmarkOldSpace() {
   resetIncUnmarkCounts();
 }
 
-int incUnmarkOldSpace(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
-  (void)maxBytes;  // unmarking frees nothing
-  uint64_t counted = 0;
+int incUnmarkOldSpace(int interruptible, uint64_t maxWork, uint64_t) {
+  uint64_t work = 0;
   writeBackOldSpace();
   while (incUnmarkSegment != nullptr) {
     OldSpaceSegment* s = incUnmarkSegment;
@@ -1251,7 +1282,7 @@ int incUnmarkOldSpace(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
     for (uint64_t a = incUnmarkPoint; a < end; a += 16) clearFlag(reinterpret_cast<ObjectHeader*>(a), isMarkedBit);
     uint64_t run = (end - incUnmarkPoint) / 16 + 1;
     incUnmarkCount += run;
-    counted += run;
+    work += run;
     incUnmarkPoint = end;
     if (end > s->otHigh) {
       incUnmarkSegment = firstSegmentWithEntries(s->next);
@@ -1262,7 +1293,7 @@ int incUnmarkOldSpace(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
       if (anyAsyncRequests()) handleAsyncRequests();
       if (isRequested(requestProcessSwitch)) return 0;
     }
-    if (counted >= maxWork) return 0;
+    if (work >= maxWork) return 0;
   }
   incUnmarkPoint = ~uint64_t(0);
   return 1;

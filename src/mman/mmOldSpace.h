@@ -143,6 +143,8 @@ void absorbPermFreeList();  // the perm free list into old space's lists
 void flattenThreadedDataForPermLoad();
 // Perm space counts as one more old segment from now on (permSpaceAbsorbed).
 void absorbPermSpace();
+// Unlinks the perm record again; "perm space not found" (fatal) when it is at neither end.
+void restorePermSpace();
 
 // Snapshot: every segment's data, the segment map (four words per segment: data start,
 // data bytes, first entry, table bytes) when there are several, then every object table.
@@ -157,6 +159,8 @@ int writeOldSpace(int64_t fd, uint64_t* bytesWritten);
 // slot is its segment's free room. Used when tenuring fails during a scavenge.
 extern uint64_t numOldCompactions;  // quick compactions run
 void compact();
+// compact() that also takes absorbed perm space's free list (a collection including perm).
+void compactWithPerm(int withPerm);
 void reversePointersInOldSpace();
 void prepareThreadedDataForCompaction(int withPerm);
 void compactOldSpace();
@@ -175,16 +179,16 @@ void saveOtBaseAfterIncMark();
 // is always finished before stopping.
 int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes);
 
-// ---- Unmarking after an abandoned mark ------------------------------------------------------
-// The same walk clears the mark of every entry (live, dead or free); incUnmarkCount grows by
-// a run's entries plus one, and a quantum stops once its own count reaches maxWork (a
-// quantum of 0 does exactly one run). Perm headers, in their own table, keep their marks.
+// The unmark pass of an abandoned incremental mark: the same walk clears the mark of every
+// entry (live, dead or free). incUnmarkPoint is all ones when no pass runs.
 extern OldSpaceSegment* incUnmarkSegment;  // segment being unmarked, 0 when none
-extern uint64_t incUnmarkPoint;            // next entry to unmark; all ones when no pass runs
+extern uint64_t incUnmarkPoint;            // next entry to unmark (bytes)
 extern uint64_t incUnmarkCount;
 void resetIncUnmarkCounts();
 void prepareToUnmarkOldSpace();
-// One quantum: answers 1 when the last segment is done (or no pass exists), else 0.
+// One quantum: stops (answering 0) once this quantum's count reaches maxWork or, when
+// interruptible, a process switch was requested; a run is always finished first, so maxWork 0
+// does one run. maxBytes plays no part. 1 when the last segment is done.
 int incUnmarkOldSpace(int interruptible, uint64_t maxWork, uint64_t maxBytes);
 
 // Registers 323, 326, 328, 329, 409 and the fixed-space sizing primitives 1042 and 1043.

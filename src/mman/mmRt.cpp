@@ -165,6 +165,23 @@ void noPermCompactOldRt() {
   enumOopStack(&oldRtOop, [](oop e) { return int(isMarked(headerOf(e))); }, dropFromOldRt);
 }
 
+static int refersToOldNotPerm(oop e) {
+  ObjectHeader* h = headerOf(e);
+  if (!isPermHeader(h) || classTagOf(h) == 0 || !hasPtrs(h) || h->dataPtr == 0) return 0;
+  if (sizeFieldOf(h) >= sizeFieldLarge) return 0;
+  oop* body = bodyOf(h);
+  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) {
+    oop v = body[i];
+    if (isHeapObject(v) && v != 0 && !isNewObject(v) && !isPermHeader(headerOf(v))) return 1;
+  }
+  return 0;
+}
+
+void sweepOldRt() {
+  if (oldRtOop == 0) return;
+  enumOopStack(&oldRtOop, refersToOldNotPerm, dropFromOldRt);
+}
+
 void emptyOldRt() {
   if (oldRtOop == 0) return;
   emptyOopStack(&oldRtOop, [](oop) { return 0; }, dropFromOldRt);

@@ -105,6 +105,9 @@ void scanOldRtCreatingBackPtrs();
 // After compaction: the old RT's top segment is stored again in registry slot 33.
 void updateOldRtPtrs(int compacting);
 void noPermCompactOldRt();
+// After a collection (before perm space is restored): keeps the entries that are perm by their
+// header bit and still hold an old, non-perm object.
+void sweepOldRt();
 void emptyOldRt();
 void shrinkOldRt();
 void cacheOldRtOop();

@@ -11,6 +11,8 @@
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
+#include "mman/mmPermSpace.h"
+#include "mman/mmRt.h"
 #include "mman/scavengeHeap.h"
 #include "support/primHarness.h"
 
@@ -250,6 +252,76 @@ TEST_F(IncSweepTest, IncSweep_StopsAtTheByteBudgetAndAtAProcessSwitch) {
   EXPECT_EQ(pending.incSweepEntriesScanned, 2 * (uint64_t(sweepRunEntries) + 1));
   clearRequest(requestProcessSwitch);
   EXPECT_EQ(incSweepOldSpace(1, ~uint64_t(0), ~uint64_t(0)), 1);
+}
+
+TEST_F(IncSweepTest, IncUnmark_ClearsEveryMarkInRunsAndStopsAtItsBudget) {
+  std::vector<oop> objects = handMarked(20000);
+  recycleOldObj(headerOf(objects[2]));  // a free entry, marked by hand, is cleared as well
+  setFlag(headerOf(objects[2]), isMarkedBit);
+  prepareToUnmarkOldSpace();
+  EXPECT_EQ(pending.incUnmarkCount, 0u);
+  EXPECT_EQ(incUnmarkOldSpace(0, 0, 0), 0);  // one run however small the budget
+  EXPECT_EQ(pending.incUnmarkCount, uint64_t(sweepRunEntries) + 1);
+  setRequest(requestProcessSwitch);
+  EXPECT_EQ(incUnmarkOldSpace(1, ~uint64_t(0), 0), 0);
+  EXPECT_EQ(pending.incUnmarkCount, 2 * (uint64_t(sweepRunEntries) + 1));
+  clearRequest(requestProcessSwitch);
+  EXPECT_EQ(incUnmarkOldSpace(1, ~uint64_t(0), 0), 1);
+  EXPECT_EQ(incUnmarkPoint, ~uint64_t(0));
+  uint64_t marked = 0;
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16) marked += isMarked(reinterpret_cast<ObjectHeader*>(a));
+  EXPECT_EQ(marked, 0u);
+  EXPECT_EQ(classTagOf(headerOf(objects[1])), testClasses.bytes);  // nothing is freed
+}
+
+// ---- Perm space collected with old space --------------------------------------------------------
+
+// 138 keeps every perm object; 406 frees the unreachable ones (their headers stay as empty
+// ByteArrays), clears weak slots to them, packs perm data and lists exactly the perm holders of
+// old objects in the old remembered table.
+TEST_F(GlobalGCTest, GlobalGC_PermSpaceIsCollectedOnlyWithPerm) {
+  auto permArray = [](uint64_t n) { return oopOf(allocInPermSpace(testClasses.pointers, 0, n * 8, hasPtrsBit, nilOop())); };
+  oop deadPerm = permArray(6), livePerm = permArray(2), weakHolder = permArray(0);
+  weakHolder = oopOf(allocInPermSpace(weakClass, 1, 3 * 8, hasPtrsBit | isGCSpecialBit, nilOop()));
+  oop holderOfOld = permArray(1), holderOfGone = permArray(1);
+  oop oldKept = oldArray(1), oldGone = oldArray(1);
+  store(holderOfOld, 0, oldKept), store(holderOfGone, 0, oldGone);
+  store(weakHolder, 1, deadPerm), store(weakHolder, 2, livePerm);
+  store(livePerm, 0, holderOfOld), store(livePerm, 1, holderOfGone);
+  setRoot(0, livePerm), setRoot(1, weakHolder);
+  uint64_t deadBytes = bodyBytesOf(headerOf(deadPerm));
+  setRoot(2, deadPerm);
+  ASSERT_EQ(collectGarbage(0), 1);
+  EXPECT_EQ(classTagOf(headerOf(deadPerm)), testClasses.pointers);
+  ASSERT_EQ(verifyHeap(), "");
+  setRoot(2, nilOop());
+  store(holderOfGone, 0, nilOop());  // still listed in the old RT, no longer holding an old object
+  ASSERT_EQ(collectGarbage(0), 1);
+  EXPECT_EQ(classTagOf(headerOf(deadPerm)), testClasses.pointers);  // 138 frees no perm object
+  EXPECT_EQ(slotOf(weakHolder, 1), deadPerm);
+  uint64_t dataTop = permSpace.dataTop;
+  ASSERT_EQ(collectGarbage(1), 1);  // primitive 406's collection
+  EXPECT_EQ(classTagOf(headerOf(deadPerm)), uint32_t(classIndexByteArray));
+  EXPECT_EQ(bodyWordsOf(headerOf(deadPerm)), 0u);
+  EXPECT_EQ(slotOf(weakHolder, 1), sysOop(sysEmptySlotMarker));
+  EXPECT_EQ(slotOf(weakHolder, 2), livePerm);
+  EXPECT_EQ(permSpace.dataTop, dataTop - deadBytes);
+  EXPECT_EQ(permSpaceAbsorbed, 0u);
+  EXPECT_TRUE(isInOldRt(headerOf(holderOfOld)));
+  EXPECT_FALSE(isInOldRt(headerOf(holderOfGone)));
+  EXPECT_EQ(slotOf(holderOfOld, 0), oldKept);
+  for (oop p : {livePerm, weakHolder, holderOfOld, deadPerm}) EXPECT_TRUE(isMarked(headerOf(p)));
+  ASSERT_EQ(verifyHeap(), "");
+  // The freed perm header is not handed out again; perm allocation goes on above the packed data.
+  ObjectHeader* fresh = allocInPermSpace(testClasses.pointers, 0, 8, hasPtrsBit, nilOop());
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(oopOf(fresh), deadPerm);
+  EXPECT_EQ(fresh->dataPtr, permSpace.dataTop - 8);
+  ASSERT_EQ(collectGarbage(1), 1);
+  EXPECT_EQ(classTagOf(fresh), uint32_t(classIndexByteArray));
+  EXPECT_EQ(verifyHeap(), "");
 }
 
 // ---- Primitives, requests, the stress switch -----------------------------------------------------

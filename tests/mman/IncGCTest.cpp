@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "mman/mmAllocate.h"
+#include "mman/mmBecome.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
@@ -346,6 +347,22 @@ TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
          EXPECT_FALSE(freed(key));
          EXPECT_FALSE(queuedHas(e));
          EXPECT_TRUE(isEphemeron(headerOf(e)));
+       }},
+      {"an exchange makes a scanned header an ephemeron: it is listed, its key kept and it is queued",
+       [&](IncGCTest* t) {
+         oop plain = t->oldArray(2), key = t->oldArray(1);
+         oop e = t->newEphemeron(key, nilOop(), true);
+         t->setRoot(0, plain), t->setRoot(1, e);
+         markUntil([&] {
+           return incMarkStackOop != 0 && isMarked(headerOf(plain)) && !oopOnOopStack(plain, &incMarkStackOop);
+         });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(isMarked(headerOf(key)));
+         t->setRoot(1, nilOop());
+         ASSERT_EQ(exchangeObjects(plain, e), 1);  // plain's header now holds the ephemeron
+         runCycle(all);
+         EXPECT_FALSE(freed(key));
+         EXPECT_TRUE(queuedHas(plain));
        }},
   };
   for (const Case& c : cases) {

@@ -327,6 +327,8 @@ static int markQuantum(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
   releaseOopStack(&incMarkStackOop);
   releaseOopStack(&incBigObjStackOop);
   releaseOopStack(&incEphemeronListOop);
+  // Native methods whose literals were all left unmarked are freed here by the native-method
+  // zone once it can tell them apart: not built yet.
   skipPermCompactRt();
   saveOtBaseAfterIncMark();
   currentIncGCState = incGCNilling;

@@ -466,7 +466,7 @@ TEST_F(IncGCTest, IncGCPrims_449CyclesAnd327Aborts) {
 // Old space too small for the collector's stacks: the cycle unmarks at once, and 449 counts
 // the overflow.
 TEST_F(IncGCTest, IncGCPrims_NoRoomForTheStacks) {
-  while (oldBytes(oopStackSegmentBytes - 64) != 0) {
+  while (allocInOldSpace(classIndexByteArray, 0, oopStackSegmentBytes - 64, 0, 0, 1) != nullptr) {
   }
   ASSERT_EQ(createOopStack(), 0u);
   ASSERT_FALSE(callPrimitive(449, nilOop(), {falseOop(), nilOop(), nilOop()}).failed);

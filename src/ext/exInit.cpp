@@ -23,6 +23,7 @@
 #include "prim/prLargeInt.h"
 #include "prim/prLinkRegistry.h"
 #include "stack/contexts.h"
+#include "stack/stackprint.h"
 
 int32_t imageFilePtr = -1;
 uint32_t headerReadPending = 1;
@@ -112,14 +113,10 @@ void startSupervisor() {
   pdExit(qrxErrorStatus);
 }
 
-// The stacks of every Process go to "stack.txt" on -xq; until processes run, the dump
-// holds its heading only.
-static void dumpStacksOnExit() {
-  FILE* f = fopen(adjustOEReportFileName("stack.txt"), "a");
-  if (f == nullptr) return;
-  fputs("Dump on vmExit:\n", f);
-  fclose(f);
-}
+// -xq: the whole dump (every Process, the spaces, the collectors' counters) goes to
+// "stack.txt", after the heading that says why it was written.
+static void writeExitHeading(FILE* f, const void*) { fputs("Dump on vmExit:\n", f); }
+static void dumpStacksOnExit() { dumpAllToFileCalling(1, 1, writeExitHeading, nullptr); }
 
 // A report raised while the process is already ending (the dump's file name refused, a
 // window that will not close) calls vmExit again: that report has been printed once, and
@@ -179,6 +176,7 @@ void installPrimErrorTable() {
 }
 
 void initSuper() {
+  initStackPrinting();
   initContextPrimitives();
   registerStartupNamedObjects();
   initExternPrimitives();

@@ -13,6 +13,7 @@
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmDebug.h"
 #include "mman/mmEnumerate.h"
 #include "mman/mmFinal.h"
 #include "mman/mmGlobalGC.h"
@@ -342,9 +343,11 @@ static oop primDefaultSpaceSizes() {
 
 static oop primPermSpaceInPlace() { return booleanOop(!permSpaceMoved); }
 
-// Object memory's primitive sets in their fixed order (the sets not built yet are left out),
+// The debug printers' slot numbers first (a report from any later set may print objects),
+// then object memory's primitive sets in their fixed order (the sets not built yet are left out),
 // then the two of start-up, then the rest of the system's.
 static void registerPrimitives() {
+  initDebugPrims();
   initSubscriptPrims();
   initStringPrims();
   initAllocationPrims();

@@ -151,11 +151,15 @@ SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind) {
   canonicalizeRt();
   shiftFinalQueueEntries();
   cacheOldRtOop();
+  // The write may take long: the platform is told (it may show a busy cursor), and
+  // asynchronous activity is held off until the body is out.
+  pdStartLongComp(10000);
   pdBeginCritical();
   ImageHeader header;
   composeSnapshotHeader(&header, kind);
   int status = writeSnapshotFile(fd, &header, &out.total);
   pdEndCritical();
+  pdFinishLongComp();
   if (status != 0) {
     snapshotFileOps.discard(fd);
     snapshotFileOps.close(fd);

@@ -60,6 +60,13 @@ int faultyBless(const char* path, uint64_t size) {
   return fault == Fault::blessRefuses ? pdBlessSnapshot(path, size + 1) : pdBlessSnapshot(path, size);
 }
 
+// The long-computation hooks around the write: each save that opened its file calls the
+// start (with 10000) and the end once, whatever the write did.
+int longStarts = 0, longEnds = 0;
+uint64_t longExpected = 0;
+void countStart(uint64_t ms) { longStarts++, longExpected = ms; }
+void countEnd() { longEnds++; }
+
 // The steps a snapshot takes before it opens its file.
 void prepareForSave() {
   compactLargeSpace();
@@ -77,8 +84,13 @@ class SnapshotTest : public ::testing::Test {
     fs::create_directories(dir);
     snapshotFileOps = {faultyOpen, faultyWrite, faultyClose, pdDiscardSnapshot, faultyBless};
     fault = Fault::none;
+    savedStart = pdStartLongComp, savedEnd = pdFinishLongComp;
+    pdStartLongComp = countStart, pdFinishLongComp = countEnd;
   }
+  void (*savedStart)(uint64_t) = nullptr;
+  void (*savedEnd)() = nullptr;
   void TearDown() override {
+    pdStartLongComp = savedStart, pdFinishLongComp = savedEnd;
     snapshotFileOps = platformSnapshotFileOps;
     freeLoadedKernel();
     fs::remove_all(dir);
@@ -93,7 +105,15 @@ class SnapshotTest : public ::testing::Test {
     failAt = at;
     writesSeen = 0;
     prepareForSave();
-    return saveSnapshotFile(path.c_str(), kind);
+    longStarts = longEnds = 0;
+    SnapshotOutcome out = saveSnapshotFile(path.c_str(), kind);
+    int opened = f != Fault::openFails && out.failure != snapshotFailedPrepare;
+    EXPECT_EQ(longStarts, opened);
+    EXPECT_EQ(longEnds, opened);
+    if (opened) {
+      EXPECT_EQ(longExpected, 10000u);
+    }
+    return out;
   }
 };
 

@@ -194,16 +194,16 @@ void updatePermDataPtrFunc(ObjectHeader* h) {
 
 // ---- Old object table ---------------------------------------------------------------------------
 
-// Free entries are threaded afresh; one still remembered or marked must not be reused and
-// becomes an empty ByteArray instead.
-static void relocateOldOtEntry(ObjectHeader* h) {
+// Free entries are threaded afresh, each appended at *tail; one still remembered or marked
+// must not be reused and becomes an empty ByteArray instead.
+static void relocateOldOtEntry(ObjectHeader* h, uint64_t*& tail) {
   if (classTagOf(h) != 0) {
     relocateOtEntry(h, false);
     return;
   }
   if (!(h->flags & (inRtBit | isMarkedBit))) {
-    h->dataPtr = oldSpaceSegs.freeOtHead;
-    oldSpaceSegs.freeOtHead = oopOf(h);
+    *tail = oopOf(h);
+    tail = &h->dataPtr;
     oldSpaceSegs.freeOtCount += 1;
     return;
   }
@@ -221,8 +221,13 @@ static uint64_t relocateThreadedLink(uint64_t address) {
 static void relocateOldSpace() {
   oldSpaceSegs.freeOtHead = 0;
   oldSpaceSegs.freeOtCount = 0;
-  for (uint64_t a = oldSpace.otLow + otEntryBytes; a <= oldSpace.otHigh; a += otEntryBytes)
-    relocateOldOtEntry(reinterpret_cast<ObjectHeader*>(a));
+  // The table grows down as objects are made, so walking it from the top meets the bodies
+  // mostly in ascending order, which the memory system fetches ahead. The free list keeps
+  // its order: highest entry first.
+  uint64_t* tail = &oldSpaceSegs.freeOtHead;
+  for (uint64_t a = oldSpace.otHigh; a > oldSpace.otLow; a -= otEntryBytes)
+    relocateOldOtEntry(reinterpret_cast<ObjectHeader*>(a), tail);
+  *tail = 0;
   if (threadedDataForSnapshot != 0) {
     threadedDataForSnapshot = relocateThreadedLink(threadedDataForSnapshot);
     if (threadedDataForSnapshot + threadedChunkSlots * 8 > oldSpace.dataTop) BAD_IMAGE();

@@ -20,6 +20,7 @@
 #include "mman/mmFixedSpace.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmImageLoad.h"
+#include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmBecome.h"
@@ -362,6 +363,7 @@ static void registerPrimitives() {
   initSnapshotPrims();
   initOldSpacePrims();
   initGarbagePrims();
+  initIncGCPrims();
   initFixedSpacePrims();
   initFinalizationPrims();
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);

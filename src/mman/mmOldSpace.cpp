@@ -1024,13 +1024,13 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
       {13, largeSpace.tenureThresholdWords * 8}, {14, largeCount}, {15, statsTableEntryBytes},
       {16, oldSpaceSegs.freeOtCount}, {17, oldSpaceSegs.freeChunks}, {18, oldSpaceSegs.freeSlots * 8},
       {19, fragFailedSearches}, {20, fragSplits}, {21, fragExactFits}, {22, fragProbes},
-      {24, incGCMarkCount}, {25, incGCMarkBytes}, {26, pending.incGCWeakCount},
-      {27, pending.incGCWeakBytes}, {28, pending.incUnmarkCount}, {29, pending.incGCWeakNilCount},
-      {30, pending.incGCWeakNilBytes}, {31, oldObjectsAllocated}, {32, oldBytesAllocated},
+      {24, incGCMarkCount}, {25, incGCMarkBytes}, {26, incGCWeakCount},
+      {27, incGCWeakBytes}, {28, incUnmarkCount}, {29, incGCWeakNilCount},
+      {30, incGCWeakNilBytes}, {31, oldObjectsAllocated}, {32, oldBytesAllocated},
       {33, pending.incSweepEntriesScanned}, {34, pending.incSweepObjectsFreed},
       {35, pending.incSweepBytesFreed}, {36, slotsLeftInOldSpace() * 8}, {37, osReserveSlots * 8},
       {39, lowSpaceLimit}, {40, oldBytes}, {41, oldEntries}, {42, oldBody}, {43, oldSegs},
-      {44, numScavenges}, {45, pending.numIncGCs}, {46, numGCs},
+      {44, numScavenges}, {45, numIncGCs}, {46, numGCs},
       {47, numOldCompactions}, {48, realSlotsInStackSpace() * 8}, {49, kernelSlots[slotsCode] * 8},
       {50, permBytes}, {51, permEntries}, {52, permBody}, {53, oldRtTotal}, {54, oldRtLive},
       {55, numGlobalGCs}, {56, fixedSegs}, {57, fixedBytes},
@@ -1047,7 +1047,7 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
       {62, 62, largestFreeOldBytes()},
       {63, 65, pending.stackCompactCount}, {64, 65, numMarkStackOverflows},
       {65, 65, numWeakObjectListOverflows}, {66, 66, pending.numCompactNMethods},
-      {67, 68, pending.incGCAbortedCount}, {68, 68, pending.incGCMarkStackOverflows},
+      {67, 68, incGCAbortedCount}, {68, 68, incGCMarkStackOverflows},
   };
   if (reset == trueOop()) resetFragmentationCounts();
 
@@ -1261,8 +1261,9 @@ int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes) 
 
 OldSpaceSegment* incUnmarkSegment;
 uint64_t incUnmarkPoint = ~uint64_t(0);
+uint64_t incUnmarkCount;
 
-void resetIncUnmarkCounts() { pending.incUnmarkCount = 0; }
+void resetIncUnmarkCounts() { incUnmarkCount = 0; }
 
 void prepareToUnmarkOldSpace() {
   writeBackOldSpace();
@@ -1280,7 +1281,7 @@ int incUnmarkOldSpace(int interruptible, uint64_t maxWork, uint64_t) {
     if (end > s->otHigh + 16) end = s->otHigh + 16;
     for (uint64_t a = incUnmarkPoint; a < end; a += 16) clearFlag(reinterpret_cast<ObjectHeader*>(a), isMarkedBit);
     uint64_t run = (end - incUnmarkPoint) / 16 + 1;
-    pending.incUnmarkCount += run;
+    incUnmarkCount += run;
     work += run;
     incUnmarkPoint = end;
     if (end > s->otHigh) {

@@ -15,9 +15,6 @@ extern uint64_t lowSpaceLimit;                  // bytes; 0 = no low-space check
 // Counters of the collectors that memory statistics (primitive 326) report; they stay 0
 // until their owners exist.
 struct PendingCounters {
-  uint64_t numIncGCs;
-  uint64_t incGCAbortedCount, incGCMarkStackOverflows;
-  uint64_t incGCWeakCount, incGCWeakBytes, incGCWeakNilCount, incGCWeakNilBytes, incUnmarkCount;
   uint64_t incSweepEntriesScanned, incSweepObjectsFreed, incSweepBytesFreed;
   uint64_t stackCompactCount, numCompactNMethods;
 };
@@ -37,27 +34,17 @@ enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
 // Callees of the collectors whose owners are not built yet.
 #include "tran/nmalloc.h"  // nmUpdateNewRefs
 #include "tran/txmem.h"    // purgeDeadClassesFromMCache
-void addToIncWeakListFunc(oop object);  // incremental collector hooks: not built yet, no-ops
-void incGCObjWeaknessChanged(oop object, bool weak);
-void incGCObjEphemeronnessChanged(oop object, bool ephemeron);
 void tranNoteEdenWarningThresholdChanged();  // translator not built yet: nothing holds the limit
 // The stack zone's own (scavengeStacks, stabilizeAllStacks) and the commit protocol.
 #include "stack/stackzone.h"
 
-// The incremental collector's class hook: not built yet. It counts its calls (tests read it);
-// the owner's definition replaces it.
+// Calls of the incremental collector's class hook (the object primitives' tests read it).
 struct PendingCalls {
   uint64_t classChanges;  // incGCObjClassChanged
 };
 extern PendingCalls pendingCalls;
-void incGCObjClassChanged(oop object, int wasWeak, int wasEphemeron);
 
 // The PIC table (bucket heads by selector hash & 127, chained through the header's link
 // word): the native-method tables own it, not built yet on this branch.
 extern uint64_t nPICtable[128];
-// The incremental collector's exchange hook: not built yet. Outside a running incremental
-// mark (state 'r', the only state until it exists) an exchange needs nothing of it.
-void incGCOtEntriesSwapped(oop a, oop b);
-// Brings the incremental collector to rest before a global collection: not built yet; in
-// state 'r', the only state until it exists, there is nothing to do.
-void blowAwayIncGC();
+#include "mman/mmIncGC.h"  // the incremental collector's hooks

@@ -191,6 +191,45 @@ void shrinkOldRt() {
   if (oldRtOop != 0) shrinkOopStack(&oldRtOop);
 }
 
+// ---- The incremental collector's walk over the old RT -----------------------------------------
+
+uint64_t oldRtIncPosition;
+static uint64_t oldRtIncVisited;
+
+void prepareOldRtForIncMark() {
+  oldRtIncPosition = 0;
+  cacheOldRtOop();
+  if (oldRtOop == 0) return;
+  oop s = oldRtOop;
+  do {
+    setFlag(headerOf(s), isMarkedBit);
+    s = segmentNext(s);
+  } while (s != oldRtOop);
+}
+
+// Each entry's referents are marked; one that no longer refers to an old object leaves.
+static int incMarkOldRtEntry(oop entry, int* stop) {
+  (void)stop;
+  oldRtIncVisited += 1;
+  return incMarkPermObjRefs(entry);
+}
+
+int incMarkOldRtEntries(uint64_t limit, uint64_t* visited) {
+  int done = 1;
+  oldRtIncVisited = 0;
+  if (oldRtOop != 0) oldRtIncPosition = incEnumOopStack(&oldRtOop, incMarkOldRtEntry, dropFromOldRt, oldRtIncPosition, limit, &done);
+  *visited = oldRtIncVisited;
+  return done;
+}
+
+int incMarkOldRtEntriesNBL(uint64_t* visited) {
+  int done = 1;
+  oldRtIncVisited = 0;
+  if (oldRtOop != 0) oldRtIncPosition = incEnumOopStackNBL(&oldRtOop, incMarkOldRtEntry, dropFromOldRt, oldRtIncPosition, &done);
+  *visited = oldRtIncVisited;
+  return done;
+}
+
 void cacheOldRtOop() { registerSysOop(oldRtOop != 0 ? oldRtOop : nilOop(), sysOldRt); }
 
 int objReallyInOldRt(ObjectHeader* h) { return oldRtOop == 0 || oopOnOopStack(oopOf(h), &oldRtOop); }

@@ -111,5 +111,14 @@ void sweepOldRt();
 void emptyOldRt();
 void shrinkOldRt();
 void cacheOldRtOop();
+// The incremental collector's resumable walk over the old RT: positions count from the
+// bottom, so entries pushed between quanta are met. The prepare step restarts the walk,
+// stores the table in registry slot 33 and marks its segments. Each step answers 1 once the
+// end is reached, with the entries visited in *visited; an entry that no longer refers to
+// an old object is dropped.
+extern uint64_t oldRtIncPosition;
+void prepareOldRtForIncMark();
+int incMarkOldRtEntries(uint64_t limit, uint64_t* visited);
+int incMarkOldRtEntriesNBL(uint64_t* visited);
 int objReallyInOldRt(ObjectHeader* h);
 void printOldRtUsageTo(FILE* stream);

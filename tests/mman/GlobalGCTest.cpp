@@ -259,12 +259,12 @@ TEST_F(IncSweepTest, IncUnmark_ClearsEveryMarkInRunsAndStopsAtItsBudget) {
   recycleOldObj(headerOf(objects[2]));  // a free entry, marked by hand, is cleared as well
   setFlag(headerOf(objects[2]), isMarkedBit);
   prepareToUnmarkOldSpace();
-  EXPECT_EQ(pending.incUnmarkCount, 0u);
+  EXPECT_EQ(incUnmarkCount, 0u);
   EXPECT_EQ(incUnmarkOldSpace(0, 0, 0), 0);  // one run however small the budget
-  EXPECT_EQ(pending.incUnmarkCount, uint64_t(sweepRunEntries) + 1);
+  EXPECT_EQ(incUnmarkCount, uint64_t(sweepRunEntries) + 1);
   setRequest(requestProcessSwitch);
   EXPECT_EQ(incUnmarkOldSpace(1, ~uint64_t(0), 0), 0);
-  EXPECT_EQ(pending.incUnmarkCount, 2 * (uint64_t(sweepRunEntries) + 1));
+  EXPECT_EQ(incUnmarkCount, 2 * (uint64_t(sweepRunEntries) + 1));
   clearRequest(requestProcessSwitch);
   EXPECT_EQ(incUnmarkOldSpace(1, ~uint64_t(0), 0), 1);
   EXPECT_EQ(incUnmarkPoint, ~uint64_t(0));

@@ -240,6 +240,69 @@ TEST_F(ImageLoadTest, Prim307_DefaultSpaceSizes) {
   for (int i = 0; i < 7; i++) EXPECT_EQ(bodyOf(headerOf(o.result))[i], smallIntegerFor(expected[i]));
 }
 
+// Four saved old segments, each filled to a different height, so that every data gap and
+// every table gap between neighbours differs: references into each segment are lowered by
+// the gaps of all the segments below it, in both byte orders. The two-byte string and symbol
+// hold code units of 0x100 and above.
+TEST_F(ImageLoadTest, FourSegmentsWithDifferentGaps_EveryReferenceLandsInBothOrders) {
+  constexpr uint32_t segments = 4;
+  for (ImageForm form : {plainForm, otherOrderForm}) {
+    SCOPED_TRACE(form);
+    IwHeapSizes sizes;
+    sizes.oldSegments = segments;
+    sizes.oldSlots = 16384;
+    ASSERT_TRUE(iwNewHeap(sizes));
+    addWeakArrayClass();
+    typedef ModelSlot S;
+    std::vector<uint8_t> units;  // little-endian 16-bit units 0x0041, 0x0100, 0x4E2D, 0xFFFF, 0x1234
+    for (uint16_t u : {0x0041, 0x0100, 0x4E2D, 0xFFFF, 0x1234}) units.push_back(uint8_t(u)), units.push_back(uint8_t(u >> 8));
+    ModelGraph graph = {
+        {classIndexArray, false, {S::ref(1), S::ref(2), S::ref(3), S::imm(smallIntegerFor(11))}, {}},  // segment 0
+        {classIndexArray, false, {S::ref(2), S::ref(0), S::ref(4)}, {}},                               // segment 1
+        {classIndexArray, false, {S::ref(3), S::ref(1), S::ref(5)}, {}},                               // segment 2
+        {classIndexArray, false, {S::ref(0), S::ref(2), S::ref(4), S::ref(5)}, {}},                    // segment 3
+        {classIndexTwoByteString, false, {}, units},                                                   // segment 3
+        {classIndexTwoByteSymbol, false, {}, std::vector<uint8_t>(units.rbegin(), units.rend())},     // segment 2
+    };
+    const uint32_t segmentOf[] = {0, 1, 2, 3, 3, 2};
+    std::vector<oop> oops;
+    for (size_t i = 0; i < graph.size(); i++) {
+      iwUseOldSegment(segmentOf[i]);
+      const ModelNode& n = graph[i];
+      oops.push_back(newOldObject(n.classIndex, n.slots.empty() ? n.bytes.size() : n.slots.size()));
+      ASSERT_NE(oops.back(), 0u);
+      if (n.slots.empty()) memcpy(bodyOf(headerOf(oops.back())), n.bytes.data(), n.bytes.size());
+    }
+    for (size_t i = 0; i < graph.size(); i++)
+      for (size_t k = 0; k < graph[i].slots.size(); k++) {
+        const ModelSlot& m = graph[i].slots[k];
+        storeSlot(oops[i], k, m.node >= 0 ? oops[m.node] : m.value, __FILE__, __LINE__);
+      }
+    for (uint32_t seg = 0; seg < segments; seg++) {  // unreachable fill, a different height in each
+      iwUseOldSegment(seg);
+      for (uint32_t k = 0; k < 5 + 9 * seg; k++) ASSERT_NE(newOldObject(classIndexByteArray, 40 + 24 * seg), 0u);
+    }
+    sysOopRegistry[sysProcessor] = oops[0];
+    writeBackOldSpace();
+    std::vector<uint64_t> dataGaps, tableGaps;
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s->next != nullptr; s = s->next) {
+      ASSERT_GT(s->next->dataStart, s->dataTop);  // saved in address order
+      dataGaps.push_back(s->next->dataStart - s->dataTop);
+      tableGaps.push_back(s->next->otLow - s->otHigh);
+    }
+    ASSERT_EQ(dataGaps.size(), segments - 1);
+    for (size_t i = 0; i < dataGaps.size(); i++)
+      for (size_t j = i + 1; j < dataGaps.size(); j++) {
+        ASSERT_NE(dataGaps[i], dataGaps[j]);
+        ASSERT_NE(tableGaps[i], tableGaps[j]);
+      }
+    ASSERT_EQ(writeAndLoad(form, loadNormal), "");
+    EXPECT_EQ(compareWithModel(loadedRoot(), graph, 0), "");
+    EXPECT_HEAP_VALID();
+    freeLoadedKernel();
+  }
+}
+
 }  // namespace
 
 // ---- Loader parts on hand-made inputs ----------------------------------------------------

@@ -1,0 +1,559 @@
+// Tests of the incremental collector: whole cycles and cycles in small quanta with the program
+// changing the heap between them, weak objects and ephemerons, big objects, the abort, the
+// collector brought to rest from each state, and primitives 327 and 449.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "mman/mmAllocate.h"
+#include "mman/mmBecome.h"
+#include "mman/mmIncGC.h"
+#include "mman/mmOldSpace.h"
+#include "mman/mmOopStack.h"
+#include "mman/mmPending.h"
+#include "mman/scavengeHeap.h"
+#include "support/primHarness.h"
+
+namespace {
+
+constexpr uint64_t all = incGCUnbounded;
+
+class IncGCTest : public ScavengeHeapTest {
+ public:  // the case tables use the fixture
+  using ScavengeHeapTest::newEphemeron;
+  using ScavengeHeapTest::setRoot;
+  using ScavengeHeapTest::root;
+  using ScavengeHeapTest::weakClass;
+  using ScavengeHeapTest::ephemeronClass;
+  void SetUp() override {
+    ScavengeHeapTest::SetUp();
+    initIncGCPrims();
+    numIncGCs = incGCAbortedCount = incGCMarkStackOverflows = 0;
+  }
+  void TearDown() override {
+    blowAwayIncGC();
+    EXPECT_EQ(marksInOldSpace(), 0u);
+    ScavengeHeapTest::TearDown();
+  }
+  oop oldArray(uint64_t n) { return newOldObject(testClasses.pointers, n); }
+  oop oldBytes(uint64_t n) { return newOldObject(classIndexByteArray, n); }
+  oop oldWeak(uint64_t indexed) {
+    return oopOf(allocInOldSpace(weakClass, 1, (1 + indexed) * 8, hasPtrsBit | isGCSpecialBit, nilOop(), 1));
+  }
+  static bool freed(oop o) { return classTagOf(headerOf(o)) == 0; }
+  // More entries than one unmark run takes, so that an abort stays in 'a' for a while.
+  void addDeadEntries() {
+    for (uint64_t i = 0; i < sweepRunEntries + 100; i++) ASSERT_NE(oldBytes(1), 0u);
+  }
+  static bool queuedHas(oop o) {
+    for (oop q : queued())
+      if (q == o) return true;
+    return false;
+  }
+  // Marked entries of the old object tables (perm headers live in their own table).
+  static uint64_t marksInOldSpace() {
+    writeBackOldSpace();
+    uint64_t n = 0;
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+      for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16) {
+        const ObjectHeader* h = reinterpret_cast<const ObjectHeader*>(a);
+        n += isMarked(h) && !isPermHeader(h);  // the test heap keeps its constants perm here
+      }
+    return n;
+  }
+  // Quanta of the given budget, the program's step run after each, until a cycle completes.
+  static uint64_t runCycle(uint64_t work, const std::function<void()>& between = [] {}) {
+    uint64_t quanta = 1;
+    while (!incMarkSweep(1, work, all)) {
+      between();
+      if (++quanta > 100000) break;
+    }
+    return quanta;
+  }
+};
+
+// Whole cycles and cycles in quanta of 3 objects: what lives, what is freed, what is cleared
+// and queued.
+TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
+  struct Case {
+    const char* name;
+    std::function<void(IncGCTest*, uint64_t work)> check;
+  };
+  const Case cases[] = {
+      {"unreached old objects are freed, reached ones kept",
+       [](IncGCTest* t, uint64_t work) {
+         oop kept = t->oldArray(2), child = t->oldBytes(5), dead = t->oldArray(1), deadChild = t->oldBytes(3);
+         store(kept, 0, child), store(dead, 0, deadChild);
+         t->setRoot(0, kept);
+         runCycle(work);
+         EXPECT_FALSE(freed(kept) || freed(child));
+         EXPECT_TRUE(freed(dead) && freed(deadChild));
+       }},
+      {"an old object held only by a new one lives",
+       [](IncGCTest* t, uint64_t work) {
+         oop young = newNewObject(testClasses.pointers, 1), old = t->oldBytes(4);
+         store(young, 0, old);
+         t->setRoot(0, young);
+         runCycle(work);
+         EXPECT_FALSE(freed(old));
+       }},
+      {"weak array: a dead old referent becomes the marker once, new and live ones stay",
+       [](IncGCTest* t, uint64_t work) {
+         oop w = t->oldWeak(3), dead = t->oldArray(1), live = t->oldArray(1), young = newNewObject(testClasses.pointers, 1);
+         store(w, 1, dead), store(w, 2, live), store(w, 3, young);
+         t->setRoot(0, w), t->setRoot(1, live), t->setRoot(2, young);
+         runCycle(work);
+         EXPECT_EQ(slotOf(w, 1), sysOop(sysEmptySlotMarker));
+         EXPECT_EQ(slotOf(w, 2), live);
+         EXPECT_EQ(slotOf(w, 3), slotOf(t->root, 2));  // tenured at the end of the mark
+         EXPECT_TRUE(freed(dead));
+         std::vector<oop> q = queued();
+         EXPECT_EQ(std::count(q.begin(), q.end(), w), 1);
+       }},
+      {"a weak array's named slot holds strongly",
+       [](IncGCTest* t, uint64_t work) {
+         oop w = t->oldWeak(1), named = t->oldArray(1);
+         store(w, 0, named);
+         t->setRoot(0, w);
+         runCycle(work);
+         EXPECT_FALSE(freed(named));
+         EXPECT_FALSE(queuedHas(w));
+       }},
+      {"ephemeron whose key is reached only through its value: queued, both kept",
+       [](IncGCTest* t, uint64_t work) {
+         oop key = t->oldArray(1);
+         oop e = t->newEphemeron(key, key, true);
+         t->setRoot(0, e);
+         runCycle(work);
+         EXPECT_FALSE(freed(key));
+         EXPECT_TRUE(queuedHas(e));
+       }},
+      {"ephemeron whose key is reached later: traced, not queued",
+       [](IncGCTest* t, uint64_t work) {
+         oop key = t->oldArray(1), value = t->oldBytes(2), holder = t->oldArray(1);
+         oop e = t->newEphemeron(key, value, true);
+         store(holder, 0, key);
+         t->setRoot(0, e), t->setRoot(1, holder);  // the ephemeron is met first
+         runCycle(work);
+         EXPECT_FALSE(freed(value));
+         EXPECT_FALSE(queuedHas(e));
+       }},
+      {"a big object is scanned in pieces to its last slot",
+       [](IncGCTest* t, uint64_t work) {
+         uint64_t n = 3 * incGCBigPieceBytes / 8 + 5;
+         oop big = t->oldArray(n), first = t->oldBytes(1), last = t->oldBytes(1), dead = t->oldBytes(1);
+         store(big, 0, first), store(big, n - 1, last);
+         t->setRoot(0, big);
+         runCycle(work);
+         EXPECT_FALSE(freed(first) || freed(last));
+         EXPECT_TRUE(freed(dead));
+       }},
+  };
+  for (uint64_t work : {all, uint64_t(3)}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (work == all ? " (one quantum)" : " (quanta of 3)"));
+      makeHeap(1 << 18, 100);
+      c.check(this, work);
+      EXPECT_EQ(currentIncGCState, incGCResting);
+      EXPECT_EQ(marksInOldSpace(), 0u);
+      EXPECT_HEAP_VALID();
+    }
+  }
+}
+
+// The program runs between quanta: it makes objects, moves references among them, drops
+// roots, makes new objects and scavenges. After each cycle everything the root reaches is
+// intact (its identity slot unchanged), and what nothing reached when the cycle began, and
+// no new object held, is gone.
+TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
+  struct Node {
+    oop o;
+    int64_t id;
+  };
+  std::vector<Node> pool;
+  int64_t nextId = 1;
+  uint64_t seed = 88172645463325252ull;
+  auto rnd = [&seed](uint64_t n) {
+    seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+    return seed % n;
+  };
+  auto make = [&] {
+    oop o = oldArray(4);
+    store(o, 3, smallIntegerFor(nextId));
+    pool.push_back({o, nextId++});
+    return o;
+  };
+  for (int i = 0; i < 200; i++) make();
+  for (uint64_t i = 0; i < 16; i++) setRoot(i, pool[rnd(pool.size())].o);
+  auto reachable = [&] {
+    std::vector<oop> seen, work = {root};
+    std::set<oop> met;
+    while (!work.empty()) {
+      oop o = work.back();
+      work.pop_back();
+      if (!isHeapObject(o) || o == nilOop() || !met.insert(o).second) continue;
+      seen.push_back(o);
+      for (uint64_t i = 0, n = hasPtrs(headerOf(o)) ? bodyWordsOf(headerOf(o)) : 0; i < n; i++)
+        work.push_back(slotOf(o, i));
+    }
+    return seen;
+  };
+  uint64_t steps = 0;
+  auto mutate = [&] {
+    if (++steps % 3 != 0 || pool.size() > 2000) return;  // the program runs slower than the collector
+    {
+      std::vector<oop> live = reachable();
+      oop target = live[rnd(live.size())];
+      if (!hasPtrs(headerOf(target)) || classTagOf(headerOf(target)) != testClasses.pointers) target = root;
+      uint64_t slot = target == root ? rnd(16) : rnd(3);
+      switch (rnd(6)) {
+        case 0: store(target, slot, nilOop()); break;
+        case 1: store(target, slot, make()); break;
+        case 2: {
+          oop young = newNewObject(testClasses.pointers, 4);
+          store(young, 0, live[rnd(live.size())]);
+          store(target, slot, young);
+          break;
+        }
+        case 3: ASSERT_TRUE(scavengeNewSpace()); break;
+        default: store(target, slot, live[rnd(live.size())]); break;
+      }
+    }
+  };
+  for (uint64_t work : {uint64_t(1), uint64_t(7), uint64_t(40)}) {
+    SCOPED_TRACE(work);
+    ASSERT_TRUE(flushNewSpace());  // no new object holds garbage alive when the cycle begins
+    // Nodes freed in the last cycle, whose entries may hold other objects now, leave the pool.
+    pool.erase(std::remove_if(pool.begin(), pool.end(),
+                              [](const Node& n) { return freed(n.o) || slotOf(n.o, 3) != smallIntegerFor(n.id); }),
+               pool.end());
+    std::vector<oop> before = reachable();
+    std::set<oop> beforeSet(before.begin(), before.end());
+    std::set<int64_t> garbage;
+    for (const Node& n : pool)
+      if (!beforeSet.count(n.o) && !freed(n.o) && slotOf(n.o, 3) == smallIntegerFor(n.id)) garbage.insert(n.id);
+    runCycle(work, [&] { mutate(); });
+    std::vector<oop> live = reachable();
+    std::set<oop> liveSet(live.begin(), live.end());
+    for (const Node& n : pool) {
+      bool isLive = liveSet.count(n.o) != 0;
+      bool wasGarbage = garbage.count(n.id) != 0;
+      if (isLive && !wasGarbage) {
+        ASSERT_FALSE(freed(n.o)) << "id " << n.id;
+        ASSERT_EQ(slotOf(n.o, 3), smallIntegerFor(n.id));
+      }
+      if (wasGarbage) {
+        EXPECT_TRUE(freed(n.o) || slotOf(n.o, 3) != smallIntegerFor(n.id)) << "garbage id " << n.id;
+      }
+    }
+    EXPECT_EQ(marksInOldSpace(), 0u);
+    EXPECT_HEAP_VALID();
+  }
+}
+
+// An interruptible quantum whose loop finished after a third of its work or more stays in
+// 'm' and the next performs the final steps; an unbounded quantum marks and clears weak slots
+// and stops in 's'; the next sweeps.
+TEST_F(IncGCTest, IncGC_StatesOfSuccessiveQuanta) {
+  oop chain = nilOop();
+  for (int i = 0; i < 400; i++) {  // 400 objects to scan, each one unit of work
+    oop link = oldArray(1);
+    store(link, 0, chain);
+    chain = link;
+  }
+  setRoot(0, chain);
+  ASSERT_EQ(incMarkSweep(1, 1000, all), 0);
+  EXPECT_EQ(currentIncGCState, incGCMarking);
+  ASSERT_EQ(incMarkSweep(1, 1000, all), 0);
+  EXPECT_EQ(currentIncGCState, incGCSweeping);
+  EXPECT_EQ(incMarkSweep(1, all, all), 1);
+  EXPECT_EQ(currentIncGCState, incGCResting);
+  ASSERT_EQ(incMarkSweep(0, all, all), 0);
+  EXPECT_EQ(currentIncGCState, incGCSweeping);
+  EXPECT_NE(incSweepPoint, ~uint64_t(0));
+  EXPECT_EQ(incMarkSweep(0, all, all), 1);
+  EXPECT_EQ(currentIncGCState, incGCResting);
+  EXPECT_EQ(numIncGCs, 2u);
+}
+
+// Kind changes while marking runs (primitives 467 and 468 call the hooks).
+TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
+  initFinalizationPrims();
+  auto markUntil = [](const std::function<bool()>& reached) {
+    while (currentIncGCState != incGCNilling && currentIncGCState != incGCSweeping && !reached())
+      if (incMarkSweep(1, 1, all)) break;
+  };
+  struct Case {
+    const char* name;
+    std::function<void(IncGCTest*)> check;
+  };
+  const Case cases[] = {
+      {"made strong after its scan: what its weak part holds is kept",
+       [&](IncGCTest* t) {
+         oop w = t->oldWeak(2), held = t->oldArray(1);
+         store(w, 2, held);
+         t->setRoot(0, w);
+         markUntil([&] { return incMarkStackOop != 0 && isMarked(headerOf(w)) && !oopOnOopStack(w, &incMarkStackOop); });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(isMarked(headerOf(held)));
+         ASSERT_FALSE(callPrimitive(467, w, {falseOop()}).failed);
+         runCycle(all);
+         EXPECT_FALSE(freed(held));
+         EXPECT_EQ(slotOf(w, 2), held);
+       }},
+      {"made weak while waiting on the mark stack: its dead referent is cleared, it is queued once",
+       [&](IncGCTest* t) {
+         oop w = oopOf(allocInOldSpace(t->weakClass, 1, 3 * 8, hasPtrsBit, nilOop(), 1)), dead = t->oldArray(1);
+         store(w, 2, dead);
+         t->setRoot(0, w);
+         markUntil([&] { return incMarkStackOop != 0 && isMarked(headerOf(w)) && oopOnOopStack(w, &incMarkStackOop); });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(callPrimitive(467, w, {trueOop()}).failed);
+         runCycle(all);
+         EXPECT_TRUE(freed(dead));
+         EXPECT_EQ(slotOf(w, 2), sysOop(sysEmptySlotMarker));
+         std::vector<oop> q = queued();
+         EXPECT_EQ(std::count(q.begin(), q.end(), w), 1);
+       }},
+      {"no longer an ephemeron while listed: traced whole, not queued",
+       [&](IncGCTest* t) {
+         oop key = t->oldArray(1);
+         oop e = t->newEphemeron(key, nilOop(), true);
+         t->setRoot(0, e);
+         markUntil([&] { return incEphemeronListOop != 0 && liveEntriesInOopStack(&incEphemeronListOop) != 0; });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(callPrimitive(468, e, {falseOop()}).failed);
+         runCycle(all);
+         EXPECT_FALSE(freed(key));
+         EXPECT_FALSE(queuedHas(e));
+       }},
+      {"made an ephemeron after its scan: listed, and its key reached then keeps it off the queue",
+       [&](IncGCTest* t) {
+         oop key = t->oldArray(1);
+         oop e = oopOf(allocInOldSpace(t->ephemeronClass, 2, 16, hasPtrsBit, nilOop(), 1));
+         store(e, 0, key);
+         t->setRoot(0, e);
+         markUntil([&] { return incMarkStackOop != 0 && isMarked(headerOf(e)) && !oopOnOopStack(e, &incMarkStackOop); });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(callPrimitive(468, e, {trueOop()}).failed);
+         runCycle(all);
+         EXPECT_FALSE(freed(key));
+         EXPECT_FALSE(queuedHas(e));
+         EXPECT_TRUE(isEphemeron(headerOf(e)));
+       }},
+      {"an exchange makes a scanned header an ephemeron: it is listed, its key kept and it is queued",
+       [&](IncGCTest* t) {
+         oop plain = t->oldArray(2), key = t->oldArray(1);
+         oop e = t->newEphemeron(key, nilOop(), true);
+         t->setRoot(0, plain), t->setRoot(1, e);
+         markUntil([&] {
+           return incMarkStackOop != 0 && isMarked(headerOf(plain)) && !oopOnOopStack(plain, &incMarkStackOop);
+         });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(isMarked(headerOf(key)));
+         t->setRoot(1, nilOop());
+         ASSERT_EQ(exchangeObjects(plain, e), 1);  // plain's header now holds the ephemeron
+         runCycle(all);
+         EXPECT_FALSE(freed(key));
+         EXPECT_TRUE(queuedHas(plain));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    makeHeap(1 << 18, 100);
+    initFinalizationPrims();
+    for (int i = 1; i < 40; i++) setRoot(i, oldArray(1));  // work for the first quanta
+    c.check(this);
+    EXPECT_EQ(currentIncGCState, incGCResting);
+    EXPECT_HEAP_VALID();
+  }
+}
+
+// The out-of-line store check: a perm holder of an old value is remembered in every state;
+// the value is marked only while marking runs and the holder is marked.
+TEST_F(IncGCTest, IncGC_OutOfLineStoreCheck) {
+  struct Case {
+    uint8_t state;
+    bool holderPerm, holderMarked, valueMarked, remembered;
+  } cases[] = {
+      {incGCResting, true, false, false, true},  {incGCMarking, true, true, true, true},
+      {incGCMarking, false, true, true, false},  {incGCMarking, false, false, false, false},
+      {incGCSweeping, false, true, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(1, char(c.state)) + (c.holderPerm ? " perm" : " old") + (c.holderMarked ? " marked" : ""));
+    oop holder = oldArray(1), value = oldArray(1);
+    if (c.holderPerm) makePerm(holder);
+    if (c.holderMarked) setFlag(headerOf(holder), isMarkedBit);
+    if (c.state == incGCMarking) incMarkSweep(0, 1, all);
+    uint8_t saved = currentIncGCState;
+    if (c.state == incGCSweeping) currentIncGCState = incGCSweeping;  // only the letter matters here
+    bodyOf(headerOf(holder))[0] = value;
+    chStOldObjInNonNew(holder, 0, value);
+    currentIncGCState = saved;
+    EXPECT_EQ(isMarked(headerOf(value)), c.valueMarked);
+    EXPECT_EQ(bool(isInOldRt(headerOf(holder))), c.remembered);
+    store(holder, 0, nilOop());
+    if (c.holderPerm) clearFlag(headerOf(holder), isPermBit | isInOldRtBit), emptyOldRt();
+    clearFlag(headerOf(holder), isMarkedBit);
+    blowAwayIncGC();
+  }
+}
+
+// From every state the collector comes to rest with no mark left; from 's' the sweep is
+// finished first, so what died is freed.
+TEST_F(IncGCTest, IncGC_BlowAwayFromEachState) {
+  struct Case {
+    uint8_t state;
+    bool deadFreed;
+  } cases[] = {{incGCResting, false}, {incGCMarking, false}, {incGCSweeping, true}, {incGCAborting, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(1, char(c.state)));
+    makeHeap(1 << 18, 100);
+    for (int i = 0; i < 30; i++) setRoot(i, oldArray(2));
+    oop dead = oldArray(1);
+    addDeadEntries();
+    if (c.state == incGCMarking || c.state == incGCAborting) incMarkSweep(0, 2, all);
+    if (c.state == incGCAborting) undoIncMark(0, 0, 0);
+    if (c.state == incGCSweeping) incMarkSweep(0, all, all);
+    ASSERT_EQ(currentIncGCState, c.state);
+    uint64_t aborted = incGCAbortedCount;
+    blowAwayIncGC();
+    EXPECT_EQ(currentIncGCState, incGCResting);
+    EXPECT_EQ(marksInOldSpace(), 0u);
+    EXPECT_EQ(freed(dead), c.deadFreed);
+    EXPECT_EQ(incGCAbortedCount, aborted + (c.state == incGCResting ? 0 : 1));
+    EXPECT_EQ(incGCMarkCount, 0u);
+  }
+}
+
+TEST_F(IncGCTest, IncGCPrims_449CyclesAnd327Aborts) {
+  oop dead = oldArray(1);
+  PrimOutcome first = callPrimitive(449, nilOop(), {falseOop(), nilOop(), nilOop()});
+  ASSERT_FALSE(first.failed);
+  EXPECT_TRUE(isSmallInteger(first.result) && smallIntegerValue(first.result) >= 0);
+  EXPECT_EQ(currentIncGCState, incGCSweeping);
+  ASSERT_FALSE(callPrimitive(449, nilOop(), {falseOop(), nilOop(), nilOop()}).failed);
+  EXPECT_EQ(currentIncGCState, incGCResting);
+  EXPECT_TRUE(freed(dead));
+
+  PrimOutcome outside = callPrimitive(327, nilOop(), {});
+  ASSERT_TRUE(outside.failed);
+  EXPECT_EQ(outside.errorOop, primErrorAt(0));
+
+  for (int i = 0; i < 20; i++) setRoot(i, oldArray(1));
+  addDeadEntries();
+  ASSERT_FALSE(callPrimitive(449, nilOop(), {trueOop(), smallIntegerFor(2), nilOop()}).failed);
+  ASSERT_EQ(currentIncGCState, incGCMarking);
+  PrimOutcome abort = callPrimitive(327, smallIntegerFor(7), {});
+  ASSERT_FALSE(abort.failed);
+  EXPECT_EQ(abort.result, smallIntegerFor(7));
+  EXPECT_EQ(incGCAbortedCount, 1u);
+  ASSERT_EQ(currentIncGCState, incGCAborting);
+  ASSERT_FALSE(callPrimitive(449, nilOop(), {trueOop(), nilOop(), nilOop()}).failed);  // unmarks
+  EXPECT_EQ(currentIncGCState, incGCResting);
+  EXPECT_EQ(marksInOldSpace(), 0u);
+  EXPECT_EQ(incGCMarkStackOverflows, 0u);
+}
+
+// Old space too small for the collector's stacks: the cycle unmarks at once, and 449 counts
+// the overflow.
+TEST_F(IncGCTest, IncGCPrims_NoRoomForTheStacks) {
+  while (allocInOldSpace(classIndexByteArray, 0, oopStackSegmentBytes - 64, 0, 0, 1) != nullptr) {
+  }
+  ASSERT_EQ(createOopStack(), 0u);
+  ASSERT_FALSE(callPrimitive(449, nilOop(), {falseOop(), nilOop(), nilOop()}).failed);
+  EXPECT_EQ(currentIncGCState, incGCAborting);
+  EXPECT_EQ(incGCMarkStackOverflows, 1u);
+  ASSERT_FALSE(callPrimitive(449, nilOop(), {trueOop(), nilOop(), nilOop()}).failed);
+  EXPECT_EQ(currentIncGCState, incGCResting);
+  EXPECT_EQ(incGCMarkStackOverflows, 1u);
+  EXPECT_EQ(numIncGCs, 0u);
+}
+
+TEST_F(IncGCTest, IncGCPrims_449RefusesBadArguments) {
+  oop nine = newOldObject(classIndexLargePositiveInteger, 9);
+  oop eight = newOldObject(classIndexLargePositiveInteger, 8);
+  memset(bodyOf(headerOf(nine)), 0xFF, 9);
+  memset(bodyOf(headerOf(eight)), 0xFF, 8);
+  struct Case {
+    const char* name;
+    std::vector<oop> args;
+    bool fails;
+  } cases[] = {
+      {"nil first argument", {nilOop(), nilOop(), nilOop()}, true},
+      {"integer first argument", {smallIntegerFor(1), nilOop(), nilOop()}, true},
+      {"negative work limit", {trueOop(), smallIntegerFor(-1), nilOop()}, true},
+      {"negative byte limit", {trueOop(), nilOop(), smallIntegerFor(-5)}, true},
+      {"limit beyond 64 bits", {trueOop(), nine, nilOop()}, true},
+      {"a Character limit", {trueOop(), characterFor('a'), nilOop()}, true},
+      {"2^64-1 as a limit", {falseOop(), eight, eight}, false},
+      {"zero limits", {trueOop(), smallIntegerFor(0), smallIntegerFor(0)}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    blowAwayIncGC();
+    PrimOutcome o = callPrimitive(449, nilOop(), c.args);
+    EXPECT_EQ(o.failed, c.fails);
+    if (c.fails) {
+      EXPECT_EQ(o.errorOop, primErrorAt(3));
+      EXPECT_EQ(currentIncGCState, incGCResting);  // nothing was run
+    } else {
+      EXPECT_NE(currentIncGCState, incGCResting);
+    }
+  }
+}
+
+TEST_F(IncGCTest, IncGC_UsageLine) {
+  numIncGCs = 12, incGCMarkStackOverflows = 3, incGCAbortedCount = uint64_t(1) << 40;
+  char buffer[200] = {};
+  FILE* f = tmpfile();
+  ASSERT_NE(f, nullptr);
+  printIGCUsageTo(f);
+  rewind(f);
+  ASSERT_NE(fgets(buffer, sizeof buffer, f), nullptr);
+  fclose(f);
+  EXPECT_STREQ(buffer, "IGCs: 12, mark stack overflows: 3, aborts: 1099511627776\n");
+  numIncGCs = incGCMarkStackOverflows = incGCAbortedCount = 0;
+}
+
+using IncGCDeathTest = IncGCTest;
+
+// Fatal reports are written to standard output: the dying child sends it to standard error,
+// where the death test reads.
+void reportToStderr() {
+  fflush(stdout);
+  dup2(2, 1);
+}
+
+TEST_F(IncGCDeathTest, IncGC_FatalStates) {
+  struct Case {
+    uint8_t state;
+    void (*call)();
+    const char* message;
+  } cases[] = {
+      {'x', [] { incMarkSweep(0, all, all); }, "incMarkSweep: incremental GC in unknown state"},
+      {incGCResting, [] { undoIncMark(0, all, all); }, "undoIncMark: incremental GC in wrong state"},
+      {incGCSweeping, [] { undoIncMark(0, all, all); }, "undoIncMark: incremental GC in wrong state"},
+      {'x', [] { blowAwayIncGC(); }, "blowAwayIncGC: incremental GC in unknown state"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_DEATH(
+        {
+          reportToStderr();
+          currentIncGCState = c.state;
+          c.call();
+        },
+        c.message);
+  }
+}
+
+}  // namespace

@@ -180,6 +180,7 @@ void initSuper() {
   initStackPrinting();
   initContextPrimitives();
   initEvaluationPrimitives();
+  initPICs();
   registerStartupNamedObjects();
   initExternPrimitives();
   timerSemaphoreX = allocSysOopSlot();

@@ -12,5 +12,3 @@ void tranNoteEdenWarningThresholdChanged() {}
 
 PendingCalls pendingCalls;
 
-// Not built yet: the native-method tables' own definition replaces it.
-uint64_t nPICtable[128];

@@ -44,7 +44,4 @@ struct PendingCalls {
 };
 extern PendingCalls pendingCalls;
 
-// The PIC table (bucket heads by selector hash & 127, chained through the header's link
-// word): the native-method tables own it, not built yet on this branch.
-extern uint64_t nPICtable[128];
 #include "mman/mmIncGC.h"  // the incremental collector's hooks

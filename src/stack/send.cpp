@@ -10,6 +10,7 @@
 #include "ext/exError.h"
 #include "ext/exOption.h"
 #include "mman/mmPending.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "prim/prUtil.h"
 #include "stack/glue.h"
@@ -284,16 +285,20 @@ static inline uint8_t* caseAt(uint64_t pic, uint32_t k) {
   return reinterpret_cast<uint8_t*>(pic) + nPICFirstTargetOffset + (k - 1) * nPICTypeCaseSize;
 }
 
-// Case k >= 1 over the miss tail, and the tail after it.
-static void writeCase(uint64_t pic, uint32_t k, uint32_t classTag, uint64_t target) {
-  uint8_t* at = caseAt(pic, k);
+// cmp rax, classTag; je target, written at `at` for a PIC that will lie shift bytes away.
+static uint8_t* putCase(uint8_t* at, uint32_t classTag, uint64_t target, int64_t shift) {
   at = putBytes(at, {0x48, 0x81, 0xF8});
   at = putU32At(at, classTag);
   at = putBytes(at, {0x0F, 0x84});
-  at = putU32At(at, uint32_t(target - uint64_t(at + 4)));
-  genPICPath(at, pic, rtExtendClosedPIC);
+  return putU32At(at, uint32_t(target - (uint64_t(at + 4) + uint64_t(shift))));
 }
 
+// Case k >= 1 over the miss tail, and the tail after it.
+static void writeCase(uint64_t pic, uint32_t k, uint32_t classTag, uint64_t target) {
+  genPICPath(putCase(caseAt(pic, k), classTag, target, 0), pic, rtExtendClosedPIC);
+}
+
+// PICs are filed in the native-method tables' PIC table, by selector.
 static void registerPIC(uint64_t pic, oop selector) {
   NMethodHeader* h = picHeader(pic);
   h->selector = selector;
@@ -301,10 +306,10 @@ static void registerPIC(uint64_t pic, oop selector) {
     h->flags |= nmFlagNewRef;
     nMethodAddToList(pic);
   }
-  uint32_t bucket = selectorHash(selector) & (nPICBuckets - 1);
-  h->link = nPICtable[bucket];
-  nPICtable[bucket] = pic;
+  nmTableAdd(h);
 }
+
+static inline VToNTable& picTable() { return allVToNTables[nmPICTable]; }
 
 // A closed PIC whose case 0 is target0 for the site's own class; 0 when the zone is full.
 static uint64_t newClosedPIC(oop selector, uint32_t numArgs, uint64_t target0) {
@@ -390,7 +395,10 @@ static uint64_t newOpenPIC(oop selector, uint32_t numArgs) {
 }
 
 static uint64_t findOpenPIC(oop selector) {
-  for (NMethodHeader* h = picHeader(nPICtable[selectorHash(selector) & (nPICBuckets - 1)]); h != nullptr;
+  NMethodHeader probe = {};
+  probe.flags = nmFlagOpenPIC;
+  probe.selector = selector;
+  for (NMethodHeader* h = picHeader(picTable().buckets[nmTableKey(&probe) & picTable().mask]); h != nullptr;
        h = picHeader(h->link))
     if (h->selector == selector && (h->flags & nmFlagOpenPIC) == nmFlagOpenPIC) return reinterpret_cast<uint64_t>(h);
   return 0;
@@ -501,6 +509,195 @@ extern "C" void CrtExtendClosedPIC(oop receiver, uint64_t pic) {
   writeCase(pic, picNumCases(pic)++, tag, pic + nMethodCannotResumeEntry);
   flushSite();
   pushOnSavedStack(pic + nMethodCannotResumeEntry);
+}
+
+// ---- PIC upkeep for the native-method zone's collection -----------------------------------
+
+static inline bool inNMethodZone(uint64_t block) { return block >= nmZone.bottom && block < nmZone.free; }
+static inline int32_t relAt(const uint8_t* at) {
+  int32_t v;
+  memcpy(&v, at, 4);
+  return v;
+}
+static inline uint64_t case0Target(uint64_t pic) {
+  const uint8_t* at = reinterpret_cast<const uint8_t*>(pic) + nMethodEntryNoCheck + 1;
+  return uint64_t(at + 4) + uint64_t(int64_t(relAt(at)));
+}
+static inline uint32_t caseTag(uint64_t pic, uint32_t k) {
+  return uint32_t(relAt(caseAt(pic, k) + 3));
+}
+static inline uint64_t caseTarget(uint64_t pic, uint32_t k) {
+  const uint8_t* at = caseAt(pic, k) + 9;
+  return uint64_t(at + 4) + uint64_t(int64_t(relAt(at)));
+}
+static inline uint64_t mnuPath(uint64_t pic) { return pic + nMethodCannotResumeEntry; }
+// The nmethod a case target enters (its no-check entry), or 0 outside the zone.
+static inline NMethodHeader* targetBlock(uint64_t target) {
+  uint64_t b = target - nMethodEntryNoCheck;
+  return inNMethodZone(b) ? picHeader(b) : nullptr;
+}
+static inline bool hasDnuNMethod(uint64_t pic) { return picHasMNU(pic) && picHeader(pic)->vmethod > 1; }
+
+// A target that can no longer be entered: a freed nmethod, or the MNU path while the
+// selector may have become understood.
+static bool isStaleTarget(uint64_t pic, uint64_t target) {
+  if (target == mnuPath(pic)) return picHeader(pic)->vmethod == 1;
+  NMethodHeader* b = targetBlock(target);
+  return b != nullptr && b->usedSize == 0;
+}
+
+static int shouldFreePIC(uint64_t pic, int allCases) {
+  if (isOpenPIC(pic)) return 0;
+  if (isStaleTarget(pic, case0Target(pic))) return 1;
+  if (allCases)
+    for (uint32_t k = 1; k < picNumCases(pic); k++)
+      if (isStaleTarget(pic, caseTarget(pic, k))) return 1;
+  return 0;
+}
+
+// During a compaction the first code word of a block in use holds its displacement.
+static inline int64_t displacementOfBlock(uint64_t block) {
+  int64_t d;
+  memcpy(&d, reinterpret_cast<const void*>(block + nMethodHeaderSize), 8);
+  return d;
+}
+// Where a target will be after the move; 0 when it is dropped.
+static uint64_t futureTarget(uint64_t pic, uint64_t target) {
+  if (target == mnuPath(pic)) return target + uint64_t(displacementOfBlock(pic));
+  NMethodHeader* b = targetBlock(target);
+  if (b == nullptr) return target;
+  if (b->usedSize == 0) return 0;
+  return target + uint64_t(displacementOfBlock(reinterpret_cast<uint64_t>(b)));
+}
+
+// Before the zone slides: the cases are rewritten for the targets' new places, those of freed
+// nmethods dropped. A freed doesNotUnderstand: nmethod leaves the MNU path to look it up
+// again, so MNU cases stay. Case 0 is never freed here: a PIC whose case 0 was freed is
+// freed before the compaction.
+static void relocatePICLinks(uint64_t pic) {
+  if (isOpenPIC(pic)) return;
+  NMethodHeader* h = picHeader(pic);
+  if (hasDnuNMethod(pic) && inNMethodZone(h->vmethod)) {
+    if (picHeader(h->vmethod)->usedSize == 0) h->vmethod = 0;
+    else h->vmethod += uint64_t(displacementOfBlock(h->vmethod));
+  }
+  int64_t shift = displacementOfBlock(pic);
+  uint32_t n = picNumCases(pic);
+  uint64_t first = futureTarget(pic, case0Target(pic));
+  if (first == 0) doPanic(__FILE__, __LINE__);
+  uint32_t tags[nPICMaxCases];
+  uint64_t targets[nPICMaxCases];
+  uint32_t kept = 0;
+  for (uint32_t k = 1; k < n; k++) {
+    uint64_t t = futureTarget(pic, caseTarget(pic, k));
+    if (t == 0) continue;
+    tags[kept] = caseTag(pic, k);
+    targets[kept++] = t;
+  }
+  uint8_t* at = reinterpret_cast<uint8_t*>(pic) + nMethodEntryNoCheck;
+  at = putBytes(at, {0xE9});
+  at = putU32At(at, uint32_t(first - (uint64_t(at + 4) + uint64_t(shift))));
+  for (uint32_t k = 0; k < kept; k++) at = putCase(at, tags[k], targets[k], shift);
+  at = genPICPath(at, pic, rtExtendClosedPIC);
+  fillNops(at, caseAt(pic, n) + nPICTypeCaseSize);
+  picNumCases(pic) = uint8_t(kept + 1);
+}
+
+// After the move: the path at 40 held the displacement.
+static void restorePICPostRelocation(uint64_t pic) {
+  genPICPath(reinterpret_cast<uint8_t*>(mnuPath(pic)), pic, isOpenPIC(pic) ? rtOpenPICSendMiss : rtMNUFromPIC);
+}
+
+static bool isUnmarkedNMethod(uint64_t target) {
+  NMethodHeader* b = targetBlock(target);
+  return b != nullptr && (b->usedSize == 0 || b->mark == 0 || (b->flags & nmFlagUnlinked) != 0);
+}
+static bool namesAClass(uint32_t tag) {
+  if (tag < 8) return true;  // immediates
+  if (classTable[tag >> 10] == nullptr) return false;
+  oop c = classAt(tag);
+  return c != 0 && c != nilOop();
+}
+
+static int picHasLinksToUnmarked(uint64_t pic) {
+  if (isOpenPIC(pic)) return 0;
+  NMethodHeader* h = picHeader(pic);
+  if (isHeapObject(h->selector) && h->selector != 0 && !isMarked(headerOf(h->selector))) return 1;
+  if (picHasMNU(pic)) {
+    if (h->vmethod == 1) return 1;
+    if (h->vmethod > 1 && isUnmarkedNMethod(h->vmethod + nMethodEntryNoCheck)) return 1;
+  }
+  uint64_t t0 = case0Target(pic);
+  if (t0 != mnuPath(pic) && isUnmarkedNMethod(t0)) return 1;
+  for (uint32_t k = 1; k < picNumCases(pic); k++) {
+    if (!namesAClass(caseTag(pic, k))) return 1;
+    uint64_t t = caseTarget(pic, k);
+    if (t != mnuPath(pic) && isUnmarkedNMethod(t)) return 1;
+  }
+  return 0;
+}
+
+static void unfilePIC(uint64_t pic) {
+  for (uint32_t i = 0; i <= picTable().mask; i++)
+    for (uint64_t* pp = &picTable().buckets[i]; *pp != 0; pp = &picHeader(*pp)->link)
+      if (*pp == pic) {
+        *pp = picHeader(pic)->link;
+        return;
+      }
+}
+
+// After a scavenge: the selector's reference follows its object. An open PIC whose selector
+// moved, or a PIC whose selector died, is freed.
+static uint64_t updatePICNewLits(uint64_t pic, int* freed) {
+  NMethodHeader* h = picHeader(pic);
+  oop before = h->selector;
+  if (!isHeapObject(before) || before == 0 || !isNewObject(before)) {
+    h->flags &= uint8_t(~nmFlagNewRef);
+    return 0;
+  }
+  bool alive = updateNewObjRef(&h->selector);
+  if (alive && (!isOpenPIC(pic) || h->selector == before)) {
+    if (isNewObject(h->selector)) return pic;
+    h->flags &= uint8_t(~nmFlagNewRef);
+    return 0;
+  }
+  unfilePIC(pic);
+  nMethodDealloc(h);
+  *freed = 1;
+  return 0;
+}
+
+template <typename F>
+static void closedPICsDo(F f) {
+  for (uint32_t i = 0; i <= picTable().mask; i++)
+    for (uint64_t e = picTable().buckets[i]; e != 0; e = picHeader(e)->link)
+      if (picHeader(e)->usedSize != 0 && !isOpenPIC(e)) f(e);
+}
+
+// A doesNotUnderstand: nmethod of the method (any when 0), or a freed one, is forgotten: the
+// MNU path looks it up again.
+static void flushCachedMNUMethodEntriesForMethod(oop method) {
+  closedPICsDo([method](uint64_t pic) {
+    if (!hasDnuNMethod(pic)) return;
+    const NMethodHeader* dnu = picHeader(picHeader(pic)->vmethod);
+    if (method == 0 || dnu->usedSize == 0 || dnu->vmethod == method) picHeader(pic)->vmethod = 0;
+  });
+}
+
+// A method for the selector came or went: its MNU cases may be understood now.
+static void flushPICEntriesForSelector(oop selector) {
+  if (selector == sysOop(sysDnuSelector)) flushCachedMNUMethodEntriesForMethod(0);
+  closedPICsDo([selector](uint64_t pic) {
+    if (!picHasMNU(pic) || picHeader(pic)->selector != selector) return;
+    picHeader(pic)->vmethod = 1;
+    picHeader(pic)->mark = 0;
+  });
+}
+
+void initPICs() {
+  npicOps = {shouldFreePIC,        relocatePICLinks,       restorePICPostRelocation,
+             picHasLinksToUnmarked, updatePICNewLits,      flushCachedMNUMethodEntriesForMethod,
+             flushPICEntriesForSelector};
 }
 
 // ---- Evaluation primitives ------------------------------------------------------------------

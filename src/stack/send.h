@@ -40,7 +40,6 @@ uint64_t handleTranFailure(uint32_t classTag, oop selector, uint64_t code);
 
 // ---- PICs ----
 enum : uint32_t {
-  nPICBuckets = 128,
   nPICGlueEntry = nMethodEntry,
   nPICLoadThisPICOffset = 47,
   nPICFirstTargetOffset = nMethodEntryNoCheck + 5,
@@ -53,6 +52,8 @@ enum : uint8_t { nmFlagOpenPIC = 0x48 };
 // A closed PIC of one case, the MNU path, for a first send that is not understood; 1 when
 // none can be made.
 uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs);
+// Hands the native-method zone's collection the PIC upkeep operations.
+void initPICs();
 // The instruction-cache flush after a patch.
 void flushSite();
 

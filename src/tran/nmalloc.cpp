@@ -671,6 +671,9 @@ static void restoreAfterMove(NMethodHeader* b) {
 void nmCompact(int64_t bytesWanted) {
   enumerateFramesAndReturns(nmMarkActive);
   nmFreeUntil(bytesWanted > 0 ? uint64_t(bytesWanted) : 0, 255, 1);
+  // A PIC cannot keep its unchecked case once that target is gone; its sites are unlinked
+  // with those of the other freed blocks below.
+  nmSweepPICs(0);
 
   relocatingNMethods = 1;
   int64_t d = 0;

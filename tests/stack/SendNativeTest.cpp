@@ -31,6 +31,8 @@
 #include "tran/nmalloc.h"
 #include "tran/taction.h"
 #include "tran/taux.h"
+#include "tran/tmain.h"
+#include "tran/tpcmap.h"
 #include "tran/tprim.h"
 #include "tran/tstack.h"
 #include "tran/txmem.h"
@@ -81,6 +83,13 @@ class SendNativeTest : public ::testing::Test {
   std::unique_ptr<SavedNMethodZone> savedZone;
   MethodCacheEntry* savedCache = nullptr;
   uint64_t savedOptions = 0;
+  NPICMaintenance savedOps = {};
+  int savedSymbols = 0;
+  bool zoneMethods = false;  // nmethods in the zone, where the collection can move them
+  static void clearPICTable() {
+    VToNTable& t = allVToNTables[nmPICTable];
+    memset(t.buckets, 0, (t.mask + 1) * sizeof(uint64_t));
+  }
   oop selector[2] = {};
   uint32_t classA = 0, classB = 0, classC = 0;
 
@@ -98,9 +107,12 @@ class SendNativeTest : public ::testing::Test {
     savedZone = std::make_unique<SavedNMethodZone>();
     ASSERT_NE(executableZone(), MAP_FAILED);
     initNMethodAlloc(reinterpret_cast<uint64_t>(executableZone()), 1 << 20);
-    memset(nPICtable, 0, sizeof nPICtable);
+    clearPICTable();
+    savedOps = npicOps;
+    initPICs();
     savedFlush = rtFlushICache;
     rtFlushICache = flushNothing;  // the program's zone is not executable here
+    savedSymbols = nzoneRTSymbolCount;  // each fixture names its stubs again
     initTxAborts();  // into the zone's permanent area
     savedHook = findMethodHook;
     findMethodHook = tableLookup;
@@ -124,7 +136,9 @@ class SendNativeTest : public ::testing::Test {
   void TearDown() override {
     findMethodHook = savedHook;
     rtFlushICache = savedFlush;
-    memset(nPICtable, 0, sizeof nPICtable);
+    clearPICTable();
+    npicOps = savedOps;
+    nzoneRTSymbolCount = savedSymbols;
     savedZone.reset();
     mCache = savedCache;
     qrxOptions = savedOptions;
@@ -141,10 +155,12 @@ class SendNativeTest : public ::testing::Test {
   // An nmethod answering id in rbx; a doesNotUnderstand: method also records rbx, r12, r13.
   uint64_t nmethod(oop sel, uint32_t classIndex, int numArgs, uint64_t id, bool records = false,
                    bool isBlock = false) {
-    uint8_t* b = block();
-    auto* h = reinterpret_cast<NMethodHeader*>(b);
+    auto* h = zoneMethods ? nMethodAlloc(256) : reinterpret_cast<NMethodHeader*>(block());
+    uint8_t* b = reinterpret_cast<uint8_t*>(h);
+    uint32_t used = zoneMethods ? h->usedSize : 256;
     memset(h, 0, sizeof *h);
-    h->usedSize = 256;
+    h->usedSize = used;
+    b[used - 1] = mapEnd;  // no sites in its map
     h->mark = nmMarkAllocated;
     h->numArgs = uint8_t(numArgs);
     h->selector = sel;
@@ -518,6 +534,130 @@ TEST_F(SendNativeTest, ClosedPICBytesMatchTheAssembler) {
   std::vector<uint8_t> actual(code, code + expected.size());
   EXPECT_EQ(actual, expected) << text;
   EXPECT_EQ(expected.size(), nPICFirstTargetOffset - nMethodCannotResumeEntry + 3 * nPICTypeCaseSize + 13u);
+}
+
+// The one PIC filed in the native-method tables, or 0 when there is none.
+static uint64_t onlyPIC() {
+  uint64_t found = 0;
+  const VToNTable& t = allVToNTables[nmPICTable];
+  for (uint32_t i = 0; i <= t.mask; i++)
+    for (uint64_t e = t.buckets[i]; e != 0; e = reinterpret_cast<const NMethodHeader*>(e)->link) {
+      EXPECT_EQ(found, 0u) << "one PIC expected";
+      found = e;
+    }
+  return found;
+}
+
+// A compaction moves the PIC and the nmethods it enters: its cases follow them, the case of a
+// freed nmethod goes, and its MNU path works again once restored.
+TEST_F(SendNativeTest, CompactionMovesAClosedPICWhoseCasesStillDispatch) {
+  zoneMethods = true;
+  NMethodHeader* gap = nMethodAlloc(256);
+  uint64_t gapSize = nMethodBlockSize(gap);
+  uint32_t classD = newTestClass(formatPointers);
+  uint32_t classes[4] = {classA, classB, classC, classD};
+  nmethod(selector[selFoo], classA, 0, 90);
+  nmethod(selector[selFoo], classB, 0, 91);
+  uint64_t dnu = nmethod(selector[selDnu], classC, 1, 92, true);
+  uint64_t gone = nmethod(selector[selFoo], classD, 0, 93);
+  uint64_t goneSize = nMethodBlockSize(reinterpret_cast<NMethodHeader*>(gone));
+  std::vector<uint64_t> receivers(5), results(5, 0);
+  for (int i = 0; i < 4; i++) receivers[4 - i] = newOldObject(classes[i], 0);
+  uint64_t R = 0;
+  void (*site)() = caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R);
+  run(site, 4);
+  uint64_t pic = siteTarget(R) - nPICGlueEntry;
+  ASSERT_EQ(onlyPIC(), pic);
+  ASSERT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->frame, 4);
+  ASSERT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->vmethod, dnu);
+
+  zoneMethods = false;
+  nmethod(selector[selFoo], classD, 0, 94);  // D's method was replaced
+  nMethodDealloc(reinterpret_cast<NMethodHeader*>(gone));
+  nMethodDealloc(gap);
+  nmCompact(0);
+  uint64_t moved = onlyPIC();
+  ASSERT_EQ(moved, pic - gapSize - goneSize);
+  const auto* h = reinterpret_cast<const NMethodHeader*>(moved);
+  EXPECT_EQ(h->frame, 3) << "the freed nmethod's case is dropped";
+  EXPECT_EQ(h->numTemps, 1) << "MNU path kept";
+  EXPECT_EQ(h->vmethod, dnu - gapSize) << "the doesNotUnderstand: nmethod moved with the zone";
+
+  // The test's site and method table lie outside the zone: they follow the move here.
+  updateInlineCacheToPIC(R, pic, moved);
+  methods[{selector[selDnu], classC}] = dnu - gapSize;
+  std::fill(results.begin(), results.end(), 0);
+  run(site, 4);
+  EXPECT_EQ(results[4], 90u);
+  EXPECT_EQ(results[3], 91u);
+  EXPECT_EQ(results[2], 92u);
+  EXPECT_EQ(seenDnu.rbx, receivers[2]);
+  EXPECT_EQ(results[1], 94u) << "the new method, through a new case";
+  EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(moved)->frame, 4);
+}
+
+// What a compaction does with a PIC whose doesNotUnderstand: nmethod or case 0 was freed:
+// the first keeps its MNU case and looks the method up again, the second is freed.
+TEST_F(SendNativeTest, CompactionForgetsAFreedDnuMethodAndFreesAPICWithoutCase0) {
+  zoneMethods = true;
+  uint64_t first = nmethod(selector[selFoo], classA, 0, 90);
+  uint64_t dnu = nmethod(selector[selDnu], classC, 1, 92, true);
+  zoneMethods = false;
+  nmethod(selector[selFoo], classB, 0, 91);
+  std::vector<uint64_t> receivers = {0, newOldObject(classC, 0)}, results(2, 0);
+  uint64_t R = 0;
+  void (*site)() = caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R);
+  run(site, 1);
+  run(site, 1);  // the second send goes through the MNU PIC made by the first
+  uint64_t pic = siteTarget(R) - nPICGlueEntry;
+  ASSERT_EQ(onlyPIC(), pic);
+  ASSERT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->vmethod, dnu);
+
+  nmethod(selector[selDnu], classC, 1, 95, true);  // a new doesNotUnderstand: method
+  nMethodDealloc(reinterpret_cast<NMethodHeader*>(dnu));
+  nmCompact(0);
+  uint64_t moved = onlyPIC();
+  ASSERT_NE(moved, 0u) << "the PIC stays";
+  const auto* h = reinterpret_cast<const NMethodHeader*>(moved);
+  EXPECT_EQ(h->vmethod, 0u);
+  EXPECT_EQ(h->numTemps, 1);
+  EXPECT_EQ(h->frame, 1);
+  updateInlineCacheToPIC(R, pic, moved);
+  results[1] = 0;
+  run(site, 1);
+  EXPECT_EQ(results[1], 95u) << "case 0 still enters the MNU path, which looks the method up";
+
+  // A second site whose case 0 is a zone nmethod that is then freed.
+  std::vector<uint64_t> two = {0, newOldObject(classB, 0), newOldObject(classA, 0)}, out(3, 0);
+  uint64_t R2 = 0;
+  run(caller(selFoo, unlinkedSend0, 0, two.data(), out.data(), &R2), 2);
+  ASSERT_EQ(out[2], 90u);
+  ASSERT_EQ(out[1], 91u);
+  uint64_t second = siteTarget(R2) - nPICGlueEntry;
+  ASSERT_NE(second, moved);
+  nMethodDealloc(reinterpret_cast<NMethodHeader*>(first));
+  nmCompact(0);
+  uint64_t left = onlyPIC();
+  ASSERT_NE(left, 0u);
+  EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(left)->numTemps, 1) << "only the MNU PIC is left";
+}
+
+// A method added for the selector: the MNU PIC's cases may be understood now, and the next
+// send through it finds the method.
+TEST_F(SendNativeTest, ANewMethodForTheSelectorIsFoundThroughTheMNUPath) {
+  nmethod(selector[selDnu], classC, 1, 92, true);
+  std::vector<uint64_t> receivers = {0, newOldObject(classC, 0)}, results(2, 0);
+  uint64_t R = 0;
+  void (*site)() = caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R);
+  run(site, 1);
+  ASSERT_EQ(results[1], 92u);
+  uint64_t pic = siteTarget(R) - nPICGlueEntry;
+  nmethod(selector[selFoo], classC, 0, 97);
+  nmFlushLookupEntriesForSelector(selector[selFoo]);
+  EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->vmethod, 1u);
+  EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->mark, 0);
+  run(site, 1);
+  EXPECT_EQ(results[1], 97u);
 }
 
 // A branch that met a non-Boolean sends mustBeBoolean and runs again on the answer; the

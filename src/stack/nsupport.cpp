@@ -3,6 +3,9 @@
 // Owns CStack, CFrame, contextOnTop. Prefix: none.
 #include "stack/nsupport.h"
 
+#include <cinttypes>
+#include <cstdio>
+
 #include "ext/exError.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmNewSpace.h"
@@ -10,6 +13,7 @@
 #include "mman/mmRt.h"
 #include "stack/glue.h"
 #include "stack/send.h"
+#include "stack/stackprint.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
@@ -302,6 +306,33 @@ extern "C" void CrtAttemptToAssign(oop object, oop value, uint64_t index) {
   doPanic(__FILE__, __LINE__);
 }
 
+// Translated code met a bytecode it cannot run: the top frame's method is told its index
+// through the registry's selector, whose answer the method's stub returns.
+extern "C" void CrtBadBytecode(uint64_t index) {
+  oop selector = sysOop(sysBadBytecodeSelector);
+  if (selector == nilOop() || selector == 0) {
+    char heading[48];
+    snprintf(heading, sizeof heading, "badBytecodeAt: %" PRId64 "\n", int64_t(index));
+    dumpAllToFileWithChars(heading);
+    REPORT_ERROR("Bad bytecode (no badBytecodeAt: selector)", 0x1400);
+    doPanic(__FILE__, __LINE__);
+  }
+  oop method = nmHeader(words(currentStack[shFp])[frNMethod] & frameNMethodMask)->vmethod;
+  oop arg = smallIntegerFor(int64_t(index));
+  uint32_t tag = receiverClassTag(method);
+  uint64_t m = findMethodHook(selector, tag);
+  if (m > lookupNotUnderstood && m < lookupResultLimit) m = handleTranFailure(tag, selector, m);
+  if (m == lookupNotUnderstood) {
+    REPORT_ERROR("No method found for badBytecodeAt:", 0x1400);
+    doPanic(__FILE__, __LINE__);
+  }
+  pushOnSavedStack(m + nMethodGlueEntry);
+  pushOnSavedStack(arg);
+  pushOnSavedStack(method);
+  backToNcodePop1();
+  doPanic(__FILE__, __LINE__);
+}
+
 // ---- Prologue stack checks -----------------------------------------------------------------
 
 // The abort stub left the frame without its temporaries: [resume pc][register arguments]
@@ -451,9 +482,7 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
   REPORT_ERROR(text, errFatal | errCauseVMBug);
   doPanic(__FILE__, __LINE__);
 }
-#define STAND_INS(X)                                                                         \
-  X(CrtBadBytecode)                                                                          \
-  X(CrtCarefulCallPrim)
+#define STAND_INS(X) X(CrtCarefulCallPrim)
 #define STAND_IN(name) \
   extern "C" void name() { notBuilt(#name); }
 STAND_INS(STAND_IN)

@@ -43,4 +43,7 @@ ObjectHeader* newRunTimeObject(uint32_t classTag, uint64_t namedSlots, uint64_t 
 
 extern "C" {
 void CrtEndLoop();
+// Translated code met an invalid bytecode at index: badBytecodeAt: goes to the top frame's
+// method; without that selector the stacks are dumped and the system stops.
+void CrtBadBytecode(uint64_t index);
 }

@@ -511,6 +511,9 @@ static void writeCountedString(FILE* f, const void* arg) {
   fprintf(f, "%.*s\n\n", int(byteSizeOf(headerOf(s))), reinterpret_cast<const char*>(headerOf(s)->dataPtr));
 }
 
+static void writeChars(FILE* f, const void* arg) { fputs(static_cast<const char*>(arg), f); }
+
+void dumpAllToFileWithChars(const char* heading) { dumpAllToFileCalling(0, 1, writeChars, heading); }
 void dumpAllToFileWithString(oop string) { dumpAllToFileCalling(1, 1, writeCountedString, &string); }
 void dumpAllToFile() { dumpAllToFileCalling(1, 1, nullptr, nullptr); }
 

@@ -61,6 +61,8 @@ void dumpVMID();
 extern "C" void dumpAll(int detail);
 extern "C" void dumpAllProcesses(int detail);
 void dumpAllToFileCalling(int detail, int allProcesses, DumpWriter writer, const void* arg);
+// The dump after a C-string heading (written as given).
+void dumpAllToFileWithChars(const char* heading);
 void dumpAllToFileWithString(oop string);
 void dumpAllToFile();
 void dumpAllProcessesToFile();

@@ -725,6 +725,36 @@ TEST_F(SendNativeTest, AssignmentToAnImmutableObjectIsSent) {
   EXPECT_EQ(seenDnu.r13, smallIntegerFor(3));
 }
 
+// A bad bytecode sends the registry's selector to the top frame's method with the index;
+// the answer comes back to the stub that called the routine.
+TEST_F(SendNativeTest, ABadBytecodeIsReportedToTheTopFramesMethod) {
+  oop badSelector = newOldObject(testClasses.bytes, 1);
+  sysOopRegistry[sysBadBytecodeSelector] = badSelector;
+  uint32_t methodClass = newTestClass(formatPointers);
+  oop method = newOldObject(methodClass, 0);
+  nmethod(badSelector, methodClass, 1, 62, true);
+  NMethodHeader stub = {};
+  stub.vmethod = method;
+  uint64_t frame[6] = {};
+  frame[4 + frNMethod] = reinterpret_cast<uint64_t>(&stub);
+  uint8_t* code = block();
+  uint8_t* at = bytes(code, {0x55});  // push rbp: the stub's frame is the top one
+  at = emitMovRI64(at, rBP, reinterpret_cast<uint64_t>(&frame[4]));
+  at = emitMovRI64(at, rBX, 300);
+  at = emitCallRel(at, reinterpret_cast<const void*>(rtBadBytecode));
+  at = bytes(at, {0x5D});  // pop rbp
+  emitRet(at);
+  next = at + 16;
+  currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
+  currentStack[shFp] = rootFpOf(currentStack);
+  seenDnu = {};
+  EXPECT_EQ(testEnter(reinterpret_cast<void (*)()>(code)), 62u);
+  EXPECT_EQ(seenDnu.rbx, method);
+  EXPECT_EQ(seenDnu.r12, smallIntegerFor(300));
+  EXPECT_EQ(lookups, 1);
+  sysOopRegistry[sysBadBytecodeSelector] = nilOop();
+}
+
 // Non-local return: frames laid by hand on the running segment, bottom first; the home's
 // return pc leads out of the test. Frame letters: B bottom, H home, X with a context, Y
 // without, K the block returning (on top); a star marks an unwind-marked method.

@@ -17,6 +17,7 @@
 #include "mman/mmSysOop.h"
 #include "mman/namedClasses.h"
 #include "mman/testHeap.h"
+#include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "stack/stackprint.h"
 #include "stack/stackzone.h"
@@ -352,6 +353,27 @@ TEST_F(Dumps, StackFileHoldsEveryProcessAndSectionInOrder) {
   EXPECT_EQ(count(twice, "\nMemory manager:\n"), 2);
   dumpAllProcessesToFile();
   EXPECT_EQ(count(file("processes.txt"), "\nprocess 0x"), 4);
+}
+
+// The dump under a plain heading: what a bad bytecode writes when the image has no selector
+// for it, just before the system stops.
+TEST_F(Dumps, BadBytecodeWithoutItsSelectorDumpsUnderItsHeadingAndStops) {
+  dumpAllToFileWithChars("heading given\n");
+  std::string d = file("stack.txt");
+  size_t at = d.find("\n\nheading given\n");
+  ASSERT_NE(at, std::string::npos) << d;
+  EXPECT_LT(d.find("\nVM version: "), at);
+  EXPECT_LT(at, d.find("\nprocess 0x")) << "the heading before the stacks";
+  EXPECT_EQ(count(d, "\nprocess 0x"), 4) << "every process";
+  EXPECT_NE(d.find("\nMemory manager:\n"), std::string::npos);
+  std::filesystem::remove(dir + "/stack.txt");
+
+  sysOopRegistry[sysBadBytecodeSelector] = nilOop();
+  // The status is the report's code, which the platform may truncate.
+  EXPECT_EXIT(CrtBadBytecode(17), [](int) { return true; }, "");
+  d = file("stack.txt");
+  EXPECT_EQ(count(d, "badBytecodeAt: 17\n"), 1) << d;
+  EXPECT_EQ(count(d, "\nprocess 0x"), 4);
 }
 
 // The active process's frames come from currentStack; a missing or bogus one is said.

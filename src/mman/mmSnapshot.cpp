@@ -261,7 +261,7 @@ static oop primSnapshot(oop receiver, oop kindOop) {
   blowAwayIncGC();
   int failure = 0, error = 0;
   if (!stabilizeAllStacks() || !flushEden() || !prepareThreadedFreeListForSnapshot()) {
-    failure = primErrGeneral + 1;  // entry 1: the memory could not be made ready
+    failure = primErrNoSpace;  // stacks or eden could not be made ready
   } else {
     compactLargeSpace();
     compactFixedSpace();

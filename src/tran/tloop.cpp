@@ -225,6 +225,19 @@ static int branchAfter(const uint8_t* next, const uint8_t** target, int* sense) 
 
 // SmallInteger + and -: the fast path on tagged values with the send on a non-SmallInteger
 // or an overflow.
+// rbx := receiver, r12 := argument, and a short jump (answered in toSend, to be patched to
+// the send path) taken unless both are SmallIntegers.
+static uint8_t* loadPairTestingTags(StackEntry* rcv, StackEntry* arg, uint8_t** toSend, uint8_t* at) {
+  at = tStackLoad(arg, rR12, at);
+  at = tStackLoad(rcv, rBX, at);
+  at = emitMovRR(at, rAX, rBX);
+  at = aluRR(opAnd, rAX, rR12, at);
+  at = emitTestR8I8(at, rAX, 2);
+  at = emitJccRel8(at, ccE, 0);
+  *toSend = at;
+  return at;
+}
+
 static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
   StackEntry* arg = operand(0);
   StackEntry* rcv = operand(1);
@@ -266,13 +279,7 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
       at = emitMovRI64(at, rR12, argOop);
     }
   } else {
-    at = tStackLoad(arg, rR12, at);
-    at = tStackLoad(rcv, rBX, at);
-    at = emitMovRR(at, rAX, rBX);
-    at = aluRR(opAnd, rAX, rR12, at);
-    at = emitTestR8I8(at, rAX, 2);
-    at = emitJccRel8(at, ccE, 0);
-    toSend = at;
+    at = loadPairTestingTags(rcv, arg, &toSend, at);
     at = emitAluRI8(at, aluSub, rR12, 3);
     at = aluRR(add ? opAdd : opSub, rBX, rR12, at);
     at = emitJccRel8(at, ccNO, 0);
@@ -336,13 +343,7 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     if (wide) at = emitCmpRR(at, rBX, rR12);
     else at = cgenFitsS8(c) ? emitAluRI8(at, aluCmp, rBX, int8_t(c)) : emitAluRI32(at, aluCmp, rBX, int32_t(c));
   } else {
-    at = tStackLoad(arg, rR12, at);
-    at = tStackLoad(rcv, rBX, at);
-    at = emitMovRR(at, rAX, rBX);
-    at = aluRR(opAnd, rAX, rR12, at);
-    at = emitTestR8I8(at, rAX, 2);
-    at = emitJccRel8(at, ccE, 0);
-    toSend = at;
+    at = loadPairTestingTags(rcv, arg, &toSend, at);
     at = emitCmpRR(at, rBX, rR12);
   }
   bool argInR12 = !isSmallIntConst(arg) || !(cgenFitsS8(int64_t(arg->payload)) ||

@@ -3,6 +3,8 @@
 // saveSnapshotFile).
 #include "mman/mmSnapshot.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "ext/exError.h"
@@ -17,6 +19,18 @@
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmPending.h"
+#include "mman/mmEnumerate.h"
+#include "mman/mmIncGC.h"
+#include "mman/mmProcess.h"
+#include "mman/mmScavenge.h"
+#include "stack/glue.h"
+#include "stack/nsupport.h"
+#include "stack/stackframe.h"
+#include "stack/stackzone.h"
+#include "stack/vmsupport.h"
+#include "tran/nmLayout.h"
+#include "tran/nmalloc.h"
+#include "tran/tmain.h"
 #include "prim/prString.h"
 #include "prim/prUtil.h"
 #include "tran/tprim.h"
@@ -171,6 +185,106 @@ SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind) {
   return out;
 }
 
+// ---- Native pcs to bytecode pcs --------------------------------------------------------
+
+// A context's native pc as a bytecode pc: the zone is compacted when the translation is
+// missing and then emptied before giving up (0).
+static int64_t mappedPc(uint64_t method, int64_t npc) {
+  int64_t vpc = mapNToVPC(method, npc);
+  if (vpc > 0) return vpc;
+  compactNMethods();
+  vpc = mapNToVPC(method, npc);
+  if (vpc > 0) return vpc;
+  compactAllNMethods();
+  return mapNToVPC(method, npc);
+}
+
+struct PcMapping {
+  int failed;
+};
+
+static int mapContextPc(void* arg, ObjectHeader* h) {
+  PcMapping* mapping = static_cast<PcMapping*>(arg);
+  uint32_t tag = classTagOf(h);
+  if (mapping->failed || (tag != classIndexMethodContext && tag != classIndexBlockContext) || bodyWordsOf(h) < 2)
+    return 0;
+  oop* body = bodyOf(h);
+  if (!isSmallInteger(body[1]) || smallIntegerValue(body[1]) >= 0) return 0;
+  int64_t npc = -smallIntegerValue(body[1]);
+  uint64_t method = uint64_t(body[0]);
+  int64_t vpc = mappedPc(method, npc);
+  if (vpc <= 0) {
+    char text[200];
+    snprintf(text, sizeof text,
+             "Unmappable n-PC encountered:\n\t\t\tn-PC = 0x%" PRIx64 "/%" PRId64 ",\n\t\t\tv-PC = 0x%" PRIx64
+             "/%" PRId64 ",\n\t\t\tmethod = 0x%" PRIx32 "\n",
+             uint64_t(npc), npc, uint64_t(vpc), vpc, uint32_t(method));
+    doReportError(text, 0x4200, "src/mman/mmSnapshot", __LINE__);
+    vpc = mappedPc(method, nMethodCannotResumeEntry);
+    if (vpc < 1) {
+      mapping->failed = 1;
+      return 0;
+    }
+  }
+  body[1] = smallIntegerFor(vpc);  // a SmallInteger: no barrier
+  return 0;
+}
+
+int mapAllNPCs() {
+  PcMapping mapping = {0};
+  oop none[1];
+  scanObjectMemory(&mapping, mapContextPc, none, none);
+  return mapping.failed ? 0 : 1;
+}
+
+// ---- Primitive 405: snapshot -------------------------------------------------------------
+
+static oop suspendedContextOfActive() { return slotOf(activeProcess(), processSuspendedContext); }
+
+static oop primSnapshot(oop receiver, oop kindOop) {
+  char name[snapshotNameBytes + 1];
+  if (isImmediate(receiver) ||
+      !inheritsFrom2(classOf(receiver), sysOop(sysByteStringClass), sysOop(sysTwoByteStringClass)) ||
+      copyToCString(receiver, name, snapshotNameBytes) == nullptr)
+    return failPrimitive(primErrorAt(primErrBadReceiver), 1);
+  uint64_t unit = inheritsFrom1(classOf(receiver), sysOop(sysTwoByteStringClass)) ? 2 : 1;
+  if (strlen(name) != byteSizeOf(headerOf(receiver)) / unit)  // a zero byte would name another file
+    return failPrimitive(primErrorAt(primErrBadReceiver), 1);
+  if (!isSmallInteger(kindOop) || smallIntegerValue(kindOop) < 0 || smallIntegerValue(kindOop) > 2)
+    return failPrimitive(primErrorAt(primErrBadArgument), 1);
+  uint32_t kind = uint32_t(smallIntegerValue(kindOop));
+
+  // The saved image resumes here with true as the answer; this one goes on with nil.
+  pdBeginCritical();
+  commitPrimitive(trueOop());
+  storeSlot(activeProcess(), processSuspendedContext, suspendTopContext(), "src/mman/mmSnapshot", __LINE__);
+  blowAwayIncGC();
+  int failure = 0, error = 0;
+  if (!stabilizeAllStacks() || !flushEden() || !prepareThreadedFreeListForSnapshot()) {
+    failure = primErrNoSpace;  // stacks or eden could not be made ready
+  } else {
+    compactLargeSpace();
+    compactFixedSpace();
+    if (!mapAllNPCs()) {
+      failure = primErrEngine;
+    } else {
+      SnapshotOutcome outcome = saveSnapshotFile(name, kind);
+      failure = outcome.failure, error = outcome.error;
+    }
+  }
+  // flushEden moved the context stored above: the Process holds where it is now.
+  oop context = suspendedContextOfActive();
+  storeSlot(activeProcess(), processSuspendedContext, nilOop(), "src/mman/mmSnapshot", __LINE__);
+  pdEndCritical();
+  resumeContext(context);
+  if (failure != 0) {
+    oop errorOop = primErrorAt(uint32_t(failure));
+    if (error > 0) errorOop = cloneErrorWith(errorOop, smallIntegerFor(error));
+    return failPrimitive(errorOop, 1);
+  }
+  return commitPrimitiveAndHandleRequests(nilOop());
+}
+
 // ---- Primitives 303 and 304: the herald ----------------------------------------------------
 
 static oop primHerald(oop) {
@@ -191,4 +305,5 @@ static oop primSetHerald(oop receiver, oop string) {
 void initSnapshotPrims() {
   addCPrimitive(303, reinterpret_cast<const void*>(primHerald), 0);
   addCPrimitive(304, reinterpret_cast<const void*>(primSetHerald), 1);
+  addCPrimitive(405, reinterpret_cast<const void*>(primSnapshot), 1);
 }

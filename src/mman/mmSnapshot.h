@@ -1,6 +1,7 @@
 // Object memory: snapshot writing: the header a snapshot writes and the body's writers in
 // file order, and saving a prepared heap to a file. Owns snapshotFileOps. Prefix: none
-// (composeSnapshotHeader, writeSnapshotFile, writeImageBytes, saveSnapshotFile).
+// (composeSnapshotHeader, writeSnapshotFile, writeImageBytes, saveSnapshotFile,
+// mapAllNPCs).
 #pragma once
 #include <cstdint>
 
@@ -51,7 +52,15 @@ struct SnapshotOutcome {
 enum { snapshotFailedPrepare = 1, snapshotFailedIO = 9 };
 SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind);
 
-// Primitives 303 (the herald, or the version banner when it is empty) and 304 (sets the
-// herald from a string of at most 100 bytes). The named object "heraldString" is one of
+// Turns every context's native pc into a bytecode pc. A pc no translation maps is reported
+// and replaced by the method's cannot-resume pc; answers 0 only when that too is missing.
+int mapAllNPCs();
+
+// The longest file name a snapshot takes, in platform bytes.
+enum : uint32_t { snapshotNameBytes = 1023 };
+
+// Primitives 303 (the herald, or the version banner when it is empty), 304 (sets the
+// herald from a string of at most 100 bytes) and 405 (the snapshot: receiver the file name,
+// argument the kind; answers true in the saved image when it resumes, nil here). The named object "heraldString" is one of
 // start-up's.
 void initSnapshotPrims();

@@ -15,7 +15,9 @@
 #include "mkHeap.h"
 #include "mkTestUtil.h"
 #include "mman/mmObject.h"
+#include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
+#include "stack/nsupport.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "support/testZone.h"
@@ -230,6 +232,43 @@ TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
     EXPECT_EQ(run(translate(c.selector), c.args), smallIntegerFor(c.answer));
     EXPECT_EQ(tranRspAfter, tranRspBefore) << "the callee pops what its caller stacked";
   }
+}
+
+// Saving contexts: a native pc becomes the bytecode pc it maps to, one no translation maps
+// becomes the cannot-resume pc (after a report), and a bytecode pc stays as it is.
+TEST_F(TranslateRun, MapAllNPCsTurnsContextPcsIntoBytecodePcs) {
+  uint64_t fib = translate("fib:");
+  oop method = methodOf("fib:");
+  int64_t site = 0;
+  forEachSendSite(fib, [&](uint64_t r, uint32_t) {
+    if (site == 0) site = int64_t(r - fib);
+  });
+  ASSERT_GT(site, 0);
+  int64_t siteVpc = mapNToVPC(method, site);
+  int64_t cannotResume = mapNToVPC(method, nMethodCannotResumeEntry);
+  ASSERT_GT(siteVpc, 0);
+  ASSERT_GT(cannotResume, siteVpc);
+  struct Case {
+    uint32_t classTag;
+    oop pc;
+    oop want;
+  };
+  const Case cases[] = {
+      {classIndexMethodContext, smallIntegerFor(-site), smallIntegerFor(siteVpc)},
+      {classIndexBlockContext, smallIntegerFor(-site), smallIntegerFor(siteVpc)},
+      {classIndexMethodContext, smallIntegerFor(-1), smallIntegerFor(cannotResume)},
+      {classIndexMethodContext, smallIntegerFor(3), smallIntegerFor(3)},
+      {classIndexArray, smallIntegerFor(-site), smallIntegerFor(-site)},
+  };
+  std::vector<ObjectHeader*> objects;
+  for (const Case& c : cases) {
+    ObjectHeader* h = newRunTimeObject(c.classTag, 6, 0, "a test context");
+    bodyOf(h)[0] = method;
+    bodyOf(h)[1] = c.pc;
+    objects.push_back(h);
+  }
+  EXPECT_EQ(mapAllNPCs(), 1);
+  for (size_t i = 0; i < objects.size(); i++) EXPECT_EQ(bodyOf(objects[i])[1], cases[i].want) << "case " << i;
 }
 
 // Collection over translated methods: after each round of freeing or compacting, the zone's

@@ -311,21 +311,34 @@ static void registerPIC(uint64_t pic, oop selector) {
 
 static inline VToNTable& picTable() { return allVToNTables[nmPICTable]; }
 
-// A closed PIC whose case 0 is target0 for the site's own class; 0 when the zone is full.
-static uint64_t newClosedPIC(oop selector, uint32_t numArgs, uint64_t target0) {
-  NMethodHeader* h = nMethodAlloc(nPICClosedSize);
-  if (h == nullptr) return 0;
-  uint64_t pic = reinterpret_cast<uint64_t>(h);
+// A fresh PIC block: header cleared but for its size; null when the zone is full.
+static uint8_t* newPIC(uint32_t size, uint32_t flags, uint32_t numArgs) {
+  NMethodHeader* h = nMethodAlloc(size);
+  if (h == nullptr) return nullptr;
   uint32_t used = h->usedSize;
   memset(h, 0, sizeof *h);
   h->usedSize = used;
   h->mark = nmMarkAllocated;
-  h->flags = nmFlagPIC;
+  h->flags = flags;
   h->numArgs = uint8_t(numArgs);
-  uint8_t* b = reinterpret_cast<uint8_t*>(pic);
-  uint8_t* at = genPICPath(b + nMethodCannotResumeEntry, pic, rtMNUFromPIC);
+  return reinterpret_cast<uint8_t*>(h);
+}
+
+// Both kinds begin alike: the miss path at the cannot-resume entry, then the receiver's
+// class tag at the checked entry.
+static uint8_t* startPIC(uint8_t* b, void (*missRoutine)()) {
+  uint8_t* at = genPICPath(b + nMethodCannotResumeEntry, reinterpret_cast<uint64_t>(b), missRoutine);
   at = fillNops(at, b + nMethodEntry);
-  at = genClassTag(at);
+  return genClassTag(at);
+}
+
+// A closed PIC whose case 0 is target0 for the site's own class; 0 when the zone is full.
+static uint64_t newClosedPIC(oop selector, uint32_t numArgs, uint64_t target0) {
+  uint8_t* b = newPIC(nPICClosedSize, nmFlagPIC, numArgs);
+  if (b == nullptr) return 0;
+  uint64_t pic = reinterpret_cast<uint64_t>(b);
+  NMethodHeader* h = reinterpret_cast<NMethodHeader*>(b);
+  uint8_t* at = startPIC(b, rtMNUFromPIC);
   at = putBytes(at, {0x4C, 0x39, 0xF8, 0x75, 0x05});  // cmp rax, r15; jne the case list
   at = putBytes(at, {0xE9});
   at = putU32At(at, uint32_t(target0 - uint64_t(at + 4)));
@@ -358,19 +371,11 @@ static uint8_t* genProbe(uint8_t* at, uint64_t pic) {
 // The open PIC of a selector: r15 := the class tag, then both probes of the method cache.
 static uint64_t newOpenPIC(oop selector, uint32_t numArgs) {
   if (isHeapObject(selector) && hashOf(headerOf(selector)) == 0) getObjHash(headerOf(selector));
-  NMethodHeader* h = nMethodAlloc(nPICOpenSize);
-  if (h == nullptr) return 0;
-  uint64_t pic = reinterpret_cast<uint64_t>(h);
-  uint32_t used = h->usedSize;
-  memset(h, 0, sizeof *h);
-  h->usedSize = used;
-  h->mark = nmMarkAllocated;
-  h->flags = nmFlagOpenPIC;
-  h->numArgs = uint8_t(numArgs);
-  uint8_t* b = reinterpret_cast<uint8_t*>(pic);
-  uint8_t* at = genPICPath(b + nMethodCannotResumeEntry, pic, rtOpenPICSendMiss);
-  at = fillNops(at, b + nMethodEntry);
-  at = genClassTag(at);
+  uint8_t* b = newPIC(nPICOpenSize, nmFlagOpenPIC, numArgs);
+  if (b == nullptr) return 0;
+  uint64_t pic = reinterpret_cast<uint64_t>(b);
+  NMethodHeader* h = reinterpret_cast<NMethodHeader*>(b);
+  uint8_t* at = startPIC(b, rtOpenPICSendMiss);
   at = putBytes(at, {0x49, 0x89, 0xC7});  // mov r15, rax
   at = fillNops(at, b + nMethodEntryNoCheck);
   at = putBytes(at, {0x49, 0x8D, 0x97});  // lea rdx, [r15 + hash]

@@ -207,48 +207,44 @@ static oop primSmallDoubleBox(oop receiver) {
   return box != 0 ? box : fail0(0);
 }
 
-struct FloatPrimEntry {
-  uint32_t number;
-  const void* function;
-  uint8_t numArgs;
-};
-#define PRIM1(n, f) {n, reinterpret_cast<const void*>(static_cast<oop (*)(oop, oop)>(f)), 1}
-#define PRIM0(n, f) {n, reinterpret_cast<const void*>(static_cast<oop (*)(oop)>(f)), 0}
-
 static const FloatPrimEntry doublePrims[] = {
-    PRIM0(849, primSmallDoubleBox),
-    PRIM1(560, primAsDouble),
-    PRIM1(561, primDoubleBinary<opAdd>),
-    PRIM1(562, primDoubleBinary<opSubtract>),
-    PRIM1(563, primDoubleCompare<cmpLess>),
-    PRIM1(564, primDoubleCompare<cmpGreater>),
-    PRIM1(565, primDoubleCompare<cmpLessEqual>),
-    PRIM1(566, primDoubleCompare<cmpGreaterEqual>),
-    PRIM1(567, primDoubleCompare<cmpEqual>),
-    PRIM1(568, primDoubleCompare<cmpNotEqual>),
-    PRIM1(569, primDoubleBinary<opMultiply>),
-    PRIM1(570, primDoubleBinary<opDivide>),
-    PRIM0(571, primDoubleTruncated),
-    PRIM0(572, primDoubleFractionPart),
-    PRIM0(573, primDoubleExponent),
-    PRIM1(574, primDoubleTimesTwoPower),
-    PRIM0(575, primDoubleRounded),
-    PRIM0(576, primDoubleUnary<sineOf>),
-    PRIM0(577, primDoubleUnary<cosineOf>),
-    PRIM0(578, primDoubleUnary<tangentOf>),
-    PRIM0(579, primDoubleUnary<arcSineOf>),
-    PRIM0(580, primDoubleUnary<arcCosineOf>),
-    PRIM0(581, primDoubleUnary<arcTangentOf>),
-    PRIM0(582, primDoubleUnary<squareRootOf>),
-    PRIM0(583, primDoubleUnary<logarithmOf>),
-    PRIM0(584, primDoubleUnary<exponentialOf>),
-    PRIM1(585, primDoubleBinary<opPower>),
-    PRIM0(587, primDoubleFloorLog10),
-    PRIM0(588, primDoubleAsFloat),
-    PRIM0(589, primSmallIntegerAsDouble),
+    FLOAT_PRIM0(849, primSmallDoubleBox),
+    FLOAT_PRIM1(560, primAsDouble),
+    FLOAT_PRIM1(561, primDoubleBinary<opAdd>),
+    FLOAT_PRIM1(562, primDoubleBinary<opSubtract>),
+    FLOAT_PRIM1(563, primDoubleCompare<cmpLess>),
+    FLOAT_PRIM1(564, primDoubleCompare<cmpGreater>),
+    FLOAT_PRIM1(565, primDoubleCompare<cmpLessEqual>),
+    FLOAT_PRIM1(566, primDoubleCompare<cmpGreaterEqual>),
+    FLOAT_PRIM1(567, primDoubleCompare<cmpEqual>),
+    FLOAT_PRIM1(568, primDoubleCompare<cmpNotEqual>),
+    FLOAT_PRIM1(569, primDoubleBinary<opMultiply>),
+    FLOAT_PRIM1(570, primDoubleBinary<opDivide>),
+    FLOAT_PRIM0(571, primDoubleTruncated),
+    FLOAT_PRIM0(572, primDoubleFractionPart),
+    FLOAT_PRIM0(573, primDoubleExponent),
+    FLOAT_PRIM1(574, primDoubleTimesTwoPower),
+    FLOAT_PRIM0(575, primDoubleRounded),
+    FLOAT_PRIM0(576, primDoubleUnary<sineOf>),
+    FLOAT_PRIM0(577, primDoubleUnary<cosineOf>),
+    FLOAT_PRIM0(578, primDoubleUnary<tangentOf>),
+    FLOAT_PRIM0(579, primDoubleUnary<arcSineOf>),
+    FLOAT_PRIM0(580, primDoubleUnary<arcCosineOf>),
+    FLOAT_PRIM0(581, primDoubleUnary<arcTangentOf>),
+    FLOAT_PRIM0(582, primDoubleUnary<squareRootOf>),
+    FLOAT_PRIM0(583, primDoubleUnary<logarithmOf>),
+    FLOAT_PRIM0(584, primDoubleUnary<exponentialOf>),
+    FLOAT_PRIM1(585, primDoubleBinary<opPower>),
+    FLOAT_PRIM0(587, primDoubleFloorLog10),
+    FLOAT_PRIM0(588, primDoubleAsFloat),
+    FLOAT_PRIM0(589, primSmallIntegerAsDouble),
 };
+
+void addFloatPrims(const FloatPrimEntry* rows, uint32_t count) {
+  for (uint32_t i = 0; i < count; i++) addCPrimitive(rows[i].number, rows[i].function, rows[i].numArgs);
+}
 
 void initDoublePrims() {
   initSmallDoublePrims();
-  for (const FloatPrimEntry& p : doublePrims) addCPrimitive(p.number, p.function, p.numArgs);
+  addFloatPrims(doublePrims, sizeof doublePrims / sizeof doublePrims[0]);
 }

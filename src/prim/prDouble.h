@@ -80,6 +80,16 @@ inline double squareRootOf(double d) { return std::sqrt(d); }  // sqrtsd; NaN fo
 inline double logarithmOf(double d) { return std::log(d); }
 inline double exponentialOf(double d) { return std::exp(d); }
 
+// One row of a float primitive set's registration table, and the rows' two forms.
+struct FloatPrimEntry {
+  uint32_t number;
+  const void* function;
+  uint8_t numArgs;
+};
+#define FLOAT_PRIM1(n, f) {n, reinterpret_cast<const void*>(static_cast<oop (*)(oop, oop)>(f)), 1}
+#define FLOAT_PRIM0(n, f) {n, reinterpret_cast<const void*>(static_cast<oop (*)(oop)>(f)), 0}
+void addFloatPrims(const FloatPrimEntry* rows, uint32_t count);
+
 void initDoublePrims();
 void initSmallDoublePrims();
 void initFloatPrims();

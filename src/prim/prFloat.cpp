@@ -119,44 +119,36 @@ static oop primFloatFloorLog10(oop receiver) {
   return smallIntegerFor(int64_t(std::floor(l)));
 }
 
-struct FloatPrimEntry {
-  uint32_t number;
-  const void* function;
-  uint8_t numArgs;
-};
-#define PRIM1(n, f) {n, reinterpret_cast<const void*>(static_cast<oop (*)(oop, oop)>(f)), 1}
-#define PRIM0(n, f) {n, reinterpret_cast<const void*>(static_cast<oop (*)(oop)>(f)), 0}
-
 static const FloatPrimEntry floatPrims[] = {
-    PRIM0(40, primSmallIntegerAsFloat),
-    PRIM1(41, primFloatBinary<opAdd>),
-    PRIM1(42, primFloatBinary<opSubtract>),
-    PRIM1(43, primFloatBinary<opLess>),
-    PRIM1(44, primFloatBinary<opGreater>),
-    PRIM1(45, primFloatBinary<opLessEqual>),
-    PRIM1(46, primFloatBinary<opGreaterEqual>),
-    PRIM1(47, primFloatBinary<opEqual>),
-    PRIM1(48, primFloatBinary<opNotEqual>),
-    PRIM1(49, primFloatBinary<opMultiply>),
-    PRIM1(50, primFloatBinary<opDivide>),
-    PRIM0(51, primFloatTruncated),
-    PRIM0(52, primFloatFractionPart),
-    PRIM0(53, primFloatExponent),
-    PRIM1(54, primFloatTimesTwoPower),
-    PRIM0(590, primFloatRounded),
-    PRIM0(600, primFloatUnary<sineOfFloat>),
-    PRIM0(591, primFloatUnary<cosineOfFloat>),
-    PRIM0(601, primFloatUnary<tangentOfFloat>),
-    PRIM0(592, primFloatUnary<arcSineOfFloat>),
-    PRIM0(593, primFloatUnary<arcCosineOfFloat>),
-    PRIM0(602, primFloatUnary<arcTangentOfFloat>),
-    PRIM0(603, primFloatUnary<squareRootOfFloat>),
-    PRIM0(604, primFloatUnary<logarithmOfFloat>),
-    PRIM0(605, primFloatUnary<exponentialOfFloat>),
-    PRIM1(606, primFloatPower),
-    PRIM0(609, primFloatFloorLog10),
+    FLOAT_PRIM0(40, primSmallIntegerAsFloat),
+    FLOAT_PRIM1(41, primFloatBinary<opAdd>),
+    FLOAT_PRIM1(42, primFloatBinary<opSubtract>),
+    FLOAT_PRIM1(43, primFloatBinary<opLess>),
+    FLOAT_PRIM1(44, primFloatBinary<opGreater>),
+    FLOAT_PRIM1(45, primFloatBinary<opLessEqual>),
+    FLOAT_PRIM1(46, primFloatBinary<opGreaterEqual>),
+    FLOAT_PRIM1(47, primFloatBinary<opEqual>),
+    FLOAT_PRIM1(48, primFloatBinary<opNotEqual>),
+    FLOAT_PRIM1(49, primFloatBinary<opMultiply>),
+    FLOAT_PRIM1(50, primFloatBinary<opDivide>),
+    FLOAT_PRIM0(51, primFloatTruncated),
+    FLOAT_PRIM0(52, primFloatFractionPart),
+    FLOAT_PRIM0(53, primFloatExponent),
+    FLOAT_PRIM1(54, primFloatTimesTwoPower),
+    FLOAT_PRIM0(590, primFloatRounded),
+    FLOAT_PRIM0(600, primFloatUnary<sineOfFloat>),
+    FLOAT_PRIM0(591, primFloatUnary<cosineOfFloat>),
+    FLOAT_PRIM0(601, primFloatUnary<tangentOfFloat>),
+    FLOAT_PRIM0(592, primFloatUnary<arcSineOfFloat>),
+    FLOAT_PRIM0(593, primFloatUnary<arcCosineOfFloat>),
+    FLOAT_PRIM0(602, primFloatUnary<arcTangentOfFloat>),
+    FLOAT_PRIM0(603, primFloatUnary<squareRootOfFloat>),
+    FLOAT_PRIM0(604, primFloatUnary<logarithmOfFloat>),
+    FLOAT_PRIM0(605, primFloatUnary<exponentialOfFloat>),
+    FLOAT_PRIM1(606, primFloatPower),
+    FLOAT_PRIM0(609, primFloatFloorLog10),
 };
 
 void initFloatPrims() {
-  for (const FloatPrimEntry& p : floatPrims) addCPrimitive(p.number, p.function, p.numArgs);
+  addFloatPrims(floatPrims, sizeof floatPrims / sizeof floatPrims[0]);
 }

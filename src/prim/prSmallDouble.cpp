@@ -117,45 +117,37 @@ static oop primSmallDoubleAsFloat(oop receiver) {
   return box != 0 ? box : fail0(0);
 }
 
-struct SmallDoublePrimEntry {
-  uint32_t number;
-  const void* function;
-  uint8_t numArgs;
-};
-#define PRIM1(n, f) {n, reinterpret_cast<const void*>(static_cast<oop (*)(oop, oop)>(f)), 1}
-#define PRIM0(n, f) {n, reinterpret_cast<const void*>(static_cast<oop (*)(oop)>(f)), 0}
-
-static const SmallDoublePrimEntry smallDoublePrims[] = {
-    PRIM0(820, primSmallDoubleAsInteger),
-    PRIM1(821, primSmallDoubleBinary<opAdd>),
-    PRIM1(822, primSmallDoubleBinary<opSubtract>),
-    PRIM1(823, primSmallDoubleBinary<opLess>),
-    PRIM1(824, primSmallDoubleBinary<opGreater>),
-    PRIM1(825, primSmallDoubleBinary<opLessEqual>),
-    PRIM1(826, primSmallDoubleBinary<opGreaterEqual>),
-    PRIM1(827, primSmallDoubleBinary<opEqual>),
-    PRIM1(828, primSmallDoubleBinary<opNotEqual>),
-    PRIM1(829, primSmallDoubleBinary<opMultiply>),
-    PRIM1(830, primSmallDoubleBinary<opDivide>),
-    PRIM0(831, primSmallDoubleTruncated),
-    PRIM0(832, primSmallDoubleFractionPart),
-    PRIM0(833, primSmallDoubleExponent),
-    PRIM1(834, primSmallDoubleTimesTwoPower),
-    PRIM0(835, primSmallDoubleRounded),
-    PRIM0(836, primSmallDoubleUnary<sineOf>),
-    PRIM0(837, primSmallDoubleUnary<cosineOf>),
-    PRIM0(838, primSmallDoubleUnary<tangentOf>),
-    PRIM0(839, primSmallDoubleUnary<arcSineOf>),
-    PRIM0(840, primSmallDoubleUnary<arcCosineOf>),
-    PRIM0(841, primSmallDoubleUnary<arcTangentOf>),
-    PRIM0(842, primSmallDoubleUnary<squareRootOf>),
-    PRIM0(843, primSmallDoubleUnary<logarithmOf>),
-    PRIM0(844, primSmallDoubleUnary<exponentialOf>),
-    PRIM1(845, primSmallDoublePower),
-    PRIM0(847, primSmallDoubleFloorLog10),
-    PRIM0(848, primSmallDoubleAsFloat),
+static const FloatPrimEntry smallDoublePrims[] = {
+    FLOAT_PRIM0(820, primSmallDoubleAsInteger),
+    FLOAT_PRIM1(821, primSmallDoubleBinary<opAdd>),
+    FLOAT_PRIM1(822, primSmallDoubleBinary<opSubtract>),
+    FLOAT_PRIM1(823, primSmallDoubleBinary<opLess>),
+    FLOAT_PRIM1(824, primSmallDoubleBinary<opGreater>),
+    FLOAT_PRIM1(825, primSmallDoubleBinary<opLessEqual>),
+    FLOAT_PRIM1(826, primSmallDoubleBinary<opGreaterEqual>),
+    FLOAT_PRIM1(827, primSmallDoubleBinary<opEqual>),
+    FLOAT_PRIM1(828, primSmallDoubleBinary<opNotEqual>),
+    FLOAT_PRIM1(829, primSmallDoubleBinary<opMultiply>),
+    FLOAT_PRIM1(830, primSmallDoubleBinary<opDivide>),
+    FLOAT_PRIM0(831, primSmallDoubleTruncated),
+    FLOAT_PRIM0(832, primSmallDoubleFractionPart),
+    FLOAT_PRIM0(833, primSmallDoubleExponent),
+    FLOAT_PRIM1(834, primSmallDoubleTimesTwoPower),
+    FLOAT_PRIM0(835, primSmallDoubleRounded),
+    FLOAT_PRIM0(836, primSmallDoubleUnary<sineOf>),
+    FLOAT_PRIM0(837, primSmallDoubleUnary<cosineOf>),
+    FLOAT_PRIM0(838, primSmallDoubleUnary<tangentOf>),
+    FLOAT_PRIM0(839, primSmallDoubleUnary<arcSineOf>),
+    FLOAT_PRIM0(840, primSmallDoubleUnary<arcCosineOf>),
+    FLOAT_PRIM0(841, primSmallDoubleUnary<arcTangentOf>),
+    FLOAT_PRIM0(842, primSmallDoubleUnary<squareRootOf>),
+    FLOAT_PRIM0(843, primSmallDoubleUnary<logarithmOf>),
+    FLOAT_PRIM0(844, primSmallDoubleUnary<exponentialOf>),
+    FLOAT_PRIM1(845, primSmallDoublePower),
+    FLOAT_PRIM0(847, primSmallDoubleFloorLog10),
+    FLOAT_PRIM0(848, primSmallDoubleAsFloat),
 };
 
 void initSmallDoublePrims() {
-  for (const SmallDoublePrimEntry& p : smallDoublePrims) addCPrimitive(p.number, p.function, p.numArgs);
+  addFloatPrims(smallDoublePrims, sizeof smallDoublePrims / sizeof smallDoublePrims[0]);
 }

@@ -16,7 +16,10 @@ void pdInitPlatform();
 const char* pdErrorString(int error);
 FILE* pdDebugLog(int kind);  // 0 stderr, 1 stdout, 2 and more "debuglog.txt"
 const char* adjustOEReportFileName(const char* name);
+// The profiler's ranges: the program's own code and the native-method zone; set by
+// pdInitProfile at start-up (a layer without a profiling timer leaves its text range empty).
 void pdInitProfile(uint64_t codeZoneStart, uint64_t codeZoneSize);
+extern uint64_t profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profile_nzone_hipc;
 
 // Image files. Results follow the platform's conventions: -1 with the error number in
 // *error on failure.
@@ -60,6 +63,9 @@ uint64_t pdMicrosecondClock();
 void pdInitTime();
 int pdSignalAtMicroseconds(uint64_t when, uint64_t* retryOut);
 void pdTerminateTimer();
+// The profiling timer: a sample each millisecond of CPU time, handed to incrementProfile with
+// the interrupted pc. Stopping answers setitimer's result; quiet reports no failure.
+void pdStartProfileTimer();
 int pdStopProfileTimer(int quiet);
 
 // Wakes the VM thread after a request was posted from outside it: nothing for kind 1

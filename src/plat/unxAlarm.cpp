@@ -1,5 +1,5 @@
 // Unix layer: the one-shot delay timer (ITIMER_REAL, whose SIGALRM posts request 1), the
-// help the idle wait needs from it, and the profiling timer's stop.
+// help the idle wait needs from it, and the profiling timer.
 // Owns sysClockResolution. Prefix: pd (pdInitTime, pdSignalAtMicroseconds, ...), pollTimeout.
 #include <cerrno>
 #include <climits>
@@ -76,6 +76,17 @@ int pollTimeout() {
   int64_t remaining = remainingMilliseconds();
   int64_t ms = remaining < 0 ? 2 * (int64_t)sysClockResolution : remaining + sysClockResolution;
   return ms > INT_MAX ? INT_MAX : (int)ms;
+}
+
+// Samples every millisecond of the process's CPU time (SIGPROF; its handler is installed by
+// registerSignal).
+void pdStartProfileTimer() {
+  registerSignal(SIGPROF);
+  struct itimerval t = {};
+  t.it_value.tv_usec = 1000;
+  t.it_interval.tv_usec = 1000;
+  if (setitimer(ITIMER_PROF, &t, nullptr) != 0)
+    doReportError("Unable to set profile timer", 0x2000, alarmSource, __LINE__);
 }
 
 int pdStopProfileTimer(int quiet) {

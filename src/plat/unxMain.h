@@ -24,8 +24,6 @@ void recordWakeThread();  // the thread that pdWakeup signals: the caller
 void signal_userfds();
 void pdAckChildSignal();
 
-extern uint64_t profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profile_nzone_hipc;
-
 const char* findInPath(const char* name);
 
 // GUI library binding.

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <pthread.h>
 #include <signal.h>
+#include <ucontext.h>
 
 #include "ext/exEnviron.h"
 #include "ext/exError.h"
@@ -18,6 +19,7 @@
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
 #include "stack/vmsupport.h"
+#include "tran/tnmprim.h"
 
 static const char sigSource[] = "src/plat/unxSig.cpp";
 
@@ -128,6 +130,13 @@ static void faultSignalHandler(int signal, siginfo_t*, void*) {
   sigaction(signal, &dfl, nullptr);
 }
 
+// A profiling sample: the pc the signal interrupted goes to the sample counters.
+static void profileSignalHandler(int, siginfo_t*, void* context) {
+  int saved = errno;
+  incrementProfile(uint64_t(static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_RIP]));
+  errno = saved;
+}
+
 static void install(int signal, void (*handler)(int, siginfo_t*, void*), int flags, const char* what,
                     struct sigaction* previous) {
   struct sigaction a;
@@ -163,9 +172,13 @@ int registerSignal(int signal) {
   sigaddset(&criticalSet, signal);
   pdBeginCritical();
   struct sigaction previous;
-  install(signal, asyncSignalHandler, SA_SIGINFO | SA_NOCLDSTOP, "setting signal handler", &previous);
+  if (signal == SIGPROF)  // a sample may interrupt another
+    install(signal, profileSignalHandler, SA_SIGINFO | SA_NOCLDSTOP | SA_NODEFER, "setting signal handler", &previous);
+  else
+    install(signal, asyncSignalHandler, SA_SIGINFO | SA_NOCLDSTOP, "setting signal handler", &previous);
   bool own = (previous.sa_flags & SA_SIGINFO) &&
-             (previous.sa_sigaction == asyncSignalHandler || previous.sa_sigaction == faultSignalHandler);
+             (previous.sa_sigaction == asyncSignalHandler || previous.sa_sigaction == faultSignalHandler ||
+              previous.sa_sigaction == profileSignalHandler);
   bool standard = !(previous.sa_flags & SA_SIGINFO) &&
                   (previous.sa_handler == SIG_IGN || previous.sa_handler == SIG_DFL);
   if (!own && !standard) chainedHandlers[signal] = previous.sa_handler;

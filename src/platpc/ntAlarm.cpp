@@ -41,4 +41,6 @@ int pdSignalAtMicroseconds(uint64_t when, uint64_t*) {
   return 1;
 }
 void pdTerminateTimer() {}
+// This layer has no profiling timer: a profiler started here collects no samples.
+void pdStartProfileTimer() {}
 int pdStopProfileTimer(int) { return 0; }

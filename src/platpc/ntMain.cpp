@@ -83,7 +83,12 @@ const char* adjustOEReportFileName(const char* name) {
   return loggingPath;
 }
 
-void pdInitProfile(uint64_t, uint64_t) {}
+// Without a profiling timer only the zone's range is known; the text range stays empty.
+uint64_t profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profile_nzone_hipc;
+void pdInitProfile(uint64_t codeZoneStart, uint64_t codeZoneSize) {
+  profile_nzone_lopc = codeZoneStart;
+  profile_nzone_hipc = codeZoneStart + codeZoneSize;
+}
 
 // Engine time: microseconds since 1901-01-01 00:00 UTC from the system time.
 uint64_t pdMicrosecondClock() {

@@ -2,6 +2,7 @@
 // scratch space, zone walkers and listings.
 // Owns nmZone and its counters. Prefix: nMethod, nm, print.
 #include "tran/nmalloc.h"
+#include "tran/tnmprim.h"
 
 #include <cinttypes>
 #include <cstring>
@@ -83,6 +84,7 @@ int initNMethods(uint64_t codeArea, uint64_t size) {
   initNMethodAlloc(codeArea, size);
   tHasCleanSends = pdMustFlushICache() == 0;
   initPrimitiveTable();
+  initNMethodPrims();
   if (nmHooks.initTranslator != nullptr) nmHooks.initTranslator();
   runtimeBase = nMethodPermAlloc(0);
   // A jump with a zero displacement at the scratch position, not claimed: the translator
@@ -733,9 +735,11 @@ void nmCompact(int64_t bytesWanted) {
       restoreAfterMove(blockAt(p));
       p += blockAt(p)->usedSize;
     }
-    if (dest != run) memmove(reinterpret_cast<void*>(dest), reinterpret_cast<void*>(run), p - run);
+    if (dest != run && collectingProfileData) moveProfiledCode(dest, run, p - run);  // counters move too
+    else if (dest != run) memmove(reinterpret_cast<void*>(dest), reinterpret_cast<void*>(run), p - run);
     dest += p - run;
   }
+  if (collectingProfileData) finishProfiledMove(dest, end);
   nmZone.free = dest;
   nmZone.holesStart = nmZone.bottom;
   nmZone.holesBytes = 0;

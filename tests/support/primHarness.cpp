@@ -44,8 +44,7 @@ oop pendingWord(oop receiver) { return receiver != 0 ? receiver : oopTagCharacte
 
 // A segment as the primitive glue leaves it: sp at the caller's return pc, the save area
 // holding the pending primitive.
-void preparePending(oop receiver, const std::vector<oop>& a) {
-  uint64_t* s = harnessSegment;
+void preparePending(uint64_t* s, oop receiver, const std::vector<oop>& a) {
   s[shSp] = reinterpret_cast<uint64_t>(s + shRootReturn);
   s[shFp] = reinterpret_cast<uint64_t>(s + shRootFp);
   s[shRealLim] = reinterpret_cast<uint64_t>(s) + stackRealLimBytes;
@@ -75,11 +74,15 @@ PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<o
 }
 
 PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>& a) {
+  return callPrimitiveOn(harnessSegment, number, receiver, a);
+}
+
+PrimOutcome callPrimitiveOn(uint64_t* segment, uint32_t number, oop receiver, const std::vector<oop>& a) {
   const PrimEntry* e = getPrimEntry(number);
   assert(e->function != 0 && e->kind == primKindC && e->numArgs == a.size());
   uint64_t* saved = currentStack;
-  currentStack = harnessSegment;
-  preparePending(receiver, a);
+  currentStack = segment;
+  preparePending(segment, receiver, a);
   frameFailureHook = harnessFrameFailure;
   if (__builtin_setjmp(harnessJump) != 0) {
     frameFailureHook = nullptr;
@@ -109,7 +112,7 @@ PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>&
   }
   frameFailureHook = nullptr;
   currentStack = saved;
-  const uint64_t* s = harnessSegment;
+  const uint64_t* s = segment;
   if (s[shReceiver] == 0 && s[shPrimErr] == 0) {
     // Committed: the frame holds the answer that the glue would return through it.
     return {false, reinterpret_cast<const uint64_t*>(s[shSp])[1], 0, 0, false};

@@ -20,3 +20,6 @@ struct PrimOutcome {
 PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<oop> args);
 // The same with the arguments in a vector (tables of cases); up to 6 arguments.
 PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>& args);
+// The same on a segment of the stack zone (allocated, current for the call) in place of the
+// harness's own, for primitives that suspend and resume the active context.
+PrimOutcome callPrimitiveOn(uint64_t* segment, uint32_t number, oop receiver, const std::vector<oop>& args);

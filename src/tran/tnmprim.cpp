@@ -3,6 +3,7 @@
 // moveProfiledCode, finishProfiledMove).
 #include "tran/tnmprim.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -315,6 +316,7 @@ static oop primProfile(oop receiver, oop on, oop engineBuffer, oop nzoneBuffer) 
   registerSysOop(nzoneBuffer, uint32_t(profileNZoneBufferX));
   publishProfileSymbols();
   profileOutsideSamples = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // the buffers are in place before a sample sees the flag
   collectingProfileData = 1;
   pdStartProfileTimer();
   return receiver;
@@ -355,7 +357,7 @@ static oop readListing(FILE* f, uint32_t* failure) {
   return string;
 }
 
-static oop primListMethod(oop receiver, oop method) {
+static oop primListMethod(oop, oop method) {
   uint64_t plain = 0, withTable = 0, *table = nullptr;
   if (!translateForListing(method, &plain, &withTable, &table)) return failPrimitive(primErrorAt(primErrEngine), 1);
   bool temporary = true;
@@ -375,7 +377,6 @@ static oop primListMethod(oop receiver, oop method) {
   }
   nMethodDealloc(reinterpret_cast<NMethodHeader*>(withTable));
   nMethodDealloc(reinterpret_cast<NMethodHeader*>(plain));
-  (void)receiver;
   return string != 0 ? string : failPrimitive(primErrorAt(failure), 1);
 }
 

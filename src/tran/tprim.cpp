@@ -7,6 +7,8 @@
 #include "tran/cgenx86_64.h"
 #include "tran/nmalloc.h"
 #include "tran/taux.h"
+#include "stack/glue.h"
+#include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tstack.h"
 #include "ext/exOption.h"
@@ -160,10 +162,15 @@ void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
   if (L != 0) reg(txArithPrims, L, primKindTranslated);
 }
 
-// The inline allocators ("create array", "make copying block 1 value") are not built yet: the
-// run-time routines stay in use.
+// The run-time routines make Arrays and copying blocks unless the translated primitives are
+// on: then stubs in the permanent area make them inline and call the routines only when eden
+// has no room.
 void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
-  if (L != 0) reg(txMemPrims, L, primKindTranslated);
+  tRt.createArray = reinterpret_cast<const void*>(rtCreateArray);
+  tRt.makeCopyingBlock1 = reinterpret_cast<const void*>(rtMakeCopyingBlock1);
+  if (L == 0) return;
+  txMakeAllocStubs(tRt.createArray, tRt.makeCopyingBlock1);
+  reg(txMemPrims, L, primKindTranslated);
 }
 
 // "get self class format" is not built yet: receivers whose header defers to the class go to C.
@@ -597,9 +604,63 @@ static uint8_t* fillLoop(uint8_t* at, int value) {
   return at;
 }
 
+// reg := nil, read from the registry when the code runs: the code may outlive nil's place.
+static uint8_t* loadNil(uint8_t* at, int reg) {
+  at = emitMovRI64(at, reg, (uint64_t)(uintptr_t)&sysOopRegistry);
+  at = emitMovRM(at, reg, reg, 0);
+  return emitMovRM(at, reg, reg, 8 * sysNil);
+}
+
 uint8_t* tAllocFloat(uint8_t* at, int isDouble, int result, uint8_t** slow) {
   const uint64_t flags = isDouble ? 0x101000019ull : 0x110100001Cull;
   return allocInline(at, -1, 8, -1, flags, result, slow);
+}
+
+// The stubs' slow paths: the run-time routines, entered with the registers as they came.
+static const void* createArraySlowPath;
+static const void* copyingBlockSlowPath;
+
+// "create array": an Array of r12 / 8 slots (r12 = slots x 8), nil-filled, into rbx. Arrays
+// whose size the header cannot hold, and an eden without room, go to the routine.
+static uint8_t* genCreateArrayStub(uint8_t* at) {
+  at = emitCmpRI(at, rR12, 2008);
+  at = emitJccRel32(at, ccA, 0);
+  uint8_t* large = at;
+  at = emitMovRR(at, rR9, rR12);
+  at = emitShiftRI(at, shiftShl, rR9, 21);  // the size field (words << 24)
+  at = emitMovRI64(at, rAX, hasPtrsBit | classIndexArray);
+  at = aluRR(at, 0x0B, rR9, rAX);
+  uint8_t* slow;
+  at = allocInline(at, rR12, 0, rR9, 0, rBX, &slow);
+  at = loadNil(at, rR9);
+  at = fillLoop(at, rR9);
+  at = emitRet(at);
+  cgenPatchRel32(large, at);
+  cgenPatchRel32(slow, at);
+  return emitJmpRel32(at, createArraySlowPath);
+}
+
+// "make copying block 1 value": a BlockClosure of the method in rbx, no outer context and the
+// copied value in r12, into rbx.
+static uint8_t* genCopyingBlockStub(uint8_t* at) {
+  enum : uint64_t { blockClosureHeader = 0x8000000C0300000Dull };  // class 13, three named slots
+  uint8_t* slow;
+  at = allocInline(at, -1, 24, -1, blockClosureHeader, rR9, &slow);
+  at = emitMovMR(at, rR14, 0, rBX);
+  at = loadNil(at, rAX);
+  at = emitMovMR(at, rR14, 8, rAX);
+  at = emitMovMR(at, rR14, 16, rR12);
+  at = emitMovRR(at, rBX, rR9);
+  at = emitRet(at);
+  cgenPatchRel32(slow, at);
+  return emitJmpRel32(at, copyingBlockSlowPath);
+}
+
+void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRoutine) {
+  createArraySlowPath = createArrayRoutine;
+  copyingBlockSlowPath = copyingBlockRoutine;
+  tRt.createArray = tGenerate(genCreateArrayStub, "create array");
+  tRt.makeCopyingBlock1 = tGenerate(genCopyingBlockStub, "make copying block 1 value");
 }
 
 void tranNoteEdenWarningThresholdChanged() {
@@ -993,7 +1054,7 @@ static uint8_t* genNew(uint8_t* at, const TranslatedPrimRecord* r, int inlineFai
   uint8_t* slow;
   at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
   addJump(e.toC32, slow);
-  at = emitMovRI64(at, rR15, tNil);
+  at = loadNil(at, rR15);
   at = fillLoop(at, rR15);
   at = emitRet(at);
   return exitsTail(at, r, inlineFailure, e);
@@ -1030,7 +1091,7 @@ static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int in
   uint8_t* slow;
   at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
   addJump(e.toC32, slow);
-  at = emitMovRI64(at, rR15, tNil);
+  at = loadNil(at, rR15);
   at = fillLoop(at, rR15);
   at = emitRet(at);
   cgenPatchRel32(bytes, at);

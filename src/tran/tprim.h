@@ -100,6 +100,9 @@ uint8_t* tAllocFloat(uint8_t* at, int isDouble, int result, uint8_t** slow);
 enum { thresholdRefCapacity = 4 };
 extern uint8_t* threshold_refs[thresholdRefCapacity];
 extern uint32_t numThresholdRefs;
+// Makes the "create array" and "make copying block 1 value" stubs (their slow paths the given
+// routines) and points the translator's calls at them.
+void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRoutine);
 // The eden warning limit changed: every nmethod goes (their inline allocations hold the old
 // limit) and each recorded compare gets the new one in place.
 void tranNoteEdenWarningThresholdChanged();

@@ -24,9 +24,13 @@
 #include "support/primHarness.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taux.h"
+#include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tprim.h"
 #include "support/testZone.h"
+
+extern "C" oop CrtCreateArray(uint64_t n);
+extern "C" oop CrtMakeCopyingBlock1(oop method, oop value);
 
 namespace {
 
@@ -505,4 +509,75 @@ TEST_F(TxPrimNative, AFifthThresholdSiteIsFatal) {
         for (int k = 0; k < 5; k++) tGenerate(genAllocStub, "alloc test");
       },
       "threshold_refs table too small");
+}
+
+// The allocation stubs build what the run-time routines build; what they cannot (an Array
+// whose size the header cannot hold, an eden without room) reaches the routine with the
+// registers as they came and eden unchanged.
+TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
+  SavedNMethodZone savedZone;
+  const TRtRoutines savedRt = tRt;
+  nativeZone();
+  generatingRuntimeRoutines = 1;
+  numThresholdRefs = 0;
+  txMakeAllocStubs(area, area);  // the probe stands for the routines
+  generatingRuntimeRoutines = 0;
+  EXPECT_EQ(numThresholdRefs, 2u);
+  EXPECT_STREQ(nzoneSymbolAt((uint64_t)(uintptr_t)tRt.createArray), "NrtCreateArray");
+  EXPECT_STREQ(nzoneSymbolAt((uint64_t)(uintptr_t)tRt.makeCopyingBlock1), "NrtMakeCopyingBlock1Value");
+  // A caller, as generated code calls the stubs: r10 stays 0 unless the probe is reached.
+  auto callStub = [&](const void* stub, oop rbx, uint64_t r12) {
+    uint8_t* code = area + 1024;
+    emitRet(emitCallRel(code, stub));
+    RegFile regs = {};
+    regs.r[rSP] = 0x202;
+    regs.r[rBX] = rbx;
+    regs.r[rR12] = r12;
+    regs.r[rR15] = nilOop();
+    nativeRun(code, regs);
+    return regs;
+  };
+  const oop method = newOldObject(testClasses.pointers, 2);
+  const oop savedClass13 = classTable[0][13];
+  classTable[0][13] = classAt(newTestClass(formatPointers | 3));  // the test heap has no BlockClosure
+  for (uint64_t slots : {0u, 1u, 2u, 3u, 250u, 251u, 252u, 300u}) {
+    SCOPED_TRACE(slots);
+    const oop c = CrtCreateArray(slots);
+    const uint64_t top = eden.allocPtr;
+    RegFile regs = callStub(tRt.createArray, method, slots * 8);
+    if (slots <= 251) {
+      ASSERT_EQ(regs.r[rR10], 0u);
+      expectSameAnswer(regs.r[rBX], c);
+    } else {
+      EXPECT_EQ(regs.r[rR10], 2u);
+      EXPECT_EQ(seen[1], slots * 8);
+      EXPECT_EQ(eden.allocPtr, top);
+    }
+  }
+  for (oop value : {smallIntegerFor(5), nilOop(), newOldObject(testClasses.object, 0), newNewObject(testClasses.object, 0)}) {
+    const oop c = CrtMakeCopyingBlock1(method, value);
+    RegFile regs = callStub(tRt.makeCopyingBlock1, method, value);
+    ASSERT_EQ(regs.r[rR10], 0u);
+    expectSameAnswer(regs.r[rBX], c);
+  }
+  // Eden's warning limit: both stubs hold it in their compares, rewritten when it moves.
+  const uint64_t limit = eden.warningLimit;
+  for (uint64_t shortBy : {0u, 8u}) {
+    eden.warningLimit = eden.allocPtr + 16 + 24 - shortBy;
+    tranNoteEdenWarningThresholdChanged();
+    for (const void* stub : {tRt.createArray, tRt.makeCopyingBlock1}) {
+      const uint64_t top = eden.allocPtr;
+      RegFile regs = callStub(stub, method, stub == tRt.createArray ? 3 * 8 : smallIntegerFor(3));
+      EXPECT_EQ(regs.r[rR10], shortBy == 0 ? 0u : 2u) << shortBy;
+      EXPECT_EQ(eden.allocPtr, shortBy == 0 ? top + 40 : top) << shortBy;
+      EXPECT_EQ(seen[0], method);
+      if (shortBy == 0) eden.warningLimit += 40;  // room for the next stub's object
+      tranNoteEdenWarningThresholdChanged();
+    }
+  }
+  eden.warningLimit = limit;
+  EXPECT_EQ(verifyHeap(), "");
+  classTable[0][13] = savedClass13;
+  tRt = savedRt;
+  numThresholdRefs = 0;
 }

@@ -97,6 +97,8 @@ static uint8_t* genFloatSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inl
 static uint8_t* genMakePair(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genNew(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genRetag(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genCharacterFor(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 
 #define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
 // Records whose generator is null are not built yet: their numbers stay C primitives.
@@ -132,11 +134,11 @@ TranslatedPrimRecord txControlPrims[6] = {
 TranslatedPrimRecord txMemPrims[12] = {
     TX(18, 1, 0, 0, genMakePair), TX(70, 0, 0, 0, genNew), TX(71, 1, 0, 0, genNewWithArg),  TX(75, 0, 0, 0, genIdentityHash),
     TX(109, 1, 0, 192, genIdentity), TX(110, 1, 0, 192, genIdentity), TX(111, 0, 0, 192, genClass),
-    TXNONE(410, 0, 0, 192), TXNONE(411, 1, 0, 0),   TXNONE(820, 0, 0, 192), TX(1065, 0, 0, 192, genMaxHash), {},
+    TX(410, 0, 0, 192, genRetag), TX(411, 1, 0, 0, genCharacterFor), TX(820, 0, 0, 192, genRetag), TX(1065, 0, 0, 192, genMaxHash), {},
 };
 TranslatedPrimRecord txSubscriptPrims[14] = {
     TX(60, 1, 0, 0, genBasicAt), TXNONE(61, 2, 0, 0),  TX(62, 0, 0, 0, genBasicSize),  TX(63, 1, 0, 0, genBasicAt),  TXNONE(64, 2, 0, 0),
-    TXNONE(412, 1, 0, 0), TXNONE(413, 2, 0, 0), TX(420, 1, 0, 0, genBasicAt), TXNONE(421, 2, 0, 0), TXNONE(423, 1, 0, 0),
+    TX(412, 1, 0, 0, genBasicAt), TXNONE(413, 2, 0, 0), TX(420, 1, 0, 0, genBasicAt), TXNONE(421, 2, 0, 0), TX(423, 1, 0, 0, genBasicAt),
     TXNONE(424, 2, 0, 0), TXNONE(540, 1, 0, 0), TXNONE(544, 1, 0, 0), {},
 };
 #undef TX
@@ -522,6 +524,32 @@ static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int 
   at = txUseCPrim(r, at, 0);
   if (over != nullptr) txFixShortList(&over, 1, at);
   return at;
+}
+
+// 410 (a Character's code) and 820 (a SmallDouble's bits): the receiver's bits with the
+// SmallInteger tag; the receiver is of the method's class.
+static uint8_t* genRetag(uint8_t* at, const TranslatedPrimRecord* r, int) {
+  if (r->number == 410) {
+    at = emitAluRI8(at, aluAdd, rBX, 2);  // tag 001 becomes 011
+  } else {
+    at = emitAluRI8(at, 1 /* or */, rBX, 7);
+    at = emitAluRI8(at, 6 /* xor */, rBX, 4);  // tag 101 becomes 011
+  }
+  return emitRet(at);
+}
+
+// 411: the Character of a SmallInteger code of 0 or more (the same bits, tag 001).
+static uint8_t* genCharacterFor(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail[2];
+  at = argumentCheck(&fail[0], at);
+  at = testRR(at, rR12, rR12);
+  at = emitJccRel8(at, ccS, 0);
+  fail[1] = at;
+  at = emitMovRR(at, rBX, rR12);
+  at = emitAluRI8(at, aluSub, rBX, 2);
+  at = emitRet(at);
+  txFixShortList(fail, 2, at);
+  return giveUp(at, r, inlineFailure);
 }
 
 // 1065: the largest identity hash as a SmallInteger.
@@ -1150,18 +1178,21 @@ static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int
 // inlineFailure, the long jump toC0 and the long jumps in moreToC call C.
 static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t** fails, uint8_t* toC0,
                           uint8_t** moreToC = nullptr, int nMoreToC = 0) {
+  const bool units = r->number == 412 || r->number == 423;  // two-byte elements
   at = emitShiftRI(at, shiftShl, rAX, 3);
   at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
   at = aluRR(at, 0x2B, rAX, rR11);
+  if (units) at = emitShiftRI(at, shiftShr, rAX, 1);
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel8(at, ccAE, 0);
   uint8_t* byteRange = at;
   at = emitMovRM(at, rR11, rBX, 0);
-  static const uint8_t movzx[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
-  memcpy(at, movzx, 5);
+  static const uint8_t movzxByte[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
+  static const uint8_t movzxUnit[5] = {0x43, 0x0F, 0xB7, 0x04, 0x4B};  // movzx eax, word [r11+r9*2]
+  memcpy(at, units ? movzxUnit : movzxByte, 5);
   at += 5;
   at = emitLeaTagInt(at, rBX, rAX);
-  if (r->number == 63) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
+  if (r->number == 63 || r->number == 412) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
   at = emitRet(at);
   uint8_t* over = nullptr;
   for (int i = 0; i < 3; i++) cgenPatchRel32(fails[i], at);
@@ -1179,7 +1210,8 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
 }
 
 // 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger;
-// 63 and 420: a byte of a byte object, as a Character or a SmallInteger (pointer objects fail).
+// 63 and 420: a byte of a byte object, as a Character or a SmallInteger; 412 and 423 a
+// two-byte element of a byte object, likewise (pointer objects fail).
 // Immediates, non-SmallInteger indices and indices out of range fail in C; bodies of more
 // than 251 words (their size lies elsewhere) and headers that defer the named count to the
 // class are answered by C.

@@ -203,6 +203,12 @@ TEST_F(TxPrimNative, IdentityAndClassMembersAnswerAsTheCPrimitives) {
     }
     if (HasFatalFailure()) return;
   }
+  // Retagging members (the receiver is of the method's class) and Characters from codes.
+  for (oop c : {characterFor(0), characterFor('a'), characterFor(0x10FFFF)}) check(410, c, 0);
+  for (double d : {0.0, -1.5, 1e10}) check(820, smallDoubleFor(d), 0);
+  for (oop code : {smallIntegerFor(0), smallIntegerFor(65), smallIntegerFor(0x10FFFF), smallIntegerFor(p60 - 1),
+                   smallIntegerFor(-1), smallIntegerFor(-p60), nilOop(), characterFor('x'), hashed})
+    check(411, nilOop(), code);
   // Without a hash yet, 75 leaves the object alone and calls C, which assigns one.
   for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
     oop fresh = newNewObject(testClasses.object, 0);
@@ -301,7 +307,7 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
     for (uint64_t k = 0; k < named + 5; k++) slots.push_back(smallIntegerFor((int64_t)k * 10));
     oop o = oldSlots(testClasses.pointers, named, slots);
     for (int64_t i : {-1, 0, 1, 5, 6, 1000}) {
-      for (uint32_t number : {60u, 63u, 420u}) check(number, o, smallIntegerFor(i));  // bytes only: 63, 420
+      for (uint32_t number : {60u, 63u, 420u, 412u, 423u}) check(number, o, smallIntegerFor(i));  // bytes only: all but 60
     }
     check(62, o, 0);
   }
@@ -313,8 +319,9 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
     std::vector<uint8_t> bytes(n);
     for (size_t k = 0; k < n; k++) bytes[k] = (uint8_t)(200 + k);
     oop o = oldBytes(testClasses.bytes, bytes);
-    for (uint32_t number : {60u, 63u, 420u}) {
-      for (int64_t i : {int64_t(0), int64_t(1), (int64_t)n, (int64_t)n + 1}) check(number, o, smallIntegerFor(i));
+    for (uint32_t number : {60u, 63u, 420u, 412u, 423u}) {
+      for (int64_t i : {int64_t(0), int64_t(1), (int64_t)n / 2, (int64_t)n / 2 + 1, (int64_t)n, (int64_t)n + 1})
+        check(number, o, smallIntegerFor(i));
       check(number, o, nilOop());
       check(number, smallIntegerFor(4), smallIntegerFor(1));
     }

@@ -7,8 +7,5 @@ uint64_t lowSpaceLimit;
 PendingCounters pending;
 uint64_t stackSpaceSlots;
 
-// Not built yet: generated code that holds eden's warning limit.
-void tranNoteEdenWarningThresholdChanged() {}
-
 PendingCalls pendingCalls;
 

@@ -34,7 +34,7 @@ enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
 // Callees of the collectors whose owners are not built yet.
 #include "tran/nmalloc.h"  // nmUpdateNewRefs
 #include "tran/txmem.h"    // purgeDeadClassesFromMCache
-void tranNoteEdenWarningThresholdChanged();  // translator not built yet: nothing holds the limit
+#include "tran/tprim.h"    // tranNoteEdenWarningThresholdChanged
 // The stack zone's own (scavengeStacks, stabilizeAllStacks) and the commit protocol.
 #include "stack/stackzone.h"
 

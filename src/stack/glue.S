@@ -110,7 +110,17 @@ CENTRY rtConsArray, CrtConsArray, 1, %rbx
 CENTRY rtMakeFullCopyingBlock, CrtMakeFullCopyingBlock, 1, %rbx, %r12
 CENTRY rtMakeCopyingBlock, CrtMakeCopyingBlock, 1, %rbx, %r12
 CENTRY rtMakeCopyingBlock1, CrtMakeCopyingBlock1, 1, %rbx, %r12
-CENTRY rtCreateArray, CrtCreateArray, 1, %r12
+// Generated code passes the new Array's size in bytes (slots x 8).
+        .globl rtCreateArray
+        .p2align 4
+rtCreateArray:
+        TO_C
+        movq %r12, %rdi
+        shrq $3, %rdi
+        call CrtCreateArray
+        movq %rax, %rbx
+        FROM_C
+        ret
 CENTRY rtMethodReturn, CrtMethodReturn, 1, %rbx, %r12
 CENTRY rtStoreContextInstVar, CrtStoreContextInstVar, 1, %r12, %rbx, %r9
 CENTRY rtCheckStore, CrtCheckStore, 0, %r12, %rbx

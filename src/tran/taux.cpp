@@ -513,6 +513,7 @@ static void layoutDiffers(int line) {
 void initFirstTime() {
   generatingRuntimeRoutines = 1;
   resetCodeSymbols();  // the zone's permanent area is fresh
+  numThresholdRefs = 0;
   initTxAborts();
   // The offsets that glue, frames and PICs rely on, measured on generated code.
   uint8_t* scratch = align16((uint8_t*)(uintptr_t)nMethodAllocScratch(140 + 16));

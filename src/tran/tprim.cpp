@@ -7,8 +7,12 @@
 #include "tran/cgenx86_64.h"
 #include "tran/nmalloc.h"
 #include "tran/taux.h"
+#include "stack/glue.h"
+#include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tstack.h"
+#include "ext/exOption.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
 
@@ -85,6 +89,16 @@ static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inl
 static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genSmallDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genFloatArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genFloatCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genAsFloat(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genFloatSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genMakePair(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genNew(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genRetag(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genCharacterFor(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 
 #define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
 // Records whose generator is null are not built yet: their numbers stay C primitives.
@@ -97,9 +111,11 @@ TranslatedPrimRecord txArithPrims[54] = {
     TX(1747, 0, 0, 1, genWordHash), TX(10, 1, 0, 1, genDivide), TX(11, 1, 0, 1, genDivide),
     TX(12, 1, 0, 1, genDivide),   TX(13, 1, 0, 1, genDivide),   TX(14, 1, 0, 1, genBitOp),
     TX(15, 1, 0, 1, genBitOp),    TX(16, 1, 0, 1, genBitOp),    TX(17, 1, 0, 1, genShift),
-    TXNONE(40, 0, 2, 1),          TX(589, 0, 2, 1, genAsSmallDouble),
-    TXNONE(41, 1, 2, 0),  TXNONE(42, 1, 2, 0),  TXNONE(43, 1, 2, 0),  TXNONE(44, 1, 2, 0),  TXNONE(45, 1, 2, 0),
-    TXNONE(46, 1, 2, 0),  TXNONE(47, 1, 2, 0),  TXNONE(48, 1, 2, 0),  TXNONE(49, 1, 2, 0),  TXNONE(50, 1, 2, 0),
+    TX(40, 0, 2, 1, genAsFloat),  TX(589, 0, 2, 1, genAsSmallDouble),
+    TX(41, 1, 2, 0, genFloatArith),   TX(42, 1, 2, 0, genFloatArith),   TX(43, 1, 2, 0, genFloatCompare),
+    TX(44, 1, 2, 0, genFloatCompare), TX(45, 1, 2, 0, genFloatCompare), TX(46, 1, 2, 0, genFloatCompare),
+    TX(47, 1, 2, 0, genFloatCompare), TX(48, 1, 2, 0, genFloatCompare), TX(49, 1, 2, 0, genFloatArith),
+    TX(50, 1, 2, 0, genFloatArith),
     TX(561, 1, 2, 0, genSmallDoubleArith),   TX(562, 1, 2, 0, genSmallDoubleArith),
     TX(563, 1, 2, 0, genSmallDoubleCompare), TX(564, 1, 2, 0, genSmallDoubleCompare),
     TX(565, 1, 2, 0, genSmallDoubleCompare), TX(566, 1, 2, 0, genSmallDoubleCompare),
@@ -109,20 +125,20 @@ TranslatedPrimRecord txArithPrims[54] = {
     TX(823, 1, 2, 0, genSmallDoubleCompare), TX(824, 1, 2, 0, genSmallDoubleCompare),
     TX(825, 1, 2, 0, genSmallDoubleCompare), TX(826, 1, 2, 0, genSmallDoubleCompare),
     TX(827, 1, 2, 0, genSmallDoubleCompare), TX(828, 1, 2, 0, genSmallDoubleCompare), TX(829, 1, 2, 0, genSmallDoubleArith), TX(830, 1, 2, 0, genSmallDoubleArith),
-    TXNONE(582, 0, 2, 0), TXNONE(603, 0, 2, 0), TX(842, 0, 2, 0, genSmallDoubleSqrt),
+    TX(582, 0, 2, 0, genDoubleSqrt), TX(603, 0, 2, 0, genFloatSqrt), TX(842, 0, 2, 0, genSmallDoubleSqrt),
     {},
 };
 TranslatedPrimRecord txControlPrims[6] = {
     TXNONE(501, 0, 0, 0), TXNONE(502, 1, 0, 0), TXNONE(503, 2, 0, 0), TXNONE(511, 1, 0, 0), TXNONE(512, 2, 0, 0), {},
 };
 TranslatedPrimRecord txMemPrims[12] = {
-    TXNONE(18, 1, 0, 0),    TXNONE(70, 0, 0, 0),    TXNONE(71, 1, 0, 0),  TX(75, 0, 0, 0, genIdentityHash),
+    TX(18, 1, 0, 0, genMakePair), TX(70, 0, 0, 0, genNew), TX(71, 1, 0, 0, genNewWithArg),  TX(75, 0, 0, 0, genIdentityHash),
     TX(109, 1, 0, 192, genIdentity), TX(110, 1, 0, 192, genIdentity), TX(111, 0, 0, 192, genClass),
-    TXNONE(410, 0, 0, 192), TXNONE(411, 1, 0, 0),   TXNONE(820, 0, 0, 192), TX(1065, 0, 0, 192, genMaxHash), {},
+    TX(410, 0, 0, 192, genRetag), TX(411, 1, 0, 0, genCharacterFor), TX(820, 0, 0, 192, genRetag), TX(1065, 0, 0, 192, genMaxHash), {},
 };
 TranslatedPrimRecord txSubscriptPrims[14] = {
     TX(60, 1, 0, 0, genBasicAt), TXNONE(61, 2, 0, 0),  TX(62, 0, 0, 0, genBasicSize),  TX(63, 1, 0, 0, genBasicAt),  TXNONE(64, 2, 0, 0),
-    TXNONE(412, 1, 0, 0), TXNONE(413, 2, 0, 0), TX(420, 1, 0, 0, genBasicAt), TXNONE(421, 2, 0, 0), TXNONE(423, 1, 0, 0),
+    TX(412, 1, 0, 0, genBasicAt), TXNONE(413, 2, 0, 0), TX(420, 1, 0, 0, genBasicAt), TXNONE(421, 2, 0, 0), TX(423, 1, 0, 0, genBasicAt),
     TXNONE(424, 2, 0, 0), TXNONE(540, 1, 0, 0), TXNONE(544, 1, 0, 0), {},
 };
 #undef TX
@@ -148,10 +164,15 @@ void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
   if (L != 0) reg(txArithPrims, L, primKindTranslated);
 }
 
-// The inline allocators ("create array", "make copying block 1 value") are not built yet: the
-// run-time routines stay in use.
+// The run-time routines make Arrays and copying blocks unless the translated primitives are
+// on: then stubs in the permanent area make them inline and call the routines only when eden
+// has no room.
 void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
-  if (L != 0) reg(txMemPrims, L, primKindTranslated);
+  tRt.createArray = reinterpret_cast<const void*>(rtCreateArray);
+  tRt.makeCopyingBlock1 = reinterpret_cast<const void*>(rtMakeCopyingBlock1);
+  if (L == 0) return;
+  txMakeAllocStubs(tRt.createArray, tRt.makeCopyingBlock1);
+  reg(txMemPrims, L, primKindTranslated);
 }
 
 // "get self class format" is not built yet: receivers whose header defers to the class go to C.
@@ -505,10 +526,209 @@ static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int 
   return at;
 }
 
+// 410 (a Character's code) and 820 (a SmallDouble's bits): the receiver's bits with the
+// SmallInteger tag; the receiver is of the method's class.
+static uint8_t* genRetag(uint8_t* at, const TranslatedPrimRecord* r, int) {
+  if (r->number == 410) {
+    at = emitAluRI8(at, aluAdd, rBX, 2);  // tag 001 becomes 011
+  } else {
+    at = emitAluRI8(at, 1 /* or */, rBX, 7);
+    at = emitAluRI8(at, 6 /* xor */, rBX, 4);  // tag 101 becomes 011
+  }
+  return emitRet(at);
+}
+
+// 411: the Character of a SmallInteger code of 0 or more (the same bits, tag 001).
+static uint8_t* genCharacterFor(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fail[2];
+  at = argumentCheck(&fail[0], at);
+  at = testRR(at, rR12, rR12);
+  at = emitJccRel8(at, ccS, 0);
+  fail[1] = at;
+  at = emitMovRR(at, rBX, rR12);
+  at = emitAluRI8(at, aluSub, rBX, 2);
+  at = emitRet(at);
+  txFixShortList(fail, 2, at);
+  return giveUp(at, r, inlineFailure);
+}
+
 // 1065: the largest identity hash as a SmallInteger.
 static uint8_t* genMaxHash(uint8_t* at, const TranslatedPrimRecord*, int) {
   at = emitMovRI32(at, rBX, (int32_t)(((uint64_t)identityHashMax << 3) | 3));
   return emitRet(at);
+}
+
+// ---- inline allocation ---------------------------------------------------------------------
+// Bump allocation in eden as allocInNewSpace does it: header, body, the next object right
+// behind. An object that would end past eden's warning limit takes the slow path with nothing
+// changed (the C primitive then allocates and posts the scavenge request); one ending exactly
+// at the limit is allocated inline. Run-time stubs in the permanent area record where they
+// compare with the limit, so that a new limit can be written into them.
+
+uint8_t* threshold_refs[thresholdRefCapacity];
+uint32_t numThresholdRefs;
+
+// The limit's form follows eden's end, which never moves: a 32-bit immediate while it fits
+// one, else a 64-bit one through r11.
+static bool edenLimitFits32() { return eden.end <= 0x7FFFFFFFu; }
+
+static uint8_t* edenLimitCompare(uint8_t* at) {
+  uint8_t* site = at;
+  if (edenLimitFits32()) {
+    at = emitAluRI32(at, aluCmp, rR14, (int32_t)eden.warningLimit);  // 49 81 FE imm32
+  } else {
+    at = emitMovRI64(at, rR11, eden.warningLimit);  // 49 BB imm64
+    at = emitCmpRR(at, rR14, rR11);                 // 4D 3B F3
+  }
+  uint64_t a = (uint64_t)(uintptr_t)site;
+  if (generatingRuntimeRoutines && a >= nmZone.top && a <= maxNZonePC) {
+    if (numThresholdRefs >= thresholdRefCapacity) TAbortFunc("threshold_refs table too small", -1, site, "src/tran/tprim", __LINE__);
+    threshold_refs[numThresholdRefs++] = site;
+  }
+  return at;
+}
+
+// Allocates a body of `bytes` bytes (a multiple of 8 up to 2008; in the register sizeReg
+// unless it is -1) with the header word `flags` (in the register flagsReg unless it is -1):
+// r14 := the body, r11 := its end, result := the new object. rax is clobbered. *slow gets the
+// 32-bit jump taken when eden has no room below its warning limit.
+static uint8_t* allocInline(uint8_t* at, int sizeReg, uint32_t bytes, int flagsReg, uint64_t flags, int result, uint8_t** slow) {
+  uint64_t top = (uint64_t)(uintptr_t)&eden.allocPtr;
+  at = top <= 0x7FFFFFFFu ? emitMovR32I32(at, rAX, (uint32_t)top) : emitMovRI64(at, rAX, top);
+  at = emitMovRM(at, rR14, rAX, 0);
+  if (sizeReg < 0) {
+    at = emitLeaRM(at, rR14, rR14, (int32_t)(objectHeaderBytes + bytes));
+  } else {
+    at = aluRR(at, 0x03, rR14, sizeReg);
+    at = emitAluRI8(at, aluAdd, rR14, (int8_t)objectHeaderBytes);
+  }
+  at = edenLimitCompare(at);
+  at = emitJccRel32(at, ccA, 0);
+  *slow = at;
+  at = emitMovMR(at, rAX, 0, rR14);  // eden's new top
+  at = emitMovRR(at, rR11, rR14);
+  if (sizeReg < 0) at = emitLeaRM(at, rR14, rR14, -(int32_t)bytes);
+  else at = aluRR(at, 0x2B, rR14, sizeReg);
+  at = emitMovMR(at, rR14, -(int32_t)objectHeaderBytes, rR14);  // the body pointer
+  if (flagsReg < 0) {
+    at = emitMovRI64(at, rAX, flags);
+    flagsReg = rAX;
+  }
+  at = emitMovMR(at, rR14, -(int32_t)objectHeaderBytes + 8, flagsReg);
+  return emitLeaRM(at, result, rR14, -(int32_t)objectHeaderBytes);
+}
+
+// Stores value into every word from r14 up to r11 (r14 moves).
+static uint8_t* fillLoop(uint8_t* at, int value) {
+  at = emitCmpRR(at, rR14, rR11);
+  at = emitJccRel8(at, ccAE, 0);
+  uint8_t* done = at;
+  uint8_t* loop = at;
+  at = emitMovMR(at, rR14, 0, value);
+  at = emitAluRI8(at, aluAdd, rR14, 8);
+  at = emitCmpRR(at, rR14, rR11);
+  at = emitJccRel8(at, ccB, (int8_t)(loop - (at + 2)));
+  txFixShortList(&done, 1, at);
+  return at;
+}
+
+// reg := nil, read from the registry when the code runs: the code may outlive nil's place.
+static uint8_t* loadNil(uint8_t* at, int reg) {
+  at = emitMovRI64(at, reg, (uint64_t)(uintptr_t)&sysOopRegistry);
+  at = emitMovRM(at, reg, reg, 0);
+  return emitMovRM(at, reg, reg, 8 * sysNil);
+}
+
+uint8_t* tAllocFloat(uint8_t* at, int isDouble, int result, uint8_t** slow) {
+  const uint64_t flags = isDouble ? 0x101000019ull : 0x110100001Cull;
+  return allocInline(at, -1, 8, -1, flags, result, slow);
+}
+
+// The stubs' slow paths: the run-time routines, entered with the registers as they came.
+static const void* createArraySlowPath;
+static const void* copyingBlockSlowPath;
+
+// "create array": an Array of r12 / 8 slots (r12 = slots x 8), nil-filled, into rbx. Arrays
+// whose size the header cannot hold, and an eden without room, go to the routine.
+static uint8_t* genCreateArrayStub(uint8_t* at) {
+  at = emitCmpRI(at, rR12, 2008);
+  at = emitJccRel32(at, ccA, 0);
+  uint8_t* large = at;
+  at = emitMovRR(at, rR9, rR12);
+  at = emitShiftRI(at, shiftShl, rR9, 21);  // the size field (words << 24)
+  at = emitMovRI64(at, rAX, hasPtrsBit | classIndexArray);
+  at = aluRR(at, 0x0B, rR9, rAX);
+  uint8_t* slow;
+  at = allocInline(at, rR12, 0, rR9, 0, rBX, &slow);
+  at = loadNil(at, rR9);
+  at = fillLoop(at, rR9);
+  at = emitRet(at);
+  cgenPatchRel32(large, at);
+  cgenPatchRel32(slow, at);
+  return emitJmpRel32(at, createArraySlowPath);
+}
+
+// "make copying block 1 value": a BlockClosure of the method in rbx, no outer context and the
+// copied value in r12, into rbx.
+static uint8_t* genCopyingBlockStub(uint8_t* at) {
+  enum : uint64_t { blockClosureHeader = 0x8000000C0300000Dull };  // class 13, three named slots
+  uint8_t* slow;
+  at = allocInline(at, -1, 24, -1, blockClosureHeader, rR9, &slow);
+  at = emitMovMR(at, rR14, 0, rBX);
+  at = loadNil(at, rAX);
+  at = emitMovMR(at, rR14, 8, rAX);
+  at = emitMovMR(at, rR14, 16, rR12);
+  at = emitMovRR(at, rBX, rR9);
+  at = emitRet(at);
+  cgenPatchRel32(slow, at);
+  return emitJmpRel32(at, copyingBlockSlowPath);
+}
+
+void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRoutine) {
+  createArraySlowPath = createArrayRoutine;
+  copyingBlockSlowPath = copyingBlockRoutine;
+  tRt.createArray = tGenerate(genCreateArrayStub, "create array");
+  tRt.makeCopyingBlock1 = tGenerate(genCopyingBlockStub, "make copying block 1 value");
+}
+
+void tranNoteEdenWarningThresholdChanged() {
+  if (nmZone.top == 0) return;  // no zone yet: no code holds the limit
+  reInitNMethods();
+  for (uint32_t i = 0; i < numThresholdRefs; i++) {
+    uint8_t* site = threshold_refs[i];
+    uint8_t* end = edenLimitFits32() ? emitAluRI32(site, aluCmp, rR14, (int32_t)eden.warningLimit)
+                                     : emitMovRI64(site, rR11, eden.warningLimit);
+    (void)end;
+    rtFlushICache();
+  }
+}
+
+// The end of a member whose give-up jumps come in two kinds: where C fails (the shortcut
+// with inlineFailure) and where C answers (always called). Lists may hold null entries.
+struct Exits {
+  uint8_t* fails32[8] = {};
+  uint8_t* fails8[8] = {};
+  uint8_t* toC32[8] = {};
+  uint8_t* toC8[8] = {};
+};
+static void addJump(uint8_t** list, uint8_t* jump) {
+  while (*list != nullptr) list++;
+  *list = jump;
+}
+static uint8_t* exitsTail(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, Exits& e) {
+  for (uint8_t* j : e.fails32) if (j != nullptr) cgenPatchRel32(j, at);
+  txFixShortList(e.fails8, 8, at);
+  uint8_t* over = nullptr;
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  for (uint8_t* j : e.toC32) if (j != nullptr) cgenPatchRel32(j, at);
+  txFixShortList(e.toC8, 8, at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
 }
 
 // ---- floating-point members -----------------------------------------------------------------
@@ -646,9 +866,34 @@ static uint8_t* encodeSmallDouble(uint8_t* at, uint8_t** noForm) {
   return emitLeaRM(at, rBX, rAX, 0x15);
 }
 
+// Answers a new box holding xmm x (a Double, or a Float in its low half) with ret. Without
+// IEEEInfNaN an infinity or a NaN fails as in C; an eden without room leaves it to C.
+static uint8_t* boxResult(uint8_t* at, bool isDouble, int x, Exits& e) {
+  if (!IEEEInfNaN) {  // the exponent all ones
+    if (isDouble) {
+      at = sse(at, 0x66, true, 0x7E, x, rAX);  // movq rax, x
+      at = emitShiftRI(at, shiftShr, rAX, 52);
+      at = emitAndEAXI32(at, 0x7FF);
+      at = emitCmpRI(at, rAX, 0x7FF);
+    } else {
+      at = sse(at, 0x66, false, 0x7E, x, rAX);  // movd eax, x
+      at = emitAndEAXI32(at, 0x7F800000);
+      at = emitCmpRI(at, rAX, 0x7F800000);
+    }
+    at = emitJccRel32(at, ccE, 0);
+    addJump(e.fails32, at);
+  }
+  uint8_t* slow;
+  at = tAllocFloat(at, isDouble, rBX, &slow);
+  addJump(e.toC32, slow);
+  at = sse(at, 0x66, isDouble, 0x7E, x, rAX);  // the whole word: a Float's upper half is 0
+  at = emitMovMR(at, rR14, 0, rAX);
+  return emitRet(at);
+}
+
 // 821 +, 822 -, 829 *, 830 / (SmallDouble receiver) and 561, 562, 569, 570 (Double): answers
-// a SmallDouble where the result has one. Otherwise a SmallDouble member fails in C; a Double
-// member's result is boxed there (inline boxes are not built yet), so C is called.
+// a SmallDouble where the result has one. Otherwise a SmallDouble member fails in C and a
+// Double member answers a new Double.
 static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   if (!enableTFP) return txUseCPrim(r, at, 0);
   int k = r->number % 10;  // 1 +, 2 -, 9 *, 0 /
@@ -660,8 +905,242 @@ static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, 
   at = sse(at, 0x66, true, 0x7E, 1, rAX);   // movq rax, xmm1
   at = encodeSmallDouble(at, &noForm);
   at = emitRet(at);
-  if (boxed) return floatTail(at, r, inlineFailure, fails, nullptr, 0, other, &noForm, 1);
-  return floatTail(at, r, inlineFailure, fails, &noForm, 1, other, nullptr, 0);
+  if (!boxed) return floatTail(at, r, inlineFailure, fails, &noForm, 1, other, nullptr, 0);
+  txFixShortList(&noForm, 1, at);
+  Exits e;
+  e.fails32[0] = fails;
+  e.toC32[0] = other;
+  at = boxResult(at, true, 1, e);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+// 582: the square root of a Double, a SmallDouble where it has one form, else a new Double.
+static uint8_t* genDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  at = emitMovRM(at, rAX, rBX, 0);
+  at = movsdXM(at, 1, rAX);
+  at = sse(at, 0xF2, false, 0x51, 1, 1);   // sqrtsd xmm1, xmm1
+  at = sse(at, 0x66, true, 0x7E, 1, rAX);  // movq rax, xmm1
+  uint8_t* noForm;
+  at = encodeSmallDouble(at, &noForm);
+  at = emitRet(at);
+  txFixShortList(&noForm, 1, at);
+  Exits e;
+  at = boxResult(at, true, 1, e);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+// movss x, [r] (F3 0F 10 /r; r neither rsp/r12 nor rbp/r13)
+static uint8_t* movssXM(uint8_t* at, int x, int r) {
+  at = cgenPutB(0xF3, at);
+  at = cgenRexOpt(at, x, r);
+  at = cgenPutB(0x0F, at);
+  at = cgenPutB(0x10, at);
+  return cgenPutB(((x & 7) << 3) | (r & 7), at);
+}
+
+// xmm1 := the receiver (a Float), xmm0 := the argument: a Float or a SmallInteger rounded to
+// binary32. Anything else fails in C: the 32-bit jumps go to e.fails32.
+static uint8_t* floatOperands(uint8_t* at, Exits& e) {
+  at = emitMovRM(at, rAX, rBX, 0);
+  at = movssXM(at, 1, rAX);
+  at = emitMovRR(at, rAX, rR12);
+  at = emitTestR8I8(at, rAX, 7);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* immediate = at;
+  at = emitMovRM(at, rAX, rR12, 8);
+  at = emitAndEAXI32(at, 0xFFFFF);
+  at = emitCmpRI(at, rAX, classIndexFloat);
+  at = emitJccRel32(at, ccNE, 0);
+  addJump(e.fails32, at);
+  at = emitMovRM(at, rAX, rR12, 0);
+  at = movssXM(at, 0, rAX);
+  at = emitJmpRel8(at, 0);
+  uint8_t* done = at;
+  txFixShortList(&immediate, 1, at);
+  at = emitMovRR(at, rAX, rR12);
+  at = emitAluRI8(at, aluAnd, rAX, 7);
+  at = emitCmpRI(at, rAX, oopTagSmallInteger);
+  at = emitJccRel32(at, ccNE, 0);
+  addJump(e.fails32, at);
+  at = emitMovRR(at, rAX, rR12);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  at = sse(at, 0xF3, true, 0x2A, 0, rAX);  // cvtsi2ss xmm0, rax
+  txFixShortList(&done, 1, at);
+  return at;
+}
+
+// 41 +, 42 -, 49 *, 50 /: a new Float.
+static uint8_t* genFloatArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  uint8_t opcode = r->number == 41 ? 0x58 : r->number == 42 ? 0x5C : r->number == 49 ? 0x59 : 0x5E;
+  Exits e;
+  at = floatOperands(at, e);
+  at = sse(at, 0xF3, false, opcode, 1, 0);  // xmm1 op= xmm0
+  at = boxResult(at, false, 1, e);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+// 43-48: the receiver against the argument, NaNs unordered.
+static uint8_t* genFloatCompare(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  static const uint8_t conditions[6] = {ccA, ccB, ccAE, ccBE, ccE, ccNE};  // mirrored: argument against receiver
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  Exits e;
+  at = floatOperands(at, e);
+  at = cgenPutB(0x0F, at);  // ucomiss xmm0, xmm1
+  at = cgenPutB(0x2E, at);
+  at = cgenModRR(at, 0, 1);
+  at = tFJumpCond(conditions[r->number - 43], at);
+  at = txMakeBoolean(at);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+// 40: a SmallInteger as a new Float.
+static uint8_t* genAsFloat(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  at = emitMovRR(at, rAX, rBX);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  at = sse(at, 0xF3, true, 0x2A, 1, rAX);  // cvtsi2ss xmm1, rax
+  Exits e;
+  at = boxResult(at, false, 1, e);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+// 603: the square root of a Float, a new Float.
+static uint8_t* genFloatSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  if (!enableTFP) return txUseCPrim(r, at, 0);
+  at = emitMovRM(at, rAX, rBX, 0);
+  at = movssXM(at, 1, rAX);
+  at = sse(at, 0xF3, false, 0x51, 1, 1);  // sqrtss xmm1, xmm1
+  Exits e;
+  at = boxResult(at, false, 1, e);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+// ---- instance creation ----------------------------------------------------------------------
+// New objects lie in eden: storing into them needs no store check.
+
+// 18: a Point of the receiver and the argument.
+static uint8_t* genMakePair(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  oop cls = sysOop(sysPointClass);
+  uint64_t tag = isImmediate(cls) ? 0 : hashOf(headerOf(cls));  // a class's hash is its index
+  if (tag == 0) return txUseCPrim(r, at, 0);
+  Exits e;
+  uint8_t* slow;
+  at = allocInline(at, -1, 16, -1, hasPtrsBit | (uint64_t(2) << 34) | (uint64_t(2) << 24) | tag, rR15, &slow);
+  addJump(e.toC32, slow);
+  at = emitMovMR(at, rR14, 0, rBX);
+  at = emitMovMR(at, rR14, 8, rR12);
+  at = emitMovRR(at, rBX, rR15);
+  at = emitRet(at);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+static uint8_t* orRR(uint8_t* at, int d, int s) { return aluRR(at, 0x0B, d, s); }
+// r15 |= (r << shift) through rax.
+static uint8_t* orShifted(uint8_t* at, int r, uint8_t shift) {
+  at = emitMovRR(at, rAX, r);
+  at = emitShiftRI(at, shiftShl, rAX, shift);
+  return orRR(at, rR15, rAX);
+}
+
+// The receiver class's tagged format word into r9, and its index (identity hash) into r15;
+// a class without an index yet goes to C (which gives it one). The format's bits under mask
+// must equal want, else C decides.
+static uint8_t* classAndFormat(uint8_t* at, uint32_t mask, uint32_t want, Exits& e) {
+  at = emitMovRM(at, rR9, rBX, 0);
+  at = emitMovRM(at, rR9, rR9, 8 * classFormatSlot);
+  at = emitMovRR(at, rAX, rR9);
+  at = emitAndEAXI32(at, mask);
+  at = emitCmpRI(at, rAX, (int32_t)want);
+  at = emitJccRel32(at, ccNE, 0);
+  addJump(e.toC32, at);
+  at = emitMovRM(at, rR15, rBX, 8);
+  at = emitShiftRI(at, shiftShr, rR15, 42);
+  at = cgenRexOpt(at, 0, rR15);  // and r15d, 0xFFFFF
+  at = cgenPutB(0x81, at);
+  at = cgenPutB(0xE0 | (rR15 & 7), at);
+  at = cgenPutL(0xFFFFF, at);
+  at = emitJccRel32(at, ccE, 0);
+  addJump(e.toC32, at);
+  return at;
+}
+
+// 70: an instance of a class with named slots only (pointers, neither weak nor ephemeron),
+// its slots nil. Bodies above 251 words are left to C.
+static uint8_t* genNew(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  Exits e;
+  at = classAndFormat(at, 0xE8000, 0x20000, e);
+  at = emitAluRI32(at, aluAnd, rR9, 0x7FF8);  // named slots x 8: the body's bytes
+  at = emitCmpRI(at, rR9, 2008);
+  at = emitJccRel32(at, ccA, 0);
+  addJump(e.toC32, at);
+  at = orShifted(at, rR9, 21);  // the size field (words << 24)
+  at = orShifted(at, rR9, 31);  // the named count (<< 34)
+  at = emitMovRI64(at, rAX, hasPtrsBit);
+  at = orRR(at, rR15, rAX);
+  uint8_t* slow;
+  at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
+  addJump(e.toC32, slow);
+  at = loadNil(at, rR15);
+  at = fillLoop(at, rR15);
+  at = emitRet(at);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+// 71: an instance of an indexable class (neither weak nor ephemeron) with the SmallInteger
+// in r12 as its indexed size: pointers filled with nil, bytes with 0. A size that is not a
+// SmallInteger of 0 or more fails as in C; bodies above 251 words are left to C.
+static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  Exits e;
+  at = classAndFormat(at, 0xC8000, 0x8000, e);
+  at = emitBtRI(at, rR12, 1);
+  at = emitJccRel32(at, ccAE, 0);
+  addJump(e.fails32, at);
+  at = testRR(at, rR12, rR12);
+  at = emitJccRel32(at, ccS, 0);
+  addJump(e.fails32, at);
+  at = emitBtRI(at, rR9, 17);  // pointers
+  at = emitJccRel32(at, ccAE, 0);
+  uint8_t* bytes = at;
+  at = emitAluRI32(at, aluAnd, rR9, 0x7FF8);  // named x 8
+  at = orShifted(at, rR9, 31);                // the named count (<< 34)
+  at = emitMovRR(at, rAX, rR12);
+  at = emitAluRI8(at, aluSub, rAX, 3);        // the size x 8
+  at = aluRR(at, 0x03, rR9, rAX);             // body bytes
+  at = emitJccRel32(at, ccB, 0);
+  addJump(e.toC32, at);
+  at = emitCmpRI(at, rR9, 2008);
+  at = emitJccRel32(at, ccA, 0);
+  addJump(e.toC32, at);
+  at = orShifted(at, rR9, 21);                // the size field
+  at = emitMovRI64(at, rAX, hasPtrsBit);
+  at = orRR(at, rR15, rAX);
+  uint8_t* slow;
+  at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
+  addJump(e.toC32, slow);
+  at = loadNil(at, rR15);
+  at = fillLoop(at, rR15);
+  at = emitRet(at);
+  cgenPatchRel32(bytes, at);
+  at = emitCmpRI(at, rR12, 2001 * 8 + 3);
+  at = emitJccRel32(at, ccA, 0);
+  addJump(e.toC32, at);
+  at = emitMovRR(at, rAX, rR12);
+  at = emitShiftRI(at, shiftShr, rAX, 3);     // the size in bytes
+  at = emitLeaRM(at, rR9, rAX, 7);
+  at = emitAluRI8(at, aluAnd, rR9, -8);       // rounded to words
+  at = negR(at, rAX);
+  at = aluRR(at, 0x03, rAX, rR9);             // the unused bytes of the last word
+  at = emitShiftRI(at, shiftShl, rAX, 34);
+  at = orRR(at, rR15, rAX);
+  at = orShifted(at, rR9, 21);                // the size field
+  at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
+  addJump(e.toC32, slow);
+  at = emitXorRR(at, rR15, rR15);
+  at = fillLoop(at, rR15);
+  at = emitRet(at);
+  return exitsTail(at, r, inlineFailure, e);
 }
 
 // 842: the square root of the receiver, a SmallDouble.
@@ -699,18 +1178,21 @@ static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int
 // inlineFailure, the long jump toC0 and the long jumps in moreToC call C.
 static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t** fails, uint8_t* toC0,
                           uint8_t** moreToC = nullptr, int nMoreToC = 0) {
+  const bool units = r->number == 412 || r->number == 423;  // two-byte elements
   at = emitShiftRI(at, shiftShl, rAX, 3);
   at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
   at = aluRR(at, 0x2B, rAX, rR11);
+  if (units) at = emitShiftRI(at, shiftShr, rAX, 1);
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel8(at, ccAE, 0);
   uint8_t* byteRange = at;
   at = emitMovRM(at, rR11, rBX, 0);
-  static const uint8_t movzx[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
-  memcpy(at, movzx, 5);
+  static const uint8_t movzxByte[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
+  static const uint8_t movzxUnit[5] = {0x43, 0x0F, 0xB7, 0x04, 0x4B};  // movzx eax, word [r11+r9*2]
+  memcpy(at, units ? movzxUnit : movzxByte, 5);
   at += 5;
   at = emitLeaTagInt(at, rBX, rAX);
-  if (r->number == 63) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
+  if (r->number == 63 || r->number == 412) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
   at = emitRet(at);
   uint8_t* over = nullptr;
   for (int i = 0; i < 3; i++) cgenPatchRel32(fails[i], at);
@@ -728,7 +1210,8 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
 }
 
 // 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger;
-// 63 and 420: a byte of a byte object, as a Character or a SmallInteger (pointer objects fail).
+// 63 and 420: a byte of a byte object, as a Character or a SmallInteger; 412 and 423 a
+// two-byte element of a byte object, likewise (pointer objects fail).
 // Immediates, non-SmallInteger indices and indices out of range fail in C; bodies of more
 // than 251 words (their size lies elsewhere) and headers that defer the named count to the
 // class are answered by C.

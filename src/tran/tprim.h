@@ -89,3 +89,20 @@ uint8_t* txMakeBoolean(uint8_t* at);
 uint8_t* txGetClassTag(int reg, uint8_t* at);
 // Points the n 8-bit jump displacements ending at list[i] (null entries skipped) at target.
 void txFixShortList(uint8_t** list, int n, const uint8_t* target);
+
+// Inline allocation of a floating-point result (a Double, or a Float): r14 := the body (the
+// caller stores the value), result := the new object; rax and r11 are clobbered. *slow gets
+// the 32-bit jump taken, with nothing changed, when the object would pass eden's warning
+// limit.
+uint8_t* tAllocFloat(uint8_t* at, int isDouble, int result, uint8_t** slow);
+// The run-time stubs' compares with eden's warning limit (cmp r14, imm32, or mov r11, imm64
+// before cmp r14, r11), recorded while start-up generates them.
+enum { thresholdRefCapacity = 4 };
+extern uint8_t* threshold_refs[thresholdRefCapacity];
+extern uint32_t numThresholdRefs;
+// Makes the "create array" and "make copying block 1 value" stubs (their slow paths the given
+// routines) and points the translator's calls at them.
+void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRoutine);
+// The eden warning limit changed: every nmethod goes (their inline allocations hold the old
+// limit) and each recorded compare gets the new one in place.
+void tranNoteEdenWarningThresholdChanged();

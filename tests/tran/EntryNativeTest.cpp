@@ -9,6 +9,7 @@
 #include "tran/nmalloc.h"
 #include "tran/taction.h"
 #include "tran/taux.h"
+#include "tran/tloop.h"
 #include "tran/tprim.h"
 #include "tran/tstack.h"
 
@@ -149,6 +150,7 @@ TEST(Entry_Native, TrippedStackCheckReachesTheAbortRoutine) {
 
 TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
   EntryArea s;
+  const TRtRoutines savedRt = tRt;
   nativeZone();
   initFirstTime();  // stubs again, measured layout, table
   // Every stub in the permanent area under its name, in the order made.
@@ -159,7 +161,10 @@ TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
       {"NrtAbortSend0", AbortSendTable[0]},        {"NrtAbortSend1", AbortSendTable[1]},
       {"NrtAbortSend2", AbortSendTable[2]},        {"NrtAbortPrimFail0", AbortPrimFailTable[0]},
       {"NrtAbortPrimFail1", AbortPrimFailTable[1]}, {"NrtAbortPrimFail2", AbortPrimFailTable[2]},
-      {"NrtAbortSendNoFrame", AbortNoFrame},        {"NrtStoreInstVarN", storeStubs[storeStubGeneral].start},
+      {"NrtAbortSendNoFrame", AbortNoFrame},
+      {"NrtCreateArray", (const uint8_t*)tRt.createArray},
+      {"NrtMakeCopyingBlock1Value", (const uint8_t*)tRt.makeCopyingBlock1},
+      {"NrtStoreInstVarN", storeStubs[storeStubGeneral].start},
       {"NrtStoreInstVar3", storeStubs[3].start},    {"NrtStoreInstVar2", storeStubs[2].start},
       {"NrtStoreInstVar1", storeStubs[1].start},    {"NrtStoreInstVar0", storeStubs[0].start},
   };
@@ -198,4 +203,5 @@ TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
     memcpy(&first, s.block + nMethodCannotResumeEntry, 8);
     EXPECT_EQ(first, entryCodeTable[k]) << k;
   }
+  tRt = savedRt;
 }

@@ -17,6 +17,8 @@
 #include "mman/mmObject.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
+#include "prim/prArithmetic.h"
+#include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
@@ -232,6 +234,48 @@ TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
     EXPECT_EQ(run(translate(c.selector), c.args), smallIntegerFor(c.answer));
     EXPECT_EQ(tranRspAfter, tranRspBefore) << "the callee pops what its caller stacked";
   }
+}
+
+// The first translation enters the translated primitives over the C functions the primitive
+// sets registered, each falling back on that function through the engine's own glue; with
+// them disabled the table stays as the sets left it.
+TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) {
+  const TGlueEntries savedGlue = tGlue;
+  const uint32_t savedTP = enableTP;
+  for (uint32_t on : {1u, 0u}) {
+    SCOPED_TRACE(on);
+    for (TranslatedPrimRecord* t : {txArithPrims, txControlPrims, txMemPrims, txSubscriptPrims}) {
+      for (TranslatedPrimRecord* r = t; r->number != 0; r++) r->cFunction = r->glue = nullptr;
+    }
+    initNMethods(reinterpret_cast<uint64_t>(runArea), runAreaBytes);  // a fresh zone, an empty table
+    initArithmeticPrims();
+    const uint32_t numbers[] = {1, 2, 9, 12, 17};
+    uint64_t before[5];
+    for (int k = 0; k < 5; k++) before[k] = getPrimEntry(numbers[k])->function;
+    tGlue = TGlueEntries{};  // as start-up finds them
+    enableTP = on;
+    EXPECT_EQ(run(translate("sumTo:"), {smallIntegerFor(10)}), smallIntegerFor(55));
+    for (int k = 0; k < 5; k++) {
+      const PrimEntry* e = getPrimEntry(numbers[k]);
+      SCOPED_TRACE(numbers[k]);
+      ASSERT_NE(before[k], 0u);
+      if (on == 0) {
+        EXPECT_EQ(e->kind, primKindC);
+        EXPECT_EQ(e->function, before[k]);
+        continue;
+      }
+      ASSERT_EQ(e->kind, primKindTranslated);
+      const TranslatedPrimRecord* r = reinterpret_cast<const TranslatedPrimRecord*>(uintptr_t(e->function));
+      EXPECT_EQ(r->number, numbers[k]);
+      EXPECT_EQ(reinterpret_cast<uint64_t>(r->cFunction), before[k]);
+      EXPECT_EQ(reinterpret_cast<uint64_t>(r->glue), PrimGlueTable[1]);
+    }
+  }
+  for (TranslatedPrimRecord* t : {txArithPrims, txControlPrims, txMemPrims, txSubscriptPrims}) {
+    for (TranslatedPrimRecord* r = t; r->number != 0; r++) r->cFunction = r->glue = nullptr;
+  }
+  enableTP = savedTP;
+  tGlue = savedGlue;
 }
 
 // Saving contexts: a native pc becomes the bytecode pc it maps to, one no translation maps

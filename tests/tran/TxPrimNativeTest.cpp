@@ -10,7 +10,11 @@
 
 #include "mman/mmObjPrims.h"
 #include "mman/mmSubscript.h"
+#include "mman/mmAllocate.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmSysOop.h"
+#include "mman/mmVerify.h"
+#include "ext/exOption.h"
 #include "mman/subscriptCases.h"
 #include "mman/testHeap.h"
 #include "nativeCode.h"
@@ -20,8 +24,13 @@
 #include "support/primHarness.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taux.h"
+#include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tprim.h"
+#include "support/testZone.h"
+
+extern "C" oop CrtCreateArray(uint64_t n);
+extern "C" oop CrtMakeCopyingBlock1(oop method, oop value);
 
 namespace {
 
@@ -52,7 +61,9 @@ class TxPrimNative : public testing::Test {
     initObjectPrims();
     initSmallDoublePrims();
     initDoublePrims();
+    initFloatPrims();
     initSubscriptPrims();
+    initAllocationPrims();
     tNil = nilOop();
     tTrue = trueOop();
     tFalse = falseOop();
@@ -91,15 +102,30 @@ class TxPrimNative : public testing::Test {
     return code;
   }
 
+  // An object made inline: the C answer's header word but the hash, its body, and the last
+  // object in eden.
+  static void expectSameAnswer(oop inlineAnswer, oop c) {
+    if (isImmediate(c) || inlineAnswer == c) {
+      EXPECT_EQ(inlineAnswer, c);
+      return;
+    }
+    ASSERT_FALSE(isImmediate(inlineAnswer));
+    const ObjectHeader *a = headerOf(inlineAnswer), *b = headerOf(c);
+    EXPECT_EQ(a->flags & ~hashMask, b->flags & ~hashMask);
+    EXPECT_EQ(a->dataPtr, inlineAnswer + objectHeaderBytes) << "the body right behind the header";
+    const uint64_t words = roundedBodyBytes(bodyBytesOf(b)) / 8;
+    for (uint64_t k = 0; k < words; k++) EXPECT_EQ(bodyOf(a)[k], bodyOf(b)[k]) << "word " << k;
+    EXPECT_EQ(a->dataPtr + 8 * words, eden.allocPtr) << "the next object right behind";
+  }
+
   bool mayCallC = false;  // members that hand some cases C answers for to C
-  bool boxesCallC = false;  // results without an immediate form are left to C (it boxes or fails)
 
   void check(uint32_t number, oop receiver, oop argument) {
     const TranslatedPrimRecord* r = (const TranslatedPrimRecord*)(uintptr_t)getPrimEntry(number)->function;
     addCPrimitive(number, r->cFunction, (uint8_t)txArgCount(r));  // the harness calls the table's function
     PrimOutcome c = txArgCount(r) == 0 ? callPrimitive(number, receiver, {}) : callPrimitive(number, receiver, {argument});
     addPrimitiveWithParams(number, r, (uint8_t)txArgCount(r), primKindTranslated, r->flag);
-    bool callsC = mayCallC || (boxesCallC && (c.failed || !isImmediate(c.result)));
+    bool callsC = mayCallC;
     for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
       SCOPED_TRACE(testing::Message() << "primitive " << number << " receiver 0x" << std::hex << receiver
                                       << " argument 0x" << argument << " inlineFailure " << inlineFailure);
@@ -120,7 +146,7 @@ class TxPrimNative : public testing::Test {
         EXPECT_EQ(seen[3], (uint64_t)(uintptr_t)r->cFunction);
       } else if (!c.failed) {
         ASSERT_EQ(regs.r[rR10], 0u) << "answered inline";
-        EXPECT_EQ(regs.r[rBX], c.result);
+        expectSameAnswer(regs.r[rBX], c.result);
       } else if (inlineFailure == 0) {
         ASSERT_EQ(regs.r[rR10], 2u) << "the fallback";
         EXPECT_EQ(seen[0], receiver);
@@ -177,6 +203,12 @@ TEST_F(TxPrimNative, IdentityAndClassMembersAnswerAsTheCPrimitives) {
     }
     if (HasFatalFailure()) return;
   }
+  // Retagging members (the receiver is of the method's class) and Characters from codes.
+  for (oop c : {characterFor(0), characterFor('a'), characterFor(0x10FFFF)}) check(410, c, 0);
+  for (double d : {0.0, -1.5, 1e10}) check(820, smallDoubleFor(d), 0);
+  for (oop code : {smallIntegerFor(0), smallIntegerFor(65), smallIntegerFor(0x10FFFF), smallIntegerFor(p60 - 1),
+                   smallIntegerFor(-1), smallIntegerFor(-p60), nilOop(), characterFor('x'), hashed})
+    check(411, nilOop(), code);
   // Without a hash yet, 75 leaves the object alone and calls C, which assigns one.
   for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
     oop fresh = newNewObject(testClasses.object, 0);
@@ -212,8 +244,7 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
       if (HasFatalFailure()) return;
     }
   }
-  // Double receivers: the comparisons and the operations whose results have an immediate form.
-  boxesCallC = true;
+  // Double receivers: results without an immediate form are boxed inline.
   for (uint32_t number = 561; number <= 570; number++) {
     for (double d : {0.0, -0.0, 1.5, -3.25, 1e300, nan, inf, 5e-324}) {
       oop box = newDoubleBox(d);
@@ -224,7 +255,6 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
       if (HasFatalFailure()) return;
     }
   }
-  boxesCallC = false;
   mayCallC = false;
   for (double d : receivers) check(842, smallDoubleFor(d), 0);
   for (double d : {0.25, 2.0, 1e-300 * 0 + 5e-200, -4.0}) {
@@ -277,7 +307,7 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
     for (uint64_t k = 0; k < named + 5; k++) slots.push_back(smallIntegerFor((int64_t)k * 10));
     oop o = oldSlots(testClasses.pointers, named, slots);
     for (int64_t i : {-1, 0, 1, 5, 6, 1000}) {
-      for (uint32_t number : {60u, 63u, 420u}) check(number, o, smallIntegerFor(i));  // bytes only: 63, 420
+      for (uint32_t number : {60u, 63u, 420u, 412u, 423u}) check(number, o, smallIntegerFor(i));  // bytes only: all but 60
     }
     check(62, o, 0);
   }
@@ -289,11 +319,272 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
     std::vector<uint8_t> bytes(n);
     for (size_t k = 0; k < n; k++) bytes[k] = (uint8_t)(200 + k);
     oop o = oldBytes(testClasses.bytes, bytes);
-    for (uint32_t number : {60u, 63u, 420u}) {
-      for (int64_t i : {int64_t(0), int64_t(1), (int64_t)n, (int64_t)n + 1}) check(number, o, smallIntegerFor(i));
+    for (uint32_t number : {60u, 63u, 420u, 412u, 423u}) {
+      for (int64_t i : {int64_t(0), int64_t(1), (int64_t)n / 2, (int64_t)n / 2 + 1, (int64_t)n, (int64_t)n + 1})
+        check(number, o, smallIntegerFor(i));
       check(number, o, nilOop());
       check(number, smallIntegerFor(4), smallIntegerFor(1));
     }
     check(62, o, 0);
   }
+}
+
+TEST_F(TxPrimNative, FloatMembersAndBoxedResultsAnswerAsTheCPrimitives) {
+  const float fnan = std::numeric_limits<float>::quiet_NaN(), finf = std::numeric_limits<float>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  std::vector<oop> floats, arguments;
+  for (float f : {0.0f, -0.0f, 1.5f, -3.25f, 3.0e38f, 1e-45f, fnan, finf}) floats.push_back(newFloatBox(f));
+  for (float f : {0.0f, -0.0f, 2.0f, 3.0e38f, 1e-45f, fnan, -finf}) arguments.push_back(newFloatBox(f));
+  for (int64_t v : {int64_t(0), int64_t(1), int64_t(-7), (int64_t(1) << 24) + 1, (int64_t(1) << 53) + 1, p60 - 1})
+    arguments.push_back(smallIntegerFor(v));
+  for (oop other : {newDoubleBox(1.5), smallDoubleFor(1.5), characterFor('a'), nilOop()}) arguments.push_back(other);
+  std::vector<oop> doubles, doubleArguments;
+  for (double d : {0.0, -0.0, 2.0, -4.0, 1.5, 1e300, -1e300, 5e-324, nan, inf}) doubles.push_back(newDoubleBox(d));
+  for (double d : {1e300, 2.0, nan}) doubleArguments.push_back(newDoubleBox(d));
+  for (oop a : {smallIntegerFor(0), smallIntegerFor(3), smallDoubleFor(2.0)}) doubleArguments.push_back(a);
+  const uint32_t savedIEEE = IEEEInfNaN;
+  for (uint32_t ieee : {0u, 1u}) {
+    IEEEInfNaN = ieee;
+    SCOPED_TRACE(testing::Message() << "IEEEInfNaN " << ieee);
+    for (uint32_t number = 41; number <= 50; number++) {
+      for (oop r : floats) {
+        for (oop a : arguments) check(number, r, a);
+      }
+      if (HasFatalFailure()) break;
+    }
+    for (oop r : floats) check(603, r, 0);
+    for (int64_t v : {int64_t(0), int64_t(-1), int64_t(1) << 24, (int64_t(1) << 24) + 1, p60 - 1, -p60})
+      check(40, smallIntegerFor(v), 0);
+    for (oop r : doubles) {
+      check(582, r, 0);
+      for (uint32_t number : {561u, 562u, 569u, 570u}) {
+        for (oop a : doubleArguments) check(number, r, a);
+      }
+    }
+  }
+  IEEEInfNaN = savedIEEE;
+  EXPECT_EQ(verifyHeap(), "");
+}
+
+// Instances of every class shape and size: inline where the header holds the size, C for
+// the rest, failures as in C.
+TEST_F(TxPrimNative, InstanceCreationAnswersAsTheCPrimitives) {
+  registerSysOop(classAt(newTestClass(formatPointers | 2)), sysPointClass);  // 18's class
+  const uint32_t wide = newTestClass(formatPointers | 251), wider = newTestClass(formatPointers | 252);
+  const uint32_t named = newTestClass(formatPointers | formatIndexable | 3);
+  const oop unentered = newUnenteredTestClass(formatPointers | 2);
+  struct Case {
+    uint32_t number;
+    oop receiver, argument;
+    bool toC;  // C answers or fails where the inline code calls it
+  };
+  std::vector<Case> cases = {
+      {70, classAt(testClasses.object), 0, false},  {70, classAt(testClasses.threeSlots), 0, false},
+      {70, classAt(wide), 0, false},                {70, classAt(wider), 0, true},
+      {70, classAt(testClasses.pointers), 0, true}, {70, classAt(testClasses.weak), 0, true},
+      {70, unentered, 0, true},
+      {71, classAt(testClasses.object), smallIntegerFor(3), true},
+      {71, classAt(testClasses.weak), smallIntegerFor(3), true},
+      {71, classAt(testClasses.pointers), smallIntegerFor(252), true},
+      {71, classAt(testClasses.pointers), smallIntegerFor(int64_t(1) << 40), true},
+      {71, classAt(named), smallIntegerFor(249), true},
+      {71, classAt(testClasses.bytes), smallIntegerFor(2002), true},
+      {71, classAt(testClasses.bytes), smallIntegerFor(int64_t(1) << 59), true},
+  };
+  for (int64_t n : {0, 1, 2, 5, 250, 251}) cases.push_back({71, classAt(testClasses.pointers), smallIntegerFor(n), false});
+  for (int64_t n : {0, 1, 248}) cases.push_back({71, classAt(named), smallIntegerFor(n), false});
+  for (int64_t n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 2001}) cases.push_back({71, classAt(testClasses.bytes), smallIntegerFor(n), false});
+  for (oop bad : {smallIntegerFor(-1), smallIntegerFor(-p60), nilOop(), characterFor('a')}) {
+    for (uint32_t cls : {testClasses.pointers, testClasses.bytes}) cases.push_back({71, classAt(cls), bad, false});
+  }
+  const oop old = newOldObject(testClasses.threeSlots, 3);
+  for (oop r : {smallIntegerFor(3), nilOop(), old}) {
+    for (oop a : {smallIntegerFor(-4), characterFor('q'), old}) cases.push_back({18, r, a, false});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case of " << c.number << " argument 0x" << std::hex << c.argument);
+    mayCallC = c.toC;
+    check(c.number, c.receiver, c.argument);
+    if (HasFatalFailure()) return;
+  }
+  mayCallC = false;
+  EXPECT_EQ(verifyHeap(), "");
+}
+
+// An object that ends exactly at eden's warning limit is made inline; one a word longer goes
+// to C with eden as it was.
+TEST_F(TxPrimNative, InlineAllocationEndsAtTheWarningLimitAndNoFurther) {
+  registerSysOop(classAt(newTestClass(formatPointers | 2)), sysPointClass);
+  struct Case {
+    uint32_t number;
+    oop receiver, argument;
+    uint64_t bytes;  // header and body
+  };
+  const Case cases[] = {
+      {18, smallIntegerFor(1), smallIntegerFor(2), 32},
+      {70, classAt(testClasses.threeSlots), 0, 40},
+      {71, classAt(testClasses.pointers), smallIntegerFor(5), 56},
+      {71, classAt(testClasses.bytes), smallIntegerFor(9), 32},
+      {561, newDoubleBox(1e300), newDoubleBox(1e300), 24},
+      {582, newDoubleBox(1e300), 0, 24},
+      {41, newFloatBox(1.5f), newFloatBox(2.0f), 24},
+      {40, smallIntegerFor(7), 0, 24},
+  };
+  const uint64_t limit = eden.warningLimit;
+  for (const Case& c : cases) {
+    for (uint64_t shortBy : {0u, 8u}) {
+      SCOPED_TRACE(testing::Message() << c.number << " short by " << shortBy);
+      const uint64_t top = eden.allocPtr;
+      eden.warningLimit = top + c.bytes - shortBy;
+      uint8_t* code = generate(c.number, 0);
+      RegFile regs = {};
+      regs.r[rSP] = 0x202;
+      regs.r[rBX] = c.receiver;
+      regs.r[rR12] = c.argument;
+      nativeRun(code, regs);
+      if (shortBy == 0) {
+        EXPECT_EQ(regs.r[rR10], 0u);
+        EXPECT_EQ(regs.r[rBX], top);
+        EXPECT_EQ(eden.allocPtr, top + c.bytes);
+      } else {
+        EXPECT_EQ(regs.r[rR10], 2u);
+        EXPECT_EQ(seen[0], c.receiver);
+        EXPECT_EQ(seen[1], c.argument);
+        EXPECT_EQ(eden.allocPtr, top);
+      }
+    }
+  }
+  eden.warningLimit = limit;
+  EXPECT_EQ(verifyHeap(), "");
+}
+
+uint8_t* genAllocStub(uint8_t* at) {
+  uint8_t* slow;
+  at = tAllocFloat(at, 1, rBX, &slow);
+  at = emitRet(at);
+  cgenPatchRel32(slow, at);
+  return emitRet(at);
+}
+
+// Stubs in the permanent area record their compares with the limit; a new limit empties the
+// zone and changes only those immediates, in both forms, each stub then equal to a fresh
+// generation.
+TEST_F(TxPrimNative, ANewEdenLimitRewritesOnlyTheRecordedCompares) {
+  SavedNMethodZone savedZone;
+  const EdenRecord savedEden = eden;
+  for (bool above : {false, true}) {
+    SCOPED_TRACE(above ? "imm64" : "imm32");
+    nativeZone();
+    if (above) eden = {0x180000000ull, 0x180000000ull, 0x1BFFF0000ull, 0x1C0000000ull};  // never run
+    generatingRuntimeRoutines = 1;
+    numThresholdRefs = 0;
+    uint8_t* stubs[4];
+    for (uint8_t*& stub : stubs) stub = tGenerate(genAllocStub, "alloc test");
+    generatingRuntimeRoutines = 0;
+    ASSERT_EQ(numThresholdRefs, 4u);
+    ASSERT_NE(nMethodAlloc(256), nullptr);
+    const uint8_t* low = reinterpret_cast<const uint8_t*>(uintptr_t(nmZone.top));
+    const std::vector<uint8_t> before(low, reinterpret_cast<const uint8_t*>(uintptr_t(maxNZonePC)) + 1);
+    eden.warningLimit -= 0x12340;
+    tranNoteEdenWarningThresholdChanged();
+    EXPECT_EQ(nmZone.free, nmZone.bottom) << "every nmethod discarded";
+    uint8_t fresh[256];
+    const uint8_t* end = genAllocStub(fresh);
+    for (uint8_t* stub : stubs) EXPECT_EQ(memcmp(stub, fresh, size_t(end - fresh)), 0);
+    const int immediate = above ? 2 : 3, width = above ? 8 : 4;
+    for (size_t k = 0; k < before.size(); k++) {
+      if (before[k] == low[k]) continue;
+      bool inImmediate = false;
+      for (uint32_t i = 0; i < numThresholdRefs; i++) {
+        const uint8_t* at = threshold_refs[i] + immediate;
+        inImmediate |= low + k >= at && low + k < at + width;
+      }
+      EXPECT_TRUE(inImmediate) << "byte " << k << " of the permanent area changed";
+    }
+    eden = savedEden;
+  }
+  numThresholdRefs = 0;
+}
+
+TEST_F(TxPrimNative, AFifthThresholdSiteIsFatal) {
+  SavedNMethodZone savedZone;
+  EXPECT_DEATH(
+      {
+        nativeZone();
+        generatingRuntimeRoutines = 1;
+        numThresholdRefs = 0;
+        for (int k = 0; k < 5; k++) tGenerate(genAllocStub, "alloc test");
+      },
+      "threshold_refs table too small");
+}
+
+// The allocation stubs build what the run-time routines build; what they cannot (an Array
+// whose size the header cannot hold, an eden without room) reaches the routine with the
+// registers as they came and eden unchanged.
+TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
+  SavedNMethodZone savedZone;
+  const TRtRoutines savedRt = tRt;
+  nativeZone();
+  generatingRuntimeRoutines = 1;
+  numThresholdRefs = 0;
+  txMakeAllocStubs(area, area);  // the probe stands for the routines
+  generatingRuntimeRoutines = 0;
+  EXPECT_EQ(numThresholdRefs, 2u);
+  EXPECT_STREQ(nzoneSymbolAt((uint64_t)(uintptr_t)tRt.createArray), "NrtCreateArray");
+  EXPECT_STREQ(nzoneSymbolAt((uint64_t)(uintptr_t)tRt.makeCopyingBlock1), "NrtMakeCopyingBlock1Value");
+  // A caller, as generated code calls the stubs: r10 stays 0 unless the probe is reached.
+  auto callStub = [&](const void* stub, oop rbx, uint64_t r12) {
+    uint8_t* code = area + 1024;
+    emitRet(emitCallRel(code, stub));
+    RegFile regs = {};
+    regs.r[rSP] = 0x202;
+    regs.r[rBX] = rbx;
+    regs.r[rR12] = r12;
+    regs.r[rR15] = nilOop();
+    nativeRun(code, regs);
+    return regs;
+  };
+  const oop method = newOldObject(testClasses.pointers, 2);
+  const oop savedClass13 = classTable[0][13];
+  classTable[0][13] = classAt(newTestClass(formatPointers | 3));  // the test heap has no BlockClosure
+  for (uint64_t slots : {0u, 1u, 2u, 3u, 250u, 251u, 252u, 300u}) {
+    SCOPED_TRACE(slots);
+    const oop c = CrtCreateArray(slots);
+    const uint64_t top = eden.allocPtr;
+    RegFile regs = callStub(tRt.createArray, method, slots * 8);
+    if (slots <= 251) {
+      ASSERT_EQ(regs.r[rR10], 0u);
+      expectSameAnswer(regs.r[rBX], c);
+    } else {
+      EXPECT_EQ(regs.r[rR10], 2u);
+      EXPECT_EQ(seen[1], slots * 8);
+      EXPECT_EQ(eden.allocPtr, top);
+    }
+  }
+  for (oop value : {smallIntegerFor(5), nilOop(), newOldObject(testClasses.object, 0), newNewObject(testClasses.object, 0)}) {
+    const oop c = CrtMakeCopyingBlock1(method, value);
+    RegFile regs = callStub(tRt.makeCopyingBlock1, method, value);
+    ASSERT_EQ(regs.r[rR10], 0u);
+    expectSameAnswer(regs.r[rBX], c);
+  }
+  // Eden's warning limit: both stubs hold it in their compares, rewritten when it moves.
+  const uint64_t limit = eden.warningLimit;
+  for (uint64_t shortBy : {0u, 8u}) {
+    eden.warningLimit = eden.allocPtr + 16 + 24 - shortBy;
+    tranNoteEdenWarningThresholdChanged();
+    for (const void* stub : {tRt.createArray, tRt.makeCopyingBlock1}) {
+      const uint64_t top = eden.allocPtr;
+      RegFile regs = callStub(stub, method, stub == tRt.createArray ? 3 * 8 : smallIntegerFor(3));
+      EXPECT_EQ(regs.r[rR10], shortBy == 0 ? 0u : 2u) << shortBy;
+      EXPECT_EQ(eden.allocPtr, shortBy == 0 ? top + 40 : top) << shortBy;
+      EXPECT_EQ(seen[0], method);
+      if (shortBy == 0) eden.warningLimit += 40;  // room for the next stub's object
+      tranNoteEdenWarningThresholdChanged();
+    }
+  }
+  eden.warningLimit = limit;
+  EXPECT_EQ(verifyHeap(), "");
+  classTable[0][13] = savedClass13;
+  tRt = savedRt;
+  numThresholdRefs = 0;
 }

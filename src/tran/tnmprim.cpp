@@ -18,6 +18,7 @@
 #include "mman/mmSysOop.h"
 #include "prim/prCValue.h"
 #include "prim/prString.h"
+#include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/send.h"
 #include "stack/stackframe.h"
@@ -132,20 +133,32 @@ static oop currentOptionBits() {
 }
 
 // Translated primitives switched off: every registered record gives its number back to the C
-// function it captured; switched on: the tables are registered again.
+// function it captured, and Arrays and copying blocks are made by the run-time routines again;
+// switched on: the tables are registered again and the allocation stubs that the first
+// translation made (none when it ran with translated primitives off) come back.
+static const void* allocStubs[2];  // "create array", "make copying block 1 value"
+
 static void reregisterTranslatedPrims(uint32_t wasOn) {
   if ((enableTP != 0) == (wasOn != 0)) return;
+  TranslatedPrimRecord* tables[] = {txArithPrims, txControlPrims, txMemPrims, txSubscriptPrims};
   if (enableTP != 0) {
-    makeTranslatedPrimitives();
+    for (TranslatedPrimRecord* t : tables) txRegisterTable(t, enableXTP != 0 ? 7 : 5, primKindTranslated);
+    if (allocStubs[0] != nullptr) tRt.createArray = allocStubs[0];
+    if (allocStubs[1] != nullptr) tRt.makeCopyingBlock1 = allocStubs[1];
     return;
   }
-  TranslatedPrimRecord* tables[] = {txArithPrims, txControlPrims, txMemPrims, txSubscriptPrims};
   for (TranslatedPrimRecord* t : tables)
     for (TranslatedPrimRecord* r = t; r->number != 0; r++) {
       const PrimEntry* e = getPrimEntry(r->number);
       if (r->cFunction != nullptr && e->kind == primKindTranslated && e->function == uint64_t(uintptr_t(r)))
         addCPrimitive(r->number, r->cFunction, uint8_t(txArgCount(r)));
     }
+  const void* routines[2] = {reinterpret_cast<const void*>(rtCreateArray), reinterpret_cast<const void*>(rtMakeCopyingBlock1)};
+  const void** slots[2] = {&tRt.createArray, &tRt.makeCopyingBlock1};
+  for (int i = 0; i < 2; i++) {
+    if (*slots[i] != routines[i]) allocStubs[i] = *slots[i];
+    *slots[i] = routines[i];
+  }
 }
 
 static oop primTranslationOptions(oop receiver, oop option) {

@@ -21,6 +21,7 @@
 #include "mman/mmInit.h"
 #include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
+#include "stack/glue.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "support/primHarness.h"
@@ -189,8 +190,8 @@ TEST_F(NMethodPrimRun, ListingAnswersThePrintedTextAndKeepsNoNMethod) {
 }
 
 // Stacks that hold no activation of the translated methods are stable already: the options
-// discard every nmethod, and switching translated primitives off and on gives their numbers back
-// to the C functions and takes them again.
+// discard every nmethod, and switching translated primitives off and on gives their numbers and
+// the making of Arrays back to the C functions and run-time routines and takes them again.
 TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
   TGlueEntries savedGlue = tGlue;
   uint32_t tp = enableTP, tfp = enableTFP, ieee = IEEEInfNaN;
@@ -202,8 +203,10 @@ TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
   initSubscriptPrims();
   uint64_t cAt = getPrimEntry(60)->function;
   enableTP = 1;
-  makeTranslatedPrimitives();
+  translate("a0");  // the first translation registers the tables and makes the stubs
   ASSERT_EQ(getPrimEntry(60)->kind, primKindTranslated);
+  const void* stub = tRt.createArray;
+  ASSERT_NE(stub, reinterpret_cast<const void*>(rtCreateArray)) << "the first registration made the stub";
 
   struct Case {
     uint32_t number;
@@ -232,6 +235,7 @@ TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
     EXPECT_EQ(vToNMethod(methodOf("a0"), 0), c.discards ? 0 : nm);
     EXPECT_EQ(getPrimEntry(60)->kind, c.kind60);
     if (c.kind60 == primKindC) EXPECT_EQ(getPrimEntry(60)->function, cAt);
+    EXPECT_EQ(tRt.createArray, c.kind60 == primKindC ? reinterpret_cast<const void*>(rtCreateArray) : stub);
     EXPECT_EQ(tsMaxIndex, c.max);
     EXPECT_EQ(sysOop(uint32_t(temp1RegisteredOopX)), nilOop());
     currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);

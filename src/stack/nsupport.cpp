@@ -169,7 +169,7 @@ void asynchReCommitOrFailPrimitive(oop context, oop result, int restartFlag) {
 }
 
 // The primitive marker byte 254 begins a method's bytecodes: after a 4-byte header when the
-// first byte has bit 7 set; in the immediate form it is (word >> 24) & 0xFF.
+// first byte has bit 7 set, else after a 1-byte one; in the immediate form it is (word >> 24) & 0xFF.
 static bool beginsWithPrimitive(oop method) {
   if (!isHeapObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) == 0) return false;
   oop bytecodes = slotOf(method, 0);
@@ -177,7 +177,7 @@ static bool beginsWithPrimitive(oop method) {
   if (!isHeapObject(bytecodes) || hasPtrs(headerOf(bytecodes))) return false;
   const uint8_t* b = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(bytecodes)));
   uint64_t size = byteSizeOf(headerOf(bytecodes));
-  uint64_t at = size > 0 && (b[0] & 0x80) ? 4 : 0;
+  uint64_t at = size > 0 && (b[0] & 0x80) ? 4 : 1;
   return at < size && b[at] == 254;
 }
 

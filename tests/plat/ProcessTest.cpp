@@ -540,6 +540,24 @@ TEST(Process_FreeChunks, AChunkOverALiveBodyIsRefused) {
 }
 
 
+// TESSEL_GC_REPORT: the collectors' usage lines on standard error at exit, whatever ends
+// the run (here start-up's stop report); unset or 0 prints none.
+TEST_F(Process_Load, GcReportPrintsTheCollectorsUsageAtExit) {
+  const char* const report =
+      "IGCs: 0, mark stack overflows: 0, aborts: 0\nGGCs: 0, GCs: 0\n"
+      "Mark stack overflows: 0, weak object list overflows: 0\nScavenges: ";
+  struct Case {
+    const char* env;
+    bool printed;
+  } cases[] = {{nullptr, false}, {"TESSEL_GC_REPORT=0", false}, {"TESSEL_GC_REPORT=1", true}};
+  for (const Case& c : cases) {
+    ProcessRun r = runTessel({"-noherald", plain}, c.env);
+    EXPECT_EQ(r.status, 9) << r.out;
+    EXPECT_EQ(r.err.find(report) != std::string::npos, c.printed) << (c.env ? c.env : "unset") << "\n" << r.err;
+    EXPECT_EQ(r.err.find("IGCs:") != std::string::npos, c.printed) << r.err;
+  }
+}
+
 // Under the scavenge stress switch start-up runs one scavenge, checked by the heap verifier
 // before and after; an old object that refers to a new one without a remembered entry is
 // found and reported as fatal (0x405: status 5).

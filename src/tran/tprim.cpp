@@ -11,6 +11,8 @@
 #include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tstack.h"
+#include "tran/txmem.h"
+#include "tran/nmLayout.h"
 #include "ext/exOption.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmObject.h"
@@ -98,6 +100,7 @@ static uint8_t* genMakePair(uint8_t* at, const TranslatedPrimRecord* r, int inli
 static uint8_t* genNew(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genRetag(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genPerform(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genCharacterFor(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 
 #define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
@@ -129,7 +132,7 @@ TranslatedPrimRecord txArithPrims[54] = {
     {},
 };
 TranslatedPrimRecord txControlPrims[6] = {
-    TXNONE(501, 0, 0, 0), TXNONE(502, 1, 0, 0), TXNONE(503, 2, 0, 0), TXNONE(511, 1, 0, 0), TXNONE(512, 2, 0, 0), {},
+    TXNONE(501, 0, 0, 0), TXNONE(502, 1, 0, 0), TXNONE(503, 2, 0, 0), TX(511, 1, 0, 0, genPerform), TX(512, 2, 0, 0, genPerform), {},
 };
 TranslatedPrimRecord txMemPrims[12] = {
     TX(18, 1, 0, 0, genMakePair), TX(70, 0, 0, 0, genNew), TX(71, 1, 0, 0, genNewWithArg),  TX(75, 0, 0, 0, genIdentityHash),
@@ -180,10 +183,16 @@ void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
   if (L != 0) reg(txSubscriptPrims, L, primKindTranslated);
 }
 
+// Block evaluation (501-503) is not built yet: those records have no generator and stay C
+// primitives.
+void initTxControlPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
+  if (L != 0) reg(txControlPrims, L, primKindTranslated);
+}
+
 void makeTranslatedPrimitives() {
   int L = enableTP == 0 ? 0 : enableXTP != 0 ? 7 : 5;
   initTxArithPrims(L, txRegisterTable);
-  // The control table: not built yet (its numbers stay C primitives).
+  initTxControlPrims(L, txRegisterTable);
   initTxMemPrims(L, txRegisterTable);
   initTxSubscriptPrims(L, txRegisterTable);
 }
@@ -1015,6 +1024,74 @@ static uint8_t* genFloatSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inl
   Exits e;
   at = boxResult(at, false, 1, e);
   return exitsTail(at, r, inlineFailure, e);
+}
+
+// ---- perform --------------------------------------------------------------------------------
+
+// One probe of the method cache at the scaled index in r9: rax := the entry; a hit leaves the
+// nmethod in r8 and takes the jump answered in *hit; a miss falls through (its jumps in
+// miss[0..1]).
+static uint8_t* cacheProbe(uint8_t* at, uint8_t** miss, uint8_t** hit) {
+  uint64_t cache = (uint64_t)(uintptr_t)mCache;
+  if (cache < 256) {
+    at = emitXorR32(at, rAX);
+    at = emitMovR8I8(at, rAX, (uint8_t)cache);
+  } else {
+    at = cache <= 0x7FFFFFFFu ? emitMovR32I32(at, rAX, (uint32_t)cache) : emitMovRI64(at, rAX, cache);
+  }
+  at = aluRR(at, 0x03, rAX, rR9);
+  at = emitCmpRM(at, rR15, rAX, 0);   // the entry's class index
+  at = emitJccRel8(at, ccNE, 0);
+  miss[0] = at;
+  at = emitMovRM(at, rR8, rAX, 8);    // its nmethod
+  at = emitCmpRM(at, rR12, rR8, offsetof(NMethodHeader, selector));
+  at = emitJccRel8(at, ccE, 0);
+  *hit = at;
+  miss[1] = nullptr;
+  return at;
+}
+
+// 511 perform: (the selector in r12) and 512 perform:with: (the argument in r13): a method
+// cache hit for the selector and the receiver's class whose nmethod takes 0 (511) or 1 (512)
+// arguments is entered at its unchecked entry, the sender's return address still on top, so
+// that it answers the sender. Every other case goes to C, whose lookup may move this
+// nmethod: the call carries the return mark.
+static uint8_t* genPerform(uint8_t* at, const TranslatedPrimRecord* r, int) {
+  const int want = r->number == 511 ? 0 : 1;
+  uint8_t* toC32[2];
+  uint8_t *miss[4], *hit[2];
+  at = emitBtRI(at, rR12, 0);
+  at = emitJccRel32(at, ccB, 0);  // an immediate selector
+  toC32[0] = at;
+  at = txGetClassTag(rR15, at);
+  at = emitMovRM(at, rR9, rR12, 8);
+  at = emitShiftRI(at, shiftShr, rR9, 42);  // the selector's identity hash (and flags above it)
+  at = aluRR(at, 0x03, rR9, rR15);
+  at = emitAluRI32(at, aluAnd, rR9, mCacheMask);
+  at = emitShiftRI(at, shiftShl, rR9, 4);   // 16 bytes an entry
+  at = cacheProbe(at, miss, &hit[0]);
+  txFixShortList(miss, 2, at);
+  at = emitAluRI32(at, aluAdd, rR9, mCacheSecondProbe * 16);
+  at = emitAluRI32(at, aluAnd, rR9, mCacheMask * 16 + 15);
+  at = cacheProbe(at, miss + 2, &hit[1]);
+  at = emitJmpRel32(at, at + 5);  // both probes missed
+  toC32[1] = at;
+  txFixShortList(hit, 2, at);
+  static const uint8_t argCount[5] = {0x41, 0x0F, 0xB6, 0x40, offsetof(NMethodHeader, numArgs)};  // movzx eax, byte [r8+14]
+  memcpy(at, argCount, 5);
+  at += 5;
+  at = emitCmpRI(at, rAX, want);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* wrongCount = at;
+  if (want == 1) at = emitMovRR(at, rR12, rR13);
+  at = emitAluRI8(at, aluAdd, rR8, (int8_t)nMethodEntryNoCheck);
+  at = cgenPutB(0x41, at);  // jmp r8
+  at = cgenPutB(0xFF, at);
+  at = cgenPutB(0xE0, at);
+  for (uint8_t* j : toC32) cgenPatchRel32(j, at);
+  txFixShortList(miss + 2, 2, at);
+  txFixShortList(&wrongCount, 1, at);
+  return txUseCPrim(r, at, 1);
 }
 
 // ---- instance creation ----------------------------------------------------------------------

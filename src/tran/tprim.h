@@ -76,6 +76,7 @@ void makeTranslatedPrimitives();
 // its argument count; a number without a C function stays as it is.
 void txRegisterTable(TranslatedPrimRecord* table, int L, int kind);
 void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
+void initTxControlPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 

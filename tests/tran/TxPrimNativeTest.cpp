@@ -25,6 +25,8 @@
 #include "tran/cgenx86_64.h"
 #include "tran/taux.h"
 #include "tran/tloop.h"
+#include "tran/txmem.h"
+#include "stack/send.h"
 #include "tran/tmain.h"
 #include "tran/tprim.h"
 #include "support/testZone.h"
@@ -64,6 +66,7 @@ class TxPrimNative : public testing::Test {
     initFloatPrims();
     initSubscriptPrims();
     initAllocationPrims();
+    initEvaluationPrimitives();
     tNil = nilOop();
     tTrue = trueOop();
     tFalse = falseOop();
@@ -72,11 +75,12 @@ class TxPrimNative : public testing::Test {
     genProbe(area);
     forgetCaptures();
     txRegisterTable(txArithPrims, 5, primKindTranslated);
+    txRegisterTable(txControlPrims, 5, primKindTranslated);
     txRegisterTable(txMemPrims, 5, primKindTranslated);
     txRegisterTable(txSubscriptPrims, 5, primKindTranslated);
   }
   static void forgetCaptures() {
-    for (TranslatedPrimRecord* t : {txArithPrims, txMemPrims, txSubscriptPrims}) {
+    for (TranslatedPrimRecord* t : {txArithPrims, txControlPrims, txMemPrims, txSubscriptPrims}) {
       for (TranslatedPrimRecord* r = t; r->number != 0; r++) r->cFunction = r->glue = nullptr;
     }
   }
@@ -587,4 +591,86 @@ TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
   classTable[0][13] = savedClass13;
   tRt = savedRt;
   numThresholdRefs = 0;
+}
+
+// perform: and perform:with: enter a cached nmethod of the right argument count at its
+// unchecked entry, from either probe, with the argument moved into place; everything else
+// reaches C through the call that carries the return mark.
+TEST_F(TxPrimNative, PerformsEnterCachedNMethodsAndLeaveTheRestToC) {
+  ASSERT_NE(mCache, nullptr);
+  static uint64_t entered[3];  // rbx, r12 and a mark at the nmethod's unchecked entry
+  auto fakeNMethod = [&](uint8_t* block, oop selector, uint8_t numArgs) {
+    NMethodHeader* h = reinterpret_cast<NMethodHeader*>(block);
+    *h = NMethodHeader{};
+    h->selector = selector;
+    h->numArgs = numArgs;
+    uint8_t* at = block + nMethodEntryNoCheck;
+    at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)entered);
+    at = emitMovMR(at, rR11, 0, rBX);
+    at = emitMovMR(at, rR11, 8, rR12);
+    at = emitMovRI32(at, rR10, 7);
+    emitRet(at);
+    return (uint64_t)(uintptr_t)block;
+  };
+  oop selector = newOldObject(testClasses.bytes, 8), other = newOldObject(testClasses.bytes, 8);
+  getObjHash(headerOf(selector));
+  getObjHash(headerOf(other));
+  const oop object = newOldObject(testClasses.threeSlots, 3);
+  const uint64_t nm0 = fakeNMethod(area + 2048, selector, 0), nm1 = fakeNMethod(area + 2304, selector, 1);
+  const uint64_t nmOther = fakeNMethod(area + 2560, other, 0);
+  enum Fill { none, first, second };
+  struct Case {
+    uint32_t number;
+    oop receiver, selector;
+    Fill fill;
+    uint64_t nm;
+    bool enters;
+  };
+  const Case cases[] = {
+      {511, smallIntegerFor(5), selector, first, nm0, true},   {511, object, selector, first, nm0, true},
+      {511, characterFor('c'), selector, second, nm0, true},   {512, object, selector, first, nm1, true},
+      {512, smallIntegerFor(5), selector, second, nm1, true},  {511, object, selector, none, nm0, false},
+      {511, object, selector, first, nm1, false},              {512, object, selector, first, nm0, false},
+      {511, object, smallIntegerFor(9), first, nm0, false},    {511, object, other, first, nm0, false},
+  };
+  for (const Case& c : cases) {
+    clearMCache();
+    const uint32_t cls = isImmediate(c.receiver) ? uint32_t(c.receiver & 7) : classTagOf(headerOf(c.receiver));
+    if (!isImmediate(c.selector) && c.fill != none) {
+      const uint32_t index = mCacheFirstProbe(c.selector, cls);
+      if (c.fill == second) mCache[index] = {cls, 0, nmOther};
+      mCache[(index + (c.fill == second ? mCacheSecondProbe : 0)) & mCacheMask] = {cls, 0, c.nm};
+    }
+    for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
+      SCOPED_TRACE(testing::Message() << c.number << " receiver 0x" << std::hex << c.receiver << " fill " << c.fill
+                                      << " inlineFailure " << inlineFailure);
+      uint8_t* code = generate(c.number, inlineFailure);
+      const oop argument = smallIntegerFor(42);
+      RegFile regs = {};
+      regs.r[rSP] = 0x202;
+      regs.r[rBX] = c.receiver;
+      regs.r[rR12] = c.selector;
+      regs.r[rR13] = argument;
+      nativeRun(code, regs);
+      if (c.enters) {
+        ASSERT_EQ(regs.r[rR10], 7u);
+        EXPECT_EQ(entered[0], c.receiver);
+        if (c.number == 512) EXPECT_EQ(entered[1], argument);
+        continue;
+      }
+      ASSERT_EQ(regs.r[rR10], 2u);
+      EXPECT_EQ(seen[0], c.receiver);
+      EXPECT_EQ(seen[1], c.selector);
+      EXPECT_EQ(seen[2], argument);
+      // The fallback call (to the probe) is followed by EB 04 and the offset word.
+      bool marked = false;
+      for (const uint8_t* p = code; p < code + 400 && !marked; p++) {
+        int32_t rel;
+        memcpy(&rel, p + 1, 4);
+        marked = p[0] == 0xE8 && p + 5 + rel == area && p[5] == 0xEB && p[6] == 0x04;
+      }
+      EXPECT_TRUE(marked) << "the fallback carries the return mark";
+    }
+  }
+  clearMCache();
 }

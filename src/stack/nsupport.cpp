@@ -1,10 +1,12 @@
 // Execution engine: the primitive failure and commit protocol and the run-time routines
-// behind the glue (stand-ins where their components are not built yet).
+// behind the glue.
 // Owns CStack, CFrame, contextOnTop. Prefix: none.
 #include "stack/nsupport.h"
 
+#include <array>
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
 
 #include "ext/exError.h"
 #include "mman/mmSysOop.h"
@@ -19,6 +21,7 @@
 #include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
 #include "tran/tpcmap.h"
+#include "tran/tprim.h"
 
 extern "C" {
 uint64_t CStack;
@@ -475,23 +478,92 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
   doPanic(__FILE__, __LINE__);
 }
 
-// Routines of components not built yet: reaching one stops the system.
-[[noreturn]] static void notBuilt(const char* name) {
-  static char text[120];
-  snprintf(text, sizeof text, "%s: not built yet", name);
-  REPORT_ERROR(text, errFatal | errCauseVMBug);
-  doPanic(__FILE__, __LINE__);
-}
-#define STAND_INS(X) X(CrtCarefulCallPrim)
-#define STAND_IN(name) \
-  extern "C" void name() { notBuilt(#name); }
-STAND_INS(STAND_IN)
-
-// User primitives: the dispatch services are empty in this build; every call fails.
+// User primitives: the dispatch services are empty in this build; every call fails. The
+// glue hands over (function, receiver, r12, r13), the many-argument one (r12, r13, count).
 extern "C" {
-uint64_t CrtUPrimGlue0() { return 0; }
-uint64_t CrtUPrimGlue1() { return 0; }
-uint64_t CrtUPrimGlue2() { return 0; }
-uint64_t CrtUPrimGlue3() { return 0; }
-uint64_t CrtUPrimGlueMany() { return 0; }
+uint64_t CrtUPrimGlue0(uint64_t, oop, oop, oop) { return 0; }
+uint64_t CrtUPrimGlue1(uint64_t, oop, oop, oop) { return 0; }
+uint64_t CrtUPrimGlue2(uint64_t, oop, oop, oop) { return 0; }
+uint64_t CrtUPrimGlue3(uint64_t, oop, oop, oop) { return 0; }
+uint64_t CrtUPrimGlueMany(oop, oop, uint64_t) { return 0; }
+}
+
+// ---- A primitive run from its built frame -----------------------------------------------
+
+// Calls a fixed-argument C function with the receiver and n arguments as separate parameters.
+template <size_t... I>
+static oop callWithArgs(uint64_t function, oop receiver, const oop* args, std::index_sequence<I...>) {
+  using Fn = oop (*)(oop, decltype(I, oop())...);
+  return reinterpret_cast<Fn>(function)(receiver, args[I]...);
+}
+template <size_t... N>
+static constexpr auto makeCallTable(std::index_sequence<N...>) {
+  return std::array<oop (*)(uint64_t, oop, const oop*), sizeof...(N)>{
+      [](uint64_t f, oop r, const oop* a) { return callWithArgs(f, r, a, std::make_index_sequence<N>()); }...};
+}
+static constexpr auto fixedCalls = makeCallTable(std::make_index_sequence<32>());
+
+// The restart point of a method with a primitive calls here with the method's frame built
+// and the frame's one value above the call's return address. The save area is prepared as the
+// primitive glue would, but with nothing pending, so a failure lays itself on the frame and a
+// commit writes the value above sp; the word at sp becomes the primitive return point, so a
+// process switch inside the primitive leaves the frame resumable. A method that records no
+// return point keeps its restart point there: resuming runs the primitive again.
+extern "C" oop CrtCarefulCallPrim(const PrimEntry* entry) {
+  uint64_t* s = currentStack;
+  uint64_t fp = s[shFp], sp = s[shSp];
+  uint64_t nm = words(fp)[frNMethod] & frameNMethodMask;
+  uint64_t n = nmHeader(nm)->numArgs;
+  uint64_t primReturn = mapPrimitiveReturn(nm);
+  bool hasReturn = primReturn != nm - 1;  // the trailer's word is all ones without one
+  s[shFailAddr] = hasReturn ? primReturn - nMethodPrimitiveJumpSize : 0;
+  words(sp)[0] = hasReturn ? primReturn : mapPrimitiveRestart(nm);
+  s[shNumArgs] = n;
+  s[shReceiver] = 0;
+  s[shArg0] = n >= 1 ? words(fp)[frFirstArg] : 0;
+  s[shArg1] = n >= 2 ? words(fp)[frFirstArg - 1] : 0;
+  s[shPrimErr] = 0;
+
+  // The arguments in order: those above the return pc (argument n-2 nearest it), then the
+  // two register arguments the prologue pushed.
+  oop args[32];
+  if (n >= 32) failPrimitive(nilOop(), n);  // more than any method takes
+  for (uint64_t k = 0; k + 2 < n; k++) args[k] = words(fp)[n - k - 1];
+  for (uint64_t k = n >= 2 ? n - 2 : 0, slot = 0; k < n; k++, slot++) args[k] = words(fp)[frFirstArg - int64_t(slot)];
+  oop receiver = words(fp)[frReceiver];
+
+  uint64_t function = entry->function;
+  uint8_t kind = entry->kind;
+  if (kind == primKindTranslated && function != 0) {
+    const TranslatedPrimRecord* r = reinterpret_cast<const TranslatedPrimRecord*>(function);
+    function = reinterpret_cast<uint64_t>(r->cFunction);
+    kind = primKindC;
+  }
+  if (function == 0) failPrimitive(nilOop(), n);
+  oop result;
+  switch (kind) {
+    case primKindC: result = fixedCalls[n](function, receiver, args); break;
+    case primKindVarArgC:
+      result = reinterpret_cast<oop (*)(oop, uint64_t, uint64_t)>(function)(receiver, n, fp + 8 * frReturnPc);
+      break;
+    case primKindUser: {
+      static uint64_t (*const dispatch[3])(uint64_t, oop, oop, oop) = {CrtUPrimGlue0, CrtUPrimGlue1, CrtUPrimGlue2};
+      result = n < 3 ? dispatch[n](function, receiver, s[shArg0], s[shArg1]) : CrtUPrimGlueMany(s[shArg0], s[shArg1], n);
+      break;
+    }
+    default: result = CrtUPrimGlueMany(s[shArg0], s[shArg1], n); break;  // the var-arg user kind
+  }
+  // 0 is no object: the primitive failed without saying why.
+  if (result == 0) failPrimitive(nilOop(), n);
+
+  // The primitive may have switched processes after a commit: the answer is then the other
+  // process's, already in place on its stack.
+  s = currentStack;
+  if (s[shFp] != fp || s[shSp] != sp) return result;
+  // Pop the frame: the return pc goes to the receiver's word when arguments lie above it.
+  uint64_t word = n >= 3 ? fp + 8 * n : fp + 8;
+  words(word)[0] = words(fp)[frReturnPc];
+  s[shSp] = word;
+  s[shFp] = words(fp)[frCallerFp];
+  return result;
 }

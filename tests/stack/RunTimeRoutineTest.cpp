@@ -9,6 +9,7 @@
 #include "mman/testHeap.h"
 #include "mman/mmSysOop.h"
 #include "stack/nsupport.h"
+#include "stack/send.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
@@ -206,6 +207,35 @@ void catchFrameFailure(oop errorOop, uint64_t numArgs) {
   __builtin_longjmp(failJump, 1);
 }
 
+// The frame the restart point leaves on the running segment: the sender's stacked receiver
+// and arguments, its return pc, the frame header, register arguments, temporaries, one value
+// and the stub's return address on top. Answers fp.
+const oop frameSlotValue = smallIntegerFor(77);
+uint64_t* layPrimFrame(oop receiver, const std::vector<oop>& args, int temps) {
+  const int n = int(args.size());
+  layPrimMethod(uint8_t(n), uint8_t(temps), true);
+  uint64_t* p = currentStack + shRootReturn;
+  if (n >= 3) {
+    *--p = receiver;
+    for (int i = 0; i < n - 2; i++) *--p = args[size_t(i)];
+  }
+  *--p = returnPc;
+  *--p = rootFpOf(currentStack);
+  uint64_t* fp = p;
+  *--p = 0;
+  *--p = reinterpret_cast<uint64_t>(&primMethod);
+  *--p = receiver;
+  if (n >= 1) *--p = args[size_t(n >= 2 ? n - 2 : 0)];
+  if (n >= 2) *--p = args[size_t(n - 1)];
+  for (int i = 0; i < temps; i++) *--p = nilOop();
+  *--p = frameSlotValue;
+  *--p = 0xBAD;  // the stub's return address
+  currentStack[shFp] = reinterpret_cast<uint64_t>(fp);
+  currentStack[shSp] = reinterpret_cast<uint64_t>(p);
+  currentStack[shReceiver] = 0;
+  return fp;
+}
+
 // Each case lays the frame the restart point leaves (sender's stacked receiver and arguments,
 // return pc, frame header, register arguments, temporaries, one value, the stub's return
 // address) and runs the primitive through its table entry.
@@ -231,36 +261,15 @@ TEST_F(RunTimeRoutineTest, PrimitiveRunFromItsFrameAnswersToTheSenderOrFailsInto
       {primKindUser, 1, 0, Ending::answer, true},  // the dispatch services fail every call
       {primKindVarArgC, 2, 0, Ending::answer, true, false},
   };
-  const uint64_t trailerReturn = 0xBAD;
   for (size_t c = 0; c < sizeof cases / sizeof cases[0]; c++) {
     const auto& k = cases[c];
     SCOPED_TRACE(testing::Message() << "case " << c);
-    layPrimMethod(k.numArgs, k.temps, k.hasReturn);
     const int n = k.numArgs;
     std::vector<oop> args;
     for (int i = 0; i < n; i++) args.push_back(smallIntegerFor(100 + i));
     const oop receiver = newNewObject(testClasses.object, 0);
-    const oop slotValue = smallIntegerFor(77);
-
-    uint64_t* p = currentStack + shRootReturn;
-    if (n >= 3) {
-      *--p = receiver;
-      for (int i = 0; i < n - 2; i++) *--p = args[i];
-    }
-    *--p = returnPc;
-    *--p = rootFpOf(currentStack);
-    uint64_t* fp = p;
-    *--p = 0;
-    *--p = reinterpret_cast<uint64_t>(&primMethod);
-    *--p = receiver;
-    if (n >= 1) *--p = args[n >= 2 ? n - 2 : 0];
-    if (n >= 2) *--p = args[n - 1];
-    for (int i = 0; i < k.temps; i++) *--p = nilOop();
-    *--p = slotValue;
-    *--p = trailerReturn;
-    currentStack[shFp] = reinterpret_cast<uint64_t>(fp);
-    currentStack[shSp] = reinterpret_cast<uint64_t>(p);
-    currentStack[shReceiver] = 0;
+    uint64_t* fp = layPrimFrame(receiver, args, k.temps);
+    layPrimMethod(k.numArgs, k.temps, k.hasReturn);
 
     PrimEntry entry = {0, k.numArgs, k.kind, 0, {}};
     if (k.kind == primKindC) entry.function = reinterpret_cast<uint64_t>(fixed[n]);
@@ -312,12 +321,53 @@ TEST_F(RunTimeRoutineTest, PrimitiveRunFromItsFrameAnswersToTheSenderOrFailsInto
     if (k.hasReturn) {
       EXPECT_EQ(seen.saved[shFailAddr - shNumArgs], primMethodAt(returnOffset) - nMethodPrimitiveJumpSize);
     }
-    EXPECT_EQ(seen.aboveTop, k.ending == Ending::commit ? answer : slotValue);
+    EXPECT_EQ(seen.aboveTop, k.ending == Ending::commit ? answer : frameSlotValue);
     // Afterwards the frame is gone: the sender's return pc on top, above any stacked arguments.
     uint64_t* top = n >= 3 ? fp + n : fp + 1;
     EXPECT_EQ(currentStack[shSp], reinterpret_cast<uint64_t>(top));
     EXPECT_EQ(*top, returnPc);
     EXPECT_EQ(currentStack[shFp], rootFpOf(currentStack));
+  }
+}
+
+// Evaluation primitives run from the built frame fail into it with their error, every word
+// of the frame but the failure's two left as it was.
+TEST_F(RunTimeRoutineTest, EvaluationFailuresFromTheFrameLeaveItsWords) {
+  initEvaluationPrimitives();
+  oop table = newOldObject(testClasses.pointers, 10);
+  for (int k = 0; k < 10; k++) bodyOf(headerOf(table))[k] = newOldObject(testClasses.pointers, 1);
+  sysOopRegistry[sysPrimErrorTable] = table;
+  sysOopRegistry[sysArrayClass] = classAt(classIndexArray);
+  const oop selector = newOldObject(testClasses.bytes, 1);
+  const struct {
+    uint32_t prim;
+    std::vector<oop> args;
+    uint32_t error;
+  } cases[] = {
+      {510, {selector, smallIntegerFor(4)}, 3},                     // the arguments are no Array
+      {515, {selector, smallIntegerFor(4), nilOop()}, 3},
+      {501, {}, 5},                                                  // the receiver is no block
+      {504, {smallIntegerFor(1), smallIntegerFor(2), smallIntegerFor(3)}, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.prim);
+    const int n = int(c.args.size());
+    const oop receiver = smallIntegerFor(41);
+    uint64_t* fp = layPrimFrame(receiver, c.args, 1);
+    uint64_t* failureWords = fp - 3 - (n < 2 ? n : 2) - 1 - 2;  // [sp], the error above it
+    std::vector<uint64_t> before(failureWords + 2, currentStack + shRootReturn);
+    frameFailureHook = catchFrameFailure;
+    if (__builtin_setjmp(failJump) == 0) {
+      CrtCarefulCallPrim(getPrimEntry(c.prim));
+      frameFailureHook = nullptr;
+      ADD_FAILURE() << "the primitive answered";
+      continue;
+    }
+    frameFailureHook = nullptr;
+    EXPECT_EQ(failError, primErrorAt(c.error));
+    EXPECT_EQ(currentStack[shSp], reinterpret_cast<uint64_t>(failureWords));
+    EXPECT_EQ(failureWords[1], primErrorAt(c.error));
+    EXPECT_EQ(std::vector<uint64_t>(failureWords + 2, currentStack + shRootReturn), before);
   }
 }
 

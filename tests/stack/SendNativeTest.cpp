@@ -711,7 +711,7 @@ TEST_F(SendNativeTest, CompactionForgetsAFreedDnuMethodAndFreesAPICWithoutCase0)
 }
 
 // A method added for the selector: the MNU PIC's cases may be understood now, and the next
-// send through it finds the method.
+// send through it finds the method and links the site to it.
 TEST_F(SendNativeTest, ANewMethodForTheSelectorIsFoundThroughTheMNUPath) {
   nmethod(selector[selDnu], classC, 1, 92, true);
   std::vector<uint64_t> receivers = {0, newOldObject(classC, 0)}, results(2, 0);
@@ -720,12 +720,14 @@ TEST_F(SendNativeTest, ANewMethodForTheSelectorIsFoundThroughTheMNUPath) {
   run(site, 1);
   ASSERT_EQ(results[1], 92u);
   uint64_t pic = siteTarget(R) - nPICGlueEntry;
-  nmethod(selector[selFoo], classC, 0, 97);
+  uint64_t found = nmethod(selector[selFoo], classC, 0, 97);
   nmFlushLookupEntriesForSelector(selector[selFoo]);
   EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->vmethod, 1u);
   EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->mark, 0);
   run(site, 1);
   EXPECT_EQ(results[1], 97u);
+  EXPECT_EQ(siteTarget(R), found + nMethodEntry) << "the site is linked to it";
+  EXPECT_EQ(siteImmediate(R), classC);
 }
 
 // A branch that met a non-Boolean sends mustBeBoolean and runs again on the answer; the

@@ -503,58 +503,63 @@ static constexpr auto makeCallTable(std::index_sequence<N...>) {
 }
 static constexpr auto fixedCalls = makeCallTable(std::make_index_sequence<32>());
 
-// The restart point of a method with a primitive calls here with the method's frame built
-// and the frame's one value above the call's return address. The save area is prepared as the
-// primitive glue would, but with nothing pending, so a failure lays itself on the frame and a
-// commit writes the value above sp; the word at sp becomes the primitive return point, so a
-// process switch inside the primitive leaves the frame resumable. A method that records no
-// return point keeps its restart point there: resuming runs the primitive again.
-extern "C" oop CrtCarefulCallPrim(const PrimEntry* entry) {
-  uint64_t* s = currentStack;
-  uint64_t fp = s[shFp], sp = s[shSp];
-  uint64_t nm = words(fp)[frNMethod] & frameNMethodMask;
-  uint64_t n = nmHeader(nm)->numArgs;
+// The save area as the primitive glue prepares it, but with nothing pending (word 6 stays
+// 0), so that a failure lays itself on the frame and a commit writes the value above sp. The
+// word at sp becomes the primitive return point, so that a process switch inside the
+// primitive leaves the frame resumable; a method that records no return point keeps its
+// restart point there (resuming runs the primitive again).
+static void prepareFrameCall(uint64_t* s, uint64_t fp, uint64_t nm, uint64_t n) {
   uint64_t primReturn = mapPrimitiveReturn(nm);
   bool hasReturn = primReturn != nm - 1;  // the trailer's word is all ones without one
   s[shFailAddr] = hasReturn ? primReturn - nMethodPrimitiveJumpSize : 0;
-  words(sp)[0] = hasReturn ? primReturn : mapPrimitiveRestart(nm);
+  words(s[shSp])[0] = hasReturn ? primReturn : mapPrimitiveRestart(nm);
   s[shNumArgs] = n;
   s[shReceiver] = 0;
   s[shArg0] = n >= 1 ? words(fp)[frFirstArg] : 0;
   s[shArg1] = n >= 2 ? words(fp)[frFirstArg - 1] : 0;
   s[shPrimErr] = 0;
+}
 
-  // The arguments in order: those above the return pc (argument n-2 nearest it), then the
-  // two register arguments the prologue pushed.
-  oop args[32];
-  if (n >= 32) failPrimitive(nilOop(), n);  // more than any method takes
-  for (uint64_t k = 0; k + 2 < n; k++) args[k] = words(fp)[n - k - 1];
-  for (uint64_t k = n >= 2 ? n - 2 : 0, slot = 0; k < n; k++, slot++) args[k] = words(fp)[frFirstArg - int64_t(slot)];
-  oop receiver = words(fp)[frReceiver];
-
+// Calls the entry's function as its kind is called from a prologue, with the frame's
+// receiver and n arguments: those above the return pc (argument n-2 nearest it), then the two
+// register arguments the prologue pushed. Answers 0 where the kind fails without a word.
+static oop callFromFrame(const PrimEntry* entry, const uint64_t* s, uint64_t fp, uint64_t n) {
   uint64_t function = entry->function;
   uint8_t kind = entry->kind;
-  if (kind == primKindTranslated && function != 0) {
-    const TranslatedPrimRecord* r = reinterpret_cast<const TranslatedPrimRecord*>(function);
-    function = reinterpret_cast<uint64_t>(r->cFunction);
+  if (kind == primKindTranslated && function != 0) {  // its fallback is a fixed-argument C function
+    function = reinterpret_cast<uint64_t>(reinterpret_cast<const TranslatedPrimRecord*>(function)->cFunction);
     kind = primKindC;
   }
-  if (function == 0) failPrimitive(nilOop(), n);
-  oop result;
+  if (function == 0 || n >= fixedCalls.size()) return 0;  // no primitive, or more arguments than a method takes
+  oop receiver = words(fp)[frReceiver];
   switch (kind) {
-    case primKindC: result = fixedCalls[n](function, receiver, args); break;
+    case primKindC: {
+      oop args[fixedCalls.size()];
+      for (uint64_t k = 0; k + 2 < n; k++) args[k] = words(fp)[n - k - 1];
+      for (uint64_t k = n >= 2 ? n - 2 : 0, slot = 0; k < n; k++, slot++) args[k] = words(fp)[frFirstArg - int64_t(slot)];
+      return fixedCalls[n](function, receiver, args);
+    }
     case primKindVarArgC:
-      result = reinterpret_cast<oop (*)(oop, uint64_t, uint64_t)>(function)(receiver, n, fp + 8 * frReturnPc);
-      break;
+      return reinterpret_cast<oop (*)(oop, uint64_t, uint64_t)>(function)(receiver, n, fp + 8 * frReturnPc);
     case primKindUser: {
       static uint64_t (*const dispatch[3])(uint64_t, oop, oop, oop) = {CrtUPrimGlue0, CrtUPrimGlue1, CrtUPrimGlue2};
-      result = n < 3 ? dispatch[n](function, receiver, s[shArg0], s[shArg1]) : CrtUPrimGlueMany(s[shArg0], s[shArg1], n);
-      break;
+      if (n < 3) return dispatch[n](function, receiver, s[shArg0], s[shArg1]);
+      return CrtUPrimGlueMany(s[shArg0], s[shArg1], n);
     }
-    default: result = CrtUPrimGlueMany(s[shArg0], s[shArg1], n); break;  // the var-arg user kind
+    default: return CrtUPrimGlueMany(s[shArg0], s[shArg1], n);  // the var-arg user kind
   }
-  // 0 is no object: the primitive failed without saying why.
-  if (result == 0) failPrimitive(nilOop(), n);
+}
+
+// The restart point of a method with a primitive calls here (the trailer's stub: entry in
+// rbx) with the method's frame built and the frame's one value above the call's return
+// address. May allocate: the primitive may.
+extern "C" oop CrtCarefulCallPrim(const PrimEntry* entry) {
+  uint64_t* s = currentStack;
+  uint64_t fp = s[shFp], sp = s[shSp];
+  uint64_t n = nmHeader(words(fp)[frNMethod] & frameNMethodMask)->numArgs;
+  prepareFrameCall(s, fp, words(fp)[frNMethod] & frameNMethodMask, n);
+  oop result = callFromFrame(entry, s, fp, n);
+  if (result == 0) failPrimitive(nilOop(), n);  // 0 is no object: failed without saying why
 
   // The primitive may have switched processes after a commit: the answer is then the other
   // process's, already in place on its stack.

@@ -43,9 +43,10 @@ ObjectHeader* newRunTimeObject(uint32_t classTag, uint64_t namedSlots, uint64_t 
 
 struct PrimEntry;
 extern "C" {
-// The primitive of entry run from its method's built frame (the method's restart point): on
-// an answer the frame is popped and the answer goes to its sender; a failure resumes the
-// frame at its failure code.
+// The primitive of entry run from its method's built frame (glue rtCarefulCallPrim, entry in
+// rbx, called by the stub at the method's restart point): on an answer the frame is popped
+// and the answer goes to its sender in rbx; a failure resumes the frame at its failure code.
+// May allocate (the primitive may).
 oop CrtCarefulCallPrim(const PrimEntry* entry);
 void CrtEndLoop();
 // Translated code met an invalid bytecode at index: badBytecodeAt: goes to the top frame's

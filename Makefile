@@ -86,6 +86,7 @@ bench: deps
 	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
 	build/bench/bench/tessel_bench
+	build/bench/bench/tessel_sombench
 
 clean:
 	rm -rf build

@@ -128,15 +128,14 @@ extern "C" void CdnuMany(oop receiver, oop r12, oop r13) {
 }
 
 // The MNU path of a PIC. A method word of 1 says the selector may be understood by now:
-// then the send goes on into the method found.
+// then the site is relinked as a class-check miss in the PIC would relink it, and the send
+// goes on into the method found.
 extern "C" void CrtMNUFromPIC(oop receiver, oop r12, oop r13, uint64_t pic) {
   const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(pic);
-  if (h->vmethod == 1) {
-    uint64_t r = findMethodHook(h->selector, receiverClassTag(receiver));
-    if (r >= lookupResultLimit) {
-      pushOnSavedStack(r + nMethodGlueEntry);
-      return;
-    }
+  if (h->vmethod == 1 && findMethodHook(h->selector, receiverClassTag(receiver)) >= lookupResultLimit) {
+    pushOnSavedStack(pic + nMethodAbortSendMissReturnOffset);
+    relinkSendToUnlinked(receiver);
+    return;
   }
   pendingMNU = {h->selector, h->numArgs, 0};
   const oop r[2] = {r12, r13};

@@ -1,10 +1,12 @@
 // Execution engine: the primitive failure and commit protocol and the run-time routines
-// behind the glue (stand-ins where their components are not built yet).
+// behind the glue.
 // Owns CStack, CFrame, contextOnTop. Prefix: none.
 #include "stack/nsupport.h"
 
+#include <array>
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
 
 #include "ext/exError.h"
 #include "mman/mmSysOop.h"
@@ -477,66 +479,97 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
   doPanic(__FILE__, __LINE__);
 }
 
-// Routines of components not built yet: reaching one stops the system.
-[[noreturn]] static void notBuilt(const char* name) {
-  static char text[120];
-  snprintf(text, sizeof text, "%s: not built yet", name);
-  REPORT_ERROR(text, errFatal | errCauseVMBug);
-  doPanic(__FILE__, __LINE__);
+// User primitives: the dispatch services are empty in this build; every call fails. The
+// glue hands over (function, receiver, r12, r13), the many-argument one (r12, r13, count).
+extern "C" {
+uint64_t CrtUPrimGlue0(uint64_t, oop, oop, oop) { return 0; }
+uint64_t CrtUPrimGlue1(uint64_t, oop, oop, oop) { return 0; }
+uint64_t CrtUPrimGlue2(uint64_t, oop, oop, oop) { return 0; }
+uint64_t CrtUPrimGlue3(uint64_t, oop, oop, oop) { return 0; }
+uint64_t CrtUPrimGlueMany(oop, oop, uint64_t) { return 0; }
 }
 
-// ---- A primitive run from its method's frame --------------------------------------------
+// ---- A primitive run from its built frame -----------------------------------------------
 
-// The frame is built (a method resumed before its primitive ran, e.g. after a prologue abort
-// was stabilized): the save area is laid as for a committed primitive, so that commits and
-// failures take their frame paths, and the primitive's C function gets the receiver and the
-// arguments (the stacked ones above the return pc, then fp[-4], fp[-5]). Its answer goes to
-// the sender with the frame popped.
+// Calls a fixed-argument C function with the receiver and n arguments as separate parameters.
+template <size_t... I>
+static oop callWithArgs(uint64_t function, oop receiver, const oop* args, std::index_sequence<I...>) {
+  using Fn = oop (*)(oop, decltype(I, oop())...);
+  return reinterpret_cast<Fn>(function)(receiver, args[I]...);
+}
+template <size_t... N>
+static constexpr auto makeCallTable(std::index_sequence<N...>) {
+  return std::array<oop (*)(uint64_t, oop, const oop*), sizeof...(N)>{
+      [](uint64_t f, oop r, const oop* a) { return callWithArgs(f, r, a, std::make_index_sequence<N>()); }...};
+}
+static constexpr auto fixedCalls = makeCallTable(std::make_index_sequence<32>());
+
+// The save area as the primitive glue prepares it, but with nothing pending (word 6 stays
+// 0), so that a failure lays itself on the frame and a commit writes the value above sp. The
+// word at sp becomes the primitive return point, so that a process switch inside the
+// primitive leaves the frame resumable; a method that records no return point keeps its
+// restart point there (resuming runs the primitive again).
+static void prepareFrameCall(uint64_t* s, uint64_t fp, uint64_t nm, uint64_t n) {
+  uint64_t primReturn = mapPrimitiveReturn(nm);
+  bool hasReturn = primReturn != nm - 1;  // the trailer's word is all ones without one
+  s[shFailAddr] = hasReturn ? primReturn - nMethodPrimitiveJumpSize : 0;
+  words(s[shSp])[0] = hasReturn ? primReturn : mapPrimitiveRestart(nm);
+  s[shNumArgs] = n;
+  s[shReceiver] = 0;
+  s[shArg0] = n >= 1 ? words(fp)[frFirstArg] : 0;
+  s[shArg1] = n >= 2 ? words(fp)[frFirstArg - 1] : 0;
+  s[shPrimErr] = 0;
+}
+
+// Calls the entry's function as its kind is called from a prologue, with the frame's
+// receiver and n arguments: those above the return pc (argument n-2 nearest it), then the two
+// register arguments the prologue pushed. Answers 0 where the kind fails without a word.
+static oop callFromFrame(const PrimEntry* entry, const uint64_t* s, uint64_t fp, uint64_t n) {
+  uint64_t function = entry->function;
+  uint8_t kind = entry->kind;
+  if (kind == primKindTranslated && function != 0) {  // its fallback is a fixed-argument C function
+    function = reinterpret_cast<uint64_t>(reinterpret_cast<const TranslatedPrimRecord*>(function)->cFunction);
+    kind = primKindC;
+  }
+  if (function == 0 || n >= fixedCalls.size()) return 0;  // no primitive, or more arguments than a method takes
+  oop receiver = words(fp)[frReceiver];
+  switch (kind) {
+    case primKindC: {
+      oop args[fixedCalls.size()];
+      for (uint64_t k = 0; k + 2 < n; k++) args[k] = words(fp)[n - k - 1];
+      for (uint64_t k = n >= 2 ? n - 2 : 0, slot = 0; k < n; k++, slot++) args[k] = words(fp)[frFirstArg - int64_t(slot)];
+      return fixedCalls[n](function, receiver, args);
+    }
+    case primKindVarArgC:
+      return reinterpret_cast<oop (*)(oop, uint64_t, uint64_t)>(function)(receiver, n, fp + 8 * frReturnPc);
+    case primKindUser: {
+      static uint64_t (*const dispatch[3])(uint64_t, oop, oop, oop) = {CrtUPrimGlue0, CrtUPrimGlue1, CrtUPrimGlue2};
+      if (n < 3) return dispatch[n](function, receiver, s[shArg0], s[shArg1]);
+      return CrtUPrimGlueMany(s[shArg0], s[shArg1], n);
+    }
+    default: return CrtUPrimGlueMany(s[shArg0], s[shArg1], n);  // the var-arg user kind
+  }
+}
+
+// The restart point of a method with a primitive calls here (the trailer's stub: entry in
+// rbx) with the method's frame built and the frame's one value above the call's return
+// address. May allocate: the primitive may.
 extern "C" oop CrtCarefulCallPrim(const PrimEntry* entry) {
   uint64_t* s = currentStack;
-  uint64_t fp = s[shFp];
-  uint64_t nm = words(fp)[frNMethod] & frameNMethodMask;
-  uint64_t n = nmHeader(nm)->numArgs;
-  uint64_t primReturn = mapPrimitiveReturn(nm);
-  s[shFailAddr] = primReturn - nMethodPrimitiveJumpSize;
-  words(s[shSp])[0] = primReturn;
-  s[shNumArgs] = n;
-  s[shArg0] = words(fp)[frFirstArg];
-  s[shArg0 + 1] = words(fp)[frFirstArg - 1];
-  s[shReceiver] = 0;
-  const void* fn = nullptr;
-  if (entry->kind == primKindC) fn = reinterpret_cast<const void*>(entry->function);
-  else if (entry->kind == primKindTranslated && entry->function != 0)
-    fn = reinterpret_cast<const TranslatedPrimRecord*>(entry->function)->cFunction;
-  else if (entry->function != 0) notBuilt("CrtCarefulCallPrim of a user or variable-argument primitive");
-  if (fn == nullptr || n > 4) failPrimitive(nilOop(), n);  // takes the frame path: no return
-  oop a[4];
-  for (uint64_t k = 0; k + 2 < n; k++) a[k] = words(fp + 8)[n - k - 2];
-  if (n >= 1) a[n >= 2 ? n - 2 : 0] = words(fp)[frFirstArg];
-  if (n >= 2) a[n - 1] = words(fp)[frFirstArg - 1];
-  oop r = words(fp)[frReceiver], result;
-  switch (n) {
-    case 0: result = reinterpret_cast<oop (*)(oop)>(fn)(r); break;
-    case 1: result = reinterpret_cast<oop (*)(oop, oop)>(fn)(r, a[0]); break;
-    case 2: result = reinterpret_cast<oop (*)(oop, oop, oop)>(fn)(r, a[0], a[1]); break;
-    case 3: result = reinterpret_cast<oop (*)(oop, oop, oop, oop)>(fn)(r, a[0], a[1], a[2]); break;
-    default: result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop)>(fn)(r, a[0], a[1], a[2], a[3]); break;
-  }
-  // A commit moved the answer into the frame; a switch or failure never comes back here.
+  uint64_t fp = s[shFp], sp = s[shSp];
+  uint64_t n = nmHeader(words(fp)[frNMethod] & frameNMethodMask)->numArgs;
+  prepareFrameCall(s, fp, words(fp)[frNMethod] & frameNMethodMask, n);
+  oop result = callFromFrame(entry, s, fp, n);
+  if (result == 0) failPrimitive(nilOop(), n);  // 0 is no object: failed without saying why
+
+  // The primitive may have switched processes after a commit: the answer is then the other
+  // process's, already in place on its stack.
   s = currentStack;
-  fp = s[shFp];
+  if (s[shFp] != fp || s[shSp] != sp) return result;
+  // Pop the frame: the return pc goes to the receiver's word when arguments lie above it.
   uint64_t word = n >= 3 ? fp + 8 * n : fp + 8;
   words(word)[0] = words(fp)[frReturnPc];
   s[shSp] = word;
   s[shFp] = words(fp)[frCallerFp];
   return result;
-}
-
-// User primitives: the dispatch services are empty in this build; every call fails.
-extern "C" {
-uint64_t CrtUPrimGlue0() { return 0; }
-uint64_t CrtUPrimGlue1() { return 0; }
-uint64_t CrtUPrimGlue2() { return 0; }
-uint64_t CrtUPrimGlue3() { return 0; }
-uint64_t CrtUPrimGlueMany() { return 0; }
 }

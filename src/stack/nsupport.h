@@ -1,5 +1,5 @@
 // Execution engine: the primitive failure and commit protocol, and the run-time routines
-// that the glue calls (those not built yet stop the system when reached).
+// that the glue calls.
 // Owns CStack, CFrame, contextOnTop. Prefix: none (failPrimitive, commitPrimitive...).
 #pragma once
 #include <cstdint>
@@ -42,7 +42,13 @@ void convertRestartToReturn(oop context);
 // space, nil-filled; when all are full the allocation failure is fatal, naming what.
 ObjectHeader* newRunTimeObject(uint32_t classTag, uint64_t namedSlots, uint64_t indexedSlots, const char* what);
 
+struct PrimEntry;
 extern "C" {
+// The primitive of entry run from its method's built frame (glue rtCarefulCallPrim, entry in
+// rbx, called by the stub at the method's restart point): on an answer the frame is popped
+// and the answer goes to its sender in rbx; a failure resumes the frame at its failure code.
+// May allocate (the primitive may).
+oop CrtCarefulCallPrim(const PrimEntry* entry);
 void CrtEndLoop();
 // Translated code met an invalid bytecode at index: badBytecodeAt: goes to the top frame's
 // method; without that selector the stacks are dumped and the system stops.

@@ -699,10 +699,55 @@ static void flushPICEntriesForSelector(oop selector) {
   });
 }
 
+// ---- PIC listings ------------------------------------------------------------------------
+
+// The header: kind, mark and the MNU path the MNU cases enter, then the header's fields.
+void printNPIC(uint64_t pic, FILE* stream) {
+  const NMethodHeader* h = picHeader(pic);
+  char state[80];
+  int n = snprintf(state, sizeof state, "%s, mark=%d", isOpenPIC(pic) ? "open" : "closed", h->mark);
+  if (picHasMNU(pic)) snprintf(state + n, sizeof state - size_t(n), " with MNU Case(s)=0x%" PRIx64, mnuPath(pic));
+  const char* chars = "";
+  int length = 0;
+  if (isHeapObject(h->selector) && h->selector != 0 && !hasPtrs(headerOf(h->selector))) {
+    chars = reinterpret_cast<const char*>(bodyOf(headerOf(h->selector)));
+    length = int(byteSizeOf(headerOf(h->selector)));
+  }
+  fprintf(stream,
+          "nPIC 0x%" PRIx64 ": %s (entry: 0x%" PRIx64 ")\n  usedSize=0x%x link=0x%" PRIx64
+          "\n  numArgs=0x%x numCases=%d \n  selector=0x%" PRIx64 " (%.*s)\n",
+          pic, state, pic + nPICGlueEntry, h->usedSize, h->link, h->numArgs, picNumCases(pic), h->selector, length,
+          chars);
+}
+
+// The header and, for a closed PIC, each case's nmethod (or the MNU path) and class, then the
+// doesNotUnderstand: nmethod the MNU path holds.
+void printEntireNPIC(uint64_t pic, FILE* stream) {
+  printNPIC(pic, stream);
+  if (isOpenPIC(pic)) return;
+  uint64_t t0 = case0Target(pic);
+  if (t0 == mnuPath(pic)) fprintf(stream, "case 0 is MNU\n");
+  else fprintf(stream, "case 0: 0x%" PRIx64 "\n", t0 - nMethodEntryNoCheck);
+  for (uint32_t k = 1; k < picNumCases(pic); k++) {
+    uint64_t t = caseTarget(pic, k);
+    uint64_t tag = caseTag(pic, k);
+    if (t == mnuPath(pic)) fprintf(stream, "case %u is MNU, class 0x%" PRIx64 "\n", k, tag);
+    else fprintf(stream, "case %u: 0x%" PRIx64 ", class 0x%" PRIx64 "\n", k, t - nMethodEntryNoCheck, tag);
+  }
+  if (picHasMNU(pic)) fprintf(stream, "mnuNMethod: 0x%" PRIx64 "\n", picHeader(pic)->vmethod);
+}
+
+// Every PIC filed, bucket by bucket.
+void printPICSelectors(FILE* stream) {
+  for (uint32_t i = 0; i <= picTable().mask; i++)
+    for (uint64_t e = picTable().buckets[i]; e != 0; e = picHeader(e)->link) printNPIC(e, stream);
+}
+
 void initPICs() {
   npicOps = {shouldFreePIC,        relocatePICLinks,       restorePICPostRelocation,
              picHasLinksToUnmarked, updatePICNewLits,      flushCachedMNUMethodEntriesForMethod,
              flushPICEntriesForSelector};
+  nmHooks.printNPIC = printNPIC;
 }
 
 // ---- Evaluation primitives ------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // (src/stack/dnu). Owns findMethodHook and the pending-MNU record. Prefix: none.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 
 #include "mman/mmObject.h"
 #include "tran/nmLayout.h"
@@ -52,8 +53,13 @@ enum : uint8_t { nmFlagOpenPIC = 0x48 };
 // A closed PIC of one case, the MNU path, for a first send that is not understood; 1 when
 // none can be made.
 uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs);
-// Hands the native-method zone's collection the PIC upkeep operations.
+// Hands the native-method zone's collection the PIC upkeep operations and its listings the
+// PIC printer.
 void initPICs();
+// Listings: a PIC's header; the header and its cases; every PIC filed.
+void printNPIC(uint64_t pic, FILE* stream);
+void printEntireNPIC(uint64_t pic, FILE* stream);
+void printPICSelectors(FILE* stream);
 // The instruction-cache flush after a patch.
 void flushSite();
 

@@ -1,12 +1,21 @@
 # Runs one example program through the real engine: builds its image with mkimage from the
-# kernel library and the example, runs tessel on it with OPTIONS under a time limit, and
-# compares standard output, standard error and the exit status with the golden files.
+# kernel library and the example (with the mkimage options of NAME.mkimage beside the source,
+# for images no source can express), runs tessel on it with OPTIONS under a time limit, and
+# compares standard output, standard error and the exit status with the golden files; lines
+# of GOLDEN.dump must appear in the dump file the run writes.
 # Inputs: MKIMAGE, TESSEL, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix), WORK, OPTIONS,
 # ENV (optional NAME=value settings for the engine's environment).
 file(GLOB kernel ${KERNEL_DIR}/*.som)
 file(MAKE_DIRECTORY ${WORK})
+file(REMOVE ${WORK}/stack.txt)
 set(image ${WORK}/${NAME}.im)
-execute_process(COMMAND ${MKIMAGE} -o ${image} ${kernel} ${SOURCE} --args ${NAME}
+get_filename_component(sourceDir ${SOURCE} DIRECTORY)
+set(mkoptions "")
+if(EXISTS ${sourceDir}/${NAME}.mkimage)
+  file(STRINGS ${sourceDir}/${NAME}.mkimage mkoptions LIMIT_COUNT 1)
+  separate_arguments(mkoptions UNIX_COMMAND "${mkoptions}")
+endif()
+execute_process(COMMAND ${MKIMAGE} -o ${image} ${mkoptions} ${kernel} ${SOURCE} --args ${NAME}
                 RESULT_VARIABLE made OUTPUT_VARIABLE made_out ERROR_VARIABLE made_err)
 if(NOT made EQUAL 0)
   message(FATAL_ERROR "mkimage failed (${made}):\n${made_out}${made_err}")
@@ -33,6 +42,19 @@ if(NOT out STREQUAL want_out)
 endif()
 if(NOT err STREQUAL want_err)
   string(APPEND failures "standard error differs:\n--- got\n${err}--- expected\n${want_err}")
+endif()
+if(EXISTS ${GOLDEN}.dump)
+  set(dump "")
+  if(EXISTS ${WORK}/stack.txt)
+    file(READ ${WORK}/stack.txt dump)
+  endif()
+  file(STRINGS ${GOLDEN}.dump want_lines)
+  foreach(line IN LISTS want_lines)
+    string(FIND "${dump}" "${line}\n" at)
+    if(at LESS 0)
+      string(APPEND failures "the dump lacks the line: ${line}\n")
+    endif()
+  endforeach()
 endif()
 if(NOT failures STREQUAL "")
   message(FATAL_ERROR "${NAME} ${OPTIONS}: ${failures}")

@@ -536,6 +536,74 @@ TEST_F(SendNativeTest, ClosedPICBytesMatchTheAssembler) {
   EXPECT_EQ(expected.size(), nPICFirstTargetOffset - nMethodCannotResumeEntry + 3 * nPICTypeCaseSize + 13u);
 }
 
+// What a printer writes for one block.
+static std::string printed(void (*print)(uint64_t, FILE*), uint64_t block) {
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* f = open_memstream(&text, &size);
+  print(block, f);
+  fclose(f);
+  std::string out(text, size);
+  free(text);
+  return out;
+}
+static std::string hex(uint64_t v) {
+  char b[24];
+  snprintf(b, sizeof b, "0x%" PRIx64, v);
+  return b;
+}
+
+// The listings of a closed PIC (two classes after case 0, a not-understood one last) and of
+// the open PIC a ninth class brings; the nmethod printer hands PICs to them.
+TEST_F(SendNativeTest, PICListingsShowTheCasesTheirClassesAndTheMNUPath) {
+  std::vector<uint32_t> classes = {classA, classB, classC};
+  while (classes.size() < 10) classes.push_back(newTestClass(formatPointers));
+  uint64_t targets[10];
+  for (size_t i = 0; i < 10; i++)
+    targets[i] = i == 3 ? nmethod(selector[selDnu], classes[i], 1, 94) : nmethod(selector[selFoo], classes[i], 0, 90 + i);
+  // A run of count sends visits receivers[count] down to receivers[1].
+  std::vector<uint64_t> receivers(11), results(11, 0);
+  auto firstClasses = [&](int count) {
+    for (int i = 0; i < count; i++) receivers[size_t(count - i)] = newOldObject(classes[size_t(i)], 0);
+  };
+  uint64_t R = 0;
+  void (*site)() = caller(selFoo, unlinkedSend0, 0, receivers.data(), results.data(), &R);
+  firstClasses(4);
+  run(site, 4);
+  uint64_t pic = siteTarget(R) - nPICGlueEntry;
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(pic);
+  const std::string sel = hex(selector[selFoo]);
+  std::string header = "nPIC " + hex(pic) + ": closed, mark=255 with MNU Case(s)=" + hex(pic + 40) +
+                       " (entry: " + hex(pic + 64) + ")\n  usedSize=" + hex(h->usedSize) + " link=" + hex(h->link) +
+                       "\n  numArgs=0x0 numCases=4 \n  selector=" + sel + " (foo)\n";
+  EXPECT_EQ(printed(printNPIC, pic), header);
+  EXPECT_EQ(printed(printNMethod, pic), header);
+  EXPECT_EQ(printed(printEntireNPIC, pic), header + "case 0: " + hex(targets[0]) + "\ncase 1: " + hex(targets[1]) +
+                                                ", class " + hex(classes[1]) + "\ncase 2: " + hex(targets[2]) +
+                                                ", class " + hex(classes[2]) + "\ncase 3 is MNU, class " +
+                                                hex(classes[3]) + "\nmnuNMethod: " + hex(targets[3]) + "\n");
+
+  firstClasses(10);
+  run(site, 10);  // the ninth class moves the site to the open PIC
+  uint64_t open = siteTarget(R) - nPICGlueEntry;
+  ASSERT_NE(open, pic);
+  const NMethodHeader* o = reinterpret_cast<const NMethodHeader*>(open);
+  std::string openHeader = "nPIC " + hex(open) + ": open, mark=255 (entry: " + hex(open + 64) +
+                           ")\n  usedSize=" + hex(o->usedSize) + " link=" + hex(o->link) +
+                           "\n  numArgs=0x0 numCases=0 \n  selector=" + sel + " (foo)\n";
+  EXPECT_EQ(printed(printEntireNPIC, open), openHeader);
+  // Both PICs are filed: the full closed one stays until the collection sweeps it.
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* f = open_memstream(&text, &size);
+  printPICSelectors(f);
+  fclose(f);
+  std::string all(text, size);
+  free(text);
+  std::string closedNow = printed(printNPIC, pic);
+  EXPECT_TRUE(all == closedNow + openHeader || all == openHeader + closedNow) << all;
+}
+
 // The one PIC filed in the native-method tables, or 0 when there is none.
 static uint64_t onlyPIC() {
   uint64_t found = 0;
@@ -643,7 +711,7 @@ TEST_F(SendNativeTest, CompactionForgetsAFreedDnuMethodAndFreesAPICWithoutCase0)
 }
 
 // A method added for the selector: the MNU PIC's cases may be understood now, and the next
-// send through it finds the method.
+// send through it finds the method and links the site to it.
 TEST_F(SendNativeTest, ANewMethodForTheSelectorIsFoundThroughTheMNUPath) {
   nmethod(selector[selDnu], classC, 1, 92, true);
   std::vector<uint64_t> receivers = {0, newOldObject(classC, 0)}, results(2, 0);
@@ -652,12 +720,14 @@ TEST_F(SendNativeTest, ANewMethodForTheSelectorIsFoundThroughTheMNUPath) {
   run(site, 1);
   ASSERT_EQ(results[1], 92u);
   uint64_t pic = siteTarget(R) - nPICGlueEntry;
-  nmethod(selector[selFoo], classC, 0, 97);
+  uint64_t found = nmethod(selector[selFoo], classC, 0, 97);
   nmFlushLookupEntriesForSelector(selector[selFoo]);
   EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->vmethod, 1u);
   EXPECT_EQ(reinterpret_cast<const NMethodHeader*>(pic)->mark, 0);
   run(site, 1);
   EXPECT_EQ(results[1], 97u);
+  EXPECT_EQ(siteTarget(R), found + nMethodEntry) << "the site is linked to it";
+  EXPECT_EQ(siteImmediate(R), classC);
 }
 
 // A branch that met a non-Boolean sends mustBeBoolean and runs again on the answer; the

@@ -42,10 +42,23 @@ bool mkNewHeap();
 // args: the image's default arguments.
 bool mkBuildHeap(const MkProgram& program, const std::vector<std::string>& args, MkBuilt& out,
                  std::string& err);
-// The whole job: a fresh heap, the kernel built on it, the image file written and the heap
-// freed. Answers true, or false with the reason in err (no file is left behind then).
+// Changes to a built image that no source can express, for runs of the engine on bad input.
+struct MkPatches {
+  std::vector<std::pair<uint32_t, std::string>> registry;  // slot and "nil" or "#selector"
+  bool noActiveProcess = false;                            // the scheduler's active process nil
+  std::vector<std::string> badBytecodes;  // "Class>>selector": its first bytecode made invalid
+};
+// Parses "slot=nil" or "slot=#selector" into patches; false when malformed.
+bool mkParseRegistryPatch(const std::string& text, MkPatches& patches);
+// Applies the bad bytecodes to the compiled program; false with the reason in err when a
+// method named is not there.
+bool mkPatchProgram(MkProgram& program, const MkPatches& patches, std::string& err);
+
+// The whole job: a fresh heap, the kernel built on it (with the patches' registry and
+// scheduler changes), the image file written and the heap freed. Answers true, or false with
+// the reason in err (no file is left behind then).
 bool mkWriteImage(const MkProgram& program, const std::vector<std::string>& args, const char* path,
-                  std::string& err);
+                  std::string& err, const MkPatches& patches = MkPatches());
 
 // Classes placed at reserved class indices and the registry slots that hold them (0: none).
 struct MkKernelClass {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "imageWriter.h"
@@ -349,15 +350,72 @@ bool mkNewHeap() {
   return iwNewHeap(sizes) != 0;
 }
 
+// ---------------------------------------------------------------- patches
+
+bool mkParseRegistryPatch(const std::string& text, MkPatches& patches) {
+  size_t eq = text.find('=');
+  if (eq == 0 || eq == std::string::npos || eq + 1 >= text.size()) return false;
+  if (text.find_first_not_of("0123456789") != eq || eq > 4) return false;
+  std::string value = text.substr(eq + 1);
+  if (value != "nil" && (value[0] != '#' || value.size() < 2)) return false;
+  patches.registry.push_back({uint32_t(std::stoul(text.substr(0, eq))), value});
+  return true;
+}
+
+bool mkPatchProgram(MkProgram& program, const MkPatches& patches, std::string& err) {
+  for (const std::string& name : patches.badBytecodes) {
+    size_t sep = name.find(">>");
+    MkMethod* found = nullptr;
+    for (MkClass& k : program.classes)
+      for (MkMethod& m : k.methods)
+        if (sep != std::string::npos && k.name == name.substr(0, sep) && m.selector == name.substr(sep + 2))
+          found = &m;
+    if (found == nullptr) {
+      err = "no method " + name + " for a bad bytecode";
+      return false;
+    }
+    // After the one-byte or four-byte header: 0x2C is no instruction.
+    size_t first = (found->bytes[0] & 0x80) != 0 ? 4 : 1;
+    if (first >= found->bytes.size()) {
+      err = "method " + name + " has no bytecodes";
+      return false;
+    }
+    found->bytes[first] = 0x2C;
+  }
+  return true;
+}
+
+static bool patchHeap(const MkBuilt& built, const MkPatches& patches, std::string& err) {
+  oop scheduler = sysOop(sysProcessor);
+  if (patches.noActiveProcess) mkStore(scheduler, 1, nilOop());
+  for (const auto& [slot, value] : patches.registry) {
+    oop o = nilOop();
+    if (value != "nil") {
+      auto it = built.symbols.find(value.substr(1));
+      if (it == built.symbols.end()) {
+        err = "no Symbol " + value + " for registry slot " + std::to_string(slot);
+        return false;
+      }
+      o = it->second;
+    }
+    if (slot >= bodyWordsOf(headerOf(built.registry))) {
+      err = "no registry slot " + std::to_string(slot);
+      return false;
+    }
+    mkStore(built.registry, slot, o);
+  }
+  return true;
+}
+
 bool mkWriteImage(const MkProgram& program, const std::vector<std::string>& args, const char* path,
-                  std::string& err) {
+                  std::string& err, const MkPatches& patches) {
   if (!mkNewHeap()) {
     iwFreeHeap();
     err = "no memory for the heap";
     return false;
   }
   MkBuilt built;
-  bool ok = mkBuildHeap(program, args, built, err);
+  bool ok = mkBuildHeap(program, args, built, err) && patchHeap(built, patches, err);
   if (ok) {
     uint64_t bytes = 0;
     int status = iwWriteImage(path, IwWriteOptions(), &bytes);

@@ -34,7 +34,9 @@ static void fixAddressSpace(char **argv) {
 }
 
 static int usage() {
-  fprintf(stderr, "usage: mkimage [--list] [-o image] file.som ... [--args arg ...]\n");
+  fprintf(stderr,
+          "usage: mkimage [--list] [-o image] [--registry slot=nil|slot=#selector] [--no-active-process]\n"
+          "               [--bad-bytecode Class>>selector] file.som ... [--args arg ...]\n");
   return 2;
 }
 
@@ -44,12 +46,20 @@ int main(int argc, char **argv) {
   bool haveArgs = false;
   std::vector<std::string> imageArgs;
   std::vector<MkSource> sources;
+  MkPatches patches;
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--list") == 0) {
       list = true;
     } else if (strcmp(argv[i], "-o") == 0) {
       if (++i >= argc) return usage();
       output = argv[i];
+    } else if (strcmp(argv[i], "--registry") == 0) {
+      if (++i >= argc || !mkParseRegistryPatch(argv[i], patches)) return usage();
+    } else if (strcmp(argv[i], "--no-active-process") == 0) {
+      patches.noActiveProcess = true;
+    } else if (strcmp(argv[i], "--bad-bytecode") == 0) {
+      if (++i >= argc) return usage();
+      patches.badBytecodes.push_back(argv[i]);
     } else if (strcmp(argv[i], "--args") == 0) {
       haveArgs = true;
       imageArgs.assign(argv + i + 1, argv + argc);  // everything after it belongs to the image
@@ -74,10 +84,14 @@ int main(int argc, char **argv) {
     fprintf(stderr, "%s\n", mkFormatError(err).c_str());
     return 1;
   }
+  std::string why;
+  if (!mkPatchProgram(program, patches, why)) {
+    fprintf(stderr, "mkimage: %s\n", why.c_str());
+    return 1;
+  }
   if (list) fputs(mkListProgram(program).c_str(), stdout);
   if (output == nullptr) return 0;
-  std::string why;
-  if (!mkWriteImage(program, imageArgs, output, why)) {
+  if (!mkWriteImage(program, imageArgs, output, why, patches)) {
     fprintf(stderr, "mkimage: %s\n", why.c_str());
     return 1;
   }

@@ -62,6 +62,14 @@ TEST(MkImage_CommandLine, AFailedRunWritesNoImage) {
       {image, lone, 1, "mkimage: the kernel class Class is missing"},
       {testing::TempDir() + "mk_no_such_dir/x.im", helloSources, 1, "mkimage: cannot write "},
       {image, "--args Hello", 2, "usage: mkimage"},
+      // Patches for bad-input images: malformed, or naming what is not there.
+      {image, "--registry 3=foo " + helloSources, 2, "usage: mkimage"},
+      {image, "--registry x=nil " + helloSources, 2, "usage: mkimage"},
+      {image, "--registry 8=# " + helloSources, 2, "usage: mkimage"},
+      {image, "--registry 8=#noSuchSelector " + helloSources + " --args Hello", 1,
+       "mkimage: no Symbol #noSuchSelector for registry slot 8"},
+      {image, "--registry 9999=nil " + helloSources + " --args Hello", 1, "mkimage: no registry slot 9999"},
+      {image, "--bad-bytecode 'Hello>>nothing' " + helloSources, 1, "mkimage: no method Hello>>nothing for a bad bytecode"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rest);

@@ -1,0 +1,171 @@
+// SOM benchmark programs (bench/som) run through the real tessel beside the same algorithms in
+// C++ -O2, in the same run: each program's image is made with mkimage, then run with n rounds
+// and with none (start-up and set-up alone), by default and with translated primitives off
+// (-o 0x10). A program's time is the child's CPU time for n rounds less that for none, the
+// least of three runs each; the C++ time is this process's CPU time for n rounds, also the
+// least of three. Every run's output must equal the C++ answer. Prints the ratios and their
+// geometric means.
+#include <dirent.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "somNative.h"
+
+extern char** environ;
+
+namespace {
+
+struct Program {
+  const char* name;
+  int64_t rounds;
+  int64_t (*native)(int64_t);
+  const char* what;  // the measure it stands for
+};
+const Program programs[] = {
+    {"Richards", 400, nativeRichards, "scheduler"},   {"Recursion", 400, nativeRecursion, "recursion"},
+    {"ClosedPics", 400, nativeClosedPics, "sends"},   {"OpenPics", 300, nativeOpenPics, "sends"},
+    {"Blocks", 60, nativeBlocks, "blocks"},           {"Sieve", 400, nativeSieve, "at:put:"},
+    {"Doubles", 20, nativeDoubles, "Double"},         {"NewArrays", 50, nativeNewArrays, "new:"},
+    {"Values", 40, nativeValues, "value"},            {"Performs", 40, nativePerforms, "perform:"},
+};
+
+// Runs argv, answers its exit status and its standard output; cpu gets its user + system time.
+int runChild(const std::vector<std::string>& args, std::string& out, double* cpu) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return -1;
+  }
+  out.clear();
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+  close(fds[0]);
+  int status = 0;
+  struct rusage usage = {};
+  if (wait4(pid, &status, 0, &usage) != pid) return -1;
+  if (cpu != nullptr)
+    *cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+double processCpu() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// Least CPU seconds of three runs of the program with rounds; false when a run fails or,
+// with check, prints other than expected.
+bool timeTessel(const std::string& image, const Program& p, const char* option, int64_t rounds,
+                const std::string& expected, bool check, double* best) {
+  *best = 1e30;
+  for (int k = 0; k < 3; k++) {
+    std::vector<std::string> args = {TESSEL_EXE, "-noherald"};
+    if (option != nullptr) {
+      args.push_back("-o");
+      args.push_back(option);
+    }
+    args.insert(args.end(), {image, p.name, std::to_string(rounds)});
+    std::string out;
+    double cpu = 0;
+    int status = runChild(args, out, &cpu);
+    if (status != 0 || (check && out != expected)) {
+      fprintf(stderr, "%s%s%s: status %d, printed \"%s\", expected \"%s\"\n", p.name, option ? " -o " : "",
+              option ? option : "", status, out.c_str(), expected.c_str());
+      return false;
+    }
+    *best = std::min(*best, cpu);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  std::string dir = SOMBENCH_WORK_DIR;
+  if (system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
+  printf("CPU seconds, the least of three runs; tessel's less its run with no rounds.\n");
+  printf("%-11s %-10s %6s %10s %10s %10s %8s %8s\n", "program", "measures", "rounds", "tessel", "-o 0x10",
+         "C++ -O2", "ratio", "-o 0x10");
+  std::vector<std::string> kernel;  // every class file of the kernel library
+  if (DIR* d = opendir(KERNEL_DIR)) {
+    while (dirent* e = readdir(d)) {
+      std::string f = e->d_name;
+      if (f.size() > 4 && f.compare(f.size() - 4, 4, ".som") == 0) kernel.push_back(std::string(KERNEL_DIR) + "/" + f);
+    }
+    closedir(d);
+  }
+  std::sort(kernel.begin(), kernel.end());
+  double logSum[2] = {0, 0};
+  int counted = 0;
+  bool ok = true;
+  for (const Program& p : programs) {
+    std::string image = dir + "/" + p.name + ".im";
+    std::vector<std::string> make = {MKIMAGE_EXE, "-o", image};
+    make.insert(make.end(), kernel.begin(), kernel.end());
+    make.push_back(std::string(SOM_DIR) + "/" + p.name + ".som");
+    make.insert(make.end(), {"--args", p.name, "1"});
+    std::string out;
+    if (runChild(make, out, nullptr) != 0) {
+      fprintf(stderr, "%s: mkimage failed\n", p.name);
+      ok = false;
+      continue;
+    }
+    double native = 1e30;
+    int64_t answer = 0;
+    for (int k = 0; k < 3; k++) {
+      double t0 = processCpu();
+      answer = p.native(p.rounds);
+      native = std::min(native, processCpu() - t0);
+    }
+    std::string expected = std::to_string(answer) + "\n";
+    double times[2];
+    bool good = true;
+    for (int mode = 0; mode < 2 && good; mode++) {
+      const char* option = mode == 0 ? nullptr : "0x10";
+      double full = 0, empty = 0;
+      good = timeTessel(image, p, option, p.rounds, expected, true, &full) &&
+             timeTessel(image, p, option, 0, expected, false, &empty);
+      times[mode] = std::max(full - empty, 1e-6);
+    }
+    if (!good) {
+      ok = false;
+      continue;
+    }
+    double ratio[2] = {times[0] / native, times[1] / native};
+    printf("%-11s %-10s %6" PRId64 " %10.4f %10.4f %10.4f %8.2f %8.2f\n", p.name, p.what, p.rounds, times[0],
+           times[1], native, ratio[0], ratio[1]);
+    logSum[0] += std::log(ratio[0]);
+    logSum[1] += std::log(ratio[1]);
+    counted++;
+  }
+  if (counted > 0)
+    printf("geometric mean of the ratios over %d programs: %.2f (default), %.2f (-o 0x10)\n", counted,
+           std::exp(logSum[0] / counted), std::exp(logSum[1] / counted));
+  return ok ? 0 : 1;
+}

@@ -250,17 +250,46 @@ static void skipPermCompactOldRtEntries() {
   if (oldRtOop != 0) noPermCompactOldRt();
 }
 
-// With perm space absorbed the perm-skipping forms treat perm objects as old ones.
+// Under the stress switch: no registry slot (nor the registry itself) may name a freed
+// entry or one the sweep-compact moved away from: each lies in a table in use, unmarked
+// unless it is perm space's while perm stands apart.
+static bool inTableInUse(uint64_t a) {
+  if (permSpaceExists && !permSpaceAbsorbed && a > permSpace.otLow && a <= permSpace.otHigh) return true;
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    if (a > s->otLow && a <= s->otHigh) return (a - s->otLow) % 16 == 0;
+  return false;
+}
+static void checkRegistryRef(oop o, int64_t index) {
+  if (!isHeapObject(o) || o == 0 || isNewObject(o)) return;
+  const ObjectHeader* h = headerOf(o);
+  if (inTableInUse(o) && classTagOf(h) != 0 && (isPermObject(h) || !isMarked(h))) return;
+  char message[120];
+  snprintf(message, sizeof message, "Registry slot %" PRId64 " refers to a free or moved entry", index);
+  doReportError(message, errFatal | 5, globalGCFile, __LINE__);
+}
+void sysOopRegistryPostGCChecks() {
+  if (gcStressInterval == 0) return;
+  checkRegistryRef(sysOopRegistryOop, -1);
+  for (int64_t i = 0, n = maxValidSysOopX(); i <= n; i++) checkRegistryRef(sysOop(uint32_t(i)), i);
+}
+
+// With perm space absorbed the perm-skipping forms treat perm objects as old ones. From the
+// old-space sweep-compact on, moved entries forward until the last sweep has followed them,
+// so nothing allocates in old space before then.
 static void sweepSpaces(int withPerm) {
   skipPermCompactRt();
   skipPermCompactOldRtEntries();
   skipPermSweepLt();
   skipPermSweepFt();
-  saveOtBaseAfterIncMark();
-  incSweepOldSpace(0, ~uint64_t(0), ~uint64_t(0));
-  sweepNewSpace();
-  compactWithPerm(withPerm);
+  sweepAndCompactOldSpace(withPerm);
   sweepOldRt();  // tells perm by the header bit: runs while perm space is still absorbed
+  sweepRt();
+  sweepNewSpace();
+  sweepAndCompactLargeSpace();
+  sweepAndCompactFixedSpace();
+  releaseVacatedOtEntries();
+  sysOopRegistryPostGCChecks();
   if (withPerm) {
     restorePermSpace();
     markPermSpace(1);

@@ -350,8 +350,9 @@ void printGCUsageTo(FILE* stream) {
 
 // ---- Stress switch and requests -------------------------------------------------------------
 
-static void verifyOrDie(const char* when) {
+static void verifyOrDie(const char* when, bool afterCollection) {
   std::string faults = verifyHeap();
+  if (afterCollection) faults += verifyOldRtAfterCollection();
   if (faults.empty()) return;
   std::string first = faults.substr(0, faults.find('\n'));
   char message[400];
@@ -369,10 +370,10 @@ uint64_t initGCStress() {
 void gcStressAfterScavenge() {
   if (gcStressInterval == 0 || ++gcStressCount < gcStressInterval) return;
   gcStressCount = 0;
-  verifyOrDie("before");
+  verifyOrDie("before", false);
   collectGarbage(int(numGCs & 1));
   numGCs += 1;
-  verifyOrDie("after");
+  verifyOrDie("after", true);
 }
 
 void lowSpaceResponse() {

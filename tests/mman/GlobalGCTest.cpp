@@ -13,6 +13,7 @@
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmVerify.h"
 #include "mman/scavengeHeap.h"
 #include "support/primHarness.h"
 
@@ -327,12 +328,15 @@ TEST_F(GlobalGCTest, GlobalGC_PermSpaceIsCollectedOnlyWithPerm) {
   ASSERT_EQ(verifyHeap(), "");
   setRoot(2, nilOop());
   store(holderOfGone, 0, nilOop());  // still listed in the old RT, no longer holding an old object
+  EXPECT_NE(verifyOldRtAfterCollection(), "");
   ASSERT_EQ(collectGarbage(0), 1);
+  EXPECT_EQ(verifyOldRtAfterCollection(), "");
   EXPECT_EQ(classTagOf(headerOf(deadPerm)), testClasses.pointers);  // 138 frees no perm object
   EXPECT_EQ(slotOf(weakHolder, 1), deadPerm);
   EXPECT_EQ(slotOf(holderOfOld, 0), findTagged(2));
   uint64_t dataTop = permSpace.dataTop, otLow = permSpace.otLow;
   ASSERT_EQ(collectGarbage(1), 1);  // primitive 406's collection
+  EXPECT_EQ(verifyOldRtAfterCollection(), "");
   EXPECT_EQ(findTagged(1), 0u);
   EXPECT_EQ(permSpace.otLow, otLow + 16) << "the dead perm entry left the table";
   livePerm = rootAt(0), weakHolder = rootAt(1);
@@ -374,6 +378,26 @@ TEST_F(GlobalGCTest, GCStress_EveryNthScavengeRequestCollects) {
   serveScavengeRequest();
   EXPECT_EQ(numGCs, before + 1);
   EXPECT_TRUE(freed(dead));
+}
+
+// Under the stress switch a registry slot naming a freed entry, or a vacated one (marked,
+// outside perm space), is a fatal fault after the collection's sweeps.
+TEST_F(GlobalGCTest, GCStress_RegistryNamingAFreedOrMovedEntryIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  gcStressInterval = 1;
+  sysOopRegistryPostGCChecks();  // the fixture's registry is sound
+  for (bool vacated : {false, true}) {
+    EXPECT_EXIT(
+        {
+          oop o = oldArray(1);
+          registerSysOop(o, uint32_t(allocSysOopSlot()));
+          if (vacated) setFlag(headerOf(o), isMarkedBit);
+          else recycleOldObj(headerOf(o));
+          sysOopRegistryPostGCChecks();
+          exit(0);
+        },
+        ::testing::ExitedWithCode(5), "");  // the report goes to standard output
+  }
 }
 
 TEST_F(GlobalGCTest, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {

@@ -14,6 +14,7 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmVerify.h"
 #include "mman/scavengeHeap.h"
 
 namespace {
@@ -281,12 +282,14 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
     gcStressInterval = 0;
     writeBackOldSpace();
     EXPECT_EQ(verifyHeap(), "");
+    EXPECT_EQ(verifyOldRtAfterCollection(), "");
     EXPECT_EQ(checksum(), sum);
     for (auto& [tag, p] : placed) EXPECT_EQ(find(tag) != 0, p.spec.live) << tag;
     EXPECT_EQ(oldSpaceSegs.freeChunks, 0u);
     c.check(this);
     ASSERT_EQ(collectGarbage(1), 1);  // and again with perm space: nothing changes in content
     EXPECT_EQ(verifyHeap(), "");
+    EXPECT_EQ(verifyOldRtAfterCollection(), "");
     EXPECT_EQ(checksum(), sum);
   }
 }

@@ -26,7 +26,12 @@
 #include "mman/mmVerify.h"
 #include "prim/prCValue.h"
 #include "prim/prUtil.h"
+#include "mman/mmInit.h"
+#include "stack/nsupport.h"
+#include "stack/stackframe.h"
+#include "stack/stackzone.h"
 #include "stack/vmsupport.h"
+#include "tran/nmalloc.h"
 #include "tran/tprim.h"
 
 uint64_t numGCs, numGlobalGCs, numMarkStackOverflows, numWeakObjectListOverflows;
@@ -304,16 +309,30 @@ static bool listPermFinalQueue() {
   return registerInOldRt(headerOf(q)) != 0;
 }
 
+static void resumeRegisteredContext(bool running) {
+  if (!running) return;
+  oop k = sysOop(uint32_t(temp1RegisteredOopX));
+  registerSysOop(nilOop(), uint32_t(temp1RegisteredOopX));
+  resumeContext(k);
+}
+
 int collectGarbage(int includePerm) {
   int withPerm = includePerm && permSpaceExists && !permSpaceAbsorbed;
   if (withPerm && !listPermFinalQueue()) return 0;
   pdStartLongComp(2000);
   blowAwayIncGC();
   cacheOldRtOop();
+  // The running context leaves its frame for the heap (it moves with everyone else) and is
+  // resumed from the registry afterwards; native code holds oops of objects that may move,
+  // so all of it is dropped and translated again on demand.
+  bool running = currentStack != nullptr && temp1RegisteredOopX >= 0;
+  if (running) registerSysOop(suspendTopContext(), uint32_t(temp1RegisteredOopX));
   if (!stabilizeAllStacks()) {
+    resumeRegisteredContext(running);
     pdFinishLongComp();
     return 0;
   }
+  if (running) reInitNMethods();
   flushEden();
   if (withPerm) {
     markPermSpace(0);
@@ -338,6 +357,7 @@ int collectGarbage(int includePerm) {
   shrinkOldRt();
   shrinkSysOopRegistry();
   shrinkFinalQueue();
+  resumeRegisteredContext(running);
   pdFinishLongComp();
   return 1;
 }
@@ -385,14 +405,17 @@ void lowSpaceResponse() {
 
 // ---- Primitives -----------------------------------------------------------------------------
 
+// Committed first: the collection turns every frame into a context.
 static oop primCollectGarbage(oop receiver) {
   numGCs += 1;
+  commitPrimitive(receiver);
   if (!collectGarbage(0)) return failPrimitive(primErrorAt(0), 0);
   return commitPrimitiveAndHandleRequests(receiver);
 }
 // Primitive 406: perm space is collected too.
 static oop primGlobalCollectGarbage(oop receiver) {
   numGlobalGCs += 1;
+  commitPrimitive(receiver);
   if (!collectGarbage(1)) return failPrimitive(primErrorAt(0), 0);
   return commitPrimitiveAndHandleRequests(receiver);
 }

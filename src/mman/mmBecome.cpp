@@ -26,6 +26,7 @@
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
+#include "tran/nmalloc.h"
 #include "tran/tprim.h"
 
 int64_t becomeFailAllocationAt = -1;
@@ -317,13 +318,23 @@ void replaceEveryReference(oop r, oop x) {
   replacedRef = replacementRef = 0;
 }
 
-// Native methods holding r as a literal are not discarded: the translator's hook for that is
-// not built yet.
+int discardNMethodsReferringTo(oop r) {
+  int n = markNMethodsAsNotReferringTo(r);
+  if (n == 0) return 1;
+  if (!stabilizeAllStacks()) return 0;
+  unlinkAndFreeUnmarkedNMethods(uint32_t(n));
+  return 1;
+}
+
 static oop p108(oop r, oop x) {
   if (!isBecomeable(r)) return fail(primErrBadReceiver, 1);
   if (r == x) return x;
   commitPrimitive(x);
   oop k = suspendTopContext();
+  if (!discardNMethodsReferringTo(r)) {
+    resumeContext(k);
+    return fail(primErrNoSpace, 1);
+  }
   replaceEveryReference(r, x);
   resumeContext(k);
   return commitPrimitiveAndHandleRequests(x);

@@ -34,4 +34,8 @@ void replaceEveryReference(oop r, oop x);
 // at 0 fails (-1, the default: none fails).
 extern int64_t becomeFailAllocationAt;
 
+// Before a one-way replacement of r: native methods holding r (as method, selector or
+// literal) are discarded, so that later sends translate their methods again; every frame
+// is stabilized first. 0 when the stacks could not be stabilized (nothing discarded).
+int discardNMethodsReferringTo(oop r);
 void initBecomePrims();

@@ -224,13 +224,13 @@ int reRegisterFixedObj(ObjectHeader* oldHeader, ObjectHeader* newHeader) {
 
 // ---- Sweeps and table compaction -----------------------------------------------------------
 
-static void sweepEverySegment(int (*keep)(ObjectHeader*), bool followForwarded) {
+static void sweepEverySegment(int (*keep)(ObjectHeader*), ObjectHeader* (*follow)(uint64_t)) {
   writeBackFixedSpace();
   for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next) {
     BlockTable* t = &s->table;
-    if (followForwarded)
+    if (follow != nullptr)
       for (BlockTableEntry* e = t->firstBlock; e != nullptr; e = e->next)
-        if (!btIsFree(e)) e->owner = oopOf(btCurrentOwner(e->owner));
+        if (!btIsFree(e)) e->owner = oopOf(follow(e->owner));
     if (keep != nullptr) btSweep(t, keep);
     for (BlockTableEntry* e = t->firstBlock; e != nullptr; e = e->next)
       if (btIsFree(e) && btAbsorbFollowing(t, e)) fixedTableHasUnused = 1;
@@ -248,16 +248,16 @@ static int keepScavengeSurvivor(ObjectHeader* h) {
   return oopOf(h) >= futureSpace.start && oopOf(h) < futureSpace.end;
 }
 
-void noPermSweepFt() { sweepEverySegment(keepUnlessUnmarkedOld, false); }
-void skipPermSweepFt() { sweepEverySegment(keepPermOrMarked, false); }
+void noPermSweepFt() { sweepEverySegment(keepUnlessUnmarkedOld, nullptr); }
+void skipPermSweepFt() { sweepEverySegment(keepPermOrMarked, nullptr); }
 void sweepAndCompactFtAfterScavenge() {
   writeBackFixedSpace();
   for (FixedSpaceSegment* s = fixedSpaceSegs.first; s != nullptr; s = s->next)
     btSweep(&s->table, keepScavengeSurvivor);
   if (fixedSpaceSegs.current != nullptr) fixedSpace = *fixedSpaceSegs.current;
-  sweepEverySegment(nullptr, true);
+  sweepEverySegment(nullptr, btCurrentOwner);
 }
-void sweepAndCompactFixedSpace() { sweepEverySegment(nullptr, true); }
+void sweepAndCompactFixedSpace() { sweepEverySegment(nullptr, btOwnerAfterCollection); }
 
 // Bodies never move: only the tables are packed, their words going to each last block.
 void compactFixedSpace() {

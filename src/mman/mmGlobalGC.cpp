@@ -28,8 +28,11 @@
 #include "prim/prUtil.h"
 #include "mman/mmInit.h"
 #include "stack/glue.h"
+#include "stack/nsupport.h"
 #include "stack/stackframe.h"
+#include "stack/stackzone.h"
 #include "stack/vmsupport.h"
+#include "tran/nmalloc.h"
 #include "tran/tprim.h"
 
 uint64_t numGCs, numGlobalGCs, numMarkStackOverflows, numWeakObjectListOverflows;
@@ -253,17 +256,46 @@ static void skipPermCompactOldRtEntries() {
   if (oldRtOop != 0) noPermCompactOldRt();
 }
 
-// With perm space absorbed the perm-skipping forms treat perm objects as old ones.
+// Under the stress switch: no registry slot (nor the registry itself) may name a freed
+// entry or one the sweep-compact moved away from: each lies in a table in use, unmarked
+// unless it is perm space's while perm stands apart.
+static bool inTableInUse(uint64_t a) {
+  if (permSpaceExists && !permSpaceAbsorbed && a > permSpace.otLow && a <= permSpace.otHigh) return true;
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    if (a > s->otLow && a <= s->otHigh) return (a - s->otLow) % 16 == 0;
+  return false;
+}
+static void checkRegistryRef(oop o, int64_t index) {
+  if (!isHeapObject(o) || o == 0 || isNewObject(o)) return;
+  const ObjectHeader* h = headerOf(o);
+  if (inTableInUse(o) && classTagOf(h) != 0 && (isPermObject(h) || !isMarked(h))) return;
+  char message[120];
+  snprintf(message, sizeof message, "Registry slot %" PRId64 " refers to a free or moved entry", index);
+  doReportError(message, errFatal | 5, globalGCFile, __LINE__);
+}
+void sysOopRegistryPostGCChecks() {
+  if (gcStressInterval == 0) return;
+  checkRegistryRef(sysOopRegistryOop, -1);
+  for (int64_t i = 0, n = maxValidSysOopX(); i <= n; i++) checkRegistryRef(sysOop(uint32_t(i)), i);
+}
+
+// With perm space absorbed the perm-skipping forms treat perm objects as old ones. From the
+// old-space sweep-compact on, moved entries forward until the last sweep has followed them,
+// so nothing allocates in old space before then.
 static void sweepSpaces(int withPerm) {
   skipPermCompactRt();
   skipPermCompactOldRtEntries();
   skipPermSweepLt();
   skipPermSweepFt();
-  saveOtBaseAfterIncMark();
-  incSweepOldSpace(0, ~uint64_t(0), ~uint64_t(0));
-  sweepNewSpace();
-  compactWithPerm(withPerm);
+  sweepAndCompactOldSpace(withPerm);
   sweepOldRt();  // tells perm by the header bit: runs while perm space is still absorbed
+  sweepRt();
+  sweepNewSpace();
+  sweepAndCompactLargeSpace();
+  sweepAndCompactFixedSpace();
+  releaseVacatedOtEntries();
+  sysOopRegistryPostGCChecks();
   if (withPerm) {
     restorePermSpace();
     markPermSpace(1);
@@ -278,15 +310,8 @@ static bool listPermFinalQueue() {
   return registerInOldRt(headerOf(q)) != 0;
 }
 
-// Stabilizing turns every frame into a context and leaves no segment running: the running
-// context waits in a registry slot (the collection may move it) and is resumed after.
-static bool suspendRunningContext() {
-  if (currentStack == nullptr || temp1RegisteredOopX < 0) return false;
-  registerSysOop(suspendTopContext(), uint32_t(temp1RegisteredOopX));
-  return true;
-}
-static void resumeSuspendedContext(bool suspended) {
-  if (!suspended) return;
+static void resumeRegisteredContext(bool running) {
+  if (!running) return;
   oop k = sysOop(uint32_t(temp1RegisteredOopX));
   registerSysOop(nilOop(), uint32_t(temp1RegisteredOopX));
   resumeContext(k);
@@ -298,12 +323,17 @@ int collectGarbage(int includePerm) {
   pdStartLongComp(2000);
   blowAwayIncGC();
   cacheOldRtOop();
-  bool suspended = suspendRunningContext();
+  // The running context leaves its frame for the heap (it moves with everyone else) and is
+  // resumed from the registry afterwards; native code holds oops of objects that may move,
+  // so all of it is dropped and translated again on demand.
+  bool running = currentStack != nullptr && temp1RegisteredOopX >= 0;
+  if (running) registerSysOop(suspendTopContext(), uint32_t(temp1RegisteredOopX));
   if (!stabilizeAllStacks()) {
-    resumeSuspendedContext(suspended);
+    resumeRegisteredContext(running);
     pdFinishLongComp();
     return 0;
   }
+  if (running) reInitNMethods();
   flushEden();
   if (withPerm) {
     markPermSpace(0);
@@ -328,7 +358,7 @@ int collectGarbage(int includePerm) {
   shrinkOldRt();
   shrinkSysOopRegistry();
   shrinkFinalQueue();
-  resumeSuspendedContext(suspended);
+  resumeRegisteredContext(running);
   pdFinishLongComp();
   return 1;
 }
@@ -341,8 +371,9 @@ void printGCUsageTo(FILE* stream) {
 
 // ---- Stress switch and requests -------------------------------------------------------------
 
-static void verifyOrDie(const char* when) {
+static void verifyOrDie(const char* when, bool afterCollection) {
   std::string faults = verifyHeap();
+  if (afterCollection) faults += verifyOldRtAfterCollection();
   if (faults.empty()) return;
   std::string first = faults.substr(0, faults.find('\n'));
   char message[400];
@@ -361,10 +392,10 @@ void gcStressAfterScavenge() {
   if (gcStressInterval == 0 || ++gcStressCount < gcStressInterval) return;
   gcStressCount = 0;
   bool running = currentStack != nullptr;
-  verifyOrDie("before");
+  verifyOrDie("before", false);
   collectGarbage(int(numGCs & 1));
   numGCs += 1;
-  verifyOrDie("after");
+  verifyOrDie("after", true);
   // The running frame went through a context onto a new segment: it is entered again as a
   // process switch enters it, once what else is pending has been served.
   if (running) {
@@ -382,7 +413,7 @@ void lowSpaceResponse() {
 
 // ---- Primitives -----------------------------------------------------------------------------
 
-// Committed first: the collection turns the primitive's frame into a context.
+// Committed first: the collection turns every frame into a context.
 static oop primCollectGarbage(oop receiver) {
   numGCs += 1;
   commitPrimitive(receiver);

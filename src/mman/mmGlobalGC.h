@@ -17,10 +17,14 @@ extern uint64_t gcScratchAreaCap;
 
 // Marks everything reachable from the registry (perm objects count as marked), clears weak
 // slots to the empty-slot marker, queues ephemerons whose keys died, frees the unmarked
-// objects of every space and slides old space's bodies together. Answers 1, or 0 when the
-// stacks could not be stabilized (nothing changed). includePerm: perm space is absorbed and
-// collected like old space (its dead headers stay as empty ByteArrays), then restored.
+// objects of every space and compacts old space, moving headers as well as bodies (every
+// reference follows). Answers 1, or 0 when the stacks could not be stabilized (nothing
+// changed). includePerm: perm space is absorbed and collected like old space, its table
+// packed within itself, then restored.
 int collectGarbage(int includePerm);
+// Under the stress switch: a fatal report when the registry or one of its slots names a
+// freed or moved entry.
+void sysOopRegistryPostGCChecks();
 
 void printGCUsageTo(FILE* stream);
 

@@ -254,10 +254,14 @@ static int keepPermOrMarked(ObjectHeader* h) {
 void noPermSweepLt() { btSweep(&largeSpace.table, keepUnlessUnmarkedOld); }
 void skipPermSweepLt() { btSweep(&largeSpace.table, keepPermOrMarked); }
 
+ObjectHeader* btOwnerAfterCollection(uint64_t owner) {
+  return headerOf(movedEntry(oopOf(btCurrentOwner(owner))));
+}
+
 // Owners forwarded by a collector take their new header.
 static void followForwardedOwners(BlockTable* t) {
   for (BlockTableEntry* e = t->firstBlock; e != nullptr; e = e->next)
-    if (!btIsFree(e)) e->owner = oopOf(btCurrentOwner(e->owner));
+    if (!btIsFree(e)) e->owner = oopOf(btOwnerAfterCollection(e->owner));
 }
 
 // Runs after the survivors were copied and before the survivor spaces are exchanged: a new

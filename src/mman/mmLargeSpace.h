@@ -73,6 +73,9 @@ void btInitOwner(ObjectHeader* h, BlockTableEntry* b, uint32_t classTag, uint64_
 // The header a collector left for owner: its forwarded copy when its dataPtr carries
 // forwarding bits, else the owner itself.
 ObjectHeader* btCurrentOwner(uint64_t owner);
+// After a global collection's old-space sweep: also follows an entry the sweep-compact moved
+// (a vacated entry keeps its mark and names the new one in dataPtr).
+ObjectHeader* btOwnerAfterCollection(uint64_t owner);
 // Calls keep(owner) for every owned block; a block whose owner keep answers 0 for is
 // freed. Used by the sweeps after collections.
 void btSweep(BlockTable* t, int (*keep)(ObjectHeader*));

@@ -1168,13 +1168,256 @@ void compactOldSpace() {
   resetFragmentationCounts();
 }
 
-void compact() { compactWithPerm(0); }
-
-void compactWithPerm(int withPerm) {
+void compact() {
   scanOldRtCreatingBackPtrs();
   reversePointersInOldSpace();
-  prepareThreadedDataForCompaction(withPerm);
+  prepareThreadedDataForCompaction(0);
   compactOldSpace();
+}
+
+// ---- Sweep and compact after a mark -----------------------------------------------------------
+// Live = marked. Both object tables (the old segments', and perm space's record while it is
+// absorbed, kept apart) are packed before any body moves: from then on a marked entry is a
+// vacated one whose dataPtr names the entry's new place, and every live entry is unmarked.
+// The vacated entries lie below each segment's new OT low end and above its packing limit,
+// so they stay readable until the other spaces' sweeps have followed them.
+
+// Segment data holding address a. The records are read directly: no write-back of oldSpace
+// may overwrite them while the compaction rewrites them.
+static OldSpaceSegment* dataSegmentOf(uint64_t a) {
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    if (a >= s->dataStart && a < s->dataTop) return s;
+  return nullptr;
+}
+
+static bool hasDataBlock(const ObjectHeader* h) {
+  uint32_t sf = sizeFieldOf(h);
+  return sf != 0 && sf <= sizeFieldExtended && h->dataPtr != 0 && dataSegmentOf(blockOf(h)) != nullptr;
+}
+
+static uint64_t blockBytes(const ObjectHeader* h) {
+  return sizeFieldOf(h) == sizeFieldExtended ? *sizeWordOf(h) + 8 : uint64_t(sizeFieldOf(h)) * 8;
+}
+
+// Bytes of a threaded block: its header holds the displaced first word (the size word when
+// there is one).
+static uint64_t threadedBytes(uint64_t block) {
+  const ObjectHeader* h = reinterpret_cast<const ObjectHeader*>(word(block, 0));
+  return sizeFieldOf(h) == sizeFieldExtended ? h->dataPtr + 8 : uint64_t(sizeFieldOf(h)) * 8;
+}
+
+oop movedEntry(oop o) {
+  if (!isHeapObject(o) || o == 0 || isNewObject(o)) return o;
+  const ObjectHeader* h = headerOf(o);
+  return !isPermObject(h) && isMarked(h) ? oop(h->dataPtr) : o;
+}
+
+// The remembered table's slots past its first free one are stale; its entries are followed
+// by sweepRt.
+static ObjectHeader* movedRtHeader;
+
+static void forwardSlots(ObjectHeader* h) {
+  if (!hasPtrs(h) || h->dataPtr == 0 || sizeFieldOf(h) >= sizeFieldLarge || h == movedRtHeader) return;
+  oop* b = bodyOf(h);
+  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) b[i] = movedEntry(b[i]);
+}
+
+// A dead entry: its block becomes a free run and the entry a free one.
+static void freeDeadEntry(ObjectHeader* h) {
+  if (classTagOf(h) != 0 && hasDataBlock(h)) word(blockOf(h), 0) = blockBytes(h) | freeChunkSizeTag;
+  h->flags = 0;
+  h->dataPtr = 0;
+}
+
+// Entries that cannot move: perm-flagged headers in old tables while perm space stands
+// apart (perm objects never forward then). They keep their places, and a segment's table
+// reaches down to its lowest one; vacated entries above it are freed once every sweep ran.
+static bool pinnedEntry(const ObjectHeader* h) { return isPermObject(h); }
+static bool vacatedInTables;
+
+// A finger over the entries of one kind of segment, in filling order: each segment's table
+// from its highest entry down, segments in list order. segPad holds each segment's ordinal.
+struct OtFinger {
+  OldSpaceSegment* s;
+  uint64_t a;
+};
+static bool ofKind(const OldSpaceSegment* s, bool perm) { return ((s->segFlags & segCompacting) != 0) == perm; }
+static OldSpaceSegment* nextWithEntries(OldSpaceSegment* s, bool perm) {
+  while (s != nullptr && !(ofKind(s, perm) && s->otLow < s->otHigh)) s = s->next;
+  return s;
+}
+static OldSpaceSegment* prevWithEntries(OldSpaceSegment* s, bool perm) {
+  while (s != nullptr && !(ofKind(s, perm) && s->otLow < s->otHigh)) s = s->prev;
+  return s;
+}
+static void stepFill(OtFinger* f, bool perm) {
+  f->a -= 16;
+  if (f->a > f->s->otLow) return;
+  f->s = nextWithEntries(f->s->next, perm);
+  f->a = f->s != nullptr ? f->s->otHigh : 0;
+}
+static void stepTake(OtFinger* t, bool perm) {
+  t->a += 16;
+  if (t->a <= t->s->otHigh) return;
+  t->s = prevWithEntries(t->s->prev, perm);
+  t->a = t->s != nullptr ? t->s->otLow + 16 : 0;
+}
+// x comes before y in filling order; a finger past the end comes after everything.
+static bool precedes(const OtFinger& x, const OtFinger& y) {
+  if (x.s == nullptr) return false;
+  if (y.s == nullptr) return true;
+  if (x.s != y.s) return x.s->segPad < y.s->segPad;
+  return x.a > y.a;
+}
+static ObjectHeader* entryAt(const OtFinger& f) { return reinterpret_cast<ObjectHeader*>(f.a); }
+
+// Two fingers: the filling finger keeps marked entries and stops at holes; the taking finger
+// frees dead entries from the far end and moves each marked one into the hole.
+static void compactTables(bool perm) {
+  OtFinger f{nextWithEntries(oldSpaceSegs.first, perm), 0}, t{prevWithEntries(oldSpaceSegs.last, perm), 0};
+  if (f.s == nullptr) return;
+  f.a = f.s->otHigh;
+  t.a = t.s->otLow + 16;
+  for (;;) {
+    while (!precedes(t, f) && (isMarked(entryAt(f)) || pinnedEntry(entryAt(f)))) {
+      if (!pinnedEntry(entryAt(f))) clearFlag(entryAt(f), isMarkedBit);
+      stepFill(&f, perm);
+    }
+    if (precedes(t, f)) break;
+    ObjectHeader* hole = entryAt(f);
+    freeDeadEntry(hole);
+    while (precedes(f, t) && !(isMarked(entryAt(t)) && !pinnedEntry(entryAt(t)))) {
+      if (!pinnedEntry(entryAt(t))) freeDeadEntry(entryAt(t));
+      stepTake(&t, perm);
+    }
+    if (!precedes(f, t)) break;
+    ObjectHeader* from = entryAt(t);
+    *hole = *from;
+    from->dataPtr = oopOf(hole);  // the vacated entry keeps its mark: it forwards
+    stepTake(&t, perm);
+    clearFlag(hole, isMarkedBit);
+    stepFill(&f, perm);
+  }
+  // f is the first entry no longer in use, but for pinned ones.
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
+    if (!ofKind(s, perm) || s->otLow >= s->otHigh) continue;
+    if (f.s == nullptr || s->segPad < f.s->segPad) continue;
+    s->compactOtLow = s == f.s ? f.a : s->otHigh;
+    for (uint64_t a = s->otLow + 16; a <= s->compactOtLow; a += 16)
+      if (pinnedEntry(reinterpret_cast<ObjectHeader*>(a))) {
+        s->compactOtLow = a - 16;
+        vacatedInTables = true;
+        break;
+      }
+  }
+}
+
+// Vacated and dead entries left inside a table (above a pinned one) become free entries.
+void releaseVacatedOtEntries() {
+  if (!vacatedInTables) return;
+  vacatedInTables = false;
+  writeBackOldSpace();
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+      if (classTagOf(h) != 0 && !(isMarked(h) && !pinnedEntry(h))) continue;
+      h->flags = 0;
+      h->dataPtr = oldSpaceSegs.freeOtHead;
+      oldSpaceSegs.freeOtHead = a;
+      oldSpaceSegs.freeOtCount += 1;
+    }
+}
+
+// Slides a segment's bodies down over its free runs, following moved entries in every slot.
+static void slideSegment(OldSpaceSegment* s) {
+  uint64_t from = s->dataStart, to = s->dataStart;
+  while (from < s->dataTop) {
+    uint64_t w = word(from, 0);
+    if ((w & 7) == freeChunkSizeTag) {
+      from += w & ~uint64_t(7);
+      continue;
+    }
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(w);
+    uint64_t bytes = placeBlock(from, to);
+    forwardSlots(h);
+    from += bytes;
+    to += bytes;
+  }
+  s->dataTop = to;
+}
+
+enum : uint64_t { packMinSlots = 256 };
+
+// Fills the room below s's packing limit with blocks of the later old segments, last segment
+// first, each in address order; a block that does not fit stays threaded where it is.
+static void packInto(OldSpaceSegment* s) {
+  uint64_t limit = s->compactLimit;
+  for (OldSpaceSegment* src = oldSpaceSegs.last; src != s && src != nullptr; src = src->prev) {
+    if (!ofKind(src, false)) continue;
+    for (uint64_t from = src->dataStart; from < src->dataTop;) {
+      if ((limit - s->dataTop) / 8 < packMinSlots) return;
+      uint64_t w = word(from, 0);
+      if ((w & 7) == freeChunkSizeTag) {
+        from += w & ~uint64_t(7);
+        continue;
+      }
+      uint64_t bytes = threadedBytes(from);
+      if (bytes <= limit - s->dataTop) {
+        placeBlock(from, s->dataTop);
+        forwardSlots(reinterpret_cast<ObjectHeader*>(w));
+        word(from, 0) = bytes | freeChunkSizeTag;
+        s->dataTop += bytes;
+      }
+      from += bytes;
+    }
+  }
+}
+
+void sweepAndCompactOldSpace(int withPerm) {
+  prepareThreadedDataForCompaction(withPerm);
+  writeBackOldSpace();
+  oldSpaceSegs.freeOtHead = oldSpaceSegs.freeOtCount = 0;
+  incSweepSegment = nullptr;
+  incSweepPoint = ~uint64_t(0);
+  vacatedInTables = false;
+  uint32_t ordinal = 0;
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
+    s->segPad = ordinal++;
+    s->compactOtLow = s->otLow;
+    s->compactLimit = s->otLow + 16;  // below the lowest entry before compaction
+  }
+  compactTables(false);
+  compactTables(true);
+  movedRtHeader = rt.object != 0 ? headerOf(movedEntry(rt.object)) : nullptr;
+  // Thread every kept block (perm space's too while it stands apart: its bodies may lie in
+  // old data); bodies that stay put (perm data, new space) follow moved entries now.
+  auto threadTable = [](uint64_t low, uint64_t high) {
+    for (uint64_t a = low + 16; a <= high; a += 16) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+      if (classTagOf(h) == 0 || (isMarked(h) && !pinnedEntry(h))) continue;  // freed or vacated
+      if (hasDataBlock(h))
+        threadBlock(h);
+      else if (!isPermObject(h))
+        forwardSlots(h);
+    }
+  };
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) threadTable(s->compactOtLow, s->otHigh);
+  if (permSpaceExists && !permSpaceAbsorbed) threadTable(permSpace.otLow, permSpace.otHigh);
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
+    slideSegment(s);
+    if (ofKind(s, false)) packInto(s);
+  }
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
+    s->otLow = s->compactOtLow;
+    s->segPad = 0;
+  }
+  if (oldSpaceSegs.current != nullptr) oldSpace = *oldSpaceSegs.current;
+  movedRtHeader = nullptr;
+  updateSysOopRegistryPtrs(1);
+  updateRtPtrs(1);
+  updateOldRtPtrs(1);
+  updateFinalQueuePtrs(1);
+  resetFragmentationCounts();
 }
 
 // ---- Sweeping after a mark ------------------------------------------------------------------

@@ -159,11 +159,24 @@ int writeOldSpace(int64_t fd, uint64_t* bytesWritten);
 // slot is its segment's free room. Used when tenuring fails during a scavenge.
 extern uint64_t numOldCompactions;  // quick compactions run
 void compact();
-// compact() that also takes absorbed perm space's free list (a collection including perm).
-void compactWithPerm(int withPerm);
 void reversePointersInOldSpace();
 void prepareThreadedDataForCompaction(int withPerm);
 void compactOldSpace();
+
+// ---- Sweep and compact after a global mark ---------------------------------------------------------
+// Frees unmarked entries and packs the object tables (old segments towards the first, and
+// absorbed perm space's table within itself), then slides and packs the bodies, following
+// moved entries in every slot it passes. A moved entry's vacated place keeps its mark and
+// holds the new address in dataPtr until the other spaces' sweeps have run; nothing may
+// allocate in old space meanwhile. Ends with the registry, remembered tables and
+// finalization queue refreshed.
+void sweepAndCompactOldSpace(int withPerm);
+// Between sweepAndCompactOldSpace and the end of the collection's sweeps: the new place of
+// a moved old (or absorbed perm) object, else o itself.
+oop movedEntry(oop o);
+// After the last sweep: vacated entries a pinned (perm-flagged) entry kept inside a table
+// go onto the free-entry list.
+void releaseVacatedOtEntries();
 
 // ---- Sweeping after a mark -----------------------------------------------------------------
 // A sweep walks the object tables upward from incSweepPoint in runs of sweepRunEntries: a

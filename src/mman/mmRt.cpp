@@ -155,8 +155,23 @@ void scanOldRtCreatingBackPtrs() {
   } while (seg != top);
 }
 
+// A quick compaction keeps headers in place: only the registry slot is refreshed. After a
+// sweep-compact the segments and their entries (perm objects, moved while perm space was
+// absorbed) follow their forwarding entries; the segments are ByteArrays, so no body slide
+// touched their words.
 void updateOldRtPtrs(int compacting) {
-  (void)compacting;  // headers keep their places in a quick compaction: only the slot is refreshed
+  if (compacting && oldRtOop != 0) {
+    oldRtOop = movedEntry(oldRtOop);
+    oop seg = oldRtOop;
+    do {
+      oop* body = segmentBody(seg);
+      body[oopStackNextWord] = movedEntry(body[oopStackNextWord]);
+      body[oopStackPrevWord] = movedEntry(body[oopStackPrevWord]);
+      for (uint64_t i = 0, n = body[oopStackCountWord]; i < n; i++)
+        body[oopStackFirstEntry + i] = movedEntry(body[oopStackFirstEntry + i]);
+      seg = body[oopStackNextWord];
+    } while (seg != oldRtOop);
+  }
   cacheOldRtOop();
 }
 
@@ -165,16 +180,19 @@ void noPermCompactOldRt() {
   enumOopStack(&oldRtOop, [](oop e) { return int(isMarked(headerOf(e))); }, dropFromOldRt);
 }
 
+// Each listed perm object's slots first follow entries the sweep-compact moved (its body
+// may lie in perm data, which no slide visits).
 static int refersToOldNotPerm(oop e) {
   ObjectHeader* h = headerOf(e);
   if (!isPermHeader(h) || classTagOf(h) == 0 || !hasPtrs(h) || h->dataPtr == 0) return 0;
   if (sizeFieldOf(h) >= sizeFieldLarge) return 0;
   oop* body = bodyOf(h);
+  int refers = 0;
   for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) {
-    oop v = body[i];
-    if (isHeapObject(v) && v != 0 && !isNewObject(v) && !isPermHeader(headerOf(v))) return 1;
+    oop v = body[i] = movedEntry(body[i]);
+    if (isHeapObject(v) && v != 0 && !isNewObject(v) && !isPermHeader(headerOf(v))) refers = 1;
   }
-  return 0;
+  return refers;
 }
 
 void sweepOldRt() {

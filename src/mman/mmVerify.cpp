@@ -409,6 +409,41 @@ std::string verifyHeap() {
   return v.faults;
 }
 
+// ---- Right after a global collection ---------------------------------------------------------
+
+// The old RT lists exactly the perm objects that refer to old ones: the collection's sweep of it
+// dropped every other entry. (Between collections a listed holder may have lost its old referents.)
+static bool refersToOldSpace(const ObjectHeader* h) {
+  if (!hasPtrs(h) || h->dataPtr == 0 || sizeFieldOf(h) >= sizeFieldLarge) return false;
+  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) {
+    oop s = bodyOf(h)[i];
+    if (isHeapObject(s) && s != 0 && !isNewObject(s) && !isPermObject(headerOf(s))) return true;
+  }
+  return false;
+}
+
+std::string verifyOldRtAfterCollection() {
+  std::string faults;
+  char line[160];
+  if (oldRtOop == 0) return faults;
+  oop top = oldRtOop, seg = top;
+  do {
+    for (uint64_t i = 0; i < segmentCount(seg); i++) {
+      oop e = segmentBody(seg)[oopStackFirstEntry + i];
+      const ObjectHeader* h = headerOf(e);
+      const char* why = nullptr;
+      if (!isHeapObject(e) || e == 0 || isNewObject(e) || classTagOf(h) == 0) why = "is no live object";
+      else if (!isPermObject(h)) why = "is not a perm object";
+      else if (!refersToOldSpace(h)) why = "refers to no old object";
+      if (why == nullptr) continue;
+      snprintf(line, sizeof line, "old RT entry %" PRIx64 " %s\n", e, why);
+      faults += line;
+    }
+    seg = segmentNext(seg);
+  } while (seg != top);
+  return faults;
+}
+
 // ---- The stress switch ------------------------------------------------------------------------
 
 uint64_t scavengeStressInterval;

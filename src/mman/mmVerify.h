@@ -10,6 +10,9 @@
 // invariant they state. Answers "" when the heap is sound, else one line per fault. Spaces
 // that are not set up are skipped. Outside a scavenge future space is empty and FSS is 0.
 std::string verifyHeap();
+// Right after a global collection (verifyHeap checks the other direction always): every old
+// RT entry is a live perm object that refers to an old one. "" or one line per fault.
+std::string verifyOldRtAfterCollection();
 
 // TESSEL_SCAVENGE_STRESS=N: every Nth new-space allocation posts the scavenge request (eden's
 // warning limit is held at its start, so every allocation takes the counted slow path), and

@@ -13,6 +13,7 @@
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmVerify.h"
 #include "mman/scavengeHeap.h"
 #include "support/primHarness.h"
 
@@ -23,6 +24,7 @@ class GlobalGCTest : public ScavengeHeapTest {
   using ScavengeHeapTest::makeHeap;
   using ScavengeHeapTest::newEphemeron;
   using ScavengeHeapTest::setRoot;
+  using ScavengeHeapTest::rootAt;
   void SetUp() override {
     ScavengeHeapTest::SetUp();
     initGarbagePrims();
@@ -32,6 +34,27 @@ class GlobalGCTest : public ScavengeHeapTest {
     return oopOf(allocInOldSpace(weakClass, 1, (1 + indexed) * 8, hasPtrsBit | isGCSpecialBit, nilOop(), 1));
   }
   static bool freed(oop o) { return classTagOf(headerOf(o)) == 0; }
+  // Identity hashes no other test object gets, to find an object again after a collection.
+  static uint32_t tagHash(uint32_t k) { return identityHashMax - k; }
+  static oop tagged(oop o, uint32_t k) {
+    setHash(headerOf(o), tagHash(k));
+    return o;
+  }
+  // The live old or perm object carrying tag k, or 0.
+  static oop findTagged(uint32_t k) {
+    auto search = [k](uint64_t low, uint64_t high) -> oop {
+      for (uint64_t a = low + 16; a <= high; a += 16) {
+        const ObjectHeader* h = reinterpret_cast<const ObjectHeader*>(a);
+        if (classTagOf(h) != 0 && hashOf(h) == tagHash(k)) return a;
+      }
+      return 0;
+    };
+    writeBackOldSpace();
+    oop found = permSpaceExists ? search(permSpace.otLow, permSpace.otHigh) : 0;
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr && found == 0; s = s->next)
+      found = search(s->otLow, s->otHigh);
+    return found;
+  }
   static bool queuedHas(oop o) {
     for (oop q : queued())
       if (q == o) return true;
@@ -45,17 +68,20 @@ TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
     const char* name;
     std::function<void(GlobalGCTest*)> check;
   };
+  // Headers move: objects are found again through the roots, and by their hashes.
   const Case cases[] = {
       {"weak array: indexed referents held only by it are cleared, named ones kept",
        [](GlobalGCTest* t) {
-         oop w = t->oldWeak(2), named = t->oldArray(1), dead = t->oldArray(1), kept = t->oldArray(1);
+         oop w = t->oldWeak(2), named = tagged(t->oldArray(1), 1), dead = tagged(t->oldArray(1), 2);
+         oop kept = t->oldArray(1);
          store(w, 0, named), store(w, 1, dead), store(w, 2, kept);
          t->setRoot(0, w), t->setRoot(1, kept);
          ASSERT_EQ(collectGarbage(0), 1);
-         EXPECT_EQ(slotOf(w, 0), named);
+         w = t->rootAt(0);
+         EXPECT_EQ(hashOf(headerOf(slotOf(w, 0))), tagHash(1));
          EXPECT_EQ(slotOf(w, 1), sysOop(sysEmptySlotMarker));
-         EXPECT_EQ(slotOf(w, 2), kept);
-         EXPECT_TRUE(freed(dead));
+         EXPECT_EQ(slotOf(w, 2), t->rootAt(1));
+         EXPECT_EQ(findTagged(2), 0u);
          EXPECT_TRUE(queuedHas(w));
        }},
       {"weak array whose referents all live is not queued",
@@ -64,50 +90,54 @@ TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
          store(w, 1, kept);
          t->setRoot(0, w), t->setRoot(1, kept);
          ASSERT_EQ(collectGarbage(0), 1);
-         EXPECT_EQ(slotOf(w, 1), kept);
-         EXPECT_FALSE(queuedHas(w));
+         EXPECT_EQ(slotOf(t->rootAt(0), 1), t->rootAt(1));
+         EXPECT_FALSE(queuedHas(t->rootAt(0)));
        }},
       {"ephemeron whose key is reached only through its value: queued, both kept",
        [](GlobalGCTest* t) {
-         oop key = t->oldArray(1);
-         oop e = t->newEphemeron(key, key, true);
-         t->setRoot(0, e);
+         oop key = tagged(t->oldArray(1), 1);
+         t->setRoot(0, t->newEphemeron(key, key, true));
          ASSERT_EQ(collectGarbage(0), 1);
-         EXPECT_FALSE(freed(key));
-         EXPECT_EQ(slotOf(e, 0), key);
+         oop e = t->rootAt(0);
+         EXPECT_NE(findTagged(1), 0u);
+         EXPECT_EQ(slotOf(e, 0), findTagged(1));
          EXPECT_TRUE(queuedHas(e));
          EXPECT_FALSE(isEphemeron(headerOf(e)));
        }},
       {"ephemeron whose key is marked later in the same mark: traced, not queued",
        [](GlobalGCTest* t) {
-         oop key = t->oldArray(1), value = t->oldArray(1), chain = t->oldArray(1);
+         oop key = t->oldArray(1), value = tagged(t->oldArray(1), 1), chain = t->oldArray(1);
          oop e = t->newEphemeron(key, value, true);
          store(chain, 0, t->oldArray(1));
          store(slotOf(chain, 0), 0, key);
          t->setRoot(0, e), t->setRoot(1, chain);
          ASSERT_EQ(collectGarbage(0), 1);
-         EXPECT_FALSE(freed(value));
+         e = t->rootAt(0);
+         EXPECT_EQ(slotOf(e, 1), findTagged(1));
+         EXPECT_EQ(slotOf(e, 0), slotOf(slotOf(t->rootAt(1), 0), 0));
          EXPECT_TRUE(isEphemeron(headerOf(e)));
          EXPECT_FALSE(queuedHas(e));
        }},
       {"ephemeron chain: each key is the value of the one before",
        [](GlobalGCTest* t) {
-         oop k1 = t->oldArray(1), k2 = t->oldArray(1), v2 = t->oldArray(1);
+         oop k1 = t->oldArray(1), k2 = t->oldArray(1), v2 = tagged(t->oldArray(1), 1);
          oop e2 = t->newEphemeron(k2, v2, true);
          oop e1 = t->newEphemeron(k1, e2, true);
          t->setRoot(0, e1), t->setRoot(1, k1);
          ASSERT_EQ(collectGarbage(0), 1);
+         e1 = t->rootAt(0);
+         e2 = slotOf(e1, 1);
          EXPECT_FALSE(queuedHas(e1));
          EXPECT_TRUE(queuedHas(e2));  // k2 is held by nothing but e2
-         EXPECT_FALSE(freed(v2));
+         EXPECT_EQ(slotOf(e2, 1), findTagged(1));
        }},
       {"dead weak holder: neither queued nor kept",
        [](GlobalGCTest* t) {
-         oop w = t->oldWeak(1), referent = t->oldArray(1);
+         oop w = tagged(t->oldWeak(1), 1), referent = tagged(t->oldArray(1), 2);
          store(w, 1, referent);
          ASSERT_EQ(collectGarbage(0), 1);
-         EXPECT_TRUE(freed(w));
-         EXPECT_TRUE(freed(referent));
+         EXPECT_EQ(findTagged(1), 0u);
+         EXPECT_EQ(findTagged(2), 0u);
          EXPECT_TRUE(queued().empty());
        }},
   };
@@ -124,7 +154,7 @@ TEST_F(GlobalGCTest, GlobalGC_FailedReservationKeepsEphemeronsUnqueued) {
   ASSERT_EQ(collectGarbage(0), 1);  // the heap's own weak objects lose their dead referents
   finalQueueOverflow = 0;
   while (finalQueueWrite < finalQueueEnd) {
-    *reinterpret_cast<oop*>(finalQueueWrite) = root;  // entries the image has not fetched
+    *reinterpret_cast<oop*>(finalQueueWrite) = sysOop(rootX);  // entries the image has not fetched
     finalQueueWrite += 8;
   }
   for (uint64_t i = 0; i < 3; i++) {
@@ -151,20 +181,20 @@ TEST_F(GlobalGCTest, GlobalGC_OverflowingWorkAreas) {
     o = next;
   }
   setRoot(0, head);
-  std::vector<oop> weaks, referents;
-  for (uint64_t i = 0; i < 5; i++) {
-    weaks.push_back(oldWeak(1));
-    referents.push_back(oldArray(1));
-    store(weaks[i], 1, referents[i]);
-    setRoot(1 + i, weaks[i]);
+  for (uint32_t i = 0; i < 5; i++) {
+    oop weak = oldWeak(1);
+    store(weak, 1, tagged(oldArray(1), i));
+    setRoot(1 + i, weak);
   }
   ASSERT_EQ(collectGarbage(0), 1);
   EXPECT_GT(numMarkStackOverflows, 0u);
   EXPECT_GE(numWeakObjectListOverflows, 3u);  // the class-table pages are weak too
   uint64_t held = 0;
-  for (uint64_t i = 0; i < 5; i++) {
-    bool cleared = slotOf(weaks[i], 1) == sysOop(sysEmptySlotMarker);
-    EXPECT_EQ(cleared, freed(referents[i])) << i;
+  for (uint32_t i = 0; i < 5; i++) {
+    oop referent = slotOf(rootAt(1 + i), 1);
+    bool cleared = referent == sysOop(sysEmptySlotMarker);
+    EXPECT_EQ(cleared, findTagged(i) == 0) << i;
+    if (!cleared) EXPECT_EQ(referent, findTagged(i)) << i;
     held += !cleared;
   }
   EXPECT_GE(held, 3u);
@@ -278,15 +308,15 @@ TEST_F(IncSweepTest, IncUnmark_ClearsEveryMarkInRunsAndStopsAtItsBudget) {
 
 // ---- Perm space collected with old space --------------------------------------------------------
 
-// 138 keeps every perm object; 406 frees the unreachable ones (their headers stay as empty
-// ByteArrays), clears weak slots to them, packs perm data and lists exactly the perm holders of
-// old objects in the old remembered table.
+// 138 keeps every perm object; 406 frees the unreachable ones, packs perm space's table and
+// data (live perm headers move, every reference follows), clears weak slots to the dead and
+// lists exactly the perm holders of old objects in the old remembered table.
 TEST_F(GlobalGCTest, GlobalGC_PermSpaceIsCollectedOnlyWithPerm) {
   auto permArray = [](uint64_t n) { return oopOf(allocInPermSpace(testClasses.pointers, 0, n * 8, hasPtrsBit, nilOop())); };
-  oop deadPerm = permArray(6), livePerm = permArray(2), weakHolder = permArray(0);
-  weakHolder = oopOf(allocInPermSpace(weakClass, 1, 3 * 8, hasPtrsBit | isGCSpecialBit, nilOop()));
+  oop deadPerm = tagged(permArray(6), 1), livePerm = permArray(2);
+  oop weakHolder = oopOf(allocInPermSpace(weakClass, 1, 3 * 8, hasPtrsBit | isGCSpecialBit, nilOop()));
   oop holderOfOld = permArray(1), holderOfGone = permArray(1);
-  oop oldKept = oldArray(1), oldGone = oldArray(1);
+  oop oldKept = tagged(oldArray(1), 2), oldGone = oldArray(1);
   store(holderOfOld, 0, oldKept), store(holderOfGone, 0, oldGone);
   store(weakHolder, 1, deadPerm), store(weakHolder, 2, livePerm);
   store(livePerm, 0, holderOfOld), store(livePerm, 1, holderOfGone);
@@ -298,29 +328,38 @@ TEST_F(GlobalGCTest, GlobalGC_PermSpaceIsCollectedOnlyWithPerm) {
   ASSERT_EQ(verifyHeap(), "");
   setRoot(2, nilOop());
   store(holderOfGone, 0, nilOop());  // still listed in the old RT, no longer holding an old object
+  EXPECT_NE(verifyOldRtAfterCollection(), "");
   ASSERT_EQ(collectGarbage(0), 1);
+  EXPECT_EQ(verifyOldRtAfterCollection(), "");
   EXPECT_EQ(classTagOf(headerOf(deadPerm)), testClasses.pointers);  // 138 frees no perm object
   EXPECT_EQ(slotOf(weakHolder, 1), deadPerm);
-  uint64_t dataTop = permSpace.dataTop;
+  EXPECT_EQ(slotOf(holderOfOld, 0), findTagged(2));
+  uint64_t dataTop = permSpace.dataTop, otLow = permSpace.otLow;
   ASSERT_EQ(collectGarbage(1), 1);  // primitive 406's collection
-  EXPECT_EQ(classTagOf(headerOf(deadPerm)), uint32_t(classIndexByteArray));
-  EXPECT_EQ(bodyWordsOf(headerOf(deadPerm)), 0u);
+  EXPECT_EQ(verifyOldRtAfterCollection(), "");
+  EXPECT_EQ(findTagged(1), 0u);
+  EXPECT_EQ(permSpace.otLow, otLow + 16) << "the dead perm entry left the table";
+  livePerm = rootAt(0), weakHolder = rootAt(1);
+  holderOfOld = slotOf(livePerm, 0), holderOfGone = slotOf(livePerm, 1);
   EXPECT_EQ(slotOf(weakHolder, 1), sysOop(sysEmptySlotMarker));
   EXPECT_EQ(slotOf(weakHolder, 2), livePerm);
   EXPECT_EQ(permSpace.dataTop, dataTop - deadBytes);
   EXPECT_EQ(permSpaceAbsorbed, 0u);
   EXPECT_TRUE(isInOldRt(headerOf(holderOfOld)));
   EXPECT_FALSE(isInOldRt(headerOf(holderOfGone)));
-  EXPECT_EQ(slotOf(holderOfOld, 0), oldKept);
-  for (oop p : {livePerm, weakHolder, holderOfOld, deadPerm}) EXPECT_TRUE(isMarked(headerOf(p)));
+  EXPECT_EQ(slotOf(holderOfOld, 0), findTagged(2));
+  for (oop p : {livePerm, weakHolder, holderOfOld, holderOfGone}) {
+    EXPECT_TRUE(isPermObject(headerOf(p)));
+    EXPECT_TRUE(isMarked(headerOf(p)));
+  }
   ASSERT_EQ(verifyHeap(), "");
-  // The freed perm header is not handed out again; perm allocation goes on above the packed data.
+  // Perm allocation goes on below the packed table and above the packed data.
   ObjectHeader* fresh = allocInPermSpace(testClasses.pointers, 0, 8, hasPtrsBit, nilOop());
   ASSERT_NE(fresh, nullptr);
-  EXPECT_NE(oopOf(fresh), deadPerm);
+  EXPECT_EQ(oopOf(fresh), otLow + 16);
   EXPECT_EQ(fresh->dataPtr, permSpace.dataTop - 8);
   ASSERT_EQ(collectGarbage(1), 1);
-  EXPECT_EQ(classTagOf(fresh), uint32_t(classIndexByteArray));
+  EXPECT_EQ(permSpace.otLow, otLow + 16);
   EXPECT_EQ(verifyHeap(), "");
 }
 
@@ -339,6 +378,26 @@ TEST_F(GlobalGCTest, GCStress_EveryNthScavengeRequestCollects) {
   serveScavengeRequest();
   EXPECT_EQ(numGCs, before + 1);
   EXPECT_TRUE(freed(dead));
+}
+
+// Under the stress switch a registry slot naming a freed entry, or a vacated one (marked,
+// outside perm space), is a fatal fault after the collection's sweeps.
+TEST_F(GlobalGCTest, GCStress_RegistryNamingAFreedOrMovedEntryIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  gcStressInterval = 1;
+  sysOopRegistryPostGCChecks();  // the fixture's registry is sound
+  for (bool vacated : {false, true}) {
+    EXPECT_EXIT(
+        {
+          oop o = oldArray(1);
+          registerSysOop(o, uint32_t(allocSysOopSlot()));
+          if (vacated) setFlag(headerOf(o), isMarkedBit);
+          else recycleOldObj(headerOf(o));
+          sysOopRegistryPostGCChecks();
+          exit(0);
+        },
+        ::testing::ExitedWithCode(5), "");  // the report goes to standard output
+  }
 }
 
 TEST_F(GlobalGCTest, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {

@@ -41,7 +41,8 @@ class ScavengeHeapTest : public ::testing::Test {
     finalizationSemaphoreX = -1;
     classPageMourned = 0;
     root = newOldObject(testClasses.pointers, rootSlots);
-    registerSysOop(root, uint32_t(allocSysOopSlot()));  // what the image reaches
+    rootX = uint32_t(allocSysOopSlot());
+    registerSysOop(root, rootX);  // what the image reaches
     classesX = -1;
     keepClasses();
     compact();  // the registry grew: no free chunk is left behind
@@ -63,8 +64,16 @@ class ScavengeHeapTest : public ::testing::Test {
   }
   int64_t classesX = -1;
 
-  oop rootAt(uint64_t i) { return slotOf(root, i); }
-  void setRoot(uint64_t i, oop v) { storeSlot(root, i, v, __FILE__, __LINE__); }
+  // A global collection moves old headers: the root is read again from its registry slot.
+  uint32_t rootX = 0;
+  oop rootAt(uint64_t i) {
+    root = sysOop(rootX);
+    return slotOf(root, i);
+  }
+  void setRoot(uint64_t i, oop v) {
+    root = sysOop(rootX);
+    storeSlot(root, i, v, __FILE__, __LINE__);
+  }
   static void store(oop holder, uint64_t i, oop v) { storeSlot(holder, i, v, __FILE__, __LINE__); }
 
   oop newWeak(uint64_t indexed) {

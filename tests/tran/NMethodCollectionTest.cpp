@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ext/platform.h"
+#include "mman/mmBecome.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
@@ -541,6 +542,21 @@ TEST_F(NMethodCollectionTest, CollectionFreesDeadNMethodsAndTheirLinks) {
   EXPECT_EQ(live->mark, 0);
   EXPECT_NE(other->mark, 0);
   EXPECT_EQ(markNMethodsAsNotReferringTo(selectors[0]), 1) << "a literal of every method";
+}
+
+// Before a one-way become the native methods that hold r (here: as their method) are
+// discarded with the links that led to them; the others stay.
+TEST_F(NMethodCollectionTest, OneWayBecomeDiscardsNativeMethodsHoldingTheObject) {
+  NMethodHeader* holding = make(0);
+  NMethodHeader* other = make(1);
+  link(other, 0, holding, 9);
+  ASSERT_EQ(discardNMethodsReferringTo(newOldObject(classIndexArray, 1)), 1) << "held by none";
+  EXPECT_NE(find(0), 0u);
+  ASSERT_EQ(discardNMethodsReferringTo(holding->vmethod), 1);
+  EXPECT_EQ(find(0), 0u);
+  EXPECT_NE(find(1), 0u);
+  EXPECT_EQ(siteTarget(addr(other), 0), glueOf(siteTypes[0])) << "the site that called it is unlinked";
+  checkZone();
 }
 
 // A replaced method: its nmethods become unenterable; the idle one is freed with the links and

@@ -15,6 +15,7 @@
 #include "ext/exError.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmBecome.h"
+#include "mman/mmEnumerate.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
@@ -621,6 +622,125 @@ TEST_F(IncGCTest, IncGCPrims_449RefusesBadArguments) {
       EXPECT_NE(currentIncGCState, incGCResting);
     }
   }
+}
+
+// The program makes objects while a sweep runs: in entries the sweep freed below its point,
+// fresh entries in the segments below and above the one being swept and in one added
+// meanwhile, by tenuring, after 329 and compact(). The sweep frees none of them, frees all
+// that died before it, and no enumeration answers an object it has yet to free.
+TEST_F(IncGCTest, IncGC_SweepWithAllocation) {
+  initOldSpacePrims();
+  uint32_t deadClass = newTestClass(formatPointers | formatIndexable);  // only garbage has it
+  keepClasses();
+  ASSERT_EQ(growOldSpace(40000), 1);
+  ASSERT_EQ(growOldSpace(40000), 1);
+  ASSERT_EQ(numOldSpaceSegs(), 3u);
+  OldSpaceSegment* below = oldSpaceSegs.first;
+  OldSpaceSegment* swept = below->next;
+  OldSpaceSegment* above = swept->next;
+  setCurrentOldSegment(swept);
+  for (uint64_t i = 0; i < 2 * sweepRunEntries; i++) ASSERT_NE(newOldObject(deadClass, 1), 0u);
+  for (int i = 1; i < 30; i++) setRoot(i, oldArray(1));  // live ones among them
+  uint32_t arg = deadClass;
+  auto deadAnswered = [&] {
+    oop buffer[4];
+    int64_t n = scanObjectMemory(&arg, instanceOfClassIndex, buffer, buffer + 4);
+    return n < 0 ? -n : n;
+  };
+  ASSERT_GT(deadAnswered(), 0);
+
+  ASSERT_EQ(incMarkSweep(0, all, all), 0);
+  ASSERT_EQ(currentIncGCState, incGCSweeping);
+  while (!(incSweepSegment == swept && incSweepPoint > swept->otLow + 16)) ASSERT_EQ(incMarkSweep(0, 1, all), 0);
+
+  // Made objects form a chain from root slot 0; each carries its number.
+  int64_t made = 0;
+  auto make = [&] {
+    oop o = oldArray(2);
+    store(o, 0, rootAt(0));
+    store(o, 1, smallIntegerFor(++made));
+    setRoot(0, o);
+    return o;
+  };
+  auto inSegment = [](oop o, OldSpaceSegment* seg) {
+    writeBackOldSpace();
+    return o > seg->otLow && o <= seg->otHigh;
+  };
+  auto fresh = [&] {  // a new entry from the current segment: the free list is used up first
+    while (oldSpaceSegs.freeOtCount != 0) make();
+    return make();
+  };
+  struct Row {
+    const char* name;
+    std::function<void()> act;
+  };
+  const Row rows[] = {
+      {"an entry the sweep freed, below the point",
+       [&] {
+         oop o = make();
+         EXPECT_TRUE(o < incSweepPoint && inSegment(o, swept));
+       }},
+      {"a fresh entry in the segment swept",
+       [&] {
+         oop o = fresh();
+         EXPECT_TRUE(o < incSweepPoint && inSegment(o, swept));
+       }},
+      {"a fresh entry in the segment below",
+       [&] {
+         setCurrentOldSegment(below);
+         EXPECT_TRUE(inSegment(fresh(), below));
+       }},
+      {"a fresh entry in the segment above, born marked",
+       [&] {
+         setCurrentOldSegment(above);
+         oop o = fresh();
+         EXPECT_TRUE(o > incSweepPoint && inSegment(o, above));
+         EXPECT_TRUE(isMarked(headerOf(o)));
+       }},
+      {"a segment added meanwhile",
+       [&] {
+         ASSERT_EQ(growOldSpace(20000), 1);
+         OldSpaceSegment* added = oldSpaceSegs.first;
+         while (added == below || added == swept || added == above) added = added->next;
+         setCurrentOldSegment(added);
+         EXPECT_TRUE(inSegment(fresh(), added));
+       }},
+      {"tenured",
+       [&] {
+         oop young = newNewObject(testClasses.pointers, 2);
+         store(young, 0, rootAt(0));
+         store(young, 1, smallIntegerFor(++made));
+         setRoot(0, young);
+         ASSERT_TRUE(flushNewSpace());
+         EXPECT_FALSE(isNewObject(rootAt(0)));
+       }},
+      {"after 329", [&] {
+         ASSERT_FALSE(callPrimitive(329, nilOop(), {smallIntegerFor(1 << 20)}).failed);
+         make();
+       }},
+      {"after compact()", [&] {
+         compact();
+         make();
+       }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    r.act();
+    ASSERT_EQ(currentIncGCState, incGCSweeping);
+    EXPECT_EQ(deadAnswered(), 0);
+    EXPECT_HEAP_VALID();
+  }
+  while (!incMarkSweep(0, 1, all)) {  // the rest in runs, checked between them
+    EXPECT_EQ(deadAnswered(), 0);
+    EXPECT_HEAP_VALID();
+  }
+  EXPECT_EQ(deadAnswered(), 0);
+  int64_t found = 0;
+  for (oop o = rootAt(0); o != nilOop(); o = slotOf(o, 0), found++) {
+    ASSERT_FALSE(freed(o));
+    ASSERT_EQ(slotOf(o, 1), smallIntegerFor(made - found));
+  }
+  EXPECT_EQ(found, made);
 }
 
 // The verifier knows what each state allows: a heap the collector left is sound, and each

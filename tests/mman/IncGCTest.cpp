@@ -591,6 +591,76 @@ TEST_F(IncGCTest, IncGCPrims_NoRoomForTheStacks) {
   EXPECT_EQ(numIncGCs, 0u);
 }
 
+// The program runs on with old space too small for the stacks: each cycle 449 starts aborts
+// at once ('a') and is counted, the unmark runs in later quanta, 327 refuses, and no cycle
+// completes, so nothing is freed, however the program changes the heap meanwhile.
+TEST_F(IncGCTest, IncGCPrims_MutatorWithNoRoomForTheStacks) {
+  uint64_t seed = 0x9E3779B97F4A7C15ull;
+  auto rnd = [&seed](uint64_t n) {
+    seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+    return seed % n;
+  };
+  std::vector<oop> nodes;
+  for (int i = 0; i < 300; i++) {
+    oop o = oldArray(3);
+    store(o, 2, smallIntegerFor(i));
+    if (!nodes.empty()) store(o, 0, nodes[rnd(nodes.size())]);
+    nodes.push_back(o);
+    if (rnd(4) == 0) setRoot(rnd(rootSlots), o);
+  }
+  addDeadEntries();  // an unmark takes more than one run
+  while (allocInOldSpace(classIndexByteArray, 0, oopStackSegmentBytes - 64, 0, 0, 1) != nullptr) {
+  }
+  ASSERT_EQ(createOopStack(), 0u);
+  uint64_t started = 0, aborted = 0;
+  for (int step = 0; step < 250; step++) {
+    SCOPED_TRACE(step);
+    oop a = nodes[rnd(nodes.size())], b = nodes[rnd(nodes.size())];
+    switch (rnd(6)) {
+      case 0: store(a, 1, b); break;
+      case 1: store(a, 0, nilOop()); break;
+      case 2: {
+        oop young = newNewObject(testClasses.pointers, 1);
+        store(young, 0, b);
+        store(a, 1, young);
+        break;
+      }
+      case 3: setRoot(rnd(rootSlots), rnd(2) ? a : nilOop()); break;
+      case 4: {
+        PrimOutcome o = callPrimitive(327, nilOop(), {});
+        EXPECT_TRUE(o.failed);
+        break;
+      }
+      default:
+        if (currentIncGCState == incGCAborting && rnd(10) == 0) {
+          blowAwayIncGC();
+          aborted++;
+        }
+        break;
+    }
+    uint8_t before = currentIncGCState;
+    oop work = rnd(3) == 0 ? nilOop() : smallIntegerFor(int64_t(rnd(20000)));
+    ASSERT_FALSE(callPrimitive(449, nilOop(), {rnd(2) ? trueOop() : falseOop(), work, nilOop()}).failed);
+    if (before == incGCResting) {
+      started++;
+      EXPECT_EQ(currentIncGCState, incGCAborting);
+    } else {
+      EXPECT_TRUE(currentIncGCState == incGCAborting || currentIncGCState == incGCResting);
+    }
+    EXPECT_EQ(incGCMarkStackOverflows, started);
+    EXPECT_HEAP_VALID();
+  }
+  EXPECT_EQ(incGCAbortedCount, aborted);
+  blowAwayIncGC();
+  EXPECT_EQ(numIncGCs, 0u);
+  EXPECT_GT(started, 1u);
+  EXPECT_EQ(marksInOldSpace(), 0u);
+  for (uint64_t i = 0; i < nodes.size(); i++) {
+    ASSERT_FALSE(freed(nodes[i]));
+    ASSERT_EQ(slotOf(nodes[i], 2), smallIntegerFor(int64_t(i)));
+  }
+}
+
 TEST_F(IncGCTest, IncGCPrims_449RefusesBadArguments) {
   oop nine = newOldObject(classIndexLargePositiveInteger, 9);
   oop eight = newOldObject(classIndexLargePositiveInteger, 8);

@@ -258,10 +258,11 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
   }
 }
 
-// The program runs between quanta: it makes objects, moves references among them, drops
-// roots, makes new objects and scavenges. After each cycle everything the root reaches is
-// intact (its identity slot unchanged), and what nothing reached when the cycle began, and
-// no new object held, is gone.
+// The program runs between quanta: it makes objects, moves references among them (into weak
+// arrays too), drops roots, makes new objects, scavenges, compacts and once brings the
+// collector to rest. After each cycle everything the root reaches is intact (its identity
+// slot unchanged), and what nothing reached when the cycle began (weak slots do not count),
+// and no new object held, is gone.
 TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
   struct Node {
     oop o;
@@ -291,11 +292,13 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
       work.pop_back();
       if (!isHeapObject(o) || o == nilOop() || !met.insert(o).second) continue;
       seen.push_back(o);
-      for (uint64_t i = 0, n = hasPtrs(headerOf(o)) ? bodyWordsOf(headerOf(o)) : 0; i < n; i++)
-        work.push_back(slotOf(o, i));
+      const ObjectHeader* h = headerOf(o);
+      uint64_t n = !hasPtrs(h) ? 0 : isGCSpecial(h) && !isEphemeron(h) ? 1 : bodyWordsOf(h);  // weak: named only
+      for (uint64_t i = 0; i < n; i++) work.push_back(slotOf(o, i));
     }
     return seen;
   };
+  for (uint64_t i = 16; i < 20; i++) setRoot(i, oldWeak(8));  // what they alone hold dies
   uint64_t steps = 0;
   bool blownAway = false;  // once per cycle run: more often and a cycle at one object a quantum never ends
   auto mutate = [&] {
@@ -319,6 +322,7 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
           break;
         }
         case 3: ASSERT_TRUE(scavengeNewSpace()); break;
+        case 6: store(rootAt(16 + rnd(4)), 1 + rnd(8), live[rnd(live.size())]); break;
         default: store(target, slot, live[rnd(live.size())]); break;
       }
     }
@@ -335,7 +339,7 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
     blownAway = false;
     {  // what earlier cycles left, and more: mostly hung under live nodes
       std::vector<oop> live = reachable();
-      for (int i = 0; i < 600; i++) {
+      for (int i = 0; i < 400; i++) {
         oop o = make(live), holder = live[rnd(live.size())];
         if (holder == root || classTagOf(headerOf(holder)) != testClasses.pointers || rnd(8) == 0) setRoot(rnd(16), o);
         else store(holder, 2, o);

@@ -1,15 +1,19 @@
-// Benchmark of the global collector: an old space of the given size in MB, half of it live
-// (objects of 2 to 32 slots, each referring to another live one), collected once. Beside the
-// pause: ms per live MB, memcpy of the live bytes, and a plain depth-first walk of the same
-// live graph (vector stack, side bitmap) as the floor a mark could reach.
+// Benchmarks of the collectors. The global one: an old space of the given size in MB, half of
+// it live (objects of 2 to 32 slots, each referring to another live one), collected once.
+// Beside the pause: ms per live MB, memcpy of the live bytes, and a plain depth-first walk of
+// the same live graph (vector stack, side bitmap) as the floor a mark could reach. Then the
+// incremental collector's quantum pauses on the same heap, and the store check's cost while
+// it rests and while it marks.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "mman/mmFinal.h"
 #include "mman/mmGlobalGC.h"
+#include "mman/mmIncGC.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
@@ -118,5 +122,96 @@ void BM_GlobalGC_HalfLive(benchmark::State& state) {
   freeTestHeap();
 }
 BENCHMARK(BM_GlobalGC_HalfLive)->Arg(64)->Arg(256)->Arg(1024)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The incremental collector over the heap above: one whole cycle in quanta of 1000 objects
+// and the given KB scanned or freed (0: no byte limit; a sweep quantum takes at least one run
+// of entries), then a global collection of a heap built the same way. The pauses are ratios to that global pause; the quantum that ends marking (flush,
+// stacks, the final loop, weak slots) is reported apart from the others.
+void BM_IncGC_QuantumPauses(benchmark::State& state) {
+  std::vector<double> pauses;
+  double endOfMark = 0, total = 0, global = 0, longestMark = 0, longestSweep = 0;
+  for (auto _ : state) {
+    buildHeap(uint64_t(state.range(0)));
+    auto start = std::chrono::steady_clock::now();
+    collectGarbage(0);
+    global = seconds(start);
+    freeTestHeap();
+    buildHeap(uint64_t(state.range(0)));
+    pauses.clear();
+    total = 0;
+    for (int done = 0; !done;) {
+      uint8_t before = currentIncGCState;
+      start = std::chrono::steady_clock::now();
+      done = incMarkSweep(1, 1000, state.range(1) == 0 ? incGCUnbounded : uint64_t(state.range(1)) << 10);
+      double t = seconds(start);
+      total += t;
+      if ((before == incGCMarking || before == incGCResting) && currentIncGCState == incGCSweeping) endOfMark = t;
+      else pauses.push_back(t);
+      double& longest = before == incGCSweeping ? longestSweep : longestMark;
+      longest = std::max(longest, t);
+    }
+    state.SetIterationTime(total);
+    freeTestHeap();
+  }
+  std::sort(pauses.begin(), pauses.end());
+  auto at = [&](double q) { return pauses[size_t(q * double(pauses.size() - 1))]; };
+  state.counters["quanta"] = double(pauses.size() + 1);
+  state.counters["global_ms"] = global * 1e3;
+  state.counters["longest_ratio"] = pauses.back() / global;
+  state.counters["p99_ratio"] = at(0.99) / global;
+  state.counters["median_ratio"] = at(0.5) / global;
+  state.counters["end_of_mark_ratio"] = endOfMark / global;
+  state.counters["total_ratio"] = total / global;
+  state.counters["p99_ms"] = at(0.99) * 1e3;
+  state.counters["longest_mark_ms"] = longestMark * 1e3;
+  state.counters["longest_sweep_ms"] = longestSweep * 1e3;
+}
+BENCHMARK(BM_IncGC_QuantumPauses)->Args({256, 0})->Args({256, 256})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The C barrier for an old value stored into an old holder: resting against marking, with the
+// holder and the value marked or not. Values are leaves, so a marking store marks at once;
+// every case clears the values' marks after each round of 64 stores.
+void BM_StoreCheck_OldIntoOld(benchmark::State& state) {
+  bool marking = state.range(0) != 0, holderMarked = state.range(1) != 0, valueMarked = state.range(2) != 0;
+  newTestHeap(1 << 18, 1 << 10);
+  initScavenger(platformTenureThreshold);
+  initFinalQueue();
+  finalizationSemaphoreX = -1;
+  sysOopRegistry[sysWeakArrayClass] = classAt(testClasses.weak);
+  oop holder = newOldObject(testClasses.pointers, 64);
+  oop values[64];
+  for (oop& v : values) v = newOldObject(testClasses.bytes, 8);
+  oop chain = nilOop();  // work that keeps the cycle marking
+  for (int i = 0; i < 100; i++) {
+    oop link = newOldObject(testClasses.pointers, 1);
+    bodyOf(headerOf(link))[0] = chain;
+    chain = link;
+  }
+  registerSysOop(chain, uint32_t(allocSysOopSlot()));
+  if (marking) incMarkSweep(1, 2, incGCUnbounded);
+  if (marking && currentIncGCState != incGCMarking) state.SkipWithError("no marking state");
+  if (holderMarked) setFlag(headerOf(holder), isMarkedBit);
+  ObjectHeader* h = headerOf(holder);
+  for (auto _ : state) {
+    for (int i = 0; i < 64; i++) {
+      bodyOf(h)[i] = values[i];
+      storeCheck(h, values[i], __FILE__, __LINE__);
+    }
+    for (oop v : values)
+      if (valueMarked) setFlag(headerOf(v), isMarkedBit);
+      else clearFlag(headerOf(v), isMarkedBit);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * 64);
+  blowAwayIncGC();
+  clearFlag(headerOf(holder), isMarkedBit);
+  freeTestHeap();
+}
+BENCHMARK(BM_StoreCheck_OldIntoOld)
+    ->ArgNames({"marking", "holderMarked", "valueMarked"})
+    ->Args({0, 0, 0})
+    ->Args({1, 0, 0})
+    ->Args({1, 1, 1})
+    ->Args({1, 1, 0});
 
 }  // namespace

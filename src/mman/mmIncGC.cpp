@@ -16,8 +16,10 @@
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmScavenge.h"
+#include "mman/mmVerify.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
+#include "tran/nmalloc.h"
 #include "tran/tprim.h"
 
 uint8_t currentIncGCState = incGCResting;
@@ -327,11 +329,12 @@ static int markQuantum(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
   releaseOopStack(&incMarkStackOop);
   releaseOopStack(&incBigObjStackOop);
   releaseOopStack(&incEphemeronListOop);
-  // Native methods whose literals were all left unmarked are freed here by the native-method
-  // zone once it can tell them apart: not built yet.
+  // Native methods of methods (or selectors) nothing reaches go with the links to them.
+  unlinkAndFreeUnmarkedNMethods(uint32_t(markNMethodsWithMarkedObjs()));
   skipPermCompactRt();
   saveOtBaseAfterIncMark();
   currentIncGCState = incGCNilling;
+  if (scavengeStressInterval != 0) verifyAtEndOfIncMark();
   return 1;
 }
 
@@ -369,7 +372,7 @@ static int sweepQuantum(int interruptible, uint64_t maxWork, uint64_t maxBytes) 
   return 1;
 }
 
-int incMarkSweep(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
+static int runQuantum(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
   switch (currentIncGCState) {
     case incGCResting:
       if (!startCycle()) return 0;
@@ -388,6 +391,12 @@ int incMarkSweep(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
       fatal("incMarkSweep: incremental GC in unknown state", 0x4000, __LINE__);
       return undoIncMark(interruptible, maxWork, maxBytes);
   }
+}
+
+int incMarkSweep(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
+  int done = runQuantum(interruptible, maxWork, maxBytes);
+  if (scavengeStressInterval != 0) verifyAfterIncQuantum();
+  return done;
 }
 
 void blowAwayIncGC() {

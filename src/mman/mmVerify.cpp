@@ -22,6 +22,7 @@
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
+#include "stack/stackzone.h"
 
 namespace {
 
@@ -389,6 +390,129 @@ void checkScavengerState(Verifier& v) {
     v.fault("queue window out of order");
 }
 
+// ---- The incremental collector's states ------------------------------------------------------
+
+bool isLiveRef(Verifier& v, oop o) { return isHeapObject(o) && o != 0 && validReference(v, o); }
+bool isOldNonPermRef(Verifier& v, oop o) { return isLiveRef(v, o) && !isNewObject(o) && !isPermObject(headerOf(o)); }
+
+// The slots the marker follows in an object: a weak object's named slots, none of the RT
+// Array, else the whole body.
+uint64_t markedRangeOf(const ObjectHeader* h) {
+  if (!hasPtrs(h) || h->dataPtr == 0 || sizeFieldOf(h) == 0 || sizeFieldOf(h) >= sizeFieldLarge) return 0;
+  if (oopOf(h) == rt.object) return 0;
+  if (isGCSpecial(h) && !isEphemeron(h)) {
+    uint64_t n = indexabilityOf(h);
+    if (n == indexabilityAskClass) n = formatNamedSlots(classFormatOf(classOfHeader(h)));
+    return std::min(n, bodyWordsOf(h));
+  }
+  return bodyWordsOf(h);
+}
+
+void entriesOfOopStack(oop top, std::vector<oop>& out) {
+  if (top == 0) return;
+  oop s = top;
+  do {
+    for (uint64_t i = 0; i < segmentCount(s) && i < oopStackEntries; i++) out.push_back(segmentBody(s)[oopStackFirstEntry + i]);
+    s = segmentNext(s);
+  } while (s != top);
+}
+
+// The old RT's entries from the bottom up, as the marker's positions count them.
+std::vector<oop> oldRtFromBottom() {
+  std::vector<oop> out;
+  if (oldRtOop == 0) return out;
+  for (oop s = oopStackBottom(oldRtOop);; s = segmentNext(s)) {
+    for (uint64_t i = 0; i < segmentCount(s) && i < oopStackEntries; i++) out.push_back(segmentBody(s)[oopStackFirstEntry + i]);
+    if (s == oldRtOop || segmentCount(s) < oopStackEntries) return out;
+  }
+}
+
+// 'm': what the four stacks and the hand hold is marked; a marked object that is not grey (to
+// be scanned) has a marked class and no unmarked old referent in the range the marker follows.
+void checkIncMarking(Verifier& v) {
+  std::vector<oop> held;
+  entriesOfOopStack(incMarkStackOop, held);
+  entriesOfOopStack(incBigObjStackOop, held);
+  entriesOfOopStack(incEphemeronListOop, held);
+  std::set<oop> grey(held.begin(), held.end());
+  entriesOfOopStack(incWeakListOop, held);
+  if (incBigObjInHand != 0) held.push_back(incBigObjInHand);
+  for (oop o : held) {
+    if (!isLiveRef(v, o)) v.fault("collector stack holds %" PRIx64 ", not a live object", o);
+    else if (!isNewObject(o) && !isPermObject(headerOf(o)) && !isMarked(headerOf(o)))
+      v.fault("collector stack holds unmarked %" PRIx64, o);
+  }
+  if (!incGCOldRtDone) {
+    std::vector<oop> entries = oldRtFromBottom();
+    for (uint64_t i = oldRtIncPosition; i < entries.size(); i++) grey.insert(entries[i]);
+  }
+  for (uint64_t a : v.liveEntries) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (!isMarked(h) || grey.count(a)) continue;
+    oop cls = classOfHeader(h);  // a perm object's old class is kept through the old RT
+    if (!isPermObject(h) && isOldNonPermRef(v, cls) && !isMarked(headerOf(cls)))
+      v.fault("marked %" PRIx64 " (class index %u) has unmarked class %" PRIx64, a, classTagOf(h), cls);
+    uint64_t end = a == incBigObjInHand ? std::min(incBigObjResume, markedRangeOf(h)) : markedRangeOf(h);
+    for (uint64_t i = 0; i < end; i++) {
+      oop s = bodyOf(h)[i];
+      if (isOldNonPermRef(v, s) && !isMarked(headerOf(s)))
+        v.fault("marked %" PRIx64 " slot %" PRIu64 ": unmarked %" PRIx64 " while marking", a, i, s);
+    }
+  }
+}
+
+std::vector<oop>* stackRoots;
+
+// Everything the registry, the stacks, perm space and new space reach through what the marker
+// follows is marked, at or above the given entry address.
+void checkReachedMarked(Verifier& v, uint64_t from) {
+  std::vector<oop> work;
+  if (sysOopRegistryOop != 0) work.push_back(sysOopRegistryOop);
+  if (allocatedStacks[0] != 0) {
+    stackRoots = &work;
+    stackEnumerateOopsForGC([](oop o) { stackRoots->push_back(o); });
+    stackRoots = nullptr;
+  }
+  for (uint64_t a : v.liveEntries)
+    if (isPermObject(reinterpret_cast<ObjectHeader*>(a))) work.push_back(a);
+  work.insert(work.end(), v.newHeaders.begin(), v.newHeaders.end());
+  std::set<oop> met;
+  while (!work.empty()) {
+    oop o = work.back();
+    work.pop_back();
+    if (!isLiveRef(v, o) || !met.insert(o).second) continue;
+    ObjectHeader* h = headerOf(o);
+    if (!isNewObject(o) && !isPermObject(h) && o >= from && !isMarked(h))
+      v.fault("reachable %" PRIx64 " is not marked in state '%c'", o, char(currentIncGCState));
+    work.push_back(classOfHeader(h));
+    for (uint64_t i = 0, n = markedRangeOf(h); i < n; i++) work.push_back(bodyOf(h)[i]);
+  }
+}
+
+// Marks of old entries below a walk's point (the sweep's or the unmark pass's).
+void checkNoMarkBelow(Verifier& v, uint64_t point, const char* what) {
+  for (uint64_t a : v.liveEntries) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (a < point && isMarked(h) && !isPermObject(h)) v.fault("%" PRIx64 " marked below the %s point", a, what);
+  }
+}
+
+void checkIncGC(Verifier& v) {
+  for (uint64_t a : v.freeEntries)
+    if (isMarked(reinterpret_cast<ObjectHeader*>(a))) v.fault("free entry %" PRIx64 " is marked", a);
+  switch (currentIncGCState) {
+    case incGCResting: break;  // checkEntries: only perm headers are marked
+    case incGCMarking: checkIncMarking(v); break;
+    case incGCNilling: checkReachedMarked(v, 0); break;
+    case incGCSweeping:
+      checkNoMarkBelow(v, incSweepPoint, "sweep");
+      checkReachedMarked(v, incSweepPoint);
+      break;
+    case incGCAborting: checkNoMarkBelow(v, incUnmarkPoint, "unmark"); break;
+    default: v.fault("incremental collector in unknown state %u", unsigned(currentIncGCState));
+  }
+}
+
 }  // namespace
 
 std::string verifyHeap() {
@@ -406,6 +530,7 @@ std::string verifyHeap() {
   checkRt(v);
   checkRegistryAndClassTable(v);
   checkScavengerState(v);
+  checkIncGC(v);
   return v.faults;
 }
 
@@ -467,9 +592,11 @@ static void verifyOrDie(const char* when) {
   if (faults.empty()) return;
   std::string first = faults.substr(0, faults.find('\n'));
   char message[400];
-  snprintf(message, sizeof message, "Heap verification failed %s scavenge: %s", when, first.c_str());
+  snprintf(message, sizeof message, "Heap verification failed %s: %s", when, first.c_str());
   doReportError(message, errFatal | 5, "src/mman/mmVerify", __LINE__);
 }
 
-void verifyBeforeScavenge() { verifyOrDie("before"); }
-void verifyAfterScavenge() { verifyOrDie("after"); }
+void verifyBeforeScavenge() { verifyOrDie("before scavenge"); }
+void verifyAfterScavenge() { verifyOrDie("after scavenge"); }
+void verifyAfterIncQuantum() { verifyOrDie("after incremental quantum"); }
+void verifyAtEndOfIncMark() { verifyOrDie("at the end of incremental marking"); }

@@ -6,8 +6,8 @@
 
 // Walks new space (eden and past space), perm space, old space with its free lists and size
 // tree, the object tables, the large and fixed block chains and their owners, the remembered
-// tables, the registry, the class table and the finalization queue's window, and checks every
-// invariant they state. Answers "" when the heap is sound, else one line per fault. Spaces
+// tables, the registry, the class table, the finalization queue's window and the incremental
+// collector's marks for its state, and checks every invariant they state. Answers "" when the heap is sound, else one line per fault. Spaces
 // that are not set up are skipped. Outside a scavenge future space is empty and FSS is 0.
 std::string verifyHeap();
 // Right after a global collection (verifyHeap checks the other direction always): every old
@@ -23,3 +23,6 @@ extern uint64_t scavengeStressCount;  // new-space allocations since the last po
 uint64_t initScavengeStress();
 void verifyBeforeScavenge();
 void verifyAfterScavenge();
+// The switch also verifies after every incremental quantum and when marking ends (state 'n').
+void verifyAfterIncQuantum();
+void verifyAtEndOfIncMark();

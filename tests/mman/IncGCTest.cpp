@@ -12,9 +12,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ext/exError.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmBecome.h"
+#include "mman/mmEnumerate.h"
 #include "mman/mmIncGC.h"
+#include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
 #include "mman/mmPending.h"
@@ -30,6 +33,7 @@ class IncGCTest : public ScavengeHeapTest {
   using ScavengeHeapTest::newEphemeron;
   using ScavengeHeapTest::setRoot;
   using ScavengeHeapTest::root;
+  using ScavengeHeapTest::rootAt;
   using ScavengeHeapTest::weakClass;
   using ScavengeHeapTest::ephemeronClass;
   void SetUp() override {
@@ -51,6 +55,16 @@ class IncGCTest : public ScavengeHeapTest {
   // More entries than one unmark run takes, so that an abort stays in 'a' for a while.
   void addDeadEntries() {
     for (uint64_t i = 0; i < sweepRunEntries + 100; i++) ASSERT_NE(oldBytes(1), 0u);
+  }
+  // A perm header as perm space has it: marked, flagged perm.
+  static void makeMarkedPerm(oop o) {
+    makePerm(o);
+    setFlag(headerOf(o), isMarkedBit);
+  }
+  // What the image does when it fetches every queued entry.
+  static void dropQueued() {
+    for (uint64_t a = finalQueueBase; a < finalQueueEnd; a += 8) *reinterpret_cast<oop*>(a) = nilOop();
+    finalQueueRead = finalQueueWrite = finalQueueBase;
   }
   static bool queuedHas(oop o) {
     for (oop q : queued())
@@ -134,6 +148,82 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          runCycle(work);
          EXPECT_FALSE(freed(key));
          EXPECT_TRUE(queuedHas(e));
+         t->setRoot(0, nilOop());  // the image drops it and fetches it from the queue
+         dropQueued();
+         runCycle(work);
+         EXPECT_TRUE(freed(key) && freed(e));
+       }},
+      {"a perm weak object: a dead old referent becomes the marker, it is queued once, the rest stays",
+       [](IncGCTest* t, uint64_t work) {
+         oop w = t->oldWeak(4), named = t->oldArray(1), dead = t->oldArray(1), live = t->oldArray(1);
+         oop perm = t->oldArray(1), young = newNewObject(testClasses.pointers, 1);
+         makeMarkedPerm(w), makeMarkedPerm(perm);
+         store(w, 0, named), store(w, 1, dead), store(w, 2, live), store(w, 3, perm), store(w, 4, young);
+         t->setRoot(1, live), t->setRoot(2, young);
+         runCycle(work);
+         EXPECT_EQ(slotOf(w, 1), sysOop(sysEmptySlotMarker));
+         EXPECT_EQ(slotOf(w, 2), live);
+         EXPECT_EQ(slotOf(w, 3), perm);
+         EXPECT_EQ(slotOf(w, 4), t->rootAt(2));
+         EXPECT_FALSE(freed(named));
+         EXPECT_TRUE(freed(dead));
+         std::vector<oop> q = queued();
+         EXPECT_EQ(std::count(q.begin(), q.end(), w), 1);
+       }},
+      {"a perm queue is weak: an entry nothing else holds is cleared, a held one and new entries stay",
+       [](IncGCTest* t, uint64_t work) {
+         oop queue = sysOop(sysFinalQueue);
+         makeMarkedPerm(queue);
+         oop lost = t->oldArray(1), held = t->oldArray(1), w = t->oldWeak(1), dead = t->oldArray(1);
+         addToFinalQueue(lost), addToFinalQueue(held);
+         store(w, 1, dead);
+         t->setRoot(0, w), t->setRoot(1, held);
+         runCycle(work);
+         EXPECT_TRUE(freed(lost) && freed(dead));
+         EXPECT_EQ(queued()[0], sysOop(sysEmptySlotMarker));
+         EXPECT_TRUE(queuedHas(held) && queuedHas(w) && queuedHas(queue));
+       }},
+      {"a chain of ephemerons whose keys die is queued one link per cycle, nothing freed",
+       [](IncGCTest* t, uint64_t work) {
+         oop k2 = t->oldArray(1), v2 = t->oldBytes(2);
+         oop e2 = t->newEphemeron(k2, v2, true);
+         oop k1 = t->oldArray(1);
+         oop e1 = t->newEphemeron(k1, e2, true);
+         t->setRoot(0, e1);
+         runCycle(work);
+         EXPECT_TRUE(queuedHas(e1));
+         EXPECT_FALSE(queuedHas(e2));
+         runCycle(work);
+         EXPECT_TRUE(queuedHas(e2));
+         for (oop o : {k1, e2, k2, v2}) EXPECT_FALSE(freed(o));
+       }},
+      {"a full queue: the ephemeron is traced, not queued, and the loss counted",
+       [](IncGCTest* t, uint64_t work) {
+         while (finalQueueWrite < finalQueueEnd) addToFinalQueue(t->root);
+         oop key = t->oldArray(1), value = t->oldBytes(2);
+         oop e = t->newEphemeron(key, value, true);
+         t->setRoot(0, e);
+         runCycle(work);
+         EXPECT_FALSE(queuedHas(e));
+         EXPECT_GT(finalQueueOverflow, 0);
+         EXPECT_FALSE(freed(key) || freed(value));
+         EXPECT_TRUE(isEphemeron(headerOf(e)));
+       }},
+      {"a new ephemeron with a dead new key, queued by a scavenge while marking: kept with key and value",
+       [](IncGCTest* t, uint64_t work) {
+         for (int i = 1; i < 40; i++) t->setRoot(i, t->oldArray(1));  // work for a first quantum
+         incMarkSweep(1, 1, all);
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         oop key = newNewObject(testClasses.pointers, 1), value = newNewObject(testClasses.pointers, 1);
+         store(value, 0, t->oldArray(1));
+         t->setRoot(0, t->newEphemeron(key, value));
+         ASSERT_TRUE(scavengeNewSpace());
+         ASSERT_TRUE(queuedHas(t->rootAt(0)));
+         runCycle(work);
+         oop e = t->rootAt(0);
+         EXPECT_TRUE(queuedHas(e));
+         ASSERT_FALSE(isNewObject(e));
+         for (oop o : {e, slotOf(e, 0), slotOf(e, 1), slotOf(slotOf(e, 1), 0)}) EXPECT_FALSE(freed(o));
        }},
       {"ephemeron whose key is reached later: traced, not queued",
        [](IncGCTest* t, uint64_t work) {
@@ -168,10 +258,11 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
   }
 }
 
-// The program runs between quanta: it makes objects, moves references among them, drops
-// roots, makes new objects and scavenges. After each cycle everything the root reaches is
-// intact (its identity slot unchanged), and what nothing reached when the cycle began, and
-// no new object held, is gone.
+// The program runs between quanta: it makes objects, moves references among them (into weak
+// arrays too), drops roots, makes new objects, scavenges, compacts and once brings the
+// collector to rest. After each cycle everything the root reaches is intact (its identity
+// slot unchanged), and what nothing reached when the cycle began (weak slots do not count),
+// and no new object held, is gone.
 TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
   struct Node {
     oop o;
@@ -184,14 +275,15 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
     seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
     return seed % n;
   };
-  auto make = [&] {
+  // A node links to up to two earlier ones, so that the roots reach deep graphs.
+  auto make = [&](const std::vector<oop>& linkable) {
     oop o = oldArray(4);
+    for (uint64_t i = 0; i < 2 && !linkable.empty(); i++)
+      if (rnd(3) != 0) store(o, i, linkable[rnd(linkable.size())]);
     store(o, 3, smallIntegerFor(nextId));
     pool.push_back({o, nextId++});
     return o;
   };
-  for (int i = 0; i < 200; i++) make();
-  for (uint64_t i = 0; i < 16; i++) setRoot(i, pool[rnd(pool.size())].o);
   auto reachable = [&] {
     std::vector<oop> seen, work = {root};
     std::set<oop> met;
@@ -200,22 +292,29 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
       work.pop_back();
       if (!isHeapObject(o) || o == nilOop() || !met.insert(o).second) continue;
       seen.push_back(o);
-      for (uint64_t i = 0, n = hasPtrs(headerOf(o)) ? bodyWordsOf(headerOf(o)) : 0; i < n; i++)
-        work.push_back(slotOf(o, i));
+      const ObjectHeader* h = headerOf(o);
+      uint64_t n = !hasPtrs(h) ? 0 : isGCSpecial(h) && !isEphemeron(h) ? 1 : bodyWordsOf(h);  // weak: named only
+      for (uint64_t i = 0; i < n; i++) work.push_back(slotOf(o, i));
     }
     return seen;
   };
+  for (uint64_t i = 16; i < 20; i++) setRoot(i, oldWeak(8));  // what they alone hold dies
   uint64_t steps = 0;
+  bool blownAway = false;  // once per cycle run: more often and a cycle at one object a quantum never ends
   auto mutate = [&] {
-    if (++steps % 3 != 0 || pool.size() > 2000) return;  // the program runs slower than the collector
+    if (++steps % 2 != 0 || pool.size() > 3000) return;  // the program runs slower than the collector
     {
       std::vector<oop> live = reachable();
       oop target = live[rnd(live.size())];
       if (!hasPtrs(headerOf(target)) || classTagOf(headerOf(target)) != testClasses.pointers) target = root;
       uint64_t slot = target == root ? rnd(16) : rnd(3);
-      switch (rnd(6)) {
+      switch (rnd(8)) {
+        case 4: compact(); break;
+        case 5:
+          if (!blownAway && rnd(20) == 0) blowAwayIncGC(), blownAway = true;
+          break;
         case 0: store(target, slot, nilOop()); break;
-        case 1: store(target, slot, make()); break;
+        case 1: store(target, slot, make(live)); break;
         case 2: {
           oop young = newNewObject(testClasses.pointers, 4);
           store(young, 0, live[rnd(live.size())]);
@@ -223,12 +322,31 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
           break;
         }
         case 3: ASSERT_TRUE(scavengeNewSpace()); break;
+        case 6: store(rootAt(16 + rnd(4)), 1 + rnd(8), live[rnd(live.size())]); break;
         default: store(target, slot, live[rnd(live.size())]); break;
       }
     }
   };
+  // Plain, then with the stress switch at 1: the verifier runs after every quantum and around
+  // every scavenge, and every new-space allocation asks for a scavenge.
+  for (uint64_t stress : {0, 1})
   for (uint64_t work : {uint64_t(1), uint64_t(7), uint64_t(40)}) {
-    SCOPED_TRACE(work);
+    if (stress != 0 && work == 1) continue;  // a verified heap at every object costs minutes under ASan
+    SCOPED_TRACE("stress " + std::to_string(stress) + ", work " + std::to_string(work));
+    if (stress != 0) {  // as the variable sets it at start-up
+      scavengeStressInterval = stress;
+      eden.warningLimit = eden.start;
+    }
+    blownAway = false;
+    {  // what earlier cycles left, and more: mostly hung under live nodes
+      std::vector<oop> live = reachable();
+      for (int i = 0; i < 400; i++) {
+        oop o = make(live), holder = live[rnd(live.size())];
+        if (holder == root || classTagOf(headerOf(holder)) != testClasses.pointers || rnd(8) == 0) setRoot(rnd(16), o);
+        else store(holder, 2, o);
+        live.push_back(o);
+      }
+    }
     ASSERT_TRUE(flushNewSpace());  // no new object holds garbage alive when the cycle begins
     // Nodes freed in the last cycle, whose entries may hold other objects now, leave the pool.
     pool.erase(std::remove_if(pool.begin(), pool.end(),
@@ -478,6 +596,76 @@ TEST_F(IncGCTest, IncGCPrims_NoRoomForTheStacks) {
   EXPECT_EQ(numIncGCs, 0u);
 }
 
+// The program runs on with old space too small for the stacks: each cycle 449 starts aborts
+// at once ('a') and is counted, the unmark runs in later quanta, 327 refuses, and no cycle
+// completes, so nothing is freed, however the program changes the heap meanwhile.
+TEST_F(IncGCTest, IncGCPrims_MutatorWithNoRoomForTheStacks) {
+  uint64_t seed = 0x9E3779B97F4A7C15ull;
+  auto rnd = [&seed](uint64_t n) {
+    seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+    return seed % n;
+  };
+  std::vector<oop> nodes;
+  for (int i = 0; i < 300; i++) {
+    oop o = oldArray(3);
+    store(o, 2, smallIntegerFor(i));
+    if (!nodes.empty()) store(o, 0, nodes[rnd(nodes.size())]);
+    nodes.push_back(o);
+    if (rnd(4) == 0) setRoot(rnd(rootSlots), o);
+  }
+  addDeadEntries();  // an unmark takes more than one run
+  while (allocInOldSpace(classIndexByteArray, 0, oopStackSegmentBytes - 64, 0, 0, 1) != nullptr) {
+  }
+  ASSERT_EQ(createOopStack(), 0u);
+  uint64_t started = 0, aborted = 0;
+  for (int step = 0; step < 250; step++) {
+    SCOPED_TRACE(step);
+    oop a = nodes[rnd(nodes.size())], b = nodes[rnd(nodes.size())];
+    switch (rnd(6)) {
+      case 0: store(a, 1, b); break;
+      case 1: store(a, 0, nilOop()); break;
+      case 2: {
+        oop young = newNewObject(testClasses.pointers, 1);
+        store(young, 0, b);
+        store(a, 1, young);
+        break;
+      }
+      case 3: setRoot(rnd(rootSlots), rnd(2) ? a : nilOop()); break;
+      case 4: {
+        PrimOutcome o = callPrimitive(327, nilOop(), {});
+        EXPECT_TRUE(o.failed);
+        break;
+      }
+      default:
+        if (currentIncGCState == incGCAborting && rnd(10) == 0) {
+          blowAwayIncGC();
+          aborted++;
+        }
+        break;
+    }
+    uint8_t before = currentIncGCState;
+    oop work = rnd(3) == 0 ? nilOop() : smallIntegerFor(int64_t(rnd(20000)));
+    ASSERT_FALSE(callPrimitive(449, nilOop(), {rnd(2) ? trueOop() : falseOop(), work, nilOop()}).failed);
+    if (before == incGCResting) {
+      started++;
+      EXPECT_EQ(currentIncGCState, incGCAborting);
+    } else {
+      EXPECT_TRUE(currentIncGCState == incGCAborting || currentIncGCState == incGCResting);
+    }
+    EXPECT_EQ(incGCMarkStackOverflows, started);
+    EXPECT_HEAP_VALID();
+  }
+  EXPECT_EQ(incGCAbortedCount, aborted);
+  blowAwayIncGC();
+  EXPECT_EQ(numIncGCs, 0u);
+  EXPECT_GT(started, 1u);
+  EXPECT_EQ(marksInOldSpace(), 0u);
+  for (uint64_t i = 0; i < nodes.size(); i++) {
+    ASSERT_FALSE(freed(nodes[i]));
+    ASSERT_EQ(slotOf(nodes[i], 2), smallIntegerFor(int64_t(i)));
+  }
+}
+
 TEST_F(IncGCTest, IncGCPrims_449RefusesBadArguments) {
   oop nine = newOldObject(classIndexLargePositiveInteger, 9);
   oop eight = newOldObject(classIndexLargePositiveInteger, 8);
@@ -511,6 +699,226 @@ TEST_F(IncGCTest, IncGCPrims_449RefusesBadArguments) {
   }
 }
 
+// The program makes objects while a sweep runs: in entries the sweep freed below its point,
+// fresh entries in the segments below and above the one being swept and in one added
+// meanwhile, by tenuring, after 329 and compact(). The sweep frees none of them, frees all
+// that died before it, and no enumeration answers an object it has yet to free.
+TEST_F(IncGCTest, IncGC_SweepWithAllocation) {
+  initOldSpacePrims();
+  uint32_t deadClass = newTestClass(formatPointers | formatIndexable);  // only garbage has it
+  keepClasses();
+  ASSERT_EQ(growOldSpace(40000), 1);
+  ASSERT_EQ(growOldSpace(40000), 1);
+  ASSERT_EQ(numOldSpaceSegs(), 3u);
+  OldSpaceSegment* below = oldSpaceSegs.first;
+  OldSpaceSegment* swept = below->next;
+  OldSpaceSegment* above = swept->next;
+  setCurrentOldSegment(swept);
+  for (uint64_t i = 0; i < 2 * sweepRunEntries; i++) ASSERT_NE(newOldObject(deadClass, 1), 0u);
+  for (int i = 1; i < 30; i++) setRoot(i, oldArray(1));  // live ones among them
+  uint32_t arg = deadClass;
+  auto deadAnswered = [&] {
+    oop buffer[4];
+    int64_t n = scanObjectMemory(&arg, instanceOfClassIndex, buffer, buffer + 4);
+    return n < 0 ? -n : n;
+  };
+  ASSERT_GT(deadAnswered(), 0);
+
+  ASSERT_EQ(incMarkSweep(0, all, all), 0);
+  ASSERT_EQ(currentIncGCState, incGCSweeping);
+  while (!(incSweepSegment == swept && incSweepPoint > swept->otLow + 16)) ASSERT_EQ(incMarkSweep(0, 1, all), 0);
+
+  // Made objects form a chain from root slot 0; each carries its number.
+  int64_t made = 0;
+  auto make = [&] {
+    oop o = oldArray(2);
+    store(o, 0, rootAt(0));
+    store(o, 1, smallIntegerFor(++made));
+    setRoot(0, o);
+    return o;
+  };
+  auto inSegment = [](oop o, OldSpaceSegment* seg) {
+    writeBackOldSpace();
+    return o > seg->otLow && o <= seg->otHigh;
+  };
+  auto fresh = [&] {  // a new entry from the current segment: the free list is used up first
+    while (oldSpaceSegs.freeOtCount != 0) make();
+    return make();
+  };
+  struct Row {
+    const char* name;
+    std::function<void()> act;
+  };
+  const Row rows[] = {
+      {"an entry the sweep freed, below the point",
+       [&] {
+         oop o = make();
+         EXPECT_TRUE(o < incSweepPoint && inSegment(o, swept));
+       }},
+      {"a fresh entry in the segment swept",
+       [&] {
+         oop o = fresh();  // the platform may have placed the segments so that it has no room left
+         if (inSegment(o, swept)) EXPECT_LT(o, incSweepPoint);
+       }},
+      {"a fresh entry in the segment below",
+       [&] {
+         setCurrentOldSegment(below);
+         EXPECT_TRUE(inSegment(fresh(), below));
+       }},
+      {"a fresh entry in the segment above, born marked",
+       [&] {
+         setCurrentOldSegment(above);
+         oop o = fresh();
+         EXPECT_TRUE(o > incSweepPoint && inSegment(o, above));
+         EXPECT_TRUE(isMarked(headerOf(o)));
+       }},
+      {"a segment added meanwhile",
+       [&] {
+         ASSERT_EQ(growOldSpace(20000), 1);
+         OldSpaceSegment* added = oldSpaceSegs.first;
+         while (added == below || added == swept || added == above) added = added->next;
+         setCurrentOldSegment(added);
+         EXPECT_TRUE(inSegment(fresh(), added));
+       }},
+      {"tenured",
+       [&] {
+         oop young = newNewObject(testClasses.pointers, 2);
+         store(young, 0, rootAt(0));
+         store(young, 1, smallIntegerFor(++made));
+         setRoot(0, young);
+         ASSERT_TRUE(flushNewSpace());
+         EXPECT_FALSE(isNewObject(rootAt(0)));
+       }},
+      {"after 329", [&] {
+         ASSERT_FALSE(callPrimitive(329, nilOop(), {smallIntegerFor(1 << 20)}).failed);
+         make();
+       }},
+      {"after compact()", [&] {
+         compact();
+         make();
+       }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    r.act();
+    ASSERT_EQ(currentIncGCState, incGCSweeping);
+    EXPECT_EQ(deadAnswered(), 0);
+    EXPECT_HEAP_VALID();
+  }
+  while (!incMarkSweep(0, 1, all)) {  // the rest in runs, checked between them
+    EXPECT_EQ(deadAnswered(), 0);
+    EXPECT_HEAP_VALID();
+  }
+  EXPECT_EQ(deadAnswered(), 0);
+  int64_t found = 0;
+  for (oop o = rootAt(0); o != nilOop(); o = slotOf(o, 0), found++) {
+    ASSERT_FALSE(freed(o));
+    ASSERT_EQ(slotOf(o, 1), smallIntegerFor(made - found));
+  }
+  EXPECT_EQ(found, made);
+}
+
+// The verifier knows what each state allows: a heap the collector left is sound, and each
+// fault planted in it is named.
+TEST_F(IncGCTest, IncGC_VerifierStates) {
+  struct Case {
+    const char* name;
+    uint8_t state;
+    std::function<void(IncGCTest*)> plant;  // null: the heap as the collector left it
+    const char* fault;
+  };
+  auto unmarkedOld = [](IncGCTest* t) { return t->oldArray(1); };
+  const Case cases[] = {
+      {"resting", incGCResting, nullptr, ""},
+      {"resting: an old mark", incGCResting, [](IncGCTest* t) { setFlag(headerOf(t->oldArray(1)), isMarkedBit); },
+       "marked while no collector runs"},
+      {"resting: a free entry marked", incGCResting,
+       [](IncGCTest* t) {
+         recycleObj(t->oldBytes(1));
+         ASSERT_NE(oldSpaceSegs.freeOtHead, 0u);
+         setFlag(reinterpret_cast<ObjectHeader*>(oldSpaceSegs.freeOtHead), isMarkedBit);
+       },
+       "is marked"},
+      {"marking", incGCMarking, nullptr, ""},
+      {"marking: a scanned object holds an unmarked one", incGCMarking,
+       [=](IncGCTest* t) {
+         oop h = t->oldArray(1);
+         setFlag(headerOf(h), isMarkedBit);
+         bodyOf(headerOf(h))[0] = unmarkedOld(t);  // past the barrier
+       },
+       "unmarked"},
+      {"marking: the same object waiting on the mark stack is grey", incGCMarking,
+       [=](IncGCTest* t) {
+         oop h = t->oldArray(1);
+         setFlag(headerOf(h), isMarkedBit);
+         bodyOf(headerOf(h))[0] = unmarkedOld(t);
+         ASSERT_TRUE(pushOopStack(&incMarkStackOop, h));
+       },
+       ""},
+      {"marking: an unmarked object on the mark stack", incGCMarking,
+       [=](IncGCTest* t) { ASSERT_TRUE(pushOopStack(&incMarkStackOop, unmarkedOld(t))); }, "collector stack holds unmarked"},
+      {"marking: a scanned object of an unmarked class", incGCMarking,
+       [](IncGCTest* t) {
+         oop h = newOldObject(newTestClass(formatPointers), 0);
+         setFlag(headerOf(h), isMarkedBit);
+         (void)t;
+       },
+       "has unmarked class"},
+      {"sweeping", incGCSweeping, nullptr, ""},
+      {"sweeping: a mark below the point", incGCSweeping,
+       [](IncGCTest* t) {
+         oop o = t->oldBytes(1);  // an entry the sweep freed
+         ASSERT_LT(o, incSweepPoint);
+         setFlag(headerOf(o), isMarkedBit);
+       },
+       "below the sweep point"},
+      {"sweeping: a reachable object above the point unmarked", incGCSweeping,
+       [](IncGCTest* t) {
+         ASSERT_GT(t->root, incSweepPoint);
+         clearFlag(headerOf(t->root), isMarkedBit);
+       },
+       "is not marked in state 's'"},
+      {"aborting", incGCAborting, nullptr, ""},
+      {"aborting: a mark below the unmark point", incGCAborting,
+       [](IncGCTest* t) {
+         oop o = t->oldBytes(1);
+         ASSERT_LT(o, incUnmarkPoint);
+         setFlag(headerOf(o), isMarkedBit);
+       },
+       "below the unmark point"},
+      {"an unknown state", 'x', nullptr, "unknown state"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    makeHeap(1 << 18, 100);
+    for (int i = 0; i < 30; i++) setRoot(i, oldArray(2));
+    addDeadEntries();
+    switch (c.state) {
+      case incGCMarking: incMarkSweep(1, 2, all); break;
+      case incGCSweeping:
+        incMarkSweep(0, all, all);
+        incMarkSweep(0, 1, all);  // one run: the point stands among the entries
+        break;
+      case incGCAborting:
+        incMarkSweep(0, 2, all);
+        undoIncMark(0, 0, all);
+        break;
+      default: break;
+    }
+    ASSERT_EQ(currentIncGCState, c.state == 'x' ? incGCResting : c.state);
+    if (c.plant) c.plant(this);
+    uint8_t saved = currentIncGCState;
+    if (c.state == 'x') currentIncGCState = c.state;
+    std::string faults = verifyHeap();
+    currentIncGCState = saved;
+    if (c.fault[0] == 0) EXPECT_EQ(faults, "");
+    else EXPECT_NE(faults.find(c.fault), std::string::npos) << faults;
+    blowAwayIncGC();
+    clearOldMarks();  // what was planted
+    if (oldSpaceSegs.freeOtHead != 0) clearFlag(reinterpret_cast<ObjectHeader*>(oldSpaceSegs.freeOtHead), isMarkedBit);
+  }
+}
+
 TEST_F(IncGCTest, IncGC_UsageLine) {
   numIncGCs = 12, incGCMarkStackOverflows = 3, incGCAbortedCount = uint64_t(1) << 40;
   char buffer[200] = {};
@@ -541,8 +949,22 @@ TEST_F(IncGCDeathTest, IncGC_FatalStates) {
   } cases[] = {
       {'x', [] { incMarkSweep(0, all, all); }, "incMarkSweep: incremental GC in unknown state"},
       {incGCResting, [] { undoIncMark(0, all, all); }, "undoIncMark: incremental GC in wrong state"},
+      {incGCNilling, [] { undoIncMark(0, all, all); }, "undoIncMark: incremental GC in wrong state"},
       {incGCSweeping, [] { undoIncMark(0, all, all); }, "undoIncMark: incremental GC in wrong state"},
       {'x', [] { blowAwayIncGC(); }, "blowAwayIncGC: incremental GC in unknown state"},
+      {incGCResting,
+       [] {  // a perm holder of an old value, and no room for the old RT
+         initError();  // the report's standard texts
+         oop holder = newOldObject(testClasses.pointers, 1), value = newOldObject(testClasses.pointers, 1);
+         makePerm(holder);
+         while (allocInOldSpace(classIndexByteArray, 0, 64, 0, 0, 1) != nullptr) {
+         }
+         while (oldRtOop != 0 && pushOopStack(&oldRtOop, nilOop())) {  // its last segment full
+         }
+         bodyOf(headerOf(holder))[0] = value;
+         chStOldObjInNonNew(holder, 0, value);
+       },
+       "Remembered table overflow"},  // one pattern for both regex dialects: code 0x408's text
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);

@@ -12,7 +12,9 @@
 
 #include "ext/platform.h"
 #include "mman/mmBecome.h"
+#include "mman/mmIncGC.h"
 #include "mman/mmObject.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "stack/glue.h"
@@ -557,6 +559,31 @@ TEST_F(NMethodCollectionTest, OneWayBecomeDiscardsNativeMethodsHoldingTheObject)
   EXPECT_NE(find(1), 0u);
   EXPECT_EQ(siteTarget(addr(other), 0), glueOf(siteTypes[0])) << "the site that called it is unlinked";
   checkZone();
+}
+
+// The incremental collector's marking ends by freeing the nmethods of methods nothing
+// reaches, with the links that led to them; those of reached methods stay linked.
+TEST_F(NMethodCollectionTest, IncrementalMarkFreesNMethodsOfUnreachedMethods) {
+  initScavenger(platformTenureThreshold);
+  NMethodHeader* live = make(0);
+  NMethodHeader* dead = make(1);
+  NMethodHeader* callee = make(2);
+  link(live, 0, dead, 9);
+  link(live, 1, callee, 9);
+  oop reached = newOldObject(classIndexArray, 6);  // what the image reaches
+  bodyOf(headerOf(reached))[0] = live->vmethod;
+  bodyOf(headerOf(reached))[1] = callee->vmethod;
+  for (int i = 0; i < 4; i++) bodyOf(headerOf(reached))[2 + i] = selectors[i];
+  registerSysOop(reached, uint32_t(allocSysOopSlot()));
+  incMarkSweep(0, incGCUnbounded, incGCUnbounded);
+  ASSERT_EQ(currentIncGCState, incGCSweeping);
+  EXPECT_NE(find(0), 0u);
+  EXPECT_EQ(find(1), 0u);
+  EXPECT_NE(find(2), 0u);
+  EXPECT_EQ(siteTarget(addr(live), 0), glueOf(siteTypes[0]));
+  EXPECT_EQ(siteTarget(addr(live), 1), addr(callee) + sendTypeTable[siteTypes[1]].entryOffset);
+  checkZone();
+  blowAwayIncGC();
 }
 
 // A replaced method: its nmethods become unenterable; the idle one is freed with the links and

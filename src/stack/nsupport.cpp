@@ -176,7 +176,7 @@ static bool beginsWithPrimitive(oop method) {
   if (!isHeapObject(bytecodes) || hasPtrs(headerOf(bytecodes))) return false;
   const uint8_t* b = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(bytecodes)));
   uint64_t size = byteSizeOf(headerOf(bytecodes));
-  uint64_t at = size > 0 && (b[0] & 0x80) ? 4 : 0;
+  uint64_t at = size > 0 && (b[0] & 0x80) ? 4 : 1;
   return at < size && b[at] == 254;
 }
 

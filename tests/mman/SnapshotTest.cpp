@@ -177,7 +177,7 @@ TEST_F(SnapshotTest, EachKindLoadsWholeUnderEveryPolicy) {
 }
 
 // A promoted image goes on through generations of every kind, each saved by the image the
-// one before loaded.
+// one before loaded, with the size fractions it was given for the next start-up.
 TEST_F(SnapshotTest, GenerationsOfKindsKeepTheGraph) {
   SpanningHeap heap = buildSpanningHeap();
   std::string target = (dir / "gen.im").string();
@@ -188,14 +188,20 @@ TEST_F(SnapshotTest, GenerationsOfKindsKeepTheGraph) {
     bool permAfter;
   } steps[] = {{0, true}, {1, true}, {2, false}, {0, false}, {1, true}};
   ASSERT_TRUE(loadImageInProcess(target));
+  uint32_t fraction = 7000;
   for (const Step& step : steps) {
     SCOPED_TRACE(testing::Message() << "kind " << step.kind);
+    fraction += 11;  // as primitive 305 sets them: the next start-up's sizes
+    imageLayout.survivorSizeFraction = fraction;
+    imageLayout.oldHeadroomFraction = fraction + 1;
     SnapshotOutcome out = save(target, step.kind, Fault::none);
     ASSERT_EQ(out.failure, 0) << out.error;
     EXPECT_HEAP_VALID();
     freeLoadedKernel();
     ASSERT_TRUE(loadImageInProcess(target));
     EXPECT_EQ(compareWithModel(loadedRoot(), heap.graph, 0), "");
+    EXPECT_EQ(imageLayout.survivorSizeFraction, fraction);
+    EXPECT_EQ(imageLayout.oldHeadroomFraction, fraction + 1);
     EXPECT_EQ(permSpaceExists != 0, step.permAfter);
     EXPECT_EQ(permFlaggedOldEntries(), 0);
     EXPECT_HEAP_VALID();

@@ -2,6 +2,7 @@
 // and the orderly exit. Owns imageFilePtr, headerReadPending and the version globals.
 // Prefix: none (startSupervisor, loadImageHeader, readImageFile, closeImageFile, vmExit).
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "ext/exEnviron.h"
@@ -14,7 +15,10 @@
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmGlobalGC.h"
+#include "mman/mmIncGC.h"
 #include "mman/mmInit.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "prim/prArithmetic.h"
 #include "prim/prByteOrder.h"
@@ -125,10 +129,22 @@ static void dumpStacksOnExit() { dumpAllToFileCalling(1, 1, writeExitHeading, nu
 uint32_t vmExiting = 0;
 static uint64_t firstExitCode = 0;
 
+// TESSEL_GC_REPORT (a decimal number; unset or 0 is off): the collectors' usage lines on
+// standard error at exit: incremental cycles, global collections, scavenges.
+static void reportCollectorUsage() {
+  const char* v = getenv("TESSEL_GC_REPORT");
+  if (v == nullptr || strtoull(v, nullptr, 10) == 0) return;
+  printIGCUsageTo(stderr);
+  printGCUsageTo(stderr);
+  printScavengerUsageTo(stderr);
+  fflush(stderr);
+}
+
 void vmExit(uint64_t code) {
   if (vmExiting) pdExit(firstExitCode);
   vmExiting = 1;
   firstExitCode = code;
+  reportCollectorUsage();
   if (dumpStackOnExit) dumpStacksOnExit();
   pdTerminateTimer();
   pdStopProfileTimer(1);

@@ -26,6 +26,9 @@
 #include "mman/mmVerify.h"
 #include "prim/prCValue.h"
 #include "prim/prUtil.h"
+#include "mman/mmInit.h"
+#include "stack/glue.h"
+#include "stack/stackframe.h"
 #include "stack/vmsupport.h"
 #include "tran/tprim.h"
 
@@ -275,13 +278,29 @@ static bool listPermFinalQueue() {
   return registerInOldRt(headerOf(q)) != 0;
 }
 
+// Stabilizing turns every frame into a context and leaves no segment running: the running
+// context waits in a registry slot (the collection may move it) and is resumed after.
+static bool suspendRunningContext() {
+  if (currentStack == nullptr || temp1RegisteredOopX < 0) return false;
+  registerSysOop(suspendTopContext(), uint32_t(temp1RegisteredOopX));
+  return true;
+}
+static void resumeSuspendedContext(bool suspended) {
+  if (!suspended) return;
+  oop k = sysOop(uint32_t(temp1RegisteredOopX));
+  registerSysOop(nilOop(), uint32_t(temp1RegisteredOopX));
+  resumeContext(k);
+}
+
 int collectGarbage(int includePerm) {
   int withPerm = includePerm && permSpaceExists && !permSpaceAbsorbed;
   if (withPerm && !listPermFinalQueue()) return 0;
   pdStartLongComp(2000);
   blowAwayIncGC();
   cacheOldRtOop();
+  bool suspended = suspendRunningContext();
   if (!stabilizeAllStacks()) {
+    resumeSuspendedContext(suspended);
     pdFinishLongComp();
     return 0;
   }
@@ -309,6 +328,7 @@ int collectGarbage(int includePerm) {
   shrinkOldRt();
   shrinkSysOopRegistry();
   shrinkFinalQueue();
+  resumeSuspendedContext(suspended);
   pdFinishLongComp();
   return 1;
 }
@@ -340,10 +360,17 @@ uint64_t initGCStress() {
 void gcStressAfterScavenge() {
   if (gcStressInterval == 0 || ++gcStressCount < gcStressInterval) return;
   gcStressCount = 0;
+  bool running = currentStack != nullptr;
   verifyOrDie("before");
   collectGarbage(int(numGCs & 1));
   numGCs += 1;
   verifyOrDie("after");
+  // The running frame went through a context onto a new segment: it is entered again as a
+  // process switch enters it, once what else is pending has been served.
+  if (running) {
+    handleRequests();
+    schedulerOps.enter(backToNcode);
+  }
 }
 
 void lowSpaceResponse() {
@@ -355,14 +382,17 @@ void lowSpaceResponse() {
 
 // ---- Primitives -----------------------------------------------------------------------------
 
+// Committed first: the collection turns the primitive's frame into a context.
 static oop primCollectGarbage(oop receiver) {
   numGCs += 1;
+  commitPrimitive(receiver);
   if (!collectGarbage(0)) return failPrimitive(primErrorAt(0), 0);
   return commitPrimitiveAndHandleRequests(receiver);
 }
 // Primitive 406: perm space is collected too.
 static oop primGlobalCollectGarbage(oop receiver) {
   numGlobalGCs += 1;
+  commitPrimitive(receiver);
   if (!collectGarbage(1)) return failPrimitive(primErrorAt(0), 0);
   return commitPrimitiveAndHandleRequests(receiver);
 }

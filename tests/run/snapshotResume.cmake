@@ -27,7 +27,7 @@ foreach(i RANGE 1 ${RUNS})
 endforeach()
 foreach(image IN LISTS images)
   execute_process(COMMAND ${TESSEL} -noherald ${options} ${extra} ${image} WORKING_DIRECTORY ${WORK}
-                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 240)
   if(NOT status STREQUAL "0" OR NOT err STREQUAL "")
     message(FATAL_ERROR "${image} ${OPTIONS} ${extra}: status ${status}\n${all}${out}${err}")
   endif()

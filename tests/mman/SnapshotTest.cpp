@@ -140,6 +140,9 @@ TEST_F(SnapshotTest, EachKindLoadsWholeUnderEveryPolicy) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "kind " << c.kind << " policy " << (c.policy ? c.policy : "default"));
     SpanningHeap heap = buildSpanningHeap();
+    // A free chunk in perm space: it lies in the old range of a file with perm space absorbed.
+    recyclePermObj(allocInPermSpace(classIndexByteArray, 0, 200, 0, 0));
+    ASSERT_NE(permSpaceSegs.freeHead, 0u);
     OldSpaceSegment perm = permSpace;
     uint32_t segments = numOldSpaceSegs();
     snprintf(viHeraldString, sizeof viHeraldString, "herald of kind %u", c.kind);

@@ -19,6 +19,7 @@
 #include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
 #include "tran/tpcmap.h"
+#include "tran/tprim.h"
 
 extern "C" {
 uint64_t CStack;
@@ -482,10 +483,53 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
   REPORT_ERROR(text, errFatal | errCauseVMBug);
   doPanic(__FILE__, __LINE__);
 }
-#define STAND_INS(X) X(CrtCarefulCallPrim)
-#define STAND_IN(name) \
-  extern "C" void name() { notBuilt(#name); }
-STAND_INS(STAND_IN)
+
+// ---- A primitive run from its method's frame --------------------------------------------
+
+// The frame is built (a method resumed before its primitive ran, e.g. after a prologue abort
+// was stabilized): the save area is laid as for a committed primitive, so that commits and
+// failures take their frame paths, and the primitive's C function gets the receiver and the
+// arguments (the stacked ones above the return pc, then fp[-4], fp[-5]). Its answer goes to
+// the sender with the frame popped.
+extern "C" oop CrtCarefulCallPrim(const PrimEntry* entry) {
+  uint64_t* s = currentStack;
+  uint64_t fp = s[shFp];
+  uint64_t nm = words(fp)[frNMethod] & frameNMethodMask;
+  uint64_t n = nmHeader(nm)->numArgs;
+  uint64_t primReturn = mapPrimitiveReturn(nm);
+  s[shFailAddr] = primReturn - nMethodPrimitiveJumpSize;
+  words(s[shSp])[0] = primReturn;
+  s[shNumArgs] = n;
+  s[shArg0] = words(fp)[frFirstArg];
+  s[shArg0 + 1] = words(fp)[frFirstArg - 1];
+  s[shReceiver] = 0;
+  const void* fn = nullptr;
+  if (entry->kind == primKindC) fn = reinterpret_cast<const void*>(entry->function);
+  else if (entry->kind == primKindTranslated && entry->function != 0)
+    fn = reinterpret_cast<const TranslatedPrimRecord*>(entry->function)->cFunction;
+  else if (entry->function != 0) notBuilt("CrtCarefulCallPrim of a user or variable-argument primitive");
+  if (fn == nullptr || n > 4) failPrimitive(nilOop(), n);  // takes the frame path: no return
+  oop a[4];
+  for (uint64_t k = 0; k + 2 < n; k++) a[k] = words(fp + 8)[n - k - 2];
+  if (n >= 1) a[n >= 2 ? n - 2 : 0] = words(fp)[frFirstArg];
+  if (n >= 2) a[n - 1] = words(fp)[frFirstArg - 1];
+  oop r = words(fp)[frReceiver], result;
+  switch (n) {
+    case 0: result = reinterpret_cast<oop (*)(oop)>(fn)(r); break;
+    case 1: result = reinterpret_cast<oop (*)(oop, oop)>(fn)(r, a[0]); break;
+    case 2: result = reinterpret_cast<oop (*)(oop, oop, oop)>(fn)(r, a[0], a[1]); break;
+    case 3: result = reinterpret_cast<oop (*)(oop, oop, oop, oop)>(fn)(r, a[0], a[1], a[2]); break;
+    default: result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop)>(fn)(r, a[0], a[1], a[2], a[3]); break;
+  }
+  // A commit moved the answer into the frame; a switch or failure never comes back here.
+  s = currentStack;
+  fp = s[shFp];
+  uint64_t word = n >= 3 ? fp + 8 * n : fp + 8;
+  words(word)[0] = words(fp)[frReturnPc];
+  s[shSp] = word;
+  s[shFp] = words(fp)[frCallerFp];
+  return result;
+}
 
 // User primitives: the dispatch services are empty in this build; every call fails.
 extern "C" {

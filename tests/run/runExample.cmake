@@ -1,7 +1,8 @@
 # Runs one example program through the real engine: builds its image with mkimage from the
 # kernel library and the example, runs tessel on it with OPTIONS under a time limit, and
 # compares standard output, standard error and the exit status with the golden files.
-# Inputs: MKIMAGE, TESSEL, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix), WORK, OPTIONS.
+# Inputs: MKIMAGE, TESSEL, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix), WORK, OPTIONS,
+# ENV (optional NAME=value settings for the engine's environment).
 file(GLOB kernel ${KERNEL_DIR}/*.som)
 file(MAKE_DIRECTORY ${WORK})
 set(image ${WORK}/${NAME}.im)
@@ -11,7 +12,8 @@ if(NOT made EQUAL 0)
   message(FATAL_ERROR "mkimage failed (${made}):\n${made_out}${made_err}")
 endif()
 separate_arguments(options UNIX_COMMAND "${OPTIONS}")
-execute_process(COMMAND ${TESSEL} -noherald ${options} ${image} WORKING_DIRECTORY ${WORK}
+separate_arguments(environment UNIX_COMMAND "${ENV}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env ${environment} ${TESSEL} -noherald ${options} ${image} WORKING_DIRECTORY ${WORK}
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
 file(READ ${GOLDEN}.out want_out)
 set(want_err "")

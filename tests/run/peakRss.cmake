@@ -1,0 +1,32 @@
+# Runs a program through the real engine with STEPS and with twice STEPS, measuring each
+# run's peak resident set with peakrss (wait4): both must print GOLDEN's output and exit 0,
+# and the longer run's peak must lie within 10% of the shorter one's (memory stays bounded).
+# Inputs: MKIMAGE, TESSEL, PEAKRSS, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix),
+# WORK, STEPS.
+file(GLOB kernel ${KERNEL_DIR}/*.som)
+file(MAKE_DIRECTORY ${WORK})
+set(image ${WORK}/${NAME}.im)
+execute_process(COMMAND ${MKIMAGE} -o ${image} ${kernel} ${SOURCE} --args ${NAME}
+                RESULT_VARIABLE made ERROR_VARIABLE made_err)
+if(NOT made EQUAL 0)
+  message(FATAL_ERROR "mkimage failed (${made}):\n${made_err}")
+endif()
+file(READ ${GOLDEN}.out want_out)
+math(EXPR doubled "${STEPS} * 2")
+foreach(steps IN ITEMS ${STEPS} ${doubled})
+  execute_process(COMMAND ${PEAKRSS} ${TESSEL} -noherald ${image} ${NAME} ${steps} WORKING_DIRECTORY ${WORK}
+                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+  if(NOT status EQUAL 0 OR NOT out STREQUAL want_out)
+    message(FATAL_ERROR "${NAME} ${steps}: status ${status}\n${out}${err}")
+  endif()
+  if(NOT err MATCHES "peak RSS: ([0-9]+) KB")
+    message(FATAL_ERROR "${NAME} ${steps}: no peak RSS in\n${err}")
+  endif()
+  list(APPEND peaks ${CMAKE_MATCH_1})
+endforeach()
+list(GET peaks 0 shorter)
+list(GET peaks 1 longer)
+math(EXPR bound "${shorter} + ${shorter} / 10")
+if(longer GREATER bound)
+  message(FATAL_ERROR "${NAME}: peak RSS ${longer} KB after ${doubled} steps, ${shorter} KB after ${STEPS}")
+endif()

@@ -1,0 +1,27 @@
+// Test tooling: peakrss command [args...] runs the command, passes its standard streams
+// through, and prints "peak RSS: N KB" on standard error from wait4's resource usage, then
+// exits with the command's status (128 + signal when it was killed; 127 when it cannot run).
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fputs("usage: peakrss command [args...]\n", stderr);
+    return 2;
+  }
+  pid_t child = fork();
+  if (child < 0) return 127;
+  if (child == 0) {
+    execvp(argv[1], argv + 1);
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage = {};
+  if (wait4(child, &status, 0, &usage) != child) return 127;
+  fprintf(stderr, "peak RSS: %ld KB\n", usage.ru_maxrss);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WEXITSTATUS(status);
+}

@@ -317,12 +317,31 @@ static void promoteLoadedOldSpace() {
   rememberPermToOldReferences();
 }
 
+// An image without perm space may still hold perm objects: one saved with perm space
+// absorbed into old space. They become ordinary old objects, perm space's free chunks old
+// free data, and the old remembered table, which lists only perm objects, is emptied.
+static void dropAbsorbedPermObjects() {
+  uint64_t count, slots;
+  assimilateOldFreeList(&permSpaceSegs.freeHead, &count, &slots);
+  permSpaceSegs.freeChunks = permSpaceSegs.freeWords = 0;
+  writeBackOldSpace();
+  bool found = false;
+  for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
+    for (uint64_t a = s->otLow + otEntryBytes; a <= s->otHigh; a += otEntryBytes) {
+      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+      if (!isPermHeader(h)) continue;
+      clearFlag(h, isMarkedBit | isPermBit);
+      found = true;
+    }
+  if (found) emptyOldRt();
+}
+
 // Perm space becomes an ordinary old segment: its objects lose the perm and mark bits, and
 // no perm object is left for the old remembered table to list.
 static void demotePermSpace() {
+  if (!permSpaceExists) return dropAbsorbedPermObjects();
   uint64_t count, slots;
   assimilateOldFreeList(&permSpaceSegs.freeHead, &count, &slots);
-  if (!permSpaceExists) return;
   for (uint64_t a = permSpace.otLow + otEntryBytes; a <= permSpace.otHigh; a += otEntryBytes)
     clearFlag(reinterpret_cast<ObjectHeader*>(a), isMarkedBit | isPermBit);
   absorbPermSpace();
@@ -416,6 +435,7 @@ void loadKernel() {
     fatal("No room in the sysOopRegistry", 0x4406, __LINE__);
   if (imageLayout.loadPolicy == loadPromote) promoteLoadedOldSpace();
   if (imageLayout.loadPolicy == loadDemote) demotePermSpace();
+  if (imageLayout.loadPolicy == loadNormal && !permSpaceExists) dropAbsorbedPermObjects();
   if (!(qrxOptions & 0x40000) && (imageLayout.type != imageType64 || imageLayout.subType > imageSubTypeMax))
     fatal("Unable to convert your image's format", 0x403, __LINE__);
   closeImageFile();

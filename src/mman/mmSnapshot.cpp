@@ -101,7 +101,17 @@ static void composeNewLargePerm(ImageHeader* h) {
   h->permDataBytes = (permSpace.dataTop - permSpace.dataStart) & ~uint64_t(7);
   h->permOTStart = permSpace.otLow + objectHeaderBytes;
   h->permOTBytes = (permSpace.otHigh - permSpace.otLow) & ~uint64_t(7);
-  h->permThreadedDataHead = permSpaceSegs.freeHead;
+  h->permThreadedDataHead = permSpaceSegs.freeHead;  // absorbed: its chunks lie in the old range
+}
+
+// Perm space absorbed into old space is written as one more old segment: the file has no
+// perm space of its own. Its start is placed at the old data start so that a loader finds
+// every reference at or above that start to be an old one, wherever perm space lay.
+static void composeAbsorbedPerm(ImageHeader* h) {
+  h->permDataStart = h->oldDataStart;
+  h->permDataBytes = 0;
+  h->permOTStart = h->oldDataStart;
+  h->permOTBytes = 0;
 }
 
 static void composeOldFixed(ImageHeader* h) {
@@ -135,6 +145,7 @@ void composeSnapshotHeader(ImageHeader* header, uint32_t kind) {
   composeFractions(header);
   composeNewLargePerm(header);
   composeOldFixed(header);
+  if (permSpaceAbsorbed) composeAbsorbedPerm(header);
   sealImageHeader(header);
 }
 
@@ -143,7 +154,7 @@ void composeSnapshotHeader(ImageHeader* header, uint32_t kind) {
 int writeSnapshotFile(int64_t fd, const ImageHeader* header, uint64_t* total) {
   *total = 0;
   int error = writeImageBytes(fd, reinterpret_cast<uint64_t>(header), sizeof *header, total);
-  if (error == 0) error = writePermSpace(fd, total);
+  if (error == 0 && !permSpaceAbsorbed) error = writePermSpace(fd, total);
   if (error == 0)
     error = writeImageBytes(fd, pastSpace.start, (pastSpace.top - pastSpace.start) & ~uint64_t(7), total);
   if (error == 0) error = writeLargeSpace(fd, total);
@@ -152,19 +163,18 @@ int writeSnapshotFile(int64_t fd, const ImageHeader* header, uint64_t* total) {
   return error;
 }
 
-// Perm space is written as its own space. A promoting file must hold it absorbed into old
-// space, which is not built yet (absorbing it for the file and restoring it afterwards), so
-// a promoting snapshot of a heap with perm space fails before its file is opened rather
-// than replace the target with an image that cannot load.
+// Kinds 1 and 2 write perm space absorbed into old space (a promoting load turns the whole
+// old space into perm space, a demoting one keeps it old); it is restored before anything
+// else runs, whether the writing succeeded or not.
 SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind) {
   SnapshotOutcome out = {0, 0, 0};
-  if (kind == 1 && permSpaceExists) return {snapshotFailedPrepare, 0, 0};
   int error = 0;
   int64_t fd = snapshotFileOps.open(name, pdOpenSnapshot, &error);
   if (fd < 0) return {snapshotFailedIO, error, 0};
   canonicalizeRt();
   shiftFinalQueueEntries();
   cacheOldRtOop();
+  if (kind != 0) absorbPermSpace();
   // The write may take long: the platform is told (it may show a busy cursor), and
   // asynchronous activity is held off until the body is out.
   pdStartLongComp(10000);
@@ -172,6 +182,7 @@ SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind) {
   ImageHeader header;
   composeSnapshotHeader(&header, kind);
   int status = writeSnapshotFile(fd, &header, &out.total);
+  if (kind != 0) restorePermSpace();
   pdEndCritical();
   pdFinishLongComp();
   if (status != 0) {

@@ -41,15 +41,15 @@ int writeSnapshotFile(int64_t fd, const ImageHeader* header, uint64_t* total);
 // remembered table and finalization queue in their saved form, writes header and body
 // inside a critical section, closes it and has the platform bless it at the byte total.
 // The target is replaced only when all of that succeeded; any failure leaves it as it was
-// and no temporary file. failure is 0, 9 (the snapshot primitive's error index), or 1 for a
-// promoting snapshot (kind 1) of a heap with perm space; error is the platform error
-// number when one was given.
+// and no temporary file. Kinds 1 and 2 write perm space absorbed into old space and restore
+// it afterwards. failure is 0 or 9 (the snapshot primitive's error index); error is the
+// platform error number when one was given.
 struct SnapshotOutcome {
   int failure;
   int error;
   uint64_t total;
 };
-enum { snapshotFailedPrepare = 1, snapshotFailedIO = 9 };
+enum { snapshotFailedIO = 9 };
 SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind);
 
 // Turns every context's native pc into a bytecode pc. A pc no translation maps is reported

@@ -279,7 +279,8 @@ TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) 
 }
 
 // Saving contexts: a native pc becomes the bytecode pc it maps to, one no translation maps
-// becomes the cannot-resume pc (after a report), and a bytecode pc stays as it is.
+// becomes the cannot-resume pc (after a report), and a bytecode pc stays as it is; without
+// a cannot-resume pc the mapping fails.
 TEST_F(TranslateRun, MapAllNPCsTurnsContextPcsIntoBytecodePcs) {
   uint64_t fib = translate("fib:");
   oop method = methodOf("fib:");
@@ -311,8 +312,20 @@ TEST_F(TranslateRun, MapAllNPCsTurnsContextPcsIntoBytecodePcs) {
     bodyOf(h)[1] = c.pc;
     objects.push_back(h);
   }
+  testing::internal::CaptureStdout();
   EXPECT_EQ(mapAllNPCs(), 1);
+  std::string report = testing::internal::GetCapturedStdout();
   for (size_t i = 0; i < objects.size(); i++) EXPECT_EQ(bodyOf(objects[i])[1], cases[i].want) << "case " << i;
+  EXPECT_NE(report.find("Unmappable n-PC encountered:\n\t\t\tn-PC = 0x1/1,\n\t\t\tv-PC = 0x"), std::string::npos)
+      << report;
+  // A context of no translatable method has no cannot-resume pc either: the mapping fails.
+  ObjectHeader* lost = newRunTimeObject(classIndexMethodContext, 6, 0, "a test context");
+  bodyOf(lost)[0] = nilOop();
+  bodyOf(lost)[1] = smallIntegerFor(-site);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(mapAllNPCs(), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(bodyOf(lost)[1], smallIntegerFor(-site));
 }
 
 // Collection over translated methods: after each round of freeing or compacting, the zone's

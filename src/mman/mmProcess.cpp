@@ -261,18 +261,6 @@ oop requestActiveProcessPriority(oop priority) {
   pdExit(qrxErrorStatus);
 }
 
-// Whether the method's bytecodes begin with the primitive marker 254.
-static bool beginsWithPrimitiveMarker(oop method) {
-  if (!hasSlots(method, 1)) return false;
-  oop bytecodes = slotOf(method, 0);
-  if (isSmallInteger(bytecodes)) return ((uint64_t(bytecodes) >> 24) & 0xFF) == 254;
-  if (!isHeapObject(bytecodes) || bytecodes == 0 || hasPtrs(headerOf(bytecodes))) return false;
-  const uint8_t* b = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(bytecodes)));
-  uint64_t size = byteSizeOf(headerOf(bytecodes));
-  uint64_t at = size > 0 && (b[0] & 0x80) ? 4 : 1;
-  return at < size && b[at] == 254;
-}
-
 void rebootSystem() {
   oop s = scheduler();
   if (s == 0) noProcess();
@@ -287,7 +275,7 @@ void rebootSystem() {
   if (!hasSlots(k, ctxContents + 1)) noProcess();
   PUT(p, processSuspendedContext, nilOop());
   oop sender = slotOf(k, ctxSender);
-  if (beginsWithPrimitiveMarker(slotOf(k, ctxMethod)) && slotOf(k, ctxPc) == smallIntegerFor(4) &&
+  if (methodBeginsWithPrimitiveMarker(slotOf(k, ctxMethod)) && slotOf(k, ctxPc) == smallIntegerFor(4) &&
       hasSlots(sender, ctxContents + 1)) {
     // Saved inside a primitive that already answered: the sender receives the answer.
     oop value = topOfStack(k);

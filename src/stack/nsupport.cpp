@@ -167,23 +167,24 @@ void asynchReCommitOrFailPrimitive(oop context, oop result, int restartFlag) {
   if (restartFlag) *resumePcWord(fp) = nPCofFirstNonPrimitiveVPC(words(fp)[frNMethod] & frameNMethodMask);
 }
 
-// The primitive marker byte 254 begins a method's bytecodes: after a 4-byte header when the
-// first byte has bit 7 set; in the immediate form it is (word >> 24) & 0xFF.
-static bool beginsWithPrimitive(oop method) {
-  if (!isHeapObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) == 0) return false;
+// The primitive marker byte 254 begins a method's bytecodes: after the 1-byte header, or the
+// 4-byte one when the first byte has bit 7 set; in the immediate form it is (word >> 24) & 0xFF.
+bool methodBeginsWithPrimitiveMarker(oop method) {
+  if (!isHeapObject(method) || method == 0 || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) == 0)
+    return false;
   oop bytecodes = slotOf(method, 0);
   if (isSmallInteger(bytecodes)) return ((uint64_t(bytecodes) >> 24) & 0xFF) == 254;
-  if (!isHeapObject(bytecodes) || hasPtrs(headerOf(bytecodes))) return false;
+  if (!isHeapObject(bytecodes) || bytecodes == 0 || hasPtrs(headerOf(bytecodes))) return false;
   const uint8_t* b = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(bytecodes)));
   uint64_t size = byteSizeOf(headerOf(bytecodes));
-  uint64_t at = size > 0 && (b[0] & 0x80) ? 4 : 0;
+  uint64_t at = size > 0 && (b[0] & 0x80) ? 4 : 1;
   return at < size && b[at] == 254;
 }
 
 void convertRestartToReturn(oop context) {
   if (!isLiveHybrid(context)) {
     ObjectHeader* h = headerOf(context);
-    if (beginsWithPrimitive(bodyOf(h)[ctxMethod])) bodyOf(h)[ctxPc] = smallIntegerFor(4);
+    if (methodBeginsWithPrimitiveMarker(bodyOf(h)[ctxMethod])) bodyOf(h)[ctxPc] = smallIntegerFor(4);
     return;
   }
   uint64_t fp = liveFrameOf(context);

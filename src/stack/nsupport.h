@@ -35,6 +35,7 @@ oop topOfStack(oop context);
 // context: into its stack top; with restart, the failure code runs with it as the error.
 void asynchReCommitOrFailPrimitive(oop context, oop result, int restartFlag);
 // A suspended context that would run its primitive again resumes after it instead.
+bool methodBeginsWithPrimitiveMarker(oop method);
 void convertRestartToReturn(oop context);
 
 // A pointer object of the class made for the run time: eden, then new space, then old

@@ -539,7 +539,8 @@ TEST_F(ContextTest, RestartBecomesReturnForMethodsBeginningWithThePrimitiveMarke
   struct Case {
     std::vector<uint8_t> bytes;
     bool converted;
-  } cases[] = {{{0xFE, 1, 0, 0}, false}, {{0x80, 0, 0, 0, 254, 1}, true}, {{0x10, 254}, false}, {{0x80, 254, 0, 0, 7}, false}};
+  } cases[] = {{{0xFE, 1, 0, 0}, false}, {{0x80, 0, 0, 0, 254, 1}, true}, {{0x10, 254, 0, 9}, true},
+                {{254, 0x10}, false}, {{0x80, 254, 0, 0, 7}, false}, {{0x10}, false}};
   for (const Case& c : cases) {
     oop bytecodes = newOldObject(classIndexByteArray, c.bytes.size());
     memcpy(bodyOf(headerOf(bytecodes)), c.bytes.data(), c.bytes.size());

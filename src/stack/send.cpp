@@ -474,7 +474,7 @@ extern "C" void CrtPICAbortSendMiss(oop receiver) {
 extern "C" void CrtOpenPICSendMiss(oop receiver, uint64_t pic) {
   oop selector = picHeader(pic)->selector;
   uint32_t tag = receiverClassTag(receiver);
-  uint64_t r = findMethodHook(selector, tag);
+  uint64_t r = findMethodHook == findMethod ? findMethodForOpenPIC(selector, tag, 1) : findMethodHook(selector, tag);
   enterAfterFailureOrMethod(picHeader(pic)->numArgs, tag, selector, r);
 }
 

@@ -323,7 +323,7 @@ static int selectorText(uint64_t selector, const char** chars) {
 
 void printNMethod(uint64_t block, FILE* stream) {
   if (!isNMethod(block)) {
-    printf("0x%" PRIx64 " is not an nmethod\n", block);
+    fprintf(stream, "0x%" PRIx64 " is not an nmethod\n", block);
     return;
   }
   const NMethodHeader* b = blockAt(block);

@@ -56,7 +56,7 @@ void resetCodeSymbols();
 extern uint8_t* startNMethod;            // block being written (a stub's address less 40)
 extern uint64_t profile_compaction_area; // set by the first stub: the end of that stub
 extern uint64_t profile_other_area;      // midway from there to maxNZonePC, 16-aligned
-extern uint32_t tDebug;                  // bit 7: list every stub made
+extern uint32_t tDebug;                  // bit 7: list every stub made; 0x1000: listings show offsets in the nmethod
 extern uint32_t generatingRuntimeRoutines;  // 1 while the first translation makes its stubs
 
 // The seven abort stubs ("abort send" and "abort prim fail" for 0-2 arguments, "abort send no

@@ -64,6 +64,8 @@ struct LoopState {
   uint32_t numLocals;        // arguments, temporaries and copied values
   bool live;                 // the code position is reachable
   bool invalid;              // an invalid encoding was met
+  const uint8_t* keptPush;   // a push of a temp whose value the store before it kept on top
+  OptState chain;            // the last inlined + or -: its fast path's exit and code end
 };
 LoopState L;
 }  // namespace
@@ -223,6 +225,16 @@ static int branchAfter(const uint8_t* next, const uint8_t** target, int* sense) 
   return 1;
 }
 
+// Whether an operation on a constant argument whose receiver tag test starts at `at` follows
+// the last inlined + or - directly, with that result in rbx as its receiver: then the fast
+// path's exit may skip the test. The chain is used once.
+static bool chainsFromLastAddSub(const StackEntry* rcv, const uint8_t* at) {
+  bool chained = L.chain.jumpSite != nullptr && L.chain.flag == 0 && L.chain.codeEnd == at &&
+                 rcv->kind == skReg && seReg(*rcv) == rBX;
+  if (!chained) L.chain = {};
+  return chained;
+}
+
 // SmallInteger + and -: the fast path on tagged values with the send on a non-SmallInteger
 // or an overflow.
 // rbx := receiver, r12 := argument, and a short jump (answered in toSend, to be patched to
@@ -254,13 +266,17 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
   }
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
   uint8_t *toSend, *toExit;
+  bool wideArg = false;
   if (isSmallIntConst(arg)) {
     int64_t k = int64_t(arg->payload - 3);  // the value x 8
+    wideArg = !cgenFitsS32(k);
     uint64_t argOop = arg->payload;
     at = tStackLoad(rcv, rBX, at);
+    bool chained = chainsFromLastAddSub(rcv, at);
     at = emitTestR8I8(at, rBX, 2);
     at = emitJccRel8(at, ccE, 0);
     toSend = at;
+    if (chained) optReFix(&L.chain, at, wideArg ? "tAddSub(c)" : "tAddSub(q)");
     auto apply = [&](bool doAdd, uint8_t* p) {
       if (cgenFitsS8(k)) return emitAluRI8(p, doAdd ? aluAdd : aluSub, rBX, int8_t(k));
       if (cgenFitsS32(k)) return emitAluRI32(p, doAdd ? aluAdd : aluSub, rBX, int32_t(k));
@@ -290,6 +306,9 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
   }
   at = binarySend(index, kind, at);
   cgenPatchRel8(toExit, at);
+  // The fast path leaves a SmallInteger in rbx: a + or - or comparison with a constant that
+  // follows at once may jump from here past its own tag test.
+  L.chain = {toExit, 0, at, nullptr, 0};
   L.top--;
   *L.top = seRegEntry(rBX);
   forgetMarks();
@@ -332,22 +351,35 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   int cond = conds[index - 2][branch && sense ? 1 : 0];
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
   uint8_t* toSend;
+  bool argInR12 = !isSmallIntConst(arg);
   if (isSmallIntConst(arg)) {
     int64_t c = int64_t(arg->payload);
     bool wide = !cgenFitsS8(c) && !(c >= 0 && c < 0x80000000LL);
-    if (wide) at = emitMovRI64(at, rR12, uint64_t(c));
+    // A wide constant goes to r12 before the tag test, unless the test is skipped by the
+    // chain from a + or -: then it is compared through r11 and loaded on the send path.
+    bool chained = chainsFromLastAddSub(rcv, at);
+    if (wide && !chained) {
+      at = emitMovRI64(at, rR12, uint64_t(c));
+      argInR12 = true;
+    }
     at = tStackLoad(rcv, rBX, at);
     at = emitTestR8I8(at, rBX, 2);
     at = emitJccRel8(at, ccE, 0);
     toSend = at;
-    if (wide) at = emitCmpRR(at, rBX, rR12);
-    else at = cgenFitsS8(c) ? emitAluRI8(at, aluCmp, rBX, int8_t(c)) : emitAluRI32(at, aluCmp, rBX, int32_t(c));
+    if (chained) optReFix(&L.chain, at, "tReln");
+    if (wide && !chained) {
+      at = emitCmpRR(at, rBX, rR12);
+    } else if (wide) {
+      at = emitMovRI64(at, rR11, uint64_t(c));
+      at = emitCmpRR(at, rBX, rR11);
+    } else {
+      at = cgenFitsS8(c) ? emitAluRI8(at, aluCmp, rBX, int8_t(c)) : emitAluRI32(at, aluCmp, rBX, int32_t(c));
+    }
   } else {
     at = loadPairTestingTags(rcv, arg, &toSend, at);
     at = emitCmpRR(at, rBX, rR12);
   }
-  bool argInR12 = !isSmallIntConst(arg) || !(cgenFitsS8(int64_t(arg->payload)) ||
-                                             (int64_t(arg->payload) >= 0 && int64_t(arg->payload) < 0x80000000LL));
+  L.chain = {};
   uint64_t argOop = arg->payload;
   L.top -= 2;  // both operands leave the stack
   forgetMarks();
@@ -570,6 +602,14 @@ static uint8_t* popIntoLocal(uint32_t i, uint8_t* at) {
   }
   if (value - 1 > stackEmpty) at = tStackFlushAliases(seBase(slot), seDisp(slot), value - 1, at);
   at = tStackStore(value, seBase(slot), seDisp(slot), at);
+  // Store and keep: when the next instruction pushes this temp again and no jump lands on
+  // it, a value in a register or a constant stays the top instead of being read back.
+  if (i <= 11 && L.next < L.end && *L.next == 0x10 + i && actNext->vPC != L.next) {
+    bool inRegister = value->kind == skReg || value->kind == skRegCounted || value->kind == skStableReg;
+    if (!inRegister && value->kind != skConst) *value = slot;
+    L.keptPush = L.next;
+    return at;
+  }
   L.top--;
   return at;
 }
@@ -762,6 +802,7 @@ static uint8_t* tJmp(const uint8_t* target, uint8_t* at) {
 }
 
 static uint8_t* tLoopHead(uint8_t* at) {
+  L.chain.flag = 1;  // the loop's end jumps back here
   at = tStackFlush(L.top, 7, at);
   forgetMarks();
   at = regLoadup(at, 1);
@@ -832,6 +873,7 @@ static int32_t storeDisplacement(ActionRecord* a, uint8_t* at) {
 // reach, -1 at the end of the method.
 static int processActions(uint8_t** atp) {
   uint8_t* at = *atp;
+  if (actNext != nullptr && actNext->vPC == L.p) L.chain.flag = 1;  // another path joins here
   while (actNext != nullptr && actNext->vPC == L.p) {
     ActionRecord* a = actionPop();
     if (a->kind == actEndOfMethod) {
@@ -1023,7 +1065,8 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
     switch (b) {
       case 0x00 ... 0x0F: at = pushInstVar(b, at); break;
       case 0x10 ... 0x1B:
-        if (!validLocal(b - 0x10)) invalid();
+        if (p == L.keptPush) L.keptPush = nullptr;  // the value is on top already
+        else if (!validLocal(b - 0x10)) invalid();
         else push(localEntry(b - 0x10));
         break;
       case 0x1C ... 0x2B:

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "mman/mmDebug.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
 #include "ext/platform.h"
@@ -197,11 +198,17 @@ uint64_t nmTranslate(uint64_t method, uint64_t selector, uint64_t** table) {
   uint64_t codeBudget = ((info.primitive > 0 ? 60 : 30) + n) * 13 + 90;
   uint64_t mapBudget = n + 10;
   uint64_t tableBytes = (n + 2) * 8;
+  // A retry that finds no room leaves the zone as it found it: the blocks tried are free
+  // again, and the search for holes starts where it did.
+  uint64_t holesStart = nmZone.holesStart;
   for (;;) {
     uint64_t total = mapBudget + codeBudget;
     if (table != nullptr) total = (total + 7) & ~uint64_t(7);
     NMethodHeader* h = nMethodAlloc(table != nullptr ? total + tableBytes : total);
-    if (h == nullptr) return lookupNoSpace;
+    if (h == nullptr) {
+      if (nmZone.holesStart > holesStart) nmZone.holesStart = holesStart;
+      return lookupNoSpace;
+    }
     uint8_t* block = reinterpret_cast<uint8_t*>(h);
     uint64_t* offsets = table != nullptr ? reinterpret_cast<uint64_t*>(block + total) : nullptr;
     tPVToN = offsets;
@@ -361,11 +368,10 @@ static uint64_t* bucketOf(VToNTable* t, uint64_t method) {
   return &t->buckets[hash & t->mask];
 }
 
-uint64_t vToNMethod(uint64_t method, uint64_t selector) {
-  if (isImmediate(method)) return 0;
-  TVInfo probe;
-  if (!unpackVMethod(method, &probe)) return 0;
-  uint64_t* head = bucketOf(tableForVMethod(method), method);
+// The search of one chain: an nmethod of method for selector (0: any) that is not unlinked,
+// else one not yet bound to a selector, which is bound now; the find moves to the front.
+static uint64_t searchChain(VToNTable* table, uint64_t method, uint64_t selector) {
+  uint64_t* head = bucketOf(table, method);
   uint64_t* unbound = nullptr;
   for (uint64_t* link = head; *link != 0; link = &reinterpret_cast<NMethodHeader*>(*link)->link) {
     NMethodHeader* h = reinterpret_cast<NMethodHeader*>(*link);
@@ -390,6 +396,18 @@ uint64_t vToNMethod(uint64_t method, uint64_t selector) {
   return nm;
 }
 
+uint64_t vToNMethod(uint64_t method, uint64_t selector) {
+  if (isImmediate(method)) return 0;
+  TVInfo probe;
+  if (!unpackVMethod(method, &probe)) return 0;
+  return searchChain(tableForVMethod(method), method, selector);
+}
+
+uint64_t blockVToNMethod(uint64_t method, uint32_t kind) {
+  if (isImmediate(method) || !hasPtrs(headerOf(method))) return 0;
+  return searchChain(&allVToNTables[kind <= 2 ? kind : 3], method, 0);
+}
+
 uint64_t addNMethod(uint64_t method, uint64_t selector) {
   uint64_t nm = nmTranslate(method, selector, nullptr);
   if (nm < lookupResultLimit) return nm;
@@ -404,13 +422,15 @@ uint64_t addNMethod(uint64_t method, uint64_t selector) {
   return nm;
 }
 
-uint64_t findMethod(uint64_t selector, uint32_t classIndex) {
-  uint64_t nm = mCacheProbe(selector, classIndex);
-  if (nm != 0) return nm;
+uint64_t findMethodForOpenPIC(uint64_t selector, uint32_t classIndex, int skipProbe) {
+  if (!skipProbe) {
+    uint64_t nm = mCacheProbe(selector, classIndex);
+    if (nm != 0) return nm;
+  }
   MethodCacheEntry* victim = mCacheVictim(selector, classIndex);
   oop method = lookupCompiledMethod(selector, classAt(classIndex));
   if (method == 0) return lookupNotUnderstood;
-  nm = vToNMethod(method, selector);
+  uint64_t nm = vToNMethod(method, selector);
   if (nm == 0) nm = addNMethod(method, selector);
   if (nm < lookupResultLimit) {
     lastFailedMethod = method;
@@ -418,6 +438,79 @@ uint64_t findMethod(uint64_t selector, uint32_t classIndex) {
   }
   mCacheFill(victim, classIndex, nm);
   return nm;
+}
+
+uint64_t findMethod(uint64_t selector, uint32_t classIndex) { return findMethodForOpenPIC(selector, classIndex, 0); }
+
+// ---- names of methods ------------------------------------------------------------------------
+
+// The class a method names in its second slot, or 0 when that is no class.
+static oop methodClassOf(oop method) {
+  if (!dbIsObject(method) || !hasPtrs(headerOf(method)) || bodyWordsOf(headerOf(method)) < 2) return 0;
+  oop cls = slotOf(method, 1);
+  if (!dbIsObject(cls) || !hasPtrs(headerOf(cls)) || bodyWordsOf(headerOf(cls)) < 2) return 0;
+  return cls;
+}
+
+// Whether code (a method or block method) holds block method `block` among its literals, at
+// any depth of nesting.
+static bool holdsBlock(oop code, oop block, int depth) {
+  TVInfo info;
+  if (depth > 16 || !dbIsObject(code) || !unpackVMethod(code, &info)) return false;
+  for (uint32_t i = 0; i < info.numLiterals; i++) {
+    oop l = info.literals[i];
+    if (l == block) return true;
+    if (!isImmediate(l) && l != code && holdsBlock(l, block, depth + 1)) return true;
+  }
+  return false;
+}
+
+// The selector under which the class's dictionary holds method, or under which it holds the
+// method whose code makes block method `method`; 0 when none.
+static oop selectorInDictionary(oop cls, oop method, bool isBlock) {
+  oop dict = slotOf(cls, 1);
+  if (!dbIsObject(dict) || !hasPtrs(headerOf(dict))) return 0;
+  const ObjectHeader* h = headerOf(dict);
+  uint64_t named = formatNamedSlots(classFormatOf(classOfHeader(h)));
+  uint64_t words = bodyWordsOf(h);
+  const oop* pairs = bodyOf(h) + named;
+  for (uint64_t i = 0; named + i + 1 < words; i += 2) {
+    if (pairs[i + 1] == method) return pairs[i];
+    if (isBlock && !isImmediate(pairs[i + 1]) && holdsBlock(pairs[i + 1], method, 0)) return pairs[i];
+  }
+  return 0;
+}
+
+void printMethodName(uint64_t method) {
+  FILE* f = dbLog();
+  TVInfo info;
+  bool isBlock = dbIsObject(method) && unpackVMethod(method, &info) && info.isBlock;
+  if (isBlock) fputs("[] in ", f);
+  oop cls = methodClassOf(method);
+  if (cls == 0) {
+    fputs(">>unboundMethod", f);
+    return;
+  }
+  uint64_t n = 0;
+  const char* name = dbClassNameBytes(cls, &n);
+  const char* suffix = "";
+  if (name == nullptr && thisClassX >= 0 && bodyWordsOf(headerOf(cls)) > uint64_t(thisClassX)) {
+    name = dbClassNameBytes(slotOf(cls, uint64_t(thisClassX)), &n);  // a metaclass names its class
+    suffix = " class";
+  }
+  if (name != nullptr) fprintf(f, "%.*s%s", int(n), name, suffix);
+  else fprintf(f, "<class 0x%" PRIx64 ">", cls);
+  oop selector = selectorInDictionary(cls, method, isBlock);
+  if (selector != 0 && dbIsObject(selector) && !hasPtrs(headerOf(selector))) {
+    fprintf(f, ">>%.*s", int(byteSizeOf(headerOf(selector))), reinterpret_cast<const char*>(headerOf(selector)->dataPtr));
+  } else {
+    fputs(">><no selector>", f);
+  }
+}
+
+void printMethod(uint64_t method) {
+  printMethodName(method);
+  fputc('\n', dbLog());
 }
 
 // ---- hooks -------------------------------------------------------------------------------------
@@ -470,7 +563,60 @@ static const char* entryLabel(uint64_t nm, uint64_t offset) {
   }
 }
 
+// What the listing of one nmethod shows: offsets in it instead of addresses (bit 4 of the
+// second byte of tDebug), and the convention's names of registers.
+static uint64_t listedNMethod;
+static bool listRelative;
+static int listRegisterNames;
+
+// rbx, r12 and r13 carry the receiver and the first two arguments; rcx, rdx, rsi and rdi are
+// free for the generators.
+static int listRegProc(char* buf, int size, int reg, int width) {
+  if (!listRegisterNames || width != 64) return 0;
+  static const int8_t argOf[16] = {-1, -1, -1, 0, -1, -1, -1, -1, -1, -1, -1, -1, 1, 2, -1, -1};
+  static const int8_t availOf[16] = {-1, 0, 1, -1, -1, -1, 2, 3, -1, -1, -1, -1, -1, -1, -1, -1};
+  if (argOf[reg & 15] >= 0) snprintf(buf, size_t(size), "rArg%d", argOf[reg & 15]);
+  else if (availOf[reg & 15] >= 0) snprintf(buf, size_t(size), "rAvail%d", availOf[reg & 15]);
+  else return 0;
+  return 1;
+}
+
+static int listSymProc(char* buf, int size, uint64_t address) {
+  const char* name = nzoneSymbolAt(address);
+  if (name != nullptr) {
+    snprintf(buf, size_t(size), "%s", name);
+    return 1;
+  }
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(listedNMethod);
+  if (listRelative && listedNMethod != 0 && address >= listedNMethod && address < listedNMethod + h->usedSize) {
+    snprintf(buf, size_t(size), "nm@%03" PRIx64, address - listedNMethod);
+    return 1;
+  }
+  return 0;
+}
+
+// Whether the call that ends at next went to a primitive's glue: the failure jump and the
+// nmethod offset word follow it.
+static bool callsPrimitiveGlue(const uint8_t* p, const uint8_t* next) {
+  if (next - p != 5 || p[0] != 0xE8) return false;
+  int32_t d;
+  memcpy(&d, p + 1, 4);
+  const void* target = next + d;
+  for (int i = 0; i < 5; i++)
+    if (target == tGlue.primGlue[i] || target == tGlue.userPrimGlue[i]) return true;
+  return target == tGlue.primGlueVarArgMany;
+}
+
 void fprintNCode(FILE* stream, const uint8_t* from, const uint8_t* to, uint64_t nm, const uint64_t* offsetTable) {
+  listedNMethod = nm;
+  listRelative = nm != 0 && (tDebug & 0x1000) != 0;
+  auto lead = [&](const uint8_t* p) {
+    uint64_t address = uint64_t(reinterpret_cast<uintptr_t>(p));
+    const char* symbol = nzoneSymbolAt(address);
+    if (symbol != nullptr) fprintf(stream, "%s:\t", symbol);
+    else if (listRelative) fprintf(stream, "nm@%03" PRIx64 ":\t", address - nm);
+    else fprintf(stream, "_%" PRIx64 ":\t", address);
+  };
   for (const uint8_t* p = from; p < to;) {
     uint64_t offset = nm != 0 ? uint64_t(reinterpret_cast<uintptr_t>(p)) - nm : 0;
     const char* label = nm != 0 ? entryLabel(nm, offset) : nullptr;
@@ -485,14 +631,14 @@ void fprintNCode(FILE* stream, const uint8_t* from, const uint8_t* to, uint64_t 
     if (nm != 0 && offset == nMethodAbortOffsetOffset) {  // the distance to the body is data
       uint16_t d;
       memcpy(&d, p, 2);
-      fprintf(stream, "nm@%03" PRIx64 ":\t.word 0x%04x(offset from nm)\n", offset, unsigned(d));
+      lead(p);
+      fprintf(stream, ".word 0x%04x(offset from nm)\n", unsigned(d));
       p += 2;
       continue;
     }
     char text[200];
-    const uint8_t* next = disx86_64Text(p, text, sizeof text, nullptr, nullptr, disMode64);
-    if (nm != 0) fprintf(stream, "nm@%03" PRIx64 ":\t", offset);
-    else fprintf(stream, "_%" PRIx64 ":\t", uint64_t(reinterpret_cast<uintptr_t>(p)));
+    const uint8_t* next = disx86_64Text(p, text, sizeof text, listRegProc, listSymProc, disMode64);
+    lead(p);
     for (const uint8_t* b = p; b < next; b++) fprintf(stream, " %02x", unsigned(*b));
     fprintf(stream, "\t%s", text);
     if (nm != 0) {
@@ -504,11 +650,24 @@ void fprintNCode(FILE* stream, const uint8_t* from, const uint8_t* to, uint64_t 
       }
     }
     fputc('\n', stream);
+    if (nm != 0 && callsPrimitiveGlue(p, next) && next + 6 <= to && next[0] == 0xEB) {
+      // The failure jump, then the call site's offset in the nmethod: data, not code.
+      p = disx86_64Text(next, text, sizeof text, listRegProc, listSymProc, disMode64);
+      lead(next);
+      fprintf(stream, " %02x %02x\t%s\n", next[0], next[1], text);
+      uint32_t word;
+      memcpy(&word, p, 4);
+      lead(p);
+      fprintf(stream, ".word 0x%04x(%s)\n", word, "primitive call in nm");
+      p += 4;
+      continue;
+    }
     p = next;
   }
+  listedNMethod = 0;
 }
 
-void printEntireNMethod(uint64_t nm, const uint64_t* offsetTable, FILE* stream, int, int) {
+void printEntireNMethod(uint64_t nm, const uint64_t* offsetTable, FILE* stream, int showRegisterNames, int) {
   if (!isNMethod(nm)) {
     fprintf(stream, "0x%" PRIx64 " is not an nmethod\n", nm);
     return;
@@ -519,10 +678,20 @@ void printEntireNMethod(uint64_t nm, const uint64_t* offsetTable, FILE* stream, 
   bool prim = (h->flags & nmFlagPrimitive) != 0;
   uint64_t codeEnd = prim ? getPrimMap(nm) - 16 : mapStart;
   const uint8_t* code = reinterpret_cast<const uint8_t*>(nm + nMethodHeaderSize);
+  listRegisterNames = showRegisterNames;
   fprintNCode(stream, code, reinterpret_cast<const uint8_t*>(codeEnd), nm, offsetTable);
+  listRegisterNames = 0;
   if (prim) {
-    fprintf(stream, "Restart: 0x%06" PRIx64 "\n", mapPrimitiveRestart(nm) - nm);
-    fprintf(stream, "Return:  0x%06" PRIx64 "\n", mapPrimitiveReturn(nm) - nm);
+    // The restart stub and the return point, by their symbol when they have one.
+    struct {
+      const char* lead;
+      uint64_t address;
+    } const rows[] = {{"Restart: ", mapPrimitiveRestart(nm)}, {"Return:  ", mapPrimitiveReturn(nm)}};
+    for (const auto& r : rows) {
+      const char* name = nzoneSymbolAt(r.address);
+      if (name != nullptr) fprintf(stream, "%s%s (0x%06" PRIx64 ")\n", r.lead, name, r.address - nm);
+      else fprintf(stream, "%s0x%06" PRIx64 "\n", r.lead, r.address - nm);
+    }
   }
   fprintf(stream, "PC map:\n");
   fprintPCMap(stream, nm + h->usedSize);

@@ -89,14 +89,26 @@ VToNTable* tableForNMethod(uint64_t nmethod);
 void clearNTable();
 // The nmethod of method (for selector; 0 any), without translating; 0 when none.
 uint64_t vToNMethod(uint64_t method, uint64_t selector);
+// The nmethod of block method method with kind arguments (its table: 0-2, more in the
+// general block table), without translating; 0 when none.
+uint64_t blockVToNMethod(uint64_t method, uint32_t kind);
 // Translates method and enters the nmethod in its table; answers it or a code below 5.
 uint64_t addNMethod(uint64_t method, uint64_t selector);
 // The nmethod that runs when selector is sent to an instance of the class at classIndex,
 // through the method cache; or 1 (not understood), 2, 3 or 4.
 uint64_t findMethod(uint64_t selector, uint32_t classIndex);
+// The same lookup for an open PIC's miss: with skipProbe set the two cache probes, which the
+// PIC's code has just made, are left out; the victim is chosen and filled as always.
+uint64_t findMethodForOpenPIC(uint64_t selector, uint32_t classIndex, int skipProbe);
 extern uint64_t lastFailedMethod;  // the compiled method whose translation failed last
 // Points the run-time core's and the zone's hooks at the translator.
 void installTranslatorHooks();
+
+// The method's class and selector to the debug log ("[] in " before a block method, the
+// selector of its home method); ">>unboundMethod" for a method without class. printMethod
+// ends the line.
+void printMethodName(uint64_t method);
+void printMethod(uint64_t method);
 
 // Listings: the code of [from, to) one instruction a line, with the entry points of nmethod
 // (when given) labelled, and the map bytes recorded at each instruction's end; the nmethod's

@@ -6,7 +6,10 @@
 
 #include <cinttypes>
 #include <functional>
+#include <fstream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,7 @@
 #include "imageWriter.h"
 #include "mkHeap.h"
 #include "mkTestUtil.h"
+#include "mman/mmDebug.h"
 #include "mman/mmObject.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
@@ -101,6 +105,15 @@ i1: a with: b = ( ^a ~~ b )
 i2: a with: b = ( ^(a == b) ifTrue: [1] ifFalse: [2] )
 k0 = ( true ifTrue: [^1]. ^2 )
 k1: a = ( ^(a ifTrue: [true] ifFalse: [false]) ifTrue: [1] ifFalse: [2] )
+b0 = ( ^[7] )
+b1 = ( ^[:a | a] )
+b2 = ( ^[:a :b | a] )
+b4 = ( ^[:a :b :c :d | a] )
+nest = ( ^[[2]] )
+p1: x = ( <primitive: 4000> ^x )
+filler = ( ^3 )
+compact = ( <primitive: 4001> ^0 )
+rec: n = ( n = 0 ifTrue: [^self compact]. ^(self rec: n - 1) + 1 )
 )";
   for (int k = 0; k < 8; k++) {
     std::string op = opNames[k], n = std::to_string(k);
@@ -328,12 +341,23 @@ TEST_F(TranslateRun, MapAllNPCsTurnsContextPcsIntoBytecodePcs) {
   EXPECT_EQ(bodyOf(lost)[1], smallIntegerFor(-site));
 }
 
-// Collection over translated methods: after each round of freeing or compacting, the zone's
-// chain, the tables, the method cache and the entry-code words hold, fib's links follow it, and
-// the methods still answer.
+// Collection over translated methods, every method and block of the kernel among them: after
+// each round of freeing or compacting, the zone's chain, the tables, the method cache, the
+// list of nmethods with new-space references and the entry-code words hold, fib's links follow
+// it, and the methods still answer.
 TEST_F(TranslateRun, CollectionKeepsTranslatedCodeRunning) {
   const char* selectors[] = {"sumTo:", "fib:", "a0", "a1:", "a2:y:", "a3:y:z:", "a4:y:z:w:", "tTemp", "tIvar"};
   uint32_t tag = classTagOf(headerOf(receiver()));
+  std::vector<std::pair<oop, oop>> everyMethod;  // (method, selector; 0 for a block)
+  std::function<void(const MkMethod&)> add = [&](const MkMethod& m) {
+    everyMethod.push_back({built.methods.at(&m), m.isBlock ? 0 : built.symbols.at(m.selector)});
+    for (const MkMethod& b : m.blocks) add(b);
+  };
+  for (const MkClass& k : program.classes) {
+    for (const MkMethod& m : k.methods) add(m);
+    for (const MkMethod& m : k.classMethods) add(m);
+  }
+  ASSERT_GT(everyMethod.size(), 300u);
   auto linkFib = [&](uint64_t fib) {
     forEachSendSite(fib, [&](uint64_t r, uint32_t type) {
       uint32_t selector;
@@ -344,6 +368,10 @@ TEST_F(TranslateRun, CollectionKeepsTranslatedCodeRunning) {
   std::mt19937 rng(7);
   for (int round = 0; round < 25; round++) {
     SCOPED_TRACE(round);
+    for (const auto& [method, selector] : everyMethod)
+      if (vToNMethod(method, selector) == 0) {
+        ASSERT_GE(addNMethod(method, selector), lookupResultLimit);
+      }
     for (const char* s : selectors) translate(s);
     uint64_t fib = translate("fib:");
     linkFib(fib);
@@ -381,6 +409,11 @@ TEST_F(TranslateRun, CollectionKeepsTranslatedCodeRunning) {
     }
     ASSERT_EQ(p, nmZone.free);
     ASSERT_EQ(holes, nmZone.holesBytes);
+    for (uint64_t e = nmZone.list; e < nmZone.top; e += 8) {
+      const NMethodHeader* listed = *reinterpret_cast<NMethodHeader* const*>(e);
+      EXPECT_TRUE(isNMethod(reinterpret_cast<uint64_t>(listed)));
+      EXPECT_NE(listed->flags & nmFlagNewRef, 0);
+    }
     for (uint32_t i = 0; i < mCacheEntries; i++)
       if (mCache[i].classIndex != 0) {
         EXPECT_NE(reinterpret_cast<NMethodHeader*>(mCache[i].nmethod)->usedSize, 0u);
@@ -402,6 +435,210 @@ TEST_F(TranslateRun, CollectionKeepsTranslatedCodeRunning) {
     EXPECT_EQ(run(translate("a2:y:"), {smallIntegerFor(100), smallIntegerFor(10)}), smallIntegerFor(90));
   }
   EXPECT_EQ(recCount, 0u);
+}
+
+// The open PIC's lookup leaves out the probes its code made: it looks the method up again
+// and fills the victim, where findMethod answers the cached entry and leaves the cache alone.
+TEST_F(TranslateRun, OpenPICLookupSkipsTheProbesButFillsTheVictim) {
+  uint32_t tag = classTagOf(headerOf(receiver()));
+  oop selector = selectorOf("a0");
+  clearMCache();
+  mCacheToggle = 0;
+  uint64_t nm = translate("a0");
+  uint32_t i1 = mCacheFirstProbe(selector, tag), i2 = (i1 + mCacheSecondProbe) & mCacheMask;
+  ASSERT_EQ(mCache[i1].nmethod, nm);
+  uint32_t toggle = mCacheToggle;
+  EXPECT_EQ(findMethodForOpenPIC(selector, tag, 0), nm);
+  EXPECT_EQ(findMethod(selector, tag), nm);
+  EXPECT_EQ(mCacheToggle, toggle) << "a hit fills nothing";
+  mCache[i2] = {};
+  mCacheToggle = 1;
+  EXPECT_EQ(findMethodForOpenPIC(selector, tag, 1), nm);
+  EXPECT_EQ(mCacheToggle, 0u);
+  EXPECT_EQ(mCache[i2].classIndex, tag) << "the first entry is taken and the toggle set: the second";
+  EXPECT_EQ(mCache[i2].nmethod, nm);
+  // Not understood answers 1 and fills nothing.
+  std::vector<MethodCacheEntry> before(mCache, mCache + mCacheEntries);
+  EXPECT_EQ(findMethodForOpenPIC(selectorOf("fib:"), classTagOf(headerOf(methodOf("a0"))), 1), lookupNotUnderstood);
+  EXPECT_EQ(memcmp(before.data(), mCache, sizeof(MethodCacheEntry) * mCacheEntries), 0);
+}
+
+// Block methods are found in the table of their argument count, 3 and more sharing one,
+// only once translated and never when unlinked.
+TEST_F(TranslateRun, BlockMethodsAreFoundByTheirArgumentCount) {
+  struct Case {
+    const char* home;
+    uint32_t kind;
+    uint32_t otherKind;  // a table the block is not in
+  };
+  const Case cases[] = {{"b0", 0, 1}, {"b1", 1, 2}, {"b2", 2, 0}, {"b4", 4, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.home);
+    const MkMethod* home = findMethod(program, "T", c.home);
+    ASSERT_TRUE(home != nullptr && home->blocks.size() == 1);
+    oop block = built.methods.at(&home->blocks[0]);
+    EXPECT_EQ(blockVToNMethod(block, c.kind), 0u);
+    uint64_t nm = addNMethod(block, 0);
+    ASSERT_GE(nm, lookupResultLimit);
+    EXPECT_EQ(blockVToNMethod(block, c.kind), nm);
+    if (c.kind >= 3) {
+      EXPECT_EQ(blockVToNMethod(block, 3), nm) << "one table for three and more";
+    }
+    EXPECT_EQ(blockVToNMethod(block, c.otherKind), 0u);
+    EXPECT_EQ(blockVToNMethod(methodOf(c.home), c.kind), 0u) << "the home method is no block of the table";
+    reinterpret_cast<NMethodHeader*>(nm)->flags |= nmFlagUnlinked;
+    EXPECT_EQ(blockVToNMethod(block, c.kind), 0u);
+    reinterpret_cast<NMethodHeader*>(nm)->flags &= uint8_t(~nmFlagUnlinked);
+  }
+}
+
+// The method names of the debug log: class side, blocks at any depth by their home method,
+// and a method without a class.
+TEST_F(TranslateRun, MethodNamesPrintClassSelectorAndBlockHome) {
+  initDebugPrims();
+  FILE* saved = debugLog;
+  const MkMethod* nest = findMethod(program, "T", "nest");
+  ASSERT_TRUE(nest != nullptr && nest->blocks.size() == 1 && nest->blocks[0].blocks.size() == 1);
+  const MkMethod* b1 = findMethod(program, "T", "b1");
+  ASSERT_TRUE(b1 != nullptr && b1->blocks.size() == 1);
+  oop unbound = methodOf("a1:");
+  struct Case {
+    oop method;
+    const char* text;
+  };
+  const Case cases[] = {
+      {methodOf("fib:"), "T class>>fib:\n"},
+      {built.methods.at(&b1->blocks[0]), "[] in T class>>b1\n"},
+      {built.methods.at(&nest->blocks[0]), "[] in T class>>nest\n"},
+      {built.methods.at(&nest->blocks[0].blocks[0]), "[] in T class>>nest\n"},
+      {unbound, ">>unboundMethod\n"},
+  };
+  oop cls = slotOf(unbound, 1);
+  bodyOf(headerOf(unbound))[1] = nilOop();
+  for (const Case& c : cases) {
+    char* text = nullptr;
+    size_t length = 0;
+    debugLog = open_memstream(&text, &length);
+    printMethod(c.method);
+    fclose(debugLog);
+    EXPECT_EQ(std::string(text, length), c.text);
+    free(text);
+  }
+  bodyOf(headerOf(unbound))[1] = cls;
+  debugLog = saved;
+  classNameX = thisClassX = metaclassInstSize = -1;
+}
+
+oop primitiveAnswer(oop receiver, oop argument) { return argument != receiver ? argument : receiver; }
+
+// Listings of small methods against golden files: offsets in the nmethod (tDebug bit 0x1000),
+// the convention's register names where asked for, every absolute address normalised.
+// TESSEL_WRITE_LISTINGS=1 rewrites the files instead.
+TEST_F(TranslateRun, ListingsMatchTheGoldenFiles) {
+  addCPrimitive(4000, reinterpret_cast<const void*>(&primitiveAnswer), 1);
+  const struct {
+    const char* selector;
+    int registerNames;
+    const char* file;
+  } cases[] = {{"a0", 0, "a0.txt"}, {"a2:y:", 1, "a2y.txt"}, {"fib:", 0, "fib.txt"}, {"p1:", 1, "p1.txt"}};
+  uint32_t savedDebug = tDebug;
+  tDebug |= 0x1000;
+  bool write = getenv("TESSEL_WRITE_LISTINGS") != nullptr;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.selector);
+    uint64_t nm = translate(c.selector);
+    char* text = nullptr;
+    size_t length = 0;
+    FILE* f = open_memstream(&text, &length);
+    printEntireNMethod(nm, nullptr, f, c.registerNames, 0);
+    fclose(f);
+    // Absolute addresses, and the bytes of instructions that hold one or reach out of the
+    // zone, depend on where the program and the zone lie.
+    std::stringstream lines(std::string(text, length));
+    free(text);
+    std::string listing;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("Restart:", 0) != 0 && line.rfind("Return:", 0) != 0)
+        line = std::regex_replace(line, std::regex("0x[0-9a-f]{6,}"), "0x?");
+      size_t bytes = line.find(":\t "), text = line.find('\t', bytes + 2);
+      if (bytes != std::string::npos && text != std::string::npos && line.find("0x?", text) != std::string::npos)
+        line.replace(bytes + 2, text - bytes - 2, " ..");
+      listing += line + "\n";
+    }
+    std::string path = std::string(TRAN_LISTINGS_DIR) + "/" + c.file;
+    if (write) {
+      std::ofstream(path) << listing;
+      continue;
+    }
+    std::ifstream in(path);
+    ASSERT_TRUE(in.good()) << path;
+    std::stringstream golden;
+    golden << in.rdbuf();
+    EXPECT_EQ(listing, golden.str());
+  }
+  tDebug = savedDebug;
+  // Without the bit, lines carry addresses; a block that is no nmethod says so.
+  char* text = nullptr;
+  size_t length = 0;
+  FILE* f = open_memstream(&text, &length);
+  uint64_t nm = translate("a0");
+  printEntireNMethod(nm, nullptr, f, 0, 0);
+  printEntireNMethod(nm + 8, nullptr, f, 0, 0);
+  fclose(f);
+  std::string plain(text, length);
+  free(text);
+  char first[40];
+  snprintf(first, sizeof first, "_%" PRIx64 ":\t", nm + nMethodCannotResumeEntry);
+  EXPECT_NE(plain.find(first), std::string::npos) << plain;
+  EXPECT_EQ(plain.find("nm@"), std::string::npos);
+  char bad[40];
+  snprintf(bad, sizeof bad, "0x%" PRIx64 " is not an nmethod\n", nm + 8);
+  EXPECT_NE(plain.find(bad), std::string::npos);
+}
+
+// The primitive behind T class>>compact: frees the lowest nmethod (that of compactFrees) and
+// slides the zone down under the running frames.
+oop compactFrees;
+int compactions;
+oop compactingPrimitive(oop) {
+  nmFlushCachedCodeForMethod(compactFrees);
+  nmCompact(0);
+  compactions++;
+  return smallIntegerFor(0);
+}
+
+// Links every literal send site of nm to the nmethod its selector names on T's class side.
+void linkLiteralSends(uint64_t nm, uint32_t tag, const std::function<uint64_t(oop)>& callee) {
+  TVInfo info;
+  ASSERT_TRUE(unpackVMethod(reinterpret_cast<NMethodHeader*>(nm)->vmethod, &info));
+  forEachSendSite(nm, [&](uint64_t r, uint32_t type) {
+    uint32_t index;
+    memcpy(&index, reinterpret_cast<void*>(r - 9), 4);
+    if (index >= 256) linkSite(r, type, tag, callee(info.literals[index - 256]));
+  });
+}
+
+TEST_F(TranslateRun, RecursionAnswersThroughCodeMovedByItsInnermostPrimitive) {
+  addCPrimitive(4001, reinterpret_cast<const void*>(&compactingPrimitive), 0);
+  uint32_t tag = classTagOf(headerOf(receiver()));
+  compactFrees = methodOf("filler");
+  compactions = 0;
+  uint64_t filler = translate("filler");
+  ASSERT_EQ(filler, nmZone.bottom) << "the block that is freed lies lowest";
+  uint64_t rec = translate("rec:");
+  translate("compact");
+  linkLiteralSends(rec, tag, [&](oop selector) { return findMethod(selector, tag); });
+  EXPECT_EQ(run(rec, {smallIntegerFor(6)}), smallIntegerFor(6));
+  EXPECT_EQ(compactions, 1);
+  EXPECT_EQ(tranRspAfter, tranRspBefore);
+  uint64_t moved = vToNMethod(methodOf("rec:"), selectorOf("rec:"));
+  EXPECT_LT(moved, rec);
+  EXPECT_EQ(moved, nmZone.bottom) << "rec slid down into the freed block's place";
+  EXPECT_EQ(vToNMethod(compactFrees, 0), 0u);
+  // Again through the moved code and its moved links; the zone has nothing more to free.
+  EXPECT_EQ(run(moved, {smallIntegerFor(9)}), smallIntegerFor(9));
+  EXPECT_EQ(compactions, 2);
+  EXPECT_EQ(recCount, 0u) << "every send went through a linked site";
 }
 
 TEST_F(TranslateRun, ForcedStackLimitCallsOutAtEachLoopEndAndResumesAtTheHead) {
@@ -735,8 +972,25 @@ class TranslateRetry : public TranslatorZone {
     out.push_back(assemble("contextIvar:", {1, 0, 0, false, true, false, false, true}, {0x00, 0x65}));
     out.push_back(assemble("underflow", {0, 0, 12}, {0x66, 0x60}));
     out.push_back(assemble("overflow", {0, 0, 12}, repeat({0x44}, 300, {}, {0x60})));
+    // Comparisons that eat the code budget, then a hundred heap literals left unpushed until
+    // one flush by D5: by the length of the first part the flush starts further and further
+    // up the block.
+    for (int k : overrunLengths()) {
+      std::vector<uint8_t> code = repeat({0x10, 0xA2}, k, {0x10}, {0x66});
+      code = repeat({0x1C}, 100, code, {0xD5, 100, 0x65});
+      MkLiteral text;
+      text.kind = mkLitString;
+      text.text = "x";
+      out.push_back(assemble(overrunSelector(k).c_str(), {1, 0, 12}, code, {text}));
+    }
     return out;
   }
+  static std::vector<int> overrunLengths() {
+    std::vector<int> lengths;
+    for (int k = 0; k <= 40; k += 2) lengths.push_back(k);
+    return lengths;
+  }
+  static std::string overrunSelector(int k) { return "overrun" + std::to_string(k) + ":"; }
   static uint64_t budget(const std::string& selector, uint64_t* map) {
     TVInfo info;
     EXPECT_TRUE(unpackVMethod(methodOf(selector), &info));
@@ -770,6 +1024,48 @@ TEST_F(TranslateRetry, ShortJumpMapAndCodeOverflowsRetranslate) {
   recCount = 0;
   EXPECT_EQ(run(heavy, {smallIntegerFor(4)}), trueOop()) << "4 < 4 inline, then each Boolean < 4 sends";
   EXPECT_EQ(recCount, 29u);
+}
+
+// Each method first gets a hole of exactly its first block size just below a live nmethod,
+// with no other room in the zone: the translation fits the hole, or its code-budget retry
+// finds no room and answers 2. Either way nothing beyond the hole is written and a failure
+// leaves the zone as it was.
+TEST_F(TranslateRetry, FlushesNeverWriteBeyondAHoleBelowALiveNMethod) {
+  int fitted = 0, refused = 0;
+  for (int k : overrunLengths()) {
+    SCOPED_TRACE(k);
+    initNMethods(reinterpret_cast<uint64_t>(runArea), runAreaBytes);
+    ASSERT_GE(nmTranslate(methodOf("a0"), selectorOf("a0"), nullptr), lookupResultLimit);  // the one-time set-up
+    std::string selector = overrunSelector(k);
+    uint64_t map, code = budget(selector, &map);
+    NMethodHeader* hole = nMethodAlloc(code + map);
+    ASSERT_NE(hole, nullptr);
+    uint64_t live = nmTranslate(methodOf("shortJump:"), selectorOf("shortJump:"), nullptr);
+    ASSERT_EQ(live, reinterpret_cast<uint64_t>(hole) + hole->usedSize);
+    std::vector<NMethodHeader*> fill;
+    for (uint64_t size : {uint64_t(4096), uint64_t(64), uint64_t(16)})
+      for (NMethodHeader* b; (b = nMethodAlloc(size)) != nullptr;) fill.push_back(b);
+    uint64_t from = reinterpret_cast<uint64_t>(hole), to = from + hole->usedSize;
+    nMethodDealloc(hole);
+    NMZone before = nmZone;
+    std::vector<uint8_t> below(reinterpret_cast<uint8_t*>(nmZone.bottom), reinterpret_cast<uint8_t*>(from));
+    std::vector<uint8_t> above(reinterpret_cast<uint8_t*>(to), reinterpret_cast<uint8_t*>(nmZone.free));
+    uint64_t nm = nmTranslate(methodOf(selector), selectorOf(selector), nullptr);
+    EXPECT_TRUE(nm == from || nm == lookupNoSpace) << std::hex << nm;
+    EXPECT_EQ(memcmp(below.data(), reinterpret_cast<void*>(nmZone.bottom), below.size()), 0);
+    EXPECT_EQ(memcmp(above.data(), reinterpret_cast<void*>(to), above.size()), 0) << "the live nmethod and the rest";
+    if (nm == lookupNoSpace) {
+      refused++;
+      EXPECT_EQ(nmAllocRequest, 2 * code + map) << "the code budget was doubled";
+      EXPECT_EQ(memcmp(&before, &nmZone, sizeof before), 0);
+    } else {
+      fitted++;
+      EXPECT_LE(tLastCodeEnd, reinterpret_cast<uint8_t*>(to));
+      nMethodDealloc(reinterpret_cast<NMethodHeader*>(nm));
+    }
+  }
+  EXPECT_GT(fitted, 0);
+  EXPECT_GT(refused, 0);
 }
 
 // Whether the code of nm calls target.
@@ -825,6 +1121,129 @@ TEST_F(TranslateRetry, InvalidEncodingsBecomeAReportingStubAndBadStateIsFatal) {
   before = nmZone;
   EXPECT_EQ(nmTranslate(methodOf("sumTo:"), 0, nullptr), lookupNoSpace);
   EXPECT_EQ(memcmp(&before, &nmZone, sizeof before), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The peepholes: a + or - whose result feeds a + or - or comparison with a constant skips
+// that operation's tag test; a store into a temp followed by a push of it keeps the value.
+class TranslatePeephole : public TranslatorZone {
+ protected:
+  std::vector<MkSource> sources() override {
+    return {{"T.som", runSource().substr(0, runSource().size() - 1) + R"(
+ch0: a = ( ^a + 1 + 2 )
+ch1: a = ( ^a - 3 + 1152921504606846975 )
+ch2: a = ( ^a + 1 < 5 )
+ch3: a = ( ^a + 1 < 1152921504606846975 )
+ch4: a = ( (a - 1) >= 0 ifTrue: [^1]. ^2 )
+ch5: a = ( ^a + -1 + 2 - 3 )
+))"}};
+  }
+  std::vector<MkMethod> assembled() override {
+    // Each with and without a no-op between the store and the push, which rules the keeping out.
+    return {
+        assemble("keep:", {1, 1, 12}, {0x10, 0x4A, 0xA0, 0x4D, 0x11, 0x4B, 0xA0, 0x65}),
+        assemble("noKeep:", {1, 1, 12}, {0x10, 0x4A, 0xA0, 0x4D, 0x40, 0x11, 0x4B, 0xA0, 0x65}),
+        // t := 2. ^t + 1 -- a kept constant folds.
+        assemble("keepConst:", {1, 1, 12}, {0x4B, 0x4D, 0x11, 0x4A, 0xA0, 0x65}),
+        assemble("noKeepConst:", {1, 1, 12}, {0x4B, 0x4D, 0x40, 0x11, 0x4A, 0xA0, 0x65}),
+        // t := 1. a ifTrue: [t := 2]. ^t -- the push of t is a branch target: nothing kept.
+        assemble("joined:", {1, 1, 12}, {0x4A, 0x4D, 0x10, 0xC1, 0x4B, 0x4D, 0x11, 0x65}),
+    };
+  }
+  static std::vector<uint8_t> codeOf(uint64_t nm) {
+    return std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(nm), static_cast<const uint8_t*>(tLastCodeEnd));
+  }
+};
+
+TEST_F(TranslatePeephole, ChainedOperationsAnswerAsUnchainedAndSkipTheTagTest) {
+  const int64_t e = int64_t(1) << 60;
+  const int64_t values[] = {-e, -e + 1, -1, 0, 1, 2, 5, e - 4, e - 2, e - 1};
+  const char* selectors[] = {"ch0:", "ch1:", "ch2:", "ch3:", "ch4:", "ch5:"};
+  for (const char* selector : selectors) {
+    SCOPED_TRACE(selector);
+    oop method = methodOf(selector);
+    // Both forms at one address, so that calls out of the zone have the same displacements.
+    enableASOpt = enableROpt = 0;
+    uint64_t plain = nmTranslate(method, selectorOf(selector), nullptr);
+    ASSERT_GE(plain, lookupResultLimit);
+    std::vector<uint8_t> plainCode = codeOf(plain);
+    nMethodDealloc(reinterpret_cast<NMethodHeader*>(plain));
+    enableASOpt = enableROpt = 1;
+    uint64_t chained = nmTranslate(method, selectorOf(selector), nullptr);
+    ASSERT_EQ(chained, plain);
+    std::vector<uint8_t> chainedCode = codeOf(chained);
+    enableASOpt = enableROpt = 0;
+    plain = nmTranslate(method, selectorOf(selector), nullptr);
+    enableASOpt = enableROpt = 1;
+    // Apart from the wide comparison, whose constant moves behind the test, the code differs
+    // only in the exit jumps, each landing 5 bytes further: past test bl, 2 and its je.
+    if (std::string(selector) != "ch3:") {
+      ASSERT_EQ(plainCode.size(), chainedCode.size());
+      int retargeted = 0;
+      for (size_t i = nMethodHeaderSize; i < plainCode.size(); i++) {
+        if (plainCode[i] == chainedCode[i]) continue;
+        EXPECT_EQ(plainCode[i - 1], 0x71) << "only a jno's displacement changes, at " << i;
+        EXPECT_EQ(int(chainedCode[i]) - int(plainCode[i]), 5);
+        EXPECT_EQ(chainedCode[i + 1 + plainCode[i]], 0xF6) << "the skipped test stands at the exit's old target";
+        retargeted++;
+      }
+      EXPECT_EQ(retargeted, std::string(selector) == "ch5:" ? 2 : 1) << "one per operation after the first";
+    }
+    // The same answers, and the same sends with the same operands, for every receiver.
+    std::vector<oop> receivers;
+    for (int64_t v : values) receivers.push_back(smallIntegerFor(v));
+    receivers.push_back(nilOop());
+    for (oop r : receivers) {
+      // A send's answer is a SmallInteger or, as a comparison must answer, a Boolean.
+      for (oop answer : {smallIntegerFor(999), trueOop()}) {
+        SCOPED_TRACE(std::to_string(int64_t(r)) + " answering " + std::to_string(int64_t(answer)));
+        recAnswer = answer;
+        recCount = 0;
+        recReceiver = recArg = 0;
+        oop a = run(plain, {r});
+        uint64_t count = recCount, rcv = recReceiver, arg = recArg;
+        recCount = 0;
+        recReceiver = recArg = 0;
+        EXPECT_EQ(run(chained, {r}), a);
+        EXPECT_EQ(recCount, count);
+        EXPECT_EQ(recReceiver, rcv);
+        EXPECT_EQ(recArg, arg);
+      }
+    }
+  }
+}
+
+TEST_F(TranslatePeephole, StoreAndKeepAnswersAsTheReadBackAndIsShorter) {
+  const int64_t e = int64_t(1) << 60;
+  const struct {
+    const char* kept;
+    const char* readBack;
+  } pairs[] = {{"keep:", "noKeep:"}, {"keepConst:", "noKeepConst:"}};
+  for (const auto& p : pairs) {
+    SCOPED_TRACE(p.kept);
+    uint64_t kept = translate(p.kept);
+    size_t keptSize = codeOf(kept).size();
+    uint64_t readBack = translate(p.readBack);
+    EXPECT_LT(keptSize, codeOf(readBack).size());
+    for (oop a : {smallIntegerFor(-e), smallIntegerFor(-1), smallIntegerFor(40), smallIntegerFor(e - 2),
+                  smallIntegerFor(e - 1), nilOop()}) {
+      recAnswer = smallIntegerFor(77);
+      recCount = 0;
+      oop want = run(readBack, {a});
+      uint64_t sends = recCount;
+      recCount = 0;
+      EXPECT_EQ(run(kept, {a}), want) << int64_t(a);
+      EXPECT_EQ(recCount, sends);
+    }
+  }
+  // A store whose following push is also a jump target keeps nothing: both paths answer.
+  uint64_t joined = translate("joined:");
+  EXPECT_EQ(run(joined, {trueOop()}), smallIntegerFor(2));
+  EXPECT_EQ(run(joined, {falseOop()}), smallIntegerFor(1));
+  EXPECT_EQ(recCount, 0u);
 }
 
 }  // namespace

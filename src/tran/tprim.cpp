@@ -900,6 +900,21 @@ static uint8_t* boxResult(uint8_t* at, bool isDouble, int x, Exits& e) {
   return emitRet(at);
 }
 
+// The double in xmm1 answered as a SmallDouble; noForm collects the jumps taken when it has
+// no such form.
+static uint8_t* answerSmallDoubleOfXmm1(uint8_t* at, uint8_t** noForm) {
+  at = sse(at, 0x66, true, 0x7E, 1, rAX);  // movq rax, xmm1
+  at = encodeSmallDouble(at, noForm);
+  return emitRet(at);
+}
+
+// Where xmm1 has no SmallDouble form: a new Double holding it, then the member's exits.
+static uint8_t* boxXmm1Tail(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t* noForm, Exits& e) {
+  txFixShortList(&noForm, 1, at);
+  at = boxResult(at, true, 1, e);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
 // 821 +, 822 -, 829 *, 830 / (SmallDouble receiver) and 561, 562, 569, 570 (Double): answers
 // a SmallDouble where the result has one. Otherwise a SmallDouble member fails in C and a
 // Double member answers a new Double.
@@ -911,16 +926,12 @@ static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, 
   uint8_t *fails, *noForm, *other;
   at = smallDoubleOperands(at, &fails, &other, boxed);
   at = sse(at, 0xF2, false, opcode, 1, 0);  // xmm1 op= xmm0
-  at = sse(at, 0x66, true, 0x7E, 1, rAX);   // movq rax, xmm1
-  at = encodeSmallDouble(at, &noForm);
-  at = emitRet(at);
+  at = answerSmallDoubleOfXmm1(at, &noForm);
   if (!boxed) return floatTail(at, r, inlineFailure, fails, &noForm, 1, other, nullptr, 0);
-  txFixShortList(&noForm, 1, at);
   Exits e;
   e.fails32[0] = fails;
   e.toC32[0] = other;
-  at = boxResult(at, true, 1, e);
-  return exitsTail(at, r, inlineFailure, e);
+  return boxXmm1Tail(at, r, inlineFailure, noForm, e);
 }
 
 // 582: the square root of a Double, a SmallDouble where it has one form, else a new Double.
@@ -929,14 +940,10 @@ static uint8_t* genDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitMovRM(at, rAX, rBX, 0);
   at = movsdXM(at, 1, rAX);
   at = sse(at, 0xF2, false, 0x51, 1, 1);   // sqrtsd xmm1, xmm1
-  at = sse(at, 0x66, true, 0x7E, 1, rAX);  // movq rax, xmm1
   uint8_t* noForm;
-  at = encodeSmallDouble(at, &noForm);
-  at = emitRet(at);
-  txFixShortList(&noForm, 1, at);
+  at = answerSmallDoubleOfXmm1(at, &noForm);
   Exits e;
-  at = boxResult(at, true, 1, e);
-  return exitsTail(at, r, inlineFailure, e);
+  return boxXmm1Tail(at, r, inlineFailure, noForm, e);
 }
 
 // movss x, [r] (F3 0F 10 /r; r neither rsp/r12 nor rbp/r13)

@@ -26,6 +26,7 @@
 #include "stack/vmsupport.h"
 #include "support/primHarness.h"
 #include "support/testZone.h"
+#include "tran/translateRun.h"
 #include "tran/nmalloc.h"
 #include "tran/taux.h"
 #include "tran/tloop.h"
@@ -33,12 +34,6 @@
 #include "tran/tnmprim.h"
 #include "tran/tprim.h"
 
-extern "C" {
-uint64_t tranCall(uint64_t entry, uint64_t receiver, const uint64_t* args, uint64_t numArgs);
-void recordSend();
-void recordEndLoop();
-extern uint64_t recCount, recAnswer, recForceLimit, recEndLoops;
-}
 
 namespace {
 
@@ -65,17 +60,7 @@ class NMethodPrimRun : public ::testing::Test {
     ASSERT_TRUE(mkNewHeap());
     std::string err;
     ASSERT_TRUE(mkBuildHeap(program, {}, built, err)) << err;
-    installTranslatorHooks();
-    pdSetMemExecPerm(area, areaBytes);
-    initNMethods(reinterpret_cast<uint64_t>(area), areaBytes);
-    for (SendTypeRow& row : sendTypeTable) row.glue = reinterpret_cast<uint64_t>(&recordSend);
-    tRt.endLoop = reinterpret_cast<const void*>(&recordEndLoop);
-    initStacks(segments, 4);
-    stackAlloc(0);
-    currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
-    currentStack[shFp] = rootFpOf(currentStack);
-    restoreStackLimit(int64_t(currentStack[shRealLim]));
-    recCount = recEndLoops = recForceLimit = 0;
+    startRecordedRun(area, areaBytes, segments, 4);
     temp1RegisteredOopX = allocSysOopSlot();
     temp2RegisteredOopX = allocSysOopSlot();
     pdInitProfile(reinterpret_cast<uint64_t>(area), areaBytes);

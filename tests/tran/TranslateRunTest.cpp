@@ -27,6 +27,7 @@
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "support/testZone.h"
+#include "tran/translateRun.h"
 #include "tran/nmalloc.h"
 #include "tran/tloop.h"
 #include "tran/taux.h"
@@ -35,13 +36,6 @@
 #include "tran/tpcmap.h"
 #include "tran/tprim.h"
 
-extern "C" {
-uint64_t tranCall(uint64_t entry, uint64_t receiver, const uint64_t* args, uint64_t numArgs);
-void recordSend();
-void recordEndLoop();
-extern uint64_t tranRspBefore, tranRspAfter, recReceiver, recArg, recSelector, recCount, recAnswer;
-extern uint64_t recForceLimit, recEndLoops;
-}
 
 namespace {
 
@@ -146,17 +140,7 @@ class TranslatorZone : public ::testing::Test {
   }
   void SetUp() override {
     build(sources());
-    installTranslatorHooks();
-    pdSetMemExecPerm(runArea, runAreaBytes);
-    initNMethods(reinterpret_cast<uint64_t>(runArea), runAreaBytes);
-    for (SendTypeRow& row : sendTypeTable) row.glue = reinterpret_cast<uint64_t>(&recordSend);
-    tRt.endLoop = reinterpret_cast<const void*>(&recordEndLoop);
-    initStacks(segments, 4);
-    stackAlloc(0);
-    currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
-    currentStack[shFp] = rootFpOf(currentStack);
-    restoreStackLimit(int64_t(currentStack[shRealLim]));
-    recCount = recEndLoops = recForceLimit = 0;
+    startRecordedRun(runArea, runAreaBytes, segments, 4);
     recAnswer = smallIntegerFor(999);
   }
   void TearDown() override {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "benchKernel.h"
 #include "ext/platform.h"
 #include "imageWriter.h"
 #include "mkHeap.h"
@@ -71,24 +72,12 @@ void linkSelfSends(uint64_t nm, uint32_t classTag) {
   }
 }
 
-std::string readSource(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 Translated& translated() {
   static Translated t;
   static bool done = false;
   if (done) return t;
   done = true;
-  std::vector<MkSource> sources;
-  for (const char* f : {"Object", "Nil", "Boolean", "Class", "Block", "Integer", "Double", "String", "Array",
-                        "System", "Process", "File"}) {
-    sources.push_back({std::string("kernel/") + f + ".som",
-                       readSource(std::string(MKIMAGE_DIR) + "/kernel/" + f + ".som")});
-  }
+  std::vector<MkSource> sources = benchKernelSources();
   sources.push_back({"B.som", R"(B = ( ----
 sumTo: n = ( | s | s := 0. 1 to: n do: [:i | s := s + i]. ^s )
 fib: n = ( n < 2 ifTrue: [^n]. ^(self fib: n - 1) + (self fib: n - 2) ) ))"});

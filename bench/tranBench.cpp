@@ -1,21 +1,24 @@
 // Translator front end: prologues of every kernel-library method, and a straight-line mix of
 // pushes, sends, instance-variable stores and returns through the simulated stack. Each
 // reports code bytes (and bytecodes) per second beside memcpy of the same bytes in the same
-// run, and code bytes per prologue and per bytecode.
+// run, and code bytes per prologue and per bytecode. Then whole kernel methods translated.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "benchKernel.h"
+#include "imageWriter.h"
 #include "mkCompiler.h"
+#include "mkHeap.h"
 #include "tran/cgenx86_64.h"
 #include "tran/nmalloc.h"
 #include "tran/taction.h"
 #include "tran/taux.h"
+#include "tran/tmain.h"
 #include "tran/tprim.h"
 #include "tran/tstack.h"
 
@@ -56,19 +59,7 @@ void collect(const MkMethod& m, std::vector<Method>& out) {
 std::vector<Method>& kernelMethods() {
   static std::vector<Method> methods;
   if (!methods.empty()) return methods;
-  std::string dir = std::string(TESSEL_SOURCE_DIR) + "/tools/mkimage/kernel";
-  std::vector<MkSource> sources;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() < 5 || n.substr(n.size() - 4) != ".som") continue;
-      std::ifstream in(dir + "/" + n);
-      std::stringstream text;
-      text << in.rdbuf();
-      sources.push_back({n, text.str()});
-    }
-    closedir(d);
-  }
+  std::vector<MkSource> sources = benchKernelSources();
   MkProgram program;
   MkError err;
   if (!mkCompile(sources, program, err)) return methods;
@@ -212,5 +203,77 @@ void BM_StraightLineMemcpy(benchmark::State& state) {
   state.counters["codeBytes/s"] = benchmark::Counter((double)n, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_StraightLineMemcpy);
+
+}  // namespace
+
+namespace {
+
+// Whole methods: every method and block of the kernel library translated by nmTranslate from
+// a heap built in-process, each nmethod freed again at once. Reports bytecodes and code bytes
+// per second and code bytes per bytecode.
+struct KernelHeap {
+  std::vector<std::pair<oop, oop>> methods;  // (method, selector; 0 for a block)
+  uint64_t bytecodes = 0;
+  bool ok = false;
+};
+
+void collectBuilt(const MkMethod& m, const MkBuilt& built, KernelHeap& k) {
+  k.methods.push_back({built.methods.at(&m), m.isBlock ? 0 : built.symbols.at(m.selector)});
+  for (const MkMethod& b : m.blocks) collectBuilt(b, built, k);
+}
+
+KernelHeap& kernelHeap() {
+  static KernelHeap k;
+  static MkProgram program;
+  static MkBuilt built;
+  static bool done = false;
+  if (done) return k;
+  done = true;
+  std::vector<MkSource> sources = benchKernelSources();
+  MkError error;
+  std::string err;
+  if (!mkCompile(sources, program, error) || !mkNewHeap() || !mkBuildHeap(program, {}, built, err)) return k;
+  for (const MkClass& c : program.classes) {
+    for (const MkMethod& m : c.methods) collectBuilt(m, built, k);
+    for (const MkMethod& m : c.classMethods) collectBuilt(m, built, k);
+  }
+  alignas(16) static uint8_t zone[8 << 20];
+  installTranslatorHooks();
+  initNMethods((uint64_t)(uintptr_t)zone, sizeof zone);
+  rtFlushICache = flushNothing;  // nothing translated here runs
+  for (const auto& [method, selector] : k.methods) {
+    TVInfo info;
+    if (!unpackVMethod(method, &info)) return k;
+    k.bytecodes += uint64_t(info.bytecodesEnd - info.bytecodes);
+  }
+  k.ok = true;
+  return k;
+}
+
+void BM_TranslateKernelMethods(benchmark::State& state) {
+  KernelHeap& k = kernelHeap();
+  if (!k.ok) {
+    state.SkipWithError("kernel library did not build");
+    return;
+  }
+  uint64_t bytes = 0;
+  for (auto _ : state) {
+    bytes = 0;
+    for (const auto& [method, selector] : k.methods) {
+      uint64_t nm = nmTranslate(method, selector, nullptr);
+      if (nm < lookupResultLimit) {
+        state.SkipWithError("a kernel method did not translate");
+        return;
+      }
+      bytes += reinterpret_cast<NMethodHeader*>(nm)->usedSize;
+      nMethodDealloc(reinterpret_cast<NMethodHeader*>(nm));
+    }
+  }
+  state.counters["methods"] = double(k.methods.size());
+  state.counters["bytecodes/s"] = benchmark::Counter(double(k.bytecodes), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["nmethodBytes/s"] = benchmark::Counter(double(bytes), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["nmethodBytes/bytecode"] = double(bytes) / double(k.bytecodes);
+}
+BENCHMARK(BM_TranslateKernelMethods)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

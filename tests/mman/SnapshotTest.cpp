@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -12,6 +13,7 @@
 #include "ext/platform.h"
 #include "mman/heapVerifier.h"
 #include "mman/loadImages.h"
+#include "mman/mmEnumerate.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmLargeSpace.h"
@@ -253,6 +255,59 @@ TEST_F(SnapshotTest, EveryFailureKeepsTheTargetAndTheNextSaveSucceeds) {
     freeLoadedKernel();
   }
 }
+
+#ifdef TESSEL_EXE  // the program and mkimage run only in the native build
+// Contexts in the heap holding a native pc (a negative SmallInteger): none in a saved image.
+int contextWithNativePc(void*, ObjectHeader* h) {
+  uint32_t tag = classTagOf(h);
+  if ((tag != classIndexMethodContext && tag != classIndexBlockContext) || bodyWordsOf(h) < 2) return 0;
+  oop pc = bodyOf(h)[1];
+  return isSmallInteger(pc) && smallIntegerValue(pc) < 0;
+}
+
+// An image saved by the real program loads whole in process for each kind: the verifier
+// finds nothing, every context holds a bytecode pc, and the header carries the kind, the
+// herald and the size fractions the built image started with.
+TEST_F(SnapshotTest, ImageSavedByTheProgramLoadsInProcess) {
+  std::string kernel = std::string(TESSEL_SOURCE_DIR) + "/tools/mkimage/kernel";
+  std::string made = (dir / "State.im").string();
+  std::string sources;
+  for (const fs::directory_entry& e : fs::directory_iterator(kernel)) sources += " " + e.path().string();
+  for (uint32_t kind : {0u, 1u, 2u}) {
+    SCOPED_TRACE(testing::Message() << "kind " << kind);
+    std::string saved = (dir / ("saved" + std::to_string(kind) + ".im")).string();
+    std::string command = std::string(TESSEL_BINARY_DIR) + "/tools/mkimage/mkimage -o " + made + sources + " " +
+                          TESSEL_SOURCE_DIR + "/tests/run/programs/SnapshotState.som --args SnapshotState " + saved +
+                          " " + std::to_string(kind) + " > /dev/null && " + TESSEL_EXE + " -noherald " + made +
+                          " > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ImageHeader built, header;
+    std::vector<uint8_t> builtBytes = readFileBytes(made), bytes = readFileBytes(saved);
+    ASSERT_GE(bytes.size(), sizeof header);
+    memcpy(&built, builtBytes.data(), sizeof built);
+    memcpy(&header, bytes.data(), sizeof header);
+    EXPECT_EQ(header.snapshotKind, kind);
+    EXPECT_STREQ(header.heraldString, built.heraldString);
+    ASSERT_TRUE(loadImageInProcess(saved));
+    EXPECT_HEAP_VALID();
+    oop none[1];
+    uint32_t methodContext = classIndexMethodContext;
+    EXPECT_NE(scanObjectMemory(&methodContext, instanceOfContextClassIndex, none, none), 0) << "the saved Process's";
+    EXPECT_EQ(scanObjectMemory(nullptr, contextWithNativePc, none, none), 0);
+    const uint32_t ImageLayout::*fractions[] = {&ImageLayout::edenSizeFraction, &ImageLayout::survivorSizeFraction,
+                                                &ImageLayout::largeSizeFraction, &ImageLayout::stackSizeFraction,
+                                                &ImageLayout::oldHeadroomFraction};
+    const uint32_t ImageHeader::*written[] = {&ImageHeader::edenSizeFraction, &ImageHeader::survivorSizeFraction,
+                                              &ImageHeader::largeSizeFraction, &ImageHeader::stackSizeFraction,
+                                              &ImageHeader::oldHeadroomFraction};
+    for (size_t i = 0; i < std::size(fractions); i++) {
+      EXPECT_EQ(header.*written[i], built.*written[i]) << i;
+      EXPECT_EQ(imageLayout.*fractions[i], built.*written[i]) << i;
+    }
+    freeLoadedKernel();
+  }
+}
+#endif
 
 // 304 stores a string of up to 100 bytes and answers its receiver; 303 answers it, or the
 // version banner when the herald is empty.

@@ -10,6 +10,8 @@
 #include "tran/tpcmap.h"
 #include "tran/tprim.h"
 
+oop harnessFrameMethod = 0;
+
 namespace {
 
 alignas(16) uint64_t harnessSegment[stackSegmentWords];
@@ -28,6 +30,7 @@ uint64_t harnessCallSite(uint8_t numArgs) {
   harnessMethod.h.usedSize = sizeof harnessMethod;
   harnessMethod.h.numArgs = numArgs;
   harnessMethod.h.frame = 12;
+  harnessMethod.h.vmethod = harnessFrameMethod;
   uint8_t* code = reinterpret_cast<uint8_t*>(&harnessMethod);
   code[100] = 0xEB;
   uint32_t word = 102;

@@ -18,6 +18,9 @@ struct PrimOutcome {
 };
 
 PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<oop> args);
+// The compiled method the calling frame belongs to, for primitives that turn it into a
+// context; 0 (no method) unless a test sets it.
+extern oop harnessFrameMethod;
 // The same with the arguments in a vector (tables of cases); up to 6 arguments.
 PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>& args);
 // The same on a segment of the stack zone (allocated, current for the call) in place of the

@@ -2,26 +2,36 @@
 // zone of the test's own: the profiling timer sampling a native loop (most samples land in the
 // loop's nmethod) and compaction moving those counts with the code; the listing primitive
 // answering what the listing printer writes and leaving no nmethod; failing stabilisation
-// leaving the options and the code as they were.
+// leaving the options and the code as they were; a snapshot whose contexts cannot all be
+// given bytecode pcs failing without touching its file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <numeric>
 #include <string>
 #include <sys/time.h>
+#include <unistd.h>
 #include <vector>
 
+#include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
+#include "prim/prString.h"
 #include "imageWriter.h"
 #include "mkHeap.h"
 #include "mkTestUtil.h"
 #include "mman/mmInit.h"
+#include "mman/mmProcess.h"
+#include "mman/mmSnapshot.h"
 #include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
+#include "stack/nsupport.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "support/primHarness.h"
@@ -273,6 +283,52 @@ TEST_F(NMethodPrimRun, FailingStabilisationChangesNothing) {
   }
   nmPrimStabilizeHook = saved;
   tsMaxIndex = max;
+}
+
+// A snapshot that meets a context whose method has neither a translation of its native pc
+// nor a cannot-resume pc fails 8 after committing: the target keeps its bytes, no other file
+// is left, the Process holds no suspended context, and the translated code runs on.
+TEST_F(NMethodPrimRun, SnapshotWithUnmappableContextFailsAndChangesNothing) {
+  namespace fs = std::filesystem;
+  initSnapshotPrims();
+  fs::path dir = fs::path(testing::TempDir()) / ("tessel-snapshot-prim-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::string target = (dir / "kept.im").string();
+  const std::string old = "the previous image";
+  std::ofstream(target, std::ios::binary) << old;
+  auto bytesOf = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  auto files = [&] {
+    std::vector<std::string> n;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir)) n.push_back(e.path().filename().string());
+    return n;
+  };
+  oop saved = harnessFrameMethod;
+
+  harnessFrameMethod = methodOf("a0");
+  ObjectHeader* lost = newRunTimeObject(classIndexMethodContext, 6, 0, "a test context");
+  bodyOf(lost)[0] = nilOop();
+  bodyOf(lost)[1] = smallIntegerFor(-5);
+  registerSysOop(oopOf(lost), uint32_t(temp2RegisteredOopX));
+  currentStack[shRootSender] = nilOop();  // the calling frame is the Process's bottom one
+  testing::internal::CaptureStdout();
+  PrimOutcome o = callPrimitiveOn(currentStack, 405, STStringWithSize(target.data(), target.size()), {smallIntegerFor(0)});
+  std::string report = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(o.failed);
+  EXPECT_TRUE(o.afterCommit);
+  EXPECT_EQ(o.errorOop, primErrorAt(primErrEngine));
+  EXPECT_NE(report.find("Unmappable n-PC encountered:\n\t\t\tn-PC = 0x5/5,"), std::string::npos) << report;
+  EXPECT_EQ(bytesOf(target), old);
+  EXPECT_EQ(files(), std::vector<std::string>{"kept.im"});
+  EXPECT_EQ(slotOf(activeProcess(), processSuspendedContext), nilOop());
+  EXPECT_EQ(slotOf(sysOop(uint32_t(temp2RegisteredOopX)), 1), smallIntegerFor(-5)) << "the context keeps its pc";
+  EXPECT_EQ(run(translate("sumTo:"), smallIntegerFor(10)), smallIntegerFor(55));
+
+  harnessFrameMethod = saved;
+  fs::remove_all(dir);
 }
 
 }  // namespace

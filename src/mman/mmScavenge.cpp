@@ -654,13 +654,15 @@ static void scanRoots(uint64_t* s) {
   if (currentIncGCState == incGCMarking) {
     rt.scan = 0;
     scavengeClassTableInRt(1);
-    uint64_t size;
-    do {
-      size = rtSize();
-      scanRtEntries(1, 1);
-      *s = scanFutureSpaceFrom(*s, 1);
-      rt.scan = rtSize();
-    } while (rtSize() != size);
+    // Copies tenured meanwhile are marked and appended: they are scanned here, since the
+    // pass over unmarked entries below skips them.
+    for (;;) {
+      int met = scanRtEntries(1, 1);
+      uint64_t top = scanFutureSpaceFrom(*s, 1);
+      met |= top != *s;
+      *s = top;
+      if (!met) break;
+    }
   } else {
     scavengeClassTableInRt(0);
   }

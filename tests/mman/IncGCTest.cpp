@@ -401,6 +401,40 @@ TEST_F(IncGCTest, IncGC_StatesOfSuccessiveQuanta) {
   EXPECT_EQ(numIncGCs, 2u);
 }
 
+// A scavenge while marking: a survivor tenured while the new objects a marked holder reaches
+// are copied is marked, and its own new referents are still moved and updated.
+TEST_F(IncGCTest, IncGC_ScavengeTenuresBelowAMarkedHolder) {
+  oop aged = newNewObject(testClasses.pointers, 1);
+  setRoot(0, aged);
+  ASSERT_TRUE(scavengeNewSpace());
+  aged = rootAt(0);
+  ASSERT_FALSE(isOld(aged));
+  setRoot(0, nilOop());
+  tenureThreshold = 0;  // every survivor in past space is tenured by the next scavenge
+  oop fresh = newNewObject(testClasses.pointers, 1);
+  store(fresh, 0, smallIntegerFor(42));
+  store(aged, 0, fresh);
+  oop via = newNewObject(testClasses.pointers, 1);
+  store(via, 0, aged);
+  oop holder = oldArray(1);
+  setRoot(1, holder);
+  ASSERT_EQ(incMarkSweep(1, 1, all), 0);
+  ASSERT_EQ(currentIncGCState, incGCMarking);
+  if (!isMarked(headerOf(holder))) incMarkObj(holder);
+  store(holder, 0, via);
+  ASSERT_TRUE(scavengeNewSpace());
+  via = slotOf(holder, 0);
+  ASSERT_FALSE(isOld(via));
+  oop tenured = slotOf(via, 0);
+  ASSERT_TRUE(isOld(tenured));
+  EXPECT_TRUE(isMarked(headerOf(tenured)));
+  oop moved = slotOf(tenured, 0);
+  ASSERT_FALSE(isOld(moved));
+  EXPECT_TRUE(moved >= pastSpace.start && moved < pastSpace.top) << "left behind in eden";
+  EXPECT_EQ(slotOf(moved, 0), smallIntegerFor(42));
+  EXPECT_HEAP_VALID();
+}
+
 // Kind changes while marking runs (primitives 467 and 468 call the hooks).
 TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
   initFinalizationPrims();

@@ -21,7 +21,7 @@ namespace {
 
 enum Kind : char { kPtrs = 'p', kBytes = 'b', kLarge = 'g', kFixed = 'f', kRtListed = 'r', kPermHeld = 'o' };
 
-struct Spec {
+struct Placement {
   uint32_t seg;   // index in list order
   bool live;
   Kind kind;
@@ -30,7 +30,7 @@ struct Spec {
 
 struct Placed {
   oop object;
-  Spec spec;
+  Placement want;
   uint64_t header, body;  // before the collection
 };
 
@@ -68,7 +68,7 @@ class SweepCompactTest : public ScavengeHeapTest {
     }
   }
 
-  void fill(ObjectHeader* h, uint32_t tag, const Spec& s) {
+  void fill(ObjectHeader* h, uint32_t tag, const Placement& s) {
     if (hasPtrs(h)) {
       oop* b = bodyOf(h);
       for (uint64_t i = 0; i < s.size; i++) b[i] = smallIntegerFor(int64_t(tag) * 10000 + int64_t(i));
@@ -78,7 +78,7 @@ class SweepCompactTest : public ScavengeHeapTest {
     }
   }
 
-  oop add(const Spec& s) {
+  oop add(const Placement& s) {
     setCurrentOldSegment(segs[s.seg]);
     ObjectHeader* h = nullptr;
     bool ptrs = s.kind == kPtrs || s.kind == kRtListed || s.kind == kPermHeld;
@@ -168,8 +168,8 @@ struct Case {
 };
 
 TEST_F(SweepCompactTest, SweepCompact_Table) {
-  auto L = [](uint32_t seg, Kind k, uint64_t size) { return Spec{seg, true, k, size}; };
-  auto D = [](uint32_t seg, Kind k, uint64_t size) { return Spec{seg, false, k, size}; };
+  auto L = [](uint32_t seg, Kind k, uint64_t size) { return Placement{seg, true, k, size}; };
+  auto D = [](uint32_t seg, Kind k, uint64_t size) { return Placement{seg, false, k, size}; };
   const Case cases[] = {
       {"no free run: nothing moves", 1,
        [&](SweepCompactTest* t) {
@@ -189,10 +189,10 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
        },
        [](SweepCompactTest* t) {
          uint64_t kept = 0;
-         for (auto& [tag, p] : t->placed) kept += p.spec.live;
+         for (auto& [tag, p] : t->placed) kept += p.want.live;
          uint64_t lowest = ~uint64_t(0);
          for (auto& [tag, p] : t->placed)
-           if (p.spec.live) lowest = std::min(lowest, uint64_t(find(tag)));
+           if (p.want.live) lowest = std::min(lowest, uint64_t(find(tag)));
          EXPECT_EQ(lowest, t->segs[0]->otLow + 16) << "the kept entries end the table";
          EXPECT_EQ(kept, 9u);
        }},
@@ -204,7 +204,7 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
        },
        [](SweepCompactTest* t) {
          for (auto& [tag, p] : t->placed)
-           if (p.spec.live && p.spec.seg == 2) EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag;
+           if (p.want.live && p.want.seg == 2) EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag;
          EXPECT_EQ(t->segs[2]->otLow, t->segs[2]->otHigh) << "the last table is empty";
        }},
       {"a block too big to pack stays threaded where it is; a smaller one moves", 2,
@@ -230,7 +230,7 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
        },
        [](SweepCompactTest* t) {
          for (auto& [tag, p] : t->placed)
-           if (p.spec.live && p.spec.seg == 2) EXPECT_EQ(t->dataSegmentOf(find(tag)), 0u) << tag;
+           if (p.want.live && p.want.seg == 2) EXPECT_EQ(t->dataSegmentOf(find(tag)), 0u) << tag;
        }},
       {"old owners of large and fixed blocks move; their tables follow", 2,
        [&](SweepCompactTest* t) {
@@ -239,7 +239,7 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
        },
        [](SweepCompactTest* t) {
          for (auto& [tag, p] : t->placed)
-           if (p.spec.live) EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag;
+           if (p.want.live) EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag;
        }},
       {"RT-listed old objects and old objects held by perm objects move", 2,
        [&](SweepCompactTest* t) {
@@ -249,11 +249,11 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
        },
        [](SweepCompactTest* t) {
          for (auto& [tag, p] : t->placed) {
-           if (!p.spec.live) continue;
+           if (!p.want.live) continue;
            oop o = find(tag);
            EXPECT_EQ(t->tableSegmentOf(o), 0u) << tag;
-           if (p.spec.kind == kRtListed) EXPECT_TRUE(inRt(headerOf(o)) && objReallyInRt(headerOf(o))) << tag;
-           if (p.spec.kind == kPermHeld) EXPECT_EQ(slotOf(t->rootAt(2 + tag % 60), 0), o) << tag;
+           if (p.want.kind == kRtListed) EXPECT_TRUE(inRt(headerOf(o)) && objReallyInRt(headerOf(o))) << tag;
+           if (p.want.kind == kPermHeld) EXPECT_EQ(slotOf(t->rootAt(2 + tag % 60), 0), o) << tag;
          }
        }},
       {"a later segment emptied while earlier ones have room", 4,
@@ -265,7 +265,7 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
          EXPECT_EQ(t->segs[3]->dataTop, t->segs[3]->dataStart);
          EXPECT_EQ(t->segs[3]->otLow, t->segs[3]->otHigh);
          for (auto& [tag, p] : t->placed)
-           if (p.spec.live) EXPECT_EQ(t->dataSegmentOf(find(tag)), 0u) << tag;
+           if (p.want.live) EXPECT_EQ(t->dataSegmentOf(find(tag)), 0u) << tag;
        }},
   };
   for (const Case& c : cases) {
@@ -284,7 +284,7 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
     EXPECT_EQ(verifyHeap(), "");
     EXPECT_EQ(verifyOldRtAfterCollection(), "");
     EXPECT_EQ(checksum(), sum);
-    for (auto& [tag, p] : placed) EXPECT_EQ(find(tag) != 0, p.spec.live) << tag;
+    for (auto& [tag, p] : placed) EXPECT_EQ(find(tag) != 0, p.want.live) << tag;
     EXPECT_EQ(oldSpaceSegs.freeChunks, 0u);
     c.check(this);
     ASSERT_EQ(collectGarbage(1), 1);  // and again with perm space: nothing changes in content

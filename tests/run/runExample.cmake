@@ -5,7 +5,10 @@
 # of GOLDEN.dump must appear in the dump file the run writes.
 # Inputs: MKIMAGE, TESSEL, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix), WORK, OPTIONS,
 # ENV (optional NAME=value settings for the engine's environment), ARGS (optional arguments
-# for the program after the image), RUN_TIMEOUT (optional seconds, 60 unless given).
+# for the program after the image), LIMIT (seconds, default 60).
+if(NOT DEFINED LIMIT)
+  set(LIMIT 60)
+endif()
 file(GLOB kernel ${KERNEL_DIR}/*.som)
 file(MAKE_DIRECTORY ${WORK})
 file(REMOVE ${WORK}/stack.txt)
@@ -24,11 +27,8 @@ endif()
 separate_arguments(options UNIX_COMMAND "${OPTIONS}")
 separate_arguments(environment UNIX_COMMAND "${ENV}")
 separate_arguments(arguments UNIX_COMMAND "${ARGS}")
-if(NOT DEFINED RUN_TIMEOUT)
-  set(RUN_TIMEOUT 60)
-endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E env ${environment} ${TESSEL} -noherald ${options} ${image} ${arguments} WORKING_DIRECTORY ${WORK}
-                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT ${RUN_TIMEOUT})
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT ${LIMIT})
 file(READ ${GOLDEN}.out want_out)
 set(want_err "")
 if(EXISTS ${GOLDEN}.err)

@@ -3,10 +3,12 @@
 // with zcat) in the same run.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "mman/loadImages.h"
 #include "mman/mmOldSpace.h"
@@ -73,23 +75,36 @@ double secondsOf(const std::string& command) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+double medianOf(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 // Each iteration runs the reference command and then the load, so both see the same machine;
-// the time reported is the load's, with the reference's mean and the ratio beside it.
+// the time reported is the load's, with the medians of both and their ratio beside it (a
+// loaded machine gives outliers a mean would carry), and the load average at the end.
 void loadBeside(benchmark::State& state, const std::string& reference, const std::string& load) {
   if (plainImage().empty()) {
     state.SkipWithError("could not write the image");
     return;
   }
-  double referenceSeconds = 0, loadSeconds = 0;
+  std::vector<double> referenceSeconds, loadSeconds;
   for (auto _ : state) {
-    referenceSeconds += secondsOf(reference);
-    double seconds = secondsOf(load);
-    loadSeconds += seconds;
-    state.SetIterationTime(seconds);
+    referenceSeconds.push_back(secondsOf(reference));
+    loadSeconds.push_back(secondsOf(load));
+    state.SetIterationTime(loadSeconds.back());
   }
-  double n = double(state.iterations());
-  state.counters["refMs"] = referenceSeconds / n * 1000;
-  state.counters["ratio"] = loadSeconds / referenceSeconds;
+  double referenceMedian = medianOf(referenceSeconds), loadMedian = medianOf(loadSeconds);
+  state.counters["refMedianMs"] = referenceMedian * 1000;
+  state.counters["loadMedianMs"] = loadMedian * 1000;
+  state.counters["ratio"] = referenceMedian > 0 ? loadMedian / referenceMedian : 0;
+  double average = 0;
+  if (FILE* f = fopen("/proc/loadavg", "r")) {
+    if (fscanf(f, "%lf", &average) != 1) average = 0;
+    fclose(f);
+  }
+  state.counters["loadAverage"] = average;
 }
 
 const std::string tessel = std::string(TESSEL_EXE) + " -noherald ";
@@ -102,7 +117,7 @@ void BM_LoadGzipImageBesideZcat(benchmark::State& state) {
   loadBeside(state, "tail -c +1025 " + plainImage() + ".gz | zcat > /dev/null",
              tessel + plainImage() + ".gz > /dev/null 2>&1");
 }
-BENCHMARK(BM_LoadPlainImageBesideCat)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
-BENCHMARK(BM_LoadGzipImageBesideZcat)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+BENCHMARK(BM_LoadPlainImageBesideCat)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
+BENCHMARK(BM_LoadGzipImageBesideZcat)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
 
 }  // namespace

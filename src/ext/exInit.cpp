@@ -53,6 +53,15 @@ uint64_t readImageFile(void* buffer, uint64_t count) {
   return n < 0 ? 0 : (uint64_t)n;
 }
 
+int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip) {
+  if (headerReadPending || getImageFileFormat() == imageGzip) return -1;
+  int error = 0;
+  pdBeginCritical();
+  int64_t n = pdReadAhead(imageFilePtr, buffer, count, skip, &error);
+  pdEndCritical();
+  return n;
+}
+
 void closeImageFile() {
   if (imageFilePtr >= 0) pdCloseImage(imageFilePtr);
   imageFilePtr = -1;

@@ -54,6 +54,10 @@ void reportUsage();
 int loadImageHeader(const char* fileName, int report);
 void closeImageFile();
 uint64_t readImageFile(void* buffer, uint64_t count);
+// Reads count bytes from skip bytes ahead in a plain image without moving on: the bytes
+// read, short at the end of the file; -1 when the image cannot be read ahead (compressed,
+// or a file that cannot seek).
+int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip);
 [[noreturn]] void vmExit(uint64_t code);
 void initTime();
 

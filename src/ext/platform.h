@@ -26,6 +26,12 @@ extern uint64_t profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profil
 enum { pdOpenRead = 0, pdOpenSnapshot = 577 };  // 577: write-only, create, truncate
 int64_t pdOpenImage(const char* path, int oflag, int* error);
 int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error);
+// Reads up to length bytes from skip bytes past the file's position, which stays where it
+// was (the loader reads a space's table before its data); short only at the end of the
+// file. -1 when the file cannot be read that way (a pipe) or on error.
+int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, int* error);
+// A hint that fresh memory about to be filled is better backed by large pages.
+void pdPreferLargePages(void* address, uint64_t length);
 int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error);
 int pdCloseImage(int64_t fd);
 // A snapshot whose writing failed: its close removes what was written.

@@ -161,10 +161,10 @@ static void relocateSlots(ObjectHeader* h) {
   for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = movedReference(m, body[i]);
 }
 
-// Body pointers of old and perm headers by size field: none for 0; large and fixed bodies
-// are set from their block tables; bodies in the saved old range move with their segment;
-// perm bodies (perm headers only) by the perm-data delta. Then pointer slots.
-static void relocateOtEntry(ObjectHeader* h, bool perm) {
+// Body pointers of perm headers by size field: none for 0; large and fixed bodies are set
+// from their block tables; bodies in the saved old range move with their segment, the
+// others by the perm-data delta. Then pointer slots.
+static void relocatePermOtEntry(ObjectHeader* h) {
   uint32_t s = sizeFieldOf(h);
   if (s == sizeFieldLarge || s == sizeFieldFixed) {
     if (hasPtrs(h)) BAD_IMAGE();  // only byte bodies live in large and fixed space
@@ -174,7 +174,7 @@ static void relocateOtEntry(ObjectHeader* h, bool perm) {
     h->dataPtr = 0;
     return;
   }
-  if (!perm || inOldSavedRange(h->dataPtr)) {
+  if (inOldSavedRange(h->dataPtr)) {
     h->dataPtr = relocatedOldBody(h->dataPtr);
     if (!bodyInOldData(h)) BAD_IMAGE();
   } else {
@@ -192,18 +192,67 @@ void updatePermDataPtrFunc(ObjectHeader* h) {
   if (!bodyInOldData(h) && !bodyInPermData(h)) BAD_IMAGE();
 }
 
-// ---- Old object table ---------------------------------------------------------------------------
+// ---- Old space ----------------------------------------------------------------------------------
 
-// Free entries are threaded afresh, each appended at *tail; one still remembered or marked
-// must not be reused and becomes an empty ByteArray instead.
-static void relocateOldOtEntry(ObjectHeader* h, uint64_t*& tail) {
+// Old space is relocated while it is read: its table and segment map first, then its data
+// piece by piece, each piece's pointer slots relocated while the read has left them in
+// cache. The table pass sets the body pointers and marks one bit per data word that is a
+// slot of a pointer body; a body with a size word is checked and marked once the piece
+// holding that word has arrived. The vectors are kept between loads, so that a bad image
+// reported part way (the report may not return) leaves nothing unowned.
+struct OldSpaceLoad {
+  bool walk;                          // references or bodies move
+  std::vector<uint64_t> slotBits;     // one bit per data word that is a pointer slot
+  std::vector<ObjectHeader*> sized;   // bodies with a size word, by ascending body address
+  size_t nextSized;                   // the first of them not yet checked
+};
+static OldSpaceLoad oldLoad;
+
+// Marks words slots from the body at address (already known to lie in old data).
+static void markSlots(uint64_t address, uint64_t words) {
+  uint64_t first = (address - oldSpace.dataStart) / 8, end = first + words;
+  uint64_t* bits = oldLoad.slotBits.data();
+  while (first < end) {
+    uint64_t bit = first % 64, count = end - first < 64 - bit ? end - first : 64 - bit;
+    bits[first / 64] |= (count == 64 ? ~uint64_t(0) : ((uint64_t(1) << count) - 1)) << bit;
+    first += count;
+  }
+}
+
+// Body pointers by size field: none for 0; large and fixed bodies are set from their block
+// tables; the others move with their segment.
+static void relocateOldBodyPointer(ObjectHeader* h) {
+  uint32_t s = sizeFieldOf(h);
+  if (s == sizeFieldLarge || s == sizeFieldFixed) {
+    if (hasPtrs(h)) BAD_IMAGE();  // only byte bodies live in large and fixed space
+    return;
+  }
+  if (s == 0) {
+    h->dataPtr = 0;
+    return;
+  }
+  h->dataPtr = relocatedOldBody(h->dataPtr);
+  if (s >= sizeFieldExtended) {  // its size word is not read yet
+    uint64_t p = h->dataPtr;
+    if ((p & 7) != 0 || p < oldSpace.dataStart + 8 || p > oldSpace.dataTop) BAD_IMAGE();
+    oldLoad.sized.push_back(h);
+    return;
+  }
+  if (!bodyInOldData(h)) BAD_IMAGE();
+  if (hasPtrs(h)) markSlots(h->dataPtr, s);
+}
+
+// Free entries are threaded afresh, each put at the head, so that the list runs from the
+// highest entry down; one still remembered or marked must not be reused and becomes an
+// empty ByteArray instead.
+static void relocateOldOtEntry(ObjectHeader* h) {
   if (classTagOf(h) != 0) {
-    relocateOtEntry(h, false);
+    relocateOldBodyPointer(h);
     return;
   }
   if (!(h->flags & (inRtBit | isMarkedBit))) {
-    *tail = oopOf(h);
-    tail = &h->dataPtr;
+    h->dataPtr = oldSpaceSegs.freeOtHead;
+    oldSpaceSegs.freeOtHead = oopOf(h);
     oldSpaceSegs.freeOtCount += 1;
     return;
   }
@@ -212,22 +261,77 @@ static void relocateOldOtEntry(ObjectHeader* h, uint64_t*& tail) {
   h->dataPtr = 0;
 }
 
+static void reverseWords(uint64_t from, uint64_t to);
+
+void beginOldSpaceLoad() {
+  if (imageLayout.swapped) reverseWords(uint64_t(oldSpaceMap.start), uint64_t(oldSpaceMap.end));
+  convertSegmentMap();
+  oldLoad.walk = imageNeedsObjectWalk();
+  oldLoad.sized.clear();
+  oldLoad.nextSized = 0;
+  if (!oldLoad.walk) return;
+  oldSpaceSegs.freeOtHead = 0;
+  oldSpaceSegs.freeOtCount = 0;
+  oldLoad.slotBits.assign((oldSpace.dataTop - oldSpace.dataStart) / 8 / 64 + 1, 0);
+}
+
+void loadOldTablePiece(uint64_t from, uint64_t to) {
+  if (imageLayout.swapped) reverseWords(from, to);
+  if (oldLoad.walk)
+    for (uint64_t a = from; a < to; a += otEntryBytes) relocateOldOtEntry(reinterpret_cast<ObjectHeader*>(a));
+}
+
+void beginOldDataLoad() {
+  std::sort(oldLoad.sized.begin(), oldLoad.sized.end(),
+            [](const ObjectHeader* a, const ObjectHeader* b) { return a->dataPtr < b->dataPtr; });
+}
+
+// The marked words of [from, to), a whole bitmap word of slots at a time where it can.
+static void relocateMarkedSlots(uint64_t from, uint64_t to) {
+  const ReferenceMove m = currentReferenceMove();
+  uint64_t* words = reinterpret_cast<uint64_t*>(oldSpace.dataStart);
+  const uint64_t* bits = oldLoad.slotBits.data();
+  uint64_t end = (to - oldSpace.dataStart) / 8;
+  for (uint64_t i = (from - oldSpace.dataStart) / 8; i < end;) {
+    uint64_t base = i & ~uint64_t(63), b = bits[i / 64] & (~uint64_t(0) << (i % 64));
+    if (end - base < 64) b &= (uint64_t(1) << (end - base)) - 1;
+    if (b == ~uint64_t(0)) {
+      for (uint64_t k = base; k < base + 64; k++) words[k] = movedReference(m, words[k]);
+    } else {
+      for (; b != 0; b &= b - 1) {
+        uint64_t k = base + uint64_t(__builtin_ctzll(b));
+        words[k] = movedReference(m, words[k]);
+      }
+    }
+    i = base + 64;
+  }
+}
+
+void loadOldSpacePiece(uint64_t from, uint64_t to) {
+  if (imageLayout.swapped) reverseWords(from, to);
+  if (!oldLoad.walk) return;
+  const std::vector<ObjectHeader*>& sized = oldLoad.sized;
+  while (oldLoad.nextSized < sized.size() && sized[oldLoad.nextSized]->dataPtr - 8 < to) {
+    const ObjectHeader* h = sized[oldLoad.nextSized++];
+    if (!bodyInOldData(h)) BAD_IMAGE();
+    if (hasPtrs(h)) markSlots(h->dataPtr, bodyWordsOf(h));
+  }
+  relocateMarkedSlots(from, to);
+}
+
 static uint64_t relocateThreadedLink(uint64_t address) {
   uint64_t a = relocatedOldBody(address);
   if ((a & 7) != 0 || a < oldSpace.dataStart || a + 8 > oldSpace.dataTop) BAD_IMAGE();
   return a;
 }
 
-static void relocateOldSpace() {
-  oldSpaceSegs.freeOtHead = 0;
-  oldSpaceSegs.freeOtCount = 0;
-  // The table grows down as objects are made, so walking it from the top meets the bodies
-  // mostly in ascending order, which the memory system fetches ahead. The free list keeps
-  // its order: highest entry first.
-  uint64_t* tail = &oldSpaceSegs.freeOtHead;
-  for (uint64_t a = oldSpace.otHigh; a > oldSpace.otLow; a -= otEntryBytes)
-    relocateOldOtEntry(reinterpret_cast<ObjectHeader*>(a), tail);
-  *tail = 0;
+void endOldSpaceLoad() {
+  if (!oldLoad.walk) {
+    if (!updateThreadedDataPointers(nullptr)) BAD_IMAGE();
+    return;
+  }
+  std::vector<uint64_t>().swap(oldLoad.slotBits);
+  std::vector<ObjectHeader*>().swap(oldLoad.sized);
   if (threadedDataForSnapshot != 0) {
     threadedDataForSnapshot = relocateThreadedLink(threadedDataForSnapshot);
     if (threadedDataForSnapshot + threadedChunkSlots * 8 > oldSpace.dataTop) BAD_IMAGE();
@@ -386,7 +490,7 @@ static void relocatePermFreeList() {
 static void relocatePermSpace() {
   for (uint64_t a = permSpace.otLow + otEntryBytes; a <= permSpace.otHigh; a += otEntryBytes) {
     ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
-    if (classTagOf(h) != 0) relocateOtEntry(h, true);
+    if (classTagOf(h) != 0) relocatePermOtEntry(h);
   }
 }
 
@@ -528,13 +632,10 @@ static void loadFixedSpace() {
 
 // ---- The whole image ------------------------------------------------------------------------------
 
-// Order: old table, large table, new space, perm space, then the fixed tables, whose owners
+// Old space was relocated as it was read. Order: large table, new space, perm space, then the fixed tables, whose owners
 // are found by their saved body pointers before any fixed body pointer is set.
 void relocateImageObjects() {
-  convertSegmentMap();
   bool walk = imageNeedsObjectWalk();
-  if (walk) relocateOldSpace();
-  else if (!updateThreadedDataPointers(nullptr)) BAD_IMAGE();
   loadLargeSpace();
   if (walk) relocatePastSpace();
   relocatePermFreeList();
@@ -562,9 +663,6 @@ static void reverseWords(uint64_t from, uint64_t to) {
 
 void swapImageBody() {
   const ImageLayout& l = imageLayout;
-  reverseWords(oldSpace.otLow + otEntryBytes, oldSpace.otHigh + otEntryBytes);
-  reverseWords(uint64_t(oldSpaceMap.start), uint64_t(oldSpaceMap.end));
-  reverseWords(oldSpace.dataStart, oldSpace.dataTop);
   reverseWords(permSpace.otLow + otEntryBytes, permSpace.otHigh + otEntryBytes);
   reverseWords(permSpace.dataStart, permSpace.dataTop);
   uint64_t largeTop = loadedSpaces.largeArea + loadedSpaces.largeAreaBytes;

@@ -54,10 +54,22 @@ int imageNeedsObjectWalk();
 void updateOopFunc(oop* slot);
 // Relocates the body pointer of one perm header in place.
 void updatePermDataPtrFunc(ObjectHeader* h);
+// Old space is relocated as it is read, before the other spaces: begin once its segment map
+// is in (put in host byte order here and converted); then each piece of its table in
+// ascending order, whole entries, as it arrives; then begin the data and load each piece of
+// it in ascending order as it arrives; then end. Every piece is put in host byte order and
+// relocated; the pieces of each kind cover it whole.
+void beginOldSpaceLoad();
+void loadOldTablePiece(uint64_t from, uint64_t to);
+void beginOldDataLoad();
+void loadOldSpacePiece(uint64_t from, uint64_t to);
+void endOldSpaceLoad();
+// The other spaces, old space's having been loaded.
 void relocateImageObjects();
 
-// The image is of the other byte order: every 64-bit word of every loaded space is reversed
-// (before relocation); byte objects then get their bytes back by class (after relocation).
+// The image is of the other byte order: every 64-bit word of every other loaded space is
+// reversed (before relocation; old space's as it is read); byte objects then get their
+// bytes back by class (after relocation).
 void swapImageBody();
 void repairImageByteObjects();
 

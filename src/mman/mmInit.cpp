@@ -232,17 +232,52 @@ static void readBlockSpaces(const KernelPlaces& p) {
   readSpace(fixedTop - l.fixedTableBytes, l.fixedTableBytes, "Can't initialize VM caches", 0x201, __LINE__);
 }
 
+// The segment map and the table come after the data in the file. Where the file can be read
+// ahead they are read first, and the table and then the data are read in pieces small
+// enough to stay in cache while each is relocated; otherwise everything is read, then
+// relocated at once.
 static void readOldSpace(const KernelPlaces& p) {
   const ImageLayout& l = imageLayout;
+  const char* message = "Can't initialize OldSpace";
   OldSpaceSegment* segment = reinterpret_cast<OldSpaceSegment*>(p.old);
   initOldSpaceBounds(segment, l.oldDataBytes / 8, l.oldOTBytes / otEntryBytes, kernelSlots[slotsOld],
                      l.oldFreeEntryHead, l.oldFreeEntryCount, l.threadedDataHead, l.oldFreeDataChunks,
                      l.oldFreeSlots);
-  readSpace(segment->dataStart, l.oldDataBytes, "Can't initialize OldSpace", 0x201, __LINE__);
+  computeImageDeltas();
   oldSpaceMap.start = reinterpret_cast<uint64_t*>(segment->dataTop);
   oldSpaceMap.end = oldSpaceMap.start + segmentMapBytes() / 8;
-  readSpace(segment->dataTop, segmentMapBytes(), "Can't initialize OldSpace", 0x201, __LINE__);
-  readSpace(segment->otLow + otEntryBytes, l.oldOTBytes, "Can't initialize OldSpace", 0x201, __LINE__);
+  uint64_t table = segment->otLow + otEntryBytes, tableEnd = table + l.oldOTBytes;
+  int64_t mapRead = readImageFileAhead(oldSpaceMap.start, segmentMapBytes(), l.oldDataBytes);
+  if (mapRead < 0) {
+    readSpace(segment->dataStart, l.oldDataBytes, message, 0x201, __LINE__);
+    readSpace(segment->dataTop, segmentMapBytes(), message, 0x201, __LINE__);
+    readSpace(table, l.oldOTBytes, message, 0x201, __LINE__);
+    beginOldSpaceLoad();
+    loadOldTablePiece(table, tableEnd);
+    beginOldDataLoad();
+    loadOldSpacePiece(segment->dataStart, segment->dataTop);
+    endOldSpaceLoad();
+    return;
+  }
+  if (uint64_t(mapRead) != segmentMapBytes()) fatal(message, 0x201, __LINE__);
+  beginOldSpaceLoad();
+  pdPreferLargePages(reinterpret_cast<void*>(table), l.oldOTBytes);
+  uint64_t skip = l.oldDataBytes + segmentMapBytes();
+  const uint64_t tablePiece = oldReadPieceBytes / otEntryBytes * otEntryBytes;
+  for (uint64_t a = table; a < tableEnd; a += tablePiece) {
+    uint64_t piece = tableEnd - a < tablePiece ? tableEnd - a : tablePiece;
+    if (readImageFileAhead(reinterpret_cast<void*>(a), piece, skip + (a - table)) != int64_t(piece))
+      fatal(message, 0x201, __LINE__);
+    loadOldTablePiece(a, a + piece);
+  }
+  beginOldDataLoad();
+  pdPreferLargePages(reinterpret_cast<void*>(segment->dataStart), l.oldDataBytes);
+  for (uint64_t a = segment->dataStart; a < segment->dataTop; a += oldReadPieceBytes) {
+    uint64_t piece = segment->dataTop - a < oldReadPieceBytes ? segment->dataTop - a : uint64_t(oldReadPieceBytes);
+    readSpace(a, piece, message, 0x201, __LINE__);
+    loadOldSpacePiece(a, a + piece);
+  }
+  endOldSpaceLoad();
 }
 
 // The inflate allocator works in the C heap block; compressed input is read into the code
@@ -419,7 +454,6 @@ void loadKernel() {
   pdSetMemExecPerm(reinterpret_cast<void*>(p.code), s[slotsCode] * 8);
   installTranslatorHooks();  // the zone's set-up initialises the translator
   if (!initNMethods(p.code, s[slotsCode] * 8)) fatal("Can't initialize N-method zone", 0x404, __LINE__);
-  computeImageDeltas();
   decompressionWorkspaces = {};
   free(heapBlock);
   setUpTables();

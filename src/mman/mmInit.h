@@ -29,6 +29,7 @@ enum : uint64_t {
   kernelBlockHint = 0x10000000,          // the block is sought from here up
   kernelBlockLimit = uint64_t(1) << 31,  // and must end below this
   readPieceBytes = 1 << 30,              // largest single read of a space
+  oldReadPieceBytes = 1 << 17,           // old data read and relocated at a time (stays in cache)
 };
 
 // The one block holding every space but the stack zone and the headroom.

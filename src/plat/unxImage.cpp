@@ -1,6 +1,7 @@
 // Unix layer: the image-file functions used by start-up, the image reader and snapshots.
 // They report errno through their out word and leave the reporting to the caller.
-// Prefix: pd (pdOpenImage, pdRead, pdWrite, pdCloseImage, pdDiscardSnapshot, pdBlessSnapshot).
+// Prefix: pd (pdOpenImage, pdRead, pdReadAhead, pdWrite, pdCloseImage, pdDiscardSnapshot,
+// pdBlessSnapshot, pdPreferLargePages).
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -121,7 +122,7 @@ int64_t pdOpenImage(const char* path, int oflag, int* error) {
 
 // A large read fills fresh memory of the kernel block: asking for huge pages first saves a
 // page fault (and a page-table entry) for every 4 KiB the read and the relocation touch.
-static void preferHugePages(void* buffer, uint64_t length) {
+void pdPreferLargePages(void* buffer, uint64_t length) {
   const uint64_t huge = uint64_t(2) << 20;
   uint64_t start = (reinterpret_cast<uint64_t>(buffer) + huge - 1) & ~(huge - 1);
   uint64_t end = (reinterpret_cast<uint64_t>(buffer) + length) & ~(huge - 1);
@@ -130,10 +131,26 @@ static void preferHugePages(void* buffer, uint64_t length) {
 
 int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error) {
   *error = 0;
-  preferHugePages(buffer, length);
+  pdPreferLargePages(buffer, length);
   ssize_t n = read((int)fd, buffer, length);
   if (n < 0) *error = errno;
   return n;
+}
+
+int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, int* error) {
+  *error = 0;
+  off_t position = lseek((int)fd, 0, SEEK_CUR);
+  if (position < 0 || skip > uint64_t(INT64_MAX - position)) return *error = position < 0 ? errno : EINVAL, -1;
+  pdPreferLargePages(buffer, length);
+  uint64_t done = 0;
+  while (done < length) {
+    ssize_t n = pread((int)fd, static_cast<char*>(buffer) + done, length - done, off_t(position + skip + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return *error = errno, -1;
+    if (n == 0) break;
+    done += uint64_t(n);
+  }
+  return int64_t(done);
 }
 
 static int64_t writeTwice(int fd, const void* buffer, uint64_t length, int* error) {

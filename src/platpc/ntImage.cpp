@@ -93,6 +93,22 @@ int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error) {
   return n;
 }
 
+int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, int* error) {
+  *error = 0;
+  int64_t position = _telli64((int)fd);
+  if (position < 0 || _lseeki64((int)fd, position + int64_t(skip), SEEK_SET) < 0) return *error = errno, -1;
+  uint64_t done = 0;
+  while (done < length) {
+    uint64_t rest = length - done;
+    int n = _read((int)fd, static_cast<char*>(buffer) + done, rest > 0x40000000 ? 0x40000000 : (unsigned)rest);
+    if (n < 0) *error = errno;
+    if (n <= 0) break;
+    done += uint64_t(n);
+  }
+  if (_lseeki64((int)fd, position, SEEK_SET) < 0 && *error == 0) *error = errno;
+  return *error != 0 ? -1 : int64_t(done);
+}
+
 // A short write is retried once with the rest; a snapshot that lost any write will not
 // replace its target.
 int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error) {

@@ -98,6 +98,9 @@ int pdUnmapMemory(uint64_t size, void* address) {
   return 0;
 }
 
+// Committed memory takes large pages only through a privilege the engine does not ask for.
+void pdPreferLargePages(void*, uint64_t) {}
+
 void pdSetMemExecPerm(void* address, uint64_t length) {
   DWORD previous;
   if (!VirtualProtect(address, length, PAGE_EXECUTE_READWRITE, &previous))

@@ -3,8 +3,15 @@
 // files; the load policies; sizes from options; primitives 307 and 407.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <thread>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "ext/exOption.h"
 #include "mman/heapVerifier.h"
@@ -53,6 +60,26 @@ class ImageLoadTest : public ::testing::Test {
     if (!why.empty()) return why;
     return loadImageInProcess(file) ? "" : "header refused";
   }
+
+#ifndef _WIN32
+  // As writeAndLoad, the file given through a named pipe, which cannot be read ahead.
+  std::string writeAndLoadThroughPipe() {
+    savedEden = eden.start;
+    std::string file = path("pipe.im"), pipe = path("pipe.fifo");
+    std::string why = writeHeapImage(file, loadNormal, plainForm);
+    iwFreeHeap();
+    if (!why.empty()) return why;
+    if (mkfifo(pipe.c_str(), 0600) != 0) return "no pipe";
+    std::vector<uint8_t> bytes = readFileBytes(file);
+    void (*disposition)(int) = signal(SIGPIPE, SIG_IGN);  // a load that stops early ends the writer
+    std::thread writer([&] { writeFileBytes(pipe, bytes); });
+    bool loaded = loadImageInProcess(pipe);
+    closeImageFile();
+    writer.join();
+    signal(SIGPIPE, disposition);
+    return loaded ? "" : "header refused";
+  }
+#endif
 };
 
 // Every space moved (the test heap lies in a static arena and mapped segments, the loaded
@@ -297,6 +324,68 @@ TEST_F(ImageLoadTest, FourSegmentsWithDifferentGaps_EveryReferenceLandsInBothOrd
         ASSERT_NE(tableGaps[i], tableGaps[j]);
       }
     ASSERT_EQ(writeAndLoad(form, loadNormal), "");
+    EXPECT_EQ(compareWithModel(loadedRoot(), graph, 0), "");
+    EXPECT_HEAP_VALID();
+    freeLoadedKernel();
+  }
+}
+
+// Old data of many read pieces: pointer bodies with and without a size word, some larger
+// than a piece, crossing piece boundaries between byte bodies of odd lengths. Every form is
+// loaded: plain (read ahead, relocated piece by piece), other byte order, compressed and
+// through a pipe (both read whole, then relocated).
+TEST_F(ImageLoadTest, OldDataOfManyPieces_EveryReferenceLandsInEachForm) {
+  std::vector<ImageForm> forms = {plainForm, otherOrderForm, gzipForm};
+#ifndef _WIN32
+  const ImageForm throughPipe = ImageForm(99);
+  forms.push_back(throughPipe);
+#endif
+  for (ImageForm form : forms) {
+    SCOPED_TRACE(form);
+    IwHeapSizes sizes;
+    sizes.oldSlots = 1 << 19;
+    ASSERT_TRUE(iwNewHeap(sizes));
+    addWeakArrayClass();
+    const uint64_t slotCounts[] = {3, 251, 252, 253, 20000, 700, 16384, 16383, 1, 40000, 9, 5000};
+    const size_t n = std::size(slotCounts);
+    ModelGraph graph;
+    for (size_t i = 0; i < n; i++) {
+      ModelNode pointers{classIndexArray, false, {}, {}};
+      for (uint64_t k = 0; k < slotCounts[i]; k++)
+        pointers.slots.push_back(k % 3 == 2 ? ModelSlot::imm(smallIntegerFor(int64_t(k * 31 + i)))
+                                            : ModelSlot::ref(int64_t((i * 7 + k * 2 + 1) % (2 * n))));
+      graph.push_back(pointers);
+    }
+    for (size_t i = 0; i < n; i++) {  // byte bodies between them, from a few bytes to many pieces' worth
+      std::vector<uint8_t> bytes((i * 9973) % 70000 + 5);
+      for (size_t b = 0; b < bytes.size(); b++) bytes[b] = uint8_t(b * 13 + i);
+      graph.push_back(ModelNode{classIndexByteArray, false, {}, bytes});
+    }
+    std::vector<oop> oops;
+    for (size_t i = 0; i < n; i++)  // pointer and byte bodies alternate in the data
+      for (size_t j : {i, n + i}) {
+        const ModelNode& node = graph[j];
+        oop o = newOldObject(node.classIndex, node.slots.empty() ? node.bytes.size() : node.slots.size());
+        ASSERT_NE(o, 0u);
+        if (node.slots.empty()) memcpy(bodyOf(headerOf(o)), node.bytes.data(), node.bytes.size());
+        oops.resize(std::max(oops.size(), j + 1));
+        oops[j] = o;
+      }
+    for (size_t i = 0; i < n; i++)
+      for (size_t k = 0; k < graph[i].slots.size(); k++) {
+        const ModelSlot& m = graph[i].slots[k];
+        storeSlot(oops[i], k, m.node >= 0 ? oops[m.node] : m.value, __FILE__, __LINE__);
+      }
+    sysOopRegistry[sysProcessor] = oops[0];
+    ASSERT_GT(slotsUsedInOldSpace() * 8, 4 * uint64_t(oldReadPieceBytes));
+#ifndef _WIN32
+    if (form == throughPipe) {
+      ASSERT_EQ(writeAndLoadThroughPipe(), "");
+    } else
+#endif
+    {
+      ASSERT_EQ(writeAndLoad(form, loadNormal), "");
+    }
     EXPECT_EQ(compareWithModel(loadedRoot(), graph, 0), "");
     EXPECT_HEAP_VALID();
     freeLoadedKernel();

@@ -785,27 +785,19 @@ static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** othe
     at = emitMovRR(at, rAX, rBX);
     at = decodeSmallDouble(at, 1);
   }
+  // A SmallDouble argument, the common case, is tested first and decoded last, so that it
+  // falls straight into the operation.
   at = emitMovRR(at, rAX, rR12);
   at = emitAluRI8(at, aluAnd, rAX, 7);
-  at = emitJccRel8(at, ccE, 0);  // an object
-  uint8_t* object = at;
   at = emitCmpRI(at, rAX, oopTagSmallDouble);
   at = emitJccRel8(at, ccE, 0);
   uint8_t* smallDouble = at;
   at = emitCmpRI(at, rAX, oopTagSmallInteger);
+  at = emitJccRel8(at, ccE, 0);
+  uint8_t* smallInteger = at;
+  at = emitAluRI8(at, aluAnd, rAX, 7);  // sets ZF again: 0 for an object
   at = emitJccRel32(at, ccNE, 0);  // both give-up jumps are long: the operation lies between
   *fails = at;
-  at = emitMovRR(at, rAX, rR12);
-  at = emitShiftRI(at, shiftSar, rAX, 3);
-  at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
-  at = emitJmpRel8(at, 0);
-  uint8_t* done1 = at;
-  txFixShortList(&smallDouble, 1, at);
-  at = emitMovRR(at, rAX, rR12);
-  at = decodeSmallDouble(at, 0);
-  at = emitJmpRel8(at, 0);
-  uint8_t* done2 = at;
-  txFixShortList(&object, 1, at);
   at = emitMovRM(at, rAX, rR12, 8);
   at = emitAndEAXI32(at, 0xFFFFF);
   at = emitCmpRI(at, rAX, classIndexDouble);
@@ -813,6 +805,17 @@ static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** othe
   *other = at;
   at = emitMovRM(at, rAX, rR12, 0);
   at = movsdXM(at, 0, rAX);
+  at = emitJmpRel8(at, 0);
+  uint8_t* done1 = at;
+  txFixShortList(&smallInteger, 1, at);
+  at = emitMovRR(at, rAX, rR12);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
+  at = emitJmpRel8(at, 0);
+  uint8_t* done2 = at;
+  txFixShortList(&smallDouble, 1, at);
+  at = emitMovRR(at, rAX, rR12);
+  at = decodeSmallDouble(at, 0);
   uint8_t* done[2] = {done1, done2};
   txFixShortList(done, 2, at);
   return at;

@@ -256,6 +256,10 @@ oop scavengeStackReference(oop ref) { return scavengeRef(ref, 0, 0); }
 static int scanOldSlots(ObjectHeader* holder, uint64_t from, uint64_t to, uint32_t incMark,
                         uint32_t tenureNow, const char* permFault) {
   int hasNew = 0;
+  // While marking, a copy tenured into a marked holder is marked in every step, the weak and
+  // ephemeron steps included, also one tenured earlier under an unmarked holder: else a
+  // scanned ephemeron's key or value is swept under it.
+  if (currentIncGCState == incGCMarking && isMarked(holder)) incMark = 1;
   for (uint64_t i = from; i < to; i++) {
     oop v = bodyOf(holder)[i];
     if (!isNewRef(v)) continue;
@@ -263,9 +267,10 @@ static int scanOldSlots(ObjectHeader* holder, uint64_t from, uint64_t to, uint32
     bodyOf(holder)[i] = n;
     if (isNewObject(n)) {
       hasNew = 1;
-    } else if (isPermObject(holder) && !isInOldRt(holder) && !registerInOldRt(holder)) {
-      scavengeFatal(permFault, __LINE__);
+      continue;
     }
+    if (incMark && !isMarked(headerOf(n))) incMarkObj(n);
+    if (isPermObject(holder) && !isInOldRt(holder) && !registerInOldRt(holder)) scavengeFatal(permFault, __LINE__);
   }
   return hasNew;
 }

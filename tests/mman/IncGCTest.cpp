@@ -22,6 +22,7 @@
 #include "mman/mmOopStack.h"
 #include "mman/mmPending.h"
 #include "mman/scavengeHeap.h"
+#include "stack/vmsupport.h"
 #include "support/primHarness.h"
 
 namespace {
@@ -258,12 +259,24 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
   }
 }
 
-// The program runs between quanta: it makes objects, moves references among them (into weak
-// arrays too), drops roots, makes new objects, scavenges, compacts and once brings the
-// collector to rest. After each cycle everything the root reaches is intact (its identity
-// slot unchanged), and what nothing reached when the cycle began (weak slots do not count),
-// and no new object held, is gone.
+// The program runs between quanta of random budgets, some of them interruptible and cut short
+// by a process switch that an interrupt's server asks for: it makes nodes, moves references
+// among them (into weak arrays too), drops roots, makes new objects, fills the remembered
+// table until it grows, scavenges, compacts, exchanges nodes (become), turns nodes weak or
+// ephemerons and back (467, 468, class changes), runs full collections (138, 406) and once
+// brings the collector to rest. The verifier runs after every step. After each cycle
+// everything the root reaches is intact (its identity slot unchanged), and what nothing
+// reached when the cycle began, not even a weak slot, is gone.
 TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
+  initFinalizationPrims();
+  initObjectPrims();
+  initBecomePrims();
+  // A node has four slots: links in 0-2, its identity in 3. Its class lets 467 make it weak
+  // (its slots all weak then) or 468 make it an ephemeron (slot 0 the key); the plain class
+  // allows neither, and class changes move nodes among the three.
+  const uint32_t nodeClasses[] = {testClasses.pointers, newTestClass(formatPointers | formatIndexable | formatWeak),
+                                  newTestClass(formatPointers | formatEphemeron | 4)};
+  keepClasses();
   struct Node {
     oop o;
     int64_t id;
@@ -275,17 +288,29 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
     seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
     return seed % n;
   };
-  // A node links to up to two earlier ones, so that the roots reach deep graphs.
+  auto isNode = [&](oop o) {
+    if (!isHeapObject(o) || o == nilOop() || isNewObject(o)) return false;
+    const ObjectHeader* h = headerOf(o);
+    uint32_t tag = classTagOf(h);
+    return hasPtrs(h) && bodyWordsOf(h) == 4 && isSmallInteger(slotOf(o, 3)) &&
+           (tag == nodeClasses[0] || tag == nodeClasses[1] || tag == nodeClasses[2]);
+  };
+  // A node links to up to two earlier ones, so that the roots reach deep graphs; most are plain.
   auto make = [&](const std::vector<oop>& linkable) {
-    oop o = oldArray(4);
+    oop o = newOldObject(nodeClasses[rnd(4) < 2 ? 0 : 1 + rnd(2)], 4);
     for (uint64_t i = 0; i < 2 && !linkable.empty(); i++)
       if (rnd(3) != 0) store(o, i, linkable[rnd(linkable.size())]);
     store(o, 3, smallIntegerFor(nextId));
+    // A node the collector freed (what only the mutator dropped may go before its cycle ends)
+    // leaves the pool when its entry is taken again.
+    pool.erase(std::remove_if(pool.begin(), pool.end(), [o](const Node& n) { return n.o == o; }), pool.end());
     pool.push_back({o, nextId++});
     return o;
   };
-  auto reachable = [&] {
-    std::vector<oop> seen, work = {root};
+  // What the root and the finalization queue reach; weak slots count only when asked.
+  auto reachable = [&](bool weakSlotsToo) {
+    std::vector<oop> seen, work = queued();
+    work.push_back(sysOop(rootX));
     std::set<oop> met;
     while (!work.empty()) {
       oop o = work.back();
@@ -293,56 +318,142 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
       if (!isHeapObject(o) || o == nilOop() || !met.insert(o).second) continue;
       seen.push_back(o);
       const ObjectHeader* h = headerOf(o);
-      uint64_t n = !hasPtrs(h) ? 0 : isGCSpecial(h) && !isEphemeron(h) ? 1 : bodyWordsOf(h);  // weak: named only
+      uint64_t n = hasPtrs(h) ? bodyWordsOf(h) : 0;
+      if (n != 0 && isGCSpecial(h) && !isEphemeron(h) && !weakSlotsToo) {
+        uint64_t named = indexabilityOf(h);
+        n = named != indexabilityAskClass ? named : formatNamedSlots(classFormatOf(classOfHeader(h)));
+      }
       for (uint64_t i = 0; i < n; i++) work.push_back(slotOf(o, i));
     }
     return seen;
   };
+  auto nodesIn = [&](const std::vector<oop>& objects) {
+    std::vector<oop> nodes;
+    for (oop o : objects)
+      if (isNode(o)) nodes.push_back(o);
+    return nodes;
+  };
+  // A full collection moves headers: pool entries follow their identities, and those it freed
+  // leave the pool.
+  auto afterCollection = [&] {
+    std::vector<std::pair<int64_t, oop>> byId;
+    for (oop o : nodesIn(reachable(true))) byId.push_back({smallIntegerValue(slotOf(o, 3)), o});
+    std::sort(byId.begin(), byId.end());
+    std::vector<Node> kept;
+    for (const Node& n : pool) {
+      auto it = std::lower_bound(byId.begin(), byId.end(), std::make_pair(n.id, oop(0)));
+      if (it != byId.end() && it->first == n.id) kept.push_back({it->second, n.id});
+    }
+    pool.swap(kept);
+  };
   for (uint64_t i = 16; i < 20; i++) setRoot(i, oldWeak(8));  // what they alone hold dies
-  uint64_t steps = 0;
+  uint64_t steps = 0, rtGrowths = 0, exchanges = 0, kindChanges = 0, collections = 0;
   bool blownAway = false;  // once per cycle run: more often and a cycle at one object a quantum never ends
+  bool rtGrown = false;    // once per cycle run: the table grows by thousands of entries
   auto mutate = [&] {
     if (++steps % 2 != 0 || pool.size() > 3000) return;  // the program runs slower than the collector
-    {
-      std::vector<oop> live = reachable();
-      oop target = live[rnd(live.size())];
-      if (!hasPtrs(headerOf(target)) || classTagOf(headerOf(target)) != testClasses.pointers) target = root;
-      uint64_t slot = target == root ? rnd(16) : rnd(3);
-      switch (rnd(8)) {
-        case 4: compact(); break;
-        case 5:
-          if (!blownAway && rnd(20) == 0) blowAwayIncGC(), blownAway = true;
-          break;
-        case 0: store(target, slot, nilOop()); break;
-        case 1: store(target, slot, make(live)); break;
-        case 2: {
-          oop young = newNewObject(testClasses.pointers, 4);
-          store(young, 0, live[rnd(live.size())]);
-          store(target, slot, young);
-          break;
-        }
-        case 3: ASSERT_TRUE(scavengeNewSpace()); break;
-        case 6: store(rootAt(16 + rnd(4)), 1 + rnd(8), live[rnd(live.size())]); break;
-        default: store(target, slot, live[rnd(live.size())]); break;
+    std::vector<oop> live = reachable(false), nodes = nodesIn(live);
+    oop target = nodes.empty() || rnd(8) == 0 ? sysOop(rootX) : nodes[rnd(nodes.size())];
+    uint64_t slot = target == sysOop(rootX) ? rnd(16) : rnd(3);
+    switch (rnd(16)) {
+      case 4: compact(); break;
+      case 5:
+        if (!blownAway && rnd(20) == 0) blowAwayIncGC(), blownAway = true;
+        break;
+      case 0: store(target, slot, nilOop()); break;
+      case 1: store(target, slot, make(live)); break;
+      case 2: {
+        oop young = newNewObject(testClasses.pointers, 4);
+        store(young, 0, live[rnd(live.size())]);
+        store(target, slot, young);
+        break;
       }
+      case 3: ASSERT_TRUE(scavengeNewSpace()); break;
+      case 6: store(rootAt(16 + rnd(4)), 1 + rnd(8), live[rnd(live.size())]); break;
+      case 7: {  // old holders of new objects, every fiftieth hung under the target in turn, until the table grows
+        if (rtGrown || rnd(4) != 0) break;
+        rtGrown = true;
+        ASSERT_TRUE(scavengeNewSpace());
+        uint64_t end = rt.end;
+        for (uint64_t i = 0; rt.end == end; i++) {
+          oop holder = oldArray(1);
+          ASSERT_NE(holder, 0u);
+          store(holder, 0, newNewObject(testClasses.pointers, 1));
+          if (i % 50 == 0) store(target, slot, holder);
+        }
+        rtGrowths++;
+        break;
+      }
+      case 8: {  // become: two nodes, or a node and a fresh one, trade contents
+        if (nodes.empty()) break;
+        oop a = nodes[rnd(nodes.size())], b = rnd(3) == 0 ? make(live) : nodes[rnd(nodes.size())];
+        if (a == b) break;
+        ASSERT_FALSE(callPrimitive(172, nilOop(), {a, b}).failed);
+        for (Node& n : pool) n.o = n.o == a ? b : n.o == b ? a : n.o;
+        exchanges++;
+        break;
+      }
+      case 9:
+      case 10: {
+        if (nodes.empty()) break;
+        oop n = nodes[rnd(nodes.size())];
+        bool on = rnd(2) != 0;
+        PrimOutcome o = classTagOf(headerOf(n)) == nodeClasses[1]   ? callPrimitive(467, n, {booleanOop(on)})
+                        : classTagOf(headerOf(n)) == nodeClasses[2] ? callPrimitive(468, n, {booleanOop(on)})
+                        : rnd(2) != 0 ? callPrimitive(536, classAt(nodeClasses[1 + rnd(2)]), {n})
+                                      : callPrimitive(535, n, {nodes[rnd(nodes.size())]});
+        kindChanges += !o.failed;
+        if (rnd(4) == 0) callPrimitive(536, classAt(nodeClasses[rnd(3)]), {n});  // back, where the shape allows
+        break;
+      }
+      case 11:
+        if (rnd(4) != 0) break;
+        ASSERT_EQ(collectGarbage(int(rnd(2))), 1);
+        afterCollection();
+        collections++;
+        break;
+      default: store(target, slot, live[rnd(live.size())]); break;
     }
+    ASSERT_EQ(verifyHeap(), "") << "step " << steps;
+  };
+  // An interrupt whose server makes a higher-priority process ready.
+  RequestServer savedServer = requestServers[requestUserPoll];
+  setRequestServer(requestUserPoll, [] { setRequest(requestProcessSwitch); });
+  uint64_t switchesKept = 0;
+  auto quantum = [&](uint64_t work) {
+    int interruptible = int(rnd(2));
+    bool interrupt = interruptible && rnd(3) == 0;
+    uint8_t before = currentIncGCState;
+    if (interrupt) setRequest(requestUserPoll);
+    int done = incMarkSweep(interruptible, 1 + rnd(2 * work), rnd(4) == 0 ? 1 + rnd(4096) : all);
+    if (scavengeStressInterval == 0) EXPECT_EQ(verifyHeap(), "") << "after a quantum";  // else it verified
+    if (interrupt && before == incGCMarking) {
+      EXPECT_EQ(currentIncGCState, incGCMarking) << "a switch request ends the mark quantum";
+      switchesKept += currentIncGCState == incGCMarking;
+    }
+    clearRequest(requestUserPoll);
+    clearRequest(requestProcessSwitch);  // the switch was served
+    anyAck.store(anyReq.load());
+    return done;
   };
   // Plain, then with the stress switch at 1: the verifier runs after every quantum and around
   // every scavenge, and every new-space allocation asks for a scavenge.
   for (uint64_t stress : {0, 1})
-  for (uint64_t work : {uint64_t(1), uint64_t(7), uint64_t(40)}) {
+  for (uint64_t work : {uint64_t(1), uint64_t(7), uint64_t(40)})
+  for (int cycle = 0; cycle < 4; cycle++) {
     if (stress != 0 && work == 1) continue;  // a verified heap at every object costs minutes under ASan
-    SCOPED_TRACE("stress " + std::to_string(stress) + ", work " + std::to_string(work));
+    SCOPED_TRACE("stress " + std::to_string(stress) + ", work " + std::to_string(work) + ", cycle " +
+                 std::to_string(cycle));
     if (stress != 0) {  // as the variable sets it at start-up
       scavengeStressInterval = stress;
       eden.warningLimit = eden.start;
     }
-    blownAway = false;
+    blownAway = rtGrown = false;
     {  // what earlier cycles left, and more: mostly hung under live nodes
-      std::vector<oop> live = reachable();
+      std::vector<oop> live = reachable(false);
       for (int i = 0; i < 400; i++) {
         oop o = make(live), holder = live[rnd(live.size())];
-        if (holder == root || classTagOf(headerOf(holder)) != testClasses.pointers || rnd(8) == 0) setRoot(rnd(16), o);
+        if (!isNode(holder) || rnd(8) == 0) setRoot(rnd(16), o);
         else store(holder, 2, o);
         live.push_back(o);
       }
@@ -352,13 +463,19 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
     pool.erase(std::remove_if(pool.begin(), pool.end(),
                               [](const Node& n) { return freed(n.o) || slotOf(n.o, 3) != smallIntegerFor(n.id); }),
                pool.end());
-    std::vector<oop> before = reachable();
+    std::vector<oop> before = reachable(true);
     std::set<oop> beforeSet(before.begin(), before.end());
     std::set<int64_t> garbage;
     for (const Node& n : pool)
       if (!beforeSet.count(n.o) && !freed(n.o) && slotOf(n.o, 3) == smallIntegerFor(n.id)) garbage.insert(n.id);
-    runCycle(work, [&] { mutate(); });
-    std::vector<oop> live = reachable();
+    uint64_t quanta = 0;
+    while (!quantum(work) && ++quanta < 100000 && !HasFailure()) {
+      mutate();
+      if (HasFatalFailure()) return;
+    }
+    if (HasFailure()) return;
+    ASSERT_EQ(currentIncGCState, incGCResting);
+    std::vector<oop> live = reachable(false);
     std::set<oop> liveSet(live.begin(), live.end());
     for (const Node& n : pool) {
       bool isLive = liveSet.count(n.o) != 0;
@@ -374,6 +491,13 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
     EXPECT_EQ(marksInOldSpace(), 0u);
     EXPECT_HEAP_VALID();
   }
+  setRequestServer(requestUserPoll, savedServer);
+  // Each kind of step ran.
+  EXPECT_GT(rtGrowths, 0u);
+  EXPECT_GT(exchanges, 0u);
+  EXPECT_GT(kindChanges, 0u);
+  EXPECT_GT(collections, 0u);
+  EXPECT_GT(switchesKept, 0u);
 }
 
 // An interruptible quantum whose loop finished after a third of its work or more stays in
@@ -433,6 +557,38 @@ TEST_F(IncGCTest, IncGC_ScavengeTenuresBelowAMarkedHolder) {
   EXPECT_TRUE(moved >= pastSpace.start && moved < pastSpace.top) << "left behind in eden";
   EXPECT_EQ(slotOf(moved, 0), smallIntegerFor(42));
   EXPECT_HEAP_VALID();
+}
+
+// A scavenge while marking tenures the new key and value of a scanned old ephemeron, its key
+// dead or held by a new object too: both copies are marked, as they are under any marked holder.
+TEST_F(IncGCTest, IncGC_ScavengeTenuresTheNewKeyOfAMarkedEphemeron) {
+  for (bool keyHeldByNewObject : {false, true}) {
+    SCOPED_TRACE(keyHeldByNewObject ? "key held by a new object too" : "key only in the ephemeron");
+    makeHeap(1 << 18, 100);
+    for (int i = 1; i < 40; i++) setRoot(i, oldArray(1));  // work for a first quantum
+    ASSERT_EQ(incMarkSweep(1, 1, all), 0);
+    ASSERT_EQ(currentIncGCState, incGCMarking);
+    oop e = newEphemeron(nilOop(), nilOop(), true);
+    setRoot(0, e);
+    if (!isMarked(headerOf(e))) incMarkObj(e);
+    for (int i = 0; i < 100 && oopOnOopStack(e, &incMarkStackOop); i++) incMarkSweep(1, 1, all);  // on top: soon scanned
+    ASSERT_EQ(currentIncGCState, incGCMarking);
+    ASSERT_FALSE(oopOnOopStack(e, &incMarkStackOop));
+    oop key = newNewObject(testClasses.pointers, 1), value = newNewObject(testClasses.pointers, 1);
+    store(e, 0, key);
+    store(e, 1, value);
+    if (keyHeldByNewObject) {
+      oop young = newNewObject(testClasses.pointers, 1);
+      store(young, 0, key);
+      setRoot(1, young);
+    }
+    ASSERT_TRUE(flushNewSpace());
+    for (uint64_t i = 0; i < 2; i++) {
+      ASSERT_FALSE(isNewObject(slotOf(e, i)));
+      EXPECT_TRUE(isMarked(headerOf(slotOf(e, i)))) << "slot " << i;
+    }
+    EXPECT_HEAP_VALID();
+  }
 }
 
 // Kind changes while marking runs (primitives 467 and 468 call the hooks).
@@ -862,6 +1018,7 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
     const char* fault;
   };
   auto unmarkedOld = [](IncGCTest* t) { return t->oldArray(1); };
+  oop deadHolder = 0;
   const Case cases[] = {
       {"resting", incGCResting, nullptr, ""},
       {"resting: an old mark", incGCResting, [](IncGCTest* t) { setFlag(headerOf(t->oldArray(1)), isMarkedBit); },
@@ -912,6 +1069,12 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
          clearFlag(headerOf(t->root), isMarkedBit);
        },
        "is not marked in state 's'"},
+      {"sweeping: garbage above the point names an entry freed below it", incGCSweeping,
+       [&](IncGCTest*) {
+         ASSERT_GE(deadHolder, incSweepPoint);
+         ASSERT_TRUE(freed(slotOf(deadHolder, 0)));
+       },
+       ""},
       {"aborting", incGCAborting, nullptr, ""},
       {"aborting: a mark below the unmark point", incGCAborting,
        [](IncGCTest* t) {
@@ -926,7 +1089,9 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
     SCOPED_TRACE(c.name);
     makeHeap(1 << 18, 100);
     for (int i = 0; i < 30; i++) setRoot(i, oldArray(2));
-    addDeadEntries();
+    deadHolder = oldArray(1);  // entries are taken from the top down: the first run sweeps its
+    addDeadEntries();          // dead referent, not it
+    store(deadHolder, 0, oldArray(1));
     switch (c.state) {
       case incGCMarking: incMarkSweep(1, 2, all); break;
       case incGCSweeping:

@@ -102,6 +102,7 @@ static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int in
 static uint8_t* genRetag(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genPerform(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genCharacterFor(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genBlockValue(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 
 #define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
 // Records whose generator is null are not built yet: their numbers stay C primitives.
@@ -132,7 +133,7 @@ TranslatedPrimRecord txArithPrims[54] = {
     {},
 };
 TranslatedPrimRecord txControlPrims[6] = {
-    TXNONE(501, 0, 0, 0), TXNONE(502, 1, 0, 0), TXNONE(503, 2, 0, 0), TX(511, 1, 0, 0, genPerform), TX(512, 2, 0, 0, genPerform), {},
+    TX(501, 0, 0, 0, genBlockValue), TX(502, 1, 0, 0, genBlockValue), TX(503, 2, 0, 0, genBlockValue), TX(511, 1, 0, 0, genPerform), TX(512, 2, 0, 0, genPerform), {},
 };
 TranslatedPrimRecord txMemPrims[12] = {
     TX(18, 1, 0, 0, genMakePair), TX(70, 0, 0, 0, genNew), TX(71, 1, 0, 0, genNewWithArg),  TX(75, 0, 0, 0, genIdentityHash),
@@ -183,8 +184,6 @@ void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
   if (L != 0) reg(txSubscriptPrims, L, primKindTranslated);
 }
 
-// Block evaluation (501-503) is not built yet: those records have no generator and stay C
-// primitives.
 void initTxControlPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
   if (L != 0) reg(txControlPrims, L, primKindTranslated);
 }
@@ -1101,6 +1100,63 @@ static uint8_t* genPerform(uint8_t* at, const TranslatedPrimRecord* r, int) {
   for (uint8_t* j : toC32) cgenPatchRel32(j, at);
   txFixShortList(miss + 2, 2, at);
   txFixShortList(&wrongCount, 1, at);
+  return txUseCPrim(r, at, 1);
+}
+
+// ---- block value ----------------------------------------------------------------------------
+
+// 501-503 value, value:, value:value:: the block's method (its first slot) is looked up in the
+// block table of this argument count as blockVToNMethod looks it up (the method's identity
+// hash picks the bucket; unlinked nmethods are passed over), and a find is entered at its
+// block entry with the sender's return address still on top and the arguments where a send
+// leaves them, so that the block answers the sender. Every other case (no such nmethod yet,
+// another argument count, a receiver that is no block) goes to C, which translates or fails
+// and may move this nmethod: the call carries the return mark.
+static uint8_t* genBlockValue(uint8_t* at, const TranslatedPrimRecord* r, int) {
+  const VToNTable& table = allVToNTables[txArgCount(r)];
+  uint8_t* toC[5];
+  at = emitTestR8I8(at, rBX, 1);  // an immediate receiver
+  at = emitJccRel8(at, ccNE, 0);
+  toC[0] = at;
+  at = emitMovRM(at, rR9, rBX, 8);  // the header: pointers (sign bit) and at least one slot
+  at = testRR(at, rR9, rR9);
+  at = emitJccRel8(at, ccNS, 0);
+  toC[1] = at;
+  static const uint8_t sizeFieldZero[4] = {0x80, 0x7B, 8 + 3, 0x00};  // cmp byte [rbx+11], 0
+  memcpy(at, sizeFieldZero, 4);
+  at += 4;
+  at = emitJccRel8(at, ccE, 0);
+  toC[2] = at;
+  at = emitMovRM(at, rAX, rBX, 0);
+  at = emitMovRM(at, rR15, rAX, 0);  // the block's method
+  at = emitBtRI(at, rR15, 0);
+  at = emitJccRel8(at, ccB, 0);
+  toC[3] = at;
+  at = emitMovRM(at, rR9, rR15, 8);
+  at = emitShiftRI(at, shiftShr, rR9, 42);  // its identity hash
+  at = table.mask < 128 ? emitAluRI8(at, aluAnd, rR9, (int8_t)table.mask) : emitAluRI32(at, aluAnd, rR9, (int32_t)table.mask);
+  const uint64_t buckets = (uint64_t)(uintptr_t)table.buckets;
+  at = buckets <= 0x7FFFFFFFu ? emitMovR32I32(at, rAX, (uint32_t)buckets) : emitMovRI64(at, rAX, buckets);
+  at = movRIdx8(at, rAX, rAX, rR9);  // the chain's head
+  uint8_t* chain = at;
+  at = testRR(at, rAX, rAX);
+  at = emitJccRel8(at, ccE, 0);
+  toC[4] = at;
+  at = emitCmpRM(at, rR15, rAX, offsetof(NMethodHeader, vmethod));
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* other[2] = {at, nullptr};
+  static const uint8_t unlinked[4] = {0xF6, 0x40, offsetof(NMethodHeader, flags), nmFlagUnlinked};  // test byte [rax+12], 2
+  memcpy(at, unlinked, 4);
+  at += 4;
+  at = emitJccRel8(at, ccNE, 0);
+  other[1] = at;
+  at = emitAluRI8(at, aluAdd, rAX, (int8_t)nMethodBlockEntry);
+  at = cgenPutB(0xFF, at);  // jmp rax
+  at = cgenPutB(0xE0, at);
+  txFixShortList(other, 2, at);
+  at = emitMovRM(at, rAX, rAX, offsetof(NMethodHeader, link));
+  at = emitJmpRel8(at, (int8_t)(chain - (at + 2)));
+  txFixShortList(toC, 5, at);
   return txUseCPrim(r, at, 1);
 }
 

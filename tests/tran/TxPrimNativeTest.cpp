@@ -674,3 +674,176 @@ TEST_F(TxPrimNative, PerformsEnterCachedNMethodsAndLeaveTheRestToC) {
   }
   clearMCache();
 }
+
+// value, value: and value:value: enter the nmethod that blockVToNMethod finds for the block's
+// method in the table of their argument count, at its block entry with the sender's return
+// address on top and the arguments in place; every other block, and every receiver that is
+// no block, reaches C through the call that carries the return mark.
+TEST_F(TxPrimNative, BlockValuesEnterTheBlocksNMethodAndLeaveTheRestToC) {
+  static uint64_t entered[4];  // rbx, r12, r13, rsp at the block entry
+  uint8_t* next = area + 3072;
+  std::vector<std::pair<uint64_t*, uint64_t>> savedHeads;
+  // A block nmethod filed at the head of its method's bucket in table k.
+  auto fileNMethod = [&](oop method, uint32_t k, uint8_t flags) {
+    NMethodHeader* h = reinterpret_cast<NMethodHeader*>(next);
+    *h = NMethodHeader{};
+    h->vmethod = method;
+    h->numArgs = uint8_t(k);
+    h->flags = uint8_t(nmFlagBlock | flags);
+    uint8_t* at = next + nMethodBlockEntry;
+    at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)entered);
+    const int regs[4] = {rBX, rR12, rR13, rSP};
+    for (int i = 0; i < 4; i++) at = emitMovMR(at, rR11, 8 * i, regs[i]);
+    at = emitMovRI32(at, rR10, 7);
+    emitRet(at);
+    VToNTable& t = allVToNTables[k];
+    uint64_t* head = &t.buckets[hashOf(headerOf(method)) & t.mask];
+    savedHeads.push_back({head, *head});
+    h->link = *head;
+    *head = (uint64_t)(uintptr_t)next;
+    next += 256;
+    return (uint64_t)(uintptr_t)h;
+  };
+  auto newMethod = [&](uint32_t hash) {
+    oop m = newOldObject(testClasses.pointers, 2);
+    setHash(headerOf(m), hash);
+    return m;
+  };
+  auto newBlock = [&](oop method) {
+    oop b = newOldObject(testClasses.threeSlots, 3);
+    bodyOf(headerOf(b))[0] = method;
+    return b;
+  };
+  for (uint32_t k = 0; k < 3; k++) ASSERT_NE(allVToNTables[k].buckets, nullptr);
+  uint32_t mask = 0;
+  for (uint32_t k = 0; k < 3; k++) mask = std::max(mask, allVToNTables[k].mask);
+  // Two methods sharing a bucket in every table (their hashes differ above the masks).
+  oop alone = newMethod(5), sharing = newMethod(5 + mask + 1), hidden = newMethod(6), unlinkedOnly = newMethod(7),
+      noCode = newMethod(8), unhashed = newOldObject(testClasses.pointers, 2);
+  uint64_t nmAlone[3], nmSharing[3], nmHidden[3];
+  for (uint32_t k = 0; k < 3; k++) {
+    nmAlone[k] = fileNMethod(alone, k, 0);
+    nmSharing[k] = fileNMethod(sharing, k, 0);
+    nmHidden[k] = fileNMethod(hidden, k, 0);
+    fileNMethod(hidden, k, nmFlagUnlinked);  // an unlinked one ahead of it in the chain
+    fileNMethod(unlinkedOnly, k, nmFlagUnlinked);
+  }
+  const oop oneArg = newMethod(9);
+  fileNMethod(oneArg, 1, 0);  // found only by value:
+  const oop byteObject = newOldObject(testClasses.bytes, 16), noSlots = newOldObject(testClasses.object, 0);
+  struct Case {
+    const char* what;
+    oop receiver;
+    const uint64_t* nm;  // per argument count; null: reaches C
+    bool cFails;         // C fails too (no block), checked through the C primitive
+  };
+  const Case cases[] = {
+      {"one of two in a bucket", newBlock(alone), nmAlone, false},
+      {"the other of the two", newBlock(sharing), nmSharing, false},
+      {"behind an unlinked one", newBlock(hidden), nmHidden, false},
+      {"only unlinked", newBlock(unlinkedOnly), nullptr, false},
+      {"not translated", newBlock(noCode), nullptr, false},
+      {"method without hash", newBlock(unhashed), nullptr, false},
+      {"method slot immediate", newBlock(smallIntegerFor(5)), nullptr, false},
+      {"SmallInteger receiver", smallIntegerFor(3), nullptr, true},
+      {"Character receiver", characterFor('v'), nullptr, true},
+      {"byte receiver", byteObject, nullptr, true},
+      {"receiver without slots", noSlots, nullptr, true},
+  };
+  const oop a1 = smallIntegerFor(11), a2 = newOldObject(testClasses.object, 0);
+  for (uint32_t k = 0; k < 3; k++) {
+    const uint32_t number = 501 + k;
+    for (const Case& c : cases) {
+      const oop method = isImmediate(c.receiver) || !hasPtrs(headerOf(c.receiver)) || bodyWordsOf(headerOf(c.receiver)) == 0
+                             ? 0 : slotOf(c.receiver, 0);
+      if (c.cFails) {
+        const TranslatedPrimRecord* r = (const TranslatedPrimRecord*)(uintptr_t)getPrimEntry(number)->function;
+        addCPrimitive(number, r->cFunction, (uint8_t)k);
+        std::vector<oop> args = {a1, a2};
+        args.resize(k);
+        EXPECT_TRUE(callPrimitive(number, c.receiver, args).failed) << c.what;
+        addPrimitiveWithParams(number, r, (uint8_t)k, primKindTranslated, r->flag);
+      }
+      for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
+        SCOPED_TRACE(testing::Message() << number << " " << c.what << " inlineFailure " << inlineFailure);
+        uint8_t* code = generate(number, inlineFailure);
+        RegFile regs = {};
+        regs.r[rSP] = 0x202;
+        regs.r[rBX] = c.receiver;
+        regs.r[rR12] = a1;
+        regs.r[rR13] = a2;
+        nativeRun(code, regs);
+        // The reference: what the lookup of C's primitive finds in this argument count's table.
+        const uint64_t found = method != 0 && !isImmediate(method) ? blockVToNMethod(method, k) : 0;
+        EXPECT_EQ(found, c.nm != nullptr ? c.nm[k] : 0u);
+        if (c.nm != nullptr) {
+          ASSERT_EQ(regs.r[rR10], 7u) << "the block entry";
+          EXPECT_EQ(entered[0], c.receiver);
+          EXPECT_EQ(entered[1], a1);
+          EXPECT_EQ(entered[2], a2);
+          EXPECT_EQ(entered[3], seen[5]) << "the sender's return address on top";
+          continue;
+        }
+        ASSERT_EQ(regs.r[rR10], 2u) << "the fallback";
+        EXPECT_EQ(seen[0], c.receiver);
+        EXPECT_EQ(seen[1], a1);
+        EXPECT_EQ(seen[2], a2);
+        EXPECT_EQ(seen[4], seen[5] - 8) << "called from the method's entry level";
+        bool marked = false;
+        for (const uint8_t* p = code; p < code + 400 && !marked; p++) {
+          int32_t rel;
+          memcpy(&rel, p + 1, 4);
+          marked = p[0] == 0xE8 && p + 5 + rel == area && p[5] == 0xEB && p[6] == 0x04;
+        }
+        EXPECT_TRUE(marked) << "the fallback carries the return mark";
+      }
+    }
+  }
+  // value: of a block whose method has code for one argument only: value and value:value: go
+  // to C, which fails them for the argument count.
+  for (uint32_t k = 0; k < 3; k++) {
+    RegFile regs = {};
+    regs.r[rSP] = 0x202;
+    regs.r[rBX] = newBlock(oneArg);
+    regs.r[rR12] = a1;
+    nativeRun(generate(501 + k, 0), regs);
+    EXPECT_EQ(regs.r[rR10], k == 1 ? 7u : 2u) << k;
+  }
+
+  // 10^5 values of a block with code, from a native loop: every one enters the block and none
+  // reaches C.
+  static uint64_t count;
+  count = 0;
+  uint8_t* counting = next;
+  *reinterpret_cast<NMethodHeader*>(counting) = NMethodHeader{};
+  const oop loopMethod = newMethod(10);
+  reinterpret_cast<NMethodHeader*>(counting)->vmethod = loopMethod;
+  reinterpret_cast<NMethodHeader*>(counting)->flags = nmFlagBlock;
+  {
+    uint8_t* at = counting + nMethodBlockEntry;
+    at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)&count);
+    at = emitMovRM(at, rAX, rR11, 0);
+    at = emitAluRI8(at, aluAdd, rAX, 1);
+    at = emitMovMR(at, rR11, 0, rAX);
+    emitRet(at);
+    uint64_t* head = &allVToNTables[0].buckets[10 & allVToNTables[0].mask];
+    savedHeads.push_back({head, *head});
+    reinterpret_cast<NMethodHeader*>(counting)->link = *head;
+    *head = (uint64_t)(uintptr_t)counting;
+  }
+  uint8_t* value = generate(501, 0);
+  uint8_t* loop = counting + 256;
+  uint8_t* at = emitMovRI32(loop, rSI, 100000);
+  uint8_t* top = at;
+  at = emitCallRel(at, value);
+  at = emitAluRI8(at, aluSub, rSI, 1);
+  at = emitJccRel8(at, ccNE, (int8_t)(top - (at + 2)));
+  emitRet(at);
+  RegFile regs = {};
+  regs.r[rSP] = 0x202;
+  regs.r[rBX] = newBlock(loopMethod);
+  nativeRun(loop, regs);
+  EXPECT_EQ(count, 100000u);
+  EXPECT_EQ(regs.r[rR10], 0u) << "C was entered";
+  for (auto it = savedHeads.rbegin(); it != savedHeads.rend(); ++it) *it->first = it->second;
+}

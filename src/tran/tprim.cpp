@@ -1157,6 +1157,19 @@ static uint8_t* classAndFormat(uint8_t* at, uint32_t mask, uint32_t want, Exits&
   return at;
 }
 
+// The end of 70 and 71 for pointer instances: r15 (the header word but hasPtrs) marked as
+// holding pointers, a body of r9 bytes allocated into rbx (no room: e.toC32) and filled with nil.
+static uint8_t* pointerInstanceTail(uint8_t* at, Exits& e) {
+  at = emitMovRI64(at, rAX, hasPtrsBit);
+  at = orRR(at, rR15, rAX);
+  uint8_t* slow;
+  at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
+  addJump(e.toC32, slow);
+  at = loadNil(at, rR15);
+  at = fillLoop(at, rR15);
+  return emitRet(at);
+}
+
 // 70: an instance of a class with named slots only (pointers, neither weak nor ephemeron),
 // its slots nil. Bodies above 251 words are left to C.
 static uint8_t* genNew(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
@@ -1168,14 +1181,7 @@ static uint8_t* genNew(uint8_t* at, const TranslatedPrimRecord* r, int inlineFai
   addJump(e.toC32, at);
   at = orShifted(at, rR9, 21);  // the size field (words << 24)
   at = orShifted(at, rR9, 31);  // the named count (<< 34)
-  at = emitMovRI64(at, rAX, hasPtrsBit);
-  at = orRR(at, rR15, rAX);
-  uint8_t* slow;
-  at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
-  addJump(e.toC32, slow);
-  at = loadNil(at, rR15);
-  at = fillLoop(at, rR15);
-  at = emitRet(at);
+  at = pointerInstanceTail(at, e);
   return exitsTail(at, r, inlineFailure, e);
 }
 
@@ -1205,14 +1211,7 @@ static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitJccRel32(at, ccA, 0);
   addJump(e.toC32, at);
   at = orShifted(at, rR9, 21);                // the size field
-  at = emitMovRI64(at, rAX, hasPtrsBit);
-  at = orRR(at, rR15, rAX);
-  uint8_t* slow;
-  at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
-  addJump(e.toC32, slow);
-  at = loadNil(at, rR15);
-  at = fillLoop(at, rR15);
-  at = emitRet(at);
+  at = pointerInstanceTail(at, e);
   cgenPatchRel32(bytes, at);
   at = emitCmpRI(at, rR12, 2001 * 8 + 3);
   at = emitJccRel32(at, ccA, 0);
@@ -1226,6 +1225,7 @@ static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitShiftRI(at, shiftShl, rAX, 34);
   at = orRR(at, rR15, rAX);
   at = orShifted(at, rR9, 21);                // the size field
+  uint8_t* slow;
   at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
   addJump(e.toC32, slow);
   at = emitXorRR(at, rR15, rR15);

@@ -1266,7 +1266,7 @@ static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int
 
 // The byte path of the subscript readers: rax body words, r11 the indexability byte, r9 the
 // 0-based index. Ends every member: the long jumps in fails (3) take the shortcut with
-// inlineFailure, the long jump toC0 and the long jumps in moreToC call C.
+// inlineFailure, the long jump toC0 (when not null) and the long jumps in moreToC call C.
 static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t** fails, uint8_t* toC0,
                           uint8_t** moreToC = nullptr, int nMoreToC = 0) {
   const bool units = r->number == 412 || r->number == 423;  // two-byte elements
@@ -1293,7 +1293,7 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
     at = emitJmpRel8(at, 0);
     over = at;
   }
-  cgenPatchRel32(toC0, at);
+  if (toC0 != nullptr) cgenPatchRel32(toC0, at);
   for (int i = 0; i < nMoreToC; i++) cgenPatchRel32(moreToC[i], at);
   at = txUseCPrim(r, at, 0);
   if (over != nullptr) txFixShortList(&over, 1, at);
@@ -1303,9 +1303,8 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
 // 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger;
 // 63 and 420: a byte of a byte object, as a Character or a SmallInteger; 412 and 423 a
 // two-byte element of a byte object, likewise (pointer objects fail).
-// Immediates, non-SmallInteger indices and indices out of range fail in C; bodies of more
-// than 251 words (their size lies elsewhere) and headers that defer the named count to the
-// class are answered by C.
+// Immediates, non-SmallInteger indices and indices out of range fail in C; headers that defer
+// the named count to the class are answered by C.
 static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   uint8_t *fails[3], *toC[3];
   at = emitTestR8I8(at, rBX, 7);
@@ -1319,8 +1318,13 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   at = emitShiftRI(at, shiftShr, rAX, 24);
   at = emitAluRI32(at, aluAnd, rAX, 0xFF);    // body words
   at = emitCmpRI(at, rAX, 251);
-  at = emitJccRel32(at, ccA, 0);
-  toC[0] = at;
+  at = emitJccRel8(at, ccBE, 0);
+  uint8_t* inHeader = at;
+  at = emitMovRM(at, rAX, rBX, 0);            // larger bodies: the size word before the body
+  at = emitMovRM(at, rAX, rAX, -8);
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  txFixShortList(&inHeader, 1, at);
+  toC[0] = nullptr;
   at = emitMovRR(at, rR9, rR12);
   at = emitShiftRI(at, shiftSar, rR9, 3);
   at = emitAluRI8(at, aluSub, rR9, 1);        // 0-based index
@@ -1403,8 +1407,7 @@ static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inl
 
 // ---- subscript stores and element reads -----------------------------------------------------
 // 61, 64, 413, 421, 424 store, 540 and 544 read. None changes r12 or r13: every path that gives
-// up leaves the send's operands as they came. Bodies of more than 251 words (their size lies
-// in the word before the body) are answered by C; immutable receivers of stores fail, as in C
+// up leaves the send's operands as they came. Immutable receivers of stores fail, as in C
 // whatever the index or value.
 
 const uint8_t* txClassFormatStub;
@@ -1434,25 +1437,35 @@ static uint8_t* recordedCallTo(uint8_t* at, const void* target) {
   return at;
 }
 
-// r15 := the header word; rax := the body's bytes (byte size for byte objects when bytes is
-// set), r11 := the unused-byte count (bytes) or the indexability byte. Immediates and (for
-// stores) immutable receivers take e.fails32; bodies with a size word take e.toC32.
+// rax := the receiver's body bytes: the header's size field, or for larger bodies the size word
+// before the body (its low bits cleared).
+static uint8_t* bodyBytes(uint8_t* at) {
+  at = emitMovRM(at, rAX, rBX, 8);
+  at = emitShiftRI(at, shiftShr, rAX, 21);
+  at = emitAndEAXI32(at, 2040);                 // the size field x 8
+  at = emitCmpRI(at, rAX, 2008);
+  at = emitJccRel8(at, ccBE, 0);
+  uint8_t* inHeader = at;
+  at = emitMovRM(at, rAX, rBX, 0);
+  at = emitMovRM(at, rAX, rAX, -8);
+  at = emitAluRI8(at, aluAnd, rAX, -8);
+  txFixShortList(&inHeader, 1, at);
+  return at;
+}
+
+// r15 := the header word, rax := the body's bytes, r11 := the indexability byte. Immediates
+// and (for stores) immutable receivers take e.fails32.
 static uint8_t* receiverSize(uint8_t* at, bool store, Exits& e) {
   at = emitTestR8I8(at, rBX, 7);
   at = emitJccRel32(at, ccNE, 0);
   addJump(e.fails32, at);
   at = emitMovRM(at, rR15, rBX, 8);
-  at = emitMovRR(at, rAX, rR15);
-  at = emitShiftRI(at, shiftShr, rAX, 21);
-  at = emitAndEAXI32(at, store ? 4088 : 2040);  // the size field x 8, for stores isImmutable as 2048
   if (store) {
-    at = emitCmpRI(at, rAX, 2040);
-    at = emitJccRel32(at, ccA, 0);
+    at = emitBtRI(at, rR15, 32);                // isImmutable
+    at = emitJccRel32(at, ccB, 0);
     addJump(e.fails32, at);
   }
-  at = emitCmpRI(at, rAX, 2008);
-  at = emitJccRel32(at, ccA, 0);
-  addJump(e.toC32, at);
+  at = bodyBytes(at);
   at = emitMovRR(at, rR11, rR15);
   at = emitShiftRI(at, shiftShr, rR11, 34);
   return emitAluRI32(at, aluAnd, rR11, 0xFF);
@@ -1516,10 +1529,8 @@ static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int in
     at = recordedCallTo(at, txClassFormatStub);
     at = emitShiftRI(at, shiftShr, rR11, 3);
     at = emitAluRI32(at, aluAnd, rR11, (int32_t)formatNamedMask);
+    at = bodyBytes(at);
     txFixShortList(&inHeader, 1, at);
-    at = emitMovRM(at, rAX, rBX, 8);
-    at = emitShiftRI(at, shiftShr, rAX, 21);
-    at = emitAndEAXI32(at, 2040);
   } else {
     at = emitCmpRI(at, rR11, 255);
     at = emitJccRel32(at, ccE, 0);

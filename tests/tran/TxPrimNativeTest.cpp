@@ -329,7 +329,8 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
 bool leftToC(uint32_t number, oop o) {
   if (isImmediate(o)) return false;
   const ObjectHeader* h = headerOf(o);
-  if (sizeFieldOf(h) > 251) return true;
+  const bool readsSizeWord = number != 62;
+  if (sizeFieldOf(h) > 251 && !readsSizeWord) return true;
   const bool asksClass = hasPtrs(h) && indexabilityOf(h) == indexabilityAskClass;
   if (asksClass && !(number == 61 && txClassFormatStub != nullptr)) return true;
   return number == 62 && hasPtrs(h) && bodyWordsOf(h) <= indexabilityOf(h);
@@ -391,6 +392,22 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
       check(number, smallIntegerFor(4), smallIntegerFor(1), smallIntegerFor(1));
     }
   }
+  // Bodies whose size lies in the word before them: new and old, pointers and bytes, 0-7 odd bytes.
+  std::vector<oop> sized = {oopOf(allocSmallObj(classIndexArray, 0, 8 * 4000, hasPtrsBit, nilOop())),
+                            oopOf(allocLargePointerObj(testClasses.pointers, 0, 8 * 300, hasPtrsBit, nilOop()))};
+  for (uint64_t n : {2008u, 2009u, 2015u, 5000u})
+    sized.push_back(oopOf(allocLargeByteObj(testClasses.bytes, n, 0, 0)));
+  for (oop o : sized) {
+    ASSERT_GT(sizeFieldOf(headerOf(o)), 251u);
+    mayCallC = false;
+    const int64_t n = (int64_t)byteSizeOf(headerOf(o)), words = (int64_t)bodyWordsOf(headerOf(o));
+    for (int64_t i : {int64_t(0), int64_t(1), words - 1, words, words + 1, n - 4, n - 3, n - 2, n - 1, n, n + 1}) {
+      for (uint32_t number : {60u, 63u, 412u, 420u, 423u, 540u, 544u}) check(number, o, smallIntegerFor(i));
+      for (uint32_t number : {61u, 421u, 424u}) check(number, o, smallIntegerFor(i), smallIntegerFor(200));
+      check(61, o, smallIntegerFor(i), o);
+      for (uint32_t number : {64u, 413u}) check(number, o, smallIntegerFor(i), characterFor(300));
+    }
+  }
   // Immutable and perm byte objects, and pointer objects, under every store and element read.
   oop frozen = oldBytes(testClasses.bytes, std::vector<uint8_t>(12, 1));
   setFlag(headerOf(frozen), isImmutableBit);
@@ -399,7 +416,7 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
   oop slots = oldSlots(testClasses.pointers, 0, std::vector<oop>(6, nilOop()));
   for (oop o : {frozen, perm, slots}) {
     for (int64_t i : {1, 2, 5, 12}) {
-      for (uint32_t number : {540u, 544u}) check(number, o, smallIntegerFor(i));
+      for (uint32_t number : {60u, 63u, 412u, 420u, 423u, 540u, 544u}) check(number, o, smallIntegerFor(i));
       for (uint32_t number : {61u, 421u, 424u}) check(number, o, smallIntegerFor(i), smallIntegerFor(9));
       for (uint32_t number : {64u, 413u}) check(number, o, smallIntegerFor(i), characterFor('9'));
     }

@@ -1,6 +1,7 @@
 // Test tooling: peakrss command [args...] runs the command, passes its standard streams
-// through, and prints "peak RSS: N KB" on standard error from wait4's resource usage, then
-// exits with the command's status (128 + signal when it was killed; 127 when it cannot run).
+// through, and prints "peak RSS: N KB" and "CPU time: N ms" (user and system) on standard
+// error from wait4's resource usage, then exits with the command's status (128 + signal when
+// it was killed; 127 when it cannot run).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,9 @@ int main(int argc, char** argv) {
   struct rusage usage = {};
   if (wait4(child, &status, 0, &usage) != child) return 127;
   fprintf(stderr, "peak RSS: %ld KB\n", usage.ru_maxrss);
+  long long cpuUs = (long long)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000 +
+                    usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+  fprintf(stderr, "CPU time: %lld ms\n", cpuUs / 1000);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WEXITSTATUS(status);
 }

@@ -1,8 +1,10 @@
 # Runs a program through the real engine with STEPS and with twice STEPS, measuring each
 # run's peak resident set with peakrss (wait4): both must print GOLDEN's output and exit 0,
 # and the longer run's peak must lie within 10% of the shorter one's (memory stays bounded).
+# With MIN_CYCLES, each run's collector report (TESSEL_GC_REPORT) must show at least that many
+# incremental cycles and no global or full collection.
 # Inputs: MKIMAGE, TESSEL, PEAKRSS, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix),
-# WORK, STEPS.
+# WORK, STEPS, MIN_CYCLES (optional), ENV (optional NAME=value settings for the engine).
 file(GLOB kernel ${KERNEL_DIR}/*.som)
 file(MAKE_DIRECTORY ${WORK})
 set(image ${WORK}/${NAME}.im)
@@ -12,9 +14,11 @@ if(NOT made EQUAL 0)
   message(FATAL_ERROR "mkimage failed (${made}):\n${made_err}")
 endif()
 file(READ ${GOLDEN}.out want_out)
+separate_arguments(environment UNIX_COMMAND "${ENV}")
 math(EXPR doubled "${STEPS} * 2")
 foreach(steps IN ITEMS ${STEPS} ${doubled})
-  execute_process(COMMAND ${PEAKRSS} ${TESSEL} -noherald ${image} ${NAME} ${steps} WORKING_DIRECTORY ${WORK}
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env TESSEL_GC_REPORT=1 ${environment}
+                  ${PEAKRSS} ${TESSEL} -noherald ${image} ${NAME} ${steps} WORKING_DIRECTORY ${WORK}
                   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
   if(NOT status EQUAL 0 OR NOT out STREQUAL want_out)
     message(FATAL_ERROR "${NAME} ${steps}: status ${status}\n${out}${err}")
@@ -23,6 +27,14 @@ foreach(steps IN ITEMS ${STEPS} ${doubled})
     message(FATAL_ERROR "${NAME} ${steps}: no peak RSS in\n${err}")
   endif()
   list(APPEND peaks ${CMAKE_MATCH_1})
+  if(DEFINED MIN_CYCLES)
+    if(NOT err MATCHES "IGCs: ([0-9]+),")
+      message(FATAL_ERROR "${NAME} ${steps}: no collector report in\n${err}")
+    endif()
+    if(CMAKE_MATCH_1 LESS MIN_CYCLES OR NOT err MATCHES "\nGGCs: 0, GCs: 0\n")
+      message(FATAL_ERROR "${NAME} ${steps}: wanted ${MIN_CYCLES} incremental cycles or more and no other collection:\n${err}")
+    endif()
+  endif()
 endforeach()
 list(GET peaks 0 shorter)
 list(GET peaks 1 longer)

@@ -4,7 +4,11 @@
 # compares standard output, standard error and the exit status with the golden files; lines
 # of GOLDEN.dump must appear in the dump file the run writes.
 # Inputs: MKIMAGE, TESSEL, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix), WORK, OPTIONS,
-# ENV (optional NAME=value settings for the engine's environment).
+# ENV (optional NAME=value settings for the engine's environment), ARGS (optional arguments
+# for the program after the image), LIMIT (seconds, default 60).
+if(NOT DEFINED LIMIT)
+  set(LIMIT 60)
+endif()
 file(GLOB kernel ${KERNEL_DIR}/*.som)
 file(MAKE_DIRECTORY ${WORK})
 file(REMOVE ${WORK}/stack.txt)
@@ -22,8 +26,9 @@ if(NOT made EQUAL 0)
 endif()
 separate_arguments(options UNIX_COMMAND "${OPTIONS}")
 separate_arguments(environment UNIX_COMMAND "${ENV}")
-execute_process(COMMAND ${CMAKE_COMMAND} -E env ${environment} ${TESSEL} -noherald ${options} ${image} WORKING_DIRECTORY ${WORK}
-                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+separate_arguments(arguments UNIX_COMMAND "${ARGS}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env ${environment} ${TESSEL} -noherald ${options} ${image} ${arguments} WORKING_DIRECTORY ${WORK}
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT ${LIMIT})
 file(READ ${GOLDEN}.out want_out)
 set(want_err "")
 if(EXISTS ${GOLDEN}.err)

@@ -1,0 +1,25 @@
+# Runs a program that waits through peakrss: it must print GOLDEN's output, exit 0, and use
+# less CPU time (user and system, from wait4) than MAX_CPU_MS: the memory policy works in
+# the program's idle time without spinning.
+# Inputs: MKIMAGE, TESSEL, PEAKRSS, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix),
+# WORK, MAX_CPU_MS.
+file(GLOB kernel ${KERNEL_DIR}/*.som)
+file(MAKE_DIRECTORY ${WORK})
+set(image ${WORK}/${NAME}.im)
+execute_process(COMMAND ${MKIMAGE} -o ${image} ${kernel} ${SOURCE} --args ${NAME}
+                RESULT_VARIABLE made ERROR_VARIABLE made_err)
+if(NOT made EQUAL 0)
+  message(FATAL_ERROR "mkimage failed (${made}):\n${made_err}")
+endif()
+file(READ ${GOLDEN}.out want_out)
+execute_process(COMMAND ${PEAKRSS} ${TESSEL} -noherald ${image} ${NAME} WORKING_DIRECTORY ${WORK}
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+if(NOT status EQUAL 0 OR NOT out STREQUAL want_out)
+  message(FATAL_ERROR "${NAME}: status ${status}\n${out}${err}")
+endif()
+if(NOT err MATCHES "CPU time: ([0-9]+) ms")
+  message(FATAL_ERROR "${NAME}: no CPU time in\n${err}")
+endif()
+if(CMAKE_MATCH_1 GREATER MAX_CPU_MS)
+  message(FATAL_ERROR "${NAME}: ${CMAKE_MATCH_1} ms of CPU time, more than ${MAX_CPU_MS}")
+endif()

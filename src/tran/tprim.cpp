@@ -103,6 +103,9 @@ static uint8_t* genRetag(uint8_t* at, const TranslatedPrimRecord* r, int inlineF
 static uint8_t* genPerform(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genCharacterFor(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 static uint8_t* genBlockValue(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genElementAtPut(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+static uint8_t* genElementAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
 
 #define TX(number, args, level, flag, gen) {number, (uint8_t)((args) | ((level) << 5)), flag, gen, nullptr, nullptr}
 // Records whose generator is null are not built yet: their numbers stay C primitives.
@@ -141,9 +144,10 @@ TranslatedPrimRecord txMemPrims[12] = {
     TX(410, 0, 0, 192, genRetag), TX(411, 1, 0, 0, genCharacterFor), TX(820, 0, 0, 192, genRetag), TX(1065, 0, 0, 192, genMaxHash), {},
 };
 TranslatedPrimRecord txSubscriptPrims[14] = {
-    TX(60, 1, 0, 0, genBasicAt), TXNONE(61, 2, 0, 0),  TX(62, 0, 0, 0, genBasicSize),  TX(63, 1, 0, 0, genBasicAt),  TXNONE(64, 2, 0, 0),
-    TX(412, 1, 0, 0, genBasicAt), TXNONE(413, 2, 0, 0), TX(420, 1, 0, 0, genBasicAt), TXNONE(421, 2, 0, 0), TX(423, 1, 0, 0, genBasicAt),
-    TXNONE(424, 2, 0, 0), TXNONE(540, 1, 0, 0), TXNONE(544, 1, 0, 0), {},
+    TX(60, 1, 0, 0, genBasicAt), TX(61, 2, 0, 0, genBasicAtPut),  TX(62, 0, 0, 0, genBasicSize),  TX(63, 1, 0, 0, genBasicAt),
+    TX(64, 2, 0, 0, genElementAtPut), TX(412, 1, 0, 0, genBasicAt), TX(413, 2, 0, 0, genElementAtPut), TX(420, 1, 0, 0, genBasicAt),
+    TX(421, 2, 0, 0, genElementAtPut), TX(423, 1, 0, 0, genBasicAt), TX(424, 2, 0, 0, genElementAtPut),
+    TX(540, 1, 0, 0, genElementAt), TX(544, 1, 0, 0, genElementAt), {},
 };
 #undef TX
 #undef TXNONE
@@ -179,9 +183,12 @@ void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
   reg(txMemPrims, L, primKindTranslated);
 }
 
-// "get self class format" is not built yet: receivers whose header defers to the class go to C.
+// The subscript members ask "get self class format" for the named count a header defers to
+// the class.
 void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
-  if (L != 0) reg(txSubscriptPrims, L, primKindTranslated);
+  if (L == 0) return;
+  txMakeClassFormatStub();
+  reg(txSubscriptPrims, L, primKindTranslated);
 }
 
 void initTxControlPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
@@ -1209,6 +1216,19 @@ static uint8_t* classAndFormat(uint8_t* at, uint32_t mask, uint32_t want, Exits&
   return at;
 }
 
+// The end of 70 and 71 for pointer instances: r15 (the header word but hasPtrs) marked as
+// holding pointers, a body of r9 bytes allocated into rbx (no room: e.toC32) and filled with nil.
+static uint8_t* pointerInstanceTail(uint8_t* at, Exits& e) {
+  at = emitMovRI64(at, rAX, hasPtrsBit);
+  at = orRR(at, rR15, rAX);
+  uint8_t* slow;
+  at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
+  addJump(e.toC32, slow);
+  at = loadNil(at, rR15);
+  at = fillLoop(at, rR15);
+  return emitRet(at);
+}
+
 // 70: an instance of a class with named slots only (pointers, neither weak nor ephemeron),
 // its slots nil. Bodies above 251 words are left to C.
 static uint8_t* genNew(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
@@ -1220,14 +1240,7 @@ static uint8_t* genNew(uint8_t* at, const TranslatedPrimRecord* r, int inlineFai
   addJump(e.toC32, at);
   at = orShifted(at, rR9, 21);  // the size field (words << 24)
   at = orShifted(at, rR9, 31);  // the named count (<< 34)
-  at = emitMovRI64(at, rAX, hasPtrsBit);
-  at = orRR(at, rR15, rAX);
-  uint8_t* slow;
-  at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
-  addJump(e.toC32, slow);
-  at = loadNil(at, rR15);
-  at = fillLoop(at, rR15);
-  at = emitRet(at);
+  at = pointerInstanceTail(at, e);
   return exitsTail(at, r, inlineFailure, e);
 }
 
@@ -1257,14 +1270,7 @@ static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitJccRel32(at, ccA, 0);
   addJump(e.toC32, at);
   at = orShifted(at, rR9, 21);                // the size field
-  at = emitMovRI64(at, rAX, hasPtrsBit);
-  at = orRR(at, rR15, rAX);
-  uint8_t* slow;
-  at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
-  addJump(e.toC32, slow);
-  at = loadNil(at, rR15);
-  at = fillLoop(at, rR15);
-  at = emitRet(at);
+  at = pointerInstanceTail(at, e);
   cgenPatchRel32(bytes, at);
   at = emitCmpRI(at, rR12, 2001 * 8 + 3);
   at = emitJccRel32(at, ccA, 0);
@@ -1278,6 +1284,7 @@ static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitShiftRI(at, shiftShl, rAX, 34);
   at = orRR(at, rR15, rAX);
   at = orShifted(at, rR9, 21);                // the size field
+  uint8_t* slow;
   at = allocInline(at, rR9, 0, rR15, 0, rBX, &slow);
   addJump(e.toC32, slow);
   at = emitXorRR(at, rR15, rR15);
@@ -1318,7 +1325,7 @@ static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int
 
 // The byte path of the subscript readers: rax body words, r11 the indexability byte, r9 the
 // 0-based index. Ends every member: the long jumps in fails (3) take the shortcut with
-// inlineFailure, the long jump toC0 and the long jumps in moreToC call C.
+// inlineFailure, the long jump toC0 (when not null) and the long jumps in moreToC call C.
 static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t** fails, uint8_t* toC0,
                           uint8_t** moreToC = nullptr, int nMoreToC = 0) {
   const bool units = r->number == 412 || r->number == 423;  // two-byte elements
@@ -1345,7 +1352,7 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
     at = emitJmpRel8(at, 0);
     over = at;
   }
-  cgenPatchRel32(toC0, at);
+  if (toC0 != nullptr) cgenPatchRel32(toC0, at);
   for (int i = 0; i < nMoreToC; i++) cgenPatchRel32(moreToC[i], at);
   at = txUseCPrim(r, at, 0);
   if (over != nullptr) txFixShortList(&over, 1, at);
@@ -1355,9 +1362,8 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
 // 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger;
 // 63 and 420: a byte of a byte object, as a Character or a SmallInteger; 412 and 423 a
 // two-byte element of a byte object, likewise (pointer objects fail).
-// Immediates, non-SmallInteger indices and indices out of range fail in C; bodies of more
-// than 251 words (their size lies elsewhere) and headers that defer the named count to the
-// class are answered by C.
+// Immediates, non-SmallInteger indices and indices out of range fail in C; headers that defer
+// the named count to the class are answered by C.
 static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   uint8_t *fails[3], *toC[3];
   at = emitTestR8I8(at, rBX, 7);
@@ -1371,8 +1377,13 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   at = emitShiftRI(at, shiftShr, rAX, 24);
   at = emitAluRI32(at, aluAnd, rAX, 0xFF);    // body words
   at = emitCmpRI(at, rAX, 251);
-  at = emitJccRel32(at, ccA, 0);
-  toC[0] = at;
+  at = emitJccRel8(at, ccBE, 0);
+  uint8_t* inHeader = at;
+  at = emitMovRM(at, rAX, rBX, 0);            // larger bodies: the size word before the body
+  at = emitMovRM(at, rAX, rAX, -8);
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  txFixShortList(&inHeader, 1, at);
+  toC[0] = nullptr;
   at = emitMovRR(at, rR9, rR12);
   at = emitShiftRI(at, shiftSar, rR9, 3);
   at = emitAluRI8(at, aluSub, rR9, 1);        // 0-based index
@@ -1451,4 +1462,218 @@ static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inl
   at = txUseCPrim(r, at, 0);
   if (over != nullptr) txFixShortList(&over, 1, at);
   return at;
+}
+
+// ---- subscript stores and element reads -----------------------------------------------------
+// 61, 64, 413, 421, 424 store, 540 and 544 read. None changes r12 or r13: every path that gives
+// up leaves the send's operands as they came. Immutable receivers of stores fail, as in C
+// whatever the index or value.
+
+const uint8_t* txClassFormatStub;
+
+// "get self class format": r11 := the receiver's class's format word (a SmallInteger); rax
+// is clobbered.
+static uint8_t* genClassFormatStub(uint8_t* at) {
+  at = emitPushR(at, rR9);
+  at = txGetClassTag(rR9, at);
+  at = emitMovRR(at, rAX, rR9);
+  at = emitShiftRI(at, shiftShr, rAX, 10);
+  at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)classTable);
+  at = movRIdx8(at, rR11, rR11, rAX);          // the page's body
+  at = emitAluRI32(at, aluAnd, rR9, 1023);
+  at = movRIdx8(at, rR11, rR11, rR9);          // the class
+  at = emitMovRM(at, rR11, rR11, 0);
+  at = emitMovRM(at, rR11, rR11, 8 * classFormatSlot);
+  at = emitPopR(at, rR9);
+  return emitRet(at);
+}
+
+void txMakeClassFormatStub() { txClassFormatStub = tGenerate(genClassFormatStub, "get self class format"); }
+
+static uint8_t* recordedCallTo(uint8_t* at, const void* target) {
+  at = emitCallRel(at, target);
+  if (tMapRelCall != nullptr) tMapRelCall((uint64_t)(uintptr_t)at, (uint64_t)(uintptr_t)target);
+  return at;
+}
+
+// rax := the receiver's body bytes: the header's size field, or for larger bodies the size word
+// before the body (its low bits cleared).
+static uint8_t* bodyBytes(uint8_t* at) {
+  at = emitMovRM(at, rAX, rBX, 8);
+  at = emitShiftRI(at, shiftShr, rAX, 21);
+  at = emitAndEAXI32(at, 2040);                 // the size field x 8
+  at = emitCmpRI(at, rAX, 2008);
+  at = emitJccRel8(at, ccBE, 0);
+  uint8_t* inHeader = at;
+  at = emitMovRM(at, rAX, rBX, 0);
+  at = emitMovRM(at, rAX, rAX, -8);
+  at = emitAluRI8(at, aluAnd, rAX, -8);
+  txFixShortList(&inHeader, 1, at);
+  return at;
+}
+
+// r15 := the header word, rax := the body's bytes, r11 := the indexability byte. Immediates
+// and (for stores) immutable receivers take e.fails32.
+static uint8_t* receiverSize(uint8_t* at, bool store, Exits& e) {
+  at = emitTestR8I8(at, rBX, 7);
+  at = emitJccRel32(at, ccNE, 0);
+  addJump(e.fails32, at);
+  at = emitMovRM(at, rR15, rBX, 8);
+  if (store) {
+    at = emitBtRI(at, rR15, 32);                // isImmutable
+    at = emitJccRel32(at, ccB, 0);
+    addJump(e.fails32, at);
+  }
+  at = bodyBytes(at);
+  at = emitMovRR(at, rR11, rR15);
+  at = emitShiftRI(at, shiftShr, rR11, 34);
+  return emitAluRI32(at, aluAnd, rR11, 0xFF);
+}
+
+// r9 := the 0-based index from the SmallInteger in r12 (anything else takes e.fails32).
+static uint8_t* zeroBasedIndex(uint8_t* at, Exits& e) {
+  at = emitBtRI(at, rR12, 1);
+  at = emitJccRel32(at, ccAE, 0);
+  addJump(e.fails32, at);
+  at = emitMovRR(at, rR9, rR12);
+  at = emitShiftRI(at, shiftSar, rR9, 3);
+  return emitAluRI8(at, aluSub, rR9, 1);
+}
+
+// Jumps to e.fails32 unless (reg & ~mask) == tag: a SmallInteger or Character whose value
+// lies in 0..mask >> 3. rax is clobbered.
+static uint8_t* valueCheck(uint8_t* at, int reg, int32_t mask, int32_t tag, Exits& e) {
+  at = emitMovRR(at, rAX, reg);
+  at = emitAluRI32(at, aluAnd, rAX, ~mask);
+  at = emitCmpRI(at, rAX, tag);
+  at = emitJccRel32(at, ccNE, 0);
+  addJump(e.fails32, at);
+  return at;
+}
+
+// mov [r11+r9], al (43 88 04 0B) or mov [r11+r9*2], ax (66 43 89 04 4B).
+static uint8_t* storeElementFromAX(uint8_t* at, bool units) {
+  static const uint8_t byteStore[4] = {0x43, 0x88, 0x04, 0x0B};
+  static const uint8_t unitStore[5] = {0x66, 0x43, 0x89, 0x04, 0x4B};
+  memcpy(at, units ? unitStore : byteStore, units ? 5 : 4);
+  return at + (units ? 5 : 4);
+}
+
+// The byte path of a store of the code in r13 at the 0-based position r9 of a byte object
+// (rax its byte size): answers r13.
+static uint8_t* storeByteOrUnit(uint8_t* at, bool units) {
+  at = emitMovRM(at, rR11, rBX, 0);
+  at = emitMovRR(at, rAX, rR13);
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  at = storeElementFromAX(at, units);
+  at = emitMovRR(at, rBX, rR13);
+  return emitRet(at);
+}
+
+// 61 (basic at:put:): the value in r13 into a slot past the named ones of a pointer object,
+// then the store check (its work done by the run-time routine, as the store stubs do), or a
+// byte (a SmallInteger 0-255) into a byte object. Answers the value.
+static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  Exits e;
+  at = zeroBasedIndex(at, e);
+  at = receiverSize(at, true, e);
+  at = emitBtRI(at, rR15, 63);
+  at = emitJccRel32(at, ccAE, 0);
+  uint8_t* bytes = at;
+  // Pointers: the named count from the header, or from the class when the header reads 255.
+  if (txClassFormatStub != nullptr) {
+    at = emitCmpRI(at, rR11, 255);
+    at = emitJccRel8(at, ccNE, 0);
+    uint8_t* inHeader = at;
+    at = recordedCallTo(at, txClassFormatStub);
+    at = emitShiftRI(at, shiftShr, rR11, 3);
+    at = emitAluRI32(at, aluAnd, rR11, (int32_t)formatNamedMask);
+    at = bodyBytes(at);
+    txFixShortList(&inHeader, 1, at);
+  } else {
+    at = emitCmpRI(at, rR11, 255);
+    at = emitJccRel32(at, ccE, 0);
+    addJump(e.toC32, at);
+  }
+  at = emitShiftRI(at, shiftShr, rAX, 3);        // body words
+  at = aluRR(at, 0x2B, rAX, rR11);               // indexed slots
+  at = emitJccRel32(at, ccB, 0);                 // fewer words than named slots: none
+  addJump(e.fails32, at);
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel32(at, ccAE, 0);                // out of range (below 1 included)
+  addJump(e.fails32, at);
+  at = aluRR(at, 0x03, rR9, rR11);               // past the named slots
+  at = emitShiftRI(at, shiftShl, rR9, 3);
+  at = emitMovRM(at, rR11, rBX, 0);
+  at = emitMovMIdxR(at, rR11, rR9, rR13);        // mov [r11+r9], r13
+  uint8_t* work[3];
+  at = tStoreCheck(at, rBX, rR13, rR15, 0, rAX, work, 0, nullptr);
+  at = emitMovRR(at, rBX, rR13);
+  at = emitRet(at);
+  for (uint8_t* w : work) cgenPatchRel8(w, at);
+  at = emitMovRR(at, rR12, rBX);                 // the routine takes the holder in r12, the value in rbx
+  at = emitMovRR(at, rBX, rR13);
+  at = recordedCallTo(at, tRtCheckStore);
+  at = emitRet(at);
+  cgenPatchRel32(bytes, at);
+  at = emitAluRI8(at, aluAnd, rR11, 7);
+  at = aluRR(at, 0x2B, rAX, rR11);               // the byte size
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel32(at, ccAE, 0);
+  addJump(e.fails32, at);
+  at = valueCheck(at, rR13, 0x7F8, oopTagSmallInteger, e);
+  at = storeByteOrUnit(at, false);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+// 64 and 413 (a Character of code 0-255 or 0-65535), 421 and 424 (a SmallInteger of 0-255 or
+// 0-65535): the value's code into a byte or a two-byte element of a byte object; answers
+// the value. Pointer objects fail, as in C.
+static uint8_t* genElementAtPut(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  const bool units = r->number == 413 || r->number == 424;
+  const bool characters = r->number == 64 || r->number == 413;
+  Exits e;
+  at = zeroBasedIndex(at, e);
+  at = receiverSize(at, true, e);
+  at = emitBtRI(at, rR15, 63);
+  at = emitJccRel32(at, ccB, 0);
+  addJump(e.fails32, at);
+  at = emitAluRI8(at, aluAnd, rR11, 7);
+  at = aluRR(at, 0x2B, rAX, rR11);
+  if (units) at = emitShiftRI(at, shiftShr, rAX, 1);
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel32(at, ccAE, 0);
+  addJump(e.fails32, at);
+  at = valueCheck(at, rR13, units ? 0x7FFF8 : 0x7F8, characters ? oopTagCharacter : oopTagSmallInteger, e);
+  at = storeByteOrUnit(at, units);
+  return exitsTail(at, r, inlineFailure, e);
+}
+
+// 540 and 544: the unsigned little-endian 16- or 32-bit value at 1-based byte index of a byte
+// object, the whole element inside the byte size, as a SmallInteger.
+static uint8_t* genElementAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  const int width = r->number == 540 ? 2 : 4;
+  Exits e;
+  at = zeroBasedIndex(at, e);
+  at = receiverSize(at, false, e);
+  at = emitBtRI(at, rR15, 63);
+  at = emitJccRel32(at, ccB, 0);
+  addJump(e.fails32, at);
+  at = emitAluRI8(at, aluAnd, rR11, 7);
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel32(at, ccAE, 0);                // below 1 or past the size
+  addJump(e.fails32, at);
+  at = emitAluRI8(at, aluSub, rAX, width);
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel32(at, ccG, 0);                 // the element runs past the size
+  addJump(e.fails32, at);
+  at = emitMovRM(at, rR11, rBX, 0);
+  static const uint8_t load16[5] = {0x43, 0x0F, 0xB7, 0x04, 0x0B};  // movzx eax, word [r11+r9]
+  static const uint8_t load32[4] = {0x43, 0x8B, 0x04, 0x0B};        // mov eax, [r11+r9]
+  memcpy(at, width == 2 ? load16 : load32, width == 2 ? 5 : 4);
+  at += width == 2 ? 5 : 4;
+  at = emitLeaTagInt(at, rBX, rAX);
+  at = emitRet(at);
+  return exitsTail(at, r, inlineFailure, e);
 }

@@ -104,6 +104,11 @@ extern uint32_t numThresholdRefs;
 // Makes the "create array" and "make copying block 1 value" stubs (their slow paths the given
 // routines) and points the translator's calls at them.
 void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRoutine);
+// Makes the "get self class format" stub, which the subscript members call for the named
+// count of a receiver whose header defers it to the class (r11 := the format word of the
+// class of the object in rbx; rax clobbered). Null until made: such receivers then go to C.
+void txMakeClassFormatStub();
+extern const uint8_t* txClassFormatStub;
 // The eden warning limit changed: every nmethod goes (their inline allocations hold the old
 // limit) and each recorded compare gets the new one in place.
 void tranNoteEdenWarningThresholdChanged();

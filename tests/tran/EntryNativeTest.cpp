@@ -164,6 +164,7 @@ TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
       {"NrtAbortSendNoFrame", AbortNoFrame},
       {"NrtCreateArray", (const uint8_t*)tRt.createArray},
       {"NrtMakeCopyingBlock1Value", (const uint8_t*)tRt.makeCopyingBlock1},
+      {"NrtGetSelfClassFormat", txClassFormatStub},
       {"NrtStoreInstVarN", storeStubs[storeStubGeneral].start},
       {"NrtStoreInstVar3", storeStubs[3].start},    {"NrtStoreInstVar2", storeStubs[2].start},
       {"NrtStoreInstVar1", storeStubs[1].start},    {"NrtStoreInstVar0", storeStubs[0].start},

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <numeric>
 #include <string>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <vector>
@@ -182,6 +183,29 @@ TEST_F(NMethodPrimRun, ListingAnswersThePrintedTextAndKeepsNoNMethod) {
   nMethodDealloc(reinterpret_cast<NMethodHeader*>(plain));
   EXPECT_EQ(answered, printed);
   EXPECT_NE(answered.find("PC map:"), std::string::npos);
+}
+
+// With no file to print into (every descriptor below the limit taken), the listing fails 9
+// and still keeps no nmethod.
+TEST_F(NMethodPrimRun, ListingWithoutAFileFailsAndKeepsNoNMethod) {
+  oop method = methodOf("sumTo:");
+  translate("a0");
+  NMZone before = nmZone;
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowestFree = dup(0);
+  ASSERT_GE(lowestFree, 0);
+  close(lowestFree);
+  rlimit none = saved;
+  none.rlim_cur = rlim_t(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  PrimOutcome o = callPrimitive(1005, nilOop(), {method});
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(o.failed);
+  EXPECT_EQ(o.errorOop, primErrorAt(primErrPlatform));
+  EXPECT_EQ(vToNMethod(method, 0), 0u);
+  EXPECT_EQ(nmZone.free, before.free);
+  EXPECT_EQ(nmZone.holesBytes, before.holesBytes);
 }
 
 // Stacks that hold no activation of the translated methods are stable already: the options

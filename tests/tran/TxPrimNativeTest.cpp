@@ -8,7 +8,9 @@
 #include <limits>
 #include <vector>
 
+#include "mman/mmIncGC.h"
 #include "mman/mmObjPrims.h"
+#include "mman/mmRt.h"
 #include "mman/mmSubscript.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
@@ -37,6 +39,17 @@ extern "C" oop CrtMakeCopyingBlock1(oop method, oop value);
 namespace {
 
 uint64_t seen[6];  // at the probe: rbx, r12, r13, r15, rsp; at entry: rsp
+uint64_t checkStoreSeen[3];  // at the store-check routine's double: r12, rbx, and 1
+
+// The store-check routine's double: notes its operands and returns.
+uint8_t* genCheckStoreDouble(uint8_t* at) {
+  at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)checkStoreSeen);
+  at = emitMovMR(at, rR11, 0, rR12);
+  at = emitMovMR(at, rR11, 8, rBX);
+  at = emitMovRI32(at, rAX, 1);
+  at = emitMovMR(at, rR11, 16, rAX);
+  return emitRet(at);
+}
 
 // The glue probe: notes the registers, r10 := 2, and returns past the generated code.
 uint8_t* genProbe(uint8_t* at) {
@@ -55,8 +68,14 @@ class TxPrimNative : public testing::Test {
  protected:
   uint8_t* area = nullptr;
   TGlueEntries savedGlue = tGlue;
+  const void* savedCheckStore = tRtCheckStore;
   void SetUp() override {
     newTestHeap();
+    registerAll();
+  }
+  // The C primitives, then the translated ones over them (again after a new zone, which holds
+  // the table).
+  void registerAll() {
     initPrimitiveTable();
     initArithmeticPrims();
     initHashPrimitives();
@@ -70,9 +89,11 @@ class TxPrimNative : public testing::Test {
     tNil = nilOop();
     tTrue = trueOop();
     tFalse = falseOop();
-    area = nativeCodeArea();
+    if (area == nullptr) area = nativeCodeArea();
     for (int k = 0; k < 5; k++) tGlue.primGlue[k] = area;
     genProbe(area);
+    genCheckStoreDouble(area + 128);
+    tRtCheckStore = area + 128;
     forgetCaptures();
     txRegisterTable(txArithPrims, 5, primKindTranslated);
     txRegisterTable(txControlPrims, 5, primKindTranslated);
@@ -87,6 +108,7 @@ class TxPrimNative : public testing::Test {
   void TearDown() override {
     forgetCaptures();
     tGlue = savedGlue;
+    tRtCheckStore = savedCheckStore;
     initPrimitiveTable();
     freeTestHeap();
   }
@@ -124,17 +146,34 @@ class TxPrimNative : public testing::Test {
 
   bool mayCallC = false;  // members that hand some cases C answers for to C
 
-  void check(uint32_t number, oop receiver, oop argument) {
+  // The receiver's body bytes, for the stores: each run starts from the body as it was.
+  static std::vector<uint8_t> bodyBytes(oop o) {
+    if (isImmediate(o)) return {};
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(o)));
+    return std::vector<uint8_t>(b, b + bodyBytesOf(headerOf(o)));
+  }
+  static void setBodyBytes(oop o, const std::vector<uint8_t>& bytes) {
+    if (!bytes.empty()) memcpy(bodyOf(headerOf(o)), bytes.data(), bytes.size());
+  }
+
+  // value: the second argument of the two-argument members (r13).
+  void check(uint32_t number, oop receiver, oop argument, oop value = 0x5A5A5A5A5A5A5A5Aull) {
     const TranslatedPrimRecord* r = (const TranslatedPrimRecord*)(uintptr_t)getPrimEntry(number)->function;
     addCPrimitive(number, r->cFunction, (uint8_t)txArgCount(r));  // the harness calls the table's function
-    PrimOutcome c = txArgCount(r) == 0 ? callPrimitive(number, receiver, {}) : callPrimitive(number, receiver, {argument});
+    const std::vector<uint8_t> before = bodyBytes(receiver);
+    PrimOutcome c = txArgCount(r) == 0   ? callPrimitive(number, receiver, {})
+                    : txArgCount(r) == 1 ? callPrimitive(number, receiver, {argument})
+                                         : callPrimitive(number, receiver, {argument, value});
+    const std::vector<uint8_t> afterC = bodyBytes(receiver);
     addPrimitiveWithParams(number, r, (uint8_t)txArgCount(r), primKindTranslated, r->flag);
     bool callsC = mayCallC;
     for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
       SCOPED_TRACE(testing::Message() << "primitive " << number << " receiver 0x" << std::hex << receiver
-                                      << " argument 0x" << argument << " inlineFailure " << inlineFailure);
+                                      << " argument 0x" << argument << " value 0x" << value << " inlineFailure "
+                                      << inlineFailure);
       uint8_t* code = generate(number, inlineFailure);
-      const uint64_t r13 = 0x5A5A5A5A5A5A5A5Aull;
+      const uint64_t r13 = value;
+      setBodyBytes(receiver, before);
       RegFile regs = {};
       regs.r[rSP] = 0x202;
       regs.r[rBX] = receiver;
@@ -151,6 +190,7 @@ class TxPrimNative : public testing::Test {
       } else if (!c.failed) {
         ASSERT_EQ(regs.r[rR10], 0u) << "answered inline";
         expectSameAnswer(regs.r[rBX], c.result);
+        EXPECT_TRUE(bodyBytes(receiver) == afterC) << "the receiver's body as C leaves it";
       } else if (inlineFailure == 0) {
         ASSERT_EQ(regs.r[rR10], 2u) << "the fallback";
         EXPECT_EQ(seen[0], receiver);
@@ -165,7 +205,11 @@ class TxPrimNative : public testing::Test {
         EXPECT_EQ(regs.r[rR12], argument);
         EXPECT_EQ(regs.r[rR13], r13);
       }
+      if (regs.r[rR10] != 0) {
+        EXPECT_TRUE(bodyBytes(receiver) == before) << "nothing stored before giving up";
+      }
     }
+    setBodyBytes(receiver, afterC);
   }
 };
 
@@ -285,19 +329,23 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
 bool leftToC(uint32_t number, oop o) {
   if (isImmediate(o)) return false;
   const ObjectHeader* h = headerOf(o);
-  if (sizeFieldOf(h) > 251 || (hasPtrs(h) && indexabilityOf(h) == indexabilityAskClass)) return true;
+  const bool readsSizeWord = number != 62;
+  if (sizeFieldOf(h) > 251 && !readsSizeWord) return true;
+  const bool asksClass = hasPtrs(h) && indexabilityOf(h) == indexabilityAskClass;
+  if (asksClass && !(number == 61 && txClassFormatStub != nullptr)) return true;
   return number == 62 && hasPtrs(h) && bodyWordsOf(h) <= indexabilityOf(h);
 }
 
 // The indexed-access cases of the C primitives, replayed through the translated ones built.
 TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
   int replayed = 0;
-  for (auto cases : {slotAccessCases(), byteAndUnitCases()}) {
+  for (auto cases : {slotAccessCases(), byteAndUnitCases(), byteOffsetCases()}) {
     for (const PrimCase& c : cases) {
       if (getPrimEntry(c.prim)->kind != primKindTranslated) continue;
       SCOPED_TRACE(c.what);
       mayCallC = leftToC(c.prim, c.rcv);
-      check(c.prim, c.rcv, c.args.empty() ? 0 : c.args[0]);
+      if (c.args.size() == 2) check(c.prim, c.rcv, c.args[0], c.args[1]);
+      else check(c.prim, c.rcv, c.args.empty() ? 0 : c.args[0]);
       replayed++;
       if (HasFatalFailure()) return;
     }
@@ -311,7 +359,8 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
     for (uint64_t k = 0; k < named + 5; k++) slots.push_back(smallIntegerFor((int64_t)k * 10));
     oop o = oldSlots(testClasses.pointers, named, slots);
     for (int64_t i : {-1, 0, 1, 5, 6, 1000}) {
-      for (uint32_t number : {60u, 63u, 420u, 412u, 423u}) check(number, o, smallIntegerFor(i));  // bytes only: all but 60
+      for (uint32_t number : {60u, 63u, 420u, 412u, 423u, 540u, 544u}) check(number, o, smallIntegerFor(i));  // bytes only: all but 60
+      for (uint32_t number : {61u, 64u, 421u, 413u, 424u}) check(number, o, smallIntegerFor(i), smallIntegerFor(7));
     }
     check(62, o, 0);
   }
@@ -323,14 +372,145 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
     std::vector<uint8_t> bytes(n);
     for (size_t k = 0; k < n; k++) bytes[k] = (uint8_t)(200 + k);
     oop o = oldBytes(testClasses.bytes, bytes);
-    for (uint32_t number : {60u, 63u, 420u, 412u, 423u}) {
-      for (int64_t i : {int64_t(0), int64_t(1), (int64_t)n / 2, (int64_t)n / 2 + 1, (int64_t)n, (int64_t)n + 1})
-        check(number, o, smallIntegerFor(i));
+    const int64_t indices[] = {int64_t(0), int64_t(1), (int64_t)n / 2, (int64_t)n / 2 + 1, (int64_t)n - 3,
+                               (int64_t)n - 2, (int64_t)n - 1, (int64_t)n, (int64_t)n + 1};
+    for (uint32_t number : {60u, 63u, 420u, 412u, 423u, 540u, 544u}) {
+      for (int64_t i : indices) check(number, o, smallIntegerFor(i));
       check(number, o, nilOop());
       check(number, smallIntegerFor(4), smallIntegerFor(1));
     }
     check(62, o, 0);
+    // Stores: every member's values at and past its range, of the right and the wrong kind.
+    const oop values[] = {smallIntegerFor(0), smallIntegerFor(255), smallIntegerFor(256), smallIntegerFor(65535),
+                          smallIntegerFor(65536), smallIntegerFor(-1), characterFor(0), characterFor(255),
+                          characterFor(256), characterFor(65535), characterFor(65536), nilOop()};
+    for (uint32_t number : {61u, 64u, 421u, 413u, 424u}) {
+      for (int64_t i : indices) {
+        for (oop v : values) check(number, o, smallIntegerFor(i), v);
+      }
+      check(number, o, nilOop(), smallIntegerFor(1));
+      check(number, smallIntegerFor(4), smallIntegerFor(1), smallIntegerFor(1));
+    }
   }
+  // Bodies whose size lies in the word before them: new and old, pointers and bytes, 0-7 odd bytes.
+  std::vector<oop> sized = {oopOf(allocSmallObj(classIndexArray, 0, 8 * 4000, hasPtrsBit, nilOop())),
+                            oopOf(allocLargePointerObj(testClasses.pointers, 0, 8 * 300, hasPtrsBit, nilOop()))};
+  for (uint64_t n : {2008u, 2009u, 2015u, 5000u})
+    sized.push_back(oopOf(allocLargeByteObj(testClasses.bytes, n, 0, 0)));
+  for (oop o : sized) {
+    ASSERT_GT(sizeFieldOf(headerOf(o)), 251u);
+    mayCallC = false;
+    const int64_t n = (int64_t)byteSizeOf(headerOf(o)), words = (int64_t)bodyWordsOf(headerOf(o));
+    for (int64_t i : {int64_t(0), int64_t(1), words - 1, words, words + 1, n - 4, n - 3, n - 2, n - 1, n, n + 1}) {
+      for (uint32_t number : {60u, 63u, 412u, 420u, 423u, 540u, 544u}) check(number, o, smallIntegerFor(i));
+      for (uint32_t number : {61u, 421u, 424u}) check(number, o, smallIntegerFor(i), smallIntegerFor(200));
+      check(61, o, smallIntegerFor(i), o);
+      for (uint32_t number : {64u, 413u}) check(number, o, smallIntegerFor(i), characterFor(300));
+    }
+  }
+  // Immutable and perm byte objects, and pointer objects, under every store and element read.
+  oop frozen = oldBytes(testClasses.bytes, std::vector<uint8_t>(12, 1));
+  setFlag(headerOf(frozen), isImmutableBit);
+  oop perm = oldBytes(testClasses.bytes, std::vector<uint8_t>(12, 1));
+  makePerm(perm);
+  oop slots = oldSlots(testClasses.pointers, 0, std::vector<oop>(6, nilOop()));
+  for (oop o : {frozen, perm, slots}) {
+    for (int64_t i : {1, 2, 5, 12}) {
+      for (uint32_t number : {60u, 63u, 412u, 420u, 423u, 540u, 544u}) check(number, o, smallIntegerFor(i));
+      for (uint32_t number : {61u, 421u, 424u}) check(number, o, smallIntegerFor(i), smallIntegerFor(9));
+      for (uint32_t number : {64u, 413u}) check(number, o, smallIntegerFor(i), characterFor('9'));
+    }
+  }
+}
+
+// 61 over the store check's truth table: the routine is reached, with the holder and the
+// value, exactly where C's barrier works, and the routine then leaves the remembered tables
+// and the mark bits as C 61 does.
+TEST_F(TxPrimNative, BasicAtPutLeavesTheRememberedTablesAsC) {
+  const uint32_t cls = testClasses.pointers;
+  oop perm = oldSlots(cls, 0, std::vector<oop>(3, nilOop())), permValue = newOldObject(testClasses.object, 0);
+  makePerm(perm);
+  makePerm(permValue);
+  const oop holders[3] = {newNewObject(cls, 3), oldSlots(cls, 0, std::vector<oop>(3, nilOop())), perm};
+  const oop values[4] = {smallIntegerFor(5), newNewObject(testClasses.object, 0), newOldObject(testClasses.object, 0),
+                         permValue};
+  const uint8_t savedState = currentIncGCState;
+  const uint32_t savedAbsorbed = permSpaceAbsorbed;
+  permSpaceAbsorbed = 0;
+  const uint64_t varied = inRtBit | isInOldRtBit | isMarkedBit;
+  const TranslatedPrimRecord* record = (const TranslatedPrimRecord*)(uintptr_t)getPrimEntry(61)->function;
+  int works = 0;
+  struct State {
+    uint64_t ffs, holderFlags, valueFlags;
+    bool operator==(const State&) const = default;
+  };
+  for (int hk = 0; hk < 3; hk++) {
+    for (int vk = 0; vk < 4; vk++) {
+      for (int bits = 0; bits < 32; bits++) {
+        SCOPED_TRACE(testing::Message() << "holder " << hk << " value " << vk << " bits " << bits);
+        ObjectHeader* h = headerOf(holders[hk]);
+        const oop v = values[vk];
+        auto put = [](ObjectHeader* o, uint64_t bit, bool on) { on ? setFlag(o, bit) : clearFlag(o, bit); };
+        put(h, isMarkedBit, bits & 2);
+        put(h, inRtBit, bits & 8);
+        put(h, isInOldRtBit, bits & 16);
+        if (!isImmediate(v)) put(headerOf(v), isMarkedBit, bits & 4);
+        currentIncGCState = (bits & 1) ? (uint8_t)incGCMarking : (uint8_t)incGCResting;
+        auto state = [&] { return State{rt.ffs, h->flags & varied, isImmediate(v) ? 0 : headerOf(v)->flags & varied}; };
+        const State before = state();
+        auto restore = [&] {
+          rt.ffs = before.ffs;
+          h->flags = (h->flags & ~varied) | before.holderFlags;
+          if (!isImmediate(v)) headerOf(v)->flags = (headerOf(v)->flags & ~varied) | before.valueFlags;
+          bodyOf(h)[1] = nilOop();
+        };
+        addCPrimitive(61, record->cFunction, 2);
+        PrimOutcome c = callPrimitive(61, holders[hk], {smallIntegerFor(2), v});
+        addPrimitiveWithParams(61, record, 2, primKindTranslated, record->flag);
+        ASSERT_FALSE(c.failed);
+        const State afterC = state();
+        works += afterC != before;
+        restore();
+        checkStoreSeen[2] = 0;
+        RegFile regs = {};
+        regs.r[rSP] = 0x202;
+        regs.r[rBX] = holders[hk];
+        regs.r[rR12] = smallIntegerFor(2);
+        regs.r[rR13] = v;
+        nativeRun(generate(61, 0), regs);
+        ASSERT_EQ(regs.r[rR10], 0u) << "answered inline";
+        EXPECT_EQ(regs.r[rBX], v);
+        EXPECT_EQ(bodyOf(h)[1], v);
+        EXPECT_EQ(checkStoreSeen[2] != 0, afterC != before) << "the routine, exactly where C's barrier works";
+        if (checkStoreSeen[2] != 0) {
+          EXPECT_EQ(checkStoreSeen[0], holders[hk]);
+          EXPECT_EQ(checkStoreSeen[1], v);
+          storeCheck(headerOf(checkStoreSeen[0]), checkStoreSeen[1], "test", 1);  // what the routine runs
+        }
+        EXPECT_TRUE(state() == afterC) << "the remembered tables and marks as C 61 leaves them";
+        restore();
+      }
+    }
+  }
+  EXPECT_GT(works, 0);
+  currentIncGCState = savedState;
+  permSpaceAbsorbed = savedAbsorbed;
+}
+
+// With "get self class format", 61 reads the named count of a receiver whose header defers
+// it to the class there, instead of calling C.
+TEST_F(TxPrimNative, BasicAtPutAsksTheClassForTheNamedCount) {
+  SavedNMethodZone savedZone;
+  nativeZone();
+  txMakeClassFormatStub();
+  registerAll();
+  EXPECT_STREQ(nzoneSymbolAt((uint64_t)(uintptr_t)txClassFormatStub), "NrtGetSelfClassFormat");
+  const uint32_t named = newTestClass(formatPointers | formatIndexable | 2);
+  oop o = oldSlots(named, 0, {smallIntegerFor(1), smallIntegerFor(2), smallIntegerFor(3), smallIntegerFor(4)});
+  setIndexability(headerOf(o), indexabilityAskClass);
+  ASSERT_FALSE(leftToC(61, o));
+  for (int64_t i : {0, 1, 2, 3}) check(61, o, smallIntegerFor(i), characterFor('x'));  // 1 and 2 inline
+  txClassFormatStub = nullptr;
 }
 
 TEST_F(TxPrimNative, FloatMembersAndBoxedResultsAnswerAsTheCPrimitives) {

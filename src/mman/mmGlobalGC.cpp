@@ -37,6 +37,7 @@
 
 uint64_t numGCs, numGlobalGCs, numMarkStackOverflows, numWeakObjectListOverflows;
 uint64_t gcMarkAreaCap, gcScratchAreaCap;
+void (*gcMarkPhaseHook)(int ended);
 uint64_t gcStressInterval;
 static uint64_t gcStressCount;
 int64_t lowSpaceSemaphoreX = -1;
@@ -45,15 +46,12 @@ static const char* const globalGCFile = "src/mman/mmGlobalGC";
 
 // ---- Work areas -----------------------------------------------------------------------------
 // The mark stack lies in the larger free area of new space (eden past its allocation point,
-// or future space); the weak list grows up and the ephemeron list down in the scratch area.
+// or future space); the weak list grows up from the bottom of the native-method zone, which
+// the collection has emptied, and the ephemeron list down from its top.
 
 static oop *stackBase, *stackTop, *stackEnd;
 static oop *weakBase, *weakTop, *ephBottom, *ephTop;  // ephemerons occupy [ephBottom, ephTop)
 static uint32_t markOverflow, ephemeronMarkingOn;
-
-// Not built yet: the native-method zone, emptied by the collection, lends this area; until
-// the code zone exists a static area of the same use stands in.
-static oop scratchZone[1 << 15];
 
 static void placeWorkAreas() {
   uint64_t edenFree = eden.end - eden.allocPtr, futureFree = futureSpace.end - futureSpace.top;
@@ -62,10 +60,11 @@ static void placeWorkAreas() {
   if (gcMarkAreaCap != 0 && bytes > gcMarkAreaCap) bytes = gcMarkAreaCap;
   stackBase = stackTop = reinterpret_cast<oop*>(start);
   stackEnd = stackBase + bytes / 8;
-  uint64_t scratch = sizeof scratchZone / 8;
-  if (gcScratchAreaCap != 0 && scratch > gcScratchAreaCap / 8) scratch = gcScratchAreaCap / 8;
-  weakBase = weakTop = scratchZone;
-  ephBottom = ephTop = scratchZone + scratch;
+  uint64_t low, high;
+  scratchNmzBounds(&low, &high);
+  if (gcScratchAreaCap != 0 && high - low > gcScratchAreaCap) high = low + gcScratchAreaCap;
+  weakBase = weakTop = reinterpret_cast<oop*>(low);
+  ephBottom = ephTop = reinterpret_cast<oop*>(high & ~uint64_t(7));
 }
 
 // A body pointer with the "marked, not yet scanned" bit cleared.
@@ -333,13 +332,14 @@ int collectGarbage(int includePerm) {
     pdFinishLongComp();
     return 0;
   }
-  if (running) reInitNMethods();
+  reInitNMethods();  // the zone is scratch memory from here on
   flushEden();
   if (withPerm) {
     markPermSpace(0);
     absorbPermSpace();
   }
   trimClassTable();
+  if (gcMarkPhaseHook != nullptr) gcMarkPhaseHook(0);
   placeWorkAreas();
   markRoots();
   ephemeronMarkingOn = 1;
@@ -352,6 +352,7 @@ int collectGarbage(int includePerm) {
   markOop(sysOop(sysFinalQueue));
   markOldRtSegments();
   markLoop();
+  if (gcMarkPhaseHook != nullptr) gcMarkPhaseHook(1);
   sweepSpaces(withPerm);
   signalFinalizationSemaphoreIfRequired();
   shrinkRt();

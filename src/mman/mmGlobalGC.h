@@ -14,6 +14,8 @@ extern uint64_t numWeakObjectListOverflows;  // weak objects or ephemerons scann
 // Test hooks: caps on the mark area and the weak/ephemeron list area, in bytes (0 = none).
 extern uint64_t gcMarkAreaCap;
 extern uint64_t gcScratchAreaCap;
+// Benchmark hook: called as marking starts (0) and when it has ended (1); null = none.
+extern void (*gcMarkPhaseHook)(int ended);
 
 // Marks everything reachable from the registry (perm objects count as marked), clears weak
 // slots to the empty-slot marker, queues ephemerons whose keys died, frees the unmarked

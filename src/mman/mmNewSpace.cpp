@@ -11,6 +11,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
 #include "stack/vmsupport.h"
@@ -106,13 +107,7 @@ void recycleNewObj(ObjectHeader* h) {
 }
 
 // ---- Sweeping after a global collection ------------------------------------------------------
-
-// An old object that compaction moved keeps its mark and holds its new address in dataPtr.
-static oop movedTo(oop o) {
-  if (!isHeapObject(o) || o == 0 || !isOldNotPerm(o)) return o;
-  ObjectHeader* h = headerOf(o);
-  return isMarked(h) ? oop(h->dataPtr) : o;
-}
+// Survivors' slots and class-table entries follow the old objects compaction moved.
 
 static void sweepArea(uint64_t from, uint64_t to) {
   for (ObjectHeader* h = reinterpret_cast<ObjectHeader*>(from); oopOf(h) < to; h = nextNewSpaceHeader(h)) {
@@ -125,11 +120,11 @@ static void sweepArea(uint64_t from, uint64_t to) {
     uint32_t tag = classTagOf(h);
     if (classTable[tag >> 10] != nullptr) {
       oop* slot = &classTable[tag >> 10][tag & 1023];
-      *slot = movedTo(*slot);
+      *slot = movedEntry(*slot);
     }
     if (!hasPtrs(h) || sizeFieldOf(h) >= sizeFieldLarge) continue;
     oop* body = bodyOf(h);
-    for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = movedTo(body[i]);
+    for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = movedEntry(body[i]);
   }
 }
 

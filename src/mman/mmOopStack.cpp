@@ -175,24 +175,17 @@ void recycleOopStack(oop seg) {
   } while (s != seg);
 }
 
-// During compaction: links and entries that moved are replaced by the new location that the
-// compactor left in their dataPtr.
-static oop movedTo(oop o) {
-  if (!isHeapObject(o) || o == 0 || isNewObject(o)) return o;
-  ObjectHeader* h = headerOf(o);
-  return isMarked(h) && !isPermObject(h) ? oop(h->dataPtr) : o;
-}
-
+// During compaction: links and entries that moved are replaced by their new location.
 void sweepOopStack(oop* ref) {
   oop top = *ref, s = top;
   do {
     oop* body = segmentBody(s);
     oop next = body[oopStackNextWord];
     for (uint64_t w = oopStackNextWord; w < oopStackFirstEntry + body[oopStackCountWord]; w++)
-      body[w] = movedTo(body[w]);
+      body[w] = movedEntry(body[w]);
     s = next;
   } while (s != top);
-  *ref = movedTo(top);
+  *ref = movedEntry(top);
 }
 
 void noPermMarkOopStack(oop seg) {

@@ -87,18 +87,11 @@ void refreshClassTable() {
   firstClassTablePage = classTable[0];
 }
 
-// While compacting, moved objects left their new location in their dataPtr.
-static oop newLocation(oop o) {
-  if (!isHeapObject(o) || isNewObject(o)) return o;
-  ObjectHeader* h = headerOf(o);
-  return !isPermObject(h) && isMarked(h) ? oop(h->dataPtr) : o;
-}
-
 void updateSysOopRegistryPtrs(int compacting) {
   if (compacting) {
-    sysOopRegistryOop = newLocation(sysOopRegistryOop);
+    sysOopRegistryOop = movedEntry(sysOopRegistryOop);
     refreshSysOopRegistry();
-    for (uint64_t i = 0, n = registrySize(); i < n; i++) sysOopRegistry[i] = newLocation(sysOopRegistry[i]);
+    for (uint64_t i = 0, n = registrySize(); i < n; i++) sysOopRegistry[i] = movedEntry(sysOopRegistry[i]);
   }
   refreshSysOopRegistry();
   refreshClassTable();

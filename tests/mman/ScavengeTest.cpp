@@ -11,11 +11,14 @@
 
 #include "mman/loadImages.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmBecome.h"
 #include "mman/mmGlobalGC.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
+#include "mman/mmPermSpace.h"
+#include "ext/exLeave.h"
 #include "mman/scavengeHeap.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
@@ -42,6 +45,7 @@ struct Node {
   uint64_t size;             // slots (pointer kinds) or bytes
   std::vector<int64_t> ref;  // pointer kinds: slot i >= 1 holds refNil, refMarker or a node id
   bool old = false;
+  bool perm = false;         // its header is a perm object (kept across a become: it stays)
   bool alive = true;
   bool ephemeron = false;    // an ephemeron not yet queued
 };
@@ -59,7 +63,32 @@ class ScavengeModelTest : public ScavengeHeapTest {
   std::vector<int64_t> roots = std::vector<int64_t>(rootSlots, refNil);
   uint32_t ephemeron3 = 0;  // key, value, id
   bool globalCollections = false;  // the fuzz also runs global collections
+  bool becomesAndPerm = false;     // ... and becomes, and makes perm objects
+  bool weakOverflows = false;      // weak objects may be scanned as strong (capped list area)
   uint64_t collections = 0;
+  uint64_t exchanges = 0, forwards = 0, permNodes = 0;
+  void* permBlock = nullptr;       // perm space placed above old space, when asked
+  uint64_t permBlockBytes = 0;
+
+  void TearDown() override {
+    ScavengeHeapTest::TearDown();
+    if (permBlock != nullptr) lessMemory(permBlock, permBlockBytes, 1);
+  }
+  // Moves the (empty) perm space from the arena below old space to a mapping above it.
+  void placePermAboveOldSpace() {
+    writeBackOldSpace();
+    uint64_t high = 0;
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) high = std::max(high, s->otHigh + 16);
+    int mapped = 0;
+    permBlockBytes = 1 << 16;
+    permBlock = moreMemory(permBlockBytes, 1, high, 4096, pdProtRead | pdProtWrite, &mapped, &permBlockBytes);
+    ASSERT_NE(permBlock, nullptr);
+    ASSERT_EQ(mapped, 1);
+    uint64_t start = reinterpret_cast<uint64_t>(permBlock);
+    ASSERT_GT(start, high);
+    // Absorbing perm space writes a segment record just below its data.
+    initPermSpace(start + ((sizeof(OldSpaceSegment) + 15) & ~size_t(15)), start + permBlockBytes);
+  }
 
   void SetUp() override {
     ScavengeHeapTest::SetUp();
@@ -138,6 +167,58 @@ class ScavengeModelTest : public ScavengeHeapTest {
     }
   }
 
+  // A pointer object of 2 to 7 slots in perm space.
+  void newPermNode() {
+    uint64_t size = 2 + pick(6);
+    ObjectHeader* h = allocInPermSpace(testClasses.pointers, 0, size * 8, hasPtrsBit, nilOop());
+    if (h == nullptr) return;
+    int64_t id = int64_t(nodes.size());
+    Node n{kPointers, size, std::vector<int64_t>(size, refNil), true};
+    n.perm = true;
+    permNodes++;
+    bodyOf(h)[0] = smallIntegerFor(id);
+    nodes.push_back(n);
+    where[id] = oopOf(h);
+    if (pick(2) == 0) {  // otherwise only the objects it refers to (138) or nothing (406) keep it
+      uint64_t r = pick(rootSlots);
+      roots[r] = id;
+      setRoot(r, oopOf(h));
+    }
+  }
+
+  // Every reference to a (in the model: node a) now leads to b; with swap, b's to a as well.
+  void renameRefs(int64_t a, int64_t b, bool swap) {
+    auto rename = [&](int64_t& r) {
+      if (r == a) r = b;
+      else if (swap && r == b) r = a;
+    };
+    for (int64_t& r : roots) rename(r);
+    for (auto& [id, o] : where)
+      for (int64_t& r : nodes[id].ref) rename(r);
+  }
+
+  // Two-way: the headers trade contents, so a's contents (its id) now lie under b's header,
+  // which keeps its place and perm bit. One-way: every reference to a now refers to b.
+  void become() {
+    markLive(true);  // the model forgets what stores have put out of reach
+    int64_t a = randomLive(), b = randomLive();
+    if (a == refNil || a == b) return;
+    if (pick(2) == 0) {
+      if (!tryBecome(where[a], where[b])) return;  // no room: nothing changed (its own tests)
+      exchanges++;
+      std::swap(where[a], where[b]);
+      std::swap(nodes[a].old, nodes[b].old);
+      std::swap(nodes[a].perm, nodes[b].perm);
+      renameRefs(a, b, true);
+    } else {
+      forwards++;
+      replaceEveryReference(where[a], where[b]);
+      renameRefs(a, b, false);
+    }
+    markLive(true);    ASSERT_EQ(verifyHeap(), "") << "after a become";
+    ASSERT_EQ(compare(), "") << "after a become of nodes " << a << " and " << b;
+  }
+
   int64_t randomLive() {
     if (where.empty()) return refNil;
     auto it = where.begin();
@@ -158,8 +239,8 @@ class ScavengeModelTest : public ScavengeHeapTest {
   // global collection only the roots); weak slots hold nothing alive, and an ephemeron's
   // slots only once its key is reached, unless weakAsStrong. Ephemerons whose keys were
   // reached only through such slots are kept whole and queued: they become ordinary objects.
-  void markLive(bool weakAsStrong, bool global = false) {
-    auto rooted = [&](int64_t id) { return nodes[id].old && !global; };
+  void markLive(bool weakAsStrong, bool global = false, bool withPerm = false) {
+    auto rooted = [&](int64_t id) { return global ? nodes[id].perm && !withPerm : nodes[id].old; };
     std::vector<int64_t> work, deferred;
     std::set<int64_t> seen;
     for (int64_t r : roots)
@@ -295,12 +376,16 @@ class ScavengeModelTest : public ScavengeHeapTest {
     }
   }
 
-  // The model's objects in the old tables, by id (headers move in a global collection).
+  // The model's objects in the old tables and perm space's, by id (headers move in a global
+  // collection); each must be perm exactly when its node is.
   std::map<int64_t, oop> oldObjectsById() {
     std::map<int64_t, oop> found;
     writeBackOldSpace();
-    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next)
-      for (uint64_t a = s->otLow + 16; a <= s->otHigh; a += 16) {
+    std::vector<std::pair<uint64_t, uint64_t>> tables;
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) tables.push_back({s->otLow, s->otHigh});
+    if (permSpaceExists) tables.push_back({permSpace.otLow, permSpace.otHigh});
+    for (auto [low, high] : tables)
+      for (uint64_t a = low + 16; a <= high; a += 16) {
         ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
         uint32_t tag = classTagOf(h);
         bool pointers = tag == testClasses.pointers || tag == weakClass || tag == ephemeron3;
@@ -309,6 +394,7 @@ class ScavengeModelTest : public ScavengeHeapTest {
         int64_t id = idOf(oopOf(h));
         if (id < 0 || id >= int64_t(nodes.size())) continue;
         EXPECT_EQ(found.count(id), 0u) << "node " << id << " twice in old space";
+        EXPECT_EQ(isPermObject(h), nodes[id].perm) << "node " << id << " in the wrong space";
         found[id] = oopOf(h);
       }
     return found;
@@ -317,7 +403,8 @@ class ScavengeModelTest : public ScavengeHeapTest {
   // A global collection: exactly the model's reachable set survives in old space, each old
   // object found again at its new place.
   void collect() {
-    markLive(false, true);
+    if (weakOverflows) return collectKeepingOverflowedWeakReferents();
+    markLive(false, true, collections % 2 == 1);
     ASSERT_EQ(verifyHeap(), "") << "before";
     ASSERT_EQ(collectGarbage(int(collections % 2)), 1);  // 138 and 406 in turn
     ASSERT_EQ(verifyHeap(), "") << "after " << collections;
@@ -333,6 +420,80 @@ class ScavengeModelTest : public ScavengeHeapTest {
     drainQueue();
   }
 
+  // The ids the model keeps through a global collection, its state left as it was.
+  std::set<int64_t> survivorsOfCollection(bool weakAsStrong, bool withPerm) {
+    std::vector<Node> savedNodes = nodes;
+    std::map<int64_t, oop> savedWhere = where;
+    markLive(weakAsStrong, true, withPerm);
+    std::set<int64_t> ids;
+    for (auto& [id, o] : where) ids.insert(id);
+    nodes = savedNodes;
+    where = savedWhere;
+    return ids;
+  }
+
+  // With a capped list area a weak object or ephemeron that finds the list full is traced
+  // as a strong one: the survivors lie between the weak and the strong reading of the
+  // model, and are exactly what the heap left reaches. The model then takes the heap's
+  // weak slots and ephemeron states.
+  void collectKeepingOverflowedWeakReferents() {
+    bool withPerm = collections % 2 == 1;
+    std::set<int64_t> least = survivorsOfCollection(false, withPerm), most = survivorsOfCollection(true, withPerm);
+    ASSERT_EQ(verifyHeap(), "") << "before";
+    ASSERT_EQ(collectGarbage(int(collections % 2)), 1);
+    ASSERT_EQ(verifyHeap(), "") << "after " << collections;
+    collections++;
+    std::map<int64_t, oop> tables = oldObjectsById(), found;
+    std::vector<oop> work;
+    for (uint64_t i = 0; i < rootSlots; i++)
+      if (rootAt(i) != nilOop()) work.push_back(rootAt(i));
+    for (auto& [id, o] : tables)
+      if (nodes[id].perm && !withPerm) work.push_back(o);
+    oop marker = sysOop(sysEmptySlotMarker);
+    while (!work.empty()) {
+      oop o = work.back();
+      work.pop_back();
+      int64_t id = idOf(o);
+      ASSERT_TRUE(id >= 0 && id < int64_t(nodes.size()) && most.count(id)) << "an object the model lets die survived";
+      if (!found.emplace(id, o).second) continue;
+      Node& n = nodes[id];
+      for (uint64_t k = 0; k < n.ref.size(); k++) {
+        if (k == idSlot(n.kind)) continue;
+        oop v = bodyOf(headerOf(o))[k];
+        if (v == marker) n.ref[k] = refMarker;
+        if (v == marker || v == nilOop() || isImmediate(v)) continue;
+        n.ref[k] = idOf(v);
+        work.push_back(v);
+      }
+    }
+    for (int64_t id : least) ASSERT_TRUE(found.count(id)) << "reachable node " << id << " lost";
+    for (auto& [id, o] : tables) ASSERT_TRUE(found.count(id)) << "unreachable node " << id << " kept";
+    for (auto it = where.begin(); it != where.end();) {
+      if (found.count(it->first)) {
+        ++it;
+        continue;
+      }
+      nodes[it->first].alive = false;
+      it = where.erase(it);
+    }
+    where = found;
+    for (auto& [id, o] : where) {
+      nodes[id].old = !isNewObject(o);
+      if (nodes[id].kind == kEphemeron) nodes[id].ephemeron = isEphemeron(headerOf(o));
+    }
+    ASSERT_EQ(compare(), "");
+    drainQueue();
+  }
+
+  void runWithBecomesAndPerm(int steps) {
+    globalCollections = becomesAndPerm = true;
+    run(steps);
+    EXPECT_GT(collections, 10u);
+    EXPECT_GT(exchanges, 0u);
+    EXPECT_GT(forwards, 0u);
+    EXPECT_GT(permNodes, 0u);
+  }
+
   void run(int steps) {
     for (int step = 0; step < steps && !HasFatalFailure(); step++) {
       uint64_t op = pick(20);
@@ -346,6 +507,9 @@ class ScavengeModelTest : public ScavengeHeapTest {
         scavenge(int(pick(7)));
       } else if (op == 18 && globalCollections) {
         collect();
+      } else if (op == 19 && becomesAndPerm) {
+        if (pick(2) == 0) become();
+        else newPermNode();
       }
       if (isRequested(requestScavenge)) {
         markLive(false);
@@ -377,6 +541,29 @@ TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithATinyMarkStack) {
   gcMarkAreaCap = 16 * 8;
   run(3000);
   EXPECT_GT(numMarkStackOverflows, 0u);
+}
+
+// Becomes of every kind of body and header, and perm objects (perm space below old space or
+// above it); 138 keeps every perm object, 406 only those reached.
+TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithBecomesAndPermSpaceBelowOldSpace) {
+  ASSERT_LT(permSpace.otHigh, reinterpret_cast<uint64_t>(oldSpaceSegs.first));
+  runWithBecomesAndPerm(3000);
+}
+
+TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithBecomesAndPermSpaceAboveOldSpace) {
+  placePermAboveOldSpace();
+  runWithBecomesAndPerm(3000);
+}
+
+// Capped mark area (16 slots) and list area (64 bytes): both overflow; the survivors are the
+// model's but for what the overflowed weak objects and ephemerons keep.
+TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithCappedWorkAreas) {
+  weakOverflows = true;
+  gcMarkAreaCap = 16 * 8;
+  gcScratchAreaCap = 64;
+  runWithBecomesAndPerm(3000);
+  EXPECT_GT(numMarkStackOverflows, 0u);
+  EXPECT_GT(numWeakObjectListOverflows, 0u);
 }
 
 TEST_F(ScavengeModelTest, Scavenge_ModelFuzzUnderTheStressSwitch) {

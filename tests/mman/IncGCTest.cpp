@@ -245,6 +245,16 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_FALSE(freed(first) || freed(last));
          EXPECT_TRUE(freed(dead));
        }},
+      {"a big object full of referents: a piece ends where the quantum's work does",
+       [](IncGCTest* t, uint64_t work) {
+         uint64_t n = 2 * incGCBigPieceBytes / 8;
+         oop big = t->oldArray(n);
+         for (uint64_t i = 0; i < n; i++) store(big, i, t->oldBytes(1));
+         t->setRoot(0, big);
+         uint64_t quanta = runCycle(work);
+         if (work != all) { EXPECT_GE(quanta, n / work); }  // each marked referent is a unit of work
+         for (uint64_t i = 0; i < n; i++) ASSERT_FALSE(freed(slotOf(big, i))) << i;
+       }},
   };
   for (uint64_t work : {all, uint64_t(3)}) {
     for (const Case& c : cases) {
@@ -299,12 +309,18 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
     return seen;
   };
   for (uint64_t i = 16; i < 20; i++) setRoot(i, oldWeak(8));  // what they alone hold dies
+  // Nodes the program dropped during the cycle: the sweep may free them and the program may
+  // make new nodes in their entries before the cycle ends.
+  std::set<int64_t> dropped;
   uint64_t steps = 0;
   bool blownAway = false;  // once per cycle run: more often and a cycle at one object a quantum never ends
   auto mutate = [&] {
     if (++steps % 2 != 0 || pool.size() > 3000) return;  // the program runs slower than the collector
     {
       std::vector<oop> live = reachable();
+      std::set<oop> liveSet(live.begin(), live.end());
+      for (const Node& n : pool)
+        if (!liveSet.count(n.o)) dropped.insert(n.id);
       oop target = live[rnd(live.size())];
       if (!hasPtrs(headerOf(target)) || classTagOf(headerOf(target)) != testClasses.pointers) target = root;
       uint64_t slot = target == root ? rnd(16) : rnd(3);
@@ -357,13 +373,14 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
     std::set<int64_t> garbage;
     for (const Node& n : pool)
       if (!beforeSet.count(n.o) && !freed(n.o) && slotOf(n.o, 3) == smallIntegerFor(n.id)) garbage.insert(n.id);
+    dropped.clear();
     runCycle(work, [&] { mutate(); });
     std::vector<oop> live = reachable();
     std::set<oop> liveSet(live.begin(), live.end());
     for (const Node& n : pool) {
       bool isLive = liveSet.count(n.o) != 0;
       bool wasGarbage = garbage.count(n.id) != 0;
-      if (isLive && !wasGarbage) {
+      if (isLive && !wasGarbage && !dropped.count(n.id)) {
         ASSERT_FALSE(freed(n.o)) << "id " << n.id;
         ASSERT_EQ(slotOf(n.o, 3), smallIntegerFor(n.id));
       }
@@ -862,6 +879,16 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
     const char* fault;
   };
   auto unmarkedOld = [](IncGCTest* t) { return t->oldArray(1); };
+  // Root 0's object, above the sweep point, comes to refer to a freed entry; unmarked, it is
+  // as dead as if nothing had reached it when marking ended.
+  static auto referToFreedFromAbove = [](IncGCTest* t, bool marked) {
+    oop above = t->rootAt(0), gone = t->oldBytes(1);
+    ASSERT_GT(above, incSweepPoint);
+    t->setRoot(0, nilOop());
+    recycleObj(gone);
+    bodyOf(headerOf(above))[0] = gone;  // past the barrier
+    if (!marked) clearFlag(headerOf(above), isMarkedBit);
+  };
   const Case cases[] = {
       {"resting", incGCResting, nullptr, ""},
       {"resting: an old mark", incGCResting, [](IncGCTest* t) { setFlag(headerOf(t->oldArray(1)), isMarkedBit); },
@@ -912,6 +939,10 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
          clearFlag(headerOf(t->root), isMarkedBit);
        },
        "is not marked in state 's'"},
+      {"sweeping: a dead object above the point refers to an entry the sweep freed", incGCSweeping,
+       [](IncGCTest* t) { referToFreedFromAbove(t, false); }, ""},
+      {"sweeping: a marked object above the point does so", incGCSweeping,
+       [](IncGCTest* t) { referToFreedFromAbove(t, true); }, "bad reference"},
       {"aborting", incGCAborting, nullptr, ""},
       {"aborting: a mark below the unmark point", incGCAborting,
        [](IncGCTest* t) {
@@ -931,7 +962,7 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
       case incGCMarking: incMarkSweep(1, 2, all); break;
       case incGCSweeping:
         incMarkSweep(0, all, all);
-        incMarkSweep(0, 1, all);  // one run: the point stands among the entries
+        incMarkSweep(0, 1, all);  // one entry: the point stands among the entries
         break;
       case incGCAborting:
         incMarkSweep(0, 2, all);

@@ -856,7 +856,7 @@ TEST_F(IncGCTest, IncGC_SweepWithAllocation) {
     EXPECT_EQ(deadAnswered(), 0);
     EXPECT_HEAP_VALID();
   }
-  while (!incMarkSweep(0, 1, all)) {  // the rest in runs, checked between them
+  while (!incMarkSweep(0, sweepRunEntries, all)) {  // the rest in runs, checked between them
     EXPECT_EQ(deadAnswered(), 0);
     EXPECT_HEAP_VALID();
   }

@@ -4,7 +4,10 @@
 # compares standard output, standard error and the exit status with the golden files; lines
 # of GOLDEN.dump must appear in the dump file the run writes.
 # Inputs: MKIMAGE, TESSEL, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix), WORK, OPTIONS,
-# ENV (optional NAME=value settings for the engine's environment).
+# ENV (optional NAME=value settings for the engine's environment), LIMIT (seconds, default 60).
+if(NOT DEFINED LIMIT)
+  set(LIMIT 60)
+endif()
 file(GLOB kernel ${KERNEL_DIR}/*.som)
 file(MAKE_DIRECTORY ${WORK})
 file(REMOVE ${WORK}/stack.txt)
@@ -23,7 +26,7 @@ endif()
 separate_arguments(options UNIX_COMMAND "${OPTIONS}")
 separate_arguments(environment UNIX_COMMAND "${ENV}")
 execute_process(COMMAND ${CMAKE_COMMAND} -E env ${environment} ${TESSEL} -noherald ${options} ${image} WORKING_DIRECTORY ${WORK}
-                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT ${LIMIT})
 file(READ ${GOLDEN}.out want_out)
 set(want_err "")
 if(EXISTS ${GOLDEN}.err)

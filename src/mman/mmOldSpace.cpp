@@ -1493,7 +1493,7 @@ int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes) 
   while (incSweepSegment != nullptr) {
     OldSpaceSegment* s = incSweepSegment;
     uint64_t left = maxEntries > examined ? maxEntries - examined : 1;
-    uint64_t run = left < sweepRunEntries ? left : sweepRunEntries;
+    uint64_t run = left < sweepRunEntries ? left : uint64_t(sweepRunEntries);
     uint64_t end = incSweepPoint + run * 16;
     if (end > s->otHigh + 16) end = s->otHigh + 16;
     end = sweepEntries(incSweepPoint, end, &freed, maxBytes);

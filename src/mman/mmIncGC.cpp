@@ -171,7 +171,9 @@ static void scanPopped(oop o, Budget& budget) {
   scanSlots(h, 0, range);
 }
 
-// One piece of the big object in hand (or the next one); false when there is none.
+// One piece of the big object in hand (or the next one); false when there is none. A piece
+// is at most incGCBigPieceBytes long and ends early where the quantum's work runs out: each
+// object it marks counts one unit (a piece reads a header per slot, as a pop does per object).
 static bool scanBigPiece(Budget& budget) {
   if (incBigObjInHand == 0) {
     if (isEmpty(incBigObjStackOop)) return false;
@@ -181,13 +183,16 @@ static bool scanBigPiece(Budget& budget) {
   const ObjectHeader* h = headerOf(incBigObjInHand);
   uint64_t range = scanRangeOf(h), end = incBigObjResume + incGCBigPieceBytes / 8;
   if (end > range) end = range;
-  if (incBigObjResume < end) scanSlots(h, incBigObjResume, end);
-  budget.spend(1, end > incBigObjResume ? (end - incBigObjResume) * 8 : 0);
-  if (end >= range) {
+  const oop* b = bodyOf(h);
+  uint64_t i = incBigObjResume, marked = 0;
+  for (; i < end && marked < budget.work; i++)
+    if (isUnmarkedOld(b[i])) incMarkObj(b[i]), marked++;
+  budget.spend(marked != 0 ? marked : 1, (i - incBigObjResume) * 8);
+  if (i >= range) {
     incBigObjInHand = 0;
     incBigObjResume = 0;
   } else {
-    incBigObjResume = end;
+    incBigObjResume = i;
   }
   return true;
 }
@@ -478,8 +483,8 @@ void incGCOtEntriesSwapped(oop a, oop b) {
 void chStOldObjInNonNew(oop holder, uint64_t index, oop value) {
   (void)index;
   ObjectHeader *h = headerOf(holder), *v = headerOf(value);
-  if (currentIncGCState == incGCMarking && isMarked(h) && !isMarked(v)) incMarkObj(value);
-  if (!permSpaceAbsorbed && !isPermHeader(v) && isPermHeader(h) && !isInOldRt(h) && !registerInOldRt(h))
+  if (isMarked(h) && !isMarked(v) && currentIncGCState == incGCMarking) incMarkObj(value);
+  if (isPermHeader(h) && !isInOldRt(h) && !permSpaceAbsorbed && !isPermHeader(v) && !registerInOldRt(h))
     reportStoreCheckFailure(incGCFile, __LINE__);
 }
 

@@ -1469,21 +1469,34 @@ static uint64_t sweepDeadEntry(ObjectHeader* h) {
   return bytes;
 }
 
+// Sweeps the entries [from, end) of one segment; answers where it stopped: end, or just past
+// the entry whose body brought *freed to maxBytes.
+static uint64_t sweepEntries(uint64_t from, uint64_t end, uint64_t* freed, uint64_t maxBytes) {
+  for (uint64_t a = from; a < end; a += 16) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (classTagOf(h) == 0 || isPermObject(h)) continue;
+    if (isMarked(h)) {
+      clearFlag(h, isMarkedBit);
+    } else {
+      *freed += sweepDeadEntry(h);
+      if (*freed >= maxBytes) return a + 16;
+    }
+  }
+  return end;
+}
+
+// A run is cut short where the quantum's entries or bytes run out (at least one entry is
+// taken), so that a quantum costs what its budget says; the point resumes there next time.
 int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes) {
   uint64_t examined = 0, freed = 0;
   writeBackOldSpace();
   while (incSweepSegment != nullptr) {
     OldSpaceSegment* s = incSweepSegment;
-    uint64_t end = incSweepPoint + uint64_t(sweepRunEntries) * 16;
+    uint64_t left = maxEntries > examined ? maxEntries - examined : 1;
+    uint64_t run = left < sweepRunEntries ? left : uint64_t(sweepRunEntries);
+    uint64_t end = incSweepPoint + run * 16;
     if (end > s->otHigh + 16) end = s->otHigh + 16;
-    for (uint64_t a = incSweepPoint; a < end; a += 16) {
-      ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
-      if (classTagOf(h) == 0 || isPermObject(h)) continue;
-      if (isMarked(h))
-        clearFlag(h, isMarkedBit);
-      else
-        freed += sweepDeadEntry(h);
-    }
+    end = sweepEntries(incSweepPoint, end, &freed, maxBytes);
     pending.incSweepEntriesScanned += (end - incSweepPoint) / 16 + 1;
     examined += (end - incSweepPoint) / 16;
     incSweepPoint = end;

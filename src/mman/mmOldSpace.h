@@ -189,7 +189,7 @@ void resetIncSweepCounts();
 void saveOtBaseAfterIncMark();
 // One quantum: answers 1 when the sweep is complete, 0 when it stopped at maxEntries
 // examined, maxBytes freed, or (interruptible) a process switch requested meanwhile. A run
-// is always finished before stopping.
+// ends early where either budget runs out, but takes at least one entry.
 int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes);
 
 // The unmark pass of an abandoned incremental mark: the same walk clears the mark of every

@@ -39,10 +39,12 @@ int registerInOldRt(ObjectHeader* h);
 void reportStoreCheckFailure(const char* file, int line);
 
 // The barrier for an old or perm value: keeps the incremental collector's invariant (a marked
-// holder never refers to an unmarked object) and records perm holders of old values.
+// holder never refers to an unmarked object) and records perm holders of old values. The
+// state is tested last: unmarked holders (every old one at rest) skip the value's header, and
+// marked values skip the state.
 inline void storeCheckOld(ObjectHeader* holder, oop value, const char* file, int line) {
   ObjectHeader* v = headerOf(value);
-  if (currentIncGCState == incGCMarking && isMarked(holder) && !isMarked(v)) incMarkObj(value);
+  if (isMarked(holder) && !isMarked(v) && currentIncGCState == incGCMarking) incMarkObj(value);
   if ((holder->flags & (isPermBit | isInOldRtBit)) == isPermBit && !permSpaceAbsorbed &&
       !isPermHeader(v) && !registerInOldRt(holder))
     reportStoreCheckFailure(file, line);

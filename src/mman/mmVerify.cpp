@@ -145,6 +145,9 @@ bool validReference(Verifier& v, oop o) {
 
 bool isClassTablePage(oop o) { return classTagOf(headerOf(o)) == classIndexClassTablePage; }
 
+// A dead entry that the running sweep has yet to reach may refer to entries it freed already.
+bool awaitsSweep(const ObjectHeader* h) { return oopOf(h) >= incSweepPoint && !isMarked(h) && !isPermObject(h); }
+
 void checkBody(Verifier& v, ObjectHeader* h) {
   uint64_t a = oopOf(h);
   uint32_t sf = sizeFieldOf(h);
@@ -160,9 +163,7 @@ void checkBody(Verifier& v, ObjectHeader* h) {
   uint64_t start = h->dataPtr - (sf == sizeFieldExtended ? 8 : 0);
   v.pieces.push_back({start, h->dataPtr + words * 8, "body"});
   bool hasNewRef = false, hasOldRef = false;
-  if (!hasPtrs(h) || a == rt.object) return;  // the RT's free tail holds zeros; checkRt reads it
-  // Garbage the sweep has yet to free may name entries it freed below its point.
-  if (currentIncGCState == incGCSweeping && a >= incSweepPoint && !isMarked(h) && !isPermObject(h)) return;
+  if (!hasPtrs(h) || a == rt.object || awaitsSweep(h)) return;  // the RT's free tail holds zeros; checkRt reads it
   for (uint64_t i = 0; i < words; i++) {
     oop s = bodyOf(h)[i];
     if (!validReference(v, s)) v.fault("entry %" PRIx64 " slot %" PRIu64 ": bad reference %" PRIx64, a, i, s);

@@ -271,6 +271,12 @@ inline uint8_t* emitCmpRA(uint8_t* at, int r, uint32_t address) {
   at = cgenPutB(0x3B, at);
   return cgenModAbs(at, r, address);
 }
+// cmp byte [address], imm8 (80 /7 ib, SIB 25)
+inline uint8_t* emitCmpA8I8(uint8_t* at, uint32_t address, uint8_t imm) {
+  at = cgenPutB(0x80, at);
+  at = cgenModAbs(at, 7, address);
+  return cgenPutB(imm, at);
+}
 // and eax, imm32 (25 id): the class-tag mask of the entry sequence.
 inline uint8_t* emitAndEAXI32(uint8_t* at, uint32_t imm) {
   at = cgenPutB(0x25, at);

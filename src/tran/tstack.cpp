@@ -411,27 +411,28 @@ uint8_t* tStoreCheck(uint8_t* at, int H, int V, int F, int flagsLoaded, int S, u
   at = emitCmpRR(at, S, V);
   at = emitJccRel8(at, ccAE, 0);  // value new: to the remembered-table test
   uint8_t* toRtTest = at;
-  // Incremental marking: a marked holder must not come to refer to an unmarked value.
+  // Incremental marking: a marked holder must not come to refer to an unmarked value. The
+  // state is read last: unmarked holders (all old ones at rest) skip the value's header, and
+  // marked values skip the state.
   at = emitBtRI(at, F, bitMarked);
   at = emitJccRel8(at, ccAE, 0);  // holder unmarked
-  uint8_t* unmarked = at;
-  at = emitXorRR(at, rAX, rAX);
-  at = emitMovALA(at, (uint32_t)(uintptr_t)&currentIncGCState);
-  at = emitCmpRI(at, rAX, incGCMarking);
-  at = emitJccRel8(at, ccNE, 0);  // not marking
-  uint8_t* notMarking = at;
-  at = emitMovRM(at, rAX, V, 8);
-  at = emitBtRI(at, rAX, bitMarked);
-  at = emitJccRel8(at, ccAE, 0);  // value unmarked: needs work
+  uint8_t* holderUnmarked = at;
+  at = emitMovRM(at, S, V, 8);
+  at = emitBtRI(at, S, bitMarked);
+  at = emitJccRel8(at, ccB, 0);  // value marked
+  uint8_t* valueMarked = at;
+  at = emitCmpA8I8(at, (uint32_t)(uintptr_t)&currentIncGCState, incGCMarking);
+  at = emitJccRel8(at, ccE, 0);  // marking: needs work
   work[0] = at;
-  cgenPatchRel8(unmarked, at);
-  cgenPatchRel8(notMarking, at);
-  // Perm holders of old values go into the old remembered table.
-  at = emitMovRM(at, rAX, V, 8);
-  at = emitBtRI(at, rAX, bitPerm);
-  at = doneExit(ccB, stub, done, &nDone, at);  // value perm
+  cgenPatchRel8(holderUnmarked, at);
+  cgenPatchRel8(valueMarked, at);
+  // Perm holders of old values go into the old remembered table. The holder's flags are in
+  // hand, so they are tested before the value's header is read.
   at = emitBtRI(at, F, bitPerm);
   at = doneExit(ccAE, stub, done, &nDone, at);  // holder not perm
+  at = emitMovRM(at, S, V, 8);
+  at = emitBtRI(at, S, bitPerm);
+  at = doneExit(ccB, stub, done, &nDone, at);  // value perm
   at = emitBtRI(at, F, bitInOldRt);
   at = doneExit(ccB, stub, done, &nDone, at);  // already listed
   at = emitJmpRel8(at, 0);  // needs work

@@ -242,14 +242,16 @@ class IncSweepTest : public GlobalGCTest {
   }
 };
 
-TEST_F(IncSweepTest, IncSweep_RunsFinishEvenPastTheirBudgets) {
+TEST_F(IncSweepTest, IncSweep_StopsAtItsEntryBudget) {
   std::vector<oop> objects = handMarked(9000);
   oop listed = objects[1];
   ASSERT_TRUE(registerInRt(headerOf(listed)));
   oop upper = objects[3];  // an entry high in the table, freed while the sweep runs
   saveOtBaseAfterIncMark();
+  uint64_t start = incSweepPoint;
   EXPECT_EQ(incSweepOldSpace(0, 10, ~uint64_t(0)), 0);
-  EXPECT_EQ(pending.incSweepEntriesScanned, uint64_t(sweepRunEntries) + 1);
+  EXPECT_EQ(pending.incSweepEntriesScanned, 11u);  // ten entries in one run
+  EXPECT_EQ(incSweepPoint, start + 10 * 16);
   ASSERT_LT(incSweepPoint, oopOf(headerOf(upper)));
   recycleOldObj(headerOf(upper));
   ObjectHeader* born = allocInOldSpace(testClasses.bytes, 0, 8, 0, 0, 1);
@@ -275,13 +277,54 @@ TEST_F(IncSweepTest, IncSweep_RunsFinishEvenPastTheirBudgets) {
 TEST_F(IncSweepTest, IncSweep_StopsAtTheByteBudgetAndAtAProcessSwitch) {
   handMarked(20000);
   saveOtBaseAfterIncMark();
-  EXPECT_EQ(incSweepOldSpace(0, ~uint64_t(0), 1), 0);
-  EXPECT_EQ(pending.incSweepEntriesScanned, uint64_t(sweepRunEntries) + 1);
+  EXPECT_EQ(incSweepOldSpace(0, ~uint64_t(0), 1), 0);  // stops after the first body freed
+  EXPECT_EQ(pending.incSweepObjectsFreed, 1u);
+  uint64_t scanned = pending.incSweepEntriesScanned;
+  EXPECT_LT(scanned, uint64_t(sweepRunEntries));
   setRequest(requestProcessSwitch);
-  EXPECT_EQ(incSweepOldSpace(1, ~uint64_t(0), ~uint64_t(0)), 0);
-  EXPECT_EQ(pending.incSweepEntriesScanned, 2 * (uint64_t(sweepRunEntries) + 1));
+  EXPECT_EQ(incSweepOldSpace(1, ~uint64_t(0), ~uint64_t(0)), 0);  // one whole run
+  EXPECT_EQ(pending.incSweepEntriesScanned, scanned + sweepRunEntries + 1);
   clearRequest(requestProcessSwitch);
   EXPECT_EQ(incSweepOldSpace(1, ~uint64_t(0), ~uint64_t(0)), 1);
+}
+
+// A stretch of several runs swept in budgeted quanta: each quantum stops where its budget
+// says, the stretch takes as many quanta as the budget divides it into, and what is freed is
+// the unmarked set, as one unbounded quantum frees it.
+TEST_F(IncSweepTest, IncSweep_BudgetedQuantaFreeTheSameSet) {
+  constexpr uint64_t all = ~uint64_t(0);
+  struct Case {
+    const char* name;
+    uint64_t entries, bytes;
+  } cases[] = {{"unbounded", all, all}, {"1000 entries", 1000, all}, {"no entries: one a quantum", 0, all},
+               {"4 KB freed", all, 4096}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<oop> objects = handMarked(3 * sweepRunEntries + 500);  // odd ones unmarked
+    saveOtBaseAfterIncMark();
+    uint64_t entries = 0;
+    for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) entries += (s->otHigh - s->otLow) / 16;
+    uint64_t quanta = 0, freedBefore = 0;
+    for (int done = 0; !done; quanta++) {
+      done = incSweepOldSpace(0, c.entries, c.bytes);
+      if (!done && c.bytes != all) {
+        ASSERT_EQ(pending.incSweepBytesFreed - freedBefore, c.bytes);
+      }
+      freedBefore = pending.incSweepBytesFreed;
+      ASSERT_LE(quanta, entries);
+    }
+    uint64_t perQuantum = c.entries == all ? entries : c.entries == 0 ? 1 : c.entries;
+    uint64_t expected =
+        c.bytes == all ? (entries + perQuantum - 1) / perQuantum : pending.incSweepBytesFreed / c.bytes + 1;
+    EXPECT_EQ(quanta, expected);
+    EXPECT_EQ(pending.incSweepObjectsFreed, objects.size() / 2);
+    for (uint64_t i = 0; i < objects.size(); i++) {
+      ObjectHeader* h = headerOf(objects[i]);
+      ASSERT_FALSE(isMarked(h)) << i;
+      ASSERT_EQ(classTagOf(h), i % 2 == 0 ? testClasses.bytes : 0u) << i;
+    }
+    EXPECT_HEAP_VALID();
+  }
 }
 
 TEST_F(IncSweepTest, IncUnmark_ClearsEveryMarkInRunsAndStopsAtItsBudget) {

@@ -218,6 +218,8 @@ void compare(CorpusSink& s) {
     s.at = emitCmpRA(s.at, q, 0x00602000u);
     s.line("cmp 0x602000,%%%s", r64[q]);
   }
+  s.at = emitCmpA8I8(s.at, 0x7ffffff8u, 0x6d);
+  s.line("cmpb $0x6d,0x7ffffff8");
 }
 void shiftsAndTests(CorpusSink& s) {
   static const struct {
@@ -500,9 +502,8 @@ void sendArgs(CorpusSink& s) {
 // to build: they have no golden bytes and are checked against GNU as only.
 
 void checkMarkingText(CorpusSink& s, const char* v, const char* f, const char* toPerm, const char* slow) {
-  s.line("bt $33,%%%s\njae %s\n{load} xor %%rax,%%rax\nmov 0x%x,%%al\ncmp $0x6d,%%rax\njne %s", f, toPerm,
-         (unsigned)(uintptr_t)&currentIncGCState, toPerm);
-  s.line("mov 0x8(%%%s),%%rax\nbt $33,%%rax\njae %s", v, slow);
+  s.line("bt $33,%%%s\njae %s\nmov 0x8(%%%s),%%rax\nbt $33,%%rax\njb %s", f, toPerm, v, toPerm);
+  s.line("cmpb $0x6d,0x%x\nje %s", (unsigned)(uintptr_t)&currentIncGCState, slow);
 }
 
 void storeCheckInline(CorpusSink& s) {
@@ -516,7 +517,7 @@ void storeCheckInline(CorpusSink& s) {
   s.line("mov $0x10000000,%%rax\n{load} cmp %%r12,%%rax\njae 9f\ntest $1,%%bl\njne 9f\nmov 0x8(%%r12),%%r13");
   s.line("{load} cmp %%rbx,%%rax\njae 5f");
   checkMarkingText(s, "rbx", "r13", "4f", "8f");
-  s.line("4: mov 0x8(%%rbx),%%rax\nbt $62,%%rax\njb 9f\nbt $62,%%r13\njae 9f\nbt $20,%%r13\njb 9f\njmp 8f");
+  s.line("4: bt $62,%%r13\njae 9f\nmov 0x8(%%rbx),%%rax\nbt $62,%%rax\njb 9f\nbt $20,%%r13\njb 9f\njmp 8f");
   s.line("5: bt $21,%%r13\njae 8f\n9: ret\n8: int3");
   // A value above rbx is tested with bt; flags already loaded; a boundary above 2^31.
   oldNewSpaceBoundary = 0x123456780;
@@ -527,7 +528,7 @@ void storeCheckInline(CorpusSink& s) {
   s.line("movabs $0x123456780,%%rax\n{load} cmp %%r14,%%rax\njae 9f\nbt $0,%%r9\njb 9f");
   s.line("{load} cmp %%r9,%%rax\njae 5f");
   checkMarkingText(s, "r9", "r11", "4f", "8f");
-  s.line("4: mov 0x8(%%r9),%%rax\nbt $62,%%rax\njb 9f\nbt $62,%%r11\njae 9f\nbt $20,%%r11\njb 9f\njmp 8f");
+  s.line("4: bt $62,%%r11\njae 9f\nmov 0x8(%%r9),%%rax\nbt $62,%%rax\njb 9f\nbt $20,%%r11\njb 9f\njmp 8f");
   s.line("5: bt $21,%%r11\njae 8f\n9: ret\n8: int3");
   oldNewSpaceBoundary = saved;
 }
@@ -538,7 +539,7 @@ void storeStubText(CorpusSink& s, const char* store, const char* index) {
   s.line("mov $0x10000000,%%rax\n{load} cmp %%r12,%%rax\njb 2f\nret\n2: test $1,%%bl\nje 2f\nret");
   s.line("2: {load} cmp %%rbx,%%rax\njae 5f");
   checkMarkingText(s, "rbx", "r13", "4f", "8f");
-  s.line("4: mov 0x8(%%rbx),%%rax\nbt $62,%%rax\njae 2f\nret\n2: bt $62,%%r13\njb 2f\nret");
+  s.line("4: bt $62,%%r13\njb 2f\nret\n2: mov 0x8(%%rbx),%%rax\nbt $62,%%rax\njae 2f\nret");
   s.line("2: bt $20,%%r13\njae 2f\nret\n2: jmp 8f\n5: bt $21,%%r13\njae 8f\nret\n8: push $0x402000\nret");
 }
 

@@ -161,19 +161,23 @@ static void relocateSlots(ObjectHeader* h) {
   for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = movedReference(m, body[i]);
 }
 
+// Large and fixed bodies are set from their block tables and a size field of 0 has no body:
+// true (the pointer settled) for those, false for a body in old or perm data.
+static bool bodyOutsideData(ObjectHeader* h) {
+  uint32_t s = sizeFieldOf(h);
+  if (s == sizeFieldLarge || s == sizeFieldFixed) {
+    if (hasPtrs(h)) BAD_IMAGE();  // only byte bodies live in large and fixed space
+    return true;
+  }
+  if (s == 0) h->dataPtr = 0;
+  return s == 0;
+}
+
 // Body pointers of perm headers by size field: none for 0; large and fixed bodies are set
 // from their block tables; bodies in the saved old range move with their segment, the
 // others by the perm-data delta. Then pointer slots.
 static void relocatePermOtEntry(ObjectHeader* h) {
-  uint32_t s = sizeFieldOf(h);
-  if (s == sizeFieldLarge || s == sizeFieldFixed) {
-    if (hasPtrs(h)) BAD_IMAGE();  // only byte bodies live in large and fixed space
-    return;
-  }
-  if (s == 0) {
-    h->dataPtr = 0;
-    return;
-  }
+  if (bodyOutsideData(h)) return;
   if (inOldSavedRange(h->dataPtr)) {
     h->dataPtr = relocatedOldBody(h->dataPtr);
     if (!bodyInOldData(h)) BAD_IMAGE();
@@ -222,15 +226,8 @@ static void markSlots(uint64_t address, uint64_t words) {
 // Body pointers by size field: none for 0; large and fixed bodies are set from their block
 // tables; the others move with their segment.
 static void relocateOldBodyPointer(ObjectHeader* h) {
+  if (bodyOutsideData(h)) return;
   uint32_t s = sizeFieldOf(h);
-  if (s == sizeFieldLarge || s == sizeFieldFixed) {
-    if (hasPtrs(h)) BAD_IMAGE();  // only byte bodies live in large and fixed space
-    return;
-  }
-  if (s == 0) {
-    h->dataPtr = 0;
-    return;
-  }
   h->dataPtr = relocatedOldBody(h->dataPtr);
   if (s >= sizeFieldExtended) {  // its size word is not read yet
     uint64_t p = h->dataPtr;

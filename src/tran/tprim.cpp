@@ -671,7 +671,7 @@ static uint8_t* genCreateArrayStub(uint8_t* at) {
   uint8_t* large = at;
   at = emitMovRR(at, rR9, rR12);
   at = emitShiftRI(at, shiftShl, rR9, 21);  // the size field (words << 24)
-  at = emitMovRI64(at, rAX, hasPtrsBit | classIndexArray);
+  at = emitMovRI64(at, rAX, uint64_t(hasPtrsBit) | classIndexArray);
   at = aluRR(at, 0x0B, rR9, rAX);
   uint8_t* slow;
   at = allocInline(at, rR12, 0, rR9, 0, rBX, &slow);
@@ -1626,6 +1626,16 @@ static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int in
   return exitsTail(at, r, inlineFailure, e);
 }
 
+// After receiverSize: a byte object's size in bytes into rax (its body's bytes less the odd
+// count in the indexability byte's low three bits); pointer objects (r15's top bit) fail.
+static uint8_t* byteObjectSize(uint8_t* at, Exits& e) {
+  at = emitBtRI(at, rR15, 63);
+  at = emitJccRel32(at, ccB, 0);
+  addJump(e.fails32, at);
+  at = emitAluRI8(at, aluAnd, rR11, 7);
+  return aluRR(at, 0x2B, rAX, rR11);
+}
+
 // 64 and 413 (a Character of code 0-255 or 0-65535), 421 and 424 (a SmallInteger of 0-255 or
 // 0-65535): the value's code into a byte or a two-byte element of a byte object; answers
 // the value. Pointer objects fail, as in C.
@@ -1635,11 +1645,7 @@ static uint8_t* genElementAtPut(uint8_t* at, const TranslatedPrimRecord* r, int 
   Exits e;
   at = zeroBasedIndex(at, e);
   at = receiverSize(at, true, e);
-  at = emitBtRI(at, rR15, 63);
-  at = emitJccRel32(at, ccB, 0);
-  addJump(e.fails32, at);
-  at = emitAluRI8(at, aluAnd, rR11, 7);
-  at = aluRR(at, 0x2B, rAX, rR11);
+  at = byteObjectSize(at, e);
   if (units) at = emitShiftRI(at, shiftShr, rAX, 1);
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel32(at, ccAE, 0);
@@ -1656,11 +1662,7 @@ static uint8_t* genElementAt(uint8_t* at, const TranslatedPrimRecord* r, int inl
   Exits e;
   at = zeroBasedIndex(at, e);
   at = receiverSize(at, false, e);
-  at = emitBtRI(at, rR15, 63);
-  at = emitJccRel32(at, ccB, 0);
-  addJump(e.fails32, at);
-  at = emitAluRI8(at, aluAnd, rR11, 7);
-  at = aluRR(at, 0x2B, rAX, rR11);
+  at = byteObjectSize(at, e);
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel32(at, ccAE, 0);                // below 1 or past the size
   addJump(e.fails32, at);

@@ -3,14 +3,7 @@
 # the program's idle time without spinning.
 # Inputs: MKIMAGE, TESSEL, PEAKRSS, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix),
 # WORK, MAX_CPU_MS.
-file(GLOB kernel ${KERNEL_DIR}/*.som)
-file(MAKE_DIRECTORY ${WORK})
-set(image ${WORK}/${NAME}.im)
-execute_process(COMMAND ${MKIMAGE} -o ${image} ${kernel} ${SOURCE} --args ${NAME}
-                RESULT_VARIABLE made ERROR_VARIABLE made_err)
-if(NOT made EQUAL 0)
-  message(FATAL_ERROR "mkimage failed (${made}):\n${made_err}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/makeImage.cmake)
 file(READ ${GOLDEN}.out want_out)
 execute_process(COMMAND ${PEAKRSS} ${TESSEL} -noherald ${image} ${NAME} WORKING_DIRECTORY ${WORK}
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)

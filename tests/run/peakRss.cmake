@@ -5,14 +5,7 @@
 # incremental cycles and no global or full collection.
 # Inputs: MKIMAGE, TESSEL, PEAKRSS, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix),
 # WORK, STEPS, MIN_CYCLES (optional), ENV (optional NAME=value settings for the engine).
-file(GLOB kernel ${KERNEL_DIR}/*.som)
-file(MAKE_DIRECTORY ${WORK})
-set(image ${WORK}/${NAME}.im)
-execute_process(COMMAND ${MKIMAGE} -o ${image} ${kernel} ${SOURCE} --args ${NAME}
-                RESULT_VARIABLE made ERROR_VARIABLE made_err)
-if(NOT made EQUAL 0)
-  message(FATAL_ERROR "mkimage failed (${made}):\n${made_err}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/makeImage.cmake)
 file(READ ${GOLDEN}.out want_out)
 separate_arguments(environment UNIX_COMMAND "${ENV}")
 math(EXPR doubled "${STEPS} * 2")

@@ -194,7 +194,7 @@ TEST_F(GlobalGCTest, GlobalGC_OverflowingWorkAreas) {
     oop referent = slotOf(rootAt(1 + i), 1);
     bool cleared = referent == sysOop(sysEmptySlotMarker);
     EXPECT_EQ(cleared, findTagged(i) == 0) << i;
-    if (!cleared) EXPECT_EQ(referent, findTagged(i)) << i;
+    if (!cleared) { EXPECT_EQ(referent, findTagged(i)) << i; }
     held += !cleared;
   }
   EXPECT_GE(held, 3u);

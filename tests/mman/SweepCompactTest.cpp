@@ -108,7 +108,7 @@ class SweepCompactTest : public ScavengeHeapTest {
     if (s.live) store(keep, liveCount++, o);
     placed[tag] = {o, s, oopOf(headerOf(o)), headerOf(o)->dataPtr};
     writeBackOldSpace();
-    if (ptrs || s.kind == kBytes) EXPECT_EQ(dataSegmentOf(o), s.seg) << "placed where asked";
+    if (ptrs || s.kind == kBytes) { EXPECT_EQ(dataSegmentOf(o), s.seg) << "placed where asked"; }
     return o;
   }
 
@@ -204,7 +204,7 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
        },
        [](SweepCompactTest* t) {
          for (auto& [tag, p] : t->placed)
-           if (p.want.live && p.want.seg == 2) EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag;
+           if (p.want.live && p.want.seg == 2) { EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag; }
          EXPECT_EQ(t->segs[2]->otLow, t->segs[2]->otHigh) << "the last table is empty";
        }},
       {"a block too big to pack stays threaded where it is; a smaller one moves", 2,
@@ -230,7 +230,7 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
        },
        [](SweepCompactTest* t) {
          for (auto& [tag, p] : t->placed)
-           if (p.want.live && p.want.seg == 2) EXPECT_EQ(t->dataSegmentOf(find(tag)), 0u) << tag;
+           if (p.want.live && p.want.seg == 2) { EXPECT_EQ(t->dataSegmentOf(find(tag)), 0u) << tag; }
        }},
       {"old owners of large and fixed blocks move; their tables follow", 2,
        [&](SweepCompactTest* t) {
@@ -239,7 +239,7 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
        },
        [](SweepCompactTest* t) {
          for (auto& [tag, p] : t->placed)
-           if (p.want.live) EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag;
+           if (p.want.live) { EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag; }
        }},
       {"RT-listed old objects and old objects held by perm objects move", 2,
        [&](SweepCompactTest* t) {
@@ -252,8 +252,8 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
            if (!p.want.live) continue;
            oop o = find(tag);
            EXPECT_EQ(t->tableSegmentOf(o), 0u) << tag;
-           if (p.want.kind == kRtListed) EXPECT_TRUE(inRt(headerOf(o)) && objReallyInRt(headerOf(o))) << tag;
-           if (p.want.kind == kPermHeld) EXPECT_EQ(slotOf(t->rootAt(2 + tag % 60), 0), o) << tag;
+           if (p.want.kind == kRtListed) { EXPECT_TRUE(inRt(headerOf(o)) && objReallyInRt(headerOf(o))) << tag; }
+           if (p.want.kind == kPermHeld) { EXPECT_EQ(slotOf(t->rootAt(2 + tag % 60), 0), o) << tag; }
          }
        }},
       {"a later segment emptied while earlier ones have room", 4,
@@ -265,7 +265,7 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
          EXPECT_EQ(t->segs[3]->dataTop, t->segs[3]->dataStart);
          EXPECT_EQ(t->segs[3]->otLow, t->segs[3]->otHigh);
          for (auto& [tag, p] : t->placed)
-           if (p.want.live) EXPECT_EQ(t->dataSegmentOf(find(tag)), 0u) << tag;
+           if (p.want.live) { EXPECT_EQ(t->dataSegmentOf(find(tag)), 0u) << tag; }
        }},
   };
   for (const Case& c : cases) {

@@ -209,3 +209,12 @@ void clearOldMarks() {
 }
 
 void makePerm(oop o) { setFlag(headerOf(o), isPermBit); }
+
+void setStoreCheckCase(ObjectHeader* holder, oop value, int bits) {
+  auto put = [](ObjectHeader* o, uint64_t bit, bool on) { on ? setFlag(o, bit) : clearFlag(o, bit); };
+  put(holder, isMarkedBit, bits & 2);
+  put(holder, inRtBit, bits & 8);
+  put(holder, isInOldRtBit, bits & 16);
+  if (!isImmediate(value)) put(headerOf(value), isMarkedBit, bits & 4);
+  currentIncGCState = (bits & 1) ? (uint8_t)incGCMarking : (uint8_t)incGCResting;
+}

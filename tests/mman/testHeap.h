@@ -33,6 +33,9 @@ oop newOldObject(uint32_t classIndex, uint64_t slotsOrBytes);
 oop newNewObject(uint32_t classIndex, uint64_t slotsOrBytes);
 // Makes an old object count as perm (perm space itself is another component's).
 void makePerm(oop o);
+// One row of the store check's truth table: bit 0 the collector marking (else resting), bit
+// 1 the holder marked, bit 2 the value marked, bit 3 the holder in the RT, bit 4 in the old RT.
+void setStoreCheckCase(ObjectHeader* holder, oop value, int bits);
 // A class with the given format value, superclass Object, entered into the class table.
 uint32_t newTestClass(uint64_t format);
 // The same class object without a class index (hash 0).

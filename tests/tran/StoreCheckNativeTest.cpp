@@ -214,12 +214,7 @@ TEST(StoreCheck_Native, RealObjectsReachTheRoutineExactlyWhereTheCBarrierWorks) 
       for (int bits = 0; bits < 32; bits++) {
         ObjectHeader* h = headerOf(holders[hk]);
         oop v = values[vk];
-        auto put = [](ObjectHeader* o, uint64_t bit, bool on) { on ? setFlag(o, bit) : clearFlag(o, bit); };
-        put(h, isMarkedBit, bits & 2);
-        put(h, inRtBit, bits & 8);
-        put(h, isInOldRtBit, bits & 16);
-        if (!isImmediate(v)) put(headerOf(v), isMarkedBit, bits & 4);
-        currentIncGCState = (bits & 1) ? (uint8_t)incGCMarking : (uint8_t)incGCResting;
+        setStoreCheckCase(h, v, bits);
         const uint64_t hFlags = h->flags, vFlags = isImmediate(v) ? 0 : headerOf(v)->flags, ffs = rt.ffs;
         bodyOf(h)[1] = v;
         storeCheck(h, v, "test", 1);

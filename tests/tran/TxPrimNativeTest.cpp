@@ -450,12 +450,7 @@ TEST_F(TxPrimNative, BasicAtPutLeavesTheRememberedTablesAsC) {
         SCOPED_TRACE(testing::Message() << "holder " << hk << " value " << vk << " bits " << bits);
         ObjectHeader* h = headerOf(holders[hk]);
         const oop v = values[vk];
-        auto put = [](ObjectHeader* o, uint64_t bit, bool on) { on ? setFlag(o, bit) : clearFlag(o, bit); };
-        put(h, isMarkedBit, bits & 2);
-        put(h, inRtBit, bits & 8);
-        put(h, isInOldRtBit, bits & 16);
-        if (!isImmediate(v)) put(headerOf(v), isMarkedBit, bits & 4);
-        currentIncGCState = (bits & 1) ? (uint8_t)incGCMarking : (uint8_t)incGCResting;
+        setStoreCheckCase(h, v, bits);
         auto state = [&] { return State{rt.ffs, h->flags & varied, isImmediate(v) ? 0 : headerOf(v)->flags & varied}; };
         const State before = state();
         auto restore = [&] {
@@ -773,6 +768,17 @@ TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
   numThresholdRefs = 0;
 }
 
+// Within the first 400 bytes of code, a call to target followed by EB 04 (and the offset word):
+// the fallback that carries the return mark.
+bool callsWithReturnMark(const uint8_t* code, const uint8_t* target) {
+  for (const uint8_t* p = code; p < code + 400; p++) {
+    int32_t rel;
+    memcpy(&rel, p + 1, 4);
+    if (p[0] == 0xE8 && p + 5 + rel == target && p[5] == 0xEB && p[6] == 0x04) return true;
+  }
+  return false;
+}
+
 // perform: and perform:with: enter a cached nmethod of the right argument count at its
 // unchecked entry, from either probe, with the argument moved into place; everything else
 // reaches C through the call that carries the return mark.
@@ -842,14 +848,7 @@ TEST_F(TxPrimNative, PerformsEnterCachedNMethodsAndLeaveTheRestToC) {
       EXPECT_EQ(seen[0], c.receiver);
       EXPECT_EQ(seen[1], c.selector);
       EXPECT_EQ(seen[2], argument);
-      // The fallback call (to the probe) is followed by EB 04 and the offset word.
-      bool marked = false;
-      for (const uint8_t* p = code; p < code + 400 && !marked; p++) {
-        int32_t rel;
-        memcpy(&rel, p + 1, 4);
-        marked = p[0] == 0xE8 && p + 5 + rel == area && p[5] == 0xEB && p[6] == 0x04;
-      }
-      EXPECT_TRUE(marked) << "the fallback carries the return mark";
+      EXPECT_TRUE(callsWithReturnMark(code, area)) << "the fallback carries the return mark";
     }
   }
   clearMCache();
@@ -969,13 +968,7 @@ TEST_F(TxPrimNative, BlockValuesEnterTheBlocksNMethodAndLeaveTheRestToC) {
         EXPECT_EQ(seen[1], a1);
         EXPECT_EQ(seen[2], a2);
         EXPECT_EQ(seen[4], seen[5] - 8) << "called from the method's entry level";
-        bool marked = false;
-        for (const uint8_t* p = code; p < code + 400 && !marked; p++) {
-          int32_t rel;
-          memcpy(&rel, p + 1, 4);
-          marked = p[0] == 0xE8 && p + 5 + rel == area && p[5] == 0xEB && p[6] == 0x04;
-        }
-        EXPECT_TRUE(marked) << "the fallback carries the return mark";
+        EXPECT_TRUE(callsWithReturnMark(code, area)) << "the fallback carries the return mark";
       }
     }
   }

@@ -1323,152 +1323,6 @@ static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int
 
 // ---- subscript members ----------------------------------------------------------------------
 
-// The byte path of the subscript readers: rax body words, r11 the indexability byte, r9 the
-// 0-based index. Ends every member: the long jumps in fails (3) take the shortcut with
-// inlineFailure, the long jump toC0 (when not null) and the long jumps in moreToC call C.
-static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t** fails, uint8_t* toC0,
-                          uint8_t** moreToC = nullptr, int nMoreToC = 0) {
-  const bool units = r->number == 412 || r->number == 423;  // two-byte elements
-  at = emitShiftRI(at, shiftShl, rAX, 3);
-  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
-  at = aluRR(at, 0x2B, rAX, rR11);
-  if (units) at = emitShiftRI(at, shiftShr, rAX, 1);
-  at = emitCmpRR(at, rR9, rAX);
-  at = emitJccRel8(at, ccAE, 0);
-  uint8_t* byteRange = at;
-  at = emitMovRM(at, rR11, rBX, 0);
-  static const uint8_t movzxByte[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
-  static const uint8_t movzxUnit[5] = {0x43, 0x0F, 0xB7, 0x04, 0x4B};  // movzx eax, word [r11+r9*2]
-  memcpy(at, units ? movzxUnit : movzxByte, 5);
-  at += 5;
-  at = emitLeaTagInt(at, rBX, rAX);
-  if (r->number == 63 || r->number == 412) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
-  at = emitRet(at);
-  uint8_t* over = nullptr;
-  for (int i = 0; i < 3; i++) cgenPatchRel32(fails[i], at);
-  txFixShortList(&byteRange, 1, at);
-  if (inlineFailure) {
-    at = emitMovRI32(at, rR15, 0);
-    at = emitJmpRel8(at, 0);
-    over = at;
-  }
-  if (toC0 != nullptr) cgenPatchRel32(toC0, at);
-  for (int i = 0; i < nMoreToC; i++) cgenPatchRel32(moreToC[i], at);
-  at = txUseCPrim(r, at, 0);
-  if (over != nullptr) txFixShortList(&over, 1, at);
-  return at;
-}
-
-// 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger;
-// 63 and 420: a byte of a byte object, as a Character or a SmallInteger; 412 and 423 a
-// two-byte element of a byte object, likewise (pointer objects fail).
-// Immediates, non-SmallInteger indices and indices out of range fail in C; headers that defer
-// the named count to the class are answered by C.
-static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
-  uint8_t *fails[3], *toC[3];
-  at = emitTestR8I8(at, rBX, 7);
-  at = emitJccRel32(at, ccNE, 0);  // the give-up jumps are long: the two paths lie between
-  fails[0] = at;
-  at = emitBtRI(at, rR12, 1);
-  at = emitJccRel32(at, ccAE, 0);
-  fails[1] = at;
-  at = emitMovRM(at, rR15, rBX, 8);           // the header word
-  at = emitMovRR(at, rAX, rR15);
-  at = emitShiftRI(at, shiftShr, rAX, 24);
-  at = emitAluRI32(at, aluAnd, rAX, 0xFF);    // body words
-  at = emitCmpRI(at, rAX, 251);
-  at = emitJccRel8(at, ccBE, 0);
-  uint8_t* inHeader = at;
-  at = emitMovRM(at, rAX, rBX, 0);            // larger bodies: the size word before the body
-  at = emitMovRM(at, rAX, rAX, -8);
-  at = emitShiftRI(at, shiftShr, rAX, 3);
-  txFixShortList(&inHeader, 1, at);
-  toC[0] = nullptr;
-  at = emitMovRR(at, rR9, rR12);
-  at = emitShiftRI(at, shiftSar, rR9, 3);
-  at = emitAluRI8(at, aluSub, rR9, 1);        // 0-based index
-  at = emitShiftRI(at, shiftShr, rR15, 34);   // indexability, then the pointer bit
-  at = emitMovRR(at, rR11, rR15);
-  at = emitAluRI32(at, aluAnd, rR11, 0xFF);
-  at = emitBtRI(at, rR15, 63 - 34);
-  if (r->number != 60) {
-    at = emitJccRel32(at, ccB, 0);  // a pointer object
-    fails[2] = at;
-    return genByteAt(at, r, inlineFailure, fails, toC[0]);
-  }
-  at = emitJccRel8(at, ccAE, 0);
-  uint8_t* bytes = at;
-  at = emitCmpRI(at, rR11, 255);
-  at = emitJccRel32(at, ccE, 0);              // the class knows the named count
-  toC[1] = at;
-  at = aluRR(at, 0x2B, rAX, rR11);            // indexed slots
-  at = emitJccRel32(at, ccB, 0);              // fewer words than named slots
-  toC[2] = at;
-  at = emitCmpRR(at, rR9, rAX);
-  at = emitJccRel32(at, ccAE, 0);             // out of range (below 1 included)
-  fails[2] = at;
-  at = aluRR(at, 0x03, rR9, rR11);            // past the named slots
-  at = emitMovRM(at, rR11, rBX, 0);
-  at = movRIdx8(at, rBX, rR11, rR9);
-  at = emitRet(at);
-  txFixShortList(&bytes, 1, at);
-  return genByteAt(at, r, inlineFailure, fails, toC[0], toC + 1, 2);
-}
-
-// 62 (basic size): a byte object's byte count, or a pointer object's slots past the named
-// ones. Immediates fail in C; bodies of more than 251 words, headers that defer the named
-// count to the class and pointer objects without indexed slots (the class decides whether
-// that is 0 or a failure) are answered by C.
-static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
-  uint8_t* toC[3];
-  at = emitTestR8I8(at, rBX, 7);
-  at = emitJccRel8(at, ccNE, 0);
-  uint8_t* fails = at;
-  at = emitMovRM(at, rR15, rBX, 8);
-  at = emitMovRR(at, rAX, rR15);
-  at = emitShiftRI(at, shiftShr, rAX, 24);
-  at = emitAluRI32(at, aluAnd, rAX, 0xFF);    // body words
-  at = emitCmpRI(at, rAX, 251);
-  at = emitJccRel8(at, ccA, 0);
-  toC[0] = at;
-  at = emitShiftRI(at, shiftShr, rR15, 34);
-  at = emitMovRR(at, rR11, rR15);
-  at = emitAluRI32(at, aluAnd, rR11, 0xFF);   // indexability
-  at = emitBtRI(at, rR15, 63 - 34);
-  at = emitJccRel8(at, ccB, 0);
-  uint8_t* pointers = at;
-  at = emitShiftRI(at, shiftShl, rAX, 3);
-  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
-  at = aluRR(at, 0x2B, rAX, rR11);
-  at = emitLeaTagInt(at, rBX, rAX);
-  at = emitRet(at);
-  txFixShortList(&pointers, 1, at);
-  at = emitCmpRI(at, rR11, 255);
-  at = emitJccRel8(at, ccE, 0);
-  toC[1] = at;
-  at = aluRR(at, 0x2B, rAX, rR11);
-  at = emitJccRel8(at, ccLE, 0);              // no indexed slots
-  toC[2] = at;
-  at = emitLeaTagInt(at, rBX, rAX);
-  at = emitRet(at);
-  txFixShortList(&fails, 1, at);
-  uint8_t* over = nullptr;
-  if (inlineFailure) {
-    at = emitMovRI32(at, rR15, 0);
-    at = emitJmpRel8(at, 0);
-    over = at;
-  }
-  txFixShortList(toC, 3, at);
-  at = txUseCPrim(r, at, 0);
-  if (over != nullptr) txFixShortList(&over, 1, at);
-  return at;
-}
-
-// ---- subscript stores and element reads -----------------------------------------------------
-// 61, 64, 413, 421, 424 store, 540 and 544 read. None changes r12 or r13: every path that gives
-// up leaves the send's operands as they came. Immutable receivers of stores fail, as in C
-// whatever the index or value.
-
 const uint8_t* txClassFormatStub;
 
 // "get self class format": r11 := the receiver's class's format word (a SmallInteger); rax
@@ -1512,6 +1366,122 @@ static uint8_t* bodyBytes(uint8_t* at) {
   return at;
 }
 
+// Pointer receivers, rax their body words and r11 the header's named count: when that reads
+// 255 the class's format holds the count, read through "get self class format" (which
+// clobbers rax, so the body words are read again). Before start-up made the stub such
+// receivers go to C: *toC is then that long jump, else null.
+static uint8_t* namedCountOfPointers(uint8_t* at, uint8_t** toC) {
+  at = emitCmpRI(at, rR11, indexabilityAskClass);
+  if (txClassFormatStub == nullptr) {
+    at = emitJccRel32(at, ccE, 0);
+    *toC = at;
+    return at;
+  }
+  *toC = nullptr;
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* inHeader = at;
+  at = recordedCallTo(at, txClassFormatStub);
+  at = emitShiftRI(at, shiftShr, rR11, 3);
+  at = emitAluRI32(at, aluAnd, rR11, (int32_t)formatNamedMask);
+  at = bodyBytes(at);
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  txFixShortList(&inHeader, 1, at);
+  return at;
+}
+
+// The byte path of the subscript readers: rax body words, r11 the indexability byte, r9 the
+// 0-based index. Ends every member: the long jumps in fails (nFails) take the shortcut with
+// inlineFailure, the long jump toC (when not null) calls C.
+static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, uint8_t** fails, int nFails,
+                          uint8_t* toC) {
+  const bool units = r->number == 412 || r->number == 423;  // two-byte elements
+  at = emitShiftRI(at, shiftShl, rAX, 3);
+  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
+  at = aluRR(at, 0x2B, rAX, rR11);
+  if (units) at = emitShiftRI(at, shiftShr, rAX, 1);
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel8(at, ccAE, 0);
+  uint8_t* byteRange = at;
+  at = emitMovRM(at, rR11, rBX, 0);
+  static const uint8_t movzxByte[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
+  static const uint8_t movzxUnit[5] = {0x43, 0x0F, 0xB7, 0x04, 0x4B};  // movzx eax, word [r11+r9*2]
+  memcpy(at, units ? movzxUnit : movzxByte, 5);
+  at += 5;
+  at = emitLeaTagInt(at, rBX, rAX);
+  if (r->number == 63 || r->number == 412) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
+  at = emitRet(at);
+  uint8_t* over = nullptr;
+  for (int i = 0; i < nFails; i++) cgenPatchRel32(fails[i], at);
+  txFixShortList(&byteRange, 1, at);
+  if (inlineFailure) {
+    at = emitMovRI32(at, rR15, 0);
+    at = emitJmpRel8(at, 0);
+    over = at;
+  }
+  if (toC != nullptr) cgenPatchRel32(toC, at);
+  at = txUseCPrim(r, at, 0);
+  if (over != nullptr) txFixShortList(&over, 1, at);
+  return at;
+}
+
+// 60 (basic at:): a slot past the named ones of a pointer object, or a byte as a SmallInteger;
+// 63 and 420: a byte of a byte object, as a Character or a SmallInteger; 412 and 423 a
+// two-byte element of a byte object, likewise (pointer objects fail).
+// Immediates, non-SmallInteger indices and indices out of range fail in C.
+static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  uint8_t* fails[4];
+  at = emitTestR8I8(at, rBX, 7);
+  at = emitJccRel32(at, ccNE, 0);  // the give-up jumps are long: the two paths lie between
+  fails[0] = at;
+  at = emitBtRI(at, rR12, 1);
+  at = emitJccRel32(at, ccAE, 0);
+  fails[1] = at;
+  at = emitMovRM(at, rR15, rBX, 8);           // the header word
+  at = emitMovRR(at, rAX, rR15);
+  at = emitShiftRI(at, shiftShr, rAX, 24);
+  at = emitAluRI32(at, aluAnd, rAX, 0xFF);    // body words
+  at = emitCmpRI(at, rAX, 251);
+  at = emitJccRel8(at, ccBE, 0);
+  uint8_t* inHeader = at;
+  at = emitMovRM(at, rAX, rBX, 0);            // larger bodies: the size word before the body
+  at = emitMovRM(at, rAX, rAX, -8);
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  txFixShortList(&inHeader, 1, at);
+  at = emitMovRR(at, rR9, rR12);
+  at = emitShiftRI(at, shiftSar, rR9, 3);
+  at = emitAluRI8(at, aluSub, rR9, 1);        // 0-based index
+  at = emitShiftRI(at, shiftShr, rR15, 34);   // indexability, then the pointer bit
+  at = emitMovRR(at, rR11, rR15);
+  at = emitAluRI32(at, aluAnd, rR11, 0xFF);
+  at = emitBtRI(at, rR15, 63 - 34);
+  if (r->number != 60) {
+    at = emitJccRel32(at, ccB, 0);  // a pointer object
+    fails[2] = at;
+    return genByteAt(at, r, inlineFailure, fails, 3, nullptr);
+  }
+  at = emitJccRel8(at, ccAE, 0);
+  uint8_t* bytes = at;
+  uint8_t* toC;
+  at = namedCountOfPointers(at, &toC);
+  at = aluRR(at, 0x2B, rAX, rR11);            // indexed slots
+  at = emitJccRel32(at, ccB, 0);              // fewer words than named slots: none
+  fails[2] = at;
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel32(at, ccAE, 0);             // out of range (below 1 included)
+  fails[3] = at;
+  at = aluRR(at, 0x03, rR9, rR11);            // past the named slots
+  at = emitMovRM(at, rR11, rBX, 0);
+  at = movRIdx8(at, rBX, rR11, rR9);
+  at = emitRet(at);
+  txFixShortList(&bytes, 1, at);
+  return genByteAt(at, r, inlineFailure, fails, 4, toC);
+}
+
+// ---- subscript stores and element reads -----------------------------------------------------
+// 61, 64, 413, 421, 424 store, 540 and 544 read. None changes r12 or r13: every path that gives
+// up leaves the send's operands as they came. Immutable receivers of stores fail, as in C
+// whatever the index or value.
+
 // r15 := the header word, rax := the body's bytes, r11 := the indexability byte. Immediates
 // and (for stores) immutable receivers take e.fails32.
 static uint8_t* receiverSize(uint8_t* at, bool store, Exits& e) {
@@ -1528,6 +1498,45 @@ static uint8_t* receiverSize(uint8_t* at, bool store, Exits& e) {
   at = emitMovRR(at, rR11, rR15);
   at = emitShiftRI(at, shiftShr, rR11, 34);
   return emitAluRI32(at, aluAnd, rR11, 0xFF);
+}
+
+// 62 (basic size): a byte object's byte count, or a pointer object's slots past the named
+// ones. Immediates fail; a pointer object without indexed slots answers 0 when its class is
+// indexable and fails otherwise, as in C.
+static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+  Exits e;
+  at = receiverSize(at, false, e);
+  at = emitBtRI(at, rR15, 63);
+  at = emitJccRel8(at, ccB, 0);
+  uint8_t* pointers = at;
+  at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitLeaTagInt(at, rBX, rAX);
+  at = emitRet(at);
+  txFixShortList(&pointers, 1, at);
+  at = emitShiftRI(at, shiftShr, rAX, 3);     // body words
+  uint8_t* toC;
+  at = namedCountOfPointers(at, &toC);
+  addJump(e.toC32, toC);
+  at = aluRR(at, 0x2B, rAX, rR11);
+  if (txClassFormatStub == nullptr) {
+    at = emitJccRel32(at, ccLE, 0);           // no indexed slots: the class decides, in C
+    addJump(e.toC32, at);
+    at = emitLeaTagInt(at, rBX, rAX);
+    return exitsTail(emitRet(at), r, inlineFailure, e);
+  }
+  at = emitJccRel8(at, ccLE, 0);
+  uint8_t* none = at;
+  at = emitLeaTagInt(at, rBX, rAX);
+  at = emitRet(at);
+  txFixShortList(&none, 1, at);
+  at = recordedCallTo(at, txClassFormatStub);
+  at = emitBtRI(at, rR11, 3 + __builtin_ctzll(formatIndexable));  // the format is a SmallInteger
+  at = emitJccRel32(at, ccAE, 0);
+  addJump(e.fails32, at);
+  at = emitMovRI32(at, rBX, (int32_t)smallIntegerFor(0));
+  at = emitRet(at);
+  return exitsTail(at, r, inlineFailure, e);
 }
 
 // r9 := the 0-based index from the SmallInteger in r12 (anything else takes e.fails32).
@@ -1580,22 +1589,10 @@ static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitBtRI(at, rR15, 63);
   at = emitJccRel32(at, ccAE, 0);
   uint8_t* bytes = at;
-  // Pointers: the named count from the header, or from the class when the header reads 255.
-  if (txClassFormatStub != nullptr) {
-    at = emitCmpRI(at, rR11, 255);
-    at = emitJccRel8(at, ccNE, 0);
-    uint8_t* inHeader = at;
-    at = recordedCallTo(at, txClassFormatStub);
-    at = emitShiftRI(at, shiftShr, rR11, 3);
-    at = emitAluRI32(at, aluAnd, rR11, (int32_t)formatNamedMask);
-    at = bodyBytes(at);
-    txFixShortList(&inHeader, 1, at);
-  } else {
-    at = emitCmpRI(at, rR11, 255);
-    at = emitJccRel32(at, ccE, 0);
-    addJump(e.toC32, at);
-  }
   at = emitShiftRI(at, shiftShr, rAX, 3);        // body words
+  uint8_t* toC;
+  at = namedCountOfPointers(at, &toC);
+  addJump(e.toC32, toC);
   at = aluRR(at, 0x2B, rAX, rR11);               // indexed slots
   at = emitJccRel32(at, ccB, 0);                 // fewer words than named slots: none
   addJump(e.fails32, at);

@@ -5,6 +5,7 @@
 // and only where C fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -145,6 +146,9 @@ class TxPrimNative : public testing::Test {
   }
 
   bool mayCallC = false;  // members that hand some cases C answers for to C
+
+  // The indexed-access cases of the C primitives, replayed through the translated ones.
+  void replaySubscriptCases();
 
   // The receiver's body bytes, for the stores: each run starts from the body as it was.
   static std::vector<uint8_t> bodyBytes(oop o) {
@@ -324,20 +328,17 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
   enableTFP = savedTFP;
 }
 
-// Receivers whose size or named count the header does not hold, and for 62 pointer objects
-// without indexed slots: the inline code calls C.
+// Without "get self class format": pointer receivers whose header defers the named count to
+// the class, and for 62 pointer objects without indexed slots; the inline code calls C.
 bool leftToC(uint32_t number, oop o) {
-  if (isImmediate(o)) return false;
+  if (isImmediate(o) || !hasPtrs(headerOf(o)) || txClassFormatStub != nullptr) return false;
   const ObjectHeader* h = headerOf(o);
-  const bool readsSizeWord = number != 62;
-  if (sizeFieldOf(h) > 251 && !readsSizeWord) return true;
-  const bool asksClass = hasPtrs(h) && indexabilityOf(h) == indexabilityAskClass;
-  if (asksClass && !(number == 61 && txClassFormatStub != nullptr)) return true;
-  return number == 62 && hasPtrs(h) && bodyWordsOf(h) <= indexabilityOf(h);
+  if (indexabilityOf(h) == indexabilityAskClass) return true;
+  return number == 62 && bodyWordsOf(h) <= indexabilityOf(h);
 }
 
 // The indexed-access cases of the C primitives, replayed through the translated ones built.
-TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
+void TxPrimNative::replaySubscriptCases() {
   int replayed = 0;
   for (auto cases : {slotAccessCases(), byteAndUnitCases(), byteOffsetCases()}) {
     for (const PrimCase& c : cases) {
@@ -352,6 +353,11 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
   }
   EXPECT_GT(replayed, 20);
   mayCallC = false;
+}
+
+TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
+  replaySubscriptCases();
+  if (HasFatalFailure()) return;
   // Indices at the edges of pointer objects of 0, 3 and 251 named slots and of byte objects
   // with 0-7 unused bytes.
   for (uint64_t named : {0u, 3u, 200u}) {
@@ -407,6 +413,7 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
       check(61, o, smallIntegerFor(i), o);
       for (uint32_t number : {64u, 413u}) check(number, o, smallIntegerFor(i), characterFor(300));
     }
+    check(62, o, 0);
   }
   // Immutable and perm byte objects, and pointer objects, under every store and element read.
   oop frozen = oldBytes(testClasses.bytes, std::vector<uint8_t>(12, 1));
@@ -492,19 +499,55 @@ TEST_F(TxPrimNative, BasicAtPutLeavesTheRememberedTablesAsC) {
   permSpaceAbsorbed = savedAbsorbed;
 }
 
-// With "get self class format", 61 reads the named count of a receiver whose header defers
-// it to the class there, instead of calling C.
-TEST_F(TxPrimNative, BasicAtPutAsksTheClassForTheNamedCount) {
+// Pointer receivers whose header defers the named count to the class (the class naming 2,
+// 3, 5 or 300 slots, some past the body), and pointer objects without indexed slots, under
+// 60, 61 and 62: C, then with "get self class format" inline, as C answers or fails.
+TEST_F(TxPrimNative, SubscriptMembersAskTheClassForTheNamedCount) {
+  struct Shape {
+    uint64_t format;  // the class's
+    uint64_t words;
+    bool askClass;    // else the header holds the class's named count
+  };
+  const Shape shapes[] = {
+      {formatIndexable | 2, 4, true},    {formatIndexable | 300, 304, true}, {formatIndexable | 3, 3, true},
+      {3, 3, true},                      {formatIndexable | 5, 3, true},     {2, 2, false},
+      {formatIndexable | 0, 0, false},
+  };
+  std::vector<oop> receivers;
+  for (const Shape& shape : shapes) {
+    const uint32_t cls = newTestClass(formatPointers | shape.format);
+    const uint64_t named = formatNamedSlots(shape.format);
+    ObjectHeader* h = shape.words > 251 ? allocLargePointerObj(cls, (int64_t)named, 8 * shape.words, hasPtrsBit, nilOop())
+                                        : headerOf(oldSlots(cls, std::min(named, shape.words),
+                                                            std::vector<oop>(shape.words, nilOop())));
+    for (uint64_t k = 0; k < shape.words; k++) bodyOf(h)[k] = smallIntegerFor((int64_t)k + 100);
+    if (shape.askClass) setIndexability(h, indexabilityAskClass);
+    receivers.push_back(oopOf(h));
+  }
+  auto checkAll = [&] {
+    for (oop o : receivers) {
+      mayCallC = leftToC(62, o);
+      check(62, o, 0);
+      const int64_t words = (int64_t)bodyWordsOf(headerOf(o));
+      for (int64_t i : {int64_t(0), int64_t(1), int64_t(2), int64_t(3), int64_t(4), int64_t(5), words}) {
+        mayCallC = leftToC(60, o);
+        check(60, o, smallIntegerFor(i));
+        check(61, o, smallIntegerFor(i), characterFor('x'));
+      }
+      check(60, o, nilOop());
+    }
+    mayCallC = false;
+  };
+  checkAll();
+  if (HasFatalFailure()) return;
   SavedNMethodZone savedZone;
   nativeZone();
   txMakeClassFormatStub();
   registerAll();
   EXPECT_STREQ(nzoneSymbolAt((uint64_t)(uintptr_t)txClassFormatStub), "NrtGetSelfClassFormat");
-  const uint32_t named = newTestClass(formatPointers | formatIndexable | 2);
-  oop o = oldSlots(named, 0, {smallIntegerFor(1), smallIntegerFor(2), smallIntegerFor(3), smallIntegerFor(4)});
-  setIndexability(headerOf(o), indexabilityAskClass);
-  ASSERT_FALSE(leftToC(61, o));
-  for (int64_t i : {0, 1, 2, 3}) check(61, o, smallIntegerFor(i), characterFor('x'));  // 1 and 2 inline
+  for (oop o : receivers) EXPECT_FALSE(leftToC(62, o));
+  checkAll();
+  if (!HasFatalFailure()) replaySubscriptCases();
   txClassFormatStub = nullptr;
 }
 

@@ -4,7 +4,11 @@
 # With MIN_CYCLES, each run's collector report (TESSEL_GC_REPORT) must show at least that many
 # incremental cycles and no global or full collection.
 # Inputs: MKIMAGE, TESSEL, PEAKRSS, KERNEL_DIR, SOURCE, NAME, GOLDEN (path without suffix),
-# WORK, STEPS, MIN_CYCLES (optional), ENV (optional NAME=value settings for the engine).
+# WORK, STEPS, MIN_CYCLES (optional), ENV (optional NAME=value settings for the engine),
+# LIMIT (seconds for each run, default 60).
+if(NOT DEFINED LIMIT)
+  set(LIMIT 60)
+endif()
 include(${CMAKE_CURRENT_LIST_DIR}/makeImage.cmake)
 file(READ ${GOLDEN}.out want_out)
 separate_arguments(environment UNIX_COMMAND "${ENV}")
@@ -12,7 +16,7 @@ math(EXPR doubled "${STEPS} * 2")
 foreach(steps IN ITEMS ${STEPS} ${doubled})
   execute_process(COMMAND ${CMAKE_COMMAND} -E env TESSEL_GC_REPORT=1 ${environment}
                   ${PEAKRSS} ${TESSEL} -noherald ${image} ${NAME} ${steps} WORKING_DIRECTORY ${WORK}
-                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT ${LIMIT})
   if(NOT status EQUAL 0 OR NOT out STREQUAL want_out)
     message(FATAL_ERROR "${NAME} ${steps}: status ${status}\n${out}${err}")
   endif()

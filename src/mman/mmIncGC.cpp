@@ -224,8 +224,10 @@ static LoopEnd markLoop(int interruptible, Budget& budget) {
   for (;;) {
     if (incGCMarkOverflow) return loopOverflow;
     if (budget.usedUp()) return loopStopped;
-    if (interruptible && anyAsyncRequests()) {
-      handleAsyncRequests();
+    // A switch may also be posted directly (a semaphore signalled during the flush), not only
+    // by a served request: the quantum yields to it either way.
+    if (interruptible) {
+      if (anyAsyncRequests()) handleAsyncRequests();
       if (isRequested(requestProcessSwitch)) return loopStopped;
     }
     if (!isEmpty(incMarkStackOop)) {
@@ -280,6 +282,7 @@ static int startCycle() {
   incWeakListOop = createOopStack();
   incEphemeronListOop = createOopStack();
   if (incMarkStackOop == 0 || incBigObjStackOop == 0 || incWeakListOop == 0 || incEphemeronListOop == 0) {
+    incGCMarkOverflow = 1;  // a stack that cannot be made is one that could not grow
     beginUnmarking();
     return 0;
   }
@@ -534,7 +537,10 @@ static oop primIncMarkSweep(oop receiver, oop interruptible, oop work, oop bytes
     incMarkSweep(0, maxWork, maxBytes);
     pdFinishLongComp();
   }
-  if (currentIncGCState == incGCAborting && before != incGCAborting) incGCMarkStackOverflows += 1;
+  // Only a stack that could not grow counts: an abort for want of room to flush new space
+  // leaves the figure alone, so the image can tell that growing old space is the remedy.
+  if (currentIncGCState == incGCAborting && before != incGCAborting && incGCMarkOverflow)
+    incGCMarkStackOverflows += 1;
   uint64_t elapsed = pdMicrosecondClock() - start;
   return commitPrimitiveAndHandleRequests(smallIntegerFor(int64_t(elapsed)));
 }

@@ -770,8 +770,10 @@ void serveScavengeRequest() {
   scavengeNewSpace();
   gcStressAfterScavenge();
 }
+// Without room for the survivors nothing moves, and eden may still hold objects even when past
+// space is empty: that is a failure, never a flushed new space.
 int flushNewSpace() {
-  signalled(runScavenge(tenureEveryonePredicate, 0, 0));
+  if (!signalled(runScavenge(tenureEveryonePredicate, 0, 0))) return 0;
   return pastSpace.top == pastSpace.start;
 }
 int flushEden() { return signalled(runScavenge(nullptr, 0, 1)); }

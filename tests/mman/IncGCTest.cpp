@@ -544,6 +544,47 @@ TEST_F(IncGCTest, IncGC_StatesOfSuccessiveQuanta) {
   EXPECT_EQ(numIncGCs, 2u);
 }
 
+// A switch request posted directly, with no interrupt to serve, ends an interruptible quantum
+// in each state and leaves the state as it was; a quantum that is not interruptible runs on.
+TEST_F(IncGCTest, IncGC_DirectSwitchRequestEndsAnInterruptibleQuantum) {
+  struct Case {
+    const char* name;
+    uint8_t state;
+  };
+  for (Case c : {Case{"marking", incGCMarking}, Case{"sweeping", incGCSweeping}, Case{"unmarking", incGCAborting}}) {
+    SCOPED_TRACE(c.name);
+    oop chain = nilOop();
+    for (int i = 0; i < 400; i++) {
+      oop link = oldArray(1);
+      store(link, 0, chain);
+      chain = link;
+    }
+    setRoot(0, chain);
+    for (int i = 0; i < 2; i++) addDeadEntries();  // more entries than two sweep or unmark runs take
+    int stopsIn = c.state == incGCSweeping ? incMarkSweep(0, all, all) : incMarkSweep(1, 2, all);
+    ASSERT_EQ(stopsIn, 0);
+    if (c.state == incGCAborting) undoIncMark(0, 0, 0);
+    ASSERT_EQ(currentIncGCState, c.state);
+    uint64_t marked = incGCMarkCount;
+    setRequest(requestProcessSwitch);
+    ASSERT_FALSE(anyAsyncRequests());
+    EXPECT_EQ(incMarkSweep(1, all, all), 0);
+    EXPECT_EQ(currentIncGCState, c.state);
+    if (c.state == incGCMarking) {
+      EXPECT_EQ(incGCMarkCount, marked);
+    }
+    EXPECT_EQ(verifyHeap(), "");
+    if (c.state == incGCMarking) {
+      EXPECT_EQ(incMarkSweep(0, all, all), 0);  // marks, stops in 's'
+    }
+    EXPECT_EQ(incMarkSweep(0, all, all), 1);
+    EXPECT_EQ(currentIncGCState, incGCResting);
+    clearRequest(requestProcessSwitch);  // the switch was served
+    anyAck.store(anyReq.load());
+    setRoot(0, nilOop());
+  }
+}
+
 // A scavenge while marking: a survivor tenured while the new objects a marked holder reaches
 // are copied is marked, and its own new referents are still moved and updated.
 TEST_F(IncGCTest, IncGC_ScavengeTenuresBelowAMarkedHolder) {
@@ -803,6 +844,47 @@ TEST_F(IncGCTest, IncGCPrims_NoRoomForTheStacks) {
   EXPECT_EQ(currentIncGCState, incGCResting);
   EXPECT_EQ(incGCMarkStackOverflows, 1u);
   EXPECT_EQ(numIncGCs, 0u);
+}
+
+// 449 counts an abort in its overflow figure only when an oop stack could not grow: an abort
+// for want of room to flush new space is not counted, so the image can tell that growing old
+// space lets the next cycle finish.
+TEST_F(IncGCTest, IncGCPrims_449CountsOnlyStackOverflows) {
+  struct Case {
+    const char* name;
+    uint64_t fanOut;  // old objects with pointers under one holder, each pushed when scanned
+    uint64_t youngSlots;  // new space's survivors, rooted
+    uint64_t overflows;
+  };
+  for (Case c : {Case{"the mark stack cannot grow", 3000, 0, 1},
+                 Case{"new space cannot be flushed", 10, 20000, 0}}) {
+    SCOPED_TRACE(c.name);
+    TearDown();  // each case fills old space: a fresh heap
+    SetUp();
+    oop fan = oldArray(c.fanOut);
+    for (uint64_t i = 0; i < c.fanOut; i++) store(fan, i, oldArray(1));
+    setRoot(0, fan);
+    oop onlyFromYoung = oldArray(1);  // reached through new space only
+    ASSERT_FALSE(callPrimitive(449, nilOop(), {trueOop(), smallIntegerFor(1), nilOop()}).failed);
+    ASSERT_EQ(currentIncGCState, incGCMarking);
+    while (allocInOldSpace(classIndexByteArray, 0, oopStackSegmentBytes - 64, 0, 0, 1) != nullptr) {
+    }
+    for (uint64_t i = 0; i < c.youngSlots / 1000; i++) {
+      oop young = newNewObject(testClasses.pointers, 1000);
+      ASSERT_NE(young, 0u);
+      store(young, 0, onlyFromYoung);
+      setRoot(1 + i, young);
+    }
+    ASSERT_EQ(sufficientFreeContiguousSpace(c.youngSlots), c.youngSlots == 0 ? 1 : 0);
+    ASSERT_FALSE(callPrimitive(449, nilOop(), {falseOop(), nilOop(), nilOop()}).failed);
+    EXPECT_EQ(currentIncGCState, incGCAborting);
+    EXPECT_EQ(incGCMarkStackOverflows, c.overflows);
+    ASSERT_FALSE(callPrimitive(449, nilOop(), {trueOop(), nilOop(), nilOop()}).failed);  // unmarks
+    EXPECT_EQ(currentIncGCState, incGCResting);
+    EXPECT_EQ(incGCMarkStackOverflows, c.overflows);
+    EXPECT_EQ(numIncGCs, 0u);
+    EXPECT_FALSE(freed(onlyFromYoung));
+  }
 }
 
 // The program runs on with old space too small for the stacks: each cycle 449 starts aborts

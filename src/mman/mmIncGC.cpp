@@ -456,6 +456,12 @@ static void rescanMarked(oop o, bool wasWeak, bool wasEphemeron) {
   if (weak && !wasWeak) addToWeakList(o);
   if (!ephemeron && wasEphemeron) removeFrom(&incEphemeronListOop, o);
   if (ephemeron && !wasEphemeron && !onStack(incMarkStackOop, o)) push(&incEphemeronListOop, o);
+  // An ephemeron before and after that was traced whole, and now holds an unmarked key (an
+  // exchange gave it another ephemeron's contents): nothing above scanned it, so it waits on
+  // the list like any deferred ephemeron, or its key and value would be swept while it holds them.
+  else if (ephemeron && wasEphemeron && range == 0 && !onStack(incMarkStackOop, o) &&
+           !onStack(incEphemeronListOop, o))
+    push(&incEphemeronListOop, o);
 }
 
 static bool hookApplies(oop o) {

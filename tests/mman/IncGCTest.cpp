@@ -732,6 +732,29 @@ TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
          EXPECT_FALSE(freed(key));
          EXPECT_TRUE(queuedHas(plain));
        }},
+      {"an exchange gives a scanned ephemeron an unmarked key: it is listed, its new value kept",
+       [&](IncGCTest* t) {
+         oop key = t->oldArray(1);
+         t->setRoot(0, key);  // marked first: the ephemeron is then traced whole, not listed
+         oop scanned = t->newEphemeron(key, nilOop(), true);
+         t->setRoot(2, scanned);
+         oop otherKey = t->oldArray(1), otherValue = t->oldArray(1);
+         oop other = t->newEphemeron(otherKey, otherValue, true);
+         t->setRoot(3, other);
+         markUntil([&] {
+           return incMarkStackOop != 0 && isMarked(headerOf(scanned)) && !oopOnOopStack(scanned, &incMarkStackOop);
+         });
+         ASSERT_EQ(currentIncGCState, incGCMarking);
+         ASSERT_FALSE(isMarked(headerOf(otherKey)));
+         ASSERT_FALSE(oopOnOopStack(scanned, &incEphemeronListOop));
+         t->setRoot(3, nilOop());
+         ASSERT_EQ(exchangeObjects(scanned, other), 1);  // scanned's header now holds the unmarked key
+         EXPECT_HEAP_VALID();
+         runCycle(all);
+         EXPECT_FALSE(freed(otherValue));
+         EXPECT_FALSE(freed(otherKey));
+         EXPECT_TRUE(queuedHas(scanned));
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -46,10 +46,13 @@ static const char* const globalGCFile = "src/mman/mmGlobalGC";
 
 // ---- Work areas -----------------------------------------------------------------------------
 // The mark stack lies in the larger free area of new space (eden past its allocation point,
-// or future space); the weak list grows up from the bottom of the native-method zone, which
+// or future space), with the big-object stack growing down from the same area's end; the
+// two are full when they meet. The weak list grows up from the bottom of the native-method zone, which
 // the collection has emptied, and the ephemeron list down from its top.
 
 static oop *stackBase, *stackTop, *stackEnd;
+static oop* bigTop;         // big objects occupy [bigTop, stackEnd); the bottom one is in hand
+static uint64_t bigResume;  // the next slot of the big object in hand
 static oop *weakBase, *weakTop, *ephBottom, *ephTop;  // ephemerons occupy [ephBottom, ephTop)
 static uint32_t markOverflow, ephemeronMarkingOn;
 
@@ -59,7 +62,8 @@ static void placeWorkAreas() {
   uint64_t bytes = futureFree >= edenFree ? futureFree : edenFree;
   if (gcMarkAreaCap != 0 && bytes > gcMarkAreaCap) bytes = gcMarkAreaCap;
   stackBase = stackTop = reinterpret_cast<oop*>(start);
-  stackEnd = stackBase + bytes / 8;
+  stackEnd = bigTop = stackBase + bytes / 8;
+  bigResume = 0;
   uint64_t low, high;
   scratchNmzBounds(&low, &high);
   if (gcScratchAreaCap != 0 && high - low > gcScratchAreaCap) high = low + gcScratchAreaCap;
@@ -88,7 +92,7 @@ static inline bool survives(oop o) {
 }
 
 static void push(ObjectHeader* h) {
-  if (stackTop < stackEnd) {
+  if (stackTop < bigTop) {
     *stackTop++ = oopOf(h);
     return;
   }
@@ -107,6 +111,18 @@ static void markOop(oop o) {
     }
     o = classOfHeader(h);  // not scanned: its class is marked in its place
   }
+}
+
+// Bodies of this many slots or more are scanned in pieces, so that the mark stack stays
+// shallow; bit 0 of an entry says only the named slots are to be scanned (a listed weak object).
+static constexpr uint64_t bigRangeSlots = 32776 / 8, bigPieceSlots = 65536 / 8;
+static void pushBig(ObjectHeader* h, bool namedOnly) {
+  if (bigTop > stackTop) {
+    *--bigTop = oopOf(h) | (namedOnly ? 1 : 0);
+    return;
+  }
+  h->dataPtr |= 1;
+  markOverflow = 1;
 }
 
 static bool addWeak(oop o) {
@@ -139,7 +155,31 @@ static void scanObject(ObjectHeader* h) {
       numWeakObjectListOverflows += 1;
     }
   }
+  if (n >= bigRangeSlots && !isPermObject(h)) {
+    pushBig(h, n != words(h));
+    return;
+  }
   for (uint64_t i = 0; i < n; i++) markOop(b[i]);
+}
+
+// The big object in hand is scanned piece by piece from its resume slot, back to the
+// ordinary stack once that holds a piece's worth. A finished object's slot takes the top
+// entry. An ephemeron got here only to be scanned whole (its key was marked, or the list
+// was full), so it is scanned whole whatever its key has become.
+static void scanBigObject() {
+  oop* bottom = stackEnd - 1;
+  ObjectHeader* h = headerOf(*bottom & ~uint64_t(1));
+  uint64_t n = (*bottom & 1) != 0 ? namedSlots(h) : words(h);
+  oop* b = body(h);
+  oop* stintStart = stackTop;
+  while (bigResume < n) {
+    uint64_t end = n - bigResume > bigPieceSlots ? bigResume + bigPieceSlots : n;
+    for (uint64_t i = bigResume; i < end; i++) markOop(b[i]);
+    bigResume = end;
+    if (bigResume < n && uint64_t(stackTop - stintStart) >= bigPieceSlots) return;
+  }
+  bigResume = 0;
+  *bottom = *bigTop++;
 }
 
 // Objects left with bit 0 of dataPtr set by a full stack are scanned now.
@@ -168,6 +208,10 @@ static void rescanOverflowed() {
 static void markLoop() {
   for (;;) {
     while (stackTop > stackBase) scanObject(headerOf(*--stackTop));
+    if (bigTop < stackEnd) {
+      scanBigObject();
+      continue;
+    }
     if (ephemeronMarkingOn)  // ephemerons whose keys are now marked are traced
       for (oop* e = ephBottom; e < ephTop;) {
         if (!survives(body(headerOf(*e))[0])) {
@@ -181,7 +225,7 @@ static void markLoop() {
         scanObject(h);
         ephemeronMarkingOn = 1;
       }
-    if (stackTop > stackBase) continue;
+    if (stackTop > stackBase || bigTop < stackEnd) continue;
     if (!markOverflow) return;
     markOverflow = 0;
     numMarkStackOverflows += 1;

@@ -296,14 +296,20 @@ void checkBlockSpaces(Verifier& v) {
   for (uint64_t a : v.liveEntries) checkSizeField(a);
 }
 
+bool inPermTable(uint64_t a) { return permSpaceExists && a > permSpace.otLow && a <= permSpace.otHigh; }
+
 void checkEntries(Verifier& v) {
-  // Between collections (no incremental cycle, no sweep) only perm headers carry marks.
+  // Between collections (no incremental cycle, no sweep) only perm headers carry marks, and
+  // perm space's own headers all do (perm-flagged entries of old tables are test stand-ins the
+  // sweeps unmark).
   bool atRest = currentIncGCState == incGCResting && incSweepPoint == ~uint64_t(0);
   for (uint64_t a : v.liveEntries) {
     ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
     if (!validClassTag(classTagOf(h))) v.fault("entry %" PRIx64 ": class index %u invalid", a, classTagOf(h));
     if (h->dataPtr & 3) v.fault("entry %" PRIx64 ": forwarded outside a collection", a);
     if (atRest && isMarked(h) && !isPermObject(h)) v.fault("entry %" PRIx64 ": marked while no collector runs", a);
+    if (atRest && !isMarked(h) && inPermTable(a) && !permSpaceAbsorbed)
+      v.fault("perm entry %" PRIx64 ": unmarked while no collector runs", a);
     checkBody(v, h);
   }
 }

@@ -203,6 +203,57 @@ TEST_F(GlobalGCTest, GlobalGC_OverflowingWorkAreas) {
   EXPECT_EQ(length, 501u);
 }
 
+// A root Array of 300,000 slots, three of them inner Arrays past the piece size: every
+// referent survives 138 and 406 with its contents. Scanned in pieces, the whole mark fits
+// eden's free room without a rescan; in a 16-slot area it rescans and keeps the same set.
+TEST_F(GlobalGCTest, GlobalGC_BigBodiesAreScannedInPieces) {
+  constexpr uint64_t outer = 300000, inner = 5000, inners = 3;
+  auto tagOf = [](oop o) { return smallIntegerValue(slotOf(o, 0)); };
+  for (uint64_t cap : {uint64_t(0), uint64_t(16 * 8)}) {
+    SCOPED_TRACE(cap);
+    makeHeap(1 << 22, 100);
+    oop big = newOldObject(testClasses.pointers, outer);
+    setRoot(0, big);
+    int64_t next = 0;
+    auto fill = [&](oop holder, uint64_t from, uint64_t to) {
+      for (uint64_t i = from; i < to; i++) {
+        oop o = oldArray(1);
+        store(o, 0, smallIntegerFor(next++));
+        store(holder, i, o);
+      }
+    };
+    fill(big, 0, outer - inners);
+    for (uint64_t k = 0; k < inners; k++) {
+      oop in = newOldObject(testClasses.pointers, inner);
+      store(rootAt(0), outer - inners + k, in);
+      fill(in, 0, inner);
+    }
+    gcMarkAreaCap = cap;
+    for (int includePerm : {0, 1}) {
+      SCOPED_TRACE(includePerm);
+      numMarkStackOverflows = 0;
+      ASSERT_EQ(collectGarbage(includePerm), 1);
+      if (cap == 0)
+        EXPECT_EQ(numMarkStackOverflows, 0u);
+      else
+        EXPECT_GT(numMarkStackOverflows, 0u);
+      oop b = rootAt(0);
+      ASSERT_EQ(bodyWordsOf(headerOf(b)), outer);
+      int64_t expect = 0;
+      bool intact = true;
+      for (uint64_t i = 0; i < outer - inners && intact; i++) intact = !freed(slotOf(b, i)) && tagOf(slotOf(b, i)) == expect++;
+      for (uint64_t k = 0; k < inners && intact; k++) {
+        oop in = slotOf(b, outer - inners + k);
+        for (uint64_t i = 0; i < inner && intact; i++) intact = !freed(slotOf(in, i)) && tagOf(slotOf(in, i)) == expect++;
+      }
+      EXPECT_TRUE(intact) << "first fault before tag " << expect;
+      EXPECT_EQ(expect, next);
+      EXPECT_HEAP_VALID();
+    }
+    gcMarkAreaCap = 0;
+  }
+}
+
 // Dead owners give their large and fixed blocks back; live ones keep their bytes.
 TEST_F(GlobalGCTest, GlobalGC_FreesTheLargeAndFixedBodiesOfTheDead) {
   ObjectHeader* liveLarge = allocLargeByteObj(testClasses.bytes, 4000, 0, 0);

@@ -19,6 +19,7 @@
 #include "mman/mmIncGC.h"
 #include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
+#include "mman/mmPermSpace.h"
 #include "mman/mmOopStack.h"
 #include "mman/mmPending.h"
 #include "mman/scavengeHeap.h"
@@ -1156,6 +1157,15 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
       {"resting", incGCResting, nullptr, ""},
       {"resting: an old mark", incGCResting, [](IncGCTest* t) { setFlag(headerOf(t->oldArray(1)), isMarkedBit); },
        "marked while no collector runs"},
+      {"resting: a perm-space header as allocated", incGCResting,
+       [](IncGCTest*) { ASSERT_NE(allocInPermSpace(testClasses.bytes, 0, 8, 0, 0), nullptr); }, ""},
+      {"resting: a perm-space header unmarked", incGCResting,
+       [](IncGCTest*) {
+         ObjectHeader* p = allocInPermSpace(testClasses.bytes, 0, 8, 0, 0);
+         ASSERT_NE(p, nullptr);
+         clearFlag(p, isMarkedBit);
+       },
+       "unmarked while no collector runs"},
       {"resting: a free entry marked", incGCResting,
        [](IncGCTest* t) {
          recycleObj(t->oldBytes(1));

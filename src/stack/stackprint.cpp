@@ -315,7 +315,7 @@ static oop printOneContext(oop ctxt, FILE* f) {
   if (!hasPtrs(headerOf(ctxt)) || bodyWordsOf(headerOf(ctxt)) <= ctxReceiver)
     return fputs("!objHasPtrs(ctxt)\n", f), 0;
   uint32_t tag = classTagOf(headerOf(ctxt));
-  char rb[160], mb[160];
+  char rb[160], mb[160], pb[160];  // one buffer per name: the three are printed together
   fprintf(f, "context 0x%08" PRIx64 " ", ctxt);
   if (tag == classIndexHybridMethodContext || tag == classIndexHybridBlockContext) {
     if (!shouldBeLiveHybrid(ctxt)) return fprintf(f, "(context 0x%08" PRIx64 " is a dead hybrid)\n", ctxt), 0;
@@ -329,7 +329,7 @@ static oop printOneContext(oop ctxt, FILE* f) {
   }
   oop method = slotOf(ctxt, ctxMethod);
   fprintf(f, "%s pc %s receiver %s\n", className(method, mb, sizeof mb),
-          className(slotOf(ctxt, ctxPc), rb, sizeof rb), className(slotOf(ctxt, ctxReceiver), mb, sizeof mb));
+          className(slotOf(ctxt, ctxPc), pb, sizeof pb), className(slotOf(ctxt, ctxReceiver), rb, sizeof rb));
   return slotOf(ctxt, ctxSender);
 }
 

@@ -445,7 +445,7 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
     uint8_t before = currentIncGCState;
     if (interrupt) setRequest(requestUserPoll);
     int done = incMarkSweep(interruptible, 1 + rnd(2 * work), rnd(4) == 0 ? 1 + rnd(4096) : all);
-    if (scavengeStressInterval == 0) EXPECT_EQ(verifyHeap(), "") << "after a quantum";  // else it verified
+    if (scavengeStressInterval == 0) { EXPECT_EQ(verifyHeap(), "") << "after a quantum"; }  // else it verified
     if (interrupt && before == incGCMarking) {
       EXPECT_EQ(currentIncGCState, incGCMarking) << "a switch request ends the mark quantum";
       switchesKept += currentIncGCState == incGCMarking;
@@ -1073,7 +1073,7 @@ TEST_F(IncGCTest, IncGC_SweepWithAllocation) {
       {"a fresh entry in the segment swept",
        [&] {
          oop o = fresh();  // the platform may have placed the segments so that it has no room left
-         if (inSegment(o, swept)) EXPECT_LT(o, incSweepPoint);
+         if (inSegment(o, swept)) { EXPECT_LT(o, incSweepPoint); }
        }},
       {"a fresh entry in the segment below",
        [&] {
@@ -1243,7 +1243,7 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
         break;
       default: break;
     }
-    ASSERT_EQ(currentIncGCState, c.state == 'x' ? incGCResting : c.state);
+    ASSERT_EQ(currentIncGCState, c.state == 'x' ? uint8_t(incGCResting) : c.state);
     if (c.plant) c.plant(this);
     uint8_t saved = currentIncGCState;
     if (c.state == 'x') currentIncGCState = c.state;

@@ -1,9 +1,10 @@
 // Benchmarks of the collectors. The global one: an old space of the given size in MB, half of
 // it live (objects of 2 to 32 slots, each referring to another live one), collected once.
 // Beside the pause: ms per live MB, memcpy of the live bytes, and the mark alone beside a plain
-// depth-first walk of the same live graph (vector stack, side bitmap), the floor a mark could
-// reach. Then the incremental collector's quantum pauses on the same heap, and the store
-// check's cost while it rests and while it marks.
+// depth-first walk of the same live graph (vector stack, side bitmap; through each object's
+// class as well as its slots, as the mark goes), the floor a mark could reach. Then the
+// incremental collector's quantum pauses on the same heap, and the store check's cost while it
+// rests and while it marks.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -66,7 +67,8 @@ GcHeap buildHeap(uint64_t megabytes) {
   return heap;
 }
 
-// Depth-first over old objects from the root, a side bitmap by entry address.
+// Depth-first over old objects from the root, through each object's class and every slot, a
+// side bitmap by entry address.
 uint64_t plainDfs(oop root) {
   uint64_t low = ~uint64_t(0), high = 0;
   writeBackOldSpace();
@@ -77,20 +79,21 @@ uint64_t plainDfs(oop root) {
   std::vector<bool> seen((high - low) / 16 + 1);
   std::vector<oop> stack{root};
   uint64_t visited = 0;
+  auto visit = [&](oop v) {
+    if (!isHeapObject(v) || v < low || v > high) return;
+    uint64_t k = (v - low) / 16;
+    if (seen[k]) return;
+    seen[k] = true;
+    stack.push_back(v);
+  };
   while (!stack.empty()) {
     oop o = stack.back();
     stack.pop_back();
     ObjectHeader* h = headerOf(o);
     visited++;
+    visit(classOfHeader(h));  // a mark keeps every object's class too
     oop* b = bodyOf(h);
-    for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) {
-      oop v = b[i];
-      if (!isHeapObject(v) || v < low || v > high) continue;
-      uint64_t k = (v - low) / 16;
-      if (seen[k]) continue;
-      seen[k] = true;
-      stack.push_back(v);
-    }
+    for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) visit(b[i]);
   }
   return visited;
 }
@@ -103,21 +106,31 @@ double memcpySeconds(uint64_t bytes) {
   return seconds(start);
 }
 
-// The mark's bounds, through the collector's hook.
+// The mark's bounds, through the collector's hook, in wall and process CPU time (a loaded
+// machine takes wall time away; CPU time it inflates far less).
 std::chrono::steady_clock::time_point markStarted, markEnded;
-void noteMarkPhase(int ended) { (ended ? markEnded : markStarted) = std::chrono::steady_clock::now(); }
+std::clock_t markCpuStarted, markCpuEnded;
+void noteMarkPhase(int ended) {
+  (ended ? markEnded : markStarted) = std::chrono::steady_clock::now();
+  (ended ? markCpuEnded : markCpuStarted) = std::clock();
+}
+double cpuSeconds(std::clock_t from, std::clock_t to) { return double(to - from) / CLOCKS_PER_SEC; }
 
 void BM_GlobalGC_HalfLive(benchmark::State& state) {
   GcHeap heap = buildHeap(uint64_t(state.range(0)));
-  double dfs = 0, pause = 0, mark = 0;
+  double dfs = 0, pause = 0, mark = 0, dfsCpu = 0, pauseCpu = 0;
   gcMarkPhaseHook = noteMarkPhase;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
+    std::clock_t cpuStart = std::clock();
     benchmark::DoNotOptimize(plainDfs(heap.root));
     dfs = seconds(start);
+    dfsCpu = cpuSeconds(cpuStart, std::clock());
     start = std::chrono::steady_clock::now();
+    cpuStart = std::clock();
     collectGarbage(0);
     pause = seconds(start);
+    pauseCpu = cpuSeconds(cpuStart, std::clock());
     mark = std::chrono::duration<double>(markEnded - markStarted).count();
     state.SetIterationTime(pause);
   }
@@ -131,6 +144,11 @@ void BM_GlobalGC_HalfLive(benchmark::State& state) {
   state.counters["mark_ms"] = mark * 1e3;
   state.counters["plain_dfs_ms"] = dfs * 1e3;
   state.counters["mark_per_dfs"] = mark / dfs;
+  double markCpu = cpuSeconds(markCpuStarted, markCpuEnded);
+  state.counters["pause_cpu_ms"] = pauseCpu * 1e3;
+  state.counters["mark_cpu_ms"] = markCpu * 1e3;
+  state.counters["plain_dfs_cpu_ms"] = dfsCpu * 1e3;
+  state.counters["mark_per_dfs_cpu"] = markCpu / dfsCpu;
   freeTestHeap();
 }
 BENCHMARK(BM_GlobalGC_HalfLive)->Arg(64)->Arg(256)->Arg(1024)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);

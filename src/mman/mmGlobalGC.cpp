@@ -113,6 +113,35 @@ static void markOop(oop o) {
   }
 }
 
+// A scanned object's slots are marked a few slots later than they are read: each target's
+// entry is fetched on reading and marked from a short ring once it is due, so that the reads
+// of scattered entries overlap instead of waiting one by one. The ring is emptied before the
+// mark stack is found empty. nil, met in most bodies, skips the ring once it is live.
+static constexpr uint32_t ringSlots = 16;
+static oop ring[ringSlots];
+static uint32_t ringNext, ringFill;
+static oop ringSkip;  // nil once it survives, else 0
+
+static inline void markSoon(oop o) {
+  if (!isHeapObject(o) || o == 0 || o == ringSkip) return;
+  __builtin_prefetch(reinterpret_cast<const void*>(o), 1);
+  uint32_t i = ringNext;
+  ringNext = (i + 1) & (ringSlots - 1);
+  oop due = ring[i];
+  ring[i] = o;
+  if (ringFill == ringSlots)
+    markOop(due);
+  else
+    ringFill += 1;
+}
+static void drainRing() {
+  while (ringFill != 0) {
+    ringFill -= 1;
+    markOop(ring[(ringNext - 1 - ringFill) & (ringSlots - 1)]);
+  }
+  if (ringSkip == 0 && survives(nilOop())) ringSkip = nilOop();
+}
+
 // Bodies of this many slots or more are scanned in pieces, so that the mark stack stays
 // shallow; bit 0 of an entry says only the named slots are to be scanned (a listed weak object).
 static constexpr uint64_t bigRangeSlots = 32776 / 8, bigPieceSlots = 65536 / 8;
@@ -159,7 +188,7 @@ static void scanObject(ObjectHeader* h) {
     pushBig(h, n != words(h));
     return;
   }
-  for (uint64_t i = 0; i < n; i++) markOop(b[i]);
+  for (uint64_t i = 0; i < n; i++) markSoon(b[i]);
 }
 
 // The big object in hand is scanned piece by piece from its resume slot, back to the
@@ -174,7 +203,7 @@ static void scanBigObject() {
   oop* stintStart = stackTop;
   while (bigResume < n) {
     uint64_t end = n - bigResume > bigPieceSlots ? bigResume + bigPieceSlots : n;
-    for (uint64_t i = bigResume; i < end; i++) markOop(b[i]);
+    for (uint64_t i = bigResume; i < end; i++) markSoon(b[i]);
     bigResume = end;
     if (bigResume < n && uint64_t(stackTop - stintStart) >= bigPieceSlots) return;
   }
@@ -205,9 +234,22 @@ static void rescanOverflowed() {
     }
 }
 
+// While the stack is deep, the entry of an object some pops away and the body of a nearer one
+// are fetched ahead of their scans.
+static constexpr int64_t entryAhead = 16, bodyAhead = 8;
 static void markLoop() {
   for (;;) {
-    while (stackTop > stackBase) scanObject(headerOf(*--stackTop));
+    while (stackTop > stackBase) {
+      if (stackTop - stackBase > entryAhead) {
+        __builtin_prefetch(reinterpret_cast<const void*>(stackTop[-entryAhead]));
+        __builtin_prefetch(body(headerOf(stackTop[-bodyAhead])));
+      }
+      scanObject(headerOf(*--stackTop));
+    }
+    if (ringFill != 0) {
+      drainRing();
+      continue;
+    }
     if (bigTop < stackEnd) {
       scanBigObject();
       continue;
@@ -225,7 +267,7 @@ static void markLoop() {
         scanObject(h);
         ephemeronMarkingOn = 1;
       }
-    if (stackTop > stackBase || bigTop < stackEnd) continue;
+    if (stackTop > stackBase || ringFill != 0 || bigTop < stackEnd) continue;
     if (!markOverflow) return;
     markOverflow = 0;
     numMarkStackOverflows += 1;
@@ -385,6 +427,7 @@ int collectGarbage(int includePerm) {
   trimClassTable();
   if (gcMarkPhaseHook != nullptr) gcMarkPhaseHook(0);
   placeWorkAreas();
+  ringSkip = 0;
   markRoots();
   ephemeronMarkingOn = 1;
   markLoop();

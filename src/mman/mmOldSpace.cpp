@@ -1216,10 +1216,40 @@ oop movedEntry(oop o) {
 // by sweepRt.
 static ObjectHeader* movedRtHeader;
 
+// A slot follows its entry a few slots after it is read: the entry is fetched on reading and
+// the slot rewritten from a short ring once it is due, so that the reads of scattered entries
+// overlap. A waiting slot lies in a body that is in its final place (placed, or staying put),
+// which nothing moves or reads again before the ring is emptied at the end of the slide.
+// nil skips the ring when its entry has not moved.
+static constexpr uint32_t forwardRingSlots = 16;
+static oop* forwardRing[forwardRingSlots];
+static uint32_t forwardRingNext, forwardRingFill;
+static oop forwardSkip;
+
+static inline void forwardSoon(oop* slot) {
+  oop v = *slot;
+  if (!isHeapObject(v) || v == 0 || isNewObject(v) || v == forwardSkip) return;
+  __builtin_prefetch(reinterpret_cast<const void*>(v));
+  uint32_t i = forwardRingNext;
+  forwardRingNext = (i + 1) & (forwardRingSlots - 1);
+  oop* due = forwardRing[i];
+  forwardRing[i] = slot;
+  if (forwardRingFill == forwardRingSlots)
+    *due = movedEntry(*due);
+  else
+    forwardRingFill += 1;
+}
+static void drainForwardRing() {
+  for (; forwardRingFill != 0; forwardRingFill--) {
+    oop* slot = forwardRing[(forwardRingNext - forwardRingFill) & (forwardRingSlots - 1)];
+    *slot = movedEntry(*slot);
+  }
+}
+
 static void forwardSlots(ObjectHeader* h) {
   if (!hasPtrs(h) || h->dataPtr == 0 || sizeFieldOf(h) >= sizeFieldLarge || h == movedRtHeader) return;
   oop* b = bodyOf(h);
-  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) b[i] = movedEntry(b[i]);
+  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) forwardSoon(&b[i]);
 }
 
 // A dead entry: its block becomes a free run and the entry a free one.
@@ -1389,6 +1419,7 @@ void sweepAndCompactOldSpace(int withPerm) {
   compactTables(false);
   compactTables(true);
   movedRtHeader = rt.object != 0 ? headerOf(movedEntry(rt.object)) : nullptr;
+  forwardSkip = movedEntry(nilOop()) == nilOop() ? nilOop() : 0;  // read before bodies thread
   // Thread every kept block (perm space's too while it stands apart: its bodies may lie in
   // old data); bodies that stay put (perm data, new space) follow moved entries now.
   auto threadTable = [](uint64_t low, uint64_t high) {
@@ -1407,6 +1438,7 @@ void sweepAndCompactOldSpace(int withPerm) {
     slideSegment(s);
     if (ofKind(s, false)) packInto(s);
   }
+  drainForwardRing();
   for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
     s->otLow = s->compactOtLow;
     s->segPad = 0;

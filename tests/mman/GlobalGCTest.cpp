@@ -254,6 +254,24 @@ TEST_F(GlobalGCTest, GlobalGC_BigBodiesAreScannedInPieces) {
   }
 }
 
+// nil is an ordinary entry to the compaction: when dead entries before it make it move,
+// every slot holding it follows, as slots holding anything else do.
+TEST_F(GlobalGCTest, GlobalGC_SlotsFollowNilWhenItsEntryMoves) {
+  for (int i = 0; i < 8; i++) oldArray(1);  // dead: holes ahead of what follows
+  oop movingNil = newOldObject(testClasses.object, 0);
+  sysOopRegistry[sysNil] = movingNil;
+  oop other = tagged(oldArray(1), 1);
+  oop holder = oldArray(40);  // filled with the new nil
+  store(holder, 7, other);
+  setRoot(0, holder);
+  ASSERT_EQ(collectGarbage(0), 1);
+  ASSERT_NE(nilOop(), movingNil);
+  oop h = rootAt(0);
+  for (uint64_t i = 0; i < 40; i++) EXPECT_EQ(slotOf(h, i), i == 7 ? findTagged(1) : nilOop()) << i;
+  EXPECT_FALSE(freed(nilOop()));
+  EXPECT_HEAP_VALID();
+}
+
 // Dead owners give their large and fixed blocks back; live ones keep their bytes.
 TEST_F(GlobalGCTest, GlobalGC_FreesTheLargeAndFixedBodiesOfTheDead) {
   ObjectHeader* liveLarge = allocLargeByteObj(testClasses.bytes, 4000, 0, 0);

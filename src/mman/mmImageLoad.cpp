@@ -224,22 +224,28 @@ static void releaseOldLoadMaps() {
   oldLoad.maps = nullptr, oldLoad.slotBits = oldLoad.bodyBits = nullptr;
 }
 
-// Both maps, zeroed, for old data of the given words, in whole large pages.
+// Both maps, zeroed, for old data of the given words. Maps of a quarter of a large page
+// or more are laid out in whole large pages (one fault each instead of one per 4 KiB);
+// smaller ones in small pages, so that a small image does not clear a large page for them.
 static void takeOldLoadMaps(uint64_t dataWords) {
   releaseOldLoadMaps();
-  uint64_t mapWords = dataWords / 64 + 1, bytes = (2 * mapWords * 8 + largePageBytes - 1) & ~(largePageBytes - 1);
-  oldLoad.maps = pdMapMemory(bytes + largePageBytes, 0, 0, pdProtRead | pdProtWrite, &oldLoad.mapsBytes);
+  uint64_t mapWords = dataWords / 64 + 1, bytes = 2 * mapWords * 8;
+  uint64_t large = bytes >= largePageBytes / 4 ? largePageBytes : 0;
+  if (large != 0) bytes = (bytes + large - 1) & ~(large - 1);
+  oldLoad.maps = pdMapMemory(bytes + large, 0, 0, pdProtRead | pdProtWrite, &oldLoad.mapsBytes);
   if (oldLoad.maps == nullptr) {
     doReportError("Insufficient memory.", errFatal | 0x404, "src/mman/mmImageLoad", __LINE__);
     vmExit(qrxErrorStatus);  // not reached: the report is Fatal
   }
-  uint64_t first = (uint64_t(oldLoad.maps) + largePageBytes - 1) & ~(largePageBytes - 1);
-  pdPreferLargePages(reinterpret_cast<void*>(first), bytes);
+  uint64_t first = uint64_t(oldLoad.maps);
+  if (large != 0) {
+    first = (first + large - 1) & ~(large - 1);
+    pdPreferLargePages(reinterpret_cast<void*>(first), bytes);
+  }
   oldLoad.slotBits = reinterpret_cast<uint64_t*>(first);
   oldLoad.bodyBits = oldLoad.slotBits + mapWords;
 }
 
-// Marks words bits of map from the word at address (already known to lie in old data).
 // Sets bits first to first + count - 1 of a map.
 static inline void setBits(uint64_t* bits, uint64_t first, uint64_t count) {
   if (count == 0) return;
@@ -254,6 +260,7 @@ static inline void setBits(uint64_t* bits, uint64_t first, uint64_t count) {
   bits[lastWord] |= high;
 }
 
+// Marks words bits of a map from the word at address (already known to lie in old data).
 static void markWords(uint64_t* bits, uint64_t address, uint64_t words) {
   setBits(bits, (address - oldSpace.dataStart) / 8, words);
 }

@@ -30,7 +30,8 @@ int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error);
 // was (the loader reads a space's table before its data); short only at the end of the
 // file. -1 when the file cannot be read that way (a pipe) or on error.
 int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, int* error);
-// A hint that fresh memory about to be filled is better backed by large pages.
+// A hint that fresh memory about to be filled is better backed by large pages; a range of at
+// least one large page may take the large pages its ends lie in (given before they are touched).
 void pdPreferLargePages(void* address, uint64_t length);
 int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error);
 int pdCloseImage(int64_t fd);

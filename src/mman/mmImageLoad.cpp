@@ -9,6 +9,7 @@
 #include "ext/exError.h"
 #include "ext/exInit.h"
 #include "ext/exOption.h"
+#include "ext/platform.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmLargeSpace.h"
@@ -201,26 +202,67 @@ void updatePermDataPtrFunc(ObjectHeader* h) {
 // Old space is relocated while it is read: its table and segment map first, then its data
 // piece by piece, each piece's pointer slots relocated while the read has left them in
 // cache. The table pass sets the body pointers and marks one bit per data word that is a
-// slot of a pointer body; a body with a size word is checked and marked once the piece
-// holding that word has arrived. The vectors are kept between loads, so that a bad image
-// reported part way (the report may not return) leaves nothing unowned.
+// slot of a pointer body, and one per word of every body (size word included) for the
+// free-chunk check; a body with a size word is checked and marked once the piece holding
+// that word has arrived. The two maps share one mapping, asked for in large pages (fresh C
+// heap memory would be faulted in 4 KiB at a time). The mapping and the vector are kept
+// between loads, so that a bad image reported part way (the report may not return) leaves
+// nothing unowned.
 struct OldSpaceLoad {
   bool walk;                          // references or bodies move
-  std::vector<uint64_t> slotBits;     // one bit per data word that is a pointer slot
+  uint64_t* slotBits;                 // one bit per data word that is a pointer slot
+  uint64_t* bodyBits;                 // one bit per data word of a body; null once used
+  void* maps;                         // the mapping holding both maps
+  uint64_t mapsBytes;
   std::vector<ObjectHeader*> sized;   // bodies with a size word, by ascending body address
   size_t nextSized;                   // the first of them not yet checked
 };
 static OldSpaceLoad oldLoad;
 
-// Marks words slots from the body at address (already known to lie in old data).
-static void markSlots(uint64_t address, uint64_t words) {
-  uint64_t first = (address - oldSpace.dataStart) / 8, end = first + words;
-  uint64_t* bits = oldLoad.slotBits.data();
-  while (first < end) {
-    uint64_t bit = first % 64, count = end - first < 64 - bit ? end - first : 64 - bit;
-    bits[first / 64] |= (count == 64 ? ~uint64_t(0) : ((uint64_t(1) << count) - 1)) << bit;
-    first += count;
+static void releaseOldLoadMaps() {
+  if (oldLoad.maps != nullptr) pdUnmapMemory(oldLoad.mapsBytes, oldLoad.maps);
+  oldLoad.maps = nullptr, oldLoad.slotBits = oldLoad.bodyBits = nullptr;
+}
+
+// Both maps, zeroed, for old data of the given words. Maps of a quarter of a large page
+// or more are laid out in whole large pages (one fault each instead of one per 4 KiB);
+// smaller ones in small pages, so that a small image does not clear a large page for them.
+static void takeOldLoadMaps(uint64_t dataWords) {
+  releaseOldLoadMaps();
+  uint64_t mapWords = dataWords / 64 + 1, bytes = 2 * mapWords * 8;
+  uint64_t large = bytes >= largePageBytes / 4 ? largePageBytes : 0;
+  if (large != 0) bytes = (bytes + large - 1) & ~(large - 1);
+  oldLoad.maps = pdMapMemory(bytes + large, 0, 0, pdProtRead | pdProtWrite, &oldLoad.mapsBytes);
+  if (oldLoad.maps == nullptr) {
+    doReportError("Insufficient memory.", errFatal | 0x404, "src/mman/mmImageLoad", __LINE__);
+    vmExit(qrxErrorStatus);  // not reached: the report is Fatal
   }
+  uint64_t first = uint64_t(oldLoad.maps);
+  if (large != 0) {
+    first = (first + large - 1) & ~(large - 1);
+    pdPreferLargePages(reinterpret_cast<void*>(first), bytes);
+  }
+  oldLoad.slotBits = reinterpret_cast<uint64_t*>(first);
+  oldLoad.bodyBits = oldLoad.slotBits + mapWords;
+}
+
+// Sets bits first to first + count - 1 of a map.
+static inline void setBits(uint64_t* bits, uint64_t first, uint64_t count) {
+  if (count == 0) return;
+  uint64_t last = first + count - 1, word = first / 64, lastWord = last / 64;
+  uint64_t low = ~uint64_t(0) << (first % 64), high = ~uint64_t(0) >> (63 - last % 64);
+  if (word == lastWord) {
+    bits[word] |= low & high;
+    return;
+  }
+  bits[word] |= low;
+  while (++word < lastWord) bits[word] = ~uint64_t(0);
+  bits[lastWord] |= high;
+}
+
+// Marks words bits of a map from the word at address (already known to lie in old data).
+static void markWords(uint64_t* bits, uint64_t address, uint64_t words) {
+  setBits(bits, (address - oldSpace.dataStart) / 8, words);
 }
 
 // Body pointers by size field: none for 0; large and fixed bodies are set from their block
@@ -236,7 +278,8 @@ static void relocateOldBodyPointer(ObjectHeader* h) {
     return;
   }
   if (!bodyInOldData(h)) BAD_IMAGE();
-  if (hasPtrs(h)) markSlots(h->dataPtr, s);
+  markWords(oldLoad.bodyBits, h->dataPtr, s);
+  if (hasPtrs(h)) markWords(oldLoad.slotBits, h->dataPtr, s);
 }
 
 // Free entries are threaded afresh, each put at the head, so that the list runs from the
@@ -266,16 +309,37 @@ void beginOldSpaceLoad() {
   oldLoad.walk = imageNeedsObjectWalk();
   oldLoad.sized.clear();
   oldLoad.nextSized = 0;
+  releaseOldLoadMaps();
   if (!oldLoad.walk) return;
   oldSpaceSegs.freeOtHead = 0;
   oldSpaceSegs.freeOtCount = 0;
-  oldLoad.slotBits.assign((oldSpace.dataTop - oldSpace.dataStart) / 8 / 64 + 1, 0);
+  takeOldLoadMaps((oldSpace.dataTop - oldSpace.dataStart) / 8);
 }
 
+// Most entries of an image saved from one segment have a body of 1 to 251 words in old
+// data: those are relocated, checked and marked here with the layout held in locals (stores
+// into the maps could alias the globals, which would otherwise be read again for each
+// entry), as the general path would. Every other entry takes the general path.
 void loadOldTablePiece(uint64_t from, uint64_t to) {
   if (imageLayout.swapped) reverseWords(from, to);
-  if (oldLoad.walk)
-    for (uint64_t a = from; a < to; a += otEntryBytes) relocateOldOtEntry(reinterpret_cast<ObjectHeader*>(a));
+  if (!oldLoad.walk) return;
+  const bool oneSegment = oldSpaceMap.start == oldSpaceMap.end;
+  const uint64_t savedLo = imageLayout.oldDataStart, delta = uint64_t(imageDeltas.oldData);
+  const uint64_t lo = oldSpace.dataStart, hi = oldSpace.dataTop;
+  uint64_t *slots = oldLoad.slotBits, *bodies = oldLoad.bodyBits;
+  for (uint64_t a = from; a < to; a += otEntryBytes) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    uint32_t s = sizeFieldOf(h);
+    if (!oneSegment || classTagOf(h) == 0 || s == 0 || s >= sizeFieldExtended) {
+      relocateOldOtEntry(h);
+      continue;
+    }
+    uint64_t saved = h->dataPtr, p = saved + delta;
+    if (saved < savedLo || (p & 7) != 0 || p < lo || p > hi || s > (hi - p) / 8) BAD_IMAGE();
+    h->dataPtr = p;
+    setBits(bodies, (p - lo) / 8, s);
+    if (hasPtrs(h)) setBits(slots, (p - lo) / 8, s);
+  }
 }
 
 void beginOldDataLoad() {
@@ -283,22 +347,34 @@ void beginOldDataLoad() {
             [](const ObjectHeader* a, const ObjectHeader* b) { return a->dataPtr < b->dataPtr; });
 }
 
-// The marked words of [from, to), a whole bitmap word of slots at a time where it can.
+// movedReference for an image saved from one segment (no gaps), without branches on the
+// reference: the distance is chosen by the reference's range and then applied.
+static inline uint64_t movedInOneSegment(const ReferenceMove& m, uint64_t ref, uint64_t oldSpan) {
+  uint64_t delta = ref < m.newLimit ? m.pastDelta : ref - m.oldLo < oldSpan ? m.oldDelta : m.permDelta;
+  return (ref & 1) != 0 || ref == 0 ? ref : ref + delta;
+}
+
+// The marked words of [from, to), a run of consecutive slots at a time.
 static void relocateMarkedSlots(uint64_t from, uint64_t to) {
   const ReferenceMove m = currentReferenceMove();
+  const bool oneSegment = m.mapStart == m.mapEnd;
+  const uint64_t oldSpan = m.oldHi > m.oldLo ? m.oldHi - m.oldLo : 0;
   uint64_t* words = reinterpret_cast<uint64_t*>(oldSpace.dataStart);
-  const uint64_t* bits = oldLoad.slotBits.data();
+  const uint64_t* bits = oldLoad.slotBits;
   uint64_t end = (to - oldSpace.dataStart) / 8;
   for (uint64_t i = (from - oldSpace.dataStart) / 8; i < end;) {
     uint64_t base = i & ~uint64_t(63), b = bits[i / 64] & (~uint64_t(0) << (i % 64));
     if (end - base < 64) b &= (uint64_t(1) << (end - base)) - 1;
-    if (b == ~uint64_t(0)) {
-      for (uint64_t k = base; k < base + 64; k++) words[k] = movedReference(m, words[k]);
-    } else {
-      for (; b != 0; b &= b - 1) {
-        uint64_t k = base + uint64_t(__builtin_ctzll(b));
-        words[k] = movedReference(m, words[k]);
+    while (b != 0) {
+      uint64_t k = uint64_t(__builtin_ctzll(b)), rest = ~(b >> k);
+      uint64_t run = rest == 0 ? 64 - k : uint64_t(__builtin_ctzll(rest));
+      uint64_t* w = words + base + k;
+      if (oneSegment) {
+        for (uint64_t j = 0; j < run; j++) w[j] = movedInOneSegment(m, w[j], oldSpan);
+      } else {
+        for (uint64_t j = 0; j < run; j++) w[j] = movedReference(m, w[j]);
       }
+      b = k + run >= 64 ? 0 : b & (~uint64_t(0) << (k + run));
     }
     i = base + 64;
   }
@@ -311,7 +387,8 @@ void loadOldSpacePiece(uint64_t from, uint64_t to) {
   while (oldLoad.nextSized < sized.size() && sized[oldLoad.nextSized]->dataPtr - 8 < to) {
     const ObjectHeader* h = sized[oldLoad.nextSized++];
     if (!bodyInOldData(h)) BAD_IMAGE();
-    if (hasPtrs(h)) markSlots(h->dataPtr, bodyWordsOf(h));
+    markWords(oldLoad.bodyBits, h->dataPtr - 8, bodyWordsOf(h) + 1);
+    if (hasPtrs(h)) markWords(oldLoad.slotBits, h->dataPtr, bodyWordsOf(h));
   }
   relocateMarkedSlots(from, to);
 }
@@ -327,7 +404,7 @@ void endOldSpaceLoad() {
     if (!updateThreadedDataPointers(nullptr)) BAD_IMAGE();
     return;
   }
-  std::vector<uint64_t>().swap(oldLoad.slotBits);
+  oldLoad.slotBits = nullptr;  // the body map stays for the free-chunk check
   std::vector<ObjectHeader*>().swap(oldLoad.sized);
   if (threadedDataForSnapshot != 0) {
     threadedDataForSnapshot = relocateThreadedLink(threadedDataForSnapshot);
@@ -844,7 +921,8 @@ void checkRootBodiesApart() {
 // cyclic list, fails too).
 struct DataMap {
   uint64_t start, end;  // byte addresses of the data
-  std::vector<uint64_t> bits;
+  uint64_t* bits;       // own's, or the old body map the table pass made
+  std::vector<uint64_t> own;
 };
 
 static DataMap* mapFor(DataMap* maps, uint64_t address, uint64_t words) {
@@ -897,13 +975,24 @@ static bool markBodies(DataMap* maps, uint64_t first, uint64_t last) {
   return true;
 }
 
+// Old bodies were marked by the table pass when it walked the table (their pointers do not
+// change after it); otherwise here.
 static bool freeChunksApart() {
   DataMap maps[2];
   maps[0].start = oldSpace.dataStart, maps[0].end = oldSpace.dataTop;
   maps[1].start = permSpaceExists ? permSpace.dataStart : 0;
   maps[1].end = permSpaceExists ? permSpace.dataTop : 0;
-  for (DataMap& m : maps) m.bits.assign((m.end - m.start) / 8 / 64 + 1, 0);
-  if (!markBodies(maps, oldSpace.otLow + otEntryBytes, oldSpace.otHigh)) return false;
+  bool oldMarked = oldLoad.bodyBits != nullptr;
+  for (DataMap& m : maps) {
+    if (&m == maps && oldMarked) {
+      m.bits = oldLoad.bodyBits;
+      continue;
+    }
+    m.own.assign((m.end - m.start) / 8 / 64 + 1, 0);
+    m.bits = m.own.data();
+  }
+  oldLoad.bodyBits = nullptr;  // used once: a later load makes its own
+  if (!oldMarked && !markBodies(maps, oldSpace.otLow + otEntryBytes, oldSpace.otHigh)) return false;
   if (permSpaceExists && !markBodies(maps, permSpace.otLow + otEntryBytes, permSpace.otHigh)) return false;
   for (uint32_t n = 1; n <= freeListCount; n++)
     for (uint64_t c = oldSpaceSegs.lists[n - 1]; c != 0; c = wordAt(c))
@@ -946,5 +1035,7 @@ static bool freeChunksApart() {
 }
 
 void checkFreeChunksApart() {
-  if (!freeChunksApart()) BAD_IMAGE();
+  bool apart = freeChunksApart();
+  releaseOldLoadMaps();
+  if (!apart) BAD_IMAGE();
 }

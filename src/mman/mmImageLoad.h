@@ -31,6 +31,10 @@ struct OldSpaceMap {
 extern OldSpaceMap oldSpaceMap;
 enum : uint64_t { segmentMapWords = 4 };
 
+// The large page the loader lays big fresh areas out for (x86-64's 2 MiB): an area that
+// reaches its page's end can be backed by one page instead of 512 faulted one at a time.
+enum : uint64_t { largePageBytes = uint64_t(2) << 20 };
+
 extern uint32_t permSpaceMoved;  // perm space was moved or absorbed while loading (prim 407)
 
 // Where start-up placed the spaces the image is read into (byte addresses; sizes in bytes).

@@ -141,7 +141,10 @@ static uint64_t takeKernelBlock(uint64_t bytes) {
   if (bytes > kernelBlockLimit - kernelBlockHint) fatal(nullptr, 0x604, __LINE__);  // cannot lie below 2 GiB
   int mapped = 0;
   uint64_t granted = 0;
-  void* block = moreMemory(bytes + kernelBlockAlignment, 1, kernelBlockHint, kernelBlockAlignment,
+  // A large block reaches a large page past its end, so that the page holding its end can
+  // be large too (the address space alone; nothing there is touched).
+  uint64_t tail = bytes >= largePageBytes ? largePageBytes : 0;
+  void* block = moreMemory(bytes + kernelBlockAlignment + tail, 1, kernelBlockHint, kernelBlockAlignment,
                            pdProtRead | pdProtWrite | pdProtExec, &mapped, &granted);
   if (block == nullptr) fatal(nullptr, 0x604, __LINE__);
   kernelBlock = {reinterpret_cast<uint64_t>(block), granted, uint32_t(mapped)};
@@ -261,7 +264,6 @@ static void readOldSpace(const KernelPlaces& p) {
   }
   if (uint64_t(mapRead) != segmentMapBytes()) fatal(message, 0x201, __LINE__);
   beginOldSpaceLoad();
-  pdPreferLargePages(reinterpret_cast<void*>(table), l.oldOTBytes);
   uint64_t skip = l.oldDataBytes + segmentMapBytes();
   const uint64_t tablePiece = oldReadPieceBytes / otEntryBytes * otEntryBytes;
   for (uint64_t a = table; a < tableEnd; a += tablePiece) {
@@ -271,7 +273,6 @@ static void readOldSpace(const KernelPlaces& p) {
     loadOldTablePiece(a, a + piece);
   }
   beginOldDataLoad();
-  pdPreferLargePages(reinterpret_cast<void*>(segment->dataStart), l.oldDataBytes);
   for (uint64_t a = segment->dataStart; a < segment->dataTop; a += oldReadPieceBytes) {
     uint64_t piece = segment->dataTop - a < oldReadPieceBytes ? segment->dataTop - a : uint64_t(oldReadPieceBytes);
     readSpace(a, piece, message, 0x201, __LINE__);
@@ -442,6 +443,10 @@ void loadKernel() {
   stackSpaceSlots = s[slotsStack];
   totalInitialAllocBytes = (s[slotsPerm] + s[slotsFixedPart] + s[slotsOld]) * 8 + sizeof(FixedSpaceSegment);
   KernelPlaces p = placeSpaces(takeKernelBlock(totalInitialAllocBytes));
+  // Old and perm space are filled whole: the hint comes before anything near them is
+  // touched, so that the pages at their ends can be large too.
+  pdPreferLargePages(reinterpret_cast<void*>(p.old), s[slotsOld] * 8);
+  pdPreferLargePages(reinterpret_cast<void*>(p.perm), s[slotsPerm] * 8);
   pdInitProfile(p.code, s[slotsCode] * 8);
   lendDecompressionWorkspaces(heapBlock, p);
   readPermSpace(p);

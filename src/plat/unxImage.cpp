@@ -122,10 +122,14 @@ int64_t pdOpenImage(const char* path, int oflag, int* error) {
 
 // A large read fills fresh memory of the kernel block: asking for huge pages first saves a
 // page fault (and a page-table entry) for every 4 KiB the read and the relocation touch.
+// A range of at least one huge page also takes the huge pages its ends lie in, so that its
+// partial first and last pages are not faulted 4 KiB at a time; the hint must come before
+// anything in those pages is touched. A smaller range gets none (its neighbours keep theirs).
 void pdPreferLargePages(void* buffer, uint64_t length) {
   const uint64_t huge = uint64_t(2) << 20;
-  uint64_t start = (reinterpret_cast<uint64_t>(buffer) + huge - 1) & ~(huge - 1);
-  uint64_t end = (reinterpret_cast<uint64_t>(buffer) + length) & ~(huge - 1);
+  uint64_t from = reinterpret_cast<uint64_t>(buffer), to = from + length;
+  uint64_t start = length >= huge ? from & ~(huge - 1) : (from + huge - 1) & ~(huge - 1);
+  uint64_t end = length >= huge ? (to + huge - 1) & ~(huge - 1) : to & ~(huge - 1);
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);  // a hint only
 }
 

@@ -509,25 +509,29 @@ TEST_F(Process_Load, DamagedFilesEndWithTheirReport) {
 // the size tree load; a chunk that lies over a live body is a bad image, refused before
 // anything is allocated over the body.
 TEST(Process_FreeChunks, AChunkOverALiveBodyIsRefused) {
+  // The kept body is small, or big enough for a size word, which the chunk then starts on.
   struct Case {
     const char* name;
     bool overLiveBody;
+    uint64_t keptWords;
     int status;
     const char* report;
   } cases[] = {
-      {"freed.im", false, 9, stopReport},
-      {"overlap.im", true, 2, "Fatal error: Bad oop contained in image"},
+      {"freed.im", false, 8, 9, stopReport},
+      {"overlap.im", true, 8, 2, "Fatal error: Bad oop contained in image"},
+      {"oversized.im", true, 300, 2, "Fatal error: Bad oop contained in image"},
   };
   for (const Case& c : cases) {
     buildSpanningHeap();
     iwUseOldSegment(0);
     ObjectHeader* listed = allocInOldSpace(classIndexArray, 0, 5 * 8, hasPtrsBit, nilOop(), 1);
     ObjectHeader* treed = allocInOldSpace(classIndexArray, 0, 100 * 8, hasPtrsBit, nilOop(), 1);
-    ObjectHeader* kept = allocInOldSpace(classIndexArray, 0, 8 * 8, hasPtrsBit, nilOop(), 1);
+    ObjectHeader* kept = allocInOldSpace(classIndexArray, 0, c.keptWords * 8, hasPtrsBit, nilOop(), 1);
     ASSERT_TRUE(listed != nullptr && treed != nullptr && kept != nullptr);
+    ASSERT_EQ(hasSizeWord(kept), c.keptWords > 8) << c.name;
     recycleOldObj(listed);
     recycleOldObj(treed);
-    if (c.overLiveBody) freeOldData(kept->dataPtr, 8);
+    if (c.overLiveBody) freeOldData(kept->dataPtr - (hasSizeWord(kept) ? 8 : 0), 8);
     std::string file = tempImagePath(c.name);
     std::string why = writeHeapImage(file, loadNormal);
     iwFreeHeap();

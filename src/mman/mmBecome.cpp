@@ -267,7 +267,8 @@ static oop replacedRef, replacementRef;
 static void replacementBarrier(ObjectHeader* holder) {
   oop x = replacementRef;
   if (isImmediate(x) || isNewObject(oopOf(holder))) return;
-  if (currentIncGCState == incGCMarking && isMarked(holder) && !isMarked(headerOf(x))) incMarkObj(x);
+  // New objects are never marked: the mark stack would keep the address a scavenge leaves.
+  if (currentIncGCState == incGCMarking && isMarked(holder) && !isNewObject(x) && !isMarked(headerOf(x))) incMarkObj(x);
   if (isNewObject(x)) {
     if (!inRt(holder) && !registerInRt(holder)) doReportError("Become: cannot remember a holder", errFatal | 1032, becomeFile, __LINE__);
     return;

@@ -180,14 +180,24 @@ void noPermCompactOldRt() {
   enumOopStack(&oldRtOop, [](oop e) { return int(isMarked(headerOf(e))); }, dropFromOldRt);
 }
 
+// A perm header whose body lies in old-space data (become gave it one) stays listed whatever
+// it refers to: the compactor finds such bodies' owners only through this table, and a body
+// it cannot thread back to its header is lost.
+static bool permBodyInOldData(const ObjectHeader* h) {
+  uint32_t sf = sizeFieldOf(h);
+  if (sf == 0 || sf > sizeFieldExtended || h->dataPtr == 0) return false;
+  return addressInOldSegmentData(h->dataPtr - (sf == sizeFieldExtended ? 8 : 0)) != nullptr;
+}
+
 // Each listed perm object's slots first follow entries the sweep-compact moved (its body
 // may lie in perm data, which no slide visits).
 static int refersToOldNotPerm(oop e) {
   ObjectHeader* h = headerOf(e);
-  if (!isPermHeader(h) || classTagOf(h) == 0 || !hasPtrs(h) || h->dataPtr == 0) return 0;
+  if (!isPermHeader(h) || classTagOf(h) == 0 || h->dataPtr == 0) return 0;
   if (sizeFieldOf(h) >= sizeFieldLarge) return 0;
+  int refers = permBodyInOldData(h);
+  if (!hasPtrs(h)) return refers;
   oop* body = bodyOf(h);
-  int refers = 0;
   for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) {
     oop v = body[i] = movedEntry(body[i]);
     if (isHeapObject(v) && v != 0 && !isNewObject(v) && !isPermHeader(headerOf(v))) refers = 1;
@@ -229,7 +239,8 @@ void prepareOldRtForIncMark() {
 static int incMarkOldRtEntry(oop entry, int* stop) {
   (void)stop;
   oldRtIncVisited += 1;
-  return incMarkPermObjRefs(entry);
+  int refers = incMarkPermObjRefs(entry);
+  return refers || permBodyInOldData(headerOf(entry));
 }
 
 int incMarkOldRtEntries(uint64_t limit, uint64_t* visited) {

@@ -43,6 +43,8 @@ static uint32_t enterClass(oop cls) {
   return hashOf(headerOf(cls));
 }
 
+void putTestClassAt(uint32_t index, uint64_t format) { putClass(index, makeClassObject(format, classAt(testClasses.object))); }
+
 oop newUnenteredTestClass(uint64_t format) { return makeClassObject(format, classAt(testClasses.object)); }
 
 uint32_t newTestClass(uint64_t format) {

@@ -38,5 +38,8 @@ void makePerm(oop o);
 void setStoreCheckCase(ObjectHeader* holder, oop value, int bits);
 // A class with the given format value, superclass Object, entered into the class table.
 uint32_t newTestClass(uint64_t format);
+// A class with the given format value entered at a chosen class index (reserved indices
+// such as the hybrid contexts' have no class in the test heap).
+void putTestClassAt(uint32_t index, uint64_t format);
 // The same class object without a class index (hash 0).
 oop newUnenteredTestClass(uint64_t format);

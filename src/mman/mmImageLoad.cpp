@@ -230,7 +230,7 @@ static void releaseOldLoadMaps() {
 static void takeOldLoadMaps(uint64_t dataWords) {
   releaseOldLoadMaps();
   uint64_t mapWords = dataWords / 64 + 1, bytes = 2 * mapWords * 8;
-  uint64_t large = bytes >= largePageBytes / 4 ? largePageBytes : 0;
+  uint64_t large = bytes >= largePageBytes / 4 ? uint64_t(largePageBytes) : 0;
   if (large != 0) bytes = (bytes + large - 1) & ~(large - 1);
   oldLoad.maps = pdMapMemory(bytes + large, 0, 0, pdProtRead | pdProtWrite, &oldLoad.mapsBytes);
   if (oldLoad.maps == nullptr) {

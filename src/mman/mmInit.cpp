@@ -143,7 +143,7 @@ static uint64_t takeKernelBlock(uint64_t bytes) {
   uint64_t granted = 0;
   // A large block reaches a large page past its end, so that the page holding its end can
   // be large too (the address space alone; nothing there is touched).
-  uint64_t tail = bytes >= largePageBytes ? largePageBytes : 0;
+  uint64_t tail = bytes >= largePageBytes ? uint64_t(largePageBytes) : 0;
   void* block = moreMemory(bytes + kernelBlockAlignment + tail, 1, kernelBlockHint, kernelBlockAlignment,
                            pdProtRead | pdProtWrite | pdProtExec, &mapped, &granted);
   if (block == nullptr) fatal(nullptr, 0x604, __LINE__);
@@ -265,7 +265,7 @@ static void readOldSpace(const KernelPlaces& p) {
   if (uint64_t(mapRead) != segmentMapBytes()) fatal(message, 0x201, __LINE__);
   beginOldSpaceLoad();
   uint64_t skip = l.oldDataBytes + segmentMapBytes();
-  const uint64_t tablePiece = oldReadPieceBytes / otEntryBytes * otEntryBytes;
+  const uint64_t tablePiece = uint64_t(oldReadPieceBytes) / otEntryBytes * otEntryBytes;
   for (uint64_t a = table; a < tableEnd; a += tablePiece) {
     uint64_t piece = tableEnd - a < tablePiece ? tableEnd - a : tablePiece;
     if (readImageFileAhead(reinterpret_cast<void*>(a), piece, skip + (a - table)) != int64_t(piece))

@@ -139,8 +139,9 @@ TEST_F(Become, ExchangesEveryPairOfBodyKindsThenSurvivesCollections) {
         for (oop o : {rootAt(rootA), rootAt(rootB)}) {
           const ObjectHeader* h = headerOf(o);
           uint64_t block = h->dataPtr - (hasSizeWord(h) ? 8 : 0);
-          if (isPermObject(h) && h->dataPtr != 0 && addressInOldSegmentData(block) != nullptr)
+          if (isPermObject(h) && h->dataPtr != 0 && addressInOldSegmentData(block) != nullptr) {
             ASSERT_TRUE(isInOldRt(h)) << "a perm header with an old body left the old remembered table";
+          }
         }
         compact();
         ASSERT_EQ(verifyHeap(), "");

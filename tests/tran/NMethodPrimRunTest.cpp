@@ -286,7 +286,9 @@ TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
     EXPECT_EQ(o.result, c.answer);
     EXPECT_EQ(vToNMethod(methodOf("a0"), 0), c.discards ? 0 : nm);
     EXPECT_EQ(getPrimEntry(60)->kind, c.kind60);
-    if (c.kind60 == primKindC) EXPECT_EQ(getPrimEntry(60)->function, cAt);
+    if (c.kind60 == primKindC) {
+      EXPECT_EQ(getPrimEntry(60)->function, cAt);
+    }
     EXPECT_EQ(tRt.createArray, c.kind60 == primKindC ? reinterpret_cast<const void*>(rtCreateArray) : stub);
     EXPECT_EQ(tsMaxIndex, c.max);
     EXPECT_EQ(sysOop(uint32_t(temp1RegisteredOopX)), nilOop());

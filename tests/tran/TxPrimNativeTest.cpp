@@ -868,7 +868,7 @@ TEST_F(TxPrimNative, PerformsEnterCachedNMethodsAndLeaveTheRestToC) {
     if (!isImmediate(c.selector) && c.fill != none) {
       const uint32_t index = mCacheFirstProbe(c.selector, cls);
       if (c.fill == second) mCache[index] = {cls, 0, nmOther};
-      mCache[(index + (c.fill == second ? mCacheSecondProbe : 0)) & mCacheMask] = {cls, 0, c.nm};
+      mCache[(index + (c.fill == second ? uint64_t(mCacheSecondProbe) : 0)) & mCacheMask] = {cls, 0, c.nm};
     }
     for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
       SCOPED_TRACE(testing::Message() << c.number << " receiver 0x" << std::hex << c.receiver << " fill " << c.fill
@@ -884,7 +884,9 @@ TEST_F(TxPrimNative, PerformsEnterCachedNMethodsAndLeaveTheRestToC) {
       if (c.enters) {
         ASSERT_EQ(regs.r[rR10], 7u);
         EXPECT_EQ(entered[0], c.receiver);
-        if (c.number == 512) EXPECT_EQ(entered[1], argument);
+        if (c.number == 512) {
+          EXPECT_EQ(entered[1], argument);
+        }
         continue;
       }
       ASSERT_EQ(regs.r[rR10], 2u);

@@ -127,6 +127,19 @@ class ScavengeModelTest : public ScavengeHeapTest {
     }
   }
 
+  // Nodes the collection freed die in the model too.
+  template <class Kept>
+  void forgetAllBut(const Kept& kept) {
+    for (auto it = where.begin(); it != where.end();) {
+      if (kept.count(it->first)) {
+        ++it;
+        continue;
+      }
+      nodes[it->first].alive = false;
+      it = where.erase(it);
+    }
+  }
+
   void newNode() {
     Kind k = Kind(pick(kindCount));
     uint64_t sizes[kindCount] = {2 + pick(12), 260, 8 + pick(60), 2100 + pick(800), 40, 2 + pick(6), 2 + pick(6), 3};
@@ -288,14 +301,7 @@ class ScavengeModelTest : public ScavengeHeapTest {
       int64_t k = n.ephemeron ? n.ref[0] : -1;
       if (!weakAsStrong && k >= 0 && !rooted(k) && !fixpoint.count(k)) n.ephemeron = false;
     }
-    for (auto it = where.begin(); it != where.end();) {
-      if (seen.count(it->first)) {
-        ++it;
-        continue;
-      }
-      nodes[it->first].alive = false;
-      it = where.erase(it);
-    }
+    forgetAllBut(seen);
     for (auto& [id, o] : where)
       for (int64_t& r : nodes[id].ref)
         if (r >= 0 && !nodes[r].alive) r = refMarker;
@@ -468,14 +474,7 @@ class ScavengeModelTest : public ScavengeHeapTest {
     }
     for (int64_t id : least) ASSERT_TRUE(found.count(id)) << "reachable node " << id << " lost";
     for (auto& [id, o] : tables) ASSERT_TRUE(found.count(id)) << "unreachable node " << id << " kept";
-    for (auto it = where.begin(); it != where.end();) {
-      if (found.count(it->first)) {
-        ++it;
-        continue;
-      }
-      nodes[it->first].alive = false;
-      it = where.erase(it);
-    }
+    forgetAllBut(found);
     where = found;
     for (auto& [id, o] : where) {
       nodes[id].old = !isNewObject(o);

@@ -39,6 +39,7 @@ int profileSymbolCount;
 
 static int stabilizeAndMapAll() { return stabilizeAllStacks() && mapAllNPCs(); }
 int (*nmPrimStabilizeHook)() = stabilizeAndMapAll;
+ObjectHeader* (*nmListingAllocHook)(oop stringClass, uint64_t bytes) = nullptr;
 
 // ---- Sample counters ------------------------------------------------------------------------
 
@@ -350,24 +351,26 @@ static bool translateForListing(oop method, uint64_t* plain, uint64_t* withTable
   return false;
 }
 
-// The file's bytes as a new platform string; 9 in *failure when it cannot be read whole, 1
-// when the string cannot be made.
+// The file's bytes read straight into a new platform string; 9 in *failure when the file cannot
+// be read whole, 1 when the string cannot be made.
 static oop readListing(FILE* f, uint32_t* failure) {
   long size = (fseek(f, 0, SEEK_END) == 0) ? ftell(f) : -1;
   if (size < 0 || fseek(f, 0, SEEK_SET) != 0) {
     *failure = primErrPlatform;
     return 0;
   }
-  char* text = static_cast<char*>(malloc(size_t(size) + 1));
-  if (text == nullptr) {
-    *failure = primErrMalloc;
+  oop stringClass = classAt(platformStringClassX);
+  ObjectHeader* h = nmListingAllocHook != nullptr ? nmListingAllocHook(stringClass, uint64_t(size))
+                                                  : allocVSObj(stringClass, uint64_t(size));
+  if (h == nullptr) {
+    *failure = primErrNoSpace;
     return 0;
   }
-  oop string = 0;
-  if (fread(text, 1, size_t(size), f) != size_t(size)) *failure = primErrPlatform;
-  else if ((string = STStringWithSize(text, uint64_t(size))) == 0) *failure = primErrNoSpace;
-  free(text);
-  return string;
+  if (fread(bodyOf(h), 1, size_t(size), f) != size_t(size)) {
+    *failure = primErrPlatform;
+    return 0;
+  }
+  return oopOf(h);
 }
 
 static oop primListMethod(oop, oop method) {

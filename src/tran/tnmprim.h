@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "mman/mmObject.h"
 #include "tran/taux.h"
 
 // ProfileState. While collectingProfileData is 1, every profiling-timer sample adds one to the
@@ -42,3 +43,5 @@ void finishProfiledMove(uint64_t newFree, uint64_t oldFree);
 // How the translation primitives make every frame a stable context whose pc is a bytecode
 // pc (1) or find they cannot (0); tests put in a failing one.
 extern int (*nmPrimStabilizeHook)();
+// Null: the listing primitive makes its string with allocVSObj; tests put in one that fails.
+extern ObjectHeader* (*nmListingAllocHook)(oop stringClass, uint64_t bytes);

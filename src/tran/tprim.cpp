@@ -1420,14 +1420,21 @@ static uint8_t* recordedCallTo(uint8_t* at, const void* target) {
 }
 
 // rax := the receiver's body bytes: the header's size field, or for larger bodies the size word
-// before the body (its low bits cleared).
-static uint8_t* bodyBytes(uint8_t* at) {
-  at = emitMovRM(at, rAX, rBX, 8);
+// before the body (its low bits cleared). The header comes from header (a register holding it)
+// or, when that is rBX, from the receiver. With immutableFails, an immutable receiver takes
+// that long jump: the mask keeps the immutable bit (32) as 2048, past every size.
+static uint8_t* bodyBytes(uint8_t* at, int header, uint8_t** immutableFails = nullptr) {
+  at = header == rBX ? emitMovRM(at, rAX, rBX, 8) : emitMovRR(at, rAX, header);
   at = emitShiftRI(at, shiftShr, rAX, 21);
-  at = emitAndEAXI32(at, 2040);                 // the size field x 8
+  at = emitAndEAXI32(at, immutableFails != nullptr ? 4088 : 2040);  // the size field x 8
   at = emitCmpRI(at, rAX, 2008);
   at = emitJccRel8(at, ccBE, 0);
   uint8_t* inHeader = at;
+  if (immutableFails != nullptr) {
+    at = emitCmpRI(at, rAX, 2040);
+    at = emitJccRel32(at, ccA, 0);
+    addJump(immutableFails, at);
+  }
   at = emitMovRM(at, rAX, rBX, 0);
   at = emitMovRM(at, rAX, rAX, -8);
   at = emitAluRI8(at, aluAnd, rAX, -8);
@@ -1452,7 +1459,7 @@ static uint8_t* namedCountOfPointers(uint8_t* at, uint8_t** toC) {
   at = recordedCallTo(at, txClassFormatStub);
   at = emitShiftRI(at, shiftShr, rR11, 3);
   at = emitAluRI32(at, aluAnd, rR11, (int32_t)formatNamedMask);
-  at = bodyBytes(at);
+  at = bodyBytes(at, rBX);
   at = emitShiftRI(at, shiftShr, rAX, 3);
   txFixShortList(&inHeader, 1, at);
   return at;
@@ -1516,9 +1523,8 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   at = emitMovRM(at, rAX, rAX, -8);
   at = emitShiftRI(at, shiftShr, rAX, 3);
   txFixShortList(&inHeader, 1, at);
-  at = emitMovRR(at, rR9, rR12);
-  at = emitShiftRI(at, shiftSar, rR9, 3);
-  at = emitAluRI8(at, aluSub, rR9, 1);        // 0-based index
+  at = emitLeaRM(at, rR9, rR12, -11);
+  at = emitShiftRI(at, shiftSar, rR9, 3);     // 0-based index
   at = emitShiftRI(at, shiftShr, rR15, 34);   // indexability, then the pointer bit
   at = emitMovRR(at, rR11, rR15);
   at = emitAluRI32(at, aluAnd, rR11, 0xFF);
@@ -1558,12 +1564,7 @@ static uint8_t* receiverSize(uint8_t* at, bool store, Exits& e) {
   at = emitJccRel32(at, ccNE, 0);
   addJump(e.fails32, at);
   at = emitMovRM(at, rR15, rBX, 8);
-  if (store) {
-    at = emitBtRI(at, rR15, 32);                // isImmutable
-    at = emitJccRel32(at, ccB, 0);
-    addJump(e.fails32, at);
-  }
-  at = bodyBytes(at);
+  at = bodyBytes(at, rR15, store ? e.fails32 : nullptr);
   at = emitMovRR(at, rR11, rR15);
   at = emitShiftRI(at, shiftShr, rR11, 34);
   return emitAluRI32(at, aluAnd, rR11, 0xFF);
@@ -1613,9 +1614,8 @@ static uint8_t* zeroBasedIndex(uint8_t* at, Exits& e) {
   at = emitBtRI(at, rR12, 1);
   at = emitJccRel32(at, ccAE, 0);
   addJump(e.fails32, at);
-  at = emitMovRR(at, rR9, rR12);
-  at = emitShiftRI(at, shiftSar, rR9, 3);
-  return emitAluRI8(at, aluSub, rR9, 1);
+  at = emitLeaRM(at, rR9, rR12, -11);           // (index - 1) x 8
+  return emitShiftRI(at, shiftSar, rR9, 3);
 }
 
 // Jumps to e.fails32 unless (reg & ~mask) == tag: a SmallInteger or Character whose value
@@ -1669,9 +1669,10 @@ static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitJccRel32(at, ccAE, 0);                // out of range (below 1 included)
   addJump(e.fails32, at);
   at = aluRR(at, 0x03, rR9, rR11);               // past the named slots
-  at = emitShiftRI(at, shiftShl, rR9, 3);
   at = emitMovRM(at, rR11, rBX, 0);
-  at = emitMovMIdxR(at, rR11, rR9, rR13);        // mov [r11+r9], r13
+  static const uint8_t storeSlot[4] = {0x4F, 0x89, 0x2C, 0xCB};  // mov [r11+r9*8], r13
+  memcpy(at, storeSlot, 4);
+  at += 4;
   uint8_t* work[3];
   at = tStoreCheck(at, rBX, rR13, rR15, 0, rAX, work, 0, nullptr);
   at = emitMovRR(at, rBX, rR13);

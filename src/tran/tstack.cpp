@@ -514,14 +514,18 @@ uint8_t* tStoreInst(StackEntry* holder, int n, StackEntry* value, int16_t* marks
     at = emitMovRI32(at, rR9, n);
     at = recordedCall(tRtStoreContextInstVar, at);
     mapHere(vpc, at);
-  } else if (n < 4) {
+  } else {
+    // Every slot is stored inline; only the immutable holder and the store check's work go to
+    // a stub. The general stub takes the slot's byte offset in r9, so those two paths load it.
+    StoreStub& stub = storeStubs[n < 4 ? n : storeStubGeneral];
     at = tStackLoad(holder, rR12, at);
     at = tStackLoad(value, rBX, at);
     at = emitMovRM(at, rR13, rR12, 8);      // header flags
     at = emitBtRI(at, rR13, bitImmutable);
     at = emitJccRel8(at, ccAE, 0);          // mutable: to the store
     uint8_t* toStore = at;
-    at = recordedCall(storeStubs[n].immutable, at);
+    if (n >= 4) at = emitMovRI32(at, rR9, 8 * n);
+    at = recordedCall(stub.immutable, at);
     mapHere(vpc, at);
     at = emitJmpRel8(at, 0);                // to the end
     uint8_t* toEnd = at;
@@ -537,19 +541,13 @@ uint8_t* tStoreInst(StackEntry* holder, int n, StackEntry* value, int16_t* marks
       at = emitTestR8I8(at, rBX, 1);
       at = emitJccRel8(at, ccNE, 0);        // value immediate
       skips[1] = at;
-      at = recordedCall(storeStubs[n].check, at);
+      if (n >= 4) at = emitMovRI32(at, rR9, 8 * n);
+      at = recordedCall(stub.check, at);
     }
     cgenPatchRel8(toEnd, at);
     for (uint8_t* s : skips) {
       if (s != nullptr) cgenPatchRel8(s, at);
     }
-  } else {
-    if (!self) at = tStackLoad(holder, rR12, at);
-    at = tStackLoad(value, rBX, at);
-    at = emitMovRI32(at, rR9, 8 * n);
-    StoreStub& stub = storeStubs[storeStubGeneral];
-    at = recordedCall(self ? stub.start : stub.afterSelfLoad, at);
-    mapHere(vpc, at);
   }
   marks[0] = marks[1] = -1;
   return at;

@@ -208,6 +208,39 @@ TEST_F(NMethodPrimRun, ListingWithoutAFileFailsAndKeepsNoNMethod) {
   EXPECT_EQ(nmZone.holesBytes, before.holesBytes);
 }
 
+// When memory for the text cannot be had, the listing fails 1 and leaves nothing behind: no
+// nmethod, the zone as it was, no descriptor or file left open.
+TEST_F(NMethodPrimRun, ListingWithoutMemoryForTheTextFailsAndKeepsNothing) {
+  oop method = methodOf("sumTo:");
+  translate("a0");
+  NMZone before = nmZone;
+  auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+  };
+  const auto descriptors = openDescriptors();
+  static uint64_t asked = 0;
+  asked = 0;
+  nmListingAllocHook = [](oop, uint64_t bytes) -> ObjectHeader* {
+    asked = bytes;
+    return nullptr;
+  };
+  PrimOutcome o = callPrimitive(1005, nilOop(), {method});
+  nmListingAllocHook = nullptr;
+  ASSERT_TRUE(o.failed);
+  EXPECT_EQ(o.errorOop, primErrorAt(primErrNoSpace));
+  EXPECT_GT(asked, 0u);  // the text was printed before its string was asked for
+  EXPECT_EQ(vToNMethod(method, 0), 0u);
+  EXPECT_EQ(nmZone.free, before.free);
+  EXPECT_EQ(nmZone.holesBytes, before.holesBytes);
+  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_FALSE(std::filesystem::exists(adjustOEReportFileName("nmdc.txt")));
+
+  // With memory to be had, the same call answers a text of the size asked for.
+  PrimOutcome again = callPrimitive(1005, nilOop(), {method});
+  ASSERT_FALSE(again.failed);
+  EXPECT_EQ(byteSizeOf(headerOf(again.result)), asked);
+}
+
 // Stacks that hold no activation of the translated methods are stable already: the options
 // discard every nmethod, and switching translated primitives off and on gives their numbers and
 // the making of Arrays back to the C functions and run-time routines and takes them again.

@@ -141,6 +141,9 @@ TEST(StoreCheck_Native, InstanceVariableStoresThroughTheStubs) {
     {3, isImmutableBit, 0, 2, 3},
     {200, oldHolderFlags, 0, 1, 1600},          // the general stub, r9 the byte offset
     {200, isImmutableBit, 43, 2, 200},          // its immutable path hands over the index
+    {200, oldHolderFlags, 43, 0, 0},            // a far slot stores inline: no check for an immediate
+    {200, inRtBit, 0, 0, 0},                    // nor for a remembered holder
+    {4, oldHolderFlags, 0, 1, 32},              // the first slot past the fixed stubs
   };
   uint64_t newObject = header(newValue, 0, 2);
   for (auto c : cases) {

@@ -601,10 +601,12 @@ static bool callsPrimitiveGlue(const uint8_t* p, const uint8_t* next) {
   if (next - p != 5 || p[0] != 0xE8) return false;
   int32_t d;
   memcpy(&d, p + 1, 4);
-  const void* target = next + d;
+  // In integers: bytes listed as code may be data, and their displacement may point anywhere.
+  const uintptr_t target = reinterpret_cast<uintptr_t>(next) + uintptr_t(intptr_t(d));
+  auto is = [target](const void* glue) { return target == reinterpret_cast<uintptr_t>(glue); };
   for (int i = 0; i < 5; i++)
-    if (target == tGlue.primGlue[i] || target == tGlue.userPrimGlue[i]) return true;
-  return target == tGlue.primGlueVarArgMany;
+    if (is(tGlue.primGlue[i]) || is(tGlue.userPrimGlue[i])) return true;
+  return is(tGlue.primGlueVarArgMany);
 }
 
 void fprintNCode(FILE* stream, const uint8_t* from, const uint8_t* to, uint64_t nm, const uint64_t* offsetTable) {

@@ -780,24 +780,66 @@ static uint8_t* decodeSmallDouble(uint8_t* at, int x) {
   return emitMovqXR(at, x, rAX);
 }
 
+// The arithmetic and comparison members keep the decoding's re-bias in r11 from their first
+// instruction on, as 0x7000000000000002: the encoding subtracts it whole, and the decoding
+// adds it through a lea that takes the 2 off again.
+static const uint64_t smallDoubleBias = 0x7000000000000002ull;
+
+// lea d, [base + index + disp8] (REX.W 8D, ModRM 01 d 100, SIB scale 1); index is not rsp.
+static uint8_t* leaRRD8(uint8_t* at, int d, int base, int index, int8_t disp) {
+  at = cgenPutB(0x48 | ((d >> 3) << 2) | ((index >> 3) << 1) | (base >> 3), at);
+  at = cgenPutB(0x8D, at);
+  at = cgenPutB(0x44 | ((d & 7) << 3), at);
+  at = cgenPutB(((index & 7) << 3) | (base & 7), at);
+  return cgenPutB((uint64_t)(uint8_t)disp, at);
+}
+
+// lea d, [r*8 + disp32] (REX.W 8D, SIB scale 8, no base)
+static uint8_t* leaScaled8(uint8_t* at, int d, int r, int32_t disp) {
+  at = cgenPutB(0x48 | ((d >> 3) << 2) | ((r >> 3) << 1), at);
+  at = cgenPutB(0x8D, at);
+  at = cgenPutB(0x04 | ((d & 7) << 3), at);
+  at = cgenPutB(0xC5 | ((r & 7) << 3), at);
+  return cgenPutL((uint64_t)(uint32_t)disp, at);
+}
+
+// x := the double of a SmallDouble whose oop, shifted right by 3, is in rax (rax changes);
+// r11 holds smallDoubleBias.
+static uint8_t* decodeShiftedSmallDouble(uint8_t* at, int x) {
+  at = emitCmpRI(at, rAX, 1);
+  at = emitJccRel8(at, ccBE, 0);  // a zero: only the sign moves
+  uint8_t* zero = at;
+  at = leaRRD8(at, rAX, rAX, rR11, -2);
+  txFixShortList(&zero, 1, at);
+  at = cgenRexW(at, 0, rAX);  // ror rax, 1
+  at = cgenPutB(0xD1, at);
+  at = cgenModRR(at, 1, rAX);
+  return emitMovqXR(at, x, rAX);
+}
+
 // xmm1 := the receiver (a SmallDouble, or with boxedReceiver a Double), xmm0 := the argument: a SmallDouble, a Double or a
-// SmallInteger. *fails gets the 32-bit jump taken for an immediate C fails for (a Character),
-// *other the one for any other object (a Float, which C answers for, among them).
+// SmallInteger; r11 := smallDoubleBias. *fails gets the 32-bit jump taken for an immediate C
+// fails for (a Character), *other the one for any other object (a Float, which C answers
+// for, among them).
 static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** other, bool boxedReceiver) {
+  at = emitMovRI64(at, rR11, smallDoubleBias);
   if (boxedReceiver) {  // a Double: its body word
     at = emitMovRM(at, rAX, rBX, 0);
     at = movsdXM(at, 1, rAX);
   } else {
     at = emitMovRR(at, rAX, rBX);
-    at = decodeSmallDouble(at, 1);
+    at = emitShiftRI(at, shiftShr, rAX, 3);
+    at = decodeShiftedSmallDouble(at, 1);
   }
-  // A SmallDouble argument, the common case, is tested first and decoded last, so that it
-  // falls straight into the operation.
-  at = emitMovRR(at, rAX, rR12);
-  at = emitAluRI8(at, aluAnd, rAX, 7);
-  at = emitCmpRI(at, rAX, oopTagSmallDouble);
+  // A SmallDouble argument, the common case: its tag taken off leaves the low three bits
+  // clear and the stored bits in place, so the test and the decoding share one lea; it jumps
+  // over the other kinds into its decoding, which falls into the operation.
+  at = emitLeaRM(at, rAX, rR12, -(int32_t)oopTagSmallDouble);
+  at = emitTestR8I8(at, rAX, 7);
   at = emitJccRel8(at, ccE, 0);
   uint8_t* smallDouble = at;
+  at = emitMovRR(at, rAX, rR12);
+  at = emitAluRI8(at, aluAnd, rAX, 7);
   at = emitCmpRI(at, rAX, oopTagSmallInteger);
   at = emitJccRel8(at, ccE, 0);
   uint8_t* smallInteger = at;
@@ -820,8 +862,8 @@ static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** othe
   at = emitJmpRel8(at, 0);
   uint8_t* done2 = at;
   txFixShortList(&smallDouble, 1, at);
-  at = emitMovRR(at, rAX, rR12);
-  at = decodeSmallDouble(at, 0);
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  at = decodeShiftedSmallDouble(at, 0);
   uint8_t* done[2] = {done1, done2};
   txFixShortList(done, 2, at);
   return at;
@@ -909,11 +951,27 @@ static uint8_t* boxResult(uint8_t* at, bool isDouble, int x, Exits& e) {
   return emitRet(at);
 }
 
-// The double in xmm1 answered as a SmallDouble; noForm collects the jumps taken when it has
-// no such form.
+// The double in xmm1 answered as a SmallDouble, r11 holding smallDoubleBias; noForm collects
+// the jump taken when it has no such form. The encoding of encodeSmallDouble with the bias
+// already in place and the range's bound in r9.
 static uint8_t* answerSmallDoubleOfXmm1(uint8_t* at, uint8_t** noForm) {
   at = sse(at, 0x66, true, 0x7E, 1, rAX);  // movq rax, xmm1
-  at = encodeSmallDouble(at, noForm);
+  at = cgenRexW(at, 0, rAX);               // rol rax, 1
+  at = cgenPutB(0xD1, at);
+  at = cgenModRR(at, 0, rAX);
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitMovRI64(at, rR9, 0x1FFFFFFFFFFFFFFEull);
+  at = emitCmpRR(at, rAX, rR9);
+  at = emitJccRel8(at, ccAE, 0);
+  uint8_t* outside = at;
+  at = leaScaled8(at, rBX, rAX, 0x15);
+  at = emitRet(at);
+  txFixShortList(&outside, 1, at);
+  at = aluRR(at, 0x03, rAX, rR11);  // the rotated bits again: a zero of either sign is 0 or 1
+  at = emitCmpRI(at, rAX, 1);
+  at = emitJccRel8(at, ccA, 0);
+  *noForm = at;
+  at = leaScaled8(at, rBX, rAX, oopTagSmallDouble);
   return emitRet(at);
 }
 
@@ -946,6 +1004,7 @@ static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, 
 // 582: the square root of a Double, a SmallDouble where it has one form, else a new Double.
 static uint8_t* genDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   if (!enableTFP) return txUseCPrim(r, at, 0);
+  at = emitMovRI64(at, rR11, smallDoubleBias);
   at = emitMovRM(at, rAX, rBX, 0);
   at = movsdXM(at, 1, rAX);
   at = sse(at, 0xF2, false, 0x51, 1, 1);   // sqrtsd xmm1, xmm1
@@ -1307,18 +1366,28 @@ static uint8_t* genSmallDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, i
   return giveUp(at, r, inlineFailure);
 }
 
-// 589: a SmallInteger as a SmallDouble; every SmallInteger has one.
-static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
+// 589: a SmallInteger as a SmallDouble. Every SmallInteger but 0 converts to a double whose
+// exponent lies well inside the immediate range, so only 0 needs its own answer.
+static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int) {
   if (!enableTFP) return txUseCPrim(r, at, 0);
   at = emitMovRR(at, rAX, rBX);
   at = emitShiftRI(at, shiftSar, rAX, 3);
   at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
+  at = emitCmpRI(at, rBX, 3);
+  at = emitJccRel8(at, ccE, 0);
+  uint8_t* zero = at;
   at = sse(at, 0x66, true, 0x7E, 0, rAX);  // movq rax, xmm0
-  uint8_t* noForm;
-  at = encodeSmallDouble(at, &noForm);
+  at = cgenRexW(at, 0, rAX);               // rol rax, 1
+  at = cgenPutB(0xD1, at);
+  at = cgenModRR(at, 0, rAX);
+  at = emitMovRI64(at, rR11, 0x7000000000000000ull);
+  at = aluRR(at, 0x2B, rAX, rR11);
+  at = leaScaled8(at, rBX, rAX, oopTagSmallDouble);
   at = emitRet(at);
-  txFixShortList(&noForm, 1, at);  // not reached for a SmallInteger
-  return giveUp(at, r, inlineFailure);
+  txFixShortList(&zero, 1, at);
+  at = emitXorR32(at, rBX);
+  at = emitMovR8I8(at, rBX, oopTagSmallDouble);
+  return emitRet(at);
 }
 
 // ---- subscript members ----------------------------------------------------------------------

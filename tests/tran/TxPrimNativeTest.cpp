@@ -282,6 +282,10 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
   std::vector<oop> arguments;
   for (double d : receivers) arguments.push_back(smallDoubleFor(d));
   for (double d : {nan, -nan, inf, -inf, 5e-324, -5e-324, 1e300, 1.0, -0.0, 1.5}) arguments.push_back(newDoubleBox(d));
+  // Just outside the immediate range on either side: with a zero receiver the results land on
+  // the range's edges, which have no immediate form.
+  const double belowRange = doubleFromBits(smallDoubleMinMagnitude - 1), aboveRange = doubleFromBits(smallDoubleMaxMagnitude + 1);
+  for (double d : {belowRange, -belowRange, aboveRange, -aboveRange}) arguments.push_back(newDoubleBox(d));
   for (int64_t v : {int64_t(0), int64_t(1), int64_t(-1), (int64_t(1) << 53) + 1, p60 - 1, -p60})
     arguments.push_back(smallIntegerFor(v));
   arguments.push_back(newFloatBox(1.5f));  // C answers: the inline code hands it over

@@ -552,7 +552,6 @@ TEST_F(TxPrimNative, SubscriptMembersAskTheClassForTheNamedCount) {
   for (oop o : receivers) EXPECT_FALSE(leftToC(62, o));
   checkAll();
   if (!HasFatalFailure()) replaySubscriptCases();
-  txClassFormatStub = nullptr;
 }
 
 TEST_F(TxPrimNative, FloatMembersAndBoxedResultsAnswerAsTheCPrimitives) {

@@ -27,10 +27,106 @@
 #include "stack/vmsupport.h"
 #include "support/handFrames.h"
 #include "support/primHarness.h"
+#ifndef _WIN32
+#include "stack/glue.h"
+#include "support/testZone.h"
+#include "tran/cgenx86_64.h"
+#include "tran/nativeCode.h"
+#include "tran/tstack.h"
+
+extern "C" uint64_t testEnter(void (*entry)());
+#endif
 
 namespace {
 
 constexpr uint64_t all = incGCUnbounded;
+
+#ifndef _WIN32
+// Stores through the code the translator emits, run natively on a segment of the stack zone
+// and reaching the real store-check routine through the glue: the instance-variable store
+// (the slot stored inline, the check finished in the shared stubs) and the indexed store of
+// at:put: (the inline store-check sequence). The stubs go into the program's native-method
+// zone, whose room goes back when this is destroyed; the sequences go into the test code area.
+class NativeStores {
+ public:
+  enum { instVarSlots = 16 };  // the root slots the fuzz stores into; node links are 0-2
+  NativeStores() : checkStore(tRtCheckStore), attemptToAssign(tRtAttemptToAssign) {
+    tRtCheckStore = reinterpret_cast<const void*>(glueAddress(rtCheckStore));
+    tRtAttemptToAssign = reinterpret_cast<const void*>(glueAddress(rtAttemptToAssign));
+    tStackInit();
+    initStoreInst();
+    uint8_t* at = nativeCodeArea();
+    for (int n = 0; n < instVarSlots; n++) {
+      instVar[n] = at;
+      at = loadCells(at, rR15, rR14, -1);
+      at = emitPushR(at, rBP);
+      at = emitMovRR(at, rBP, rSP);
+      at = emitAluRI8(at, aluSub, rSP, 24);
+      at = emitMovMR(at, rBP, -24, rR15);  // self
+      stackEmpty = stackSim - 1;
+      stackSim[0] = seRegEntry(rR14);
+      int16_t marks[2] = {-1, -1};
+      at = tStoreInst(&seSelf, n, &stackSim[0], marks, 0, 0, at);
+      at = emitMovRR(at, rSP, rBP);
+      at = emitPopR(at, rBP);
+      at = emitRet(at);
+    }
+    // at:put:'s tail: holder rbx, value r13, r9 the slot.
+    indexed = at;
+    at = loadCells(at, rBX, rR13, rR9);
+    at = emitMovRM(at, rR11, rBX, 0);
+    static const uint8_t storeSlot[4] = {0x4F, 0x89, 0x2C, 0xCB};  // mov [r11+r9*8], r13
+    memcpy(at, storeSlot, 4);
+    at += 4;
+    uint8_t* work[3];
+    at = tStoreCheck(at, rBX, rR13, rR15, 0, rAX, work, 0, nullptr);
+    at = emitRet(at);
+    for (uint8_t* w : work) cgenPatchRel8(w, at);
+    at = emitMovRR(at, rR12, rBX);
+    at = emitMovRR(at, rBX, rR13);
+    at = emitCallRel(at, tRtCheckStore);
+    emitRet(at);
+  }
+  ~NativeStores() {
+    tRtCheckStore = checkStore;
+    tRtAttemptToAssign = attemptToAssign;
+  }
+  NativeStores(const NativeStores&) = delete;
+  NativeStores& operator=(const NativeStores&) = delete;
+  // Stores value into slot i of holder on segment (an empty one of the running zone): through
+  // the instance-variable store when i has a sequence and byIndex is false.
+  void store(uint64_t* segment, oop holder, uint64_t i, oop value, bool byIndex) {
+    cells[0] = holder, cells[1] = value, cells[2] = i;
+    const uint8_t* code = byIndex || i >= instVarSlots ? indexed : instVar[i];
+    uint64_t* saved = currentStack;
+    uint64_t cStack = CStack, cFrame = CFrame;
+    currentStack = segment;
+    empty(segment);
+    testEnter(reinterpret_cast<void (*)()>(const_cast<uint8_t*>(code)));
+    empty(segment);  // the glue left the code's sp and fp there
+    currentStack = saved;
+    CStack = cStack, CFrame = cFrame;
+  }
+
+ private:
+  static inline uint64_t cells[3];
+  const void* checkStore;
+  const void* attemptToAssign;
+  SavedNMethodZone savedZone;
+  uint8_t* instVar[instVarSlots] = {};
+  uint8_t* indexed = nullptr;
+  static void empty(uint64_t* segment) {
+    segment[shSp] = reinterpret_cast<uint64_t>(segment + shRootReturn);
+    segment[shFp] = rootFpOf(segment);
+  }
+  static uint8_t* loadCells(uint8_t* at, int holder, int value, int index) {
+    at = emitMovRI64(at, rAX, reinterpret_cast<uint64_t>(cells));
+    at = emitMovRM(at, holder, rAX, 0);
+    at = emitMovRM(at, value, rAX, 8);
+    return index < 0 ? at : emitMovRM(at, index, rAX, 16);
+  }
+};
+#endif
 
 class IncGCTest : public ScavengeHeapTest {
  public:  // the case tables use the fixture
@@ -274,7 +370,8 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
 
 // The program runs between quanta of random budgets, some of them interruptible and cut short
 // by a process switch that an interrupt's server asks for: it makes nodes, moves references
-// among them (into weak arrays too), drops roots, makes new objects and objects of every
+// among them (into weak arrays too; natively, through the code the translator emits, where
+// native runs are built), drops roots, makes new objects and objects of every
 // allocation route (bodies of 32776 bytes and more, large and fixed bodies), fills the
 // remembered table until it grows, scavenges, compacts, exchanges objects (172, 72, 108 over
 // old, perm, new and freshly made ones), turns nodes weak or ephemerons and back (467, 468,
@@ -308,6 +405,7 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
   makeNMethod(frameMethods[1], 0, nilOop(), 0);
   std::vector<oop*> frameSlots;
   uint64_t* primSegment = nullptr;
+  uint64_t* nativeSegment = nullptr;  // emitted stores run on it
   auto buildFrames = [&] {
     initStacks(zone, 4);
     SegmentBuilder frames(stackAlloc(0));
@@ -316,7 +414,8 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
     frames.finish();
     frameSlots = frames.segmentSlots();
     for (oop* s : frameSlots) *s = nilOop();
-    primSegment = stackAlloc(0);
+    nativeSegment = stackAlloc(0);
+    primSegment = stackAlloc(0);  // the current one, as the primitives expect
     primSegment[shRootSender] = nilOop();
   };
   buildFrames();
@@ -447,6 +546,11 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
   uint64_t frameSteps[3] = {};  // stored into a frame, moved there from the heap, stored back from it
   bool blownAway = false;  // once per cycle run: more often and a cycle at one object a quantum never ends
   bool rtGrown = false;    // once per cycle run: the table grows by thousands of entries
+#ifndef _WIN32
+  NativeStores native;
+  uint64_t nativeSteps[2][3] = {};  // instance-variable or indexed store; old, new or perm value
+  std::set<uint8_t> nativeStates;   // the collector's states they ran in (steps run within a cycle)
+#endif
   auto mutate = [&] {
     if (++steps % 2 != 0 || pool.size() > 3000) return;  // the program runs slower than the collector
     std::vector<oop> live = reachable(false), nodes = nodesIn(live);
@@ -587,6 +691,35 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
         }
         break;
       }
+#ifndef _WIN32
+      case 17: {  // through the emitted code: into the target, a perm node or a big object
+        oop holder = target;
+        uint64_t i = slot;
+        bool byIndex = rnd(2) != 0;
+        std::vector<oop> bigs = nodesIn(live, true);
+        if (rnd(4) == 0) {
+          holder = rootAt(20 + rnd(4)), i = rnd(3);
+        } else if (!bigs.empty() && rnd(3) == 0) {
+          holder = bigs[rnd(bigs.size())], i = rnd(bodyWordsOf(headerOf(holder)));
+          if (i == 3) break;
+        }
+        oop value;
+        switch (rnd(3)) {
+          case 0: value = live[rnd(live.size())]; break;
+          case 1:
+            value = newNewObject(testClasses.pointers, 4);
+            store(value, 0, live[rnd(live.size())]);
+            break;
+          default: value = rootAt(20 + rnd(4)); break;
+        }
+        native.store(nativeSegment, holder, i, value, byIndex);
+        ASSERT_EQ(slotOf(holder, i), value) << "the emitted store";
+        bool perm = isPermObject(headerOf(value));
+        nativeSteps[byIndex || i >= NativeStores::instVarSlots][isNewObject(value) ? 1 : perm ? 2 : 0]++;
+        nativeStates.insert(currentIncGCState);
+        break;
+      }
+#endif
       default: store(target, slot, live[rnd(live.size())]); break;
     }
     ASSERT_EQ(verifyHeap(), "") << "step " << steps << " of kind " << kind << " in state " << currentIncGCState;
@@ -684,6 +817,11 @@ TEST_F(IncGCTest, IncGC_MutatorBetweenQuanta) {
   for (uint64_t n : frameSteps) EXPECT_GT(n, 0u);
   EXPECT_GT(frameOnly, 0u) << "a cycle ended with live objects that only a frame held";
   for (uint64_t n : allocations) EXPECT_GT(n, 0u);
+#ifndef _WIN32
+  for (auto& forms : nativeSteps)
+    for (uint64_t n : forms) EXPECT_GT(n, 0u);
+  for (uint8_t state : {incGCMarking, incGCSweeping}) EXPECT_TRUE(nativeStates.count(state)) << state;
+#endif
 }
 
 // An interruptible quantum whose loop finished after a third of its work or more stays in

@@ -4,7 +4,8 @@
 #pragma once
 #include <cstdint>
 
-// Every glue entry, in one list (the Windows build defines them as fatal stand-ins).
+// Every glue entry but the exits below, in one list (the Windows build defines both lists as
+// fatal stand-ins).
 #define GLUE_ENTRIES(X)                                                                   \
   X(rootReturn) X(rtBadBytecode)                                                          \
   X(unlinkedSend0) X(unlinkedSend1) X(unlinkedSend2) X(unlinkedSend3) X(unlinkedSendMany) \
@@ -23,16 +24,23 @@
   X(rtMakeCopyingBlock1) X(rtCreateArray) X(rtMethodReturn) X(rtLoadContextInstVar)       \
   X(LoadContextInstVar) X(rtStoreContextInstVar) X(rtCheckStore) X(rtAttemptToAssign)     \
   X(rtCannotResume)                                                                       \
-  X(inToNcode) X(backToNcode) X(inToNcodePopResult) X(backToNcodePopResult)               \
-  X(backToNcodePop0) X(backToNcodePop1) X(backToNcodePop2) X(backToNcodePopping)          \
+  X(inToNcode) X(inToNcodePopResult)                                                     \
   X(rtPrimGlue0) X(rtPrimGlue1) X(rtPrimGlue2) X(rtPrimGlue3) X(rtPrimGlueMany)           \
   X(rtPrimGlueVarArgMany)                                                                 \
   X(rtUPrimGlue0) X(rtUPrimGlue1) X(rtUPrimGlue2) X(rtUPrimGlue3) X(rtUPrimGlueMany)      \
   X(primFailGlue) X(primFailShort) X(minGlueInstr) X(maxGlueInstr)
 
+// The entries C calls to go back into native code: they leave the C stack where it is and
+// never return. Declared so, the sanitizer is told to forget the abandoned C frames (their
+// stale poison would otherwise fault the next C code to use that stack).
+#define GLUE_EXITS(X) \
+  X(backToNcode) X(backToNcodePopResult) X(backToNcodePop0) X(backToNcodePop1) X(backToNcodePop2) X(backToNcodePopping)
+
 #define GLUE_DECLARE(name) void name();
+#define GLUE_DECLARE_EXIT(name) [[noreturn]] void name();
 extern "C" {
 GLUE_ENTRIES(GLUE_DECLARE)
+GLUE_EXITS(GLUE_DECLARE_EXIT)
 // Records the C stack level that every later glue call starts from (16 bytes below the
 // caller's sp, so calls into C are 16-byte aligned).
 void markStack();
@@ -53,6 +61,7 @@ extern uint64_t CFrame;        // C frame pointer recorded by markStack
 extern uint64_t contextOnTop;  // context handed to the cannot-return path
 }
 #undef GLUE_DECLARE
+#undef GLUE_DECLARE_EXIT
 enum : uint32_t { sendTableSize = 20 };
 
 inline uint64_t glueAddress(void (*entry)()) { return reinterpret_cast<uint64_t>(entry); }

@@ -13,6 +13,7 @@
   void name() { noGlue(); }
 extern "C" {
 GLUE_ENTRIES(GLUE_DEFINE)
+GLUE_EXITS(GLUE_DEFINE)
 void markStack() {}
 
 #define A(name) reinterpret_cast<uint64_t>(&name)

@@ -37,6 +37,17 @@
 #include "tran/tstack.h"
 #include "tran/txmem.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SEND_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SEND_TEST_ASAN 1
+#endif
+#endif
+#ifdef SEND_TEST_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 extern "C" {
 uint64_t testEnter(void (*entry)());
 void testExit();
@@ -773,6 +784,19 @@ TEST_F(SendNativeTest, NonBooleanBranchRunsAgainOnTheAnswerOfMustBeBoolean) {
   }
 }
 
+// Stores 4 into slot 3 of object through the routine, from code laid at code (a block);
+// answers what the method sent answered.
+static uint64_t assignToImmutable(uint8_t* code, oop object) {
+  uint8_t* at = emitMovRI64(code, rR12, object);
+  at = emitMovRI64(at, rBX, smallIntegerFor(4));
+  at = emitMovRI64(at, rR9, 2);
+  at = emitCallRel(at, reinterpret_cast<const void*>(rtAttemptToAssign));
+  emitRet(at);
+  currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
+  currentStack[shFp] = rootFpOf(currentStack);
+  return testEnter(reinterpret_cast<void (*)()>(code));
+}
+
 // A store into an immutable object sends the registry's selector with the value and the
 // 1-based index.
 TEST_F(SendNativeTest, AssignmentToAnImmutableObjectIsSent) {
@@ -780,19 +804,29 @@ TEST_F(SendNativeTest, AssignmentToAnImmutableObjectIsSent) {
   sysOopRegistry[sysReadOnlyAssignSelector] = attempt;
   nmethod(attempt, classA, 2, 61, true);
   oop object = newOldObject(classA, 0);
-  uint8_t* code = block();
-  uint8_t* at = emitMovRI64(code, rR12, object);
-  at = emitMovRI64(at, rBX, smallIntegerFor(4));
-  at = emitMovRI64(at, rR9, 2);
-  at = emitCallRel(at, reinterpret_cast<const void*>(rtAttemptToAssign));
-  emitRet(at);
-  next = at + 16;
-  currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
-  currentStack[shFp] = rootFpOf(currentStack);
-  EXPECT_EQ(testEnter(reinterpret_cast<void (*)()>(code)), 61u);
+  EXPECT_EQ(assignToImmutable(block(), object), 61u);
   EXPECT_EQ(seenDnu.rbx, object);
   EXPECT_EQ(seenDnu.r12, smallIntegerFor(4));
   EXPECT_EQ(seenDnu.r13, smallIntegerFor(3));
+}
+
+// A routine that sends from C goes back into native code without returning, leaving its
+// frame (a local array among it) on the C stack. The sanitizer must forget that frame's
+// poisoned areas, or the next C code to use the stack faults on its own fresh locals.
+TEST_F(SendNativeTest, ARoutineThatSendsLeavesNoPoisonOnTheCStack) {
+#ifdef SEND_TEST_ASAN
+  oop attempt = newOldObject(testClasses.bytes, 1);
+  sysOopRegistry[sysReadOnlyAssignSelector] = attempt;
+  nmethod(attempt, classA, 2, 61, true);
+  ASSERT_EQ(assignToImmutable(block(), newOldObject(classA, 0)), 61u);
+  const uint64_t below = 4096;  // the routine ran under the glue's C stack level
+  void* region = reinterpret_cast<void*>(CStack - below);
+  void* stale = __asan_region_is_poisoned(region, below);
+  __asan_unpoison_memory_region(region, below);  // so that a failure can be reported
+  EXPECT_EQ(stale, nullptr) << "poisoned C stack left under " << reinterpret_cast<void*>(CStack);
+#else
+  GTEST_SKIP() << "needs the address sanitizer";
+#endif
 }
 
 // A bad bytecode sends the registry's selector to the top frame's method with the index;

@@ -1669,19 +1669,7 @@ static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitJccRel32(at, ccAE, 0);                // out of range (below 1 included)
   addJump(e.fails32, at);
   at = aluRR(at, 0x03, rR9, rR11);               // past the named slots
-  at = emitMovRM(at, rR11, rBX, 0);
-  static const uint8_t storeSlot[4] = {0x4F, 0x89, 0x2C, 0xCB};  // mov [r11+r9*8], r13
-  memcpy(at, storeSlot, 4);
-  at += 4;
-  uint8_t* work[3];
-  at = tStoreCheck(at, rBX, rR13, rR15, 0, rAX, work, 0, nullptr);
-  at = emitMovRR(at, rBX, rR13);
-  at = emitRet(at);
-  for (uint8_t* w : work) cgenPatchRel8(w, at);
-  at = emitMovRR(at, rR12, rBX);                 // the routine takes the holder in r12, the value in rbx
-  at = emitMovRR(at, rBX, rR13);
-  at = recordedCallTo(at, tRtCheckStore);
-  at = emitRet(at);
+  at = tStoreIndexed(at);
   cgenPatchRel32(bytes, at);
   at = emitAluRI8(at, aluAnd, rR11, 7);
   at = aluRR(at, 0x2B, rAX, rR11);               // the byte size

@@ -3,6 +3,8 @@
 #include "tran/tstack.h"
 #include "tran/taux.h"
 
+#include <cstring>
+
 #include "mman/mmIncGC.h"
 #include "mman/mmObject.h"
 #include "stack/vmsupport.h"
@@ -491,6 +493,21 @@ static uint8_t* recordedCall(const void* target, uint8_t* at) {
   at = emitCallRel(at, target);
   if (tMapRelCall != nullptr) tMapRelCall((uint64_t)(uintptr_t)at, (uint64_t)(uintptr_t)target);
   return at;
+}
+uint8_t* tStoreIndexed(uint8_t* at) {
+  at = emitMovRM(at, rR11, rBX, 0);
+  static const uint8_t storeSlot[4] = {0x4F, 0x89, 0x2C, 0xCB};  // mov [r11+r9*8], r13
+  memcpy(at, storeSlot, 4);
+  at += 4;
+  uint8_t* work[3];
+  at = tStoreCheck(at, rBX, rR13, rR15, 0, rAX, work, 0, nullptr);
+  at = emitMovRR(at, rBX, rR13);
+  at = emitRet(at);
+  for (uint8_t* w : work) cgenPatchRel8(w, at);
+  at = emitMovRR(at, rR12, rBX);  // the routine takes the holder in r12, the value in rbx
+  at = emitMovRR(at, rBX, rR13);
+  at = recordedCall(tRtCheckStore, at);
+  return emitRet(at);
 }
 static void mapHere(uint64_t vpc, uint8_t* at) {
   if (tMapOnly != nullptr) tMapOnly(vpc, (uint64_t)(uintptr_t)at);

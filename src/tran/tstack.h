@@ -86,6 +86,12 @@ extern StoreStub storeStubs[5];
 // new-holder and immediate-value tests.
 uint8_t* tStoreCheck(uint8_t* at, int H, int V, int F, int flagsLoaded, int S, uint8_t** exits, int stubForm,
                      uint8_t** afterFirstTests);
+// at:put:'s store into a pointer object: r13 into slot r9 (0-based from the body's start) of
+// the holder in rbx, then the inline store check, its work done out of line by the
+// store-check routine (holder in r12, value in rbx). Both paths answer r13 in rbx and return;
+// r11, r12, r15 and rax are clobbered. The routine's call is recorded for relocation when a
+// translation has installed tMapRelCall; code made outside one (none installed) is unaffected.
+uint8_t* tStoreIndexed(uint8_t* at);
 // Makes the five store stubs in the permanent code area (through tGenerate1) and records
 // their entries in storeStubs.
 void initStoreInst();

@@ -66,6 +66,8 @@ extern const void* tRtCheckStore;          // CrtCheckStore(r12 holder, rbx valu
 extern const void* tRtStoreContextInstVar; // r12 context, rbx value, r9 index
 // Call sites and mapped points for the PC map (genMapRelCall, genMapOnly); null records nothing.
 extern void (*tMapRelCall)(uint64_t addressAfter, uint64_t target);
+// A call to target, recorded through tMapRelCall when one is installed; answers the end.
+uint8_t* tCallRecorded(uint8_t* at, const void* target);
 extern void (*tMapOnly)(uint64_t bytecodeIndex, uint64_t address);
 
 // The five store stubs: "store inst var N" (slot byte offset in r9) and "store inst var" 3..0.

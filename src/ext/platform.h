@@ -30,6 +30,14 @@ int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error);
 // was (the loader reads a space's table before its data); short only at the end of the
 // file. -1 when the file cannot be read that way (a pipe) or on error.
 int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, int* error);
+// Reads length bytes from the file's position into buffer and hands them over in order, in
+// pieces of at most pieceBytes, to each(from, to) on the calling thread; the position moves
+// past the bytes handed over. A read of pdSharedReadBytes or more may be shared with helper
+// threads. Answers the bytes handed over: fewer than length when the file ended or a read
+// failed (*error set).
+enum : uint64_t { pdSharedReadBytes = uint64_t(16) << 20 };
+int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
+                       void (*each)(uint64_t from, uint64_t to), int* error);
 // A hint that fresh memory about to be filled is better backed by large pages; a range of at
 // least one large page may take the large pages its ends lie in (given before they are touched).
 void pdPreferLargePages(void* address, uint64_t length);

@@ -237,8 +237,8 @@ static void readBlockSpaces(const KernelPlaces& p) {
 
 // The segment map and the table come after the data in the file. Where the file can be read
 // ahead they are read first, and the table and then the data are read in pieces small
-// enough to stay in cache while each is relocated; otherwise everything is read, then
-// relocated at once.
+// enough to stay in cache, each relocated as soon as it is in (the platform may share a
+// large read among threads); otherwise everything is read, then relocated at once.
 static void readOldSpace(const KernelPlaces& p) {
   const ImageLayout& l = imageLayout;
   const char* message = "Can't initialize OldSpace";
@@ -273,11 +273,9 @@ static void readOldSpace(const KernelPlaces& p) {
     loadOldTablePiece(a, a + piece);
   }
   beginOldDataLoad();
-  for (uint64_t a = segment->dataStart; a < segment->dataTop; a += oldReadPieceBytes) {
-    uint64_t piece = segment->dataTop - a < oldReadPieceBytes ? segment->dataTop - a : uint64_t(oldReadPieceBytes);
-    readSpace(a, piece, message, 0x201, __LINE__);
-    loadOldSpacePiece(a, a + piece);
-  }
+  uint64_t dataBytes = segment->dataTop - segment->dataStart;
+  if (readImageFileInPieces(segment->dataStart, dataBytes, oldReadPieceBytes, loadOldSpacePiece) != dataBytes)
+    fatal(message, 0x201, __LINE__);
   endOldSpaceLoad();
 }
 

@@ -1,11 +1,17 @@
 // Unix layer: the image-file functions used by start-up, the image reader and snapshots.
 // They report errno through their out word and leave the reporting to the caller.
-// Prefix: pd (pdOpenImage, pdRead, pdReadAhead, pdWrite, pdCloseImage, pdDiscardSnapshot,
-// pdBlessSnapshot, pdPreferLargePages).
+// Prefix: pd (pdOpenImage, pdRead, pdReadAhead, pdReadInPieces, pdWrite, pdCloseImage,
+// pdDiscardSnapshot, pdBlessSnapshot, pdPreferLargePages).
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -154,6 +160,133 @@ int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, in
     if (n == 0) break;
     done += uint64_t(n);
   }
+  return int64_t(done);
+}
+
+// All of length at offset, short only at the end of the file or on an error (in *error).
+static uint64_t readAllAt(int fd, uint8_t* buffer, uint64_t length, off_t offset, int* error) {
+  uint64_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(fd, buffer + done, length - done, off_t(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) *error = errno;
+    if (n <= 0) break;
+    done += uint64_t(n);
+  }
+  return done;
+}
+
+// Copying a large file into fresh memory is bound by what one core can copy, so a large read
+// is shared by helper threads, each filling whole huge pages (two threads faulting in one
+// page would wait for each other). The calling thread reads too while it waits, and hands
+// each chunk over as soon as it and every chunk before it are whole.
+enum : uint64_t { readChunkBytes = uint64_t(2) << 20 };
+enum { readHelpersMax = 3 };
+enum : uint8_t { chunkPending, chunkWhole, chunkShort };
+
+struct SharedRead {
+  int fd;
+  uint64_t start, end;          // the buffer's range
+  off_t offset;                 // the file offset of start
+  uint64_t chunks;
+  std::atomic<uint64_t> next;   // the next chunk to be claimed
+  std::atomic<bool> stop;       // set when a chunk fell short: claim no more
+  std::atomic<int> error;       // the first error number met
+  std::atomic<uint8_t>* state;  // one per chunk
+};
+
+// Chunks lie on the huge-page grid: the first and last may be partial.
+static uint64_t chunkFrom(const SharedRead& r, uint64_t k) {
+  uint64_t a = (r.start & ~(readChunkBytes - 1)) + k * readChunkBytes;
+  return a < r.start ? r.start : a;
+}
+static uint64_t chunkTo(const SharedRead& r, uint64_t k) {
+  uint64_t a = (r.start & ~(readChunkBytes - 1)) + (k + 1) * readChunkBytes;
+  return a > r.end ? r.end : a;
+}
+
+// Claims and reads one chunk; false when none is left to claim.
+static bool readOneChunk(SharedRead* r) {
+  if (r->stop.load(std::memory_order_relaxed)) return false;
+  uint64_t k = r->next.fetch_add(1, std::memory_order_relaxed);
+  if (k >= r->chunks) return false;
+  uint64_t from = chunkFrom(*r, k), to = chunkTo(*r, k);
+  int error = 0;
+  uint64_t n = readAllAt(r->fd, reinterpret_cast<uint8_t*>(from), to - from, off_t(r->offset + (from - r->start)), &error);
+  if (error != 0) {
+    int none = 0;
+    r->error.compare_exchange_strong(none, error);
+  }
+  if (n != to - from) r->stop.store(true, std::memory_order_relaxed);
+  r->state[k].store(n == to - from ? chunkWhole : chunkShort, std::memory_order_release);
+  return true;
+}
+
+static void* readChunks(void* shared) {
+  while (readOneChunk(static_cast<SharedRead*>(shared))) {
+  }
+  return nullptr;
+}
+
+static int64_t readInPiecesShared(SharedRead* r, uint64_t pieceBytes, void (*each)(uint64_t, uint64_t)) {
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  int wanted = online > readHelpersMax ? readHelpersMax : online > 1 ? int(online - 1) : 0;
+  pthread_t helpers[readHelpersMax];
+  int started = 0;
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);  // signals stay with the calling thread
+  while (started < wanted && pthread_create(&helpers[started], nullptr, readChunks, r) == 0) started++;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  uint64_t done = 0;
+  for (uint64_t k = 0; k < r->chunks; k++) {
+    for (unsigned spins = 0; r->state[k].load(std::memory_order_acquire) == chunkPending; spins++) {
+      if (readOneChunk(r)) continue;
+      if (spins % 64 == 63) sched_yield();
+      else __builtin_ia32_pause();
+    }
+    if (r->state[k].load(std::memory_order_relaxed) != chunkWhole) break;
+    uint64_t from = chunkFrom(*r, k), to = chunkTo(*r, k);
+    for (uint64_t a = from; a < to; a += pieceBytes) each(a, to - a < pieceBytes ? to : a + pieceBytes);
+    done += to - from;
+  }
+  r->stop.store(true, std::memory_order_relaxed);
+  for (int i = 0; i < started; i++) pthread_join(helpers[i], nullptr);
+  return int64_t(done);
+}
+
+int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
+                       void (*each)(uint64_t from, uint64_t to), int* error) {
+  *error = 0;
+  off_t position = lseek((int)fd, 0, SEEK_CUR);
+  if (position < 0) return *error = errno, -1;
+  if (pieceBytes == 0) return *error = EINVAL, -1;
+  pdPreferLargePages(buffer, length);
+  uint64_t start = reinterpret_cast<uint64_t>(buffer), done = 0;
+  SharedRead* shared = nullptr;
+  if (length >= pdSharedReadBytes) {
+    static SharedRead r;  // one read at a time: the loader's
+    r.fd = (int)fd, r.start = start, r.end = start + length, r.offset = position;
+    r.chunks = (r.end - (r.start & ~(readChunkBytes - 1)) + readChunkBytes - 1) / readChunkBytes;
+    r.next = 0, r.stop = false, r.error = 0;
+    r.state = new (std::nothrow) std::atomic<uint8_t>[r.chunks];
+    if (r.state != nullptr) shared = &r;
+  }
+  if (shared != nullptr) {
+    for (uint64_t k = 0; k < shared->chunks; k++) shared->state[k].store(chunkPending, std::memory_order_relaxed);
+    done = uint64_t(readInPiecesShared(shared, pieceBytes, each));
+    *error = shared->error.load();
+    delete[] shared->state;
+    shared->state = nullptr;
+  } else {
+    while (done < length) {
+      uint64_t piece = length - done < pieceBytes ? length - done : pieceBytes;
+      if (readAllAt((int)fd, reinterpret_cast<uint8_t*>(start + done), piece, off_t(position + done), error) != piece) break;
+      each(start + done, start + done + piece);
+      done += piece;
+    }
+  }
+  if (lseek((int)fd, off_t(position + done), SEEK_SET) < 0 && *error == 0) *error = errno;
   return int64_t(done);
 }
 

@@ -1,6 +1,6 @@
 // Windows layer: the image-file functions used by start-up, the image reader and
-// snapshots. Prefix: pd (pdOpenImage, pdRead, pdWrite, pdCloseImage, pdDiscardSnapshot,
-// pdBlessSnapshot).
+// snapshots. Prefix: pd (pdOpenImage, pdRead, pdReadAhead, pdReadInPieces, pdWrite,
+// pdCloseImage, pdDiscardSnapshot, pdBlessSnapshot).
 #include <windows.h>
 
 #include <cerrno>
@@ -107,6 +107,31 @@ int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, in
   }
   if (_lseeki64((int)fd, position, SEEK_SET) < 0 && *error == 0) *error = errno;
   return *error != 0 ? -1 : int64_t(done);
+}
+
+// Read in order on the calling thread, a piece at a time.
+int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
+                       void (*each)(uint64_t from, uint64_t to), int* error) {
+  *error = 0;
+  if (pieceBytes == 0 || pieceBytes > 0x40000000) return *error = EINVAL, -1;
+  int64_t position = _telli64((int)fd);
+  if (position < 0) return *error = errno, -1;
+  uint64_t start = reinterpret_cast<uint64_t>(buffer), done = 0;
+  while (done < length) {
+    uint64_t piece = length - done < pieceBytes ? length - done : pieceBytes, got = 0;
+    while (got < piece) {
+      int n = _read((int)fd, reinterpret_cast<char*>(start + done + got), unsigned(piece - got));
+      if (n < 0) *error = errno;
+      if (n <= 0) break;
+      got += uint64_t(n);
+    }
+    if (got != piece) break;
+    each(start + done, start + done + piece);
+    done += piece;
+  }
+  // A piece that fell short was not handed over: the position stays after those that were.
+  if (_lseeki64((int)fd, position + int64_t(done), SEEK_SET) < 0 && *error == 0) *error = errno;
+  return int64_t(done);
 }
 
 // A short write is retried once with the rest; a snapshot that lost any write will not

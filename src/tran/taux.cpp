@@ -114,14 +114,6 @@ uint8_t* AbortNoFrame;
 uint64_t entryCodeTable[8];
 uint8_t* primReturnEntry;
 
-static void recordRelCall(uint8_t* after, const void* target) {
-  if (tMapRelCall != nullptr) tMapRelCall((uint64_t)(uintptr_t)after, (uint64_t)(uintptr_t)target);
-}
-static uint8_t* callRecorded(uint8_t* at, const void* target) {
-  at = emitCallRel(at, target);
-  recordRelCall(at, target);
-  return at;
-}
 static uint8_t* pushJump(uint8_t* at, const void* target) {
   at = emitPushI32(at, (int32_t)(uintptr_t)target);  // push; ret: on to the glue
   return emitRet(at);
@@ -191,7 +183,7 @@ static uint8_t* genEntrySequence(uint8_t* block, const TVInfo* info, const void*
   at = emitCallR(at, rAX);
   at = cgenPutW(0x9090, at);  // becomes the distance to the body
   if (info->isBlock) return cNopGenTo(at, block + nMethodBlockEntry);
-  at = callRecorded(at, tGlue.picAbortSendMiss);  // class-check miss
+  at = tCallRecorded(at, tGlue.picAbortSendMiss);  // class-check miss
   at = cNopGenTo(at, block + nMethodEntry);
   uint8_t* miss = block + nMethodAbortSendMissOffset;
   if (info->receiverTag == 3) {
@@ -272,7 +264,7 @@ static uint8_t* genPrimitiveCall(uint8_t* at, uint8_t* block, const uint8_t* byt
     case primKindUser:
       at = loadR15(at, entry->function);
       if (n > 3) at = emitMovRI32(at, rR9, n);
-      at = callRecorded(at, (entry->kind == primKindC ? tGlue.primGlue : tGlue.userPrimGlue)[n < 4 ? n : 4]);
+      at = tCallRecorded(at, (entry->kind == primKindC ? tGlue.primGlue : tGlue.userPrimGlue)[n < 4 ? n : 4]);
       break;
     case primKindVarArgC:
     case primKindVarArgUser:
@@ -281,7 +273,7 @@ static uint8_t* genPrimitiveCall(uint8_t* at, uint8_t* block, const uint8_t* byt
       }
       at = loadR15(at, entry->function);
       at = emitMovRI32(at, rR9, n);
-      at = callRecorded(at, tGlue.primGlueVarArgMany);
+      at = tCallRecorded(at, tGlue.primGlueVarArgMany);
       break;
     default: TAbortFunc("This primitive type is not recognized", 0, at, "src/tran/taux", __LINE__);
   }

@@ -210,8 +210,7 @@ uint8_t* txUseCPrim(const TranslatedPrimRecord* r, uint8_t* at, int withReturnMa
   at = fn <= 0x7fffffff ? emitMovRI32(at, rR15, (int32_t)fn) : emitMovRI64(at, rR15, fn);
   int n = txArgCount(r);
   if (n > 3) at = emitMovRI32(at, rR9, n);
-  at = emitCallRel(at, r->glue);
-  if (tMapRelCall != nullptr) tMapRelCall((uint64_t)(uintptr_t)at, (uint64_t)(uintptr_t)r->glue);
+  at = tCallRecorded(at, r->glue);
   if (withReturnMark) {
     at = emitJmpRel8(at, 4);
     at = cgenPutL((uint64_t)(at - (startNMethod != nullptr ? startNMethod : at)), at);
@@ -1413,12 +1412,6 @@ static uint8_t* genClassFormatStub(uint8_t* at) {
 
 void txMakeClassFormatStub() { txClassFormatStub = tGenerate(genClassFormatStub, "get self class format"); }
 
-static uint8_t* recordedCallTo(uint8_t* at, const void* target) {
-  at = emitCallRel(at, target);
-  if (tMapRelCall != nullptr) tMapRelCall((uint64_t)(uintptr_t)at, (uint64_t)(uintptr_t)target);
-  return at;
-}
-
 // rax := the receiver's body bytes: the header's size field, or for larger bodies the size word
 // before the body (its low bits cleared). The header comes from header (a register holding it)
 // or, when that is rBX, from the receiver. With immutableFails, an immutable receiver takes
@@ -1456,7 +1449,7 @@ static uint8_t* namedCountOfPointers(uint8_t* at, uint8_t** toC) {
   *toC = nullptr;
   at = emitJccRel8(at, ccNE, 0);
   uint8_t* inHeader = at;
-  at = recordedCallTo(at, txClassFormatStub);
+  at = tCallRecorded(at, txClassFormatStub);
   at = emitShiftRI(at, shiftShr, rR11, 3);
   at = emitAluRI32(at, aluAnd, rR11, (int32_t)formatNamedMask);
   at = bodyBytes(at, rBX);
@@ -1600,7 +1593,7 @@ static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inl
   at = emitLeaTagInt(at, rBX, rAX);
   at = emitRet(at);
   txFixShortList(&none, 1, at);
-  at = recordedCallTo(at, txClassFormatStub);
+  at = tCallRecorded(at, txClassFormatStub);
   at = emitBtRI(at, rR11, 3 + __builtin_ctzll(formatIndexable));  // the format is a SmallInteger
   at = emitJccRel32(at, ccAE, 0);
   addJump(e.fails32, at);
@@ -1669,19 +1662,7 @@ static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitJccRel32(at, ccAE, 0);                // out of range (below 1 included)
   addJump(e.fails32, at);
   at = aluRR(at, 0x03, rR9, rR11);               // past the named slots
-  at = emitMovRM(at, rR11, rBX, 0);
-  static const uint8_t storeSlot[4] = {0x4F, 0x89, 0x2C, 0xCB};  // mov [r11+r9*8], r13
-  memcpy(at, storeSlot, 4);
-  at += 4;
-  uint8_t* work[3];
-  at = tStoreCheck(at, rBX, rR13, rR15, 0, rAX, work, 0, nullptr);
-  at = emitMovRR(at, rBX, rR13);
-  at = emitRet(at);
-  for (uint8_t* w : work) cgenPatchRel8(w, at);
-  at = emitMovRR(at, rR12, rBX);                 // the routine takes the holder in r12, the value in rbx
-  at = emitMovRR(at, rBX, rR13);
-  at = recordedCallTo(at, tRtCheckStore);
-  at = emitRet(at);
+  at = tStoreIndexed(at);
   cgenPatchRel32(bytes, at);
   at = emitAluRI8(at, aluAnd, rR11, 7);
   at = aluRR(at, 0x2B, rAX, rR11);               // the byte size

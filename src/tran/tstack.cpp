@@ -3,6 +3,8 @@
 #include "tran/tstack.h"
 #include "tran/taux.h"
 
+#include <cstring>
+
 #include "mman/mmIncGC.h"
 #include "mman/mmObject.h"
 #include "stack/vmsupport.h"
@@ -487,10 +489,25 @@ void initStoreInst() {
   for (int n = 3; n >= 0; n--) tGenerate1(genStoreInstStub, 0, n, "store inst var");
 }
 
-static uint8_t* recordedCall(const void* target, uint8_t* at) {
+uint8_t* tCallRecorded(uint8_t* at, const void* target) {
   at = emitCallRel(at, target);
   if (tMapRelCall != nullptr) tMapRelCall((uint64_t)(uintptr_t)at, (uint64_t)(uintptr_t)target);
   return at;
+}
+uint8_t* tStoreIndexed(uint8_t* at) {
+  at = emitMovRM(at, rR11, rBX, 0);
+  static const uint8_t storeSlot[4] = {0x4F, 0x89, 0x2C, 0xCB};  // mov [r11+r9*8], r13
+  memcpy(at, storeSlot, 4);
+  at += 4;
+  uint8_t* work[3];
+  at = tStoreCheck(at, rBX, rR13, rR15, 0, rAX, work, 0, nullptr);
+  at = emitMovRR(at, rBX, rR13);
+  at = emitRet(at);
+  for (uint8_t* w : work) cgenPatchRel8(w, at);
+  at = emitMovRR(at, rR12, rBX);  // the routine takes the holder in r12, the value in rbx
+  at = emitMovRR(at, rBX, rR13);
+  at = tCallRecorded(at, tRtCheckStore);
+  return emitRet(at);
 }
 static void mapHere(uint64_t vpc, uint8_t* at) {
   if (tMapOnly != nullptr) tMapOnly(vpc, (uint64_t)(uintptr_t)at);
@@ -512,7 +529,7 @@ uint8_t* tStoreInst(StackEntry* holder, int n, StackEntry* value, int16_t* marks
     at = tStackLoad(holder, rR12, at);
     at = tStackLoad(value, rBX, at);
     at = emitMovRI32(at, rR9, n);
-    at = recordedCall(tRtStoreContextInstVar, at);
+    at = tCallRecorded(at, tRtStoreContextInstVar);
     mapHere(vpc, at);
   } else {
     // Every slot is stored inline; only the immutable holder and the store check's work go to
@@ -525,7 +542,7 @@ uint8_t* tStoreInst(StackEntry* holder, int n, StackEntry* value, int16_t* marks
     at = emitJccRel8(at, ccAE, 0);          // mutable: to the store
     uint8_t* toStore = at;
     if (n >= 4) at = emitMovRI32(at, rR9, 8 * n);
-    at = recordedCall(stub.immutable, at);
+    at = tCallRecorded(at, stub.immutable);
     mapHere(vpc, at);
     at = emitJmpRel8(at, 0);                // to the end
     uint8_t* toEnd = at;
@@ -542,7 +559,7 @@ uint8_t* tStoreInst(StackEntry* holder, int n, StackEntry* value, int16_t* marks
       at = emitJccRel8(at, ccNE, 0);        // value immediate
       skips[1] = at;
       if (n >= 4) at = emitMovRI32(at, rR9, 8 * n);
-      at = recordedCall(stub.check, at);
+      at = tCallRecorded(at, stub.check);
     }
     cgenPatchRel8(toEnd, at);
     for (uint8_t* s : skips) {

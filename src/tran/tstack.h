@@ -66,6 +66,8 @@ extern const void* tRtCheckStore;          // CrtCheckStore(r12 holder, rbx valu
 extern const void* tRtStoreContextInstVar; // r12 context, rbx value, r9 index
 // Call sites and mapped points for the PC map (genMapRelCall, genMapOnly); null records nothing.
 extern void (*tMapRelCall)(uint64_t addressAfter, uint64_t target);
+// A call to target, recorded through tMapRelCall when one is installed; answers the end.
+uint8_t* tCallRecorded(uint8_t* at, const void* target);
 extern void (*tMapOnly)(uint64_t bytecodeIndex, uint64_t address);
 
 // The five store stubs: "store inst var N" (slot byte offset in r9) and "store inst var" 3..0.
@@ -86,6 +88,12 @@ extern StoreStub storeStubs[5];
 // new-holder and immediate-value tests.
 uint8_t* tStoreCheck(uint8_t* at, int H, int V, int F, int flagsLoaded, int S, uint8_t** exits, int stubForm,
                      uint8_t** afterFirstTests);
+// at:put:'s store into a pointer object: r13 into slot r9 (0-based from the body's start) of
+// the holder in rbx, then the inline store check, its work done out of line by the
+// store-check routine (holder in r12, value in rbx). Both paths answer r13 in rbx and return;
+// r11, r12, r15 and rax are clobbered. The routine's call is recorded for relocation when a
+// translation has installed tMapRelCall; code made outside one (none installed) is unaffected.
+uint8_t* tStoreIndexed(uint8_t* at);
 // Makes the five store stubs in the permanent code area (through tGenerate1) and records
 // their entries in storeStubs.
 void initStoreInst();

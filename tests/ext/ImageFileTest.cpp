@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ext/platform.h"
@@ -97,6 +99,92 @@ TEST(ImageFile_Snapshot, RefusesANonRegularTarget) {
   EXPECT_NE(error, 0);
   EXPECT_TRUE(fs::is_directory(target));
   EXPECT_EQ(namesIn(dir), std::vector<std::string>{"b.im"});
+  fs::remove_all(dir);
+}
+
+}  // namespace
+
+// ---- Reading in pieces ---------------------------------------------------------------------
+
+namespace {
+
+struct HandedPiece {
+  uint64_t from, to;
+  std::thread::id thread;
+  bool whole;  // the buffer held the file's bytes when the piece was handed over
+};
+std::vector<HandedPiece> handed;
+const uint8_t* expectedAt = nullptr;  // the file's bytes for the buffer's start
+uint64_t bufferStart = 0;
+
+void recordPiece(uint64_t from, uint64_t to) {
+  bool whole = memcmp(reinterpret_cast<const void*>(from), expectedAt + (from - bufferStart), to - from) == 0;
+  handed.push_back({from, to, std::this_thread::get_id(), whole});
+}
+
+uint8_t patternByte(uint64_t i) { return uint8_t((i * 2654435761u) >> 13); }
+
+// A body read after a header, shorter and longer than what the platform shares among
+// threads, into a buffer off the large-page grid: the pieces come in order on the calling
+// thread, none longer than asked, and cover the buffer from its start without a gap, each
+// holding the file's bytes when it is handed over; the position then stands after them. A
+// file that ends early hands over only whole pieces and answers fewer bytes.
+TEST(ImageFile_ReadInPieces, HandsTheBytesOverInOrder) {
+  struct Case {
+    uint64_t asked, held, piece;
+  } cases[] = {
+      {300000, 300000, 65536},
+      {pdSharedReadBytes + 3 * 1000003, pdSharedReadBytes + 3 * 1000003, 131072},
+      {300000, 200000, 65536},
+      {pdSharedReadBytes + (5 << 20), pdSharedReadBytes + (1 << 20) + 17, 131072},
+  };
+  const uint64_t headerBytes = 1000, huge = uint64_t(2) << 20;
+  fs::path dir = freshDir("pieces");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "asked " << c.asked << " held " << c.held);
+    std::vector<uint8_t> file(headerBytes + c.held + 8);
+    for (uint64_t i = 0; i < file.size(); i++) file[i] = patternByte(i);
+    fs::path path = dir / "p.im";
+    {
+      std::ofstream out(path, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+    }
+    std::vector<uint8_t> memory(c.asked + 2 * huge);
+    uint64_t aligned = (reinterpret_cast<uint64_t>(memory.data()) + huge - 1) & ~(huge - 1);
+    uint8_t* buffer = reinterpret_cast<uint8_t*>(aligned + 4096 + 8);
+    memset(buffer, 0xEE, c.asked);
+    int error = 0;
+    int64_t fd = pdOpenImage(path.string().c_str(), pdOpenRead, &error);
+    ASSERT_GE(fd, 0);
+    uint8_t header[headerBytes];
+    ASSERT_EQ(pdRead(fd, header, headerBytes, &error), int64_t(headerBytes));
+    handed.clear();
+    expectedAt = file.data() + headerBytes;
+    bufferStart = reinterpret_cast<uint64_t>(buffer);
+    int64_t n = pdReadInPieces(fd, buffer, c.asked, c.piece, recordPiece, &error);
+    EXPECT_EQ(error, 0);
+    if (c.held >= c.asked) {
+      EXPECT_EQ(n, int64_t(c.asked));
+    } else {
+      EXPECT_LT(n, int64_t(c.held));
+      EXPECT_GE(n, 0);
+    }
+    uint64_t at = bufferStart;
+    for (const HandedPiece& p : handed) {
+      EXPECT_EQ(p.from, at);
+      EXPECT_GT(p.to, p.from);
+      EXPECT_LE(p.to - p.from, c.piece);
+      EXPECT_EQ(p.thread, std::this_thread::get_id());
+      EXPECT_TRUE(p.whole) << "piece at " << p.from - bufferStart;
+      at = p.to;
+    }
+    EXPECT_EQ(int64_t(at - bufferStart), n);
+    uint8_t next[8];
+    uint64_t nextAt = headerBytes + uint64_t(n);
+    EXPECT_EQ(pdRead(fd, next, 8, &error), 8);
+    EXPECT_EQ(memcmp(next, file.data() + nextAt, 8), 0) << "the position is not after the pieces";
+    pdCloseImage(fd);
+  }
   fs::remove_all(dir);
 }
 

@@ -14,6 +14,7 @@
 #endif
 
 #include "ext/exOption.h"
+#include "ext/platform.h"
 #include "mman/heapVerifier.h"
 #include "mman/loadImages.h"
 #include "mman/mmFinal.h"
@@ -333,17 +334,20 @@ TEST_F(ImageLoadTest, FourSegmentsWithDifferentGaps_EveryReferenceLandsInBothOrd
 // Old data of many read pieces: pointer bodies with and without a size word, some larger
 // than a piece, crossing piece boundaries between byte bodies of odd lengths. Every form is
 // loaded: plain (read ahead, relocated piece by piece), other byte order, compressed and
-// through a pipe (both read whole, then relocated).
+// through a pipe (both read whole, then relocated); and a plain image whose byte bodies are
+// large enough that the platform may share the reading among threads.
 TEST_F(ImageLoadTest, OldDataOfManyPieces_EveryReferenceLandsInEachForm) {
-  std::vector<ImageForm> forms = {plainForm, otherOrderForm, gzipForm};
+  std::vector<std::pair<ImageForm, uint64_t>> forms = {{plainForm, 0}, {otherOrderForm, 0}, {gzipForm, 0}};
 #ifndef _WIN32
   const ImageForm throughPipe = ImageForm(99);
-  forms.push_back(throughPipe);
+  forms.push_back({throughPipe, 0});
 #endif
-  for (ImageForm form : forms) {
-    SCOPED_TRACE(form);
+  const uint64_t sharedExtra = pdSharedReadBytes / 10;  // added to each byte body
+  forms.push_back({plainForm, sharedExtra});
+  for (auto [form, byteExtra] : forms) {
+    SCOPED_TRACE(testing::Message() << "form " << form << " byte extra " << byteExtra);
     IwHeapSizes sizes;
-    sizes.oldSlots = 1 << 19;
+    sizes.oldSlots = (1 << 19) + byteExtra * 2 / 8 * 12;
     ASSERT_TRUE(iwNewHeap(sizes));
     addWeakArrayClass();
     const uint64_t slotCounts[] = {3, 251, 252, 253, 20000, 700, 16384, 16383, 1, 40000, 9, 5000};
@@ -357,7 +361,7 @@ TEST_F(ImageLoadTest, OldDataOfManyPieces_EveryReferenceLandsInEachForm) {
       graph.push_back(pointers);
     }
     for (size_t i = 0; i < n; i++) {  // byte bodies between them, from a few bytes to many pieces' worth
-      std::vector<uint8_t> bytes((i * 9973) % 70000 + 5);
+      std::vector<uint8_t> bytes((i * 9973) % 70000 + 5 + byteExtra);
       for (size_t b = 0; b < bytes.size(); b++) bytes[b] = uint8_t(b * 13 + i);
       graph.push_back(ModelNode{classIndexByteArray, false, {}, bytes});
     }
@@ -378,6 +382,9 @@ TEST_F(ImageLoadTest, OldDataOfManyPieces_EveryReferenceLandsInEachForm) {
       }
     sysOopRegistry[sysProcessor] = oops[0];
     ASSERT_GT(slotsUsedInOldSpace() * 8, 4 * uint64_t(oldReadPieceBytes));
+    if (byteExtra != 0) {
+      ASSERT_GT(slotsUsedInOldSpace() * 8, pdSharedReadBytes);
+    }
 #ifndef _WIN32
     if (form == throughPipe) {
       ASSERT_EQ(writeAndLoadThroughPipe(), "");

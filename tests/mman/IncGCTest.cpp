@@ -71,21 +71,10 @@ class NativeStores {
       at = emitPopR(at, rBP);
       at = emitRet(at);
     }
-    // at:put:'s tail: holder rbx, value r13, r9 the slot.
+    // at:put:'s store, as the translated primitive emits it: holder rbx, value r13, r9 the slot.
     indexed = at;
     at = loadCells(at, rBX, rR13, rR9);
-    at = emitMovRM(at, rR11, rBX, 0);
-    static const uint8_t storeSlot[4] = {0x4F, 0x89, 0x2C, 0xCB};  // mov [r11+r9*8], r13
-    memcpy(at, storeSlot, 4);
-    at += 4;
-    uint8_t* work[3];
-    at = tStoreCheck(at, rBX, rR13, rR15, 0, rAX, work, 0, nullptr);
-    at = emitRet(at);
-    for (uint8_t* w : work) cgenPatchRel8(w, at);
-    at = emitMovRR(at, rR12, rBX);
-    at = emitMovRR(at, rBX, rR13);
-    at = emitCallRel(at, tRtCheckStore);
-    emitRet(at);
+    tStoreIndexed(at);
   }
   ~NativeStores() {
     tRtCheckStore = checkStore;

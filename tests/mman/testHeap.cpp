@@ -135,10 +135,13 @@ static void makeTestClassesAndTables(uint64_t rtSlots) {
   memset(&rt, 0, sizeof rt);
   updateRtPtrs(1);
   firstFreeSlotX = sysFirstRunTimeSlot;
-  // A named entry (a signal's Semaphore) keeps the registry slot an earlier heap gave it;
-  // here that slot will be handed out again, so the entry starts without one.
-  for (int32_t i = 0; i <= maxRegNameIndex; i++)
+  // A named entry (a signal's Semaphore, the scavenge Semaphore's index variable) keeps the
+  // registry slot an earlier heap gave it; here that slot will be handed out again, so the
+  // entry starts without one.
+  for (int32_t i = 0; i <= maxRegNameIndex; i++) {
     if (regNames[i]->kind == namedRegistrySlot) regNames[i]->value = 0;
+    if (regNames[i]->kind == namedRegistryVar) *reinterpret_cast<int64_t*>(regNames[i]->value) = -1;
+  }
 }
 
 ArenaSizes testHeapSizes() {

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "support/testZone.h"
 #include "tran/taux.h"
 #include "tran/tprim.h"
 
@@ -65,6 +66,9 @@ TEST(TxPrim_Tables, RecordsInTableOrder) {
 }
 
 TEST(TxPrim_Registration, TranslatedOverTheCPrimitivesCapturedOnce) {
+  // Registering makes stubs in the zone; a later test may reset the zone under them, so
+  // their addresses must not outlive this one.
+  SavedNMethodZone savedZone;
   TGlueEntries savedGlue = tGlue;
   uint32_t savedTP = enableTP;
   for (int k = 0; k < 5; k++) tGlue.primGlue[k] = &glues[k];

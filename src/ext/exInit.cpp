@@ -62,24 +62,11 @@ int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip) {
   return n;
 }
 
-// A plain body goes to the platform, which may share a large read among threads; a
-// compressed one is inflated a piece at a time.
+// Only a plain image, as for reading ahead: a compressed one is inflated in order by
+// readImageFile, and the loader reads it that way.
 uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceBytes,
                                void (*each)(uint64_t from, uint64_t to)) {
-  if (headerReadPending || getImageFileFormat() == imageGzip) {
-    uint64_t done = 0;
-    while (done < count && pieceBytes != 0) {
-      uint64_t piece = count - done < pieceBytes ? count - done : pieceBytes, got = 0;
-      while (got < piece) {
-        uint64_t n = readImageFile(reinterpret_cast<void*>(address + done + got), piece - got);
-        if (n == 0) return done;
-        got += n;
-      }
-      each(address + done, address + done + piece);
-      done += piece;
-    }
-    return done;
-  }
+  if (headerReadPending || getImageFileFormat() == imageGzip) return 0;
   int error = 0;
   pdBeginCritical();
   int64_t n = pdReadInPieces(imageFilePtr, reinterpret_cast<void*>(address), count, pieceBytes, each, &error);

@@ -58,9 +58,9 @@ uint64_t readImageFile(void* buffer, uint64_t count);
 // read, short at the end of the file; -1 when the image cannot be read ahead (compressed,
 // or a file that cannot seek).
 int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip);
-// Reads count bytes into [address, address + count) and hands them to each(from, to) in
-// order, in pieces of at most pieceBytes, as they arrive: the bytes handed over, short when
-// the file ended or a read failed.
+// Reads count bytes of a plain image into [address, address + count) and hands them to
+// each(from, to) in order, in pieces of at most pieceBytes, as they arrive: the bytes handed
+// over, short when the file ended or a read failed; 0 for an image that cannot be read so.
 uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceBytes,
                                void (*each)(uint64_t from, uint64_t to));
 [[noreturn]] void vmExit(uint64_t code);

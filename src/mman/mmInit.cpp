@@ -18,6 +18,7 @@
 #include "mman/mmFinal.h"
 #include "mman/mmGlobalGC.h"
 #include "mman/mmFixedSpace.h"
+#include "mman/mmImageCheck.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmImageLoad.h"
 #include "mman/mmIncGC.h"
@@ -290,20 +291,18 @@ static void lendDecompressionWorkspaces(uint8_t* heapBlock, const KernelPlaces& 
 
 // Perm space kept its place while references into other spaces moved: perm objects that
 // refer outside perm space (those listed in the tables) still hold saved references.
-static int permStayedWhileOthersMoved() {
-  const ImageDeltas& d = imageDeltas;
-  return permSpaceExists && !permSpaceMoved &&
-         (d.oldOT != 0 || d.oldData != 0 || d.largeData != 0 || d.pastSpace != 0 || imageLayout.oldSegmentsMinusOne != 0);
-}
+static int permStayedWhileOthersMoved() { return permSpaceExists && !permSpaceMoved && imageNeedsObjectWalk(); }
 
+// The classes are checked once byte objects hold their bytes again: selectors are read.
 static void setUpTables() {
   int swapped = imageLayout.swapped;
-  if (swapped) swapImageBody();
   relocateImageObjects();
   int initPerm = permStayedWhileOthersMoved();
   checkLoadedRoots();
   refreshSysOopRegistry();
   if (swapped) repairImageByteObjects();
+  refreshClassTable();
+  checkLoadedClasses();
   initOldRt(swapped, initPerm);
   checkRootBodiesApart();
   initSysOopRegistry();
@@ -451,6 +450,7 @@ void loadKernel() {
   readNewSpace(p);
   readBlockSpaces(p);
   loadedOldSegment = p.old;
+  prepareLoadedReferents();
   readOldSpace(p);
   if (p.code + 64 * s[slotsCode] > 0x7FFFFFFF)
     fatal("Can't initialize N-method zone at a suitable address", 0x404, __LINE__);

@@ -1,0 +1,186 @@
+// Object memory: loading: the classes, instances and method dictionaries running relies on.
+// Owns loadedClassUse and highestClassUse.
+// Prefix: none (beginClassUse, checkLoadedClasses, selectorArity).
+#include "mman/mmImageCheck.h"
+
+#include <unordered_set>
+#include <vector>
+
+#include "ext/exError.h"
+#include "ext/exOption.h"
+#include "ext/platform.h"
+#include "mman/mmImageLoad.h"
+#include "mman/mmSysOop.h"
+
+ClassUse* loadedClassUse;
+uint32_t highestClassUse;
+
+static uint64_t classUseBytes;  // the mapping holding loadedClassUse
+
+static void releaseClassUse() {
+  if (loadedClassUse != nullptr) pdUnmapMemory(classUseBytes, loadedClassUse);
+  loadedClassUse = nullptr;
+}
+
+// Anonymous memory comes zeroed and is backed only where a record is written: the class
+// indices in use are few and low.
+void beginClassUse() {
+  releaseClassUse();
+  highestClassUse = 0;
+  void* map = pdMapMemory(uint64_t(classIndexLimit) * sizeof(ClassUse), 0, 0, pdProtRead | pdProtWrite, &classUseBytes);
+  if (map == nullptr) {
+    doReportError("Insufficient memory.", errFatal | 0x404, "src/mman/mmImageCheck", __LINE__);
+    vmExit(qrxErrorStatus);  // not reached: the report is Fatal
+  }
+  loadedClassUse = static_cast<ClassUse*>(map);
+}
+
+int selectorArity(oop selector) {
+  if (!isHeapObject(selector) || hasPtrs(headerOf(selector))) return -1;
+  const ObjectHeader* h = headerOf(selector);
+  uint64_t n = byteSizeOf(h);
+  if (n == 0 || h->dataPtr == 0) return -1;
+  const uint8_t* text = reinterpret_cast<const uint8_t*>(h->dataPtr);
+  uint8_t c = text[0];
+  if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_')) return 1;
+  int colons = 0;
+  for (uint64_t i = 0; i < n; i++) colons += text[i] == ':';
+  return colons;
+}
+
+// ---- Classes by their shape --------------------------------------------------------------
+
+// An object whose slots superclass, method dictionary and format may be read, the format
+// being a SmallInteger.
+static bool hasClassShape(oop o) {
+  if (!isHeapObject(o) || !isSoundLoadedObject(o)) return false;
+  const ObjectHeader* h = headerOf(o);
+  return hasPtrs(h) && h->dataPtr != 0 && bodyWordsOf(h) > classFormatSlot &&
+         isSmallInteger(bodyOf(h)[classFormatSlot]);
+}
+
+// The class-table slot of index, or 0 for a missing page.
+static oop tableClassAt(uint32_t index) {
+  if (index >= classIndexLimit || classTable[index >> 10] == nullptr) return 0;
+  return classAt(index);
+}
+
+// Instances take their class index from the class's identity hash: a class with one must
+// sit at that index (the hybrid-context indices 8 to 10 may hold another class).
+static bool hashNamesItsSlot(oop cls, uint32_t index) {
+  uint32_t hash = hashOf(headerOf(cls));
+  if (index >= classIndexHybridMethodContext && index <= classIndexHybridMethodContext + 2) return true;
+  return hash == index;
+}
+
+// Instances of a class with this format: the header flags they carry (non-indexable
+// instances always hold pointers) and whether their body holds at least the named slots.
+static uint32_t expectedKindOf(uint64_t format) {
+  uint64_t flags = headerFlagsForFormat(format);
+  if (!(format & formatIndexable)) flags |= hasPtrsBit;
+  return instanceKindOf(flags);
+}
+static bool namedSlotsAreBody(uint64_t format) {
+  return !(format & formatIndexable) || (format & formatPointers);
+}
+
+// Every instance noted under index fits the class there.
+static bool instancesFit(uint32_t index, oop cls) {
+  const ClassUse& u = loadedClassUse[index];
+  uint64_t format = classFormatOf(cls);
+  uint32_t kind = expectedKindOf(format);
+  if ((u.kinds & classUseBody) && ((u.kinds & 7) != kind || ((u.kinds >> 4) & 7) != (~kind & 7))) return false;
+  uint64_t fewest = ~u.fewest;
+  return !namedSlotsAreBody(format) || fewest >= formatNamedSlots(format);
+}
+
+// ---- Method dictionaries -----------------------------------------------------------------
+
+enum : uint8_t { methodLongHeader = 0x80, methodIsBlock = 0x20 };
+
+// A compiled method of cls found under selector: the lookup answers it and the translator
+// reads its header, bytecode holder and literals (named slots by the header when it says
+// so, else by the class format, which must agree), and its argument count must be what
+// the selector's senders push.
+static bool isSoundMethod(oop m, oop selector, oop cls) {
+  if (!isHeapObject(m)) return false;
+  const ObjectHeader* h = headerOf(m);
+  if (!hasPtrs(h) || h->dataPtr == 0) return false;
+  uint64_t format = classFormatOf(classOfHeader(h)), named = formatNamedSlots(format);
+  if (!(format & formatIndexable) || named < 2 || bodyWordsOf(h) < named) return false;
+  if (indexabilityOf(h) != indexabilityAskClass && indexabilityOf(h) != named) return false;
+  if (bodyOf(h)[1] != cls) return false;
+  oop holder = bodyOf(h)[0];
+  if (!isHeapObject(holder) || hasPtrs(headerOf(holder)) || headerOf(holder)->dataPtr == 0) return false;
+  uint64_t size = byteSizeOf(headerOf(holder));
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(headerOf(holder)->dataPtr);
+  if (size < 1 || (bytes[0] & methodIsBlock) || ((bytes[0] & methodLongHeader) && size < 4)) return false;
+  int numArgs = (bytes[0] & methodLongHeader) ? bytes[1] : (bytes[0] >> 2) & 3;
+  int arity = selectorArity(selector);
+  return arity < 0 || arity == numArgs;
+}
+
+// Nil, or a pointer object of (selector, method) pairs after its named slots (an empty one
+// may have no body at all).
+static bool isSoundDictionary(oop dict, oop cls) {
+  if (dict == nilOop()) return true;
+  if (!isHeapObject(dict) || !hasPtrs(headerOf(dict))) return false;
+  const ObjectHeader* h = headerOf(dict);
+  uint64_t named = formatNamedSlots(classFormatOf(classOfHeader(h))), words = bodyWordsOf(h);
+  const oop* pairs = bodyOf(h);
+  for (uint64_t i = named; i + 1 < words; i += 2) {
+    oop m = pairs[i + 1];
+    if (m != 0 && m != nilOop() && !isSoundMethod(m, pairs[i], cls)) return false;
+  }
+  return true;
+}
+
+// ---- Superclass chains -------------------------------------------------------------------
+
+struct ChainCheck {
+  std::unordered_set<oop> sound;  // classes whose whole chain was found sound
+  uint64_t limit;                 // more links than there are class slots means a cycle
+  std::vector<oop> walked;
+};
+
+// cls and its superclasses up to nil: each of class shape, sitting at the class index its
+// hash names (or without one yet), its dictionary sound. A chain longer than the class table is a cycle.
+static bool isSoundChain(oop cls, ChainCheck& c) {
+  c.walked.clear();
+  for (oop k = cls; k != nilOop(); k = superclassOf(k)) {
+    if (c.sound.count(k) != 0) break;
+    if (c.walked.size() > c.limit || !hasClassShape(k)) return false;
+    uint32_t hash = hashOf(headerOf(k));
+    if (hash != 0 && tableClassAt(hash) != k) return false;
+    if (!isSoundDictionary(slotOf(k, 1), k)) return false;
+    c.walked.push_back(k);
+  }
+  c.sound.insert(c.walked.begin(), c.walked.end());
+  return true;
+}
+
+// ---- The whole check ---------------------------------------------------------------------
+
+static void releaseAndReport() {
+  releaseClassUse();
+  BAD_IMAGE();
+}
+
+void checkLoadedClasses() {
+  // Immediates are receivers as any object is: their classes count as used.
+  for (uint32_t tag : {uint32_t(classIndexCharacter), uint32_t(classIndexSmallInteger), uint32_t(classIndexSmallDouble)})
+    loadedClassUse[tag].kinds |= classUseNoted;
+  // First the shape of every class instances name, so that the class of any live object
+  // (a dictionary's, a method's) may be read while the chains are followed.
+  for (uint32_t index = 1; index <= highestClassUse; index++) {
+    if (!(loadedClassUse[index].kinds & classUseNoted)) continue;
+    oop cls = tableClassAt(index);
+    if (!hasClassShape(cls) || !hashNamesItsSlot(cls, index) || !instancesFit(index, cls)) releaseAndReport();
+  }
+  if (loadedClassUse[0].kinds & classUseNoted) releaseAndReport();
+  ChainCheck chains;
+  chains.limit = uint64_t(lastClassTablePageX + 1) * classTablePageSlots;
+  for (uint32_t index = 1; index <= highestClassUse; index++)
+    if ((loadedClassUse[index].kinds & classUseNoted) && !isSoundChain(classAt(index), chains)) releaseAndReport();
+  releaseClassUse();
+}

@@ -11,11 +11,17 @@
 #include "ext/platform.h"
 #include "mman/mmImageLoad.h"
 #include "mman/mmSysOop.h"
+#include "tran/nmLayout.h"
 
 ClassUse* loadedClassUse;
 uint32_t highestClassUse;
 
-static uint64_t classUseBytes;  // the mapping holding loadedClassUse
+static uint64_t classUseBytes;                          // the mapping holding loadedClassUse
+static std::vector<const ObjectHeader*> loadedContexts;  // every context met
+
+void noteContext(const ObjectHeader* h) {
+  if (classTagOf(h) != classIndexHybridMethodContext + 2) loadedContexts.push_back(h);
+}
 
 static void releaseClassUse() {
   if (loadedClassUse != nullptr) pdUnmapMemory(classUseBytes, loadedClassUse);
@@ -27,6 +33,7 @@ static void releaseClassUse() {
 void beginClassUse() {
   releaseClassUse();
   highestClassUse = 0;
+  loadedContexts.clear();
   void* map = pdMapMemory(uint64_t(classIndexLimit) * sizeof(ClassUse), 0, 0, pdProtRead | pdProtWrite, &classUseBytes);
   if (map == nullptr) {
     doReportError("Insufficient memory.", errFatal | 0x404, "src/mman/mmImageCheck", __LINE__);
@@ -98,26 +105,35 @@ static bool instancesFit(uint32_t index, oop cls) {
 
 enum : uint8_t { methodLongHeader = 0x80, methodIsBlock = 0x20 };
 
-// A compiled method of cls found under selector: the lookup answers it and the translator
-// reads its header, bytecode holder and literals (named slots by the header when it says
-// so, else by the class format, which must agree), and its argument count must be what
-// the selector's senders push.
-static bool isSoundMethod(oop m, oop selector, oop cls) {
-  if (!isHeapObject(m)) return false;
+// The first byte of a compiled method (or block method) whose header the translator can
+// read, with its bytecode holder and literals (named slots by the header when it says so,
+// else by the class format, which must agree); null for anything else.
+static const uint8_t* methodHeaderOf(oop m) {
+  if (!isHeapObject(m)) return nullptr;
   const ObjectHeader* h = headerOf(m);
-  if (!hasPtrs(h) || h->dataPtr == 0) return false;
+  if (!hasPtrs(h) || h->dataPtr == 0) return nullptr;
   uint64_t format = classFormatOf(classOfHeader(h)), named = formatNamedSlots(format);
-  if (!(format & formatIndexable) || named < 2 || bodyWordsOf(h) < named) return false;
-  if (indexabilityOf(h) != indexabilityAskClass && indexabilityOf(h) != named) return false;
-  if (bodyOf(h)[1] != cls) return false;
+  if (!(format & formatIndexable) || named < 2 || bodyWordsOf(h) < named) return nullptr;
+  if (indexabilityOf(h) != indexabilityAskClass && indexabilityOf(h) != named) return nullptr;
   oop holder = bodyOf(h)[0];
-  if (!isHeapObject(holder) || hasPtrs(headerOf(holder)) || headerOf(holder)->dataPtr == 0) return false;
+  if (!isHeapObject(holder) || hasPtrs(headerOf(holder)) || headerOf(holder)->dataPtr == 0) return nullptr;
   uint64_t size = byteSizeOf(headerOf(holder));
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(headerOf(holder)->dataPtr);
-  if (size < 1 || (bytes[0] & methodIsBlock) || ((bytes[0] & methodLongHeader) && size < 4)) return false;
-  int numArgs = (bytes[0] & methodLongHeader) ? bytes[1] : (bytes[0] >> 2) & 3;
+  if (size < 1 || ((bytes[0] & methodLongHeader) && size < 4)) return nullptr;
+  return bytes;
+}
+
+static int methodArgCount(const uint8_t* header) {
+  return (header[0] & methodLongHeader) ? header[1] : (header[0] >> 2) & 3;
+}
+
+// A compiled method of cls found under selector: the lookup answers it, and its argument
+// count must be what the selector's senders push.
+static bool isSoundMethod(oop m, oop selector, oop cls) {
+  const uint8_t* header = methodHeaderOf(m);
+  if (header == nullptr || (header[0] & methodIsBlock) || slotOf(m, 1) != cls) return false;
   int arity = selectorArity(selector);
-  return arity < 0 || arity == numArgs;
+  return arity < 0 || arity == methodArgCount(header);
 }
 
 // Nil, or a pointer object of (selector, method) pairs after its named slots (an empty one
@@ -159,6 +175,35 @@ static bool isSoundChain(oop cls, ChainCheck& c) {
   return true;
 }
 
+// ---- Contexts -----------------------------------------------------------------------------
+
+// A context's slots rebuild its frame: its method is translated, its pc mapped (a stable
+// context keeps a bytecode pc: a native one, negative, is no longer valid once loaded), its
+// sender resumed on return, and its receiver, arguments and stack copied from the contents.
+static bool isSoundContext(const ObjectHeader* h) {
+  if (!hasPtrs(h) || bodyWordsOf(h) < contextNamedSlots) return false;
+  const oop* body = bodyOf(h);
+  const uint8_t* header = methodHeaderOf(body[ctxMethod]);
+  if (header == nullptr) return false;
+  bool stable = classTagOf(h) > classIndexHybridBlockContext;
+  if (stable && isSmallInteger(body[ctxPc]) && smallIntegerValue(body[ctxPc]) < 0) return false;
+  oop sender = body[ctxSender];
+  if (stable && sender != nilOop()) {
+    if (!isHeapObject(sender) || sender == 0) return false;
+    uint32_t tag = classTagOf(headerOf(sender));
+    if (tag < classIndexHybridMethodContext || tag > classIndexBlockContext || tag == classIndexHybridMethodContext + 2)
+      return false;
+  }
+  if (!isSmallInteger(body[ctxDepth]) || smallIntegerValue(body[ctxDepth]) < 0) return false;
+  uint64_t depth = uint64_t(smallIntegerValue(body[ctxDepth]));
+  int numArgs = methodArgCount(header);
+  uint64_t copied = numArgs >= 3 && uint64_t(numArgs - 2) > depth ? uint64_t(numArgs - 2) : depth;
+  oop contents = body[ctxContents];
+  if (contents == nilOop()) return copied == 0;
+  return isHeapObject(contents) && contents != 0 && hasPtrs(headerOf(contents)) &&
+         bodyWordsOf(headerOf(contents)) >= copied;
+}
+
 // ---- The whole check ---------------------------------------------------------------------
 
 static void releaseAndReport() {
@@ -166,21 +211,54 @@ static void releaseAndReport() {
   BAD_IMAGE();
 }
 
+// The class the instances of index are made from: class objects when its class is Metaclass
+// or inherits from it, as instantiation decides.
+static bool instancesAreClasses(uint32_t index, oop metaclass) {
+  for (oop c = classOf(classAt(index)); c != nilOop(); c = superclassOf(c))
+    if (c == metaclass) return true;
+  return false;
+}
+
+// Every entry of the table: the marker, nil, or a class of sound shape whose hash names it;
+// each listed under its own class index (the count is compared with the hashed classes).
+static bool tableEntriesSound() {
+  oop marker = sysOop(sysEmptySlotMarker), nil = nilOop();
+  for (uint32_t page = 0; page <= lastClassTablePageX; page++)
+    for (uint32_t i = 0; classTable[page] != nullptr && i < classTablePageSlots; i++) {
+      uint32_t index = page * classTablePageSlots + i;
+      oop cls = classTable[page][i];
+      if (cls == marker || cls == nil) continue;
+      if (!hasClassShape(cls) || !hashNamesItsSlot(cls, index)) return false;
+      if (hashOf(headerOf(cls)) == index) loadedClassUse[classTagOf(headerOf(cls))].listed++;
+    }
+  return true;
+}
+
 void checkLoadedClasses() {
   // Immediates are receivers as any object is: their classes count as used.
   for (uint32_t tag : {uint32_t(classIndexCharacter), uint32_t(classIndexSmallInteger), uint32_t(classIndexSmallDouble)})
     loadedClassUse[tag].kinds |= classUseNoted;
-  // First the shape of every class instances name, so that the class of any live object
-  // (a dictionary's, a method's) may be read while the chains are followed.
+  // First the shape of every class, so that the class of any live object (a dictionary's, a
+  // method's) may be read while the chains are followed.
+  if ((loadedClassUse[0].kinds & classUseNoted) || !tableEntriesSound()) releaseAndReport();
   for (uint32_t index = 1; index <= highestClassUse; index++) {
     if (!(loadedClassUse[index].kinds & classUseNoted)) continue;
     oop cls = tableClassAt(index);
     if (!hasClassShape(cls) || !hashNamesItsSlot(cls, index) || !instancesFit(index, cls)) releaseAndReport();
   }
-  if (loadedClassUse[0].kinds & classUseNoted) releaseAndReport();
   ChainCheck chains;
   chains.limit = uint64_t(lastClassTablePageX + 1) * classTablePageSlots;
-  for (uint32_t index = 1; index <= highestClassUse; index++)
-    if ((loadedClassUse[index].kinds & classUseNoted) && !isSoundChain(classAt(index), chains)) releaseAndReport();
+  oop marker = sysOop(sysEmptySlotMarker), nil = nilOop();
+  for (uint32_t index = 1; index < chains.limit; index++) {
+    oop cls = classTable[index >> 10] != nullptr ? classAt(index) : nil;
+    if (cls != marker && cls != nil && !isSoundChain(cls, chains)) releaseAndReport();
+  }
+  oop metaclass = classOf(classOf(sysOop(sysArrayClass)));
+  for (uint32_t index = 1; index <= highestClassUse; index++) {
+    const ClassUse& u = loadedClassUse[index];
+    if ((u.kinds & classUseNoted) && u.hashed != u.listed && instancesAreClasses(index, metaclass)) releaseAndReport();
+  }
+  for (const ObjectHeader* h : loadedContexts)
+    if (!isSoundContext(h)) releaseAndReport();
   releaseClassUse();
 }

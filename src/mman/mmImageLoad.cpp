@@ -311,23 +311,33 @@ static void takeOldLoadMaps(uint64_t dataWords) {
   oldLoad.bodyBits = oldLoad.slotBits + mapWords;
 }
 
-// Sets bits first to first + count - 1 of a map.
-static inline void setBits(uint64_t* bits, uint64_t first, uint64_t count) {
-  if (count == 0) return;
+// Sets bits first to first + count - 1 of a map; answers the bits among them that were set
+// already (non-zero in the body map: two bodies share a word).
+static inline uint64_t setBits(uint64_t* bits, uint64_t first, uint64_t count) {
+  if (count == 0) return 0;
   uint64_t last = first + count - 1, word = first / 64, lastWord = last / 64;
   uint64_t low = ~uint64_t(0) << (first % 64), high = ~uint64_t(0) >> (63 - last % 64);
   if (word == lastWord) {
+    uint64_t clash = bits[word] & low & high;
     bits[word] |= low & high;
-    return;
+    return clash;
   }
+  uint64_t clash = bits[word] & low;
   bits[word] |= low;
-  while (++word < lastWord) bits[word] = ~uint64_t(0);
+  while (++word < lastWord) clash |= bits[word], bits[word] = ~uint64_t(0);
+  clash |= bits[lastWord] & high;
   bits[lastWord] |= high;
+  return clash;
 }
 
 // Marks words bits of a map from the word at address (already known to lie in old data).
 static void markWords(uint64_t* bits, uint64_t address, uint64_t words) {
   setBits(bits, (address - oldSpace.dataStart) / 8, words);
+}
+
+// The same in the body map: no word belongs to two bodies ("bodies apart").
+static void markBodyWords(uint64_t address, uint64_t words) {
+  if (setBits(oldLoad.bodyBits, (address - oldSpace.dataStart) / 8, words) != 0) BAD_IMAGE();
 }
 
 // Body pointers by size field: none for 0; large and fixed bodies are set from their block
@@ -344,7 +354,7 @@ static void relocateOldBodyPointer(ObjectHeader* h) {
   }
   if (!bodyInOldData(h)) BAD_IMAGE();
   noteLiveHeader(h, s);
-  markWords(oldLoad.bodyBits, h->dataPtr, s);
+  markBodyWords(h->dataPtr, s);
   if (hasPtrs(h)) markWords(oldLoad.slotBits, h->dataPtr, s);
 }
 
@@ -411,7 +421,7 @@ void loadOldTablePiece(uint64_t from, uint64_t to) {
     h->dataPtr = p;
     noteClassUse(h, s);
     setBit(live, (a - first) >> 4);
-    setBits(bodies, (p - lo) / 8, s);
+    if (setBits(bodies, (p - lo) / 8, s) != 0) BAD_IMAGE();
     if (hasPtrs(h)) setBits(slots, (p - lo) / 8, s);
   }
 }
@@ -477,7 +487,7 @@ void loadOldSpacePiece(uint64_t from, uint64_t to) {
     const ObjectHeader* h = sized[oldLoad.nextSized++];
     if (!bodyInOldData(h)) BAD_IMAGE();
     noteLiveHeader(h, bodyWordsOf(h));
-    markWords(oldLoad.bodyBits, h->dataPtr - 8, bodyWordsOf(h) + 1);
+    markBodyWords(h->dataPtr - 8, bodyWordsOf(h) + 1);
     if (hasPtrs(h)) markWords(oldLoad.slotBits, h->dataPtr, bodyWordsOf(h));
   }
   relocateMarkedSlots(from, to);
@@ -1053,17 +1063,26 @@ static bool forEachMaskWord(DataMap& m, uint64_t address, uint64_t words, Visit 
   return true;
 }
 
-static void mark(DataMap& m, uint64_t address, uint64_t words) {
-  forEachMaskWord(m, address, words, [](uint64_t& w, uint64_t mask) { return (w |= mask), true; });
+// Marks the words; false when any was marked before.
+static bool mark(DataMap& m, uint64_t address, uint64_t words) {
+  uint64_t clash = 0;
+  forEachMaskWord(m, address, words, [&clash](uint64_t& w, uint64_t mask) { return clash |= w & mask, (w |= mask), true; });
+  return clash == 0;
 }
 
 static bool claimChunk(DataMap* maps, uint64_t address, uint64_t words) {
   DataMap* m = mapFor(maps, address, words);
-  if (m == nullptr || words == 0) return false;
-  if (!forEachMaskWord(*m, address, words, [](uint64_t& w, uint64_t mask) { return (w & mask) == 0; }))
-    return false;
-  mark(*m, address, words);
-  return true;
+  return m != nullptr && words != 0 && mark(*m, address, words);
+}
+
+// Bodies and free chunks tile the data: every word is one's or the other's, and a collection
+// that slides the bodies walks it so, one after another.
+static bool isWhollyMarked(const DataMap& m) {
+  uint64_t words = (m.end - m.start) / 8;
+  for (uint64_t i = 0; i < words / 64; i++)
+    if (m.bits[i] != ~uint64_t(0)) return false;
+  uint64_t rest = words % 64;
+  return rest == 0 || m.bits[words / 64] == (uint64_t(1) << rest) - 1;
 }
 
 // Marks the bodies of the entries from first to last; a body in neither data area is bad.
@@ -1075,7 +1094,7 @@ static bool markBodies(DataMap* maps, uint64_t first, uint64_t last) {
     if (!bodyInOldData(h) && !bodyInPermData(h)) return false;
     uint64_t extra = size == sizeFieldExtended ? 1 : 0;
     uint64_t start = h->dataPtr - extra * 8, words = bodyWordsOf(h) + extra;
-    if (words != 0) mark(*mapFor(maps, start, words), start, words);
+    if (words != 0 && !mark(*mapFor(maps, start, words), start, words)) return false;
   }
   return true;
 }
@@ -1136,7 +1155,7 @@ static bool freeChunksApart() {
     if (!claimChunk(maps, a, words)) return false;
     c = chunk[0] & ~uint64_t(1);
   }
-  return true;
+  return isWhollyMarked(maps[0]) && isWhollyMarked(maps[1]);
 }
 
 void checkFreeChunksApart() {

@@ -107,8 +107,9 @@ enum : uint8_t { methodLongHeader = 0x80, methodIsBlock = 0x20 };
 
 // The first byte of a compiled method (or block method) whose header the translator can
 // read, with its bytecode holder and literals (named slots by the header when it says so,
-// else by the class format, which must agree); null for anything else.
-static const uint8_t* methodHeaderOf(oop m) {
+// else by the class format, which must agree), and the number of its bytecode bytes; null
+// for anything else.
+static const uint8_t* methodHeaderOf(oop m, uint64_t* bytecodeBytes = nullptr) {
   if (!isHeapObject(m)) return nullptr;
   const ObjectHeader* h = headerOf(m);
   if (!hasPtrs(h) || h->dataPtr == 0) return nullptr;
@@ -119,7 +120,9 @@ static const uint8_t* methodHeaderOf(oop m) {
   if (!isHeapObject(holder) || hasPtrs(headerOf(holder)) || headerOf(holder)->dataPtr == 0) return nullptr;
   uint64_t size = byteSizeOf(headerOf(holder));
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(headerOf(holder)->dataPtr);
-  if (size < 1 || ((bytes[0] & methodLongHeader) && size < 4)) return nullptr;
+  uint64_t headerBytes = (bytes[0] & methodLongHeader) ? 4 : 1;
+  if (size < headerBytes) return nullptr;
+  if (bytecodeBytes != nullptr) *bytecodeBytes = size - headerBytes;
   return bytes;
 }
 
@@ -178,15 +181,19 @@ static bool isSoundChain(oop cls, ChainCheck& c) {
 // ---- Contexts -----------------------------------------------------------------------------
 
 // A context's slots rebuild its frame: its method is translated, its pc mapped (a stable
-// context keeps a bytecode pc: a native one, negative, is no longer valid once loaded), its
-// sender resumed on return, and its receiver, arguments and stack copied from the contents.
+// context keeps a bytecode pc, 1 to one past its last bytecode, or none; a native one,
+// negative, is no longer valid once loaded), its sender resumed on return, and its
+// receiver, arguments and stack copied from the contents.
 static bool isSoundContext(const ObjectHeader* h) {
   if (!hasPtrs(h) || bodyWordsOf(h) < contextNamedSlots) return false;
   const oop* body = bodyOf(h);
-  const uint8_t* header = methodHeaderOf(body[ctxMethod]);
+  uint64_t bytecodeBytes;
+  const uint8_t* header = methodHeaderOf(body[ctxMethod], &bytecodeBytes);
   if (header == nullptr) return false;
   bool stable = classTagOf(h) > classIndexHybridBlockContext;
-  if (stable && isSmallInteger(body[ctxPc]) && smallIntegerValue(body[ctxPc]) < 0) return false;
+  oop pc = body[ctxPc];
+  if (stable && isSmallInteger(pc) && (smallIntegerValue(pc) < 1 || uint64_t(smallIntegerValue(pc)) > bytecodeBytes + 1))
+    return false;
   oop sender = body[ctxSender];
   if (stable && sender != nilOop()) {
     if (!isHeapObject(sender) || sender == 0) return false;

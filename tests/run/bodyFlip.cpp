@@ -1,11 +1,16 @@
 // Test tooling: body_flip tessel image seed count limit folder damages the body of an image
 // (every byte after the 1024-byte header) one variant at a time, a single bit flipped or a
 // single byte replaced, chosen by a seeded generator, and runs each variant through tessel
-// under a time limit in seconds. A variant that kills tessel with a signal or outlives the
-// limit is a failure: it is kept in folder as flip-OFFSET-HOW.im and named on standard
-// error. Exits 1 when any variant failed, 2 on a usage or set-up error, else 0.
+// under a time limit in seconds. A variant that kills tessel with a signal, or that outlives
+// the limit stuck in the engine's own code, is a failure: it is kept in folder as
+// flip-OFFSET-HOW.im and named on standard error. (A damaged program may loop or wait for
+// ever: one seen running translated code, waiting in a system call or reading and writing
+// runs on, and is only stopped.) Exits 1 when any variant failed, 2 on a usage or set-up
+// error, else 0.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,7 +60,66 @@ void sanitizerOptions() {
   }
 }
 
-// Runs tessel on the file: "" when it ended by itself within the limit, else how it ended.
+// The executable mappings no file backs: the native-method zone, where translated code runs.
+std::vector<std::pair<uint64_t, uint64_t>> codeZonesOf(pid_t pid) {
+  std::vector<std::pair<uint64_t, uint64_t>> zones;
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/maps").c_str(), "r");
+  if (f == nullptr) return zones;
+  char line[512];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    unsigned long long lo, hi, offset, inode;
+    char perms[8], device[16];
+    if (sscanf(line, "%llx-%llx %7s %llx %15s %llu", &lo, &hi, perms, &offset, device, &inode) == 6 &&
+        perms[2] == 'x' && inode == 0 && strchr(line, '[') == nullptr)
+      zones.push_back({lo, hi});
+  }
+  fclose(f);
+  return zones;
+}
+
+char stateOf(pid_t pid) {
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  char state = '?';
+  if (f != nullptr && fscanf(f, "%*d (%*[^)]) %c", &state) != 1) state = '?';
+  if (f != nullptr) fclose(f);
+  return state;
+}
+
+// The read and write calls the process has made so far.
+std::string ioCallsOf(pid_t pid) {
+  std::string calls;
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/io").c_str(), "r");
+  char line[128];
+  while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
+    if (strncmp(line, "sysc", 4) == 0) calls += line;
+  if (f != nullptr) fclose(f);
+  return calls;
+}
+
+// Samples where a process that outlived the limit is: true when it was never seen waiting
+// in a system call nor running translated code, and made no read or write meanwhile.
+bool isStuckInEngine(pid_t pid) {
+  std::vector<std::pair<uint64_t, uint64_t>> zones = codeZonesOf(pid);
+  std::string calls = ioCallsOf(pid);
+  if (ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0) return true;
+  bool stuck = true;
+  struct timespec pause = {0, 1000000};
+  for (int i = 0; i < 100 && stuck; i++) {
+    if (stateOf(pid) == 'S') stuck = false;
+    int status = 0;
+    struct user_regs_struct regs;
+    if (ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) != 0 || waitpid(pid, &status, __WALL) != pid) break;
+    if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) == 0)
+      for (const auto& z : zones)
+        if (regs.rip >= z.first && regs.rip < z.second) stuck = false;
+    ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+    nanosleep(&pause, nullptr);
+  }
+  return stuck && ioCallsOf(pid) == calls;
+}
+
+// Runs tessel on the file: "" when it ended by itself within the limit or runs its program
+// on past it, else how it ended.
 std::string runOnce(const char* tessel, const std::string& image, double limitSeconds) {
   pid_t child = fork();
   if (child < 0) return "fork failed";
@@ -75,9 +140,11 @@ std::string runOnce(const char* tessel, const std::string& image, double limitSe
     }
     clock_gettime(CLOCK_MONOTONIC, &now);
     if (double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9 > limitSeconds) {
+      bool stuck = isStuckInEngine(child);
       kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      return "still running after the time limit";
+      while (waitpid(child, &status, __WALL) == child && !WIFEXITED(status) && !WIFSIGNALED(status)) {
+      }
+      return stuck ? "stuck in the engine after the time limit" : "";
     }
     nanosleep(&pause, nullptr);
   }

@@ -4,8 +4,8 @@
 // under a time limit in seconds. A variant that kills tessel with a signal, or that outlives
 // the limit stuck in the engine's own code, is a failure: it is kept in folder as
 // flip-OFFSET-HOW.im and named on standard error. (A damaged program may loop or wait for
-// ever: one seen running translated code, waiting in a system call or reading and writing
-// runs on, and is only stopped.) Exits 1 when any variant failed, 2 on a usage or set-up
+// ever: one seen running translated code, waiting in a system call, reading and writing or
+// taking fresh memory runs on, and is only stopped.) Exits 1 when any variant failed, 2 on a usage or set-up
 // error, else 0.
 #include <fcntl.h>
 #include <signal.h>
@@ -77,17 +77,20 @@ std::vector<std::pair<uint64_t, uint64_t>> codeZonesOf(pid_t pid) {
   return zones;
 }
 
-char stateOf(pid_t pid) {
+// The process's state letter and its minor page faults so far.
+char stateOf(pid_t pid, unsigned long* faults) {
   FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
   char state = '?';
-  if (f != nullptr && fscanf(f, "%*d (%*[^)]) %c", &state) != 1) state = '?';
+  if (f != nullptr && fscanf(f, "%*d (%*[^)]) %c %*d %*d %*d %*d %*d %*u %lu", &state, faults) != 2) state = '?';
   if (f != nullptr) fclose(f);
   return state;
 }
 
-// The read and write calls the process has made so far.
-std::string ioCallsOf(pid_t pid) {
-  std::string calls;
+// What shows a process getting on: its read and write calls and its minor page faults.
+std::string progressOf(pid_t pid) {
+  unsigned long faults = 0;
+  stateOf(pid, &faults);
+  std::string calls = std::to_string(faults);
   FILE* f = fopen(("/proc/" + std::to_string(pid) + "/io").c_str(), "r");
   char line[128];
   while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
@@ -97,15 +100,16 @@ std::string ioCallsOf(pid_t pid) {
 }
 
 // Samples where a process that outlived the limit is: true when it was never seen waiting
-// in a system call nor running translated code, and made no read or write meanwhile.
+// in a system call nor running translated code, and made no progress meanwhile.
 bool isStuckInEngine(pid_t pid) {
   std::vector<std::pair<uint64_t, uint64_t>> zones = codeZonesOf(pid);
-  std::string calls = ioCallsOf(pid);
+  std::string progress = progressOf(pid);
   if (ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0) return true;
   bool stuck = true;
   struct timespec pause = {0, 1000000};
   for (int i = 0; i < 100 && stuck; i++) {
-    if (stateOf(pid) == 'S') stuck = false;
+    unsigned long faults;
+    if (stateOf(pid, &faults) == 'S') stuck = false;
     int status = 0;
     struct user_regs_struct regs;
     if (ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) != 0 || waitpid(pid, &status, __WALL) != pid) break;
@@ -115,7 +119,7 @@ bool isStuckInEngine(pid_t pid) {
     ptrace(PTRACE_CONT, pid, nullptr, nullptr);
     nanosleep(&pause, nullptr);
   }
-  return stuck && ioCallsOf(pid) == calls;
+  return stuck && progressOf(pid) == progress;
 }
 
 // Runs tessel on the file: "" when it ended by itself within the limit or runs its program

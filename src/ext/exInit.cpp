@@ -41,6 +41,8 @@ const uint8_t vm_id0 = 72, vm_id1 = 64, vm_id2 = 76, vm_id3 = 176;
 
 static const char initSource[] = "src/ext/exInit.cpp";
 
+static const char* openedImageName;  // the name loadImageHeader opened, while it is open
+static int imageReadError;           // the platform's error of the last failed plain read, or 0
 
 // The header is always read plainly; a body of format 1 is inflated as it is read.
 uint64_t readImageFile(void* buffer, uint64_t count) {
@@ -50,7 +52,18 @@ uint64_t readImageFile(void* buffer, uint64_t count) {
   pdBeginCritical();
   int64_t n = pdRead(imageFilePtr, buffer, count, &error);
   pdEndCritical();
+  imageReadError = n < 0 ? error : 0;
   return n < 0 ? 0 : (uint64_t)n;
+}
+
+// A file that opens but cannot be read (a directory, a device that fails) is no image that
+// can be opened, rather than one cut short.
+int reportFailedImageRead() {
+  if (imageReadError == 0 || openedImageName == nullptr) return 0;
+  char message[700];
+  snprintf(message, sizeof message, "Can't open %.500s: %.150s", openedImageName, pdErrorString(imageReadError));
+  doReportError(message, 0x1207, initSource, __LINE__);
+  return 1;
 }
 
 int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip) {
@@ -77,6 +90,8 @@ uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceB
 void closeImageFile() {
   if (imageFilePtr >= 0) pdCloseImage(imageFilePtr);
   imageFilePtr = -1;
+  openedImageName = nullptr;
+  imageReadError = 0;
   headerReadPending = 1;
   resetCompressedImage();
 }
@@ -101,6 +116,8 @@ int loadImageHeader(const char* fileName, int report) {
     return 0;
   }
   imageFilePtr = (int32_t)fd;
+  openedImageName = fileName;
+  imageReadError = 0;
   return readImageHeader(report, fd);
 }
 

@@ -31,6 +31,7 @@ static void releaseClassUse() {
 // Anonymous memory comes zeroed and is backed only where a record is written: the class
 // indices in use are few and low.
 void beginClassUse() {
+  if (!loadChecks) return;
   releaseClassUse();
   highestClassUse = 0;
   loadedContexts.clear();
@@ -213,11 +214,6 @@ static bool isSoundContext(const ObjectHeader* h) {
 
 // ---- The whole check ---------------------------------------------------------------------
 
-static void releaseAndReport() {
-  releaseClassUse();
-  BAD_IMAGE();
-}
-
 // The class the instances of index are made from: class objects when its class is Metaclass
 // or inherits from it, as instantiation decides.
 static bool instancesAreClasses(uint32_t index, oop metaclass) {
@@ -241,31 +237,41 @@ static bool tableEntriesSound() {
   return true;
 }
 
-void checkLoadedClasses() {
+// Every class noted with the shape to read it by, then the classes' chains and dictionaries,
+// the classes' hashes, and the contexts.
+static bool classesHoldTogether() {
   // Immediates are receivers as any object is: their classes count as used.
   for (uint32_t tag : {uint32_t(classIndexCharacter), uint32_t(classIndexSmallInteger), uint32_t(classIndexSmallDouble)})
     loadedClassUse[tag].kinds |= classUseNoted;
   // First the shape of every class, so that the class of any live object (a dictionary's, a
   // method's) may be read while the chains are followed.
-  if ((loadedClassUse[0].kinds & classUseNoted) || !tableEntriesSound()) releaseAndReport();
+  if ((loadedClassUse[0].kinds & classUseNoted) || !tableEntriesSound()) return false;
   for (uint32_t index = 1; index <= highestClassUse; index++) {
     if (!(loadedClassUse[index].kinds & classUseNoted)) continue;
     oop cls = tableClassAt(index);
-    if (!hasClassShape(cls) || !hashNamesItsSlot(cls, index) || !instancesFit(index, cls)) releaseAndReport();
+    if (!hasClassShape(cls) || !hashNamesItsSlot(cls, index) || !instancesFit(index, cls)) return false;
   }
   ChainCheck chains;
   chains.limit = uint64_t(lastClassTablePageX + 1) * classTablePageSlots;
   oop marker = sysOop(sysEmptySlotMarker), nil = nilOop();
   for (uint32_t index = 1; index < chains.limit; index++) {
     oop cls = classTable[index >> 10] != nullptr ? classAt(index) : nil;
-    if (cls != marker && cls != nil && !isSoundChain(cls, chains)) releaseAndReport();
+    if (cls != marker && cls != nil && !isSoundChain(cls, chains)) return false;
   }
   oop metaclass = classOf(classOf(sysOop(sysArrayClass)));
   for (uint32_t index = 1; index <= highestClassUse; index++) {
     const ClassUse& u = loadedClassUse[index];
-    if ((u.kinds & classUseNoted) && u.hashed != u.listed && instancesAreClasses(index, metaclass)) releaseAndReport();
+    if ((u.kinds & classUseNoted) && u.hashed != u.listed && instancesAreClasses(index, metaclass)) return false;
   }
   for (const ObjectHeader* h : loadedContexts)
-    if (!isSoundContext(h)) releaseAndReport();
+    if (!isSoundContext(h)) return false;
+  return true;
+}
+
+// The check's own memory is gone before a bad image is reported (the report may not return).
+void checkLoadedClasses() {
+  if (!loadChecks) return;
+  bool sound = classesHoldTogether();
   releaseClassUse();
+  if (!sound) BAD_IMAGE();
 }

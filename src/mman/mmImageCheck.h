@@ -7,6 +7,14 @@
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
 
+// The loader's checks of what running relies on. The benchmarks build the program once more
+// without them (TESSEL_UNCHECKED_LOAD) to time what they cost.
+#ifdef TESSEL_UNCHECKED_LOAD
+constexpr bool loadChecks = false;
+#else
+constexpr bool loadChecks = true;
+#endif
+
 // The loader's passes over the object tables and past space note every live header under
 // its class index; once the class table is attached, every index noted must name a sound
 // class whose format fits all its instances ("each instance fits its class"), and every
@@ -43,6 +51,7 @@ void noteContext(const ObjectHeader* h);
 // Notes h (live, class index non-zero) with words body words; a body in large or fixed
 // space counts as one word, its length being known only later and not mattering here.
 inline void noteClassUse(const ObjectHeader* h, uint64_t words) {
+  if (!loadChecks) return;
   uint32_t tag = classTagOf(h);
   ClassUse& u = loadedClassUse[tag];
   uint32_t kind = instanceKindOf(h->flags);

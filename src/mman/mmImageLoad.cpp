@@ -61,7 +61,7 @@ static bool isSoundPastReference(const Referents& r, uint64_t ref) {
 }
 
 static inline bool isSoundReference(const Referents& r, uint64_t ref) {
-  return isSoundInTables(r, ref) || isSoundPastReference(r, ref);
+  return !loadChecks || isSoundInTables(r, ref) || isSoundPastReference(r, ref);
 }
 
 // A map of count bits, cleared; never empty, so that bit 0 may always be read.
@@ -216,7 +216,7 @@ static void relocateSlots(ObjectHeader* h, bool store) {
 
 // A pointer object's header may give its named-slot count: never more than its body.
 static bool namedCountFits(const ObjectHeader* h, uint64_t words) {
-  return !hasPtrs(h) || indexabilityOf(h) == indexabilityAskClass || indexabilityOf(h) <= words;
+  return !loadChecks || !hasPtrs(h) || indexabilityOf(h) == indexabilityAskClass || indexabilityOf(h) <= words;
 }
 
 // What the passes note of every live header: its class's use, and its named-slot count.
@@ -337,7 +337,7 @@ static void markWords(uint64_t* bits, uint64_t address, uint64_t words) {
 
 // The same in the body map: no word belongs to two bodies ("bodies apart").
 static void markBodyWords(uint64_t address, uint64_t words) {
-  if (setBits(oldLoad.bodyBits, (address - oldSpace.dataStart) / 8, words) != 0) BAD_IMAGE();
+  if (setBits(oldLoad.bodyBits, (address - oldSpace.dataStart) / 8, words) != 0 && loadChecks) BAD_IMAGE();
 }
 
 // Body pointers by size field: none for 0; large and fixed bodies are set from their block
@@ -420,8 +420,8 @@ void loadOldTablePiece(uint64_t from, uint64_t to) {
     if (!namedCountFits(h, s)) BAD_IMAGE();
     h->dataPtr = p;
     noteClassUse(h, s);
-    setBit(live, (a - first) >> 4);
-    if (setBits(bodies, (p - lo) / 8, s) != 0) BAD_IMAGE();
+    if (loadChecks) setBit(live, (a - first) >> 4);
+    if (setBits(bodies, (p - lo) / 8, s) != 0 && loadChecks) BAD_IMAGE();
     if (hasPtrs(h)) setBits(slots, (p - lo) / 8, s);
   }
 }
@@ -464,13 +464,13 @@ static void relocateMarkedSlots(uint64_t from, uint64_t to) {
       if (oneSegment) {
         for (uint64_t j = 0; j < run; j++) {
           uint64_t moved = movedInOneSegment(m, w[j], oldSpan);
-          if (!isSoundInTables(r, moved)) checkPastReference(r, moved);
+          if (loadChecks && !isSoundInTables(r, moved)) checkPastReference(r, moved);
           w[j] = moved;
         }
       } else {
         for (uint64_t j = 0; j < run; j++) {
           uint64_t moved = movedReference(m, w[j]);
-          if (!isSoundInTables(r, moved)) checkPastReference(r, moved);
+          if (loadChecks && !isSoundInTables(r, moved)) checkPastReference(r, moved);
           w[j] = moved;
         }
       }
@@ -1155,7 +1155,7 @@ static bool freeChunksApart() {
     if (!claimChunk(maps, a, words)) return false;
     c = chunk[0] & ~uint64_t(1);
   }
-  return isWhollyMarked(maps[0]) && isWhollyMarked(maps[1]);
+  return !loadChecks || (isWhollyMarked(maps[0]) && isWhollyMarked(maps[1]));
 }
 
 void checkFreeChunksApart() {

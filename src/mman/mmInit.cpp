@@ -544,8 +544,7 @@ static void rebootContinuation() {
 
 // The zone lies on the main thread's stack when it fits there with room to spare for the C
 // code that runs below it; otherwise in memory of its own.
-void startKernel() {
-  loadKernel();
+void runKernel() {
   if (initScavengeStress() != 0) scavengeNewSpace();  // verified before and after
   installRequestServers();
   int32_t numStacks = int32_t(kernelSlots[slotsStack] / stackSegmentWords);
@@ -559,4 +558,9 @@ void startKernel() {
     rebootContinuation();
   }
   fatal("the system returned from its reboot", 0x4400, __LINE__);
+}
+
+void startKernel() {
+  loadKernel();
+  runKernel();
 }

@@ -43,8 +43,11 @@ void beginClassUse() {
   loadedClassUse = static_cast<ClassUse*>(map);
 }
 
+// A slot that names an object: 0 is a slot no reference was ever stored in.
+static bool namesObject(oop o) { return o != 0 && isHeapObject(o); }
+
 int selectorArity(oop selector) {
-  if (!isHeapObject(selector) || hasPtrs(headerOf(selector))) return -1;
+  if (!namesObject(selector) || hasPtrs(headerOf(selector))) return -1;
   const ObjectHeader* h = headerOf(selector);
   uint64_t n = byteSizeOf(h);
   if (n == 0 || h->dataPtr == 0) return -1;
@@ -61,7 +64,7 @@ int selectorArity(oop selector) {
 // An object whose slots superclass, method dictionary and format may be read, the format
 // being a SmallInteger.
 static bool hasClassShape(oop o) {
-  if (!isHeapObject(o) || !isSoundLoadedObject(o)) return false;
+  if (!namesObject(o) || !isSoundLoadedObject(o)) return false;
   const ObjectHeader* h = headerOf(o);
   return hasPtrs(h) && h->dataPtr != 0 && bodyWordsOf(h) > classFormatSlot &&
          isSmallInteger(bodyOf(h)[classFormatSlot]);
@@ -111,14 +114,14 @@ enum : uint8_t { methodLongHeader = 0x80, methodIsBlock = 0x20 };
 // else by the class format, which must agree), and the number of its bytecode bytes; null
 // for anything else.
 static const uint8_t* methodHeaderOf(oop m, uint64_t* bytecodeBytes = nullptr) {
-  if (!isHeapObject(m)) return nullptr;
+  if (!namesObject(m)) return nullptr;
   const ObjectHeader* h = headerOf(m);
   if (!hasPtrs(h) || h->dataPtr == 0) return nullptr;
   uint64_t format = classFormatOf(classOfHeader(h)), named = formatNamedSlots(format);
   if (!(format & formatIndexable) || named < 2 || bodyWordsOf(h) < named) return nullptr;
   if (indexabilityOf(h) != indexabilityAskClass && indexabilityOf(h) != named) return nullptr;
   oop holder = bodyOf(h)[0];
-  if (!isHeapObject(holder) || hasPtrs(headerOf(holder)) || headerOf(holder)->dataPtr == 0) return nullptr;
+  if (!namesObject(holder) || hasPtrs(headerOf(holder)) || headerOf(holder)->dataPtr == 0) return nullptr;
   uint64_t size = byteSizeOf(headerOf(holder));
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(headerOf(holder)->dataPtr);
   uint64_t headerBytes = (bytes[0] & methodLongHeader) ? 4 : 1;
@@ -144,7 +147,7 @@ static bool isSoundMethod(oop m, oop selector, oop cls) {
 // may have no body at all).
 static bool isSoundDictionary(oop dict, oop cls) {
   if (dict == nilOop()) return true;
-  if (!isHeapObject(dict) || !hasPtrs(headerOf(dict))) return false;
+  if (!namesObject(dict) || !hasPtrs(headerOf(dict))) return false;
   const ObjectHeader* h = headerOf(dict);
   uint64_t named = formatNamedSlots(classFormatOf(classOfHeader(h))), words = bodyWordsOf(h);
   const oop* pairs = bodyOf(h);
@@ -197,7 +200,7 @@ static bool isSoundContext(const ObjectHeader* h) {
     return false;
   oop sender = body[ctxSender];
   if (stable && sender != nilOop()) {
-    if (!isHeapObject(sender) || sender == 0) return false;
+    if (!namesObject(sender)) return false;
     uint32_t tag = classTagOf(headerOf(sender));
     if (tag < classIndexHybridMethodContext || tag > classIndexBlockContext || tag == classIndexHybridMethodContext + 2)
       return false;
@@ -208,7 +211,7 @@ static bool isSoundContext(const ObjectHeader* h) {
   uint64_t copied = numArgs >= 3 && uint64_t(numArgs - 2) > depth ? uint64_t(numArgs - 2) : depth;
   oop contents = body[ctxContents];
   if (contents == nilOop()) return copied == 0;
-  return isHeapObject(contents) && contents != 0 && hasPtrs(headerOf(contents)) &&
+  return namesObject(contents) && hasPtrs(headerOf(contents)) &&
          bodyWordsOf(headerOf(contents)) >= copied;
 }
 

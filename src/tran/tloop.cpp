@@ -567,7 +567,7 @@ static bool validLocal(uint32_t i) { return i < L.numLocals && i < 509; }
 // bounded here.
 static uint32_t instVarsOf(const TVInfo* info) {
   oop cls = slotOf(info->method, 1);
-  if (info->isBlock || info->contextReceiver || !isHeapObject(cls) || !hasPtrs(headerOf(cls)) ||
+  if (info->isBlock || info->contextReceiver || cls == 0 || !isHeapObject(cls) || !hasPtrs(headerOf(cls)) ||
       bodyWordsOf(headerOf(cls)) <= classFormatSlot || !isSmallInteger(slotOf(cls, classFormatSlot)))
     return UINT32_MAX;
   uint64_t format = classFormatOf(cls);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "ext/exInit.h"
+#include "ext/exPrimTable.h"
 #include "ext/exTimer.h"
 #include "ext/platform.h"
 #include "mman/mmSysOop.h"
@@ -20,7 +21,6 @@
 #include "plat/unxMain.h"
 #include "stack/vmsupport.h"
 #include "support/ioKernel.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "benchKernel.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "imageWriter.h"
 #include "mkHeap.h"
@@ -20,7 +21,6 @@
 #include "tran/nmalloc.h"
 #include "tran/tloop.h"
 #include "tran/tmain.h"
-#include "tran/tprim.h"
 
 extern "C" {
 uint64_t tranCall(uint64_t entry, uint64_t receiver, const uint64_t* args, uint64_t numArgs);

@@ -8,6 +8,7 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmImageHeader.h"
@@ -17,7 +18,6 @@
 #include "prim/prCValue.h"
 #include "prim/prString.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 RegisteredNamedObject* regNames[regNamesCapacity];
 int32_t maxRegNameIndex = -1;

@@ -5,13 +5,13 @@
 
 #include "ext/exError.h"
 #include "ext/exInit.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "prim/prCValue.h"
 #include "prim/prUtil.h"
 #include "stack/vmsupport.h"
-#include "tran/tprim.h"
 
 TimerEntry timerEntries[timerEntryCount];
 TimerEntry* armedTimer;

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "ext/exPrimTable.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
@@ -15,7 +16,6 @@
 #include "mman/mmSysOop.h"
 #include "prim/prCValue.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 static const char* const allocateSource = "src/mman/mmAllocate";
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmEnumerate.h"
 #include "mman/mmFinal.h"
@@ -27,7 +28,6 @@
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "tran/nmalloc.h"
-#include "tran/tprim.h"
 
 int64_t becomeFailAllocationAt = -1;
 

@@ -3,6 +3,7 @@
 #include "mman/mmEnumerate.h"
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmInit.h"
@@ -14,7 +15,6 @@
 #include "mman/mmSysOop.h"
 #include "stack/stackframe.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
 

@@ -3,13 +3,13 @@
 #include "mman/mmFinal.h"
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 uint64_t finalQueueBase, finalQueueRead, finalQueueWrite, finalQueueEnd;
 int64_t finalQueueOverflow;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ext/exLeave.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
@@ -16,7 +17,6 @@
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 FixedSpaceSegment fixedSpace;
 FixedSpaceSegs fixedSpaceSegs;

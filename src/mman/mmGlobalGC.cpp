@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
@@ -33,7 +34,6 @@
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "tran/nmalloc.h"
-#include "tran/tprim.h"
 
 uint64_t numGCs, numGlobalGCs, numMarkStackOverflows, numWeakObjectListOverflows;
 uint64_t gcMarkAreaCap, gcScratchAreaCap;

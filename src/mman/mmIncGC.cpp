@@ -8,6 +8,7 @@
 #include <cinttypes>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmFinal.h"
 #include "mman/mmOldSpace.h"
@@ -20,7 +21,6 @@
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "tran/nmalloc.h"
-#include "tran/tprim.h"
 
 uint8_t currentIncGCState = incGCResting;
 oop incMarkStackOop, incBigObjStackOop, incWeakListOop, incEphemeronListOop;

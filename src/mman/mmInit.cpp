@@ -11,6 +11,7 @@
 #include "ext/exInit.h"
 #include "ext/exLeave.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmDebug.h"
@@ -42,7 +43,6 @@
 #include "tran/nmalloc.h"
 #include "tran/tloop.h"
 #include "tran/tmain.h"
-#include "tran/tprim.h"
 
 uint64_t kernelSlots[kernelSlotCount];
 KernelBlock kernelBlock;

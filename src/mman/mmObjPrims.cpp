@@ -3,6 +3,7 @@
 #include "mman/mmObjPrims.h"
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
@@ -14,7 +15,6 @@
 #include "mman/mmSysOop.h"
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
-#include "tran/tprim.h"
 
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
 

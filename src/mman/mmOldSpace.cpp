@@ -5,6 +5,7 @@
 
 #include "ext/exError.h"
 #include "ext/exLeave.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFinal.h"
@@ -25,7 +26,6 @@
 #include <cassert>
 #include <cstring>
 #include "prim/prCValue.h"
-#include "tran/tprim.h"
 
 OldSpaceSegs oldSpaceSegs;
 OldSpaceSegment oldSpace;

@@ -6,6 +6,7 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
@@ -17,7 +18,6 @@
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
-#include "tran/tprim.h"
 
 uint32_t highestReadyPriorityHint;
 uint64_t asynchSignalCount;

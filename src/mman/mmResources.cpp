@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmOldSpace.h"
@@ -14,7 +15,6 @@
 #include "prim/prCValue.h"
 #include "prim/prDouble.h"
 #include "stack/nsupport.h"
-#include "tran/tprim.h"
 
 uint32_t* resourceFraction(uint32_t i) {
   uint32_t* fields[resourceFractionCount] = {

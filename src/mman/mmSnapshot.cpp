@@ -9,6 +9,7 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
@@ -33,7 +34,6 @@
 #include "tran/tmain.h"
 #include "prim/prString.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 // Bytes 924..991 of every snapshot: free text that no loader reads.
 static const char snapshotNotice[] = "tessel object memory snapshot; load it with the tessel engine.";

@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
 

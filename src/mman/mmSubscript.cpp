@@ -7,6 +7,7 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmPending.h"
@@ -17,7 +18,6 @@
 #include "prim/prCValue.h"
 #include "prim/prString.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 // Indices are 1-based SmallIntegers: a non-SmallInteger index fails 3 before an out-of-range
 // one fails 6, bounds are tested before immutability, and every oop store runs the store

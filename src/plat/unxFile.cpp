@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmOopStack.h"
@@ -19,7 +20,6 @@
 #include "prim/prCValue.h"
 #include "prim/prString.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 // ---- Shared by the descriptor-level primitives ---------------------------------------------
 

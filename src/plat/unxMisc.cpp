@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmPending.h"
@@ -23,7 +24,6 @@
 #include "prim/prCValue.h"
 #include "prim/prString.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 extern char** environ;
 

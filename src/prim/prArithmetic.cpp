@@ -3,6 +3,7 @@
 // Prefix: none (initArithmeticPrims).
 #include "prim/prArithmetic.h"
 
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmPending.h"
@@ -10,7 +11,6 @@
 #include "mman/mmSysOop.h"
 #include "prim/prCValue.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 // The receiver is taken on trust: the image binds these primitives to SmallInteger methods
 // only. Every primitive but 18 checks its argument first. A SmallInteger oop is v*8 + 3, so

@@ -7,10 +7,10 @@
 #include <array>
 #include <cstring>
 
+#include "ext/exPrimTable.h"
 #include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 // ---- Buffer helpers ----------------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 #include "stack/contexts.h"
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
@@ -10,7 +11,6 @@
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "tran/nmalloc.h"
-#include "tran/tprim.h"
 
 static bool isContextObject(oop o) {
   if (!isHeapObject(o)) return false;

@@ -9,6 +9,7 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmPending.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
@@ -21,7 +22,6 @@
 #include "tran/nmLayout.h"
 #include "tran/nmalloc.h"
 #include "tran/tmain.h"
-#include "tran/tprim.h"
 #include "tran/txmem.h"
 #include "tran/tpcmap.h"
 

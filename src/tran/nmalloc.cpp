@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmObject.h"
 #include "mman/mmPending.h"
@@ -19,7 +20,6 @@
 #include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tpcmap.h"
-#include "tran/tprim.h"
 #include "tran/txmem.h"
 
 NMZone nmZone;
@@ -296,6 +296,9 @@ uint64_t nMethodPermAlloc(uint64_t size) {
   minNZoneRTPC = nmZone.top;
   return nmZone.top;
 }
+
+// The primitive table's sub-tables go to the permanent area too.
+uint64_t (*const primSubTableAlloc)(uint64_t bytes) = nMethodPermAlloc;
 
 // ---- Listings -------------------------------------------------------------------------------
 

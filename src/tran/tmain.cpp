@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmDebug.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
@@ -18,7 +19,6 @@
 #include "tran/taux.h"
 #include "tran/tloop.h"
 #include "tran/tpcmap.h"
-#include "tran/tprim.h"
 #include "tran/txmem.h"
 
 TVInfo tVInfo;

@@ -1,6 +1,6 @@
-// Translator: the primitive table, filled by the primitive sets' registration functions.
-// Owns primTable and defaultPrimEntry.
-// Prefix: none (initPrimitiveTable, getPrimEntry, addCPrimitive, ...).
+// Translator: translated primitives: the record tables, their registration, the fallback call
+// and the generators; inline allocation in eden and the allocation stubs.
+// Owns the record tables, threshold_refs and the stubs' addresses. Prefix: tx, tAllocFloat.
 #include "tran/tprim.h"
 
 #include "ext/exError.h"
@@ -17,60 +17,6 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
-
-PrimEntry* primTable[primSubTableEntries];
-PrimEntry defaultPrimEntry = {0, 0, primKindVarArgC, 0, {0, 0, 0, 0, 0}};
-
-// Sub-tables live in the native-method zone's permanent area: generated code addresses
-// entries as 32-bit constants. A table set up again leaves its old sub-tables there.
-void initPrimitiveTable() {
-  defaultPrimEntry = PrimEntry{0, 0, primKindVarArgC, 0, {0, 0, 0, 0, 0}};
-  for (PrimEntry*& sub : primTable) sub = nullptr;
-}
-
-PrimEntry* getPrimEntry(uint64_t number) {
-  if (number >= primNumberLimit) return &defaultPrimEntry;
-  PrimEntry* sub = primTable[number >> 8];
-  return sub == nullptr ? &defaultPrimEntry : sub + (number & 255);
-}
-
-static PrimEntry* newPrimSubTable() {
-  PrimEntry* sub = reinterpret_cast<PrimEntry*>(nMethodPermAlloc(primSubTableEntries * sizeof(PrimEntry)));
-  if (sub == nullptr)
-    doReportError("Can't allocate primitive sub-table", errFatal | errCauseLimit,
-                  "src/tran/tprim", __LINE__);
-  for (uint32_t i = 0; i < primSubTableEntries; i++) sub[i] = defaultPrimEntry;
-  return sub;
-}
-
-void addPrimitiveWithParams(uint32_t number, const void* function, uint8_t numArgs,
-                            uint8_t kind, uint8_t flag) {
-  PrimEntry*& sub = primTable[number >> 8];
-  if (sub == nullptr) sub = newPrimSubTable();
-  PrimEntry* e = sub + (number & 255);
-  e->function = reinterpret_cast<uint64_t>(function);
-  e->numArgs = numArgs;
-  e->kind = kind;
-  e->flag = flag;
-}
-
-void addCPrimitive(uint32_t number, const void* function, uint8_t numArgs) {
-  addPrimitiveWithParams(number, function, numArgs, primKindC, 0);
-}
-void addUPrimitive(uint32_t number, const void* function, uint8_t numArgs) {
-  addPrimitiveWithParams(number, function, numArgs, primKindUser, 0);
-}
-void addVarArgCPrimitive(uint32_t number, const void* function) {
-  addPrimitiveWithParams(number, function, 0, primKindVarArgC, 0);
-}
-void addVarArgUPrimitive(uint32_t number, const void* function) {
-  addPrimitiveWithParams(number, function, 0, primKindVarArgUser, 0);
-}
-void addVarArgCPrimitiveForRange(uint32_t first, uint32_t limit, const void* function) {
-  for (uint32_t n = first; n < limit; n++) addVarArgCPrimitive(n, function);
-}
-
-// ---- Translated primitives ------------------------------------------------------------------
 
 uint32_t enableXTP = 0;  // enableTP and enableTFP belong to the start-up options
 

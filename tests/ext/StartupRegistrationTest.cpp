@@ -4,10 +4,10 @@
 
 #include "ext/exError.h"
 #include "ext/exInit.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
@@ -17,7 +18,6 @@
 #include "mman/testHeap.h"
 #include "prim/prUtil.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
@@ -15,7 +16,6 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmEnumerate.h"
@@ -18,7 +19,6 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

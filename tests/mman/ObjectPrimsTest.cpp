@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
@@ -19,7 +20,6 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
@@ -18,7 +19,6 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

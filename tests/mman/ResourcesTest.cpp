@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmOldSpace.h"
@@ -16,7 +17,6 @@
 #include "mman/testHeap.h"
 #include "prim/prDouble.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/loadImages.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmBecome.h"
@@ -24,7 +25,6 @@
 #include "mman/mmImageHeader.h"
 #include "stack/vmsupport.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 #include "imageWriter.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmPending.h"
 #include "mman/mmProcess.h"
@@ -17,7 +18,6 @@
 #include "support/ioKernel.h"
 #include "support/primHarness.h"
 #include "tran/nmLayout.h"
-#include "tran/tprim.h"
 
 namespace {
 

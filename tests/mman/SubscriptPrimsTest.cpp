@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
@@ -29,7 +30,6 @@
 #include "prim/prCValue.h"
 #include "prim/prUtil.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

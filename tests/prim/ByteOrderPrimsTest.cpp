@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmImageLoad.h"
 #include "mman/mmSysOop.h"
@@ -13,7 +14,6 @@
 #include "mman/mmPending.h"
 #include "prim/prByteOrder.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

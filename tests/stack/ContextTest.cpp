@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmPending.h"
@@ -15,7 +16,6 @@
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 #include "stack/stackzone.h"
 #include "stack/vmsupport.h"
 

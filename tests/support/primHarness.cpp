@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/mmPending.h"
 #include "stack/stackzone.h"
 #include "tran/tpcmap.h"
-#include "tran/tprim.h"
 
 oop harnessFrameMethod = 0;
 

@@ -21,6 +21,7 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "prim/prString.h"
 #include "imageWriter.h"
@@ -43,7 +44,6 @@
 #include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tnmprim.h"
-#include "tran/tprim.h"
 
 
 namespace {

@@ -6,6 +6,7 @@
 #include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
@@ -13,7 +14,6 @@
 #include "mman/mmPermSpace.h"
 #include "mman/mmSysOop.h"
 #include "prim/prUtil.h"
-#include "stack/vmsupport.h"
 
 void* moreMemory(uint64_t size, int wantMapped, uint64_t lowestAddress, uint64_t alignment,
                  int protection, int* mappedOut, uint64_t* sizeOut) {

@@ -1,12 +1,11 @@
-// Execution engine: asynchronous requests (posting, acknowledging and serving them).
+// Asynchronous requests (posting, acknowledging and serving them).
 // Owns the request counters, anyReq/anyAck, stackLimit and the table of request servers.
 // Prefix: none (setRequest, asyncSetRequest, isRequested, clearRequest, handleRequests).
-#include "stack/vmsupport.h"
+#include "ext/exRequest.h"
 
 #include <cassert>
 
 #include "ext/platform.h"
-#include "mman/mmLargeSpace.h"
 
 #define REQUEST_NAME(name, text) text,
 const char* const requestKindNames[requestKindCount] = {REQUEST_KINDS(REQUEST_NAME)};
@@ -98,12 +97,4 @@ void handleRequests() {
 void restoreStackLimit(int64_t realLimit) {
   std::atomic_ref<int64_t>(stackLimit).store(realLimit, std::memory_order_release);
   if (anyRequestsPending()) forceStackCheck();
-}
-
-// Input goes through the platform hook, which a GUI library may rebind after start-up.
-static void serveInput() { pdSynchronizeInput(); }
-
-void installRequestServers() {
-  setRequestServer(requestInput, serveInput);
-  setRequestServer(requestCompactLarge, compactLargeSpaceResponse);
 }

@@ -1,4 +1,4 @@
-// Execution engine: asynchronous requests (posting, acknowledging and serving them).
+// Asynchronous requests (posting, acknowledging and serving them).
 // Owns the request counters, anyReq/anyAck, stackLimit and the table of request servers.
 // Prefix: none (setRequest, asyncSetRequest, isRequested, clearRequest, handleRequests).
 #pragma once
@@ -41,13 +41,11 @@ extern std::atomic<uint32_t> anyAck;                      // anyReq when last ac
 extern int64_t stackLimit;
 enum : int64_t { stackLimitForced = -1 };
 
-// The server of each kind; null serves nothing (the post is only acknowledged). Later
-// components install theirs with setRequestServer.
+// The server of each kind; null serves nothing (the post is only acknowledged). The
+// components above install theirs with setRequestServer: this is how a post reaches them.
 typedef void (*RequestServer)();
 extern RequestServer requestServers[requestKindCount];
 void setRequestServer(uint32_t kind, RequestServer server);
-// Installs the servers of the components that exist (input, large-space compaction).
-void installRequestServers();
 
 uint32_t setRequest(uint32_t kind);  // answers the new anyReq
 uint32_t asyncSetRequest(uint32_t kind, int wakeKind, int force);

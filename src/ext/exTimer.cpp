@@ -6,12 +6,12 @@
 #include "ext/exError.h"
 #include "ext/exInit.h"
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "prim/prCValue.h"
 #include "prim/prUtil.h"
-#include "stack/vmsupport.h"
 
 TimerEntry timerEntries[timerEntryCount];
 TimerEntry* armedTimer;

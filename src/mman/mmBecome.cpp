@@ -6,6 +6,7 @@
 
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmEnumerate.h"
 #include "mman/mmFinal.h"
@@ -26,7 +27,6 @@
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "tran/nmalloc.h"
 
 int64_t becomeFailAllocationAt = -1;

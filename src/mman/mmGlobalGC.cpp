@@ -10,6 +10,7 @@
 
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
@@ -32,7 +33,6 @@
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "tran/nmalloc.h"
 
 uint64_t numGCs, numGlobalGCs, numMarkStackOverflows, numWeakObjectListOverflows;

@@ -9,6 +9,7 @@
 
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmFinal.h"
 #include "mman/mmOldSpace.h"
@@ -19,7 +20,6 @@
 #include "mman/mmScavenge.h"
 #include "mman/mmVerify.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "tran/nmalloc.h"
 
 uint8_t currentIncGCState = incGCResting;

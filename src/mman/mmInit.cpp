@@ -480,6 +480,14 @@ void loadKernel() {
   pdFinishLongComp();
 }
 
+// Input goes through the platform hook, which a GUI library may rebind after start-up.
+static void serveInput() { pdSynchronizeInput(); }
+
+void installRequestServers() {
+  setRequestServer(requestInput, serveInput);
+  setRequestServer(requestCompactLarge, compactLargeSpaceResponse);
+}
+
 uint64_t CStackMain;  // the C stack level of the Smalltalk thread
 
 // Runs on the C stack below the stack zone: records the C level of every later glue call and

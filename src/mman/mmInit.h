@@ -49,6 +49,9 @@ extern int64_t temp1RegisteredOopX, temp2RegisteredOopX;  // registry slots for 
 void loadKernel();
 // loadKernel, then the reboot into Smalltalk; does not return.
 [[noreturn]] void startKernel();
+// Installs the request servers that start-up owns: input (through the platform hook) and
+// large-space compaction. The other components install theirs as they initialise.
+void installRequestServers();
 
 // Regions lent to the image reader while the image loads, before the spaces they belong
 // to are in use: one for the inflate allocator, one for compressed input.

@@ -7,7 +7,6 @@
 #include "mman/mmObject.h"
 
 #include "mman/mmNewSpace.h"
-#include "stack/vmsupport.h"
 
 #include "mman/mmScavenge.h"  // scavengeInProgress, tenureToShrinkRememberedTable, numScavenges
 extern uint64_t lowSpaceLimit;                  // bytes; 0 = no low-space check
@@ -32,6 +31,7 @@ inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }
 enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
 
 // Callees of the collectors whose owners are not built yet.
+#include "ext/exRequest.h"
 #include "tran/nmalloc.h"  // nmUpdateNewRefs
 #include "tran/txmem.h"    // purgeDeadClassesFromMCache
 #include "tran/tprim.h"    // tranNoteEdenWarningThresholdChanged

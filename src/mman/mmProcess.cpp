@@ -7,6 +7,7 @@
 #include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
@@ -16,7 +17,6 @@
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
 
 uint32_t highestReadyPriorityHint;

@@ -12,6 +12,7 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmImageHeader.h"
@@ -27,7 +28,6 @@
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
 #include "prim/prUtil.h"
-#include "stack/vmsupport.h"
 #include "tran/tprim.h"
 
 int64_t tenureThreshold;

@@ -6,12 +6,12 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmPending.h"
 #include "mman/mmScavenge.h"
 #include "stack/glue.h"
 #include "stack/stackframe.h"
-#include "stack/vmsupport.h"
 #include "tran/tpcmap.h"
 
 extern "C" {

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "ext/exError.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "tran/disx86_64.h"
 #include "tran/nmalloc.h"
@@ -12,7 +13,6 @@
 #include "tran/taction.h"
 #include "tran/tprim.h"
 #include "tran/tstack.h"
-#include "stack/vmsupport.h"
 #include "mman/mmObject.h"
 
 // Alignment filler before run-time stubs, entry points and PICs. Seven-byte lea rax, [rax+0]

@@ -5,10 +5,10 @@
 
 #include <cstring>
 
+#include "ext/exRequest.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
-#include "stack/vmsupport.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taux.h"
 #include "tran/tpcmap.h"

@@ -5,9 +5,9 @@
 
 #include <cstring>
 
+#include "ext/exRequest.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmObject.h"
-#include "stack/vmsupport.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taction.h"
 #include "tran/tmain.h"

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "ext/exLeave.h"
+#include "ext/exRequest.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "stack/vmsupport.h"
 #include "support/ioKernel.h"
 
 namespace {

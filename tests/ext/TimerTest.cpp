@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "ext/exInit.h"
+#include "ext/exRequest.h"
 #include "ext/exTimer.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "stack/vmsupport.h"
 #include "support/ioKernel.h"
 
 namespace {

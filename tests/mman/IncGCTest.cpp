@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ext/exError.h"
+#include "ext/exRequest.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmBecome.h"
 #include "mman/mmEnumerate.h"
@@ -24,7 +25,6 @@
 #include "mman/mmPending.h"
 #include "mman/scavengeHeap.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "support/handFrames.h"
 #include "support/primHarness.h"
 #ifndef _WIN32

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "mman/loadImages.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmBecome.h"
@@ -23,7 +24,6 @@
 #include "mman/scavengeHeap.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
-#include "stack/vmsupport.h"
 #include "support/primHarness.h"
 #include "imageWriter.h"
 

@@ -7,6 +7,7 @@
 
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmPending.h"
 #include "mman/mmProcess.h"
@@ -14,7 +15,6 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "stack/glue.h"
-#include "stack/vmsupport.h"
 #include "support/ioKernel.h"
 #include "support/primHarness.h"
 #include "tran/nmLayout.h"

@@ -15,6 +15,7 @@
 
 #include "ext/exEnviron.h"
 #include "ext/exInit.h"
+#include "ext/exRequest.h"
 #include "ext/exTimer.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
@@ -22,7 +23,6 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "plat/unxMain.h"
-#include "stack/vmsupport.h"
 #include "support/ioKernel.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmPending.h"
@@ -17,7 +18,6 @@
 #include "stack/stackframe.h"
 #include "support/primHarness.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 
 namespace {
 

@@ -5,9 +5,10 @@
 #include <thread>
 #include <vector>
 
+#include "ext/exRequest.h"
 #include "ext/platform.h"
+#include "mman/mmInit.h"
 #include "mman/mmLargeSpace.h"
-#include "stack/vmsupport.h"
 
 namespace {
 

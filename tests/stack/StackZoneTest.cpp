@@ -4,10 +4,10 @@
 
 #include <vector>
 
+#include "ext/exRequest.h"
 #include "mman/mmPending.h"
 #include "stack/glue.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "stack/glue.h"
-#include "stack/vmsupport.h"
 #include "tran/cgenx86_64.h"
 #include "tran/nmLayout.h"
 #include "tran/taction.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ext/exPrimTable.h"
-#include "stack/vmsupport.h"
+#include "ext/exRequest.h"
 #include "tran/cgenx86_64.h"
 #include "tran/disx86_64.h"
 #include "tran/nmLayout.h"

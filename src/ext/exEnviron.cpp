@@ -11,13 +11,13 @@
 #include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
+#include "mman/mmCValue.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
 
 RegisteredNamedObject* regNames[regNamesCapacity];
 int32_t maxRegNameIndex = -1;

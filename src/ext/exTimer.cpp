@@ -8,10 +8,10 @@
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"
+#include "mman/mmCValue.h"
 #include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prUtil.h"
 
 TimerEntry timerEntries[timerEntryCount];
 TimerEntry* armedTimer;

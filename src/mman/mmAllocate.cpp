@@ -6,16 +6,16 @@
 #include <cstring>
 
 #include "ext/exPrimTable.h"
+#include "mman/mmCValue.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prUtil.h"
 
 static const char* const allocateSource = "src/mman/mmAllocate";
 

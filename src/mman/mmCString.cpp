@@ -1,14 +1,14 @@
 // Primitive utilities: the platform string encoding and copies between string objects
 // and C buffers. Owns the encoding table and platformStringClassX.
 // Prefix: none.
-#include "prim/prString.h"
+#include "mman/mmCString.h"
 
 #include <cstring>
 #include <span>
 
 #include "mman/mmAllocate.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
 
 uint32_t platformStringClassX = classIndexByteString;
 

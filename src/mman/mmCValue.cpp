@@ -1,7 +1,7 @@
-// C interface: conversions between C integers and integer objects.
+// Primitive utilities: conversions between C integers and integer objects.
 // Owns no global record.
 // Prefix: none (cSignedToOop, cUnsignedToOop).
-#include "prim/prCValue.h"
+#include "mman/mmCValue.h"
 
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"

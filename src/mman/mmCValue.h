@@ -1,4 +1,4 @@
-// C interface: conversions between C integers and integer objects.
+// Primitive utilities: conversions between C integers and integer objects.
 // Owns no global record.
 // Prefix: none (cSignedToOop, cUnsignedToOop).
 #pragma once

@@ -11,10 +11,10 @@
 #include "mman/mmObjPrims.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "stack/stackframe.h"
-#include "prim/prUtil.h"
 
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
 

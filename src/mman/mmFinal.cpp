@@ -7,9 +7,9 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
 
 uint64_t finalQueueBase, finalQueueRead, finalQueueWrite, finalQueueEnd;
 int64_t finalQueueOverflow;

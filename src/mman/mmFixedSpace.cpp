@@ -14,9 +14,9 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
 
 FixedSpaceSegment fixedSpace;
 FixedSpaceSegs fixedSpaceSegs;

@@ -8,6 +8,7 @@
 #include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCValue.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmGlobalGC.h"
@@ -25,7 +26,6 @@
 #include "mman/mmSysOop.h"
 #include <cassert>
 #include <cstring>
-#include "prim/prCValue.h"
 
 OldSpaceSegs oldSpaceSegs;
 OldSpaceSegment oldSpace;

@@ -1,12 +1,12 @@
 // Primitives: utilities that primitive code of every group uses (class membership, integer
 // objects to C integers, error objects carrying a value). Owns no global record.
 // Prefix: none (isKindOf, inheritsFrom1..4, oopToQ32 .. oopToSq64, cloneErrorWith, ...).
-#include "prim/prUtil.h"
+#include "mman/mmPrimUtil.h"
 
 #include "mman/mmAllocate.h"
+#include "mman/mmCValue.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
 
 static const char* const utilSource = "src/prim/prUtil";
 

@@ -1,10 +1,33 @@
-// Primitives: utilities that primitive code of every group uses (class membership, integer
-// objects to C integers, error objects carrying a value). Owns no global record.
-// Prefix: none (isKindOf, inheritsFrom1..4, oopToQ32 .. oopToSq64, cloneErrorWith, ...).
+// Primitive utilities that primitive code of every layer uses: the failure and commit protocol,
+// class membership, integer objects to C integers, error objects carrying a value.
+// Owns no global record. Prefix: none (failPrimitive, commitPrimitive, isKindOf, oopToQ32, ...).
 #pragma once
 #include <cstdint>
 
 #include "mman/mmObject.h"
+
+// ---- The primitive protocol -------------------------------------------------------------
+// How a primitive's C function answers its glue. The execution engine implements it
+// (src/stack/nsupport.cpp): failing and committing lay out native frames.
+
+// The value a primitive's C function returns to its glue after the failure was laid out:
+// with a pending primitive, the receiver (0-2 arguments: the glue's return enters the short
+// failure path pushed here) or 0 (3 or more: the glue's own failure path); without one (the
+// frame is built), it does not return: the frame resumes at its first non-primitive pc.
+oop failPrimitive(oop errorOop, uint64_t numArgs);
+// What the failPrimitive call that a primitive already made answered, for a primitive that
+// returns after a helper failed it: the glue's failure paths expect that very word.
+oop primFailureAnswer();
+// Builds the pending primitive's frame so that the process resumes at the primitive return
+// point with result; without a pending primitive the result replaces the word above sp.
+void commitPrimitive(oop result);
+// As commitPrimitive, but resuming runs the primitive again.
+void commitPrimitiveWithRestart(oop result);
+// commitPrimitive, then serve the pending requests; answers the word above the (possibly
+// other) current segment's sp.
+oop commitPrimitiveAndHandleRequests(oop result);
+
+// ---- Class membership, integers and error objects ------------------------------------------
 
 // 1 when the object's class is cls or inherits from it; 0 when cls is nil.
 int isKindOf(oop object, oop cls);

@@ -8,11 +8,11 @@
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCValue.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
 #include "prim/prDouble.h"
 #include "stack/nsupport.h"
 

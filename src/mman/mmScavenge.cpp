@@ -24,10 +24,10 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
-#include "prim/prUtil.h"
 #include "tran/tprim.h"
 
 int64_t tenureThreshold;

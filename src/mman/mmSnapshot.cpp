@@ -12,12 +12,14 @@
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"
+#include "mman/mmCString.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmPending.h"
@@ -32,8 +34,6 @@
 #include "tran/nmLayout.h"
 #include "tran/nmalloc.h"
 #include "tran/tmain.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
 
 // Bytes 924..991 of every snapshot: free text that no loader reads.
 static const char snapshotNotice[] = "tessel object memory snapshot; load it with the tessel engine.";

@@ -10,9 +10,9 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
 
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
 

@@ -9,15 +9,15 @@
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
+#include "mman/mmCValue.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
 
 // Indices are 1-based SmallIntegers: a non-SmallInteger index fails 3 before an out-of-range
 // one fails 6, bounds are tested before immutability, and every oop store runs the store

@@ -5,10 +5,10 @@
 
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
+#include "mman/mmCString.h"
 #include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "prim/prString.h"
 
 // The errno names in the order the image relies on (EWOULDBLOCK, EAGAIN, EINTR, EALREADY,
 // ENODATA, then every other name alphabetically, EDEADLK before EDEADLOCK), then the

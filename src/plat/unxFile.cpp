@@ -11,15 +11,15 @@
 #include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
+#include "mman/mmCValue.h"
 #include "mman/mmOopStack.h"
 #include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxFile.h"
 #include "plat/unxMain.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
 
 // ---- Shared by the descriptor-level primitives ---------------------------------------------
 

@@ -11,10 +11,10 @@
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
 #include "ext/platform.h"
+#include "mman/mmCString.h"
 #include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "prim/prString.h"
 
 // The window system is not linked into this build yet, so the library is searched for.
 const uint32_t guiSubsystemLinked = 0;

@@ -9,8 +9,8 @@
 
 #include "ext/exPrimTable.h"
 #include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
 
 // ---- Buffer helpers ----------------------------------------------------------------------
 

@@ -10,10 +10,10 @@
 #include "ext/exInflate.h"
 #include "ext/exPrimTable.h"
 #include "ext/platform.h"
+#include "mman/mmCString.h"
+#include "mman/mmCValue.h"
 #include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
 
 static LinkRegistryEntry* registry;  // entries 0 .. count-1
 static uint32_t registryCount;       // entries in use

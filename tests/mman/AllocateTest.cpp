@@ -13,10 +13,10 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "prim/prUtil.h"
 #include "support/primHarness.h"
 
 namespace {

@@ -1,10 +1,10 @@
 // Tests of the integer conversions between C integers and integer objects.
 #include <gtest/gtest.h>
 
+#include "mman/mmCValue.h"
 #include "mman/mmNewSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prUtil.h"
 #include "../mman/spaceArena.h"
 
 namespace {

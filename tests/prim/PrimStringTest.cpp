@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "prim/prString.h"
 
 namespace {
 

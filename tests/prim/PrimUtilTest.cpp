@@ -1,9 +1,9 @@
 // Primitive utilities: class membership.
 #include <gtest/gtest.h>
 
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "prim/prUtil.h"
 
 namespace {
 

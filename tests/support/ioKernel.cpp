@@ -6,10 +6,10 @@
 #include "ext/exEnviron.h"
 #include "ext/exInit.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
 #include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "prim/prString.h"
 
 static uint32_t errorClasses[37];
 

@@ -15,7 +15,6 @@
 #include "mman/mmInit.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
 #include "mman/mmPending.h"

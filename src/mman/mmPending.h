@@ -27,11 +27,11 @@ extern uint64_t stackSpaceSlots;
 inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }
 
 // Signalling a Semaphore from an asynchronous source is the scheduler's.
-#include "mman/mmProcess.h"
 enum : uint32_t { semaphoreExcessSignalsSlot = 2 };
 
 // Callees of the collectors whose owners are not built yet.
 #include "ext/exRequest.h"
+#include "stack/scheduler.h"
 #include "tran/nmalloc.h"  // nmUpdateNewRefs
 #include "tran/txmem.h"    // purgeDeadClassesFromMCache
 #include "tran/tprim.h"    // tranNoteEdenWarningThresholdChanged

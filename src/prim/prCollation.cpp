@@ -1,6 +1,6 @@
-// Object memory: the string primitives (two-byte range copy, collation).
+// Primitives: the string primitives (two-byte range copy, collation).
 // Owns the decomposition output buffer and the per-call page caches. Prefix: none.
-#include "mman/mmString.h"
+#include "prim/prCollation.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,8 +11,8 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
-#include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
+#include "prim/prSubscript.h"
 
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
 

@@ -1,4 +1,4 @@
-// Object memory: the string primitives: the two-byte range copy and the collation
+// Primitives: the string primitives: the two-byte range copy and the collation
 // primitives that test, decompose and compare strings by tables held in the image.
 // Owns the decomposition output buffer. Prefix: none (initStringPrims).
 #pragma once

@@ -1,6 +1,6 @@
-// Object memory: the object primitives and immediate freeing.
+// Primitives: the object primitives.
 // Owns no global record. Prefix: none.
-#include "mman/mmObjPrims.h"
+#include "prim/prObject.h"
 
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
@@ -17,19 +17,6 @@
 #include "stack/stackframe.h"
 
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
-
-void recycleObj(oop obj) {
-  ObjectHeader* h = headerOf(obj);
-  if (isNewObject(obj)) return recycleNewObj(h);
-  if (isPermObject(h)) return recyclePermObj(h);
-  uint32_t size = sizeFieldOf(h);
-  if (size != sizeFieldLarge && size != sizeFieldFixed) return recycleOldObj(h);
-  if (size == sizeFieldLarge) reRegisterLargeObj(h, nullptr);
-  else reRegisterFixedObj(h, nullptr);
-  h->dataPtr = 0;
-  setSizeField(h, 0);
-  freeOldOtEntry(h);
-}
 
 // ---- Identity and class -------------------------------------------------------------------
 

@@ -1,6 +1,6 @@
-// Object memory: the memory-policy primitives 115, 305 and 306.
+// Primitives: the memory-policy primitives 115, 305 and 306.
 // Owns no global record. Prefix: none.
-#include "mman/mmResources.h"
+#include "prim/prResources.h"
 
 #include <cmath>
 #include <cstring>

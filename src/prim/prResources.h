@@ -1,4 +1,4 @@
-// Object memory: the memory-policy primitives: the estimate of free old space (115) and the
+// Primitives: the memory-policy primitives: the estimate of free old space (115) and the
 // seven size fractions the next start-up applies (305, 306). Owns no global record (the
 // fractions live in imageLayout). Prefix: none (initResourcePrims).
 #pragma once

@@ -1,6 +1,6 @@
-// Object memory: the indexed-access primitives.
+// Primitives: the indexed-access primitives.
 // Owns no global record. Prefix: none.
-#include "mman/mmSubscript.h"
+#include "prim/prSubscript.h"
 
 #include <cmath>
 #include <cstring>

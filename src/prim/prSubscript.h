@@ -1,4 +1,4 @@
-// Object memory: the indexed-access primitives (slots, bytes, characters and machine numbers
+// Primitives: the indexed-access primitives (slots, bytes, characters and machine numbers
 // by index, string searches and comparison, range copies). Owns no global record.
 // Prefix: none (initSubscriptPrims).
 #pragma once

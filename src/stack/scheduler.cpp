@@ -1,8 +1,8 @@
-// Object memory: the process scheduler's machinery (ready lists, Semaphores, the switch, the
+// Execution engine: the process scheduler's machinery (ready lists, Semaphores, the switch, the
 // idle loop, the asynchronous signal, the reboot after loading and the process primitives).
 // Owns highestReadyPriorityHint, asynchSignalCount and schedulerOps.
 // Prefix: none.
-#include "mman/mmProcess.h"
+#include "stack/scheduler.h"
 
 #include "ext/exError.h"
 #include "ext/exOption.h"

@@ -1,4 +1,4 @@
-// Object memory: the process scheduler's machinery. Processes, Semaphores, LinkedLists and the
+// Execution engine: the process scheduler's machinery. Processes, Semaphores, LinkedLists and the
 // ProcessorScheduler are image objects; the engine only moves Processes between the ready
 // lists and Semaphores, switches the running one, idles when none can run, and starts the
 // image's process after loading. Process primitives 85-88 and 311-313.

@@ -12,9 +12,9 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmPending.h"
 #include "mman/mmRt.h"
-#include "mman/mmString.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "prim/prCollation.h"
 #include "support/primHarness.h"
 
 namespace {

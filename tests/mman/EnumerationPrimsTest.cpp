@@ -18,6 +18,7 @@
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "prim/prEnumerate.h"
 #include "support/primHarness.h"
 
 namespace {

@@ -11,11 +11,11 @@
 #include "mman/heapVerifier.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmResources.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "prim/prDouble.h"
+#include "prim/prResources.h"
 #include "support/primHarness.h"
 
 namespace {

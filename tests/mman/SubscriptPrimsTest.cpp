@@ -24,11 +24,11 @@
 #include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
-#include "mman/mmString.h"
-#include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
 #include "mman/subscriptCases.h"
 #include "mman/testHeap.h"
+#include "prim/prCollation.h"
+#include "prim/prSubscript.h"
 #include "support/primHarness.h"
 
 namespace {

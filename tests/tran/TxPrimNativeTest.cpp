@@ -10,9 +10,7 @@
 #include <vector>
 
 #include "mman/mmIncGC.h"
-#include "mman/mmObjPrims.h"
 #include "mman/mmRt.h"
-#include "mman/mmSubscript.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmSysOop.h"
@@ -24,6 +22,8 @@
 #include "prim/prArithmetic.h"
 #include "prim/prDouble.h"
 #include "prim/prHash.h"
+#include "prim/prObject.h"
+#include "prim/prSubscript.h"
 #include "support/primHarness.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taux.h"

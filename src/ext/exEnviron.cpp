@@ -14,9 +14,9 @@
 #include "mman/mmCString.h"
 #include "mman/mmCValue.h"
 #include "mman/mmImageHeader.h"
-#include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 
 RegisteredNamedObject* regNames[regNamesCapacity];

@@ -10,10 +10,10 @@
 #include "ext/platform.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
+#include "stack/scheduler.h"
 
 void* moreMemory(uint64_t size, int wantMapped, uint64_t lowestAddress, uint64_t alignment,
                  int protection, int* mappedOut, uint64_t* sizeOut) {

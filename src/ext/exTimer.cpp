@@ -9,9 +9,9 @@
 #include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmCValue.h"
-#include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
+#include "stack/scheduler.h"
 
 TimerEntry timerEntries[timerEntryCount];
 TimerEntry* armedTimer;

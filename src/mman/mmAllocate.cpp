@@ -14,7 +14,6 @@
 #include "mman/mmPermSpace.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
-#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 
 static const char* const allocateSource = "src/mman/mmAllocate";

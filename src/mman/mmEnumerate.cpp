@@ -5,15 +5,15 @@
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmHooks.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmInit.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
-#include "stack/stackframe.h"
 
 // ---- Predicates ---------------------------------------------------------------------------
 
@@ -44,7 +44,7 @@ int instanceOfClassIndexList(void* arg, ObjectHeader* h) {
 static int holdsIn(ObjectHeader* h, oop target, uint64_t first, uint64_t last) {
   bool context = classTagOf(h) <= classIndexHybridBlockContext;
   for (uint64_t i = first; i < last; i++)
-    if ((context && i <= ctxContents ? contextInstVarNoReify(oopOf(h), uint32_t(i)) : bodyOf(h)[i]) == target)
+    if ((context && i <= ctxContents ? stackHooks.contextInstVarNoReify(oopOf(h), uint32_t(i)) : bodyOf(h)[i]) == target)
       return 1;
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cassert>
 #include <cinttypes>
+#include <initializer_list>
 #include <cstring>
 
 #include "ext/exLeave.h"
@@ -12,7 +13,6 @@
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSnapshot.h"

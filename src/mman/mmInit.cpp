@@ -12,6 +12,7 @@
 #include "ext/exLeave.h"
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmDebug.h"
@@ -26,8 +27,8 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmBecome.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSnapshot.h"
@@ -46,6 +47,7 @@
 #include "tran/tmain.h"
 
 uint64_t kernelSlots[kernelSlotCount];
+uint64_t stackSpaceSlots;
 KernelBlock kernelBlock;
 uint64_t totalInitialAllocBytes;
 int64_t temp1RegisteredOopX = -1, temp2RegisteredOopX = -1;

@@ -18,6 +18,9 @@ enum KernelSlot : uint32_t {
   kernelSlotCount = 9,
 };
 extern uint64_t kernelSlots[kernelSlotCount];
+// Words of the stack zone as start-up sized it; the old-space reserve counts them.
+extern uint64_t stackSpaceSlots;
+inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }
 
 enum : uint64_t {
   maxCodeCacheWords = 0x200000,          // a larger code cache is cut to this

@@ -6,7 +6,7 @@
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
 #include "mman/mmCString.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
 

@@ -9,17 +9,18 @@
 #include <unistd.h>
 
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmCString.h"
 #include "mman/mmCValue.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxFile.h"
 #include "plat/unxMain.h"
+#include "stack/scheduler.h"
 
 // ---- Shared by the descriptor-level primitives ---------------------------------------------
 

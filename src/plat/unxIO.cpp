@@ -19,10 +19,10 @@
 #include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
+#include "stack/scheduler.h"
 
 static const char ioSource[] = "src/plat/unxIO.cpp";
 

@@ -12,7 +12,7 @@
 #include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmCString.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
 

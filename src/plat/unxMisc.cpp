@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -18,7 +19,6 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmCString.h"
 #include "mman/mmCValue.h"
-#include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"

@@ -16,9 +16,9 @@
 #include "ext/exError.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"
-#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
+#include "stack/scheduler.h"
 #include "tran/tnmprim.h"
 
 static const char sigSource[] = "src/plat/unxSig.cpp";

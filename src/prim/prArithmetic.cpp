@@ -7,7 +7,6 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmCValue.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"

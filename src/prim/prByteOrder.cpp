@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "ext/exPrimTable.h"
-#include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 

@@ -3,13 +3,13 @@
 #include "prim/prCollation.h"
 
 #include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "prim/prSubscript.h"

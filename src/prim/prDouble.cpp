@@ -8,7 +8,7 @@
 #include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 
 // Every failure of the float primitives is PrimErrorTable code 0 with the primitive's own

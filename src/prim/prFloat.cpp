@@ -5,7 +5,7 @@
 
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "prim/prDouble.h"
 

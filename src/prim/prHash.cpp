@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "ext/exPrimTable.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 
 // One multiplicative step per element: h = (h + e) * 1664525 mod 2^32, starting from the

@@ -11,7 +11,7 @@
 #include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 
 // A LargeInteger body is little-endian base-256 digits zero-padded to a whole word; the

@@ -12,7 +12,7 @@
 #include "ext/platform.h"
 #include "mman/mmCString.h"
 #include "mman/mmCValue.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 
 static LinkRegistryEntry* registry;  // entries 0 .. count-1

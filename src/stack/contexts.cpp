@@ -4,7 +4,6 @@
 
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
-#include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "stack/nsupport.h"

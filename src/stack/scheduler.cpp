@@ -9,7 +9,6 @@
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"
-#include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
@@ -58,11 +57,6 @@ static uint32_t levelCount() {
 }
 
 oop highestProcessPriority() { return smallIntegerFor(levelCount()); }
-
-oop activeProcess() {
-  oop s = scheduler();
-  return s == 0 ? nilOop() : slotOf(s, schedulerActiveProcess);
-}
 
 // The process's priority when it names a ready list, else 0.
 static uint32_t priorityOf(oop process) {

@@ -8,19 +8,7 @@
 #include <cstdint>
 
 #include "mman/mmObject.h"
-
-// Slots of the objects (all oops; priorities are SmallIntegers, 1 the lowest).
-enum : uint32_t {
-  processNextLink = 0,
-  processSuspendedContext = 1,
-  processPriority = 2,
-  processMyList = 3,
-  listFirstLink = 0,
-  listLastLink = 1,
-  semaphoreExcessSignals = 2,
-  schedulerReadyLists = 0,  // Array: entry p-1 holds the ready Processes of priority p
-  schedulerActiveProcess = 1,
-};
+#include "mman/mmSysOop.h"
 
 // No ready list above this priority holds a process.
 extern uint32_t highestReadyPriorityHint;
@@ -39,7 +27,6 @@ struct SchedulerOps {
 extern SchedulerOps schedulerOps;
 extern const SchedulerOps engineSchedulerOps;
 
-oop activeProcess();
 // The number of priority levels (the size of the ready-lists Array) as a SmallInteger.
 oop highestProcessPriority();
 void removeProcessFromList(oop list, oop process);

@@ -11,7 +11,6 @@
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
-#include "mman/mmPending.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"

@@ -10,8 +10,9 @@
 #include "ext/exError.h"
 #include "ext/exPrimTable.h"
 #include "ext/platform.h"
+#include "mman/mmHooks.h"
 #include "mman/mmObject.h"
-#include "mman/mmPending.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
@@ -20,6 +21,7 @@
 #include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tpcmap.h"
+#include "tran/tprim.h"
 #include "tran/txmem.h"
 
 NMZone nmZone;
@@ -265,7 +267,7 @@ static int compactAttempt() {
 }
 
 int compactNMethods() {
-  pending.numCompactNMethods++;
+  memoryStats.numCompactNMethods++;
   for (int attempt = 0; attempt < 2; attempt++)
     if (compactAttempt()) return 1;
   return 0;
@@ -1123,3 +1125,17 @@ void nmFlushLookupCache() {
   clearMCache();
   invalidateNMethods();
 }
+
+// ---- Object memory's hooks ----------------------------------------------------------------
+
+const CodeHooks codeHooks = {
+    .nmUpdateNewRefs = nmUpdateNewRefs,
+    .markNMethodsWithMarkedObjs = markNMethodsWithMarkedObjs,
+    .markNMethodsAsNotReferringTo = markNMethodsAsNotReferringTo,
+    .unlinkAndFreeUnmarkedNMethods = unlinkAndFreeUnmarkedNMethods,
+    .reInitNMethods = reInitNMethods,
+    .scratchNmzBounds = scratchNmzBounds,
+    .mapAllNPCs = mapAllNPCs,
+    .purgeDeadClassesFromMCache = purgeDeadClassesFromMCache,
+    .tranNoteEdenWarningThresholdChanged = tranNoteEdenWarningThresholdChanged,
+};

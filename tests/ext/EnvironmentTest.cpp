@@ -9,7 +9,6 @@
 #include "ext/exOption.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmImageHeader.h"
-#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "support/ioKernel.h"

@@ -10,7 +10,6 @@
 #include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmEnumerate.h"
 #include "mman/mmInit.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"

@@ -6,7 +6,6 @@
 
 #include "ext/exPrimTable.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/scavengeHeap.h"
 #include "support/primHarness.h"
 

@@ -21,7 +21,6 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
 #include "mman/scavengeHeap.h"
 #include "prim/prObject.h"
 #include "stack/stackzone.h"

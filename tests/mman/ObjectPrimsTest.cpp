@@ -13,7 +13,6 @@
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
@@ -189,7 +188,7 @@ TEST_F(ObjectPrims, ChangingClassesInFailureOrder) {
   EXPECT_TRUE(isGCSpecial(headerOf(four)) && !isEphemeron(headerOf(four)));
   EXPECT_TRUE(isEphemeron(headerOf(eph)));
   EXPECT_EQ(indexabilityOf(headerOf(eph)), 2u);
-  EXPECT_EQ(pendingCalls.classChanges, 3u);
+  EXPECT_EQ(incGCClassChangeCalls, 3u);
   // 535 copies the class and the special bits of its argument.
   oop plain = newOldObject(classIndexArray, 4);
   ASSERT_FALSE(callPrimitive(535, plain, {four}).failed);

@@ -9,7 +9,7 @@
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"

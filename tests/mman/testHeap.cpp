@@ -7,12 +7,14 @@
 #include <initializer_list>
 
 #include "ext/exEnviron.h"
+#include "ext/exRequest.h"
+#include "mman/mmGlobalGC.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 
 TestClasses testClasses;
@@ -181,7 +183,7 @@ void freeTestHeap() {
   scavengeInProgress = tenureToShrinkRememberedTable = 0;
   lowSpaceLimit = 0;
   anyReq = 0;
-  pendingCalls = PendingCalls{};
+  incGCClassChangeCalls = 0;
   resetFragmentationCounts();
   oldObjectsAllocated = oldBytesAllocated = 0;
   lastClassTablePageX = 0;

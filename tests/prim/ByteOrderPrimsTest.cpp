@@ -11,7 +11,6 @@
 #include "mman/mmImageLoad.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "mman/mmPending.h"
 #include "prim/prByteOrder.h"
 #include "support/primHarness.h"
 

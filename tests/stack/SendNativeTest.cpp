@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "ext/exOption.h"
-#include "mman/mmPending.h"
 #include "mman/testHeap.h"
 #include "support/testZone.h"
 #include "mman/mmSysOop.h"

@@ -7,7 +7,6 @@
 #include "ext/exInit.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmCString.h"
-#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 
@@ -38,11 +37,11 @@ void newIOTestHeap(uint64_t oldSlots) {
 
 oop newSemaphore() {
   oop s = newOldObject(classIndexSemaphore, 3);
-  bodyOf(headerOf(s))[semaphoreExcessSignalsSlot] = smallIntegerFor(0);
+  bodyOf(headerOf(s))[semaphoreExcessSignals] = smallIntegerFor(0);
   return s;
 }
 
-int64_t excessSignals(oop semaphore) { return smallIntegerValue(slotOf(semaphore, semaphoreExcessSignalsSlot)); }
+int64_t excessSignals(oop semaphore) { return smallIntegerValue(slotOf(semaphore, semaphoreExcessSignals)); }
 
 oop byteString(const std::string& text) { return STStringWithSize(text.data(), text.size()); }
 

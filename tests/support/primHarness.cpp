@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ext/exPrimTable.h"
-#include "mman/mmPending.h"
+#include "stack/nsupport.h"
 #include "stack/stackzone.h"
 #include "tran/tpcmap.h"
 

@@ -15,11 +15,11 @@
 #include "ext/exInit.h"
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
-#include "ext/exTimer.h"
 #include "ext/platform.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "plat/unxMain.h"
+#include "prim/prTimer.h"
 #include "support/ioKernel.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <cstring>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"

@@ -52,18 +52,8 @@ extern int64_t temp1RegisteredOopX, temp2RegisteredOopX;  // registry slots for 
 void loadKernel();
 // loadKernel, then the reboot into Smalltalk; does not return.
 [[noreturn]] void startKernel();
+// Registers start-up's own primitives 307 (the default space sizes) and 407 (perm space in place).
+void initKernelPrims();
 // Installs the request servers that start-up owns: input (through the platform hook) and
 // large-space compaction. The other components install theirs as they initialise.
 void installRequestServers();
-
-// Regions lent to the image reader while the image loads, before the spaces they belong
-// to are in use: one for the inflate allocator, one for compressed input.
-struct DecompressionWorkspaces {
-  uint8_t* workspace;      // inflate allocator's memory
-  uint64_t workspaceSize;  // bytes
-  uint8_t* input;          // compressed input buffer
-  uint64_t inputSize;      // bytes
-};
-extern DecompressionWorkspaces decompressionWorkspaces;
-void getDecompressionWorkspaces(uint8_t** workspace, uint64_t* workspaceSize, uint8_t** input,
-                                uint64_t* inputSize);

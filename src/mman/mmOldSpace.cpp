@@ -4,7 +4,7 @@
 
 
 #include "ext/exError.h"
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"

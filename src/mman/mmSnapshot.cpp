@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
@@ -238,7 +239,7 @@ static oop primSnapshot(oop receiver, oop kindOop) {
 // ---- Primitives 303 and 304: the herald ----------------------------------------------------
 
 static oop primHerald(oop) {
-  const char* text = viHeraldString[0] != 0 ? viHeraldString : versionString;
+  const char* text = heraldOrVersion();
   oop string = text != nullptr && text[0] != 0 ? STStringWithSize(text, strlen(text)) : 0;
   return string != 0 ? string : failPrimitive(primErrorAt(primErrNoSpace), 0);
 }

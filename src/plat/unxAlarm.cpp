@@ -8,9 +8,9 @@
 
 #include "ext/exError.h"
 #include "ext/exRequest.h"
-#include "ext/exTimer.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"
+#include "prim/prTimer.h"
 
 static const char alarmSource[] = "src/plat/unxAlarm.cpp";
 

@@ -12,7 +12,7 @@
 #include <signal.h>
 #include <ucontext.h>
 
-#include "ext/exEnviron.h"
+#include "prim/prEnviron.h"
 #include "ext/exError.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"

@@ -1,7 +1,7 @@
 // Start-up: the environment registry (engine variables the image reads and sets by name)
 // and the engine-identity and error-table primitives. Owns regNames, maxRegNameIndex.
 // Prefix: none (addRegisteredNamedObject, initEnvironmentPrimitives, reg...).
-#include "ext/exEnviron.h"
+#include "prim/prEnviron.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Start-up: the two logical timers over the platform's one delay timer, and primitives
 // 351 and 352. Owns the TimerEntry slots, the armed entry and isTimerActive.
 // Prefix: none (setTimer, setTimerEntry, armEarliestTimer, timeExpired, initTime).
-#include "ext/exTimer.h"
+#include "prim/prTimer.h"
 
 #include "ext/exError.h"
 #include "ext/exInit.h"
@@ -11,6 +11,7 @@
 #include "mman/mmCValue.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
+#include "prim/prStartup.h"
 #include "stack/scheduler.h"
 
 TimerEntry timerEntries[timerEntryCount];

@@ -285,6 +285,31 @@ void rebootSystem() {
   if (schedulerOps.enter == engineSchedulerOps.enter) pdExit(qrxErrorStatus);
 }
 
+uint64_t CStackMain;  // the C stack level of the Smalltalk thread
+
+// Runs on the C stack below the stack zone: records the C level of every later glue call and
+// enters Smalltalk in the image's process.
+static void rebootContinuation() {
+  markStack();
+  CStackMain = CStack;
+  rebootSystem();
+}
+
+// The zone lies on the main thread's stack when it fits there with room to spare for the C
+// code that runs below it; otherwise in memory of its own.
+void enterImage(uint64_t stackSlots) {
+  int32_t numStacks = int32_t(stackSlots / stackSegmentWords);
+  uint64_t zoneBytes = uint64_t(numStacks) * stackSegmentBytes;
+  const uint64_t cStackMargin = 2 << 20;
+  if (zoneBytes + cStackMargin <= pdMainStackLimit()) {
+    uint64_t zone;
+    initStacksOnStack(numStacks, &zone, rebootContinuation);
+  } else {
+    initStacks(nullptr, numStacks);
+    rebootContinuation();
+  }
+}
+
 // ---- Primitives ---------------------------------------------------------------------------
 
 static oop fail(uint32_t entry, uint64_t numArgs) { return failPrimitive(primErrorAt(entry), numArgs); }

@@ -43,4 +43,7 @@ void asynchSignal(oop semaphore);
 int waitOnCalloutSemaphore(oop semaphore, oop stackTop);
 oop requestActiveProcessPriority(oop priority);
 void rebootSystem();
+// Start-up's last step: builds the stack zone of stackSlots words and reboots into the image's
+// active process (kernelHooks.enterImage); returns only when the reboot does.
+void enterImage(uint64_t stackSlots);
 void initProcessPrims();

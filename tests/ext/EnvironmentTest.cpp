@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "ext/exEnviron.h"
+#include "prim/prEnviron.h"
 #include "ext/exOption.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmImageHeader.h"

@@ -2,7 +2,7 @@
 // child-status Semaphore.
 #include <gtest/gtest.h>
 
-#include "ext/exLeave.h"
+#include "prim/prLeave.h"
 #include "ext/exRequest.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmSysOop.h"

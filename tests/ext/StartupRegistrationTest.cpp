@@ -8,6 +8,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "prim/prStartup.h"
 
 namespace {
 

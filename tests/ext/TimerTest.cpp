@@ -7,9 +7,10 @@
 
 #include "ext/exInit.h"
 #include "ext/exRequest.h"
-#include "ext/exTimer.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "prim/prStartup.h"
+#include "prim/prTimer.h"
 #include "support/ioKernel.h"
 
 namespace {

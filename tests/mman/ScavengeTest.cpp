@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ext/exMemory.h"
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
 #include "mman/loadImages.h"
@@ -20,7 +21,6 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
 #include "mman/mmPermSpace.h"
-#include "ext/exLeave.h"
 #include "mman/scavengeHeap.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"

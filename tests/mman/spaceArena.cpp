@@ -4,7 +4,7 @@
 #include <cassert>
 #include <cstring>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/exRequest.h"
 #include "imageWriter.h"
 #include "mman/mmFixedSpace.h"

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "ext/exEnviron.h"
 #include "ext/exRequest.h"
 #include "mman/mmGlobalGC.h"
 #include "mman/mmImageHeader.h"
@@ -16,6 +15,7 @@
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
+#include "prim/prEnviron.h"
 
 TestClasses testClasses;
 static uint32_t classMetaIndex;  // the shared metaclass of every test class

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"

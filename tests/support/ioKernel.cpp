@@ -3,12 +3,13 @@
 
 #include <cassert>
 
-#include "ext/exEnviron.h"
 #include "ext/exInit.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmCString.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "prim/prEnviron.h"
+#include "prim/prStartup.h"
 
 static uint32_t errorClasses[37];
 

@@ -9,7 +9,7 @@
 #include <vector>
 #include <zlib.h>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmFixedSpace.h"

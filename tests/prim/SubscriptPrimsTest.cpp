@@ -25,7 +25,7 @@
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
-#include "mman/subscriptCases.h"
+#include "prim/subscriptCases.h"
 #include "mman/testHeap.h"
 #include "prim/prCollation.h"
 #include "prim/prSubscript.h"

@@ -1,5 +1,5 @@
 // Test support: the indexed-access primitives' cases as data.
-#include "mman/subscriptCases.h"
+#include "prim/subscriptCases.h"
 
 #include <cstring>
 

@@ -16,7 +16,7 @@
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
 #include "ext/exOption.h"
-#include "mman/subscriptCases.h"
+#include "prim/subscriptCases.h"
 #include "mman/testHeap.h"
 #include "nativeCode.h"
 #include "prim/prArithmetic.h"

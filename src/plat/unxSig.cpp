@@ -186,6 +186,9 @@ int registerSignal(int signal) {
   return 1;
 }
 
+// The registered set, bit s-1 for signal s: a child resets these before it runs a program.
+uint64_t registeredSignalSet() { return registeredSignals.load(); }
+
 // ---- Named signal Semaphores ---------------------------------------------------------
 
 // A named entry of the registry: its Semaphore lives in a registry slot (kind 1).

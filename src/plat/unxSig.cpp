@@ -1,7 +1,7 @@
 // Unix layer: signal dispositions, asynchronous signals turned into requests, the named signal
 // Semaphores, critical sections, the wake-up, termination while a snapshot is written. Owns
-// SignalState (below), needMessageToWakeup and the Smalltalk thread's identity. Prefix: pd (pdBeginCritical,
-// pdEndCritical, pdResetCritical, pdWakeup); initSignals, registerSignal, SIGNALSemaphoreResponse, *Termination.
+// SignalState (below), needMessageToWakeup and the Smalltalk thread's identity. Prefix: pd (pdBeginCritical, ...,
+// pdWakeup); initSignals, registerSignal, SIGNALSemaphoreResponse, hold-, release- and blockTermination.
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -163,6 +163,8 @@ void initSignals() {
   for (int s : {SIGHUP, SIGTTIN, SIGTTOU, SIGXCPU, SIGXFSZ}) sigaction(s, &ignore, nullptr);
 }
 
+static void terminationHandler(int signal);
+
 // Watches a signal: it joins the critical set and its delivery posts request 5. A foreign
 // handler found in place is kept and called first.
 int registerSignal(int signal) {
@@ -179,8 +181,9 @@ int registerSignal(int signal) {
   bool own = (previous.sa_flags & SA_SIGINFO) &&
              (previous.sa_sigaction == asyncSignalHandler || previous.sa_sigaction == faultSignalHandler ||
               previous.sa_sigaction == profileSignalHandler);
-  bool standard = !(previous.sa_flags & SA_SIGINFO) &&
-                  (previous.sa_handler == SIG_IGN || previous.sa_handler == SIG_DFL);
+  bool standard = !(previous.sa_flags & SA_SIGINFO) && (previous.sa_handler == SIG_IGN ||
+                                                         previous.sa_handler == SIG_DFL ||
+                                                         previous.sa_handler == terminationHandler);
   if (!own && !standard) chainedHandlers[signal] = previous.sa_handler;
   pdEndCritical();
   return 1;

@@ -8,7 +8,6 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ext/exSnapshotName.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"
 
@@ -220,9 +220,6 @@ static PendingImage pendingImages[pendingImageCount];
 static bool pendingImagesReady;
 int snapshotUnnamedFiles = 1;
 
-static const char tempMarker[] = ".saving-";
-enum { tempSuffixChars = 6, tempNameExtra = sizeof tempMarker - 1 + tempSuffixChars };
-
 // Run by a terminating signal while a snapshot is written: safe in a signal handler.
 static void removeTempsOnTermination() {
   for (PendingImage& p : pendingImages)
@@ -304,34 +301,11 @@ static int openInPlace(const char* target, int* error) {
   return fd;
 }
 
-// "<target>.saving-" and six letters or digits, a different six for each seed.
-static void nameTemp(PendingImage* p, uint64_t seed) {
-  static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  char suffix[tempSuffixChars + 1];
-  seed *= 0x9E3779B97F4A7C15u;
-  for (int i = 0; i < tempSuffixChars; i++, seed >>= 6) suffix[i] = letters[(seed & 63) % 62];
-  suffix[tempSuffixChars] = 0;
-  size_t n = strlen(p->target);  // tempNameExtra more fit: createTemp checked
-  memcpy(p->temp, p->target, n);
-  memcpy(p->temp + n, tempMarker, sizeof tempMarker - 1);
-  memcpy(p->temp + n + sizeof tempMarker - 1, suffix, sizeof suffix);
-}
-
 static uint64_t tempSeed() {
   static uint64_t serial;
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   return (uint64_t(getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20) ^ (++serial << 52);
-}
-
-static bool isTempOf(const char* name, const char* base) {
-  size_t b = strlen(base);
-  if (strncmp(name, base, b) != 0 || strncmp(name + b, tempMarker, sizeof tempMarker - 1) != 0) return false;
-  const char* suffix = name + b + sizeof tempMarker - 1;
-  if (strlen(suffix) != tempSuffixChars) return false;
-  for (const char* c = suffix; *c != 0; c++)
-    if (!isalnum((unsigned char)*c)) return false;
-  return true;
 }
 
 // A temporary file of this target's that no writer locks was left by a save that was
@@ -344,7 +318,7 @@ static void removeStaleTemps(const char* target) {
   DIR* d = opendir(dir);
   if (d == nullptr) return;
   while (struct dirent* e = readdir(d)) {
-    if (!isTempOf(e->d_name, base)) continue;
+    if (!isSnapshotTempOf(e->d_name, base)) continue;
     int fd = openat(dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat st;
@@ -360,7 +334,7 @@ static int createTemp(PendingImage* p, int* error) {
   char dir[PATH_MAX];
   const char* base;
   splitPath(p->target, dir, &base);
-  if (strlen(p->target) + tempNameExtra >= PATH_MAX || strlen(base) + tempNameExtra > NAME_MAX)
+  if (strlen(p->target) + snapshotTempNameExtra >= PATH_MAX || strlen(base) + snapshotTempNameExtra > NAME_MAX)
     return *error = ENAMETOOLONG, -1;
   if (snapshotUnnamedFiles) {
     int fd = open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -368,7 +342,7 @@ static int createTemp(PendingImage* p, int* error) {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return *error = errno, -1;
   }
   for (int attempt = 0; attempt < 100; attempt++) {
-    nameTemp(p, tempSeed());
+    snapshotTempName(p->temp, p->target, tempSeed());
     int fd = open(p->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) return p->named.store(1), fd;
     if (errno != EEXIST) break;
@@ -468,7 +442,7 @@ static int linkUnnamed(PendingImage* p) {
   blockTermination(&old);
   int error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; attempt++) {
-    nameTemp(p, tempSeed());
+    snapshotTempName(p->temp, p->target, tempSeed());
     // Naming a descriptor directly takes a privilege; its /proc entry does not.
     if (linkat(p->fd, "", AT_FDCWD, p->temp, AT_EMPTY_PATH) == 0 ||
         (errno != EEXIST && linkat(AT_FDCWD, self, AT_FDCWD, p->temp, AT_SYMLINK_FOLLOW) == 0)) {

@@ -3,7 +3,6 @@
 // pdCloseImage, pdDiscardSnapshot, pdBlessSnapshot).
 #include <windows.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include "ext/exSnapshotName.h"
 #include "ext/platform.h"
 
 // An image being written goes to a new file beside its target, "<target>.saving-XXXXXX",
@@ -30,9 +30,6 @@ struct PendingImage {
 enum { pendingImageCount = 8 };
 static PendingImage pendingImages[pendingImageCount];
 static bool pendingImagesReady;
-
-static const char tempMarker[] = ".saving-";
-enum { tempSuffixChars = 6, tempNameExtra = sizeof tempMarker - 1 + tempSuffixChars };
 
 static void freePending(PendingImage* p, bool removeTemp) {
   if (removeTemp) _unlink(p->temp);
@@ -61,36 +58,16 @@ static size_t directoryLength(const char* path) {
   return last != nullptr ? size_t(last - path + 1) : 0;
 }
 
-// "<target>.saving-" and six letters or digits, a different six for each seed.
-static void nameTemp(PendingImage* p, uint64_t seed) {
-  static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  char suffix[tempSuffixChars + 1];
-  seed *= 0x9E3779B97F4A7C15u;
-  for (int i = 0; i < tempSuffixChars; i++, seed >>= 6) suffix[i] = letters[(seed & 63) % 62];
-  suffix[tempSuffixChars] = 0;
-  snprintf(p->temp, sizeof p->temp, "%s%s%s", p->target, tempMarker, suffix);
-}
-
-static bool isTempOf(const char* name, const char* base) {
-  size_t b = strlen(base);
-  if (strncmp(name, base, b) != 0 || strncmp(name + b, tempMarker, sizeof tempMarker - 1) != 0) return false;
-  const char* suffix = name + b + sizeof tempMarker - 1;
-  if (strlen(suffix) != tempSuffixChars) return false;
-  for (const char* c = suffix; *c != 0; c++)
-    if (!isalnum((unsigned char)*c)) return false;
-  return true;
-}
-
 // A file a writer still has open cannot be removed: what goes was left by a killed save.
 static void removeStaleTemps(const char* target) {
   size_t dir = directoryLength(target);
   char pattern[MAX_PATH + 16], path[MAX_PATH];
-  snprintf(pattern, sizeof pattern, "%s%s*", target, tempMarker);
+  snprintf(pattern, sizeof pattern, "%s%s*", target, snapshotTempMarker);
   struct _finddata_t found;
   intptr_t search = _findfirst(pattern, &found);
   if (search == -1) return;
   do {
-    if ((found.attrib & _A_SUBDIR) || !isTempOf(found.name, target + dir) ||
+    if ((found.attrib & _A_SUBDIR) || !isSnapshotTempOf(found.name, target + dir) ||
         snprintf(path, sizeof path, "%.*s%s", int(dir), target, found.name) >= int(sizeof path))
       continue;
     _unlink(path);
@@ -115,13 +92,13 @@ static int64_t openSnapshot(const char* path, int* error) {
   if (p == nullptr) return *error = EMFILE, -1;
   struct _stat64 st;
   if (_stat64(path, &st) == 0 && !(st.st_mode & _S_IFREG)) return *error = (st.st_mode & _S_IFDIR) ? EISDIR : EPERM, -1;
-  if (strlen(path) + tempNameExtra >= MAX_PATH) return *error = ENAMETOOLONG, -1;
+  if (strlen(path) + snapshotTempNameExtra >= MAX_PATH) return *error = ENAMETOOLONG, -1;
   strcpy(p->target, path);
   removeStaleTemps(path);
   static uint64_t serial;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-    nameTemp(p, (uint64_t(GetCurrentProcessId()) << 40) ^ GetTickCount64() ^ (++serial << 52));
+    snapshotTempName(p->temp, p->target, (uint64_t(GetCurrentProcessId()) << 40) ^ GetTickCount64() ^ (++serial << 52));
     fd = _open(p->temp, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0 && errno != EEXIST) break;
   }

@@ -14,21 +14,11 @@
 #include <vector>
 
 #include "ext/platform.h"
+#include "support/testFiles.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string contentsOf(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> namesIn(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const fs::directory_entry& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  return names;
-}
 
 fs::path freshDir(const char* name) {
   fs::path dir = fs::path(testing::TempDir()) / name;
@@ -51,14 +41,14 @@ TEST(ImageFile_Snapshot, ReplacesWholeAndLeavesNoTemporaryFile) {
     EXPECT_EQ(pdWrite(fd, "new ", 4, &error), 4);
     EXPECT_EQ(pdWrite(fd, "image", 5, &error), 5);
     if (existed) {
-      EXPECT_EQ(contentsOf(target), "the old image, longer than the new");  // not yet replaced
+      EXPECT_EQ(fileText(target), "the old image, longer than the new");  // not yet replaced
     }
     EXPECT_EQ(pdCloseImage(fd), 0);
     if (existed) {
-      EXPECT_EQ(contentsOf(target), "the old image, longer than the new");  // not before the blessing
+      EXPECT_EQ(fileText(target), "the old image, longer than the new");  // not before the blessing
     }
     EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), 9), 1);
-    EXPECT_EQ(contentsOf(target), "new image") << existed;
+    EXPECT_EQ(fileText(target), "new image") << existed;
     EXPECT_EQ(namesIn(dir), std::vector<std::string>{"a.im"}) << existed;
   }
   fs::remove_all(dir);
@@ -79,7 +69,7 @@ TEST(ImageFile_Snapshot, WrongSizeOrNoBlessingKeepsTheOldImage) {
     if (expected != 0) {
       EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), expected), 0) << expected;
     }
-    EXPECT_EQ(contentsOf(target), "old") << expected;
+    EXPECT_EQ(fileText(target), "old") << expected;
   }
   int error = -1;
   int64_t fd = pdOpenImage(target.string().c_str(), pdOpenSnapshot, &error);  // gives up the unblessed one
@@ -87,7 +77,7 @@ TEST(ImageFile_Snapshot, WrongSizeOrNoBlessingKeepsTheOldImage) {
   pdDiscardSnapshot(fd);
   EXPECT_NE(pdCloseImage(fd), 0);
   EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), 0), 0);
-  EXPECT_EQ(contentsOf(target), "old");
+  EXPECT_EQ(fileText(target), "old");
   EXPECT_EQ(namesIn(dir), std::vector<std::string>{"c.im"});
   fs::remove_all(dir);
 }
@@ -126,10 +116,8 @@ TEST(ImageFile_Snapshot, NextSaveRemovesWhatAKilledSaveLeft) {
   EXPECT_EQ(pdWrite(fd, "new", 3, &error), 3);
   EXPECT_EQ(pdCloseImage(fd), 0);
   EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), 3), 1);
-  std::vector<std::string> names = namesIn(dir);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, kept);
-  EXPECT_EQ(contentsOf(target), "new");
+  EXPECT_EQ(namesIn(dir), kept);
+  EXPECT_EQ(fileText(target), "new");
   fs::remove_all(dir);
 }
 

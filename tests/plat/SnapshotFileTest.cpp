@@ -20,22 +20,11 @@
 
 #include "ext/platform.h"
 #include "plat/unxMain.h"
+#include "support/testFiles.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string contentsOf(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> namesIn(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const fs::directory_entry& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 class Unix_SnapshotFile : public ::testing::TestWithParam<int> {
  protected:
@@ -71,7 +60,7 @@ TEST_P(Unix_SnapshotFile, NewFileNamedOnlyWhereItMustBe) {
   }
   EXPECT_EQ(pdCloseImage(fd), 0);
   EXPECT_EQ(pdBlessSnapshot(target.c_str(), 9), 1);
-  EXPECT_EQ(contentsOf(target), "new image");
+  EXPECT_EQ(fileText(target), "new image");
   EXPECT_EQ(namesIn(dir), std::vector<std::string>{"t.im"});
 }
 
@@ -120,7 +109,7 @@ TEST_P(Unix_SnapshotFile, TerminatingSignalsRemoveTheFileFirst) {
       ASSERT_EQ(waitpid(pid, &status, 0), pid);
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
       EXPECT_EQ(namesIn(dir), std::vector<std::string>{"t.im"});
-      EXPECT_EQ(contentsOf(target), "old image");
+      EXPECT_EQ(fileText(target), "old image");
     }
   }
   pid_t pid = fork();
@@ -143,7 +132,7 @@ TEST_P(Unix_SnapshotFile, TerminatingSignalsRemoveTheFileFirst) {
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(contentsOf(target), "new image");
+  EXPECT_EQ(fileText(target), "new image");
   EXPECT_EQ(namesIn(dir), std::vector<std::string>{"t.im"});
 }
 

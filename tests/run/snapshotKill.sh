@@ -2,7 +2,9 @@
 # Ends the SnapshotKill program while it saves 64 MB generations over saves/target.im: with
 # SIGKILL at a few moments of a save, then once each with SIGTERM, SIGINT, SIGQUIT, SIGUSR1
 # and SIGUSR2, which must end it with their own statuses. After each end, saves/ must hold
-# the target alone, and the target must load and resume as one whole generation.
+# the target alone, and the target must load and resume as one whole generation. Where the
+# file system has no unnamed files, a SIGKILL may leave the named new file, which the next
+# save removes: the rounds of the other signals then find the target alone again.
 # Usage: snapshotKill.sh mkimage tessel kernel-dir source work-dir
 set -u
 set -m       # runs in the background keep SIGINT and SIGQUIT, which a shell would ignore for them
@@ -14,9 +16,15 @@ options=(-noherald -m6 200000000)
 saves=$(pwd)/saves
 
 # Waits until a generation is on disk and the run holds a file in saves/ open: a save.
+# named is then 1 when that file has a name.
 awaitSave() {
+  local open
   for _ in $(seq 1 3000); do
-    if [ -e saves/target.im ] && ls -l "/proc/$1/fd" 2> /dev/null | grep -q " $saves/"; then return 0; fi
+    open=$(ls -l "/proc/$1/fd" 2> /dev/null | grep " $saves/")
+    if [ -e saves/target.im ] && [ -n "$open" ]; then
+      [[ $open =~ \(deleted\) ]] && named=0 || named=1
+      return 0
+    fi
     kill -0 "$1" 2> /dev/null || return 1
     sleep 0.01
   done
@@ -41,6 +49,9 @@ end() {
   fi
   local left
   left=$(ls -A saves)
+  if [ "$1" = KILL ] && [ $named = 1 ]; then
+    left=$(ls -A saves | grep -v -x 'target\.im\.saving-[A-Za-z0-9]\{6\}')
+  fi
   if [ "$left" != target.im ]; then
     echo "$1: saves/ holds" $left
     exit 1

@@ -37,7 +37,7 @@ enum : uint32_t { phonyAcceptTries = 200 };
 // ---- The child between fork and execve -----------------------------------------------------
 // Only calls that are safe after fork in a program with threads: no allocation, no locks.
 
-static char ptyFailure[256];  // why reopenPty failed, for perror
+static char ptyFailure[320];  // why reopenPty failed, for perror (the name and its text)
 
 // When standard input or output is a terminal, opens it afresh so that it becomes the
 // controlling terminal of the child's new session; its settings are kept. Entries equal to

@@ -228,35 +228,26 @@ static oop primGetOption(oop receiver, oop level, oop option) {
   return answerOrNoSpace(newByteArray(buffer, length < sizeof buffer ? length : sizeof buffer), 2);
 }
 
-// 675: recvfrom into buffer[start, start + count), the sender's address into the address
+// 675 recvfrom into buffer[start, start + count), the sender's address into the address
 // object, whose bytes past the length received are cleared: a reused object never shows
-// part of a longer earlier address.
-static oop primReceiveFrom(oop receiver, oop address, oop buffer, oop start, oop count, oop flags) {
+// part of a longer earlier address. 676 sendto from the buffer to the address.
+static oop datagramCall(oop receiver, oop address, oop buffer, oop start, oop count, oop flags, bool receiving) {
   int fd = smallDescriptorOf(receiver), f;
   socklen_t length;
-  struct sockaddr* a = addressArgument(address, true, &length);
+  struct sockaddr* a = addressArgument(address, receiving, &length);
   int64_t n;
   uint8_t* bytes = bufferRange(buffer, start, count, 0, &n);
   if (fd < 0 || a == nullptr || bytes == nullptr || !intArgument(flags, &f)) return failCode(primErrBadArgument, 5);
   socklen_t size = length;
-  ssize_t got = critically([&] { return recvfrom(fd, bytes, (size_t)n, f, a, &length); });
-  if (got < 0) return failErrno(errno, 5);
-  if (length < size) memset((uint8_t*)a + length, 0, size - length);
-  return smallIntegerFor(got);
+  ssize_t done = critically([&] {
+    return receiving ? recvfrom(fd, bytes, (size_t)n, f, a, &length) : sendto(fd, bytes, (size_t)n, f, a, length);
+  });
+  if (done < 0) return failErrno(errno, 5);
+  if (receiving && length < size) memset((uint8_t*)a + length, 0, size - length);
+  return smallIntegerFor(done);
 }
-
-// 676: sendto from buffer[start, start + count) to the address.
-static oop primSendTo(oop receiver, oop address, oop buffer, oop start, oop count, oop flags) {
-  int fd = smallDescriptorOf(receiver), f;
-  socklen_t length;
-  struct sockaddr* a = addressArgument(address, false, &length);
-  int64_t n;
-  uint8_t* bytes = bufferRange(buffer, start, count, 0, &n);
-  if (fd < 0 || a == nullptr || bytes == nullptr || !intArgument(flags, &f)) return failCode(primErrBadArgument, 5);
-  ssize_t sent = critically([&] { return sendto(fd, bytes, (size_t)n, f, a, length); });
-  if (sent < 0) return failErrno(errno, 5);
-  return smallIntegerFor(sent);
-}
+static oop primReceiveFrom(oop r, oop a, oop b, oop s, oop c, oop f) { return datagramCall(r, a, b, s, c, f, true); }
+static oop primSendTo(oop r, oop a, oop b, oop s, oop c, oop f) { return datagramCall(r, a, b, s, c, f, false); }
 
 // 698: register the socket-address class, the one slot of an Array; it must make byte
 // objects, as every address answered is one.

@@ -14,16 +14,9 @@
 
 #include "mman/mmAllocate.h"
 #include "plat/unixIOFixture.h"
+#include "support/testFiles.h"
 
 namespace {
-
-std::string readAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, (size_t)n);
-  return text;
-}
 
 std::string linkOf(int fd) {
   char target[512];
@@ -65,7 +58,7 @@ class Unix_Children : public UnixIOTest {
     EXPECT_EQ(pipe(channel), 0);  // not close-on-exec: the helper writes to it
     PrimOutcome pid = start(TESSEL_CHILD_REPORT, strings({std::to_string(channel[1])}), standard);
     close(channel[1]);
-    std::string text = pid.failed ? "" : readAll(channel[0]);
+    std::string text = pid.failed ? "" : fileText("/proc/self/fd/" + std::to_string(channel[0]));
     close(channel[0]);
     EXPECT_FALSE(pid.failed);
     if (!pid.failed) expectEnded(reap(), smallIntegerValue(pid.result), smallIntegerFor(0), nilOop());
@@ -94,9 +87,8 @@ TEST_F(Unix_Children, SetUpBetweenForkAndExecve) {
   EXPECT_EQ(defaults["leader"], "1");
   EXPECT_EQ(defaults["tty"], "0");
 
-  PrimOutcome pipePair = callPrimitive(656, nilOop(), {});
-  ASSERT_FALSE(pipePair.failed);
-  int in = (int)smallIntegerValue(slotOf(pipePair.result, 0)), out = (int)smallIntegerValue(slotOf(pipePair.result, 1));
+  int in, out;
+  ASSERT_TRUE(newPair(656, &in, &out));
   auto given = report(arrayOf({descriptorHolder(in), descriptorHolder(out), nilOop()}));
   EXPECT_EQ(given["fd0"], linkOf(in));
   EXPECT_EQ(given["fd1"], linkOf(out));
@@ -188,9 +180,8 @@ class Unix_Pairs : public UnixIOTest {};
 
 TEST_F(Unix_Pairs, PipesAndPseudoTerminals) {
   int used = used_ufds;
-  PrimOutcome pipePair = callPrimitive(656, nilOop(), {});
-  ASSERT_FALSE(pipePair.failed);
-  int in = (int)smallIntegerValue(slotOf(pipePair.result, 0)), out = (int)smallIntegerValue(slotOf(pipePair.result, 1));
+  int in, out;
+  ASSERT_TRUE(newPair(656, &in, &out));
   EXPECT_EQ(used_ufds, used + 2);
   for (int fd : {in, out}) EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
   ASSERT_EQ(write(out, "through", 7), 7);

@@ -170,9 +170,8 @@ TEST_F(Unix_Sockets, DatagramsAndTheAddressTheyCameFrom) {
 // prepared; bytes cross both ways; a thousand pairs made and closed leave the count as it was.
 TEST_F(Unix_Sockets, LoopbackPairsCarryBytesAndKeepTheCount) {
   int used = used_ufds;
-  PrimOutcome pair = callPrimitive(652, nilOop(), {});
-  ASSERT_FALSE(pair.failed);
-  int accepted = (int)smallIntegerValue(slotOf(pair.result, 0)), connecting = (int)smallIntegerValue(slotOf(pair.result, 1));
+  int accepted, connecting;
+  ASSERT_TRUE(newPair(652, &accepted, &connecting));
   EXPECT_EQ(used_ufds, used + 2);
   for (int fd : {accepted, connecting}) {
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
@@ -193,10 +192,10 @@ TEST_F(Unix_Sockets, LoopbackPairsCarryBytesAndKeepTheCount) {
   callPrimitive(651, c, {});
   EXPECT_EQ(used_ufds, used);
   for (int i = 0; i < 1000; i++) {
-    PrimOutcome p = callPrimitive(i % 2 ? 654 : 652, nilOop(), {});
-    ASSERT_FALSE(p.failed) << i;
-    callPrimitive(651, descriptorHolder((int)smallIntegerValue(slotOf(p.result, 0))), {});
-    callPrimitive(651, descriptorHolder((int)smallIntegerValue(slotOf(p.result, 1))), {});
+    int one, other;
+    ASSERT_TRUE(newPair(i % 2 ? 654 : 652, &one, &other)) << i;
+    callPrimitive(651, descriptorHolder(one), {});
+    callPrimitive(651, descriptorHolder(other), {});
   }
   EXPECT_EQ(used_ufds, used);
 }

@@ -36,6 +36,14 @@ class UnixIOTest : public testing::Test {
     memcpy(bodyOf(headerOf(o)), bytes, n);
     return o;
   }
+  // The two descriptors of a pair primitive's answer (656 pipe, 652/654 loopback pair).
+  static bool newPair(uint32_t number, int* first, int* second) {
+    PrimOutcome pair = callPrimitive(number, nilOop(), {});
+    if (pair.failed) return false;
+    *first = (int)smallIntegerValue(slotOf(pair.result, 0));
+    *second = (int)smallIntegerValue(slotOf(pair.result, 1));
+    return true;
+  }
   static oop arrayOf(const std::vector<oop>& slots) {
     oop a = newOldObject(classIndexArray, slots.size());
     for (uint64_t i = 0; i < slots.size(); i++) bodyOf(headerOf(a))[i] = slots[i];

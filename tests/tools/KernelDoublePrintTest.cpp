@@ -60,7 +60,8 @@ std::string literal(double v) {
 // prints it, runs it with the engine options, and answers the lines printed.
 std::vector<std::string> runTable(const std::vector<std::string>& expressions, const std::string& options) {
   fs::path dir = fs::temp_directory_path() / "kernelDoubles";
-  fs::create_directories(dir);
+  std::error_code ignored;
+  fs::create_directories(dir, ignored);
   std::ofstream source(dir / "Table.som");
   source << "Table = (\n    run: args = (\n";
   for (const std::string& e : expressions) source << "        " << e << " println.\n";

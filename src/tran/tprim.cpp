@@ -172,24 +172,6 @@ uint8_t* txMakeBoolean(uint8_t* at) {
   return emitRet(at);
 }
 
-uint8_t* txGetClassTag(int reg, uint8_t* at) {
-  if (reg != rBX) at = emitMovRR(at, reg, rBX);
-  at = emitAluRI8(at, aluAnd, reg, 7);
-  at = emitJccRel8(at, ccNE, 0);
-  uint8_t* immediate = at;
-  at = emitMovRM(at, reg, rBX, 8);
-  if (reg == rAX) {
-    at = emitAndEAXI32(at, 0xFFFFF);
-  } else {  // and reg32, imm32 (81 /4 id): clears the upper half too
-    if (reg >= 8) at = cgenPutB(0x41, at);
-    at = cgenPutB(0x81, at);
-    at = cgenPutB(0xE0 | (reg & 7), at);
-    at = cgenPutL(0xFFFFF, at);
-  }
-  cgenPatchRel8(immediate, at);
-  return at;
-}
-
 void txFixShortList(uint8_t** list, int n, const uint8_t* target) {
   for (int i = 0; i < n; i++) {
     if (list[i] == nullptr) continue;
@@ -203,40 +185,6 @@ void txFixShortList(uint8_t** list, int n, const uint8_t* target) {
 // Tagged SmallIntegers are v*8 + 3: 64-bit signed overflow of the scaled values is exactly
 // leaving the SmallInteger range. Every path that gives up leaves rbx and r12 (and r13) as
 // they came, so the fallback sees the send's operands.
-
-// op d, s with REX.W: 03 add, 2B sub, 23 and, 0B or, 33 xor (d is the reg field).
-static uint8_t* aluRR(uint8_t* at, uint8_t opcode, int d, int s) {
-  at = cgenRexW(at, d, s);
-  at = cgenPutB(opcode, at);
-  return cgenModRR(at, d, s);
-}
-static uint8_t* imulRR(uint8_t* at, int d, int s) {
-  at = cgenRexW(at, d, s);
-  at = cgenPutB(0x0F, at);
-  at = cgenPutB(0xAF, at);
-  return cgenModRR(at, d, s);
-}
-// The D3 /n group (shift by cl) and F7 /3 (neg) on a 64-bit register.
-static uint8_t* shiftRCl(uint8_t* at, int n, int r) {
-  at = cgenRexW(at, 0, r);
-  at = cgenPutB(0xD3, at);
-  return cgenModRR(at, n, r);
-}
-static uint8_t* negR(uint8_t* at, int r) {
-  at = cgenRexW(at, 0, r);
-  at = cgenPutB(0xF7, at);
-  return cgenModRR(at, 3, r);
-}
-static uint8_t* xchgRR(uint8_t* at, int a, int b) {
-  at = cgenRexW(at, a, b);
-  at = cgenPutB(0x87, at);
-  return cgenModRR(at, a, b);
-}
-static uint8_t* testRR(uint8_t* at, int a, int b) {
-  at = cgenRexW(at, b, a);
-  at = cgenPutB(0x85, at);
-  return cgenModRR(at, b, a);
-}
 
 // The end of every path that gives up.
 static uint8_t* giveUp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
@@ -256,7 +204,7 @@ static uint8_t* genAddSub(uint8_t* at, const TranslatedPrimRecord* r, int inline
   at = emitMovRR(at, rR15, rR12);
   at = emitAluRI8(at, aluSub, rR15, 3);  // untagged, still scaled
   at = emitMovRR(at, rR11, rBX);
-  at = aluRR(at, r->number == 1 ? 0x03 : 0x2B, rR11, rR15);
+  at = emitAluRR(at, r->number == 1 ? aluRRAdd : aluRRSub, rR11, rR15);
   at = emitJccRel8(at, ccO, 0);
   fail[1] = at;
   at = emitMovRR(at, rBX, rR11);
@@ -282,7 +230,7 @@ static uint8_t* genMultiply(uint8_t* at, const TranslatedPrimRecord* r, int inli
   at = emitMovRR(at, rR15, rBX);
   at = emitShiftRI(at, shiftSar, rBX, 3);
   at = emitAluRI8(at, aluSub, rR12, 3);
-  at = imulRR(at, rBX, rR12);
+  at = emitImulRR(at, rBX, rR12);
   at = emitJccRel8(at, ccO, 0);
   uint8_t* repair = at;
   at = emitAluRI8(at, aluAdd, rBX, 3);
@@ -295,10 +243,10 @@ static uint8_t* genMultiply(uint8_t* at, const TranslatedPrimRecord* r, int inli
 }
 
 static uint8_t* genBitOp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
-  static const uint8_t opcodes[3] = {0x23, 0x0B, 0x33};  // 14 and, 15 or, 16 xor
+  static const AluRROp ops[3] = {aluRRAnd, aluRROr, aluRRXor};  // 14, 15, 16
   uint8_t* fail;
   at = argumentCheck(&fail, at);
-  at = aluRR(at, opcodes[r->number - 14], rBX, rR12);
+  at = emitAluRR(at, ops[r->number - 14], rBX, rR12);
   if (r->number == 16) at = emitAluRI8(at, aluAdd, rBX, 3);  // both tags cancelled
   at = emitRet(at);
   txFixShortList(&fail, 1, at);
@@ -313,15 +261,15 @@ static uint8_t* genShift(uint8_t* at, const TranslatedPrimRecord* r, int inlineF
   at = emitCmpRI(at, rR12, 0);
   at = emitJccRel8(at, ccG, 0);
   uint8_t* toLeft = at;
-  at = negR(at, rR12);
+  at = emitNegR(at, rR12);
   at = emitCmpRI(at, rR12, 61);
   at = emitJccRel8(at, ccL, 0);
   uint8_t* small = at;
   at = emitMovRI32(at, rR12, 61);  // only the sign is left
   txFixShortList(&small, 1, at);
-  at = xchgRR(at, rR12, rCX);
-  at = shiftRCl(at, shiftSar, rBX);
-  at = xchgRR(at, rR12, rCX);
+  at = emitXchgRR(at, rR12, rCX);
+  at = emitShiftRCl(at, shiftSar, rBX);
+  at = emitXchgRR(at, rR12, rCX);
   at = emitAluRI8(at, aluAnd, rBX, -8);
   at = emitAluRI8(at, aluAdd, rBX, 3);
   at = emitRet(at);
@@ -336,11 +284,11 @@ static uint8_t* genShift(uint8_t* at, const TranslatedPrimRecord* r, int inlineF
   txFixShortList(&inRange, 1, at);
   at = emitAluRI8(at, aluSub, rBX, 3);
   at = emitMovRR(at, rR15, rBX);
-  at = xchgRR(at, rR12, rCX);
-  at = shiftRCl(at, shiftShl, rBX);
+  at = emitXchgRR(at, rR12, rCX);
+  at = emitShiftRCl(at, shiftShl, rBX);
   at = emitMovRR(at, rR9, rBX);
-  at = shiftRCl(at, shiftSar, rR9);
-  at = xchgRR(at, rR12, rCX);
+  at = emitShiftRCl(at, shiftSar, rR9);
+  at = emitXchgRR(at, rR12, rCX);
   at = emitCmpRR(at, rR9, rR15);
   at = emitJccRel8(at, ccNE, 0);
   uint8_t* lost = at;
@@ -389,20 +337,20 @@ static uint8_t* genDivide(uint8_t* at, const TranslatedPrimRecord* r, int inline
   uint8_t* done = nullptr;
   switch (r->number) {
     case 10:
-      at = testRR(at, rR12, rR12);
+      at = emitTestRR(at, rR12, rR12);
       at = emitJccRel8(at, ccNE, 0);  // not exact
       restore[1] = at;
       break;
     case 11:
     case 12:
-      at = testRR(at, rR12, rR12);
+      at = emitTestRR(at, rR12, rR12);
       at = emitJccRel8(at, ccE, 0);
       done = at;
       at = emitMovRR(at, rR11, rR12);
-      at = aluRR(at, 0x33, rR11, rR9);  // signs differ: one step down
+      at = emitAluRR(at, aluRRXor, rR11, rR9);  // signs differ: one step down
       at = emitJccRel8(at, ccNS, 0);
       fail[2] = at;  // reused below as a second jump to done
-      at = r->number == 11 ? aluRR(at, 0x03, rR12, rR9) : emitAluRI8(at, aluSub, rBX, 1);
+      at = r->number == 11 ? emitAluRR(at, aluRRAdd, rR12, rR9) : emitAluRI8(at, aluSub, rBX, 1);
       txFixShortList(&done, 1, at);
       txFixShortList(&fail[2], 1, at);
       fail[2] = nullptr;
@@ -424,7 +372,7 @@ static uint8_t* genDivide(uint8_t* at, const TranslatedPrimRecord* r, int inline
 static uint8_t* genWordHash(uint8_t* at, const TranslatedPrimRecord*, int) {
   at = emitShiftRI(at, shiftSar, rBX, 3);
   at = emitMovRI64(at, rR12, 1664525);
-  at = imulRR(at, rBX, rR12);
+  at = emitImulRR(at, rBX, rR12);
   at = emitAluRI32(at, aluAnd, rBX, 0x0FFFFFFF);
   at = emitLeaTagInt(at, rBX, rBX);
   return emitRet(at);
@@ -439,23 +387,15 @@ static uint8_t* genIdentity(uint8_t* at, const TranslatedPrimRecord* r, int) {
   return txMakeBoolean(at);
 }
 
-// mov d, [base + index*8] (base neither rbp nor r13)
-static uint8_t* movRIdx8(uint8_t* at, int d, int base, int index) {
-  at = cgenPutB(0x48 | ((d >> 3) << 2) | ((index >> 3) << 1) | (base >> 3), at);
-  at = cgenPutB(0x8B, at);
-  at = cgenPutB(0x04 | ((d & 7) << 3), at);
-  return cgenPutB(0xC0 | ((index & 7) << 3) | (base & 7), at);
-}
-
 // 111: the class through the class table's page (index >> 10) and slot (index & 1023).
 static uint8_t* genClass(uint8_t* at, const TranslatedPrimRecord*, int) {
-  at = txGetClassTag(rR15, at);
+  at = cgenLoadClassTag(at, rR15);
   at = emitMovRR(at, rAX, rR15);
   at = emitShiftRI(at, shiftShr, rAX, 10);
   at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)classTable);
-  at = movRIdx8(at, rR11, rR11, rAX);
+  at = emitMovRMIdx8(at, rR11, rR11, rAX);
   at = emitAluRI32(at, aluAnd, rR15, 1023);
-  at = movRIdx8(at, rBX, rR11, rR15);
+  at = emitMovRMIdx8(at, rBX, rR11, rR15);
   return emitRet(at);
 }
 
@@ -467,7 +407,7 @@ static uint8_t* genIdentityHash(uint8_t* at, const TranslatedPrimRecord* r, int 
   uint8_t* immediate = at;
   at = emitMovRM(at, rR11, rBX, 8);
   at = emitMovRI64(at, rAX, 0x3FFFFC0000000000ull);
-  at = aluRR(at, 0x23, rR11, rAX);
+  at = emitAluRR(at, aluRRAnd, rR11, rAX);
   at = emitJccRel8(at, ccE, 0);
   uint8_t* noHash = at;
   at = emitShiftRI(at, shiftShr, rR11, 39);
@@ -502,7 +442,7 @@ static uint8_t* genRetag(uint8_t* at, const TranslatedPrimRecord* r, int) {
 static uint8_t* genCharacterFor(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   uint8_t* fail[2];
   at = argumentCheck(&fail[0], at);
-  at = testRR(at, rR12, rR12);
+  at = emitTestRR(at, rR12, rR12);
   at = emitJccRel8(at, ccS, 0);
   fail[1] = at;
   at = emitMovRR(at, rBX, rR12);
@@ -559,7 +499,7 @@ static uint8_t* allocInline(uint8_t* at, int sizeReg, uint32_t bytes, int flagsR
   if (sizeReg < 0) {
     at = emitLeaRM(at, rR14, rR14, (int32_t)(objectHeaderBytes + bytes));
   } else {
-    at = aluRR(at, 0x03, rR14, sizeReg);
+    at = emitAluRR(at, aluRRAdd, rR14, sizeReg);
     at = emitAluRI8(at, aluAdd, rR14, (int8_t)objectHeaderBytes);
   }
   at = edenLimitCompare(at);
@@ -568,7 +508,7 @@ static uint8_t* allocInline(uint8_t* at, int sizeReg, uint32_t bytes, int flagsR
   at = emitMovMR(at, rAX, 0, rR14);  // eden's new top
   at = emitMovRR(at, rR11, rR14);
   if (sizeReg < 0) at = emitLeaRM(at, rR14, rR14, -(int32_t)bytes);
-  else at = aluRR(at, 0x2B, rR14, sizeReg);
+  else at = emitAluRR(at, aluRRSub, rR14, sizeReg);
   at = emitMovMR(at, rR14, -(int32_t)objectHeaderBytes, rR14);  // the body pointer
   if (flagsReg < 0) {
     at = emitMovRI64(at, rAX, flags);
@@ -617,7 +557,7 @@ static uint8_t* genCreateArrayStub(uint8_t* at) {
   at = emitMovRR(at, rR9, rR12);
   at = emitShiftRI(at, shiftShl, rR9, 21);  // the size field (words << 24)
   at = emitMovRI64(at, rAX, uint64_t(hasPtrsBit) | classIndexArray);
-  at = aluRR(at, 0x0B, rR9, rAX);
+  at = emitAluRR(at, aluRROr, rR9, rAX);
   uint8_t* slow;
   at = allocInline(at, rR12, 0, rR9, 0, rBX, &slow);
   at = loadNil(at, rR9);
@@ -693,22 +633,6 @@ static uint8_t* exitsTail(uint8_t* at, const TranslatedPrimRecord* r, int inline
 
 // ---- floating-point members -----------------------------------------------------------------
 
-static uint8_t* sse(uint8_t* at, uint8_t prefix, bool w, uint8_t opcode, int reg, int rm) {
-  at = cgenPutB(prefix, at);
-  at = w ? cgenRexW(at, reg, rm) : cgenRexOpt(at, reg, rm);
-  at = cgenPutB(0x0F, at);
-  at = cgenPutB(opcode, at);
-  return cgenModRR(at, reg, rm);
-}
-// movsd x, [r] (F2 0F 10 /r; r neither rsp/r12 nor rbp/r13)
-static uint8_t* movsdXM(uint8_t* at, int x, int r) {
-  at = cgenPutB(0xF2, at);
-  at = cgenRexOpt(at, x, r);
-  at = cgenPutB(0x0F, at);
-  at = cgenPutB(0x10, at);
-  return cgenPutB(((x & 7) << 3) | (r & 7), at);
-}
-
 // x := the double a SmallDouble oop in rax stands for (rax changes): the 60 stored bits with
 // the sign below them, re-biased unless the value is a zero, then the sign rotated to the top.
 static uint8_t* decodeSmallDouble(uint8_t* at, int x) {
@@ -717,11 +641,9 @@ static uint8_t* decodeSmallDouble(uint8_t* at, int x) {
   at = emitJccRel8(at, ccBE, 0);
   uint8_t* zero = at;
   at = emitMovRI64(at, rR11, 0x7000000000000000ull);
-  at = aluRR(at, 0x03, rAX, rR11);
+  at = emitAluRR(at, aluRRAdd, rAX, rR11);
   txFixShortList(&zero, 1, at);
-  at = cgenRexW(at, 0, rAX);  // ror rax, 1
-  at = cgenPutB(0xD1, at);
-  at = cgenModRR(at, 1, rAX);
+  at = emitShift1R(at, rotateRor, rAX);
   return emitMovqXR(at, x, rAX);
 }
 
@@ -730,35 +652,15 @@ static uint8_t* decodeSmallDouble(uint8_t* at, int x) {
 // adds it through a lea that takes the 2 off again.
 static const uint64_t smallDoubleBias = 0x7000000000000002ull;
 
-// lea d, [base + index + disp8] (REX.W 8D, ModRM 01 d 100, SIB scale 1); index is not rsp.
-static uint8_t* leaRRD8(uint8_t* at, int d, int base, int index, int8_t disp) {
-  at = cgenPutB(0x48 | ((d >> 3) << 2) | ((index >> 3) << 1) | (base >> 3), at);
-  at = cgenPutB(0x8D, at);
-  at = cgenPutB(0x44 | ((d & 7) << 3), at);
-  at = cgenPutB(((index & 7) << 3) | (base & 7), at);
-  return cgenPutB((uint64_t)(uint8_t)disp, at);
-}
-
-// lea d, [r*8 + disp32] (REX.W 8D, SIB scale 8, no base)
-static uint8_t* leaScaled8(uint8_t* at, int d, int r, int32_t disp) {
-  at = cgenPutB(0x48 | ((d >> 3) << 2) | ((r >> 3) << 1), at);
-  at = cgenPutB(0x8D, at);
-  at = cgenPutB(0x04 | ((d & 7) << 3), at);
-  at = cgenPutB(0xC5 | ((r & 7) << 3), at);
-  return cgenPutL((uint64_t)(uint32_t)disp, at);
-}
-
 // x := the double of a SmallDouble whose oop, shifted right by 3, is in rax (rax changes);
 // r11 holds smallDoubleBias.
 static uint8_t* decodeShiftedSmallDouble(uint8_t* at, int x) {
   at = emitCmpRI(at, rAX, 1);
   at = emitJccRel8(at, ccBE, 0);  // a zero: only the sign moves
   uint8_t* zero = at;
-  at = leaRRD8(at, rAX, rAX, rR11, -2);
+  at = emitLeaRMIdxD8(at, rAX, rAX, rR11, -2);
   txFixShortList(&zero, 1, at);
-  at = cgenRexW(at, 0, rAX);  // ror rax, 1
-  at = cgenPutB(0xD1, at);
-  at = cgenModRR(at, 1, rAX);
+  at = emitShift1R(at, rotateRor, rAX);
   return emitMovqXR(at, x, rAX);
 }
 
@@ -770,7 +672,7 @@ static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** othe
   at = emitMovRI64(at, rR11, smallDoubleBias);
   if (boxedReceiver) {  // a Double: its body word
     at = emitMovRM(at, rAX, rBX, 0);
-    at = movsdXM(at, 1, rAX);
+    at = emitMovsdXM(at, 1, rAX, 0);
   } else {
     at = emitMovRR(at, rAX, rBX);
     at = emitShiftRI(at, shiftShr, rAX, 3);
@@ -791,19 +693,18 @@ static uint8_t* smallDoubleOperands(uint8_t* at, uint8_t** fails, uint8_t** othe
   at = emitAluRI8(at, aluAnd, rAX, 7);  // sets ZF again: 0 for an object
   at = emitJccRel32(at, ccNE, 0);  // both give-up jumps are long: the operation lies between
   *fails = at;
-  at = emitMovRM(at, rAX, rR12, 8);
-  at = emitAndEAXI32(at, 0xFFFFF);
+  at = cgenLoadHeaderClassTag(at, rAX, rR12);
   at = emitCmpRI(at, rAX, classIndexDouble);
   at = emitJccRel32(at, ccNE, 0);
   *other = at;
   at = emitMovRM(at, rAX, rR12, 0);
-  at = movsdXM(at, 0, rAX);
+  at = emitMovsdXM(at, 0, rAX, 0);
   at = emitJmpRel8(at, 0);
   uint8_t* done1 = at;
   txFixShortList(&smallInteger, 1, at);
   at = emitMovRR(at, rAX, rR12);
   at = emitShiftRI(at, shiftSar, rAX, 3);
-  at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
+  at = emitCvtsi2sdXR(at, 0, rAX);  // cvtsi2sd xmm0, rax
   at = emitJmpRel8(at, 0);
   uint8_t* done2 = at;
   txFixShortList(&smallDouble, 1, at);
@@ -852,12 +753,10 @@ static uint8_t* genSmallDoubleCompare(uint8_t* at, const TranslatedPrimRecord* r
 // rbx := the SmallDouble for the double in rax, or a jump (answered) to give up when it has
 // no immediate form: rotate the sign to bit 0, re-bias; zeros of either sign are 5 and 13.
 static uint8_t* encodeSmallDouble(uint8_t* at, uint8_t** noForm) {
-  at = cgenRexW(at, 0, rAX);  // rol rax, 1
-  at = cgenPutB(0xD1, at);
-  at = cgenModRR(at, 0, rAX);
+  at = emitShift1R(at, rotateRol, rAX);
   at = emitMovRR(at, rR15, rAX);
   at = emitMovRI64(at, rR11, 0x7000000000000002ull);
-  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitAluRR(at, aluRRSub, rAX, rR11);
   at = emitMovRI64(at, rR11, 0x1FFFFFFFFFFFFFFEull);
   at = emitCmpRR(at, rAX, rR11);
   at = emitJccRel8(at, ccB, 0);
@@ -876,12 +775,12 @@ static uint8_t* encodeSmallDouble(uint8_t* at, uint8_t** noForm) {
 static uint8_t* boxResult(uint8_t* at, bool isDouble, int x, Exits& e) {
   if (!IEEEInfNaN) {  // the exponent all ones
     if (isDouble) {
-      at = sse(at, 0x66, true, 0x7E, x, rAX);  // movq rax, x
+      at = emitMovqRX(at, rAX, x);  // movq rax, x
       at = emitShiftRI(at, shiftShr, rAX, 52);
       at = emitAndEAXI32(at, 0x7FF);
       at = emitCmpRI(at, rAX, 0x7FF);
     } else {
-      at = sse(at, 0x66, false, 0x7E, x, rAX);  // movd eax, x
+      at = emitMovdR32X(at, rAX, x);  // movd eax, x
       at = emitAndEAXI32(at, 0x7F800000);
       at = emitCmpRI(at, rAX, 0x7F800000);
     }
@@ -891,7 +790,7 @@ static uint8_t* boxResult(uint8_t* at, bool isDouble, int x, Exits& e) {
   uint8_t* slow;
   at = tAllocFloat(at, isDouble, rBX, &slow);
   addJump(e.toC32, slow);
-  at = sse(at, 0x66, isDouble, 0x7E, x, rAX);  // the whole word: a Float's upper half is 0
+  at = isDouble ? emitMovqRX(at, rAX, x) : emitMovdR32X(at, rAX, x);  // the whole word: a Float's upper half is 0
   at = emitMovMR(at, rR14, 0, rAX);
   return emitRet(at);
 }
@@ -900,23 +799,21 @@ static uint8_t* boxResult(uint8_t* at, bool isDouble, int x, Exits& e) {
 // the jump taken when it has no such form. The encoding of encodeSmallDouble with the bias
 // already in place and the range's bound in r9.
 static uint8_t* answerSmallDoubleOfXmm1(uint8_t* at, uint8_t** noForm) {
-  at = sse(at, 0x66, true, 0x7E, 1, rAX);  // movq rax, xmm1
-  at = cgenRexW(at, 0, rAX);               // rol rax, 1
-  at = cgenPutB(0xD1, at);
-  at = cgenModRR(at, 0, rAX);
-  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitMovqRX(at, rAX, 1);  // movq rax, xmm1
+  at = emitShift1R(at, rotateRol, rAX);
+  at = emitAluRR(at, aluRRSub, rAX, rR11);
   at = emitMovRI64(at, rR9, 0x1FFFFFFFFFFFFFFEull);
   at = emitCmpRR(at, rAX, rR9);
   at = emitJccRel8(at, ccAE, 0);
   uint8_t* outside = at;
-  at = leaScaled8(at, rBX, rAX, 0x15);
+  at = emitLeaScaled8(at, rBX, rAX, 0x15);
   at = emitRet(at);
   txFixShortList(&outside, 1, at);
-  at = aluRR(at, 0x03, rAX, rR11);  // the rotated bits again: a zero of either sign is 0 or 1
+  at = emitAluRR(at, aluRRAdd, rAX, rR11);  // the rotated bits again: a zero of either sign is 0 or 1
   at = emitCmpRI(at, rAX, 1);
   at = emitJccRel8(at, ccA, 0);
   *noForm = at;
-  at = leaScaled8(at, rBX, rAX, oopTagSmallDouble);
+  at = emitLeaScaled8(at, rBX, rAX, oopTagSmallDouble);
   return emitRet(at);
 }
 
@@ -933,11 +830,11 @@ static uint8_t* boxXmm1Tail(uint8_t* at, const TranslatedPrimRecord* r, int inli
 static uint8_t* genSmallDoubleArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   if (!enableTFP) return txUseCPrim(r, at, 0);
   int k = r->number % 10;  // 1 +, 2 -, 9 *, 0 /
-  uint8_t opcode = k == 1 ? 0x58 : k == 2 ? 0x5C : k == 9 ? 0x59 : 0x5E;
+  SseOp opcode = k == 1 ? sseAdd : k == 2 ? sseSub : k == 9 ? sseMul : sseDiv;
   bool boxed = r->number < 800;
   uint8_t *fails, *noForm, *other;
   at = smallDoubleOperands(at, &fails, &other, boxed);
-  at = sse(at, 0xF2, false, opcode, 1, 0);  // xmm1 op= xmm0
+  at = emitSdXX(at, opcode, 1, 0);  // xmm1 op= xmm0
   at = answerSmallDoubleOfXmm1(at, &noForm);
   if (!boxed) return floatTail(at, r, inlineFailure, fails, &noForm, 1, other, nullptr, 0);
   Exits e;
@@ -951,39 +848,29 @@ static uint8_t* genDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, int in
   if (!enableTFP) return txUseCPrim(r, at, 0);
   at = emitMovRI64(at, rR11, smallDoubleBias);
   at = emitMovRM(at, rAX, rBX, 0);
-  at = movsdXM(at, 1, rAX);
-  at = sse(at, 0xF2, false, 0x51, 1, 1);   // sqrtsd xmm1, xmm1
+  at = emitMovsdXM(at, 1, rAX, 0);
+  at = emitSdXX(at, sseSqrt, 1, 1);   // sqrtsd xmm1, xmm1
   uint8_t* noForm;
   at = answerSmallDoubleOfXmm1(at, &noForm);
   Exits e;
   return boxXmm1Tail(at, r, inlineFailure, noForm, e);
 }
 
-// movss x, [r] (F3 0F 10 /r; r neither rsp/r12 nor rbp/r13)
-static uint8_t* movssXM(uint8_t* at, int x, int r) {
-  at = cgenPutB(0xF3, at);
-  at = cgenRexOpt(at, x, r);
-  at = cgenPutB(0x0F, at);
-  at = cgenPutB(0x10, at);
-  return cgenPutB(((x & 7) << 3) | (r & 7), at);
-}
-
 // xmm1 := the receiver (a Float), xmm0 := the argument: a Float or a SmallInteger rounded to
 // binary32. Anything else fails in C: the 32-bit jumps go to e.fails32.
 static uint8_t* floatOperands(uint8_t* at, Exits& e) {
   at = emitMovRM(at, rAX, rBX, 0);
-  at = movssXM(at, 1, rAX);
+  at = emitMovssXM(at, 1, rAX, 0);
   at = emitMovRR(at, rAX, rR12);
   at = emitTestR8I8(at, rAX, 7);
   at = emitJccRel8(at, ccNE, 0);
   uint8_t* immediate = at;
-  at = emitMovRM(at, rAX, rR12, 8);
-  at = emitAndEAXI32(at, 0xFFFFF);
+  at = cgenLoadHeaderClassTag(at, rAX, rR12);
   at = emitCmpRI(at, rAX, classIndexFloat);
   at = emitJccRel32(at, ccNE, 0);
   addJump(e.fails32, at);
   at = emitMovRM(at, rAX, rR12, 0);
-  at = movssXM(at, 0, rAX);
+  at = emitMovssXM(at, 0, rAX, 0);
   at = emitJmpRel8(at, 0);
   uint8_t* done = at;
   txFixShortList(&immediate, 1, at);
@@ -994,7 +881,7 @@ static uint8_t* floatOperands(uint8_t* at, Exits& e) {
   addJump(e.fails32, at);
   at = emitMovRR(at, rAX, rR12);
   at = emitShiftRI(at, shiftSar, rAX, 3);
-  at = sse(at, 0xF3, true, 0x2A, 0, rAX);  // cvtsi2ss xmm0, rax
+  at = emitCvtsi2ssXR(at, 0, rAX);  // cvtsi2ss xmm0, rax
   txFixShortList(&done, 1, at);
   return at;
 }
@@ -1002,10 +889,10 @@ static uint8_t* floatOperands(uint8_t* at, Exits& e) {
 // 41 +, 42 -, 49 *, 50 /: a new Float.
 static uint8_t* genFloatArith(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   if (!enableTFP) return txUseCPrim(r, at, 0);
-  uint8_t opcode = r->number == 41 ? 0x58 : r->number == 42 ? 0x5C : r->number == 49 ? 0x59 : 0x5E;
+  SseOp opcode = r->number == 41 ? sseAdd : r->number == 42 ? sseSub : r->number == 49 ? sseMul : sseDiv;
   Exits e;
   at = floatOperands(at, e);
-  at = sse(at, 0xF3, false, opcode, 1, 0);  // xmm1 op= xmm0
+  at = emitSsXX(at, opcode, 1, 0);  // xmm1 op= xmm0
   at = boxResult(at, false, 1, e);
   return exitsTail(at, r, inlineFailure, e);
 }
@@ -1016,9 +903,7 @@ static uint8_t* genFloatCompare(uint8_t* at, const TranslatedPrimRecord* r, int 
   if (!enableTFP) return txUseCPrim(r, at, 0);
   Exits e;
   at = floatOperands(at, e);
-  at = cgenPutB(0x0F, at);  // ucomiss xmm0, xmm1
-  at = cgenPutB(0x2E, at);
-  at = cgenModRR(at, 0, 1);
+  at = emitUcomiss(at, 0, 1);
   at = tFJumpCond(conditions[r->number - 43], at);
   at = txMakeBoolean(at);
   return exitsTail(at, r, inlineFailure, e);
@@ -1029,7 +914,7 @@ static uint8_t* genAsFloat(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   if (!enableTFP) return txUseCPrim(r, at, 0);
   at = emitMovRR(at, rAX, rBX);
   at = emitShiftRI(at, shiftSar, rAX, 3);
-  at = sse(at, 0xF3, true, 0x2A, 1, rAX);  // cvtsi2ss xmm1, rax
+  at = emitCvtsi2ssXR(at, 1, rAX);  // cvtsi2ss xmm1, rax
   Exits e;
   at = boxResult(at, false, 1, e);
   return exitsTail(at, r, inlineFailure, e);
@@ -1039,8 +924,8 @@ static uint8_t* genAsFloat(uint8_t* at, const TranslatedPrimRecord* r, int inlin
 static uint8_t* genFloatSqrt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   if (!enableTFP) return txUseCPrim(r, at, 0);
   at = emitMovRM(at, rAX, rBX, 0);
-  at = movssXM(at, 1, rAX);
-  at = sse(at, 0xF3, false, 0x51, 1, 1);  // sqrtss xmm1, xmm1
+  at = emitMovssXM(at, 1, rAX, 0);
+  at = emitSsXX(at, sseSqrt, 1, 1);  // sqrtss xmm1, xmm1
   Exits e;
   at = boxResult(at, false, 1, e);
   return exitsTail(at, r, inlineFailure, e);
@@ -1059,7 +944,7 @@ static uint8_t* cacheProbe(uint8_t* at, uint8_t** miss, uint8_t** hit) {
   } else {
     at = cache <= 0x7FFFFFFFu ? emitMovR32I32(at, rAX, (uint32_t)cache) : emitMovRI64(at, rAX, cache);
   }
-  at = aluRR(at, 0x03, rAX, rR9);
+  at = emitAluRR(at, aluRRAdd, rAX, rR9);
   at = emitCmpRM(at, rR15, rAX, 0);   // the entry's class index
   at = emitJccRel8(at, ccNE, 0);
   miss[0] = at;
@@ -1083,10 +968,10 @@ static uint8_t* genPerform(uint8_t* at, const TranslatedPrimRecord* r, int) {
   at = emitBtRI(at, rR12, 0);
   at = emitJccRel32(at, ccB, 0);  // an immediate selector
   toC32[0] = at;
-  at = txGetClassTag(rR15, at);
+  at = cgenLoadClassTag(at, rR15);
   at = emitMovRM(at, rR9, rR12, 8);
   at = emitShiftRI(at, shiftShr, rR9, 42);  // the selector's identity hash (and flags above it)
-  at = aluRR(at, 0x03, rR9, rR15);
+  at = emitAluRR(at, aluRRAdd, rR9, rR15);
   at = emitAluRI32(at, aluAnd, rR9, mCacheMask);
   at = emitShiftRI(at, shiftShl, rR9, 4);   // 16 bytes an entry
   at = cacheProbe(at, miss, &hit[0]);
@@ -1097,17 +982,13 @@ static uint8_t* genPerform(uint8_t* at, const TranslatedPrimRecord* r, int) {
   at = emitJmpRel32(at, at + 5);  // both probes missed
   toC32[1] = at;
   txFixShortList(hit, 2, at);
-  static const uint8_t argCount[5] = {0x41, 0x0F, 0xB6, 0x40, offsetof(NMethodHeader, numArgs)};  // movzx eax, byte [r8+14]
-  memcpy(at, argCount, 5);
-  at += 5;
+  at = emitMovzxBR32M(at, rAX, rR8, offsetof(NMethodHeader, numArgs));  // the nmethod's argument count
   at = emitCmpRI(at, rAX, want);
   at = emitJccRel8(at, ccNE, 0);
   uint8_t* wrongCount = at;
   if (want == 1) at = emitMovRR(at, rR12, rR13);
   at = emitAluRI8(at, aluAdd, rR8, (int8_t)nMethodEntryNoCheck);
-  at = cgenPutB(0x41, at);  // jmp r8
-  at = cgenPutB(0xFF, at);
-  at = cgenPutB(0xE0, at);
+  at = emitJmpR(at, rR8);
   for (uint8_t* j : toC32) cgenPatchRel32(j, at);
   txFixShortList(miss + 2, 2, at);
   txFixShortList(&wrongCount, 1, at);
@@ -1130,12 +1011,10 @@ static uint8_t* genBlockValue(uint8_t* at, const TranslatedPrimRecord* r, int) {
   at = emitJccRel8(at, ccNE, 0);
   toC[0] = at;
   at = emitMovRM(at, rR9, rBX, 8);  // the header: pointers (sign bit) and at least one slot
-  at = testRR(at, rR9, rR9);
+  at = emitTestRR(at, rR9, rR9);
   at = emitJccRel8(at, ccNS, 0);
   toC[1] = at;
-  static const uint8_t sizeFieldZero[4] = {0x80, 0x7B, 8 + 3, 0x00};  // cmp byte [rbx+11], 0
-  memcpy(at, sizeFieldZero, 4);
-  at += 4;
+  at = emitCmpM8I8(at, rBX, 8 + 3, 0);  // the header's size field: no slots
   at = emitJccRel8(at, ccE, 0);
   toC[2] = at;
   at = emitMovRM(at, rAX, rBX, 0);
@@ -1148,22 +1027,19 @@ static uint8_t* genBlockValue(uint8_t* at, const TranslatedPrimRecord* r, int) {
   at = table.mask < 128 ? emitAluRI8(at, aluAnd, rR9, (int8_t)table.mask) : emitAluRI32(at, aluAnd, rR9, (int32_t)table.mask);
   const uint64_t buckets = (uint64_t)(uintptr_t)table.buckets;
   at = buckets <= 0x7FFFFFFFu ? emitMovR32I32(at, rAX, (uint32_t)buckets) : emitMovRI64(at, rAX, buckets);
-  at = movRIdx8(at, rAX, rAX, rR9);  // the chain's head
+  at = emitMovRMIdx8(at, rAX, rAX, rR9);  // the chain's head
   uint8_t* chain = at;
-  at = testRR(at, rAX, rAX);
+  at = emitTestRR(at, rAX, rAX);
   at = emitJccRel8(at, ccE, 0);
   toC[4] = at;
   at = emitCmpRM(at, rR15, rAX, offsetof(NMethodHeader, vmethod));
   at = emitJccRel8(at, ccNE, 0);
   uint8_t* other[2] = {at, nullptr};
-  static const uint8_t unlinked[4] = {0xF6, 0x40, offsetof(NMethodHeader, flags), nmFlagUnlinked};  // test byte [rax+12], 2
-  memcpy(at, unlinked, 4);
-  at += 4;
+  at = emitTestM8I8(at, rAX, offsetof(NMethodHeader, flags), nmFlagUnlinked);
   at = emitJccRel8(at, ccNE, 0);
   other[1] = at;
   at = emitAluRI8(at, aluAdd, rAX, (int8_t)nMethodBlockEntry);
-  at = cgenPutB(0xFF, at);  // jmp rax
-  at = cgenPutB(0xE0, at);
+  at = emitJmpR(at, rAX);
   txFixShortList(other, 2, at);
   at = emitMovRM(at, rAX, rAX, offsetof(NMethodHeader, link));
   at = emitJmpRel8(at, (int8_t)(chain - (at + 2)));
@@ -1190,7 +1066,7 @@ static uint8_t* genMakePair(uint8_t* at, const TranslatedPrimRecord* r, int inli
   return exitsTail(at, r, inlineFailure, e);
 }
 
-static uint8_t* orRR(uint8_t* at, int d, int s) { return aluRR(at, 0x0B, d, s); }
+static uint8_t* orRR(uint8_t* at, int d, int s) { return emitAluRR(at, aluRROr, d, s); }
 // r15 |= (r << shift) through rax.
 static uint8_t* orShifted(uint8_t* at, int r, uint8_t shift) {
   at = emitMovRR(at, rAX, r);
@@ -1211,10 +1087,7 @@ static uint8_t* classAndFormat(uint8_t* at, uint32_t mask, uint32_t want, Exits&
   addJump(e.toC32, at);
   at = emitMovRM(at, rR15, rBX, 8);
   at = emitShiftRI(at, shiftShr, rR15, 42);
-  at = cgenRexOpt(at, 0, rR15);  // and r15d, 0xFFFFF
-  at = cgenPutB(0x81, at);
-  at = cgenPutB(0xE0 | (rR15 & 7), at);
-  at = cgenPutL(0xFFFFF, at);
+  at = emitAluR32I32(at, aluAnd, rR15, identityHashMax);  // the hash field alone
   at = emitJccRel32(at, ccE, 0);
   addJump(e.toC32, at);
   return at;
@@ -1257,7 +1130,7 @@ static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitBtRI(at, rR12, 1);
   at = emitJccRel32(at, ccAE, 0);
   addJump(e.fails32, at);
-  at = testRR(at, rR12, rR12);
+  at = emitTestRR(at, rR12, rR12);
   at = emitJccRel32(at, ccS, 0);
   addJump(e.fails32, at);
   at = emitBtRI(at, rR9, 17);  // pointers
@@ -1267,7 +1140,7 @@ static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = orShifted(at, rR9, 31);                // the named count (<< 34)
   at = emitMovRR(at, rAX, rR12);
   at = emitAluRI8(at, aluSub, rAX, 3);        // the size x 8
-  at = aluRR(at, 0x03, rR9, rAX);             // body bytes
+  at = emitAluRR(at, aluRRAdd, rR9, rAX);             // body bytes
   at = emitJccRel32(at, ccB, 0);
   addJump(e.toC32, at);
   at = emitCmpRI(at, rR9, 2008);
@@ -1283,8 +1156,8 @@ static uint8_t* genNewWithArg(uint8_t* at, const TranslatedPrimRecord* r, int in
   at = emitShiftRI(at, shiftShr, rAX, 3);     // the size in bytes
   at = emitLeaRM(at, rR9, rAX, 7);
   at = emitAluRI8(at, aluAnd, rR9, -8);       // rounded to words
-  at = negR(at, rAX);
-  at = aluRR(at, 0x03, rAX, rR9);             // the unused bytes of the last word
+  at = emitNegR(at, rAX);
+  at = emitAluRR(at, aluRRAdd, rAX, rR9);             // the unused bytes of the last word
   at = emitShiftRI(at, shiftShl, rAX, 34);
   at = orRR(at, rR15, rAX);
   at = orShifted(at, rR9, 21);                // the size field
@@ -1302,8 +1175,8 @@ static uint8_t* genSmallDoubleSqrt(uint8_t* at, const TranslatedPrimRecord* r, i
   if (!enableTFP) return txUseCPrim(r, at, 0);
   at = emitMovRR(at, rAX, rBX);
   at = decodeSmallDouble(at, 0);
-  at = sse(at, 0xF2, false, 0x51, 0, 0);   // sqrtsd xmm0, xmm0
-  at = sse(at, 0x66, true, 0x7E, 0, rAX);  // movq rax, xmm0
+  at = emitSdXX(at, sseSqrt, 0, 0);   // sqrtsd xmm0, xmm0
+  at = emitMovqRX(at, rAX, 0);  // movq rax, xmm0
   uint8_t* noForm;
   at = encodeSmallDouble(at, &noForm);
   at = emitRet(at);
@@ -1317,17 +1190,15 @@ static uint8_t* genAsSmallDouble(uint8_t* at, const TranslatedPrimRecord* r, int
   if (!enableTFP) return txUseCPrim(r, at, 0);
   at = emitMovRR(at, rAX, rBX);
   at = emitShiftRI(at, shiftSar, rAX, 3);
-  at = sse(at, 0xF2, true, 0x2A, 0, rAX);  // cvtsi2sd xmm0, rax
+  at = emitCvtsi2sdXR(at, 0, rAX);  // cvtsi2sd xmm0, rax
   at = emitCmpRI(at, rBX, 3);
   at = emitJccRel8(at, ccE, 0);
   uint8_t* zero = at;
-  at = sse(at, 0x66, true, 0x7E, 0, rAX);  // movq rax, xmm0
-  at = cgenRexW(at, 0, rAX);               // rol rax, 1
-  at = cgenPutB(0xD1, at);
-  at = cgenModRR(at, 0, rAX);
+  at = emitMovqRX(at, rAX, 0);  // movq rax, xmm0
+  at = emitShift1R(at, rotateRol, rAX);
   at = emitMovRI64(at, rR11, 0x7000000000000000ull);
-  at = aluRR(at, 0x2B, rAX, rR11);
-  at = leaScaled8(at, rBX, rAX, oopTagSmallDouble);
+  at = emitAluRR(at, aluRRSub, rAX, rR11);
+  at = emitLeaScaled8(at, rBX, rAX, oopTagSmallDouble);
   at = emitRet(at);
   txFixShortList(&zero, 1, at);
   at = emitXorR32(at, rBX);
@@ -1343,13 +1214,13 @@ const uint8_t* txClassFormatStub;
 // is clobbered.
 static uint8_t* genClassFormatStub(uint8_t* at) {
   at = emitPushR(at, rR9);
-  at = txGetClassTag(rR9, at);
+  at = cgenLoadClassTag(at, rR9);
   at = emitMovRR(at, rAX, rR9);
   at = emitShiftRI(at, shiftShr, rAX, 10);
   at = emitMovRI64(at, rR11, (uint64_t)(uintptr_t)classTable);
-  at = movRIdx8(at, rR11, rR11, rAX);          // the page's body
+  at = emitMovRMIdx8(at, rR11, rR11, rAX);          // the page's body
   at = emitAluRI32(at, aluAnd, rR9, 1023);
-  at = movRIdx8(at, rR11, rR11, rR9);          // the class
+  at = emitMovRMIdx8(at, rR11, rR11, rR9);          // the class
   at = emitMovRM(at, rR11, rR11, 0);
   at = emitMovRM(at, rR11, rR11, 8 * classFormatSlot);
   at = emitPopR(at, rR9);
@@ -1412,16 +1283,13 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
   const bool units = r->number == 412 || r->number == 423;  // two-byte elements
   at = emitShiftRI(at, shiftShl, rAX, 3);
   at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
-  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitAluRR(at, aluRRSub, rAX, rR11);
   if (units) at = emitShiftRI(at, shiftShr, rAX, 1);
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel8(at, ccAE, 0);
   uint8_t* byteRange = at;
   at = emitMovRM(at, rR11, rBX, 0);
-  static const uint8_t movzxByte[5] = {0x43, 0x0F, 0xB6, 0x04, 0x0B};  // movzx eax, byte [r11+r9]
-  static const uint8_t movzxUnit[5] = {0x43, 0x0F, 0xB7, 0x04, 0x4B};  // movzx eax, word [r11+r9*2]
-  memcpy(at, units ? movzxUnit : movzxByte, 5);
-  at += 5;
+  at = units ? emitMovzxWR32MIdx(at, rAX, rR11, rR9, 2) : emitMovzxBR32MIdx(at, rAX, rR11, rR9, 1);
   at = emitLeaTagInt(at, rBX, rAX);
   if (r->number == 63 || r->number == 412) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
   at = emitRet(at);
@@ -1477,15 +1345,15 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   uint8_t* bytes = at;
   uint8_t* toC;
   at = namedCountOfPointers(at, &toC);
-  at = aluRR(at, 0x2B, rAX, rR11);            // indexed slots
+  at = emitAluRR(at, aluRRSub, rAX, rR11);            // indexed slots
   at = emitJccRel32(at, ccB, 0);              // fewer words than named slots: none
   fails[2] = at;
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel32(at, ccAE, 0);             // out of range (below 1 included)
   fails[3] = at;
-  at = aluRR(at, 0x03, rR9, rR11);            // past the named slots
+  at = emitAluRR(at, aluRRAdd, rR9, rR11);            // past the named slots
   at = emitMovRM(at, rR11, rBX, 0);
-  at = movRIdx8(at, rBX, rR11, rR9);
+  at = emitMovRMIdx8(at, rBX, rR11, rR9);
   at = emitRet(at);
   txFixShortList(&bytes, 1, at);
   return genByteAt(at, r, inlineFailure, fails, 4, toC);
@@ -1519,7 +1387,7 @@ static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inl
   at = emitJccRel8(at, ccB, 0);
   uint8_t* pointers = at;
   at = emitAluRI8(at, aluAnd, rR11, 7);       // unused bytes of the last word
-  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitAluRR(at, aluRRSub, rAX, rR11);
   at = emitLeaTagInt(at, rBX, rAX);
   at = emitRet(at);
   txFixShortList(&pointers, 1, at);
@@ -1527,7 +1395,7 @@ static uint8_t* genBasicSize(uint8_t* at, const TranslatedPrimRecord* r, int inl
   uint8_t* toC;
   at = namedCountOfPointers(at, &toC);
   addJump(e.toC32, toC);
-  at = aluRR(at, 0x2B, rAX, rR11);
+  at = emitAluRR(at, aluRRSub, rAX, rR11);
   if (txClassFormatStub == nullptr) {
     at = emitJccRel32(at, ccLE, 0);           // no indexed slots: the class decides, in C
     addJump(e.toC32, at);
@@ -1568,12 +1436,9 @@ static uint8_t* valueCheck(uint8_t* at, int reg, int32_t mask, int32_t tag, Exit
   return at;
 }
 
-// mov [r11+r9], al (43 88 04 0B) or mov [r11+r9*2], ax (66 43 89 04 4B).
+// The byte or two-byte element at r9 of the body at r11 := al or ax.
 static uint8_t* storeElementFromAX(uint8_t* at, bool units) {
-  static const uint8_t byteStore[4] = {0x43, 0x88, 0x04, 0x0B};
-  static const uint8_t unitStore[5] = {0x66, 0x43, 0x89, 0x04, 0x4B};
-  memcpy(at, units ? unitStore : byteStore, units ? 5 : 4);
-  return at + (units ? 5 : 4);
+  return units ? emitMovMIdxR16(at, rR11, rR9, 2, rAX) : emitMovMIdxR8(at, rR11, rR9, 1, rAX);
 }
 
 // The byte path of a store of the code in r13 at the 0-based position r9 of a byte object
@@ -1601,17 +1466,17 @@ static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int in
   uint8_t* toC;
   at = namedCountOfPointers(at, &toC);
   addJump(e.toC32, toC);
-  at = aluRR(at, 0x2B, rAX, rR11);               // indexed slots
+  at = emitAluRR(at, aluRRSub, rAX, rR11);               // indexed slots
   at = emitJccRel32(at, ccB, 0);                 // fewer words than named slots: none
   addJump(e.fails32, at);
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel32(at, ccAE, 0);                // out of range (below 1 included)
   addJump(e.fails32, at);
-  at = aluRR(at, 0x03, rR9, rR11);               // past the named slots
+  at = emitAluRR(at, aluRRAdd, rR9, rR11);               // past the named slots
   at = tStoreIndexed(at);
   cgenPatchRel32(bytes, at);
   at = emitAluRI8(at, aluAnd, rR11, 7);
-  at = aluRR(at, 0x2B, rAX, rR11);               // the byte size
+  at = emitAluRR(at, aluRRSub, rAX, rR11);               // the byte size
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel32(at, ccAE, 0);
   addJump(e.fails32, at);
@@ -1627,7 +1492,7 @@ static uint8_t* byteObjectSize(uint8_t* at, Exits& e) {
   at = emitJccRel32(at, ccB, 0);
   addJump(e.fails32, at);
   at = emitAluRI8(at, aluAnd, rR11, 7);
-  return aluRR(at, 0x2B, rAX, rR11);
+  return emitAluRR(at, aluRRSub, rAX, rR11);
 }
 
 // 64 and 413 (a Character of code 0-255 or 0-65535), 421 and 424 (a SmallInteger of 0-255 or
@@ -1665,10 +1530,7 @@ static uint8_t* genElementAt(uint8_t* at, const TranslatedPrimRecord* r, int inl
   at = emitJccRel32(at, ccG, 0);                 // the element runs past the size
   addJump(e.fails32, at);
   at = emitMovRM(at, rR11, rBX, 0);
-  static const uint8_t load16[5] = {0x43, 0x0F, 0xB7, 0x04, 0x0B};  // movzx eax, word [r11+r9]
-  static const uint8_t load32[4] = {0x43, 0x8B, 0x04, 0x0B};        // mov eax, [r11+r9]
-  memcpy(at, width == 2 ? load16 : load32, width == 2 ? 5 : 4);
-  at += width == 2 ? 5 : 4;
+  at = width == 2 ? emitMovzxWR32MIdx(at, rAX, rR11, rR9, 1) : emitMovR32MIdx(at, rAX, rR11, rR9);
   at = emitLeaTagInt(at, rBX, rAX);
   at = emitRet(at);
   return exitsTail(at, r, inlineFailure, e);

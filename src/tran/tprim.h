@@ -50,8 +50,6 @@ void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 uint8_t* txUseCPrim(const TranslatedPrimRecord* record, uint8_t* at, int withReturnMark);
 // After an 8-bit conditional jump: the jump taken answers true, else false.
 uint8_t* txMakeBoolean(uint8_t* at);
-// reg := the receiver's class index (its tag for an immediate).
-uint8_t* txGetClassTag(int reg, uint8_t* at);
 // Points the n 8-bit jump displacements ending at list[i] (null entries skipped) at target.
 void txFixShortList(uint8_t** list, int n, const uint8_t* target);
 

@@ -47,6 +47,7 @@
 #include "tran/nmalloc.h"
 #include "tran/tloop.h"
 #include "tran/tmain.h"
+#include "tran/tpic.h"
 
 static const char initSource[] = "src/ext/exInit.cpp";
 

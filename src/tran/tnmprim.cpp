@@ -27,6 +27,7 @@
 #include "tran/nmalloc.h"
 #include "tran/tloop.h"
 #include "tran/tmain.h"
+#include "tran/tpic.h"
 #include "tran/tprim.h"
 
 volatile uint32_t collectingProfileData;

@@ -32,6 +32,7 @@
 #include "tran/taux.h"
 #include "tran/tmain.h"
 #include "tran/tpcmap.h"
+#include "tran/tpic.h"
 #include "tran/tprim.h"
 #include "tran/tstack.h"
 #include "tran/txmem.h"

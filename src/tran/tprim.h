@@ -27,7 +27,14 @@ struct TranslatedPrimRecord {
 static_assert(sizeof(TranslatedPrimRecord) == 32, "a translated-primitive record is 32 bytes");
 inline int txArgCount(const TranslatedPrimRecord* r) { return r->arity & 31; }
 inline int txLevel(const TranslatedPrimRecord* r) { return r->arity >> 5; }
+// A record of a table: number, argument count, level, flag and generator (null: not built;
+// the number stays a C primitive); the fallback is filled at registration.
+constexpr TranslatedPrimRecord txRecord(uint16_t number, int args, int level, uint8_t flag, TxPrimGenerator generator) {
+  return {number, uint8_t(args | (level << 5)), flag, generator, nullptr, nullptr};
+}
 
+// The tables, each ended by a record of number 0: numbers (src/tran/txArith.cpp), then
+// control, memory and subscripts (src/tran/txObject.cpp).
 extern TranslatedPrimRecord txArithPrims[54], txControlPrims[6], txMemPrims[12], txSubscriptPrims[14];
 extern uint32_t enableTP;   // 1: translated primitives on (start-up options)
 extern uint32_t enableTFP;  // 1: inline floating-point code on (start-up options)
@@ -44,7 +51,7 @@ void initTxControlPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 
-// Emitters the generators share.
+// What the generators share.
 // The fallback call: r15 := C function, r9 := count above 3, call glue (recorded as a
 // relative call); withReturnMark adds EB 04 and the u32 offset from the nmethod's start.
 uint8_t* txUseCPrim(const TranslatedPrimRecord* record, uint8_t* at, int withReturnMark);
@@ -52,6 +59,29 @@ uint8_t* txUseCPrim(const TranslatedPrimRecord* record, uint8_t* at, int withRet
 uint8_t* txMakeBoolean(uint8_t* at);
 // Points the n 8-bit jump displacements ending at list[i] (null entries skipped) at target.
 void txFixShortList(uint8_t** list, int n, const uint8_t* target);
+// The end of every path that gives up: mov r15, 0 with inlineFailure, else the fallback call.
+uint8_t* txGiveUp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+// bt r12, 1; jnc: the argument must be a SmallInteger. *jump gets the jump to patch.
+uint8_t* txArgumentCheck(uint8_t** jump, uint8_t* at);
+// The end of a member whose give-up jumps come in two kinds: where C fails (the shortcut
+// with inlineFailure) and where C answers (always called). Lists may hold null entries.
+struct TxExits {
+  uint8_t* fails32[8] = {};
+  uint8_t* fails8[8] = {};
+  uint8_t* toC32[8] = {};
+  uint8_t* toC8[8] = {};
+};
+// Appends a jump to the first free place of list.
+void txAddJump(uint8_t** list, uint8_t* jump);
+// Patches e's jumps and writes the two exits: the shortcut (with inlineFailure) and the call.
+uint8_t* txExitsTail(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, TxExits& e);
+
+// Bump allocation in eden of a body of `bytes` bytes (a multiple of 8 up to 2008; in the
+// register sizeReg unless it is -1) with the header word `flags` (in the register flagsReg
+// unless it is -1): r14 := the body, r11 := its end, result := the new object; rax is
+// clobbered. *slow gets the 32-bit jump taken, with nothing changed, when the object would
+// pass eden's warning limit.
+uint8_t* txAllocInline(uint8_t* at, int sizeReg, uint32_t bytes, int flagsReg, uint64_t flags, int result, uint8_t** slow);
 
 // Inline allocation of a floating-point result (a Double, or a Float): r14 := the body (the
 // caller stores the value), result := the new object; rax and r11 are clobbered. *slow gets

@@ -82,9 +82,11 @@ static void advanceWritePage() {
 
 // ---- Appending --------------------------------------------------------------------------------
 
+// Signed 32-bit sums, wrapping as the platform's 32-bit fields do.
+static int32_t wrappedSum(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
 static int32_t unionEnd(int32_t at1, int32_t extent1, int32_t at2, int32_t extent2) {
-  int64_t end1 = int64_t(at1) + extent1, end2 = int64_t(at2) + extent2;
-  return int32_t(end1 > end2 ? end1 : end2);  // kept modulo 2^32, as 32-bit fields are
+  int32_t end1 = wrappedSum(at1, extent1), end2 = wrappedSum(at2, extent2);
+  return end1 > end2 ? end1 : end2;
 }
 
 // The new expose record absorbs the oldest pending expose of its window: that one becomes
@@ -151,11 +153,12 @@ extern "C" void extendedQueueNewAscii(void* ignored, uint64_t window, uint64_t s
 
 // ---- Primitives -------------------------------------------------------------------------------
 
-// The receiver's first instance variable is a byte object (the image's input-state handle).
+// The receiver's first instance variable is a byte object (the image's input-state handle;
+// nil, whatever its header, is none).
 static bool isInputReceiver(oop receiver) {
   if (isImmediate(receiver) || !hasPtrs(headerOf(receiver)) || byteSizeOf(headerOf(receiver)) < 8) return false;
   oop first = slotOf(receiver, 0);
-  return !isImmediate(first) && !hasPtrs(headerOf(first));
+  return first != nilOop() && !isImmediate(first) && !hasPtrs(headerOf(first));
 }
 
 // Primitive 913: a Semaphore starts a fresh queue (every pending event is dropped) and is

@@ -148,13 +148,14 @@ TEST_F(BitBlt, RandomCallsMatchTheModel) {
 // A picture moved onto itself by one pixel and by more, every way, against the model.
 TEST_F(BitBlt, MovesWithinOneBitmap) {
   std::mt19937 rng(7);
-  const int64_t moves[][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {37, 0}, {-37, 0}, {5, 3}, {-5, -3}, {31, -1}, {-33, 2}};
+  const int64_t moves[][2] = {{1, 0},  {-1, 0}, {0, 1},  {0, -1},  {37, 0}, {-37, 0}, {5, 3},
+                              {-5, -3}, {31, -1}, {-33, 2}, {32, 0}, {-32, 0}, {64, 0}, {-64, 0}};
   for (int64_t raster : {1, 3, 5})
     for (const auto& m : moves)
       for (int rule : {3, 6, 12}) {
         Bitmap b(raster, 32 * raster, 4 * raster * 10);
         b.randomise(rng);
-        int64_t w = b.width - 40 > 0 ? b.width - 40 : b.width - (m[0] < 0 ? -m[0] : m[0]);
+        int64_t w = b.width - (m[0] < 0 ? -m[0] : m[0]) - (raster > 1 ? 7 : 0);  // edges inside words
         int64_t h = 6, sx = m[0] < 0 ? -m[0] : 0, sy = m[1] < 0 ? -m[1] : 0;
         if (w <= 0) continue;
         Call c = {raster, b.width, sx + m[0], sy + m[1], b.object(), raster, b.width, sx, sy, w, h, rule};

@@ -31,8 +31,8 @@ inline int runCommand(const std::string &cmd, std::string &out) {
 }
 
 inline std::vector<MkSource> kernelSources() {
-  static const char *files[] = {"Object", "Nil", "Boolean", "Class", "Block", "Integer", "Double", "Float",
-                                "String", "Array", "System", "Process", "File", "Memory", "Bitmap"};
+  static const char *files[] = {"Object", "Nil", "Boolean", "Class", "Block", "Integer", "Double",
+                                "String", "Array", "System", "Process", "File", "Memory"};
   std::vector<MkSource> out;
   for (const char *f : files) {
     std::string path = std::string(MKIMAGE_DIR) + "/kernel/" + f + ".som";

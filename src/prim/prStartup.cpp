@@ -27,6 +27,7 @@
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 #include "prim/prArithmetic.h"
+#include "prim/prBitBlt.h"
 #include "prim/prByteOrder.h"
 #include "prim/prCollation.h"
 #include "prim/prDouble.h"
@@ -152,6 +153,7 @@ void initPrimitives() {
 // portable ones in start-up's order.
 static void initExternPrimitives() {
   initPlatformGUIPrimitives();
+  initBitBltPrimitives();
   initScanCharPrimitives();
   initEnvironmentPrimitives();
   initLeavePrimitives();

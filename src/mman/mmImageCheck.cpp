@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "ext/exError.h"
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmImageLoad.h"
 #include "mman/mmSysOop.h"
-#include "tran/nmLayout.h"
 
 ClassUse* loadedClassUse;
 uint32_t highestClassUse;

@@ -16,13 +16,13 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "stack/vmsupport.h"
+#include "stack/scheduler.h"
 
 static const char ioSource[] = "src/plat/unxIO.cpp";
 
@@ -198,6 +198,25 @@ int prepareUfd(int fd) {
   fcntl(fd, F_SETOWN, getpid());
   fcntl(fd, F_SETFL, flFlags | O_NONBLOCK | O_ASYNC);
   return 1;
+}
+
+// Both ends of a new pair; when either cannot be prepared both are closed, counted or not
+// as they were, and errno is the failure's.
+int prepareUfdPair(const int fds[2]) {
+  int error;
+  if (!prepareUfd(fds[0])) {
+    error = errno;
+    closeUfd(fds[0]);
+    close(fds[1]);
+  } else if (!prepareUfd(fds[1])) {
+    error = errno;
+    closeUfd(fds[0]);
+    closeUfd(fds[1]);
+  } else {
+    return 1;
+  }
+  errno = error;
+  return 0;
 }
 
 // close is never repeated on EINTR: the descriptor is gone either way.

@@ -14,13 +14,15 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "ext/exLeave.h"
+#include "ext/exInit.h"
+#include "ext/exMemory.h"
 #include "ext/exOption.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmInit.h"
 #include "mman/mmOldSpace.h"
-#include "stack/vmsupport.h"
+#include "prim/prTimer.h"
 
 static jmp_buf loadEnded;
 static void endLoad() { longjmp(loadEnded, 1); }

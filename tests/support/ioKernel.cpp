@@ -3,13 +3,13 @@
 
 #include <cassert>
 
-#include "ext/exEnviron.h"
 #include "ext/exInit.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
+#include "mman/mmCString.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "prim/prString.h"
+#include "prim/prEnviron.h"
+#include "prim/prStartup.h"
 
 static uint32_t errorClasses[37];
 
@@ -34,15 +34,16 @@ void newIOTestHeap(uint64_t oldSlots) {
   assert(!installed.failed);
   (void)installed;
   timerSemaphoreX = allocSysOopSlot();
+  inputSemaphoreX = allocSysOopSlot();
 }
 
 oop newSemaphore() {
   oop s = newOldObject(classIndexSemaphore, 3);
-  bodyOf(headerOf(s))[semaphoreExcessSignalsSlot] = smallIntegerFor(0);
+  bodyOf(headerOf(s))[semaphoreExcessSignals] = smallIntegerFor(0);
   return s;
 }
 
-int64_t excessSignals(oop semaphore) { return smallIntegerValue(slotOf(semaphore, semaphoreExcessSignalsSlot)); }
+int64_t excessSignals(oop semaphore) { return smallIntegerValue(slotOf(semaphore, semaphoreExcessSignals)); }
 
 oop byteString(const std::string& text) { return STStringWithSize(text.data(), text.size()); }
 
@@ -57,4 +58,29 @@ FailureInfo failureOf(const PrimOutcome& outcome) {
     return {k, outcome.errorOop == primErrorAt((uint32_t)k) ? -1 : smallIntegerValue(value)};
   }
   return {-1, -1};
+}
+
+oop descriptorHolder(int fd) {
+  oop h = newOldObject(testClasses.threeSlots, 3);
+  bodyOf(headerOf(h))[1] = smallIntegerFor(fd);
+  return h;
+}
+
+static oop arrayOf(std::initializer_list<oop> slots) {
+  ObjectHeader* a = allocVSObj(sysOop(sysArrayClass), slots.size());
+  uint64_t i = 0;
+  for (oop o : slots) bodyOf(a)[i++] = o;
+  return oopOf(a);
+}
+
+void startImageIO() {
+  PrimOutcome r = callPrimitive(699, nilOop(), {arrayOf({nilOop(), nilOop(), classAt(testClasses.threeSlots)})});
+  assert(!r.failed);
+  (void)r;
+}
+
+void registerSocketAddressClass() {
+  PrimOutcome r = callPrimitive(698, nilOop(), {arrayOf({classAt(testClasses.bytes)})});
+  assert(!r.failed);
+  (void)r;
 }

@@ -243,6 +243,8 @@ static bool bodyOutsideData(ObjectHeader* h) {
 // space moved, else only checked (those that refer to moved spaces are relocated with the
 // old remembered table).
 static void loadPermOtEntry(ObjectHeader* h, bool moved) {
+  // Perm holders remember their old referents by the flag: unflagged, those could be swept.
+  if (loadChecks && !isPermHeader(h)) BAD_IMAGE();
   if (bodyOutsideData(h)) return noteLiveHeader(h, sizeFieldOf(h) == 0 ? 0 : 1);
   if (moved) {
     bool inOld = inOldSavedRange(h->dataPtr);
@@ -614,6 +616,9 @@ static void relocatePastSpace() {
     ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
     if (a + objectHeaderBytes > pastSpace.top) BAD_IMAGE();
     uint32_t s = sizeFieldOf(h);
+    // Stores of a perm-flagged value skip the remembered table: a new object so flagged would
+    // be left stale in its old holders once a scavenge moved it.
+    if (loadChecks && classTagOf(h) != 0 && isPermHeader(h)) BAD_IMAGE();
     if (classTagOf(h) != 0 && s != sizeFieldLarge && s != sizeFieldFixed) {
       uint64_t body = a + objectHeaderBytes + (s == sizeFieldExtended ? 8 : 0);
       if (h->dataPtr + uint64_t(imageDeltas.pastSpace) != body || body > pastSpace.top) BAD_IMAGE();

@@ -106,14 +106,17 @@ static void markCube(DisplayResourceNode* node, const XStandardColormap& c) {
 
 // ---- Exact placement -------------------------------------------------------------------------
 
+// The read/write cells taken for the placement, ascending; released marks the ones given up
+// again to be taken at their pixel.
 struct HeldCells {
   unsigned long* pixels;
+  uint8_t* released;
   uint64_t count;
 };
 
 static void freeHeld(DisplayResourceNode* node, HeldCells* held) {
   for (uint64_t i = 0; i < held->count; i++)
-    if (held->pixels[i] != ~0ul) XFreeColors(node->display, node->colormap, &held->pixels[i], 1, 0);
+    if (!held->released[i]) XFreeColors(node->display, node->colormap, &held->pixels[i], 1, 0);
   held->count = 0;
 }
 
@@ -165,9 +168,9 @@ static bool allocAtPixel(DisplayResourceNode* node, HeldCells* held, XColor colo
   Display* dpy = node->display;
   unsigned long want = color.pixel;
   unsigned long* slot = std::lower_bound(held->pixels, held->pixels + held->count, want);
-  if (slot == held->pixels + held->count || *slot != want) return false;
+  if (slot == held->pixels + held->count || *slot != want || held->released[slot - held->pixels]) return false;
   XFreeColors(dpy, node->colormap, slot, 1, 0);
-  *slot = ~0ul;  // no longer held
+  held->released[slot - held->pixels] = 1;
   if (XAllocColor(dpy, node->colormap, &color) && color.pixel == want) return markColorCell(node->colorCells, want), true;
   if (color.pixel != want) XFreeColors(dpy, node->colormap, &color.pixel, 1, 0);
   unsigned long cell;
@@ -186,8 +189,9 @@ static bool allocAtPixel(DisplayResourceNode* node, HeldCells* held, XColor colo
 static bool takeHeldCells(DisplayResourceNode* node, HeldCells* held) {
   uint64_t size = (uint64_t)node->visualInfo.colormap_size;
   held->pixels = (unsigned long*)malloc(sizeof(unsigned long) * (size > 0 ? size : 1));
+  held->released = (uint8_t*)calloc(size > 0 ? size : 1, 1);
   held->count = 0;
-  if (held->pixels == nullptr) return false;
+  if (held->pixels == nullptr || held->released == nullptr) return false;
   for (uint64_t n = size; n >= 1; n--)
     if (XAllocColorCells(node->display, node->colormap, False, nullptr, 0, held->pixels, (unsigned)n)) {
       held->count = n;
@@ -215,12 +219,13 @@ static bool placeExactly(DisplayResourceNode* node, HeldCells* held, XStandardCo
 // The cube and the ramp at their pixels; failing that, shared cells wherever Xlib puts them.
 static void allocateCube(DisplayResourceNode* node, XStandardColormap cube, unsigned long grayStart,
                          const unsigned short* ramp, uint64_t grays) {
-  HeldCells held = {nullptr, 0};
+  HeldCells held = {nullptr, nullptr, 0};
   bool placed = placeExactly(node, &held, &cube, &grayStart, ramp, grays);
   if (!placed && held.pixels != nullptr)
     memset(node->colorCells, 0, ((uint64_t)node->visualInfo.colormap_size + 7) / 8);
   freeHeld(node, &held);
   free(held.pixels);
+  free(held.released);
   if (placed) return;
   for (uint64_t k = 0; k < grays; k++) allocGray(node, ramp[k]);
   for (uint64_t i = 0; i < cubeCells(cube); i++) {

@@ -172,12 +172,15 @@ static void makePrivateWindow(DisplayResourceNode* node) {
                                       InputOutput, CopyFromParent, 0, nullptr);
 }
 
+// A private colormap is what XCopyColormapAndFree would make here, the engine holding no cells
+// yet; that call deadlocks on the display's lock in libX11 1.8 (its colour-management copy
+// interns an atom with the lock held), so the map is created empty instead.
 static void chooseColormap(DisplayResourceNode* node) {
   Display* dpy = node->display;
   node->colormap = DefaultColormap(dpy, DefaultScreen(dpy));
   int own = 0;
   if (getBooleanX11Resource(dpy, "useOwnColormap", "UseOwnColormap", &own) && own)
-    node->colormap = XCopyColormapAndFree(dpy, node->colormap);
+    node->colormap = XCreateColormap(dpy, RootWindow(dpy, DefaultScreen(dpy)), node->visualInfo.visual, AllocNone);
 }
 
 // nil opens $DISPLAY; a name that is no C string of at most 255 bytes stores entry 3 in

@@ -200,13 +200,14 @@ struct DrawableHandle {
   Display* display;
   XVisualInfo* visual;  // inside the display's node
   uint8_t kind;       // DrawableKind
-  uint8_t clipSet;    // clip rectangles installed on gc
+  uint8_t clipSet;    // ClipState: what clips gc
   int16_t clipX, clipY;
   uint16_t clipWidth, clipHeight;
   uint8_t unused[6];
 };
 static_assert(sizeof(DrawableHandle) == 48, "a drawable handle is 48 bytes");
 enum DrawableKind : uint8_t { drawableWindow = 0, drawablePixmap = 1, drawableBitmap = 2 };
+enum ClipState : uint8_t { clipNone = 0, clipRectangles = 1, clipMask = 2 };  // clipMask: a 995 mask
 enum : uint64_t { drawableHandleBytes = 48 };
 
 DrawableHandle* unpackDrawable(oop object);  // the handle in slot 0, or null

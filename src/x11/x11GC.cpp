@@ -130,13 +130,19 @@ static void applyGraphicsState(GraphicsState* s, uint32_t parts) {
   DrawableHandle* h = s->handle;
   if (s->mask != 0) XChangeGC(h->display, h->gc, s->mask, &s->values);
   if (!(parts & partClip)) return;
+  // Xlib sends every clip change, unchanged or not: the handle's record of what the GC holds
+  // saves a request on each drawing that keeps its clip.
   if (s->clip) {
+    if (h->clipSet == clipRectangles && h->clipX == s->clipX && h->clipY == s->clipY && h->clipWidth == s->clipWidth &&
+        h->clipHeight == s->clipHeight)
+      return;
     XRectangle r = {s->clipX, s->clipY, s->clipWidth, s->clipHeight};
     XSetClipRectangles(h->display, h->gc, 0, 0, &r, 1, YXBanded);
-    h->clipSet = 1, h->clipX = s->clipX, h->clipY = s->clipY, h->clipWidth = s->clipWidth, h->clipHeight = s->clipHeight;
-  } else {
+    h->clipSet = clipRectangles, h->clipX = s->clipX, h->clipY = s->clipY, h->clipWidth = s->clipWidth,
+    h->clipHeight = s->clipHeight;
+  } else if (h->clipSet != clipNone) {
     XSetClipMask(h->display, h->gc, None);
-    h->clipSet = 0;
+    h->clipSet = clipNone;
   }
 }
 
@@ -417,6 +423,7 @@ static oop primCopyThroughMask(oop receiver, oop mask, oop sourceGC, oop sourceO
   DrawableHandle* d = s.handle;
   XSetClipOrigin(d->display, d->gc, (int)maskX, (int)maskY);
   XSetClipMask(d->display, d->gc, m);
+  d->clipSet = clipMask;
   oop list = copyRectArea(d->display, src.handle->drawable, d->drawable, d->gc, sx, sy, w, h, dx, dy, s.tx, s.ty,
                           src.handle->kind);
   if (list == 0) return x11Fail(primErrGeneral, 4);

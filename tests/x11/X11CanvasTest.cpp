@@ -179,6 +179,49 @@ TEST_F(X11Test, X11_Drawing_FillReadBackMostSignificantFirst) {
   }
 }
 
+// One handle's GC serves every graphics context on it: a clip, another clip, no clip and a
+// masked copy's mask each hold only until the next drawing asks otherwise.
+TEST_F(X11Test, X11_Drawing_ClipsFollowEachDrawing) {
+  oop screen = openScreen();
+  oop p = pixmap(screen, 20, 20);
+  oop gc = graphicsContext(p, smallIntegerFor(0xFFFFFF));
+  auto clip = [&](int64_t x, int64_t y, int64_t w) {
+    for (uint64_t k = 0; k < 4; k++) setSlot(gc, 1 + k, smallIntegerFor(k == 0 ? x : k == 1 ? y : w));
+  };
+  auto fill = [&](uint32_t rgb) {
+    setSlot(gc, 9, smallIntegerFor(rgb));
+    ASSERT_FALSE(callPrimitive(988, gc, {point(0, 0), point(20, 20)}).failed);
+  };
+  oop data = bytes(20 * 20 * 4);
+  auto readBack = [&]() {
+    ASSERT_FALSE(callPrimitive(1100, p, {smallIntegerFor(0), smallIntegerFor(0), smallIntegerFor(20), smallIntegerFor(20),
+                                         data, smallIntegerFor(1)}).failed);
+  };
+  fill(0xFFFFFF);
+  clip(0, 0, 5), fill(0xFF0000);
+  clip(0, 0, 5), fill(0x00FF00);  // the same clip again
+  clip(10, 10, 5), fill(0x0000FF);
+  readBack();
+  EXPECT_EQ(pixelAt(data, 20, 4, 4), 0x0000FF00u);
+  EXPECT_EQ(pixelAt(data, 20, 5, 5), 0x00FFFFFFu);
+  EXPECT_EQ(pixelAt(data, 20, 12, 12), 0x000000FFu);
+  EXPECT_EQ(pixelAt(data, 20, 9, 9), 0x00FFFFFFu);
+  setSlot(gc, 3, nilOop()), fill(0x808080);
+  readBack();
+  EXPECT_EQ(pixelAt(data, 20, 17, 2), 0x00808080u) << "no clip after a clip";
+
+  PrimOutcome bitmap = callPrimitive(901, screen, {point(20, 20)});
+  ASSERT_FALSE(bitmap.failed);
+  oop mask = newOldObject(testClasses.threeSlots, 3);
+  setSlot(mask, 0, bitmap.result), setSlot(mask, 1, smallIntegerFor(20)), setSlot(mask, 2, smallIntegerFor(20));
+  oop maskGC = graphicsContext(mask);
+  ASSERT_FALSE(callPrimitive(988, maskGC, {point(0, 0), point(20, 20)}).failed);  // paint 0: an empty mask
+  ASSERT_FALSE(callPrimitive(995, gc, {mask, graphicsContext(pixmap(screen, 20, 20)), point(0, 0), point(0, 0)}).failed);
+  fill(0x123456);
+  readBack();
+  EXPECT_EQ(pixelAt(data, 20, 3, 15), 0x00123456u) << "no mask after a masked copy";
+}
+
 TEST_F(X11Test, X11_Drawing_CopiesAnswerTheirExposures) {
   oop screen = openScreen();
   registerInput();

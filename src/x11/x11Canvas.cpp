@@ -355,12 +355,17 @@ static oop primMoveResize(oop receiver, oop origin, oop extent) {
   return answerFlushed(receiver);
 }
 
+// The window's map state once the server has caught up and its events are read.
+static uint8_t syncedMapState(DrawableHandle* h) {
+  XSync(h->display, False);
+  getXinputForDisplay(h->display);
+  return xWindowMapState(h->drawable, h->display);
+}
+
 static oop primShowWindow(oop receiver) {
   DrawableHandle* h = windowOf(receiver);
   if (h == nullptr) return x11Fail(primErrGeneral, 0);
-  XSync(h->display, False);
-  getXinputForDisplay(h->display);
-  uint8_t state = xWindowMapState(h->drawable, h->display);
+  uint8_t state = syncedMapState(h);
   if ((state & (mapStateMapped | mapStateIconified)) != (mapStateMapped | mapStateIconified))
     mapWindow(h->display, h->drawable, true, false);
   if (heraldWindow != 0) pdTearDownHerald();
@@ -482,9 +487,7 @@ static oop primBackground(oop receiver, oop pixel) {
 static oop primIconify(oop receiver) {
   DrawableHandle* h = windowOf(receiver);
   if (h == nullptr) return x11Fail(primErrGeneral, 0);
-  XSync(h->display, False);
-  getXinputForDisplay(h->display);
-  uint8_t state = xWindowMapState(h->drawable, h->display);
+  uint8_t state = syncedMapState(h);
   if (!(state & mapStateIconified)) {
     if (state & mapStateMapped) XIconifyWindow(h->display, h->drawable, DefaultScreen(h->display));
     noteIconificationState(h->display, h->drawable, 1);
@@ -495,9 +498,7 @@ static oop primIconify(oop receiver) {
 static oop primDeiconify(oop receiver) {
   DrawableHandle* h = windowOf(receiver);
   if (h == nullptr) return x11Fail(primErrGeneral, 0);
-  XSync(h->display, False);
-  getXinputForDisplay(h->display);
-  uint8_t state = xWindowMapState(h->drawable, h->display);
+  uint8_t state = syncedMapState(h);
   if (state & mapStateIconified) {
     if (state & mapStateMapped) mapWindow(h->display, h->drawable, false, false);
     noteIconificationState(h->display, h->drawable, 0);

@@ -210,7 +210,8 @@ enum DrawableKind : uint8_t { drawableWindow = 0, drawablePixmap = 1, drawableBi
 enum ClipState : uint8_t { clipNone = 0, clipRectangles = 1, clipMask = 2 };  // clipMask: a 995 mask
 enum : uint64_t { drawableHandleBytes = 48 };
 
-DrawableHandle* unpackDrawable(oop object);  // the handle in slot 0, or null
+DrawableHandle* unpackDrawable(oop object);  // the handle in slot 0, or null (also once freed)
+void freeLiveGCs(Display* display);          // the GCs of its drawables still held, before it closes
 Display* displayOfReceiver(oop receiver);     // slot 0's first word, or null
 DisplayResourceNode* nodeOfReceiver(oop receiver);
 void initX11CanvasPrims();

@@ -40,7 +40,44 @@ DrawableHandle* unpackDrawable(oop object) {
   if (isImmediate(object) || !hasPtrs(headerOf(object)) || bodyWordsOf(headerOf(object)) < 3) return nullptr;
   oop handle = slotOf(object, 0);
   if (!isByteObject(handle) || byteSizeOf(headerOf(handle)) < drawableHandleBytes) return nullptr;
-  return reinterpret_cast<DrawableHandle*>(bodyOf(headerOf(handle)));
+  DrawableHandle* h = reinterpret_cast<DrawableHandle*>(bodyOf(headerOf(handle)));
+  return h->gc != nullptr ? h : nullptr;  // none once the window or pixmap is freed
+}
+
+// The GCs of the drawables not yet freed: only the handles in the image hold them otherwise,
+// and a display closed at exit would leave them allocated.
+struct LiveGC {
+  Display* display;
+  GC gc;
+};
+static LiveGC* liveGCs;
+static uint64_t liveGCCount, liveGCRoom;
+
+static bool noteLiveGC(Display* display, GC gc) {
+  if (liveGCCount == liveGCRoom) {
+    uint64_t room = liveGCRoom > 0 ? 2 * liveGCRoom : 16;
+    LiveGC* grown = static_cast<LiveGC*>(realloc(liveGCs, room * sizeof(LiveGC)));
+    if (grown == nullptr) return false;
+    liveGCs = grown, liveGCRoom = room;
+  }
+  liveGCs[liveGCCount++] = LiveGC{display, gc};
+  return true;
+}
+
+static void forgetLiveGC(uint64_t i) { liveGCs[i] = liveGCs[--liveGCCount]; }
+
+// Frees the drawable's GC and marks its handle freed.
+static void freeHandleGC(DrawableHandle* h) {
+  for (uint64_t i = 0; i < liveGCCount; i++)
+    if (liveGCs[i].gc == h->gc) forgetLiveGC(i);
+  XFreeGC(h->display, h->gc);
+  h->gc = nullptr;
+}
+
+void freeLiveGCs(Display* display) {
+  for (uint64_t i = 0; i < liveGCCount;)
+    if (liveGCs[i].display == display) XFreeGC(display, liveGCs[i].gc), forgetLiveGC(i);
+    else i++;
 }
 
 static ObjectHeader* newHandle() { return allocVSObj(sysOop(sysByteArrayClass), drawableHandleBytes); }
@@ -230,7 +267,7 @@ static oop primCreateWindow(oop receiver, oop a1, oop a2, oop a3, oop a4, oop a5
   if (r.type != 0 && r.type != 6) setWindowManagerProperties(node, w, r);
   if (node->cursor != 0) XDefineCursor(dpy, w, node->cursor);
   GC gc = XCreateGC(dpy, w, 0, nullptr);
-  if (pdAllocErrorOccurred(dpy) || gc == nullptr) {
+  if (pdAllocErrorOccurred(dpy) || gc == nullptr || !noteLiveGC(dpy, gc)) {
     if (gc != nullptr) XFreeGC(dpy, gc);
     XDestroyWindow(dpy, w);
     return x11Fail(primErrGeneral, 6);
@@ -258,7 +295,7 @@ static oop newPixmap(oop receiver, oop extent, bool oneBit) {
   Window root = RootWindow(dpy, DefaultScreen(dpy));
   Pixmap p = XCreatePixmap(dpy, root, (unsigned)w, (unsigned)h, oneBit ? 1 : (unsigned)DefaultDepth(dpy, DefaultScreen(dpy)));
   GC gc = XCreateGC(dpy, p, 0, nullptr);
-  if (pdAllocErrorOccurred(dpy) || gc == nullptr) {
+  if (pdAllocErrorOccurred(dpy) || gc == nullptr || !noteLiveGC(dpy, gc)) {
     if (gc != nullptr) XFreeGC(dpy, gc);
     XFreePixmap(dpy, p);
     return x11Fail(primErrMalloc, 1);
@@ -321,8 +358,9 @@ static oop primDestroyWindow(oop receiver) {
   if (x11WindowCount > 0) x11WindowCount--;
   unregisterXWindow(h->drawable, h->display);
   XDestroyWindow(h->display, h->drawable);
-  XFreeGC(h->display, h->gc);
-  XFlush(h->display);
+  Display* dpy = h->display;
+  freeHandleGC(h);
+  XFlush(dpy);
   return answerFlushed(receiver);
 }
 
@@ -510,7 +548,7 @@ static oop primFreePixmap(oop receiver) {
   DrawableHandle* h = unpackDrawable(receiver);
   if (h == nullptr || h->kind == drawableWindow) return x11Fail(primErrGeneral, 0);
   XFreePixmap(h->display, h->drawable);
-  XFreeGC(h->display, h->gc);
+  freeHandleGC(h);
   return answerFlushed(receiver);
 }
 

@@ -60,7 +60,10 @@ DisplayResourceNode* nodeOfReceiver(oop receiver) {
 
 // ---- Hooks -----------------------------------------------------------------------------------
 
-static void closeDisplay(Display* display) { XCloseDisplay(display); }
+static void closeDisplay(Display* display) {
+  freeLiveGCs(display);
+  XCloseDisplay(display);
+}
 
 static void pdTerminateWindowGUI() {
   pdTerminateSelection();

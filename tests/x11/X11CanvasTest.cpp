@@ -300,6 +300,9 @@ TEST_F(X11Test, X11_Canvas_RefusedWindowsLeaveNoWindow) {
   oop w = window(screen, 0, 0, 10, 10);
   PrimOutcome limits = callPrimitive(907, w, {smallIntegerFor(30), smallIntegerFor(30), smallIntegerFor(20), smallIntegerFor(20)});
   EXPECT_TRUE(limits.failed) << "907 with the minimum over the maximum";
+  ASSERT_FALSE(callPrimitive(940, w, {}).failed);
+  EXPECT_TRUE(callPrimitive(940, w, {}).failed) << "a window destroyed twice";
+  EXPECT_TRUE(callPrimitive(944, w, {}).failed) << "nor shown once destroyed";
 }
 
 // A protocol error is reported and the program goes on drawing.

@@ -73,6 +73,8 @@ int main(int argc, char** argv) {
       rgb[(size_t)j * w + i] = (uint32_t)(channel(p, im->red_mask) << 16 | channel(p, im->green_mask) << 8 |
                                           channel(p, im->blue_mask));
     }
+  XDestroyImage(im);
+  XCloseDisplay(d);
   if (!writePng(argv[1], rgb, w, h)) return fprintf(stderr, "x11shot: cannot write %s\n", argv[1]), 2;
   int bad = 0;
   for (int k = 6; k < argc; k += 3) {

@@ -16,13 +16,13 @@
 #include <unistd.h>
 
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "plat/unxMain.h"
 #include "support/ioKernel.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 extern char** environ;
 

@@ -8,19 +8,19 @@
 #include <unistd.h>
 
 #include "ext/exError.h"
-#include "ext/exInQueue.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
-#include "mman/mmPending.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "prim/prString.h"
+#include "prim/prInQueue.h"
 #include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/stackzone.h"
 #include "tran/nmLayout.h"
 #include "tran/tmain.h"
-#include "tran/tprim.h"
 
 // The window system is a library of its own beside the program, searched for when it binds.
 const uint32_t guiSubsystemLinked = 0;

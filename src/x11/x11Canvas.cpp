@@ -7,12 +7,12 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "ext/exEnviron.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
 #include "mman/mmSysOop.h"
-#include "prim/prString.h"
-#include "tran/tprim.h"
+#include "prim/prEnviron.h"
 #include "x11/x11.h"
 
 #include <X11/Xatom.h>

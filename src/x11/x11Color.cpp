@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "prim/prDouble.h"
-#include "tran/tprim.h"
 #include "x11/x11.h"
 
 #include <X11/Xatom.h>

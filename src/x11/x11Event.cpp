@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "ext/exError.h"
-#include "ext/exInQueue.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"
+#include "prim/prInQueue.h"
 #include "prim/prLinkRegistry.h"
-#include "stack/vmsupport.h"
 #include "x11/x11.h"
 
 #include <X11/Xproto.h>

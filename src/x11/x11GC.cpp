@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "prim/prDouble.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 #include "x11/x11.h"
 
 enum : uint32_t { partDrawable = 1, partClip = 2, partLine = 4, partFont = 8, partPaint = 16, partTranslation = 32 };

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ext/exPrimTable.h"
+#include "mman/mmCValue.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "tran/tprim.h"
 #include "x11/x11.h"
 
 // ---- Normalising an image ----------------------------------------------------------------------

@@ -5,20 +5,21 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ext/exEnviron.h"
 #include "ext/exError.h"
-#include "ext/exInQueue.h"
+#include "ext/exInit.h"
 #include "ext/exOption.h"
-#include "ext/exTimer.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
 #include "mman/mmImageHeader.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
+#include "prim/prEnviron.h"
+#include "prim/prInQueue.h"
+#include "prim/prTimer.h"
 #include "stack/nsupport.h"
-#include "tran/tprim.h"
 #include "x11/x11.h"
 
 uint32_t xWakeupPending, xWakeupPosted, xDisplayTick;

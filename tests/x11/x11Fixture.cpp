@@ -6,12 +6,12 @@
 #include <cstring>
 
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "plat/unxMain.h"
-#include "tran/tprim.h"
 
 static uint32_t gcClass;
 static std::vector<Display*> openedDisplays;  // this case's, flushed by pump as the idle wait would

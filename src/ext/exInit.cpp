@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ext/exCall.h"
 #include "ext/exEnviron.h"
+#include "ext/exMessage.h"
 #include "ext/exError.h"
 #include "ext/exInflate.h"
 #include "ext/exLeave.h"
@@ -200,6 +202,9 @@ static void initExternPrimitives() {
   initTimePrimitives();
   initSignalPrimitives();
   initPlatformPrimitiveSets();
+  initCPrimitives();
+  initMessagePrimitives();
+  initDynamicLoadPrimitives();
 }
 
 void installPrimErrorTable() {

@@ -98,3 +98,7 @@ const char* makeMsg(const char* text);
 void initNewIO();
 void initMiscPrims();
 void initSerialPrims();
+
+// Maps a file privately for reading and writing at address when the system allows, else
+// where it chooses; 0 when neither works.
+void* pdMapFile(int fd, uint64_t offset, uint64_t length, void* address);

@@ -49,6 +49,7 @@ struct RegisteredNamedObject;
 void initSignals();
 void initSignalRegistration();
 int registerSignal(int signal);  // 1, or 0 for a number outside 1..64
+uint64_t registeredSignalSet();  // the signals registerSignal watches, bit s-1 for signal s
 void SIGNALSemaphoreResponse();
 void signalSIGNALSemaphores(uint64_t set);  // bit s-1 stands for signal s
 void blockCriticalSignals(sigset_t* old);
@@ -87,6 +88,7 @@ void signalIOsem(int fd, int direction);
 oop ioSemaphoreAt(int fd, int direction);
 int waitForIOWithTimeout(int fd, int mask, int* readyOut, int timeoutMs);
 int prepareUfd(int fd);
+int prepareUfdPair(const int fds[2]);  // 1; or 0 with both closed and errno kept
 int closeUfd(int fd);
 bool isPreparedNonBlocking(int fd);  // prepareUfd made it non-blocking and it is not closed
 void prepareSfd(int fd);
@@ -99,6 +101,16 @@ void initNewIO();
 void initMiscPrims();
 void initSerialPrims();
 
+// Sockets, child processes and descriptor pairs.
+extern int64_t sa_classX;   // registry slot of the socket-address class, -1 until 698 runs
+extern int64_t ioa_classX;  // registry slot of the I/O-accessor class, -1 until 699 runs
+void initSockPrims();
+void initIpcPrims();
+void initProcPrims();
+// A connected stream pair over the loopback address: 0 with pair = {accepted, connecting}
+// (both prepared and counted), or -1 with errno set.
+int phonypair(int domain, int type, int protocol, int pair[2]);
+void setupChildSignals();  // in a child, just before execve
 // Maps a file privately for reading and writing at address when the system allows, else
 // where it chooses; 0 when neither works.
 void* pdMapFile(int fd, uint64_t offset, uint64_t length, void* address);

@@ -22,3 +22,11 @@ struct FailureInfo {
   int64_t value;
 };
 FailureInfo failureOf(const PrimOutcome& outcome);
+
+// A descriptor holder (three slots, the descriptor in slot 1) of the class that
+// startImageIO registers as the I/O-accessor class.
+oop descriptorHolder(int fd);
+// The image's I/O start-up (primitive 699): the IO-semaphore table and the accessor class.
+void startImageIO();
+// Registers the test heap's byte class as the socket-address class (primitive 698).
+void registerSocketAddressClass();

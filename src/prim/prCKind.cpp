@@ -8,6 +8,7 @@
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
+#include "prim/prCValue.h"
 #include "prim/prString.h"
 #include "prim/prUtil.h"
 
@@ -71,25 +72,6 @@ bool isFixedPointerClass(oop cls, uint64_t named) {
 }
 
 // ---- Objects to C values ----------------------------------------------------------------
-
-int stOopToCValue(void* destination, oop object, uint64_t size) {
-  if (size != 1 && size != 2 && size != 4 && size != 8) return 0;
-  uint64_t value;
-  if (isSmallInteger(object)) {
-    value = uint64_t(smallIntegerValue(object));
-  } else if (isCharacter(object)) {
-    value = characterValue(object);
-  } else if (isHeapObject(object) && !hasPtrs(headerOf(object)) && byteSizeOf(headerOf(object)) == 8 &&
-             (classTagOf(headerOf(object)) == classIndexLargePositiveInteger ||
-              classTagOf(headerOf(object)) == classIndexLargeNegativeInteger)) {
-    memcpy(&value, bodyOf(headerOf(object)), 8);
-    if (classTagOf(headerOf(object)) == classIndexLargeNegativeInteger) value = 0 - value;
-  } else {
-    return 0;
-  }
-  memcpy(destination, &value, size);  // little-endian: the low bytes
-  return 1;
-}
 
 // A byte or two-byte string translated into a new ByteArray of its characters and a 0.
 static char* translatedCopy(oop string, uint64_t characters) {

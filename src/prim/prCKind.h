@@ -1,11 +1,12 @@
 // C interface: the CKind codes of values crossing between Smalltalk and C, their byte sizes,
 // the C classes the image registers, and the basic conversions of objects to C values.
-// Owns cKindSizes and the C classes' registry indices. Prefix: none (stOopToCValue,
-// coerceToCString, cAddressOf, initCKindSizes, isCPointerFamily, ...).
+// Owns cKindSizes and the C classes' registry indices. Prefix: none (coerceToCString,
+// cAddressOf, initCKindSizes, isCPointerFamily, ...).
 #pragma once
 #include <cstdint>
 
 #include "mman/mmObject.h"
+#include "prim/prCValue.h"  // stOopToCValue
 
 // The CKind codes, one list: name, portable byte size (the size table before the platform
 // adjusts it: long double, strict and reserved pointers and the platform kinds are the
@@ -67,9 +68,6 @@ bool isFixedPointerClass(oop cls, uint64_t named);
 // A ByteString, TwoByteString or platform string, or an instance of a subclass.
 bool isCStringObject(oop object);
 
-// Stores the low size (1, 2, 4 or 8) bytes of a SmallInteger, a Character or an 8-byte
-// LargeInteger at destination: 1; anything else (a SmallDouble, another size) 0.
-int stOopToCValue(void* destination, oop object, uint64_t size);
 // The address of NUL-terminated bytes holding the string: its own bytes when they may be
 // used so, else a fresh terminated copy (a ByteArray for the byte and two-byte strings
 // translated through the platform encoding); 0 for other objects, an untranslatable

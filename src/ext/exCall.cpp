@@ -3,7 +3,6 @@
 // unlinkedCallSelectorX. Prefix: none (initCPrimitives).
 #include "ext/exCall.h"
 
-#include <cfenv>
 #include <cstring>
 
 #include "ext/exEnviron.h"
@@ -138,8 +137,7 @@ static oop runCall(CallDescription& d, const uint64_t* base, uint64_t n, uint64_
   calloutResult = result;
   oop answer = pdCallC(d.flags, d.function, reinterpret_cast<const uint8_t*>(bodyOf(headerOf(d.kinds))), n,
                        trailing, base, d.resultDescriptor, d.structArgBytes, d.structResultBytes, &record);
-  feclearexcept(FE_ALL_EXCEPT);
-  calloutResult = 0;
+  calloutResult = 0;  // the call-out has cleared the floating-point exception flags
   if (calloutIsLongComp) pdFinishLongComp();
   if (answer == 0) return failPrimitive(cloneCallCError(&record), primArgs);
   return anyRequestsPending() ? commitPrimitiveAndHandleRequests(answer) : answer;

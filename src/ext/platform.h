@@ -102,7 +102,8 @@ void initPlatformPrimitiveSets();
 // is base[numArgs - trailing - i], or, where that index is 0 or less, the current stack
 // segment's saved-argument word 7 - index. It answers the result object, or 0 with the
 // record filled (a negative SmallInteger word for PrimErrorTable entries, or 0 and the
-// argument's 1-based position). Flag bit 61: a struct result comes back in registers.
+// argument's 1-based position). Flag bit 61: a struct result comes back in registers. The
+// floating-point exception flags the C function raised are cleared when it returns.
 struct CallErrorRecord;
 uint64_t pdCallC(uint64_t flags, uint64_t function, const uint8_t* kinds, uint64_t numArgs, uint64_t trailing,
                  const uint64_t* base, uint64_t resultDescriptor, uint64_t structArgBytes, uint64_t resultBytes,

@@ -17,6 +17,7 @@
 .set CR_XMM0, 232
 .set CR_XMM1, 248
 .set CR_X87VALUE, 264
+.set CR_MXCSR, 280
 
         .text
 
@@ -54,7 +55,8 @@ loadFPRegArgs:
 
 // callC(CallRegisters* rdi): copies the stack-argument area to the bottom of a 16-byte
 // aligned stack, loads the SSE and integer argument registers (al = SSE count), calls the
-// function and stores rax, rdx, xmm0, xmm1 (and st(0) for a long double result) back.
+// function and stores rax, rdx, xmm0, xmm1 (and st(0) for a long double result) back; the
+// x87 and SSE exception flags the callee raised are cleared.
 // Entry: rdi the register image. Exit: callee-saved registers restored.
         .globl callC
         .type callC, @function
@@ -68,11 +70,13 @@ callC:
         movq CR_STACKBYTES(%rbx), %rcx
         subq %rcx, %rsp
         andq $-16, %rsp                 // the area is the bottom of the stack at the call
+        shrq $3, %rcx
+        jz 2f
         movq CR_STACK(%rbx), %rsi
         movq %rsp, %rdi
-        shrq $3, %rcx
         cld
         rep movsq                       // stack arguments in place
+2:
         movzbl CR_SSECOUNT(%rbx), %edi
         leaq CR_SSE(%rbx), %rsi
         movzbl CR_SINGLES(%rbx), %edx
@@ -93,7 +97,13 @@ callC:
         cmpb $0, CR_X87(%rbx)
         je 1f
         fstpt CR_X87VALUE(%rbx)         // a long double result leaves st(0)
-1:      leaq -16(%rbp), %rsp
+1:      fnclex                          // the callee's floating-point exception flags go
+        stmxcsr CR_MXCSR(%rbx)
+        testl $0x3F, CR_MXCSR(%rbx)
+        jz 3f
+        andl $~0x3F, CR_MXCSR(%rbx)
+        ldmxcsr CR_MXCSR(%rbx)
+3:      leaq -16(%rbp), %rsp
         popq %r12
         popq %rbx
         popq %rbp

@@ -386,7 +386,8 @@ uint64_t pdCallC(uint64_t flags, uint64_t function, const uint8_t* kinds, uint64
   if (flags & callFlagThreaded) return record->code = oop(callNotHere), 0;  // worker threads come later
   uint32_t resultKind = kinds[0];
   CallBuild b;
-  memset(&b.regs, 0, sizeof b.regs);
+  b.regs.intCount = 0;  // the unused words and slots may hold anything
+  b.regs.singles = b.regs.sseCount = 0;
   uint64_t localArea[localAreaWords];
   b.areaCapacity = (structArgBytes + 7) / 8 + 3 * (numArgs + 1);  // a long double takes up to 3 words
   b.area = b.areaCapacity <= localAreaWords ? localArea : static_cast<uint64_t*>(malloc(8 * b.areaCapacity));

@@ -23,10 +23,12 @@ struct CallRegisters {
   uint64_t rax, rdx;        // results
   uint64_t xmm0[2], xmm1[2];
   uint8_t x87[16];          // st(0) of a long double result
+  uint32_t mxcsr;           // scratch of the exception-flag clearing
+  uint32_t pad2;
 };
 static_assert(offsetof(CallRegisters, sse) == 56 && offsetof(CallRegisters, singles) == 184 &&
                   offsetof(CallRegisters, function) == 192 && offsetof(CallRegisters, rax) == 216 &&
-                  offsetof(CallRegisters, xmm0) == 232 && offsetof(CallRegisters, x87) == 264,
+                  offsetof(CallRegisters, xmm0) == 232 && offsetof(CallRegisters, x87) == 264 && offsetof(CallRegisters, mxcsr) == 280,
               "CallRegisters matches the assembly's offsets");
 
 // What a thunk's C half leaves for its entry routine to return in registers.

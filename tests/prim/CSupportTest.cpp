@@ -141,7 +141,9 @@ TEST_F(CSupport, BlocksAndCopiesAtTheirBounds) {
   ASSERT_TRUE(o.failed);
   EXPECT_EQ(code(o), primErrMalloc);
   EXPECT_EQ(errorValueOf(o.errorOop), huge);
-  EXPECT_FALSE(callPrimitive(397, nilOop(), {k(0), k(13)}).failed);  // malloc(0) is never a failure
+  PrimOutcome empty = callPrimitive(397, nilOop(), {k(0), k(13)});  // malloc(0) is never a failure
+  EXPECT_FALSE(empty.failed);
+  EXPECT_FALSE(callPrimitive(392, nilOop(), {empty.result, k(13)}).failed);
   EXPECT_FALSE(callPrimitive(392, nilOop(), {k(0), k(13)}).failed);
   EXPECT_TRUE(callPrimitive(393, nilOop(), {k(-1), k(13)}).failed);
   uint8_t c[8] = {1, 2, 3, 4, 5, 6, 7, 8};

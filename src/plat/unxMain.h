@@ -17,7 +17,6 @@ struct InitFunctionEntry {
 };
 enum { initFunctionCount = 10 };
 extern InitFunctionEntry initFunctions[initFunctionCount];
-uint64_t pdSizeOfEvent();
 
 void waitForIO();
 void recordWakeThread();  // the thread that pdWakeup signals: the caller

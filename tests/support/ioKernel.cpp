@@ -34,6 +34,7 @@ void newIOTestHeap(uint64_t oldSlots) {
   assert(!installed.failed);
   (void)installed;
   timerSemaphoreX = allocSysOopSlot();
+  inputSemaphoreX = allocSysOopSlot();
 }
 
 oop newSemaphore() {

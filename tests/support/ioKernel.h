@@ -1,5 +1,5 @@
 // Test support: a test heap with what the I/O primitives need: a Semaphore class at its
-// reserved index, the string classes in the registry, the timer Semaphore's slot and a
+// reserved index, the string classes in the registry, the timer and input Semaphores' slots and a
 // PrimErrorTable of one-slot error objects (installed with primitive 401), each of its own
 // class so that a failure's code can be read back from a copy carrying errno.
 #pragma once

@@ -151,7 +151,13 @@ PrimOutcome callPrimitiveOn(uint64_t* segment, uint32_t number, oop receiver, co
       result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop, oop, oop, oop, oop)>(e->function)(
           receiver, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
       break;
-    default: assert(!"primitives of more than 8 arguments take the var-arg form");
+    case 12: {  // the BitBlt primitives
+      typedef oop (*Twelve)(oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop);
+      result = reinterpret_cast<Twelve>(e->function)(receiver, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
+                                                     a[9], a[10], a[11]);
+      break;
+    }
+    default: assert(!"primitives of 9 to 11 arguments take the var-arg form");
   }
   frameFailureHook = nullptr;
   currentStack = saved;

@@ -8,14 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ext/exCall.h"
+#include "prim/prCall.h"
 #include "ext/platform.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "prim/prCKind.h"
-#include "prim/prCValue.h"
+#include "mman/mmCValue.h"
 #include "prim/prDouble.h"
-#include "prim/prUtil.h"
+#include "mman/mmPrimUtil.h"
 #include "stack/stackzone.h"
 #include "tran/nmLayout.h"
 

@@ -9,11 +9,11 @@
 #include "ext/platform.h"
 #include "plat/unxMain.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
+#include "mman/mmCValue.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 #include "stack/nsupport.h"
-#include "tran/tprim.h"
+#include "ext/exPrimTable.h"
 
 enum : uint64_t { dlNameBytes = 1024 };  // names of at most 1023 bytes and their end
 

@@ -12,15 +12,15 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-#include "ext/exCall.h"
-#include "ext/exCallback.h"
-#include "ext/exEnviron.h"
 #include "ext/exError.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
-#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "stack/vmsupport.h"
+#include "prim/prCall.h"
+#include "prim/prCallback.h"
+#include "prim/prEnviron.h"
+#include "stack/scheduler.h"
 #include "tran/tnmprim.h"
 
 static const char sigSource[] = "src/plat/unxSig.cpp";

@@ -7,13 +7,13 @@
 #include <cstring>
 #include <sys/mman.h>
 
-#include "ext/exMessage.h"
+#include "prim/prMessage.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
 #include "plat/unx86_64CallC.h"
 #include "prim/prCKind.h"
-#include "prim/prCValue.h"
+#include "mman/mmCValue.h"
 #include "prim/prDouble.h"
 #include "tran/nmalloc.h"
 

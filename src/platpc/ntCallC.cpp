@@ -6,7 +6,7 @@
 
 #include "ext/platform.h"
 #include "prim/prCKind.h"
-#include "prim/prUtil.h"
+#include "mman/mmPrimUtil.h"
 
 enum : int64_t { callNotHere = -101 };  // PrimErrorTable entry 12
 

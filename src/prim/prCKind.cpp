@@ -8,9 +8,9 @@
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
+#include "mman/mmCValue.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 
 uint8_t cKindSizes[cKindCount];
 int64_t cClassX[cClassRoleCount] = {-1, -1, -1, -1, -1, -1};

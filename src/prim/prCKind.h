@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "mman/mmObject.h"
-#include "prim/prCValue.h"  // stOopToCValue
+#include "mman/mmCValue.h"  // stOopToCValue
 
 // The CKind codes, one list: name, portable byte size (the size table before the platform
 // adjusts it: long double, strict and reserved pointers and the platform kinds are the

@@ -11,12 +11,12 @@
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "prim/prCKind.h"
-#include "prim/prCValue.h"
+#include "mman/mmCValue.h"
 #include "prim/prDouble.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 #include "stack/nsupport.h"
-#include "tran/tprim.h"
+#include "ext/exPrimTable.h"
 
 static const char supportSource[] = "src/prim/prCSupport";
 

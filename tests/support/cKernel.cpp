@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "ext/exCall.h"
-#include "ext/exMessage.h"
+#include "prim/prCall.h"
+#include "prim/prMessage.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"

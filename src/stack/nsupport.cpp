@@ -456,7 +456,10 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
   nilContexts(start, home);
 
   if (!live) {
-    resumeContext(slotOf(home, ctxSender));
+    // A stable home dies with the return, as a hybrid one does when its frame goes.
+    oop sender = slotOf(home, ctxSender);
+    nilContexts(home, sender);
+    resumeContext(sender);
   } else {
     homeFp = liveFrameOf(home);
     uint64_t* s = segmentOf(homeFp);

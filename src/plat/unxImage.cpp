@@ -1,7 +1,8 @@
 // Unix layer: the image-file functions used by start-up, the image reader and snapshots.
 // They report errno through their out word and leave the reporting to the caller.
 // Prefix: pd (pdOpenImage, pdRead, pdReadAhead, pdReadInPieces, pdWrite, pdCloseImage,
-// pdDiscardSnapshot, pdBlessSnapshot, pdPreferLargePages).
+// pdDiscardSnapshot, pdBlessSnapshot, pdPreferLargePages); snapshotUnnamedFiles.
+#include <dirent.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -9,122 +10,20 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ext/exSnapshotName.h"
 #include "ext/platform.h"
-
-// An image being written goes to a new file beside its target and replaces the target
-// only once it is whole, closed, on disk and blessed at its expected size, so a failed or
-// killed write leaves the old image as it was. One record per open snapshot, kept after a
-// good close until the blessing; failed is set by any write that fell short.
-struct PendingImage {
-  int fd;                // -1 once closed
-  int closed;            // closed well, waiting for pdBlessSnapshot
-  int failed;            // errno of the first failed write, 0 while all writes succeeded
-  char temp[PATH_MAX];   // the file being written
-  char target[PATH_MAX]; // the file it replaces when blessed
-  char name[PATH_MAX];   // the path the snapshot was opened with
-};
-enum { pendingImageCount = 8 };
-static PendingImage pendingImages[pendingImageCount];
-static bool pendingImagesReady;
-
-static void freePending(PendingImage* p, bool removeTemp) {
-  if (removeTemp) unlink(p->temp);
-  p->fd = -1;
-  p->closed = 0;
-}
-
-static void readyPendingImages() {
-  if (pendingImagesReady) return;
-  for (PendingImage& p : pendingImages) p.fd = -1, p.closed = 0;
-  pendingImagesReady = true;
-}
-
-static PendingImage* pendingFor(int fd) {
-  readyPendingImages();
-  for (PendingImage& p : pendingImages)
-    if (p.fd == fd && fd >= 0) return &p;
-  return nullptr;
-}
-
-// The file a snapshot replaces: the path itself, or the file a symbolic link names, so
-// that the link stays a link. Anything but a regular file (a device, a directory, a pipe)
-// is refused with EPERM; a missing file is created (its mode answered as noMode).
-static const mode_t noMode = ~mode_t(0);
-static int resolveTarget(const char* path, char* target, mode_t* mode) {
-  struct stat st;
-  *mode = noMode;
-  if (lstat(path, &st) != 0) {
-    if (errno != ENOENT) return errno;
-    if (strlen(path) >= PATH_MAX) return ENAMETOOLONG;
-    strcpy(target, path);
-    return 0;
-  }
-  if (S_ISLNK(st.st_mode)) {
-    if (realpath(path, target) == nullptr || stat(target, &st) != 0) return errno != 0 ? errno : ENOENT;
-  } else {
-    if (strlen(path) >= PATH_MAX) return ENAMETOOLONG;
-    strcpy(target, path);
-  }
-  if (!S_ISREG(st.st_mode)) return EPERM;
-  *mode = st.st_mode & 07777;
-  return 0;
-}
-
-// A snapshot (577) writes a new temporary file in the target's directory, with the old
-// file's permission bits or the usual ones for a new file.
-static int64_t openSnapshot(const char* path, int* error) {
-  readyPendingImages();
-  if (strlen(path) >= PATH_MAX) return *error = ENAMETOOLONG, -1;
-  // A closed snapshot never blessed is given up when its name is written again or a
-  // record is wanted.
-  for (PendingImage& q : pendingImages)
-    if (q.closed && strcmp(q.name, path) == 0) freePending(&q, true);
-  PendingImage* p = nullptr;
-  for (PendingImage& q : pendingImages)
-    if (q.fd < 0 && !q.closed) p = &q;
-  for (PendingImage& q : pendingImages)
-    if (p == nullptr && q.closed) freePending(p = &q, true);
-  if (p == nullptr) return *error = EMFILE, -1;
-  strcpy(p->name, path);
-  mode_t mode;
-  if ((*error = resolveTarget(path, p->target, &mode)) != 0) return -1;
-  if (strlen(p->target) + 8 >= PATH_MAX) return *error = ENAMETOOLONG, -1;
-  strcpy(p->temp, p->target);
-  strcat(p->temp, ".XXXXXX");
-  int fd = mkstemp(p->temp);
-  if (fd < 0) return *error = errno, -1;
-  if (mode == noMode) {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  fchmod(fd, mode);
-  p->fd = fd;
-  p->failed = 0;
-  return fd;
-}
-
-int64_t pdOpenImage(const char* path, int oflag, int* error) {
-  *error = 0;
-  pdBeginCritical();
-  int64_t fd;
-  if (oflag == pdOpenSnapshot) {
-    fd = openSnapshot(path, error);
-  } else {
-    fd = open(path, O_RDONLY);
-    if (fd < 0) *error = errno;
-  }
-  pdEndCritical();
-  return fd;
-}
+#include "plat/unxMain.h"
 
 // A large read fills fresh memory of the kernel block: asking for huge pages first saves a
 // page fault (and a page-table entry) for every 4 KiB the read and the relocation touch.
@@ -290,6 +189,230 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
   return int64_t(done);
 }
 
+
+// ---- Snapshots ---------------------------------------------------------------------------
+
+// An image being written goes to a new file in its target's directory and replaces the
+// target only once it is whole, on disk, closed and blessed at its expected size, so a failed
+// or killed write leaves the old image as it was. Where the file system allows, the new file
+// has no name until its close (O_TMPFILE) and a kill leaves nothing behind; elsewhere it is
+// named "<target>.saving-XXXXXX" and locked while it is written, and the next save to the
+// target removes such a file that no writer locks any longer. The terminating signals
+// remove a named one before their default action (holdTermination). A device or a pipe
+// cannot be replaced: it is written in place.
+//
+// One record per open snapshot, kept after a good close until the blessing; failed is set
+// by any write that fell short.
+struct PendingImage {
+  int fd;                  // -1 once closed
+  int closed;              // closed well, waiting for pdBlessSnapshot
+  int failed;              // errno of the first failed write, 0 while all writes succeeded
+  int inPlace;             // the target itself is written: nothing to replace
+  int unnamed;             // no name until its close links it as temp
+  int held;                // holds the termination cleanup
+  std::atomic<int> named;  // temp names a file of ours that an ending engine removes
+  char temp[PATH_MAX];     // the new file's name
+  char target[PATH_MAX];   // the file it replaces when blessed
+  char name[PATH_MAX];     // the path the snapshot was opened with
+};
+enum { pendingImageCount = 8 };
+static PendingImage pendingImages[pendingImageCount];
+static bool pendingImagesReady;
+int snapshotUnnamedFiles = 1;
+
+// Run by a terminating signal while a snapshot is written: safe in a signal handler.
+static void removeTempsOnTermination() {
+  for (PendingImage& p : pendingImages)
+    if (p.named.load()) unlink(p.temp);
+}
+
+static void freePending(PendingImage* p, bool removeTemp) {
+  if (removeTemp && p->named.load()) unlink(p->temp);
+  p->named.store(0);
+  if (p->fd >= 0) close(p->fd);
+  p->fd = -1;
+  p->closed = 0;
+  if (p->held) releaseTermination();
+  p->held = 0;
+}
+
+static void readyPendingImages() {
+  if (pendingImagesReady) return;
+  for (PendingImage& p : pendingImages) p.fd = -1, p.closed = 0;
+  pendingImagesReady = true;
+}
+
+static PendingImage* pendingFor(int fd) {
+  readyPendingImages();
+  for (PendingImage& p : pendingImages)
+    if (p.fd == fd && fd >= 0) return &p;
+  return nullptr;
+}
+
+// The directory a file lies in ("." for a bare name) and the file's own name in it.
+static void splitPath(const char* path, char* dir, const char** base) {
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) {
+    strcpy(dir, ".");
+    *base = path;
+    return;
+  }
+  size_t n = slash == path ? 1 : size_t(slash - path);
+  memcpy(dir, path, n);
+  dir[n] = 0;
+  *base = slash + 1;
+}
+
+// The file a snapshot replaces: the path itself, or the file a symbolic link names, so
+// that the link stays a link. A directory is refused (EISDIR); a missing file is created
+// (its mode answered as noMode); a device, a pipe or a socket is written in place.
+static const mode_t noMode = ~mode_t(0);
+static int resolveTarget(const char* path, char* target, mode_t* mode, int* inPlace) {
+  struct stat st;
+  *mode = noMode;
+  *inPlace = 0;
+  if (lstat(path, &st) != 0) {
+    if (errno != ENOENT) return errno;
+    strcpy(target, path);
+    return 0;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    if (realpath(path, target) == nullptr || stat(target, &st) != 0) return errno != 0 ? errno : ENOENT;
+  } else {
+    strcpy(target, path);
+  }
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  *inPlace = !S_ISREG(st.st_mode);
+  *mode = st.st_mode & 07777;
+  return 0;
+}
+
+// A pipe that no one reads fails at once (ENXIO) instead of stopping the engine until a
+// reader comes; once open, writes wait as usual.
+static int openInPlace(const char* target, int* error) {
+  int fd = open(target, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return *error = errno, -1;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    *error = errno;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+static uint64_t tempSeed() {
+  static uint64_t serial;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return (uint64_t(getpid()) << 40) ^ uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 20) ^ (++serial << 52);
+}
+
+// A temporary file of this target's that no writer locks was left by a save that was
+// killed: it goes.
+static void removeStaleTemps(const char* target) {
+  char dir[PATH_MAX];
+  const char* base;
+  splitPath(target, dir, &base);
+  if (base[0] == 0) return;
+  DIR* d = opendir(dir);
+  if (d == nullptr) return;
+  while (struct dirent* e = readdir(d)) {
+    if (!isSnapshotTempOf(e->d_name, base)) continue;
+    int fd = openat(dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0) unlinkat(dirfd(d), e->d_name, 0);
+    close(fd);
+  }
+  closedir(d);
+}
+
+// The new file: unnamed in the target's directory, or where the file system has no unnamed
+// files, named with a fresh suffix. Answers the descriptor, or -1 with *error.
+static int createTemp(PendingImage* p, int* error) {
+  char dir[PATH_MAX];
+  const char* base;
+  splitPath(p->target, dir, &base);
+  if (strlen(p->target) + snapshotTempNameExtra >= PATH_MAX || strlen(base) + snapshotTempNameExtra > NAME_MAX)
+    return *error = ENAMETOOLONG, -1;
+  if (snapshotUnnamedFiles) {
+    int fd = open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) return p->unnamed = 1, fd;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return *error = errno, -1;
+  }
+  for (int attempt = 0; attempt < 100; attempt++) {
+    snapshotTempName(p->temp, p->target, tempSeed());
+    int fd = open(p->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return p->named.store(1), fd;
+    if (errno != EEXIST) break;
+  }
+  return *error = errno, -1;
+}
+
+// A regular file's replacement, locked, with the old file's permission bits or the usual
+// ones for a new file.
+static int openReplacement(PendingImage* p, mode_t mode, int* error) {
+  removeStaleTemps(p->target);
+  holdTermination(removeTempsOnTermination);
+  p->held = 1;
+  sigset_t old;
+  blockTermination(&old);  // a name made is one the cleanup knows
+  int fd = createTemp(p, error);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (fd < 0) {
+    freePending(p, false);
+    return -1;
+  }
+  if (mode == noMode) {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  fchmod(fd, mode);
+  flock(fd, LOCK_EX | LOCK_NB);  // a new file: only a stale-file search can hold it for a moment
+  return fd;
+}
+
+static int64_t openSnapshot(const char* path, int* error) {
+  readyPendingImages();
+  if (path[0] == 0) return *error = ENOENT, -1;  // no file has the empty name
+  if (strlen(path) >= PATH_MAX) return *error = ENAMETOOLONG, -1;
+  // A closed snapshot never blessed is given up when its name is written again or a
+  // record is wanted.
+  for (PendingImage& q : pendingImages)
+    if (q.closed && strcmp(q.name, path) == 0) freePending(&q, true);
+  PendingImage* p = nullptr;
+  for (PendingImage& q : pendingImages)
+    if (q.fd < 0 && !q.closed) p = &q;
+  for (PendingImage& q : pendingImages)
+    if (p == nullptr && q.closed) freePending(p = &q, true);
+  if (p == nullptr) return *error = EMFILE, -1;
+  strcpy(p->name, path);
+  p->unnamed = 0;
+  mode_t mode;
+  if ((*error = resolveTarget(path, p->target, &mode, &p->inPlace)) != 0) return -1;
+  int fd = p->inPlace ? openInPlace(p->target, error) : openReplacement(p, mode, error);
+  if (fd < 0) return -1;
+  p->fd = fd;
+  p->failed = 0;
+  return fd;
+}
+
+int64_t pdOpenImage(const char* path, int oflag, int* error) {
+  *error = 0;
+  pdBeginCritical();
+  int64_t fd;
+  if (oflag == pdOpenSnapshot) {
+    fd = openSnapshot(path, error);
+  } else {
+    fd = open(path, O_RDONLY);
+    if (fd < 0) *error = errno;
+  }
+  pdEndCritical();
+  return fd;
+}
+
 static int64_t writeTwice(int fd, const void* buffer, uint64_t length, int* error) {
   ssize_t n = write(fd, buffer, length);
   if (n < 0) return *error = errno, -1;
@@ -310,17 +433,39 @@ int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error) {
   return n;
 }
 
-// A snapshot's data reach the disk before its close; any failure removes the temporary file.
+// Names the unnamed file with a fresh suffix; the blessing renames it over the target. The
+// terminating signals wait while the name is made, so that one made is always removed.
+static int linkUnnamed(PendingImage* p) {
+  char self[32];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", p->fd);
+  sigset_t old;
+  blockTermination(&old);
+  int error = EEXIST;
+  for (int attempt = 0; attempt < 100 && error == EEXIST; attempt++) {
+    snapshotTempName(p->temp, p->target, tempSeed());
+    // Naming a descriptor directly takes a privilege; its /proc entry does not.
+    if (linkat(p->fd, "", AT_FDCWD, p->temp, AT_EMPTY_PATH) == 0 ||
+        (errno != EEXIST && linkat(AT_FDCWD, self, AT_FDCWD, p->temp, AT_SYMLINK_FOLLOW) == 0)) {
+      p->named.store(1);
+      error = 0;
+    } else {
+      error = errno;
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return error;
+}
+
+// A snapshot's data reach the disk before its close, and an unnamed file gets its name;
+// any failure removes what was written.
 static int closeSnapshot(PendingImage* p) {
   int error = p->failed;
-  if (error == 0 && fsync(p->fd) != 0) error = errno;
+  if (error == 0 && !p->inPlace && fsync(p->fd) != 0) error = errno;
+  if (error == 0 && p->unnamed) error = linkUnnamed(p);
   if (close(p->fd) != 0 && error == 0) error = errno;
-  if (error != 0) {
-    freePending(p, true);
-  } else {
-    p->fd = -1;
-    p->closed = 1;
-  }
+  p->fd = -1;
+  if (error != 0) freePending(p, true);
+  else p->closed = 1;
   return error;
 }
 
@@ -338,24 +483,32 @@ void pdDiscardSnapshot(int64_t fd) {
 }
 
 // A closed snapshot of exactly the expected size replaces its target, and the directory
-// entry is made durable after the rename; anything else removes the temporary file.
+// entry is made durable after the rename; anything else removes the new file. A target
+// written in place was whole once it closed well.
 int pdBlessSnapshot(const char* path, uint64_t expectedSize) {
   readyPendingImages();
   PendingImage* p = nullptr;
   for (PendingImage& q : pendingImages)
     if (q.closed && strcmp(q.name, path) == 0) p = &q;
   if (p == nullptr) return 0;
+  if (p->inPlace) {
+    freePending(p, false);
+    return 1;
+  }
   struct stat st;
-  if (stat(p->temp, &st) != 0 || uint64_t(st.st_size) != expectedSize || rename(p->temp, p->target) != 0) {
+  sigset_t old;
+  blockTermination(&old);
+  bool replaced = stat(p->temp, &st) == 0 && uint64_t(st.st_size) == expectedSize && rename(p->temp, p->target) == 0;
+  if (replaced) p->named.store(0);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (!replaced) {
     freePending(p, true);
     return 0;
   }
   char dir[PATH_MAX];
-  strcpy(dir, p->target);
-  char* slash = strrchr(dir, '/');
-  if (slash == nullptr) strcpy(dir, ".");
-  else slash[slash == dir ? 1 : 0] = 0;
-  int d = open(dir, O_RDONLY | O_DIRECTORY);
+  const char* base;
+  splitPath(p->target, dir, &base);
+  int d = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (d >= 0) fsync(d), close(d);
   freePending(p, false);
   return 1;

@@ -52,6 +52,16 @@ int registerSignal(int signal);  // 1, or 0 for a number outside 1..64
 void SIGNALSemaphoreResponse();
 void signalSIGNALSemaphores(uint64_t set);  // bit s-1 stands for signal s
 void blockCriticalSignals(sigset_t* old);
+// While held, SIGINT, SIGQUIT, SIGTERM, SIGUSR1 and SIGUSR2, where they still have their
+// default action, run cleanup before it (the snapshot writer's removal of its temporary
+// file; it must be safe in a signal handler). Holds nest.
+void holdTermination(void (*cleanup)());
+void releaseTermination();
+// Blocks those signals on the calling thread, keeping the earlier mask in *old.
+void blockTermination(sigset_t* old);
+// 1: snapshots are written to unnamed files where the file system allows; 0 (a test's
+// choice) names them from the start.
+extern int snapshotUnnamedFiles;
 
 extern uint32_t sysClockResolution;  // milliseconds of one clock tick
 uint32_t clockResolutionFor(long ticksPerSecond);

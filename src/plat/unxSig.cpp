@@ -1,8 +1,7 @@
-// Unix layer: signal dispositions, asynchronous signals turned into requests, the named
-// signal Semaphores, critical sections that hold the asynchronous signals off, the wake-up.
-// Owns SignalState (below), needMessageToWakeup and the Smalltalk thread's identity.
-// Prefix: pd (pdBeginCritical, pdEndCritical, pdResetCritical, pdWakeup); initSignals,
-// registerSignal, SIGNALSemaphoreResponse.
+// Unix layer: signal dispositions, asynchronous signals turned into requests, the named signal
+// Semaphores, critical sections, the wake-up, termination while a snapshot is written. Owns
+// SignalState (below), needMessageToWakeup and the Smalltalk thread's identity. Prefix: pd (pdBeginCritical, ...,
+// pdWakeup); initSignals, registerSignal, SIGNALSemaphoreResponse, hold-, release- and blockTermination.
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 #include "ext/exEnviron.h"
 #include "ext/exError.h"
@@ -163,6 +163,8 @@ void initSignals() {
   for (int s : {SIGHUP, SIGTTIN, SIGTTOU, SIGXCPU, SIGXFSZ}) sigaction(s, &ignore, nullptr);
 }
 
+static void terminationHandler(int signal);
+
 // Watches a signal: it joins the critical set and its delivery posts request 5. A foreign
 // handler found in place is kept and called first.
 int registerSignal(int signal) {
@@ -179,11 +181,75 @@ int registerSignal(int signal) {
   bool own = (previous.sa_flags & SA_SIGINFO) &&
              (previous.sa_sigaction == asyncSignalHandler || previous.sa_sigaction == faultSignalHandler ||
               previous.sa_sigaction == profileSignalHandler);
-  bool standard = !(previous.sa_flags & SA_SIGINFO) &&
-                  (previous.sa_handler == SIG_IGN || previous.sa_handler == SIG_DFL);
+  bool standard = !(previous.sa_flags & SA_SIGINFO) && (previous.sa_handler == SIG_IGN ||
+                                                         previous.sa_handler == SIG_DFL ||
+                                                         previous.sa_handler == terminationHandler);
   if (!own && !standard) chainedHandlers[signal] = previous.sa_handler;
   pdEndCritical();
   return 1;
+}
+
+// ---- Termination while a snapshot is written ------------------------------------------
+
+// SIGINT, SIGQUIT, SIGTERM, SIGUSR1 and SIGUSR2 end the engine by their default action. While
+// a snapshot is written, each of them still at that default first runs the image writer's
+// cleanup (which removes the file being written), then takes the default action, so the
+// status stays the signal's. Signals the image watches or that were ignored at start are
+// left alone.
+static const int terminationSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2};
+static std::atomic<void (*)()> terminationCleanup;
+static int terminationHolds;
+static uint64_t terminationTaken;  // bit s-1: signal s has the cleanup handler
+
+static void setDisposition(int signal, void (*handler)(int)) {
+  struct sigaction a;
+  memset(&a, 0, sizeof a);
+  a.sa_handler = handler;
+  sigfillset(&a.sa_mask);  // the cleanup runs once, uninterrupted
+  sigaction(signal, &a, nullptr);
+}
+
+static void terminationHandler(int signal) {
+  void (*cleanup)() = terminationCleanup.load();
+  if (cleanup != nullptr) cleanup();
+  setDisposition(signal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signal);
+  _exit(128 + signal);  // not reached: the default action ends the process
+}
+
+void blockTermination(sigset_t* old) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : terminationSignals) sigaddset(&set, s);
+  pthread_sigmask(SIG_BLOCK, &set, old);
+}
+
+// Holds nest; cleanup must be safe to run in a signal handler.
+void holdTermination(void (*cleanup)()) {
+  if (terminationHolds++ > 0) return;
+  terminationCleanup.store(cleanup);
+  for (int s : terminationSignals) {
+    struct sigaction current;
+    if (sigaction(s, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL)
+      continue;
+    setDisposition(s, terminationHandler);
+    terminationTaken |= uint64_t(1) << (s - 1);
+  }
+}
+
+void releaseTermination() {
+  if (terminationHolds == 0 || --terminationHolds > 0) return;
+  for (int s : terminationSignals) {
+    struct sigaction current;
+    if (!(terminationTaken & (uint64_t(1) << (s - 1))) || sigaction(s, nullptr, &current) != 0) continue;
+    if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == terminationHandler) setDisposition(s, SIG_DFL);
+  }
+  terminationTaken = 0;
+  terminationCleanup.store(nullptr);
 }
 
 // ---- Named signal Semaphores ---------------------------------------------------------

@@ -4,18 +4,22 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 
+#include "ext/exSnapshotName.h"
 #include "ext/platform.h"
 
-// An image being written goes to a new file beside its target and replaces the target
-// only once it is whole, closed, flushed and blessed at its expected size, so a failed or
-// killed write leaves the old image as it was. One record per open snapshot, kept after a
-// good close until the blessing; failed is set by any write that fell short.
+// An image being written goes to a new file beside its target, "<target>.saving-XXXXXX",
+// and replaces the target only once it is whole, closed, flushed and blessed at its expected
+// size, so a failed or killed write leaves the old image as it was. The next save to the
+// target removes such a file that no writer holds open any longer: what a killed save left.
+// One record per open snapshot, kept after a good close until the blessing; failed is set by
+// any write that fell short.
 struct PendingImage {
   int fd;                 // -1 once closed
   int closed;             // closed well, waiting for pdBlessSnapshot
@@ -26,7 +30,6 @@ struct PendingImage {
 enum { pendingImageCount = 8 };
 static PendingImage pendingImages[pendingImageCount];
 static bool pendingImagesReady;
-static unsigned tempSerial;
 
 static void freePending(PendingImage* p, bool removeTemp) {
   if (removeTemp) _unlink(p->temp);
@@ -47,10 +50,36 @@ static PendingImage* pendingFor(int fd) {
   return nullptr;
 }
 
-// A snapshot (577) writes a new temporary file beside its target; anything but a regular
-// file (a directory, a device) is refused with EPERM.
+// The length of the directory part of a path, its separator included.
+static size_t directoryLength(const char* path) {
+  const char* slash = strrchr(path, '/');
+  const char* backslash = strrchr(path, '\\');
+  const char* last = slash > backslash ? slash : backslash;
+  return last != nullptr ? size_t(last - path + 1) : 0;
+}
+
+// A file a writer still has open cannot be removed: what goes was left by a killed save.
+static void removeStaleTemps(const char* target) {
+  size_t dir = directoryLength(target);
+  char pattern[MAX_PATH + 16], path[MAX_PATH];
+  snprintf(pattern, sizeof pattern, "%s%s*", target, snapshotTempMarker);
+  struct _finddata_t found;
+  intptr_t search = _findfirst(pattern, &found);
+  if (search == -1) return;
+  do {
+    if ((found.attrib & _A_SUBDIR) || !isSnapshotTempOf(found.name, target + dir) ||
+        snprintf(path, sizeof path, "%.*s%s", int(dir), target, found.name) >= int(sizeof path))
+      continue;
+    _unlink(path);
+  } while (_findnext(search, &found) == 0);
+  _findclose(search);
+}
+
+// A snapshot (577) writes a new file beside its target. A directory is refused (EISDIR), and
+// anything else but a regular file (a device) with EPERM.
 static int64_t openSnapshot(const char* path, int* error) {
   readyPendingImages();
+  if (path[0] == 0) return *error = ENOENT, -1;  // no file has the empty name
   // A closed snapshot never blessed is given up when its name is written again or a
   // record is wanted.
   for (PendingImage& q : pendingImages)
@@ -62,12 +91,14 @@ static int64_t openSnapshot(const char* path, int* error) {
     if (p == nullptr && q.closed) freePending(p = &q, true);
   if (p == nullptr) return *error = EMFILE, -1;
   struct _stat64 st;
-  if (_stat64(path, &st) == 0 && !(st.st_mode & _S_IFREG)) return *error = EPERM, -1;
-  if (strlen(path) + 24 >= MAX_PATH) return *error = ENAMETOOLONG, -1;
+  if (_stat64(path, &st) == 0 && !(st.st_mode & _S_IFREG)) return *error = (st.st_mode & _S_IFDIR) ? EISDIR : EPERM, -1;
+  if (strlen(path) + snapshotTempNameExtra >= MAX_PATH) return *error = ENAMETOOLONG, -1;
   strcpy(p->target, path);
+  removeStaleTemps(path);
+  static uint64_t serial;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-    snprintf(p->temp, sizeof p->temp, "%s.%lu-%u", path, GetCurrentProcessId(), tempSerial++);
+    snapshotTempName(p->temp, p->target, (uint64_t(GetCurrentProcessId()) << 40) ^ GetTickCount64() ^ (++serial << 52));
     fd = _open(p->temp, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0 && errno != EEXIST) break;
   }

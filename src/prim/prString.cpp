@@ -94,7 +94,7 @@ char* copySubStringToC(oop string, char* buffer, uint64_t n) {
   if (length < 0 || (uint64_t)length < n) return nullptr;
   const uint8_t* body = (const uint8_t*)bodyOf(headerOf(string));
   if (c == platformStringClassX || c == classIndexByteArray) {
-    memcpy(buffer, body, n);
+    if (n != 0) memcpy(buffer, body, n);  // an empty string may have no body at all
     return buffer;
   }
   for (uint64_t i = 0; i < n; i++) {

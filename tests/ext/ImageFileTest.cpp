@@ -1,7 +1,10 @@
 // Image files written through the platform layer: a snapshot replaces its target only
-// when it is whole, and never replaces anything but a regular file.
+// when it is whole, a refused one answers its cause's error number, and the next save
+// removes what a killed one left.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,21 +14,11 @@
 #include <vector>
 
 #include "ext/platform.h"
+#include "support/testFiles.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string contentsOf(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> namesIn(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const fs::directory_entry& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  return names;
-}
 
 fs::path freshDir(const char* name) {
   fs::path dir = fs::path(testing::TempDir()) / name;
@@ -48,14 +41,14 @@ TEST(ImageFile_Snapshot, ReplacesWholeAndLeavesNoTemporaryFile) {
     EXPECT_EQ(pdWrite(fd, "new ", 4, &error), 4);
     EXPECT_EQ(pdWrite(fd, "image", 5, &error), 5);
     if (existed) {
-      EXPECT_EQ(contentsOf(target), "the old image, longer than the new");  // not yet replaced
+      EXPECT_EQ(fileText(target), "the old image, longer than the new");  // not yet replaced
     }
     EXPECT_EQ(pdCloseImage(fd), 0);
     if (existed) {
-      EXPECT_EQ(contentsOf(target), "the old image, longer than the new");  // not before the blessing
+      EXPECT_EQ(fileText(target), "the old image, longer than the new");  // not before the blessing
     }
     EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), 9), 1);
-    EXPECT_EQ(contentsOf(target), "new image") << existed;
+    EXPECT_EQ(fileText(target), "new image") << existed;
     EXPECT_EQ(namesIn(dir), std::vector<std::string>{"a.im"}) << existed;
   }
   fs::remove_all(dir);
@@ -76,7 +69,7 @@ TEST(ImageFile_Snapshot, WrongSizeOrNoBlessingKeepsTheOldImage) {
     if (expected != 0) {
       EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), expected), 0) << expected;
     }
-    EXPECT_EQ(contentsOf(target), "old") << expected;
+    EXPECT_EQ(fileText(target), "old") << expected;
   }
   int error = -1;
   int64_t fd = pdOpenImage(target.string().c_str(), pdOpenSnapshot, &error);  // gives up the unblessed one
@@ -84,21 +77,47 @@ TEST(ImageFile_Snapshot, WrongSizeOrNoBlessingKeepsTheOldImage) {
   pdDiscardSnapshot(fd);
   EXPECT_NE(pdCloseImage(fd), 0);
   EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), 0), 0);
-  EXPECT_EQ(contentsOf(target), "old");
+  EXPECT_EQ(fileText(target), "old");
   EXPECT_EQ(namesIn(dir), std::vector<std::string>{"c.im"});
   fs::remove_all(dir);
 }
 
-// A directory in the target's place is refused before anything is written.
-TEST(ImageFile_Snapshot, RefusesANonRegularTarget) {
-  fs::path dir = freshDir("snapdir");
-  fs::path target = dir / "b.im";
-  fs::create_directory(target);
+// A save refused at its open answers the platform's error number for its cause and leaves
+// the directory as it was.
+TEST(ImageFile_Snapshot, RefusalsCarryTheirErrorNumber) {
+  fs::path dir = freshDir("snaprefused");
+  fs::create_directory(dir / "b.im");
+  struct Case {
+    std::string path;
+    int error;
+  } cases[] = {{(dir / "b.im").string(), EISDIR}, {(dir / "missing" / "c.im").string(), ENOENT}, {"", ENOENT}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    int error = 0;
+    EXPECT_LT(pdOpenImage(c.path.c_str(), pdOpenSnapshot, &error), 0);
+    EXPECT_EQ(error, c.error);
+    EXPECT_TRUE(fs::is_directory(dir / "b.im"));
+    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"b.im"});
+  }
+  fs::remove_all(dir);
+}
+
+// What a killed save left ("<target>.saving-" and six letters or digits) goes with the next
+// save to that target; other names stay.
+TEST(ImageFile_Snapshot, NextSaveRemovesWhatAKilledSaveLeft) {
+  fs::path dir = freshDir("snapleft");
+  std::vector<std::string> kept = {"a.im", "a.im.saving-Ab12", "a.im.savingAb12Cd", "b.im.saving-Ab12Cd"};
+  for (const std::string& name : kept) std::ofstream(dir / name) << "x";
+  std::ofstream(dir / "a.im.saving-Ab12Cd") << "left by a killed save";
+  fs::path target = dir / "a.im";
   int error = 0;
-  EXPECT_LT(pdOpenImage(target.string().c_str(), pdOpenSnapshot, &error), 0);
-  EXPECT_NE(error, 0);
-  EXPECT_TRUE(fs::is_directory(target));
-  EXPECT_EQ(namesIn(dir), std::vector<std::string>{"b.im"});
+  int64_t fd = pdOpenImage(target.string().c_str(), pdOpenSnapshot, &error);
+  ASSERT_GE(fd, 0) << error;
+  EXPECT_EQ(pdWrite(fd, "new", 3, &error), 3);
+  EXPECT_EQ(pdCloseImage(fd), 0);
+  EXPECT_EQ(pdBlessSnapshot(target.string().c_str(), 3), 1);
+  EXPECT_EQ(namesIn(dir), kept);
+  EXPECT_EQ(fileText(target), "new");
   fs::remove_all(dir);
 }
 

@@ -25,6 +25,7 @@
 #include "mman/testHeap.h"
 #include "ext/exOption.h"
 #include "support/ioKernel.h"
+#include "support/testFiles.h"
 #include "imageWriter.h"
 
 namespace {
@@ -97,11 +98,6 @@ class SnapshotTest : public ::testing::Test {
     freeLoadedKernel();
     fs::remove_all(dir);
   }
-  std::vector<std::string> names() {
-    std::vector<std::string> n;
-    for (const fs::directory_entry& e : fs::directory_iterator(dir)) n.push_back(e.path().filename().string());
-    return n;
-  }
   SnapshotOutcome save(const std::string& path, uint32_t kind, Fault f, int at = -1) {
     fault = f;
     failAt = at;
@@ -165,7 +161,7 @@ TEST_F(SnapshotTest, EachKindLoadsWholeUnderEveryPolicy) {
     EXPECT_STREQ(header.heraldString, viHeraldString);
     EXPECT_EQ(header.permDataBytes == 0, c.kind != 0);
     EXPECT_EQ(header.oldSegmentsMinusOne, c.kind == 0 ? segments - 1 : segments);
-    EXPECT_EQ(names(), std::vector<std::string>{"good.im"});
+    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"good.im"});
     iwFreeHeap();
     desiredLoadPolicyName = c.policy;
     bool loaded = loadImageInProcess(target);
@@ -240,7 +236,7 @@ TEST_F(SnapshotTest, EveryFailureKeepsTheTargetAndTheNextSaveSucceeds) {
       EXPECT_EQ(out.failure, snapshotFailedIO);
       EXPECT_EQ(out.error, c.error);
       EXPECT_EQ(readFileBytes(target), old);
-      EXPECT_EQ(names(), std::vector<std::string>{"kept.im"});
+      EXPECT_EQ(namesIn(dir), std::vector<std::string>{"kept.im"});
       EXPECT_EQ(permSpaceAbsorbed, 0u);
       EXPECT_EQ(numOldSpaceSegs(), segments);
       EXPECT_HEAP_VALID();

@@ -39,6 +39,7 @@ struct Node {
   InlineKind inl = inNone;    // nSend: inlined control structure
   Var *hidden = nullptr;      // to:do: limit, timesRepeat: counter
   Var *hidden2 = nullptr;     // timesRepeat: limit
+  Var *counter = nullptr;     // to:do: whose parameter is assigned: the loop's own counter
 };
 
 struct MethodAst {
@@ -52,6 +53,7 @@ struct MethodAst {
   std::vector<Node *> body;               // statements
   int line = 0, col = 0, pos = 0;         // start of the pattern
   bool classSide = false;                 // defined after the separator
+  int literalCount = 0;                   // literals and selectors the parser counted
 };
 
 struct ClassAst {
@@ -63,48 +65,62 @@ struct ClassAst {
   int file = 0;                 // index of the source
 };
 
-enum VarKind : uint8_t { vArg, vTemp, vInst, vClass, vSystem };
+// vGlobal: a name that is no variable and no class, looked up when the code runs.
+enum VarKind : uint8_t { vArg, vTemp, vInst, vClass, vSystem, vGlobal };
 
+// Uses, assignments, declarations and loops are ordered by the analysis's clock, which
+// counts them in the order the code evaluates them: an assignment counts after its value, so
+// a block that the assignment stores sees the assignment as a later write.
 struct Var {
   std::string name;          // source name (empty for hidden temporaries)
   VarKind kind = vTemp;      // what it is
   Scope *home = nullptr;     // frame that holds it (args, temps)
-  int declPos = 0;           // offset of its declaration
-  int slot = -1;             // frame slot (arguments first) when held in the frame
+  Scope *scope = nullptr;    // scope that declares it (null for hidden temporaries)
+  int declPos = 0;           // clock at its declaration
+  int slot = -1;             // frame slot (arguments first); an argument keeps its slot
   int index = -1;            // instance variable index; slot in the temp vector when remote
-  bool remote = false;       // lives in its frame's temp vector (shared with blocks)
+  bool remote = false;       // lives in a temp vector (shared with blocks)
+  Scope *vectorOwner = nullptr;   // remote: the scope whose temp vector holds it
   bool writtenElsewhere = false;  // assigned from another frame
-  std::vector<int> writes;        // offsets of assignments in its own frame
-  std::vector<int> captures;      // offsets of uses from other frames
+  std::vector<int> writes;        // clocks of assignments in its own frame
+  std::vector<int> captures;      // clocks of uses from other frames
 };
 
 // What a block's closure copies, in closure order.
 enum CopyKind : uint8_t { cpSelf, cpVar, cpVector };
 struct CopyItem {
-  CopyKind kind;          // self, a variable's value, or a frame's temp vector
+  CopyKind kind;          // self, a variable's value, or a temp vector
   Var *var;               // cpVar
-  Scope *vectorOf;        // cpVector: the frame owning the vector
+  Scope *vectorOf;        // cpVector: the scope owning the vector
 };
 
+// A temp vector belongs to a frame, made at its entry, or to an inlined block inside a loop,
+// made each time the block is entered, so that every pass has variables of its own as a real
+// block's activation would.
 struct Scope {
   Scope *outer = nullptr;      // lexically enclosing scope
   Scope *frame = nullptr;      // the real frame this scope's variables live in
   bool inlined = false;        // an inlined block (shares its frame)
+  bool loopPart = false;       // inlined: a condition or body of an inlined loop
   Node *block = nullptr;       // block node, null for the method
   std::vector<Var *> vars;     // declared here
+  std::vector<Var *> remoteVars; // variables in this scope's temp vector
+  Var *vectorVar = nullptr;    // hidden temporary holding the temp vector
   // Frame fields (valid when frame == this):
   int blockDepth = 0;          // 0 method, 1 block in the method, ...
   std::vector<Var *> locals;   // every variable held in this frame (args first)
   int numArgs = 0;             // arguments
   std::vector<CopyItem> copies;  // blocks: copied values
   bool needsFull = false;      // blocks: contains a non-local return
-  std::vector<Var *> remoteVars; // variables in this frame's temp vector
-  Var *vectorVar = nullptr;    // hidden temporary holding the temp vector
 };
 
 struct Loop {
-  int start, end;  // offsets of the repeated region
+  int start, end;  // clocks of the repeated region, end excluded
 };
+
+// Bounds shared by the parser and the analysis: literals and selectors of one method with
+// its blocks, and the named fields (arguments and temporaries) of one frame.
+enum { maxMethodLiterals = 4096, maxFrameNames = 255 };
 
 // Per-compilation state shared by the phases.
 struct Ctx {

@@ -37,9 +37,15 @@ struct Gen {
   Node *cascadeRecv = nullptr;  // receiver node standing for null receivers in a cascade
   int blockCount = 0;    // home method: blocks numbered so far (shared through `home`)
   Gen *home = nullptr;   // the method's generator
+  const Node *where = nullptr;     // the block being generated, null for the method
+  const Node *overflow = nullptr;  // first node after which the frame is too large
 };
 
+// The engine's frame holds the arguments, temporaries, copied values and the operand stack.
+enum { maxFrameWords = 255 };
+
 static void genValue(Gen &g, Node *n);
+static void genValueOnly(Gen &g, Node *n);
 static void genEffect(Gen &g, Node *n);
 static bool genFrame(Gen &g, const std::vector<Node *> &body);
 
@@ -104,7 +110,7 @@ static void pushSelf(Gen &g) {
 }
 
 static int vectorSlot(Gen &g, Scope *owner) {
-  if (owner == g.frame) return owner->vectorVar->slot;
+  if (owner->frame == g.frame) return owner->vectorVar->slot;
   return copySlot(g, {cpVector, nullptr, owner});
 }
 
@@ -118,7 +124,7 @@ static void pushVar(Gen &g, Var *v) {
     l.text = v->kind == vClass ? v->name : "";
     emPushLiteral(g.e, literalIndex(g, l));
   } else if (v->remote) {
-    emPushIndirect(g.e, vectorSlot(g, v->home), v->index);
+    emPushIndirect(g.e, vectorSlot(g, v->vectorOwner), v->index);
   } else if (v->home == g.frame) {
     emPushTemp(g.e, v->slot);
   } else {
@@ -135,7 +141,7 @@ static void storeVar(Gen &g, Var *v, bool keep) {
   if (v->kind == vInst || v->remote) {
     if (keep) emDup(g.e);
     if (v->kind == vInst) emStoreIndirectPop(g.e, selfSlot(g), v->index);
-    else emStoreIndirectPop(g.e, vectorSlot(g, v->home), v->index);
+    else emStoreIndirectPop(g.e, vectorSlot(g, v->vectorOwner), v->index);
     return;
   }
   emPopIntoTemp(g.e, v->slot);
@@ -219,7 +225,7 @@ static void genClosure(Gen &g, Node *n) {
   child.isBlock = true;
   child.blockNumber = ++g.home->blockCount;
   child.line = n->line;
-  Gen cg{g.c, g.ci, g.m, s, child, Emitter(), nullptr, 0, g.home};
+  Gen cg{g.c, g.ci, g.m, s, child, Emitter(), nullptr, 0, g.home, n, nullptr};
   if (!genFrame(cg, n->args)) return;
   for (const CopyItem &item : s->copies) pushCopy(g, item);
   g.out.blocks.push_back(std::move(child));
@@ -245,11 +251,27 @@ static void genReturn(Gen &g, Node *value) {
   }
 }
 
+// A temp vector of the frame or of an inlined block, made where its owner begins.
+static void genNewVector(Gen &g, Scope *owner) {
+  if (!owner->vectorVar) return;
+  emPushNewArray(g.e, int(owner->remoteVars.size()));
+  emPopIntoTemp(g.e, owner->vectorVar->slot);
+}
+
+// An inlined block's parameter takes the value on top of the stack.
+static void genInlinedParam(Gen &g, Node *block) {
+  genNewVector(g, block->scope);
+  storeVar(g, block->scope->vars[0], false);
+}
+
 // The statements of an inlined block in the current frame; its temporaries start nil again on
-// every entry, as a fresh activation's would.
+// every entry, as a fresh activation's would (a fresh temp vector holds nil already). A block
+// with a parameter has had it stored (genInlinedParam).
 static void genInlinedBody(Gen &g, Node *block, bool forValue) {
+  if (block->params.empty()) genNewVector(g, block->scope);
   for (Var *v : block->scope->vars)
-    if (v->kind == vTemp && std::find(block->params.begin(), block->params.end(), v->name) == block->params.end()) {
+    if (v->kind == vTemp && v->vectorOwner != block->scope &&
+        std::find(block->params.begin(), block->params.end(), v->name) == block->params.end()) {
       emPushConstant(g.e, 0x46);
       storeVar(g, v, false);
     }
@@ -262,6 +284,11 @@ static void genInlinedBody(Gen &g, Node *block, bool forValue) {
 }
 
 static void genValue(Gen &g, Node *n) {
+  genValueOnly(g, n);
+  if (!g.overflow && g.e.maxDepth + int(g.frame->locals.size()) > maxFrameWords) g.overflow = n;
+}
+
+static void genValueOnly(Gen &g, Node *n) {
   switch (n->kind) {
     case nLiteral: genLiteral(g, n->lit); break;
     case nNil: emPushConstant(g.e, 0x46); break;
@@ -318,7 +345,8 @@ static void genWhile(Gen &g, Node *n, bool forValue, bool whileTrue, Node *body)
 }
 
 // Counting loop over `counter` up to `limit` (a hidden temporary, or a constant when
-// limitVar is null) by a constant step; the body block's parameter, if any, is the counter.
+// limitVar is null) by a constant step; the body block's parameter, if any, is the counter,
+// or is given the counter's value at each pass when it is a variable of its own.
 static void genCount(Gen &g, Var *counter, Var *limitVar, const MkLiteral *limit, int64_t step, Node *body) {
   int head = emLoopHead(g.e);
   int end = emNewLabel(g.e);
@@ -327,6 +355,10 @@ static void genCount(Gen &g, Var *counter, Var *limitVar, const MkLiteral *limit
   else genLiteral(g, *limit);
   emSendSpecial(g.e, emSendNormal, step > 0 ? specialLessEq : specialGreaterEq, 1);
   emBranch(g.e, false, end);
+  if (!body->params.empty()) {
+    if (body->scope->vars[0] != counter) emPushTemp(g.e, counter->slot), genInlinedParam(g, body);
+    else genNewVector(g, body->scope);
+  }
   genInlinedBody(g, body, false);
   emPushTemp(g.e, counter->slot);
   emPushSmallInt(g.e, step);
@@ -338,7 +370,7 @@ static void genCount(Gen &g, Var *counter, Var *limitVar, const MkLiteral *limit
 
 static void genToDo(Gen &g, Node *n, bool forValue) {
   Node *body = n->args.back();
-  Var *counter = body->scope->vars[0];
+  Var *counter = n->counter ? n->counter : body->scope->vars[0];
   int64_t step = n->inl == inToByDo ? n->args[1]->lit.small : 1;
   genValue(g, n->recv);
   if (forValue) emDup(g.e);
@@ -366,7 +398,7 @@ static void genTimesRepeat(Gen &g, Node *n, bool forValue) {
 // The not-nil arm receives the tested value: as its parameter, or it is dropped.
 static void genNotNilArm(Gen &g, Node *block) {
   if (block->params.empty()) emPop(g.e);
-  else storeVar(g, block->scope->vars[0], false);
+  else genInlinedParam(g, block);
   genInlinedBody(g, block, true);
 }
 
@@ -441,10 +473,12 @@ static void genPrologue(Gen &g) {
     }
   }
   if (!g.frame->copies.empty()) emCopyValues(g.e, int(g.frame->copies.size()));
-  if (!g.frame->remoteVars.empty()) {
-    emPushNewArray(g.e, int(g.frame->remoteVars.size()));
-    emPopIntoTemp(g.e, g.frame->vectorVar->slot);
-  }
+  genNewVector(g, g.frame);
+  for (Var *v : g.frame->remoteVars)  // a shared argument lives in the vector from here on
+    if (v->kind == vArg) {
+      emPushTemp(g.e, v->slot);
+      emStoreIndirectPop(g.e, g.frame->vectorVar->slot, v->index);
+    }
 }
 
 static void genBlockBody(Gen &g, const std::vector<Node *> &body) {
@@ -486,11 +520,16 @@ static void setHeader(Gen &g) {
   o.bytes.insert(o.bytes.end(), code.begin(), code.end());
 }
 
+// Fails at the node after which the frame passed its bound, else at the block or method.
+static bool checkFrame(Gen &g) {
+  if (g.e.maxDepth + int(g.frame->locals.size()) <= maxFrameWords) return true;
+  const Node *at = g.overflow ? g.overflow : g.where;
+  mkFail(g.c, at ? at->line : g.m.line, at ? at->col : g.m.col,
+         "method needs a frame of more than " + std::to_string(maxFrameWords) + " words");
+  return false;
+}
+
 static bool genFrame(Gen &g, const std::vector<Node *> &body) {
-  if (g.frame->locals.size() + g.frame->copies.size() > 256) {
-    mkFail(g.c, g.out.line, 1, "too many temporaries (at most 256 with arguments and copied values)");
-    return false;
-  }
   genPrologue(g);
   if (g.frame->blockDepth > 0) {
     genBlockBody(g, body);
@@ -503,10 +542,7 @@ static bool genFrame(Gen &g, const std::vector<Node *> &body) {
     mkFail(g.c, g.out.line, 1, "internal: " + g.e.fault);
     return false;
   }
-  if (g.e.maxDepth + int(g.frame->locals.size()) > 255) {
-    mkFail(g.c, g.out.line, 1, "method needs a frame of more than 255 words");
-    return false;
-  }
+  if (!checkFrame(g)) return false;
   setHeader(g);
   return true;
 }
@@ -516,7 +552,7 @@ bool mkGenerate(Ctx &c, MethodAst &m, const ClassInfo &ci, Scope *method, MkMeth
   out.classSide = ci.classSide;
   out.selector = m.selector;
   out.line = m.line;
-  Gen g{c, ci, m, method, out, Emitter(), nullptr, 0, nullptr};
+  Gen g{c, ci, m, method, out, Emitter(), nullptr, 0, nullptr, nullptr, nullptr};
   g.home = &g;
   return genFrame(g, m.body);
 }

@@ -4,23 +4,9 @@
 #include <cstdio>
 
 #include "mkCompiler.h"
+#include "mkNumber.h"
 
 // ---------------------------------------------------------------- literals
-
-static std::string decimalOf(std::vector<uint8_t> mag) {
-  std::string digits;
-  while (!mag.empty()) {
-    int rem = 0;
-    for (size_t i = mag.size(); i-- > 0;) {
-      int v = rem * 256 + mag[i];
-      mag[i] = uint8_t(v / 10);
-      rem = v % 10;
-    }
-    digits.insert(digits.begin(), char('0' + rem));
-    while (!mag.empty() && mag.back() == 0) mag.pop_back();
-  }
-  return digits.empty() ? "0" : digits;
-}
 
 static std::string quoted(const std::string &s, char q) {
   std::string out(1, q);
@@ -45,7 +31,7 @@ static std::string literalText(const MkLiteral &l, const MkMethod *owner = nullp
     case mkLitTrue: return "true";
     case mkLitFalse: return "false";
     case mkLitSmallInt: snprintf(buf, sizeof buf, "%" PRId64, l.small); return buf;
-    case mkLitLargeInt: return (l.negative ? "-" : "") + decimalOf(l.magnitude) + " (large)";
+    case mkLitLargeInt: return (l.negative ? "-" : "") + mkDecimalOf(l.magnitude) + " (large)";
     case mkLitFloat: {
       snprintf(buf, sizeof buf, "%.17g", l.real);
       std::string t = buf;

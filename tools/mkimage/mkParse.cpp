@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "mkAst.h"
+#include "mkNumber.h"
 
 // ---------------------------------------------------------------- lexer
 
@@ -208,8 +209,9 @@ static void lexOne(Lexer &L, Tok &t) {
     while (peekc(L) == '-') adv(L);
     t.kind = tSeparator;
   } else if (isBinaryChar(ch)) {
-    t.text += char(ch), adv(L);  // a minus sign only ever starts an operator
-    while (isBinaryChar(peekc(L)) && peekc(L) != '-') t.text += char(peekc(L)), adv(L);
+    // Every operator character that follows belongs to the selector, a minus sign too
+    // (`-->`, `3--4` sends `--`); a negative literal is a lone `-` before its digits.
+    while (isBinaryChar(peekc(L))) t.text += char(peekc(L)), adv(L);
     t.kind = tBinary;
   } else if (!lexPunct(L, t, ch)) {
     t.kind = tError;
@@ -231,21 +233,11 @@ static void lexNext(Lexer &L, Tok &t) {
 
 // ---------------------------------------------------------------- numbers
 
-// Digits in radix to a little-endian base-256 magnitude, then zeros more zero digits.
-static std::vector<uint8_t> magnitudeOf(const std::string &digits, int radix, int zeros) {
-  std::vector<uint8_t> mag;
-  auto mulAdd = [&mag](int mul, int add) {
-    int carry = add;
-    for (uint8_t &b : mag) {
-      int v = b * mul + carry;
-      b = uint8_t(v & 255);
-      carry = v >> 8;
-    }
-    while (carry) mag.push_back(uint8_t(carry & 255)), carry >>= 8;
-  };
-  for (char d : digits) mulAdd(radix, digitValue((unsigned char)d));
-  for (int i = 0; i < zeros; i++) mulAdd(radix, 0);
-  return mag;
+// Digits in radix to a little-endian base-256 magnitude.
+static std::vector<uint8_t> magnitudeOf(const std::string &text, int radix) {
+  std::vector<uint8_t> digits;
+  for (char d : text) digits.push_back(uint8_t(digitValue((unsigned char)d)));
+  return mkMagnitudeOf(digits, radix);
 }
 
 // Integer literal: a SmallInteger when -2^60 <= v <= 2^60-1, else a LargeInteger.
@@ -272,14 +264,14 @@ static MkLiteral integerLiteral(std::vector<uint8_t> mag, bool negative) {
 static bool numberLiteral(const std::string &text, bool negative, MkLiteral &l) {
   size_t r = text.find('r');
   if (r != std::string::npos) {
-    l = integerLiteral(magnitudeOf(text.substr(r + 1), atoi(text.c_str()), 0), negative);
+    l = integerLiteral(magnitudeOf(text.substr(r + 1), atoi(text.c_str())), negative);
     return true;
   }
   size_t e = text.find('e');
   std::string mant = e == std::string::npos ? text : text.substr(0, e);
   long exp = e == std::string::npos ? 0 : strtol(text.c_str() + e + 1, nullptr, 10);
   if (mant.find('.') == std::string::npos && exp >= 0 && exp < 10000) {
-    l = integerLiteral(magnitudeOf(mant, 10, int(exp)), negative);
+    l = integerLiteral(magnitudeOf(mant + std::string(size_t(exp), '0'), 10), negative);
     return true;
   }
   l = MkLiteral();
@@ -296,10 +288,9 @@ static bool numberLiteral(const std::string &text, bool negative, MkLiteral &l) 
 // messages are parsed and walked iteratively and are not bounded.
 enum { maxNesting = 256 };
 
-// Literals of one method, its blocks and selectors included, counted while parsing so that
-// an oversized method is refused at the literal that passes the bound, long before its
-// object would be built; and the frame's named fields (arguments and temporaries).
-enum { maxMethodLiterals = 4096, maxFrameNames = 255 };
+// Literals of one method, its blocks and selectors included, are counted while parsing so
+// that an oversized method is refused at the literal that passes the bound, long before its
+// object would be built; the frame's named fields (arguments and temporaries) at the name.
 
 struct Parser {
   Ctx &c;
@@ -336,6 +327,12 @@ static bool expect(Parser &P, TokKind k, const char *what) {
   return true;
 }
 
+// Fails at the current name when a frame already holds `held` named fields.
+static bool roomForName(Parser &P, size_t held) {
+  if (held < maxFrameNames) return true;
+  return fail(P, "too many arguments and temporaries (at most " + std::to_string(maxFrameNames) + ")");
+}
+
 // `| a b |` (or `||`); the current token is the opening bar.
 static bool parseNames(Parser &P, std::vector<std::string> &names, std::vector<int> *pos) {
   if (isBin(P, "||")) {
@@ -344,7 +341,7 @@ static bool parseNames(Parser &P, std::vector<std::string> &names, std::vector<i
   }
   next(P);
   while (P.tok.kind == tIdent) {
-    if (pos && names.size() + P.frameArgs >= maxFrameNames) return fail(P, "too many temporaries (at most 255 with arguments)");
+    if (pos && !roomForName(P, names.size() + P.frameArgs)) return false;
     names.push_back(P.tok.text);
     if (pos) pos->push_back(P.tok.pos);
     next(P);
@@ -439,6 +436,7 @@ static Node *parseBlock(Parser &P) {
   while (P.tok.kind == tColon) {
     next(P);
     if (P.tok.kind != tIdent) return fail(P, "block parameter name expected"), nullptr;
+    if (!roomForName(P, b->params.size())) return nullptr;
     b->params.push_back(P.tok.text);
     b->paramPos.push_back(P.tok.pos);
     next(P);
@@ -671,6 +669,7 @@ static bool parsePattern(Parser &P, MethodAst &m) {
   m.line = P.tok.line, m.col = P.tok.col, m.pos = P.tok.pos;
   auto param = [&P, &m]() {
     if (P.tok.kind != tIdent) return fail(P, "argument name expected");
+    if (!roomForName(P, m.params.size())) return false;
     m.params.push_back(P.tok.text);
     m.paramPos.push_back(P.tok.pos);
     next(P);
@@ -708,6 +707,7 @@ static bool parseMethod(Parser &P, MethodAst &m) {
     if (isBin(P, "<") && !parsePrimitive(P, m)) return false;
   }
   if (!parseStatements(P, m.body, tRParen)) return false;
+  m.literalCount = int(P.literals.size());
   next(P);
   return true;
 }

@@ -9,13 +9,11 @@ TEST(MkCompile_Errors, MalformedInputsReportTheirPosition) {
     const char *source;
     const char *expected;
   } cases[] = {
-      {"A = nil ( m = ( ^x ) )", "e.som:1:18: undefined variable 'x'"},
       {"A = nil ( m = ( ^1 + ) )", "e.som:1:22: expression expected"},
       {"A = nil ( m = ( 'abc ) )", "e.som:1:17: unterminated string"},
       {"A = nil ( m = ( \"abc ) )", "e.som:1:17: unterminated comment"},
       {"A = nil ( m = ( ^#( 1 2", "e.som:1:24: ')' expected to close the literal array"},
       {"A = nil ( m = ( ^[:x x] ) )", "e.som:1:22: '|' expected after block parameters"},
-      {"A = nil ( m: a = ( a := 3 ) )", "e.som:1:20: cannot assign to 'a'"},
       {"A = nil ( m = ( self := 3 ) )", "e.som:1:17: cannot assign to 'self'"},
       {"A = nil ( m = ( | t t | ) )", "e.som:1:21: 't' is declared twice"},
       {"A = nil ( m = ( <primitive: 70000> ) )", "e.som:1:29: primitive number 0-65535 expected"},
@@ -39,8 +37,9 @@ TEST(MkCompile_Errors, MalformedInputsReportTheirPosition) {
       {"A = nil ( m = ( ) ", "e.som:1:19: ')' expected to close the class"},
       {"A = nil ( m = ( ^1 ~ ) )", "e.som:1:22: expression expected"},
       {"A = nil ( m = ( ^# ) )", "e.som:1:18: bad symbol"},
-      {"A = nil ( m = ( ^x := 1 ) )", "e.som:1:18: undefined variable 'x'"},
-      {"A = nil ( m = ( [:a | a := 1] ) )", "e.som:1:23: cannot assign to 'a'"},
+      {"A = nil ( m = ( ^x := 1 ) )", "e.som:1:18: cannot assign to 'x'"},
+      {"A = nil ( m = ( ^A := 1 ) )", "e.som:1:18: cannot assign to 'A'"},
+      {"A = nil ( m = ( system := 1 ) )", "e.som:1:17: cannot assign to 'system'"},
       {"A = nil ( m = ( ^`x ) )", "e.som:1:18: unexpected character"},
   };
   for (const Case &c : cases) {
@@ -107,6 +106,107 @@ TEST(MkCompile_Literals, RadixValuesAndSignedLargeIntegers) {
   EXPECT_EQ(large, 2);
 }
 
+// A number in base 256 times a small factor, and its digits in a radix, the plain slow way.
+static void multiplySmall(std::vector<uint8_t> &mag, int factor) {
+  int carry = 0;
+  for (uint8_t &b : mag) {
+    int v = b * factor + carry;
+    b = uint8_t(v & 255);
+    carry = v >> 8;
+  }
+  while (carry) mag.push_back(uint8_t(carry & 255)), carry >>= 8;
+}
+
+static std::string digitsIn(std::vector<uint8_t> mag, int radix) {
+  std::string digits;
+  while (!mag.empty()) {
+    int rem = 0;
+    for (size_t i = mag.size(); i-- > 0;) {
+      int v = rem * 256 + mag[i];
+      mag[i] = uint8_t(v / radix);
+      rem = v % radix;
+    }
+    digits.insert(digits.begin(), "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[rem]);
+    while (!mag.empty() && mag.back() == 0) mag.pop_back();
+  }
+  return digits;
+}
+
+// Integer literals of thousands of digits, in several radixes, give exactly the number they
+// write, and the listing writes it back in decimal: 7^6500 against its digits (whose
+// conversions multiply halves of equal and of very different lengths), signed, with leading
+// zeros, and with an exponent.
+TEST(MkCompile_Literals, LongIntegerLiteralsAreExact) {
+  std::vector<uint8_t> power{1};
+  for (int i = 0; i < 6500; i++) multiplySmall(power, 7);
+  std::vector<uint8_t> sevenE300{7};
+  for (int i = 0; i < 300; i++) multiplySmall(sevenE300, 10);
+  struct Case {
+    std::string literal;
+    const std::vector<uint8_t> &magnitude;
+    bool negative;
+  } cases[] = {
+      {digitsIn(power, 10), power, false},
+      {"2r" + digitsIn(power, 2), power, false},
+      {"16r" + digitsIn(power, 16), power, false},
+      {"36r" + digitsIn(power, 36), power, false},
+      {"7r1" + std::string(6500, '0'), power, false},
+      {"-" + digitsIn(power, 10), power, true},
+      {"-16r000" + digitsIn(power, 16), power, true},
+      {"7e300", sevenE300, false},
+  };
+  for (const Case &c : cases) {
+    MkProgram p;
+    MkError err;
+    ASSERT_TRUE(mkCompile({{"e.som", "A = nil ( m = ( ^" + c.literal + " ) )"}}, p, err)) << mkFormatError(err);
+    const MkLiteral &l = p.classes[0].methods[0].literals.at(0);
+    EXPECT_EQ(l.kind, mkLitLargeInt) << c.literal.substr(0, 8);
+    EXPECT_TRUE(l.magnitude == c.magnitude) << c.literal.substr(0, 8) << " " << l.magnitude.size() << " bytes";
+    EXPECT_EQ(l.negative, c.negative) << c.literal.substr(0, 8);
+    std::string decimal = (c.negative ? "-" : "") + digitsIn(c.magnitude, 10) + " (large)";
+    EXPECT_NE(mkListMethod(p.classes[0].methods[0]).find("literal 0: " + decimal + "\n"), std::string::npos);
+  }
+}
+
+// Every operator character that follows belongs to one binary selector, a minus sign too; a
+// minus sign right before digits, where an operand starts, is a negative literal.
+TEST(MkCompile_Lexer, OperatorCharactersMakeOneSelector) {
+  struct Case {
+    const char *expression;
+    std::vector<std::string> code;  // the listing's instructions before the return
+  } cases[] = {
+      {"3-4", {"push SmallInteger 3", "push SmallInteger 4", "send #- (special 1), no class check"}},
+      {"3 - -4", {"push SmallInteger 3", "push SmallInteger -4", "send #- (special 1), no class check"}},
+      {"3 -4", {"push SmallInteger 3", "push SmallInteger 4", "send #- (special 1), no class check"}},
+      {"3--4", {"push SmallInteger 3", "push SmallInteger 4", "send #-- (1 arg), no class check"}},
+      {"x-->x", {"push temp 0", "push temp 0", "send #--> (1 arg)"}},
+      {"x ->> -1", {"push temp 0", "push SmallInteger -1", "send #->> (1 arg)"}},
+      {"x+-1", {"push temp 0", "push 1", "send #+- (1 arg)"}},
+      {"#(1 -2 -- ->)", {"push literal 0 #(1 -2 #-- #->)"}},
+  };
+  for (const Case &c : cases) {
+    MkProgram p;
+    const MkMethod *m = compileMethod(std::string("^") + c.expression, p);
+    ASSERT_NE(m, nullptr) << c.expression;
+    std::vector<std::string> code;
+    std::istringstream in(mkListMethod(*m));
+    for (std::string line; std::getline(in, line);)
+      if (line.size() > 25 && isdigit((unsigned char)line[6])) code.push_back(line.substr(25));
+    ASSERT_FALSE(code.empty());
+    EXPECT_EQ(code.back(), "return top") << c.expression;
+    code.pop_back();
+    EXPECT_EQ(code, c.code) << c.expression;
+  }
+  MkProgram p = compileWithKernel({{"t.som", "T = ( -- x = ( ^x ) ->> x = ( ^x ) --> x = ( ^x ) ----- -> x = ( ^x ) )"}});
+  const MkClass *t = findClass(p, "T");
+  ASSERT_NE(t, nullptr);
+  std::vector<std::string> selectors;
+  for (const MkMethod &m : t->methods) selectors.push_back(m.selector);
+  EXPECT_EQ(selectors, (std::vector<std::string>{"--", "->>", "-->"}));
+  ASSERT_EQ(t->classMethods.size(), 1u);
+  EXPECT_EQ(t->classMethods[0].selector, "->");
+}
+
 std::string repeated(const std::string &piece, int times) {
   std::string out;
   for (int i = 0; i < times; i++) out += piece;
@@ -115,11 +215,30 @@ std::string repeated(const std::string &piece, int times) {
 
 std::string method(const std::string &body) { return "A = nil ( m = ( | a | " + body + " ) )"; }
 
+static std::string names(const char *form, int count) {
+  std::string out;
+  for (int i = 0; i < count; i++) out += std::string(form) + std::to_string(i) + " ";
+  return out;
+}
+
+static std::string column(const std::string &source, const std::string &piece) { return std::to_string(source.find(piece) + 1); }
+
 // Nesting is bounded with a position; message chains of any length compile, each send in
-// order. Each bound is tried at its limit and one past it.
+// order. Arguments and temporaries share one bound per frame, reported at the name that
+// passes it; with the operand stack they fill the frame, reported at the expression that
+// passes it. Each bound is tried at its limit and one past it.
 TEST(MkCompile_Limits, NestingIsBoundedAndChainsAreNot) {
+  std::string pattern = names("k: a", 256), params = names(":p", 256), parts = names("k: ", 254);
+  std::string pattern256 = "A = nil ( " + pattern + "= ( ) )";
+  std::string mixed = "A = nil ( " + names("k: a", 200) + "= ( | " + names("t", 56) + "| ) )";
+  std::string block256 = "A = nil ( m = ( ^[" + params + "| 1] ) )";
+  std::string blockTemps = "A = nil ( m = ( ^[:x | | " + names("t", 255) + "| 1] ) )";
+  std::string send255 = "A = nil ( m: x = ( ^x " + parts + ") )";
+  const std::string tooMany = ": too many arguments and temporaries (at most 255)";
   std::string symbols;
   for (int i = 0; i < 4097; i++) symbols += "a := #s" + std::to_string(i) + ". ";
+  std::string globals;  // each unknown global adds its name to the literals
+  for (int i = 0; i < 4094; i++) globals += "g" + std::to_string(i) + ". ";
   std::string temps;
   for (int i = 0; i < 256; i++) temps += " t" + std::to_string(i);
   struct Case {
@@ -139,7 +258,17 @@ TEST(MkCompile_Limits, NestingIsBoundedAndChainsAreNot) {
       {method(symbols.substr(0, symbols.find("a := #s4096"))), "", 4096},
       {method(symbols), "e.som:1:" + std::to_string(23 + symbols.find("#s4096")) + ": too many literals in one method (at most 4096)", 0},
       {"A = nil ( m = ( |" + temps.substr(0, temps.find(" t255")) + " | ) )", "", 1},
-      {"A = nil ( m = ( |" + temps + " | ) )", "e.som:1:" + std::to_string(18 + temps.find("t255")) + ": too many temporaries (at most 255 with arguments)", 0},
+      {"A = nil ( m = ( |" + temps + " | ) )", "e.som:1:" + std::to_string(18 + temps.find("t255")) + tooMany, 0},
+      {method(globals.substr(0, globals.find("g4093"))), "", 4093},
+      {method(globals), "e.som:1:" + std::to_string(23 + globals.find("g4093")) + ": too many literals in one method (at most 4096)", 0},
+      {"A = nil ( " + pattern.substr(0, pattern.find("k: a255")) + "= ( ) )", "", 1},
+      {pattern256, "e.som:1:" + column(pattern256, "a255") + tooMany, 0},
+      {mixed, "e.som:1:" + column(mixed, "t55") + tooMany, 0},
+      {"A = nil ( m = ( ^[" + params.substr(0, params.find(":p255")) + "| ] ) )", "", 1},
+      {block256, "e.som:1:" + column(block256, "p255") + tooMany, 0},
+      {blockTemps, "e.som:1:" + column(blockTemps, "t254") + tooMany, 0},
+      {"A = nil ( m: x = ( ^x " + parts.substr(0, parts.find("k: 253")) + ") )", "", 253},
+      {send255, "e.som:1:" + column(send255, "253 ") + ": method needs a frame of more than 255 words", 0},
   };
   for (const Case &c : cases) {
     MkProgram p;
@@ -157,9 +286,9 @@ TEST(MkCompile_Limits, NestingIsBoundedAndChainsAreNot) {
 TEST(MkCompile_Errors, PositionCountsLinesAndTheRightFile) {
   MkProgram p;
   MkError err;
-  std::vector<MkSource> src = {{"a.som", "A = nil (\n  m = ( ^1 )\n)\n"}, {"b.som", "B = A (\n\n  n = (\n    ^y ) )\n"}};
+  std::vector<MkSource> src = {{"a.som", "A = nil (\n  m = ( ^1 )\n)\n"}, {"b.som", "B = A (\n\n  n = (\n    ^y := 2 ) )\n"}};
   EXPECT_FALSE(mkCompile(src, p, err));
-  EXPECT_EQ(mkFormatError(err), "b.som:4:6: undefined variable 'y'");
+  EXPECT_EQ(mkFormatError(err), "b.som:4:6: cannot assign to 'y'");
 }
 
 // Pushing integers: each value takes the shortest form that holds it.

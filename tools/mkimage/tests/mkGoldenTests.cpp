@@ -29,6 +29,11 @@ TEST(MkGolden_Listing, CorpusMatchesGolden) {
   expectGolden("Corpus.txt", listClasses(p, {"Corpus"}));
 }
 
+TEST(MkGolden_Listing, CaptureCorpusMatchesGolden) {
+  MkProgram p = compileWithKernel({{"corpus/Capture.som", readText(std::string(MKIMAGE_DIR) + "/tests/corpus/Capture.som")}});
+  expectGolden("Capture.txt", listClasses(p, {"Capture"}));
+}
+
 TEST(MkGolden_Listing, KernelMatchesGolden) {
   MkProgram p = compileWithKernel({});
   expectGolden("kernel.txt", mkListProgram(p));
@@ -80,8 +85,8 @@ TEST(MkGolden_CommandLine, ListsDeterministicallyAndReportsErrors) {
   EXPECT_NE(a.find("Hello>>run:"), std::string::npos);
 
   std::string bad = testing::TempDir() + "mk_bad.som";
-  std::ofstream(bad) << "Bad = nil (\n  m = ( ^zork )\n)\n";
+  std::ofstream(bad) << "Bad = nil (\n  m = ( ^zork := 1 )\n)\n";
   std::string err;
   EXPECT_EQ(runCommand(std::string(MKIMAGE_EXE) + " --list " + bad, err), 1);
-  EXPECT_EQ(err, bad + ":2:10: undefined variable 'zork'\n");
+  EXPECT_EQ(err, bad + ":2:10: cannot assign to 'zork'\n");
 }

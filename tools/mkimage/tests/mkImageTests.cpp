@@ -50,7 +50,7 @@ TEST(MkImage_CommandLine, TheSameInputGivesTheSameFile) {
 
 TEST(MkImage_CommandLine, AFailedRunWritesNoImage) {
   std::string bad = testing::TempDir() + "mk_img_bad.som", lone = testing::TempDir() + "mk_img_lone.som";
-  std::ofstream(bad) << "Bad = (\n  m = ( ^zork )\n)\n";
+  std::ofstream(bad) << "Bad = (\n  m = ( ^zork := 1 )\n)\n";
   std::ofstream(lone) << "Object = nil ( )\n";
   std::string image = testing::TempDir() + "mk_never.im";
   struct Case {
@@ -58,7 +58,7 @@ TEST(MkImage_CommandLine, AFailedRunWritesNoImage) {
     int status;
     std::string message;  // the start of what is printed
   } cases[] = {
-      {image, dir + "/kernel/*.som " + bad + " --args Bad", 1, bad + ":2:10: undefined variable 'zork'"},
+      {image, dir + "/kernel/*.som " + bad + " --args Bad", 1, bad + ":2:10: cannot assign to 'zork'"},
       {image, lone, 1, "mkimage: the kernel class Class is missing"},
       {testing::TempDir() + "mk_no_such_dir/x.im", helloSources, 1, "mkimage: cannot write "},
       {image, "--args Hello", 2, "usage: mkimage"},

@@ -13,7 +13,6 @@
 
 uint64_t qrxErrorStatus = 0;
 uint32_t bannerPending = 1;
-static uint32_t fatalReported;  // the run ends on that report: whatever the exit meets is not told
 
 enum { errorTextCount = 9 };
 static const char* errorTexts[errorTextCount];
@@ -88,13 +87,8 @@ static const char* bannerText() {
 
 // Reports through the platform's printing. The first report of the process carries the
 // banner, even one that is then suppressed; a Note is printed only when its cause is
-// exactly the platform or a VM bug. Fatal codes end the process through vmExit; a fault met
-// on the way out (the dump, the hooks) reports nothing more and keeps the status.
+// exactly the platform or a VM bug. Fatal codes end the process through vmExit.
 int doReportError(const char* message, uint32_t code, const char* file, int line) {
-  if (fatalReported) {
-    if (code & errFatal) vmExit(qrxErrorStatus);
-    return 0;
-  }
   ReportText r;
   memset(&r, 0, sizeof r);
   qrxErrorStatus = code;
@@ -116,10 +110,7 @@ int doReportError(const char* message, uint32_t code, const char* file, int line
   if (cause == errCausePlatform || cause == errCauseVMBug) append(&r, " Caused by %s.\n", causeWord(code));
   if (code & errContact) append(&r, "Please contact your distributor.\n");
   pdPrint(1, 0, r.text);
-  if (code & errFatal) {
-    fatalReported = 1;
-    vmExit(qrxErrorStatus);
-  }
+  if (code & errFatal) vmExit(qrxErrorStatus);
   return 0;
 }
 

@@ -8,7 +8,6 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
-#include "ext/platform.h"
 #include "mman/mmImageHeader.h"
 
 namespace {
@@ -105,16 +104,10 @@ TEST(ErrorText, NumbersAboveEightAreUnknown) {
   EXPECT_STREQ(errorTextFor(255), "Unknown error.");
 }
 
-// Reports met while the process ends on a Fatal one (here from the exit's window hook).
-void reportOnTheWayOut() {
-  doReportError("later error", 0x2100, "f.cpp", 8);
-  doReportError("later fatal", 0x4405, "f.cpp", 9);
-}
-
 // A Fatal report ends the process: run it in a death-test child whose standard output
 // goes to a file, then compare the file.
 std::string fatalReportOf(const char* message, uint32_t code, const char* file, int line,
-                          int expectedStatus, void (*onExit)() = nullptr) {
+                          int expectedStatus) {
   std::string path = testing::TempDir() + "fatal_report.txt";
   remove(path.c_str());
   EXPECT_EXIT(
@@ -122,7 +115,6 @@ std::string fatalReportOf(const char* message, uint32_t code, const char* file, 
         if (freopen(path.c_str(), "w", stdout) == nullptr) abort();
         initError();
         bannerPending = 0;
-        if (onExit != nullptr) pdTerminateWindow = onExit;
         doReportError(message, code, file, line);
       },
       testing::ExitedWithCode(expectedStatus), "");
@@ -144,14 +136,6 @@ TEST(ErrorReportDeathTest, FatalCodesEndTheProcessWithTheirStatus) {
             printed("src/x.cpp:12\nFatal error.\n\n"));
   EXPECT_EQ(fatalReportOf("bad format", 0x402, "h.cpp", 1, 2),
             printed("h.cpp:1\nFatal error: bad format\nCan't load image.\n"));
-}
-
-// The Fatal report is the run's last: what the way out meets is not reported and the status
-// stays the first report's.
-TEST(ErrorReportDeathTest, AFatalReportIsTheLast) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EQ(fatalReportOf("first", 0x1403, "f.cpp", 4, 3, reportOnTheWayOut),
-            printed("Fatal error: first\nYour image file is not compatible with the virtual machine.\n"));
 }
 
 }  // namespace

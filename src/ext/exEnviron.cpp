@@ -17,6 +17,7 @@
 #include "prim/prCValue.h"
 #include "prim/prString.h"
 #include "prim/prUtil.h"
+#include "tran/tnmprim.h"
 #include "tran/tprim.h"
 
 RegisteredNamedObject* regNames[regNamesCapacity];
@@ -46,8 +47,11 @@ static RegisteredNamedObject fixedEntries[] = {
 };
 static RegisteredNamedObject& imageFilenameRecord = fixedEntries[4];
 
+static oop regIEEEInfNaN(oop value, RegisteredNamedObject* record);
+
 static RegisteredNamedObject startupEntries[] = {
     {"showHerald", (uint64_t)&persistShowHerald, regBoolean, 0, namedFlag, 0},
+    {"IEEEFloatingPointPrimitives", (uint64_t)&IEEEInfNaN, regIEEEInfNaN, 0, namedFlag, 0},
     {"heraldString", (uint64_t)viHeraldString, regStringOrNil, 0, namedCString,
      heraldStringBytes},
 };
@@ -140,6 +144,15 @@ oop regStringOrNil(oop value, RegisteredNamedObject* record) {
   if (copyToCString(value, buffer, (uint64_t)record->statedLength - 1) == nullptr)
     return failWith(primErrBadArgument);
   memcpy(array, buffer, strlen(buffer) + 1);
+  return 0;
+}
+
+// Translated float primitives have the mode built into their code, so every translation goes
+// before it changes; the image's next sends translate again. The saved image keeps the mode.
+static oop regIEEEInfNaN(oop value, RegisteredNamedObject*) {
+  if (value != trueOop() && value != falseOop()) return failWith(primErrWrongClass);
+  if (!nmDiscardAllCode(value)) return failWith(primErrGeneral);
+  persistIEEEInfNaN = IEEEInfNaN = value == trueOop();
   return 0;
 }
 

@@ -42,7 +42,8 @@ extern uint32_t acceptQuitEvents;
 void addRegisteredNamedObject(RegisteredNamedObject* record);
 RegisteredNamedObject* findRegisteredName(const char* name, uint64_t length);
 void initEnvironmentPrimitives();
-// Registers the start-up entries that follow the seven fixed ones ("showHerald").
+// Registers the start-up entries that follow the seven fixed ones ("showHerald",
+// "IEEEFloatingPointPrimitives", "heraldString").
 void registerStartupNamedObjects();
 
 oop regBoolean(oop value, RegisteredNamedObject* record);

@@ -21,6 +21,7 @@
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "prim/prArithmetic.h"
+#include "prim/prBitBlt.h"
 #include "prim/prByteOrder.h"
 #include "prim/prDouble.h"
 #include "prim/prHash.h"
@@ -194,6 +195,7 @@ void initPrimitives() {
 // portable ones in start-up's order.
 static void initExternPrimitives() {
   initPlatformGUIPrimitives();
+  initBitBltPrimitives();
   initScanCharPrimitives();
   initEnvironmentPrimitives();
   initLeavePrimitives();

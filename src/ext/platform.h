@@ -95,6 +95,8 @@ extern volatile uint32_t needMessageToWakeup;  // set by the idle wait before it
 extern "C" void UPInitInternalLinkRegistry();
 void initPlatformGUIPrimitives();
 void initPlatformPrimitiveSets();
+// Bytes of one raw window-system event, kept beside each input-queue record.
+uint64_t pdSizeOfEvent();
 
 // Hooks (function variables with working defaults).
 extern void (*pdBlockUntilEvent)();

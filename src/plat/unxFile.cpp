@@ -25,9 +25,11 @@
 
 oop failCode(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
 
-oop failErrno(int error, uint64_t numArgs) {
-  return failPrimitive(cloneErrorWith(primErrorAt(primErrPlatform), smallIntegerFor(error)), numArgs);
+oop failCarrying(uint32_t code, int64_t value, uint64_t numArgs) {
+  return failPrimitive(cloneErrorWith(primErrorAt(code), smallIntegerFor(value)), numArgs);
 }
+
+oop failErrno(int error, uint64_t numArgs) { return failCarrying(primErrPlatform, error, numArgs); }
 
 // A request that arrived during the call is served before the primitive answers.
 oop answerServingRequests(oop result) {
@@ -40,6 +42,25 @@ int descriptorOf(oop holder) {
   oop fd = slotOf(holder, 1);
   if (!isSmallInteger(fd) || smallIntegerValue(fd) < 0 || smallIntegerValue(fd) >= max_fds) return -1;
   return (int)smallIntegerValue(fd);
+}
+
+// The descriptor in slot 1 of a holder, any SmallInteger in 0 .. 2^31-1; -1 otherwise.
+int smallDescriptorOf(oop holder) {
+  if (isImmediate(holder) || !hasPtrs(headerOf(holder)) || bodyWordsOf(headerOf(holder)) < 2) return -1;
+  oop fd = slotOf(holder, 1);
+  return isSmallInteger(fd) && smallIntegerValue(fd) >= 0 && smallIntegerValue(fd) <= 0x7FFFFFFF
+             ? (int)smallIntegerValue(fd) : -1;
+}
+
+bool hasArrayFormat(oop o) {
+  return !isImmediate(o) && hasPtrs(headerOf(o)) &&
+         classFormatOf(classOf(o)) == classFormatOf(sysOop(sysArrayClass));
+}
+
+bool hasByteArrayFormat(oop o) {
+  return !isImmediate(o) && !hasPtrs(headerOf(o)) &&
+         (classTagOf(headerOf(o)) == classIndexByteArray ||
+          classFormatOf(classOf(o)) == classFormatOf(sysOop(sysByteArrayClass)));
 }
 
 // Characters of a string object: two bytes each in the two-byte string classes.
@@ -108,13 +129,14 @@ static oop primClose(oop receiver) {
 }
 
 // The body bytes [start - 1, start - 1 + count) of a byte buffer; null when the arguments
-// are refused. Counts below 1 are refused: a negative one would run past the buffer.
-static uint8_t* transferBytes(oop buffer, oop start, oop count, int64_t* n) {
+// are refused. Counts below minCount are refused; a negative one would run past the buffer.
+uint8_t* bufferRange(oop buffer, oop start, oop count, int64_t minCount, int64_t* n) {
   if (isImmediate(buffer) || hasPtrs(headerOf(buffer))) return nullptr;
   if (!isSmallInteger(start) || !isSmallInteger(count)) return nullptr;
   int64_t first = smallIntegerValue(start), k = smallIntegerValue(count);
   uint64_t size = byteSizeOf(headerOf(buffer));
-  if (first <= 0 || k < 1 || (uint64_t)first > size || (uint64_t)k > size - (uint64_t)first + 1) return nullptr;
+  if (first <= 0 || k < minCount || k < 0 || (uint64_t)first - 1 > size || (uint64_t)k > size - ((uint64_t)first - 1))
+    return nullptr;
   *n = k;
   return (uint8_t*)bodyOf(headerOf(buffer)) + first - 1;
 }
@@ -126,7 +148,7 @@ static oop transfer(oop receiver, oop buffer, oop start, oop count, bool write) 
   int fd = descriptorOf(receiver);
   if (fd < 0) return failCode(primErrBadReceiver, 3);
   int64_t n;
-  uint8_t* bytes = transferBytes(buffer, start, count, &n);
+  uint8_t* bytes = bufferRange(buffer, start, count, 1, &n);
   if (bytes == nullptr) return failCode(primErrBadArgument, 3);
   bool critical = !isPreparedNonBlocking(fd);
   if (critical) pdBeginCritical();
@@ -144,33 +166,26 @@ static oop primSeek(oop receiver, oop offset) {
   int fd = descriptorOf(receiver);
   if (fd < 0) return failCode(primErrBadReceiver, 1);
   int64_t where = 0;
-  if (offset != nilOop() && !oopToSq64(offset, &where)) return failCode(primErrBadArgument, 1);
+  if (offset != nilOop() && !stOopToCValue(&where, offset, 8)) return failCode(primErrBadArgument, 1);
   off_t r = offset == nilOop() ? lseek(fd, 0, SEEK_END) : lseek(fd, (off_t)where, SEEK_SET);
   if (r < 0) return failErrno(errno, 1);
   oop answer = cSignedToOop((int64_t)r);
   return answer != 0 ? answer : failCode(primErrNoSpace, 1);
 }
 
-static int rawDescriptor(oop holder) {
-  if (isImmediate(holder) || !hasPtrs(headerOf(holder)) || bodyWordsOf(headerOf(holder)) < 2) return -1;
-  oop fd = slotOf(holder, 1);
-  return isSmallInteger(fd) && smallIntegerValue(fd) >= 0 && smallIntegerValue(fd) <= 0x7FFFFFFF
-             ? (int)smallIntegerValue(fd) : -1;
-}
-
 // 664: truncate or extend.
 static oop primTruncate(oop receiver, oop length) {
-  int fd = rawDescriptor(receiver);
+  int fd = smallDescriptorOf(receiver);
   if (fd < 0) return failCode(primErrBadReceiver, 1);
   int64_t n;
-  if (!oopToSq64(length, &n) || n < 0) return failCode(primErrBadArgument, 1);
+  if (!stOopToCValue(&n, length, 8) || n < 0) return failCode(primErrBadArgument, 1);
   if (ftruncate(fd, (off_t)n) != 0) return failErrno(errno, 1);
   return receiver;
 }
 
 // 665: flush to the device.
 static oop primSync(oop receiver) {
-  int fd = rawDescriptor(receiver);
+  int fd = smallDescriptorOf(receiver);
   if (fd < 0) return failCode(primErrBadReceiver, 0);
   if (fsync(fd) != 0) return failErrno(errno, 0);
   return answerServingRequests(receiver);
@@ -178,7 +193,7 @@ static oop primSync(oop receiver) {
 
 // 666: the open file's size.
 static oop primDescriptorSize(oop receiver) {
-  int fd = rawDescriptor(receiver);
+  int fd = smallDescriptorOf(receiver);
   if (fd < 0) return failCode(primErrBadReceiver, 0);
   struct stat st;
   if (fstat(fd, &st) != 0) return failErrno(errno, 0);
@@ -484,8 +499,7 @@ static void initDirPrims() {
   addCPrimitive(1690, (const void*)primListDirectory, 0);
 }
 
-// Start-up of the Unix descriptor-level groups. The pipe, process and socket groups
-// belong to later work and are registered by it here, in this place.
+// Start-up of the Unix descriptor-level groups.
 void initNewIO() {
   setupNewIO();
   initSignals();
@@ -494,6 +508,9 @@ void initNewIO() {
   setRequestServer(requestSignals, SIGNALSemaphoreResponse);
   initFilePrims();
   initDirPrims();
+  initIpcPrims();
+  initProcPrims();
+  initSockPrims();
   initSerialPrims();
   initMiscPrims();
   initOSErrorCodePrims();

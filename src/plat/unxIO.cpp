@@ -200,6 +200,25 @@ int prepareUfd(int fd) {
   return 1;
 }
 
+// Both ends of a new pair; when either cannot be prepared both are closed, counted or not
+// as they were, and errno is the failure's.
+int prepareUfdPair(const int fds[2]) {
+  int error;
+  if (!prepareUfd(fds[0])) {
+    error = errno;
+    closeUfd(fds[0]);
+    close(fds[1]);
+  } else if (!prepareUfd(fds[1])) {
+    error = errno;
+    closeUfd(fds[0]);
+    closeUfd(fds[1]);
+  } else {
+    return 1;
+  }
+  errno = error;
+  return 0;
+}
+
 // close is never repeated on EINTR: the descriptor is gone either way.
 int closeUfd(int fd) {
   if (fd >= 0 && fd < max_fds) clearBit(nonBlockingFd, fd);

@@ -17,7 +17,6 @@ struct InitFunctionEntry {
 };
 enum { initFunctionCount = 10 };
 extern InitFunctionEntry initFunctions[initFunctionCount];
-uint64_t pdSizeOfEvent();
 
 void waitForIO();
 void recordWakeThread();  // the thread that pdWakeup signals: the caller
@@ -49,6 +48,7 @@ struct RegisteredNamedObject;
 void initSignals();
 void initSignalRegistration();
 int registerSignal(int signal);  // 1, or 0 for a number outside 1..64
+uint64_t registeredSignalSet();  // the signals registerSignal watches, bit s-1 for signal s
 void SIGNALSemaphoreResponse();
 void signalSIGNALSemaphores(uint64_t set);  // bit s-1 stands for signal s
 void blockCriticalSignals(sigset_t* old);
@@ -87,6 +87,7 @@ void signalIOsem(int fd, int direction);
 oop ioSemaphoreAt(int fd, int direction);
 int waitForIOWithTimeout(int fd, int mask, int* readyOut, int timeoutMs);
 int prepareUfd(int fd);
+int prepareUfdPair(const int fds[2]);  // 1; or 0 with both closed and errno kept
 int closeUfd(int fd);
 bool isPreparedNonBlocking(int fd);  // prepareUfd made it non-blocking and it is not closed
 void prepareSfd(int fd);
@@ -98,3 +99,14 @@ const char* makeMsg(const char* text);
 void initNewIO();
 void initMiscPrims();
 void initSerialPrims();
+
+// Sockets, child processes and descriptor pairs.
+extern int64_t sa_classX;   // registry slot of the socket-address class, -1 until 698 runs
+extern int64_t ioa_classX;  // registry slot of the I/O-accessor class, -1 until 699 runs
+void initSockPrims();
+void initIpcPrims();
+void initProcPrims();
+// A connected stream pair over the loopback address: 0 with pair = {accepted, connecting}
+// (both prepared and counted), or -1 with errno set.
+int phonypair(int domain, int type, int protocol, int pair[2]);
+void setupChildSignals();  // in a child, just before execve

@@ -32,9 +32,7 @@ static const char platformName[] = "unix sysV x86_64 linux";
 
 // 699: I/O start-up.
 static oop primStartIO(oop, oop request) {
-  if (isImmediate(request) || !hasPtrs(headerOf(request)) ||
-      classFormatOf(classOf(request)) != classFormatOf(sysOop(sysArrayClass)) ||
-      bodyWordsOf(headerOf(request)) != 3)
+  if (!hasArrayFormat(request) || bodyWordsOf(headerOf(request)) != 3)
     return failCode(primErrBadArgument, 1);
   if (ioSemTableX == 0) {
     oop error = initIOSemMachinery();
@@ -87,16 +85,9 @@ static oop primDescriptor(oop receiver) {
   return fd < 0 ? failCode(primErrBadReceiver, 0) : smallIntegerFor(fd);
 }
 
-static int holderDescriptor(oop holder) {
-  if (isImmediate(holder) || !hasPtrs(headerOf(holder)) || bodyWordsOf(headerOf(holder)) < 2) return -1;
-  oop fd = slotOf(holder, 1);
-  return isSmallInteger(fd) && smallIntegerValue(fd) >= 0 && smallIntegerValue(fd) <= 0x7FFFFFFF
-             ? (int)smallIntegerValue(fd) : -1;
-}
-
 // 611: the preferred I/O block size.
 static oop primBlockSize(oop receiver) {
-  int fd = holderDescriptor(receiver);
+  int fd = smallDescriptorOf(receiver);
   if (fd < 0) return failCode(primErrBadArgument, 0);
   struct stat st;
   int r;
@@ -117,7 +108,7 @@ static oop primBytesReadable(oop receiver) {
 static oop primLock(oop receiver, oop lock, oop length) {
   int fd = descriptorOf(receiver);
   int64_t n;
-  if (fd < 0 || (lock != trueOop() && lock != falseOop()) || !oopToSq64(length, &n))
+  if (fd < 0 || (lock != trueOop() && lock != falseOop()) || !stOopToCValue(&n, length, 8))
     return failCode(primErrBadArgument, 2);
   pdBeginCritical();
   int r = lockf(fd, lock == trueOop() ? F_TLOCK : F_ULOCK, (off_t)n);

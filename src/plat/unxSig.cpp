@@ -189,6 +189,9 @@ int registerSignal(int signal) {
   return 1;
 }
 
+// The registered set, bit s-1 for signal s: a child resets these before it runs a program.
+uint64_t registeredSignalSet() { return registeredSignals.load(); }
+
 // ---- Termination while a snapshot is written ------------------------------------------
 
 // SIGINT, SIGQUIT, SIGTERM, SIGUSR1 and SIGUSR2 end the engine by their default action. While

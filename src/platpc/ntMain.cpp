@@ -118,3 +118,4 @@ extern "C" void UPInitInternalLinkRegistry() {}
 // The Windows layer's primitive sets (error names, libraries, I/O channels) come with it.
 void initPlatformGUIPrimitives() {}
 void initPlatformPrimitiveSets() {}
+uint64_t pdSizeOfEvent() { return 32; }  // one host event record

@@ -162,24 +162,26 @@ static void reregisterTranslatedPrims(uint32_t wasOn) {
   }
 }
 
+int nmDiscardAllCode(oop committed) {
+  suspendActive(committed);
+  int ok = nmPrimStabilizeHook();
+  if (ok) reInitNMethods();
+  resumeActive();
+  return ok;
+}
+
 static oop primTranslationOptions(oop receiver, oop option) {
   if (option != nilOop()) {
     if (!isSmallInteger(option) || smallIntegerValue(option) < 0 || smallIntegerValue(option) > 31)
       return failPrimitive(primErrorAt(primErrBadArgument), 1);
     int64_t bits = smallIntegerValue(option);
-    suspendActive(receiver);
-    if (!nmPrimStabilizeHook()) {
-      resumeActive();
-      return failPrimitive(primErrorAt(primErrNoSpace), 1);
-    }
-    reInitNMethods();
+    if (!nmDiscardAllCode(receiver)) return failPrimitive(primErrorAt(primErrNoSpace), 1);
     uint32_t wasOn = enableTP;
     enableTP = (bits & 1) != 0;
     enableTFP = (bits & 2) != 0;
     IEEEInfNaN = (bits & 4) != 0;
     tsMaxIndex = (bits & 16) ? 22 : (bits & 8) ? 7 : -1;
     reregisterTranslatedPrims(wasOn);
-    resumeActive();
   }
   return commitPrimitiveAndHandleRequests(currentOptionBits());
 }
@@ -189,14 +191,8 @@ static oop primFullInlining(oop receiver, oop state) {
   if (state != trueOop() && state != falseOop()) return failPrimitive(primErrorAt(primErrBadArgument), 1);
   int32_t wanted = state == trueOop() ? 22 : 7;
   if (wanted == tsMaxIndex) return state;
-  suspendActive(receiver);
-  if (!nmPrimStabilizeHook()) {
-    resumeActive();
-    return failPrimitive(primErrorAt(primErrGeneral), 1);
-  }
-  reInitNMethods();
+  if (!nmDiscardAllCode(receiver)) return failPrimitive(primErrorAt(primErrGeneral), 1);
   tsMaxIndex = wanted;
-  resumeActive();
   return commitPrimitiveAndHandleRequests(state);
 }
 

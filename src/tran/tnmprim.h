@@ -40,6 +40,13 @@ void moveProfiledCode(uint64_t dest, uint64_t src, uint64_t bytes);
 // the old one (code that was freed) go to recordCompacted, and that range is zeroed.
 void finishProfiledMove(uint64_t newFree, uint64_t oldFree);
 
+// Commits the running primitive with committed and discards every translation: the active
+// context waits in registry slot temp1RegisteredOopX while every frame becomes a stable
+// context with a bytecode pc, then resumes. Answers 1; 0 when the stacks could not be
+// stabilised, nothing discarded (the primitive is committed either way, so a failure then
+// runs its fallback from the frame). For switches that translated code has built in.
+int nmDiscardAllCode(oop committed);
+
 // How the translation primitives make every frame a stable context whose pc is a bytecode
 // pc (1) or find they cannot (0); tests put in a failing one.
 extern int (*nmPrimStabilizeHook)();

@@ -47,6 +47,7 @@ TEST_F(Environment, ReadsAndSetsByKind) {
       {"acceptQuitEvents", trueOop(), -1, trueOop()},
       {"acceptQuitEvents", falseOop(), -1, falseOop()},
       {"showHerald", nilOop(), 5, 0},
+      {"IEEEFloatingPointPrimitives", smallIntegerFor(1), 5, 0},
       {"ScavengeSemaphore", smallIntegerFor(3), 5, 0},
       {"ScavengeSemaphore", semaphore, -1, semaphore},
       {"ScavengeSemaphore", nilOop(), -1, nilOop()},
@@ -54,6 +55,7 @@ TEST_F(Environment, ReadsAndSetsByKind) {
       {"heraldString", smallIntegerFor(1), 5, 0},
       {"noSuchName", nilOop(), 10, 0},
   };
+  uint32_t ieee = IEEEInfNaN, persistIeee = persistIEEEInfNaN;
   for (const Case& c : cases) {
     PrimOutcome r = set(c.name, c.value);
     if (c.failure >= 0) {
@@ -63,6 +65,9 @@ TEST_F(Environment, ReadsAndSetsByKind) {
     ASSERT_FALSE(r.failed) << c.name;
     EXPECT_EQ(get(c.name).result, c.expected) << c.name;
   }
+  EXPECT_EQ(IEEEInfNaN, ieee);
+  EXPECT_EQ(persistIEEEInfNaN, persistIeee);
+  EXPECT_EQ(get("IEEEFloatingPointPrimitives").result, booleanOop(ieee != 0));
   ASSERT_FALSE(set("heraldString", byteString(herald100)).failed);
   EXPECT_EQ(textOf(get("heraldString").result), herald100);
   EXPECT_EQ(failureOf(callPrimitive(141, nilOop(), {smallIntegerFor(1)})).code, 3);
@@ -98,9 +103,9 @@ TEST_F(Environment, NamesIdentityAndEncoding) {
   PrimOutcome names = callPrimitive(142, nilOop(), {});
   ASSERT_FALSE(names.failed);
   const char* fixed[] = {"ISA", "moniker", "ScavengeSemaphore", "imageName", "imageFilename",
-                         "sysOopRegistry", "acceptQuitEvents", "showHerald"};
-  ASSERT_GE(byteSizeOf(headerOf(names.result)) / 8, 8u);
-  for (int i = 0; i < 8; i++) EXPECT_EQ(textOf(slotOf(names.result, i)), fixed[i]);
+                         "sysOopRegistry", "acceptQuitEvents", "showHerald", "IEEEFloatingPointPrimitives"};
+  ASSERT_GE(byteSizeOf(headerOf(names.result)) / 8, 9u);
+  for (int i = 0; i < 9; i++) EXPECT_EQ(textOf(slotOf(names.result, i)), fixed[i]);
   PrimOutcome id = callPrimitive(302, nilOop(), {});
   ASSERT_FALSE(id.failed);
   ASSERT_EQ(byteSizeOf(headerOf(id.result)), 12u);

@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ext/exInQueue.h"
 #include "ext/exLeave.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"
+#include "tran/tprim.h"
 
 namespace {
 
@@ -156,9 +158,12 @@ TEST(Unix_GUIBinding, BindsOnceAndRetriesAfterAMissingLibrary) {
   EXPECT_EQ(guiBindingState, (uint32_t)guiUnbound);
   snprintf(guiLibraryFilename, sizeof guiLibraryFilename, "%s", TESSEL_TEST_GUI_LIBRARY);
   setenv("TESSEL_TEST_GUI", "accept", 1);
+  addCPrimitive(915, nullptr, 0);
   EXPECT_EQ(loadGUILibrary(), 0u);
   EXPECT_EQ(guiBindingState, (uint32_t)guiBound);
   EXPECT_STREQ(graphicsPlatformName, "test-gui");
+  EXPECT_NE(getPrimEntry(915)->function, 0u) << "the library reached initInput by name";
+  EXPECT_EQ(inputQueue.eventSize, 192u);
   EXPECT_EQ(loadGUILibrary(), 0u);  // bound once
   guiBindingState = guiUnbound;
   setenv("TESSEL_TEST_GUI", "refuse", 1);

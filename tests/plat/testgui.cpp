@@ -1,5 +1,6 @@
 // A stand-in GUI library for the binding tests: checks the hook table it is handed,
-// names itself, and accepts or refuses as the environment says.
+// names itself, and accepts (making the input queue, as a window system does) or refuses as
+// the environment says.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@ struct InitFunctionEntry {
 };
 
 extern char graphicsPlatformName[64];
+extern "C" void initInput();
 
 extern "C" int initGUI(InitFunctionEntry* functions, int count) {
   if (count != 10 || strcmp(functions[5].name, "pdSizeOfEvent") != 0) return 0;
@@ -17,5 +19,7 @@ extern "C" int initGUI(InitFunctionEntry* functions, int count) {
   if (sizeOfEvent() != 192) return 0;
   strcpy(graphicsPlatformName, "test-gui");
   const char* answer = getenv("TESSEL_TEST_GUI");
-  return answer != nullptr && strcmp(answer, "accept") == 0;
+  if (answer == nullptr || strcmp(answer, "accept") != 0) return 0;
+  initInput();
+  return 1;
 }

@@ -75,4 +75,33 @@ TEST_F(IntegerConversionTest, IntegerConversion_RefusesWrongSizesAndKinds) {
   EXPECT_FALSE(oopToSq32(smallIntegerFor(int64_t(INT32_MAX) + 1), &s32));
 }
 
+// The low bytes of a SmallInteger, a Character or an exactly 8-byte LargeInteger, truncated
+// to the size asked; everything else, and sizes other than 1, 2, 4 and 8, refused.
+TEST_F(IntegerConversionTest, IntegerConversion_ToCValues) {
+  struct Case {
+    const char* what;
+    oop value;
+    uint64_t size;
+    int accepted;
+    uint64_t stored;
+  } cases[] = {
+      {"300 in one byte", smallIntegerFor(300), 1, 1, 44},
+      {"-1 in two bytes", smallIntegerFor(-1), 2, 1, 0xFFFF},
+      {"a Character", characterFor(0x263A), 4, 1, 0x263A},
+      {"8-byte LargePositive", largeInteger(classIndexLargePositiveInteger, 8, uint64_t(1) << 62), 8, 1, uint64_t(1) << 62},
+      {"8-byte LargeNegative", largeInteger(classIndexLargeNegativeInteger, 8, uint64_t(1) << 61), 8, 1,
+       0 - (uint64_t(1) << 61)},
+      {"4-byte LargePositive", largeInteger(classIndexLargePositiveInteger, 4, 7), 8, 0, 0},
+      {"size 3", smallIntegerFor(1), 3, 0, 0},
+      {"size 16", smallIntegerFor(1), 16, 0, 0},
+      {"a SmallDouble", smallDoubleFor(1.5), 8, 0, 0},
+      {"8 bytes of another class", largeInteger(classIndexByteArray, 8, 7), 8, 0, 0},
+  };
+  for (const Case& c : cases) {
+    uint64_t out = 0;
+    EXPECT_EQ(stOopToCValue(&out, c.value, c.size), c.accepted) << c.what;
+    EXPECT_EQ(out, c.stored) << c.what;
+  }
+}
+
 }  // namespace

@@ -34,6 +34,7 @@ void newIOTestHeap(uint64_t oldSlots) {
   assert(!installed.failed);
   (void)installed;
   timerSemaphoreX = allocSysOopSlot();
+  inputSemaphoreX = allocSysOopSlot();
 }
 
 oop newSemaphore() {
@@ -57,4 +58,29 @@ FailureInfo failureOf(const PrimOutcome& outcome) {
     return {k, outcome.errorOop == primErrorAt((uint32_t)k) ? -1 : smallIntegerValue(value)};
   }
   return {-1, -1};
+}
+
+oop descriptorHolder(int fd) {
+  oop h = newOldObject(testClasses.threeSlots, 3);
+  bodyOf(headerOf(h))[1] = smallIntegerFor(fd);
+  return h;
+}
+
+static oop arrayOf(std::initializer_list<oop> slots) {
+  ObjectHeader* a = allocVSObj(sysOop(sysArrayClass), slots.size());
+  uint64_t i = 0;
+  for (oop o : slots) bodyOf(a)[i++] = o;
+  return oopOf(a);
+}
+
+void startImageIO() {
+  PrimOutcome r = callPrimitive(699, nilOop(), {arrayOf({nilOop(), nilOop(), classAt(testClasses.threeSlots)})});
+  assert(!r.failed);
+  (void)r;
+}
+
+void registerSocketAddressClass() {
+  PrimOutcome r = callPrimitive(698, nilOop(), {arrayOf({classAt(testClasses.bytes)})});
+  assert(!r.failed);
+  (void)r;
 }

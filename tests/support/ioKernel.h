@@ -1,5 +1,5 @@
 // Test support: a test heap with what the I/O primitives need: a Semaphore class at its
-// reserved index, the string classes in the registry, the timer Semaphore's slot and a
+// reserved index, the string classes in the registry, the timer and input Semaphores' slots and a
 // PrimErrorTable of one-slot error objects (installed with primitive 401), each of its own
 // class so that a failure's code can be read back from a copy carrying errno.
 #pragma once
@@ -22,3 +22,11 @@ struct FailureInfo {
   int64_t value;
 };
 FailureInfo failureOf(const PrimOutcome& outcome);
+
+// A descriptor holder (three slots, the descriptor in slot 1) of the class that
+// startImageIO registers as the I/O-accessor class.
+oop descriptorHolder(int fd);
+// The image's I/O start-up (primitive 699): the IO-semaphore table and the accessor class.
+void startImageIO();
+// Registers the test heap's byte class as the socket-address class (primitive 698).
+void registerSocketAddressClass();

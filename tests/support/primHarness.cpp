@@ -111,7 +111,13 @@ PrimOutcome callPrimitiveOn(uint64_t* segment, uint32_t number, oop receiver, co
       result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop, oop, oop)>(e->function)(receiver, a[0], a[1],
                                                                                          a[2], a[3], a[4], a[5]);
       break;
-    default: assert(!"primitives of more than 6 arguments take the var-arg form");
+    case 12: {  // the BitBlt primitives
+      typedef oop (*Twelve)(oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop);
+      result = reinterpret_cast<Twelve>(e->function)(receiver, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
+                                                     a[9], a[10], a[11]);
+      break;
+    }
+    default: assert(!"primitives of 7 to 11 arguments have no caller here");
   }
   frameFailureHook = nullptr;
   currentStack = saved;

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ext/exEnviron.h"
 #include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
@@ -26,6 +27,7 @@
 #include "imageWriter.h"
 #include "mkHeap.h"
 #include "mkTestUtil.h"
+#include "mman/mmImageHeader.h"
 #include "mman/mmInit.h"
 #include "mman/mmProcess.h"
 #include "mman/mmSnapshot.h"
@@ -309,6 +311,43 @@ TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
   nmPrimStabilizeHook = saved;
   enableTP = tp, enableTFP = tfp, IEEEInfNaN = ieee, tsMaxIndex = max;
   tGlue = savedGlue;
+}
+
+// The named switch "IEEEFloatingPointPrimitives" (primitive 140) discards the translated code,
+// whose float primitives carry the mode, and sets the mode and the one the image saves; with
+// stacks that cannot be stabilised it fails 0 once committed and changes nothing.
+TEST_F(NMethodPrimRun, IEEESwitchDiscardsTheCode) {
+  uint32_t ieee = IEEEInfNaN, persist = persistIEEEInfNaN;
+  int (*saved)() = nmPrimStabilizeHook;
+  initEnvironmentPrimitives();
+  registerStartupNamedObjects();
+  const char name[] = "IEEEFloatingPointPrimitives";
+  struct Case {
+    oop value;
+    int stabilises;
+    uint32_t mode;  // afterwards
+    bool fails;
+  };
+  const Case cases[] = {{trueOop(), 1, 1, false}, {falseOop(), 1, 0, false}, {trueOop(), 0, 0, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "to " << (c.value == trueOop()) << (c.stabilises ? "" : ", unstable"));
+    uint64_t nm = translate("a0");
+    nmPrimStabilizeHook = c.stabilises ? [] { return 1; } : [] { return 0; };
+    PrimOutcome o = callPrimitiveOn(currentStack, 140, nilOop(), {c.value, STStringWithSize(name, sizeof name - 1)});
+    EXPECT_EQ(o.failed, c.fails);
+    if (c.fails) {
+      EXPECT_TRUE(o.afterCommit);
+      EXPECT_EQ(o.errorOop, primErrorAt(0));
+    }
+    EXPECT_EQ(vToNMethod(methodOf("a0"), 0), c.fails ? nm : 0);
+    EXPECT_EQ(IEEEInfNaN, c.mode);
+    EXPECT_EQ(persistIEEEInfNaN, c.mode);
+    EXPECT_EQ(sysOop(uint32_t(temp1RegisteredOopX)), nilOop()) << "the suspended context was resumed";
+    currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
+    currentStack[shFp] = rootFpOf(currentStack);
+  }
+  nmPrimStabilizeHook = saved;
+  IEEEInfNaN = ieee, persistIEEEInfNaN = persist;
 }
 
 // With stacks that cannot be stabilised, 1009 fails 1 and 537 fails 0 after resuming the

@@ -820,7 +820,9 @@ bool callsWithReturnMark(const uint8_t* code, const uint8_t* target) {
   for (const uint8_t* p = code; p < code + 400; p++) {
     int32_t rel;
     memcpy(&rel, p + 1, 4);
-    if (p[0] == 0xE8 && p + 5 + rel == target && p[5] == 0xEB && p[6] == 0x04) return true;
+    // In integers: a displacement read from bytes that are no call may point anywhere.
+    uint64_t to = reinterpret_cast<uint64_t>(p) + 5 + uint64_t(int64_t(rel));
+    if (p[0] == 0xE8 && to == reinterpret_cast<uint64_t>(target) && p[5] == 0xEB && p[6] == 0x04) return true;
   }
   return false;
 }

@@ -504,6 +504,10 @@ static constexpr auto makeCallTable(std::index_sequence<N...>) {
 }
 static constexpr auto fixedCalls = makeCallTable(std::make_index_sequence<32>());
 
+oop callWithReceiverAndArgs(uint64_t function, oop receiver, const oop* args, uint64_t n) {
+  return n < fixedCalls.size() ? fixedCalls[n](function, receiver, args) : 0;
+}
+
 // The save area as the primitive glue prepares it, but with nothing pending (word 6 stays
 // 0), so that a failure lays itself on the frame and a commit writes the value above sp. The
 // word at sp becomes the primitive return point, so that a process switch inside the

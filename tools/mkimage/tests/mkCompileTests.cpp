@@ -349,6 +349,19 @@ TEST(MkCompile_Encoding, LargeOperandsTakeLongFormsAndPrefixes) {
   EXPECT_EQ(codeOf(*n), (std::vector<uint8_t>{0xD0, 17, 0x65}));
 }
 
+// A block's literal past 255 takes the first prefix, as the translator reads the block forms
+// (the sends' pair forms take the second for their first byte).
+TEST(MkCompile_Encoding, BlockLiteralsPastAByteTakeTheFirstPrefix) {
+  std::string body;
+  for (int i = 0; i < 300; i++) body += "x s" + std::to_string(i) + ". ";
+  MkProgram p = compileWithKernel({{"t.som", "T = ( m: x = ( " + body + "^[x] ) )"}});
+  const MkMethod *m = findMethod(p, "T", "m:");
+  ASSERT_NE(m, nullptr);
+  std::string l = mkListMethod(*m);
+  EXPECT_NE(l.find("C9 01 FA 2C 01  push copying block literal 300 block"), std::string::npos) << l.substr(l.size() - 300);
+  EXPECT_EQ(l.find("<--"), std::string::npos);
+}
+
 TEST(MkCompile_Encoding, ManyTemporariesUseByteForms) {
   std::string temps, body;
   for (int i = 0; i < 20; i++) temps += " t" + std::to_string(i);

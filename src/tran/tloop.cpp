@@ -11,6 +11,7 @@
 #include "stack/glue.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taux.h"
+#include "tran/tbytecodes.h"
 #include "tran/tpcmap.h"
 
 int64_t badBytecodePC = -1;
@@ -940,25 +941,138 @@ static int processActions(uint8_t** atp) {
 
 // Length of the instruction at p (prefixes are instructions of their own), 0 past the end.
 static int instructionLength(const uint8_t* p, const uint8_t* end) {
-  uint8_t b = *p;
-  int n = 1;
-  if ((b >= 0xC9 && b <= 0xDF && b != 0xCA && b != 0xD6 && b != 0xDD) || (b >= 0xE0 && b <= 0xF2)) n = 2;
-  else if ((b >= 0xF3 && b <= 0xFA) || b == 0xFC || b == 0xFD) n = 3;
+  int n = bcInfo[*p].length;
   return end - p >= n ? n : 0;
 }
 
-// Most prefixes each instruction allows.
-static int prefixesAllowed(uint8_t b) {
-  switch (b) {
-    case 0xCF: case 0xD0: case 0xD2: case 0xD3: case 0xD4: case 0xD5: case 0xD7: case 0xDA: case 0xDE:
-      return 1;
-    default:
-      if (b >= 0xE0 && b <= 0xEF) return 1;
-      if (b == 0xF9) return 1;
-      if (b >= 0xF3 && b <= 0xFD && b != 0xF8 && b != 0xFB) return 2;
-      return 0;
-  }
+// ---------------------------------------------------------------- instruction handlers
+
+// One handler for each instruction of the bytecode list; v1 and v2 are its decoded operands.
+#define BC_HANDLER(handler) \
+  static uint8_t* tBc##handler([[maybe_unused]] uint8_t op, [[maybe_unused]] int64_t v1, [[maybe_unused]] int64_t v2, uint8_t* at)
+
+static oop specialConstant(int64_t k) { return k == 0 ? tNil : k == 1 ? tTrue : tFalse; }
+
+BC_HANDLER(Invalid) {
+  invalid();
+  return at;
 }
+BC_HANDLER(Prefix) {  // read before dispatch; never dispatched
+  invalid();
+  return at;
+}
+BC_HANDLER(Nop) { return at; }
+BC_HANDLER(PushInstVar) { return pushInstVar(uint32_t(v1), at); }
+BC_HANDLER(PushTemp) {
+  if (L.p == L.keptPush) L.keptPush = nullptr;  // the value is on top already
+  else if (!validLocal(uint32_t(v1))) invalid();
+  else push(localEntry(int(v1)));
+  return at;
+}
+BC_HANDLER(PushLiteral) {
+  if (uint32_t(v1) >= L.info->numLiterals) invalid();
+  else push(seConst(L.info->literals[v1]));
+  return at;
+}
+BC_HANDLER(PushLiteralValue) {
+  if (uint32_t(v1) >= L.info->numLiterals) {
+    invalid();
+    return at;
+  }
+  push(seConst(L.info->literals[v1]));
+  return specialSend(25, sendKindNonImmediate, at);
+}
+BC_HANDLER(PushSelf) {
+  push(seSelf);
+  return at;
+}
+BC_HANDLER(PopPushSelf) {
+  at = pop(at);
+  push(seSelf);
+  return at;
+}
+BC_HANDLER(PushConstant) {
+  push(seConst(specialConstant(v1)));
+  return at;
+}
+BC_HANDLER(PushSmallInt) {
+  push(seConst(smallIntegerFor(v1)));
+  return at;
+}
+BC_HANDLER(PushCharacter) {
+  push(seConst(characterFor(uint32_t(v1))));
+  return at;
+}
+BC_HANDLER(PopIntoTemp) { return popIntoLocal(uint32_t(v1), at); }
+BC_HANDLER(PushThisContext) {
+  at = tStackFlush(L.top, 7, at);
+  at = afterCall(tRt.loadThisContext, at);
+  push(seRegEntry(rBX));
+  return at;
+}
+BC_HANDLER(PopPushTemp) {
+  at = pop(at);
+  if (!validLocal(uint32_t(v1))) invalid();
+  else push(localEntry(int(v1)));
+  return at;
+}
+BC_HANDLER(StoreInstVar) { return storeInstVar(uint32_t(v1), at); }
+BC_HANDLER(ReturnSelf) {
+  at = tStackLoad(&seSelf, rBX, at);
+  at = tReturn(L.info->frameSize, L.info->numArgs, at);
+  endOfPath();
+  return at;
+}
+BC_HANDLER(ReturnConstant) {
+  at = movLiteral(rBX, specialConstant(v1), at);
+  at = tReturn(L.info->frameSize, L.info->numArgs, at);
+  endOfPath();
+  return at;
+}
+BC_HANDLER(ReturnTop) { return returnTop(at); }
+BC_HANDLER(NonLocalReturn) {
+  at = tStackLoad(operand(0), rBX, at);
+  at = regFlush(at);
+  at = movValue(rR12, uint32_t(v1), at);
+  at = afterCall(tRt.methodReturn, at);
+  // The call comes back only when the home was dead and cannotReturn: answered: that
+  // answer (in rbx) is this activation's answer to its caller.
+  at = tReturn(L.info->frameSize, L.info->numArgs, at);
+  endOfPath();
+  return at;
+}
+BC_HANDLER(Pop) { return pop(at); }
+BC_HANDLER(LoopHead) { return tLoopHead(at); }
+BC_HANDLER(Dup) { return tDup(at); }
+BC_HANDLER(PopDup) { return tDup(pop(at)); }
+BC_HANDLER(Jump) { return tJmp(L.next + v1, at); }
+BC_HANDLER(LoopEnd) { return tJmpBack(L.next + v1, at); }
+BC_HANDLER(BranchFalse) { return conditionalBranch(L.next + v1, 0, at); }
+BC_HANDLER(BranchTrue) { return conditionalBranch(L.next + v1, 1, at); }
+BC_HANDLER(Send) { return literalSend(uint32_t(v2), int(v1), sendKindNormal, at); }
+BC_HANDLER(SuperSend) { return literalSend(uint32_t(v2), int(v1), sendKindSuper, at); }
+BC_HANDLER(SendNoCheck) { return literalSend(uint32_t(v2), int(v1), sendKindNoCheck, at); }
+BC_HANDLER(SendNonImmediate) { return literalSend(uint32_t(v2), int(v1), sendKindNonImmediate, at); }
+BC_HANDLER(SelfSend) {
+  push(seSelf);
+  return literalSend(uint32_t(v2), int(v1), sendKindNormal, at);
+}
+BC_HANDLER(SendSpecial) { return specialSend(uint32_t(v1), sendKindNormal, at); }
+BC_HANDLER(SendSpecialNoCheck) { return specialSend(uint32_t(v1), sendKindNoCheck, at); }
+BC_HANDLER(SendSpecialNonImmediate) { return specialSend(uint32_t(v1), sendKindNonImmediate, at); }
+BC_HANDLER(PushOneSendPlus) {
+  push(seConst(smallIntegerFor(1)));
+  return specialSend(0, sendKindNormal, at);
+}
+BC_HANDLER(PushIndirect) { return pushLocalIndirect(uint32_t(v1), uint32_t(v2), at); }
+BC_HANDLER(StoreIndirect) { return storeLocalIndirect(uint32_t(v1), uint32_t(v2), at); }
+BC_HANDLER(CopyValues) { return tCopyValues(uint32_t(v1), at); }
+BC_HANDLER(NewArray) { return tCreateArray(uint32_t(v1), at); }
+BC_HANDLER(ConsArray) { return tConsArray(uint32_t(v1), at); }
+BC_HANDLER(FullBlock) { return tFullBlock(uint32_t(v1), at); }
+BC_HANDLER(FullCopyingBlock) { return tCopyingBlock(uint32_t(v1), uint32_t(v2), true, at); }
+BC_HANDLER(CopyingBlock) { return tCopyingBlock(uint32_t(v1), uint32_t(v2), false, at); }
+#undef BC_HANDLER
 
 // The upper bound of what one instruction emits besides its flushes.
 enum : int64_t { instructionRoom = 128, flushRoomPerEntry = 12, trailerRoom = 64 };
@@ -1017,7 +1131,7 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
   bool prefixed = false;  // an instruction after a prefix is no jump target
   for (const uint8_t* q = first; q < L.end;) {
     if (!prefixed) instructionStart[q - bytecodes] = 1;
-    prefixed = *q == 0xC9 || *q == 0xF8;
+    prefixed = bcIsPrefix(*q);
     int len = instructionLength(q, L.end);
     if (len == 0) break;
     q += len;
@@ -1056,17 +1170,18 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
     }
     L.next = p + len;
     uint8_t b = *p;
-    if (b == 0xC9 || b == 0xF8) {
+    uint32_t b1 = len > 1 ? p[1] : 0, b2 = len > 2 ? p[2] : 0;
+    if (bcIsPrefix(b)) {
       if (extCount == 2) {
         invalid();
         return tLoopInvalid();
       }
-      ext[extCount++] = b == 0xC9 ? p[1] : uint32_t(p[1]) << 8 | p[2];
+      ext[extCount++] = uint32_t(bcDecode(b, b1, b2, 0, 0).v1);
       extFollows = L.next;
       p = L.next;
       continue;
     }
-    if (extCount > prefixesAllowed(b)) {
+    if (extCount > bcInfo[b].prefixes) {
       invalid();
       return tLoopInvalid();
     }
@@ -1077,146 +1192,12 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
       p = L.next;
       continue;
     }
-    uint32_t b1 = len > 1 ? p[1] : 0, b2 = len > 2 ? p[2] : 0;
-    uint32_t x = e1 * 256 + b1;  // the extended byte operand
+    BcValues v = bcDecode(b, b1, b2, e1, e2);
     switch (b) {
-      case 0x00 ... 0x0F: at = pushInstVar(b, at); break;
-      case 0x10 ... 0x1B:
-        if (p == L.keptPush) L.keptPush = nullptr;  // the value is on top already
-        else if (!validLocal(b - 0x10)) invalid();
-        else push(localEntry(b - 0x10));
-        break;
-      case 0x1C ... 0x2B:
-        if (uint32_t(b - 0x1C) >= info->numLiterals) invalid();
-        else push(seConst(info->literals[b - 0x1C]));
-        break;
-      case 0x34 ... 0x3F:
-        if (uint32_t(b - 0x34) >= info->numLiterals) {
-          invalid();
-          break;
-        }
-        push(seConst(info->literals[b - 0x34]));
-        at = specialSend(25, sendKindNonImmediate, at);
-        break;
-      case 0x40: break;
-      case 0x44: push(seSelf); break;
-      case 0x45:
-        at = pop(at);
-        push(seSelf);
-        break;
-      case 0x46: push(seConst(tNil)); break;
-      case 0x47: push(seConst(tTrue)); break;
-      case 0x48: push(seConst(tFalse)); break;
-      case 0x49 ... 0x4B: push(seConst(smallIntegerFor(b - 0x49))); break;
-      case 0x4C ... 0x53: at = popIntoLocal(b - 0x4C, at); break;
-      case 0x54:
-        at = tStackFlush(L.top, 7, at);
-        at = afterCall(tRt.loadThisContext, at);
-        push(seRegEntry(rBX));
-        break;
-      case 0x56 ... 0x57:
-        at = pop(at);
-        if (!validLocal(b - 0x56)) invalid();
-        else push(localEntry(b - 0x56));
-        break;
-      case 0x58 ... 0x5F: at = storeInstVar(b - 0x58, at); break;
-      case 0x60:
-        at = tStackLoad(&seSelf, rBX, at);
-        at = tReturn(info->frameSize, info->numArgs, at);
-        endOfPath();
-        break;
-      case 0x62 ... 0x64:
-        at = movLiteral(rBX, b == 0x62 ? tNil : b == 0x63 ? tTrue : tFalse, at);
-        at = tReturn(info->frameSize, info->numArgs, at);
-        endOfPath();
-        break;
-      case 0x65: at = returnTop(at); break;
-      case 0x66:
-      case 0x6A: at = pop(at); break;
-      case 0x67: at = tLoopHead(at); break;
-      case 0x68: at = tDup(at); break;
-      case 0x69:
-        at = pop(at);
-        at = tDup(at);
-        break;
-      case 0x6B ... 0x6F: at = tJmp(p + 1 + (b - 0x6A), at); break;
-      case 0x70 ... 0x7F: at = literalSend(b - 0x70, 0, sendKindNormal, at); break;
-      case 0x80 ... 0x8F: at = literalSend(b - 0x80, 1, sendKindNormal, at); break;
-      case 0x90 ... 0x97: at = literalSend(b - 0x90, 2, sendKindNormal, at); break;
-      case 0x98 ... 0x9F:
-        push(seSelf);
-        at = literalSend(b - 0x98, 0, sendKindNormal, at);
-        break;
-      case 0xA0 ... 0xBF: at = specialSend(b - 0xA0, sendKindNormal, at); break;
-      case 0xC0 ... 0xC7: at = conditionalBranch(p + 1 + (b - 0xBF), 0, at); break;
-      case 0xC8:
-        push(seConst(smallIntegerFor(1)));
-        at = specialSend(0, sendKindNormal, at);
-        break;
-      case 0xCB: at = tCopyValues(b1, at); break;
-      case 0xCC: at = literalSend(b1 & 31, int(b1 >> 5), sendKindNoCheck, at); break;
-      case 0xCD: at = literalSend(b1 & 31, int(b1 >> 5), sendKindNonImmediate, at); break;
-      case 0xCE: at = specialSend(b1, sendKindNonImmediate, at); break;
-      case 0xCF: at = tFullBlock(x, at); break;
-      case 0xD0: at = pushInstVar(x, at); break;
-      case 0xD1:
-        if (!validLocal(b1)) invalid();
-        else push(localEntry(int(b1)));
-        break;
-      case 0xD2:
-        if (x >= info->numLiterals) invalid();
-        else push(seConst(info->literals[x]));
-        break;
-      case 0xD3:
-        if (x >= info->numLiterals) {
-          invalid();
-          break;
-        }
-        push(seConst(info->literals[x]));
-        at = specialSend(25, sendKindNonImmediate, at);
-        break;
-      case 0xD4: at = tCreateArray(x, at); break;
-      case 0xD5: at = tConsArray(x, at); break;
-      case 0xD7: push(seConst(characterFor(x))); break;
-      case 0xD8: push(seConst(smallIntegerFor(b1))); break;
-      case 0xD9: at = pushLocalIndirect(b1 >> 4, b1 & 15, at); break;
-      case 0xDA: at = storeInstVar(x, at); break;
-      case 0xDB: at = popIntoLocal(b1, at); break;
-      case 0xDC: at = storeLocalIndirect(b1 >> 4, b1 & 15, at); break;
-      case 0xDE:
-        at = tStackLoad(operand(0), rBX, at);
-        at = regFlush(at);
-        at = movValue(rR12, x, at);
-        at = afterCall(tRt.methodReturn, at);
-        endOfPath();
-        break;
-      case 0xDF: at = specialSend(b1, sendKindNoCheck, at); break;
-      case 0xE0 ... 0xE3: {
-        int64_t back = (4 - (b & 3)) * 256 - int64_t(b1) + int64_t(e1) * 1024;
-        at = tJmpBack(L.next - back, at);
-        break;
-      }
-      case 0xE4 ... 0xE7: at = tJmp(L.next + (b & 3) * 256 + b1 + e1 * 1024, at); break;
-      case 0xE8 ... 0xEB: at = conditionalBranch(L.next + (b & 3) * 256 + b1 + e1 * 1024, 0, at); break;
-      case 0xEC ... 0xEF: at = conditionalBranch(L.next + (b & 3) * 256 + b1 + e1 * 1024, 1, at); break;
-      case 0xF0: at = specialSend(b1, sendKindNormal, at); break;
-      case 0xF1: at = literalSend(b1 & 31, int(b1 >> 5), sendKindNormal, at); break;
-      case 0xF2: at = literalSend(b1 & 31, int(b1 >> 5), sendKindSuper, at); break;
-      case 0xF3: at = literalSend(b2 + e1 * 256, int(b1 + e2 * 256), sendKindNonImmediate, at); break;
-      case 0xF4: at = literalSend(b2 + e1 * 256, int(b1 + e2 * 256), sendKindNoCheck, at); break;
-      case 0xF5: at = pushLocalIndirect(b1 + e2 * 256, b2 + e1 * 256, at); break;
-      case 0xF6: at = storeLocalIndirect(b1 + e2 * 256, b2 + e1 * 256, at); break;
-      case 0xF7: at = tCopyingBlock(b1 + e1 * 256, b2 + e2 * 256, true, at); break;
-      case 0xF9: {
-        int64_t v = int16_t(uint16_t(b1 << 8 | b2));
-        v = v >= 0 ? v + int64_t(e1) * 32768 : v - int64_t(e1) * 32768;
-        push(seConst(smallIntegerFor(v)));
-        break;
-      }
-      case 0xFA: at = tCopyingBlock(b1 + e1 * 256, b2 + e2 * 256, false, at); break;
-      case 0xFC: at = literalSend(b2 + e1 * 256, int(b1 + e2 * 256), sendKindNormal, at); break;
-      case 0xFD: at = literalSend(b2 + e1 * 256, int(b1 + e2 * 256), sendKindSuper, at); break;
-      default: invalid(); break;  // 2C-33, 41-43, 55, 61, CA, D6, DD, FB, FE, FF
+#define BC_DISPATCH(first, last, name, handler, length, prefixes, operands) \
+  case first ... last: at = tBc##handler(b, v.v1, v.v2, at); break;
+      BYTECODES(BC_DISPATCH)
+#undef BC_DISPATCH
     }
     if (L.invalid) return tLoopInvalid();
     if (at >= mapStart - 50) return mapStart + 1;

@@ -4,11 +4,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -83,6 +85,11 @@ TEST_F(Unix_Sockets, ListenAcceptAndConnectAgainstCPeers) {
   memcpy(&bound, bodyOf(headerOf(name.result)), sizeof bound);
   EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
   std::thread peer([port = ntohs(bound.sin_port)] {
+    // The engine's timer and I/O signals belong to the test's thread: taken here they would
+    // break this peer's connect or read off with EINTR and leave the image waiting.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in to = loopback(port);
     if (connect(s, (sockaddr*)&to, sizeof to) != 0) return;

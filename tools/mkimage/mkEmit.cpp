@@ -4,6 +4,8 @@
 
 #include <cassert>
 
+#include "tran/tbytecodes.h"
+
 // ---------------------------------------------------------------- plumbing
 
 static void noteDepth(Emitter &e, int delta) {
@@ -14,10 +16,10 @@ static void noteDepth(Emitter &e, int delta) {
 
 static void putExt(std::vector<uint8_t> &b, uint32_t ext) {
   if (ext <= 255) {
-    b.push_back(0xC9);
+    b.push_back(bcPrefix);
     b.push_back(uint8_t(ext));
   } else {
-    b.push_back(0xF8);
+    b.push_back(bcPrefixWord);
     b.push_back(uint8_t(ext >> 8));
     b.push_back(uint8_t(ext & 255));
   }
@@ -29,7 +31,7 @@ void emFlush(Emitter &e) {
   e.pendingPop = false;
   e.popAfterPrimitive = false;
   EmItem it;
-  it.bytes = {0x66};
+  it.bytes = {bcPop};
   e.items.push_back(it);
 }
 
@@ -55,10 +57,13 @@ static void putExtended(Emitter &e, uint8_t opcode, uint32_t value, int delta) {
   put(e, b, delta);
 }
 
-// An instruction of two operand bytes b1 b2 read as b1 + ext2 x 256 and b2 + ext1 x 256.
+// An instruction of two operand bytes b1 b2 with the high bytes of its operands v1 and v2 in
+// prefixes, as the opcode's decode reads them (pairs take v1's from the second prefix, blocks
+// from the first).
 static void putPair(Emitter &e, uint8_t opcode, uint32_t v1, uint32_t v2, int delta) {
   std::vector<uint8_t> b;
-  uint32_t ext1 = v2 >> 8, ext2 = v1 >> 8;
+  bool pair = bcInfo[opcode].operands == bcoPair;
+  uint32_t ext1 = pair ? v2 >> 8 : v1 >> 8, ext2 = pair ? v1 >> 8 : v2 >> 8;
   if (ext2 > 0) {
     putExt(b, ext1);
     putExt(b, ext2);
@@ -128,7 +133,7 @@ void emBranch(Emitter &e, bool onTrue, int label) {
   noteLabelDepth(e, label);
 }
 
-int emLoopHead(Emitter &e) { return put(e, {0x67}, 0); }
+int emLoopHead(Emitter &e) { return put(e, {bcLoopHead}, 0); }
 
 // Closes the loop opened by emLoopHead. The jump is written even when the end is dead (after a
 // return in the body) as long as the head exists, so that every loop head has its loop end.
@@ -142,60 +147,60 @@ void emJumpBack(Emitter &e, int head, bool headLive) {
 
 void emPushInstVar(Emitter &e, int index) {
   if (index < 16) put(e, {uint8_t(index)}, 1);
-  else putExtended(e, 0xD0, uint32_t(index), 1);
+  else putExtended(e, bcPushInstVarExt, uint32_t(index), 1);
 }
 
 void emPushTemp(Emitter &e, int index) {
   if (e.reachable && e.pendingPop && (index == 0 || (index == 1 && !e.popAfterPrimitive))) {
     e.pendingPop = false;
     e.popAfterPrimitive = false;
-    put(e, {uint8_t(0x56 + index)}, 1);  // the pop was counted when it was made pending
+    put(e, {uint8_t(bcPopPushTemp + index)}, 1);  // the pop was counted when it was made pending
     return;
   }
-  if (index < 12) put(e, {uint8_t(0x10 + index)}, 1);
-  else put(e, {0xD1, uint8_t(index)}, 1);
+  if (index < 12) put(e, {uint8_t(bcPushTemp + index)}, 1);
+  else put(e, {bcPushTempByte, uint8_t(index)}, 1);
 }
 
 void emPushLiteral(Emitter &e, int index) {
-  if (index < 16) put(e, {uint8_t(0x1C + index)}, 1);
-  else putExtended(e, 0xD2, uint32_t(index), 1);
+  if (index < 16) put(e, {uint8_t(bcPushLiteral + index)}, 1);
+  else putExtended(e, bcPushLiteralExt, uint32_t(index), 1);
 }
 
 void emPushLiteralSendValue(Emitter &e, int index) {
-  if (index < 12) put(e, {uint8_t(0x34 + index)}, 1);
-  else putExtended(e, 0xD3, uint32_t(index), 1);
+  if (index < 12) put(e, {uint8_t(bcPushLiteralValue + index)}, 1);
+  else putExtended(e, bcPushLiteralValueExt, uint32_t(index), 1);
 }
 
 void emPushSelf(Emitter &e) {
   if (e.reachable && e.pendingPop) {
     e.pendingPop = false;
     e.popAfterPrimitive = false;
-    put(e, {0x45}, 1);
+    put(e, {bcPopPushSelf}, 1);
     return;
   }
-  int at = put(e, {0x44}, 1);
+  int at = put(e, {bcPushSelf}, 1);
   e.lastPushSelf = at;
 }
 
 void emPushConstant(Emitter &e, uint8_t opcode) {
-  assert(opcode >= 0x46 && opcode <= 0x4B);
+  assert(opcode >= bcPushConstant && opcode <= bcPushSmallInt + 2);
   int at = put(e, {opcode}, 1);
-  if (opcode == 0x4A) e.lastPushOne = at;
+  if (opcode == bcPushSmallInt + 1) e.lastPushOne = at;
 }
 
 // Small integers: 0-2 have their own bytecodes, then one byte, then signed 16 bits, then a
 // prefix that scales the 16-bit value by 32768 steps away from zero.
 bool emPushSmallInt(Emitter &e, int64_t v) {
   if (v >= 0 && v <= 2) {
-    emPushConstant(e, uint8_t(0x49 + v));
+    emPushConstant(e, uint8_t(bcPushSmallInt + v));
     return true;
   }
   if (v >= 0 && v <= 255) {
-    put(e, {0xD8, uint8_t(v)}, 1);
+    put(e, {bcPushSmallIntByte, uint8_t(v)}, 1);
     return true;
   }
   if (v >= -32768 && v <= 32767) {
-    put(e, {0xF9, uint8_t((uint16_t(v) >> 8) & 255), uint8_t(v & 255)}, 1);
+    put(e, {bcPushSmallInt16, uint8_t((uint16_t(v) >> 8) & 255), uint8_t(v & 255)}, 1);
     return true;
   }
   int64_t mag = v < 0 ? -v : v;  // the 16-bit part keeps the sign: low 15 bits of the magnitude
@@ -208,28 +213,28 @@ bool emPushSmallInt(Emitter &e, int64_t v) {
   if (ext > 65535) return false;
   std::vector<uint8_t> b;
   putExt(b, uint32_t(ext));
-  b.push_back(0xF9);
+  b.push_back(bcPushSmallInt16);
   b.push_back(uint8_t((uint16_t(part) >> 8) & 255));
   b.push_back(uint8_t(part & 255));
   put(e, b, 1);
   return true;
 }
 
-void emPushCharacter(Emitter &e, uint32_t code) { putExtended(e, 0xD7, code, 1); }
-void emPushThisContext(Emitter &e) { put(e, {0x54}, 1); }
+void emPushCharacter(Emitter &e, uint32_t code) { putExtended(e, bcPushCharacter, code, 1); }
+void emPushThisContext(Emitter &e) { put(e, {bcPushThisContext}, 1); }
 
 void emPushIndirect(Emitter &e, int temp, int slot) {
-  if (temp < 16 && slot < 16) put(e, {0xD9, uint8_t(temp << 4 | slot)}, 1);
-  else putPair(e, 0xF5, uint32_t(temp), uint32_t(slot), 1);
+  if (temp < 16 && slot < 16) put(e, {bcPushIndirect, uint8_t(temp << 4 | slot)}, 1);
+  else putPair(e, bcPushIndirectPair, uint32_t(temp), uint32_t(slot), 1);
 }
 
 void emStoreIndirectPop(Emitter &e, int temp, int slot) {
-  if (temp < 16 && slot < 16) put(e, {0xDC, uint8_t(temp << 4 | slot)}, -1);
-  else putPair(e, 0xF6, uint32_t(temp), uint32_t(slot), -1);
+  if (temp < 16 && slot < 16) put(e, {bcStoreIndirect, uint8_t(temp << 4 | slot)}, -1);
+  else putPair(e, bcStoreIndirectPair, uint32_t(temp), uint32_t(slot), -1);
 }
 
-void emPushNewArray(Emitter &e, int size) { putExtended(e, 0xD4, uint32_t(size), 1); }
-void emConsArray(Emitter &e, int count) { putExtended(e, 0xD5, uint32_t(count), 1 - count); }
+void emPushNewArray(Emitter &e, int size) { putExtended(e, bcNewArray, uint32_t(size), 1); }
+void emConsArray(Emitter &e, int count) { putExtended(e, bcConsArray, uint32_t(count), 1 - count); }
 
 void emPop(Emitter &e) {
   if (!e.reachable) return;
@@ -241,33 +246,33 @@ void emPop(Emitter &e) {
 }
 
 void emPopIntoTemp(Emitter &e, int index) {
-  if (index < 8) put(e, {uint8_t(0x4C + index)}, -1);
-  else put(e, {0xDB, uint8_t(index)}, -1);
+  if (index < 8) put(e, {uint8_t(bcPopIntoTemp + index)}, -1);
+  else put(e, {bcPopIntoTempByte, uint8_t(index)}, -1);
 }
 
 void emStoreInstVar(Emitter &e, int index) {
-  if (index < 8) put(e, {uint8_t(0x58 + index)}, 0);
-  else putExtended(e, 0xDA, uint32_t(index), 0);
+  if (index < 8) put(e, {uint8_t(bcStoreInstVar + index)}, 0);
+  else putExtended(e, bcStoreInstVarExt, uint32_t(index), 0);
 }
 
 void emDup(Emitter &e) {
   if (e.reachable && e.pendingPop && !e.popAfterPrimitive) {
     e.pendingPop = false;
-    put(e, {0x69}, 1);
+    put(e, {bcPopDup}, 1);
     return;
   }
-  put(e, {0x68}, 1);
+  put(e, {bcDup}, 1);
 }
 
-void emNop(Emitter &e) { put(e, {0x40}, 0); }
+void emNop(Emitter &e) { put(e, {bcNop}, 0); }
 
 void emReturn(Emitter &e, uint8_t opcode) {
-  put(e, {opcode}, opcode == 0x65 ? -1 : 0);
+  put(e, {opcode}, opcode == bcReturnTop ? -1 : 0);
   e.reachable = false;
 }
 
 void emNonLocalReturn(Emitter &e, int depth) {
-  putExtended(e, 0xDE, uint32_t(depth), -1);
+  putExtended(e, bcNonLocalReturn, uint32_t(depth), -1);
   e.reachable = false;
 }
 
@@ -277,28 +282,28 @@ void emSendSpecial(Emitter &e, EmSendKind kind, int index, int numArgs) {
   if (!e.reachable) return;
   if (kind == emSendNormal && index == 0 && !e.pendingPop && e.lastPushOne >= 0 &&
       e.lastPushOne == int(e.items.size()) - 1) {
-    e.items.back().bytes = {0xC8};  // push 1, send + fused
+    e.items.back().bytes = {bcPushOneSendPlus};  // push 1, send + fused
     e.lastPushOne = -1;
     noteDepth(e, -1);
     return;
   }
-  uint8_t op = kind == emSendNoCheck ? 0xDF : kind == emSendNonImm ? 0xCE : 0xF0;
-  if (kind == emSendNormal && index < 32) put(e, {uint8_t(0xA0 + index)}, -numArgs);
+  uint8_t op = kind == emSendNoCheck ? bcSendSpecialNoCheck : kind == emSendNonImm ? bcSendSpecialNonImmediate : bcSendSpecialByte;
+  if (kind == emSendNormal && index < 32) put(e, {uint8_t(bcSendSpecial + index)}, -numArgs);
   else put(e, {op, uint8_t(index)}, -numArgs);
 }
 
 static void sendNormal(Emitter &e, int lit, int n) {
   if (n == 0 && lit < 8 && !e.pendingPop && e.lastPushSelf >= 0 &&
       e.lastPushSelf == int(e.items.size()) - 1) {
-    e.items.back().bytes = {uint8_t(0x98 + lit)};  // push self, send fused
+    e.items.back().bytes = {uint8_t(bcSelfSend0 + lit)};  // push self, send fused
     e.lastPushSelf = -1;
     return;
   }
-  if (n == 0 && lit < 16) put(e, {uint8_t(0x70 + lit)}, 0);
-  else if (n == 1 && lit < 16) put(e, {uint8_t(0x80 + lit)}, -1);
-  else if (n == 2 && lit < 8) put(e, {uint8_t(0x90 + lit)}, -2);
-  else if (lit < 32 && n < 8) put(e, {0xF1, uint8_t(n << 5 | lit)}, -n);
-  else putPair(e, 0xFC, uint32_t(n), uint32_t(lit), -n);
+  if (n == 0 && lit < 16) put(e, {uint8_t(bcSend0 + lit)}, 0);
+  else if (n == 1 && lit < 16) put(e, {uint8_t(bcSend1 + lit)}, -1);
+  else if (n == 2 && lit < 8) put(e, {uint8_t(bcSend2 + lit)}, -2);
+  else if (lit < 32 && n < 8) put(e, {bcSendByte, uint8_t(n << 5 | lit)}, -n);
+  else putPair(e, bcSendPair, uint32_t(n), uint32_t(lit), -n);
 }
 
 void emSendLiteral(Emitter &e, EmSendKind kind, int lit, int n) {
@@ -308,27 +313,27 @@ void emSendLiteral(Emitter &e, EmSendKind kind, int lit, int n) {
     return;
   }
   bool noCheck = kind == emSendNoCheck;
-  if (lit < 32 && n < 8) put(e, {uint8_t(noCheck ? 0xCC : 0xCD), uint8_t(n << 5 | lit)}, -n);
-  else putPair(e, noCheck ? 0xF4 : 0xF3, uint32_t(n), uint32_t(lit), -n);
+  if (lit < 32 && n < 8) put(e, {uint8_t(noCheck ? bcSendNoCheck : bcSendNonImmediate), uint8_t(n << 5 | lit)}, -n);
+  else putPair(e, noCheck ? bcSendNoCheckPair : bcSendNonImmediatePair, uint32_t(n), uint32_t(lit), -n);
 }
 
 // The lookup class is on top of the stack above the arguments; the send consumes it too.
 void emSuperSend(Emitter &e, int lit, int n) {
-  if (lit < 32 && n < 8) put(e, {0xF2, uint8_t(n << 5 | lit)}, -n - 1);
-  else putPair(e, 0xFD, uint32_t(n), uint32_t(lit), -n - 1);
+  if (lit < 32 && n < 8) put(e, {bcSuperSend, uint8_t(n << 5 | lit)}, -n - 1);
+  else putPair(e, bcSuperSendPair, uint32_t(n), uint32_t(lit), -n - 1);
 }
 
-void emCopyValues(Emitter &e, int count) { put(e, {0xCB, uint8_t(count)}, count); }
+void emCopyValues(Emitter &e, int count) { put(e, {bcCopyValues, uint8_t(count)}, count); }
 
 void emBlock(Emitter &e, bool full, int lit, int copied) {
-  if (full && copied == 0) putExtended(e, 0xCF, uint32_t(lit), 1);
-  else putPair(e, full ? 0xF7 : 0xFA, uint32_t(lit), uint32_t(copied), 1 - copied);
+  if (full && copied == 0) putExtended(e, bcFullBlock, uint32_t(lit), 1);
+  else putPair(e, full ? bcFullCopyingBlock : bcCopyingBlock, uint32_t(lit), uint32_t(copied), 1 - copied);
 }
 
 // The marker, the number (high byte first) and the byte 0x43 that marks the primitive's
 // return point; the prologue then pushes the error value, which the next instruction takes.
 void emPrimitive(Emitter &e, int number) {
-  put(e, {0xFE, uint8_t(number >> 8), uint8_t(number & 255), 0x43}, 1);
+  put(e, {bcPrimitiveMarker, uint8_t(number >> 8), uint8_t(number & 255), 0x43}, 1);
 }
 
 // ---------------------------------------------------------------- layout
@@ -348,7 +353,7 @@ static int jumpSizeFor(EmJumpKind kind, int64_t d) {
 // zero prefix or the two-byte form, both valid).
 static void encodeJump(std::vector<uint8_t> &out, EmJumpKind kind, int64_t d, int size) {
   if (size == 1) {
-    out.push_back(uint8_t((kind == emJumpForward ? 0x6A : 0xBF) + d));
+    out.push_back(uint8_t((kind == emJumpForward ? bcJumpShort : bcBranchFalseShort) + d - 1));
     return;
   }
   uint32_t ext, b;
@@ -358,18 +363,18 @@ static void encodeJump(std::vector<uint8_t> &out, EmJumpKind kind, int64_t d, in
     int64_t base = d - int64_t(ext) * 1024;
     int k = 4 - int((base + 255) / 256);
     b = uint32_t((4 - k) * 256 - base);
-    op = uint8_t(0xE0 + k);
+    op = uint8_t(bcLoopEnd + k);
   } else {
     ext = uint32_t(d / 1024);
     int64_t rest = d % 1024;
-    op = uint8_t((kind == emJumpForward ? 0xE4 : kind == emBranchFalse ? 0xE8 : 0xEC) + rest / 256);
+    op = uint8_t((kind == emJumpForward ? bcJump : kind == emBranchFalse ? bcBranchFalse : bcBranchTrue) + rest / 256);
     b = uint32_t(rest % 256);
   }
   if (size == 4) {
-    out.push_back(0xC9);
+    out.push_back(bcPrefix);
     out.push_back(uint8_t(ext));
   } else if (size == 5) {
-    out.push_back(0xF8);
+    out.push_back(bcPrefixWord);
     out.push_back(uint8_t(ext >> 8));
     out.push_back(uint8_t(ext & 255));
   }

@@ -35,8 +35,9 @@ static const char* const requiredClasses[] = {
     "Object", "Class", "Metaclass", "Nil", "True", "False", "MethodDictionary", "CompiledMethod",
     "CompiledBlock", "System", "Process", "ProcessorScheduler", "LinkedList"};
 
-static const char* const classFields[] = {"superclass", "methodDictionary", "format", "name"};
-enum : uint32_t { classFieldCount = 4 };
+// Class's leading fields; the engine reads the first three, its printers find the name.
+static const char* const classFields[] = {"superclass", "methodDictionary", "format", "name", "instanceFields"};
+enum : uint32_t { classFieldCount = 5, classNameSlot = 3, classInstanceFieldsSlot = 4 };
 
 // Class records from the root down to name.
 static std::vector<const MkClass*> chainOf(MkBld& b, const std::string& name) {
@@ -120,7 +121,8 @@ static bool checkClasses(MkBld& b) {
       return mkFail(b, std::string("the kernel class ") + mkKernelClasses[i].name + " is missing");
   std::vector<std::string> fs = fieldsOf(b, "Class", false);
   for (uint32_t i = 0; i < classFieldCount; i++)
-    if (fs.size() <= i || fs[i] != classFields[i]) return mkFail(b, "Class must begin with the fields superclass methodDictionary format name");
+    if (fs.size() <= i || fs[i] != classFields[i])
+      return mkFail(b, "Class must begin with the fields superclass methodDictionary format name instanceFields");
   return fieldIndex(b, "Metaclass", "thisClass", false) >= 0;
 }
 
@@ -162,13 +164,30 @@ static bool makeClassObjects(MkBld& b, std::map<std::string, oop>& metas) {
   return true;
 }
 
+// The field names of a class's instances (classSide: of the class itself) as an Array of
+// Symbols, the inherited ones first, for Class>>fields.
+static oop fieldNames(MkBld& b, const std::string& name, bool classSide) {
+  std::vector<oop> symbols;
+  for (const std::string& f : fieldsOf(b, name, classSide)) {
+    symbols.push_back(mkSymbol(b, f));
+    if (symbols.back() == 0) return 0;
+  }
+  return mkArrayOf(b, symbols);
+}
+
 static bool fillClass(MkBld& b, const MkClass& k, oop cls, oop meta, const std::map<std::string, oop>& metas) {
   uint64_t format;
   if (!formatFor(b, k.name, format)) return false;
+  oop name = mkSymbol(b, k.name);
+  oop fields = name ? fieldNames(b, k.name, false) : 0;
+  oop metaFields = fields ? fieldNames(b, k.name, true) : 0;
+  if (metaFields == 0) return false;
   oop super = k.superName.empty() ? b.nil : b.out.classes[k.superName];
   mkStore(cls, classSuperclassSlot, super);
   mkStore(cls, classFormatSlot, smallIntegerFor(int64_t(format)));
-  mkStore(cls, 3, mkSymbol(b, k.name));
+  mkStore(cls, classNameSlot, name);
+  mkStore(cls, classInstanceFieldsSlot, fields);
+  mkStore(meta, classInstanceFieldsSlot, metaFields);
   oop metaSuper = k.superName.empty() ? b.out.classes["Class"] : metas.at(k.superName);
   mkStore(meta, classSuperclassSlot, metaSuper);
   uint64_t classNamed = fieldsOf(b, k.name, true).size();
@@ -188,6 +207,8 @@ static bool makeClasses(MkBld& b) {
   b.methodIndex = hashOf(headerOf(b.out.classes["CompiledMethod"]));
   b.blockMethodIndex = hashOf(headerOf(b.out.classes["CompiledBlock"]));
   b.dictionaryIndex = hashOf(headerOf(b.out.classes["MethodDictionary"]));
+  auto external = b.out.classes.find("ExternalMethod");
+  b.externalMethodIndex = external == b.out.classes.end() ? 0 : hashOf(headerOf(external->second));
   // The constants were made bare; their headers take the kind their classes give instances.
   uint64_t format;
   const std::pair<uint32_t, const char*> constants[] = {
@@ -333,7 +354,7 @@ static bool fillSymbolTable(MkBld& b) {
 
 bool mkBuildHeap(const MkProgram& program, const std::vector<std::string>& args, MkBuilt& out,
                  std::string& err) {
-  MkBld b{program, out, {}, 0, 21, 0, 0, 0, {}, {}};
+  MkBld b{program, out, {}, 0, 21, 0, 0, 0, 0, {}, {}};
   out = MkBuilt();
   bool ok = adoptRoots(b) && makeClasses(b) && registerClasses(b) && makeScheduler(b) &&
             fillSystem(b, args) && makeFinalQueue(b) && fillSymbolTable(b);

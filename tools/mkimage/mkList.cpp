@@ -5,6 +5,7 @@
 
 #include "mkCompiler.h"
 #include "mkNumber.h"
+#include "tran/tbytecodes.h"
 
 // ---------------------------------------------------------------- literals
 
@@ -107,10 +108,11 @@ static std::string jumpText(const char *what, int64_t target) {
   return std::string(what) + " to " + std::to_string(target);
 }
 
-// Two-byte-operand instructions F3-FD: b1 + ext2 x 256, b2 + ext1 x 256.
+// Two-byte-operand instructions F3-FD, read as the bytecode list decodes them.
 static std::string decodePair(Dec &d, uint8_t op, size_t &len) {
   len = 3;
-  uint32_t v1 = operand(d, 1) + d.ext[1] * 256, v2 = operand(d, 2) + d.ext[0] * 256;
+  BcValues v = bcDecode(op, operand(d, 1), operand(d, 2), d.ext[0], d.ext[1]);
+  uint32_t v1 = uint32_t(v.v1), v2 = uint32_t(v.v2);
   switch (op) {
     case 0xF3: return "send " + sel(d, v2) + args(v1) + ", non-immediate receiver";
     case 0xF4: return "send " + sel(d, v2) + args(v1) + ", no class check";
@@ -209,18 +211,15 @@ static std::string decodeShort(Dec &d, uint8_t op) {
 // Decodes the instruction at d.i (its prefixes already read) and answers its text and length.
 static std::string decodeOne(Dec &d, uint8_t op, size_t &len) {
   len = 1;
-  if (op <= 0xC8) return extOk(d, 0), decodeShort(d, op);
-  if (op == 0xCA || op == 0xD6 || op == 0xDD || op == 0xFB || op == 0xFE || op == 0xFF) {
+  if (!bcInfo[op].valid) {
     d.bad = "invalid bytecode";
     return "invalid";
   }
-  static const uint8_t oneExt[] = {0xCF, 0xD0, 0xD2, 0xD3, 0xD4, 0xD5, 0xD7, 0xDA, 0xDE};
-  bool takesExt = false;
-  for (uint8_t o : oneExt) takesExt = takesExt || o == op;
-  if (op >= 0xE0 && op <= 0xEF) return extOk(d, 1), decodeJump(d, op, len);
-  if (op == 0xF9) return extOk(d, 1), decodeInt16(d, len);
-  if (op >= 0xF3 && op != 0xF8) return extOk(d, 2), decodePair(d, op, len);
-  extOk(d, takesExt ? 1 : 0);
+  extOk(d, bcInfo[op].prefixes);
+  if (op <= 0xC8) return decodeShort(d, op);
+  if (op >= 0xE0 && op <= 0xEF) return decodeJump(d, op, len);
+  if (op == 0xF9) return decodeInt16(d, len);
+  if (op >= 0xF3) return decodePair(d, op, len);
   return decodeByte(d, op, len);
 }
 

@@ -20,6 +20,14 @@ TEST(MkCompile_Errors, MalformedInputsReportTheirPosition) {
       {"A = nil ( m = ( <primitive: 1> <primitive: 2> ) )", "e.som:1:32: second primitive declaration"},
       {"A = nil ( m = ( <primitive: 1 error: > ) )", "e.som:1:38: error temporary name expected"},
       {"A = nil ( m = ( <unwind> <unwind> ) )", "e.som:1:26: second unwind mark"},
+      {"A = nil ( m = ( <cCall: 'f' library: 'l' returns: #huge args: #()> ) )", "e.som:1:51: unknown C type #huge"},
+      {"A = nil ( m: x = ( <cCall: 'f' library: 'l' returns: #int args: #(#int 3)> ) )",
+       "e.som:1:74: type symbol expected"},
+      {"A = nil ( m = ( <cCall: 'f' returns: #int args: #()> ) )", "e.som:1:29: 'library:' expected"},
+      {"A = nil ( m = ( <cCall: 'f' library: 'l' returns: #int args: #() flags: x> ) )",
+       "e.som:1:73: flags number expected"},
+      {"A = nil ( m = ( <primitive: 1> <cCall: 'f' library: 'l' returns: #int args: #()> ) )",
+       "e.som:1:33: second primitive declaration"},
       {"A = nil ( m = ( <unwind ^1 ) )", "e.som:1:25: '>' expected"},
       {"A = nil ( m = ( ^1 ) m = ( ^2 ) )", "e.som:1:22: method 'm' is defined twice"},
       {"A = B ( )", "e.som:1:1: unknown superclass 'B'"},
@@ -339,6 +347,19 @@ TEST(MkCompile_Encoding, LargeOperandsTakeLongFormsAndPrefixes) {
   EXPECT_NE(l.find("C9 01 D0 2B     push inst var 299"), std::string::npos);
   const MkMethod *n = findMethod(p, "T", "n");
   EXPECT_EQ(codeOf(*n), (std::vector<uint8_t>{0xD0, 17, 0x65}));
+}
+
+// A block's literal past 255 takes the first prefix, as the translator reads the block forms
+// (the sends' pair forms take the second for their first byte).
+TEST(MkCompile_Encoding, BlockLiteralsPastAByteTakeTheFirstPrefix) {
+  std::string body;
+  for (int i = 0; i < 300; i++) body += "x s" + std::to_string(i) + ". ";
+  MkProgram p = compileWithKernel({{"t.som", "T = ( m: x = ( " + body + "^[x] ) )"}});
+  const MkMethod *m = findMethod(p, "T", "m:");
+  ASSERT_NE(m, nullptr);
+  std::string l = mkListMethod(*m);
+  EXPECT_NE(l.find("C9 01 FA 2C 01  push copying block literal 300 block"), std::string::npos) << l.substr(l.size() - 300);
+  EXPECT_EQ(l.find("<--"), std::string::npos);
 }
 
 TEST(MkCompile_Encoding, ManyTemporariesUseByteForms) {

@@ -9,6 +9,7 @@
 #include "mkHeap.h"
 #include "mkTestUtil.h"
 #include "mman/heapVerifier.h"
+#include "mman/mmDebug.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
@@ -139,7 +140,7 @@ TEST(MkHeap_Classes, IndicesMetaclassesAndFormats) {
     EXPECT_EQ(classAt(indexOf(meta)), meta);
     EXPECT_TRUE(seen.insert(indexOf(cls)).second && seen.insert(indexOf(meta)).second);
     EXPECT_EQ(classOf(meta), metaclass);
-    EXPECT_EQ(slotOf(meta, 4), cls);  // thisClass
+    EXPECT_EQ(slotOf(meta, 5), cls);  // thisClass
     EXPECT_TRUE(isSymbol(slotOf(cls, 3), name));
     oop super = superclassOf(cls);
     EXPECT_EQ(superclassOf(meta), super == nilOop() ? b.out.classes.at("Class") : classOf(super));
@@ -159,9 +160,50 @@ TEST(MkHeap_Classes, IndicesMetaclassesAndFormats) {
       {"CompiledMethod", formatPointers | formatIndexable | 3}, {"Process", formatPointers | 4},
       {"Semaphore", formatPointers | 3}, {"ProcessorScheduler", formatPointers | 2},
       {"Block", formatPointers | 3}, {"BlockContext", formatPointers | 6},
-      {"Message", formatPointers | 2}, {"Class", formatPointers | 4}, {"Metaclass", formatPointers | 5}};
+      {"Message", formatPointers | 2}, {"Class", formatPointers | 5}, {"Metaclass", formatPointers | 6}};
   for (const auto& f : formats) EXPECT_EQ(classFormatOf(b.out.classes.at(f.name)), f.format) << f.name;
-  EXPECT_EQ(formatNamedSlots(classFormatOf(classOf(b.out.classes.at("Symbol")))), 5u);  // + table
+  EXPECT_EQ(formatNamedSlots(classFormatOf(classOf(b.out.classes.at("Symbol")))), 6u);  // + table
+  iwFreeHeap();
+}
+
+// Class>>fields: every class and metaclass holds its instances' field names, one Symbol per
+// named slot, the inherited ones first; the debug printers still find a class's name and a
+// metaclass's class by their slots.
+TEST(MkHeap_Classes, FieldNamesOfClassesAndMetaclasses) {
+  Built b;
+  build(b, {{"Fields.som", "FieldsRoot = nil ( | a b | ---- | r | )\n"
+                           "FieldsSub = FieldsRoot ( | c | ---- | s t | )\n"}});
+  auto names = [](oop cls) {
+    std::vector<std::string> out;
+    oop a = slotOf(cls, 4);
+    EXPECT_EQ(classTagOf(headerOf(a)), uint32_t(classIndexArray));
+    for (uint64_t i = 0; i < slotsOf(a); i++) {
+      EXPECT_EQ(classTagOf(headerOf(slotOf(a, i))), 21u) << i;
+      out.push_back(bytesOf(slotOf(a, i)));
+    }
+    return out;
+  };
+  using Names = std::vector<std::string>;
+  const Names classFields = {"superclass", "methodDictionary", "format", "name", "instanceFields"};
+  auto with = [](Names front, const Names& back) { front.insert(front.end(), back.begin(), back.end()); return front; };
+  oop sub = b.out.classes.at("FieldsSub");
+  EXPECT_EQ(names(b.out.classes.at("FieldsRoot")), (Names{"a", "b"}));
+  EXPECT_EQ(names(sub), (Names{"a", "b", "c"}));
+  EXPECT_EQ(names(classOf(sub)), with(classFields, {"r", "s", "t"}));
+  EXPECT_EQ(names(b.out.classes.at("Metaclass")), with(classFields, {"thisClass"}));
+  EXPECT_EQ(names(b.out.classes.at("Object")), Names{});
+  for (const auto& [name, cls] : b.out.classes) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(names(cls).size(), formatNamedSlots(classFormatOf(cls)));
+    EXPECT_EQ(names(classOf(cls)).size(), slotsOf(cls));
+  }
+  initDebugPrims();
+  uint64_t n = 0;
+  const char* text = dbClassNameBytes(sub, &n);
+  EXPECT_EQ(std::string(text ? text : "", n), "FieldsSub");
+  EXPECT_EQ(thisClassX, 5);
+  EXPECT_EQ(metaclassInstSize, 6);
+  classNameX = thisClassX = metaclassInstSize = -1;
   iwFreeHeap();
 }
 
@@ -307,6 +349,39 @@ TEST(MkHeap_Literals, LiteralsTakeTheirHeapForms) {
   iwFreeHeap();
 }
 
+// An external method: an ExternalMethod running primitive 395 whose slots after the selector
+// are the engine's (handle nil, flags, kinds, zero sizes, nils), then the C name and library;
+// its last literal holds the type symbols, result first.
+TEST(MkHeap_Methods, ExternalMethodsCarryTheirCall) {
+  Built b;
+  build(b, {{"CInterface.som", readText(std::string(MKIMAGE_DIR) + "/kernel/CInterface.som")},
+            {"c.som", "C = ( cos: x = ( <cCall: 'cos' library: 'libm.so.6' returns: #double args: #(#double)> ) "
+                      "put: s at: p = ( <cCall: 'fputs' library: '' returns: #int args: #(#pointer #struct:P) flags: 8> ) )"}});
+  const MkClass* c = findClass(b.program, "C");
+  oop cos = b.out.methods.at(&c->methods[0]);
+  EXPECT_EQ(classOf(cos), b.out.classes.at("ExternalMethod"));
+  EXPECT_EQ(formatNamedSlots(classFormatOf(classOf(cos))), 13u);
+  EXPECT_EQ(c->methods[0].primitive, 395);
+  EXPECT_EQ(slotOf(cos, 3), nilOop());
+  EXPECT_EQ(slotOf(cos, 4), smallIntegerFor(0));
+  EXPECT_EQ(bytesOf(slotOf(cos, 5)), std::string("\x09\x09", 2));
+  EXPECT_EQ(slotOf(cos, 6), smallIntegerFor(0));
+  EXPECT_EQ(slotOf(cos, 7), smallIntegerFor(0));
+  EXPECT_EQ(bytesOf(slotOf(cos, 11)), "cos");
+  EXPECT_EQ(bytesOf(slotOf(cos, 12)), "libm.so.6");
+  oop types = slotOf(cos, slotsOf(cos) - 1);
+  ASSERT_EQ(slotsOf(types), 2u);
+  EXPECT_TRUE(isSymbol(slotOf(types, 0), "double"));
+  oop put = b.out.methods.at(&c->methods[1]);
+  EXPECT_EQ(slotOf(put, 4), smallIntegerFor(8));
+  EXPECT_EQ(bytesOf(slotOf(put, 5)), std::string("\x04\x0d\x11", 3));
+  EXPECT_EQ(bytesOf(slotOf(put, 12)), "");
+  oop putTypes = slotOf(put, slotsOf(put) - 1);
+  EXPECT_TRUE(isSymbol(slotOf(putTypes, 2), "struct:P"));
+  EXPECT_EQ(verifyHeap(), "");
+  iwFreeHeap();
+}
+
 TEST(MkHeap_Start, TheActiveProcessResumesSystemStart) {
   Built b;
   build(b, {}, {"Hello", "a b"});
@@ -349,7 +424,7 @@ TEST(MkHeap_Start, TheActiveProcessResumesSystemStart) {
   EXPECT_EQ(bytesOf(slotOf(args, 1)), "a b");
   EXPECT_EQ(slotOf(system, 2), scheduler);
   // Symbol's table holds every Symbol once, so that interning finds them.
-  oop table = slotOf(b.out.classes.at("Symbol"), 4);
+  oop table = slotOf(b.out.classes.at("Symbol"), 5);  // after Class's fields
   std::set<oop> inTable;
   for (uint64_t i = 0; i < slotsOf(table); i++) inTable.insert(slotOf(table, i));
   EXPECT_EQ(inTable.size(), slotsOf(table));

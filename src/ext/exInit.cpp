@@ -76,7 +76,7 @@ uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceB
 }
 
 void closeImageFile() {
-  if (imageFilePtr >= 0) pdCloseImage(imageFilePtr);
+  if (imageFilePtr != -1) pdCloseImage(imageFilePtr);
   imageFilePtr = -1;
   headerReadPending = 1;
   resetCompressedImage();
@@ -93,7 +93,7 @@ int loadImageHeader(const char* fileName, int report) {
   }
   int error = 0;
   int64_t fd = pdOpenImage(fileName, pdOpenRead, &error);
-  if (fd < 0) {
+  if (fd == -1) {
     if (report) {
       char message[600];
       snprintf(message, sizeof message, "Can't open %.500s", fileName);

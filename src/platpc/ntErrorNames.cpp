@@ -12,8 +12,8 @@
 
 static const char einval[] = "EINVAL";
 
-// Made once from the SDK's winerror.h (mingw-w64) and the class lists; sorted by code at
-// start-up, then searched.
+// Made once from the SDK's winerror.h (mingw-w64) and the class lists; sorted by code on the
+// first search.
 ErrorNameRow errorNameTable[errorNameRows] = {
 // The 89 rows whose class is not EINVAL: the engine's own codes, 0, then system and Winsock
 // codes with their errno-style classes.
@@ -307,6 +307,8 @@ static int compareRows(const void* a, const void* b) {
 const ErrorNameRow* errorNameRowFor(int64_t code) {
   ErrorNameRow key = {int32_t(code), nullptr, nullptr};
   if (code < INT32_MIN || code > INT32_MAX) return nullptr;
+  static const bool sorted = (qsort(errorNameTable, errorNameRows, sizeof key, compareRows), true);
+  (void)sorted;
   return static_cast<const ErrorNameRow*>(bsearch(&key, errorNameTable, errorNameRows, sizeof key, compareRows));
 }
 
@@ -327,7 +329,6 @@ static oop primErrorName(oop, oop code) {
 }
 
 void initErrorNamePrims() {
-  qsort(errorNameTable, errorNameRows, sizeof errorNameTable[0], compareRows);
   addCPrimitive(696, (const void*)primErrorClass, 1);
   addCPrimitive(697, (const void*)primErrorName, 1);
 }

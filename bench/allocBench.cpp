@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"

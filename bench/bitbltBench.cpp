@@ -5,11 +5,11 @@
 
 #include <cstring>
 
+#include "ext/exPrimTable.h"
 #include "mman/testHeap.h"
 #include "prim/bitbltModel.h"
 #include "prim/prBitBlt.h"
 #include "support/ioKernel.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -15,14 +15,14 @@
 #include <unistd.h>
 
 #include "ext/exInit.h"
-#include "ext/exTimer.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "plat/unxMain.h"
-#include "stack/vmsupport.h"
+#include "prim/prTimer.h"
 #include "support/ioKernel.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <random>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "prim/prDouble.h"
 #include "prim/prLargeInt.h"
-#include "tran/tprim.h"
 
 namespace {
 

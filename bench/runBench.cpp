@@ -9,18 +9,18 @@
 #include <vector>
 
 #include "benchKernel.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "imageWriter.h"
 #include "mkHeap.h"
 #include "mkCompiler.h"
 #include "mman/mmObject.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "support/testZone.h"
 #include "tran/nmalloc.h"
 #include "tran/tloop.h"
 #include "tran/tmain.h"
-#include "tran/tprim.h"
 
 extern "C" {
 uint64_t tranCall(uint64_t entry, uint64_t receiver, const uint64_t* args, uint64_t numArgs);

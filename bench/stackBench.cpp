@@ -5,12 +5,12 @@
 
 #include <vector>
 
+#include "ext/exRequest.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "stack/glue.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "support/testZone.h"
 #include "tran/nmalloc.h"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "benchKernel.h"
+#include "ext/exPrimTable.h"
 #include "imageWriter.h"
 #include "mkCompiler.h"
 #include "mkHeap.h"
@@ -19,7 +20,6 @@
 #include "tran/taction.h"
 #include "tran/taux.h"
 #include "tran/tmain.h"
-#include "tran/tprim.h"
 #include "tran/tstack.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
-#include "mman/mmImageHeader.h"
 
 uint64_t qrxErrorStatus = 0;
 uint32_t bannerPending = 1;
@@ -81,9 +81,7 @@ static const char* causeWord(uint32_t code) {
   }
 }
 
-static const char* bannerText() {
-  return viHeraldString[0] != 0 ? viHeraldString : versionString;
-}
+const char* heraldOrVersion() { return imageHeraldText[0] != 0 ? imageHeraldText : versionString; }
 
 // Reports through the platform's printing. The first report of the process carries the
 // banner, even one that is then suppressed; a Note is printed only when its cause is
@@ -93,7 +91,7 @@ int doReportError(const char* message, uint32_t code, const char* file, int line
   memset(&r, 0, sizeof r);
   qrxErrorStatus = code;
   if (bannerPending) {
-    append(&r, "%s\n", bannerText());
+    append(&r, "%s\n", heraldOrVersion());
     bannerPending = 0;
   }
   uint32_t cause = code & errCauseMask;

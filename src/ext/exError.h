@@ -67,6 +67,13 @@ int doReportError(const char* message, uint32_t code, const char* file, int line
 
 #define REPORT_ERROR(message, code) doReportError((message), (code), __FILE__, __LINE__)
 
+// The banner of the first report, also the herald start-up shows: the image's herald, or the
+// engine's version while there is none.
+const char* heraldOrVersion();
+// Hook: the herald text read from the image's header ("" until one is read). Defined by object
+// memory's image header (src/mman/mmImageHeader.cpp).
+extern const char* const imageHeraldText;
+
 // Fatal reports of object memory and the execution engine.
 [[noreturn]] void reportAllocFailure(const char* what, const char* file, int line);
 [[noreturn]] void doPanic(const char* file, int line);

@@ -7,11 +7,9 @@
 #include <zlib.h>
 
 #include "ext/exError.h"
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
-#include "mman/mmInit.h"
-#include "mman/mmObject.h"
-#include "prim/prLinkRegistry.h"
 
 static_assert(sizeof(z_stream) <= conflateBlocksOffset - conflateStreamOffset,
               "the zlib stream record fits its place in the workspace");
@@ -51,13 +49,6 @@ void* oeConflateInitAlloc(void* memory, uint64_t size) {
   stream->zfree = conflateFree;
   stream->opaque = memory;
   return stream;
-}
-
-void* oeConflateInitHeapObj(uint64_t object) {
-  if (isImmediate(object)) return nullptr;
-  ObjectHeader* h = headerOf(object);
-  if (sizeFieldOf(h) != sizeFieldFixed || hasPtrs(h) || h->dataPtr == 0) return nullptr;
-  return oeConflateInitAlloc(bodyOf(h), byteSizeOf(h));
 }
 
 // The data address of a block taken for an allocation with the given header kind.
@@ -133,6 +124,7 @@ void conflateFree(void* opaque, void* pointer) {
 // ---- The compressed image body -------------------------------------------------------
 
 static z_stream* imageStream;  // null until the first compressed read
+DecompressionWorkspaces decompressionWorkspaces;
 static uint8_t* inputBuffer;
 static uint64_t inputSize;
 
@@ -157,9 +149,10 @@ static int64_t readInput() {
 // its flags (extra field, file name, comment, header CRC, as the standard gzip tool
 // writes them) and its trailer's CRC. Fewer than 10 bytes cannot be a member.
 static bool startCompressedImage() {
-  uint8_t* workspace;
-  uint64_t workspaceSize;
-  getDecompressionWorkspaces(&workspace, &workspaceSize, &inputBuffer, &inputSize);
+  uint8_t* workspace = decompressionWorkspaces.workspace;
+  uint64_t workspaceSize = decompressionWorkspaces.workspaceSize;
+  inputBuffer = decompressionWorkspaces.input;
+  inputSize = decompressionWorkspaces.inputSize;
   int64_t n = inputBuffer != nullptr && inputSize >= 10 ? readInput() : -1;
   if (n < 10) return compressedFailure("read past end of compressed image file", __LINE__);
   if (inputBuffer[0] != 0x1F || inputBuffer[1] != 0x8B || inputBuffer[2] != 0x08)
@@ -198,37 +191,4 @@ uint64_t readCompressedImage(void* buffer, uint64_t count) {
 void resetCompressedImage() {
   imageStream = nullptr;
   imageWorkspace = nullptr;
-}
-
-// The zlib entry points offered to image-side C calls by name.
-void oeInitZlibLinkRegistry() {
-  struct Entry {
-    const char* name;
-    void* handle;
-  } static const entries[] = {
-      {"adler32", (void*)adler32},       {"crc32", (void*)crc32},
-      {"get_crc_table", (void*)get_crc_table}, {"compress", (void*)compress},
-      {"compress2", (void*)compress2},   {"deflate", (void*)deflate},
-      {"deflateCopy", (void*)deflateCopy}, {"deflateEnd", (void*)deflateEnd},
-      {"deflateInit_", (void*)deflateInit_}, {"deflateInit2_", (void*)deflateInit2_},
-      {"deflateParams", (void*)deflateParams}, {"deflateReset", (void*)deflateReset},
-      {"deflateSetDictionary", (void*)deflateSetDictionary}, {"inflate", (void*)inflate},
-      {"inflateEnd", (void*)inflateEnd}, {"inflateInit_", (void*)inflateInit_},
-      {"inflateInit2_", (void*)inflateInit2_}, {"inflateReset", (void*)inflateReset},
-      {"inflateSetDictionary", (void*)inflateSetDictionary}, {"inflateSync", (void*)inflateSync},
-      {"inflateSyncPoint", (void*)inflateSyncPoint}, {"gzopen", (void*)gzopen},
-      {"gzdopen", (void*)gzdopen},       {"gzsetparams", (void*)gzsetparams},
-      {"gzread", (void*)gzread},         {"gzwrite", (void*)gzwrite},
-      {"gzprintf", (void*)gzprintf},     {"gzputs", (void*)gzputs},
-      {"gzgets", (void*)gzgets},         {"gzputc", (void*)gzputc},
-      {"gzgetc", (void*)gzgetc},         {"gzflush", (void*)gzflush},
-      {"gzseek", (void*)gzseek},         {"gztell", (void*)gztell},
-      {"gzrewind", (void*)gzrewind},     {"gzeof", (void*)gzeof},
-      {"gzclose", (void*)gzclose},       {"gzerror", (void*)gzerror},
-      {"uncompress", (void*)uncompress}, {"zError", (void*)zError},
-      {"zlibVersion", (void*)zlibVersion},
-      {"oeConflateInitHeapObj", (void*)oeConflateInitHeapObj},
-      {"oeConflateInitAlloc", (void*)oeConflateInitAlloc},
-  };
-  for (const Entry& e : entries) UPRegisterSymbolAndHandle(e.name, e.handle);
 }

@@ -20,16 +20,22 @@ enum : uint64_t {
 
 extern "C" {
 void* oeConflateInitAlloc(void* memory, uint64_t size);
-// The same workspace in the body of a byte object whose body lies in fixed space (it never
-// moves), of its byte size; null for any other object.
-void* oeConflateInitHeapObj(uint64_t object);
 void* conflateAlloc(void* opaque, unsigned items, unsigned size);
 void conflateFree(void* opaque, void* pointer);
 }
+
+// Regions kernel start-up lends the inflater while the image loads, before the spaces they
+// belong to are in use: one for the inflate allocator, one for compressed input.
+struct DecompressionWorkspaces {
+  uint8_t* workspace;      // inflate allocator's memory
+  uint64_t workspaceSize;  // bytes
+  uint8_t* input;          // compressed input buffer
+  uint64_t inputSize;      // bytes
+};
+extern DecompressionWorkspaces decompressionWorkspaces;
 
 // Reads count bytes of the compressed body (after the header) into buffer; answers the
 // number of bytes produced, short of count at the end of the data or on failure.
 uint64_t readCompressedImage(void* buffer, uint64_t count);
 // Forgets the stream of the previous image (the workspaces are not freed: they are lent).
 void resetCompressedImage();
-void oeInitZlibLinkRegistry();

@@ -1,16 +1,37 @@
-// Start-up: the registration steps that kernel start-up calls after the image is read.
-// Prefix: none (initPrimitives, initSuper).
+// Start-up's bottom half: the image file (the header read plainly, then the body plainly or
+// inflated), the orderly exit and the engine's identity. Owns imageFilePtr, headerReadPending
+// and the version globals. Prefix: none (readImageFile, closeImageFile, vmExit, ...).
 #pragma once
 #include <cstdint>
 
-extern int64_t timerSemaphoreX;  // registry slot of the timer Semaphore, -1 = none
-extern int64_t inputSemaphoreX;  // registry slot of the input Semaphore, -1 = none
+extern int32_t imageFilePtr;               // open image descriptor, -1 = none
+extern uint32_t headerReadPending;         // the next image read is a plain read
+extern const uint32_t hasTransFloatPrims;  // translated float primitives exist
+extern uint32_t enableTP;                  // translated primitives in use
+extern uint32_t enableTFP;                 // translated float primitives in use
+extern uint32_t vmExiting;                 // vmExit has begun: a later vmExit ends at once
 
-// The numeric, link-registry, hash and byte primitive sets (those that exist).
-void initPrimitives();
-// The engine's and the platform's external sets, the Semaphore slots and the default
-// primitive-failure table.
-void initSuper();
-// Keeps an image's PrimErrorTable of 27 or more slots; otherwise installs a 37-slot
-// Array whose entry k is -(k+1).
-void installPrimErrorTable();
+void closeImageFile();
+uint64_t readImageFile(void* buffer, uint64_t count);
+// Reads count bytes from skip bytes ahead in a plain image without moving on: the bytes
+// read, short at the end of the file; -1 when the image cannot be read ahead (compressed,
+// or a file that cannot seek).
+int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip);
+// Reads count bytes of a plain image into [address, address + count) and hands them to
+// each(from, to) in order, in pieces of at most pieceBytes, as they arrive: the bytes handed
+// over, short when the file ended or a read failed; 0 for an image that cannot be read so.
+uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceBytes,
+                               void (*each)(uint64_t from, uint64_t to));
+// Ends the process with code after the reports below; the platform ends timers and windows.
+[[noreturn]] void vmExit(uint64_t code);
+
+// Hook: 1 when the open image's body is a gzip stream, as its header says. Defined by object
+// memory's image header (src/mman/mmImageHeader.cpp).
+extern int (*const imageBodyIsCompressed)();
+// Hook: what the engine reports as vmExit begins: the collectors' usage (TESSEL_GC_REPORT)
+// and, under -xq, the dump to "stack.txt". Defined by start-up (src/prim/prStartup.cpp).
+extern void (*const vmExitReports)();
+
+// Engine identification.
+extern const char* versionString;
+extern const uint8_t vm_id0, vm_id1, vm_id2, vm_id3;

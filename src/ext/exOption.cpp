@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "ext/exError.h"
+#include "ext/exInit.h"
 #include "ext/platform.h"
 
 char* imageFilename;

@@ -1,6 +1,6 @@
-// Start-up: engine options, the supervisor and the orderly exit.
+// Start-up: engine options and the usage text.
 // Owns the option globals below, set once from the command line before start-up.
-// Prefix: none (setOption, parseNumericOption, reportUsage, startSupervisor, vmExit).
+// Prefix: none (setOption, parseNumericOption, walkArguments, reportUsage).
 #pragma once
 #include <cstdint>
 
@@ -27,12 +27,6 @@ extern int program_argc;                     // the whole command line
 extern char** program_argv;
 extern char* programPath;                    // argv[0]
 extern char* programName;                    // last path component of argv[0]
-extern int32_t imageFilePtr;                 // open image descriptor, -1 = none
-extern uint32_t headerReadPending;           // the next image read is a plain read
-extern const uint32_t hasTransFloatPrims;    // translated float primitives exist
-extern uint32_t enableTP;                    // translated primitives in use
-extern uint32_t enableTFP;                   // translated float primitives in use
-extern uint32_t vmExiting;                   // vmExit has begun: a later vmExit ends at once
 
 // Option bits read before the image loads.
 enum : uint64_t {
@@ -49,23 +43,3 @@ uint64_t parseNumericOption(uint64_t min, uint64_t max, const char* name,
 // Walks argv from 1 while no image name is known (shared by the platform entries).
 void walkArguments(int argc, char** argv);
 void reportUsage();
-
-[[noreturn]] void startSupervisor();
-int loadImageHeader(const char* fileName, int report);
-void closeImageFile();
-uint64_t readImageFile(void* buffer, uint64_t count);
-// Reads count bytes from skip bytes ahead in a plain image without moving on: the bytes
-// read, short at the end of the file; -1 when the image cannot be read ahead (compressed,
-// or a file that cannot seek).
-int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip);
-// Reads count bytes of a plain image into [address, address + count) and hands them to
-// each(from, to) in order, in pieces of at most pieceBytes, as they arrive: the bytes handed
-// over, short when the file ended or a read failed; 0 for an image that cannot be read so.
-uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceBytes,
-                               void (*each)(uint64_t from, uint64_t to));
-[[noreturn]] void vmExit(uint64_t code);
-void initTime();
-
-// Engine identification.
-extern const char* versionString;
-extern const uint8_t vm_id0, vm_id1, vm_id2, vm_id3;

@@ -1,21 +1,20 @@
-// Object memory: which space each new object goes to, the instantiation, copying and
-// resizing services, and the allocation primitives. Owns no global record.
+// Object memory: which space each new object goes to, the instantiation, copying, resizing and
+// freeing services, and the allocation primitives. Owns no global record.
 // Prefix: none (allocSmallObj, allocVSObj, allocFSObj, createShallowCopyOf, ...).
 #include "mman/mmAllocate.h"
 
 #include <cstring>
 
+#include "ext/exPrimTable.h"
+#include "mman/mmCValue.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
-#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 static const char* const allocateSource = "src/mman/mmAllocate";
 
@@ -125,6 +124,21 @@ ObjectHeader* shrinkOrCopyPtrObj(ObjectHeader* h, uint64_t words) {
   if (words == n) return h;
   if (isNewObject(oopOf(h)) || isPermObject(h)) return shrinkOrCopyNewObj(h, words);
   return shrinkOldObject(h, n - words, n - words) != 0 ? h : nullptr;
+}
+
+// ---- Freeing at once --------------------------------------------------------------------------
+
+void recycleObj(oop obj) {
+  ObjectHeader* h = headerOf(obj);
+  if (isNewObject(obj)) return recycleNewObj(h);
+  if (isPermObject(h)) return recyclePermObj(h);
+  uint32_t size = sizeFieldOf(h);
+  if (size != sizeFieldLarge && size != sizeFieldFixed) return recycleOldObj(h);
+  if (size == sizeFieldLarge) reRegisterLargeObj(h, nullptr);
+  else reRegisterFixedObj(h, nullptr);
+  h->dataPtr = 0;
+  setSizeField(h, 0);
+  freeOldOtEntry(h);
 }
 
 // ---- Allocation primitives -------------------------------------------------------------------

@@ -1,6 +1,6 @@
-// Object memory: which space each new object goes to, the instantiation, copying and
-// resizing services, and the allocation primitives. Owns no global record.
-// Prefix: none (allocSmallObj, allocVSObj, allocFSObj, createShallowCopyOf, ...).
+// Object memory: which space each new object goes to, the instantiation, copying, resizing and
+// freeing services, and the allocation primitives. Owns no global record.
+// Prefix: none (allocSmallObj, allocVSObj, allocFSObj, createShallowCopyOf, recycleObj, ...).
 #pragma once
 #include <cstdint>
 
@@ -38,6 +38,10 @@ ObjectHeader* createShallowCopyOf(ObjectHeader* h);
 // Makes a pointer object words long: the object itself (equal length, or cut in place), a
 // shorter copy, or 0 (longer, a byte object, or no space).
 ObjectHeader* shrinkOrCopyPtrObj(ObjectHeader* h, uint64_t words);
+
+// Frees a dead object's storage now, in whichever space it lives. A header still listed in
+// the remembered table or marked by a running collection stays as an empty ByteArray.
+void recycleObj(oop obj);
 
 // The store check of a new object that did not land in new space and may hold any value:
 // incremental marking, the remembered table and, for perm objects, the old one.

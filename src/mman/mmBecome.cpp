@@ -5,29 +5,24 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmEnumerate.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
+#include "mman/mmHooks.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmInit.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
-#include "stack/nsupport.h"
-#include "stack/stackframe.h"
-#include "stack/stackzone.h"
-#include "stack/vmsupport.h"
-#include "tran/nmalloc.h"
-#include "tran/tprim.h"
 
 int64_t becomeFailAllocationAt = -1;
 
@@ -297,7 +292,7 @@ static int replaceInObject(void*, ObjectHeader* h) {
   oop r = replacedRef, x = replacementRef;
   if (tag <= classIndexHybridBlockContext) {
     for (uint64_t i = bodyWordsOf(h); i-- > 0;)
-      if (CLoadContextInstVar(oopOf(h), i * 8) == r) storeContextInstVar(oopOf(h), x, uint32_t(i));
+      if (stackHooks.loadContextInstVar(oopOf(h), i * 8) == r) stackHooks.storeContextInstVar(oopOf(h), x, uint32_t(i));
     return 0;
   }
   bool changed = false;
@@ -314,16 +309,16 @@ static void replaceStackSlot(oop* slot) {
 
 void replaceEveryReference(oop r, oop x) {
   replacedRef = r, replacementRef = x;
-  stackEnumerateRefsForGC(replaceStackSlot);
+  stackHooks.stackEnumerateRefsForGC(replaceStackSlot);
   scanReferentsOf(r, replaceInObject, nullptr, nullptr);
   replacedRef = replacementRef = 0;
 }
 
 int discardNMethodsReferringTo(oop r) {
-  int n = markNMethodsAsNotReferringTo(r);
+  int n = codeHooks.markNMethodsAsNotReferringTo(r);
   if (n == 0) return 1;
-  if (!stabilizeAllStacks()) return 0;
-  unlinkAndFreeUnmarkedNMethods(uint32_t(n));
+  if (!stackHooks.stabilizeAllStacks()) return 0;
+  codeHooks.unlinkAndFreeUnmarkedNMethods(uint32_t(n));
   return 1;
 }
 
@@ -331,13 +326,13 @@ static oop p108(oop r, oop x) {
   if (!isBecomeable(r)) return fail(primErrBadReceiver, 1);
   if (r == x) return x;
   commitPrimitive(x);
-  oop k = suspendTopContext();
+  oop k = stackHooks.suspendTopContext();
   if (!discardNMethodsReferringTo(r)) {
-    resumeContext(k);
+    stackHooks.resumeContext(k);
     return fail(primErrNoSpace, 1);
   }
   replaceEveryReference(r, x);
-  resumeContext(k);
+  stackHooks.resumeContext(k);
   return commitPrimitiveAndHandleRequests(x);
 }
 

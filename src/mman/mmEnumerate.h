@@ -1,7 +1,7 @@
 // Object memory: the heap scans (every object, owners of given objects, collecting the
-// matches into a new Array) and the enumeration primitives built on them.
+// matches into a new Array), which the enumeration primitives (prim/prEnumerate) are built on.
 // Owns no global record. Prefix: none (scanObjectMemory, scanReferentsOf,
-// collectAllSpecifiedObjects, initEnumerationPrims).
+// collectAllSpecifiedObjects).
 #pragma once
 #include <cstdint>
 
@@ -30,5 +30,3 @@ int64_t scanReferentsOf(oop arg, OtPredicate owner, oop* bufStart, oop* bufEnd, 
 // result needs when it could not be made. referents selects scanReferentsOf with the owner
 // predicate given.
 oop collectAllSpecifiedObjects(void* arg, OtPredicate predicate, int weak, int referents);
-
-void initEnumerationPrims();

@@ -3,13 +3,13 @@
 #include "mman/mmFinal.h"
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
+#include "mman/mmHooks.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 uint64_t finalQueueBase, finalQueueRead, finalQueueWrite, finalQueueEnd;
 int64_t finalQueueOverflow;
@@ -140,11 +140,11 @@ void addToEphemeronQueue(oop ephemeron) {
 
 void signalFinalizationSemaphoreIfRequired() {
   if (classPageMourned) {
-    purgeDeadClassesFromMCache();
+    codeHooks.purgeDeadClassesFromMCache();
     classPageMourned = 0;
   }
   oop s = registeredSemaphore();
-  if (s != 0 && (!queueIsEmpty() || finalQueueOverflow != 0)) asynchSignal(s);
+  if (s != 0 && (!queueIsEmpty() || finalQueueOverflow != 0)) stackHooks.asynchSignal(s);
 }
 
 // ---- Primitives ---------------------------------------------------------------------------------
@@ -158,7 +158,7 @@ static oop primRegisterFinalizationSemaphore(oop receiver, oop semaphore) {
     finalizationSemaphoreX = x;
   }
   registerSysOop(semaphore, uint32_t(finalizationSemaphoreX));
-  if (semaphore != nilOop() && (!queueIsEmpty() || finalQueueOverflow != 0)) asynchSignal(semaphore);
+  if (semaphore != nilOop() && (!queueIsEmpty() || finalQueueOverflow != 0)) stackHooks.asynchSignal(semaphore);
   return receiver;
 }
 

@@ -5,18 +5,18 @@
 
 #include <cassert>
 #include <cinttypes>
+#include <initializer_list>
 #include <cstring>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 FixedSpaceSegment fixedSpace;
 FixedSpaceSegs fixedSpaceSegs;

@@ -9,31 +9,26 @@
 #include <string>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
+#include "mman/mmCValue.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
+#include "mman/mmHooks.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmImageHeader.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
-#include "prim/prCValue.h"
-#include "prim/prUtil.h"
 #include "mman/mmInit.h"
-#include "stack/glue.h"
-#include "stack/nsupport.h"
-#include "stack/stackframe.h"
-#include "stack/stackzone.h"
-#include "stack/vmsupport.h"
-#include "tran/nmalloc.h"
-#include "tran/tprim.h"
 
 uint64_t numGCs, numGlobalGCs, numMarkStackOverflows, numWeakObjectListOverflows;
 uint64_t gcMarkAreaCap, gcScratchAreaCap;
@@ -41,6 +36,7 @@ void (*gcMarkPhaseHook)(int ended);
 uint64_t gcStressInterval;
 static uint64_t gcStressCount;
 int64_t lowSpaceSemaphoreX = -1;
+uint64_t lowSpaceLimit;
 
 static const char* const globalGCFile = "src/mman/mmGlobalGC";
 
@@ -65,7 +61,7 @@ static void placeWorkAreas() {
   stackEnd = bigTop = stackBase + bytes / 8;
   bigResume = 0;
   uint64_t low, high;
-  scratchNmzBounds(&low, &high);
+  codeHooks.scratchNmzBounds(&low, &high);
   if (gcScratchAreaCap != 0 && high - low > gcScratchAreaCap) high = low + gcScratchAreaCap;
   weakBase = weakTop = reinterpret_cast<oop*>(low);
   ephBottom = ephTop = reinterpret_cast<oop*>(high & ~uint64_t(7));
@@ -399,7 +395,7 @@ static void resumeRegisteredContext(bool running) {
   if (!running) return;
   oop k = sysOop(uint32_t(temp1RegisteredOopX));
   registerSysOop(nilOop(), uint32_t(temp1RegisteredOopX));
-  resumeContext(k);
+  stackHooks.resumeContext(k);
 }
 
 int collectGarbage(int includePerm) {
@@ -411,14 +407,14 @@ int collectGarbage(int includePerm) {
   // The running context leaves its frame for the heap (it moves with everyone else) and is
   // resumed from the registry afterwards; native code holds oops of objects that may move,
   // so all of it is dropped and translated again on demand.
-  bool running = currentStack != nullptr && temp1RegisteredOopX >= 0;
-  if (running) registerSysOop(suspendTopContext(), uint32_t(temp1RegisteredOopX));
-  if (!stabilizeAllStacks()) {
+  bool running = stackHooks.stackRunning() && temp1RegisteredOopX >= 0;
+  if (running) registerSysOop(stackHooks.suspendTopContext(), uint32_t(temp1RegisteredOopX));
+  if (!stackHooks.stabilizeAllStacks()) {
     resumeRegisteredContext(running);
     pdFinishLongComp();
     return 0;
   }
-  reInitNMethods();  // the zone is scratch memory from here on
+  codeHooks.reInitNMethods();  // the zone is scratch memory from here on
   flushEden();
   if (withPerm) {
     markPermSpace(0);
@@ -479,7 +475,7 @@ uint64_t initGCStress() {
 void gcStressAfterScavenge() {
   if (gcStressInterval == 0 || ++gcStressCount < gcStressInterval) return;
   gcStressCount = 0;
-  bool running = currentStack != nullptr;
+  bool running = stackHooks.stackRunning();
   verifyOrDie("before", false);
   collectGarbage(int(numGCs & 1));
   numGCs += 1;
@@ -488,7 +484,7 @@ void gcStressAfterScavenge() {
   // process switch enters it, once what else is pending has been served.
   if (running) {
     handleRequests();
-    schedulerOps.enter(backToNcode);
+    stackHooks.reenterRunningProcess();
   }
 }
 
@@ -496,7 +492,7 @@ void lowSpaceResponse() {
   lowSpaceLimit = 0;
   if (lowSpaceSemaphoreX < 0 || lowSpaceSemaphoreX > maxValidSysOopX()) return;
   oop s = sysOop(uint32_t(lowSpaceSemaphoreX));
-  if (s != nilOop()) asynchSignal(s);
+  if (s != nilOop()) stackHooks.asynchSignal(s);
 }
 
 // ---- Primitives -----------------------------------------------------------------------------

@@ -41,6 +41,9 @@ void gcStressAfterScavenge();
 // is signalled once.
 void lowSpaceResponse();
 extern int64_t lowSpaceSemaphoreX;  // registry slot of the low-space Semaphore, -1 = none yet
+// Bytes of free old space under which allocation posts the low-space request; 0 = no check.
+// Primitive 112 sets it with the Semaphore; the response drops it.
+extern uint64_t lowSpaceLimit;
 
 // Registers primitives 112, 116 (the low-space Semaphore), 138, 322, 325, 406 and 448 and
 // installs request 8's server.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 
 ImageLayout imageLayout;
@@ -14,6 +15,7 @@ uint8_t fileId[4];
 uint8_t viSig[4];
 uint8_t vmThumb[4];
 char viHeraldString[heraldStringBytes + 1];
+const char* const imageHeraldText = viHeraldString;
 uint32_t persistIEEEInfNaN;
 uint32_t persistShowHerald = 1;
 uint64_t sysOopRegistryOop;
@@ -60,6 +62,8 @@ void sealImageHeader(ImageHeader* header) {
 }
 
 int getImageFileFormat() { return imageLayout.format; }
+static int bodyIsCompressed() { return imageLayout.format == imageGzip; }
+int (*const imageBodyIsCompressed)() = bodyIsCompressed;
 int getImageType() { return imageLayout.type; }
 int getImageSubType() { return imageLayout.subType; }
 void setImageSubType(int value) { imageLayout.subType = (uint8_t)value; }

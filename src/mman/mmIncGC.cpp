@@ -8,19 +8,18 @@
 #include <cinttypes>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmFinal.h"
+#include "mman/mmHooks.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmVerify.h"
-#include "stack/stackzone.h"
-#include "stack/vmsupport.h"
-#include "tran/nmalloc.h"
-#include "tran/tprim.h"
 
 uint8_t currentIncGCState = incGCResting;
 oop incMarkStackOop, incBigObjStackOop, incWeakListOop, incEphemeronListOop;
@@ -28,6 +27,7 @@ oop incBigObjInHand;
 uint64_t incBigObjResume;
 uint32_t incGCMarkOverflow, incGCOldRtDone, incEphemeronMarkingOn;
 uint64_t numIncGCs, incGCAbortedCount, incGCMarkStackOverflows;
+uint64_t incGCClassChangeCalls;
 uint64_t incGCMarkCount, incGCMarkBytes, incGCWeakCount, incGCWeakBytes, incGCWeakNilCount, incGCWeakNilBytes;
 
 static const char incGCFile[] = "src/mman/mmIncGC";
@@ -326,7 +326,7 @@ static int markQuantum(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
   uint64_t used = maxWork == incGCUnbounded ? 0 : maxWork - budget.work;
   if (interruptible && used * 3 >= maxWork) return 0;
   if (!flushNewSpace()) return beginUnmarking(), 0;
-  stackEnumerateOopsForGC(markStackOop);
+  stackHooks.stackEnumerateOopsForGC(markStackOop);
   end = markLoop(interruptible, budget);
   if (end == loopOverflow) return beginUnmarking(), 0;
   if (end == loopStopped) return 0;
@@ -338,7 +338,7 @@ static int markQuantum(int interruptible, uint64_t maxWork, uint64_t maxBytes) {
   releaseOopStack(&incBigObjStackOop);
   releaseOopStack(&incEphemeronListOop);
   // Native methods of methods (or selectors) nothing reaches go with the links to them.
-  unlinkAndFreeUnmarkedNMethods(uint32_t(markNMethodsWithMarkedObjs()));
+  codeHooks.unlinkAndFreeUnmarkedNMethods(uint32_t(codeHooks.markNMethodsWithMarkedObjs()));
   skipPermCompactRt();
   saveOtBaseAfterIncMark();
   currentIncGCState = incGCNilling;
@@ -469,7 +469,7 @@ static bool hookApplies(oop o) {
 }
 
 void incGCObjClassChanged(oop object, int wasWeak, int wasEphemeron) {
-  pendingCalls.classChanges += 1;
+  incGCClassChangeCalls += 1;
   if (hookApplies(object)) rescanMarked(object, wasWeak != 0, wasEphemeron != 0);
 }
 

@@ -34,6 +34,7 @@ extern uint32_t incGCMarkOverflow; // 1 when an oop stack could not grow
 extern uint32_t incGCOldRtDone;    // the old RT's entries have been marked
 extern uint32_t incEphemeronMarkingOn;
 extern uint64_t numIncGCs, incGCAbortedCount, incGCMarkStackOverflows;
+extern uint64_t incGCClassChangeCalls;  // calls of incGCObjClassChanged (the object primitives' tests read it)
 // Per cycle: objects marked directly and their bytes, weak objects listed, weak objects
 // processed and the bytes of their weak parts.
 extern uint64_t incGCMarkCount, incGCMarkBytes, incGCWeakCount, incGCWeakBytes, incGCWeakNilCount,

@@ -8,9 +8,12 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exInflate.h"
 #include "ext/exInit.h"
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmDebug.h"
@@ -18,47 +21,29 @@
 #include "mman/mmFinal.h"
 #include "mman/mmGlobalGC.h"
 #include "mman/mmFixedSpace.h"
+#include "mman/mmHooks.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmImageLoad.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmBecome.h"
-#include "mman/mmObjPrims.h"
-#include "mman/mmResources.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
-#include "mman/mmProcess.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSnapshot.h"
-#include "mman/mmString.h"
-#include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
-#include "stack/glue.h"
-#include "stack/stackzone.h"
-#include "tran/nmalloc.h"
-#include "tran/tloop.h"
-#include "tran/tmain.h"
-#include "tran/tprim.h"
 
 uint64_t kernelSlots[kernelSlotCount];
+uint64_t stackSpaceSlots;
 KernelBlock kernelBlock;
 uint64_t totalInitialAllocBytes;
 int64_t temp1RegisteredOopX = -1, temp2RegisteredOopX = -1;
-DecompressionWorkspaces decompressionWorkspaces;
 
 static const char initFile[] = "src/mman/mmInit";
-
-void getDecompressionWorkspaces(uint8_t** workspace, uint64_t* workspaceSize, uint8_t** input,
-                                uint64_t* inputSize) {
-  *workspace = decompressionWorkspaces.workspace;
-  *workspaceSize = decompressionWorkspaces.workspaceSize;
-  *input = decompressionWorkspaces.input;
-  *inputSize = decompressionWorkspaces.inputSize;
-}
 
 [[noreturn]] static void fatal(const char* message, uint32_t code, int line) {
   doReportError(message, code | errFatal, initFile, line);
@@ -399,31 +384,9 @@ static oop primDefaultSpaceSizes() {
 
 static oop primPermSpaceInPlace() { return booleanOop(!permSpaceMoved); }
 
-// The debug printers' slot numbers first (a report from any later set may print objects),
-// then object memory's primitive sets in their fixed order (the sets not built yet are left out),
-// then the two of start-up, then the rest of the system's.
-static void registerPrimitives() {
-  initDebugPrims();
-  initSubscriptPrims();
-  initStringPrims();
-  initAllocationPrims();
-  initObjectPrims();
-  initBecomePrims();
-  initResourcePrims();
-  initScavengePrims();
-  initEnumerationPrims();
-  initProcessPrims();
-  initSnapshotPrims();
-  initOldSpacePrims();
-  initGarbagePrims();
-  initIncGCPrims();
-  initFixedSpacePrims();
-  initFinalizationPrims();
+void initKernelPrims() {
   addCPrimitive(307, reinterpret_cast<const void*>(primDefaultSpaceSizes), 0);
   addCPrimitive(407, reinterpret_cast<const void*>(primPermSpaceInPlace), 0);
-  initPrimitives();
-  initSuper();
-  initTranAfter(qrxOptions);
 }
 
 // ---- Start-up --------------------------------------------------------------------------------
@@ -455,8 +418,7 @@ void loadKernel() {
   if (p.code + 64 * s[slotsCode] > 0x7FFFFFFF)
     fatal("Can't initialize N-method zone at a suitable address", 0x404, __LINE__);
   pdSetMemExecPerm(reinterpret_cast<void*>(p.code), s[slotsCode] * 8);
-  installTranslatorHooks();  // the zone's set-up initialises the translator
-  if (!initNMethods(p.code, s[slotsCode] * 8)) fatal("Can't initialize N-method zone", 0x404, __LINE__);
+  if (!kernelHooks.initCodeZone(p.code, s[slotsCode] * 8)) fatal("Can't initialize N-method zone", 0x404, __LINE__);
   decompressionWorkspaces = {};
   free(heapBlock);
   setUpTables();
@@ -476,35 +438,22 @@ void loadKernel() {
   if (!(qrxOptions & 0x40000) && (imageLayout.type != imageType64 || imageLayout.subType > imageSubTypeMax))
     fatal("Unable to convert your image's format", 0x403, __LINE__);
   closeImageFile();
-  registerPrimitives();
+  kernelHooks.registerPrimitives();
   pdFinishLongComp();
 }
 
-uint64_t CStackMain;  // the C stack level of the Smalltalk thread
+// Input goes through the platform hook, which a GUI library may rebind after start-up.
+static void serveInput() { pdSynchronizeInput(); }
 
-// Runs on the C stack below the stack zone: records the C level of every later glue call and
-// enters Smalltalk in the image's process.
-static void rebootContinuation() {
-  markStack();
-  CStackMain = CStack;
-  rebootSystem();
+void installRequestServers() {
+  setRequestServer(requestInput, serveInput);
+  setRequestServer(requestCompactLarge, compactLargeSpaceResponse);
 }
 
-// The zone lies on the main thread's stack when it fits there with room to spare for the C
-// code that runs below it; otherwise in memory of its own.
 void startKernel() {
   loadKernel();
   if (initScavengeStress() != 0) scavengeNewSpace();  // verified before and after
   installRequestServers();
-  int32_t numStacks = int32_t(kernelSlots[slotsStack] / stackSegmentWords);
-  uint64_t zoneBytes = uint64_t(numStacks) * stackSegmentBytes;
-  const uint64_t cStackMargin = 2 << 20;
-  if (zoneBytes + cStackMargin <= pdMainStackLimit()) {
-    uint64_t zone;
-    initStacksOnStack(numStacks, &zone, rebootContinuation);
-  } else {
-    initStacks(nullptr, numStacks);
-    rebootContinuation();
-  }
+  kernelHooks.enterImage(kernelSlots[slotsStack]);
   fatal("the system returned from its reboot", 0x4400, __LINE__);
 }

@@ -18,6 +18,9 @@ enum KernelSlot : uint32_t {
   kernelSlotCount = 9,
 };
 extern uint64_t kernelSlots[kernelSlotCount];
+// Words of the stack zone as start-up sized it; the old-space reserve counts them.
+extern uint64_t stackSpaceSlots;
+inline uint64_t realSlotsInStackSpace() { return stackSpaceSlots; }
 
 enum : uint64_t {
   maxCodeCacheWords = 0x200000,          // a larger code cache is cut to this
@@ -49,15 +52,8 @@ extern int64_t temp1RegisteredOopX, temp2RegisteredOopX;  // registry slots for 
 void loadKernel();
 // loadKernel, then the reboot into Smalltalk; does not return.
 [[noreturn]] void startKernel();
-
-// Regions lent to the image reader while the image loads, before the spaces they belong
-// to are in use: one for the inflate allocator, one for compressed input.
-struct DecompressionWorkspaces {
-  uint8_t* workspace;      // inflate allocator's memory
-  uint64_t workspaceSize;  // bytes
-  uint8_t* input;          // compressed input buffer
-  uint64_t inputSize;      // bytes
-};
-extern DecompressionWorkspaces decompressionWorkspaces;
-void getDecompressionWorkspaces(uint8_t** workspace, uint64_t* workspaceSize, uint8_t** input,
-                                uint64_t* inputSize);
+// Registers start-up's own primitives 307 (the default space sizes) and 407 (perm space in place).
+void initKernelPrims();
+// Installs the request servers that start-up owns: input (through the platform hook) and
+// large-space compaction. The other components install theirs as they initialise.
+void installRequestServers();

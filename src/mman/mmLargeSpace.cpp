@@ -7,13 +7,13 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSnapshot.h"
-#include "stack/vmsupport.h"
 
 LargeSpaceRecord largeSpace;
 uint64_t largeSpacePendingWords;

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
@@ -14,7 +15,6 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
-#include "stack/vmsupport.h"
 
 EdenRecord eden;
 SurvivorSpace pastSpace;

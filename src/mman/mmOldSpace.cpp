@@ -4,9 +4,12 @@
 
 
 #include "ext/exError.h"
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCValue.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmGlobalGC.h"
@@ -16,21 +19,20 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 #include <cassert>
 #include <cstring>
-#include "prim/prCValue.h"
-#include "tran/tprim.h"
 
 OldSpaceSegs oldSpaceSegs;
 OldSpaceSegment oldSpace;
 uint64_t osReserveSlots;
 uint64_t incSweepPoint = ~uint64_t(0);
+MemoryStatCounters memoryStats;
 uint64_t fragFailedSearches;
 uint64_t fragSplits;
 uint64_t fragExactFits;
@@ -1027,8 +1029,8 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
       {24, incGCMarkCount}, {25, incGCMarkBytes}, {26, incGCWeakCount},
       {27, incGCWeakBytes}, {28, incUnmarkCount}, {29, incGCWeakNilCount},
       {30, incGCWeakNilBytes}, {31, oldObjectsAllocated}, {32, oldBytesAllocated},
-      {33, pending.incSweepEntriesScanned}, {34, pending.incSweepObjectsFreed},
-      {35, pending.incSweepBytesFreed}, {36, slotsLeftInOldSpace() * 8}, {37, osReserveSlots * 8},
+      {33, memoryStats.incSweepEntriesScanned}, {34, memoryStats.incSweepObjectsFreed},
+      {35, memoryStats.incSweepBytesFreed}, {36, slotsLeftInOldSpace() * 8}, {37, osReserveSlots * 8},
       {39, lowSpaceLimit}, {40, oldBytes}, {41, oldEntries}, {42, oldBody}, {43, oldSegs},
       {44, numScavenges}, {45, numIncGCs}, {46, numGCs},
       {47, numOldCompactions}, {48, realSlotsInStackSpace() * 8}, {49, kernelSlots[slotsCode] * 8},
@@ -1045,8 +1047,8 @@ static oop primMemoryStatistics(oop receiver, oop reset) {
   };
   const Declared declared[] = {
       {62, 62, largestFreeOldBytes()},
-      {63, 65, pending.stackCompactCount}, {64, 65, numMarkStackOverflows},
-      {65, 65, numWeakObjectListOverflows}, {66, 66, pending.numCompactNMethods},
+      {63, 65, memoryStats.stackCompactCount}, {64, 65, numMarkStackOverflows},
+      {65, 65, numWeakObjectListOverflows}, {66, 66, memoryStats.numCompactNMethods},
       {67, 68, incGCAbortedCount}, {68, 68, incGCMarkStackOverflows},
   };
   if (reset == trueOop()) resetFragmentationCounts();
@@ -1462,7 +1464,7 @@ static OldSpaceSegment* firstSegmentWithEntries(OldSpaceSegment* s) {
 }
 
 void resetIncSweepCounts() {
-  pending.incSweepEntriesScanned = pending.incSweepObjectsFreed = pending.incSweepBytesFreed = 0;
+  memoryStats.incSweepEntriesScanned = memoryStats.incSweepObjectsFreed = memoryStats.incSweepBytesFreed = 0;
   oldObjectsAllocated = oldBytesAllocated = 0;
 }
 
@@ -1494,8 +1496,8 @@ static uint64_t sweepDeadEntry(ObjectHeader* h) {
   }
   h->dataPtr = 0;
   setSizeField(h, 0);
-  pending.incSweepObjectsFreed += 1;
-  pending.incSweepBytesFreed += bytes;
+  memoryStats.incSweepObjectsFreed += 1;
+  memoryStats.incSweepBytesFreed += bytes;
   if (isPermHeader(h)) recyclePermOtEntry(h);  // absorbed perm space: its headers are never reused
   else freeOldOtEntry(h);  // an entry the remembered table lists stays as an empty ByteArray
   return bytes;
@@ -1529,7 +1531,7 @@ int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes) 
     uint64_t end = incSweepPoint + run * 16;
     if (end > s->otHigh + 16) end = s->otHigh + 16;
     end = sweepEntries(incSweepPoint, end, &freed, maxBytes);
-    pending.incSweepEntriesScanned += (end - incSweepPoint) / 16 + 1;
+    memoryStats.incSweepEntriesScanned += (end - incSweepPoint) / 16 + 1;
     examined += (end - incSweepPoint) / 16;
     incSweepPoint = end;
     if (end > s->otHigh) {

@@ -204,5 +204,17 @@ void prepareToUnmarkOldSpace();
 // does one run. maxBytes plays no part. 1 when the last segment is done.
 int incUnmarkOldSpace(int interruptible, uint64_t maxWork, uint64_t maxBytes);
 
+// Counters that memory statistics (primitive 326) report beside old space's own: the
+// incremental sweep's (kept here) and the stack zone's and native-method zone's compactions
+// (which those zones count).
+struct MemoryStatCounters {
+  uint64_t incSweepEntriesScanned;  // entries the sweep quanta looked at
+  uint64_t incSweepObjectsFreed;    // objects they freed
+  uint64_t incSweepBytesFreed;      // body bytes they freed
+  uint64_t stackCompactCount;       // stack-zone compactions
+  uint64_t numCompactNMethods;      // native-method zone compactions
+};
+extern MemoryStatCounters memoryStats;
+
 // Registers 323, 326, 328, 329, 409 and the fixed-space sizing primitives 1042 and 1043.
 void initOldSpacePrims();

@@ -5,12 +5,14 @@
 
 #include <cinttypes>
 
+#include "ext/exRequest.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmImageLoad.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 
 RememberedTable rt;

@@ -12,8 +12,11 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmHooks.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmFinal.h"
 #include "mman/mmGlobalGC.h"
@@ -22,13 +25,10 @@
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmVerify.h"
-#include "prim/prUtil.h"
-#include "stack/vmsupport.h"
-#include "tran/tprim.h"
 
 int64_t tenureThreshold;
 uint64_t scavengeWarningThreshold = 1024;
@@ -671,7 +671,7 @@ static void scanRoots(uint64_t* s) {
   } else {
     scavengeClassTableInRt(0);
   }
-  scavengeStacks();
+  stackHooks.scavengeStacks();
   rt.scan = fssIndex();
   int marked = currentIncGCState == incGCMarking ? -1 : 0;
   for (;;) {
@@ -733,7 +733,7 @@ int runScavenge(TenurePredicate predicate, int skipRoomCheck, int mode) {
   scanRoots(&s);
   if (!weakAsStrong) weakPhases(&s);
   rt.fss = 0;
-  nmUpdateNewRefs();
+  codeHooks.nmUpdateNewRefs();
   computeRtWarning();
   sweepAndCompactLtAfterScavenge();
   sweepAndCompactFtAfterScavenge();
@@ -755,7 +755,7 @@ int64_t scavengeSemaphoreX = -1;
 
 static void signalScavengeSemaphore() {
   if (scavengeSemaphoreX >= 1 && sysOop(uint32_t(scavengeSemaphoreX)) != nilOop())
-    asynchSignal(sysOop(uint32_t(scavengeSemaphoreX)));
+    stackHooks.asynchSignal(sysOop(uint32_t(scavengeSemaphoreX)));
 }
 
 static int signalled(int ran) {
@@ -848,10 +848,10 @@ static uint32_t savedFraction(double f) { return f < 0 ? 0 : uint32_t(f * 10000 
 // The eden limit moves only while every stack is stable: generated code holds it.
 static int moveEdenWarningLimit(uint64_t limit) {
   pdStartLongComp(100);
-  int ok = stabilizeAllStacks();
+  int ok = stackHooks.stabilizeAllStacks();
   if (ok && scavengeStressInterval == 0) {  // the stress switch holds the limit at eden's start
     eden.warningLimit = limit;
-    tranNoteEdenWarningThresholdChanged();
+    codeHooks.tranNoteEdenWarningThresholdChanged();
   }
   pdFinishLongComp();
   return ok;

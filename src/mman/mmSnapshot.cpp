@@ -3,37 +3,29 @@
 // saveSnapshotFile).
 #include "mman/mmSnapshot.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exInit.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
+#include "mman/mmCString.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
+#include "mman/mmHooks.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
-#include "mman/mmPending.h"
 #include "mman/mmEnumerate.h"
 #include "mman/mmIncGC.h"
-#include "mman/mmProcess.h"
 #include "mman/mmScavenge.h"
-#include "stack/glue.h"
-#include "stack/nsupport.h"
-#include "stack/stackframe.h"
-#include "stack/stackzone.h"
-#include "stack/vmsupport.h"
-#include "tran/nmLayout.h"
-#include "tran/nmalloc.h"
-#include "tran/tmain.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 // Bytes 924..991 of every snapshot: free text that no loader reads.
 static const char snapshotNotice[] = "tessel object memory snapshot; load it with the tessel engine.";
@@ -196,58 +188,6 @@ SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind) {
   return out;
 }
 
-// ---- Native pcs to bytecode pcs --------------------------------------------------------
-
-// A context's native pc as a bytecode pc: the zone is compacted when the translation is
-// missing and then emptied before giving up (0).
-static int64_t mappedPc(uint64_t method, int64_t npc) {
-  int64_t vpc = mapNToVPC(method, npc);
-  if (vpc > 0) return vpc;
-  compactNMethods();
-  vpc = mapNToVPC(method, npc);
-  if (vpc > 0) return vpc;
-  compactAllNMethods();
-  return mapNToVPC(method, npc);
-}
-
-struct PcMapping {
-  int failed;
-};
-
-static int mapContextPc(void* arg, ObjectHeader* h) {
-  PcMapping* mapping = static_cast<PcMapping*>(arg);
-  uint32_t tag = classTagOf(h);
-  if (mapping->failed || (tag != classIndexMethodContext && tag != classIndexBlockContext) || bodyWordsOf(h) < 2)
-    return 0;
-  oop* body = bodyOf(h);
-  if (!isSmallInteger(body[1]) || smallIntegerValue(body[1]) >= 0) return 0;
-  int64_t npc = -smallIntegerValue(body[1]);
-  uint64_t method = uint64_t(body[0]);
-  int64_t vpc = mappedPc(method, npc);
-  if (vpc <= 0) {
-    char text[200];
-    snprintf(text, sizeof text,
-             "Unmappable n-PC encountered:\n\t\t\tn-PC = 0x%" PRIx64 "/%" PRId64 ",\n\t\t\tv-PC = 0x%" PRIx64
-             "/%" PRId64 ",\n\t\t\tmethod = 0x%" PRIx32 "\n",
-             uint64_t(npc), npc, uint64_t(vpc), vpc, uint32_t(method));
-    doReportError(text, 0x4200, "src/mman/mmSnapshot", __LINE__);
-    vpc = mappedPc(method, nMethodCannotResumeEntry);
-    if (vpc < 1) {
-      mapping->failed = 1;
-      return 0;
-    }
-  }
-  body[1] = smallIntegerFor(vpc);  // a SmallInteger: no barrier
-  return 0;
-}
-
-int mapAllNPCs() {
-  PcMapping mapping = {0};
-  oop none[1];
-  scanObjectMemory(&mapping, mapContextPc, none, none);
-  return mapping.failed ? 0 : 1;
-}
-
 // ---- Primitive 405: snapshot -------------------------------------------------------------
 
 static oop suspendedContextOfActive() { return slotOf(activeProcess(), processSuspendedContext); }
@@ -268,15 +208,15 @@ static oop primSnapshot(oop receiver, oop kindOop) {
   // The saved image resumes here with true as the answer; this one goes on with nil.
   pdBeginCritical();
   commitPrimitive(trueOop());
-  storeSlot(activeProcess(), processSuspendedContext, suspendTopContext(), "src/mman/mmSnapshot", __LINE__);
+  storeSlot(activeProcess(), processSuspendedContext, stackHooks.suspendTopContext(), "src/mman/mmSnapshot", __LINE__);
   blowAwayIncGC();
   int failure = 0, error = 0;
-  if (!stabilizeAllStacks() || !flushEden() || !prepareThreadedFreeListForSnapshot()) {
+  if (!stackHooks.stabilizeAllStacks() || !flushEden() || !prepareThreadedFreeListForSnapshot()) {
     failure = primErrNoSpace;  // stacks or eden could not be made ready
   } else {
     compactLargeSpace();
     compactFixedSpace();
-    if (!mapAllNPCs()) {
+    if (!codeHooks.mapAllNPCs()) {
       failure = primErrEngine;
     } else {
       SnapshotOutcome outcome = saveSnapshotFile(name, kind);
@@ -287,7 +227,7 @@ static oop primSnapshot(oop receiver, oop kindOop) {
   oop context = suspendedContextOfActive();
   storeSlot(activeProcess(), processSuspendedContext, nilOop(), "src/mman/mmSnapshot", __LINE__);
   pdEndCritical();
-  resumeContext(context);
+  stackHooks.resumeContext(context);
   if (failure != 0) {
     oop errorOop = primErrorAt(uint32_t(failure));
     if (error > 0) errorOop = cloneErrorWith(errorOop, smallIntegerFor(error));
@@ -299,7 +239,7 @@ static oop primSnapshot(oop receiver, oop kindOop) {
 // ---- Primitives 303 and 304: the herald ----------------------------------------------------
 
 static oop primHerald(oop) {
-  const char* text = viHeraldString[0] != 0 ? viHeraldString : versionString;
+  const char* text = heraldOrVersion();
   oop string = text != nullptr && text[0] != 0 ? STStringWithSize(text, strlen(text)) : 0;
   return string != 0 ? string : failPrimitive(primErrorAt(primErrNoSpace), 0);
 }

@@ -1,7 +1,6 @@
 // Object memory: snapshot writing: the header a snapshot writes and the body's writers in
 // file order, and saving a prepared heap to a file. Owns snapshotFileOps. Prefix: none
-// (composeSnapshotHeader, writeSnapshotFile, writeImageBytes, saveSnapshotFile,
-// mapAllNPCs).
+// (composeSnapshotHeader, writeSnapshotFile, writeImageBytes, saveSnapshotFile).
 #pragma once
 #include <cstdint>
 
@@ -51,10 +50,6 @@ struct SnapshotOutcome {
 };
 enum { snapshotFailedIO = 9 };
 SnapshotOutcome saveSnapshotFile(const char* name, uint32_t kind);
-
-// Turns every context's native pc into a bytecode pc. A pc no translation maps is reported
-// and replaced by the method's cannot-resume pc; answers 0 only when that too is missing.
-int mapAllNPCs();
 
 // The longest file name a snapshot takes, in platform bytes.
 enum : uint32_t { snapshotNameBytes = 1023 };

@@ -20,6 +20,12 @@ static uint64_t registrySize() { return bodyWordsOf(headerOf(sysOopRegistryOop))
 
 void refreshSysOopRegistry() { sysOopRegistry = bodyOf(headerOf(sysOopRegistryOop)); }
 
+oop activeProcess() {
+  oop s = sysOop(sysProcessor);
+  bool isScheduler = isHeapObject(s) && s != 0 && hasPtrs(headerOf(s)) && bodyWordsOf(headerOf(s)) >= 2;
+  return isScheduler ? slotOf(s, schedulerActiveProcess) : nilOop();
+}
+
 void registerSysOop(oop o, uint32_t index) {
   sysOopRegistry[index] = o;
   storeCheck(headerOf(sysOopRegistryOop), o, sysOopFile, __LINE__);

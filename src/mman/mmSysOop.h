@@ -134,6 +134,43 @@ inline oop classOf(oop o) {
 inline uint64_t classFormatOf(oop cls) { return uint64_t(smallIntegerValue(slotOf(cls, classFormatSlot))); }
 inline oop superclassOf(oop cls) { return slotOf(cls, classSuperclassSlot); }
 
+// Slots of the image objects the scheduler works on (all oops; priorities are
+// SmallIntegers, 1 the lowest): Process, LinkedList, Semaphore, ProcessorScheduler (the
+// registry's sysProcessor).
+enum : uint32_t {
+  processNextLink = 0,
+  processSuspendedContext = 1,
+  processPriority = 2,
+  processMyList = 3,
+  listFirstLink = 0,
+  listLastLink = 1,
+  semaphoreExcessSignals = 2,
+  schedulerReadyLists = 0,  // Array: entry p-1 holds the ready Processes of priority p
+  schedulerActiveProcess = 1,
+};
+// The ProcessorScheduler's active Process; nil when the registry holds no scheduler.
+oop activeProcess();
+
+// Context objects: six named slots. Hybrid contexts stand for a live frame; adding
+// contextStableDelta to the class index gives the stable form. Hybrid slots 1 and 2 hold
+// caller fp + 1 and own fp + 1.
+enum : uint32_t {
+  ctxMethod = 0,
+  ctxPc = 1,        // stable: SmallInteger pc; hybrid: caller fp + 1
+  ctxSender = 2,    // stable: sender or nil; hybrid: own fp + 1
+  ctxReceiver = 3,
+  ctxDepth = 4,     // SmallInteger: used words of the frame contents
+  ctxContents = 5,  // Array of max(contextMinContents, frame size) slots, or nil
+  contextNamedSlots = 6,
+  contextMinContents = 12,
+  contextStableDelta = 3,
+};
+static_assert(classIndexHybridMethodContext == 8 && classIndexHybridBlockContext == 9 &&
+                  uint32_t(classIndexHybridMethodContext) + contextStableDelta == classIndexMethodContext &&
+                  uint32_t(classIndexHybridBlockContext) + contextStableDelta == classIndexBlockContext,
+              "hybrid contexts are classes 8 and 9; their stable forms 11 and 12");
+static_assert(classIndexArray == 15, "frame contents are Arrays");
+
 void registerSysOop(oop o, uint32_t index);
 int64_t allocSysOopSlot();
 int64_t registerNewSysOop(oop o);

@@ -13,6 +13,7 @@
 #include "ext/exError.h"
 #include "mman/mmFinal.h"
 #include "mman/mmFixedSpace.h"
+#include "mman/mmHooks.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
@@ -22,7 +23,6 @@
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
-#include "stack/stackzone.h"
 
 namespace {
 
@@ -500,9 +500,9 @@ std::vector<oop>* stackRoots;
 void checkReachedMarked(Verifier& v, uint64_t from) {
   std::vector<oop> work;
   if (sysOopRegistryOop != 0) work.push_back(sysOopRegistryOop);
-  if (allocatedStacks[0] != 0) {
+  if (stackHooks.stacksAllocated()) {
     stackRoots = &work;
-    stackEnumerateOopsForGC([](oop o) { stackRoots->push_back(o); });
+    stackHooks.stackEnumerateOopsForGC([](oop o) { stackRoots->push_back(o); });
     stackRoots = nullptr;
   }
   for (uint64_t a : v.liveEntries)

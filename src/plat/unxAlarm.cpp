@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include "ext/exError.h"
-#include "ext/exTimer.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"
-#include "stack/vmsupport.h"
+#include "prim/prTimer.h"
 
 static const char alarmSource[] = "src/plat/unxAlarm.cpp";
 

@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "ext/exError.h"
-#include "mman/mmPending.h"
+#include "ext/exPrimTable.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "prim/prString.h"
-#include "tran/tprim.h"
 
 // The errno names in the order the image relies on (EWOULDBLOCK, EAGAIN, EINTR, EALREADY,
 // ENODATA, then every other name alphabetically, EDEADLK before EDEADLOCK), then the

@@ -8,18 +8,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
+#include "mman/mmCValue.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxFile.h"
 #include "plat/unxMain.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
+#include "stack/scheduler.h"
 
 // ---- Shared by the descriptor-level primitives ---------------------------------------------
 

@@ -16,13 +16,13 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "stack/vmsupport.h"
+#include "stack/scheduler.h"
 
 static const char ioSource[] = "src/plat/unxIO.cpp";
 

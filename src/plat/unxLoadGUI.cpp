@@ -9,12 +9,12 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
-#include "mman/mmPending.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "prim/prString.h"
-#include "tran/tprim.h"
 
 // The window system is not linked into this build yet, so the library is searched for.
 const uint32_t guiSubsystemLinked = 0;

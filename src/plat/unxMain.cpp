@@ -13,6 +13,7 @@
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"
+#include "prim/prStartup.h"
 
 // ---- Hooks and their defaults ------------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -13,17 +14,16 @@
 #include <unistd.h>
 
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
+#include "mman/mmCString.h"
+#include "mman/mmCValue.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxFile.h"
 #include "plat/unxMain.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 extern char** environ;
 

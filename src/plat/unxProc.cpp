@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -20,15 +21,14 @@
 #include <unistd.h>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxFile.h"
 #include "plat/unxMain.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 extern char** environ;
 

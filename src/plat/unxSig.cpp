@@ -12,13 +12,13 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-#include "ext/exEnviron.h"
+#include "prim/prEnviron.h"
 #include "ext/exError.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
-#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
-#include "stack/vmsupport.h"
+#include "stack/scheduler.h"
 #include "tran/tnmprim.h"
 
 static const char sigSource[] = "src/plat/unxSig.cpp";

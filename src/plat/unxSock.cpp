@@ -10,16 +10,15 @@
 #include <unistd.h>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxFile.h"
 #include "plat/unxMain.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 int64_t sa_classX = -1;  // registry slot of the socket-address class, -1 until 698 runs
 

@@ -5,13 +5,13 @@
 #include <process.h>
 
 #include "ext/exError.h"
-#include "ext/exTimer.h"
+#include "prim/prTimer.h"
 #include "ext/platform.h"
 #include "mman/mmSysOop.h"
 #include "platpc/ntMain.h"
 #include "stack/nsupport.h"
-#include "stack/vmsupport.h"
-#include "tran/tprim.h"
+#include "ext/exRequest.h"
+#include "ext/exPrimTable.h"
 
 // Every failure here is an Error of the platform, code 0x2400 with no number: fatal, so the
 // process ends with status 9 rather than hang at its first Delay.

@@ -11,9 +11,9 @@
 
 #include "ext/exError.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmProcess.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "stack/scheduler.h"
 
 // ---- Channels ------------------------------------------------------------------------------
 

@@ -19,6 +19,7 @@
 #include "ext/platform.h"
 #include "platpc/ntImage.h"
 #include "platpc/ntMain.h"
+#include "prim/prStartup.h"
 
 HINSTANCE moduleInstance;
 wchar_t modulePath[ntPathUnits];

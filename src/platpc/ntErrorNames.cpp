@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "platpc/ntFile.h"
-#include "prim/prString.h"
-#include "tran/tprim.h"
+#include "mman/mmCString.h"
+#include "ext/exPrimTable.h"
 
 static const char einval[] = "EINVAL";
 

@@ -18,12 +18,12 @@
 #include "platpc/ntFile.h"
 #include "platpc/ntImage.h"
 #include "platpc/ntMain.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
+#include "mman/mmCValue.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
 #include "stack/nsupport.h"
-#include "stack/vmsupport.h"
-#include "tran/tprim.h"
+#include "ext/exRequest.h"
+#include "ext/exPrimTable.h"
 
 // ---- Shared by the primitives --------------------------------------------------------------
 

@@ -9,10 +9,10 @@
 #include "platpc/ntChannel.h"
 #include "platpc/ntFile.h"
 #include "platpc/ntMain.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
+#include "mman/mmCValue.h"
+#include "mman/mmCString.h"
+#include "mman/mmPrimUtil.h"
+#include "ext/exPrimTable.h"
 
 // 330: load a library by name, nil for the program itself.
 static oop primLoadLibrary(oop, oop name) {

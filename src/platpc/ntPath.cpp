@@ -17,10 +17,10 @@
 #include "platpc/ntFile.h"
 #include "platpc/ntImage.h"
 #include "platpc/ntMain.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
+#include "mman/mmCValue.h"
+#include "mman/mmCString.h"
 #include "stack/nsupport.h"
-#include "tran/tprim.h"
+#include "ext/exPrimTable.h"
 
 #define PATH_OR_FAIL(path, n)   \
   wchar_t path[ntPathUnits];    \

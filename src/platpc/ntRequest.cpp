@@ -1,7 +1,7 @@
 // Windows layer: the request lock and the exported request test of code the engine loads.
 // Owns requestLock. Prefix: none (initRequestLock, anyRequests).
 #include "platpc/ntMain.h"
-#include "stack/vmsupport.h"
+#include "ext/exRequest.h"
 
 static CRITICAL_SECTION requestLock;
 

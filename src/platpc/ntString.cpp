@@ -6,7 +6,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
 #include "platpc/ntMain.h"
-#include "prim/prString.h"
+#include "mman/mmCString.h"
 
 int byteStringMode;
 

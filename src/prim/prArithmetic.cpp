@@ -3,14 +3,13 @@
 // Prefix: none (initArithmeticPrims).
 #include "prim/prArithmetic.h"
 
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCValue.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 // The receiver is taken on trust: the image binds these primitives to SmallInteger methods
 // only. Every primitive but 18 checks its argument first. A SmallInteger oop is v*8 + 3, so

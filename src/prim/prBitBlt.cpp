@@ -7,9 +7,9 @@
 #include <type_traits>
 
 #include "ext/exError.h"
-#include "mman/mmPending.h"
+#include "ext/exPrimTable.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "tran/tprim.h"
 
 // ---- Words and rules ------------------------------------------------------------------------
 

@@ -7,10 +7,9 @@
 #include <array>
 #include <cstring>
 
-#include "mman/mmPending.h"
+#include "ext/exPrimTable.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
-#include "tran/tprim.h"
 
 // ---- Buffer helpers ----------------------------------------------------------------------
 

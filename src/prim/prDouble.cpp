@@ -5,11 +5,11 @@
 #include <cmath>
 
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "tran/tprim.h"
 
 // Every failure of the float primitives is PrimErrorTable code 0 with the primitive's own
 // argument count.

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "mman/mmPending.h"
+#include "ext/exPrimTable.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "tran/tprim.h"
 
 // One multiplicative step per element: h = (h + e) * 1664525 mod 2^32, starting from the
 // element count; answers keep 28 bits, so they are never negative.

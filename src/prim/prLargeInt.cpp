@@ -8,11 +8,11 @@
 #include <cstring>
 #include <utility>
 
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
-#include "mman/mmPending.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "tran/tprim.h"
 
 // A LargeInteger body is little-endian base-256 digits zero-padded to a whole word; the
 // arithmetic reads and writes it as little-endian 32-bit digits in place, a partial top

@@ -5,15 +5,16 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <zlib.h>
 
 #include "ext/exError.h"
 #include "ext/exInflate.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
-#include "mman/mmPending.h"
+#include "mman/mmCString.h"
+#include "mman/mmCValue.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
-#include "tran/tprim.h"
 
 static LinkRegistryEntry* registry;  // entries 0 .. count-1
 static uint32_t registryCount;       // entries in use
@@ -67,6 +68,48 @@ static oop primHandleForSymbol(oop, oop name) {
   if (handle == nullptr) return failPrimitive(primErrorAt(primErrBadArgument), 1);
   oop answer = cUnsignedToOop((uint64_t)handle);
   return answer != 0 ? answer : failPrimitive(primErrorAt(primErrNoSpace), 1);
+}
+
+// ---- zlib ------------------------------------------------------------------------------------
+
+void* oeConflateInitHeapObj(uint64_t object) {
+  if (isImmediate(object)) return nullptr;
+  ObjectHeader* h = headerOf(object);
+  if (sizeFieldOf(h) != sizeFieldFixed || hasPtrs(h) || h->dataPtr == 0) return nullptr;
+  return oeConflateInitAlloc(bodyOf(h), byteSizeOf(h));
+}
+
+// The zlib entry points offered to image-side C calls by name.
+void oeInitZlibLinkRegistry() {
+  struct Entry {
+    const char* name;
+    void* handle;
+  } static const entries[] = {
+      {"adler32", (void*)adler32},       {"crc32", (void*)crc32},
+      {"get_crc_table", (void*)get_crc_table}, {"compress", (void*)compress},
+      {"compress2", (void*)compress2},   {"deflate", (void*)deflate},
+      {"deflateCopy", (void*)deflateCopy}, {"deflateEnd", (void*)deflateEnd},
+      {"deflateInit_", (void*)deflateInit_}, {"deflateInit2_", (void*)deflateInit2_},
+      {"deflateParams", (void*)deflateParams}, {"deflateReset", (void*)deflateReset},
+      {"deflateSetDictionary", (void*)deflateSetDictionary}, {"inflate", (void*)inflate},
+      {"inflateEnd", (void*)inflateEnd}, {"inflateInit_", (void*)inflateInit_},
+      {"inflateInit2_", (void*)inflateInit2_}, {"inflateReset", (void*)inflateReset},
+      {"inflateSetDictionary", (void*)inflateSetDictionary}, {"inflateSync", (void*)inflateSync},
+      {"inflateSyncPoint", (void*)inflateSyncPoint}, {"gzopen", (void*)gzopen},
+      {"gzdopen", (void*)gzdopen},       {"gzsetparams", (void*)gzsetparams},
+      {"gzread", (void*)gzread},         {"gzwrite", (void*)gzwrite},
+      {"gzprintf", (void*)gzprintf},     {"gzputs", (void*)gzputs},
+      {"gzgets", (void*)gzgets},         {"gzputc", (void*)gzputc},
+      {"gzgetc", (void*)gzgetc},         {"gzflush", (void*)gzflush},
+      {"gzseek", (void*)gzseek},         {"gztell", (void*)gztell},
+      {"gzrewind", (void*)gzrewind},     {"gzeof", (void*)gzeof},
+      {"gzclose", (void*)gzclose},       {"gzerror", (void*)gzerror},
+      {"uncompress", (void*)uncompress}, {"zError", (void*)zError},
+      {"zlibVersion", (void*)zlibVersion},
+      {"oeConflateInitHeapObj", (void*)oeConflateInitHeapObj},
+      {"oeConflateInitAlloc", (void*)oeConflateInitAlloc},
+  };
+  for (const Entry& e : entries) UPRegisterSymbolAndHandle(e.name, e.handle);
 }
 
 void initLinkRegistryPrimitives() {

@@ -14,7 +14,12 @@ uint64_t UPRegisterSymbolAndHandle(const char* name, void* handle);
 uint64_t oeRegisterSymbolAndHandle(const char* name, void* handle);
 void* UPHandleForSymbol(const char* name);
 void UPInitLinkRegistry();
+// The inflater's workspace (oeConflateInitAlloc) in the body of a byte object whose body lies
+// in fixed space (it never moves), of its byte size; null for any other object.
+void* oeConflateInitHeapObj(uint64_t object);
 }
+// The zlib entry points offered to image-side C calls by name.
+void oeInitZlibLinkRegistry();
 
 // Fills the registry (zlib, the platform's own routines) and registers primitive 333.
 void initLinkRegistryPrimitives();

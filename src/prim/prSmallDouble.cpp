@@ -3,10 +3,10 @@
 #include <cmath>
 
 #include "ext/exOption.h"
-#include "mman/mmPending.h"
+#include "ext/exPrimTable.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "prim/prDouble.h"
-#include "tran/tprim.h"
 
 static oop fail0(uint64_t numArgs) { return failPrimitive(primErrorAt(0), numArgs); }
 

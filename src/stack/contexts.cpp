@@ -3,14 +3,13 @@
 #include "stack/contexts.h"
 
 #include "ext/exError.h"
-#include "mman/mmPending.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
 #include "tran/nmalloc.h"
-#include "tran/tprim.h"
 
 static bool isContextObject(oop o) {
   if (!isHeapObject(o)) return false;

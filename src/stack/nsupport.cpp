@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "ext/exError.h"
+#include "ext/exRequest.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
@@ -18,7 +19,6 @@
 #include "stack/stackprint.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
 #include "tran/tpcmap.h"
 #include "tran/tprim.h"

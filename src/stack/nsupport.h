@@ -1,31 +1,18 @@
-// Execution engine: the primitive failure and commit protocol, and the run-time routines
-// that the glue calls.
+// Execution engine: the primitive failure and commit protocol (declared with the primitive
+// utilities in mman/mmPrimUtil.h, implemented here), and the run-time routines the glue calls.
 // Owns CStack, CFrame, contextOnTop. Prefix: none (failPrimitive, commitPrimitive...).
 #pragma once
 #include <cstdint>
 
 #include "mman/mmObject.h"
+#include "mman/mmPrimUtil.h"
 
-// The value a primitive's C function returns to its glue after the failure was laid out:
-// with a pending primitive, the receiver (0-2 arguments: the glue's return enters the short
-// failure path pushed here) or 0 (3 or more: the glue's own failure path); without one (the
-// frame is built), it does not return: the frame resumes at its first non-primitive pc.
-oop failPrimitive(oop errorOop, uint64_t numArgs);
-// What the failPrimitive call that a primitive already made answered, for a primitive that
-// returns after a helper failed it: the glue's failure paths expect that very word.
-oop primFailureAnswer();
 // Called once a failure is laid on a built frame, before native code is entered at the
 // failure code; null in the engine. Tests that run primitives outside native code set it and
 // do not return from it.
 extern void (*frameFailureHook)(oop errorOop, uint64_t numArgs);
-// Builds the pending primitive's frame so that the process resumes at the primitive return
-// point with result; without a pending primitive the result replaces the word above sp.
-void commitPrimitive(oop result);
-// As commitPrimitive, but resuming runs the primitive again.
-void commitPrimitiveWithRestart(oop result);
-// commitPrimitive, then serve the pending requests; answers the word above the (possibly
-// other) current segment's sp.
-oop commitPrimitiveAndHandleRequests(oop result);
+// Builds nmethod's frame below the running segment's sp as its prologue would, with result on
+// top and resumePc as the address to resume at.
 void commitPrimitiveFrame(oop result, uint64_t nmethod, uint64_t resumePc);
 // The top of a context's stack (0: the word above the current segment's sp, where a commit
 // leaves its result); a primitive rereads what it committed there after a collection.

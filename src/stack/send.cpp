@@ -1,5 +1,5 @@
 // Execution engine: send sites and their patching, the unlinked-send routines, relinking
-// after a class-check miss, and translation failures.
+// after a class-check miss, translation failures, the PICs' run-time routines.
 // Owns findMethodHook. Prefix: none.
 #include "stack/send.h"
 
@@ -9,21 +9,21 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
-#include "mman/mmPending.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
-#include "prim/prUtil.h"
 #include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
-#include "stack/vmsupport.h"
 #include "stack/stackzone.h"
 #include "tran/nmLayout.h"
 #include "tran/nmalloc.h"
 #include "tran/tmain.h"
-#include "tran/tprim.h"
 #include "tran/txmem.h"
 #include "tran/tpcmap.h"
+#include "tran/tpic.h"
 
 static inline const NMethodHeader* nmHeader(uint64_t nm) { return reinterpret_cast<const NMethodHeader*>(nm); }
 static inline uint64_t* words(uint64_t a) { return reinterpret_cast<uint64_t*>(a); }
@@ -226,188 +226,9 @@ int relinkSendToUnlinked(oop receiver) {
 
 extern "C" void CrtAbortRelinkSendToUnlinked(oop receiver) { relinkSendToUnlinked(receiver); }
 
-
-// ---- Polymorphic inline caches --------------------------------------------------------------
-// A PIC is a zone block with an nmethod header: numArgs, then the MNU-path byte (numTemps's
-// place) and numCases (frame's place); the method word holds the doesNotUnderstand: nmethod
-// shared by the MNU cases (0: look it up; 1: the selector may be understood now).
-//
-// Closed PIC:  40 MNU path: lea r14, [pic]; push rtMNUFromPIC; ret
-//              64 class check of rax against r15, missing into the case list
-//              87 jmp case 0's target
-//              92 per case: cmp rax, imm32; je rel32   (13 bytes each)
-//              then the miss tail: lea r14, [pic]; push rtExtendClosedPIC; ret
-// Open PIC:    40 the same path to rtOpenPICSendMiss; 64 r15 := the receiver's class tag;
-//              87 the method-cache probe for the PIC's selector, missing to 40.
-
-
-static inline NMethodHeader* picHeader(uint64_t pic) { return reinterpret_cast<NMethodHeader*>(pic); }
-static inline uint8_t& picHasMNU(uint64_t pic) { return picHeader(pic)->numTemps; }
-static inline uint8_t& picNumCases(uint64_t pic) { return picHeader(pic)->frame; }
-static inline bool isOpenPIC(uint64_t pic) { return (picHeader(pic)->flags & nmFlagOpenPIC) == nmFlagOpenPIC; }
-
-static uint8_t* putBytes(uint8_t* at, std::initializer_list<uint8_t> bytes) {
-  for (uint8_t b : bytes) *at++ = b;
-  return at;
-}
-static uint8_t* putU32At(uint8_t* at, uint32_t v) {
-  memcpy(at, &v, 4);
-  return at + 4;
-}
-static uint8_t* putU64At(uint8_t* at, uint64_t v) {
-  memcpy(at, &v, 8);
-  return at + 8;
-}
-static uint8_t* fillNops(uint8_t* at, uint8_t* to) {
-  while (at < to) *at++ = 0x90;
-  return at;
-}
-
-// lea r14, [pic]; push routine; ret (13 bytes).
-static uint8_t* genPICPath(uint8_t* at, uint64_t pic, void (*routine)()) {
-  at = putBytes(at, {0x4C, 0x8D, 0x35});
-  at = putU32At(at, uint32_t(pic - uint64_t(at + 4)));
-  at = putBytes(at, {0x68});
-  at = putU32At(at, uint32_t(glueAddress(routine)));
-  return putBytes(at, {0xC3});
-}
-
-// rax := the receiver's class tag (immediates: their 3-bit tag).
-static uint8_t* genClassTag(uint8_t* at) {
-  at = putBytes(at, {0x48, 0x89, 0xD8});              // mov rax, rbx
-  at = putBytes(at, {0x48, 0x83, 0xE0, 0x07});        // and rax, 7
-  at = putBytes(at, {0x75, 0x09});                    // jnz: an immediate
-  at = putBytes(at, {0x48, 0x8B, 0x43, 0x08});        // mov rax, [rbx + 8]
-  return putBytes(at, {0x25, 0xFF, 0xFF, 0x0F, 0x00});  // and eax, 0xFFFFF
-}
-
-static inline uint8_t* caseAt(uint64_t pic, uint32_t k) {
-  return reinterpret_cast<uint8_t*>(pic) + nPICFirstTargetOffset + (k - 1) * nPICTypeCaseSize;
-}
-
-// cmp rax, classTag; je target, written at `at` for a PIC that will lie shift bytes away.
-static uint8_t* putCase(uint8_t* at, uint32_t classTag, uint64_t target, int64_t shift) {
-  at = putBytes(at, {0x48, 0x81, 0xF8});
-  at = putU32At(at, classTag);
-  at = putBytes(at, {0x0F, 0x84});
-  return putU32At(at, uint32_t(target - (uint64_t(at + 4) + uint64_t(shift))));
-}
-
-// Case k >= 1 over the miss tail, and the tail after it.
-static void writeCase(uint64_t pic, uint32_t k, uint32_t classTag, uint64_t target) {
-  genPICPath(putCase(caseAt(pic, k), classTag, target, 0), pic, rtExtendClosedPIC);
-}
-
-// PICs are filed in the native-method tables' PIC table, by selector.
-static void registerPIC(uint64_t pic, oop selector) {
-  NMethodHeader* h = picHeader(pic);
-  h->selector = selector;
-  if (isHeapObject(selector) && isNewObject(selector)) {
-    h->flags |= nmFlagNewRef;
-    nMethodAddToList(pic);
-  }
-  nmTableAdd(h);
-}
-
-static inline VToNTable& picTable() { return allVToNTables[nmPICTable]; }
-
-// A fresh PIC block: header cleared but for its size; null when the zone is full.
-static uint8_t* newPIC(uint32_t size, uint32_t flags, uint32_t numArgs) {
-  NMethodHeader* h = nMethodAlloc(size);
-  if (h == nullptr) return nullptr;
-  uint32_t used = h->usedSize;
-  memset(h, 0, sizeof *h);
-  h->usedSize = used;
-  h->mark = nmMarkAllocated;
-  h->flags = flags;
-  h->numArgs = uint8_t(numArgs);
-  return reinterpret_cast<uint8_t*>(h);
-}
-
-// Both kinds begin alike: the miss path at the cannot-resume entry, then the receiver's
-// class tag at the checked entry.
-static uint8_t* startPIC(uint8_t* b, void (*missRoutine)()) {
-  uint8_t* at = genPICPath(b + nMethodCannotResumeEntry, reinterpret_cast<uint64_t>(b), missRoutine);
-  at = fillNops(at, b + nMethodEntry);
-  return genClassTag(at);
-}
-
-// A closed PIC whose case 0 is target0 for the site's own class; 0 when the zone is full.
-static uint64_t newClosedPIC(oop selector, uint32_t numArgs, uint64_t target0) {
-  uint8_t* b = newPIC(nPICClosedSize, nmFlagPIC, numArgs);
-  if (b == nullptr) return 0;
-  uint64_t pic = reinterpret_cast<uint64_t>(b);
-  NMethodHeader* h = reinterpret_cast<NMethodHeader*>(b);
-  uint8_t* at = startPIC(b, rtMNUFromPIC);
-  at = putBytes(at, {0x4C, 0x39, 0xF8, 0x75, 0x05});  // cmp rax, r15; jne the case list
-  at = putBytes(at, {0xE9});
-  at = putU32At(at, uint32_t(target0 - uint64_t(at + 4)));
-  at = genPICPath(at, pic, rtExtendClosedPIC);
-  fillNops(at, b + h->usedSize);
-  picNumCases(pic) = 1;
-  registerPIC(pic, selector);
-  return pic;
-}
-
-// Method-cache probe at [rdx]: the entry's class is r15 and its nmethod has the PIC's
-// selector -> its no-check entry.
-static uint8_t* genProbe(uint8_t* at, uint64_t pic) {
-  at = putBytes(at, {0x45, 0x3B, 0x3C, 0x13});  // cmp r15d, [r11 + rdx]
-  uint8_t* miss1 = at;
-  at = putBytes(at, {0x75, 0x00});
-  at = putBytes(at, {0x49, 0x8B, 0x44, 0x13, 0x08});  // mov rax, [r11 + rdx + 8]
-  at = putBytes(at, {0x4C, 0x8B, 0x15});              // mov r10, [pic.selector]
-  at = putU32At(at, uint32_t(pic + offsetof(NMethodHeader, selector) - uint64_t(at + 4)));
-  at = putBytes(at, {0x4C, 0x39, 0x50, 0x20});  // cmp [rax + 32], r10
-  uint8_t* miss2 = at;
-  at = putBytes(at, {0x75, 0x00});
-  at = putBytes(at, {0x48, 0x83, 0xC0, uint8_t(nMethodEntryNoCheck)});  // add rax, no-check entry
-  at = putBytes(at, {0xFF, 0xE0});                                       // jmp rax
-  miss1[1] = uint8_t(at - (miss1 + 2));
-  miss2[1] = uint8_t(at - (miss2 + 2));
-  return at;
-}
-
-// The open PIC of a selector: r15 := the class tag, then both probes of the method cache.
-static uint64_t newOpenPIC(oop selector, uint32_t numArgs) {
-  if (isHeapObject(selector) && hashOf(headerOf(selector)) == 0) getObjHash(headerOf(selector));
-  uint8_t* b = newPIC(nPICOpenSize, nmFlagOpenPIC, numArgs);
-  if (b == nullptr) return 0;
-  uint64_t pic = reinterpret_cast<uint64_t>(b);
-  NMethodHeader* h = reinterpret_cast<NMethodHeader*>(b);
-  uint8_t* at = startPIC(b, rtOpenPICSendMiss);
-  at = putBytes(at, {0x49, 0x89, 0xC7});  // mov r15, rax
-  at = fillNops(at, b + nMethodEntryNoCheck);
-  at = putBytes(at, {0x49, 0x8D, 0x97});  // lea rdx, [r15 + hash]
-  at = putU32At(at, selectorHash(selector));
-  at = putBytes(at, {0x81, 0xE2});  // and edx, mask
-  at = putU32At(at, mCacheMask);
-  at = putBytes(at, {0x48, 0xC1, 0xE2, 0x04});  // shl rdx, 4
-  at = putBytes(at, {0x49, 0xBB});              // mov r11, mCache
-  at = putU64At(at, reinterpret_cast<uint64_t>(mCache));
-  at = genProbe(at, pic);
-  at = putBytes(at, {0x48, 0x81, 0xC2});  // add rdx, second probe * 16
-  at = putU32At(at, mCacheSecondProbe * 16);
-  at = putBytes(at, {0x81, 0xE2});  // and edx, mask * 16
-  at = putU32At(at, mCacheMask << 4);
-  at = genProbe(at, pic);
-  at = putBytes(at, {0xE9});  // the miss path at 40
-  at = putU32At(at, uint32_t(pic + nMethodCannotResumeEntry - uint64_t(at + 4)));
-  if (uint64_t(at - b) > nPICOpenSize) doPanic(__FILE__, __LINE__);
-  fillNops(at, b + h->usedSize);
-  registerPIC(pic, selector);
-  return pic;
-}
-
-static uint64_t findOpenPIC(oop selector) {
-  NMethodHeader probe = {};
-  probe.flags = nmFlagOpenPIC;
-  probe.selector = selector;
-  for (NMethodHeader* h = picHeader(picTable().buckets[nmTableKey(&probe) & picTable().mask]); h != nullptr;
-       h = picHeader(h->link))
-    if (h->selector == selector && (h->flags & nmFlagOpenPIC) == nmFlagOpenPIC) return reinterpret_cast<uint64_t>(h);
-  return 0;
-}
+// ---- PIC run-time routines ------------------------------------------------------------------
+// The misses of sites and PICs (their code is the translator's, src/tran/tpic): a second
+// class turns a site into a closed PIC, a ninth a closed PIC into the selector's open one.
 
 // The doesNotUnderstand: nmethod for the class, 0 when there is none, 1 when the lookup
 // failed otherwise.
@@ -417,26 +238,12 @@ static uint64_t dnuMethodFor(uint32_t classTag) {
   return m < lookupResultLimit ? 1 : m;
 }
 
-// Adds the MNU path with its method word for the first MNU case, or merges a later case's
-// doesNotUnderstand: method into it.
-static void noteMNUCase(uint64_t pic, uint64_t dnu) {
-  if (!picHasMNU(pic)) {
-    picHasMNU(pic) = 1;
-    picHeader(pic)->vmethod = dnu;
-  } else if (picHeader(pic)->vmethod != dnu) {
-    picHeader(pic)->vmethod = 0;
-  }
-}
-
 uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs) {
   uint64_t dnu = dnuMethodFor(receiverClassTag(receiver));
   if (dnu == 1) return lookupNotUnderstood;
-  // Case 0 jumps to the MNU path, written over its own first bytes once the block exists.
-  uint64_t pic = newClosedPIC(selector, uint32_t(numArgs), 0);
+  uint64_t pic = newClosedPIC(selector, uint32_t(numArgs), 0);  // case 0: the MNU path
   if (pic == 0) return lookupNotUnderstood;
-  uint8_t* jump = reinterpret_cast<uint8_t*>(pic) + nMethodEntryNoCheck + 1;
-  putU32At(jump, uint32_t(pic + nMethodCannotResumeEntry - uint64_t(jump + 4)));
-  noteMNUCase(pic, dnu);
+  notePICMNUCase(pic, dnu);
   flushSite();
   return pic;
 }
@@ -463,8 +270,8 @@ extern "C" void CrtPICAbortSendMiss(oop receiver) {
     relinkSend(receiver, tag, selector, old);
     return;
   }
-  if (mnu) noteMNUCase(pic, r);
-  writeCase(pic, 1, tag, mnu ? pic + nMethodCannotResumeEntry : r + nMethodEntryNoCheck);
+  if (mnu) notePICMNUCase(pic, r);
+  setPICCase(pic, 1, tag, mnu ? picMNUPath(pic) : r + nMethodEntryNoCheck);
   picNumCases(pic) = 2;
   flushSite();
   updateInlineCacheToPIC(sp[1], old, pic);
@@ -496,7 +303,7 @@ extern "C" void CrtExtendClosedPIC(oop receiver, uint64_t pic) {
   }
   uint64_t r = findMethodHook(selector, tag);
   if (r >= lookupResultLimit) {
-    writeCase(pic, picNumCases(pic)++, tag, r + nMethodEntryNoCheck);
+    setPICCase(pic, picNumCases(pic)++, tag, r + nMethodEntryNoCheck);
     flushSite();
     pushOnSavedStack(r + nMethodGlueEntry);
     return;
@@ -510,244 +317,10 @@ extern "C" void CrtExtendClosedPIC(oop receiver, uint64_t pic) {
     CrtOpenPICSendMiss(receiver, pic);
     return;
   }
-  noteMNUCase(pic, dnu);
-  writeCase(pic, picNumCases(pic)++, tag, pic + nMethodCannotResumeEntry);
+  notePICMNUCase(pic, dnu);
+  setPICCase(pic, picNumCases(pic)++, tag, picMNUPath(pic));
   flushSite();
-  pushOnSavedStack(pic + nMethodCannotResumeEntry);
-}
-
-// ---- PIC upkeep for the native-method zone's collection -----------------------------------
-
-static inline bool inNMethodZone(uint64_t block) { return block >= nmZone.bottom && block < nmZone.free; }
-static inline int32_t relAt(const uint8_t* at) {
-  int32_t v;
-  memcpy(&v, at, 4);
-  return v;
-}
-static inline uint64_t case0Target(uint64_t pic) {
-  const uint8_t* at = reinterpret_cast<const uint8_t*>(pic) + nMethodEntryNoCheck + 1;
-  return uint64_t(at + 4) + uint64_t(int64_t(relAt(at)));
-}
-static inline uint32_t caseTag(uint64_t pic, uint32_t k) {
-  return uint32_t(relAt(caseAt(pic, k) + 3));
-}
-static inline uint64_t caseTarget(uint64_t pic, uint32_t k) {
-  const uint8_t* at = caseAt(pic, k) + 9;
-  return uint64_t(at + 4) + uint64_t(int64_t(relAt(at)));
-}
-static inline uint64_t mnuPath(uint64_t pic) { return pic + nMethodCannotResumeEntry; }
-// The nmethod a case target enters (its no-check entry), or 0 outside the zone.
-static inline NMethodHeader* targetBlock(uint64_t target) {
-  uint64_t b = target - nMethodEntryNoCheck;
-  return inNMethodZone(b) ? picHeader(b) : nullptr;
-}
-static inline bool hasDnuNMethod(uint64_t pic) { return picHasMNU(pic) && picHeader(pic)->vmethod > 1; }
-
-// A target that can no longer be entered: a freed nmethod, or the MNU path while the
-// selector may have become understood.
-static bool isStaleTarget(uint64_t pic, uint64_t target) {
-  if (target == mnuPath(pic)) return picHeader(pic)->vmethod == 1;
-  NMethodHeader* b = targetBlock(target);
-  return b != nullptr && b->usedSize == 0;
-}
-
-static int shouldFreePIC(uint64_t pic, int allCases) {
-  if (isOpenPIC(pic)) return 0;
-  if (isStaleTarget(pic, case0Target(pic))) return 1;
-  if (allCases)
-    for (uint32_t k = 1; k < picNumCases(pic); k++)
-      if (isStaleTarget(pic, caseTarget(pic, k))) return 1;
-  return 0;
-}
-
-// During a compaction the first code word of a block in use holds its displacement.
-static inline int64_t displacementOfBlock(uint64_t block) {
-  int64_t d;
-  memcpy(&d, reinterpret_cast<const void*>(block + nMethodHeaderSize), 8);
-  return d;
-}
-// Where a target will be after the move; 0 when it is dropped.
-static uint64_t futureTarget(uint64_t pic, uint64_t target) {
-  if (target == mnuPath(pic)) return target + uint64_t(displacementOfBlock(pic));
-  NMethodHeader* b = targetBlock(target);
-  if (b == nullptr) return target;
-  if (b->usedSize == 0) return 0;
-  return target + uint64_t(displacementOfBlock(reinterpret_cast<uint64_t>(b)));
-}
-
-// Before the zone slides: the cases are rewritten for the targets' new places, those of freed
-// nmethods dropped. A freed doesNotUnderstand: nmethod leaves the MNU path to look it up
-// again, so MNU cases stay. Case 0 is never freed here: a PIC whose case 0 was freed is
-// freed before the compaction.
-static void relocatePICLinks(uint64_t pic) {
-  if (isOpenPIC(pic)) return;
-  NMethodHeader* h = picHeader(pic);
-  if (hasDnuNMethod(pic) && inNMethodZone(h->vmethod)) {
-    if (picHeader(h->vmethod)->usedSize == 0) h->vmethod = 0;
-    else h->vmethod += uint64_t(displacementOfBlock(h->vmethod));
-  }
-  int64_t shift = displacementOfBlock(pic);
-  uint32_t n = picNumCases(pic);
-  uint64_t first = futureTarget(pic, case0Target(pic));
-  if (first == 0) doPanic(__FILE__, __LINE__);
-  uint32_t tags[nPICMaxCases];
-  uint64_t targets[nPICMaxCases];
-  uint32_t kept = 0;
-  for (uint32_t k = 1; k < n; k++) {
-    uint64_t t = futureTarget(pic, caseTarget(pic, k));
-    if (t == 0) continue;
-    tags[kept] = caseTag(pic, k);
-    targets[kept++] = t;
-  }
-  uint8_t* at = reinterpret_cast<uint8_t*>(pic) + nMethodEntryNoCheck;
-  at = putBytes(at, {0xE9});
-  at = putU32At(at, uint32_t(first - (uint64_t(at + 4) + uint64_t(shift))));
-  for (uint32_t k = 0; k < kept; k++) at = putCase(at, tags[k], targets[k], shift);
-  at = genPICPath(at, pic, rtExtendClosedPIC);
-  fillNops(at, caseAt(pic, n) + nPICTypeCaseSize);
-  picNumCases(pic) = uint8_t(kept + 1);
-}
-
-// After the move: the path at 40 held the displacement.
-static void restorePICPostRelocation(uint64_t pic) {
-  genPICPath(reinterpret_cast<uint8_t*>(mnuPath(pic)), pic, isOpenPIC(pic) ? rtOpenPICSendMiss : rtMNUFromPIC);
-}
-
-static bool isUnmarkedNMethod(uint64_t target) {
-  NMethodHeader* b = targetBlock(target);
-  return b != nullptr && (b->usedSize == 0 || b->mark == 0 || (b->flags & nmFlagUnlinked) != 0);
-}
-static bool namesAClass(uint32_t tag) {
-  if (tag < 8) return true;  // immediates
-  if (classTable[tag >> 10] == nullptr) return false;
-  oop c = classAt(tag);
-  return c != 0 && c != nilOop();
-}
-
-static int picHasLinksToUnmarked(uint64_t pic) {
-  if (isOpenPIC(pic)) return 0;
-  NMethodHeader* h = picHeader(pic);
-  if (isHeapObject(h->selector) && h->selector != 0 && !isMarked(headerOf(h->selector))) return 1;
-  if (picHasMNU(pic)) {
-    if (h->vmethod == 1) return 1;
-    if (h->vmethod > 1 && isUnmarkedNMethod(h->vmethod + nMethodEntryNoCheck)) return 1;
-  }
-  uint64_t t0 = case0Target(pic);
-  if (t0 != mnuPath(pic) && isUnmarkedNMethod(t0)) return 1;
-  for (uint32_t k = 1; k < picNumCases(pic); k++) {
-    if (!namesAClass(caseTag(pic, k))) return 1;
-    uint64_t t = caseTarget(pic, k);
-    if (t != mnuPath(pic) && isUnmarkedNMethod(t)) return 1;
-  }
-  return 0;
-}
-
-static void unfilePIC(uint64_t pic) {
-  for (uint32_t i = 0; i <= picTable().mask; i++)
-    for (uint64_t* pp = &picTable().buckets[i]; *pp != 0; pp = &picHeader(*pp)->link)
-      if (*pp == pic) {
-        *pp = picHeader(pic)->link;
-        return;
-      }
-}
-
-// After a scavenge: the selector's reference follows its object. An open PIC whose selector
-// moved, or a PIC whose selector died, is freed.
-static uint64_t updatePICNewLits(uint64_t pic, int* freed) {
-  NMethodHeader* h = picHeader(pic);
-  oop before = h->selector;
-  if (!isHeapObject(before) || before == 0 || !isNewObject(before)) {
-    h->flags &= uint8_t(~nmFlagNewRef);
-    return 0;
-  }
-  bool alive = updateNewObjRef(&h->selector);
-  if (alive && (!isOpenPIC(pic) || h->selector == before)) {
-    if (isNewObject(h->selector)) return pic;
-    h->flags &= uint8_t(~nmFlagNewRef);
-    return 0;
-  }
-  unfilePIC(pic);
-  nMethodDealloc(h);
-  *freed = 1;
-  return 0;
-}
-
-template <typename F>
-static void closedPICsDo(F f) {
-  for (uint32_t i = 0; i <= picTable().mask; i++)
-    for (uint64_t e = picTable().buckets[i]; e != 0; e = picHeader(e)->link)
-      if (picHeader(e)->usedSize != 0 && !isOpenPIC(e)) f(e);
-}
-
-// A doesNotUnderstand: nmethod of the method (any when 0), or a freed one, is forgotten: the
-// MNU path looks it up again.
-static void flushCachedMNUMethodEntriesForMethod(oop method) {
-  closedPICsDo([method](uint64_t pic) {
-    if (!hasDnuNMethod(pic)) return;
-    const NMethodHeader* dnu = picHeader(picHeader(pic)->vmethod);
-    if (method == 0 || dnu->usedSize == 0 || dnu->vmethod == method) picHeader(pic)->vmethod = 0;
-  });
-}
-
-// A method for the selector came or went: its MNU cases may be understood now.
-static void flushPICEntriesForSelector(oop selector) {
-  if (selector == sysOop(sysDnuSelector)) flushCachedMNUMethodEntriesForMethod(0);
-  closedPICsDo([selector](uint64_t pic) {
-    if (!picHasMNU(pic) || picHeader(pic)->selector != selector) return;
-    picHeader(pic)->vmethod = 1;
-    picHeader(pic)->mark = 0;
-  });
-}
-
-// ---- PIC listings ------------------------------------------------------------------------
-
-// The header: kind, mark and the MNU path the MNU cases enter, then the header's fields.
-void printNPIC(uint64_t pic, FILE* stream) {
-  const NMethodHeader* h = picHeader(pic);
-  char state[80];
-  int n = snprintf(state, sizeof state, "%s, mark=%d", isOpenPIC(pic) ? "open" : "closed", h->mark);
-  if (picHasMNU(pic)) snprintf(state + n, sizeof state - size_t(n), " with MNU Case(s)=0x%" PRIx64, mnuPath(pic));
-  const char* chars = "";
-  int length = 0;
-  if (isHeapObject(h->selector) && h->selector != 0 && !hasPtrs(headerOf(h->selector))) {
-    chars = reinterpret_cast<const char*>(bodyOf(headerOf(h->selector)));
-    length = int(byteSizeOf(headerOf(h->selector)));
-  }
-  fprintf(stream,
-          "nPIC 0x%" PRIx64 ": %s (entry: 0x%" PRIx64 ")\n  usedSize=0x%x link=0x%" PRIx64
-          "\n  numArgs=0x%x numCases=%d \n  selector=0x%" PRIx64 " (%.*s)\n",
-          pic, state, pic + nPICGlueEntry, h->usedSize, h->link, h->numArgs, picNumCases(pic), h->selector, length,
-          chars);
-}
-
-// The header and, for a closed PIC, each case's nmethod (or the MNU path) and class, then the
-// doesNotUnderstand: nmethod the MNU path holds.
-void printEntireNPIC(uint64_t pic, FILE* stream) {
-  printNPIC(pic, stream);
-  if (isOpenPIC(pic)) return;
-  uint64_t t0 = case0Target(pic);
-  if (t0 == mnuPath(pic)) fprintf(stream, "case 0 is MNU\n");
-  else fprintf(stream, "case 0: 0x%" PRIx64 "\n", t0 - nMethodEntryNoCheck);
-  for (uint32_t k = 1; k < picNumCases(pic); k++) {
-    uint64_t t = caseTarget(pic, k);
-    uint64_t tag = caseTag(pic, k);
-    if (t == mnuPath(pic)) fprintf(stream, "case %u is MNU, class 0x%" PRIx64 "\n", k, tag);
-    else fprintf(stream, "case %u: 0x%" PRIx64 ", class 0x%" PRIx64 "\n", k, t - nMethodEntryNoCheck, tag);
-  }
-  if (picHasMNU(pic)) fprintf(stream, "mnuNMethod: 0x%" PRIx64 "\n", picHeader(pic)->vmethod);
-}
-
-// Every PIC filed, bucket by bucket.
-void printPICSelectors(FILE* stream) {
-  for (uint32_t i = 0; i <= picTable().mask; i++)
-    for (uint64_t e = picTable().buckets[i]; e != 0; e = picHeader(e)->link) printNPIC(e, stream);
-}
-
-void initPICs() {
-  npicOps = {shouldFreePIC,        relocatePICLinks,       restorePICPostRelocation,
-             picHasLinksToUnmarked, updatePICNewLits,      flushCachedMNUMethodEntriesForMethod,
-             flushPICEntriesForSelector};
-  nmHooks.printNPIC = printNPIC;
+  pushOnSavedStack(picMNUPath(pic));
 }
 
 // ---- Evaluation primitives ------------------------------------------------------------------

@@ -39,27 +39,9 @@ int relinkSendToUnlinked(oop receiver);
 // or 1 (not understood).
 uint64_t handleTranFailure(uint32_t classTag, oop selector, uint64_t code);
 
-// ---- PICs ----
-enum : uint32_t {
-  nPICGlueEntry = nMethodEntry,
-  nPICLoadThisPICOffset = 47,
-  nPICFirstTargetOffset = nMethodEntryNoCheck + 5,
-  nPICTypeCaseSize = 13,
-  nPICMaxCases = 8,
-  nPICClosedSize = nPICFirstTargetOffset + 7 * nPICTypeCaseSize + 13,  // all cases and the tail
-  nPICOpenSize = 224,
-};
-enum : uint8_t { nmFlagOpenPIC = 0x48 };
 // A closed PIC of one case, the MNU path, for a first send that is not understood; 1 when
 // none can be made.
 uint64_t bindToMNUPIC(oop receiver, oop selector, uint64_t numArgs);
-// Hands the native-method zone's collection the PIC upkeep operations and its listings the
-// PIC printer.
-void initPICs();
-// Listings: a PIC's header; the header and its cases; every PIC filed.
-void printNPIC(uint64_t pic, FILE* stream);
-void printEntireNPIC(uint64_t pic, FILE* stream);
-void printPICSelectors(FILE* stream);
 // The instruction-cache flush after a patch.
 void flushSite();
 

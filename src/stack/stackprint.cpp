@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmDebug.h"
@@ -441,7 +442,7 @@ extern "C" void dumpAllProcesses(int detail) {
 
 void dumpVMID() {
   FILE* f = dbLog();
-  const char* herald = viHeraldString[0] != 0 ? viHeraldString : versionString;
+  const char* herald = heraldOrVersion();
   fprintf(f, "%s\nVM version: %d platform: %d release: %d.%d flags: %d\n", herald, vm_id0, vm_id1, vm_id2,
           ((vm_id3 & 0xF0) >> 4) + 1, vm_id3 & 0x0F);
   time_t now = time(nullptr);

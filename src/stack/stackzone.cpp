@@ -6,12 +6,14 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
-#include "mman/mmPending.h"
+#include "mman/mmHooks.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmScavenge.h"
 #include "stack/glue.h"
+#include "stack/scheduler.h"
 #include "stack/stackframe.h"
-#include "stack/vmsupport.h"
 #include "tran/tpcmap.h"
 
 extern "C" {
@@ -110,7 +112,7 @@ static void makeCurrent(uint64_t* s) {
 // The least recently used segment, or a nearly empty one among the NumStacks/4 least
 // recently used (never the head), is stabilized to free it.
 static void stealSegment() {
-  pending.stackCompactCount++;
+  memoryStats.stackCompactCount++;
   uint64_t* candidate = link(allocatedStacks[1]);
   uint64_t* s = candidate;
   for (int32_t n = NumStacks / 4; n > 0 && s != sentinel() && link(s[shPrevious]) != sentinel(); n--) {
@@ -374,3 +376,25 @@ int stabilizeAllStacks() {
   return eachAllocated(stackStabilize, nullptr);
 }
 int stabilizeMostStacks() { return eachAllocated(stackStabilize, currentStack); }
+
+// ---- Object memory's hooks ----------------------------------------------------------------
+
+static int stacksAllocated() { return allocatedStacks[0] != 0; }
+static int stackRunning() { return currentStack != nullptr; }
+static void reenterRunningProcess() { schedulerOps.enter(backToNcode); }
+
+const StackHooks stackHooks = {
+    .scavengeStacks = scavengeStacks,
+    .stabilizeAllStacks = stabilizeAllStacks,
+    .stacksAllocated = stacksAllocated,
+    .stackEnumerateOopsForGC = stackEnumerateOopsForGC,
+    .stackEnumerateRefsForGC = stackEnumerateRefsForGC,
+    .stackRunning = stackRunning,
+    .suspendTopContext = suspendTopContext,
+    .resumeContext = resumeContext,
+    .contextInstVarNoReify = contextInstVarNoReify,
+    .loadContextInstVar = CLoadContextInstVar,
+    .storeContextInstVar = storeContextInstVar,
+    .asynchSignal = asynchSignal,
+    .reenterRunningProcess = reenterRunningProcess,
+};

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mman/mmSysOop.h"  // the context class indices
+#include "mman/mmSysOop.h"  // the context class indices and slots
 
 // ---- Stack segments ----------------------------------------------------------------------
 // A segment is 1024 words at an 8192-byte boundary from the zone base. Words 0-10 are its
@@ -75,26 +75,6 @@ enum : uint64_t {
   frameHybridBit = 1,  // in fp[-2]: the frame has a context
   frameNMethodMask = ~uint64_t(7),
 };
-
-// ---- Context objects -------------------------------------------------------------------------
-// Six named slots. Hybrid contexts stand for a live frame; adding contextStableDelta to the
-// class index gives the stable form. Hybrid slots 1 and 2 hold caller fp + 1 and own fp + 1.
-enum : uint32_t {
-  ctxMethod = 0,
-  ctxPc = 1,        // stable: SmallInteger pc; hybrid: caller fp + 1
-  ctxSender = 2,    // stable: sender or nil; hybrid: own fp + 1
-  ctxReceiver = 3,
-  ctxDepth = 4,     // SmallInteger: used words of the frame contents
-  ctxContents = 5,  // Array of max(contextMinContents, frame size) slots, or nil
-  contextNamedSlots = 6,
-  contextMinContents = 12,
-  contextStableDelta = 3,
-};
-static_assert(classIndexHybridMethodContext == 8 && classIndexHybridBlockContext == 9 &&
-                  uint32_t(classIndexHybridMethodContext) + contextStableDelta == classIndexMethodContext &&
-                  uint32_t(classIndexHybridBlockContext) + contextStableDelta == classIndexBlockContext,
-              "hybrid contexts are classes 8 and 9; their stable forms 11 and 12");
-static_assert(classIndexArray == 15, "frame contents are Arrays");
 
 // ---- nmethod header --------------------------------------------------------------------------
 // Every block of the native-method zone starts with these 40 bytes; code follows at offset 40

@@ -8,13 +8,16 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
+#include "mman/mmHooks.h"
 #include "mman/mmObject.h"
-#include "mman/mmPending.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
 #include "stack/stackzone.h"
+#include "tran/cgenx86_64.h"
 #include "tran/taux.h"
 #include "tran/tloop.h"
 #include "tran/tmain.h"
@@ -50,8 +53,7 @@ static inline uint64_t addressOf(const NMethodHeader* b) { return reinterpret_ca
 // serialises instruction fetch after code was written.
 static int64_t initClearICache(uint64_t area, uint64_t size) {
   if (size < 3) return -1;
-  static const uint8_t stub[3] = {0xEB, 0x00, 0xC3};
-  memcpy(reinterpret_cast<void*>(area), stub, 3);
+  emitRet(emitJmpRel8(reinterpret_cast<uint8_t*>(area), 0));
   icacheStubAddress = area;
   if (pdMustFlushICache() != 0) rtFlushICache = reinterpret_cast<void (*)()>(area);
   return 3;
@@ -89,9 +91,8 @@ int initNMethods(uint64_t codeArea, uint64_t size) {
   runtimeBase = nMethodPermAlloc(0);
   // A jump with a zero displacement at the scratch position, not claimed: the translator
   // measures jump encodings against it.
-  static const uint8_t jump[6] = {0xEB, 0, 0, 0, 0, 0};
   uint64_t scratch = nMethodAllocScratch(40);
-  if (scratch != 0) memcpy(reinterpret_cast<void*>(scratch), jump, sizeof jump);
+  if (scratch != 0) cgenPutL(0, emitJmpRel8(reinterpret_cast<uint8_t*>(scratch), 0));
   return 1;
 }
 
@@ -265,7 +266,7 @@ static int compactAttempt() {
 }
 
 int compactNMethods() {
-  pending.numCompactNMethods++;
+  memoryStats.numCompactNMethods++;
   for (int attempt = 0; attempt < 2; attempt++)
     if (compactAttempt()) return 1;
   return 0;
@@ -296,6 +297,9 @@ uint64_t nMethodPermAlloc(uint64_t size) {
   minNZoneRTPC = nmZone.top;
   return nmZone.top;
 }
+
+// The primitive table's sub-tables go to the permanent area too.
+uint64_t (*const primSubTableAlloc)(uint64_t bytes) = nMethodPermAlloc;
 
 // ---- Listings -------------------------------------------------------------------------------
 
@@ -1017,12 +1021,9 @@ static void unlinkEntries(NMethodHeader* nmethod) {
   uint64_t block = addressOf(nmethod);
   if ((nmethod->flags & nmFlagBlock) == 0) {
     uint8_t* code = reinterpret_cast<uint8_t*>(block);
-    code[nMethodAbortSendMissOffset] = 0xE8;
-    uint64_t relink = reinterpret_cast<uint64_t>(&rtAbortRelinkSendToUnlinked);
-    writeU32(block + nMethodAbortSendMissOffset + 1,
-             uint32_t(int32_t(int64_t(relink) - int64_t(block + nMethodAbortSendMissReturnOffset))));
-    code[nMethodEntryNoCheck] = 0xEB;
-    code[nMethodEntryNoCheck + 1] = uint8_t(int8_t(int32_t(nMethodAbortSendMissOffset) - int32_t(nMethodEntryNoCheck + 2)));
+    emitCallRel(code + nMethodAbortSendMissOffset, reinterpret_cast<const void*>(&rtAbortRelinkSendToUnlinked));
+    emitJmpRel8(code + nMethodEntryNoCheck,
+                int8_t(int32_t(nMethodAbortSendMissOffset) - int32_t(nMethodEntryNoCheck + 2)));
   }
   nmethod->flags |= nmFlagUnlinked;
   nmethod->mark = 0;
@@ -1120,3 +1121,17 @@ void nmFlushLookupCache() {
   clearMCache();
   invalidateNMethods();
 }
+
+// ---- Object memory's hooks ----------------------------------------------------------------
+
+const CodeHooks codeHooks = {
+    .nmUpdateNewRefs = nmUpdateNewRefs,
+    .markNMethodsWithMarkedObjs = markNMethodsWithMarkedObjs,
+    .markNMethodsAsNotReferringTo = markNMethodsAsNotReferringTo,
+    .unlinkAndFreeUnmarkedNMethods = unlinkAndFreeUnmarkedNMethods,
+    .reInitNMethods = reInitNMethods,
+    .scratchNmzBounds = scratchNmzBounds,
+    .mapAllNPCs = mapAllNPCs,
+    .purgeDeadClassesFromMCache = purgeDeadClassesFromMCache,
+    .tranNoteEdenWarningThresholdChanged = tranNoteEdenWarningThresholdChanged,
+};

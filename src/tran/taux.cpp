@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "ext/exError.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "tran/disx86_64.h"
 #include "tran/nmalloc.h"
@@ -12,7 +13,6 @@
 #include "tran/taction.h"
 #include "tran/tprim.h"
 #include "tran/tstack.h"
-#include "stack/vmsupport.h"
 #include "mman/mmObject.h"
 
 // Alignment filler before run-time stubs, entry points and PICs. Seven-byte lea rax, [rax+0]
@@ -21,24 +21,27 @@
 uint8_t* cNopGenTo(uint8_t* from, uint8_t* to) {
   if (to <= from) return from;
   uint8_t* at = from;
-  while (to - at >= 7) {
-    static const uint8_t lea7[7] = {0x48, 0x8D, 0x80, 0, 0, 0, 0};  // lea rax, [rax+0]
-    memcpy(at, lea7, 7);
-    at += 7;
-  }
+  while (to - at >= 7) at = emitLeaRMD32(at, rAX, rAX, 0);  // lea rax, [rax+0]
   int64_t rest = to - at;
-  static const uint8_t nop4[4] = {0x0F, 0x1F, 0x40, 0x00};  // nopl 0x0(%rax)
-  switch (rest) {
-    case 0: break;
-    case 1: at = cgenPutB(0x90, at); break;
-    case 2: at = cgenPutB(0x90, cgenPutB(0x66, at)); break;
-    case 3: at = cgenPutB(0x90, cgenPutB(0x66, cgenPutB(0x66, at))); break;
-    default:  // 4 to 6: up to two 66 prefixes on the 4-byte filler
-      for (int64_t i = 4; i < rest; i++) at = cgenPutB(0x66, at);
-      memcpy(at, nop4, 4);
-      at += 4;
-      break;
-  }
+  if (rest == 0) return at;
+  // 1 to 3 bytes: a nop behind 66 prefixes; 4 to 6: up to two on the 4-byte filler.
+  int64_t filler = rest < 4 ? 1 : 4;
+  for (int64_t i = filler; i < rest; i++) at = emitPrefix66(at);
+  return filler == 1 ? emitNop(at) : emitNop4(at);
+}
+
+uint8_t* cgenLoadHeaderClassTag(uint8_t* at, int reg, int object) {
+  at = emitMovRM(at, reg, object, 8);  // the header's flags word
+  return reg == rAX ? emitAndEAXI32(at, classTagMask) : emitAluR32I32(at, aluAnd, reg, classTagMask);
+}
+
+uint8_t* cgenLoadClassTag(uint8_t* at, int reg) {
+  if (reg != rBX) at = emitMovRR(at, reg, rBX);
+  at = emitAluRI8(at, aluAnd, reg, 7);  // the immediate tag
+  at = emitJccRel8(at, ccNE, 0);        // an immediate: the tag is its class tag
+  uint8_t* immediate = at;
+  at = cgenLoadHeaderClassTag(at, reg, rBX);
+  cgenPatchRel8(immediate, at);
   return at;
 }
 
@@ -127,11 +130,8 @@ static uint8_t* movLiteral(uint8_t* at, int d, uint64_t value) {
 // rax := resume = the return point popped into r11 + the u16 stored at it.
 static uint8_t* genResume(uint8_t* at) {
   at = emitPopR(at, rR11);                                     // return point
-  static const uint8_t movzx[4] = {0x49, 0x0F, 0xB7, 0x03};    // movzx rax, word [r11]
-  memcpy(at, movzx, 4);
-  static const uint8_t add[3] = {0x4C, 0x01, 0xD8};            // add rax, r11
-  memcpy(at + 4, add, 3);
-  return at + 7;
+  at = emitMovzxWRM(at, rAX, rR11, 0);                         // the distance stored there
+  return emitAluRmR(at, aluRRAdd, rAX, rR11);
 }
 
 // Abort stub: entered by call rax from the cannot-resume entry, whose return point is followed
@@ -195,11 +195,7 @@ static uint8_t* genEntrySequence(uint8_t* block, const TVInfo* info, const void*
     at = emitCmpRI(at, rAX, info->receiverTag);
     at = emitJccRel8(at, ccNE, (int8_t)(miss - (at + 2)));
   } else {
-    at = emitMovRR(at, rAX, rBX);
-    at = emitAluRI8(at, aluAnd, rAX, 7);  // immediate tag
-    at = emitJccRel8(at, ccNE, 9);        // an immediate: compare its tag
-    at = emitMovRM(at, rAX, rBX, 8);      // header flags word
-    at = emitAndEAXI32(at, 0xFFFFF);      // class tag
+    at = cgenLoadClassTag(at, rAX);
     at = emitCmpRR(at, rAX, rR15);        // the tag the send site expects
     at = emitJccRel8(at, ccNE, (int8_t)(miss - (at + 2)));
   }
@@ -236,8 +232,7 @@ uint8_t* tReturn(int frameSize, int numArgs, uint8_t* at) {
     at = emitPopR(at, rBP);
   }
   if (numArgs > 2) {
-    at = cgenPutB(0xC2, at);  // ret imm16: the receiver and arguments the caller pushed
-    return cgenPutW((uint64_t)(numArgs - 1) * 8, at);
+    return emitRetI16(at, uint16_t((numArgs - 1) * 8));  // the receiver and arguments the caller pushed
   }
   return emitRet(at);
 }

@@ -5,10 +5,10 @@
 
 #include <cstring>
 
+#include "ext/exRequest.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
-#include "stack/vmsupport.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taux.h"
 #include "tran/tpcmap.h"
@@ -121,13 +121,6 @@ static uint8_t* movRbxCount(int64_t n, uint8_t* at) {
   return movValue(rBX, n, at);
 }
 
-// An ALU operation r, s in the REX.W "r, r/m" form (03 add, 2B sub, 23 and).
-static uint8_t* aluRR(uint8_t op, int r, int s, uint8_t* at) {
-  at = cgenRexW(at, r, s);
-  at = cgenPutB(op, at);
-  return cgenModRR(at, r, s);
-}
-enum : uint8_t { opAdd = 0x03, opSub = 0x2B, opAnd = 0x23 };
 
 static void forgetMarks() { tRegisterMarks[0] = tRegisterMarks[1] = -1; }
 
@@ -243,7 +236,7 @@ static uint8_t* loadPairTestingTags(StackEntry* rcv, StackEntry* arg, uint8_t** 
   at = tStackLoad(arg, rR12, at);
   at = tStackLoad(rcv, rBX, at);
   at = emitMovRR(at, rAX, rBX);
-  at = aluRR(opAnd, rAX, rR12, at);
+  at = emitAluRR(at, aluRRAnd, rAX, rR12);
   at = emitTestR8I8(at, rAX, 2);
   at = emitJccRel8(at, ccE, 0);
   *toSend = at;
@@ -280,7 +273,7 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
     auto apply = [&](bool doAdd, uint8_t* p) {
       if (cgenFitsS8(k)) return emitAluRI8(p, doAdd ? aluAdd : aluSub, rBX, int8_t(k));
       if (cgenFitsS32(k)) return emitAluRI32(p, doAdd ? aluAdd : aluSub, rBX, int32_t(k));
-      return aluRR(doAdd ? opAdd : opSub, rBX, rR11, p);
+      return emitAluRR(p, doAdd ? aluRRAdd : aluRRSub, rBX, rR11);
     };
     if (!cgenFitsS32(k)) at = emitMovRI64(at, rR11, uint64_t(k));
     at = apply(add, at);
@@ -297,10 +290,10 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
   } else {
     at = loadPairTestingTags(rcv, arg, &toSend, at);
     at = emitAluRI8(at, aluSub, rR12, 3);
-    at = aluRR(add ? opAdd : opSub, rBX, rR12, at);
+    at = emitAluRR(at, add ? aluRRAdd : aluRRSub, rBX, rR12);
     at = emitJccRel8(at, ccNO, 0);
     toExit = at;
-    at = aluRR(add ? opSub : opAdd, rBX, rR12, at);
+    at = emitAluRR(at, add ? aluRRSub : aluRRAdd, rBX, rR12);
     at = emitAluRI8(at, aluAdd, rR12, 3);
     cgenPatchRel8(toSend, at);
   }

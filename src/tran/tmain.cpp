@@ -7,7 +7,9 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
 #include "mman/mmDebug.h"
+#include "mman/mmEnumerate.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
 #include "ext/platform.h"
@@ -18,7 +20,6 @@
 #include "tran/taux.h"
 #include "tran/tloop.h"
 #include "tran/tpcmap.h"
-#include "tran/tprim.h"
 #include "tran/txmem.h"
 
 TVInfo tVInfo;
@@ -332,6 +333,58 @@ int64_t mapNToVPC(uint64_t method, int64_t npc, int* noRoom) {
   }
   nMethodDealloc(reinterpret_cast<NMethodHeader*>(copy));
   return answer < 0 ? -1 : (answer < nBytes + 1 ? answer : nBytes + 1);
+}
+
+// ---- every context's native pc to a bytecode pc (snapshots) ------------------------------
+
+// A context's native pc as a bytecode pc: the zone is compacted when the translation is
+// missing and then emptied before giving up (0).
+static int64_t mappedPc(uint64_t method, int64_t npc) {
+  int64_t vpc = mapNToVPC(method, npc);
+  if (vpc > 0) return vpc;
+  compactNMethods();
+  vpc = mapNToVPC(method, npc);
+  if (vpc > 0) return vpc;
+  compactAllNMethods();
+  return mapNToVPC(method, npc);
+}
+
+struct PcMapping {
+  int failed;
+};
+
+static int mapContextPc(void* arg, ObjectHeader* h) {
+  PcMapping* mapping = static_cast<PcMapping*>(arg);
+  uint32_t tag = classTagOf(h);
+  if (mapping->failed || (tag != classIndexMethodContext && tag != classIndexBlockContext) || bodyWordsOf(h) < 2)
+    return 0;
+  oop* body = bodyOf(h);
+  if (!isSmallInteger(body[1]) || smallIntegerValue(body[1]) >= 0) return 0;
+  int64_t npc = -smallIntegerValue(body[1]);
+  uint64_t method = uint64_t(body[0]);
+  int64_t vpc = mappedPc(method, npc);
+  if (vpc <= 0) {
+    char text[200];
+    snprintf(text, sizeof text,
+             "Unmappable n-PC encountered:\n\t\t\tn-PC = 0x%" PRIx64 "/%" PRId64 ",\n\t\t\tv-PC = 0x%" PRIx64
+             "/%" PRId64 ",\n\t\t\tmethod = 0x%" PRIx32 "\n",
+             uint64_t(npc), npc, uint64_t(vpc), vpc, uint32_t(method));
+    doReportError(text, 0x4200, "src/mman/mmSnapshot", __LINE__);
+    vpc = mappedPc(method, nMethodCannotResumeEntry);
+    if (vpc < 1) {
+      mapping->failed = 1;
+      return 0;
+    }
+  }
+  body[1] = smallIntegerFor(vpc);  // a SmallInteger: no barrier
+  return 0;
+}
+
+int mapAllNPCs() {
+  PcMapping mapping = {0};
+  oop none[1];
+  scanObjectMemory(&mapping, mapContextPc, none, none);
+  return mapping.failed ? 0 : 1;
 }
 
 // ---- the method-to-nmethod tables ------------------------------------------------------------

@@ -77,6 +77,10 @@ int64_t mapVToNPC(uint64_t method, int64_t vpc);
 // when no bytecode maps there; 0 (nBytes + 1 for the cannot-resume entry) when the method
 // cannot be translated. noRoom (when given) is set when the zone had no room for it.
 int64_t mapNToVPC(uint64_t method, int64_t npc, int* noRoom = nullptr);
+// Turns every context's native pc into a bytecode pc (before a snapshot). A pc no translation
+// maps is reported and replaced by the method's cannot-resume pc; answers 0 only when that too
+// is missing.
+int mapAllNPCs();
 
 // The method-to-nmethod tables: bucket heads chained through the header's link word.
 struct VToNTable {

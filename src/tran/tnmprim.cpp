@@ -12,12 +12,12 @@
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCString.h"
+#include "mman/mmCValue.h"
 #include "mman/mmInit.h"
 #include "mman/mmRt.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
-#include "prim/prCValue.h"
-#include "prim/prString.h"
 #include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/send.h"
@@ -27,6 +27,7 @@
 #include "tran/nmalloc.h"
 #include "tran/tloop.h"
 #include "tran/tmain.h"
+#include "tran/tpic.h"
 #include "tran/tprim.h"
 
 volatile uint32_t collectingProfileData;

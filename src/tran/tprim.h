@@ -1,47 +1,11 @@
-// Translator: the primitive table, numbers 0..65535 in 256 sub-tables of 256 entries.
-// Owns primTable (the top level) and defaultPrimEntry.
-// Prefix: none (initPrimitiveTable, getPrimEntry, addCPrimitive and its siblings).
+// Translator: translated primitives (their records, registration and generators), inline
+// allocation in eden and the allocation stubs. Owns the four record tables and threshold_refs.
+// Prefix: tx (txRegisterTable, txUseCPrim, ...); makeTranslatedPrimitives, tAllocFloat.
 #pragma once
 #include <cstdint>
 
-// PrimKind: how the method prologue reaches the primitive.
-enum PrimKind : uint8_t {
-  primKindC = 0,           // C function, glue by argument count
-  primKindTranslated = 1,  // function is a translated-primitive record
-  primKindUser = 2,        // user primitive
-  primKindVarArgC = 3,     // variable-argument C function; with function 0 "no primitive"
-  primKindVarArgUser = 4,  // variable-argument user primitive
-};
+#include "ext/exPrimTable.h"
 
-// One entry per number; generated code indexes the table in 16-byte steps.
-struct PrimEntry {
-  uint64_t function;  // C function address, or the translated-primitive record; 0 = none
-  uint8_t numArgs;    // argument count (0 for the variable-argument kinds)
-  uint8_t kind;       // PrimKind
-  uint8_t flag;       // copied from a translated-primitive record, else 0
-  uint8_t pad[5];     // unused
-};
-static_assert(sizeof(PrimEntry) == 16, "a primitive entry is 16 bytes");
-
-enum : uint32_t {
-  primNumberLimit = 65536,
-  primSubTableEntries = 256,
-};
-
-extern PrimEntry* primTable[primSubTableEntries];  // sub-table per number >> 8, 0 = absent
-extern PrimEntry defaultPrimEntry;                 // stands for every unregistered number
-
-void initPrimitiveTable();
-PrimEntry* getPrimEntry(uint64_t number);
-void addPrimitiveWithParams(uint32_t number, const void* function, uint8_t numArgs,
-                            uint8_t kind, uint8_t flag);
-void addCPrimitive(uint32_t number, const void* function, uint8_t numArgs);
-void addUPrimitive(uint32_t number, const void* function, uint8_t numArgs);
-void addVarArgCPrimitive(uint32_t number, const void* function);
-void addVarArgUPrimitive(uint32_t number, const void* function);
-void addVarArgCPrimitiveForRange(uint32_t first, uint32_t limit, const void* function);
-
-// ---- Translated primitives ------------------------------------------------------------------
 // A translated primitive's fast path is emitted inline at the start of its method's nmethod;
 // what it does not finish goes to the C primitive the table held before (the record's
 // cFunction) through the ordinary primitive glue. Records are entered in the table as kind 1
@@ -63,7 +27,14 @@ struct TranslatedPrimRecord {
 static_assert(sizeof(TranslatedPrimRecord) == 32, "a translated-primitive record is 32 bytes");
 inline int txArgCount(const TranslatedPrimRecord* r) { return r->arity & 31; }
 inline int txLevel(const TranslatedPrimRecord* r) { return r->arity >> 5; }
+// A record of a table: number, argument count, level, flag and generator (null: not built;
+// the number stays a C primitive); the fallback is filled at registration.
+constexpr TranslatedPrimRecord txRecord(uint16_t number, int args, int level, uint8_t flag, TxPrimGenerator generator) {
+  return {number, uint8_t(args | (level << 5)), flag, generator, nullptr, nullptr};
+}
 
+// The tables, each ended by a record of number 0: numbers (src/tran/txArith.cpp), then
+// control, memory and subscripts (src/tran/txObject.cpp).
 extern TranslatedPrimRecord txArithPrims[54], txControlPrims[6], txMemPrims[12], txSubscriptPrims[14];
 extern uint32_t enableTP;   // 1: translated primitives on (start-up options)
 extern uint32_t enableTFP;  // 1: inline floating-point code on (start-up options)
@@ -80,16 +51,37 @@ void initTxControlPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 void initTxSubscriptPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int));
 
-// Emitters the generators share.
+// What the generators share.
 // The fallback call: r15 := C function, r9 := count above 3, call glue (recorded as a
 // relative call); withReturnMark adds EB 04 and the u32 offset from the nmethod's start.
 uint8_t* txUseCPrim(const TranslatedPrimRecord* record, uint8_t* at, int withReturnMark);
 // After an 8-bit conditional jump: the jump taken answers true, else false.
 uint8_t* txMakeBoolean(uint8_t* at);
-// reg := the receiver's class index (its tag for an immediate).
-uint8_t* txGetClassTag(int reg, uint8_t* at);
 // Points the n 8-bit jump displacements ending at list[i] (null entries skipped) at target.
 void txFixShortList(uint8_t** list, int n, const uint8_t* target);
+// The end of every path that gives up: mov r15, 0 with inlineFailure, else the fallback call.
+uint8_t* txGiveUp(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure);
+// bt r12, 1; jnc: the argument must be a SmallInteger. *jump gets the jump to patch.
+uint8_t* txArgumentCheck(uint8_t** jump, uint8_t* at);
+// The end of a member whose give-up jumps come in two kinds: where C fails (the shortcut
+// with inlineFailure) and where C answers (always called). Lists may hold null entries.
+struct TxExits {
+  uint8_t* fails32[8] = {};
+  uint8_t* fails8[8] = {};
+  uint8_t* toC32[8] = {};
+  uint8_t* toC8[8] = {};
+};
+// Appends a jump to the first free place of list.
+void txAddJump(uint8_t** list, uint8_t* jump);
+// Patches e's jumps and writes the two exits: the shortcut (with inlineFailure) and the call.
+uint8_t* txExitsTail(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure, TxExits& e);
+
+// Bump allocation in eden of a body of `bytes` bytes (a multiple of 8 up to 2008; in the
+// register sizeReg unless it is -1) with the header word `flags` (in the register flagsReg
+// unless it is -1): r14 := the body, r11 := its end, result := the new object; rax is
+// clobbered. *slow gets the 32-bit jump taken, with nothing changed, when the object would
+// pass eden's warning limit.
+uint8_t* txAllocInline(uint8_t* at, int sizeReg, uint32_t bytes, int flagsReg, uint64_t flags, int result, uint8_t** slow);
 
 // Inline allocation of a floating-point result (a Double, or a Float): r14 := the body (the
 // caller stores the value), result := the new object; rax and r11 are clobbered. *slow gets

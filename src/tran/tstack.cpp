@@ -5,9 +5,9 @@
 
 #include <cstring>
 
+#include "ext/exRequest.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmObject.h"
-#include "stack/vmsupport.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taction.h"
 #include "tran/tmain.h"
@@ -496,9 +496,7 @@ uint8_t* tCallRecorded(uint8_t* at, const void* target) {
 }
 uint8_t* tStoreIndexed(uint8_t* at) {
   at = emitMovRM(at, rR11, rBX, 0);
-  static const uint8_t storeSlot[4] = {0x4F, 0x89, 0x2C, 0xCB};  // mov [r11+r9*8], r13
-  memcpy(at, storeSlot, 4);
-  at += 4;
+  at = emitMovMIdx8R(at, rR11, rR9, rR13);  // the value into the slot
   uint8_t* work[3];
   at = tStoreCheck(at, rBX, rR13, rR15, 0, rAX, work, 0, nullptr);
   at = emitMovRR(at, rBX, rR13);

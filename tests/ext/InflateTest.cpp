@@ -8,12 +8,14 @@
 #include <zlib.h>
 
 #include "ext/exInflate.h"
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmInit.h"
 #include "mman/testHeap.h"
+#include "prim/prLinkRegistry.h"
 
 namespace {
 

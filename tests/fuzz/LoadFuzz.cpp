@@ -9,7 +9,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"

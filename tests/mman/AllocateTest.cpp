@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
@@ -12,12 +13,11 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "prim/prUtil.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmBecome.h"
 #include "mman/mmFixedSpace.h"
@@ -18,7 +19,6 @@
 #include "mman/mmPermSpace.h"
 #include "mman/scavengeHeap.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -4,11 +4,10 @@
 
 #include <cmath>
 
+#include "ext/exPrimTable.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/scavengeHeap.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

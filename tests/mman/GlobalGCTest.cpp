@@ -5,16 +5,17 @@
 #include <functional>
 #include <vector>
 
+#include "ext/exRequest.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmGlobalGC.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmVerify.h"
 #include "mman/scavengeHeap.h"
+#include "stack/scheduler.h"
 #include "support/primHarness.h"
 
 namespace {
@@ -319,7 +320,7 @@ TEST_F(IncSweepTest, IncSweep_StopsAtItsEntryBudget) {
   saveOtBaseAfterIncMark();
   uint64_t start = incSweepPoint;
   EXPECT_EQ(incSweepOldSpace(0, 10, ~uint64_t(0)), 0);
-  EXPECT_EQ(pending.incSweepEntriesScanned, 11u);  // ten entries in one run
+  EXPECT_EQ(memoryStats.incSweepEntriesScanned, 11u);  // ten entries in one run
   EXPECT_EQ(incSweepPoint, start + 10 * 16);
   ASSERT_LT(incSweepPoint, oopOf(headerOf(upper)));
   recycleOldObj(headerOf(upper));
@@ -340,19 +341,19 @@ TEST_F(IncSweepTest, IncSweep_StopsAtItsEntryBudget) {
   }
   EXPECT_EQ(headerOf(listed)->dataPtr, 0u);
   EXPECT_TRUE(inRt(headerOf(listed)));
-  EXPECT_EQ(pending.incSweepObjectsFreed, 4499u);  // the odd ones but the reborn one
+  EXPECT_EQ(memoryStats.incSweepObjectsFreed, 4499u);  // the odd ones but the reborn one
 }
 
 TEST_F(IncSweepTest, IncSweep_StopsAtTheByteBudgetAndAtAProcessSwitch) {
   handMarked(20000);
   saveOtBaseAfterIncMark();
   EXPECT_EQ(incSweepOldSpace(0, ~uint64_t(0), 1), 0);  // stops after the first body freed
-  EXPECT_EQ(pending.incSweepObjectsFreed, 1u);
-  uint64_t scanned = pending.incSweepEntriesScanned;
+  EXPECT_EQ(memoryStats.incSweepObjectsFreed, 1u);
+  uint64_t scanned = memoryStats.incSweepEntriesScanned;
   EXPECT_LT(scanned, uint64_t(sweepRunEntries));
   setRequest(requestProcessSwitch);
   EXPECT_EQ(incSweepOldSpace(1, ~uint64_t(0), ~uint64_t(0)), 0);  // one whole run
-  EXPECT_EQ(pending.incSweepEntriesScanned, scanned + sweepRunEntries + 1);
+  EXPECT_EQ(memoryStats.incSweepEntriesScanned, scanned + sweepRunEntries + 1);
   clearRequest(requestProcessSwitch);
   EXPECT_EQ(incSweepOldSpace(1, ~uint64_t(0), ~uint64_t(0)), 1);
 }
@@ -377,16 +378,16 @@ TEST_F(IncSweepTest, IncSweep_BudgetedQuantaFreeTheSameSet) {
     for (int done = 0; !done; quanta++) {
       done = incSweepOldSpace(0, c.entries, c.bytes);
       if (!done && c.bytes != all) {
-        ASSERT_EQ(pending.incSweepBytesFreed - freedBefore, c.bytes);
+        ASSERT_EQ(memoryStats.incSweepBytesFreed - freedBefore, c.bytes);
       }
-      freedBefore = pending.incSweepBytesFreed;
+      freedBefore = memoryStats.incSweepBytesFreed;
       ASSERT_LE(quanta, entries);
     }
     uint64_t perQuantum = c.entries == all ? entries : c.entries == 0 ? 1 : c.entries;
     uint64_t expected =
-        c.bytes == all ? (entries + perQuantum - 1) / perQuantum : pending.incSweepBytesFreed / c.bytes + 1;
+        c.bytes == all ? (entries + perQuantum - 1) / perQuantum : memoryStats.incSweepBytesFreed / c.bytes + 1;
     EXPECT_EQ(quanta, expected);
-    EXPECT_EQ(pending.incSweepObjectsFreed, objects.size() / 2);
+    EXPECT_EQ(memoryStats.incSweepObjectsFreed, objects.size() / 2);
     for (uint64_t i = 0; i < objects.size(); i++) {
       ObjectHeader* h = headerOf(objects[i]);
       ASSERT_FALSE(isMarked(h)) << i;
@@ -514,7 +515,7 @@ TEST_F(GlobalGCTest, GCStress_RegistryNamingAFreedOrMovedEntryIsFatal) {
 
 TEST_F(GlobalGCTest, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {
   oop semaphore = newOldObject(hashOf(headerOf(sysOop(sysSemaphoreClass))), 3);
-  store(semaphore, semaphoreExcessSignalsSlot, smallIntegerFor(0));
+  store(semaphore, semaphoreExcessSignals, smallIntegerFor(0));
   lowSpaceSemaphoreX = -1;
   PrimOutcome armed = callPrimitive(116, nilOop(), {semaphore, smallIntegerFor(0), smallIntegerFor(4096)});
   ASSERT_FALSE(armed.failed);
@@ -526,7 +527,7 @@ TEST_F(GlobalGCTest, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {
   handleRequests();
   EXPECT_EQ(lowSpaceLimit, 0u);
   EXPECT_EQ(asynchSignalCount, signals + 1);
-  EXPECT_EQ(slotOf(semaphore, semaphoreExcessSignalsSlot), smallIntegerFor(1));
+  EXPECT_EQ(slotOf(semaphore, semaphoreExcessSignals), smallIntegerFor(1));
   ASSERT_FALSE(callPrimitive(116, nilOop(), {nilOop(), smallIntegerFor(0), smallIntegerFor(4096)}).failed);
   EXPECT_EQ(lowSpaceLimit, 0u);
   lowSpaceResponse();

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/heapVerifier.h"

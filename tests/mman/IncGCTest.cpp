@@ -13,18 +13,17 @@
 #include <vector>
 
 #include "ext/exError.h"
+#include "ext/exRequest.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmBecome.h"
 #include "mman/mmEnumerate.h"
 #include "mman/mmIncGC.h"
-#include "mman/mmObjPrims.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
 #include "mman/scavengeHeap.h"
+#include "prim/prObject.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "support/handFrames.h"
 #include "support/primHarness.h"
 #ifndef _WIN32

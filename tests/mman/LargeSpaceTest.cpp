@@ -5,12 +5,12 @@
 #include <random>
 #include <vector>
 
+#include "ext/exRequest.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/heapVerifier.h"
 #include "mman/spaceArena.h"
-#include "stack/vmsupport.h"
 
 namespace {
 

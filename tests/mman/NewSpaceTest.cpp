@@ -2,6 +2,7 @@
 // freeing into fillers and shrinking in place.
 #include <gtest/gtest.h>
 
+#include "ext/exRequest.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmNewSpace.h"
 #include "mman/heapVerifier.h"
@@ -9,7 +10,6 @@
 #include "mman/mmSysOop.h"
 #include "mman/spaceArena.h"
 #include "mman/testHeap.h"
-#include "stack/vmsupport.h"
 
 namespace {
 

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ext/exRequest.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmIncGC.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
-#include "mman/mmPending.h"
 #include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 

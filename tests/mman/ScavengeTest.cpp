@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "ext/exMemory.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "mman/loadImages.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmBecome.h"
@@ -18,13 +21,10 @@
 #include "mman/mmOldSpace.h"
 #include "mman/mmOopStack.h"
 #include "mman/mmPermSpace.h"
-#include "ext/exLeave.h"
 #include "mman/scavengeHeap.h"
 #include "ext/platform.h"
 #include "mman/mmImageHeader.h"
-#include "stack/vmsupport.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 #include "imageWriter.h"
 
 namespace {

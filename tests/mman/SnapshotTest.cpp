@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ext/exInit.h"
 #include "ext/platform.h"
 #include "mman/heapVerifier.h"
 #include "mman/loadImages.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmFixedSpace.h"
@@ -20,6 +20,7 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "imageWriter.h"
+#include "prim/prStartup.h"
 #include "support/testZone.h"
 
 std::string tempImagePath(const char* name) {

@@ -4,14 +4,14 @@
 #include <cassert>
 #include <cstring>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
+#include "ext/exRequest.h"
 #include "imageWriter.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
-#include "stack/vmsupport.h"
 
 // Static, so in the low part of the address space below every mapped segment.
 alignas(4096) static uint8_t arena[8 << 20];

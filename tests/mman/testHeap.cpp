@@ -6,14 +6,16 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "ext/exEnviron.h"
+#include "ext/exRequest.h"
+#include "mman/mmGlobalGC.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmIncGC.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
-#include "mman/mmPending.h"
 #include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
+#include "prim/prEnviron.h"
 
 TestClasses testClasses;
 static uint32_t classMetaIndex;  // the shared metaclass of every test class
@@ -181,7 +183,7 @@ void freeTestHeap() {
   scavengeInProgress = tenureToShrinkRememberedTable = 0;
   lowSpaceLimit = 0;
   anyReq = 0;
-  pendingCalls = PendingCalls{};
+  incGCClassChangeCalls = 0;
   resetFragmentationCounts();
   oldObjectsAllocated = oldBytesAllocated = 0;
   lastClassTablePageX = 0;

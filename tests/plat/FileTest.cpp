@@ -18,7 +18,6 @@
 
 #include "ext/exOption.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "plat/unxMain.h"

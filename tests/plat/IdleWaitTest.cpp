@@ -13,16 +13,15 @@
 #include <thread>
 #include <unistd.h>
 
-#include "ext/exEnviron.h"
+#include "prim/prEnviron.h"
 #include "ext/exInit.h"
-#include "ext/exTimer.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "plat/unxMain.h"
-#include "stack/vmsupport.h"
+#include "prim/prTimer.h"
 #include "support/ioKernel.h"
 
 namespace {

@@ -7,13 +7,13 @@
 
 #include "ext/exError.h"
 #include "ext/exInflate.h"
+#include "mman/mmCString.h"
+#include "mman/mmCValue.h"
+#include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "plat/unxMain.h"
-#include "prim/prCValue.h"
 #include "prim/prLinkRegistry.h"
-#include "prim/prString.h"
-#include "prim/prUtil.h"
 #include "support/primHarness.h"
 
 namespace {

@@ -8,12 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ext/exInQueue.h"
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"
-#include "tran/tprim.h"
+#include "prim/prInQueue.h"
 
 namespace {
 

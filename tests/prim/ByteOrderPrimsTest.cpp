@@ -6,14 +6,13 @@
 #include <functional>
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "mman/heapVerifier.h"
 #include "mman/mmImageLoad.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "mman/mmPending.h"
 #include "prim/prByteOrder.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -7,17 +7,17 @@
 #include <vector>
 
 #include "ext/exError.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
+#include "mman/mmOldSpace.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
 #include "mman/testHeap.h"
 #include "stack/contexts.h"
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "support/primHarness.h"
-#include "tran/tprim.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 
 namespace {
 
@@ -468,7 +468,7 @@ TEST_F(ContextTest, PrimitivesMapBytecodeAndNativePcs) {
   memcpy(block + 49, &distance, 2);
   ObjectHeader* ctx = allocSmallObj(classIndexMethodContext, contextNamedSlots, 8 * contextNamedSlots, hasPtrsBit, nilOop());
   bodyOf(ctx)[ctxMethod] = mappedMethod;
-  uint64_t compactions = pending.numCompactNMethods;  // failed mappings compact the zone
+  uint64_t compactions = memoryStats.numCompactNMethods;  // failed mappings compact the zone
   vToNMethodHook = mappedNMethodOf;
   mapVToNPCHook = mapVToN;
   mapNToVPCHook = mapNToV;
@@ -505,8 +505,8 @@ TEST_F(ContextTest, PrimitivesMapBytecodeAndNativePcs) {
       EXPECT_EQ(o.result, c.answer) << c.prim << " " << c.pc;
     }
   }
-  EXPECT_GT(pending.numCompactNMethods, compactions);
-  pending.numCompactNMethods = compactions;  // memory statistics tests read it
+  EXPECT_GT(memoryStats.numCompactNMethods, compactions);
+  memoryStats.numCompactNMethods = compactions;  // memory statistics tests read it
   vToNMethodHook = nullptr;
   mapVToNPCHook = nullptr;
   mapNToVPCHook = nullptr;

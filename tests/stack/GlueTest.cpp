@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "ext/exRequest.h"
 #include "mman/testHeap.h"
 #include "stack/glue.h"
 #include "mman/mmAllocate.h"
@@ -17,7 +18,6 @@
 #include "stack/nsupport.h"
 #include "stack/stackframe.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
 
 extern "C" {

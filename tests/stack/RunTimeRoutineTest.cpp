@@ -6,12 +6,12 @@
 #include <cstring>
 #include <vector>
 
+#include "ext/exRequest.h"
 #include "mman/testHeap.h"
 #include "mman/mmSysOop.h"
 #include "stack/nsupport.h"
 #include "stack/send.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "tran/nmLayout.h"
 #include "tran/tpcmap.h"
 #include "tran/tprim.h"

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "ext/exOption.h"
-#include "mman/mmPending.h"
 #include "mman/testHeap.h"
 #include "support/testZone.h"
 #include "mman/mmSysOop.h"
@@ -33,6 +32,7 @@
 #include "tran/taux.h"
 #include "tran/tmain.h"
 #include "tran/tpcmap.h"
+#include "tran/tpic.h"
 #include "tran/tprim.h"
 #include "tran/tstack.h"
 #include "tran/txmem.h"

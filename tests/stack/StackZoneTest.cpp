@@ -4,10 +4,10 @@
 
 #include <vector>
 
-#include "mman/mmPending.h"
+#include "ext/exRequest.h"
+#include "mman/mmOldSpace.h"
 #include "stack/glue.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 
 namespace {
 
@@ -45,13 +45,13 @@ class StackZoneTest : public ::testing::Test {
     stabilized.clear();
     savedHook = stackStabilizeHook;
     stackStabilizeHook = freeByStabilizing;
-    savedCompactCount = pending.stackCompactCount;
+    savedCompactCount = memoryStats.stackCompactCount;
     initStacks(zone, 8);
   }
   void TearDown() override {
     initStackChains();  // no segment outlives the test
     stackStabilizeHook = savedHook;
-    pending.stackCompactCount = savedCompactCount;  // memory statistics tests read it
+    memoryStats.stackCompactCount = savedCompactCount;  // memory statistics tests read it
   }
   uint64_t savedCompactCount = 0;
   int (*savedHook)(uint64_t*) = nullptr;
@@ -107,10 +107,10 @@ TEST_F(StackZoneTest, StealingPrefersAShallowRecentSegment) {
   }
   s[6][shSp] = reinterpret_cast<uint64_t>(s[6]) + stackSegmentBytes - 192;  // shallow, but 2nd most recent
   s[1][shSp] = reinterpret_cast<uint64_t>(s[1]) + stackSegmentBytes - 192;  // shallow, 2nd least recent
-  uint64_t before = pending.stackCompactCount;
+  uint64_t before = memoryStats.stackCompactCount;
   EXPECT_NE(stackAlloc(0), nullptr);
   EXPECT_EQ(stabilized, (std::vector<uint64_t*>{s[1]}));
-  EXPECT_EQ(pending.stackCompactCount, before + 1);
+  EXPECT_EQ(memoryStats.stackCompactCount, before + 1);
   s[2][shSp] -= 0;  // deep: the least recently used is taken when no shallow one is near the tail
   EXPECT_NE(stackAlloc(0), nullptr);
   EXPECT_EQ(stabilized.back(), s[0]);

@@ -3,13 +3,13 @@
 
 #include <cassert>
 
-#include "ext/exEnviron.h"
 #include "ext/exInit.h"
 #include "mman/mmAllocate.h"
-#include "mman/mmPending.h"
+#include "mman/mmCString.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
-#include "prim/prString.h"
+#include "prim/prEnviron.h"
+#include "prim/prStartup.h"
 
 static uint32_t errorClasses[37];
 
@@ -39,11 +39,11 @@ void newIOTestHeap(uint64_t oldSlots) {
 
 oop newSemaphore() {
   oop s = newOldObject(classIndexSemaphore, 3);
-  bodyOf(headerOf(s))[semaphoreExcessSignalsSlot] = smallIntegerFor(0);
+  bodyOf(headerOf(s))[semaphoreExcessSignals] = smallIntegerFor(0);
   return s;
 }
 
-int64_t excessSignals(oop semaphore) { return smallIntegerValue(slotOf(semaphore, semaphoreExcessSignalsSlot)); }
+int64_t excessSignals(oop semaphore) { return smallIntegerValue(slotOf(semaphore, semaphoreExcessSignals)); }
 
 oop byteString(const std::string& text) { return STStringWithSize(text.data(), text.size()); }
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "mman/mmPending.h"
+#include "ext/exPrimTable.h"
+#include "stack/nsupport.h"
 #include "stack/stackzone.h"
 #include "tran/tpcmap.h"
-#include "tran/tprim.h"
 
 oop harnessFrameMethod = 0;
 

@@ -1,8 +1,8 @@
 // Entry sequence, prologue and abort stubs run natively, with doubles of the glue entries.
 #include <gtest/gtest.h>
 
+#include "ext/exRequest.h"
 #include "nativeCode.h"
-#include "stack/vmsupport.h"
 #include "support/testZone.h"
 #include "tran/cgenx86_64.h"
 #include "tran/nmLayout.h"

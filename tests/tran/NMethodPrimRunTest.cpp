@@ -19,24 +19,25 @@
 #include <unistd.h>
 #include <vector>
 
-#include "ext/exEnviron.h"
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
-#include "prim/prString.h"
 #include "imageWriter.h"
 #include "mkHeap.h"
 #include "mkTestUtil.h"
+#include "mman/mmCString.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmInit.h"
-#include "mman/mmProcess.h"
 #include "mman/mmSnapshot.h"
-#include "mman/mmSubscript.h"
 #include "mman/mmSysOop.h"
+#include "prim/prEnviron.h"
+#include "prim/prSubscript.h"
 #include "stack/glue.h"
 #include "stack/nsupport.h"
+#include "stack/scheduler.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "support/primHarness.h"
 #include "support/testZone.h"
 #include "tran/translateRun.h"
@@ -45,7 +46,6 @@
 #include "tran/tloop.h"
 #include "tran/tmain.h"
 #include "tran/tnmprim.h"
-#include "tran/tprim.h"
 
 
 namespace {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ext/exOption.h"
+#include "ext/exPrimTable.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmInit.h"
@@ -16,7 +17,6 @@
 #include "support/primHarness.h"
 #include "tran/tloop.h"
 #include "tran/tnmprim.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Primitive table: default entries, sub-table creation and the registration forms.
 #include <gtest/gtest.h>
 
-#include "tran/tprim.h"
+#include "ext/exPrimTable.h"
 
 namespace {
 

@@ -7,13 +7,13 @@
 
 #include <vector>
 
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "stack/glue.h"
-#include "stack/vmsupport.h"
 #include "tran/cgenx86_64.h"
 #include "tran/nmLayout.h"
 #include "tran/taction.h"
 #include "tran/taux.h"
-#include "tran/tprim.h"
 #include "tran/tstack.h"
 
 extern "C" uint8_t nmPrim0[], nmPrim1[], nmPrim2[], nmPrim3[], nmPrim4[], nmPrim5[], nmPrim6[], nmPrim7[],

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "stack/vmsupport.h"
+#include "ext/exPrimTable.h"
+#include "ext/exRequest.h"
 #include "tran/cgenx86_64.h"
 #include "tran/disx86_64.h"
 #include "tran/nmLayout.h"
 #include "tran/taction.h"
 #include "tran/taux.h"
-#include "tran/tprim.h"
 #include "tran/tstack.h"
 
 namespace {

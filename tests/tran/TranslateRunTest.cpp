@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "imageWriter.h"
 #include "mkHeap.h"
@@ -25,7 +26,6 @@
 #include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/stackzone.h"
-#include "stack/vmsupport.h"
 #include "support/testZone.h"
 #include "tran/translateRun.h"
 #include "tran/nmalloc.h"

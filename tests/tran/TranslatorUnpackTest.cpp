@@ -5,13 +5,13 @@
 
 #include <vector>
 
+#include "ext/exPrimTable.h"
 #include "imageWriter.h"
 #include "mkHeap.h"
 #include "mkTestUtil.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
 #include "tran/tmain.h"
-#include "tran/tprim.h"
 
 namespace {
 

@@ -9,7 +9,8 @@
 #include <vector>
 #include <zlib.h>
 
-#include "ext/exLeave.h"
+#include "ext/exMemory.h"
+#include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmLargeSpace.h"
@@ -20,7 +21,6 @@
 #include "mman/mmRt.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
-#include "stack/vmsupport.h"
 
 ImageHeader iwLastHeader;
 

@@ -3,6 +3,7 @@
 // failed run leaves no file, and the engine loads the image.
 #include <sys/stat.h>
 
+#include "ext/exInit.h"
 #include "imageWriter.h"
 #include "mkHeap.h"
 #include "mkTestUtil.h"
@@ -13,6 +14,7 @@
 #include "mman/mmInit.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmSysOop.h"
+#include "prim/prStartup.h"
 
 namespace {
 

@@ -108,6 +108,34 @@ void initPlatformPrimitiveSets();
 // Bytes of one raw window-system event, kept beside each input-queue record.
 uint64_t pdSizeOfEvent();
 
+// C calls in the platform's calling convention, callback thunks and dynamic loading. Oops
+// travel as 64-bit words. pdCallC calls function (an integer object) with numArgs arguments
+// converted by kinds (byte 0 the result kind, byte i the kind of argument i-1): argument i
+// is base[numArgs - trailing - i], or, where that index is 0 or less, the current stack
+// segment's saved-argument word 7 - index. It answers the result object, or 0 with the
+// record filled (a negative SmallInteger word for PrimErrorTable entries, or 0 and the
+// argument's 1-based position). Flag bit 61: a struct result comes back in registers. The
+// floating-point exception flags the C function raised are cleared when it returns.
+struct CallErrorRecord;
+uint64_t pdCallC(uint64_t flags, uint64_t function, const uint8_t* kinds, uint64_t numArgs, uint64_t trailing,
+                 const uint64_t* base, uint64_t resultDescriptor, uint64_t structArgBytes, uint64_t resultBytes,
+                 CallErrorRecord* record);
+// The platform's byte sizes of the kinds that differ between platforms.
+void pdSetNumBytesForKind(uint8_t* sizes);
+// Non-zero when a struct (its type descriptor, or a composite holding it in slot 1) travels
+// in registers; 0 when it goes by memory.
+uint64_t shouldPassStructInRegisters(uint64_t descriptorOrComposite);
+// A callback thunk for argc arguments (entry 0 of each array describes the result): its
+// address, 0 when no memory is left, 1 when the signature cannot be served. Destroying
+// answers 0 when the address is no live thunk.
+void* pdThunkCreate(uint64_t id, uint64_t argc, const uint64_t* structTypes, const uint64_t* sizes,
+                    const uint64_t* kinds);
+int pdThunkDestroy(void* thunk, uint64_t id);
+// Whether the calling thread is the one that runs Smalltalk.
+int pdOnEngineThread();
+// Registers the dynamic-loading primitives (330-332) where the platform has them.
+void initDynamicLoadPrimitives();
+
 // Hooks (function variables with working defaults).
 extern void (*pdBlockUntilEvent)();
 extern void (*pdFinishLongComp)();

@@ -472,7 +472,10 @@ uint64_t growOldObject(ObjectHeader* h, uint64_t extra, uint64_t minExtra) {
   if (oldWords != 0) memcpy(reinterpret_cast<void*>(body), bodyOf(h), oldWords * 8);
   oop fill = hasPtrs(h) ? nilOop() : 0;
   for (uint64_t i = oldWords; i < words; i++) reinterpret_cast<oop*>(body)[i] = fill;
-  if (oldWords != 0 && addressInOldSegmentData(h->dataPtr) != nullptr) freeOldBody(h);
+  if (oldWords != 0) {  // the old body goes back to its own space's free room, perm data's too
+    uint64_t sizeWord = sizeFieldOf(h) == sizeFieldExtended ? 1 : 0;
+    recycleNonNewData(h, h->dataPtr - sizeWord * 8, oldWords + sizeWord);
+  }
   h->dataPtr = body;
   setBodySize(h, words * 8);
   return extra;

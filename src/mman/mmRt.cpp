@@ -184,11 +184,13 @@ void noPermCompactOldRt() {
 
 // A perm header whose body lies in old-space data (become gave it one) stays listed whatever
 // it refers to: the compactor finds such bodies' owners only through this table, and a body
-// it cannot thread back to its header is lost.
+// it cannot thread back to its header is lost. Perm space's own data, linked as a segment
+// while a collection has it absorbed, is no old data.
 static bool permBodyInOldData(const ObjectHeader* h) {
   uint32_t sf = sizeFieldOf(h);
   if (sf == 0 || sf > sizeFieldExtended || h->dataPtr == 0) return false;
-  return addressInOldSegmentData(h->dataPtr - (sf == sizeFieldExtended ? 8 : 0)) != nullptr;
+  const OldSpaceSegment* s = addressInOldSegmentData(h->dataPtr - (sf == sizeFieldExtended ? 8 : 0));
+  return s != nullptr && !(s->segFlags & segCompacting);
 }
 
 // Each listed perm object's slots first follow entries the sweep-compact moved (its body

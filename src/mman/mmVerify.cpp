@@ -572,8 +572,12 @@ std::string verifyHeap() {
 
 // The old RT lists exactly the perm objects that refer to old ones: the collection's sweep of it
 // dropped every other entry. (Between collections a listed holder may have lost its old referents.)
+// A body that become or growing moved into old data counts as such a reference.
 static bool refersToOldSpace(const ObjectHeader* h) {
-  if (!hasPtrs(h) || h->dataPtr == 0 || sizeFieldOf(h) >= sizeFieldLarge) return false;
+  uint32_t sf = sizeFieldOf(h);
+  if (h->dataPtr == 0 || sf >= sizeFieldLarge) return false;
+  if (sf != 0 && addressInOldSegmentData(h->dataPtr - (sf == sizeFieldExtended ? 8 : 0)) != nullptr) return true;
+  if (!hasPtrs(h)) return false;
   for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) {
     oop s = bodyOf(h)[i];
     if (isHeapObject(s) && s != 0 && !isNewObject(s) && !isPermObject(headerOf(s))) return true;

@@ -15,12 +15,24 @@
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
+#include "prim/prInQueue.h"
+#include "stack/glue.h"
+#include "stack/nsupport.h"
+#include "stack/stackzone.h"
+#include "tran/nmLayout.h"
+#include "tran/tmain.h"
 
-// The window system is not linked into this build yet, so the library is searched for.
+// The window system is a library of its own beside the program, searched for when it binds.
 const uint32_t guiSubsystemLinked = 0;
 uint32_t guiBindingState;  // GuiBinding
 static void* guiLibraryHandle;
 char graphicsPlatformName[64] = "nil";
+
+// Only the GUI library calls the input queue's entry points: naming them here keeps them in
+// the program that exports them to it.
+extern "C" __attribute__((used)) const void* const guiQueueEntries[] = {
+    reinterpret_cast<const void*>(initInput), reinterpret_cast<const void*>(extendedQueueTypedEvent),
+    reinterpret_cast<const void*>(queueTypedEvent), reinterpret_cast<const void*>(extendedQueueNewAscii)};
 
 typedef int (*InitGUIFunction)(InitFunctionEntry* functions, int count);
 
@@ -89,6 +101,39 @@ uint32_t loadGUILibrary() {
   return guiBindingState == guiBound ? 0 : 19;
 }
 
+// ---- Binding on the first GUI primitive --------------------------------------------
+
+static oop lazyGUIPrimitive(oop receiver, uint64_t numArgs, uint64_t args);
+
+static bool isLazy(const PrimEntry* e) {
+  return e->kind == primKindVarArgC && e->function == reinterpret_cast<uint64_t>(lazyGUIPrimitive);
+}
+
+// The primitive number of the method whose frame is on top (built by the commit).
+static int32_t runningPrimitiveNumber() {
+  const uint64_t* fp = reinterpret_cast<const uint64_t*>(currentStack[shFp]);
+  const NMethodHeader* nm = reinterpret_cast<const NMethodHeader*>(fp[frNMethod] & frameNMethodMask);
+  TVInfo info;
+  return unpackVMethod(nm->vmethod, &info) ? info.primitive : -1;
+}
+
+// Stands for every GUI primitive until the library registers the real ones. Committed, the
+// primitive's frame is built, so the real one runs from it (CrtCarefulCallPrim pops it) and
+// its answer goes straight to the sender; binding failures fail from the frame.
+static oop lazyGUIPrimitive(oop, uint64_t numArgs, uint64_t) {
+  commitPrimitive(nilOop());
+  int32_t number = runningPrimitiveNumber();
+  uint32_t code = loadGUILibrary();
+  if (code != 0) return failPrimitive(primErrorAt(code), numArgs);
+  const PrimEntry* entry = number >= 0 && number < (int32_t)primNumberLimit ? getPrimEntry((uint64_t)number) : nullptr;
+  if (entry == nullptr || entry->function == 0 || isLazy(entry)) return failPrimitive(primErrorAt(primErrGeneral), numArgs);
+  oop result = CrtCarefulCallPrim(entry);
+  uint64_t* s = currentStack;
+  s[shSp] -= 8;
+  reinterpret_cast<uint64_t*>(s[shSp])[0] = result;
+  backToNcodePopResult();
+}
+
 // ---- Start-up registration ---------------------------------------------------------
 
 // Primitive 949: the name the bound GUI library gave itself ("nil" before binding).
@@ -97,12 +142,17 @@ static oop primIdentifierString(oop) {
   return s != 0 ? s : failPrimitive(primErrorAt(primErrGeneral), 0);
 }
 
-// With -gui or -guilib the library binds now, and a failure ends the start. Binding on
-// the first GUI primitive needs the execution engine's primitive protocol (committing,
-// finding the running primitive's number), which comes with it; until then the GUI
-// primitive numbers stay unregistered and their methods' fall-back code runs.
+// With -gui or -guilib the library binds now, and a failure ends the start; otherwise the
+// GUI numbers (949 aside, which is the core's) wait for their first use.
 void reserveOrLoadGUIPrimitives() {
   addCPrimitive(949, reinterpret_cast<const void*>(primIdentifierString), 0);
-  if (!loadGUIOnStartup) return;
+  if (!loadGUIOnStartup) {
+    const void* lazy = reinterpret_cast<const void*>(lazyGUIPrimitive);
+    addVarArgCPrimitiveForRange(700, 710, lazy);
+    addVarArgCPrimitiveForRange(900, 949, lazy);
+    addVarArgCPrimitiveForRange(950, 1000, lazy);
+    addVarArgCPrimitiveForRange(1100, 1121, lazy);
+    return;
+  }
   if (loadGUILibrary() != 0) REPORT_ERROR("failed to load GUI library", 0x10400);
 }

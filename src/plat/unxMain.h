@@ -110,3 +110,6 @@ void initProcPrims();
 // (both prepared and counted), or -1 with errno set.
 int phonypair(int domain, int type, int protocol, int pair[2]);
 void setupChildSignals();  // in a child, just before execve
+// Maps a file privately for reading and writing at address when the system allows, else
+// where it chooses; 0 when neither works.
+void* pdMapFile(int fd, uint64_t offset, uint64_t length, void* address);

@@ -12,12 +12,14 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-#include "prim/prEnviron.h"
 #include "ext/exError.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmSysOop.h"
 #include "plat/unxMain.h"
+#include "prim/prCall.h"
+#include "prim/prCallback.h"
+#include "prim/prEnviron.h"
 #include "stack/scheduler.h"
 #include "tran/tnmprim.h"
 
@@ -82,6 +84,8 @@ static bool onSmalltalkThread() {
   return smalltalkThreadSet && pthread_equal(pthread_self(), smalltalkThread);
 }
 
+int pdOnEngineThread() { return onSmalltalkThread(); }
+
 // A SIGIO interrupts the VM thread's poll; errno is kept for the interrupted code.
 void pdWakeup(int kind, int force) {
   if (kind == 1) return;
@@ -116,11 +120,14 @@ static void asyncSignalHandler(int signal, siginfo_t*, void*) {
   errno = saved;
 }
 
-// Not built yet: the call-out fault recovery; until it exists a fault is never a C call's.
-static void maybeCallCFatalError(int, int) {}
-
-static void faultSignalHandler(int signal, siginfo_t*, void*) {
-  maybeCallCFatalError(signal, -1);
+// A fault inside a C call fails the calling primitive and leaves the handler by a jump into
+// native code: the interrupted code's signal mask is put back first, or the critical set
+// this handler runs with would stay blocked (and the image's timers with it).
+static void faultSignalHandler(int signal, siginfo_t*, void* context) {
+  if (calloutResult != 0 && onSmalltalkThread()) {
+    pthread_sigmask(SIG_SETMASK, &static_cast<ucontext_t*>(context)->uc_sigmask, nullptr);
+    maybeCallCFatalError(signal, -1);
+  }
   struct sigaction current;
   if (sigaction(signal, nullptr, &current) != 0 || current.sa_sigaction != faultSignalHandler) return;
   struct sigaction dfl;

@@ -29,6 +29,7 @@
 #include "prim/prArithmetic.h"
 #include "prim/prBitBlt.h"
 #include "prim/prByteOrder.h"
+#include "prim/prCall.h"
 #include "prim/prCollation.h"
 #include "prim/prDouble.h"
 #include "prim/prEnumerate.h"
@@ -37,6 +38,7 @@
 #include "prim/prLargeInt.h"
 #include "prim/prLeave.h"
 #include "prim/prLinkRegistry.h"
+#include "prim/prMessage.h"
 #include "prim/prObject.h"
 #include "prim/prResources.h"
 #include "prim/prSubscript.h"
@@ -160,6 +162,9 @@ static void initExternPrimitives() {
   initTimePrimitives();
   initSignalPrimitives();
   initPlatformPrimitiveSets();
+  initCPrimitives();
+  initMessagePrimitives();
+  initDynamicLoadPrimitives();
 }
 
 void installPrimErrorTable() {

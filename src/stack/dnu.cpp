@@ -159,7 +159,7 @@ extern "C" void CcantReturn(oop value) {
 // answer, the frame resumes at its cannot-resume entry and comes back here.
 extern "C" void CrtCannotResume() {
   uint64_t fp = currentStack[shFp];
-  oop context = frameMakeHybrid(fp, 0);
+  oop context = frameContextOf(fp);
   uint64_t nm = words(fp)[frNMethod] & frameNMethodMask;
   *savedSp() = nm + nMethodCannotResumeEntry;
   oop selector = sysOop(sysDeadContextSelector);

@@ -260,14 +260,14 @@ extern "C" oop CrtMakeCopyingBlock(oop method, uint64_t n) {
   return newBlock(method, nilOop(), copied, "copying block");
 }
 extern "C" oop CrtMakeFullBlock(oop method) {
-  oop outer = frameMakeHybrid(currentStack[shFp], 0);
+  oop outer = frameContextOf(currentStack[shFp]);
   return newBlock(method, outer, nilOop(), "full block");
 }
 extern "C" oop CrtMakeFullCopyingBlock(oop method, uint64_t n) {
   oop copied = oopOf(arrayFromStack(n, "block copied values"));
   // A single copied value is held as itself: the block's copy-values code reads it so.
   if (n == 1) copied = slotOf(copied, 0);
-  oop outer = frameMakeHybrid(currentStack[shFp], 0);
+  oop outer = frameContextOf(currentStack[shFp]);
   return newBlock(method, outer, copied, "full copying block");
 }
 
@@ -374,12 +374,6 @@ static bool stableIsUnwindMarked(oop context) {
   return (first & 0x88) == 0x88;
 }
 
-// The context of a frame in the segment's chain (made when it has none).
-static oop contextOfFrame(uint64_t fp) {
-  if (words(fp)[frNMethod] & frameHybridBit) return words(fp)[frContext];
-  return frameMakeHybrid(fp, 0);
-}
-
 // Searches from the top frame towards home: answers 1 when home is reached, with *unwind set
 // to the first unwind-marked context met (the home included), else 0. Until an unwind
 // context is found every frame is tested, so none is skipped; after that, reaching the
@@ -391,7 +385,7 @@ static int findHome(oop home, uint64_t* homeSegment, oop* unwind) {
   for (;;) {
     for (; fp != rootFpOf(seg); fp = words(fp)[frCallerFp]) {
       uint64_t nm = words(fp)[frNMethod] & frameNMethodMask;
-      if (u == 0 && (nmHeader(nm)->flags & nmFlagUnwind)) u = contextOfFrame(fp);
+      if (u == 0 && (nmHeader(nm)->flags & nmFlagUnwind)) u = frameContextOf(fp);
       if (u != 0 && homeSegment == seg) break;
       if ((words(fp)[frNMethod] & frameHybridBit) && words(fp)[frContext] == home) break;
     }
@@ -435,10 +429,10 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
     return cannotReturn(home, result);
 
   oop unwind = 0;
-  if (!findHome(home, homeSegment, &unwind)) return cannotReturn(frameMakeHybrid(topFp, 0), result);
+  if (!findHome(home, homeSegment, &unwind)) return cannotReturn(frameContextOf(topFp), result);
 
   if (unwind != 0) {
-    oop context = frameMakeHybrid(currentStack[shFp], 0);
+    oop context = frameContextOf(currentStack[shFp]);
     const oop args[2] = {result, unwind};
     pushEntryFor(context, sysOop(sysUnwindSelector), 2, args);
     pushOnSavedStack(unwind);
@@ -462,7 +456,10 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
   nilContexts(start, home);
 
   if (!live) {
-    resumeContext(slotOf(home, ctxSender));
+    // A stable home dies with the return, as a hybrid one does when its frame goes.
+    oop sender = slotOf(home, ctxSender);
+    nilContexts(home, sender);
+    resumeContext(sender);
   } else {
     homeFp = liveFrameOf(home);
     uint64_t* s = segmentOf(homeFp);
@@ -503,6 +500,10 @@ static constexpr auto makeCallTable(std::index_sequence<N...>) {
       [](uint64_t f, oop r, const oop* a) { return callWithArgs(f, r, a, std::make_index_sequence<N>()); }...};
 }
 static constexpr auto fixedCalls = makeCallTable(std::make_index_sequence<32>());
+
+oop callWithReceiverAndArgs(uint64_t function, oop receiver, const oop* args, uint64_t n) {
+  return n < fixedCalls.size() ? fixedCalls[n](function, receiver, args) : 0;
+}
 
 // The save area as the primitive glue prepares it, but with nothing pending (word 6 stays
 // 0), so that a failure lays itself on the frame and a commit writes the value above sp. The

@@ -29,6 +29,9 @@ void convertRestartToReturn(oop context);
 // space, nil-filled; when all are full the allocation failure is fatal, naming what.
 ObjectHeader* newRunTimeObject(uint32_t classTag, uint64_t namedSlots, uint64_t indexedSlots, const char* what);
 
+// Calls a C function of the receiver and n (below 32) separate arguments; 0 for more.
+oop callWithReceiverAndArgs(uint64_t function, oop receiver, const oop* args, uint64_t n);
+
 struct PrimEntry;
 extern "C" {
 // The primitive of entry run from its method's built frame (glue rtCarefulCallPrim, entry in

@@ -380,7 +380,7 @@ static void dropPrimitiveState(uint64_t primArgs, bool keepStacked = false) {
 // The general layout: for more than two arguments the receiver and the first n-2 go above
 // the caller's return address; then the entry, the last two (zero words for missing ones)
 // and the receiver.
-[[noreturn]] static void enterWithArguments(uint64_t entry, oop receiver, const oop* args, uint64_t n) {
+static void pushSendWithArguments(uint64_t entry, oop receiver, const oop* args, uint64_t n) {
   if (n > 2) {
     uint64_t returnAddress = savedSp()[0];
     currentStack[shSp] += 8;
@@ -392,8 +392,18 @@ static void dropPrimitiveState(uint64_t primArgs, bool keepStacked = false) {
   pushOnSavedStack(n >= 2 ? args[n - 1] : 0);
   pushOnSavedStack(n >= 2 ? args[n - 2] : n == 1 ? args[0] : 0);
   pushOnSavedStack(receiver);
+}
+[[noreturn]] static void enterWithArguments(uint64_t entry, oop receiver, const oop* args, uint64_t n) {
+  pushSendWithArguments(entry, receiver, args, n);
   backToNcodePopping();
   doPanic(__FILE__, __LINE__);
+}
+
+// The stack room a method's frame needs below the saved sp.
+static void ensureFrameRoom(uint64_t nm) {
+  const NMethodHeader* h = reinterpret_cast<const NMethodHeader*>(nm);
+  uint64_t need = 8 * uint64_t(h->frame) > 96 ? 8 * uint64_t(h->frame) : 96;
+  if (currentStack[shRealLim] > currentStack[shSp] - need) handleStackOverflow();
 }
 
 // perform:, perform:with:, perform:with:with:.
@@ -459,9 +469,35 @@ static oop performWithArguments(oop receiver, oop selector, oop arguments, oop l
     return nilOop();
   }
   dropPrimitiveState(primArgs);
-  uint64_t need = 8 * uint64_t(h->frame) > 96 ? 8 * uint64_t(h->frame) : 96;
-  if (currentStack[shRealLim] > currentStack[shSp] - need) handleStackOverflow();
+  ensureFrameRoom(m);
   enterWithArguments(m + nMethodGlueEntry, receiver, args, n);
+}
+
+// ---- Sends for the C interface ---------------------------------------------------------------
+
+oop sendInsteadOfPrimitive(oop receiver, oop selector, const oop* args, uint64_t n, uint64_t primArgs) {
+  uint64_t m = lookupForEval(selector, receiverClassTag(receiver));
+  if (m == lookupNotUnderstood) {
+    oop copy[maxEvalArgs];
+    if (n > 0) memcpy(copy, args, 8 * n);
+    dropPrimitiveState(primArgs);
+    doesNotUnderstandWA(n, receiver, selector, 0, copy);
+  }
+  if (m < lookupResultLimit) return translationFail(m, primArgs);
+  if (reinterpret_cast<const NMethodHeader*>(m)->numArgs != n) return evalFail(evalWrongArgCount, primArgs);
+  oop copy[maxEvalArgs];
+  if (n > 0) memcpy(copy, args, 8 * n);
+  dropPrimitiveState(primArgs);
+  ensureFrameRoom(m);
+  enterWithArguments(m + nMethodGlueEntry, receiver, copy, n);
+}
+
+int buildSendWithArgs(oop receiver, oop selector, const oop* args, uint64_t n) {
+  uint64_t m = lookupForEval(selector, receiverClassTag(receiver));
+  if (m < lookupResultLimit || reinterpret_cast<const NMethodHeader*>(m)->numArgs != n) return 0;
+  ensureFrameRoom(m);
+  pushSendWithArguments(m + nMethodGlueEntry, receiver, args, n);
+  return 1;
 }
 
 static oop primPerformWithArgs(oop receiver, oop selector, oop arguments) {

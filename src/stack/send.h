@@ -59,6 +59,16 @@ uint64_t doesNotUnderstand(uint64_t numArgs, oop selector, oop lookupClass);
 // Registers the evaluation primitives (block value, perform, running a method).
 void initEvaluationPrimitives();
 
+// The running primitive of primArgs arguments gives way to a send of selector to receiver
+// with n arguments, whose answer goes to the primitive's sender (not understood: the
+// doesNotUnderstand: send). Does not return, but for the failure a lookup that cannot be
+// made leaves (its failPrimitive answer).
+oop sendInsteadOfPrimitive(oop receiver, oop selector, const oop* args, uint64_t n, uint64_t primArgs);
+// Prepares a send on the running segment as a caller's site would leave it (the receiver
+// and arguments, then the method's entry on top) for backToNcodePopping; the segment grows
+// when the frame needs room. 0 when no method of n arguments answers the selector.
+int buildSendWithArgs(oop receiver, oop selector, const oop* args, uint64_t n);
+
 extern "C" {
 void CunlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs);
 void CunlinkedSendNoCheck(oop receiver, uint32_t selectorIndex, uint64_t numArgs);

@@ -57,6 +57,11 @@ oop frameMakeHybrid(uint64_t fp, int mayFail) {
   return oopOf(h);
 }
 
+oop frameContextOf(uint64_t fp) {
+  uint64_t* f = frameWords(fp);
+  return (f[frNMethod] & frameHybridBit) ? f[frContext] : frameMakeHybrid(fp, 0);
+}
+
 int frameEnsureStack(uint64_t fp, uint64_t stackTop) {
   uint64_t* f = frameWords(fp);
   const NMethodHeader* nm = nmOf(fp);
@@ -350,8 +355,7 @@ extern "C" oop CLoadContextInstVar(oop context, uint64_t byteOffset) {
     uint64_t caller = frameWords(fp)[frCallerFp];
     uint64_t* s = segmentOf(fp);
     if (caller == rootFpOf(s)) return s[shRootSender];
-    uint64_t* c = frameWords(caller);
-    return (c[frNMethod] & frameHybridBit) ? c[frContext] : frameMakeHybrid(caller, 0);
+    return frameContextOf(caller);
   }
   if (index == ctxContents) {
     uint64_t above = frameAbove(fp);
@@ -363,11 +367,7 @@ extern "C" oop CLoadContextInstVar(oop context, uint64_t byteOffset) {
   return contextInstVarNoReify(context, index);
 }
 
-oop suspendTopContext() {
-  uint64_t fp = currentStack[shFp];
-  uint64_t* f = frameWords(fp);
-  return (f[frNMethod] & frameHybridBit) ? f[frContext] : frameMakeHybrid(fp, 0);
-}
+oop suspendTopContext() { return frameContextOf(currentStack[shFp]); }
 
 // Pops the segment's top frame: its return pc goes to the word that the caller resumes at.
 static void popTopFrame(uint64_t* s) {
@@ -390,8 +390,7 @@ oop stabilizeTopFrame(uint64_t* s, int dead) {
     pc = smallIntegerFor(int64_t(reinterpret_cast<uint64_t>(nmOf(fp))) - int64_t(*reinterpret_cast<uint64_t*>(s[shSp])));
     uint64_t caller = f[frCallerFp];
     if (caller == rootFpOf(s)) sender = s[shRootSender];
-    else if (frameWords(caller)[frNMethod] & frameHybridBit) sender = frameWords(caller)[frContext];
-    else sender = frameMakeHybrid(caller, 0);
+    else sender = frameContextOf(caller);
   }
   ObjectHeader* h = headerOf(f[frContext]);
   bodyOf(h)[ctxPc] = pc;

@@ -13,6 +13,9 @@
 // Gives the frame at fp its context (a bottom frame's also goes to the root and gets its
 // arguments copied); 0 when mayFail and no room, else fatal on no room.
 oop frameMakeHybrid(uint64_t fp, int mayFail);
+// The frame's context, made when it has none: a frame has one context, whatever asks for it
+// (thisContext, a full block, a return), so that identity and liveness hold across them.
+oop frameContextOf(uint64_t fp);
 // Copies the frame's stacked arguments and its words from fp[-4] down to stackTop into the
 // context's frame contents (made when nil); answers 0 when the Array cannot be made.
 int frameEnsureStack(uint64_t fp, uint64_t stackTop);

@@ -1164,6 +1164,9 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
         at = regFlush(at);
         at = movValue(rR12, x, at);
         at = afterCall(tRt.methodReturn, at);
+        // The call comes back only when the home was dead and cannotReturn: answered: that
+        // answer (in rbx) is this activation's answer to its caller.
+        at = tReturn(L.info->frameSize, L.info->numArgs, at);
         endOfPath();
         break;
       case 0xDF: at = specialSend(b1, sendKindNoCheck, at); break;

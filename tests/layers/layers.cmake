@@ -7,7 +7,8 @@ cmake_minimum_required(VERSION 3.20)
 # The one list: each folder, then the folders its files may include (its own among them).
 # Bottom up: the portable base, object memory, the stack zone and translator (one layer),
 # primitives with the C interfaces and start-up, and the platform layers, which implement
-# ext/platform.h for everyone below and register primitives of their own.
+# ext/platform.h for everyone below and register primitives of their own; on top, the X11
+# window system, a library of its own over the Unix layer.
 set(LAYERS
   "ext: ext"
   "mman: ext mman"
@@ -16,6 +17,7 @@ set(LAYERS
   "prim: ext mman stack tran prim"
   "plat: ext mman stack tran prim plat"
   "platpc: ext mman stack tran prim platpc"
+  "x11: ext mman stack tran prim plat x11"
 )
 
 get_filename_component(SRC "${SRC}" ABSOLUTE)
@@ -24,8 +26,8 @@ if(NOT IS_DIRECTORY "${SRC}")
 endif()
 set(known "")
 foreach(entry IN LISTS LAYERS)
-  string(REGEX MATCH "^[a-z]+" folder "${entry}")
-  string(REGEX REPLACE "^[a-z]+: *" "" allowed "${entry}")
+  string(REGEX MATCH "^[a-z0-9]+" folder "${entry}")
+  string(REGEX REPLACE "^[a-z0-9]+: *" "" allowed "${entry}")
   string(REPLACE " " ";" allowed "${allowed}")
   set(allowed_${folder} ${allowed})
   list(APPEND known ${folder})

@@ -72,6 +72,38 @@ void harnessFrameFailure(oop errorOop, uint64_t numArgs) {
 
 }  // namespace
 
+// A var-arg primitive's call as the glue makes it: the receiver and the first n-2 arguments
+// stacked above the return pc (argument 1 deepest, the receiver above it), the last two in
+// the save area, and f(receiver, n, saved sp).
+PrimOutcome callVarArgPrimitive(uint32_t number, oop receiver, const std::vector<oop>& a) {
+  const PrimEntry* e = getPrimEntry(number);
+  assert(e->function != 0 && e->kind == primKindVarArgC);
+  uint64_t n = a.size();
+  uint64_t stacked = n >= 3 ? n - 1 : 0;  // the receiver and arguments 1 .. n-2
+  uint64_t* saved = currentStack;
+  currentStack = harnessSegment;
+  uint64_t* s = harnessSegment;
+  preparePending(s, receiver, a);
+  uint64_t* sp = s + shRootReturn - stacked;
+  for (uint64_t k = 1; k + 2 <= n; k++) sp[n - k - 1] = a[k - 1];
+  if (stacked) sp[n - 1] = receiver;
+  sp[0] = 0;  // the caller's return pc
+  s[shSp] = reinterpret_cast<uint64_t>(sp);
+  s[shNumArgs] = n;
+  frameFailureHook = harnessFrameFailure;
+  if (__builtin_setjmp(harnessJump) != 0) {
+    frameFailureHook = nullptr;
+    currentStack = saved;
+    return {true, 0, frameErrorOop, frameNumArgs, true};
+  }
+  oop result = reinterpret_cast<oop (*)(oop, uint64_t, uint64_t)>(e->function)(receiver, n, s[shSp]);
+  frameFailureHook = nullptr;
+  currentStack = saved;
+  if (s[shReceiver] == 0 && s[shPrimErr] == 0) return {false, reinterpret_cast<const uint64_t*>(s[shSp])[1], 0, 0, false};
+  if (s[shPrimErr] != 0) return {true, 0, s[shPrimErr], s[shNumArgs], false};
+  return {false, result, 0, 0, false};
+}
+
 PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<oop> argList) {
   return callPrimitive(number, receiver, std::vector<oop>(argList));
 }
@@ -111,13 +143,21 @@ PrimOutcome callPrimitiveOn(uint64_t* segment, uint32_t number, oop receiver, co
       result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop, oop, oop)>(e->function)(receiver, a[0], a[1],
                                                                                          a[2], a[3], a[4], a[5]);
       break;
+    case 7:
+      result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop, oop, oop, oop)>(e->function)(
+          receiver, a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
+      break;
+    case 8:
+      result = reinterpret_cast<oop (*)(oop, oop, oop, oop, oop, oop, oop, oop, oop)>(e->function)(
+          receiver, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+      break;
     case 12: {  // the BitBlt primitives
       typedef oop (*Twelve)(oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop);
       result = reinterpret_cast<Twelve>(e->function)(receiver, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
                                                      a[9], a[10], a[11]);
       break;
     }
-    default: assert(!"primitives of 7 to 11 arguments have no caller here");
+    default: assert(!"primitives of 9 to 11 arguments take the var-arg form");
   }
   frameFailureHook = nullptr;
   currentStack = saved;

@@ -21,8 +21,10 @@ PrimOutcome callPrimitive(uint32_t number, oop receiver, std::initializer_list<o
 // The compiled method the calling frame belongs to, for primitives that turn it into a
 // context; 0 (no method) unless a test sets it.
 extern oop harnessFrameMethod;
-// The same with the arguments in a vector (tables of cases); up to 6 arguments, or 12.
+// The same with the arguments in a vector (tables of cases); up to 8 arguments, or 12.
 PrimOutcome callPrimitive(uint32_t number, oop receiver, const std::vector<oop>& args);
+// A variable-argument primitive (the calling method is harnessFrameMethod); up to 16 arguments.
+PrimOutcome callVarArgPrimitive(uint32_t number, oop receiver, const std::vector<oop>& args);
 // The same on a segment of the stack zone (allocated, current for the call) in place of the
 // harness's own, for primitives that suspend and resume the active context.
 PrimOutcome callPrimitiveOn(uint64_t* segment, uint32_t number, oop receiver, const std::vector<oop>& args);

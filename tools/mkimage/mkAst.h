@@ -48,6 +48,9 @@ struct MethodAst {
   std::vector<int> paramPos, tempPos;     // their offsets
   int primitive = -1;                     // primitive number or -1
   bool unwind = false;                    // `<unwind>`: runs its blocks when a return passes it
+  bool external = false;                  // `<cCall: ...>`: primitive 395 with the call below
+  MkCCall cCall;                          // its C call
+  MkLiteral cTypes;                       // its type symbols (result first), an Array
   std::string primError;                  // name of the error temporary, empty for none
   int primErrorPos = 0;                   // its offset
   std::vector<Node *> body;               // statements

@@ -105,6 +105,11 @@ static bool compileClass(Ctx &c, const ClassAst &k, MkClass &out) {
     Scope *s = mkAnalyse(c, m, sides[m.classSide], loops);
     MkMethod mm;
     if (!s || !mkGenerate(c, m, sides[m.classSide], s, mm)) return false;
+    if (m.external) {
+      mm.external = true;
+      mm.cCall = m.cCall;
+      mm.literals.push_back(m.cTypes);
+    }
     list.push_back(std::move(mm));
   }
   return true;

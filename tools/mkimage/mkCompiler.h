@@ -17,7 +17,10 @@
 // - MkMethod becomes a CompiledMethod (or, with isBlock, a block method): named slot 0 a
 //   ByteArray holding `bytes` (header byte(s) then the bytecodes), slot 1 the defining class
 //   (the metaclass for a class-side method), slot 2 the selector Symbol (for a block method: the
-//   home CompiledMethod), then the literals as indexed slots in order.
+//   home CompiledMethod), then the literals as indexed slots in order. An external method is an
+//   ExternalMethod: the same three, then the handle (nil), the flags, the kinds (a ByteArray),
+//   the struct argument and result sizes (0), the result class, descriptor and handle table
+//   (nil), the C name and the library name (Strings), then the literals.
 // - MkClass becomes a class and its metaclass; `methods` go into the class's method dictionary
 //   as (selector, method) pairs, `classMethods` into the metaclass's.
 
@@ -47,6 +50,17 @@ struct MkLiteral {
   int block = -1;                      // mkLitBlock: index into MkMethod::blocks
 };
 
+// A method declared with `<cCall: 'name' library: 'lib' returns: #type args: #(#type ...)>`
+// (optionally `flags: n`): an ExternalMethod running primitive 395. Its kinds are the
+// CKinds of the result and the arguments; the type symbols, result first, are also the
+// method's last literal, an Array, from which the image's link handler takes struct types.
+struct MkCCall {
+  std::string name;            // the C function's name
+  std::string library;         // the library to open (empty: the program itself)
+  std::vector<uint8_t> kinds;  // CKind of the result, then of each argument
+  int64_t flags = 0;           // the call's flags
+};
+
 struct MkMethod {
   std::string className;         // defining class
   bool classSide = false;        // defined on the class side (metaclass)
@@ -59,6 +73,8 @@ struct MkMethod {
   int frameSize = 0;             // header frame size in words; 0 lets the engine decide
   int primitive = -1;            // primitive number, -1 none
   bool unwind = false;           // unwind-marked (long header bit 3); never a block
+  bool external = false;         // an ExternalMethod: cCall describes the C call
+  MkCCall cCall;                 // external methods only
   std::vector<uint8_t> bytes;    // the bytecode holder: header then bytecodes
   std::vector<MkLiteral> literals;  // literal frame in slot order
   std::vector<MkMethod> blocks;  // nested block methods referenced by mkLitBlock literals

@@ -155,19 +155,39 @@ oop mkLiteral(MkBld& b, const MkLiteral& l, const MkMethod& owner, oop cls, oop 
 
 // A CompiledMethod (or block method): bytecode holder, class, selector or home method, then
 // the literals. home is 0 for a method, which is then its own blocks' home.
+// An external method's slots after the selector: handle nil, flags, kinds, the struct sizes
+// 0, result class, descriptor and handle table nil, the C name and the library name.
+enum : uint64_t { externalSlots = 10 };
+static bool fillExternalSlots(MkBld& b, const MkMethod& m, oop method) {
+  const MkCCall& c = m.cCall;
+  oop kinds = mkBytes(b, classIndexByteArray, c.kinds.data(), c.kinds.size(), 0);
+  oop name = kinds ? mkString(b, c.name) : 0;
+  oop library = name ? mkString(b, c.library) : 0;
+  if (library == 0) return false;
+  if (!fitsSmallInteger(c.flags)) return mkFail(b, "the flags of " + m.selector + " are out of range");
+  const oop slots[externalSlots] = {b.nil, smallIntegerFor(c.flags), kinds, smallIntegerFor(0), smallIntegerFor(0),
+                                    b.nil, b.nil, b.nil, name, library};
+  for (uint64_t i = 0; i < externalSlots; i++) mkStore(method, 3 + i, slots[i]);
+  return true;
+}
+
 oop mkMethodObject(MkBld& b, const MkMethod& m, oop cls, oop home) {
+  if (m.external && b.externalMethodIndex == 0)
+    return mkFail(b, "the external method " + m.selector + " needs the class ExternalMethod"), 0;
   oop bytes = mkBytes(b, classIndexByteArray, m.bytes.data(), m.bytes.size(), 0);
-  uint32_t tag = m.isBlock ? b.blockMethodIndex : b.methodIndex;
-  oop method = bytes ? mkPointers(b, tag, 3, 3 + m.literals.size(), 0) : 0;
+  uint32_t tag = m.isBlock ? b.blockMethodIndex : m.external ? b.externalMethodIndex : b.methodIndex;
+  uint64_t named = m.external ? 3 + externalSlots : 3;
+  oop method = bytes ? mkPointers(b, tag, named, named + m.literals.size(), 0) : 0;
   if (method == 0) return 0;
   mkStore(method, 0, bytes);
   mkStore(method, 1, cls);
   mkStore(method, 2, m.isBlock ? home : mkSymbol(b, m.selector));
+  if (m.external && !fillExternalSlots(b, m, method)) return 0;
   b.out.methods[&m] = method;
   for (size_t i = 0; i < m.literals.size(); i++) {
     oop v = mkLiteral(b, m.literals[i], m, cls, home ? home : method);
     if (v == 0) return 0;
-    mkStore(method, 3 + i, v);
+    mkStore(method, named + i, v);
   }
   return method;
 }

@@ -16,6 +16,7 @@ struct MkBld {
   uint32_t methodIndex = 0;                      // class index of CompiledMethod
   uint32_t blockMethodIndex = 0;                 // class index of CompiledBlock
   uint32_t dictionaryIndex = 0;                  // class index of MethodDictionary
+  uint32_t externalMethodIndex = 0;              // class index of ExternalMethod (0: none)
   std::vector<oop> symbolOrder;                  // Symbols in creation order
   std::map<std::string, const MkClass*> defs;    // class records by name
 };

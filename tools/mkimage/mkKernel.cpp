@@ -188,6 +188,8 @@ static bool makeClasses(MkBld& b) {
   b.methodIndex = hashOf(headerOf(b.out.classes["CompiledMethod"]));
   b.blockMethodIndex = hashOf(headerOf(b.out.classes["CompiledBlock"]));
   b.dictionaryIndex = hashOf(headerOf(b.out.classes["MethodDictionary"]));
+  auto external = b.out.classes.find("ExternalMethod");
+  b.externalMethodIndex = external == b.out.classes.end() ? 0 : hashOf(headerOf(external->second));
   // The constants were made bare; their headers take the kind their classes give instances.
   uint64_t format;
   const std::pair<uint32_t, const char*> constants[] = {
@@ -333,7 +335,7 @@ static bool fillSymbolTable(MkBld& b) {
 
 bool mkBuildHeap(const MkProgram& program, const std::vector<std::string>& args, MkBuilt& out,
                  std::string& err) {
-  MkBld b{program, out, {}, 0, 21, 0, 0, 0, {}, {}};
+  MkBld b{program, out, {}, 0, 21, 0, 0, 0, 0, {}, {}};
   out = MkBuilt();
   bool ok = adoptRoots(b) && makeClasses(b) && registerClasses(b) && makeScheduler(b) &&
             fillSystem(b, args) && makeFinalQueue(b) && fillSymbolTable(b);

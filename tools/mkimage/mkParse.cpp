@@ -633,8 +633,85 @@ static bool parseStatements(Parser &P, std::vector<Node *> &out, TokKind closer)
   }
 }
 
-// `<primitive: N>`, `<primitive: N error: name>` or `<unwind>`; the current token is the `<`.
+// ---------------------------------------------------------------- external methods
+
+// The CKind of a C type symbol of the cCall: pragma, -1 for none.
+static int cKindOfType(const std::string &type) {
+  static const struct {
+    const char *name;
+    int kind;
+  } types[] = {
+      {"char", 0}, {"uchar", 1}, {"short", 2}, {"ushort", 3}, {"int", 4}, {"uint", 5}, {"long", 6},
+      {"ulong", 7}, {"float", 8}, {"double", 9}, {"longdouble", 10}, {"pointer", 13}, {"object", 15},
+      {"void", 18}, {"longlong", 24}, {"ulonglong", 25}, {"bool", 26}, {"errno", 32},
+  };
+  if (type.rfind("struct:", 0) == 0 && type.size() > 7) return 17;
+  for (const auto &t : types)
+    if (type == t.name) return t.kind;
+  return -1;
+}
+
+// A type symbol of the pragma; adds its kind and the symbol itself.
+static bool cTypeTo(Parser &P, const std::string &type, MethodAst &m) {
+  int kind = cKindOfType(type);
+  if (kind < 0) return fail(P, "unknown C type #" + type);
+  m.cCall.kinds.push_back(uint8_t(kind));
+  MkLiteral l;
+  l.kind = mkLitSymbol;
+  l.text = type;
+  m.cTypes.elements.push_back(l);
+  return true;
+}
+
+static bool pragmaString(Parser &P, const char *keyword, std::string &out) {
+  if (P.tok.kind != tKeyword || P.tok.text != keyword) return fail(P, std::string("'") + keyword + "' expected");
+  next(P);
+  if (P.tok.kind != tString) return fail(P, "string expected");
+  out = P.tok.text;
+  next(P);
+  return true;
+}
+
+// `<cCall: 'name' library: 'lib' returns: #type args: #(#type ...) flags: n>`, flags optional;
+// the current token is `cCall:`. The method becomes an ExternalMethod running primitive 395
+// whose fall-back code answers the error.
+static bool parseCCall(Parser &P, MethodAst &m) {
+  if (m.primitive >= 0) return fail(P, "second primitive declaration");
+  m.external = true;
+  m.primitive = 395;
+  m.primError = "cCallError";
+  m.primErrorPos = P.tok.pos;
+  m.cTypes.kind = mkLitArray;
+  if (!pragmaString(P, "cCall:", m.cCall.name) || !pragmaString(P, "library:", m.cCall.library)) return false;
+  if (P.tok.kind != tKeyword || P.tok.text != "returns:") return fail(P, "'returns:' expected");
+  next(P);
+  if (P.tok.kind != tSymbol || !cTypeTo(P, P.tok.text, m)) return P.c.failed ? false : fail(P, "type symbol expected");
+  next(P);
+  if (P.tok.kind != tKeyword || P.tok.text != "args:") return fail(P, "'args:' expected");
+  next(P);
+  MkLiteral args;
+  if (P.tok.kind != tArrayStart || !parseArrayBody(P, args)) return P.c.failed ? false : fail(P, "type array expected");
+  for (const MkLiteral &a : args.elements)
+    if (a.kind != mkLitSymbol || !cTypeTo(P, a.text, m)) return P.c.failed ? false : fail(P, "type symbol expected");
+  if (P.tok.kind == tKeyword && P.tok.text == "flags:") {
+    next(P);
+    if (P.tok.kind != tNumber || P.tok.text.find_first_not_of("0123456789") != std::string::npos || P.tok.text.size() > 18)
+      return fail(P, "flags number expected");
+    m.cCall.flags = atoll(P.tok.text.c_str());
+    next(P);
+  }
+  if (!isBin(P, ">")) return fail(P, "'>' expected");
+  next(P);
+  return true;
+}
+
+// `<primitive: N>`, `<primitive: N error: name>`, `<unwind>` or `<cCall: ...>`; the current
+// token is the `<`.
 static bool parsePrimitive(Parser &P, MethodAst &m) {
+  if (P.ahead.kind == tKeyword && P.ahead.text == "cCall:") {
+    next(P);
+    return parseCCall(P, m);
+  }
   if (P.ahead.kind == tIdent && P.ahead.text == "unwind") {
     if (m.unwind) return fail(P, "second unwind mark");
     m.unwind = true;
@@ -707,7 +784,13 @@ static bool parseMethod(Parser &P, MethodAst &m) {
     if (isBin(P, "<") && !parsePrimitive(P, m)) return false;
   }
   if (!parseStatements(P, m.body, tRParen)) return false;
-  m.literalCount = int(P.literals.size());
+  if (m.external && m.body.empty()) {  // the fall-back answers the error
+    Node *r = node(P, nReturn);
+    r->recv = node(P, nVar);
+    r->recv->name = m.primError;
+    m.body.push_back(r);
+  }
+  m.literalCount = int(P.literals.size()) + (m.external ? 1 : 0);
   next(P);
   return true;
 }

@@ -307,6 +307,39 @@ TEST(MkHeap_Literals, LiteralsTakeTheirHeapForms) {
   iwFreeHeap();
 }
 
+// An external method: an ExternalMethod running primitive 395 whose slots after the selector
+// are the engine's (handle nil, flags, kinds, zero sizes, nils), then the C name and library;
+// its last literal holds the type symbols, result first.
+TEST(MkHeap_Methods, ExternalMethodsCarryTheirCall) {
+  Built b;
+  build(b, {{"CInterface.som", readText(std::string(MKIMAGE_DIR) + "/kernel/CInterface.som")},
+            {"c.som", "C = ( cos: x = ( <cCall: 'cos' library: 'libm.so.6' returns: #double args: #(#double)> ) "
+                      "put: s at: p = ( <cCall: 'fputs' library: '' returns: #int args: #(#pointer #struct:P) flags: 8> ) )"}});
+  const MkClass* c = findClass(b.program, "C");
+  oop cos = b.out.methods.at(&c->methods[0]);
+  EXPECT_EQ(classOf(cos), b.out.classes.at("ExternalMethod"));
+  EXPECT_EQ(formatNamedSlots(classFormatOf(classOf(cos))), 13u);
+  EXPECT_EQ(c->methods[0].primitive, 395);
+  EXPECT_EQ(slotOf(cos, 3), nilOop());
+  EXPECT_EQ(slotOf(cos, 4), smallIntegerFor(0));
+  EXPECT_EQ(bytesOf(slotOf(cos, 5)), std::string("\x09\x09", 2));
+  EXPECT_EQ(slotOf(cos, 6), smallIntegerFor(0));
+  EXPECT_EQ(slotOf(cos, 7), smallIntegerFor(0));
+  EXPECT_EQ(bytesOf(slotOf(cos, 11)), "cos");
+  EXPECT_EQ(bytesOf(slotOf(cos, 12)), "libm.so.6");
+  oop types = slotOf(cos, slotsOf(cos) - 1);
+  ASSERT_EQ(slotsOf(types), 2u);
+  EXPECT_TRUE(isSymbol(slotOf(types, 0), "double"));
+  oop put = b.out.methods.at(&c->methods[1]);
+  EXPECT_EQ(slotOf(put, 4), smallIntegerFor(8));
+  EXPECT_EQ(bytesOf(slotOf(put, 5)), std::string("\x04\x0d\x11", 3));
+  EXPECT_EQ(bytesOf(slotOf(put, 12)), "");
+  oop putTypes = slotOf(put, slotsOf(put) - 1);
+  EXPECT_TRUE(isSymbol(slotOf(putTypes, 2), "struct:P"));
+  EXPECT_EQ(verifyHeap(), "");
+  iwFreeHeap();
+}
+
 TEST(MkHeap_Start, TheActiveProcessResumesSystemStart) {
   Built b;
   build(b, {}, {"Hello", "a b"});

@@ -1,0 +1,216 @@
+// C interface: message sends from C and the primitives of their protocol.
+// Owns cSendClassX, cSendSelectorX, the CSendRequest slot indices, returningRequest and the
+// callback registry indices. Prefix: UP, none.
+#include "prim/prMessage.h"
+
+#include <cfenv>
+#include <csetjmp>
+#include <cstring>
+#include <initializer_list>
+
+#include "prim/prCall.h"
+#include "prim/prCallback.h"
+#include "ext/exError.h"
+#include "ext/platform.h"
+#include "mman/mmAllocate.h"
+#include "stack/scheduler.h"
+#include "mman/mmRt.h"
+#include "mman/mmSysOop.h"
+#include "mman/mmPrimUtil.h"
+#include "stack/glue.h"
+#include "stack/nsupport.h"
+#include "stack/send.h"
+#include "stack/stackframe.h"
+#include "stack/stackzone.h"
+#include "tran/nmLayout.h"
+#include "ext/exPrimTable.h"
+
+static const char messageSource[] = "src/prim/prMessage.cpp";
+
+static int64_t cSendClassX = -1, cSendSelectorX = -1;
+int64_t callbackClassX = -1, callbackSelectorX = -1, nbCallbackSelectorX = -1, callbackSemaphoreX = -1;
+
+// A CSendRequest (an instance of the send class): slot 0 the selector, slot 1 the argument
+// Array, then the engine's slots from base, the named-slot count of the send class's
+// superclass. The image's class provides them; the engine does not check.
+enum : uint32_t {
+  reqSelector = 0,
+  reqArguments = 1,
+  reqReceiver = 0,       // base + ...
+  reqFrameRecord = 1,    // the CSendFrameRecord while a C caller waits; nil after the jump back
+  reqResult = 2,         // start value of *resultPtr, copied back at the end
+  reqSuspended = 3,      // the context to come back to
+  reqOuterCallout = 5,   // calloutResult of the call in progress at entry
+  reqSavedPriority = 8,  // the active Process's priority before the send raised it
+  reqAnswer = 9,         // the send's answer, stored by the image
+  reqOutcome = 10,       // the fail value (nil for 0); the image stores true with the answer
+};
+static uint64_t requestBase;
+
+// CSendFrameRecord: a 48-byte object of the ByteArray class: the nested and the outer C
+// stack and frame, the resume point, and calloutIsLongComp at entry.
+enum : uint32_t {
+  frNestedStack, frNestedFrame, frOuterStack, frOuterFrame, frResumePoint, frLongComp, frameRecordWords,
+};
+
+// The request primitive 381 hands back to the nested run when it jumps.
+static oop returningRequest;
+
+static oop requestSlot(oop request, uint32_t index) { return slotOf(request, requestBase + index); }
+static void putRequestSlot(oop request, uint32_t index, oop value) {
+  storeSlot(request, requestBase + index, value, messageSource, __LINE__);
+}
+static uint64_t* frameRecordWordsOf(oop request) {
+  return reinterpret_cast<uint64_t*>(bodyOf(headerOf(requestSlot(request, reqFrameRecord))));
+}
+
+// Runs the send prepared on the current stack to completion: answers the request as
+// primitive 381 hands it back (it may have moved), or 0 when the frame record cannot be made.
+static oop runNestedSend(oop request) {
+  uint64_t outerStack = CStack, outerFrame = CFrame;
+  jmp_buf resume;
+  if (setjmp(resume) != 0) {
+    oop back = returningRequest;
+    const uint64_t* record = frameRecordWordsOf(back);
+    CStack = record[frOuterStack];
+    CFrame = record[frOuterFrame];
+    calloutIsLongComp = uint32_t(record[frLongComp]);
+    putRequestSlot(back, reqFrameRecord, nilOop());
+    return back;
+  }
+  markStack();  // native code's C calls now run below this frame
+  ObjectHeader* h = allocInEdenInline(classIndexByteArray, 0, 8 * frameRecordWords, 0, noFill);
+  if (h == nullptr) h = allocSmallObj(classIndexByteArray, 0, 8 * frameRecordWords, 0, noFill);
+  if (h == nullptr) {
+    CStack = outerStack;
+    CFrame = outerFrame;
+    return 0;
+  }
+  putRequestSlot(request, reqFrameRecord, oopOf(h));
+  uint64_t* record = reinterpret_cast<uint64_t*>(bodyOf(h));
+  record[frNestedStack] = CStack;
+  record[frNestedFrame] = CFrame;
+  record[frOuterStack] = outerStack;
+  record[frOuterFrame] = outerFrame;
+  record[frResumePoint] = uint64_t(uintptr_t(&resume));
+  record[frLongComp] = calloutIsLongComp;
+  if (calloutIsLongComp) pdFinishLongComp();
+  calloutResult = 0;
+  backToNcodePopping();
+}
+
+// A new request for the send, with the context to come back to; 0 when none can be made.
+static oop newRequest(oop receiver, oop selector, oop arguments, oop suspended, oop* resultPtr, oop failValue) {
+  ObjectHeader* h = allocFSObj(sysOop(uint32_t(cSendClassX)));
+  if (h == nullptr) return 0;
+  oop request = oopOf(h);
+  putRequestSlot(request, reqReceiver, receiver);
+  storeSlot(request, reqSelector, selector, messageSource, __LINE__);
+  storeSlot(request, reqArguments, arguments, messageSource, __LINE__);
+  putRequestSlot(request, reqSuspended, suspended);
+  if (resultPtr != nullptr) putRequestSlot(request, reqResult, *resultPtr);
+  if (failValue != 0) putRequestSlot(request, reqOutcome, failValue);
+  return request;
+}
+
+oop basicOeSendMessageMany(oop receiver, oop selector, oop arguments, oop* resultPtr, oop failValue) {
+  oop outerCallout = calloutResult;
+  if (!pdOnEngineThread()) return 0;
+  feclearexcept(FE_ALL_EXCEPT);
+  // A send with no running stack would take a Process waiting on the callback Semaphore:
+  // that comes with threaded callbacks.
+  if (cSendClassX < 0 || currentStack == nullptr) return failValue;
+  if (currentStack[shReceiver] != 0) commitPrimitive(currentStack[shReceiver]);
+  oop suspended = suspendTopContext();
+  oop request = newRequest(receiver, selector, arguments, suspended, resultPtr, failValue);
+  if (request == 0 || !buildSendWithArgs(request, sysOop(uint32_t(cSendSelectorX)), nullptr, 0)) return failValue;
+  putRequestSlot(request, reqSavedPriority, requestActiveProcessPriority(highestProcessPriority()));
+  if (outerCallout != 0) putRequestSlot(request, reqOuterCallout, outerCallout);
+  request = runNestedSend(request);
+  if (request == 0) return failValue;
+  resumeContext(requestSlot(request, reqSuspended));
+  calloutResult = outerCallout == 0 ? 0 : requestSlot(request, reqOuterCallout);
+  if (calloutIsLongComp) pdStartLongComp(100000);
+  if (resultPtr != nullptr) *resultPtr = requestSlot(request, reqResult);
+  oop outcome = requestSlot(request, reqOutcome);
+  return outcome == trueOop() ? requestSlot(request, reqAnswer) : outcome;
+}
+
+oop sendMessageWithArgs(oop receiver, oop selector, const oop* argv, int32_t argc, oop* resultPtr, oop failValue) {
+  if (!pdOnEngineThread() || argc < 0 || (argv == nullptr && argc != 0)) return 0;
+  uint64_t bytes = 8 * uint64_t(argc);
+  ObjectHeader* a = allocInEdenInline(classIndexArray, 0, bytes, hasPtrsBit, nilOop());
+  if (a == nullptr) a = allocSmallObj(classIndexArray, 0, bytes, hasPtrsBit, nilOop());
+  if (a == nullptr) return 0;
+  for (int32_t i = 0; i < argc; i++) {
+    bodyOf(a)[i] = argv[i];
+    storeCheck(a, argv[i], messageSource, __LINE__);
+  }
+  return basicOeSendMessageMany(receiver, selector, oopOf(a), resultPtr, failValue);
+}
+
+oop UPSendMessage2(oop receiver, oop selector, oop a1, oop a2, oop* resultPtr, oop failValue) {
+  const oop args[2] = {a1, a2};
+  return sendMessageWithArgs(receiver, selector, args, 2, resultPtr, failValue);
+}
+
+// ---- Primitives ----------------------------------------------------------------------------
+
+static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
+
+// 380: the receiver becomes the send class, the argument its selector.
+static oop primRegisterSendClass(oop receiver, oop selector) {
+  if (cSendClassX < 0 && (cSendClassX = allocSysOopSlot()) < 0) return fail(primErrNoSpace, 1);
+  if (cSendSelectorX < 0 && (cSendSelectorX = allocSysOopSlot()) < 0) return fail(primErrNoSpace, 1);
+  registerSysOop(receiver, uint32_t(cSendClassX));
+  registerSysOop(selector, uint32_t(cSendSelectorX));
+  requestBase = formatNamedSlots(classFormatOf(superclassOf(receiver)));
+  return receiver;
+}
+
+// 381: the send's request returns to its C caller.
+static oop primReturnToC(oop request) {
+  requestActiveProcessPriority(requestSlot(request, reqSavedPriority));
+  if (requestSlot(request, reqFrameRecord) == nilOop()) return request;
+  const uint64_t* record = frameRecordWordsOf(request);
+  if (requestSlot(request, reqOutcome) == nilOop()) {
+    calloutIsLongComp = 1;
+    CStack = record[frOuterStack];
+    CFrame = record[frOuterFrame];
+    return request;
+  }
+  currentStack[shReceiver] = 0;
+  returningRequest = request;
+  CStack = record[frNestedStack];
+  CFrame = record[frNestedFrame];
+  longjmp(*reinterpret_cast<jmp_buf*>(record[frResumePoint]), 1);
+}
+
+// 383 and 1050: the receiver is the callback class; the selector, or {selector, threaded
+// selector}, and the callback Semaphore.
+static oop primRegisterCallbacks(oop receiver, oop selectors, oop semaphore) {
+  if (isImmediate(semaphore) || (classTagOf(headerOf(semaphore)) != classIndexSemaphore &&
+                                 !isKindOf(semaphore, sysOop(sysSemaphoreClass))))
+    return fail(primErrBadArgument, 2);
+  oop selector = selectors, threaded = selectors;
+  if (isHeapObject(selectors) && classTagOf(headerOf(selectors)) == classIndexArray) {
+    if (bodyWordsOf(headerOf(selectors)) != 2) return fail(primErrBadArgument, 2);
+    selector = slotOf(selectors, 0);
+    threaded = slotOf(selectors, 1);
+  }
+  for (int64_t* x : {&callbackClassX, &callbackSelectorX, &nbCallbackSelectorX, &callbackSemaphoreX})
+    if (*x < 0 && (*x = allocSysOopSlot()) < 0) return fail(primErrNoSpace, 2);
+  registerSysOop(receiver, uint32_t(callbackClassX));
+  registerSysOop(selector, uint32_t(callbackSelectorX));
+  registerSysOop(threaded, uint32_t(nbCallbackSelectorX));
+  registerSysOop(semaphore, uint32_t(callbackSemaphoreX));
+  return receiver;
+}
+
+void initMessagePrimitives() {
+  addCPrimitive(380, reinterpret_cast<const void*>(primRegisterSendClass), 1);
+  addCPrimitive(381, reinterpret_cast<const void*>(primReturnToC), 0);
+  addCPrimitive(383, reinterpret_cast<const void*>(primRegisterCallbacks), 2);
+  addCPrimitive(1050, reinterpret_cast<const void*>(primRegisterCallbacks), 2);
+  initCallbackPrimitives();
+}

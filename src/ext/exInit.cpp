@@ -67,7 +67,7 @@ uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceB
 }
 
 void closeImageFile() {
-  if (imageFilePtr >= 0) pdCloseImage(imageFilePtr);
+  if (imageFilePtr != -1) pdCloseImage(imageFilePtr);
   imageFilePtr = -1;
   imageFileName = nullptr;
   imageReadError = 0;

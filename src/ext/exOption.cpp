@@ -168,8 +168,16 @@ uint64_t setOption(const char* option, const char* next) {
   return setLetterOption(option, rest, next);
 }
 
-// Dispatch on the first letter, case-insensitive; the rest compared without case.
+// Dispatch on the first letter, case-insensitive; the rest compared without case. The
+// platform's own options come first.
 static uint64_t setLetterOption(const char* option, const char* rest, const char* next) {
+  uint64_t taken = 0;
+  switch (pdSetPlatformOption(option, rest, next, &taken)) {
+    case pdOptionTaken: return taken;
+    case pdOptionUnknown: noSuchOption(option[0]); return 0;
+    case pdOptionMissingValue: missingArgument(option); return 0;
+    default: break;
+  }
   switch (option[0]) {
     case 'c': case 'C':
       if (rest == nullptr || strcasecmp(rest, "lassName") != 0) break;
@@ -233,55 +241,70 @@ void walkArguments(int argc, char** argv) {
   }
 }
 
-static const char* const longHelp[] = {
-    "",
-    "Virtual Machine Options:",
-    "",
-    "-className cn\tuse cn as the class name for X11 resource database searches.",
-    "-gui   \tload default gui subsystem shared library on startup",
-    "-guilib guilib.so\tload specified gui subsystem shared library on startup",
-    "-ieeefp \tfloat primitives answer Inf and NaNs",
-    "-l policy\toverrides image load policy",
-    "\t\tpromote to load all objects into permspace",
-    "\t\tdemote to load all objects into oldspace",
-    "\t\tnormal to load objects into their current spaces",
-    "-m1 bytes \tset the eden space size to bytes",
-    "-m2 bytes \tset the survivor space size to bytes",
-    "-m3 bytes \tset the large space size to bytes",
-    "-m4 bytes \tset the stack space size to bytes",
-    "-m5 bytes \tset the compiled code cache size to bytes",
-    "-m6 bytes \tset the old space headroom to bytes",
-    "-m7 bytes \tset the fixed space initial size to bytes",
-    "-noherald\tsuppress printing of herald string and display of splash screen",
-    "-v\t\tdisplay engine and image version information",
-    "-xq\t\tgenerate stack dump in stack.txt on exit",
-    "-?\t\tdisplay this help",
-    "-= imagefile\tsupply image name, ending options parsed by engine",
-    "\t\toptions after -= imagefile are then available to the image",
-    "",
-    "Numeric option syntax:",
-    "\tPrefix with + or - to add or subtract",
-    "\tPrefix with 0 for octal or 0x for hexadecimal",
-    "\tSuffix with k for kilobytes, m for megabytes or g for gigabytes",
-    "\tSuffix with s for shift, e.g. 8s is 256 (1 bitShift: 8)",
-    "",
+// The long help. Lines marked for one option set are that platform's: the X11 and GUI
+// library options on Unix, the console and herald options on Windows.
+static const struct {
+  uint32_t sets;
+  const char* text;
+} longHelp[] = {
+    {optionSetsAll, ""},
+    {optionSetsAll, "Virtual Machine Options:"},
+    {optionSetsAll, ""},
+    {optionSetWindows, "-console\topen a console for stdout/stderr"},
+    {optionSetUnix, "-className cn\tuse cn as the class name for X11 resource database searches."},
+    {optionSetUnix, "-gui   \tload default gui subsystem shared library on startup"},
+    {optionSetUnix, "-guilib guilib.so\tload specified gui subsystem shared library on startup"},
+    {optionSetsAll, "-ieeefp \tfloat primitives answer Inf and NaNs"},
+    {optionSetsAll, "-l policy\toverrides image load policy"},
+    {optionSetsAll, "\t\tpromote to load all objects into permspace"},
+    {optionSetsAll, "\t\tdemote to load all objects into oldspace"},
+    {optionSetsAll, "\t\tnormal to load objects into their current spaces"},
+    {optionSetWindows, "-logo file.bmp\toverrides splash screen bitmap herald.bmp"},
+    {optionSetsAll, "-m1 bytes \tset the eden space size to bytes"},
+    {optionSetsAll, "-m2 bytes \tset the survivor space size to bytes"},
+    {optionSetsAll, "-m3 bytes \tset the large space size to bytes"},
+    {optionSetsAll, "-m4 bytes \tset the stack space size to bytes"},
+    {optionSetsAll, "-m5 bytes \tset the compiled code cache size to bytes"},
+    {optionSetsAll, "-m6 bytes \tset the old space headroom to bytes"},
+    {optionSetsAll, "-m7 bytes \tset the fixed space initial size to bytes"},
+    {optionSetsAll, "-noherald\tsuppress printing of herald string and display of splash screen"},
+    {optionSetWindows, "-nosound\tsuppress playing of herald sound"},
+    {optionSetWindows, "-sound file.wav\toverrides herald sound herald.wav"},
+    {optionSetsAll, "-v\t\tdisplay engine and image version information"},
+    {optionSetWindows, "-walltime\tdeprecated, ignored option retained for backwards-compatibility"},
+    {optionSetsAll, "-xq\t\tgenerate stack dump in stack.txt on exit"},
+    {optionSetsAll, "-?\t\tdisplay this help"},
+    {optionSetsAll, "-= imagefile\tsupply image name, ending options parsed by engine"},
+    {optionSetsAll, "\t\toptions after -= imagefile are then available to the image"},
+    {optionSetsAll, ""},
+    {optionSetsAll, "Numeric option syntax:"},
+    {optionSetsAll, "\tPrefix with + or - to add or subtract"},
+    {optionSetsAll, "\tPrefix with 0 for octal or 0x for hexadecimal"},
+    {optionSetsAll, "\tSuffix with k for kilobytes, m for megabytes or g for gigabytes"},
+    {optionSetsAll, "\tSuffix with s for shift, e.g. 8s is 256 (1 bitShift: 8)"},
+    {optionSetsAll, ""},
 };
 
 // The usage, and the long help with printHelp, composed in one buffer; a program name
 // too long for it is cut.
 void reportUsage() {
+  static const char* const optionLists[2] = {
+      "-className -gui -guilib guilib.so -ieeefp -l policy -m1 bytes -m2 bytes -m3 bytes -m4 bytes "
+      "-m5 bytes -m6 bytes -m7 bytes -noherald -v -xq -?",
+      "-console -ieeefp -l policy -logo file.bmp -m1 bytes -m2 bytes -m3 bytes -m4 bytes -m5 bytes "
+      "-m6 bytes -m7 bytes -nosound -noherald -sound file.wav -v -walltime -xq -?",
+  };
   char text[4096];
   const char* name = programName != nullptr ? programName : "tessel";
   int used = snprintf(text, sizeof text,
-                      "usage: %.600s -className -gui -guilib guilib.so -ieeefp -l policy -m1 bytes "
-                      "-m2 bytes -m3 bytes -m4 bytes -m5 bytes -m6 bytes -m7 bytes -noherald -v "
-                      "-xq -? imagefile.im\n\nusage: %.600s [engine options] -=imagefile.im "
+                      "usage: %.600s %s imagefile.im\n\nusage: %.600s [engine options] -=imagefile.im "
                       "[image options]\n",
-                      name, name);
+                      name, optionLists[pdOptionSet == optionSetWindows], name);
   if (printHelp) {
-    for (const char* line : longHelp) {
+    for (const auto& line : longHelp) {
+      if (!(line.sets & pdOptionSet)) continue;
       if (used >= (int)sizeof text - 1) break;
-      used += snprintf(text + used, sizeof text - (size_t)used, "%s\n", line);
+      used += snprintf(text + used, sizeof text - (size_t)used, "%s\n", line.text);
     }
   }
   pdPrint(0, 1, text);

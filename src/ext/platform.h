@@ -21,8 +21,18 @@ const char* adjustOEReportFileName(const char* name);
 void pdInitProfile(uint64_t codeZoneStart, uint64_t codeZoneSize);
 extern uint64_t profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profile_nzone_hipc;
 
+// Engine options: the set this platform offers, and its own options, which setOption tries
+// first with the option's first letter and rest (null for a one-letter option). The answer
+// says whether it took the option (*taken: 1 when next was its value), knows it not, refuses
+// the letter outright or misses the value.
+enum : uint32_t { optionSetUnix = 1, optionSetWindows = 2, optionSetsAll = 3 };
+extern const uint32_t pdOptionSet;
+enum PlatformOptionAnswer { pdOptionNotMine = 0, pdOptionTaken, pdOptionUnknown, pdOptionMissingValue };
+int pdSetPlatformOption(const char* option, const char* rest, const char* next, uint64_t* taken);
+
 // Image files. Results follow the platform's conventions: -1 with the error number in
-// *error on failure.
+// *error on failure; any other value is an open image (the Windows build reads an image
+// carried inside the program through the handle -2).
 enum { pdOpenRead = 0, pdOpenSnapshot = 577 };  // 577: write-only, create, truncate
 int64_t pdOpenImage(const char* path, int oflag, int* error);
 int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error);

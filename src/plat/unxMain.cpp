@@ -78,6 +78,10 @@ int oeMain(int argc, char** argv) {
   startSupervisor();
 }
 
+// The Unix build's options are the shared ones, -className, -gui and -guilib among them.
+const uint32_t pdOptionSet = optionSetUnix;
+int pdSetPlatformOption(const char*, const char*, const char*, uint64_t*) { return pdOptionNotMine; }
+
 void pdInitPlatform() { recordWakeThread(); }
 void pdAckChildSignal() {}
 // The Unix build has no link-registry entries of its own.

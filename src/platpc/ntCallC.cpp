@@ -1,6 +1,6 @@
 // Windows layer: the C call-out, callback thunks and dynamic loading of the Windows x64
 // convention come with the Windows call-out; until then calls fail cleanly (PrimErrorTable
-// entry 12), thunks are refused and the library primitives are not registered.
+// entry 12) and thunks are refused. The library primitives are ntLibrary's.
 // Owns no global record. Prefix: pd.
 #include <windows.h>
 
@@ -36,5 +36,3 @@ int pdThunkDestroy(void*, uint64_t) { return 0; }
 // The engine's thread is the one that started it; other threads run no Smalltalk here.
 static DWORD engineThread = GetCurrentThreadId();
 int pdOnEngineThread() { return GetCurrentThreadId() == engineThread; }
-
-void initDynamicLoadPrimitives() {}

@@ -1,18 +1,151 @@
-// Windows layer: the image-file functions used by start-up, the image reader and
-// snapshots. Prefix: pd (pdOpenImage, pdRead, pdReadAhead, pdReadInPieces, pdWrite,
-// pdCloseImage, pdDiscardSnapshot, pdBlessSnapshot).
+// Windows layer: the image-file functions used by start-up, the image reader and snapshots,
+// over Win32 handles (an image carried as a resource of the program reads from memory, handle
+// -2), and the file-size and volume helpers. Owns the pending snapshots and the image resource.
+// Prefix: pd (pdOpenImage, pdRead, pdWrite, ...); findImageResource, imageFileSize, volumeIsMissing.
 #include <windows.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 
+#include "ext/exError.h"
 #include "ext/exSnapshotName.h"
 #include "ext/platform.h"
+#include "platpc/ntImage.h"
+#include "platpc/ntMain.h"
+
+static HANDLE handleOf(int64_t fd) { return HANDLE(intptr_t(fd)); }
+static int64_t fdOf(HANDLE h) { return int64_t(intptr_t(h)); }
+
+// ---- The image resource ---------------------------------------------------------------------
+
+// An image inside the program: resource name 332, type 332. Read from memory while open.
+static HRSRC imageResource;
+static struct {
+  const uint8_t* bytes;
+  uint64_t size, position;
+} resourceImage;
+static int imageOpen;  // an image opened by pdOpenImage (or the resource) is open
+static int64_t openImageHandle = -1;
+
+HRSRC findImageResource() {
+  imageResource = FindResourceW(nullptr, MAKEINTRESOURCEW(332), MAKEINTRESOURCEW(332));
+  return imageResource;
+}
+
+int pdLoadImageResource(const void** address, uint64_t* size) {
+  if (imageResource == nullptr) return 0;
+  *size = SizeofResource(nullptr, imageResource);
+  HGLOBAL loaded = LoadResource(nullptr, imageResource);
+  const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+  if (bytes == nullptr) {
+    REPORT_ERROR(loaded == nullptr ? "failed to load virtual image resource" : "failed to lock virtual image resource", 0x3100);
+    imageResource = nullptr;
+    return -1;
+  }
+  *address = bytes;
+  return 1;
+}
+
+int pdCloseImageResource() {
+  imageOpen = 0;
+  resourceImage = {};
+  return 0;
+}
+
+static int64_t readResource(void* buffer, uint64_t length, uint64_t at) {
+  if (at >= resourceImage.size) return 0;
+  uint64_t n = resourceImage.size - at < length ? resourceImage.size - at : length;
+  memcpy(buffer, resourceImage.bytes + at, n);
+  return int64_t(n);
+}
+
+// ---- Reading -------------------------------------------------------------------------------
+
+// One ReadFile; a system short of resources for a large request is asked for halves.
+static int64_t readHalving(HANDLE h, char* buffer, uint64_t length, int* error) {
+  *error = 0;
+  DWORD n = 0;
+  DWORD chunk = length > 0x40000000 ? 0x40000000 : DWORD(length);
+  if (ReadFile(h, buffer, chunk, &n, nullptr)) return n;
+  *error = int(GetLastError());
+  if (*error != ERROR_NO_SYSTEM_RESOURCES) return n;
+  if (length < 2) return 0;
+  uint64_t half = length / 2;
+  int64_t first = readHalving(h, buffer, half, error);
+  if (first < int64_t(half)) return first;
+  return first + readHalving(h, buffer + half, length - half, error);
+}
+
+int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error) {
+  *error = 0;
+  if (fd == resourceImageHandle) {
+    int64_t n = readResource(buffer, length, resourceImage.position);
+    resourceImage.position += uint64_t(n);
+    return n;
+  }
+  return readHalving(handleOf(fd), static_cast<char*>(buffer), length, error);
+}
+
+static int64_t filePosition(HANDLE h) {
+  LARGE_INTEGER zero = {}, at;
+  return SetFilePointerEx(h, zero, &at, FILE_CURRENT) ? at.QuadPart : -1;
+}
+
+void setImageFilePointer(int64_t fd, int64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = offset;
+  SetFilePointerEx(handleOf(fd), to, nullptr, FILE_BEGIN);
+}
+
+// Full reads from the position on, until length or the end of the file.
+static int64_t readWhole(HANDLE h, char* buffer, uint64_t length, int* error) {
+  uint64_t done = 0;
+  while (done < length) {
+    int64_t n = readHalving(h, buffer + done, length - done, error);
+    if (n <= 0 || *error != 0) break;
+    done += uint64_t(n);
+  }
+  return int64_t(done);
+}
+
+int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, int* error) {
+  *error = 0;
+  if (fd == resourceImageHandle) return readResource(buffer, length, resourceImage.position + skip);
+  HANDLE h = handleOf(fd);
+  int64_t position = filePosition(h);
+  if (position < 0) return *error = int(GetLastError()), -1;
+  setImageFilePointer(fd, position + int64_t(skip));
+  int64_t done = readWhole(h, static_cast<char*>(buffer), length, error);
+  setImageFilePointer(fd, position);
+  return *error != 0 ? -1 : done;
+}
+
+// Read in order on the calling thread, a piece at a time. A piece that fell short is not
+// handed over: the position stays after those that were.
+int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
+                       void (*each)(uint64_t from, uint64_t to), int* error) {
+  *error = 0;
+  if (pieceBytes == 0) return *error = ERROR_INVALID_PARAMETER, -1;
+  bool resource = fd == resourceImageHandle;
+  int64_t position = resource ? int64_t(resourceImage.position) : filePosition(handleOf(fd));
+  if (position < 0) return *error = int(GetLastError()), -1;
+  char* start = static_cast<char*>(buffer);
+  uint64_t done = 0;
+  while (done < length) {
+    uint64_t piece = length - done < pieceBytes ? length - done : pieceBytes;
+    int64_t got = resource ? readResource(start + done, piece, uint64_t(position) + done)
+                           : readWhole(handleOf(fd), start + done, piece, error);
+    if (got != int64_t(piece)) break;
+    each(uint64_t(start + done), uint64_t(start + done + piece));
+    done += piece;
+  }
+  if (resource) resourceImage.position = uint64_t(position) + done;
+  else setImageFilePointer(fd, position + int64_t(done));
+  return int64_t(done);
+}
+
+// ---- Snapshots -----------------------------------------------------------------------------
 
 // An image being written goes to a new file beside its target, "<target>.saving-XXXXXX",
 // and replaces the target only once it is whole, closed, flushed and blessed at its expected
@@ -21,32 +154,37 @@
 // One record per open snapshot, kept after a good close until the blessing; failed is set by
 // any write that fell short.
 struct PendingImage {
-  int fd;                 // -1 once closed
+  int64_t handle;         // -1 once closed
   int closed;             // closed well, waiting for pdBlessSnapshot
-  int failed;             // errno of the first failed write, 0 while all writes succeeded
-  char temp[MAX_PATH];    // the file being written
+  int failed;             // error of the first failed write, 0 while all writes succeeded
+  char temp[MAX_PATH];    // the file being written (ANSI code page, as the image named it)
   char target[MAX_PATH];  // the file it replaces when blessed
 };
 enum { pendingImageCount = 8 };
 static PendingImage pendingImages[pendingImageCount];
 static bool pendingImagesReady;
 
+static void removeFile(const char* path) {
+  wchar_t wide[MAX_PATH];
+  if (ansiToWide(path, wide, MAX_PATH)) DeleteFileW(wide);
+}
+
 static void freePending(PendingImage* p, bool removeTemp) {
-  if (removeTemp) _unlink(p->temp);
-  p->fd = -1;
+  if (removeTemp) removeFile(p->temp);
+  p->handle = -1;
   p->closed = 0;
 }
 
 static void readyPendingImages() {
   if (pendingImagesReady) return;
-  for (PendingImage& p : pendingImages) p.fd = -1, p.closed = 0;
+  for (PendingImage& p : pendingImages) p.handle = -1, p.closed = 0;
   pendingImagesReady = true;
 }
 
-static PendingImage* pendingFor(int fd) {
+static PendingImage* pendingFor(int64_t handle) {
   readyPendingImages();
   for (PendingImage& p : pendingImages)
-    if (p.fd == fd && fd >= 0) return &p;
+    if (p.handle == handle && handle != -1) return &p;
   return nullptr;
 }
 
@@ -61,160 +199,158 @@ static size_t directoryLength(const char* path) {
 // A file a writer still has open cannot be removed: what goes was left by a killed save.
 static void removeStaleTemps(const char* target) {
   size_t dir = directoryLength(target);
-  char pattern[MAX_PATH + 16], path[MAX_PATH];
+  char pattern[MAX_PATH + 16], name[MAX_PATH], path[MAX_PATH];
+  wchar_t widePattern[MAX_PATH + 16];
   snprintf(pattern, sizeof pattern, "%s%s*", target, snapshotTempMarker);
-  struct _finddata_t found;
-  intptr_t search = _findfirst(pattern, &found);
-  if (search == -1) return;
+  if (!ansiToWide(pattern, widePattern, MAX_PATH + 16)) return;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(widePattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return;
   do {
-    if ((found.attrib & _A_SUBDIR) || !isSnapshotTempOf(found.name, target + dir) ||
-        snprintf(path, sizeof path, "%.*s%s", int(dir), target, found.name) >= int(sizeof path))
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, name, sizeof name, nullptr, nullptr) == 0 ||
+        !isSnapshotTempOf(name, target + dir) ||
+        snprintf(path, sizeof path, "%.*s%s", int(dir), target, name) >= int(sizeof path))
       continue;
-    _unlink(path);
-  } while (_findnext(search, &found) == 0);
-  _findclose(search);
+    removeFile(path);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
 }
 
-// A snapshot (577) writes a new file beside its target. A directory is refused (EISDIR), and
-// anything else but a regular file (a device) with EPERM.
-static int64_t openSnapshot(const char* path, int* error) {
+// A record for a new snapshot: a closed one never blessed is given up when its name is
+// written again or a record is wanted.
+static PendingImage* pendingRecordFor(const char* path) {
   readyPendingImages();
-  if (path[0] == 0) return *error = ENOENT, -1;  // no file has the empty name
-  // A closed snapshot never blessed is given up when its name is written again or a
-  // record is wanted.
   for (PendingImage& q : pendingImages)
     if (q.closed && strcmp(q.target, path) == 0) freePending(&q, true);
   PendingImage* p = nullptr;
   for (PendingImage& q : pendingImages)
-    if (q.fd < 0 && !q.closed) p = &q;
+    if (q.handle == -1 && !q.closed) p = &q;
   for (PendingImage& q : pendingImages)
     if (p == nullptr && q.closed) freePending(p = &q, true);
-  if (p == nullptr) return *error = EMFILE, -1;
-  struct _stat64 st;
-  if (_stat64(path, &st) == 0 && !(st.st_mode & _S_IFREG)) return *error = (st.st_mode & _S_IFDIR) ? EISDIR : EPERM, -1;
-  if (strlen(path) + snapshotTempNameExtra >= MAX_PATH) return *error = ENAMETOOLONG, -1;
+  return p;
+}
+
+// A snapshot (577) writes a new file beside its target; a directory as the target is refused.
+static int64_t openSnapshot(const char* path, int* error) {
+  wchar_t wide[MAX_PATH];
+  if (path[0] == 0) return *error = ERROR_PATH_NOT_FOUND, -1;  // no file has the empty name
+  PendingImage* p = pendingRecordFor(path);
+  if (p == nullptr) return *error = ERROR_TOO_MANY_OPEN_FILES, -1;
+  if (strlen(path) + snapshotTempNameExtra >= MAX_PATH || !ansiToWide(path, wide, MAX_PATH))
+    return *error = ERROR_FILENAME_EXCED_RANGE, -1;
+  DWORD attributes = GetFileAttributesW(wide);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return *error = ERROR_ACCESS_DENIED, -1;
   strcpy(p->target, path);
   removeStaleTemps(path);
   static uint64_t serial;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; attempt++) {
     snapshotTempName(p->temp, p->target, (uint64_t(GetCurrentProcessId()) << 40) ^ GetTickCount64() ^ (++serial << 52));
-    fd = _open(p->temp, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0 && errno != EEXIST) break;
+    if (!ansiToWide(p->temp, wide, MAX_PATH)) return *error = ERROR_FILENAME_EXCED_RANGE, -1;
+    h = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
-  if (fd < 0) return *error = errno, -1;
-  p->fd = fd;
+  if (h == INVALID_HANDLE_VALUE) return *error = int(GetLastError()), -1;
+  p->handle = fdOf(h);
   p->failed = 0;
-  return fd;
+  return p->handle;
 }
 
+// An image opened for reading closes the one still open first; with an image resource the
+// resource is the image, read from memory.
 int64_t pdOpenImage(const char* path, int oflag, int* error) {
   *error = 0;
   if (oflag == pdOpenSnapshot) return openSnapshot(path, error);
-  int fd = _open(path, _O_RDONLY | _O_BINARY);
-  if (fd < 0) *error = errno;
-  return fd;
+  if (imageOpen && openImageHandle != -1) pdCloseImage(openImageHandle);
+  imageOpen = 0;
+  const void* bytes;
+  uint64_t size;
+  int loaded = pdLoadImageResource(&bytes, &size);
+  if (loaded != 0) {
+    if (loaded < 0) return *error = ERROR_RESOURCE_DATA_NOT_FOUND, -1;
+    resourceImage = {static_cast<const uint8_t*>(bytes), size, 0};
+    imageOpen = 1;
+    return openImageHandle = resourceImageHandle;
+  }
+  wchar_t wide[MAX_PATH];
+  if (!ansiToWide(path, wide, MAX_PATH)) return *error = ERROR_FILENAME_EXCED_RANGE, -1;
+  HANDLE h = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return *error = int(GetLastError()), -1;
+  imageOpen = 1;
+  return openImageHandle = fdOf(h);
 }
 
-int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error) {
+// One WriteFile, flushed; halved as reads are when the system is short of resources. A
+// snapshot that lost any write will not replace its target.
+static int64_t writeHalving(HANDLE h, const char* buffer, uint64_t length, int* error) {
   *error = 0;
-  unsigned chunk = length > 0x40000000 ? 0x40000000 : (unsigned)length;
-  int n = _read((int)fd, buffer, chunk);
-  if (n < 0) *error = errno;
-  return n;
+  DWORD n = 0;
+  DWORD chunk = length > 0x40000000 ? 0x40000000 : DWORD(length);
+  if (WriteFile(h, buffer, chunk, &n, nullptr)) return n;
+  *error = int(GetLastError());
+  if (*error != ERROR_NO_SYSTEM_RESOURCES) return n;
+  if (length < 2) return 0;
+  uint64_t half = length / 2;
+  int64_t first = writeHalving(h, buffer, half, error);
+  if (first < int64_t(half)) return first;
+  return first + writeHalving(h, buffer + half, length - half, error);
 }
 
-int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, int* error) {
-  *error = 0;
-  int64_t position = _telli64((int)fd);
-  if (position < 0 || _lseeki64((int)fd, position + int64_t(skip), SEEK_SET) < 0) return *error = errno, -1;
+int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error) {
+  HANDLE h = handleOf(fd);
   uint64_t done = 0;
-  while (done < length) {
-    uint64_t rest = length - done;
-    int n = _read((int)fd, static_cast<char*>(buffer) + done, rest > 0x40000000 ? 0x40000000 : (unsigned)rest);
-    if (n < 0) *error = errno;
+  *error = 0;
+  while (done < length && *error == 0) {
+    int64_t n = writeHalving(h, static_cast<const char*>(buffer) + done, length - done, error);
     if (n <= 0) break;
     done += uint64_t(n);
   }
-  if (_lseeki64((int)fd, position, SEEK_SET) < 0 && *error == 0) *error = errno;
-  return *error != 0 ? -1 : int64_t(done);
+  if (*error == 0 && !FlushFileBuffers(h)) *error = int(GetLastError());
+  PendingImage* p = pendingFor(fd);
+  if (p != nullptr && p->failed == 0 && (*error != 0 || done != length))
+    p->failed = *error != 0 ? *error : ERROR_DISK_FULL;
+  return *error != 0 && done == 0 ? -1 : int64_t(done);
 }
 
-// Read in order on the calling thread, a piece at a time.
-int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
-                       void (*each)(uint64_t from, uint64_t to), int* error) {
-  *error = 0;
-  if (pieceBytes == 0 || pieceBytes > 0x40000000) return *error = EINVAL, -1;
-  int64_t position = _telli64((int)fd);
-  if (position < 0) return *error = errno, -1;
-  uint64_t start = reinterpret_cast<uint64_t>(buffer), done = 0;
-  while (done < length) {
-    uint64_t piece = length - done < pieceBytes ? length - done : pieceBytes, got = 0;
-    while (got < piece) {
-      int n = _read((int)fd, reinterpret_cast<char*>(start + done + got), unsigned(piece - got));
-      if (n < 0) *error = errno;
-      if (n <= 0) break;
-      got += uint64_t(n);
-    }
-    if (got != piece) break;
-    each(start + done, start + done + piece);
-    done += piece;
-  }
-  // A piece that fell short was not handed over: the position stays after those that were.
-  if (_lseeki64((int)fd, position + int64_t(done), SEEK_SET) < 0 && *error == 0) *error = errno;
-  return int64_t(done);
-}
-
-// A short write is retried once with the rest; a snapshot that lost any write will not
-// replace its target.
-int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error) {
-  *error = 0;
-  uint64_t done = 0;
-  int64_t result = -1;
-  for (int attempt = 0; attempt < 2 && done < length; attempt++) {
-    uint64_t rest = length - done;
-    unsigned chunk = rest > 0x40000000 ? 0x40000000 : (unsigned)rest;
-    int n = _write((int)fd, (const char*)buffer + done, chunk);
-    if (n < 0) {
-      *error = errno;
-      break;
-    }
-    done += (uint64_t)n;
-  }
-  if (*error == 0) result = (int64_t)done;
-  PendingImage* p = pendingFor((int)fd);
-  if (p != nullptr && p->failed == 0 && (result < 0 || done != length))
-    p->failed = *error != 0 ? *error : ENOSPC;
-  return result;
-}
-
-static bool widePath(const char* path, wchar_t* wide) {
-  return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) > 0;
-}
-
-// A snapshot is flushed before its close; any failure removes the temporary file.
+// A snapshot's close keeps it for the blessing; any failure removes the temporary file.
 static int closeSnapshot(PendingImage* p) {
   int error = p->failed;
-  if (error == 0 && _commit(p->fd) != 0) error = errno;
-  if (_close(p->fd) != 0 && error == 0) error = errno;
+  if (!CloseHandle(handleOf(p->handle)) && error == 0) error = int(GetLastError());
   if (error != 0) {
     freePending(p, true);
   } else {
-    p->fd = -1;
+    p->handle = -1;
     p->closed = 1;
   }
   return error;
 }
 
 int pdCloseImage(int64_t fd) {
-  PendingImage* p = pendingFor((int)fd);
+  if (fd == resourceImageHandle) return pdCloseImageResource();
+  PendingImage* p = pendingFor(fd);
   if (p != nullptr) return closeSnapshot(p);
-  return _close((int)fd) == 0 ? 0 : errno;
+  if (fd == openImageHandle) imageOpen = 0, openImageHandle = -1;
+  return CloseHandle(handleOf(fd)) ? 0 : int(GetLastError());
 }
 
 void pdDiscardSnapshot(int64_t fd) {
-  PendingImage* p = pendingFor((int)fd);
-  if (p != nullptr && p->failed == 0) p->failed = EIO;
+  PendingImage* p = pendingFor(fd);
+  if (p != nullptr && p->failed == 0) p->failed = ERROR_WRITE_FAULT;
+}
+
+int imageFileSize(const wchar_t* path, uint64_t* size, DWORD* error) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(path, &found);
+  *size = 0;
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) *error = GetLastError();
+    return 0;
+  }
+  FindClose(search);
+  *size = (uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+  return 1;
 }
 
 // A closed snapshot of exactly the expected size moves over its target, the move written
@@ -225,14 +361,21 @@ int pdBlessSnapshot(const char* path, uint64_t expectedSize) {
   for (PendingImage& q : pendingImages)
     if (q.closed && strcmp(q.target, path) == 0) p = &q;
   if (p == nullptr) return 0;
-  struct _stat64 st;
   wchar_t temp[MAX_PATH], target[MAX_PATH];
-  if (_stat64(p->temp, &st) != 0 || uint64_t(st.st_size) != expectedSize ||
-      !(widePath(p->temp, temp) && widePath(p->target, target)) ||
+  uint64_t size = 0;
+  DWORD error = 0;
+  if (!(ansiToWide(p->temp, temp, MAX_PATH) && ansiToWide(p->target, target, MAX_PATH)) ||
+      !imageFileSize(temp, &size, &error) || size != expectedSize ||
       !MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     freePending(p, true);
     return 0;
   }
   freePending(p, false);
   return 1;
+}
+
+int volumeIsMissing(const wchar_t* path) {
+  wchar_t letter = path[0] | 0x20;
+  if (letter < L'a' || letter > L'z' || path[1] != L':') return 0;
+  return (GetLogicalDrives() & (1u << (letter - L'a'))) == 0 ? 1 : 0;
 }

@@ -1,6 +1,7 @@
-// Windows layer: start-up and reporting services, hooks and the poll nesting used as
-// critical sections. The windowed entry and its message boxes come with the Windows
-// entry; until then the build behaves as in console mode. Prefix: pd.
+// Windows layer: reporting and printing (message boxes in window mode, the debug console and
+// log), the exit path, the event log, the platform hooks and the layer's primitive sets.
+// Owns the debug log, the console flag and messageBoxW. Prefix: pd; ensureDebugConsole,
+// reportToEventLog.
 #include <windows.h>
 
 #include <cstdio>
@@ -10,6 +11,9 @@
 #include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
+#include "platpc/ntChannel.h"
+#include "platpc/ntFile.h"
+#include "platpc/ntMain.h"
 
 static void doNothing() {}
 static void doNothingWithText(const char*) {}
@@ -20,28 +24,110 @@ static void ansiEncoding(const char** name, uint16_t** characterTable) {
   *characterTable = nullptr;
 }
 
-void (*pdBlockUntilEvent)() = doNothing;
 void (*pdFinishLongComp)() = doNothing;
 void (*pdHeraldScreen)(const char*) = doNothingWithText;
 void (*pdInformSystemReady)() = doNothing;
 void (*pdRingBell)() = beep;
 void (*pdStartLongComp)(uint64_t) = doNothingFor;
 void (*pdStringEncoding)(const char**, uint16_t**) = ansiEncoding;
-void (*pdSynchronizeInput)() = doNothing;
 void (*pdTerminateWindow)() = doNothing;
 
-void pdInitPlatform() {}
+// ---- Printing ------------------------------------------------------------------------------
 
-void pdPrint(int suppress, int addNewline, const char* text) {
-  if (suppress) return;
-  printf(addNewline ? "%s \n" : "%s", text);
+int (WINAPI* messageBoxW)(HWND, LPCWSTR, LPCWSTR, UINT) = MessageBoxW;
+
+static void printToStdout(int addNewline, const char* text) {
+  printf(addNewline ? "%s\n" : "%s", text);
   fflush(stdout);
 }
 
-// The low byte of the status; 9 when a non-zero status has a zero low byte.
+// Window mode shows every report in a box: a stop box whose Cancel enters the debugger, or
+// the plain information box of the help.
+static void showMessageBox(const char* text) {
+  int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  wchar_t* wide = static_cast<wchar_t*>(malloc(size_t(n + 32) * sizeof(wchar_t)));
+  if (wide == nullptr) return printToStdout(1, text);
+  MultiByteToWideChar(CP_ACP, 0, text, -1, wide, n);
+  if (printHelp) {
+    messageBoxW(nullptr, wide, applicationName, 0x40);
+  } else {
+    wcscpy(wide + n - 1, L"\nCancel to debug");
+    if (messageBoxW(nullptr, wide, applicationName, 0x1011) == IDCANCEL) DebugBreak();
+  }
+  free(wide);
+}
+
+// The line end is the Unix build's, so that both builds print the same reports.
+void pdPrint(int suppress, int addNewline, const char* text) {
+  if (consoleMode && suppress) return;
+  if (consoleMode || suppress) return printToStdout(addNewline, text);
+  showMessageBox(text);
+}
+
+// ---- Debug console and log -----------------------------------------------------------------
+
+static int debugConsoleReady;
+static FILE* debugLog;
+
+void ensureDebugConsole() {
+  if (debugConsoleReady || consoleMode) return;
+  AllocConsole();
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == INVALID_HANDLE_VALUE || out == nullptr) return;
+  COORD size = {80, 50};
+  SetConsoleScreenBufferSize(out, size);
+  SetConsoleTextAttribute(out, 0xF0);
+  freopen("CON", "w", stdout);
+  freopen("CON", "w", stderr);
+  setvbuf(stderr, nullptr, _IONBF, 0);
+  printf("%80s\n", "");
+  debugConsoleReady = 1;
+}
+
+FILE* pdDebugLog(int kind) {
+  if (kind <= 1 && !consoleMode) ensureDebugConsole();
+  if (kind == 0) return stderr;
+  if (kind == 1) return stdout;
+  if (debugLog == nullptr) debugLog = fopen(adjustOEReportFileName("debuglog.txt"), "a");
+  return debugLog != nullptr ? debugLog : stderr;
+}
+
+void pdCloseDebugLog() {
+  if (debugLog == nullptr) return;
+  fclose(debugLog);
+  debugLog = nullptr;
+}
+
+static char loggingPath[MAX_PATH];
+
+const char* adjustOEReportFileName(const char* name) {
+  const char* dir = getenv("QZ_LOG_DIR");
+  if (dir == nullptr) return name;
+  if (strlen(dir) + strlen(name) + 2 >= MAX_PATH)
+    REPORT_ERROR("The shell variable QZ_LOG_DIR is too long to be safe", 0x1400);
+  snprintf(loggingPath, sizeof loggingPath, "%s\\%s", dir, name);
+  return loggingPath;
+}
+
+void reportToEventLog(DWORD eventId, DWORD size, const void* data) {
+  HANDLE source = RegisterEventSourceW(nullptr, applicationName);
+  if (source == nullptr) return;
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, eventId, nullptr, 0, size, nullptr, const_cast<void*>(data));
+  DeregisterEventSource(source);
+}
+
+// ---- Start-up and exit services ------------------------------------------------------------
+
+// The request lock comes first: the service threads post through it from the time
+// initialisation on.
+void pdInitPlatform() { initRequestLock(); }
+
 void pdExit(uint64_t code) {
   fflush(stdout);
-  exit(code != 0 && (code & 255) == 0 ? 9 : (int)(code & 255));
+  freeHandleRegistry();
+  stopAlarmAndPollThreads();
+  shutdownMemory();
+  exit(code != 0 && (code & 255) == 0 ? 9 : int(code & 255));
 }
 
 void pdHerald(const char*) {}
@@ -64,25 +150,6 @@ const char* pdErrorString(int error) {
   return text != nullptr ? text : "unknown platform error";
 }
 
-FILE* pdDebugLog(int kind) {
-  static FILE* debugLog;
-  if (kind == 0) return stderr;
-  if (kind == 1) return stdout;
-  if (debugLog == nullptr) debugLog = fopen("debuglog.txt", "a");
-  return debugLog != nullptr ? debugLog : stderr;
-}
-
-static char loggingPath[4097];
-
-const char* adjustOEReportFileName(const char* name) {
-  const char* dir = getenv("QZ_LOG_DIR");
-  if (dir == nullptr) return name;
-  if (strlen(dir) + strlen(name) + 2 > 4095)
-    REPORT_ERROR("The shell variable QZ_LOG_DIR is too long to be safe", 0x1400);
-  snprintf(loggingPath, sizeof loggingPath, "%s\\%s", dir, name);
-  return loggingPath;
-}
-
 // Without a profiling timer only the zone's range is known; the text range stays empty.
 uint64_t profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profile_nzone_hipc;
 void pdInitProfile(uint64_t codeZoneStart, uint64_t codeZoneSize) {
@@ -90,32 +157,13 @@ void pdInitProfile(uint64_t codeZoneStart, uint64_t codeZoneSize) {
   profile_nzone_hipc = codeZoneStart + codeZoneSize;
 }
 
-// Engine time: microseconds since 1901-01-01 00:00 UTC from the system time.
-uint64_t pdMicrosecondClock() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  uint64_t ticks = ((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime;
-  return (ticks - 94670208000000000ULL) / 10;
-}
-
-// The poll nesting: the Windows build has no signals to hold off; the poll thread that
-// this pauses comes with the alarm layer.
-static int32_t pollNesting;
-
-void pdBeginCritical() { pollNesting++; }
-
-void pdEndCritical() {
-  if (pollNesting-- >= 2) return;
-  pollNesting = 0;
-}
-
-void pdResetCritical() { pollNesting = 0; }
+void pdAckChildSignal() {}
 
 // The Windows input-method routines that this registers come with the Windows input
 // layer; until then the build has no link-registry entries of its own.
 extern "C" void UPInitInternalLinkRegistry() {}
 
-// The Windows layer's primitive sets (error names, libraries, I/O channels) come with it.
+// The window system's primitives come with it; the I/O groups are the layer's own.
 void initPlatformGUIPrimitives() {}
-void initPlatformPrimitiveSets() {}
+void initPlatformPrimitiveSets() { initNewIO(); }
 uint64_t pdSizeOfEvent() { return 32; }  // one host event record

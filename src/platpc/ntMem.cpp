@@ -1,11 +1,13 @@
-// Windows layer: address-space services for object memory and the code zone.
-// Owns the pdMoreMemory reservation. Prefix: pd.
+// Windows layer: address-space services for object memory, the code zone and the call-out's
+// arenas, and copies to and from foreign memory that survive a fault.
+// Owns the pdMoreMemory reservation. Prefix: pd; commitPages, shutdownMemory.
 #include <windows.h>
 
 #include <cstring>
 
 #include "ext/exError.h"
 #include "ext/platform.h"
+#include "platpc/ntMain.h"
 
 uint64_t pdGetPagesize() {
   static uint64_t pageSize;
@@ -27,19 +29,38 @@ static DWORD protectionFor(int flags) {
   return table[flags & 7];
 }
 
-// Data-segment growth is emulated by committing successive pages of one reservation.
-enum : uint64_t { moreMemoryReservation = 256ULL << 20 };
+// Data-segment growth is emulated by committing successive pages of one reservation, of the
+// configured size plus 0x1FFFFF rounded down to whole megabytes; when the system refuses it,
+// three quarters of it at a time, while that stays above 8 MB.
+static uint64_t moreMemoryReservation = 256ULL << 20;
 static char* regionBase;
 static char* regionEnd;
 static char* regionNext;
 
-void* pdMoreMemory(uint64_t size, int protection) {
-  if (regionBase == nullptr) {
-    regionBase = (char*)VirtualAlloc(nullptr, moreMemoryReservation, MEM_RESERVE, PAGE_NOACCESS);
-    if (regionBase == nullptr) return nullptr;
-    regionEnd = regionBase + moreMemoryReservation;
-    regionNext = regionBase;
+void resetMoreMemory(uint64_t reservationBytes) {
+  if (regionBase != nullptr) VirtualFree(regionBase, 0, MEM_RELEASE);
+  regionBase = regionEnd = regionNext = nullptr;
+  moreMemoryReservation = reservationBytes;
+}
+
+uint64_t moreMemoryReservedBytes() { return uint64_t(regionEnd - regionBase); }
+
+static bool reserveRegion() {
+  uint64_t page = pdGetPagesize();
+  uint64_t size = (moreMemoryReservation + 0x1FFFFF) & ~uint64_t(0xFFFFF);
+  for (;;) {
+    regionBase = (char*)VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
+    if (regionBase != nullptr) break;
+    size = (size + 1) / 4 * 3 / page * page - 1;
+    if (size <= 0x7FFFFF) return false;
   }
+  regionEnd = regionBase + roundUp(size, page);
+  regionNext = regionBase;
+  return true;
+}
+
+void* pdMoreMemory(uint64_t size, int protection) {
+  if (regionBase == nullptr && !reserveRegion()) return nullptr;
   uint64_t length = roundUp(size, pdGetPagesize());
   if (length > (uint64_t)(regionEnd - regionNext)) return nullptr;
   void* p = VirtualAlloc(regionNext, length, MEM_COMMIT, protectionFor(protection));
@@ -101,22 +122,68 @@ int pdUnmapMemory(uint64_t size, void* address) {
 // Committed memory takes large pages only through a privilege the engine does not ask for.
 void pdPreferLargePages(void*, uint64_t) {}
 
+// The executable form of a page protection; 0 for one that has none.
+static DWORD executableFormOf(DWORD protection) {
+  switch (protection) {
+    case PAGE_READWRITE: return PAGE_EXECUTE_READWRITE;
+    case PAGE_READONLY: return PAGE_EXECUTE_READ;
+    case PAGE_WRITECOPY: return PAGE_EXECUTE_WRITECOPY;
+    case PAGE_NOACCESS: return PAGE_EXECUTE;
+    case PAGE_EXECUTE: case PAGE_EXECUTE_READ: case PAGE_EXECUTE_READWRITE: case PAGE_EXECUTE_WRITECOPY:
+      return protection;
+    default: return 0;
+  }
+}
+
+// Read-write pages become PAGE_EXECUTE_READWRITE; any other kind keeps its access and gains
+// execution. When the first change fails the previous protection is unknown and the pages
+// are left as they are.
 void pdSetMemExecPerm(void* address, uint64_t length) {
-  DWORD previous;
-  if (!VirtualProtect(address, length, PAGE_EXECUTE_READWRITE, &previous))
+  DWORD previous, ignored;
+  if (!VirtualProtect(address, length, PAGE_EXECUTE_READWRITE, &previous)) {
+    REPORT_ERROR("couldn't add execute permission.", 0x10100);
+    return;
+  }
+  if (previous == PAGE_READWRITE) return;
+  DWORD wanted = executableFormOf(previous);
+  if (wanted == 0) REPORT_ERROR("unexpected page permissions. couldn't add execute permission", 0x10100);
+  if (!VirtualProtect(address, length, wanted != 0 ? wanted : previous, &ignored))
     REPORT_ERROR("couldn't add execute permission.", 0x10100);
 }
+
+int commitPages(void** outAddress, uint64_t* inOutSize) {
+  uint64_t size = roundUp(*inOutSize, pdGetPagesize());
+  void* p = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  if (p == nullptr) return 0;
+  *outAddress = p;
+  *inOutSize = size;
+  return 1;
+}
+
+void shutdownMemory() {}
 
 int pdMustFlushICache() { return 1; }
 
 // The main thread's reserve is fixed at link time; the stack zone does not go there.
 uint64_t pdMainStackLimit() { return 0; }
 
+// A copy that faults answers -1 instead of ending the engine: sehCopy (ntSeh.S) runs under
+// copyFaultHandler, which resumes it at its recovery label with rax = -1.
+extern "C" int64_t sehCopy(void* destination, const void* source, uint64_t length);
+extern "C" char sehCopyBody[], sehCopyBodyEnd[], sehCopyFault[];
+
+extern "C" EXCEPTION_DISPOSITION copyFaultHandler(EXCEPTION_RECORD* record, void*, CONTEXT* context, void*) {
+  if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
+  if (context->Rip < uint64_t(sehCopyBody) || context->Rip >= uint64_t(sehCopyBodyEnd)) return ExceptionContinueSearch;
+  context->Rip = uint64_t(sehCopyFault);
+  context->Rax = uint64_t(-1);
+  return ExceptionContinueExecution;
+}
+
 static uint32_t copyExternal(void* destination, const void* source, int64_t length) {
-  if (length < 1) return (uint32_t)length;
-  if (destination == nullptr || source == nullptr) return 0xFFFFFFFF;
-  memcpy(destination, source, (size_t)length);
-  return (uint32_t)length;
+  int32_t n = int32_t(length);
+  if (n < 1) return uint32_t(n);
+  return uint32_t(sehCopy(destination, source, uint64_t(n)));
 }
 
 uint32_t pdCopyToExternalHeap(void* destination, const void* source, int64_t length) {

@@ -67,7 +67,7 @@ int loadImageHeader(const char* fileName, int report) {
   }
   int error = 0;
   int64_t fd = pdOpenImage(fileName, pdOpenRead, &error);
-  if (fd < 0) {
+  if (fd == -1) {  // the Windows build's image inside the program is handle -2
     if (report) {
       char message[600];
       snprintf(message, sizeof message, "Can't open %.500s", fileName);

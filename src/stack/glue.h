@@ -4,8 +4,7 @@
 #pragma once
 #include <cstdint>
 
-// Every glue entry but the exits below, in one list (the Windows build defines both lists as
-// fatal stand-ins).
+// Every glue entry but the exits below, in one list.
 #define GLUE_ENTRIES(X)                                                                   \
   X(rootReturn) X(rtBadBytecode)                                                          \
   X(unlinkedSend0) X(unlinkedSend1) X(unlinkedSend2) X(unlinkedSend3) X(unlinkedSendMany) \
@@ -41,9 +40,12 @@
 extern "C" {
 GLUE_ENTRIES(GLUE_DECLARE)
 GLUE_EXITS(GLUE_DECLARE_EXIT)
-// Records the C stack level that every later glue call starts from (16 bytes below the
-// caller's sp, so calls into C are 16-byte aligned).
-void markStack();
+// Records the C stack level that every later glue call starts from, so that calls into C are
+// 16-byte aligned: 16 bytes below the caller's sp on System V; on Windows x64 the caller's sp,
+// over the home area its own calls reserve. The Windows glue also fills a buffer given with
+// the registers its convention keeps, for jumpToMarkedStack; the System V glue ignores it.
+struct NativeJumpBuffer;
+void markStack(NativeJumpBuffer* buffer = nullptr);
 
 extern uint64_t SendTable[20];
 extern uint64_t PrimGlueTable[5];      // by min(numArgs, 4)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ext/platform.h"
+#include "support/platformErrors.h"
 #include "support/testFiles.h"
 
 namespace {
@@ -90,7 +91,8 @@ TEST(ImageFile_Snapshot, RefusalsCarryTheirErrorNumber) {
   struct Case {
     std::string path;
     int error;
-  } cases[] = {{(dir / "b.im").string(), EISDIR}, {(dir / "missing" / "c.im").string(), ENOENT}, {"", ENOENT}};
+  } cases[] = {{(dir / "b.im").string(), errorIsDirectory}, {(dir / "missing" / "c.im").string(), errorNoPath},
+               {"", errorNoPath}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     int error = 0;

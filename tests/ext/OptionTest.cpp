@@ -6,6 +6,9 @@
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
+#ifdef _WIN32
+#include "platpc/ntMain.h"
+#endif
 
 namespace {
 
@@ -47,7 +50,9 @@ TEST(Option_Set, SpaceOptionsTakeTheNextArgument) {
   }
 }
 
-TEST(Option_Set, FlagsAndValues) {
+#ifndef _WIN32
+// The X11 build's own options: the GUI library and the resource class.
+void expectPlatformFlags() {
   showHerald = 1;
   EXPECT_EQ(setOption("noherald", nullptr), 0u);
   EXPECT_EQ(showHerald, 0u);
@@ -60,6 +65,25 @@ TEST(Option_Set, FlagsAndValues) {
   EXPECT_STREQ(guiLibraryFilename, "/x/g.so");
   EXPECT_EQ(setOption("className", "Foo"), 1u);
   EXPECT_STREQ(resourceClassName, "Foo");
+}
+#else
+// The Windows build's own options: the herald's bitmap and sound, the ignored -walltime.
+void expectPlatformFlags() {
+  showHerald = 1;
+  EXPECT_EQ(setOption("noherald", nullptr), 0u);
+  EXPECT_EQ(showHerald, 0u);
+  EXPECT_EQ(setOption("logo", "a.bmp"), 1u);
+  EXPECT_STREQ(heraldBitmapPath, L"a.bmp");
+  EXPECT_EQ(setOption("sound", "b.wav"), 1u);
+  EXPECT_STREQ(heraldSoundPath, L"b.wav");
+  EXPECT_EQ(setOption("nosound", nullptr), 0u);
+  EXPECT_STREQ(heraldSoundPath, L"");
+  EXPECT_EQ(setOption("walltime", nullptr), 0u);
+}
+#endif
+
+TEST(Option_Set, FlagsAndValues) {
+  expectPlatformFlags();
   EXPECT_EQ(setOption("ieeefp", nullptr), 0u);
   EXPECT_EQ(IEEEInfNaN, 1u);
   EXPECT_EQ(setOption("lpromote", "next"), 0u);
@@ -81,12 +105,18 @@ TEST(Option_Set, FlagsAndValues) {
   desiredLoadPolicyName = nullptr;
 }
 
-TEST(Option_Set, LongGuiLibraryNameIsCut) {
+// A path longer than its buffer: the Unix library name is cut, the Windows herald path refused.
+TEST(Option_Set, LongPathValueStaysInItsBuffer) {
   std::string name(6000, 'g');
+#ifdef _WIN32
+  setOption("logo", name.c_str());
+  EXPECT_STREQ(heraldBitmapPath, L"");
+#else
   setOption("guilib", name.c_str());
   EXPECT_EQ(strlen(guiLibraryFilename), (size_t)guiLibraryFilenameBytes - 1);
   guiLibraryFilename[0] = 0;
   loadGUIOnStartup = 0;
+#endif
 }
 
 TEST(Option_Walk, StopsAtTheImageName) {

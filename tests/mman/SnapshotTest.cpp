@@ -26,6 +26,7 @@
 #include "mman/testHeap.h"
 #include "ext/exOption.h"
 #include "support/ioKernel.h"
+#include "support/platformErrors.h"
 #include "support/testFiles.h"
 #include "imageWriter.h"
 
@@ -224,7 +225,7 @@ TEST_F(SnapshotTest, EveryFailureKeepsTheTargetAndTheNextSaveSucceeds) {
       int at;
       int error;  // the error number the failure carries, 0 for none
     };
-    std::vector<Case> cases = {{Fault::openFails, -1, EACCES}, {Fault::closeFails, -1, EIO}, {Fault::blessRefuses, -1, 0}};
+    std::vector<Case> cases = {{Fault::openFails, -1, EACCES}, {Fault::closeFails, -1, errorIO}, {Fault::blessRefuses, -1, 0}};
     for (int at = 0; at < writes; at++) {
       cases.push_back({Fault::writeShortErrno, at, ENOSPC});
       cases.push_back({Fault::writeShortSilent, at, 0});

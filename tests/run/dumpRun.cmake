@@ -6,14 +6,14 @@
 file(GLOB kernel ${KERNEL_DIR}/*.som)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/logs)
-execute_process(COMMAND ${MKIMAGE} -o ${WORK}/Dump.im ${kernel} ${SOURCE} --args DumpWaiting
+execute_process(COMMAND ${EMULATOR} ${MKIMAGE} -o ${WORK}/Dump.im ${kernel} ${SOURCE} --args DumpWaiting
                 RESULT_VARIABLE made OUTPUT_VARIABLE made_out ERROR_VARIABLE made_err)
 if(NOT made EQUAL 0)
   message(FATAL_ERROR "mkimage failed (${made}):\n${made_out}${made_err}")
 endif()
 
 function(run_with_logs dir)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env QZ_LOG_DIR=${dir} ${TESSEL} -noherald -xq Dump.im
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env QZ_LOG_DIR=${dir} ${EMULATOR} ${TESSEL} -noherald -xq Dump.im
                   WORKING_DIRECTORY ${WORK} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
   if(NOT status STREQUAL "0" OR NOT out STREQUAL "three waiting\n" OR NOT err STREQUAL "")
     message(FATAL_ERROR "QZ_LOG_DIR=${dir}: status ${status}\n${out}${err}")

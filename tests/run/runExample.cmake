@@ -14,7 +14,7 @@ file(REMOVE ${WORK}/stack.txt)
 separate_arguments(options UNIX_COMMAND "${OPTIONS}")
 separate_arguments(environment UNIX_COMMAND "${ENV}")
 separate_arguments(arguments UNIX_COMMAND "${ARGS}")
-execute_process(COMMAND ${CMAKE_COMMAND} -E env ${environment} ${TESSEL} -noherald ${options} ${image} ${arguments} WORKING_DIRECTORY ${WORK}
+execute_process(COMMAND ${CMAKE_COMMAND} -E env ${environment} ${EMULATOR} ${TESSEL} -noherald ${options} ${image} ${arguments} WORKING_DIRECTORY ${WORK}
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT ${LIMIT})
 file(READ ${GOLDEN}.out want_out)
 set(want_err "")

@@ -9,7 +9,7 @@
 file(GLOB kernel ${KERNEL_DIR}/*.som)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
-execute_process(COMMAND ${MKIMAGE} -o ${WORK}/State.im ${kernel} ${SOURCE} --args ${PROGRAM} saved.im ${ARGS}
+execute_process(COMMAND ${EMULATOR} ${MKIMAGE} -o ${WORK}/State.im ${kernel} ${SOURCE} --args ${PROGRAM} saved.im ${ARGS}
                 RESULT_VARIABLE made OUTPUT_VARIABLE made_out ERROR_VARIABLE made_err)
 if(NOT made EQUAL 0)
   message(FATAL_ERROR "mkimage failed (${made}):\n${made_out}${made_err}")
@@ -26,14 +26,14 @@ foreach(i RANGE 1 ${RUNS})
   list(APPEND images saved.im)
 endforeach()
 foreach(image IN LISTS images)
-  execute_process(COMMAND ${TESSEL} -noherald ${options} ${extra} ${image} WORKING_DIRECTORY ${WORK}
+  execute_process(COMMAND ${EMULATOR} ${TESSEL} -noherald ${options} ${extra} ${image} WORKING_DIRECTORY ${WORK}
                   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 240)
   if(NOT status STREQUAL "0" OR NOT err STREQUAL "")
     message(FATAL_ERROR "${image} ${OPTIONS} ${extra}: status ${status}\n${all}${out}${err}")
   endif()
   string(APPEND all "${out}")
   if(image STREQUAL "State.im" AND DEFINED ZIP)
-    execute_process(COMMAND ${IMAGEZIP} -${ZIP} saved.im zipped.im WORKING_DIRECTORY ${WORK} RESULT_VARIABLE zipped)
+    execute_process(COMMAND ${EMULATOR} ${IMAGEZIP} -${ZIP} saved.im zipped.im WORKING_DIRECTORY ${WORK} RESULT_VARIABLE zipped)
     if(NOT zipped EQUAL 0)
       message(FATAL_ERROR "imagezip failed (${zipped})")
     endif()

@@ -1,7 +1,9 @@
 // mkimage: command line: compiles class sources, lists them and writes an image of the kernel
 // heap built from them. Owns no globals. Prefix none.
+#ifndef _WIN32
 #include <sys/personality.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -24,13 +26,18 @@ static bool readFile(const char *path, std::string &out) {
 
 // The heap's addresses go into the image, so the same input gives the same file only when
 // the address space is laid out the same way every run: run once more without address
-// randomisation. Where that is refused the image is as sound, only not reproducible.
+// randomisation. Where that is refused the image is as sound, only not reproducible. The
+// Windows program is linked without address randomisation.
 static void fixAddressSpace(char **argv) {
+#ifdef _WIN32
+  (void)argv;
+#else
   int now = personality(0xffffffff);
   if (now == -1 || (now & ADDR_NO_RANDOMIZE)) return;
   if (personality(static_cast<unsigned long>(now) | ADDR_NO_RANDOMIZE) == -1) return;
   execv("/proc/self/exe", argv);
   personality(static_cast<unsigned long>(now));  // exec failed: go on as we are
+#endif
 }
 
 static int usage() {

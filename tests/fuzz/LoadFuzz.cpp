@@ -9,6 +9,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "ext/exInflate.h"
+#include "ext/exInit.h"
 #include "ext/exMemory.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"

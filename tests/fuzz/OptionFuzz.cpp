@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ext/exError.h"
+#include "ext/exInit.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
 

@@ -148,7 +148,7 @@ void nmFlushLookupEntriesForSelector(oop selector);
 void nmFlushLookupCache();
 
 // The PIC family's maintenance operations, registered by the PICs; PIC blocks are handed to
-// them by the collection. Null until PICs are built (not built yet): no PIC exists then.
+// them by the collection. Null until the PICs register them: no PIC exists before that.
 struct NPICMaintenance {
   int (*shouldFreePIC)(uint64_t pic, int allCases);
   void (*relocateLinks)(uint64_t pic);

@@ -9,8 +9,8 @@
 
 #include "tran/tmain.h"
 
-// Glue entries the generated code calls; the glue sets them (not built yet on this branch:
-// tests point them at doubles). All below 2 GiB.
+// Glue entries the generated code calls, filled from the glue's routines when the translator
+// starts (tests may point them at doubles). All below 2 GiB.
 struct TGlueEntries {
   const void* picAbortSendMiss;   // rtPICAbortSendMiss
   const void* abortSend;          // rtAbortSend

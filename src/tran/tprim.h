@@ -20,7 +20,7 @@ struct TranslatedPrimRecord {
   uint16_t number;          // 0 ends a table
   uint8_t arity;            // bits 0-4 argument count (4 or more: "many"), bits 5-7 level
   uint8_t flag;             // handed to the primitive table entry
-  TxPrimGenerator generator;  // null: not translated (not built yet); the number stays a C primitive
+  TxPrimGenerator generator;  // null: no translated form; the number stays a C primitive
   const void* glue;         // PrimGlueTable entry of the fallback; filled at registration
   const void* cFunction;    // the fallback; captured at the first registration
 };

@@ -2,7 +2,7 @@
 // byte lengths that end inside a row, sources of their own, the destination itself (moves in
 // every direction) and tiles at offsets far outside the pattern; canary words before and
 // after every body and the bytes past the object's end must stay. Then the checks of the
-// arguments in their order, and the spec's named cases checked by hand.
+// arguments in their order, and the documented rule cases worked out by hand.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -232,7 +232,7 @@ TEST_F(BitBlt, ChecksInTheirOrder) {
   }
 }
 
-// The spec's cases by hand, which also check the model.
+// The documented rule cases worked out by hand, which also check the model.
 TEST_F(BitBlt, NamedCases) {
   Bitmap b(1, 32, 4 * 4);
   auto row = [&b](int64_t y) { return uint32_t(b.body()[4 * y]) << 24 | b.body()[4 * y + 1] << 16 | b.body()[4 * y + 2] << 8 | b.body()[4 * y + 3]; };

@@ -1,6 +1,6 @@
 // Error reporting: composes every engine report and ends the process on a Fatal code.
 // Owns qrxErrorStatus, bannerPending and the text tables filled by initError.
-// Prefix: none (doReportError, initError, errorTextFor, reportAllocFailure, doPanic).
+// Prefix: none (doReportError, initError, errorTextFor, reportAllocFailure, doPanic, tsAssertFailed).
 #include "ext/exError.h"
 
 #include <cstdarg>
@@ -117,6 +117,13 @@ void reportAllocFailure(const char* what, const char* file, int line) {
   snprintf(message, sizeof message, "Allocation failure %s", what);
   doReportError(message, errFatal | errCauseLimit, file, line);
   pdExit(qrxErrorStatus);  // not reached: the report is Fatal
+}
+
+void tsAssertFailed(const char* invariant, const char* file, int line) {
+  char message[256];
+  snprintf(message, sizeof message, "invariant \"%s\" broken", invariant);
+  doReportError(message, errFatal | errCauseVMBug, file, line);
+  pdExit(qrxErrorStatus);
 }
 
 void doPanic(const char* file, int line) {

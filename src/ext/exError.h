@@ -78,3 +78,10 @@ extern const char* const imageHeraldText;
 [[noreturn]] void reportAllocFailure(const char* what, const char* file, int line);
 [[noreturn]] void doPanic(const char* file, int line);
 #define PANIC() doPanic(__FILE__, __LINE__)
+
+// Checks of the invariants the headers state, on in every build: a broken one ends the
+// process with a fatal report that names the invariant, the file and the line. Cheap
+// tests only, at the places where the invariant can break.
+[[noreturn]] void tsAssertFailed(const char* invariant, const char* file, int line);
+#define tsAssert(condition, invariant) \
+  (__builtin_expect(!!(condition), 1) ? (void)0 : tsAssertFailed((invariant), __FILE__, __LINE__))

@@ -3,10 +3,10 @@
 // Prefix: none for large space; bt for the shared block-table helpers.
 #include "mman/mmLargeSpace.h"
 
-#include <cassert>
 #include <cinttypes>
 #include <cstring>
 
+#include "ext/exError.h"
 #include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
@@ -22,7 +22,7 @@ uint32_t largeTableHasUnused;
 // ---- Shared block-table machinery --------------------------------------------------------
 
 void btInitEmpty(BlockTable* t, uint64_t areaStart, uint64_t words) {
-  assert(words >= btEntryWords);
+  tsAssert(words >= btEntryWords, "block chain");
   BlockTableEntry* e = reinterpret_cast<BlockTableEntry*>(areaStart + words * 8) - 1;
   *e = {nullptr, nullptr, 0, areaStart, words - btEntryWords};
   *t = {e, e, e, e, e, words - btEntryWords};
@@ -34,9 +34,9 @@ BlockTableEntry* btNextFree(BlockTableEntry* e) {
 }
 
 void btTake(BlockTable* t, BlockTableEntry* b, uint64_t need, uint64_t owner) {
-  assert(btIsFree(b) && b->words >= need);
+  tsAssert(btIsFree(b) && b->words >= need, "block chain");
   if (b == t->lastBlock || b->words > need) {
-    assert(t->lastBlock->words >= btEntryWords);
+    tsAssert(t->lastBlock->words >= btEntryWords, "block chain");
     t->lastBlock->words -= btEntryWords;  // the new entry comes off the last block
     t->freeWords -= btEntryWords;
     BlockTableEntry* e = --t->lowest;
@@ -54,7 +54,7 @@ void btTake(BlockTable* t, BlockTableEntry* b, uint64_t need, uint64_t owner) {
 }
 
 void btFree(BlockTable* t, BlockTableEntry* b) {
-  assert(!btIsFree(b));
+  tsAssert(!btIsFree(b), "block chain");
   b->owner = 0;
   t->freeWords += b->words;
   if (t->firstFree == nullptr || b->block < t->firstFree->block) t->firstFree = b;

@@ -226,6 +226,7 @@ uint64_t allocOldData(uint64_t n, int useReserve) {
   uint64_t probesBefore = fragProbes, size = 0;
   uint64_t chunk = searchFreeData(n, &size);
   if (chunk != 0) {
+    tsAssert(size >= n && oldSpaceSegs.freeSlots >= size && oldSpaceSegs.freeChunks != 0, "free space is counted");
     oldSpaceSegs.freeSlots -= n;
     if (size == n) {
       oldSpaceSegs.freeChunks -= 1;

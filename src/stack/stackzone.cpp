@@ -146,6 +146,8 @@ uint64_t* stackAlloc(int mayFail) {
 }
 
 void stackDeAlloc(uint64_t* s) {
+  tsAssert(uint64_t(s) >= stackZone && uint64_t(s) < endOfStackZone && s[shSp] != segmentBase(s) + stackSegmentBytes,
+           "a segment is on exactly one of freeStacks and the allocatedStacks ring");  // not already free
   unlinkAllocated(s);
   if (currentStack == s) currentStack = nullptr;
   s[shNext] = word(freeStacks);

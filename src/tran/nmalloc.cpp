@@ -163,6 +163,7 @@ NMethodHeader* nMethodAlloc(uint64_t size) {
 
 void nMethodDealloc(NMethodHeader* block) {
   uint64_t p = addressOf(block);
+  tsAssert(block->usedSize != 0 && p >= nmZone.bottom && p + block->usedSize <= nmZone.free, "chain ends at free");
   if (p + block->usedSize == nmZone.free) nmZone.free = p;
   else nmZone.holesBytes += block->usedSize;
   if (p < nmZone.holesStart) nmZone.holesStart = p;

@@ -2,12 +2,14 @@
 // the stack limit while a request is pending.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "ext/exRequest.h"
 #include "mman/mmOldSpace.h"
 #include "stack/glue.h"
 #include "stack/stackzone.h"
+#include "support/testFiles.h"
 
 namespace {
 
@@ -122,6 +124,18 @@ TEST_F(StackZoneTest, NoSegmentToStealFailsOrIsFatalByRequest) {
   EXPECT_EQ(stackAlloc(1), nullptr);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(stackAlloc(0), ::testing::ExitedWithCode(9), "");  // the report goes to standard output
+}
+
+// Releasing a segment twice would put it on both chains: the check ends the process naming
+// the invariant.
+TEST_F(StackZoneTest, ReleasingAFreeSegmentIsFatal) {
+  uint64_t* s = stackAlloc(0);
+  stackDeAlloc(s);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string report;
+  EXPECT_FATAL_REPORT(stackDeAlloc(s), 9, report);
+  EXPECT_NE(report.find("invariant \"a segment is on exactly one of freeStacks and the allocatedStacks ring\" broken"),
+            std::string::npos) << report;
 }
 
 TEST_F(StackZoneTest, PendingRequestKeepsTheLimitForced) {

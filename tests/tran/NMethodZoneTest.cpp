@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "support/testFiles.h"
 #include "support/testZone.h"
 #include "tran/nmalloc.h"
 
@@ -151,6 +152,18 @@ TEST(NMethodZone_Shorten, TailBecomesAHoleOnlyFromFortyBytes) {
   EXPECT_EQ(a->usedSize, 208u);
   EXPECT_EQ(nmZone.holesBytes, 48u);
   checkChain();
+}
+
+// Freeing a block twice would break the chain: the check ends the process naming the invariant.
+TEST(NMethodZone_Alloc, FreeingAFreeBlockIsFatal) {
+  Zone zone(1 << 16);
+  NMethodHeader* a = nMethodAlloc(64);
+  nMethodAlloc(64);
+  nMethodDealloc(a);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string report;
+  EXPECT_FATAL_REPORT(nMethodDealloc(a), 9, report);
+  EXPECT_NE(report.find("invariant \"chain ends at free\" broken"), std::string::npos) << report;
 }
 
 TEST(NMethodZone_Perm, MovesTheListDownAndRefusesBelowTheReserve) {

@@ -9,6 +9,37 @@
 #include "tran/nmLayout.h"
 #include "tran/tmain.h"  // the lookup answer codes
 
+// ---- The send path, in one walk ---------------------------------------------------------------
+// A send site is 11 bytes: `mov r15d, imm32; call rel32` (src/tran/nmLayout.h), the receiver
+// in its register and the arguments stacked or in registers as the send type says.
+//
+// 1. Unlinked. The translator emits the site with the selector index in r15d and the call
+//    aimed at the glue entry of its send type (the send type's row of sendTypeTable, filled
+//    from the glue's SendTable: unlinkedSend0..Many and the NoCheck, NonImmediate and Super
+//    forms). The glue saves the native state on the segment and calls
+//    CunlinkedSend (or a sibling) on the C stack.
+// 2. Lookup. findMethodHook (the translator's findMethod) probes the method cache, else walks
+//    the class's method dictionaries and translates the method on its first send; it answers
+//    an nmethod or a code below lookupResultLimit (not understood, not translatable, no room).
+// 3. Link. smashInlineCache rewrites the site: r15d becomes the receiver's class tag and the
+//    call goes to the nmethod's checked entry (64), or to the NoCheck (87) or NonImmediate (73)
+//    entry where the translator proved the class. The routine then pushes the nmethod's glue
+//    entry on the saved stack, so the glue's return runs the method, not the site again.
+// 4. Linked. The next time the site runs, the callee's entry compares the receiver's tag
+//    with r15d (offset 82) and falls into the prologue. A mismatch calls rtPICAbortSendMiss
+//    (offset 51): CrtPICAbortSendMiss turns the site into a closed PIC of two cases
+//    (src/tran/tpic); a PIC's miss extends it (CrtExtendClosedPIC) up to nPICMaxCases, then
+//    the site moves to the selector's open PIC, whose misses look up through the method cache
+//    (CrtOpenPICSendMiss). With PICs off the site is relinked to the new class instead
+//    (relinkSend).
+// 5. Failures. Not understood goes to doesNotUnderstand (src/stack/dnu), which builds the
+//    Message and sends doesNotUnderstand:, bound into a PIC's MNU path where PICs are on. A
+//    method the translator could not place gets handleTranFailure: the code zone is compacted
+//    and the lookup retried, else the report is fatal.
+// Every C routine on this path runs on the C stack with the segment's state saved; it may
+// translate, allocate and compact the code zone, so it re-reads what it holds afterwards, and
+// it leaves through the glue by what it pushed on the saved stack.
+
 // The lookup behind every send that no linked site serves: the nmethod for the selector
 // sent to an instance of the class index, or a failure code. The translator's findMethod;
 // tests put a table of their own in its place.

@@ -33,5 +33,5 @@ extern int (*const imageBodyIsCompressed)();
 extern void (*const vmExitReports)();
 
 // Engine identification.
-extern const char* versionString;
-extern const uint8_t vm_id0, vm_id1, vm_id2, vm_id3;
+extern const char* versionString;                        // the engine's version line (-v, banners)
+extern const uint8_t vm_id0, vm_id1, vm_id2, vm_id3;  // version, platform, release major and minor

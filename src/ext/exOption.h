@@ -24,7 +24,7 @@ extern uint32_t reportVersionOnly;           // -v: print version information an
 extern uint32_t dumpStackOnExit;             // -xq: vmExit writes the stack dump first
 extern uint32_t printHelp;                   // reportUsage adds the long help
 extern int program_argc;                     // the whole command line
-extern char** program_argv;
+extern char** program_argv;                  // its words; the image reads those after its name
 extern char* programPath;                    // argv[0]
 extern char* programName;                    // last path component of argv[0]
 

@@ -24,7 +24,7 @@ enum RequestKind : uint32_t { REQUEST_KINDS(REQUEST_ENUM) requestKindCount };
 #undef REQUEST_ENUM
 enum { firstSyncRequest = requestScavenge };  // kinds below it are the asynchronous ones
 
-extern const char* const requestKindNames[requestKindCount];
+extern const char* const requestKindNames[requestKindCount];  // for reports and dumps, by kind
 
 // Kind k is pending while requested[k] != handled[k]; some request is pending while
 // anyReq != anyAck. Posters on any thread (signal handlers included) bump requested and

@@ -26,7 +26,7 @@ extern uint64_t profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profil
 // says whether it took the option (*taken: 1 when next was its value), knows it not, refuses
 // the letter outright or misses the value.
 enum : uint32_t { optionSetUnix = 1, optionSetWindows = 2, optionSetsAll = 3 };
-extern const uint32_t pdOptionSet;
+extern const uint32_t pdOptionSet;  // which platform's options this build takes
 enum PlatformOptionAnswer { pdOptionNotMine = 0, pdOptionTaken, pdOptionUnknown, pdOptionMissingValue };
 int pdSetPlatformOption(const char* option, const char* rest, const char* next, uint64_t* taken);
 

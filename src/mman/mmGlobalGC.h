@@ -12,8 +12,8 @@ extern uint64_t numMarkStackOverflows;       // rescans after the mark stack fil
 extern uint64_t numWeakObjectListOverflows;  // weak objects or ephemerons scanned as strong
 
 // Test hooks: caps on the mark area and the weak/ephemeron list area, in bytes (0 = none).
-extern uint64_t gcMarkAreaCap;
-extern uint64_t gcScratchAreaCap;
+extern uint64_t gcMarkAreaCap;     // caps the mark stack's area
+extern uint64_t gcScratchAreaCap;  // caps the weak and ephemeron lists' area
 // Benchmark hook: called as marking starts (0) and when it has ended (1); null = none.
 extern void (*gcMarkPhaseHook)(int ended);
 

@@ -121,16 +121,16 @@ extern ImageLayout imageLayout;
 
 // Identification and values copied from the header.
 extern char vmIdString[36];
-extern uint8_t fileId[4];
-extern uint8_t viSig[4];
-extern uint8_t vmThumb[4];
-extern char viHeraldString[heraldStringBytes + 1];
+extern uint8_t fileId[4];   // the loaded header's file identity bytes
+extern uint8_t viSig[4];    // its image signature
+extern uint8_t vmThumb[4];  // its engine id; a snapshot keeps the low nibble of byte 3
+extern char viHeraldString[heraldStringBytes + 1];  // its herald text, zero-terminated
 extern uint32_t persistIEEEInfNaN;   // flags bit 5
 extern uint32_t persistShowHerald;   // herald flags bit 0 clear
 extern uint64_t sysOopRegistryOop;   // the registry Array as saved (relocated on load)
 extern uint32_t prevFirstFreeSlotX;  // first free registry index as saved
 extern uint32_t lastHash;            // identity-hash generator state
-extern uint32_t classTableAllocationPointer;
+extern uint32_t classTableAllocationPointer;  // where the next class-table search starts, as saved
 
 // Reads the header from the open image through readImageFile and checks it; answers 1
 // when the image can be loaded, 0 (after a report when reportErrors) when not.

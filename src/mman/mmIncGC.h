@@ -25,15 +25,15 @@ enum : uint64_t {
 
 extern uint8_t currentIncGCState;  // one of the letters above
 extern oop incMarkStackOop;        // top segment of each stack, 0 when none
-extern oop incBigObjStackOop;
-extern oop incWeakListOop;
-extern oop incEphemeronListOop;
+extern oop incBigObjStackOop;      //   big objects to scan in pieces
+extern oop incWeakListOop;         //   weak objects met while marking
+extern oop incEphemeronListOop;    //   ephemerons whose keys were unmarked when met
 extern oop incBigObjInHand;        // the big object being scanned, 0 when none
 extern uint64_t incBigObjResume;   // its next slot to scan
 extern uint32_t incGCMarkOverflow; // 1 when an oop stack could not grow
 extern uint32_t incGCOldRtDone;    // the old RT's entries have been marked
-extern uint32_t incEphemeronMarkingOn;
-extern uint64_t numIncGCs, incGCAbortedCount, incGCMarkStackOverflows;
+extern uint32_t incEphemeronMarkingOn;  // 1 while ephemerons wait for their keys instead of being traced
+extern uint64_t numIncGCs, incGCAbortedCount, incGCMarkStackOverflows;  // cycles done, aborted; stack overflows
 extern uint64_t incGCClassChangeCalls;  // calls of incGCObjClassChanged (the object primitives' tests read it)
 // Per cycle: objects marked directly and their bytes, weak objects listed, weak objects
 // processed and the bytes of their weak parts.

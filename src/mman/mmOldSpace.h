@@ -196,7 +196,7 @@ int incSweepOldSpace(int interruptible, uint64_t maxEntries, uint64_t maxBytes);
 // entry (live, dead or free). incUnmarkPoint is all ones when no pass runs.
 extern OldSpaceSegment* incUnmarkSegment;  // segment being unmarked, 0 when none
 extern uint64_t incUnmarkPoint;            // next entry to unmark (bytes)
-extern uint64_t incUnmarkCount;
+extern uint64_t incUnmarkCount;            // entries unmarked since the last reset (a memory statistic)
 void resetIncUnmarkCounts();
 void prepareToUnmarkOldSpace();
 // One quantum: stops (answering 0) once this quantum's count reaches maxWork or, when

@@ -15,8 +15,8 @@ struct SnapshotFileOps {
   void (*discard)(int64_t fd);
   int (*bless)(const char* path, uint64_t expectedSize);
 };
-extern SnapshotFileOps snapshotFileOps;
-extern const SnapshotFileOps platformSnapshotFileOps;
+extern SnapshotFileOps snapshotFileOps;                // what saves use; tests put failing ones in place
+extern const SnapshotFileOps platformSnapshotFileOps;  // the platform layer's image-file functions
 
 // Writes bytes from start through snapshotFileOps.write, adding what was written to *total. Answers 0, or
 // the platform error number of a short write (-1 when the platform gave none). The space

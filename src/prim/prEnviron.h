@@ -37,7 +37,7 @@ struct RegisteredNamedObject {
 enum { regNamesCapacity = 32 };
 extern RegisteredNamedObject* regNames[regNamesCapacity];
 extern int32_t maxRegNameIndex;  // last used position, -1 when empty
-extern uint32_t acceptQuitEvents;
+extern uint32_t acceptQuitEvents;  // the named flag "acceptQuitEvents"
 
 void addRegisteredNamedObject(RegisteredNamedObject* record);
 RegisteredNamedObject* findRegisteredName(const char* name, uint64_t length);

@@ -47,15 +47,15 @@ GLUE_EXITS(GLUE_DECLARE_EXIT)
 struct NativeJumpBuffer;
 void markStack(NativeJumpBuffer* buffer = nullptr);
 
-extern uint64_t SendTable[20];
+extern uint64_t SendTable[20];         // unlinked-send entries by send type
 extern uint64_t PrimGlueTable[5];      // by min(numArgs, 4)
 extern uint64_t UserPrimGlueTable[5];  // by min(numArgs, 4)
-extern uint64_t dnuPChAddr[5];
+extern uint64_t dnuPChAddr[5];         // doesNotUnderstand: entries by min(numArgs, 4)
 extern uint64_t notBTable[6];          // {rtNotBoolean, 0}, {..False, 0}, {..True, 0}
-extern uint64_t cantReturnPC;
-extern uint64_t primFailGlueShort;
-extern uint64_t primFailGlueLong;
-extern uint64_t minGluePC;
+extern uint64_t cantReturnPC;          // where a non-local return with no home continues
+extern uint64_t primFailGlueShort;     // failure continuations of a primitive: a pending call
+extern uint64_t primFailGlueLong;      //   and a committed one
+extern uint64_t minGluePC;             // the glue's code lies in [minGluePC, maxGluePC)
 extern uint64_t maxGluePC;
 
 extern uint64_t CStack;        // C stack pointer recorded by markStack

@@ -24,8 +24,8 @@ struct SchedulerOps {
   void (*push)(oop value);
   void (*enter)(void (*entry)());
 };
-extern SchedulerOps schedulerOps;
-extern const SchedulerOps engineSchedulerOps;
+extern SchedulerOps schedulerOps;               // what the scheduler calls; tests put their own in place
+extern const SchedulerOps engineSchedulerOps;  // the engine's own: frames on the stack zone
 
 // The number of priority levels (the size of the ready-lists Array) as a SmallInteger.
 oop highestProcessPriority();

@@ -24,8 +24,8 @@ struct TGlueEntries {
 extern TGlueEntries tGlue;
 
 extern uint8_t* AbortSendTable[3];      // by min(numArgs, 2)
-extern uint8_t* AbortPrimFailTable[3];
-extern uint8_t* AbortNoFrame;
+extern uint8_t* AbortPrimFailTable[3];  // abort stubs of methods with a primitive, by register arguments
+extern uint8_t* AbortNoFrame;           // abort stub of a method without a frame
 extern uint64_t entryCodeTable[8];      // first 8 code bytes: 0 frameless, 1-3 send, 5-7 primitive
 extern uint8_t* primReturnEntry;        // of the method being translated, or null
 
@@ -46,8 +46,8 @@ struct CodeSymbol {
   char name[48];
 };
 enum { nzoneRTSymbolCapacity = 21 };
-extern CodeSymbol nzoneRTSymbolTable[nzoneRTSymbolCapacity];
-extern int nzoneRTSymbolCount;
+extern CodeSymbol nzoneRTSymbolTable[nzoneRTSymbolCapacity];  // names of the stubs in the permanent area
+extern int nzoneRTSymbolCount;                                // entries used
 // The name of the stub that starts at address, or null.
 const char* nzoneSymbolAt(uint64_t address);
 // Forgets every entry and the profiler areas (the zone was laid out afresh).

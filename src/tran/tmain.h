@@ -37,7 +37,7 @@ int unpackVMethod(uint64_t method, TVInfo* info);
 // bytecode bytes for which a short native jump is tried (6 at the start of a translation,
 // lowered by one on each retry after a short jump did not reach).
 extern uint64_t tNil, tTrue, tFalse;
-extern int32_t effectiveMaxVBytesJumpShort;
+extern int32_t effectiveMaxVBytesJumpShort;  // bytecode distance up to which a jump is emitted short
 
 // Fatal translator failure: the message, the method's particulars and the code so far go to
 // stderr, then the engine stops with a panic at file and line. vpc is the bytecode offset or
@@ -58,7 +58,7 @@ enum : uint64_t {
 // Per translation: the method, its selector, the requested bytecode-to-native table (or null)
 // and the block being written.
 extern uint64_t tVMethod, tSelector;
-extern uint64_t* tPVToN;
+extern uint64_t* tPVToN;  // the method being translated: native offset of each bytecode pc, null outside
 extern uint32_t tPermAreaBytes;  // the permanent-area room of the one-time set-up
 extern uint8_t* tLastCodeEnd;    // end of the code of the last translation (for listings)
 

@@ -14,17 +14,17 @@
 // samples outside both ranges are counted in profileOutsideSamples. The buffers are the bodies
 // of two fixed-space byte objects, kept alive in two registry slots while collecting.
 extern volatile uint32_t collectingProfileData;
-extern uint64_t* engineData;
-extern uint64_t* nzoneData;
-extern volatile uint64_t profileOutsideSamples;
+extern uint64_t* engineData;  // profiler counters, one per 8 bytes of the program's code
+extern uint64_t* nzoneData;   // and of the native-method zone; null while not profiling
+extern volatile uint64_t profileOutsideSamples;  // samples that fell in neither range
 extern int64_t profileEngineBufferX, profileNZoneBufferX;  // registry slots, -1 until first use
 
 // The labels a profiler's symbol table reads besides the run-time stubs: ".NZone" (zone
 // bottom), ".NMethodEnd" (end of the nmethods then), ".NZoneEnd" (end of the code area), then
 // the entries of nzoneRTSymbolTable; filled when the profiler starts.
 enum { profileSymbolCapacity = 3 + nzoneRTSymbolCapacity };
-extern CodeSymbol profileSymbols[profileSymbolCapacity];
-extern int profileSymbolCount;
+extern CodeSymbol profileSymbols[profileSymbolCapacity];  // names the profile report gives addresses
+extern int profileSymbolCount;                            // entries used
 
 // Registers the primitives 89, 522, 526, 537, 1001-1005 and 1009 (translator start-up).
 void initNMethodPrims();

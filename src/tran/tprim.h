@@ -91,8 +91,8 @@ uint8_t* tAllocFloat(uint8_t* at, int isDouble, int result, uint8_t** slow);
 // The run-time stubs' compares with eden's warning limit (cmp r14, imm32, or mov r11, imm64
 // before cmp r14, r11), recorded while start-up generates them.
 enum { thresholdRefCapacity = 4 };
-extern uint8_t* threshold_refs[thresholdRefCapacity];
-extern uint32_t numThresholdRefs;
+extern uint8_t* threshold_refs[thresholdRefCapacity];  // inline allocations that embed eden's warning limit
+extern uint32_t numThresholdRefs;                      // entries used
 // Makes the "create array" and "make copying block 1 value" stubs (their slow paths the given
 // routines) and points the translator's calls at them.
 void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRoutine);
@@ -100,7 +100,7 @@ void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRo
 // count of a receiver whose header defers it to the class (r11 := the format word of the
 // class of the object in rbx; rax clobbered). Null until made: such receivers then go to C.
 void txMakeClassFormatStub();
-extern const uint8_t* txClassFormatStub;
+extern const uint8_t* txClassFormatStub;  // the "get self class format" stub, null until made
 // The eden warning limit changed: every nmethod goes (their inline allocations hold the old
 // limit) and each recorded compare gets the new one in place.
 void tranNoteEdenWarningThresholdChanged();

@@ -78,7 +78,7 @@ struct StoreStub {
   uint8_t* check;          // after the store and the first two tests of the store check
 };
 enum { storeStubGeneral = 4 };  // index of "store inst var N"; 0..3 are the fixed slots
-extern StoreStub storeStubs[5];
+extern StoreStub storeStubs[5];  // instance-variable store stubs: slots 0-3, then the general one
 
 // Store check after value V was stored into holder H (F: H's header flags word, S: scratch,
 // rax in practice). Stub form: every "done" exit returns and the paths that need work fall to
@@ -109,8 +109,8 @@ uint8_t* tStoreInst(StackEntry* holder, int index, StackEntry* value, int16_t* m
 // Register-cache summary: one 4-bit field per slot (load state, entry kind); no policy
 // assigns registers, so both stay 0 and the reconciling operations emit nothing.
 extern uint64_t assignedRegSummary;
-extern uint64_t emptyRegSummary;
-extern uint32_t regsInitialized;
+extern uint64_t emptyRegSummary;  // the register summary with nothing assigned
+extern uint32_t regsInitialized;  // set when a translation assigned registers that regCleanup releases
 
 void tStackInit();
 // Frame offset in bytes of local i (arguments first) of a method with n arguments.

@@ -21,7 +21,7 @@ enum : uint32_t {
   mDictSortedFrom = 128,       // dictionaries this large are sorted by selector hash
 };
 
-extern MethodCacheEntry* mCache;
+extern MethodCacheEntry* mCache;  // the method cache, in the code area below the zone
 extern uint32_t mCacheToggle;     // flipped after every fill: picks the victim
 extern uint64_t mDictSearchLimit; // indexable slots from which dictionaries are searched by halving
 

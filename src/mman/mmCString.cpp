@@ -48,8 +48,8 @@ oop STStringWithSize(const char* bytes, uint64_t n) {
 }
 
 // The reference class (Array, ByteString, ByteArray or TwoByteString) whose basic-access
-// methods a class's instances share, or 0. Not built yet: until method lookup can compare
-// the classes' access primitives, a class shares them when it is a reference class or
+// methods a class's instances share, or 0. Unsupported: comparing the classes' access
+// primitives through method lookup. A class shares them when it is a reference class or
 // inherits from one; a pointer class is compared with Array only, others with ByteString,
 // ByteArray and TwoByteString in that order.
 uint32_t basicAccessClass(uint32_t classIndex, int withAtPut) {

@@ -193,7 +193,7 @@ void initSuper() {
 }
 
 // The debug printers' slot numbers first (a report from any later set may print objects),
-// then object memory's primitive sets in their fixed order (the sets not built yet are left out),
+// then object memory's primitive sets in their fixed order,
 // then the two of start-up, then the rest of the system's.
 static void registerPrimitives() {
   initDebugPrims();

@@ -75,7 +75,7 @@ void nilContexts(oop start, oop stop);
 void storeLiveSender(oop context, oop value);
 
 // Makes the context's frame the top frame of the running segment (a live hybrid's frames
-// above it are dropped); rebuilding a stable context's frame is not built yet (fatal).
+// above it are dropped); a stable context is first rebuilt as a frame (stableToHybrid).
 void resumeContext(oop context);
 
 extern "C" {

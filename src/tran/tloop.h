@@ -58,8 +58,8 @@ void initTranAfter(uint64_t options);
 // test's start to that path, and the distance from the start to the shared stub call's return.
 extern int32_t bxpStandardSize, bxpStandardOffset;
 // Measures the standard test in scratch and generates the three shared non-Boolean stubs
-// into [area, answer), storing them in the second word of each notBTable pair (a stand-in
-// for their placement in the permanent area).
+// into [area, answer) of the permanent area, storing them in the second word of each notBTable
+// pair.
 uint8_t* initBxpNotBoolean(uint8_t* scratch, uint8_t* area);
 // The Boolean test of rbx for a branch to target (sense 1: if true); adds the branch's
 // action and answers the code position.

@@ -59,8 +59,8 @@ extern StackEntry seStackLimit;   // {9, &stackLimit}
 // (genMapLit: literal, address after the 8 literal bytes, offset -8). Null records nothing.
 extern void (*tMapLit)(uint64_t literal, uint64_t address, int64_t offset);
 
-// Run-time entry points the store paths reach; the glue sets them (all below 2 GiB: they are
-// pushed as 32-bit immediates). Not built yet on this branch: tests set them to doubles.
+// Run-time entry points the store paths reach; the translator's first use fills them from the
+// glue (all below 2 GiB: they are pushed as 32-bit immediates); tests put doubles in their place.
 extern const void* tRtAttemptToAssign;     // CrtAttemptToAssign(r12 holder, rbx value, r9 index)
 extern const void* tRtCheckStore;          // CrtCheckStore(r12 holder, rbx value)
 extern const void* tRtStoreContextInstVar; // r12 context, rbx value, r9 index

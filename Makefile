@@ -67,8 +67,8 @@ test-windows: deps
 	$(CTEST) --test-dir build/win --repeat until-pass:2
 
 # tests/fuzz/regressions holds inputs that once crashed the loader: every run replays them
-# (and ctest replays them through the program). Then the option walk and the mkimage
-# compiler, each from its seeds.
+# (and ctest replays them through the program). The demo image seeds runs of what loads.
+# Then the option walk and the mkimage compiler, each from its seeds.
 test-fuzz: build
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DTESSEL_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS)
@@ -76,6 +76,7 @@ test-fuzz: build
 	build/release/tools/mkheader build/fuzz/corpus/header.im
 	build/release/tools/mkheader --format 1 --subtype 3 build/fuzz/corpus/odd.im
 	build/fuzz/tests/fuzz/load_fuzz_seeds build/fuzz/corpus
+	build/release/tools/mkimage/mkimage -o build/fuzz/corpus/hello.im $(DEMO_SOURCES) --args Hello
 	ASAN_OPTIONS=allocator_may_return_null=1 build/fuzz/tests/fuzz/load_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=131072 \
 	  -rss_limit_mb=4096 -close_fd_mask=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/regressions
 	mkdir -p build/fuzz/corpus-options build/fuzz/corpus-mkimage

@@ -1,6 +1,7 @@
 // Start-up time: the tessel program loading a 64 MB image (plain and gzip) to the point where
 // it would reboot the image, beside reading the same file with cat (and the compressed body
-// with zcat) in the same run.
+// with zcat), and beside the program built without the loader's checks of what running
+// relies on, in the same run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -117,7 +118,17 @@ void BM_LoadGzipImageBesideZcat(benchmark::State& state) {
   loadBeside(state, "tail -c +1025 " + plainImage() + ".gz | zcat > /dev/null",
              tessel + plainImage() + ".gz > /dev/null 2>&1");
 }
+#ifdef TESSEL_UNCHECKED_EXE
+// The ratio is what the checks cost: the load with them against the load without.
+void BM_LoadPlainImageBesideUnchecked(benchmark::State& state) {
+  loadBeside(state, std::string(TESSEL_UNCHECKED_EXE) + " -noherald " + plainImage() + " > /dev/null 2>&1",
+             tessel + plainImage() + " > /dev/null 2>&1");
+}
+#endif
 BENCHMARK(BM_LoadPlainImageBesideCat)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
+#ifdef TESSEL_UNCHECKED_EXE
+BENCHMARK(BM_LoadPlainImageBesideUnchecked)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
+#endif
 BENCHMARK(BM_LoadGzipImageBesideZcat)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
 
 }  // namespace

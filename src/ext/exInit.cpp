@@ -1,8 +1,11 @@
 // Start-up's bottom half: reading the image file, the orderly exit and the engine's identity.
-// Owns imageFilePtr, headerReadPending and the version globals.
+// Owns imageFilePtr, imageFileName, headerReadPending and the version globals.
 // Prefix: none (readImageFile, readImageFileAhead, readImageFileInPieces, closeImageFile, vmExit).
 #include "ext/exInit.h"
 
+#include <cstdio>
+
+#include "ext/exError.h"
 #include "ext/exInflate.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
@@ -15,6 +18,10 @@ uint32_t enableTFP = 1;
 
 const char* versionString = "tessel 0.1 Smalltalk virtual machine for x86-64";
 const uint8_t vm_id0 = 72, vm_id1 = 64, vm_id2 = 76, vm_id3 = 176;
+const char* imageFileName = nullptr;
+
+static const char initSource[] = "src/ext/exInit.cpp";
+static int imageReadError;  // the platform's error of the last failed plain read, or 0
 
 // The header is always read plainly; a gzip body is inflated as it is read.
 uint64_t readImageFile(void* buffer, uint64_t count) {
@@ -24,7 +31,18 @@ uint64_t readImageFile(void* buffer, uint64_t count) {
   pdBeginCritical();
   int64_t n = pdRead(imageFilePtr, buffer, count, &error);
   pdEndCritical();
+  imageReadError = n < 0 ? error : 0;
   return n < 0 ? 0 : (uint64_t)n;
+}
+
+// A file that opens but cannot be read (a directory, a device that fails) is no image that
+// can be opened, rather than one cut short.
+int reportFailedImageRead() {
+  if (imageReadError == 0 || imageFileName == nullptr) return 0;
+  char message[700];
+  snprintf(message, sizeof message, "Can't open %.500s: %.150s", imageFileName, pdErrorString(imageReadError));
+  doReportError(message, 0x1207, initSource, __LINE__);
+  return 1;
 }
 
 int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip) {
@@ -51,6 +69,8 @@ uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceB
 void closeImageFile() {
   if (imageFilePtr != -1) pdCloseImage(imageFilePtr);
   imageFilePtr = -1;
+  imageFileName = nullptr;
+  imageReadError = 0;
   headerReadPending = 1;
   resetCompressedImage();
 }

@@ -1,6 +1,7 @@
 // Start-up's bottom half: the image file (the header read plainly, then the body plainly or
-// inflated), the orderly exit and the engine's identity. Owns imageFilePtr, headerReadPending
-// and the version globals. Prefix: none (readImageFile, closeImageFile, vmExit, ...).
+// inflated), the orderly exit and the engine's identity. Owns imageFilePtr, imageFileName,
+// headerReadPending and the version globals. Prefix: none (readImageFile, closeImageFile,
+// vmExit, ...).
 #pragma once
 #include <cstdint>
 
@@ -11,8 +12,13 @@ extern uint32_t enableTP;                  // translated primitives in use
 extern uint32_t enableTFP;                 // translated float primitives in use
 extern uint32_t vmExiting;                 // vmExit has begun: a later vmExit ends at once
 
+extern const char* imageFileName;          // the name the open image was opened by, or null
+
 void closeImageFile();
 uint64_t readImageFile(void* buffer, uint64_t count);
+// After a short read of the header: when the platform refused the read itself, reports that
+// the named image cannot be opened (0x1207) and answers 1; else answers 0.
+int reportFailedImageRead();
 // Reads count bytes from skip bytes ahead in a plain image without moving on: the bytes
 // read, short at the end of the file; -1 when the image cannot be read ahead (compressed,
 // or a file that cannot seek).

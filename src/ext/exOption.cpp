@@ -121,13 +121,7 @@ uint64_t parseNumericOption(uint64_t min, uint64_t max, const char* name,
   return value;
 }
 
-struct SpaceOption {
-  const char* description;
-  uint64_t min, max;
-  uint64_t* global;
-};
-
-static const SpaceOption spaceOptions[7] = {
+const SpaceOption spaceOptions[spaceOptionCount] = {
     {"eden space size", 40000, 0x10000000, &mOptionEdenSpaceSize},
     {"survivor space size", 10000, 0x8000000, &mOptionSurvivorSpaceSize},
     {"large space size", 0, 0x40000000, &mOptionLargeSpaceSize},
@@ -141,7 +135,7 @@ static const SpaceOption spaceOptions[7] = {
 static uint64_t setSpaceOption(const char* option, const char* next) {
   if (next == nullptr) missingArgument(option);
   int digit = option[1] - '1';
-  if (digit < 0 || digit > 6) noSuchOption(option[0]);
+  if (digit < 0 || digit >= spaceOptionCount) noSuchOption(option[0]);
   const SpaceOption* s = &spaceOptions[digit];
   char name[3] = {'m', option[1], 0};
   *s->global = parseNumericOption(s->min, s->max, name, s->description, next);

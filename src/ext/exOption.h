@@ -35,6 +35,19 @@ enum : uint64_t {
   optSkipImageTypeCheck = 0x40000,
 };
 
+// The space options -m1 .. -m7, in that order: what each sets, in bytes, and its range. The
+// image header's fractions must give sizes within the same ranges.
+struct SpaceOption {
+  const char* description;  // the option's name in its reports ("eden space size")
+  uint64_t min, max;        // bytes
+  uint64_t* global;         // mOption...: 0 while not given
+};
+enum SpaceOptionIndex {
+  spaceEden, spaceSurvivor, spaceLarge, spaceStack, spaceCodeCache, spaceOldHeadroom, spaceFixed,
+  spaceOptionCount
+};
+extern const SpaceOption spaceOptions[spaceOptionCount];
+
 // Takes one argument without its leading dash; next is the following argument or null.
 // Answers non-zero when next was used as the option's value.
 uint64_t setOption(const char* option, const char* next);

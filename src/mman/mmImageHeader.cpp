@@ -211,7 +211,7 @@ int readImageHeader(int reportErrors, int64_t fd) {
   (void)fd;  // the image reader keeps its own descriptor
   ImageHeader header;
   if (readImageFile(&header, sizeof header) < sizeof header) {
-    if (reportErrors) REPORT_ERROR(nullptr, 0x201);
+    if (reportErrors && !reportFailedImageRead()) REPORT_ERROR(nullptr, 0x201);
     return 0;
   }
   return acceptImageHeader(&header, reportErrors);

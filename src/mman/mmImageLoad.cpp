@@ -11,6 +11,7 @@
 #include "ext/exOption.h"
 #include "ext/platform.h"
 #include "mman/mmFixedSpace.h"
+#include "mman/mmImageCheck.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmLargeSpace.h"
 #include "mman/mmNewSpace.h"
@@ -24,6 +25,50 @@ ImageDeltas imageDeltas;
 OldSpaceMap oldSpaceMap;
 uint32_t permSpaceMoved;
 LoadedSpaces loadedSpaces;
+
+// ---- What references may name ---------------------------------------------------------------
+
+// A loaded reference is an immediate of one of the three tags, 0 (no reference), a live entry
+// (one with a class) of the old or perm object table, or an object's header in past space
+// ("every reference names an object"). The maps hold one bit per table entry and per
+// past-space word; they are kept between loads, so that a bad image reported part way leaves
+// nothing unowned.
+struct Referents {
+  uint64_t oldFirst, oldBytes;    // the old table's first entry and its span in bytes
+  uint64_t permFirst, permBytes;  // the perm table's (no bytes without perm space)
+  uint64_t pastStart, pastBytes;  // past space
+  const uint64_t *oldLive, *permLive, *pastHeads;
+};
+static Referents referents;
+static std::vector<uint64_t> oldLiveBits, permLiveBits, pastHeadBits;
+
+static inline bool testBit(const uint64_t* bits, uint64_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
+static inline void setBit(uint64_t* bits, uint64_t i) { bits[i >> 6] |= uint64_t(1) << (i & 63); }
+
+// Immediates, 0 and table entries, without a branch per reference; past space is rare.
+static inline bool isSoundInTables(const Referents& r, uint64_t ref) {
+  uint64_t o = ref - r.oldFirst, p = ref - r.permFirst;
+  bool inOld = o < r.oldBytes, inPerm = p < r.permBytes;
+  bool old = inOld & ((o & 15) == 0) & testBit(r.oldLive, (inOld ? o : 0) >> 4);
+  bool perm = inPerm & ((p & 15) == 0) & testBit(r.permLive, (inPerm ? p : 0) >> 4);
+  bool immediate = (ref & 1) != 0 && (ref & 7) != 7;
+  return immediate | (ref == 0) | old | perm;
+}
+
+static bool isSoundPastReference(const Referents& r, uint64_t ref) {
+  uint64_t q = ref - r.pastStart;
+  return q < r.pastBytes && (q & 7) == 0 && testBit(r.pastHeads, q >> 3);
+}
+
+static inline bool isSoundReference(const Referents& r, uint64_t ref) {
+  return !loadChecks || isSoundInTables(r, ref) || isSoundPastReference(r, ref);
+}
+
+// A map of count bits, cleared; never empty, so that bit 0 may always be read.
+static const uint64_t* clearedMap(std::vector<uint64_t>& bits, uint64_t count) {
+  bits.assign(count / 64 + 1, 0);
+  return bits.data();
+}
 
 void reportBadImage(const char* file, int line) {
   doReportError("Bad oop contained in image", errFatal | 2, file, line);
@@ -156,10 +201,28 @@ int isLoadedHeader(uint64_t h) {
   return h >= pastSpace.start && h + objectHeaderBytes <= pastSpace.top;
 }
 
-static void relocateSlots(ObjectHeader* h) {
+// Every slot of h's pointer body must name an object once moved; with store clear the slots
+// are only checked (their references are moved later, or not at all).
+static void relocateSlots(ObjectHeader* h, bool store) {
   const ReferenceMove m = currentReferenceMove();
+  const Referents r = referents;
   oop* body = bodyOf(h);
-  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) body[i] = movedReference(m, body[i]);
+  for (uint64_t i = 0, n = bodyWordsOf(h); i < n; i++) {
+    uint64_t moved = movedReference(m, body[i]);
+    if (!isSoundReference(r, moved)) BAD_IMAGE();
+    if (store) body[i] = moved;
+  }
+}
+
+// A pointer object's header may give its named-slot count: never more than its body.
+static bool namedCountFits(const ObjectHeader* h, uint64_t words) {
+  return !loadChecks || !hasPtrs(h) || indexabilityOf(h) == indexabilityAskClass || indexabilityOf(h) <= words;
+}
+
+// What the passes note of every live header: its class's use, and its named-slot count.
+static void noteLiveHeader(const ObjectHeader* h, uint64_t words) {
+  if (!namedCountFits(h, words)) BAD_IMAGE();
+  noteClassUse(h, words);
 }
 
 // Large and fixed bodies are set from their block tables and a size field of 0 has no body:
@@ -175,18 +238,23 @@ static bool bodyOutsideData(ObjectHeader* h) {
 }
 
 // Body pointers of perm headers by size field: none for 0; large and fixed bodies are set
-// from their block tables; bodies in the saved old range move with their segment, the
-// others by the perm-data delta. Then pointer slots.
-static void relocatePermOtEntry(ObjectHeader* h) {
-  if (bodyOutsideData(h)) return;
-  if (inOldSavedRange(h->dataPtr)) {
-    h->dataPtr = relocatedOldBody(h->dataPtr);
-    if (!bodyInOldData(h)) BAD_IMAGE();
-  } else {
-    h->dataPtr += uint64_t(imageDeltas.permData);
-    if (!bodyInPermData(h)) BAD_IMAGE();
+// from their block tables; when perm space moved, bodies in the saved old range move with
+// their segment, the others by the perm-data delta. Then pointer slots, relocated when perm
+// space moved, else only checked (those that refer to moved spaces are relocated with the
+// old remembered table).
+static void loadPermOtEntry(ObjectHeader* h, bool moved) {
+  // Perm holders remember their old referents by the flag: unflagged, those could be swept.
+  if (loadChecks && !isPermHeader(h)) BAD_IMAGE();
+  if (bodyOutsideData(h)) return noteLiveHeader(h, sizeFieldOf(h) == 0 ? 0 : 1);
+  if (moved) {
+    bool inOld = inOldSavedRange(h->dataPtr);
+    h->dataPtr = inOld ? relocatedOldBody(h->dataPtr) : h->dataPtr + uint64_t(imageDeltas.permData);
+    if (inOld ? !bodyInOldData(h) : !bodyInPermData(h)) BAD_IMAGE();
+  } else if (!bodyInPermData(h) && !bodyInOldData(h)) {
+    BAD_IMAGE();
   }
-  if (hasPtrs(h)) relocateSlots(h);
+  noteLiveHeader(h, bodyWordsOf(h));
+  if (hasPtrs(h)) relocateSlots(h, moved);
 }
 
 void updatePermDataPtrFunc(ObjectHeader* h) {
@@ -209,7 +277,6 @@ void updatePermDataPtrFunc(ObjectHeader* h) {
 // between loads, so that a bad image reported part way (the report may not return) leaves
 // nothing unowned.
 struct OldSpaceLoad {
-  bool walk;                          // references or bodies move
   uint64_t* slotBits;                 // one bit per data word that is a pointer slot
   uint64_t* bodyBits;                 // one bit per data word of a body; null once used
   void* maps;                         // the mapping holding both maps
@@ -246,18 +313,23 @@ static void takeOldLoadMaps(uint64_t dataWords) {
   oldLoad.bodyBits = oldLoad.slotBits + mapWords;
 }
 
-// Sets bits first to first + count - 1 of a map.
-static inline void setBits(uint64_t* bits, uint64_t first, uint64_t count) {
-  if (count == 0) return;
+// Sets bits first to first + count - 1 of a map; answers the bits among them that were set
+// already (non-zero in the body map: two bodies share a word).
+static inline uint64_t setBits(uint64_t* bits, uint64_t first, uint64_t count) {
+  if (count == 0) return 0;
   uint64_t last = first + count - 1, word = first / 64, lastWord = last / 64;
   uint64_t low = ~uint64_t(0) << (first % 64), high = ~uint64_t(0) >> (63 - last % 64);
   if (word == lastWord) {
+    uint64_t clash = bits[word] & low & high;
     bits[word] |= low & high;
-    return;
+    return clash;
   }
+  uint64_t clash = bits[word] & low;
   bits[word] |= low;
-  while (++word < lastWord) bits[word] = ~uint64_t(0);
+  while (++word < lastWord) clash |= bits[word], bits[word] = ~uint64_t(0);
+  clash |= bits[lastWord] & high;
   bits[lastWord] |= high;
+  return clash;
 }
 
 // Marks words bits of a map from the word at address (already known to lie in old data).
@@ -265,20 +337,26 @@ static void markWords(uint64_t* bits, uint64_t address, uint64_t words) {
   setBits(bits, (address - oldSpace.dataStart) / 8, words);
 }
 
+// The same in the body map: no word belongs to two bodies ("bodies apart").
+static void markBodyWords(uint64_t address, uint64_t words) {
+  if (setBits(oldLoad.bodyBits, (address - oldSpace.dataStart) / 8, words) != 0 && loadChecks) BAD_IMAGE();
+}
+
 // Body pointers by size field: none for 0; large and fixed bodies are set from their block
 // tables; the others move with their segment.
 static void relocateOldBodyPointer(ObjectHeader* h) {
-  if (bodyOutsideData(h)) return;
+  if (bodyOutsideData(h)) return noteLiveHeader(h, sizeFieldOf(h) == 0 ? 0 : 1);
   uint32_t s = sizeFieldOf(h);
   h->dataPtr = relocatedOldBody(h->dataPtr);
-  if (s >= sizeFieldExtended) {  // its size word is not read yet
+  if (s >= sizeFieldExtended) {  // its size word is not read yet: noted once it is
     uint64_t p = h->dataPtr;
     if ((p & 7) != 0 || p < oldSpace.dataStart + 8 || p > oldSpace.dataTop) BAD_IMAGE();
     oldLoad.sized.push_back(h);
     return;
   }
   if (!bodyInOldData(h)) BAD_IMAGE();
-  markWords(oldLoad.bodyBits, h->dataPtr, s);
+  noteLiveHeader(h, s);
+  markBodyWords(h->dataPtr, s);
   if (hasPtrs(h)) markWords(oldLoad.slotBits, h->dataPtr, s);
 }
 
@@ -288,6 +366,7 @@ static void relocateOldBodyPointer(ObjectHeader* h) {
 static void relocateOldOtEntry(ObjectHeader* h) {
   if (classTagOf(h) != 0) {
     relocateOldBodyPointer(h);
+    setBit(oldLiveBits.data(), (oopOf(h) - referents.oldFirst) >> 4);
     return;
   }
   if (!(h->flags & (inRtBit | isMarkedBit))) {
@@ -299,18 +378,23 @@ static void relocateOldOtEntry(ObjectHeader* h) {
   h->flags &= ~(classTagMask | sizeFieldMask | indexabilityMask);
   h->flags |= classIndexByteArray;
   h->dataPtr = 0;
+  noteClassUse(h, 0);
+  setBit(oldLiveBits.data(), (oopOf(h) - referents.oldFirst) >> 4);
 }
 
 static void reverseWords(uint64_t from, uint64_t to);
 
+// The table is walked however little moved: the walk checks every entry and reference, and
+// rebuilds the free-entry list (a saved one is not trusted).
 void beginOldSpaceLoad() {
   if (imageLayout.swapped) reverseWords(uint64_t(oldSpaceMap.start), uint64_t(oldSpaceMap.end));
   convertSegmentMap();
-  oldLoad.walk = imageNeedsObjectWalk();
   oldLoad.sized.clear();
   oldLoad.nextSized = 0;
-  releaseOldLoadMaps();
-  if (!oldLoad.walk) return;
+  uint64_t first = oldSpace.otLow + otEntryBytes;
+  referents.oldFirst = first;
+  referents.oldBytes = oldSpace.otHigh >= first ? oldSpace.otHigh + otEntryBytes - first : 0;
+  referents.oldLive = clearedMap(oldLiveBits, referents.oldBytes / otEntryBytes);
   oldSpaceSegs.freeOtHead = 0;
   oldSpaceSegs.freeOtCount = 0;
   takeOldLoadMaps((oldSpace.dataTop - oldSpace.dataStart) / 8);
@@ -322,11 +406,10 @@ void beginOldSpaceLoad() {
 // entry), as the general path would. Every other entry takes the general path.
 void loadOldTablePiece(uint64_t from, uint64_t to) {
   if (imageLayout.swapped) reverseWords(from, to);
-  if (!oldLoad.walk) return;
   const bool oneSegment = oldSpaceMap.start == oldSpaceMap.end;
   const uint64_t savedLo = imageLayout.oldDataStart, delta = uint64_t(imageDeltas.oldData);
-  const uint64_t lo = oldSpace.dataStart, hi = oldSpace.dataTop;
-  uint64_t *slots = oldLoad.slotBits, *bodies = oldLoad.bodyBits;
+  const uint64_t lo = oldSpace.dataStart, hi = oldSpace.dataTop, first = referents.oldFirst;
+  uint64_t *slots = oldLoad.slotBits, *bodies = oldLoad.bodyBits, *live = oldLiveBits.data();
   for (uint64_t a = from; a < to; a += otEntryBytes) {
     ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
     uint32_t s = sizeFieldOf(h);
@@ -336,8 +419,11 @@ void loadOldTablePiece(uint64_t from, uint64_t to) {
     }
     uint64_t saved = h->dataPtr, p = saved + delta;
     if (saved < savedLo || (p & 7) != 0 || p < lo || p > hi || s > (hi - p) / 8) BAD_IMAGE();
+    if (!namedCountFits(h, s)) BAD_IMAGE();
     h->dataPtr = p;
-    setBits(bodies, (p - lo) / 8, s);
+    noteClassUse(h, s);
+    if (loadChecks) setBit(live, (a - first) >> 4);
+    if (setBits(bodies, (p - lo) / 8, s) != 0 && loadChecks) BAD_IMAGE();
     if (hasPtrs(h)) setBits(slots, (p - lo) / 8, s);
   }
 }
@@ -354,9 +440,17 @@ static inline uint64_t movedInOneSegment(const ReferenceMove& m, uint64_t ref, u
   return (ref & 1) != 0 || ref == 0 ? ref : ref + delta;
 }
 
-// The marked words of [from, to), a run of consecutive slots at a time.
+// A slot's moved reference that names no object in the tables: it may still name a header
+// in past space.
+static void checkPastReference(const Referents& r, uint64_t ref) {
+  if (!isSoundPastReference(r, ref)) BAD_IMAGE();
+}
+
+// The marked words of [from, to), a run of consecutive slots at a time; every reference
+// must name an object once moved.
 static void relocateMarkedSlots(uint64_t from, uint64_t to) {
   const ReferenceMove m = currentReferenceMove();
+  const Referents r = referents;
   const bool oneSegment = m.mapStart == m.mapEnd;
   const uint64_t oldSpan = m.oldHi > m.oldLo ? m.oldHi - m.oldLo : 0;
   uint64_t* words = reinterpret_cast<uint64_t*>(oldSpace.dataStart);
@@ -370,9 +464,17 @@ static void relocateMarkedSlots(uint64_t from, uint64_t to) {
       uint64_t run = rest == 0 ? 64 - k : uint64_t(__builtin_ctzll(rest));
       uint64_t* w = words + base + k;
       if (oneSegment) {
-        for (uint64_t j = 0; j < run; j++) w[j] = movedInOneSegment(m, w[j], oldSpan);
+        for (uint64_t j = 0; j < run; j++) {
+          uint64_t moved = movedInOneSegment(m, w[j], oldSpan);
+          if (loadChecks && !isSoundInTables(r, moved)) checkPastReference(r, moved);
+          w[j] = moved;
+        }
       } else {
-        for (uint64_t j = 0; j < run; j++) w[j] = movedReference(m, w[j]);
+        for (uint64_t j = 0; j < run; j++) {
+          uint64_t moved = movedReference(m, w[j]);
+          if (loadChecks && !isSoundInTables(r, moved)) checkPastReference(r, moved);
+          w[j] = moved;
+        }
       }
       b = k + run >= 64 ? 0 : b & (~uint64_t(0) << (k + run));
     }
@@ -382,12 +484,12 @@ static void relocateMarkedSlots(uint64_t from, uint64_t to) {
 
 void loadOldSpacePiece(uint64_t from, uint64_t to) {
   if (imageLayout.swapped) reverseWords(from, to);
-  if (!oldLoad.walk) return;
   const std::vector<ObjectHeader*>& sized = oldLoad.sized;
   while (oldLoad.nextSized < sized.size() && sized[oldLoad.nextSized]->dataPtr - 8 < to) {
     const ObjectHeader* h = sized[oldLoad.nextSized++];
     if (!bodyInOldData(h)) BAD_IMAGE();
-    markWords(oldLoad.bodyBits, h->dataPtr - 8, bodyWordsOf(h) + 1);
+    noteLiveHeader(h, bodyWordsOf(h));
+    markBodyWords(h->dataPtr - 8, bodyWordsOf(h) + 1);
     if (hasPtrs(h)) markWords(oldLoad.slotBits, h->dataPtr, bodyWordsOf(h));
   }
   relocateMarkedSlots(from, to);
@@ -400,10 +502,6 @@ static uint64_t relocateThreadedLink(uint64_t address) {
 }
 
 void endOldSpaceLoad() {
-  if (!oldLoad.walk) {
-    if (!updateThreadedDataPointers(nullptr)) BAD_IMAGE();
-    return;
-  }
   oldLoad.slotBits = nullptr;  // the body map stays for the free-chunk check
   std::vector<ObjectHeader*>().swap(oldLoad.sized);
   if (threadedDataForSnapshot != 0) {
@@ -518,14 +616,19 @@ static void relocatePastSpace() {
     ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
     if (a + objectHeaderBytes > pastSpace.top) BAD_IMAGE();
     uint32_t s = sizeFieldOf(h);
+    // Stores of a perm-flagged value skip the remembered table: a new object so flagged would
+    // be left stale in its old holders once a scavenge moved it.
+    if (loadChecks && classTagOf(h) != 0 && isPermHeader(h)) BAD_IMAGE();
     if (classTagOf(h) != 0 && s != sizeFieldLarge && s != sizeFieldFixed) {
       uint64_t body = a + objectHeaderBytes + (s == sizeFieldExtended ? 8 : 0);
       if (h->dataPtr + uint64_t(imageDeltas.pastSpace) != body || body > pastSpace.top) BAD_IMAGE();
       h->dataPtr = body;
       if (!bodyWithin(h, pastSpace.start, pastSpace.top)) BAD_IMAGE();
-      if (hasPtrs(h)) relocateSlots(h);
-    } else if (classTagOf(h) != 0 && hasPtrs(h)) {
-      BAD_IMAGE();
+      noteLiveHeader(h, bodyWordsOf(h));
+      if (hasPtrs(h)) relocateSlots(h, true);
+    } else if (classTagOf(h) != 0) {
+      if (hasPtrs(h)) BAD_IMAGE();
+      noteLiveHeader(h, 1);
     }
     a = oopOf(nextPastObject(h));
   }
@@ -561,10 +664,10 @@ static void relocatePermFreeList() {
   }
 }
 
-static void relocatePermSpace() {
+static void loadPermSpace(bool moved) {
   for (uint64_t a = permSpace.otLow + otEntryBytes; a <= permSpace.otHigh; a += otEntryBytes) {
     ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
-    if (classTagOf(h) != 0) relocatePermOtEntry(h);
+    if (classTagOf(h) != 0) loadPermOtEntry(h, moved);
   }
 }
 
@@ -706,19 +809,17 @@ static void loadFixedSpace() {
 
 // ---- The whole image ------------------------------------------------------------------------------
 
-// Old space was relocated as it was read. Order: large table, new space, perm space, then the fixed tables, whose owners
-// are found by their saved body pointers before any fixed body pointer is set.
+// Old space was relocated as it was read. Order: large table, new space, perm space, then
+// the fixed tables, whose owners are found by their saved body pointers before any fixed
+// body pointer is set. New and perm space are walked however little moved, as old space is.
 void relocateImageObjects() {
-  bool walk = imageNeedsObjectWalk();
   loadLargeSpace();
-  if (walk) relocatePastSpace();
+  relocatePastSpace();
   relocatePermFreeList();
-  permSpaceMoved = 0;
-  if (permSpaceExists && (imageDeltas.permOT != 0 || imageDeltas.permData != 0)) {
-    permSpaceMoved = 1;
-    relocatePermSpace();
-  } else if (permSpaceExists && !isNewObject(sysOopRegistryOop) && isLoadedHeader(sysOopRegistryOop) &&
-             isPermObject(headerOf(sysOopRegistryOop))) {
+  permSpaceMoved = permSpaceExists && (imageDeltas.permOT != 0 || imageDeltas.permData != 0);
+  if (permSpaceExists) loadPermSpace(permSpaceMoved);
+  if (permSpaceExists && !permSpaceMoved && !isNewObject(sysOopRegistryOop) && isLoadedHeader(sysOopRegistryOop) &&
+      isPermObject(headerOf(sysOopRegistryOop))) {
     initPermObj(headerOf(sysOopRegistryOop));
   }
   loadFixedSpace();
@@ -735,7 +836,7 @@ static void reverseWords(uint64_t from, uint64_t to) {
   for (uint64_t a = from; a + 8 <= to; a += 8) wordAt(a) = reversed(wordAt(a));
 }
 
-void swapImageBody() {
+static void swapImageBody() {
   const ImageLayout& l = imageLayout;
   reverseWords(permSpace.otLow + otEntryBytes, permSpace.otHigh + otEntryBytes);
   reverseWords(permSpace.dataStart, permSpace.dataTop);
@@ -746,6 +847,25 @@ void swapImageBody() {
   reverseWords(fixedTop - l.fixedTableBytes, fixedTop);
   reverseWords(loadedSpaces.fixedArea, loadedSpaces.fixedArea + l.fixedDataBytes);
   reverseWords(pastSpace.start, pastSpace.top);
+}
+
+void prepareLoadedReferents() {
+  if (imageLayout.swapped) swapImageBody();
+  Referents& r = referents;
+  r.permFirst = permSpace.otLow + otEntryBytes;
+  r.permBytes = permSpaceExists && permSpace.otHigh >= r.permFirst ? permSpace.otHigh + otEntryBytes - r.permFirst : 0;
+  r.permLive = clearedMap(permLiveBits, r.permBytes / otEntryBytes);
+  for (uint64_t i = 0; i < r.permBytes / otEntryBytes; i++)
+    if (classTagOf(reinterpret_cast<const ObjectHeader*>(r.permFirst + i * otEntryBytes)) != 0)
+      setBit(permLiveBits.data(), i);
+  r.pastStart = pastSpace.start;
+  r.pastBytes = pastSpace.top - pastSpace.start;
+  r.pastHeads = clearedMap(pastHeadBits, r.pastBytes / 8);
+  for (uint64_t a = pastSpace.start; a < pastSpace.top; a = oopOf(nextPastObject(reinterpret_cast<ObjectHeader*>(a)))) {
+    if (a + objectHeaderBytes > pastSpace.top) BAD_IMAGE();
+    if (classTagOf(reinterpret_cast<const ObjectHeader*>(a)) != 0) setBit(pastHeadBits.data(), (a - r.pastStart) / 8);
+  }
+  beginClassUse();
 }
 
 // After the whole-word reversal: each 64-bit word's two 32-bit halves change places; each
@@ -948,17 +1068,26 @@ static bool forEachMaskWord(DataMap& m, uint64_t address, uint64_t words, Visit 
   return true;
 }
 
-static void mark(DataMap& m, uint64_t address, uint64_t words) {
-  forEachMaskWord(m, address, words, [](uint64_t& w, uint64_t mask) { return (w |= mask), true; });
+// Marks the words; false when any was marked before.
+static bool mark(DataMap& m, uint64_t address, uint64_t words) {
+  uint64_t clash = 0;
+  forEachMaskWord(m, address, words, [&clash](uint64_t& w, uint64_t mask) { return clash |= w & mask, (w |= mask), true; });
+  return clash == 0;
 }
 
 static bool claimChunk(DataMap* maps, uint64_t address, uint64_t words) {
   DataMap* m = mapFor(maps, address, words);
-  if (m == nullptr || words == 0) return false;
-  if (!forEachMaskWord(*m, address, words, [](uint64_t& w, uint64_t mask) { return (w & mask) == 0; }))
-    return false;
-  mark(*m, address, words);
-  return true;
+  return m != nullptr && words != 0 && mark(*m, address, words);
+}
+
+// Bodies and free chunks tile the data: every word is one's or the other's, and a collection
+// that slides the bodies walks it so, one after another.
+static bool isWhollyMarked(const DataMap& m) {
+  uint64_t words = (m.end - m.start) / 8;
+  for (uint64_t i = 0; i < words / 64; i++)
+    if (m.bits[i] != ~uint64_t(0)) return false;
+  uint64_t rest = words % 64;
+  return rest == 0 || m.bits[words / 64] == (uint64_t(1) << rest) - 1;
 }
 
 // Marks the bodies of the entries from first to last; a body in neither data area is bad.
@@ -970,7 +1099,7 @@ static bool markBodies(DataMap* maps, uint64_t first, uint64_t last) {
     if (!bodyInOldData(h) && !bodyInPermData(h)) return false;
     uint64_t extra = size == sizeFieldExtended ? 1 : 0;
     uint64_t start = h->dataPtr - extra * 8, words = bodyWordsOf(h) + extra;
-    if (words != 0) mark(*mapFor(maps, start, words), start, words);
+    if (words != 0 && !mark(*mapFor(maps, start, words), start, words)) return false;
   }
   return true;
 }
@@ -1031,7 +1160,7 @@ static bool freeChunksApart() {
     if (!claimChunk(maps, a, words)) return false;
     c = chunk[0] & ~uint64_t(1);
   }
-  return true;
+  return !loadChecks || (isWhollyMarked(maps[0]) && isWhollyMarked(maps[1]));
 }
 
 void checkFreeChunksApart() {

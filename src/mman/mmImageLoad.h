@@ -71,10 +71,12 @@ void endOldSpaceLoad();
 // The other spaces, old space's having been loaded.
 void relocateImageObjects();
 
-// The image is of the other byte order: every 64-bit word of every other loaded space is
-// reversed (before relocation; old space's as it is read); byte objects then get their
-// bytes back by class (after relocation).
-void swapImageBody();
+// Perm, new, large and fixed space have been read; old space, read next, is relocated and
+// checked as it arrives. Each of the four is put in host byte order now (an image of the
+// other order has every 64-bit word reversed; old space's are reversed as they arrive), and
+// what references may name in perm and past space is noted. Byte objects get their bytes
+// back by class after relocation.
+void prepareLoadedReferents();
 void repairImageByteObjects();
 
 // 1 when h is an entry of the loaded perm or old object table, or lies in past space.

@@ -4,6 +4,7 @@
 // Prefix: none (startKernel, loadKernel).
 #include "mman/mmInit.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +23,7 @@
 #include "mman/mmGlobalGC.h"
 #include "mman/mmFixedSpace.h"
 #include "mman/mmHooks.h"
+#include "mman/mmImageCheck.h"
 #include "mman/mmImageHeader.h"
 #include "mman/mmImageLoad.h"
 #include "mman/mmIncGC.h"
@@ -52,11 +54,40 @@ static const char initFile[] = "src/mman/mmInit";
 
 // ---- Sizing ---------------------------------------------------------------------------------
 
-// An option in bytes when given, else the image's fraction (x 10000) of the default, in
-// single precision and truncated, as images written elsewhere expect.
-static uint64_t sizeFromPolicy(uint64_t option, uint32_t fraction, uint64_t defaultBytes) {
-  if (option != 0) return option;
-  return uint64_t(float(fraction) / 10000.0f * float(defaultBytes));
+// A header field whose value no sound image holds: the report names it by its offset.
+[[noreturn]] static void badHeaderField(int offset, const char* what, const char* detail, int line) {
+  char message[300];
+  snprintf(message, sizeof message, "Bad image header field at %d (%s): %s.", offset, what, detail);
+  fatal(message, 2, line);
+}
+
+// A field's value beyond the largest a sound image holds.
+static void boundHeaderField(int offset, const char* what, uint64_t value, uint64_t max, int line) {
+  if (value <= max) return;
+  char detail[120];
+  snprintf(detail, sizeof detail, "%llu, more than %llu", (unsigned long long)value, (unsigned long long)max);
+  badHeaderField(offset, what, detail, line);
+}
+
+// A fraction (at offset in the header) that gives a space more bytes than its option may.
+// Below, each space keeps its own minimum.
+static void boundFraction(SpaceOptionIndex option, int offset, uint32_t fraction, uint64_t bytes) {
+  const SpaceOption& o = spaceOptions[option];
+  if (bytes <= o.max) return;
+  char what[64], detail[120];
+  snprintf(what, sizeof what, "%s fraction", o.description);
+  snprintf(detail, sizeof detail, "%u gives %llu bytes, more than %llu", fraction, (unsigned long long)bytes,
+           (unsigned long long)o.max);
+  badHeaderField(offset, what, detail, __LINE__);
+}
+
+// The space an option gives in bytes when it is given, else the image's fraction (x 10000)
+// of the default, in single precision and truncated, as images written elsewhere expect.
+static uint64_t sizeFromPolicy(SpaceOptionIndex option, uint32_t fraction, int offset, uint64_t defaultBytes) {
+  if (*spaceOptions[option].global != 0) return *spaceOptions[option].global;
+  uint64_t bytes = uint64_t(float(fraction) / 10000.0f * float(defaultBytes));
+  boundFraction(option, offset, fraction, bytes);
+  return bytes;
 }
 static uint64_t wordsOf(uint64_t bytes) { return (bytes + 7) / 8; }
 // (1 - fraction / 10000) of words: the part a threshold leaves; none for a fraction of 10000
@@ -76,41 +107,63 @@ static uint64_t segmentMapBytes() {
   return savedOldSegments() > 1 ? segmentMapWords * 8 * savedOldSegments() : 0;
 }
 
-// Every saved size must fit the block and be whole entries; anything else is a bad image.
+// Every saved size must fit the block and be whole words or entries, and the fractions of a
+// whole (x 10000) no more than one; anything else is a bad header.
 static void checkSavedSizes() {
   const ImageLayout& l = imageLayout;
-  const uint64_t sizes[] = {l.pastSpaceBytes, l.largeDataBytes, l.largeTableBytes, l.oldDataBytes,
-                            l.oldOTBytes,     l.permDataBytes,  l.permOTBytes,     l.fixedDataBytes,
-                            l.fixedTableBytes, l.oldSegmentsMinusOne};
-  for (uint64_t s : sizes)
-    if (s >= savedBytesLimit) BAD_IMAGE();
-  if (l.oldOTBytes % otEntryBytes != 0 || l.permOTBytes % otEntryBytes != 0) BAD_IMAGE();
-  if (l.largeTableBytes % blockTableEntryBytes != 0 || l.fixedTableBytes % blockTableEntryBytes != 0) BAD_IMAGE();
-  if (l.largeDataBytes % 8 != 0 || l.fixedDataBytes % 8 != 0 || l.pastSpaceBytes % 8 != 0) BAD_IMAGE();
-  if (l.oldDataBytes % 8 != 0 || l.permDataBytes % 8 != 0) BAD_IMAGE();
-  if (l.largeDataBytes != 0 && l.largeTableBytes == 0) BAD_IMAGE();
+  const struct { int offset; const char* what; uint64_t value, unit; } sizes[] = {
+      {96, "past-space bytes", l.pastSpaceBytes, 8},          {112, "large-space data bytes", l.largeDataBytes, 8},
+      {128, "large-space table bytes", l.largeTableBytes, 40}, {144, "old-space data bytes", l.oldDataBytes, 8},
+      {160, "old-space table bytes", l.oldOTBytes, 16},        {168, "old segments", l.oldSegmentsMinusOne, 1},
+      {272, "perm-space data bytes", l.permDataBytes, 8},      {288, "perm-space table bytes", l.permOTBytes, 16},
+      {328, "fixed-space data bytes", l.fixedDataBytes, 8},    {344, "fixed-space table bytes", l.fixedTableBytes, 40}};
+  for (const auto& s : sizes) {
+    boundHeaderField(s.offset, s.what, s.value, savedBytesLimit - 1, __LINE__);
+    if (s.value % s.unit != 0) {
+      char detail[80];
+      snprintf(detail, sizeof detail, "%llu, not a multiple of %llu", (unsigned long long)s.value, (unsigned long long)s.unit);
+      badHeaderField(s.offset, s.what, detail, __LINE__);
+    }
+  }
+  if (l.largeDataBytes != 0 && l.largeTableBytes == 0) badHeaderField(128, "large-space table bytes", "0 beside large data", __LINE__);
+  const struct { int offset; const char* what; uint32_t value; } fractions[] = {
+      {56, "eden scavenge-warning fraction", l.edenWarningFraction},
+      {60, "tenure fraction", l.tenureFraction},
+      {64, "large-space tenure fraction", l.largeTenureFraction}};
+  for (const auto& f : fractions) boundHeaderField(f.offset, f.what, f.value, 10000, __LINE__);
+}
+
+// The spaces the saved data widens must stay within their options' ranges too: the report
+// names the field of the saved bytes.
+static void boundSavedSpace(SpaceOptionIndex option, uint64_t words, int offset, const char* what, uint64_t saved) {
+  if (words * 8 > spaceOptions[option].max) boundHeaderField(offset, what, saved, spaceOptions[option].max, __LINE__);
 }
 
 // kernelSlots[0..8] and the old headroom, in words.
 static uint64_t computeKernelSlots() {
   const ImageLayout& l = imageLayout;
   uint64_t* s = kernelSlots;
-  s[slotsStack] = atLeast(wordsOf(sizeFromPolicy(mOptionStackSpaceSize, l.stackSizeFraction, 81920)), 3072);
-  s[slotsCode] = atLeast(wordsOf(sizeFromPolicy(mOptionCompiledCodeCacheSize, l.codeCacheSizeFraction, 983040)), 25000);
+  s[slotsStack] = atLeast(wordsOf(sizeFromPolicy(spaceStack, l.stackSizeFraction, 252, 81920)), 3072);
+  s[slotsCode] = atLeast(wordsOf(sizeFromPolicy(spaceCodeCache, l.codeCacheSizeFraction, 256, 983040)), 25000);
   if (s[slotsCode] > maxCodeCacheWords) s[slotsCode] = maxCodeCacheWords;
-  s[slotsEden] = atLeast(wordsOf(sizeFromPolicy(mOptionEdenSpaceSize, l.edenSizeFraction, 460800)), 5000);
-  s[slotsSurvivor] = atLeast(atLeast(wordsOf(sizeFromPolicy(mOptionSurvivorSpaceSize, l.survivorSizeFraction, 92160)), 1250),
+  s[slotsEden] = atLeast(wordsOf(sizeFromPolicy(spaceEden, l.edenSizeFraction, 240, 460800)), 5000);
+  s[slotsSurvivor] = atLeast(atLeast(wordsOf(sizeFromPolicy(spaceSurvivor, l.survivorSizeFraction, 244, 92160)), 1250),
                              l.pastSpaceBytes / 8);
-  s[slotsLarge] = atLeast(wordsOf(sizeFromPolicy(mOptionLargeSpaceSize, l.largeSizeFraction, 307200)),
+  boundSavedSpace(spaceSurvivor, s[slotsSurvivor], 96, "past-space bytes", l.pastSpaceBytes);
+  s[slotsLarge] = atLeast(wordsOf(sizeFromPolicy(spaceLarge, l.largeSizeFraction, 248, 307200)),
                           (l.largeDataBytes + l.largeTableBytes) / 8 + 5000);
+  boundSavedSpace(spaceLarge, s[slotsLarge], 112, "large-space data bytes", l.largeDataBytes);
   // An empty fixed space still needs room for its one table entry.
-  s[slotsFixed] = atLeast(wordsOf(sizeFromPolicy(mOptionFixedSpaceInitialSize, l.fixedSizeFraction, 307200)),
+  s[slotsFixed] = atLeast(wordsOf(sizeFromPolicy(spaceFixed, l.fixedSizeFraction, 352, 307200)),
                           atLeast((l.fixedDataBytes + l.fixedTableBytes) / 8, btEntryWords));
+  boundSavedSpace(spaceFixed, s[slotsFixed], 328, "fixed-space data bytes", l.fixedDataBytes);
   s[slotsFixedPart] = s[slotsLarge] + s[slotsEden] + 12 + s[slotsFixed] + 2 * s[slotsSurvivor] + s[slotsCode];
   s[slotsOld] = (segmentMapBytes() + 7) / 8 + (l.oldOTBytes + l.oldDataBytes + 7) / 8 + 11;
   s[slotsPerm] = l.permOTBytes + l.permDataBytes == 0 ? 0 : (l.permOTBytes + l.permDataBytes + 7) / 8 + 2;
   if (mOptionOldSpaceHeadroom != 0) return mOptionOldSpaceHeadroom / 8;
-  return uint64_t(float(l.oldHeadroomFraction) / 10000.0f * float(defaultHeadroomWords));
+  uint64_t headroom = uint64_t(float(l.oldHeadroomFraction) / 10000.0f * float(defaultHeadroomWords));
+  boundFraction(spaceOldHeadroom, 260, l.oldHeadroomFraction, headroom * 8);
+  return headroom;
 }
 
 // ---- Placing --------------------------------------------------------------------------------
@@ -275,20 +328,18 @@ static void lendDecompressionWorkspaces(uint8_t* heapBlock, const KernelPlaces& 
 
 // Perm space kept its place while references into other spaces moved: perm objects that
 // refer outside perm space (those listed in the tables) still hold saved references.
-static int permStayedWhileOthersMoved() {
-  const ImageDeltas& d = imageDeltas;
-  return permSpaceExists && !permSpaceMoved &&
-         (d.oldOT != 0 || d.oldData != 0 || d.largeData != 0 || d.pastSpace != 0 || imageLayout.oldSegmentsMinusOne != 0);
-}
+static int permStayedWhileOthersMoved() { return permSpaceExists && !permSpaceMoved && imageNeedsObjectWalk(); }
 
+// The classes are checked once byte objects hold their bytes again: selectors are read.
 static void setUpTables() {
   int swapped = imageLayout.swapped;
-  if (swapped) swapImageBody();
   relocateImageObjects();
   int initPerm = permStayedWhileOthersMoved();
   checkLoadedRoots();
   refreshSysOopRegistry();
   if (swapped) repairImageByteObjects();
+  refreshClassTable();
+  checkLoadedClasses();
   initOldRt(swapped, initPerm);
   checkRootBodiesApart();
   initSysOopRegistry();
@@ -414,6 +465,7 @@ void loadKernel() {
   readNewSpace(p);
   readBlockSpaces(p);
   loadedOldSegment = p.old;
+  prepareLoadedReferents();
   readOldSpace(p);
   if (p.code + 64 * s[slotsCode] > 0x7FFFFFFF)
     fatal("Can't initialize N-method zone at a suitable address", 0x404, __LINE__);
@@ -450,10 +502,15 @@ void installRequestServers() {
   setRequestServer(requestCompactLarge, compactLargeSpaceResponse);
 }
 
-void startKernel() {
-  loadKernel();
+// The reboot into Smalltalk on a loaded kernel.
+void runKernel() {
   if (initScavengeStress() != 0) scavengeNewSpace();  // verified before and after
   installRequestServers();
   kernelHooks.enterImage(kernelSlots[slotsStack]);
   fatal("the system returned from its reboot", 0x4400, __LINE__);
+}
+
+void startKernel() {
+  loadKernel();
+  runKernel();
 }

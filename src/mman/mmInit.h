@@ -50,7 +50,10 @@ extern int64_t temp1RegisteredOopX, temp2RegisteredOopX;  // registry slots for 
 // sets up the tables, applies the load policy and registers the primitives. Failures are
 // fatal reports. Returns at the point where the image would be rebooted.
 void loadKernel();
-// loadKernel, then the reboot into Smalltalk; does not return.
+// After loadKernel: the request servers, the stack zone and the reboot into Smalltalk; does
+// not return.
+[[noreturn]] void runKernel();
+// loadKernel, then runKernel.
 [[noreturn]] void startKernel();
 // Registers start-up's own primitives 307 (the default space sizes) and 407 (perm space in place).
 void initKernelPrims();

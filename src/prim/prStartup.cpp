@@ -76,6 +76,7 @@ int loadImageHeader(const char* fileName, int report) {
     return 0;
   }
   imageFilePtr = (int32_t)fd;
+  imageFileName = fileName;
   return readImageHeader(report, fd);
 }
 

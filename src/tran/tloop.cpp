@@ -63,6 +63,7 @@ struct LoopState {
   uint8_t* block;
   TVInfo* info;
   uint32_t numLocals;        // arguments, temporaries and copied values
+  uint32_t instVars;         // named slots every receiver has
   bool live;                 // the code position is reachable
   bool invalid;              // an invalid encoding was met
   const uint8_t* keptPush;   // a push of a temp whose value the store before it kept on top
@@ -554,7 +555,28 @@ static StackEntry localEntry(int i) {
 
 static bool validLocal(uint32_t i) { return i < L.numLocals && i < 509; }
 
+// The receivers of a method are instances of its class or of a subclass, so they have at
+// least its named slots; a byte class's instances have none. A block method's receiver, a
+// method naming no class and a context receiver (whose slots the run time reads) are not
+// bounded here.
+static uint32_t instVarsOf(const TVInfo* info) {
+  oop cls = slotOf(info->method, 1);
+  if (info->isBlock || info->contextReceiver || cls == 0 || !isHeapObject(cls) || !hasPtrs(headerOf(cls)) ||
+      bodyWordsOf(headerOf(cls)) <= classFormatSlot || !isSmallInteger(slotOf(cls, classFormatSlot)))
+    return UINT32_MAX;
+  uint64_t format = classFormatOf(cls);
+  return (format & formatIndexable) && !(format & formatPointers) ? 0 : uint32_t(formatNamedSlots(format));
+}
+
+// An instance variable beyond every receiver's named slots is no instruction of this method.
+static bool validInstVar(uint32_t n) {
+  if (n < L.instVars) return true;
+  invalid();
+  return false;
+}
+
 static uint8_t* pushInstVar(uint32_t n, uint8_t* at) {
+  if (!validInstVar(n)) return at;
   if (L.info->contextReceiver) {
     at = tStackFlush(L.top, 5, at);
     at = tStackLoad(&seSelf, rBX, at);
@@ -577,6 +599,7 @@ static void valueNowInRbx(StackEntry* value) {
 
 static uint8_t* storeInstVar(uint32_t n, uint8_t* at) {
   StackEntry* value = operand(0);
+  if (!validInstVar(n)) return at;
   StackEntry self = seSelf;
   at = tStoreInst(&self, int(n), value, tRegisterMarks, nextIndex(), L.info->contextReceiver, at);
   valueNowInRbx(value);
@@ -1083,6 +1106,7 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
   L.top = stackEmpty;
   L.live = true;
   L.numLocals = info->frameSize == 0 ? info->numArgs : uint32_t(info->numArgs) + info->numTemps;
+  L.instVars = instVarsOf(info);
   if (badBytecodePC >= 0) return badBytecodeStub(at);
   const uint8_t* p = bytecodes;
   if (L.end - p >= 3 && p[0] == 254) {

@@ -73,6 +73,8 @@ int unpackVMethod(uint64_t method, TVInfo* info) {
   uint64_t named = formatNamedSlots(format);
   uint64_t words = bodyWordsOf(mh);
   if (words < named || named < 2) return 0;
+  // A send site's literal is found again through the header's count when it gives one.
+  if (indexabilityOf(mh) != indexabilityAskClass && indexabilityOf(mh) != named) return 0;
   oop holder = slotOf(method, 0);
   if (isImmediate(holder) || hasPtrs(headerOf(holder))) return 0;
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(holder)));

@@ -21,6 +21,7 @@
 #include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmPermSpace.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
@@ -72,8 +73,9 @@ uint64_t longExpected = 0;
 void countStart(uint64_t ms) { longStarts++, longExpected = ms; }
 void countEnd() { longEnds++; }
 
-// The steps a snapshot takes before it opens its file.
+// The steps a snapshot takes before it opens its file (eden flushed: it is not written).
 void prepareForSave() {
+  ASSERT_EQ(flushEden(), 1);
   compactLargeSpace();
   compactFixedSpace();
   writeNewSpaceEndMarkers();

@@ -167,6 +167,10 @@ TEST(Process_Image, MissingImage) {
   r = runTessel({"-v", "nosuch.im"});  // a named image is reported as at any start
   EXPECT_EQ(r.status, 7);
   EXPECT_EQ(r.out, banner + "Error: Can't open nosuch.im\n\n" + usage);
+  std::string folder = testing::TempDir();  // a directory opens but cannot be read
+  r = runTessel({folder});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.out, banner + "Error: Can't open " + folder + ": Is a directory\n\n" + usage);
   r = runTessel({"-v"});  // without one, the engine's own version
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.substr(0, banner.size()), banner);
@@ -504,6 +508,68 @@ TEST_F(Process_Load, DamagedFilesEndWithTheirReport) {
     EXPECT_EQ(r.status, 1) << c.file << "\n" << r.out;
     EXPECT_NE(r.out.find(c.report), std::string::npos) << c.file << "\n" << r.out;
   }
+}
+
+// Each space fraction of the header (x 10000 of the space's default) may give the space no
+// more than its option's largest value: just within that it loads, just beyond it and at
+// the largest fraction the report names the field. Then the saved sizes and the fractions
+// of a whole.
+TEST_F(Process_Load, HeaderFieldsBeyondTheirRangesAreRefused) {
+  std::vector<uint8_t> good = readFileBytes(plain);
+  struct Space {
+    uint32_t ImageHeader::*field;
+    const char* name;  // as the report names it, with its offset
+    double defaultBytes, maxBytes;
+  } spaces[] = {
+      {&ImageHeader::edenSizeFraction, "240 (eden space size fraction)", 460800, 0x10000000},
+      {&ImageHeader::survivorSizeFraction, "244 (survivor space size fraction)", 92160, 0x8000000},
+      {&ImageHeader::largeSizeFraction, "248 (large space size fraction)", 307200, 0x40000000},
+      {&ImageHeader::stackSizeFraction, "252 (stack space size fraction)", 81920, 0x2000000},
+      {&ImageHeader::codeCacheSizeFraction, "256 (compiled code cache size fraction)", 983040, 0x40000000},
+      {&ImageHeader::oldHeadroomFraction, "260 (old space headroom fraction)", 196608 * 8, 0x40000000},
+      {&ImageHeader::fixedSizeFraction, "352 (fixed space initial size fraction)", 307200, 0x40000000},
+  };
+  auto withHeader = [&](void (*change)(ImageHeader*, const void*), const void* how) {
+    std::vector<uint8_t> bytes = good;
+    ImageHeader* h = reinterpret_cast<ImageHeader*>(bytes.data());
+    change(h, how);
+    sealImageHeader(h);
+    return withBytes("field.im", bytes);
+  };
+  auto expectRun = [&](const std::string& file, int status, const std::string& report, const std::string& what) {
+    ProcessRun r = runTessel({"-noherald", file});
+    EXPECT_EQ(r.status, status) << what << "\n" << r.out;
+    EXPECT_NE(r.out.find(report), std::string::npos) << what << "\n" << r.out;
+  };
+  for (const Space& s : spaces) {
+    double largest = s.maxBytes / s.defaultBytes * 10000;
+    for (double fraction : {0.0, largest * 0.999, largest * 1.001, double(0x7fffffff)}) {
+      struct Change { uint32_t ImageHeader::*field; uint32_t value; } c = {s.field, uint32_t(fraction)};
+      std::string file = withHeader([](ImageHeader* h, const void* how) {
+        const Change* c = static_cast<const Change*>(how);
+        h->*c->field = c->value;
+      }, &c);
+      bool within = fraction < largest;
+      expectRun(file, within ? 9 : 2,
+                within ? stopReport : std::string("Fatal error: Bad image header field at ") + s.name + ": ",
+                std::string(s.name) + " " + std::to_string(c.value));
+    }
+  }
+  struct Saved {
+    void (*change)(ImageHeader*, const void*);
+    const char* report;
+    int status;
+  } saved[] = {
+      {[](ImageHeader* h, const void*) { h->tenureFraction = 10000, h->edenWarningFraction = 10000; }, stopReport, 9},
+      {[](ImageHeader* h, const void*) { h->tenureFraction = 10001; }, "field at 60 (tenure fraction): 10001", 2},
+      {[](ImageHeader* h, const void*) { h->edenWarningFraction = 0xFFFFFFFF; }, "field at 56 (eden scavenge", 2},
+      {[](ImageHeader* h, const void*) { h->largeTenureFraction = 20000; }, "field at 64 (large-space tenure", 2},
+      {[](ImageHeader* h, const void*) { h->oldOTBytes += 8; }, "field at 160 (old-space table bytes)", 2},
+      {[](ImageHeader* h, const void*) { h->permDataBytes += 4; }, "field at 272 (perm-space data bytes)", 2},
+      {[](ImageHeader* h, const void*) { h->pastSpaceBytes = 0x8000000 + 8; }, "field at 96 (past-space bytes)", 2},
+      {[](ImageHeader* h, const void*) { h->oldDataBytes = ~uint64_t(7); }, "field at 144 (old-space data bytes)", 2},
+  };
+  for (const Saved& c : saved) expectRun(withHeader(c.change, nullptr), c.status, c.report, c.report);
 }
 
 // Start-up allocates from the free chunks an image brings. Chunks freed into the lists and

@@ -19,6 +19,7 @@
 #include "mman/mmOopStack.h"
 #include "mman/mmPermSpace.h"
 #include "mman/mmRt.h"
+#include "mman/mmScavenge.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 
@@ -332,8 +333,22 @@ static void storeHeader(std::vector<uint8_t>* file, const ImageHeader& header) {
   memcpy(file->data(), &header, imageHeaderBytes);
 }
 
+// Eden is not written: objects made since the last scavenge (a loaded heap's, made at
+// start-up or by a caller) would be lost and references to them left pointing nowhere. A
+// snapshot flushes eden first; so does the writer, when eden holds more than fillers (a
+// scavenge would also age what the caller placed in past space).
+static bool edenHoldsObjects() {
+  for (uint64_t a = eden.start; a < eden.allocPtr;) {
+    ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
+    if (classTagOf(h) != 0) return true;
+    a = oopOf(nextNewSpaceHeader(h));
+  }
+  return false;
+}
+
 int iwWriteImage(const char* path, const IwWriteOptions& options, uint64_t* bytes) {
   *bytes = 0;
+  if (edenHoldsObjects() && !flushEden()) return -1;
   compactLargeSpace();
   compactFixedSpace();
   writeNewSpaceEndMarkers();

@@ -12,10 +12,11 @@
 //   iwWriteImage("some.im", options, &bytes);
 //   iwFreeHeap();
 //
-// The heap is the engine's global memory: one heap at a time. Before writing, large space
-// is compacted, fixed tables are packed and the old free lists are threaded into a chunk,
-// as a snapshot does. The memory-policy fractions written are those of imageLayout
-// (iwNewHeap sets the size fractions to 10000, the defaults).
+// The heap is the engine's global memory: one heap at a time. Before writing, eden is
+// flushed (its objects move to past or old space), large space is compacted, fixed tables
+// are packed and the old free lists are threaded into a chunk, as a snapshot does. The
+// memory-policy fractions written are those of imageLayout (iwNewHeap sets the size
+// fractions to 10000, the defaults).
 #pragma once
 #include <cstdint>
 

@@ -14,6 +14,7 @@
 #include "platpc/ntChannel.h"
 #include "platpc/ntFile.h"
 #include "platpc/ntMain.h"
+#include "platpc/ntSock.h"
 
 static void doNothing() {}
 static void doNothingWithText(const char*) {}
@@ -124,6 +125,7 @@ void pdInitPlatform() { initRequestLock(); }
 
 void pdExit(uint64_t code) {
   fflush(stdout);
+  shutdownSockets();
   freeHandleRegistry();
   stopAlarmAndPollThreads();
   shutdownMemory();

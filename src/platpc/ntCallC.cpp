@@ -4,7 +4,7 @@
 // the call's failure, and the result converted back. Small structs (1, 2, 4 or 8 bytes) travel
 // in one word, others as the address of a copy the caller owns; a struct result of another
 // size comes back through a hidden buffer passed first. Threaded calls fail cleanly here
-// (PrimErrorTable entry 12); thunks are refused until this layer has its own.
+// (PrimErrorTable entry 12).
 // Owns no global record. Prefix: pd (pdCallC, pdSetNumBytesForKind); none (winCallC).
 #include <windows.h>
 
@@ -360,11 +360,6 @@ uint64_t pdCallC(uint64_t flags, uint64_t function, const uint8_t* kinds, uint64
                  const uint64_t* base, uint64_t, uint64_t, uint64_t resultBytes, CallErrorRecord* record) {
   return winCallC(flags, 0, function, kinds, numArgs, trailing, base, resultBytes, record);
 }
-
-void* pdThunkCreate(uint64_t, uint64_t, const uint64_t*, const uint64_t*, const uint64_t*) {
-  return reinterpret_cast<void*>(1);
-}
-int pdThunkDestroy(void*, uint64_t) { return 0; }
 
 // The engine's thread is the one that started it; other threads run no Smalltalk here.
 static DWORD engineThread = GetCurrentThreadId();

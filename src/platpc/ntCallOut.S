@@ -71,3 +71,48 @@ callWin64Resume:
         popq %rbp
         ret
         .seh_endproc
+
+// thunkProcessHelper: every callback thunk jumps here with r10 = the thunk. The four register
+// arguments go to the caller's home slots, each from its SSE register when the thunk's
+// floating bit for it (byte 20) is set, else from its integer register; the home slots and
+// the caller's stack arguments then form one run of words for thunkProcess(thunk rcx,
+// words rdx, result r8), whose rax and xmm0 words are returned.
+        .globl thunkProcessHelper
+        .def thunkProcessHelper; .scl 2; .type 32; .endef
+        .p2align 4
+        .seh_proc thunkProcessHelper
+thunkProcessHelper:
+        pushq %rbp
+        .seh_pushreg %rbp
+        movq %rsp, %rbp
+        .seh_setframe %rbp, 0
+        subq $48, %rsp
+        .seh_stackalloc 48
+        .seh_endprologue
+        movzbl 20(%r10), %eax
+        movq %rcx, 16(%rbp)
+        testb $1, %al
+        jz 1f
+        movsd %xmm0, 16(%rbp)
+1:      movq %rdx, 24(%rbp)
+        testb $2, %al
+        jz 2f
+        movsd %xmm1, 24(%rbp)
+2:      movq %r8, 32(%rbp)
+        testb $4, %al
+        jz 3f
+        movsd %xmm2, 32(%rbp)
+3:      movq %r9, 40(%rbp)
+        testb $8, %al
+        jz 4f
+        movsd %xmm3, 40(%rbp)
+4:      movq %r10, %rcx                 // the thunk
+        leaq 16(%rbp), %rdx             // argument words: home slots, then stack arguments
+        leaq -16(%rbp), %r8             // result: rax, xmm0
+        call thunkProcess
+        movq -16(%rbp), %rax
+        movsd -8(%rbp), %xmm0
+        movq %rbp, %rsp
+        popq %rbp
+        ret
+        .seh_endproc

@@ -6,7 +6,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "ext/platform.h"
@@ -15,6 +17,8 @@
 #include "mman/mmSysOop.h"
 #include "platpc/ntCallC.h"
 #include "platpc/ntMain.h"
+#include "platpc/ntThunk.h"
+#include "prim/prMessage.h"
 #include "prim/prCall.h"
 #include "prim/prCKind.h"
 #include "prim/prDouble.h"
@@ -259,6 +263,143 @@ TEST_F(Win_CallOut, FunctionPointerArgument) {
   oop r = call(fn("ct_apply"), {ckLongLong, ckPointer12, ckLongLong, ckLongLong},
                {cUnsignedToOop(uint64_t(uintptr_t(subtract))), k(50), k(8)}, &record);
   EXPECT_EQ(r, k(42));
+}
+
+// ---- Callbacks -----------------------------------------------------------------------------
+
+// The callback's send replaced: it keeps the argument object's bytes and answers what the
+// test asks for, computed from them.
+std::vector<uint8_t> callbackBytes;
+oop (*callbackAnswer)(const std::vector<uint8_t>& bytes);
+int callbackCount;
+
+oop recordingSend(oop, oop, oop, oop args, oop*, oop) {
+  callbackCount++;
+  callbackBytes.clear();
+  if (args != nilOop()) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(args)));
+    callbackBytes.assign(b, b + byteSizeOf(headerOf(args)));
+  }
+  return callbackAnswer(callbackBytes);
+}
+
+template <typename T>
+T at(const std::vector<uint8_t>& bytes, size_t offset) {
+  T v;
+  memcpy(&v, bytes.data() + offset, sizeof v);
+  return v;
+}
+
+class Win_Callbacks : public Win_CallOut {
+ protected:
+  void SetUp() override {
+    Win_CallOut::SetUp();
+    callbackClassX = allocSysOopSlot();
+    callbackSelectorX = allocSysOopSlot();
+    winThunkSendHook = recordingSend;
+    callbackCount = 0;
+  }
+  void TearDown() override {
+    winThunkSendHook = UPSendMessage2;
+    callbackClassX = callbackSelectorX = -1;
+    Win_CallOut::TearDown();
+  }
+  // A thunk for the (kind, size) entries, the result first.
+  static void* thunk(const std::vector<std::pair<int, int>>& entries) {
+    std::vector<uint64_t> types, sizes, kinds;
+    for (auto e : entries) types.push_back(nilOop()), kinds.push_back(k(e.first)), sizes.push_back(k(e.second));
+    void* t = pdThunkCreate(0, entries.size() - 1, types.data(), sizes.data(), kinds.data());
+    EXPECT_GT(uintptr_t(t), 1u);
+    return t;
+  }
+};
+
+// (double, int, float, int, double): the floating bits name positions 0 and 2; the fifth
+// argument comes from the first stack word; the answer goes back in xmm0.
+TEST_F(Win_Callbacks, MixedArgumentsReachTheArgumentObject) {
+  void* t = thunk({{ckDouble, 8}, {ckDouble, 8}, {ckSignedInt, 4}, {ckFloat, 4}, {ckSignedInt, 4}, {ckDouble, 8}});
+  const uint8_t* bytes = static_cast<const uint8_t*>(t);
+  EXPECT_EQ(bytes[winThunkFloatBits], 0b0101);
+  EXPECT_EQ(bytes[winThunkArgc], 5);
+  EXPECT_EQ(winThunkSizeOf(bytes, 0), 8u);
+  callbackAnswer = [](const std::vector<uint8_t>& b) {
+    return smallDoubleFor(at<double>(b, 0) + at<int32_t>(b, 8) + at<float>(b, 12) + at<int32_t>(b, 16) + at<double>(b, 20));
+  };
+  auto f = reinterpret_cast<double (*)(double, int, float, int, double)>(t);
+  EXPECT_EQ(f(1.5, 20, 0.25f, 300, 4000.125), 1.5 + 20 + 0.25 + 300 + 4000.125);
+  ASSERT_EQ(callbackBytes.size(), 28u);
+  EXPECT_EQ(at<double>(callbackBytes, 20), 4000.125);
+  EXPECT_EQ(pdThunkDestroy(t, 0), 1);
+  EXPECT_EQ(pdThunkDestroy(t, 0), 0);  // no longer a thunk
+}
+
+// A 12-byte struct arrives as the address of the caller's copy, an 8-byte one in its word;
+// with the callback unset C gets -1.
+TEST_F(Win_Callbacks, StructArgumentsAndNoCallbackClass) {
+  struct S12 { int32_t a, b, c; };
+  struct S8 { int32_t a, b; };
+  void* t = thunk({{ckLongLong, 8}, {ckStruct, 12}, {ckStruct, 8}});
+  EXPECT_EQ(winThunkKindOf(static_cast<const uint8_t*>(t), 2), ckStructInRegisters);
+  callbackAnswer = [](const std::vector<uint8_t>&) { return k(77); };
+  auto f = reinterpret_cast<int64_t (*)(S12, S8)>(t);
+  EXPECT_EQ(f(S12{1, 2, 3}, S8{4, 5}), 77);
+  const int32_t want[5] = {1, 2, 3, 4, 5};
+  ASSERT_EQ(callbackBytes.size(), 20u);
+  EXPECT_EQ(memcmp(callbackBytes.data(), want, 20), 0);
+  callbackClassX = -1;
+  EXPECT_EQ(f(S12{1, 2, 3}, S8{4, 5}), -1);
+  pdThunkDestroy(t, 0);
+}
+
+// A thunk handed to C through the call-out, and to msvcrt's qsort: 1000 random integers come
+// out as std::sort orders them.
+TEST_F(Win_Callbacks, ThunksCalledFromC) {
+  void* subtract = thunk({{ckLongLong, 8}, {ckLongLong, 8}, {ckLongLong, 8}});
+  callbackAnswer = [](const std::vector<uint8_t>& b) { return k(at<int64_t>(b, 0) - at<int64_t>(b, 8)); };
+  CallErrorRecord record;
+  EXPECT_EQ(call(fn("ct_apply"), {ckLongLong, ckPointer12, ckLongLong, ckLongLong},
+                 {cUnsignedToOop(uint64_t(uintptr_t(subtract))), k(50), k(8)}, &record),
+            k(42));
+
+  void* compare = thunk({{ckSignedInt, 4}, {ckPointer13, 8}, {ckPointer13, 8}});
+  callbackAnswer = [](const std::vector<uint8_t>& b) {
+    int32_t x = *reinterpret_cast<const int32_t*>(at<uint64_t>(b, 0)), y = *reinterpret_cast<const int32_t*>(at<uint64_t>(b, 8));
+    return k(x < y ? -1 : x > y ? 1 : 0);
+  };
+  std::vector<int32_t> values(1000);
+  std::mt19937 random(37);
+  for (int32_t& v : values) v = int32_t(random());
+  std::vector<int32_t> sorted = values;
+  std::sort(sorted.begin(), sorted.end());
+  HMODULE msvcrt = LoadLibraryA("msvcrt.dll");
+  auto qsortC = reinterpret_cast<void (*)(void*, size_t, size_t, int (*)(const void*, const void*))>(
+      GetProcAddress(msvcrt, "qsort"));
+  ASSERT_NE(qsortC, nullptr);
+  qsortC(values.data(), values.size(), sizeof(int32_t), reinterpret_cast<int (*)(const void*, const void*)>(compare));
+  EXPECT_EQ(values, sorted);
+  EXPECT_GT(callbackCount, 1000);
+  pdThunkDestroy(subtract, 0);
+  pdThunkDestroy(compare, 0);
+}
+
+// The newest block goes back to the tail; an older one is only marked and is the next to be
+// handed out; a request larger than any arena once the size is fixed gets nothing.
+TEST(Win_CodeArena, TailAndFreedBlocks) {
+  void* a = codeArenaAlloc(40);
+  void* b = codeArenaAlloc(40);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  uint64_t tail = codeArenaTail(b);
+  codeArenaFree(b);
+  EXPECT_EQ(codeArenaTail(a), tail - 48);
+  void* c = codeArenaAlloc(40);
+  EXPECT_EQ(c, b);
+  codeArenaFree(a);  // an older block: marked, the tail stays
+  EXPECT_EQ(codeArenaTail(c), tail);
+  EXPECT_EQ(codeArenaAlloc(33), a);
+  EXPECT_EQ(codeArenaAlloc(131001), nullptr);
+  codeArenaFree(a);
+  codeArenaFree(c);
 }
 
 }  // namespace

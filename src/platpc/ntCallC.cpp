@@ -329,10 +329,8 @@ uint64_t winCallC(uint64_t flags, uint64_t implicitFirst, uint64_t function, con
     put(b, uint64_t(uintptr_t(resultBuffer)));
   }
   uint64_t position = 1;
-  if (ok && implicitFirst != 0) {  // a COM interface: converted by the first kind like any argument
-    uint32_t kind = kinds[1];
-    ok = kind <= ckBool8 && convertArgument(b, kind, oop(implicitFirst), position);
-    if (!ok && kind > ckBool8) refuse(b, 0, position);
+  if (ok && implicitFirst != 0) {  // a COM interface: an address, passed as it is whatever its kind byte
+    put(b, implicitFirst);
     position++;
   }
   uint64_t firstKind = implicitFirst != 0 ? 2 : 1;

@@ -116,3 +116,39 @@ thunkProcessHelper:
         popq %rbp
         ret
         .seh_endproc
+
+// comStubEntry: every COM stub jumps here with r10 = its method record. The four register
+// arguments go to the caller's home slots, xmm0-3 to a local block; then
+// comMethodDispatch(record rcx, argument words rdx, xmm block r8, result r9), whose rax and
+// xmm0 words are returned. The caller removes its own arguments.
+        .globl comStubEntry
+        .def comStubEntry; .scl 2; .type 32; .endef
+        .p2align 4
+        .seh_proc comStubEntry
+comStubEntry:
+        pushq %rbp
+        .seh_pushreg %rbp
+        movq %rsp, %rbp
+        .seh_setframe %rbp, 0
+        subq $80, %rsp
+        .seh_stackalloc 80
+        .seh_endprologue
+        movq %rcx, 16(%rbp)
+        movq %rdx, 24(%rbp)
+        movq %r8, 32(%rbp)
+        movq %r9, 40(%rbp)
+        movsd %xmm0, -32(%rbp)
+        movsd %xmm1, -24(%rbp)
+        movsd %xmm2, -16(%rbp)
+        movsd %xmm3, -8(%rbp)
+        movq %r10, %rcx                 // the record
+        leaq 16(%rbp), %rdx             // argument words
+        leaq -32(%rbp), %r8             // xmm0-3
+        leaq -48(%rbp), %r9             // result: rax, xmm0
+        call comMethodDispatch
+        movq -48(%rbp), %rax
+        movsd -40(%rbp), %xmm0
+        movq %rbp, %rsp
+        popq %rbp
+        ret
+        .seh_endproc

@@ -382,6 +382,31 @@ TEST_F(Win_Callbacks, ThunksCalledFromC) {
   pdThunkDestroy(compare, 0);
 }
 
+// A thunk as EnumWindows' callback counts the windows a C callback counts; from another
+// thread (no threaded-call layer here) the thunk answers -1 without sending.
+TEST_F(Win_Callbacks, SystemCallbacksAndOtherThreads) {
+  void* t = thunk({{ckSignedInt, 4}, {ckPointer13, 8}, {ckLongLong, 8}});
+  callbackAnswer = [](const std::vector<uint8_t>&) { return k(1); };
+  ASSERT_TRUE(EnumWindows(reinterpret_cast<WNDENUMPROC>(t), 0));
+  int viaThunk = callbackCount, viaC = 0;
+  EnumWindows([](HWND, LPARAM counter) -> BOOL { return ++*reinterpret_cast<int*>(counter), TRUE; }, LPARAM(&viaC));
+  EXPECT_EQ(viaThunk, viaC);
+
+  callbackCount = 0;
+  struct Call { void* thunk; int64_t answer; } c = {t, 0};
+  HANDLE thread = CreateThread(nullptr, 0, [](void* p) -> DWORD {
+    Call* call = static_cast<Call*>(p);
+    call->answer = reinterpret_cast<int32_t (*)(void*, int64_t)>(call->thunk)(nullptr, 0);
+    return 0;
+  }, &c, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  EXPECT_EQ(c.answer, -1);
+  EXPECT_EQ(callbackCount, 0);
+  pdThunkDestroy(t, 0);
+}
+
 // The newest block goes back to the tail; an older one is only marked and is the next to be
 // handed out; a request larger than any arena once the size is fixed gets nothing.
 TEST(Win_CodeArena, TailAndFreedBlocks) {

@@ -9,6 +9,7 @@
 #include "ext/platform.h"
 #include "mman/mmSysOop.h"
 #include "platpc/ntMain.h"
+#include "platpc/ntSock.h"
 #include "stack/nsupport.h"
 #include "ext/exRequest.h"
 #include "ext/exPrimTable.h"
@@ -190,10 +191,11 @@ static void blockUntilEvent() {
   pumpMessages();
 }
 
-// The input request: the socket events and the host event queue come with their layers; the
-// window messages are dispatched here.
+// The input request: the sockets' events, then the window messages (the host event queue
+// comes with its layer).
 static void synchronizeInput() {
   if (sessionEnding) return;
+  signalSocketEvents();
   pumpMessages();
 }
 

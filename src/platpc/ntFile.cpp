@@ -18,6 +18,7 @@
 #include "platpc/ntFile.h"
 #include "platpc/ntImage.h"
 #include "platpc/ntMain.h"
+#include "platpc/ntSock.h"
 #include "mman/mmCValue.h"
 #include "mman/mmCString.h"
 #include "mman/mmPrimUtil.h"
@@ -309,4 +310,5 @@ void initNewIO() {
   initPlatformInfoPrims();
   initErrorNamePrims();
   initDynamicLoadPrimitives();
+  initSockPrims();
 }

@@ -24,6 +24,7 @@ static oop primLoadLibrary(oop, oop name) {
   }
   HMODULE module = LoadLibraryExW(file, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (module == nullptr) return ntFailLastError(1);
+  if (handleRegistryX == 0) initHandleRegistry();  // the console build has no GUI start-up to make it
   oop answer = cUnsignedToOop(uint64_t(module));
   if (answer == 0 || registerHandle(uint64_t(module), handleLibrary) == 0) {
     FreeLibrary(module);

@@ -14,6 +14,8 @@
 #include "platpc/ntChannel.h"
 #include "platpc/ntFile.h"
 #include "platpc/ntMain.h"
+#include "platpc/ntCom.h"
+#include "platpc/ntSock.h"
 
 static void doNothing() {}
 static void doNothingWithText(const char*) {}
@@ -124,6 +126,7 @@ void pdInitPlatform() { initRequestLock(); }
 
 void pdExit(uint64_t code) {
   fflush(stdout);
+  shutdownSockets();
   freeHandleRegistry();
   stopAlarmAndPollThreads();
   shutdownMemory();
@@ -165,5 +168,9 @@ extern "C" void UPInitInternalLinkRegistry() {}
 
 // The window system's primitives come with it; the I/O groups are the layer's own.
 void initPlatformGUIPrimitives() {}
-void initPlatformPrimitiveSets() { initNewIO(); }
+void initPlatformPrimitiveSets() {
+  initNewIO();
+  initCOMPrimitives();
+  initRegisteredArrayPrimitive();
+}
 uint64_t pdSizeOfEvent() { return 32; }  // one host event record

@@ -33,9 +33,9 @@ class CSupport : public ::testing::Test {
 
 TEST_F(CSupport, KindBitsOfEveryKind) {
 #ifdef _WIN32
-  // Windows sizes: long (6, 7, 29) has 4 bytes, 10 is a double, 11 a 2-byte unit; 31 and 33
-  // are the platform's.
-  const int bytes[cKindCount] = {1, 1, 2, 2, 4, 4, 4, 4, 4, 8, 8, 2, 8, 8, 0, 8, 0, 0,
+  // Windows sizes: long (6, 7, 29) has 4 bytes, 10 is a double, 11 a pointer as everywhere;
+  // 31 and 33 are the platform's.
+  const int bytes[cKindCount] = {1, 1, 2, 2, 4, 4, 4, 4, 4, 8, 8, 8, 8, 8, 0, 8, 0, 0,
                                  0, 8, 8, 8, 8, 8, 8, 8, 1, 2, 4, 4, 8, 4, 8, 8, 0};
 #else
   // Unix sizes: 10 is an x87 long double of 16 bytes; 11, 19 and 23 are pointers.

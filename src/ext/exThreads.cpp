@@ -332,12 +332,40 @@ static void serviceReturning(TInfo* t) {
   }
 }
 
+// The answer of the record's callback (the NBAPI mutex held, engine thread): converted into
+// the C result, and the thread woken.
+static void nbapiDeliverCallbackAnswer(TInfo* t, uint64_t answer, bool valid) {
+  if (valid) threadObjects->callbackAnswer(t, answer);
+  t->callbackAnswer = valid ? 0 : -1;
+  if ((t->allegiance & allegianceForeign) && t->callOutCount < 2) threadObjects->setProcessAt(t->index, 0);
+  t->state = tsReturningBack;
+  wake(t);
+  yieldThread();
+}
+
+int64_t NBAPICallbackReturn(uint64_t process, uint64_t answer) {
+  if (!NBAPIInitialised()) return nbapiNoThread;
+  lockNB();
+  TInfo* t = serving(process);
+  bool waits = t != nullptr && t->callbacks != nullptr && t->state == tsQuiescent;
+  if (waits) nbapiDeliverCallbackAnswer(t, answer, true);
+  unlockNB();
+  return waits ? 0 : int64_t(nbapiNoThread);
+}
+
 void NBAPIServiceThreads() {
   if (!NBAPIInitialised()) return;
   lockNB();
   int64_t count = 0, idle = 0;
+  bool again = false;
   for (TInfo* t = nb.active; t != nullptr; t = t->next) {
     if (t->state == tsReturning) serviceReturning(t);
+    if (t->state == tsCallingBack) {
+      CallbackHandOver h = threadObjects->handCallback(t);
+      if (h == callbackTaken) t->state = tsQuiescent;  // the thread keeps waiting for the answer
+      else if (h == callbackRefused) nbapiDeliverCallbackAnswer(t, 0, false);
+      else again |= h == callbackSoon;
+    }
     if (t->allegiance & allegianceForeign) continue;
     count++;
     if (t->allegiance == allegianceFreelance && t->state == tsQuiescent && t->callOutCount == 0 &&
@@ -359,15 +387,50 @@ void NBAPIServiceThreads() {
     p = &t->next;
   }
   unlockNB();
+  if (again) postRequest();
 }
 
-int64_t NBAPICallbackReturn(uint64_t process, uint64_t) {
-  if (!NBAPIInitialised()) return nbapiNoThread;
+int NBAPIInvokeCallback(uint64_t thunk, CallbackRecord* record) {
+  if (!NBAPIInitialised()) return 0;
   lockNB();
-  TInfo* t = serving(process);
-  bool waits = t != nullptr && t->state == tsCallingBack;
+  TInfo* t = currentTInfo;
+  if (t == nullptr) {
+    uint64_t self = threadPlatform->self();
+    for (t = nb.active; t != nullptr && t->thread != self; t = t->next) {
+    }
+    int64_t error = 0;
+    if (t == nullptr && (t = nbapiNewThread(allegianceForeign, &error)) != nullptr) t->thread = self;
+    if (t == nullptr) {
+      unlockNB();
+      return 0;
+    }
+  }
+  bool foreign = t->allegiance & allegianceForeign;
+  if (foreign && t->callOutCount == 0) {
+    t->callOutCount = 1;
+    threadPlatform->lock(t->mutex);
+    t->started = 1;  // the service hands callbacks only to records that started
+  }
+  record->thunk = thunk;
+  record->next = t->callbacks;
+  t->callbacks = record;
+  t->callbackThunk = thunk;
+  t->callbackAnswer = 0;
   unlockNB();
-  return waits ? 0 : int64_t(nbapiNoThread);
+  nbapiWorkerLoop(t, tsCallingBack);
+  lockNB();
+  t->callbacks = record->next;
+  bool valid = t->callbackAnswer != -1;
+  if (foreign && t->callOutCount < 2) {
+    threadPlatform->unlock(t->mutex);
+    threadPlatform->lockDestroy(t->mutex, t->cond);
+    unlink(&nb.active, t);
+    retire(t);
+  } else {
+    t->state = tsCalling;  // back into its own call-out
+  }
+  unlockNB();
+  return valid;
 }
 
 // ---- Termination ------------------------------------------------------------------------------

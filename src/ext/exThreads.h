@@ -64,8 +64,8 @@ inline uint8_t* callPackageOf(CallRecord* r) { return reinterpret_cast<uint8_t*>
 struct CallbackRecord {
   CallbackRecord* next;  // the callback below it
   uint64_t thunk;        // the thunk called
-  uint64_t result[2];    // the C result words the answer converts to
-  const void* frame;     // the saved argument registers and stack (the thunk's layout)
+  const void* frame;     // the saved argument registers and stack (the platform's layout)
+  uint64_t result[6];    // the C result registers the answer converts to (the platform's layout)
 };
 
 // One thread's record: malloc'd, reused through the free list, never freed.
@@ -90,6 +90,9 @@ struct TInfo {
 // What the engine does with objects for the threads: the two tables in the registry, the
 // Semaphores and Processes in them, and the hand-over of results and callbacks.
 enum ProcessWait { waitGone, waitOnIt, waitLater };
+// What became of a callback handed to the image: refused (C gets -1), taken, or left for a
+// later pass (with the request posted again when the image is about to take it).
+enum CallbackHandOver { callbackRefused, callbackTaken, callbackLater, callbackSoon };
 struct ThreadObjects {
   int (*newTables)(uint64_t slots);           // 1 made and registered
   uint64_t (*growTables)(uint64_t slots);     // the usable size now, 0 when they did not grow
@@ -101,6 +104,8 @@ struct ThreadObjects {
   ProcessWait (*processWait)(int32_t index);  // how the Process of the slot waits on its Semaphore
   void (*reapCall)(TInfo* t);                 // the Process waits: its result or error goes to it
   void (*postRequest)();                      // posts request 4 from any thread
+  CallbackHandOver (*handCallback)(TInfo* t); // the top callback of a CallingBack record to the image
+  void (*callbackAnswer)(TInfo* t, uint64_t answer);  // the image's answer into the C result
 };
 extern ThreadObjects* threadObjects;
 
@@ -141,6 +146,9 @@ void NBAPIServiceThreads();  // request 4
 // thread waits for one from it.
 int64_t NBAPICallbackReturn(uint64_t process, uint64_t answer);
 void NBAPICheckProcessTermination(uint64_t process);
+// A callback on a thread other than the engine's (record pushed for its duration): waits
+// until the engine has run it. 1 when record->result holds a valid answer.
+int NBAPIInvokeCallback(uint64_t thunk, CallbackRecord* record);
 void NBAPIReleaseThreadIfUnwound(TInfo* t);
 TInfo* NBAPITInfoForThread(uint64_t thread);
 TInfo* nbapiCurrentTInfo();  // the record of the calling worker (signal-safe), or null

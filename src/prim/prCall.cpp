@@ -123,13 +123,35 @@ static PreallocOutcome preallocateResult(CallDescription& d, oop* out) {
 
 // Runs the described call with n arguments read from base (the last trailing ones from the
 // stack segment's saved-argument words) and answers the result, or fails with primArgs.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSEL_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSEL_ADDRESS_SANITIZER 1
+#endif
+#if defined(TESSEL_ADDRESS_SANITIZER)
+extern "C" void __asan_handle_no_return();
+#endif
+
+// The wait switches to another Process and does not come back to the C frames below it: the
+// address sanitizer must forget their stack objects, or the next use of that stack meets
+// them.
+static void waitForThreadedCall(oop semaphore, oop stackTop) {
+#if defined(TESSEL_ADDRESS_SANITIZER)
+  __asan_handle_no_return();
+#endif
+  waitOnCalloutSemaphore(semaphore, stackTop);
+}
+
 // A threaded call that is still outstanding when its Process comes back to the primitive's
 // restart point: the Process waits on its Semaphore again.
 static oop awaitThreadedCall(uint64_t primArgs) {
   int64_t index = NBAPISemaphoreIndexForCurrentProcess();
   if (index < 0) return failPrimitive(cloneErrorWith(primErrorAt(primErrThreadedCall), oop(index)), primArgs);
   oop top = topOfStack(0);
-  waitOnCalloutSemaphore(nbapiSemaphoreAt(int32_t(index)), top);
+  waitForThreadedCall(nbapiSemaphoreAt(int32_t(index)), top);
   return top;
 }
 
@@ -147,7 +169,7 @@ static oop runCall(CallDescription& d, const uint64_t* base, uint64_t n, uint64_
                             trailing, base, d.resultDescriptor, d.structArgBytes, d.structResultBytes, &record);
     if (semaphore == 0) return failPrimitive(cloneCallCError(&record), primArgs);
     commitPrimitiveWithRestart(result);
-    waitOnCalloutSemaphore(semaphore, result);
+    waitForThreadedCall(semaphore, result);
     return result;
   }
   calloutIsLongComp = uint32_t(d.flags & callFlagLong);

@@ -9,6 +9,7 @@
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmCValue.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
@@ -18,6 +19,8 @@
 int64_t NBAPITableIndex = -1;
 int64_t nbForeignCallbackProcessX = -1;
 oop (*threadReapHook)(TInfo*, CallErrorRecord*, oop);
+oop (*threadCallbackArgsHook)(TInfo*);
+void (*threadCallbackAnswerHook)(TInfo*, oop);
 
 static const char threadsSource[] = "src/prim/prThreads.cpp";
 
@@ -136,9 +139,44 @@ static void reapCall(TInfo* t) {
 
 static void postThreadRequest() { asyncSetRequest(requestThreadedCalls, 2, 0); }
 
+static oop registeredForeignProcess() {
+  return nbForeignCallbackProcessX < 1 ? nilOop() : sysOop(uint32_t(nbForeignCallbackProcessX));
+}
+
+// Callbacks from other threads run in the Process registered with 1053 (for a worker's
+// callback as for a foreign thread's): it waits on a Semaphore, and its wait answers
+// {thunk address, argument object, the Process to name in the answer (1051)}. While it is
+// busy the callback waits; with none registered C gets -1 at once.
+static CallbackHandOver handCallback(TInfo* t) {
+  oop server = registeredForeignProcess();
+  if (!isHeapObject(server) || server == nilOop() || !hasPtrs(headerOf(server)) ||
+      bodyWordsOf(headerOf(server)) <= processMyList || threadCallbackArgsHook == nullptr)
+    return callbackRefused;
+  oop semaphore = slotOf(server, processMyList), context = slotOf(server, processSuspendedContext);
+  if (!isSemaphore(semaphore) || context == nilOop() || slotOf(semaphore, listFirstLink) != server ||
+      slotOf(semaphore, listLastLink) != server)
+    return server == activeProcess() || !isSemaphore(semaphore) ? callbackSoon : callbackLater;
+  bool foreign = t->allegiance & allegianceForeign;
+  oop served = foreign ? server : processAt(t->index);
+  oop thunk = cUnsignedToOop(t->callbackThunk);
+  oop args = thunk == 0 ? 0 : threadCallbackArgsHook(t);
+  ObjectHeader* request = args == 0 ? nullptr : allocVSObj(sysOop(sysArrayClass), 3);
+  if (request == nullptr || served == 0) return callbackRefused;
+  oop slots[3] = {thunk, args, served};
+  for (uint64_t i = 0; i < 3; i++) storeSlot(oopOf(request), i, slots[i], threadsSource, __LINE__);
+  if (foreign) setProcessAt(t->index, server);
+  asynchSignal(semaphore);
+  asynchReCommitOrFailPrimitive(context, oopOf(request), 0);
+  return callbackTaken;
+}
+
+static void callbackAnswer(TInfo* t, uint64_t answer) {
+  if (threadCallbackAnswerHook != nullptr) threadCallbackAnswerHook(t, answer);
+}
+
 static ThreadObjects engineThreadObjects = {newTables,      growTables,      processAt,   setProcessAt,
                                             readySemaphore, resetSemaphore,  currentProcess, processWait,
-                                            reapCall,       postThreadRequest};
+                                            reapCall,       postThreadRequest, handCallback, callbackAnswer};
 
 // ---- Primitives 1051-1056 -----------------------------------------------------------------------
 
@@ -151,10 +189,6 @@ static oop failWithCode(int64_t word, uint64_t numArgs) {
 static oop primCallbackReturn(oop receiver, oop answer, oop process) {
   int64_t code = NBAPICallbackReturn(process, answer);
   return code != 0 ? failWithCode(code, 2) : receiver;
-}
-
-static oop registeredForeignProcess() {
-  return nbForeignCallbackProcessX < 1 ? nilOop() : sysOop(uint32_t(nbForeignCallbackProcessX));
 }
 
 // 1052: the Process registered for foreign callbacks, nil when none.

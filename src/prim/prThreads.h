@@ -15,6 +15,10 @@ extern int64_t nbForeignCallbackProcessX;  // registry slot of the foreign-callb
 // The platform's conversion of a finished threaded call into result (the preallocated object
 // or nil): the answer, or 0 with the record filled. Set by the platform layer.
 extern oop (*threadReapHook)(TInfo* t, CallErrorRecord* record, oop result);
+// The platform's side of a callback on another thread: the argument object of the record's
+// top callback (0 no space, nil not convertible), and the image's answer into its C result.
+extern oop (*threadCallbackArgsHook)(TInfo* t);
+extern void (*threadCallbackAnswerHook)(TInfo* t, oop answer);
 
 // The Semaphore of the record of index (what a threaded call waits on).
 oop nbapiSemaphoreAt(int32_t index);

@@ -78,7 +78,7 @@ void InitializeNBAPI() {
     fprintf(stderr, "Coudn't allocate NBAPI oopTables\n");
     return;
   }
-  nb.tableSize = slots;
+  if (slots > nb.tableSize) nb.tableSize = slots;
   smalltalkThread = threadPlatform->self();
   if (!threadPlatform->lockInit(nb.mutex, nb.cond)) {
     fprintf(stderr, "Couldn't create NBAPI semaphore or mutex\n");
@@ -539,15 +539,25 @@ TInfo* NBAPITInfoForThread(uint64_t thread) {
   return t;
 }
 
+void NBAPIVisitRecords(void (*visit)(const TInfo*, int, void*), void* data) {
+  if (!NBAPIInitialised()) return;
+  lockNB();
+  for (TInfo* t = nb.active; t != nullptr; t = t->next) visit(t, 0, data);
+  for (TInfo* t = nb.free; t != nullptr; t = t->next) visit(t, 1, data);
+  unlockNB();
+}
+
 void NBAPIShutdownForTests() {
   if (!NBAPIInitialised()) return;
   lockNB();
+  // Idle workers end at their waits; the records stay on the free list with their slots.
   while (TInfo* t = nb.active) {
-    if (!(t->allegiance & allegianceForeign)) nbapiStopThread(t, true);
     nb.active = t->next;
+    if (!(t->allegiance & allegianceForeign) && !nbapiStopThread(t, false)) continue;  // busy: left to run out
+    freeCallRecords(t);
+    retire(t);
   }
-  nb.free = nullptr;  // records of the run are forgotten with their tables
-  nb.tableSize = 0, nb.nextIndex = 0, nb.threadCount = 0, nb.created = 0, nb.stopped = 0;
+  nb.threadCount = 0, nb.created = 0, nb.stopped = 0;
   nb.maximum = nb.minimum = nbapiDefaultLevel;
   unlockNB();
   threadPlatform->lockDestroy(nb.mutex, nb.cond);

@@ -163,6 +163,10 @@ int NBAPISetThreadLevels(int64_t maximum, int64_t minimum);
 void nbapiThreadMain(TInfo* t);
 void nbapiThreadCleanup(TInfo* t);
 
+// Visits every record under the NBAPI mutex: onFree 0 for the active list, 1 for the free
+// list (the test harness's consistency checks).
+void NBAPIVisitRecords(void (*visit)(const TInfo* t, int onFree, void* data), void* data);
+
 const char* stateof(uint32_t state);
 const char* allegianceName(uint32_t allegiance);
 void printNBAPI();

@@ -442,7 +442,13 @@ void NBAPICheckProcessTermination(uint64_t process) {
   if (t != nullptr) {
     threadObjects->setProcessAt(t->index, 0);
     threadObjects->resetSemaphore(t->index);
-    if (!(t->allegiance & allegianceForeign)) {
+    uint8_t s = t->state;
+    if (t->callbacks != nullptr && (s == tsQuiescent || s == tsCallingBack)) {
+      // A thread waiting for a callback's answer cannot be stopped there (C frames lie below
+      // it): it gets no valid answer and goes on; a foreign one gives its record back itself,
+      // a worker's call is dropped when it returns (its Process slot is empty now).
+      nbapiDeliverCallbackAnswer(t, 0, false);
+    } else if (!(t->allegiance & allegianceForeign)) {
       if (t->state == tsQuiescent && t->callOutCount == 0) {
         t->allegiance = allegianceFreelance;
       } else {

@@ -347,7 +347,7 @@ int64_t NBAPICallbackReturn(uint64_t process, uint64_t answer) {
   if (!NBAPIInitialised()) return nbapiNoThread;
   lockNB();
   TInfo* t = serving(process);
-  bool waits = t != nullptr && t->callbacks != nullptr && t->state == tsQuiescent;
+  bool waits = t != nullptr && t->state == tsQuiescent && t->callbacks != nullptr;
   if (waits) nbapiDeliverCallbackAnswer(t, answer, true);
   unlockNB();
   return waits ? 0 : int64_t(nbapiNoThread);
@@ -390,46 +390,47 @@ void NBAPIServiceThreads() {
   if (again) postRequest();
 }
 
+// A worker's own mutex is held while it runs, and the engine takes a record's mutex while
+// holding the NBAPI mutex: so a thread never takes the NBAPI mutex while holding its own. A
+// worker needs neither to find its record; the callback chain is the thread's to change
+// while it runs (the engine reads it only after the state says CallingBack).
 int NBAPIInvokeCallback(uint64_t thunk, CallbackRecord* record) {
   if (!NBAPIInitialised()) return 0;
-  lockNB();
-  TInfo* t = currentTInfo;
-  if (t == nullptr) {
+  TInfo* t = currentTInfo;  // a worker inside its call-out
+  bool foreign = t == nullptr;
+  if (foreign) {
     uint64_t self = threadPlatform->self();
+    lockNB();
     for (t = nb.active; t != nullptr && t->thread != self; t = t->next) {
     }
     int64_t error = 0;
     if (t == nullptr && (t = nbapiNewThread(allegianceForeign, &error)) != nullptr) t->thread = self;
-    if (t == nullptr) {
-      unlockNB();
-      return 0;
+    if (t != nullptr && t->callOutCount == 0) {
+      t->callOutCount = 1;
+      threadPlatform->lock(t->mutex);
+      t->started = 1;  // the service hands callbacks only to records that started
     }
-  }
-  bool foreign = t->allegiance & allegianceForeign;
-  if (foreign && t->callOutCount == 0) {
-    t->callOutCount = 1;
-    threadPlatform->lock(t->mutex);
-    t->started = 1;  // the service hands callbacks only to records that started
+    unlockNB();
+    if (t == nullptr) return 0;
   }
   record->thunk = thunk;
   record->next = t->callbacks;
   t->callbacks = record;
   t->callbackThunk = thunk;
   t->callbackAnswer = 0;
-  unlockNB();
   nbapiWorkerLoop(t, tsCallingBack);
-  lockNB();
   t->callbacks = record->next;
   bool valid = t->callbackAnswer != -1;
   if (foreign && t->callOutCount < 2) {
     threadPlatform->unlock(t->mutex);
+    lockNB();
     threadPlatform->lockDestroy(t->mutex, t->cond);
     unlink(&nb.active, t);
     retire(t);
+    unlockNB();
   } else {
     t->state = tsCalling;  // back into its own call-out
   }
-  unlockNB();
   return valid;
 }
 
@@ -443,7 +444,7 @@ void NBAPICheckProcessTermination(uint64_t process) {
     threadObjects->setProcessAt(t->index, 0);
     threadObjects->resetSemaphore(t->index);
     uint8_t s = t->state;
-    if (t->callbacks != nullptr && (s == tsQuiescent || s == tsCallingBack)) {
+    if ((s == tsQuiescent || s == tsCallingBack) && t->callbacks != nullptr) {
       // A thread waiting for a callback's answer cannot be stopped there (C frames lie below
       // it): it gets no valid answer and goes on; a foreign one gives its record back itself,
       // a worker's call is dropped when it returns (its Process slot is empty now).

@@ -47,6 +47,9 @@ struct Harness {
   uint64_t active = 0;                    // the running Process (0: none)
   uint64_t nextId = 1;                    // call ids, over every schedule
   std::atomic<uint64_t> posts{0};
+  bool refuseCallbacks = false;
+  std::vector<std::pair<uint64_t, uint64_t>> handed;  // (serving Process, thunk) of callbacks taken
+  uint64_t nextServer = 1000;                          // Processes that run callbacks
   uint64_t doubleReaps = 0, wrongValues = 0;
 };
 Harness* h;
@@ -74,8 +77,16 @@ void reapCall(TInfo* t) {
   p.waitingOn = -1;
 }
 void postRequest() { h->posts++; }
-CallbackHandOver handCallback(TInfo*) { return callbackRefused; }
-void callbackAnswer(TInfo*, uint64_t) {}
+// The engine side of a callback: a new serving Process takes it, unless refusing; the answer
+// goes into the record's first result word.
+CallbackHandOver handCallback(TInfo* t) {
+  if (h->refuseCallbacks) return callbackRefused;
+  uint64_t server = h->nextServer++;
+  h->processTable[size_t(t->index)] = server;
+  h->handed.push_back({server, t->callbackThunk});
+  return callbackTaken;
+}
+void callbackAnswer(TInfo* t, uint64_t answer) { t->callbacks->result[0] = answer; }
 
 ThreadObjects fakeObjects = {newTables,      growTables,     processAt,     setProcessAt, readySemaphore,
                              resetSemaphore, activeProcess,  processWait,   reapCall,     postRequest,
@@ -288,6 +299,54 @@ TEST_F(ThreadPoolTest, TerminationDuringACallStopsItsWorkerAndDropsTheAnswer) {
   NBAPIServiceThreads();
   EXPECT_EQ(h->reaped[1], 0u);
   for (const TInfo* t : c.free) EXPECT_EQ(processAt(t->index), 0u);
+}
+
+// Threads the pool did not make call back at once, many times each: every callback waits
+// for the engine, gets its own answer, and the records go back to the free list; refused
+// callbacks answer no valid value at once.
+TEST_F(ThreadPoolTest, CallbacksFromForeignThreadsGetTheirAnswersAndReturnTheirRecords) {
+  enum { threads = 6, callbacksEach = 40 };
+  std::atomic<int> wrong{0}, finished{0};
+  std::vector<std::thread> foreign;
+  for (int k = 0; k < threads; k++)
+    foreign.emplace_back([k, &wrong, &finished] {
+      for (int i = 0; i < callbacksEach; i++) {
+        CallbackRecord r;
+        r.frame = nullptr;
+        uint64_t thunk = uint64_t(k) * 1000 + uint64_t(i) + 1;
+        if (!NBAPIInvokeCallback(thunk, &r) || r.result[0] != thunk * 2) wrong++;
+      }
+      finished++;
+    });
+  while (finished < threads) {
+    NBAPIServiceThreads();
+    for (auto [server, thunk] : h->handed) EXPECT_EQ(NBAPICallbackReturn(server, thunk * 2), 0);
+    h->handed.clear();
+    std::this_thread::yield();
+  }
+  for (std::thread& t : foreign) t.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(NBAPICallbackReturn(1000, 1), nbapiNoThread) << "no callback waits any more";
+  Check c;
+  NBAPIVisitRecords(visit, &c);
+  EXPECT_EQ(c.active.size(), 0u) << "foreign records go back to the free list";
+
+  h->refuseCallbacks = true;
+  std::atomic<int> answered{-1};
+  std::thread refused([&answered] {
+    CallbackRecord r;
+    r.frame = nullptr;
+    answered = NBAPIInvokeCallback(7, &r);
+  });
+  while (answered < 0) {
+    NBAPIServiceThreads();
+    std::this_thread::yield();
+  }
+  refused.join();
+  EXPECT_EQ(answered, 0);
+  int64_t levels[8];
+  NBAPIGetThreadLevels(levels);
+  EXPECT_EQ(levels[4], 0);  // foreign threads
 }
 
 }  // namespace

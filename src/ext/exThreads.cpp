@@ -163,11 +163,12 @@ static void postRequest() { threadObjects->postRequest(); }
 // caller) or Dying/Cancelling (false: the thread ends). The mutex is held throughout except in
 // the wait.
 static bool nbapiWorkerLoop(TInfo* t, ThreadState state) {
-  if (!t->started.load(std::memory_order_relaxed) && !(t->allegiance & allegianceForeign)) {
-    threadPlatform->lock(t->mutex);
-    t->started.store(1, std::memory_order_release);
-  }
+  // A new worker sets its state before it says it started: the creator hands it a call as
+  // soon as it has, and that state must not be overwritten.
+  bool first = !t->started.load(std::memory_order_relaxed) && !(t->allegiance & allegianceForeign);
+  if (first) threadPlatform->lock(t->mutex);
   t->state = state;
+  if (first) t->started.store(1, std::memory_order_release);
   if (state != tsQuiescent) postRequest();
   for (;;) {
     t->waiting = 1;

@@ -331,6 +331,27 @@ TEST_F(ThreadPoolTest, CallbacksFromForeignThreadsGetTheirAnswersAndReturnTheirR
   NBAPIVisitRecords(visit, &c);
   EXPECT_EQ(c.active.size(), 0u) << "foreign records go back to the free list";
 
+  // The Process running a foreign thread's callback is terminated: the thread gets no valid
+  // answer, and its record goes back to the free list.
+  std::atomic<int> outcome{-1};
+  std::thread orphan([&outcome] {
+    CallbackRecord r;
+    r.frame = nullptr;
+    outcome = NBAPIInvokeCallback(9, &r);
+  });
+  while (h->handed.empty()) {
+    NBAPIServiceThreads();
+    std::this_thread::yield();
+  }
+  NBAPICheckProcessTermination(h->handed.front().first);
+  orphan.join();
+  EXPECT_EQ(outcome, 0);
+  EXPECT_EQ(NBAPICallbackReturn(h->handed.front().first, 18), nbapiNoThread);
+  h->handed.clear();
+  Check afterTermination;
+  NBAPIVisitRecords(visit, &afterTermination);
+  EXPECT_EQ(afterTermination.active.size(), 0u);
+
   h->refuseCallbacks = true;
   std::atomic<int> answered{-1};
   std::thread refused([&answered] {

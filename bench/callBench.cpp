@@ -90,4 +90,32 @@ void BM_QsortWithACallbackComparator(benchmark::State& state) {
 }
 BENCHMARK(BM_QsortWithACallbackComparator)->Unit(benchmark::kMillisecond)->Iterations(1);
 
+// A threaded call of a C function that does next to nothing (labs) beside the same direct
+// call: the cost of handing a call to a worker and reaping it.
+void BM_ThreadedCallBesideDirect(benchmark::State& state) {
+  const long direct = 1000000, threaded = 20000;
+  for (auto _ : state) {
+    double d = engineMicroseconds("labs", direct), t = engineMicroseconds("tlabs", threaded);
+    if (d < 0 || t < 0) return state.SkipWithError("the engine did not run the calls");
+    state.counters["directNsPerCall"] = d * 1000 / double(direct);
+    state.counters["threadedNsPerCall"] = t * 1000 / double(threaded);
+    state.counters["ratio"] = (t / double(threaded)) / (d / double(direct));
+  }
+}
+BENCHMARK(BM_ThreadedCallBesideDirect)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Threaded 1 ms sleeps: 8 Processes beside 1, each making the same number; the calls per
+// second of both and their ratio (8 when the workers overlap fully).
+void BM_ThreadedSleepThroughput(benchmark::State& state) {
+  const long n = 200;
+  for (auto _ : state) {
+    double one = engineMicroseconds("sleeps1", n), eight = engineMicroseconds("sleeps8", n);
+    if (one < 0 || eight < 0) return state.SkipWithError("the engine did not run the calls");
+    state.counters["oneProcessCallsPerSecond"] = double(n) * 1e6 / one;
+    state.counters["eightProcessesCallsPerSecond"] = 8.0 * double(n) * 1e6 / eight;
+    state.counters["ratio"] = (8.0 * double(n) / eight) / (double(n) / one);
+  }
+}
+BENCHMARK(BM_ThreadedSleepThroughput)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 }  // namespace

@@ -62,10 +62,16 @@ loadFPRegArgs:
         .type callC, @function
         .p2align 4
 callC:
+        .cfi_startproc                  // a worker's call is cancelled by unwinding through here
         pushq %rbp
+        .cfi_def_cfa_offset 16
+        .cfi_offset %rbp, -16
         movq %rsp, %rbp
+        .cfi_def_cfa_register %rbp
         pushq %rbx
+        .cfi_offset %rbx, -24
         pushq %r12
+        .cfi_offset %r12, -32
         movq %rdi, %rbx                 // the register image
         movq CR_STACKBYTES(%rbx), %rcx
         subq %rcx, %rsp
@@ -107,7 +113,9 @@ callC:
         popq %r12
         popq %rbx
         popq %rbp
+        .cfi_def_cfa %rsp, 8
         ret
+        .cfi_endproc
         .size callC, .-callC
 
 // The thunk's code jumps here with r10 = the thunk. Frame on the call to thunkProcess:
@@ -122,8 +130,12 @@ callC:
         .type \name, @function
         .p2align 4
 \name:
+        .cfi_startproc
         pushq %rbp
+        .cfi_def_cfa_offset 16
+        .cfi_offset %rbp, -16
         movq %rsp, %rbp
+        .cfi_def_cfa_register %rbp
         subq $240, %rsp
         movq %rdi, -48(%rbp)
         movq %rsi, -40(%rbp)
@@ -154,7 +166,9 @@ callC:
         movdqu -96(%rbp), %xmm0
         movdqu -80(%rbp), %xmm1
         leave
+        .cfi_def_cfa %rsp, 8
         ret
+        .cfi_endproc
         .size \name, .-\name
 .endm
 THUNK_ENTRY thunkProcessHelper, 0

@@ -5,8 +5,11 @@
 #include "plat/unx86_64CallC.h"
 
 #include <cerrno>
+#include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
+#include <setjmp.h>
 
 #include "prim/prCall.h"
 #include "ext/platform.h"
@@ -18,6 +21,10 @@
 #include "mman/mmPrimUtil.h"
 #include "stack/stackzone.h"
 #include "tran/nmLayout.h"
+#include "mman/mmBecome.h"
+#include "mman/mmCString.h"
+#include "plat/unxThreads.h"
+#include "prim/prThreads.h"
 
 static const char callOutSource[] = "src/plat/unx86_64CallC";
 
@@ -139,6 +146,7 @@ struct CallBuild {
   uint64_t areaWords;    // words used
   uint64_t areaCapacity; // words available
   CallErrorRecord* record;
+  bool threaded;         // objects whose bytes C sees must stay put while other code runs
 };
 
 static void pushStackWord(CallBuild& b, uint64_t word) { b.area[b.areaWords++] = word; }
@@ -217,9 +225,30 @@ static bool structArgument(CallBuild& b, oop arg, uint64_t position) {
   return true;
 }
 
+// In a threaded call the engine runs on while C reads the bytes: the object holding them
+// moves to fixed space first, and a string goes by its own bytes, which must end in a NUL
+// the platform can read.
+static bool threadedAddress(oop arg, uint64_t* out, bool* done) {
+  *done = false;
+  if (!isHeapObject(arg) || arg == nilOop() || isCPointerFamily(arg)) return true;
+  oop holder = arg;
+  if (isCDatum(arg)) holder = bodyWordsOf(headerOf(arg)) != 0 ? slotOf(arg, 0) : nilOop();
+  if (!isHeapObject(holder) || holder == nilOop() || hasPtrs(headerOf(holder))) return true;
+  if (holder == arg && isCStringObject(arg)) {
+    if (!isValidPlatformString(arg) || !promoteToFixedSpace(arg)) return false;
+    *out = uint64_t(uintptr_t(bodyOf(headerOf(arg))));
+    *done = true;
+    return true;
+  }
+  return promoteToFixedSpace(holder) != 0;
+}
+
 static bool addressArgument(CallBuild& b, uint32_t kind, oop arg, uint64_t position) {
   uint64_t a;
-  if ((kind == ckStrictPointer && isImmediate(arg)) || !cAddressOf(arg, kind == ckStrictPointer, &a))
+  bool done = false;
+  if (b.threaded && !(kind == ckStrictPointer && isImmediate(arg)) && !threadedAddress(arg, &a, &done))
+    return refuse(b, 0, position);
+  if (!done && ((kind == ckStrictPointer && isImmediate(arg)) || !cAddressOf(arg, kind == ckStrictPointer, &a)))
     return refuse(b, 0, position);
   if (passesImmutableBytes(arg, a)) return refuse(b, callImmutable, position);
   pushInteger(b, a);
@@ -239,6 +268,7 @@ static bool convertArgument(CallBuild& b, uint32_t kind, oop arg, uint64_t posit
   if (isCPointerKind(kind)) return addressArgument(b, kind, arg, position);
   if (kind == ckStruct) return structArgument(b, arg, position);
   if (kind == ckObject) {
+    if (b.threaded) return refuse(b, 0, position);  // the object may move while C holds it
     pushInteger(b, arg);
     return true;
   }
@@ -370,6 +400,126 @@ static oop convertResult(uint32_t kind, const CallRegisters& r, uint64_t pattern
   }
 }
 
+
+// ---- Threaded calls ----------------------------------------------------------------------------
+
+// The call package a worker runs, inside its thread's call record: the register image, the
+// result's kind and model, the errno the call left; then the stack-argument words and the
+// buffer of a struct result returned in memory.
+struct CallPackage {
+  CallRegisters regs;    // arguments; the raw results after the call
+  uint32_t resultKind;   // CKind
+  uint32_t pattern;      // struct result in registers: its pattern
+  uint64_t resultSize;   // bytes of a struct result
+  uint64_t areaWords;    // stack-argument words
+  uint64_t hiddenOffset; // struct result in memory: byte offset of its buffer from the package, else 0
+  int32_t savedErrno;    // errno after the call
+  uint32_t pad;
+};
+
+static CallPackage* packageOf(TInfo* t) {
+  return reinterpret_cast<CallPackage*>((uintptr_t(callPackageOf(t->calls)) + 15) & ~uintptr_t(15));
+}
+
+// Result kinds a threaded call may have: 0-13, 16-30 and 32.
+static bool threadedResultKindAllowed(uint32_t kind) { return kind <= 32 && ((uint64_t(0x17fff3fff) >> kind) & 1); }
+
+static uint64_t threadedCall(uint64_t flags, uint64_t address, const uint8_t* kinds, uint64_t numArgs, uint64_t trailing,
+                      const uint64_t* base, uint64_t resultDescriptor, uint64_t structArgBytes, uint64_t resultBytes,
+                      CallErrorRecord* record) {
+  uint32_t resultKind = kinds[0];
+  if (!threadedResultKindAllowed(resultKind)) return record->code = oop(callNotHere), 0;
+  bool inMemory = resultKind == ckStruct && !(flags & callFlagStructInRegisters);
+  uint64_t areaCapacity = (structArgBytes + 7) / 8 + 3 * (numArgs + 1);
+  uint64_t hidden = inMemory ? (resultBytes + 15) & ~uint64_t(15) : 0;
+  uint64_t bytes = 16 + sizeof(CallPackage) + 8 * (areaCapacity + 1) + hidden;
+  int64_t error = 0;
+  TInfo* t = NBAPIThreadForCall(activeProcess(), bytes, &error);
+  if (t == nullptr) return record->code = oop(error), 0;
+  CallPackage* p = packageOf(t);
+  CallBuild b;
+  b.regs.intCount = 0;
+  b.regs.singles = b.regs.sseCount = 0;
+  b.area = reinterpret_cast<uint64_t*>(p + 1);
+  b.areaCapacity = areaCapacity;
+  b.areaWords = 0;
+  b.record = record;
+  b.threaded = true;
+  p->hiddenOffset = 0;
+  if (inMemory) {
+    p->hiddenOffset = sizeof(CallPackage) + 8 * (areaCapacity + 1);
+    b.regs.ints[b.regs.intCount++] = uintptr_t(p) + p->hiddenOffset;
+  }
+  bool ok = true;
+  for (uint64_t i = 0; ok && i < numArgs; i++) {
+    uint32_t kind = kinds[i + 1];
+    ok = kind <= ckBool8 && convertArgument(b, kind, argumentAt(base, numArgs, trailing, i), i + 1);
+    if (!ok && kind > ckBool8) refuse(b, 0, i + 1);
+  }
+  if (!ok) {
+    NBAPIReleaseThreadIfUnwound(t);
+    return 0;
+  }
+  if (b.areaWords & 1) pushStackWord(b, 0);
+  b.regs.function = address;
+  b.regs.stackBytes = 8 * b.areaWords;
+  b.regs.x87Result = resultKind == ckLongDouble;
+  p->regs = b.regs;
+  p->resultKind = resultKind;
+  p->pattern = resultKind == ckStruct && !inMemory ? uint32_t(structReturnModel(resultDescriptor)) : 0;
+  p->resultSize = resultBytes;
+  p->areaWords = b.areaWords;
+  p->savedErrno = 0;
+  NBAPISignalThreadForCallout(t);
+  return nbapiSemaphoreAt(t->index);
+}
+
+static_assert(sizeof(sigjmp_buf) <= nbapiJumpBytes, "the jump point fits its record");
+
+// On the worker: the call, cancellable while the C function runs (a termination), with the
+// fault jump point set (the mask saved: the fault arrives with the critical set blocked).
+void NBAPIInnerCall(TInfo* t) {
+  CallPackage* p = packageOf(t);
+  sigjmp_buf* jump = reinterpret_cast<sigjmp_buf*>(t->calls->jump);
+  if (sigsetjmp(*jump, 1) != 0) {
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    return;
+  }
+  p->regs.stack = reinterpret_cast<uint64_t*>(p + 1);
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+  callC(&p->regs);
+  p->savedErrno = errno;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+}
+
+void nbapiFaultOnWorker(int signal, int64_t value) {
+  TInfo* t = nbapiCurrentTInfo();
+  if (t == nullptr || t->calls == nullptr || t->calls->inCall.load() == 0) return;
+  t->calls->error[0] = uint64_t(callErrorFault);
+  t->calls->error[1] = uint64_t(int64_t(signal));
+  t->calls->error[2] = uint64_t(value);
+  siglongjmp(*reinterpret_cast<sigjmp_buf*>(t->calls->jump), 1);
+}
+
+// On the engine thread: the raw result converted as the direct call does, into the object
+// preallocated for it.
+static oop NBAPIReapInnerCall(TInfo* t, CallErrorRecord* record, oop result) {
+  CallPackage* p = packageOf(t);
+  record->code = oop(callErrno);
+  record->value1 = uint64_t(int64_t(p->savedErrno));
+  const uint8_t* hidden = p->hiddenOffset != 0 ? reinterpret_cast<const uint8_t*>(p) + p->hiddenOffset : nullptr;
+  oop saved = calloutResult;
+  calloutResult = result;
+  CallErrorRecord converted = {0, 0, 0};
+  oop answer = convertResult(p->resultKind, p->regs, p->pattern, hidden, p->resultSize, p->savedErrno, &converted);
+  calloutResult = saved;
+  if (answer == 0 && converted.code != 0) *record = converted;
+  if (answer == 0 && converted.code == oop(callNoMemory)) NBAPIReleaseThreadIfUnwound(t);
+  return answer;
+}
+
+[[maybe_unused]] static const bool threadsInstalled = (installUnixThreads(), threadReapHook = NBAPIReapInnerCall, true);
+
 // ---- The call ---------------------------------------------------------------------------------
 
 enum : uint64_t { localAreaWords = 256, localResultBytes = 256 };
@@ -383,7 +533,8 @@ uint64_t pdCallC(uint64_t flags, uint64_t function, const uint8_t* kinds, uint64
                  CallErrorRecord* record) {
   uint64_t address;
   if (!oopToQ64(function, &address)) return record->code = oop(callBadFunction), 0;
-  if (flags & callFlagThreaded) return record->code = oop(callNotHere), 0;  // worker threads come later
+  if (flags & callFlagThreaded) return threadedCall(flags, address, kinds, numArgs, trailing, base, resultDescriptor,
+                                                   structArgBytes, resultBytes, record);
   uint32_t resultKind = kinds[0];
   CallBuild b;
   b.regs.intCount = 0;  // the unused words and slots may hold anything
@@ -393,6 +544,7 @@ uint64_t pdCallC(uint64_t flags, uint64_t function, const uint8_t* kinds, uint64
   b.area = b.areaCapacity <= localAreaWords ? localArea : static_cast<uint64_t*>(malloc(8 * b.areaCapacity));
   b.areaWords = 0;
   b.record = record;
+  b.threaded = false;
   uint8_t localResult[localResultBytes];
   uint8_t* hidden = nullptr;
   if (b.area == nullptr) return noMemory(record);

@@ -16,6 +16,7 @@
 #include "ext/exRequest.h"
 #include "ext/platform.h"
 #include "mman/mmSysOop.h"
+#include "plat/unxThreads.h"
 #include "plat/unxMain.h"
 #include "prim/prCall.h"
 #include "prim/prCallback.h"
@@ -72,16 +73,16 @@ void blockCriticalSignals(sigset_t* old) {
 // ---- Wake-up --------------------------------------------------------------------------
 
 volatile uint32_t needMessageToWakeup;
-static pthread_t smalltalkThread;  // the VM thread, recorded at platform start-up
+static pthread_t vmThread;  // the VM thread, recorded at platform start-up
 static volatile int smalltalkThreadSet;
 
 void recordWakeThread() {
-  smalltalkThread = pthread_self();
+  vmThread = pthread_self();
   smalltalkThreadSet = 1;
 }
 
 static bool onSmalltalkThread() {
-  return smalltalkThreadSet && pthread_equal(pthread_self(), smalltalkThread);
+  return smalltalkThreadSet && pthread_equal(pthread_self(), vmThread);
 }
 
 int pdOnEngineThread() { return onSmalltalkThread(); }
@@ -93,7 +94,7 @@ void pdWakeup(int kind, int force) {
   needMessageToWakeup = 0;
   if (!smalltalkThreadSet) return;
   int saved = errno;
-  int error = pthread_kill(smalltalkThread, SIGIO);
+  int error = pthread_kill(vmThread, SIGIO);
   if (error != 0) {
     char text[64];
     snprintf(text, sizeof text, "pthread_kill failed, error %d", error);
@@ -124,6 +125,7 @@ static void asyncSignalHandler(int signal, siginfo_t*, void*) {
 // native code: the interrupted code's signal mask is put back first, or the critical set
 // this handler runs with would stay blocked (and the image's timers with it).
 static void faultSignalHandler(int signal, siginfo_t*, void* context) {
+  if (!onSmalltalkThread()) nbapiFaultOnWorker(signal, -1);  // a worker's call: back to its worker
   if (calloutResult != 0 && onSmalltalkThread()) {
     pthread_sigmask(SIG_SETMASK, &static_cast<ucontext_t*>(context)->uc_sigmask, nullptr);
     maybeCallCFatalError(signal, -1);

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 
 #include "prim/prMessage.h"
+#include "prim/prThreads.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
@@ -253,12 +254,47 @@ static void convertAnswer(const uint8_t* thunk, oop answer, const uint64_t* ints
   }
 }
 
+// ---- Callbacks on other threads --------------------------------------------------------------
+
+// What a callback on another thread leaves for the engine: the saved registers and stack.
+struct CallbackFrame {
+  const uint64_t* ints;
+  const uint64_t* stackArgs;
+  const uint8_t* sse;
+};
+static_assert(sizeof(ThunkResult) <= sizeof(CallbackRecord::result), "a callback record holds the C result");
+
+static oop callbackArgsInto(TInfo* t) {
+  const CallbackRecord* r = t->callbacks;
+  const CallbackFrame* f = static_cast<const CallbackFrame*>(r->frame);
+  return thunkArgumentObject(reinterpret_cast<const uint8_t*>(r->thunk), f->ints, f->stackArgs, f->sse);
+}
+
+static void reapCallbackReturn(TInfo* t, oop answer) {
+  CallbackRecord* r = t->callbacks;
+  const CallbackFrame* f = static_cast<const CallbackFrame*>(r->frame);
+  ThunkResult* result = reinterpret_cast<ThunkResult*>(r->result);
+  memset(result, 0, sizeof *result);
+  convertAnswer(reinterpret_cast<const uint8_t*>(r->thunk), answer, f->ints, result);
+}
+
+[[maybe_unused]] static const bool callbackHooksInstalled =
+    (threadCallbackArgsHook = callbackArgsInto, threadCallbackAnswerHook = reapCallbackReturn, true);
+
 void thunkProcess(const uint8_t* thunk, const uint64_t* ints, const uint64_t* stackArgs, const uint8_t* sse,
                   ThunkResult* result) {
   memset(result, 0, sizeof *result);
   result->rax = ~uint64_t(0);
-  // Callbacks on other threads are routed through the threaded-call interface, which comes later.
-  if (!pdOnEngineThread() || callbackClassX < 0 || callbackSelectorX < 0) return;
+  if (!pdOnEngineThread()) {
+    // The engine runs it when it can; this thread waits.
+    CallbackFrame frame = {ints, stackArgs, sse};
+    CallbackRecord record;
+    record.frame = &frame;
+    memcpy(record.result, result, sizeof *result);
+    if (NBAPIInvokeCallback(uint64_t(uintptr_t(thunk)), &record)) memcpy(result, record.result, sizeof *result);
+    return;
+  }
+  if (callbackClassX < 0 || callbackSelectorX < 0) return;
   oop address = cUnsignedToOop(uint64_t(uintptr_t(thunk)));
   oop args = address != 0 ? thunkArgumentObject(thunk, ints, stackArgs, sse) : 0;
   if (address == 0 || args == 0) address = args = nilOop();

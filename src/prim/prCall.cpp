@@ -22,6 +22,8 @@
 #include "tran/nmLayout.h"
 #include "tran/tpcmap.h"
 #include "ext/exPrimTable.h"
+#include "prim/prThreads.h"
+#include "stack/scheduler.h"
 
 oop calloutResult;
 uint32_t calloutIsLongComp;
@@ -40,11 +42,6 @@ static RegisteredNamedObject callNamedObjects[] = {
 };
 
 static oop fail(uint32_t code, uint64_t numArgs) { return failPrimitive(primErrorAt(code), numArgs); }
-static oop failCall(int64_t word, uint64_t numArgs) {
-  const CallErrorRecord record = {oop(word), 0, 0};
-  return failPrimitive(cloneCallCError(&record), numArgs);
-}
-enum : int64_t { callErrorNotHere = -101 };  // PrimErrorTable entry 12
 
 // ---- Offsets and C classes (334, 336) ------------------------------------------------------
 
@@ -126,14 +123,57 @@ static PreallocOutcome preallocateResult(CallDescription& d, oop* out) {
 
 // Runs the described call with n arguments read from base (the last trailing ones from the
 // stack segment's saved-argument words) and answers the result, or fails with primArgs.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSEL_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSEL_ADDRESS_SANITIZER 1
+#endif
+#if defined(TESSEL_ADDRESS_SANITIZER)
+extern "C" void __asan_handle_no_return();
+#endif
+
+// The wait switches to another Process and does not come back to the C frames below it: the
+// address sanitizer must forget their stack objects, or the next use of that stack meets
+// them.
+static void waitForThreadedCall(oop semaphore, oop stackTop) {
+#if defined(TESSEL_ADDRESS_SANITIZER)
+  __asan_handle_no_return();
+#endif
+  waitOnCalloutSemaphore(semaphore, stackTop);
+}
+
+// A threaded call that is still outstanding when its Process comes back to the primitive's
+// restart point: the Process waits on its Semaphore again.
+static oop awaitThreadedCall(uint64_t primArgs) {
+  int64_t index = NBAPISemaphoreIndexForCurrentProcess();
+  if (index < 0) return failPrimitive(cloneErrorWith(primErrorAt(primErrThreadedCall), oop(index)), primArgs);
+  oop top = topOfStack(0);
+  waitForThreadedCall(nbapiSemaphoreAt(int32_t(index)), top);
+  return top;
+}
+
 static oop runCall(CallDescription& d, const uint64_t* base, uint64_t n, uint64_t trailing, uint64_t primArgs) {
-  if (d.flags & callFlagThreaded) return failCall(callErrorNotHere, primArgs);  // no worker threads here
+  bool threaded = d.flags & callFlagThreaded;
+  if (threaded && currentStack[shReceiver] == 0) return awaitThreadedCall(primArgs);
   oop result;
   PreallocOutcome made = preallocateResult(d, &result);
   if (made != preallocDone) return fail(made == preallocNoSpace ? primErrNoSpace : primErrBadArgument, primArgs);
+  CallErrorRecord record = {0, 0, 0};
+  if (threaded) {
+    // The worker runs the call; the Process waits for the engine to reap it, the result
+    // object on its stack.
+    oop semaphore = pdCallC(d.flags, d.function, reinterpret_cast<const uint8_t*>(bodyOf(headerOf(d.kinds))), n,
+                            trailing, base, d.resultDescriptor, d.structArgBytes, d.structResultBytes, &record);
+    if (semaphore == 0) return failPrimitive(cloneCallCError(&record), primArgs);
+    commitPrimitiveWithRestart(result);
+    waitForThreadedCall(semaphore, result);
+    return result;
+  }
   calloutIsLongComp = uint32_t(d.flags & callFlagLong);
   if (calloutIsLongComp) pdStartLongComp(10000);
-  CallErrorRecord record = {0, 0, 0};
   calloutResult = result;
   oop answer = pdCallC(d.flags, d.function, reinterpret_cast<const uint8_t*>(bodyOf(headerOf(d.kinds))), n,
                        trailing, base, d.resultDescriptor, d.structArgBytes, d.structResultBytes, &record);

@@ -42,6 +42,7 @@
 #include "prim/prObject.h"
 #include "prim/prResources.h"
 #include "prim/prSubscript.h"
+#include "prim/prThreads.h"
 #include "prim/prTimer.h"
 #include "stack/contexts.h"
 #include "stack/scheduler.h"
@@ -165,6 +166,7 @@ static void initExternPrimitives() {
   initPlatformPrimitiveSets();
   initCPrimitives();
   initMessagePrimitives();
+  initThreadPrimitives();  // the interface is set up here until the user primitives are
   initDynamicLoadPrimitives();
 }
 

@@ -2,6 +2,7 @@
 // idle loop, the asynchronous signal, the reboot after loading and the process primitives).
 // Owns highestReadyPriorityHint, asynchSignalCount and schedulerOps.
 // Prefix: none.
+#include "ext/exThreads.h"
 #include "stack/scheduler.h"
 
 #include "ext/exError.h"
@@ -130,8 +131,6 @@ void makeProcessReady(oop process) {
   appendToList(list, process);
 }
 
-// A termination whose threaded-call state is kept elsewhere: not built yet, nothing to check.
-static void NBAPICheckProcessTermination(oop) {}
 
 oop nextReadyProcess() {
   uint32_t levels = levelCount();

@@ -695,9 +695,17 @@ static bool parseCCall(Parser &P, MethodAst &m) {
     if (a.kind != mkLitSymbol || !cTypeTo(P, a.text, m)) return P.c.failed ? false : fail(P, "type symbol expected");
   if (P.tok.kind == tKeyword && P.tok.text == "flags:") {
     next(P);
-    if (P.tok.kind != tNumber || P.tok.text.find_first_not_of("0123456789") != std::string::npos || P.tok.text.size() > 18)
-      return fail(P, "flags number expected");
-    m.cCall.flags = atoll(P.tok.text.c_str());
+    // Decimal, or radix 2-36 as in 16r40.
+    const std::string &t = P.tok.text;
+    size_t r = t.find('r');
+    int radix = r == std::string::npos ? 10 : atoi(t.substr(0, r).c_str());
+    std::string digits = r == std::string::npos ? t : t.substr(r + 1);
+    char *end = nullptr;
+    long long flags = P.tok.kind == tNumber && radix >= 2 && radix <= 36 && !digits.empty() && digits.size() <= 18
+                          ? strtoll(digits.c_str(), &end, radix)
+                          : -1;
+    if (flags < 0 || end == nullptr || *end != 0 || (r != std::string::npos && r > 2)) return fail(P, "flags number expected");
+    m.cCall.flags = flags;
     next(P);
   }
   if (!isBin(P, ">")) return fail(P, "'>' expected");

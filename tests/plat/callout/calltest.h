@@ -24,4 +24,10 @@ typedef struct { long a, b, c; } CtL3;          /* MEMORY */
 extern unsigned char calltest_echo[1024];
 extern size_t calltest_echo_length;
 void calltest_reset(void);
+
+/* Threaded calls. */
+long ct_sleep_ms(long ms);
+long ct_block_read(long fd);
+long ct_call_on_new_thread(long (*f)(long), long arg);
+long ct_empty(void);
 #endif

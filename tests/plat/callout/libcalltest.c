@@ -107,3 +107,46 @@ int ct_null_read(void) {
   volatile int *p = 0;
   return *p;
 }
+
+/* ---- Threaded calls ---- */
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+/* Sleeps ms milliseconds (the rest of the time again after an interruption); answers ms. */
+long ct_sleep_ms(long ms) {
+  struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+  return ms;
+}
+
+/* One byte read from fd, blocking until it comes; -1 at the end or on an error. */
+long ct_block_read(long fd) {
+  unsigned char byte;
+  ssize_t n;
+  do n = read((int)fd, &byte, 1);
+  while (n < 0 && errno == EINTR);
+  return n == 1 ? byte : -1;
+}
+
+/* A thread the engine did not make calls f(arg) and is joined; answers what f answered. */
+struct CtThreadCall {
+  long (*f)(long);
+  long arg, answer;
+};
+static void *ct_thread_body(void *p) {
+  struct CtThreadCall *c = p;
+  c->answer = c->f(c->arg);
+  return 0;
+}
+long ct_call_on_new_thread(long (*f)(long), long arg) {
+  struct CtThreadCall c = {f, arg, 0};
+  pthread_t t;
+  if (pthread_create(&t, 0, ct_thread_body, &c) != 0) return -2;
+  pthread_join(t, 0);
+  return c.answer;
+}
+
+/* A function that does nothing (the cost of a call itself). */
+long ct_empty(void) { return 0; }

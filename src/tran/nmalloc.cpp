@@ -163,7 +163,9 @@ NMethodHeader* nMethodAlloc(uint64_t size) {
 
 void nMethodDealloc(NMethodHeader* block) {
   uint64_t p = addressOf(block);
-  tsAssert(block->usedSize != 0 && p >= nmZone.bottom && p + block->usedSize <= nmZone.free, "chain ends at free");
+  // A freed block has no used size; only the empty trial block at free may have none too.
+  tsAssert(p >= nmZone.bottom && p + block->usedSize <= nmZone.free && (block->usedSize != 0 || p == nmZone.free),
+           "chain ends at free");
   if (p + block->usedSize == nmZone.free) nmZone.free = p;
   else nmZone.holesBytes += block->usedSize;
   if (p < nmZone.holesStart) nmZone.holesStart = p;

@@ -45,7 +45,7 @@ struct CodeSymbol {
   uint64_t address;
   char name[48];
 };
-enum { nzoneRTSymbolCapacity = 21 };
+enum { nzoneRTSymbolCapacity = 25 };
 extern CodeSymbol nzoneRTSymbolTable[nzoneRTSymbolCapacity];
 extern int nzoneRTSymbolCount;
 // The name of the stub that starts at address, or null.

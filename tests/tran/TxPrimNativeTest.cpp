@@ -731,14 +731,14 @@ TEST_F(TxPrimNative, ANewEdenLimitRewritesOnlyTheRecordedCompares) {
   numThresholdRefs = 0;
 }
 
-TEST_F(TxPrimNative, AFifthThresholdSiteIsFatal) {
+TEST_F(TxPrimNative, AThresholdSiteBeyondTheTableIsFatal) {
   SavedNMethodZone savedZone;
   EXPECT_DEATH(
       {
         nativeZone();
         generatingRuntimeRoutines = 1;
         numThresholdRefs = 0;
-        for (int k = 0; k < 5; k++) tGenerate(genAllocStub, "alloc test");
+        for (int k = 0; k <= thresholdRefCapacity; k++) tGenerate(genAllocStub, "alloc test");
       },
       "threshold_refs table too small");
 }

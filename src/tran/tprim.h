@@ -102,6 +102,9 @@ void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRo
 // (eden without room, an Array whose size the header cannot hold, a frame without a
 // context), and tRt is pointed at the stub.
 void txMakeGatherStubs();
+// One of those stubs at `at` (kind 0 "cons array", 1 "make copying block", 2 "make full
+// copying block", 3 "make full block") with the given slow path; answers its end.
+uint8_t* txGenGatherStub(uint8_t* at, uint64_t kind, const void* slowPath);
 // cmp r14, eden's warning limit (imm32, or through r11 when the limit needs 64 bits), recorded
 // in threshold_refs while start-up generates stubs.
 uint8_t* txEdenLimitCompare(uint8_t* at);

@@ -330,6 +330,11 @@ static uint8_t* genGatherStub(uint8_t* at, uint64_t kind, int) {
   return emitJmpRel32(at, gatherSlowPath[kind]);
 }
 
+uint8_t* txGenGatherStub(uint8_t* at, uint64_t kind, const void* slowPath) {
+  gatherSlowPath[kind] = slowPath;
+  return genGatherStub(at, kind, -1);
+}
+
 void txMakeGatherStubs() {
   const void** slots[4] = {&tRt.consArray, &tRt.makeCopyingBlock, &tRt.makeFullCopyingBlock, &tRt.makeFullBlock};
   const char* const names[4] = {"cons array", "make copying block", "make full copying block", "make full block"};

@@ -1,7 +1,8 @@
 // Translator: the translated identity, class, hash, instance-creation, subscript, block-value
 // and perform: primitives, their record tables, and the stubs they call ("create array", "make
-// copying block 1 value", "get self class format"). Owns txControlPrims, txMemPrims,
-// txSubscriptPrims and the stubs' addresses. Prefix: tx (txMakeAllocStubs, txMakeClassFormatStub).
+// copying block 1 value", "get self class format"), and the stubs that gather stack values into
+// Arrays and blocks. Owns txControlPrims, txMemPrims, txSubscriptPrims and the stubs' addresses.
+// Prefix: tx (txMakeAllocStubs, txMakeGatherStubs, txMakeClassFormatStub).
 #include "tran/tprim.h"
 
 #include "ext/exError.h"

@@ -40,6 +40,7 @@ const Program programs[] = {
     {"Blocks", 60, nativeBlocks, "blocks"},           {"Sieve", 400, nativeSieve, "at:put:"},
     {"Doubles", 20, nativeDoubles, "Double"},         {"NewArrays", 50, nativeNewArrays, "new:"},
     {"Values", 40, nativeValues, "value"},            {"Performs", 40, nativePerforms, "perform:"},
+    {"Hanoi", 600, nativeHanoi, "copied"},   {"TempVectors", 100, nativeTempVectors, "temp Array"},
 };
 
 // Runs argv, answers its exit status and its standard output; cpu gets its user + system time.

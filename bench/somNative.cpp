@@ -5,6 +5,7 @@
 #include "somNative.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -262,6 +263,47 @@ struct Performer {
   int64_t plus(int64_t x) { return x + 1; }
 };
 
+// Towers of disks, each step handed over as closures, as Hanoi.som does it.
+struct Towers {
+  int64_t piles[3][16] = {};
+  int64_t tops[3] = {};
+  int64_t moves = 0;
+  void push(int64_t disk, int p) {
+    if (tops[p] > 0 && piles[p][tops[p] - 1] < disk) abort();
+    piles[p][tops[p]++] = disk;
+  }
+  int64_t popFrom(int p) { return piles[p][--tops[p]]; }
+  static void steps(const std::function<void()>& one, const std::function<void()>& two, const std::function<void()>& three) {
+    one();
+    two();
+    three();
+  }
+  void move(int64_t n, int a, int b, int c) {
+    if (n == 0) return;
+    steps([=, this] { move(n - 1, a, c, b); }, [=, this] { push(popFrom(a), b); moves++; }, [=, this] { move(n - 1, c, b, a); });
+  }
+  int64_t solve(int64_t disks) {
+    *this = Towers();
+    for (int64_t d = disks; d >= 1; d--) push(d, 0);
+    move(disks, 0, 2, 1);
+    return moves * 100 + tops[2];
+  }
+};
+
+// An Array filled by one closure and read out through another that writes the caller's sum
+// and count, as TempVectors.som does it.
+void fillInto(std::vector<int64_t>& array, const std::function<int64_t(int64_t)>& maker,
+              const std::function<void(int64_t)>& sink) {
+  for (size_t j = 1; j <= array.size(); j++) array[j - 1] = maker(int64_t(j));
+  for (size_t j = 1; j <= array.size(); j++) sink(array[j - 1]);
+}
+int64_t build(int64_t i) {
+  int64_t base = i & 7, sum = 0, count = 0;
+  std::vector<int64_t> array(8);
+  fillInto(array, [=](int64_t j) { return i * j + base; }, [&](int64_t x) { sum += x; count++; });
+  return sum + count;
+}
+
 }  // namespace
 
 int64_t nativeRichards(int64_t n) {
@@ -359,4 +401,18 @@ int64_t nativePerforms(int64_t n) {
   for (int64_t r = 0; r < n; r++)
     for (int64_t i = 1; i <= 100000; i++) sum += (p.*unary)() + (p.*binary)(i);
   return sum;
+}
+
+int64_t nativeHanoi(int64_t n) {
+  Towers t;
+  int64_t answer = 0;
+  for (int64_t r = 0; r < n; r++) answer = t.solve(12);
+  return answer;
+}
+
+int64_t nativeTempVectors(int64_t n) {
+  int64_t total = 0;
+  for (int64_t r = 0; r < n; r++)
+    for (int64_t i = 1; i <= 20000; i++) total += build(i);
+  return total;
 }

@@ -13,3 +13,5 @@ int64_t nativeDoubles(int64_t n);
 int64_t nativeNewArrays(int64_t n);
 int64_t nativeValues(int64_t n);
 int64_t nativePerforms(int64_t n);
+int64_t nativeHanoi(int64_t n);
+int64_t nativeTempVectors(int64_t n);

@@ -45,7 +45,7 @@ struct CodeSymbol {
   uint64_t address;
   char name[48];
 };
-enum { nzoneRTSymbolCapacity = 21 };
+enum { nzoneRTSymbolCapacity = 25 };
 extern CodeSymbol nzoneRTSymbolTable[nzoneRTSymbolCapacity];  // names of the stubs in the permanent area
 extern int nzoneRTSymbolCount;                                // entries used
 // The name of the stub that starts at address, or null.

@@ -138,15 +138,19 @@ static oop currentOptionBits() {
 // function it captured, and Arrays and copying blocks are made by the run-time routines again;
 // switched on: the tables are registered again and the allocation stubs that the first
 // translation made (none when it ran with translated primitives off) come back.
-static const void* allocStubs[2];  // "create array", "make copying block 1 value"
+enum { numAllocStubs = 6 };
+// "create array", "make copying block 1 value", then the stubs that gather stack values
+static const void* allocStubs[numAllocStubs];
+static const void** allocStubSlots[numAllocStubs] = {&tRt.createArray, &tRt.makeCopyingBlock1, &tRt.consArray,
+                                                     &tRt.makeCopyingBlock, &tRt.makeFullCopyingBlock, &tRt.makeFullBlock};
 
 static void reregisterTranslatedPrims(uint32_t wasOn) {
   if ((enableTP != 0) == (wasOn != 0)) return;
   TranslatedPrimRecord* tables[] = {txArithPrims, txControlPrims, txMemPrims, txSubscriptPrims};
   if (enableTP != 0) {
     for (TranslatedPrimRecord* t : tables) txRegisterTable(t, enableXTP != 0 ? 7 : 5, primKindTranslated);
-    if (allocStubs[0] != nullptr) tRt.createArray = allocStubs[0];
-    if (allocStubs[1] != nullptr) tRt.makeCopyingBlock1 = allocStubs[1];
+    for (int i = 0; i < numAllocStubs; i++)
+      if (allocStubs[i] != nullptr) *allocStubSlots[i] = allocStubs[i];
     return;
   }
   for (TranslatedPrimRecord* t : tables)
@@ -155,11 +159,12 @@ static void reregisterTranslatedPrims(uint32_t wasOn) {
       if (r->cFunction != nullptr && e->kind == primKindTranslated && e->function == uint64_t(uintptr_t(r)))
         addCPrimitive(r->number, r->cFunction, uint8_t(txArgCount(r)));
     }
-  const void* routines[2] = {reinterpret_cast<const void*>(rtCreateArray), reinterpret_cast<const void*>(rtMakeCopyingBlock1)};
-  const void** slots[2] = {&tRt.createArray, &tRt.makeCopyingBlock1};
-  for (int i = 0; i < 2; i++) {
-    if (*slots[i] != routines[i]) allocStubs[i] = *slots[i];
-    *slots[i] = routines[i];
+  void (*const routines[numAllocStubs])() = {rtCreateArray, rtMakeCopyingBlock1, rtConsArray,
+                                             rtMakeCopyingBlock, rtMakeFullCopyingBlock, rtMakeFullBlock};
+  for (int i = 0; i < numAllocStubs; i++) {
+    const void* routine = reinterpret_cast<const void*>(routines[i]);
+    if (*allocStubSlots[i] != routine) allocStubs[i] = *allocStubSlots[i];
+    *allocStubSlots[i] = routine;
   }
 }
 

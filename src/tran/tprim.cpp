@@ -48,8 +48,13 @@ void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
 void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
   tRt.createArray = reinterpret_cast<const void*>(rtCreateArray);
   tRt.makeCopyingBlock1 = reinterpret_cast<const void*>(rtMakeCopyingBlock1);
+  tRt.consArray = reinterpret_cast<const void*>(rtConsArray);
+  tRt.makeCopyingBlock = reinterpret_cast<const void*>(rtMakeCopyingBlock);
+  tRt.makeFullBlock = reinterpret_cast<const void*>(rtMakeFullBlock);
+  tRt.makeFullCopyingBlock = reinterpret_cast<const void*>(rtMakeFullCopyingBlock);
   if (L == 0) return;
   txMakeAllocStubs(tRt.createArray, tRt.makeCopyingBlock1);
+  txMakeGatherStubs();
   reg(txMemPrims, L, primKindTranslated);
 }
 
@@ -149,7 +154,7 @@ uint32_t numThresholdRefs;
 // one, else a 64-bit one through r11.
 static bool edenLimitFits32() { return eden.end <= 0x7FFFFFFFu; }
 
-static uint8_t* edenLimitCompare(uint8_t* at) {
+uint8_t* txEdenLimitCompare(uint8_t* at) {
   uint8_t* site = at;
   if (edenLimitFits32()) {
     at = emitAluRI32(at, aluCmp, rR14, (int32_t)eden.warningLimit);  // 49 81 FE imm32
@@ -175,7 +180,7 @@ uint8_t* txAllocInline(uint8_t* at, int sizeReg, uint32_t bytes, int flagsReg, u
     at = emitAluRR(at, aluRRAdd, rR14, sizeReg);
     at = emitAluRI8(at, aluAdd, rR14, (int8_t)objectHeaderBytes);
   }
-  at = edenLimitCompare(at);
+  at = txEdenLimitCompare(at);
   at = emitJccRel32(at, ccA, 0);
   *slow = at;
   at = emitMovMR(at, rAX, 0, rR14);  // eden's new top

@@ -90,12 +90,24 @@ uint8_t* txAllocInline(uint8_t* at, int sizeReg, uint32_t bytes, int flagsReg, u
 uint8_t* tAllocFloat(uint8_t* at, int isDouble, int result, uint8_t** slow);
 // The run-time stubs' compares with eden's warning limit (cmp r14, imm32, or mov r11, imm64
 // before cmp r14, r11), recorded while start-up generates them.
-enum { thresholdRefCapacity = 4 };
+enum { thresholdRefCapacity = 8 };
 extern uint8_t* threshold_refs[thresholdRefCapacity];  // inline allocations that embed eden's warning limit
 extern uint32_t numThresholdRefs;                      // entries used
 // Makes the "create array" and "make copying block 1 value" stubs (their slow paths the given
 // routines) and points the translator's calls at them.
 void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRoutine);
+// Makes the stubs that gather values off the stack into new objects in eden: "cons array",
+// "make copying block" (any count), "make full block" and "make full copying block". Each
+// takes the registers and stack of the routine tRt names now, which becomes its slow path
+// (eden without room, an Array whose size the header cannot hold, a frame without a
+// context), and tRt is pointed at the stub.
+void txMakeGatherStubs();
+// One of those stubs at `at` (kind 0 "cons array", 1 "make copying block", 2 "make full
+// copying block", 3 "make full block") with the given slow path; answers its end.
+uint8_t* txGenGatherStub(uint8_t* at, uint64_t kind, const void* slowPath);
+// cmp r14, eden's warning limit (imm32, or through r11 when the limit needs 64 bits), recorded
+// in threshold_refs while start-up generates stubs.
+uint8_t* txEdenLimitCompare(uint8_t* at);
 // Makes the "get self class format" stub, which the subscript members call for the named
 // count of a receiver whose header defers it to the class (r11 := the format word of the
 // class of the object in rbx; rax clobbered). Null until made: such receivers then go to C.

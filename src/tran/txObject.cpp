@@ -1,7 +1,8 @@
 // Translator: the translated identity, class, hash, instance-creation, subscript, block-value
 // and perform: primitives, their record tables, and the stubs they call ("create array", "make
-// copying block 1 value", "get self class format"). Owns txControlPrims, txMemPrims,
-// txSubscriptPrims and the stubs' addresses. Prefix: tx (txMakeAllocStubs, txMakeClassFormatStub).
+// copying block 1 value", "get self class format"), and the stubs that gather stack values into
+// Arrays and blocks. Owns txControlPrims, txMemPrims, txSubscriptPrims and the stubs' addresses.
+// Prefix: tx (txMakeAllocStubs, txMakeGatherStubs, txMakeClassFormatStub).
 #include "tran/tprim.h"
 
 #include "ext/exError.h"
@@ -165,6 +166,8 @@ static uint8_t* loadNil(uint8_t* at, int reg) {
   return emitMovRM(at, reg, reg, 8 * sysNil);
 }
 
+enum : uint64_t { blockClosureHeader = 0x8000000C0300000Dull };  // class 13, three named slots
+
 // The stubs' slow paths: the run-time routines, entered with the registers as they came.
 static const void* createArraySlowPath;
 static const void* copyingBlockSlowPath;
@@ -192,7 +195,6 @@ static uint8_t* genCreateArrayStub(uint8_t* at) {
 // "make copying block 1 value": a BlockClosure of the method in rbx, no outer context and the
 // copied value in r12, into rbx.
 static uint8_t* genCopyingBlockStub(uint8_t* at) {
-  enum : uint64_t { blockClosureHeader = 0x8000000C0300000Dull };  // class 13, three named slots
   uint8_t* slow;
   at = txAllocInline(at, -1, 24, -1, blockClosureHeader, rR9, &slow);
   at = emitMovMR(at, rR14, 0, rBX);
@@ -210,6 +212,137 @@ void txMakeAllocStubs(const void* createArrayRoutine, const void* copyingBlockRo
   copyingBlockSlowPath = copyingBlockRoutine;
   tRt.createArray = tGenerate(genCreateArrayStub, "create array");
   tRt.makeCopyingBlock1 = tGenerate(genCopyingBlockStub, "make copying block 1 value");
+}
+
+// ---- objects gathered from the stack --------------------------------------------------------
+// Generated code pushes the values (the first pushed is the deepest) and calls one of these
+// stubs, which builds the Array and block in eden, takes the values off the stack under the
+// return address and answers the new object in rbx. New objects need no store check. What
+// the stub cannot make goes to the run-time routine with the registers and stack as they came.
+
+enum GatherKind : uint64_t { gatherArray, gatherCopying, gatherFullCopying, gatherFull };
+static const void* gatherSlowPath[4];
+
+// Eden's top into r14 through rax (which keeps its address).
+static uint8_t* loadEdenTop(uint8_t* at) {
+  uint64_t top = (uint64_t)(uintptr_t)&eden.allocPtr;
+  at = top <= 0x7FFFFFFFu ? emitMovR32I32(at, rAX, (uint32_t)top) : emitMovRI64(at, rAX, top);
+  return emitMovRM(at, rR14, rAX, 0);
+}
+
+// The block's header and slots at r14: the method in rbx, the outer context (the frame's
+// context for full blocks, else nil) and copied; rax clobbered.
+static uint8_t* storeBlock(uint8_t* at, bool full, int copiedReg) {
+  at = emitLeaRM(at, rAX, rR14, int32_t(objectHeaderBytes));
+  at = emitMovMR(at, rR14, 0, rAX);
+  at = emitMovRI64(at, rAX, blockClosureHeader);
+  at = emitMovMR(at, rR14, 8, rAX);
+  at = emitMovMR(at, rR14, 16, rBX);
+  at = full ? emitMovRM(at, rAX, rBP, 8 * frContext) : loadNil(at, rAX);
+  at = emitMovMR(at, rR14, 24, rAX);
+  return emitMovMR(at, rR14, 32, copiedReg);
+}
+
+// The count arrives in rbx ("cons array") or r12 (the copying blocks); "make full block" has
+// none. Full blocks are made here only when the frame (rbp) already has its context.
+static uint8_t* genGatherStub(uint8_t* at, uint64_t kind, int) {
+  const bool full = kind == gatherFull || kind == gatherFullCopying;
+  const int countReg = kind == gatherArray ? rBX : rR12;
+  uint8_t* slow[4] = {};
+  if (full) {
+    at = emitMovRM(at, rAX, rBP, 8 * frNMethod);
+    at = emitTestR8I8(at, rAX, uint8_t(frameHybridBit));
+    at = emitJccRel32(at, ccE, 0);
+    slow[0] = at;
+  }
+  if (kind == gatherFull || kind == gatherFullCopying) {
+    // The block alone: a full block, or a full copying block of one value held as itself.
+    uint8_t* many = nullptr;
+    if (kind == gatherFullCopying) {
+      at = emitCmpRI(at, rR12, 1);
+      at = emitJccRel32(at, ccNE, 0);
+      many = at;
+    }
+    at = txAllocInline(at, -1, 24, -1, blockClosureHeader, rR9, &slow[1]);
+    if (kind == gatherFull) {
+      at = loadNil(at, rR11);
+    } else {
+      at = emitMovRM(at, rR11, rSP, 8);
+    }
+    at = emitMovRR(at, rR14, rR9);
+    at = storeBlock(at, true, rR11);
+    at = emitMovRR(at, rBX, rR9);
+    at = kind == gatherFull ? emitRet(at) : emitRetI16(at, 8);
+    if (kind == gatherFull) {
+      for (uint8_t* j : slow) if (j != nullptr) cgenPatchRel32(j, at);
+      return emitJmpRel32(at, gatherSlowPath[kind]);
+    }
+    cgenPatchRel32(many, at);
+  }
+  // An Array of the count's values (r9 := its body's bytes), then the block behind it; one
+  // compare with the limit covers both.
+  const int32_t extra = kind == gatherArray ? 0 : int32_t(objectHeaderBytes + 24);
+  at = emitMovRR(at, rR9, countReg);
+  at = emitShiftRI(at, shiftShl, rR9, 3);
+  at = emitCmpRI(at, rR9, 2008);
+  at = emitJccRel32(at, ccA, 0);
+  slow[2] = at;
+  at = loadEdenTop(at);
+  at = emitLeaRMIdxD8(at, rR14, rR14, rR9, int8_t(objectHeaderBytes + extra));
+  at = txEdenLimitCompare(at);
+  at = emitJccRel32(at, ccA, 0);
+  slow[3] = at;
+  at = emitMovMR(at, rAX, 0, rR14);  // eden's new top
+  at = emitMovRR(at, rR11, rR14);    // r11 := the Array
+  at = emitAluRR(at, aluRRSub, rR11, rR9);
+  at = emitAluRI8(at, aluSub, rR11, int8_t(objectHeaderBytes + extra));
+  at = emitLeaRM(at, rAX, rR11, int32_t(objectHeaderBytes));
+  at = emitMovMR(at, rR11, 0, rAX);
+  at = emitMovRR(at, rAX, rR9);
+  at = emitShiftRI(at, shiftShl, rAX, 21);  // the size field (words << 24)
+  at = emitMovRI64(at, rR14, uint64_t(hasPtrsBit) | classIndexArray);
+  at = emitAluRR(at, aluRROr, rAX, rR14);
+  at = emitMovMR(at, rR11, 8, rAX);
+  // The values, deepest first: slot i is at rsp + 8 * (count - i).
+  at = emitLeaRM(at, rR14, rR11, int32_t(objectHeaderBytes));
+  uint8_t* loop = at;
+  at = emitTestRR(at, rR9, rR9);
+  at = emitJccRel8(at, ccE, 0);
+  uint8_t* done = at;
+  at = emitMovRMIdxD8(at, rAX, rSP, rR9, 0);
+  at = emitMovMR(at, rR14, 0, rAX);
+  at = emitAluRI8(at, aluAdd, rR14, 8);
+  at = emitAluRI8(at, aluSub, rR9, 8);
+  at = emitJmpRel8(at, int8_t(loop - (at + 2)));
+  txFixShortList(&done, 1, at);
+  if (kind != gatherArray) {  // r14 is the block's header, right behind the Array
+    at = storeBlock(at, full, rR11);
+    at = emitMovRR(at, rR11, rR14);
+  }
+  // Off the stack under the return address.
+  at = emitMovRR(at, rR9, countReg);
+  at = emitShiftRI(at, shiftShl, rR9, 3);
+  at = emitMovRM(at, rAX, rSP, 0);
+  at = emitMovMIdxR(at, rSP, rR9, rAX);
+  at = emitLeaRMIdxD8(at, rSP, rSP, rR9, 0);
+  at = emitMovRR(at, rBX, rR11);
+  at = emitRet(at);
+  for (uint8_t* j : slow) if (j != nullptr) cgenPatchRel32(j, at);
+  return emitJmpRel32(at, gatherSlowPath[kind]);
+}
+
+uint8_t* txGenGatherStub(uint8_t* at, uint64_t kind, const void* slowPath) {
+  gatherSlowPath[kind] = slowPath;
+  return genGatherStub(at, kind, -1);
+}
+
+void txMakeGatherStubs() {
+  const void** slots[4] = {&tRt.consArray, &tRt.makeCopyingBlock, &tRt.makeFullCopyingBlock, &tRt.makeFullBlock};
+  const char* const names[4] = {"cons array", "make copying block", "make full copying block", "make full block"};
+  for (uint64_t k = 0; k < 4; k++) {
+    gatherSlowPath[k] = *slots[k];
+    *slots[k] = tGenerate1(genGatherStub, k, -1, names[k]);
+  }
 }
 
 // ---- perform --------------------------------------------------------------------------------

@@ -261,6 +261,8 @@ TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
   ASSERT_EQ(getPrimEntry(60)->kind, primKindTranslated);
   const void* stub = tRt.createArray;
   ASSERT_NE(stub, reinterpret_cast<const void*>(rtCreateArray)) << "the first registration made the stub";
+  const void* gatherStub = tRt.makeCopyingBlock;
+  ASSERT_NE(gatherStub, reinterpret_cast<const void*>(rtMakeCopyingBlock)) << "and the gathering stubs";
 
   struct Case {
     uint32_t number;
@@ -292,6 +294,7 @@ TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
       EXPECT_EQ(getPrimEntry(60)->function, cAt);
     }
     EXPECT_EQ(tRt.createArray, c.kind60 == primKindC ? reinterpret_cast<const void*>(rtCreateArray) : stub);
+    EXPECT_EQ(tRt.makeCopyingBlock, c.kind60 == primKindC ? reinterpret_cast<const void*>(rtMakeCopyingBlock) : gatherStub);
     EXPECT_EQ(tsMaxIndex, c.max);
     EXPECT_EQ(sysOop(uint32_t(temp1RegisteredOopX)), nilOop());
     currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);

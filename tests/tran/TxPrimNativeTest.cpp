@@ -33,9 +33,15 @@
 #include "tran/tmain.h"
 #include "tran/tprim.h"
 #include "support/testZone.h"
+#include "stack/stackzone.h"
+#include "tran/nmLayout.h"
 
 extern "C" oop CrtCreateArray(uint64_t n);
 extern "C" oop CrtMakeCopyingBlock1(oop method, oop value);
+extern "C" oop CrtConsArray(uint64_t n);
+extern "C" oop CrtMakeCopyingBlock(oop method, uint64_t n);
+extern "C" oop CrtMakeFullBlock(oop method);
+extern "C" oop CrtMakeFullCopyingBlock(oop method, uint64_t n);
 
 namespace {
 
@@ -731,14 +737,14 @@ TEST_F(TxPrimNative, ANewEdenLimitRewritesOnlyTheRecordedCompares) {
   numThresholdRefs = 0;
 }
 
-TEST_F(TxPrimNative, AFifthThresholdSiteIsFatal) {
+TEST_F(TxPrimNative, AThresholdSiteBeyondTheTableIsFatal) {
   SavedNMethodZone savedZone;
   EXPECT_DEATH(
       {
         nativeZone();
         generatingRuntimeRoutines = 1;
         numThresholdRefs = 0;
-        for (int k = 0; k < 5; k++) tGenerate(genAllocStub, "alloc test");
+        for (int k = 0; k <= thresholdRefCapacity; k++) tGenerate(genAllocStub, "alloc test");
       },
       "threshold_refs table too small");
 }
@@ -810,6 +816,172 @@ TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
   eden.warningLimit = limit;
   EXPECT_EQ(verifyHeap(), "");
   classTable[0][13] = savedClass13;
+  tRt = savedRt;
+  numThresholdRefs = 0;
+}
+
+alignas(stackSegmentBytes) uint64_t gatherZone[4 * stackSegmentWords];
+
+// Two objects alike field for field: the header word (hash included: neither has one yet),
+// the body right behind the header, and the same slots, but for an Array that the one holds
+// where the other holds its own alike Array (a block's copied values).
+void expectAlike(oop mine, oop theirs, int depth = 0) {
+  if (isImmediate(theirs) || mine == theirs || isImmediate(mine)) {
+    EXPECT_EQ(mine, theirs);
+    return;
+  }
+  const ObjectHeader *a = headerOf(mine), *b = headerOf(theirs);
+  EXPECT_EQ(a->flags, b->flags);
+  EXPECT_EQ(a->dataPtr, mine + objectHeaderBytes) << "the body right behind the header";
+  const uint64_t words = roundedBodyBytes(bodyBytesOf(b)) / 8;
+  for (uint64_t k = 0; k < words; k++) {
+    const oop x = bodyOf(a)[k], y = bodyOf(b)[k];
+    if (depth == 0 && x != y && !isImmediate(x) && !isImmediate(y) && classTagOf(b) == 13) expectAlike(x, y, 1);
+    else EXPECT_EQ(x, y) << "word " << k;
+  }
+}
+
+// The gathering stubs against the run-time routines, for every kind and a range of counts:
+// the same objects from the same stack values, the values taken off the stack; and where the
+// stubs do not build (an Array too large for the header, eden without room, a full block's
+// frame without its context) the routine reached with the registers and stack as they came
+// and eden unchanged.
+TEST_F(TxPrimNative, GatherStubsBuildWhatTheRunTimeRoutinesBuild) {
+  SavedNMethodZone savedZone;
+  const TRtRoutines savedRt = tRt;
+  nativeZone();
+  // The routines' double notes rbx, r12 and rsp, sets r10 := 2 and returns.
+  uint8_t* routine = area + 1536;
+  uint8_t* at = emitMovRI64(routine, rR11, (uint64_t)(uintptr_t)seen);
+  at = emitMovMR(at, rR11, 0, rBX);
+  at = emitMovMR(at, rR11, 8, rR12);
+  at = emitMovMR(at, rR11, 32, rSP);
+  at = emitMovRI32(at, rR10, 2);
+  emitRet(at);
+  tRt.consArray = tRt.makeCopyingBlock = tRt.makeFullCopyingBlock = tRt.makeFullBlock = routine;
+  generatingRuntimeRoutines = 1;
+  numThresholdRefs = 0;
+  txMakeGatherStubs();
+  generatingRuntimeRoutines = 0;
+  EXPECT_EQ(numThresholdRefs, 5u) << "one compare each, two in the full copying block's";
+  EXPECT_STREQ(nzoneSymbolAt((uint64_t)(uintptr_t)tRt.makeCopyingBlock), "NrtMakeCopyingBlock");
+
+  initStacks(gatherZone, 4);
+  stackAlloc(0);
+  alignas(16) static NMethodHeader nm;
+  static uint64_t frame[4];  // the words below the frame pointer, apart from the pushes
+  uint64_t* fp = frame + 3;
+  const oop context = newOldObject(testClasses.threeSlots, 3);  // stands for the frame's context
+  fp[frContext] = context;
+  currentStack[shFp] = reinterpret_cast<uint64_t>(fp);
+  const oop savedClass13 = classTable[0][13];
+  classTable[0][13] = classAt(newTestClass(formatPointers | 3));
+  const oop method = newOldObject(testClasses.pointers, 2);
+  const oop old = newOldObject(testClasses.object, 0), young = newNewObject(testClasses.object, 0);
+
+  enum Kind { consArray, copying, fullCopying, full };
+  const void* const stubs[4] = {tRt.consArray, tRt.makeCopyingBlock, tRt.makeFullCopyingBlock, tRt.makeFullBlock};
+  // The values pushed (the first deepest) for a count.
+  auto valuesFor = [&](uint64_t n) {
+    std::vector<oop> v;
+    const oop some[5] = {smallIntegerFor(7), nilOop(), old, young, characterFor('x')};
+    for (uint64_t i = 0; i < n; i++) v.push_back(i < 5 ? some[i] : smallIntegerFor(int64_t(i)));
+    return v;
+  };
+  // The C routine's answer from the same values on the running segment.
+  auto reference = [&](Kind kind, const std::vector<oop>& values) {
+    uint64_t* p = currentStack + shRootReturn;
+    for (oop v : values) *--p = v;
+    *--p = 0xC0DE;
+    currentStack[shSp] = reinterpret_cast<uint64_t>(p);
+    const uint64_t n = values.size();
+    oop answer = kind == consArray ? CrtConsArray(n) : kind == copying ? CrtMakeCopyingBlock(method, n)
+               : kind == fullCopying ? CrtMakeFullCopyingBlock(method, n) : CrtMakeFullBlock(method);
+    EXPECT_EQ(currentStack[shSp], reinterpret_cast<uint64_t>(p) + 8 * n);
+    return answer;
+  };
+  // A caller as generated code calls the stubs: the values pushed, the count in rbx (cons
+  // array) or r12, the method in rbx, rbp the frame. r15 := rsp after the call less rsp
+  // before the pushes: 0 when the stub took the values.
+  auto callStub = [&](Kind kind, const std::vector<oop>& values) {
+    uint8_t* code = area + 2048;
+    uint8_t* c = emitMovRR(code, rR13, rSP);
+    for (oop v : values) c = emitPushR(emitMovRI64(c, rAX, v), rAX);
+    c = emitCallRel(c, stubs[kind]);
+    c = emitMovRR(c, rR15, rSP);
+    c = emitAluRR(c, aluRRSub, rR15, rR13);
+    c = emitMovRR(c, rSP, rR13);
+    emitRet(c);
+    RegFile regs = {};
+    regs.r[rSP] = 0x202;
+    regs.r[rBX] = kind == consArray ? values.size() : method;
+    regs.r[rR12] = values.size();
+    regs.r[rBP] = reinterpret_cast<uint64_t>(fp);
+    nativeRun(code, regs);
+    return regs;
+  };
+  // Runs one case: inline (the answer alike the routine's, the values taken off the stack,
+  // eden's top right behind the objects) or slow (the routine reached as the stub was
+  // entered, eden unchanged).
+  auto check = [&](Kind kind, uint64_t n, bool inlineExpected) {
+    SCOPED_TRACE(testing::Message() << "kind " << int(kind) << " count " << n);
+    const std::vector<oop> values = valuesFor(n);
+    const oop theirs = inlineExpected ? reference(kind, values) : 0;  // (the routine would give the frame a context)
+    const uint64_t top = eden.allocPtr;
+    RegFile regs = callStub(kind, values);
+    if (inlineExpected) {
+      ASSERT_EQ(regs.r[rR10], 0u);
+      EXPECT_EQ(regs.r[rR15], 0u) << "the values taken off the stack";
+      expectAlike(regs.r[rBX], theirs);
+      EXPECT_EQ(regs.r[rBX], eden.allocPtr - (kind == consArray ? objectHeaderBytes + 8 * n : objectHeaderBytes + 24));
+    } else {
+      ASSERT_EQ(regs.r[rR10], 2u);
+      EXPECT_EQ(regs.r[rR15], uint64_t(-8 * int64_t(n))) << "the values left";
+      EXPECT_EQ(seen[0], kind == consArray ? n : method);
+      EXPECT_EQ(seen[1], n);
+      EXPECT_EQ(eden.allocPtr, top);
+    }
+  };
+
+  nm = NMethodHeader{};
+  fp[frNMethod] = reinterpret_cast<uint64_t>(&nm) | frameHybridBit;
+  for (Kind kind : {consArray, copying, fullCopying}) {
+    for (uint64_t n : {0u, 1u, 2u, 3u, 7u, 251u}) check(kind, n, true);
+    check(kind, 252, false);
+  }
+  check(full, 0, true);
+  // A frame without its context: the routine makes it.
+  fp[frNMethod] = reinterpret_cast<uint64_t>(&nm);
+  for (uint64_t n : {0u, 1u, 3u}) check(fullCopying, n, false);
+  // Eden's warning limit: objects ending at it are made, a word more goes to the routine.
+  fp[frNMethod] = reinterpret_cast<uint64_t>(&nm) | frameHybridBit;
+  const uint64_t limit = eden.warningLimit;
+  struct Room {
+    Kind kind;
+    uint64_t n, bytes;  // headers and bodies of what the stub makes
+  };
+  const Room rooms[] = {{consArray, 3, 16 + 24}, {copying, 2, 16 + 16 + 40}, {copying, 0, 16 + 40},
+                        {fullCopying, 1, 40}, {fullCopying, 4, 16 + 32 + 40}, {full, 0, 40}};
+  for (const Room& r : rooms) {
+    for (uint64_t shortBy : {0u, 8u}) {
+      eden.warningLimit = limit;  // room for the routine's answer
+      const std::vector<oop> values = valuesFor(r.n);
+      const oop theirs = reference(r.kind, values);
+      eden.warningLimit = eden.allocPtr + r.bytes - shortBy;
+      tranNoteEdenWarningThresholdChanged();
+      SCOPED_TRACE(testing::Message() << "kind " << int(r.kind) << " count " << r.n << " short by " << shortBy);
+      const uint64_t top = eden.allocPtr;
+      RegFile regs = callStub(r.kind, values);
+      EXPECT_EQ(regs.r[rR10], shortBy == 0 ? 0u : 2u);
+      EXPECT_EQ(eden.allocPtr, shortBy == 0 ? top + r.bytes : top);
+      if (shortBy == 0) expectAlike(regs.r[rBX], theirs);
+    }
+  }
+  eden.warningLimit = limit;
+  tranNoteEdenWarningThresholdChanged();
+  EXPECT_EQ(verifyHeap(), "");
+  classTable[0][13] = savedClass13;
+  initStackChains();
   tRt = savedRt;
   numThresholdRefs = 0;
 }

@@ -3,11 +3,15 @@
 #include "codeCorpus.h"
 
 #include <cstdarg>
+#include <cinttypes>
 #include <cstdio>
 
 #include "mman/mmIncGC.h"
 #include "mman/mmObject.h"
 #include "tran/cgenx86_64.h"
+#include "mman/mmNewSpace.h"
+#include "mman/mmSysOop.h"
+#include "tran/tprim.h"
 #include "tran/tstack.h"
 
 void CorpusSink::line(const char* format, ...) {
@@ -558,6 +562,85 @@ void storeStubs5(CorpusSink& s) {
   static const char* const indices[4] = {"mov $0,%r9", "mov $1,%r9", "mov $2,%r9", "mov $3,%r9"};
   for (int n = 3; n >= 0; n--) storeStubText(s, stores[n], indices[n]);
   oldNewSpaceBoundary = saved;
+}
+
+// ---------------------------------------------------------------- gathering stubs
+// They hold the addresses of eden's top and of the registry, which differ from build to build:
+// no golden bytes, GNU as only. Each stub's slow path (its last jump's target) is the int3
+// right behind it.
+
+void gatherAllocText(CorpusSink& s, const char* sizeLea) {
+  s.line("mov $0x%x,%%eax\nmov (%%rax),%%r14\n%s", (unsigned)(uintptr_t)&eden.allocPtr, sizeLea);
+  s.line("cmp $0x%x,%%r14\n{disp32} ja 6f\nmov %%r14,(%%rax)", (unsigned)eden.warningLimit);
+}
+
+void gatherHybridText(CorpusSink& s) { s.line("mov -0x10(%%rbp),%%rax\ntest $1,%%al\n{disp32} je 6f"); }
+
+void gatherNilText(CorpusSink& s, const char* reg) {
+  s.line("movabs $0x%" PRIx64 ",%%%s\nmov (%%%s),%%%s\nmov 0x%x(%%%s),%%%s", (uint64_t)(uintptr_t)&sysOopRegistry, reg,
+         reg, reg, 8 * sysNil, reg, reg);
+}
+
+void gatherBlockText(CorpusSink& s, bool full, const char* copied) {
+  s.line("lea 0x10(%%r14),%%rax\nmov %%rax,(%%r14)\nmovabs $0x8000000c0300000d,%%rax\nmov %%rax,0x8(%%r14)");
+  s.line("mov %%rbx,0x10(%%r14)");
+  if (full) s.line("mov -0x8(%%rbp),%%rax");
+  else gatherNilText(s, "rax");
+  s.line("mov %%rax,0x18(%%r14)\nmov %%%s,0x20(%%r14)", copied);
+}
+
+// The block alone (full block, or full copying block of one value): inline allocation of 40
+// bytes into r9.
+void gatherSingleText(CorpusSink& s, bool full) {
+  gatherAllocText(s, "lea 0x28(%r14),%r14");
+  s.line("mov %%r14,%%r11\nlea -0x18(%%r14),%%r14\nmov %%r14,-0x10(%%r14)");
+  s.line("movabs $0x8000000c0300000d,%%rax\nmov %%rax,-0x8(%%r14)\nlea -0x10(%%r14),%%r9");
+  if (full) gatherNilText(s, "r11");
+  else s.line("mov 0x8(%%rsp),%%r11");
+  s.line("mov %%r9,%%r14");
+  gatherBlockText(s, true, "r11");
+  s.line("mov %%r9,%%rbx\n%s", full ? "ret" : "ret $8");
+}
+
+void gatherManyText(CorpusSink& s, int kind) {
+  const char* count = kind == 0 ? "rbx" : "r12";
+  const int extra = kind == 0 ? 0 : 40;
+  s.line("mov %%%s,%%r9\nshl $3,%%r9\ncmp $0x7d8,%%r9\n{disp32} ja 6f", count);
+  char lea[48];
+  snprintf(lea, sizeof lea, "lea 0x%x(%%r14,%%r9,1),%%r14", 16 + extra);
+  gatherAllocText(s, lea);
+  s.line("mov %%r14,%%r11\n{load} sub %%r9,%%r11\nsub $0x%x,%%r11\nlea 0x10(%%r11),%%rax\nmov %%rax,(%%r11)", 16 + extra);
+  s.line("mov %%r9,%%rax\nshl $21,%%rax\nmovabs $0x%" PRIx64 ",%%r14\n{load} or %%r14,%%rax\nmov %%rax,0x8(%%r11)",
+         uint64_t(hasPtrsBit) | classIndexArray);
+  s.line("lea 0x10(%%r11),%%r14\n1: test %%r9,%%r9\nje 2f\nmov (%%rsp,%%r9,1),%%rax\nmov %%rax,(%%r14)");
+  s.line("add $8,%%r14\nsub $8,%%r9\njmp 1b\n2:");
+  if (kind != 0) {
+    gatherBlockText(s, kind == 2, "r11");
+    s.line("mov %%r14,%%r11");
+  }
+  s.line("mov %%%s,%%r9\nshl $3,%%r9\nmov (%%rsp),%%rax\nmov %%rax,(%%rsp,%%r9,1)\nlea (%%rsp,%%r9,1),%%rsp", count);
+  s.line("mov %%r11,%%rbx\nret");
+}
+
+void gatherStubs(CorpusSink& s) {
+  const EdenRecord saved = eden;
+  eden.end = 0x40000000;
+  eden.warningLimit = 0x3ff00000;
+  uint8_t scratch[1024];
+  for (uint64_t kind = 0; kind < 4; kind++) {
+    const int64_t length = txGenGatherStub(scratch, kind, scratch) - scratch;
+    s.at = txGenGatherStub(s.at, kind, s.at + length);
+    s.at = cgenPutB(0xCC, s.at);
+    if (kind >= 2) gatherHybridText(s);
+    if (kind == 2) s.line("cmp $1,%%r12\n{disp32} jne 3f");
+    if (kind >= 2) gatherSingleText(s, kind == 3);
+    if (kind <= 2) {
+      if (kind == 2) s.line("3:");
+      gatherManyText(s, int(kind));
+    }
+    s.line("6: {disp32} jmp 7f\n7: int3");
+  }
+  eden = saved;
 }
 
 }  // namespace

@@ -77,6 +77,8 @@ enum : uint64_t { fileTimeOf1901 = 94670208000000000ULL };
 uint64_t countToMicroseconds(uint64_t count, uint64_t frequency);
 uint64_t counterMicroseconds();
 uint64_t resyncClock();
+// Reads the frequency from clockSource (none: wall-clock mode) and synchronises.
+void startClock();
 void fileTimesToSeconds(int count, const FILETIME* fileTimes, uint32_t* seconds);
 
 // ---- Memory (ntMem.cpp) --------------------------------------------------------------------

@@ -166,10 +166,14 @@ uint64_t pdMicrosecondClock() {
   return uint64_t(estimate);
 }
 
-void pdInitTime() {
+void startClock() {
   uint64_t f = 0;
   counterFrequency = clockSource.frequency(&f) ? f : 0;
   if (counterFrequency != 0) resyncClock();
+}
+
+void pdInitTime() {
+  startClock();
   initAlarmSubsystem();
 }
 

@@ -199,6 +199,7 @@ TEST(Win_ErrorNames, RowsAreUniqueAndFound) {
     ASSERT_NE(row.symbolicName, nullptr);
     EXPECT_EQ(errorNameRowFor(row.code), &row);
   }
+  EXPECT_EQ(codes.size(), 474u);
   const struct { int64_t code; const char* className; } named[] = {
       {2, "ENOENT"}, {32, "EPIPE"}, {10062, "EELOOP"}};
   for (const auto& n : named) {

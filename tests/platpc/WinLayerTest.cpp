@@ -1,6 +1,6 @@
-// The Windows layer's own services, run under Wine: the clock (its 96-bit conversion, its
-// steering on an injected counter, the real one beside the system time), the pdMoreMemory
-// reservation, execute permission, the guarded external-heap copies and the error-name table.
+// The Windows layer's own services, run under Wine: the clock (its steering on an injected
+// counter, the real one beside the system time), the pdMoreMemory reservation, execute
+// permission, the guarded external-heap copies and the error-name table.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,22 +11,6 @@
 #include "ext/platform.h"
 #include "platpc/ntErrorNames.h"
 #include "platpc/ntMain.h"
-
-// count x 1000000 / frequency, floored, over counts and frequencies whose product needs all of
-// 96 bits, and frequencies that are and are not whole megahertz.
-TEST(Win_Clock, CountToMicrosecondsIsExact) {
-  const uint64_t counts[] = {0, 1, 999999, 0xFFFFFFFFu, 0x100000000ull, 0x123456789ABCDEFull,
-                             0x7FFFFFFFFFFFFFFFull, 0xFFFFFFFFFFFFFFFFull};
-  const uint64_t frequencies[] = {1, 3, 1000000, 10000000, 3579545, 2441406, 0xFFFFFFFFull,
-                                  0x1234567890ull, 0xFFFFFFFFFFFFFFFFull};
-  for (uint64_t f : frequencies) {
-    for (uint64_t c : counts) {
-      unsigned __int128 exact = (unsigned __int128)c * 1000000 / f;
-      if (exact >> 64) continue;  // no 64-bit answer
-      EXPECT_EQ(countToMicroseconds(c, f), uint64_t(exact)) << c << " at " << f;
-    }
-  }
-}
 
 namespace {
 

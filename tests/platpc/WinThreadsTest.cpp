@@ -54,6 +54,9 @@ TEST(Win_Alarm, AlarmFiresWhenDueNeverEarly) {
   startClock();
   initAlarmSubsystem();
   for (int round = 0; round < 5; round++) {
+    // The last round's alarm, still due, posts every millisecond until disarmed; once the
+    // thread acknowledged the disarm, no old post is left to arrive.
+    pdTerminateTimer();
     clearRequest(requestTimer);
     uint64_t start = pdMicrosecondClock(), due = start + 20000;
     ASSERT_EQ(pdSignalAtMicroseconds(due, nullptr), 1);
@@ -78,25 +81,29 @@ TEST(Win_Alarm, AFarAlarmAsksForARetry) {
   EXPECT_LE(retry, pdMicrosecondClock() + 4294967294000ull);
 }
 
-// The idle wait ends when another thread posts a message to the VM thread; the alarm armed
-// 10 s ahead only guards against a wait that would never end.
+// The idle wait ends when another thread posts a message to the VM thread while it waits:
+// before the alarm armed 10 s ahead (which only guards against a wait that never ends).
 TEST(Win_Alarm, ThreadMessageEndsTheIdleWait) {
   startClock();
   initAlarmSubsystem();
   MSG m;
   PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);  // the VM thread's message queue
   DWORD vmThread = GetCurrentThreadId();
-  clearRequest(requestTimer);
   anyAck.store(anyReq.load());
-  ASSERT_EQ(pdSignalAtMicroseconds(pdMicrosecondClock() + 10000000, nullptr), 1);
-  std::thread poster([vmThread] {
-    while (!vmThreadIdle) Sleep(1);
+  uint64_t due = pdMicrosecondClock() + 10000000;
+  ASSERT_EQ(pdSignalAtMicroseconds(due, nullptr), 1);
+  std::atomic<bool> postedWhileIdle{false};
+  std::thread poster([vmThread, &postedWhileIdle] {
+    for (int i = 0; i < 5000 && !vmThreadIdle; i++) Sleep(1);
     Sleep(20);
+    postedWhileIdle = vmThreadIdle != 0;
     PostThreadMessageW(vmThread, WM_APP + 1, 0, 0);
   });
   idleWait();
+  uint64_t ended = pdMicrosecondClock();
   poster.join();
-  EXPECT_FALSE(isRequested(requestTimer)) << "the wait ran until the alarm";
+  EXPECT_TRUE(postedWhileIdle) << "the VM thread did not wait";
+  EXPECT_LT(ended, due) << "the wait ran until the alarm";
   EXPECT_TRUE(PeekMessageW(&m, nullptr, WM_APP + 1, WM_APP + 1, PM_REMOVE));
   pdTerminateTimer();
   stopAlarmAndPollThreads();

@@ -4,6 +4,16 @@
 cmake_policy(SET CMP0007 NEW)  # keep the empty fields of a case
 set(NAME Args)
 include(${CMAKE_CURRENT_LIST_DIR}/../run/makeImage.cmake)
+# Cut images (the host's head): at 100 bytes, at half, one byte short.
+file(SIZE ${WORK}/${image} imageBytes)
+math(EXPR halfBytes "${imageBytes} / 2")
+math(EXPR shortBytes "${imageBytes} - 1")
+foreach(cut 100:cut100 ${halfBytes}:cutHalf ${shortBytes}:cutShort)
+  string(REPLACE ":" ";" cut ${cut})
+  list(GET cut 0 bytes)
+  list(GET cut 1 cutName)
+  execute_process(COMMAND head -c ${bytes} ${image} WORKING_DIRECTORY ${WORK} OUTPUT_FILE ${WORK}/${cutName}.im)
+endforeach()
 file(WRITE ${WORK}/f.bmp "")
 file(WRITE ${WORK}/f.wav "")
 set(sixtyFour "-noherald")  # with the program's name, 64
@@ -26,6 +36,9 @@ set(cases
   "-noherald,-nosound,${image},Args,a|0|a\n|Error"
   "-noherald,-walltime,${image},Args,a|0|a\n|Error"
   "${sixtyFour}|2||Error"
+  "-noherald,cut100.im,Args|1|Error|VI   version"
+  "-noherald,cutHalf.im,Args|1|Fatal error|VI   version"
+  "-noherald,cutShort.im,Args|1|Fatal error|VI   version"
 )
 set(failures "")
 foreach(case IN LISTS cases)

@@ -10,7 +10,7 @@
 
 namespace {
 
-// A function farAddress above the program and the code zone: mov eax, 42; ret.
+// A function far above the program and the code zone: mov eax, 42; ret.
 uint64_t farFunction() {
   static uint8_t* code;
   if (code == nullptr) {
@@ -25,7 +25,7 @@ uint64_t farFunction() {
 }  // namespace
 
 // The glue map pairs only what lies out of reach; the thunk, made in the permanent area,
-// jumps to the farAddress function, and glueThunkFor answers it there and the address itself for a
+// jumps to the far function, and glueThunkFor answers it there and the address itself for a
 // routine in reach.
 TEST(GlueMap, AThunkReachesAFunctionBeyondTwoGigabytes) {
   SavedNMethodZone saved;

@@ -73,10 +73,10 @@ struct ClockSource {
 extern ClockSource clockSource;
 extern volatile LONG powerEventFlag;  // set on WM_POWERBROADCAST: the next reading resyncs
 enum : uint64_t { fileTimeOf1901 = 94670208000000000ULL };
-// floor(count x 1000000 / frequency), exact for every 64-bit count and frequency.
-uint64_t countToMicroseconds(uint64_t count, uint64_t frequency);
 uint64_t counterMicroseconds();
 uint64_t resyncClock();
+// Reads the frequency from clockSource (none: wall-clock mode) and synchronises.
+void startClock();
 void fileTimesToSeconds(int count, const FILETIME* fileTimes, uint32_t* seconds);
 
 // ---- Memory (ntMem.cpp) --------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
+#include "stack/glueMap.h"
 #include "stack/stackzone.h"
 #include "tran/cgenx86_64.h"
 #include "tran/taux.h"
@@ -93,6 +94,7 @@ int initNMethods(uint64_t codeArea, uint64_t size) {
   // measures jump encodings against it.
   uint64_t scratch = nMethodAllocScratch(40);
   if (scratch != 0) cgenPutL(0, emitJmpRel8(reinterpret_cast<uint8_t*>(scratch), 0));
+  initGlueMap();
   return 1;
 }
 

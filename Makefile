@@ -5,6 +5,8 @@
 
 JOBS ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
+# Every configuration treats a compiler warning as an error.
+WERROR = -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 PACKAGES = g++ clang libclang-rt-14-dev cmake ninja-build make libgtest-dev libbenchmark-dev \
            zlib1g-dev libx11-dev mingw-w64 libz-mingw-w64-dev wine wine64 xvfb xauth \
            x11-utils xdotool libxtst-dev x11-apps twm
@@ -30,7 +32,7 @@ deps:
 	fi
 
 build/release/build.ninja:
-	cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build/release $(CMAKE_GEN) $(WERROR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: deps build/release/build.ninja
 	cmake --build build/release -j $(JOBS)
@@ -50,19 +52,19 @@ test-release: build
 	$(CTEST) --test-dir build/release
 
 test-asan: deps
-	cmake -S . -B build/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON
+	cmake -S . -B build/asan $(CMAKE_GEN) $(WERROR) -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON
 	cmake --build build/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/asan
 
 test-clang: deps
-	CC=clang CXX=clang++ cmake -S . -B build/clang $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	CC=clang CXX=clang++ cmake -S . -B build/clang $(CMAKE_GEN) $(WERROR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/clang -j $(JOBS)
 	$(CTEST) --test-dir build/clang
 
 # Under Wine a test program's parent has been seen to end silently right after its
 # death-test child reported (its own code had not run yet), so a failed test runs once more.
 test-windows: deps
-	cmake -S . -B build/win $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build/win $(CMAKE_GEN) $(WERROR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/win -j $(JOBS)
 	$(CTEST) --test-dir build/win --repeat until-pass:2
 
@@ -70,7 +72,7 @@ test-windows: deps
 # (and ctest replays them through the program). The demo image seeds runs of what loads.
 # Then the option walk and the mkimage compiler, each from its seeds.
 test-fuzz: build
-	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DTESSEL_FUZZ=ON
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) $(WERROR) -DTESSEL_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS)
 	mkdir -p build/fuzz/corpus
 	build/release/tools/mkheader build/fuzz/corpus/header.im
@@ -87,7 +89,7 @@ test-fuzz: build
 	  tools/mkimage/kernel tools/mkimage/examples tools/mkimage/tests/corpus
 
 bench: deps
-	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON
+	cmake -S . -B build/bench $(CMAKE_GEN) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
 	build/bench/bench/tessel_bench
 	build/bench/bench/tessel_sombench

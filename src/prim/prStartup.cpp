@@ -43,6 +43,7 @@
 #include "prim/prResources.h"
 #include "prim/prSubscript.h"
 #include "prim/prTimer.h"
+#include "prim/prUp.h"
 #include "stack/contexts.h"
 #include "stack/scheduler.h"
 #include "stack/send.h"
@@ -146,6 +147,7 @@ void initPrimitives() {
   initDoublePrims();
   initLargeIntPrims();
   initArithmeticPrims();
+  initUserPrimitives();
   initLinkRegistryPrimitives();
   initHashPrimitives();
   initBytePrimitives();

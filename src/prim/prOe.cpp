@@ -452,16 +452,19 @@ OE_TO_C(oeIndexVarSize, oeOpIndexVarSize, uint64_t)
 oop oeCtoOEbool(int32_t b) { return booleanOop(b != 0); }
 oop oeCtoOEint(int64_t v) {
   oop o = 0;
-  return answer(oeOpFromCint(v, &o), o);
+  uint32_t code = oeOpFromCint(v, &o);
+  return answer(code, o);
 }
 oop oeCtoOEchar(char c) { return characterFor(uint64_t(int64_t(static_cast<signed char>(c)))); }
 oop oeCtoOEfloat(float f) {
   oop o = 0;
-  return answer(oeOpFromCfloat(f, &o), o);
+  uint32_t code = oeOpFromCfloat(f, &o);
+  return answer(code, o);
 }
 oop oeCtoOEdouble(double d) {
   oop o = 0;
-  return answer(oeOpFromCdouble(d, &o), o);
+  uint32_t code = oeOpFromCdouble(d, &o);
+  return answer(code, o);
 }
 
 // Immediates have no body: null for them as for invalid words.
@@ -471,14 +474,22 @@ void* oeOopDataPtr(oop o) {
 }
 oop oeInstVarAt(oop o, int64_t index) {
   oop v = 0;
-  return answer(oeOpInstVarAt(o, index, true, &v), v);
+  uint32_t code = oeOpInstVarAt(o, index, true, &v);
+  return answer(code, v);
 }
-oop oeInstVarAtPut(oop o, int64_t index, oop value) { return answer(oeOpInstVarAtPut(o, index, value, true), o); }
+oop oeInstVarAtPut(oop o, int64_t index, oop value) {
+  uint32_t code = oeOpInstVarAtPut(o, index, value, true);
+  return answer(code, o);
+}
 oop oeBasicAt(oop o, int64_t index) {
   oop v = 0;
-  return answer(oeOpBasicAt(o, index, true, &v), v);
+  uint32_t code = oeOpBasicAt(o, index, true, &v);
+  return answer(code, v);
 }
-oop oeBasicAtPut(oop o, int64_t index, oop value) { return answer(oeOpBasicAtPut(o, index, value, true), o); }
+oop oeBasicAtPut(oop o, int64_t index, oop value) {
+  uint32_t code = oeOpBasicAtPut(o, index, value, true);
+  return answer(code, o);
+}
 
 #define OE_AT(name, op, type)                    \
   oop name(oop o, int64_t index, type* out) {    \
@@ -493,14 +504,19 @@ OE_AT(oeIntegerAt, oeOpIntegerAt, int64_t)
 OE_AT(oeFloatAt, oeOpFloatAt, float)
 OE_AT(oeDoubleAt, oeOpDoubleAt, double)
 #undef OE_AT
-oop oeByteAtPut(oop o, int64_t index, char byte) { return answer(oeOpByteAtPut(o, index, byte, true), o); }
+oop oeByteAtPut(oop o, int64_t index, char byte) {
+  uint32_t code = oeOpByteAtPut(o, index, byte, true);
+  return answer(code, o);
+}
 oop oeIntegerAtPut(oop o, int64_t index, int64_t value) {
   oop stored = 0;
-  return answer(oeOpIntegerAtPut(o, index, value, true, &stored), stored);
+  uint32_t code = oeOpIntegerAtPut(o, index, value, true, &stored);
+  return answer(code, stored);
 }
 oop oeFloatAtPut(oop o, int64_t index, float value) {
   oop stored = 0;
-  return answer(oeOpFloatAtPut(o, index, value, true, &stored), stored);
+  uint32_t code = oeOpFloatAtPut(o, index, value, true, &stored);
+  return answer(code, stored);
 }
 
 #define OE_COPY(name, op, kind, bufferType)                                                  \
@@ -548,27 +564,33 @@ uint32_t oeClassType(oop o) { return oeValidOop(o) ? uint32_t(classType(o)) : 0;
 
 oop oeAllocFsObject(oop cls) {
   oop o = 0;
-  return answer(oeOpAllocFs(cls, true, &o), o);
+  uint32_t code = oeOpAllocFs(cls, true, &o);
+  return answer(code, o);
 }
 oop oeAllocVsObject(oop cls, int64_t n) {
   oop o = 0;
-  return answer(oeOpAllocVs(cls, n, false, true, &o), o);
+  uint32_t code = oeOpAllocVs(cls, n, false, true, &o);
+  return answer(code, o);
 }
 oop oeAllocVsObjectInFixedSpace(oop cls, int64_t n) {
   oop o = 0;
-  return answer(oeOpAllocVs(cls, n, true, true, &o), o);
+  uint32_t code = oeOpAllocVs(cls, n, true, true, &o);
+  return answer(code, o);
 }
 oop oeAllocArray(oop value, int64_t n) {
   oop o = 0;
-  return answer(oeOpAllocArray(value, n, true, &o), o);
+  uint32_t code = oeOpAllocArray(value, n, true, &o);
+  return answer(code, o);
 }
 oop oeAllocByteArray(char byte, int64_t n) {
   oop o = 0;
-  return answer(oeOpAllocBytes(classIndexByteArray, byte, n, &o), o);
+  uint32_t code = oeOpAllocBytes(classIndexByteArray, byte, n, &o);
+  return answer(code, o);
 }
 oop oeAllocString(char byte, int64_t n) {
   oop o = 0;
-  return answer(oeOpAllocBytes(classIndexByteString, byte, n, &o), o);
+  uint32_t code = oeOpAllocBytes(classIndexByteString, byte, n, &o);
+  return answer(code, o);
 }
 
 int64_t oeAllocRegistrySlot() {
@@ -578,9 +600,13 @@ int64_t oeAllocRegistrySlot() {
 }
 oop oeRegisteredHandleAt(int64_t index) {
   oop o = 0;
-  return answer(oeOpRegistryAt(index, &o), o);
+  uint32_t code = oeOpRegistryAt(index, &o);
+  return answer(code, o);
 }
-oop oeRegisteredHandleAtPut(int64_t index, oop o) { return answer(oeOpRegistryAtPut(index, o, true), o); }
+oop oeRegisteredHandleAtPut(int64_t index, oop o) {
+  uint32_t code = oeOpRegistryAtPut(index, o, true);
+  return answer(code, o);
+}
 uint32_t oeAddPrimitive(int64_t number, void* function, int64_t numArgs) {
   return oeOpAddPrimitive(number, function, numArgs);
 }

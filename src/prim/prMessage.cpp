@@ -49,10 +49,12 @@ enum : uint32_t {
 };
 static uint64_t requestBase;
 
-// CSendFrameRecord: a 48-byte object of the ByteArray class: the nested and the outer C
-// stack and frame, the resume point, and calloutIsLongComp at entry.
+// CSendFrameRecord: a 56-byte object of the ByteArray class: the nested and the outer C
+// stack and frame, the resume point, calloutIsLongComp at entry, and 1 when the outcome slot
+// holds nil in place of a fail value that is no object (the send still returns to its caller).
 enum : uint32_t {
-  frNestedStack, frNestedFrame, frOuterStack, frOuterFrame, frResumePoint, frLongComp, frameRecordWords,
+  frNestedStack, frNestedFrame, frOuterStack, frOuterFrame, frResumePoint, frLongComp, frFailStoodIn,
+  frameRecordWords,
 };
 
 // The request primitive 381 hands back to the nested run when it jumps.
@@ -68,7 +70,7 @@ static uint64_t* frameRecordWordsOf(oop request) {
 
 // Runs the send prepared on the current stack to completion: answers the request as
 // primitive 381 hands it back (it may have moved), or 0 when the frame record cannot be made.
-static oop runNestedSend(oop request) {
+static oop runNestedSend(oop request, bool failStoodIn) {
   uint64_t outerStack = CStack, outerFrame = CFrame;
   jmp_buf resume;
   if (setjmp(resume) != 0) {
@@ -96,6 +98,7 @@ static oop runNestedSend(oop request) {
   record[frOuterFrame] = outerFrame;
   record[frResumePoint] = uint64_t(uintptr_t(&resume));
   record[frLongComp] = calloutIsLongComp;
+  record[frFailStoodIn] = failStoodIn;
   if (calloutIsLongComp) pdFinishLongComp();
   calloutResult = 0;
   backToNcodePopping();
@@ -179,7 +182,7 @@ oop basicOeSendMessageMany(oop receiver, oop selector, oop arguments, oop* resul
   oop priority = requestActiveProcessPriority(highestProcessPriority());
   putRequestSlot(request, reqSavedPriority, priority);
   if (outerCallout != 0) putRequestSlot(request, reqOuterCallout, outerCallout);
-  oop back = runNestedSend(request);
+  oop back = runNestedSend(request, failValue != 0 && !oeValidOop(failValue));
   if (back == 0) {
     currentStack[shSp] = spBefore;  // the prepared send
     requestActiveProcessPriority(priority);
@@ -327,7 +330,7 @@ static oop primReturnToC(oop request) {
   requestActiveProcessPriority(requestSlot(request, reqSavedPriority));
   if (requestSlot(request, reqFrameRecord) == nilOop()) return request;
   const uint64_t* record = frameRecordWordsOf(request);
-  if (requestSlot(request, reqOutcome) == nilOop()) {
+  if (requestSlot(request, reqOutcome) == nilOop() && record[frFailStoodIn] == 0) {
     calloutIsLongComp = 1;
     CStack = record[frOuterStack];
     CFrame = record[frOuterFrame];

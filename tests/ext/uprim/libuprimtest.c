@@ -1,6 +1,6 @@
 /* User primitives for the UserPrims program: a library that sees the engine only through
    tessel/oe.h, its symbols resolved from the running engine when the image loads it. uprimInit
-   (called by the image) registers 10001-10014. Objects held across a send may move: what a
+   (called by the image) registers 10001-10015. Objects held across a send may move: what a
    primitive keeps across one lives in a registry slot. */
 #include <pthread.h>
 #include <string.h>
@@ -212,6 +212,15 @@ static oop counts(oop receiver) {
   return 0;
 }
 
+/* 10015: the target's touch sent from C with the fail value -3 (which 1) or with a word that
+   is no object (which 2: answers true when that very word came back). */
+static oop failValue(oop receiver, oop which, oop target) {
+  const oop notAnObject = 0x10;
+  if (UPSTtoCint(which) == 1) UPReturn(oeCSendMessage0(target, "touch", 0, UPCtoSTint(-3)));
+  UPReturn(UPCtoSTbool(oeCSendMessage0(target, "touch", 0, notAnObject) == notAnObject));
+  return 0;
+}
+
 /* Registers the primitives and the handlers; answers how many registered. */
 int64_t uprimInit(void) {
   static const struct {
@@ -223,7 +232,7 @@ int64_t uprimInit(void) {
       {10004, (void*)keepInSlot, 0},    {10005, (void*)readSlot, 1},     {10006, (void*)clearSlot, 1},
       {10007, (void*)sends, 2},         {10008, (void*)mustBeInteger, 1}, {10009, (void*)elementAt, 2},
       {10010, (void*)returnZero, 1},    {10011, (void*)nest, 2},         {10012, (void*)sendOffThread, 1},
-      {10013, (void*)delegates, 2},     {10014, (void*)counts, 0},
+      {10013, (void*)delegates, 2},     {10014, (void*)counts, 0},       {10015, (void*)failValue, 2},
   };
   int64_t registered = 0;
   for (size_t i = 0; i < sizeof table / sizeof table[0]; i++)

@@ -1,6 +1,6 @@
 /* User primitives for the UserPrims program: a library that sees the engine only through
    tessel/oe.h, its symbols resolved from the running engine when the image loads it. uprimInit
-   (called by the image) registers 10001-10015. Objects held across a send may move: what a
+   (called by the image) registers 10001-10017. Objects held across a send may move: what a
    primitive keeps across one lives in a registry slot. */
 #include <pthread.h>
 #include <string.h>
@@ -221,6 +221,20 @@ static oop failValue(oop receiver, oop which, oop target) {
   return 0;
 }
 
+/* 10016 (benchmarks): the sum of two SmallIntegers. */
+static oop add(oop receiver, oop a, oop b) {
+  UPReturn(UPCtoSTint(UPSTtoCint(a) + UPSTtoCint(b)));
+  return 0;
+}
+
+/* 10017 (benchmarks): n sends of the selector (+) to 3 with 4 from C; answers the last. */
+static oop sendPlus(oop receiver, oop selector, oop n) {
+  oop last = UPnil();
+  for (int64_t i = UPSTtoCint(n); i > 0; i--) last = oeSendMessage1(UPCtoSTint(3), selector, UPCtoSTint(4), 0, UPnil());
+  UPReturn(last);
+  return 0;
+}
+
 /* Registers the primitives and the handlers; answers how many registered. */
 int64_t uprimInit(void) {
   static const struct {
@@ -233,6 +247,7 @@ int64_t uprimInit(void) {
       {10007, (void*)sends, 2},         {10008, (void*)mustBeInteger, 1}, {10009, (void*)elementAt, 2},
       {10010, (void*)returnZero, 1},    {10011, (void*)nest, 2},         {10012, (void*)sendOffThread, 1},
       {10013, (void*)delegates, 2},     {10014, (void*)counts, 0},       {10015, (void*)failValue, 2},
+      {10016, (void*)add, 2},           {10017, (void*)sendPlus, 2},
   };
   int64_t registered = 0;
   for (size_t i = 0; i < sizeof table / sizeof table[0]; i++)

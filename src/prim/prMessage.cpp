@@ -3,7 +3,6 @@
 // callback registry indices. Prefix: UP, none.
 #include "prim/prMessage.h"
 
-#include <cfenv>
 #include <csetjmp>
 #include <cstring>
 #include <initializer_list>
@@ -163,7 +162,7 @@ static void comeBack(oop suspended) {
 oop basicOeSendMessageMany(oop receiver, oop selector, oop arguments, oop* resultPtr, oop failValue) {
   oop outerCallout = calloutResult;
   if (!pdOnEngineThread()) return 0;
-  feclearexcept(FE_ALL_EXCEPT);
+  clearX87Exceptions();
   if (cSendClassX < 0) return failValue;
   oop suspended;
   if (currentStack != nullptr) {

@@ -10,6 +10,15 @@
 
 extern "C" uint32_t oeErrorCode;
 
+// Clears the x87 unit's pending exceptions when it has some (fenv's feclearexcept rewrites the
+// whole x87 and SSE environments, and fnclex waits for the unit: too slow for every user
+// primitive's answer, when reading the status word is not).
+inline void clearX87Exceptions() {
+  uint16_t status;
+  __asm__ volatile("fnstsw %0" : "=a"(status));
+  if ((status & 0xFF) != 0) __asm__ volatile("fnclex");
+}
+
 // 1 when the word is an immediate or the address of a live object in a space it may be in.
 bool oeValidOop(oop o);
 

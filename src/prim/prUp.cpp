@@ -3,7 +3,6 @@
 // Owns upArgumentChecking and upErrorHandler. Prefix: UP.
 #include "prim/prUp.h"
 
-#include <cfenv>
 
 #include "ext/exError.h"
 #include "ext/exRequest.h"
@@ -46,7 +45,7 @@ extern "C" {
 // ---- Ending the primitive ---------------------------------------------------------------------
 
 void UPReturn(oop value) {
-  feclearexcept(FE_ALL_EXCEPT);
+  clearX87Exceptions();
   calloutResult = 0;
   if (value == 0) value = nilOop();
   uint64_t* s = currentStack;
@@ -79,7 +78,7 @@ void UPreturnHandle(oop value) {
 }
 
 void UPFailPrimitive(int32_t code) {
-  feclearexcept(FE_ALL_EXCEPT);
+  clearX87Exceptions();
   calloutResult = 0;
   oop error = smallIntegerFor(code);
   commitPrimitive(error);

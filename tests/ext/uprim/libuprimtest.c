@@ -1,6 +1,6 @@
 /* User primitives for the UserPrims program: a library that sees the engine only through
    tessel/oe.h, its symbols resolved from the running engine when the image loads it. uprimInit
-   (called by the image) registers 10001-10017. Objects held across a send may move: what a
+   (called by the image) registers 10001-10019. Objects held across a send may move: what a
    primitive keeps across one lives in a registry slot. */
 #include <pthread.h>
 #include <string.h>
@@ -235,6 +235,23 @@ static oop sendPlus(oop receiver, oop selector, oop n) {
   return 0;
 }
 
+/* 10018: the sum of three SmallIntegers, answered by UPReturn over the stacked arguments. */
+static oop sum3(oop receiver, oop a, oop b, oop c) {
+  UPReturn(UPCtoSTint(UPSTtoCint(a) + UPSTtoCint(b) + UPSTtoCint(c)));
+  return 0;
+}
+
+/* 10019: the sum of five SmallIntegers as a plain C answer; any other argument fails it. */
+static oop sum5(oop receiver, oop a, oop b, oop c, oop d, oop e) {
+  oop args[5] = {a, b, c, d, e};
+  int64_t sum = 0;
+  for (int i = 0; i < 5; i++) {
+    UPmustBeInteger(args[i]);
+    sum += UPSTtoCint(args[i]);
+  }
+  return UPCtoSTint(sum);
+}
+
 /* Registers the primitives and the handlers; answers how many registered. */
 int64_t uprimInit(void) {
   static const struct {
@@ -248,6 +265,7 @@ int64_t uprimInit(void) {
       {10010, (void*)returnZero, 1},    {10011, (void*)nest, 2},         {10012, (void*)sendOffThread, 1},
       {10013, (void*)delegates, 2},     {10014, (void*)counts, 0},       {10015, (void*)failValue, 2},
       {10016, (void*)add, 2},           {10017, (void*)sendPlus, 2},
+      {10018, (void*)sum3, 3},          {10019, (void*)sum5, 5},
   };
   int64_t registered = 0;
   for (size_t i = 0; i < sizeof table / sizeof table[0]; i++)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ext/exPrimTable.h"
@@ -298,6 +299,24 @@ TEST_F(OeInterface, RegistrationChecksNumberCountAndFunction) {
     const PrimEntry* e = getPrimEntry(uint64_t(c.number));
     EXPECT_EQ(e->kind == primKindUser && e->function == reinterpret_cast<uint64_t>(f), c.answer == 1);
   }
+}
+
+// Sends from C refused before anything is touched: 0.
+TEST_F(OeInterface, SendsWithBadArgumentsOrFromAnotherThreadAnswerZero) {
+  oop fail = si(-9), args[1] = {si(1)};
+  EXPECT_EQ(oeCSendMessageMany(array, "at:", nullptr, 2, nullptr, fail), 0u);
+  EXPECT_EQ(oeCSendMessageMany(array, "at:", args, -1, nullptr, fail), 0u);
+  EXPECT_EQ(oeCSendMessageMany(array, nullptr, args, 1, nullptr, fail), 0u);
+  uint64_t eden0 = eden.allocPtr;
+  oop answer = 1;
+  std::thread other([&] { answer = oeCSendMessage1(array, "at:", si(1), nullptr, fail); });
+  other.join();
+  EXPECT_EQ(answer, 0u);
+  answer = 1;
+  std::thread other2([&] { answer = oeSendMessage0(array, nilOop(), nullptr, fail); });
+  other2.join();
+  EXPECT_EQ(answer, 0u);
+  EXPECT_EQ(eden.allocPtr, eden0);  // nothing was allocated
 }
 
 // ---- UP: checks fail the running primitive ---------------------------------------------------

@@ -384,3 +384,34 @@ TEST_F(OeInterface, UpChecksFailThePrimitiveWithTheirCodes) {
 }
 
 }  // namespace
+
+namespace {
+
+// UnsafeUPaddPrimitive turns the oop test off for good (so in a child process): an unchecked
+// word is taken as it is, while kind and index checks still fail.
+TEST_F(OeInterface, UnsafeRegistrationDropsOnlyTheOopTest) {
+  EXPECT_EXIT(
+      {
+        addCPrimitive(1999, reinterpret_cast<const void*>(upBody), 2);
+        int failures = 0;
+        UnsafeUPaddPrimitive(10000, reinterpret_cast<void*>(dummyPrimitive), 0);
+        // A String the oop test refuses (a stack zone is said to lie over it) is taken as it is.
+        startOfStackZone = string;
+        endOfStackZone = string + 16;
+        upCall = [](oop a, oop) { return oop(UPisString(a)); };
+        PrimOutcome o = callPrimitive(1999, nilOop(), {string, si(0)});
+        failures += o.failed || o.result != 1;
+        startOfStackZone = endOfStackZone = 0;
+        upCall = [](oop a, oop b) { return UPbasicAt(a, smallIntegerValue(b)); };
+        o = callPrimitive(1999, nilOop(), {array, si(0)});
+        failures += !o.failed || o.errorOop != si(upErrRange);
+        o = callPrimitive(1999, nilOop(), {array, si(4)});
+        failures += !o.failed || o.errorOop != si(upErrIndex);
+        o = callPrimitive(1999, nilOop(), {string, si(1)});
+        failures += !o.failed || o.errorOop != si(upErrKind);
+        exit(failures);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

@@ -1,9 +1,10 @@
 /* User primitives for the UserPrims program: a library that sees the engine only through
    tessel/oe.h, its symbols resolved from the running engine when the image loads it. uprimInit
-   (called by the image) registers 10001-10019. Objects held across a send may move: what a
+   (called by the image) registers 10001-10021. Objects held across a send may move: what a
    primitive keeps across one lives in a registry slot. */
 #include <pthread.h>
 #include <string.h>
+#include <time.h>
 
 #include <tessel/oe.h>
 
@@ -252,6 +253,43 @@ static oop sum5(oop receiver, oop a, oop b, oop c, oop d, oop e) {
   return UPCtoSTint(sum);
 }
 
+/* 10020: arms a send from the poll handler: a thread posts the poll request, and the handler
+   sends the target's fromPoll: 7 (from the idle loop, no stack runs: in the Process waiting on
+   the callback Semaphore). 10021 answers {the send's answer, the handler's calls}. */
+static int64_t pollTargetSlot = -1;
+static oop pollAnswer;
+static int pollSends;
+static void sendFromPoll(void) {
+  pollSends++;
+  pollAnswer = oeCSendMessage1(UPregisteredHandleAt(pollTargetSlot), "fromPoll:", UPCtoSTint(7), 0, UPCtoSTint(-7));
+}
+static void* postLater(void* unused) {
+  (void)unused;
+  struct timespec t = {0, 20 * 1000 * 1000};
+  nanosleep(&t, 0);
+  oePostInterrupt();
+  return 0;
+}
+static oop armPollSend(oop receiver, oop target) {
+  pthread_t t;
+  if (pollTargetSlot < 0) pollTargetSlot = UPallocRegistrySlot();
+  UPregisteredHandleAtPut(pollTargetSlot, target);
+  pollSends = 0;
+  UPinstallPollHandler(sendFromPoll);
+  if (pthread_create(&t, 0, postLater, 0) != 0) UPfail(-100);
+  pthread_detach(t);
+  UPreturnTrue();
+  return 0;
+}
+static oop pollSendResult(oop receiver) {
+  UPinstallPollHandler(countPoll);
+  oop a = UPallocArray(UPnil(), 2);
+  UPbasicAtPut(a, 1, pollAnswer);
+  UPbasicAtPut(a, 2, UPCtoSTint(pollSends));
+  UPReturn(a);
+  return 0;
+}
+
 /* Registers the primitives and the handlers; answers how many registered. */
 int64_t uprimInit(void) {
   static const struct {
@@ -266,6 +304,7 @@ int64_t uprimInit(void) {
       {10013, (void*)delegates, 2},     {10014, (void*)counts, 0},       {10015, (void*)failValue, 2},
       {10016, (void*)add, 2},           {10017, (void*)sendPlus, 2},
       {10018, (void*)sum3, 3},          {10019, (void*)sum5, 5},
+      {10020, (void*)armPollSend, 1},   {10021, (void*)pollSendResult, 0},
   };
   int64_t registered = 0;
   for (size_t i = 0; i < sizeof table / sizeof table[0]; i++)

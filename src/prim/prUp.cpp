@@ -49,9 +49,10 @@ void UPReturn(oop value) {
   calloutResult = 0;
   if (value == 0) value = nilOop();
   uint64_t* s = currentStack;
-  if (s[shReceiver] != 0 && !anyRequestsPending()) {
-    // Still uncommitted: the answer goes straight to the sender, over the receiver and the
-    // arguments its caller pushed when there are more than two.
+  if (s[shReceiver] != 0 && s[shSp] == userPrimitiveSp && !anyRequestsPending()) {
+    // The user primitive is still uncommitted (not some other C primitive that called here):
+    // the answer goes straight to the sender, over the receiver and the arguments its caller
+    // pushed when there are more than two.
     uint64_t sp = s[shSp], n = userPrimitiveArgCount;
     if (n <= 2) {
       sp -= 8;

@@ -480,21 +480,27 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
 // (function, r12, r13, count) with the rest of the arguments above the saved sp. The function
 // takes the receiver and its arguments as a C primitive does; it ends through UPReturn or a
 // failure, or returns its answer (0: failed without saying why).
-uint64_t userPrimitiveArgCount;
+uint64_t userPrimitiveArgCount, userPrimitiveSp;
+
+// Notes the user primitive about to run: its argument count and the saved sp it answers over.
+static void noteUserPrimitive(uint64_t n) {
+  userPrimitiveArgCount = n;
+  userPrimitiveSp = currentStack[shSp];
+}
 
 static oop userPrimitiveAnswer(oop result, uint64_t n) { return result != 0 ? result : failPrimitive(nilOop(), n); }
 
 extern "C" {
 uint64_t CrtUPrimGlue0(uint64_t function, oop receiver, oop, oop) {
-  userPrimitiveArgCount = 0;
+  noteUserPrimitive(0);
   return userPrimitiveAnswer(reinterpret_cast<oop (*)(oop)>(function)(receiver), 0);
 }
 uint64_t CrtUPrimGlue1(uint64_t function, oop receiver, oop a1, oop) {
-  userPrimitiveArgCount = 1;
+  noteUserPrimitive(1);
   return userPrimitiveAnswer(reinterpret_cast<oop (*)(oop, oop)>(function)(receiver, a1), 1);
 }
 uint64_t CrtUPrimGlue2(uint64_t function, oop receiver, oop a1, oop a2) {
-  userPrimitiveArgCount = 2;
+  noteUserPrimitive(2);
   return userPrimitiveAnswer(reinterpret_cast<oop (*)(oop, oop, oop)>(function)(receiver, a1, a2), 2);
 }
 uint64_t CrtUPrimGlue3(uint64_t function, oop, oop a2, oop a3) { return CrtUPrimGlueMany(function, a2, a3, 3); }
@@ -505,7 +511,7 @@ uint64_t CrtUPrimGlueMany(uint64_t function, oop last2, oop last, uint64_t n) {
   for (uint64_t k = 1; k + 2 <= n; k++) args[k - 1] = words(s[shSp])[n - k - 1];
   args[n - 2] = last2;
   args[n - 1] = last;
-  userPrimitiveArgCount = n;
+  noteUserPrimitive(n);
   return userPrimitiveAnswer(callWithReceiverAndArgs(function, s[shReceiver], args, n), n);
 }
 }
@@ -560,7 +566,7 @@ static oop callFromFrame(const PrimEntry* entry, uint64_t fp, uint64_t n) {
   oop receiver = words(fp)[frReceiver];
   switch (kind) {
     case primKindUser:
-      userPrimitiveArgCount = n;
+      noteUserPrimitive(n);
       [[fallthrough]];
     case primKindC: {
       oop args[fixedCalls.size()];

@@ -32,9 +32,9 @@ ObjectHeader* newRunTimeObject(uint32_t classTag, uint64_t namedSlots, uint64_t 
 // Calls a C function of the receiver and n (below 32) separate arguments; 0 for more.
 oop callWithReceiverAndArgs(uint64_t function, oop receiver, const oop* args, uint64_t n);
 
-// The argument count of the user primitive the dispatch last called: an answer that bypasses
-// the glue drops that many words.
-extern uint64_t userPrimitiveArgCount;
+// The argument count of the user primitive the dispatch last called and the saved sp it was
+// called at: an answer that bypasses the glue drops that many words above that sp.
+extern uint64_t userPrimitiveArgCount, userPrimitiveSp;
 
 struct PrimEntry;
 extern "C" {

@@ -1,6 +1,6 @@
 // C interface: message sends from C and the primitives of their protocol.
-// Owns cSendClassX, cSendSelectorX, the CSendRequest slot indices, returningRequest and the
-// callback registry indices. Prefix: UP, none.
+// Owns cSendClassX, cSendSelectorX, the CSendRequest slot indices, returningRequest, the
+// callback registry indices and the send delegate. Prefix: oe, UP, none.
 #include "prim/prMessage.h"
 
 #include <csetjmp>

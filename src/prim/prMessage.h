@@ -1,8 +1,9 @@
 // C interface: message sends from C code running on the engine thread, run to completion in
-// a nested run of translated code; the send-class (380), return (381) and callback
-// registration (383, 1050) primitives. Owns cSendClassX, cSendSelectorX, the request slot
-// indices, returningRequest and the callback registry indices. Prefix: UP (exported),
-// none (basicOeSendMessageMany, sendMessageWithArgs, initMessagePrimitives).
+// a nested run of translated code (the oe and UP send families and the send delegate); the
+// system-ready (370), send-class (380), return (381) and callback registration (383, 1050)
+// primitives. Owns cSendClassX, cSendSelectorX, the request slot indices, returningRequest, the
+// callback registry indices and the delegate. Prefix: oe, UP (exported), none
+// (basicOeSendMessageMany, sendMessageWithArgs, initMessagePrimitives).
 #pragma once
 #include <cstdint>
 

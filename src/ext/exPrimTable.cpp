@@ -43,9 +43,6 @@ void addPrimitiveWithParams(uint32_t number, const void* function, uint8_t numAr
 void addCPrimitive(uint32_t number, const void* function, uint8_t numArgs) {
   addPrimitiveWithParams(number, function, numArgs, primKindC, 0);
 }
-void addUPrimitive(uint32_t number, const void* function, uint8_t numArgs) {
-  addPrimitiveWithParams(number, function, numArgs, primKindUser, 0);
-}
 void addVarArgCPrimitive(uint32_t number, const void* function) {
   addPrimitiveWithParams(number, function, 0, primKindVarArgC, 0);
 }

@@ -41,7 +41,6 @@ PrimEntry* getPrimEntry(uint64_t number);
 void addPrimitiveWithParams(uint32_t number, const void* function, uint8_t numArgs,
                             uint8_t kind, uint8_t flag);
 void addCPrimitive(uint32_t number, const void* function, uint8_t numArgs);
-void addUPrimitive(uint32_t number, const void* function, uint8_t numArgs);
 void addVarArgCPrimitive(uint32_t number, const void* function);
 void addVarArgUPrimitive(uint32_t number, const void* function);
 void addVarArgCPrimitiveForRange(uint32_t first, uint32_t limit, const void* function);

@@ -44,6 +44,7 @@
 #include "prim/prSubscript.h"
 #include "prim/prThreads.h"
 #include "prim/prTimer.h"
+#include "prim/prUp.h"
 #include "stack/contexts.h"
 #include "stack/scheduler.h"
 #include "stack/send.h"
@@ -148,6 +149,7 @@ void initPrimitives() {
   initDoublePrims();
   initLargeIntPrims();
   initArithmeticPrims();
+  initUserPrimitives();
   initLinkRegistryPrimitives();
   initHashPrimitives();
   initBytePrimitives();
@@ -166,7 +168,7 @@ static void initExternPrimitives() {
   initPlatformPrimitiveSets();
   initCPrimitives();
   initMessagePrimitives();
-  initThreadPrimitives();  // the interface is set up here until the user primitives are
+  initThreadPrimitives();
   initDynamicLoadPrimitives();
 }
 

@@ -232,8 +232,13 @@ static oop primSetThreadLevels(oop receiver, oop maximum, oop minimum) {
   return receiver;
 }
 
-void initThreadPrimitives() {
+// The threaded-call interface over the engine's objects: its tables and the engine thread.
+void initThreadInterface() {
   threadObjects = &engineThreadObjects;
+  InitializeNBAPI();
+}
+
+void initThreadPrimitives() {
   setRequestServer(requestThreadedCalls, NBAPIServiceThreads);
   addCPrimitive(1051, reinterpret_cast<const void*>(primCallbackReturn), 2);
   addCPrimitive(1052, reinterpret_cast<const void*>(primForeignProcess), 0);
@@ -241,5 +246,4 @@ void initThreadPrimitives() {
   addCPrimitive(1054, reinterpret_cast<const void*>(primAttachThread), 1);
   addCPrimitive(1055, reinterpret_cast<const void*>(primThreadLevels), 0);
   addCPrimitive(1056, reinterpret_cast<const void*>(primSetThreadLevels), 2);
-  InitializeNBAPI();
 }

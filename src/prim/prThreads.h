@@ -1,7 +1,7 @@
 // C interface: the objects of threaded calls (the Semaphore and Process tables in the
 // registry, the reap of a finished call into its waiting Process) and the thread primitives
 // 1051-1056. Owns NBAPITableIndex, nbForeignCallbackProcessX and threadReapHook.
-// Prefix: none (initThreadPrimitives, nbapiSemaphoreAt).
+// Prefix: none (initThreadInterface, initThreadPrimitives, nbapiSemaphoreAt).
 #pragma once
 #include <cstdint>
 
@@ -25,4 +25,6 @@ oop nbapiSemaphoreAt(int32_t index);
 
 // Serves threadObjects for the engine, registers request 4's server and primitives
 // 1051-1056, and sets the interface up (after the platform has set threadPlatform).
+// Sets up the threaded-call interface (InitializeNBAPI); user primitives' start-up calls it.
+void initThreadInterface();
 void initThreadPrimitives();

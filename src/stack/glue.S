@@ -344,7 +344,8 @@ primGlueManyReturn:
         jmp *%r15
 2:      ret
 
-// User primitives go through the dispatch services.
+// User primitives go through the dispatch (function, receiver, r12, r13; many: function, r12,
+// r13, count).
 PRIM_GLUE rtUPrimGlue0, 0, CrtUPrimGlue0
 PRIM_GLUE rtUPrimGlue1, 1, CrtUPrimGlue1
 PRIM_GLUE rtUPrimGlue2, 2, CrtUPrimGlue2
@@ -358,9 +359,10 @@ rtUPrimGlue3:
 rtUPrimGlueMany:
         PRIM_SAVE 3
         movq %r9, SH_NUMARGS(%rax)
-        movq %r12, %rdi
-        movq %r13, %rsi
-        movq %r9, %rdx
+        movq %r15, %rdi
+        movq %r12, %rsi
+        movq %r13, %rdx
+        movq %r9, %rcx
         call CrtUPrimGlueMany
         jmp primGlueManyReturn
 

@@ -414,7 +414,8 @@ primGlueManyReturn:
         jmp *%r15
 2:      ret
 
-// User primitives go through the dispatch services.
+// User primitives go through the dispatch (function, receiver, r12, r13; many: function, r12,
+// r13, count).
 PRIM_GLUE rtUPrimGlue0, CrtUPrimGlue0
 PRIM_GLUE rtUPrimGlue1, CrtUPrimGlue1
 PRIM_GLUE rtUPrimGlue2, CrtUPrimGlue2
@@ -428,9 +429,9 @@ rtUPrimGlue3:
 rtUPrimGlueMany:
         PRIM_SAVE
         movq %r9, SH_NUMARGS(%rax)
-        movq %r12, %rcx
-        movq %r13, %rdx
-        movq %r9, %r8
+        movq %r15, %rcx
+        movq %r12, %rdx
+        movq %r13, %r8
         call CrtUPrimGlueMany
         jmp primGlueManyReturn
 

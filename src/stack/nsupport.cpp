@@ -476,14 +476,44 @@ extern "C" oop CrtMethodReturn(oop result, uint64_t depth) {
   doPanic(__FILE__, __LINE__);
 }
 
-// User primitives: the dispatch services are empty in this build; every call fails. The
-// glue hands over (function, receiver, r12, r13), the many-argument one (r12, r13, count).
+// User primitives: the glue hands over (function, receiver, r12, r13), the many-argument one
+// (function, r12, r13, count) with the rest of the arguments above the saved sp. The function
+// takes the receiver and its arguments as a C primitive does; it ends through UPReturn or a
+// failure, or returns its answer (0: failed without saying why).
+uint64_t userPrimitiveArgCount, userPrimitiveSp;
+
+// Notes the user primitive about to run: its argument count and the saved sp it answers over.
+static void noteUserPrimitive(uint64_t n) {
+  userPrimitiveArgCount = n;
+  userPrimitiveSp = currentStack[shSp];
+}
+
+static oop userPrimitiveAnswer(oop result, uint64_t n) { return result != 0 ? result : failPrimitive(nilOop(), n); }
+
 extern "C" {
-uint64_t CrtUPrimGlue0(uint64_t, oop, oop, oop) { return 0; }
-uint64_t CrtUPrimGlue1(uint64_t, oop, oop, oop) { return 0; }
-uint64_t CrtUPrimGlue2(uint64_t, oop, oop, oop) { return 0; }
-uint64_t CrtUPrimGlue3(uint64_t, oop, oop, oop) { return 0; }
-uint64_t CrtUPrimGlueMany(oop, oop, uint64_t) { return 0; }
+uint64_t CrtUPrimGlue0(uint64_t function, oop receiver, oop, oop) {
+  noteUserPrimitive(0);
+  return userPrimitiveAnswer(reinterpret_cast<oop (*)(oop)>(function)(receiver), 0);
+}
+uint64_t CrtUPrimGlue1(uint64_t function, oop receiver, oop a1, oop) {
+  noteUserPrimitive(1);
+  return userPrimitiveAnswer(reinterpret_cast<oop (*)(oop, oop)>(function)(receiver, a1), 1);
+}
+uint64_t CrtUPrimGlue2(uint64_t function, oop receiver, oop a1, oop a2) {
+  noteUserPrimitive(2);
+  return userPrimitiveAnswer(reinterpret_cast<oop (*)(oop, oop, oop)>(function)(receiver, a1, a2), 2);
+}
+uint64_t CrtUPrimGlue3(uint64_t function, oop, oop a2, oop a3) { return CrtUPrimGlueMany(function, a2, a3, 3); }
+uint64_t CrtUPrimGlueMany(uint64_t function, oop last2, oop last, uint64_t n) {
+  const uint64_t* s = currentStack;
+  oop args[32];
+  if (n >= 32) return failPrimitive(nilOop(), n);
+  for (uint64_t k = 1; k + 2 <= n; k++) args[k - 1] = words(s[shSp])[n - k - 1];
+  args[n - 2] = last2;
+  args[n - 1] = last;
+  noteUserPrimitive(n);
+  return userPrimitiveAnswer(callWithReceiverAndArgs(function, s[shReceiver], args, n), n);
+}
 }
 
 // ---- A primitive run from its built frame -----------------------------------------------
@@ -525,7 +555,7 @@ static void prepareFrameCall(uint64_t* s, uint64_t fp, uint64_t nm, uint64_t n) 
 // Calls the entry's function as its kind is called from a prologue, with the frame's
 // receiver and n arguments: those above the return pc (argument n-2 nearest it), then the two
 // register arguments the prologue pushed. Answers 0 where the kind fails without a word.
-static oop callFromFrame(const PrimEntry* entry, const uint64_t* s, uint64_t fp, uint64_t n) {
+static oop callFromFrame(const PrimEntry* entry, uint64_t fp, uint64_t n) {
   uint64_t function = entry->function;
   uint8_t kind = entry->kind;
   if (kind == primKindTranslated && function != 0) {  // its fallback is a fixed-argument C function
@@ -535,20 +565,17 @@ static oop callFromFrame(const PrimEntry* entry, const uint64_t* s, uint64_t fp,
   if (function == 0 || n >= fixedCalls.size()) return 0;  // no primitive, or more arguments than a method takes
   oop receiver = words(fp)[frReceiver];
   switch (kind) {
+    case primKindUser:
+      noteUserPrimitive(n);
+      [[fallthrough]];
     case primKindC: {
       oop args[fixedCalls.size()];
       for (uint64_t k = 0; k + 2 < n; k++) args[k] = words(fp)[n - k - 1];
       for (uint64_t k = n >= 2 ? n - 2 : 0, slot = 0; k < n; k++, slot++) args[k] = words(fp)[frFirstArg - int64_t(slot)];
       return fixedCalls[n](function, receiver, args);
     }
-    case primKindVarArgC:
+    default:  // the variable-argument kinds
       return reinterpret_cast<oop (*)(oop, uint64_t, uint64_t)>(function)(receiver, n, fp + 8 * frReturnPc);
-    case primKindUser: {
-      static uint64_t (*const dispatch[3])(uint64_t, oop, oop, oop) = {CrtUPrimGlue0, CrtUPrimGlue1, CrtUPrimGlue2};
-      if (n < 3) return dispatch[n](function, receiver, s[shArg0], s[shArg1]);
-      return CrtUPrimGlueMany(s[shArg0], s[shArg1], n);
-    }
-    default: return CrtUPrimGlueMany(s[shArg0], s[shArg1], n);  // the var-arg user kind
   }
 }
 
@@ -560,7 +587,7 @@ extern "C" oop CrtCarefulCallPrim(const PrimEntry* entry) {
   uint64_t fp = s[shFp], sp = s[shSp];
   uint64_t n = nmHeader(words(fp)[frNMethod] & frameNMethodMask)->numArgs;
   prepareFrameCall(s, fp, words(fp)[frNMethod] & frameNMethodMask, n);
-  oop result = callFromFrame(entry, s, fp, n);
+  oop result = callFromFrame(entry, fp, n);
   if (result == 0) failPrimitive(nilOop(), n);  // 0 is no object: failed without saying why
 
   // The primitive may have switched processes after a commit: the answer is then the other

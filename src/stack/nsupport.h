@@ -32,8 +32,19 @@ ObjectHeader* newRunTimeObject(uint32_t classTag, uint64_t namedSlots, uint64_t 
 // Calls a C function of the receiver and n (below 32) separate arguments; 0 for more.
 oop callWithReceiverAndArgs(uint64_t function, oop receiver, const oop* args, uint64_t n);
 
+// The argument count of the user primitive the dispatch last called and the saved sp it was
+// called at: an answer that bypasses the glue drops that many words above that sp.
+extern uint64_t userPrimitiveArgCount, userPrimitiveSp;
+
 struct PrimEntry;
 extern "C" {
+// The user-primitive dispatch behind the glue: (function, receiver, r12, r13); the
+// many-argument one (function, r12, r13, count), the other arguments above the saved sp.
+uint64_t CrtUPrimGlue0(uint64_t function, oop receiver, oop a1, oop a2);
+uint64_t CrtUPrimGlue1(uint64_t function, oop receiver, oop a1, oop a2);
+uint64_t CrtUPrimGlue2(uint64_t function, oop receiver, oop a1, oop a2);
+uint64_t CrtUPrimGlue3(uint64_t function, oop receiver, oop a2, oop a3);
+uint64_t CrtUPrimGlueMany(uint64_t function, oop last2, oop last, uint64_t n);
 // The primitive of entry run from its method's built frame (glue rtCarefulCallPrim, entry in
 // rbx, called by the stub at the method's restart point): on an answer the frame is popped
 // and the answer goes to its sender in rbx; a failure resumes the frame at its failure code.

@@ -212,3 +212,33 @@ void tranNoteEdenWarningThresholdChanged() {
     rtFlushICache();
   }
 }
+
+// ---- User primitives ------------------------------------------------------------------------
+
+// Methods whose translations name a primitive number (collected first: discarding changes
+// the zone being walked).
+struct MethodsNamingPrimitive {
+  uint32_t number;
+  uint64_t count;
+  oop methods[64];
+};
+static void noteMethodNamingPrimitive(NMethodHeader* block, void* data) {
+  auto* found = static_cast<MethodsNamingPrimitive*>(data);
+  if (block->usedSize == 0 || (block->flags & (nmFlagPIC | nmFlagBlock | nmFlagUnlinked)) != 0 ||
+      (block->flags & nmFlagPrimitive) == 0)
+    return;
+  TVInfo info;
+  if (!unpackVMethod(block->vmethod, &info)) return;
+  if (info.primitive == int32_t(found->number) && found->count < sizeof found->methods / sizeof found->methods[0]) found->methods[found->count++] = block->vmethod;
+}
+
+void addUPrimitive(uint32_t number, const void* function, uint8_t numArgs) {
+  addPrimitiveWithParams(number, function, numArgs, primKindUser, 0);
+  MethodsNamingPrimitive found;
+  do {
+    found.number = number;
+    found.count = 0;
+    nMethodZoneDo(noteMethodNamingPrimitive, &found);
+    for (uint64_t i = 0; i < found.count; i++) nmFlushCachedCodeForMethod(found.methods[i]);
+  } while (found.count == sizeof found.methods / sizeof found.methods[0]);
+}

@@ -42,6 +42,9 @@ extern uint32_t enableXTP;  // 1: the extended level too
 
 // Registers the four tables at the level the globals select (none with enableTP 0).
 void makeTranslatedPrimitives();
+// Enters a user primitive (kind primKindUser). Methods translated while the number had
+// another entry are discarded, so that their next translation calls it.
+void addUPrimitive(uint32_t number, const void* function, uint8_t numArgs);
 // Registers the records of table whose level fits in L >> 1 (nothing when L's bit 0 is clear)
 // as `kind`. The first registration captures the table's current C function and the glue of
 // its argument count; a number without a C function stays as it is.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "ext/exPrimTable.h"
+#include "tran/tprim.h"
 
 namespace {
 

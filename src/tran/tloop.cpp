@@ -67,6 +67,7 @@ struct LoopState {
   bool invalid;              // an invalid encoding was met
   const uint8_t* keptPush;   // a push of a temp whose value the store before it kept on top
   OptState chain;            // the last inlined + or -: its fast path's exit and code end
+  int sdStubs;               // SmallDouble stubs still to place after the method's code
 };
 LoopState L;
 }  // namespace
@@ -219,6 +220,171 @@ static int branchAfter(const uint8_t* next, const uint8_t** target, int* sense) 
   return 1;
 }
 
+// SmallDouble paths. A SmallDouble receiver at an arithmetic or comparison site jumps to a stub
+// placed after the method's code, so that the site itself grows by one test and the SmallInteger
+// code keeps its short jumps: the stub decodes the receiver into xmm1 and the argument (a
+// SmallDouble, or a SmallInteger converted as the primitives convert it) into xmm0, operates,
+// and jumps back to the site's exit with the result in rbx, or to its true or false code. What
+// the primitive would not answer as a SmallDouble (another argument, a result without the
+// immediate form: infinities, NaNs and denormals among them) goes back to the send.
+namespace {
+struct SdStub {
+  uint8_t* entry;  // the end of the site's jump into the stub
+  uint8_t* send;   // the site's send path
+  uint8_t* yes;    // arithmetic: the exit; comparison: where the condition holds
+  uint8_t* no;     // comparison: where it does not
+  int index;       // the special selector
+  int cond;        // comparison: the condition of the unsigned compare
+};
+enum : int { sdStubMax = 1024, sdStubRoom = 192 };
+SdStub sdStubs[sdStubMax];
+}  // namespace
+
+static bool isComparison(int index) { return index >= 2 && index <= 7; }
+
+// The condition of ucomisd for a signed integer condition of the comparison table.
+static int unsignedCondition(int cond) {
+  switch (cond) {
+    case ccL: return ccB;
+    case ccGE: return ccAE;
+    case ccG: return ccA;
+    case ccLE: return ccBE;
+    default: return cond;  // ccE, ccNE
+  }
+}
+
+// With a SmallDouble in rbx, jump to a new stub; answers its record for the site to complete,
+// or null (no test made) when the method has no room for more.
+static SdStub* sdJump(int index, uint8_t** at) {
+  if (L.sdStubs == sdStubMax) return nullptr;
+  SdStub* s = &sdStubs[L.sdStubs++];
+  *s = {};
+  s->index = index;
+  *at = emitLeaRM(*at, rAX, rBX, -int32_t(oopTagSmallDouble));
+  *at = emitTestR8I8(*at, rAX, 7);
+  *at = emitJccRel32(*at, ccE, 0);
+  s->entry = *at;
+  return s;
+}
+
+static uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
+  cgenPatchRel32(s.entry, at);
+  at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
+  at = emitMovRR(at, rAX, rBX);
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  at = cgenDecodeShiftedSmallDouble(at, 1);
+  // The argument's tag taken off leaves a SmallDouble's low three bits clear and its stored
+  // bits in place.
+  at = emitLeaRM(at, rAX, rR12, -int32_t(oopTagSmallDouble));
+  at = emitTestR8I8(at, rAX, 7);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* notDouble = at;
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  at = cgenDecodeShiftedSmallDouble(at, 0);
+  at = emitJmpRel8(at, 0);
+  uint8_t* decoded = at;
+  cgenPatchRel8(notDouble, at);
+  at = emitMovRR(at, rAX, rR12);
+  at = emitAluRI8(at, aluAnd, rAX, 7);
+  at = emitCmpRI(at, rAX, oopTagSmallInteger);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* other = at;
+  at = emitMovRR(at, rAX, rR12);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  at = emitCvtsi2sdXR(at, 0, rAX);
+  cgenPatchRel8(decoded, at);
+  uint8_t* noForm = nullptr;
+  if (isComparison(s.index)) {
+    at = emitUcomisd(at, 1, 0);  // receiver against argument; no SmallDouble is a NaN
+    at = emitJccRel32(at, s.cond, 0);
+    cgenPatchRel32(at, s.yes);
+    at = emitJmpRel32(at, s.no);
+  } else {
+    static const SseOp ops[10] = {sseAdd, sseSub, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseMul, sseDiv};
+    at = emitSdXX(at, ops[s.index], 1, 0);
+    at = cgenEncodeSmallDouble(at, 1, &noForm);
+    at = emitJmpRel32(at, s.yes);
+  }
+  cgenPatchRel8(other, at);
+  if (noForm != nullptr) cgenPatchRel8(noForm, at);
+  return emitJmpRel32(at, s.send);
+}
+
+// A constant operand that only a SmallDouble site takes: a SmallDouble receiver, a SmallDouble
+// or SmallInteger argument; variables are always fit.
+static bool sdOperandsFit(const StackEntry* rcv, const StackEntry* arg) {
+  return (rcv->kind != skConst || isSmallDouble(rcv->payload)) &&
+         (arg->kind != skConst || isSmallDouble(arg->payload) || isSmallInteger(arg->payload));
+}
+
+// The site of a SmallDouble operation with no SmallInteger path (a SmallDouble constant takes
+// part, or * and /): the operands in rbx and r12, the test for the stub, the send.
+static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
+  StackEntry* arg = operand(0);
+  StackEntry* rcv = operand(1);
+  if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
+  at = tStackLoad(arg, rR12, at);
+  at = tStackLoad(rcv, rBX, at);
+  L.chain = {};
+  SdStub* s = sdJump(index, &at);
+  if (!isComparison(index)) {
+    if (s != nullptr) s->send = at;
+    at = binarySend(index, kind, at);
+    if (s != nullptr) s->yes = at;
+    L.top--;
+    *L.top = seRegEntry(rBX);
+    forgetMarks();
+    return at;
+  }
+  static const uint8_t conds[6][2] = {{ccL, ccGE}, {ccG, ccLE}, {ccLE, ccG}, {ccGE, ccL}, {ccE, ccNE}, {ccNE, ccE}};
+  const uint8_t* target = nullptr;
+  int sense = 0;
+  bool branch = branchAfter(next, &target, &sense);
+  if (branch && (target > L.end)) branch = false;  // the loop reports the bad target
+  int cond = conds[index - 2][branch && sense ? 1 : 0];
+  if (s != nullptr) s->cond = unsignedCondition(cond);
+  at = emitJmpRel8(at, 0);
+  uint8_t* toSend = at;
+  L.top -= 2;
+  forgetMarks();
+  if (branch) {
+    // The stub jumps here when the branch is taken, and past the send when it is not.
+    if (s != nullptr) s->no = at;
+    at = emitJmpRel32(at, at + 5);
+    addAction(actLongJump, target, nullptr, assignedRegSummary, L.top, at);
+    cgenPatchRel8(toSend, at);
+    if (s != nullptr) s->send = at;
+    at = binarySend(index, kind, at);
+    push(seRegEntry(rBX));
+    at = tBxpTest(sense, next, target, L.top, nullptr, at);
+    L.top--;
+    if (s != nullptr) s->yes = at;
+    L.next = next + (*next <= 0xC7 ? 1 : 2);  // the branch is consumed
+    return at;
+  }
+  if (s != nullptr) s->no = at;
+  at = movLiteral(rBX, tFalse, at);
+  at = emitJmpRel8(at, 0);
+  uint8_t* exits[2] = {at, nullptr};
+  if (s != nullptr) s->yes = at;
+  at = movLiteral(rBX, tTrue, at);
+  at = emitJmpRel8(at, 0);
+  exits[1] = at;
+  cgenPatchRel8(toSend, at);
+  if (s != nullptr) s->send = at;
+  at = binarySend(index, kind, at);
+  cgenPatchRel8(exits[0], at);
+  cgenPatchRel8(exits[1], at);
+  push(seRegEntry(rBX));
+  return at;
+}
+
+// * and /: SmallDoubles only; SmallIntegers take the send.
+static uint8_t* tMulDiv(int index, int kind, const uint8_t* next, uint8_t* at) {
+  if (!sdOperandsFit(operand(1), operand(0))) return nullptr;
+  return tSdSite(index, kind, next, at);
+}
+
 // Whether an operation on a constant argument whose receiver tag test starts at `at` follows
 // the last inlined + or - directly, with that result in rbx as its receiver: then the fast
 // path's exit may skip the test. The chain is used once.
@@ -248,8 +414,9 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
   StackEntry* arg = operand(0);
   StackEntry* rcv = operand(1);
   bool add = index == 0;
-  if (arg->kind == skConst && !isSmallInteger(arg->payload)) return nullptr;
-  if (rcv->kind == skConst && !isSmallInteger(rcv->payload)) return nullptr;
+  if ((arg->kind == skConst && !isSmallInteger(arg->payload)) || (rcv->kind == skConst && !isSmallInteger(rcv->payload))) {
+    return sdOperandsFit(rcv, arg) ? tSdSite(index, kind, nullptr, at) : nullptr;
+  }
   if (isSmallIntConst(arg) && isSmallIntConst(rcv)) {
     int64_t a = smallIntegerValue(rcv->payload), b = smallIntegerValue(arg->payload);
     int64_t r = add ? a + b : a - b;  // both within 61 bits: no 64-bit overflow
@@ -260,6 +427,7 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
   }
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
   uint8_t *toSend, *toExit;
+  SdStub* sd = nullptr;
   bool wideArg = false;
   if (isSmallIntConst(arg)) {
     int64_t k = int64_t(arg->payload - 3);  // the value x 8
@@ -297,9 +465,12 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
     at = emitAluRR(at, add ? aluRRSub : aluRRAdd, rBX, rR12);
     at = emitAluRI8(at, aluAdd, rR12, 3);
     cgenPatchRel8(toSend, at);
+    if (rcv->kind != skConst) sd = sdJump(index, &at);
   }
+  if (sd != nullptr) sd->send = at;
   at = binarySend(index, kind, at);
   cgenPatchRel8(toExit, at);
+  if (sd != nullptr) sd->yes = at;
   // The fast path leaves a SmallInteger in rbx: a + or - or comparison with a constant that
   // follows at once may jump from here past its own tag test.
   L.chain = {toExit, 0, at, nullptr, 0};
@@ -328,8 +499,9 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   static const uint8_t conds[6][2] = {{ccL, ccGE}, {ccG, ccLE}, {ccLE, ccG}, {ccGE, ccL}, {ccE, ccNE}, {ccNE, ccE}};
   StackEntry* arg = operand(0);
   StackEntry* rcv = operand(1);
-  if (arg->kind == skConst && !isSmallInteger(arg->payload)) return nullptr;
-  if (rcv->kind == skConst && !isSmallInteger(rcv->payload)) return nullptr;
+  if ((arg->kind == skConst && !isSmallInteger(arg->payload)) || (rcv->kind == skConst && !isSmallInteger(rcv->payload))) {
+    return sdOperandsFit(rcv, arg) ? tSdSite(index, kind, next, at) : nullptr;
+  }
   if (isSmallIntConst(arg) && isSmallIntConst(rcv)) {
     int64_t a = smallIntegerValue(rcv->payload), b = smallIntegerValue(arg->payload);
     bool r = index == 2 ? a < b : index == 3 ? a > b : index == 4 ? a <= b : index == 5 ? a >= b
@@ -373,6 +545,9 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     at = loadPairTestingTags(rcv, arg, &toSend, at);
     at = emitCmpRR(at, rBX, rR12);
   }
+  // Two variables: a SmallDouble receiver tries the stub before the send. (A SmallInteger
+  // constant argument keeps the send alone, as before.)
+  bool sdPath = rcv->kind != skConst && !isSmallIntConst(arg);
   L.chain = {};
   uint64_t argOop = arg->payload;
   L.top -= 2;  // both operands leave the stack
@@ -385,12 +560,15 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     addAction(actLongJump, target, nullptr, assignedRegSummary, L.top, at);
     cgenPatchRel8(toSend, at);
     if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
+    SdStub* sd = sdPath ? sdJump(index, &at) : nullptr;
+    if (sd != nullptr) *sd = {sd->entry, at, nullptr, toFallThrough, index, unsignedCondition(cond)};
     at = binarySend(index, kind, at);
     StackEntry result = seRegEntry(rBX);
     push(result);
     at = tBxpTest(sense, next, target, L.top, nullptr, at);
     L.top--;
     cgenPatchRel32(toFallThrough, at);
+    if (sd != nullptr) sd->yes = at;
     L.next = next + (*next <= 0xC7 ? 1 : 2);  // the branch is consumed
     return at;
   }
@@ -398,6 +576,9 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   at = booleanFromFlags(cond, exits, at);
   cgenPatchRel8(toSend, at);
   if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
+  SdStub* sd = sdPath ? sdJump(index, &at) : nullptr;
+  // booleanFromFlags: rbx := false after the condition jump, rbx := true where it lands.
+  if (sd != nullptr) *sd = {sd->entry, at, exits[0], exits[0] - 12, index, unsignedCondition(cond)};
   at = binarySend(index, kind, at);
   cgenPatchRel8(exits[0], at);
   cgenPatchRel8(exits[1], at);
@@ -444,7 +625,7 @@ static uint8_t* tEqNeq(int index, int, const uint8_t* next, uint8_t* at) {
 }
 
 TSpecialProc tSpecialProcs[23] = {tAddSub, tAddSub, tReln,  tReln,  tReln,  tReln,  tReln,  tReln,
-                                  tNone,   tNone,   tNone,  tNone,  tNone,  tNone,  tNone,  tNone,
+                                  tMulDiv, tMulDiv, tNone,  tNone,  tNone,  tNone,  tNone,  tNone,
                                   tNone,   tNone,   tNone,  tEqNeq, tNone,  tNone,  tEqNeq};
 
 // ---------------------------------------------------------------- branches
@@ -1129,6 +1310,8 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
         return tLoopInvalid();
       }
       if (r != -1) return tLoopInvalid();  // cannot happen: the end action stands at the end
+      if (at + int64_t(L.sdStubs) * sdStubRoom > mapStart - 50) return mapStart + 1;
+      for (int i = 0; i < L.sdStubs; i++) at = sdStubCode(sdStubs[i], at);
       if (info->primitive > 0) {
         if (at + trailerRoom > mapStart) return mapStart + 1;
         at = tFinishMethod(at, block, info);

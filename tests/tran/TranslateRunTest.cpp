@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cinttypes>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <functional>
 #include <fstream>
 #include <random>
@@ -23,6 +26,10 @@
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 #include "prim/prArithmetic.h"
+#include "prim/prDouble.h"
+#include "mman/mmCValue.h"
+#include "ext/exOption.h"
+#include "support/primHarness.h"
 #include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/stackzone.h"
@@ -946,8 +953,8 @@ class TranslateRetry : public TranslatorZone {
                            {0x10, 0x10, 0xC4, 0x1C, 0xA2, 0x1C, 0xA2, 0x40, 0x65}, {smallLiteral(int64_t(1) << 59)}));
     // thisContext sixty times: two map bytes for each one-byte instruction.
     out.push_back(assemble("mapHeavy", {0, 0, 12}, repeat({0x54}, 60, {}, {0xD5, 60, 0x65})));
-    // Comparisons of variables: about thirty code bytes for each bytecode byte.
-    out.push_back(assemble("codeHeavy:", {1, 0, 12}, repeat({0x10, 0xA2}, 30, {0x10}, {0x65})));
+    // Comparisons with the constant 2: about thirty code bytes for each bytecode byte.
+    out.push_back(assemble("codeHeavy:", {1, 0, 12}, repeat({0x4B, 0xA2}, 30, {0x10}, {0x65})));
     for (const BadCase& c : badCases()) out.push_back(assemble(c.selector, {0, 0, 12}, c.code));
     // The forms the compiler never chooses, and flagged long headers.
     out.push_back(assemble("forms", {0, 0, 12}, {0x34, 0x66, 0xD3, 0x00, 0x66, 0x40, 0x49, 0x4A, 0xD5, 0x02, 0x6A, 0x60},
@@ -1006,7 +1013,7 @@ TEST_F(TranslateRetry, ShortJumpMapAndCodeOverflowsRetranslate) {
   EXPECT_EQ(nmAllocRequest, 2 * code + map);
   recAnswer = trueOop();
   recCount = 0;
-  EXPECT_EQ(run(heavy, {smallIntegerFor(4)}), trueOop()) << "4 < 4 inline, then each Boolean < 4 sends";
+  EXPECT_EQ(run(heavy, {smallIntegerFor(4)}), trueOop()) << "4 < 2 inline, then each Boolean < 2 sends";
   EXPECT_EQ(recCount, 29u);
 }
 
@@ -1228,6 +1235,115 @@ TEST_F(TranslatePeephole, StoreAndKeepAnswersAsTheReadBackAndIsShorter) {
   EXPECT_EQ(run(joined, {trueOop()}), smallIntegerFor(2));
   EXPECT_EQ(run(joined, {falseOop()}), smallIntegerFor(1));
   EXPECT_EQ(recCount, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// SmallDouble sites: + - < > <= >= = ~= * / on variables (wk:with:, and before a branch if
+// false gk:with: or if true hk:with:), with a SmallDouble constant argument (dk:, before a
+// branch ek:) and with a SmallDouble constant receiver (rk:).
+const char* const doubleOps[10] = {"+", "-", "<", ">", "<=", ">=", "=", "~=", "*", "/"};
+class TranslateDoubles : public TranslatorZone {
+ protected:
+  std::vector<MkSource> sources() override {
+    std::string s = runSource(), extra;
+    for (int k = 0; k < 10; k++) {
+      std::string op = doubleOps[k], n = std::to_string(k);
+      extra += "w" + n + ": a with: b = ( ^a " + op + " b )\n";
+      extra += "d" + n + ": a = ( ^a " + op + " 2.5 )\n";
+      extra += "r" + n + ": a = ( ^0.75 " + op + " a )\n";
+      if (k < 2 || k > 7) continue;
+      extra += "g" + n + ": a with: b = ( ^(a " + op + " b) ifTrue: [1] ifFalse: [2] )\n";
+      extra += "h" + n + ": a with: b = ( (a " + op + " b) ifFalse: [^2]. ^1 )\n";
+      extra += "e" + n + ": a = ( ^(a " + op + " 2.5) ifTrue: [1] ifFalse: [2] )\n";
+    }
+    s.insert(s.size() - 1, extra);
+    return {{"T.som", s}};
+  }
+};
+
+oop smallDoubleOfBits(uint64_t bits) {
+  double d;
+  memcpy(&d, &bits, 8);
+  return smallDoubleFor(d);
+}
+
+// Every site against the C primitive of its selector (821-830) over a table of operands: where
+// the primitive answers for a SmallDouble receiver and an immediate argument, the site answers
+// the same bits without a send; where it fails (no immediate form: overflow, underflow into
+// denormals, infinities, NaNs) or the operands are anything else, the site sends exactly that
+// receiver, argument and selector. The IEEE switch changes none of it.
+TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
+  translate("w0:with:");   // the first translation enters the translated primitives: the C ones again
+  initSmallDoublePrims();
+  const oop minPos = smallDoubleOfBits(smallDoubleMinMagnitude), maxPos = smallDoubleOfBits(smallDoubleMaxMagnitude);
+  const oop minNeg = smallDoubleOfBits(smallDoubleMinMagnitude | doubleSignBit);
+  const oop maxNeg = smallDoubleOfBits(smallDoubleMaxMagnitude | doubleSignBit);
+  const oop immediates[] = {smallDoubleFor(0.0), smallDoubleFor(-0.0), smallDoubleFor(1.5), smallDoubleFor(-2.25),
+                            smallDoubleFor(2.5), smallDoubleFor(1e-70), smallDoubleFor(3e70), minPos, maxPos,
+                            minNeg, maxNeg, smallIntegerFor(0), smallIntegerFor(3), smallIntegerFor(-7),
+                            smallIntegerFor((int64_t(1) << 60) - 1), smallIntegerFor(-(int64_t(1) << 60))};
+  const oop others[] = {newDoubleBox(1e308), newDoubleBox(2.5), newDoubleBox(std::numeric_limits<double>::infinity()),
+                        newDoubleBox(std::nan("")), cSignedToOop(int64_t(1) << 62), nilOop(), characterFor('a')};
+  std::vector<oop> operands(std::begin(immediates), std::end(immediates));
+  operands.insert(operands.end(), std::begin(others), std::end(others));
+  const uint32_t savedIeee = IEEEInfNaN;
+  const oop sentinel = smallIntegerFor(4242);
+  int inline_ = 0, sent = 0;
+  for (uint32_t ieee : {0u, 1u}) {
+    IEEEInfNaN = ieee;
+    for (int k = 0; k < 10; k++) {
+      SCOPED_TRACE(std::string(doubleOps[k]) + (ieee ? " ieee" : ""));
+      std::string n = std::to_string(k);
+      bool comparison = k >= 2 && k <= 7;
+      std::vector<std::pair<uint64_t, oop>> sites = {{translate("w" + n + ":with:"), 0}};
+      if (comparison) {
+        sites.push_back({translate("g" + n + ":with:"), 0});
+        sites.push_back({translate("h" + n + ":with:"), 0});
+      }
+      // The constant forms: d and e take 2.5 as argument, r takes 0.75 as receiver.
+      uint64_t d = translate("d" + n + ":"), r = translate("r" + n + ":");
+      uint64_t e = comparison ? translate("e" + n + ":") : 0;
+      // One site run: the answer (a Boolean becomes 1 or 2 where a branch consumed it).
+      auto check = [&](uint64_t nm, bool branch, oop a, oop b, std::vector<uint64_t> args) {
+        PrimOutcome p = {true, 0, 0, 0, false};
+        if (isSmallDouble(a)) p = callPrimitive(uint32_t(821 + k), a, {b});
+        bool mayAnswer = isSmallDouble(a) && (isSmallDouble(b) || isSmallInteger(b));
+        uint64_t before = recCount;
+        recAnswer = branch ? trueOop() : sentinel;
+        oop got = run(nm, args);
+        SCOPED_TRACE(::testing::Message() << std::hex << a << " op " << b);
+        if (mayAnswer && !p.failed) {
+          oop want = branch ? smallIntegerFor(p.result == trueOop() ? 1 : 2) : p.result;
+          EXPECT_EQ(got, want);
+          EXPECT_EQ(recCount, before);
+          inline_++;
+          return;
+        }
+        // SmallIntegers on both sides are the SmallInteger path's; everything else sends.
+        if (isSmallInteger(a) && isSmallInteger(b) && k < 8) return;
+        EXPECT_EQ(recCount, before + 1);
+        EXPECT_EQ(recReceiver, a);
+        EXPECT_EQ(recArg, b);
+        EXPECT_EQ(recSelector & 0xFFFFFFFF, uint64_t(k));
+        EXPECT_EQ(got, branch ? smallIntegerFor(1) : sentinel);
+        sent++;
+      };
+      for (oop a : operands) {
+        for (oop b : operands) {
+          for (size_t i = 0; i < sites.size(); i++) check(sites[i].first, i > 0, a, b, {a, b});
+        }
+        check(d, false, a, smallDoubleFor(2.5), {a});
+        if (e != 0) check(e, true, a, smallDoubleFor(2.5), {a});
+        check(r, false, smallDoubleFor(0.75), a, {a});
+      }
+    }
+  }
+  IEEEInfNaN = savedIeee;
+  EXPECT_GT(inline_, 1000);
+  EXPECT_GT(sent, 1000);
 }
 
 }  // namespace

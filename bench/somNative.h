@@ -13,3 +13,6 @@ int64_t nativeDoubles(int64_t n);
 int64_t nativeNewArrays(int64_t n);
 int64_t nativeValues(int64_t n);
 int64_t nativePerforms(int64_t n);
+int64_t nativeNBody(int64_t n);
+int64_t nativeMandelbrot(int64_t n);
+int64_t nativeSpectralNorm(int64_t n);

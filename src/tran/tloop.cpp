@@ -220,23 +220,25 @@ static int branchAfter(const uint8_t* next, const uint8_t** target, int* sense) 
   return 1;
 }
 
-// SmallDouble paths. A SmallDouble receiver at an arithmetic or comparison site jumps to a stub
-// placed after the method's code, so that the site itself grows by one test and the SmallInteger
-// code keeps its short jumps: the stub decodes the receiver into xmm1 and the argument (a
-// SmallDouble, or a SmallInteger converted as the primitives convert it) into xmm0, operates,
-// and jumps back to the site's exit with the result in rbx, or to its true or false code. What
-// the primitive would not answer as a SmallDouble (another argument, a result without the
-// immediate form: infinities, NaNs and denormals among them) goes back to the send.
+// SmallDouble paths. A SmallDouble operand at an arithmetic or comparison site jumps to a stub
+// placed after the method's code, so that the site itself grows by its tests and the SmallInteger
+// code keeps its short jumps. The stub takes a SmallDouble receiver with a SmallDouble or
+// SmallInteger argument, or a SmallInteger receiver with a SmallDouble argument, each
+// SmallInteger converted as the primitives and the image's mixed arithmetic convert it; it
+// decodes the receiver into xmm1 and the argument into xmm0, operates, and jumps back to the
+// site's exit with the result in rbx, or to its true or false code. What the primitive would
+// not answer as a SmallDouble (another operand, a result without the immediate form:
+// infinities, NaNs and denormals among them) goes back to the send.
 namespace {
 struct SdStub {
-  uint8_t* entry;  // the end of the site's jump into the stub
-  uint8_t* send;   // the site's send path
-  uint8_t* yes;    // arithmetic: the exit; comparison: where the condition holds
-  uint8_t* no;     // comparison: where it does not
-  int index;       // the special selector
-  int cond;        // comparison: the condition of the unsigned compare
+  uint8_t* entries[2];  // the ends of the site's jumps into the stub
+  uint8_t* send;        // the site's send path
+  uint8_t* yes;         // arithmetic: the exit; comparison: where the condition holds
+  uint8_t* no;          // comparison: where it does not
+  int index;            // the special selector
+  int cond;             // comparison: the condition of the unsigned compare
 };
-enum : int { sdStubMax = 1024, sdStubRoom = 192 };
+enum : int { sdStubMax = 1024, sdStubRoom = 256 };
 SdStub sdStubs[sdStubMax];
 }  // namespace
 
@@ -253,47 +255,83 @@ static int unsignedCondition(int cond) {
   }
 }
 
-// With a SmallDouble in rbx, jump to a new stub; answers its record for the site to complete,
-// or null (no test made) when the method has no room for more.
-static SdStub* sdJump(int index, uint8_t** at) {
+// rbx holds the receiver, r12 the argument: with always (a SmallDouble constant takes part) a
+// jump to a new stub, else one taken when either is a SmallDouble. Answers the stub's record for
+// the site to complete, or null (nothing emitted) when the method has no room for more.
+static SdStub* sdJump(int index, bool always, uint8_t** at) {
   if (L.sdStubs == sdStubMax) return nullptr;
   SdStub* s = &sdStubs[L.sdStubs++];
   *s = {};
   s->index = index;
-  *at = emitLeaRM(*at, rAX, rBX, -int32_t(oopTagSmallDouble));
-  *at = emitTestR8I8(*at, rAX, 7);
-  *at = emitJccRel32(*at, ccE, 0);
-  s->entry = *at;
+  if (always) {
+    *at = emitJmpRel32(*at, *at + 5);
+    s->entries[0] = *at;
+    return s;
+  }
+  for (int k = 0; k < 2; k++) {
+    *at = emitLeaRM(*at, rAX, k == 0 ? rBX : rR12, -int32_t(oopTagSmallDouble));
+    *at = emitTestR8I8(*at, rAX, 7);
+    *at = emitJccRel32(*at, ccE, 0);
+    s->entries[k] = *at;
+  }
   return s;
 }
 
+// xmm x := the SmallDouble in register r, else a 32-bit jump (added to fails) when r holds
+// anything else; r11 holds the bias.
+static uint8_t* sdDecodeOrFail(int r, int x, uint8_t** fails, int* nFails, uint8_t* at) {
+  // The tag taken off leaves a SmallDouble's low three bits clear and its stored bits in place.
+  at = emitLeaRM(at, rAX, r, -int32_t(oopTagSmallDouble));
+  at = emitTestR8I8(at, rAX, 7);
+  at = emitJccRel32(at, ccNE, 0);
+  fails[(*nFails)++] = at;
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  return cgenDecodeShiftedSmallDouble(at, x);
+}
+
+// xmm x := the SmallInteger in register r converted, else a 32-bit jump (added to fails).
+static uint8_t* sdConvertOrFail(int r, int x, uint8_t** fails, int* nFails, uint8_t* at) {
+  at = emitMovRR(at, rAX, r);
+  at = emitAluRI8(at, aluAnd, rAX, 7);
+  at = emitCmpRI(at, rAX, oopTagSmallInteger);
+  at = emitJccRel32(at, ccNE, 0);
+  fails[(*nFails)++] = at;
+  at = emitMovRR(at, rAX, r);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  return emitCvtsi2sdXR(at, x, rAX);
+}
+
 static uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
-  cgenPatchRel32(s.entry, at);
+  for (uint8_t* e : s.entries) {
+    if (e != nullptr) cgenPatchRel32(e, at);
+  }
+  uint8_t* fails[4];
+  int nFails = 0;
   at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
-  at = emitMovRR(at, rAX, rBX);
+  // A SmallDouble receiver: the argument a SmallDouble, else a SmallInteger.
+  at = emitLeaRM(at, rAX, rBX, -int32_t(oopTagSmallDouble));
+  at = emitTestR8I8(at, rAX, 7);
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* integerReceiver = at;
   at = emitShiftRI(at, shiftShr, rAX, 3);
   at = cgenDecodeShiftedSmallDouble(at, 1);
-  // The argument's tag taken off leaves a SmallDouble's low three bits clear and its stored
-  // bits in place.
   at = emitLeaRM(at, rAX, rR12, -int32_t(oopTagSmallDouble));
   at = emitTestR8I8(at, rAX, 7);
   at = emitJccRel8(at, ccNE, 0);
-  uint8_t* notDouble = at;
+  uint8_t* integerArgument = at;
   at = emitShiftRI(at, shiftShr, rAX, 3);
   at = cgenDecodeShiftedSmallDouble(at, 0);
   at = emitJmpRel8(at, 0);
-  uint8_t* decoded = at;
-  cgenPatchRel8(notDouble, at);
-  at = emitMovRR(at, rAX, rR12);
-  at = emitAluRI8(at, aluAnd, rAX, 7);
-  at = emitCmpRI(at, rAX, oopTagSmallInteger);
-  at = emitJccRel8(at, ccNE, 0);
-  uint8_t* other = at;
-  at = emitMovRR(at, rAX, rR12);
-  at = emitShiftRI(at, shiftSar, rAX, 3);
-  at = emitCvtsi2sdXR(at, 0, rAX);
-  cgenPatchRel8(decoded, at);
-  uint8_t* noForm = nullptr;
+  uint8_t* decoded[2] = {at, nullptr};
+  cgenPatchRel8(integerArgument, at);
+  at = sdConvertOrFail(rR12, 0, fails, &nFails, at);
+  at = emitJmpRel8(at, 0);
+  decoded[1] = at;
+  // A SmallInteger receiver: the argument must be a SmallDouble.
+  cgenPatchRel8(integerReceiver, at);
+  at = sdDecodeOrFail(rR12, 0, fails, &nFails, at);
+  at = sdConvertOrFail(rBX, 1, fails, &nFails, at);
+  for (uint8_t* d : decoded) cgenPatchRel8(d, at);
   if (isComparison(s.index)) {
     at = emitUcomisd(at, 1, 0);  // receiver against argument; no SmallDouble is a NaN
     at = emitJccRel32(at, s.cond, 0);
@@ -302,31 +340,41 @@ static uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
   } else {
     static const SseOp ops[10] = {sseAdd, sseSub, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseMul, sseDiv};
     at = emitSdXX(at, ops[s.index], 1, 0);
+    uint8_t* noForm;
     at = cgenEncodeSmallDouble(at, 1, &noForm);
     at = emitJmpRel32(at, s.yes);
+    cgenPatchRel8(noForm, at);
   }
-  cgenPatchRel8(other, at);
-  if (noForm != nullptr) cgenPatchRel8(noForm, at);
+  for (int i = 0; i < nFails; i++) cgenPatchRel32(fails[i], at);
   return emitJmpRel32(at, s.send);
 }
 
-// A constant operand that only a SmallDouble site takes: a SmallDouble receiver, a SmallDouble
-// or SmallInteger argument; variables are always fit.
+static bool isNumberConst(const StackEntry* e) {
+  return e->kind == skConst && (isSmallDouble(e->payload) || isSmallInteger(e->payload));
+}
+
+// Operands a SmallDouble site may take: variables, or constant SmallDoubles and SmallIntegers,
+// not two constant SmallIntegers.
 static bool sdOperandsFit(const StackEntry* rcv, const StackEntry* arg) {
-  return (rcv->kind != skConst || isSmallDouble(rcv->payload)) &&
-         (arg->kind != skConst || isSmallDouble(arg->payload) || isSmallInteger(arg->payload));
+  return (rcv->kind != skConst || isNumberConst(rcv)) && (arg->kind != skConst || isNumberConst(arg)) &&
+         !(isSmallIntConst(rcv) && isSmallIntConst(arg));
+}
+
+static bool anySmallDoubleConst(const StackEntry* rcv, const StackEntry* arg) {
+  return (rcv->kind == skConst && isSmallDouble(rcv->payload)) || (arg->kind == skConst && isSmallDouble(arg->payload));
 }
 
 // The site of a SmallDouble operation with no SmallInteger path (a SmallDouble constant takes
-// part, or * and /): the operands in rbx and r12, the test for the stub, the send.
+// part, or * and /): the operands in rbx and r12, the jump to the stub, the send.
 static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
   StackEntry* arg = operand(0);
   StackEntry* rcv = operand(1);
+  bool always = anySmallDoubleConst(rcv, arg);
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
   at = tStackLoad(arg, rR12, at);
   at = tStackLoad(rcv, rBX, at);
   L.chain = {};
-  SdStub* s = sdJump(index, &at);
+  SdStub* s = sdJump(index, always, &at);
   if (!isComparison(index)) {
     if (s != nullptr) s->send = at;
     at = binarySend(index, kind, at);
@@ -343,8 +391,11 @@ static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
   if (branch && (target > L.end)) branch = false;  // the loop reports the bad target
   int cond = conds[index - 2][branch && sense ? 1 : 0];
   if (s != nullptr) s->cond = unsignedCondition(cond);
-  at = emitJmpRel8(at, 0);
-  uint8_t* toSend = at;
+  uint8_t* toSend = nullptr;
+  if (!always || s == nullptr) {
+    at = emitJmpRel8(at, 0);
+    toSend = at;
+  }
   L.top -= 2;
   forgetMarks();
   if (branch) {
@@ -352,7 +403,7 @@ static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
     if (s != nullptr) s->no = at;
     at = emitJmpRel32(at, at + 5);
     addAction(actLongJump, target, nullptr, assignedRegSummary, L.top, at);
-    cgenPatchRel8(toSend, at);
+    if (toSend != nullptr) cgenPatchRel8(toSend, at);
     if (s != nullptr) s->send = at;
     at = binarySend(index, kind, at);
     push(seRegEntry(rBX));
@@ -370,7 +421,7 @@ static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
   at = movLiteral(rBX, tTrue, at);
   at = emitJmpRel8(at, 0);
   exits[1] = at;
-  cgenPatchRel8(toSend, at);
+  if (toSend != nullptr) cgenPatchRel8(toSend, at);
   if (s != nullptr) s->send = at;
   at = binarySend(index, kind, at);
   cgenPatchRel8(exits[0], at);
@@ -465,7 +516,7 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
     at = emitAluRR(at, add ? aluRRSub : aluRRAdd, rBX, rR12);
     at = emitAluRI8(at, aluAdd, rR12, 3);
     cgenPatchRel8(toSend, at);
-    if (rcv->kind != skConst) sd = sdJump(index, &at);
+    sd = sdJump(index, false, &at);
   }
   if (sd != nullptr) sd->send = at;
   at = binarySend(index, kind, at);
@@ -545,9 +596,9 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     at = loadPairTestingTags(rcv, arg, &toSend, at);
     at = emitCmpRR(at, rBX, rR12);
   }
-  // Two variables: a SmallDouble receiver tries the stub before the send. (A SmallInteger
+  // Two variables: a SmallDouble operand tries the stub before the send. (A SmallInteger
   // constant argument keeps the send alone, as before.)
-  bool sdPath = rcv->kind != skConst && !isSmallIntConst(arg);
+  bool sdPath = !isSmallIntConst(arg);
   L.chain = {};
   uint64_t argOop = arg->payload;
   L.top -= 2;  // both operands leave the stack
@@ -560,8 +611,8 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     addAction(actLongJump, target, nullptr, assignedRegSummary, L.top, at);
     cgenPatchRel8(toSend, at);
     if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
-    SdStub* sd = sdPath ? sdJump(index, &at) : nullptr;
-    if (sd != nullptr) *sd = {sd->entry, at, nullptr, toFallThrough, index, unsignedCondition(cond)};
+    SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
+    if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, nullptr, toFallThrough, index, unsignedCondition(cond)};
     at = binarySend(index, kind, at);
     StackEntry result = seRegEntry(rBX);
     push(result);
@@ -576,9 +627,9 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   at = booleanFromFlags(cond, exits, at);
   cgenPatchRel8(toSend, at);
   if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
-  SdStub* sd = sdPath ? sdJump(index, &at) : nullptr;
+  SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
   // booleanFromFlags: rbx := false after the condition jump, rbx := true where it lands.
-  if (sd != nullptr) *sd = {sd->entry, at, exits[0], exits[0] - 12, index, unsignedCondition(cond)};
+  if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, exits[0], exits[0] - 12, index, unsignedCondition(cond)};
   at = binarySend(index, kind, at);
   cgenPatchRel8(exits[0], at);
   cgenPatchRel8(exits[1], at);

@@ -1243,7 +1243,7 @@ namespace {
 
 // SmallDouble sites: + - < > <= >= = ~= * / on variables (wk:with:, and before a branch if
 // false gk:with: or if true hk:with:), with a SmallDouble constant argument (dk:, before a
-// branch ek:) and with a SmallDouble constant receiver (rk:).
+// branch ek:), with a SmallDouble constant receiver (rk:) and a SmallInteger one (sk:).
 const char* const doubleOps[10] = {"+", "-", "<", ">", "<=", ">=", "=", "~=", "*", "/"};
 class TranslateDoubles : public TranslatorZone {
  protected:
@@ -1254,6 +1254,7 @@ class TranslateDoubles : public TranslatorZone {
       extra += "w" + n + ": a with: b = ( ^a " + op + " b )\n";
       extra += "d" + n + ": a = ( ^a " + op + " 2.5 )\n";
       extra += "r" + n + ": a = ( ^0.75 " + op + " a )\n";
+      extra += "s" + n + ": a = ( ^3 " + op + " a )\n";
       if (k < 2 || k > 7) continue;
       extra += "g" + n + ": a with: b = ( ^(a " + op + " b) ifTrue: [1] ifFalse: [2] )\n";
       extra += "h" + n + ": a with: b = ( (a " + op + " b) ifFalse: [^2]. ^1 )\n";
@@ -1271,10 +1272,12 @@ oop smallDoubleOfBits(uint64_t bits) {
 }
 
 // Every site against the C primitive of its selector (821-830) over a table of operands: where
-// the primitive answers for a SmallDouble receiver and an immediate argument, the site answers
-// the same bits without a send; where it fails (no immediate form: overflow, underflow into
-// denormals, infinities, NaNs) or the operands are anything else, the site sends exactly that
-// receiver, argument and selector. The IEEE switch changes none of it.
+// the primitive answers for a SmallDouble receiver and an immediate argument, or for a
+// SmallInteger receiver converted (as the image's mixed arithmetic converts it) and a
+// SmallDouble argument, the site answers the same bits without a send; where it fails (no
+// immediate form: overflow, underflow into denormals, infinities, NaNs) or the operands are
+// anything else, the site sends exactly that receiver, argument and selector. The IEEE switch
+// changes none of it.
 TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
   translate("w0:with:");   // the first translation enters the translated primitives: the C ones again
   initSmallDoublePrims();
@@ -1304,13 +1307,17 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
         sites.push_back({translate("h" + n + ":with:"), 0});
       }
       // The constant forms: d and e take 2.5 as argument, r takes 0.75 as receiver.
-      uint64_t d = translate("d" + n + ":"), r = translate("r" + n + ":");
+      uint64_t d = translate("d" + n + ":"), r = translate("r" + n + ":"), si = translate("s" + n + ":");
       uint64_t e = comparison ? translate("e" + n + ":") : 0;
       // One site run: the answer (a Boolean becomes 1 or 2 where a branch consumed it).
       auto check = [&](uint64_t nm, bool branch, oop a, oop b, std::vector<uint64_t> args) {
         PrimOutcome p = {true, 0, 0, 0, false};
-        if (isSmallDouble(a)) p = callPrimitive(uint32_t(821 + k), a, {b});
-        bool mayAnswer = isSmallDouble(a) && (isSmallDouble(b) || isSmallInteger(b));
+        bool mayAnswer = (isSmallDouble(a) && (isSmallDouble(b) || isSmallInteger(b))) ||
+                         (isSmallInteger(a) && isSmallDouble(b));
+        if (mayAnswer) {
+          oop receiver = isSmallInteger(a) ? smallDoubleFor(double(smallIntegerValue(a))) : a;
+          p = callPrimitive(uint32_t(821 + k), receiver, {b});
+        }
         uint64_t before = recCount;
         recAnswer = branch ? trueOop() : sentinel;
         oop got = run(nm, args);
@@ -1338,6 +1345,7 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
         check(d, false, a, smallDoubleFor(2.5), {a});
         if (e != 0) check(e, true, a, smallDoubleFor(2.5), {a});
         check(r, false, smallDoubleFor(0.75), a, {a});
+        check(si, false, smallIntegerFor(3), a, {a});
       }
     }
   }

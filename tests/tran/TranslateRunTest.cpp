@@ -4,6 +4,7 @@
 // SmallInteger edges with their send paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
@@ -1352,6 +1353,76 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
   IEEEInfNaN = savedIeee;
   EXPECT_GT(inline_, 1000);
   EXPECT_GT(sent, 1000);
+}
+
+}  // namespace
+
+namespace {
+
+// The stub of a site on two variables, as objdump decodes it: the receiver decoded when it is a
+// SmallDouble (its argument decoded, else converted from a SmallInteger, else the send), else
+// converted when it is a SmallInteger against a SmallDouble; the operation; for + - * / the
+// encoding back to a SmallDouble with its exit and its give-up; for < the condition's two jumps.
+TEST_F(TranslateDoubles, StubsDisassembleAsIntended) {
+  const std::vector<std::string> operands = {
+      "movabs", "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq",      // receiver
+      "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq", "jmp",         // argument
+      "mov", "and", "cmp", "jne", "mov", "sar", "cvtsi2sd", "jmp",                   // or converted
+      "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq",               // SmallInteger
+      "mov", "and", "cmp", "jne", "mov", "sar", "cvtsi2sd"};                          // receiver
+  const std::vector<std::string> encoding = {"movq", "rol", "movabs", "sub", "movabs", "cmp", "jb", "movabs", "add",
+                                             "cmp",  "ja",  "lea",    "jmp", "lea",    "jmp", "jmp"};
+  const struct {
+    const char* selector;
+    std::vector<std::string> operation;
+  } cases[] = {{"w0:with:", {"addsd"}}, {"w1:with:", {"subsd"}}, {"w8:with:", {"mulsd"}},
+               {"w9:with:", {"divsd"}}, {"w2:with:", {"ucomisd", "jb", "jmp", "jmp"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.selector);
+    uint64_t nm = translate(c.selector);
+    const uint8_t* code = reinterpret_cast<const uint8_t*>(nm);
+    const uint8_t* end = code + reinterpret_cast<NMethodHeader*>(nm)->usedSize;
+    // The site's test of the receiver: lea rax, [rbx-5]; test al, 7; je rel32 to the stub.
+    const uint8_t site[] = {0x48, 0x8D, 0x43, 0xFB, 0xA8, 0x07, 0x0F, 0x84};
+    const uint8_t* q = std::search(code + nMethodEntryNoCheck, end, site, site + sizeof site);
+    ASSERT_LT(q, end);
+    int32_t d;
+    memcpy(&d, q + 8, 4);
+    const uint8_t* stub = q + 12 + d;
+    ASSERT_GT(stub, q);
+    ASSERT_LT(stub, end);
+    std::string bin = ::testing::TempDir() + "/double-stub.bin";
+    FILE* f = fopen(bin.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(stub, 1, size_t(std::min<int64_t>(end - stub, 320)), f);
+    fclose(f);
+    FILE* p = popen(("objdump -D -b binary -mi386:x86-64 " + bin).c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::vector<std::string> mnemonics;
+    char line[512];
+    while (fgets(line, sizeof line, p) != nullptr) {
+      std::string l(line);
+      size_t tab2 = l.find('\t', l.find('\t') + 1);
+      if (l.find(":\t") == std::string::npos || tab2 == std::string::npos) continue;
+      std::istringstream words(l.substr(tab2 + 1));
+      std::string m;
+      words >> m;
+      mnemonics.push_back(m);
+    }
+    pclose(p);
+    remove(bin.c_str());
+    std::vector<std::string> want = operands;
+    want.insert(want.end(), c.operation.begin(), c.operation.end());
+    if (c.operation.size() == 1) want.insert(want.end(), encoding.begin(), encoding.end());
+    ASSERT_GE(mnemonics.size(), want.size());
+    mnemonics.resize(want.size());
+    auto joined = [](const std::vector<std::string>& v) {
+      std::string t;
+      for (const std::string& m : v) t += m + " ";
+      return t;
+    };
+    EXPECT_EQ(joined(mnemonics), joined(want));
+  }
 }
 
 }  // namespace

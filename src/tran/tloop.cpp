@@ -238,7 +238,7 @@ struct SdStub {
   int index;            // the special selector
   int cond;             // comparison: the condition of the unsigned compare
 };
-enum : int { sdStubMax = 1024, sdStubRoom = 256 };
+enum : int { sdStubMax = 1024, sdStubRoom = 320 };  // a stub takes under 300 bytes
 SdStub sdStubs[sdStubMax];
 }  // namespace
 
@@ -301,6 +301,8 @@ static uint8_t* sdConvertOrFail(int r, int x, uint8_t** fails, int* nFails, uint
   return emitCvtsi2sdXR(at, x, rAX);
 }
 
+// Two SmallDoubles, the common case, fall straight through to the operation; the mixed cases
+// follow it and jump back.
 static uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
   for (uint8_t* e : s.entries) {
     if (e != nullptr) cgenPatchRel32(e, at);
@@ -308,30 +310,20 @@ static uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
   uint8_t* fails[4];
   int nFails = 0;
   at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
-  // A SmallDouble receiver: the argument a SmallDouble, else a SmallInteger.
   at = emitLeaRM(at, rAX, rBX, -int32_t(oopTagSmallDouble));
   at = emitTestR8I8(at, rAX, 7);
-  at = emitJccRel8(at, ccNE, 0);
+  at = emitJccRel32(at, ccNE, 0);
   uint8_t* integerReceiver = at;
   at = emitShiftRI(at, shiftShr, rAX, 3);
   at = cgenDecodeShiftedSmallDouble(at, 1);
   at = emitLeaRM(at, rAX, rR12, -int32_t(oopTagSmallDouble));
   at = emitTestR8I8(at, rAX, 7);
-  at = emitJccRel8(at, ccNE, 0);
+  at = emitJccRel32(at, ccNE, 0);
   uint8_t* integerArgument = at;
   at = emitShiftRI(at, shiftShr, rAX, 3);
   at = cgenDecodeShiftedSmallDouble(at, 0);
-  at = emitJmpRel8(at, 0);
-  uint8_t* decoded[2] = {at, nullptr};
-  cgenPatchRel8(integerArgument, at);
-  at = sdConvertOrFail(rR12, 0, fails, &nFails, at);
-  at = emitJmpRel8(at, 0);
-  decoded[1] = at;
-  // A SmallInteger receiver: the argument must be a SmallDouble.
-  cgenPatchRel8(integerReceiver, at);
-  at = sdDecodeOrFail(rR12, 0, fails, &nFails, at);
-  at = sdConvertOrFail(rBX, 1, fails, &nFails, at);
-  for (uint8_t* d : decoded) cgenPatchRel8(d, at);
+  uint8_t* operation = at;
+  uint8_t* noForm;
   if (isComparison(s.index)) {
     at = emitUcomisd(at, 1, 0);  // receiver against argument; no SmallDouble is a NaN
     at = emitJccRel32(at, s.cond, 0);
@@ -340,11 +332,20 @@ static uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
   } else {
     static const SseOp ops[10] = {sseAdd, sseSub, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseMul, sseDiv};
     at = emitSdXX(at, ops[s.index], 1, 0);
-    uint8_t* noForm;
     at = cgenEncodeSmallDouble(at, 1, &noForm);
     at = emitJmpRel32(at, s.yes);
     cgenPatchRel8(noForm, at);
+    at = emitJmpRel32(at, s.send);
   }
+  // A SmallDouble receiver with a SmallInteger argument.
+  cgenPatchRel32(integerArgument, at);
+  at = sdConvertOrFail(rR12, 0, fails, &nFails, at);
+  at = emitJmpRel32(at, operation);
+  // A SmallInteger receiver: the argument must be a SmallDouble.
+  cgenPatchRel32(integerReceiver, at);
+  at = sdDecodeOrFail(rR12, 0, fails, &nFails, at);
+  at = sdConvertOrFail(rBX, 1, fails, &nFails, at);
+  at = emitJmpRel32(at, operation);
   for (int i = 0; i < nFails; i++) cgenPatchRel32(fails[i], at);
   return emitJmpRel32(at, s.send);
 }

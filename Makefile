@@ -9,7 +9,7 @@ CMAKE_GEN = -G Ninja
 WERROR = -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 PACKAGES = g++ clang libclang-rt-14-dev cmake ninja-build make libgtest-dev libbenchmark-dev \
            zlib1g-dev libx11-dev mingw-w64 libz-mingw-w64-dev wine wine64 xvfb xauth \
-           x11-utils xdotool libxtst-dev x11-apps twm
+           x11-utils xdotool libxtst-dev x11-apps twm nodejs
 # Each GoogleTest case is a ctest test of its own; they run CTEST_JOBS at a time.
 CTEST_JOBS ?= 6
 CTEST = ctest -j $(CTEST_JOBS) --output-on-failure

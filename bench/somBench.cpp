@@ -1,11 +1,13 @@
 // SOM benchmark programs (bench/som) run through the real tessel beside the same algorithms in
-// C++ -O2, in the same run: each program's image is made with mkimage, then run with n rounds
-// and with none (start-up and set-up alone), by default and with translated primitives off
-// (-o 0x10). A program's time is the child's CPU time for n rounds less that for none, the
-// least of three runs each; the C++ time is this process's CPU time for n rounds, also the
-// least of three. Every run's output must equal the C++ answer. Prints the ratios and their
-// geometric means. Then StoreHeavy (old objects into old holders) with an incremental cycle
-// held in its mark against none.
+// C++ -O2 and, when node is on the machine, in JavaScript (bench/som/js/<name>.js), in the same
+// run: each program's image is made with mkimage, then run with n rounds and with none (start-up
+// and set-up alone), by default and with translated primitives off (-o 0x10). A program's time
+// is the child's CPU time for n rounds less that for none, the least of three runs each; node's
+// is taken the same way over ten times the rounds, divided by ten; the C++ time is this
+// process's CPU time for n rounds, also the least of three. Every run's output must equal the
+// C++ answer. Prints the ratios (tessel/C++ and tessel/node) and their geometric means. Then
+// StoreHeavy (old objects into old holders) with an incremental cycle held in its mark against
+// none.
 #include <dirent.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -41,7 +43,18 @@ const Program programs[] = {
     {"Doubles", 20, nativeDoubles, "Double"},         {"NewArrays", 50, nativeNewArrays, "new:"},
     {"Values", 40, nativeValues, "value"},            {"Performs", 40, nativePerforms, "perform:"},
     {"Hanoi", 600, nativeHanoi, "copied"},   {"TempVectors", 100, nativeTempVectors, "temp Array"},
+    {"NBody", 300, nativeNBody, "Double"},            {"Mandelbrot", 20, nativeMandelbrot, "Double"},
+    {"SpectralNorm", 100, nativeSpectralNorm, "Double"},
 };
+
+// node runs nodeScale times the rounds (its time divided by it): its start-up, which the run
+// with no rounds takes off, varies by more than the work of the rounds alone.
+const int64_t nodeScale = 10;
+#ifdef NODE_EXE
+const char* const nodeExe = NODE_EXE;
+#else
+const char* const nodeExe = nullptr;
+#endif
 
 // Runs argv, answers its exit status and its standard output; cpu gets its user + system time.
 int runChild(const std::vector<std::string>& args, std::string& out, double* cpu) {
@@ -107,6 +120,24 @@ bool timeTessel(const std::string& image, const Program& p, const char* option, 
   return true;
 }
 
+// Least CPU seconds of three runs of the program's JavaScript version by node with rounds; false
+// when a run fails or, with check, prints other than expected.
+bool timeNode(const Program& p, int64_t rounds, const std::string& expected, bool check, double* best) {
+  *best = 1e30;
+  for (int k = 0; k < 3; k++) {
+    std::string out;
+    double cpu = 0;
+    int status = runChild({nodeExe, std::string(SOM_DIR) + "/js/" + p.name + ".js", std::to_string(rounds)}, out, &cpu);
+    if (status != 0 || (check && out != expected)) {
+      fprintf(stderr, "%s.js: status %d, printed \"%s\", expected \"%s\"\n", p.name, status, out.c_str(),
+              expected.c_str());
+      return false;
+    }
+    *best = std::min(*best, cpu);
+  }
+  return true;
+}
+
 // The store check's cost while marking: StoreHeavy's CPU time with rounds less that with none,
 // the least of three runs each, with an incremental cycle held in its mark against the
 // collector at rest. Every run must print the state it was asked for, and a held run with
@@ -151,8 +182,8 @@ int main(int argc, char** argv) {
   std::string dir = SOMBENCH_WORK_DIR;
   if (system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
   printf("CPU seconds, the least of three runs; tessel's less its run with no rounds.\n");
-  printf("%-11s %-10s %6s %10s %10s %10s %8s %8s\n", "program", "measures", "rounds", "tessel", "-o 0x10",
-         "C++ -O2", "ratio", "-o 0x10");
+  printf("%-12s %-10s %6s %9s %9s %9s %9s %8s %8s %8s\n", "program", "measures", "rounds", "tessel", "-o 0x10",
+         "C++ -O2", "node", "/C++", "-o 0x10", "/node");
   std::vector<std::string> kernel;  // every class file of the kernel library
   if (DIR* d = opendir(KERNEL_DIR)) {
     while (dirent* e = readdir(d)) {
@@ -162,8 +193,8 @@ int main(int argc, char** argv) {
     closedir(d);
   }
   std::sort(kernel.begin(), kernel.end());
-  double logSum[2] = {0, 0};
-  int counted = 0;
+  double logSum[2] = {0, 0}, logNode = 0;
+  int counted = 0, nodeCounted = 0;
   bool ok = true;
   for (const Program& p : programs) {
     if (!wanted(p.name)) continue;
@@ -199,16 +230,37 @@ int main(int argc, char** argv) {
       ok = false;
       continue;
     }
+    double node = 0;
+    if (nodeExe != nullptr) {
+      double full = 0, empty = 0;
+      std::string scaled = std::to_string(p.native(p.rounds * nodeScale)) + "\n";
+      if (timeNode(p, p.rounds * nodeScale, scaled, true, &full) && timeNode(p, 0, scaled, false, &empty)) {
+        node = std::max(full - empty, 1e-6) / double(nodeScale);
+      } else {
+        ok = false;
+      }
+    }
     double ratio[2] = {times[0] / native, times[1] / native};
-    printf("%-11s %-10s %6" PRId64 " %10.4f %10.4f %10.4f %8.2f %8.2f\n", p.name, p.what, p.rounds, times[0],
-           times[1], native, ratio[0], ratio[1]);
+    char nodeTime[16] = "-", nodeRatio[16] = "-";
+    if (node > 0) {
+      snprintf(nodeTime, sizeof nodeTime, "%.4f", node);
+      snprintf(nodeRatio, sizeof nodeRatio, "%.2f", times[0] / node);
+      logNode += std::log(times[0] / node);
+      nodeCounted++;
+    }
+    printf("%-12s %-10s %6" PRId64 " %9.4f %9.4f %9.4f %9s %8.2f %8.2f %8s\n", p.name, p.what, p.rounds, times[0],
+           times[1], native, nodeTime, ratio[0], ratio[1], nodeRatio);
     logSum[0] += std::log(ratio[0]);
     logSum[1] += std::log(ratio[1]);
     counted++;
   }
   if (counted > 0)
-    printf("geometric mean of the ratios over %d programs: %.2f (default), %.2f (-o 0x10)\n", counted,
+    printf("geometric mean of the ratios to C++ over %d programs: %.2f (default), %.2f (-o 0x10)\n", counted,
            std::exp(logSum[0] / counted), std::exp(logSum[1] / counted));
+  if (nodeCounted > 0)
+    printf("geometric mean of the ratios to node over %d programs: %.2f\n", nodeCounted, std::exp(logNode / nodeCounted));
+  else if (counted > 0)
+    printf("node: not found when the benchmark was configured; no JavaScript column\n");
   if (wanted("StoreHeavy")) {
     std::string image = dir + "/StoreHeavy.im", out;
     std::vector<std::string> make = {MKIMAGE_EXE, "-o", image};

@@ -4,6 +4,7 @@
 // dynamic, so the compiler cannot fold the work away.
 #include "somNative.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -415,4 +416,153 @@ int64_t nativeTempVectors(int64_t n) {
   for (int64_t r = 0; r < n; r++)
     for (int64_t i = 1; i <= 20000; i++) total += build(i);
   return total;
+}
+
+// ---- floating point --------------------------------------------------------------------------
+
+namespace {
+
+struct Body {
+  double x, y, z, vx, vy, vz, mass;
+};
+constexpr double solarMass = 39.47841760435743, daysPerYear = 365.24;
+
+Body body(double x, double y, double z, double vx, double vy, double vz, double mass) {
+  return {x, y, z, vx * daysPerYear, vy * daysPerYear, vz * daysPerYear, mass * solarMass};
+}
+
+struct NBodySystem {
+  std::vector<Body> bodies;
+  NBodySystem() {
+    bodies = {body(0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0),
+              body(4.84143144246472090, -1.16032004402742839, -0.103622044471123109, 0.00166007664274403694,
+                   0.00769901118419740425, -0.0000690460016972063023, 0.000954791938424326609),
+              body(8.34336671824457987, 4.12479856412430479, -0.403523417114321381, -0.00276742510726862411,
+                   0.00499852801234917238, 0.0000230417297573763929, 0.000285885980666130812),
+              body(12.8943695621391310, -15.1111514016986312, -0.223307578892655734, 0.00296460137564761618,
+                   0.00237847173959480950, -0.0000296589568540237556, 0.0000436624404335156298),
+              body(15.3796971148509165, -25.9193146099879641, 0.179258772950371181, 0.00268067772490389322,
+                   0.00162824170038242295, -0.0000951592254519715870, 0.0000515138902046611451)};
+    double px = 0.0, py = 0.0, pz = 0.0;
+    for (const Body& b : bodies) {
+      px = px + b.vx * b.mass;
+      py = py + b.vy * b.mass;
+      pz = pz + b.vz * b.mass;
+    }
+    bodies[0].vx = 0.0 - px / solarMass;
+    bodies[0].vy = 0.0 - py / solarMass;
+    bodies[0].vz = 0.0 - pz / solarMass;
+  }
+  void advance(double dt) {
+    size_t n = bodies.size();
+    for (size_t i = 0; i < n; i++) {
+      Body& bi = bodies[i];
+      for (size_t j = i + 1; j < n; j++) {
+        Body& bj = bodies[j];
+        double dx = bi.x - bj.x, dy = bi.y - bj.y, dz = bi.z - bj.z;
+        double d2 = dx * dx + dy * dy + dz * dz;
+        double mag = dt / (d2 * std::sqrt(d2));
+        bi.vx = bi.vx - dx * bj.mass * mag;
+        bi.vy = bi.vy - dy * bj.mass * mag;
+        bi.vz = bi.vz - dz * bj.mass * mag;
+        bj.vx = bj.vx + dx * bi.mass * mag;
+        bj.vy = bj.vy + dy * bi.mass * mag;
+        bj.vz = bj.vz + dz * bi.mass * mag;
+      }
+    }
+    for (Body& b : bodies) {
+      b.x = b.x + dt * b.vx;
+      b.y = b.y + dt * b.vy;
+      b.z = b.z + dt * b.vz;
+    }
+  }
+  double energy() const {
+    double e = 0.0;
+    size_t n = bodies.size();
+    for (size_t i = 0; i < n; i++) {
+      const Body& bi = bodies[i];
+      e = e + 0.5 * bi.mass * (bi.vx * bi.vx + bi.vy * bi.vy + bi.vz * bi.vz);
+      for (size_t j = i + 1; j < n; j++) {
+        const Body& bj = bodies[j];
+        double dx = bi.x - bj.x, dy = bi.y - bj.y, dz = bi.z - bj.z;
+        e = e - bi.mass * bj.mass / std::sqrt(dx * dx + dy * dy + dz * dz);
+      }
+    }
+    return e;
+  }
+};
+
+int64_t mandelbrotCount(int64_t size) {
+  int64_t inside = 0;
+  for (int64_t y = 0; y < size; y++) {
+    double ci = 2.0 * double(y) / double(size) - 1.0;
+    for (int64_t x = 0; x < size; x++) {
+      double cr = 2.0 * double(x) / double(size) - 1.5;
+      double zr = 0.0, zi = 0.0, tr = 0.0, ti = 0.0;
+      for (int i = 0; i < 50 && tr + ti <= 4.0; i++) {
+        zi = 2.0 * zr * zi + ci;
+        zr = tr - ti + cr;
+        tr = zr * zr;
+        ti = zi * zi;
+      }
+      if (tr + ti <= 4.0) inside++;
+    }
+  }
+  return inside;
+}
+
+double spectralA(int64_t i, int64_t j) { return 1.0 / double((i + j) * (i + j + 1) / 2 + i + 1); }
+
+void spectralTimes(const std::vector<double>& v, std::vector<double>& out, bool transposed) {
+  size_t n = v.size();
+  for (size_t i = 0; i < n; i++) {
+    double sum = 0.0;
+    for (size_t j = 0; j < n; j++)
+      sum = sum + (transposed ? spectralA(int64_t(j), int64_t(i)) : spectralA(int64_t(i), int64_t(j))) * v[j];
+    out[i] = sum;
+  }
+}
+
+void spectralNormalTimes(const std::vector<double>& v, std::vector<double>& out) {
+  std::vector<double> u(v.size());
+  spectralTimes(v, u, false);
+  spectralTimes(u, out, true);
+}
+
+double spectralNorm(size_t n) {
+  std::vector<double> u(n, 1.0), v(n);
+  for (int k = 0; k < 10; k++) {
+    spectralNormalTimes(u, v);
+    spectralNormalTimes(v, u);
+  }
+  double vBv = 0.0, vv = 0.0;
+  for (size_t i = 0; i < n; i++) {
+    vBv = vBv + u[i] * v[i];
+    vv = vv + v[i] * v[i];
+  }
+  return std::sqrt(vBv / vv);
+}
+
+}  // namespace
+
+int64_t nativeNBody(int64_t n) {
+  double energy = 0.0;
+  for (int64_t r = 0; r < n; r++) {
+    NBodySystem system;
+    for (int k = 0; k < 1000; k++) system.advance(0.01);
+    energy = system.energy();
+  }
+  return int64_t(energy * 1000000000);
+}
+
+int64_t nativeMandelbrot(int64_t n) {
+  int64_t sum = 0;
+  for (int64_t r = 0; r < n; r++) sum += mandelbrotCount(200);
+  return sum;
+}
+
+int64_t nativeSpectralNorm(int64_t n) {
+  double norm = 0.0;
+  for (int64_t r = 0; r < n; r++) norm = spectralNorm(100);
+  return int64_t(norm * 1000000000);
 }

@@ -15,3 +15,6 @@ int64_t nativeValues(int64_t n);
 int64_t nativePerforms(int64_t n);
 int64_t nativeHanoi(int64_t n);
 int64_t nativeTempVectors(int64_t n);
+int64_t nativeNBody(int64_t n);
+int64_t nativeMandelbrot(int64_t n);
+int64_t nativeSpectralNorm(int64_t n);

@@ -604,6 +604,15 @@ uint8_t* cgenDiv(int a, int b, int both, uint8_t* at);
 // Conditional jump after ucomisd for a short-jump opcode; unordered operands take only
 // "not equal". The jump's 8-bit displacement is the last byte written (0).
 uint8_t* tFJumpCond(int condition, uint8_t* at);
+// The SmallDouble re-bias, held in r11 by the sequences below: the encoding subtracts it whole,
+// the decoding adds it through a lea that takes the 2 off again.
+constexpr uint64_t cgenSmallDoubleBias = 0x7000000000000002ull;
+// xmm x := the double of a SmallDouble whose oop, shifted right by 3, is in rax (rax changes);
+// r11 holds cgenSmallDoubleBias.
+uint8_t* cgenDecodeShiftedSmallDouble(uint8_t* at, int x);
+// rbx := the SmallDouble for the double in xmm x, rax and r11 changing (r11 need hold nothing);
+// *noForm gets the short jump taken, rbx untouched, when the double has no immediate form.
+uint8_t* cgenEncodeSmallDouble(uint8_t* at, int x, uint8_t** noForm);
 // EB 00 when the platform needs the pipeline flushed after code is written.
 uint8_t* tcInlineIFlush(uint8_t* at);
 // The send site: mov r15d, immediate; call target. Indices and tags lie below 2^31.

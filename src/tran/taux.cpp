@@ -97,6 +97,41 @@ uint8_t* tFJumpCond(int condition, uint8_t* at) {
   return emitJccRel8(at, condition, 0);
 }
 
+uint8_t* cgenDecodeShiftedSmallDouble(uint8_t* at, int x) {
+  at = emitCmpRI(at, rAX, 1);
+  at = emitJccRel8(at, ccBE, 0);  // a zero: only the sign moves
+  uint8_t* zero = at;
+  at = emitLeaRMIdxD8(at, rAX, rAX, rR11, -2);
+  cgenPatchRel8(zero, at);
+  at = emitShift1R(at, rotateRor, rAX);
+  return emitMovqXR(at, x, rAX);
+}
+
+// The sign rotated to bit 0 and the bias taken off leave the stored bits when they fit, which
+// one unsigned compare checks; a zero of either sign (rotated: 0 or 1) is 5 or 13.
+uint8_t* cgenEncodeSmallDouble(uint8_t* at, int x, uint8_t** noForm) {
+  at = emitMovqRX(at, rAX, x);
+  at = emitShift1R(at, rotateRol, rAX);
+  at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
+  at = emitAluRR(at, aluRRSub, rAX, rR11);
+  at = emitMovRI64(at, rR11, 0x1FFFFFFFFFFFFFFEull);
+  at = emitCmpRR(at, rAX, rR11);
+  at = emitJccRel8(at, ccB, 0);
+  uint8_t* inRange = at;
+  at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
+  at = emitAluRR(at, aluRRAdd, rAX, rR11);
+  at = emitCmpRI(at, rAX, 1);
+  at = emitJccRel8(at, ccA, 0);
+  *noForm = at;
+  at = emitLeaScaled8(at, rBX, rAX, 5);
+  at = emitJmpRel8(at, 0);
+  uint8_t* done = at;
+  cgenPatchRel8(inRange, at);
+  at = emitLeaScaled8(at, rBX, rAX, 0x15);
+  cgenPatchRel8(done, at);
+  return at;
+}
+
 uint8_t* tcInlineIFlush(uint8_t* at) {
   if (pdMustFlushICache() != 0) at = emitJmpRel8(at, 0);
   return at;

@@ -68,6 +68,7 @@ struct LoopState {
   bool invalid;              // an invalid encoding was met
   const uint8_t* keptPush;   // a push of a temp whose value the store before it kept on top
   OptState chain;            // the last inlined + or -: its fast path's exit and code end
+  int sdStubs;               // SmallDouble stubs still to place after the method's code
 };
 LoopState L;
 }  // namespace
@@ -220,6 +221,223 @@ static int branchAfter(const uint8_t* next, const uint8_t** target, int* sense) 
   return 1;
 }
 
+// SmallDouble paths. A SmallDouble operand at an arithmetic or comparison site jumps to a stub
+// placed after the method's code, so that the site itself grows by its tests and the SmallInteger
+// code keeps its short jumps. The stub takes a SmallDouble receiver with a SmallDouble or
+// SmallInteger argument, or a SmallInteger receiver with a SmallDouble argument, each
+// SmallInteger converted as the primitives and the image's mixed arithmetic convert it; it
+// decodes the receiver into xmm1 and the argument into xmm0, operates, and jumps back to the
+// site's exit with the result in rbx, or to its true or false code. What the primitive would
+// not answer as a SmallDouble (another operand, a result without the immediate form:
+// infinities, NaNs and denormals among them) goes back to the send.
+namespace {
+struct SdStub {
+  uint8_t* entries[2];  // the ends of the site's jumps into the stub
+  uint8_t* send;        // the site's send path
+  uint8_t* yes;         // arithmetic: the exit; comparison: where the condition holds
+  uint8_t* no;          // comparison: where it does not
+  int index;            // the special selector
+  int cond;             // comparison: the condition of the unsigned compare
+};
+enum : int { sdStubMax = 1024, sdStubRoom = 320 };  // a stub takes under 300 bytes
+SdStub sdStubs[sdStubMax];
+}  // namespace
+
+static bool isComparison(int index) { return index >= 2 && index <= 7; }
+
+// The condition of ucomisd for a signed integer condition of the comparison table.
+static int unsignedCondition(int cond) {
+  switch (cond) {
+    case ccL: return ccB;
+    case ccGE: return ccAE;
+    case ccG: return ccA;
+    case ccLE: return ccBE;
+    default: return cond;  // ccE, ccNE
+  }
+}
+
+// rbx holds the receiver, r12 the argument: with always (a SmallDouble constant takes part) a
+// jump to a new stub, else one taken when either is a SmallDouble. Answers the stub's record for
+// the site to complete, or null (nothing emitted) when the method has no room for more.
+static SdStub* sdJump(int index, bool always, uint8_t** at) {
+  if (L.sdStubs == sdStubMax) return nullptr;
+  SdStub* s = &sdStubs[L.sdStubs++];
+  *s = {};
+  s->index = index;
+  if (always) {
+    *at = emitJmpRel32(*at, *at + 5);
+    s->entries[0] = *at;
+    return s;
+  }
+  for (int k = 0; k < 2; k++) {
+    *at = emitLeaRM(*at, rAX, k == 0 ? rBX : rR12, -int32_t(oopTagSmallDouble));
+    *at = emitTestR8I8(*at, rAX, 7);
+    *at = emitJccRel32(*at, ccE, 0);
+    s->entries[k] = *at;
+  }
+  return s;
+}
+
+// xmm x := the SmallDouble in register r, else a 32-bit jump (added to fails) when r holds
+// anything else; r11 holds the bias.
+static uint8_t* sdDecodeOrFail(int r, int x, uint8_t** fails, int* nFails, uint8_t* at) {
+  // The tag taken off leaves a SmallDouble's low three bits clear and its stored bits in place.
+  at = emitLeaRM(at, rAX, r, -int32_t(oopTagSmallDouble));
+  at = emitTestR8I8(at, rAX, 7);
+  at = emitJccRel32(at, ccNE, 0);
+  fails[(*nFails)++] = at;
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  return cgenDecodeShiftedSmallDouble(at, x);
+}
+
+// xmm x := the SmallInteger in register r converted, else a 32-bit jump (added to fails).
+static uint8_t* sdConvertOrFail(int r, int x, uint8_t** fails, int* nFails, uint8_t* at) {
+  at = emitMovRR(at, rAX, r);
+  at = emitAluRI8(at, aluAnd, rAX, 7);
+  at = emitCmpRI(at, rAX, oopTagSmallInteger);
+  at = emitJccRel32(at, ccNE, 0);
+  fails[(*nFails)++] = at;
+  at = emitMovRR(at, rAX, r);
+  at = emitShiftRI(at, shiftSar, rAX, 3);
+  return emitCvtsi2sdXR(at, x, rAX);
+}
+
+// Two SmallDoubles, the common case, fall straight through to the operation; the mixed cases
+// follow it and jump back.
+static uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
+  for (uint8_t* e : s.entries) {
+    if (e != nullptr) cgenPatchRel32(e, at);
+  }
+  uint8_t* fails[4];
+  int nFails = 0;
+  at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
+  at = emitLeaRM(at, rAX, rBX, -int32_t(oopTagSmallDouble));
+  at = emitTestR8I8(at, rAX, 7);
+  at = emitJccRel32(at, ccNE, 0);
+  uint8_t* integerReceiver = at;
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  at = cgenDecodeShiftedSmallDouble(at, 1);
+  at = emitLeaRM(at, rAX, rR12, -int32_t(oopTagSmallDouble));
+  at = emitTestR8I8(at, rAX, 7);
+  at = emitJccRel32(at, ccNE, 0);
+  uint8_t* integerArgument = at;
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  at = cgenDecodeShiftedSmallDouble(at, 0);
+  uint8_t* operation = at;
+  uint8_t* noForm;
+  if (isComparison(s.index)) {
+    at = emitUcomisd(at, 1, 0);  // receiver against argument; no SmallDouble is a NaN
+    at = emitJccRel32(at, s.cond, 0);
+    cgenPatchRel32(at, s.yes);
+    at = emitJmpRel32(at, s.no);
+  } else {
+    static const SseOp ops[10] = {sseAdd, sseSub, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseMul, sseDiv};
+    at = emitSdXX(at, ops[s.index], 1, 0);
+    at = cgenEncodeSmallDouble(at, 1, &noForm);
+    at = emitJmpRel32(at, s.yes);
+    cgenPatchRel8(noForm, at);
+    at = emitJmpRel32(at, s.send);
+  }
+  // A SmallDouble receiver with a SmallInteger argument.
+  cgenPatchRel32(integerArgument, at);
+  at = sdConvertOrFail(rR12, 0, fails, &nFails, at);
+  at = emitJmpRel32(at, operation);
+  // A SmallInteger receiver: the argument must be a SmallDouble.
+  cgenPatchRel32(integerReceiver, at);
+  at = sdDecodeOrFail(rR12, 0, fails, &nFails, at);
+  at = sdConvertOrFail(rBX, 1, fails, &nFails, at);
+  at = emitJmpRel32(at, operation);
+  for (int i = 0; i < nFails; i++) cgenPatchRel32(fails[i], at);
+  return emitJmpRel32(at, s.send);
+}
+
+static bool isNumberConst(const StackEntry* e) {
+  return e->kind == skConst && (isSmallDouble(e->payload) || isSmallInteger(e->payload));
+}
+
+// Operands a SmallDouble site may take: variables, or constant SmallDoubles and SmallIntegers,
+// not two constant SmallIntegers.
+static bool sdOperandsFit(const StackEntry* rcv, const StackEntry* arg) {
+  return (rcv->kind != skConst || isNumberConst(rcv)) && (arg->kind != skConst || isNumberConst(arg)) &&
+         !(isSmallIntConst(rcv) && isSmallIntConst(arg));
+}
+
+static bool anySmallDoubleConst(const StackEntry* rcv, const StackEntry* arg) {
+  return (rcv->kind == skConst && isSmallDouble(rcv->payload)) || (arg->kind == skConst && isSmallDouble(arg->payload));
+}
+
+// The site of a SmallDouble operation with no SmallInteger path (a SmallDouble constant takes
+// part, or * and /): the operands in rbx and r12, the jump to the stub, the send.
+static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
+  StackEntry* arg = operand(0);
+  StackEntry* rcv = operand(1);
+  bool always = anySmallDoubleConst(rcv, arg);
+  if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
+  at = tStackLoad(arg, rR12, at);
+  at = tStackLoad(rcv, rBX, at);
+  L.chain = {};
+  SdStub* s = sdJump(index, always, &at);
+  if (!isComparison(index)) {
+    if (s != nullptr) s->send = at;
+    at = binarySend(index, kind, at);
+    if (s != nullptr) s->yes = at;
+    L.top--;
+    *L.top = seRegEntry(rBX);
+    forgetMarks();
+    return at;
+  }
+  static const uint8_t conds[6][2] = {{ccL, ccGE}, {ccG, ccLE}, {ccLE, ccG}, {ccGE, ccL}, {ccE, ccNE}, {ccNE, ccE}};
+  const uint8_t* target = nullptr;
+  int sense = 0;
+  bool branch = branchAfter(next, &target, &sense);
+  if (branch && (target > L.end)) branch = false;  // the loop reports the bad target
+  int cond = conds[index - 2][branch && sense ? 1 : 0];
+  if (s != nullptr) s->cond = unsignedCondition(cond);
+  uint8_t* toSend = nullptr;
+  if (!always || s == nullptr) {
+    at = emitJmpRel8(at, 0);
+    toSend = at;
+  }
+  L.top -= 2;
+  forgetMarks();
+  if (branch) {
+    // The stub jumps here when the branch is taken, and past the send when it is not.
+    if (s != nullptr) s->no = at;
+    at = emitJmpRel32(at, at + 5);
+    addAction(actLongJump, target, nullptr, assignedRegSummary, L.top, at);
+    if (toSend != nullptr) cgenPatchRel8(toSend, at);
+    if (s != nullptr) s->send = at;
+    at = binarySend(index, kind, at);
+    push(seRegEntry(rBX));
+    at = tBxpTest(sense, next, target, L.top, nullptr, at);
+    L.top--;
+    if (s != nullptr) s->yes = at;
+    L.next = next + (*next <= 0xC7 ? 1 : 2);  // the branch is consumed
+    return at;
+  }
+  if (s != nullptr) s->no = at;
+  at = movLiteral(rBX, tFalse, at);
+  at = emitJmpRel8(at, 0);
+  uint8_t* exits[2] = {at, nullptr};
+  if (s != nullptr) s->yes = at;
+  at = movLiteral(rBX, tTrue, at);
+  at = emitJmpRel8(at, 0);
+  exits[1] = at;
+  if (toSend != nullptr) cgenPatchRel8(toSend, at);
+  if (s != nullptr) s->send = at;
+  at = binarySend(index, kind, at);
+  cgenPatchRel8(exits[0], at);
+  cgenPatchRel8(exits[1], at);
+  push(seRegEntry(rBX));
+  return at;
+}
+
+// * and /: SmallDoubles only; SmallIntegers take the send.
+static uint8_t* tMulDiv(int index, int kind, const uint8_t* next, uint8_t* at) {
+  if (!sdOperandsFit(operand(1), operand(0))) return nullptr;
+  return tSdSite(index, kind, next, at);
+}
+
 // Whether an operation on a constant argument whose receiver tag test starts at `at` follows
 // the last inlined + or - directly, with that result in rbx as its receiver: then the fast
 // path's exit may skip the test. The chain is used once.
@@ -249,8 +467,9 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
   StackEntry* arg = operand(0);
   StackEntry* rcv = operand(1);
   bool add = index == 0;
-  if (arg->kind == skConst && !isSmallInteger(arg->payload)) return nullptr;
-  if (rcv->kind == skConst && !isSmallInteger(rcv->payload)) return nullptr;
+  if ((arg->kind == skConst && !isSmallInteger(arg->payload)) || (rcv->kind == skConst && !isSmallInteger(rcv->payload))) {
+    return sdOperandsFit(rcv, arg) ? tSdSite(index, kind, nullptr, at) : nullptr;
+  }
   if (isSmallIntConst(arg) && isSmallIntConst(rcv)) {
     int64_t a = smallIntegerValue(rcv->payload), b = smallIntegerValue(arg->payload);
     int64_t r = add ? a + b : a - b;  // both within 61 bits: no 64-bit overflow
@@ -261,6 +480,7 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
   }
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
   uint8_t *toSend, *toExit;
+  SdStub* sd = nullptr;
   bool wideArg = false;
   if (isSmallIntConst(arg)) {
     int64_t k = int64_t(arg->payload - 3);  // the value x 8
@@ -298,9 +518,12 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
     at = emitAluRR(at, add ? aluRRSub : aluRRAdd, rBX, rR12);
     at = emitAluRI8(at, aluAdd, rR12, 3);
     cgenPatchRel8(toSend, at);
+    sd = sdJump(index, false, &at);
   }
+  if (sd != nullptr) sd->send = at;
   at = binarySend(index, kind, at);
   cgenPatchRel8(toExit, at);
+  if (sd != nullptr) sd->yes = at;
   // The fast path leaves a SmallInteger in rbx: a + or - or comparison with a constant that
   // follows at once may jump from here past its own tag test.
   L.chain = {toExit, 0, at, nullptr, 0};
@@ -329,8 +552,9 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   static const uint8_t conds[6][2] = {{ccL, ccGE}, {ccG, ccLE}, {ccLE, ccG}, {ccGE, ccL}, {ccE, ccNE}, {ccNE, ccE}};
   StackEntry* arg = operand(0);
   StackEntry* rcv = operand(1);
-  if (arg->kind == skConst && !isSmallInteger(arg->payload)) return nullptr;
-  if (rcv->kind == skConst && !isSmallInteger(rcv->payload)) return nullptr;
+  if ((arg->kind == skConst && !isSmallInteger(arg->payload)) || (rcv->kind == skConst && !isSmallInteger(rcv->payload))) {
+    return sdOperandsFit(rcv, arg) ? tSdSite(index, kind, next, at) : nullptr;
+  }
   if (isSmallIntConst(arg) && isSmallIntConst(rcv)) {
     int64_t a = smallIntegerValue(rcv->payload), b = smallIntegerValue(arg->payload);
     bool r = index == 2 ? a < b : index == 3 ? a > b : index == 4 ? a <= b : index == 5 ? a >= b
@@ -374,6 +598,9 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     at = loadPairTestingTags(rcv, arg, &toSend, at);
     at = emitCmpRR(at, rBX, rR12);
   }
+  // Two variables: a SmallDouble operand tries the stub before the send. (A SmallInteger
+  // constant argument keeps the send alone, as before.)
+  bool sdPath = !isSmallIntConst(arg);
   L.chain = {};
   uint64_t argOop = arg->payload;
   L.top -= 2;  // both operands leave the stack
@@ -386,12 +613,15 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     addAction(actLongJump, target, nullptr, assignedRegSummary, L.top, at);
     cgenPatchRel8(toSend, at);
     if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
+    SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
+    if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, nullptr, toFallThrough, index, unsignedCondition(cond)};
     at = binarySend(index, kind, at);
     StackEntry result = seRegEntry(rBX);
     push(result);
     at = tBxpTest(sense, next, target, L.top, nullptr, at);
     L.top--;
     cgenPatchRel32(toFallThrough, at);
+    if (sd != nullptr) sd->yes = at;
     L.next = next + (*next <= 0xC7 ? 1 : 2);  // the branch is consumed
     return at;
   }
@@ -399,6 +629,9 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   at = booleanFromFlags(cond, exits, at);
   cgenPatchRel8(toSend, at);
   if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
+  SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
+  // booleanFromFlags: rbx := false after the condition jump, rbx := true where it lands.
+  if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, exits[0], exits[0] - 12, index, unsignedCondition(cond)};
   at = binarySend(index, kind, at);
   cgenPatchRel8(exits[0], at);
   cgenPatchRel8(exits[1], at);
@@ -445,7 +678,7 @@ static uint8_t* tEqNeq(int index, int, const uint8_t* next, uint8_t* at) {
 }
 
 TSpecialProc tSpecialProcs[23] = {tAddSub, tAddSub, tReln,  tReln,  tReln,  tReln,  tReln,  tReln,
-                                  tNone,   tNone,   tNone,  tNone,  tNone,  tNone,  tNone,  tNone,
+                                  tMulDiv, tMulDiv, tNone,  tNone,  tNone,  tNone,  tNone,  tNone,
                                   tNone,   tNone,   tNone,  tEqNeq, tNone,  tNone,  tEqNeq};
 
 // ---------------------------------------------------------------- branches
@@ -1153,6 +1386,8 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
         return tLoopInvalid();
       }
       if (r != -1) return tLoopInvalid();  // cannot happen: the end action stands at the end
+      if (at + int64_t(L.sdStubs) * sdStubRoom > mapStart - 50) return mapStart + 1;
+      for (int i = 0; i < L.sdStubs; i++) at = sdStubCode(sdStubs[i], at);
       if (info->primitive > 0) {
         if (at + trailerRoom > mapStart) return mapStart + 1;
         at = tFinishMethod(at, block, info);

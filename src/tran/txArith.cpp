@@ -265,21 +265,10 @@ static uint8_t* decodeSmallDouble(uint8_t* at, int x) {
 }
 
 // The arithmetic and comparison members keep the decoding's re-bias in r11 from their first
-// instruction on, as 0x7000000000000002: the encoding subtracts it whole, and the decoding
-// adds it through a lea that takes the 2 off again.
-static const uint64_t smallDoubleBias = 0x7000000000000002ull;
+// instruction on.
+static const uint64_t smallDoubleBias = cgenSmallDoubleBias;
 
-// x := the double of a SmallDouble whose oop, shifted right by 3, is in rax (rax changes);
-// r11 holds smallDoubleBias.
-static uint8_t* decodeShiftedSmallDouble(uint8_t* at, int x) {
-  at = emitCmpRI(at, rAX, 1);
-  at = emitJccRel8(at, ccBE, 0);  // a zero: only the sign moves
-  uint8_t* zero = at;
-  at = emitLeaRMIdxD8(at, rAX, rAX, rR11, -2);
-  txFixShortList(&zero, 1, at);
-  at = emitShift1R(at, rotateRor, rAX);
-  return emitMovqXR(at, x, rAX);
-}
+static uint8_t* decodeShiftedSmallDouble(uint8_t* at, int x) { return cgenDecodeShiftedSmallDouble(at, x); }
 
 // xmm1 := the receiver (a SmallDouble, or with boxedReceiver a Double), xmm0 := the argument: a SmallDouble, a Double or a
 // SmallInteger; r11 := smallDoubleBias. *fails gets the 32-bit jump taken for an immediate C

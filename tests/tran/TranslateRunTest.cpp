@@ -4,7 +4,11 @@
 // SmallInteger edges with their send paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <functional>
 #include <fstream>
 #include <random>
@@ -23,6 +27,10 @@
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
 #include "prim/prArithmetic.h"
+#include "prim/prDouble.h"
+#include "mman/mmCValue.h"
+#include "ext/exOption.h"
+#include "support/primHarness.h"
 #include "stack/glue.h"
 #include "stack/nsupport.h"
 #include "stack/stackzone.h"
@@ -946,8 +954,8 @@ class TranslateRetry : public TranslatorZone {
                            {0x10, 0x10, 0xC4, 0x1C, 0xA2, 0x1C, 0xA2, 0x40, 0x65}, {smallLiteral(int64_t(1) << 59)}));
     // thisContext sixty times: two map bytes for each one-byte instruction.
     out.push_back(assemble("mapHeavy", {0, 0, 12}, repeat({0x54}, 60, {}, {0xD5, 60, 0x65})));
-    // Comparisons of variables: about thirty code bytes for each bytecode byte.
-    out.push_back(assemble("codeHeavy:", {1, 0, 12}, repeat({0x10, 0xA2}, 30, {0x10}, {0x65})));
+    // Comparisons with the constant 2: about thirty code bytes for each bytecode byte.
+    out.push_back(assemble("codeHeavy:", {1, 0, 12}, repeat({0x4B, 0xA2}, 30, {0x10}, {0x65})));
     for (const BadCase& c : badCases()) out.push_back(assemble(c.selector, {0, 0, 12}, c.code));
     // The forms the compiler never chooses, and flagged long headers.
     out.push_back(assemble("forms", {0, 0, 12}, {0x34, 0x66, 0xD3, 0x00, 0x66, 0x40, 0x49, 0x4A, 0xD5, 0x02, 0x6A, 0x60},
@@ -1006,7 +1014,7 @@ TEST_F(TranslateRetry, ShortJumpMapAndCodeOverflowsRetranslate) {
   EXPECT_EQ(nmAllocRequest, 2 * code + map);
   recAnswer = trueOop();
   recCount = 0;
-  EXPECT_EQ(run(heavy, {smallIntegerFor(4)}), trueOop()) << "4 < 4 inline, then each Boolean < 4 sends";
+  EXPECT_EQ(run(heavy, {smallIntegerFor(4)}), trueOop()) << "4 < 2 inline, then each Boolean < 2 sends";
   EXPECT_EQ(recCount, 29u);
 }
 
@@ -1228,6 +1236,196 @@ TEST_F(TranslatePeephole, StoreAndKeepAnswersAsTheReadBackAndIsShorter) {
   EXPECT_EQ(run(joined, {trueOop()}), smallIntegerFor(2));
   EXPECT_EQ(run(joined, {falseOop()}), smallIntegerFor(1));
   EXPECT_EQ(recCount, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// SmallDouble sites: + - < > <= >= = ~= * / on variables (wk:with:, and before a branch if
+// false gk:with: or if true hk:with:), with a SmallDouble constant argument (dk:, before a
+// branch ek:), with a SmallDouble constant receiver (rk:) and a SmallInteger one (sk:).
+const char* const doubleOps[10] = {"+", "-", "<", ">", "<=", ">=", "=", "~=", "*", "/"};
+class TranslateDoubles : public TranslatorZone {
+ protected:
+  std::vector<MkSource> sources() override {
+    std::string s = runSource(), extra;
+    for (int k = 0; k < 10; k++) {
+      std::string op = doubleOps[k], n = std::to_string(k);
+      extra += "w" + n + ": a with: b = ( ^a " + op + " b )\n";
+      extra += "d" + n + ": a = ( ^a " + op + " 2.5 )\n";
+      extra += "r" + n + ": a = ( ^0.75 " + op + " a )\n";
+      extra += "s" + n + ": a = ( ^3 " + op + " a )\n";
+      if (k < 2 || k > 7) continue;
+      extra += "g" + n + ": a with: b = ( ^(a " + op + " b) ifTrue: [1] ifFalse: [2] )\n";
+      extra += "h" + n + ": a with: b = ( (a " + op + " b) ifFalse: [^2]. ^1 )\n";
+      extra += "e" + n + ": a = ( ^(a " + op + " 2.5) ifTrue: [1] ifFalse: [2] )\n";
+    }
+    s.insert(s.size() - 1, extra);
+    return {{"T.som", s}};
+  }
+};
+
+oop smallDoubleOfBits(uint64_t bits) {
+  double d;
+  memcpy(&d, &bits, 8);
+  return smallDoubleFor(d);
+}
+
+// Every site against the C primitive of its selector (821-830) over a table of operands: where
+// the primitive answers for a SmallDouble receiver and an immediate argument, or for a
+// SmallInteger receiver converted (as the image's mixed arithmetic converts it) and a
+// SmallDouble argument, the site answers the same bits without a send; where it fails (no
+// immediate form: overflow, underflow into denormals, infinities, NaNs) or the operands are
+// anything else, the site sends exactly that receiver, argument and selector. The IEEE switch
+// changes none of it.
+TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
+  translate("w0:with:");   // the first translation enters the translated primitives: the C ones again
+  initSmallDoublePrims();
+  const oop minPos = smallDoubleOfBits(smallDoubleMinMagnitude), maxPos = smallDoubleOfBits(smallDoubleMaxMagnitude);
+  const oop minNeg = smallDoubleOfBits(smallDoubleMinMagnitude | doubleSignBit);
+  const oop maxNeg = smallDoubleOfBits(smallDoubleMaxMagnitude | doubleSignBit);
+  const oop immediates[] = {smallDoubleFor(0.0), smallDoubleFor(-0.0), smallDoubleFor(1.5), smallDoubleFor(-2.25),
+                            smallDoubleFor(2.5), smallDoubleFor(1e-70), smallDoubleFor(3e70), minPos, maxPos,
+                            minNeg, maxNeg, smallIntegerFor(0), smallIntegerFor(3), smallIntegerFor(-7),
+                            smallIntegerFor((int64_t(1) << 60) - 1), smallIntegerFor(-(int64_t(1) << 60))};
+  const oop others[] = {newDoubleBox(1e308), newDoubleBox(2.5), newDoubleBox(std::numeric_limits<double>::infinity()),
+                        newDoubleBox(std::nan("")), cSignedToOop(int64_t(1) << 62), nilOop(), characterFor('a')};
+  std::vector<oop> operands(std::begin(immediates), std::end(immediates));
+  operands.insert(operands.end(), std::begin(others), std::end(others));
+  const uint32_t savedIeee = IEEEInfNaN;
+  const oop sentinel = smallIntegerFor(4242);
+  int inline_ = 0, sent = 0;
+  for (uint32_t ieee : {0u, 1u}) {
+    IEEEInfNaN = ieee;
+    for (int k = 0; k < 10; k++) {
+      SCOPED_TRACE(std::string(doubleOps[k]) + (ieee ? " ieee" : ""));
+      std::string n = std::to_string(k);
+      bool comparison = k >= 2 && k <= 7;
+      std::vector<std::pair<uint64_t, oop>> sites = {{translate("w" + n + ":with:"), 0}};
+      if (comparison) {
+        sites.push_back({translate("g" + n + ":with:"), 0});
+        sites.push_back({translate("h" + n + ":with:"), 0});
+      }
+      // The constant forms: d and e take 2.5 as argument, r takes 0.75 as receiver.
+      uint64_t d = translate("d" + n + ":"), r = translate("r" + n + ":"), si = translate("s" + n + ":");
+      uint64_t e = comparison ? translate("e" + n + ":") : 0;
+      // One site run: the answer (a Boolean becomes 1 or 2 where a branch consumed it).
+      auto check = [&](uint64_t nm, bool branch, oop a, oop b, std::vector<uint64_t> args) {
+        PrimOutcome p = {true, 0, 0, 0, false};
+        bool mayAnswer = (isSmallDouble(a) && (isSmallDouble(b) || isSmallInteger(b))) ||
+                         (isSmallInteger(a) && isSmallDouble(b));
+        if (mayAnswer) {
+          oop receiver = isSmallInteger(a) ? smallDoubleFor(double(smallIntegerValue(a))) : a;
+          p = callPrimitive(uint32_t(821 + k), receiver, {b});
+        }
+        uint64_t before = recCount;
+        recAnswer = branch ? trueOop() : sentinel;
+        oop got = run(nm, args);
+        SCOPED_TRACE(::testing::Message() << std::hex << a << " op " << b);
+        if (mayAnswer && !p.failed) {
+          oop want = branch ? smallIntegerFor(p.result == trueOop() ? 1 : 2) : p.result;
+          EXPECT_EQ(got, want);
+          EXPECT_EQ(recCount, before);
+          inline_++;
+          return;
+        }
+        // SmallIntegers on both sides are the SmallInteger path's; everything else sends.
+        if (isSmallInteger(a) && isSmallInteger(b) && k < 8) return;
+        EXPECT_EQ(recCount, before + 1);
+        EXPECT_EQ(recReceiver, a);
+        EXPECT_EQ(recArg, b);
+        EXPECT_EQ(recSelector & 0xFFFFFFFF, uint64_t(k));
+        EXPECT_EQ(got, branch ? smallIntegerFor(1) : sentinel);
+        sent++;
+      };
+      for (oop a : operands) {
+        for (oop b : operands) {
+          for (size_t i = 0; i < sites.size(); i++) check(sites[i].first, i > 0, a, b, {a, b});
+        }
+        check(d, false, a, smallDoubleFor(2.5), {a});
+        if (e != 0) check(e, true, a, smallDoubleFor(2.5), {a});
+        check(r, false, smallDoubleFor(0.75), a, {a});
+        check(si, false, smallIntegerFor(3), a, {a});
+      }
+    }
+  }
+  IEEEInfNaN = savedIeee;
+  EXPECT_GT(inline_, 1000);
+  EXPECT_GT(sent, 1000);
+}
+
+}  // namespace
+
+namespace {
+
+// The stub of a site on two variables, as objdump decodes it: two SmallDoubles decoded straight
+// into the operation; for + - * / the encoding back to a SmallDouble with its exit and its
+// give-up, for < the condition's two jumps; then the mixed cases (a SmallInteger argument
+// converted, or a SmallInteger receiver against a SmallDouble) jumping back to the operation,
+// and the send for everything else.
+TEST_F(TranslateDoubles, StubsDisassembleAsIntended) {
+  const std::vector<std::string> operands = {
+      "movabs", "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq",  // receiver
+      "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq"};           // argument
+  const std::vector<std::string> encoding = {"movq", "rol", "movabs", "sub", "movabs", "cmp", "jb", "movabs", "add",
+                                             "cmp",  "ja",  "lea",    "jmp", "lea",    "jmp", "jmp"};
+  const std::vector<std::string> mixed = {
+      "mov", "and", "cmp", "jne", "mov", "sar", "cvtsi2sd", "jmp",                                 // argument
+      "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq",                             // or receiver
+      "mov", "and", "cmp", "jne", "mov", "sar", "cvtsi2sd", "jmp", "jmp"};
+  const struct {
+    const char* selector;
+    std::vector<std::string> operation;
+  } cases[] = {{"w0:with:", {"addsd"}}, {"w1:with:", {"subsd"}}, {"w8:with:", {"mulsd"}},
+               {"w9:with:", {"divsd"}}, {"w2:with:", {"ucomisd", "jb", "jmp"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.selector);
+    uint64_t nm = translate(c.selector);
+    const uint8_t* code = reinterpret_cast<const uint8_t*>(nm);
+    const uint8_t* end = code + reinterpret_cast<NMethodHeader*>(nm)->usedSize;
+    // The site's test of the receiver: lea rax, [rbx-5]; test al, 7; je rel32 to the stub.
+    const uint8_t site[] = {0x48, 0x8D, 0x43, 0xFB, 0xA8, 0x07, 0x0F, 0x84};
+    const uint8_t* q = std::search(code + nMethodEntryNoCheck, end, site, site + sizeof site);
+    ASSERT_LT(q, end);
+    int32_t d;
+    memcpy(&d, q + 8, 4);
+    const uint8_t* stub = q + 12 + d;
+    ASSERT_GT(stub, q);
+    ASSERT_LT(stub, end);
+    std::string bin = ::testing::TempDir() + "/double-stub.bin";
+    FILE* f = fopen(bin.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(stub, 1, size_t(std::min<int64_t>(end - stub, 320)), f);
+    fclose(f);
+    FILE* p = popen(("objdump -D -b binary -mi386:x86-64 " + bin).c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::vector<std::string> mnemonics;
+    char line[512];
+    while (fgets(line, sizeof line, p) != nullptr) {
+      std::string l(line);
+      size_t tab2 = l.find('\t', l.find('\t') + 1);
+      if (l.find(":\t") == std::string::npos || tab2 == std::string::npos) continue;
+      std::istringstream words(l.substr(tab2 + 1));
+      std::string m;
+      words >> m;
+      mnemonics.push_back(m);
+    }
+    pclose(p);
+    remove(bin.c_str());
+    std::vector<std::string> want = operands;
+    want.insert(want.end(), c.operation.begin(), c.operation.end());
+    if (c.operation.size() == 1) want.insert(want.end(), encoding.begin(), encoding.end());
+    want.insert(want.end(), mixed.begin(), mixed.end());
+    ASSERT_GE(mnemonics.size(), want.size());
+    mnemonics.resize(want.size());
+    auto joined = [](const std::vector<std::string>& v) {
+      std::string t;
+      for (const std::string& m : v) t += m + " ";
+      return t;
+    };
+    EXPECT_EQ(joined(mnemonics), joined(want));
+  }
 }
 
 }  // namespace

@@ -25,29 +25,31 @@
 //   as (selector, method) pairs, `classMethods` into the metaclass's.
 
 enum MkLitKind : uint8_t {
-  mkLitNil, mkLitTrue, mkLitFalse,  // only inside literal arrays
-  mkLitSmallInt,                    // value in `small`
-  mkLitLargeInt,                    // sign in `negative`, magnitude bytes in `magnitude`
-  mkLitFloat,                       // value in `real`
-  mkLitChar,                        // code point in `small`
-  mkLitString,                      // bytes in `text`
-  mkLitSymbol,                      // bytes in `text`
-  mkLitArray,                       // elements in `elements`
-  mkLitClass,                       // class named `text`
-  mkLitMeta,                        // metaclass of the class named `text`
-  mkLitSystem,                      // the global `system`
-  mkLitBlock,                       // block method `block` of the owning method
+  mkLitNil,
+  mkLitTrue,
+  mkLitFalse,     // only inside literal arrays
+  mkLitSmallInt,  // value in `small`
+  mkLitLargeInt,  // sign in `negative`, magnitude bytes in `magnitude`
+  mkLitFloat,     // value in `real`
+  mkLitChar,      // code point in `small`
+  mkLitString,    // bytes in `text`
+  mkLitSymbol,    // bytes in `text`
+  mkLitArray,     // elements in `elements`
+  mkLitClass,     // class named `text`
+  mkLitMeta,      // metaclass of the class named `text`
+  mkLitSystem,    // the global `system`
+  mkLitBlock,     // block method `block` of the owning method
 };
 
 struct MkLiteral {
-  MkLitKind kind = mkLitNil;           // which of the kinds above
-  bool negative = false;               // mkLitLargeInt: sign
-  int64_t small = 0;                   // mkLitSmallInt value, mkLitChar code point
-  double real = 0;                     // mkLitFloat value
-  std::string text;                    // string, symbol or class name bytes
-  std::vector<uint8_t> magnitude;      // mkLitLargeInt: little-endian base-256 digits
-  std::vector<MkLiteral> elements;     // mkLitArray elements
-  int block = -1;                      // mkLitBlock: index into MkMethod::blocks
+  MkLitKind kind = mkLitNil;        // which of the kinds above
+  bool negative = false;            // mkLitLargeInt: sign
+  int64_t small = 0;                // mkLitSmallInt value, mkLitChar code point
+  double real = 0;                  // mkLitFloat value
+  std::string text;                 // string, symbol or class name bytes
+  std::vector<uint8_t> magnitude;   // mkLitLargeInt: little-endian base-256 digits
+  std::vector<MkLiteral> elements;  // mkLitArray elements
+  int block = -1;                   // mkLitBlock: index into MkMethod::blocks
 };
 
 // A method declared with `<cCall: 'name' library: 'lib' returns: #type args: #(#type ...)>`
@@ -62,34 +64,34 @@ struct MkCCall {
 };
 
 struct MkMethod {
-  std::string className;         // defining class
-  bool classSide = false;        // defined on the class side (metaclass)
-  std::string selector;          // selector (the home method's for a block)
-  bool isBlock = false;          // a block method (header bit 5)
-  int blockNumber = 0;           // blocks: 1-based number within the home method, for listings
-  int numArgs = 0;               // arguments
-  int numTemps = 0;              // temporaries after the arguments (not the copied values)
-  int numCopied = 0;             // blocks: copied values taken by the closure
-  int frameSize = 0;             // header frame size in words; 0 lets the engine decide
-  int primitive = -1;            // primitive number, -1 none
-  bool unwind = false;           // unwind-marked (long header bit 3); never a block
-  bool external = false;         // an ExternalMethod: cCall describes the C call
-  MkCCall cCall;                 // external methods only
-  std::vector<uint8_t> bytes;    // the bytecode holder: header then bytecodes
+  std::string className;            // defining class
+  bool classSide = false;           // defined on the class side (metaclass)
+  std::string selector;             // selector (the home method's for a block)
+  bool isBlock = false;             // a block method (header bit 5)
+  int blockNumber = 0;              // blocks: 1-based number within the home method, for listings
+  int numArgs = 0;                  // arguments
+  int numTemps = 0;                 // temporaries after the arguments (not the copied values)
+  int numCopied = 0;                // blocks: copied values taken by the closure
+  int frameSize = 0;                // header frame size in words; 0 lets the engine decide
+  int primitive = -1;               // primitive number, -1 none
+  bool unwind = false;              // unwind-marked (long header bit 3); never a block
+  bool external = false;            // an ExternalMethod: cCall describes the C call
+  MkCCall cCall;                    // external methods only
+  std::vector<uint8_t> bytes;       // the bytecode holder: header then bytecodes
   std::vector<MkLiteral> literals;  // literal frame in slot order
-  std::vector<MkMethod> blocks;  // nested block methods referenced by mkLitBlock literals
-  int line = 0;                  // source line of the method (block) start
+  std::vector<MkMethod> blocks;     // nested block methods referenced by mkLitBlock literals
+  int line = 0;                     // source line of the method (block) start
 };
 
 struct MkClass {
-  std::string name;                       // class name
-  std::string superName;                  // superclass name; empty for a root (`= nil`)
-  std::vector<std::string> instVars;      // own instance variables
-  std::vector<std::string> classVars;     // own class-side instance variables
-  std::vector<MkMethod> methods;          // instance-side methods in source order
-  std::vector<MkMethod> classMethods;     // class-side methods in source order
-  std::string file;                       // source file name
-  int line = 0;                           // line of the class definition
+  std::string name;                    // class name
+  std::string superName;               // superclass name; empty for a root (`= nil`)
+  std::vector<std::string> instVars;   // own instance variables
+  std::vector<std::string> classVars;  // own class-side instance variables
+  std::vector<MkMethod> methods;       // instance-side methods in source order
+  std::vector<MkMethod> classMethods;  // class-side methods in source order
+  std::string file;                    // source file name
+  int line = 0;                        // line of the class definition
 };
 
 struct MkError {
@@ -111,34 +113,34 @@ struct MkProgram {
 // Special selectors: index -> selector and argument count (registry slot 30 holds the same
 // pairs). Indices 0-7, 19, 22 and 25 have the roles the translator fixes.
 struct MkSpecial {
-  const char *selector;  // selector text
+  const char* selector;  // selector text
   int numArgs;           // argument count
 };
 extern const MkSpecial mkSpecials[];
 extern const int mkNumSpecials;
-int mkSpecialIndex(const std::string &selector);  // -1 when not special
+int mkSpecialIndex(const std::string& selector);  // -1 when not special
 
 // Compile every source into `out`; answers false with the first fault in `err`.
-bool mkCompile(const std::vector<MkSource> &sources, MkProgram &out, MkError &err);
-std::string mkFormatError(const MkError &err);  // "file:line:column: message"
+bool mkCompile(const std::vector<MkSource>& sources, MkProgram& out, MkError& err);
+std::string mkFormatError(const MkError& err);  // "file:line:column: message"
 
 // Listing of a method (and its blocks) or of a whole program, one instruction a line.
-std::string mkListMethod(const MkMethod &m);
-std::string mkListProgram(const MkProgram &p);
+std::string mkListMethod(const MkMethod& m);
+std::string mkListProgram(const MkProgram& p);
 
 // Test helper: a method record from raw bytecodes, with the header the engine expects for the
 // given counts and flags (long form when any field needs it). Flags are the long header's bits
 // 4 (context receiver), 3 (unwind) and 2 (handler); forceLong asks for the long form anyway.
 struct MkHeaderFields {
-  int numArgs = 0;          // arguments
-  int numTemps = 0;         // temporaries
-  int frameSize = 0;        // 0, 12 (short form bit 4) or any value (long form)
-  bool isBlock = false;     // block method
+  int numArgs = 0;               // arguments
+  int numTemps = 0;              // temporaries
+  int frameSize = 0;             // 0, 12 (short form bit 4) or any value (long form)
+  bool isBlock = false;          // block method
   bool contextReceiver = false;  // receiver is a context
-  bool unwind = false;      // unwind-marked
-  bool handler = false;     // exception-handler method
-  bool forceLong = false;   // long header even when the short one would do
+  bool unwind = false;           // unwind-marked
+  bool handler = false;          // exception-handler method
+  bool forceLong = false;        // long header even when the short one would do
 };
-std::vector<uint8_t> mkHeader(const MkHeaderFields &fields);
-MkMethod mkAssemble(const MkHeaderFields &fields, const std::vector<uint8_t> &bytecodes,
-                    const std::vector<MkLiteral> &literals);
+std::vector<uint8_t> mkHeader(const MkHeaderFields& fields);
+MkMethod mkAssemble(const MkHeaderFields& fields, const std::vector<uint8_t>& bytecodes,
+                    const std::vector<MkLiteral>& literals);

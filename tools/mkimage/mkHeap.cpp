@@ -81,7 +81,9 @@ oop mkArrayOf(MkBld& b, const std::vector<oop>& values) {
   return a;
 }
 
-oop mkString(MkBld& b, const std::string& s) { return mkBytes(b, classIndexByteString, s.data(), s.size(), 0); }
+oop mkString(MkBld& b, const std::string& s) {
+  return mkBytes(b, classIndexByteString, s.data(), s.size(), 0);
+}
 
 // One Symbol per text, each given its identity hash at once so that the sorted method
 // dictionaries can be searched by hash.
@@ -145,7 +147,8 @@ oop mkLiteral(MkBld& b, const MkLiteral& l, const MkMethod& owner, oop cls, oop 
     case mkLitMeta: return classNamed(b, l.text, true);
     case mkLitSystem: return b.out.system;
     case mkLitBlock:
-      if (l.block < 0 || size_t(l.block) >= owner.blocks.size()) return mkFail(b, "a block literal names no block"), 0;
+      if (l.block < 0 || size_t(l.block) >= owner.blocks.size())
+        return mkFail(b, "a block literal names no block"), 0;
       return mkMethodObject(b, owner.blocks[size_t(l.block)], cls, home);
   }
   return mkFail(b, "unknown literal kind"), 0;
@@ -165,8 +168,16 @@ static bool fillExternalSlots(MkBld& b, const MkMethod& m, oop method) {
   oop library = name ? mkString(b, c.library) : 0;
   if (library == 0) return false;
   if (!fitsSmallInteger(c.flags)) return mkFail(b, "the flags of " + m.selector + " are out of range");
-  const oop slots[externalSlots] = {b.nil, smallIntegerFor(c.flags), kinds, smallIntegerFor(0), smallIntegerFor(0),
-                                    b.nil, b.nil, b.nil, name, library};
+  const oop slots[externalSlots] = {b.nil,
+                                    smallIntegerFor(c.flags),
+                                    kinds,
+                                    smallIntegerFor(0),
+                                    smallIntegerFor(0),
+                                    b.nil,
+                                    b.nil,
+                                    b.nil,
+                                    name,
+                                    library};
   for (uint64_t i = 0; i < externalSlots; i++) mkStore(method, 3 + i, slots[i]);
   return true;
 }

@@ -22,13 +22,13 @@ enum : uint32_t {
 
 // What the build made, for the image writer and the tests.
 struct MkBuilt {
-  oop registry = 0;                    // the registry Array (also sysOopRegistryOop)
-  oop system = 0;                      // the one System instance
-  oop process = 0;                     // the starting Process (the active one)
-  oop startContext = 0;                // its suspended context
-  oop startMethod = 0;                 // System>>start
-  std::map<std::string, oop> classes;  // every class by name
-  std::map<std::string, oop> symbols;  // every Symbol by its text
+  oop registry = 0;                        // the registry Array (also sysOopRegistryOop)
+  oop system = 0;                          // the one System instance
+  oop process = 0;                         // the starting Process (the active one)
+  oop startContext = 0;                    // its suspended context
+  oop startMethod = 0;                     // System>>start
+  std::map<std::string, oop> classes;      // every class by name
+  std::map<std::string, oop> symbols;      // every Symbol by its text
   std::map<const MkMethod*, oop> methods;  // each record (methods and blocks) to its object
 };
 

@@ -8,17 +8,17 @@
 #include "mkHeap.h"
 
 struct MkBld {
-  const MkProgram& p;                            // the compiled program
-  MkBuilt& out;                                  // what is built
-  std::string err = {};                          // first fault
-  oop nil = 0;                                   // nil, made first
-  uint32_t symbolIndex = 21;                     // class index of Symbol
-  uint32_t methodIndex = 0;                      // class index of CompiledMethod
-  uint32_t blockMethodIndex = 0;                 // class index of CompiledBlock
-  uint32_t dictionaryIndex = 0;                  // class index of MethodDictionary
-  uint32_t externalMethodIndex = 0;              // class index of ExternalMethod (0: none)
-  std::vector<oop> symbolOrder;                  // Symbols in creation order
-  std::map<std::string, const MkClass*> defs;    // class records by name
+  const MkProgram& p;                          // the compiled program
+  MkBuilt& out;                                // what is built
+  std::string err = {};                        // first fault
+  oop nil = 0;                                 // nil, made first
+  uint32_t symbolIndex = 21;                   // class index of Symbol
+  uint32_t methodIndex = 0;                    // class index of CompiledMethod
+  uint32_t blockMethodIndex = 0;               // class index of CompiledBlock
+  uint32_t dictionaryIndex = 0;                // class index of MethodDictionary
+  uint32_t externalMethodIndex = 0;            // class index of ExternalMethod (0: none)
+  std::vector<oop> symbolOrder;                // Symbols in creation order
+  std::map<std::string, const MkClass*> defs;  // class records by name
 };
 
 bool mkFail(MkBld& b, const std::string& why);

@@ -26,17 +26,24 @@ static const struct {
     {"MethodDictionary", formatPointers | formatIndexable},
     {"CompiledMethod", formatPointers | formatIndexable},
     {"CompiledBlock", formatPointers | formatIndexable},
-    {"String", formatIndexable}, {"Symbol", formatIndexable}, {"ByteArray", formatIndexable},
-    {"LargePositiveInteger", formatIndexable}, {"Double", formatIndexable},
-    {"SmallInteger", 0}, {"Character", 0}, {"SmallDouble", 0},
+    {"String", formatIndexable},
+    {"Symbol", formatIndexable},
+    {"ByteArray", formatIndexable},
+    {"LargePositiveInteger", formatIndexable},
+    {"Double", formatIndexable},
+    {"SmallInteger", 0},
+    {"Character", 0},
+    {"SmallDouble", 0},
 };
 
 static const char* const requiredClasses[] = {
-    "Object", "Class", "Metaclass", "Nil", "True", "False", "MethodDictionary", "CompiledMethod",
-    "CompiledBlock", "System", "Process", "ProcessorScheduler", "LinkedList"};
+    "Object",           "Class",          "Metaclass",     "Nil",    "True",    "False",
+    "MethodDictionary", "CompiledMethod", "CompiledBlock", "System", "Process", "ProcessorScheduler",
+    "LinkedList"};
 
 // Class's leading fields; the engine reads the first three, its printers find the name.
-static const char* const classFields[] = {"superclass", "methodDictionary", "format", "name", "instanceFields"};
+static const char* const classFields[] = {"superclass", "methodDictionary", "format", "name",
+                                          "instanceFields"};
 enum : uint32_t { classFieldCount = 5, classNameSlot = 3, classInstanceFieldsSlot = 4 };
 
 // Class records from the root down to name.
@@ -52,7 +59,8 @@ static std::vector<const MkClass*> chainOf(MkBld& b, const std::string& name) {
 static std::vector<std::string> fieldsOf(MkBld& b, const std::string& name, bool classSide) {
   std::vector<std::string> out;
   if (classSide)
-    for (const MkClass* k : chainOf(b, "Class")) out.insert(out.end(), k->instVars.begin(), k->instVars.end());
+    for (const MkClass* k : chainOf(b, "Class"))
+      out.insert(out.end(), k->instVars.begin(), k->instVars.end());
   for (const MkClass* k : chainOf(b, name)) {
     const std::vector<std::string>& vs = classSide ? k->classVars : k->instVars;
     out.insert(out.end(), vs.begin(), vs.end());
@@ -104,7 +112,8 @@ static bool adoptRoots(MkBld& b) {
     standIns.push_back(c);
   }
   for (uint32_t slot = 0; slot < sysFirstRunTimeSlot; slot++)
-    if (std::find(standIns.begin(), standIns.end(), sysOop(slot)) != standIns.end()) registerSysOop(b.nil, slot);
+    if (std::find(standIns.begin(), standIns.end(), sysOop(slot)) != standIns.end())
+      registerSysOop(b.nil, slot);
   for (oop c : standIns) recycleOldObj(headerOf(c));
   classTableAllocationPointer = classIndexFirstFree;
   return true;
@@ -122,7 +131,8 @@ static bool checkClasses(MkBld& b) {
   std::vector<std::string> fs = fieldsOf(b, "Class", false);
   for (uint32_t i = 0; i < classFieldCount; i++)
     if (fs.size() <= i || fs[i] != classFields[i])
-      return mkFail(b, "Class must begin with the fields superclass methodDictionary format name instanceFields");
+      return mkFail(
+          b, "Class must begin with the fields superclass methodDictionary format name instanceFields");
   return fieldIndex(b, "Metaclass", "thisClass", false) >= 0;
 }
 
@@ -175,7 +185,8 @@ static oop fieldNames(MkBld& b, const std::string& name, bool classSide) {
   return mkArrayOf(b, symbols);
 }
 
-static bool fillClass(MkBld& b, const MkClass& k, oop cls, oop meta, const std::map<std::string, oop>& metas) {
+static bool fillClass(MkBld& b, const MkClass& k, oop cls, oop meta,
+                      const std::map<std::string, oop>& metas) {
   uint64_t format;
   if (!formatFor(b, k.name, format)) return false;
   oop name = mkSymbol(b, k.name);
@@ -216,13 +227,15 @@ static bool makeClasses(MkBld& b) {
   for (const auto& [slot, name] : constants) {
     ObjectHeader* h = headerOf(sysOop(slot));
     if (!formatFor(b, name, format)) return false;
-    if (formatNamedSlots(format) != 0) return mkFail(b, std::string("class ") + name + " must have no fields");
+    if (formatNamedSlots(format) != 0)
+      return mkFail(b, std::string("class ") + name + " must have no fields");
     setClassTag(h, hashOf(headerOf(b.out.classes[name])));
     if (format & formatPointers) setFlag(h, hasPtrsBit);
   }
   // System's one instance exists before any method, since literals may name it.
   if (!formatFor(b, "System", format)) return false;
-  b.out.system = mkPointers(b, hashOf(headerOf(b.out.classes["System"])), formatNamedSlots(format), formatNamedSlots(format), 0);
+  b.out.system = mkPointers(b, hashOf(headerOf(b.out.classes["System"])), formatNamedSlots(format),
+                            formatNamedSlots(format), 0);
   if (b.out.system == 0) return false;
   for (const MkClass& k : b.p.classes)
     if (!fillClass(b, k, b.out.classes[k.name], metas[k.name], metas)) return false;

@@ -9,23 +9,28 @@
 
 // ---------------------------------------------------------------- literals
 
-static std::string quoted(const std::string &s, char q) {
+static std::string quoted(const std::string& s, char q) {
   std::string out(1, q);
   for (char ch : s) {
-    if (ch == '\n') out += "\\n";
-    else if (ch == '\t') out += "\\t";
-    else if (ch == '\\') out += "\\\\";
-    else if (ch == q) out += std::string(1, q) + q;
+    if (ch == '\n')
+      out += "\\n";
+    else if (ch == '\t')
+      out += "\\t";
+    else if (ch == '\\')
+      out += "\\\\";
+    else if (ch == q)
+      out += std::string(1, q) + q;
     else if ((unsigned char)ch < 32) {
       char buf[8];
       snprintf(buf, sizeof buf, "\\x%02x", (unsigned char)ch);
       out += buf;
-    } else out += ch;
+    } else
+      out += ch;
   }
   return out + q;
 }
 
-static std::string literalText(const MkLiteral &l, const MkMethod *owner = nullptr) {
+static std::string literalText(const MkLiteral& l, const MkMethod* owner = nullptr) {
   char buf[64];
   switch (l.kind) {
     case mkLitNil: return "nil";
@@ -40,8 +45,10 @@ static std::string literalText(const MkLiteral &l, const MkMethod *owner = nullp
       return t;
     }
     case mkLitChar:
-      if (l.small > 32 && l.small < 127) snprintf(buf, sizeof buf, "$%c", char(l.small));
-      else snprintf(buf, sizeof buf, "Character %" PRId64, l.small);
+      if (l.small > 32 && l.small < 127)
+        snprintf(buf, sizeof buf, "$%c", char(l.small));
+      else
+        snprintf(buf, sizeof buf, "Character %" PRId64, l.small);
       return buf;
     case mkLitString: return quoted(l.text, '\'');
     case mkLitSymbol: return "#" + l.text;
@@ -54,8 +61,10 @@ static std::string literalText(const MkLiteral &l, const MkMethod *owner = nullp
     case mkLitMeta: return l.text + " class";
     case mkLitSystem: return "system";
     case mkLitBlock:  // named by the number its listing carries
-      snprintf(buf, sizeof buf, "block %d", owner && l.block >= 0 && size_t(l.block) < owner->blocks.size()
-                                                ? owner->blocks[size_t(l.block)].blockNumber : l.block + 1);
+      snprintf(buf, sizeof buf, "block %d",
+               owner && l.block >= 0 && size_t(l.block) < owner->blocks.size()
+                   ? owner->blocks[size_t(l.block)].blockNumber
+                   : l.block + 1);
       return buf;
   }
   return "?";
@@ -64,8 +73,8 @@ static std::string literalText(const MkLiteral &l, const MkMethod *owner = nullp
 // ---------------------------------------------------------------- instructions
 
 struct Dec {
-  const MkMethod &m;
-  const uint8_t *code;  // first bytecode
+  const MkMethod& m;
+  const uint8_t* code;  // first bytecode
   size_t n;             // bytecode count
   size_t i;             // position of the opcode
   uint32_t ext[2];      // pending extensions
@@ -73,7 +82,7 @@ struct Dec {
   std::string bad;      // why the encoding is invalid, empty when valid
 };
 
-static std::string lit(const Dec &d, uint32_t k) {
+static std::string lit(const Dec& d, uint32_t k) {
   if (k >= d.m.literals.size()) return "literal " + std::to_string(k) + " (missing)";
   return "literal " + std::to_string(k) + " " + literalText(d.m.literals[k], &d.m);
 }
@@ -83,14 +92,14 @@ static std::string special(uint32_t k) {
   return "#" + std::string(mkSpecials[k].selector) + " (special " + std::to_string(k) + ")";
 }
 
-static std::string sel(const Dec &d, uint32_t k) {
+static std::string sel(const Dec& d, uint32_t k) {
   if (k >= d.m.literals.size() || d.m.literals[k].kind != mkLitSymbol) return lit(d, k);
   return "#" + d.m.literals[k].text;
 }
 
 static std::string args(uint32_t n) { return " (" + std::to_string(n) + (n == 1 ? " arg)" : " args)"); }
 
-static uint32_t operand(Dec &d, size_t k) {
+static uint32_t operand(Dec& d, size_t k) {
   if (d.i + k >= d.n) {
     d.bad = "operand past the end";
     return 0;
@@ -99,17 +108,17 @@ static uint32_t operand(Dec &d, size_t k) {
 }
 
 // Extension limits: `allowed` prefixes may precede the instruction.
-static bool extOk(Dec &d, int allowed) {
+static bool extOk(Dec& d, int allowed) {
   if (d.nExt > allowed) d.bad = "extension prefix not allowed here";
   return d.bad.empty();
 }
 
-static std::string jumpText(const char *what, int64_t target) {
+static std::string jumpText(const char* what, int64_t target) {
   return std::string(what) + " to " + std::to_string(target);
 }
 
 // Two-byte-operand instructions F3-FD, read as the bytecode list decodes them.
-static std::string decodePair(Dec &d, uint8_t op, size_t &len) {
+static std::string decodePair(Dec& d, uint8_t op, size_t& len) {
   len = 3;
   BcValues v = bcDecode(op, operand(d, 1), operand(d, 2), d.ext[0], d.ext[1]);
   uint32_t v1 = uint32_t(v.v1), v2 = uint32_t(v.v2);
@@ -125,7 +134,7 @@ static std::string decodePair(Dec &d, uint8_t op, size_t &len) {
   }
 }
 
-static std::string decodeJump(Dec &d, uint8_t op, size_t &len) {
+static std::string decodeJump(Dec& d, uint8_t op, size_t& len) {
   len = 2;
   uint32_t b = operand(d, 1);
   int64_t after = int64_t(d.i) + 2 + 1;  // 1-based pc of the next instruction
@@ -134,12 +143,12 @@ static std::string decodeJump(Dec &d, uint8_t op, size_t &len) {
     return jumpText("loop end, jump back", after - dist);
   }
   int64_t dist = (op & 3) * 256 + int64_t(b) + int64_t(d.ext[0]) * 1024;
-  const char *what = op <= 0xE7 ? "jump" : op <= 0xEB ? "branch if false" : "branch if true";
+  const char* what = op <= 0xE7 ? "jump" : op <= 0xEB ? "branch if false" : "branch if true";
   return jumpText(what, after + dist);
 }
 
 // The one-byte-operand instructions C9-DF and F0-F2, F9.
-static std::string decodeByte(Dec &d, uint8_t op, size_t &len) {
+static std::string decodeByte(Dec& d, uint8_t op, size_t& len) {
   len = 2;
   uint32_t b = operand(d, 1), e = d.ext[0] * 256 + b;
   switch (op) {
@@ -159,7 +168,8 @@ static std::string decodeByte(Dec &d, uint8_t op, size_t &len) {
     case 0xD9: return "push slot " + std::to_string(b & 15) + " of temp " + std::to_string(b >> 4);
     case 0xDA: return "store into inst var " + std::to_string(e);
     case 0xDB: return "pop into temp " + std::to_string(b);
-    case 0xDC: return "store into slot " + std::to_string(b & 15) + " of temp " + std::to_string(b >> 4) + ", pop";
+    case 0xDC:
+      return "store into slot " + std::to_string(b & 15) + " of temp " + std::to_string(b >> 4) + ", pop";
     case 0xDE: return "non-local return, depth " + std::to_string(e);
     case 0xDF: return "send " + special(b) + ", no class check";
     case 0xF0: return "send " + special(b);
@@ -168,7 +178,7 @@ static std::string decodeByte(Dec &d, uint8_t op, size_t &len) {
   }
 }
 
-static std::string decodeInt16(Dec &d, size_t &len) {
+static std::string decodeInt16(Dec& d, size_t& len) {
   len = 3;
   int64_t v = int16_t(uint16_t(operand(d, 1) << 8 | operand(d, 2)));
   v = v >= 0 ? v + int64_t(d.ext[0]) * 32768 : v - int64_t(d.ext[0]) * 32768;
@@ -176,9 +186,10 @@ static std::string decodeInt16(Dec &d, size_t &len) {
 }
 
 // Instructions without operands (00-C8); invalid bytes set `bad`.
-static std::string decodeShort(Dec &d, uint8_t op) {
-  static const char *fixed[] = {"nop", "", "", "", "push self", "pop, push self", "push nil", "push true",
-                                "push false", "push 0", "push 1", "push 2"};
+static std::string decodeShort(Dec& d, uint8_t op) {
+  static const char* fixed[] = {
+      "nop",      "",          "",           "",       "push self", "pop, push self",
+      "push nil", "push true", "push false", "push 0", "push 1",    "push 2"};
   auto num = [](int v) { return std::to_string(v); };
   int64_t next = int64_t(d.i) + 2;
   if (op <= 0x0F) return "push inst var " + num(op);
@@ -191,7 +202,8 @@ static std::string decodeShort(Dec &d, uint8_t op) {
   if (op == 0x56 || op == 0x57) return "pop, push temp " + num(op - 0x56);
   if (op >= 0x58 && op <= 0x5F) return "store into inst var " + num(op - 0x58);
   if (op == 0x60) return "return self";
-  if (op >= 0x62 && op <= 0x65) return std::string("return ") + (op == 0x62 ? "nil" : op == 0x63 ? "true" : op == 0x64 ? "false" : "top");
+  if (op >= 0x62 && op <= 0x65)
+    return std::string("return ") + (op == 0x62 ? "nil" : op == 0x63 ? "true" : op == 0x64 ? "false" : "top");
   if (op == 0x66 || op == 0x6A) return "pop";
   if (op == 0x67) return "loop head";
   if (op == 0x68) return "dup";
@@ -209,7 +221,7 @@ static std::string decodeShort(Dec &d, uint8_t op) {
 }
 
 // Decodes the instruction at d.i (its prefixes already read) and answers its text and length.
-static std::string decodeOne(Dec &d, uint8_t op, size_t &len) {
+static std::string decodeOne(Dec& d, uint8_t op, size_t& len) {
   len = 1;
   if (!bcInfo[op].valid) {
     d.bad = "invalid bytecode";
@@ -223,7 +235,7 @@ static std::string decodeOne(Dec &d, uint8_t op, size_t &len) {
   return decodeByte(d, op, len);
 }
 
-static void appendLine(std::string &out, const Dec &d, size_t start, size_t end, const std::string &text) {
+static void appendLine(std::string& out, const Dec& d, size_t start, size_t end, const std::string& text) {
   char buf[32];
   snprintf(buf, sizeof buf, "  %5zu  ", start + 1);
   std::string hex;
@@ -236,16 +248,17 @@ static void appendLine(std::string &out, const Dec &d, size_t start, size_t end,
   out += buf + hex + text + (d.bad.empty() ? "" : "  <-- " + d.bad) + "\n";
 }
 
-static size_t primitiveSkip(Dec &d, std::string &out) {
+static size_t primitiveSkip(Dec& d, std::string& out) {
   if (d.n < 3 || d.code[0] != 0xFE) return 0;
   size_t len = d.n > 3 && d.code[3] == 0x43 ? 4 : 3;
   d.i = 0;
-  appendLine(out, d, 0, len, "primitive " + std::to_string(d.code[1] << 8 | d.code[2]) +
-                                     (len == 4 ? ", return point marked" : ""));
+  appendLine(
+      out, d, 0, len,
+      "primitive " + std::to_string(d.code[1] << 8 | d.code[2]) + (len == 4 ? ", return point marked" : ""));
   return len;
 }
 
-static void listCode(std::string &out, const MkMethod &m, size_t headerBytes) {
+static void listCode(std::string& out, const MkMethod& m, size_t headerBytes) {
   Dec d{m, m.bytes.data() + headerBytes, m.bytes.size() - headerBytes, 0, {0, 0}, 0, ""};
   size_t start = primitiveSkip(d, out);
   for (size_t i = start; i < d.n;) {
@@ -273,13 +286,13 @@ static void listCode(std::string &out, const MkMethod &m, size_t headerBytes) {
   }
 }
 
-static std::string methodTitle(const MkMethod &m) {
+static std::string methodTitle(const MkMethod& m) {
   std::string t = m.className + (m.classSide ? " class" : "") + ">>" + m.selector;
   if (m.isBlock) t = "[] in " + t + " (block " + std::to_string(m.blockNumber) + ")";
   return t;
 }
 
-std::string mkListMethod(const MkMethod &m) {
+std::string mkListMethod(const MkMethod& m) {
   std::string out = methodTitle(m) + "\n";
   size_t headerBytes = !m.bytes.empty() && (m.bytes[0] & 0x80) ? 4 : 1;
   char buf[160];
@@ -288,22 +301,23 @@ std::string mkListMethod(const MkMethod &m) {
     snprintf(buf, sizeof buf, "%s%02X", k ? " " : "", m.bytes[k]);
     hex += buf;
   }
-  snprintf(buf, sizeof buf, "  header %s: args %d temps %d frame %d%s%s%s\n", hex.c_str(), m.numArgs, m.numTemps,
-           m.frameSize, m.isBlock ? " block" : "", m.unwind ? " unwind" : "", m.numCopied ? (" copied " + std::to_string(m.numCopied)).c_str() : "");
+  snprintf(buf, sizeof buf, "  header %s: args %d temps %d frame %d%s%s%s\n", hex.c_str(), m.numArgs,
+           m.numTemps, m.frameSize, m.isBlock ? " block" : "", m.unwind ? " unwind" : "",
+           m.numCopied ? (" copied " + std::to_string(m.numCopied)).c_str() : "");
   out += buf;
   for (size_t k = 0; k < m.literals.size(); k++)
     out += "  literal " + std::to_string(k) + ": " + literalText(m.literals[k], &m) + "\n";
   if (m.bytes.size() >= headerBytes) listCode(out, m, headerBytes);
-  for (const MkMethod &b : m.blocks) out += mkListMethod(b);
+  for (const MkMethod& b : m.blocks) out += mkListMethod(b);
   return out;
 }
 
-std::string mkListProgram(const MkProgram &p) {
+std::string mkListProgram(const MkProgram& p) {
   std::string out;
-  for (const MkClass &k : p.classes) {
+  for (const MkClass& k : p.classes) {
     out += "class " + k.name + (k.superName.empty() ? " (root)" : " < " + k.superName) + "\n";
-    for (const MkMethod &m : k.methods) out += mkListMethod(m);
-    for (const MkMethod &m : k.classMethods) out += mkListMethod(m);
+    for (const MkMethod& m : k.methods) out += mkListMethod(m);
+    for (const MkMethod& m : k.classMethods) out += mkListMethod(m);
   }
   return out;
 }

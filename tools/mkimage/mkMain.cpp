@@ -13,8 +13,8 @@
 #include "mkCompiler.h"
 #include "mkHeap.h"
 
-static bool readFile(const char *path, std::string &out) {
-  FILE *f = fopen(path, "rb");
+static bool readFile(const char* path, std::string& out) {
+  FILE* f = fopen(path, "rb");
   if (!f) return false;
   char buf[65536];
   size_t n;
@@ -28,7 +28,7 @@ static bool readFile(const char *path, std::string &out) {
 // the address space is laid out the same way every run: run once more without address
 // randomisation. Where that is refused the image is as sound, only not reproducible. The
 // Windows program is linked without address randomisation.
-static void fixAddressSpace(char **argv) {
+static void fixAddressSpace(char** argv) {
 #ifdef _WIN32
   (void)argv;
 #else
@@ -47,9 +47,9 @@ static int usage() {
   return 2;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   bool list = false;
-  const char *output = nullptr;
+  const char* output = nullptr;
   bool haveArgs = false;
   std::vector<std::string> imageArgs;
   std::vector<MkSource> sources;

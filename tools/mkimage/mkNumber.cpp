@@ -15,13 +15,13 @@ typedef std::vector<uint32_t> Limbs;
 
 enum { karatsubaCutoff = 32 };  // limbs below which the schoolbook product is faster
 
-static void trimLimbs(Limbs &a) {
+static void trimLimbs(Limbs& a) {
   while (!a.empty() && a.back() == 0) a.pop_back();
 }
 
 // r += a x B^at, growing r as the carry needs.
 template <uint64_t B>
-static void addShifted(Limbs &r, const Limbs &a, size_t at) {
+static void addShifted(Limbs& r, const Limbs& a, size_t at) {
   if (r.size() < at + a.size()) r.resize(at + a.size(), 0);
   uint64_t carry = 0;
   for (size_t i = 0; i < a.size(); i++) {
@@ -39,7 +39,7 @@ static void addShifted(Limbs &r, const Limbs &a, size_t at) {
 
 // a -= b, where a >= b.
 template <uint64_t B>
-static void subtractLimbs(Limbs &a, const Limbs &b) {
+static void subtractLimbs(Limbs& a, const Limbs& b) {
   uint64_t borrow = 0;
   for (size_t i = 0; i < a.size() && (i < b.size() || borrow); i++) {
     uint64_t take = (i < b.size() ? b[i] : 0) + borrow;
@@ -49,7 +49,7 @@ static void subtractLimbs(Limbs &a, const Limbs &b) {
 }
 
 template <uint64_t B>
-static Limbs multiplySchool(const uint32_t *a, size_t na, const uint32_t *b, size_t nb) {
+static Limbs multiplySchool(const uint32_t* a, size_t na, const uint32_t* b, size_t nb) {
   Limbs r(na + nb, 0);
   for (size_t i = 0; i < na; i++) {
     uint64_t carry = 0;
@@ -64,7 +64,7 @@ static Limbs multiplySchool(const uint32_t *a, size_t na, const uint32_t *b, siz
 }
 
 template <uint64_t B>
-static Limbs multiplyLimbs(const uint32_t *a, size_t na, const uint32_t *b, size_t nb) {
+static Limbs multiplyLimbs(const uint32_t* a, size_t na, const uint32_t* b, size_t nb) {
   if (na < nb) std::swap(a, b), std::swap(na, nb);
   if (nb < karatsubaCutoff) return multiplySchool<B>(a, na, b, nb);
   size_t m = na / 2;
@@ -88,7 +88,7 @@ static Limbs multiplyLimbs(const uint32_t *a, size_t na, const uint32_t *b, size
 }
 
 template <uint64_t B>
-static Limbs multiplyLimbs(const Limbs &a, const Limbs &b) {
+static Limbs multiplyLimbs(const Limbs& a, const Limbs& b) {
   Limbs r = multiplyLimbs<B>(a.data(), a.size(), b.data(), b.size());
   trimLimbs(r);
   return r;
@@ -103,7 +103,7 @@ static Limbs limbsOf(uint64_t v) {
 
 // The value of digits (least significant first, each below R) in limbs of base B.
 template <uint64_t B>
-static Limbs evaluate(const std::vector<uint32_t> &digits, uint64_t R) {
+static Limbs evaluate(const std::vector<uint32_t>& digits, uint64_t R) {
   std::vector<Limbs> level;  // all but the last stand for the same number of digits
   for (uint32_t d : digits) level.push_back(limbsOf<B>(d));
   Limbs power = limbsOf<B>(R);  // R to the digits one full element stands for
@@ -124,7 +124,7 @@ static Limbs evaluate(const std::vector<uint32_t> &digits, uint64_t R) {
 
 static const uint64_t limbBase = uint64_t(1) << 32, decimalBase = 1000000000;
 
-std::vector<uint8_t> mkMagnitudeOf(const std::vector<uint8_t> &digits, int radix) {
+std::vector<uint8_t> mkMagnitudeOf(const std::vector<uint8_t>& digits, int radix) {
   size_t per = 1;  // source digits in one chunk: radix^per fits a limb
   uint64_t chunkBase = uint64_t(radix);
   while (chunkBase * uint64_t(radix) < limbBase) chunkBase *= uint64_t(radix), per++;
@@ -143,7 +143,7 @@ std::vector<uint8_t> mkMagnitudeOf(const std::vector<uint8_t> &digits, int radix
   return mag;
 }
 
-std::string mkDecimalOf(const std::vector<uint8_t> &magnitude) {
+std::string mkDecimalOf(const std::vector<uint8_t>& magnitude) {
   std::vector<uint32_t> limbs((magnitude.size() + 3) / 4, 0);
   for (size_t i = 0; i < magnitude.size(); i++) limbs[i / 4] |= uint32_t(magnitude[i]) << (8 * (i % 4));
   Limbs groups = evaluate<decimalBase>(limbs, limbBase);  // nine decimal digits a limb

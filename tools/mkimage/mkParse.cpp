@@ -11,29 +11,46 @@
 // ---------------------------------------------------------------- lexer
 
 enum TokKind : uint8_t {
-  tEnd, tIdent, tKeyword, tBinary, tNumber, tChar, tString, tSymbol, tArrayStart,
-  tAssign, tColon, tLParen, tRParen, tLBracket, tRBracket, tCaret, tPeriod, tSemicolon,
-  tSeparator, tError,
+  tEnd,
+  tIdent,
+  tKeyword,
+  tBinary,
+  tNumber,
+  tChar,
+  tString,
+  tSymbol,
+  tArrayStart,
+  tAssign,
+  tColon,
+  tLParen,
+  tRParen,
+  tLBracket,
+  tRBracket,
+  tCaret,
+  tPeriod,
+  tSemicolon,
+  tSeparator,
+  tError,
 };
 
 struct Tok {
   TokKind kind = tEnd;
-  std::string text;   // identifier, keyword, operator, string or symbol bytes; number text
+  std::string text;  // identifier, keyword, operator, string or symbol bytes; number text
   int pos = 0, end = 0, line = 1, col = 1;
   uint32_t code = 0;  // tChar code point
 };
 
 struct Lexer {
-  const std::string *s;
+  const std::string* s;
   size_t p = 0;
   int line = 1, col = 1;
 };
 
-static int peekc(const Lexer &L, size_t ahead = 0) {
+static int peekc(const Lexer& L, size_t ahead = 0) {
   return L.p + ahead < L.s->size() ? (unsigned char)(*L.s)[L.p + ahead] : -1;
 }
 
-static void adv(Lexer &L) {
+static void adv(Lexer& L) {
   if ((*L.s)[L.p] == '\n') {
     L.line++;
     L.col = 1;
@@ -48,7 +65,7 @@ static bool isDigit(int ch) { return ch >= '0' && ch <= '9'; }
 static bool isBinaryChar(int ch) { return ch > 0 && strchr("~&|*/\\+=><,@%-!?", ch) != nullptr; }
 
 // Skips blanks and comments; answers false for an unterminated comment.
-static bool skipBlanks(Lexer &L, Tok &t) {
+static bool skipBlanks(Lexer& L, Tok& t) {
   for (;;) {
     int ch = peekc(L);
     if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\f') {
@@ -67,7 +84,7 @@ static bool skipBlanks(Lexer &L, Tok &t) {
   }
 }
 
-static uint32_t readCodePoint(Lexer &L) {
+static uint32_t readCodePoint(Lexer& L) {
   int ch = peekc(L);
   int n = ch < 0x80 ? 0 : ch < 0xE0 ? 1 : ch < 0xF0 ? 2 : 3;
   uint32_t code = n == 0 ? uint32_t(ch) : uint32_t(ch & (0x3F >> n));
@@ -80,7 +97,7 @@ static uint32_t readCodePoint(Lexer &L) {
 }
 
 // A quoted string with '' and backslash escapes; the opening quote is current.
-static bool lexString(Lexer &L, Tok &t) {
+static bool lexString(Lexer& L, Tok& t) {
   adv(L);
   for (;;) {
     int ch = peekc(L);
@@ -95,7 +112,7 @@ static bool lexString(Lexer &L, Tok &t) {
       if (e < 0) return false;
       adv(L);
       const char *from = "ntrbf0\\'", *to = "\n\t\r\b\f\0\\'";
-      const char *hit = strchr(from, e);
+      const char* hit = strchr(from, e);
       if (!hit) {
         t.text = "unknown escape in string";
         t.kind = tError;
@@ -117,7 +134,7 @@ static int digitValue(int ch) {
 
 // `16r1F`: the radix in decimal, then digits and letters; a digit the radix does not have
 // is an error at the literal, never the start of a unary send.
-static void lexRadixDigits(Lexer &L, Tok &t) {
+static void lexRadixDigits(Lexer& L, Tok& t) {
   int radix = atoi(t.text.c_str());
   t.text += 'r', adv(L);
   if (t.text.size() > 3 || radix < 2 || radix > 36) {
@@ -133,7 +150,7 @@ static void lexRadixDigits(Lexer &L, Tok &t) {
   }
 }
 
-static void lexNumber(Lexer &L, Tok &t) {
+static void lexNumber(Lexer& L, Tok& t) {
   while (isDigit(peekc(L))) t.text += char(peekc(L)), adv(L);
   t.kind = tNumber;
   if (peekc(L) == 'r' && digitValue(peekc(L, 1)) >= 0) return lexRadixDigits(L, t);
@@ -148,8 +165,9 @@ static void lexNumber(Lexer &L, Tok &t) {
   }
 }
 
-static void lexWord(Lexer &L, Tok &t, bool symbol) {
-  while (isLetter(peekc(L)) || isDigit(peekc(L)) || (symbol && peekc(L) == ':')) t.text += char(peekc(L)), adv(L);
+static void lexWord(Lexer& L, Tok& t, bool symbol) {
+  while (isLetter(peekc(L)) || isDigit(peekc(L)) || (symbol && peekc(L) == ':'))
+    t.text += char(peekc(L)), adv(L);
   if (!symbol && peekc(L) == ':' && peekc(L, 1) != '=') {
     t.text += ':', adv(L);
     t.kind = tKeyword;
@@ -158,7 +176,7 @@ static void lexWord(Lexer &L, Tok &t, bool symbol) {
   }
 }
 
-static void lexHash(Lexer &L, Tok &t) {
+static void lexHash(Lexer& L, Tok& t) {
   adv(L);
   int ch = peekc(L);
   if (ch == '(') {
@@ -178,33 +196,43 @@ static void lexHash(Lexer &L, Tok &t) {
   }
 }
 
-static bool lexPunct(Lexer &L, Tok &t, int ch) {
+static bool lexPunct(Lexer& L, Tok& t, int ch) {
   static const char punct[] = "()[]^.;";
   static const TokKind kinds[] = {tLParen, tRParen, tLBracket, tRBracket, tCaret, tPeriod, tSemicolon};
-  const char *hit = ch > 0 ? strchr(punct, ch) : nullptr;  // a NUL byte is no punctuation
+  const char* hit = ch > 0 ? strchr(punct, ch) : nullptr;  // a NUL byte is no punctuation
   if (!hit) return false;
   adv(L);
   t.kind = kinds[hit - punct];
   return true;
 }
 
-static void lexOne(Lexer &L, Tok &t) {
+static void lexOne(Lexer& L, Tok& t) {
   int ch = peekc(L);
-  if (ch < 0) t.kind = tEnd;
-  else if (isLetter(ch)) lexWord(L, t, false);
-  else if (isDigit(ch)) lexNumber(L, t);
+  if (ch < 0)
+    t.kind = tEnd;
+  else if (isLetter(ch))
+    lexWord(L, t, false);
+  else if (isDigit(ch))
+    lexNumber(L, t);
   else if (ch == '$') {
     adv(L);
-    if (peekc(L) < 0) t.kind = tError, t.text = "character expected after $";
-    else t.kind = tChar, t.code = readCodePoint(L);
+    if (peekc(L) < 0)
+      t.kind = tError, t.text = "character expected after $";
+    else
+      t.kind = tChar, t.code = readCodePoint(L);
   } else if (ch == '\'') {
-    if (!lexString(L, t)) t.kind = tError, t.text = "unterminated string";
-    else if (t.kind != tError) t.kind = tString;
-  } else if (ch == '#') lexHash(L, t);
+    if (!lexString(L, t))
+      t.kind = tError, t.text = "unterminated string";
+    else if (t.kind != tError)
+      t.kind = tString;
+  } else if (ch == '#')
+    lexHash(L, t);
   else if (ch == ':') {
     adv(L);
-    if (peekc(L) == '=') adv(L), t.kind = tAssign;
-    else t.kind = tColon;
+    if (peekc(L) == '=')
+      adv(L), t.kind = tAssign;
+    else
+      t.kind = tColon;
   } else if (ch == '-' && peekc(L, 1) == '-' && peekc(L, 2) == '-' && peekc(L, 3) == '-') {
     while (peekc(L) == '-') adv(L);
     t.kind = tSeparator;
@@ -219,7 +247,7 @@ static void lexOne(Lexer &L, Tok &t) {
   }
 }
 
-static void lexNext(Lexer &L, Tok &t) {
+static void lexNext(Lexer& L, Tok& t) {
   t = Tok();
   if (!skipBlanks(L, t)) {
     t.kind = tError;
@@ -234,7 +262,7 @@ static void lexNext(Lexer &L, Tok &t) {
 // ---------------------------------------------------------------- numbers
 
 // Digits in radix to a little-endian base-256 magnitude.
-static std::vector<uint8_t> magnitudeOf(const std::string &text, int radix) {
+static std::vector<uint8_t> magnitudeOf(const std::string& text, int radix) {
   std::vector<uint8_t> digits;
   for (char d : text) digits.push_back(uint8_t(digitValue((unsigned char)d)));
   return mkMagnitudeOf(digits, radix);
@@ -261,7 +289,7 @@ static MkLiteral integerLiteral(std::vector<uint8_t> mag, bool negative) {
 
 // A number token's value; false for a float that a double cannot hold (it would become an
 // infinity).
-static bool numberLiteral(const std::string &text, bool negative, MkLiteral &l) {
+static bool numberLiteral(const std::string& text, bool negative, MkLiteral& l) {
   size_t r = text.find('r');
   if (r != std::string::npos) {
     l = integerLiteral(magnitudeOf(text.substr(r + 1), atoi(text.c_str())), negative);
@@ -293,48 +321,50 @@ enum { maxNesting = 256 };
 // object would be built; the frame's named fields (arguments and temporaries) at the name.
 
 struct Parser {
-  Ctx &c;
+  Ctx& c;
   Lexer L;
   Tok tok, ahead;
-  int depth = 0;                            // nesting of the expression being parsed
-  size_t frameArgs = 0;                     // arguments of the frame whose temporaries are read
+  int depth = 0;                             // nesting of the expression being parsed
+  size_t frameArgs = 0;                      // arguments of the frame whose temporaries are read
   std::unordered_set<std::string> literals;  // the current method's literals and selectors
-  Parser(Ctx &ctx, const std::string &text) : c(ctx) {
+  Parser(Ctx& ctx, const std::string& text) : c(ctx) {
     L.s = &text;
     lexNext(L, tok);
     lexNext(L, ahead);
   }
 };
 
-static void next(Parser &P) {
+static void next(Parser& P) {
   P.tok = P.ahead;
   lexNext(P.L, P.ahead);
 }
 
-static bool fail(Parser &P, const std::string &msg) {
-  if (P.tok.kind == tError) mkFail(P.c, P.tok.line, P.tok.col, P.tok.text);
-  else mkFail(P.c, P.tok.line, P.tok.col, msg);
+static bool fail(Parser& P, const std::string& msg) {
+  if (P.tok.kind == tError)
+    mkFail(P.c, P.tok.line, P.tok.col, P.tok.text);
+  else
+    mkFail(P.c, P.tok.line, P.tok.col, msg);
   return false;
 }
 
-static bool isBin(const Parser &P, const char *op) { return P.tok.kind == tBinary && P.tok.text == op; }
+static bool isBin(const Parser& P, const char* op) { return P.tok.kind == tBinary && P.tok.text == op; }
 
-static Node *node(Parser &P, NodeKind k) { return mkNewNode(P.c, k, P.tok.pos, P.tok.line, P.tok.col); }
+static Node* node(Parser& P, NodeKind k) { return mkNewNode(P.c, k, P.tok.pos, P.tok.line, P.tok.col); }
 
-static bool expect(Parser &P, TokKind k, const char *what) {
+static bool expect(Parser& P, TokKind k, const char* what) {
   if (P.tok.kind != k) return fail(P, std::string(what) + " expected");
   next(P);
   return true;
 }
 
 // Fails at the current name when a frame already holds `held` named fields.
-static bool roomForName(Parser &P, size_t held) {
+static bool roomForName(Parser& P, size_t held) {
   if (held < maxFrameNames) return true;
   return fail(P, "too many arguments and temporaries (at most " + std::to_string(maxFrameNames) + ")");
 }
 
 // `| a b |` (or `||`); the current token is the opening bar.
-static bool parseNames(Parser &P, std::vector<std::string> &names, std::vector<int> *pos) {
+static bool parseNames(Parser& P, std::vector<std::string>& names, std::vector<int>* pos) {
   if (isBin(P, "||")) {
     next(P);
     return true;
@@ -351,43 +381,45 @@ static bool parseNames(Parser &P, std::vector<std::string> &names, std::vector<i
   return true;
 }
 
-static Node *parseExpression(Parser &P);
-static bool parseStatements(Parser &P, std::vector<Node *> &out, TokKind closer);
+static Node* parseExpression(Parser& P);
+static bool parseStatements(Parser& P, std::vector<Node*>& out, TokKind closer);
 
 // Adds a literal or selector to the current method's set by its key (kind, then text);
 // fails at the current token once the method holds more than its bytecodes can reach.
-static bool noteLiteral(Parser &P, char kind, const std::string &text) {
+static bool noteLiteral(Parser& P, char kind, const std::string& text) {
   P.literals.insert(kind + text);
   if (P.literals.size() <= maxMethodLiterals) return true;
   return fail(P, "too many literals in one method (at most " + std::to_string(maxMethodLiterals) + ")");
 }
 
-static bool noteSelector(Parser &P, const std::string &selector) {
+static bool noteSelector(Parser& P, const std::string& selector) {
   return mkSpecialIndex(selector) >= 0 || noteLiteral(P, 's', selector);
 }
 
 // Enters one level of nesting, failing at the current token past the bound.
-static bool enter(Parser &P) {
+static bool enter(Parser& P) {
   if (++P.depth <= maxNesting) return true;
   return fail(P, "nesting too deep");
 }
 
-static Node *literalNode(Parser &P, MkLiteral lit) {
+static Node* literalNode(Parser& P, MkLiteral lit) {
   std::string key = lit.text;
-  if (lit.kind == mkLitLargeInt) key.assign(lit.magnitude.begin(), lit.magnitude.end()), key += lit.negative ? '-' : '+';
-  if (lit.kind == mkLitFloat) key.assign((const char *)&lit.real, sizeof lit.real);
+  if (lit.kind == mkLitLargeInt)
+    key.assign(lit.magnitude.begin(), lit.magnitude.end()), key += lit.negative ? '-' : '+';
+  if (lit.kind == mkLitFloat) key.assign((const char*)&lit.real, sizeof lit.real);
   if (lit.kind == mkLitSmallInt) key = std::to_string(lit.small);
-  bool counted = lit.kind == mkLitChar || (lit.kind == mkLitSmallInt && lit.small >= -32768 && lit.small < 32768);
+  bool counted =
+      lit.kind == mkLitChar || (lit.kind == mkLitSmallInt && lit.small >= -32768 && lit.small < 32768);
   if (!counted && !noteLiteral(P, char('A' + lit.kind), key)) return nullptr;
-  Node *n = node(P, nLiteral);
+  Node* n = node(P, nLiteral);
   n->lit = std::move(lit);
   next(P);
   return n;
 }
 
-static bool parseArrayElement(Parser &P, MkLiteral &out);
+static bool parseArrayElement(Parser& P, MkLiteral& out);
 
-static bool parseArrayBody(Parser &P, MkLiteral &arr) {
+static bool parseArrayBody(Parser& P, MkLiteral& arr) {
   arr.kind = mkLitArray;
   if (!enter(P)) return false;
   next(P);
@@ -402,22 +434,29 @@ static bool parseArrayBody(Parser &P, MkLiteral &arr) {
   return true;
 }
 
-static bool negativeAhead(const Parser &P) {
+static bool negativeAhead(const Parser& P) {
   return isBin(P, "-") && P.ahead.kind == tNumber && P.ahead.pos == P.tok.end;
 }
 
-static bool parseArrayElement(Parser &P, MkLiteral &el) {
-  Tok &t = P.tok;
+static bool parseArrayElement(Parser& P, MkLiteral& el) {
+  Tok& t = P.tok;
   if (negativeAhead(P) || t.kind == tNumber) {
     bool negative = negativeAhead(P);
     if (negative) next(P);
     if (!numberLiteral(P.tok.text, negative, el)) return fail(P, "float literal out of range");
-  } else if (t.kind == tChar) el.kind = mkLitChar, el.small = t.code;
-  else if (t.kind == tString) el.kind = mkLitString, el.text = t.text;
-  else if (t.kind == tSymbol || t.kind == tBinary) el.kind = mkLitSymbol, el.text = t.text;
-  else if (t.kind == tArrayStart || t.kind == tLParen) return parseArrayBody(P, el);
+  } else if (t.kind == tChar)
+    el.kind = mkLitChar, el.small = t.code;
+  else if (t.kind == tString)
+    el.kind = mkLitString, el.text = t.text;
+  else if (t.kind == tSymbol || t.kind == tBinary)
+    el.kind = mkLitSymbol, el.text = t.text;
+  else if (t.kind == tArrayStart || t.kind == tLParen)
+    return parseArrayBody(P, el);
   else if (t.kind == tIdent) {
-    el.kind = t.text == "nil" ? mkLitNil : t.text == "true" ? mkLitTrue : t.text == "false" ? mkLitFalse : mkLitSymbol;
+    el.kind = t.text == "nil"     ? mkLitNil
+              : t.text == "true"  ? mkLitTrue
+              : t.text == "false" ? mkLitFalse
+                                  : mkLitSymbol;
     el.text = el.kind == mkLitSymbol ? t.text : "";
   } else if (t.kind == tKeyword) {
     el.kind = mkLitSymbol;
@@ -430,8 +469,8 @@ static bool parseArrayElement(Parser &P, MkLiteral &el) {
   return true;
 }
 
-static Node *parseBlock(Parser &P) {
-  Node *b = node(P, nBlock);
+static Node* parseBlock(Parser& P) {
+  Node* b = node(P, nBlock);
   next(P);
   while (P.tok.kind == tColon) {
     next(P);
@@ -458,16 +497,16 @@ static Node *parseBlock(Parser &P) {
   return b;
 }
 
-static Node *parseVariable(Parser &P) {
-  static const char *names[] = {"self", "super", "thisContext", "nil", "true", "false"};
+static Node* parseVariable(Parser& P) {
+  static const char* names[] = {"self", "super", "thisContext", "nil", "true", "false"};
   static const NodeKind kinds[] = {nSelf, nSuper, nThisContext, nNil, nTrue, nFalse};
   for (int i = 0; i < 6; i++)
     if (P.tok.text == names[i]) {
-      Node *n = node(P, kinds[i]);
+      Node* n = node(P, kinds[i]);
       next(P);
       return n;
     }
-  Node *n = node(P, nVar);
+  Node* n = node(P, nVar);
   n->name = P.tok.text;
   bool global = n->name[0] >= 'A' && n->name[0] <= 'Z';  // a class name: one more literal
   if (global && !noteLiteral(P, 'g', n->name)) return nullptr;
@@ -475,8 +514,8 @@ static Node *parseVariable(Parser &P) {
   return n;
 }
 
-static Node *parsePrimary(Parser &P) {
-  Tok &t = P.tok;
+static Node* parsePrimary(Parser& P) {
+  Tok& t = P.tok;
   if (t.kind == tIdent) return parseVariable(P);
   MkLiteral l;
   if (negativeAhead(P) || t.kind == tNumber) {
@@ -489,14 +528,14 @@ static Node *parsePrimary(Parser &P) {
   if (t.kind == tString) return l.kind = mkLitString, l.text = t.text, literalNode(P, l);
   if (t.kind == tSymbol) return l.kind = mkLitSymbol, l.text = t.text, literalNode(P, l);
   if (t.kind == tArrayStart) {
-    Node *n = node(P, nLiteral);
+    Node* n = node(P, nLiteral);
     if (!parseArrayBody(P, n->lit)) return nullptr;
     return noteLiteral(P, 'a', std::to_string(n->pos)) ? n : nullptr;  // each array is its own literal
   }
   if (t.kind == tLBracket) return parseBlock(P);
   if (t.kind == tLParen) {
     next(P);
-    Node *e = parseExpression(P);
+    Node* e = parseExpression(P);
     if (!e || !expect(P, tRParen, "')'")) return nullptr;
     return e;
   }
@@ -504,14 +543,14 @@ static Node *parsePrimary(Parser &P) {
   return nullptr;
 }
 
-static Node *send(Parser &P, Node *recv, const Tok &at, std::string sel) {
-  Node *s = mkNewNode(P.c, nSend, at.pos, at.line, at.col);
+static Node* send(Parser& P, Node* recv, const Tok& at, std::string sel) {
+  Node* s = mkNewNode(P.c, nSend, at.pos, at.line, at.col);
   s->recv = recv;
   s->name = std::move(sel);
   return s;
 }
 
-static Node *parseUnaryTail(Parser &P, Node *r) {
+static Node* parseUnaryTail(Parser& P, Node* r) {
   while (r && P.tok.kind == tIdent) {
     if (!noteSelector(P, P.tok.text)) return nullptr;
     r = send(P, r, P.tok, P.tok.text);
@@ -520,13 +559,13 @@ static Node *parseUnaryTail(Parser &P, Node *r) {
   return r;
 }
 
-static Node *parseBinaryTail(Parser &P, Node *r) {
+static Node* parseBinaryTail(Parser& P, Node* r) {
   r = parseUnaryTail(P, r);
   while (r && P.tok.kind == tBinary) {
     if (!noteSelector(P, P.tok.text)) return nullptr;
-    Node *s = send(P, r, P.tok, P.tok.text);
+    Node* s = send(P, r, P.tok, P.tok.text);
     next(P);
-    Node *arg = parseUnaryTail(P, parsePrimary(P));
+    Node* arg = parseUnaryTail(P, parsePrimary(P));
     if (!arg) return nullptr;
     s->args.push_back(arg);
     r = s;
@@ -535,26 +574,26 @@ static Node *parseBinaryTail(Parser &P, Node *r) {
 }
 
 // The keyword parts of the send s: each keyword joins its selector, each argument its args.
-static Node *parseKeywordParts(Parser &P, Node *s) {
+static Node* parseKeywordParts(Parser& P, Node* s) {
   while (P.tok.kind == tKeyword) {
     s->name += P.tok.text;
     next(P);
-    Node *arg = parseBinaryTail(P, parsePrimary(P));
+    Node* arg = parseBinaryTail(P, parsePrimary(P));
     if (!arg) return nullptr;
     s->args.push_back(arg);
   }
   return noteSelector(P, s->name) ? s : nullptr;
 }
 
-static Node *parseKeywordTail(Parser &P, Node *r) {
+static Node* parseKeywordTail(Parser& P, Node* r) {
   r = parseBinaryTail(P, r);
   if (!r || P.tok.kind != tKeyword) return r;
   return parseKeywordParts(P, send(P, r, P.tok, ""));
 }
 
 // The first message of a cascade part, with a null receiver, then the rest of its chain.
-static Node *parseCascadePart(Parser &P) {
-  Node *s = send(P, nullptr, P.tok, P.tok.kind == tKeyword ? "" : P.tok.text);
+static Node* parseCascadePart(Parser& P) {
+  Node* s = send(P, nullptr, P.tok, P.tok.kind == tKeyword ? "" : P.tok.text);
   if (P.tok.kind != tKeyword && !noteSelector(P, P.tok.text)) return nullptr;
   if (P.tok.kind == tIdent) {
     next(P);
@@ -562,7 +601,7 @@ static Node *parseCascadePart(Parser &P) {
   }
   if (P.tok.kind == tBinary) {
     next(P);
-    Node *arg = parseUnaryTail(P, parsePrimary(P));
+    Node* arg = parseUnaryTail(P, parsePrimary(P));
     if (!arg) return nullptr;
     s->args.push_back(arg);
     return parseKeywordTail(P, s);
@@ -572,52 +611,53 @@ static Node *parseCascadePart(Parser &P) {
 
 // Cascade parts are message chains on the cascade receiver, which they reach as a null
 // innermost receiver.
-static Node *parseCascade(Parser &P, Node *first) {
+static Node* parseCascade(Parser& P, Node* first) {
   if (first->kind != nSend) return fail(P, "cascade needs a message before ';'"), nullptr;
-  Node *c = mkNewNode(P.c, nCascade, first->pos, first->line, first->col);
+  Node* c = mkNewNode(P.c, nCascade, first->pos, first->line, first->col);
   // The cascade receiver is the receiver of the last message of the first part.
   c->recv = first->recv;
   first->recv = nullptr;
   c->args.push_back(first);
   while (P.tok.kind == tSemicolon) {
     next(P);
-    if (P.tok.kind != tIdent && P.tok.kind != tBinary && P.tok.kind != tKeyword) return fail(P, "message expected after ';'"), nullptr;
-    Node *part = parseCascadePart(P);
+    if (P.tok.kind != tIdent && P.tok.kind != tBinary && P.tok.kind != tKeyword)
+      return fail(P, "message expected after ';'"), nullptr;
+    Node* part = parseCascadePart(P);
     if (!part) return nullptr;
     c->args.push_back(part);
   }
   return c;
 }
 
-static Node *parseNestedExpression(Parser &P) {
+static Node* parseNestedExpression(Parser& P) {
   if (P.tok.kind == tIdent && P.ahead.kind == tAssign) {
-    for (const char *w : {"self", "super", "thisContext", "nil", "true", "false"})
+    for (const char* w : {"self", "super", "thisContext", "nil", "true", "false"})
       if (P.tok.text == w) return fail(P, "cannot assign to '" + P.tok.text + "'"), nullptr;
-    Node *a = node(P, nAssign);
+    Node* a = node(P, nAssign);
     a->name = P.tok.text;
     next(P);
     next(P);
     a->recv = parseExpression(P);
     return a->recv ? a : nullptr;
   }
-  Node *e = parseKeywordTail(P, parsePrimary(P));
+  Node* e = parseKeywordTail(P, parsePrimary(P));
   if (e && P.tok.kind == tSemicolon) return parseCascade(P, e);
   return e;
 }
 
 // Every parenthesis, block statement and assigned value is one level deeper.
-static Node *parseExpression(Parser &P) {
+static Node* parseExpression(Parser& P) {
   if (!enter(P)) return nullptr;
-  Node *e = parseNestedExpression(P);
+  Node* e = parseNestedExpression(P);
   P.depth--;
   return e;
 }
 
-static bool parseStatements(Parser &P, std::vector<Node *> &out, TokKind closer) {
+static bool parseStatements(Parser& P, std::vector<Node*>& out, TokKind closer) {
   for (;;) {
     while (P.tok.kind == tPeriod) next(P);
     if (P.tok.kind == closer) return true;
-    Node *s;
+    Node* s;
     if (P.tok.kind == tCaret) {
       s = node(P, nReturn);
       next(P);
@@ -636,23 +676,23 @@ static bool parseStatements(Parser &P, std::vector<Node *> &out, TokKind closer)
 // ---------------------------------------------------------------- external methods
 
 // The CKind of a C type symbol of the cCall: pragma, -1 for none.
-static int cKindOfType(const std::string &type) {
+static int cKindOfType(const std::string& type) {
   static const struct {
-    const char *name;
+    const char* name;
     int kind;
   } types[] = {
-      {"char", 0}, {"uchar", 1}, {"short", 2}, {"ushort", 3}, {"int", 4}, {"uint", 5}, {"long", 6},
-      {"ulong", 7}, {"float", 8}, {"double", 9}, {"longdouble", 10}, {"pointer", 13}, {"object", 15},
-      {"void", 18}, {"longlong", 24}, {"ulonglong", 25}, {"bool", 26}, {"errno", 32},
+      {"char", 0},    {"uchar", 1}, {"short", 2},     {"ushort", 3},     {"int", 4},         {"uint", 5},
+      {"long", 6},    {"ulong", 7}, {"float", 8},     {"double", 9},     {"longdouble", 10}, {"pointer", 13},
+      {"object", 15}, {"void", 18}, {"longlong", 24}, {"ulonglong", 25}, {"bool", 26},       {"errno", 32},
   };
   if (type.rfind("struct:", 0) == 0 && type.size() > 7) return 17;
-  for (const auto &t : types)
+  for (const auto& t : types)
     if (type == t.name) return t.kind;
   return -1;
 }
 
 // A type symbol of the pragma; adds its kind and the symbol itself.
-static bool cTypeTo(Parser &P, const std::string &type, MethodAst &m) {
+static bool cTypeTo(Parser& P, const std::string& type, MethodAst& m) {
   int kind = cKindOfType(type);
   if (kind < 0) return fail(P, "unknown C type #" + type);
   m.cCall.kinds.push_back(uint8_t(kind));
@@ -663,8 +703,9 @@ static bool cTypeTo(Parser &P, const std::string &type, MethodAst &m) {
   return true;
 }
 
-static bool pragmaString(Parser &P, const char *keyword, std::string &out) {
-  if (P.tok.kind != tKeyword || P.tok.text != keyword) return fail(P, std::string("'") + keyword + "' expected");
+static bool pragmaString(Parser& P, const char* keyword, std::string& out) {
+  if (P.tok.kind != tKeyword || P.tok.text != keyword)
+    return fail(P, std::string("'") + keyword + "' expected");
   next(P);
   if (P.tok.kind != tString) return fail(P, "string expected");
   out = P.tok.text;
@@ -675,7 +716,7 @@ static bool pragmaString(Parser &P, const char *keyword, std::string &out) {
 // `<cCall: 'name' library: 'lib' returns: #type args: #(#type ...) flags: n>`, flags optional;
 // the current token is `cCall:`. The method becomes an ExternalMethod running primitive 395
 // whose fall-back code answers the error.
-static bool parseCCall(Parser &P, MethodAst &m) {
+static bool parseCCall(Parser& P, MethodAst& m) {
   if (m.primitive >= 0) return fail(P, "second primitive declaration");
   m.external = true;
   m.primitive = 395;
@@ -685,26 +726,31 @@ static bool parseCCall(Parser &P, MethodAst &m) {
   if (!pragmaString(P, "cCall:", m.cCall.name) || !pragmaString(P, "library:", m.cCall.library)) return false;
   if (P.tok.kind != tKeyword || P.tok.text != "returns:") return fail(P, "'returns:' expected");
   next(P);
-  if (P.tok.kind != tSymbol || !cTypeTo(P, P.tok.text, m)) return P.c.failed ? false : fail(P, "type symbol expected");
+  if (P.tok.kind != tSymbol || !cTypeTo(P, P.tok.text, m))
+    return P.c.failed ? false : fail(P, "type symbol expected");
   next(P);
   if (P.tok.kind != tKeyword || P.tok.text != "args:") return fail(P, "'args:' expected");
   next(P);
   MkLiteral args;
-  if (P.tok.kind != tArrayStart || !parseArrayBody(P, args)) return P.c.failed ? false : fail(P, "type array expected");
-  for (const MkLiteral &a : args.elements)
-    if (a.kind != mkLitSymbol || !cTypeTo(P, a.text, m)) return P.c.failed ? false : fail(P, "type symbol expected");
+  if (P.tok.kind != tArrayStart || !parseArrayBody(P, args))
+    return P.c.failed ? false : fail(P, "type array expected");
+  for (const MkLiteral& a : args.elements)
+    if (a.kind != mkLitSymbol || !cTypeTo(P, a.text, m))
+      return P.c.failed ? false : fail(P, "type symbol expected");
   if (P.tok.kind == tKeyword && P.tok.text == "flags:") {
     next(P);
     // Decimal, or radix 2-36 as in 16r40.
-    const std::string &t = P.tok.text;
+    const std::string& t = P.tok.text;
     size_t r = t.find('r');
     int radix = r == std::string::npos ? 10 : atoi(t.substr(0, r).c_str());
     std::string digits = r == std::string::npos ? t : t.substr(r + 1);
-    char *end = nullptr;
-    long long flags = P.tok.kind == tNumber && radix >= 2 && radix <= 36 && !digits.empty() && digits.size() <= 18
-                          ? strtoll(digits.c_str(), &end, radix)
-                          : -1;
-    if (flags < 0 || end == nullptr || *end != 0 || (r != std::string::npos && r > 2)) return fail(P, "flags number expected");
+    char* end = nullptr;
+    long long flags =
+        P.tok.kind == tNumber && radix >= 2 && radix <= 36 && !digits.empty() && digits.size() <= 18
+            ? strtoll(digits.c_str(), &end, radix)
+            : -1;
+    if (flags < 0 || end == nullptr || *end != 0 || (r != std::string::npos && r > 2))
+      return fail(P, "flags number expected");
     m.cCall.flags = flags;
     next(P);
   }
@@ -715,7 +761,7 @@ static bool parseCCall(Parser &P, MethodAst &m) {
 
 // `<primitive: N>`, `<primitive: N error: name>`, `<unwind>` or `<cCall: ...>`; the current
 // token is the `<`.
-static bool parsePrimitive(Parser &P, MethodAst &m) {
+static bool parsePrimitive(Parser& P, MethodAst& m) {
   if (P.ahead.kind == tKeyword && P.ahead.text == "cCall:") {
     next(P);
     return parseCCall(P, m);
@@ -750,7 +796,7 @@ static bool parsePrimitive(Parser &P, MethodAst &m) {
   return true;
 }
 
-static bool parsePattern(Parser &P, MethodAst &m) {
+static bool parsePattern(Parser& P, MethodAst& m) {
   m.line = P.tok.line, m.col = P.tok.col, m.pos = P.tok.pos;
   auto param = [&P, &m]() {
     if (P.tok.kind != tIdent) return fail(P, "argument name expected");
@@ -779,7 +825,7 @@ static bool parsePattern(Parser &P, MethodAst &m) {
   return true;
 }
 
-static bool parseMethod(Parser &P, MethodAst &m) {
+static bool parseMethod(Parser& P, MethodAst& m) {
   P.literals.clear();
   P.depth = 0;
   if (!parsePattern(P, m)) return false;
@@ -793,7 +839,7 @@ static bool parseMethod(Parser &P, MethodAst &m) {
   }
   if (!parseStatements(P, m.body, tRParen)) return false;
   if (m.external && m.body.empty()) {  // the fall-back answers the error
-    Node *r = node(P, nReturn);
+    Node* r = node(P, nReturn);
     r->recv = node(P, nVar);
     r->recv->name = m.primError;
     m.body.push_back(r);
@@ -803,7 +849,7 @@ static bool parseMethod(Parser &P, MethodAst &m) {
   return true;
 }
 
-static bool parseSide(Parser &P, ClassAst &k, std::vector<std::string> &vars, bool classSide) {
+static bool parseSide(Parser& P, ClassAst& k, std::vector<std::string>& vars, bool classSide) {
   if ((isBin(P, "|") || isBin(P, "||")) && !parseNames(P, vars, nullptr)) return false;
   while (P.tok.kind != tRParen && P.tok.kind != tSeparator) {
     if (P.tok.kind == tEnd) return fail(P, "')' expected to close the class");
@@ -815,7 +861,7 @@ static bool parseSide(Parser &P, ClassAst &k, std::vector<std::string> &vars, bo
   return true;
 }
 
-static bool parseClass(Parser &P) {
+static bool parseClass(Parser& P) {
   ClassAst k;
   k.file = P.c.file;
   k.line = P.tok.line, k.col = P.tok.col;
@@ -842,7 +888,7 @@ static bool parseClass(Parser &P) {
   return true;
 }
 
-bool mkParseFile(Ctx &c, int file) {
+bool mkParseFile(Ctx& c, int file) {
   c.file = file;
   Parser P(c, (*c.sources)[size_t(file)].text);
   while (P.tok.kind != tEnd)
@@ -850,10 +896,12 @@ bool mkParseFile(Ctx &c, int file) {
   return true;
 }
 
-void mkLineCol(const std::string &text, int pos, int &line, int &col) {
+void mkLineCol(const std::string& text, int pos, int& line, int& col) {
   line = 1, col = 1;
   for (int i = 0; i < pos && i < int(text.size()); i++) {
-    if (text[size_t(i)] == '\n') line++, col = 1;
-    else if ((text[size_t(i)] & 0xC0) != 0x80) col++;
+    if (text[size_t(i)] == '\n')
+      line++, col = 1;
+    else if ((text[size_t(i)] & 0xC0) != 0x80)
+      col++;
   }
 }

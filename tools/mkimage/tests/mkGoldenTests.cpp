@@ -6,7 +6,7 @@
 #include "mkTestUtil.h"
 
 // Compares with the golden file; MKIMAGE_UPDATE_GOLDEN=1 rewrites it instead.
-static void expectGolden(const std::string &name, const std::string &listing) {
+static void expectGolden(const std::string& name, const std::string& listing) {
   std::string path = std::string(MKIMAGE_DIR) + "/tests/golden/" + name;
   if (getenv("MKIMAGE_UPDATE_GOLDEN")) {
     std::ofstream(path, std::ios::binary) << listing;
@@ -17,20 +17,22 @@ static void expectGolden(const std::string &name, const std::string &listing) {
   EXPECT_EQ(golden, listing) << "listing differs from " << path;
 }
 
-static std::string listClasses(const MkProgram &p, const std::vector<std::string> &names) {
+static std::string listClasses(const MkProgram& p, const std::vector<std::string>& names) {
   MkProgram part;
-  for (const std::string &n : names)
-    if (const MkClass *k = findClass(p, n)) part.classes.push_back(*k);
+  for (const std::string& n : names)
+    if (const MkClass* k = findClass(p, n)) part.classes.push_back(*k);
   return mkListProgram(part);
 }
 
 TEST(MkGolden_Listing, CorpusMatchesGolden) {
-  MkProgram p = compileWithKernel({{"corpus/Corpus.som", readText(std::string(MKIMAGE_DIR) + "/tests/corpus/Corpus.som")}});
+  MkProgram p = compileWithKernel(
+      {{"corpus/Corpus.som", readText(std::string(MKIMAGE_DIR) + "/tests/corpus/Corpus.som")}});
   expectGolden("Corpus.txt", listClasses(p, {"Corpus"}));
 }
 
 TEST(MkGolden_Listing, CaptureCorpusMatchesGolden) {
-  MkProgram p = compileWithKernel({{"corpus/Capture.som", readText(std::string(MKIMAGE_DIR) + "/tests/corpus/Capture.som")}});
+  MkProgram p = compileWithKernel(
+      {{"corpus/Capture.som", readText(std::string(MKIMAGE_DIR) + "/tests/corpus/Capture.som")}});
   expectGolden("Capture.txt", listClasses(p, {"Capture"}));
 }
 
@@ -63,12 +65,13 @@ TEST(MkGolden_Listing, HelperFormsMatchGolden) {
       {{}, {0x2C, 0x41, 0x55, 0xCA, 0xD6, 0xDD, 0xFB, 0xFF}},
   };
   std::string out;
-  for (const Case &c : cases) out += mkListMethod(mkAssemble(c.h, c.code, lits));
+  for (const Case& c : cases) out += mkListMethod(mkAssemble(c.h, c.code, lits));
   expectGolden("forms.txt", out);
 }
 
 TEST(MkGolden_Determinism, SameInputSameOutput) {
-  std::vector<MkSource> extra = {{"corpus/Corpus.som", readText(std::string(MKIMAGE_DIR) + "/tests/corpus/Corpus.som")}};
+  std::vector<MkSource> extra = {
+      {"corpus/Corpus.som", readText(std::string(MKIMAGE_DIR) + "/tests/corpus/Corpus.som")}};
   std::string first = mkListProgram(compileWithKernel(extra));
   std::string second = mkListProgram(compileWithKernel(extra));
   EXPECT_EQ(first, second);

@@ -41,7 +41,9 @@ std::string bytesOf(oop o) {
 }
 uint64_t slotsOf(oop o) { return bodyWordsOf(headerOf(o)); }
 uint32_t indexOf(oop cls) { return hashOf(headerOf(cls)); }
-bool isMetaclassIndex(Built& b, uint32_t tag) { return classOf(classAt(tag)) == b.out.classes.at("Metaclass"); }
+bool isMetaclassIndex(Built& b, uint32_t tag) {
+  return classOf(classAt(tag)) == b.out.classes.at("Metaclass");
+}
 bool isSymbol(oop o, const std::string& text) {
   return isHeapObject(o) && classTagOf(headerOf(o)) == 21 && bytesOf(o) == text;
 }
@@ -63,7 +65,10 @@ oop lookup(oop cls, oop selector) {
       uint64_t mid = (lo + hi) / 2;
       uint32_t mh = hashOf(headerOf(slotOf(d, 2 * mid)));
       if (mh == h && slotOf(d, 2 * mid) == selector) return slotOf(d, 2 * mid + 1);
-      if (mh < h) lo = mid + 1; else hi = mid;
+      if (mh < h)
+        lo = mid + 1;
+      else
+        hi = mid;
     }
   }
   return 0;
@@ -109,7 +114,8 @@ TEST(MkHeap_Registry, EveryFixedRoleHoldsItsObject) {
   EXPECT_TRUE(isHeapObject(marker) && marker != nilOop());
   oop errors = sysOop(sysPrimErrorTable);
   ASSERT_EQ(slotsOf(errors), uint64_t(mkErrorTableSlots));
-  for (int64_t k = 0; k < mkErrorTableSlots; k++) EXPECT_EQ(slotOf(errors, uint64_t(k)), smallIntegerFor(-(k + 1)));
+  for (int64_t k = 0; k < mkErrorTableSlots; k++)
+    EXPECT_EQ(slotOf(errors, uint64_t(k)), smallIntegerFor(-(k + 1)));
   oop specials = sysOop(sysSpecialSelectors);
   ASSERT_EQ(slotsOf(specials), uint64_t(2 * mkNumSpecials));
   for (int i = 0; i < mkNumSpecials; i++) {
@@ -152,15 +158,24 @@ TEST(MkHeap_Classes, IndicesMetaclassesAndFormats) {
   EXPECT_EQ(firstClassTablePage[oopTagSmallInteger], b.out.classes.at("SmallInteger"));
   EXPECT_EQ(firstClassTablePage[oopTagCharacter], b.out.classes.at("Character"));
   EXPECT_EQ(firstClassTablePage[oopTagSmallDouble], b.out.classes.at("SmallDouble"));
-  struct { const char* name; uint64_t format; } formats[] = {
-      {"Array", formatPointers | formatIndexable}, {"String", formatIndexable},
-      {"Symbol", formatIndexable}, {"LargeNegativeInteger", formatIndexable},
-      {"WeakArray", formatPointers | formatIndexable | formatWeak},
-      {"ClassTablePage", formatPointers | formatIndexable | formatWeak},
-      {"CompiledMethod", formatPointers | formatIndexable | 3}, {"Process", formatPointers | 4},
-      {"Semaphore", formatPointers | 3}, {"ProcessorScheduler", formatPointers | 2},
-      {"Block", formatPointers | 3}, {"BlockContext", formatPointers | 6},
-      {"Message", formatPointers | 2}, {"Class", formatPointers | 5}, {"Metaclass", formatPointers | 6}};
+  struct {
+    const char* name;
+    uint64_t format;
+  } formats[] = {{"Array", formatPointers | formatIndexable},
+                 {"String", formatIndexable},
+                 {"Symbol", formatIndexable},
+                 {"LargeNegativeInteger", formatIndexable},
+                 {"WeakArray", formatPointers | formatIndexable | formatWeak},
+                 {"ClassTablePage", formatPointers | formatIndexable | formatWeak},
+                 {"CompiledMethod", formatPointers | formatIndexable | 3},
+                 {"Process", formatPointers | 4},
+                 {"Semaphore", formatPointers | 3},
+                 {"ProcessorScheduler", formatPointers | 2},
+                 {"Block", formatPointers | 3},
+                 {"BlockContext", formatPointers | 6},
+                 {"Message", formatPointers | 2},
+                 {"Class", formatPointers | 5},
+                 {"Metaclass", formatPointers | 6}};
   for (const auto& f : formats) EXPECT_EQ(classFormatOf(b.out.classes.at(f.name)), f.format) << f.name;
   EXPECT_EQ(formatNamedSlots(classFormatOf(classOf(b.out.classes.at("Symbol")))), 6u);  // + table
   iwFreeHeap();
@@ -171,8 +186,9 @@ TEST(MkHeap_Classes, IndicesMetaclassesAndFormats) {
 // metaclass's class by their slots.
 TEST(MkHeap_Classes, FieldNamesOfClassesAndMetaclasses) {
   Built b;
-  build(b, {{"Fields.som", "FieldsRoot = nil ( | a b | ---- | r | )\n"
-                           "FieldsSub = FieldsRoot ( | c | ---- | s t | )\n"}});
+  build(b, {{"Fields.som",
+             "FieldsRoot = nil ( | a b | ---- | r | )\n"
+             "FieldsSub = FieldsRoot ( | c | ---- | s t | )\n"}});
   auto names = [](oop cls) {
     std::vector<std::string> out;
     oop a = slotOf(cls, 4);
@@ -185,7 +201,10 @@ TEST(MkHeap_Classes, FieldNamesOfClassesAndMetaclasses) {
   };
   using Names = std::vector<std::string>;
   const Names classFields = {"superclass", "methodDictionary", "format", "name", "instanceFields"};
-  auto with = [](Names front, const Names& back) { front.insert(front.end(), back.begin(), back.end()); return front; };
+  auto with = [](Names front, const Names& back) {
+    front.insert(front.end(), back.begin(), back.end());
+    return front;
+  };
   oop sub = b.out.classes.at("FieldsSub");
   EXPECT_EQ(names(b.out.classes.at("FieldsRoot")), (Names{"a", "b"}));
   EXPECT_EQ(names(sub), (Names{"a", "b", "c"}));
@@ -230,9 +249,7 @@ TEST(MkHeap_Classes, EveryObjectFitsItsClass) {
       EXPECT_EQ(hasPtrs(h), (format & formatPointers) != 0);
       if (!(format & formatPointers)) continue;
       EXPECT_GE(bodyWordsOf(h), named);
-      if (!(format & formatIndexable)) {
-        EXPECT_EQ(bodyWordsOf(h), named);
-      }
+      if (!(format & formatIndexable)) { EXPECT_EQ(bodyWordsOf(h), named); }
     }
   EXPECT_GT(objects, 1000u);
   iwFreeHeap();
@@ -252,7 +269,8 @@ TEST(MkHeap_Methods, LookupFindsEveryMethodAndDictionariesAreSorted) {
       for (uint64_t i = 2; i + 1 < slotsOf(d); i += 2)
         EXPECT_LT(hashOf(headerOf(slotOf(d, i - 2))), hashOf(headerOf(slotOf(d, i))));
       for (const MkMethod& m : side ? k.classMethods : k.methods)
-        EXPECT_EQ(lookup(holder, b.out.symbols.at(m.selector)), b.out.methods.at(&m)) << k.name << ">>" << m.selector;
+        EXPECT_EQ(lookup(holder, b.out.symbols.at(m.selector)), b.out.methods.at(&m))
+            << k.name << ">>" << m.selector;
     }
   }
   oop object = b.out.classes.at("Object");
@@ -278,15 +296,20 @@ void checkMethod(Built& b, const MkMethod& m, oop cls, oop home) {
   EXPECT_EQ(classTagOf(headerOf(bytes)), uint32_t(classIndexByteArray));
   EXPECT_EQ(bytesOf(bytes), std::string(m.bytes.begin(), m.bytes.end()));
   EXPECT_EQ(slotOf(method, 1), cls);
-  if (m.isBlock) EXPECT_EQ(slotOf(method, 2), home);
-  else EXPECT_TRUE(isSymbol(slotOf(method, 2), m.selector));
+  if (m.isBlock)
+    EXPECT_EQ(slotOf(method, 2), home);
+  else
+    EXPECT_TRUE(isSymbol(slotOf(method, 2), m.selector));
   for (size_t i = 0; i < m.literals.size(); i++) {
     const MkLiteral& l = m.literals[i];
     oop v = slotOf(method, 3 + i);
     switch (l.kind) {
       case mkLitSmallInt: EXPECT_EQ(v, smallIntegerFor(l.small)); break;
       case mkLitSymbol: EXPECT_TRUE(isSymbol(v, l.text)); break;
-      case mkLitString: EXPECT_EQ(classTagOf(headerOf(v)), uint32_t(classIndexByteString)); EXPECT_EQ(bytesOf(v), l.text); break;
+      case mkLitString:
+        EXPECT_EQ(classTagOf(headerOf(v)), uint32_t(classIndexByteString));
+        EXPECT_EQ(bytesOf(v), l.text);
+        break;
       case mkLitClass: EXPECT_EQ(v, b.out.classes.at(l.text)); break;
       case mkLitSystem: EXPECT_EQ(v, b.out.system); break;
       case mkLitBlock:
@@ -355,8 +378,10 @@ TEST(MkHeap_Literals, LiteralsTakeTheirHeapForms) {
 TEST(MkHeap_Methods, ExternalMethodsCarryTheirCall) {
   Built b;
   build(b, {{"CInterface.som", readText(std::string(MKIMAGE_DIR) + "/kernel/CInterface.som")},
-            {"c.som", "C = ( cos: x = ( <cCall: 'cos' library: 'libm.so.6' returns: #double args: #(#double)> ) "
-                      "put: s at: p = ( <cCall: 'fputs' library: '' returns: #int args: #(#pointer #struct:P) flags: 8> ) )"}});
+            {"c.som",
+             "C = ( cos: x = ( <cCall: 'cos' library: 'libm.so.6' returns: #double args: #(#double)> ) "
+             "put: s at: p = ( <cCall: 'fputs' library: '' returns: #int args: #(#pointer #struct:P) flags: "
+             "8> ) )"}});
   const MkClass* c = findClass(b.program, "C");
   oop cos = b.out.methods.at(&c->methods[0]);
   EXPECT_EQ(classOf(cos), b.out.classes.at("ExternalMethod"));

@@ -21,7 +21,9 @@ namespace {
 const std::string dir = MKIMAGE_DIR;
 const std::string helloSources = dir + "/kernel/*.som " + dir + "/examples/Hello.som";
 
-std::string bytesOf(oop o) { return std::string(reinterpret_cast<const char*>(bodyOf(headerOf(o))), byteSizeOf(headerOf(o))); }
+std::string bytesOf(oop o) {
+  return std::string(reinterpret_cast<const char*>(bodyOf(headerOf(o))), byteSizeOf(headerOf(o)));
+}
 
 bool exists(const std::string& path) {
   struct stat st;
@@ -71,7 +73,8 @@ TEST(MkImage_CommandLine, AFailedRunWritesNoImage) {
       {image, "--registry 8=#noSuchSelector " + helloSources + " --args Hello", 1,
        "mkimage: no Symbol #noSuchSelector for registry slot 8"},
       {image, "--registry 9999=nil " + helloSources + " --args Hello", 1, "mkimage: no registry slot 9999"},
-      {image, "--bad-bytecode 'Hello>>nothing' " + helloSources, 1, "mkimage: no method Hello>>nothing for a bad bytecode"},
+      {image, "--bad-bytecode 'Hello>>nothing' " + helloSources, 1,
+       "mkimage: no method Hello>>nothing for a bad bytecode"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rest);

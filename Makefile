@@ -89,7 +89,7 @@ test-fuzz: build
 	  tools/mkimage/kernel tools/mkimage/examples tools/mkimage/tests/corpus
 
 bench: deps
-	cmake -S . -B build/bench $(CMAKE_GEN) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON
+	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
 	build/bench/bench/tessel_bench
 	build/bench/bench/tessel_sombench

@@ -437,8 +437,9 @@ static oop primNameInfo(oop receiver, oop hostBuffer, oop serviceBuffer, oop fla
   if (!nameBuffer(hostBuffer, &host, &hostLength)) return failCarrying(primErrBadArgument, 1, 3);
   if (!nameBuffer(serviceBuffer, &service, &serviceLength)) return failCarrying(primErrBadArgument, 2, 3);
   if (flags != nilOop() && !intArgument(flags, &f)) return failCarrying(primErrBadArgument, 3, 3);
-  socklen_t length;
+  socklen_t length = 0;
   struct sockaddr* a = addressArgument(receiver, false, &length);
+  if (a == nullptr) return failCode(primErrBadReceiver, 3);
   int r = getnameinfo(a, length, host, hostLength, service, serviceLength, f);
   if (r != 0) return failResolver(r, 3);
   return receiver;

@@ -621,7 +621,7 @@ static oop primLargeGcd(oop receiver, oop argument) {
   if (!isSmallInteger(argument) &&
       !(isLargeInteger(argument) && classTagOf(headerOf(argument)) == classTagOf(headerOf(receiver))))
     return fail(errBadArgument);
-  LargeOperand r, a;
+  LargeOperand r{}, a{};
   viewLarge(receiver, &r);
   viewArgument(argument, &a);
   uint32_t code;

@@ -232,6 +232,24 @@ int readDrawablePixels(Display* display, Drawable drawable, int x, int y, unsign
                        unsigned height, oop bytes, uint64_t start);
 extern uint64_t x11WindowCount;
 
+// What a graphics-context object asks of the X GC, read and checked before anything is sent.
+enum : uint32_t { partDrawable = 1, partClip = 2, partLine = 4, partFont = 8, partPaint = 16, partTranslation = 32 };
+enum : uint32_t { filledParts = 1 | 2 | 16 | 32, outlineParts = 1 | 2 | 4 | 16 | 32, gcSlots = 14 };
+struct GraphicsState {
+  DrawableHandle* handle;
+  XGCValues values;
+  unsigned long mask;
+  bool clip;
+  int16_t clipX, clipY;
+  uint16_t clipWidth, clipHeight;
+  int64_t tx, ty;  // translation added to every coordinate
+};
+// The parts asked of the object, checked: 0, or the number of the first unsuitable slot
+// (0 too when the object itself is no graphics context: *usable says which).
+uint32_t readGraphicsState(oop gc, uint32_t parts, GraphicsState* s, bool* usable);
+void applyGraphicsState(GraphicsState* s, uint32_t parts);
+inline bool fits16(int64_t v) { return v >= -32768 && v <= 32767; }
+
 // ---- Parts of the window system built elsewhere (stand-ins until then) ---------------------
 
 void registerX11InputManagerRoutines();

@@ -31,6 +31,5 @@ STAND_IN void pdHeraldScreenGUI(const char*) {}
 STAND_IN void pdTearDownHerald() {}
 
 STAND_IN void initX11ImagePrims() {}
-STAND_IN void initX11FontPrims() {}
 STAND_IN void initX11AnimationPrims() {}
 STAND_IN void initX11CursPrims() {}

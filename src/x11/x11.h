@@ -270,6 +270,9 @@ void initX11FontPrims();
 void initX11AnimationPrims();
 void initX11CursPrims();
 
+XImage* createImage(Display* display, oop image);  // over the image object's bits, or null
+void destroyImage(XImage* image);                  // leaves the bits alone
+
 // ---- Small helpers of the primitives -------------------------------------------------------
 
 oop x11Fail(uint32_t code, uint64_t numArgs);

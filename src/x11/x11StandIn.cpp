@@ -25,11 +25,5 @@ STAND_IN void pdClearSelection(XSelectionClearEvent*) {}
 STAND_IN void pdRequestSelection(XSelectionRequestEvent*) {}
 STAND_IN void pdTerminateSelection() {}
 
-// The herald: no splash window.
-STAND_IN Window heraldWindow;
-STAND_IN void pdHeraldScreenGUI(const char*) {}
-STAND_IN void pdTearDownHerald() {}
-
-STAND_IN void initX11ImagePrims() {}
 STAND_IN void initX11AnimationPrims() {}
 STAND_IN void initX11CursPrims() {}

@@ -270,6 +270,10 @@ void initX11FontPrims();
 void initX11AnimationPrims();
 void initX11CursPrims();
 
+// A one-bit pixmap receiver with its width and height in its next two slots; 0 when not.
+int getMask(oop object, Pixmap* pixmap, int64_t* width, int64_t* height, int* flag);
+// Translated points of an Array of Points as a ByteArray of XPoints (mode 1: relative).
+oop buildXPoints(oop points, oop origin, uint64_t* count, int64_t tx, int64_t ty, int mode);
 XImage* createImage(Display* display, oop image);  // over the image object's bits, or null
 void destroyImage(XImage* image);                  // leaves the bits alone
 

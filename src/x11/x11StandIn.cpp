@@ -25,5 +25,3 @@ STAND_IN void pdClearSelection(XSelectionClearEvent*) {}
 STAND_IN void pdRequestSelection(XSelectionRequestEvent*) {}
 STAND_IN void pdTerminateSelection() {}
 
-STAND_IN void initX11AnimationPrims() {}
-STAND_IN void initX11CursPrims() {}

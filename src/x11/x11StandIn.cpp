@@ -13,15 +13,4 @@ STAND_IN void registerX11InputManagerRoutines() {}
 STAND_IN XIC keyPressToXIC(XKeyEvent*) { return nullptr; }
 STAND_IN void recordConversion(XKeyEvent*, const char*, int) {}
 
-// Selections: the engine owns none, so no request or clear concerns it; reading and taking
-// one fail (primitives 910 and 911 then run their fall-back code).
-STAND_IN void pdInitSelection(Display*) {}
-STAND_IN int pdGetSelection(Display*, int64_t, oop* resultOut) {
-  *resultOut = primErrorAt(primErrGeneral);
-  return 0;
-}
-STAND_IN int pdSetSelection(Display*, const uint8_t*, uint64_t, int64_t) { return 0; }
-STAND_IN void pdClearSelection(XSelectionClearEvent*) {}
-STAND_IN void pdRequestSelection(XSelectionRequestEvent*) {}
-STAND_IN void pdTerminateSelection() {}
 

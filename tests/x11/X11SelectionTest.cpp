@@ -107,11 +107,11 @@ TEST_F(X11Test, X11_Selection_ReadsThePeersSelectionThenCutBufferZero) {
   oop screen = openScreen("TESSEL_X24", resources("read", "St80*selectionTimeout: 300\n").c_str());
   struct Case {
     std::string text;
-    long chunk;
-  } cases[] = {{"peer text", 0}, {longText(300 * 1024), 8192}};
+    long chunk, announced;
+  } cases[] = {{"peer text", 0, -1}, {longText(300 * 1024), 8192, -1}, {longText(50000), 4096, 100}};
   for (const Case& c : cases) {
     std::atomic<bool> ready{false}, stop{false};
-    std::thread peer(peerServe, getenv("TESSEL_X24"), "PRIMARY", c.text, c.chunk, false, &ready, &stop);
+    std::thread peer(peerServe, getenv("TESSEL_X24"), "PRIMARY", c.text, c.chunk, false, &ready, &stop, c.announced);
     while (!ready.load()) std::this_thread::yield();
     PrimOutcome r = callPrimitive(910, screen, {smallIntegerFor(0)});
     stop.store(true);
@@ -133,7 +133,7 @@ TEST_F(X11Test, X11_Selection_ReadsThePeersSelectionThenCutBufferZero) {
 
   // A peer that owns PRIMARY and never answers: nil after the timeout, and the engine goes on.
   std::atomic<bool> ready{false}, stop{false};
-  std::thread silent(peerServe, getenv("TESSEL_X24"), "PRIMARY", std::string("unsaid"), 0L, true, &ready, &stop);
+  std::thread silent(peerServe, getenv("TESSEL_X24"), "PRIMARY", std::string("unsaid"), 0L, true, &ready, &stop, -1L);
   while (!ready.load()) std::this_thread::yield();
   PrimOutcome quiet = callPrimitive(910, screen, {smallIntegerFor(1)});
   stop.store(true);

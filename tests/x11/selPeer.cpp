@@ -87,7 +87,7 @@ PeerConversion peerConvert(const char* server, const char* selection, const char
 }
 
 void peerServe(const char* server, const char* selection, const std::string& text, long chunk, bool silent,
-               std::atomic<bool>* ready, std::atomic<bool>* stop) {
+               std::atomic<bool>* ready, std::atomic<bool>* stop, long announced) {
   Display* d = XOpenDisplay(server);
   if (d == nullptr) return;
   Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
@@ -122,7 +122,7 @@ void peerServe(const char* server, const char* selection, const std::string& tex
       continue;
     }
     XSelectInput(d, r.requestor, PropertyChangeMask);
-    long size = (long)text.size();
+    long size = announced >= 0 ? announced : (long)text.size();
     XChangeProperty(d, r.requestor, r.property, incr, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&size), 1);
     XSendEvent(d, r.requestor, False, 0, &notify);
     XFlush(d);

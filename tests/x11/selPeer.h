@@ -23,6 +23,7 @@ PeerConversion peerConvert(const char* server, const char* selection, const char
 
 // Owns the selection with the text and answers STRING requests (INCR with the chunk size
 // when the text is longer) until stop is set; with silent it answers nothing at all.
-// ready is set once it owns the selection.
+// ready is set once it owns the selection. announced: the size an INCR transfer announces
+// (-1: the text's; a sender may send more than it announced).
 void peerServe(const char* server, const char* selection, const std::string& text, long chunk, bool silent,
-               std::atomic<bool>* ready, std::atomic<bool>* stop);
+               std::atomic<bool>* ready, std::atomic<bool>* stop, long announced = -1);

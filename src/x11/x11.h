@@ -250,7 +250,7 @@ uint32_t readGraphicsState(oop gc, uint32_t parts, GraphicsState* s, bool* usabl
 void applyGraphicsState(GraphicsState* s, uint32_t parts);
 inline bool fits16(int64_t v) { return v >= -32768 && v <= 32767; }
 
-// ---- Parts of the window system built elsewhere (stand-ins until then) ---------------------
+// ---- Input methods, selections, the herald, images, fonts, cursors, drag loops -------------
 
 void registerX11InputManagerRoutines();
 XIC keyPressToXIC(XKeyEvent* event);

@@ -157,11 +157,11 @@ static bool runDrag(Drag* g, unsigned int tracked, bool hold, int64_t* px, int64
     XWindowEvent(g->display, g->root, dragEventMask, &ev);
     if (ev.type == ButtonPress || ev.type == ButtonRelease) {
       const XButtonEvent& b = ev.xbutton;
-      if (b.window == g->root) *px = b.x_root, *py = b.y_root;
+      // Where the button went up (or down) is where the shape ends, motion seen or not.
+      if (b.window == g->root) *px = b.x_root, *py = b.y_root, follow(g, *px, *py);
       unsigned int own = b.button >= 1 && b.button <= 3 ? Button1Mask << (b.button - 1) : 0;
       state = b.state ^ own;
       done = !going(state) || (hold && (own & tracked) == 0);
-      if (!done) follow(g, *px, *py);
     } else if (ev.type == MotionNotify) {
       if (ev.xmotion.is_hint) {
         int64_t x, y;

@@ -134,16 +134,21 @@ static XImage* convertPicture(Display* d, const unsigned long pixels[16]) {
 void pdHeraldScreenGUI(const char* text) {
   if (herald.display != nullptr) return;
   const char* name = getenv("DISPLAY");
-  if (name == nullptr || (herald.display = XOpenDisplay(name)) == nullptr) return;
-  Display* d = herald.display;
+  if (name == nullptr) return;
+  // The picture file before the connection: without one the server sees no client come and go.
   char path[4096];
   locatePicture(path, sizeof path);
   herald.library = dlopen(path, RTLD_LAZY);
   if (herald.library == nullptr) {
     fprintf(stderr, "couldn't open %s; %s\n", path, dlerror());
-    pdTearDownHerald();
     return;
   }
+  if ((herald.display = XOpenDisplay(name)) == nullptr) {
+    dlclose(herald.library);
+    herald.library = nullptr;
+    return;
+  }
+  Display* d = herald.display;
   bool shown = false;
   XImage* image = nullptr;
   if (readPicture(herald.library)) {

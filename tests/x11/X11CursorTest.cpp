@@ -2,7 +2,9 @@
 // server shows (XFixes), the warp seen by XQueryPointer, grid snapping of the start, and a
 // drag driven by a second client that the server grab does not hold up (XTestGrabControl).
 #include <cstring>
-#include <thread>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
@@ -114,50 +116,67 @@ TEST_F(X11Test, X11_Drag_StartSnappedAndClampedWhenNoButtonIsHeld) {
   EXPECT_TRUE(callPrimitive(935, screen, dragArguments(this, 0, 0, 0, -1, nilOop(), 1, true)).failed) << "negative step";
 }
 
-// A second client (connected before the grab, and impervious to it) waits until the engine
-// holds the pointer, then moves it by steps and lets the button go (or presses it).
-static void drive(Display* peer, int x, int y, bool release) {
+// A second client in a process of its own, made impervious to the server grab, waits until
+// the engine holds the pointer, then moves it by steps and lets the button go; again every
+// 50 ms (for up to 5 s) until it is stopped, should the first ones have come before the grab.
+static pid_t startDriver(const char* server, int x, int y) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t child = fork();
+  if (child != 0) {
+    char c = 0;
+    close(ready[1]);
+    if (child < 0 || read(ready[0], &c, 1) != 1) child = -1;
+    close(ready[0]);
+    return child;
+  }
+  close(ready[0]);
+  Display* peer = XOpenDisplay(server);
+  if (peer == nullptr) _exit(1);
+  XTestGrabControl(peer, True);
+  XSync(peer, False);
+  if (write(ready[1], "r", 1) != 1) _exit(1);
   Window root = DefaultRootWindow(peer);
+  struct timespec pause = {0, 5000000};
   for (int i = 0; i < 400; i++) {
     int r = XGrabPointer(peer, root, False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
     if (r == GrabSuccess) XUngrabPointer(peer, CurrentTime);
     XSync(peer, False);
     if (r == AlreadyGrabbed) break;
-    struct timespec pause = {0, 5000000};
     nanosleep(&pause, nullptr);
   }
-  for (int k = 1; k <= 4; k++) XTestFakeMotionEvent(peer, DefaultScreen(peer), 100 + (x - 100) * k / 4, 100 + (y - 100) * k / 4, CurrentTime);
-  XTestFakeButtonEvent(peer, 1, release ? False : True, CurrentTime);
-  XSync(peer, False);
-  if (!release) XTestFakeButtonEvent(peer, 1, False, CurrentTime);
-  XSync(peer, False);
+  for (int round = 0; round < 100; round++) {
+    for (int k = 1; k <= 4; k++)
+      XTestFakeMotionEvent(peer, DefaultScreen(peer), 100 + (x - 100) * k / 4, 100 + (y - 100) * k / 4, CurrentTime);
+    XTestFakeButtonEvent(peer, 1, False, CurrentTime);
+    XSync(peer, False);
+    pause.tv_nsec = 50000000;
+    nanosleep(&pause, nullptr);
+  }
+  _exit(0);
 }
 
 TEST_F(X11Test, X11_Drag_ShapeFollowsThePointerUntilRelease) {
   oop screen = openScreen();
+  // The shape starts at (50, 50), 50 left of and above the pointer; it ends 50 left of and
+  // above where the pointer stops (140, 170), on the grid from origin 0.
   struct Case {
-    bool hold;  // true: drag while held, ended by the release; false: until the press
     int64_t step, wantX, wantY;
-  } cases[] = {{true, 0, 90, 120}, {false, 10, 90, 120}, {true, 7, 91, 119}};
+  } cases[] = {{0, 90, 120}, {7, 91, 119}};
   for (const Case& c : cases) {
     XTestFakeMotionEvent(own, DefaultScreen(own), 100, 100, CurrentTime);
-    if (c.hold) XTestFakeButtonEvent(own, 1, True, CurrentTime);
+    XTestFakeButtonEvent(own, 1, True, CurrentTime);
     XSync(own, False);
-    // The shape starts at (50, 50), 50 left of and above the pointer; it ends 50 left of and
-    // above where the pointer stops (140, 170), on the grid from origin 0.
-    Display* second = XOpenDisplay(getenv("TESSEL_X24"));
-    ASSERT_NE(second, nullptr);
-    XTestGrabControl(second, True);
-    XSync(second, False);
-    std::thread peer(drive, second, 140, 170, c.hold);
-    PrimOutcome r = callPrimitive(935, screen, dragArguments(this, 50, 50, 0, c.step, nilOop(), 1, c.hold));
-    peer.join();
-    XCloseDisplay(second);
+    pid_t driver = startDriver(getenv("TESSEL_X24"), 140, 170);
+    ASSERT_GT(driver, 0);
+    PrimOutcome r = callPrimitive(935, screen, dragArguments(this, 50, 50, 0, c.step, nilOop(), 1, true));
+    kill(driver, SIGTERM);
+    waitpid(driver, nullptr, 0);
     ASSERT_FALSE(r.failed);
     oop at = slotOf(r.result, 0), pointer = slotOf(r.result, 1);
     EXPECT_EQ(slotOf(pointer, 0), smallIntegerFor(140));
     EXPECT_EQ(slotOf(pointer, 1), smallIntegerFor(170));
-    EXPECT_EQ(slotOf(at, 0), smallIntegerFor(c.wantX)) << "hold " << c.hold << " step " << c.step;
+    EXPECT_EQ(slotOf(at, 0), smallIntegerFor(c.wantX)) << "step " << c.step;
     EXPECT_EQ(slotOf(at, 1), smallIntegerFor(c.wantY));
   }
   // The server is free again: another client grabs it at once.

@@ -10,6 +10,7 @@
 #include "mman/testHeap.h"
 #include "x11/x11Fixture.h"
 
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 
@@ -73,6 +74,7 @@ TEST_F(X11Test, X11_Cursor_MadeSetOnEveryWindowAndFreed) {
 TEST_F(X11Test, X11_Cursor_WarpSeenByXQueryPointer) {
   oop screen = openScreen();
   ASSERT_FALSE(callPrimitive(912, screen, {point(123, 45)}).failed);
+  XSync(displayOf(screen), False);
   Window root, child;
   int rx, ry, wx, wy;
   unsigned int mask;
@@ -117,8 +119,8 @@ TEST_F(X11Test, X11_Drag_StartSnappedAndClampedWhenNoButtonIsHeld) {
 }
 
 // A second client in a process of its own, made impervious to the server grab, waits until
-// the engine holds the pointer, then moves it by steps and lets the button go; again every
-// 50 ms (for up to 5 s) until it is stopped, should the first ones have come before the grab.
+// the engine has drawn the outline, then moves the pointer by steps and lets the button go;
+// again every 50 ms (for up to 5 s) until it is stopped.
 static pid_t startDriver(const char* server, int x, int y) {
   int ready[2];
   if (pipe(ready) != 0) return -1;
@@ -135,16 +137,18 @@ static pid_t startDriver(const char* server, int x, int y) {
   if (peer == nullptr) _exit(1);
   XTestGrabControl(peer, True);
   XSync(peer, False);
-  if (write(ready[1], "r", 1) != 1) _exit(1);
+  // The drag has begun once its outline (the square's top edge at y 50) is on the root.
   Window root = DefaultRootWindow(peer);
+  auto edge = [&]() {
+    XImage* image = XGetImage(peer, root, 55, 50, 1, 1, AllPlanes, ZPixmap);
+    unsigned long pixel = image != nullptr ? XGetPixel(image, 0, 0) : 0;
+    if (image != nullptr) XDestroyImage(image);
+    return pixel;
+  };
+  unsigned long before = edge();
+  if (write(ready[1], "r", 1) != 1) _exit(1);
   struct timespec pause = {0, 5000000};
-  for (int i = 0; i < 400; i++) {
-    int r = XGrabPointer(peer, root, False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
-    if (r == GrabSuccess) XUngrabPointer(peer, CurrentTime);
-    XSync(peer, False);
-    if (r == AlreadyGrabbed) break;
-    nanosleep(&pause, nullptr);
-  }
+  for (int i = 0; i < 1000 && edge() == before; i++) nanosleep(&pause, nullptr);
   for (int round = 0; round < 100; round++) {
     for (int k = 1; k <= 4; k++)
       XTestFakeMotionEvent(peer, DefaultScreen(peer), 100 + (x - 100) * k / 4, 100 + (y - 100) * k / 4, CurrentTime);

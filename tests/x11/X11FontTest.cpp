@@ -3,6 +3,7 @@
 // pixel for pixel with the same text drawn by Xlib on the test's own connection.
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
@@ -26,12 +27,23 @@ static oop table(X11Test* t, uint64_t size = 512) {
   return b;
 }
 
+// Font objects loaded by a case, freed (980) when it ends: Xlib's records of them would
+// outlive the case.
+static std::vector<oop> loadedFonts;
+struct FreeFonts {
+  ~FreeFonts() {
+    for (oop f : loadedFonts) callPrimitive(980, f, {});
+    loadedFonts.clear();
+  }
+};
+
 // A font object (908's handle in slot 0), or nil when the font does not load.
 static oop loadFont(oop screen, const char* name) {
   PrimOutcome r = callPrimitive(908, screen, {byteString(name)});
   if (r.failed) return nilOop();
   oop f = newOldObject(testClasses.threeSlots, 3);
   X11Test::setSlot(f, 0, slotOf(r.result, 0));
+  loadedFonts.push_back(f);
   return f;
 }
 
@@ -128,6 +140,7 @@ TEST_F(X11Test, X11_Font_LoadFreeAndListAgainstXlib) {
 }
 
 TEST_F(X11Test, X11_Font_WidthsOfOneAndTwoRowFonts) {
+  FreeFonts freeing;
   oop screen = openScreen();
   struct Case {
     const char* font;
@@ -165,6 +178,7 @@ TEST_F(X11Test, X11_Font_WidthsOfOneAndTwoRowFonts) {
 }
 
 TEST_F(X11Test, X11_Font_ExtentsAgainstXTextExtents) {
+  FreeFonts freeing;
   oop screen = openScreen();
   oop fixed = loadFont(screen, "fixed"), wide = loadFont(screen, twoRowFont);
   ASSERT_TRUE(fixed != nilOop() && wide != nilOop());
@@ -216,6 +230,7 @@ TEST_F(X11Test, X11_Font_ExtentsAgainstXTextExtents) {
 }
 
 TEST_F(X11Test, X11_Font_DrawnTextMatchesXDrawStringInChunks) {
+  FreeFonts freeing;
   oop screen = openScreen();
   oop font = loadFont(screen, "fixed");
   ASSERT_NE(font, nilOop());
@@ -260,6 +275,7 @@ TEST_F(X11Test, X11_Font_DrawnTextMatchesXDrawStringInChunks) {
 }
 
 TEST_F(X11Test, X11_Font_TwoByteCharactersSendRowThenColumn) {
+  FreeFonts freeing;
   oop screen = openScreen();
   oop font = loadFont(screen, twoRowFont);
   ASSERT_NE(font, nilOop());

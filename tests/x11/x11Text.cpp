@@ -49,5 +49,10 @@ int main(int argc, char** argv) {
       black += p == BlackPixel(d, scr);
     }
   printf("%u pixels differ, %u black\n", differ, black);
+  XDestroyImage(engine);
+  XDestroyImage(mine);
+  XFreeGC(d, gc);
+  XFreeFont(d, font);
+  XCloseDisplay(d);
   return differ == 0 && black > 0 ? 0 : 1;
 }

@@ -254,12 +254,12 @@ static oop drawText(oop receiver, oop string, oop start, oop stop, oop position,
       armXFlush();
       return x11Fail(errXOutside16Bits, numArgs);
     }
-    int advance;
+    int advance;  // only a chunk with another after it moves x
     if (twoByte) {
       XChar2b chars[textChunk];
       toChar2b(bytes + 2 * (first + done), n, chars);
       XDrawString16(d->display, d->drawable, d->gc, (int)x, (int)y, chars, (int)n);
-      advance = n == textChunk ? XTextWidth16(font, chars, (int)n) : 0;
+      advance = done + n < count ? XTextWidth16(font, chars, (int)n) : 0;
     } else {
       char chars[textChunk];
       if (!translateChunk(bytes + first + done, n, map, chars)) {
@@ -267,7 +267,7 @@ static oop drawText(oop receiver, oop string, oop start, oop stop, oop position,
         return x11Fail(primErrBadArgument, numArgs);
       }
       XDrawString(d->display, d->drawable, d->gc, (int)x, (int)y, chars, (int)n);
-      advance = n == textChunk ? XTextWidth(font, chars, (int)n) : 0;
+      advance = done + n < count ? XTextWidth(font, chars, (int)n) : 0;
     }
     x += advance;
   }

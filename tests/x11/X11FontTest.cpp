@@ -210,7 +210,7 @@ TEST_F(X11Test, X11_Font_ExtentsAgainstXTextExtents) {
 
   // The argument checks: range, table size and entries, the font slot.
   oop remapped = table(this);
-  reinterpret_cast<uint16_t*>(bodyOf(headerOf(remapped)))['b'] = 0x0141;
+  reinterpret_cast<uint16_t*>(bodyOf(headerOf(remapped)))[uint8_t('b')] = 0x0141;
   oop freed = newOldObject(testClasses.threeSlots, 3);
   struct Bad {
     oop font;

@@ -5,11 +5,11 @@
 
 JOBS ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
-# Every configuration treats a compiler warning as an error.
+# The tested configurations treat a compiler warning as an error.
 WERROR = -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 PACKAGES = g++ clang libclang-rt-14-dev cmake ninja-build make libgtest-dev libbenchmark-dev \
            zlib1g-dev libx11-dev mingw-w64 libz-mingw-w64-dev wine wine64 xvfb xauth \
-           x11-utils xdotool libxtst-dev x11-apps twm nodejs
+           x11-utils xdotool libxtst-dev x11-apps twm nodejs xfonts-base xfonts-75dpi libxfixes-dev
 # Each GoogleTest case is a ctest test of its own; they run CTEST_JOBS at a time.
 CTEST_JOBS ?= 6
 CTEST = ctest -j $(CTEST_JOBS) --output-on-failure

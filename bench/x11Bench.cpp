@@ -1,6 +1,7 @@
 // Benchmarks of the X11 window system against an Xvfb server of their own: 10,000 rectangle
 // fills through primitive 988 beside the same XFillRectangle calls from C on one connection,
-// and 10,000 key events queued and drained through 914 beside a raw XNextEvent loop. Without
+// 10,000 key events queued and drained through 914 beside a raw XNextEvent loop, and 1000
+// strings of 1024 characters drawn through 957 beside XDrawString. Without
 // Xvfb they are skipped with a message.
 #include <benchmark/benchmark.h>
 
@@ -193,5 +194,47 @@ void BM_X11Events(benchmark::State& state, bool engine) {
 }
 BENCHMARK_CAPTURE(BM_X11Events, queue914, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_X11Events, xnextevent, false)->Unit(benchmark::kMillisecond);
+
+typedef oop (*DrawText)(oop, oop, oop, oop, oop, oop);
+
+// 1000 strings of 1024 characters in "fixed": through 957 (the identity translation table)
+// or XDrawString on the benchmark's own connection; each run ends with a sync.
+void BM_X11Text(benchmark::State& state, bool engine) {
+  if (!ready(state)) return;
+  X11Fixture& f = fixture();
+  constexpr int strings = 1000, length = 1024;
+  char text[length];
+  for (int i = 0; i < length; i++) text[i] = (char)(32 + i % 95);
+  oop screen = holding(newOldObject(classIndexByteArray, 8));
+  memcpy(bodyOf(headerOf(slotOf(screen, 0))), &f.engine, sizeof f.engine);
+  PrimOutcome font = callPrimitive(908, screen, {byteString("fixed")});
+  if (font.failed) return state.SkipWithError("no font fixed");
+  bodyOf(headerOf(f.gc))[8] = slotOf(font.result, 0);
+  oop string = newOldObject(classIndexByteArray, length);
+  memcpy(bodyOf(headerOf(string)), text, length);
+  oop table = newOldObject(classIndexByteArray, 512);
+  for (int i = 0; i < 256; i++) reinterpret_cast<uint16_t*>(bodyOf(headerOf(table)))[i] = (uint16_t)i;
+  oop at = newPoint(0, 20), start = smallIntegerFor(1), stop = smallIntegerFor(length);
+  DrawText draw957 = reinterpret_cast<DrawText>(getPrimEntry(957)->function);
+  Window w = (Window)xidOf(f.window);
+  XFontStruct* mine = XLoadQueryFont(f.own, "fixed");
+  GC gc = XCreateGC(f.own, w, 0, nullptr);
+  XSetFont(f.own, gc, mine->fid);
+  for (auto _ : state) {
+    if (engine) {
+      for (int i = 0; i < strings; i++) draw957(f.gc, string, start, stop, at, table);
+      XSync(f.engine, False);
+    } else {
+      for (int i = 0; i < strings; i++) XDrawString(f.own, w, gc, 0, 20, text, length);
+      XSync(f.own, False);
+    }
+  }
+  XFreeGC(f.own, gc);
+  XFreeFont(f.own, mine);
+  bodyOf(headerOf(f.gc))[8] = nilOop();
+  state.SetItemsProcessed(state.iterations() * strings);
+}
+BENCHMARK_CAPTURE(BM_X11Text, primitive957, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_X11Text, xlib, false)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -232,7 +232,25 @@ int readDrawablePixels(Display* display, Drawable drawable, int x, int y, unsign
                        unsigned height, oop bytes, uint64_t start);
 extern uint64_t x11WindowCount;
 
-// ---- Parts of the window system built elsewhere (stand-ins until then) ---------------------
+// What a graphics-context object asks of the X GC, read and checked before anything is sent.
+enum : uint32_t { partDrawable = 1, partClip = 2, partLine = 4, partFont = 8, partPaint = 16, partTranslation = 32 };
+enum : uint32_t { filledParts = 1 | 2 | 16 | 32, outlineParts = 1 | 2 | 4 | 16 | 32, gcSlots = 14 };
+struct GraphicsState {
+  DrawableHandle* handle;
+  XGCValues values;
+  unsigned long mask;
+  bool clip;
+  int16_t clipX, clipY;
+  uint16_t clipWidth, clipHeight;
+  int64_t tx, ty;  // translation added to every coordinate
+};
+// The parts asked of the object, checked: 0, or the number of the first unsuitable slot
+// (0 too when the object itself is no graphics context: *usable says which).
+uint32_t readGraphicsState(oop gc, uint32_t parts, GraphicsState* s, bool* usable);
+void applyGraphicsState(GraphicsState* s, uint32_t parts);
+inline bool fits16(int64_t v) { return v >= -32768 && v <= 32767; }
+
+// ---- Input methods, selections, the herald, images, fonts, cursors, drag loops -------------
 
 void registerX11InputManagerRoutines();
 XIC keyPressToXIC(XKeyEvent* event);
@@ -251,6 +269,13 @@ void initX11ImagePrims();
 void initX11FontPrims();
 void initX11AnimationPrims();
 void initX11CursPrims();
+
+// A one-bit pixmap receiver with its width and height in its next two slots; 0 when not.
+int getMask(oop object, Pixmap* pixmap, int64_t* width, int64_t* height, int* flag);
+// Translated points of an Array of Points as a ByteArray of XPoints (mode 1: relative).
+oop buildXPoints(oop points, oop origin, uint64_t* count, int64_t tx, int64_t ty, int mode);
+XImage* createImage(Display* display, oop image);  // over the image object's bits, or null
+void destroyImage(XImage* image);                  // leaves the bits alone
 
 // ---- Small helpers of the primitives -------------------------------------------------------
 

@@ -13,22 +13,6 @@
 #include "prim/prDouble.h"
 #include "x11/x11.h"
 
-enum : uint32_t { partDrawable = 1, partClip = 2, partLine = 4, partFont = 8, partPaint = 16, partTranslation = 32 };
-enum : uint32_t { filledParts = 1 | 2 | 16 | 32, outlineParts = 1 | 2 | 4 | 16 | 32, gcSlots = 14 };
-
-// What a graphics-context object asks of the X GC, read and checked before anything is sent.
-struct GraphicsState {
-  DrawableHandle* handle;
-  XGCValues values;
-  unsigned long mask;
-  bool clip;
-  int16_t clipX, clipY;
-  uint16_t clipWidth, clipHeight;
-  int64_t tx, ty;  // translation added to every coordinate
-};
-
-static bool fits16(int64_t v) { return v >= -32768 && v <= 32767; }
-
 static oop gcSlot(oop gc, uint32_t slot) { return slotOf(gc, slot - 1); }
 
 static bool smallIntegerSlot(oop gc, uint32_t slot, int64_t* out) {
@@ -107,9 +91,7 @@ static uint32_t readPaint(oop gc, GraphicsState* s) {
   return 0;
 }
 
-// The parts asked of the object, checked: 0, or the number of the first unsuitable slot
-// (0 too when the object itself is no graphics context: *usable says which).
-static uint32_t readGraphicsState(oop gc, uint32_t parts, GraphicsState* s, bool* usable) {
+uint32_t readGraphicsState(oop gc, uint32_t parts, GraphicsState* s, bool* usable) {
   memset(s, 0, sizeof *s);
   *usable = !isImmediate(gc) && hasPtrs(headerOf(gc)) && bodyWordsOf(headerOf(gc)) >= gcSlots;
   if (!*usable) return 0;
@@ -126,7 +108,7 @@ static uint32_t readGraphicsState(oop gc, uint32_t parts, GraphicsState* s, bool
   return 0;
 }
 
-static void applyGraphicsState(GraphicsState* s, uint32_t parts) {
+void applyGraphicsState(GraphicsState* s, uint32_t parts) {
   DrawableHandle* h = s->handle;
   if (s->mask != 0) XChangeGC(h->display, h->gc, s->mask, &s->values);
   if (!(parts & partClip)) return;

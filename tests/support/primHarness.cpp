@@ -157,6 +157,18 @@ PrimOutcome callPrimitiveOn(uint64_t* segment, uint32_t number, oop receiver, co
                                                      a[9], a[10], a[11]);
       break;
     }
+    case 14: {  // the drag loops
+      typedef oop (*Fourteen)(oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop);
+      result = reinterpret_cast<Fourteen>(e->function)(receiver, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
+                                                       a[9], a[10], a[11], a[12], a[13]);
+      break;
+    }
+    case 15: {
+      typedef oop (*Fifteen)(oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop, oop);
+      result = reinterpret_cast<Fifteen>(e->function)(receiver, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
+                                                      a[9], a[10], a[11], a[12], a[13], a[14]);
+      break;
+    }
     default: assert(!"primitives of 9 to 11 arguments take the var-arg form");
   }
   frameFailureHook = nullptr;

@@ -15,23 +15,27 @@ require_x11_tools() {
 }
 
 # start_xvfb DEPTH: a new server with one 640x480 screen of that depth; its name in XVFB_DISPLAY.
+# The server picks a free display number itself and writes it once it accepts connections
+# (-displayfd), so scripts running side by side never share or kill each other's server. It
+# does not reset when its last client leaves (-noreset): a connection made during a reset
+# would be refused.
 start_xvfb() {
-  local depth=$1 n pid i
-  for n in $(seq $((RANDOM % 500 + 100)) 1100); do
-    if [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; then continue; fi
-    Xvfb ":$n" -screen 0 "640x480x$depth" -nolisten tcp >/dev/null 2>&1 &
-    pid=$!
-    for i in $(seq 100); do
-      if xdpyinfo -display ":$n" >/dev/null 2>&1; then
-        XVFB_PIDS="$XVFB_PIDS $pid"
-        XVFB_DISPLAY=":$n"
-        return 0
-      fi
-      kill -0 "$pid" 2>/dev/null || break  # the number was taken meanwhile: try the next
-      sleep 0.05
-    done
-    kill "$pid" 2>/dev/null
+  local depth=$1 number pid i
+  number=$(mktemp)
+  Xvfb -displayfd 3 -noreset -screen 0 "640x480x$depth" -nolisten tcp 3>"$number" >/dev/null 2>&1 &
+  pid=$!
+  for i in $(seq 200); do
+    if [ -s "$number" ] && xdpyinfo -display ":$(cat "$number")" >/dev/null 2>&1; then
+      XVFB_PIDS="$XVFB_PIDS $pid"
+      XVFB_DISPLAY=":$(cat "$number")"
+      rm -f "$number"
+      return 0
+    fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
   done
+  kill "$pid" 2>/dev/null
+  rm -f "$number"
   echo "no Xvfb server could be started"
   exit 1
 }

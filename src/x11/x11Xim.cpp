@@ -22,14 +22,15 @@
 
 static struct {
   bool bound;
-  void (*fail)(int code);
+  // As include/tessel/oe.h declares them.
+  void (*fail)(int32_t code);
   oop (*nil)();
   oop (*allocArray)(oop value, int64_t n);
-  oop (*basicAtPut)(oop object, int64_t index, oop value);
+  void (*basicAtPut)(oop object, int64_t index, oop value);
   oop (*ctoSTint)(int64_t value);
-  oop (*allocByteArray)(int byte, int64_t n);
-  oop (*copyCtoSTbytes)(oop object, const void* buffer, uint64_t length, int64_t start, uint64_t* count);
-  oop (*copySTtoCbytes)(oop object, void* buffer, uint64_t length, int64_t start, uint64_t* count);
+  oop (*allocByteArray)(char byte, int64_t n);
+  oop (*copyCtoSTbytes)(oop object, const void* buffer, int64_t length, int64_t start, int64_t* count);
+  oop (*copySTtoCbytes)(oop object, void* buffer, int64_t length, int64_t start, int64_t* count);
 } up;
 
 static bool bindUP() {
@@ -161,17 +162,17 @@ static void unmapXIC(XIC context) {
 static oop retrieveConversion(oop eventBytes) {
   if (!bindUP()) return 0;
   XEvent event;
-  uint64_t copied = 0;
+  int64_t copied = 0;
   if (!isByteObject(eventBytes) || byteSizeOf(headerOf(eventBytes)) < sizeof event) return up.nil();
-  up.copySTtoCbytes(eventBytes, &event, sizeof event, 1, &copied);
-  if (copied < sizeof event) return up.nil();
+  up.copySTtoCbytes(eventBytes, &event, int64_t(sizeof event), 1, &copied);
+  if (copied < int64_t(sizeof event)) return up.nil();
   unsigned long serial = event.xkey.serial;
   Conversion* c = static_cast<Conversion*>(
       unlinkFirst(&conversions, [&](void* v) { return static_cast<Conversion*>(v)->serial == serial; }));
   if (c == nullptr) return up.nil();
   oop bytes = up.allocByteArray(0, c->length);
-  uint64_t count = 0;
-  if (bytes != 0 && c->length > 0) up.copyCtoSTbytes(bytes, c->text, (uint64_t)c->length, 1, &count);
+  int64_t count = 0;
+  if (bytes != 0 && c->length > 0) up.copyCtoSTbytes(bytes, c->text, int64_t(c->length), 1, &count);
   freeConversion(c);
   return bytes;
 }

@@ -18,32 +18,31 @@
 // The user-primitive functions the routines answer through, where the program has none of
 // its own (weak: the program's own win).
 extern "C" {
-__attribute__((weak)) void UPfail(int) {}
+__attribute__((weak)) void UPfail(int32_t) {}
 __attribute__((weak)) oop UPnil() { return nilOop(); }
 __attribute__((weak)) oop UPallocArray(oop value, int64_t n) {
   oop a = newOldObject(classIndexArray, (uint64_t)n);
   for (int64_t i = 0; i < n; i++) X11Test::setSlot(a, (uint64_t)i, value);
   return a;
 }
-__attribute__((weak)) oop UPbasicAtPut(oop object, int64_t index, oop value) {
+__attribute__((weak)) void UPbasicAtPut(oop object, int64_t index, oop value) {
   X11Test::setSlot(object, (uint64_t)index - 1, value);
-  return object;
 }
 __attribute__((weak)) oop UPCtoSTint(int64_t value) { return smallIntegerFor(value); }
-__attribute__((weak)) oop UPallocByteArray(int byte, int64_t n) {
+__attribute__((weak)) oop UPallocByteArray(char byte, int64_t n) {
   oop b = newOldObject(classIndexByteArray, (uint64_t)n);
   memset(bodyOf(headerOf(b)), byte, (size_t)n);
   return b;
 }
-__attribute__((weak)) oop UPcopyCtoSTbytes(oop object, const void* buffer, uint64_t length, int64_t start, uint64_t* count) {
-  uint64_t room = byteSizeOf(headerOf(object)) - (uint64_t)(start - 1), n = length < room ? length : room;
-  memcpy(reinterpret_cast<char*>(bodyOf(headerOf(object))) + start - 1, buffer, n);
+__attribute__((weak)) oop UPcopyCtoSTbytes(oop object, const void* buffer, int64_t length, int64_t start, int64_t* count) {
+  int64_t room = int64_t(byteSizeOf(headerOf(object))) - (start - 1), n = length < room ? length : room;
+  memcpy(reinterpret_cast<char*>(bodyOf(headerOf(object))) + start - 1, buffer, size_t(n));
   *count = n;
   return object;
 }
-__attribute__((weak)) oop UPcopySTtoCbytes(oop object, void* buffer, uint64_t length, int64_t start, uint64_t* count) {
-  uint64_t room = byteSizeOf(headerOf(object)) - (uint64_t)(start - 1), n = length < room ? length : room;
-  memcpy(buffer, reinterpret_cast<const char*>(bodyOf(headerOf(object))) + start - 1, n);
+__attribute__((weak)) oop UPcopySTtoCbytes(oop object, void* buffer, int64_t length, int64_t start, int64_t* count) {
+  int64_t room = int64_t(byteSizeOf(headerOf(object))) - (start - 1), n = length < room ? length : room;
+  memcpy(buffer, reinterpret_cast<const char*>(bodyOf(headerOf(object))) + start - 1, size_t(n));
   *count = n;
   return object;
 }

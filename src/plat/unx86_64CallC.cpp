@@ -26,7 +26,6 @@
 #include "plat/unxThreads.h"
 #include "prim/prThreads.h"
 
-static const char callOutSource[] = "src/plat/unx86_64CallC";
 
 // Error words of the CallErrorRecord (negative SmallIntegers: PrimErrorTable entry n-1).
 enum : int64_t {
@@ -168,17 +167,9 @@ static bool refuse(CallBuild& b, int64_t code, uint64_t position) {
   return false;
 }
 
-static bool numberAsDouble(oop arg, double* out) {
-  if (isSmallInteger(arg)) return *out = double(smallIntegerValue(arg)), true;
-  if (isSmallDouble(arg)) return *out = loadSmallDoubleFromOop(arg), true;
-  if (isDoubleObject(arg)) return *out = doubleValueOf(arg), true;
-  if (isFloatObject(arg)) return *out = double(floatValueOf(arg)), true;
-  return false;
-}
-
 static bool floatingArgument(CallBuild& b, uint32_t kind, oop arg, uint64_t position) {
   double d;
-  if (!numberAsDouble(arg, &d)) return refuse(b, 0, position);
+  if (!calloutNumberAsDouble(arg, &d)) return refuse(b, 0, position);
   if (kind == ckFloat) {
     float f = isFloatObject(arg) ? floatValueOf(arg) : float(d);
     uint32_t bits;
@@ -279,57 +270,12 @@ static bool convertArgument(CallBuild& b, uint32_t kind, oop arg, uint64_t posit
   return refuse(b, 0, position);
 }
 
-// Argument i of n: base[n - trailing - i], or the segment's saved-argument words.
-static oop argumentAt(const uint64_t* base, uint64_t n, uint64_t trailing, uint64_t i) {
-  int64_t index = int64_t(n) - int64_t(trailing < n ? trailing : n) - int64_t(i);
-  return index > 0 ? base[index] : currentStack[shArg0 - index];
-}
-
 // ---- Results ---------------------------------------------------------------------------------
-
-static oop noMemory(CallErrorRecord* record) {
-  record->code = oop(callNoMemory);
-  return 0;
-}
-
-// The preallocated result object, when it is one (the call-out may run without one).
-static bool hasResultObject(bool pointers) {
-  oop r = calloutResult;
-  return r != 0 && isHeapObject(r) && r != nilOop() && hasPtrs(headerOf(r)) == pointers;
-}
-
-static oop pointerResult(uint64_t address, CallErrorRecord* record) {
-  oop value = cUnsignedToOop(address);
-  if (value == 0) return noMemory(record);
-  if (!hasResultObject(true)) return value;
-  storeSlot(calloutResult, 0, value, callOutSource, __LINE__);
-  return calloutResult;
-}
-
-// A SmallDouble when the value has one, else the preallocated Double filled (or a new one).
-static oop doubleResult(double d, CallErrorRecord* record) {
-  if (fitsSmallDouble(d)) return smallDoubleFor(d);
-  if (!hasResultObject(false) || !isDoubleObject(calloutResult)) {
-    oop box = newDoubleBox(d);
-    return box != 0 ? box : noMemory(record);
-  }
-  memcpy(bodyOf(headerOf(calloutResult)), &d, 8);
-  return calloutResult;
-}
-
-static oop floatResult(float f, CallErrorRecord* record) {
-  if (!hasResultObject(false) || !isFloatObject(calloutResult)) {
-    oop box = newFloatBox(f);
-    return box != 0 ? box : noMemory(record);
-  }
-  memcpy(bodyOf(headerOf(calloutResult)), &f, 4);
-  return calloutResult;
-}
 
 // A struct result's bytes: from the two registers its pattern names, or from the hidden
 // buffer; into the C-data object in slot 0 of the preallocated result.
 static oop structResult(const CallRegisters& r, uint64_t pattern, const uint8_t* memory, uint64_t size) {
-  if (!hasResultObject(true) || bodyWordsOf(headerOf(calloutResult)) == 0 || !isCDataHolder(slotOf(calloutResult, 0)))
+  if (!calloutHasResultObject(true) || bodyWordsOf(headerOf(calloutResult)) == 0 || !isCDataHolder(slotOf(calloutResult, 0)))
     return nilOop();
   oop holder = calloutResult;
   uint64_t words[2] = {0, 0};
@@ -361,7 +307,7 @@ static oop integerResult(uint32_t kind, uint64_t rax, CallErrorRecord* record) {
     v = isCSignedKind(kind) ? uint64_t(int64_t(rax << shift) >> shift) : (rax << shift) >> shift;
   }
   oop answer = isCSignedKind(kind) ? cSignedToOop(int64_t(v)) : cUnsignedToOop(v);
-  return answer != 0 ? answer : noMemory(record);
+  return answer != 0 ? answer : calloutNoMemory(record);
 }
 
 // What the result kind makes of the registers after the call.
@@ -369,22 +315,22 @@ static oop convertResult(uint32_t kind, const CallRegisters& r, uint64_t pattern
                          uint64_t size, int savedErrno, CallErrorRecord* record) {
   if (isCIntegerKind(kind)) return integerResult(kind, r.rax, record);
   if (isCBooleanKind(kind)) return booleanResult(kind, r.rax);
-  if (isCPointerKind(kind)) return pointerResult(r.rax, record);
+  if (isCPointerKind(kind)) return calloutPointerResult(r.rax, record);
   switch (kind) {
     case ckFloat: {
       float f;
       memcpy(&f, r.xmm0, 4);
-      return floatResult(f, record);
+      return calloutFloatResult(f, record);
     }
     case ckDouble: {
       double d;
       memcpy(&d, r.xmm0, 8);
-      return doubleResult(d, record);
+      return calloutDoubleResult(d, record);
     }
     case ckLongDouble: {
       long double x;
       memcpy(&x, r.x87, sizeof x < 16 ? sizeof x : 16);
-      return doubleResult(double(x), record);
+      return calloutDoubleResult(double(x), record);
     }
     case ckObject: return r.rax;
     case ckStruct: return structResult(r, pattern, memory, size);
@@ -399,7 +345,6 @@ static oop convertResult(uint32_t kind, const CallRegisters& r, uint64_t pattern
     default: record->code = oop(callNotHere); return 0;
   }
 }
-
 
 // ---- Threaded calls ----------------------------------------------------------------------------
 
@@ -453,7 +398,7 @@ static uint64_t threadedCall(uint64_t flags, uint64_t address, const uint8_t* ki
   bool ok = true;
   for (uint64_t i = 0; ok && i < numArgs; i++) {
     uint32_t kind = kinds[i + 1];
-    ok = kind <= ckBool8 && convertArgument(b, kind, argumentAt(base, numArgs, trailing, i), i + 1);
+    ok = kind <= ckBool8 && convertArgument(b, kind, calloutArgumentAt(base, numArgs, trailing, i), i + 1);
     if (!ok && kind > ckBool8) refuse(b, 0, i + 1);
   }
   if (!ok) {
@@ -547,17 +492,17 @@ uint64_t pdCallC(uint64_t flags, uint64_t function, const uint8_t* kinds, uint64
   b.threaded = false;
   uint8_t localResult[localResultBytes];
   uint8_t* hidden = nullptr;
-  if (b.area == nullptr) return noMemory(record);
+  if (b.area == nullptr) return calloutNoMemory(record);
   bool inMemory = resultKind == ckStruct && !(flags & callFlagStructInRegisters);
   if (inMemory) {
     hidden = resultBytes <= localResultBytes ? localResult : static_cast<uint8_t*>(calloc(1, resultBytes));
-    if (hidden == nullptr) return noMemory(record);
+    if (hidden == nullptr) return calloutNoMemory(record);
     b.regs.ints[b.regs.intCount++] = uint64_t(uintptr_t(hidden));
   }
   bool ok = true;
   for (uint64_t i = 0; ok && i < numArgs; i++) {
     uint32_t kind = kinds[i + 1];
-    ok = kind <= ckBool8 && convertArgument(b, kind, argumentAt(base, numArgs, trailing, i), i + 1);
+    ok = kind <= ckBool8 && convertArgument(b, kind, calloutArgumentAt(base, numArgs, trailing, i), i + 1);
     if (!ok && kind > ckBool8) refuse(b, 0, i + 1);
   }
   if (ok && !resultKindAllowed(resultKind)) ok = false, record->code = oop(callNotHere);

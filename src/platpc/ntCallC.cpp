@@ -77,18 +77,10 @@ static bool refuse(WinCallBuild& b, int64_t code, uint64_t position) {
   return false;
 }
 
-static bool numberAsDouble(oop arg, double* out) {
-  if (isSmallInteger(arg)) return *out = double(smallIntegerValue(arg)), true;
-  if (isSmallDouble(arg)) return *out = loadSmallDoubleFromOop(arg), true;
-  if (isDoubleObject(arg)) return *out = doubleValueOf(arg), true;
-  if (isFloatObject(arg)) return *out = double(floatValueOf(arg)), true;
-  return false;
-}
-
 // A float fills the low 4 bytes of its zeroed word; a double (and a long double) the word.
 static bool floatingArgument(WinCallBuild& b, uint32_t kind, oop arg, uint64_t position) {
   double d;
-  if (!numberAsDouble(arg, &d)) return refuse(b, 0, position);
+  if (!calloutNumberAsDouble(arg, &d)) return refuse(b, 0, position);
   if (kind != ckFloat) return put(b, doubleBits(d)), true;
   float f = isFloatObject(arg) ? floatValueOf(arg) : float(d);
   uint32_t bits;
@@ -145,63 +137,20 @@ static bool convertArgument(WinCallBuild& b, uint32_t kind, oop arg, uint64_t po
   return refuse(b, 0, position);
 }
 
-// Argument i of n: base[n - trailing - i], or the segment's saved-argument words.
-static oop argumentAt(const uint64_t* base, uint64_t n, uint64_t trailing, uint64_t i) {
-  int64_t index = int64_t(n) - int64_t(trailing < n ? trailing : n) - int64_t(i);
-  return index > 0 ? base[index] : currentStack[shArg0 - index];
-}
-
 // ---- Results -------------------------------------------------------------------------------
-
-static oop noMemory(CallErrorRecord* record) {
-  record->code = oop(callNoMemory);
-  return 0;
-}
-
-static bool hasResultObject(bool pointers) {
-  oop r = calloutResult;
-  return r != 0 && isHeapObject(r) && r != nilOop() && hasPtrs(headerOf(r)) == pointers;
-}
 
 // An integer result is also left in the preallocated result object when there is one.
 static oop integerAnswer(oop value, CallErrorRecord* record) {
-  if (value == 0) return noMemory(record);
-  if (hasResultObject(true) && bodyWordsOf(headerOf(calloutResult)) != 0 && !isCDataHolder(slotOf(calloutResult, 0)))
+  if (value == 0) return calloutNoMemory(record);
+  if (calloutHasResultObject(true) && bodyWordsOf(headerOf(calloutResult)) != 0 && !isCDataHolder(slotOf(calloutResult, 0)))
     storeSlot(calloutResult, 0, value, callOutSource, __LINE__);
   return value;
-}
-
-static oop pointerResult(uint64_t address, CallErrorRecord* record) {
-  oop value = cUnsignedToOop(address);
-  if (value == 0) return noMemory(record);
-  if (!hasResultObject(true)) return value;
-  storeSlot(calloutResult, 0, value, callOutSource, __LINE__);
-  return calloutResult;
-}
-
-static oop doubleResult(double d, CallErrorRecord* record) {
-  if (fitsSmallDouble(d)) return smallDoubleFor(d);
-  if (!hasResultObject(false) || !isDoubleObject(calloutResult)) {
-    oop box = newDoubleBox(d);
-    return box != 0 ? box : noMemory(record);
-  }
-  memcpy(bodyOf(headerOf(calloutResult)), &d, 8);
-  return calloutResult;
-}
-
-static oop floatResult(float f, CallErrorRecord* record) {
-  if (!hasResultObject(false) || !isFloatObject(calloutResult)) {
-    oop box = newFloatBox(f);
-    return box != 0 ? box : noMemory(record);
-  }
-  memcpy(bodyOf(headerOf(calloutResult)), &f, 4);
-  return calloutResult;
 }
 
 // A struct result: size bytes of rax, or of the memory rax points at (the hidden buffer),
 // into the C-data object in slot 0 of the preallocated result.
 static oop structResult(uint64_t rax, bool inRegister, uint64_t size) {
-  if (!hasResultObject(true) || bodyWordsOf(headerOf(calloutResult)) == 0 || !isCDataHolder(slotOf(calloutResult, 0)))
+  if (!calloutHasResultObject(true) || bodyWordsOf(headerOf(calloutResult)) == 0 || !isCDataHolder(slotOf(calloutResult, 0)))
     return nilOop();
   const uint8_t* from = inRegister ? reinterpret_cast<const uint8_t*>(&rax) : reinterpret_cast<const uint8_t*>(uintptr_t(rax));
   ObjectHeader* data = headerOf(slotOf(calloutResult, 0));
@@ -227,18 +176,18 @@ oop winConvertResult(uint32_t kind, uint64_t rax, uint64_t xmm0, bool structInRe
     static const uint64_t masks[5] = {0xFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, ~uint64_t(0)};
     return booleanOop((rax & masks[kind - ckBool1]) != 0);
   }
-  if (isCPointerKind(kind)) return pointerResult(rax, record);
+  if (isCPointerKind(kind)) return calloutPointerResult(rax, record);
   switch (kind) {
     case ckFloat: {
       float f;
       memcpy(&f, &xmm0, 4);
-      return floatResult(f, record);
+      return calloutFloatResult(f, record);
     }
     case ckDouble:
     case ckLongDouble: {
       double d;
       memcpy(&d, &xmm0, 8);
-      return doubleResult(d, record);
+      return calloutDoubleResult(d, record);
     }
     case ckObject: return rax;
     case ckStruct: return structResult(rax, structInRegister, size);
@@ -310,7 +259,7 @@ uint64_t winCallC(uint64_t flags, uint64_t implicitFirst, uint64_t function, con
   uint64_t copyBytes = (hidden ? ((resultBytes + 15) & ~uint64_t(15)) : 0) + 16 * (numArgs + 1);
   for (uint64_t i = 0; i < numArgs; i++) {
     if (kinds[i + 1] != ckStruct) continue;
-    oop arg = argumentAt(base, numArgs, trailing, i);
+    oop arg = calloutArgumentAt(base, numArgs, trailing, i);
     if (isCComposite(arg) && bodyWordsOf(headerOf(arg)) >= 1 && isCDataHolder(slotOf(arg, 0)))
       copyBytes += byteSizeOf(headerOf(slotOf(arg, 0)));
   }
@@ -320,7 +269,7 @@ uint64_t winCallC(uint64_t flags, uint64_t implicitFirst, uint64_t function, con
   b.record = record;
   oop answer = 0;
   bool ok = b.stack != nullptr && b.copies != nullptr;
-  if (!ok) noMemory(record);
+  if (!ok) calloutNoMemory(record);
   uint8_t* resultBuffer = nullptr;
   if (ok && hidden) {
     resultBuffer = b.copies;
@@ -336,7 +285,7 @@ uint64_t winCallC(uint64_t flags, uint64_t implicitFirst, uint64_t function, con
   uint64_t firstKind = implicitFirst != 0 ? 2 : 1;
   for (uint64_t i = 0; ok && i < numArgs; i++, position++) {
     uint32_t kind = kinds[i + firstKind];
-    ok = kind <= ckBool8 && convertArgument(b, kind, argumentAt(base, numArgs, trailing, i), position);
+    ok = kind <= ckBool8 && convertArgument(b, kind, calloutArgumentAt(base, numArgs, trailing, i), position);
     if (!ok && kind > ckBool8) refuse(b, 0, position);
   }
   if (ok && (resultKind > ckPlatform33 || resultKind == ckReservedPointer)) ok = false, record->code = oop(callNotHere);

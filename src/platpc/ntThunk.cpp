@@ -77,7 +77,8 @@ void* codeArenaAlloc(uint64_t bytes) {
   if (codeArenaBytes == 0) {
     SYSTEM_INFO system;
     GetSystemInfo(&system);
-    codeArenaBytes = system.dwAllocationGranularity > leastArenaBytes ? system.dwAllocationGranularity : leastArenaBytes;
+    uint64_t granularity = system.dwAllocationGranularity;
+    codeArenaBytes = granularity > uint64_t(leastArenaBytes) ? granularity : uint64_t(leastArenaBytes);
   } else if (bytes > largestArenaRequest) {
     return nullptr;
   }

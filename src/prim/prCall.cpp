@@ -14,6 +14,7 @@
 #include "prim/prCKind.h"
 #include "prim/prCSupport.h"
 #include "prim/prDouble.h"
+#include "mman/mmCValue.h"
 #include "mman/mmPrimUtil.h"
 #include "stack/nsupport.h"
 #include "stack/send.h"
@@ -328,4 +329,56 @@ void initCPrimitives() {
   addVarArgCPrimitive(375, reinterpret_cast<const void*>(primUserPrimitiveVector));
   addVarArgCPrimitive(394, reinterpret_cast<const void*>(primUserPrimitive));
   addVarArgCPrimitive(395, reinterpret_cast<const void*>(primCallExternalMethod));
+}
+
+// ---- What both platforms' call-outs share ----------------------------------------------------
+
+bool calloutNumberAsDouble(oop arg, double* out) {
+  if (isSmallInteger(arg)) return *out = double(smallIntegerValue(arg)), true;
+  if (isSmallDouble(arg)) return *out = loadSmallDoubleFromOop(arg), true;
+  if (isDoubleObject(arg)) return *out = doubleValueOf(arg), true;
+  if (isFloatObject(arg)) return *out = double(floatValueOf(arg)), true;
+  return false;
+}
+
+oop calloutArgumentAt(const uint64_t* base, uint64_t n, uint64_t trailing, uint64_t i) {
+  int64_t index = int64_t(n) - int64_t(trailing < n ? trailing : n) - int64_t(i);
+  return index > 0 ? base[index] : currentStack[shArg0 - index];
+}
+
+oop calloutNoMemory(CallErrorRecord* record) {
+  record->code = oop(-13);  // the platforms' callNoMemory
+  return 0;
+}
+
+bool calloutHasResultObject(bool pointers) {
+  oop r = calloutResult;
+  return r != 0 && isHeapObject(r) && r != nilOop() && hasPtrs(headerOf(r)) == pointers;
+}
+
+oop calloutPointerResult(uint64_t address, CallErrorRecord* record) {
+  oop value = cUnsignedToOop(address);
+  if (value == 0) return calloutNoMemory(record);
+  if (!calloutHasResultObject(true)) return value;
+  storeSlot(calloutResult, 0, value, callSource, __LINE__);
+  return calloutResult;
+}
+
+oop calloutDoubleResult(double d, CallErrorRecord* record) {
+  if (fitsSmallDouble(d)) return smallDoubleFor(d);
+  if (!calloutHasResultObject(false) || !isDoubleObject(calloutResult)) {
+    oop box = newDoubleBox(d);
+    return box != 0 ? box : calloutNoMemory(record);
+  }
+  memcpy(bodyOf(headerOf(calloutResult)), &d, 8);
+  return calloutResult;
+}
+
+oop calloutFloatResult(float f, CallErrorRecord* record) {
+  if (!calloutHasResultObject(false) || !isFloatObject(calloutResult)) {
+    oop box = newFloatBox(f);
+    return box != 0 ? box : calloutNoMemory(record);
+  }
+  memcpy(bodyOf(headerOf(calloutResult)), &f, 4);
+  return calloutResult;
 }

@@ -41,3 +41,22 @@ enum : uint64_t {
 
 // Registers the named objects, the C support primitives and the external-call primitives.
 void initCPrimitives();
+
+// ---- What both platforms' call-outs share ----------------------------------------------------
+struct CallErrorRecord;
+// A number argument as a double: SmallInteger, SmallDouble, Double or Float; false otherwise.
+bool calloutNumberAsDouble(oop arg, double* out);
+// Argument i (0-based) of n, the first n - trailing in the words at base (reversed), the rest
+// in the running segment's argument slots.
+oop calloutArgumentAt(const uint64_t* base, uint64_t n, uint64_t trailing, uint64_t i);
+// Notes "no memory" (-13, the error table's entry 1) in record; answers 0.
+oop calloutNoMemory(CallErrorRecord* record);
+// calloutResult is a heap object with (pointers) or without pointer slots.
+bool calloutHasResultObject(bool pointers);
+// The results as objects: an address (also left in a pointer result object's first slot), a
+// double (a SmallDouble where it has one, else the preallocated Double filled, else a new one)
+// and a float (the preallocated Float filled, else a new one); 0 with record noted when no
+// object could be had.
+oop calloutPointerResult(uint64_t address, CallErrorRecord* record);
+oop calloutDoubleResult(double d, CallErrorRecord* record);
+oop calloutFloatResult(float f, CallErrorRecord* record);

@@ -103,7 +103,9 @@ TEST_F(Win_CallOut, ArgumentsReachRegistersAndStackWords) {
     for (int i = 0; i < row.count; i++) {
       uint64_t word = i < 4 ? seen->ints[i] : seen->stack[i - 4];
       EXPECT_EQ(word, uint64_t(100 + i)) << row.count << " arguments, position " << i;
-      if (i < 4) EXPECT_EQ(seen->xmm[i], uint64_t(100 + i));
+      if (i < 4) {
+        EXPECT_EQ(seen->xmm[i], uint64_t(100 + i));
+      }
     }
     EXPECT_EQ(seen->entryRsp % 16, 8u) << row.count;
   }
@@ -373,7 +375,7 @@ TEST_F(Win_Callbacks, ThunksCalledFromC) {
   std::sort(sorted.begin(), sorted.end());
   HMODULE msvcrt = LoadLibraryA("msvcrt.dll");
   auto qsortC = reinterpret_cast<void (*)(void*, size_t, size_t, int (*)(const void*, const void*))>(
-      GetProcAddress(msvcrt, "qsort"));
+      reinterpret_cast<void*>(GetProcAddress(msvcrt, "qsort")));
   ASSERT_NE(qsortC, nullptr);
   qsortC(values.data(), values.size(), sizeof(int32_t), reinterpret_cast<int (*)(const void*, const void*)>(compare));
   EXPECT_EQ(values, sorted);

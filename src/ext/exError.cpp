@@ -14,24 +14,16 @@
 uint64_t qrxErrorStatus = 0;
 uint32_t bannerPending = 1;
 
-enum { errorTextCount = 9 };
+enum { errorTextCount = errorNumberCount };
 static const char* errorTexts[errorTextCount];
 static const char* severityWords[3];
 static const char* causeWords[4];
 
 // Called by the platform entry before any option is parsed.
 void initError() {
-  static const char* const texts[errorTextCount] = {
-      "No error.",
-      "Unable to read the image file. File may be truncated.",
-      "Can't load image.",
-      "Your image file is not compatible with the virtual machine.",
-      "Insufficient memory to allocate heap.",
-      "Out of memory.",
-      "Space could not be allocated.",
-      "",  // 7: usage error; the usage follows the report
-      "Remembered table overflow.",
-  };
+#define ERROR_NUMBER_TEXT(name, text) text,
+  static const char* const texts[errorTextCount] = {ERROR_NUMBERS(ERROR_NUMBER_TEXT)};
+#undef ERROR_NUMBER_TEXT
   for (int i = 0; i < errorTextCount; i++) errorTexts[i] = texts[i];
   severityWords[0] = "Note";
   severityWords[1] = "Error";

@@ -13,7 +13,21 @@
 //   severity: 0x400 fatal (the report ends the process), 0x200 error, 0x100 note
 //   cause:    0x1000 the user, 0x2000 the platform, 0x4000 a VM bug, 0x8000 a limit
 //   number:   selects the canned text (0..8; above 8 "Unknown error.")
+//
+// The numbers and their texts, in one list.
+#define ERROR_NUMBERS(X)                                                                  \
+  X(errNone, "No error.")                                                                 \
+  X(errImageUnreadable, "Unable to read the image file. File may be truncated.")          \
+  X(errImageUnloadable, "Can't load image.")                                              \
+  X(errImageIncompatible, "Your image file is not compatible with the virtual machine.") \
+  X(errNoHeap, "Insufficient memory to allocate heap.")                                   \
+  X(errOutOfMemory, "Out of memory.")                                                     \
+  X(errSpaceUnavailable, "Space could not be allocated.")                                 \
+  X(errUsage, "") /* the usage follows the report */                                      \
+  X(errRtOverflow, "Remembered table overflow.")
+#define ERROR_NUMBER_ENUM(name, text) name,
 enum : uint32_t {
+  ERROR_NUMBERS(ERROR_NUMBER_ENUM) errorNumberCount,
   errNumberMask = 0xFF,
   errNote = 0x100,
   errError = 0x200,
@@ -26,6 +40,7 @@ enum : uint32_t {
   errPlatformLayer = 0x10000,  // carried by platform codes; changes nothing printed
   errContact = 0x20000,        // adds the contact line
 };
+#undef ERROR_NUMBER_ENUM
 
 enum { reportBufferBytes = 2000 };  // the composed report is cut at this size
 

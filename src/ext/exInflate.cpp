@@ -107,7 +107,7 @@ void* conflateAlloc(void* opaque, unsigned items, unsigned size) {
   }
   void* p = reuseBlock(w, b, longHeader);
   if (p == nullptr && opaque == imageWorkspace)
-    REPORT_ERROR("Ran out of space while inflating image!", 0x24400);
+    REPORT_ERROR("Ran out of space while inflating image!", errContact | errCauseVMBug | errFatal);
   return p;
 }
 
@@ -133,7 +133,7 @@ static const char inflateSource[] = "src/ext/exInflate.cpp";
 // Reports of this reader are Notes (suppressed): the loader reports the short read in
 // its own words.
 static uint64_t compressedFailure(const char* message, int line) {
-  doReportError(message, 0x102, inflateSource, line);
+  doReportError(message, errNote | errImageUnloadable, inflateSource, line);
   return 0;
 }
 

@@ -41,7 +41,7 @@ int reportFailedImageRead() {
   if (imageReadError == 0 || imageFileName == nullptr) return 0;
   char message[700];
   snprintf(message, sizeof message, "Can't open %.500s: %.150s", imageFileName, pdErrorString(imageReadError));
-  doReportError(message, 0x1207, initSource, __LINE__);
+  doReportError(message, errCauseUser | errError | errUsage, initSource, __LINE__);
   return 1;
 }
 

@@ -39,7 +39,7 @@ static const char optionSource[] = "src/ext/exOption.cpp";
 // Option errors are Fatal user errors with number 7: the usage follows and the process
 // ends with status 7.
 static void optionError(const char* message, int line) {
-  doReportError(message, 0x1407, optionSource, line);
+  doReportError(message, errCauseUser | errFatal | errUsage, optionSource, line);
 }
 
 // A lone "-" names no option at all: it is reported as the option "-".

@@ -108,9 +108,9 @@ static int checkImageType(int reportErrors) {
   if (imageLayout.type == imageType64 && imageLayout.subType <= imageSubTypeMax) return 1;
   if (!reportErrors) return 0;
   if (imageLayout.type != imageType64) {
-    REPORT_ERROR("The VM is 64-bit but the image is 32-bit.", 0x1203);
+    REPORT_ERROR("The VM is 64-bit but the image is 32-bit.", errCauseUser | errError | errImageIncompatible);
   } else {
-    REPORT_ERROR("The image may depend on features that the VM does not support", 0x1203);
+    REPORT_ERROR("The image may depend on features that the VM does not support", errCauseUser | errError | errImageIncompatible);
   }
   return 0;
 }
@@ -176,18 +176,18 @@ static void deriveLimits() {
 int acceptImageHeader(ImageHeader* header, int reportErrors) {
   viHeraldString[0] = 0;
   if (header->marker != imageMarker) {
-    if (reportErrors) REPORT_ERROR("The file is not an image file.", 0x1203);
+    if (reportErrors) REPORT_ERROR("The file is not an image file.", errCauseUser | errError | errImageIncompatible);
     return 0;
   }
   imageLayout.loadPolicy = header->snapshotKind;
   if (desiredLoadPolicyName != nullptr) {
     int policy = loadPolicyNamed(desiredLoadPolicyName);
     if (policy >= 0) imageLayout.loadPolicy = (uint32_t)policy;
-    else if (reportErrors) REPORT_ERROR("invalid load policy", 0x1407);
+    else if (reportErrors) REPORT_ERROR("invalid load policy", errCauseUser | errFatal | errUsage);
   }
   copyIdentification(header);
   if (imageLayout.format > imageGzip) {
-    if (reportErrors) REPORT_ERROR("unrecognized image format", 0x402);
+    if (reportErrors) REPORT_ERROR("unrecognized image format", errFatal | errImageUnloadable);
     return 0;
   }
   copyFlags(header);
@@ -211,7 +211,7 @@ int readImageHeader(int reportErrors, int64_t fd) {
   (void)fd;  // the image reader keeps its own descriptor
   ImageHeader header;
   if (readImageFile(&header, sizeof header) < sizeof header) {
-    if (reportErrors && !reportFailedImageRead()) REPORT_ERROR(nullptr, 0x201);
+    if (reportErrors && !reportFailedImageRead()) REPORT_ERROR(nullptr, errError | errImageUnreadable);
     return 0;
   }
   return acceptImageHeader(&header, reportErrors);

@@ -39,14 +39,14 @@ int pdSignalAtMicroseconds(uint64_t when, uint64_t* retryOut) {
   t.it_value.tv_sec = (time_t)(delta / 1000000);
   t.it_value.tv_usec = (suseconds_t)(delta % 1000000);
   if (setitimer(ITIMER_REAL, &t, nullptr) != 0)
-    doReportError("Unable to set timer", 0x2000, alarmSource, __LINE__);
+    doReportError("Unable to set timer", errCausePlatform, alarmSource, __LINE__);
   return 1;
 }
 
 void pdTerminateTimer() {
   struct itimerval zero = {};
   if (setitimer(ITIMER_REAL, &zero, nullptr) != 0)
-    doReportError("Unable to clear delay timer", 0x2000, alarmSource, __LINE__);
+    doReportError("Unable to clear delay timer", errCausePlatform, alarmSource, __LINE__);
 }
 
 // Milliseconds left on ITIMER_REAL, or -1 when it cannot be read.
@@ -62,7 +62,7 @@ int pdCheckTimer(int force) {
   if (isRequested(requestTimer) || !isTimerSemaphoreTimerActive()) return 0;
   int64_t remaining = remainingMilliseconds();
   if (remaining < 0) {
-    doReportError("Unable to get timer", 0x2000, alarmSource, __LINE__);
+    doReportError("Unable to get timer", errCausePlatform, alarmSource, __LINE__);
     return 0;
   }
   if (force ? remaining > (int64_t)sysClockResolution : remaining != 0) return 0;
@@ -86,12 +86,12 @@ void pdStartProfileTimer() {
   t.it_value.tv_usec = 1000;
   t.it_interval.tv_usec = 1000;
   if (setitimer(ITIMER_PROF, &t, nullptr) != 0)
-    doReportError("Unable to set profile timer", 0x2000, alarmSource, __LINE__);
+    doReportError("Unable to set profile timer", errCausePlatform, alarmSource, __LINE__);
 }
 
 int pdStopProfileTimer(int quiet) {
   struct itimerval zero = {};
   int r = setitimer(ITIMER_PROF, &zero, nullptr);
-  if (r != 0 && !quiet) doReportError("Unable to clear profile timer", 0x2000, alarmSource, __LINE__);
+  if (r != 0 && !quiet) doReportError("Unable to clear profile timer", errCausePlatform, alarmSource, __LINE__);
   return r;
 }

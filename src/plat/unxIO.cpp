@@ -99,7 +99,7 @@ void setupNewIO() {
   systemFd = (uint8_t*)calloc(bytes, 1);
   nonBlockingFd = (uint8_t*)calloc(bytes, 1);
   if (wantRead == nullptr || wantWrite == nullptr || systemFd == nullptr || nonBlockingFd == nullptr)
-    doReportError("Can't malloc file descriptor bit vectors", 0x404, ioSource, __LINE__);
+    doReportError("Can't malloc file descriptor bit vectors", errFatal | errNoHeap, ioSource, __LINE__);
   highestFd = 0;
   int32_t open = countOpenFromProc();
   if (open < 0) open = countOpenByFstat();
@@ -232,7 +232,7 @@ void prepareSfd(int fd) {
   fcntl(fd, F_SETOWN, getpid());
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_ASYNC);
   if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0)
-    doReportError(makeMsg("setting close-on-exec"), 0x18400, ioSource, __LINE__);
+    doReportError(makeMsg("setting close-on-exec"), errPlatformLayer | errCauseLimit | errFatal, ioSource, __LINE__);
   setBit(systemFd, fd);
   used_ufds++;
   raiseHighest(fd);
@@ -256,7 +256,7 @@ int64_t bytesReadable(int fd) {
 static int buildPollList() {
   if (pollCapacity < max_fds) {
     void* grown = realloc(pollList, sizeof(struct pollfd) * (size_t)max_fds);
-    if (grown == nullptr) doReportError("Unable to allocate memory for fd poll", 0x12400, ioSource, __LINE__);
+    if (grown == nullptr) doReportError("Unable to allocate memory for fd poll", errPlatformLayer | errCausePlatform | errFatal, ioSource, __LINE__);
     pollList = (struct pollfd*)grown;
     pollCapacity = max_fds;
   }
@@ -313,7 +313,7 @@ void waitForIO() {
   } while (r < 0 && error == EAGAIN && !switchOrThreadsPending());
   needMessageToWakeup = 0;
   if (r < 0 && error != EINTR)
-    doReportError(makeMsgForErrno("waitForIO bad poll", error), 0x12200, ioSource, __LINE__);
+    doReportError(makeMsgForErrno("waitForIO bad poll", error), errPlatformLayer | errCausePlatform | errError, ioSource, __LINE__);
   if (qrxOptions & 0x8000000) printf("waitForIO setRequest(IORequest)\n");
   setRequest(requestInput);
   pdCheckTimer(0);
@@ -330,7 +330,7 @@ void signal_userfds() {
     if (r >= 0) break;
     if (errno != EINTR && errno != EAGAIN) {
       needMessageToWakeup = 0;
-      doReportError(makeMsg("bad poll"), 0x12200, ioSource, __LINE__);
+      doReportError(makeMsg("bad poll"), errPlatformLayer | errCausePlatform | errError, ioSource, __LINE__);
       return;
     }
     if (switchOrThreadsPending()) {

@@ -154,5 +154,5 @@ void reserveOrLoadGUIPrimitives() {
     addVarArgCPrimitiveForRange(1100, 1121, lazy);
     return;
   }
-  if (loadGUILibrary() != 0) REPORT_ERROR("failed to load GUI library", 0x10400);
+  if (loadGUILibrary() != 0) REPORT_ERROR("failed to load GUI library", errPlatformLayer | errFatal);
 }

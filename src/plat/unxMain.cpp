@@ -157,7 +157,7 @@ const char* adjustOEReportFileName(const char* name) {
   const char* dir = getenv("QZ_LOG_DIR");
   if (dir == nullptr) return name;
   if (strlen(dir) + strlen(name) + 2 > 4095)
-    REPORT_ERROR("The shell variable QZ_LOG_DIR is too long to be safe", 0x1400);
+    REPORT_ERROR("The shell variable QZ_LOG_DIR is too long to be safe", errCauseUser | errFatal);
   snprintf(loggingPath, sizeof loggingPath, "%s/%s", dir, name);
   return loggingPath;
 }
@@ -176,6 +176,6 @@ void pdInitProfile(uint64_t codeZoneStart, uint64_t codeZoneSize) {
 // Engine time: microseconds since 1901-01-01 00:00 UTC.
 uint64_t pdMicrosecondClock() {
   struct timeval now;
-  if (gettimeofday(&now, nullptr) != 0) REPORT_ERROR(nullptr, 0x10400);
+  if (gettimeofday(&now, nullptr) != 0) REPORT_ERROR(nullptr, errPlatformLayer | errFatal);
   return (uint64_t)now.tv_sec * 1000000 + (uint64_t)now.tv_usec + 2177452800000000ULL;
 }

@@ -114,7 +114,7 @@ void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protectio
 
 int pdUnmapMemory(uint64_t length, void* address) {
   if (munmap(address, length) == 0) return 1;
-  REPORT_ERROR("couldn't munmap memory.  (see munmap(2))", 0x18200);
+  REPORT_ERROR("couldn't munmap memory.  (see munmap(2))", errPlatformLayer | errCauseLimit | errError);
   return 0;
 }
 

@@ -98,7 +98,7 @@ void pdWakeup(int kind, int force) {
   if (error != 0) {
     char text[64];
     snprintf(text, sizeof text, "pthread_kill failed, error %d", error);
-    doReportError(text, 0x12000, sigSource, __LINE__);
+    doReportError(text, errPlatformLayer | errCausePlatform, sigSource, __LINE__);
   }
   errno = saved;
 }
@@ -153,7 +153,7 @@ static void install(int signal, void (*handler)(int, siginfo_t*, void*), int fla
   a.sa_sigaction = handler;
   a.sa_flags = flags;
   a.sa_mask = criticalSet;
-  if (sigaction(signal, &a, previous) != 0) doReportError(makeMsg(what), 0x18400, sigSource, __LINE__);
+  if (sigaction(signal, &a, previous) != 0) doReportError(makeMsg(what), errPlatformLayer | errCauseLimit | errFatal, sigSource, __LINE__);
 }
 
 void initSignals() {

@@ -195,7 +195,7 @@ static ObjectHeader* newRegistryTable(uint64_t entries) {
 void initHandleRegistry() {
   ObjectHeader* h = newRegistryTable(128);
   int64_t slot = h != nullptr ? allocSysOopSlot() : -1;
-  if (slot < 0) doReportError("Could not init handle registry", 0x10406, __FILE__, __LINE__);
+  if (slot < 0) doReportError("Could not init handle registry", errPlatformLayer | errFatal | errSpaceUnavailable, __FILE__, __LINE__);
   handleRegistryX = slot;
   registerSysOop(oopOf(h), uint32_t(slot));
 }

@@ -140,7 +140,7 @@ int oeMain(int argc, wchar_t** argv) {
 static char* ansiCopy(const wchar_t* text) {
   int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
   char* copy = static_cast<char*>(malloc(size_t(n > 0 ? n : 1)));
-  if (copy == nullptr) doReportError(nullptr, 0x8406, __FILE__, __LINE__);
+  if (copy == nullptr) doReportError(nullptr, errCauseLimit | errFatal | errSpaceUnavailable, __FILE__, __LINE__);
   if (n <= 0 || WideCharToMultiByte(CP_ACP, 0, text, -1, copy, n, nullptr, nullptr) == 0) copy[0] = 0;
   return copy;
 }

@@ -39,7 +39,7 @@ int pdLoadImageResource(const void** address, uint64_t* size) {
   HGLOBAL loaded = LoadResource(nullptr, imageResource);
   const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
   if (bytes == nullptr) {
-    REPORT_ERROR(loaded == nullptr ? "failed to load virtual image resource" : "failed to lock virtual image resource", 0x3100);
+    REPORT_ERROR(loaded == nullptr ? "failed to load virtual image resource" : "failed to lock virtual image resource", errCausePlatform | errCauseUser | errNote);
     imageResource = nullptr;
     return -1;
   }

@@ -106,7 +106,7 @@ const char* adjustOEReportFileName(const char* name) {
   const char* dir = getenv("QZ_LOG_DIR");
   if (dir == nullptr) return name;
   if (strlen(dir) + strlen(name) + 2 >= MAX_PATH)
-    REPORT_ERROR("The shell variable QZ_LOG_DIR is too long to be safe", 0x1400);
+    REPORT_ERROR("The shell variable QZ_LOG_DIR is too long to be safe", errCauseUser | errFatal);
   snprintf(loggingPath, sizeof loggingPath, "%s\\%s", dir, name);
   return loggingPath;
 }

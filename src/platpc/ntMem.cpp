@@ -82,7 +82,7 @@ static void* allocateAtOrAbove(uint64_t lowestAddress, uint64_t length, DWORD pr
   for (uint64_t address = roundUp(lowestAddress, granularity); address < (1ULL << 47);) {
     MEMORY_BASIC_INFORMATION info;
     if (VirtualQuery((void*)address, &info, sizeof info) < sizeof info) {
-      REPORT_ERROR("couldn't VirtualQuery memory.", 0x18100);
+      REPORT_ERROR("couldn't VirtualQuery memory.", errPlatformLayer | errCauseLimit | errNote);
       return nullptr;
     }
     uint64_t regionEnd = (uint64_t)info.BaseAddress + info.RegionSize;
@@ -105,7 +105,7 @@ void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protectio
   if (lowestAddress != 0) p = allocateAtOrAbove(lowestAddress, length, prot);
   else p = VirtualAlloc(nullptr, length, MEM_TOP_DOWN | MEM_RESERVE | MEM_COMMIT, prot);
   if (p == nullptr) {
-    REPORT_ERROR("couldn't VirtualAlloc memory.", 0x18100);
+    REPORT_ERROR("couldn't VirtualAlloc memory.", errPlatformLayer | errCauseLimit | errNote);
     return nullptr;
   }
   if (sizeOut != nullptr) *sizeOut = length;
@@ -115,7 +115,7 @@ void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protectio
 int pdUnmapMemory(uint64_t size, void* address) {
   VirtualFree(address, size, MEM_DECOMMIT);
   if (VirtualFree(address, 0, MEM_RELEASE)) return 1;
-  REPORT_ERROR("couldn't VirtualFree memory.", 0x18100);
+  REPORT_ERROR("couldn't VirtualFree memory.", errPlatformLayer | errCauseLimit | errNote);
   return 0;
 }
 
@@ -141,14 +141,14 @@ static DWORD executableFormOf(DWORD protection) {
 void pdSetMemExecPerm(void* address, uint64_t length) {
   DWORD previous, ignored;
   if (!VirtualProtect(address, length, PAGE_EXECUTE_READWRITE, &previous)) {
-    REPORT_ERROR("couldn't add execute permission.", 0x10100);
+    REPORT_ERROR("couldn't add execute permission.", errPlatformLayer | errNote);
     return;
   }
   if (previous == PAGE_READWRITE) return;
   DWORD wanted = executableFormOf(previous);
-  if (wanted == 0) REPORT_ERROR("unexpected page permissions. couldn't add execute permission", 0x10100);
+  if (wanted == 0) REPORT_ERROR("unexpected page permissions. couldn't add execute permission", errPlatformLayer | errNote);
   if (!VirtualProtect(address, length, wanted != 0 ? wanted : previous, &ignored))
-    REPORT_ERROR("couldn't add execute permission.", 0x10100);
+    REPORT_ERROR("couldn't add execute permission.", errPlatformLayer | errNote);
 }
 
 int commitPages(void** outAddress, uint64_t* inOutSize) {

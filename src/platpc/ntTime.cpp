@@ -78,7 +78,7 @@ static void writeClockState(const ClockState& s) {
 uint64_t counterMicroseconds() {
   uint64_t count;
   if (!clockSource.counter(&count))
-    REPORT_ERROR("No hires timer present; can't provide microsecond clock", 0x22400);
+    REPORT_ERROR("No hires timer present; can't provide microsecond clock", errContact | errCausePlatform | errFatal);
   return countToMicroseconds(count, counterFrequency);
 }
 

@@ -244,7 +244,7 @@ static oop unlinkedExternalCall(oop method, oop receiver, const uint64_t* sp, ui
 
 static oop primCallExternalMethod(oop receiver, uint64_t n, uint64_t savedSp) {
   if (externalMethodInstVarOffset < 0) {
-    doReportError("Attempted external call prior to initialization", 0x1000, callSource, __LINE__);
+    doReportError("Attempted external call prior to initialization", errCauseUser, callSource, __LINE__);
     return fail(primErrNotInitialized, n);
   }
   oop method = callingMethod();
@@ -308,7 +308,7 @@ static oop callUserPrimitive(oop receiver, uint64_t n, uint64_t savedSp, bool wi
 
 static oop primUserPrimitiveVector(oop receiver, uint64_t n, uint64_t savedSp) {
   if (userPrimitiveMethodInstVarOffset < 0) {
-    doReportError("Attempted prim call prior to initialization", 0x1000, callSource, __LINE__);
+    doReportError("Attempted prim call prior to initialization", errCauseUser, callSource, __LINE__);
     return fail(primErrNotInitialized, n);
   }
   return callUserPrimitive(receiver, n, savedSp, true);

@@ -29,7 +29,7 @@ enum : oop { exposeType = 67, noEventType = 3 };  // SmallIntegers 8 and 0
 static EventQueuePage* newPage(const char* failure, int line) {
   auto* page = static_cast<EventQueuePage*>(malloc(eventBlobsOffset + size_t(eventsPerPage) * inputQueue.eventSize));
   if (page == nullptr) {
-    doReportError(failure, 0x404, queueSource, line);
+    doReportError(failure, errFatal | errNoHeap, queueSource, line);
     vmExit(qrxErrorStatus);  // not reached
   }
   page->writeIndex = page->readIndex = 0;

@@ -24,7 +24,7 @@ static uint32_t registryCapacity;    // entries allocated
 static void growRegistry() {
   uint32_t capacity = registryCount == 0 ? 8 : registryCount * 2;
   LinkRegistryEntry* bigger = (LinkRegistryEntry*)malloc(capacity * sizeof(LinkRegistryEntry));
-  if (bigger == nullptr) REPORT_ERROR("Can't allocate enough memory", 0x404);
+  if (bigger == nullptr) REPORT_ERROR("Can't allocate enough memory", errFatal | errNoHeap);
   if (registryCount != 0) memcpy(bigger, registry, registryCount * sizeof(LinkRegistryEntry));
   free(registry);
   registry = bigger;

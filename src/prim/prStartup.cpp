@@ -64,7 +64,7 @@ int loadImageHeader(const char* fileName, int report) {
   memset(viSig, 0, sizeof viSig);
   imageFilePtr = -1;
   if (fileName == nullptr) {
-    if (report) doReportError("No image filename supplied.", 0x1207, initSource, __LINE__);
+    if (report) doReportError("No image filename supplied.", errCauseUser | errError | errUsage, initSource, __LINE__);
     return 0;
   }
   int error = 0;
@@ -73,7 +73,7 @@ int loadImageHeader(const char* fileName, int report) {
     if (report) {
       char message[600];
       snprintf(message, sizeof message, "Can't open %.500s", fileName);
-      doReportError(message, 0x1207, initSource, __LINE__);
+      doReportError(message, errCauseUser | errError | errUsage, initSource, __LINE__);
     }
     return 0;
   }
@@ -178,7 +178,7 @@ void installPrimErrorTable() {
       byteSizeOf(headerOf(table)) / 8 >= primErrMinimumTableSize)
     return;
   ObjectHeader* h = allocVSObj(sysOop(sysArrayClass), primErrDefaultTableSize);
-  if (h == nullptr) doReportError(nullptr, 0x8406, initSource, __LINE__);
+  if (h == nullptr) doReportError(nullptr, errCauseLimit | errFatal | errSpaceUnavailable, initSource, __LINE__);
   for (int64_t k = 0; k < primErrDefaultTableSize; k++) bodyOf(h)[k] = smallIntegerFor(-(k + 1));
   registerSysOop(oopOf(h), sysPrimErrorTable);
 }
@@ -193,7 +193,7 @@ void initSuper() {
   timerSemaphoreX = allocSysOopSlot();
   inputSemaphoreX = allocSysOopSlot();
   if (timerSemaphoreX < 0 || inputSemaphoreX < 0)
-    doReportError("No room in registry", 0x8400, initSource, __LINE__);
+    doReportError("No room in registry", errCauseLimit | errFatal, initSource, __LINE__);
   installPrimErrorTable();
 }
 

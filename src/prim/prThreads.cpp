@@ -57,7 +57,7 @@ static int makeTables(uint64_t slots, uint64_t oldSlots) {
   if (NBAPITableIndex < 0) {
     int64_t a = registerNewSysOop(oopOf(s)), b = registerNewSysOop(oopOf(p));
     if (a < 0 || b != a + 1) {
-      doReportError("Couldn't allocate NBAPI sysOop slots", 0x20406, threadsSource, __LINE__);
+      doReportError("Couldn't allocate NBAPI sysOop slots", errContact | errFatal | errSpaceUnavailable, threadsSource, __LINE__);
       return 0;
     }
     NBAPITableIndex = a;

@@ -318,7 +318,7 @@ extern "C" void CrtBadBytecode(uint64_t index) {
     char heading[48];
     snprintf(heading, sizeof heading, "badBytecodeAt: %" PRId64 "\n", int64_t(index));
     dumpAllToFileWithChars(heading);
-    REPORT_ERROR("Bad bytecode (no badBytecodeAt: selector)", 0x1400);
+    REPORT_ERROR("Bad bytecode (no badBytecodeAt: selector)", errCauseUser | errFatal);
     doPanic(__FILE__, __LINE__);
   }
   oop method = nmHeader(words(currentStack[shFp])[frNMethod] & frameNMethodMask)->vmethod;
@@ -327,7 +327,7 @@ extern "C" void CrtBadBytecode(uint64_t index) {
   uint64_t m = findMethodHook(selector, tag);
   if (m > lookupNotUnderstood && m < lookupResultLimit) m = handleTranFailure(tag, selector, m);
   if (m == lookupNotUnderstood) {
-    REPORT_ERROR("No method found for badBytecodeAt:", 0x1400);
+    REPORT_ERROR("No method found for badBytecodeAt:", errCauseUser | errFatal);
     doPanic(__FILE__, __LINE__);
   }
   pushOnSavedStack(m + nMethodGlueEntry);

@@ -273,7 +273,7 @@ static void directColorCells(DisplayResourceNode* node) {
   for (int ch = 0; ch < 3; ch++) {
     unsigned long m = masks[ch];
     while (m != 0 && !(m & 1)) m >>= 1;
-    if (m > 65535) REPORT_ERROR("Colormap stimulus mask is invalid (out of range).", 0x2400);
+    if (m > 65535) REPORT_ERROR("Colormap stimulus mask is invalid (out of range).", errCausePlatform | errFatal);
     for (unsigned long i = 0; i < m; i++) {
       XColor c = {};
       unsigned short v = (unsigned short)(double(i) * (65535.0 / double(m)) + 0.5);
@@ -386,11 +386,11 @@ static void pseudoColorCells(DisplayResourceNode* node) {
 
 void allocateColorCells(DisplayResourceNode* node) {
   int c = node->visualInfo.c_class;
-  if (node->visualInfo.colormap_size < 0) REPORT_ERROR("Colormap size is invalid (negative).", 0x2400);
+  if (node->visualInfo.colormap_size < 0) REPORT_ERROR("Colormap size is invalid (negative).", errCausePlatform | errFatal);
   if (c == TrueColor) return;
   if (c == DirectColor) return directColorCells(node);
   node->colorCells = (uint8_t*)calloc(((uint64_t)node->visualInfo.colormap_size + 7) / 8, 1);
-  if (node->colorCells == nullptr) REPORT_ERROR("Unable to allocate space for colorcell status table.", 0x2400);
+  if (node->colorCells == nullptr) REPORT_ERROR("Unable to allocate space for colorcell status table.", errCausePlatform | errFatal);
   if (c == StaticGray || c == StaticColor) staticCells(node);
   else if (c == GrayScale) grayScaleCells(node);
   else pseudoColorCells(node);

@@ -20,7 +20,7 @@ static WindowResourceNode* lastWindow;
 DisplayResourceNode* registerXDisplay(Display* display) {
   DisplayResourceNode* node = (DisplayResourceNode*)calloc(1, sizeof(DisplayResourceNode));
   if (node == nullptr) {
-    REPORT_ERROR("display resource node allocation failed", 0x18100);
+    REPORT_ERROR("display resource node allocation failed", errPlatformLayer | errCauseLimit | errNote);
     return nullptr;
   }
   node->display = display;
@@ -52,7 +52,7 @@ WindowResourceNode* registerXWindow(Window window, Display* display) {
   if (d == nullptr) return nullptr;
   WindowResourceNode* w = (WindowResourceNode*)calloc(1, sizeof(WindowResourceNode));
   if (w == nullptr) {
-    REPORT_ERROR("window resource node allocation failed", 0x18100);
+    REPORT_ERROR("window resource node allocation failed", errPlatformLayer | errCauseLimit | errNote);
     return nullptr;
   }
   w->display = display;
@@ -237,7 +237,7 @@ static Atom motifAtom(Display* display, const char* name) {
   if (a == None) {
     char text[96];
     snprintf(text, sizeof text, "Unable to obtain ATOM for %s.", name);
-    REPORT_ERROR(text, 0x12100);
+    REPORT_ERROR(text, errPlatformLayer | errCausePlatform | errNote);
   }
   return a;
 }

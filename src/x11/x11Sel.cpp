@@ -82,7 +82,7 @@ void pdInitSelection(Display* d) {
     if (s->atoms[i] == None) {
       char text[96];
       snprintf(text, sizeof text, "Unable to obtain ATOM for %s.", atomNames[i]);
-      REPORT_ERROR(text, 0x12100);
+      REPORT_ERROR(text, errPlatformLayer | errCausePlatform | errNote);
     }
   }
   node->selection = s;
@@ -169,7 +169,7 @@ static bool readProperty(Display* d, Window w, Atom property, Atom type, bool in
 static bool addPropertyMask(Display* d, Window w, long* saved, const char* what) {
   XWindowAttributes a;
   if (!XGetWindowAttributes(d, w, &a)) {
-    REPORT_ERROR(what, 0x14100);
+    REPORT_ERROR(what, errPlatformLayer | errCauseVMBug | errNote);
     return false;
   }
   *saved = a.your_event_mask;

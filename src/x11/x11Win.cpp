@@ -162,7 +162,7 @@ static void copyDefaultVisual(DisplayResourceNode* node) {
   want.visualid = XVisualIDFromVisual(DefaultVisual(dpy, DefaultScreen(dpy)));
   int n = 0;
   XVisualInfo* found = XGetVisualInfo(dpy, VisualIDMask, &want, &n);
-  if (found == nullptr || n == 0) REPORT_ERROR("Unable to obtain attributes of the default Visual.", 0x2400);
+  if (found == nullptr || n == 0) REPORT_ERROR("Unable to obtain attributes of the default Visual.", errCausePlatform | errFatal);
   int best = 0;
   for (int i = 1; i < n; i++)
     if (found[i].depth > found[best].depth) best = i;
@@ -196,9 +196,9 @@ Display* pdInitWindow(oop name, oop* errorSlot) {
     return nullptr;
   }
   Display* dpy = XOpenDisplay(name == nilOop() ? nullptr : text);
-  if (dpy == nullptr) REPORT_ERROR("Unable to connect to X11 server.", 0x1400);
+  if (dpy == nullptr) REPORT_ERROR("Unable to connect to X11 server.", errCauseUser | errFatal);
   DisplayResourceNode* node = registerXDisplay(dpy);
-  if (node == nullptr) REPORT_ERROR("Unable to connect to X11 server.", 0x1400);
+  if (node == nullptr) REPORT_ERROR("Unable to connect to X11 server.", errCauseUser | errFatal);
   prepareSfd(ConnectionNumber(dpy));
   XSynchronize(dpy, (qrxOptions & optSynchronousX) != 0);
   makePrivateWindow(node);

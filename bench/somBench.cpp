@@ -44,7 +44,7 @@ const Program programs[] = {
     {"Values", 40, nativeValues, "value"},            {"Performs", 40, nativePerforms, "perform:"},
     {"Hanoi", 600, nativeHanoi, "copied"},   {"TempVectors", 100, nativeTempVectors, "temp Array"},
     {"NBody", 300, nativeNBody, "Double"},            {"Mandelbrot", 20, nativeMandelbrot, "Double"},
-    {"SpectralNorm", 100, nativeSpectralNorm, "Double"},
+    {"MatrixNorm", 100, nativeMatrixNorm, "Double"},
 };
 
 // node runs nodeScale times the rounds (its time divided by it): its start-up, which the run

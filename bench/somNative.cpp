@@ -511,29 +511,29 @@ int64_t mandelbrotCount(int64_t size) {
   return inside;
 }
 
-double spectralA(int64_t i, int64_t j) { return 1.0 / double((i + j) * (i + j + 1) / 2 + i + 1); }
+double matrixA(int64_t i, int64_t j) { return 1.0 / double((i + j) * (i + j + 1) / 2 + i + 1); }
 
-void spectralTimes(const std::vector<double>& v, std::vector<double>& out, bool transposed) {
+void matrixTimes(const std::vector<double>& v, std::vector<double>& out, bool transposed) {
   size_t n = v.size();
   for (size_t i = 0; i < n; i++) {
     double sum = 0.0;
     for (size_t j = 0; j < n; j++)
-      sum = sum + (transposed ? spectralA(int64_t(j), int64_t(i)) : spectralA(int64_t(i), int64_t(j))) * v[j];
+      sum = sum + (transposed ? matrixA(int64_t(j), int64_t(i)) : matrixA(int64_t(i), int64_t(j))) * v[j];
     out[i] = sum;
   }
 }
 
-void spectralNormalTimes(const std::vector<double>& v, std::vector<double>& out) {
+void normalTimes(const std::vector<double>& v, std::vector<double>& out) {
   std::vector<double> u(v.size());
-  spectralTimes(v, u, false);
-  spectralTimes(u, out, true);
+  matrixTimes(v, u, false);
+  matrixTimes(u, out, true);
 }
 
-double spectralNorm(size_t n) {
+double matrixNorm(size_t n) {
   std::vector<double> u(n, 1.0), v(n);
   for (int k = 0; k < 10; k++) {
-    spectralNormalTimes(u, v);
-    spectralNormalTimes(v, u);
+    normalTimes(u, v);
+    normalTimes(v, u);
   }
   double vBv = 0.0, vv = 0.0;
   for (size_t i = 0; i < n; i++) {
@@ -561,8 +561,8 @@ int64_t nativeMandelbrot(int64_t n) {
   return sum;
 }
 
-int64_t nativeSpectralNorm(int64_t n) {
+int64_t nativeMatrixNorm(int64_t n) {
   double norm = 0.0;
-  for (int64_t r = 0; r < n; r++) norm = spectralNorm(100);
+  for (int64_t r = 0; r < n; r++) norm = matrixNorm(100);
   return int64_t(norm * 1000000000);
 }

@@ -17,4 +17,4 @@ int64_t nativeHanoi(int64_t n);
 int64_t nativeTempVectors(int64_t n);
 int64_t nativeNBody(int64_t n);
 int64_t nativeMandelbrot(int64_t n);
-int64_t nativeSpectralNorm(int64_t n);
+int64_t nativeMatrixNorm(int64_t n);

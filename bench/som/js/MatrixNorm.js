@@ -1,5 +1,6 @@
-// Double arithmetic: the spectral norm of A(i, j) = 1 / ((i + j)(i + j + 1) / 2 + i + 1) cut to
-// 100 x 100, by ten rounds of the power method on A'A; answers the norm times 10^9, truncated.
+// Double arithmetic: the 2-norm (largest singular value) of the 100 x 100 matrix
+// A(i, j) = 1 / ((i + j)(i + j + 1) / 2 + i + 1), by ten rounds of the power method on A'A;
+// answers the norm times 10^9, truncated.
 'use strict';
 function a(i, j) { return 1.0 / ((i + j) * (i + j + 1) / 2 + i + 1); }
 function times(v, out, transposed) {

@@ -3,6 +3,9 @@
 // counters. Prefix: NBAPI, nbapi.
 #include "ext/exThreads.h"
 
+#include "ext/exError.h"
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,9 +28,11 @@ static struct {
   int64_t threadCount;           // non-foreign threads alive
   int64_t created, stopped;      // threads started and stopped, ever
   int64_t maximum, minimum;      // thread levels
-} nb = {nullptr, nullptr, {false}, {}, {}, 0, 0, 0, 0, 0, nbapiDefaultLevel, nbapiDefaultLevel};
+  uint64_t slack;                // table slots beyond the maximum, and the least growth
+} nb = {nullptr, nullptr, {false}, {}, {}, 0, 0, 0, 0, 0, nbapiDefaultLevel, nbapiDefaultLevel, nbapiTableSlack};
 
 static thread_local TInfo* currentTInfo;
+static const char threadsSource[] = "src/ext/exThreads.cpp";
 
 static void lockNB() { threadPlatform->lock(nb.mutex); }
 static void unlockNB() { threadPlatform->unlock(nb.mutex); }
@@ -73,15 +78,17 @@ static void retire(TInfo* t) {
 
 void InitializeNBAPI() {
   if (NBAPIInitialised() || threadPlatform == nullptr || threadObjects == nullptr) return;
-  uint64_t slots = uint64_t(nb.maximum) + nbapiTableSlack;
+  uint64_t slots = uint64_t(nb.maximum) + nb.slack;
+  if (slots < uint64_t(nb.nextIndex)) slots = uint64_t(nb.nextIndex);  // the records' slots, from an earlier set-up
   if (!threadObjects->newTables(slots)) {
-    fprintf(stderr, "Coudn't allocate NBAPI oopTables\n");
+    doReportError("Coudn't allocate NBAPI oopTables", errContact | errFatal | errSpaceUnavailable, threadsSource, __LINE__);
     return;
   }
-  if (slots > nb.tableSize) nb.tableSize = slots;
+  nb.tableSize = slots;
   smalltalkThread = threadPlatform->self();
   if (!threadPlatform->lockInit(nb.mutex, nb.cond)) {
-    fprintf(stderr, "Couldn't create NBAPI semaphore or mutex\n");
+    doReportError("Couldn't create NBAPI semaphore or mutex", errContact | errPlatformLayer | errCausePlatform | errNote,
+                  threadsSource, __LINE__);
     return;
   }
   nb.initialised.store(true, std::memory_order_release);
@@ -105,7 +112,8 @@ static TInfo* nbapiNewThread(uint8_t allegiance, int64_t* error) {
     // A new record needs its slot in both tables: they grow when full (by doubling, at least
     // by the slack), and a slot that still lies outside them is not used.
     if (uint64_t(nb.nextIndex) >= nb.tableSize) {
-      uint64_t want = nb.tableSize * 2 > nb.tableSize + nbapiTableSlack ? nb.tableSize * 2 : nb.tableSize + nbapiTableSlack;
+      uint64_t want = nb.tableSize * 2 > nb.tableSize + nb.slack ? nb.tableSize * 2 : nb.tableSize + nb.slack;
+      if (want <= uint64_t(nb.nextIndex)) want = uint64_t(nb.nextIndex) + 1;
       uint64_t size = foreign ? 0 : threadObjects->growTables(want);
       if (size > nb.tableSize) nb.tableSize = size;
     }
@@ -273,7 +281,19 @@ TInfo* NBAPIThreadForCall(uint64_t process, uint64_t bytes, int64_t* error) {
   int64_t made = threadObjects->readySemaphore(t->index);
   if (made == 0 && bytes > 0) {
     uint64_t rounded = (bytes + nbapiCallStep - 1) / nbapiCallStep * nbapiCallStep;
-    if (t->calls == nullptr || t->calls->capacity < bytes) {
+    // A call made while the thread's own call waits for a callback (the callback's Process
+    // calls out again): that call's record stays as it is, a new one goes on top.
+    if (t->calls != nullptr && t->calls->inCall.load()) {
+      CallRecord* nested = static_cast<CallRecord*>(malloc(sizeof(CallRecord) + rounded));
+      if (nested == nullptr) {
+        made = nbapiMallocFailed;
+      } else {
+        nested->next = t->calls;
+        nested->capacity = uint32_t(rounded);
+        nested->inCall = 0;
+        t->calls = nested;
+      }
+    } else if (t->calls == nullptr || t->calls->capacity < bytes) {
       bool fresh = t->calls == nullptr;
       void* grown = realloc(t->calls, sizeof(CallRecord) + rounded);
       if (grown == nullptr) {
@@ -311,7 +331,17 @@ int64_t NBAPISemaphoreIndexForCurrentProcess() {
   return answer;
 }
 
+// The top call record goes when a call out of a callback is over (reaped, or failed before
+// it ran), uncovering the call that waits for the callback.
+static void popNestedCall(TInfo* t) {
+  CallRecord* top = t->calls;
+  if (top == nullptr || top->next == nullptr || top->inCall.load()) return;
+  t->calls = top->next;
+  free(top);
+}
+
 void NBAPIReleaseThreadIfUnwound(TInfo* t) {
+  if (t->state != tsReturning) popNestedCall(t);  // a reap pops after it has read the record
   if (t->callOutCount == 0 && !(t->allegiance & allegianceTied)) {
     threadObjects->setProcessAt(t->index, 0);
     threadObjects->resetSemaphore(t->index);
@@ -324,7 +354,9 @@ void NBAPIReleaseThreadIfUnwound(TInfo* t) {
 static void serviceReturning(TInfo* t) {
   ProcessWait w = threadObjects->processWait(t->index);
   if (w == waitLater) return;
+  CallRecord* reaped = t->calls;
   if (w == waitOnIt) threadObjects->reapCall(t);
+  if (t->calls == reaped) popNestedCall(t);
   t->callOutCount--;
   t->state = tsQuiescent;
   if (w == waitGone || (t->callOutCount < 1 && !(t->allegiance & allegianceTied))) {
@@ -555,6 +587,10 @@ void NBAPIVisitRecords(void (*visit)(const TInfo*, int, void*), void* data) {
   unlockNB();
 }
 
+void NBAPISetTableSlackForTests(uint64_t slack) {
+  if (!NBAPIInitialised()) nb.slack = slack;
+}
+
 void NBAPIShutdownForTests() {
   if (!NBAPIInitialised()) return;
   lockNB();
@@ -567,6 +603,7 @@ void NBAPIShutdownForTests() {
   }
   nb.threadCount = 0, nb.created = 0, nb.stopped = 0;
   nb.maximum = nb.minimum = nbapiDefaultLevel;
+  nb.slack = nbapiTableSlack;
   unlockNB();
   threadPlatform->lockDestroy(nb.mutex, nb.cond);
   nb.initialised.store(false, std::memory_order_release);
@@ -585,16 +622,46 @@ const char* allegianceName(uint32_t allegiance) {
   return allegiance <= 2 ? names[allegiance] : "UNKNOWN";
 }
 
+static FILE* logStream() {
+  FILE* f = threadObjects != nullptr && threadObjects->log != nullptr ? threadObjects->log() : nullptr;
+  return f != nullptr ? f : stderr;
+}
+
 void printTInfo(const TInfo* t) {
-  fprintf(stderr, "\t\t\t%s thread %lu(%lx) tinfo 0x%lx\t%s  callOutCount %ld\n\t\t\tprocess %lx  %s    (index %d)\n",
+  uint64_t e[6] = {0, 0, 0, 0, 0, 0};
+  if (threadObjects != nullptr && threadObjects->describeEntry != nullptr) threadObjects->describeEntry(t->index, e);
+  fprintf(logStream(),
+          "\t\t\t%s thread %lu(%lx) tinfo 0x%lx\t%s  callOutCount %ld\n"
+          "\t\t\tsem %lx  first %lx  last %lx  excess %d (oop:%lx)\n"
+          "\t\t\tprocess %lx  myList %lx %s    (index %d)\n",
           allegianceName(t->allegiance), (unsigned long)t->thread, (unsigned long)t->thread, (unsigned long)(uintptr_t)t,
-          stateof(t->state), (long)t->callOutCount.load(), (unsigned long)threadObjects->processAt(t->index),
+          stateof(t->state), (long)t->callOutCount.load(), (unsigned long)e[0], (unsigned long)e[1], (unsigned long)e[2],
+          int(int64_t(e[3]) >> 3), (unsigned long)e[3], (unsigned long)e[4], (unsigned long)e[5],
           t->waiting ? "waiting" : "not waiting", t->index);
 }
 
+void printNBAPIList(const TInfo* list) {
+  fprintf(logStream(), "\n");
+  for (const TInfo* t = list; t != nullptr; t = t->next) printTInfo(t);
+}
+
 void printNBAPI() {
-  fprintf(stderr, "\nUnattached tinfos list:\n");
-  for (TInfo* t = nb.free; t != nullptr; t = t->next) printTInfo(t);
-  fprintf(stderr, "\nActive threads list:\n");
-  for (TInfo* t = nb.active; t != nullptr; t = t->next) printTInfo(t);
+  uint64_t tables[4] = {0, 0, 0, 0};
+  if (threadObjects != nullptr && threadObjects->describeTables != nullptr) threadObjects->describeTables(tables);
+  fprintf(logStream(), "\t\t\tnil: %lx  NBAPITableIndex: %lx\tsoopTable: %lx  poopTable: %lx\n",
+          (unsigned long)tables[0], (unsigned long)tables[1], (unsigned long)tables[2], (unsigned long)tables[3]);
+  fprintf(logStream(), "\nUnattached tinfos list:\n");
+  printNBAPIList(nb.free);
+  fprintf(logStream(), "\nActive threads list:\n");
+  printNBAPIList(nb.active);
+}
+
+void nbapiReportOSError(const char* message, const char* file, int line, int error) {
+  if (error < 0) error = errno;
+  if (error == ENOMEM) {
+    doReportError(message, errFatal | errSpaceUnavailable, file, line);
+    return;
+  }
+  const char* text = error > 0 ? strerror(error) : nullptr;
+  fprintf(logStream(), "\a\aTHAPI: %s (%d:%s) (%s %d)\n", message, error, text != nullptr ? text : "unknown", file, line);
 }

@@ -8,6 +8,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 
 // ThreadState of a record (stateof names them).
 enum ThreadState : uint8_t {
@@ -106,6 +107,12 @@ struct ThreadObjects {
   void (*postRequest)();                      // posts request 4 from any thread
   CallbackHandOver (*handCallback)(TInfo* t); // the top callback of a CallingBack record to the image
   void (*callbackAnswer)(TInfo* t, uint64_t answer);  // the image's answer into the C result
+  // For the printers: {nil, the tables' registry index, Semaphore table, Process table}, and
+  // of the record of index {Semaphore, its first link, last link, excess signals, Process,
+  // its myList}.
+  void (*describeTables)(uint64_t out[4]);
+  void (*describeEntry)(int32_t index, uint64_t out[6]);
+  FILE* (*log)();  // the debug log
 };
 extern ThreadObjects* threadObjects;
 
@@ -132,6 +139,9 @@ extern uint64_t smalltalkThread;  // the engine thread's id, set by InitializeNB
 // Set-up: tables, the levels, the engine thread. Nothing without a platform and objects.
 void InitializeNBAPI();
 void NBAPIShutdownForTests();  // stops every worker and forgets the records (tests only)
+// Tests only, before set-up: the table slots beyond the maximum level (and the least growth),
+// so that the tables fill without a thousand threads.
+void NBAPISetTableSlackForTests(uint64_t slack);
 bool NBAPIInitialised();
 
 // The thread for a threaded call of the Process (bytes of call package): its record, or an
@@ -169,5 +179,10 @@ void NBAPIVisitRecords(void (*visit)(const TInfo* t, int onFree, void* data), vo
 
 const char* stateof(uint32_t state);
 const char* allegianceName(uint32_t allegiance);
+// Printers to the debug log: the tables and both lists; a list; one record.
 void printNBAPI();
+void printNBAPIList(const TInfo* list);
 void printTInfo(const TInfo* t);
+// A failing operating-system call: error < 0 means errno. Out of memory is fatal; anything
+// else is printed to the debug log and the caller carries on.
+void nbapiReportOSError(const char* message, const char* file, int line, int error);

@@ -20,8 +20,9 @@ static_assert(sizeof(pthread_mutex_t) <= nbapiLockBytes && sizeof(pthread_cond_t
 static pthread_mutex_t* mutexIn(void* room) { return static_cast<pthread_mutex_t*>(room); }
 static pthread_cond_t* condIn(void* room) { return static_cast<pthread_cond_t*>(room); }
 
-static void report(const char* what, int error) {
-  if (error != 0) fprintf(stderr, "\a\aTHAPI: %s (%d:%s) (%s)\n", what, error, strerror(error), "src/plat/unxThreads");
+#define REPORT_PTHREAD(what, error) reportAt(what, error, __LINE__)
+static void reportAt(const char* what, int error, int line) {
+  if (error != 0) nbapiReportOSError(what, "src/plat/unxThreads.cpp", line, error);
 }
 
 static uint64_t self() { return uint64_t(pthread_self()); }
@@ -47,10 +48,10 @@ static void* threadStart(void* arg) {
 static int start(TInfo* t, uint64_t* id) {
   pthread_attr_t a;
   int error = pthread_attr_init(&a);
-  if (error != 0) return report("pthread_attr_init", error), error == ENOMEM ? 1 : 2;
+  if (error != 0) return REPORT_PTHREAD("pthread_attr_init", error), error == ENOMEM ? 1 : 2;
   pthread_attr_setdetachstate(&a, PTHREAD_CREATE_DETACHED);
   error = pthread_attr_setscope(&a, PTHREAD_SCOPE_SYSTEM);
-  if (error != 0 && error != ENOTSUP) report("pthread_attr_setscope", error);
+  if (error != 0 && error != ENOTSUP) REPORT_PTHREAD("pthread_attr_setscope", error);
   pthread_t thread;
   error = pthread_create(&thread, &a, threadStart, t);
   pthread_attr_destroy(&a);
@@ -59,7 +60,7 @@ static int start(TInfo* t, uint64_t* id) {
   return 0;
 }
 
-static void cancel(uint64_t id) { report("pthread_cancel", pthread_cancel(pthread_t(id))); }
+static void cancel(uint64_t id) { REPORT_PTHREAD("pthread_cancel", pthread_cancel(pthread_t(id))); }
 static void yieldThread() { sched_yield(); }
 
 static int lockInit(void* mutex, void* cond) {
@@ -74,13 +75,13 @@ static int lockInit(void* mutex, void* cond) {
 }
 
 static void lockDestroy(void* mutex, void* cond) {
-  report("pthread_mutex_destroy", pthread_mutex_destroy(mutexIn(mutex)));
-  report("pthread_cond_destroy", pthread_cond_destroy(condIn(cond)));
+  REPORT_PTHREAD("pthread_mutex_destroy", pthread_mutex_destroy(mutexIn(mutex)));
+  REPORT_PTHREAD("pthread_cond_destroy", pthread_cond_destroy(condIn(cond)));
 }
 
-static void lock(void* mutex) { report("pthread_mutex_lock", pthread_mutex_lock(mutexIn(mutex))); }
-static void unlock(void* mutex) { report("pthread_mutex_unlock", pthread_mutex_unlock(mutexIn(mutex))); }
-static void signal(void* cond) { report("pthread_cond_signal", pthread_cond_signal(condIn(cond))); }
+static void lock(void* mutex) { REPORT_PTHREAD("pthread_mutex_lock", pthread_mutex_lock(mutexIn(mutex))); }
+static void unlock(void* mutex) { REPORT_PTHREAD("pthread_mutex_unlock", pthread_mutex_unlock(mutexIn(mutex))); }
+static void signal(void* cond) { REPORT_PTHREAD("pthread_cond_signal", pthread_cond_signal(condIn(cond))); }
 
 static int wait(void* cond, void* mutex, uint64_t nanoseconds) {
   if (nanoseconds == 0) {

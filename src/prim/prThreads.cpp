@@ -10,11 +10,14 @@
 #include "ext/exRequest.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmCValue.h"
+#include "mman/mmDebug.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "stack/nsupport.h"
 #include "stack/scheduler.h"
+#include "stack/send.h"
+#include "prim/prMessage.h"
 
 int64_t NBAPITableIndex = -1;
 int64_t nbForeignCallbackProcessX = -1;
@@ -143,11 +146,40 @@ static oop registeredForeignProcess() {
   return nbForeignCallbackProcessX < 1 ? nilOop() : sysOop(uint32_t(nbForeignCallbackProcessX));
 }
 
-// Callbacks from other threads run in the Process registered with 1053 (for a worker's
-// callback as for a foreign thread's): it waits on a Semaphore, and its wait answers
-// {thunk address, argument object, the Process to name in the answer (1051)}. While it is
-// busy the callback waits; with none registered C gets -1 at once.
+// A callback from a worker runs in the Process whose call the worker is making: that Process
+// waits on the record's Semaphore, and a send of the threaded-callback selector to the
+// callback class, {thunk address, argument object, the Process}, goes on top of its suspended
+// context; the method answers with 1051 and returns into the call's restart, where the
+// Process waits again. Until it waits, the callback waits.
+static CallbackHandOver handWorkerCallback(TInfo* t) {
+  oop process = processAt(t->index), semaphore = nbapiSemaphoreAt(t->index);
+  if (process == 0 || !isHeapObject(process) || !hasPtrs(headerOf(process)) ||
+      bodyWordsOf(headerOf(process)) <= processMyList || !isSemaphore(semaphore))
+    return callbackRefused;
+  if (process == activeProcess()) return callbackSoon;  // about to wait for its call
+  oop context = slotOf(process, processSuspendedContext);
+  if (context == nilOop() || slotOf(semaphore, listFirstLink) != process || slotOf(semaphore, listLastLink) != process ||
+      slotOf(process, processMyList) != semaphore)
+    return callbackLater;
+  if (callbackClassX < 1 || nbCallbackSelectorX < 1 || threadCallbackArgsHook == nullptr) return callbackRefused;
+  oop thunk = cUnsignedToOop(t->callbackThunk);
+  oop args = thunk == 0 ? 0 : threadCallbackArgsHook(t);
+  if (args == 0) return callbackRefused;
+  oop sendArgs[3] = {thunk, args, process};
+  oop activation = buildActivationOfSendWithArgs(sysOop(uint32_t(callbackClassX)), sysOop(uint32_t(nbCallbackSelectorX)),
+                                                 sendArgs, 3, context);
+  if (activation == 0) return callbackRefused;
+  storeSlot(process, processSuspendedContext, activation, threadsSource, __LINE__);
+  asynchSignal(semaphore);
+  return callbackTaken;
+}
+
+// Callbacks from threads the engine did not make run in the Process registered with 1053:
+// it waits on a Semaphore, and its wait answers {thunk address, argument object, the Process
+// to name in the answer (1051)}. While it is busy the callback waits; with none registered C
+// gets -1 at once.
 static CallbackHandOver handCallback(TInfo* t) {
+  if (!(t->allegiance & allegianceForeign)) return handWorkerCallback(t);
   oop server = registeredForeignProcess();
   if (!isHeapObject(server) || server == nilOop() || !hasPtrs(headerOf(server)) ||
       bodyWordsOf(headerOf(server)) <= processMyList || threadCallbackArgsHook == nullptr)
@@ -156,15 +188,13 @@ static CallbackHandOver handCallback(TInfo* t) {
   if (!isSemaphore(semaphore) || context == nilOop() || slotOf(semaphore, listFirstLink) != server ||
       slotOf(semaphore, listLastLink) != server)
     return server == activeProcess() || !isSemaphore(semaphore) ? callbackSoon : callbackLater;
-  bool foreign = t->allegiance & allegianceForeign;
-  oop served = foreign ? server : processAt(t->index);
   oop thunk = cUnsignedToOop(t->callbackThunk);
   oop args = thunk == 0 ? 0 : threadCallbackArgsHook(t);
   ObjectHeader* request = args == 0 ? nullptr : allocVSObj(sysOop(sysArrayClass), 3);
-  if (request == nullptr || served == 0) return callbackRefused;
-  oop slots[3] = {thunk, args, served};
+  if (request == nullptr) return callbackRefused;
+  oop slots[3] = {thunk, args, server};
   for (uint64_t i = 0; i < 3; i++) storeSlot(oopOf(request), i, slots[i], threadsSource, __LINE__);
-  if (foreign) setProcessAt(t->index, server);
+  setProcessAt(t->index, server);
   asynchSignal(semaphore);
   asynchReCommitOrFailPrimitive(context, oopOf(request), 0);
   return callbackTaken;
@@ -174,9 +204,27 @@ static void callbackAnswer(TInfo* t, uint64_t answer) {
   if (threadCallbackAnswerHook != nullptr) threadCallbackAnswerHook(t, answer);
 }
 
+static void describeTables(uint64_t out[4]) {
+  out[0] = nilOop();
+  out[1] = uint64_t(NBAPITableIndex);
+  out[2] = NBAPITableIndex < 0 ? 0 : semaphoreTable();
+  out[3] = NBAPITableIndex < 0 ? 0 : processTable();
+}
+
+static void describeEntry(int32_t index, uint64_t out[6]) {
+  oop s = nbapiSemaphoreAt(index), p = processAt(index);
+  out[0] = s;
+  if (isSemaphore(s))
+    for (uint32_t i = 0; i < 3; i++) out[1 + i] = slotOf(s, listFirstLink + i);
+  out[4] = p;
+  if (p != 0 && isHeapObject(p) && hasPtrs(headerOf(p)) && bodyWordsOf(headerOf(p)) > processMyList)
+    out[5] = slotOf(p, processMyList);
+}
+
 static ThreadObjects engineThreadObjects = {newTables,      growTables,      processAt,   setProcessAt,
                                             readySemaphore, resetSemaphore,  currentProcess, processWait,
-                                            reapCall,       postThreadRequest, handCallback, callbackAnswer};
+                                            reapCall,       postThreadRequest, handCallback, callbackAnswer,
+                                            describeTables, describeEntry,   dbLog};
 
 // ---- Primitives 1051-1056 -----------------------------------------------------------------------
 

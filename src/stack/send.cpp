@@ -11,7 +11,9 @@
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
 #include "ext/exRequest.h"
+#include "mman/mmAllocate.h"
 #include "mman/mmPrimUtil.h"
+#include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
 #include "mman/mmSysOop.h"
 #include "stack/glue.h"
@@ -498,6 +500,36 @@ int buildSendWithArgs(oop receiver, oop selector, const oop* args, uint64_t n) {
   ensureFrameRoom(m);
   pushSendWithArguments(m + nMethodGlueEntry, receiver, args, n);
   return 1;
+}
+
+oop buildActivationOfSendWithArgs(oop receiver, oop selector, const oop* args, uint64_t n, oop sender) {
+  uint64_t m = lookupForEval(selector, receiverClassTag(receiver));
+  if (m < lookupResultLimit) return 0;
+  const NMethodHeader* nm = reinterpret_cast<const NMethodHeader*>(m);
+  if (nm->numArgs != n || nm->frame == 0 || (nm->flags & nmFlagBlock)) return 0;  // a frameless one cannot resume
+  uint64_t depth = n + nm->numTemps, size = nm->frame;
+  if (size < contextMinContents) size = contextMinContents;
+  if (size < depth) size = depth;
+  oop nil = nilOop();
+  ObjectHeader* contents = allocSmallObj(classIndexArray, 0, 8 * size, hasPtrsBit, nil);
+  ObjectHeader* h = contents == nullptr ? nullptr
+                                        : allocSmallObj(classIndexMethodContext, contextNamedSlots,
+                                                        8 * contextNamedSlots, hasPtrsBit, nil);
+  if (h == nullptr) return 0;
+  // Stable, resuming after the primitive (its temporaries nil): the frame is rebuilt when the
+  // Process runs it, and its return goes to the sender.
+  const oop named[contextNamedSlots] = {
+      nm->vmethod, smallIntegerFor(-int64_t(nPCofFirstNonPrimitiveVPC(m) - m)), sender, receiver,
+      smallIntegerFor(int64_t(depth)), oopOf(contents)};
+  for (uint32_t i = 0; i < contextNamedSlots; i++) {
+    bodyOf(h)[i] = named[i];
+    storeCheck(h, named[i], "src/stack/send", __LINE__);
+  }
+  for (uint64_t i = 0; i < n; i++) {
+    bodyOf(contents)[i] = args[i];
+    storeCheck(contents, args[i], "src/stack/send", __LINE__);
+  }
+  return oopOf(h);
 }
 
 static oop primPerformWithArgs(oop receiver, oop selector, oop arguments) {

@@ -99,6 +99,10 @@ oop sendInsteadOfPrimitive(oop receiver, oop selector, const oop* args, uint64_t
 // and arguments, then the method's entry on top) for backToNcodePopping; the segment grows
 // when the frame needs room. 0 when no method of n arguments answers the selector.
 int buildSendWithArgs(oop receiver, oop selector, const oop* args, uint64_t n);
+// A new activation of the send for a Process that is not running: a stable context whose
+// sender is sender, ready to run the method from its start. 0 when no method of n arguments
+// answers the selector, or no room.
+oop buildActivationOfSendWithArgs(oop receiver, oop selector, const oop* args, uint64_t n, oop sender);
 
 extern "C" {
 void CunlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs);

@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <map>
 #include <random>
 #include <set>
@@ -25,8 +28,10 @@ enum : uint64_t { fakeProcesses = 40, fakeSlots = 4096 };
 struct FakePackage {
   uint64_t callId;
   uint32_t sleepMicroseconds;
+  uint32_t callbacks;  // made from the worker before answering
   uint64_t value;
   std::atomic<uint64_t> result;
+  std::atomic<uint32_t> wrongAnswers;  // callbacks that did not get twice their thunk
 };
 
 // A Process: the slot whose Semaphore it waits on (-1 none), whether it was terminated, the
@@ -51,11 +56,17 @@ struct Harness {
   std::vector<std::pair<uint64_t, uint64_t>> handed;  // (serving Process, thunk) of callbacks taken
   uint64_t nextServer = 1000;                          // Processes that run callbacks
   uint64_t doubleReaps = 0, wrongValues = 0;
+  uint64_t growLimit = fakeSlots;  // the tables grow up to this many slots
+  std::vector<uint64_t> grows;     // sizes asked of growTables
+  int failStarts = 0;              // what starting a thread answers (0 it starts)
 };
 Harness* h;
 
 int newTables(uint64_t slots) { return slots <= fakeSlots; }
-uint64_t growTables(uint64_t slots) { return slots <= fakeSlots ? slots : 0; }
+uint64_t growTables(uint64_t slots) {
+  h->grows.push_back(slots);
+  return slots <= h->growLimit ? slots : 0;
+}
 uint64_t processAt(int32_t i) { return h->processTable[size_t(i)]; }
 void setProcessAt(int32_t i, uint64_t p) { h->processTable[size_t(i)] = p; }
 int64_t readySemaphore(int32_t i) {
@@ -77,12 +88,13 @@ void reapCall(TInfo* t) {
   p.waitingOn = -1;
 }
 void postRequest() { h->posts++; }
-// The engine side of a callback: a new serving Process takes it, unless refusing; the answer
-// goes into the record's first result word.
+// The engine side of a callback: a worker's runs in the Process of its call, a foreign
+// thread's in a new serving Process, unless refusing; the answer goes into the record's first
+// result word.
 CallbackHandOver handCallback(TInfo* t) {
   if (h->refuseCallbacks) return callbackRefused;
-  uint64_t server = h->nextServer++;
-  h->processTable[size_t(t->index)] = server;
+  uint64_t server = h->processTable[size_t(t->index)];
+  if (t->allegiance & allegianceForeign) h->processTable[size_t(t->index)] = server = h->nextServer++;
   h->handed.push_back({server, t->callbackThunk});
   return callbackTaken;
 }
@@ -90,16 +102,26 @@ void callbackAnswer(TInfo* t, uint64_t answer) { t->callbacks->result[0] = answe
 
 ThreadObjects fakeObjects = {newTables,      growTables,     processAt,     setProcessAt, readySemaphore,
                              resetSemaphore, activeProcess,  processWait,   reapCall,     postRequest,
-                             handCallback,   callbackAnswer};
+                             handCallback,   callbackAnswer, nullptr,       nullptr,      nullptr};
 
-// The fake C function: sleeps, then answers the value it was given.
+// The fake C function: sleeps, calls back as often as asked, then answers the value it was
+// given.
 void fakeInnerCall(TInfo* t) {
   FakePackage* p = reinterpret_cast<FakePackage*>(callPackageOf(t->calls));
   std::this_thread::sleep_for(std::chrono::microseconds(p->sleepMicroseconds));
+  for (uint32_t i = 0; i < p->callbacks; i++) {
+    CallbackRecord r;
+    r.frame = nullptr;
+    uint64_t thunk = p->callId * 100 + i;
+    if (!NBAPIInvokeCallback(thunk, &r) || r.result[0] != thunk * 2) p->wrongAnswers++;
+  }
   p->result.store(p->value);
 }
 
 ThreadPlatform fakePlatform;
+int failingStart(TInfo* t, uint64_t* id) { return h->failStarts != 0 ? h->failStarts : unixThreadPlatform.start(t, id); }
+FILE* fakeLog;
+FILE* logOfTest() { return fakeLog; }
 
 struct Check {
   std::set<const TInfo*> active, free;
@@ -120,6 +142,7 @@ class ThreadPoolTest : public ::testing::Test {
     installUnixThreads();
     fakePlatform = *threadPlatform;
     fakePlatform.innerCall = fakeInnerCall;
+    fakePlatform.start = failingStart;
     threadPlatform = &fakePlatform;
     threadObjects = &fakeObjects;
     InitializeNBAPI();
@@ -172,12 +195,15 @@ class ThreadPoolTest : public ::testing::Test {
   }
 
   // A threaded call of process p: false when no thread could be had.
-  bool call(uint64_t p, uint64_t id, uint32_t sleep, int64_t* error) {
+  bool call(uint64_t p, uint64_t id, uint32_t sleep, int64_t* error, uint32_t callbacks = 0) {
     TInfo* t = NBAPIThreadForCall(p, sizeof(FakePackage), error);
     if (t == nullptr) return false;
     FakePackage* package = reinterpret_cast<FakePackage*>(callPackageOf(t->calls));
+    packages[id] = package;
     package->callId = id;
     package->sleepMicroseconds = sleep;
+    package->callbacks = callbacks;
+    package->wrongAnswers = 0;
     package->value = id * 7 + 1;
     package->result.store(0);
     h->expected[id] = package->value;
@@ -185,6 +211,8 @@ class ThreadPoolTest : public ::testing::Test {
     NBAPISignalThreadForCallout(t);
     return true;
   }
+
+  std::map<uint64_t, FakePackage*> packages;
 
   void runSchedule(uint32_t seed, int steps) {
     std::mt19937 random(seed);
@@ -299,6 +327,135 @@ TEST_F(ThreadPoolTest, TerminationDuringACallStopsItsWorkerAndDropsTheAnswer) {
   NBAPIServiceThreads();
   EXPECT_EQ(h->reaped[1], 0u);
   for (const TInfo* t : c.free) EXPECT_EQ(processAt(t->index), 0u);
+}
+
+// A worker's callbacks are handed to the Process whose call it makes. While that Process
+// runs the second one it calls out again: the nested call gets a call record of its own, is
+// reaped with its value, and the first call's package comes out intact.
+TEST_F(ThreadPoolTest, AWorkersCallbacksRunInTheCallingProcessAroundANestedCall) {
+  int64_t error = 0;
+  ASSERT_TRUE(call(1, 1, 0, &error, 3));
+  FakePackage* outer = packages[1];
+  int32_t slot = h->processes[1].waitingOn;
+  int answered = 0;
+  for (int pass = 0; answered < 3 && pass < 200000; pass++) {
+    NBAPIServiceThreads();
+    std::vector<std::pair<uint64_t, uint64_t>> handed;
+    handed.swap(h->handed);
+    for (auto [server, thunk] : handed) {
+      EXPECT_EQ(server, 1u) << "callback " << thunk << " ran in another Process";
+      if (answered == 1) {
+        ASSERT_TRUE(call(1, 2, 100, &error));
+        EXPECT_NE(packages[2], outer) << "the nested call shares the waiting call's record";
+        drain();
+        EXPECT_EQ(h->reaped[2], 1u);
+        h->processes[1] = FakeProcess{slot, false, 1};  // back to waiting for the first call
+      }
+      EXPECT_EQ(NBAPICallbackReturn(server, thunk * 2), 0);
+      answered++;
+    }
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(answered, 3);
+  drain();
+  EXPECT_EQ(h->reaped[1], 1u);
+  EXPECT_EQ(h->wrongValues, 0u);
+  EXPECT_EQ(h->doubleReaps, 0u);
+  EXPECT_EQ(outer->wrongAnswers, 0u);
+  checkConsistent();
+}
+
+// A new record past the tables' end grows both (to at least its slot); a growth refused
+// fails the call with no memory and leaves no record on either list; a thread that cannot be
+// started fails the call by its cause and gives its record back.
+TEST_F(ThreadPoolTest, TablesGrowForNewRecordsAndFailuresGiveTheRecordBack) {
+  NBAPIShutdownForTests();
+  NBAPISetTableSlackForTests(0);  // tables of exactly the slots the records hold already
+  ASSERT_EQ(NBAPISetThreadLevels(0, 0), 1);
+  InitializeNBAPI();
+  ASSERT_EQ(NBAPISetThreadLevels(fakeProcesses, 0), 1);
+  size_t free = freeRecords();
+  ASSERT_LE(free + 3, size_t(fakeProcesses));
+  int64_t error = 0;
+  uint64_t p = 1;
+  for (; p <= free; p++) ASSERT_TRUE(call(p, h->nextId++, 200000, &error));  // every free record busy
+  Check before;
+  NBAPIVisitRecords(visit, &before);
+  int32_t next = 0;
+  for (const TInfo* t : before.active) next = std::max(next, t->index + 1);
+
+  struct Case {
+    uint64_t growLimit;
+    int failStarts;
+    int64_t error;  // 0: the call is made
+  } cases[] = {{0, 0, nbapiNoMemory}, {fakeSlots, 1, nbapiMallocFailed}, {fakeSlots, 2, nbapiThreadLimit}, {fakeSlots, 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failStarts * 10 + int(c.error));
+    h->growLimit = c.growLimit;
+    h->failStarts = c.failStarts;
+    size_t grows = h->grows.size();
+    int64_t levels[8];
+    NBAPIGetThreadLevels(levels);
+    EXPECT_EQ(call(p, h->nextId++, 200000, &error), c.error == 0);
+    if (c.error != 0) {
+      EXPECT_EQ(error, c.error);
+      int64_t after[8];
+      NBAPIGetThreadLevels(after);
+      EXPECT_EQ(after[3], levels[3]) << "a worker counted that does not run";
+      EXPECT_EQ(after[5], levels[5]);
+      Check lists;
+      NBAPIVisitRecords(visit, &lists);
+      EXPECT_EQ(lists.active.size(), before.active.size());
+      EXPECT_EQ(lists.both, 0u);
+    }
+    if (c.growLimit == 0) {
+      ASSERT_EQ(h->grows.size(), grows + 1);
+      EXPECT_GT(h->grows.back(), uint64_t(next));
+    }
+  }
+  // The made call's record has the first slot past the old end, and its Process is there.
+  EXPECT_EQ(processAt(h->processes[p].waitingOn), p);
+  EXPECT_EQ(h->processes[p].waitingOn, next);
+  EXPECT_TRUE(call(p + 1, h->nextId++, 0, &error)) << "a new record takes the next slot";
+  EXPECT_EQ(h->processes[p + 1].waitingOn, next + 1);
+  drain();
+  checkConsistent();
+}
+
+// The printers show the tables and both lists with each record's state and slot; an
+// operating-system error is printed with its number and text and the program goes on, but no
+// memory is fatal.
+TEST_F(ThreadPoolTest, PrintersAndOSErrorReportsGoToTheDebugLog) {
+  fakeLog = tmpfile();
+  ASSERT_NE(fakeLog, nullptr);
+  ThreadObjects logged = fakeObjects;
+  logged.log = logOfTest;
+  threadObjects = &logged;
+  int64_t error = 0;
+  ASSERT_TRUE(call(1, h->nextId++, 100000, &error));
+  printNBAPI();
+  errno = EPERM;
+  nbapiReportOSError("pthread_mutex_lock", "here.cpp", 12, -1);
+  nbapiReportOSError("pthread_cancel", "here.cpp", 13, ESRCH);
+  fflush(fakeLog);
+  std::string text(size_t(ftell(fakeLog)), '\0');
+  rewind(fakeLog);
+  ASSERT_EQ(fread(text.data(), 1, text.size(), fakeLog), text.size());
+  std::string index = "(index " + std::to_string(h->processes[1].waitingOn) + ")";
+  size_t active = text.find("\nActive threads list:\n");
+  ASSERT_NE(active, std::string::npos) << text;
+  EXPECT_NE(text.find("\nUnattached tinfos list:\n"), std::string::npos);
+  EXPECT_NE(text.find(index, active), std::string::npos) << "the record of the call among the active ones";
+  EXPECT_NE(text.find("freelance thread "), std::string::npos);
+  EXPECT_NE(text.find("\a\aTHAPI: pthread_mutex_lock (1:Operation not permitted) (here.cpp 12)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\a\aTHAPI: pthread_cancel (3:No such process) (here.cpp 13)\n"), std::string::npos);
+  drain();
+  threadObjects = &fakeObjects;
+  fclose(fakeLog);
+#if !defined(__SANITIZE_THREAD__)  // the sanitizer's program does not fork for death tests
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(nbapiReportOSError("pthread_attr_init", "here.cpp", 14, ENOMEM), "");
+#endif
 }
 
 // Threads the pool did not make call back at once, many times each: every callback waits

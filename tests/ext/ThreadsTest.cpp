@@ -428,9 +428,7 @@ TEST_F(ThreadPoolTest, TablesGrowForNewRecordsAndFailuresGiveTheRecordBack) {
 TEST_F(ThreadPoolTest, PrintersAndOSErrorReportsGoToTheDebugLog) {
   fakeLog = tmpfile();
   ASSERT_NE(fakeLog, nullptr);
-  ThreadObjects logged = fakeObjects;
-  logged.log = logOfTest;
-  threadObjects = &logged;
+  fakeObjects.log = logOfTest;
   int64_t error = 0;
   ASSERT_TRUE(call(1, h->nextId++, 100000, &error));
   printNBAPI();
@@ -450,7 +448,7 @@ TEST_F(ThreadPoolTest, PrintersAndOSErrorReportsGoToTheDebugLog) {
   EXPECT_NE(text.find("\a\aTHAPI: pthread_mutex_lock (1:Operation not permitted) (here.cpp 12)\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\a\aTHAPI: pthread_cancel (3:No such process) (here.cpp 13)\n"), std::string::npos);
   drain();
-  threadObjects = &fakeObjects;
+  fakeObjects.log = nullptr;
   fclose(fakeLog);
 #if !defined(__SANITIZE_THREAD__)  // the sanitizer's program does not fork for death tests
   GTEST_FLAG_SET(death_test_style, "threadsafe");

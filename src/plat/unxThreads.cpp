@@ -101,6 +101,7 @@ ThreadPlatform unixThreadPlatform = {self,   start, cancel, yieldThread, lockIni
 
 void installUnixThreads() {
   long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  if (cpus < 0) nbapiReportOSError("sysconf _SC_NPROCESSORS_ONLN", "src/plat/unxThreads.cpp", __LINE__, -1);
   unixThreadPlatform.cpuCount = cpus > 0 ? uint64_t(cpus) : 0;
   threadPlatform = &unixThreadPlatform;
 }

@@ -3,8 +3,10 @@
 // Prefix: t (generators), init (initSendTypeTable, initBxpNotBoolean).
 #include "tran/tloop.h"
 
+#include <cassert>
 #include <cstring>
 
+#include "ext/exOption.h"
 #include "ext/exRequest.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
@@ -13,6 +15,7 @@
 #include "tran/taux.h"
 #include "tran/tbytecodes.h"
 #include "tran/tpcmap.h"
+#include "tran/tprim.h"
 
 int64_t badBytecodePC = -1;
 SendTypeRow sendTypeTable[20];
@@ -221,15 +224,16 @@ static int branchAfter(const uint8_t* next, const uint8_t** target, int* sense) 
   return 1;
 }
 
-// SmallDouble paths. A SmallDouble operand at an arithmetic or comparison site jumps to a stub
-// placed after the method's code, so that the site itself grows by its tests and the SmallInteger
-// code keeps its short jumps. The stub takes a SmallDouble receiver with a SmallDouble or
-// SmallInteger argument, or a SmallInteger receiver with a SmallDouble argument, each
-// SmallInteger converted as the primitives and the image's mixed arithmetic convert it; it
-// decodes the receiver into xmm1 and the argument into xmm0, operates, and jumps back to the
-// site's exit with the result in rbx, or to its true or false code. What the primitive would
-// not answer as a SmallDouble (another operand, a result without the immediate form:
-// infinities, NaNs and denormals among them) goes back to the send.
+// Double paths. An operand that is not a SmallInteger at an arithmetic or comparison site jumps
+// to a stub placed after the method's code, so that the site itself grows by one jump and the
+// SmallInteger code keeps its short jumps. The stub takes SmallDoubles, boxed Doubles and
+// SmallIntegers (not two SmallIntegers), each SmallInteger converted as the primitives and the
+// image's mixed arithmetic convert it; it loads the receiver into xmm1 and the argument into
+// xmm0, operates, and jumps back to the site's exit with the result in rbx, or to its true or
+// false code. A result with the immediate form answers a SmallDouble; another finite one (any
+// one under IEEEInfNaN) a new Double taken from eden inline, as the Double primitives box it.
+// What the primitives would not answer (other operands, an infinity or a NaN without
+// IEEEInfNaN) and an eden without room go back to the send, which does all of it in full.
 namespace {
 struct SdStub {
   uint8_t* entries[2];  // the ends of the site's jumps into the stub
@@ -237,118 +241,216 @@ struct SdStub {
   uint8_t* yes;         // arithmetic: the exit; comparison: where the condition holds
   uint8_t* no;          // comparison: where it does not
   int index;            // the special selector
-  int cond;             // comparison: the condition of the unsigned compare
+  bool inverted;        // comparison: yes and no swapped (the branch jumps when it is false)
+  oop constants[2];     // a SmallDouble constant receiver and argument, else 0
 };
-enum : int { sdStubMax = 1024, sdStubRoom = 320 };  // a stub takes under 300 bytes
+enum : int { sdStubMax = 1024, sdStubRoom = 512 };  // a stub takes under 500 bytes
 SdStub sdStubs[sdStubMax];
+
+// The boxed Doubles read inline: one body word, no pointers, class Double; any other shape
+// (a Float among them) takes the send.
+constexpr uint64_t sdBoxShapeMask = hasPtrsBit | indexabilityMask | sizeFieldMask | classTagMask;
+constexpr uint64_t sdBoxShape = (uint64_t(1) << sizeFieldShift) | classIndexDouble;
 }  // namespace
 
 static bool isComparison(int index) { return index >= 2 && index <= 7; }
 
-// The condition of ucomisd for a signed integer condition of the comparison table.
-static int unsignedCondition(int cond) {
-  switch (cond) {
-    case ccL: return ccB;
-    case ccGE: return ccAE;
-    case ccG: return ccA;
-    case ccLE: return ccBE;
-    default: return cond;  // ccE, ccNE
-  }
-}
-
-// rbx holds the receiver, r12 the argument: with always (a SmallDouble constant takes part) a
-// jump to a new stub, else one taken when either is a SmallDouble. Answers the stub's record for
-// the site to complete, or null (nothing emitted) when the method has no room for more.
-static SdStub* sdJump(int index, bool always, uint8_t** at) {
+// rbx holds the receiver, r12 the argument: a jump to a new stub; for * and / (smallFirst) two
+// SmallIntegers first go straight on to the send. Answers the stub's record for the site to
+// complete, or null (nothing emitted) when the method has no room for more.
+static SdStub* sdJump(int index, bool smallFirst, uint8_t** at) {
   if (L.sdStubs == sdStubMax) return nullptr;
   SdStub* s = &sdStubs[L.sdStubs++];
   *s = {};
   s->index = index;
-  if (always) {
-    *at = emitJmpRel32(*at, *at + 5);
-    s->entries[0] = *at;
-    return s;
+  uint8_t* over = nullptr;
+  if (smallFirst) {
+    *at = emitMovRR(*at, rAX, rBX);
+    *at = emitAluRR(*at, aluRRAnd, rAX, rR12);
+    *at = emitTestR8I8(*at, rAX, 2);
+    *at = emitJccRel8(*at, ccNE, 0);
+    over = *at;
   }
-  for (int k = 0; k < 2; k++) {
-    *at = emitLeaRM(*at, rAX, k == 0 ? rBX : rR12, -int32_t(oopTagSmallDouble));
-    *at = emitTestR8I8(*at, rAX, 7);
-    *at = emitJccRel32(*at, ccE, 0);
-    s->entries[k] = *at;
-  }
+  *at = emitJmpRel32(*at, *at + 5);
+  s->entries[0] = *at;
+  if (over != nullptr) cgenPatchRel8(over, *at);
   return s;
 }
 
-// xmm x := the SmallDouble in register r, else a 32-bit jump (added to fails) when r holds
-// anything else; r11 holds the bias.
-static uint8_t* sdDecodeOrFail(int r, int x, uint8_t** fails, int* nFails, uint8_t* at) {
-  // The tag taken off leaves a SmallDouble's low three bits clear and its stored bits in place.
+// The 32-bit jump just emitted goes to the stub's give-up.
+static void sdAddFail(uint8_t** fails, int* nFails, uint8_t* at) { fails[(*nFails)++] = at; }
+
+// rax := register r less the SmallDouble tag; a 32-bit jump, answered, taken unless r holds a
+// SmallDouble (the tag taken off leaves its low three bits clear and its stored bits in place).
+static uint8_t* sdTestTag(int r, uint8_t** jump, uint8_t* at) {
   at = emitLeaRM(at, rAX, r, -int32_t(oopTagSmallDouble));
   at = emitTestR8I8(at, rAX, 7);
   at = emitJccRel32(at, ccNE, 0);
-  fails[(*nFails)++] = at;
+  *jump = at;
+  return at;
+}
+
+// xmm x := the SmallDouble whose oop less its tag is in rax; r11 holds the bias.
+static uint8_t* sdDecode(int x, uint8_t* at) {
   at = emitShiftRI(at, shiftShr, rAX, 3);
   return cgenDecodeShiftedSmallDouble(at, x);
 }
 
-// xmm x := the SmallInteger in register r converted, else a 32-bit jump (added to fails).
-static uint8_t* sdConvertOrFail(int r, int x, uint8_t** fails, int* nFails, uint8_t* at) {
+// xmm x := the SmallInteger in register r converted; a 32-bit jump, answered, taken when r
+// holds anything else.
+static uint8_t* sdConvert(int r, int x, uint8_t** jump, uint8_t* at) {
   at = emitMovRR(at, rAX, r);
   at = emitAluRI8(at, aluAnd, rAX, 7);
   at = emitCmpRI(at, rAX, oopTagSmallInteger);
   at = emitJccRel32(at, ccNE, 0);
-  fails[(*nFails)++] = at;
+  *jump = at;
   at = emitMovRR(at, rAX, r);
   at = emitShiftRI(at, shiftSar, rAX, 3);
   return emitCvtsi2sdXR(at, x, rAX);
 }
 
-// Two SmallDoubles, the common case, fall straight through to the operation; the mixed cases
-// follow it and jump back.
+// xmm x := the eight bytes of the boxed Double in register r, else a 32-bit jump to the give-up.
+static uint8_t* sdLoadBoxOrFail(int r, int x, uint8_t** fails, int* nFails, uint8_t* at) {
+  at = emitMovRR(at, rAX, r);
+  at = emitTestR8I8(at, rAX, 7);
+  at = emitJccRel32(at, ccNE, 0);
+  sdAddFail(fails, nFails, at);
+  at = emitMovRM(at, rAX, r, 8);  // the header's flags
+  at = emitMovRI64(at, rR9, sdBoxShapeMask);
+  at = emitAluRR(at, aluRRAnd, rAX, rR9);
+  at = emitCmpRI(at, rAX, int32_t(sdBoxShape));
+  at = emitJccRel32(at, ccNE, 0);
+  sdAddFail(fails, nFails, at);
+  at = emitMovRM(at, rAX, r, 0);  // the body
+  return emitMovsdXM(at, x, rAX, 0);
+}
+
+// The comparison of xmm1 (receiver) with xmm0 (argument) jumping to yes when it holds, else to
+// no. Every ordering with a NaN is false, and so is equality: < and <= ask whether the argument
+// is above the receiver, so that an unordered pair (carry set) fails them all.
+static uint8_t* sdCompare(int index, uint8_t* yes, uint8_t* no, uint8_t* at) {
+  bool argumentFirst = index == 2 || index == 4;
+  at = emitUcomisd(at, argumentFirst ? 0 : 1, argumentFirst ? 1 : 0);
+  switch (index) {
+    case 2: case 3:
+      at = emitJccRel32(at, ccA, 0);
+      cgenPatchRel32(at, yes);
+      break;
+    case 4: case 5:
+      at = emitJccRel32(at, ccAE, 0);
+      cgenPatchRel32(at, yes);
+      break;
+    case 6:
+      at = emitJccRel32(at, ccP, 0);
+      cgenPatchRel32(at, no);
+      at = emitJccRel32(at, ccE, 0);
+      cgenPatchRel32(at, yes);
+      break;
+    default:
+      at = emitJccRel32(at, ccP, 0);
+      cgenPatchRel32(at, yes);
+      at = emitJccRel32(at, ccNE, 0);
+      cgenPatchRel32(at, yes);
+      break;
+  }
+  return emitJmpRel32(at, no);
+}
+
+// rbx := a new Double holding xmm1 (a result without the immediate form), then to the exit;
+// without IEEEInfNaN an infinity or a NaN goes to the send, as does an eden without room.
+static uint8_t* sdBox(const SdStub& s, uint8_t* at) {
+  if (!IEEEInfNaN) {  // the exponent all ones
+    at = emitMovqRX(at, rAX, 1);
+    at = emitShiftRI(at, shiftShr, rAX, 52);
+    at = emitAndEAXI32(at, 0x7FF);
+    at = emitCmpRI(at, rAX, 0x7FF);
+    at = emitJccRel32(at, ccE, 0);
+    cgenPatchRel32(at, s.send);
+  }
+  uint8_t* slow;
+  at = tAllocFloat(at, 1, rBX, &slow);
+  cgenPatchRel32(slow, s.send);
+  at = emitMovqRX(at, rAX, 1);
+  at = emitMovMR(at, rR14, 0, rAX);
+  return emitJmpRel32(at, s.yes);
+}
+
+// xmm x := the double of a SmallDouble constant.
+static uint8_t* sdLoadConstant(oop constant, int x, uint8_t* at) {
+  at = emitMovRI64(at, rAX, doubleBits(loadSmallDoubleFromOop(constant)));
+  return emitMovqXR(at, x, rAX);
+}
+
+// Two SmallDoubles, the common case, fall straight through to the operation (a constant one
+// loaded as it stands); the other forms follow it and jump back.
 static uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
+  [[maybe_unused]] uint8_t* start = at;
   for (uint8_t* e : s.entries) {
     if (e != nullptr) cgenPatchRel32(e, at);
   }
   uint8_t* fails[4];
   int nFails = 0;
+  uint8_t *receiverOther = nullptr, *argumentOther = nullptr;
   at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
-  at = emitLeaRM(at, rAX, rBX, -int32_t(oopTagSmallDouble));
-  at = emitTestR8I8(at, rAX, 7);
-  at = emitJccRel32(at, ccNE, 0);
-  uint8_t* integerReceiver = at;
-  at = emitShiftRI(at, shiftShr, rAX, 3);
-  at = cgenDecodeShiftedSmallDouble(at, 1);
-  at = emitLeaRM(at, rAX, rR12, -int32_t(oopTagSmallDouble));
-  at = emitTestR8I8(at, rAX, 7);
-  at = emitJccRel32(at, ccNE, 0);
-  uint8_t* integerArgument = at;
-  at = emitShiftRI(at, shiftShr, rAX, 3);
-  at = cgenDecodeShiftedSmallDouble(at, 0);
+  if (s.constants[0] != 0) {
+    at = sdLoadConstant(s.constants[0], 1, at);
+  } else {
+    at = sdTestTag(rBX, &receiverOther, at);
+    at = sdDecode(1, at);
+  }
+  uint8_t* anyArgument = at;
+  if (s.constants[1] != 0) {
+    at = sdLoadConstant(s.constants[1], 0, at);
+  } else {
+    at = sdTestTag(rR12, &argumentOther, at);
+    at = sdDecode(0, at);
+  }
   uint8_t* operation = at;
-  uint8_t* noForm;
   if (isComparison(s.index)) {
-    at = emitUcomisd(at, 1, 0);  // receiver against argument; no SmallDouble is a NaN
-    at = emitJccRel32(at, s.cond, 0);
-    cgenPatchRel32(at, s.yes);
-    at = emitJmpRel32(at, s.no);
+    at = sdCompare(s.index, s.inverted ? s.no : s.yes, s.inverted ? s.yes : s.no, at);
   } else {
     static const SseOp ops[10] = {sseAdd, sseSub, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseMul, sseDiv};
+    uint8_t* noForm;
     at = emitSdXX(at, ops[s.index], 1, 0);
     at = cgenEncodeSmallDouble(at, 1, &noForm);
     at = emitJmpRel32(at, s.yes);
     cgenPatchRel8(noForm, at);
-    at = emitJmpRel32(at, s.send);
+    at = sdBox(s, at);
   }
-  // A SmallDouble receiver with a SmallInteger argument.
-  cgenPatchRel32(integerArgument, at);
-  at = sdConvertOrFail(rR12, 0, fails, &nFails, at);
-  at = emitJmpRel32(at, operation);
-  // A SmallInteger receiver: the argument must be a SmallDouble.
-  cgenPatchRel32(integerReceiver, at);
-  at = sdDecodeOrFail(rR12, 0, fails, &nFails, at);
-  at = sdConvertOrFail(rBX, 1, fails, &nFails, at);
-  at = emitJmpRel32(at, operation);
+  // A SmallDouble or boxed Double receiver: the argument a SmallInteger or a boxed Double.
+  uint8_t* notInteger;
+  uint8_t* argumentBox = nullptr;
+  if (argumentOther != nullptr) {
+    cgenPatchRel32(argumentOther, at);
+    at = sdConvert(rR12, 0, &notInteger, at);
+    at = emitJmpRel32(at, operation);
+    cgenPatchRel32(notInteger, at);
+    argumentBox = at;
+    at = sdLoadBoxOrFail(rR12, 0, fails, &nFails, at);
+    at = emitJmpRel32(at, operation);
+  }
+  if (receiverOther != nullptr) {
+    // A SmallInteger receiver: the argument a SmallDouble or a boxed Double.
+    cgenPatchRel32(receiverOther, at);
+    at = sdConvert(rBX, 1, &notInteger, at);
+    if (argumentBox != nullptr) {
+      uint8_t* toBox;
+      at = sdTestTag(rR12, &toBox, at);
+      cgenPatchRel32(toBox, argumentBox);
+      at = sdDecode(0, at);
+      at = emitJmpRel32(at, operation);
+    } else {
+      at = emitJmpRel32(at, anyArgument);
+    }
+    // A boxed Double receiver: any argument.
+    cgenPatchRel32(notInteger, at);
+    at = sdLoadBoxOrFail(rBX, 1, fails, &nFails, at);
+    at = emitJmpRel32(at, anyArgument);
+  }
   for (int i = 0; i < nFails; i++) cgenPatchRel32(fails[i], at);
-  return emitJmpRel32(at, s.send);
+  at = emitJmpRel32(at, s.send);
+  assert(at - start <= sdStubRoom);
+  return at;
 }
 
 static bool isNumberConst(const StackEntry* e) {
@@ -372,11 +474,14 @@ static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
   StackEntry* arg = operand(0);
   StackEntry* rcv = operand(1);
   bool always = anySmallDoubleConst(rcv, arg);
+  oop rcvConst = rcv->kind == skConst && isSmallDouble(rcv->payload) ? rcv->payload : 0;
+  oop argConst = arg->kind == skConst && isSmallDouble(arg->payload) ? arg->payload : 0;
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
   at = tStackLoad(arg, rR12, at);
   at = tStackLoad(rcv, rBX, at);
   L.chain = {};
-  SdStub* s = sdJump(index, always, &at);
+  SdStub* s = sdJump(index, !always, &at);
+  if (s != nullptr) *s = {{s->entries[0], s->entries[1]}, nullptr, nullptr, nullptr, index, false, {rcvConst, argConst}};
   if (!isComparison(index)) {
     if (s != nullptr) s->send = at;
     at = binarySend(index, kind, at);
@@ -386,15 +491,13 @@ static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
     forgetMarks();
     return at;
   }
-  static const uint8_t conds[6][2] = {{ccL, ccGE}, {ccG, ccLE}, {ccLE, ccG}, {ccGE, ccL}, {ccE, ccNE}, {ccNE, ccE}};
   const uint8_t* target = nullptr;
   int sense = 0;
   bool branch = branchAfter(next, &target, &sense);
   if (branch && (target > L.end)) branch = false;  // the loop reports the bad target
-  int cond = conds[index - 2][branch && sense ? 1 : 0];
-  if (s != nullptr) s->cond = unsignedCondition(cond);
+  if (s != nullptr) s->inverted = branch && sense;
   uint8_t* toSend = nullptr;
-  if (!always || s == nullptr) {
+  if (s == nullptr) {
     at = emitJmpRel8(at, 0);
     toSend = at;
   }
@@ -598,7 +701,7 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     at = loadPairTestingTags(rcv, arg, &toSend, at);
     at = emitCmpRR(at, rBX, rR12);
   }
-  // Two variables: a SmallDouble operand tries the stub before the send. (A SmallInteger
+  // Two variables: an operand that is not a SmallInteger tries the stub before the send. (A SmallInteger
   // constant argument keeps the send alone, as before.)
   bool sdPath = !isSmallIntConst(arg);
   L.chain = {};
@@ -614,7 +717,7 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     cgenPatchRel8(toSend, at);
     if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
     SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
-    if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, nullptr, toFallThrough, index, unsignedCondition(cond)};
+    if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, nullptr, toFallThrough, index, sense != 0, {0, 0}};
     at = binarySend(index, kind, at);
     StackEntry result = seRegEntry(rBX);
     push(result);
@@ -631,7 +734,7 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
   SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
   // booleanFromFlags: rbx := false after the condition jump, rbx := true where it lands.
-  if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, exits[0], exits[0] - 12, index, unsignedCondition(cond)};
+  if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, exits[0], exits[0] - 12, index, false, {0, 0}};
   at = binarySend(index, kind, at);
   cgenPatchRel8(exits[0], at);
   cgenPatchRel8(exits[1], at);
@@ -692,7 +795,7 @@ static uint64_t sharedNotBoolean() { return notBTable[1]; }
 
 uint8_t* tBxpTest(int sense, const uint8_t* branchPC, const uint8_t* target, StackEntry* top,
                   const OptState* state, uint8_t* at) {
-  uint8_t* start = at;
+  [[maybe_unused]] uint8_t* start = at;
   tRegisterMarks[0] = tRegisterMarks[1] = -1;  // the non-Boolean path may resume at either side
   StackEntry jumpOn = seConst(sense ? tTrue : tFalse);
   at = tStackCompare(&jumpOn, rBX, at);

@@ -23,6 +23,7 @@
 #include "mkHeap.h"
 #include "mkTestUtil.h"
 #include "mman/mmDebug.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmObject.h"
 #include "mman/mmSnapshot.h"
 #include "mman/mmSysOop.h"
@@ -1272,16 +1273,18 @@ oop smallDoubleOfBits(uint64_t bits) {
   return smallDoubleFor(d);
 }
 
-// Every site against the C primitive of its selector (821-830) over a table of operands: where
-// the primitive answers for a SmallDouble receiver and an immediate argument, or for a
-// SmallInteger receiver converted (as the image's mixed arithmetic converts it) and a
-// SmallDouble argument, the site answers the same bits without a send; where it fails (no
-// immediate form: overflow, underflow into denormals, infinities, NaNs) or the operands are
-// anything else, the site sends exactly that receiver, argument and selector. The IEEE switch
-// changes none of it.
+// Every site against the C primitives of its selector over a table of operands. Where the
+// operands are SmallDoubles, boxed Doubles or SmallIntegers (not two SmallIntegers), the site
+// answers without a send what the image answers: the SmallDouble primitive (821-830) on the
+// receiver as a SmallDouble (a SmallInteger converted as the image's mixed arithmetic converts
+// it), and where that has no immediate answer, the Double primitive (561-570) on the receiver
+// boxed, whose new Double must hold the same bits. Where both fail (an infinity or a NaN
+// without the IEEE switch) or the operands are anything else, the site sends exactly that
+// receiver, argument and selector.
 TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
   translate("w0:with:");   // the first translation enters the translated primitives: the C ones again
   initSmallDoublePrims();
+  initDoublePrims();
   const oop minPos = smallDoubleOfBits(smallDoubleMinMagnitude), maxPos = smallDoubleOfBits(smallDoubleMaxMagnitude);
   const oop minNeg = smallDoubleOfBits(smallDoubleMinMagnitude | doubleSignBit);
   const oop maxNeg = smallDoubleOfBits(smallDoubleMaxMagnitude | doubleSignBit);
@@ -1289,15 +1292,23 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
                             smallDoubleFor(2.5), smallDoubleFor(1e-70), smallDoubleFor(3e70), minPos, maxPos,
                             minNeg, maxNeg, smallIntegerFor(0), smallIntegerFor(3), smallIntegerFor(-7),
                             smallIntegerFor((int64_t(1) << 60) - 1), smallIntegerFor(-(int64_t(1) << 60))};
-  const oop others[] = {newDoubleBox(1e308), newDoubleBox(2.5), newDoubleBox(std::numeric_limits<double>::infinity()),
-                        newDoubleBox(std::nan("")), cSignedToOop(int64_t(1) << 62), nilOop(), characterFor('a')};
+  const double inf = std::numeric_limits<double>::infinity();
+  const oop others[] = {newDoubleBox(1e308), newDoubleBox(2.5), newDoubleBox(-1e-300), newDoubleBox(5e-324),
+                        newDoubleBox(-0.0), newDoubleBox(inf), newDoubleBox(-inf), newDoubleBox(std::nan("")),
+                        newFloatBox(1.5f), cSignedToOop(int64_t(1) << 62), nilOop(), characterFor('a')};
   std::vector<oop> operands(std::begin(immediates), std::end(immediates));
   operands.insert(operands.end(), std::begin(others), std::end(others));
+  const uint64_t operandsEnd = eden.allocPtr;
+  auto number = [](oop o) { return isSmallDouble(o) || isSmallInteger(o) || isDoubleObject(o); };
+  auto valueOf = [](oop o) {
+    return isSmallInteger(o) ? double(smallIntegerValue(o)) : isSmallDouble(o) ? loadSmallDoubleFromOop(o) : doubleValueOf(o);
+  };
   const uint32_t savedIeee = IEEEInfNaN;
   const oop sentinel = smallIntegerFor(4242);
-  int inline_ = 0, sent = 0;
+  int inline_ = 0, boxed = 0, sent = 0;
   for (uint32_t ieee : {0u, 1u}) {
     IEEEInfNaN = ieee;
+    reInitNMethods();  // the stubs follow the switch
     for (int k = 0; k < 10; k++) {
       SCOPED_TRACE(std::string(doubleOps[k]) + (ieee ? " ieee" : ""));
       std::string n = std::to_string(k);
@@ -1312,22 +1323,27 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
       uint64_t e = comparison ? translate("e" + n + ":") : 0;
       // One site run: the answer (a Boolean becomes 1 or 2 where a branch consumed it).
       auto check = [&](uint64_t nm, bool branch, oop a, oop b, std::vector<uint64_t> args) {
+        eden.allocPtr = operandsEnd;  // the last check's boxes are garbage: eden never fills
         PrimOutcome p = {true, 0, 0, 0, false};
-        bool mayAnswer = (isSmallDouble(a) && (isSmallDouble(b) || isSmallInteger(b))) ||
-                         (isSmallInteger(a) && isSmallDouble(b));
-        if (mayAnswer) {
-          oop receiver = isSmallInteger(a) ? smallDoubleFor(double(smallIntegerValue(a))) : a;
-          p = callPrimitive(uint32_t(821 + k), receiver, {b});
+        if (number(a) && number(b) && !(isSmallInteger(a) && isSmallInteger(b))) {
+          double v = valueOf(a);
+          if (fitsSmallDouble(v)) p = callPrimitive(uint32_t(821 + k), smallDoubleFor(v), {b});
+          if (p.failed) p = callPrimitive(uint32_t(561 + k), newDoubleBox(v), {b});
         }
         uint64_t before = recCount;
         recAnswer = branch ? trueOop() : sentinel;
         oop got = run(nm, args);
         SCOPED_TRACE(::testing::Message() << std::hex << a << " op " << b);
-        if (mayAnswer && !p.failed) {
-          oop want = branch ? smallIntegerFor(p.result == trueOop() ? 1 : 2) : p.result;
-          EXPECT_EQ(got, want);
+        if (!p.failed) {
           EXPECT_EQ(recCount, before);
-          inline_++;
+          if (isDoubleObject(p.result) && !branch) {
+            ASSERT_TRUE(isDoubleObject(got));
+            EXPECT_EQ(doubleBits(doubleValueOf(got)), doubleBits(doubleValueOf(p.result)));
+            boxed++;
+          } else {
+            EXPECT_EQ(got, branch ? smallIntegerFor(p.result == trueOop() ? 1 : 2) : p.result);
+            inline_++;
+          }
           return;
         }
         // SmallIntegers on both sides are the SmallInteger path's; everything else sends.
@@ -1351,8 +1367,29 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
     }
   }
   IEEEInfNaN = savedIeee;
+  reInitNMethods();
   EXPECT_GT(inline_, 1000);
+  EXPECT_GT(boxed, 100);
   EXPECT_GT(sent, 1000);
+}
+
+// A result that needs a box while eden has no room below its limit takes the send, which
+// allocates elsewhere and asks for a scavenge; the same site boxes inline once there is room.
+TEST_F(TranslateDoubles, FullEdenSendsInsteadOfBoxing) {
+  const oop big = smallDoubleOfBits(smallDoubleMaxMagnitude);
+  const uint64_t savedLimit = eden.warningLimit;
+  for (bool full : {true, false}) {
+    SCOPED_TRACE(full ? "full" : "room");
+    eden.warningLimit = full ? eden.allocPtr : savedLimit;
+    reInitNMethods();  // the limit is written into the code
+    uint64_t before = recCount;
+    recAnswer = smallIntegerFor(4242);
+    oop got = run(translate("w8:with:"), {big, big});
+    EXPECT_EQ(recCount, before + (full ? 1 : 0));
+    EXPECT_EQ(isDoubleObject(got), !full);
+  }
+  eden.warningLimit = savedLimit;
+  reInitNMethods();
 }
 
 }  // namespace
@@ -1360,43 +1397,55 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
 namespace {
 
 // The stub of a site on two variables, as objdump decodes it: two SmallDoubles decoded straight
-// into the operation; for + - * / the encoding back to a SmallDouble with its exit and its
-// give-up, for < the condition's two jumps; then the mixed cases (a SmallInteger argument
-// converted, or a SmallInteger receiver against a SmallDouble) jumping back to the operation,
-// and the send for everything else.
+// into the operation; for + - * / the encoding back to a SmallDouble with its exit, then the
+// new Double taken from eden for a result without that form (an infinity or a NaN to the send
+// first); for < the condition's two jumps; then the other forms (a SmallInteger or boxed
+// Double argument, a SmallInteger receiver with a SmallDouble or boxed Double, a boxed Double
+// receiver) jumping back, and the send for everything else.
 TEST_F(TranslateDoubles, StubsDisassembleAsIntended) {
   const std::vector<std::string> operands = {
       "movabs", "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq",  // receiver
       "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq"};           // argument
-  const std::vector<std::string> encoding = {"movq", "rol", "movabs", "sub", "movabs", "cmp", "jb", "movabs", "add",
-                                             "cmp",  "ja",  "lea",    "jmp", "lea",    "jmp", "jmp"};
-  const std::vector<std::string> mixed = {
-      "mov", "and", "cmp", "jne", "mov", "sar", "cvtsi2sd", "jmp",                                 // argument
-      "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq",                             // or receiver
-      "mov", "and", "cmp", "jne", "mov", "sar", "cvtsi2sd", "jmp", "jmp"};
+  std::vector<std::string> encoding = {"movq", "rol", "movabs", "sub", "movabs", "cmp", "jb", "movabs", "add",
+                                       "cmp",  "ja",  "lea",    "jmp", "lea",    "jmp",
+                                       "movq", "shr", "and",    "cmp", "je"};  // an infinity or a NaN
+  // The eden top's address and the limit each in their shortest form.
+  encoding.push_back(reinterpret_cast<uintptr_t>(&eden.allocPtr) <= 0x7FFFFFFF ? "mov" : "movabs");
+  encoding.insert(encoding.end(), {"mov", "lea"});
+  if (eden.end > 0x7FFFFFFF) encoding.push_back("movabs");
+  encoding.insert(encoding.end(), {"cmp", "ja", "mov", "mov", "lea", "mov", "movabs", "mov", "lea", "movq", "mov", "jmp"});
+  const std::vector<std::string> box = {"mov", "test", "jne", "mov", "movabs", "and", "cmp", "jne", "mov", "movsd", "jmp"};
+  std::vector<std::string> mixed = {"mov", "and", "cmp", "jne", "mov", "sar", "cvtsi2sd", "jmp"};  // argument
+  mixed.insert(mixed.end(), box.begin(), box.end());
+  mixed.insert(mixed.end(), {"mov", "and", "cmp", "jne", "mov", "sar", "cvtsi2sd",                 // receiver
+                             "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq", "jmp"});
+  mixed.insert(mixed.end(), box.begin(), box.end());
+  mixed.push_back("jmp");
   const struct {
     const char* selector;
+    int index;
     std::vector<std::string> operation;
-  } cases[] = {{"w0:with:", {"addsd"}}, {"w1:with:", {"subsd"}}, {"w8:with:", {"mulsd"}},
-               {"w9:with:", {"divsd"}}, {"w2:with:", {"ucomisd", "jb", "jmp"}}};
+  } cases[] = {{"w0:with:", 0, {"addsd"}}, {"w1:with:", 1, {"subsd"}}, {"w8:with:", 8, {"mulsd"}},
+               {"w9:with:", 9, {"divsd"}}, {"w2:with:", 2, {"ucomisd", "ja", "jmp"}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.selector);
     uint64_t nm = translate(c.selector);
     const uint8_t* code = reinterpret_cast<const uint8_t*>(nm);
     const uint8_t* end = code + reinterpret_cast<NMethodHeader*>(nm)->usedSize;
-    // The site's test of the receiver: lea rax, [rbx-5]; test al, 7; je rel32 to the stub.
-    const uint8_t site[] = {0x48, 0x8D, 0x43, 0xFB, 0xA8, 0x07, 0x0F, 0x84};
-    const uint8_t* q = std::search(code + nMethodEntryNoCheck, end, site, site + sizeof site);
+    // The send path: jmp rel32 to the stub, then mov r15d, selector; call.
+    const uint8_t send[] = {0x41, 0xBF, uint8_t(c.index), 0, 0, 0, 0xE8};
+    const uint8_t* q = std::search(code + nMethodEntryNoCheck, end, send, send + sizeof send);
     ASSERT_LT(q, end);
+    ASSERT_EQ(q[-5], 0xE9);
     int32_t d;
-    memcpy(&d, q + 8, 4);
-    const uint8_t* stub = q + 12 + d;
+    memcpy(&d, q - 4, 4);
+    const uint8_t* stub = q + d;
     ASSERT_GT(stub, q);
     ASSERT_LT(stub, end);
     std::string bin = ::testing::TempDir() + "/double-stub.bin";
     FILE* f = fopen(bin.c_str(), "wb");
     ASSERT_NE(f, nullptr);
-    fwrite(stub, 1, size_t(std::min<int64_t>(end - stub, 320)), f);
+    fwrite(stub, 1, size_t(std::min<int64_t>(end - stub, 512)), f);
     fclose(f);
     FILE* p = popen(("objdump -D -b binary -mi386:x86-64 " + bin).c_str(), "r");
     ASSERT_NE(p, nullptr);

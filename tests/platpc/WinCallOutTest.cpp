@@ -385,7 +385,7 @@ TEST_F(Win_Callbacks, ThunksCalledFromC) {
 }
 
 // A thunk as EnumWindows' callback counts the windows a C callback counts; from another
-// thread (no threaded-call layer here) the thunk answers -1 without sending.
+// thread, with the threaded-call layer not set up, the thunk answers -1 without sending.
 TEST_F(Win_Callbacks, SystemCallbacksAndOtherThreads) {
   void* t = thunk({{ckSignedInt, 4}, {ckPointer13, 8}, {ckLongLong, 8}});
   callbackAnswer = [](const std::vector<uint8_t>&) { return k(1); };

@@ -26,3 +26,55 @@ EXPORT void* ct_last_error(DWORD code) { SetLastError(code); return NULL; }
 EXPORT int32_t ct_errno(int32_t e) { errno = e; return -1; }
 EXPORT int32_t ct_int(int32_t v) { return v; }
 EXPORT int64_t ct_apply(int64_t (*f)(int64_t, int64_t), int64_t a, int64_t b) { return f(a, b); }
+
+/* For threaded calls: a sleep, a blocking read of one byte from a pipe (the byte, or -1),
+   and a call of f(x) made on a new thread (its answer, or -1 when no thread starts). */
+EXPORT int64_t ct_sleep_ms(int64_t ms) { Sleep((DWORD)ms); return ms; }
+EXPORT int64_t ct_block_read(int64_t handle) {
+  unsigned char byte;
+  DWORD got = 0;
+  if (!ReadFile((HANDLE)(intptr_t)handle, &byte, 1, &got, NULL) || got != 1) return -1;
+  return byte;
+}
+typedef struct { int64_t (*f)(int64_t); int64_t x, answer; } CtOnThread;
+static DWORD WINAPI ct_thread_call(void* p) {
+  CtOnThread* c = (CtOnThread*)p;
+  c->answer = c->f(c->x);
+  return 0;
+}
+EXPORT int64_t ct_call_on_new_thread(int64_t (*f)(int64_t), int64_t x) {
+  CtOnThread c = {f, x, -1};
+  HANDLE thread = CreateThread(NULL, 0, ct_thread_call, &c, 0, NULL);
+  if (thread == NULL) return -1;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  return c.answer;
+}
+
+/* For the call benchmark: a 4-argument function, a loop calling a function pointer n times
+   (a thunk, or ct_add), and the microseconds n calls of ct_sum4 or of ct_add take from C. */
+EXPORT int64_t ct_sum4(int64_t a, int64_t b, int64_t c, int64_t d) { return a + b + c + d; }
+EXPORT int64_t ct_add(int64_t a, int64_t b) { return a + b; }
+EXPORT int64_t ct_call_n(int64_t (*f)(int64_t, int64_t), int64_t n) {
+  int64_t sum = 0;
+  for (int64_t i = 0; i < n; i++) sum += f(i, 1);
+  return sum;
+}
+static int64_t ct_micros(void) {
+  LARGE_INTEGER now, frequency;
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return (int64_t)(now.QuadPart * 1000000.0 / frequency.QuadPart);
+}
+EXPORT int64_t ct_time_sum4(int64_t n) {
+  int64_t (*volatile f)(int64_t, int64_t, int64_t, int64_t) = ct_sum4;
+  int64_t start = ct_micros(), sum = 0;
+  for (int64_t i = 0; i < n; i++) sum += f(i, 2, 3, 4);
+  return sum == 0 ? -1 : ct_micros() - start;
+}
+EXPORT int64_t ct_time_add(int64_t n) {
+  int64_t (*volatile f)(int64_t, int64_t) = ct_add;
+  int64_t start = ct_micros();
+  int64_t sum = ct_call_n(f, n);
+  return sum == 0 && n > 1 ? -1 : ct_micros() - start;
+}

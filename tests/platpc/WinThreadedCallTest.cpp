@@ -271,6 +271,36 @@ TEST_F(Win_ThreadedCall, TheCallRunsWhileTheEngineGoesOn) {
   CloseHandle(event);
 }
 
+// A Process terminated while its worker blocks in a pipe read: the worker's read is
+// cancelled, and the worker gives its record back itself once its C function returns.
+TEST_F(Win_ThreadedCall, TerminationCancelsABlockedRead) {
+  HANDLE readEnd, writeEnd;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+  CallErrorRecord record;
+  ASSERT_TRUE(start(fn("ct_block_read"), {ckLongLong, ckLongLong}, {cUnsignedToOop(uint64_t(uintptr_t(readEnd)))}, &record));
+  auto levels = [](int i) {
+    int64_t v[8];
+    NBAPIGetThreadLevels(v);
+    return v[i];
+  };
+  ASSERT_TRUE(serveUntil([&] { return levels(2) == 1; }));  // busy in the read
+  Sleep(200);  // into ReadFile itself: a cancel finds only I/O in progress
+  NBAPICheckProcessTermination(activeProcess());
+  EXPECT_EQ(levels(6), 1);  // stopped
+  struct Count { int active = 0, free = 0; } count;
+  ASSERT_TRUE(serveUntil([&] {
+    count = {};
+    NBAPIVisitRecords([](const TInfo*, int onFree, void* c) { (onFree ? static_cast<Count*>(c)->free : static_cast<Count*>(c)->active)++; }, &count);
+    return count.free == 1;
+  }));
+  EXPECT_EQ(count.active, 0);
+  EXPECT_FALSE(fake->reaped);  // the cancelled call answers nobody
+  EXPECT_EQ(threaded(fn("ct_int"), {ckSignedInt, ckSignedInt}, {k(9)}), k(9));  // a new worker, the record reused
+  EXPECT_EQ(levels(5), 2);
+  CloseHandle(readEnd);
+  CloseHandle(writeEnd);
+}
+
 // A thunk called from a worker (inside a threaded call) and from a thread the engine did not
 // make: the callback is handed to the image, and its answer returns to C.
 TEST_F(Win_ThreadedCall, CallbacksFromOtherThreads) {

@@ -22,6 +22,8 @@ EXPORT int64_t ct_s4(S4 s) { int64_t r = s.a; s.a = -1; return r; }
 EXPORT int64_t ct_s8(S8 s) { int64_t r = s.a * 1000 + s.b; s.a = -1; return r; }
 EXPORT int64_t ct_s12(S12 s) { int64_t r = (s.a * 1000 + s.b) * 1000 + s.c; s.a = s.b = s.c = -1; return r; }
 EXPORT int64_t ct_s24(int32_t x, S24 s) { int64_t r = x + s.a + s.b * 10 + s.c * 100; s.a = s.b = s.c = -1; return r; }
+typedef struct { int64_t v[8]; } S64;
+EXPORT int64_t ct_s64(int64_t x, S64 s) { int64_t r = x, i; for (i = 0; i < 8; i++) r += s.v[i] << i; return r; }
 EXPORT S8 ct_make8(int32_t a, int32_t b) { S8 s = {a, b}; return s; }
 EXPORT S16 ct_make16(int64_t a, int64_t b) { S16 s = {a, b}; return s; }
 EXPORT float ct_half(float f) { return f / 2; }

@@ -326,7 +326,9 @@ static WinCallPackage* packageOf(TInfo* t) {
 
 // Result kinds a threaded call may have: 0-13 and 16-33 (the error-carrying kinds read their
 // error on the worker).
-static bool threadedResultKindAllowed(uint32_t kind) { return kind <= ckPlatform33 && kind != ckReservedPointer && kind != ckObject; }
+static bool threadedResultKindAllowed(uint32_t kind) {
+  return kind <= ckPlatform33 && kind != ckReservedPointer && kind != ckObject;
+}
 
 static uint64_t threadedCall(uint64_t implicitFirst, uint64_t address, const uint8_t* kinds, uint64_t numArgs,
                              uint64_t trailing, const uint64_t* base, bool structInRegister, uint64_t resultBytes,
@@ -394,7 +396,8 @@ static oop NBAPIReapInnerCall(TInfo* t, CallErrorRecord* record, oop result) {
   return answer;
 }
 
-[[maybe_unused]] static const bool threadsInstalled = (installWindowsThreads(), threadReapHook = NBAPIReapInnerCall, true);
+[[maybe_unused]] static const bool threadsInstalled =
+    (installWindowsThreads(), threadReapHook = NBAPIReapInnerCall, true);
 
 // ---- The call ------------------------------------------------------------------------------
 

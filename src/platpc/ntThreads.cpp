@@ -1,7 +1,7 @@
 // Windows layer: the threads of threaded calls over Win32: starting a worker
-// (_beginthreadex, its handle closed at once), the records' slim locks and condition
-// variables (timed waits in whole milliseconds, rounded up), and the cancelling of a worker
-// busy in C. Owns windowsThreadPlatform. Prefix: none.
+// (_beginthreadex at the engine thread's priority, its handle closed at once), the records'
+// slim locks and condition variables (timed waits in whole milliseconds, rounded up), and the
+// cancelling of a worker busy in C. Owns windowsThreadPlatform. Prefix: none.
 #include <windows.h>
 
 #include "platpc/ntThreads.h"
@@ -24,11 +24,30 @@ static unsigned __stdcall threadStart(void* arg) {
   return 0;
 }
 
+// A failing system call, with its last-error number, on the debug log; the caller carries on.
+static void report(const char* what, DWORD error, int line) {
+  fprintf(stderr, "\a\aTHAPI: %s (%lu) (%s %d)\n", what, static_cast<unsigned long>(error),
+          "src/platpc/ntThreads", line);
+}
+
+// A worker runs at the priority of the thread that starts it (the engine's); it is made
+// suspended so that it runs no code before it has that priority.
 static int start(TInfo* t, uint64_t* id) {
   unsigned threadId = 0;
-  uintptr_t handle = _beginthreadex(nullptr, 0, threadStart, t, 0, &threadId);
-  if (handle == 0) return errno == ENOMEM || GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? 1 : 2;
-  CloseHandle(reinterpret_cast<HANDLE>(handle));
+  HANDLE thread =
+      reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, threadStart, t, CREATE_SUSPENDED, &threadId));
+  if (thread == nullptr) {
+    report("_beginthreadex", GetLastError(), __LINE__);
+    return 2;
+  }
+  if (!SetThreadPriority(thread, GetThreadPriority(GetCurrentThread()))) {
+    report("SetThreadPriority", GetLastError(), __LINE__);
+    TerminateThread(thread, 0);  // it has run nothing
+    CloseHandle(thread);
+    return 2;
+  }
+  ResumeThread(thread);
+  CloseHandle(thread);
   *id = threadId;
   return 0;
 }
@@ -39,8 +58,8 @@ static int start(TInfo* t, uint64_t* id) {
 // Cancelling when its C function returns and gives its record back itself.
 static void cancel(uint64_t id) {
   HANDLE thread = OpenThread(THREAD_TERMINATE, FALSE, DWORD(id));
-  if (thread == nullptr) return;
-  CancelSynchronousIo(thread);
+  if (thread == nullptr) return report("OpenThread", GetLastError(), __LINE__);
+  CancelSynchronousIo(thread);  // fails when no I/O is in progress: nothing to do then
   CloseHandle(thread);
 }
 
@@ -67,8 +86,8 @@ static int wait(void* cond, void* mutex, uint64_t nanoseconds) {
   return GetLastError() == ERROR_TIMEOUT;
 }
 
-ThreadPlatform windowsThreadPlatform = {self,   start, cancel, yieldThread, lockInit, lockDestroy, lock,
-                                        unlock, signal, wait,  NBAPIInnerCall, 0};
+ThreadPlatform windowsThreadPlatform = {self, start,  cancel, yieldThread, lockInit,       lockDestroy,
+                                        lock, unlock, signal, wait,        NBAPIInnerCall, 0};
 
 void installWindowsThreads() {
   SYSTEM_INFO system;

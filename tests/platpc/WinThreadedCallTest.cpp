@@ -30,15 +30,16 @@ namespace {
 
 oop k(int64_t v) { return smallIntegerFor(v); }
 
-enum : uint64_t { fakeSlots = 4096, semaphoreSlots = 64, callbackServer = 77 };  // the Process serving foreign callbacks
+// Slots of the fake tables, of the Semaphore Array, and the Process serving foreign callbacks.
+enum : uint64_t { fakeSlots = 4096, semaphoreSlots = 64, callbackServer = 77 };
 
 // The image's side: the Process entries, what the reap delivered, the callbacks handed over.
 struct Fake {
   std::vector<uint64_t> processes = std::vector<uint64_t>(fakeSlots, 0);
   bool reaped = false;
-  oop answer = 0;             // the reap's answer (0: failed)
+  oop answer = 0;  // the reap's answer (0: failed)
   CallErrorRecord record{0, 0, 0};
-  oop resultObject = 0;       // the preallocated result the reap fills
+  oop resultObject = 0;           // the preallocated result the reap fills
   TInfo* callbackFrom = nullptr;  // the record whose callback was handed over
   std::vector<uint8_t> callbackArgs;
 };
@@ -65,13 +66,15 @@ CallbackHandOver handCallback(TInfo* t) {
   const uint8_t* b = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(args)));
   fake->callbackArgs.assign(b, b + byteSizeOf(headerOf(args)));
   fake->callbackFrom = t;
-  if (t->allegiance & allegianceForeign) setProcessAt(t->index, callbackServer);  // a worker keeps its Process
+  // a foreign thread's callback is served by the registered Process; a worker keeps its own
+  if (t->allegiance & allegianceForeign) setProcessAt(t->index, callbackServer);
   return callbackTaken;
 }
 void callbackAnswer(TInfo* t, uint64_t answer) { threadCallbackAnswerHook(t, answer); }
 
-ThreadObjects fakeObjects = {newTables,      growTables,     processAt,  setProcessAt, readySemaphore, resetSemaphore,
-                             currentProcess, processWait,    reapCall,   postRequest,  handCallback,   callbackAnswer};
+ThreadObjects fakeObjects = {newTables,      growTables,     processAt,      setProcessAt,
+                             readySemaphore, resetSemaphore, currentProcess, processWait,
+                             reapCall,       postRequest,    handCallback,   callbackAnswer};
 
 // Service passes until the predicate holds; false when it did not within the bound (a
 // safety net against a hang, not a measure of speed).
@@ -119,22 +122,23 @@ class Win_ThreadedCall : public ::testing::Test {
     EXPECT_NE(f, nullptr) << name;
     return f;
   }
-  static oop callWith(uint64_t flags, void* function, const std::vector<uint8_t>& kinds, const std::vector<oop>& args,
-                      CallErrorRecord* record, uint64_t resultBytes) {
+  static oop callWith(uint64_t flags, void* function, const std::vector<uint8_t>& kinds,
+                      const std::vector<oop>& args, CallErrorRecord* record, uint64_t resultBytes) {
     std::vector<uint64_t> base(args.size() + 1);
     for (size_t i = 0; i < args.size(); i++) base[args.size() - i] = args[i];
     *record = {0, 0, 0};
-    return pdCallC(flags, cUnsignedToOop(uint64_t(uintptr_t(function))), kinds.data(), args.size(), 0, base.data(),
-                   nilOop(), 0, resultBytes, record);
+    return pdCallC(flags, cUnsignedToOop(uint64_t(uintptr_t(function))), kinds.data(), args.size(), 0,
+                   base.data(), nilOop(), 0, resultBytes, record);
   }
   // The call made threaded: false when it was refused at once (the record filled).
-  bool start(void* function, const std::vector<uint8_t>& kinds, const std::vector<oop>& args, CallErrorRecord* record,
-             uint64_t resultBytes = 0) {
+  bool start(void* function, const std::vector<uint8_t>& kinds, const std::vector<oop>& args,
+             CallErrorRecord* record, uint64_t resultBytes = 0) {
     fake->reaped = false;
     return callWith(callFlagThreaded, function, kinds, args, record, resultBytes) != 0;
   }
   // The threaded call's reaped answer (0 failed: fake->record holds why).
-  oop threaded(void* function, const std::vector<uint8_t>& kinds, const std::vector<oop>& args, uint64_t resultBytes = 0) {
+  oop threaded(void* function, const std::vector<uint8_t>& kinds, const std::vector<oop>& args,
+               uint64_t resultBytes = 0) {
     CallErrorRecord record;
     if (!start(function, kinds, args, &record, resultBytes)) {
       fake->record = record;
@@ -173,8 +177,10 @@ TEST_F(Win_ThreadedCall, AnswersAsTheDirectCall) {
       {"ct_s12", {ckLongLong, ckStruct}, {newComposite(nilOop(), 12, s12)}, 0},
       {"ct_make8", {ckStruct, ckSignedInt, ckSignedInt}, {k(4), k(-5)}, 8},
       {"ct_make16", {ckStruct, ckLongLong, ckLongLong}, {k(6), k(-7)}, 16},
-      {"ct_record", {ckLongLong, ckLongLong, ckLongLong, ckLongLong, ckLongLong, ckLongLong, ckLongLong},
-       {k(1), k(2), k(3), k(4), k(5), k(6)}, 0},
+      {"ct_record",
+       {ckLongLong, ckLongLong, ckLongLong, ckLongLong, ckLongLong, ckLongLong, ckLongLong},
+       {k(1), k(2), k(3), k(4), k(5), k(6)},
+       0},
   };
   for (const auto& row : rows) {
     bool isStruct = row.kinds[0] == ckStruct;
@@ -195,8 +201,10 @@ TEST_F(Win_ThreadedCall, AnswersAsTheDirectCall) {
         (pass == 0 ? directBytes : workerBytes).assign(b, b + row.resultBytes);
       }
     }
-    if (isStruct) EXPECT_EQ(directBytes, workerBytes) << row.name;
-    else EXPECT_EQ(numberOf(direct), numberOf(viaWorker)) << row.name;
+    if (isStruct)
+      EXPECT_EQ(directBytes, workerBytes) << row.name;
+    else
+      EXPECT_EQ(numberOf(direct), numberOf(viaWorker)) << row.name;
   }
   EXPECT_EQ(created(), 1);  // one worker served them all
 }
@@ -254,7 +262,8 @@ TEST_F(Win_ThreadedCall, ExceptionOnAWorkerFailsItsCall) {
 TEST_F(Win_ThreadedCall, TheCallRunsWhileTheEngineGoesOn) {
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(event, nullptr);
-  void* wait = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "WaitForSingleObject"));
+  void* wait =
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "WaitForSingleObject"));
   CallErrorRecord record;
   ASSERT_TRUE(start(wait, {ckUnsignedInt, ckPointer13, ckUnsignedInt},
                     {cUnsignedToOop(uint64_t(uintptr_t(event))), cUnsignedToOop(INFINITE)}, &record));
@@ -277,7 +286,8 @@ TEST_F(Win_ThreadedCall, TerminationCancelsABlockedRead) {
   HANDLE readEnd, writeEnd;
   ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
   CallErrorRecord record;
-  ASSERT_TRUE(start(fn("ct_block_read"), {ckLongLong, ckLongLong}, {cUnsignedToOop(uint64_t(uintptr_t(readEnd)))}, &record));
+  ASSERT_TRUE(start(fn("ct_block_read"), {ckLongLong, ckLongLong},
+                    {cUnsignedToOop(uint64_t(uintptr_t(readEnd)))}, &record));
   auto levels = [](int i) {
     int64_t v[8];
     NBAPIGetThreadLevels(v);
@@ -287,15 +297,22 @@ TEST_F(Win_ThreadedCall, TerminationCancelsABlockedRead) {
   Sleep(200);  // into ReadFile itself: a cancel finds only I/O in progress
   NBAPICheckProcessTermination(activeProcess());
   EXPECT_EQ(levels(6), 1);  // stopped
-  struct Count { int active = 0, free = 0; } count;
+  struct Count {
+    int active = 0, free = 0;
+  } count;
   ASSERT_TRUE(serveUntil([&] {
     count = {};
-    NBAPIVisitRecords([](const TInfo*, int onFree, void* c) { (onFree ? static_cast<Count*>(c)->free : static_cast<Count*>(c)->active)++; }, &count);
+    NBAPIVisitRecords(
+        [](const TInfo*, int onFree, void* c) {
+          (onFree ? static_cast<Count*>(c)->free : static_cast<Count*>(c)->active)++;
+        },
+        &count);
     return count.free == 1;
   }));
   EXPECT_EQ(count.active, 0);
   EXPECT_FALSE(fake->reaped);  // the cancelled call answers nobody
-  EXPECT_EQ(threaded(fn("ct_int"), {ckSignedInt, ckSignedInt}, {k(9)}), k(9));  // a new worker, the record reused
+  EXPECT_EQ(threaded(fn("ct_int"), {ckSignedInt, ckSignedInt}, {k(9)}),
+            k(9));  // a new worker, the record reused
   EXPECT_EQ(levels(5), 2);
   CloseHandle(readEnd);
   CloseHandle(writeEnd);
@@ -329,12 +346,18 @@ TEST_F(Win_ThreadedCall, CallbacksFromOtherThreads) {
   EXPECT_EQ(fake->answer, k(42));
 
   // from a foreign thread: its record lives only while the callback runs
-  struct Call { void* thunk; int64_t answer; } c = {thunk, 0};
-  HANDLE thread = CreateThread(nullptr, 0, [](void* p) -> DWORD {
-    Call* call = static_cast<Call*>(p);
-    call->answer = reinterpret_cast<int64_t (*)(int64_t, int64_t)>(call->thunk)(-3, 5);
-    return 0;
-  }, &c, 0, nullptr);
+  struct Call {
+    void* thunk;
+    int64_t answer;
+  } c = {thunk, 0};
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        Call* call = static_cast<Call*>(p);
+        call->answer = reinterpret_cast<int64_t (*)(int64_t, int64_t)>(call->thunk)(-3, 5);
+        return 0;
+      },
+      &c, 0, nullptr);
   ASSERT_NE(thread, nullptr);
   answerCallback(-3, 5);
   EXPECT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
@@ -349,11 +372,14 @@ TEST_F(Win_ThreadedCall, CallbacksFromOtherThreads) {
   void* bad = pdThunkCreate(0, 2, types.data(), badSizes.data(), kinds.data());
   ASSERT_GT(uintptr_t(bad), 1u);
   c = {bad, 0};
-  thread = CreateThread(nullptr, 0, [](void* p) -> DWORD {
-    Call* call = static_cast<Call*>(p);
-    call->answer = reinterpret_cast<int64_t (*)(int64_t, int64_t)>(call->thunk)(1, 2);
-    return 0;
-  }, &c, 0, nullptr);
+  thread = CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        Call* call = static_cast<Call*>(p);
+        call->answer = reinterpret_cast<int64_t (*)(int64_t, int64_t)>(call->thunk)(1, 2);
+        return 0;
+      },
+      &c, 0, nullptr);
   ASSERT_NE(thread, nullptr);
   ASSERT_TRUE(serveUntil([&] { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }));
   CloseHandle(thread);

@@ -3,9 +3,10 @@
 // the call (assembly, ntCallOut.S) under a frame handler that turns a hardware exception into
 // the call's failure, and the result converted back. Small structs (1, 2, 4 or 8 bytes) travel
 // in one word, others as the address of a copy the caller owns; a struct result of another
-// size comes back through a hidden buffer passed first. Threaded calls fail cleanly here
-// (PrimErrorTable entry 12).
-// Owns no global record. Prefix: pd (pdCallC, pdSetNumBytesForKind); none (winCallC).
+// size comes back through a hidden buffer passed first. A threaded call's package is built
+// here for a worker (ntThreads.cpp), which runs it under the same frame handler.
+// Owns no global record. Prefix: pd (pdCallC, pdSetNumBytesForKind); NBAPI (NBAPIInnerCall);
+// none (winCallC).
 #include <windows.h>
 
 #include "platpc/ntCallC.h"
@@ -15,6 +16,8 @@
 #include <cstring>
 
 #include "ext/platform.h"
+#include "mman/mmBecome.h"
+#include "mman/mmCString.h"
 #include "mman/mmCValue.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
@@ -22,6 +25,8 @@
 #include "prim/prCKind.h"
 #include "prim/prCall.h"
 #include "prim/prDouble.h"
+#include "platpc/ntThreads.h"
+#include "prim/prThreads.h"
 #include "stack/stackzone.h"
 #include "tran/nmLayout.h"
 
@@ -63,6 +68,7 @@ struct WinCallBuild {
   uint8_t* copies;      // struct copies, 16-byte aligned pieces
   uint64_t copiesUsed, copiesCapacity;
   CallErrorRecord* record;
+  bool threaded;        // the engine runs on while C reads the bytes it is given
 };
 
 static void put(WinCallBuild& b, uint64_t word) {
@@ -111,9 +117,30 @@ static bool structArgument(WinCallBuild& b, oop arg, uint64_t position) {
   return true;
 }
 
+// In a threaded call the engine runs on while C reads the bytes: the object holding them
+// moves to fixed space first, and a string goes by its own bytes, which must end in a NUL
+// the platform can read.
+static bool threadedAddress(oop arg, uint64_t* out, bool* done) {
+  *done = false;
+  if (!isHeapObject(arg) || arg == nilOop() || isCPointerFamily(arg)) return true;
+  oop holder = arg;
+  if (isCDatum(arg)) holder = bodyWordsOf(headerOf(arg)) != 0 ? slotOf(arg, 0) : nilOop();
+  if (!isHeapObject(holder) || holder == nilOop() || hasPtrs(headerOf(holder))) return true;
+  if (holder == arg && isCStringObject(arg)) {
+    if (!isValidPlatformString(arg) || !promoteToFixedSpace(arg)) return false;
+    *out = uint64_t(uintptr_t(bodyOf(headerOf(arg))));
+    *done = true;
+    return true;
+  }
+  return promoteToFixedSpace(holder) != 0;
+}
+
 static bool addressArgument(WinCallBuild& b, uint32_t kind, oop arg, uint64_t position) {
   uint64_t a;
-  if ((kind == ckStrictPointer && isImmediate(arg)) || !cAddressOf(arg, kind == ckStrictPointer, &a))
+  bool done = false;
+  if (b.threaded && !(kind == ckStrictPointer && isImmediate(arg)) && !threadedAddress(arg, &a, &done))
+    return refuse(b, 0, position);
+  if (!done && ((kind == ckStrictPointer && isImmediate(arg)) || !cAddressOf(arg, kind == ckStrictPointer, &a)))
     return refuse(b, 0, position);
   if (passesImmutableBytes(arg, a)) return refuse(b, callImmutable, position);
   put(b, a);
@@ -132,7 +159,10 @@ static bool convertArgument(WinCallBuild& b, uint32_t kind, oop arg, uint64_t po
   if (kind == ckFloat || kind == ckDouble || kind == ckLongDouble) return floatingArgument(b, kind, arg, position);
   if (isCPointerKind(kind)) return addressArgument(b, kind, arg, position);
   if (kind == ckStruct) return structArgument(b, arg, position);
-  if (kind == ckObject) return put(b, arg), true;
+  if (kind == ckObject) {
+    if (b.threaded) return refuse(b, 0, position);  // the object may move while C holds it
+    return put(b, arg), true;
+  }
   if (isCBooleanKind(kind) && (arg == trueOop() || arg == falseOop())) return put(b, arg == trueOop()), true;
   return refuse(b, 0, position);
 }
@@ -219,8 +249,8 @@ oop winConvertResult(uint32_t kind, uint64_t rax, uint64_t xmm0, bool structInRe
 extern "C" EXCEPTION_DISPOSITION callFaultHandler(EXCEPTION_RECORD* exception, void* frame, CONTEXT* context,
                                                   DISPATCHER_CONTEXT* dispatch) {
   if (exception->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
-  if (!catchExternalCallErrors) return ExceptionContinueSearch;
   WinCall* call = *static_cast<WinCall**>(frame);
+  if (!catchExternalCallErrors && !call->alwaysCatch) return ExceptionContinueSearch;
   call->faultCode = exception->ExceptionCode;
   call->faultAddress = context->Rip;
   RtlUnwindEx(frame, reinterpret_cast<void*>(callWin64Resume), exception, reinterpret_cast<void*>(1), context,
@@ -237,6 +267,140 @@ bool winRunCall(WinCall* call, CallErrorRecord* record) {
   return false;
 }
 
+// The bytes the struct copies (and a hidden result buffer) may take: the bytes the composites
+// hold, in whole 16-byte pieces.
+static uint64_t copyBytesFor(const uint8_t* kinds, uint64_t firstKind, uint64_t numArgs, uint64_t trailing,
+                             const uint64_t* base, bool hidden, uint64_t resultBytes) {
+  uint64_t bytes = (hidden ? ((resultBytes + 15) & ~uint64_t(15)) : 0) + 16 * (numArgs + 1);
+  for (uint64_t i = 0; i < numArgs; i++) {
+    if (kinds[i + firstKind] != ckStruct) continue;
+    oop arg = calloutArgumentAt(base, numArgs, trailing, i);
+    if (isCComposite(arg) && bodyWordsOf(headerOf(arg)) >= 1 && isCDataHolder(slotOf(arg, 0)))
+      bytes += byteSizeOf(headerOf(slotOf(arg, 0)));
+  }
+  return bytes;
+}
+
+// The hidden result buffer, the implicit first argument and the converted arguments into the
+// build's words, stack and copies; false with the record filled when one is refused.
+static bool buildArguments(WinCallBuild& b, uint64_t implicitFirst, const uint8_t* kinds, uint64_t numArgs,
+                           uint64_t trailing, const uint64_t* base, bool hidden, uint64_t resultBytes,
+                           uint8_t** resultBuffer) {
+  if (hidden) {
+    *resultBuffer = b.copies;
+    b.copiesUsed = (resultBytes + 15) & ~uint64_t(15);
+    memset(*resultBuffer, 0, resultBytes);
+    put(b, uint64_t(uintptr_t(*resultBuffer)));
+  }
+  uint64_t position = 1;
+  if (implicitFirst != 0) {  // a COM interface: an address, passed as it is whatever its kind byte
+    put(b, implicitFirst);
+    position++;
+  }
+  uint64_t firstKind = implicitFirst != 0 ? 2 : 1;
+  for (uint64_t i = 0; i < numArgs; i++, position++) {
+    uint32_t kind = kinds[i + firstKind];
+    if (kind > ckBool8) return refuse(b, 0, position);
+    if (!convertArgument(b, kind, calloutArgumentAt(base, numArgs, trailing, i), position)) return false;
+  }
+  return true;
+}
+
+// ---- Threaded calls --------------------------------------------------------------------------
+
+// The call package a worker runs, inside its thread's call record: the call, how its result
+// converts, the errors the call left; then the stack words and the struct copies (the hidden
+// result buffer first among them).
+struct WinCallPackage {
+  WinCall call;
+  uint32_t resultKind;     // CKind
+  uint32_t structInRegister;
+  uint64_t resultSize;     // bytes of a struct result
+  uint64_t lastError;      // GetLastError at once after the call
+  int64_t savedErrno;      // errno after the call
+};
+
+static WinCallPackage* packageOf(TInfo* t) {
+  return reinterpret_cast<WinCallPackage*>((uintptr_t(callPackageOf(t->calls)) + 15) & ~uintptr_t(15));
+}
+
+// Result kinds a threaded call may have: 0-13 and 16-33 (the error-carrying kinds read their
+// error on the worker).
+static bool threadedResultKindAllowed(uint32_t kind) {
+  return kind <= ckPlatform33 && kind != ckReservedPointer && kind != ckObject;
+}
+
+static uint64_t threadedCall(uint64_t implicitFirst, uint64_t address, const uint8_t* kinds, uint64_t numArgs,
+                             uint64_t trailing, const uint64_t* base, bool structInRegister, uint64_t resultBytes,
+                             CallErrorRecord* record) {
+  uint32_t resultKind = kinds[0];
+  if (!threadedResultKindAllowed(resultKind)) return record->code = oop(callNotHere), 0;
+  bool hidden = resultKind == ckStruct && !structInRegister;
+  uint64_t stackWords = numArgs + 2;
+  uint64_t copyBytes = copyBytesFor(kinds, implicitFirst != 0 ? 2 : 1, numArgs, trailing, base, hidden, resultBytes);
+  uint64_t bytes = 16 + sizeof(WinCallPackage) + 8 * stackWords + 16 + copyBytes;
+  int64_t error = 0;
+  TInfo* t = NBAPIThreadForCall(activeProcess(), bytes, &error);
+  if (t == nullptr) return record->code = oop(error), 0;
+  WinCallPackage* p = packageOf(t);
+  WinCallBuild b;
+  memset(&b.call, 0, sizeof b.call);
+  b.stack = reinterpret_cast<uint64_t*>(p + 1);
+  b.copies = reinterpret_cast<uint8_t*>((uintptr_t(b.stack + stackWords) + 15) & ~uintptr_t(15));
+  b.copiesUsed = 0, b.copiesCapacity = copyBytes;
+  b.positions = 0;
+  b.record = record;
+  b.threaded = true;
+  uint8_t* resultBuffer = nullptr;
+  if (!buildArguments(b, implicitFirst, kinds, numArgs, trailing, base, hidden, resultBytes, &resultBuffer)) {
+    NBAPIReleaseThreadIfUnwound(t);
+    return 0;
+  }
+  b.call.function = address;
+  b.call.stack = b.stack;
+  b.call.stackWords = b.positions > 4 ? b.positions - 4 : 0;
+  b.call.alwaysCatch = 1;  // a fault on a worker fails its call whatever the switch says
+  p->call = b.call;
+  p->resultKind = resultKind;
+  p->structInRegister = structInRegister;
+  p->resultSize = resultBytes;
+  p->lastError = 0;
+  p->savedErrno = 0;
+  NBAPISignalThreadForCallout(t);
+  return nbapiSemaphoreAt(t->index);
+}
+
+void NBAPIInnerCall(TInfo* t) {
+  WinCallPackage* p = packageOf(t);
+  if (callWin64(&p->call) != 0) {
+    t->calls->error[0] = uint64_t(callErrorFault);
+    t->calls->error[1] = p->call.faultCode;
+    t->calls->error[2] = p->call.faultAddress;
+    return;
+  }
+  p->lastError = GetLastError();
+  p->savedErrno = errno;
+}
+
+// On the engine thread: the raw result converted as the direct call does, into the object
+// preallocated for it.
+static oop NBAPIReapInnerCall(TInfo* t, CallErrorRecord* record, oop result) {
+  WinCallPackage* p = packageOf(t);
+  uint64_t savedError = p->resultKind == ckPlatform33 ? p->lastError : uint64_t(-p->savedErrno);
+  oop saved = calloutResult;
+  calloutResult = result;
+  oop answer = winConvertResult(p->resultKind, p->call.rax, p->call.xmm0, p->structInRegister != 0, p->resultSize,
+                                savedError, record);
+  calloutResult = saved;
+  if (answer == 0 && record->code == oop(callNoMemory)) NBAPIReleaseThreadIfUnwound(t);
+  return answer;
+}
+
+[[maybe_unused]] static const bool threadsInstalled =
+    (installWindowsThreads(), threadReapHook = NBAPIReapInnerCall, true);
+
+// ---- The call ------------------------------------------------------------------------------
+
 enum : uint64_t { localWords = 64, localCopyBytes = 512 };
 
 uint64_t winCallC(uint64_t flags, uint64_t implicitFirst, uint64_t function, const uint8_t* kinds, uint64_t numArgs,
@@ -244,10 +408,11 @@ uint64_t winCallC(uint64_t flags, uint64_t implicitFirst, uint64_t function, con
   if (flags & 1) return record->code = oop(callNotHere), 0;
   uint64_t address = function;
   if (implicitFirst == 0 && !oopToQ64(function, &address)) return record->code = oop(callBadFunction), 0;
-  if (flags & callFlagThreaded) return record->code = oop(callNotHere), 0;  // no Windows workers yet
   uint32_t resultKind = kinds[0];
   bool structInRegister = resultKind == ckStruct && ((flags & callFlagStructInRegisters) || winStructInRegister(resultBytes));
   bool hidden = resultKind == ckStruct && !structInRegister;
+  if (flags & callFlagThreaded)
+    return threadedCall(implicitFirst, address, kinds, numArgs, trailing, base, structInRegister, resultBytes, record);
 
   WinCallBuild b;
   memset(&b.call, 0, sizeof b.call);
@@ -255,39 +420,17 @@ uint64_t winCallC(uint64_t flags, uint64_t implicitFirst, uint64_t function, con
   uint8_t localCopies[localCopyBytes] __attribute__((aligned(16)));
   uint64_t words = numArgs + 2;
   b.stack = words <= localWords ? localStack : static_cast<uint64_t*>(calloc(words, 8));
-  // struct copies and the hidden result buffer: the bytes the composites hold, whole pieces
-  uint64_t copyBytes = (hidden ? ((resultBytes + 15) & ~uint64_t(15)) : 0) + 16 * (numArgs + 1);
-  for (uint64_t i = 0; i < numArgs; i++) {
-    if (kinds[i + 1] != ckStruct) continue;
-    oop arg = calloutArgumentAt(base, numArgs, trailing, i);
-    if (isCComposite(arg) && bodyWordsOf(headerOf(arg)) >= 1 && isCDataHolder(slotOf(arg, 0)))
-      copyBytes += byteSizeOf(headerOf(slotOf(arg, 0)));
-  }
+  uint64_t copyBytes = copyBytesFor(kinds, implicitFirst != 0 ? 2 : 1, numArgs, trailing, base, hidden, resultBytes);
   b.copies = copyBytes <= localCopyBytes ? localCopies : static_cast<uint8_t*>(_aligned_malloc(copyBytes, 16));
   b.copiesUsed = 0, b.copiesCapacity = copyBytes;
   b.positions = 0;
   b.record = record;
+  b.threaded = false;
   oop answer = 0;
   bool ok = b.stack != nullptr && b.copies != nullptr;
   if (!ok) calloutNoMemory(record);
   uint8_t* resultBuffer = nullptr;
-  if (ok && hidden) {
-    resultBuffer = b.copies;
-    b.copiesUsed = (resultBytes + 15) & ~uint64_t(15);
-    memset(resultBuffer, 0, resultBytes);
-    put(b, uint64_t(uintptr_t(resultBuffer)));
-  }
-  uint64_t position = 1;
-  if (ok && implicitFirst != 0) {  // a COM interface: an address, passed as it is whatever its kind byte
-    put(b, implicitFirst);
-    position++;
-  }
-  uint64_t firstKind = implicitFirst != 0 ? 2 : 1;
-  for (uint64_t i = 0; ok && i < numArgs; i++, position++) {
-    uint32_t kind = kinds[i + firstKind];
-    ok = kind <= ckBool8 && convertArgument(b, kind, calloutArgumentAt(base, numArgs, trailing, i), position);
-    if (!ok && kind > ckBool8) refuse(b, 0, position);
-  }
+  if (ok) ok = buildArguments(b, implicitFirst, kinds, numArgs, trailing, base, hidden, resultBytes, &resultBuffer);
   if (ok && (resultKind > ckPlatform33 || resultKind == ckReservedPointer)) ok = false, record->code = oop(callNotHere);
   if (ok) {
     b.call.function = address;

@@ -15,6 +15,7 @@ struct WinCall {
   uint64_t stackWords;
   uint64_t rax, xmm0;     // results
   uint64_t faultCode, faultAddress;  // a caught exception's
+  uint64_t alwaysCatch;   // 1: caught even with catching off (a worker's call)
 };
 static_assert(offsetof(WinCall, stack) == 40 && offsetof(WinCall, rax) == 56 && offsetof(WinCall, xmm0) == 64,
               "WinCall matches the assembly's offsets");

@@ -2,7 +2,8 @@
 // (and COM stubs) are carved from: executable regions holding blocks with 8-byte size
 // headers, a free tail, freed blocks marked and reused first fit. The thunk's entry
 // (thunkProcessHelper, ntCallOut.S) spills the register arguments into the caller's home
-// slots; thunkProcess packs them, sends the callback and converts the answer.
+// slots; thunkProcess packs them, sends the callback and converts the answer; on another
+// thread it hands the callback to the threaded-call layer and waits for the answer.
 // Owns the arena chain and winThunkSendHook. Prefix: pd (pdThunkCreate, pdThunkDestroy);
 // none (codeArenaAlloc, codeArenaFree, codeArenaRegister, thunkProcess).
 #include <windows.h>
@@ -19,6 +20,7 @@
 #include "prim/prCKind.h"
 #include "prim/prDouble.h"
 #include "prim/prMessage.h"
+#include "prim/prThreads.h"
 #include "tran/nmalloc.h"
 
 oop (*winThunkSendHook)(oop, oop, oop, oop, oop*, oop) = UPSendMessage2;
@@ -258,12 +260,42 @@ static void convertAnswer(const uint8_t* thunk, oop answer, const uint64_t* word
   }
 }
 
-// A callback on another thread would go through the threaded-call layer, which this build
-// does not have yet: it answers -1 to C, as one with no callback class does.
+// ---- Callbacks on other threads --------------------------------------------------------------
+
+// A callback on a thread other than the engine's leaves its argument words (home slots, then
+// the caller's stack arguments) in the record; the engine packs them and converts the
+// image's answer into the record's result words.
+static_assert(sizeof(WinThunkResult) <= sizeof(CallbackRecord::result), "a callback record holds the C result");
+
+static oop NBAPICallbackArgsInto(TInfo* t) {
+  const CallbackRecord* r = t->callbacks;
+  return winThunkArgumentObject(reinterpret_cast<const uint8_t*>(r->thunk), static_cast<const uint64_t*>(r->frame));
+}
+
+static void NBAPIReapCallbackReturn(TInfo* t, oop answer) {
+  CallbackRecord* r = t->callbacks;
+  WinThunkResult* result = reinterpret_cast<WinThunkResult*>(r->result);
+  result->rax = 0;
+  result->xmm0 = 0;
+  convertAnswer(reinterpret_cast<const uint8_t*>(r->thunk), answer, static_cast<const uint64_t*>(r->frame), result);
+}
+
+[[maybe_unused]] static const bool callbackHooksInstalled =
+    (threadCallbackArgsHook = NBAPICallbackArgsInto, threadCallbackAnswerHook = NBAPIReapCallbackReturn, true);
+
+// On another thread the engine runs the callback when it can, through the threaded-call
+// layer, while this thread waits; C gets -1 when no Process serves it.
 extern "C" void thunkProcess(const uint8_t* thunk, const uint64_t* words, WinThunkResult* result) {
   result->rax = ~uint64_t(0);
   result->xmm0 = 0;
-  if (!pdOnEngineThread() || callbackClassX < 0 || callbackSelectorX < 0) return;
+  if (!pdOnEngineThread()) {
+    CallbackRecord record;
+    record.frame = words;
+    memcpy(record.result, result, sizeof *result);
+    if (NBAPIInvokeCallback(uint64_t(uintptr_t(thunk)), &record)) memcpy(result, record.result, sizeof *result);
+    return;
+  }
+  if (callbackClassX < 0 || callbackSelectorX < 0) return;
   oop address = cUnsignedToOop(uint64_t(uintptr_t(thunk)));
   oop args = address != 0 ? winThunkArgumentObject(thunk, words) : 0;
   if (address == 0 || args == 0) address = args = nilOop();

@@ -147,6 +147,19 @@ TEST_F(Win_CallOut, StructsByValueOrByCopy) {
   }
 }
 
+// With an implicit first argument (a COM interface) each argument's copy is sized by its own
+// kind: a 64-byte struct after it goes by a whole copy.
+TEST_F(Win_CallOut, StructCopyAfterAnImplicitFirstArgument) {
+  const int64_t v[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+  oop s64 = newComposite(newDescriptor({{0, ckLongLong}}), 64, v);
+  std::vector<uint64_t> base = {0, s64};
+  const uint8_t kinds[] = {ckLongLong, ckPointer13, ckStruct};
+  CallErrorRecord record = {0, 0, 0};
+  oop r = winCallC(0, 1000, uint64_t(uintptr_t(fn("ct_s64"))), kinds, 1, 0, base.data(), 0, &record);
+  EXPECT_EQ(int64_t(record.code), 0);
+  EXPECT_EQ(r, k(1000 + 255));
+}
+
 // An 8-byte struct comes back in rax, a 16-byte one through the hidden buffer passed first.
 TEST_F(Win_CallOut, StructResultsInRaxOrTheHiddenBuffer) {
   CallErrorRecord record;
@@ -385,7 +398,7 @@ TEST_F(Win_Callbacks, ThunksCalledFromC) {
 }
 
 // A thunk as EnumWindows' callback counts the windows a C callback counts; from another
-// thread (no threaded-call layer here) the thunk answers -1 without sending.
+// thread, with the threaded-call layer not set up, the thunk answers -1 without sending.
 TEST_F(Win_Callbacks, SystemCallbacksAndOtherThreads) {
   void* t = thunk({{ckSignedInt, 4}, {ckPointer13, 8}, {ckLongLong, 8}});
   callbackAnswer = [](const std::vector<uint8_t>&) { return k(1); };

@@ -74,7 +74,8 @@ void callbackAnswer(TInfo* t, uint64_t answer) { threadCallbackAnswerHook(t, ans
 
 ThreadObjects fakeObjects = {newTables,      growTables,     processAt,      setProcessAt,
                              readySemaphore, resetSemaphore, currentProcess, processWait,
-                             reapCall,       postRequest,    handCallback,   callbackAnswer};
+                             reapCall,       postRequest,    handCallback,   callbackAnswer,
+                             nullptr,        nullptr,        nullptr};
 
 // Service passes until the predicate holds; false when it did not within the bound (a
 // safety net against a hang, not a measure of speed).

@@ -4,7 +4,6 @@
 // pdDiscardSnapshot, pdBlessSnapshot, pdPreferLargePages); snapshotUnnamedFiles.
 #include <dirent.h>
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 
 #include <atomic>
@@ -75,23 +74,25 @@ static uint64_t readAllAt(int fd, uint8_t* buffer, uint64_t length, off_t offset
   return done;
 }
 
-// Copying a large file into fresh memory is bound by what one core can copy, so a large read
-// is shared by helper threads, each filling whole huge pages (two threads faulting in one
-// page would wait for each other). The calling thread reads too while it waits, and hands
-// each chunk over as soon as it and every chunk before it are whole.
+// Copying a large file into fresh memory is bound by what one core can copy, and so is the
+// work done on each piece once it is in, so a large read is shared by helper threads. Each
+// claims whole huge-page chunks (two threads faulting in one page would wait for each other),
+// reads a chunk a piece at a time and hands each piece over while it is still in its cache.
+// The calling thread claims chunks too, and waits for the helpers at the end.
 enum : uint64_t { readChunkBytes = uint64_t(2) << 20 };
 enum { readHelpersMax = 3 };
-enum : uint8_t { chunkPending, chunkWhole, chunkShort };
 
 struct SharedRead {
   int fd;
   uint64_t start, end;          // the buffer's range
   off_t offset;                 // the file offset of start
+  uint64_t pieceBytes;
+  void (*each)(uint64_t from, uint64_t to);
   uint64_t chunks;
   std::atomic<uint64_t> next;   // the next chunk to be claimed
   std::atomic<bool> stop;       // set when a chunk fell short: claim no more
   std::atomic<int> error;       // the first error number met
-  std::atomic<uint8_t>* state;  // one per chunk
+  uint64_t* handedBytes;        // per chunk: the bytes from its start handed over
 };
 
 // Chunks lie on the huge-page grid: the first and last may be partial.
@@ -104,20 +105,28 @@ static uint64_t chunkTo(const SharedRead& r, uint64_t k) {
   return a > r.end ? r.end : a;
 }
 
-// Claims and reads one chunk; false when none is left to claim.
+// Claims one chunk, reads it and hands its pieces over; false when none is left to claim.
 static bool readOneChunk(SharedRead* r) {
   if (r->stop.load(std::memory_order_relaxed)) return false;
   uint64_t k = r->next.fetch_add(1, std::memory_order_relaxed);
   if (k >= r->chunks) return false;
-  uint64_t from = chunkFrom(*r, k), to = chunkTo(*r, k);
-  int error = 0;
-  uint64_t n = readAllAt(r->fd, reinterpret_cast<uint8_t*>(from), to - from, off_t(r->offset + (from - r->start)), &error);
-  if (error != 0) {
-    int none = 0;
-    r->error.compare_exchange_strong(none, error);
+  uint64_t from = chunkFrom(*r, k), to = chunkTo(*r, k), a = from;
+  while (a < to) {
+    uint64_t end = to - a < r->pieceBytes ? to : a + r->pieceBytes;
+    int error = 0;
+    uint64_t n = readAllAt(r->fd, reinterpret_cast<uint8_t*>(a), end - a, off_t(r->offset + (a - r->start)), &error);
+    if (error != 0) {
+      int none = 0;
+      r->error.compare_exchange_strong(none, error);
+    }
+    if (n != end - a) {
+      r->stop.store(true, std::memory_order_relaxed);
+      break;
+    }
+    r->each(a, end);
+    a = end;
   }
-  if (n != to - from) r->stop.store(true, std::memory_order_relaxed);
-  r->state[k].store(n == to - from ? chunkWhole : chunkShort, std::memory_order_release);
+  r->handedBytes[k] = a - from;
   return true;
 }
 
@@ -127,7 +136,8 @@ static void* readChunks(void* shared) {
   return nullptr;
 }
 
-static int64_t readInPiecesShared(SharedRead* r, uint64_t pieceBytes, void (*each)(uint64_t, uint64_t)) {
+// Answers the bytes of the chunks read whole from the start, and of the first chunk that was not.
+static int64_t readInPiecesShared(SharedRead* r) {
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   int wanted = online > readHelpersMax ? readHelpersMax : online > 1 ? int(online - 1) : 0;
   pthread_t helpers[readHelpersMax];
@@ -137,20 +147,13 @@ static int64_t readInPiecesShared(SharedRead* r, uint64_t pieceBytes, void (*eac
   pthread_sigmask(SIG_SETMASK, &all, &old);  // signals stay with the calling thread
   while (started < wanted && pthread_create(&helpers[started], nullptr, readChunks, r) == 0) started++;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  readChunks(r);
+  for (int i = 0; i < started; i++) pthread_join(helpers[i], nullptr);
   uint64_t done = 0;
   for (uint64_t k = 0; k < r->chunks; k++) {
-    for (unsigned spins = 0; r->state[k].load(std::memory_order_acquire) == chunkPending; spins++) {
-      if (readOneChunk(r)) continue;
-      if (spins % 64 == 63) sched_yield();
-      else __builtin_ia32_pause();
-    }
-    if (r->state[k].load(std::memory_order_relaxed) != chunkWhole) break;
-    uint64_t from = chunkFrom(*r, k), to = chunkTo(*r, k);
-    for (uint64_t a = from; a < to; a += pieceBytes) each(a, to - a < pieceBytes ? to : a + pieceBytes);
-    done += to - from;
+    done += r->handedBytes[k];
+    if (r->handedBytes[k] != chunkTo(*r, k) - chunkFrom(*r, k)) break;
   }
-  r->stop.store(true, std::memory_order_relaxed);
-  for (int i = 0; i < started; i++) pthread_join(helpers[i], nullptr);
   return int64_t(done);
 }
 
@@ -166,17 +169,17 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
   if (length >= pdSharedReadBytes) {
     static SharedRead r;  // one read at a time: the loader's
     r.fd = (int)fd, r.start = start, r.end = start + length, r.offset = position;
+    r.pieceBytes = pieceBytes, r.each = each;
     r.chunks = (r.end - (r.start & ~(readChunkBytes - 1)) + readChunkBytes - 1) / readChunkBytes;
     r.next = 0, r.stop = false, r.error = 0;
-    r.state = new (std::nothrow) std::atomic<uint8_t>[r.chunks];
-    if (r.state != nullptr) shared = &r;
+    r.handedBytes = new (std::nothrow) uint64_t[r.chunks]();
+    if (r.handedBytes != nullptr) shared = &r;
   }
   if (shared != nullptr) {
-    for (uint64_t k = 0; k < shared->chunks; k++) shared->state[k].store(chunkPending, std::memory_order_relaxed);
-    done = uint64_t(readInPiecesShared(shared, pieceBytes, each));
+    done = uint64_t(readInPiecesShared(shared));
     *error = shared->error.load();
-    delete[] shared->state;
-    shared->state = nullptr;
+    delete[] shared->handedBytes;
+    shared->handedBytes = nullptr;
   } else {
     while (done < length) {
       uint64_t piece = length - done < pieceBytes ? length - done : pieceBytes;

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ext/exImageFile.h"
 #include "ext/exSnapshotName.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"
@@ -157,6 +158,17 @@ static int64_t readInPiecesShared(SharedRead* r) {
   return int64_t(done);
 }
 
+// A read too small to share, in order on the calling thread.
+struct PlainRead {
+  int fd;
+  off_t position;  // the file offset of the buffer's start
+  int* error;
+};
+static uint64_t readPlainPiece(void* context, uint8_t* buffer, uint64_t bytes, uint64_t done) {
+  PlainRead* r = static_cast<PlainRead*>(context);
+  return readAllAt(r->fd, buffer, bytes, off_t(r->position + done), r->error);
+}
+
 int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
                        void (*each)(uint64_t from, uint64_t to), int* error) {
   *error = 0;
@@ -181,12 +193,8 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
     delete[] shared->handedBytes;
     shared->handedBytes = nullptr;
   } else {
-    while (done < length) {
-      uint64_t piece = length - done < pieceBytes ? length - done : pieceBytes;
-      if (readAllAt((int)fd, reinterpret_cast<uint8_t*>(start + done), piece, off_t(position + done), error) != piece) break;
-      each(start + done, start + done + piece);
-      done += piece;
-    }
+    PlainRead plain = {(int)fd, position, error};
+    done = readPiecesInOrder(reinterpret_cast<uint8_t*>(start), length, pieceBytes, readPlainPiece, &plain, each);
   }
   if (lseek((int)fd, off_t(position + done), SEEK_SET) < 0 && *error == 0) *error = errno;
   return int64_t(done);
@@ -207,7 +215,7 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
 // One record per open snapshot, kept after a good close until the blessing; failed is set
 // by any write that fell short.
 struct PendingImage {
-  int fd;                  // -1 once closed
+  int handle;              // the file descriptor, -1 once closed
   int closed;              // closed well, waiting for pdBlessSnapshot
   int failed;              // errno of the first failed write, 0 while all writes succeeded
   int inPlace;             // the target itself is written: nothing to replace
@@ -218,39 +226,26 @@ struct PendingImage {
   char target[PATH_MAX];   // the file it replaces when blessed
   char name[PATH_MAX];     // the path the snapshot was opened with
 };
-enum { pendingImageCount = 8 };
-static PendingImage pendingImages[pendingImageCount];
-static bool pendingImagesReady;
+static PendingTable<PendingImage, 8> pending;
 int snapshotUnnamedFiles = 1;
 
 // Run by a terminating signal while a snapshot is written: safe in a signal handler.
 static void removeTempsOnTermination() {
-  for (PendingImage& p : pendingImages)
+  for (PendingImage& p : pending.records)
     if (p.named.load()) unlink(p.temp);
 }
 
 static void freePending(PendingImage* p, bool removeTemp) {
   if (removeTemp && p->named.load()) unlink(p->temp);
   p->named.store(0);
-  if (p->fd >= 0) close(p->fd);
-  p->fd = -1;
+  if (p->handle >= 0) close(p->handle);
+  p->handle = -1;
   p->closed = 0;
   if (p->held) releaseTermination();
   p->held = 0;
 }
 
-static void readyPendingImages() {
-  if (pendingImagesReady) return;
-  for (PendingImage& p : pendingImages) p.fd = -1, p.closed = 0;
-  pendingImagesReady = true;
-}
-
-static PendingImage* pendingFor(int fd) {
-  readyPendingImages();
-  for (PendingImage& p : pendingImages)
-    if (p.fd == fd && fd >= 0) return &p;
-  return nullptr;
-}
+static PendingImage* pendingFor(int fd) { return pendingWithHandle(&pending, fd); }
 
 // The directory a file lies in ("." for a bare name) and the file's own name in it.
 static void splitPath(const char* path, char* dir, const char** base) {
@@ -378,18 +373,9 @@ static int openReplacement(PendingImage* p, mode_t mode, int* error) {
 }
 
 static int64_t openSnapshot(const char* path, int* error) {
-  readyPendingImages();
   if (path[0] == 0) return *error = ENOENT, -1;  // no file has the empty name
   if (strlen(path) >= PATH_MAX) return *error = ENAMETOOLONG, -1;
-  // A closed snapshot never blessed is given up when its name is written again or a
-  // record is wanted.
-  for (PendingImage& q : pendingImages)
-    if (q.closed && strcmp(q.name, path) == 0) freePending(&q, true);
-  PendingImage* p = nullptr;
-  for (PendingImage& q : pendingImages)
-    if (q.fd < 0 && !q.closed) p = &q;
-  for (PendingImage& q : pendingImages)
-    if (p == nullptr && q.closed) freePending(p = &q, true);
+  PendingImage* p = takePendingRecord(&pending, path, freePending);
   if (p == nullptr) return *error = EMFILE, -1;
   strcpy(p->name, path);
   p->unnamed = 0;
@@ -397,7 +383,7 @@ static int64_t openSnapshot(const char* path, int* error) {
   if ((*error = resolveTarget(path, p->target, &mode, &p->inPlace)) != 0) return -1;
   int fd = p->inPlace ? openInPlace(p->target, error) : openReplacement(p, mode, error);
   if (fd < 0) return -1;
-  p->fd = fd;
+  p->handle = fd;
   p->failed = 0;
   return fd;
 }
@@ -440,14 +426,14 @@ int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error) {
 // terminating signals wait while the name is made, so that one made is always removed.
 static int linkUnnamed(PendingImage* p) {
   char self[32];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", p->fd);
+  snprintf(self, sizeof self, "/proc/self/fd/%d", p->handle);
   sigset_t old;
   blockTermination(&old);
   int error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; attempt++) {
     snapshotTempName(p->temp, p->target, tempSeed());
     // Naming a descriptor directly takes a privilege; its /proc entry does not.
-    if (linkat(p->fd, "", AT_FDCWD, p->temp, AT_EMPTY_PATH) == 0 ||
+    if (linkat(p->handle, "", AT_FDCWD, p->temp, AT_EMPTY_PATH) == 0 ||
         (errno != EEXIST && linkat(AT_FDCWD, self, AT_FDCWD, p->temp, AT_SYMLINK_FOLLOW) == 0)) {
       p->named.store(1);
       error = 0;
@@ -463,10 +449,10 @@ static int linkUnnamed(PendingImage* p) {
 // any failure removes what was written.
 static int closeSnapshot(PendingImage* p) {
   int error = p->failed;
-  if (error == 0 && !p->inPlace && fsync(p->fd) != 0) error = errno;
+  if (error == 0 && !p->inPlace && fsync(p->handle) != 0) error = errno;
   if (error == 0 && p->unnamed) error = linkUnnamed(p);
-  if (close(p->fd) != 0 && error == 0) error = errno;
-  p->fd = -1;
+  if (close(p->handle) != 0 && error == 0) error = errno;
+  p->handle = -1;
   if (error != 0) freePending(p, true);
   else p->closed = 1;
   return error;
@@ -489,10 +475,7 @@ void pdDiscardSnapshot(int64_t fd) {
 // entry is made durable after the rename; anything else removes the new file. A target
 // written in place was whole once it closed well.
 int pdBlessSnapshot(const char* path, uint64_t expectedSize) {
-  readyPendingImages();
-  PendingImage* p = nullptr;
-  for (PendingImage& q : pendingImages)
-    if (q.closed && strcmp(q.name, path) == 0) p = &q;
+  PendingImage* p = closedPendingNamed(&pending, path);
   if (p == nullptr) return 0;
   if (p->inPlace) {
     freePending(p, false);

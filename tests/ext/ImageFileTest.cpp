@@ -208,7 +208,9 @@ TEST(ImageFile_ReadInPieces, HandsEveryPieceOverOnce) {
       EXPECT_GT(p.to, p.from);
       EXPECT_LE(p.to - p.from, c.piece);
       EXPECT_LE(p.to - bufferStart, c.held);
-      if (inOrder) EXPECT_EQ(p.thread, std::this_thread::get_id());
+      if (inOrder) {
+        EXPECT_EQ(p.thread, std::this_thread::get_id());
+      }
       EXPECT_TRUE(p.whole) << "piece at " << p.from - bufferStart;
       at = p.to;
     }

@@ -574,6 +574,19 @@ TEST_F(Process_Load, HeaderFieldsBeyondTheirRangesAreRefused) {
   for (const Saved& c : saved) expectRun(withHeader(c.change, nullptr), c.status, c.report, c.report);
 }
 
+// The heap built, written as an image (the heap then freed) and loaded by the program, which
+// ends with status and report.
+void loadsWithReport(const char* name, int status, const char* report) {
+  std::string file = tempImagePath(name);
+  std::string why = writeHeapImage(file, loadNormal);
+  iwFreeHeap();
+  ASSERT_EQ(why, "");
+  ProcessRun r = runTessel({"-noherald", file});
+  EXPECT_EQ(r.status, status) << name << "\n" << r.out;
+  EXPECT_NE(r.out.find(report), std::string::npos) << name << "\n" << r.out;
+  remove(file.c_str());
+}
+
 // Start-up allocates from the free chunks an image brings. Chunks freed into the lists and
 // the size tree load; a chunk that lies over a live body is a bad image, refused before
 // anything is allocated over the body.
@@ -601,17 +614,9 @@ TEST(Process_FreeChunks, AChunkOverALiveBodyIsRefused) {
     recycleOldObj(listed);
     recycleOldObj(treed);
     if (c.overLiveBody) freeOldData(kept->dataPtr - (hasSizeWord(kept) ? 8 : 0), 8);
-    std::string file = tempImagePath(c.name);
-    std::string why = writeHeapImage(file, loadNormal);
-    iwFreeHeap();
-    ASSERT_EQ(why, "");
-    ProcessRun r = runTessel({"-noherald", file});
-    EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.out;
-    EXPECT_NE(r.out.find(c.report), std::string::npos) << c.name << "\n" << r.out;
-    remove(file.c_str());
+    loadsWithReport(c.name, c.status, c.report);
   }
 }
-
 
 // Old data large enough that its reading and relocation are shared among threads: a slot
 // that names no object is refused wherever it lies (a small body far into the data, a body
@@ -643,14 +648,7 @@ TEST(Process_LargeLoad, ABadSlotIsRefusedWhereverItLies) {
     storeSlot(root, 1, small, __FILE__, __LINE__);
     sysOopRegistry[sysProcessor] = root;
     if (c.damage != none) bodyOf(headerOf(c.damage == smallBody ? small : sized))[2] = small + 8;  // between two entries
-    std::string file = tempImagePath(c.name);
-    std::string why = writeHeapImage(file, loadNormal);
-    iwFreeHeap();
-    ASSERT_EQ(why, "");
-    ProcessRun r = runTessel({"-noherald", file});
-    EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.out;
-    EXPECT_NE(r.out.find(c.report), std::string::npos) << c.name << "\n" << r.out;
-    remove(file.c_str());
+    loadsWithReport(c.name, c.status, c.report);
   }
 }
 

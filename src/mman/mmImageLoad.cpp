@@ -273,10 +273,10 @@ void updatePermDataPtrFunc(ObjectHeader* h) {
 // cache (pieces may be read and relocated on several threads). The table pass sets the body
 // pointers and marks one bit per data word that is a slot of a pointer body, and one per
 // word of every body (size word included) for the free-chunk check; a body with a size word
-// is checked, marked and relocated once the data is in. The two maps share one mapping, asked for in large pages (fresh C
-// heap memory would be faulted in 4 KiB at a time). The mapping and the vector are kept
-// between loads, so that a bad image reported part way (the report may not return) leaves
-// nothing unowned.
+// is checked, marked and relocated once the data is in. The two maps share one mapping,
+// asked for in large pages (fresh C heap memory would be faulted in 4 KiB at a time). The
+// mapping and the vector are kept between loads, so that a bad image reported part way (the
+// report may not return) leaves nothing unowned.
 struct OldSpaceLoad {
   uint64_t* slotBits;                 // one bit per data word that is a pointer slot
   uint64_t* bodyBits;                 // one bit per data word of a body; null once used

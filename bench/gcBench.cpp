@@ -149,6 +149,7 @@ void BM_GlobalGC_HalfLive(benchmark::State& state) {
   state.counters["mark_cpu_ms"] = markCpu * 1e3;
   state.counters["plain_dfs_cpu_ms"] = dfsCpu * 1e3;
   state.counters["mark_per_dfs_cpu"] = markCpu / dfsCpu;
+  state.counters["mark_stack_overflows"] = double(numMarkStackOverflows);
   freeTestHeap();
 }
 BENCHMARK(BM_GlobalGC_HalfLive)->Arg(64)->Arg(256)->Arg(1024)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);

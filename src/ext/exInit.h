@@ -24,8 +24,9 @@ int reportFailedImageRead();
 // or a file that cannot seek).
 int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip);
 // Reads count bytes of a plain image into [address, address + count) and hands them to
-// each(from, to) in order, in pieces of at most pieceBytes, as they arrive: the bytes handed
-// over, short when the file ended or a read failed; 0 for an image that cannot be read so.
+// each(from, to) in pieces of at most pieceBytes as they arrive (as pdReadInPieces does: a
+// large read on several threads, in any order): the bytes read and handed over from the
+// start, short when the file ended or a read failed; 0 for an image that cannot be read so.
 uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceBytes,
                                void (*each)(uint64_t from, uint64_t to));
 // Ends the process with code after the reports below; the platform ends timers and windows.

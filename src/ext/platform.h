@@ -40,11 +40,13 @@ int64_t pdRead(int64_t fd, void* buffer, uint64_t length, int* error);
 // was (the loader reads a space's table before its data); short only at the end of the
 // file. -1 when the file cannot be read that way (a pipe) or on error.
 int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, int* error);
-// Reads length bytes from the file's position into buffer and hands them over in order, in
-// pieces of at most pieceBytes, to each(from, to) on the calling thread; the position moves
-// past the bytes handed over. A read of pdSharedReadBytes or more may be shared with helper
-// threads. Answers the bytes handed over: fewer than length when the file ended or a read
-// failed (*error set).
+// Reads length bytes from the file's position into buffer and hands each piece of at most
+// pieceBytes to each(from, to) as soon as it is in. A read of pdSharedReadBytes or more may be
+// shared with helper threads: each then runs on any of them, for pieces in any order and at
+// the same time (it must be safe so); a smaller read hands them over in order on the calling
+// thread. Answers the bytes read and handed over from the start without a gap (the position
+// moves past them): fewer than length when the file ended or a read failed (*error set), and
+// pieces beyond a short one may have been handed over too.
 enum : uint64_t { pdSharedReadBytes = uint64_t(16) << 20 };
 int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
                        void (*each)(uint64_t from, uint64_t to), int* error);

@@ -230,17 +230,42 @@ static void rescanOverflowed() {
     }
 }
 
-// While the stack is deep, the entry of an object some pops away and the body of a nearer one
-// are fetched ahead of their scans.
-static constexpr int64_t entryAhead = 16, bodyAhead = 8;
+// A popped object waits in a short queue while its body is fetched, and is scanned once it
+// leaves the queue: an object pushed is mostly popped at once (the stack's top), so a fetch
+// ahead on the stack alone would miss it. While the stack is deep, the entry of an object
+// some pops away is fetched too. The queue is emptied before the stack is found empty.
+static constexpr int64_t entryAhead = 16;
+static constexpr uint32_t queueSlots = 8;
+static ObjectHeader* scanQueue[queueSlots];
+static uint32_t queueNext, queueFill;
+
+static inline void scanSoon(ObjectHeader* h) {
+  __builtin_prefetch(body(h));
+  uint32_t i = queueNext;
+  queueNext = (i + 1) & (queueSlots - 1);
+  ObjectHeader* due = scanQueue[i];
+  scanQueue[i] = h;
+  if (queueFill == queueSlots)
+    scanObject(due);
+  else
+    queueFill += 1;
+}
+static void drainQueue() {
+  while (queueFill != 0) {
+    queueFill -= 1;
+    scanObject(scanQueue[(queueNext - 1 - queueFill) & (queueSlots - 1)]);
+  }
+}
+
 static void markLoop() {
   for (;;) {
     while (stackTop > stackBase) {
-      if (stackTop - stackBase > entryAhead) {
-        __builtin_prefetch(reinterpret_cast<const void*>(stackTop[-entryAhead]));
-        __builtin_prefetch(body(headerOf(stackTop[-bodyAhead])));
-      }
-      scanObject(headerOf(*--stackTop));
+      if (stackTop - stackBase > entryAhead) __builtin_prefetch(reinterpret_cast<const void*>(stackTop[-entryAhead]));
+      scanSoon(headerOf(*--stackTop));
+    }
+    if (queueFill != 0) {
+      drainQueue();
+      continue;
     }
     if (ringFill != 0) {
       drainRing();
@@ -263,7 +288,7 @@ static void markLoop() {
         scanObject(h);
         ephemeronMarkingOn = 1;
       }
-    if (stackTop > stackBase || ringFill != 0 || bigTop < stackEnd) continue;
+    if (stackTop > stackBase || queueFill != 0 || ringFill != 0 || bigTop < stackEnd) continue;
     if (!markOverflow) return;
     markOverflow = 0;
     numMarkStackOverflows += 1;

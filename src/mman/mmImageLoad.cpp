@@ -4,6 +4,7 @@
 #include "mman/mmImageLoad.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "ext/exError.h"
@@ -269,22 +270,26 @@ void updatePermDataPtrFunc(ObjectHeader* h) {
 
 // Old space is relocated while it is read: its table and segment map first, then its data
 // piece by piece, each piece's pointer slots relocated while the read has left them in
-// cache. The table pass sets the body pointers and marks one bit per data word that is a
-// slot of a pointer body, and one per word of every body (size word included) for the
-// free-chunk check; a body with a size word is checked and marked once the piece holding
-// that word has arrived. The two maps share one mapping, asked for in large pages (fresh C
-// heap memory would be faulted in 4 KiB at a time). The mapping and the vector are kept
-// between loads, so that a bad image reported part way (the report may not return) leaves
-// nothing unowned.
+// cache (pieces may be read and relocated on several threads). The table pass sets the body
+// pointers and marks one bit per data word that is a slot of a pointer body, and one per
+// word of every body (size word included) for the free-chunk check; a body with a size word
+// is checked, marked and relocated once the data is in. The two maps share one mapping,
+// asked for in large pages (fresh C heap memory would be faulted in 4 KiB at a time). The
+// mapping and the vector are kept between loads, so that a bad image reported part way (the
+// report may not return) leaves nothing unowned.
 struct OldSpaceLoad {
   uint64_t* slotBits;                 // one bit per data word that is a pointer slot
   uint64_t* bodyBits;                 // one bit per data word of a body; null once used
   void* maps;                         // the mapping holding both maps
   uint64_t mapsBytes;
   std::vector<ObjectHeader*> sized;   // bodies with a size word, by ascending body address
-  size_t nextSized;                   // the first of them not yet checked
 };
 static OldSpaceLoad oldLoad;
+
+// Pieces of old data may be loaded on several threads at once: a slot that names no object
+// is noted here (the lowest such address) and reported by the loading thread once the data
+// is in, as it would have been met reading in order.
+static std::atomic<uint64_t> firstBadSlot;
 
 static void releaseOldLoadMaps() {
   if (oldLoad.maps != nullptr) pdUnmapMemory(oldLoad.mapsBytes, oldLoad.maps);
@@ -390,7 +395,6 @@ void beginOldSpaceLoad() {
   if (imageLayout.swapped) reverseWords(uint64_t(oldSpaceMap.start), uint64_t(oldSpaceMap.end));
   convertSegmentMap();
   oldLoad.sized.clear();
-  oldLoad.nextSized = 0;
   uint64_t first = oldSpace.otLow + otEntryBytes;
   referents.oldFirst = first;
   referents.oldBytes = oldSpace.otHigh >= first ? oldSpace.otHigh + otEntryBytes - first : 0;
@@ -429,6 +433,7 @@ void loadOldTablePiece(uint64_t from, uint64_t to) {
 }
 
 void beginOldDataLoad() {
+  firstBadSlot.store(~uint64_t(0));
   std::sort(oldLoad.sized.begin(), oldLoad.sized.end(),
             [](const ObjectHeader* a, const ObjectHeader* b) { return a->dataPtr < b->dataPtr; });
 }
@@ -440,19 +445,49 @@ static inline uint64_t movedInOneSegment(const ReferenceMove& m, uint64_t ref, u
   return (ref & 1) != 0 || ref == 0 ? ref : ref + delta;
 }
 
-// A slot's moved reference that names no object in the tables: it may still name a header
-// in past space.
-static void checkPastReference(const Referents& r, uint64_t ref) {
-  if (!isSoundPastReference(r, ref)) BAD_IMAGE();
+// The slots of a pointer body are relocated and checked a run of consecutive words at a time;
+// each run answers how many of its words it moved: all of them, unless one named no object.
+struct SlotMove {
+  ReferenceMove m;
+  Referents r;
+  bool oneSegment;
+  uint64_t oldSpan;
+};
+
+static SlotMove currentSlotMove() {
+  SlotMove s{currentReferenceMove(), referents, false, 0};
+  s.oneSegment = s.m.mapStart == s.m.mapEnd;
+  s.oldSpan = s.m.oldHi > s.m.oldLo ? s.m.oldHi - s.m.oldLo : 0;
+  return s;
+}
+
+static inline uint64_t moveRun(const SlotMove& s, uint64_t* w, uint64_t run) {
+  if (s.oneSegment) {
+    for (uint64_t j = 0; j < run; j++) {
+      uint64_t moved = movedInOneSegment(s.m, w[j], s.oldSpan);
+      if (loadChecks && !isSoundInTables(s.r, moved) && !isSoundPastReference(s.r, moved)) return j;
+      w[j] = moved;
+    }
+    return run;
+  }
+  for (uint64_t j = 0; j < run; j++) {
+    uint64_t moved = movedReference(s.m, w[j]);
+    if (loadChecks && !isSoundInTables(s.r, moved) && !isSoundPastReference(s.r, moved)) return j;
+    w[j] = moved;
+  }
+  return run;
+}
+
+static void noteBadSlot(uint64_t address) {
+  uint64_t seen = firstBadSlot.load(std::memory_order_relaxed);
+  while (address < seen && !firstBadSlot.compare_exchange_weak(seen, address, std::memory_order_relaxed)) {
+  }
 }
 
 // The marked words of [from, to), a run of consecutive slots at a time; every reference
 // must name an object once moved.
 static void relocateMarkedSlots(uint64_t from, uint64_t to) {
-  const ReferenceMove m = currentReferenceMove();
-  const Referents r = referents;
-  const bool oneSegment = m.mapStart == m.mapEnd;
-  const uint64_t oldSpan = m.oldHi > m.oldLo ? m.oldHi - m.oldLo : 0;
+  const SlotMove s = currentSlotMove();
   uint64_t* words = reinterpret_cast<uint64_t*>(oldSpace.dataStart);
   const uint64_t* bits = oldLoad.slotBits;
   uint64_t end = (to - oldSpace.dataStart) / 8;
@@ -463,36 +498,35 @@ static void relocateMarkedSlots(uint64_t from, uint64_t to) {
       uint64_t k = uint64_t(__builtin_ctzll(b)), rest = ~(b >> k);
       uint64_t run = rest == 0 ? 64 - k : uint64_t(__builtin_ctzll(rest));
       uint64_t* w = words + base + k;
-      if (oneSegment) {
-        for (uint64_t j = 0; j < run; j++) {
-          uint64_t moved = movedInOneSegment(m, w[j], oldSpan);
-          if (loadChecks && !isSoundInTables(r, moved)) checkPastReference(r, moved);
-          w[j] = moved;
-        }
-      } else {
-        for (uint64_t j = 0; j < run; j++) {
-          uint64_t moved = movedReference(m, w[j]);
-          if (loadChecks && !isSoundInTables(r, moved)) checkPastReference(r, moved);
-          w[j] = moved;
-        }
-      }
+      uint64_t moved = moveRun(s, w, run);
+      if (moved != run) return noteBadSlot(uint64_t(w + moved));
       b = k + run >= 64 ? 0 : b & (~uint64_t(0) << (k + run));
     }
     i = base + 64;
   }
 }
 
+// Safe to run on several threads at once, for distinct pieces: it reads the maps the table
+// pass made, and writes only the piece.
 void loadOldSpacePiece(uint64_t from, uint64_t to) {
   if (imageLayout.swapped) reverseWords(from, to);
-  const std::vector<ObjectHeader*>& sized = oldLoad.sized;
-  while (oldLoad.nextSized < sized.size() && sized[oldLoad.nextSized]->dataPtr - 8 < to) {
-    const ObjectHeader* h = sized[oldLoad.nextSized++];
-    if (!bodyInOldData(h)) BAD_IMAGE();
-    noteLiveHeader(h, bodyWordsOf(h));
-    markBodyWords(h->dataPtr - 8, bodyWordsOf(h) + 1);
-    if (hasPtrs(h)) markWords(oldLoad.slotBits, h->dataPtr, bodyWordsOf(h));
-  }
   relocateMarkedSlots(from, to);
+}
+
+// Bodies with a size word, in ascending order, once the data below end is in: each is
+// checked and marked, and its slots relocated when the body is in whole (the table pass
+// could not mark them: their size was still to come).
+void finishOldDataLoad(uint64_t end) {
+  if (firstBadSlot.load() < end) BAD_IMAGE();
+  const SlotMove s = currentSlotMove();
+  for (const ObjectHeader* h : oldLoad.sized) {
+    if (h->dataPtr - 8 >= end) break;
+    if (!bodyInOldData(h)) BAD_IMAGE();
+    uint64_t n = bodyWordsOf(h);
+    noteLiveHeader(h, n);
+    markBodyWords(h->dataPtr - 8, n + 1);
+    if (hasPtrs(h) && h->dataPtr + n * 8 <= end && moveRun(s, bodyOf(h), n) != n) BAD_IMAGE();
+  }
 }
 
 static uint64_t relocateThreadedLink(uint64_t address) {

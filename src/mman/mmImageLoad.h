@@ -61,12 +61,14 @@ void updatePermDataPtrFunc(ObjectHeader* h);
 // Old space is relocated as it is read, before the other spaces: begin once its segment map
 // is in (put in host byte order here and converted); then each piece of its table in
 // ascending order, whole entries, as it arrives; then begin the data and load each piece of
-// it in ascending order as it arrives; then end. Every piece is put in host byte order and
-// relocated; the pieces of each kind cover it whole.
+// it as it arrives, in any order and on any thread, several at once; then finish the data
+// once the part below end is in (a slot that named no object is reported here); then end.
+// Every piece is put in host byte order and relocated; the pieces of each kind cover it whole.
 void beginOldSpaceLoad();
 void loadOldTablePiece(uint64_t from, uint64_t to);
 void beginOldDataLoad();
 void loadOldSpacePiece(uint64_t from, uint64_t to);
+void finishOldDataLoad(uint64_t end);
 void endOldSpaceLoad();
 // The other spaces, old space's having been loaded.
 void relocateImageObjects();

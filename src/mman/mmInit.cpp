@@ -297,6 +297,7 @@ static void readOldSpace(const KernelPlaces& p) {
     loadOldTablePiece(table, tableEnd);
     beginOldDataLoad();
     loadOldSpacePiece(segment->dataStart, segment->dataTop);
+    finishOldDataLoad(segment->dataTop);
     endOldSpaceLoad();
     return;
   }
@@ -312,8 +313,9 @@ static void readOldSpace(const KernelPlaces& p) {
   }
   beginOldDataLoad();
   uint64_t dataBytes = segment->dataTop - segment->dataStart;
-  if (readImageFileInPieces(segment->dataStart, dataBytes, oldReadPieceBytes, loadOldSpacePiece) != dataBytes)
-    fatal(message, 0x201, __LINE__);
+  uint64_t read = readImageFileInPieces(segment->dataStart, dataBytes, oldReadPieceBytes, loadOldSpacePiece);
+  finishOldDataLoad(segment->dataStart + read);
+  if (read != dataBytes) fatal(message, 0x201, __LINE__);
   endOldSpaceLoad();
 }
 

@@ -4,7 +4,6 @@
 // pdDiscardSnapshot, pdBlessSnapshot, pdPreferLargePages); snapshotUnnamedFiles.
 #include <dirent.h>
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 
 #include <atomic>
@@ -21,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ext/exImageFile.h"
 #include "ext/exSnapshotName.h"
 #include "ext/platform.h"
 #include "plat/unxMain.h"
@@ -75,23 +75,25 @@ static uint64_t readAllAt(int fd, uint8_t* buffer, uint64_t length, off_t offset
   return done;
 }
 
-// Copying a large file into fresh memory is bound by what one core can copy, so a large read
-// is shared by helper threads, each filling whole huge pages (two threads faulting in one
-// page would wait for each other). The calling thread reads too while it waits, and hands
-// each chunk over as soon as it and every chunk before it are whole.
+// Copying a large file into fresh memory is bound by what one core can copy, and so is the
+// work done on each piece once it is in, so a large read is shared by helper threads. Each
+// claims whole huge-page chunks (two threads faulting in one page would wait for each other),
+// reads a chunk a piece at a time and hands each piece over while it is still in its cache.
+// The calling thread claims chunks too, and waits for the helpers at the end.
 enum : uint64_t { readChunkBytes = uint64_t(2) << 20 };
 enum { readHelpersMax = 3 };
-enum : uint8_t { chunkPending, chunkWhole, chunkShort };
 
 struct SharedRead {
   int fd;
   uint64_t start, end;          // the buffer's range
   off_t offset;                 // the file offset of start
+  uint64_t pieceBytes;
+  void (*each)(uint64_t from, uint64_t to);
   uint64_t chunks;
   std::atomic<uint64_t> next;   // the next chunk to be claimed
   std::atomic<bool> stop;       // set when a chunk fell short: claim no more
   std::atomic<int> error;       // the first error number met
-  std::atomic<uint8_t>* state;  // one per chunk
+  uint64_t* handedBytes;        // per chunk: the bytes from its start handed over
 };
 
 // Chunks lie on the huge-page grid: the first and last may be partial.
@@ -104,20 +106,28 @@ static uint64_t chunkTo(const SharedRead& r, uint64_t k) {
   return a > r.end ? r.end : a;
 }
 
-// Claims and reads one chunk; false when none is left to claim.
+// Claims one chunk, reads it and hands its pieces over; false when none is left to claim.
 static bool readOneChunk(SharedRead* r) {
   if (r->stop.load(std::memory_order_relaxed)) return false;
   uint64_t k = r->next.fetch_add(1, std::memory_order_relaxed);
   if (k >= r->chunks) return false;
-  uint64_t from = chunkFrom(*r, k), to = chunkTo(*r, k);
-  int error = 0;
-  uint64_t n = readAllAt(r->fd, reinterpret_cast<uint8_t*>(from), to - from, off_t(r->offset + (from - r->start)), &error);
-  if (error != 0) {
-    int none = 0;
-    r->error.compare_exchange_strong(none, error);
+  uint64_t from = chunkFrom(*r, k), to = chunkTo(*r, k), a = from;
+  while (a < to) {
+    uint64_t end = to - a < r->pieceBytes ? to : a + r->pieceBytes;
+    int error = 0;
+    uint64_t n = readAllAt(r->fd, reinterpret_cast<uint8_t*>(a), end - a, off_t(r->offset + (a - r->start)), &error);
+    if (error != 0) {
+      int none = 0;
+      r->error.compare_exchange_strong(none, error);
+    }
+    if (n != end - a) {
+      r->stop.store(true, std::memory_order_relaxed);
+      break;
+    }
+    r->each(a, end);
+    a = end;
   }
-  if (n != to - from) r->stop.store(true, std::memory_order_relaxed);
-  r->state[k].store(n == to - from ? chunkWhole : chunkShort, std::memory_order_release);
+  r->handedBytes[k] = a - from;
   return true;
 }
 
@@ -127,7 +137,8 @@ static void* readChunks(void* shared) {
   return nullptr;
 }
 
-static int64_t readInPiecesShared(SharedRead* r, uint64_t pieceBytes, void (*each)(uint64_t, uint64_t)) {
+// Answers the bytes of the chunks read whole from the start, and of the first chunk that was not.
+static int64_t readInPiecesShared(SharedRead* r) {
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   int wanted = online > readHelpersMax ? readHelpersMax : online > 1 ? int(online - 1) : 0;
   pthread_t helpers[readHelpersMax];
@@ -137,21 +148,25 @@ static int64_t readInPiecesShared(SharedRead* r, uint64_t pieceBytes, void (*eac
   pthread_sigmask(SIG_SETMASK, &all, &old);  // signals stay with the calling thread
   while (started < wanted && pthread_create(&helpers[started], nullptr, readChunks, r) == 0) started++;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  readChunks(r);
+  for (int i = 0; i < started; i++) pthread_join(helpers[i], nullptr);
   uint64_t done = 0;
   for (uint64_t k = 0; k < r->chunks; k++) {
-    for (unsigned spins = 0; r->state[k].load(std::memory_order_acquire) == chunkPending; spins++) {
-      if (readOneChunk(r)) continue;
-      if (spins % 64 == 63) sched_yield();
-      else __builtin_ia32_pause();
-    }
-    if (r->state[k].load(std::memory_order_relaxed) != chunkWhole) break;
-    uint64_t from = chunkFrom(*r, k), to = chunkTo(*r, k);
-    for (uint64_t a = from; a < to; a += pieceBytes) each(a, to - a < pieceBytes ? to : a + pieceBytes);
-    done += to - from;
+    done += r->handedBytes[k];
+    if (r->handedBytes[k] != chunkTo(*r, k) - chunkFrom(*r, k)) break;
   }
-  r->stop.store(true, std::memory_order_relaxed);
-  for (int i = 0; i < started; i++) pthread_join(helpers[i], nullptr);
   return int64_t(done);
+}
+
+// A read too small to share, in order on the calling thread.
+struct PlainRead {
+  int fd;
+  off_t position;  // the file offset of the buffer's start
+  int* error;
+};
+static uint64_t readPlainPiece(void* context, uint8_t* buffer, uint64_t bytes, uint64_t done) {
+  PlainRead* r = static_cast<PlainRead*>(context);
+  return readAllAt(r->fd, buffer, bytes, off_t(r->position + done), r->error);
 }
 
 int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
@@ -166,24 +181,20 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
   if (length >= pdSharedReadBytes) {
     static SharedRead r;  // one read at a time: the loader's
     r.fd = (int)fd, r.start = start, r.end = start + length, r.offset = position;
+    r.pieceBytes = pieceBytes, r.each = each;
     r.chunks = (r.end - (r.start & ~(readChunkBytes - 1)) + readChunkBytes - 1) / readChunkBytes;
     r.next = 0, r.stop = false, r.error = 0;
-    r.state = new (std::nothrow) std::atomic<uint8_t>[r.chunks];
-    if (r.state != nullptr) shared = &r;
+    r.handedBytes = new (std::nothrow) uint64_t[r.chunks]();
+    if (r.handedBytes != nullptr) shared = &r;
   }
   if (shared != nullptr) {
-    for (uint64_t k = 0; k < shared->chunks; k++) shared->state[k].store(chunkPending, std::memory_order_relaxed);
-    done = uint64_t(readInPiecesShared(shared, pieceBytes, each));
+    done = uint64_t(readInPiecesShared(shared));
     *error = shared->error.load();
-    delete[] shared->state;
-    shared->state = nullptr;
+    delete[] shared->handedBytes;
+    shared->handedBytes = nullptr;
   } else {
-    while (done < length) {
-      uint64_t piece = length - done < pieceBytes ? length - done : pieceBytes;
-      if (readAllAt((int)fd, reinterpret_cast<uint8_t*>(start + done), piece, off_t(position + done), error) != piece) break;
-      each(start + done, start + done + piece);
-      done += piece;
-    }
+    PlainRead plain = {(int)fd, position, error};
+    done = readPiecesInOrder(reinterpret_cast<uint8_t*>(start), length, pieceBytes, readPlainPiece, &plain, each);
   }
   if (lseek((int)fd, off_t(position + done), SEEK_SET) < 0 && *error == 0) *error = errno;
   return int64_t(done);
@@ -204,7 +215,7 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
 // One record per open snapshot, kept after a good close until the blessing; failed is set
 // by any write that fell short.
 struct PendingImage {
-  int fd;                  // -1 once closed
+  int handle;              // the file descriptor, -1 once closed
   int closed;              // closed well, waiting for pdBlessSnapshot
   int failed;              // errno of the first failed write, 0 while all writes succeeded
   int inPlace;             // the target itself is written: nothing to replace
@@ -215,39 +226,26 @@ struct PendingImage {
   char target[PATH_MAX];   // the file it replaces when blessed
   char name[PATH_MAX];     // the path the snapshot was opened with
 };
-enum { pendingImageCount = 8 };
-static PendingImage pendingImages[pendingImageCount];
-static bool pendingImagesReady;
+static PendingTable<PendingImage, 8> pending;
 int snapshotUnnamedFiles = 1;
 
 // Run by a terminating signal while a snapshot is written: safe in a signal handler.
 static void removeTempsOnTermination() {
-  for (PendingImage& p : pendingImages)
+  for (PendingImage& p : pending.records)
     if (p.named.load()) unlink(p.temp);
 }
 
 static void freePending(PendingImage* p, bool removeTemp) {
   if (removeTemp && p->named.load()) unlink(p->temp);
   p->named.store(0);
-  if (p->fd >= 0) close(p->fd);
-  p->fd = -1;
+  if (p->handle >= 0) close(p->handle);
+  p->handle = -1;
   p->closed = 0;
   if (p->held) releaseTermination();
   p->held = 0;
 }
 
-static void readyPendingImages() {
-  if (pendingImagesReady) return;
-  for (PendingImage& p : pendingImages) p.fd = -1, p.closed = 0;
-  pendingImagesReady = true;
-}
-
-static PendingImage* pendingFor(int fd) {
-  readyPendingImages();
-  for (PendingImage& p : pendingImages)
-    if (p.fd == fd && fd >= 0) return &p;
-  return nullptr;
-}
+static PendingImage* pendingFor(int fd) { return pendingWithHandle(&pending, fd); }
 
 // The directory a file lies in ("." for a bare name) and the file's own name in it.
 static void splitPath(const char* path, char* dir, const char** base) {
@@ -375,18 +373,9 @@ static int openReplacement(PendingImage* p, mode_t mode, int* error) {
 }
 
 static int64_t openSnapshot(const char* path, int* error) {
-  readyPendingImages();
   if (path[0] == 0) return *error = ENOENT, -1;  // no file has the empty name
   if (strlen(path) >= PATH_MAX) return *error = ENAMETOOLONG, -1;
-  // A closed snapshot never blessed is given up when its name is written again or a
-  // record is wanted.
-  for (PendingImage& q : pendingImages)
-    if (q.closed && strcmp(q.name, path) == 0) freePending(&q, true);
-  PendingImage* p = nullptr;
-  for (PendingImage& q : pendingImages)
-    if (q.fd < 0 && !q.closed) p = &q;
-  for (PendingImage& q : pendingImages)
-    if (p == nullptr && q.closed) freePending(p = &q, true);
+  PendingImage* p = takePendingRecord(&pending, path, freePending);
   if (p == nullptr) return *error = EMFILE, -1;
   strcpy(p->name, path);
   p->unnamed = 0;
@@ -394,7 +383,7 @@ static int64_t openSnapshot(const char* path, int* error) {
   if ((*error = resolveTarget(path, p->target, &mode, &p->inPlace)) != 0) return -1;
   int fd = p->inPlace ? openInPlace(p->target, error) : openReplacement(p, mode, error);
   if (fd < 0) return -1;
-  p->fd = fd;
+  p->handle = fd;
   p->failed = 0;
   return fd;
 }
@@ -437,14 +426,14 @@ int64_t pdWrite(int64_t fd, const void* buffer, uint64_t length, int* error) {
 // terminating signals wait while the name is made, so that one made is always removed.
 static int linkUnnamed(PendingImage* p) {
   char self[32];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", p->fd);
+  snprintf(self, sizeof self, "/proc/self/fd/%d", p->handle);
   sigset_t old;
   blockTermination(&old);
   int error = EEXIST;
   for (int attempt = 0; attempt < 100 && error == EEXIST; attempt++) {
     snapshotTempName(p->temp, p->target, tempSeed());
     // Naming a descriptor directly takes a privilege; its /proc entry does not.
-    if (linkat(p->fd, "", AT_FDCWD, p->temp, AT_EMPTY_PATH) == 0 ||
+    if (linkat(p->handle, "", AT_FDCWD, p->temp, AT_EMPTY_PATH) == 0 ||
         (errno != EEXIST && linkat(AT_FDCWD, self, AT_FDCWD, p->temp, AT_SYMLINK_FOLLOW) == 0)) {
       p->named.store(1);
       error = 0;
@@ -460,10 +449,10 @@ static int linkUnnamed(PendingImage* p) {
 // any failure removes what was written.
 static int closeSnapshot(PendingImage* p) {
   int error = p->failed;
-  if (error == 0 && !p->inPlace && fsync(p->fd) != 0) error = errno;
+  if (error == 0 && !p->inPlace && fsync(p->handle) != 0) error = errno;
   if (error == 0 && p->unnamed) error = linkUnnamed(p);
-  if (close(p->fd) != 0 && error == 0) error = errno;
-  p->fd = -1;
+  if (close(p->handle) != 0 && error == 0) error = errno;
+  p->handle = -1;
   if (error != 0) freePending(p, true);
   else p->closed = 1;
   return error;
@@ -486,10 +475,7 @@ void pdDiscardSnapshot(int64_t fd) {
 // entry is made durable after the rename; anything else removes the new file. A target
 // written in place was whole once it closed well.
 int pdBlessSnapshot(const char* path, uint64_t expectedSize) {
-  readyPendingImages();
-  PendingImage* p = nullptr;
-  for (PendingImage& q : pendingImages)
-    if (q.closed && strcmp(q.name, path) == 0) p = &q;
+  PendingImage* p = closedPendingNamed(&pending, path);
   if (p == nullptr) return 0;
   if (p->inPlace) {
     freePending(p, false);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ext/exError.h"
+#include "ext/exImageFile.h"
 #include "ext/exSnapshotName.h"
 #include "ext/platform.h"
 #include "platpc/ntImage.h"
@@ -121,6 +122,20 @@ int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, in
   return *error != 0 ? -1 : done;
 }
 
+// One piece of a read in pieces: from the image resource at the read's start plus done, or
+// from the file's position.
+struct PieceRead {
+  HANDLE file;  // null for the resource
+  uint64_t position;
+  int* error;
+};
+static uint64_t readPiece(void* context, uint8_t* buffer, uint64_t bytes, uint64_t done) {
+  PieceRead* r = static_cast<PieceRead*>(context);
+  int64_t got = r->file == nullptr ? readResource(buffer, bytes, r->position + done)
+                                   : readWhole(r->file, reinterpret_cast<char*>(buffer), bytes, r->error);
+  return got < 0 ? 0 : uint64_t(got);
+}
+
 // Read in order on the calling thread, a piece at a time. A piece that fell short is not
 // handed over: the position stays after those that were.
 int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
@@ -130,16 +145,8 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
   bool resource = fd == resourceImageHandle;
   int64_t position = resource ? int64_t(resourceImage.position) : filePosition(handleOf(fd));
   if (position < 0) return *error = int(GetLastError()), -1;
-  char* start = static_cast<char*>(buffer);
-  uint64_t done = 0;
-  while (done < length) {
-    uint64_t piece = length - done < pieceBytes ? length - done : pieceBytes;
-    int64_t got = resource ? readResource(start + done, piece, uint64_t(position) + done)
-                           : readWhole(handleOf(fd), start + done, piece, error);
-    if (got != int64_t(piece)) break;
-    each(uint64_t(start + done), uint64_t(start + done + piece));
-    done += piece;
-  }
+  PieceRead r = {resource ? nullptr : handleOf(fd), uint64_t(position), error};
+  uint64_t done = readPiecesInOrder(static_cast<uint8_t*>(buffer), length, pieceBytes, readPiece, &r, each);
   if (resource) resourceImage.position = uint64_t(position) + done;
   else setImageFilePointer(fd, position + int64_t(done));
   return int64_t(done);
@@ -158,11 +165,9 @@ struct PendingImage {
   int closed;             // closed well, waiting for pdBlessSnapshot
   int failed;             // error of the first failed write, 0 while all writes succeeded
   char temp[MAX_PATH];    // the file being written (ANSI code page, as the image named it)
-  char target[MAX_PATH];  // the file it replaces when blessed
+  char name[MAX_PATH];    // the file it replaces when blessed, as the snapshot was opened
 };
-enum { pendingImageCount = 8 };
-static PendingImage pendingImages[pendingImageCount];
-static bool pendingImagesReady;
+static PendingTable<PendingImage, 8> pending;
 
 static void removeFile(const char* path) {
   wchar_t wide[MAX_PATH];
@@ -175,18 +180,7 @@ static void freePending(PendingImage* p, bool removeTemp) {
   p->closed = 0;
 }
 
-static void readyPendingImages() {
-  if (pendingImagesReady) return;
-  for (PendingImage& p : pendingImages) p.handle = -1, p.closed = 0;
-  pendingImagesReady = true;
-}
-
-static PendingImage* pendingFor(int64_t handle) {
-  readyPendingImages();
-  for (PendingImage& p : pendingImages)
-    if (p.handle == handle && handle != -1) return &p;
-  return nullptr;
-}
+static PendingImage* pendingFor(int64_t handle) { return pendingWithHandle(&pending, handle); }
 
 // The length of the directory part of a path, its separator included.
 static size_t directoryLength(const char* path) {
@@ -217,37 +211,23 @@ static void removeStaleTemps(const char* target) {
   FindClose(search);
 }
 
-// A record for a new snapshot: a closed one never blessed is given up when its name is
-// written again or a record is wanted.
-static PendingImage* pendingRecordFor(const char* path) {
-  readyPendingImages();
-  for (PendingImage& q : pendingImages)
-    if (q.closed && strcmp(q.target, path) == 0) freePending(&q, true);
-  PendingImage* p = nullptr;
-  for (PendingImage& q : pendingImages)
-    if (q.handle == -1 && !q.closed) p = &q;
-  for (PendingImage& q : pendingImages)
-    if (p == nullptr && q.closed) freePending(p = &q, true);
-  return p;
-}
-
 // A snapshot (577) writes a new file beside its target; a directory as the target is refused.
 static int64_t openSnapshot(const char* path, int* error) {
   wchar_t wide[MAX_PATH];
   if (path[0] == 0) return *error = ERROR_PATH_NOT_FOUND, -1;  // no file has the empty name
-  PendingImage* p = pendingRecordFor(path);
+  PendingImage* p = takePendingRecord(&pending, path, freePending);
   if (p == nullptr) return *error = ERROR_TOO_MANY_OPEN_FILES, -1;
   if (strlen(path) + snapshotTempNameExtra >= MAX_PATH || !ansiToWide(path, wide, MAX_PATH))
     return *error = ERROR_FILENAME_EXCED_RANGE, -1;
   DWORD attributes = GetFileAttributesW(wide);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
     return *error = ERROR_ACCESS_DENIED, -1;
-  strcpy(p->target, path);
+  strcpy(p->name, path);
   removeStaleTemps(path);
   static uint64_t serial;
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; attempt++) {
-    snapshotTempName(p->temp, p->target, (uint64_t(GetCurrentProcessId()) << 40) ^ GetTickCount64() ^ (++serial << 52));
+    snapshotTempName(p->temp, p->name, (uint64_t(GetCurrentProcessId()) << 40) ^ GetTickCount64() ^ (++serial << 52));
     if (!ansiToWide(p->temp, wide, MAX_PATH)) return *error = ERROR_FILENAME_EXCED_RANGE, -1;
     h = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
@@ -356,15 +336,12 @@ int imageFileSize(const wchar_t* path, uint64_t* size, DWORD* error) {
 // A closed snapshot of exactly the expected size moves over its target, the move written
 // through; anything else removes the temporary file.
 int pdBlessSnapshot(const char* path, uint64_t expectedSize) {
-  readyPendingImages();
-  PendingImage* p = nullptr;
-  for (PendingImage& q : pendingImages)
-    if (q.closed && strcmp(q.target, path) == 0) p = &q;
+  PendingImage* p = closedPendingNamed(&pending, path);
   if (p == nullptr) return 0;
   wchar_t temp[MAX_PATH], target[MAX_PATH];
   uint64_t size = 0;
   DWORD error = 0;
-  if (!(ansiToWide(p->temp, temp, MAX_PATH) && ansiToWide(p->target, target, MAX_PATH)) ||
+  if (!(ansiToWide(p->temp, temp, MAX_PATH) && ansiToWide(p->name, target, MAX_PATH)) ||
       !imageFileSize(temp, &size, &error) || size != expectedSize ||
       !MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     freePending(p, true);

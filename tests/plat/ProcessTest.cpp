@@ -18,6 +18,8 @@
 #include "mman/mmImageHeader.h"
 #include "mman/mmSysOop.h"
 #include "mman/mmOldSpace.h"
+#include "mman/mmRt.h"
+#include "mman/testHeap.h"
 #include "imageWriter.h"
 #include "ext/platform.h"
 #include <zlib.h>
@@ -572,6 +574,19 @@ TEST_F(Process_Load, HeaderFieldsBeyondTheirRangesAreRefused) {
   for (const Saved& c : saved) expectRun(withHeader(c.change, nullptr), c.status, c.report, c.report);
 }
 
+// The heap built, written as an image (the heap then freed) and loaded by the program, which
+// ends with status and report.
+void loadsWithReport(const char* name, int status, const char* report) {
+  std::string file = tempImagePath(name);
+  std::string why = writeHeapImage(file, loadNormal);
+  iwFreeHeap();
+  ASSERT_EQ(why, "");
+  ProcessRun r = runTessel({"-noherald", file});
+  EXPECT_EQ(r.status, status) << name << "\n" << r.out;
+  EXPECT_NE(r.out.find(report), std::string::npos) << name << "\n" << r.out;
+  remove(file.c_str());
+}
+
 // Start-up allocates from the free chunks an image brings. Chunks freed into the lists and
 // the size tree load; a chunk that lies over a live body is a bad image, refused before
 // anything is allocated over the body.
@@ -599,17 +614,43 @@ TEST(Process_FreeChunks, AChunkOverALiveBodyIsRefused) {
     recycleOldObj(listed);
     recycleOldObj(treed);
     if (c.overLiveBody) freeOldData(kept->dataPtr - (hasSizeWord(kept) ? 8 : 0), 8);
-    std::string file = tempImagePath(c.name);
-    std::string why = writeHeapImage(file, loadNormal);
-    iwFreeHeap();
-    ASSERT_EQ(why, "");
-    ProcessRun r = runTessel({"-noherald", file});
-    EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.out;
-    EXPECT_NE(r.out.find(c.report), std::string::npos) << c.name << "\n" << r.out;
-    remove(file.c_str());
+    loadsWithReport(c.name, c.status, c.report);
   }
 }
 
+// Old data large enough that its reading and relocation are shared among threads: a slot
+// that names no object is refused wherever it lies (a small body far into the data, a body
+// with a size word, whose slots are relocated only once the data is in).
+TEST(Process_LargeLoad, ABadSlotIsRefusedWhereverItLies) {
+  enum Damage { none, smallBody, sizedBody };
+  struct Case {
+    const char* name;
+    Damage damage;
+    int status;
+    const char* report;
+  } cases[] = {
+      {"large.im", none, 9, stopReport},
+      {"badsmall.im", smallBody, 2, "Fatal error: Bad oop contained in image"},
+      {"badsized.im", sizedBody, 2, "Fatal error: Bad oop contained in image"},
+  };
+  for (const Case& c : cases) {
+    IwHeapSizes sizes;
+    sizes.oldSlots = (pdSharedReadBytes + (4 << 20)) / 8;
+    ASSERT_TRUE(iwNewHeap(sizes));
+    addWeakArrayClass();
+    // A body with a size word first, then byte bodies past the shared size, then a small one.
+    oop sized = newOldObject(classIndexArray, 300), root = newOldObject(classIndexArray, 3);
+    ASSERT_TRUE(sized != 0 && root != 0);
+    while (slotsUsedInOldSpace() * 8 < pdSharedReadBytes + (1 << 20)) ASSERT_NE(newOldObject(classIndexByteArray, 60000), 0u);
+    oop small = newOldObject(classIndexArray, 4);
+    ASSERT_NE(small, 0u);
+    storeSlot(root, 0, sized, __FILE__, __LINE__);
+    storeSlot(root, 1, small, __FILE__, __LINE__);
+    sysOopRegistry[sysProcessor] = root;
+    if (c.damage != none) bodyOf(headerOf(c.damage == smallBody ? small : sized))[2] = small + 8;  // between two entries
+    loadsWithReport(c.name, c.status, c.report);
+  }
+}
 
 // TESSEL_GC_REPORT: the collectors' usage lines on standard error at exit, whatever ends
 // the run (here start-up's stop report); unset or 0 prints none.

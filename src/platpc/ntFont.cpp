@@ -239,7 +239,7 @@ oop listFonts(HDC dc, uint32_t kind, uint32_t* error) {
     s->capacity = listChunkUnits;
     s->strings[0] = 0;
     s->used = 1;
-    if (kind == drawablePrinter) {
+    if (kind == kindPrinterDrawable) {
       int length = GetTextFaceW(dc, 0, nullptr);
       if (length > 0) {
         printerFace = static_cast<wchar_t*>(calloc(size_t(length) + 1, 2));
@@ -365,7 +365,7 @@ static oop primListFonts(oop receiver) {
     return ntFail(primErrBadReceiver, 0);
   HDC screen = GetDC(nullptr);
   uint32_t error = 0;
-  oop list = listFonts(screen, drawableWindow, &error);
+  oop list = listFonts(screen, kindWindowDrawable, &error);
   ReleaseDC(nullptr, screen);
   return list != 0 ? answer(list) : ntFail(error, 0);
 }

@@ -26,7 +26,6 @@
 
 int gcPaletteMode;
 int gcDisplayDepth = 32;
-HDC sharedMemoryDC;
 
 static HBRUSH whiteBrush, blackBrush, nullBrush;
 static HPEN nullPen, sharedPen;
@@ -80,9 +79,9 @@ static bool pixmapBitmapInfo(oop pixmap, HBITMAP* bitmap, int64_t* width, int64_
 
 COLORREF colourOf(int64_t value, uint32_t kind) {
   int32_t v = int32_t(value);
-  if (v >= 0 && gcPaletteMode && kind != drawablePrinter) return COLORREF(0x1000000 | (uint32_t(v) & 0xFFFF));
+  if (v >= 0 && gcPaletteMode && kind != kindPrinterDrawable) return COLORREF(0x1000000 | (uint32_t(v) & 0xFFFF));
   uint32_t rgb = v < 0 ? uint32_t(-int64_t(v)) : uint32_t(v);
-  if (gcDisplayDepth == 16 && kind != drawablePrinter)  // 5-5-5 into 8 bits a channel
+  if (gcDisplayDepth == 16 && kind != kindPrinterDrawable)  // 5-5-5 into 8 bits a channel
     rgb = ((rgb & 0x1F) << 3) | ((rgb >> 5 & 0x1F) << 11) | ((rgb >> 10 & 0x1F) << 19);
   return COLORREF(rgb & 0xFFFFFF);
 }
@@ -118,10 +117,10 @@ void releasePixmapDC() {
 static float scaleOf(float f) { return f > 0 && std::isfinite(f) ? f : 1.0f; }
 
 // The device context of a drawable, its mapping set; null when there is none.
-static HDC prepareDrawable(DrawingState* s) {
+static HDC prepareDrawableFor(DrawingState* s) {
   DrawableBytes* d = s->bytes;
   HDC dc = nullptr;
-  if (d->kind == drawableWindow) {
+  if (d->kind == kindWindowDrawable) {
     HWND window = HWND(d->handle);
     if (!IsWindow(window)) return nullptr;
     if (cachedWindow == window && cachedWindowDC != nullptr) {
@@ -143,7 +142,7 @@ static HDC prepareDrawable(DrawingState* s) {
     SetWindowExtEx(dc, int(w / scaleOf(d->scaleX)) > 0 ? int(w / scaleOf(d->scaleX)) : 1,
                    int(h / scaleOf(d->scaleY)) > 0 ? int(h / scaleOf(d->scaleY)) : 1, nullptr);
     SetViewportExtEx(dc, w, h, nullptr);
-  } else if (d->kind == drawablePixmap || d->kind == drawableBitmap) {
+  } else if (d->kind == kindPixmapDrawable || d->kind == kindBitmapDrawable) {
     HBITMAP bitmap = HBITMAP(d->handle);
     if (bitmap == nullptr) return nullptr;
     if (cachedMemoryDC != nullptr && cachedBitmap == bitmap) {
@@ -172,11 +171,34 @@ static HDC prepareDrawable(DrawingState* s) {
                !SetViewportExtEx(dc, int(dimension.cx * scaleOf(d->scaleX)), int(dimension.cy * scaleOf(d->scaleY)), nullptr)) {
       doReportError("foo", badPixmapReport, __FILE__, __LINE__);
     }
-  } else if (d->kind == drawablePrinter) {
+  } else if (d->kind == kindPrinterDrawable) {
     dc = HDC(d->dc);
   }
   if (dc != nullptr) SetBkMode(dc, TRANSPARENT);
   return dc;
+}
+
+HDC prepareDrawable(uint8_t* handleBytes) {
+  DrawingState s = {};
+  s.bytes = reinterpret_cast<DrawableBytes*>(handleBytes);
+  s.kind = s.bytes->kind;
+  HDC dc = prepareDrawableFor(&s);
+  if (dc != nullptr && s.kind != kindPrinterDrawable) s.bytes->dc = uint64_t(dc);
+  return dc;
+}
+
+// The canvas layer's hook when a window or pixmap goes: its cached DC goes first.
+static void releaseDrawableDC(uint8_t* handleBytes) {
+  DrawableBytes* d = reinterpret_cast<DrawableBytes*>(handleBytes);
+  if (d->kind == kindWindowDrawable && HWND(d->handle) == cachedWindow) releaseWindowDC();
+  if ((d->kind == kindPixmapDrawable || d->kind == kindBitmapDrawable) && HBITMAP(d->handle) == cachedBitmap)
+    releasePixmapDC();
+  if (d->kind != kindPrinterDrawable) d->dc = 0;
+}
+
+static void releaseCachedDCs() {
+  releaseWindowDC();
+  releasePixmapDC();
 }
 
 // ---- Install and uninstall ------------------------------------------------------------------------
@@ -280,7 +302,7 @@ int installGraphicsState(oop gc, DrawingState* s, uint32_t flags, uint32_t* code
   s->bytes = drawableBytesOf(slotOf(gc, gcDrawable));
   if (s->bytes == nullptr) return *code = codeDrawable, 0;
   s->kind = s->bytes->kind;
-  s->dc = prepareDrawable(s);
+  s->dc = prepareDrawableFor(s);
   if (s->dc == nullptr) return *code = codeDrawable, 0;
   installDepth++;
   s->bytes->dc = uint64_t(s->dc);
@@ -359,7 +381,7 @@ void uninstallGraphicsState(oop, DrawingState* s) {
     ReleaseDC(s->window, s->dc);
   }
   // A printer's word is its own context, not one this layer made.
-  if (s->kind != drawablePrinter) s->bytes->dc = 0;
+  if (s->kind != kindPrinterDrawable) s->bytes->dc = 0;
   installDepth--;
   s->dc = nullptr;
 }
@@ -699,7 +721,20 @@ static oop areaCopy(oop gc, oop extentOrMask, oop source, oop sourceOrigin, oop 
 static oop primCopyArea(oop gc, oop extent, oop source, oop from, oop to) { return areaCopy(gc, extent, source, from, to, false); }
 static oop primCopyMasked(oop gc, oop mask, oop source, oop from, oop to) { return areaCopy(gc, mask, source, from, to, true); }
 
+// The canvas layer's hook: the box of the part of area that other windows hide (or leave).
+static bool visibleBox(HWND window, const RECT* area, int hidden, RECT* box) {
+  HRGN region = visibleRegion(window, hidden), part = CreateRectRgnIndirect(area);
+  CombineRgn(region, region, part, RGN_AND);
+  int kind = GetRgnBox(region, box);
+  DeleteObject(part);
+  DeleteObject(region);
+  return kind != NULLREGION && kind != ERROR;
+}
+
 void initGraphicsContexts() {
+  releaseDrawableDCHook = releaseDrawableDC;
+  releaseCachedDCsHook = releaseCachedDCs;
+  visibleRegionHook = visibleBox;
   whiteBrush = HBRUSH(GetStockObject(WHITE_BRUSH));
   blackBrush = HBRUSH(GetStockObject(BLACK_BRUSH));
   nullBrush = HBRUSH(GetStockObject(NULL_BRUSH));

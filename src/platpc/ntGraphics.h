@@ -8,20 +8,18 @@
 #include <cstdint>
 
 #include "mman/mmObject.h"
+#include "platpc/ntCanvas.h"
 
 // The handle bytes of a window or pixmap object (slot 0, a byte object of 40 bytes or more).
 struct DrawableBytes {
   uint64_t serial;  // the window id: the handle's serial in the handle registry
   uint64_t handle;  // HWND or HBITMAP
   uint64_t dc;      // the device context the drawing layer holds (0 when none)
-  uint32_t type;    // 0 window, 1 pixmap, 2 one-bit pixmap
-  uint32_t kind;    // drawableWindow, drawablePixmap, drawableBitmap, drawablePrinter
+  uint32_t type;    // drawableWindow, drawablePixmap, drawableBitmap
+  uint32_t kind;    // kindWindowDrawable, kindPixmapDrawable, kindBitmapDrawable, kindPrinterDrawable
   float scaleX, scaleY;
 };
 static_assert(sizeof(DrawableBytes) == 40, "the drawable handle bytes are 40 bytes");
-enum : uint32_t {
-  drawableBitmap = 0x10000, drawablePixmap = 0x20000, drawablePrinter = 0x40000, drawableWindow = 0x80000,
-};
 
 // The slots of a graphics-context object.
 enum : uint32_t {
@@ -63,7 +61,8 @@ struct DrawingState {
 // Prepares the context's device context; 1, or 0 with the install code in *code.
 int installGraphicsState(oop gc, DrawingState* s, uint32_t flags, uint32_t* code);
 void uninstallGraphicsState(oop gc, DrawingState* s);
-// The cached window and memory DCs, dropped before the idle wait and when their drawable goes.
+// The cached window and memory DCs, dropped before the idle wait and when their drawable goes
+// (also through the canvas layer's hooks, which initGraphicsContexts sets).
 void releaseWindowDC();
 void releasePixmapDC();
 // A drawable object's handle bytes, or null.
@@ -79,6 +78,4 @@ COLORREF colourOf(int64_t value, uint32_t kind);
 // Palette mode and a 16-bit (5-5-5) display, set by the display layer.
 extern int gcPaletteMode;
 extern int gcDisplayDepth;
-// The shared memory DC (made at start-up).
-extern HDC sharedMemoryDC;
 void initGraphicsContexts();

@@ -67,7 +67,7 @@ class WinGdiTest : public testing::Test {
     bitmaps.push_back(b);
     SetBitmapDimensionEx(b, w, h, nullptr);
     fill(b, w, h, WHITENESS);
-    return pixmapOver(b, w, h, drawablePixmap, out);
+    return pixmapOver(b, w, h, kindPixmapDrawable, out);
   }
   // A one-bit bitmap (a mask) cleared white.
   oop bitmap1(int w, int h, HBITMAP* out = nullptr) {
@@ -75,10 +75,10 @@ class WinGdiTest : public testing::Test {
     bitmaps.push_back(b);
     SetBitmapDimensionEx(b, w, h, nullptr);
     fill(b, w, h, WHITENESS);
-    return pixmapOver(b, w, h, drawableBitmap, out);
+    return pixmapOver(b, w, h, kindBitmapDrawable, out);
   }
   static oop pixmapOver(HBITMAP b, int w, int h, uint32_t kind, HBITMAP* out) {
-    DrawableBytes d = {1, uint64_t(b), 0, kind == drawableBitmap ? 2u : 1u, kind, 1.0f, 1.0f};
+    DrawableBytes d = {1, uint64_t(b), 0, kind == kindBitmapDrawable ? drawableBitmap : drawablePixmap, kind, 1.0f, 1.0f};
     oop p = newOldObject(testClasses.threeSlots, 3);
     setSlot(p, 0, bytes(&d, sizeof d));
     setSlot(p, 1, smallIntegerFor(w));

@@ -306,7 +306,7 @@ TEST_F(Win_Fonts, CaretsHitTestsAndLineBreaks) {
 TEST_F(Win_Fonts, TextDrawnThroughAContextEqualsGdi) {
   oop f = font("Arial~14~400~0~0~0~ansi~4");
   ASSERT_NE(f, nilOop());
-  std::wstring text = L"Tessel 42";
+  std::wstring text = L"Hill 42";
   std::string narrow(text.begin(), text.end());
   uint16_t table[256];
   for (int i = 0; i < 256; i++) table[i] = uint16_t(i);
@@ -337,6 +337,21 @@ TEST_F(Win_Fonts, TextDrawnThroughAContextEqualsGdi) {
     EXPECT_NE(std::count(expected.begin(), expected.end(), 0xFFFFFFu), 80 * 24) << c.name;
     EXPECT_EQ(pixels(b, 80, 24), expected) << c.name;
   }
+  // 984 shapes the text: each character lands at the caret x that 981 answers for it.
+  HBITMAP b;
+  oop g984 = gc(pixmap(80, 24, &b), 1, smallIntegerFor(-0x0000FF), f);
+  ASSERT_FALSE(callPrimitive(984, g984, {units(text), trueOop(), point(5, 18)}).failed);
+  Direct d = direct(80, 24);
+  HGDIOBJ old = SelectObject(d.dc, handleOf(f));
+  SetTextAlign(d.dc, TA_BASELINE);
+  SetTextColor(d.dc, RGB(255, 0, 0));
+  for (size_t i = 0; i < text.size(); i++) {
+    PrimOutcome x = callPrimitive(981, f, {smallIntegerFor(int64_t(i)), units(text), trueOop()});
+    ASSERT_FALSE(x.failed);
+    TextOutW(d.dc, 5 + int(number(x.result)), 18, &text[i], 1);
+  }
+  SelectObject(d.dc, old);
+  EXPECT_EQ(pixels(b, 80, 24), finish(d));
   // A context whose font slot holds no font object fails with 4 carrying 9.
   oop g = gc(pixmap(8, 8), 1, smallIntegerFor(0), smallIntegerFor(3));
   FailureInfo bad = failure(callPrimitive(976, g, {smallIntegerFor(65), point(1, 1)}));

@@ -292,4 +292,80 @@ TEST_F(Win_Graphics, TiledPaintAndClip) {
   EXPECT_EQ(painted(pixels(c, 10, 10)), 13);
 }
 
+// A printer's context word is its own device context: drawing leaves it in the handle bytes,
+// so a second drawing finds it again; a pixmap's word is cleared after each drawing.
+TEST_F(Win_Graphics, APrinterKeepsItsContextAcrossDrawings) {
+  Direct printer = direct(12, 12);
+  oop p = pixmapOver(printer.bitmap, 12, 12, kindPrinterDrawable, nullptr);
+  DrawableBytes* bytes = drawableBytesOf(p);
+  bytes->dc = uint64_t(printer.dc);
+  oop g = gc(p);
+  ASSERT_FALSE(callPrimitive(988, g, {point(0, 0), point(2, 2)}).failed);
+  EXPECT_EQ(bytes->dc, uint64_t(printer.dc));
+  ASSERT_FALSE(callPrimitive(988, g, {point(5, 5), point(2, 2)}).failed);
+  EXPECT_EQ(painted(finish(printer)), 8);
+  oop q = pixmap(4, 4);
+  ASSERT_FALSE(callPrimitive(988, gc(q), {point(0, 0), point(2, 2)}).failed);
+  EXPECT_EQ(drawableBytesOf(q)->dc, 0u);
+}
+
+// Windows need a display: the suite runs under Xvfb (ctest label wingui), where
+// TESSEL_WINGUI is set and a missing display fails; elsewhere it is skipped.
+class WinGraphicsGui : public Win_Graphics {
+ protected:
+  void SetUp() override {
+    Win_Graphics::SetUp();
+  }
+  // A visible pop-up window of the test's class; null without a display.
+  HWND window(const wchar_t* name, DWORD exStyle, int x, int y, int w, int h) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TesselGraphicsTest";
+    wc.hbrBackground = HBRUSH(GetStockObject(WHITE_BRUSH));
+    RegisterClassW(&wc);
+    return CreateWindowExW(exStyle, wc.lpszClassName, name, WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
+                           wc.hInstance, nullptr);
+  }
+};
+#define SKIP_WITHOUT_DISPLAY(window) \
+  if ((window) == nullptr && getenv("TESSEL_WINGUI") == nullptr) GTEST_SKIP() << "no display"
+
+// Area copies from a window: nothing hidden answers an empty Array; a window covering the
+// right half of the source area answers that part (in the destination's coordinates) and
+// the copy leaves it untouched.
+TEST_F(WinGraphicsGui, AreaCopiesAnswerTheHiddenPart) {
+  HWND source = window(L"source", 0, 100, 100, 40, 40);
+  SKIP_WITHOUT_DISPLAY(source);
+  ASSERT_NE(source, nullptr);
+  int left = GetSystemMetrics(SM_XVIRTUALSCREEN), top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  virtualDesktopRect = {left, top, left + GetSystemMetrics(SM_CXVIRTUALSCREEN), top + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+  DrawableBytes d = {1, uint64_t(source), 0, drawableWindow, kindWindowDrawable, 1.0f, 1.0f};
+  oop sourceWindow = newOldObject(testClasses.threeSlots, 3);
+  setSlot(sourceWindow, 0, bytes(&d, sizeof d));
+  oop from = gc(sourceWindow);
+  HBITMAP b;
+  oop to = gc(pixmap(40, 40, &b));
+  PrimOutcome clear = callPrimitive(994, to, {point(20, 20), from, point(0, 0), point(5, 5)});
+  ASSERT_FALSE(clear.failed);
+  EXPECT_EQ(bodyWordsOf(headerOf(clear.result)), 0u);
+  HWND cover = window(L"cover", WS_EX_TOPMOST, 110, 90, 60, 60);
+  ASSERT_NE(cover, nullptr);
+  SetWindowPos(cover, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  fill(b, 40, 40, BLACKNESS);
+  PrimOutcome hidden = callPrimitive(994, to, {point(20, 20), from, point(0, 0), point(5, 5)});
+  ASSERT_FALSE(hidden.failed);
+  ASSERT_EQ(bodyWordsOf(headerOf(hidden.result)), 1u);
+  oop box = slotOf(hidden.result, 0);
+  EXPECT_EQ(slotOf(box, 0), smallIntegerFor(15));
+  EXPECT_EQ(slotOf(box, 1), smallIntegerFor(5));
+  EXPECT_EQ(slotOf(box, 2), smallIntegerFor(10));
+  EXPECT_EQ(slotOf(box, 3), smallIntegerFor(20));
+  std::vector<uint32_t> p = pixels(b, 40, 40);
+  EXPECT_EQ(p[size_t(10 * 40 + 20)], 0u);  // the hidden part keeps its black
+  DestroyWindow(cover);
+  releaseWindowDC();
+  DestroyWindow(source);
+}
+
 }  // namespace

@@ -24,8 +24,6 @@
 #include "platpc/ntMain.h"
 #include "prim/prDouble.h"
 
-int gcPaletteMode;
-int gcDisplayDepth = 32;
 
 static HBRUSH whiteBrush, blackBrush, nullBrush;
 static HPEN nullPen, sharedPen;
@@ -79,9 +77,9 @@ static bool pixmapBitmapInfo(oop pixmap, HBITMAP* bitmap, int64_t* width, int64_
 
 COLORREF colourOf(int64_t value, uint32_t kind) {
   int32_t v = int32_t(value);
-  if (v >= 0 && gcPaletteMode && kind != kindPrinterDrawable) return COLORREF(0x1000000 | (uint32_t(v) & 0xFFFF));
+  if (v >= 0 && paletteMode && kind != kindPrinterDrawable) return COLORREF(0x1000000 | (uint32_t(v) & 0xFFFF));
   uint32_t rgb = v < 0 ? uint32_t(-int64_t(v)) : uint32_t(v);
-  if (gcDisplayDepth == 16 && kind != kindPrinterDrawable)  // 5-5-5 into 8 bits a channel
+  if (displayDepth == 16 && kind != kindPrinterDrawable)  // 5-5-5 into 8 bits a channel
     rgb = ((rgb & 0x1F) << 3) | ((rgb >> 5 & 0x1F) << 11) | ((rgb >> 10 & 0x1F) << 19);
   return COLORREF(rgb & 0xFFFFFF);
 }
@@ -594,7 +592,7 @@ static oop primMask(oop gc, oop mask, oop position) {
   }
   HGDIOBJ old = SelectObject(sharedMemoryDC, bitmap);
   for (HDC dc : {s.dc, sharedMemoryDC}) SetTextColor(dc, RGB(0, 0, 0)), SetBkColor(dc, RGB(255, 255, 255));
-  BitBlt(s.dc, int(x), int(y), int(w), int(h), sharedMemoryDC, 0, 0, gcDisplayDepth == 1 ? 0xB8074A : 0xE20746);
+  BitBlt(s.dc, int(x), int(y), int(w), int(h), sharedMemoryDC, 0, 0, displayDepth == 1 ? 0xB8074A : 0xE20746);
   SelectObject(sharedMemoryDC, old);
   narrowDamage(&s, x, y, x + w, y + h, false);
   uninstallGraphicsState(gc, &s);
@@ -741,11 +739,6 @@ void initGraphicsContexts() {
   nullPen = HPEN(GetStockObject(NULL_PEN));
   if (sharedPen == nullptr) sharedPen = CreatePen(PS_SOLID, 1, 0);
   if (sharedMemoryDC == nullptr) sharedMemoryDC = CreateCompatibleDC(nullptr);
-  HDC screen = GetDC(nullptr);
-  if (screen != nullptr) {
-    gcDisplayDepth = GetDeviceCaps(screen, BITSPIXEL) * GetDeviceCaps(screen, PLANES);
-    ReleaseDC(nullptr, screen);
-  }
   addCPrimitive(949, reinterpret_cast<const void*>(primWindowSystemName), 0);
   const void* routines[] = {reinterpret_cast<const void*>(primLine), reinterpret_cast<const void*>(primPolyline),
                             reinterpret_cast<const void*>(primPolygon), reinterpret_cast<const void*>(primFillRectangle),

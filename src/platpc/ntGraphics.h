@@ -75,7 +75,4 @@ bool gcPointOf(oop point, int64_t* x, int64_t* y);
 bool gcByteObject(oop object);
 // The Windows colour of a SmallInteger colour value, by the colour rule.
 COLORREF colourOf(int64_t value, uint32_t kind);
-// Palette mode and a 16-bit (5-5-5) display, set by the display layer.
-extern int gcPaletteMode;
-extern int gcDisplayDepth;
 void initGraphicsContexts();

@@ -112,6 +112,12 @@ void releasePixmapDC() {
   cachedMemoryDC = nullptr, cachedBitmap = nullptr;
 }
 
+// A bitmap is selected into one DC at a time: before another DC takes it, the cached memory
+// DC lets go of it (unless that DC is the one being drawn into).
+static void uncacheBitmap(HBITMAP bitmap, HDC inUse) {
+  if (bitmap == cachedBitmap && cachedMemoryDC != inUse) releasePixmapDC();
+}
+
 static float scaleOf(float f) { return f > 0 && std::isfinite(f) ? f : 1.0f; }
 
 // The device context of a drawable, its mapping set; null when there is none.
@@ -251,6 +257,7 @@ static void finishTiledPaint(DrawingState* s) {
     int fw = dw + tw, fh = dh + th;
     HDC tileDC = CreateCompatibleDC(s->realDC), fillDC = CreateCompatibleDC(s->realDC);
     HBITMAP fill = CreateCompatibleBitmap(s->realDC, fw, fh);
+    uncacheBitmap(s->tile, s->realDC);
     if (tileDC != nullptr && fillDC != nullptr && fill != nullptr) {
       HGDIOBJ oldTile = SelectObject(tileDC, s->tile), oldFill = SelectObject(fillDC, fill);
       BitBlt(fillDC, 0, 0, tw, th, tileDC, 0, 0, SRCCOPY);
@@ -590,6 +597,7 @@ static oop primMask(oop gc, oop mask, oop position) {
     uninstallGraphicsState(gc, &s);
     return ntFail(primErrGeneral, 2);
   }
+  uncacheBitmap(bitmap, s.dc);
   HGDIOBJ old = SelectObject(sharedMemoryDC, bitmap);
   for (HDC dc : {s.dc, sharedMemoryDC}) SetTextColor(dc, RGB(0, 0, 0)), SetBkColor(dc, RGB(255, 255, 255));
   BitBlt(s.dc, int(x), int(y), int(w), int(h), sharedMemoryDC, 0, 0, displayDepth == 1 ? 0xB8074A : 0xE20746);
@@ -693,6 +701,7 @@ static oop areaCopy(oop gc, oop extentOrMask, oop source, oop sourceOrigin, oop 
     HBITMAP expanded = CreateCompatibleBitmap(src.dc, int(w), int(h)), cut = CreateCompatibleBitmap(src.dc, int(w), int(h));
     if (maskDC != nullptr && cutDC != nullptr && expanded != nullptr && cut != nullptr) {
       HGDIOBJ oldExpanded = SelectObject(maskDC, expanded), oldCut = SelectObject(cutDC, cut);
+      uncacheBitmap(maskBitmap, dst.dc);
       HGDIOBJ oldShared = SelectObject(sharedMemoryDC, maskBitmap);
       SelectObject(maskDC, whiteBrush);
       for (HDC dc : {maskDC, cutDC, sharedMemoryDC}) SetTextColor(dc, RGB(0, 0, 0)), SetBkColor(dc, RGB(255, 255, 255));

@@ -217,15 +217,10 @@ TEST_F(Win_Graphics, ArgumentErrors) {
 // leaving the destination elsewhere; 994 copies an area between pixmaps and answers no
 // hidden part.
 TEST_F(Win_Graphics, MasksAndAreaCopies) {
-  HBITMAP maskBitmap;
-  oop mask = bitmap1(4, 4, &maskBitmap);
-  {
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, maskBitmap);
-    PatBlt(dc, 0, 0, 2, 4, BLACKNESS);  // the left half clear, the right half set
-    SelectObject(dc, old);
-    DeleteDC(dc);
-  }
+  oop mask = bitmap1(4, 4);
+  // The left half cleared through a context of its own (the mask's bitmap is then held by
+  // the layer's cached memory DC until another drawable takes that DC's place).
+  ASSERT_FALSE(callPrimitive(988, gc(mask), {point(0, 0), point(2, 4)}).failed);
   HBITMAP b;
   oop g = gc(pixmap(8, 8, &b), 1, smallIntegerFor(-int64_t(RGB(0, 0, 255))));
   ASSERT_FALSE(callPrimitive(992, g, {mask, point(2, 2)}).failed);

@@ -150,7 +150,7 @@ static HDC prepareDrawableFor(DrawingState* s) {
     HBITMAP bitmap = HBITMAP(d->handle);
     if (bitmap == nullptr) return nullptr;
     if (cachedMemoryDC != nullptr && cachedBitmap == bitmap) {
-      dc = cachedMemoryDC;
+      dc = cachedMemoryDC;  // its mapping was set when it took the bitmap
     } else {
       dc = CreateCompatibleDC(nullptr);
       if (dc == nullptr) return nullptr;
@@ -165,15 +165,16 @@ static HDC prepareDrawableFor(DrawingState* s) {
       } else {
         s->ownsDC = 1, s->oldBitmap = old;
       }
-    }
-    SIZE dimension = {0, 0};
-    GetBitmapDimensionEx(bitmap, &dimension);
-    SetMapMode(dc, MM_TEXT);
-    if (dimension.cx == 0 || dimension.cy == 0) {
-      doReportError("bad pixmap", badPixmapReport, __FILE__, __LINE__);
-    } else if (!SetMapMode(dc, MM_ANISOTROPIC) || !SetWindowExtEx(dc, dimension.cx, dimension.cy, nullptr) ||
-               !SetViewportExtEx(dc, int(dimension.cx * scaleOf(d->scaleX)), int(dimension.cy * scaleOf(d->scaleY)), nullptr)) {
-      doReportError("foo", badPixmapReport, __FILE__, __LINE__);
+      SIZE dimension = {0, 0};
+      GetBitmapDimensionEx(bitmap, &dimension);
+      if (dimension.cx == 0 || dimension.cy == 0) {
+        doReportError("bad pixmap", badPixmapReport, __FILE__, __LINE__);
+      } else if (!SetMapMode(dc, MM_ANISOTROPIC) || !SetWindowExtEx(dc, dimension.cx, dimension.cy, nullptr) ||
+                 !SetViewportExtEx(dc, int(dimension.cx * scaleOf(d->scaleX)), int(dimension.cy * scaleOf(d->scaleY)),
+                                   nullptr)) {
+        SetMapMode(dc, MM_TEXT);
+        doReportError("foo", badPixmapReport, __FILE__, __LINE__);
+      }
     }
   } else if (d->kind == kindPrinterDrawable) {
     dc = HDC(d->dc);
@@ -311,7 +312,6 @@ int installGraphicsState(oop gc, DrawingState* s, uint32_t flags, uint32_t* code
   if (s->dc == nullptr) return *code = codeDrawable, 0;
   installDepth++;
   s->bytes->dc = uint64_t(s->dc);
-  SaveDC(s->dc);  // the clip and mix as they were, back at uninstall
   if (!smallOrNil(slotOf(gc, gcTranslateX), &tx) || !smallOrNil(slotOf(gc, gcTranslateY), &ty))
     return failInstall(gc, s, codeDrawable, code);
   s->tx = int64_t(double(tx) / scaleX), s->ty = int64_t(double(ty) / scaleY);
@@ -323,8 +323,12 @@ int installGraphicsState(oop gc, DrawingState* s, uint32_t flags, uint32_t* code
     int64_t left = clip[0] + s->tx, top = clip[1] + s->ty;
     int64_t right = clip[2] > 0 ? left + clip[2] : left, bottom = clip[3] > 0 ? top + clip[3] : top;
     IntersectClipRect(s->dc, int(left), int(top), int(right), int(bottom));
+    s->clipped = 1;
   }
-  if (s->window != nullptr && IsIconic(s->window)) IntersectClipRect(s->dc, 4095, 4095, 4096, 4096);
+  if (s->window != nullptr && IsIconic(s->window)) {
+    IntersectClipRect(s->dc, 4095, 4095, 4096, 4096);
+    s->clipped = 1;
+  }
   GetClipBox(s->dc, &s->damage);
   oop paint = slotOf(gc, gcPaint);
   if (!isSmallInteger(paint) && !drawableBytesOf(paint)) return failInstall(gc, s, codePaint, code);
@@ -378,7 +382,7 @@ void uninstallGraphicsState(oop, DrawingState* s) {
   if (s->pen != nullptr) DeleteObject(s->pen);
   s->oldBrush = s->oldPen = s->oldFont = nullptr, s->brush = nullptr, s->pen = nullptr;
   if (s->realDC != nullptr) finishTiledPaint(s);
-  RestoreDC(s->dc, -1);
+  if (s->clipped) SelectClipRgn(s->dc, nullptr);
   if (s->ownsDC == 1) {
     SelectObject(s->dc, s->oldBitmap);
     DeleteDC(s->dc);
@@ -690,6 +694,7 @@ static oop areaCopy(oop gc, oop extentOrMask, oop source, oop sourceOrigin, oop 
     if (GetRgnBox(hidden, &box) != NULLREGION) {
       hiddenPart = true;
       ExcludeClipRect(dst.dc, box.left, box.top, box.right, box.bottom);
+      dst.clipped = 1;
     }
     DeleteObject(area);
     DeleteObject(hidden);

@@ -48,7 +48,7 @@ struct DrawingState {
   RECT damage;     // narrowed by each drawing to what it drew
   COLORREF colour;
   int ownsDC;      // a memory DC of this install (deleted at uninstall)
-  int romSet;      // a raster-operation code was applied (reset at uninstall)
+  int clipped;     // a clip was set on the context (removed at uninstall)
   // Tiled paint: the real context set aside while the mask collects the shape.
   HDC realDC;
   HBITMAP mask;

@@ -301,6 +301,28 @@ TEST_F(Win_Fonts, CaretsHitTestsAndLineBreaks) {
   callPrimitive(980, f, {});
 }
 
+// A text longer than one shaping chunk (70 000 characters of one item, shaped 32 000 at a
+// time): its width, the caret x of a character in the third chunk and the index found at
+// that x all follow from one character's advance.
+TEST_F(Win_Fonts, LongTextsAreShapedInChunks) {
+  oop f = font("Courier New~16~400~0~0~0~ansi~4");
+  ASSERT_NE(f, nilOop());
+  PrimOutcome one = callPrimitive(981, f, {smallIntegerFor(1), units(L"xx"), trueOop()});
+  ASSERT_FALSE(one.failed);
+  double advance = number(one.result);
+  ASSERT_GT(advance, 0.0);
+  const int64_t n = 70000, at = 65000;
+  oop t = units(std::wstring(size_t(n), L'x'));
+  PrimOutcome whole = callPrimitive(983, f, {t, smallIntegerFor(0), trueOop(), trueOop()});
+  ASSERT_FALSE(whole.failed);
+  EXPECT_EQ(number(slotOf(whole.result, 1)), advance * double(n));
+  PrimOutcome x = callPrimitive(981, f, {smallIntegerFor(at), t, trueOop()});
+  ASSERT_FALSE(x.failed);
+  EXPECT_EQ(number(x.result), advance * double(at));
+  EXPECT_EQ(callPrimitive(982, f, {smallIntegerFor(int64_t(advance) * at), t, trueOop()}).result, smallIntegerFor(at));
+  callPrimitive(980, f, {});
+}
+
 // Text drawn by 975 (wide units in byte-string mode), 976 and 957 through a graphics context
 // equals the same text drawn by TextOutW at the baseline; the GC's translation applies.
 TEST_F(Win_Fonts, TextDrawnThroughAContextEqualsGdi) {

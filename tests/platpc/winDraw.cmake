@@ -8,7 +8,7 @@ file(REMOVE_RECURSE ${WORK})
 include(${CMAKE_CURRENT_LIST_DIR}/../run/makeImage.cmake)
 execute_process(
   COMMAND xvfb-run -a -s "-screen 0 1024x768x24" sh -c
-    "${EMULATOR} ${TESSELW} -noherald ${image} WinDraw && ${EMULATOR} ${CHECK} windraw.raw; s=$?; wineserver -k; exit $s"
+    "${EMULATOR} ${TESSELW} -noherald ${image} WinDraw && ${EMULATOR} ${CHECK} windraw.raw; s=$?; WINEPREFIX=$TESSEL_WINEPREFIX wineserver -k; exit $s"
   WORKING_DIRECTORY ${WORK} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 240)
 if(NOT EXISTS ${WORK}/windraw.raw)
   message(FATAL_ERROR "the program wrote no capture (${status}):\n${out}${err}")

@@ -374,6 +374,14 @@ TEST_F(Win_Fonts, TextDrawnThroughAContextEqualsGdi) {
   }
   SelectObject(d.dc, old);
   EXPECT_EQ(pixels(b, 80, 24), finish(d));
+  // A code past 16 bits, a bad range or a table too short fail with 3 before drawing.
+  oop ok = gc(pixmap(8, 8), 1, smallIntegerFor(0), f);
+  EXPECT_EQ(failure(callPrimitive(976, ok, {smallIntegerFor(65536), point(1, 1)})).code, primErrBadArgument);
+  EXPECT_EQ(failure(callPrimitive(975, ok, {units(text), smallIntegerFor(2), smallIntegerFor(99), point(1, 1)})).code,
+            primErrBadArgument);
+  EXPECT_EQ(failure(callPrimitive(1220, ok, {ascii(narrow), smallIntegerFor(1), smallIntegerFor(2), point(1, 1),
+                                             bytes(table, 510)})).code,
+            primErrBadArgument);
   // A context whose font slot holds no font object fails with 4 carrying 9.
   oop g = gc(pixmap(8, 8), 1, smallIntegerFor(0), smallIntegerFor(3));
   FailureInfo bad = failure(callPrimitive(976, g, {smallIntegerFor(65), point(1, 1)}));

@@ -143,6 +143,11 @@ struct CreateWindowParams {
   void* parameter;
 };
 
+// ---- ntEntry.cpp ---------------------------------------------------------------------------
+
+// Registers KLPX1-5 with their procedures and notes the virtual desktop; false on failure.
+bool initWindowClasses(HINSTANCE instance);
+
 // ---- ntCanvas.cpp --------------------------------------------------------------------------
 
 extern HWND commandWindow;         // the hidden KLPX5 "CommandWindow", null until started

@@ -244,4 +244,51 @@ TEST_F(WinGui_Canvas, ScreenCaptureShowsTheWindow) {
                                                     smallIntegerFor(4), buffer, smallIntegerFor(1)})).code, 0);
 }
 
+// A pixmap through the clipboard comes back as a copy of the same pixels; the icons of a
+// window are made at the system's sizes from a pixmap, with or without a mask.
+TEST_F(WinGui_Canvas, ClipboardBitmapIconsAndMonitors) {
+  oop pm = pixmap(6, 4);
+  HBITMAP bitmap = drawableBitmapHandle(drawableHandleBytes(pm));
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  PatBlt(dc, 0, 0, 6, 4, BLACKNESS);
+  SetPixel(dc, 2, 1, RGB(0, 255, 0));
+  SelectObject(dc, old);
+  ASSERT_FALSE(callPrimitive(776, pm, {}).failed);
+  PrimOutcome back = callPrimitive(905, nilOop(), {});
+  ASSERT_FALSE(back.failed);
+  EXPECT_EQ(slotOf(back.result, 1), smallIntegerFor(6));
+  EXPECT_EQ(slotOf(back.result, 2), smallIntegerFor(4));
+  HBITMAP copy = drawableBitmapHandle(drawableHandleBytes(holder(slotOf(back.result, 0))));
+  EXPECT_NE(copy, bitmap);
+  old = SelectObject(dc, copy);
+  EXPECT_EQ(GetPixel(dc, 2, 1), RGB(0, 255, 0));
+  EXPECT_EQ(GetPixel(dc, 3, 1), RGB(0, 0, 0));
+  SelectObject(dc, old);
+  DeleteDC(dc);
+  EXPECT_EQ(failureOf(callPrimitive(776, holder(bytes(8)), {})).code, 4);
+
+  oop w = window(30, 30, 200, 100);
+  ASSERT_FALSE(callPrimitive(951, w, {pm}).failed);
+  HICON big = HICON(SendMessageW(hwndOf(w), WM_GETICON, ICON_BIG, 0));
+  ICONINFO info;
+  ASSERT_TRUE(GetIconInfo(big, &info));
+  BITMAP ib;
+  GetObjectW(info.hbmColor, sizeof ib, &ib);
+  EXPECT_EQ(ib.bmWidth, GetSystemMetrics(SM_CXICON));
+  DeleteObject(info.hbmColor);
+  DeleteObject(info.hbmMask);
+  PrimOutcome mask = callPrimitive(901, nilOop(), {point(6, 4)});
+  ASSERT_FALSE(callPrimitive(1110, w, {pm, holder(mask.result)}).failed);
+  EXPECT_NE(HICON(SendMessageW(hwndOf(w), WM_GETICON, ICON_SMALL, 0)), nullptr);
+  EXPECT_EQ(failureOf(callPrimitive(1110, w, {pm, nilOop()})).value, 2);
+
+  PrimOutcome monitors = callPrimitive(947, nilOop(), {});
+  ASSERT_FALSE(monitors.failed);
+  ASSERT_GE(byteSizeOf(headerOf(monitors.result)) / 8, 1u);
+  oop first = slotOf(monitors.result, 0);
+  RECT d = virtualDesktopRect;
+  EXPECT_EQ(slotOf(first, 2), smallIntegerFor(d.right - d.left));
+}
+
 }  // namespace

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "ext/platform.h"
+#include "mman/mmSysOop.h"
+#include "mman/testHeap.h"
 #include "platpc/ntMain.h"
 #include "platpc/winGuiFixture.h"
 
@@ -194,6 +196,44 @@ TEST_F(WinGui_Events, WheelCloseMinimiseAndRestore) {
   ASSERT_GE(kinds.size(), 2u);
   EXPECT_EQ(kinds[0], hevExpand);
   EXPECT_EQ(kinds[1], hevMoveSize);
+}
+
+// What the VM thread delivers: key events through the key entry (key and state as the pair),
+// the others through the typed entry (state and 0), each with the raw message beside it.
+TEST_F(WinGui_Events, DeliveredRecordsOfTheInputQueue) {
+  oop input = holder(bytes(8));
+  ASSERT_FALSE(callPrimitive(913, input, {newSemaphore()}).failed);
+  HostEvent key = {};
+  key.window = 7, key.kind = smallIntegerFor(hevKeyDown), key.state = characterFor('b'), key.key = characterFor('a');
+  key.x = 1, key.y = 2, key.x2 = 3, key.y2 = 4, key.extra = maskShift, key.time = 99;
+  key.raw = {0, 7, WM_CHAR, 0, 'a', 0x1E0001};
+  HostEvent wheel = {};
+  wheel.window = 8, wheel.kind = smallIntegerFor(hevWheel), wheel.state = smallIntegerFor(-120), wheel.key = 0;
+  wheel.x = 5, wheel.y = 6, wheel.x2 = 7, wheel.y2 = 8, wheel.extra = MK_SHIFT, wheel.time = 100;
+  wheel.raw = {0, 8, WM_MOUSEWHEEL, 0, 0x780004, 0};
+  deliverHostEvent(&key);
+  deliverHostEvent(&wheel);
+  oop record = newOldObject(classIndexArray, 11), raw = bytes(32);
+  setSlot(record, 9, raw);
+  struct Want {
+    int64_t type, window, fields[5];
+    oop extra1, extra2;
+    int32_t message;
+  } wants[] = {{1, 7, {1, 2, 3, 4, maskShift}, characterFor('a'), characterFor('b'), WM_CHAR},
+               {hevWheel, 8, {5, 6, 7, 8, MK_SHIFT}, smallIntegerFor(-120), smallIntegerFor(0), WM_MOUSEWHEEL}};
+  for (const Want& w : wants) {
+    PrimOutcome r = callPrimitive(914, input, {record});
+    ASSERT_EQ(r.result, trueOop());
+    EXPECT_EQ(slotOf(record, 0), smallIntegerFor(w.type));
+    EXPECT_EQ(slotOf(record, 1), smallIntegerFor(w.window));
+    for (int i = 0; i < 5; i++) EXPECT_EQ(slotOf(record, uint64_t(2 + i)), smallIntegerFor(w.fields[i])) << i;
+    EXPECT_EQ(slotOf(record, 7), w.extra1);
+    EXPECT_EQ(slotOf(record, 10), w.extra2);
+    int32_t message;
+    memcpy(&message, reinterpret_cast<const uint8_t*>(bodyOf(headerOf(raw))) + 8, 4);
+    EXPECT_EQ(message, w.message);
+  }
+  EXPECT_NE(callPrimitive(914, input, {record}).result, trueOop()) << "two events only";
 }
 
 // Real input through the window system: a right click where the window is.

@@ -143,6 +143,50 @@ TEST_F(WinGui_Display, HeraldSplash) {
   showHerald = savedShow;
 }
 
+// An 8-bit file with a two-colour table and a gap before its bits: the splash is the bitmap's
+// size plus the text's band, and shows the bitmap's pixels.
+TEST_F(WinGui_Display, HeraldBitmapFile) {
+  const int w = 8, h = 6, gap = 10;
+  std::vector<uint8_t> file(14 + 40 + 8 + gap + w * h, 0);
+  BITMAPFILEHEADER fh = {0x4D42, DWORD(file.size()), 0, 0, DWORD(14 + 40 + 8 + gap)};
+  BITMAPINFOHEADER ih = {40, w, h, 1, 8, BI_RGB, 0, 0, 0, 2, 0};
+  memcpy(file.data(), &fh, 14);
+  memcpy(file.data() + 14, &ih, 40);
+  const uint8_t table[8] = {255, 255, 255, 0, 0, 0, 255, 0};  // white, red (blue, green, red, 0)
+  memcpy(file.data() + 54, table, 8);
+  for (int i = 0; i < w * h; i++) file[fh.bfOffBits + i] = (i % w) >= 4 ? 1 : 0;  // right half red
+  wchar_t path[MAX_PATH];
+  GetTempPathW(MAX_PATH, path);
+  wcscat(path, L"tessel-herald.bmp");
+  HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written;
+  ASSERT_TRUE(WriteFile(f, file.data(), DWORD(file.size()), &written, nullptr));
+  CloseHandle(f);
+  wchar_t savedPath[ntPathUnits];
+  wcscpy(savedPath, heraldBitmapPath);
+  uint32_t savedShow = showHerald;
+  wcscpy(heraldBitmapPath, path);
+  showHerald = 1;
+  pdHerald("t");
+  HWND splash = heraldWindow();
+  ASSERT_NE(splash, nullptr);
+  UpdateWindow(splash);
+  RECT c;
+  GetClientRect(splash, &c);
+  EXPECT_GE(c.right, w);
+  EXPECT_GT(c.bottom, h) << "the text's band below the bitmap";
+  HDC dc = GetDC(splash);
+  EXPECT_EQ(GetPixel(dc, 1, 1), RGB(255, 255, 255));
+  EXPECT_EQ(GetPixel(dc, 6, 1), RGB(255, 0, 0));
+  ReleaseDC(splash, dc);
+  EXPECT_EQ(std::wstring(heraldWindowText()), L"t");
+  pdInformSystemReady();
+  EXPECT_EQ(heraldWindow(), nullptr) << "gone when the image is ready";
+  DeleteFileW(path);
+  wcscpy(heraldBitmapPath, savedPath);
+  showHerald = savedShow;
+}
+
 std::wstring boxText, boxTitle;
 int WINAPI recordBox(HWND, LPCWSTR text, LPCWSTR title, UINT) {
   boxText = text;

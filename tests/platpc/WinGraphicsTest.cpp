@@ -322,7 +322,7 @@ class Win_GraphicsGui : public Win_Graphics {
 
 // Area copies from a window: nothing hidden answers an empty Array; a window covering the
 // right half of the source area answers that part (in the destination's coordinates) and
-// the copy leaves it untouched.
+// the copy leaves it untouched; a masked copy answers the same part.
 TEST_F(Win_GraphicsGui, AreaCopiesAnswerTheHiddenPart) {
   HWND source = window(L"source", 0, 100, 100, 40, 40);
   ASSERT_NE(source, nullptr);
@@ -351,6 +351,11 @@ TEST_F(Win_GraphicsGui, AreaCopiesAnswerTheHiddenPart) {
   EXPECT_EQ(slotOf(box, 3), smallIntegerFor(20));
   std::vector<uint32_t> p = pixels(b, 40, 40);
   EXPECT_EQ(p[size_t(10 * 40 + 20)], 0u);  // the hidden part keeps its black
+  // 995 through a mask of the same size answers the same part.
+  PrimOutcome masked = callPrimitive(995, to, {bitmap1(20, 20), from, point(0, 0), point(5, 5)});
+  ASSERT_FALSE(masked.failed);
+  ASSERT_EQ(bodyWordsOf(headerOf(masked.result)), 1u);
+  for (uint64_t i = 0; i < 4; i++) EXPECT_EQ(slotOf(slotOf(masked.result, 0), i), slotOf(box, i)) << i;
   DestroyWindow(cover);
   releaseWindowDC();
   DestroyWindow(source);

@@ -1,0 +1,304 @@
+// The printer primitives under Wine on an in-process metafile DC standing in for the default
+// printer: the spooler calls are interposed and leave comments in the metafile, so a job's
+// transcript (document, pages, text lines with their line positions, raw printer data) is
+// read back from it in order.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "mman/mmAllocate.h"
+#include "mman/mmSysOop.h"
+#include "mman/testHeap.h"
+#include "platpc/ntChannel.h"
+#include "platpc/ntMain.h"
+#include "platpc/ntPrint.h"
+#include "support/ioKernel.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The stand-in printer: a metafile DC over the screen, a DEVMODE naming "Test Printer".
+struct FakePrinter {
+  int dialogs;           // printDialog calls
+  bool absent;           // no default printer
+  int pageHeight;        // the physical page height answered, in device pixels
+  bool postScriptIdent;  // the device knows POSTSCRIPT_IDENTIFY
+  HDC dc;
+  HENHMETAFILE closed;   // the metafile once the printer DC was deleted
+};
+FakePrinter fake;
+
+void comment(HDC dc, const std::string& text) { GdiComment(dc, UINT(text.size()), reinterpret_cast<const BYTE*>(text.data())); }
+
+BOOL WINAPI fakeDialog(PRINTDLGW* dialog) {
+  fake.dialogs++;
+  if (fake.absent) return FALSE;
+  fake.dc = dialog->hDC = CreateEnhMetaFileW(nullptr, nullptr, nullptr, nullptr);
+  // A printer DC comes with a font; a metafile DC has text metrics only once it has one.
+  SelectObject(dialog->hDC, GetStockObject(SYSTEM_FONT));
+  dialog->hDevMode = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DEVMODEW));
+  DEVMODEW* mode = static_cast<DEVMODEW*>(GlobalLock(dialog->hDevMode));
+  wcscpy(mode->dmDeviceName, L"Test Printer");
+  mode->dmSize = sizeof *mode;
+  mode->dmOrientation = DMORIENT_PORTRAIT;
+  GlobalUnlock(dialog->hDevMode);
+  dialog->hDevNames = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DEVNAMES) + 64);
+  return TRUE;
+}
+int WINAPI fakeStartDoc(HDC dc, const DOCINFOW* info) {
+  std::wstring name = info->lpszDocName, type = info->lpszDatatype != nullptr ? info->lpszDatatype : L"";
+  comment(dc, "doc(" + std::string(name.begin(), name.end()) + (type.empty() ? "" : "," + std::string(type.begin(), type.end())) + ")");
+  return 1;
+}
+int WINAPI fakeStartPage(HDC dc) { return comment(dc, "S"), 1; }
+int WINAPI fakeEndPage(HDC dc) { return comment(dc, "E"), 1; }
+int WINAPI fakeEndDoc(HDC dc) { return comment(dc, "D"), 1; }
+int WINAPI fakeEscape(HDC dc, int escape, int inBytes, LPCSTR in, int outBytes, LPSTR out) {
+  if (escape == QUERYESCSUPPORT) {
+    int asked;
+    memcpy(&asked, in, sizeof asked);
+    return asked == PASSTHROUGH || (asked == POSTSCRIPT_IDENTIFY && fake.postScriptIdent);
+  }
+  if (escape == GETPHYSPAGESIZE && outBytes >= int(sizeof(POINT))) {
+    POINT page = {GetDeviceCaps(dc, HORZRES), fake.pageHeight};
+    memcpy(out, &page, sizeof page);
+    return 1;
+  }
+  if (escape == POSTSCRIPT_IDENTIFY) return comment(dc, "ident"), 1;
+  if (escape != PASSTHROUGH || inBytes < 2) return -1;
+  int count = uint8_t(in[0]) | uint8_t(in[1]) << 8;
+  if (count != inBytes - 2) return -1;
+  comment(dc, "P(" + std::string(in + 2, size_t(count)) + ")");
+  return count;
+}
+BOOL WINAPI fakeDeleteDC(HDC dc) {
+  fake.closed = CloseEnhMetaFile(dc);
+  return fake.closed != nullptr;
+}
+
+struct Transcript {
+  std::string text;
+  int lineHeight;
+};
+int CALLBACK addRecord(HDC, HANDLETABLE*, const ENHMETARECORD* record, int, LPARAM data) {
+  Transcript* t = reinterpret_cast<Transcript*>(data);
+  if (record->iType == EMR_GDICOMMENT) {
+    const EMRGDICOMMENT* c = reinterpret_cast<const EMRGDICOMMENT*>(record);
+    t->text += " " + std::string(reinterpret_cast<const char*>(c->Data), c->cbData);
+  } else if (record->iType == EMR_EXTTEXTOUTW) {
+    const EMREXTTEXTOUTW* c = reinterpret_cast<const EMREXTTEXTOUTW*>(record);
+    const wchar_t* units = reinterpret_cast<const wchar_t*>(reinterpret_cast<const char*>(record) + c->emrtext.offString);
+    std::wstring s(units, c->emrtext.nChars);
+    t->text += " " + std::string(s.begin(), s.end()) + "@" + std::to_string(c->emrtext.ptlReference.y / t->lineHeight);
+  }
+  return 1;
+}
+
+class Win_Printing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    newIOTestHeap();
+    handleRegistryX = 0;
+    initHandleRegistry();
+    initPrinterPrimitives();
+    saved = printerCalls;
+    printerCalls = {fakeDialog, fakeStartDoc, fakeStartPage, fakeEndPage, fakeEndDoc, fakeEscape, fakeDeleteDC};
+    fake = {0, false, 0, false, nullptr, nullptr};
+    dir = fs::path(testing::TempDir()) / "printing";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    // The line height the stand-in printer's text has.
+    HDC screen = CreateEnhMetaFileW(nullptr, nullptr, nullptr, nullptr);
+    TEXTMETRICW metrics;
+    SelectObject(screen, GetStockObject(SYSTEM_FONT));
+    ASSERT_TRUE(GetTextMetricsW(screen, &metrics));
+    lineHeight = metrics.tmHeight + metrics.tmExternalLeading;
+    DeleteEnhMetaFile(CloseEnhMetaFile(screen));
+  }
+  void TearDown() override {
+    printerCalls = saved;
+    if (fake.closed != nullptr) DeleteEnhMetaFile(fake.closed);
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+    freeTestHeap();
+  }
+  static oop holder(oop slot0) {
+    oop h = newOldObject(testClasses.threeSlots, 3);
+    bodyOf(headerOf(h))[0] = slot0;
+    return h;
+  }
+  oop file(const std::string& name, const std::string& contents) {
+    fs::path p = dir / name;
+    std::ofstream(p, std::ios::binary) << contents;
+    return holder(byteString(p.string()));
+  }
+  // What the last job left in its metafile.
+  std::string transcript() {
+    Transcript t = {"", lineHeight};
+    if (fake.closed == nullptr) return "<not closed>";
+    EnumEnhMetaFile(nullptr, fake.closed, addRecord, &t, nullptr);
+    DeleteEnhMetaFile(fake.closed);
+    fake.closed = nullptr;
+    return t.text;
+  }
+  PrinterCalls saved;
+  fs::path dir;
+  int lineHeight = 1;
+};
+
+}  // namespace
+
+// A text file prints line by line at (c + 2) line heights, each line whole but for its own
+// end (a last line without a newline too); a form feed starts a page, and the page fills at
+// the physical height less seven lines.
+TEST_F(Win_Printing, TextFilesPrintTheirLinesAndPages) {
+  const std::string head = " doc(PRINTER OUTPUT) S";
+  struct Case {
+    const char* contents;
+    int linesPerPage;
+    const char* expected;
+  } cases[] = {
+      {"one\ntwo\nthree", 60, " one@3 two@4 three@5 E D"},
+      {"a\r\nb\r\n", 60, " a@3 b@4 E D"},
+      {"a\n\f\nb\n", 60, " a@3 E S b@3 E D"},
+      {"a\n\fhead\nb\n", 60, " a@3 E S head@3 b@4 E D"},
+      {"1\n2\n3\n4\n5\n", 10, " 1@3 2@4 3@5 E S 4@3 5@4 E D"},
+      {"", 60, " D"},
+      {"tab\there\n", 60, " tab@3 here@3 E D"},
+  };
+  for (const Case& c : cases) {
+    fake.pageHeight = c.linesPerPage * lineHeight;
+    PrimOutcome r = callPrimitive(1612, file("job.txt", c.contents), {});
+    EXPECT_FALSE(r.failed) << c.contents;
+    EXPECT_EQ(transcript(), head + c.expected) << c.contents;
+  }
+}
+
+// A PostScript file goes raw after "initgraphics" in counted chunks of at most 1022 bytes,
+// with no page calls; a device that knows POSTSCRIPT_IDENTIFY is switched to GDI-centric mode.
+TEST_F(Win_Printing, PostScriptFilesPassThroughRaw) {
+  std::string big(1022 * 2 + 5, 'x');
+  big[1022] = 'y';
+  struct Case {
+    std::string contents;
+    bool ident;
+    std::string expected;
+  } cases[] = {
+      {"", false, " doc(PostScript Output,RAW) P(initgraphics\n) D"},
+      {"%!PS\nshowpage\n", true, " ident doc(PostScript Output,RAW) P(initgraphics\n) P(%!PS\nshowpage\n) D"},
+      {big, false,
+       " doc(PostScript Output,RAW) P(initgraphics\n) P(" + big.substr(0, 1022) + ") P(" + big.substr(1022, 1022) +
+           ") P(xxxxx) D"},
+  };
+  for (const Case& c : cases) {
+    fake.postScriptIdent = c.ident;
+    PrimOutcome r = callPrimitive(1611, file("job.ps", c.contents), {});
+    EXPECT_FALSE(r.failed) << c.contents.size();
+    EXPECT_EQ(transcript(), c.expected) << c.contents.size();
+  }
+}
+
+// 1200's record: the registered DC and DEVMODE, the drawable type and printer kind, TrueType
+// as graphics; the metrics, name, depth and pages on it; 1203 releases both handles once.
+TEST_F(Win_Printing, PrinterRecordsOpenRunAndRelease) {
+  PrimOutcome opened = callPrimitive(1200, nilOop(), {});
+  ASSERT_FALSE(opened.failed);
+  ASSERT_EQ(byteSizeOf(headerOf(opened.result)), sizeof(PrinterRecord));
+  PrinterRecord record;
+  memcpy(&record, bodyOf(headerOf(opened.result)), sizeof record);
+  HDC dc = reinterpret_cast<HDC>(record.dc);
+  EXPECT_EQ(dc, fake.dc);
+  EXPECT_EQ(handleForSerial(uint32_t(record.serial), handleMemoryDC), record.dc);
+  EXPECT_NE(handleSerial(record.devMode, handleGlobalMemory), 0u);
+  EXPECT_EQ(record.type, 1u);
+  EXPECT_EQ(record.kind, 0x40000u);
+  EXPECT_EQ(GetMapMode(dc), MM_ANISOTROPIC);
+  const DEVMODEW* mode = static_cast<const DEVMODEW*>(GlobalLock(reinterpret_cast<HGLOBAL>(record.devMode)));
+  EXPECT_EQ(mode->dmTTOption, DMTT_BITMAP);
+  GlobalUnlock(reinterpret_cast<HGLOBAL>(record.devMode));
+  oop printer = holder(opened.result);
+
+  PrimOutcome metrics = callPrimitive(1204, printer, {});
+  ASSERT_FALSE(metrics.failed);
+  oop m = metrics.result;
+  ASSERT_EQ(bodyWordsOf(headerOf(m)), 8u);
+  int across = GetDeviceCaps(dc, HORZRES), width = GetDeviceCaps(dc, HORZSIZE), height = GetDeviceCaps(dc, VERTSIZE);
+  EXPECT_EQ(slotOf(m, 0), smallIntegerFor(across));
+  EXPECT_EQ(slotOf(m, 2), smallIntegerFor(std::lround(across * 25.4 / width)));
+  EXPECT_EQ(classOf(slotOf(m, 4)), sysOop(sysFloatClass));
+  float perPoint;
+  memcpy(&perPoint, bodyOf(headerOf(slotOf(m, 4))), sizeof perPoint);
+  EXPECT_FLOAT_EQ(perPoint, float(double(across) / (width * 720 / 254)));
+  EXPECT_EQ(slotOf(m, 7), booleanOop(width >= height));
+
+  EXPECT_EQ(textOf(callPrimitive(1205, printer, {}).result), "Test Printer");
+  oop depth = callPrimitive(1206, printer, {}).result;
+  EXPECT_EQ(slotOf(depth, 1), smallIntegerFor(GetDeviceCaps(dc, BITSPIXEL) * GetDeviceCaps(dc, PLANES)));
+  for (uint32_t number : {1210u, 1216u, 1213u, 1217u, 1216u, 1211u}) {
+    std::vector<oop> args;
+    if (number == 1210) args = {byteString("Report")};
+    if (number == 1213) args = {byteString(std::string("\x03\x00" "abc", 5))};
+    PrimOutcome r = callPrimitive(number, printer, args);
+    EXPECT_FALSE(r.failed) << number;
+    EXPECT_EQ(r.result, printer) << number;
+  }
+  EXPECT_EQ(GetMapMode(dc), MM_ANISOTROPIC);
+
+  EXPECT_EQ(callPrimitive(1203, printer, {}).result, printer);
+  EXPECT_EQ(handleSerial(record.dc, handleMemoryDC), 0u);
+  EXPECT_EQ(handleSerial(record.devMode, handleGlobalMemory), 0u);
+  EXPECT_EQ(transcript(), " doc(Report) S P(abc) E S E D");
+  // Released: nothing is freed twice or drawn on.
+  for (uint32_t number : {1203u, 1204u, 1217u}) EXPECT_EQ(failureOf(callPrimitive(number, printer, {})).code, 0) << number;
+}
+
+// Refused input and a missing printer fail with their codes; a bad file name fails before
+// any printer is opened.
+TEST_F(Win_Printing, RefusedInputFailsWithItsCode) {
+  oop printer = holder(callPrimitive(1200, nilOop(), {}).result);
+  HGLOBAL devMode;
+  {
+    PrinterRecord record;
+    memcpy(&record, bodyOf(headerOf(slotOf(printer, 0))), sizeof record);
+    devMode = reinterpret_cast<HGLOBAL>(record.devMode);
+  }
+  oop badPoint = newOldObject(testClasses.threeSlots, 3);
+  struct Case {
+    const char* what;
+    uint32_t number;
+    oop receiver;
+    std::vector<oop> args;
+    int code;
+    int64_t value;
+  } cases[] = {
+      {"1204 on a short record", 1204, holder(byteString("short")), {}, 0, -1},
+      {"1209 with nil", 1209, printer, {nilOop()}, 0, -1},
+      {"1208 with a non-point", 1208, printer, {badPoint}, 3, 1},
+      {"1213 with a pointer object", 1213, printer, {badPoint}, 3, 1},
+      {"1210 with a non-string", 1210, printer, {smallIntegerFor(1)}, 3, -1},
+      {"1612 on a missing drive", 1612, holder(byteString("Q:\\nowhere\\job.txt")), {}, 4, -1},
+      {"1611 with no name", 1611, holder(nilOop()), {}, 4, -1},
+  };
+  int dialogs = fake.dialogs;
+  for (const Case& c : cases) {
+    FailureInfo f = failureOf(callPrimitive(c.number, c.receiver, c.args));
+    EXPECT_EQ(f.code, c.code) << c.what;
+    EXPECT_EQ(f.value, c.value) << c.what;
+  }
+  EXPECT_EQ(fake.dialogs, dialogs);
+  const DEVMODEW* mode = static_cast<const DEVMODEW*>(GlobalLock(devMode));
+  EXPECT_EQ(mode->dmOrientation, DMORIENT_PORTRAIT);
+  EXPECT_EQ(mode->dmFields & DM_ORIENTATION, 0u);
+  GlobalUnlock(devMode);
+  callPrimitive(1203, printer, {});
+
+  fake.absent = true;
+  EXPECT_EQ(failureOf(callPrimitive(1200, nilOop(), {})).code, 0);
+  EXPECT_EQ(failureOf(callPrimitive(1611, file("a.ps", "x"), {})).code, 0);
+  EXPECT_EQ(failureOf(callPrimitive(1612, file("a.txt", "x"), {})).code, 9);
+}

@@ -1,6 +1,6 @@
 // Windows layer: clipboard text. Only CF_UNICODETEXT is exchanged; the image sees platform
 // strings, converted by the layer's string converters.
-// Owns clipboardOwner.
+// Owns no global record.
 // Prefix: none (putClipboardText, getClipboardText, initClipboardPrimitives).
 #include "platpc/ntClipboard.h"
 
@@ -8,10 +8,9 @@
 #include "mman/mmCString.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
+#include "platpc/ntCanvas.h"
 #include "platpc/ntFile.h"
 #include "platpc/ntMain.h"
-
-HWND clipboardOwner;
 
 void putClipboardText(oop, const char* bytes, int64_t byteLength) {
   int64_t wideBytes = byteLength == 0 ? 0 : platformBytesToWideSize(bytes, byteLength);
@@ -22,7 +21,7 @@ void putClipboardText(oop, const char* bytes, int64_t byteLength) {
     if (units != nullptr) platformBytesToWide(units, bytes, byteLength, wideBytes / 2 + (wideBytes & 1));
     GlobalUnlock(block);
   }
-  if (!OpenClipboard(clipboardOwner)) {
+  if (!OpenClipboard(commandWindow)) {
     if (block != nullptr) GlobalFree(block);
     return;
   }
@@ -34,7 +33,7 @@ void putClipboardText(oop, const char* bytes, int64_t byteLength) {
 
 int getClipboardText(oop, oop, oop* result) {
   *result = nilOop();
-  if (!IsClipboardFormatAvailable(CF_UNICODETEXT) || !OpenClipboard(clipboardOwner)) return 1;
+  if (!IsClipboardFormatAvailable(CF_UNICODETEXT) || !OpenClipboard(commandWindow)) return 1;
   int ok = 1;
   HANDLE data = GetClipboardData(CF_UNICODETEXT);
   const wchar_t* units = data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : nullptr;

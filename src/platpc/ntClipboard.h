@@ -1,15 +1,13 @@
 // Windows layer: clipboard text (Unicode text only) and the primitives that exchange it.
-// Prefix: none (putClipboardText, getClipboardText, initClipboardPrimitives, clipboardOwner).
+// The clipboard is opened with the command window as owner: without one, SetClipboardData may
+// refuse the data.
+// Prefix: none (putClipboardText, getClipboardText, initClipboardPrimitives).
 #pragma once
 #include <windows.h>
 
 #include <cstdint>
 
 #include "mman/mmObject.h"
-
-// The window the clipboard is opened for: the command window once it runs. Without an owner
-// SetClipboardData may refuse the data.
-extern HWND clipboardOwner;
 
 // Places byteLength bytes of platform-string text on the clipboard as CF_UNICODETEXT; the
 // first argument is not read. Failures of the clipboard calls are not reported.

@@ -10,6 +10,7 @@
 #include "ext/exPrimTable.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
+#include "platpc/ntCanvas.h"
 #include "platpc/ntChannel.h"
 #include "platpc/ntFile.h"
 #include "platpc/ntMain.h"
@@ -18,7 +19,7 @@ HCURSOR currentVMCursor;
 int useSystemCursors;
 SIZE systemCursorSize;
 
-enum : int { handleBytesSize = 40, maxCursorNameBytes = 127 };
+enum : int { maxCursorNameBytes = 127 };
 
 struct SystemCursorName {
   const char* name;
@@ -33,15 +34,10 @@ static const SystemCursorName systemCursors[] = {
 
 static bool isByteObj(oop o) { return isHeapObject(o) && !hasPtrs(headerOf(o)); }
 
-// The bitmap of a pixmap object (a pointer object of 3 or more slots whose slot 0 holds the
-// 40 handle bytes), or null.
+// The bitmap of a pixmap object, or null.
 static HBITMAP pixmapBitmap(oop pixmap) {
-  if (!isHeapObject(pixmap) || !hasPtrs(headerOf(pixmap)) || bodyWordsOf(headerOf(pixmap)) < 3) return nullptr;
-  oop bytes = slotOf(pixmap, 0);
-  if (!isByteObj(bytes) || byteSizeOf(headerOf(bytes)) < handleBytesSize) return nullptr;
-  uint64_t handle;
-  memcpy(&handle, reinterpret_cast<const char*>(bodyOf(headerOf(bytes))) + 8, sizeof handle);
-  return reinterpret_cast<HBITMAP>(handle);
+  const uint8_t* bytes = drawableHandleBytes(pixmap);
+  return bytes != nullptr ? drawableBitmapHandle(bytes) : nullptr;
 }
 
 // A one-bit bitmap's rows laid into a plane of rows of 32-bit units; bits past the bitmap's
@@ -164,7 +160,15 @@ static oop primUseSystemCursors(oop receiver, oop flag) {
   return receiver;
 }
 
+// WM_SETCURSOR in a VM window's client area: the image's cursor, when it chose one.
+static bool setVMCursor(HWND) {
+  if (currentVMCursor == nullptr) return false;
+  SetCursor(currentVMCursor);
+  return true;
+}
+
 void initCursorPrimitives() {
+  setVMCursorHook = setVMCursor;
   systemCursorSize = {GetSystemMetrics(SM_CXCURSOR), GetSystemMetrics(SM_CYCURSOR)};
   addCPrimitive(904, reinterpret_cast<const void*>(primMakeCursor), 6);
   addCPrimitive(707, reinterpret_cast<const void*>(primShowCursor), 0);

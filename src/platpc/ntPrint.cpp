@@ -18,6 +18,7 @@
 #include "mman/mmPrimUtil.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
+#include "platpc/ntCanvas.h"
 #include "platpc/ntChannel.h"
 #include "platpc/ntFile.h"
 #include "platpc/ntMain.h"
@@ -109,7 +110,7 @@ static oop primOpenPrinter(oop) {
     GlobalFree(dialog.hDevMode);
     return ntFail(primErrGeneral, 0);
   }
-  const PrinterRecord record = {serial, 0, dc, 1, printerDrawableKind, 0, devMode};
+  const PrinterRecord record = {serial, 0, dc, 1, kindPrinterDrawable, 0, devMode};
   memcpy(bodyOf(h), &record, sizeof record);
   return oopOf(h);
 }

@@ -28,12 +28,11 @@ struct PrinterRecord {
   uint64_t zero;
   uint64_t dc;
   uint32_t type;  // 1
-  uint32_t kind;  // printerDrawableKind
+  uint32_t kind;  // kindPrinterDrawable
   uint64_t reserved;
   uint64_t devMode;  // HGLOBAL of the printer's DEVMODE
 };
 static_assert(sizeof(PrinterRecord) == 48, "the printer record");
-enum : uint32_t { printerDrawableKind = 0x40000 };
 
 // Sets the printer DC to points (1/72 inch) over its device pixels; 1 when both extents took.
 int setPrinterPointScale(HDC dc);

@@ -9,6 +9,7 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
+#include "platpc/ntCanvas.h"
 #include "platpc/ntClipboard.h"
 #include "platpc/ntMain.h"
 #include "support/ioKernel.h"
@@ -20,14 +21,16 @@ class Win_Clipboard : public ::testing::Test {
   void SetUp() override {
     newIOTestHeap();
     initClipboardPrimitives();
+    // The command window stands in as the clipboard's owner.
     owner = CreateWindowExW(0, L"STATIC", L"clipboard owner", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(owner, nullptr);
-    clipboardOwner = owner;
+    saved = commandWindow;
+    commandWindow = owner;
     receiver = newOldObject(testClasses.threeSlots, 3);
     bodyOf(headerOf(receiver))[0] = byteString("gui");
   }
   void TearDown() override {
-    clipboardOwner = nullptr;
+    commandWindow = saved;
     DestroyWindow(owner);
     byteStringMode = 0;
     freeTestHeap();
@@ -73,7 +76,7 @@ class Win_Clipboard : public ::testing::Test {
   }
   PrimOutcome put(oop text) { return callPrimitive(911, receiver, {text, nilOop()}); }
   PrimOutcome get() { return callPrimitive(910, receiver, {nilOop()}); }
-  HWND owner = nullptr;
+  HWND owner = nullptr, saved = nullptr;
   oop receiver = 0;
 };
 

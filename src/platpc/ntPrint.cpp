@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "ext/exPrimTable.h"
 #include "mman/mmAllocate.h"
@@ -289,6 +290,108 @@ static oop primEndDocument(oop receiver) {
   return printerCalls.endDoc(dcOf(p)) > 0 ? receiver : ntFail(primErrGeneral, 0);
 }
 
+// ---- Bitmaps -------------------------------------------------------------------------------------
+
+// A Float, Double or SmallDouble as a finite, non-zero scale.
+static bool scaleOf(oop o, double* out) {
+  if (!isFloatObject(o) && !isDoubleObject(o) && !isSmallDouble(o)) return false;
+  return castOopToFiniteDouble(o, out) && *out != 0.0;
+}
+
+static bool smallIntegerSlots(oop o, int first, int count, int64_t* values) {
+  for (int i = 0; i < count; i++) {
+    oop v = slotOf(o, uint64_t(first + i));
+    if (!isSmallInteger(v)) return false;
+    values[i] = smallIntegerValue(v);
+  }
+  return true;
+}
+
+static RGBQUAD quadOf(uint32_t colour) {
+  RGBQUAD q = {BYTE(colour >> 16), BYTE(colour >> 8), BYTE(colour), 0};
+  return q;
+}
+
+// Prints an image object (bits, width, height, a SmallInteger 1-255, bits per pixel) at a
+// Point through a graphics context on a printer: a one-bit image whose slot 3 is 1 in the
+// two colours given (0 for both: black on white), any other through the display palette.
+static bool printBitmapOnPrinter(oop context, oop image, uint32_t oneColour, uint32_t zeroColour, oop position) {
+  if (!isHeapObject(context) || !hasPtrs(headerOf(context)) || bodyWordsOf(headerOf(context)) < 12) return false;
+  const uint8_t* handle = drawableHandleBytes(slotOf(context, 0));
+  int64_t translation[2], at[2], shape[4];
+  if (handle == nullptr || drawableDC(handle) == nullptr || !smallIntegerSlots(context, 10, 2, translation)) return false;
+  HDC dc = drawableDC(handle);
+  if (!isHeapObject(position) || !isKindOf(position, sysOop(sysPointClass)) || !hasPtrs(headerOf(position)) ||
+      bodyWordsOf(headerOf(position)) < 2 || !smallIntegerSlots(position, 0, 2, at))
+    return false;
+  if (!isHeapObject(image) || !hasPtrs(headerOf(image)) || bodyWordsOf(headerOf(image)) < 5) return false;
+  oop bits = slotOf(image, 0);
+  if (!isHeapObject(bits) || hasPtrs(headerOf(bits)) || !smallIntegerSlots(image, 1, 4, shape)) return false;
+  int64_t width = shape[0], height = shape[1], flag = shape[2], depth = shape[3];
+  if (width < 0 || height < 0 || flag < 1 || flag > 255 || depth < 1 || depth > 32 || width > 0xFFFF || height > 0xFFFF)
+    return false;
+  int64_t wordsPerRow = (width * depth + 31) / 32, rowBytes = wordsPerRow * 4;
+  // Never past the image's own bytes.
+  if (uint64_t(rowBytes * height) > byteSizeOf(headerOf(bits))) return false;
+  double sx = 1.0, sy = 1.0;
+  if (bodyWordsOf(headerOf(context)) >= 16 && !(scaleOf(slotOf(context, 14), &sx) && scaleOf(slotOf(context, 15), &sy)))
+    sx = sy = 1.0;
+  SetWindowExtEx(dc, int(GetDeviceCaps(dc, HORZSIZE) * 720 / 254 / sx), int(GetDeviceCaps(dc, VERTSIZE) * 720 / 254 / sy),
+                 nullptr);
+  int x = int(at[0] + int64_t(double(translation[0]) / sx)), y = int(at[1] + int64_t(double(translation[1]) / sy));
+
+  struct {
+    BITMAPINFOHEADER header;
+    RGBQUAD colours[256];
+  } info = {};
+  info.header.biSize = sizeof info.header;
+  info.header.biWidth = LONG(wordsPerRow * 32 / depth);
+  info.header.biHeight = LONG(height);
+  info.header.biPlanes = 1;
+  info.header.biBitCount = WORD(depth);
+  info.header.biCompression = BI_RGB;
+  info.header.biSizeImage = DWORD(height * rowBytes);
+  info.header.biXPelsPerMeter = info.header.biYPelsPerMeter = 1000;
+  // Every entry of the table counted: a recorder that reads 0 as "none" keeps the colours too.
+  info.header.biClrUsed = depth <= 8 ? 1u << depth : 0;
+  if (flag == 1 && depth == 1) {
+    info.colours[0] = quadOf(zeroColour != 0 ? zeroColour : 0xFFFFFF);
+    info.colours[1] = quadOf(oneColour);
+  } else {
+    PALETTEENTRY entries[256] = {};
+    HPALETTE palette = sharedPalette != nullptr ? sharedPalette : static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE));
+    GetPaletteEntries(palette, 0, 256, entries);
+    for (int i = 0; i < 256; i++) info.colours[i] = {entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0};
+  }
+  // The image is top-down, the device-independent bitmap bottom-up: its rows are turned
+  // for the call and back.
+  uint8_t* pixels = reinterpret_cast<uint8_t*>(bodyOf(headerOf(bits)));
+  auto swapRows = [&]() {
+    for (int64_t i = 0; i < height / 2; i++) {
+      uint8_t* a = pixels + i * rowBytes;
+      uint8_t* b = pixels + (height - 1 - i) * rowBytes;
+      for (int64_t k = 0; k < rowBytes; k++) std::swap(a[k], b[k]);
+    }
+  };
+  swapRows();
+  int lines = StretchDIBits(dc, x, y, int(width), int(height), 0, 0, int(width), int(height), pixels,
+                            reinterpret_cast<const BITMAPINFO*>(&info), DIB_RGB_COLORS, SRCCOPY);
+  swapRows();
+  return lines != 0 && lines != int(GDI_ERROR);
+}
+
+// 1233: image, position; black on white.
+static oop primPrintBitmap(oop receiver, oop image, oop position) {
+  return printBitmapOnPrinter(receiver, image, 0, 0, position) ? receiver : ntFail(primErrGeneral, 2);
+}
+
+// 1234: image, one-colour, zero-colour, position.
+static oop primPrintBitmapInColours(oop receiver, oop image, oop one, oop zero, oop position) {
+  uint32_t oneColour, zeroColour;
+  if (!oopToQ32(one, &oneColour) || !oopToQ32(zero, &zeroColour)) return ntFail(primErrBadArgument, 4);
+  return printBitmapOnPrinter(receiver, image, oneColour, zeroColour, position) ? receiver : ntFail(primErrGeneral, 4);
+}
+
 // ---- Whole files ---------------------------------------------------------------------------------
 
 int printTextFile(const wchar_t* path, DWORD* error) {
@@ -455,6 +558,8 @@ void initPrinterPrimitives() {
   addCPrimitive(1216, reinterpret_cast<const void*>(primStartPage), 0);
   addCPrimitive(1217, reinterpret_cast<const void*>(primEndPage), 0);
   addCPrimitive(1218, reinterpret_cast<const void*>(primEndDocument), 0);
+  addCPrimitive(1233, reinterpret_cast<const void*>(primPrintBitmap), 2);
+  addCPrimitive(1234, reinterpret_cast<const void*>(primPrintBitmapInColours), 4);
   addCPrimitive(1611, reinterpret_cast<const void*>(primPrintPostScriptFile), 0);
   addCPrimitive(1612, reinterpret_cast<const void*>(primPrintTextFile), 0);
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "mman/mmAllocate.h"
 #include "mman/mmSysOop.h"
@@ -16,6 +17,7 @@
 #include "platpc/ntChannel.h"
 #include "platpc/ntMain.h"
 #include "platpc/ntPrint.h"
+#include "prim/prDouble.h"
 #include "support/ioKernel.h"
 
 namespace fs = std::filesystem;
@@ -95,6 +97,21 @@ int CALLBACK addRecord(HDC, HANDLETABLE*, const ENHMETARECORD* record, int, LPAR
     const wchar_t* units = reinterpret_cast<const wchar_t*>(reinterpret_cast<const char*>(record) + c->emrtext.offString);
     std::wstring s(units, c->emrtext.nChars);
     t->text += " " + std::string(s.begin(), s.end()) + "@" + std::to_string(c->emrtext.ptlReference.y / t->lineHeight);
+  } else if (record->iType == EMR_STRETCHDIBITS) {
+    // Where the bitmap went, its two first colours (0xBBGGRR) and each row's first byte as stored.
+    const EMRSTRETCHDIBITS* c = reinterpret_cast<const EMRSTRETCHDIBITS*>(record);
+    const BITMAPINFO* info = reinterpret_cast<const BITMAPINFO*>(reinterpret_cast<const char*>(record) + c->offBmiSrc);
+    const uint8_t* bits = reinterpret_cast<const uint8_t*>(record) + c->offBitsSrc;
+    char text[96];
+    auto colour = [&](int i) { return info->bmiColors[i].rgbRed | info->bmiColors[i].rgbGreen << 8 | info->bmiColors[i].rgbBlue << 16; };
+    snprintf(text, sizeof text, " dib(%ld,%ld %ldx%ld %06x %06x", c->xDest, c->yDest, c->cxDest, c->cyDest, colour(0), colour(1));
+    t->text += text;
+    int rowBytes = int((info->bmiHeader.biWidth * info->bmiHeader.biBitCount + 31) / 32 * 4);
+    for (int row = 0; row < info->bmiHeader.biHeight; row++) {
+      snprintf(text, sizeof text, " %02x", bits[row * rowBytes]);
+      t->text += text;
+    }
+    t->text += ")";
   }
   return 1;
 }
@@ -126,6 +143,17 @@ class Win_Printing : public ::testing::Test {
     std::error_code ignored;
     fs::remove_all(dir, ignored);
     freeTestHeap();
+  }
+  static oop point(int64_t x, int64_t y) {
+    oop p = newOldObject(sysPointClass, 2);
+    bodyOf(headerOf(p))[0] = smallIntegerFor(x);
+    bodyOf(headerOf(p))[1] = smallIntegerFor(y);
+    return p;
+  }
+  static oop array(const std::vector<oop>& slots) {
+    oop a = newOldObject(classIndexArray, slots.size());
+    for (uint64_t i = 0; i < slots.size(); i++) bodyOf(headerOf(a))[i] = slots[i];
+    return a;
   }
   static oop holder(oop slot0) {
     oop h = newOldObject(testClasses.threeSlots, 3);
@@ -301,4 +329,56 @@ TEST_F(Win_Printing, RefusedInputFailsWithItsCode) {
   EXPECT_EQ(failureOf(callPrimitive(1200, nilOop(), {})).code, 0);
   EXPECT_EQ(failureOf(callPrimitive(1611, file("a.ps", "x"), {})).code, 0);
   EXPECT_EQ(failureOf(callPrimitive(1612, file("a.txt", "x"), {})).code, 9);
+}
+
+// A bitmap printed through a graphics context on the printer: at the position plus the
+// context's translation divided by its scale, bottom-up, a one-bit image black on white or
+// in the colours given; the image's own rows are left as they were.
+TEST_F(Win_Printing, BitmapsPrintThroughAGraphicsContext) {
+  oop printer = holder(callPrimitive(1200, nilOop(), {}).result);
+  oop bits = byteString(std::string("\xA0\0\0\0\x40\0\0\0", 8));
+  oop image = array({bits, smallIntegerFor(3), smallIntegerFor(2), smallIntegerFor(1), smallIntegerFor(1)});
+  auto context = [&](oop scale) {
+    std::vector<oop> slots(16, nilOop());
+    slots[0] = printer, slots[10] = smallIntegerFor(20), slots[11] = smallIntegerFor(10);
+    slots[14] = slots[15] = scale;
+    return array(slots);
+  };
+  oop two = newFloatBox(2.0f);
+  struct Case {
+    uint32_t number;
+    oop context;
+    std::vector<oop> args;
+  } cases[] = {
+      {1233, context(nilOop()), {image, point(5, 7)}},
+      {1234, context(two), {image, smallIntegerFor(0x0000FF), smallIntegerFor(0x00FF00), point(5, 7)}},
+  };
+  for (const Case& c : cases) {
+    PrimOutcome r = callPrimitive(c.number, c.context, c.args);
+    EXPECT_FALSE(r.failed) << c.number;
+    EXPECT_EQ(r.result, c.context) << c.number;
+  }
+  EXPECT_EQ(textOf(bits), std::string("\xA0\0\0\0\x40\0\0\0", 8));
+  callPrimitive(1203, printer, {});
+  EXPECT_EQ(transcript(), " dib(25,17 3x2 ffffff 000000 40 a0) dib(15,12 3x2 00ff00 0000ff 40 a0)");
+
+  oop shortBits = array({byteString("\xA0\0\0"), smallIntegerFor(3), smallIntegerFor(2), smallIntegerFor(1), smallIntegerFor(1)});
+  oop noDepth = array({bits, smallIntegerFor(3), smallIntegerFor(2), smallIntegerFor(1), smallIntegerFor(0)});
+  oop live = holder(callPrimitive(1200, nilOop(), {}).result);
+  std::vector<oop> slots(16, nilOop());
+  slots[0] = live, slots[10] = slots[11] = smallIntegerFor(0);
+  oop gc = array(slots);
+  struct Bad {
+    const char* what;
+    uint32_t number;
+    std::vector<oop> args;
+    int code;
+  } bad[] = {
+      {"rows past the bits", 1233, {shortBits, point(0, 0)}, 0},
+      {"no bits per pixel", 1233, {noDepth, point(0, 0)}, 0},
+      {"a position that is no Point", 1233, {image, smallIntegerFor(0)}, 0},
+      {"a colour beyond 32 bits", 1234, {image, smallIntegerFor(-1), smallIntegerFor(0), point(0, 0)}, 3},
+  };
+  for (const Bad& b : bad) EXPECT_EQ(failureOf(callPrimitive(b.number, gc, b.args)).code, b.code) << b.what;
+  callPrimitive(1203, live, {});
 }

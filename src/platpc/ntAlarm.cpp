@@ -8,6 +8,7 @@
 #include "prim/prTimer.h"
 #include "ext/platform.h"
 #include "mman/mmSysOop.h"
+#include "platpc/ntCanvas.h"
 #include "platpc/ntMain.h"
 #include "platpc/ntSock.h"
 #include "stack/nsupport.h"
@@ -175,6 +176,8 @@ void idleWait() {
     if (now >= due) return;
     ms = millisecondsUntil(due, now);
   }
+  // Cached window DCs are given back before a wait that may be long.
+  if (releaseCachedDCsHook != nullptr) releaseCachedDCsHook();
   pausePollThread(0);
   vmThreadIdle = 1;
   MSG m;
@@ -191,12 +194,13 @@ static void blockUntilEvent() {
   pumpMessages();
 }
 
-// The input request: the sockets' events, then the window messages (the host event queue
-// comes with its layer).
+// The input request: the sockets' events, the VM thread's window messages, then the events
+// the window procedures queued on the command-window thread.
 static void synchronizeInput() {
   if (sessionEnding) return;
   signalSocketEvents();
   pumpMessages();
+  drainHostEvents(deliverHostEvent);
 }
 
 void (*pdBlockUntilEvent)() = blockUntilEvent;

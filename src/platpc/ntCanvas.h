@@ -150,7 +150,8 @@ extern DWORD commandThreadId;      // the command-window thread
 extern DWORD vmThreadId;           // the thread that called startCommandWindowThread
 extern int saveBitsSetting;        // KLPX4's class style and the screen capture of 1103
 extern HDC sharedMemoryDC;         // a memory DC of the VM thread for bitmap copies
-// Starts the command-window thread and waits 10 s at most for its window; fatal on failure.
+// Starts the command-window thread, once, and waits 10 s at most for its window; fatal on
+// failure (no window works without it). createVMWindow calls it for the first window.
 void startCommandWindowThread();
 HWND createVMWindow(HWND parent, int x, int y, int width, int height, uint32_t type,
                     int minW, int minH, int maxW, int maxH);
@@ -198,6 +199,7 @@ void makeKeyEvent(HWND window, int32_t time, int32_t x, int32_t y, int32_t x2, i
 void drainHostEvents(void (*deliver)(const HostEvent*));
 void deliverHostEvent(const HostEvent* event);
 int hostEventCount();
+void registerEventNamedObjects();  // "RepaintDuringResizeOrMove"
 // pdSynchronizeInput, then SendMessageW: the window changes after queued events are delivered.
 LRESULT sendToWindowThread(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK vmWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -215,7 +217,17 @@ extern int displayDpi;         // logical pixels per inch of the screen
 extern int displayDepth;       // bits per pixel of the screen
 extern int paletteMode;        // the display has a palette (8 bits or fewer)
 extern HPALETTE sharedPalette; // null unless paletteMode
-int scaleToDevice(int logical);  // logical * displayScale, rounded
+extern uint64_t paletteSize;   // colours of the display's palette, or 2^depth
+int scaleToDevice(int logical);  // image coordinates to pixels (by the display DPI)
+// A colour of the image as a COLORREF: palette-relative in palette mode, else RGB with
+// negative values negated; 5-5-5 on a 16-bit display.
+COLORREF colourOf(int64_t value);
+// Primitive 996's answer {kind, data}; 0 when it cannot be made.
+oop displayColourDescription();
+// Entries 10-245 of the default (second = 0) or second built-in 256-colour table.
+void builtInPaletteTable(int second, uint32_t table[256]);
+HWND heraldWindow();             // the splash window, null when none is up
+const wchar_t* heraldWindowText();
 int windowDpiOf(HWND window);
 void removeSplash();
 // The one test seam of the window system: what Wine cannot produce on demand.

@@ -17,6 +17,7 @@
 #include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
+#include "platpc/ntCanvas.h"
 #include "platpc/ntImage.h"
 #include "platpc/ntMain.h"
 #include "prim/prStartup.h"
@@ -91,17 +92,28 @@ static BOOL CALLBACK addMonitorToDesktopRect(HMONITOR, HDC, LPRECT r, LPARAM) {
   return TRUE;
 }
 
-// The window system's classes; their own window procedures come with it.
+// The window system's classes: no icon, cursor or background brush; KLPX1-3 keep their
+// window's record in their window bytes. KLPX4 saves the bits under it while the canvas
+// layer's save-bits setting is on, as it is here.
 static bool initWindowClasses(HINSTANCE instance) {
   virtualDesktopRect = {0, 0, 0, 0};
   EnumDisplayMonitors(nullptr, nullptr, addMonitorToDesktopRect, 0);
-  static const wchar_t* const names[5] = {L"KLPX3", L"KLPX1", L"KLPX2", L"KLPX5", L"KLPX4"};
-  for (const wchar_t* name : names) {
+  static const struct {
+    const wchar_t* name;
+    WNDPROC procedure;
+    UINT style;
+    int windowBytes;
+  } classes[5] = {{L"KLPX3", popupWindowProc, 0x180B, 8}, {L"KLPX1", vmWindowProc, 0x180B, 8},
+                  {L"KLPX2", vmWindowProc, 0x0B, 8}, {L"KLPX5", commandWindowProc, 0, 0},
+                  {L"KLPX4", feedbackWindowProc, 0x800, 0}};
+  for (const auto& k : classes) {
     WNDCLASSEXW c = {};
     c.cbSize = sizeof c;
-    c.lpfnWndProc = DefWindowProcW;
+    c.style = k.style;
+    c.lpfnWndProc = k.procedure;
+    c.cbWndExtra = k.windowBytes;
     c.hInstance = instance;
-    c.lpszClassName = name;
+    c.lpszClassName = k.name;
     if (RegisterClassExW(&c) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
   }
   return true;

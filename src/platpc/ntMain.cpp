@@ -11,6 +11,7 @@
 #include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/platform.h"
+#include "platpc/ntCanvas.h"
 #include "platpc/ntChannel.h"
 #include "platpc/ntFile.h"
 #include "platpc/ntMain.h"
@@ -133,21 +134,6 @@ void pdExit(uint64_t code) {
   exit(code != 0 && (code & 255) == 0 ? 9 : int(code & 255));
 }
 
-void pdHerald(const char*) {}
-
-void pdReportVersion(const char* banner, unsigned vmVersion, unsigned vmPlatform,
-                     unsigned vmRelease, unsigned vmFlags, const uint8_t* sig,
-                     const uint8_t* fromId) {
-  printf("%s\n%s", banner, "This engine runs images made for it; see README.md.\n");
-  printf("Release identification ...\n");
-  printf("\tVM   version: %u platform: %u release: %u.%u flags: %u\n", vmVersion, vmPlatform,
-         vmRelease, (vmFlags >> 4) + 1, vmFlags & 15);
-  printf("\tVI   version: %d minor: %d release: %d variant: %d\n", sig[0], sig[1], sig[2], sig[3]);
-  printf("\tFrom version: %d platform: %d release: %d.%d flags: %d\n", fromId[0], fromId[1],
-         fromId[2], (fromId[3] >> 4) + 1, fromId[3] & 15);
-  fflush(stdout);
-}
-
 const char* pdErrorString(int error) {
   const char* text = strerror(error);
   return text != nullptr ? text : "unknown platform error";
@@ -166,8 +152,8 @@ void pdAckChildSignal() {}
 // layer; until then the build has no link-registry entries of its own.
 extern "C" void UPInitInternalLinkRegistry() {}
 
-// The window system's primitives come with it; the I/O groups are the layer's own.
-void initPlatformGUIPrimitives() {}
+// The window system's primitives (ntDisplay.cpp); the I/O groups are the layer's own.
+void initPlatformGUIPrimitives() { initGUIPrimitives(); }
 void initPlatformPrimitiveSets() {
   initNewIO();
   initCOMPrimitives();

@@ -27,6 +27,12 @@ enum : DWORD { ropShape = 0x990066 };
 
 // ---- The window and the pointer ---------------------------------------------------------------
 
+// Shown without taking the activation: the image's window stays the active one (no
+// deactivation events) while the pointer is captured for the drag.
+static void showWithoutActivating(HWND window) {
+  SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+}
+
 void startFeedbackWindow() {
   if (feedbackWindow != nullptr) return;
   const RECT& d = virtualDesktopRect;
@@ -34,9 +40,10 @@ void startFeedbackWindow() {
   if (layeredFeedback) {
     // Made off the desktop, keyed and filled white, then moved on: nothing flashes.
     feedbackWindow = CreateWindowExW(WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST, L"KLPX4", applicationName,
-                                     WS_POPUP | WS_VISIBLE, 2 * d.left - d.right, d.top, width, height, nullptr,
-                                     nullptr, moduleInstance, nullptr);
+                                     WS_POPUP, 2 * d.left - d.right, d.top, width, height, nullptr, nullptr,
+                                     moduleInstance, nullptr);
     if (feedbackWindow != nullptr) {
+      showWithoutActivating(feedbackWindow);
       SetLayeredWindowAttributes(feedbackWindow, 0, layeredAlpha, LWA_ALPHA);
       SetLayeredWindowAttributes(feedbackWindow, white, 0, LWA_COLORKEY);
       HDC dc = GetDC(feedbackWindow);
@@ -46,9 +53,9 @@ void startFeedbackWindow() {
       SetWindowPos(feedbackWindow, nullptr, d.left, d.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
   } else {
-    feedbackWindow = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, L"KLPX4", applicationName,
-                                     WS_POPUP | WS_VISIBLE, d.left, d.top, width, height, nullptr, nullptr,
-                                     moduleInstance, nullptr);
+    feedbackWindow = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, L"KLPX4", applicationName, WS_POPUP, d.left,
+                                     d.top, width, height, nullptr, nullptr, moduleInstance, nullptr);
+    if (feedbackWindow != nullptr) showWithoutActivating(feedbackWindow);
   }
   dragFeedbackRunning = feedbackWindow != nullptr;
 }

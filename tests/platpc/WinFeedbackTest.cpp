@@ -21,10 +21,13 @@ struct Step {
 };
 std::vector<Step> trace;
 size_t traceAt;  // the step the next cursor reading answers
+int shownReadings;  // cursor readings while the feedback window was up, visible and not active
+
 
 BOOL WINAPI scriptedCursor(POINT* p) {
   const Step& s = trace[traceAt < trace.size() ? traceAt : trace.size() - 1];
   if (traceAt < trace.size()) traceAt++;
+  if (feedbackWindow != nullptr && IsWindowVisible(feedbackWindow) && GetActiveWindow() != feedbackWindow) shownReadings++;
   *p = {s.x, s.y};
   return TRUE;
 }
@@ -42,7 +45,7 @@ class Win_Feedback : public ::testing::Test {
     initFeedbackPrimitives();
     saved = guiSeams;
     savedDesktop = virtualDesktopRect;
-    virtualDesktopRect = {0, 0, 640, 480};
+    virtualDesktopRect = {0, 0, 600, 400};
     guiSeams.getCursorPos = scriptedCursor;
     guiSeams.getAsyncKeyState = scriptedKeys;
     // The window system registers the feedback window's class at start-up; without it here
@@ -117,7 +120,7 @@ TEST_F(Win_Feedback, ScriptedDragsAnswerWhereTheyEnded) {
       {"935 grid x 0", 935,
        {line, nil, i(0), i(0), i(0), i(0), i(0), i(1), nil, nil, nil, nil, i(1), t},
        {{50, 60, 1}, {80, 90, 1}, {85, 95, 0}},
-       {50, 95, 85, 95}},
+       {50, 90, 85, 95}},
       // Grid 10 with phase 3: the start snaps to 43, 53; a button already down ends a
       // press-ended drag at once.
       {"935 snapped start", 935,
@@ -135,11 +138,12 @@ TEST_F(Win_Feedback, ScriptedDragsAnswerWhereTheyEnded) {
        {-1, -1, 70, 80}},
   };
   for (const Case& c : cases) {
-    trace = c.steps, traceAt = 0;
+    trace = c.steps, traceAt = 0, shownReadings = 0;
     PrimOutcome r = callPrimitive(c.number, receiver, c.args);
     ASSERT_FALSE(r.failed) << c.what;
     EXPECT_EQ(pointsOf(r.result), c.expected) << c.what;
     EXPECT_EQ(traceAt, c.steps.size()) << c.what;
+    EXPECT_EQ(shownReadings, int(c.steps.size())) << c.what;
     EXPECT_EQ(feedbackWindow, nullptr) << c.what;
     EXPECT_EQ(dragFeedbackRunning, 0) << c.what;
   }

@@ -2,6 +2,7 @@
 // button states that the seams answer step by step, and the answer each drag gives.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -39,6 +40,18 @@ SHORT WINAPI scriptedKeys(int key) {
   return (s.buttons & bit) != 0 ? SHORT(0x8000) : 0;
 }
 
+// The window system registers the feedback window's class at start-up; without it here a
+// plain class stands in. True when it was registered here.
+bool standInFeedbackClass() {
+  WNDCLASSEXW c = {};
+  c.cbSize = sizeof c;
+  if (GetClassInfoExW(moduleInstance, L"KLPX4", &c)) return false;
+  c.lpfnWndProc = DefWindowProcW;
+  c.hInstance = moduleInstance;
+  c.lpszClassName = L"KLPX4";
+  return RegisterClassExW(&c) != 0;
+}
+
 class Win_Feedback : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,17 +64,7 @@ class Win_Feedback : public ::testing::Test {
     if (getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no X display";
     guiSeams.getCursorPos = scriptedCursor;
     guiSeams.getAsyncKeyState = scriptedKeys;
-    // The window system registers the feedback window's class at start-up; without it here
-    // a plain class stands in.
-    WNDCLASSEXW c = {};
-    c.cbSize = sizeof c;
-    if (!GetClassInfoExW(moduleInstance, L"KLPX4", &c)) {
-      c.lpfnWndProc = DefWindowProcW;
-      c.hInstance = moduleInstance;
-      c.lpszClassName = L"KLPX4";
-      ownClass = RegisterClassExW(&c) != 0;
-      ASSERT_TRUE(ownClass);
-    }
+    ownClass = standInFeedbackClass();
     receiver = newOldObject(testClasses.threeSlots, 3);
     bodyOf(headerOf(receiver))[0] = byteString("gui");
   }
@@ -175,4 +178,47 @@ TEST_F(Win_Feedback, RefusedArgumentsFail) {
     EXPECT_EQ(failureOf(callPrimitive(c.number, receiver, c.args)).code, c.code) << c.what;
     EXPECT_EQ(traceAt, 0u) << c.what;
   }
+}
+
+// The real pointer: xdotool (tests/platpc/feedbackDrag.sh) presses over a window, moves to
+// (200, 150) and releases; the drag follows it there through Wine's own cursor and buttons.
+TEST(Win_FeedbackDrag, TheRealPointerDragsAShape) {
+  if (getenv("TESSEL_XDOTOOL_DRAG") == nullptr || getenv("DISPLAY") == nullptr)
+    GTEST_SKIP() << "run by the win.feedback.drag test with xdotool";
+  newIOTestHeap();
+  initFeedbackPrimitives();
+  bool ownClass = standInFeedbackClass();
+  RECT savedDesktop = virtualDesktopRect;
+  virtualDesktopRect = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  HWND target = CreateWindowExW(WS_EX_TOPMOST, L"STATIC", L"press here", WS_POPUP | WS_VISIBLE, 0, 0, 300, 300, nullptr,
+                                nullptr, nullptr, nullptr);
+  ASSERT_NE(target, nullptr);
+  printf("READY\n");
+  fflush(stdout);
+  bool pressed = false;
+  for (int i = 0; i < 1000 && !pressed; i++) {
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+    pressed = (GetAsyncKeyState(VK_LBUTTON) & 0x8000) != 0;
+    if (!pressed) Sleep(20);
+  }
+  ASSERT_TRUE(pressed);
+  oop receiver = newOldObject(testClasses.threeSlots, 3);
+  bodyOf(headerOf(receiver))[0] = byteString("gui");
+  oop line = newOldObject(classIndexArray, 2);
+  for (int k = 0; k < 2; k++) {
+    oop p = newOldObject(sysPointClass, 2);
+    bodyOf(headerOf(p))[0] = smallIntegerFor(10 * k);
+    bodyOf(headerOf(p))[1] = smallIntegerFor(0);
+    bodyOf(headerOf(line))[k] = p;
+  }
+  oop nil = nilOop(), one = smallIntegerFor(1), zero = smallIntegerFor(0);
+  PrimOutcome r = callPrimitive(935, receiver, {line, nil, zero, zero, zero, zero, one, one, nil, nil, nil, nil, one, trueOop()});
+  ASSERT_FALSE(r.failed);
+  EXPECT_EQ(pointsOf(r.result), (std::vector<int64_t>{200, 150, 200, 150}));
+  EXPECT_EQ(feedbackWindow, nullptr);
+  DestroyWindow(target);
+  virtualDesktopRect = savedDesktop;
+  if (ownClass) UnregisterClassW(L"KLPX4", moduleInstance);
+  freeTestHeap();
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@
 #include "mman/testHeap.h"
 #include "platpc/ntChannel.h"
 #include "platpc/ntMain.h"
+#include <winspool.h>
+
 #include "platpc/ntPrint.h"
 #include "prim/prDouble.h"
 #include "support/ioKernel.h"
@@ -381,4 +384,167 @@ TEST_F(Win_Printing, BitmapsPrintThroughAGraphicsContext) {
   };
   for (const Bad& b : bad) EXPECT_EQ(failureOf(callPrimitive(b.number, gc, b.args)).code, b.code) << b.what;
   callPrimitive(1203, live, {});
+}
+
+namespace {
+
+// A PostScript printer of the test prefix whose port is a file, made the default printer:
+// Wine's PostScript driver over a small A4 portrait description (tessel.ppd beside this file).
+const wchar_t printerName[] = L"TesselPS";
+
+bool addFilePrinter(const std::wstring& port) {
+  wchar_t dir[MAX_PATH];
+  DWORD got;
+  if (!GetPrinterDriverDirectoryW(nullptr, const_cast<wchar_t*>(L"Windows x64"), 1, reinterpret_cast<BYTE*>(dir), sizeof dir, &got))
+    return false;
+  std::wstring ppd = std::wstring(dir) + L"\\tessel.ppd";
+  std::wstring source = fs::path(TESSEL_TEST_PPD).wstring();
+  if (!CopyFileW(source.c_str(), ppd.c_str(), FALSE)) return false;
+  DRIVER_INFO_3W driver = {};
+  driver.cVersion = 3;
+  driver.pName = const_cast<wchar_t*>(L"Wine PostScript Driver");
+  driver.pEnvironment = const_cast<wchar_t*>(L"Windows x64");
+  std::wstring wineps = L"C:\\windows\\system32\\wineps.drv";
+  driver.pDriverPath = driver.pConfigFile = const_cast<wchar_t*>(wineps.c_str());
+  driver.pDataFile = const_cast<wchar_t*>(ppd.c_str());
+  AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&driver), APD_COPY_NEW_FILES);
+  HANDLE old;
+  if (OpenPrinterW(const_cast<wchar_t*>(printerName), &old, nullptr)) {
+    DeletePrinter(old);
+    ClosePrinter(old);
+  }
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = const_cast<wchar_t*>(printerName);
+  info.pPortName = const_cast<wchar_t*>(port.c_str());
+  info.pDriverName = driver.pName;
+  info.pPrintProcessor = const_cast<wchar_t*>(L"WinPrint");
+  info.pDatatype = const_cast<wchar_t*>(L"RAW");
+  HANDLE h = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+  if (h == nullptr) return false;
+  ClosePrinter(h);
+  return SetDefaultPrinterW(printerName);
+}
+
+// The letters a job printed, in order (the driver shows each glyph by name), and its pages.
+struct PrintedText {
+  std::string letters;
+  int pages;
+};
+PrintedText printedText(const std::string& ps) {
+  PrintedText t = {"", 0};
+  size_t at = 0;
+  while ((at = ps.find(" glyphshow", at)) != std::string::npos) {
+    size_t slash = ps.rfind('/', at);
+    std::string name = ps.substr(slash + 1, at - slash - 1);
+    t.letters += name.size() == 1 ? name : "?";
+    at++;
+  }
+  for (at = 0; (at = ps.find("\nshowpage", at)) != std::string::npos; at++) t.pages++;
+  return t;
+}
+
+class Win_DefaultPrinter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    newIOTestHeap();
+    handleRegistryX = 0;
+    initHandleRegistry();
+    initPrinterPrimitives();
+    dir = fs::path(testing::TempDir()) / "printer";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    output = dir / "out.ps";
+    ASSERT_TRUE(addFilePrinter(output.wstring())) << GetLastError();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+    freeTestHeap();
+  }
+  oop file(const std::string& name, const std::string& contents) {
+    fs::path p = dir / name;
+    std::ofstream(p, std::ios::binary) << contents;
+    oop h = newOldObject(testClasses.threeSlots, 3);
+    bodyOf(headerOf(h))[0] = byteString(p.string());
+    return h;
+  }
+  std::string printed() {
+    std::string s;
+    {
+      std::ifstream in(output, std::ios::binary);
+      s.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::error_code ignored;
+    fs::remove(output, ignored);
+    return s;
+  }
+  fs::path dir, output;
+};
+
+}  // namespace
+
+// Text files through the real driver: every line's letters, the last line whole, a form feed
+// starting a page.
+TEST_F(Win_DefaultPrinter, TextFilesReachThePrinter) {
+  struct Case {
+    const char* contents;
+    const char* letters;
+    int pages;
+  } cases[] = {
+      {"one\ntwo\nthree", "onetwothree", 1},
+      {"ab\n\fcd\n", "abcd", 2},
+  };
+  for (const Case& c : cases) {
+    ASSERT_FALSE(callPrimitive(1612, file("job.txt", c.contents), {}).failed) << c.contents;
+    PrintedText t = printedText(printed());
+    EXPECT_EQ(t.letters, c.letters) << c.contents;
+    EXPECT_EQ(t.pages, c.pages) << c.contents;
+  }
+}
+
+// A PostScript file goes to the printer raw, after "initgraphics".
+TEST_F(Win_DefaultPrinter, PostScriptFilesReachThePrinterRaw) {
+  ASSERT_FALSE(callPrimitive(1611, file("job.ps", "%!PS\n% tessel raw\n"), {}).failed);
+  std::string ps = printed();
+  size_t start = ps.find("initgraphics\n");
+  ASSERT_NE(start, std::string::npos);
+  EXPECT_NE(ps.find("% tessel raw\n", start), std::string::npos);
+}
+
+// The default printer's record and metrics: an A4 portrait page at 300 dpi.
+TEST_F(Win_DefaultPrinter, MetricsOfAPortraitPage) {
+  PrimOutcome opened = callPrimitive(1200, nilOop(), {});
+  ASSERT_FALSE(opened.failed);
+  oop printer = newOldObject(testClasses.threeSlots, 3);
+  bodyOf(headerOf(printer))[0] = opened.result;
+  PrimOutcome m = callPrimitive(1204, printer, {});
+  ASSERT_FALSE(m.failed);
+  ASSERT_EQ(bodyWordsOf(headerOf(m.result)), 8u);
+  // Pixels per inch from whole millimetres: 2479 pixels over 209 mm rounds to 301.
+  EXPECT_NEAR(double(smallIntegerValue(slotOf(m.result, 2))), 300.0, 1.0);
+  EXPECT_NEAR(double(smallIntegerValue(slotOf(m.result, 3))), 300.0, 1.0);
+  EXPECT_EQ(slotOf(m.result, 7), falseOop());
+  EXPECT_EQ(textOf(callPrimitive(1205, printer, {}).result), "TesselPS");
+  EXPECT_EQ(callPrimitive(1203, printer, {}).result, printer);
+}
+
+// A document of one page holding a one-bit image printed through a graphics context.
+TEST_F(Win_DefaultPrinter, AOneBitImageIsPrinted) {
+  oop printer = newOldObject(testClasses.threeSlots, 3);
+  bodyOf(headerOf(printer))[0] = callPrimitive(1200, nilOop(), {}).result;
+  oop image = newOldObject(classIndexArray, 5);
+  bodyOf(headerOf(image))[0] = byteString(std::string("\xF0\0\0\0\x0F\0\0\0", 8));
+  for (int k = 1; k <= 4; k++) bodyOf(headerOf(image))[k] = smallIntegerFor(k == 1 ? 8 : k == 2 ? 2 : 1);
+  oop context = newOldObject(classIndexArray, 16);
+  for (int k = 0; k < 16; k++) bodyOf(headerOf(context))[k] = k == 0 ? printer : k == 10 || k == 11 ? smallIntegerFor(0) : nilOop();
+  oop at = newOldObject(sysPointClass, 2);
+  bodyOf(headerOf(at))[0] = bodyOf(headerOf(at))[1] = smallIntegerFor(72);
+  EXPECT_EQ(callPrimitive(1210, printer, {byteString("image")}).result, printer);
+  EXPECT_EQ(callPrimitive(1216, printer, {}).result, printer);
+  EXPECT_EQ(callPrimitive(1233, context, {image, at}).result, context);
+  EXPECT_EQ(callPrimitive(1211, printer, {}).result, printer);
+  EXPECT_EQ(callPrimitive(1203, printer, {}).result, printer);
+  std::string ps = printed();
+  EXPECT_EQ(printedText(ps).pages, 1);
+  EXPECT_NE(ps.find("image"), std::string::npos);
 }

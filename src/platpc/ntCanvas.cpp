@@ -815,6 +815,221 @@ static oop primSystemColour(oop, oop column, oop row, oop version) {
   return smallIntegerFor(-int64_t(c));
 }
 
+// ---- Monitors, icons and the clipboard's bitmaps ------------------------------------------
+
+struct MonitorList {
+  RECT rects[15];
+  int count;
+};
+
+static BOOL CALLBACK noteMonitor(HMONITOR, HDC, LPRECT r, LPARAM list) {
+  auto* l = reinterpret_cast<MonitorList*>(list);
+  if (l->count >= 15) return FALSE;
+  l->rects[l->count++] = *r;
+  RECT& d = virtualDesktopRect;
+  UnionRect(&d, &d, r);
+  return TRUE;
+}
+
+// 947: {x, y, width, height, scale x, scale y} of each monitor (15 at most).
+static oop primMonitors(oop) {
+  MonitorList l = {};
+  EnumDisplayMonitors(nullptr, nullptr, noteMonitor, LPARAM(&l));
+  oop a = newArray(uint64_t(l.count));
+  if (a == 0) return fail(primErrNoSpace, 0);
+  for (int i = 0; i < l.count; i++) {
+    oop entry = newArray(6);
+    oop sx = entry != 0 ? newFloatBox(displayScale) : 0;
+    oop sy = sx != 0 ? newFloatBox(displayScale) : 0;
+    if (sy == 0) return fail(primErrNoSpace, 0);
+    const RECT& r = l.rects[i];
+    oop* e = bodyOf(headerOf(entry));
+    e[0] = smallIntegerFor(r.left), e[1] = smallIntegerFor(r.top);
+    e[2] = smallIntegerFor(r.right - r.left), e[3] = smallIntegerFor(r.bottom - r.top);
+    e[4] = sx, e[5] = sy;
+    bodyOf(headerOf(a))[i] = entry;
+  }
+  return a;
+}
+
+// The bits of a bitmap stretched to width x height in a new bitmap of the given planes and
+// bits per pixel; false when the bits cannot be read or exceed limit bytes.
+static bool stretchedBits(HBITMAP source, int width, int height, int planes, int bitsPerPixel, uint8_t* out, int64_t limit,
+                          int64_t* size) {
+  BITMAP sb;
+  if (GetObjectW(source, sizeof sb, &sb) == 0) return false;
+  HBITMAP target = CreateBitmap(width, height, UINT(planes), UINT(bitsPerPixel), nullptr);
+  if (target == nullptr) return false;
+  SetBitmapDimensionEx(target, width, height, nullptr);
+  HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+  HGDIOBJ oldFrom = SelectObject(from, source), oldTo = SelectObject(to, target);
+  SetStretchBltMode(to, COLORONCOLOR);
+  StretchBlt(to, 0, 0, width, height, from, 0, 0, sb.bmWidth, sb.bmHeight, SRCCOPY);
+  SelectObject(from, oldFrom);
+  SelectObject(to, oldTo);
+  DeleteDC(from);
+  DeleteDC(to);
+  BITMAP tb;
+  GetObjectW(target, sizeof tb, &tb);
+  int64_t n = int64_t(tb.bmWidthBytes) * tb.bmHeight * tb.bmPlanes;
+  LONG got = n > 0 && n <= limit ? GetBitmapBits(target, LONG(n), out) : 0;
+  DeleteObject(target);
+  *size = n;
+  return got > 0;
+}
+
+static HICON makeIcon(HBITMAP image, HBITMAP mask, int width, int height) {
+  int depth = displayDepth;
+  static uint8_t colour[65536], andBits[2048];
+  int64_t colourSize = 0, andSize = 0;
+  if (!stretchedBits(image, width, height, 1, depth, colour, sizeof colour, &colourSize)) return nullptr;
+  if (mask != nullptr) {
+    BITMAP mb;
+    if (GetObjectW(mask, sizeof mb, &mb) == 0) return nullptr;
+    if (!stretchedBits(mask, width, height, mb.bmPlanes, mb.bmBitsPixel, andBits, sizeof andBits, &andSize)) return nullptr;
+    for (int64_t i = 0; i < andSize; i++) andBits[i] = uint8_t(~andBits[i]);
+  } else {
+    memset(andBits, 0, sizeof andBits);
+    for (int64_t i = 0; i < colourSize; i++) colour[i] = uint8_t(~colour[i]);
+  }
+  return CreateIcon(moduleInstance, width, height, 1, BYTE(depth), andBits, colour);
+}
+
+// The large and the small icon of the window from a pixmap (and a mask); 0 or an error code.
+static int setWindowIcons(HWND window, HBITMAP image, HBITMAP mask) {
+  WindowRecord* r = windowRecordOf(window);
+  if (r == nullptr) return primErrGeneral;
+  const int sizes[2][2] = {{GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON)},
+                           {GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON)}};
+  HICON made[2] = {};
+  for (int k = 0; k < 2; k++) {
+    made[k] = makeIcon(image, mask, sizes[k][0], sizes[k][1]);
+    int error = made[k] == nullptr ? int(primErrMalloc) : registerHandle(uint64_t(made[k]), handleIcon) == 0 ? int(primErrNoSpace) : 0;
+    if (error != 0) {
+      for (int j = 0; j <= k; j++)
+        if (made[j] != nullptr) {
+          if (j < k || error != primErrMalloc) unregisterHandle(uint64_t(made[j]), handleIcon);
+          DestroyIcon(made[j]);
+        }
+      return error;
+    }
+  }
+  HICON* slots[2] = {&r->largeIcon, &r->smallIcon};
+  for (int k = 0; k < 2; k++) {
+    HICON old = *slots[k];
+    *slots[k] = made[k];
+    sendToWindowThread(window, WM_SETICON, k == 0 ? ICON_BIG : ICON_SMALL, LPARAM(made[k]));
+    if (old != nullptr && old != made[k]) unregisterHandle(uint64_t(old), handleIcon), DestroyIcon(old);
+  }
+  return 0;
+}
+
+// 951: the window's icons from a pixmap.
+static oop primSetIcon(oop receiver, oop pixmap) {
+  bool shapeBad;
+  HWND w = liveWindow(receiver, nullptr, &shapeBad);
+  uint8_t* pb = nullptr;
+  HBITMAP image = livePixmap(pixmap, &pb);
+  if (w == nullptr || pb == nullptr) return fail(primErrGeneral, 1);
+  if (image == nullptr) return receiver;
+  int error = setWindowIcons(w, image, nullptr);
+  return error == 0 ? receiver : fail(uint32_t(error), 1);
+}
+
+// 1110: the window's icons from an image and a mask pixmap.
+static oop primSetIconWithMask(oop receiver, oop image, oop mask) {
+  bool shapeBad;
+  HWND w = liveWindow(receiver, nullptr, &shapeBad);
+  if (w == nullptr) return fail(primErrGeneral, 2);
+  HBITMAP i = livePixmap(image, nullptr);
+  if (i == nullptr) return failArgument(1, 2);
+  HBITMAP m = livePixmap(mask, nullptr);
+  if (m == nullptr) return failArgument(2, 2);
+  int error = setWindowIcons(w, i, m);
+  return error == 0 ? receiver : fail(uint32_t(error), 2);
+}
+
+// 905: a copy of the clipboard's bitmap as a pixmap: {handle bytes, width, height}.
+static oop primClipboardBitmap(oop) {
+  if (!IsClipboardFormatAvailable(CF_BITMAP) || !OpenClipboard(nullptr)) return fail(primErrGeneral, 0);
+  HBITMAP source = static_cast<HBITMAP>(GetClipboardData(CF_BITMAP));
+  BITMAP bm;
+  HBITMAP copy = nullptr;
+  if (source != nullptr && GetObjectW(source, sizeof bm, &bm) != 0) {
+    HDC dc = memoryDC(), screen = GetDC(nullptr);
+    copy = bm.bmPlanes == 1 && bm.bmBitsPixel == 1 ? CreateBitmap(bm.bmWidth, bm.bmHeight, 1, 1, nullptr)
+                                                    : CreateCompatibleBitmap(screen, bm.bmWidth, bm.bmHeight);
+    ReleaseDC(nullptr, screen);
+    if (copy != nullptr) {
+      SetBitmapDimensionEx(copy, bm.bmWidth, bm.bmHeight, nullptr);
+      HDC to = CreateCompatibleDC(dc);
+      HGDIOBJ oldFrom = SelectObject(dc, source), oldTo = SelectObject(to, copy);
+      if (!BitBlt(to, 0, 0, bm.bmWidth, bm.bmHeight, dc, 0, 0, SRCCOPY)) DeleteObject(copy), copy = nullptr;
+      SelectObject(dc, oldFrom);
+      SelectObject(to, oldTo);
+      DeleteDC(to);
+    }
+  }
+  CloseClipboard();
+  if (copy == nullptr) return fail(primErrGeneral, 0);
+  BITMAP cb;
+  GetObjectW(copy, sizeof cb, &cb);
+  bool oneBit = cb.bmPlanes == 1 && cb.bmBitsPixel == 1;
+  oop answer = newArray(3);
+  oop bytes = answer != 0 ? newHandleBytes(0, uint64_t(copy), drawablePixmap, oneBit ? kindBitmapDrawable : kindPixmapDrawable, 1.0f, 1.0f) : 0;
+  uint32_t serial = bytes != 0 ? registerHandle(uint64_t(copy), handleGdiObject) : 0;
+  if (serial == 0) {
+    DeleteObject(copy);
+    return fail(primErrGeneral, 0);
+  }
+  hbWrite64(reinterpret_cast<uint8_t*>(bodyOf(headerOf(bytes))), handleSerialAt, serial);
+  oop* s = bodyOf(headerOf(answer));
+  s[0] = bytes, s[1] = smallIntegerFor(cb.bmWidth), s[2] = smallIntegerFor(cb.bmHeight);
+  return answer;
+}
+
+// 776: the pixmap onto the clipboard as a bitmap (and the shared palette for depths of 2 bits
+// or more).
+static oop primPixmapToClipboard(oop receiver) {
+  HBITMAP bitmap = livePixmap(receiver, nullptr);
+  BITMAP bm;
+  if (bitmap == nullptr || GetObjectW(bitmap, sizeof bm, &bm) == 0) return fail(primErrBadReceiver, 0);
+  HDC screen = GetDC(nullptr);
+  HBITMAP copy = bm.bmBitsPixel == 1 ? CreateBitmap(bm.bmWidth, bm.bmHeight, 1, 1, nullptr) : CreateCompatibleBitmap(screen, bm.bmWidth, bm.bmHeight);
+  ReleaseDC(nullptr, screen);
+  DWORD error = 0;
+  if (copy != nullptr) {
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    HGDIOBJ a = SelectObject(from, bitmap), b = SelectObject(to, copy);
+    BitBlt(to, 0, 0, bm.bmWidth, bm.bmHeight, from, 0, 0, SRCCOPY);
+    SelectObject(from, a), SelectObject(to, b);
+    DeleteDC(from), DeleteDC(to);
+  }
+  // The clipboard owns what it is given: a copy, so the image's pixmap stays the image's.
+  if (copy == nullptr || !OpenClipboard(commandWindow)) {
+    error = GetLastError();
+    if (copy != nullptr) DeleteObject(copy);
+    return failPrimitive(cloneErrorWith(primErrorAt(primErrHostLookup), smallIntegerFor(int64_t(error))), 0);
+  }
+  EmptyClipboard();
+  bool ok = SetClipboardData(CF_BITMAP, copy) != nullptr;
+  if (!ok) error = GetLastError(), DeleteObject(copy);
+  if (ok && bm.bmBitsPixel >= 2 && sharedPalette != nullptr && paletteSize <= 256) {
+    PALETTEENTRY entries[256];
+    UINT n = GetPaletteEntries(sharedPalette, 0, 256, entries);
+    struct {
+      WORD version, count;
+      PALETTEENTRY e[256];
+    } block = {0x300, WORD(n), {}};
+    memcpy(block.e, entries, n * sizeof(PALETTEENTRY));
+    HPALETTE p = CreatePalette(reinterpret_cast<LOGPALETTE*>(&block));
+    if (p != nullptr && SetClipboardData(CF_PALETTE, p) == nullptr) DeleteObject(p);
+  }
+  CloseClipboard();
+  if (!ok) return failPrimitive(cloneErrorWith(primErrorAt(primErrHostLookup), smallIntegerFor(int64_t(error))), 0);
+  return receiver;
+}
+
 // ---- Registration --------------------------------------------------------------------------
 
 void initCanvases() {
@@ -846,6 +1061,11 @@ void initCanvases() {
   addCPrimitive(1105, (const void*)primPixelShape, 0);
   addCPrimitive(1111, (const void*)primWindowAt, 2);
   addCPrimitive(1120, (const void*)primSystemColour, 3);
+  addCPrimitive(947, (const void*)primMonitors, 0);
+  addCPrimitive(951, (const void*)primSetIcon, 1);
+  addCPrimitive(1110, (const void*)primSetIconWithMask, 2);
+  addCPrimitive(905, (const void*)primClipboardBitmap, 0);
+  addCPrimitive(776, (const void*)primPixmapToClipboard, 0);
   saveBitsSetting = (qrxOptions & 0x4000000) == 0;
   memoryDC();
   initHandleRegistry();

@@ -16,6 +16,9 @@
 //                   the hooks imeWindowSetupHook, imeCleanupHook, imeMessageHook,
 //                   setVMCursorHook; the feedback code sets dragFeedbackRunning.
 //   The hooks are null until set: the canvas and event code call them only when set.
+// Tests of the window system use tests/platpc/winGuiFixture.h; their suites are named
+// WinGui_* (or Win_Graphics*, Win_Font*, Win_Clipboard*, Win_Print*, Win_Cursor*,
+// Win_Feedback*, Win_Ime*) so that ctest lists them under the label wingui, run under Xvfb.
 // Prefix: none (Windows-only names).
 #pragma once
 #include <windows.h>
@@ -142,6 +145,11 @@ struct CreateWindowParams {
   HINSTANCE instance;
   void* parameter;
 };
+
+// ---- ntEntry.cpp ---------------------------------------------------------------------------
+
+// Registers KLPX1-5 with their procedures and notes the virtual desktop; false on failure.
+bool initWindowClasses(HINSTANCE instance);
 
 // ---- ntCanvas.cpp --------------------------------------------------------------------------
 

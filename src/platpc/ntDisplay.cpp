@@ -266,7 +266,15 @@ static oop primSetCursorPosition(oop receiver, oop point) {
 
 static RegisteredNamedObject hiDpiRecord = {"useWindowsHiDPI", uint64_t(&useWindowsHiDPI), regBoolean, 0, namedFlag, 0};
 
+// At exit: the drawing layer's cached DCs, the memory DC and the shared palette.
+static void terminateWindow() {
+  if (releaseCachedDCsHook != nullptr) releaseCachedDCsHook();
+  if (sharedMemoryDC != nullptr) DeleteDC(sharedMemoryDC), sharedMemoryDC = nullptr;
+  freeSharedPalette();
+}
+
 void initWindowsGUI() {
+  pdTerminateWindow = terminateWindow;
   registerEventNamedObjects();
   if (findRegisteredName(hiDpiRecord.name, strlen(hiDpiRecord.name)) == nullptr) addRegisteredNamedObject(&hiDpiRecord);
   addCPrimitive(930, (const void*)primResetDisplay, 0);

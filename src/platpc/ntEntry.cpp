@@ -95,7 +95,7 @@ static BOOL CALLBACK addMonitorToDesktopRect(HMONITOR, HDC, LPRECT r, LPARAM) {
 // The window system's classes: no icon, cursor or background brush; KLPX1-3 keep their
 // window's record in their window bytes. KLPX4 saves the bits under it while the canvas
 // layer's save-bits setting is on, as it is here.
-static bool initWindowClasses(HINSTANCE instance) {
+bool initWindowClasses(HINSTANCE instance) {
   virtualDesktopRect = {0, 0, 0, 0};
   EnumDisplayMonitors(nullptr, nullptr, addMonitorToDesktopRect, 0);
   static const struct {

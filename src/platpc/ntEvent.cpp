@@ -330,10 +330,11 @@ LRESULT CALLBACK vmWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     case WM_MOVE:
     case WM_SIZE: {
       bool changed = false;
-      if (message == WM_SIZE && wParam == SIZE_MINIMIZED && r != nullptr && !r->collapsed) {
+      // WM_MOVE's wParam is 0, SIZE_RESTORED: a move of a collapsed window expands it too.
+      if (wParam == SIZE_MINIMIZED && r != nullptr && !r->collapsed) {
         r->collapsed = 1, changed = true;
         makeHostEvent(window, hevCollapse, time, nullptr, smallIntegerFor(0), &raw);
-      } else if (message == WM_SIZE && r != nullptr && r->collapsed && (wParam == SIZE_MAXIMIZED || wParam == SIZE_RESTORED)) {
+      } else if (r != nullptr && r->collapsed && !IsIconic(window) && (wParam == SIZE_MAXIMIZED || wParam == SIZE_RESTORED)) {
         r->collapsed = 0, changed = true;
         makeHostEvent(window, hevExpand, time, nullptr, smallIntegerFor(0), &raw);
       }

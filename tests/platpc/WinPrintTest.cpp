@@ -33,6 +33,7 @@ struct FakePrinter {
   bool absent;           // no default printer
   int pageHeight;        // the physical page height answered, in device pixels
   bool postScriptIdent;  // the device knows POSTSCRIPT_IDENTIFY
+  bool refuseData;       // PASSTHROUGH answers 0
   HDC dc;
   HENHMETAFILE closed;   // the metafile once the printer DC was deleted
 };
@@ -76,6 +77,7 @@ int WINAPI fakeEscape(HDC dc, int escape, int inBytes, LPCSTR in, int outBytes, 
   }
   if (escape == POSTSCRIPT_IDENTIFY) return comment(dc, "ident"), 1;
   if (escape != PASSTHROUGH || inBytes < 2) return -1;
+  if (fake.refuseData) return 0;
   int count = uint8_t(in[0]) | uint8_t(in[1]) << 8;
   if (count != inBytes - 2) return -1;
   comment(dc, "P(" + std::string(in + 2, size_t(count)) + ")");
@@ -128,7 +130,7 @@ class Win_Printing : public ::testing::Test {
     initPrinterPrimitives();
     saved = printerCalls;
     printerCalls = {fakeDialog, fakeStartDoc, fakeStartPage, fakeEndPage, fakeEndDoc, fakeEscape, fakeDeleteDC};
-    fake = {0, false, 0, false, nullptr, nullptr};
+    fake = {0, false, 0, false, false, nullptr, nullptr};
     dir = fs::path(testing::TempDir()) / "printing";
     fs::remove_all(dir);
     fs::create_directories(dir);
@@ -231,7 +233,10 @@ TEST_F(Win_Printing, PostScriptFilesPassThroughRaw) {
     PrimOutcome r = callPrimitive(1611, file("job.ps", c.contents), {});
     EXPECT_FALSE(r.failed) << c.contents.size();
     EXPECT_EQ(transcript(), c.expected) << c.contents.size();
-  }
+  }  // Data the printer refuses still ends the document, but the job is not reported as printed.
+  fake.refuseData = true;
+  EXPECT_EQ(failureOf(callPrimitive(1611, file("job.ps", "x"), {})).code, 0);
+  EXPECT_EQ(transcript(), " doc(PostScript Output,RAW) D");
 }
 
 // 1200's record: the registered DC and DEVMODE, the drawable type and printer kind, TrueType

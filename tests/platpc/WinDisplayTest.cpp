@@ -231,6 +231,9 @@ TEST_F(WinHiDpi_Display, ScaleOfUseWindowsHiDPI) {
   GetClientRect(hwndOf(w), &client);
   EXPECT_EQ(client.right, 300);
   EXPECT_EQ(client.bottom, 150);
+  POINT origin = {0, 0};
+  ClientToScreen(hwndOf(w), &origin);
+  EXPECT_GE(origin.x, 45) << "the origin scaled too";
   post(hwndOf(w), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(30, 45));
   post(hwndOf(w), WM_LBUTTONUP, 0, MAKELPARAM(30, 45));
   std::vector<HostEvent> e = events(2);

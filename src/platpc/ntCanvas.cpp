@@ -344,7 +344,7 @@ static oop primCreateWindow(oop, oop origin, oop extent, oop minimum, oop maximu
   // Made first: a window must not outlive a failed allocation of its handle.
   oop bytes = newHandleBytes(0, 0, drawableWindow, kindWindowDrawable, displayScale, displayScale);
   if (bytes == 0) return fail(primErrNoSpace, 6);
-  HWND window = createVMWindow(owner, int(x), int(y), scaleToDevice(int(w)), scaleToDevice(int(h)),
+  HWND window = createVMWindow(owner, scaleToDevice(int(x)), scaleToDevice(int(y)), scaleToDevice(int(w)), scaleToDevice(int(h)),
                                uint32_t(smallIntegerValue(type)), int(minW), int(minH), int(maxW), int(maxH));
   if (window == nullptr) return fail(primErrMalloc, 6);
   WindowRecord* r = windowRecordOf(window);
@@ -445,7 +445,8 @@ static oop primMoveWindow(oop receiver, oop origin, oop extent) {
     return failArgument(2, 2);
   if (IsIconic(w)) return receiver;
   WindowRecord* r = windowRecordOf(w);
-  RECT outer = {int(x), int(y), int(x) + scaleToDevice(int(width)), int(y) + scaleToDevice(int(height))};
+  int left = scaleToDevice(int(x)), top = scaleToDevice(int(y));
+  RECT outer = {left, top, left + scaleToDevice(int(width)), top + scaleToDevice(int(height))};
   if (r != nullptr) r->clientX = outer.left, r->clientY = outer.top, r->clientWidth = outer.right - outer.left,
                     r->clientHeight = outer.bottom - outer.top;
   AdjustWindowRectEx(&outer, DWORD(GetWindowLongW(w, GWL_STYLE)), FALSE, DWORD(GetWindowLongW(w, GWL_EXSTYLE)));

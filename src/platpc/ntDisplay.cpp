@@ -19,7 +19,10 @@
 #include "mman/mmAllocate.h"
 #include "mman/mmPrimUtil.h"
 #include "mman/mmSysOop.h"
+#include "platpc/ntCursor.h"
+#include "platpc/ntFeedback.h"
 #include "platpc/ntMain.h"
+#include "platpc/ntPrint.h"
 #include "prim/prDouble.h"
 #include "prim/prEnviron.h"
 #include "prim/prInQueue.h"
@@ -284,11 +287,14 @@ void initWindowsGUI() {
   initFontPrimitives();
   initCanvases();
   // Drag feedback, cursors, printing and error names start here, after the canvases.
+  initFeedbackPrimitives();
+  initCursorPrimitives();
+  initPrinterPrimitives();
 }
 
 void initGUIPrimitives() {
   initInput();
-  // initClipboardPrimitives();  primitives 910 and 911 (ntClipboard.cpp)
+  initClipboardPrimitives();
   addCPrimitive(912, (const void*)primSetCursorPosition, 1);
   addCPrimitive(705, (const void*)primBeep, 0);
   addCPrimitive(960, (const void*)primResetDisplayBytes, 1);

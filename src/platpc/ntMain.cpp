@@ -15,6 +15,7 @@
 #include "platpc/ntChannel.h"
 #include "platpc/ntFile.h"
 #include "platpc/ntMain.h"
+#include "platpc/ntIme.h"
 #include "platpc/ntCom.h"
 #include "platpc/ntSock.h"
 
@@ -148,9 +149,8 @@ void pdInitProfile(uint64_t codeZoneStart, uint64_t codeZoneSize) {
 
 void pdAckChildSignal() {}
 
-// The Windows input-method routines that this registers come with the Windows input
-// layer; until then the build has no link-registry entries of its own.
-extern "C" void UPInitInternalLinkRegistry() {}
+// The input-method routines ("ime*") are the build's own link-registry entries.
+extern "C" void UPInitInternalLinkRegistry() { initInputMethods(); }
 
 // The window system's primitives (ntDisplay.cpp); the I/O groups are the layer's own.
 void initPlatformGUIPrimitives() { initGUIPrimitives(); }

@@ -15,6 +15,8 @@
 #include "platpc/ntMain.h"
 #include "platpc/winGuiFixture.h"
 
+#include <mmsystem.h>  // after windows.h
+
 namespace {
 
 int seamDepth;
@@ -143,6 +145,14 @@ TEST_F(WinGui_Display, HeraldSplash) {
   showHerald = savedShow;
 }
 
+std::wstring soundPlayed;
+DWORD soundFlags;
+BOOL WINAPI recordSound(const wchar_t* sound, HMODULE, DWORD flags) {
+  soundPlayed = sound;
+  soundFlags = flags;
+  return TRUE;
+}
+
 // An 8-bit file with a two-colour table and a gap before its bits: the splash is the bitmap's
 // size plus the text's band, and shows the bitmap's pixels.
 TEST_F(WinGui_Display, HeraldBitmapFile) {
@@ -167,7 +177,14 @@ TEST_F(WinGui_Display, HeraldBitmapFile) {
   uint32_t savedShow = showHerald;
   wcscpy(heraldBitmapPath, path);
   showHerald = 1;
+  wchar_t savedSound[ntPathUnits];
+  wcscpy(savedSound, heraldSoundPath);
+  wcscpy(heraldSoundPath, L"C:\\herald.wav");
+  guiSeams.playSoundW = recordSound;
   pdHerald("t");
+  wcscpy(heraldSoundPath, savedSound);
+  EXPECT_EQ(soundPlayed, L"C:\\herald.wav");
+  EXPECT_EQ(soundFlags, DWORD(SND_FILENAME | SND_ASYNC | SND_NODEFAULT | SND_NOWAIT));
   HWND splash = heraldWindow();
   ASSERT_NE(splash, nullptr);
   UpdateWindow(splash);
@@ -231,6 +248,9 @@ TEST_F(WinHiDpi_Display, ScaleOfUseWindowsHiDPI) {
   GetClientRect(hwndOf(w), &client);
   EXPECT_EQ(client.right, 300);
   EXPECT_EQ(client.bottom, 150);
+  POINT origin = {0, 0};
+  ClientToScreen(hwndOf(w), &origin);
+  EXPECT_GE(origin.x, 45) << "the origin scaled too";
   post(hwndOf(w), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(30, 45));
   post(hwndOf(w), WM_LBUTTONUP, 0, MAKELPARAM(30, 45));
   std::vector<HostEvent> e = events(2);

@@ -11,6 +11,7 @@
 #include "mman/mmSysOop.h"
 #include "mman/testHeap.h"
 #include "platpc/ntMain.h"
+#include "prim/prEnviron.h"
 #include "platpc/winGuiFixture.h"
 
 namespace {
@@ -234,6 +235,31 @@ TEST_F(WinGui_Events, DeliveredRecordsOfTheInputQueue) {
     EXPECT_EQ(message, w.message);
   }
   EXPECT_NE(callPrimitive(914, input, {record}).result, trueOop()) << "two events only";
+}
+
+// With "RepaintDuringResizeOrMove" 0, the exposures of a full-window drag wait for its end
+// and come as one event with the union of what was missed.
+TEST_F(WinGui_Events, ExposuresDeferredDuringSizeMove) {
+  RegisteredNamedObject* repaint = findRegisteredName("RepaintDuringResizeOrMove", 25);
+  ASSERT_NE(repaint, nullptr);
+  *reinterpret_cast<uint32_t*>(repaint->value) = 0;
+  post(hwnd, WM_ENTERSIZEMOVE, 0, 0);
+  RECT a = {10, 10, 20, 20}, b = {50, 40, 60, 45};
+  InvalidateRect(hwnd, &a, FALSE);
+  post(hwnd, WM_NULL, 0, 0);
+  InvalidateRect(hwnd, &b, FALSE);
+  post(hwnd, WM_NULL, 0, 0);
+  for (const HostEvent& x : events()) EXPECT_NE(eventKind(x), hevExpose) << "none while dragging";
+  post(hwnd, WM_EXITSIZEMOVE, 0, 0);
+  *reinterpret_cast<uint32_t*>(repaint->value) = 1;
+  std::vector<HostEvent> exposes;
+  for (const HostEvent& x : events(1))
+    if (eventKind(x) == hevExpose) exposes.push_back(x);
+  ASSERT_EQ(exposes.size(), 1u);
+  EXPECT_EQ(exposes[0].x, 10);
+  EXPECT_EQ(exposes[0].y, 10);
+  EXPECT_EQ(exposes[0].x2, 50) << "width of the union";
+  EXPECT_EQ(exposes[0].y2, 35) << "height of the union";
 }
 
 // Real input through the window system: a right click where the window is.

@@ -141,6 +141,7 @@ static unsigned __stdcall commandWindowThread(void*) {
 }
 
 void startCommandWindowThread() {
+  ensureDisplay();
   if (commandWindow != nullptr) return;
   if (!initHostEventQueue()) canvasFatal("Unable to create host event queue semaphore.", __LINE__);
   commandStartSemaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
@@ -329,6 +330,7 @@ static bool optionalExtent(oop o, int64_t* w, int64_t* h) {
 
 // 906: origin, extent, minimum and maximum extent (or nil), type, parent window (or nil).
 static oop primCreateWindow(oop, oop origin, oop extent, oop minimum, oop maximum, oop type, oop parent) {
+  ensureDisplay();
   int64_t x, y, w, h, minW, minH, maxW, maxH;
   if (!pointArgument(origin, &x, &y)) return failArgument(1, 6);
   if (!extentArgument(extent, &w, &h)) return failArgument(2, 6);
@@ -537,6 +539,7 @@ COLORREF colourOf(int64_t v) {
 
 // 959: the background brush.
 static oop primSetBackground(oop receiver, oop colour) {
+  ensureDisplay();
   bool shapeBad;
   HWND w = liveWindow(receiver, nullptr, &shapeBad);
   if (w == nullptr) return fail(shapeBad ? primErrGeneral : primErrBadReceiver, 1);
@@ -585,6 +588,7 @@ static oop registeredBitmap(HBITMAP bitmap, uint32_t type, uint32_t kind, float 
 
 // 900: a pixmap of the display's depth.
 static oop primCreatePixmap(oop, oop extent) {
+  ensureDisplay();
   int64_t w, h;
   if (!extentArgument(extent, &w, &h)) return failArgument(1, 1);
   HDC screen = GetDC(nullptr);
@@ -597,6 +601,7 @@ static oop primCreatePixmap(oop, oop extent) {
 
 // 901: a one-bit pixmap, cleared to white.
 static oop primCreateBitmap(oop, oop extent) {
+  ensureDisplay();
   int64_t w, h;
   if (!extentArgument(extent, &w, &h)) return failArgument(1, 1);
   int whole = int(displayScale) > 0 ? int(displayScale) : 1;
@@ -684,6 +689,7 @@ static bool captureInto(HBITMAP bitmap, const CaptureRequest& c) {
 
 // 1100, 1101: pixels of an area of the receiver pixmap.
 static oop primCapturePixmap(oop receiver, oop a1, oop a2, oop a3, oop a4, oop a5, oop a6) {
+  ensureDisplay();
   oop a[6] = {a1, a2, a3, a4, a5, a6};
   CaptureRequest c;
   if (int bad = captureArguments(a, 0, &c); bad >= 0) return fail(uint32_t(bad), 6);
@@ -707,6 +713,7 @@ static oop primCapturePixmap(oop receiver, oop a1, oop a2, oop a3, oop a4, oop a
 
 // 1103: pixels of an area of the screen.
 static oop primCaptureScreen(oop, oop a1, oop a2, oop a3, oop a4, oop a5, oop a6) {
+  ensureDisplay();
   oop a[6] = {a1, a2, a3, a4, a5, a6};
   CaptureRequest c;
   if (int bad = captureArguments(a, -32768, &c); bad >= 0) return fail(uint32_t(bad), 6);
@@ -734,6 +741,7 @@ static oop primCaptureScreen(oop, oop a1, oop a2, oop a3, oop a4, oop a5, oop a6
 // 1102: pixels of an area of the receiver window's client area, with the part that other
 // windows hide.
 static oop primCaptureWindow(oop receiver, oop a1, oop a2, oop a3, oop a4, oop a5, oop a6) {
+  ensureDisplay();
   oop a[6] = {a1, a2, a3, a4, a5, a6};
   CaptureRequest c;
   if (int bad = captureArguments(a, 0, &c); bad >= 0) return fail(uint32_t(bad), 6);
@@ -768,6 +776,7 @@ static oop primCaptureWindow(oop receiver, oop a1, oop a2, oop a3, oop a4, oop a
 
 // 1104: {bits of (palette size - 1), depth}.
 static oop primPaletteBits(oop) {
+  ensureDisplay();
   oop a = newArray(2);
   if (a == 0) return fail(primErrNoSpace, 0);
   int bits = 0;
@@ -803,6 +812,7 @@ static const int32_t systemColourTable[11][13] = {
 };
 
 static oop primSystemColour(oop, oop column, oop row, oop version) {
+  ensureDisplay();
   if (!isSmallInteger(column) || smallIntegerValue(column) < 0 || smallIntegerValue(column) > 12) return failArgument(1, 3);
   if (!isSmallInteger(row) || smallIntegerValue(row) < 0 || smallIntegerValue(row) > 10) return failArgument(2, 3);
   if (!isSmallInteger(version)) return failArgument(3, 3);
@@ -834,6 +844,7 @@ static BOOL CALLBACK noteMonitor(HMONITOR, HDC, LPRECT r, LPARAM list) {
 
 // 947: {x, y, width, height, scale x, scale y} of each monitor (15 at most).
 static oop primMonitors(oop) {
+  ensureDisplay();
   MonitorList l = {};
   EnumDisplayMonitors(nullptr, nullptr, noteMonitor, LPARAM(&l));
   oop a = newArray(uint64_t(l.count));
@@ -952,6 +963,7 @@ static oop primSetIconWithMask(oop receiver, oop image, oop mask) {
 
 // 905: a copy of the clipboard's bitmap as a pixmap: {handle bytes, width, height}.
 static oop primClipboardBitmap(oop) {
+  ensureDisplay();
   if (!IsClipboardFormatAvailable(CF_BITMAP) || !OpenClipboard(nullptr)) return fail(primErrGeneral, 0);
   HBITMAP source = static_cast<HBITMAP>(GetClipboardData(CF_BITMAP));
   BITMAP bm;
@@ -992,6 +1004,7 @@ static oop primClipboardBitmap(oop) {
 // 776: the pixmap onto the clipboard as a bitmap (and the shared palette for depths of 2 bits
 // or more).
 static oop primPixmapToClipboard(oop receiver) {
+  ensureDisplay();
   HBITMAP bitmap = livePixmap(receiver, nullptr);
   BITMAP bm;
   if (bitmap == nullptr || GetObjectW(bitmap, sizeof bm, &bm) == 0) return fail(primErrBadReceiver, 0);
@@ -1068,8 +1081,7 @@ void initCanvases() {
   addCPrimitive(905, (const void*)primClipboardBitmap, 0);
   addCPrimitive(776, (const void*)primPixmapToClipboard, 0);
   saveBitsSetting = (qrxOptions & 0x4000000) == 0;
-  memoryDC();
-  initHandleRegistry();
+  if (handleRegistryX == 0) initHandleRegistry();
   // The command-window thread starts with the first window: a run that opens none, or has
   // no display to open one on, needs neither the thread nor a window station.
   if (!initHostEventQueue()) canvasFatal("Unable to create host event queue semaphore.", __LINE__);

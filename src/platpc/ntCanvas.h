@@ -226,6 +226,9 @@ extern int displayDepth;       // bits per pixel of the screen
 extern int paletteMode;        // the display has a palette (8 bits or fewer)
 extern HPALETTE sharedPalette; // null unless paletteMode
 extern uint64_t paletteSize;   // colours of the display's palette, or 2^depth
+// Reads the display (DPI, scale, depth, palette) on the first use of the window system; a
+// primitive that may come before any window or pixmap calls it before reading the state above.
+void ensureDisplay();
 int scaleToDevice(int logical);  // image coordinates to pixels (by the display DPI)
 // A colour of the image as a COLORREF: palette-relative in palette mode, else RGB with
 // negative values negated; 5-5-5 on a 16-bit display.

@@ -163,11 +163,20 @@ static void initDisplay() {
   paletteMode = depth == 4 || depth == 8;
 }
 
+static int displayReady;
+
 static void rebuildDisplay() {
+  displayReady = 1;
   uint32_t table[256];
   builtInPaletteTable((qrxOptions & 0x200000000ULL) != 0, table);
   initDisplayPalette(nullptr, table);
   initDisplay();
+}
+
+// The display is read when the window system is first used, not at start-up: a run that
+// never opens a window never touches the window station.
+void ensureDisplay() {
+  if (!displayReady) rebuildDisplay();
 }
 
 // ---- Primitives ----------------------------------------------------------------------------
@@ -204,6 +213,7 @@ static oop newArrayOf(std::initializer_list<int64_t> values) {
 }
 
 oop displayColourDescription() {
+  ensureDisplay();
   oop data = 0;
   int64_t kind = 1;
   if (displayDepth == 16) {
@@ -281,7 +291,6 @@ void initWindowsGUI() {
   if (findRegisteredName(hiDpiRecord.name, strlen(hiDpiRecord.name)) == nullptr) addRegisteredNamedObject(&hiDpiRecord);
   addCPrimitive(930, (const void*)primResetDisplay, 0);
   addCPrimitive(996, (const void*)primColourDescription, 0);
-  rebuildDisplay();
   // The drawing layer, bitmaps and fonts start here, before the canvases.
   initGraphicsContexts();
   initFontPrimitives();

@@ -54,7 +54,7 @@ void initGlueMapFor(const uint64_t* routines, int count) {
 }
 
 void initGlueMap() {
-#define GLUE_ADDRESS(name) glueAddress(name),
+#define GLUE_ADDRESS(name, ...) glueAddress(name),
   static const uint64_t routines[] = {GLUE_ENTRIES(GLUE_ADDRESS) GLUE_EXITS(GLUE_ADDRESS)};
 #undef GLUE_ADDRESS
   initGlueMapFor(routines, int(sizeof routines / sizeof routines[0]));

@@ -16,35 +16,21 @@
 
 int64_t badBytecodePC = -1;
 SendTypeRow sendTypeTable[20];
-TRtRoutines tRt;
 int32_t tsMaxIndex = 22;
 int32_t bxpStandardSize = -1, bxpStandardOffset;
 
 static const char* const loopFile = "src/tran/tloop";
 
 void initSendTypeTable() {
+  static const uint64_t entryOffsets[4] = {
+#define SEND_KIND_ENTRY(kind, base, entry, routine) entry,
+      SEND_KINDS(SEND_KIND_ENTRY)
+#undef SEND_KIND_ENTRY
+  };
   for (int i = 0; i < 20; i++) {
     if (sendTypeTable[i].glue == 0) sendTypeTable[i].glue = SendTable[i];
-    sendTypeTable[i].entryOffset = i < 5 ? nMethodEntry : i < 10 ? nMethodEntryNoCheck
-                                 : i < 15 ? nMethodEntryNonImmediate : nMethodEntryNoCheck;
+    sendTypeTable[i].entryOffset = entryOffsets[i / 5];
   }
-}
-
-void tInitRtRoutines() {
-  auto fill = [](const void*& slot, void (*entry)()) {
-    if (slot == nullptr) slot = reinterpret_cast<const void*>(entry);
-  };
-  fill(tRt.endLoop, rtEndLoop);
-  fill(tRt.badBytecode, rtBadBytecode);
-  fill(tRt.loadThisContext, rtLoadThisContext);
-  fill(tRt.methodReturn, rtMethodReturn);
-  fill(tRt.makeFullBlock, rtMakeFullBlock);
-  fill(tRt.makeFullCopyingBlock, rtMakeFullCopyingBlock);
-  fill(tRt.makeCopyingBlock, rtMakeCopyingBlock);
-  fill(tRt.makeCopyingBlock1, rtMakeCopyingBlock1);
-  fill(tRt.createArray, rtCreateArray);
-  fill(tRt.consArray, rtConsArray);
-  fill(tRt.loadContextInstVar, rtLoadContextInstVar);
 }
 
 void initTranAfter(uint64_t options) {

@@ -109,7 +109,7 @@ class SendNativeTest : public ::testing::Test {
     initStacks(sendZone, 4);
     stackAlloc(0);
     area = nativeCodeArea();
-    tGlue.picAbortSendMiss = reinterpret_cast<const void*>(&rtPICAbortSendMiss);
+    tRt.picAbortSendMiss = reinterpret_cast<const void*>(&rtPICAbortSendMiss);
     next = area;
     tStackInit();
     actionInit();
@@ -973,7 +973,7 @@ class EvaluationTest : public SendNativeTest {
 
   void SetUp() override {
     SendNativeTest::SetUp();
-    for (int k = 0; k < 5; k++) tGlue.primGlue[k] = reinterpret_cast<const void*>(PrimGlueTable[k]);
+    for (int k = 0; k < 5; k++) tRt.primGlue[k] = reinterpret_cast<const void*>(PrimGlueTable[k]);
     initPrimitiveTable();
     initEvaluationPrimitives();
     oop table = newOldObject(testClasses.pointers, 10);

@@ -42,16 +42,16 @@ struct EntryArea {
     area = nativeCodeArea();
     uint8_t* at = area;
     // The miss double drops its return address into r11 and returns to the thunk.
-    tGlue.picAbortSendMiss = at;
+    tRt.picAbortSendMiss = at;
     at = emitPopR(at, rR11);
     at = emitMovRI32(at, rR10, 9);
     at = emitRet(at);
     at = area + 64;
-    tGlue.abortSend = at;
+    tRt.abortSend = at;
     at = genFrameDouble(at, 1);
-    tGlue.abortPrimFail = at;
+    tRt.abortPrimFail = at;
     at = genFrameDouble(at, 2);
-    tGlue.cannotResume = at;
+    tRt.cannotResume = at;
     at = genFrameDouble(at, 3);
     nativeZone();
     initTxAborts();
@@ -150,7 +150,7 @@ TEST(Entry_Native, TrippedStackCheckReachesTheAbortRoutine) {
 
 TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
   EntryArea s;
-  const TRtRoutines savedRt = tRt;
+  const TRoutines savedRt = tRt;
   nativeZone();
   initFirstTime();  // stubs again, measured layout, table
   // Every stub in the permanent area under its name, in the order made.

@@ -247,13 +247,13 @@ TEST_F(NMethodPrimRun, ListingWithoutMemoryForTheTextFailsAndKeepsNothing) {
 // discard every nmethod, and switching translated primitives off and on gives their numbers and
 // the making of Arrays back to the C functions and run-time routines and takes them again.
 TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
-  TGlueEntries savedGlue = tGlue;
+  TRoutines savedRt = tRt;
   uint32_t tp = enableTP, tfp = enableTFP, ieee = IEEEInfNaN;
   int32_t max = tsMaxIndex;
   int (*saved)() = nmPrimStabilizeHook;
   nmPrimStabilizeHook = [] { return 1; };
   static const uint8_t glues[5] = {};
-  for (int k = 0; k < 5; k++) tGlue.primGlue[k] = &glues[k];
+  for (int k = 0; k < 5; k++) tRt.primGlue[k] = &glues[k];
   initSubscriptPrims();
   uint64_t cAt = getPrimEntry(60)->function;
   enableTP = 1;
@@ -313,7 +313,7 @@ TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
 
   nmPrimStabilizeHook = saved;
   enableTP = tp, enableTFP = tfp, IEEEInfNaN = ieee, tsMaxIndex = max;
-  tGlue = savedGlue;
+  tRt = savedRt;
 }
 
 // The named switch "IEEEFloatingPointPrimitives" (primitive 140) discards the translated code,

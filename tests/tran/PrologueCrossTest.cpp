@@ -29,11 +29,11 @@ TEST(Prologue_CrossCheck, HandBuiltPrimitiveNMethodsMatchTheTranslator) {
       {nmPrim4, 4, false}, {nmPrim5, 5, false}, {nmPrim6, 6, false}, {nmPrim7, 7, false},
       {nmPrim8, 8, false}, {nmVarArg1, 1, true}, {nmVarArg5, 5, true},
   };
-  TGlueEntries savedGlue = tGlue;
+  TRoutines savedRt = tRt;
   const void* glue[5] = {(const void*)rtPrimGlue0, (const void*)rtPrimGlue1, (const void*)rtPrimGlue2,
                          (const void*)rtPrimGlue3, (const void*)rtPrimGlueMany};
-  for (int k = 0; k < 5; k++) tGlue.primGlue[k] = glue[k];
-  tGlue.primGlueVarArgMany = (const void*)rtPrimGlueVarArgMany;
+  for (int k = 0; k < 5; k++) tRt.primGlue[k] = glue[k];
+  tRt.primGlueVarArgMany = (const void*)rtPrimGlueVarArgMany;
   uint8_t* savedAborts[3];
   memcpy(savedAborts, AbortPrimFailTable, sizeof savedAborts);
   for (auto& a : AbortPrimFailTable) a = (uint8_t*)0x1000;  // the entry sequence is not compared
@@ -88,6 +88,6 @@ TEST(Prologue_CrossCheck, HandBuiltPrimitiveNMethodsMatchTheTranslator) {
     EXPECT_EQ(tDistance, bDistance + 10);
   }
   memcpy(AbortPrimFailTable, savedAborts, sizeof savedAborts);
-  tGlue = savedGlue;
+  tRt = savedRt;
   initPrimitiveTable();
 }

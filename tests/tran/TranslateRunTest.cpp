@@ -245,7 +245,7 @@ TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
 // sets registered, each falling back on that function through the engine's own glue; with
 // them disabled the table stays as the sets left it.
 TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) {
-  const TGlueEntries savedGlue = tGlue;
+  const TRoutines savedRt = tRt;
   const uint32_t savedTP = enableTP;
   for (uint32_t on : {1u, 0u}) {
     SCOPED_TRACE(on);
@@ -257,7 +257,7 @@ TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) 
     const uint32_t numbers[] = {1, 2, 9, 12, 17};
     uint64_t before[5];
     for (int k = 0; k < 5; k++) before[k] = getPrimEntry(numbers[k])->function;
-    tGlue = TGlueEntries{};  // as start-up finds them
+    tRt = TRoutines{};  // as start-up finds them
     enableTP = on;
     EXPECT_EQ(run(translate("sumTo:"), {smallIntegerFor(10)}), smallIntegerFor(55));
     for (int k = 0; k < 5; k++) {
@@ -280,7 +280,7 @@ TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) 
     for (TranslatedPrimRecord* r = t; r->number != 0; r++) r->cFunction = r->glue = nullptr;
   }
   enableTP = savedTP;
-  tGlue = savedGlue;
+  tRt = savedRt;
 }
 
 // Saving contexts: a native pc becomes the bytecode pc it maps to, one no translation maps

@@ -74,8 +74,7 @@ const int64_t p60 = int64_t(1) << 60;
 class TxPrimNative : public testing::Test {
  protected:
   uint8_t* area = nullptr;
-  TGlueEntries savedGlue = tGlue;
-  const void* savedCheckStore = tRtCheckStore;
+  TRoutines savedRt = tRt;
   void SetUp() override {
     newTestHeap();
     registerAll();
@@ -97,10 +96,10 @@ class TxPrimNative : public testing::Test {
     tTrue = trueOop();
     tFalse = falseOop();
     if (area == nullptr) area = nativeCodeArea();
-    for (int k = 0; k < 5; k++) tGlue.primGlue[k] = area;
+    for (int k = 0; k < 5; k++) tRt.primGlue[k] = area;
     genProbe(area);
     genCheckStoreDouble(area + 128);
-    tRtCheckStore = area + 128;
+    tRt.checkStore = area + 128;
     forgetCaptures();
     txRegisterTable(txArithPrims, 5, primKindTranslated);
     txRegisterTable(txControlPrims, 5, primKindTranslated);
@@ -114,8 +113,7 @@ class TxPrimNative : public testing::Test {
   }
   void TearDown() override {
     forgetCaptures();
-    tGlue = savedGlue;
-    tRtCheckStore = savedCheckStore;
+    tRt = savedRt;
     initPrimitiveTable();
     freeTestHeap();
   }
@@ -754,7 +752,7 @@ TEST_F(TxPrimNative, AThresholdSiteBeyondTheTableIsFatal) {
 // registers as they came and eden unchanged.
 TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
   SavedNMethodZone savedZone;
-  const TRtRoutines savedRt = tRt;
+  const TRoutines savedRt = tRt;
   nativeZone();
   generatingRuntimeRoutines = 1;
   numThresholdRefs = 0;
@@ -848,7 +846,7 @@ void expectAlike(oop mine, oop theirs, int depth = 0) {
 // and eden unchanged.
 TEST_F(TxPrimNative, GatherStubsBuildWhatTheRunTimeRoutinesBuild) {
   SavedNMethodZone savedZone;
-  const TRtRoutines savedRt = tRt;
+  const TRoutines savedRt = tRt;
   nativeZone();
   // The routines' double notes rbx, r12 and rsp, sets r10 := 2 and returns.
   uint8_t* routine = area + 1536;

@@ -69,9 +69,9 @@ TEST(TxPrim_Registration, TranslatedOverTheCPrimitivesCapturedOnce) {
   // Registering makes stubs in the zone; a later test may reset the zone under them, so
   // their addresses must not outlive this one.
   SavedNMethodZone savedZone;
-  TGlueEntries savedGlue = tGlue;
+  TRoutines savedRt = tRt;
   uint32_t savedTP = enableTP;
-  for (int k = 0; k < 5; k++) tGlue.primGlue[k] = &glues[k];
+  for (int k = 0; k < 5; k++) tRt.primGlue[k] = &glues[k];
   const struct {
     int enable;
     bool translated;  // a built member with a C primitive becomes kind 1
@@ -123,7 +123,7 @@ TEST(TxPrim_Registration, TranslatedOverTheCPrimitivesCapturedOnce) {
     EXPECT_EQ(n, l.registered) << "L " << l.L;
   }
   enableTP = savedTP;
-  tGlue = savedGlue;
+  tRt = savedRt;
   forgetCaptures();
   initPrimitiveTable();
 }

@@ -13,7 +13,7 @@
 GlueMapPair glueMap[glueMapCapacity];
 int glueMapCount;
 
-static const char glueMapFile[] = "src/stack/glueMap.cpp";
+static const char* const glueMapFile = __FILE__;
 
 // A call or jump's displacement counts from the end of its instruction, at most 16 bytes on.
 bool glueInReach(uint64_t address) {

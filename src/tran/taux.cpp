@@ -234,7 +234,7 @@ static uint8_t* genEntrySequence(uint8_t* block, const TVInfo* info, const void*
     at = emitJccRel8(at, ccNE, (int8_t)(miss - (at + 2)));
   }
   if (at > block + nMethodEntryNoCheck) {
-    TAbortFunc("Class check overran the unchecked entry", -1, at, "src/tran/taux", __LINE__);
+    TAbortFunc("Class check overran the unchecked entry", -1, at, SOURCE_NAME, __LINE__);
   }
   return cNopGenTo(at, block + nMethodEntryNoCheck);
 }
@@ -304,7 +304,7 @@ static uint8_t* genPrimitiveCall(uint8_t* at, uint8_t* block, const uint8_t* byt
       at = emitMovRI32(at, rR9, n);
       at = tCallRecorded(at, tRt.primGlueVarArgMany);
       break;
-    default: TAbortFunc("This primitive type is not recognized", 0, at, "src/tran/taux", __LINE__);
+    default: TAbortFunc("This primitive type is not recognized", 0, at, SOURCE_NAME, __LINE__);
   }
   at = emitJmpRel8(at, 0);  // failure: over the word and the return sequence
   uint8_t* failJump = at;
@@ -413,7 +413,7 @@ uint64_t profile_other_area;
 uint32_t tDebug;
 uint32_t generatingRuntimeRoutines;
 
-static const char tauxFile[] = "src/tran/taux";
+static const char* const tauxFile = SOURCE_NAME;
 
 static uint8_t* align16(uint8_t* at) { return (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15); }
 

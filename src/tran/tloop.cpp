@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "ext/exError.h"
 #include "ext/exRequest.h"
 #include "mman/mmObject.h"
 #include "mman/mmSysOop.h"
@@ -19,7 +20,7 @@ SendTypeRow sendTypeTable[20];
 int32_t tsMaxIndex = 22;
 int32_t bxpStandardSize = -1, bxpStandardOffset;
 
-static const char* const loopFile = "src/tran/tloop";
+static const char* const loopFile = SOURCE_NAME;
 
 void initSendTypeTable() {
   static const uint64_t entryOffsets[4] = {

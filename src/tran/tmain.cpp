@@ -375,7 +375,7 @@ static int mapContextPc(void* arg, ObjectHeader* h) {
              "Unmappable n-PC encountered:\n\t\t\tn-PC = 0x%" PRIx64 "/%" PRId64 ",\n\t\t\tv-PC = 0x%" PRIx64
              "/%" PRId64 ",\n\t\t\tmethod = 0x%" PRIx32 "\n",
              uint64_t(npc), npc, uint64_t(vpc), vpc, uint32_t(method));
-    doReportError(text, errCauseVMBug | errError, "src/mman/mmSnapshot", __LINE__);
+    doReportError(text, errCauseVMBug | errError, SOURCE_NAME, __LINE__);
     vpc = mappedPc(method, nMethodCannotResumeEntry);
     if (vpc < 1) {
       mapping->failed = 1;

@@ -95,34 +95,7 @@ jumpToMarkedStack:
 // Calls r15 with the receiver and n = r9 arguments in order: receiver, arguments 1-3 in rcx,
 // rdx, r8, r9; arguments 4 and up pushed last first (over a zero pad word when n is even, so
 // that the call stays 16-byte aligned), then a fresh 32-byte home area.
-        .globl rtPrimGlueMany
-        .p2align 4
-rtPrimGlueMany:
-        PRIM_SAVE
-        movq %r9, SH_NUMARGS(%rax)
-        movq SH_SP(%rax), %r10
-        movq %r9, %r11
-        cmpq $4, %r11
-        jb 3f
-        testq $1, %r11
-        jnz 2f
-        pushq $0
-2:      movq %r11, %rcx
-4:      cmpq %r11, %rcx
-        jne 5f
-        pushq %r13
-        jmp 6f
-5:      leaq 1(%rcx), %rax
-        cmpq %r11, %rax
-        jne 5f
-        pushq %r12
-        jmp 6f
-5:      movq %r11, %rax
-        subq %rcx, %rax
-        pushq -8(%r10,%rax,8)
-6:      decq %rcx
-        cmpq $4, %rcx
-        jae 4b
+        PRIM_MANY_STACKED 4
 3:      ARGK 3, %r9
         ARGK 2, %r8
         ARGK 1, %rdx

@@ -23,15 +23,12 @@ int32_t bxpStandardSize = -1, bxpStandardOffset;
 static const char* const loopFile = SOURCE_NAME;
 
 void initSendTypeTable() {
-  static const uint64_t entryOffsets[4] = {
-#define SEND_KIND_ENTRY(kind, base, entry, routine) entry,
-      SEND_KINDS(SEND_KIND_ENTRY)
-#undef SEND_KIND_ENTRY
-  };
-  for (int i = 0; i < 20; i++) {
+  for (int i = 0; i < 20; i++)
     if (sendTypeTable[i].glue == 0) sendTypeTable[i].glue = SendTable[i];
-    sendTypeTable[i].entryOffset = entryOffsets[i / 5];
-  }
+#define SEND_KIND_ENTRY(kind, base, entry, routine) \
+  for (int i = base; i < base + 5; i++) sendTypeTable[i].entryOffset = entry;
+  SEND_KINDS(SEND_KIND_ENTRY)
+#undef SEND_KIND_ENTRY
 }
 
 void initTranAfter(uint64_t options) {

@@ -117,7 +117,7 @@ class NativeStores {
 };
 #endif
 
-class IncGCTest : public ScavengeHeapTest {
+class IncGC : public ScavengeHeapTest {
  public:  // the case tables use the fixture
   using ScavengeHeapTest::newEphemeron;
   using ScavengeHeapTest::setRoot;

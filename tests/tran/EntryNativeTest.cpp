@@ -148,9 +148,15 @@ TEST(Entry_Native, TrippedStackCheckReachesTheAbortRoutine) {
   EXPECT_EQ(regs.r[rR10], 3u);
 }
 
-TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
+// Making the stubs again points the routine table at them: it comes back after each test.
+class Entry_Table : public testing::Test {
+ protected:
+  TRoutines savedRt = tRt;
+  void TearDown() override { tRt = savedRt; }
+};
+
+TEST_F(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
   EntryArea s;
-  const TRoutines savedRt = tRt;
   nativeZone();
   initFirstTime();  // stubs again, measured layout, table
   // Every stub in the permanent area under its name, in the order made.
@@ -208,5 +214,4 @@ TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
     memcpy(&first, s.block + nMethodCannotResumeEntry, 8);
     EXPECT_EQ(first, entryCodeTable[k]) << k;
   }
-  tRt = savedRt;
 }

@@ -81,9 +81,9 @@ void setUp() {
   static uint8_t stubs[4096];
   for (int k = 0; k < 3; k++) AbortSendTable[k] = AbortPrimFailTable[k] = stubs;
   AbortNoFrame = stubs;
-  tGlue.picAbortSendMiss = stubs;
-  for (int k = 0; k < 5; k++) tGlue.primGlue[k] = tGlue.userPrimGlue[k] = stubs;
-  tGlue.primGlueVarArgMany = stubs;
+  tRt.picAbortSendMiss = stubs;
+  for (int k = 0; k < 5; k++) tRt.primGlue[k] = tRt.userPrimGlue[k] = stubs;
+  tRt.primGlueVarArgMany = stubs;
 }
 
 void flushNothing() {}

@@ -1,6 +1,7 @@
 // Error reporting: doReportError and the error-report codes.
 // Owns qrxErrorStatus (the last code reported, the exit status of a failed start).
-// Prefix: none (doReportError, initError, errorTextFor); REPORT_ERROR passes file and line.
+// Prefix: none (doReportError, initError, errorTextFor); REPORT_ERROR passes file and line,
+// SOURCE_NAME the file as reports name it.
 #pragma once
 #include <cstdint>
 
@@ -81,6 +82,31 @@ const char* errorTextFor(uint32_t number);
 int doReportError(const char* message, uint32_t code, const char* file, int line);
 
 #define REPORT_ERROR(message, code) doReportError((message), (code), __FILE__, __LINE__)
+
+// The reporting source file as reports name it, "src/dir/file": from its last "src/" on (the
+// build already passes __FILE__ so), without the extension. Made when compiling.
+template <unsigned N>
+struct SourceName {
+  char text[N] = {};
+  constexpr explicit SourceName(const char (&path)[N]) {
+    unsigned start = 0, end = N - 1;
+    for (unsigned i = 0; i + 4 <= N - 1; i++)
+      if (path[i] == 's' && path[i + 1] == 'r' && path[i + 2] == 'c' && path[i + 3] == '/' &&
+          (i == 0 || path[i - 1] == '/'))
+        start = i;
+    for (unsigned i = start; i < N - 1; i++) {
+      if (path[i] == '/') end = N - 1;
+      if (path[i] == '.') end = i;
+    }
+    for (unsigned i = start; i < end; i++) text[i - start] = path[i];
+  }
+};
+// The text lives in the template parameter object: static, made when compiling.
+template <SourceName name>
+constexpr const char* sourceNameText() {
+  return name.text;
+}
+#define SOURCE_NAME (sourceNameText<SourceName<sizeof(__FILE__)>(__FILE__)>())
 
 // The banner of the first report, also the herald start-up shows: the image's herald, or the
 // engine's version while there is none.

@@ -128,7 +128,7 @@ DecompressionWorkspaces decompressionWorkspaces;
 static uint8_t* inputBuffer;
 static uint64_t inputSize;
 
-static const char inflateSource[] = "src/ext/exInflate.cpp";
+static const char* const inflateSource = __FILE__;
 
 // Reports of this reader are Notes (suppressed): the loader reports the short read in
 // its own words.

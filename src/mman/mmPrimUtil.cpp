@@ -3,12 +3,13 @@
 // Prefix: none (isKindOf, inheritsFrom1..4, oopToQ32 .. oopToSq64, cloneErrorWith, ...).
 #include "mman/mmPrimUtil.h"
 
+#include "ext/exError.h"
 #include "mman/mmAllocate.h"
 #include "mman/mmCValue.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 
-static const char* const utilSource = "src/prim/prUtil";
+static const char* const utilSource = SOURCE_NAME;
 
 // ---- Class membership ------------------------------------------------------------------------
 

@@ -52,7 +52,7 @@ static uint64_t savedObjA, savedObjB;  // arguments of the explicit tenuring var
 static uint32_t savedClassIndex;
 static uint64_t deadPartitionEnd;    // final pass: counted dead-key entries lie below it (index)
 
-static const char* const whereScavenge = "src/mman/mmScavenge";
+static const char* const whereScavenge = SOURCE_NAME;
 
 static void resolveForwardedSlots(ObjectHeader* h) {
   if (!hasPtrs(h) || h->dataPtr == 0 || sizeFieldOf(h) >= sizeFieldLarge || isForwarded(h)) return;

@@ -208,7 +208,7 @@ static oop primSnapshot(oop receiver, oop kindOop) {
   // The saved image resumes here with true as the answer; this one goes on with nil.
   pdBeginCritical();
   commitPrimitive(trueOop());
-  storeSlot(activeProcess(), processSuspendedContext, stackHooks.suspendTopContext(), "src/mman/mmSnapshot", __LINE__);
+  storeSlot(activeProcess(), processSuspendedContext, stackHooks.suspendTopContext(), SOURCE_NAME, __LINE__);
   blowAwayIncGC();
   int failure = 0, error = 0;
   if (!stackHooks.stabilizeAllStacks() || !flushEden() || !prepareThreadedFreeListForSnapshot()) {
@@ -225,7 +225,7 @@ static oop primSnapshot(oop receiver, oop kindOop) {
   }
   // flushEden moved the context stored above: the Process holds where it is now.
   oop context = suspendedContextOfActive();
-  storeSlot(activeProcess(), processSuspendedContext, nilOop(), "src/mman/mmSnapshot", __LINE__);
+  storeSlot(activeProcess(), processSuspendedContext, nilOop(), SOURCE_NAME, __LINE__);
   pdEndCritical();
   stackHooks.resumeContext(context);
   if (failure != 0) {

@@ -631,7 +631,7 @@ static void verifyOrDie(const char* when) {
   std::string first = faults.substr(0, faults.find('\n'));
   char message[400];
   snprintf(message, sizeof message, "Heap verification failed %s: %s", when, first.c_str());
-  doReportError(message, errFatal | 5, "src/mman/mmVerify", __LINE__);
+  doReportError(message, errFatal | 5, SOURCE_NAME, __LINE__);
 }
 
 void verifyBeforeScavenge() { verifyOrDie("before scavenge"); }

@@ -24,7 +24,7 @@
 #include "plat/unxMain.h"
 #include "stack/scheduler.h"
 
-static const char ioSource[] = "src/plat/unxIO.cpp";
+static const char* const ioSource = __FILE__;
 
 int32_t max_fds;    // the hard RLIMIT_NOFILE, 16384 when unlimited or unreadable
 int32_t max_ufds;   // descriptors the image may hold

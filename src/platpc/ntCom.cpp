@@ -37,7 +37,7 @@
 #include "tran/nmalloc.h"
 #include "tran/tpcmap.h"
 
-static const char comSource[] = "src/platpc/ntCom";
+static const char* const comSource = SOURCE_NAME;
 
 int64_t comDescriptorClassX = -1;  // registry slot of the descriptor class (338)
 int64_t comDescriptorSlot = -1;    // first descriptor slot of a call descriptor

@@ -18,7 +18,7 @@
 #include "stack/nsupport.h"
 #include "ext/exPrimTable.h"
 
-static const char supportSource[] = "src/prim/prCSupport";
+static const char* const supportSource = SOURCE_NAME;
 
 // ---- Arguments ----------------------------------------------------------------------------
 

@@ -33,7 +33,7 @@ int64_t externalMethodInstVarOffset = -1;
 int64_t userPrimitiveMethodInstVarOffset = -1;
 int64_t unlinkedCallSelectorX = -1;
 
-static const char callSource[] = "src/prim/prCall.cpp";
+static const char* const callSource = __FILE__;
 
 static RegisteredNamedObject callNamedObjects[] = {
     {"catchExternalCallErrors", (uint64_t)&catchExternalCallErrors, regBoolean, 0, namedFlag, 0},

@@ -26,7 +26,7 @@
 #include "mman/mmCString.h"
 #include "prim/prOe.h"
 
-static const char messageSource[] = "src/prim/prMessage.cpp";
+static const char* const messageSource = __FILE__;
 
 static int64_t cSendClassX = -1, cSendSelectorX = -1;
 int64_t callbackClassX = -1, callbackSelectorX = -1, nbCallbackSelectorX = -1, callbackSemaphoreX = -1;

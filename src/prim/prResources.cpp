@@ -72,7 +72,7 @@ static oop primFractions(oop) {
   for (uint32_t i = 0; i < resourceFractionCount; i++) {
     oop f = newFloatBox(float(double(*resourceFraction(i)) / 10000.0));
     if (f == 0) return failPrimitive(primErrorAt(primErrNoSpace), 0);
-    storeSlot(oopOf(a), i, f, "src/mman/mmResources", __LINE__);
+    storeSlot(oopOf(a), i, f, SOURCE_NAME, __LINE__);
   }
   return oopOf(a);
 }

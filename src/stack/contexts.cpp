@@ -65,7 +65,7 @@ static oop primContextAtPut(oop receiver, oop index, oop value) {
   int64_t slot = indexedSlot(receiver, index);
   if (slot < 0) return failPrimitive(primErrorAt(primErrIndex), 2);
   bodyOf(headerOf(receiver))[slot] = value;
-  storeCheck(headerOf(receiver), value, "src/stack/contexts", __LINE__);
+  storeCheck(headerOf(receiver), value, SOURCE_NAME, __LINE__);
   return value;
 }
 
@@ -88,7 +88,7 @@ static oop primContextInstVarAtPut(oop receiver, oop index, oop value) {
     return failPrimitive(primErrorAt(primErrIndex), 2);
   if (i > int64_t(contextNamedSlots)) {
     bodyOf(headerOf(receiver))[i - 1] = value;
-    storeCheck(headerOf(receiver), value, "src/stack/contexts", __LINE__);
+    storeCheck(headerOf(receiver), value, SOURCE_NAME, __LINE__);
   } else {
     storeContextInstVar(receiver, value, uint32_t(i - 1));
   }
@@ -146,7 +146,7 @@ static oop primContextStackAtPut(oop receiver, oop index, oop value) {
     return failPrimitive(primErrorAt(primErrBadReceiver), 2);
   if (i < 1 || uint64_t(i) > bodyWordsOf(headerOf(contents))) return failPrimitive(primErrorAt(primErrIndex), 2);
   bodyOf(headerOf(contents))[i - 1] = value;
-  storeCheck(headerOf(contents), value, "src/stack/contexts", __LINE__);
+  storeCheck(headerOf(contents), value, SOURCE_NAME, __LINE__);
   return value;
 }
 
@@ -254,7 +254,7 @@ static oop primTerminateTo(oop receiver, oop stop) {
   }
   if (inChain) nilContexts(first, stop);
   bodyOf(headerOf(receiver))[ctxSender] = stop;
-  storeCheck(headerOf(receiver), stop, "src/stack/contexts", __LINE__);
+  storeCheck(headerOf(receiver), stop, SOURCE_NAME, __LINE__);
   return receiver;
 }
 

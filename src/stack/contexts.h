@@ -8,5 +8,7 @@
 // stable contexts by their sender slot); answers the first of a or b met, or 0 at nil.
 oop findContextInChain(oop context, oop a, oop b);
 void initContextPrimitives();
-// Glue rtStoreContextInstVar: storeContextInstVar for translated code (slot index, 0-based).
+// Glue rtStoreContextInstVar (r12 context, rbx value, r9 the 0-based slot index; the value
+// stays in rbx): storeContextInstVar for translated code. May allocate (a live context's
+// frame may be made stable first).
 extern "C" oop CrtStoreContextInstVar(oop context, oop value, uint64_t index);

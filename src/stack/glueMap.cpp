@@ -13,7 +13,7 @@
 GlueMapPair glueMap[glueMapCapacity];
 int glueMapCount;
 
-static const char glueMapFile[] = "src/stack/glueMap.cpp";
+static const char* const glueMapFile = __FILE__;
 
 // A call or jump's displacement counts from the end of its instruction, at most 16 bytes on.
 bool glueInReach(uint64_t address) {
@@ -54,7 +54,7 @@ void initGlueMapFor(const uint64_t* routines, int count) {
 }
 
 void initGlueMap() {
-#define GLUE_ADDRESS(name) glueAddress(name),
+#define GLUE_ADDRESS(name, ...) glueAddress(name),
   static const uint64_t routines[] = {GLUE_ENTRIES(GLUE_ADDRESS) GLUE_EXITS(GLUE_ADDRESS)};
 #undef GLUE_ADDRESS
   initGlueMapFor(routines, int(sizeof routines / sizeof routines[0]));

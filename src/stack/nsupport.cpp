@@ -161,7 +161,7 @@ void asynchReCommitOrFailPrimitive(oop context, oop result, int restartFlag) {
     int64_t depth = smallIntegerValue(bodyOf(h)[ctxDepth]);
     ObjectHeader* contents = headerOf(bodyOf(h)[ctxContents]);
     bodyOf(contents)[depth - 1] = result;
-    storeCheck(contents, result, "src/stack/nsupport", __LINE__);
+    storeCheck(contents, result, SOURCE_NAME, __LINE__);
     if (restartFlag) bodyOf(h)[ctxPc] = smallIntegerFor(5);
     return;
   }
@@ -221,7 +221,7 @@ extern "C" void CrtEndLoop() {
 
 // ---- Objects for the running method -------------------------------------------------------
 
-static const char nsupportFile[] = "src/stack/nsupport";
+static const char* const nsupportFile = SOURCE_NAME;
 enum : uint32_t { classIndexBlockClosure = 13, blockNamedSlots = 3 };
 
 // Takes the top n values off the saved native stack (the first pushed is the deepest),

@@ -32,7 +32,7 @@ static void engineEnter(void (*entry)()) { entry(); }
 const SchedulerOps engineSchedulerOps = {engineSuspendTop, resumeContext, enginePush, engineEnter};
 SchedulerOps schedulerOps = engineSchedulerOps;
 
-#define PUT(holder, index, value) storeSlot((holder), (index), (value), "src/mman/mmProcess", __LINE__)
+#define PUT(holder, index, value) storeSlot((holder), (index), (value), SOURCE_NAME, __LINE__)
 
 // ---- Objects ------------------------------------------------------------------------------
 
@@ -249,7 +249,7 @@ oop requestActiveProcessPriority(oop priority) {
 // ---- Reboot -------------------------------------------------------------------------------
 
 [[noreturn]] static void noProcess() {
-  doReportError("Image has no processes ready to be activated.", errFatal | errCauseUser, "src/mman/mmProcess",
+  doReportError("Image has no processes ready to be activated.", errFatal | errCauseUser, SOURCE_NAME,
                 __LINE__);
   pdExit(qrxErrorStatus);
 }

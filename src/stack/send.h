@@ -104,21 +104,53 @@ int buildSendWithArgs(oop receiver, oop selector, const oop* args, uint64_t n);
 // answers the selector, or no room.
 oop buildActivationOfSendWithArgs(oop receiver, oop selector, const oop* args, uint64_t n, oop sender);
 
+// The C routines behind the send path's glue entries (GLUE_ENTRIES in stack/glue.h names the
+// registers each entry passes). Each runs on the C stack with rsp/rbp parked on the running
+// segment, and leaves through the glue, which returns to the address on top of the saved
+// stack of whatever segment is current then: a routine that pushes an nmethod's glue entry
+// there runs that method next. Each may translate, allocate and compact the code zone, so
+// none holds a code address or an object across a lookup without re-reading it.
 extern "C" {
+// unlinkedSend0..Many: rbx receiver, r15d selector index, the count from the entry (r9 for
+// Many). Looks the selector up in the receiver's class, links the site (the return address on
+// top of the saved stack) to the method's checked entry and pushes its glue entry; a selector
+// not understood binds the site to an MNU PIC or goes to doesNotUnderstand.
 void CunlinkedSend(oop receiver, uint32_t selectorIndex, uint64_t numArgs);
+// As CunlinkedSend, linking to the entry without a class check (the translator proved it).
 void CunlinkedSendNoCheck(oop receiver, uint32_t selectorIndex, uint64_t numArgs);
+// As CunlinkedSend for a receiver known to be an object (no immediate tag test).
 void CunlinkedSendNonImmediate(oop receiver, uint32_t selectorIndex, uint64_t numArgs);
+// unlinkedSendSuper0..Many: as CunlinkedSend, r11 the method class, looking up from its
+// superclass (entered into the class table when it has no index); nil above: not understood.
 void CunlinkedSendSuper(oop receiver, uint32_t selectorIndex, oop methodClass, uint64_t numArgs);
+// rtAbortRelinkSendToUnlinked: rbx receiver; the saved stack holds the old nmethod's
+// abort-send-miss return over the site's return address. Relinks the site as relinkSend.
 void CrtAbortRelinkSendToUnlinked(oop receiver);
+// rtPICAbortSendMiss: rbx receiver, a linked site's class check missed (saved stack as
+// above). Makes the site a closed PIC of two cases (or relinks it: PICs off, no room) and
+// leaves the entry to run on top; the glue jumps there with r15 0.
 void CrtPICAbortSendMiss(oop receiver);
+// dnu0..Many: rbx receiver, r12 r13 the last two arguments, the rest stacked under the
+// return address. Collects the arguments of the pending not-understood send, pops the
+// stacked ones and sends doesNotUnderstand: with a Message; does not return.
 void Cdnu0(oop receiver);
 void Cdnu1(oop receiver, oop a1);
 void Cdnu2(oop receiver, oop a1, oop a2);
 void Cdnu3(oop receiver, oop r12, oop r13);
 void CdnuMany(oop receiver, oop r12, oop r13);
+// cantReturn: rbx the value of a non-local return whose home is dead, contextOnTop the
+// context. Sends cannotReturn: to that context with the value; does not return.
 void CcantReturn(oop value);
+// rtExtendClosedPIC: rbx receiver, r14 the PIC that missed. Adds a case for the receiver's
+// class, or past nPICMaxCases moves the site to the selector's open PIC; runs the method.
 void CrtExtendClosedPIC(oop receiver, uint64_t pic);
+// rtOpenPICSendMiss: rbx receiver, r14 the open PIC. Looks up through the method cache and
+// runs the method found, or the failure path (not understood, not translatable).
 void CrtOpenPICSendMiss(oop receiver, uint64_t pic);
+// rtMNUFromPIC: rbx receiver, r12 r13 the last two arguments, r14 the PIC. Relinks the site
+// when the selector has come to be understood, else sends doesNotUnderstand: (as Cdnu).
 void CrtMNUFromPIC(oop receiver, oop r12, oop r13, uint64_t pic);
+// rtCannotResume: no registers; the top frame cannot resume. Sends the dead-context selector
+// to its context, its resume pc set to the frame's cannot-resume entry; does not return.
 void CrtCannotResume();
 }

@@ -28,7 +28,7 @@ static ObjectHeader* newPointerObject(uint32_t classTag, uint64_t slots) {
 
 static void storeInto(ObjectHeader* h, uint32_t index, oop value) {
   bodyOf(h)[index] = value;
-  storeCheck(h, value, "src/stack/stackframe", __LINE__);
+  storeCheck(h, value, SOURCE_NAME, __LINE__);
 }
 
 oop frameMakeHybrid(uint64_t fp, int mayFail) {
@@ -38,7 +38,7 @@ oop frameMakeHybrid(uint64_t fp, int mayFail) {
   ObjectHeader* h = newPointerObject(tag, contextNamedSlots);
   if (h == nullptr) {
     if (mayFail) return 0;
-    reportAllocFailure("hybrid frame", "src/stack/stackframe", __LINE__);
+    reportAllocFailure("hybrid frame", SOURCE_NAME, __LINE__);
   }
   storeInto(h, ctxMethod, nm->vmethod);
   bodyOf(h)[ctxPc] = f[frCallerFp] + 1;
@@ -52,7 +52,7 @@ oop frameMakeHybrid(uint64_t fp, int mayFail) {
   if (f[frCallerFp] == rootFpOf(s)) {
     s[shRootContext] = oopOf(h);
     if (!frameEnsureStack(fp, fp + 8 * int64_t(frReceiver - int32_t(regArgs(nm->numArgs)))))
-      reportAllocFailure("relocating frame", "src/stack/stackframe", __LINE__);
+      reportAllocFailure("relocating frame", SOURCE_NAME, __LINE__);
   }
   return oopOf(h);
 }
@@ -121,7 +121,7 @@ oop contextInstVarNoReify(oop context, uint32_t index) {
   if (!isLiveHybrid(context)) return bodyOf(headerOf(context))[index];
   uint64_t fp = liveFrameOf(context);
   if (index > ctxContents) {
-    doReportError("access to invalid hybrid context inst var", errFatal | errCauseUser, "src/stack/stackframe",
+    doReportError("access to invalid hybrid context inst var", errFatal | errCauseUser, SOURCE_NAME,
                   __LINE__);
     return 0;
   }
@@ -232,7 +232,7 @@ static uint64_t nmethodFor(oop method) {
   uint64_t nm = mustAddNMethod(method);
   if (nm == 0) {
     doReportError("Unable to translate method for execution. No room in code cache.", errFatal | 9,
-                  "src/stack/stackframe", __LINE__);
+                  SOURCE_NAME, __LINE__);
   }
   return nm;
 }
@@ -342,7 +342,7 @@ extern "C" void CrootReturn() {
   contextOnTop = s[shRootContext];
   stackDeAlloc(s);
   if (isLiveHybrid(contextOnTop))
-    doReportError("rootReturn encountered a valid hybrid context", errFatal | errCauseVMBug, "src/stack/stackframe",
+    doReportError("rootReturn encountered a valid hybrid context", errFatal | errCauseVMBug, SOURCE_NAME,
                   __LINE__);
   stableToHybrid(contextOnTop);
 }
@@ -361,7 +361,7 @@ extern "C" oop CLoadContextInstVar(oop context, uint64_t byteOffset) {
     uint64_t above = frameAbove(fp);
     uint64_t top = above == 0 ? segmentOf(fp)[shSp] + 8
                               : (nmOf(above)->numArgs < 3 ? above + 16 : above + 8 * (nmOf(above)->numArgs + 1));
-    if (!frameEnsureStack(fp, top)) reportAllocFailure("fetch hybrid stack", "src/stack/stackframe", __LINE__);
+    if (!frameEnsureStack(fp, top)) reportAllocFailure("fetch hybrid stack", SOURCE_NAME, __LINE__);
     return bodyOf(headerOf(context))[ctxContents];
   }
   return contextInstVarNoReify(context, index);
@@ -384,7 +384,7 @@ oop stabilizeTopFrame(uint64_t* s, int dead) {
   uint64_t fp = s[shFp];
   uint64_t* f = frameWords(fp);
   if (!(f[frNMethod] & frameHybridBit)) frameMakeHybrid(fp, 0);
-  if (!frameEnsureStack(fp, s[shSp] + 8)) reportAllocFailure("stable frame", "src/stack/stackframe", __LINE__);
+  if (!frameEnsureStack(fp, s[shSp] + 8)) reportAllocFailure("stable frame", SOURCE_NAME, __LINE__);
   oop pc = smallIntegerFor(-int64_t(nMethodCannotResumeEntry)), sender = nilOop();
   if (!dead) {
     pc = smallIntegerFor(int64_t(reinterpret_cast<uint64_t>(nmOf(fp))) - int64_t(*reinterpret_cast<uint64_t*>(s[shSp])));
@@ -405,7 +405,7 @@ int stabilizeThisContext(oop context, int mayFail) {
   uint64_t above = frameAbove(fp);
   if (above != 0 && !relocateDownTo(above, mayFail, 0)) {
     if (mayFail) return 0;
-    doReportError("Can't allocate for stabilizeThisContext", errFatal | errCauseLimit, "src/stack/stackframe",
+    doReportError("Can't allocate for stabilizeThisContext", errFatal | errCauseLimit, SOURCE_NAME,
                   __LINE__);
   }
   stabilizeTopFrame(segmentOf(fp), 0);

@@ -23,9 +23,14 @@ int frameEnsureStack(uint64_t fp, uint64_t stackTop);
 int isLiveHybrid(oop context);
 // Slot index (0-5) without allocating: live hybrids derive pc, sender and depth from the frame.
 oop contextInstVarNoReify(oop context, uint32_t index);
-// For translated code (glue LoadContextInstVar): as contextInstVarNoReify, but the sender of
-// a live hybrid is made when its frame has none, and the frame contents are brought up to date.
+// For translated code (glue LoadContextInstVar, the slow path of rtLoadContextInstVar: rbx
+// context, r9 the slot's byte offset; the answer goes to rbx): as contextInstVarNoReify, but
+// the sender of a live hybrid is made when its frame has none, and the frame contents are
+// brought up to date. May allocate.
 extern "C" oop CLoadContextInstVar(oop context, uint64_t byteOffset);
+// thisContext of the top frame when it has no context yet (glue LoadThisContext, the slow path
+// of rtLoadThisContext): makes the frame's hybrid context, answered in rbx. May allocate.
+extern "C" oop CLoadThisContext();
 // The live frame of a hybrid context, or 0.
 uint64_t liveFrameOf(oop context);
 
@@ -79,7 +84,9 @@ void storeLiveSender(oop context, oop value);
 void resumeContext(oop context);
 
 extern "C" {
-// A segment's bottom frame returned (glue rootReturn): continue in the root's sender with the
-// result still in rbx.
+// A segment's bottom frame returned (glue rootReturn, the result in rbx): frees the segment and
+// continues in the root's sender (resumeContext: the glue returns into the segment it makes
+// current); with no sender, rebuilds the segment's root context as a frame (stableToHybrid).
+// May allocate.
 void CrootReturn();
 }

@@ -324,7 +324,7 @@ int relocateDownTo(uint64_t fp, int mayFail, int keepPrimitiveState) {
         n[shRootContext] = w[frContext];
         uint32_t reg = args < 2 ? args : 2;
         if (!frameEnsureStack(f, f + 8 * uint64_t(int64_t(frReceiver) - int64_t(reg))))
-          reportAllocFailure("relocating frame", "src/stack/stackzone", __LINE__);
+          reportAllocFailure("relocating frame", SOURCE_NAME, __LINE__);
       }
     }
     if (f == newFp) break;

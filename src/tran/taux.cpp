@@ -145,7 +145,6 @@ uint8_t* cgenSendSite(uint8_t* at, uint32_t immediate, const void* target) {
 
 // ---------------------------------------------------------------- entry sequence and prologue
 
-TGlueEntries tGlue;
 uint8_t* AbortSendTable[3];
 uint8_t* AbortPrimFailTable[3];
 uint8_t* AbortNoFrame;
@@ -180,7 +179,7 @@ static uint8_t* genAbortStub(uint8_t* at, int numArgs, const void* routine) {
   at = emitCmpRR(at, rSP, rR11);
   at = emitJccRel8(at, ccA, 0);              // rsp above rbp - 32: resumable
   uint8_t* resumable = at;
-  at = pushJump(at, tGlue.cannotResume);
+  at = pushJump(at, tRt.cannotResume);
   cgenPatchRel8(resumable, at);
   at = emitPopR(at, rAX);
   at = emitPushR(at, rBX);                   // receiver
@@ -191,16 +190,16 @@ static uint8_t* genAbortStub(uint8_t* at, int numArgs, const void* routine) {
 }
 
 static uint8_t* genAbortSendStub(uint8_t* at, uint64_t, int numArgs) {
-  return genAbortStub(at, numArgs, tGlue.abortSend);
+  return genAbortStub(at, numArgs, tRt.abortSend);
 }
 static uint8_t* genAbortPrimFailStub(uint8_t* at, uint64_t, int numArgs) {
-  return genAbortStub(at, numArgs, tGlue.abortPrimFail);
+  return genAbortStub(at, numArgs, tRt.abortPrimFail);
 }
 // Without a frame there is nothing to resume: push resume, then on to cannot-resume.
 static uint8_t* genAbortNoFrameStub(uint8_t* at) {
   at = genResume(at);
   at = emitPushR(at, rAX);
-  return pushJump(at, tGlue.cannotResume);
+  return pushJump(at, tRt.cannotResume);
 }
 
 void initTxAborts() {
@@ -218,7 +217,7 @@ static uint8_t* genEntrySequence(uint8_t* block, const TVInfo* info, const void*
   at = emitCallR(at, rAX);
   at = cgenPutW(0x9090, at);  // becomes the distance to the body
   if (info->isBlock) return cNopGenTo(at, block + nMethodBlockEntry);
-  at = tCallRecorded(at, tGlue.picAbortSendMiss);  // class-check miss
+  at = tCallRecorded(at, tRt.picAbortSendMiss);  // class-check miss
   at = cNopGenTo(at, block + nMethodEntry);
   uint8_t* miss = block + nMethodAbortSendMissOffset;
   if (info->receiverTag == 3) {
@@ -235,7 +234,7 @@ static uint8_t* genEntrySequence(uint8_t* block, const TVInfo* info, const void*
     at = emitJccRel8(at, ccNE, (int8_t)(miss - (at + 2)));
   }
   if (at > block + nMethodEntryNoCheck) {
-    TAbortFunc("Class check overran the unchecked entry", -1, at, "src/tran/taux", __LINE__);
+    TAbortFunc("Class check overran the unchecked entry", -1, at, SOURCE_NAME, __LINE__);
   }
   return cNopGenTo(at, block + nMethodEntryNoCheck);
 }
@@ -294,7 +293,7 @@ static uint8_t* genPrimitiveCall(uint8_t* at, uint8_t* block, const uint8_t* byt
     case primKindUser:
       at = loadR15(at, entry->function);
       if (n > 3) at = emitMovRI32(at, rR9, n);
-      at = tCallRecorded(at, (entry->kind == primKindC ? tGlue.primGlue : tGlue.userPrimGlue)[n < 4 ? n : 4]);
+      at = tCallRecorded(at, (entry->kind == primKindC ? tRt.primGlue : tRt.userPrimGlue)[n < 4 ? n : 4]);
       break;
     case primKindVarArgC:
     case primKindVarArgUser:
@@ -303,9 +302,9 @@ static uint8_t* genPrimitiveCall(uint8_t* at, uint8_t* block, const uint8_t* byt
       }
       at = loadR15(at, entry->function);
       at = emitMovRI32(at, rR9, n);
-      at = tCallRecorded(at, tGlue.primGlueVarArgMany);
+      at = tCallRecorded(at, tRt.primGlueVarArgMany);
       break;
-    default: TAbortFunc("This primitive type is not recognized", 0, at, "src/tran/taux", __LINE__);
+    default: TAbortFunc("This primitive type is not recognized", 0, at, SOURCE_NAME, __LINE__);
   }
   at = emitJmpRel8(at, 0);  // failure: over the word and the return sequence
   uint8_t* failJump = at;
@@ -373,7 +372,7 @@ uint8_t* tFinishMethod(uint8_t* at, uint8_t* block, const TVInfo* info) {
   // The table entry and the routine are loaded as 32-bit immediates where they lie below 2 GiB
   // (always in the engine's own layout), else with 64-bit loads.
   uint64_t entry = (uint64_t)(uintptr_t)getPrimEntry((uint64_t)(uint32_t)info->primitive);
-  uint64_t routine = (uint64_t)(uintptr_t)tGlue.carefulCallPrim;
+  uint64_t routine = (uint64_t)(uintptr_t)tRt.carefulCallPrim;
   at = entry <= 0x7fffffff ? emitMovRI32(at, rBX, (int32_t)entry) : emitMovRI64(at, rBX, entry);
   at = routine <= 0x7fffffff ? emitMovRI32(at, rAX, (int32_t)routine) : emitMovRI64(at, rAX, routine);
   at = emitCallR(at, rAX);
@@ -414,7 +413,7 @@ uint64_t profile_other_area;
 uint32_t tDebug;
 uint32_t generatingRuntimeRoutines;
 
-static const char tauxFile[] = "src/tran/taux";
+static const char* const tauxFile = SOURCE_NAME;
 
 static uint8_t* align16(uint8_t* at) { return (uint8_t*)(((uintptr_t)at + 15) & ~(uintptr_t)15); }
 

@@ -9,20 +9,6 @@
 
 #include "tran/tmain.h"
 
-// Glue entries the generated code calls, filled from the glue's routines when the translator
-// starts (tests may point them at doubles). All below 2 GiB.
-struct TGlueEntries {
-  const void* picAbortSendMiss;   // rtPICAbortSendMiss
-  const void* abortSend;          // rtAbortSend
-  const void* abortPrimFail;      // rtAbortPrimFail
-  const void* cannotResume;       // rtCannotResume
-  const void* primGlue[5];        // PrimGlueTable, by min(numArgs, 4)
-  const void* userPrimGlue[5];    // UserPrimGlueTable
-  const void* primGlueVarArgMany; // rtPrimGlueVarArgMany
-  const void* carefulCallPrim;    // rtCarefulCallPrim
-};
-extern TGlueEntries tGlue;
-
 extern uint8_t* AbortSendTable[3];      // by min(numArgs, 2)
 extern uint8_t* AbortPrimFailTable[3];  // abort stubs of methods with a primitive, by register arguments
 extern uint8_t* AbortNoFrame;           // abort stub of a method without a frame

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "ext/exError.h"
 #include "ext/exOption.h"
 #include "ext/exRequest.h"
 #include "mman/mmObject.h"
@@ -19,35 +20,18 @@
 
 int64_t badBytecodePC = -1;
 SendTypeRow sendTypeTable[20];
-TRtRoutines tRt;
 int32_t tsMaxIndex = 22;
 int32_t bxpStandardSize = -1, bxpStandardOffset;
 
-static const char* const loopFile = "src/tran/tloop";
+static const char* const loopFile = SOURCE_NAME;
 
 void initSendTypeTable() {
-  for (int i = 0; i < 20; i++) {
+  for (int i = 0; i < 20; i++)
     if (sendTypeTable[i].glue == 0) sendTypeTable[i].glue = SendTable[i];
-    sendTypeTable[i].entryOffset = i < 5 ? nMethodEntry : i < 10 ? nMethodEntryNoCheck
-                                 : i < 15 ? nMethodEntryNonImmediate : nMethodEntryNoCheck;
-  }
-}
-
-void tInitRtRoutines() {
-  auto fill = [](const void*& slot, void (*entry)()) {
-    if (slot == nullptr) slot = reinterpret_cast<const void*>(entry);
-  };
-  fill(tRt.endLoop, rtEndLoop);
-  fill(tRt.badBytecode, rtBadBytecode);
-  fill(tRt.loadThisContext, rtLoadThisContext);
-  fill(tRt.methodReturn, rtMethodReturn);
-  fill(tRt.makeFullBlock, rtMakeFullBlock);
-  fill(tRt.makeFullCopyingBlock, rtMakeFullCopyingBlock);
-  fill(tRt.makeCopyingBlock, rtMakeCopyingBlock);
-  fill(tRt.makeCopyingBlock1, rtMakeCopyingBlock1);
-  fill(tRt.createArray, rtCreateArray);
-  fill(tRt.consArray, rtConsArray);
-  fill(tRt.loadContextInstVar, rtLoadContextInstVar);
+#define SEND_KIND_ENTRY(kind, base, entry, routine) \
+  for (int i = base; i < base + 5; i++) sendTypeTable[i].entryOffset = entry;
+  SEND_KINDS(SEND_KIND_ENTRY)
+#undef SEND_KIND_ENTRY
 }
 
 void initTranAfter(uint64_t options) {

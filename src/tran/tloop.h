@@ -1,7 +1,7 @@
 // Translator: the one pass over a method's bytecodes (tMainLoop), the send-type table, the
 // inline special selectors and the generators the loop calls for blocks, Arrays, jumps,
 // loops and the Boolean test of a branch.
-// Owns badBytecodePC, sendTypeTable, tRt, tSpecialProcs, tsMaxIndex and the non-Boolean
+// Owns badBytecodePC, sendTypeTable, tSpecialProcs, tsMaxIndex and the non-Boolean
 // branch measurements. Prefix: t (generators), init (initSendTypeTable, initBxpNotBoolean).
 #pragma once
 
@@ -15,35 +15,19 @@
 extern int64_t badBytecodePC;
 
 // One row per send type: the unlinked-send routine the site calls and the entry offset a
-// linked site calls. Rows: 0-4 normal, 5-9 no class check, 10-14 receiver known to be an
-// object, 15-19 super; within a kind by argument count 0, 1, 2, 3, more.
+// linked site calls. The kinds (SEND_KINDS in stack/glue.h) are normal, no class check,
+// receiver known to be an object and super, five rows each, by argument count 0, 1, 2, 3, more.
 struct SendTypeRow {
   uint64_t glue;
   uint64_t entryOffset;
 };
 static_assert(sizeof(SendTypeRow) == 16, "two words per send type");
-enum : int32_t { sendKindNormal = 0, sendKindNoCheck = 5, sendKindNonImmediate = 10, sendKindSuper = 15 };
+#define SEND_KIND_BASE(kind, base, entry, routine) sendKind##kind = base,
+enum : int32_t { SEND_KINDS(SEND_KIND_BASE) };
+#undef SEND_KIND_BASE
 extern SendTypeRow sendTypeTable[20];
 // Fills each row's entry offset; a row without a routine gets the glue's unlinked send.
 void initSendTypeTable();
-
-// The run-time routines generated code calls (glue entries; tests may point them at
-// doubles before translating). tInitRtRoutines fills the ones still null from the glue.
-struct TRtRoutines {
-  const void* endLoop;
-  const void* badBytecode;
-  const void* loadThisContext;
-  const void* methodReturn;
-  const void* makeFullBlock;
-  const void* makeFullCopyingBlock;
-  const void* makeCopyingBlock;
-  const void* makeCopyingBlock1;
-  const void* createArray;
-  const void* consArray;
-  const void* loadContextInstVar;
-};
-extern TRtRoutines tRt;
-void tInitRtRoutines();
 
 // Special selectors: an inliner answers the new code position, or null to have the send
 // generated. index is the special selector, sendKind the send-type base, next the bytecode

@@ -137,31 +137,35 @@ static bool firstTimeFlag = true;
 
 void tResetFirstTime() { firstTimeFlag = true; }
 
-// Glue entries the generated code reaches, unless a test pointed them elsewhere.
-static void installGlueEntries() {
+TRoutines tRt;
+
+void tInstallRoutines() {
   auto fill = [](const void*& slot, uint64_t address) {
     if (slot == nullptr) slot = reinterpret_cast<const void*>(uintptr_t(address));
   };
-  fill(tGlue.picAbortSendMiss, glueAddress(rtPICAbortSendMiss));
-  fill(tGlue.abortSend, glueAddress(rtAbortSend));
-  fill(tGlue.abortPrimFail, glueAddress(rtAbortPrimFail));
-  fill(tGlue.cannotResume, glueAddress(rtCannotResume));
+#define TRT_FILL(entry, use, slot, contract) TRT_FILL_##use(entry, slot)
+#define TRT_FILL_rt(entry, slot) fill(tRt.slot, glueAddress(entry));
+#define TRT_FILL_stub(entry, slot) fill(tRt.slot, glueAddress(entry));
+#define TRT_FILL_no(entry, slot)
+  GLUE_ENTRIES(TRT_FILL)
   for (int i = 0; i < 5; i++) {
-    fill(tGlue.primGlue[i], PrimGlueTable[i]);
-    fill(tGlue.userPrimGlue[i], UserPrimGlueTable[i]);
+    fill(tRt.primGlue[i], PrimGlueTable[i]);
+    fill(tRt.userPrimGlue[i], UserPrimGlueTable[i]);
   }
-  fill(tGlue.primGlueVarArgMany, glueAddress(rtPrimGlueVarArgMany));
-  fill(tGlue.carefulCallPrim, glueAddress(rtCarefulCallPrim));
-  fill(tRtAttemptToAssign, glueAddress(rtAttemptToAssign));
-  fill(tRtCheckStore, glueAddress(rtCheckStore));
-  fill(tRtStoreContextInstVar, glueAddress(rtStoreContextInstVar));
-  tInitRtRoutines();
+}
+
+void tResetStubRoutines() {
+#define TRT_RESET(entry, use, slot, contract) TRT_RESET_##use(entry, slot)
+#define TRT_RESET_rt(entry, slot)
+#define TRT_RESET_stub(entry, slot) tRt.slot = reinterpret_cast<const void*>(glueAddress(entry));
+#define TRT_RESET_no(entry, slot)
+  GLUE_ENTRIES(TRT_RESET)
 }
 
 // The abort and store stubs place themselves in the permanent area; the non-Boolean stubs
 // follow in a piece of their own.
 static void translatorFirstTime() {
-  installGlueEntries();
+  tInstallRoutines();
   initFirstTime();
   uint8_t* area = reinterpret_cast<uint8_t*>(nMethodPermAlloc(tPermAreaBytes));
   if (area == nullptr) TAbortFunc("No permanent code area for the run-time stubs", -1, nullptr, "src/tran/tmain", __LINE__);
@@ -371,7 +375,7 @@ static int mapContextPc(void* arg, ObjectHeader* h) {
              "Unmappable n-PC encountered:\n\t\t\tn-PC = 0x%" PRIx64 "/%" PRId64 ",\n\t\t\tv-PC = 0x%" PRIx64
              "/%" PRId64 ",\n\t\t\tmethod = 0x%" PRIx32 "\n",
              uint64_t(npc), npc, uint64_t(vpc), vpc, uint32_t(method));
-    doReportError(text, errCauseVMBug | errError, "src/mman/mmSnapshot", __LINE__);
+    doReportError(text, errCauseVMBug | errError, SOURCE_NAME, __LINE__);
     vpc = mappedPc(method, nMethodCannotResumeEntry);
     if (vpc < 1) {
       mapping->failed = 1;
@@ -660,8 +664,8 @@ static bool callsPrimitiveGlue(const uint8_t* p, const uint8_t* next) {
   const uintptr_t target = reinterpret_cast<uintptr_t>(next) + uintptr_t(intptr_t(d));
   auto is = [target](const void* glue) { return target == reinterpret_cast<uintptr_t>(glue); };
   for (int i = 0; i < 5; i++)
-    if (is(tGlue.primGlue[i]) || is(tGlue.userPrimGlue[i])) return true;
-  return is(tGlue.primGlueVarArgMany);
+    if (is(tRt.primGlue[i]) || is(tRt.userPrimGlue[i])) return true;
+  return is(tRt.primGlueVarArgMany);
 }
 
 void fprintNCode(FILE* stream, const uint8_t* from, const uint8_t* to, uint64_t nm, const uint64_t* offsetTable) {

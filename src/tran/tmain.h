@@ -1,9 +1,34 @@
-// Translator: the method information record and the translator's fatal report.
-// Owns tVInfo. Prefix: t (tVInfo, TAbortFunc).
+// Translator: the method information record, the run-time routine table and the translator's
+// fatal report. Owns tVInfo and tRt. Prefix: t (tVInfo, TAbortFunc).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+
+#include "stack/glue.h"
+
+// The run-time routines generated code calls, one slot for each glue entry GLUE_ENTRIES marks
+// rt or stub (its contract is written there), and the primitive glues by argument count.
+// Filled from the glue when the translator starts, each slot only while null, so tests may
+// point slots at doubles first. All below 2 GiB (or reached through a glue thunk).
+#define TRT_SLOT(entry, use, slot, contract) TRT_SLOT_##use(slot)
+#define TRT_SLOT_rt(slot) const void* slot;
+#define TRT_SLOT_stub(slot) const void* slot;
+#define TRT_SLOT_no(slot)
+struct TRoutines {
+  GLUE_ENTRIES(TRT_SLOT)
+  const void* primGlue[5];      // PrimGlueTable, by min(numArgs, 4)
+  const void* userPrimGlue[5];  // UserPrimGlueTable, by min(numArgs, 4)
+};
+#undef TRT_SLOT
+#undef TRT_SLOT_rt
+#undef TRT_SLOT_stub
+#undef TRT_SLOT_no
+extern TRoutines tRt;
+// Fills the slots still null from the glue.
+void tInstallRoutines();
+// Points the stub slots back at their glue entries (the translated primitives' stubs are off).
+void tResetStubRoutines();
 
 // What the translation of one method knows about it (filled by the unpacking of a method).
 struct TVInfo {

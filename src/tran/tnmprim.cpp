@@ -228,7 +228,7 @@ static oop primProfileRanges(oop) {
       registerSysOop(nilOop(), uint32_t(temp2RegisteredOopX));
       return failPrimitive(primErrorAt(primErrNoSpace), 0);
     }
-    storeSlot(array, uint64_t(i), value, "src/tran/tnmprim", __LINE__);
+    storeSlot(array, uint64_t(i), value, SOURCE_NAME, __LINE__);
   }
   oop array = sysOop(uint32_t(temp2RegisteredOopX));
   registerSysOop(nilOop(), uint32_t(temp2RegisteredOopX));
@@ -269,7 +269,7 @@ static oop primLayoutConstants(oop) {
       registerSysOop(nilOop(), uint32_t(temp2RegisteredOopX));
       return failPrimitive(primErrorAt(primErrNoSpace), 0);
     }
-    storeSlot(array, 2 * k, name, "src/tran/tnmprim", __LINE__);
+    storeSlot(array, 2 * k, name, SOURCE_NAME, __LINE__);
     bodyOf(headerOf(array))[2 * k + 1] = smallIntegerFor(c.value);
   }
   oop array = sysOop(uint32_t(temp2RegisteredOopX));

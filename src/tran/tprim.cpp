@@ -30,9 +30,9 @@ void txRegisterTable(TranslatedPrimRecord* table, int L, int kind) {
     int n = txArgCount(r);
     if (r->cFunction == nullptr) {  // the first registration: the C primitive becomes the fallback
       const PrimEntry* e = getPrimEntry(r->number);
-      if (e->function == 0 || e->kind != primKindC || tGlue.primGlue[n < 4 ? n : 4] == nullptr) continue;  // nothing to fall back on
+      if (e->function == 0 || e->kind != primKindC || tRt.primGlue[n < 4 ? n : 4] == nullptr) continue;  // nothing to fall back on
       r->cFunction = reinterpret_cast<const void*>(e->function);
-      r->glue = tGlue.primGlue[n < 4 ? n : 4];
+      r->glue = tRt.primGlue[n < 4 ? n : 4];
     }
     addPrimitiveWithParams(r->number, r, (uint8_t)n, (uint8_t)kind, r->flag);
   }
@@ -46,12 +46,7 @@ void initTxArithPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
 // on: then stubs in the permanent area make them inline and call the routines only when eden
 // has no room.
 void initTxMemPrims(int L, void (*reg)(TranslatedPrimRecord*, int, int)) {
-  tRt.createArray = reinterpret_cast<const void*>(rtCreateArray);
-  tRt.makeCopyingBlock1 = reinterpret_cast<const void*>(rtMakeCopyingBlock1);
-  tRt.consArray = reinterpret_cast<const void*>(rtConsArray);
-  tRt.makeCopyingBlock = reinterpret_cast<const void*>(rtMakeCopyingBlock);
-  tRt.makeFullBlock = reinterpret_cast<const void*>(rtMakeFullBlock);
-  tRt.makeFullCopyingBlock = reinterpret_cast<const void*>(rtMakeFullCopyingBlock);
+  tResetStubRoutines();
   if (L == 0) return;
   txMakeAllocStubs(tRt.createArray, tRt.makeCopyingBlock1);
   txMakeGatherStubs();

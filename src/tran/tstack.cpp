@@ -360,9 +360,6 @@ int lookBranch(const uint8_t* p, const uint8_t** target) {
 
 // ---------------------------------------------------------------- stores and the store check
 
-const void* tRtAttemptToAssign;
-const void* tRtCheckStore;
-const void* tRtStoreContextInstVar;
 void (*tMapRelCall)(uint64_t addressAfter, uint64_t target);
 void (*tMapOnly)(uint64_t bytecodeIndex, uint64_t address);
 StoreStub storeStubs[5];
@@ -472,11 +469,11 @@ static uint8_t* genStoreStub(int n, uint8_t* at, StoreStub* entries) {
   uint8_t* toStore = at;
   entries->immutable = at;
   at = n == storeStubGeneral ? emitShiftRI(at, shiftShr, rR9, 3) : emitMovRI32(at, rR9, n);
-  at = pushJump(tRtAttemptToAssign, at);
+  at = pushJump(tRt.attemptToAssign, at);
   cgenPatchRel8(toStore, at);
   at = n == storeStubGeneral ? emitMovMIdxR(at, rR8, rR9, rBX) : emitMovMR(at, rR8, 8 * n, rBX);
   at = tStoreCheck(at, rR12, rBX, rR13, 1, rAX, nullptr, 1, &entries->check);
-  return pushJump(tRtCheckStore, at);
+  return pushJump(tRt.checkStore, at);
 }
 
 uint8_t* genStoreInstStub(uint8_t* at, uint64_t, int n) { return genStoreStub(n, at, &storeStubs[n]); }
@@ -504,7 +501,7 @@ uint8_t* tStoreIndexed(uint8_t* at) {
   for (uint8_t* w : work) cgenPatchRel8(w, at);
   at = emitMovRR(at, rR12, rBX);  // the routine takes the holder in r12, the value in rbx
   at = emitMovRR(at, rBX, rR13);
-  at = tCallRecorded(at, tRtCheckStore);
+  at = tCallRecorded(at, tRt.checkStore);
   return emitRet(at);
 }
 static void mapHere(uint64_t vpc, uint8_t* at) {
@@ -527,7 +524,7 @@ uint8_t* tStoreInst(StackEntry* holder, int n, StackEntry* value, int16_t* marks
     at = tStackLoad(holder, rR12, at);
     at = tStackLoad(value, rBX, at);
     at = emitMovRI32(at, rR9, n);
-    at = tCallRecorded(at, tRtStoreContextInstVar);
+    at = tCallRecorded(at, tRt.storeContextInstVar);
     mapHere(vpc, at);
   } else {
     // Every slot is stored inline; only the immutable holder and the store check's work go to

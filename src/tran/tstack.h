@@ -61,9 +61,6 @@ extern void (*tMapLit)(uint64_t literal, uint64_t address, int64_t offset);
 
 // Run-time entry points the store paths reach; the translator's first use fills them from the
 // glue (all below 2 GiB: they are pushed as 32-bit immediates); tests put doubles in their place.
-extern const void* tRtAttemptToAssign;     // CrtAttemptToAssign(r12 holder, rbx value, r9 index)
-extern const void* tRtCheckStore;          // CrtCheckStore(r12 holder, rbx value)
-extern const void* tRtStoreContextInstVar; // r12 context, rbx value, r9 index
 // Call sites and mapped points for the PC map (genMapRelCall, genMapOnly); null records nothing.
 extern void (*tMapRelCall)(uint64_t addressAfter, uint64_t target);
 // A call to target, recorded through tMapRelCall when one is installed; answers the end.

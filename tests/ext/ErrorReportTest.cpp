@@ -94,6 +94,22 @@ TEST(ErrorText, NumbersAboveEightAreUnknown) {
   EXPECT_STREQ(errorTextFor(255), "Unknown error.");
 }
 
+// A report names its source file from its last "src/" folder on, without the extension,
+// whatever the build's path to it; SOURCE_NAME gives this file's name so.
+TEST(ErrorText, SourceNamesDropTheBuildPathAndTheExtension) {
+  static constexpr SourceName<sizeof("src/stack/nsupport.cpp")> relative{"src/stack/nsupport.cpp"};
+  static constexpr SourceName<sizeof("/w/src/x/src/tran/tloop.cpp")> nested{"/w/src/x/src/tran/tloop.cpp"};
+  static constexpr SourceName<sizeof("/a.b/mysrc/src/ext/exError.h")> dotted{"/a.b/mysrc/src/ext/exError.h"};
+  static constexpr SourceName<sizeof("src/plat/unxMem")> bare{"src/plat/unxMem"};
+  static constexpr SourceName<sizeof("tests/ext/x.y.cpp")> outside{"tests/ext/x.y.cpp"};
+  EXPECT_STREQ(relative.text, "src/stack/nsupport");
+  EXPECT_STREQ(nested.text, "src/tran/tloop");
+  EXPECT_STREQ(dotted.text, "src/ext/exError");
+  EXPECT_STREQ(bare.text, "src/plat/unxMem");
+  EXPECT_STREQ(outside.text, "tests/ext/x.y");
+  EXPECT_STREQ(SOURCE_NAME, "tests/ext/ErrorReportTest");
+}
+
 // A Fatal report ends the process: run it in a death-test child whose standard output
 // goes to a file, then compare the file.
 std::string fatalReportOf(const char* message, uint32_t code, const char* file, int line,

@@ -44,11 +44,15 @@ class OeInterface : public ::testing::Test {
     string = newByteObject(classIndexByteString, "hello");
     bytes = newByteObject(classIndexByteArray, "0123456789");
     young = newNewObject(classIndexArray, 2);
+    savedPastTop = pastSpace.top, savedFutureTop = futureSpace.top;
   }
   void TearDown() override {
     startOfStackZone = endOfStackZone = 0;
+    pastSpace.top = savedPastTop, futureSpace.top = savedFutureTop;
     freeTestHeap();
   }
+  // The survivor spaces' tops, which a test may move, as set-up left them.
+  uint64_t savedPastTop = pastSpace.top, savedFutureTop = futureSpace.top;
 
   static oop newByteObject(uint32_t classIndex, const char* text) {
     uint64_t n = strlen(text);
@@ -81,7 +85,6 @@ void runCases(const std::vector<Case>& cases) {
 
 TEST_F(OeInterface, OopTestKnowsEverySpaceAndItsTop) {
   oop eden1 = young, edenTop = eden.allocPtr;
-  uint64_t savedPastTop = pastSpace.top, savedFutureTop = futureSpace.top;
   pastSpace.top = pastSpace.start + 32;
   futureSpace.top = futureSpace.start + 32;
   // A stack zone over an old object's header: refused there, whatever lies beneath.
@@ -111,8 +114,6 @@ TEST_F(OeInterface, OopTestKnowsEverySpaceAndItsTop) {
     EXPECT_EQ(oeCouldBeOop(c.word), uint32_t(c.valid));
     EXPECT_EQ(oeGetErrorCode(), c.valid ? 0u : uint32_t(oeErrInvalidOop));
   }
-  pastSpace.top = savedPastTop;
-  futureSpace.top = savedFutureTop;
 }
 
 TEST_F(OeInterface, AccessorsOverValidAndInvalidOops) {

@@ -29,7 +29,7 @@ void scavengeThatPostsInput() {
 }
 
 // Brings every counter to a quiet state and installs recording servers (kind 2 none).
-class RequestTest : public ::testing::Test {
+class Request : public ::testing::Test {
  protected:
   void SetUp() override {
     static const RequestServer servers[requestKindCount] = {
@@ -45,7 +45,7 @@ class RequestTest : public ::testing::Test {
   }
 };
 
-TEST_F(RequestTest, Request_PostForcesStackCheckAndCounts) {
+TEST_F(Request, Request_PostForcesStackCheckAndCounts) {
   uint32_t before = anyReq.load();
   EXPECT_EQ(setRequest(requestTimer), before + 1);
   EXPECT_EQ(stackLimit, stackLimitForced);
@@ -55,7 +55,7 @@ TEST_F(RequestTest, Request_PostForcesStackCheckAndCounts) {
   EXPECT_TRUE(anyRequestsPending());
 }
 
-TEST_F(RequestTest, Request_SeveralPostsOfOneKindServeOnce) {
+TEST_F(Request, Request_SeveralPostsOfOneKindServeOnce) {
   for (int i = 0; i < 3; i++) setRequest(requestTimer);
   handleRequests();
   EXPECT_EQ(served, "1");
@@ -65,7 +65,7 @@ TEST_F(RequestTest, Request_SeveralPostsOfOneKindServeOnce) {
   EXPECT_EQ(served, "1");
 }
 
-TEST_F(RequestTest, Request_ScavengeNotAcknowledgedByAsyncService) {
+TEST_F(Request, Request_ScavengeNotAcknowledgedByAsyncService) {
   setRequest(requestScavenge);
   handleAsyncRequests();
   EXPECT_EQ(served, "");
@@ -76,7 +76,7 @@ TEST_F(RequestTest, Request_ScavengeNotAcknowledgedByAsyncService) {
   EXPECT_FALSE(anyRequestsPending());
 }
 
-TEST_F(RequestTest, Request_AsyncServiceAcknowledgesWhenOnlyAsyncPending) {
+TEST_F(Request, Request_AsyncServiceAcknowledgesWhenOnlyAsyncPending) {
   setRequest(requestInput);
   setRequest(requestSignals);
   handleAsyncRequests();
@@ -84,14 +84,14 @@ TEST_F(RequestTest, Request_AsyncServiceAcknowledgesWhenOnlyAsyncPending) {
   EXPECT_FALSE(anyRequestsPending());
 }
 
-TEST_F(RequestTest, Request_UserPollClearedWithoutHandler) {
+TEST_F(Request, Request_UserPollClearedWithoutHandler) {
   setRequest(requestUserPoll);
   handleRequests();
   EXPECT_EQ(served, "");
   EXPECT_FALSE(isRequested(requestUserPoll));
 }
 
-TEST_F(RequestTest, Request_ServiceOrderEndsWithProcessSwitch) {
+TEST_F(Request, Request_ServiceOrderEndsWithProcessSwitch) {
   for (uint32_t k : {requestProcessSwitch, requestScavenge, requestLowSpace, requestCompactLarge, requestSignals,
                      requestThreadedCalls, requestTimer, requestChildStatus, requestInput})
     setRequest(k);
@@ -101,7 +101,7 @@ TEST_F(RequestTest, Request_ServiceOrderEndsWithProcessSwitch) {
 }
 
 // A server that posts an asynchronous kind leaves it visible for the next stack check.
-TEST_F(RequestTest, Request_PostByServerStaysPending) {
+TEST_F(Request, Request_PostByServerStaysPending) {
   setRequestServer(requestScavenge, scavengeThatPostsInput);
   setRequest(requestScavenge);
   handleRequests();
@@ -113,7 +113,7 @@ TEST_F(RequestTest, Request_PostByServerStaysPending) {
   EXPECT_FALSE(anyRequestsPending());
 }
 
-TEST_F(RequestTest, Request_RestoredLimitStaysForcedWhilePending) {
+TEST_F(Request, Request_RestoredLimitStaysForcedWhilePending) {
   restoreStackLimit(0x5000);
   EXPECT_EQ(stackLimit, 0x5000);
   setRequest(requestLowSpace);
@@ -122,7 +122,7 @@ TEST_F(RequestTest, Request_RestoredLimitStaysForcedWhilePending) {
 }
 
 // Posts from several threads at once: the counters must see every one of them.
-TEST_F(RequestTest, Request_ConcurrentPostsAreNotLost) {
+TEST_F(Request, Request_ConcurrentPostsAreNotLost) {
   const uint32_t threads = 4, posts = 20000;
   uint32_t baseKind = requested[requestThreadedCalls].load(), baseAny = anyReq.load();
   std::vector<std::thread> workers;
@@ -145,7 +145,7 @@ int inputHookCalls;
 void countInput() { inputHookCalls++; }
 
 // Input is served through the platform hook as it is bound when served, not when installed.
-TEST_F(RequestTest, Request_InstalledServersReachInputHookAndLargeSpace) {
+TEST_F(Request, Request_InstalledServersReachInputHookAndLargeSpace) {
   installRequestServers();
   EXPECT_EQ(requestServers[requestCompactLarge], compactLargeSpaceResponse);
   void (*saved)() = pdSynchronizeInput;

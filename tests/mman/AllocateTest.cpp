@@ -21,7 +21,7 @@
 
 namespace {
 
-class AllocationPrimsTest : public ::testing::Test {
+class AllocationPrims : public ::testing::Test {
  protected:
   oop noSpace = 0;  // entry 1 of the error table: a one-slot Array, so that it can be cloned
 
@@ -66,7 +66,7 @@ class AllocationPrimsTest : public ::testing::Test {
 
 // ---- 70 and 320: instances of non-indexable classes ----------------------------------------
 
-TEST_F(AllocationPrimsTest, Prim70_NamedSlotsOfNilInEden) {
+TEST_F(AllocationPrims, Prim70_NamedSlotsOfNilInEden) {
   PrimOutcome o = callPrimitive(70, cls(testClasses.threeSlots), {});
   ASSERT_FALSE(o.failed);
   ObjectHeader* h = headerOf(o.result);
@@ -78,7 +78,7 @@ TEST_F(AllocationPrimsTest, Prim70_NamedSlotsOfNilInEden) {
   EXPECT_FALSE(isGCSpecial(h));
 }
 
-TEST_F(AllocationPrimsTest, Prim70_EphemeronClassAndUnenteredClass) {
+TEST_F(AllocationPrims, Prim70_EphemeronClassAndUnenteredClass) {
   uint32_t eph = newTestClass(formatPointers | formatEphemeron | 2);
   PrimOutcome o = callPrimitive(70, cls(eph), {});
   ASSERT_FALSE(o.failed);
@@ -93,7 +93,7 @@ TEST_F(AllocationPrimsTest, Prim70_EphemeronClassAndUnenteredClass) {
   EXPECT_EQ(classTagOf(headerOf(o.result)), index);
 }
 
-TEST_F(AllocationPrimsTest, Prim70And320_Failures) {
+TEST_F(AllocationPrims, Prim70And320_Failures) {
   for (uint32_t prim : {70u, 320u}) {
     expectFailure(callPrimitive(prim, cls(testClasses.pointers), {}), 5, 0);  // indexable
     expectFailure(callPrimitive(prim, si(3), {}), 5, 0);                      // not a class
@@ -103,7 +103,7 @@ TEST_F(AllocationPrimsTest, Prim70And320_Failures) {
   expectFailure(callPrimitive(320, cls(testClasses.threeSlots), {}), 1, 0);
 }
 
-TEST_F(AllocationPrimsTest, Prim320_InstanceInPermSpace) {
+TEST_F(AllocationPrims, Prim320_InstanceInPermSpace) {
   PrimOutcome o = callPrimitive(320, cls(testClasses.threeSlots), {});
   ASSERT_FALSE(o.failed);
   ObjectHeader* h = headerOf(o.result);
@@ -117,7 +117,7 @@ TEST_F(AllocationPrimsTest, Prim320_InstanceInPermSpace) {
 
 // ---- 71 and 321: instances of variable classes -------------------------------------------
 
-TEST_F(AllocationPrimsTest, Prim71_RoutesBySizeAndKind) {
+TEST_F(AllocationPrims, Prim71_RoutesBySizeAndKind) {
   struct Case {
     uint32_t cls;
     int64_t count;
@@ -150,7 +150,7 @@ TEST_F(AllocationPrimsTest, Prim71_RoutesBySizeAndKind) {
 }
 
 // With eden full a 300-slot pointer object goes to past or old space, never to large space.
-TEST_F(AllocationPrimsTest, Prim71_PointerObjectNeverInLargeSpace) {
+TEST_F(AllocationPrims, Prim71_PointerObjectNeverInLargeSpace) {
   fillEden();
   PrimOutcome o = callPrimitive(71, cls(testClasses.pointers), {si(300)});
   ASSERT_FALSE(o.failed);
@@ -160,7 +160,7 @@ TEST_F(AllocationPrimsTest, Prim71_PointerObjectNeverInLargeSpace) {
   EXPECT_EQ(bodyWordsOf(h), 300u);
 }
 
-TEST_F(AllocationPrimsTest, Prim71And321_Failures) {
+TEST_F(AllocationPrims, Prim71And321_Failures) {
   for (uint32_t prim : {71u, 321u}) {
     expectFailure(callPrimitive(prim, cls(testClasses.threeSlots), {si(1)}), 5, 1);
     expectFailure(callPrimitive(prim, cls(testClasses.bytes), {si(-1)}), 3, 1);
@@ -174,7 +174,7 @@ TEST_F(AllocationPrimsTest, Prim71And321_Failures) {
   expectNoSpaceWithSize(callPrimitive(321, cls(testClasses.bytes), {si(limit)}), uint64_t(limit), 1);
 }
 
-TEST_F(AllocationPrimsTest, Prim321_PermInstancesZeroedOrNil) {
+TEST_F(AllocationPrims, Prim321_PermInstancesZeroedOrNil) {
   PrimOutcome b = callPrimitive(321, cls(testClasses.bytes), {si(20)});
   PrimOutcome p = callPrimitive(321, cls(testClasses.pointers), {si(3)});
   ASSERT_FALSE(b.failed);
@@ -189,7 +189,7 @@ TEST_F(AllocationPrimsTest, Prim321_PermInstancesZeroedOrNil) {
 
 // ---- 532 and 533: copies ------------------------------------------------------------------
 
-TEST_F(AllocationPrimsTest, Prim532_CopiesWithFreshIdentity) {
+TEST_F(AllocationPrims, Prim532_CopiesWithFreshIdentity) {
   oop young = newNewObject(testClasses.object, 0);
   oop original = newOldObject(testClasses.weak, 3);
   storeSlot(original, 0, young, __FILE__, __LINE__);
@@ -220,7 +220,7 @@ TEST_F(AllocationPrimsTest, Prim532_CopiesWithFreshIdentity) {
 
 // A 5-byte body's three padding bytes are copied as the original holds them (zero), not
 // left as whatever eden held where the copy lands.
-TEST_F(AllocationPrimsTest, Prim532_CopiesThePaddingOfAShortByteBody) {
+TEST_F(AllocationPrims, Prim532_CopiesThePaddingOfAShortByteBody) {
   oop bytes = newOldObject(testClasses.bytes, 5);
   uint8_t* body = reinterpret_cast<uint8_t*>(bodyOf(headerOf(bytes)));
   for (int i = 0; i < 5; i++) body[i] = uint8_t(0xA0 + i);
@@ -234,7 +234,7 @@ TEST_F(AllocationPrimsTest, Prim532_CopiesThePaddingOfAShortByteBody) {
 }
 
 // A copied ephemeron is an ephemeron: both flags come from its class's format.
-TEST_F(AllocationPrimsTest, Prim532_CopiedEphemeronStaysAnEphemeron) {
+TEST_F(AllocationPrims, Prim532_CopiedEphemeronStaysAnEphemeron) {
   uint32_t ephemeron = newTestClass(formatPointers | formatEphemeron | 3);
   oop original = newOldObject(ephemeron, 3);
   ASSERT_TRUE(isGCSpecial(headerOf(original)));
@@ -249,7 +249,7 @@ TEST_F(AllocationPrimsTest, Prim532_CopiedEphemeronStaysAnEphemeron) {
 }
 
 // Copies that land outside new space get the store check of an unknown holder.
-TEST_F(AllocationPrimsTest, Prim533_PermCopyIsRemembered) {
+TEST_F(AllocationPrims, Prim533_PermCopyIsRemembered) {
   oop young = newNewObject(testClasses.object, 0);
   oop old = newOldObject(testClasses.object, 0);
   oop original = newOldObject(testClasses.pointers, 2);
@@ -269,7 +269,7 @@ TEST_F(AllocationPrimsTest, Prim533_PermCopyIsRemembered) {
 }
 
 // Hybrid contexts (class indices 8 and 9) are never copied: failure 1 with the data size.
-TEST_F(AllocationPrimsTest, Prim532And533_RefuseHybridContexts) {
+TEST_F(AllocationPrims, Prim532And533_RefuseHybridContexts) {
   ObjectHeader* ctx = allocInOldSpace(classIndexHybridMethodContext, 6, 48, hasPtrsBit, nilOop(), 0);
   ASSERT_NE(ctx, nullptr);
   for (uint32_t prim : {532u, 533u}) expectNoSpaceWithSize(callPrimitive(prim, oopOf(ctx), {}), 48, 0);
@@ -278,7 +278,7 @@ TEST_F(AllocationPrimsTest, Prim532And533_RefuseHybridContexts) {
 
 // ---- 1040 to 1047: fixed space ------------------------------------------------------------
 
-TEST_F(AllocationPrimsTest, Prim1040To1046_FixedAndUnclearedBytes) {
+TEST_F(AllocationPrims, Prim1040To1046_FixedAndUnclearedBytes) {
   PrimOutcome cleared = callPrimitive(1040, cls(testClasses.bytes), {si(10)});
   ASSERT_FALSE(cleared.failed);
   ObjectHeader* h = headerOf(cleared.result);
@@ -302,7 +302,7 @@ TEST_F(AllocationPrimsTest, Prim1040To1046_FixedAndUnclearedBytes) {
   EXPECT_EQ(callPrimitive(1044, cleared.result, {}).result, si(int64_t(h->dataPtr)));
 }
 
-TEST_F(AllocationPrimsTest, Prim1040To1046_Failures) {
+TEST_F(AllocationPrims, Prim1040To1046_Failures) {
   for (uint32_t prim : {1040u, 1045u, 1046u}) {
     expectFailure(callPrimitive(prim, cls(testClasses.pointers), {si(4)}), 5, 1);
     expectFailure(callPrimitive(prim, cls(testClasses.threeSlots), {si(4)}), 5, 1);
@@ -317,7 +317,7 @@ TEST_F(AllocationPrimsTest, Prim1040To1046_Failures) {
 
 // 1047 answers what the allocation search would find; 1042 and 1043 grow and shrink
 // fixed space by whole segments.
-TEST_F(AllocationPrimsTest, Prim1047And1042And1043_FixedSpaceRoom) {
+TEST_F(AllocationPrims, Prim1047And1042And1043_FixedSpaceRoom) {
   uint64_t fits = (fixedSpace.table.lastBlock->words - 7) * 8 - 2;  // the largest that fits
   EXPECT_EQ(callPrimitive(1047, oop(0), {si(int64_t(fits))}).result, trueOop());
   EXPECT_EQ(callPrimitive(1047, oop(0), {si(int64_t(fits + 1))}).result, falseOop());
@@ -337,7 +337,7 @@ TEST_F(AllocationPrimsTest, Prim1047And1042And1043_FixedSpaceRoom) {
 
 // A body that fits only once the table's unused entries are packed: 1047 compacts. The
 // unused entries are those a sweep leaves when it merges free neighbours.
-TEST_F(AllocationPrimsTest, Prim1047_CompactsTheTableFirst) {
+TEST_F(AllocationPrims, Prim1047_CompactsTheTableFirst) {
   std::vector<ObjectHeader*> objs;
   for (int i = 0; i < 6; i++) objs.push_back(allocInFixedSpace(testClasses.bytes, 40, 0, 0));  // 7 words
   uint64_t last = fixedSpace.table.lastBlock->words;
@@ -355,7 +355,7 @@ TEST_F(AllocationPrimsTest, Prim1047_CompactsTheTableFirst) {
 
 // ---- Instantiation services and error objects ---------------------------------------------
 
-TEST_F(AllocationPrimsTest, AllocVSAndFSObj_WithRealClasses) {
+TEST_F(AllocationPrims, AllocVSAndFSObj_WithRealClasses) {
   ObjectHeader* fs = allocFSObj(cls(testClasses.threeSlots));
   ASSERT_NE(fs, nullptr);
   EXPECT_EQ(bodyWordsOf(fs), 3u);
@@ -373,7 +373,7 @@ TEST_F(AllocationPrimsTest, AllocVSAndFSObj_WithRealClasses) {
   EXPECT_EQ(allocVSObjInFixedSpace(cls(testClasses.pointers), 8), nullptr);
 }
 
-TEST_F(AllocationPrimsTest, CloneErrorWith_CopiesOnlyPointerErrors) {
+TEST_F(AllocationPrims, CloneErrorWith_CopiesOnlyPointerErrors) {
   oop copy = cloneErrorWith(noSpace, si(77));
   EXPECT_NE(copy, noSpace);
   EXPECT_EQ(slotOf(copy, 0), si(77));

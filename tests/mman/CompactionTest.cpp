@@ -14,7 +14,7 @@
 
 namespace {
 
-class CompactionTest : public ScavengeHeapTest {
+class Compaction : public ScavengeHeapTest {
  protected:
   // Old byte objects of 3 slots (their first byte their number) until old space is full.
   std::vector<oop> fillOldSpace() {
@@ -38,7 +38,7 @@ class CompactionTest : public ScavengeHeapTest {
   }
 };
 
-TEST_F(CompactionTest, Compaction_SlidesBodiesOverFreeChunks) {
+TEST_F(Compaction, Compaction_SlidesBodiesOverFreeChunks) {
   oop sized = newOldObject(testClasses.pointers, 300);  // a body with a size word
   store(sized, 299, smallIntegerFor(299));
   std::vector<oop> fillers = fillOldSpace();
@@ -68,7 +68,7 @@ TEST_F(CompactionTest, Compaction_SlidesBodiesOverFreeChunks) {
 // Future space holds one survivor; the others must be tenured into an old space whose only
 // room is in small free chunks, so tenuring fails part-way through the root Array's slots.
 // The compaction that follows moves the RT, the queue and the root Array's own body.
-TEST_F(CompactionTest, Compaction_TenuringFailsMidScanAndCompactionMakesRoom) {
+TEST_F(Compaction, Compaction_TenuringFailsMidScanAndCompactionMakesRoom) {
   ArenaSizes sizes = testHeapSizes();
   sizes.survivorWords = 30;
   makeHeap(1 << 13, 100, sizes);

@@ -11,7 +11,7 @@
 
 namespace {
 
-class FinalizationTest : public ScavengeHeapTest {
+class Finalization : public ScavengeHeapTest {
  protected:
   oop semaphore = 0;
   void SetUp() override {
@@ -43,7 +43,7 @@ class FinalizationTest : public ScavengeHeapTest {
   }
 };
 
-TEST_F(FinalizationTest, Finalization_FetchSkipsMarkersAndTheQueueThenResetsTheWindow) {
+TEST_F(Finalization, Finalization_FetchSkipsMarkersAndTheQueueThenResetsTheWindow) {
   registerSemaphore();
   weakWithDeadReferent(0);
   ASSERT_EQ(scavengeNewSpace(), 1);
@@ -63,7 +63,7 @@ TEST_F(FinalizationTest, Finalization_FetchSkipsMarkersAndTheQueueThenResetsTheW
   for (uint64_t a = finalQueueBase; a < finalQueueEnd; a += 8) EXPECT_EQ(*reinterpret_cast<oop*>(a), nilOop());
 }
 
-TEST_F(FinalizationTest, Finalization_NoSemaphoreFetchesNil) {
+TEST_F(Finalization, Finalization_NoSemaphoreFetchesNil) {
   weakWithDeadReferent(0);
   ASSERT_EQ(scavengeNewSpace(), 1);
   EXPECT_EQ(queued().size(), 1u);
@@ -72,7 +72,7 @@ TEST_F(FinalizationTest, Finalization_NoSemaphoreFetchesNil) {
 
 // Without a Semaphore a full queue does not grow: the losses are counted until the fetch,
 // which keeps the queued ephemerons and fails with the size the queue should have.
-TEST_F(FinalizationTest, Finalization_OverflowFailsTheFetchWithTheNeededSize) {
+TEST_F(Finalization, Finalization_OverflowFailsTheFetchWithTheNeededSize) {
   uint64_t n = slots();
   oop keptEphemeron = newEphemeron(smallIntegerFor(1), nilOop(), true);
   clearFlag(headerOf(keptEphemeron), isGCSpecialBit | ephemeronNotWeakBit);  // as a queued one
@@ -96,7 +96,7 @@ TEST_F(FinalizationTest, Finalization_OverflowFailsTheFetchWithTheNeededSize) {
   EXPECT_EQ(finalQueueRead, finalQueueBase);
 }
 
-TEST_F(FinalizationTest, Finalization_GrowsOnlyWithASemaphoreAndTheWindowFollows) {
+TEST_F(Finalization, Finalization_GrowsOnlyWithASemaphoreAndTheWindowFollows) {
   registerSemaphore();
   uint64_t n = slots();
   for (uint64_t i = 0; i < n; i++) addToFinalQueue(newOldObject(weakClass, 1));
@@ -116,7 +116,7 @@ TEST_F(FinalizationTest, Finalization_GrowsOnlyWithASemaphoreAndTheWindowFollows
   EXPECT_EQ(finalQueueRead, finalQueueBase);
 }
 
-TEST_F(FinalizationTest, Finalization_RegisterSemaphoreChecksItsArgument) {
+TEST_F(Finalization, Finalization_RegisterSemaphoreChecksItsArgument) {
   struct Case { oop arg; bool fails; } cases[] = {
       {smallIntegerFor(3), true}, {newOldObject(testClasses.pointers, 1), true}, {nilOop(), false}, {semaphore, false}};
   for (const Case& c : cases) {
@@ -132,7 +132,7 @@ TEST_F(FinalizationTest, Finalization_RegisterSemaphoreChecksItsArgument) {
 }
 
 // Primitives 465-468 on receivers of each kind of class.
-TEST_F(FinalizationTest, Finalization_WeaknessPrimitives) {
+TEST_F(Finalization, Finalization_WeaknessPrimitives) {
   oop weakable = newOldObject(weakClass, 2);
   clearFlag(headerOf(weakable), isGCSpecialBit);
   oop ephemeral = newEphemeron(nilOop(), nilOop(), true);
@@ -170,7 +170,7 @@ TEST_F(FinalizationTest, Finalization_WeaknessPrimitives) {
   EXPECT_FALSE(isGCSpecial(headerOf(weakable)));
 }
 
-TEST_F(FinalizationTest, Finalization_GrowQueuePrimitive) {
+TEST_F(Finalization, Finalization_GrowQueuePrimitive) {
   uint64_t n = slots();
   oop big = smallIntegerFor(int64_t(1) << 59);
   struct Case { oop arg; bool fails; oop error; uint64_t slotsAfter; } cases[] = {

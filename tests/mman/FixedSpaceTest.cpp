@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t tagBytes = 61;
 
-class FixedSpaceTest : public ::testing::Test {
+class FixedSpace : public ::testing::Test {
  protected:
   void SetUp() override {
     ArenaSizes s;
@@ -29,7 +29,7 @@ class FixedSpaceTest : public ::testing::Test {
   }
 };
 
-TEST_F(FixedSpaceTest, FixedSpace_BlockWordsLeaveTwoNuls) {
+TEST_F(FixedSpace, FixedSpace_BlockWordsLeaveTwoNuls) {
   const uint64_t sizes[][2] = {{0, 2}, {6, 2}, {7, 3}, {8, 3}, {14, 3}, {15, 4}};
   for (auto [bytes, words] : sizes) {
     EXPECT_EQ(fixedBlockWords(bytes), words) << bytes;
@@ -47,7 +47,7 @@ TEST_F(FixedSpaceTest, FixedSpace_BlockWordsLeaveTwoNuls) {
 
 // The last block must keep more than an entry's words; a middle block that does not fit
 // exactly needs the last block to give an entry, else an exact fit is looked for.
-TEST_F(FixedSpaceTest, FixedSpace_SearchRules) {
+TEST_F(FixedSpace, FixedSpace_SearchRules) {
   uint64_t last = fixedSpace.table.lastBlock->words;  // 595
   EXPECT_EQ(findFixedBlock(last - 5, 0), nullptr);
   EXPECT_EQ(findFixedBlock(last - 6, 0), fixedSpace.table.lastBlock);
@@ -70,7 +70,7 @@ TEST_F(FixedSpaceTest, FixedSpace_SearchRules) {
   (void)d;
 }
 
-TEST_F(FixedSpaceTest, FixedSpace_GrowsAndShrinksSegments) {
+TEST_F(FixedSpace, FixedSpace_GrowsAndShrinksSegments) {
   ObjectHeader* first = allocInFixedSpace(tagBytes, 100, 0, 0);
   ASSERT_TRUE(growFixedSpace(2000));
   EXPECT_EQ(numFixedSpaceSegs(), 2u);
@@ -88,7 +88,7 @@ TEST_F(FixedSpaceTest, FixedSpace_GrowsAndShrinksSegments) {
   EXPECT_TRUE(growFixedSpace(0));
 }
 
-TEST_F(FixedSpaceTest, FixedSpace_RandomSoakKeepsSegmentsValid) {
+TEST_F(FixedSpace, FixedSpace_RandomSoakKeepsSegmentsValid) {
   std::mt19937_64 rng(7);
   ASSERT_TRUE(growFixedSpace(800));
   std::vector<ObjectHeader*> live;

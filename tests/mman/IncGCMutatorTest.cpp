@@ -24,7 +24,7 @@ struct Node {
 // all weak then) or 468 make it an ephemeron (slot 0 the key); the plain class allows neither,
 // and class changes move nodes among the three. Big pointer objects (plain class) and byte
 // objects hold their identity in body word 3 too.
-class IncGCMutator : public IncGCTest {
+class IncGCMutator : public IncGC {
  protected:
   uint32_t nodeClasses[3] = {};
   uint32_t bytesClass = 0;
@@ -62,7 +62,7 @@ class IncGCMutator : public IncGCTest {
 #ifndef _WIN32
     native.reset();
 #endif
-    IncGCTest::TearDown();
+    IncGC::TearDown();
   }
 
   uint64_t rnd(uint64_t n) {

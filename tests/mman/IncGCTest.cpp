@@ -14,14 +14,14 @@ namespace {
 
 // Whole cycles and cycles in quanta of 3 objects: what lives, what is freed, what is cleared
 // and queued.
-TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
+TEST_F(IncGC, IncGC_CycleFreesWhatNothingReaches) {
   struct Case {
     const char* name;
-    std::function<void(IncGCTest*, uint64_t work)> check;
+    std::function<void(IncGC*, uint64_t work)> check;
   };
   const Case cases[] = {
       {"unreached old objects are freed, reached ones kept",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          oop kept = t->oldArray(2), child = t->oldBytes(5), dead = t->oldArray(1), deadChild = t->oldBytes(3);
          store(kept, 0, child), store(dead, 0, deadChild);
          t->setRoot(0, kept);
@@ -30,7 +30,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_TRUE(freed(dead) && freed(deadChild));
        }},
       {"an old object held only by a new one lives",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          oop young = newNewObject(testClasses.pointers, 1), old = t->oldBytes(4);
          store(young, 0, old);
          t->setRoot(0, young);
@@ -38,7 +38,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_FALSE(freed(old));
        }},
       {"weak array: a dead old referent becomes the marker once, new and live ones stay",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          oop w = t->oldWeak(3), dead = t->oldArray(1), live = t->oldArray(1), young = newNewObject(testClasses.pointers, 1);
          store(w, 1, dead), store(w, 2, live), store(w, 3, young);
          t->setRoot(0, w), t->setRoot(1, live), t->setRoot(2, young);
@@ -51,7 +51,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_EQ(std::count(q.begin(), q.end(), w), 1);
        }},
       {"a weak array's named slot holds strongly",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          oop w = t->oldWeak(1), named = t->oldArray(1);
          store(w, 0, named);
          t->setRoot(0, w);
@@ -60,7 +60,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_FALSE(queuedHas(w));
        }},
       {"ephemeron whose key is reached only through its value: queued, both kept",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          oop key = t->oldArray(1);
          oop e = t->newEphemeron(key, key, true);
          t->setRoot(0, e);
@@ -73,7 +73,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_TRUE(freed(key) && freed(e));
        }},
       {"a perm weak object: a dead old referent becomes the marker, it is queued once, the rest stays",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          oop w = t->oldWeak(4), named = t->oldArray(1), dead = t->oldArray(1), live = t->oldArray(1);
          oop perm = t->oldArray(1), young = newNewObject(testClasses.pointers, 1);
          makeMarkedPerm(w), makeMarkedPerm(perm);
@@ -90,7 +90,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_EQ(std::count(q.begin(), q.end(), w), 1);
        }},
       {"a perm queue is weak: an entry nothing else holds is cleared, a held one and new entries stay",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          oop queue = sysOop(sysFinalQueue);
          makeMarkedPerm(queue);
          oop lost = t->oldArray(1), held = t->oldArray(1), w = t->oldWeak(1), dead = t->oldArray(1);
@@ -103,7 +103,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_TRUE(queuedHas(held) && queuedHas(w) && queuedHas(queue));
        }},
       {"a chain of ephemerons whose keys die is queued one link per cycle, nothing freed",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          oop k2 = t->oldArray(1), v2 = t->oldBytes(2);
          oop e2 = t->newEphemeron(k2, v2, true);
          oop k1 = t->oldArray(1);
@@ -117,7 +117,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          for (oop o : {k1, e2, k2, v2}) EXPECT_FALSE(freed(o));
        }},
       {"a full queue: the ephemeron is traced, not queued, and the loss counted",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          while (finalQueueWrite < finalQueueEnd) addToFinalQueue(t->root);
          oop key = t->oldArray(1), value = t->oldBytes(2);
          oop e = t->newEphemeron(key, value, true);
@@ -129,7 +129,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_TRUE(isEphemeron(headerOf(e)));
        }},
       {"a new ephemeron with a dead new key, queued by a scavenge while marking: kept with key and value",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          for (int i = 1; i < 40; i++) t->setRoot(i, t->oldArray(1));  // work for a first quantum
          incMarkSweep(1, 1, all);
          ASSERT_EQ(currentIncGCState, incGCMarking);
@@ -145,7 +145,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          for (oop o : {e, slotOf(e, 0), slotOf(e, 1), slotOf(slotOf(e, 1), 0)}) EXPECT_FALSE(freed(o));
        }},
       {"ephemeron whose key is reached later: traced, not queued",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          oop key = t->oldArray(1), value = t->oldBytes(2), holder = t->oldArray(1);
          oop e = t->newEphemeron(key, value, true);
          store(holder, 0, key);
@@ -155,7 +155,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_FALSE(queuedHas(e));
        }},
       {"a big object is scanned in pieces to its last slot",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          uint64_t n = 3 * incGCBigPieceBytes / 8 + 5;
          oop big = t->oldArray(n), first = t->oldBytes(1), last = t->oldBytes(1), dead = t->oldBytes(1);
          store(big, 0, first), store(big, n - 1, last);
@@ -165,7 +165,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
          EXPECT_TRUE(freed(dead));
        }},
       {"a big object full of referents: a piece ends where the quantum's work does",
-       [](IncGCTest* t, uint64_t work) {
+       [](IncGC* t, uint64_t work) {
          uint64_t n = 2 * incGCBigPieceBytes / 8;
          oop big = t->oldArray(n);
          for (uint64_t i = 0; i < n; i++) store(big, i, t->oldBytes(1));
@@ -190,7 +190,7 @@ TEST_F(IncGCTest, IncGC_CycleFreesWhatNothingReaches) {
 // An interruptible quantum whose loop finished after a third of its work or more stays in
 // 'm' and the next performs the final steps; an unbounded quantum marks and clears weak slots
 // and stops in 's'; the next sweeps.
-TEST_F(IncGCTest, IncGC_StatesOfSuccessiveQuanta) {
+TEST_F(IncGC, IncGC_StatesOfSuccessiveQuanta) {
   oop chain = nilOop();
   for (int i = 0; i < 400; i++) {  // 400 objects to scan, each one unit of work
     oop link = oldArray(1);
@@ -214,7 +214,7 @@ TEST_F(IncGCTest, IncGC_StatesOfSuccessiveQuanta) {
 
 // A switch request posted directly, with no interrupt to serve, ends an interruptible quantum
 // in each state and leaves the state as it was; a quantum that is not interruptible runs on.
-TEST_F(IncGCTest, IncGC_DirectSwitchRequestEndsAnInterruptibleQuantum) {
+TEST_F(IncGC, IncGC_DirectSwitchRequestEndsAnInterruptibleQuantum) {
   struct Case {
     const char* name;
     uint8_t state;
@@ -255,7 +255,7 @@ TEST_F(IncGCTest, IncGC_DirectSwitchRequestEndsAnInterruptibleQuantum) {
 
 // A scavenge while marking: a survivor tenured while the new objects a marked holder reaches
 // are copied is marked, and its own new referents are still moved and updated.
-TEST_F(IncGCTest, IncGC_ScavengeTenuresBelowAMarkedHolder) {
+TEST_F(IncGC, IncGC_ScavengeTenuresBelowAMarkedHolder) {
   oop aged = newNewObject(testClasses.pointers, 1);
   setRoot(0, aged);
   ASSERT_TRUE(scavengeNewSpace());
@@ -289,7 +289,7 @@ TEST_F(IncGCTest, IncGC_ScavengeTenuresBelowAMarkedHolder) {
 
 // A scavenge while marking tenures the new key and value of a scanned old ephemeron, its key
 // dead or held by a new object too: both copies are marked, as they are under any marked holder.
-TEST_F(IncGCTest, IncGC_ScavengeTenuresTheNewKeyOfAMarkedEphemeron) {
+TEST_F(IncGC, IncGC_ScavengeTenuresTheNewKeyOfAMarkedEphemeron) {
   for (bool keyHeldByNewObject : {false, true}) {
     SCOPED_TRACE(keyHeldByNewObject ? "key held by a new object too" : "key only in the ephemeron");
     makeHeap(1 << 18, 100);
@@ -322,7 +322,7 @@ TEST_F(IncGCTest, IncGC_ScavengeTenuresTheNewKeyOfAMarkedEphemeron) {
 // One-way become while marking: a marked holder that now refers to the replacement marks an
 // old one (the sweep would free it under the holder) but never a new one, which the mark
 // stack would keep at the address a scavenge leaves.
-TEST_F(IncGCTest, IncGC_OneWayBecomeWhileMarkingMarksOnlyOldReplacements) {
+TEST_F(IncGC, IncGC_OneWayBecomeWhileMarkingMarksOnlyOldReplacements) {
   struct Case {
     const char* name;
     bool young;
@@ -351,7 +351,7 @@ TEST_F(IncGCTest, IncGC_OneWayBecomeWhileMarkingMarksOnlyOldReplacements) {
 }
 
 // Kind changes while marking runs (primitives 467 and 468 call the hooks).
-TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
+TEST_F(IncGC, IncGC_KindChangesWhileMarking) {
   initFinalizationPrims();
   auto markUntil = [](const std::function<bool()>& reached) {
     while (currentIncGCState != incGCNilling && currentIncGCState != incGCSweeping && !reached())
@@ -359,11 +359,11 @@ TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
   };
   struct Case {
     const char* name;
-    std::function<void(IncGCTest*)> check;
+    std::function<void(IncGC*)> check;
   };
   const Case cases[] = {
       {"made strong after its scan: what its weak part holds is kept",
-       [&](IncGCTest* t) {
+       [&](IncGC* t) {
          oop w = t->oldWeak(2), held = t->oldArray(1);
          store(w, 2, held);
          t->setRoot(0, w);
@@ -376,7 +376,7 @@ TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
          EXPECT_EQ(slotOf(w, 2), held);
        }},
       {"made weak while waiting on the mark stack: its dead referent is cleared, it is queued once",
-       [&](IncGCTest* t) {
+       [&](IncGC* t) {
          oop w = oopOf(allocInOldSpace(t->weakClass, 1, 3 * 8, hasPtrsBit, nilOop(), 1)), dead = t->oldArray(1);
          store(w, 2, dead);
          t->setRoot(0, w);
@@ -390,7 +390,7 @@ TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
          EXPECT_EQ(std::count(q.begin(), q.end(), w), 1);
        }},
       {"no longer an ephemeron while listed: traced whole, not queued",
-       [&](IncGCTest* t) {
+       [&](IncGC* t) {
          oop key = t->oldArray(1);
          oop e = t->newEphemeron(key, nilOop(), true);
          t->setRoot(0, e);
@@ -402,7 +402,7 @@ TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
          EXPECT_FALSE(queuedHas(e));
        }},
       {"made an ephemeron after its scan: listed, and its key reached then keeps it off the queue",
-       [&](IncGCTest* t) {
+       [&](IncGC* t) {
          oop key = t->oldArray(1);
          oop e = oopOf(allocInOldSpace(t->ephemeronClass, 2, 16, hasPtrsBit, nilOop(), 1));
          store(e, 0, key);
@@ -416,7 +416,7 @@ TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
          EXPECT_TRUE(isEphemeron(headerOf(e)));
        }},
       {"an exchange makes a scanned header an ephemeron: it is listed, its key kept and it is queued",
-       [&](IncGCTest* t) {
+       [&](IncGC* t) {
          oop plain = t->oldArray(2), key = t->oldArray(1);
          oop e = t->newEphemeron(key, nilOop(), true);
          t->setRoot(0, plain), t->setRoot(1, e);
@@ -432,7 +432,7 @@ TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
          EXPECT_TRUE(queuedHas(plain));
        }},
       {"an exchange gives a scanned ephemeron an unmarked key: it is listed, its new value kept",
-       [&](IncGCTest* t) {
+       [&](IncGC* t) {
          oop key = t->oldArray(1);
          t->setRoot(0, key);  // marked first: the ephemeron is then traced whole, not listed
          oop scanned = t->newEphemeron(key, nilOop(), true);
@@ -468,7 +468,7 @@ TEST_F(IncGCTest, IncGC_KindChangesWhileMarking) {
 
 // The out-of-line store check: a perm holder of an old value is remembered in every state;
 // the value is marked only while marking runs and the holder is marked.
-TEST_F(IncGCTest, IncGC_OutOfLineStoreCheck) {
+TEST_F(IncGC, IncGC_OutOfLineStoreCheck) {
   struct Case {
     uint8_t state;
     bool holderPerm, holderMarked, valueMarked, remembered;
@@ -499,7 +499,7 @@ TEST_F(IncGCTest, IncGC_OutOfLineStoreCheck) {
 
 // From every state the collector comes to rest with no mark left; from 's' the sweep is
 // finished first, so what died is freed.
-TEST_F(IncGCTest, IncGC_BlowAwayFromEachState) {
+TEST_F(IncGC, IncGC_BlowAwayFromEachState) {
   struct Case {
     uint8_t state;
     bool deadFreed;
@@ -524,7 +524,7 @@ TEST_F(IncGCTest, IncGC_BlowAwayFromEachState) {
   }
 }
 
-TEST_F(IncGCTest, IncGCPrims_449CyclesAnd327Aborts) {
+TEST_F(IncGC, IncGCPrims_449CyclesAnd327Aborts) {
   oop dead = oldArray(1);
   PrimOutcome first = callPrimitive(449, nilOop(), {falseOop(), nilOop(), nilOop()});
   ASSERT_FALSE(first.failed);
@@ -555,7 +555,7 @@ TEST_F(IncGCTest, IncGCPrims_449CyclesAnd327Aborts) {
 
 // Old space too small for the collector's stacks: the cycle unmarks at once, and 449 counts
 // the overflow.
-TEST_F(IncGCTest, IncGCPrims_NoRoomForTheStacks) {
+TEST_F(IncGC, IncGCPrims_NoRoomForTheStacks) {
   while (allocInOldSpace(classIndexByteArray, 0, oopStackSegmentBytes - 64, 0, 0, 1) != nullptr) {
   }
   ASSERT_EQ(createOopStack(), 0u);
@@ -571,7 +571,7 @@ TEST_F(IncGCTest, IncGCPrims_NoRoomForTheStacks) {
 // 449 counts an abort in its overflow figure only when an oop stack could not grow: an abort
 // for want of room to flush new space is not counted, so the image can tell that growing old
 // space lets the next cycle finish.
-TEST_F(IncGCTest, IncGCPrims_449CountsOnlyStackOverflows) {
+TEST_F(IncGC, IncGCPrims_449CountsOnlyStackOverflows) {
   struct Case {
     const char* name;
     uint64_t fanOut;  // old objects with pointers under one holder, each pushed when scanned
@@ -612,7 +612,7 @@ TEST_F(IncGCTest, IncGCPrims_449CountsOnlyStackOverflows) {
 // The program runs on with old space too small for the stacks: each cycle 449 starts aborts
 // at once ('a') and is counted, the unmark runs in later quanta, 327 refuses, and no cycle
 // completes, so nothing is freed, however the program changes the heap meanwhile.
-TEST_F(IncGCTest, IncGCPrims_MutatorWithNoRoomForTheStacks) {
+TEST_F(IncGC, IncGCPrims_MutatorWithNoRoomForTheStacks) {
   uint64_t seed = 0x9E3779B97F4A7C15ull;
   auto rnd = [&seed](uint64_t n) {
     seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
@@ -679,7 +679,7 @@ TEST_F(IncGCTest, IncGCPrims_MutatorWithNoRoomForTheStacks) {
   }
 }
 
-TEST_F(IncGCTest, IncGCPrims_449RefusesBadArguments) {
+TEST_F(IncGC, IncGCPrims_449RefusesBadArguments) {
   oop nine = newOldObject(classIndexLargePositiveInteger, 9);
   oop eight = newOldObject(classIndexLargePositiveInteger, 8);
   memset(bodyOf(headerOf(nine)), 0xFF, 9);
@@ -716,7 +716,7 @@ TEST_F(IncGCTest, IncGCPrims_449RefusesBadArguments) {
 // fresh entries in the segments below and above the one being swept and in one added
 // meanwhile, by tenuring, after 329 and compact(). The sweep frees none of them, frees all
 // that died before it, and no enumeration answers an object it has yet to free.
-TEST_F(IncGCTest, IncGC_SweepWithAllocation) {
+TEST_F(IncGC, IncGC_SweepWithAllocation) {
   initOldSpacePrims();
   uint32_t deadClass = newTestClass(formatPointers | formatIndexable);  // only garbage has it
   keepClasses();
@@ -833,17 +833,17 @@ TEST_F(IncGCTest, IncGC_SweepWithAllocation) {
 
 // The verifier knows what each state allows: a heap the collector left is sound, and each
 // fault planted in it is named.
-TEST_F(IncGCTest, IncGC_VerifierStates) {
+TEST_F(IncGC, IncGC_VerifierStates) {
   struct Case {
     const char* name;
     uint8_t state;
-    std::function<void(IncGCTest*)> plant;  // null: the heap as the collector left it
+    std::function<void(IncGC*)> plant;  // null: the heap as the collector left it
     const char* fault;
   };
-  auto unmarkedOld = [](IncGCTest* t) { return t->oldArray(1); };
+  auto unmarkedOld = [](IncGC* t) { return t->oldArray(1); };
   // Root 0's object, above the sweep point, comes to refer to a freed entry; unmarked, it is
   // as dead as if nothing had reached it when marking ended.
-  static auto referToFreedFromAbove = [](IncGCTest* t, bool marked) {
+  static auto referToFreedFromAbove = [](IncGC* t, bool marked) {
     oop above = t->rootAt(0), gone = t->oldBytes(1);
     ASSERT_GT(above, incSweepPoint);
     t->setRoot(0, nilOop());
@@ -853,19 +853,19 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
   };
   const Case cases[] = {
       {"resting", incGCResting, nullptr, ""},
-      {"resting: an old mark", incGCResting, [](IncGCTest* t) { setFlag(headerOf(t->oldArray(1)), isMarkedBit); },
+      {"resting: an old mark", incGCResting, [](IncGC* t) { setFlag(headerOf(t->oldArray(1)), isMarkedBit); },
        "marked while no collector runs"},
       {"resting: a perm-space header as allocated", incGCResting,
-       [](IncGCTest*) { ASSERT_NE(allocInPermSpace(testClasses.bytes, 0, 8, 0, 0), nullptr); }, ""},
+       [](IncGC*) { ASSERT_NE(allocInPermSpace(testClasses.bytes, 0, 8, 0, 0), nullptr); }, ""},
       {"resting: a perm-space header unmarked", incGCResting,
-       [](IncGCTest*) {
+       [](IncGC*) {
          ObjectHeader* p = allocInPermSpace(testClasses.bytes, 0, 8, 0, 0);
          ASSERT_NE(p, nullptr);
          clearFlag(p, isMarkedBit);
        },
        "unmarked while no collector runs"},
       {"resting: a free entry marked", incGCResting,
-       [](IncGCTest* t) {
+       [](IncGC* t) {
          recycleObj(t->oldBytes(1));
          ASSERT_NE(oldSpaceSegs.freeOtHead, 0u);
          setFlag(reinterpret_cast<ObjectHeader*>(oldSpaceSegs.freeOtHead), isMarkedBit);
@@ -873,14 +873,14 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
        "is marked"},
       {"marking", incGCMarking, nullptr, ""},
       {"marking: a scanned object holds an unmarked one", incGCMarking,
-       [=](IncGCTest* t) {
+       [=](IncGC* t) {
          oop h = t->oldArray(1);
          setFlag(headerOf(h), isMarkedBit);
          bodyOf(headerOf(h))[0] = unmarkedOld(t);  // past the barrier
        },
        "unmarked"},
       {"marking: the same object waiting on the mark stack is grey", incGCMarking,
-       [=](IncGCTest* t) {
+       [=](IncGC* t) {
          oop h = t->oldArray(1);
          setFlag(headerOf(h), isMarkedBit);
          bodyOf(headerOf(h))[0] = unmarkedOld(t);
@@ -888,9 +888,9 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
        },
        ""},
       {"marking: an unmarked object on the mark stack", incGCMarking,
-       [=](IncGCTest* t) { ASSERT_TRUE(pushOopStack(&incMarkStackOop, unmarkedOld(t))); }, "collector stack holds unmarked"},
+       [=](IncGC* t) { ASSERT_TRUE(pushOopStack(&incMarkStackOop, unmarkedOld(t))); }, "collector stack holds unmarked"},
       {"marking: a scanned object of an unmarked class", incGCMarking,
-       [](IncGCTest* t) {
+       [](IncGC* t) {
          oop h = newOldObject(newTestClass(formatPointers), 0);
          setFlag(headerOf(h), isMarkedBit);
          (void)t;
@@ -898,25 +898,25 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
        "has unmarked class"},
       {"sweeping", incGCSweeping, nullptr, ""},
       {"sweeping: a mark below the point", incGCSweeping,
-       [](IncGCTest* t) {
+       [](IncGC* t) {
          oop o = t->oldBytes(1);  // an entry the sweep freed
          ASSERT_LT(o, incSweepPoint);
          setFlag(headerOf(o), isMarkedBit);
        },
        "below the sweep point"},
       {"sweeping: a reachable object above the point unmarked", incGCSweeping,
-       [](IncGCTest* t) {
+       [](IncGC* t) {
          ASSERT_GT(t->root, incSweepPoint);
          clearFlag(headerOf(t->root), isMarkedBit);
        },
        "is not marked in state 's'"},
       {"sweeping: a dead object above the point refers to an entry the sweep freed", incGCSweeping,
-       [](IncGCTest* t) { referToFreedFromAbove(t, false); }, ""},
+       [](IncGC* t) { referToFreedFromAbove(t, false); }, ""},
       {"sweeping: a marked object above the point does so", incGCSweeping,
-       [](IncGCTest* t) { referToFreedFromAbove(t, true); }, "bad reference"},
+       [](IncGC* t) { referToFreedFromAbove(t, true); }, "bad reference"},
       {"aborting", incGCAborting, nullptr, ""},
       {"aborting: a mark below the unmark point", incGCAborting,
-       [](IncGCTest* t) {
+       [](IncGC* t) {
          oop o = t->oldBytes(1);
          ASSERT_LT(o, incUnmarkPoint);
          setFlag(headerOf(o), isMarkedBit);
@@ -955,7 +955,7 @@ TEST_F(IncGCTest, IncGC_VerifierStates) {
   }
 }
 
-TEST_F(IncGCTest, IncGC_UsageLine) {
+TEST_F(IncGC, IncGC_UsageLine) {
   numIncGCs = 12, incGCMarkStackOverflows = 3, incGCAbortedCount = uint64_t(1) << 40;
   char buffer[200] = {};
   FILE* f = tmpfile();
@@ -968,7 +968,7 @@ TEST_F(IncGCTest, IncGC_UsageLine) {
   numIncGCs = incGCMarkStackOverflows = incGCAbortedCount = 0;
 }
 
-using IncGCDeathTest = IncGCTest;
+using IncGCDeathTest = IncGC;
 
 // Fatal reports are written to standard output: the dying child sends it to standard error,
 // where the death test reads.

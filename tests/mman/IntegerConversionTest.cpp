@@ -9,7 +9,7 @@
 
 namespace {
 
-class IntegerConversionTest : public ::testing::Test {
+class IntegerConversion : public ::testing::Test {
  protected:
   void SetUp() override { newSpaceArena(); }
   void TearDown() override { freeSpaceArena(); }
@@ -21,7 +21,7 @@ class IntegerConversionTest : public ::testing::Test {
   }
 };
 
-TEST_F(IntegerConversionTest, IntegerConversion_SignedAtSmallIntegerLimits) {
+TEST_F(IntegerConversion, IntegerConversion_SignedAtSmallIntegerLimits) {
   const int64_t p60 = int64_t(1) << 60;
   EXPECT_EQ(cSignedToOop(-p60), smallIntegerFor(-p60));
   EXPECT_EQ(cSignedToOop(p60 - 1), smallIntegerFor(p60 - 1));
@@ -43,7 +43,7 @@ TEST_F(IntegerConversionTest, IntegerConversion_SignedAtSmallIntegerLimits) {
   }
 }
 
-TEST_F(IntegerConversionTest, IntegerConversion_UnsignedRoundTrips) {
+TEST_F(IntegerConversion, IntegerConversion_UnsignedRoundTrips) {
   for (uint64_t v : {uint64_t(0), (uint64_t(1) << 60) - 1, uint64_t(1) << 60, uint64_t(1) << 63,
                      ~uint64_t(0)}) {
     oop o = cUnsignedToOop(v);
@@ -55,7 +55,7 @@ TEST_F(IntegerConversionTest, IntegerConversion_UnsignedRoundTrips) {
   }
 }
 
-TEST_F(IntegerConversionTest, IntegerConversion_RefusesWrongSizesAndKinds) {
+TEST_F(IntegerConversion, IntegerConversion_RefusesWrongSizesAndKinds) {
   uint64_t out;
   int64_t sout;
   EXPECT_FALSE(oopToQ64(largeInteger(classIndexLargePositiveInteger, 4, 7), &out));
@@ -77,7 +77,7 @@ TEST_F(IntegerConversionTest, IntegerConversion_RefusesWrongSizesAndKinds) {
 
 // The low bytes of a SmallInteger, a Character or an exactly 8-byte LargeInteger, truncated
 // to the size asked; everything else, and sizes other than 1, 2, 4 and 8, refused.
-TEST_F(IntegerConversionTest, IntegerConversion_ToCValues) {
+TEST_F(IntegerConversion, IntegerConversion_ToCValues) {
   struct Case {
     const char* what;
     oop value;

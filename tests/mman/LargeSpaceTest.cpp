@@ -16,7 +16,7 @@ namespace {
 
 constexpr uint32_t tagBytes = 60;
 
-class LargeSpaceTest : public ::testing::Test {
+class LargeSpace : public ::testing::Test {
  protected:
   void SetUp() override {
     ArenaSizes s;
@@ -41,7 +41,7 @@ class LargeSpaceTest : public ::testing::Test {
   }
 };
 
-TEST_F(LargeSpaceTest, LargeSpace_AllocationLayout) {
+TEST_F(LargeSpace, LargeSpace_AllocationLayout) {
   uint64_t free0 = largeSpace.table.freeWords;
   ObjectHeader* h = allocInLargeSpace(tagBytes, 3000, 0, 0);
   ASSERT_NE(h, nullptr);
@@ -57,7 +57,7 @@ TEST_F(LargeSpaceTest, LargeSpace_AllocationLayout) {
   EXPECT_EQ(allocInLargeSpace(tagBytes, 16, hasPtrsBit, 0), nullptr);  // never pointers
 }
 
-TEST_F(LargeSpaceTest, LargeSpace_ExactFitInMiddleTakesNoEntry) {
+TEST_F(LargeSpace, LargeSpace_ExactFitInMiddleTakesNoEntry) {
   ObjectHeader* a = allocInLargeSpace(tagBytes, 800, 0, 0);
   ObjectHeader* b = allocInLargeSpace(tagBytes, 800, 0, 0);
   ASSERT_NE(b, nullptr);
@@ -70,7 +70,7 @@ TEST_F(LargeSpaceTest, LargeSpace_ExactFitInMiddleTakesNoEntry) {
   EXPECT_EQ(largeSpace.table.lowest, lowest);
 }
 
-TEST_F(LargeSpaceTest, LargeSpace_LastBlockNeedsRoomForAnEntry) {
+TEST_F(LargeSpace, LargeSpace_LastBlockNeedsRoomForAnEntry) {
   uint64_t last = largeSpace.table.lastBlock->words;  // 995 words
   uint64_t w = last - 6;                               // w + 6 == last: fits exactly
   EXPECT_EQ(allocInLargeSpace(tagBytes, (w + 1) * 8, 0, 0), nullptr);
@@ -82,7 +82,7 @@ TEST_F(LargeSpaceTest, LargeSpace_LastBlockNeedsRoomForAnEntry) {
   EXPECT_EQ(largeSpace.table.freeWords, 0u);
 }
 
-TEST_F(LargeSpaceTest, LargeSpace_CompactionSlidesBodiesAndOwners) {
+TEST_F(LargeSpace, LargeSpace_CompactionSlidesBodiesAndOwners) {
   std::vector<ObjectHeader*> objs;
   for (int i = 0; i < 6; i++) {
     objs.push_back(allocInLargeSpace(tagBytes, 400 + 8 * i, 0, 0));
@@ -99,7 +99,7 @@ TEST_F(LargeSpaceTest, LargeSpace_CompactionSlidesBodiesAndOwners) {
   for (int i : {1, 4, 5}) EXPECT_TRUE(hasPattern(objs[i], i)) << i;
 }
 
-TEST_F(LargeSpaceTest, LargeSpace_RequestForImpossibleSizeClearsPending) {
+TEST_F(LargeSpace, LargeSpace_RequestForImpossibleSizeClearsPending) {
   EXPECT_EQ(allocInLargeSpace(tagBytes, 100000, 0, 0), nullptr);
   EXPECT_GT(largeSpacePendingWords, 1000u);
   compactLargeSpaceResponse();
@@ -108,7 +108,7 @@ TEST_F(LargeSpaceTest, LargeSpace_RequestForImpossibleSizeClearsPending) {
 
 // Request 7 moves old owners' bodies into old data, top block first, until the pending
 // size fits; 2008 bytes go without a size word, 2009 with one.
-TEST_F(LargeSpaceTest, LargeSpace_Request7MovesOldOwnersToOldSpace) {
+TEST_F(LargeSpace, LargeSpace_Request7MovesOldOwnersToOldSpace) {
   ASSERT_TRUE(growOldSpace(20000));
   setCurrentOldSegment(oldSpaceSegs.first);
   osReserveSlots = 0;
@@ -139,7 +139,7 @@ TEST_F(LargeSpaceTest, LargeSpace_Request7MovesOldOwnersToOldSpace) {
 }
 
 // Random allocation, freeing, sweeping and compaction; the chain is verified every step.
-TEST_F(LargeSpaceTest, LargeSpace_RandomSoakKeepsChainValid) {
+TEST_F(LargeSpace, LargeSpace_RandomSoakKeepsChainValid) {
   std::mt19937_64 rng(42);
   std::vector<std::pair<ObjectHeader*, uint64_t>> live;
   for (int step = 0; step < 3000; step++) {

@@ -16,7 +16,7 @@ namespace {
 constexpr uint32_t tagA = 50;
 constexpr uint64_t nilStandIn = 0x1000;  // any heap-looking fill word
 
-class NewSpaceTest : public ::testing::Test {
+class NewSpace : public ::testing::Test {
  protected:
   void SetUp() override { newSpaceArena(); }
   void TearDown() override {
@@ -33,7 +33,7 @@ struct SizeCase {
   uint32_t oddBytes;
 };
 
-TEST_F(NewSpaceTest, NewSpace_ByteObjectLayoutAtSizeFieldLimit) {
+TEST_F(NewSpace, NewSpace_ByteObjectLayoutAtSizeFieldLimit) {
   const SizeCase cases[] = {
       {0, 16, 0, 0, 0},       {5, 24, 1, 0, 3},          {2008, 16 + 2008, 251, 0, 0},
       {2009, 16 + 8 + 2016, 252, 2016, 7}, {4096, 16 + 8 + 4096, 252, 4096, 0},
@@ -54,7 +54,7 @@ TEST_F(NewSpaceTest, NewSpace_ByteObjectLayoutAtSizeFieldLimit) {
   }
 }
 
-TEST_F(NewSpaceTest, NewSpace_PointerObjectFlagsAndFill) {
+TEST_F(NewSpace, NewSpace_PointerObjectFlagsAndFill) {
   ObjectHeader* h = allocInNewSpace(tagA, 300, 300 * 8, hasPtrsBit | isGCSpecialBit, nilStandIn);
   ASSERT_NE(h, nullptr);
   EXPECT_TRUE(hasPtrs(h));
@@ -70,7 +70,7 @@ TEST_F(NewSpaceTest, NewSpace_PointerObjectFlagsAndFill) {
   EXPECT_EQ(bodyOf(u)[0], 0x77u);
 }
 
-TEST_F(NewSpaceTest, NewSpace_WarningLimitPostsScavengeOnlyWhenPassed) {
+TEST_F(NewSpace, NewSpace_WarningLimitPostsScavengeOnlyWhenPassed) {
   while (eden.warningLimit - eden.allocPtr - 16 > 2008) allocInNewSpace(tagA, 0, 2000, 0, 0);
   uint64_t room = eden.warningLimit - eden.allocPtr - 16;  // body bytes that end at the limit
   ASSERT_NE(allocInNewSpace(tagA, 0, room, 0, 0), nullptr);
@@ -85,7 +85,7 @@ TEST_F(NewSpaceTest, NewSpace_WarningLimitPostsScavengeOnlyWhenPassed) {
 // an object that would pass it, changing nothing and posting nothing, where the slow path
 // allocates and posts the scavenge request. An object that ends exactly at eden's end, or
 // at past space's end, fits.
-TEST_F(NewSpaceTest, NewSpace_WarningLimitInWordsAndExactFits) {
+TEST_F(NewSpace, NewSpace_WarningLimitInWordsAndExactFits) {
   EdenRecord e = eden;
   SurvivorSpace past = pastSpace, future = futureSpace;
   initNewSpaceBounds(e.start, e.end, 100, past.start, past.end, future.start, future.end);
@@ -112,7 +112,7 @@ TEST_F(NewSpaceTest, NewSpace_WarningLimitInWordsAndExactFits) {
   pastSpace.top = pastSpace.start;
 }
 
-TEST_F(NewSpaceTest, NewSpace_FullEdenFallsBackToPastThenFails) {
+TEST_F(NewSpace, NewSpace_FullEdenFallsBackToPastThenFails) {
   eden.allocPtr = eden.end - 16;
   ObjectHeader* h = allocInNewSpace(tagA, 0, 64, 0, 0);
   ASSERT_NE(h, nullptr);
@@ -127,7 +127,7 @@ TEST_F(NewSpaceTest, NewSpace_FullEdenFallsBackToPastThenFails) {
   pastSpace.top = oopOf(h) + 16 + 64;
 }
 
-TEST_F(NewSpaceTest, NewSpace_RecycledObjectBecomesFillerOfItsWords) {
+TEST_F(NewSpace, NewSpace_RecycledObjectBecomesFillerOfItsWords) {
   ObjectHeader* a = allocInNewSpace(tagA, 0, 40, 0, 0);
   ObjectHeader* b = allocInNewSpace(tagA, 0, 8, 0, 0);
   recycleNewObj(a);
@@ -148,7 +148,7 @@ struct ShrinkCase {
   bool bodyMoved;
 };
 
-TEST_F(NewSpaceTest, NewSpace_ShrinkInPlaceFillerFigures) {
+TEST_F(NewSpace, NewSpace_ShrinkInPlaceFillerFigures) {
   const ShrinkCase cases[] = {
       {300, 200, true, 99, true},    // loses its size word: body moves down
       {300, 260, true, 38, false},   // stays extended
@@ -171,7 +171,7 @@ TEST_F(NewSpaceTest, NewSpace_ShrinkInPlaceFillerFigures) {
   }
 }
 
-TEST_F(NewSpaceTest, NewSpace_ShrinkRefusesBytesAndGrowth) {
+TEST_F(NewSpace, NewSpace_ShrinkRefusesBytesAndGrowth) {
   ObjectHeader* bytes = allocInNewSpace(tagA, 0, 64, 0, 0);
   EXPECT_EQ(shrinkOrCopyNewObj(bytes, 2), nullptr);
   ObjectHeader* ptrs = allocInNewSpace(tagA, 0, 80, hasPtrsBit, 0);

@@ -11,7 +11,7 @@ namespace {
 
 constexpr uint32_t tagA = 70;
 
-class PermSpaceTest : public ::testing::Test {
+class PermSpace : public ::testing::Test {
  protected:
   void SetUp() override { newSpaceArena(); }
   void TearDown() override {
@@ -20,7 +20,7 @@ class PermSpaceTest : public ::testing::Test {
   }
 };
 
-TEST_F(PermSpaceTest, PermSpace_EmptyBodyTakesOnlyAHeader) {
+TEST_F(PermSpace, PermSpace_EmptyBodyTakesOnlyAHeader) {
   uint64_t top = permSpace.dataTop;
   ObjectHeader* h = allocInPermSpace(tagA, 0, 0, hasPtrsBit, 0);
   ASSERT_NE(h, nullptr);
@@ -32,7 +32,7 @@ TEST_F(PermSpaceTest, PermSpace_EmptyBodyTakesOnlyAHeader) {
 }
 
 // An object of w words needs w + 2 free words (its header's two).
-TEST_F(PermSpaceTest, PermSpace_RoomLimit) {
+TEST_F(PermSpace, PermSpace_RoomLimit) {
   uint64_t start = permSpace.dataStart;
   for (uint64_t words : {11, 10}) {
     nilPermSpacePtrs(start);
@@ -44,7 +44,7 @@ TEST_F(PermSpaceTest, PermSpace_RoomLimit) {
   EXPECT_EQ(segmentRoom(&permSpace), 0u);
 }
 
-TEST_F(PermSpaceTest, PermSpace_FreedHeaderStaysAnEmptyByteArray) {
+TEST_F(PermSpace, PermSpace_FreedHeaderStaysAnEmptyByteArray) {
   ObjectHeader* a = allocInPermSpace(tagA, 0, 24, 0, 0);
   uint64_t body = a->dataPtr;
   recyclePermObj(a);
@@ -59,7 +59,7 @@ TEST_F(PermSpaceTest, PermSpace_FreedHeaderStaysAnEmptyByteArray) {
   EXPECT_EQ(oopOf(b), oopOf(a) - 16);
 }
 
-TEST_F(PermSpaceTest, PermSpace_MarkAndUnmark) {
+TEST_F(PermSpace, PermSpace_MarkAndUnmark) {
   ObjectHeader* a = allocInPermSpace(tagA, 0, 8, 0, 0);
   ObjectHeader* b = allocInPermSpace(tagA, 0, 16, 0, 0);
   markPermSpace(0);

@@ -13,7 +13,7 @@
 
 namespace {
 
-class PrimStringTest : public ::testing::Test {
+class PrimString : public ::testing::Test {
  protected:
   uint16_t identity[256];
 
@@ -46,7 +46,7 @@ class PrimStringTest : public ::testing::Test {
   }
 };
 
-TEST_F(PrimStringTest, SetStringEncodingSortsCodesAndPicksTheClass) {
+TEST_F(PrimString, SetStringEncodingSortsCodesAndPicksTheClass) {
   uint16_t codes[256], copy[256];
   memcpy(codes, identity, sizeof codes);
   codes[0x80] = 0x20AC;  // the euro sign is platform byte 0x80
@@ -72,7 +72,7 @@ TEST_F(PrimStringTest, SetStringEncodingSortsCodesAndPicksTheClass) {
   EXPECT_STREQ(buffer, "\x80");
 }
 
-TEST_F(PrimStringTest, IsValidPlatformStringNeedsATerminatorAndOwnBytes) {
+TEST_F(PrimString, IsValidPlatformStringNeedsATerminatorAndOwnBytes) {
   struct Case {
     const char* what;
     oop string;
@@ -104,7 +104,7 @@ TEST_F(PrimStringTest, IsValidPlatformStringNeedsATerminatorAndOwnBytes) {
   EXPECT_EQ(isValidPlatformString(bytes(classIndexByteString, "BC", 2)), 1);
 }
 
-TEST_F(PrimStringTest, TempCStringLivesInANewByteArray) {
+TEST_F(PrimString, TempCStringLivesInANewByteArray) {
   oop s = bytes(classIndexByteString, "hello", 5);
   char* c = tempCString(s);
   ASSERT_NE(c, nullptr);

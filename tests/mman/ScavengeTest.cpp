@@ -55,7 +55,7 @@ bool isPointerKind(Kind k) {
 }
 uint64_t idSlot(Kind k) { return k == kEphemeron ? 2 : 0; }
 
-class ScavengeModelTest : public ScavengeHeapTest {
+class ScavengeModel : public ScavengeHeapTest {
  protected:
   std::mt19937_64 rng{12345};
   std::vector<Node> nodes;
@@ -523,19 +523,19 @@ class ScavengeModelTest : public ScavengeHeapTest {
   }
 };
 
-TEST_F(ScavengeModelTest, Scavenge_ModelFuzzKeepsTheGraph) {
+TEST_F(ScavengeModel, Scavenge_ModelFuzzKeepsTheGraph) {
   run(4000);
   EXPECT_GT(numScavenges, 20u);
 }
 
-TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzKeepsExactlyTheReachableGraph) {
+TEST_F(ScavengeModel, GlobalGC_ModelFuzzKeepsExactlyTheReachableGraph) {
   globalCollections = true;
   run(4000);
   EXPECT_GT(collections, 20u);
 }
 
 // A mark area of 16 slots overflows again and again; the survivors are the same.
-TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithATinyMarkStack) {
+TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithATinyMarkStack) {
   globalCollections = true;
   gcMarkAreaCap = 16 * 8;
   run(3000);
@@ -544,19 +544,19 @@ TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithATinyMarkStack) {
 
 // Becomes of every kind of body and header, and perm objects (perm space below old space or
 // above it); 138 keeps every perm object, 406 only those reached.
-TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithBecomesAndPermSpaceBelowOldSpace) {
+TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithBecomesAndPermSpaceBelowOldSpace) {
   ASSERT_LT(permSpace.otHigh, reinterpret_cast<uint64_t>(oldSpaceSegs.first));
   runWithBecomesAndPerm(3000);
 }
 
-TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithBecomesAndPermSpaceAboveOldSpace) {
+TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithBecomesAndPermSpaceAboveOldSpace) {
   placePermAboveOldSpace();
   runWithBecomesAndPerm(3000);
 }
 
 // Capped mark area (16 slots) and list area (64 bytes): both overflow; the survivors are the
 // model's but for what the overflowed weak objects and ephemerons keep.
-TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithCappedWorkAreas) {
+TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithCappedWorkAreas) {
   weakOverflows = true;
   gcMarkAreaCap = 16 * 8;
   gcScratchAreaCap = 64;
@@ -565,7 +565,7 @@ TEST_F(ScavengeModelTest, GlobalGC_ModelFuzzWithCappedWorkAreas) {
   EXPECT_GT(numWeakObjectListOverflows, 0u);
 }
 
-TEST_F(ScavengeModelTest, Scavenge_ModelFuzzUnderTheStressSwitch) {
+TEST_F(ScavengeModel, Scavenge_ModelFuzzUnderTheStressSwitch) {
   scavengeStressInterval = 1;
   eden.warningLimit = eden.start;
   run(1000);
@@ -574,7 +574,7 @@ TEST_F(ScavengeModelTest, Scavenge_ModelFuzzUnderTheStressSwitch) {
 
 // ---- Tenuring -----------------------------------------------------------------------------------
 
-class ScavengeTest : public ScavengeHeapTest {
+class Scavenge : public ScavengeHeapTest {
  protected:
   // k rooted pointer objects of 10 slots (12 slots with the header), slot 0 their number.
   void rootObjects(uint64_t k) {
@@ -595,7 +595,7 @@ class ScavengeTest : public ScavengeHeapTest {
 };
 
 // Past space holds u slots; the lowest (u - threshold) of them are tenured.
-TEST_F(ScavengeTest, Scavenge_TenuresTheOldestSurvivorsBeyondTheThreshold) {
+TEST_F(Scavenge, Scavenge_TenuresTheOldestSurvivorsBeyondTheThreshold) {
   struct Case { int64_t thresholdMinusUsed; uint64_t tenured; } cases[] = {
       {0, 0}, {100, 0}, {-1, 1}, {-12, 1}, {-13, 2}, {-60, 5}};
   for (const Case& c : cases) {
@@ -613,7 +613,7 @@ TEST_F(ScavengeTest, Scavenge_TenuresTheOldestSurvivorsBeyondTheThreshold) {
   }
 }
 
-TEST_F(ScavengeTest, Scavenge_ShortFutureSpaceTenuresTheOverflow) {
+TEST_F(Scavenge, Scavenge_ShortFutureSpaceTenuresTheOverflow) {
   ArenaSizes sizes = testHeapSizes();
   sizes.survivorWords = 40;  // three objects of 12 slots fit
   makeHeap(1 << 18, 100, sizes);
@@ -624,7 +624,7 @@ TEST_F(ScavengeTest, Scavenge_ShortFutureSpaceTenuresTheOverflow) {
   EXPECT_EQ(pastSpace.top - pastSpace.start, 36u * 8);
 }
 
-TEST_F(ScavengeTest, Scavenge_ClassHeldOnlyByItsPageIsTenured) {
+TEST_F(Scavenge, Scavenge_ClassHeldOnlyByItsPageIsTenured) {
   ObjectHeader* cls = allocInNewSpace(testClasses.object, 3, 24, hasPtrsBit, nilOop());
   bodyOf(cls)[0] = classAt(testClasses.object);
   bodyOf(cls)[2] = smallIntegerFor(formatPointers);
@@ -640,7 +640,7 @@ TEST_F(ScavengeTest, Scavenge_ClassHeldOnlyByItsPageIsTenured) {
   EXPECT_FALSE(inRt(page));
 }
 
-TEST_F(ScavengeTest, Scavenge_ExplicitScavengeWithoutRoomAnswersZero) {
+TEST_F(Scavenge, Scavenge_ExplicitScavengeWithoutRoomAnswersZero) {
   makeHeap(1 << 12, 100);
   uint64_t k = 0;
   while ((eden.allocPtr - eden.start) / 8 < slotsLeftInOldSpace() + 100) setRoot(k++ % rootSlots, newNewObject(testClasses.pointers, 200));
@@ -655,7 +655,7 @@ TEST_F(ScavengeTest, Scavenge_ExplicitScavengeWithoutRoomAnswersZero) {
   }
 }
 
-TEST_F(ScavengeTest, Scavenge_LargeBodiesTenureWithinTheBudget) {
+TEST_F(Scavenge, Scavenge_LargeBodiesTenureWithinTheBudget) {
   std::vector<oop> large;
   for (uint64_t i = 0; i < 6; i++) {
     ObjectHeader* h = allocLargeByteObj(testClasses.bytes, 3000, 0, 0);
@@ -676,7 +676,7 @@ TEST_F(ScavengeTest, Scavenge_LargeBodiesTenureWithinTheBudget) {
 
 // ---- Weak objects and ephemerons ------------------------------------------------------------
 
-TEST_F(ScavengeTest, Scavenge_WeakSlotsOfDeadReferentsAreClearedAndTheHolderQueuedOnce) {
+TEST_F(Scavenge, Scavenge_WeakSlotsOfDeadReferentsAreClearedAndTheHolderQueuedOnce) {
   for (bool oldHolder : {false, true}) {
     makeHeap(1 << 18, 100);
     oop live = newNewObject(testClasses.pointers, 1);
@@ -697,7 +697,7 @@ TEST_F(ScavengeTest, Scavenge_WeakSlotsOfDeadReferentsAreClearedAndTheHolderQueu
 }
 
 // Also when the key is tenured while it is kept (flushNewSpace tenures everyone).
-TEST_F(ScavengeTest, Scavenge_EphemeronWithKeyOnlyInItsValueIsQueuedAndKeepsBoth) {
+TEST_F(Scavenge, Scavenge_EphemeronWithKeyOnlyInItsValueIsQueuedAndKeepsBoth) {
   for (int c = 0; c < 4; c++) {
     bool oldEphemeron = c % 2 == 1;
     int (*run)() = c < 2 ? scavengeNewSpace : flushNewSpace;
@@ -722,7 +722,7 @@ TEST_F(ScavengeTest, Scavenge_EphemeronWithKeyOnlyInItsValueIsQueuedAndKeepsBoth
 
 // e[i]'s key is reachable only through e[i-1]'s value; e[0]'s key is rooted, so the fixpoint
 // reaches every key and nothing is queued.
-TEST_F(ScavengeTest, Scavenge_EphemeronChainsReachTheFixpoint) {
+TEST_F(Scavenge, Scavenge_EphemeronChainsReachTheFixpoint) {
   for (bool reverse : {false, true}) {
     makeHeap(1 << 18, 100);
     const int n = 6;
@@ -748,7 +748,7 @@ TEST_F(ScavengeTest, Scavenge_EphemeronChainsReachTheFixpoint) {
   }
 }
 
-TEST_F(ScavengeTest, Scavenge_StrongModesClearAndQueueNothing) {
+TEST_F(Scavenge, Scavenge_StrongModesClearAndQueueNothing) {
   for (int (*run)() : {flushEden, scavengeTenuringEveryone}) {
     makeHeap(1 << 18, 100);
     oop weak = newWeak(2);
@@ -766,7 +766,7 @@ TEST_F(ScavengeTest, Scavenge_StrongModesClearAndQueueNothing) {
 
 // A full queue that may not grow (no Semaphore) loses the ephemerons: they stay ephemerons,
 // kept alive, and are found again once there is room.
-TEST_F(ScavengeTest, Scavenge_FailedReservationQueuesNoneAndFindsThemAgain) {
+TEST_F(Scavenge, Scavenge_FailedReservationQueuesNoneAndFindsThemAgain) {
   while (finalQueueWrite < finalQueueEnd) {
     *reinterpret_cast<oop*>(finalQueueWrite) = newOldObject(testClasses.pointers, 1);
     finalQueueWrite += 8;
@@ -784,7 +784,7 @@ TEST_F(ScavengeTest, Scavenge_FailedReservationQueuesNoneAndFindsThemAgain) {
 
 // ---- Shrinking mode --------------------------------------------------------------------------
 
-TEST_F(ScavengeTest, Scavenge_ShrinkingModeEmptiesAtLeastHalfTheTable) {
+TEST_F(Scavenge, Scavenge_ShrinkingModeEmptiesAtLeastHalfTheTable) {
   ArenaSizes sizes = testHeapSizes();
   sizes.survivorWords = 256;
   makeHeap(1 << 18, 300, sizes);
@@ -811,7 +811,7 @@ TEST_F(ScavengeTest, Scavenge_ShrinkingModeEmptiesAtLeastHalfTheTable) {
 
 // While the incremental collector marks, what a marked holder reaches is marked when it is
 // tenured, also through objects tenured on the way.
-TEST_F(ScavengeTest, Scavenge_MarkingKeepsMarkedHoldersFromUnmarkedReferents) {
+TEST_F(Scavenge, Scavenge_MarkingKeepsMarkedHoldersFromUnmarkedReferents) {
   incMarkStackOop = createOopStack();
   ASSERT_NE(incMarkStackOop, 0u);
   currentIncGCState = incGCMarking;
@@ -877,7 +877,7 @@ int longCompDepth, longCompStarts;
 void countStart(uint64_t) { longCompDepth++, longCompStarts++; }
 void countFinish() { longCompDepth--; }
 
-class ScavengeParamsTest : public ScavengeHeapTest {
+class ScavengeParams : public ScavengeHeapTest {
  protected:
   uint32_t floatClass = 0;
   void (*savedStart)(uint64_t) = nullptr;
@@ -914,7 +914,7 @@ class ScavengeParamsTest : public ScavengeHeapTest {
   }
 };
 
-TEST_F(ScavengeParamsTest, Scavenge_SetParametersRejectsBadInputChangingNothing) {
+TEST_F(ScavengeParams, Scavenge_SetParametersRejectsBadInputChangingNothing) {
   oop nil = nilOop();
   oop cases[] = {smallIntegerFor(1), params({nil, nil}), params({nil, smallIntegerFor(1), nil}),
                  params({nil, boxed(1.5), nil}), params({smallDoubleFor(1.5), nil, nil}),
@@ -933,7 +933,7 @@ TEST_F(ScavengeParamsTest, Scavenge_SetParametersRejectsBadInputChangingNothing)
   EXPECT_EQ(longCompStarts, 0);
 }
 
-TEST_F(ScavengeParamsTest, Scavenge_SetParametersAppliesTheFractions) {
+TEST_F(ScavengeParams, Scavenge_SetParametersAppliesTheFractions) {
   uint64_t edenSlots = (eden.end - eden.start) / 8, pastSlots = (pastSpace.end - pastSpace.start) / 8;
   uint64_t largeSlots = (reinterpret_cast<uint64_t>(largeSpace.table.highest) + 40 - largeSpace.table.firstBlock->block) / 8;
   struct Case { double f; bool boxedForm; uint64_t limit; int64_t threshold; uint64_t large; uint32_t saved; } cases[] = {
@@ -965,7 +965,7 @@ TEST_F(ScavengeParamsTest, Scavenge_SetParametersAppliesTheFractions) {
   EXPECT_EQ(longCompStarts, 4);
 }
 
-TEST_F(ScavengeParamsTest, Scavenge_GetParametersAnswersTheDefaults) {
+TEST_F(ScavengeParams, Scavenge_GetParametersAnswersTheDefaults) {
   eden.warningLimit = eden.start;  // the current values play no part
   tenureThreshold = 3;
   PrimOutcome r = callPrimitive(309, nilOop(), {});

@@ -82,7 +82,7 @@ void prepareForSave() {
   ASSERT_EQ(prepareThreadedFreeListForSnapshot(), 1);
 }
 
-class SnapshotTest : public ::testing::Test {
+class Snapshot : public ::testing::Test {
  protected:
   fs::path dir;
   void SetUp() override {
@@ -131,7 +131,7 @@ int permFlaggedOldEntries() {
 // Each kind, loaded by its own policy and by every override: kinds 1 and 2 hold perm space
 // absorbed into old space and restore it in the saving heap; a promoting load makes the
 // whole loaded memory perm space, the others leave no perm object behind.
-TEST_F(SnapshotTest, EachKindLoadsWholeUnderEveryPolicy) {
+TEST_F(Snapshot, EachKindLoadsWholeUnderEveryPolicy) {
   struct Case {
     uint32_t kind;
     const char* policy;  // the -l override, or null
@@ -183,7 +183,7 @@ TEST_F(SnapshotTest, EachKindLoadsWholeUnderEveryPolicy) {
 
 // A promoted image goes on through generations of every kind, each saved by the image the
 // one before loaded, with the size fractions it was given for the next start-up.
-TEST_F(SnapshotTest, GenerationsOfKindsKeepTheGraph) {
+TEST_F(Snapshot, GenerationsOfKindsKeepTheGraph) {
   SpanningHeap heap = buildSpanningHeap();
   std::string target = (dir / "gen.im").string();
   ASSERT_EQ(save(target, 1, Fault::none).failure, 0);
@@ -213,7 +213,7 @@ TEST_F(SnapshotTest, GenerationsOfKindsKeepTheGraph) {
   }
 }
 
-TEST_F(SnapshotTest, EveryFailureKeepsTheTargetAndTheNextSaveSucceeds) {
+TEST_F(Snapshot, EveryFailureKeepsTheTargetAndTheNextSaveSucceeds) {
   for (uint32_t kind : {0u, 1u}) {
     SCOPED_TRACE(testing::Message() << "kind " << kind);
     SpanningHeap heap = buildSpanningHeap();
@@ -268,7 +268,7 @@ int contextWithNativePc(void*, ObjectHeader* h) {
 // An image saved by the real program loads whole in process for each kind: the verifier
 // finds nothing, every context holds a bytecode pc, and the header carries the kind, the
 // herald and the size fractions the built image started with.
-TEST_F(SnapshotTest, ImageSavedByTheProgramLoadsInProcess) {
+TEST_F(Snapshot, ImageSavedByTheProgramLoadsInProcess) {
   std::string kernel = std::string(TESSEL_SOURCE_DIR) + "/tools/mkimage/kernel";
   std::string made = (dir / "State.im").string();
   std::string sources;

@@ -34,7 +34,7 @@ struct Placed {
   uint64_t header, body;  // before the collection
 };
 
-class SweepCompactTest : public ScavengeHeapTest {
+class SweepCompact : public ScavengeHeapTest {
  public:  // the case table's lambdas use the fixture
   using ScavengeHeapTest::rootAt;
   std::vector<OldSpaceSegment*> segs;
@@ -163,31 +163,31 @@ class SweepCompactTest : public ScavengeHeapTest {
 struct Case {
   const char* name;
   uint32_t segments;
-  std::function<void(SweepCompactTest*)> build;
-  std::function<void(SweepCompactTest*)> check;
+  std::function<void(SweepCompact*)> build;
+  std::function<void(SweepCompact*)> check;
 };
 
-TEST_F(SweepCompactTest, SweepCompact_Table) {
+TEST_F(SweepCompact, SweepCompact_Table) {
   auto L = [](uint32_t seg, Kind k, uint64_t size) { return Placement{seg, true, k, size}; };
   auto D = [](uint32_t seg, Kind k, uint64_t size) { return Placement{seg, false, k, size}; };
   const Case cases[] = {
       {"no free run: nothing moves", 1,
-       [&](SweepCompactTest* t) {
+       [&](SweepCompact* t) {
          for (uint64_t i = 0; i < 20; i++) t->add(L(0, i % 2 ? kPtrs : kBytes, 3 + i * 13));
        },
-       [](SweepCompactTest* t) {
+       [](SweepCompact* t) {
          for (auto& [tag, p] : t->placed) {
            EXPECT_EQ(find(tag), p.header) << tag;
            EXPECT_EQ(headerOf(p.header)->dataPtr, p.body) << tag;
          }
        }},
       {"holes of every layout in one table: dead at both ends, runs, singles", 1,
-       [&](SweepCompactTest* t) {
+       [&](SweepCompact* t) {
          const char* pattern = "DDLDLLDDDLDLLLLDDDDDDLD";
          for (uint64_t i = 0; pattern[i] != 0; i++)
            t->add({0, pattern[i] == 'L', i % 3 ? kPtrs : kBytes, 2 + (i * 37) % 300});
        },
-       [](SweepCompactTest* t) {
+       [](SweepCompact* t) {
          uint64_t kept = 0;
          for (auto& [tag, p] : t->placed) kept += p.want.live;
          uint64_t lowest = ~uint64_t(0);
@@ -197,24 +197,24 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
          EXPECT_EQ(kept, 9u);
        }},
       {"entries crossing segments: the last table's entries fill the first's holes", 3,
-       [&](SweepCompactTest* t) {
+       [&](SweepCompact* t) {
          for (uint64_t i = 0; i < 30; i++) t->add(D(0, kPtrs, 4));
          for (uint64_t i = 0; i < 10; i++) t->add(L(1, kBytes, 40 + i));
          for (uint64_t i = 0; i < 10; i++) t->add(L(2, kPtrs, 5 + i));
        },
-       [](SweepCompactTest* t) {
+       [](SweepCompact* t) {
          for (auto& [tag, p] : t->placed)
            if (p.want.live && p.want.seg == 2) { EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag; }
          EXPECT_EQ(t->segs[2]->otLow, t->segs[2]->otHigh) << "the last table is empty";
        }},
       {"a block too big to pack stays threaded where it is; a smaller one moves", 2,
-       [&](SweepCompactTest* t) {
+       [&](SweepCompact* t) {
          t->add(D(0, kPtrs, 300));
          t->fillTo(0, 200);
          t->add(L(1, kPtrs, 700));
          t->add(L(1, kBytes, 64));
        },
-       [](SweepCompactTest* t) {
+       [](SweepCompact* t) {
          auto last = std::prev(t->placed.end());
          oop big = find(std::prev(last)->first), small = find(last->first);
          EXPECT_EQ(t->dataSegmentOf(big), 1u);
@@ -222,32 +222,32 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
          EXPECT_EQ(t->tableSegmentOf(small), 0u) << "the one hole took the lowest entry";
        }},
       {"2009-byte bodies (with size words) die in holes and move across segments", 3,
-       [&](SweepCompactTest* t) {
+       [&](SweepCompact* t) {
          for (uint64_t i = 0; i < 4; i++) t->add(D(0, kBytes, 2009));
          t->add(L(0, kBytes, 2009));
          for (uint64_t i = 0; i < 3; i++) t->add(L(2, kBytes, 2009)), t->add(D(2, kBytes, 2009));
          t->add(L(1, kPtrs, 260));
        },
-       [](SweepCompactTest* t) {
+       [](SweepCompact* t) {
          for (auto& [tag, p] : t->placed)
            if (p.want.live && p.want.seg == 2) { EXPECT_EQ(t->dataSegmentOf(find(tag)), 0u) << tag; }
        }},
       {"old owners of large and fixed blocks move; their tables follow", 2,
-       [&](SweepCompactTest* t) {
+       [&](SweepCompact* t) {
          for (uint64_t i = 0; i < 8; i++) t->add(D(0, kPtrs, 3));
          t->add(L(1, kLarge, 5000)), t->add(D(1, kLarge, 4000)), t->add(L(1, kFixed, 100)), t->add(D(1, kFixed, 90));
        },
-       [](SweepCompactTest* t) {
+       [](SweepCompact* t) {
          for (auto& [tag, p] : t->placed)
            if (p.want.live) { EXPECT_EQ(t->tableSegmentOf(find(tag)), 0u) << tag; }
        }},
       {"RT-listed old objects and old objects held by perm objects move", 2,
-       [&](SweepCompactTest* t) {
+       [&](SweepCompact* t) {
          for (uint64_t i = 0; i < 8; i++) t->add(D(0, kPtrs, 3));
          for (uint64_t i = 0; i < 3; i++) t->add(L(1, kRtListed, 3)), t->add(L(1, kPermHeld, 2));
          t->add(D(1, kRtListed, 3));
        },
-       [](SweepCompactTest* t) {
+       [](SweepCompact* t) {
          for (auto& [tag, p] : t->placed) {
            if (!p.want.live) continue;
            oop o = find(tag);
@@ -257,11 +257,11 @@ TEST_F(SweepCompactTest, SweepCompact_Table) {
          }
        }},
       {"a later segment emptied while earlier ones have room", 4,
-       [&](SweepCompactTest* t) {
+       [&](SweepCompact* t) {
          t->add(L(0, kPtrs, 10)), t->add(D(1, kBytes, 800)), t->add(L(1, kBytes, 30));
          t->add(D(2, kPtrs, 12)), t->add(L(3, kPtrs, 9)), t->add(L(3, kBytes, 2009)), t->add(D(3, kPtrs, 400));
        },
-       [](SweepCompactTest* t) {
+       [](SweepCompact* t) {
          EXPECT_EQ(t->segs[3]->dataTop, t->segs[3]->dataStart);
          EXPECT_EQ(t->segs[3]->otLow, t->segs[3]->otHigh);
          for (auto& [tag, p] : t->placed)

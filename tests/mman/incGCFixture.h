@@ -50,9 +50,9 @@ constexpr uint64_t all = incGCUnbounded;
 class NativeStores {
  public:
   enum { instVarSlots = 16 };  // the root slots the fuzz stores into; node links are 0-2
-  NativeStores() : checkStore(tRtCheckStore), attemptToAssign(tRtAttemptToAssign) {
-    tRtCheckStore = reinterpret_cast<const void*>(glueAddress(rtCheckStore));
-    tRtAttemptToAssign = reinterpret_cast<const void*>(glueAddress(rtAttemptToAssign));
+  NativeStores() : checkStore(tRt.checkStore), attemptToAssign(tRt.attemptToAssign) {
+    tRt.checkStore = reinterpret_cast<const void*>(glueAddress(rtCheckStore));
+    tRt.attemptToAssign = reinterpret_cast<const void*>(glueAddress(rtAttemptToAssign));
     tStackInit();
     initStoreInst();
     uint8_t* at = nativeCodeArea();
@@ -77,8 +77,8 @@ class NativeStores {
     tStoreIndexed(at);
   }
   ~NativeStores() {
-    tRtCheckStore = checkStore;
-    tRtAttemptToAssign = attemptToAssign;
+    tRt.checkStore = checkStore;
+    tRt.attemptToAssign = attemptToAssign;
   }
   NativeStores(const NativeStores&) = delete;
   NativeStores& operator=(const NativeStores&) = delete;
@@ -117,7 +117,7 @@ class NativeStores {
 };
 #endif
 
-class IncGCTest : public ScavengeHeapTest {
+class IncGC : public ScavengeHeapTest {
  public:  // the case tables use the fixture
   using ScavengeHeapTest::newEphemeron;
   using ScavengeHeapTest::setRoot;

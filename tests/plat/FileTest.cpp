@@ -48,13 +48,18 @@ class FileTestBase : public testing::Test {
     char pattern[] = "/tmp/tessel-files-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir = pattern;
+    savedMaxUfds = max_ufds, savedMaxFds = max_fds;
   }
   void TearDown() override {
     (void)!system(("chmod -R u+rwx " + dir + " && rm -rf " + dir).c_str());
     for (int s = 1; s <= 64; s++)
       if (s != SIGKILL && s != SIGSTOP) sigaction(s, &savedActions[s], nullptr);
+    max_ufds = savedMaxUfds;
+    max_fds = savedMaxFds;
     freeTestHeap();
   }
+  // Descriptor limits a test lowers or raises, as set-up left them.
+  int32_t savedMaxUfds = max_ufds, savedMaxFds = max_fds;
   static oop holder(oop slot0, oop slot1) {
     oop h = newOldObject(testClasses.threeSlots, 3);
     bodyOf(headerOf(h))[0] = slot0;
@@ -285,7 +290,6 @@ TEST_F(Unix_Files, PathBadInput) {
 
 TEST_F(Unix_Files, DescriptorLimitIsCheckedBeforeOpening) {
   std::string p = file("f");
-  int32_t savedMax = max_ufds;
   max_ufds = used_ufds + 1;
   PrimOutcome first = callPrimitive(1610, name(p), {smallIntegerFor(0), smallIntegerFor(0)});
   ASSERT_FALSE(first.failed);
@@ -298,7 +302,6 @@ TEST_F(Unix_Files, DescriptorLimitIsCheckedBeforeOpening) {
   PrimOutcome again = callPrimitive(1610, name(p), {smallIntegerFor(0), smallIntegerFor(0)});
   ASSERT_FALSE(again.failed);
   callPrimitive(651, descriptor((int)smallIntegerValue(again.result)), {});
-  max_ufds = savedMax;
 }
 
 TEST_F(Unix_Files, ReadinessSemaphores) {
@@ -322,7 +325,6 @@ TEST_F(Unix_Files, ReadinessSemaphores) {
 
 // Above 4096 descriptors the table has two levels, chunks made on first use.
 TEST_F(Unix_Files, TwoLevelSemaphoreTable) {
-  int32_t saved = max_fds;
   max_fds = 16384;
   ASSERT_EQ(initIOSemMachinery(), 0u);
   oop table = sysOop((uint32_t)ioSemTableX);
@@ -336,7 +338,6 @@ TEST_F(Unix_Files, TwoLevelSemaphoreTable) {
   signalIOsem(5000, 1);
   EXPECT_EQ(excessSignals(s), 1);
   EXPECT_EQ(slotOf(chunk, 1809), nilOop());
-  max_fds = saved;
 }
 
 // ---- Miscellaneous and serial ---------------------------------------------------------------

@@ -20,8 +20,13 @@ class Environment : public testing::Test {
   void SetUp() override {
     newIOTestHeap();
     registerStartupNamedObjects();
+    savedImageFilename = imageFilename;
   }
-  void TearDown() override { freeTestHeap(); }
+  void TearDown() override {
+    imageFilename = savedImageFilename;
+    freeTestHeap();
+  }
+  char* savedImageFilename = imageFilename;
   PrimOutcome get(const std::string& name) { return callPrimitive(141, nilOop(), {byteString(name)}); }
   PrimOutcome set(const std::string& name, oop value) {
     return callPrimitive(140, nilOop(), {value, byteString(name)});
@@ -77,7 +82,6 @@ TEST_F(Environment, ReadsAndSetsByKind) {
 // through both, nil through both, and the start-up name is never freed (ASan watches).
 TEST_F(Environment, ImageNameEntriesShareTheName) {
   char startName[] = "start.im";
-  char* saved = imageFilename;
   imageFilename = startName;
   initEnvironmentPrimitives();
   EXPECT_EQ(textOf(get("imageFilename").result), std::string("start.im", 9));
@@ -95,7 +99,6 @@ TEST_F(Environment, ImageNameEntriesShareTheName) {
   EXPECT_EQ(get("imageName").result, nilOop());
   EXPECT_EQ(get("imageFilename").result, nilOop());
   EXPECT_EQ(imageFilename, nullptr);
-  imageFilename = saved;
 }
 
 TEST_F(Environment, NamesIdentityAndEncoding) {

@@ -27,10 +27,12 @@ class LowSpaceResources : public ::testing::Test {
     initPrimitiveTable();
     initResourcePrims();
     saved = imageLayout;
+    savedReserve = osReserveSlots;
     for (uint32_t i = 0; i < resourceFractionCount; i++) *resourceFraction(i) = 1000 * (i + 1);
   }
   void TearDown() override {
     imageLayout = saved;
+    osReserveSlots = savedReserve;
     EXPECT_HEAP_VALID();
     freeTestHeap();
   }
@@ -46,6 +48,7 @@ class LowSpaceResources : public ::testing::Test {
     return out;
   }
   ImageLayout saved;
+  uint64_t savedReserve = osReserveSlots;
 };
 
 TEST_F(LowSpaceResources, Prim305SetsFractionsOnlyWhenEveryElementIsGood) {
@@ -109,7 +112,6 @@ TEST_F(LowSpaceResources, Prim115CountsATenthOfTheRoomBeyondTheReserve) {
       {left + 10 * free + 10, 0},          // the deficit's tenth outweighs the free words
       {left + 10, free > 1 ? free - 1 : 0},
   };
-  uint64_t savedReserve = osReserveSlots;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reserve);
     osReserveSlots = c.reserve;
@@ -117,7 +119,6 @@ TEST_F(LowSpaceResources, Prim115CountsATenthOfTheRoomBeyondTheReserve) {
     ASSERT_FALSE(o.failed);
     EXPECT_EQ(o.result, smallIntegerFor(int64_t(c.expected)));
   }
-  osReserveSlots = savedReserve;
 }
 
 }  // namespace

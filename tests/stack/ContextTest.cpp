@@ -31,7 +31,7 @@ FakeNMethod nmA, nmB;
 
 uint64_t addr(const void* p) { return reinterpret_cast<uint64_t>(p); }
 
-class ContextTest : public ::testing::Test {
+class Context : public ::testing::Test {
  protected:
   uint64_t* s = nullptr;
   uint64_t sp = 0, fpA = 0, fpB = 0;
@@ -87,7 +87,7 @@ class ContextTest : public ::testing::Test {
   static oop slot(oop ctx, uint32_t i) { return bodyOf(headerOf(ctx))[i]; }
 };
 
-TEST_F(ContextTest, HybridContextDerivesItsSlotsFromTheFrame) {
+TEST_F(Context, HybridContextDerivesItsSlotsFromTheFrame) {
   oop b = frameMakeHybrid(fpB, 0);
   ASSERT_NE(b, oop(0));
   EXPECT_EQ(classTagOf(headerOf(b)), uint32_t(classIndexHybridBlockContext));
@@ -104,7 +104,7 @@ TEST_F(ContextTest, HybridContextDerivesItsSlotsFromTheFrame) {
   EXPECT_EQ(contextInstVarNoReify(b, ctxContents), nilOop());
 }
 
-TEST_F(ContextTest, BottomFrameContextGoesToTheRootWithItsArguments) {
+TEST_F(Context, BottomFrameContextGoesToTheRootWithItsArguments) {
   oop a = frameMakeHybrid(fpA, 0);
   EXPECT_EQ(classTagOf(headerOf(a)), uint32_t(classIndexHybridMethodContext));
   EXPECT_EQ(s[shRootContext], a);
@@ -122,7 +122,7 @@ TEST_F(ContextTest, BottomFrameContextGoesToTheRootWithItsArguments) {
   EXPECT_EQ(contextInstVarNoReify(a, ctxDepth), smallIntegerFor(3));  // args and the temporary
 }
 
-TEST_F(ContextTest, PoppedFrameContextReadsDeadAndStable) {
+TEST_F(Context, PoppedFrameContextReadsDeadAndStable) {
   oop b = frameMakeHybrid(fpB, 0);
   s[shSp] = fpB + 8;  // B returns
   s[shFp] = fpA;
@@ -143,7 +143,7 @@ namespace {
 
 alignas(stackSegmentBytes) uint64_t overflowZone[6 * stackSegmentWords];
 
-class OverflowTest : public ::testing::Test {
+class Overflow : public ::testing::Test {
  protected:
   FakeNMethod nm;
   void SetUp() override {
@@ -187,7 +187,7 @@ class OverflowTest : public ::testing::Test {
   }
 };
 
-TEST_F(OverflowTest, RepeatedOverflowsMoveOneFrameMoreEachTime) {
+TEST_F(Overflow, RepeatedOverflowsMoveOneFrameMoreEachTime) {
   uint64_t* s = stackAlloc(0);
   std::vector<uint64_t> fps = pushFrames(s, 1400, {1, 2, 1, 3});
   handleStackOverflow();
@@ -215,7 +215,7 @@ TEST_F(OverflowTest, RepeatedOverflowsMoveOneFrameMoreEachTime) {
   EXPECT_EQ(frameCount(currentStack), 1);
 }
 
-TEST_F(OverflowTest, MovesNeverPassACallerAboveTheBound) {
+TEST_F(Overflow, MovesNeverPassACallerAboveTheBound) {
   uint64_t* s = stackAlloc(0);
   pushFrames(s, 6200, {2, 120, 1});  // the first two frames lie above the bound
   handleStackOverflow();
@@ -231,7 +231,7 @@ namespace {
 
 // ---- Context primitives --------------------------------------------------------------------
 
-TEST_F(ContextTest, PrimitivesReadSlotsAndSearchTheChain) {
+TEST_F(Context, PrimitivesReadSlotsAndSearchTheChain) {
   initContextPrimitives();
   oop b = frameMakeHybrid(fpB, 0);
   PrimOutcome pc = callPrimitive(803, b, {smallIntegerFor(2)});
@@ -287,7 +287,7 @@ uint64_t nmethodOfMethod(oop m) {
 
 // A (2 arguments, bottom) calls B (a block) which sends C 5 arguments: three stacked above
 // C's return pc. The chain is stabilized, then rebuilt context by context on another segment.
-TEST_F(ContextTest, StabilizedChainIsRebuiltWordForWord) {
+TEST_F(Context, StabilizedChainIsRebuiltWordForWord) {
   for (int i = 0; i < 3; i++) methods[i] = newOldObject(classIndexArray, 1);
   nmA.h.vmethod = methods[0];
   nmB.h.vmethod = methods[1];
@@ -355,7 +355,7 @@ namespace {
 
 // ---- Stores into live contexts ---------------------------------------------------------------
 
-TEST_F(ContextTest, StoresKeepFrameAndContextConsistent) {
+TEST_F(Context, StoresKeepFrameAndContextConsistent) {
   oop a = frameMakeHybrid(fpA, 0);
   oop b = frameMakeHybrid(fpB, 0);
   // The receiver goes to the frame too; the context stays live.
@@ -381,7 +381,7 @@ TEST_F(ContextTest, StoresKeepFrameAndContextConsistent) {
   EXPECT_EQ(isLiveHybrid(b), 1);  // the other segment is untouched
 }
 
-TEST_F(ContextTest, StackValuesOfLiveStableAndDeadContexts) {
+TEST_F(Context, StackValuesOfLiveStableAndDeadContexts) {
   initContextPrimitives();
   oop b = frameMakeHybrid(fpB, 0);
   struct Read {
@@ -415,7 +415,7 @@ TEST_F(ContextTest, StackValuesOfLiveStableAndDeadContexts) {
 
 namespace {
 
-TEST_F(ContextTest, HandlerSearchFindsMarkedFramesAndStableMethods) {
+TEST_F(Context, HandlerSearchFindsMarkedFramesAndStableMethods) {
   initContextPrimitives();
   oop b = frameMakeHybrid(fpB, 0);
   EXPECT_EQ(callPrimitive(808, b, {nilOop()}).result, nilOop());  // nothing marked below
@@ -455,7 +455,7 @@ uint64_t mappedNMethodOf(oop m) { return m == mappedMethod ? addr(&mapped) : 0; 
 int64_t mapVToN(oop, int64_t vpc, uint64_t) { return mapAnswer > 0 ? mapAnswer + vpc : mapAnswer; }
 int64_t mapNToV(uint64_t, int64_t offset) { return mapAnswer > 0 ? offset / 10 : mapAnswer; }
 
-TEST_F(ContextTest, PrimitivesMapBytecodeAndNativePcs) {
+TEST_F(Context, PrimitivesMapBytecodeAndNativePcs) {
   initContextPrimitives();
   mappedMethod = newOldObject(classIndexArray, 1);
   memset(&mapped, 0, sizeof mapped);
@@ -518,7 +518,7 @@ namespace {
 
 // ---- Late primitive results ------------------------------------------------------------------
 
-TEST_F(ContextTest, LateResultsReachLiveAndStableContexts) {
+TEST_F(Context, LateResultsReachLiveAndStableContexts) {
   oop b = frameMakeHybrid(fpB, 0);
   uint16_t distance = 30;
   memcpy(reinterpret_cast<uint8_t*>(&nmB) + 49, &distance, 2);
@@ -533,7 +533,7 @@ TEST_F(ContextTest, LateResultsReachLiveAndStableContexts) {
   EXPECT_EQ(slot(b, ctxPc), smallIntegerFor(5));
 }
 
-TEST_F(ContextTest, RestartBecomesReturnForMethodsBeginningWithThePrimitiveMarker) {
+TEST_F(Context, RestartBecomesReturnForMethodsBeginningWithThePrimitiveMarker) {
   oop b = frameMakeHybrid(fpB, 0);
   stabilizeTopFrame(s, 0);
   struct Case {
@@ -563,7 +563,7 @@ TEST_F(ContextTest, RestartBecomesReturnForMethodsBeginningWithThePrimitiveMarke
 
 namespace {
 
-using ContextDeathTest = ContextTest;
+using ContextDeathTest = Context;
 
 // A live hybrid context has six slots; asking for a seventh is an engine fault.
 TEST_F(ContextDeathTest, SlotPastTheNamedOnesOfALiveHybridIsFatal) {
@@ -580,7 +580,7 @@ TEST_F(ContextDeathTest, SlotPastTheNamedOnesOfALiveHybridIsFatal) {
 
 namespace {
 
-TEST_F(ContextTest, IndexedSlotsBeyondTheNamedOnes) {
+TEST_F(Context, IndexedSlotsBeyondTheNamedOnes) {
   initContextPrimitives();
   ObjectHeader* h = allocSmallObj(classIndexMethodContext, contextNamedSlots, 8 * (contextNamedSlots + 2), hasPtrsBit, nilOop());
   oop c = oopOf(h);
@@ -612,7 +612,7 @@ oop terminateTo(oop receiver, oop stop) {
 }
 
 // B (live, top) sits on A (live, bottom), whose root sender is the stable X, whose sender is Y.
-TEST_F(ContextTest, TerminateToKillsTheContextsInBetween) {
+TEST_F(Context, TerminateToKillsTheContextsInBetween) {
   initContextPrimitives();
   oop y = stableContext(nilOop());
   oop x = stableContext(y);
@@ -645,7 +645,7 @@ namespace {
 
 FakeNMethod nmP;  // the method whose prologue calls the primitive (failure jump at 100)
 
-TEST_F(ContextTest, StackAtPutStoresIntoStableAndLiveContexts) {
+TEST_F(Context, StackAtPutStoresIntoStableAndLiveContexts) {
   initContextPrimitives();
   oop a = frameMakeHybrid(fpA, 0);
   oop b = frameMakeHybrid(fpB, 0);
@@ -712,7 +712,7 @@ TEST_F(ContextTest, StackAtPutStoresIntoStableAndLiveContexts) {
 
 namespace {
 
-TEST_F(ContextTest, TranslatedCodeStoresKeepFrameAndContextConsistent) {
+TEST_F(Context, TranslatedCodeStoresKeepFrameAndContextConsistent) {
   oop b = frameMakeHybrid(fpB, 0);
   EXPECT_EQ(CrtStoreContextInstVar(b, smallIntegerFor(99), ctxReceiver), smallIntegerFor(99));
   EXPECT_EQ(reinterpret_cast<uint64_t*>(fpB)[frReceiver], smallIntegerFor(99));
@@ -732,7 +732,7 @@ TEST_F(ContextTest, TranslatedCodeStoresKeepFrameAndContextConsistent) {
   EXPECT_EQ(slot(a, ctxReceiver), smallIntegerFor(4));
 }
 
-TEST_F(ContextTest, StabilizingAMethodsContextsLeavesOtherFramesRunning) {
+TEST_F(Context, StabilizingAMethodsContextsLeavesOtherFramesRunning) {
   oop other = newOldObject(classIndexArray, 1);
   nmB.h.vmethod = other;  // A runs method, B runs other
   oop b = frameMakeHybrid(fpB, 0);

@@ -109,7 +109,7 @@ const Arity arities[] = {
     {8, callPrim8, false}, {1, callVarArg1, true}, {5, callVarArg5, true},
 };
 
-class GlueTest : public ::testing::Test {
+class Glue : public ::testing::Test {
  protected:
   void SetUp() override {
     initStacks(zone, 4);
@@ -158,7 +158,7 @@ class GlueTest : public ::testing::Test {
   }
 };
 
-TEST_F(GlueTest, PrimitiveAnswersWithArgumentsInOrderAndAlignedCStack) {
+TEST_F(Glue, PrimitiveAnswersWithArgumentsInOrderAndAlignedCStack) {
   for (const Arity& a : arities) {
     SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
     EXPECT_EQ(run(a, Mode::answer), answerOop);
@@ -169,7 +169,7 @@ TEST_F(GlueTest, PrimitiveAnswersWithArgumentsInOrderAndAlignedCStack) {
   }
 }
 
-TEST_F(GlueTest, FailureRunsTheMethodWithTheErrorAndIntactArguments) {
+TEST_F(Glue, FailureRunsTheMethodWithTheErrorAndIntactArguments) {
   for (const Arity& a : arities) {
     SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
     EXPECT_EQ(run(a, Mode::fail), errorOop);  // the body answers its top: the error
@@ -178,7 +178,7 @@ TEST_F(GlueTest, FailureRunsTheMethodWithTheErrorAndIntactArguments) {
   }
 }
 
-TEST_F(GlueTest, CommitAnswersThroughThePrimitiveReturnPoint) {
+TEST_F(Glue, CommitAnswersThroughThePrimitiveReturnPoint) {
   for (const Arity& a : arities) {
     SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
     EXPECT_EQ(run(a, Mode::commit), answerOop);
@@ -188,7 +188,7 @@ TEST_F(GlueTest, CommitAnswersThroughThePrimitiveReturnPoint) {
   }
 }
 
-TEST_F(GlueTest, CommitThenFailResumesAtTheFirstNonPrimitivePc) {
+TEST_F(Glue, CommitThenFailResumesAtTheFirstNonPrimitivePc) {
   for (const Arity& a : arities) {
     SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
     EXPECT_EQ(run(a, Mode::commitThenFail), errorOop);
@@ -197,7 +197,7 @@ TEST_F(GlueTest, CommitThenFailResumesAtTheFirstNonPrimitivePc) {
   }
 }
 
-TEST_F(GlueTest, RestartRunsThePrimitiveAgain) {
+TEST_F(Glue, RestartRunsThePrimitiveAgain) {
   for (const Arity& a : arities) {
     SCOPED_TRACE(testing::Message() << a.n << (a.varArg ? " var-arg" : ""));
     EXPECT_EQ(run(a, Mode::restart), answerOop + 32);
@@ -211,7 +211,7 @@ TEST_F(GlueTest, RestartRunsThePrimitiveAgain) {
 
 // Outer and inner run just above the segment's limit; the primitive's commit has no room, so
 // inner moves to a fresh segment whose root returns into outer's context.
-TEST_F(GlueTest, CommitOnAFullSegmentMovesFramesThatReturnThroughTheRoot) {
+TEST_F(Glue, CommitOnAFullSegmentMovesFramesThatReturnThroughTheRoot) {
   newTestHeap();  // outer's context is made when inner moves
   uint64_t* s = currentStack;
   mode = Mode::commit;
@@ -248,7 +248,7 @@ uint64_t nmethodOfMethod(oop m) {
   return 0;
 }
 
-TEST_F(GlueTest, ChainStabilizedMidwayAnswersAsWithout) {
+TEST_F(Glue, ChainStabilizedMidwayAnswersAsWithout) {
   newTestHeap();
   uint8_t* nms[4] = {nmOuter, nmInner, nmExit, nmPrim1};
   for (int i = 0; i < 4; i++) {
@@ -283,7 +283,7 @@ TEST_F(GlueTest, ChainStabilizedMidwayAnswersAsWithout) {
   freeTestHeap();
 }
 
-TEST_F(GlueTest, ThisContextIsMadeOnceForItsFrame) {
+TEST_F(Glue, ThisContextIsMadeOnceForItsFrame) {
   newTestHeap();
   reinterpret_cast<NMethodHeader*>(nmThisContext)->vmethod = nilOop();
   firstContext = 0;
@@ -306,7 +306,7 @@ void switchToOther() { stackAtHead(otherSegment); }
 
 // Another process waits on its own segment: resume pc on top, its value above, a frame
 // pointer of its own. Served as a process switch, the commit's glue continues it exactly.
-TEST_F(GlueTest, ProcessSwitchInACommitContinuesTheOtherSegment) {
+TEST_F(Glue, ProcessSwitchInACommitContinuesTheOtherSegment) {
   for (uint64_t n : {1, 5}) {
     SCOPED_TRACE(n);
     initStacks(zone, 4);
@@ -349,7 +349,7 @@ void waitForLoop(uint64_t passes) {
   while (loopCount.load() < target) std::this_thread::yield();
 }
 
-TEST_F(GlueTest, RequestsFromASignalHandlerAndAThreadBreakANativeLoop) {
+TEST_F(Glue, RequestsFromASignalHandlerAndAThreadBreakANativeLoop) {
   anyReq = 0;
   anyAck = 0;
   for (uint32_t k = 0; k < requestKindCount; k++) {

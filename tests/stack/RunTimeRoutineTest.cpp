@@ -30,7 +30,7 @@ namespace {
 alignas(stackSegmentBytes) uint64_t routineZone[4 * stackSegmentWords];
 constexpr uint64_t returnPc = 0xC0DE;
 
-class RunTimeRoutineTest : public ::testing::Test {
+class RunTimeRoutine : public ::testing::Test {
  protected:
   void SetUp() override {
     newTestHeap();
@@ -51,7 +51,7 @@ class RunTimeRoutineTest : public ::testing::Test {
   }
 };
 
-TEST_F(RunTimeRoutineTest, ArraysTakeStackValuesInPushOrder) {
+TEST_F(RunTimeRoutine, ArraysTakeStackValuesInPushOrder) {
   for (uint64_t n : {0, 1, 3, 7}) {
     SCOPED_TRACE(n);
     oop values[7];
@@ -74,7 +74,7 @@ TEST_F(RunTimeRoutineTest, ArraysTakeStackValuesInPushOrder) {
   }
 }
 
-TEST_F(RunTimeRoutineTest, CopyingBlocksHoldMethodNilOuterAndCopiedValues) {
+TEST_F(RunTimeRoutine, CopyingBlocksHoldMethodNilOuterAndCopiedValues) {
   oop method = newOldObject(testClasses.pointers, 2);
   oop one = CrtMakeCopyingBlock1(method, smallIntegerFor(5));
   EXPECT_EQ(classTagOf(headerOf(one)), 13u);
@@ -94,7 +94,7 @@ TEST_F(RunTimeRoutineTest, CopyingBlocksHoldMethodNilOuterAndCopiedValues) {
 
 // After the abort stub: temporaries (and a failed primitive's error) go in under the resume
 // pc; the stack limit is restored.
-TEST_F(RunTimeRoutineTest, AbortedPrologueFinishesTheFrame) {
+TEST_F(RunTimeRoutine, AbortedPrologueFinishesTheFrame) {
   alignas(16) static NMethodHeader nm;
   const oop error = smallIntegerFor(99);
   const struct {
@@ -239,7 +239,7 @@ uint64_t* layPrimFrame(oop receiver, const std::vector<oop>& args, int temps) {
 // Each case lays the frame the restart point leaves (sender's stacked receiver and arguments,
 // return pc, frame header, register arguments, temporaries, one value, the stub's return
 // address) and runs the primitive through its table entry.
-TEST_F(RunTimeRoutineTest, PrimitiveRunFromItsFrameAnswersToTheSenderOrFailsIntoTheFrame) {
+TEST_F(RunTimeRoutine, PrimitiveRunFromItsFrameAnswersToTheSenderOrFailsIntoTheFrame) {
   static TranslatedPrimRecord record;
   const void* fixed[] = {reinterpret_cast<const void*>(&fixedPrim<>), reinterpret_cast<const void*>(&fixedPrim<oop>),
                          reinterpret_cast<const void*>(&fixedPrim<oop, oop>),
@@ -332,7 +332,7 @@ TEST_F(RunTimeRoutineTest, PrimitiveRunFromItsFrameAnswersToTheSenderOrFailsInto
 
 // Evaluation primitives run from the built frame fail into it with their error, every word
 // of the frame but the failure's two left as it was.
-TEST_F(RunTimeRoutineTest, EvaluationFailuresFromTheFrameLeaveItsWords) {
+TEST_F(RunTimeRoutine, EvaluationFailuresFromTheFrameLeaveItsWords) {
   initEvaluationPrimitives();
   oop table = newOldObject(testClasses.pointers, 10);
   for (int k = 0; k < 10; k++) bodyOf(headerOf(table))[k] = newOldObject(testClasses.pointers, 1);

@@ -85,7 +85,7 @@ extern "C" void flushNothing() {}
 constexpr uint32_t selFoo = 0, selDnu = 1;  // special-selector indices
 const uint8_t returnSelf[] = {0x60};
 
-class SendNativeTest : public ::testing::Test {
+class SendNative : public ::testing::Test {
  protected:
   uint8_t* area = nullptr;
   uint8_t* next = nullptr;
@@ -109,7 +109,7 @@ class SendNativeTest : public ::testing::Test {
     initStacks(sendZone, 4);
     stackAlloc(0);
     area = nativeCodeArea();
-    tGlue.picAbortSendMiss = reinterpret_cast<const void*>(&rtPICAbortSendMiss);
+    tRt.picAbortSendMiss = reinterpret_cast<const void*>(&rtPICAbortSendMiss);
     next = area;
     tStackInit();
     actionInit();
@@ -270,7 +270,7 @@ class SendNativeTest : public ::testing::Test {
   }
 };
 
-TEST_F(SendNativeTest, MonomorphicSendsLinkOnceAndCallTheMethodDirectly) {
+TEST_F(SendNative, MonomorphicSendsLinkOnceAndCallTheMethodDirectly) {
   uint64_t nm = nmethod(selector[selFoo], classA, 0, 11);
   const uint64_t count = 1000000;
   std::vector<uint64_t> receivers(count + 1, newOldObject(classA, 0)), results(count + 1, 0);
@@ -283,7 +283,7 @@ TEST_F(SendNativeTest, MonomorphicSendsLinkOnceAndCallTheMethodDirectly) {
 }
 
 // Each send kind links to its own entry; immediates link with their 3-bit tag.
-TEST_F(SendNativeTest, EachKindLinksToItsEntryWithTheReceiversTag) {
+TEST_F(SendNative, EachKindLinksToItsEntryWithTheReceiversTag) {
   const struct {
     void (*glue)();
     bool immediate;
@@ -312,7 +312,7 @@ TEST_F(SendNativeTest, EachKindLinksToItsEntryWithTheReceiversTag) {
 
 // A class-check miss in the callee's entry relinks the site (PICs off) or turns it
 // polymorphic: then each class is looked up once.
-TEST_F(SendNativeTest, ClassCheckMissRelinksTheSite) {
+TEST_F(SendNative, ClassCheckMissRelinksTheSite) {
   std::map<char, uint64_t> ids = {{'A', 31}, {'B', 32}, {'i', 33}};
   nmethod(selector[selFoo], classA, 0, 31);
   nmethod(selector[selFoo], classB, 0, 32);
@@ -343,7 +343,7 @@ TEST_F(SendNativeTest, ClassCheckMissRelinksTheSite) {
 // An nmethod made unenterable the way unlinking does it (its miss call leads to the relink
 // routine, its unchecked entry jumps to that call): the next send relinks the site to the
 // method the lookup now answers, keeping the entry offset.
-TEST_F(SendNativeTest, ASiteOfAnUnlinkedNMethodRelinksOnItsNextSend) {
+TEST_F(SendNative, ASiteOfAnUnlinkedNMethodRelinksOnItsNextSend) {
   uint64_t first = nmethod(selector[selFoo], classA, 0, 31);
   std::vector<uint64_t> receivers(4, newOldObject(classA, 0)), results(4, 0);
   uint64_t R = 0;
@@ -367,7 +367,7 @@ TEST_F(SendNativeTest, ASiteOfAnUnlinkedNMethodRelinksOnItsNextSend) {
 
 // Not understood: the Message carries the selector, the arguments in order and the lookup
 // class; the stacked arguments are gone when the doesNotUnderstand: method returns.
-TEST_F(SendNativeTest, NotUnderstoodSendsAMessageWithTheArgumentsInOrder) {
+TEST_F(SendNative, NotUnderstoodSendsAMessageWithTheArgumentsInOrder) {
   nmethod(selector[selDnu], classC, 1, 41, true);
   const struct {
     int n;
@@ -409,7 +409,7 @@ TEST_F(SendNativeTest, NotUnderstoodSendsAMessageWithTheArgumentsInOrder) {
 
 
 // The two-argument form gets the selector and the Array in registers.
-TEST_F(SendNativeTest, TwoArgumentDoesNotUnderstandGetsSelectorAndArray) {
+TEST_F(SendNative, TwoArgumentDoesNotUnderstandGetsSelectorAndArray) {
   nmethod(selector[selDnu], classC, 2, 42, true);
   std::vector<uint64_t> receivers(2, newOldObject(classC, 0)), results(2, 0);
   uint64_t R = 0;
@@ -422,7 +422,7 @@ TEST_F(SendNativeTest, TwoArgumentDoesNotUnderstandGetsSelectorAndArray) {
 
 // Super sends look up from the method class's superclass and link to the no-check entry;
 // a nil superclass is not understood with the method class as lookup class.
-TEST_F(SendNativeTest, SuperSendsStartAboveTheMethodClass) {
+TEST_F(SendNative, SuperSendsStartAboveTheMethodClass) {
   uint32_t object = testClasses.object;
   uint64_t onObject = nmethod(selector[selFoo], object, 0, 51);
   nmethod(selector[selFoo], classA, 0, 52);  // not seen: the lookup starts above A
@@ -446,7 +446,7 @@ TEST_F(SendNativeTest, SuperSendsStartAboveTheMethodClass) {
 
 // Classes met at one site: the second makes a closed PIC (one call of the miss routine), the
 // third extends it (one call of the extend routine); each class is looked up once.
-TEST_F(SendNativeTest, AThreeClassSiteBuildsOneClosedPIC) {
+TEST_F(SendNative, AThreeClassSiteBuildsOneClosedPIC) {
   uint32_t classes[3] = {classA, classB, classC};
   for (int i = 0; i < 3; i++) nmethod(selector[selFoo], classes[i], 0, 90 + uint64_t(i));
   const uint64_t rounds = 300;
@@ -466,7 +466,7 @@ TEST_F(SendNativeTest, AThreeClassSiteBuildsOneClosedPIC) {
 // which a second site of the selector shares. Once a class was looked up, the open PIC's
 // cache probe finds its method; not-understood sends look up the selector and
 // doesNotUnderstand: each time.
-TEST_F(SendNativeTest, TenClassesMoveTheSiteToTheSharedOpenPIC) {
+TEST_F(SendNative, TenClassesMoveTheSiteToTheSharedOpenPIC) {
   std::vector<uint32_t> classes = {classA, classB, classC};
   while (classes.size() < 10) classes.push_back(newTestClass(formatPointers));
   for (size_t i = 0; i < classes.size(); i++) {
@@ -502,7 +502,7 @@ TEST_F(SendNativeTest, TenClassesMoveTheSiteToTheSharedOpenPIC) {
 }
 
 // The closed PIC's bytes against GNU as: three classes and a not-understood one.
-TEST_F(SendNativeTest, ClosedPICBytesMatchTheAssembler) {
+TEST_F(SendNative, ClosedPICBytesMatchTheAssembler) {
   uint32_t classD = newTestClass(formatPointers);
   uint64_t targets[3];
   uint32_t classes[4] = {classA, classB, classC, classD};
@@ -566,7 +566,7 @@ static std::string hex(uint64_t v) {
 
 // The listings of a closed PIC (two classes after case 0, a not-understood one last) and of
 // the open PIC a ninth class brings; the nmethod printer hands PICs to them.
-TEST_F(SendNativeTest, PICListingsShowTheCasesTheirClassesAndTheMNUPath) {
+TEST_F(SendNative, PICListingsShowTheCasesTheirClassesAndTheMNUPath) {
   std::vector<uint32_t> classes = {classA, classB, classC};
   while (classes.size() < 10) classes.push_back(newTestClass(formatPointers));
   uint64_t targets[10];
@@ -629,7 +629,7 @@ static uint64_t onlyPIC() {
 
 // A compaction moves the PIC and the nmethods it enters: its cases follow them, the case of a
 // freed nmethod goes, and its MNU path works again once restored.
-TEST_F(SendNativeTest, CompactionMovesAClosedPICWhoseCasesStillDispatch) {
+TEST_F(SendNative, CompactionMovesAClosedPICWhoseCasesStillDispatch) {
   zoneMethods = true;
   NMethodHeader* gap = nMethodAlloc(256);
   uint64_t gapSize = nMethodBlockSize(gap);
@@ -677,7 +677,7 @@ TEST_F(SendNativeTest, CompactionMovesAClosedPICWhoseCasesStillDispatch) {
 
 // What a compaction does with a PIC whose doesNotUnderstand: nmethod or case 0 was freed:
 // the first keeps its MNU case and looks the method up again, the second is freed.
-TEST_F(SendNativeTest, CompactionForgetsAFreedDnuMethodAndFreesAPICWithoutCase0) {
+TEST_F(SendNative, CompactionForgetsAFreedDnuMethodAndFreesAPICWithoutCase0) {
   zoneMethods = true;
   uint64_t first = nmethod(selector[selFoo], classA, 0, 90);
   uint64_t dnu = nmethod(selector[selDnu], classC, 1, 92, true);
@@ -723,7 +723,7 @@ TEST_F(SendNativeTest, CompactionForgetsAFreedDnuMethodAndFreesAPICWithoutCase0)
 
 // A method added for the selector: the MNU PIC's cases may be understood now, and the next
 // send through it finds the method and links the site to it.
-TEST_F(SendNativeTest, ANewMethodForTheSelectorIsFoundThroughTheMNUPath) {
+TEST_F(SendNative, ANewMethodForTheSelectorIsFoundThroughTheMNUPath) {
   nmethod(selector[selDnu], classC, 1, 92, true);
   std::vector<uint64_t> receivers = {0, newOldObject(classC, 0)}, results(2, 0);
   uint64_t R = 0;
@@ -743,7 +743,7 @@ TEST_F(SendNativeTest, ANewMethodForTheSelectorIsFoundThroughTheMNUPath) {
 
 // A branch that met a non-Boolean sends mustBeBoolean and runs again on the answer; the
 // True form is handed the value less true.
-TEST_F(SendNativeTest, NonBooleanBranchRunsAgainOnTheAnswerOfMustBeBoolean) {
+TEST_F(SendNative, NonBooleanBranchRunsAgainOnTheAnswerOfMustBeBoolean) {
   oop mustBeBoolean = newOldObject(testClasses.bytes, 1);
   sysOopRegistry[sysMustBeBooleanSelector] = mustBeBoolean;
   nmethod(mustBeBoolean, classA, 0, trueOop(), true);
@@ -799,7 +799,7 @@ static uint64_t assignToImmutable(uint8_t* code, oop object) {
 
 // A store into an immutable object sends the registry's selector with the value and the
 // 1-based index.
-TEST_F(SendNativeTest, AssignmentToAnImmutableObjectIsSent) {
+TEST_F(SendNative, AssignmentToAnImmutableObjectIsSent) {
   oop attempt = newOldObject(testClasses.bytes, 1);
   sysOopRegistry[sysReadOnlyAssignSelector] = attempt;
   nmethod(attempt, classA, 2, 61, true);
@@ -813,7 +813,7 @@ TEST_F(SendNativeTest, AssignmentToAnImmutableObjectIsSent) {
 // A routine that sends from C goes back into native code without returning, leaving its
 // frame (a local array among it) on the C stack. The sanitizer must forget that frame's
 // poisoned areas, or the next C code to use the stack faults on its own fresh locals.
-TEST_F(SendNativeTest, ARoutineThatSendsLeavesNoPoisonOnTheCStack) {
+TEST_F(SendNative, ARoutineThatSendsLeavesNoPoisonOnTheCStack) {
 #ifdef SEND_TEST_ASAN
   oop attempt = newOldObject(testClasses.bytes, 1);
   sysOopRegistry[sysReadOnlyAssignSelector] = attempt;
@@ -831,7 +831,7 @@ TEST_F(SendNativeTest, ARoutineThatSendsLeavesNoPoisonOnTheCStack) {
 
 // A bad bytecode sends the registry's selector to the top frame's method with the index;
 // the answer comes back to the stub that called the routine.
-TEST_F(SendNativeTest, ABadBytecodeIsReportedToTheTopFramesMethod) {
+TEST_F(SendNative, ABadBytecodeIsReportedToTheTopFramesMethod) {
   oop badSelector = newOldObject(testClasses.bytes, 1);
   sysOopRegistry[sysBadBytecodeSelector] = badSelector;
   uint32_t methodClass = newTestClass(formatPointers);
@@ -862,7 +862,7 @@ TEST_F(SendNativeTest, ABadBytecodeIsReportedToTheTopFramesMethod) {
 // Non-local return: frames laid by hand on the running segment, bottom first; the home's
 // return pc leads out of the test. Frame letters: B bottom, H home, X with a context, Y
 // without, K the block returning (on top); a star marks an unwind-marked method.
-class MethodReturnTest : public SendNativeTest {
+class MethodReturn : public SendNative {
  protected:
   NMethodHeader nms[8] = {};
   std::map<char, uint64_t> fps;
@@ -912,7 +912,7 @@ class MethodReturnTest : public SendNativeTest {
   oop contextOf(char name) { return reinterpret_cast<uint64_t*>(fps[name])[frContext]; }
 };
 
-TEST_F(MethodReturnTest, ReturnsFromTheHomeAndKillsTheContextsBetween) {
+TEST_F(MethodReturn, ReturnsFromTheHomeAndKillsTheContextsBetween) {
   for (const char* frames : {"BHXYK", "BHK", "BHYYXK"}) {
     SCOPED_TRACE(frames);
     fps.clear();
@@ -930,7 +930,7 @@ TEST_F(MethodReturnTest, ReturnsFromTheHomeAndKillsTheContextsBetween) {
 
 // The first unwind-marked context met on the way (the home included) is sent the unwind
 // selector with the result, from the returning block's context; nothing is dropped.
-TEST_F(MethodReturnTest, AnUnwindMarkedFrameOnTheWayIsSentTheUnwindSelector) {
+TEST_F(MethodReturn, AnUnwindMarkedFrameOnTheWayIsSentTheUnwindSelector) {
   oop unwindSelector = newOldObject(testClasses.bytes, 1);
   sysOopRegistry[sysUnwindSelector] = unwindSelector;
   nmethod(unwindSelector, classIndexHybridMethodContext, 2, 77, true);
@@ -952,7 +952,7 @@ TEST_F(MethodReturnTest, AnUnwindMarkedFrameOnTheWayIsSentTheUnwindSelector) {
 }
 
 // A home whose method has returned: cannotReturn: goes to the home with the result.
-TEST_F(MethodReturnTest, ADeadHomeCannotBeReturnedTo) {
+TEST_F(MethodReturn, ADeadHomeCannotBeReturnedTo) {
   oop cannotReturnSelector = newOldObject(testClasses.bytes, 1);
   sysOopRegistry[sysCannotReturnSelector] = cannotReturnSelector;
   nmethod(cannotReturnSelector, classIndexMethodContext, 1, 88, true);
@@ -967,13 +967,13 @@ TEST_F(MethodReturnTest, ADeadHomeCannotBeReturnedTo) {
 
 // Evaluation primitives called from a method prologue through the real primitive glue.
 // The method's failure code answers the error it finds on its stack.
-class EvaluationTest : public SendNativeTest {
+class Evaluation : public SendNative {
  protected:
   uint8_t primBytecodes[4] = {254, 0, 0, 0x60};
 
   void SetUp() override {
-    SendNativeTest::SetUp();
-    for (int k = 0; k < 5; k++) tGlue.primGlue[k] = reinterpret_cast<const void*>(PrimGlueTable[k]);
+    SendNative::SetUp();
+    for (int k = 0; k < 5; k++) tRt.primGlue[k] = reinterpret_cast<const void*>(PrimGlueTable[k]);
     initPrimitiveTable();
     initEvaluationPrimitives();
     oop table = newOldObject(testClasses.pointers, 10);
@@ -983,7 +983,7 @@ class EvaluationTest : public SendNativeTest {
   }
   void TearDown() override {
     vToNMethodHook = nullptr;
-    SendNativeTest::TearDown();
+    SendNative::TearDown();
   }
   // A method whose prologue calls primitive prim; its failure code answers the error.
   uint64_t primMethod(int prim, int numArgs) {
@@ -1043,7 +1043,7 @@ class EvaluationTest : public SendNativeTest {
   }
 };
 
-TEST_F(EvaluationTest, PerformsSendTheSelectorWithTheArguments) {
+TEST_F(Evaluation, PerformsSendTheSelectorWithTheArguments) {
   oop sel0 = selector[selFoo], sel1 = newOldObject(testClasses.bytes, 1), sel2 = newOldObject(testClasses.bytes, 2),
       sel3 = newOldObject(testClasses.bytes, 3);
   nmethod(sel0, classA, 0, 70, true);
@@ -1077,7 +1077,7 @@ TEST_F(EvaluationTest, PerformsSendTheSelectorWithTheArguments) {
 
 // A failing evaluation primitive runs the method's failure code with the error and leaves
 // the caller's stack as it was.
-TEST_F(EvaluationTest, FailuresAnswerTheErrorAndLeaveTheStack) {
+TEST_F(Evaluation, FailuresAnswerTheErrorAndLeaveTheStack) {
   oop sel1 = newOldObject(testClasses.bytes, 1);
   nmethod(sel1, classA, 1, 71);
   oop r = newOldObject(classA, 0);
@@ -1099,7 +1099,7 @@ TEST_F(EvaluationTest, FailuresAnswerTheErrorAndLeaveTheStack) {
   }
 }
 
-TEST_F(EvaluationTest, PerformOfAnUnknownSelectorSendsDoesNotUnderstandForIt) {
+TEST_F(Evaluation, PerformOfAnUnknownSelectorSendsDoesNotUnderstandForIt) {
   nmethod(selector[selDnu], classA, 1, 74, true);
   oop unknown = newOldObject(testClasses.bytes, 1);
   oop r = newOldObject(classA, 0);
@@ -1113,7 +1113,7 @@ TEST_F(EvaluationTest, PerformOfAnUnknownSelectorSendsDoesNotUnderstandForIt) {
 std::map<oop, uint64_t> blockMethods;
 uint64_t blockLookup(oop method) { return blockMethods.count(method) ? blockMethods[method] : 0; }
 
-TEST_F(EvaluationTest, BlockValueRunsTheBlockMethodWithTheArguments) {
+TEST_F(Evaluation, BlockValueRunsTheBlockMethodWithTheArguments) {
   blockMethods.clear();
   vToNMethodHook = blockLookup;
   const oop a = smallIntegerFor(1), b = smallIntegerFor(2), c = smallIntegerFor(3);

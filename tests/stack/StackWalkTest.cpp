@@ -24,7 +24,7 @@ std::vector<uint64_t> visited;
 void recordRef(oop* slot) { visited.push_back(addr(slot)); }
 void recordOop(oop o) { visited.push_back(o); }
 
-class StackWalkTest : public ::testing::Test {
+class StackWalk : public ::testing::Test {
  protected:
   void SetUp() override {
     initStacks(zone, 4);
@@ -33,14 +33,20 @@ class StackWalkTest : public ::testing::Test {
     makeNMethod(nms[2], 4, 0x5030, 0x5040);
     visited.clear();
   }
-  void TearDown() override { initStackChains(); }  // no segment outlives the test
+  void TearDown() override {
+    initStackChains();  // no segment outlives the test
+    scavengeCopyHook = savedCopyHook;
+    oldNewSpaceBoundary = savedBoundary;
+  }
+  oop (*savedCopyHook)(oop) = scavengeCopyHook;
+  uint64_t savedBoundary = oldNewSpaceBoundary;
   static std::vector<uint64_t> sorted(std::vector<uint64_t> v) {
     std::sort(v.begin(), v.end());
     return v;
   }
 };
 
-TEST_F(StackWalkTest, RefsVisitEverySlotOfEveryFrameShapeOnce) {
+TEST_F(StackWalk, RefsVisitEverySlotOfEveryFrameShapeOnce) {
   struct Shape {
     int nm;
     bool hybrid;
@@ -63,7 +69,7 @@ TEST_F(StackWalkTest, RefsVisitEverySlotOfEveryFrameShapeOnce) {
   EXPECT_EQ(sorted(visited), sorted(expected));
 }
 
-TEST_F(StackWalkTest, OopsSkipImmediatesAndNullSelectors) {
+TEST_F(StackWalk, OopsSkipImmediatesAndNullSelectors) {
   SegmentBuilder b(stackAlloc(0));
   b.s[shRootSender] = 0x4440;
   b.frame(nms[1], false, 1, 0);
@@ -76,7 +82,7 @@ TEST_F(StackWalkTest, OopsSkipImmediatesAndNullSelectors) {
   EXPECT_EQ(sorted(visited), sorted(values));
 }
 
-TEST_F(StackWalkTest, PendingPrimitiveSaveAreaIsARoot) {
+TEST_F(StackWalk, PendingPrimitiveSaveAreaIsARoot) {
   for (int nm : {0, 1, 2}) {
     initStacks(zone, 4);
     visited.clear();
@@ -98,10 +104,8 @@ TEST_F(StackWalkTest, PendingPrimitiveSaveAreaIsARoot) {
 
 oop movedCopy(oop o) { return o + 0x1000000; }
 
-TEST_F(StackWalkTest, ScavengeReplacesNewReferencesAndRefreshesTheRootContext) {
-  uint64_t savedBoundary = oldNewSpaceBoundary;
+TEST_F(StackWalk, ScavengeReplacesNewReferencesAndRefreshesTheRootContext) {
   oldNewSpaceBoundary = 0x100000;
-  oop (*savedHook)(oop) = scavengeCopyHook;
   scavengeCopyHook = movedCopy;
   SegmentBuilder b(stackAlloc(0));
   b.frame(nms[1], true, 1, 0);  // hybrid bottom frame
@@ -117,8 +121,6 @@ TEST_F(StackWalkTest, ScavengeReplacesNewReferencesAndRefreshesTheRootContext) {
   EXPECT_EQ(reinterpret_cast<uint64_t*>(b.sp)[2], smallIntegerFor(3));
   EXPECT_EQ(reinterpret_cast<uint64_t*>(b.sp)[1], 0x200000u);
   EXPECT_EQ(b.s[shRootContext], reinterpret_cast<uint64_t*>(b.fps[0])[frContext]);
-  scavengeCopyHook = savedHook;
-  oldNewSpaceBoundary = savedBoundary;
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> framesSeen;
@@ -127,7 +129,7 @@ void recordFrame(uint64_t fp, uint64_t* pcSlot) {
   framesSeen.push_back({nm, addr(pcSlot)});
 }
 
-TEST_F(StackWalkTest, FramesAndReturnsNameEachFramesPcWord) {
+TEST_F(StackWalk, FramesAndReturnsNameEachFramesPcWord) {
   SegmentBuilder b(stackAlloc(0));
   b.frame(nms[2], true, 0, 1);
   b.frame(nms[1], false, 1, 0);
@@ -149,7 +151,7 @@ TEST_F(StackWalkTest, FramesAndReturnsNameEachFramesPcWord) {
 
 // A real scavenge with frames on a segment: a stack slot is the only root of a new object,
 // which survives with its contents, and the slot follows it; the verifier stays clean.
-class StackScavengeTest : public ScavengeHeapTest {
+class StackScavenge : public ScavengeHeapTest {
  protected:
   void SetUp() override {
     ScavengeHeapTest::SetUp();
@@ -163,7 +165,7 @@ class StackScavengeTest : public ScavengeHeapTest {
   }
 };
 
-TEST_F(StackScavengeTest, FrameSlotsFollowTheirObjectsThroughAScavenge) {
+TEST_F(StackScavenge, FrameSlotsFollowTheirObjectsThroughAScavenge) {
   oop kept = oopOf(allocInNewSpace(testClasses.pointers, 2, 16, hasPtrsBit, nilOop()));
   store(kept, 0, smallIntegerFor(41));
   store(kept, 1, smallIntegerFor(42));

@@ -39,7 +39,7 @@ int freeByStabilizing(uint64_t* s) {
   return 1;
 }
 
-class StackZoneTest : public ::testing::Test {
+class StackZone : public ::testing::Test {
  protected:
   void SetUp() override {
     anyReq = 0;
@@ -59,7 +59,7 @@ class StackZoneTest : public ::testing::Test {
   int (*savedHook)(uint64_t*) = nullptr;
 };
 
-TEST_F(StackZoneTest, ChainsAtStartAndAFreshSegment) {
+TEST_F(StackZone, ChainsAtStartAndAFreshSegment) {
   EXPECT_EQ(freeStacks, seg(0));
   for (int i = 0; i < 8; i++) {
     EXPECT_EQ(seg(i)[shNext], i < 7 ? reinterpret_cast<uint64_t>(seg(i + 1)) : 0u);
@@ -78,7 +78,7 @@ TEST_F(StackZoneTest, ChainsAtStartAndAFreshSegment) {
   EXPECT_EQ(segmentOf(reinterpret_cast<uint64_t>(s) + 5000), s);
 }
 
-TEST_F(StackZoneTest, RingKeepsRecencyThroughHeadPromoteAndRelease) {
+TEST_F(StackZone, RingKeepsRecencyThroughHeadPromoteAndRelease) {
   uint64_t* a = stackAlloc(0);
   uint64_t* b = stackAlloc(0);
   uint64_t* c = stackAlloc(0);
@@ -101,7 +101,7 @@ TEST_F(StackZoneTest, RingKeepsRecencyThroughHeadPromoteAndRelease) {
 
 // With every segment allocated, a shallow one among the NumStacks/4 least recently used is
 // stolen in preference to the least recently used; the head never is.
-TEST_F(StackZoneTest, StealingPrefersAShallowRecentSegment) {
+TEST_F(StackZone, StealingPrefersAShallowRecentSegment) {
   std::vector<uint64_t*> s;
   for (int i = 0; i < 8; i++) {
     s.push_back(stackAlloc(0));
@@ -118,7 +118,7 @@ TEST_F(StackZoneTest, StealingPrefersAShallowRecentSegment) {
   EXPECT_EQ(stabilized.back(), s[0]);
 }
 
-TEST_F(StackZoneTest, NoSegmentToStealFailsOrIsFatalByRequest) {
+TEST_F(StackZone, NoSegmentToStealFailsOrIsFatalByRequest) {
   stackStabilizeHook = nullptr;
   for (int i = 0; i < 8; i++) ASSERT_NE(stackAlloc(0), nullptr);
   EXPECT_EQ(stackAlloc(1), nullptr);
@@ -128,7 +128,7 @@ TEST_F(StackZoneTest, NoSegmentToStealFailsOrIsFatalByRequest) {
 
 // Releasing a segment twice would put it on both chains: the check ends the process naming
 // the invariant.
-TEST_F(StackZoneTest, ReleasingAFreeSegmentIsFatal) {
+TEST_F(StackZone, ReleasingAFreeSegmentIsFatal) {
   uint64_t* s = stackAlloc(0);
   stackDeAlloc(s);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -138,7 +138,7 @@ TEST_F(StackZoneTest, ReleasingAFreeSegmentIsFatal) {
             std::string::npos) << report;
 }
 
-TEST_F(StackZoneTest, PendingRequestKeepsTheLimitForced) {
+TEST_F(StackZone, PendingRequestKeepsTheLimitForced) {
   uint64_t* a = stackAlloc(0);
   setRequest(requestTimer);
   uint64_t* b = stackAlloc(0);

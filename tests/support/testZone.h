@@ -26,7 +26,7 @@ class SavedNMethodZone {
   void (*flush)();
   MethodCacheEntry* cache;  // lives in the code area, so it goes with the zone
   // Made in the permanent area by the translator's first-time set-up.
-  TRtRoutines rtRoutines;
+  TRoutines rtRoutines;
   uint8_t* abortSend[3];
   uint8_t* abortPrimFail[3];
   uint8_t* abortNoFrame;

@@ -41,7 +41,7 @@ oop oldArray(uint64_t slots) {
   return h != nullptr ? oopOf(h) : 0;
 }
 
-class ImageWriterTest : public ::testing::Test {
+class ImageWriter : public ::testing::Test {
  protected:
   std::vector<ByteBody> byteBodies;
   std::string dir = ::testing::TempDir();
@@ -135,7 +135,7 @@ uint64_t reversed(uint64_t w) {
   return r;
 }
 
-TEST_F(ImageWriterTest, PlainFileHoldsEveryPieceTheHeaderNamesAndIsStable) {
+TEST_F(ImageWriter, PlainFileHoldsEveryPieceTheHeaderNamesAndIsStable) {
   std::vector<uint8_t> first, second;
   write("plain1.im", IwWriteOptions(), &first);
   EXPECT_EQ(verifyHeap(), "");
@@ -168,7 +168,7 @@ TEST_F(ImageWriterTest, PlainFileHoldsEveryPieceTheHeaderNamesAndIsStable) {
   }
 }
 
-TEST_F(ImageWriterTest, GzipBodyInflatesToThePlainBody) {
+TEST_F(ImageWriter, GzipBodyInflatesToThePlainBody) {
   std::vector<uint8_t> plain, packed;
   write("plain.im", IwWriteOptions(), &plain);
   IwWriteOptions options;
@@ -211,7 +211,7 @@ TEST_F(ImageWriterTest, GzipBodyInflatesToThePlainBody) {
 
 // Undoing what a reader of the other byte order undoes must give the plain file back: the
 // header's swap fields, every body word, then byte bodies by class.
-TEST_F(ImageWriterTest, OtherByteOrderRepairsToThePlainFile) {
+TEST_F(ImageWriter, OtherByteOrderRepairsToThePlainFile) {
   std::vector<uint8_t> plain, other;
   write("plain.im", IwWriteOptions(), &plain);
   IwWriteOptions options;

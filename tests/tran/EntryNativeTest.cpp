@@ -42,16 +42,16 @@ struct EntryArea {
     area = nativeCodeArea();
     uint8_t* at = area;
     // The miss double drops its return address into r11 and returns to the thunk.
-    tGlue.picAbortSendMiss = at;
+    tRt.picAbortSendMiss = at;
     at = emitPopR(at, rR11);
     at = emitMovRI32(at, rR10, 9);
     at = emitRet(at);
     at = area + 64;
-    tGlue.abortSend = at;
+    tRt.abortSend = at;
     at = genFrameDouble(at, 1);
-    tGlue.abortPrimFail = at;
+    tRt.abortPrimFail = at;
     at = genFrameDouble(at, 2);
-    tGlue.cannotResume = at;
+    tRt.cannotResume = at;
     at = genFrameDouble(at, 3);
     nativeZone();
     initTxAborts();
@@ -148,9 +148,15 @@ TEST(Entry_Native, TrippedStackCheckReachesTheAbortRoutine) {
   EXPECT_EQ(regs.r[rR10], 3u);
 }
 
-TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
+// Making the stubs again points the routine table at them: it comes back after each test.
+class Entry_Table : public testing::Test {
+ protected:
+  TRoutines savedRt = tRt;
+  void TearDown() override { tRt = savedRt; }
+};
+
+TEST_F(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
   EntryArea s;
-  const TRtRoutines savedRt = tRt;
   nativeZone();
   initFirstTime();  // stubs again, measured layout, table
   // Every stub in the permanent area under its name, in the order made.
@@ -208,5 +214,4 @@ TEST(Entry_Table, WordsEqualFreshMethodsFirstBytes) {
     memcpy(&first, s.block + nMethodCannotResumeEntry, 8);
     EXPECT_EQ(first, entryCodeTable[k]) << k;
   }
-  tRt = savedRt;
 }

@@ -58,7 +58,7 @@ uint64_t entryWord(const NMethodHeader* b) {
 }
 uint64_t glueOf(uint32_t type) { return sendTypeTable[type].glue; }
 
-class NMethodCollectionTest : public ::testing::Test {
+class NMethodCollection : public ::testing::Test {
  protected:
   SavedNMethodZone saved;
   uint64_t savedEntryCodes[8];
@@ -203,7 +203,7 @@ class NMethodCollectionTest : public ::testing::Test {
   }
 };
 
-TEST_F(NMethodCollectionTest, TablesFollowArgumentsAndKinds) {
+TEST_F(NMethodCollection, TablesFollowArgumentsAndKinds) {
   struct Case {
     uint8_t flags, numArgs;
     uint32_t table;
@@ -231,7 +231,7 @@ TEST_F(NMethodCollectionTest, TablesFollowArgumentsAndKinds) {
 }
 
 // Marks 0, 1, 3, 7, 0x81 (an activation) in one pass mask or the descending passes.
-TEST_F(NMethodCollectionTest, FreeUntilFreesByMarkPasses) {
+TEST_F(NMethodCollection, FreeUntilFreesByMarkPasses) {
   struct Case {
     uint32_t mask;
     uint64_t wanted;
@@ -259,7 +259,7 @@ TEST_F(NMethodCollectionTest, FreeUntilFreesByMarkPasses) {
 }
 
 // Within one chain the oldest goes first; a target reached mid-chain leaves the cursors there.
-TEST_F(NMethodCollectionTest, FreeUntilTakesTheOldestAndResumesWhereItStopped) {
+TEST_F(NMethodCollection, FreeUntilTakesTheOldestAndResumesWhereItStopped) {
   oop method = newOldObject(classIndexArray, 2);
   std::vector<NMethodHeader*> blocks;
   for (uint32_t id = 0; id < 3; id++) {
@@ -291,7 +291,7 @@ TEST_F(NMethodCollectionTest, FreeUntilTakesTheOldestAndResumesWhereItStopped) {
 
 // A compaction frees the unmarked block and slides the rest down; frames, cache, list, chains,
 // linked and unlinked sites and the rel-call follow; a site to the freed block is unlinked.
-TEST_F(NMethodCollectionTest, CompactionMovesEveryReference) {
+TEST_F(NMethodCollection, CompactionMovesEveryReference) {
   NMethodHeader* a = make(0);
   NMethodHeader* dead = make(1, selectors[1]);
   NMethodHeader* c = make(2);
@@ -354,7 +354,7 @@ TEST_F(NMethodCollectionTest, CompactionMovesEveryReference) {
 }
 
 // Every nmethod active: nothing is freed, the passes end at mask 0x80.
-TEST_F(NMethodCollectionTest, CompactionNeverFreesActiveOrRequiredNothing) {
+TEST_F(NMethodCollection, CompactionNeverFreesActiveOrRequiredNothing) {
   for (uint32_t id = 0; id < 4; id++) make(id)->mark = id == 2 ? 0x80 : 0;
   uint64_t* s = stackAlloc(0);
   uint64_t sp = s[shSp];
@@ -385,7 +385,7 @@ TEST_F(NMethodCollectionTest, CompactionNeverFreesActiveOrRequiredNothing) {
   checkZone();
 }
 
-TEST_F(NMethodCollectionTest, InvalidationWalksUnlinkTheSitesTheyPick) {
+TEST_F(NMethodCollection, InvalidationWalksUnlinkTheSitesTheyPick) {
   uint32_t ctxTag = 9, liveTag = classIndexArray, freeTag = 0x3FF0;
   struct Case {
     const char* name;
@@ -433,7 +433,7 @@ TEST_F(NMethodCollectionTest, InvalidationWalksUnlinkTheSitesTheyPick) {
   }
 }
 
-TEST_F(NMethodCollectionTest, UnlinkLeadsBothEntriesToTheRelinkRoutine) {
+TEST_F(NMethodCollection, UnlinkLeadsBothEntriesToTheRelinkRoutine) {
   NMethodHeader* first = make(0);
   NMethodHeader* b = make(1);
   oop method = first->vmethod;
@@ -465,7 +465,7 @@ TEST_F(NMethodCollectionTest, UnlinkLeadsBothEntriesToTheRelinkRoutine) {
 
 // Literals a scavenge moved out of new space are rewritten and the nmethod leaves the list; a
 // literal whose object died makes the nmethod unenterable and unmarked.
-TEST_F(NMethodCollectionTest, NewLiteralsFollowTheirObjects) {
+TEST_F(NMethodCollection, NewLiteralsFollowTheirObjects) {
   oop tenured = newOldObject(classIndexArray, 1);
   oop movedOut = newNewObject(classIndexArray, 1);
   oop gone = newNewObject(classIndexArray, 1);
@@ -514,7 +514,7 @@ TEST_F(NMethodCollectionTest, NewLiteralsFollowTheirObjects) {
 
 // After a collection's marking: dead nmethods (unmarked method or selector) go, the sites that
 // called them are unlinked and the cache forgets them.
-TEST_F(NMethodCollectionTest, CollectionFreesDeadNMethodsAndTheirLinks) {
+TEST_F(NMethodCollection, CollectionFreesDeadNMethodsAndTheirLinks) {
   NMethodHeader* live = make(0);
   NMethodHeader* deadMethod = make(1, selectors[1]);
   NMethodHeader* deadSelector = make(2, selectors[2]);
@@ -548,7 +548,7 @@ TEST_F(NMethodCollectionTest, CollectionFreesDeadNMethodsAndTheirLinks) {
 
 // Before a one-way become the native methods that hold r (here: as their method) are
 // discarded with the links that led to them; the others stay.
-TEST_F(NMethodCollectionTest, OneWayBecomeDiscardsNativeMethodsHoldingTheObject) {
+TEST_F(NMethodCollection, OneWayBecomeDiscardsNativeMethodsHoldingTheObject) {
   NMethodHeader* holding = make(0);
   NMethodHeader* other = make(1);
   link(other, 0, holding, 9);
@@ -563,7 +563,7 @@ TEST_F(NMethodCollectionTest, OneWayBecomeDiscardsNativeMethodsHoldingTheObject)
 
 // The incremental collector's marking ends by freeing the nmethods of methods nothing
 // reaches, with the links that led to them; those of reached methods stay linked.
-TEST_F(NMethodCollectionTest, IncrementalMarkFreesNMethodsOfUnreachedMethods) {
+TEST_F(NMethodCollection, IncrementalMarkFreesNMethodsOfUnreachedMethods) {
   initScavenger(platformTenureThreshold);
   NMethodHeader* live = make(0);
   NMethodHeader* dead = make(1);
@@ -588,7 +588,7 @@ TEST_F(NMethodCollectionTest, IncrementalMarkFreesNMethodsOfUnreachedMethods) {
 
 // A replaced method: its nmethods become unenterable; the idle one is freed with the links and
 // cache entries that led to it, the one with an activation waits for the next sweep.
-TEST_F(NMethodCollectionTest, ReplacedMethodLosesItsNMethods) {
+TEST_F(NMethodCollection, ReplacedMethodLosesItsNMethods) {
   NMethodHeader* idle = make(0);
   NMethodHeader* running = make(1);
   NMethodHeader* caller = make(2);
@@ -628,7 +628,7 @@ TEST_F(NMethodCollectionTest, ReplacedMethodLosesItsNMethods) {
   checkZone();
 }
 
-TEST_F(NMethodCollectionTest, SelectorFlushUnlinksItsNMethodsAndCacheEntries) {
+TEST_F(NMethodCollection, SelectorFlushUnlinksItsNMethodsAndCacheEntries) {
   NMethodHeader* a = make(0, selectors[1]);
   NMethodHeader* b = make(1, selectors[1]);
   NMethodHeader* other = make(2, selectors[2]);
@@ -651,7 +651,7 @@ TEST_F(NMethodCollectionTest, SelectorFlushUnlinksItsNMethodsAndCacheEntries) {
   checkZone();
 }
 
-TEST_F(NMethodCollectionTest, PurgeKeepsLiveClassesAndTheContextClasses) {
+TEST_F(NMethodCollection, PurgeKeepsLiveClassesAndTheContextClasses) {
   struct Case {
     uint32_t classIndex;
     bool kept;
@@ -668,7 +668,7 @@ TEST_F(NMethodCollectionTest, PurgeKeepsLiveClassesAndTheContextClasses) {
 // Random rounds of building, linking, marking, freeing and compacting: the zone, chains,
 // cache, list and entry words hold after each step, and every link that survives still reaches
 // the block it was made to.
-TEST_F(NMethodCollectionTest, RandomisedCollectionKeepsEveryLinkSound) {
+TEST_F(NMethodCollection, RandomisedCollectionKeepsEveryLinkSound) {
   std::mt19937 rng(20261210);
   uint32_t nextId = 0;
   std::vector<std::pair<uint32_t, uint32_t>> expected[2];  // per site slot: (from id, to id)

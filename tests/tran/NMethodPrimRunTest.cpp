@@ -67,6 +67,10 @@ class NMethodPrimRun : public ::testing::Test {
   static MkBuilt built;
   SavedNMethodZone savedZone;
   uint64_t savedRanges[4] = {profile_text_lopc, profile_text_hipc, profile_nzone_lopc, profile_nzone_hipc};
+  // The switches the primitives under test change, as set-up left them.
+  uint32_t savedTP = enableTP, savedTFP = enableTFP, savedIEEE = IEEEInfNaN, savedPersist = persistIEEEInfNaN;
+  int32_t savedMaxIndex = tsMaxIndex;
+  int (*savedStabilize)() = nmPrimStabilizeHook;
 
   void SetUp() override {
     program = compileWithKernel({{"P.som", source}});
@@ -77,12 +81,18 @@ class NMethodPrimRun : public ::testing::Test {
     temp1RegisteredOopX = allocSysOopSlot();
     temp2RegisteredOopX = allocSysOopSlot();
     pdInitProfile(reinterpret_cast<uint64_t>(area), areaBytes);
+    savedTP = enableTP, savedTFP = enableTFP, savedIEEE = IEEEInfNaN, savedPersist = persistIEEEInfNaN;
+    savedMaxIndex = tsMaxIndex;
+    savedStabilize = nmPrimStabilizeHook;
   }
   void TearDown() override {
     collectingProfileData = 0;
     engineData = nzoneData = nullptr;
     profile_text_lopc = savedRanges[0], profile_text_hipc = savedRanges[1];
     profile_nzone_lopc = savedRanges[2], profile_nzone_hipc = savedRanges[3];
+    enableTP = savedTP, enableTFP = savedTFP, IEEEInfNaN = savedIEEE, persistIEEEInfNaN = savedPersist;
+    tsMaxIndex = savedMaxIndex;
+    nmPrimStabilizeHook = savedStabilize;
     temp1RegisteredOopX = temp2RegisteredOopX = -1;
     profileEngineBufferX = profileNZoneBufferX = -1;
     initStackChains();
@@ -247,13 +257,9 @@ TEST_F(NMethodPrimRun, ListingWithoutMemoryForTheTextFailsAndKeepsNothing) {
 // discard every nmethod, and switching translated primitives off and on gives their numbers and
 // the making of Arrays back to the C functions and run-time routines and takes them again.
 TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
-  TGlueEntries savedGlue = tGlue;
-  uint32_t tp = enableTP, tfp = enableTFP, ieee = IEEEInfNaN;
-  int32_t max = tsMaxIndex;
-  int (*saved)() = nmPrimStabilizeHook;
   nmPrimStabilizeHook = [] { return 1; };
   static const uint8_t glues[5] = {};
-  for (int k = 0; k < 5; k++) tGlue.primGlue[k] = &glues[k];
+  for (int k = 0; k < 5; k++) tRt.primGlue[k] = &glues[k];
   initSubscriptPrims();
   uint64_t cAt = getPrimEntry(60)->function;
   enableTP = 1;
@@ -311,17 +317,12 @@ TEST_F(NMethodPrimRun, OptionsDiscardTheCodeAndSwitchTranslatedPrimitives) {
   EXPECT_EQ(vToNMethod(methodOf("sumTo:"), 0), 0u);
   EXPECT_EQ(vToNMethod(methodOf("a0"), 0), keep);
 
-  nmPrimStabilizeHook = saved;
-  enableTP = tp, enableTFP = tfp, IEEEInfNaN = ieee, tsMaxIndex = max;
-  tGlue = savedGlue;
 }
 
 // The named switch "IEEEFloatingPointPrimitives" (primitive 140) discards the translated code,
 // whose float primitives carry the mode, and sets the mode and the one the image saves; with
 // stacks that cannot be stabilised it fails 0 once committed and changes nothing.
 TEST_F(NMethodPrimRun, IEEESwitchDiscardsTheCode) {
-  uint32_t ieee = IEEEInfNaN, persist = persistIEEEInfNaN;
-  int (*saved)() = nmPrimStabilizeHook;
   initEnvironmentPrimitives();
   registerStartupNamedObjects();
   const char name[] = "IEEEFloatingPointPrimitives";
@@ -349,18 +350,13 @@ TEST_F(NMethodPrimRun, IEEESwitchDiscardsTheCode) {
     currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
     currentStack[shFp] = rootFpOf(currentStack);
   }
-  nmPrimStabilizeHook = saved;
-  IEEEInfNaN = ieee, persistIEEEInfNaN = persist;
 }
 
 // With stacks that cannot be stabilised, 1009 fails 1 and 537 fails 0 after resuming the
 // process; the options and the translated code stay.
 TEST_F(NMethodPrimRun, FailingStabilisationChangesNothing) {
   uint64_t nm = translate("a0");
-  uint32_t tp = enableTP, tfp = enableTFP, ieee = IEEEInfNaN;
-  int32_t max = tsMaxIndex;
   tsMaxIndex = 22;
-  int (*saved)() = nmPrimStabilizeHook;
   nmPrimStabilizeHook = [] { return 0; };
   struct Case {
     uint32_t number;
@@ -375,15 +371,13 @@ TEST_F(NMethodPrimRun, FailingStabilisationChangesNothing) {
     EXPECT_EQ(o.errorOop, primErrorAt(c.code)) << c.number;
     EXPECT_EQ(sysOop(uint32_t(temp1RegisteredOopX)), nilOop()) << "the suspended context was resumed";
     EXPECT_EQ(vToNMethod(methodOf("a0"), 0), nm) << c.number;
-    EXPECT_EQ(enableTP, tp);
-    EXPECT_EQ(enableTFP, tfp);
-    EXPECT_EQ(IEEEInfNaN, ieee);
+    EXPECT_EQ(enableTP, savedTP);
+    EXPECT_EQ(enableTFP, savedTFP);
+    EXPECT_EQ(IEEEInfNaN, savedIEEE);
     EXPECT_EQ(tsMaxIndex, 22);
     currentStack[shSp] = reinterpret_cast<uint64_t>(currentStack + shRootReturn);
     currentStack[shFp] = rootFpOf(currentStack);
   }
-  nmPrimStabilizeHook = saved;
-  tsMaxIndex = max;
 }
 
 // A snapshot that meets a context whose method has neither a translation of its native pc

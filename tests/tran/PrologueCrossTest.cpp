@@ -19,7 +19,19 @@
 extern "C" uint8_t nmPrim0[], nmPrim1[], nmPrim2[], nmPrim3[], nmPrim4[], nmPrim5[], nmPrim6[], nmPrim7[],
     nmPrim8[], nmVarArg1[], nmVarArg5[];
 
-TEST(Prologue_CrossCheck, HandBuiltPrimitiveNMethodsMatchTheTranslator) {
+// The glue slots, the abort stubs' table and the primitive table come back after each test.
+class Prologue_CrossCheck : public testing::Test {
+ protected:
+  TRoutines savedRt = tRt;
+  uint8_t* savedAborts[3] = {AbortPrimFailTable[0], AbortPrimFailTable[1], AbortPrimFailTable[2]};
+  void TearDown() override {
+    memcpy(AbortPrimFailTable, savedAborts, sizeof savedAborts);
+    tRt = savedRt;
+    initPrimitiveTable();
+  }
+};
+
+TEST_F(Prologue_CrossCheck, HandBuiltPrimitiveNMethodsMatchTheTranslator) {
   const struct {
     uint8_t* nm;
     int numArgs;
@@ -29,13 +41,10 @@ TEST(Prologue_CrossCheck, HandBuiltPrimitiveNMethodsMatchTheTranslator) {
       {nmPrim4, 4, false}, {nmPrim5, 5, false}, {nmPrim6, 6, false}, {nmPrim7, 7, false},
       {nmPrim8, 8, false}, {nmVarArg1, 1, true}, {nmVarArg5, 5, true},
   };
-  TGlueEntries savedGlue = tGlue;
   const void* glue[5] = {(const void*)rtPrimGlue0, (const void*)rtPrimGlue1, (const void*)rtPrimGlue2,
                          (const void*)rtPrimGlue3, (const void*)rtPrimGlueMany};
-  for (int k = 0; k < 5; k++) tGlue.primGlue[k] = glue[k];
-  tGlue.primGlueVarArgMany = (const void*)rtPrimGlueVarArgMany;
-  uint8_t* savedAborts[3];
-  memcpy(savedAborts, AbortPrimFailTable, sizeof savedAborts);
+  for (int k = 0; k < 5; k++) tRt.primGlue[k] = glue[k];
+  tRt.primGlueVarArgMany = (const void*)rtPrimGlueVarArgMany;
   for (auto& a : AbortPrimFailTable) a = (uint8_t*)0x1000;  // the entry sequence is not compared
   static const uint8_t bytecodes[] = {254, 0x01, 0x2C, 0x70, 0x7C};  // primitive 300; push self, return
   const uint8_t stackCheckStart[4] = {0x48, 0x3B, 0x24, 0x25};    // cmp rsp, [stackLimit]
@@ -87,7 +96,4 @@ TEST(Prologue_CrossCheck, HandBuiltPrimitiveNMethodsMatchTheTranslator) {
     memcpy(&bDistance, built.data() + nMethodAbortOffsetOffset, 2);
     EXPECT_EQ(tDistance, bDistance + 10);
   }
-  memcpy(AbortPrimFailTable, savedAborts, sizeof savedAborts);
-  tGlue = savedGlue;
-  initPrimitiveTable();
 }

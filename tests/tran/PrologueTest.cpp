@@ -92,12 +92,12 @@ struct Fixture {
     actionInit();
     initPrimitiveTable();
     tNil = 0x500000;
-    tGlue.picAbortSendMiss = glue(0);
+    tRt.picAbortSendMiss = glue(0);
     for (int k = 0; k < 5; k++) {
-      tGlue.primGlue[k] = glue(1 + k);
-      tGlue.userPrimGlue[k] = glue(6 + k);
+      tRt.primGlue[k] = glue(1 + k);
+      tRt.userPrimGlue[k] = glue(6 + k);
     }
-    tGlue.primGlueVarArgMany = glue(11);
+    tRt.primGlueVarArgMany = glue(11);
     for (int k = 0; k < 3; k++) {
       AbortSendTable[k] = (uint8_t*)glue(12 + k);
       AbortPrimFailTable[k] = (uint8_t*)glue(15 + k);
@@ -244,7 +244,7 @@ TEST(Prologue_PrimitiveDeathTest, UnknownPrimitiveKindIsFatal) {
 TEST(Prologue_Trailer, PrimitiveMethodsEndWithTheCarefulCallStubAndTwoOffsets) {
   Fixture f;
   addCPrimitive(60, (const void*)0x401000, 0);
-  tGlue.carefulCallPrim = glue(11);
+  tRt.carefulCallPrim = glue(11);
   for (int has43 = 0; has43 < 2; has43++) {
     std::vector<uint8_t> bytes = {254, 0, 60};
     if (has43) bytes.push_back(0x43);

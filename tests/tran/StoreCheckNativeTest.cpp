@@ -65,8 +65,8 @@ TEST(StoreCheck_Native, ReachesTheRoutineExactlyWhereTheBarrierWould) {
   uint8_t* assignDouble = area + 32;
   genDouble(checkDouble, 1);
   genDouble(assignDouble, 2);
-  tRtCheckStore = checkDouble;
-  tRtAttemptToAssign = assignDouble;
+  tRt.checkStore = checkDouble;
+  tRt.attemptToAssign = assignDouble;
   uint8_t* inlineCode = area + 64;
   uint8_t* exits[3];
   uint8_t* at = tStoreCheck(inlineCode, rR12, rBX, rR13, 0, rAX, exits, 0, nullptr);
@@ -120,8 +120,8 @@ TEST(StoreCheck_Native, InstanceVariableStoresThroughTheStubs) {
   uint8_t* area = nativeCodeArea();
   genDouble(area, 1);
   genDouble(area + 32, 2);
-  tRtCheckStore = area;
-  tRtAttemptToAssign = area + 32;
+  tRt.checkStore = area;
+  tRt.attemptToAssign = area + 32;
   SavedNMethodZone savedZone;
   nativeZone();
   initStoreInst();
@@ -191,8 +191,8 @@ TEST(StoreCheck_Native, RealObjectsReachTheRoutineExactlyWhereTheCBarrierWorks) 
   uint8_t state = currentIncGCState;
   tStackInit();
   uint8_t* area = nativeCodeArea();
-  tRtCheckStore = area;
-  tRtAttemptToAssign = area + 32;
+  tRt.checkStore = area;
+  tRt.attemptToAssign = area + 32;
   genDouble(area, 1);
   genDouble(area + 32, 2);
   uint8_t* inlineCode = area + 64;

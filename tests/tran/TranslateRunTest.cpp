@@ -151,6 +151,8 @@ class TranslatorZone : public ::testing::Test {
     build(sources());
     startRecordedRun(runArea, runAreaBytes, segments, 4);
     recAnswer = smallIntegerFor(999);
+    savedTP = enableTP;
+    savedDebugLog = debugLog;
   }
   void TearDown() override {
     initStackChains();
@@ -158,7 +160,12 @@ class TranslatorZone : public ::testing::Test {
     for (SendTypeRow& row : sendTypeTable) row = {};
     initPrimitiveTable();
     iwFreeHeap();
+    enableTP = savedTP;
+    debugLog = savedDebugLog;
   }
+  // Switches a test may change, as set-up left them.
+  uint32_t savedTP = enableTP;
+  FILE* savedDebugLog = debugLog;
   static oop methodOf(const std::string& selector) {
     const MkMethod* m = findMethod(program, "T", selector);
     EXPECT_NE(m, nullptr) << selector;
@@ -246,8 +253,6 @@ TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
 // sets registered, each falling back on that function through the engine's own glue; with
 // them disabled the table stays as the sets left it.
 TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) {
-  const TGlueEntries savedGlue = tGlue;
-  const uint32_t savedTP = enableTP;
   for (uint32_t on : {1u, 0u}) {
     SCOPED_TRACE(on);
     for (TranslatedPrimRecord* t : {txArithPrims, txControlPrims, txMemPrims, txSubscriptPrims}) {
@@ -258,7 +263,7 @@ TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) 
     const uint32_t numbers[] = {1, 2, 9, 12, 17};
     uint64_t before[5];
     for (int k = 0; k < 5; k++) before[k] = getPrimEntry(numbers[k])->function;
-    tGlue = TGlueEntries{};  // as start-up finds them
+    tRt = TRoutines{};  // as start-up finds them
     enableTP = on;
     EXPECT_EQ(run(translate("sumTo:"), {smallIntegerFor(10)}), smallIntegerFor(55));
     for (int k = 0; k < 5; k++) {
@@ -280,8 +285,6 @@ TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) 
   for (TranslatedPrimRecord* t : {txArithPrims, txControlPrims, txMemPrims, txSubscriptPrims}) {
     for (TranslatedPrimRecord* r = t; r->number != 0; r++) r->cFunction = r->glue = nullptr;
   }
-  enableTP = savedTP;
-  tGlue = savedGlue;
 }
 
 // Saving contexts: a native pc becomes the bytecode pc it maps to, one no translation maps
@@ -489,7 +492,6 @@ TEST_F(TranslateRun, BlockMethodsAreFoundByTheirArgumentCount) {
 // and a method without a class.
 TEST_F(TranslateRun, MethodNamesPrintClassSelectorAndBlockHome) {
   initDebugPrims();
-  FILE* saved = debugLog;
   const MkMethod* nest = findMethod(program, "T", "nest");
   ASSERT_TRUE(nest != nullptr && nest->blocks.size() == 1 && nest->blocks[0].blocks.size() == 1);
   const MkMethod* b1 = findMethod(program, "T", "b1");
@@ -518,7 +520,6 @@ TEST_F(TranslateRun, MethodNamesPrintClassSelectorAndBlockHome) {
     free(text);
   }
   bodyOf(headerOf(unbound))[1] = cls;
-  debugLog = saved;
   classNameX = thisClassX = metaclassInstSize = -1;
 }
 

@@ -74,11 +74,15 @@ const int64_t p60 = int64_t(1) << 60;
 class TxPrimNative : public testing::Test {
  protected:
   uint8_t* area = nullptr;
-  TGlueEntries savedGlue = tGlue;
-  const void* savedCheckStore = tRtCheckStore;
+  TRoutines savedRt = tRt;
+  // Switches and heap states a test may change, as set-up left them.
+  uint32_t savedTFP = enableTFP;
+  uint8_t savedIncGCState = currentIncGCState;
+  uint32_t savedAbsorbed = permSpaceAbsorbed;
   void SetUp() override {
     newTestHeap();
     registerAll();
+    savedTFP = enableTFP, savedIncGCState = currentIncGCState, savedAbsorbed = permSpaceAbsorbed;
   }
   // The C primitives, then the translated ones over them (again after a new zone, which holds
   // the table).
@@ -97,10 +101,10 @@ class TxPrimNative : public testing::Test {
     tTrue = trueOop();
     tFalse = falseOop();
     if (area == nullptr) area = nativeCodeArea();
-    for (int k = 0; k < 5; k++) tGlue.primGlue[k] = area;
+    for (int k = 0; k < 5; k++) tRt.primGlue[k] = area;
     genProbe(area);
     genCheckStoreDouble(area + 128);
-    tRtCheckStore = area + 128;
+    tRt.checkStore = area + 128;
     forgetCaptures();
     txRegisterTable(txArithPrims, 5, primKindTranslated);
     txRegisterTable(txControlPrims, 5, primKindTranslated);
@@ -113,9 +117,9 @@ class TxPrimNative : public testing::Test {
     }
   }
   void TearDown() override {
+    enableTFP = savedTFP, currentIncGCState = savedIncGCState, permSpaceAbsorbed = savedAbsorbed;
     forgetCaptures();
-    tGlue = savedGlue;
-    tRtCheckStore = savedCheckStore;
+    tRt = savedRt;
     initPrimitiveTable();
     freeTestHeap();
   }
@@ -325,7 +329,6 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
   for (int64_t v : {int64_t(0), int64_t(1), int64_t(-1), int64_t(-7), (int64_t(1) << 53) + 1, p60 - 1, -p60})
     check(589, smallIntegerFor(v), 0);
   // With the floating-point code off, every case goes to C.
-  uint32_t savedTFP = enableTFP;
   enableTFP = 0;
   for (int inlineFailure = 0; inlineFailure < 2; inlineFailure++) {
     RegFile regs = {};
@@ -335,7 +338,6 @@ TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
     nativeRun(generate(823, inlineFailure), regs);
     EXPECT_EQ(regs.r[rR10], 2u) << inlineFailure;
   }
-  enableTFP = savedTFP;
 }
 
 // Without "get self class format": pointer receivers whose header defers the named count to
@@ -451,8 +453,6 @@ TEST_F(TxPrimNative, BasicAtPutLeavesTheRememberedTablesAsC) {
   const oop holders[3] = {newNewObject(cls, 3), oldSlots(cls, 0, std::vector<oop>(3, nilOop())), perm};
   const oop values[4] = {smallIntegerFor(5), newNewObject(testClasses.object, 0), newOldObject(testClasses.object, 0),
                          permValue};
-  const uint8_t savedState = currentIncGCState;
-  const uint32_t savedAbsorbed = permSpaceAbsorbed;
   permSpaceAbsorbed = 0;
   const uint64_t varied = inRtBit | isInOldRtBit | isMarkedBit;
   const TranslatedPrimRecord* record = (const TranslatedPrimRecord*)(uintptr_t)getPrimEntry(61)->function;
@@ -505,8 +505,6 @@ TEST_F(TxPrimNative, BasicAtPutLeavesTheRememberedTablesAsC) {
     }
   }
   EXPECT_GT(works, 0);
-  currentIncGCState = savedState;
-  permSpaceAbsorbed = savedAbsorbed;
 }
 
 // Pointer receivers whose header defers the named count to the class (the class naming 2,
@@ -754,7 +752,6 @@ TEST_F(TxPrimNative, AThresholdSiteBeyondTheTableIsFatal) {
 // registers as they came and eden unchanged.
 TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
   SavedNMethodZone savedZone;
-  const TRtRoutines savedRt = tRt;
   nativeZone();
   generatingRuntimeRoutines = 1;
   numThresholdRefs = 0;
@@ -816,7 +813,6 @@ TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
   eden.warningLimit = limit;
   EXPECT_EQ(verifyHeap(), "");
   classTable[0][13] = savedClass13;
-  tRt = savedRt;
   numThresholdRefs = 0;
 }
 
@@ -848,7 +844,6 @@ void expectAlike(oop mine, oop theirs, int depth = 0) {
 // and eden unchanged.
 TEST_F(TxPrimNative, GatherStubsBuildWhatTheRunTimeRoutinesBuild) {
   SavedNMethodZone savedZone;
-  const TRtRoutines savedRt = tRt;
   nativeZone();
   // The routines' double notes rbx, r12 and rsp, sets r10 := 2 and returns.
   uint8_t* routine = area + 1536;
@@ -982,7 +977,6 @@ TEST_F(TxPrimNative, GatherStubsBuildWhatTheRunTimeRoutinesBuild) {
   EXPECT_EQ(verifyHeap(), "");
   classTable[0][13] = savedClass13;
   initStackChains();
-  tRt = savedRt;
   numThresholdRefs = 0;
 }
 

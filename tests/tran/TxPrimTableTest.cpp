@@ -65,13 +65,25 @@ TEST(TxPrim_Tables, RecordsInTableOrder) {
   EXPECT_EQ(total, 82);
 }
 
-TEST(TxPrim_Registration, TranslatedOverTheCPrimitivesCapturedOnce) {
+// Registration changes the primitive table, the captured C functions, the glue slots and the
+// translated-primitives switch: all come back after each test.
+class TxPrim_Registration : public testing::Test {
+ protected:
+  TRoutines savedRt = tRt;
+  uint32_t savedTP = enableTP;
+  void TearDown() override {
+    enableTP = savedTP;
+    tRt = savedRt;
+    forgetCaptures();
+    initPrimitiveTable();
+  }
+};
+
+TEST_F(TxPrim_Registration, TranslatedOverTheCPrimitivesCapturedOnce) {
   // Registering makes stubs in the zone; a later test may reset the zone under them, so
   // their addresses must not outlive this one.
   SavedNMethodZone savedZone;
-  TGlueEntries savedGlue = tGlue;
-  uint32_t savedTP = enableTP;
-  for (int k = 0; k < 5; k++) tGlue.primGlue[k] = &glues[k];
+  for (int k = 0; k < 5; k++) tRt.primGlue[k] = &glues[k];
   const struct {
     int enable;
     bool translated;  // a built member with a C primitive becomes kind 1
@@ -122,8 +134,4 @@ TEST(TxPrim_Registration, TranslatedOverTheCPrimitivesCapturedOnce) {
     int n = (getPrimEntry(1)->kind == primKindTranslated) + (getPrimEntry(2)->kind == primKindTranslated);
     EXPECT_EQ(n, l.registered) << "L " << l.L;
   }
-  enableTP = savedTP;
-  tGlue = savedGlue;
-  forgetCaptures();
-  initPrimitiveTable();
 }

@@ -17,21 +17,21 @@ static void fakeKey(Display* d, KeySym ks, bool press) {
 }
 
 // A mapped window under the pointer, its events drained up to its first expose.
-static oop shownWindow(X11Test* t, oop screen, std::vector<X11Test::Event>* seen, int64_t x = 0, int64_t y = 0) {
+static oop shownWindow(X11* t, oop screen, std::vector<X11::Event>* seen, int64_t x = 0, int64_t y = 0) {
   oop w = t->window(screen, x, y, 100, 100, 2);
   EXPECT_FALSE(callPrimitive(944, w, {}).failed);
-  bool exposed = t->waitForEvent(8, X11Test::drawableId(w), seen);
+  bool exposed = t->waitForEvent(8, X11::drawableId(w), seen);
   EXPECT_TRUE(exposed) << "exposed; " << seen->size() << " events seen";
   return w;
 }
 
-static const X11Test::Event* firstOf(const std::vector<X11Test::Event>& events, int64_t type, size_t from = 0) {
+static const X11::Event* firstOf(const std::vector<X11::Event>& events, int64_t type, size_t from = 0) {
   for (size_t i = from; i < events.size(); i++)
     if (events[i].type == type) return &events[i];
   return nullptr;
 }
 
-TEST_F(X11Test, X11_Events_XTestInputInOrderWithTheTableFields) {
+TEST_F(X11, X11_Events_XTestInputInOrderWithTheTableFields) {
   oop screen = openScreen();
   registerInput();
   std::vector<Event> seen;
@@ -69,7 +69,7 @@ TEST_F(X11Test, X11_Events_XTestInputInOrderWithTheTableFields) {
   EXPECT_EQ(release->extra1, smallIntegerFor(0)) << "and cleared";
 }
 
-TEST_F(X11Test, X11_Events_KeysAndHeldModifiers) {
+TEST_F(X11, X11_Events_KeysAndHeldModifiers) {
   oop screen = openScreen();
   registerInput();
   std::vector<Event> seen;
@@ -106,7 +106,7 @@ TEST_F(X11Test, X11_Events_KeysAndHeldModifiers) {
 
 static int refuseAll(XEvent*) { return 0; }
 
-TEST_F(X11Test, X11_Events_FilterDropsAndExposesMerge) {
+TEST_F(X11, X11_Events_FilterDropsAndExposesMerge) {
   oop screen = openScreen();
   registerInput();
   std::vector<Event> seen;
@@ -146,7 +146,7 @@ static uint32_t pixelAt(oop bytes, int64_t width, int64_t x, int64_t y) {
   return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
 }
 
-TEST_F(X11Test, X11_Drawing_FillReadBackMostSignificantFirst) {
+TEST_F(X11, X11_Drawing_FillReadBackMostSignificantFirst) {
   oop screen = openScreen();
   oop p = pixmap(screen, 100, 100);
   oop gc = graphicsContext(p, smallIntegerFor(0xFFFFFF));
@@ -181,7 +181,7 @@ TEST_F(X11Test, X11_Drawing_FillReadBackMostSignificantFirst) {
 
 // One handle's GC serves every graphics context on it: a clip, another clip, no clip and a
 // masked copy's mask each hold only until the next drawing asks otherwise.
-TEST_F(X11Test, X11_Drawing_ClipsFollowEachDrawing) {
+TEST_F(X11, X11_Drawing_ClipsFollowEachDrawing) {
   oop screen = openScreen();
   oop p = pixmap(screen, 20, 20);
   oop gc = graphicsContext(p, smallIntegerFor(0xFFFFFF));
@@ -222,7 +222,7 @@ TEST_F(X11Test, X11_Drawing_ClipsFollowEachDrawing) {
   EXPECT_EQ(pixelAt(data, 20, 3, 15), 0x00123456u) << "no mask after a masked copy";
 }
 
-TEST_F(X11Test, X11_Drawing_CopiesAnswerTheirExposures) {
+TEST_F(X11, X11_Drawing_CopiesAnswerTheirExposures) {
   oop screen = openScreen();
   registerInput();
   std::vector<Event> seen;
@@ -246,7 +246,7 @@ TEST_F(X11Test, X11_Drawing_CopiesAnswerTheirExposures) {
 }
 
 // Slots and arguments are checked before anything goes to the server.
-TEST_F(X11Test, X11_Drawing_FailuresNameTheSlotOrArgumentAndSendNothing) {
+TEST_F(X11, X11_Drawing_FailuresNameTheSlotOrArgumentAndSendNothing) {
   oop screen = openScreen();
   Display* d = displayOf(screen);
   oop p = pixmap(screen, 10, 10);
@@ -280,7 +280,7 @@ TEST_F(X11Test, X11_Drawing_FailuresNameTheSlotOrArgumentAndSendNothing) {
   EXPECT_FALSE(nothing.failed) << "an empty extent draws nothing and succeeds";
 }
 
-TEST_F(X11Test, X11_Canvas_RefusedWindowsLeaveNoWindow) {
+TEST_F(X11, X11_Canvas_RefusedWindowsLeaveNoWindow) {
   oop screen = openScreen();
   Display* d = displayOf(screen);
   auto children = [&]() {
@@ -306,7 +306,7 @@ TEST_F(X11Test, X11_Canvas_RefusedWindowsLeaveNoWindow) {
 }
 
 // A protocol error is reported and the program goes on drawing.
-TEST_F(X11Test, X11_Errors_BadDrawableIsReportedAndDrawingGoesOn) {
+TEST_F(X11, X11_Errors_BadDrawableIsReportedAndDrawingGoesOn) {
   oop screen = openScreen();
   Display* d = displayOf(screen);
   oop p = pixmap(screen, 10, 10);

@@ -14,24 +14,24 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 
-static oop oneBitImage(X11Test* t, int64_t w, int64_t h, uint8_t fill) {
+static oop oneBitImage(X11* t, int64_t w, int64_t h, uint8_t fill) {
   uint64_t row = (uint64_t)((w + 31) / 32) * 4;
   oop bits = t->bytes(row * (uint64_t)h);
   memset(bodyOf(headerOf(bits)), fill, row * (uint64_t)h);
   oop image = newOldObject(testClasses.pointers, 5);
   const oop slots[5] = {bits, smallIntegerFor(w), smallIntegerFor(h), smallIntegerFor(1), smallIntegerFor(1)};
-  for (uint64_t i = 0; i < 5; i++) X11Test::setSlot(image, i, slots[i]);
+  for (uint64_t i = 0; i < 5; i++) X11::setSlot(image, i, slots[i]);
   return image;
 }
 
-static oop color(X11Test* t, float r, float g, float b, uint64_t size = 12) {
+static oop color(X11* t, float r, float g, float b, uint64_t size = 12) {
   oop c = t->bytes(size);
   const float v[3] = {r, g, b};
   memcpy(bodyOf(headerOf(c)), v, size < 12 ? size : 12);
   return c;
 }
 
-TEST_F(X11Test, X11_Cursor_MadeSetOnEveryWindowAndFreed) {
+TEST_F(X11, X11_Cursor_MadeSetOnEveryWindowAndFreed) {
   oop screen = openScreen();
   oop w = window(screen, 0, 0, 100, 100);
   ASSERT_FALSE(callPrimitive(944, w, {}).failed);
@@ -71,7 +71,7 @@ TEST_F(X11Test, X11_Cursor_MadeSetOnEveryWindowAndFreed) {
     EXPECT_TRUE(callPrimitive(904, screen, {b.image, b.mask, smallIntegerFor(0), smallIntegerFor(0), b.foreground, color(this, 0, 0, 0)}).failed);
 }
 
-TEST_F(X11Test, X11_Cursor_WarpSeenByXQueryPointer) {
+TEST_F(X11, X11_Cursor_WarpSeenByXQueryPointer) {
   oop screen = openScreen();
   ASSERT_FALSE(callPrimitive(912, screen, {point(123, 45)}).failed);
   XSync(displayOf(screen), False);
@@ -85,7 +85,7 @@ TEST_F(X11Test, X11_Cursor_WarpSeenByXQueryPointer) {
 
 // The 935 arguments for an outline (a 10 x 10 square) at a start, a grid, bounds (nil: the
 // screen), the button index and hold.
-static std::vector<oop> dragArguments(X11Test* t, int64_t x, int64_t y, int64_t origin, int64_t step, oop boundX,
+static std::vector<oop> dragArguments(X11* t, int64_t x, int64_t y, int64_t origin, int64_t step, oop boundX,
                                       int64_t button, bool hold) {
   oop square = t->array({t->point(0, 0), t->point(10, 0), t->point(10, 10), t->point(0, 10), t->point(0, 0)});
   return {square, nilOop(), smallIntegerFor(x), smallIntegerFor(y), smallIntegerFor(origin), smallIntegerFor(origin),
@@ -93,7 +93,7 @@ static std::vector<oop> dragArguments(X11Test* t, int64_t x, int64_t y, int64_t 
           smallIntegerFor(200), smallIntegerFor(button), hold ? trueOop() : falseOop()};
 }
 
-TEST_F(X11Test, X11_Drag_StartSnappedAndClampedWhenNoButtonIsHeld) {
+TEST_F(X11, X11_Drag_StartSnappedAndClampedWhenNoButtonIsHeld) {
   oop screen = openScreen();
   XWarpPointer(own, None, DefaultRootWindow(own), 0, 0, 0, 0, 300, 200);
   XSync(own, False);
@@ -160,7 +160,7 @@ static pid_t startDriver(const char* server, int x, int y) {
   _exit(0);
 }
 
-TEST_F(X11Test, X11_Drag_ShapeFollowsThePointerUntilRelease) {
+TEST_F(X11, X11_Drag_ShapeFollowsThePointerUntilRelease) {
   oop screen = openScreen();
   // The shape starts at (50, 50), 50 left of and above the pointer; it ends 50 left of and
   // above where the pointer stops (140, 170), on the grid from origin 0.
@@ -189,7 +189,7 @@ TEST_F(X11Test, X11_Drag_ShapeFollowsThePointerUntilRelease) {
   XSync(own, False);
 }
 
-TEST_F(X11Test, X11_Drag_RectangleStartsAtTheLargerExtentInsideTheBounds) {
+TEST_F(X11, X11_Drag_RectangleStartsAtTheLargerExtentInsideTheBounds) {
   oop screen = openScreen();
   // Fixed corner (100, 100); initial and minimum extents; bounds 0, 0, 300, 250 (or nil).
   struct Case {

@@ -14,7 +14,7 @@
 static bool paletteColour(oop entries, uint64_t p, double rgb[3]) {
   oop e = slotOf(entries, p);
   if (e == nilOop()) return false;
-  for (uint64_t k = 0; k < 3; k++) rgb[k] = X11Test::doubleValue(slotOf(e, k));
+  for (uint64_t k = 0; k < 3; k++) rgb[k] = X11::doubleValue(slotOf(e, k));
   return true;
 }
 
@@ -24,7 +24,7 @@ static std::string resourceFile(const std::string& name, const std::string& text
   return path;
 }
 
-TEST_F(X11Test, X11_Palette_TrueColorShiftsAndPseudoColorCube) {
+TEST_F(X11, X11_Palette_TrueColorShiftsAndPseudoColorCube) {
   PrimOutcome direct = callPrimitive(996, openScreen(), {});
   ASSERT_FALSE(direct.failed);
   EXPECT_EQ(slotOf(direct.result, 0), smallIntegerFor(1));
@@ -65,7 +65,7 @@ static oop widgetColour(oop screen, int role, int kind) {
 
 // A kind's name with a role sets one slot; the bare role fills the kinds not yet set; a
 // kind whose rest matches no role (menu + BarForeground) is passed over for the longer one.
-TEST_F(X11Test, X11_Resources_WidgetColoursFromTheEnvironmentFile) {
+TEST_F(X11, X11_Resources_WidgetColoursFromTheEnvironmentFile) {
   std::string path = resourceFile("widgets", "St80*buttonBackground: #00ff00\nSt80*background: #0000ff\n"
                                              "St80*menuBarForeground: #ff0000\nSt80*borderColor: #102030\n");
   oop screen = openScreen("TESSEL_X24", path.c_str());
@@ -79,7 +79,7 @@ TEST_F(X11Test, X11_Resources_WidgetColoursFromTheEnvironmentFile) {
 }
 
 // Booleans are the whole words true and false in any case; anything else is no value.
-TEST_F(X11Test, X11_Resources_BooleansChooseTheColormap) {
+TEST_F(X11, X11_Resources_BooleansChooseTheColormap) {
   struct {
     const char* value;
     bool own;
@@ -97,7 +97,7 @@ TEST_F(X11Test, X11_Resources_BooleansChooseTheColormap) {
 
 // A colorCube resource places its cube and grays; maxima of 0 make one black level each
 // instead of a division by zero.
-TEST_F(X11Test, X11_Resources_ColorCubeResource) {
+TEST_F(X11, X11_Resources_ColorCubeResource) {
   struct {
     const char* cube;
     uint64_t first, last;
@@ -117,7 +117,7 @@ TEST_F(X11Test, X11_Resources_ColorCubeResource) {
 }
 
 // The root property seeds the offsets windows are placed with; only exactly 32 items count.
-TEST_F(X11Test, X11_Registry_OffsetsPropertyOf32ItemsOnly) {
+TEST_F(X11, X11_Registry_OffsetsPropertyOf32ItemsOnly) {
   Atom a = XInternAtom(own, "_ZNR_WIN_OFFSETS", False);
   struct {
     int items;
@@ -144,7 +144,7 @@ TEST_F(X11Test, X11_Registry_OffsetsPropertyOf32ItemsOnly) {
 
 // Under a reparenting window manager the first map of a decorated type measures its offset
 // and writes it to the root property for the next run.
-TEST_F(X11Test, X11_WindowManager_FirstMapWritesTheOffsets) {
+TEST_F(X11, X11_WindowManager_FirstMapWritesTheOffsets) {
   oop screen = openScreen();
   registerInput();
   oop w = window(screen, 100, 100, 60, 40, 2 | (1 << 16));

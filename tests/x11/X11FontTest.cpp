@@ -13,14 +13,14 @@
 
 static const char* const twoRowFont = "-isas-song ti-medium-r-normal--16-160-72-72-c-160-gb2312.1980-0";
 
-static oop byteObject(X11Test* t, const std::string& text) {
+static oop byteObject(X11* t, const std::string& text) {
   oop b = t->bytes(text.size());
   memcpy(bodyOf(headerOf(b)), text.data(), text.size());
   return b;
 }
 
 // A translation table of 256 little-endian entries, identity unless changed.
-static oop table(X11Test* t, uint64_t size = 512) {
+static oop table(X11* t, uint64_t size = 512) {
   oop b = t->bytes(size);
   uint16_t* e = reinterpret_cast<uint16_t*>(bodyOf(headerOf(b)));
   for (uint64_t i = 0; i < size / 2 && i < 256; i++) e[i] = (uint16_t)i;
@@ -42,7 +42,7 @@ static oop loadFont(oop screen, const char* name) {
   PrimOutcome r = callPrimitive(908, screen, {byteString(name)});
   if (r.failed) return nilOop();
   oop f = newOldObject(testClasses.threeSlots, 3);
-  X11Test::setSlot(f, 0, slotOf(r.result, 0));
+  X11::setSlot(f, 0, slotOf(r.result, 0));
   loadedFonts.push_back(f);
   return f;
 }
@@ -76,16 +76,16 @@ static Pixmap whitePixmap(Display* d, int w, int h, GC* gc, Font font) {
 }
 
 // The engine's pixmap cleared white, and a graphics context with the font drawing in black.
-static oop textContext(X11Test* t, oop screen, oop font, int w, int h, oop* target) {
+static oop textContext(X11* t, oop screen, oop font, int w, int h, oop* target) {
   *target = t->pixmap(screen, w, h);
-  oop white = t->graphicsContext(*target, smallIntegerFor((int64_t)WhitePixel(X11Test::displayOf(screen), 0)));
+  oop white = t->graphicsContext(*target, smallIntegerFor((int64_t)WhitePixel(X11::displayOf(screen), 0)));
   EXPECT_FALSE(callPrimitive(988, white, {t->point(0, 0), t->point(w, h)}).failed);
-  oop gc = t->graphicsContext(*target, smallIntegerFor((int64_t)BlackPixel(X11Test::displayOf(screen), 0)));
-  X11Test::setSlot(gc, 8, slotOf(font, 0));
+  oop gc = t->graphicsContext(*target, smallIntegerFor((int64_t)BlackPixel(X11::displayOf(screen), 0)));
+  X11::setSlot(gc, 8, slotOf(font, 0));
   return gc;
 }
 
-TEST_F(X11Test, X11_Font_LoadFreeAndListAgainstXlib) {
+TEST_F(X11, X11_Font_LoadFreeAndListAgainstXlib) {
   oop screen = openScreen();
   PrimOutcome r = callPrimitive(908, screen, {byteString("fixed")});
   ASSERT_FALSE(r.failed);
@@ -139,7 +139,7 @@ TEST_F(X11Test, X11_Font_LoadFreeAndListAgainstXlib) {
   EXPECT_TRUE(fixed) << "the alias fixed is listed";
 }
 
-TEST_F(X11Test, X11_Font_WidthsOfOneAndTwoRowFonts) {
+TEST_F(X11, X11_Font_WidthsOfOneAndTwoRowFonts) {
   FreeFonts freeing;
   oop screen = openScreen();
   struct Case {
@@ -177,7 +177,7 @@ TEST_F(X11Test, X11_Font_WidthsOfOneAndTwoRowFonts) {
   }
 }
 
-TEST_F(X11Test, X11_Font_ExtentsAgainstXTextExtents) {
+TEST_F(X11, X11_Font_ExtentsAgainstXTextExtents) {
   FreeFonts freeing;
   oop screen = openScreen();
   oop fixed = loadFont(screen, "fixed"), wide = loadFont(screen, twoRowFont);
@@ -229,7 +229,7 @@ TEST_F(X11Test, X11_Font_ExtentsAgainstXTextExtents) {
   }
 }
 
-TEST_F(X11Test, X11_Font_DrawnTextMatchesXDrawStringInChunks) {
+TEST_F(X11, X11_Font_DrawnTextMatchesXDrawStringInChunks) {
   FreeFonts freeing;
   oop screen = openScreen();
   oop font = loadFont(screen, "fixed");
@@ -274,7 +274,7 @@ TEST_F(X11Test, X11_Font_DrawnTextMatchesXDrawStringInChunks) {
   XFreeFont(own, mine);
 }
 
-TEST_F(X11Test, X11_Font_TwoByteCharactersSendRowThenColumn) {
+TEST_F(X11, X11_Font_TwoByteCharactersSendRowThenColumn) {
   FreeFonts freeing;
   oop screen = openScreen();
   oop font = loadFont(screen, twoRowFont);

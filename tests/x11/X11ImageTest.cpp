@@ -10,17 +10,17 @@
 #include "x11/x11Fixture.h"
 
 // {bits width height depth bitsPerPixel}.
-static oop imageObject(X11Test* t, const std::vector<uint8_t>& bits, int64_t w, int64_t h, int64_t depth, int64_t bpp) {
+static oop imageObject(X11* t, const std::vector<uint8_t>& bits, int64_t w, int64_t h, int64_t depth, int64_t bpp) {
   oop b = t->bytes(bits.size());
   memcpy(bodyOf(headerOf(b)), bits.data(), bits.size());
   oop image = newOldObject(testClasses.pointers, 5);
   const oop slots[5] = {b, smallIntegerFor(w), smallIntegerFor(h), smallIntegerFor(depth), smallIntegerFor(bpp)};
-  for (uint64_t i = 0; i < 5; i++) X11Test::setSlot(image, i, slots[i]);
+  for (uint64_t i = 0; i < 5; i++) X11::setSlot(image, i, slots[i]);
   return image;
 }
 
 // The drawable's pixels as 1100 answers them, most significant byte first.
-static std::vector<uint8_t> readBack(X11Test* t, oop drawable, int64_t w, int64_t h, uint64_t size) {
+static std::vector<uint8_t> readBack(X11* t, oop drawable, int64_t w, int64_t h, uint64_t size) {
   oop into = t->bytes(size);
   PrimOutcome r = callPrimitive(1100, drawable, {smallIntegerFor(0), smallIntegerFor(0), smallIntegerFor(w),
                                                  smallIntegerFor(h), into, smallIntegerFor(1)});
@@ -40,7 +40,7 @@ static int64_t argumentNamed(const PrimOutcome& r) {
              : -1;
 }
 
-TEST_F(X11Test, X11_Image_PutThenReadBackAtDepths24And8) {
+TEST_F(X11, X11_Image_PutThenReadBackAtDepths24And8) {
   struct Case {
     const char* server;
     int64_t depth, bpp;
@@ -59,7 +59,7 @@ TEST_F(X11Test, X11_Image_PutThenReadBackAtDepths24And8) {
   }
 }
 
-TEST_F(X11Test, X11_Image_ClipSendsTheVisiblePartOnlyWhenLittleShows) {
+TEST_F(X11, X11_Image_ClipSendsTheVisiblePartOnlyWhenLittleShows) {
   uint64_t* sent = pixelsPut();
   ASSERT_NE(sent, nullptr);
   oop screen = openScreen();
@@ -99,7 +99,7 @@ TEST_F(X11Test, X11_Image_ClipSendsTheVisiblePartOnlyWhenLittleShows) {
   }
 }
 
-TEST_F(X11Test, X11_Image_OneBitImageInTwoPixelsAndBadImages) {
+TEST_F(X11, X11_Image_OneBitImageInTwoPixelsAndBadImages) {
   oop screen = openScreen();
   oop target = pixmap(screen, 8, 2);
   oop gc = graphicsContext(target);

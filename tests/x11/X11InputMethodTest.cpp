@@ -22,11 +22,11 @@ __attribute__((weak)) void UPfail(int32_t) {}
 __attribute__((weak)) oop UPnil() { return nilOop(); }
 __attribute__((weak)) oop UPallocArray(oop value, int64_t n) {
   oop a = newOldObject(classIndexArray, (uint64_t)n);
-  for (int64_t i = 0; i < n; i++) X11Test::setSlot(a, (uint64_t)i, value);
+  for (int64_t i = 0; i < n; i++) X11::setSlot(a, (uint64_t)i, value);
   return a;
 }
 __attribute__((weak)) void UPbasicAtPut(oop object, int64_t index, oop value) {
-  X11Test::setSlot(object, (uint64_t)index - 1, value);
+  X11::setSlot(object, (uint64_t)index - 1, value);
 }
 __attribute__((weak)) oop UPCtoSTint(int64_t value) { return smallIntegerFor(value); }
 __attribute__((weak)) oop UPallocByteArray(char byte, int64_t n) {
@@ -54,14 +54,14 @@ static F routine(const char* name) {
 }
 
 // Key events' raw XEvents (slot 9 of the queue record) until one comes for the window.
-static std::vector<oop> keyEvents(X11Test* t, oop holder, uint64_t window) {
+static std::vector<oop> keyEvents(X11* t, oop holder, uint64_t window) {
   std::vector<oop> raws;
   oop record = newOldObject(classIndexArray, 11);
   for (int i = 0; i < 400 && raws.empty(); i++) {
-    X11Test::pump();
+    X11::pump();
     for (;;) {
       oop raw = t->bytes(192);
-      X11Test::setSlot(record, 9, raw);
+      X11::setSlot(record, 9, raw);
       PrimOutcome r = callPrimitive(914, holder, {record});
       if (r.failed || r.result != trueOop()) break;
       if (slotOf(record, 0) == smallIntegerFor(1) && slotOf(record, 1) == smallIntegerFor((int64_t)window)) raws.push_back(raw);
@@ -82,7 +82,7 @@ struct LocaleForCase {
   }
 };
 
-TEST_F(X11Test, X11_InputMethod_KeyTextQueuedAndFetchedOnceWithItsEvent) {
+TEST_F(X11, X11_InputMethod_KeyTextQueuedAndFetchedOnceWithItsEvent) {
   LocaleForCase locale;
   ASSERT_NE(setlocale(LC_ALL, "C.UTF-8"), nullptr);
   auto setLocale = routine<const char* (*)()>("primSetLocale");

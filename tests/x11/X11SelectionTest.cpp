@@ -31,7 +31,7 @@ static std::string longText(size_t n) {
 static PeerConversion convertWhilePumping(const char* selection, const char* target,
                                           const std::vector<const char*>& pairs = {}) {
   auto done = std::async(std::launch::async, peerConvert, getenv("TESSEL_X24"), selection, target, pairs);
-  while (done.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) X11Test::pump();
+  while (done.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) X11::pump();
   return done.get();
 }
 
@@ -39,7 +39,7 @@ static std::string stringOf(oop s) {
   return std::string(reinterpret_cast<const char*>(bodyOf(headerOf(s))), byteSizeOf(headerOf(s)));
 }
 
-TEST_F(X11Test, X11_Selection_PeerConvertsTheEnginesTextThroughIncrMultipleAndTargets) {
+TEST_F(X11, X11_Selection_PeerConvertsTheEnginesTextThroughIncrMultipleAndTargets) {
   oop screen = openScreen("TESSEL_X24", resources("incr", "St80*incrSelectionTransferSize: 4096\n").c_str());
   std::string text = longText(100 * 1024);
   ASSERT_FALSE(callPrimitive(911, screen, {byteString(text.c_str()), smallIntegerFor(1)}).failed);
@@ -76,7 +76,7 @@ TEST_F(X11Test, X11_Selection_PeerConvertsTheEnginesTextThroughIncrMultipleAndTa
   EXPECT_EQ(clipboard.text, "short");
 }
 
-TEST_F(X11Test, X11_Selection_TransferSizeAndCutBufferResources) {
+TEST_F(X11, X11_Selection_TransferSizeAndCutBufferResources) {
   std::string text = longText(100 * 1024);
   struct Case {
     const char* resources;
@@ -103,7 +103,7 @@ TEST_F(X11Test, X11_Selection_TransferSizeAndCutBufferResources) {
   }
 }
 
-TEST_F(X11Test, X11_Selection_ReadsThePeersSelectionThenCutBufferZero) {
+TEST_F(X11, X11_Selection_ReadsThePeersSelectionThenCutBufferZero) {
   oop screen = openScreen("TESSEL_X24", resources("read", "St80*selectionTimeout: 300\n").c_str());
   struct Case {
     std::string text;

@@ -21,13 +21,13 @@ if [ "$mode" = twm ]; then
     xwininfo -display "$XVFB_DISPLAY" -root -children | grep -q '^ *0x' && break
     sleep 0.05
   done
-  exec_filter='X11Test.X11_WindowManager_*'
+  exec_filter='X11.X11_WindowManager_*'
 else
   start_xvfb 24
   TESSEL_X24=$XVFB_DISPLAY
   start_xvfb 8
   export TESSEL_X24 TESSEL_X8=$XVFB_DISPLAY
-  exec_filter='-X11Test.X11_WindowManager_*'
+  exec_filter='-X11.X11_WindowManager_*'
 fi
 "$program" --gtest_filter="$exec_filter"
 status=$?

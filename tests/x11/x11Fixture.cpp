@@ -16,7 +16,7 @@
 static uint32_t gcClass;
 static std::vector<Display*> openedDisplays;  // this case's, flushed by pump as the idle wait would
 
-void X11Test::SetUpTestSuite() {
+void X11::SetUpTestSuite() {
   // Output goes out with each XSync and pump the tests make: no flush timer (it would need the
   // engine's signal handlers).
   qrxOptions |= uint64_t(1) << 25;
@@ -25,7 +25,7 @@ void X11Test::SetUpTestSuite() {
   signal(SIGIO, SIG_IGN);  // connections signal readiness; these tests read without waiting
 }
 
-void X11Test::SetUp() {
+void X11::SetUp() {
   newIOTestHeap(1 << 18);
   gcClass = newTestClass(formatPointers | 14);
   ASSERT_EQ(loadGUILibrary(), 0u) << "the GUI library binds";
@@ -33,14 +33,14 @@ void X11Test::SetUp() {
   ASSERT_NE(own, nullptr) << "the script's 24-bit server";
 }
 
-void X11Test::TearDown() {
+void X11::TearDown() {
   for (oop w : windows) callPrimitive(940, w, {});
   if (own != nullptr) XCloseDisplay(own);
   openedDisplays.clear();
   freeTestHeap();
 }
 
-oop X11Test::openScreen(const char* serverVariable, const char* environmentFile) {
+oop X11::openScreen(const char* serverVariable, const char* environmentFile) {
   const char* server = getenv(serverVariable);
   EXPECT_NE(server, nullptr) << serverVariable;
   if (environmentFile != nullptr) setenv("XENVIRONMENT", environmentFile, 1);
@@ -53,37 +53,37 @@ oop X11Test::openScreen(const char* serverVariable, const char* environmentFile)
   return screen;
 }
 
-Display* X11Test::displayOf(oop screen) {
+Display* X11::displayOf(oop screen) {
   return *reinterpret_cast<Display**>(bodyOf(headerOf(slotOf(screen, 0))));
 }
 
-oop X11Test::point(int64_t x, int64_t y) {
+oop X11::point(int64_t x, int64_t y) {
   oop p = newOldObject(sysPointClass, 2);
   setSlot(p, 0, smallIntegerFor(x));
   setSlot(p, 1, smallIntegerFor(y));
   return p;
 }
 
-oop X11Test::array(const std::vector<oop>& slots) {
+oop X11::array(const std::vector<oop>& slots) {
   oop a = newOldObject(classIndexArray, slots.size());
   for (uint64_t i = 0; i < slots.size(); i++) setSlot(a, i, slots[i]);
   return a;
 }
 
-oop X11Test::bytes(uint64_t n) { return newOldObject(classIndexByteArray, n); }
+oop X11::bytes(uint64_t n) { return newOldObject(classIndexByteArray, n); }
 
-void X11Test::setSlot(oop o, uint64_t index, oop value) { bodyOf(headerOf(o))[index] = value; }
+void X11::setSlot(oop o, uint64_t index, oop value) { bodyOf(headerOf(o))[index] = value; }
 
 // A drawable receiver: the handle, then width and height (what a mask needs).
 static oop drawableReceiver(oop handle, int64_t w, int64_t h) {
   oop r = newOldObject(testClasses.threeSlots, 3);
-  X11Test::setSlot(r, 0, handle);
-  X11Test::setSlot(r, 1, smallIntegerFor(w));
-  X11Test::setSlot(r, 2, smallIntegerFor(h));
+  X11::setSlot(r, 0, handle);
+  X11::setSlot(r, 1, smallIntegerFor(w));
+  X11::setSlot(r, 2, smallIntegerFor(h));
   return r;
 }
 
-oop X11Test::window(oop screen, int64_t x, int64_t y, int64_t w, int64_t h, int64_t flags) {
+oop X11::window(oop screen, int64_t x, int64_t y, int64_t w, int64_t h, int64_t flags) {
   PrimOutcome r = callPrimitive(906, screen, {point(x, y), point(w, h), nilOop(), nilOop(), smallIntegerFor(flags), nilOop()});
   EXPECT_FALSE(r.failed) << "906";
   if (r.failed) return nilOop();
@@ -91,13 +91,13 @@ oop X11Test::window(oop screen, int64_t x, int64_t y, int64_t w, int64_t h, int6
   return windows.back();
 }
 
-oop X11Test::pixmap(oop screen, int64_t w, int64_t h) {
+oop X11::pixmap(oop screen, int64_t w, int64_t h) {
   PrimOutcome r = callPrimitive(900, screen, {point(w, h)});
   EXPECT_FALSE(r.failed) << "900";
   return r.failed ? nilOop() : drawableReceiver(r.result, w, h);
 }
 
-oop X11Test::graphicsContext(oop drawable, oop paint) {
+oop X11::graphicsContext(oop drawable, oop paint) {
   oop gc = newOldObject(gcClass, 14);
   const oop zero = smallIntegerFor(0), one = smallIntegerFor(1);
   const oop slots[14] = {drawable, zero, zero, nilOop(), nilOop(), one, one, one, nilOop(),
@@ -106,14 +106,14 @@ oop X11Test::graphicsContext(oop drawable, oop paint) {
   return gc;
 }
 
-void X11Test::registerInput() {
+void X11::registerInput() {
   inputHolder = newOldObject(testClasses.threeSlots, 3);
   setSlot(inputHolder, 0, bytes(8));
   PrimOutcome r = callPrimitive(913, inputHolder, {newSemaphore()});
   ASSERT_FALSE(r.failed);
 }
 
-std::vector<X11Test::Event> X11Test::drainEvents() {
+std::vector<X11::Event> X11::drainEvents() {
   std::vector<Event> events;
   oop record = newOldObject(classIndexArray, 11), raw = bytes(192);
   setSlot(record, 9, raw);
@@ -128,7 +128,7 @@ std::vector<X11Test::Event> X11Test::drainEvents() {
   return events;
 }
 
-double X11Test::doubleValue(oop d) {
+double X11::doubleValue(oop d) {
   if (isSmallDouble(d)) return loadSmallDoubleFromOop(d);
   double v;
   memcpy(&v, bodyOf(headerOf(d)), sizeof v);
@@ -136,12 +136,12 @@ double X11Test::doubleValue(oop d) {
 }
 
 // With the flush timer off, output goes out when the engine waits idle; the tests never do.
-void X11Test::pump() {
+void X11::pump() {
   for (Display* d : openedDisplays) XFlush(d);
   pdSynchronizeInput();
 }
 
-bool X11Test::waitForEvent(int64_t type, uint64_t window, std::vector<Event>* seen) {
+bool X11::waitForEvent(int64_t type, uint64_t window, std::vector<Event>* seen) {
   for (int i = 0; i < 400; i++) {
     pump();
     size_t before = seen->size();

@@ -14,7 +14,7 @@
 #include "mman/mmObject.h"
 #include "support/ioKernel.h"
 
-class X11Test : public testing::Test {
+class X11 : public testing::Test {
  public:
   static void SetUpTestSuite();
   void SetUp() override;

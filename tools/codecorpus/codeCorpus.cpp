@@ -11,6 +11,7 @@
 #include "tran/cgenx86_64.h"
 #include "mman/mmNewSpace.h"
 #include "mman/mmSysOop.h"
+#include "tran/tmain.h"
 #include "tran/tprim.h"
 #include "tran/tstack.h"
 
@@ -551,8 +552,8 @@ void storeStubs5(CorpusSink& s) {
   uint64_t saved = oldNewSpaceBoundary;
   oldNewSpaceBoundary = 0x10000000;
   tStackInit();
-  tRtAttemptToAssign = (const void*)0x401000;
-  tRtCheckStore = (const void*)0x402000;
+  tRt.attemptToAssign = (const void*)0x401000;
+  tRt.checkStore = (const void*)0x402000;
   seSelf = seSelfNormal;
   s.at = genStoreInstStub(s.at, 0, storeStubGeneral);
   for (int n = 3; n >= 0; n--) s.at = genStoreInstStub(s.at, 0, n);

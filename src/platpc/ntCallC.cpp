@@ -117,28 +117,10 @@ static bool structArgument(WinCallBuild& b, oop arg, uint64_t position) {
   return true;
 }
 
-// In a threaded call the engine runs on while C reads the bytes: the object holding them
-// moves to fixed space first, and a string goes by its own bytes, which must end in a NUL
-// the platform can read.
-static bool threadedAddress(oop arg, uint64_t* out, bool* done) {
-  *done = false;
-  if (!isHeapObject(arg) || arg == nilOop() || isCPointerFamily(arg)) return true;
-  oop holder = arg;
-  if (isCDatum(arg)) holder = bodyWordsOf(headerOf(arg)) != 0 ? slotOf(arg, 0) : nilOop();
-  if (!isHeapObject(holder) || holder == nilOop() || hasPtrs(headerOf(holder))) return true;
-  if (holder == arg && isCStringObject(arg)) {
-    if (!isValidPlatformString(arg) || !promoteToFixedSpace(arg)) return false;
-    *out = uint64_t(uintptr_t(bodyOf(headerOf(arg))));
-    *done = true;
-    return true;
-  }
-  return promoteToFixedSpace(holder) != 0;
-}
-
 static bool addressArgument(WinCallBuild& b, uint32_t kind, oop arg, uint64_t position) {
   uint64_t a;
   bool done = false;
-  if (b.threaded && !(kind == ckStrictPointer && isImmediate(arg)) && !threadedAddress(arg, &a, &done))
+  if (b.threaded && !(kind == ckStrictPointer && isImmediate(arg)) && !calloutThreadedAddress(arg, &a, &done))
     return refuse(b, 0, position);
   if (!done && ((kind == ckStrictPointer && isImmediate(arg)) || !cAddressOf(arg, kind == ckStrictPointer, &a)))
     return refuse(b, 0, position);

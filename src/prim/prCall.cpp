@@ -9,6 +9,8 @@
 #include "ext/exError.h"
 #include "ext/platform.h"
 #include "mman/mmAllocate.h"
+#include "mman/mmBecome.h"
+#include "mman/mmCString.h"
 #include "mman/mmRt.h"
 #include "mman/mmSysOop.h"
 #include "prim/prCKind.h"
@@ -381,4 +383,22 @@ oop calloutFloatResult(float f, CallErrorRecord* record) {
   }
   memcpy(bodyOf(headerOf(calloutResult)), &f, 4);
   return calloutResult;
+}
+
+// In a threaded call the engine runs on while C reads the bytes: the object holding them
+// moves to fixed space first, and a string goes by its own bytes, which must end in a NUL
+// the platform can read.
+bool calloutThreadedAddress(oop arg, uint64_t* out, bool* done) {
+  *done = false;
+  if (!isHeapObject(arg) || arg == nilOop() || isCPointerFamily(arg)) return true;
+  oop holder = arg;
+  if (isCDatum(arg)) holder = bodyWordsOf(headerOf(arg)) != 0 ? slotOf(arg, 0) : nilOop();
+  if (!isHeapObject(holder) || holder == nilOop() || hasPtrs(headerOf(holder))) return true;
+  if (holder == arg && isCStringObject(arg)) {
+    if (!isValidPlatformString(arg) || !promoteToFixedSpace(arg)) return false;
+    *out = uint64_t(uintptr_t(bodyOf(headerOf(arg))));
+    *done = true;
+    return true;
+  }
+  return promoteToFixedSpace(holder) != 0;
 }

@@ -60,3 +60,6 @@ bool calloutHasResultObject(bool pointers);
 oop calloutPointerResult(uint64_t address, CallErrorRecord* record);
 oop calloutDoubleResult(double d, CallErrorRecord* record);
 oop calloutFloatResult(float f, CallErrorRecord* record);
+// A threaded call's object argument made safe for a worker: the bytes' holder moved to fixed
+// space; a string's own bytes in *out (with *done set). False when it cannot be made safe.
+bool calloutThreadedAddress(oop arg, uint64_t* out, bool* done);

@@ -193,8 +193,9 @@ static bool imageShapeOf(oop image, ImageShape* out) {
 
 // The image's 16-bit pixels are big-endian words and its 32-bit pixels big-endian colour
 // values (0x00BBGGRR), as the pixel reads answer them; a device-independent bitmap holds
-// both little-endian and its 32-bit pixels as 0x00RRGGBB. Each call turns them one way.
-static void toDevicePixels(const ImageShape& im) {
+// both little-endian and its 32-bit pixels as 0x00RRGGBB. Turned one way for the call and
+// back after it.
+static void turnPixels(const ImageShape& im, bool toDevice) {
   int64_t total = im.rowBytes * im.height;
   if (im.depth == 16)
     for (int64_t k = 0; k + 1 < total; k += 2) std::swap(im.bits[k], im.bits[k + 1]);
@@ -202,20 +203,7 @@ static void toDevicePixels(const ImageShape& im) {
     for (int64_t k = 0; k + 3 < total; k += 4) {
       uint32_t v;
       memcpy(&v, im.bits + k, 4);
-      v = (v >> 8) | (v << 24);
-      memcpy(im.bits + k, &v, 4);
-    }
-}
-
-static void fromDevicePixels(const ImageShape& im) {
-  int64_t total = im.rowBytes * im.height;
-  if (im.depth == 16)
-    for (int64_t k = 0; k + 1 < total; k += 2) std::swap(im.bits[k], im.bits[k + 1]);
-  if (im.depth == 32)
-    for (int64_t k = 0; k + 3 < total; k += 4) {
-      uint32_t v;
-      memcpy(&v, im.bits + k, 4);
-      v = (v << 8) | (v >> 24);
+      v = toDevice ? (v >> 8) | (v << 24) : (v << 8) | (v >> 24);
       memcpy(im.bits + k, &v, 4);
     }
 }
@@ -243,12 +231,12 @@ static HBITMAP deviceBitmapOf(const ImageShape& im) {
   for (int i = 0; i < 256; i++) info.indices[i] = WORD(i);
   HPALETTE oldPalette = indexed && sharedPalette != nullptr ? SelectPalette(screen, sharedPalette, FALSE) : nullptr;
   if (oldPalette != nullptr) RealizePalette(screen);
-  toDevicePixels(im);
+  turnPixels(im, true);
   int lines = bitmap != nullptr ? SetDIBits(screen, bitmap, 0, UINT(im.height), im.bits,
                                             reinterpret_cast<const BITMAPINFO*>(&info),
                                             indexed ? DIB_PAL_COLORS : DIB_RGB_COLORS)
                                 : 0;
-  fromDevicePixels(im);
+  turnPixels(im, false);
   if (oldPalette != nullptr) SelectPalette(screen, oldPalette, FALSE);
   ReleaseDC(nullptr, screen);
   if (lines != im.height && bitmap != nullptr) DeleteObject(bitmap), bitmap = nullptr;
@@ -284,7 +272,7 @@ static oop putImage(oop gc, oop image, oop position, uint32_t positionIndex, uin
 }
 
 static oop primPutImage(oop gc, oop image, oop position) { return putImage(gc, image, position, 2, 2); }
-// The two integers between the image and the Point are the older interface's and not read.
+// The two integers between the image and the Point are not read.
 static oop primPutImageAt(oop gc, oop image, oop, oop, oop position) { return putImage(gc, image, position, 4, 4); }
 
 // WM_SETCURSOR in a VM window's client area: the image's cursor, when it chose one.

@@ -693,9 +693,12 @@ static oop primCapturePixmap(oop receiver, oop a1, oop a2, oop a3, oop a4, oop a
   oop a[6] = {a1, a2, a3, a4, a5, a6};
   CaptureRequest c;
   if (int bad = captureArguments(a, 0, &c); bad >= 0) return fail(uint32_t(bad), 6);
-  HBITMAP bitmap = livePixmap(receiver, nullptr);
+  uint8_t* b = nullptr;
+  HBITMAP bitmap = livePixmap(receiver, &b);
   BITMAP bm;
   if (bitmap == nullptr || GetObjectW(bitmap, sizeof bm, &bm) == 0) return fail(primErrGeneral, 6);
+  // A bitmap held by the drawing layer's cached DC can be neither read nor selected elsewhere.
+  if (releaseDrawableDCHook != nullptr) releaseDrawableDCHook(b);
   if (c.x + c.width > bm.bmWidth || c.y + c.height > bm.bmHeight) return fail(primErrGeneral, 6);
   bool whole = c.x == 0 && c.y == 0 && c.width == bm.bmWidth && c.height == bm.bmHeight;
   if (whole) return captureInto(bitmap, c) ? captureAnswer(nilOop(), 6) : fail(primErrGeneral, 6);

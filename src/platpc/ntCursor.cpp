@@ -1,11 +1,14 @@
 // Windows layer: cursors. 904 lays a one-bit image and its mask out at the system cursor
 // size and registers the cursor made of them; 707 shows a registered cursor, or the system
 // cursor of the cursor's name when the image asked for those (744); 708 destroys one.
+// 993 and 998 put an image object on a drawable through a graphics context.
 // Owns currentVMCursor, useSystemCursors and systemCursorSize.
 // Prefix: none (initCursorPrimitives).
 #include "platpc/ntCursor.h"
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "ext/exPrimTable.h"
 #include "mman/mmPrimUtil.h"
@@ -13,6 +16,7 @@
 #include "platpc/ntCanvas.h"
 #include "platpc/ntChannel.h"
 #include "platpc/ntFile.h"
+#include "platpc/ntGraphics.h"
 #include "platpc/ntMain.h"
 
 HCURSOR currentVMCursor;
@@ -160,6 +164,117 @@ static oop primUseSystemCursors(oop receiver, oop flag) {
   return receiver;
 }
 
+// ---- Image display ----------------------------------------------------------------------------
+
+// An image object as 993 and 998 read it: pixel bytes in top-down rows padded to 32 bits,
+// width, height, bits per pixel.
+struct ImageShape {
+  uint8_t* bits;
+  int width, height, depth;
+  int64_t rowBytes;
+};
+
+static bool imageShapeOf(oop image, ImageShape* out) {
+  if (!isHeapObject(image) || !hasPtrs(headerOf(image)) || bodyWordsOf(headerOf(image)) < 5) return false;
+  oop bits = slotOf(image, 0);
+  if (!isByteObj(bits)) return false;
+  for (uint64_t i = 1; i <= 4; i++)
+    if (!isSmallInteger(slotOf(image, i))) return false;
+  int64_t w = smallIntegerValue(slotOf(image, 1)), h = smallIntegerValue(slotOf(image, 2)),
+          d = smallIntegerValue(slotOf(image, 4));
+  // The depths a device-independent bitmap can hold.
+  if (w < 0 || h < 0 || w > 65535 || h > 65535 || !(d == 1 || d == 4 || d == 8 || d == 16 || d == 24 || d == 32))
+    return false;
+  int64_t rowBytes = (w * d + 31) / 32 * 4;
+  if (uint64_t(rowBytes * h) > byteSizeOf(headerOf(bits))) return false;  // never past the image's bytes
+  *out = {reinterpret_cast<uint8_t*>(bodyOf(headerOf(bits))), int(w), int(h), int(d), rowBytes};
+  return true;
+}
+
+// The image's 16-bit pixels are big-endian words and its 32-bit pixels big-endian colour
+// values (0x00BBGGRR), as the pixel reads answer them; a device-independent bitmap holds
+// both little-endian and its 32-bit pixels as 0x00RRGGBB. Turned one way for the call and
+// back after it.
+static void turnPixels(const ImageShape& im, bool toDevice) {
+  int64_t total = im.rowBytes * im.height;
+  if (im.depth == 16)
+    for (int64_t k = 0; k + 1 < total; k += 2) std::swap(im.bits[k], im.bits[k + 1]);
+  if (im.depth == 32)
+    for (int64_t k = 0; k + 3 < total; k += 4) {
+      uint32_t v;
+      memcpy(&v, im.bits + k, 4);
+      v = toDevice ? (v >> 8) | (v << 24) : (v << 8) | (v >> 24);
+      memcpy(im.bits + k, &v, 4);
+    }
+}
+
+// A device bitmap of the image: one bit deep over its own bits, else screen-compatible,
+// filled from a top-down device-independent bitmap (palette indices at 8 bits or fewer).
+static HBITMAP deviceBitmapOf(const ImageShape& im) {
+  if (im.depth == 1) return CreateBitmap((im.width + 31) / 32 * 32, im.height, 1, 1, im.bits);
+  HDC screen = GetDC(nullptr);
+  if (screen == nullptr) return nullptr;
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, im.width, im.height);
+  struct {
+    BITMAPINFOHEADER header;
+    WORD indices[256];
+  } info = {};
+  info.header.biSize = sizeof info.header;
+  info.header.biWidth = im.width;
+  info.header.biHeight = -im.height;
+  info.header.biPlanes = 1;
+  info.header.biBitCount = WORD(im.depth);
+  info.header.biCompression = BI_RGB;
+  info.header.biSizeImage = DWORD(im.rowBytes * im.height);
+  info.header.biXPelsPerMeter = info.header.biYPelsPerMeter = 1000;
+  bool indexed = im.depth <= 8;
+  for (int i = 0; i < 256; i++) info.indices[i] = WORD(i);
+  HPALETTE oldPalette = indexed && sharedPalette != nullptr ? SelectPalette(screen, sharedPalette, FALSE) : nullptr;
+  if (oldPalette != nullptr) RealizePalette(screen);
+  turnPixels(im, true);
+  int lines = bitmap != nullptr ? SetDIBits(screen, bitmap, 0, UINT(im.height), im.bits,
+                                            reinterpret_cast<const BITMAPINFO*>(&info),
+                                            indexed ? DIB_PAL_COLORS : DIB_RGB_COLORS)
+                                : 0;
+  turnPixels(im, false);
+  if (oldPalette != nullptr) SelectPalette(screen, oldPalette, FALSE);
+  ReleaseDC(nullptr, screen);
+  if (lines != im.height && bitmap != nullptr) DeleteObject(bitmap), bitmap = nullptr;
+  return bitmap;
+}
+
+// 993 and 998: the image copied at the Point (moved by the context's translation).
+static oop putImage(oop gc, oop image, oop position, uint32_t positionIndex, uint64_t numArgs) {
+  int64_t x, y;
+  ImageShape im;
+  if (!gcPointOf(position, &x, &y)) return ntFailCarrying(primErrBadArgument, positionIndex, numArgs);
+  if (!imageShapeOf(image, &im)) return ntFail(primErrGeneral, numArgs);
+  DrawingState s;
+  uint32_t code;
+  if (!installGraphicsState(gc, &s, 0, &code)) return ntFailCarrying(primErrBadReceiver, code, numArgs);
+  x += s.tx, y += s.ty;
+  bool ok = x >= INT32_MIN && x <= INT32_MAX && y >= INT32_MIN && y <= INT32_MAX;
+  if (ok && im.width > 0 && im.height > 0) {
+    HBITMAP bitmap = deviceBitmapOf(im);
+    ok = bitmap != nullptr;
+    if (ok) {
+      HGDIOBJ old = SelectObject(sharedMemoryDC, bitmap);
+      // A one-bit image copies its bits as they are: 0 black, 1 white.
+      SetTextColor(s.dc, RGB(0, 0, 0)), SetBkColor(s.dc, RGB(255, 255, 255));
+      ok = BitBlt(s.dc, int(x), int(y), im.width, im.height, sharedMemoryDC, 0, 0, SRCCOPY) != 0;
+      SelectObject(sharedMemoryDC, old);
+      DeleteObject(bitmap);
+      narrowDamage(&s, x, y, x + im.width, y + im.height, false);
+    }
+  }
+  uninstallGraphicsState(gc, &s);
+  return ok ? gc : ntFail(primErrGeneral, numArgs);
+}
+
+static oop primPutImage(oop gc, oop image, oop position) { return putImage(gc, image, position, 2, 2); }
+// The two integers between the image and the Point are not read.
+static oop primPutImageAt(oop gc, oop image, oop, oop, oop position) { return putImage(gc, image, position, 4, 4); }
+
 // WM_SETCURSOR in a VM window's client area: the image's cursor, when it chose one.
 static bool setVMCursor(HWND) {
   if (currentVMCursor == nullptr) return false;
@@ -174,4 +289,6 @@ void initCursorPrimitives() {
   addCPrimitive(707, reinterpret_cast<const void*>(primShowCursor), 0);
   addCPrimitive(708, reinterpret_cast<const void*>(primDestroyCursor), 0);
   addCPrimitive(744, reinterpret_cast<const void*>(primUseSystemCursors), 1);
+  addCPrimitive(993, reinterpret_cast<const void*>(primPutImage), 2);
+  addCPrimitive(998, reinterpret_cast<const void*>(primPutImageAt), 4);
 }

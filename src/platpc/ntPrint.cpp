@@ -22,6 +22,7 @@
 #include "platpc/ntCanvas.h"
 #include "platpc/ntChannel.h"
 #include "platpc/ntFile.h"
+#include "platpc/ntFont.h"
 #include "platpc/ntMain.h"
 #include "prim/prDouble.h"
 
@@ -269,6 +270,44 @@ static oop primPassThrough(oop receiver, oop bytes) {
   if (printerCalls.extEscape(dcOf(p), PASSTHROUGH, n, reinterpret_cast<LPCSTR>(bodyOf(headerOf(bytes))), 0, nullptr) <= 0)
     return ntFail(primErrGeneral, 1);
   return receiver;
+}
+
+// ---- Printer fonts ------------------------------------------------------------------------------
+
+// 1201: the descriptions of the printer's fonts.
+static oop primPrinterFonts(oop receiver) {
+  PRINTER_OR_FAIL(p, 0);
+  uint32_t error = 0;
+  oop list = listFonts(dcOf(p), kindPrinterDrawable, &error);
+  return list != 0 ? ntAnswerServing(list) : ntFail(error, 0);
+}
+
+// 1214: {printer font record, ascent + external leading, descent} of a font made on the
+// printer's DC from a description; the record measures with that DC and in Floats.
+static oop primPrinterFont(oop receiver, oop description) {
+  PrinterRecord* p = printerOf(receiver);
+  if (p == nullptr) return ntFail(primErrBadReceiver, 1);
+  enum : int { descriptionUnits = 127 };
+  wchar_t text[descriptionUnits + 1];
+  if (platformStringToWide(description, text, descriptionUnits + 1) == nullptr) return ntFail(primErrBadArgument, 1);
+  TEXTMETRICW metrics;
+  int malformed;
+  HFONT font = createFontFromDescription(dcOf(p), text, &metrics, &malformed);
+  DWORD error = GetLastError();
+  if (malformed) return ntFail(primErrBadArgument, 1);
+  if (font == nullptr) return ntFailCarrying(primErrPlatform, int64_t(error), 1);
+  ObjectHeader* bytes = allocVSObj(sysOop(sysByteArrayClass), sizeof(FontHandleBytes));
+  ObjectHeader* result = bytes != nullptr ? allocVSObj(sysOop(sysArrayClass), 3) : nullptr;
+  if (result == nullptr || registerHandle(uint64_t(font), handleGdiObject3) == 0) {
+    DeleteObject(font);
+    return ntFail(primErrNoSpace, 1);
+  }
+  const FontHandleBytes record = {uint64_t(font), p->dc, 1};
+  memcpy(bodyOf(bytes), &record, sizeof record);
+  storeSlot(oopOf(result), 0, oopOf(bytes), __FILE__, __LINE__);
+  bodyOf(result)[1] = smallIntegerFor(metrics.tmAscent + metrics.tmExternalLeading);
+  bodyOf(result)[2] = smallIntegerFor(metrics.tmDescent);
+  return ntAnswerServing(oopOf(result));
 }
 
 // 1216.
@@ -544,6 +583,7 @@ static oop primPrintTextFile(oop receiver) {
 
 void initPrinterPrimitives() {
   addCPrimitive(1200, reinterpret_cast<const void*>(primOpenPrinter), 0);
+  addCPrimitive(1201, reinterpret_cast<const void*>(primPrinterFonts), 0);
   addCPrimitive(1203, reinterpret_cast<const void*>(primReleasePrinter), 0);
   addCPrimitive(1204, reinterpret_cast<const void*>(primPrinterMetrics), 0);
   addCPrimitive(1205, reinterpret_cast<const void*>(primPrinterName), 0);
@@ -555,6 +595,7 @@ void initPrinterPrimitives() {
   addCPrimitive(1211, reinterpret_cast<const void*>(primEndPageAndDocument), 0);
   addCPrimitive(1212, reinterpret_cast<const void*>(primNextPage), 0);
   addCPrimitive(1213, reinterpret_cast<const void*>(primPassThrough), 1);
+  addCPrimitive(1214, reinterpret_cast<const void*>(primPrinterFont), 1);
   addCPrimitive(1216, reinterpret_cast<const void*>(primStartPage), 0);
   addCPrimitive(1217, reinterpret_cast<const void*>(primEndPage), 0);
   addCPrimitive(1218, reinterpret_cast<const void*>(primEndDocument), 0);

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "mman/mmSysOop.h"
+#include "mman/testHeap.h"
 #include "platpc/ntChannel.h"
 #include "platpc/ntMain.h"
 #include "platpc/winGuiFixture.h"
@@ -191,6 +193,33 @@ TEST_F(WinGui_Canvas, PixmapPixelsMatchGDI) {
   ASSERT_FALSE(callPrimitive(1100, pm, {smallIntegerFor(2), smallIntegerFor(1), smallIntegerFor(4), smallIntegerFor(2), part,
                                         smallIntegerFor(1)}).failed);
   EXPECT_EQ(memcmp(reinterpret_cast<const uint8_t*>(bodyOf(headerOf(part))) + (1 * 4 + 1) * 4, first, 4), 0);
+}
+
+// Pixels drawn through a graphics context are read at once, whole and in part, although
+// the drawing layer may still hold the pixmap in its cached DC.
+TEST_F(WinGui_Canvas, PixelsDrawnThroughAContextAreReadAtOnce) {
+  oop pm = pixmap(8, 4);
+  BITMAP bm;
+  GetObjectW(drawableBitmapHandle(drawableHandleBytes(pm)), sizeof bm, &bm);
+  if (bm.bmBitsPixel != 32) GTEST_SKIP() << "the display is not 32 bits per pixel";
+  oop gc = newOldObject(newTestClass(formatPointers | 16), 16);
+  setSlot(gc, 0, pm);
+  setSlot(gc, 5, smallIntegerFor(1));
+  setSlot(gc, 9, smallIntegerFor(0x0000FF));  // red, as the display's colour rule reads it
+  for (uint64_t i : {10, 11, 12, 13}) setSlot(gc, i, smallIntegerFor(0));
+  const uint8_t red[4] = {0, 0, 0, 255};
+  const struct {
+    int64_t x, y, w, h;
+    int64_t at;  // the pixel of the area at the rectangle's corner (2, 1)
+  } reads[] = {{0, 0, 8, 4, 1 * 8 + 2}, {1, 1, 4, 2, 1}};
+  for (const auto& r : reads) {
+    ASSERT_FALSE(callPrimitive(988, gc, {point(2, 1), point(3, 2)}).failed);
+    oop buffer = bytes(uint64_t(r.w * r.h * 4));
+    ASSERT_FALSE(callPrimitive(1100, pm, {smallIntegerFor(r.x), smallIntegerFor(r.y), smallIntegerFor(r.w),
+                                          smallIntegerFor(r.h), buffer, smallIntegerFor(1)})
+                     .failed);
+    EXPECT_EQ(memcmp(reinterpret_cast<const uint8_t*>(bodyOf(headerOf(buffer))) + r.at * 4, red, 4), 0) << r.w;
+  }
 }
 
 TEST_F(WinGui_Canvas, OneBitPixmapIsWhite) {

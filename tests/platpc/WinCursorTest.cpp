@@ -1,6 +1,7 @@
 // Cursor primitives under Wine: 904 builds the cursor's planes at the system cursor size
 // from one-bit pixmaps (checked against GetIconInfo's masks), refuses pixmaps it cannot use,
-// and 707/708/744 show, replace by system cursors and destroy.
+// and 707/708/744 show, replace by system cursors and destroy; 993/998 put image objects of
+// each depth into pixmaps, checked pixel by pixel.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "mman/testHeap.h"
 #include "platpc/ntChannel.h"
 #include "platpc/ntCursor.h"
+#include "platpc/winGdiFixture.h"
 #include "support/ioKernel.h"
 
 namespace {
@@ -168,4 +170,128 @@ TEST_F(Win_Cursors, ShowReplaceAndDestroy) {
     EXPECT_EQ(failureOf(callPrimitive(number, other, {})).code, 0) << number;
     EXPECT_EQ(failureOf(callPrimitive(number, cursorObject(nilOop(), "wait"), {})).code, 0) << number;
   }
+}
+
+namespace {
+
+// Image objects put through graphics contexts (993, 998) into 32-bit pixmaps.
+class Win_CursorImages : public WinGdiTest {
+ protected:
+  void SetUp() override {
+    WinGdiTest::SetUp();
+    initCursorPrimitives();
+    imageClass = newTestClass(formatPointers | 5);
+  }
+  void TearDown() override {
+    if (sharedPalette != nullptr) DeleteObject(sharedPalette), sharedPalette = nullptr;
+    WinGdiTest::TearDown();
+  }
+  // An image object: rows padded to 32 bits, width, height, 1, bits per pixel.
+  oop image(const std::vector<uint8_t>& rows, int width, int height, int depth) {
+    oop im = newOldObject(imageClass, 5);
+    setSlot(im, 0, bytes(rows.data(), rows.size()));
+    setSlot(im, 1, smallIntegerFor(width));
+    setSlot(im, 2, smallIntegerFor(height));
+    setSlot(im, 3, smallIntegerFor(1));
+    setSlot(im, 4, smallIntegerFor(depth));
+    return im;
+  }
+  static std::vector<uint8_t> bitsOfImage(oop im) {
+    oop b = bodyOf(headerOf(im))[0];
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(bodyOf(headerOf(b)));
+    return std::vector<uint8_t>(p, p + byteSizeOf(headerOf(b)));
+  }
+  uint32_t imageClass = 0;
+};
+
+// Entry i of the palette the indexed images are shown through.
+constexpr uint32_t paletteColour(int i) { return uint32_t(i) << 16 | uint32_t(255 - i) << 8 | uint32_t(i * 7 & 255); }
+
+}  // namespace
+
+// Each depth's pixels land where the Point and the context's translation put them, in the
+// colours they stand for: one bit 0 black and 1 white, 8 bits through the shared palette,
+// 16 bits big-endian 5-5-5, 32 bits big-endian 0x00BBGGRR; the image's bytes are as before.
+TEST_F(Win_CursorImages, ImagesOfEachDepthLandInTheirColours) {
+  struct {
+    WORD version, count;
+    PALETTEENTRY entries[256];
+  } logical = {0x300, 256, {}};
+  for (int i = 0; i < 256; i++) {
+    uint32_t c = paletteColour(i);
+    logical.entries[i] = {BYTE(c >> 16), BYTE(c >> 8), BYTE(c), 0};
+  }
+  sharedPalette = CreatePalette(reinterpret_cast<LOGPALETTE*>(&logical));
+  ASSERT_NE(sharedPalette, nullptr);
+  const uint32_t W = 0xFFFFFF, K = 0;
+  const struct Case {
+    const char* what;
+    int primitive, depth, width, height;
+    std::vector<uint8_t> rows;
+    std::vector<uint32_t> colours;  // top row first, as 0xRRGGBB
+  } cases[] = {
+      {"1 bit", 993, 1, 10, 2, {0xB0, 0x40, 0, 0, 0x0F, 0x80, 0, 0},
+       {W, K, W, W, K, K, K, K, K, W, K, K, K, K, W, W, W, W, W, K}},
+      {"8 bits", 993, 8, 3, 2, {1, 2, 200, 9, 3, 0, 255, 9},
+       {paletteColour(1), paletteColour(2), paletteColour(200), paletteColour(3), paletteColour(0), paletteColour(255)}},
+      {"16 bits", 993, 16, 3, 2, {0x7C, 0x00, 0x03, 0xE0, 0x00, 0x1F, 0, 0, 0x7F, 0xFF, 0x00, 0x00, 0x7C, 0x1F, 0, 0},
+       {0xFF0000, 0x00FF00, 0x0000FF, W, K, 0xFF00FF}},
+      {"32 bits", 993, 32, 2, 2, {0, 0, 0, 0xFF, 0, 0xFF, 0, 0, 0, 0, 0xFF, 0, 0, 0x12, 0x34, 0x56},
+       {0xFF0000, 0x0000FF, 0x00FF00, 0x563412}},
+      {"32 bits through 998", 998, 32, 1, 1, {0, 0x80, 0x40, 0x20}, {0x204080}},
+  };
+  const int pw = 14, ph = 5, atX = 1, atY = 2, translateX = 2;
+  for (const Case& c : cases) {
+    HBITMAP b;
+    oop g = gc(pixmap(pw, ph, &b));
+    setSlot(g, gcTranslateX, smallIntegerFor(translateX));
+    oop im = image(c.rows, c.width, c.height, c.depth);
+    std::vector<oop> args = {im, point(atX, atY)};
+    if (c.primitive == 998) args = {im, smallIntegerFor(0), smallIntegerFor(0), point(atX, atY)};
+    PrimOutcome r = callPrimitive(c.primitive, g, args);
+    ASSERT_FALSE(r.failed) << c.what;
+    EXPECT_EQ(r.result, g) << c.what;
+    releasePixmapDC();
+    std::vector<uint32_t> expected(size_t(pw * ph), W);
+    for (int y = 0; y < c.height; y++)
+      for (int x = 0; x < c.width; x++)
+        expected[size_t((atY + y) * pw + atX + translateX + x)] = c.colours[size_t(y * c.width + x)];
+    EXPECT_EQ(pixels(b, pw, ph), expected) << c.what;
+    EXPECT_EQ(bitsOfImage(im), c.rows) << c.what << ": the bytes are put back";
+  }
+}
+
+// A bad Point names its argument, an image that cannot be shown fails with 0, a context
+// that cannot be installed fails with 4 carrying the install code; nothing is drawn.
+TEST_F(Win_CursorImages, RefusedImagesDrawNothing) {
+  HBITMAP b;
+  oop target = pixmap(6, 6, &b);
+  oop good = image({0, 0, 0, 0}, 1, 1, 32);
+  oop noDrawable = gc(target);
+  setSlot(noDrawable, gcDrawable, nilOop());
+  oop badLine = gc(target);
+  setSlot(badLine, gcLine, nilOop());
+  const struct {
+    const char* what;
+    int primitive;
+    oop receiver;
+    std::vector<oop> args;
+    int code;
+    int64_t value;
+  } cases[] = {
+      {"993 Point not a Point", 993, gc(target), {good, smallIntegerFor(1)}, primErrBadArgument, 2},
+      {"998 Point not a Point", 998, gc(target), {good, smallIntegerFor(0), smallIntegerFor(0), nilOop()}, primErrBadArgument, 4},
+      {"2 bits a pixel", 993, gc(target), {image({0, 0, 0, 0}, 1, 1, 2), point(0, 0)}, primErrGeneral, -1},
+      {"bytes too few", 993, gc(target), {image({0, 0, 0, 0}, 2, 1, 32), point(0, 0)}, primErrGeneral, -1},
+      {"not an image", 993, gc(target), {bytes("abcd", 4), point(0, 0)}, primErrGeneral, -1},
+      {"no drawable", 993, noDrawable, {good, point(0, 0)}, primErrBadReceiver, 1},
+      {"line not an integer", 993, badLine, {good, point(0, 0)}, primErrBadReceiver, 6},
+  };
+  for (const auto& c : cases) {
+    FailureInfo f = failure(callPrimitive(c.primitive, c.receiver, c.args));
+    EXPECT_EQ(f.code, c.code) << c.what;
+    EXPECT_EQ(f.value, c.value) << c.what;
+  }
+  releasePixmapDC();
+  EXPECT_EQ(pixels(b, 6, 6), std::vector<uint32_t>(36, 0xFFFFFF));
 }

@@ -339,6 +339,59 @@ TEST_F(Win_Printing, RefusedInputFailsWithItsCode) {
   EXPECT_EQ(failureOf(callPrimitive(1612, file("a.txt", "x"), {})).code, 9);
 }
 
+// The printer's fonts: 1201 lists descriptions, any of which 1214 makes into a font on the
+// printer's DC (registered, measuring in Floats with that DC) with its ascent plus leading
+// and descent; a bad printer or description fails with its code.
+TEST_F(Win_Printing, PrinterFontsAreListedAndMade) {
+  PrimOutcome opened = callPrimitive(1200, nilOop(), {});
+  ASSERT_FALSE(opened.failed);
+  oop printer = holder(opened.result);
+  PrinterRecord record;
+  memcpy(&record, bodyOf(headerOf(opened.result)), sizeof record);
+  PrimOutcome listed = callPrimitive(1201, printer, {});
+  ASSERT_FALSE(listed.failed);
+  ASSERT_EQ(classOf(listed.result), sysOop(sysArrayClass));
+  uint64_t count = bodyWordsOf(headerOf(listed.result));
+  ASSERT_GT(count, 0u);
+  for (uint64_t i : {uint64_t(0), count - 1}) {
+    std::string description = textOf(slotOf(listed.result, i));
+    PrimOutcome made = callPrimitive(1214, printer, {slotOf(listed.result, i)});
+    ASSERT_FALSE(made.failed) << description;
+    ASSERT_EQ(bodyWordsOf(headerOf(made.result)), 3u);
+    oop bytes = slotOf(made.result, 0);
+    ASSERT_EQ(byteSizeOf(headerOf(bytes)), 24u);
+    uint64_t words[3];
+    memcpy(words, bodyOf(headerOf(bytes)), sizeof words);
+    EXPECT_EQ(words[1], record.dc) << description;
+    EXPECT_EQ(words[2], 1u) << description;
+    EXPECT_NE(handleSerial(words[0], 0x200000), 0u) << description;
+    HDC dc = reinterpret_cast<HDC>(record.dc);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(words[0]));
+    TEXTMETRICW metrics;
+    ASSERT_TRUE(GetTextMetricsW(dc, &metrics));
+    SelectObject(dc, old);
+    EXPECT_EQ(slotOf(made.result, 1), smallIntegerFor(metrics.tmAscent + metrics.tmExternalLeading)) << description;
+    EXPECT_EQ(slotOf(made.result, 2), smallIntegerFor(metrics.tmDescent)) << description;
+    unregisterHandle(words[0], 0x200000);
+    DeleteObject(reinterpret_cast<HFONT>(words[0]));
+  }
+  struct Case {
+    const char* what;
+    uint32_t number;
+    oop receiver;
+    std::vector<oop> args;
+    int code;
+  } cases[] = {
+      {"1201 on a short record", 1201, holder(byteString("short")), {}, 0},
+      {"1214 on a short record", 1214, holder(byteString("short")), {byteString("Arial~0~400~0~0~0~ansi~4")}, 4},
+      {"1214 with a malformed description", 1214, printer, {byteString("x~y")}, 3},
+      {"1214 with a non-string", 1214, printer, {smallIntegerFor(3)}, 3},
+      {"1214 with a description too long", 1214, printer, {byteString(std::string(128, 'a'))}, 3},
+  };
+  for (const Case& c : cases) EXPECT_EQ(failureOf(callPrimitive(c.number, c.receiver, c.args)).code, c.code) << c.what;
+  callPrimitive(1203, printer, {});
+}
+
 // A bitmap printed through a graphics context on the printer: at the position plus the
 // context's translation divided by its scale, bottom-up, a one-bit image black on white or
 // in the colours given; the image's own rows are left as they were.

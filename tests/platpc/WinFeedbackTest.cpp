@@ -13,6 +13,7 @@
 #include "platpc/ntFeedback.h"
 #include "platpc/ntMain.h"
 #include "support/ioKernel.h"
+#include "platpc/winGuiFixture.h"
 
 namespace {
 
@@ -74,17 +75,8 @@ class Win_Feedback : public ::testing::Test {
     if (ownClass) UnregisterClassW(L"KLPX4", moduleInstance);
     freeTestHeap();
   }
-  static oop point(int64_t x, int64_t y) {
-    oop p = newOldObject(sysPointClass, 2);
-    bodyOf(headerOf(p))[0] = smallIntegerFor(x);
-    bodyOf(headerOf(p))[1] = smallIntegerFor(y);
-    return p;
-  }
-  static oop array(const std::vector<oop>& slots) {
-    oop a = newOldObject(classIndexArray, slots.size());
-    for (uint64_t i = 0; i < slots.size(); i++) bodyOf(headerOf(a))[i] = slots[i];
-    return a;
-  }
+  static oop point(int64_t x, int64_t y) { return winPoint(x, y); }
+  static oop array(const std::vector<oop>& slots) { return winArray(slots); }
   static oop i(int64_t v) { return smallIntegerFor(v); }
   GuiSeams saved;
   RECT savedDesktop;

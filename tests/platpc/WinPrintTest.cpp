@@ -22,6 +22,7 @@
 #include "platpc/ntPrint.h"
 #include "prim/prDouble.h"
 #include "support/ioKernel.h"
+#include "platpc/winGuiFixture.h"
 
 namespace fs = std::filesystem;
 
@@ -149,17 +150,8 @@ class Win_Printing : public ::testing::Test {
     fs::remove_all(dir, ignored);
     freeTestHeap();
   }
-  static oop point(int64_t x, int64_t y) {
-    oop p = newOldObject(sysPointClass, 2);
-    bodyOf(headerOf(p))[0] = smallIntegerFor(x);
-    bodyOf(headerOf(p))[1] = smallIntegerFor(y);
-    return p;
-  }
-  static oop array(const std::vector<oop>& slots) {
-    oop a = newOldObject(classIndexArray, slots.size());
-    for (uint64_t i = 0; i < slots.size(); i++) bodyOf(headerOf(a))[i] = slots[i];
-    return a;
-  }
+  static oop point(int64_t x, int64_t y) { return winPoint(x, y); }
+  static oop array(const std::vector<oop>& slots) { return winArray(slots); }
   static oop holder(oop slot0) {
     oop h = newOldObject(testClasses.threeSlots, 3);
     bodyOf(headerOf(h))[0] = slot0;

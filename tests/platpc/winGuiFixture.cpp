@@ -41,18 +41,21 @@ void WinGuiTest::TearDown() {
   freeTestHeap();
 }
 
-oop WinGuiTest::point(int64_t x, int64_t y) {
+oop winPoint(int64_t x, int64_t y) {
   oop p = newOldObject(sysPointClass, 2);
-  setSlot(p, 0, smallIntegerFor(x));
-  setSlot(p, 1, smallIntegerFor(y));
+  bodyOf(headerOf(p))[0] = smallIntegerFor(x);
+  bodyOf(headerOf(p))[1] = smallIntegerFor(y);
   return p;
 }
 
-oop WinGuiTest::array(const std::vector<oop>& slots) {
+oop winArray(const std::vector<oop>& slots) {
   oop a = newOldObject(classIndexArray, slots.size());
-  for (uint64_t i = 0; i < slots.size(); i++) setSlot(a, i, slots[i]);
+  for (uint64_t i = 0; i < slots.size(); i++) bodyOf(headerOf(a))[i] = slots[i];
   return a;
 }
+
+oop WinGuiTest::point(int64_t x, int64_t y) { return winPoint(x, y); }
+oop WinGuiTest::array(const std::vector<oop>& slots) { return winArray(slots); }
 
 oop WinGuiTest::bytes(uint64_t n) { return newOldObject(classIndexByteArray, n); }
 

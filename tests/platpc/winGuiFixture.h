@@ -39,5 +39,9 @@ class WinGuiTest : public ::testing::Test {
   static std::vector<HostEvent> drained;  // filled by the fixture's input request
 };
 
+// A Point of SmallIntegers and an Array of the slots, in old space (for the GUI fixtures).
+oop winPoint(int64_t x, int64_t y);
+oop winArray(const std::vector<oop>& slots);
+
 // The kind of an event (its SmallInteger word).
 int eventKind(const HostEvent& e);

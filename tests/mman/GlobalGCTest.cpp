@@ -27,9 +27,15 @@ class GlobalGC : public ScavengeHeapTest {
   using ScavengeHeapTest::setRoot;
   using ScavengeHeapTest::rootAt;
   void SetUp() override {
+    savedLowSpaceSemaphoreX = lowSpaceSemaphoreX;
     ScavengeHeapTest::SetUp();
     initGarbagePrims();
   }
+  void TearDown() override {
+    ScavengeHeapTest::TearDown();  // clears the low-space limit and the reserve too
+    lowSpaceSemaphoreX = savedLowSpaceSemaphoreX;
+  }
+  int64_t savedLowSpaceSemaphoreX = -1;
   oop oldArray(uint64_t n) { return newOldObject(testClasses.pointers, n); }
   oop oldWeak(uint64_t indexed) {
     return oopOf(allocInOldSpace(weakClass, 1, (1 + indexed) * 8, hasPtrsBit | isGCSpecialBit, nilOop(), 1));
@@ -532,7 +538,6 @@ TEST_F(GlobalGC, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {
   EXPECT_EQ(lowSpaceLimit, 0u);
   lowSpaceResponse();
   EXPECT_EQ(asynchSignalCount, signals + 1);
-  lowSpaceSemaphoreX = -1;
 }
 
 TEST_F(GlobalGC, LowSpace_Prim116RejectsBadArgumentsChangingNothing) {
@@ -550,21 +555,18 @@ TEST_F(GlobalGC, LowSpace_Prim116RejectsBadArgumentsChangingNothing) {
     EXPECT_EQ(out.errorOop, primErrorAt(3));
     EXPECT_EQ(lowSpaceLimit, 77u);
   }
-  lowSpaceLimit = 0;
 }
 
 // Primitive 112: free bytes beyond the reserve, never negative.
 TEST_F(GlobalGC, LowSpace_Prim112AnswersTheFreeBytesBeyondTheReserve) {
   writeBackOldSpace();
   uint64_t room = slotsLeftInOldSpace() + oldSpaceSegs.freeSlots;
-  uint64_t saved = osReserveSlots;
   for (uint64_t reserve : {uint64_t(0), room / 2, room, room + 100}) {
     osReserveSlots = reserve;
     PrimOutcome out = callPrimitive(112, nilOop(), {});
     ASSERT_FALSE(out.failed);
     EXPECT_EQ(smallIntegerValue(out.result), reserve < room ? int64_t(8 * (room - reserve)) : 0) << reserve;
   }
-  osReserveSlots = saved;
 }
 
 }  // namespace

@@ -39,10 +39,12 @@ class ImageLoad_Spaces : public ::testing::Test {
  protected:
   std::vector<std::string> files;
   uint64_t savedEden = 0;
+  ImageLayout savedLayout = imageLayout;  // loads and the size cases change it
 
   void TearDown() override {
     freeLoadedKernel();
     desiredLoadPolicyName = nullptr;
+    imageLayout = savedLayout;
     for (const std::string& f : files) remove(f.c_str());
   }
 
@@ -258,7 +260,6 @@ TEST_F(ImageLoad_Spaces, FractionsOfTenThousandGiveTheDefaults) {
   EXPECT_EQ(kernelSlots[slotsCode] * 8, 983040u);
   EXPECT_EQ(loadedSpaces.fixedAreaBytes, 307200u);
   EXPECT_HEAP_VALID();
-  imageLayout = ImageLayout{};
 }
 
 // The headroom is a segment of its own: the asked words above the reserve, rounded to pages.
@@ -428,18 +429,28 @@ TEST_F(ImageLoad_Spaces, OldDataOfManyPieces_EveryReferenceLandsInEachForm) {
 
 namespace {
 
+// The loader's globals the map cases set, put back after each.
+class ImageLoad_SegmentMap : public ::testing::Test {
+ protected:
+  OldSpaceMap savedMap = oldSpaceMap;
+  ImageLayout savedLayout = imageLayout;
+  ImageDeltas savedDeltas = imageDeltas;
+  void TearDown() override {
+    oldSpaceMap = savedMap;
+    imageLayout = savedLayout;
+    imageDeltas = savedDeltas;
+  }
+};
+
 // Four saved segments with different data and table gaps: each row becomes {end, gap so
 // far, table end, table gap so far}, and a reference is lowered by its own segment's gap.
-TEST(ImageLoad_SegmentMap, GapsAccumulateOverEverySegment) {
+TEST_F(ImageLoad_SegmentMap, GapsAccumulateOverEverySegment) {
   uint64_t map[] = {
       0x100000, 0x1000, 0x200000, 0x100,  // no gap before the first
       0x101800, 0x0800, 0x200180, 0x080,  // gaps 0x800 and 0x80
       0x103000, 0x2000, 0x200400, 0x200,  // gaps 0x1000 and 0x200
       0x105008, 0x0010, 0x200610, 0x010,  // gaps 0x8 and 0x10
   };
-  OldSpaceMap savedMap = oldSpaceMap;
-  ImageLayout savedLayout = imageLayout;
-  ImageDeltas savedDeltas = imageDeltas;
   oldSpaceMap = {map, map + 16};
   convertSegmentMap();
   uint64_t expected[] = {
@@ -467,17 +478,23 @@ TEST(ImageLoad_SegmentMap, GapsAccumulateOverEverySegment) {
   EXPECT_EQ(imageNeedsObjectWalk(), 1);  // several segments, every delta 0: still walked
   oldSpaceMap = {map, map + 4};
   EXPECT_EQ(imageNeedsObjectWalk(), 0);
-  oldSpaceMap = savedMap;
-  imageLayout = savedLayout;
-  imageDeltas = savedDeltas;
 }
 
-// A header is an object-table entry above the table's low end (which is no entry) or lies
-// in past space.
-TEST(ImageLoad_Headers, TableEdgesAndPastSpace) {
+class ImageLoad_Headers : public ::testing::Test {
+ protected:
   OldSpaceSegment savedOld = oldSpace;
   SurvivorSpace savedPast = pastSpace;
   uint32_t savedPerm = permSpaceExists;
+  void TearDown() override {
+    oldSpace = savedOld;
+    pastSpace = savedPast;
+    permSpaceExists = savedPerm;
+  }
+};
+
+// A header is an object-table entry above the table's low end (which is no entry) or lies
+// in past space.
+TEST_F(ImageLoad_Headers, TableEdgesAndPastSpace) {
   oldSpace.otLow = 0x50000, oldSpace.otHigh = 0x50100;
   pastSpace.start = 0x90000, pastSpace.top = 0x90100;
   permSpaceExists = 0;
@@ -489,9 +506,6 @@ TEST(ImageLoad_Headers, TableEdgesAndPastSpace) {
       {0x90000, 1}, {0x900F0, 1}, {0x900F8, 0}, {0x90100, 0}, {0x8FFF0, 0},
   };
   for (const Case& c : cases) EXPECT_EQ(isLoadedHeader(c.h), c.loaded) << std::hex << c.h;
-  oldSpace = savedOld;
-  pastSpace = savedPast;
-  permSpaceExists = savedPerm;
 }
 
 // Byte bodies written by a machine of the other order, built unit by unit most significant

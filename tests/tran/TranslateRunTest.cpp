@@ -1266,6 +1266,18 @@ class Translate_Doubles : public TranslatorZone {
     s.insert(s.size() - 1, extra);
     return {{"T.som", s}};
   }
+  void SetUp() override {
+    TranslatorZone::SetUp();
+    savedLimit = eden.warningLimit;
+  }
+  // The switch and the limit the cases set; the next set-up makes a fresh code zone.
+  void TearDown() override {
+    IEEEInfNaN = savedIeee;
+    eden.warningLimit = savedLimit;
+    TranslatorZone::TearDown();
+  }
+  uint32_t savedIeee = IEEEInfNaN;
+  uint64_t savedLimit = 0;
 };
 
 oop smallDoubleOfBits(uint64_t bits) {
@@ -1304,7 +1316,6 @@ TEST_F(Translate_Doubles, SitesAnswerAsThePrimitiveOrSend) {
   auto valueOf = [](oop o) {
     return isSmallInteger(o) ? double(smallIntegerValue(o)) : isSmallDouble(o) ? loadSmallDoubleFromOop(o) : doubleValueOf(o);
   };
-  const uint32_t savedIeee = IEEEInfNaN;
   const oop sentinel = smallIntegerFor(4242);
   int inline_ = 0, boxed = 0, sent = 0;
   for (uint32_t ieee : {0u, 1u}) {
@@ -1367,8 +1378,6 @@ TEST_F(Translate_Doubles, SitesAnswerAsThePrimitiveOrSend) {
       }
     }
   }
-  IEEEInfNaN = savedIeee;
-  reInitNMethods();
   EXPECT_GT(inline_, 1000);
   EXPECT_GT(boxed, 100);
   EXPECT_GT(sent, 1000);
@@ -1378,7 +1387,6 @@ TEST_F(Translate_Doubles, SitesAnswerAsThePrimitiveOrSend) {
 // allocates elsewhere and asks for a scavenge; the same site boxes inline once there is room.
 TEST_F(Translate_Doubles, FullEdenSendsInsteadOfBoxing) {
   const oop big = smallDoubleOfBits(smallDoubleMaxMagnitude);
-  const uint64_t savedLimit = eden.warningLimit;
   for (bool full : {true, false}) {
     SCOPED_TRACE(full ? "full" : "room");
     eden.warningLimit = full ? eden.allocPtr : savedLimit;
@@ -1389,8 +1397,6 @@ TEST_F(Translate_Doubles, FullEdenSendsInsteadOfBoxing) {
     EXPECT_EQ(recCount, before + (full ? 1 : 0));
     EXPECT_EQ(isDoubleObject(got), !full);
   }
-  eden.warningLimit = savedLimit;
-  reInitNMethods();
 }
 
 }  // namespace

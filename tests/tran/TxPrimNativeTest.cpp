@@ -79,6 +79,8 @@ class TxPrim_Native : public testing::Test {
   uint32_t savedTFP = enableTFP;
   uint8_t savedIncGCState = currentIncGCState;
   uint32_t savedAbsorbed = permSpaceAbsorbed;
+  uint32_t savedIEEE = IEEEInfNaN;
+  uint32_t savedThresholdRefs = numThresholdRefs;  // the stub cases record their compares
   void SetUp() override {
     newTestHeap();
     registerAll();
@@ -118,6 +120,8 @@ class TxPrim_Native : public testing::Test {
   }
   void TearDown() override {
     enableTFP = savedTFP, currentIncGCState = savedIncGCState, permSpaceAbsorbed = savedAbsorbed;
+    IEEEInfNaN = savedIEEE;
+    numThresholdRefs = savedThresholdRefs;
     forgetCaptures();
     tRt = savedRt;
     initPrimitiveTable();
@@ -571,7 +575,6 @@ TEST_F(TxPrim_Native, FloatMembersAndBoxedResultsAnswerAsTheCPrimitives) {
   for (double d : {0.0, -0.0, 2.0, -4.0, 1.5, 1e300, -1e300, 5e-324, nan, inf}) doubles.push_back(newDoubleBox(d));
   for (double d : {1e300, 2.0, nan}) doubleArguments.push_back(newDoubleBox(d));
   for (oop a : {smallIntegerFor(0), smallIntegerFor(3), smallDoubleFor(2.0)}) doubleArguments.push_back(a);
-  const uint32_t savedIEEE = IEEEInfNaN;
   for (uint32_t ieee : {0u, 1u}) {
     IEEEInfNaN = ieee;
     SCOPED_TRACE(testing::Message() << "IEEEInfNaN " << ieee);
@@ -591,7 +594,6 @@ TEST_F(TxPrim_Native, FloatMembersAndBoxedResultsAnswerAsTheCPrimitives) {
       }
     }
   }
-  IEEEInfNaN = savedIEEE;
   EXPECT_EQ(verifyHeap(), "");
 }
 
@@ -732,7 +734,6 @@ TEST_F(TxPrim_Native, ANewEdenLimitRewritesOnlyTheRecordedCompares) {
     }
     eden = savedEden;
   }
-  numThresholdRefs = 0;
 }
 
 TEST_F(TxPrim_Native, AThresholdSiteBeyondTheTableIsFatal) {
@@ -813,7 +814,6 @@ TEST_F(TxPrim_Native, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
   eden.warningLimit = limit;
   EXPECT_EQ(verifyHeap(), "");
   classTable[0][13] = savedClass13;
-  numThresholdRefs = 0;
 }
 
 alignas(stackSegmentBytes) uint64_t gatherZone[4 * stackSegmentWords];
@@ -977,7 +977,6 @@ TEST_F(TxPrim_Native, GatherStubsBuildWhatTheRunTimeRoutinesBuild) {
   EXPECT_EQ(verifyHeap(), "");
   classTable[0][13] = savedClass13;
   initStackChains();
-  numThresholdRefs = 0;
 }
 
 // Within the first 400 bytes of code, a call to target followed by EB 04 (and the offset word):

@@ -30,7 +30,7 @@
 #include "stack/stackzone.h"
 #include "tran/nmLayout.h"
 
-static const char callOutSource[] = "src/platpc/ntCallC";
+static const char* const callOutSource = SOURCE_NAME;
 
 // Error words of the CallErrorRecord (negative SmallIntegers: PrimErrorTable entry n-1).
 enum : int64_t {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ext/exError.h"
 #include "ext/platform.h"
 #include "mman/mmBecome.h"
 #include "mman/mmCString.h"

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <new>
 
+#include "ext/exError.h"
+
 static_assert(sizeof(SRWLOCK) <= nbapiLockBytes && sizeof(CONDITION_VARIABLE) <= nbapiLockBytes,
               "a record holds a lock and a condition");
 

@@ -502,7 +502,7 @@ class IncGC_Mutator : public IncGC {
 // verifier runs after every step. After each cycle everything the roots reach is intact (its
 // identity word unchanged), and what nothing reached when the cycle began, not even a weak
 // slot, is gone.
-TEST_F(IncGC_Mutator, IncGC_MutatorBetweenQuanta) {
+TEST_F(IncGC_Mutator, BetweenQuanta) {
   initFinalizationPrims();
   initObjectPrims();
   initBecomePrims();

@@ -32,7 +32,7 @@ static struct {
 } nb = {nullptr, nullptr, {false}, {}, {}, 0, 0, 0, 0, 0, nbapiDefaultLevel, nbapiDefaultLevel, nbapiTableSlack};
 
 static thread_local TInfo* currentTInfo;
-static const char threadsSource[] = "src/ext/exThreads.cpp";
+static const char threadsSource[] = __FILE__;
 
 static void lockNB() { threadPlatform->lock(nb.mutex); }
 static void unlockNB() { threadPlatform->unlock(nb.mutex); }

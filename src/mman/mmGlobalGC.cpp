@@ -38,7 +38,7 @@ static uint64_t gcStressCount;
 int64_t lowSpaceSemaphoreX = -1;
 uint64_t lowSpaceLimit;
 
-static const char* const globalGCFile = "src/mman/mmGlobalGC";
+static const char* const globalGCFile = SOURCE_NAME;
 
 // ---- Work areas -----------------------------------------------------------------------------
 // The mark stack lies in the larger free area of new space (eden past its allocation point,

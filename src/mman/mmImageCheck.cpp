@@ -37,7 +37,7 @@ void beginClassUse() {
   loadedContexts.clear();
   void* map = pdMapMemory(uint64_t(classIndexLimit) * sizeof(ClassUse), 0, 0, pdProtRead | pdProtWrite, &classUseBytes);
   if (map == nullptr) {
-    doReportError("Insufficient memory.", errFatal | errNoHeap, "src/mman/mmImageCheck", __LINE__);
+    doReportError("Insufficient memory.", errFatal | errNoHeap, SOURCE_NAME, __LINE__);
     vmExit(qrxErrorStatus);  // not reached: the report is Fatal
   }
   loadedClassUse = static_cast<ClassUse*>(map);

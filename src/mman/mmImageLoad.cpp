@@ -306,7 +306,7 @@ static void takeOldLoadMaps(uint64_t dataWords) {
   if (large != 0) bytes = (bytes + large - 1) & ~(large - 1);
   oldLoad.maps = pdMapMemory(bytes + large, 0, 0, pdProtRead | pdProtWrite, &oldLoad.mapsBytes);
   if (oldLoad.maps == nullptr) {
-    doReportError("Insufficient memory.", errFatal | errNoHeap, "src/mman/mmImageLoad", __LINE__);
+    doReportError("Insufficient memory.", errFatal | errNoHeap, SOURCE_NAME, __LINE__);
     vmExit(qrxErrorStatus);  // not reached: the report is Fatal
   }
   uint64_t first = uint64_t(oldLoad.maps);
@@ -1028,7 +1028,7 @@ void rememberPermToOldReferences() {
   for (uint64_t a = permSpace.otLow + otEntryBytes; permSpaceExists && a <= permSpace.otHigh; a += otEntryBytes) {
     ObjectHeader* h = reinterpret_cast<ObjectHeader*>(a);
     if (classTagOf(h) != 0 && !isInOldRt(h) && objPointsToOldSpace(h) && !registerInOldRt(h))
-      doReportError("Can't allocate OldRt", errFatal | errNoHeap, "src/mman/mmImageLoad", __LINE__);
+      doReportError("Can't allocate OldRt", errFatal | errNoHeap, SOURCE_NAME, __LINE__);
   }
 }
 

@@ -22,7 +22,7 @@ static pthread_cond_t* condIn(void* room) { return static_cast<pthread_cond_t*>(
 
 #define REPORT_PTHREAD(what, error) reportAt(what, error, __LINE__)
 static void reportAt(const char* what, int error, int line) {
-  if (error != 0) nbapiReportOSError(what, "src/plat/unxThreads.cpp", line, error);
+  if (error != 0) nbapiReportOSError(what, __FILE__, line, error);
 }
 
 static uint64_t self() { return uint64_t(pthread_self()); }
@@ -101,7 +101,7 @@ ThreadPlatform unixThreadPlatform = {self,   start, cancel, yieldThread, lockIni
 
 void installUnixThreads() {
   long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  if (cpus < 0) nbapiReportOSError("sysconf _SC_NPROCESSORS_ONLN", "src/plat/unxThreads.cpp", __LINE__, -1);
+  if (cpus < 0) nbapiReportOSError("sysconf _SC_NPROCESSORS_ONLN", __FILE__, __LINE__, -1);
   unixThreadPlatform.cpuCount = cpus > 0 ? uint64_t(cpus) : 0;
   threadPlatform = &unixThreadPlatform;
 }

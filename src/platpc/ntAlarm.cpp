@@ -17,7 +17,7 @@
 
 // Every failure here is an Error of the platform, code 0x2400 with no number: fatal, so the
 // process ends with status 9 rather than hang at its first Delay.
-static const char alarmSource[] = "src/platpc/ntAlarm.cpp";
+static const char alarmSource[] = __FILE__;
 static void alarmFailure(const char* message, int line) { doReportError(message, errCausePlatform | errFatal, alarmSource, line); }
 
 static HANDLE delaySemaphore, pollSemaphore, wakeupSemaphore;

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ext/exError.h"
 #include "ext/platform.h"
 #include "mman/mmBecome.h"
 #include "mman/mmCString.h"
@@ -30,7 +31,7 @@
 #include "stack/stackzone.h"
 #include "tran/nmLayout.h"
 
-static const char callOutSource[] = "src/platpc/ntCallC";
+static const char* const callOutSource = SOURCE_NAME;
 
 // Error words of the CallErrorRecord (negative SmallIntegers: PrimErrorTable entry n-1).
 enum : int64_t {

@@ -118,7 +118,7 @@ WindowRecord* windowRecordOf(HWND window) {
 // ---- The command-window thread -------------------------------------------------------------
 
 static HANDLE commandStartSemaphore;
-static const char canvasSource[] = "src/platpc/ntCanvas.cpp";
+static const char canvasSource[] = __FILE__;
 static void canvasFatal(const char* message, int line) { doReportError(message, errCausePlatform | errFatal, canvasSource, line); }
 
 // Owns every VM window: their procedures run here, never on the VM thread.

@@ -61,7 +61,7 @@ int windowDpiOf(HWND) { return displayDpi; }
 // ---- Reports -------------------------------------------------------------------------------
 
 // DPI and depth problems leave the display usable: they are Errors, not Fatal.
-static const char displaySource[] = "src/platpc/ntDisplay.cpp";
+static const char displaySource[] = __FILE__;
 static void displayError(const char* message, uint32_t cause, int line) {
   doReportError(message, errPlatformLayer | errError | cause, displaySource, line);
 }

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <new>
 
+#include "ext/exError.h"
+
 static_assert(sizeof(SRWLOCK) <= nbapiLockBytes && sizeof(CONDITION_VARIABLE) <= nbapiLockBytes,
               "a record holds a lock and a condition");
 
@@ -27,7 +29,7 @@ static unsigned __stdcall threadStart(void* arg) {
 // A failing system call, with its last-error number, on the debug log; the caller carries on.
 static void report(const char* what, DWORD error, int line) {
   fprintf(stderr, "\a\aTHAPI: %s (%lu) (%s %d)\n", what, static_cast<unsigned long>(error),
-          "src/platpc/ntThreads", line);
+          SOURCE_NAME, line);
 }
 
 // A worker runs at the priority of the thread that starts it (the engine's); it is made

@@ -25,7 +25,7 @@ oop (*threadReapHook)(TInfo*, CallErrorRecord*, oop);
 oop (*threadCallbackArgsHook)(TInfo*);
 void (*threadCallbackAnswerHook)(TInfo*, oop);
 
-static const char threadsSource[] = "src/prim/prThreads.cpp";
+static const char threadsSource[] = __FILE__;
 
 static oop semaphoreTable() { return sysOop(uint32_t(NBAPITableIndex)); }
 static oop processTable() { return sysOop(uint32_t(NBAPITableIndex + 1)); }

@@ -23,7 +23,7 @@ struct PendingMNU {
 } pendingMNU;
 
 constexpr uint64_t maxSendArgs = 255;
-const char dnuFile[] = "src/stack/dnu";
+const char* const dnuFile = SOURCE_NAME;
 
 inline uint64_t* words(uint64_t a) { return reinterpret_cast<uint64_t*>(a); }
 inline uint64_t* savedSp() { return words(currentStack[shSp]); }

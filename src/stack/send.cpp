@@ -112,7 +112,7 @@ uint64_t handleTranFailure(uint32_t classTag, oop selector, uint64_t code) {
   }
   char text[220];
   snprintf(text, sizeof text, "unexpected translation failure (selector '%s'), code = %d\n", name, int(r));
-  doReportError(text, errFatal | errCauseVMBug | 6, "src/stack/send", __LINE__);
+  doReportError(text, errFatal | errCauseVMBug | 6, SOURCE_NAME, __LINE__);
   doPanic(__FILE__, __LINE__);
 }
 
@@ -523,11 +523,11 @@ oop buildActivationOfSendWithArgs(oop receiver, oop selector, const oop* args, u
       smallIntegerFor(int64_t(depth)), oopOf(contents)};
   for (uint32_t i = 0; i < contextNamedSlots; i++) {
     bodyOf(h)[i] = named[i];
-    storeCheck(h, named[i], "src/stack/send", __LINE__);
+    storeCheck(h, named[i], SOURCE_NAME, __LINE__);
   }
   for (uint64_t i = 0; i < n; i++) {
     bodyOf(contents)[i] = args[i];
-    storeCheck(contents, args[i], "src/stack/send", __LINE__);
+    storeCheck(contents, args[i], SOURCE_NAME, __LINE__);
   }
   return oopOf(h);
 }

@@ -100,7 +100,7 @@ void txFixShortList(uint8_t** list, int n, const uint8_t* target) {
   for (int i = 0; i < n; i++) {
     if (list[i] == nullptr) continue;
     int64_t d = target - list[i];
-    if (!cgenFitsS8(d)) TAbortFunc("Short jump out of range in a translated primitive", -1, list[i], "src/tran/tprim", __LINE__);
+    if (!cgenFitsS8(d)) TAbortFunc("Short jump out of range in a translated primitive", -1, list[i], SOURCE_NAME, __LINE__);
     list[i][-1] = (uint8_t)d;
   }
 }
@@ -159,7 +159,7 @@ uint8_t* txEdenLimitCompare(uint8_t* at) {
   }
   uint64_t a = (uint64_t)(uintptr_t)site;
   if (generatingRuntimeRoutines && a >= nmZone.top && a <= maxNZonePC) {
-    if (numThresholdRefs >= thresholdRefCapacity) TAbortFunc("threshold_refs table too small", -1, site, "src/tran/tprim", __LINE__);
+    if (numThresholdRefs >= thresholdRefCapacity) TAbortFunc("threshold_refs table too small", -1, site, SOURCE_NAME, __LINE__);
     threshold_refs[numThresholdRefs++] = site;
   }
   return at;

@@ -49,10 +49,14 @@ class OeInterface : public ::testing::Test {
   void TearDown() override {
     startOfStackZone = endOfStackZone = 0;
     pastSpace.top = savedPastTop, futureSpace.top = savedFutureTop;
+    if (replacedHandler) UPinstallErrorHandler(savedHandler);
     freeTestHeap();
   }
   // The survivor spaces' tops, which a test may move, as set-up left them.
   uint64_t savedPastTop = pastSpace.top, savedFutureTop = futureSpace.top;
+  // The error handler a case replaces, put back after it.
+  upErrorHandlerFn savedHandler = nullptr;
+  bool replacedHandler = false;
 
   static oop newByteObject(uint32_t classIndex, const char* text) {
     uint64_t n = strlen(text);
@@ -343,7 +347,8 @@ struct UpCase {
 
 TEST_F(OeInterface, UpChecksFailThePrimitiveWithTheirCodes) {
   addCPrimitive(1999, reinterpret_cast<const void*>(upBody), 2);
-  upErrorHandlerFn previous = UPinstallErrorHandler(countingHandler);
+  savedHandler = UPinstallErrorHandler(countingHandler);
+  replacedHandler = true;
   oop bad = eden.allocPtr + 64;
   std::vector<UpCase> cases = {
       {"basicAt 1", [](oop a, oop b) { return UPbasicAt(a, smallIntegerValue(b)); }, array, si(1), 0, si(1), false},
@@ -381,7 +386,6 @@ TEST_F(OeInterface, UpChecksFailThePrimitiveWithTheirCodes) {
     EXPECT_EQ(handlerCalls, c.handler ? 1 : 0);
     if (c.handler) { EXPECT_EQ(lastHandlerCode, c.code); }
   }
-  UPinstallErrorHandler(previous);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "ext/exError.h"
 #include "ext/exOption.h"
@@ -11,6 +12,29 @@
 #endif
 
 namespace {
+
+// The option globals the cases set, put back after each.
+class Option_Set : public ::testing::Test {
+ protected:
+  uint32_t savedVersion = reportVersionOnly, savedDump = dumpStackOnExit, savedIEEE = IEEEInfNaN;
+  uint32_t savedGUI = loadGUIOnStartup;
+  const char* savedPolicy = desiredLoadPolicyName;
+  uint64_t savedOptions = qrxOptions;
+  std::string savedLibrary = guiLibraryFilename;
+  void TearDown() override {
+    reportVersionOnly = savedVersion, dumpStackOnExit = savedDump, IEEEInfNaN = savedIEEE;
+    loadGUIOnStartup = savedGUI;
+    desiredLoadPolicyName = savedPolicy;
+    qrxOptions = savedOptions;
+    memcpy(guiLibraryFilename, savedLibrary.c_str(), savedLibrary.size() + 1);
+  }
+};
+
+class Option_Walk : public ::testing::Test {
+ protected:
+  char* savedImage = imageFilename;
+  void TearDown() override { imageFilename = savedImage; }
+};
 
 TEST(Option_Numeric, SyntaxTable) {
   struct Case {
@@ -28,7 +52,7 @@ TEST(Option_Numeric, SyntaxTable) {
   }
 }
 
-TEST(Option_Set, SpaceOptionsTakeTheNextArgument) {
+TEST_F(Option_Set, SpaceOptionsTakeTheNextArgument) {
   struct Case {
     const char* option;
     const char* value;
@@ -82,7 +106,7 @@ void expectPlatformFlags() {
 }
 #endif
 
-TEST(Option_Set, FlagsAndValues) {
+TEST_F(Option_Set, FlagsAndValues) {
   expectPlatformFlags();
   EXPECT_EQ(setOption("ieeefp", nullptr), 0u);
   EXPECT_EQ(IEEEInfNaN, 1u);
@@ -101,12 +125,10 @@ TEST(Option_Set, FlagsAndValues) {
   EXPECT_EQ(reportVersionOnly, 1u);
   EXPECT_EQ(setOption("xqz", nullptr), 0u);
   EXPECT_EQ(dumpStackOnExit, 1u);
-  reportVersionOnly = 0, dumpStackOnExit = 0, IEEEInfNaN = 0, loadGUIOnStartup = 0;
-  desiredLoadPolicyName = nullptr;
 }
 
 // A path longer than its buffer: the Unix library name is cut, the Windows herald path refused.
-TEST(Option_Set, LongPathValueStaysInItsBuffer) {
+TEST_F(Option_Set, LongPathValueStaysInItsBuffer) {
   std::string name(6000, 'g');
 #ifdef _WIN32
   setOption("logo", name.c_str());
@@ -114,12 +136,10 @@ TEST(Option_Set, LongPathValueStaysInItsBuffer) {
 #else
   setOption("guilib", name.c_str());
   EXPECT_EQ(strlen(guiLibraryFilename), (size_t)guiLibraryFilenameBytes - 1);
-  guiLibraryFilename[0] = 0;
-  loadGUIOnStartup = 0;
 #endif
 }
 
-TEST(Option_Walk, StopsAtTheImageName) {
+TEST_F(Option_Walk, StopsAtTheImageName) {
   const char* argv[] = {"tessel", "-m1", "100000", "-=img.im", "-m1", "200000", "x"};
   imageFilename = nullptr;
   walkArguments(7, (char**)argv);
@@ -134,7 +154,6 @@ TEST(Option_Walk, StopsAtTheImageName) {
   imageFilename = nullptr;
   walkArguments(3, (char**)spaced);
   EXPECT_STREQ(imageFilename, "img3.im");
-  imageFilename = nullptr;
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ void visit(const TInfo* t, int onFree, void* data) {
   mine.insert(t);
 }
 
-class ThreadPoolTest : public ::testing::Test {
+class ThreadPool : public ::testing::Test {
  protected:
   void SetUp() override {
     h = new Harness();
@@ -259,7 +259,7 @@ class ThreadPoolTest : public ::testing::Test {
   }
 };
 
-TEST_F(ThreadPoolTest, RandomSchedulesReapEachCallOnceAndKeepListsAndTablesConsistent) {
+TEST_F(ThreadPool, RandomSchedulesReapEachCallOnceAndKeepListsAndTablesConsistent) {
   for (uint32_t seed : {1u, 2u, 3u}) {
     SCOPED_TRACE(seed);
     runSchedule(seed, 400);
@@ -268,7 +268,7 @@ TEST_F(ThreadPoolTest, RandomSchedulesReapEachCallOnceAndKeepListsAndTablesConsi
 
 // The maximum bounds the workers at once; a level change trims idle workers to the minimum,
 // whose records go back to the free list for the next threads.
-TEST_F(ThreadPoolTest, TheLimitRefusesOneMoreAndLowerLevelsTrimIdleWorkers) {
+TEST_F(ThreadPool, TheLimitRefusesOneMoreAndLowerLevelsTrimIdleWorkers) {
   ASSERT_EQ(NBAPISetThreadLevels(3, 3), 1);
   size_t before = freeRecords();
   int64_t error = 0;
@@ -303,7 +303,7 @@ TEST_F(ThreadPoolTest, TheLimitRefusesOneMoreAndLowerLevelsTrimIdleWorkers) {
 // A Process terminated while its worker is inside the C function: that worker is stopped
 // (its record returns to the free list when the function comes back), and the answer is
 // never delivered.
-TEST_F(ThreadPoolTest, TerminationDuringACallStopsItsWorkerAndDropsTheAnswer) {
+TEST_F(ThreadPool, TerminationDuringACallStopsItsWorkerAndDropsTheAnswer) {
   int64_t error = 0;
   size_t before = freeRecords();
   ASSERT_TRUE(call(1, 1, 50000, &error));
@@ -332,7 +332,7 @@ TEST_F(ThreadPoolTest, TerminationDuringACallStopsItsWorkerAndDropsTheAnswer) {
 // A worker's callbacks are handed to the Process whose call it makes. While that Process
 // runs the second one it calls out again: the nested call gets a call record of its own, is
 // reaped with its value, and the first call's package comes out intact.
-TEST_F(ThreadPoolTest, AWorkersCallbacksRunInTheCallingProcessAroundANestedCall) {
+TEST_F(ThreadPool, AWorkersCallbacksRunInTheCallingProcessAroundANestedCall) {
   int64_t error = 0;
   ASSERT_TRUE(call(1, 1, 0, &error, 3));
   FakePackage* outer = packages[1];
@@ -368,7 +368,7 @@ TEST_F(ThreadPoolTest, AWorkersCallbacksRunInTheCallingProcessAroundANestedCall)
 // A new record past the tables' end grows both (to at least its slot); a growth refused
 // fails the call with no memory and leaves no record on either list; a thread that cannot be
 // started fails the call by its cause and gives its record back.
-TEST_F(ThreadPoolTest, TablesGrowForNewRecordsAndFailuresGiveTheRecordBack) {
+TEST_F(ThreadPool, TablesGrowForNewRecordsAndFailuresGiveTheRecordBack) {
   NBAPIShutdownForTests();
   NBAPISetTableSlackForTests(0);  // tables of exactly the slots the records hold already
   ASSERT_EQ(NBAPISetThreadLevels(0, 0), 1);
@@ -425,7 +425,7 @@ TEST_F(ThreadPoolTest, TablesGrowForNewRecordsAndFailuresGiveTheRecordBack) {
 // The printers show the tables and both lists with each record's state and slot; an
 // operating-system error is printed with its number and text and the program goes on, but no
 // memory is fatal.
-TEST_F(ThreadPoolTest, PrintersAndOSErrorReportsGoToTheDebugLog) {
+TEST_F(ThreadPool, PrintersAndOSErrorReportsGoToTheDebugLog) {
   fakeLog = tmpfile();
   ASSERT_NE(fakeLog, nullptr);
   fakeObjects.log = logOfTest;
@@ -459,7 +459,7 @@ TEST_F(ThreadPoolTest, PrintersAndOSErrorReportsGoToTheDebugLog) {
 // Threads the pool did not make call back at once, many times each: every callback waits
 // for the engine, gets its own answer, and the records go back to the free list; refused
 // callbacks answer no valid value at once.
-TEST_F(ThreadPoolTest, CallbacksFromForeignThreadsGetTheirAnswersAndReturnTheirRecords) {
+TEST_F(ThreadPool, CallbacksFromForeignThreadsGetTheirAnswersAndReturnTheirRecords) {
   enum { threads = 6, callbacksEach = 40 };
   std::atomic<int> wrong{0}, finished{0};
   std::vector<std::thread> foreign;

@@ -77,9 +77,14 @@ class DebugPrinters : public ::testing::Test {
   }
   void TearDown() override {
     classNameX = thisClassX = metaclassInstSize = -1;
+    dbCodeRangesHook = savedHook;
+    dbCodeRanges = savedRanges;
     freeTestHeap();
   }
   NamedClasses named;
+  // The code areas a case sets by hand in place of the stack layer's.
+  decltype(dbCodeRangesHook) savedHook = dbCodeRangesHook;
+  DbCodeRanges savedRanges = dbCodeRanges;
 };
 
 TEST_F(DebugPrinters, InitFindsTheNameAndMetaclassSlots) {
@@ -285,7 +290,6 @@ TEST_F(DebugPrinters, AccessorsStayInsideTheBody) {
 
 TEST_F(DebugPrinters, ResidenceOfEverySpace) {
   Capture c;
-  auto savedHook = dbCodeRangesHook;
   dbCodeRangesHook = nullptr;  // code areas as set below, whatever ran before
   dbCodeRanges = {};
   oop young = newNewObject(testClasses.pointers, 2);
@@ -332,7 +336,6 @@ TEST_F(DebugPrinters, ResidenceOfEverySpace) {
       {0x7000, "object A above nzone, but not in any OT\n"}};
   for (auto& k : areas) EXPECT_EQ(c.of([&] { dbResidence(k.a); }), k.text);
   dbCodeRanges = {};
-  dbCodeRangesHook = savedHook;
   // The remembered flags come from the header and from the tables.
   registerInRt(headerOf(old));
   EXPECT_EQ(c.of([&] { dbResidence(old); }),

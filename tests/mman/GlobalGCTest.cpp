@@ -20,16 +20,22 @@
 
 namespace {
 
-class GlobalGCTest : public ScavengeHeapTest {
+class GlobalGC : public ScavengeHeapTest {
  public:  // the case table's checks use the fixture
   using ScavengeHeapTest::makeHeap;
   using ScavengeHeapTest::newEphemeron;
   using ScavengeHeapTest::setRoot;
   using ScavengeHeapTest::rootAt;
   void SetUp() override {
+    savedLowSpaceSemaphoreX = lowSpaceSemaphoreX;
     ScavengeHeapTest::SetUp();
     initGarbagePrims();
   }
+  void TearDown() override {
+    ScavengeHeapTest::TearDown();  // clears the low-space limit and the reserve too
+    lowSpaceSemaphoreX = savedLowSpaceSemaphoreX;
+  }
+  int64_t savedLowSpaceSemaphoreX = -1;
   oop oldArray(uint64_t n) { return newOldObject(testClasses.pointers, n); }
   oop oldWeak(uint64_t indexed) {
     return oopOf(allocInOldSpace(weakClass, 1, (1 + indexed) * 8, hasPtrsBit | isGCSpecialBit, nilOop(), 1));
@@ -64,15 +70,15 @@ class GlobalGCTest : public ScavengeHeapTest {
 };
 
 // The weak and ephemeron cases: what survives, what is cleared, what is queued.
-TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
+TEST_F(GlobalGC, GlobalGC_WeakSlotsAndEphemerons) {
   struct Case {
     const char* name;
-    std::function<void(GlobalGCTest*)> check;
+    std::function<void(GlobalGC*)> check;
   };
   // Headers move: objects are found again through the roots, and by their hashes.
   const Case cases[] = {
       {"weak array: indexed referents held only by it are cleared, named ones kept",
-       [](GlobalGCTest* t) {
+       [](GlobalGC* t) {
          oop w = t->oldWeak(2), named = tagged(t->oldArray(1), 1), dead = tagged(t->oldArray(1), 2);
          oop kept = t->oldArray(1);
          store(w, 0, named), store(w, 1, dead), store(w, 2, kept);
@@ -86,7 +92,7 @@ TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
          EXPECT_TRUE(queuedHas(w));
        }},
       {"weak array whose referents all live is not queued",
-       [](GlobalGCTest* t) {
+       [](GlobalGC* t) {
          oop w = t->oldWeak(1), kept = t->oldArray(1);
          store(w, 1, kept);
          t->setRoot(0, w), t->setRoot(1, kept);
@@ -95,7 +101,7 @@ TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
          EXPECT_FALSE(queuedHas(t->rootAt(0)));
        }},
       {"ephemeron whose key is reached only through its value: queued, both kept",
-       [](GlobalGCTest* t) {
+       [](GlobalGC* t) {
          oop key = tagged(t->oldArray(1), 1);
          t->setRoot(0, t->newEphemeron(key, key, true));
          ASSERT_EQ(collectGarbage(0), 1);
@@ -106,7 +112,7 @@ TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
          EXPECT_FALSE(isEphemeron(headerOf(e)));
        }},
       {"ephemeron whose key is marked later in the same mark: traced, not queued",
-       [](GlobalGCTest* t) {
+       [](GlobalGC* t) {
          oop key = t->oldArray(1), value = tagged(t->oldArray(1), 1), chain = t->oldArray(1);
          oop e = t->newEphemeron(key, value, true);
          store(chain, 0, t->oldArray(1));
@@ -120,7 +126,7 @@ TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
          EXPECT_FALSE(queuedHas(e));
        }},
       {"ephemeron chain: each key is the value of the one before",
-       [](GlobalGCTest* t) {
+       [](GlobalGC* t) {
          oop k1 = t->oldArray(1), k2 = t->oldArray(1), v2 = tagged(t->oldArray(1), 1);
          oop e2 = t->newEphemeron(k2, v2, true);
          oop e1 = t->newEphemeron(k1, e2, true);
@@ -133,7 +139,7 @@ TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
          EXPECT_EQ(slotOf(e2, 1), findTagged(1));
        }},
       {"dead weak holder: neither queued nor kept",
-       [](GlobalGCTest* t) {
+       [](GlobalGC* t) {
          oop w = tagged(t->oldWeak(1), 1), referent = tagged(t->oldArray(1), 2);
          store(w, 1, referent);
          ASSERT_EQ(collectGarbage(0), 1);
@@ -151,7 +157,7 @@ TEST_F(GlobalGCTest, GlobalGC_WeakSlotsAndEphemerons) {
 }
 
 // A full queue that cannot grow: the ephemerons are kept whole but not queued; the loss counts.
-TEST_F(GlobalGCTest, GlobalGC_FailedReservationKeepsEphemeronsUnqueued) {
+TEST_F(GlobalGC, GlobalGC_FailedReservationKeepsEphemeronsUnqueued) {
   ASSERT_EQ(collectGarbage(0), 1);  // the heap's own weak objects lose their dead referents
   finalQueueOverflow = 0;
   while (finalQueueWrite < finalQueueEnd) {
@@ -172,7 +178,7 @@ TEST_F(GlobalGCTest, GlobalGC_FailedReservationKeepsEphemeronsUnqueued) {
 
 // A mark area of 16 slots and a scratch area of two entries: the collection completes,
 // counting rescans; weak arrays past the list's room are held strongly.
-TEST_F(GlobalGCTest, GlobalGC_OverflowingWorkAreas) {
+TEST_F(GlobalGC, GlobalGC_OverflowingWorkAreas) {
   gcMarkAreaCap = 16 * 8;
   gcScratchAreaCap = 16;
   oop head = oldArray(1), o = head;
@@ -207,7 +213,7 @@ TEST_F(GlobalGCTest, GlobalGC_OverflowingWorkAreas) {
 // A root Array of 300,000 slots, three of them inner Arrays past the piece size: every
 // referent survives 138 and 406 with its contents. Scanned in pieces, the whole mark fits
 // eden's free room without a rescan; in a 16-slot area it rescans and keeps the same set.
-TEST_F(GlobalGCTest, GlobalGC_BigBodiesAreScannedInPieces) {
+TEST_F(GlobalGC, GlobalGC_BigBodiesAreScannedInPieces) {
   constexpr uint64_t outer = 300000, inner = 5000, inners = 3;
   auto tagOf = [](oop o) { return smallIntegerValue(slotOf(o, 0)); };
   for (uint64_t cap : {uint64_t(0), uint64_t(16 * 8)}) {
@@ -257,7 +263,7 @@ TEST_F(GlobalGCTest, GlobalGC_BigBodiesAreScannedInPieces) {
 
 // nil is an ordinary entry to the compaction: when dead entries before it make it move,
 // every slot holding it follows, as slots holding anything else do.
-TEST_F(GlobalGCTest, GlobalGC_SlotsFollowNilWhenItsEntryMoves) {
+TEST_F(GlobalGC, GlobalGC_SlotsFollowNilWhenItsEntryMoves) {
   for (int i = 0; i < 8; i++) oldArray(1);  // dead: holes ahead of what follows
   oop movingNil = newOldObject(testClasses.object, 0);
   sysOopRegistry[sysNil] = movingNil;
@@ -274,7 +280,7 @@ TEST_F(GlobalGCTest, GlobalGC_SlotsFollowNilWhenItsEntryMoves) {
 }
 
 // Dead owners give their large and fixed blocks back; live ones keep their bytes.
-TEST_F(GlobalGCTest, GlobalGC_FreesTheLargeAndFixedBodiesOfTheDead) {
+TEST_F(GlobalGC, GlobalGC_FreesTheLargeAndFixedBodiesOfTheDead) {
   ObjectHeader* liveLarge = allocLargeByteObj(testClasses.bytes, 4000, 0, 0);
   ObjectHeader* deadLarge = allocLargeByteObj(testClasses.bytes, 4000, 0, 0);
   ObjectHeader* liveFixed = allocVSObjInFixedSpace(classAt(testClasses.bytes), 100);
@@ -294,7 +300,7 @@ TEST_F(GlobalGCTest, GlobalGC_FreesTheLargeAndFixedBodiesOfTheDead) {
 
 // ---- The sweep quantum --------------------------------------------------------------------------
 
-class IncSweepTest : public GlobalGCTest {
+class GlobalGC_IncSweep : public GlobalGC {
  protected:
   // Every entry now live is marked, then n one-slot objects; odd ones stay unmarked.
   std::vector<oop> handMarked(uint64_t n) {
@@ -312,7 +318,7 @@ class IncSweepTest : public GlobalGCTest {
   }
 };
 
-TEST_F(IncSweepTest, IncSweep_StopsAtItsEntryBudget) {
+TEST_F(GlobalGC_IncSweep, StopsAtItsEntryBudget) {
   std::vector<oop> objects = handMarked(9000);
   oop listed = objects[1];
   ASSERT_TRUE(registerInRt(headerOf(listed)));
@@ -344,7 +350,7 @@ TEST_F(IncSweepTest, IncSweep_StopsAtItsEntryBudget) {
   EXPECT_EQ(memoryStats.incSweepObjectsFreed, 4499u);  // the odd ones but the reborn one
 }
 
-TEST_F(IncSweepTest, IncSweep_StopsAtTheByteBudgetAndAtAProcessSwitch) {
+TEST_F(GlobalGC_IncSweep, StopsAtTheByteBudgetAndAtAProcessSwitch) {
   handMarked(20000);
   saveOtBaseAfterIncMark();
   EXPECT_EQ(incSweepOldSpace(0, ~uint64_t(0), 1), 0);  // stops after the first body freed
@@ -361,7 +367,7 @@ TEST_F(IncSweepTest, IncSweep_StopsAtTheByteBudgetAndAtAProcessSwitch) {
 // A stretch of several runs swept in budgeted quanta: each quantum stops where its budget
 // says, the stretch takes as many quanta as the budget divides it into, and what is freed is
 // the unmarked set, as one unbounded quantum frees it.
-TEST_F(IncSweepTest, IncSweep_BudgetedQuantaFreeTheSameSet) {
+TEST_F(GlobalGC_IncSweep, BudgetedQuantaFreeTheSameSet) {
   constexpr uint64_t all = ~uint64_t(0);
   struct Case {
     const char* name;
@@ -397,7 +403,7 @@ TEST_F(IncSweepTest, IncSweep_BudgetedQuantaFreeTheSameSet) {
   }
 }
 
-TEST_F(IncSweepTest, IncUnmark_ClearsEveryMarkInRunsAndStopsAtItsBudget) {
+TEST_F(GlobalGC_IncSweep, IncUnmark_ClearsEveryMarkInRunsAndStopsAtItsBudget) {
   std::vector<oop> objects = handMarked(20000);
   recycleOldObj(headerOf(objects[2]));  // a free entry, marked by hand, is cleared as well
   setFlag(headerOf(objects[2]), isMarkedBit);
@@ -424,7 +430,7 @@ TEST_F(IncSweepTest, IncUnmark_ClearsEveryMarkInRunsAndStopsAtItsBudget) {
 // 138 keeps every perm object; 406 frees the unreachable ones, packs perm space's table and
 // data (live perm headers move, every reference follows), clears weak slots to the dead and
 // lists exactly the perm holders of old objects in the old remembered table.
-TEST_F(GlobalGCTest, GlobalGC_PermSpaceIsCollectedOnlyWithPerm) {
+TEST_F(GlobalGC, GlobalGC_PermSpaceIsCollectedOnlyWithPerm) {
   auto permArray = [](uint64_t n) { return oopOf(allocInPermSpace(testClasses.pointers, 0, n * 8, hasPtrsBit, nilOop())); };
   oop deadPerm = tagged(permArray(6), 1), livePerm = permArray(2);
   oop weakHolder = oopOf(allocInPermSpace(weakClass, 1, 3 * 8, hasPtrsBit | isGCSpecialBit, nilOop()));
@@ -478,7 +484,7 @@ TEST_F(GlobalGCTest, GlobalGC_PermSpaceIsCollectedOnlyWithPerm) {
 
 // ---- Primitives, requests, the stress switch -----------------------------------------------------
 
-TEST_F(GlobalGCTest, GCStress_EveryNthScavengeRequestCollects) {
+TEST_F(GlobalGC, GCStress_EveryNthScavengeRequestCollects) {
   static char on[] = "TESSEL_GC_STRESS=2", off[] = "TESSEL_GC_STRESS=";  // putenv: both builds
   putenv(on);
   EXPECT_EQ(initGCStress(), 2u);
@@ -495,7 +501,7 @@ TEST_F(GlobalGCTest, GCStress_EveryNthScavengeRequestCollects) {
 
 // Under the stress switch a registry slot naming a freed entry, or a vacated one (marked,
 // outside perm space), is a fatal fault after the collection's sweeps.
-TEST_F(GlobalGCTest, GCStress_RegistryNamingAFreedOrMovedEntryIsFatal) {
+TEST_F(GlobalGC, GCStress_RegistryNamingAFreedOrMovedEntryIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   gcStressInterval = 1;
   sysOopRegistryPostGCChecks();  // the fixture's registry is sound
@@ -513,7 +519,7 @@ TEST_F(GlobalGCTest, GCStress_RegistryNamingAFreedOrMovedEntryIsFatal) {
   }
 }
 
-TEST_F(GlobalGCTest, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {
+TEST_F(GlobalGC, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {
   oop semaphore = newOldObject(hashOf(headerOf(sysOop(sysSemaphoreClass))), 3);
   store(semaphore, semaphoreExcessSignals, smallIntegerFor(0));
   lowSpaceSemaphoreX = -1;
@@ -532,10 +538,9 @@ TEST_F(GlobalGCTest, LowSpace_RequestSignalsTheSemaphoreOnceAndNilNothing) {
   EXPECT_EQ(lowSpaceLimit, 0u);
   lowSpaceResponse();
   EXPECT_EQ(asynchSignalCount, signals + 1);
-  lowSpaceSemaphoreX = -1;
 }
 
-TEST_F(GlobalGCTest, LowSpace_Prim116RejectsBadArgumentsChangingNothing) {
+TEST_F(GlobalGC, LowSpace_Prim116RejectsBadArgumentsChangingNothing) {
   lowSpaceLimit = 77;
   oop notSemaphore = oldArray(1);
   const std::vector<std::vector<oop>> bad = {
@@ -550,21 +555,18 @@ TEST_F(GlobalGCTest, LowSpace_Prim116RejectsBadArgumentsChangingNothing) {
     EXPECT_EQ(out.errorOop, primErrorAt(3));
     EXPECT_EQ(lowSpaceLimit, 77u);
   }
-  lowSpaceLimit = 0;
 }
 
 // Primitive 112: free bytes beyond the reserve, never negative.
-TEST_F(GlobalGCTest, LowSpace_Prim112AnswersTheFreeBytesBeyondTheReserve) {
+TEST_F(GlobalGC, LowSpace_Prim112AnswersTheFreeBytesBeyondTheReserve) {
   writeBackOldSpace();
   uint64_t room = slotsLeftInOldSpace() + oldSpaceSegs.freeSlots;
-  uint64_t saved = osReserveSlots;
   for (uint64_t reserve : {uint64_t(0), room / 2, room, room + 100}) {
     osReserveSlots = reserve;
     PrimOutcome out = callPrimitive(112, nilOop(), {});
     ASSERT_FALSE(out.failed);
     EXPECT_EQ(smallIntegerValue(out.result), reserve < room ? int64_t(8 * (room - reserve)) : 0) << reserve;
   }
-  osReserveSlots = saved;
 }
 
 }  // namespace

@@ -28,6 +28,19 @@ ImageHeader sampleHeader() {
   return h;
 }
 
+// The option switches a case sets, as the test found them.
+class ImageHeader_Accept : public ::testing::Test {
+ protected:
+  uint64_t savedOptions = qrxOptions;
+  uint32_t savedHerald = showHerald;
+  const char* savedPolicy = desiredLoadPolicyName;
+  void TearDown() override {
+    qrxOptions = savedOptions;
+    showHerald = savedHerald;
+    desiredLoadPolicyName = savedPolicy;
+  }
+};
+
 TEST(ImageHeader_Checksum, PacksBytePairsIntoLowAndThirdByte) {
   ImageHeader h;
   memset(&h, 0, sizeof h);
@@ -44,7 +57,7 @@ TEST(ImageHeader_Checksum, PacksBytePairsIntoLowAndThirdByte) {
   EXPECT_EQ(b[1022], 6);
 }
 
-TEST(ImageHeader_Accept, CopiesFieldsAndDerivesLimits) {
+TEST_F(ImageHeader_Accept, CopiesFieldsAndDerivesLimits) {
   ImageHeader h = sampleHeader();
   ASSERT_EQ(acceptImageHeader(&h, 1), 1);
   EXPECT_EQ(imageLayout.swapped, 0u);
@@ -62,7 +75,7 @@ TEST(ImageHeader_Accept, CopiesFieldsAndDerivesLimits) {
   EXPECT_EQ(imageLayout.oldSpaceUpperLimit, ~(uint64_t)0);
 }
 
-TEST(ImageHeader_Accept, RepairsTheOtherByteOrder) {
+TEST_F(ImageHeader_Accept, RepairsTheOtherByteOrder) {
   ImageHeader h = sampleHeader();
   swapImageHeader(&h);
   h.flags = 0;  // written on a machine of the other order
@@ -79,7 +92,7 @@ TEST(ImageHeader_Accept, RepairsTheOtherByteOrder) {
 // most significant byte first, with a value of its own), not through the engine's swap
 // routine: a wrong offset in the swap tables cannot cancel itself out here. Every field
 // must read back in the loaded record.
-TEST(ImageHeader_Accept, ReadsEveryFieldOfAnIndependentlyBuiltOtherOrderHeader) {
+TEST_F(ImageHeader_Accept, ReadsEveryFieldOfAnIndependentlyBuiltOtherOrderHeader) {
   struct Field {
     uint16_t offset;
     uint8_t width;
@@ -166,7 +179,7 @@ TEST(ImageHeader_Accept, ReadsEveryFieldOfAnIndependentlyBuiltOtherOrderHeader) 
 
 // Type 9 subtype 0 (let through by the check-skipping bit) predates the fixed-space
 // fraction, which then reads as 10000; the herald flag hides the herald.
-TEST(ImageHeader_Accept, OldStyleFixedFractionAndHiddenHerald) {
+TEST_F(ImageHeader_Accept, OldStyleFixedFractionAndHiddenHerald) {
   struct Case {
     uint8_t type, subType, heraldFlags;
     uint32_t fixedFraction;
@@ -184,11 +197,9 @@ TEST(ImageHeader_Accept, OldStyleFixedFractionAndHiddenHerald) {
     EXPECT_EQ(showHerald, c.shown) << int(c.heraldFlags);
     EXPECT_EQ(persistShowHerald, c.shown) << int(c.heraldFlags);
   }
-  qrxOptions = 0;
-  showHerald = 1;
 }
 
-TEST(ImageHeader_Accept, TypeChecksAndTheirOverride) {
+TEST_F(ImageHeader_Accept, TypeChecksAndTheirOverride) {
   struct Case {
     uint8_t type, subType;
     uint64_t options;
@@ -203,10 +214,9 @@ TEST(ImageHeader_Accept, TypeChecksAndTheirOverride) {
     qrxOptions = c.options;
     EXPECT_EQ(acceptImageHeader(&h, 0), c.accepted) << int(c.type) << "/" << int(c.subType);
   }
-  qrxOptions = 0;
 }
 
-TEST(ImageHeader_Accept, LoadPolicyOptionOverridesHeader) {
+TEST_F(ImageHeader_Accept, LoadPolicyOptionOverridesHeader) {
   ImageHeader h = sampleHeader();
   h.snapshotKind = loadPromote;
   desiredLoadPolicyName = "demote";

@@ -35,14 +35,16 @@
 
 namespace {
 
-class ImageLoadTest : public ::testing::Test {
+class ImageLoad_Spaces : public ::testing::Test {
  protected:
   std::vector<std::string> files;
   uint64_t savedEden = 0;
+  ImageLayout savedLayout = imageLayout;  // loads and the size cases change it
 
   void TearDown() override {
     freeLoadedKernel();
     desiredLoadPolicyName = nullptr;
+    imageLayout = savedLayout;
     for (const std::string& f : files) remove(f.c_str());
   }
 
@@ -86,7 +88,7 @@ class ImageLoadTest : public ::testing::Test {
 
 // Every space moved (the test heap lies in a static arena and mapped segments, the loaded
 // block low in the address space), so every reference was relocated.
-TEST_F(ImageLoadTest, RoundTrip_EverySpaceRelocatedInEachFileForm) {
+TEST_F(ImageLoad_Spaces, RoundTrip_EverySpaceRelocatedInEachFileForm) {
   for (ImageForm form : {plainForm, gzipForm, otherOrderForm}) {
     SCOPED_TRACE(form);
     SpanningHeap heap = buildSpanningHeap();
@@ -107,7 +109,7 @@ TEST_F(ImageLoadTest, RoundTrip_EverySpaceRelocatedInEachFileForm) {
 }
 
 #ifndef _WIN32
-TEST_F(ImageLoadTest, BlockAndCodeZoneBelowTwoGiB) {
+TEST_F(ImageLoad_Spaces, BlockAndCodeZoneBelowTwoGiB) {
   buildSpanningHeap();
   ASSERT_EQ(writeAndLoad(plainForm, loadNormal), "");
   EXPECT_LT(kernelBlock.base + kernelBlock.bytes, uint64_t(1) << 31);
@@ -116,7 +118,7 @@ TEST_F(ImageLoadTest, BlockAndCodeZoneBelowTwoGiB) {
 #endif
 
 // Policy, whether the image has perm space, and what prim 407 answers afterwards.
-TEST_F(ImageLoadTest, LoadPolicies_PermSpaceAndPrim407) {
+TEST_F(ImageLoad_Spaces, LoadPolicies_PermSpaceAndPrim407) {
   struct Case {
     const char* option;  // -l, or null for the image's own kind
     uint32_t kind;
@@ -171,7 +173,7 @@ TEST_F(ImageLoadTest, LoadPolicies_PermSpaceAndPrim407) {
 // A loaded heap saved again and reloaded: perm space lands where it was saved while the two
 // old segments close up, so the perm objects that refer to old space (listed in the old
 // remembered table) are relocated one by one, and prim 407 answers true.
-TEST_F(ImageLoadTest, PermInPlaceWhileOldSegmentsMove) {
+TEST_F(ImageLoad_Spaces, PermInPlaceWhileOldSegmentsMove) {
   SpanningHeap heap = buildSpanningHeap();
   ASSERT_EQ(writeAndLoad(plainForm, loadNormal), "");
   oop perm = slotOf(loadedRoot(), 0);  // node 1, a perm object
@@ -198,7 +200,7 @@ TEST_F(ImageLoadTest, PermInPlaceWhileOldSegmentsMove) {
 // a perm object, one by a run-time registry slot (as a platform layer registers its tables at
 // start-up): eden is flushed before the save, as a snapshot does, so no saved reference is
 // left pointing into eden, and the reload keeps the graph.
-TEST_F(ImageLoadTest, ObjectsStillInEdenAreSavedWithTheHeap) {
+TEST_F(ImageLoad_Spaces, ObjectsStillInEdenAreSavedWithTheHeap) {
   SpanningHeap heap = buildSpanningHeap();
   ASSERT_EQ(writeAndLoad(plainForm, loadNormal), "");
   oop perm = slotOf(loadedRoot(), 0);
@@ -217,7 +219,7 @@ TEST_F(ImageLoadTest, ObjectsStillInEdenAreSavedWithTheHeap) {
 }
 
 // Each -m option sets its space in bytes (rounded up to words); 0 takes the image's fraction.
-TEST_F(ImageLoadTest, SpaceOptions_ResizeTheirSpaces) {
+TEST_F(ImageLoad_Spaces, SpaceOptions_ResizeTheirSpaces) {
   struct Case {
     uint64_t* option;
     uint64_t bytes;
@@ -245,7 +247,7 @@ TEST_F(ImageLoadTest, SpaceOptions_ResizeTheirSpaces) {
 }
 
 // Without options the image's fractions apply; 10000 gives exactly the default sizes.
-TEST_F(ImageLoadTest, FractionsOfTenThousandGiveTheDefaults) {
+TEST_F(ImageLoad_Spaces, FractionsOfTenThousandGiveTheDefaults) {
   buildSpanningHeap();
   ImageLayout& l = imageLayout;
   l.edenSizeFraction = l.survivorSizeFraction = l.largeSizeFraction = l.stackSizeFraction = 10000;
@@ -258,11 +260,10 @@ TEST_F(ImageLoadTest, FractionsOfTenThousandGiveTheDefaults) {
   EXPECT_EQ(kernelSlots[slotsCode] * 8, 983040u);
   EXPECT_EQ(loadedSpaces.fixedAreaBytes, 307200u);
   EXPECT_HEAP_VALID();
-  imageLayout = ImageLayout{};
 }
 
 // The headroom is a segment of its own: the asked words above the reserve, rounded to pages.
-TEST_F(ImageLoadTest, HeadroomOption_SizesTheAddedSegment) {
+TEST_F(ImageLoad_Spaces, HeadroomOption_SizesTheAddedSegment) {
   for (uint64_t bytes : {uint64_t(400000), uint64_t(4000000)}) {
     buildSpanningHeap();
     mOptionOldSpaceHeadroom = bytes;
@@ -281,7 +282,7 @@ TEST_F(ImageLoadTest, HeadroomOption_SizesTheAddedSegment) {
   }
 }
 
-TEST_F(ImageLoadTest, Prim307_DefaultSpaceSizes) {
+TEST_F(ImageLoad_Spaces, Prim307_DefaultSpaceSizes) {
   buildSpanningHeap();
   ASSERT_EQ(writeAndLoad(plainForm, loadNormal), "");
   PrimOutcome o = callPrimitive(307, nilOop(), {});
@@ -295,7 +296,7 @@ TEST_F(ImageLoadTest, Prim307_DefaultSpaceSizes) {
 // every table gap between neighbours differs: references into each segment are lowered by
 // the gaps of all the segments below it, in both byte orders. The two-byte string and symbol
 // hold code units of 0x100 and above.
-TEST_F(ImageLoadTest, FourSegmentsWithDifferentGaps_EveryReferenceLandsInBothOrders) {
+TEST_F(ImageLoad_Spaces, FourSegmentsWithDifferentGaps_EveryReferenceLandsInBothOrders) {
   constexpr uint32_t segments = 4;
   for (ImageForm form : {plainForm, otherOrderForm}) {
     SCOPED_TRACE(form);
@@ -359,7 +360,7 @@ TEST_F(ImageLoadTest, FourSegmentsWithDifferentGaps_EveryReferenceLandsInBothOrd
 // loaded: plain (read ahead, relocated piece by piece), other byte order, compressed and
 // through a pipe (both read whole, then relocated); and a plain image whose byte bodies are
 // large enough that the platform may share the reading among threads.
-TEST_F(ImageLoadTest, OldDataOfManyPieces_EveryReferenceLandsInEachForm) {
+TEST_F(ImageLoad_Spaces, OldDataOfManyPieces_EveryReferenceLandsInEachForm) {
   std::vector<std::pair<ImageForm, uint64_t>> forms = {{plainForm, 0}, {otherOrderForm, 0}, {gzipForm, 0}};
 #ifndef _WIN32
   const ImageForm throughPipe = ImageForm(99);
@@ -428,18 +429,28 @@ TEST_F(ImageLoadTest, OldDataOfManyPieces_EveryReferenceLandsInEachForm) {
 
 namespace {
 
+// The loader's globals the map cases set, put back after each.
+class ImageLoad_SegmentMap : public ::testing::Test {
+ protected:
+  OldSpaceMap savedMap = oldSpaceMap;
+  ImageLayout savedLayout = imageLayout;
+  ImageDeltas savedDeltas = imageDeltas;
+  void TearDown() override {
+    oldSpaceMap = savedMap;
+    imageLayout = savedLayout;
+    imageDeltas = savedDeltas;
+  }
+};
+
 // Four saved segments with different data and table gaps: each row becomes {end, gap so
 // far, table end, table gap so far}, and a reference is lowered by its own segment's gap.
-TEST(ImageLoad_SegmentMap, GapsAccumulateOverEverySegment) {
+TEST_F(ImageLoad_SegmentMap, GapsAccumulateOverEverySegment) {
   uint64_t map[] = {
       0x100000, 0x1000, 0x200000, 0x100,  // no gap before the first
       0x101800, 0x0800, 0x200180, 0x080,  // gaps 0x800 and 0x80
       0x103000, 0x2000, 0x200400, 0x200,  // gaps 0x1000 and 0x200
       0x105008, 0x0010, 0x200610, 0x010,  // gaps 0x8 and 0x10
   };
-  OldSpaceMap savedMap = oldSpaceMap;
-  ImageLayout savedLayout = imageLayout;
-  ImageDeltas savedDeltas = imageDeltas;
   oldSpaceMap = {map, map + 16};
   convertSegmentMap();
   uint64_t expected[] = {
@@ -467,17 +478,23 @@ TEST(ImageLoad_SegmentMap, GapsAccumulateOverEverySegment) {
   EXPECT_EQ(imageNeedsObjectWalk(), 1);  // several segments, every delta 0: still walked
   oldSpaceMap = {map, map + 4};
   EXPECT_EQ(imageNeedsObjectWalk(), 0);
-  oldSpaceMap = savedMap;
-  imageLayout = savedLayout;
-  imageDeltas = savedDeltas;
 }
 
-// A header is an object-table entry above the table's low end (which is no entry) or lies
-// in past space.
-TEST(ImageLoad_Headers, TableEdgesAndPastSpace) {
+class ImageLoad_Headers : public ::testing::Test {
+ protected:
   OldSpaceSegment savedOld = oldSpace;
   SurvivorSpace savedPast = pastSpace;
   uint32_t savedPerm = permSpaceExists;
+  void TearDown() override {
+    oldSpace = savedOld;
+    pastSpace = savedPast;
+    permSpaceExists = savedPerm;
+  }
+};
+
+// A header is an object-table entry above the table's low end (which is no entry) or lies
+// in past space.
+TEST_F(ImageLoad_Headers, TableEdgesAndPastSpace) {
   oldSpace.otLow = 0x50000, oldSpace.otHigh = 0x50100;
   pastSpace.start = 0x90000, pastSpace.top = 0x90100;
   permSpaceExists = 0;
@@ -489,9 +506,6 @@ TEST(ImageLoad_Headers, TableEdgesAndPastSpace) {
       {0x90000, 1}, {0x900F0, 1}, {0x900F8, 0}, {0x90100, 0}, {0x8FFF0, 0},
   };
   for (const Case& c : cases) EXPECT_EQ(isLoadedHeader(c.h), c.loaded) << std::hex << c.h;
-  oldSpace = savedOld;
-  pastSpace = savedPast;
-  permSpaceExists = savedPerm;
 }
 
 // Byte bodies written by a machine of the other order, built unit by unit most significant

@@ -24,7 +24,7 @@ struct Node {
 // all weak then) or 468 make it an ephemeron (slot 0 the key); the plain class allows neither,
 // and class changes move nodes among the three. Big pointer objects (plain class) and byte
 // objects hold their identity in body word 3 too.
-class IncGCMutator : public IncGC {
+class IncGC_Mutator : public IncGC {
  protected:
   uint32_t nodeClasses[3] = {};
   uint32_t bytesClass = 0;
@@ -502,7 +502,7 @@ class IncGCMutator : public IncGC {
 // verifier runs after every step. After each cycle everything the roots reach is intact (its
 // identity word unchanged), and what nothing reached when the cycle began, not even a weak
 // slot, is gone.
-TEST_F(IncGCMutator, IncGC_MutatorBetweenQuanta) {
+TEST_F(IncGC_Mutator, BetweenQuanta) {
   initFinalizationPrims();
   initObjectPrims();
   initBecomePrims();

@@ -182,7 +182,7 @@ TEST_F(NewSpace, NewSpace_ShrinkRefusesBytesAndGrowth) {
 
 // Old space as compaction leaves it for the sweep: a moved object keeps its mark and holds
 // its new address in dataPtr; an object that stayed is unmarked.
-TEST(NewSpaceSweep, NewSpace_SweepFreesUnmarkedAndFollowsMovedOldObjects) {
+TEST(NewSpace_Sweep, NewSpace_SweepFreesUnmarkedAndFollowsMovedOldObjects) {
   newTestHeap();
   uint32_t cls = newTestClass(formatPointers | formatIndexable);
   oop movedClass = classAt(cls), classCopy = newUnenteredTestClass(formatPointers | formatIndexable);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -24,14 +25,25 @@ namespace {
 class OldSpace : public ::testing::Test {
  protected:
   void SetUp() override {
+    savedTenure = tenureThreshold;
+    savedStack = stackSpaceSlots;
+    savedCode = kernelSlots[slotsCode];
     newTestHeap();
     initPrimitiveTable();
     initOldSpacePrims();
   }
   void TearDown() override {
+    if (heapSegs) oldSpaceSegs = *heapSegs;
     EXPECT_EQ(verifyHeap(), "");
     freeTestHeap();
+    tenureThreshold = savedTenure;
+    stackSpaceSlots = savedStack;
+    kernelSlots[slotsCode] = savedCode;
   }
+  int64_t savedTenure = 0;
+  uint64_t savedStack = 0, savedCode = 0;
+  // The heap's own free lists, kept by a test that points them at a copy of the data.
+  std::optional<OldSpaceSegs> heapSegs;
   // A free chunk of n slots carved from the data top.
   uint64_t freeChunk(uint64_t n) {
     uint64_t c = oldSpace.dataTop;
@@ -286,7 +298,8 @@ TEST_F(OldSpace, FreeListsSurviveASnapshotAndARelocatedLoad) {
   }
   ASSERT_EQ(prepareThreadedFreeListForSnapshot(), 1);
   EXPECT_GE(reinterpret_cast<FreeChunk*>(threadedDataForSnapshot)->sizeWord >> 3, 70u);
-  OldSpaceSegs saved = oldSpaceSegs;
+  heapSegs = oldSpaceSegs;
+  const OldSpaceSegs& saved = *heapSegs;
   std::vector<uint64_t> shape = freeShape();
   oldSpaceSegs.treeRoot = 0;
   memset(oldSpaceSegs.lists, 0, sizeof oldSpaceSegs.lists);
@@ -313,7 +326,6 @@ TEST_F(OldSpace, FreeListsSurviveASnapshotAndARelocatedLoad) {
     for (uint64_t c = head; c != 0; c = *reinterpret_cast<uint64_t*>(c))
       EXPECT_TRUE(c >= uint64_t(reinterpret_cast<uint64_t>(copy.data())) &&
                   c < reinterpret_cast<uint64_t>(copy.data()) + bytes);
-  oldSpaceSegs = saved;  // back to the heap in place
 }
 
 // Memory statistics: summary slots agree with the per-segment tail and with the spaces
@@ -334,8 +346,6 @@ TEST_F(OldSpace, MemoryStatisticsDescribeEverySpace) {
   };
 
   fragSplits = 7;
-  int64_t savedTenure = tenureThreshold;
-  uint64_t savedStack = stackSpaceSlots, savedCode = kernelSlots[slotsCode];
   tenureThreshold = 100;
   stackSpaceSlots = 3072;
   kernelSlots[slotsCode] = 25000;
@@ -365,9 +375,6 @@ TEST_F(OldSpace, MemoryStatisticsDescribeEverySpace) {
   for (uint64_t k = 0; k < fixedSegs; k++) fixedBytes += value(s, 62 + 3 * oldSegs + 3 * k);
   EXPECT_EQ(fixedBytes, value(s, 57));
   EXPECT_EQ(fragSplits, 7u);  // false leaves the counters
-  tenureThreshold = savedTenure;
-  stackSpaceSlots = savedStack;
-  kernelSlots[slotsCode] = savedCode;
 
   o = callPrimitive(326, stats70, {trueOop()});
   ASSERT_FALSE(o.failed);

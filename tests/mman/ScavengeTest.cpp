@@ -55,7 +55,7 @@ bool isPointerKind(Kind k) {
 }
 uint64_t idSlot(Kind k) { return k == kEphemeron ? 2 : 0; }
 
-class ScavengeModel : public ScavengeHeapTest {
+class Scavenge_Model : public ScavengeHeapTest {
  protected:
   std::mt19937_64 rng{12345};
   std::vector<Node> nodes;
@@ -523,19 +523,19 @@ class ScavengeModel : public ScavengeHeapTest {
   }
 };
 
-TEST_F(ScavengeModel, Scavenge_ModelFuzzKeepsTheGraph) {
+TEST_F(Scavenge_Model, Scavenge_ModelFuzzKeepsTheGraph) {
   run(4000);
   EXPECT_GT(numScavenges, 20u);
 }
 
-TEST_F(ScavengeModel, GlobalGC_ModelFuzzKeepsExactlyTheReachableGraph) {
+TEST_F(Scavenge_Model, GlobalGC_ModelFuzzKeepsExactlyTheReachableGraph) {
   globalCollections = true;
   run(4000);
   EXPECT_GT(collections, 20u);
 }
 
 // A mark area of 16 slots overflows again and again; the survivors are the same.
-TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithATinyMarkStack) {
+TEST_F(Scavenge_Model, GlobalGC_ModelFuzzWithATinyMarkStack) {
   globalCollections = true;
   gcMarkAreaCap = 16 * 8;
   run(3000);
@@ -544,19 +544,19 @@ TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithATinyMarkStack) {
 
 // Becomes of every kind of body and header, and perm objects (perm space below old space or
 // above it); 138 keeps every perm object, 406 only those reached.
-TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithBecomesAndPermSpaceBelowOldSpace) {
+TEST_F(Scavenge_Model, GlobalGC_ModelFuzzWithBecomesAndPermSpaceBelowOldSpace) {
   ASSERT_LT(permSpace.otHigh, reinterpret_cast<uint64_t>(oldSpaceSegs.first));
   runWithBecomesAndPerm(3000);
 }
 
-TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithBecomesAndPermSpaceAboveOldSpace) {
+TEST_F(Scavenge_Model, GlobalGC_ModelFuzzWithBecomesAndPermSpaceAboveOldSpace) {
   placePermAboveOldSpace();
   runWithBecomesAndPerm(3000);
 }
 
 // Capped mark area (16 slots) and list area (64 bytes): both overflow; the survivors are the
 // model's but for what the overflowed weak objects and ephemerons keep.
-TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithCappedWorkAreas) {
+TEST_F(Scavenge_Model, GlobalGC_ModelFuzzWithCappedWorkAreas) {
   weakOverflows = true;
   gcMarkAreaCap = 16 * 8;
   gcScratchAreaCap = 64;
@@ -565,7 +565,7 @@ TEST_F(ScavengeModel, GlobalGC_ModelFuzzWithCappedWorkAreas) {
   EXPECT_GT(numWeakObjectListOverflows, 0u);
 }
 
-TEST_F(ScavengeModel, Scavenge_ModelFuzzUnderTheStressSwitch) {
+TEST_F(Scavenge_Model, Scavenge_ModelFuzzUnderTheStressSwitch) {
   scavengeStressInterval = 1;
   eden.warningLimit = eden.start;
   run(1000);
@@ -877,7 +877,7 @@ int longCompDepth, longCompStarts;
 void countStart(uint64_t) { longCompDepth++, longCompStarts++; }
 void countFinish() { longCompDepth--; }
 
-class ScavengeParams : public ScavengeHeapTest {
+class Scavenge_Params : public ScavengeHeapTest {
  protected:
   uint32_t floatClass = 0;
   void (*savedStart)(uint64_t) = nullptr;
@@ -914,7 +914,7 @@ class ScavengeParams : public ScavengeHeapTest {
   }
 };
 
-TEST_F(ScavengeParams, Scavenge_SetParametersRejectsBadInputChangingNothing) {
+TEST_F(Scavenge_Params, Scavenge_SetParametersRejectsBadInputChangingNothing) {
   oop nil = nilOop();
   oop cases[] = {smallIntegerFor(1), params({nil, nil}), params({nil, smallIntegerFor(1), nil}),
                  params({nil, boxed(1.5), nil}), params({smallDoubleFor(1.5), nil, nil}),
@@ -933,7 +933,7 @@ TEST_F(ScavengeParams, Scavenge_SetParametersRejectsBadInputChangingNothing) {
   EXPECT_EQ(longCompStarts, 0);
 }
 
-TEST_F(ScavengeParams, Scavenge_SetParametersAppliesTheFractions) {
+TEST_F(Scavenge_Params, Scavenge_SetParametersAppliesTheFractions) {
   uint64_t edenSlots = (eden.end - eden.start) / 8, pastSlots = (pastSpace.end - pastSpace.start) / 8;
   uint64_t largeSlots = (reinterpret_cast<uint64_t>(largeSpace.table.highest) + 40 - largeSpace.table.firstBlock->block) / 8;
   struct Case { double f; bool boxedForm; uint64_t limit; int64_t threshold; uint64_t large; uint32_t saved; } cases[] = {
@@ -965,7 +965,7 @@ TEST_F(ScavengeParams, Scavenge_SetParametersAppliesTheFractions) {
   EXPECT_EQ(longCompStarts, 4);
 }
 
-TEST_F(ScavengeParams, Scavenge_GetParametersAnswersTheDefaults) {
+TEST_F(Scavenge_Params, Scavenge_GetParametersAnswersTheDefaults) {
   eden.warningLimit = eden.start;  // the current values play no part
   tenureThreshold = 3;
   PrimOutcome r = callPrimitive(309, nilOop(), {});

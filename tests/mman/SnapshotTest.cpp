@@ -311,7 +311,7 @@ TEST_F(Snapshot, ImageSavedByTheProgramLoadsInProcess) {
 
 // 304 stores a string of up to 100 bytes and answers its receiver; 303 answers it, or the
 // version banner when the herald is empty.
-TEST(SnapshotHerald, SetAndAnswer) {
+TEST(Snapshot_Herald, SetAndAnswer) {
   newIOTestHeap();
   initSnapshotPrims();
   viHeraldString[0] = 0;

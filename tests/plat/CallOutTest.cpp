@@ -372,6 +372,14 @@ TEST_F(CallOut, LoadFPRegArgsAnswersItsCount) {
 
 class ExternalCalls : public CallOut {
  protected:
+  // The frame's method and the user primitives' slot the cases set.
+  oop savedFrameMethod = harnessFrameMethod;
+  int64_t savedUserSlot = userPrimitiveMethodInstVarOffset;
+  void TearDown() override {
+    harnessFrameMethod = savedFrameMethod;
+    userPrimitiveMethodInstVarOffset = savedUserSlot;
+    CallOut::TearDown();
+  }
   oop strlenAddress() { return cUnsignedToOop(uint64_t(uintptr_t(dlsym(RTLD_DEFAULT, "strlen")))); }
   static oop kinds(std::vector<uint8_t> bytes) {
     ObjectHeader* h = allocVSObj(sysOop(sysByteArrayClass), bytes.size());
@@ -482,7 +490,6 @@ TEST_F(ExternalCalls, PrimitiveCallExternalMethod) {
     o = callVarArgPrimitive(395, nilOop(), {byteString("x")});
     EXPECT_TRUE(o.failed && failureOf(o).code == primErrBadArgument);
   }
-  harnessFrameMethod = 0;
 }
 
 oop userPrimitiveSum(oop receiver, oop a, oop b, oop c) {
@@ -519,8 +526,6 @@ TEST_F(ExternalCalls, UserPrimitivesAndTheirArgumentLimit) {
   bodyOf(m)[3] = byteString("no address");
   o = callVarArgPrimitive(375, k(1), {k(1)});
   EXPECT_TRUE(o.failed && failureOf(o).code == primErrCCall);
-  userPrimitiveMethodInstVarOffset = -1;
-  harnessFrameMethod = 0;
 }
 
 // ---- Dynamic loading ------------------------------------------------------------------------

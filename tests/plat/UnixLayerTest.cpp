@@ -106,12 +106,16 @@ TEST(Unix_ImageFile, SnapshotOpenKeepsOldPermissions) {
   remove(path.c_str());
 }
 
-TEST(Unix_LogPath, FollowsQZ_LOG_DIR) {
+class Unix_LogPath : public ::testing::Test {
+ protected:
+  void TearDown() override { unsetenv("QZ_LOG_DIR"); }
+};
+
+TEST_F(Unix_LogPath, FollowsQZ_LOG_DIR) {
   unsetenv("QZ_LOG_DIR");
   EXPECT_STREQ(adjustOEReportFileName("stack.txt"), "stack.txt");
   setenv("QZ_LOG_DIR", "/tmp/logs", 1);
   EXPECT_STREQ(adjustOEReportFileName("stack.txt"), "/tmp/logs/stack.txt");
-  unsetenv("QZ_LOG_DIR");
 }
 
 TEST(Unix_LogPathDeathTest, OverlongDirectoryIsFatal) {
@@ -124,15 +128,21 @@ TEST(Unix_LogPathDeathTest, OverlongDirectoryIsFatal) {
       testing::ExitedWithCode(9), "");
 }
 
-TEST(Unix_FindInPath, SearchesEntriesInOrder) {
+// The search path the cases set, as the test found it.
+class Unix_FindInPath : public ::testing::Test {
+ protected:
+  const char* savedPath = getenv("PATH");
+  std::string saved = savedPath != nullptr ? savedPath : "";
+  void TearDown() override { setenv("PATH", saved.c_str(), 1); }
+};
+
+TEST_F(Unix_FindInPath, SearchesEntriesInOrder) {
   std::string dir = testing::TempDir() + "pathtest";
   mkdir(dir.c_str(), 0777);
   std::string exe = dir + "/tessel-probe";
   FILE* f = fopen(exe.c_str(), "w");
   fclose(f);
   chmod(exe.c_str(), 0755);
-  const char* savedPath = getenv("PATH");
-  std::string saved = savedPath != nullptr ? savedPath : "";
   setenv("PATH", ("/nonexistent::" + dir).c_str(), 1);
   const char* found = findInPath("tessel-probe");
   ASSERT_NE(found, nullptr);
@@ -142,13 +152,26 @@ TEST(Unix_FindInPath, SearchesEntriesInOrder) {
   EXPECT_STREQ(findInPath(exe.c_str()), exe.c_str());
   std::string overlong(5000, 'x');
   EXPECT_EQ(findInPath(overlong.c_str()), nullptr);  // refused, not overflowed
-  setenv("PATH", saved.c_str(), 1);
   remove(exe.c_str());
 }
 
+// The binding's state, library name and program path the cases set, as the test found them.
+class Unix_GUIBinding : public ::testing::Test {
+ protected:
+  uint32_t savedState = guiBindingState;
+  std::string savedLibrary = guiLibraryFilename;
+  char* savedProgram = programPath;
+  void TearDown() override {
+    guiBindingState = savedState;
+    memcpy(guiLibraryFilename, savedLibrary.c_str(), savedLibrary.size() + 1);
+    programPath = savedProgram;
+    unsetenv("TESSEL_TEST_GUI");
+  }
+};
+
 // The test GUI library records the table it was given and answers what TESSEL_TEST_GUI
 // says.
-TEST(Unix_GUIBinding, BindsOnceAndRetriesAfterAMissingLibrary) {
+TEST_F(Unix_GUIBinding, BindsOnceAndRetriesAfterAMissingLibrary) {
   guiBindingState = guiUnbound;
   snprintf(guiLibraryFilename, sizeof guiLibraryFilename, "%s", "/nonexistent/gui.so");
   testing::internal::CaptureStderr();
@@ -170,15 +193,11 @@ TEST(Unix_GUIBinding, BindsOnceAndRetriesAfterAMissingLibrary) {
   EXPECT_EQ(loadGUILibrary(), 19u);
   EXPECT_EQ(guiBindingState, (uint32_t)guiRefused);
   EXPECT_EQ(loadGUILibrary(), 19u);  // final
-  guiBindingState = guiUnbound;
-  guiLibraryFilename[0] = 0;
-  unsetenv("TESSEL_TEST_GUI");
 }
 
-TEST(Unix_GUIBinding, DefaultLibraryIsBesideTheProgram) {
+TEST_F(Unix_GUIBinding, DefaultLibraryIsBesideTheProgram) {
   programPath = (char*)"/opt/e/bin/engine";
   EXPECT_STREQ(guiLibraryPath(), "enginegui.so");  // nothing found: the bare name
-  programPath = nullptr;
 }
 
 }  // namespace

@@ -15,13 +15,25 @@
 
 namespace {
 
-TEST(ThreadTables, GrowthKeepsEveryEntryAndTheRegistrySlots) {
-  newTestHeap();
+// The thread interface over a test heap, shut down and its platform put back after each case.
+class ThreadTables : public ::testing::Test {
+ protected:
+  ThreadPlatform* savedPlatform = threadPlatform;
+  void SetUp() override { newTestHeap(); }
+  void TearDown() override {
+    NBAPIShutdownForTests();
+    NBAPITableIndex = -1;
+    threadObjects = nullptr;
+    threadPlatform = savedPlatform;
+    freeTestHeap();
+  }
+};
+
+TEST_F(ThreadTables, GrowthKeepsEveryEntryAndTheRegistrySlots) {
   sysOopRegistry[sysWeakArrayClass] = classAt(testClasses.weak);
   sysOopRegistry[sysSemaphoreClass] = classAt(newTestClass(formatPointers | 3));
   NBAPIShutdownForTests();
   NBAPITableIndex = -1;
-  ThreadPlatform* savedPlatform = threadPlatform;
   threadPlatform = &unixThreadPlatform;
   NBAPISetTableSlackForTests(0);
   ASSERT_EQ(NBAPISetThreadLevels(3, 3), 1);
@@ -54,12 +66,6 @@ TEST(ThreadTables, GrowthKeepsEveryEntryAndTheRegistrySlots) {
     EXPECT_EQ(nbapiSemaphoreAt(int32_t(i)), i < size ? semaphores[i] : smallIntegerFor(0));
   }
   EXPECT_HEAP_VALID();
-
-  NBAPIShutdownForTests();
-  NBAPITableIndex = -1;
-  threadObjects = nullptr;
-  threadPlatform = savedPlatform;
-  freeTestHeap();
 }
 
 }  // namespace

@@ -83,7 +83,16 @@ class Context : public ::testing::Test {
   void TearDown() override {
     initStackChains();  // no segment outlives the test
     freeTestHeap();
+    vToNMethodHook = savedVToNMethod;
+    mapVToNPCHook = savedVToN;
+    mapNToVPCHook = savedNToV;
+    memoryStats.numCompactNMethods = savedCompactions;  // memory statistics tests read it
   }
+  // The mapping hooks the primitive cases install, and the count their failures raise.
+  decltype(vToNMethodHook) savedVToNMethod = vToNMethodHook;
+  decltype(mapVToNPCHook) savedVToN = mapVToNPCHook;
+  decltype(mapNToVPCHook) savedNToV = mapNToVPCHook;
+  uint64_t savedCompactions = memoryStats.numCompactNMethods;
   static oop slot(oop ctx, uint32_t i) { return bodyOf(headerOf(ctx))[i]; }
 };
 
@@ -506,10 +515,6 @@ TEST_F(Context, PrimitivesMapBytecodeAndNativePcs) {
     }
   }
   EXPECT_GT(memoryStats.numCompactNMethods, compactions);
-  memoryStats.numCompactNMethods = compactions;  // memory statistics tests read it
-  vToNMethodHook = nullptr;
-  mapVToNPCHook = nullptr;
-  mapNToVPCHook = nullptr;
 }
 
 }  // namespace

@@ -22,12 +22,18 @@ uint64_t farFunction() {
   return uint64_t(code);
 }
 
+// The map's pairs are emptied after each case (their thunks lie in the zone the case saved).
+class GlueMap : public ::testing::Test {
+ protected:
+  void TearDown() override { glueMapCount = 0; }
+};
+
 }  // namespace
 
 // The glue map pairs only what lies out of reach; the thunk, made in the permanent area,
 // jumps to the far function, and glueThunkFor answers it there and the address itself for a
 // routine in reach.
-TEST(GlueMap, AThunkReachesAFunctionBeyondTwoGigabytes) {
+TEST_F(GlueMap, AThunkReachesAFunctionBeyondTwoGigabytes) {
   SavedNMethodZone saved;
   uint64_t farAddress = farFunction(), nearAddress = minNZonePC;
   ASSERT_NE(farAddress, 0u);
@@ -49,7 +55,6 @@ TEST(GlueMap, AThunkReachesAFunctionBeyondTwoGigabytes) {
   EXPECT_EQ((uint64_t(high) << 32) | low, farAddress);
   EXPECT_EQ(reinterpret_cast<int (*)()>(thunk)(), 42);
   EXPECT_EQ(glueThunkFor(nearAddress), nearAddress);
-  glueMapCount = 0;
 }
 
 TEST(GlueMapDeathTest, TooManyOrUnpairedRoutinesAbortTheTranslator) {

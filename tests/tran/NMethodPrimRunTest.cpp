@@ -71,6 +71,7 @@ class NMethodPrimRun : public ::testing::Test {
   uint32_t savedTP = enableTP, savedTFP = enableTFP, savedIEEE = IEEEInfNaN, savedPersist = persistIEEEInfNaN;
   int32_t savedMaxIndex = tsMaxIndex;
   int (*savedStabilize)() = nmPrimStabilizeHook;
+  oop savedFrameMethod = harnessFrameMethod;
 
   void SetUp() override {
     program = compileWithKernel({{"P.som", source}});
@@ -93,6 +94,7 @@ class NMethodPrimRun : public ::testing::Test {
     enableTP = savedTP, enableTFP = savedTFP, IEEEInfNaN = savedIEEE, persistIEEEInfNaN = savedPersist;
     tsMaxIndex = savedMaxIndex;
     nmPrimStabilizeHook = savedStabilize;
+    harnessFrameMethod = savedFrameMethod;
     temp1RegisteredOopX = temp2RegisteredOopX = -1;
     profileEngineBufferX = profileNZoneBufferX = -1;
     initStackChains();
@@ -401,7 +403,6 @@ TEST_F(NMethodPrimRun, SnapshotWithUnmappableContextFailsAndChangesNothing) {
     for (const fs::directory_entry& e : fs::directory_iterator(dir)) n.push_back(e.path().filename().string());
     return n;
   };
-  oop saved = harnessFrameMethod;
 
   harnessFrameMethod = methodOf("a0");
   ObjectHeader* lost = newRunTimeObject(classIndexMethodContext, 6, 0, "a test context");
@@ -422,7 +423,6 @@ TEST_F(NMethodPrimRun, SnapshotWithUnmappableContextFailsAndChangesNothing) {
   EXPECT_EQ(slotOf(sysOop(uint32_t(temp2RegisteredOopX)), 1), smallIntegerFor(-5)) << "the context keeps its pc";
   EXPECT_EQ(run(translate("sumTo:"), smallIntegerFor(10)), smallIntegerFor(55));
 
-  harnessFrameMethod = saved;
   fs::remove_all(dir);
 }
 

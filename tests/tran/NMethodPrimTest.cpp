@@ -108,6 +108,7 @@ TEST_F(ProfileCounters, CompactedCountsCarryIntoTheNextCounter) {
 
 class NMethodPrims : public ::testing::Test {
  protected:
+  int32_t savedMaxIndex = tsMaxIndex;  // 537's cases set it
   void SetUp() override {
     newTestHeap();
     initPrimitiveTable();
@@ -120,6 +121,7 @@ class NMethodPrims : public ::testing::Test {
     profileEngineBufferX = profileNZoneBufferX = -1;
     collectingProfileData = 0;
     engineData = nzoneData = nullptr;
+    tsMaxIndex = savedMaxIndex;
     freeTestHeap();
   }
   static std::string text(oop s) {
@@ -208,7 +210,6 @@ TEST_F(NMethodPrims, RefusedArgumentsFailWithTheirCodes) {
 // Answers that need no running process: 537 asked for the state it is in answers at once,
 // 526 on an immediate answers it.
 TEST_F(NMethodPrims, QueriesAnswerWithoutTouchingTheCode) {
-  int32_t savedMax = tsMaxIndex;
   struct Case {
     int32_t max;
     oop arg;
@@ -225,7 +226,6 @@ TEST_F(NMethodPrims, QueriesAnswerWithoutTouchingTheCode) {
     EXPECT_EQ(o.result, c.answer) << c.max;
     EXPECT_EQ(tsMaxIndex, c.max);
   }
-  tsMaxIndex = savedMax;
   for (oop immediate : {smallIntegerFor(5), characterFor(65), nilOop()}) {
     PrimOutcome o = callPrimitive(526, immediate, {});
     EXPECT_FALSE(o.failed);

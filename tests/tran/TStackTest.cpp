@@ -19,6 +19,7 @@ struct Fresh {
     tMapLit = nullptr;
     literalsSeen.clear();
   }
+  ~Fresh() { tMapLit = nullptr; }  // a case may install the literal recorder
 };
 
 }  // namespace
@@ -85,7 +86,6 @@ TEST(TStack_Literals, HeapConstantsAreRecordedImmediatesAreNot) {
   tStackCompare(&heap, rBX, buf);
   tStackCompare(&imm, rBX, buf);
   EXPECT_EQ(literalsSeen, (std::vector<uint64_t>{0x400000, 0x400000, 0x400000}));
-  tMapLit = nullptr;
 }
 
 // t + (t := 5): the pushed t must keep its old value, so the store flushes the entry that

@@ -191,9 +191,9 @@ class TranslatorZone : public ::testing::Test {
 MkProgram TranslatorZone::program;
 MkBuilt TranslatorZone::built;
 
-class TranslateRun : public TranslatorZone {};
+class Translate_Run : public TranslatorZone {};
 
-TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
+TEST_F(Translate_Run, LoopsRecursionArgumentsAndAliasedStores) {
   EXPECT_EQ(run(translate("sumTo:"), {smallIntegerFor(1000000)}), smallIntegerFor(500000500000));
   EXPECT_EQ(recCount, 0u) << "an all-inline loop sends nothing";
 
@@ -252,7 +252,7 @@ TEST_F(TranslateRun, LoopsRecursionArgumentsAndAliasedStores) {
 // The first translation enters the translated primitives over the C functions the primitive
 // sets registered, each falling back on that function through the engine's own glue; with
 // them disabled the table stays as the sets left it.
-TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) {
+TEST_F(Translate_Run, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) {
   for (uint32_t on : {1u, 0u}) {
     SCOPED_TRACE(on);
     for (TranslatedPrimRecord* t : {txArithPrims, txControlPrims, txMemPrims, txSubscriptPrims}) {
@@ -290,7 +290,7 @@ TEST_F(TranslateRun, FirstTranslationRegistersTranslatedPrimitivesOverTheCOnes) 
 // Saving contexts: a native pc becomes the bytecode pc it maps to, one no translation maps
 // becomes the cannot-resume pc (after a report), and a bytecode pc stays as it is; without
 // a cannot-resume pc the mapping fails.
-TEST_F(TranslateRun, MapAllNPCsTurnsContextPcsIntoBytecodePcs) {
+TEST_F(Translate_Run, MapAllNPCsTurnsContextPcsIntoBytecodePcs) {
   uint64_t fib = translate("fib:");
   oop method = methodOf("fib:");
   int64_t site = 0;
@@ -341,7 +341,7 @@ TEST_F(TranslateRun, MapAllNPCsTurnsContextPcsIntoBytecodePcs) {
 // each round of freeing or compacting, the zone's chain, the tables, the method cache, the
 // list of nmethods with new-space references and the entry-code words hold, fib's links follow
 // it, and the methods still answer.
-TEST_F(TranslateRun, CollectionKeepsTranslatedCodeRunning) {
+TEST_F(Translate_Run, CollectionKeepsTranslatedCodeRunning) {
   const char* selectors[] = {"sumTo:", "fib:", "a0", "a1:", "a2:y:", "a3:y:z:", "a4:y:z:w:", "tTemp", "tIvar"};
   uint32_t tag = classTagOf(headerOf(receiver()));
   std::vector<std::pair<oop, oop>> everyMethod;  // (method, selector; 0 for a block)
@@ -435,7 +435,7 @@ TEST_F(TranslateRun, CollectionKeepsTranslatedCodeRunning) {
 
 // The open PIC's lookup leaves out the probes its code made: it looks the method up again
 // and fills the victim, where findMethod answers the cached entry and leaves the cache alone.
-TEST_F(TranslateRun, OpenPICLookupSkipsTheProbesButFillsTheVictim) {
+TEST_F(Translate_Run, OpenPICLookupSkipsTheProbesButFillsTheVictim) {
   uint32_t tag = classTagOf(headerOf(receiver()));
   oop selector = selectorOf("a0");
   clearMCache();
@@ -461,7 +461,7 @@ TEST_F(TranslateRun, OpenPICLookupSkipsTheProbesButFillsTheVictim) {
 
 // Block methods are found in the table of their argument count, 3 and more sharing one,
 // only once translated and never when unlinked.
-TEST_F(TranslateRun, BlockMethodsAreFoundByTheirArgumentCount) {
+TEST_F(Translate_Run, BlockMethodsAreFoundByTheirArgumentCount) {
   struct Case {
     const char* home;
     uint32_t kind;
@@ -490,7 +490,7 @@ TEST_F(TranslateRun, BlockMethodsAreFoundByTheirArgumentCount) {
 
 // The method names of the debug log: class side, blocks at any depth by their home method,
 // and a method without a class.
-TEST_F(TranslateRun, MethodNamesPrintClassSelectorAndBlockHome) {
+TEST_F(Translate_Run, MethodNamesPrintClassSelectorAndBlockHome) {
   initDebugPrims();
   const MkMethod* nest = findMethod(program, "T", "nest");
   ASSERT_TRUE(nest != nullptr && nest->blocks.size() == 1 && nest->blocks[0].blocks.size() == 1);
@@ -528,7 +528,7 @@ oop primitiveAnswer(oop receiver, oop argument) { return argument != receiver ? 
 // Listings of small methods against golden files: offsets in the nmethod (tDebug bit 0x1000),
 // the convention's register names where asked for, every absolute address normalised.
 // TESSEL_WRITE_LISTINGS=1 rewrites the files instead.
-TEST_F(TranslateRun, ListingsMatchTheGoldenFiles) {
+TEST_F(Translate_Run, ListingsMatchTheGoldenFiles) {
   addCPrimitive(4000, reinterpret_cast<const void*>(&primitiveAnswer), 1);
   const struct {
     const char* selector;
@@ -612,7 +612,7 @@ void linkLiteralSends(uint64_t nm, uint32_t tag, const std::function<uint64_t(oo
   });
 }
 
-TEST_F(TranslateRun, RecursionAnswersThroughCodeMovedByItsInnermostPrimitive) {
+TEST_F(Translate_Run, RecursionAnswersThroughCodeMovedByItsInnermostPrimitive) {
   addCPrimitive(4001, reinterpret_cast<const void*>(&compactingPrimitive), 0);
   uint32_t tag = classTagOf(headerOf(receiver()));
   compactFrees = methodOf("filler");
@@ -635,7 +635,7 @@ TEST_F(TranslateRun, RecursionAnswersThroughCodeMovedByItsInnermostPrimitive) {
   EXPECT_EQ(recCount, 0u) << "every send went through a linked site";
 }
 
-TEST_F(TranslateRun, ForcedStackLimitCallsOutAtEachLoopEndAndResumesAtTheHead) {
+TEST_F(Translate_Run, ForcedStackLimitCallsOutAtEachLoopEndAndResumesAtTheHead) {
   uint64_t nm = translate("poking:");
   recForceLimit = 1;
   EXPECT_EQ(run(nm, {smallIntegerFor(10)}), smallIntegerFor(55));
@@ -649,7 +649,7 @@ TEST_F(TranslateRun, ForcedStackLimitCallsOutAtEachLoopEndAndResumesAtTheHead) {
 namespace {
 
 // Every method of the kernel, the examples and the compiler's corpus.
-class TranslateCorpus : public TranslatorZone {
+class Translate_Corpus : public TranslatorZone {
  protected:
   std::vector<MkSource> sources() override {
     std::vector<MkSource> all;
@@ -686,7 +686,7 @@ void appendCode(const Translated& t, std::string& bytes) {
   bytes.append(reinterpret_cast<const char*>(from), size_t(to - from));
 }
 
-TEST_F(TranslateCorpus, EveryMethodTranslatesDisassemblesAndMapsItsSitesBothWays) {
+TEST_F(Translate_Corpus, EveryMethodTranslatesDisassemblesAndMapsItsSitesBothWays) {
   std::vector<const MkMethod*> records;
   for (const MkClass& k : program.classes) {
     for (const MkMethod& m : k.methods) collect(m, records);
@@ -768,7 +768,7 @@ TEST_F(TranslateCorpus, EveryMethodTranslatesDisassemblesAndMapsItsSitesBothWays
 
 namespace {
 
-class TranslateGrid : public TranslatorZone {};
+class Translate_Grid : public TranslatorZone {};
 
 // What a special selector's fast path answers for two SmallIntegers, or nothing when it must
 // send (an overflow of + or -).
@@ -790,7 +790,7 @@ bool expected(int k, int64_t a, int64_t b, int64_t* value, bool* boolean) {
   return true;
 }
 
-TEST_F(TranslateGrid, InlineArithmeticAndComparisonsAnswerExactlyAndSendOnlyWhenTheyMust) {
+TEST_F(Translate_Grid, InlineArithmeticAndComparisonsAnswerExactlyAndSendOnlyWhenTheyMust) {
   const int64_t e = int64_t(1) << 60;
   const int64_t values[] = {-e, -e + 1, -1, 0, 1, e - 2, e - 1};
   const oop notSmall[] = {nilOop(), characterFor('a'), receiver()};
@@ -873,7 +873,7 @@ TEST_F(TranslateGrid, InlineArithmeticAndComparisonsAnswerExactlyAndSendOnlyWhen
   }
 }
 
-TEST_F(TranslateGrid, IdentityNeverSendsAndConstantBooleansFold) {
+TEST_F(Translate_Grid, IdentityNeverSendsAndConstantBooleansFold) {
   struct Case {
     const char* selector;
     std::vector<uint64_t> args;
@@ -947,7 +947,7 @@ const std::vector<BadCase>& badCases() {
   return cases;
 }
 
-class TranslateRetry : public TranslatorZone {
+class Translate_Retry : public TranslatorZone {
  protected:
   std::vector<MkMethod> assembled() override {
     std::vector<MkMethod> out;
@@ -994,7 +994,7 @@ class TranslateRetry : public TranslatorZone {
   }
 };
 
-TEST_F(TranslateRetry, ShortJumpMapAndCodeOverflowsRetranslate) {
+TEST_F(Translate_Retry, ShortJumpMapAndCodeOverflowsRetranslate) {
   // The short jump retry keeps the block: one allocation, of the first size.
   uint64_t map, code = budget("shortJump:", &map);
   uint64_t nm = translate("shortJump:");
@@ -1024,7 +1024,7 @@ TEST_F(TranslateRetry, ShortJumpMapAndCodeOverflowsRetranslate) {
 // with no other room in the zone: the translation fits the hole, or its code-budget retry
 // finds no room and answers 2. Either way nothing beyond the hole is written and a failure
 // leaves the zone as it was.
-TEST_F(TranslateRetry, FlushesNeverWriteBeyondAHoleBelowALiveNMethod) {
+TEST_F(Translate_Retry, FlushesNeverWriteBeyondAHoleBelowALiveNMethod) {
   int fitted = 0, refused = 0;
   for (int k : overrunLengths()) {
     SCOPED_TRACE(k);
@@ -1072,7 +1072,7 @@ bool callsRoutine(uint64_t nm, const void* target) {
   return false;
 }
 
-TEST_F(TranslateRetry, AssembledFormsAndFlaggedHeaders) {
+TEST_F(Translate_Retry, AssembledFormsAndFlaggedHeaders) {
   uint64_t nm = translate("forms");
   EXPECT_EQ(badBytecodePC, -1);
   std::vector<uint32_t> types;
@@ -1093,7 +1093,7 @@ TEST_F(TranslateRetry, AssembledFormsAndFlaggedHeaders) {
   EXPECT_TRUE(callsRoutine(ctx, tRt.loadContextInstVar));
 }
 
-TEST_F(TranslateRetry, InvalidEncodingsBecomeAReportingStubAndBadStateIsFatal) {
+TEST_F(Translate_Retry, InvalidEncodingsBecomeAReportingStubAndBadStateIsFatal) {
   for (const BadCase& c : badCases()) {
     SCOPED_TRACE(c.selector);
     uint64_t nm = translate(c.selector);
@@ -1123,7 +1123,7 @@ namespace {
 
 // The peepholes: a + or - whose result feeds a + or - or comparison with a constant skips
 // that operation's tag test; a store into a temp followed by a push of it keeps the value.
-class TranslatePeephole : public TranslatorZone {
+class Translate_Peephole : public TranslatorZone {
  protected:
   std::vector<MkSource> sources() override {
     return {{"T.som", runSource().substr(0, runSource().size() - 1) + R"(
@@ -1152,7 +1152,7 @@ ch5: a = ( ^a + -1 + 2 - 3 )
   }
 };
 
-TEST_F(TranslatePeephole, ChainedOperationsAnswerAsUnchainedAndSkipTheTagTest) {
+TEST_F(Translate_Peephole, ChainedOperationsAnswerAsUnchainedAndSkipTheTagTest) {
   const int64_t e = int64_t(1) << 60;
   const int64_t values[] = {-e, -e + 1, -1, 0, 1, 2, 5, e - 4, e - 2, e - 1};
   const char* selectors[] = {"ch0:", "ch1:", "ch2:", "ch3:", "ch4:", "ch5:"};
@@ -1210,7 +1210,7 @@ TEST_F(TranslatePeephole, ChainedOperationsAnswerAsUnchainedAndSkipTheTagTest) {
   }
 }
 
-TEST_F(TranslatePeephole, StoreAndKeepAnswersAsTheReadBackAndIsShorter) {
+TEST_F(Translate_Peephole, StoreAndKeepAnswersAsTheReadBackAndIsShorter) {
   const int64_t e = int64_t(1) << 60;
   const struct {
     const char* kept;
@@ -1248,7 +1248,7 @@ namespace {
 // false gk:with: or if true hk:with:), with a SmallDouble constant argument (dk:, before a
 // branch ek:), with a SmallDouble constant receiver (rk:) and a SmallInteger one (sk:).
 const char* const doubleOps[10] = {"+", "-", "<", ">", "<=", ">=", "=", "~=", "*", "/"};
-class TranslateDoubles : public TranslatorZone {
+class Translate_Doubles : public TranslatorZone {
  protected:
   std::vector<MkSource> sources() override {
     std::string s = runSource(), extra;
@@ -1266,6 +1266,18 @@ class TranslateDoubles : public TranslatorZone {
     s.insert(s.size() - 1, extra);
     return {{"T.som", s}};
   }
+  void SetUp() override {
+    TranslatorZone::SetUp();
+    savedLimit = eden.warningLimit;
+  }
+  // The switch and the limit the cases set; the next set-up makes a fresh code zone.
+  void TearDown() override {
+    IEEEInfNaN = savedIeee;
+    eden.warningLimit = savedLimit;
+    TranslatorZone::TearDown();
+  }
+  uint32_t savedIeee = IEEEInfNaN;
+  uint64_t savedLimit = 0;
 };
 
 oop smallDoubleOfBits(uint64_t bits) {
@@ -1282,7 +1294,7 @@ oop smallDoubleOfBits(uint64_t bits) {
 // boxed, whose new Double must hold the same bits. Where both fail (an infinity or a NaN
 // without the IEEE switch) or the operands are anything else, the site sends exactly that
 // receiver, argument and selector.
-TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
+TEST_F(Translate_Doubles, SitesAnswerAsThePrimitiveOrSend) {
   translate("w0:with:");   // the first translation enters the translated primitives: the C ones again
   initSmallDoublePrims();
   initDoublePrims();
@@ -1304,7 +1316,6 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
   auto valueOf = [](oop o) {
     return isSmallInteger(o) ? double(smallIntegerValue(o)) : isSmallDouble(o) ? loadSmallDoubleFromOop(o) : doubleValueOf(o);
   };
-  const uint32_t savedIeee = IEEEInfNaN;
   const oop sentinel = smallIntegerFor(4242);
   int inline_ = 0, boxed = 0, sent = 0;
   for (uint32_t ieee : {0u, 1u}) {
@@ -1367,8 +1378,6 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
       }
     }
   }
-  IEEEInfNaN = savedIeee;
-  reInitNMethods();
   EXPECT_GT(inline_, 1000);
   EXPECT_GT(boxed, 100);
   EXPECT_GT(sent, 1000);
@@ -1376,9 +1385,8 @@ TEST_F(TranslateDoubles, SitesAnswerAsThePrimitiveOrSend) {
 
 // A result that needs a box while eden has no room below its limit takes the send, which
 // allocates elsewhere and asks for a scavenge; the same site boxes inline once there is room.
-TEST_F(TranslateDoubles, FullEdenSendsInsteadOfBoxing) {
+TEST_F(Translate_Doubles, FullEdenSendsInsteadOfBoxing) {
   const oop big = smallDoubleOfBits(smallDoubleMaxMagnitude);
-  const uint64_t savedLimit = eden.warningLimit;
   for (bool full : {true, false}) {
     SCOPED_TRACE(full ? "full" : "room");
     eden.warningLimit = full ? eden.allocPtr : savedLimit;
@@ -1389,8 +1397,6 @@ TEST_F(TranslateDoubles, FullEdenSendsInsteadOfBoxing) {
     EXPECT_EQ(recCount, before + (full ? 1 : 0));
     EXPECT_EQ(isDoubleObject(got), !full);
   }
-  eden.warningLimit = savedLimit;
-  reInitNMethods();
 }
 
 }  // namespace
@@ -1403,7 +1409,7 @@ namespace {
 // first); for < the condition's two jumps; then the other forms (a SmallInteger or boxed
 // Double argument, a SmallInteger receiver with a SmallDouble or boxed Double, a boxed Double
 // receiver) jumping back, and the send for everything else.
-TEST_F(TranslateDoubles, StubsDisassembleAsIntended) {
+TEST_F(Translate_Doubles, StubsDisassembleAsIntended) {
   const std::vector<std::string> operands = {
       "movabs", "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq",  // receiver
       "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq"};           // argument

@@ -71,7 +71,7 @@ uint8_t* genProbe(uint8_t* at) {
 
 const int64_t p60 = int64_t(1) << 60;
 
-class TxPrimNative : public testing::Test {
+class TxPrim_Native : public testing::Test {
  protected:
   uint8_t* area = nullptr;
   TRoutines savedRt = tRt;
@@ -79,6 +79,8 @@ class TxPrimNative : public testing::Test {
   uint32_t savedTFP = enableTFP;
   uint8_t savedIncGCState = currentIncGCState;
   uint32_t savedAbsorbed = permSpaceAbsorbed;
+  uint32_t savedIEEE = IEEEInfNaN;
+  uint32_t savedThresholdRefs = numThresholdRefs;  // the stub cases record their compares
   void SetUp() override {
     newTestHeap();
     registerAll();
@@ -118,6 +120,8 @@ class TxPrimNative : public testing::Test {
   }
   void TearDown() override {
     enableTFP = savedTFP, currentIncGCState = savedIncGCState, permSpaceAbsorbed = savedAbsorbed;
+    IEEEInfNaN = savedIEEE;
+    numThresholdRefs = savedThresholdRefs;
     forgetCaptures();
     tRt = savedRt;
     initPrimitiveTable();
@@ -229,7 +233,7 @@ class TxPrimNative : public testing::Test {
 
 }  // namespace
 
-TEST_F(TxPrimNative, SmallIntegerMembersAnswerAsTheCPrimitives) {
+TEST_F(TxPrim_Native, SmallIntegerMembersAnswerAsTheCPrimitives) {
   const int64_t values[] = {0, 1, -1, 2, -2, 3, 7, -7, 1000, -1000, (1 << 30) - 1, 1 << 30, int64_t(1) << 59,
                             -(int64_t(1) << 59), p60 - 1, p60 - 2, -p60, -p60 + 1, p60 / 3, 0x123456789ABLL};
   const int64_t shifts[] = {-1000, -64, -61, -60, -59, -3, -1, 0, 1, 3, 30, 58, 59, 60, 61, 64, 1000};
@@ -252,7 +256,7 @@ TEST_F(TxPrimNative, SmallIntegerMembersAnswerAsTheCPrimitives) {
   }
 }
 
-TEST_F(TxPrimNative, IdentityAndClassMembersAnswerAsTheCPrimitives) {
+TEST_F(TxPrim_Native, IdentityAndClassMembersAnswerAsTheCPrimitives) {
   oop hashed = newNewObject(testClasses.object, 0), old = newOldObject(testClasses.threeSlots, 3);
   getObjHash(headerOf(hashed));
   getObjHash(headerOf(old));
@@ -285,7 +289,7 @@ TEST_F(TxPrimNative, IdentityAndClassMembersAnswerAsTheCPrimitives) {
   }
 }
 
-TEST_F(TxPrimNative, SmallDoubleMembersAnswerAsTheCPrimitives) {
+TEST_F(TxPrim_Native, SmallDoubleMembersAnswerAsTheCPrimitives) {
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
   const double receivers[] = {0.0, -0.0, 1.0, -1.0, 1.5, -3.25, 1e10, doubleFromBits(smallDoubleMinMagnitude),
                               doubleFromBits(smallDoubleMaxMagnitude), -doubleFromBits(smallDoubleMaxMagnitude)};
@@ -350,7 +354,7 @@ bool leftToC(uint32_t number, oop o) {
 }
 
 // The indexed-access cases of the C primitives, replayed through the translated ones built.
-void TxPrimNative::replaySubscriptCases() {
+void TxPrim_Native::replaySubscriptCases() {
   int replayed = 0;
   for (auto cases : {slotAccessCases(), byteAndUnitCases(), byteOffsetCases()}) {
     for (const PrimCase& c : cases) {
@@ -367,7 +371,7 @@ void TxPrimNative::replaySubscriptCases() {
   mayCallC = false;
 }
 
-TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
+TEST_F(TxPrim_Native, SubscriptMembersAnswerAsTheCPrimitives) {
   replaySubscriptCases();
   if (HasFatalFailure()) return;
   // Indices at the edges of pointer objects of 0, 3 and 251 named slots and of byte objects
@@ -445,7 +449,7 @@ TEST_F(TxPrimNative, SubscriptMembersAnswerAsTheCPrimitives) {
 // 61 over the store check's truth table: the routine is reached, with the holder and the
 // value, exactly where C's barrier works, and the routine then leaves the remembered tables
 // and the mark bits as C 61 does.
-TEST_F(TxPrimNative, BasicAtPutLeavesTheRememberedTablesAsC) {
+TEST_F(TxPrim_Native, BasicAtPutLeavesTheRememberedTablesAsC) {
   const uint32_t cls = testClasses.pointers;
   oop perm = oldSlots(cls, 0, std::vector<oop>(3, nilOop())), permValue = newOldObject(testClasses.object, 0);
   makePerm(perm);
@@ -510,7 +514,7 @@ TEST_F(TxPrimNative, BasicAtPutLeavesTheRememberedTablesAsC) {
 // Pointer receivers whose header defers the named count to the class (the class naming 2,
 // 3, 5 or 300 slots, some past the body), and pointer objects without indexed slots, under
 // 60, 61 and 62: C, then with "get self class format" inline, as C answers or fails.
-TEST_F(TxPrimNative, SubscriptMembersAskTheClassForTheNamedCount) {
+TEST_F(TxPrim_Native, SubscriptMembersAskTheClassForTheNamedCount) {
   struct Shape {
     uint64_t format;  // the class's
     uint64_t words;
@@ -558,7 +562,7 @@ TEST_F(TxPrimNative, SubscriptMembersAskTheClassForTheNamedCount) {
   if (!HasFatalFailure()) replaySubscriptCases();
 }
 
-TEST_F(TxPrimNative, FloatMembersAndBoxedResultsAnswerAsTheCPrimitives) {
+TEST_F(TxPrim_Native, FloatMembersAndBoxedResultsAnswerAsTheCPrimitives) {
   const float fnan = std::numeric_limits<float>::quiet_NaN(), finf = std::numeric_limits<float>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
   std::vector<oop> floats, arguments;
@@ -571,7 +575,6 @@ TEST_F(TxPrimNative, FloatMembersAndBoxedResultsAnswerAsTheCPrimitives) {
   for (double d : {0.0, -0.0, 2.0, -4.0, 1.5, 1e300, -1e300, 5e-324, nan, inf}) doubles.push_back(newDoubleBox(d));
   for (double d : {1e300, 2.0, nan}) doubleArguments.push_back(newDoubleBox(d));
   for (oop a : {smallIntegerFor(0), smallIntegerFor(3), smallDoubleFor(2.0)}) doubleArguments.push_back(a);
-  const uint32_t savedIEEE = IEEEInfNaN;
   for (uint32_t ieee : {0u, 1u}) {
     IEEEInfNaN = ieee;
     SCOPED_TRACE(testing::Message() << "IEEEInfNaN " << ieee);
@@ -591,13 +594,12 @@ TEST_F(TxPrimNative, FloatMembersAndBoxedResultsAnswerAsTheCPrimitives) {
       }
     }
   }
-  IEEEInfNaN = savedIEEE;
   EXPECT_EQ(verifyHeap(), "");
 }
 
 // Instances of every class shape and size: inline where the header holds the size, C for
 // the rest, failures as in C.
-TEST_F(TxPrimNative, InstanceCreationAnswersAsTheCPrimitives) {
+TEST_F(TxPrim_Native, InstanceCreationAnswersAsTheCPrimitives) {
   registerSysOop(classAt(newTestClass(formatPointers | 2)), sysPointClass);  // 18's class
   const uint32_t wide = newTestClass(formatPointers | 251), wider = newTestClass(formatPointers | 252);
   const uint32_t named = newTestClass(formatPointers | formatIndexable | 3);
@@ -642,7 +644,7 @@ TEST_F(TxPrimNative, InstanceCreationAnswersAsTheCPrimitives) {
 
 // An object that ends exactly at eden's warning limit is made inline; one a word longer goes
 // to C with eden as it was.
-TEST_F(TxPrimNative, InlineAllocationEndsAtTheWarningLimitAndNoFurther) {
+TEST_F(TxPrim_Native, InlineAllocationEndsAtTheWarningLimitAndNoFurther) {
   registerSysOop(classAt(newTestClass(formatPointers | 2)), sysPointClass);
   struct Case {
     uint32_t number;
@@ -698,7 +700,7 @@ uint8_t* genAllocStub(uint8_t* at) {
 // Stubs in the permanent area record their compares with the limit; a new limit empties the
 // zone and changes only those immediates, in both forms, each stub then equal to a fresh
 // generation.
-TEST_F(TxPrimNative, ANewEdenLimitRewritesOnlyTheRecordedCompares) {
+TEST_F(TxPrim_Native, ANewEdenLimitRewritesOnlyTheRecordedCompares) {
   SavedNMethodZone savedZone;
   const EdenRecord savedEden = eden;
   for (bool above : {false, true}) {
@@ -732,10 +734,9 @@ TEST_F(TxPrimNative, ANewEdenLimitRewritesOnlyTheRecordedCompares) {
     }
     eden = savedEden;
   }
-  numThresholdRefs = 0;
 }
 
-TEST_F(TxPrimNative, AThresholdSiteBeyondTheTableIsFatal) {
+TEST_F(TxPrim_Native, AThresholdSiteBeyondTheTableIsFatal) {
   SavedNMethodZone savedZone;
   EXPECT_DEATH(
       {
@@ -750,7 +751,7 @@ TEST_F(TxPrimNative, AThresholdSiteBeyondTheTableIsFatal) {
 // The allocation stubs build what the run-time routines build; what they cannot (an Array
 // whose size the header cannot hold, an eden without room) reaches the routine with the
 // registers as they came and eden unchanged.
-TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
+TEST_F(TxPrim_Native, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
   SavedNMethodZone savedZone;
   nativeZone();
   generatingRuntimeRoutines = 1;
@@ -813,7 +814,6 @@ TEST_F(TxPrimNative, AllocationStubsBuildWhatTheRunTimeRoutinesBuild) {
   eden.warningLimit = limit;
   EXPECT_EQ(verifyHeap(), "");
   classTable[0][13] = savedClass13;
-  numThresholdRefs = 0;
 }
 
 alignas(stackSegmentBytes) uint64_t gatherZone[4 * stackSegmentWords];
@@ -842,7 +842,7 @@ void expectAlike(oop mine, oop theirs, int depth = 0) {
 // stubs do not build (an Array too large for the header, eden without room, a full block's
 // frame without its context) the routine reached with the registers and stack as they came
 // and eden unchanged.
-TEST_F(TxPrimNative, GatherStubsBuildWhatTheRunTimeRoutinesBuild) {
+TEST_F(TxPrim_Native, GatherStubsBuildWhatTheRunTimeRoutinesBuild) {
   SavedNMethodZone savedZone;
   nativeZone();
   // The routines' double notes rbx, r12 and rsp, sets r10 := 2 and returns.
@@ -977,7 +977,6 @@ TEST_F(TxPrimNative, GatherStubsBuildWhatTheRunTimeRoutinesBuild) {
   EXPECT_EQ(verifyHeap(), "");
   classTable[0][13] = savedClass13;
   initStackChains();
-  numThresholdRefs = 0;
 }
 
 // Within the first 400 bytes of code, a call to target followed by EB 04 (and the offset word):
@@ -996,7 +995,7 @@ bool callsWithReturnMark(const uint8_t* code, const uint8_t* target) {
 // perform: and perform:with: enter a cached nmethod of the right argument count at its
 // unchecked entry, from either probe, with the argument moved into place; everything else
 // reaches C through the call that carries the return mark.
-TEST_F(TxPrimNative, PerformsEnterCachedNMethodsAndLeaveTheRestToC) {
+TEST_F(TxPrim_Native, PerformsEnterCachedNMethodsAndLeaveTheRestToC) {
   ASSERT_NE(mCache, nullptr);
   static uint64_t entered[3];  // rbx, r12 and a mark at the nmethod's unchecked entry
   auto fakeNMethod = [&](uint8_t* block, oop selector, uint8_t numArgs) {
@@ -1074,7 +1073,7 @@ TEST_F(TxPrimNative, PerformsEnterCachedNMethodsAndLeaveTheRestToC) {
 // method in the table of their argument count, at its block entry with the sender's return
 // address on top and the arguments in place; every other block, and every receiver that is
 // no block, reaches C through the call that carries the return mark.
-TEST_F(TxPrimNative, BlockValuesEnterTheBlocksNMethodAndLeaveTheRestToC) {
+TEST_F(TxPrim_Native, BlockValuesEnterTheBlocksNMethodAndLeaveTheRestToC) {
   static uint64_t entered[4];  // rbx, r12, r13, rsp at the block entry
   uint8_t* next = area + 3072;
   std::vector<std::pair<uint64_t*, uint64_t>> savedHeads;

@@ -20,7 +20,7 @@ const char* versionString = "tessel 0.1 Smalltalk virtual machine for x86-64";
 const uint8_t vm_id0 = 72, vm_id1 = 64, vm_id2 = 76, vm_id3 = 176;
 const char* imageFileName = nullptr;
 
-static const char initSource[] = "src/ext/exInit.cpp";
+static const char initSource[] = "src/ext/exInit.c";
 static int imageReadError;  // the platform's error of the last failed plain read, or 0
 
 // The header is always read plainly; a gzip body is inflated as it is read.

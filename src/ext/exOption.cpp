@@ -34,7 +34,7 @@ char** program_argv;
 char* programPath;
 char* programName;
 
-static const char optionSource[] = "src/ext/exOption.cpp";
+static const char optionSource[] = "src/ext/exOption.c";
 
 // Option errors are Fatal user errors with number 7: the usage follows and the process
 // ends with status 7.

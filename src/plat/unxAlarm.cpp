@@ -12,7 +12,7 @@
 #include "plat/unxMain.h"
 #include "prim/prTimer.h"
 
-static const char alarmSource[] = "src/plat/unxAlarm.cpp";
+static const char alarmSource[] = "src/plat/unxAlarm.c";
 
 uint32_t sysClockResolution = 10;  // milliseconds of one clock tick
 

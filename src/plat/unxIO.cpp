@@ -99,7 +99,7 @@ void setupNewIO() {
   systemFd = (uint8_t*)calloc(bytes, 1);
   nonBlockingFd = (uint8_t*)calloc(bytes, 1);
   if (wantRead == nullptr || wantWrite == nullptr || systemFd == nullptr || nonBlockingFd == nullptr)
-    doReportError("Can't malloc file descriptor bit vectors", errFatal | errNoHeap, ioSource, __LINE__);
+    doReportError("Can't malloc file descriptor bit vectors", errFatal | errNoHeap, "src/plat/unxUtil.c", __LINE__);
   highestFd = 0;
   int32_t open = countOpenFromProc();
   if (open < 0) open = countOpenByFstat();

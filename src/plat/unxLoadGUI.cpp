@@ -154,5 +154,5 @@ void reserveOrLoadGUIPrimitives() {
     addVarArgCPrimitiveForRange(1100, 1121, lazy);
     return;
   }
-  if (loadGUILibrary() != 0) REPORT_ERROR("failed to load GUI library", errPlatformLayer | errFatal);
+  if (loadGUILibrary() != 0) doReportError("failed to load GUI library", errPlatformLayer | errFatal, "src/plat/unxLoadGUI.c", __LINE__);
 }

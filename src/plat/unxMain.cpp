@@ -176,6 +176,6 @@ void pdInitProfile(uint64_t codeZoneStart, uint64_t codeZoneSize) {
 // Engine time: microseconds since 1901-01-01 00:00 UTC.
 uint64_t pdMicrosecondClock() {
   struct timeval now;
-  if (gettimeofday(&now, nullptr) != 0) REPORT_ERROR(nullptr, errPlatformLayer | errFatal);
+  if (gettimeofday(&now, nullptr) != 0) doReportError(nullptr, errPlatformLayer | errFatal, "src/plat/unxTime.c", __LINE__);
   return (uint64_t)now.tv_sec * 1000000 + (uint64_t)now.tv_usec + 2177452800000000ULL;
 }

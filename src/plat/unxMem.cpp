@@ -114,7 +114,8 @@ void* pdMapMemory(uint64_t size, uint64_t lowestAddress, uint64_t, int protectio
 
 int pdUnmapMemory(uint64_t length, void* address) {
   if (munmap(address, length) == 0) return 1;
-  REPORT_ERROR("couldn't munmap memory.  (see munmap(2))", errPlatformLayer | errCauseLimit | errError);
+  doReportError("couldn't munmap memory.  (see munmap(2))", errPlatformLayer | errCauseLimit | errError,
+                "src/plat/unxMem.c", __LINE__);
   return 0;
 }
 

@@ -24,7 +24,7 @@
 #include "stack/scheduler.h"
 #include "tran/tnmprim.h"
 
-static const char sigSource[] = "src/plat/unxSig.cpp";
+static const char sigSource[] = "src/plat/unxSig.c";
 
 // SignalState. The critical set holds the asynchronous signals and every registered one;
 // handlers run with it blocked (the template's mask). Delivered signals collect in one

@@ -176,7 +176,7 @@ void addRegisteredNamedObject(RegisteredNamedObject* record) {
 static void addRecord(RegisteredNamedObject* record) {
   int32_t position = maxRegNameIndex + 1;
   if (position >= regNamesCapacity - 1)
-    doReportError("RegisteredObjectTable overflow", errCauseLimit | errFatal, "src/ext/exEnviron.cpp", __LINE__);
+    doReportError("RegisteredObjectTable overflow", errCauseLimit | errFatal, "src/ext/exEnviron.c", __LINE__);
   record->nameLength = (uint8_t)strlen(record->name);
   regNames[position] = record;
   maxRegNameIndex = position;

@@ -21,7 +21,7 @@
 
 InputQueue inputQueue;
 
-static const char queueSource[] = "src/ext/exInQueue.cpp";
+static const char queueSource[] = "src/ext/exInQueue.c";
 enum : oop { exposeType = 67, noEventType = 3 };  // SmallIntegers 8 and 0
 
 // ---- The ring -------------------------------------------------------------------------------

@@ -54,7 +54,7 @@
 #include "tran/tmain.h"
 #include "tran/tpic.h"
 
-static const char initSource[] = "src/ext/exInit.cpp";
+static const char initSource[] = "src/ext/exInit.c";
 
 // ---- The supervisor ------------------------------------------------------------------------
 

@@ -46,7 +46,7 @@ void armEarliestTimer() {
   uint64_t retry = 0;
   if (timerPlatform.signalAt(candidate->deadline, &retry)) return;
   if (!timerPlatform.signalAt(retry, nullptr))
-    doReportError("Unable to set feasible timer!", errCausePlatform, "src/ext/exTimer.cpp", __LINE__);
+    doReportError("Unable to set feasible timer!", errCausePlatform, "src/ext/exTimer.c", __LINE__);
 }
 
 int setTimerEntry(uint64_t deadline, TimerCallback callback) {

@@ -365,7 +365,7 @@ int x11ErrorIO(Display* display) {
   char text[128];
   snprintf(text, sizeof text, "\nFatal X11 I/O error (display 0x%lx, errno = %d)\n", (unsigned long)(uintptr_t)display,
            errno);
-  REPORT_ERROR(text, errPlatformLayer | errCausePlatform | errFatal);
+  doReportError(text, errPlatformLayer | errCausePlatform | errFatal, "src/plat/x11Error.c", __LINE__);
   return 0;
 }
 

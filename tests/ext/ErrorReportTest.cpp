@@ -43,7 +43,7 @@ TEST_F(ErrorReport, ComposesEachCodeExactly) {
     int line;
     std::string expected;
   } cases[] = {
-      {"Can't open x.im", 0x1207, "src/ext/exInit.cpp", 9, "Error: Can't open x.im\n\n"},
+      {"Can't open x.im", 0x1207, "src/ext/exInit.c", 9, "Error: Can't open x.im\n\n"},
       {nullptr, 0x201, "f.cpp", 3, "f.cpp:3\nError.\nUnable to read the image file. File may be truncated.\n"},
       {"boom", 0x2100, "f.cpp", 5, "f.cpp:5\nNote: boom\n\n"},
       {"bug", 0x4100, nullptr, 0, "Note: bug\n\n"},

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ext/exError.h"
 #include "ext/exMemory.h"
 #include "ext/exOption.h"
 #include "ext/exPrimTable.h"
@@ -81,6 +82,17 @@ TEST(Unix_Memory, ExternalCopies) {
   EXPECT_EQ(pdCopyToExternalHeap(nullptr, src, 4), 0xFFFFFFFFu);
   EXPECT_EQ(pdCopyFromExternalHeap(dst, src, 4), 4u);
   EXPECT_EQ(memcmp(dst, src, 4), 0);
+}
+
+// A failed unmap is an Error, not fatal: the report names the source as reports always have.
+TEST(Unix_Memory, FailedUnmapIsReportedAndAnswersZero) {
+  initError();
+  bannerPending = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(pdUnmapMemory(4096, reinterpret_cast<void*>(uintptr_t(1))), 0);  // not page aligned
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("src/plat/unxMem.c:"), std::string::npos) << out;
+  EXPECT_NE(out.find("couldn't munmap memory.  (see munmap(2))"), std::string::npos) << out;
 }
 
 TEST(Unix_ImageFile, SnapshotOpenKeepsOldPermissions) {

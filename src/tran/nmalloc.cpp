@@ -165,6 +165,7 @@ NMethodHeader* nMethodAlloc(uint64_t size) {
 
 void nMethodDealloc(NMethodHeader* block) {
   uint64_t p = addressOf(block);
+  txForgetBlockEntries();
   // A freed block has no used size; only the empty trial block at free may have none too.
   tsAssert(p >= nmZone.bottom && p + block->usedSize <= nmZone.free && (block->usedSize != 0 || p == nmZone.free),
            "chain ends at free");
@@ -680,6 +681,7 @@ static void restoreAfterMove(NMethodHeader* b) {
 }
 
 void nmCompact(int64_t bytesWanted) {
+  txForgetBlockEntries();
   enumerateFramesAndReturns(nmMarkActive);
   nmFreeUntil(bytesWanted > 0 ? uint64_t(bytesWanted) : 0, 255, 1);
   // A PIC cannot keep its unchecked case once that target is gone; its sites are unlinked
@@ -1038,6 +1040,7 @@ uint64_t nMethodUnlink(NMethodHeader* nmethod) {
   uint64_t successor = nmethod->link;
   uint64_t block = addressOf(nmethod);
   unlinkEntries(nmethod);
+  txForgetBlockEntries();
   uint64_t* pp = findNMethodLinkBefore(nmethod);
   if (pp != nullptr) {
     *pp = nmethod->link;

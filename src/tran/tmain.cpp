@@ -20,6 +20,7 @@
 #include "tran/taux.h"
 #include "tran/tloop.h"
 #include "tran/tpcmap.h"
+#include "tran/tprim.h"
 #include "tran/txmem.h"
 
 TVInfo tVInfo;
@@ -419,6 +420,7 @@ VToNTable* tableForNMethod(uint64_t nmethod) {
 
 void clearNTable() {
   for (VToNTable& t : allVToNTables) memset(t.buckets, 0, (t.mask + 1) * sizeof(uint64_t));
+  txForgetBlockEntries();
 }
 
 static uint64_t* bucketOf(VToNTable* t, uint64_t method) {

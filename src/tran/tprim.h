@@ -115,6 +115,11 @@ uint8_t* txEdenLimitCompare(uint8_t* at);
 // count of a receiver whose header defers it to the class (r11 := the format word of the
 // class of the object in rbx; rax clobbered). Null until made: such receivers then go to C.
 void txMakeClassFormatStub();
+// The block value primitives' memory of the nmethod each last ran, forgotten (by the
+// native-method zone) whenever an nmethod is freed or moved.
+enum { lastBlockEntryCount = 32 };
+extern uint64_t lastBlockEntries[4][lastBlockEntryCount];
+void txForgetBlockEntries();
 extern const uint8_t* txClassFormatStub;  // the "get self class format" stub, null until made
 // The eden warning limit changed: every nmethod goes (their inline allocations hold the old
 // limit) and each recorded compare gets the new one in place.

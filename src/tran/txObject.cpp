@@ -411,6 +411,29 @@ static uint8_t* genPerform(uint8_t* at, const TranslatedPrimRecord* r, int) {
 
 // ---- block value ----------------------------------------------------------------------------
 
+// The nmethods the block value primitives last jumped to, by argument count and a few bits
+// of the block's method oop: a hit skips the method's header and the table's chain, the
+// slowest part of a value. Every entry points at an empty header (its vmethod odd, so never
+// equal to a method oop) from start-up on and whenever an nmethod is freed or moved.
+static const NMethodHeader noBlockEntry = {0, 0, nmFlagUnlinked, 0, 0, 0, 0, {}, 1, 0};
+uint64_t lastBlockEntries[4][lastBlockEntryCount];
+
+void txForgetBlockEntries() {
+  for (auto& row : lastBlockEntries)
+    for (uint64_t& e : row) e = (uint64_t)(uintptr_t)&noBlockEntry;
+}
+
+static uint8_t* movAddress(uint8_t* at, int reg, uint64_t address) {
+  return address <= 0x7FFFFFFFu ? emitMovR32I32(at, reg, (uint32_t)address) : emitMovRI64(at, reg, address);
+}
+
+// r9 := the entry's index for the method oop in r15.
+static uint8_t* lastEntryIndex(uint8_t* at) {
+  at = emitMovRR(at, rR9, rR15);
+  at = emitShiftRI(at, shiftShr, rR9, 3);
+  return emitAluRI8(at, aluAnd, rR9, lastBlockEntryCount - 1);
+}
+
 // 501-503 value, value:, value:value:: the block's method (its first slot) is looked up in the
 // block table of this argument count as blockVToNMethod looks it up (the method's identity
 // hash picks the bucket; unlinked nmethods are passed over), and a find is entered at its
@@ -420,22 +443,36 @@ static uint8_t* genPerform(uint8_t* at, const TranslatedPrimRecord* r, int) {
 // and may move this nmethod: the call carries the return mark.
 static uint8_t* genBlockValue(uint8_t* at, const TranslatedPrimRecord* r, int) {
   const VToNTable& table = allVToNTables[txArgCount(r)];
+  if (lastBlockEntries[0][0] == 0) txForgetBlockEntries();  // before the first such code runs
+  const uint64_t last = (uint64_t)(uintptr_t)&lastBlockEntries[txArgCount(r)][0];
   uint8_t* toC[5];
   at = emitTestR8I8(at, rBX, 1);  // an immediate receiver
-  at = emitJccRel8(at, ccNE, 0);
+  at = emitJccRel32(at, ccNE, 0);  // long: the cache's path lies between
   toC[0] = at;
   at = emitMovRM(at, rR9, rBX, 8);  // the header: pointers (sign bit) and at least one slot
   at = emitTestRR(at, rR9, rR9);
-  at = emitJccRel8(at, ccNS, 0);
+  at = emitJccRel32(at, ccNS, 0);
   toC[1] = at;
   at = emitCmpM8I8(at, rBX, 8 + 3, 0);  // the header's size field: no slots
-  at = emitJccRel8(at, ccE, 0);
+  at = emitJccRel32(at, ccE, 0);
   toC[2] = at;
   at = emitMovRM(at, rAX, rBX, 0);
   at = emitMovRM(at, rR15, rAX, 0);  // the block's method
   at = emitBtRI(at, rR15, 0);
-  at = emitJccRel8(at, ccB, 0);
+  at = emitJccRel32(at, ccB, 0);
   toC[3] = at;
+  at = movAddress(at, rAX, last);
+  at = lastEntryIndex(at);
+  at = emitMovRMIdx8(at, rAX, rAX, rR9);  // the nmethod last found for such a method
+  at = emitCmpRM(at, rR15, rAX, offsetof(NMethodHeader, vmethod));
+  at = emitJccRel8(at, ccNE, 0);
+  uint8_t* miss[2] = {at, nullptr};
+  at = emitTestM8I8(at, rAX, offsetof(NMethodHeader, flags), nmFlagUnlinked);
+  at = emitJccRel8(at, ccNE, 0);
+  miss[1] = at;
+  at = emitAluRI8(at, aluAdd, rAX, (int8_t)nMethodBlockEntry);
+  at = emitJmpR(at, rAX);
+  txFixShortList(miss, 2, at);
   at = emitMovRM(at, rR9, rR15, 8);
   at = emitShiftRI(at, shiftShr, rR9, 42);  // its identity hash
   at = table.mask < 128 ? emitAluRI8(at, aluAnd, rR9, (int8_t)table.mask) : emitAluRI32(at, aluAnd, rR9, (int32_t)table.mask);
@@ -452,12 +489,16 @@ static uint8_t* genBlockValue(uint8_t* at, const TranslatedPrimRecord* r, int) {
   at = emitTestM8I8(at, rAX, offsetof(NMethodHeader, flags), nmFlagUnlinked);
   at = emitJccRel8(at, ccNE, 0);
   other[1] = at;
+  at = lastEntryIndex(at);
+  at = movAddress(at, rR11, last);
+  at = emitMovMIdx8R(at, rR11, rR9, rAX);  // remembered for the next value
   at = emitAluRI8(at, aluAdd, rAX, (int8_t)nMethodBlockEntry);
   at = emitJmpR(at, rAX);
   txFixShortList(other, 2, at);
   at = emitMovRM(at, rAX, rAX, offsetof(NMethodHeader, link));
   at = emitJmpRel8(at, (int8_t)(chain - (at + 2)));
-  txFixShortList(toC, 5, at);
+  for (int i = 0; i < 4; i++) cgenPatchRel32(toC[i], at);
+  txFixShortList(&toC[4], 1, at);
   return txUseCPrim(r, at, 1);
 }
 

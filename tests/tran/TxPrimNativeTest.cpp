@@ -1233,5 +1233,27 @@ TEST_F(TxPrim_Native, BlockValuesEnterTheBlocksNMethodAndLeaveTheRestToC) {
   nativeRun(loop, regs);
   EXPECT_EQ(count, 100000u);
   EXPECT_EQ(regs.r[rR10], 0u) << "C was entered";
+
+  // An nmethod entered before is passed over once unlinked, and once the zone forgets what
+  // the values entered, a block whose method lost its code reaches C.
+  for (uint32_t k = 0; k < 3; k++) {
+    RegFile r1 = {};
+    r1.r[rSP] = 0x202;
+    r1.r[rBX] = newBlock(alone);
+    nativeRun(generate(501 + k, 0), r1);
+    ASSERT_EQ(r1.r[rR10], 7u) << k;
+    reinterpret_cast<NMethodHeader*>(nmAlone[k])->flags |= nmFlagUnlinked;
+    RegFile r2 = {};
+    r2.r[rSP] = 0x202;
+    r2.r[rBX] = newBlock(alone);
+    nativeRun(generate(501 + k, 0), r2);
+    EXPECT_EQ(r2.r[rR10], 2u) << k << ": entered an unlinked nmethod";
+  }
   for (auto it = savedHeads.rbegin(); it != savedHeads.rend(); ++it) *it->first = it->second;
+  txForgetBlockEntries();  // the zone does so when it frees an nmethod; these were never filed there
+  regs = {};
+  regs.r[rSP] = 0x202;
+  regs.r[rBX] = newBlock(loopMethod);
+  nativeRun(value, regs);
+  EXPECT_EQ(regs.r[rR10], 2u) << "entered an nmethod no longer filed";
 }

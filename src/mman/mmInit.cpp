@@ -302,6 +302,7 @@ static void readOldSpace(const KernelPlaces& p) {
     return;
   }
   if (uint64_t(mapRead) != segmentMapBytes()) fatal(message, 0x201, __LINE__);
+  fillImageMemoryAhead(segment->dataStart, tableEnd - segment->dataStart);
   beginOldSpaceLoad();
   uint64_t skip = l.oldDataBytes + segmentMapBytes();
   const uint64_t tablePiece = uint64_t(oldReadPieceBytes) / otEntryBytes * otEntryBytes;

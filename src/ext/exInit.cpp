@@ -68,9 +68,9 @@ uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceB
 }
 
 // Only ahead of readImageFileInPieces: a plain image, its header read.
-void fillImageMemoryAhead(uint64_t address, uint64_t count) {
+void fillImageMemoryAhead(uint64_t address, uint64_t count, uint64_t first, uint64_t firstCount) {
   if (headerReadPending || imageBodyIsCompressed()) return;
-  pdFillAhead(reinterpret_cast<void*>(address), count);
+  pdFillAhead(reinterpret_cast<void*>(address), count, reinterpret_cast<void*>(first), firstCount);
 }
 
 void closeImageFile() {

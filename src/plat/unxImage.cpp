@@ -148,12 +148,12 @@ struct FillAhead {
   pthread_cond_t wake;
   pthread_t helpers[readHelpersMax];
   int started;                  // helpers running, 0 when none
-  uint64_t low;                 // the lowest address to fault in
-  std::atomic<uint64_t> next;   // the top of the next chunk to be faulted in
+  uint64_t low[2];              // per range, in the order they are faulted in: its start
+  std::atomic<uint64_t> next[2];  // and the top of its next chunk to be faulted in
   std::atomic<bool> handedOver; // fault in no more: a read takes the helpers on, or none comes
   SharedRead* read;             // under lock: the read taken on, null when none comes
 };
-static FillAhead fillAhead = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {}, 0, 0, {0}, {false}, nullptr};
+static FillAhead fillAhead = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {}, 0, {}, {}, {false}, nullptr};
 
 // Faults [from, to) in writable, keeping what it holds (another thread may be reading into
 // it): each page gets an atomic add of nothing, a write that changes no byte. A fault takes
@@ -165,15 +165,18 @@ static void faultIn(uint64_t from, uint64_t to) {
     __atomic_fetch_add(reinterpret_cast<uint64_t*>(a), 0, __ATOMIC_RELAXED);
 }
 
-// Claims the chunk below next (on the chunk grid), down to low; false when none is left.
+// Claims the chunk below a range's next (on the chunk grid), down to its start, the first
+// range first; false when none is left.
 static bool claimFillChunk(FillAhead* f, uint64_t* from, uint64_t* to) {
-  uint64_t top = f->next.load(std::memory_order_relaxed);
-  for (;;) {
-    if (top <= f->low) return false;
-    uint64_t below = (top - 1) & ~(readChunkBytes - 1);
-    if (below < f->low) below = f->low;
-    if (f->next.compare_exchange_weak(top, below, std::memory_order_relaxed)) return *from = below, *to = top, true;
+  for (int i = 0; i < 2; i++) {
+    uint64_t top = f->next[i].load(std::memory_order_relaxed);
+    while (top > f->low[i]) {
+      uint64_t below = (top - 1) & ~(readChunkBytes - 1);
+      if (below < f->low[i]) below = f->low[i];
+      if (f->next[i].compare_exchange_weak(top, below, std::memory_order_relaxed)) return *from = below, *to = top, true;
+    }
   }
+  return false;
 }
 
 static void* fillThenRead(void*) {
@@ -201,11 +204,13 @@ static int startHelpers(void* (*run)(void*), void* argument, pthread_t* helpers)
   return started;
 }
 
-void pdFillAhead(void* buffer, uint64_t length) {
+void pdFillAhead(void* buffer, uint64_t length, void* first, uint64_t firstLength) {
   FillAhead* f = &fillAhead;
   if (f->started != 0 || length < pdSharedReadBytes) return;
-  f->low = reinterpret_cast<uint64_t>(buffer);
-  f->next.store(f->low + length);
+  f->low[0] = reinterpret_cast<uint64_t>(first);
+  f->next[0].store(f->low[0] + firstLength);
+  f->low[1] = reinterpret_cast<uint64_t>(buffer);
+  f->next[1].store(f->low[1] + length);
   f->handedOver.store(false);
   f->read = nullptr;
   f->started = startHelpers(fillThenRead, nullptr, f->helpers);

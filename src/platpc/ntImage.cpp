@@ -153,7 +153,7 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
 }
 
 // Reads here run on the calling thread alone: nothing is faulted in ahead.
-void pdFillAhead(void*, uint64_t) {}
+void pdFillAhead(void*, uint64_t, void*, uint64_t) {}
 void pdEndFillAhead() {}
 
 // ---- Snapshots -----------------------------------------------------------------------------

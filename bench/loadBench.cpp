@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "mman/loadImages.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
@@ -69,11 +71,22 @@ void removeImages() {
   remove((plainImage() + ".gz").c_str());
 }
 
-double secondsOf(const std::string& command) {
+double childCpuSeconds() {
+  struct rusage u;
+  if (getrusage(RUSAGE_CHILDREN, &u) != 0) return 0;
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The wall time of the command, and the CPU time of every thread of it in *cpu (less
+// noisy on a shared machine: it counts no waiting for a core).
+double secondsOf(const std::string& command, double* cpu) {
+  double cpuBefore = childCpuSeconds();
   auto start = std::chrono::steady_clock::now();
   int status = system(command.c_str());
   benchmark::DoNotOptimize(status);
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  *cpu = childCpuSeconds() - cpuBefore;
+  return wall;
 }
 
 double medianOf(std::vector<double> v) {
@@ -84,22 +97,28 @@ double medianOf(std::vector<double> v) {
 
 // Each iteration runs the reference command and then the load, so both see the same machine;
 // the time reported is the load's, with the medians of both and their ratio beside it (a
-// loaded machine gives outliers a mean would carry), and the load average at the end.
+// loaded machine gives outliers a mean would carry), the medians of their CPU times, and the
+// load average at the end.
 void loadBeside(benchmark::State& state, const std::string& reference, const std::string& load) {
   if (plainImage().empty()) {
     state.SkipWithError("could not write the image");
     return;
   }
-  std::vector<double> referenceSeconds, loadSeconds;
+  std::vector<double> referenceSeconds, loadSeconds, referenceCpu, loadCpu;
   for (auto _ : state) {
-    referenceSeconds.push_back(secondsOf(reference));
-    loadSeconds.push_back(secondsOf(load));
+    double cpu = 0;
+    referenceSeconds.push_back(secondsOf(reference, &cpu));
+    referenceCpu.push_back(cpu);
+    loadSeconds.push_back(secondsOf(load, &cpu));
+    loadCpu.push_back(cpu);
     state.SetIterationTime(loadSeconds.back());
   }
   double referenceMedian = medianOf(referenceSeconds), loadMedian = medianOf(loadSeconds);
   state.counters["refMedianMs"] = referenceMedian * 1000;
   state.counters["loadMedianMs"] = loadMedian * 1000;
   state.counters["ratio"] = referenceMedian > 0 ? loadMedian / referenceMedian : 0;
+  state.counters["refCpuMs"] = medianOf(referenceCpu) * 1000;
+  state.counters["loadCpuMs"] = medianOf(loadCpu) * 1000;
   double average = 0;
   if (FILE* f = fopen("/proc/loadavg", "r")) {
     if (fscanf(f, "%lf", &average) != 1) average = 0;

@@ -1,6 +1,7 @@
 // Start-up's bottom half: reading the image file, the orderly exit and the engine's identity.
 // Owns imageFilePtr, imageFileName, headerReadPending and the version globals.
-// Prefix: none (readImageFile, readImageFileAhead, readImageFileInPieces, closeImageFile, vmExit).
+// Prefix: none (readImageFile, readImageFileAhead, readImageFileInPieces, fillImageMemoryAhead,
+// closeImageFile, vmExit).
 #include "ext/exInit.h"
 
 #include <cstdio>
@@ -66,7 +67,14 @@ uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceB
   return n < 0 ? 0 : uint64_t(n);
 }
 
+// Only ahead of readImageFileInPieces: a plain image, its header read.
+void fillImageMemoryAhead(uint64_t address, uint64_t count, uint64_t first, uint64_t firstCount) {
+  if (headerReadPending || imageBodyIsCompressed()) return;
+  pdFillAhead(reinterpret_cast<void*>(address), count, reinterpret_cast<void*>(first), firstCount);
+}
+
 void closeImageFile() {
+  pdEndFillAhead();  // a load ended early (a bad image) leaves no helper behind
   if (imageFilePtr != -1) pdCloseImage(imageFilePtr);
   imageFilePtr = -1;
   imageFileName = nullptr;

@@ -29,6 +29,11 @@ int64_t readImageFileAhead(void* buffer, uint64_t count, uint64_t skip);
 // start, short when the file ended or a read failed; 0 for an image that cannot be read so.
 uint64_t readImageFileInPieces(uint64_t address, uint64_t count, uint64_t pieceBytes,
                                void (*each)(uint64_t from, uint64_t to));
+// The fresh memory [address, address + count) that readImageFileInPieces will fill (and the
+// caller may fill before it) may be faulted in ahead meanwhile, after [first, first +
+// firstCount), which the caller writes first (as pdFillAhead does); the next such read or
+// closeImageFile ends that. Nothing for an image that cannot be read so.
+void fillImageMemoryAhead(uint64_t address, uint64_t count, uint64_t first, uint64_t firstCount);
 // Ends the process with code after the reports below; the platform ends timers and windows.
 [[noreturn]] void vmExit(uint64_t code);
 

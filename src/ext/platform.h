@@ -50,6 +50,13 @@ int64_t pdReadAhead(int64_t fd, void* buffer, uint64_t length, uint64_t skip, in
 enum : uint64_t { pdSharedReadBytes = uint64_t(16) << 20 };
 int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t pieceBytes,
                        void (*each)(uint64_t from, uint64_t to), int* error);
+// Fresh memory that the next pdReadInPieces (or the caller, before it) will fill: a range of
+// pdSharedReadBytes or more may be faulted in by helper threads meanwhile, from its top down,
+// after [first, first + firstLength) (fresh memory the caller writes first; may be empty),
+// without changing what either holds. The next pdReadInPieces takes the helpers on;
+// pdEndFillAhead lets them go when no such read comes (before the ranges are given up).
+void pdFillAhead(void* buffer, uint64_t length, void* first, uint64_t firstLength);
+void pdEndFillAhead();
 // A hint that fresh memory about to be filled is better backed by large pages; a range of at
 // least one large page may take the large pages its ends lie in (given before they are touched).
 void pdPreferLargePages(void* address, uint64_t length);

@@ -318,6 +318,12 @@ static void takeOldLoadMaps(uint64_t dataWords) {
   oldLoad.bodyBits = oldLoad.slotBits + mapWords;
 }
 
+void oldLoadMapsArea(uint64_t* start, uint64_t* bytes) {
+  uint64_t words = oldLoad.bodyBits - oldLoad.slotBits;
+  *start = uint64_t(oldLoad.slotBits);
+  *bytes = oldLoad.slotBits == nullptr ? 0 : 2 * words * 8;
+}
+
 // Sets bits first to first + count - 1 of a map; answers the bits among them that were set
 // already (non-zero in the body map: two bodies share a word).
 static inline uint64_t setBits(uint64_t* bits, uint64_t first, uint64_t count) {

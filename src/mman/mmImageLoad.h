@@ -70,6 +70,8 @@ void beginOldDataLoad();
 void loadOldSpacePiece(uint64_t from, uint64_t to);
 void finishOldDataLoad(uint64_t end);
 void endOldSpaceLoad();
+// The fresh memory the table pass writes its maps of old data into, once begun.
+void oldLoadMapsArea(uint64_t* start, uint64_t* bytes);
 // The other spaces, old space's having been loaded.
 void relocateImageObjects();
 

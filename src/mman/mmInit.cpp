@@ -303,6 +303,9 @@ static void readOldSpace(const KernelPlaces& p) {
   }
   if (uint64_t(mapRead) != segmentMapBytes()) fatal(message, 0x201, __LINE__);
   beginOldSpaceLoad();
+  uint64_t maps, mapsBytes;
+  oldLoadMapsArea(&maps, &mapsBytes);
+  fillImageMemoryAhead(segment->dataStart, tableEnd - segment->dataStart, maps, mapsBytes);
   uint64_t skip = l.oldDataBytes + segmentMapBytes();
   const uint64_t tablePiece = uint64_t(oldReadPieceBytes) / otEntryBytes * otEntryBytes;
   for (uint64_t a = table; a < tableEnd; a += tablePiece) {

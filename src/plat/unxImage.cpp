@@ -1,7 +1,8 @@
 // Unix layer: the image-file functions used by start-up, the image reader and snapshots.
 // They report errno through their out word and leave the reporting to the caller.
-// Prefix: pd (pdOpenImage, pdRead, pdReadAhead, pdReadInPieces, pdWrite, pdCloseImage,
-// pdDiscardSnapshot, pdBlessSnapshot, pdPreferLargePages); snapshotUnnamedFiles.
+// Prefix: pd (pdOpenImage, pdRead, pdReadAhead, pdReadInPieces, pdFillAhead, pdEndFillAhead,
+// pdWrite, pdCloseImage, pdDiscardSnapshot, pdBlessSnapshot, pdPreferLargePages);
+// snapshotUnnamedFiles.
 #include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
@@ -137,18 +138,114 @@ static void* readChunks(void* shared) {
   return nullptr;
 }
 
-// Answers the bytes of the chunks read whole from the start, and of the first chunk that was not.
-static int64_t readInPiecesShared(SharedRead* r) {
+// Memory about to be filled is faulted in ahead by helper threads, from the top down, while
+// the caller still reads something else (the loader reads old space's table first): the
+// kernel clears each fresh page as it is faulted in, which otherwise falls on the reading
+// threads, and on the caller alone until the shared read starts. The next read in pieces
+// takes the helpers on; pdEndFillAhead lets them go when none comes.
+struct FillAhead {
+  pthread_mutex_t lock;
+  pthread_cond_t wake;
+  pthread_t helpers[readHelpersMax];
+  int started;                  // helpers running, 0 when none
+  uint64_t low[2];              // per range, in the order they are faulted in: its start
+  std::atomic<uint64_t> next[2];  // and the top of its next chunk to be faulted in
+  std::atomic<bool> handedOver; // fault in no more: a read takes the helpers on, or none comes
+  SharedRead* read;             // under lock: the read taken on, null when none comes
+};
+static FillAhead fillAhead = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {}, 0, {}, {}, {false}, nullptr};
+
+// Faults [from, to) in writable, keeping what it holds (another thread may be reading into
+// it): each page gets an atomic add of nothing, a write that changes no byte. A fault takes
+// no lock of the whole address space, as asking the kernel to fault a range in would, which
+// would hold up the reading thread's mappings meanwhile.
+static void faultIn(uint64_t from, uint64_t to) {
+  uint64_t page = pdGetPagesize() != 0 ? pdGetPagesize() : 4096;
+  for (uint64_t a = (from + 7) & ~uint64_t(7); a + 8 <= to; a = (a & ~(page - 1)) + page)
+    __atomic_fetch_add(reinterpret_cast<uint64_t*>(a), 0, __ATOMIC_RELAXED);
+}
+
+// Claims the chunk below a range's next (on the chunk grid), down to its start, the first
+// range first; false when none is left.
+static bool claimFillChunk(FillAhead* f, uint64_t* from, uint64_t* to) {
+  for (int i = 0; i < 2; i++) {
+    uint64_t top = f->next[i].load(std::memory_order_relaxed);
+    while (top > f->low[i]) {
+      uint64_t below = (top - 1) & ~(readChunkBytes - 1);
+      if (below < f->low[i]) below = f->low[i];
+      if (f->next[i].compare_exchange_weak(top, below, std::memory_order_relaxed)) return *from = below, *to = top, true;
+    }
+  }
+  return false;
+}
+
+static void* fillThenRead(void*) {
+  FillAhead* f = &fillAhead;
+  uint64_t from, to;
+  while (!f->handedOver.load(std::memory_order_relaxed) && claimFillChunk(f, &from, &to)) faultIn(from, to);
+  pthread_mutex_lock(&f->lock);
+  while (!f->handedOver.load(std::memory_order_relaxed)) pthread_cond_wait(&f->wake, &f->lock);
+  SharedRead* r = f->read;
+  pthread_mutex_unlock(&f->lock);
+  if (r != nullptr) readChunks(r);
+  return nullptr;
+}
+
+// The helpers, with every signal blocked (signals stay with the calling thread).
+static int startHelpers(void* (*run)(void*), void* argument, pthread_t* helpers) {
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   int wanted = online > readHelpersMax ? readHelpersMax : online > 1 ? int(online - 1) : 0;
-  pthread_t helpers[readHelpersMax];
   int started = 0;
   sigset_t all, old;
   sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);  // signals stay with the calling thread
-  while (started < wanted && pthread_create(&helpers[started], nullptr, readChunks, r) == 0) started++;
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  while (started < wanted && pthread_create(&helpers[started], nullptr, run, argument) == 0) started++;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return started;
+}
+
+void pdFillAhead(void* buffer, uint64_t length, void* first, uint64_t firstLength) {
+  FillAhead* f = &fillAhead;
+  if (f->started != 0 || length < pdSharedReadBytes) return;
+  f->low[0] = reinterpret_cast<uint64_t>(first);
+  f->next[0].store(f->low[0] + firstLength);
+  f->low[1] = reinterpret_cast<uint64_t>(buffer);
+  f->next[1].store(f->low[1] + length);
+  f->handedOver.store(false);
+  f->read = nullptr;
+  f->started = startHelpers(fillThenRead, nullptr, f->helpers);
+}
+
+// Hands the helpers r (null: no read comes) and answers how many there are to join.
+static int handOverFill(SharedRead* r) {
+  FillAhead* f = &fillAhead;
+  if (f->started == 0) return 0;
+  pthread_mutex_lock(&f->lock);
+  f->read = r;
+  f->handedOver.store(true);
+  pthread_cond_broadcast(&f->wake);
+  pthread_mutex_unlock(&f->lock);
+  return f->started;
+}
+
+static void joinFillHelpers() {
+  FillAhead* f = &fillAhead;
+  for (int i = 0; i < f->started; i++) pthread_join(f->helpers[i], nullptr);
+  f->started = 0;
+  f->read = nullptr;
+}
+
+void pdEndFillAhead() {
+  if (handOverFill(nullptr) != 0) joinFillHelpers();
+}
+
+// Answers the bytes of the chunks read whole from the start, and of the first chunk that was not.
+static int64_t readInPiecesShared(SharedRead* r) {
+  pthread_t helpers[readHelpersMax];
+  int started = 0;
+  if (handOverFill(r) == 0) started = startHelpers(readChunks, r, helpers);
   readChunks(r);
+  if (fillAhead.started != 0) joinFillHelpers();
   for (int i = 0; i < started; i++) pthread_join(helpers[i], nullptr);
   uint64_t done = 0;
   for (uint64_t k = 0; k < r->chunks; k++) {
@@ -193,6 +290,7 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
     delete[] shared->handedBytes;
     shared->handedBytes = nullptr;
   } else {
+    pdEndFillAhead();
     PlainRead plain = {(int)fd, position, error};
     done = readPiecesInOrder(reinterpret_cast<uint8_t*>(start), length, pieceBytes, readPlainPiece, &plain, each);
   }

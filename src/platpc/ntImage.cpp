@@ -152,6 +152,10 @@ int64_t pdReadInPieces(int64_t fd, void* buffer, uint64_t length, uint64_t piece
   return int64_t(done);
 }
 
+// Reads here run on the calling thread alone: nothing is faulted in ahead.
+void pdFillAhead(void*, uint64_t, void*, uint64_t) {}
+void pdEndFillAhead() {}
+
 // ---- Snapshots -----------------------------------------------------------------------------
 
 // An image being written goes to a new file beside its target, "<target>.saving-XXXXXX",

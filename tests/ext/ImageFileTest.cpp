@@ -227,4 +227,55 @@ TEST(ImageFile_ReadInPieces, HandsEveryPieceOverOnce) {
   fs::remove_all(dir);
 }
 
+// Fresh memory faulted in ahead while the caller fills its top (as the loader reads a table
+// there) and a first range apart (as the loader's maps) keeps every byte written; the next
+// read in pieces takes the helpers on and fills the rest, and without a read pdEndFillAhead
+// lets them go. A read after either works.
+TEST(ImageFile_ReadInPieces, FillAheadKeepsWhatTheRangeHolds) {
+  const uint64_t readBytes = pdSharedReadBytes + (3 << 20) + 4096, topBytes = (3 << 20) + 40;
+  fs::path dir = freshDir("fillahead");
+  std::vector<uint8_t> file(readBytes);
+  for (uint64_t i = 0; i < file.size(); i++) file[i] = patternByte(i);
+  fs::path path = dir / "f.im";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+  }
+  for (bool withRead : {true, false, true}) {
+    SCOPED_TRACE(withRead ? "read" : "no read");
+    uint64_t mapped = 0;
+    uint8_t* buffer = static_cast<uint8_t*>(pdMapMemory(readBytes + topBytes, 0, 0, pdProtRead | pdProtWrite, &mapped));
+    ASSERT_NE(buffer, nullptr);
+    uint64_t firstMapped = 0;
+    uint8_t* first = static_cast<uint8_t*>(pdMapMemory(topBytes, 0, 0, pdProtRead | pdProtWrite, &firstMapped));
+    ASSERT_NE(first, nullptr);
+    uint8_t* top = buffer + readBytes;
+    pdFillAhead(buffer, readBytes + topBytes, first, topBytes);
+    for (uint64_t i = 0; i < topBytes; i++) top[i] = first[i] = uint8_t(i * 7 + 1);
+    int error = 0;
+    int64_t fd = pdOpenImage(path.string().c_str(), pdOpenRead, &error);
+    ASSERT_GE(fd, 0);
+    if (withRead) {
+      handed.clear();
+      expectedAt = file.data();
+      bufferStart = reinterpret_cast<uint64_t>(buffer);
+      EXPECT_EQ(pdReadInPieces(fd, buffer, readBytes, 131072, recordPiece, &error), int64_t(readBytes));
+      EXPECT_EQ(error, 0);
+      EXPECT_EQ(memcmp(buffer, file.data(), readBytes), 0);
+      for (const HandedPiece& p : handed) EXPECT_TRUE(p.whole) << "piece at " << p.from - bufferStart;
+    } else {
+      pdEndFillAhead();
+      for (uint64_t i = 0; i < readBytes; i += 4096) ASSERT_EQ(buffer[i], 0) << "at " << i;
+    }
+    uint64_t wrong = 0;
+    for (uint64_t i = 0; i < topBytes; i++) wrong += (top[i] != uint8_t(i * 7 + 1)) + (first[i] != uint8_t(i * 7 + 1));
+    EXPECT_EQ(wrong, 0u);
+    pdCloseImage(fd);
+    pdUnmapMemory(mapped, buffer);
+    pdUnmapMemory(firstMapped, first);
+  }
+  fs::remove_all(dir);
+}
+
 }  // namespace
+

@@ -80,11 +80,13 @@ static uint64_t namedSlots(const ObjectHeader* h) {
   return formatNamedSlots(uint64_t(smallIntegerValue(body(headerOf(cls))[classFormatSlot])));
 }
 
-// Live for this collection: immediates, perm objects (perm space stands apart) and marked ones.
+// Live for this collection: immediates, perm objects (perm space stands apart) and marked
+// ones. The header bits that say so are fixed for the whole mark: one test per object.
+static uint64_t liveBits = isMarkedBit | isPermBit;
+static inline bool isLiveHeader(const ObjectHeader* h) { return (h->flags & liveBits) != 0; }
 static inline bool survives(oop o) {
   if (!isHeapObject(o) || o == 0) return true;
-  ObjectHeader* h = headerOf(o);
-  return isPermObject(h) || isMarked(h);
+  return isLiveHeader(headerOf(o));
 }
 
 static void push(ObjectHeader* h) {
@@ -98,8 +100,9 @@ static void push(ObjectHeader* h) {
 
 static void markOop(oop o) {
   for (;;) {
-    if (survives(o)) return;
+    if (!isHeapObject(o) || o == 0) return;
     ObjectHeader* h = headerOf(o);
+    if (isLiveHeader(h)) return;
     setFlag(h, isMarkedBit);
     if (hasPtrs(h) && h->dataPtr != 0 && words(h) != 0) {
       push(h);
@@ -161,8 +164,15 @@ static bool addEphemeron(oop o) {
   return true;
 }
 
+// Neighbours in a scan mostly share a class: the last one marked is not looked at again.
+static oop lastClassMarked;
+
 static void scanObject(ObjectHeader* h) {
-  markOop(classOfHeader(h));
+  oop cls = classOfHeader(h);
+  if (cls != lastClassMarked) {
+    markOop(cls);
+    lastClassMarked = cls;
+  }
   // The remembered table's entries hold nobody alive (dead holders leave it when it is
   // compacted), and its slots past the first free one are stale.
   if (!hasPtrs(h) || h->dataPtr == 0 || oopOf(h) == rt.object) return;
@@ -448,7 +458,8 @@ int collectGarbage(int includePerm) {
   trimClassTable();
   if (gcMarkPhaseHook != nullptr) gcMarkPhaseHook(0);
   placeWorkAreas();
-  ringSkip = 0;
+  liveBits = isMarkedBit | (permSpaceAbsorbed ? uint64_t(0) : uint64_t(isPermBit));
+  ringSkip = lastClassMarked = 0;
   markRoots();
   ephemeronMarkingOn = 1;
   markLoop();

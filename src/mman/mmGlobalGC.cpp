@@ -249,8 +249,17 @@ static constexpr uint32_t queueSlots = 8;
 static ObjectHeader* scanQueue[queueSlots];
 static uint32_t queueNext, queueFill;
 
+// The whole body is fetched, up to a few lines (the hardware follows longer ones): read
+// slot by slot, each of its lines would otherwise wait in turn.
+static constexpr uint64_t fetchedBodyBytes = 512;
+static inline void fetchBody(const ObjectHeader* h) {
+  uint64_t from = uint64_t(body(h)), size = sizeFieldOf(h);
+  uint64_t to = from + (size < sizeFieldExtended && size * 8 < fetchedBodyBytes ? size * 8 : fetchedBodyBytes);
+  for (uint64_t line = from & ~uint64_t(63); line < to; line += 64) __builtin_prefetch(reinterpret_cast<const void*>(line));
+}
+
 static inline void scanSoon(ObjectHeader* h) {
-  __builtin_prefetch(body(h));
+  fetchBody(h);
   uint32_t i = queueNext;
   queueNext = (i + 1) & (queueSlots - 1);
   ObjectHeader* due = scanQueue[i];

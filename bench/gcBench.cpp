@@ -2,7 +2,8 @@
 // it live (objects of 2 to 32 slots, each referring to another live one), collected once.
 // Beside the pause: ms per live MB, memcpy of the live bytes, and the mark alone beside a plain
 // depth-first walk of the same live graph (vector stack, side bitmap; through each object's
-// class as well as its slots, as the mark goes), the floor a mark could reach. Then the
+// class as well as its slots, as the mark goes), the floor a mark could reach. Both start with
+// their work areas in touched memory, so neither is timed making them. Then the
 // incremental collector's quantum pauses on the same heap, and the store check's cost while it
 // rests and while it marks.
 #include <benchmark/benchmark.h>
@@ -16,6 +17,7 @@
 #include "mman/mmFinal.h"
 #include "mman/mmGlobalGC.h"
 #include "mman/mmIncGC.h"
+#include "mman/mmNewSpace.h"
 #include "mman/mmOldSpace.h"
 #include "mman/mmRt.h"
 #include "mman/mmScavenge.h"
@@ -67,17 +69,37 @@ GcHeap buildHeap(uint64_t megabytes) {
   return heap;
 }
 
-// Depth-first over old objects from the root, through each object's class and every slot, a
-// side bitmap by entry address.
-uint64_t plainDfs(oop root) {
+// The walk's work areas over the old entries' range: a side bitmap by entry address, and a
+// stack with room for every entry (none is pushed twice).
+struct DfsAreas {
   uint64_t low = ~uint64_t(0), high = 0;
+  std::vector<bool> seen;
+  std::vector<oop> stack;
+};
+void prepareDfs(DfsAreas& a) {
   writeBackOldSpace();
   for (OldSpaceSegment* s = oldSpaceSegs.first; s != nullptr; s = s->next) {
-    if (s->otLow < low) low = s->otLow;
-    if (s->otHigh > high) high = s->otHigh;
+    if (s->otLow < a.low) a.low = s->otLow;
+    if (s->otHigh > a.high) a.high = s->otHigh;
   }
-  std::vector<bool> seen((high - low) / 16 + 1);
-  std::vector<oop> stack{root};
+  uint64_t entries = (a.high - a.low) / 16 + 1;
+  a.seen.assign(entries, false);
+  a.stack.assign(entries + 1, 0);
+  a.stack.clear();
+}
+
+// The mark's stack lies in new space's free room: touched, as in a running system.
+void touchMarkArea() {
+  memset(reinterpret_cast<void*>(eden.allocPtr), 0, eden.end - eden.allocPtr);
+  memset(reinterpret_cast<void*>(futureSpace.top), 0, futureSpace.end - futureSpace.top);
+}
+
+// Depth-first over old objects from the root, through each object's class and every slot.
+uint64_t plainDfs(oop root, DfsAreas& a) {
+  uint64_t low = a.low, high = a.high;
+  std::vector<bool>& seen = a.seen;
+  std::vector<oop>& stack = a.stack;
+  stack.push_back(root);
   uint64_t visited = 0;
   auto visit = [&](oop v) {
     if (!isHeapObject(v) || v < low || v > high) return;
@@ -121,9 +143,12 @@ void BM_GlobalGC_HalfLive(benchmark::State& state) {
   double dfs = 0, pause = 0, mark = 0, dfsCpu = 0, pauseCpu = 0;
   gcMarkPhaseHook = noteMarkPhase;
   for (auto _ : state) {
+    DfsAreas areas;
+    prepareDfs(areas);
+    touchMarkArea();
     auto start = std::chrono::steady_clock::now();
     std::clock_t cpuStart = std::clock();
-    benchmark::DoNotOptimize(plainDfs(heap.root));
+    benchmark::DoNotOptimize(plainDfs(heap.root, areas));
     dfs = seconds(start);
     dfsCpu = cpuSeconds(cpuStart, std::clock());
     start = std::chrono::steady_clock::now();

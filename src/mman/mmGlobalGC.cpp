@@ -80,11 +80,13 @@ static uint64_t namedSlots(const ObjectHeader* h) {
   return formatNamedSlots(uint64_t(smallIntegerValue(body(headerOf(cls))[classFormatSlot])));
 }
 
-// Live for this collection: immediates, perm objects (perm space stands apart) and marked ones.
+// Live for this collection: immediates, perm objects (perm space stands apart) and marked
+// ones. The header bits that say so are fixed for the whole mark: one test per object.
+static uint64_t liveBits = isMarkedBit | isPermBit;
+static inline bool isLiveHeader(const ObjectHeader* h) { return (h->flags & liveBits) != 0; }
 static inline bool survives(oop o) {
   if (!isHeapObject(o) || o == 0) return true;
-  ObjectHeader* h = headerOf(o);
-  return isPermObject(h) || isMarked(h);
+  return isLiveHeader(headerOf(o));
 }
 
 static void push(ObjectHeader* h) {
@@ -98,8 +100,9 @@ static void push(ObjectHeader* h) {
 
 static void markOop(oop o) {
   for (;;) {
-    if (survives(o)) return;
+    if (!isHeapObject(o) || o == 0) return;
     ObjectHeader* h = headerOf(o);
+    if (isLiveHeader(h)) return;
     setFlag(h, isMarkedBit);
     if (hasPtrs(h) && h->dataPtr != 0 && words(h) != 0) {
       push(h);
@@ -161,8 +164,15 @@ static bool addEphemeron(oop o) {
   return true;
 }
 
+// Neighbours in a scan mostly share a class: the last one marked is not looked at again.
+static oop lastClassMarked;
+
 static void scanObject(ObjectHeader* h) {
-  markOop(classOfHeader(h));
+  oop cls = classOfHeader(h);
+  if (cls != lastClassMarked) {
+    markOop(cls);
+    lastClassMarked = cls;
+  }
   // The remembered table's entries hold nobody alive (dead holders leave it when it is
   // compacted), and its slots past the first free one are stale.
   if (!hasPtrs(h) || h->dataPtr == 0 || oopOf(h) == rt.object) return;
@@ -239,8 +249,17 @@ static constexpr uint32_t queueSlots = 8;
 static ObjectHeader* scanQueue[queueSlots];
 static uint32_t queueNext, queueFill;
 
+// The whole body is fetched, up to a few lines (the hardware follows longer ones): read
+// slot by slot, each of its lines would otherwise wait in turn.
+static constexpr uint64_t fetchedBodyBytes = 512;
+static inline void fetchBody(const ObjectHeader* h) {
+  uint64_t from = uint64_t(body(h)), size = sizeFieldOf(h);
+  uint64_t to = from + (size < sizeFieldExtended && size * 8 < fetchedBodyBytes ? size * 8 : fetchedBodyBytes);
+  for (uint64_t line = from & ~uint64_t(63); line < to; line += 64) __builtin_prefetch(reinterpret_cast<const void*>(line));
+}
+
 static inline void scanSoon(ObjectHeader* h) {
-  __builtin_prefetch(body(h));
+  fetchBody(h);
   uint32_t i = queueNext;
   queueNext = (i + 1) & (queueSlots - 1);
   ObjectHeader* due = scanQueue[i];
@@ -448,7 +467,8 @@ int collectGarbage(int includePerm) {
   trimClassTable();
   if (gcMarkPhaseHook != nullptr) gcMarkPhaseHook(0);
   placeWorkAreas();
-  ringSkip = 0;
+  liveBits = isMarkedBit | (permSpaceAbsorbed ? uint64_t(0) : uint64_t(isPermBit));
+  ringSkip = lastClassMarked = 0;
   markRoots();
   ephemeronMarkingOn = 1;
   markLoop();

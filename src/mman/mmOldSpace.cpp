@@ -372,6 +372,9 @@ int growOldSpace(int64_t slots) {
   uint64_t granted = 0;
   void* block = segmentBlock(uint64_t(slots) * 8 + segOverheadBytes, &mapped, &granted);
   if (block == nullptr) return 0;
+  // Before anything in it is touched: a big heap marked through small pages pays a TLB
+  // miss for nearly every object the collector visits.
+  pdPreferLargePages(block, granted);
   OldSpaceSegment* s = static_cast<OldSpaceSegment*>(block);
   uint64_t base = reinterpret_cast<uint64_t>(block);
   memset(s, 0, sizeof *s);

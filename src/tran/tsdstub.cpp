@@ -96,15 +96,18 @@ static uint8_t* sdCompare(int index, uint8_t* yes, uint8_t* no, uint8_t* at) {
   return emitJmpRel32(at, no);
 }
 
-// rbx := the SmallDouble for xmm1 when it has the immediate form; r11 holds the bias. The sign
-// rotated to bit 0 and the bias taken off leave the stored bits when they fit, which one
-// unsigned compare checks; *other gets the 32-bit jump taken otherwise, rax then holding the
-// rotated bits less the bias.
+// The bound of the stored bits, held in r10 by an arithmetic stub from its start (nothing in a
+// stub or in the loads a chain copies changes r10).
+constexpr uint64_t sdEncodeBound = 0x1FFFFFFFFFFFFFFEull;
+
+// rbx := the SmallDouble for xmm1 when it has the immediate form; r11 holds the bias and r10
+// the bound. The sign rotated to bit 0 and the bias taken off leave the stored bits when they
+// fit, which one unsigned compare checks; *other gets the 32-bit jump taken otherwise, rax then
+// holding the rotated bits less the bias.
 static uint8_t* sdEncode(uint8_t** other, uint8_t* at) {
   at = emitMovqRX(at, rAX, 1);
   at = emitShift1R(at, rotateRol, rAX);
   at = emitAluRR(at, aluRRSub, rAX, rR11);
-  at = emitMovRI64(at, rR10, 0x1FFFFFFFFFFFFFFEull);
   at = emitCmpRR(at, rAX, rR10);
   at = emitJccRel32(at, ccAE, 0);
   *other = at;
@@ -158,6 +161,7 @@ uint8_t* sdStubCode(SdStub* stubs, int i, uint8_t* at) {
   int nFails = 0;
   uint8_t *receiverOther = nullptr, *argumentOther = nullptr;
   at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
+  if (!sdIsComparison(s.index)) at = emitMovRI64(at, rR10, sdEncodeBound);
   if (s.constants[0] != 0) {
     at = sdLoadConstant(s.constants[0], 1, at);
   } else {

@@ -559,6 +559,8 @@ inline uint8_t* emitNop4(uint8_t* at) {
 // ucomisd x, y (66 0F 2E /r) and ucomiss x, y (0F 2E /r): compare x with y.
 inline uint8_t* emitUcomisd(uint8_t* at, int x, int y) { return cgenSseRR(at, 0x66, false, 0x2E, x, y); }
 inline uint8_t* emitUcomiss(uint8_t* at, int x, int y) { return cgenSseRR(at, 0, false, 0x2E, x, y); }
+// movaps x, y (0F 28 /r): the whole register, as a double move.
+inline uint8_t* emitMovapsXX(uint8_t* at, int x, int y) { return cgenSseRR(at, 0, false, 0x28, x, y); }
 // movq x, r (66 REX.W 0F 6E /r); movq r, x (66 REX.W 0F 7E /r); movd r32, x (66 0F 7E /r).
 inline uint8_t* emitMovqXR(uint8_t* at, int x, int r) { return cgenSseRR(at, 0x66, true, 0x6E, x, r); }
 inline uint8_t* emitMovqRX(uint8_t* at, int r, int x) { return cgenSseRR(at, 0x66, true, 0x7E, x, r); }

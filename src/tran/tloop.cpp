@@ -57,6 +57,8 @@ struct LoopState {
   const uint8_t* keptPush;   // a push of a temp whose value the store before it kept on top
   OptState chain;            // the last inlined + or -: its fast path's exit and code end
   int sdStubs;               // SmallDouble stubs still to place after the method's code
+  int sdLast;                // the last Double arithmetic site's stub index + 1, else 0
+  StackEntry* sdLastResult;  // and the entry of its result
 };
 LoopState L;
 }  // namespace
@@ -243,6 +245,16 @@ static SdStub* sdJump(int index, bool smallFirst, uint8_t** at) {
   return s;
 }
 
+// The rest of a stub's record, its entries, selector and chaining as they stand.
+static void sdFill(SdStub* s, uint8_t* send, uint8_t* yes, uint8_t* no, bool inverted, oop rcvConst, oop argConst) {
+  s->send = send;
+  s->yes = yes;
+  s->no = no;
+  s->inverted = inverted;
+  s->constants[0] = rcvConst;
+  s->constants[1] = argConst;
+}
+
 static bool isNumberConst(const StackEntry* e) {
   return e->kind == skConst && (isSmallDouble(e->payload) || isSmallInteger(e->payload));
 }
@@ -258,6 +270,34 @@ static bool anySmallDoubleConst(const StackEntry* rcv, const StackEntry* arg) {
   return (rcv->kind == skConst && isSmallDouble(rcv->payload)) || (arg->kind == skConst && isSmallDouble(arg->payload));
 }
 
+// Whether the load of an operand may run again from a stub: registers, frame slots, values
+// popped from the machine stack and immediate constants (no literal the collector must find
+// in the code).
+static bool sdLoadCopies(const StackEntry* e) {
+  switch (e->kind) {
+    case skReg: case skRegCounted: case skStableReg: case skPushed: case skSlot: case skReadSlot: return true;
+    case skConst: return isImmediate(e->payload);
+    default: return false;
+  }
+}
+
+// Site n (stub s) loads its operands in [start, end): when the last Double arithmetic site's
+// result, still in rbx, is one of them and nothing but these loads lies between the two, that
+// site's stub goes on into s with the result unencoded, as the main line would run from its
+// exit (the result is no SmallInteger, so the tag tests between would lead to s anyway).
+static void sdChain(const StackEntry* rcv, const StackEntry* arg, const uint8_t* start, const uint8_t* end, SdStub* s) {
+  int last = L.sdLast;
+  L.sdLast = 0;
+  if (s == nullptr || last == 0 || sdStubs[last - 1].yes != start || end - start > 32) return;
+  auto isResult = [](const StackEntry* e) { return e == L.sdLastResult && e->kind == skReg && seReg(*e) == rBX; };
+  int as = isResult(rcv) ? 1 : isResult(arg) ? 2 : 0;
+  if (as == 0 || !sdLoadCopies(as == 1 ? arg : rcv)) return;
+  sdStubs[last - 1].chainTo = int(s - sdStubs) + 1;
+  sdStubs[last - 1].chainLoads[0] = start;
+  sdStubs[last - 1].chainLoads[1] = end;
+  s->chainedAs = as;
+}
+
 // The site of a SmallDouble operation with no SmallInteger path (a SmallDouble constant takes
 // part, or * and /): the operands in rbx and r12, the jump to the stub, the send.
 static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
@@ -267,17 +307,24 @@ static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
   oop rcvConst = rcv->kind == skConst && isSmallDouble(rcv->payload) ? rcv->payload : 0;
   oop argConst = arg->kind == skConst && isSmallDouble(arg->payload) ? arg->payload : 0;
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
+  const uint8_t* loads = at;
   at = tStackLoad(arg, rR12, at);
   at = tStackLoad(rcv, rBX, at);
+  const uint8_t* loaded = at;
   L.chain = {};
   SdStub* s = sdJump(index, !always, &at);
-  if (s != nullptr) *s = {{s->entries[0], s->entries[1]}, nullptr, nullptr, nullptr, index, false, {rcvConst, argConst}};
+  if (s != nullptr) sdFill(s, nullptr, nullptr, nullptr, false, rcvConst, argConst);
+  sdChain(rcv, arg, loads, loaded, s);
   if (!sdIsComparison(index)) {
     if (s != nullptr) s->send = at;
     at = binarySend(index, kind, at);
     if (s != nullptr) s->yes = at;
     L.top--;
     *L.top = seRegEntry(rBX);
+    if (s != nullptr) {
+      L.sdLast = int(s - sdStubs) + 1;
+      L.sdLastResult = L.top;
+    }
     forgetMarks();
     return at;
   }
@@ -343,11 +390,13 @@ static bool chainsFromLastAddSub(const StackEntry* rcv, const uint8_t* at) {
 
 // SmallInteger + and -: the fast path on tagged values with the send on a non-SmallInteger
 // or an overflow.
-// rbx := receiver, r12 := argument, and a short jump (answered in toSend, to be patched to
-// the send path) taken unless both are SmallIntegers.
-static uint8_t* loadPairTestingTags(StackEntry* rcv, StackEntry* arg, uint8_t** toSend, uint8_t* at) {
+// rbx := receiver, r12 := argument (the loads end at *loaded), and a short jump (answered in
+// toSend, to be patched to the send path) taken unless both are SmallIntegers.
+static uint8_t* loadPairTestingTags(StackEntry* rcv, StackEntry* arg, uint8_t** toSend, const uint8_t** loaded,
+                                    uint8_t* at) {
   at = tStackLoad(arg, rR12, at);
   at = tStackLoad(rcv, rBX, at);
+  *loaded = at;
   at = emitMovRR(at, rAX, rBX);
   at = emitAluRR(at, aluRRAnd, rAX, rR12);
   at = emitTestR8I8(at, rAX, 2);
@@ -403,7 +452,9 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
       at = emitMovRI64(at, rR12, argOop);
     }
   } else {
-    at = loadPairTestingTags(rcv, arg, &toSend, at);
+    const uint8_t* loads = at;
+    const uint8_t* loaded;
+    at = loadPairTestingTags(rcv, arg, &toSend, &loaded, at);
     at = emitAluRI8(at, aluSub, rR12, 3);
     at = emitAluRR(at, add ? aluRRAdd : aluRRSub, rBX, rR12);
     at = emitJccRel8(at, ccNO, 0);
@@ -412,6 +463,7 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
     at = emitAluRI8(at, aluAdd, rR12, 3);
     cgenPatchRel8(toSend, at);
     sd = sdJump(index, false, &at);
+    sdChain(rcv, arg, loads, loaded, sd);
   }
   if (sd != nullptr) sd->send = at;
   at = binarySend(index, kind, at);
@@ -422,6 +474,10 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
   L.chain = {toExit, 0, at, nullptr, 0};
   L.top--;
   *L.top = seRegEntry(rBX);
+  if (sd != nullptr) {
+    L.sdLast = int(sd - sdStubs) + 1;
+    L.sdLastResult = L.top;
+  }
   forgetMarks();
   return at;
 }
@@ -463,6 +519,7 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   int cond = conds[index - 2][branch && sense ? 1 : 0];
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
   uint8_t* toSend;
+  const uint8_t *loads = nullptr, *loaded = nullptr;
   bool argInR12 = !isSmallIntConst(arg);
   if (isSmallIntConst(arg)) {
     int64_t c = int64_t(arg->payload);
@@ -488,7 +545,8 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
       at = cgenFitsS8(c) ? emitAluRI8(at, aluCmp, rBX, int8_t(c)) : emitAluRI32(at, aluCmp, rBX, int32_t(c));
     }
   } else {
-    at = loadPairTestingTags(rcv, arg, &toSend, at);
+    loads = at;
+    at = loadPairTestingTags(rcv, arg, &toSend, &loaded, at);
     at = emitCmpRR(at, rBX, rR12);
   }
   // Two variables: an operand that is not a SmallInteger tries the stub before the send. (A SmallInteger
@@ -507,7 +565,8 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     cgenPatchRel8(toSend, at);
     if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
     SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
-    if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, nullptr, toFallThrough, index, sense != 0, {0, 0}};
+    if (sd != nullptr) sdFill(sd, at, nullptr, toFallThrough, sense != 0, 0, 0);
+    if (sd != nullptr) sdChain(rcv, arg, loads, loaded, sd);
     at = binarySend(index, kind, at);
     StackEntry result = seRegEntry(rBX);
     push(result);
@@ -524,7 +583,8 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
   SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
   // booleanFromFlags: rbx := false after the condition jump, rbx := true where it lands.
-  if (sd != nullptr) *sd = {{sd->entries[0], sd->entries[1]}, at, exits[0], exits[0] - 12, index, false, {0, 0}};
+  if (sd != nullptr) sdFill(sd, at, exits[0], exits[0] - 12, false, 0, 0);
+  if (sd != nullptr) sdChain(rcv, arg, loads, loaded, sd);
   at = binarySend(index, kind, at);
   cgenPatchRel8(exits[0], at);
   cgenPatchRel8(exits[1], at);
@@ -1280,7 +1340,7 @@ uint8_t* tMainLoop(const uint8_t* bytecodes, uint8_t* block, uint8_t* mapStart, 
       }
       if (r != -1) return tLoopInvalid();  // cannot happen: the end action stands at the end
       if (at + int64_t(L.sdStubs) * sdStubRoom > mapStart - 50) return mapStart + 1;
-      for (int i = 0; i < L.sdStubs; i++) at = sdStubCode(sdStubs[i], at);
+      for (int i = 0; i < L.sdStubs; i++) at = sdStubCode(sdStubs, i, at);
       if (info->primitive > 0) {
         if (at + trailerRoom > mapStart) return mapStart + 1;
         at = tFinishMethod(at, block, info);

@@ -96,9 +96,36 @@ static uint8_t* sdCompare(int index, uint8_t* yes, uint8_t* no, uint8_t* at) {
   return emitJmpRel32(at, no);
 }
 
-// rbx := a new Double holding xmm1 (a result without the immediate form), then to the exit;
-// without IEEEInfNaN an infinity or a NaN goes to the send, as does an eden without room.
-static uint8_t* sdBox(const SdStub& s, uint8_t* at) {
+// The bound of the stored bits, held in r10 by an arithmetic stub from its start (nothing in a
+// stub or in the loads a chain copies changes r10).
+constexpr uint64_t sdEncodeBound = 0x1FFFFFFFFFFFFFFEull;
+
+// rbx := the SmallDouble for xmm1 when it has the immediate form; r11 holds the bias and r10
+// the bound. The sign rotated to bit 0 and the bias taken off leave the stored bits when they
+// fit, which one unsigned compare checks; *other gets the 32-bit jump taken otherwise, rax then
+// holding the rotated bits less the bias.
+static uint8_t* sdEncode(uint8_t** other, uint8_t* at) {
+  at = emitMovqRX(at, rAX, 1);
+  at = emitShift1R(at, rotateRol, rAX);
+  at = emitAluRR(at, aluRRSub, rAX, rR11);
+  at = emitCmpRR(at, rAX, rR10);
+  at = emitJccRel32(at, ccAE, 0);
+  *other = at;
+  return emitLeaScaled8(at, rBX, rAX, 0x15);
+}
+
+// The encoding's other forms, then to done: a zero of either sign (rotated: 0 or 1) is 5 or
+// 13; any other result becomes a new Double holding xmm1 (without IEEEInfNaN an infinity or a
+// NaN goes to the send, as does an eden without room). The allocation changes r11: a chained
+// stub wants the bias back.
+static uint8_t* sdEncodeOther(const SdStub& s, uint8_t* done, uint8_t* at) {
+  at = emitAluRR(at, aluRRAdd, rAX, rR11);
+  at = emitCmpRI(at, rAX, 1);
+  at = emitJccRel8(at, ccA, 0);
+  uint8_t* box = at;
+  at = emitLeaScaled8(at, rBX, rAX, 5);
+  at = emitJmpRel32(at, done);
+  cgenPatchRel8(box, at);
   if (!IEEEInfNaN) {  // the exponent all ones
     at = emitMovqRX(at, rAX, 1);
     at = emitShiftRI(at, shiftShr, rAX, 52);
@@ -112,7 +139,8 @@ static uint8_t* sdBox(const SdStub& s, uint8_t* at) {
   cgenPatchRel32(slow, s.send);
   at = emitMovqRX(at, rAX, 1);
   at = emitMovMR(at, rR14, 0, rAX);
-  return emitJmpRel32(at, s.yes);
+  if (s.chainTo != 0) at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
+  return emitJmpRel32(at, done);
 }
 
 // xmm x := the double of a SmallDouble constant.
@@ -123,7 +151,8 @@ static uint8_t* sdLoadConstant(oop constant, int x, uint8_t* at) {
 
 // Two SmallDoubles, the common case, fall straight through to the operation (a constant one
 // loaded as it stands); the other forms follow it and jump back.
-uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
+uint8_t* sdStubCode(SdStub* stubs, int i, uint8_t* at) {
+  const SdStub& s = stubs[i];
   [[maybe_unused]] uint8_t* start = at;
   for (uint8_t* e : s.entries) {
     if (e != nullptr) cgenPatchRel32(e, at);
@@ -132,6 +161,7 @@ uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
   int nFails = 0;
   uint8_t *receiverOther = nullptr, *argumentOther = nullptr;
   at = emitMovRI64(at, rR11, cgenSmallDoubleBias);
+  if (!sdIsComparison(s.index)) at = emitMovRI64(at, rR10, sdEncodeBound);
   if (s.constants[0] != 0) {
     at = sdLoadConstant(s.constants[0], 1, at);
   } else {
@@ -150,12 +180,20 @@ uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
     at = sdCompare(s.index, s.inverted ? s.no : s.yes, s.inverted ? s.yes : s.no, at);
   } else {
     static const SseOp ops[10] = {sseAdd, sseSub, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseAdd, sseMul, sseDiv};
-    uint8_t* noForm;
+    uint8_t* other;
     at = emitSdXX(at, ops[s.index], 1, 0);
-    at = cgenEncodeSmallDouble(at, 1, &noForm);
-    at = emitJmpRel32(at, s.yes);
-    cgenPatchRel8(noForm, at);
-    at = sdBox(s, at);
+    at = sdEncode(&other, at);
+    uint8_t* done = at;
+    if (s.chainTo != 0) {
+      // The next site's loads, then its stub with this result in xmm1 and the bias in r11.
+      for (const uint8_t* p = s.chainLoads[0]; p < s.chainLoads[1]; p++) *at++ = *p;
+      at = emitJmpRel32(at, at + 5);
+      stubs[s.chainTo - 1].chainJump = at;
+    } else {
+      at = emitJmpRel32(at, s.yes);
+    }
+    cgenPatchRel32(other, at);
+    at = sdEncodeOther(s, done, at);
   }
   // A SmallDouble or boxed Double receiver: the argument a SmallInteger or a boxed Double.
   uint8_t* notInteger;
@@ -187,8 +225,25 @@ uint8_t* sdStubCode(const SdStub& s, uint8_t* at) {
     at = sdLoadBoxOrFail(rBX, 1, fails, &nFails, at);
     at = emitJmpRel32(at, anyArgument);
   }
-  for (int i = 0; i < nFails; i++) cgenPatchRel32(fails[i], at);
+  for (int f = 0; f < nFails; f++) cgenPatchRel32(fails[f], at);
   at = emitJmpRel32(at, s.send);
+  // Entered from the previous site's stub: a receiver already in xmm1 goes on to the argument;
+  // an argument already there moves to xmm0 and the receiver is read alone, anything but a
+  // SmallDouble taking the stub from its start.
+  if (s.chainJump != nullptr && s.chainedAs == 1) cgenPatchRel32(s.chainJump, anyArgument);
+  if (s.chainJump != nullptr && s.chainedAs == 2) {
+    cgenPatchRel32(s.chainJump, at);
+    at = emitMovapsXX(at, 0, 1);
+    if (s.constants[0] != 0) {
+      at = sdLoadConstant(s.constants[0], 1, at);
+    } else {
+      uint8_t* fromStart;
+      at = sdTestTag(rBX, &fromStart, at);
+      cgenPatchRel32(fromStart, start);
+      at = sdDecode(1, at);
+    }
+    at = emitJmpRel32(at, operation);
+  }
   assert(at - start <= sdStubRoom);
   return at;
 }

@@ -14,10 +14,18 @@ struct SdStub {
   int index;            // the special selector
   bool inverted;        // comparison: yes and no swapped (the branch jumps when it is false)
   oop constants[2];     // a SmallDouble constant receiver and argument, else 0
+  // Chaining: an arithmetic site whose result the next Double site takes straight as an
+  // operand, with only that site's operand loads between them, goes from its stub into the
+  // next site's stub with the result still in xmm1, running a copy of the loads on the way.
+  int chainTo;                   // on the earlier site: the later site's stub index + 1, else 0
+  const uint8_t* chainLoads[2];  // on the earlier site: the main line's loads [start, end)
+  int chainedAs;                 // on the later site: 1 the result is its receiver, 2 its argument
+  uint8_t* chainJump;            // on the later site: the earlier stub's jump to it (rel32 end)
 };
-enum : int { sdStubMax = 1024, sdStubRoom = 512 };  // a stub takes under 500 bytes
+enum : int { sdStubMax = 1024, sdStubRoom = 640 };  // a stub takes under 600 bytes
 
 inline bool sdIsComparison(int index) { return index >= 2 && index <= 7; }
 
-// Places the stub of s at `at` and links the site's jumps to it; answers the end.
-uint8_t* sdStubCode(const SdStub& s, uint8_t* at);
+// Places stub i of stubs at `at` and links the site's jumps to it (and the jump of a stub
+// chained to it); answers the end. Stubs are placed in order.
+uint8_t* sdStubCode(SdStub* stubs, int i, uint8_t* at);

@@ -1248,6 +1248,23 @@ namespace {
 // false gk:with: or if true hk:with:), with a SmallDouble constant argument (dk:, before a
 // branch ek:), with a SmallDouble constant receiver (rk:) and a SmallInteger one (sk:).
 const char* const doubleOps[10] = {"+", "-", "<", ">", "<=", ">=", "=", "~=", "*", "/"};
+// Chains of Double sites (ch0:with:with: ...), each beside the same operations with every
+// intermediate result stored in a temporary first (uch0:with:with: ...), which keeps them apart.
+const struct {
+  const char* selector;
+  const char* chained;
+  const char* unchained;
+} doubleChains[] = {
+    {"ch0:", "^(a * b) + c", "t := a * b. ^t + c"},                      // the result as receiver
+    {"ch1:", "^a - (b * c)", "t := b * c. ^a - t"},                      // as argument
+    {"ch2:", "^((a + b) / c) < a", "t := a + b. u := t / c. ^u < a"},   // three, ending in a Boolean
+    {"ch3:", "^((a * a) + (b * b)) <= 2.5 ifTrue: [1] ifFalse: [2]",     // one from the machine stack
+     "t := a * a. u := b * b. v := t + u. ^v <= 2.5 ifTrue: [1] ifFalse: [2]"},
+    {"ch4:", "((a - b) > c) ifFalse: [^2]. ^1", "t := a - b. (t > c) ifFalse: [^2]. ^1"},
+    {"ch5:", "^2.0 * a * b + c", "t := 2.0 * a. u := t * b. ^u + c"},  // after a constant receiver
+    {"ch6:", "^(a + (a := b)) * a", "t := a + b. a := b. ^t * a"},     // a store inside the chain
+    {"ch7:", "^(a * b) abs + c", "t := a * b. u := t abs. ^u + c"},    // a send between
+};
 class Translate_Doubles : public TranslatorZone {
  protected:
   std::vector<MkSource> sources() override {
@@ -1262,6 +1279,10 @@ class Translate_Doubles : public TranslatorZone {
       extra += "g" + n + ": a with: b = ( ^(a " + op + " b) ifTrue: [1] ifFalse: [2] )\n";
       extra += "h" + n + ": a with: b = ( (a " + op + " b) ifFalse: [^2]. ^1 )\n";
       extra += "e" + n + ": a = ( ^(a " + op + " 2.5) ifTrue: [1] ifFalse: [2] )\n";
+    }
+    for (const auto& c : doubleChains) {
+      extra += std::string(c.selector) + " a with: b with: c = ( " + c.chained + " )\n";
+      extra += "u" + std::string(c.selector) + " a with: b with: c = ( | t u v | " + c.unchained + " )\n";
     }
     s.insert(s.size() - 1, extra);
     return {{"T.som", s}};
@@ -1383,6 +1404,64 @@ TEST_F(Translate_Doubles, SitesAnswerAsThePrimitiveOrSend) {
   EXPECT_GT(sent, 1000);
 }
 
+// A chain answers as the same operations kept apart, for operands that make intermediate results
+// leave the immediate range (boxed, or an infinity or NaN going to the send), SmallIntegers and
+// boxed Doubles mixed in, and a non-number part-way: the same answer (a new Double with the same
+// bits), the same number of sends and the same last send.
+TEST_F(Translate_Doubles, ChainsAnswerAsOperationsKeptApart) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const oop operands[] = {smallDoubleFor(0.0), smallDoubleFor(-0.0), smallDoubleFor(1.5), smallDoubleFor(-2.25),
+                          smallDoubleFor(3e70), smallDoubleFor(1e-70), smallDoubleOfBits(smallDoubleMaxMagnitude),
+                          smallDoubleOfBits(smallDoubleMinMagnitude | doubleSignBit), smallIntegerFor(3),
+                          smallIntegerFor(-(int64_t(1) << 60)), newDoubleBox(1e308), newDoubleBox(inf),
+                          newDoubleBox(std::nan("")), nilOop()};
+  const uint64_t operandsEnd = eden.allocPtr;
+  int compared = 0, sends = 0;
+  for (uint32_t ieee : {0u, 1u}) {
+    IEEEInfNaN = ieee;
+    reInitNMethods();
+    for (const auto& c : doubleChains) {
+      SCOPED_TRACE(std::string(c.selector) + (ieee ? " ieee" : ""));
+      uint64_t chained = translate(std::string(c.selector) + "with:with:");
+      uint64_t apart = translate("u" + std::string(c.selector) + "with:with:");
+      // Where a branch tests a sent comparison's answer, the sends answer Booleans.
+      bool branch = strstr(c.chained, "ifFalse:") != nullptr;
+      for (oop a : operands) {
+        for (oop b : operands) {
+          for (oop x : operands) {
+            for (oop answer : {branch ? trueOop() : nilOop(), branch ? falseOop() : smallDoubleFor(0.5)}) {
+              SCOPED_TRACE(::testing::Message() << std::hex << a << " " << b << " " << x << " sends answer " << answer);
+              recAnswer = answer;
+              eden.allocPtr = operandsEnd;
+              recCount = recReceiver = recArg = recSelector = 0;
+              oop want = run(apart, {a, b, x});
+              uint64_t count = recCount, rcv = recReceiver, arg = recArg, sel = recSelector;
+              double wantValue = isDoubleObject(want) ? doubleValueOf(want) : 0;
+              eden.allocPtr = operandsEnd;
+              recCount = recReceiver = recArg = recSelector = 0;
+              oop got = run(chained, {a, b, x});
+              if (isDoubleObject(want)) {
+                ASSERT_TRUE(isDoubleObject(got));
+                EXPECT_EQ(doubleBits(doubleValueOf(got)), doubleBits(wantValue));
+              } else {
+                EXPECT_EQ(got, want);
+              }
+              ASSERT_EQ(recCount, count);
+              EXPECT_EQ(recReceiver, rcv);
+              EXPECT_EQ(recArg, arg);
+              EXPECT_EQ(recSelector, sel);
+              compared++;
+              sends += count != 0;
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(sends, 1000);
+  EXPECT_GT(compared - sends, 1000);
+}
+
 // A result that needs a box while eden has no room below its limit takes the send, which
 // allocates elsewhere and asks for a scavenge; the same site boxes inline once there is room.
 TEST_F(Translate_Doubles, FullEdenSendsInsteadOfBoxing) {
@@ -1403,8 +1482,40 @@ TEST_F(Translate_Doubles, FullEdenSendsInsteadOfBoxing) {
 
 namespace {
 
-// The stub of a site on two variables, as objdump decodes it: two SmallDoubles decoded straight
-// into the operation; for + - * / the encoding back to a SmallDouble with its exit, then the
+// One instruction as objdump decodes it: its offset from the start, mnemonic and operands.
+struct Instruction {
+  uint64_t offset;
+  std::string mnemonic, operands;
+};
+std::vector<Instruction> disassemble(const uint8_t* code, size_t size) {
+  std::vector<Instruction> out;
+  std::string bin = ::testing::TempDir() + "/double-stub.bin";
+  FILE* f = fopen(bin.c_str(), "wb");
+  EXPECT_NE(f, nullptr);
+  if (f == nullptr) return out;
+  fwrite(code, 1, size, f);
+  fclose(f);
+  FILE* p = popen(("objdump -D -b binary -mi386:x86-64 " + bin).c_str(), "r");
+  EXPECT_NE(p, nullptr);
+  char line[512];
+  while (p != nullptr && fgets(line, sizeof line, p) != nullptr) {
+    std::string l(line);
+    size_t colon = l.find(":\t"), tab2 = l.find('\t', l.find('\t') + 1);
+    if (colon == std::string::npos || tab2 == std::string::npos) continue;
+    Instruction i;
+    i.offset = std::stoull(l.substr(0, colon), nullptr, 16);
+    std::istringstream words(l.substr(tab2 + 1));
+    words >> i.mnemonic;
+    std::getline(words, i.operands);
+    out.push_back(i);
+  }
+  if (p != nullptr) pclose(p);
+  remove(bin.c_str());
+  return out;
+}
+
+// The stub of a site on two variables, as objdump decodes it: the constants it holds in
+// registers, then two SmallDoubles decoded straight into the operation; for + - * / the encoding back to a SmallDouble with its exit, then the
 // new Double taken from eden for a result without that form (an infinity or a NaN to the send
 // first); for < the condition's two jumps; then the other forms (a SmallInteger or boxed
 // Double argument, a SmallInteger receiver with a SmallDouble or boxed Double, a boxed Double
@@ -1413,9 +1524,9 @@ TEST_F(Translate_Doubles, StubsDisassembleAsIntended) {
   const std::vector<std::string> operands = {
       "movabs", "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq",  // receiver
       "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq"};           // argument
-  std::vector<std::string> encoding = {"movq", "rol", "movabs", "sub", "movabs", "cmp", "jb", "movabs", "add",
-                                       "cmp",  "ja",  "lea",    "jmp", "lea",    "jmp",
-                                       "movq", "shr", "and",    "cmp", "je"};  // an infinity or a NaN
+  std::vector<std::string> encoding = {"movq", "rol", "sub", "cmp", "jae", "lea", "jmp",  // immediate
+                                       "add",  "cmp", "ja",  "lea",    "jmp",                        // a zero
+                                       "movq", "shr", "and", "cmp",    "je"};  // an infinity or a NaN
   // The eden top's address and the limit each in their shortest form.
   encoding.push_back(reinterpret_cast<uintptr_t>(&eden.allocPtr) <= 0x7FFFFFFF ? "mov" : "movabs");
   encoding.insert(encoding.end(), {"mov", "lea"});
@@ -1449,27 +1560,10 @@ TEST_F(Translate_Doubles, StubsDisassembleAsIntended) {
     const uint8_t* stub = q + d;
     ASSERT_GT(stub, q);
     ASSERT_LT(stub, end);
-    std::string bin = ::testing::TempDir() + "/double-stub.bin";
-    FILE* f = fopen(bin.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(stub, 1, size_t(std::min<int64_t>(end - stub, 512)), f);
-    fclose(f);
-    FILE* p = popen(("objdump -D -b binary -mi386:x86-64 " + bin).c_str(), "r");
-    ASSERT_NE(p, nullptr);
     std::vector<std::string> mnemonics;
-    char line[512];
-    while (fgets(line, sizeof line, p) != nullptr) {
-      std::string l(line);
-      size_t tab2 = l.find('\t', l.find('\t') + 1);
-      if (l.find(":\t") == std::string::npos || tab2 == std::string::npos) continue;
-      std::istringstream words(l.substr(tab2 + 1));
-      std::string m;
-      words >> m;
-      mnemonics.push_back(m);
-    }
-    pclose(p);
-    remove(bin.c_str());
+    for (const Instruction& i : disassemble(stub, size_t(std::min<int64_t>(end - stub, 512)))) mnemonics.push_back(i.mnemonic);
     std::vector<std::string> want = operands;
+    if (c.operation.size() == 1) want.insert(want.begin(), "movabs");  // the encoding's bound
     want.insert(want.end(), c.operation.begin(), c.operation.end());
     if (c.operation.size() == 1) want.insert(want.end(), encoding.begin(), encoding.end());
     want.insert(want.end(), mixed.begin(), mixed.end());
@@ -1481,6 +1575,62 @@ TEST_F(Translate_Doubles, StubsDisassembleAsIntended) {
       return t;
     };
     EXPECT_EQ(joined(mnemonics), joined(want));
+  }
+}
+
+// A chained site's stub, as objdump decodes it: the first operation's result encoded, the next
+// site's operand loads copied, and a jump into the next stub that finds the result still in
+// xmm1: as receiver at its argument's decoding, as argument moved to xmm0 before the receiver's.
+TEST_F(Translate_Doubles, ChainedStubsGoStraightIntoTheNextStub) {
+  const std::vector<std::string> decode = {"lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq"};
+  const struct {
+    const char* selector;
+    std::vector<std::string> loads;  // the copied loads and the jump
+    std::vector<std::string> next;   // where the jump lands, up to the operation
+  } cases[] = {{"ch0:with:with:", {"mov", "jmp"}, {"lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq", "addsd"}},
+               {"ch1:with:with:", {"mov", "pop", "jmp"}, {"movaps", "lea", "test", "jne", "shr", "cmp", "jbe", "lea", "ror", "movq", "jmp", "subsd"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.selector);
+    uint64_t nm = translate(c.selector);
+    const uint8_t* code = reinterpret_cast<const uint8_t*>(nm);
+    const uint8_t* end = code + reinterpret_cast<NMethodHeader*>(nm)->usedSize;
+    const uint8_t send[] = {0x41, 0xBF, 8, 0, 0, 0, 0xE8};  // the * site's send path
+    const uint8_t* q = std::search(code + nMethodEntryNoCheck, end, send, send + sizeof send);
+    ASSERT_LT(q, end);
+    ASSERT_EQ(q[-5], 0xE9);
+    int32_t d;
+    memcpy(&d, q - 4, 4);
+    const uint8_t* stub = q + d;
+    ASSERT_LT(stub, end);
+    std::vector<Instruction> is = disassemble(stub, size_t(end - stub));
+    std::vector<std::string> want = {"movabs", "movabs"};
+    want.insert(want.end(), decode.begin(), decode.end());
+    want.insert(want.end(), decode.begin(), decode.end());
+    want.insert(want.end(), {"mulsd", "movq", "rol", "sub", "cmp", "jae", "lea"});
+    want.insert(want.end(), c.loads.begin(), c.loads.end());
+    ASSERT_GE(is.size(), want.size());
+    std::string got, wanted;
+    for (size_t i = 0; i < want.size(); i++) got += is[i].mnemonic + " ", wanted += want[i] + " ";
+    ASSERT_EQ(got, wanted);
+    // Follow the jumps to the operation.
+    uint64_t target = std::stoull(is[want.size() - 1].operands, nullptr, 16);
+    got.clear();
+    wanted.clear();
+    size_t i = 0;
+    while (i < is.size() && is[i].offset != target) i++;
+    for (const std::string& m : c.next) {
+      ASSERT_LT(i, is.size());
+      got += is[i].mnemonic + " ";
+      wanted += m + " ";
+      if (is[i].mnemonic == "jmp") {
+        target = std::stoull(is[i].operands, nullptr, 16);
+        i = 0;
+        while (i < is.size() && is[i].offset != target) i++;
+      } else {
+        i++;
+      }
+    }
+    EXPECT_EQ(got, wanted);
   }
 }
 

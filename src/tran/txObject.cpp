@@ -730,6 +730,17 @@ static uint8_t* namedCountOfPointers(uint8_t* at, uint8_t** toC) {
   return at;
 }
 
+// rbx := the byte or two-byte element at the 0-based index r9 of the receiver's body, as a
+// SmallInteger or (63, 412) a Character; returns.
+static uint8_t* byteAnswer(uint8_t* at, const TranslatedPrimRecord* r) {
+  const bool units = r->number == 412 || r->number == 423;
+  at = emitMovRM(at, rR11, rBX, 0);
+  at = units ? emitMovzxWR32MIdx(at, rAX, rR11, rR9, 2) : emitMovzxBR32MIdx(at, rAX, rR11, rR9, 1);
+  at = emitLeaTagInt(at, rBX, rAX);
+  if (r->number == 63 || r->number == 412) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
+  return emitRet(at);
+}
+
 // The byte path of the subscript readers: rax body words, r11 the indexability byte, r9 the
 // 0-based index. Ends every member: the long jumps in fails (nFails) take the shortcut with
 // inlineFailure, the long jump toC (when not null) calls C.
@@ -743,11 +754,7 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel8(at, ccAE, 0);
   uint8_t* byteRange = at;
-  at = emitMovRM(at, rR11, rBX, 0);
-  at = units ? emitMovzxWR32MIdx(at, rAX, rR11, rR9, 2) : emitMovzxBR32MIdx(at, rAX, rR11, rR9, 1);
-  at = emitLeaTagInt(at, rBX, rAX);
-  if (r->number == 63 || r->number == 412) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
-  at = emitRet(at);
+  at = byteAnswer(at, r);
   uint8_t* over = nullptr;
   for (int i = 0; i < nFails; i++) if (fails[i] != nullptr) cgenPatchRel32(fails[i], at);
   txFixShortList(&byteRange, 1, at);
@@ -788,6 +795,28 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
     at = emitMovRMIdx8(at, rBX, rR11, rR9);
     at = emitRet(at);
     cgenPatchRel32(general, at);
+  } else {
+    // Byte objects whose size the header holds: one format test, one bounds test.
+    at = movR32M(at, rR11, rBX, 12);          // the header's upper half
+    at = emitBtRI(at, rR11, 31);
+    at = emitJccRel32(at, ccB, 0);            // a pointer object
+    fails[3] = at;
+    at = emitMovzxBR32M(at, rAX, rBX, 11);    // body words
+    at = emitCmpRI(at, rAX, maxInlineBodyWords);
+    at = emitJccRel32(at, ccA, 0);
+    general = at;
+    at = emitShiftRI(at, shiftShl, rAX, 3);
+    at = emitShiftRI(at, shiftShr, rR11, indexabilityShift - 32);
+    at = emitAluRI8(at, aluAnd, rR11, 7);     // unused bytes of the last word
+    at = emitAluRR(at, aluRRSub, rAX, rR11);
+    if (r->number == 412 || r->number == 423) at = emitShiftRI(at, shiftShr, rAX, 1);
+    at = emitLeaRM(at, rR9, rR12, -11);
+    at = emitShiftRI(at, shiftSar, rR9, 3);   // 0-based index
+    at = emitCmpRR(at, rR9, rAX);
+    at = emitJccRel32(at, ccAE, 0);           // out of range (below 1 included)
+    fails[4] = at;
+    at = byteAnswer(at, r);
+    cgenPatchRel32(general, at);
   }
   at = emitMovRM(at, rR15, rBX, 8);           // the header word
   at = emitMovRR(at, rAX, rR15);
@@ -809,7 +838,7 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   if (r->number != 60) {
     at = emitJccRel32(at, ccB, 0);  // a pointer object
     fails[2] = at;
-    return genByteAt(at, r, inlineFailure, fails, 3, nullptr);
+    return genByteAt(at, r, inlineFailure, fails, 5, nullptr);
   }
   at = emitJccRel8(at, ccAE, 0);
   uint8_t* bytes = at;

@@ -69,7 +69,7 @@ uint8_t* txArgumentCheck(uint8_t** jump, uint8_t* at);
 // The end of a member whose give-up jumps come in two kinds: where C fails (the shortcut
 // with inlineFailure) and where C answers (always called). Lists may hold null entries.
 struct TxExits {
-  uint8_t* fails32[8] = {};
+  uint8_t* fails32[12] = {};
   uint8_t* fails8[8] = {};
   uint8_t* toC32[8] = {};
   uint8_t* toC8[8] = {};

@@ -671,6 +671,42 @@ static uint8_t* bodyBytes(uint8_t* at, int header, uint8_t** immutableFails = nu
   return at;
 }
 
+// mov d32, [base+disp] (8B): the upper half of d is cleared.
+static uint8_t* movR32M(uint8_t* at, int d, int base, int32_t disp) {
+  at = cgenRexOpt(at, d, base);
+  at = cgenPutB(0x8B, at);
+  return cgenModMem(at, d, base, disp);
+}
+
+// The receiver most subscripts meet, a pointer object without named slots (for stores also
+// not immutable), told by one test of the header's upper half (at +12): anything else takes
+// the long jump *other to the general path. rax is clobbered.
+static uint8_t* plainPointers(uint8_t* at, bool store, uint8_t** other) {
+  const uint64_t immutable = store ? uint64_t(isImmutableBit) : 0;
+  const uint32_t mask = uint32_t((hasPtrsBit | indexabilityMask | immutable) >> 32);
+  at = movR32M(at, rAX, rBX, 12);
+  at = emitAluR32I32(at, aluAnd, rAX, (int32_t)mask);
+  at = emitAluR32I32(at, aluCmp, rAX, (int32_t)uint32_t(hasPtrsBit >> 32));
+  at = emitJccRel32(at, ccNE, 0);
+  *other = at;
+  return at;
+}
+
+// rax := the body words of a pointer receiver: the header's size field (byte +11), or for
+// larger bodies the size word before the body, whose address is in body (or, when body is
+// rax, loaded from the receiver).
+static uint8_t* pointerWords(uint8_t* at, int body) {
+  at = emitMovzxBR32M(at, rAX, rBX, 11);
+  at = emitCmpRI(at, rAX, maxInlineBodyWords);
+  at = emitJccRel8(at, ccBE, 0);
+  uint8_t* inHeader = at;
+  if (body == rAX) at = emitMovRM(at, rAX, rBX, 0);
+  at = emitMovRM(at, rAX, body, -8);
+  at = emitShiftRI(at, shiftShr, rAX, 3);
+  txFixShortList(&inHeader, 1, at);
+  return at;
+}
+
 // Pointer receivers, rax their body words and r11 the header's named count: when that reads
 // 255 the class's format holds the count, read through "get self class format" (which
 // clobbers rax, so the body words are read again). Before start-up made the stub such
@@ -694,6 +730,17 @@ static uint8_t* namedCountOfPointers(uint8_t* at, uint8_t** toC) {
   return at;
 }
 
+// rbx := the byte or two-byte element at the 0-based index r9 of the receiver's body, as a
+// SmallInteger or (63, 412) a Character; returns.
+static uint8_t* byteAnswer(uint8_t* at, const TranslatedPrimRecord* r) {
+  const bool units = r->number == 412 || r->number == 423;
+  at = emitMovRM(at, rR11, rBX, 0);
+  at = units ? emitMovzxWR32MIdx(at, rAX, rR11, rR9, 2) : emitMovzxBR32MIdx(at, rAX, rR11, rR9, 1);
+  at = emitLeaTagInt(at, rBX, rAX);
+  if (r->number == 63 || r->number == 412) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
+  return emitRet(at);
+}
+
 // The byte path of the subscript readers: rax body words, r11 the indexability byte, r9 the
 // 0-based index. Ends every member: the long jumps in fails (nFails) take the shortcut with
 // inlineFailure, the long jump toC (when not null) calls C.
@@ -707,13 +754,9 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
   at = emitCmpRR(at, rR9, rAX);
   at = emitJccRel8(at, ccAE, 0);
   uint8_t* byteRange = at;
-  at = emitMovRM(at, rR11, rBX, 0);
-  at = units ? emitMovzxWR32MIdx(at, rAX, rR11, rR9, 2) : emitMovzxBR32MIdx(at, rAX, rR11, rR9, 1);
-  at = emitLeaTagInt(at, rBX, rAX);
-  if (r->number == 63 || r->number == 412) at[-4] = oopTagCharacter;  // the displacement: a Character's tag
-  at = emitRet(at);
+  at = byteAnswer(at, r);
   uint8_t* over = nullptr;
-  for (int i = 0; i < nFails; i++) cgenPatchRel32(fails[i], at);
+  for (int i = 0; i < nFails; i++) if (fails[i] != nullptr) cgenPatchRel32(fails[i], at);
   txFixShortList(&byteRange, 1, at);
   if (inlineFailure) {
     at = emitMovRI32(at, rR15, 0);
@@ -731,13 +774,50 @@ static uint8_t* genByteAt(uint8_t* at, const TranslatedPrimRecord* r, int inline
 // two-byte element of a byte object, likewise (pointer objects fail).
 // Immediates, non-SmallInteger indices and indices out of range fail in C.
 static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
-  uint8_t* fails[4];
+  uint8_t* fails[5] = {};
   at = emitTestR8I8(at, rBX, 7);
   at = emitJccRel32(at, ccNE, 0);  // the give-up jumps are long: the two paths lie between
   fails[0] = at;
   at = emitBtRI(at, rR12, 1);
   at = emitJccRel32(at, ccAE, 0);
   fails[1] = at;
+  uint8_t* general = nullptr;
+  if (r->number == 60) {
+    // Arrays first: no named slots, no class format, one bounds test.
+    at = plainPointers(at, false, &general);
+    at = emitLeaRM(at, rR9, rR12, -11);
+    at = emitShiftRI(at, shiftSar, rR9, 3);   // 0-based index
+    at = emitMovRM(at, rR11, rBX, 0);         // the body
+    at = pointerWords(at, rR11);
+    at = emitCmpRR(at, rR9, rAX);
+    at = emitJccRel32(at, ccAE, 0);           // out of range (below 1 included)
+    fails[4] = at;
+    at = emitMovRMIdx8(at, rBX, rR11, rR9);
+    at = emitRet(at);
+    cgenPatchRel32(general, at);
+  } else {
+    // Byte objects whose size the header holds: one format test, one bounds test.
+    at = movR32M(at, rR11, rBX, 12);          // the header's upper half
+    at = emitBtRI(at, rR11, 31);
+    at = emitJccRel32(at, ccB, 0);            // a pointer object
+    fails[3] = at;
+    at = emitMovzxBR32M(at, rAX, rBX, 11);    // body words
+    at = emitCmpRI(at, rAX, maxInlineBodyWords);
+    at = emitJccRel32(at, ccA, 0);
+    general = at;
+    at = emitShiftRI(at, shiftShl, rAX, 3);
+    at = emitShiftRI(at, shiftShr, rR11, indexabilityShift - 32);
+    at = emitAluRI8(at, aluAnd, rR11, 7);     // unused bytes of the last word
+    at = emitAluRR(at, aluRRSub, rAX, rR11);
+    if (r->number == 412 || r->number == 423) at = emitShiftRI(at, shiftShr, rAX, 1);
+    at = emitLeaRM(at, rR9, rR12, -11);
+    at = emitShiftRI(at, shiftSar, rR9, 3);   // 0-based index
+    at = emitCmpRR(at, rR9, rAX);
+    at = emitJccRel32(at, ccAE, 0);           // out of range (below 1 included)
+    fails[4] = at;
+    at = byteAnswer(at, r);
+    cgenPatchRel32(general, at);
+  }
   at = emitMovRM(at, rR15, rBX, 8);           // the header word
   at = emitMovRR(at, rAX, rR15);
   at = emitShiftRI(at, shiftShr, rAX, 24);
@@ -758,7 +838,7 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   if (r->number != 60) {
     at = emitJccRel32(at, ccB, 0);  // a pointer object
     fails[2] = at;
-    return genByteAt(at, r, inlineFailure, fails, 3, nullptr);
+    return genByteAt(at, r, inlineFailure, fails, 5, nullptr);
   }
   at = emitJccRel8(at, ccAE, 0);
   uint8_t* bytes = at;
@@ -775,7 +855,7 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
   at = emitMovRMIdx8(at, rBX, rR11, rR9);
   at = emitRet(at);
   txFixShortList(&bytes, 1, at);
-  return genByteAt(at, r, inlineFailure, fails, 4, toC);
+  return genByteAt(at, r, inlineFailure, fails, 5, toC);
 }
 
 // ---- subscript stores and element reads -----------------------------------------------------
@@ -783,17 +863,25 @@ static uint8_t* genBasicAt(uint8_t* at, const TranslatedPrimRecord* r, int inlin
 // up leaves the send's operands as they came. Immutable receivers of stores fail, as in C
 // whatever the index or value.
 
-// r15 := the header word, rax := the body's bytes, r11 := the indexability byte. Immediates
-// and (for stores) immutable receivers take e.fails32.
-static uint8_t* receiverSize(uint8_t* at, bool store, TxExits& e) {
+// Immediate receivers take e.fails32.
+static uint8_t* heapReceiver(uint8_t* at, TxExits& e) {
   at = emitTestR8I8(at, rBX, 7);
   at = emitJccRel32(at, ccNE, 0);
   txAddJump(e.fails32, at);
+  return at;
+}
+// r15 := the header word, rax := the body's bytes, r11 := the indexability byte. For stores
+// immutable receivers take e.fails32.
+static uint8_t* headerSize(uint8_t* at, bool store, TxExits& e) {
   at = emitMovRM(at, rR15, rBX, 8);
   at = bodyBytes(at, rR15, store ? e.fails32 : nullptr);
   at = emitMovRR(at, rR11, rR15);
   at = emitShiftRI(at, shiftShr, rR11, 34);
   return emitAluRI32(at, aluAnd, rR11, 0xFF);
+}
+// Both of the above.
+static uint8_t* receiverSize(uint8_t* at, bool store, TxExits& e) {
+  return headerSize(heapReceiver(at, e), store, e);
 }
 
 // 62 (basic size): a byte object's byte count, or a pointer object's slots past the named
@@ -877,7 +965,17 @@ static uint8_t* storeByteOrUnit(uint8_t* at, bool units) {
 static uint8_t* genBasicAtPut(uint8_t* at, const TranslatedPrimRecord* r, int inlineFailure) {
   TxExits e;
   at = zeroBasedIndex(at, e);
-  at = receiverSize(at, true, e);
+  at = heapReceiver(at, e);
+  // Arrays first: no named slots, no class format, one bounds test.
+  uint8_t* general;
+  at = plainPointers(at, true, &general);
+  at = pointerWords(at, rAX);
+  at = emitCmpRR(at, rR9, rAX);
+  at = emitJccRel32(at, ccAE, 0);                // out of range (below 1 included)
+  txAddJump(e.fails32, at);
+  at = tStoreIndexed(at);
+  cgenPatchRel32(general, at);
+  at = headerSize(at, true, e);
   at = emitBtRI(at, rR15, 63);
   at = emitJccRel32(at, ccAE, 0);
   uint8_t* bytes = at;

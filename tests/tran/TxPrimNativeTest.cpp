@@ -431,13 +431,19 @@ TEST_F(TxPrim_Native, SubscriptMembersAnswerAsTheCPrimitives) {
     }
     check(62, o, 0);
   }
-  // Immutable and perm byte objects, and pointer objects, under every store and element read.
+  // Immutable and perm byte objects, and pointer objects (immutable and empty among them),
+  // under every store and element read.
   oop frozen = oldBytes(testClasses.bytes, std::vector<uint8_t>(12, 1));
   setFlag(headerOf(frozen), isImmutableBit);
   oop perm = oldBytes(testClasses.bytes, std::vector<uint8_t>(12, 1));
   makePerm(perm);
   oop slots = oldSlots(testClasses.pointers, 0, std::vector<oop>(6, nilOop()));
-  for (oop o : {frozen, perm, slots}) {
+  oop frozenSlots = oldSlots(testClasses.pointers, 0, std::vector<oop>(6, nilOop()));
+  setFlag(headerOf(frozenSlots), isImmutableBit);
+  oop frozenSized = oopOf(allocLargePointerObj(testClasses.pointers, 0, 8 * 300, hasPtrsBit, nilOop()));
+  setFlag(headerOf(frozenSized), isImmutableBit);
+  oop empty = oldSlots(testClasses.pointers, 0, std::vector<oop>());
+  for (oop o : {frozen, perm, slots, frozenSlots, frozenSized, empty}) {
     for (int64_t i : {1, 2, 5, 12}) {
       for (uint32_t number : {60u, 63u, 412u, 420u, 423u, 540u, 544u}) check(number, o, smallIntegerFor(i));
       for (uint32_t number : {61u, 421u, 424u}) check(number, o, smallIntegerFor(i), smallIntegerFor(9));

@@ -81,11 +81,8 @@ static uint64_t readAllAt(int fd, uint8_t* buffer, uint64_t length, off_t offset
 // claims whole huge-page chunks (two threads faulting in one page would wait for each other),
 // reads a chunk a piece at a time and hands each piece over while it is still in its cache.
 // The calling thread claims chunks too, and waits for the helpers at the end.
-// Clearing fresh pages is the largest part of a large load's work, done by the helpers while
-// the table is read: with fewer of them much of it is still left when the table is in, and
-// falls on the read that follows.
 enum : uint64_t { readChunkBytes = uint64_t(2) << 20 };
-enum { readHelpersMax = 5 };
+enum { readHelpersMax = 3 };
 
 struct SharedRead {
   int fd;

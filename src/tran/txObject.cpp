@@ -434,6 +434,18 @@ static uint8_t* lastEntryIndex(uint8_t* at) {
   return emitAluRI8(at, aluAnd, rR9, lastBlockEntryCount - 1);
 }
 
+// Falls through when the nmethod in rax is the translation of the block's method in r15 and
+// is not unlinked; otherwise one of the two short jumps, answered in out, is taken.
+static uint8_t* ifNotBlockMethodsNMethod(uint8_t* at, uint8_t** out) {
+  at = emitCmpRM(at, rR15, rAX, offsetof(NMethodHeader, vmethod));
+  at = emitJccRel8(at, ccNE, 0);
+  out[0] = at;
+  at = emitTestM8I8(at, rAX, offsetof(NMethodHeader, flags), nmFlagUnlinked);
+  at = emitJccRel8(at, ccNE, 0);
+  out[1] = at;
+  return at;
+}
+
 // 501-503 value, value:, value:value:: the block's method (its first slot) is looked up in the
 // block table of this argument count as blockVToNMethod looks it up (the method's identity
 // hash picks the bucket; unlinked nmethods are passed over), and a find is entered at its
@@ -464,12 +476,8 @@ static uint8_t* genBlockValue(uint8_t* at, const TranslatedPrimRecord* r, int) {
   at = movAddress(at, rAX, last);
   at = lastEntryIndex(at);
   at = emitMovRMIdx8(at, rAX, rAX, rR9);  // the nmethod last found for such a method
-  at = emitCmpRM(at, rR15, rAX, offsetof(NMethodHeader, vmethod));
-  at = emitJccRel8(at, ccNE, 0);
-  uint8_t* miss[2] = {at, nullptr};
-  at = emitTestM8I8(at, rAX, offsetof(NMethodHeader, flags), nmFlagUnlinked);
-  at = emitJccRel8(at, ccNE, 0);
-  miss[1] = at;
+  uint8_t* miss[2];
+  at = ifNotBlockMethodsNMethod(at, miss);
   at = emitAluRI8(at, aluAdd, rAX, (int8_t)nMethodBlockEntry);
   at = emitJmpR(at, rAX);
   txFixShortList(miss, 2, at);
@@ -483,12 +491,8 @@ static uint8_t* genBlockValue(uint8_t* at, const TranslatedPrimRecord* r, int) {
   at = emitTestRR(at, rAX, rAX);
   at = emitJccRel8(at, ccE, 0);
   toC[4] = at;
-  at = emitCmpRM(at, rR15, rAX, offsetof(NMethodHeader, vmethod));
-  at = emitJccRel8(at, ccNE, 0);
-  uint8_t* other[2] = {at, nullptr};
-  at = emitTestM8I8(at, rAX, offsetof(NMethodHeader, flags), nmFlagUnlinked);
-  at = emitJccRel8(at, ccNE, 0);
-  other[1] = at;
+  uint8_t* other[2];
+  at = ifNotBlockMethodsNMethod(at, other);
   at = lastEntryIndex(at);
   at = movAddress(at, rR11, last);
   at = emitMovMIdx8R(at, rR11, rR9, rAX);  // remembered for the next value

@@ -59,6 +59,8 @@ struct LoopState {
   int sdStubs;               // SmallDouble stubs still to place after the method's code
   int sdLast;                // the last Double arithmetic site's stub index + 1, else 0
   StackEntry* sdLastResult;  // and the entry of its result
+  bool sdFloat;              // a * or / site or a SmallDouble constant came before: the method
+                             // does floating point, so SmallInteger constant sites get stubs too
 };
 LoopState L;
 }  // namespace
@@ -304,6 +306,7 @@ static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
   StackEntry* arg = operand(0);
   StackEntry* rcv = operand(1);
   bool always = anySmallDoubleConst(rcv, arg);
+  L.sdFloat = true;
   oop rcvConst = rcv->kind == skConst && isSmallDouble(rcv->payload) ? rcv->payload : 0;
   oop argConst = arg->kind == skConst && (isSmallDouble(arg->payload) || isSmallInteger(arg->payload)) ? arg->payload : 0;
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
@@ -449,7 +452,8 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
     cgenPatchRel8(toSend, at);
     // Any other receiver tries the stub, which holds the constant as a double and comes back
     // to the argument's load for the send.
-    sd = sdJump(index, false, &at);
+    // Only where the method does floating point: integer code keeps its size.
+    if (L.sdFloat) sd = sdJump(index, false, &at);
     if (sd != nullptr) sdFill(sd, nullptr, nullptr, nullptr, false, 0, argOop);
     sdChain(rcv, arg, loads, loaded, sd);
     if (sd != nullptr) sd->send = at;
@@ -562,6 +566,7 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   // An operand that is not a SmallInteger tries the stub before the send; a constant argument
   // is held by the stub as a double and loaded into r12 on the way back to the send.
   oop sdConst = isSmallIntConst(arg) ? arg->payload : 0;
+  bool sdPath = sdConst == 0 || L.sdFloat;  // as for + and -
   L.chain = {};
   uint64_t argOop = arg->payload;
   L.top -= 2;  // both operands leave the stack
@@ -573,7 +578,7 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     at = emitJmpRel32(at, at + 5);
     addAction(actLongJump, target, nullptr, assignedRegSummary, L.top, at);
     cgenPatchRel8(toSend, at);
-    SdStub* sd = sdJump(index, false, &at);
+    SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
     if (sd != nullptr) sdFill(sd, at, nullptr, toFallThrough, sense != 0, 0, sdConst);
     if (sd != nullptr) sdChain(rcv, arg, loads, loaded, sd);
     if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
@@ -590,7 +595,7 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   uint8_t* exits[2];
   at = booleanFromFlags(cond, exits, at);
   cgenPatchRel8(toSend, at);
-  SdStub* sd = sdJump(index, false, &at);
+  SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
   // booleanFromFlags: rbx := false after the condition jump, rbx := true where it lands.
   if (sd != nullptr) sdFill(sd, at, exits[0], exits[0] - 12, false, 0, sdConst);
   if (sd != nullptr) sdChain(rcv, arg, loads, loaded, sd);

@@ -1247,7 +1247,8 @@ namespace {
 // SmallDouble sites: + - < > <= >= = ~= * / on variables (wk:with:, and before a branch if
 // false gk:with: or if true hk:with:), with a SmallDouble constant argument (dk:, before a
 // branch ek:), with a SmallDouble constant receiver (rk:) and a SmallInteger one (sk:), with a
-// SmallInteger constant argument (ik:, before a branch jk:) and a wide one (xk:).
+// SmallInteger constant argument (ik:, before a branch jk:) and a wide one (xk:), in methods
+// that do floating point (a * first: integer methods keep their code as it was).
 const char* const doubleOps[10] = {"+", "-", "<", ">", "<=", ">=", "=", "~=", "*", "/"};
 // Chains of Double sites (ch0:with:with: ...), each beside the same operations with every
 // intermediate result stored in a temporary first (uch0:with:with: ...), which keeps them apart.
@@ -1279,13 +1280,13 @@ class Translate_Doubles : public TranslatorZone {
       extra += "d" + n + ": a = ( ^a " + op + " 2.5 )\n";
       extra += "r" + n + ": a = ( ^0.75 " + op + " a )\n";
       extra += "s" + n + ": a = ( ^3 " + op + " a )\n";
-      extra += "i" + n + ": a = ( ^a " + op + " 3 )\n";
-      extra += "x" + n + ": a = ( ^a " + op + " 1152921504606846975 )\n";
+      extra += "i" + n + ": a = ( 0.5 * 0.5. ^a " + op + " 3 )\n";
+      extra += "x" + n + ": a = ( 0.5 * 0.5. ^a " + op + " 1152921504606846975 )\n";
       if (k < 2 || k > 7) continue;
       extra += "g" + n + ": a with: b = ( ^(a " + op + " b) ifTrue: [1] ifFalse: [2] )\n";
       extra += "h" + n + ": a with: b = ( (a " + op + " b) ifFalse: [^2]. ^1 )\n";
       extra += "e" + n + ": a = ( ^(a " + op + " 2.5) ifTrue: [1] ifFalse: [2] )\n";
-      extra += "j" + n + ": a = ( ^(a " + op + " 3) ifTrue: [1] ifFalse: [2] )\n";
+      extra += "j" + n + ": a = ( 0.5 * 0.5. ^(a " + op + " 3) ifTrue: [1] ifFalse: [2] )\n";
     }
     for (const auto& c : doubleChains) {
       extra += std::string(c.selector) + " a with: b with: c = ( " + c.chained + " )\n";

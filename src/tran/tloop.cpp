@@ -59,6 +59,8 @@ struct LoopState {
   int sdStubs;               // SmallDouble stubs still to place after the method's code
   int sdLast;                // the last Double arithmetic site's stub index + 1, else 0
   StackEntry* sdLastResult;  // and the entry of its result
+  bool sdFloat;              // a * or / site or a SmallDouble constant came before: the method
+                             // does floating point, so SmallInteger constant sites get stubs too
 };
 LoopState L;
 }  // namespace
@@ -304,8 +306,9 @@ static uint8_t* tSdSite(int index, int kind, const uint8_t* next, uint8_t* at) {
   StackEntry* arg = operand(0);
   StackEntry* rcv = operand(1);
   bool always = anySmallDoubleConst(rcv, arg);
+  L.sdFloat = true;
   oop rcvConst = rcv->kind == skConst && isSmallDouble(rcv->payload) ? rcv->payload : 0;
-  oop argConst = arg->kind == skConst && isSmallDouble(arg->payload) ? arg->payload : 0;
+  oop argConst = arg->kind == skConst && (isSmallDouble(arg->payload) || isSmallInteger(arg->payload)) ? arg->payload : 0;
   if (rcv - 1 > stackEmpty) at = tStackFlush(rcv - 1, 3, at);
   const uint8_t* loads = at;
   at = tStackLoad(arg, rR12, at);
@@ -428,7 +431,9 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
     int64_t k = int64_t(arg->payload - 3);  // the value x 8
     wideArg = !cgenFitsS32(k);
     uint64_t argOop = arg->payload;
+    const uint8_t* loads = at;
     at = tStackLoad(rcv, rBX, at);
+    const uint8_t* loaded = at;
     bool chained = chainsFromLastAddSub(rcv, at);
     at = emitTestR8I8(at, rBX, 2);
     at = emitJccRel8(at, ccE, 0);
@@ -445,6 +450,13 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
     toExit = at;
     at = apply(!add, at);  // overflow: restore the receiver
     cgenPatchRel8(toSend, at);
+    // Any other receiver tries the stub, which holds the constant as a double and comes back
+    // to the argument's load for the send.
+    // Only where the method does floating point: integer code keeps its size.
+    if (L.sdFloat) sd = sdJump(index, false, &at);
+    if (sd != nullptr) sdFill(sd, nullptr, nullptr, nullptr, false, 0, argOop);
+    sdChain(rcv, arg, loads, loaded, sd);
+    if (sd != nullptr) sd->send = at;
     if (cgenFitsS8(int64_t(argOop))) {
       at = emitPushI8(at, int8_t(argOop));
       at = emitPopR(at, rR12);
@@ -464,8 +476,8 @@ static uint8_t* tAddSub(int index, int kind, const uint8_t*, uint8_t* at) {
     cgenPatchRel8(toSend, at);
     sd = sdJump(index, false, &at);
     sdChain(rcv, arg, loads, loaded, sd);
+    if (sd != nullptr) sd->send = at;
   }
-  if (sd != nullptr) sd->send = at;
   at = binarySend(index, kind, at);
   cgenPatchRel8(toExit, at);
   if (sd != nullptr) sd->yes = at;
@@ -527,11 +539,13 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     // A wide constant goes to r12 before the tag test, unless the test is skipped by the
     // chain from a + or -: then it is compared through r11 and loaded on the send path.
     bool chained = chainsFromLastAddSub(rcv, at);
+    loads = at;
     if (wide && !chained) {
       at = emitMovRI64(at, rR12, uint64_t(c));
       argInR12 = true;
     }
     at = tStackLoad(rcv, rBX, at);
+    loaded = at;
     at = emitTestR8I8(at, rBX, 2);
     at = emitJccRel8(at, ccE, 0);
     toSend = at;
@@ -549,9 +563,10 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     at = loadPairTestingTags(rcv, arg, &toSend, &loaded, at);
     at = emitCmpRR(at, rBX, rR12);
   }
-  // Two variables: an operand that is not a SmallInteger tries the stub before the send. (A SmallInteger
-  // constant argument keeps the send alone, as before.)
-  bool sdPath = !isSmallIntConst(arg);
+  // An operand that is not a SmallInteger tries the stub before the send; a constant argument
+  // is held by the stub as a double and loaded into r12 on the way back to the send.
+  oop sdConst = isSmallIntConst(arg) ? arg->payload : 0;
+  bool sdPath = sdConst == 0 || L.sdFloat;  // as for + and -
   L.chain = {};
   uint64_t argOop = arg->payload;
   L.top -= 2;  // both operands leave the stack
@@ -563,10 +578,10 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
     at = emitJmpRel32(at, at + 5);
     addAction(actLongJump, target, nullptr, assignedRegSummary, L.top, at);
     cgenPatchRel8(toSend, at);
-    if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
     SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
-    if (sd != nullptr) sdFill(sd, at, nullptr, toFallThrough, sense != 0, 0, 0);
+    if (sd != nullptr) sdFill(sd, at, nullptr, toFallThrough, sense != 0, 0, sdConst);
     if (sd != nullptr) sdChain(rcv, arg, loads, loaded, sd);
+    if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
     at = binarySend(index, kind, at);
     StackEntry result = seRegEntry(rBX);
     push(result);
@@ -580,11 +595,11 @@ static uint8_t* tReln(int index, int kind, const uint8_t* next, uint8_t* at) {
   uint8_t* exits[2];
   at = booleanFromFlags(cond, exits, at);
   cgenPatchRel8(toSend, at);
-  if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
   SdStub* sd = sdPath ? sdJump(index, false, &at) : nullptr;
   // booleanFromFlags: rbx := false after the condition jump, rbx := true where it lands.
-  if (sd != nullptr) sdFill(sd, at, exits[0], exits[0] - 12, false, 0, 0);
+  if (sd != nullptr) sdFill(sd, at, exits[0], exits[0] - 12, false, 0, sdConst);
   if (sd != nullptr) sdChain(rcv, arg, loads, loaded, sd);
+  if (!argInR12) at = movValue(rR12, int64_t(argOop), at);
   at = binarySend(index, kind, at);
   cgenPatchRel8(exits[0], at);
   cgenPatchRel8(exits[1], at);

@@ -143,9 +143,11 @@ static uint8_t* sdEncodeOther(const SdStub& s, uint8_t* done, uint8_t* at) {
   return emitJmpRel32(at, done);
 }
 
-// xmm x := the double of a SmallDouble constant.
+// xmm x := the double of a SmallDouble constant, or of a SmallInteger one converted as the
+// stub converts a SmallInteger operand (rounded to nearest).
 static uint8_t* sdLoadConstant(oop constant, int x, uint8_t* at) {
-  at = emitMovRI64(at, rAX, doubleBits(loadSmallDoubleFromOop(constant)));
+  double d = isSmallInteger(constant) ? double(smallIntegerValue(constant)) : loadSmallDoubleFromOop(constant);
+  at = emitMovRI64(at, rAX, doubleBits(d));
   return emitMovqXR(at, x, rAX);
 }
 
@@ -207,7 +209,13 @@ uint8_t* sdStubCode(SdStub* stubs, int i, uint8_t* at) {
     at = sdLoadBoxOrFail(rR12, 0, fails, &nFails, at);
     at = emitJmpRel32(at, operation);
   }
-  if (receiverOther != nullptr) {
+  if (receiverOther != nullptr && isSmallInteger(s.constants[1])) {
+    // A SmallInteger constant argument: a SmallInteger receiver is the SmallInteger path's
+    // (an overflow sends), so only a boxed Double goes on.
+    cgenPatchRel32(receiverOther, at);
+    at = sdLoadBoxOrFail(rBX, 1, fails, &nFails, at);
+    at = emitJmpRel32(at, anyArgument);
+  } else if (receiverOther != nullptr) {
     // A SmallInteger receiver: the argument a SmallDouble or a boxed Double.
     cgenPatchRel32(receiverOther, at);
     at = sdConvert(rBX, 1, &notInteger, at);

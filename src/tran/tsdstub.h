@@ -13,7 +13,8 @@ struct SdStub {
   uint8_t* no;          // comparison: where it does not
   int index;            // the special selector
   bool inverted;        // comparison: yes and no swapped (the branch jumps when it is false)
-  oop constants[2];     // a SmallDouble constant receiver and argument, else 0
+  oop constants[2];     // a SmallDouble constant receiver, a SmallDouble or SmallInteger
+                        // constant argument, else 0
   // Chaining: an arithmetic site whose result the next Double site takes straight as an
   // operand, with only that site's operand loads between them, goes from its stub into the
   // next site's stub with the result still in xmm1, running a copy of the loads on the way.

@@ -1246,7 +1246,9 @@ namespace {
 
 // SmallDouble sites: + - < > <= >= = ~= * / on variables (wk:with:, and before a branch if
 // false gk:with: or if true hk:with:), with a SmallDouble constant argument (dk:, before a
-// branch ek:), with a SmallDouble constant receiver (rk:) and a SmallInteger one (sk:).
+// branch ek:), with a SmallDouble constant receiver (rk:) and a SmallInteger one (sk:), with a
+// SmallInteger constant argument (ik:, before a branch jk:) and a wide one (xk:), in methods
+// that do floating point (a * first: integer methods keep their code as it was).
 const char* const doubleOps[10] = {"+", "-", "<", ">", "<=", ">=", "=", "~=", "*", "/"};
 // Chains of Double sites (ch0:with:with: ...), each beside the same operations with every
 // intermediate result stored in a temporary first (uch0:with:with: ...), which keeps them apart.
@@ -1264,6 +1266,9 @@ const struct {
     {"ch5:", "^2.0 * a * b + c", "t := 2.0 * a. u := t * b. ^u + c"},  // after a constant receiver
     {"ch6:", "^(a + (a := b)) * a", "t := a + b. a := b. ^t * a"},     // a store inside the chain
     {"ch7:", "^(a * b) abs + c", "t := a * b. u := t abs. ^u + c"},    // a send between
+    {"ch8:", "^((a * b) + 1) < 4", "t := a * b. u := t + 1. ^u < 4"},  // into SmallInteger constants
+    {"ch9:", "((a / b) - 1152921504606846975) >= 1152921504606846975 ifFalse: [^2]. ^1",  // wide ones
+     "t := a / b. u := t - 1152921504606846975. (u >= 1152921504606846975) ifFalse: [^2]. ^1"},
 };
 class Translate_Doubles : public TranslatorZone {
  protected:
@@ -1275,10 +1280,13 @@ class Translate_Doubles : public TranslatorZone {
       extra += "d" + n + ": a = ( ^a " + op + " 2.5 )\n";
       extra += "r" + n + ": a = ( ^0.75 " + op + " a )\n";
       extra += "s" + n + ": a = ( ^3 " + op + " a )\n";
+      extra += "i" + n + ": a = ( 0.5 * 0.5. ^a " + op + " 3 )\n";
+      extra += "x" + n + ": a = ( 0.5 * 0.5. ^a " + op + " 1152921504606846975 )\n";
       if (k < 2 || k > 7) continue;
       extra += "g" + n + ": a with: b = ( ^(a " + op + " b) ifTrue: [1] ifFalse: [2] )\n";
       extra += "h" + n + ": a with: b = ( (a " + op + " b) ifFalse: [^2]. ^1 )\n";
       extra += "e" + n + ": a = ( ^(a " + op + " 2.5) ifTrue: [1] ifFalse: [2] )\n";
+      extra += "j" + n + ": a = ( 0.5 * 0.5. ^(a " + op + " 3) ifTrue: [1] ifFalse: [2] )\n";
     }
     for (const auto& c : doubleChains) {
       extra += std::string(c.selector) + " a with: b with: c = ( " + c.chained + " )\n";
@@ -1354,6 +1362,8 @@ TEST_F(Translate_Doubles, SitesAnswerAsThePrimitiveOrSend) {
       // The constant forms: d and e take 2.5 as argument, r takes 0.75 as receiver.
       uint64_t d = translate("d" + n + ":"), r = translate("r" + n + ":"), si = translate("s" + n + ":");
       uint64_t e = comparison ? translate("e" + n + ":") : 0;
+      uint64_t ic = translate("i" + n + ":"), wc = translate("x" + n + ":");
+      uint64_t jc = comparison ? translate("j" + n + ":") : 0;
       // One site run: the answer (a Boolean becomes 1 or 2 where a branch consumed it).
       auto check = [&](uint64_t nm, bool branch, oop a, oop b, std::vector<uint64_t> args) {
         eden.allocPtr = operandsEnd;  // the last check's boxes are garbage: eden never fills
@@ -1379,8 +1389,25 @@ TEST_F(Translate_Doubles, SitesAnswerAsThePrimitiveOrSend) {
           }
           return;
         }
-        // SmallIntegers on both sides are the SmallInteger path's; everything else sends.
-        if (isSmallInteger(a) && isSmallInteger(b) && k < 8) return;
+        // SmallIntegers on both sides are the SmallInteger path's: + - answer the SmallInteger
+        // or (overflowing) send, comparisons answer without one; everything else sends.
+        if (isSmallInteger(a) && isSmallInteger(b) && k < 8) {
+          int64_t x = smallIntegerValue(a), y = smallIntegerValue(b), sum = k == 0 ? x + y : x - y;
+          if (k < 2 && !fitsSmallInteger(sum)) {
+            EXPECT_EQ(recCount, before + 1);
+            EXPECT_EQ(recReceiver, a);
+            EXPECT_EQ(recArg, b);
+            EXPECT_EQ(recSelector & 0xFFFFFFFF, uint64_t(k));
+            EXPECT_EQ(got, sentinel);
+            sent++;
+            return;
+          }
+          bool holds = k == 2 ? x < y : k == 3 ? x > y : k == 4 ? x <= y : k == 5 ? x >= y : k == 6 ? x == y : x != y;
+          oop want = k < 2 ? smallIntegerFor(sum) : branch ? smallIntegerFor(holds ? 1 : 2) : holds ? trueOop() : falseOop();
+          EXPECT_EQ(recCount, before);
+          EXPECT_EQ(got, want);
+          return;
+        }
         EXPECT_EQ(recCount, before + 1);
         EXPECT_EQ(recReceiver, a);
         EXPECT_EQ(recArg, b);
@@ -1396,6 +1423,9 @@ TEST_F(Translate_Doubles, SitesAnswerAsThePrimitiveOrSend) {
         if (e != 0) check(e, true, a, smallDoubleFor(2.5), {a});
         check(r, false, smallDoubleFor(0.75), a, {a});
         check(si, false, smallIntegerFor(3), a, {a});
+        check(ic, false, a, smallIntegerFor(3), {a});
+        check(wc, false, a, smallIntegerFor((int64_t(1) << 60) - 1), {a});
+        if (jc != 0) check(jc, true, a, smallIntegerFor(3), {a});
       }
     }
   }
